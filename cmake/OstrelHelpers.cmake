@@ -27,3 +27,13 @@ function(ostrel_add_test name)
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
 endfunction()
+
+# ostrel_add_library(<name> SOURCES <files...> [LIBS <targets...>] [PRIVATE_LIBS <targets...>])
+# A static library of the project. Every header is included by its path from
+# the project root ("platform/qel/qel.h", "runtime/dbtype.h", "lib/...").
+function(ostrel_add_library name)
+  cmake_parse_arguments(L "" "" "SOURCES;LIBS;PRIVATE_LIBS" ${ARGN})
+  add_library(${name} STATIC ${L_SOURCES})
+  target_include_directories(${name} PUBLIC "${PROJECT_SOURCE_DIR}")
+  target_link_libraries(${name} PUBLIC ${L_LIBS} Threads::Threads PRIVATE ${L_PRIVATE_LIBS})
+endfunction()
