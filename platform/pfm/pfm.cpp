@@ -1,0 +1,172 @@
+#include "platform/pfm/pfm.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+namespace {
+
+// ---- exit hooks ------------------------------------------------------------
+
+constexpr int kMaxExitHooks = 32;
+
+pthread_mutex_t g_hooks_mutex = PTHREAD_MUTEX_INITIALIZER;
+pfm_exit_hook_t g_hooks[kMaxExitHooks];
+int g_hook_count = 0;
+
+// The thread that runs the exit hooks. Written once, by the compare-exchange
+// that elects it.
+std::atomic<bool> g_exiting{false};
+pthread_t g_exiting_thread;
+std::atomic<bool> g_exiting_thread_known{false};
+
+[[noreturn]] void finish_process(int status) {
+  std::fflush(nullptr);
+  _exit(status);
+}
+
+// ---- report sink -----------------------------------------------------------
+
+pthread_mutex_t g_sink_mutex = PTHREAD_MUTEX_INITIALIZER;
+pfm_report_sink_t g_sink = nullptr;
+void* g_sink_context = nullptr;
+
+void report(const char* text) {
+  // One write so that concurrent reports do not interleave within a line.
+  char line[1200];
+  int n = std::snprintf(line, sizeof line, "%s\n", text);
+  if (n > 0) {
+    size_t len = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
+    ssize_t ignored = write(STDERR_FILENO, line, len);
+    (void)ignored;
+  }
+  pthread_mutex_lock(&g_sink_mutex);
+  pfm_report_sink_t sink = g_sink;
+  void* context = g_sink_context;
+  pthread_mutex_unlock(&g_sink_mutex);
+  if (sink != nullptr) sink(text, context);
+}
+
+const char* or_unknown(const char* text) { return text != nullptr ? text : "(unknown)"; }
+
+// ---- signal inhibition -----------------------------------------------------
+
+thread_local int t_inhibit_depth = 0;
+thread_local sigset_t t_saved_mask;
+
+sigset_t asynchronous_signals() {
+  sigset_t set;
+  sigfillset(&set);
+  // Raised by the thread's own instructions (or its own write to a closed
+  // pipe): blocking them would only turn a fault into a hang or a kill.
+  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS, SIGPIPE}) {
+    sigdelset(&set, sig);
+  }
+  return set;
+}
+
+}  // namespace
+
+int pfm_signal(int signal_number, pfm_signal_proc_t proc) {
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  sigemptyset(&action.sa_mask);
+  if (proc == PFM_SIG_IGNORE) {
+    action.sa_handler = SIG_IGN;
+  } else if (proc == nullptr) {
+    action.sa_handler = SIG_DFL;
+  } else {
+    action.sa_handler = proc;
+    action.sa_flags = SA_RESTART;
+  }
+  return sigaction(signal_number, &action, nullptr) == 0 ? 0 : -1;
+}
+
+int pfm_on_exit(pfm_exit_hook_t hook, int flags) {
+  if (hook == nullptr || flags != 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  pthread_mutex_lock(&g_hooks_mutex);
+  int result = 0;
+  if (g_hook_count == kMaxExitHooks) {
+    errno = ENOMEM;
+    result = -1;
+  } else {
+    g_hooks[g_hook_count++] = hook;
+  }
+  pthread_mutex_unlock(&g_hooks_mutex);
+  return result;
+}
+
+void pfm_exit(int status) {
+  bool expected = false;
+  if (!g_exiting.compare_exchange_strong(expected, true)) {
+    // Someone is already ending the process.
+    if (g_exiting_thread_known.load() && pthread_equal(g_exiting_thread, pthread_self())) {
+      finish_process(status);  // a hook called pfm_exit: do not run hooks again
+    }
+    for (;;) pause();  // the first caller's _exit takes this thread with it
+  }
+  g_exiting_thread = pthread_self();
+  g_exiting_thread_known.store(true);
+
+  // Run from a copy: a hook that registers another hook must not deadlock.
+  pthread_mutex_lock(&g_hooks_mutex);
+  pfm_exit_hook_t hooks[kMaxExitHooks];
+  int count = g_hook_count;
+  std::memcpy(hooks, g_hooks, sizeof(pfm_exit_hook_t) * static_cast<size_t>(count));
+  pthread_mutex_unlock(&g_hooks_mutex);
+
+  for (int i = count - 1; i >= 0; --i) hooks[i](status);
+  finish_process(status);
+}
+
+void pfm_assert_fail(const char* condition, const char* source, int line) {
+  char text[1024];
+  std::snprintf(text, sizeof text, "Assertion failed: %s, file %s, line %d", or_unknown(condition),
+                or_unknown(source), line);
+  report(text);
+}
+
+void pfm_panic(const char* source, int line, const char* reason) {
+  char text[1024];
+  if (reason != nullptr) {
+    std::snprintf(text, sizeof text, "Panic: %s, file %s, line %d", reason, or_unknown(source), line);
+  } else {
+    std::snprintf(text, sizeof text, "Panic: file %s, line %d", or_unknown(source), line);
+  }
+  report(text);
+  std::abort();
+}
+
+void pfm_set_report_sink(pfm_report_sink_t sink, void* context) {
+  pthread_mutex_lock(&g_sink_mutex);
+  g_sink = sink;
+  g_sink_context = context;
+  pthread_mutex_unlock(&g_sink_mutex);
+}
+
+void pfm_inhibit() {
+  if (t_inhibit_depth++ == 0) {
+    sigset_t set = asynchronous_signals();
+    pthread_sigmask(SIG_BLOCK, &set, &t_saved_mask);
+  }
+}
+
+void pfm_enable() {
+  if (t_inhibit_depth == 0) {
+    pfm_assert_fail("pfm_inhibit_depth() > 0", "platform/pfm/pfm", __LINE__);
+    return;
+  }
+  if (--t_inhibit_depth == 0) pthread_sigmask(SIG_SETMASK, &t_saved_mask, nullptr);
+}
+
+int pfm_inhibit_depth() { return t_inhibit_depth; }
