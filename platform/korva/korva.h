@@ -1,0 +1,177 @@
+// Client interface of the kernel file system `korva`, simulated in user space:
+// view-root handles, the query and message call `korva_cmd`, and control
+// command blocks `korva_mcb_cmd`. Every command acts on the registry under
+// $KORVA_ROOT (see korva_control.h), appends one line to its journal and can
+// have its result forced through its inject file.
+//
+// The records below are the simulator's own, 64-bit clean; they carry the
+// fields that the callers fill, in the order the callers know them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// ---- view-root handles -----------------------------------------------------------
+
+// Kind of view whose root a handle (and the queries through it) names.
+enum korva_viewroot_type : int {
+  KORVA_VIEWROOT_DYNAMIC = 0,
+  KORVA_VIEWROOT_AUTOMATIC = 1,
+};
+
+struct korva_view_root;  // opaque
+typedef korva_view_root* korva_handle_t;
+
+// Opens a view-root handle of `type`. Null on failure with the base status in
+// `*status` (1072 for an unknown type, or a result forced for the call "open"),
+// after a message on standard error; 0 in `*status` on success.
+korva_handle_t korva_view_root_open_type(int type, int* status);
+// The same; with `silent` nonzero no message is written.
+korva_handle_t korva_view_root_open_sil_type(int type, int* status, int silent);
+// Closes a handle (the type argument is not needed to find it). 0, or 1072 for
+// a null handle.
+int korva_view_root_close_type(int type, korva_handle_t handle);
+// Handles open in this process (tests check that every open was closed).
+int korva_open_handle_count();
+
+// ---- korva_cmd -----------------------------------------------------------------------
+
+// Commands of korva_cmd.
+enum : int {
+  KORVA_CMD_GET_VIEW_ROOT = 11,     // the handle type's view-root path
+  KORVA_CMD_GET_NAMING_SUFFIX = 20, // the handle type's extended-naming suffix
+  KORVA_CMD_LPC_MESSAGE = 65,       // kernel request channel (not served yet: fails with ENOSYS, 1007)
+};
+
+// Output record of the two queries: the caller's text buffer and its size.
+// The answer is written NUL-terminated; one that does not fit fails with
+// ENAMETOOLONG and status 1084, leaving the buffer alone.
+struct korva_query_out {
+  char* buffer;
+  uint32_t reserved;  // 0
+  uint32_t size;      // bytes at `buffer`
+};
+
+// Issues `command` on `handle`. `input` is the command's input record (ignored
+// by the queries); `output` and `output_size` its output record, which must be
+// at least a korva_query_out for the queries. The call result (0 when the call
+// itself worked, else -1 with errno set) goes to `*call_result` and is
+// returned; the kernel's base status (0: done) goes to `*kernel_status`.
+// A null handle fails with EBADF and status 1001.
+int korva_cmd(korva_handle_t handle, int* call_result, int* kernel_status, int command, int zero,
+              void* input, void* output, size_t output_size);
+
+// ---- control command blocks ----------------------------------------------------------
+
+// Text descriptor: a NUL-terminated text, its length, its length plus one. A
+// null text reads as empty.
+struct korva_text {
+  const char* text;
+  uint32_t length;
+  uint32_t size;
+};
+
+// Descriptor of `text` (null: an all-zero descriptor).
+korva_text korva_text_of(const char* text);
+
+// Commands of korva_mcb_cmd.
+enum : uint32_t {
+  KORVA_MCB_GET_XSTAT = 2,
+  KORVA_MCB_INVALIDATE = 5,
+  KORVA_MCB_REGISTER_VIEW = 7,
+  KORVA_MCB_UNREGISTER_VIEW = 8,
+  KORVA_MCB_MOUNT_VOB = 36,
+  KORVA_MCB_UMOUNT_VOB = 37,
+};
+
+// Flags of a command block.
+enum : uint32_t {
+  KORVA_MCB_NOFOLLOW = 0x1,       // get_xstat: do not follow a final symbolic link
+  KORVA_MCB_CASE_SENSITIVE = 0x2, // names are compared case-sensitively
+};
+
+struct korvacmd_block {
+  uint32_t command;
+  uint32_t flags;
+  korva_text first_text;   // get_xstat: the path; invalidations: the view's root directory
+  korva_text second_text;  // get_xstat: the path again; mount, unmount: the view tag (both texts)
+  uint32_t record_size;    // sizeof the record below
+  void* record;
+  int32_t status;          // written by the kernel: the command's base status
+};
+
+// KORVA_MCB_REGISTER_VIEW. Texts and the flags word; the rest is zero.
+struct korva_view_record {
+  korva_text view_tag;
+  korva_text storage_user;    // storage location as the user sees it
+  korva_text storage_kernel;  // storage location as the kernel sees it
+  korva_text host;
+  korva_text remote_path;
+  unsigned char view_uuid[16];
+  unsigned char reserved_a[16];
+  unsigned char reserved_b[12];
+  uint32_t flags;  // KORVA_VIEW_WINDOWS
+};
+enum : uint32_t { KORVA_VIEW_WINDOWS = 0x1 };
+
+// KORVA_MCB_UNREGISTER_VIEW: the record is the view tag's korva_text.
+
+// KORVA_MCB_INVALIDATE.
+struct korva_inval_record {
+  uint32_t magic;              // 5
+  unsigned char vob_uuid[16];  // zero for the whole view
+  uint32_t kind;               // KORVA_INVAL_*
+  unsigned char oid[16];       // object, or directory of a name; zero for the whole view
+  korva_text name;             // KORVA_INVAL_NAME only
+  // The operation (`vob_op_t`) that caused an object invalidation. The kernel
+  // needs only `kind`; the simulator records the operation in its journal.
+  uint32_t vob_op;
+};
+// Kinds. An object invalidation carries 2, or 5, 6 or 7 as the caller derives
+// them from the operation; all four drop the object.
+enum : uint32_t {
+  KORVA_INVAL_NAME = 1,
+  KORVA_INVAL_OBJECT = 2,
+  KORVA_INVAL_VIEW = 3,
+};
+
+// KORVA_MCB_GET_XSTAT. The kernel fills the status buffer and the ids.
+struct korva_xstat_record {
+  void* vstat;          // the caller's object status buffer
+  uint32_t vstat_size;  // its size
+  unsigned char object_oid[16];
+  unsigned char vob_uuid[16];
+  uint32_t word;
+  unsigned char replica_uuid[16];
+};
+
+// KORVA_MCB_MOUNT_VOB. The constant words travel unchanged; the kernel does not
+// interpret them.
+struct korva_mount_record {
+  uint16_t header_a;  // 12
+  uint16_t header_b;  // 248
+  uint32_t one;       // 1
+  korva_text vob_tag;
+  korva_text host;
+  uint32_t zero;
+  korva_text view_storage;        // the view's second storage-path text ...
+  korva_text view_storage_again;  // ... carried twice
+  korva_text vob_storage;
+  unsigned char family_oid[16];
+  uint32_t word_3000;
+  uint32_t word_1;
+  unsigned char replica_uuid[16];
+};
+
+// KORVA_MCB_UMOUNT_VOB.
+struct korva_umount_record {
+  korva_text vob_tag;
+  unsigned char replica_uuid[16];
+};
+
+// Issues a command block on `handle`. The call's own error (0, or an errno
+// value: EBADF for a null handle, EFAULT for a null block, EINTR or another
+// value forced through the inject file) goes to `*error` and is returned. When
+// it is 0 the command's base status is in `block->status`: 1007 for an unknown
+// command, 1072 for a malformed record, else the control call's result.
+int korva_mcb_cmd(korva_handle_t handle, korvacmd_block* block, int* error);

@@ -1,0 +1,233 @@
+// The C calls of korva.h: handles, decoding of the query and command records,
+// and the mapping of control outcomes to call results.
+#include <cerrno>
+#include <cstdio>
+#include <atomic>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "platform/korva/korva.h"
+#include "platform/korva/korva_control.h"
+
+struct korva_view_root {
+  int type;
+};
+
+namespace {
+
+std::atomic<int> g_open_handles{0};
+
+// Text form of a 16-byte id: lower-case hex grouped 8-4-4-4-12.
+std::string idText(const unsigned char* id) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+    text += kHex[id[i] >> 4];
+    text += kHex[id[i] & 0xf];
+  }
+  return text;
+}
+
+std::string textOf(const korva_text& t) {
+  if (t.text == nullptr) return std::string();
+  return std::string(t.text, strnlen(t.text, t.length));
+}
+
+template <typename Record>
+const Record* recordOf(const korvacmd_block* block) {
+  if (block->record == nullptr || block->record_size != sizeof(Record)) return nullptr;
+  return static_cast<const Record*>(block->record);
+}
+
+// Control outcome of one command block.
+korva::Outcome runBlock(const korva::Control& control, korvacmd_block* block) {
+  korva::Outcome invalid;
+  invalid.status = korva::kStatusInvalid;
+  switch (block->command) {
+    case KORVA_MCB_REGISTER_VIEW: {
+      const auto* r = recordOf<korva_view_record>(block);
+      if (r == nullptr) return invalid;
+      korva::ViewEntry view;
+      view.tag = textOf(r->view_tag);
+      view.uuid = idText(r->view_uuid);
+      view.storage_user = textOf(r->storage_user);
+      view.storage_kernel = textOf(r->storage_kernel);
+      view.host = textOf(r->host);
+      view.remote_path = textOf(r->remote_path);
+      view.windows = (r->flags & KORVA_VIEW_WINDOWS) != 0;
+      return control.registerView(view);
+    }
+    case KORVA_MCB_UNREGISTER_VIEW: {
+      const auto* r = recordOf<korva_text>(block);
+      if (r == nullptr) return invalid;
+      return control.unregisterView(textOf(*r));
+    }
+    case KORVA_MCB_MOUNT_VOB: {
+      const auto* r = recordOf<korva_mount_record>(block);
+      if (r == nullptr) return invalid;
+      korva::VobEntry vob;
+      vob.vob_tag = textOf(r->vob_tag);
+      vob.vob_storage = textOf(r->vob_storage);
+      vob.host = textOf(r->host);
+      vob.view_storage = textOf(r->view_storage);
+      vob.replica_uuid = idText(r->replica_uuid);
+      vob.family_oid = idText(r->family_oid);
+      return control.mountVob(textOf(block->first_text), vob);
+    }
+    case KORVA_MCB_UMOUNT_VOB: {
+      const auto* r = recordOf<korva_umount_record>(block);
+      if (r == nullptr) return invalid;
+      return control.umountVob(textOf(block->first_text), textOf(r->vob_tag), idText(r->replica_uuid));
+    }
+    case KORVA_MCB_INVALIDATE: {
+      const auto* r = recordOf<korva_inval_record>(block);
+      if (r == nullptr) return invalid;
+      std::string root_dir = textOf(block->first_text);
+      switch (r->kind) {
+        case KORVA_INVAL_VIEW:
+          return control.invalidateView(root_dir);
+        case KORVA_INVAL_NAME:
+          return control.invalidateName(root_dir, idText(r->vob_uuid), idText(r->oid), textOf(r->name));
+        case KORVA_INVAL_OBJECT:
+        case 5:
+        case 6:
+        case 7:
+          return control.invalidateObject(root_dir, idText(r->vob_uuid), idText(r->oid), r->vob_op);
+        default:
+          return invalid;
+      }
+    }
+    case KORVA_MCB_GET_XSTAT: {
+      auto* r = static_cast<korva_xstat_record*>(block->record);
+      if (r == nullptr || block->record_size != sizeof(korva_xstat_record)) return invalid;
+      korva::XstatAnswer answer;
+      korva::Outcome outcome =
+          control.getXstat(textOf(block->first_text), (block->flags & KORVA_MCB_NOFOLLOW) == 0, &answer);
+      if (outcome.call_error == 0 && outcome.status == 0) {
+        // A forced success: the registry has nothing to tell about the object.
+        std::memset(r->object_oid, 0, sizeof r->object_oid);
+        std::memset(r->vob_uuid, 0, sizeof r->vob_uuid);
+        std::memset(r->replica_uuid, 0, sizeof r->replica_uuid);
+        r->word = answer.word;
+        if (r->vstat != nullptr) std::memset(r->vstat, 0, r->vstat_size);
+      }
+      return outcome;
+    }
+    default: {
+      korva::Outcome unknown;
+      unknown.status = korva::kStatusNotSupported;
+      return unknown;
+    }
+  }
+}
+
+korva_handle_t openHandle(int type, int* status, bool silent) {
+  korva::Outcome outcome = korva::Control().openHandle(type);
+  // Opening reports statuses only: a failed call is an internal error.
+  int result = outcome.call_error != 0 ? 1008 : outcome.status;
+  if (result == 0) {
+    auto* handle = new (std::nothrow) korva_view_root{type};
+    if (handle != nullptr) {
+      g_open_handles.fetch_add(1);
+      if (status != nullptr) *status = 0;
+      return handle;
+    }
+    result = 1001;  // out of memory
+  }
+  if (status != nullptr) *status = result;
+  if (!silent) std::fprintf(stderr, "korva: cannot open the view root of type %d: status %d\n", type, result);
+  return nullptr;
+}
+
+}  // namespace
+
+korva_handle_t korva_view_root_open_type(int type, int* status) { return openHandle(type, status, false); }
+
+korva_handle_t korva_view_root_open_sil_type(int type, int* status, int silent) {
+  return openHandle(type, status, silent != 0);
+}
+
+int korva_view_root_close_type(int /*type*/, korva_handle_t handle) {
+  if (handle == nullptr) return korva::kStatusInvalid;
+  delete handle;
+  g_open_handles.fetch_sub(1);
+  return 0;
+}
+
+int korva_open_handle_count() { return g_open_handles.load(); }
+
+korva_text korva_text_of(const char* text) {
+  korva_text t{nullptr, 0, 0};
+  if (text != nullptr) {
+    size_t length = std::strlen(text);
+    t.text = text;
+    t.length = static_cast<uint32_t>(length);
+    t.size = static_cast<uint32_t>(length + 1);
+  }
+  return t;
+}
+
+int korva_cmd(korva_handle_t handle, int* call_result, int* kernel_status, int command, int /*zero*/,
+              void* /*input*/, void* output, size_t output_size) {
+  int result = 0;
+  int status = 0;
+  int error = 0;
+  if (handle == nullptr) {
+    result = -1;
+    error = EBADF;
+    status = 1001;
+  } else if (command == KORVA_CMD_GET_VIEW_ROOT || command == KORVA_CMD_GET_NAMING_SUFFIX) {
+    auto* out = static_cast<korva_query_out*>(output);
+    if (out == nullptr || output_size < sizeof(korva_query_out) || out->buffer == nullptr) {
+      result = -1;
+      error = EFAULT;
+      status = korva::kStatusInvalid;
+    } else {
+      korva::Control control;
+      std::string answer;
+      korva::Outcome outcome = command == KORVA_CMD_GET_VIEW_ROOT
+                                   ? control.viewRoot(handle->type, &answer)
+                                   : control.namingSuffix(handle->type, &answer);
+      if (outcome.call_error != 0) {
+        result = -1;
+        error = outcome.call_error;
+      } else if (outcome.status != 0) {
+        result = -1;
+        error = EIO;
+        status = outcome.status;
+      } else if (answer.size() + 1 > out->size) {
+        result = -1;
+        error = ENAMETOOLONG;
+        status = korva::kStatusTooLong;
+      } else {
+        std::memcpy(out->buffer, answer.c_str(), answer.size() + 1);
+      }
+    }
+  } else {
+    // KORVA_CMD_LPC_MESSAGE: the kernel request channel is not served yet.
+    result = -1;
+    error = command == KORVA_CMD_LPC_MESSAGE ? ENOSYS : EINVAL;
+    status = korva::kStatusNotSupported;
+  }
+  if (call_result != nullptr) *call_result = result;
+  if (kernel_status != nullptr) *kernel_status = status;
+  if (result != 0) errno = error;
+  return result;
+}
+
+int korva_mcb_cmd(korva_handle_t handle, korvacmd_block* block, int* error) {
+  int call_error = 0;
+  if (handle == nullptr) {
+    call_error = EBADF;
+  } else if (block == nullptr) {
+    call_error = EFAULT;
+  } else {
+    korva::Outcome outcome = runBlock(korva::Control(), block);
+    call_error = outcome.call_error;
+    if (call_error == 0) block->status = outcome.status;
+  }
+  if (error != nullptr) *error = call_error;
+  return call_error;
+}

@@ -1,0 +1,105 @@
+// The simulated kernel's side of every call: each one takes the state lock,
+// takes a forced result from the inject file if one names it, appends its
+// journal line, and otherwise acts on the registry. The C calls of korva.h
+// decode their records into these; tests may call them directly.
+//
+// Results: `call_error` is nonzero (an errno value) when the call itself
+// failed (state directory unusable, or forced); otherwise `status` is the
+// kernel's base status:
+//   0     done
+//   1002  no such registered view
+//   1007  not supported by the simulator (see getXstat)
+//   1052  name not found
+//   1067  already there: a VOB already mounted; a view tag registered for
+//         another view uuid
+//   1072  invalid argument: bad view tag, unknown view kind; a VOB that is not
+//         mounted, on unmount
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/korva/korva_inject.h"
+#include "platform/korva/korva_journal.h"
+#include "platform/korva/korva_registry.h"
+#include "platform/korva/korva_root.h"
+
+namespace korva {
+
+struct Outcome {
+  int call_error = 0;
+  int status = 0;
+};
+
+// Base statuses the simulator answers with.
+enum : int {
+  kStatusNoView = 1002,
+  kStatusNotSupported = 1007,
+  kStatusNameNotFound = 1052,
+  kStatusExists = 1067,
+  kStatusInvalid = 1072,
+  kStatusTooLong = 1084,
+};
+
+// What a status query returns besides the object's status record.
+struct XstatAnswer {
+  std::string object_oid;    // text forms
+  std::string vob_uuid;
+  std::string replica_uuid;
+  uint32_t word = 0;
+};
+
+class Control {
+ public:
+  explicit Control(Root root = Root::fromEnvironment());
+
+  // Opening a view-root handle of `type` (0 dynamic, 1 automatic). Not
+  // journaled; forced through the call name "open".
+  Outcome openHandle(int type) const;
+
+  // The view root and the extended-naming suffix of a view kind.
+  Outcome viewRoot(int type, std::string* out) const;
+  Outcome namingSuffix(int type, std::string* out) const;
+
+  // Registers a view. A tag already registered with the same uuid is
+  // registered again (a restarted daemon), keeping its mounts.
+  Outcome registerView(const ViewEntry& view) const;
+  // Removes a view and its mounts.
+  Outcome unregisterView(const std::string& view_tag) const;
+
+  // Mounts a VOB in a registered view (1067 when its tag or replica is
+  // mounted there already).
+  Outcome mountVob(const std::string& view_tag, const VobEntry& vob) const;
+  // Unmounts a VOB by its tag; the uuid is journaled only.
+  Outcome umountVob(const std::string& view_tag, const std::string& vob_tag,
+                    const std::string& replica_uuid) const;
+
+  // Invalidations; `view_root_dir` is the view's root directory (the
+  // automatic view root + "/" + the view tag). The simulator caches nothing, so
+  // these are journaled and checked only.
+  Outcome invalidateView(const std::string& view_root_dir) const;
+  Outcome invalidateObject(const std::string& view_root_dir, const std::string& vob_uuid,
+                           const std::string& oid, uint32_t vob_op) const;
+  Outcome invalidateName(const std::string& view_root_dir, const std::string& vob_uuid,
+                         const std::string& dir_oid, const std::string& name) const;
+
+  // Status of a path in a view. The registry knows views and VOBs but not the
+  // objects in them, which the view's daemon answers through the kernel
+  // request channel (a later addition): a path in a registered view gives
+  // 1007, any other path 1052. A forced 0 leaves `answer` empty.
+  Outcome getXstat(const std::string& path, bool follow, XstatAnswer* answer) const;
+
+  const Root& root() const { return root_; }
+  Journal journal() const { return Journal(root_); }
+  Injector injector() const { return Injector(root_); }
+  Registry registry() const { return Registry(root_); }
+
+ private:
+  // Runs one call: lock, forced result or journal line and `act`.
+  template <typename Act>
+  Outcome call(const std::vector<std::string>& journal_line, Act act) const;
+
+  Root root_;
+};
+
+}  // namespace korva

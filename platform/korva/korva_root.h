@@ -1,0 +1,70 @@
+// The directory that holds the simulated kernel's state ($KORVA_ROOT), its
+// lock and whole-file writes.
+//
+//   journal   one line per call, appended (korva_journal.h)
+//   inject    forced results (korva_inject.h)
+//   config    optional view roots and naming suffixes (korva_registry.h)
+//   views/    registered views and their mounted VOBs (korva_registry.h)
+//   view/     the automatic view root, unless config names another
+//   lock      taken around every call, so that calls from several threads and
+//             processes (the daemon and the test that drives it) apply whole and
+//             in journal order
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace korva {
+
+class Root {
+ public:
+  // $KORVA_ROOT, or /tmp/korva-<uid> when it is unset or empty.
+  static Root fromEnvironment();
+
+  explicit Root(std::string path);
+
+  const std::string& path() const { return path_; }
+  // path() + "/" + name.
+  std::string file(const std::string& name) const;
+
+  // Creates the directory, "views" and "view" when missing (mode 0700 for
+  // what it creates). 0, or the errno value of the failure.
+  int prepare() const;
+
+  // Exclusive lock of the state, across threads and processes; blocks until
+  // taken. held() is false when the lock file could not be opened or locked.
+  class Lock {
+   public:
+    explicit Lock(const Root& root);
+    ~Lock();
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+    bool held() const { return fd_ >= 0; }
+    int error() const { return error_; }
+
+   private:
+    int fd_ = -1;
+    int error_ = 0;
+  };
+
+ private:
+  std::string path_;
+};
+
+// Replaces `path` whole: writes a temporary file in the same directory,
+// synchronises it and renames it over the old one. 0, or the errno value of
+// the first failure (the old file is then unchanged).
+int writeFileAtomically(const std::string& path, const std::string& content);
+
+// Contents of `path`; nullopt with `*error` set to the errno value when it
+// cannot be read (ENOENT when it does not exist).
+std::optional<std::string> readWholeFile(const std::string& path, int* error);
+
+// Appends `line` and a newline to `path` (created 0644 when missing) in one
+// write. 0 or the errno value.
+int appendLine(const std::string& path, const std::string& line);
+
+// mkdir of `path` and its missing parents, mode 0700. 0 or the errno value.
+int makeDirectories(const std::string& path);
+
+}  // namespace korva

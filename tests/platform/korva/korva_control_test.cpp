@@ -1,0 +1,257 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "korva_test_support.h"
+#include "platform/korva/korva.h"
+#include "platform/korva/korva_control.h"
+
+using korva_test::idText;
+using Lines = std::vector<std::vector<std::string>>;
+
+namespace {
+
+class KorvaControlTest : public korva_test::KorvaRootTest {
+ protected:
+  korva::Control control() const { return korva::Control(korva::Root(root_)); }
+  Lines journal() const { return control().journal().read(); }
+  std::string viewRootDir(const std::string& tag) const { return root_ + "/view/" + tag; }
+};
+
+}  // namespace
+
+TEST_F(KorvaControlTest, JournalRecordsEveryCallInOrderWithItsArguments) {
+  EXPECT_EQ(0, korva_test::registerView("v1", 0x11, "/stg/v1").status);
+  EXPECT_EQ(0, korva_test::mountVob("v1", "/vobs/src", "/vobstore/src.vbs", 0x22, 0x33).status);
+  EXPECT_EQ(0, korva_test::invalidate(viewRootDir("v1"), 5, 0x22, 0x44, nullptr, 66).status);
+  EXPECT_EQ(0, korva_test::invalidate(viewRootDir("v1"), 1, 0x22, 0x55, "my file.c", 0).status);
+  EXPECT_EQ(0, korva_test::invalidate(viewRootDir("v1"), 3, 0, 0, nullptr, 0).status);
+  EXPECT_EQ(0, korva_test::umountVob("v1", "/vobs/src", 0x22).status);
+  EXPECT_EQ(0, korva_test::unregisterView("v1").status);
+
+  Lines expected = {
+      {"register_view", "v1", idText(0x11), "/stg/v1"},
+      {"mount_vob", "/vobs/src", "/vobstore/src.vbs", idText(0x22), idText(0x33)},
+      {"inval_obj", idText(0x22), idText(0x44), "66"},
+      {"inval_name", idText(0x22), idText(0x55), "my file.c"},
+      {"inval_view", "v1"},
+      {"umount_vob", "/vobs/src", idText(0x22)},
+      {"unregister_view", "v1"},
+  };
+  EXPECT_EQ(expected, journal());
+  EXPECT_EQ(0, korva_open_handle_count());
+
+  // The raw file keeps one line per call; a blank inside a value is escaped.
+  std::ifstream raw(root_ + "/journal");
+  std::string line;
+  int count = 0;
+  while (std::getline(raw, line)) {
+    ++count;
+    if (count == 4) {
+      EXPECT_EQ("inval_name " + idText(0x22) + " " + idText(0x55) + " my%20file.c", line);
+    }
+  }
+  EXPECT_EQ(7, count);
+}
+
+TEST_F(KorvaControlTest, RegistryKeepsViewsAndMountsAndRefusesWhatAKernelWould) {
+  struct Case {
+    const char* what;
+    korva_test::Issued (*call)();
+    int status;
+  };
+  ASSERT_EQ(0, korva_test::registerView("v1", 0x11, "/stg/v1").status);
+  ASSERT_EQ(0, korva_test::mountVob("v1", "/vobs/a", "/s/a", 0x21, 0x31).status);
+  const Case cases[] = {
+      {"same VOB tag again", [] { return korva_test::mountVob("v1", "/vobs/a", "/s/x", 0x29, 0x39); }, 1067},
+      {"same replica under another tag",
+       [] { return korva_test::mountVob("v1", "/vobs/b", "/s/a", 0x21, 0x31); }, 1067},
+      {"mount in an unregistered view", [] { return korva_test::mountVob("v9", "/vobs/c", "/s/c", 0x23, 0x33); },
+       1002},
+      {"unmount of a VOB that is not mounted", [] { return korva_test::umountVob("v1", "/vobs/z", 0x2f); }, 1072},
+      {"tag taken by another view", [] { return korva_test::registerView("v1", 0x19, "/stg/other"); }, 1067},
+      {"tag that is no file name", [] { return korva_test::registerView("a/b", 0x12, "/stg/ab"); }, 1072},
+      {"tag \"..\"", [] { return korva_test::registerView("..", 0x12, "/stg/ab"); }, 1072},
+      {"unregister of an unknown view", [] { return korva_test::unregisterView("v9"); }, 1002},
+      {"invalidation of an unknown view root",
+       [] { return korva_test::invalidate("/nowhere/v1", 3, 0, 0, nullptr, 0); }, 1002},
+      {"unknown invalidation kind",
+       [] { return korva_test::invalidate("/nowhere/v1", 4, 0, 0, nullptr, 0); }, 1072},
+  };
+  for (const Case& c : cases) {
+    korva_test::Issued r = c.call();
+    EXPECT_EQ(0, r.error) << c.what;
+    EXPECT_EQ(c.status, r.status) << c.what;
+  }
+
+  korva::Registry reg = control().registry();
+  ASSERT_EQ(1u, reg.mounts("v1").size());
+  EXPECT_EQ("/vobs/a", reg.mounts("v1")[0].vob_tag);
+  EXPECT_EQ(idText(0x21), reg.mounts("v1")[0].replica_uuid);
+  EXPECT_EQ(idText(0x31), reg.mounts("v1")[0].family_oid);
+  EXPECT_EQ("/stg/v1", reg.view("v1")->storage_user);
+
+  // A restarted daemon registers the same view again: its mounts stay.
+  EXPECT_EQ(0, korva_test::registerView("v1", 0x11, "/stg/v1").status);
+  EXPECT_EQ(1u, reg.mounts("v1").size());
+  // Unregistering drops the view with its mounts; a new registration starts empty.
+  EXPECT_EQ(0, korva_test::unregisterView("v1").status);
+  EXPECT_FALSE(reg.view("v1").has_value());
+  EXPECT_EQ(0, korva_test::registerView("v1", 0x19, "/stg/other").status);
+  EXPECT_TRUE(reg.mounts("v1").empty());
+  EXPECT_EQ(std::vector<std::string>{"v1"}, reg.viewTags());
+}
+
+TEST_F(KorvaControlTest, MalformedBlocksAreRefusedWithoutReachingTheKernel) {
+  korva_umount_record r{};
+  korvacmd_block b = korva_test::blockOf(KORVA_MCB_UMOUNT_VOB, &r, "v1", "v1");
+  b.record_size = sizeof r - 1;
+  EXPECT_EQ(1072, korva_test::issue(b).status);
+  b.record = nullptr;
+  b.record_size = sizeof r;
+  EXPECT_EQ(1072, korva_test::issue(b).status);
+  b.command = 99;
+  EXPECT_EQ(1007, korva_test::issue(b).status);
+  EXPECT_TRUE(journal().empty());
+
+  int error = 0;
+  EXPECT_EQ(EBADF, korva_mcb_cmd(nullptr, &b, &error));
+  EXPECT_EQ(EBADF, error);
+}
+
+TEST_F(KorvaControlTest, InjectedResultAppliesCountTimesThenStops) {
+  ASSERT_EQ(0, korva_test::registerView("v1", 0x11, "/stg/v1").status);
+  ASSERT_EQ(0, korva_test::mountVob("v1", "/vobs/a", "/s/a", 0x21, 0x31).status);
+  korva::Injector inject = control().injector();
+  ASSERT_EQ(0, inject.add("umount_vob", "1088", 2));
+  ASSERT_EQ(0, inject.add("register_view", "1008"));
+  ASSERT_EQ(EINVAL, inject.add("umount_vob", "busy"));
+  ASSERT_EQ(EINVAL, inject.add("umount_vob", "1088", 0));
+
+  // Busy twice, and the VOB stays mounted; the third call unmounts.
+  EXPECT_EQ(1088, korva_test::umountVob("v1", "/vobs/a", 0x21).status);
+  EXPECT_EQ(1088, korva_test::umountVob("v1", "/vobs/a", 0x21).status);
+  EXPECT_EQ(1u, control().registry().mounts("v1").size());
+  EXPECT_EQ(0, korva_test::umountVob("v1", "/vobs/a", 0x21).status);
+  EXPECT_TRUE(control().registry().mounts("v1").empty());
+
+  // A failing register does not register; the next one does.
+  EXPECT_EQ(1008, korva_test::registerView("v2", 0x12, "/stg/v2").status);
+  EXPECT_FALSE(control().registry().view("v2").has_value());
+  EXPECT_EQ(0, korva_test::registerView("v2", 0x12, "/stg/v2").status);
+
+  // Forced calls are journaled like any other.
+  int unmounts = 0;
+  for (const auto& line : journal()) unmounts += line[0] == "umount_vob";
+  EXPECT_EQ(3, unmounts);
+
+  // Used-up lines are gone; comments and other calls' lines stay.
+  {
+    std::ofstream f(root_ + "/inject", std::ios::app);
+    f << "# a comment\n" << "mount_vob errno=4\n";
+  }
+  korva_test::Issued interrupted = korva_test::mountVob("v1", "/vobs/b", "/s/b", 0x22, 0x32);
+  EXPECT_EQ(EINTR, interrupted.error);
+  EXPECT_EQ(-1, interrupted.status);  // the block is not answered
+  EXPECT_EQ(0, korva_test::mountVob("v1", "/vobs/b", "/s/b", 0x22, 0x32).status);
+  std::ifstream left(root_ + "/inject");
+  std::string rest((std::istreambuf_iterator<char>(left)), std::istreambuf_iterator<char>());
+  EXPECT_EQ("# a comment\n", rest);
+}
+
+TEST_F(KorvaControlTest, MalformedInjectLineIsReportedAndIgnored) {
+  ASSERT_EQ(0, korva_test::registerView("v1", 0x11, "/stg/v1").status);
+  {
+    std::ofstream f(root_ + "/inject");
+    f << "inval_view\n" << "inval_view notanumber 1\n" << "inval_view 1011 1\n";
+  }
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(1011, korva_test::invalidate(viewRootDir("v1"), 3, 0, 0, nullptr, 0).status);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(std::string::npos, err.find("inject line ignored: inval_view notanumber 1"));
+  EXPECT_EQ(0, korva_test::invalidate(viewRootDir("v1"), 3, 0, 0, nullptr, 0).status);
+}
+
+TEST_F(KorvaControlTest, StatusQueriesAnswerOnlyWhatTheRegistryKnows) {
+  ASSERT_EQ(0, korva_test::registerView("v1", 0x11, "/stg/v1").status);
+  auto query = [&](const std::string& path, bool follow) {
+    korva_xstat_record r{};
+    unsigned char vstat[196];
+    std::memset(vstat, 0xab, sizeof vstat);
+    r.vstat = vstat;
+    r.vstat_size = sizeof vstat;
+    std::memset(r.object_oid, 0xcd, 16);
+    korvacmd_block b = korva_test::blockOf(KORVA_MCB_GET_XSTAT, &r, path.c_str(), path.c_str());
+    if (!follow) b.flags |= KORVA_MCB_NOFOLLOW;
+    korva_test::Issued issued = korva_test::issue(b);
+    return std::make_pair(issued.status, vstat[0] == 0 && r.object_oid[0] == 0);
+  };
+  EXPECT_EQ(1052, query("/elsewhere/file", true).first);
+  EXPECT_EQ(1052, query(viewRootDir("v2") + "/vobs/a", true).first);
+  EXPECT_EQ(1007, query(viewRootDir("v1") + "/vobs/a/file.c", false).first);
+  EXPECT_EQ(1072, query("relative/path", true).first);
+  ASSERT_EQ(0, control().injector().add("get_xstat", "0"));
+  auto forced = query(viewRootDir("v1") + "/vobs/a/file.c", true);
+  EXPECT_EQ(0, forced.first);
+  EXPECT_TRUE(forced.second) << "a forced answer must not leave stale bytes";
+
+  Lines lines = journal();
+  ASSERT_EQ(6u, lines.size());
+  EXPECT_EQ((std::vector<std::string>{"lget_xstat", viewRootDir("v1") + "/vobs/a/file.c"}), lines[3]);
+  EXPECT_EQ("get_xstat", lines[5][0]);
+}
+
+TEST_F(KorvaControlTest, ConcurrentCallsFromThreadsAndProcessesStayWholeAndCountForcedResultsExactly) {
+  ASSERT_EQ(0, korva_test::registerView("v1", 0x11, "/stg/v1").status);
+  ASSERT_EQ(0, control().injector().add("inval_obj", "1088", 37));
+  constexpr int kThreads = 4, kCalls = 40;
+  std::string root_dir = viewRootDir("v1");
+
+  auto hammer = [&](std::atomic<int>* busy) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = 0; i < kCalls; ++i) {
+          int status = korva_test::invalidate(root_dir, 2, 0x22, static_cast<unsigned char>(t), nullptr,
+                                              static_cast<uint32_t>(i)).status;
+          if (status == 1088) busy->fetch_add(1);
+        }
+      });
+    }
+    for (auto& th : threads) th.join();
+  };
+
+  int pipe_fds[2];
+  ASSERT_EQ(0, pipe(pipe_fds));
+  pid_t child = fork();  // before any thread of this test exists
+  if (child == 0) {
+    std::atomic<int> busy{0};
+    hammer(&busy);
+    int n = busy.load();
+    _exit(write(pipe_fds[1], &n, sizeof n) == sizeof n ? 0 : 1);
+  }
+  ASSERT_GT(child, 0);
+  std::atomic<int> busy{0};
+  hammer(&busy);
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  int child_busy = -1;
+  ASSERT_EQ(static_cast<ssize_t>(sizeof child_busy), read(pipe_fds[0], &child_busy, sizeof child_busy));
+  close(pipe_fds[0]);
+  close(pipe_fds[1]);
+
+  EXPECT_EQ(37, busy.load() + child_busy);
+  Lines lines = journal();
+  ASSERT_EQ(1u + 2 * kThreads * kCalls, lines.size());
+  for (size_t i = 1; i < lines.size(); ++i) {
+    ASSERT_EQ(4u, lines[i].size()) << i;
+    EXPECT_EQ("inval_obj", lines[i][0]);
+  }
+}
