@@ -1,0 +1,205 @@
+#include "platform/utl/sysutl.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+int copy_text(const std::string& text, char* buf, size_t size) {
+    if (buf == nullptr || text.size() >= size) {
+        errno = ERANGE;
+        return -1;
+    }
+    std::memcpy(buf, text.c_str(), text.size() + 1);
+    return 0;
+}
+
+// The password-database entry of `uid` or of `name` into `*entry`, with its
+// texts in `storage`; false when there is none.
+bool lookup_user(const char* name, uid_t uid, struct passwd* entry, std::vector<char>* storage) {
+    long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
+    storage->resize(hint > 0 ? static_cast<size_t>(hint) : 4096);
+    for (;;) {
+        struct passwd* found = nullptr;
+        int rc = name != nullptr ? getpwnam_r(name, entry, storage->data(), storage->size(), &found)
+                                 : getpwuid_r(uid, entry, storage->data(), storage->size(), &found);
+        if (rc == ERANGE && storage->size() < (1u << 20)) {
+            storage->resize(storage->size() * 2);
+            continue;
+        }
+        return rc == 0 && found != nullptr;
+    }
+}
+
+std::string user_name_of(uid_t uid) {
+    struct passwd entry;
+    std::vector<char> storage;
+    if (lookup_user(nullptr, uid, &entry, &storage) && entry.pw_name != nullptr) return entry.pw_name;
+    return std::string();
+}
+
+const char* non_empty_env(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] != '\0' ? value : nullptr;
+}
+
+}  // namespace
+
+int sysutl_get_umask(mode_t* mask) {
+    if (mask == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    // /proc tells without a change; the umask() pair below briefly changes
+    // the mask, so it is only the fallback.
+    if (FILE* status = std::fopen("/proc/self/status", "re")) {
+        char line[256];
+        unsigned value = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, status) != nullptr) {
+            found = std::sscanf(line, "Umask: %o", &value) == 1;
+        }
+        std::fclose(status);
+        if (found) {
+            *mask = static_cast<mode_t>(value);
+            return 0;
+        }
+    }
+    mode_t old = umask(0);
+    umask(old);
+    *mask = old;
+    return 0;
+}
+
+int sysutl_initialize_umask(int keep_current, mode_t mask) {
+    mode_t current = 0;
+    if (keep_current != 0 && sysutl_get_umask(&current) != 0) return -1;
+    umask((mask | (keep_current != 0 ? current : 0)) & 0777);
+    return 0;
+}
+
+const char* sysutl_myhostname() {
+    static const std::string name = [] {
+        char buf[256] = {};
+        if (gethostname(buf, sizeof buf - 1) != 0) return std::string();
+        return std::string(buf);
+    }();
+    return name.c_str();
+}
+
+const char* sysutl_myloginname() {
+    static const std::string name = [] {
+        std::string n = user_name_of(getuid());
+        if (n.empty() && non_empty_env("LOGNAME") != nullptr) n = non_empty_env("LOGNAME");
+        if (n.empty() && non_empty_env("USER") != nullptr) n = non_empty_env("USER");
+        if (n.empty()) n = std::to_string(static_cast<unsigned long>(getuid()));
+        return n;
+    }();
+    return name.c_str();
+}
+
+int sysutl_get_homedir(const char* user, char* buf, size_t size) {
+    bool own = user == nullptr || std::strcmp(user, sysutl_myloginname()) == 0;
+    if (own) {
+        if (const char* home = non_empty_env("HOME")) return copy_text(home, buf, size) == 0 ? 1 : 0;
+    }
+    struct passwd entry;
+    std::vector<char> storage;
+    bool found = own ? lookup_user(nullptr, getuid(), &entry, &storage)
+                     : lookup_user(user, 0, &entry, &storage);
+    if (!found || entry.pw_dir == nullptr || entry.pw_dir[0] == '\0') return 0;
+    return copy_text(entry.pw_dir, buf, size) == 0 ? 1 : 0;
+}
+
+int sysutl_usid_to_user(const credutl_sid_t* usid, unsigned flags, const char* domain, char* buf,
+                        size_t size) {
+    uid_t uid = 0;
+    if (usid == nullptr || credutl_sid_to_uid(usid, &uid) != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    std::string name;
+    if ((flags & SYSUTL_USER_NAME) != 0) name = user_name_of(uid);
+    if (name.empty()) name = "#" + std::to_string(static_cast<unsigned long>(uid));
+    if ((flags & SYSUTL_USER_QUALIFIED) != 0) {
+        name = std::string(domain != nullptr ? domain : sysutl_myhostname()) + "\\" + name;
+    } else if ((flags & SYSUTL_USER_PLAIN) != 0) {
+        for (char& c : name) {
+            if (c == '/' || c == '\\' || c == ' ' || c == ':' || c == '\t') c = '_';
+        }
+    }
+    return copy_text(name, buf, size);
+}
+
+int sysutl_pipe(int flags, int fds[2]) {
+    if (fds == nullptr || (flags & ~(O_CLOEXEC | O_NONBLOCK)) != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    return pipe2(fds, flags);
+}
+
+int sysutl_pipe_close(int fd) {
+    if (fd < 0) return 0;
+    return close(fd);
+}
+
+int sysutl_set_cloexec_file(int fd, int on) {
+    int current = fcntl(fd, F_GETFD);
+    if (current < 0) return -1;
+    int wanted = on != 0 ? (current | FD_CLOEXEC) : (current & ~FD_CLOEXEC);
+    return wanted == current ? 0 : fcntl(fd, F_SETFD, wanted);
+}
+
+int sysutl_invoke_general_redirect(int flags, const char* program, const char* argument,
+                                   int* exit_status) {
+    if (program == nullptr || exit_status == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    posix_spawn_file_actions_t actions;
+    int rc = posix_spawn_file_actions_init(&actions);
+    if (rc == 0) rc = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (rc == 0 && (flags & SYSUTL_REDIRECT_STDOUT_TO_STDERR) != 0) {
+        rc = posix_spawn_file_actions_adddup2(&actions, 2, 1);
+    }
+    pid_t pid = -1;
+    if (rc == 0) {
+        char* argv[3] = {const_cast<char*>(program), const_cast<char*>(argument), nullptr};
+        rc = posix_spawn(&pid, program, &actions, nullptr, argv, environ);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        errno = rc;
+        return -1;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    *exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return 0;
+}
+
+int sysutl_nfs_flush(const char* path) {
+    if (path == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    return close(fd);
+}
