@@ -1,0 +1,67 @@
+// Small file functions shared by the engine: open, synchronise, block size.
+#include <fcntl.h>
+#include <sys/select.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "runtime/kesto_internal.h"
+#include "runtime/kesto_io.h"
+
+int open_b(const char *name, int flags) {
+  const kesto_io_methods *io = kesto_io();
+  if (opt_on(OPT_READONLY)) flags = (flags & ~(O_RDWR | O_WRONLY)) | O_RDONLY;
+  int fd = io->open(name, flags & ~O_CREAT, 0666);
+  if (fd < 0 && (flags & O_CREAT)) fd = io->open(name, flags, 0666);
+  if (fd > 2 && io->set_cloexec(fd) < 0) {
+    int saved = errno;
+    io->close(fd);
+    errno = saved;
+    return -1;
+  }
+  return fd;
+}
+
+int sync_file(int fd) {
+  if (kesto_io()->fsync(fd) < 0) return dberr_code(S_BADWRITE, 384);
+  return db_status = S_OKAY;
+}
+
+int commit_file(int /*file*/, int fd) {
+  if (opt_on(OPT_SYNCFILES) && kesto_io()->fsync(fd) < 0) return dberr_code(S_BADWRITE, 383);
+  return db_status = S_OKAY;
+}
+
+int fsblock_size(int fd, long *size) {
+  struct stat st;
+  if (kesto_io()->fstat(fd, &st) < 0) return dberr_code(S_DBLERR, 386);
+  long bs = static_cast<long>(st.st_blksize);
+  switch (bs) {
+    case 1024: case 2048: case 4096: case 8192: case 16384: case 32768: case 65536:
+      *size = bs;
+      return S_OKAY;
+    default:
+      break;
+  }
+  if (bs <= 512) {
+    *size = 512;
+    return S_OKAY;
+  }
+  if ((bs & (bs - 1)) == 0) {
+    *size = bs;
+    return S_OKAY;
+  }
+  return dberr_code(S_DBLERR, 387, "filesystem blocksize (%ld) not supported\n", bs);
+}
+
+void kesto_sleep(long seconds, long microseconds) {
+  while (microseconds >= 1000000) {
+    ++seconds;
+    microseconds -= 1000000;
+  }
+  struct timeval tv;
+  tv.tv_sec = seconds;
+  tv.tv_usec = microseconds;
+  while (select(0, nullptr, nullptr, nullptr, &tv) < 0 && errno == EINTR) {
+  }
+}

@@ -1,0 +1,226 @@
+#include "kesto_test_support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+namespace kesto_test {
+
+namespace {
+
+struct Plan {
+  int fail_at[FaultyIo::OP_COUNT];
+  int fail_errno[FaultyIo::OP_COUNT];
+  int short_at[FaultyIo::OP_COUNT];
+  int calls[FaultyIo::OP_COUNT];
+  int crash_at;
+  bool crashed;
+  long block_size;
+} plan;
+
+const kesto_io_methods *real() { return kesto_io_default(); }
+
+// Counts the call; true when it must fail (errno set).
+bool strike(FaultyIo::Op op) {
+  int n = ++plan.calls[op];
+  if (plan.fail_at[op] && n == plan.fail_at[op]) {
+    errno = plan.fail_errno[op];
+    return true;
+  }
+  return false;
+}
+
+bool shortened(FaultyIo::Op op) { return plan.short_at[op] && plan.calls[op] == plan.short_at[op]; }
+
+int f_open(const char *path, int flags, mode_t mode) {
+  if (strike(FaultyIo::OPEN)) return -1;
+  return real()->open(path, flags, mode);
+}
+int f_close(int fd) {
+  if (strike(FaultyIo::CLOSE)) {
+    real()->close(fd);
+    errno = plan.fail_errno[FaultyIo::CLOSE];
+    return -1;
+  }
+  return real()->close(fd);
+}
+ssize_t f_pread(int fd, void *buf, size_t len, off_t off) {
+  if (strike(FaultyIo::PREAD)) return -1;
+  if (shortened(FaultyIo::PREAD) && len > 1) len /= 2;
+  return real()->pread(fd, buf, len, off);
+}
+ssize_t f_pwrite(int fd, const void *buf, size_t len, off_t off) {
+  if (strike(FaultyIo::PWRITE)) return -1;
+  if (plan.crash_at && plan.calls[FaultyIo::PWRITE] >= plan.crash_at) plan.crashed = true;
+  if (plan.crashed) return static_cast<ssize_t>(len);
+  if (shortened(FaultyIo::PWRITE) && len > 1) len /= 2;
+  return real()->pwrite(fd, buf, len, off);
+}
+int f_fsync(int fd) {
+  if (strike(FaultyIo::FSYNC)) return -1;
+  if (plan.crashed) return 0;
+  return real()->fsync(fd);
+}
+int f_fstat(int fd, struct stat *st) {
+  if (strike(FaultyIo::FSTAT)) return -1;
+  int r = real()->fstat(fd, st);
+  if (r == 0 && plan.block_size) st->st_blksize = plan.block_size;
+  return r;
+}
+int f_lockf(int fd, int cmd, off_t len) {
+  if (strike(FaultyIo::LOCKF)) return -1;
+  return real()->lockf(fd, cmd, len);
+}
+off_t f_lseek(int fd, off_t off, int whence) {
+  if (strike(FaultyIo::LSEEK)) return -1;
+  return real()->lseek(fd, off, whence);
+}
+int f_cloexec(int fd) {
+  if (strike(FaultyIo::CLOEXEC)) return -1;
+  return real()->set_cloexec(fd);
+}
+int f_unlink(const char *path) {
+  if (strike(FaultyIo::UNLINK)) return -1;
+  return real()->unlink(path);
+}
+
+const kesto_io_methods faulty_methods = {f_open,  f_close, f_pread,   f_pwrite, f_fsync,
+                                         f_fstat, f_lockf, f_lseek, f_cloexec, f_unlink};
+
+}  // namespace
+
+FaultyIo::FaultyIo() {
+  std::memset(&plan, 0, sizeof plan);
+  kesto_io_install(&faulty_methods);
+}
+
+FaultyIo::~FaultyIo() { kesto_io_install(nullptr); }
+
+void FaultyIo::fail(Op op, int nth, int err) {
+  plan.fail_at[op] = plan.calls[op] + nth;
+  plan.fail_errno[op] = err;
+}
+
+void FaultyIo::shorten(Op op, int nth) { plan.short_at[op] = plan.calls[op] + nth; }
+
+void FaultyIo::crash_after_writes(int nth) { plan.crash_at = plan.calls[PWRITE] + nth; }
+
+void FaultyIo::set_block_size(long size) { plan.block_size = size; }
+
+int FaultyIo::calls(Op op) const { return plan.calls[op]; }
+
+void FaultyIo::reset_counts() { std::memset(plan.calls, 0, sizeof plan.calls); }
+
+TempDir::TempDir() {
+  const char *base = std::getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kesto-test-XXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (!mkdtemp(buf.data())) std::abort();
+  path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+  std::string cmd = "rm -rf '" + path_ + "'";
+  if (std::system(cmd.c_str()) != 0) {
+  }
+}
+
+std::vector<unsigned char> read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<unsigned char>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string &path, const std::vector<unsigned char> &bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool file_exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+
+int open_fd_count() {
+  int n = 0;
+  DIR *d = opendir("/proc/self/fd");
+  if (!d) return -1;
+  while (struct dirent *e = readdir(d))
+    if (e->d_name[0] != '.') ++n;
+  closedir(d);
+  return n - 1;  // the directory stream itself
+}
+
+const char *const kPeopleSchema = R"(
+# people and their cars
+database people page 512
+file d0 people.d00 data
+file k0 people.k00 key
+record SYSREC in d0 system
+end
+record PERSON in d0 timestamped
+  NAME char[20] unique key in k0
+  AGE int
+  CITY char[16]
+  compound CITY_AGE duplicate key in k0 = CITY, AGE desc
+end
+record CAR in d0
+  PLATE char[8] duplicate key in k0
+  WEIGHT short unsigned
+end
+set OWNS order last owner PERSON
+  member CAR
+end
+set PEOPLE order ascending owner SYSREC
+  member PERSON sort NAME
+end
+)";
+
+void reset_engine() {
+  db_enter(-2, nullptr);
+  for (int i = task_count - 1; i >= 0; --i) {
+    DB_TASK t = {Db_task_table[i], nullptr};
+    dt_close(&t);
+    dt_renclean(&t);
+    dt_closetask(&t);
+  }
+  DB_TASK def = Orgtask;
+  dt_close(&def);
+  dt_renclean(&def);
+  ctbl_free();
+  taskinit(&db_global);
+  d_setpages(16, 4);
+  d_cachecallback(nullptr, nullptr);
+  d_zerocachestats();
+  db_status = 0;
+}
+
+void EngineTest::SetUp() {
+  for (const char *v : {"DBUSERID", "DBDPATH", "DBFPATH", "DBWDIR", "DBTAF", "CTBPATH", "DBLOG", "LOCKMGR"})
+    unsetenv(v);
+  reset_engine();
+  ASSERT_EQ(dt_dbwdir(dir_.path().c_str(), nullptr), S_OKAY);
+}
+
+void EngineTest::TearDown() { reset_engine(); }
+
+kesto_schema::Layout EngineTest::write_schema(const char *text, const std::string &dir) {
+  kesto_schema::Schema schema;
+  std::string error;
+  kesto_schema::Layout layout;
+  EXPECT_TRUE(kesto_schema::parse_schema(text, &schema, &error)) << error;
+  std::string where = dir.empty() ? dir_.path() : dir;
+  EXPECT_TRUE(kesto_schema::write_dictionary(schema, where + "/" + schema.name + ".dbd", &error, &layout))
+      << error;
+  return layout;
+}
+
+void EngineTest::open_people(const char *mode) {
+  people_ = write_schema(kPeopleSchema);
+  ASSERT_EQ(dt_open("people", mode, nullptr), S_OKAY);
+  ASSERT_EQ(dt_initialize(nullptr, 0), S_OKAY);
+}
+
+}  // namespace kesto_test

@@ -1,0 +1,79 @@
+// Shared pieces of the engine's tests: a fault-injecting I/O table, a
+// temporary working directory, and a fixture that leaves the engine as a
+// fresh process would have it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "runtime/kesto.h"
+#include "runtime/kesto_internal.h"
+#include "runtime/kesto_io.h"
+#include "runtime/kesto_schema.h"
+
+namespace kesto_test {
+
+// Replaces the engine's I/O table while it lives. Faults are armed per
+// operation: the Nth call from now fails with an errno, or transfers only
+// part of its bytes; "crash" mode drops every write and sync from the Nth
+// write on while reporting success, as a machine that lost power would.
+class FaultyIo {
+ public:
+  enum Op { OPEN, CLOSE, PREAD, PWRITE, FSYNC, FSTAT, LOCKF, LSEEK, CLOEXEC, UNLINK, OP_COUNT };
+
+  FaultyIo();
+  ~FaultyIo();
+  FaultyIo(const FaultyIo &) = delete;
+  FaultyIo &operator=(const FaultyIo &) = delete;
+
+  void fail(Op op, int nth, int err);
+  void shorten(Op op, int nth);
+  void crash_after_writes(int nth);
+  void set_block_size(long size);  // fstat reports this block size (0: the real one)
+  int calls(Op op) const;
+  void reset_counts();
+};
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string &path() const { return path_; }
+  std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::vector<unsigned char> read_file(const std::string &path);
+void write_file(const std::string &path, const std::vector<unsigned char> &bytes);
+bool file_exists(const std::string &path);
+int open_fd_count();
+
+// The schema most tests use: a system record owning a sorted set of people,
+// people with keys and timestamps owning their cars.
+extern const char *const kPeopleSchema;
+
+// Engine fixture: a temporary working directory (set with dt_dbwdir), the
+// engine's environment variables cleared, and at the end every database and
+// task closed and the default task reset.
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Writes NAME.dbd from the text form into the working directory.
+  kesto_schema::Layout write_schema(const char *text, const std::string &dir = "");
+  // Writes the people schema, opens it in mode "o" and initialises its files.
+  void open_people(const char *mode = "o");
+
+  TempDir dir_;
+  kesto_schema::Layout people_;
+};
+
+// Resets the engine's process-wide state after a test.
+void reset_engine();
+
+}  // namespace kesto_test
