@@ -126,7 +126,7 @@ korva::Outcome runBlock(const korva::Control& control, korvacmd_block* block) {
 korva_handle_t openHandle(int type, int* status, bool silent) {
   korva::Outcome outcome = korva::Control().openHandle(type);
   // Opening reports statuses only: a failed call is an internal error.
-  int result = outcome.call_error != 0 ? 1008 : outcome.status;
+  int result = outcome.call_error != 0 ? korva::kStatusInternal : outcome.status;
   if (result == 0) {
     auto* handle = new (std::nothrow) korva_view_root{type};
     if (handle != nullptr) {

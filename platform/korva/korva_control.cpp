@@ -54,7 +54,7 @@ Outcome Control::openHandle(int type) const {
 Outcome Control::viewRoot(int type, std::string* out) const {
   return call({"view_root", std::to_string(type)}, [&] {
     std::optional<std::string> root = registry().viewRoot(type);
-    if (!root) return static_cast<int>(kStatusInvalid);
+    if (!root) return kStatusInvalid;
     *out = *root;
     return 0;
   });
@@ -63,7 +63,7 @@ Outcome Control::viewRoot(int type, std::string* out) const {
 Outcome Control::namingSuffix(int type, std::string* out) const {
   return call({"naming_suffix", std::to_string(type)}, [&] {
     std::optional<std::string> suffix = registry().namingSuffix(type);
-    if (!suffix) return static_cast<int>(kStatusInvalid);
+    if (!suffix) return kStatusInvalid;
     *out = *suffix;
     return 0;
   });
@@ -72,33 +72,33 @@ Outcome Control::namingSuffix(int type, std::string* out) const {
 Outcome Control::registerView(const ViewEntry& view) const {
   return call({"register_view", view.tag, view.uuid, view.storage_user}, [&] {
     Registry reg = registry();
-    if (!Registry::validViewTag(view.tag)) return static_cast<int>(kStatusInvalid);
+    if (!Registry::validViewTag(view.tag)) return kStatusInvalid;
     std::optional<ViewEntry> existing = reg.view(view.tag);
-    if (existing && existing->uuid != view.uuid) return static_cast<int>(kStatusExists);
-    return reg.putView(view) == 0 ? 0 : static_cast<int>(kStatusInvalid);
+    if (existing && existing->uuid != view.uuid) return kStatusExists;
+    return reg.putView(view) == 0 ? 0 : kStatusInternal;
   });
 }
 
 Outcome Control::unregisterView(const std::string& view_tag) const {
   return call({"unregister_view", view_tag}, [&] {
     Registry reg = registry();
-    if (!reg.view(view_tag)) return static_cast<int>(kStatusNoView);
-    return reg.removeView(view_tag) == 0 ? 0 : static_cast<int>(kStatusInvalid);
+    if (!reg.view(view_tag)) return kStatusNoView;
+    return reg.removeView(view_tag) == 0 ? 0 : kStatusInternal;
   });
 }
 
 Outcome Control::mountVob(const std::string& view_tag, const VobEntry& vob) const {
   return call({"mount_vob", vob.vob_tag, vob.vob_storage, vob.replica_uuid, vob.family_oid}, [&] {
     Registry reg = registry();
-    if (!reg.view(view_tag)) return static_cast<int>(kStatusNoView);
-    if (vob.vob_tag.empty()) return static_cast<int>(kStatusInvalid);
+    if (!reg.view(view_tag)) return kStatusNoView;
+    if (vob.vob_tag.empty()) return kStatusInvalid;
     std::vector<VobEntry> mounts = reg.mounts(view_tag);
     bool mounted = std::any_of(mounts.begin(), mounts.end(), [&](const VobEntry& m) {
       return m.vob_tag == vob.vob_tag || m.replica_uuid == vob.replica_uuid;
     });
-    if (mounted) return static_cast<int>(kStatusExists);
+    if (mounted) return kStatusExists;
     mounts.push_back(vob);
-    return reg.putMounts(view_tag, mounts) == 0 ? 0 : static_cast<int>(kStatusInvalid);
+    return reg.putMounts(view_tag, mounts) == 0 ? 0 : kStatusInternal;
   });
 }
 
@@ -106,13 +106,13 @@ Outcome Control::umountVob(const std::string& view_tag, const std::string& vob_t
                            const std::string& replica_uuid) const {
   return call({"umount_vob", vob_tag, replica_uuid}, [&] {
     Registry reg = registry();
-    if (!reg.view(view_tag)) return static_cast<int>(kStatusNoView);
+    if (!reg.view(view_tag)) return kStatusNoView;
     std::vector<VobEntry> mounts = reg.mounts(view_tag);
     auto it = std::find_if(mounts.begin(), mounts.end(),
                            [&](const VobEntry& m) { return m.vob_tag == vob_tag; });
-    if (it == mounts.end()) return static_cast<int>(kStatusInvalid);
+    if (it == mounts.end()) return kStatusInvalid;
     mounts.erase(it);
-    return reg.putMounts(view_tag, mounts) == 0 ? 0 : static_cast<int>(kStatusInvalid);
+    return reg.putMounts(view_tag, mounts) == 0 ? 0 : kStatusInternal;
   });
 }
 
@@ -120,21 +120,21 @@ Outcome Control::invalidateView(const std::string& view_root_dir) const {
   // Journaled by tag when the path names a view root, else by the path itself.
   std::optional<ViewEntry> view = registry().viewAtRoot(view_root_dir);
   return call({"inval_view", view ? view->tag : view_root_dir}, [&] {
-    return registry().viewAtRoot(view_root_dir) ? 0 : static_cast<int>(kStatusNoView);
+    return registry().viewAtRoot(view_root_dir) ? 0 : kStatusNoView;
   });
 }
 
 Outcome Control::invalidateObject(const std::string& view_root_dir, const std::string& vob_uuid,
                                   const std::string& oid, uint32_t vob_op) const {
   return call({"inval_obj", vob_uuid, oid, std::to_string(vob_op)}, [&] {
-    return registry().viewAtRoot(view_root_dir) ? 0 : static_cast<int>(kStatusNoView);
+    return registry().viewAtRoot(view_root_dir) ? 0 : kStatusNoView;
   });
 }
 
 Outcome Control::invalidateName(const std::string& view_root_dir, const std::string& vob_uuid,
                                 const std::string& dir_oid, const std::string& name) const {
   return call({"inval_name", vob_uuid, dir_oid, name}, [&] {
-    return registry().viewAtRoot(view_root_dir) ? 0 : static_cast<int>(kStatusNoView);
+    return registry().viewAtRoot(view_root_dir) ? 0 : kStatusNoView;
   });
 }
 
@@ -143,15 +143,15 @@ Outcome Control::getXstat(const std::string& path, bool follow, XstatAnswer* ans
   return call({follow ? "get_xstat" : "lget_xstat", path}, [&] {
     Registry reg = registry();
     std::optional<std::string> root = reg.viewRoot(1);
-    if (path.empty() || path[0] != '/') return static_cast<int>(kStatusInvalid);
+    if (path.empty() || path[0] != '/') return kStatusInvalid;
     if (!root || path.compare(0, root->size(), *root) != 0 || path.size() <= root->size() + 1 ||
         path[root->size()] != '/') {
-      return static_cast<int>(kStatusNameNotFound);
+      return kStatusNameNotFound;
     }
     std::string rest = path.substr(root->size() + 1);
     std::string tag = rest.substr(0, rest.find('/'));
-    if (!reg.view(tag)) return static_cast<int>(kStatusNameNotFound);
-    return static_cast<int>(kStatusNotSupported);
+    if (!reg.view(tag)) return kStatusNameNotFound;
+    return kStatusNotSupported;
   });
 }
 

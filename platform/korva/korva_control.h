@@ -9,6 +9,7 @@
 //   0     done
 //   1002  no such registered view
 //   1007  not supported by the simulator (see getXstat)
+//   1008  the registry could not be written
 //   1052  name not found
 //   1067  already there: a VOB already mounted; a view tag registered for
 //         another view uuid
@@ -32,14 +33,13 @@ struct Outcome {
 };
 
 // Base statuses the simulator answers with.
-enum : int {
-  kStatusNoView = 1002,
-  kStatusNotSupported = 1007,
-  kStatusNameNotFound = 1052,
-  kStatusExists = 1067,
-  kStatusInvalid = 1072,
-  kStatusTooLong = 1084,
-};
+constexpr int kStatusNoView = 1002;
+constexpr int kStatusNotSupported = 1007;
+constexpr int kStatusInternal = 1008;
+constexpr int kStatusNameNotFound = 1052;
+constexpr int kStatusExists = 1067;
+constexpr int kStatusInvalid = 1072;
+constexpr int kStatusTooLong = 1084;
 
 // What a status query returns besides the object's status record.
 struct XstatAnswer {
