@@ -15,8 +15,8 @@ uint32_t file_type_of(mode_t mode) {
     return QEL_FTYPE_NONE;
 }
 
-qel_fstat_time_s time_of(const struct timespec& t) {
-    return {static_cast<uint32_t>(t.tv_sec), static_cast<uint32_t>(t.tv_nsec / 1000)};
+qel_fstat_time_s time_of(time_t seconds, long nanoseconds) {
+    return {static_cast<uint32_t>(seconds), static_cast<uint32_t>(nanoseconds / 1000)};
 }
 
 }  // namespace
@@ -33,9 +33,9 @@ qel_status_t qel_get_fstat_db(const char* path, int follow, qel_fstat_db_s* out)
     credutl_gid_to_sid(st.st_gid, &out->gsid);
     out->size = static_cast<uint64_t>(st.st_size);
     out->nodeid = static_cast<uint32_t>(st.st_ino);
-    out->atime = time_of(st.st_atim);
-    out->mtime = time_of(st.st_mtim);
-    out->ctime = time_of(st.st_ctim);
+    out->atime = time_of(st.st_atim.tv_sec, st.st_atim.tv_nsec);
+    out->mtime = time_of(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+    out->ctime = time_of(st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
     return QEL_ST_OK;
 }
 

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -34,8 +35,8 @@ TEST_F(QelFstat, FillsTheRecordFromTheSystem) {
     const std::string file = dir_ + "/file";
     std::ofstream(file) << "twelve bytes";
     ASSERT_EQ(chmod(file.c_str(), 04751), 0);
-    const struct timespec times[2] = {{1600000000, 123456789}, {1700000000, 987654321}};
-    ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    const struct timeval times[2] = {{1600000000, 123456}, {1700000000, 987654}};
+    ASSERT_EQ(utimes(file.c_str(), times), 0);
     struct stat st;
     ASSERT_EQ(stat(file.c_str(), &st), 0);
 
