@@ -86,7 +86,9 @@ void deliver(int kind, const char* text) {
 
 typedef std::vector<std::string> SubsystemList;
 
-std::shared_ptr<const SubsystemList> g_trace_subsys = std::make_shared<const SubsystemList>();
+// Null until a list is set (constant-initialised, so it is usable from other
+// files' static initialisers); null selects nothing.
+std::shared_ptr<const SubsystemList> g_trace_subsys;
 // Read on every trace line, so kept lock-free.
 std::atomic<int> g_trace_verbosity{0};
 std::mutex g_trace_mutex;
@@ -201,6 +203,7 @@ int imsg_should_trace(const char* subsys, int level, int verbosity) {
         std::lock_guard<std::mutex> lock(g_trace_mutex);
         names = g_trace_subsys;
     }
+    if (names == nullptr) return 0;
     for (const std::string& name : *names) {
         if (strcasecmp(name.c_str(), subsys) == 0) return 1;
     }
