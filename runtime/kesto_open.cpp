@@ -208,7 +208,6 @@ int dopen(const char *names, const char *mode, bool incremental) {
       }
       t.key_count = saved_keys;
     }
-    for (int f = saved_sizes[TBL_FILE]; f < t.size_ft && t.ov_table; ++f) d_free(&t.ov_table[f].bitmap);
     if (t.pgzero_size > saved_sizes[TBL_FILE]) t.pgzero_size = saved_sizes[TBL_FILE];
     t.size_ft = saved_sizes[TBL_FILE];
     t.size_rt = saved_sizes[TBL_RECORD];
