@@ -1,0 +1,145 @@
+#pragma once
+// Helpers for the agent library's tests: a private $HOME that is removed
+// again, and small file readers.
+
+#include <dirent.h>
+#include <regex.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace lib_test {
+
+inline int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
+    ::remove(path);
+    return 0;
+}
+
+// Removes `path` and everything below it.
+inline void remove_tree(const std::string& path) {
+    nftw(path.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+// Makes a fresh directory, points $HOME at it for the object's life and
+// removes it with everything below afterwards.
+class TempHome {
+public:
+    TempHome() {
+        const char* old = std::getenv("HOME");
+        had_home_ = old != nullptr;
+        if (had_home_) old_home_ = old;
+        std::string pattern = std::string(tmp_dir()) + "/ostrel-lib-test-XXXXXX";
+        std::vector<char> buf(pattern.begin(), pattern.end());
+        buf.push_back('\0');
+        if (mkdtemp(buf.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
+        path_ = buf.data();
+        setenv("HOME", path_.c_str(), 1);
+    }
+    ~TempHome() {
+        if (had_home_) {
+            setenv("HOME", old_home_.c_str(), 1);
+        } else {
+            unsetenv("HOME");
+        }
+        remove_tree(path_);
+    }
+    TempHome(const TempHome&) = delete;
+    TempHome& operator=(const TempHome&) = delete;
+
+    const std::string& path() const { return path_; }
+
+private:
+    static const char* tmp_dir() {
+        const char* dir = std::getenv("TMPDIR");
+        return dir != nullptr && *dir != '\0' ? dir : "/tmp";
+    }
+    std::string path_;
+    std::string old_home_;
+    bool had_home_ = false;
+};
+
+inline std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+inline void write_file(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+inline bool exists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// Names in a directory, without "." and "..".
+inline std::vector<std::string> list_dir(const std::string& path) {
+    std::vector<std::string> names;
+    DIR* dir = opendir(path.c_str());
+    if (dir == nullptr) return names;
+    while (struct dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+    return names;
+}
+
+// Splits after every "\n"; a last piece without one is kept as it is.
+inline std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, end - start + 1));
+        start = end + 1;
+    }
+    return lines;
+}
+
+// Whether all of `text` matches the POSIX extended regular expression
+// `pattern`; the parenthesised groups go to `groups` (when given). POSIX
+// regex rather than std::regex: the latter recurses per character and
+// overflows the stack on long lines.
+inline bool re_match(const std::string& text, const std::string& pattern,
+                     std::vector<std::string>* groups = nullptr) {
+    regex_t re;
+    std::string anchored = "^(" + pattern + ")$";
+    if (regcomp(&re, anchored.c_str(), REG_EXTENDED) != 0) {
+        ADD_FAILURE() << "bad pattern " << pattern;
+        return false;
+    }
+    std::vector<regmatch_t> m(re.re_nsub + 1);
+    bool ok = regexec(&re, text.c_str(), m.size(), m.data(), 0) == 0;
+    if (ok && groups != nullptr) {
+        groups->clear();
+        // Group 1 is the whole anchored text; the caller's groups follow.
+        for (size_t i = 2; i < m.size(); ++i) {
+            if (m[i].rm_so < 0) {
+                groups->emplace_back();
+            } else {
+                groups->push_back(text.substr(static_cast<size_t>(m[i].rm_so),
+                                              static_cast<size_t>(m[i].rm_eo - m[i].rm_so)));
+            }
+        }
+    }
+    regfree(&re);
+    return ok;
+}
+
+} // namespace lib_test
