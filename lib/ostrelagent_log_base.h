@@ -1,0 +1,60 @@
+#pragma once
+// File handling shared by the view's logs (the operations log and the update
+// logs): they live in the directory "log" of the view storage, and every
+// record opens the file for appending, writes and closes it again, so the
+// file can be moved or removed at any time.
+
+#include <fstream>
+#include <mutex>
+#include <string>
+
+#include "platform/imsg/imsg.h"
+
+// Type of a log record.
+enum OSTRELAGENT_LOG_TYPE : int {
+    OSTRELAGENT_LOG_INFO = 0,
+    OSTRELAGENT_LOG_WARN = 1,
+    OSTRELAGENT_LOG_ERROR = 2,
+};
+
+class OstrelAgent_Log_Base {
+public:
+    static constexpr const char* OSTRELAGENT_LOG_DIR = "log";
+    // Size of the buffer a record's message is formatted into; longer
+    // messages are cut.
+    static constexpr size_t LOG_BUFFER_SIZE = 16384;
+
+    explicit OstrelAgent_Log_Base(const std::string& view_dir);
+    virtual ~OstrelAgent_Log_Base();
+
+    OstrelAgent_Log_Base(const OstrelAgent_Log_Base&) = delete;
+    OstrelAgent_Log_Base& operator=(const OstrelAgent_Log_Base&) = delete;
+
+    // One record of `type` from a printf-style format.
+    virtual void write_log(OSTRELAGENT_LOG_TYPE type, const char* fmt, ...) = 0;
+    // One record of `type` from the message at 0-based `index` of `catalog`.
+    virtual void write_log(OSTRELAGENT_LOG_TYPE type, const _imsg_message_table_t* catalog,
+                           int index, ...) = 0;
+
+    // Opens the log path for appending, making the log directory (mode 0700)
+    // when it is missing. Nothing is made when the view directory itself is
+    // missing; the stream is then left unopened.
+    void open_log_file();
+    void close_log_file();
+
+    // "INFO", "WARN", "ERROR", or "UNKNOWN" for any other value.
+    static const char* log_type_string(OSTRELAGENT_LOG_TYPE type);
+
+    const std::string& view_dir() const { return m_view_dir; }
+    const std::string& log_dir() const { return m_log_dir; }
+    const std::string& log_path() const { return m_log_path; }
+
+protected:
+    std::string m_view_dir;
+    std::string m_log_dir;
+    std::string m_log_path; // set by the derived class
+    std::ofstream m_stream;
+    // Held by a derived class across open, write and close of one record, so
+    // that records of different threads never mix (the stream is shared).
+    std::mutex m_record_mutex;
+};
