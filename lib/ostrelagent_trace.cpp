@@ -5,6 +5,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -27,11 +28,12 @@ norvanethread_mutex_t OstrelAgent_Trace::g_trace_lock = NORVANETHREAD_MUTEX_INIT
 namespace {
 
 // Process-wide trace settings. The level, the list and the file path are set
-// at start-up before other threads exist; the descriptor is guarded by
-// g_trace_lock.
-int trace_level = 0;
+// at start-up before other threads exist; the level and the switch are read by
+// every tracer without a lock, hence atomic. The path and the descriptor are
+// guarded by g_trace_lock.
+std::atomic<int> trace_level{0};
 char trace_subsys[OstrelAgent_Trace::TEXT_BUFFER_SIZE] = "";
-int tracing_on = 0;
+std::atomic<int> tracing_on{0};
 char trace_username[OstrelAgent_Trace::TEXT_BUFFER_SIZE] = "";
 int trace_pid = 0;
 char trace_file[OstrelAgent_Trace::TEXT_BUFFER_SIZE] = "";
@@ -137,8 +139,9 @@ char* OstrelAgent_Trace::formatTraceLine(const char* method, const char* message
     const char* subsys = m_subsys != nullptr ? m_subsys : "";
     const char* class_name = m_class != nullptr ? m_class : "";
 
+    const bool demo = trace_level == TRACE_LEVEL_DEMO;
     size_t length;
-    if (trace_level == TRACE_LEVEL_DEMO) {
+    if (demo) {
         length = std::strlen(stamp) + std::strlen(message) + 4;
     } else {
         length = std::strlen(stamp) + std::strlen("TRACE") + std::strlen(subsys) +
@@ -147,7 +150,7 @@ char* OstrelAgent_Trace::formatTraceLine(const char* method, const char* message
     }
     char* line = new (std::nothrow) char[length];
     if (line == nullptr) return nullptr;
-    if (trace_level == TRACE_LEVEL_DEMO) {
+    if (demo) {
         std::snprintf(line, length, "%s::%s\n", stamp, message);
     } else {
         std::snprintf(line, length, "%s::%s::%s::%s::%s::%s::%s::%s\n", stamp, "TRACE", subsys,
@@ -166,9 +169,9 @@ void OstrelAgent_Trace::sendTrace(const char* method, const char* message) const
 void OstrelAgent_Trace::set_trace(const char* subsys_list, int level) {
     trace_level = level;
     copy_text(trace_subsys, sizeof trace_subsys, subsys_list);
-    tracing_on = (trace_level >= 1 && trace_subsys[0] != '\0') ? 1 : 0;
+    tracing_on = (level >= 1 && trace_subsys[0] != '\0') ? 1 : 0;
     imsg_set_trace_subsys(trace_subsys);
-    imsg_set_trace_verbosity(trace_level);
+    imsg_set_trace_verbosity(level);
 }
 
 int OstrelAgent_Trace::tracing_enabled() { return tracing_on; }

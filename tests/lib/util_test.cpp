@@ -288,6 +288,25 @@ TEST(LibUtilIdentity, HomeFollowsHomeEnvironment) {
     EXPECT_FALSE(U::process_qualified_user().empty());
 }
 
+TEST(LibUtilIdentity, LocationAndScopeTexts) {
+    qel_oid_s oid;
+    qel_uuid_s uuid;
+    ASSERT_EQ(qel_str_to_oid("00112233-4455-6677-8899-aabbccddeeff", &oid), 0);
+    ASSERT_EQ(qel_str_to_uuid("ffeeddcc-bbaa-9988-7766-554433221100", &uuid), 0);
+    char buf[U::LOCATION_BUFFER_SIZE];
+
+    U::uuid_oid_to_location(&uuid, &oid, buf);
+    EXPECT_STREQ(buf,
+                 "oid:00112233-4455-6677-8899-aabbccddeeff@replicauuid:ffeeddcc-bbaa-9988-7766-554433221100");
+    U::uuid_dbid_to_location(&uuid, 4711, buf);
+    EXPECT_STREQ(buf, "4711@replicauuid:ffeeddcc-bbaa-9988-7766-554433221100");
+    EXPECT_EQ(U::uuid_to_location(&uuid, buf), buf);
+    EXPECT_STREQ(buf, "ffeeddcc-bbaa-9988-7766-554433221100");
+
+    EXPECT_EQ(U::scope_to_string(oid, "/vob/src", 42),
+              "scope oid =00112233-4455-6677-8899-aabbccddeeff; scope pn = \"/vob/src\"; scope_gn = 42");
+}
+
 TEST(LibUtilMisc, SetSocketAddrStoresBytesInOrder) {
     struct in_addr addr;
     U::set_socket_addr("10.1.2.255", &addr);
