@@ -26,6 +26,17 @@ function(ostrel_add_test name)
     list(APPEND props LABELS "${T_LABELS}")
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
+  if("tsan" IN_LIST T_LABELS)
+    set_property(GLOBAL APPEND PROPERTY OSTREL_TSAN_TARGETS ${name})
+  endif()
+endfunction()
+
+# Writes the names of the test programs labelled "tsan" into the build tree,
+# so that the ThreadSanitizer run builds only those.
+function(ostrel_write_tsan_targets)
+  get_property(targets GLOBAL PROPERTY OSTREL_TSAN_TARGETS)
+  list(JOIN targets "\n" text)
+  file(WRITE "${PROJECT_BINARY_DIR}/tsan_targets.txt" "${text}\n")
 endfunction()
 
 # ostrel_add_library(<name> SOURCES <files...> [LIBS <targets...>] [PRIVATE_LIBS <targets...>])
