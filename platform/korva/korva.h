@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/qel/qel.h"
+
 // ---- view-root handles -----------------------------------------------------------
 
 // Kind of view whose root a handle (and the queries through it) names.
@@ -107,7 +109,7 @@ struct korva_view_record {
   korva_text storage_kernel;  // storage location as the kernel sees it
   korva_text host;
   korva_text remote_path;
-  unsigned char view_uuid[16];
+  qel_uuid_s view_uuid;
   unsigned char reserved_a[16];
   unsigned char reserved_b[12];
   uint32_t flags;  // KORVA_VIEW_WINDOWS
@@ -118,11 +120,11 @@ enum : uint32_t { KORVA_VIEW_WINDOWS = 0x1 };
 
 // KORVA_MCB_INVALIDATE.
 struct korva_inval_record {
-  uint32_t magic;              // 5
-  unsigned char vob_uuid[16];  // zero for the whole view
-  uint32_t kind;               // KORVA_INVAL_*
-  unsigned char oid[16];       // object, or directory of a name; zero for the whole view
-  korva_text name;             // KORVA_INVAL_NAME only
+  uint32_t magic;      // 5
+  qel_uuid_s vob_uuid;  // null for the whole view
+  uint32_t kind;        // KORVA_INVAL_*
+  qel_oid_s oid;        // object, or directory of a name; null for the whole view
+  korva_text name;      // KORVA_INVAL_NAME only
   // The operation (`vob_op_t`) that caused an object invalidation. The kernel
   // needs only `kind`; the simulator records the operation in its journal.
   uint32_t vob_op;
@@ -139,10 +141,10 @@ enum : uint32_t {
 struct korva_xstat_record {
   void* vstat;          // the caller's object status buffer
   uint32_t vstat_size;  // its size
-  unsigned char object_oid[16];
-  unsigned char vob_uuid[16];
+  qel_oid_s object_oid;
+  qel_uuid_s vob_uuid;
   uint32_t word;
-  unsigned char replica_uuid[16];
+  qel_uuid_s replica_uuid;
 };
 
 // KORVA_MCB_MOUNT_VOB. The constant words travel unchanged; the kernel does not
@@ -157,16 +159,16 @@ struct korva_mount_record {
   korva_text view_storage;        // the view's second storage-path text ...
   korva_text view_storage_again;  // ... carried twice
   korva_text vob_storage;
-  unsigned char family_oid[16];
+  qel_oid_s family_oid;
   uint32_t word_3000;
   uint32_t word_1;
-  unsigned char replica_uuid[16];
+  qel_uuid_s replica_uuid;
 };
 
 // KORVA_MCB_UMOUNT_VOB.
 struct korva_umount_record {
   korva_text vob_tag;
-  unsigned char replica_uuid[16];
+  qel_uuid_s replica_uuid;
 };
 
 // Issues a command block on `handle`. The call's own error (0, or an errno
@@ -175,3 +177,10 @@ struct korva_umount_record {
 // it is 0 the command's base status is in `block->status`: 1007 for an unknown
 // command, 1072 for a malformed record, else the control call's result.
 int korva_mcb_cmd(korva_handle_t handle, korvacmd_block* block, int* error);
+
+// ---- version line ----------------------------------------------------------------------
+
+// The library's version line, printed (message kind 0) or formatted into `buf`
+// (IMSG_MAX_TEXT bytes at most).
+void libhalvickorva_print_verid();
+int libhalvickorva_sprintf_verid(char* buf);

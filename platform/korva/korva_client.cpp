@@ -1,12 +1,13 @@
 // The C calls of korva.h: handles, decoding of the query and command records,
 // and the mapping of control outcomes to call results.
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <atomic>
 #include <cstring>
 #include <new>
 #include <string>
 
+#include "platform/imsg/imsg.h"
 #include "platform/korva/korva.h"
 #include "platform/korva/korva_control.h"
 
@@ -18,16 +19,14 @@ namespace {
 
 std::atomic<int> g_open_handles{0};
 
-// Text form of a 16-byte id: lower-case hex grouped 8-4-4-4-12.
-std::string idText(const unsigned char* id) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string text;
-  for (int i = 0; i < 16; ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
-    text += kHex[id[i] >> 4];
-    text += kHex[id[i] & 0xf];
-  }
-  return text;
+std::string idText(const qel_uuid_s& id) {
+  char text[QEL_UUID_STR_SIZE];
+  return qel_uuid_to_str(&id, text);
+}
+
+std::string idText(const qel_oid_s& id) {
+  char text[QEL_OID_STR_SIZE];
+  return qel_oid_to_str(&id, text);
 }
 
 std::string textOf(const korva_text& t) {
@@ -107,9 +106,9 @@ korva::Outcome runBlock(const korva::Control& control, korvacmd_block* block) {
           control.getXstat(textOf(block->first_text), (block->flags & KORVA_MCB_NOFOLLOW) == 0, &answer);
       if (outcome.call_error == 0 && outcome.status == 0) {
         // A forced success: the registry has nothing to tell about the object.
-        std::memset(r->object_oid, 0, sizeof r->object_oid);
-        std::memset(r->vob_uuid, 0, sizeof r->vob_uuid);
-        std::memset(r->replica_uuid, 0, sizeof r->replica_uuid);
+        r->object_oid = QEL_OID_NULL;
+        r->vob_uuid = QEL_UUID_NULL;
+        r->replica_uuid = QEL_UUID_NULL;
         r->word = answer.word;
         if (r->vstat != nullptr) std::memset(r->vstat, 0, r->vstat_size);
       }
@@ -134,7 +133,7 @@ korva_handle_t openHandle(int type, int* status, bool silent) {
       if (status != nullptr) *status = 0;
       return handle;
     }
-    result = 1001;  // out of memory
+    result = korva::kStatusNoHandle;
   }
   if (status != nullptr) *status = result;
   if (!silent) std::fprintf(stderr, "korva: cannot open the view root of type %d: status %d\n", type, result);
@@ -177,7 +176,7 @@ int korva_cmd(korva_handle_t handle, int* call_result, int* kernel_status, int c
   if (handle == nullptr) {
     result = -1;
     error = EBADF;
-    status = 1001;
+    status = korva::kStatusNoHandle;
   } else if (command == KORVA_CMD_GET_VIEW_ROOT || command == KORVA_CMD_GET_NAMING_SUFFIX) {
     auto* out = static_cast<korva_query_out*>(output);
     if (out == nullptr || output_size < sizeof(korva_query_out) || out->buffer == nullptr) {
@@ -230,4 +229,16 @@ int korva_mcb_cmd(korva_handle_t handle, korvacmd_block* block, int* error) {
   }
   if (error != nullptr) *error = call_error;
   return call_error;
+}
+
+namespace {
+const char* const kLibraryName = "libhalvickorva";
+}  // namespace
+
+void libhalvickorva_print_verid() {
+  imsg_print(IMSG_KIND_OK, "%-*s %s (%s)\n", -1, 33, kLibraryName, OSTREL_RELEASE, OSTREL_BUILD_DATE);
+}
+
+int libhalvickorva_sprintf_verid(char* buf) {
+  return imsg_sprintf(buf, "%-*s %s (%s)\n", -1, 33, kLibraryName, OSTREL_RELEASE, OSTREL_BUILD_DATE);
 }

@@ -24,6 +24,7 @@
 #include "platform/korva/korva_journal.h"
 #include "platform/korva/korva_registry.h"
 #include "platform/korva/korva_root.h"
+#include "platform/qel/qel.h"
 
 namespace korva {
 
@@ -33,13 +34,14 @@ struct Outcome {
 };
 
 // Base statuses the simulator answers with.
-constexpr int kStatusNoView = 1002;
-constexpr int kStatusNotSupported = 1007;
-constexpr int kStatusInternal = 1008;
-constexpr int kStatusNameNotFound = 1052;
-constexpr int kStatusExists = 1067;
-constexpr int kStatusInvalid = 1072;
-constexpr int kStatusTooLong = 1084;
+constexpr int kStatusNoHandle = QEL_ST_NO_MEMORY;
+constexpr int kStatusNoView = QEL_ST_NOT_FOUND;
+constexpr int kStatusNotSupported = QEL_ST_NOT_SUPPORTED;
+constexpr int kStatusInternal = QEL_ST_INTERNAL;
+constexpr int kStatusNameNotFound = QEL_ST_NO_ENTRY;
+constexpr int kStatusExists = QEL_ST_EXISTS;
+constexpr int kStatusInvalid = QEL_ST_INVALID;
+constexpr int kStatusTooLong = QEL_ST_TOO_LONG;
 
 // What a status query returns besides the object's status record.
 struct XstatAnswer {

@@ -186,11 +186,11 @@ TEST_F(KorvaControlTest, StatusQueriesAnswerOnlyWhatTheRegistryKnows) {
     std::memset(vstat, 0xab, sizeof vstat);
     r.vstat = vstat;
     r.vstat_size = sizeof vstat;
-    std::memset(r.object_oid, 0xcd, 16);
+    std::memset(r.object_oid.bytes, 0xcd, 16);
     korvacmd_block b = korva_test::blockOf(KORVA_MCB_GET_XSTAT, &r, path.c_str(), path.c_str());
     if (!follow) b.flags |= KORVA_MCB_NOFOLLOW;
     korva_test::Issued issued = korva_test::issue(b);
-    return std::make_pair(issued.status, vstat[0] == 0 && r.object_oid[0] == 0);
+    return std::make_pair(issued.status, vstat[0] == 0 && qel_oid_eq(&r.object_oid, &QEL_OID_NULL));
   };
   EXPECT_EQ(1052, query("/elsewhere/file", true).first);
   EXPECT_EQ(1052, query(viewRootDir("v2") + "/vobs/a", true).first);

@@ -1,12 +1,16 @@
 // View-root and naming-suffix queries through handles and korva_cmd, as the
 // daemon and the query tool issue them.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "korva_test_support.h"
+#include "platform/imsg/imsg.h"
 #include "platform/korva/korva.h"
 #include "platform/korva/korva_control.h"
 
@@ -137,4 +141,13 @@ TEST_F(KorvaQueryTest, UnusableRootDirectoryFailsTheCall) {
   EXPECT_EQ(1008, status);
   korva::Outcome outcome = korva::Control().unregisterView("v1");
   EXPECT_EQ(ENOTDIR, outcome.call_error);
+}
+
+TEST(KorvaVersion, LineHasTheCommonLayout) {
+  std::vector<char> buffer(IMSG_MAX_TEXT);
+  int length = libhalvickorva_sprintf_verid(buffer.data());
+  ASSERT_GT(length, 0);
+  std::string line = buffer.data();
+  EXPECT_EQ(static_cast<size_t>(length), line.size());
+  EXPECT_THAT(line, testing::MatchesRegex("libhalvickorva {20}[^ ]+ \\([0-9-]+\\)\n"));
 }

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -35,15 +34,19 @@ class KorvaRootTest : public testing::Test {
   std::string root_;
 };
 
-using Id = std::array<unsigned char, 16>;
-
-inline Id idOf(unsigned char fill) {
-  Id id;
-  id.fill(fill);
+inline qel_uuid_s uuidOf(unsigned char fill) {
+  qel_uuid_s id;
+  std::memset(id.bytes, fill, sizeof id.bytes);
   return id;
 }
 
-// Text form of idOf(fill) for a fill below 0x10 shown as two digits.
+inline qel_oid_s oidOf(unsigned char fill) {
+  qel_oid_s id;
+  std::memset(id.bytes, fill, sizeof id.bytes);
+  return id;
+}
+
+// Text form of an id of 16 bytes `fill`, written out independently of qel.
 inline std::string idText(unsigned char fill) {
   char two[3];
   std::snprintf(two, sizeof two, "%02x", fill);
@@ -96,8 +99,7 @@ inline Issued registerView(const char* tag, unsigned char uuid_fill, const char*
   r.storage_kernel = korva_text_of(storage);
   r.host = korva_text_of("host1");
   r.remote_path = korva_text_of(storage);
-  Id uuid = idOf(uuid_fill);
-  std::memcpy(r.view_uuid, uuid.data(), 16);
+  r.view_uuid = uuidOf(uuid_fill);
   korvacmd_block b = blockOf(KORVA_MCB_REGISTER_VIEW, &r);
   return issue(b);
 }
@@ -120,9 +122,8 @@ inline Issued mountVob(const char* view_tag, const char* vob_tag, const char* st
   r.view_storage = korva_text_of("/stg/v1");
   r.view_storage_again = r.view_storage;
   r.vob_storage = korva_text_of(storage);
-  Id family = idOf(family_fill), replica = idOf(replica_fill);
-  std::memcpy(r.family_oid, family.data(), 16);
-  std::memcpy(r.replica_uuid, replica.data(), 16);
+  r.family_oid = oidOf(family_fill);
+  r.replica_uuid = uuidOf(replica_fill);
   r.word_3000 = 3000;
   r.word_1 = 1;
   korvacmd_block b = blockOf(KORVA_MCB_MOUNT_VOB, &r, view_tag, view_tag);
@@ -134,8 +135,7 @@ inline Issued umountVob(const char* view_tag, const char* vob_tag, unsigned char
   korva_umount_record r;
   std::memset(&r, 0, sizeof r);
   r.vob_tag = korva_text_of(vob_tag);
-  Id replica = idOf(replica_fill);
-  std::memcpy(r.replica_uuid, replica.data(), 16);
+  r.replica_uuid = uuidOf(replica_fill);
   korvacmd_block b = blockOf(KORVA_MCB_UMOUNT_VOB, &r, view_tag, view_tag);
   b.flags = 0;
   return issue(b);
@@ -146,9 +146,8 @@ inline Issued invalidate(const std::string& view_root_dir, uint32_t kind, unsign
   korva_inval_record r;
   std::memset(&r, 0, sizeof r);
   r.magic = 5;
-  Id uuid = idOf(uuid_fill), oid = idOf(oid_fill);
-  std::memcpy(r.vob_uuid, uuid.data(), 16);
-  std::memcpy(r.oid, oid.data(), 16);
+  r.vob_uuid = uuidOf(uuid_fill);
+  r.oid = oidOf(oid_fill);
   r.kind = kind;
   r.name = korva_text_of(name);
   r.vob_op = vob_op;
