@@ -103,7 +103,10 @@ std::ostream& operator<<(std::ostream& os, const NorvaneXmlElem* elem) {
             return false;
         }
         os << '>';
-        if (!e->m_text.empty()) os << e->get_encoded_value();
+        // A carriage return as it stands would read back as a line feed.
+        if (!e->m_text.empty()) {
+            os << NorvaneStrUtil::replace_all(e->get_encoded_value(), "\r", "&#13;");
+        }
         return true;
     };
 

@@ -89,6 +89,8 @@ private:
 
 // Prints the element and its (not extracted) children as XML, with no
 // declaration, line breaks or indentation. An element's text is printed
-// before its children; an element with neither is printed as "<tag .../>".
+// before its children (escaped as get_encoded_value does, and a carriage
+// return as a character reference); an element with neither is printed as
+// "<tag .../>".
 // A null element prints nothing.
 std::ostream& operator<<(std::ostream& os, const NorvaneXmlElem* elem);

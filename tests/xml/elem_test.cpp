@@ -140,9 +140,11 @@ TEST(XmlElem, EncodedValueAndPrinting) {
     EXPECT_EQ(print(&parent), "<p><c>x&gt;y</c><d><e/></d></p>");
     parent.add_value("\n  ");
     EXPECT_EQ(print(&parent), "<p>\n  <c>x&gt;y</c><d><e/></d></p>");
+    parent.add_value("\r");
+    EXPECT_EQ(print(&parent), "<p>\n  &#13;<c>x&gt;y</c><d><e/></d></p>");
     // An extracted child is no longer printed.
     parent.extract_child("c");
-    EXPECT_EQ(print(&parent), "<p>\n  <d><e/></d></p>");
+    EXPECT_EQ(print(&parent), "<p>\n  &#13;<d><e/></d></p>");
 
     EXPECT_EQ(print(nullptr), "");
     std::ostringstream os;
