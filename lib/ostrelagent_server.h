@@ -1,0 +1,76 @@
+#pragma once
+// The process's settings for its session with the remote server: the server
+// URL, the user's credentials, an optional HTTP proxy with its own
+// credentials, the user's primary group and group list, and whether the
+// view is online. They arrive in the "server" element of the StartView,
+// MkView and Connect requests. The login and the session that uses them
+// belong to the remote server client.
+//
+// Locking: g_session_lock is taken only by the Connect and Disconnect
+// operations, for their whole run, while they change the session. The
+// settings are filled on the request thread of the operation that parses
+// them; g_online is read by many threads without the lock, so it is atomic.
+
+#include <atomic>
+#include <string>
+
+#include "platform/norvanethread/norvanethread.h"
+
+class NorvaneXmlElem;
+
+class OstrelAgent_Server {
+public:
+    OstrelAgent_Server() = delete;
+
+    // Names in the request's "server" element.
+    static constexpr const char* SERVER = "server";
+    static constexpr const char* SERVER_URL = "server-url";
+    static constexpr const char* SERVER_USERNAME = "username";
+    static constexpr const char* SERVER_DOMAIN = "domain";
+    static constexpr const char* SERVER_PASSWORD = "password";
+    static constexpr const char* PROXY_USERNAME = "proxy-username";
+    static constexpr const char* PROXY_PASSWORD = "proxy-password";
+    static constexpr const char* PROXY_HOST = "f-proxy-host";
+    static constexpr const char* PROXY_PORT = "f-proxy-port";
+    static constexpr const char* NORVANE_PRIMARY_GROUP = "norvane-primary-group";
+    static constexpr const char* NORVANE_GROUPS = "norvane-groups";
+    static constexpr const char* ONLINE = "online";
+    static constexpr const char* TRUESTRING = "true";
+    static constexpr const char* FALSESTRING = "false";
+    static constexpr const char* SERVER_OFFLINE = "offline";
+
+    // The settings; empty until a request fills them.
+    static std::string g_server_url; // completed by customize_url
+    static std::string g_server_username;
+    static std::string g_server_domain;
+    static std::string g_server_password;
+    static std::string g_proxy_username;
+    static std::string g_proxy_password;
+    static std::string g_f_proxy_host;
+    static std::string g_f_proxy_port; // decimal text
+    static std::string g_norvane_primary_group;
+    static std::string g_norvane_groups; // one text, as the request gives it
+    // 1 online (the initial value), 0 offline.
+    static std::atomic<int> g_online;
+
+    static norvanethread_mutex_t g_session_lock;
+
+    // Reads the settings from the first "server" child of a request's root
+    // (taking it out of the root). With `take_url`, "server-url" replaces
+    // the URL and is completed by customize_url (an absent one leaves the
+    // URL alone); with `take_online`, the attribute "online" ("true" or
+    // "false"; absent or empty leaves the state alone) sets g_online. Every
+    // other setting takes its child's text, or becomes empty when the child
+    // is absent. 0, or 20022 when there is no "server" element or "online"
+    // holds anything else (nothing is changed then).
+    static int parse_server_info(NorvaneXmlElem* root, int take_url, int take_online);
+
+    // Completes g_server_url: trims blanks, tabs, CR and LF from both ends,
+    // adds "/" unless it ends in one, then the context "ostrel".
+    static void customize_url();
+
+    // Whether the settings suffice to log in: always while offline; online,
+    // URL, user name and password are all set, and proxy host and port, and
+    // proxy user name and password, are each set or empty as pairs.
+    static bool is_valid();
+};
