@@ -2,7 +2,9 @@
 // Helpers for the XML layer's tests: parsing to a tree or to the error text,
 // and a structural comparison of two trees (by content, not by identity).
 
+#include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <xercesc/sax/SAXParseException.hpp>
@@ -40,12 +42,23 @@ inline Parsed parse(const std::string& text) {
     return result;
 }
 
-// Tags, texts, attributes (by value, in order) and children (recursively, in
+// The attributes of `e` as (name, value) pairs, sorted by name.
+inline std::vector<std::pair<std::string, std::string>> sorted_attrs(const NorvaneXmlElem* e) {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const NorvaneXmlAttr* a : e->get_attrs()) out.emplace_back(a->get_name(), a->get_value());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Tags, texts, attributes (by value; in order unless `any_attr_order`, as a
+// DOM writer keeps them in its own order) and children (recursively, in
 // order) agree. Walks with an explicit stack so deep trees are fine.
-inline bool same_tree(const NorvaneXmlElem* a, const NorvaneXmlElem* b, std::string* why = nullptr) {
+inline bool same_tree(const NorvaneXmlElem* a, const NorvaneXmlElem* b, std::string* why = nullptr,
+                      bool any_attr_order = false) {
     std::vector<std::pair<const NorvaneXmlElem*, const NorvaneXmlElem*>> pending{{a, b}};
     while (!pending.empty()) {
-        auto [x, y] = pending.back();
+        const NorvaneXmlElem* x = pending.back().first;
+        const NorvaneXmlElem* y = pending.back().second;
         pending.pop_back();
         if (x == nullptr || y == nullptr) {
             if (x != y && why) *why = "one element is null";
@@ -61,8 +74,12 @@ inline bool same_tree(const NorvaneXmlElem* a, const NorvaneXmlElem* b, std::str
         const auto& xa = x->get_attrs();
         const auto& ya = y->get_attrs();
         if (xa.size() != ya.size()) return fail("attribute count");
-        for (size_t i = 0; i < xa.size(); ++i) {
-            if (*xa[i] != *ya[i]) return fail("attribute " + xa[i]->get_name());
+        if (any_attr_order) {
+            if (sorted_attrs(x) != sorted_attrs(y)) return fail("attributes");
+        } else {
+            for (size_t i = 0; i < xa.size(); ++i) {
+                if (*xa[i] != *ya[i]) return fail("attribute " + xa[i]->get_name());
+            }
         }
         const auto& xc = x->get_children();
         const auto& yc = y->get_children();
