@@ -60,7 +60,20 @@ bool null_dba(const db_address *dba);
 int ADDRcmp(const db_address *a, const db_address *b);
 int file_of(db_address dba);  // task file number of an address of the current database
 
-// ---- Record image access (kesto_record.cpp) ----
+// ---- Field values and their comparison (kesto_fldcmp.cpp) ----
+// Order of two values of one field by its type: negative, 0 or positive.
+int fldcmp(const field_entry *fld, const char *a, const char *b);
+int SHORTcmp(int16_t a, int16_t b);
+// Elements of a field: 1, or the product of its dimensions.
+int field_elements(const field_entry *fld);
+// A character field with at most one dimension: its value ends at its first
+// NUL and is stored NUL-filled.
+bool string_field(const field_entry *fld);
+// Copies a field's value of `length` bytes, string fields NUL-filled after
+// their end (never reading past the NUL of the source).
+void field_copy(const field_entry *fld, char *dst, const char *src);
+
+// ---- Record images, set and member pointers, optional-key bits (kesto_record.cpp) ----
 extern int rlb_status;
 int r_gfld(const field_entry *fld, const char *rec, char *data);
 uint16_t rec_id(const char *rec);
@@ -69,6 +82,37 @@ uint32_t get_u32(const void *p);
 uint16_t get_u16(const void *p);
 void put_u32(void *p, uint32_t v);
 void put_u16(void *p, uint16_t v);
+// Combined record-table index of a live record image of the current
+// database; -1 for a deleted slot or an id beyond its record types.
+int rec_type_index(const char *rec);
+
+// Set pointer of an owner record and member pointer of a member record, as
+// numbers (the slot holds them little-endian).
+struct set_pointer {
+  uint32_t total;     // members connected
+  db_address first;   // 0 when the set is empty
+  db_address last;
+  uint32_t timestamp; // only when the set is timestamped
+};
+struct member_pointer {
+  db_address owner;   // 0: not connected
+  db_address prev;
+  db_address next;
+};
+int r_gset(int set_index, const char *rec, set_pointer *sp);
+int r_pset(int set_index, char *rec, const set_pointer *sp);
+int r_gmem(int set_index, const char *rec, member_pointer *mp);
+int r_pmem(int set_index, char *rec, const member_pointer *mp);
+int r_smem(const db_address *dba, int set_index);
+int r_tstopt(const field_entry *fld, const char *rec);
+int r_setopt(const field_entry *fld, char *rec);
+int r_clropt(const field_entry *fld, char *rec);
+
+// ---- Field stores with key and set upkeep (kesto_fieldstore.cpp) ----
+extern int struct_key_chk;
+int r_chkfld(int fld_index, const field_entry *fld, const char *rec, const char *data);
+int r_pfld(int fld_index, const field_entry *fld, char *rec, const char *data, const db_address *dba);
+int r_delrec(int rec_index, db_address dba);
 
 // ---- Open and close (kesto_open.cpp) ----
 int dopen(const char *names, const char *mode, bool incremental);
@@ -131,6 +175,47 @@ int key_open();
 void key_close(int dbn);
 int key_reset(int file);
 
+// ---- Key context and key-file search (kesto_keysearch.cpp) ----
+// key_init makes a key field the task's key context; the searches below
+// work on it. Results: 0 found, 2 not found (or no further key), negative
+// error; each also left in db_status.
+int key_init(int fld_index);
+inline key_context &kctx() { return kt().keyctx; }
+inline field_entry &key_field() { return kt().field_table[kt().keyctx.fldno]; }
+inline key_position &key_curkey() { return kt().key_pos[kt().keyctx.keyno]; }
+// Searches a stored-form value; *dba 0 asks for the first entry of the
+// value and receives its address, else the entry (value, *dba) is wanted.
+int key_locpos(const char *value, db_address *dba);
+// The same search with the address always compared (an address of 0 then
+// lies before every entry of the value).
+int key_search(const char *value, db_address dba, bool exact);
+int key_scan(int direction, db_address *dba);  // KEY_NEXT or KEY_PREV
+int key_boundary(int mode, db_address *dba);   // KEY_RESET, KEY_FIRST, KEY_LAST
+enum : int { KEY_NEXT = 1, KEY_PREV = 2 };
+enum : int { KEY_RESET = 0, KEY_FIRST = 3, KEY_LAST = 4 };
+
+// ---- Key values (kesto_keyvalue.cpp) ----
+// Builds a compound key from record data (the record's bytes from its data
+// offset on); with `complement` its descending components are stored
+// transformed so that ascending order sorts them descending.
+int key_bldcom(int fld_index, const char *rec_data, char *key, bool complement);
+void key_cmpcpy(char *dst, const char *src, int n);
+// The stored form of a key field's value in a whole record image.
+void key_stored_value(int fld_index, const char *rec, char *key);
+// The stored form of a value given in the caller's form (a compound key
+// laid out like the key with its components in natural form).
+void key_search_value(int fld_index, const char *value, char *key);
+// Back from stored to the caller's form (dt_keyread).
+void key_natural_value(int fld_index, const char *stored, char *value);
+// Looks a caller-form value up in the key's index without touching the
+// current record: 0 found (address in *dba), 2 not found, or an error.
+int key_find(int fld_index, const char *value, db_address *dba);
+
+// ---- Key insertion and deletion (kesto_keyupdate.cpp) ----
+// The value is in stored form.
+int key_insert(int fld_index, const char *value, db_address dba);
+int key_delete(int fld_index, const char *value, db_address dba);
+
 // ---- Activity file (kesto_taf.cpp) ----
 extern char taf_files[TAF_ENTRIES][PATHLEN];
 extern int taf_delay;
@@ -173,6 +258,7 @@ int tjf_journal(int file, uint32_t position, const void *data, int length, int k
 int tjf_journal_pg(int file, const char *page_buffer, const char *data, int length,
                    uint32_t page, int kind);
 int tjf_journal_rec(db_address dba, const char *rec, const char *place, int length, int kind);
+int tjf_journal_rec_ndba(const char *rec, const char *place, int length, int kind);
 
 // ---- Recovery (kesto_recovery.cpp) ----
 int recovery_check();
@@ -181,9 +267,11 @@ int dt_recover(const char *overflow_path, DB_TASK *task);
 // ---- Transactions (not built yet: kesto_pending.cpp) ----
 int dt_trabort(DB_TASK *task);
 
-// ---- Record fields with key upkeep (not built yet: kesto_pending.cpp) ----
-int r_chkfld(int fld_index, const field_entry *fld, const char *rec, const char *data);
-int r_pfld(int fld_index, const field_entry *fld, char *rec, const char *data, const db_address *dba);
+// ---- Sets and new records (not built yet: kesto_pending.cpp) ----
+// A changed sort field moves its record within its sets by a disconnect and
+// a connect.
+int dt_discon(int set, DB_TASK *task, int dbn);
+int dt_connect(int set, DB_TASK *task, int dbn);
 void sk_free();
 
 // ---- Locks (kesto_lock.cpp) and lock-manager client (kesto_lmc.cpp) ----

@@ -39,3 +39,7 @@ int tjf_journal_pg(int, const char *, const char *, int, uint32_t, int) {
 int tjf_journal_rec(db_address, const char *, const char *, int, int) {
   return journaling() ? not_supported(772) : S_OKAY;
 }
+
+int tjf_journal_rec_ndba(const char *, const char *, int, int) {
+  return journaling() ? not_supported(773) : S_OKAY;
+}

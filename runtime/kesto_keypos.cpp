@@ -59,6 +59,9 @@ int key_open() {
 
 void key_close(int dbn) {
   db_task &t = kt();
+  // The key context may name a key that goes; dt_keyread then has nothing
+  // to read.
+  t.keyctx.valid = 0;
   if (!t.key_pos) {
     t.key_count = 0;
     return;

@@ -169,6 +169,23 @@ struct key_position {
   db_address dba;
 };
 
+// The key that the last key operation of the task set up (see key_init):
+// every key search, scan, insertion and deletion works on it, and
+// dt_keyread reads the entry it found. Indexes, not pointers, because the
+// field and key position tables move when databases open and close.
+struct key_context {
+  int32_t valid;      // 0 until key_init has run (and again after a close)
+  int16_t fldno;      // field table index of the key
+  int16_t keyno;      // its key number: index in the key position table
+  int16_t key_len;    // bytes of its key value
+  int16_t prefix;     // key number within its database, stored in each entry
+  int16_t keyfile;    // its key file
+  int16_t slot_len;   // bytes per entry of the key file
+  int16_t max_slots;  // entries at which a node splits
+  int16_t mid_slot;   // max_slots / 2
+  int16_t unique;     // 1 for a unique key
+};
+
 // Requested renaming of a database file.
 struct rename_entry {
   char *dbname;
@@ -250,7 +267,8 @@ struct db_task {
   // Keys.
   int key_count;
   key_position *key_pos;
-  char key_slot[KEYSLOT_LEN];
+  char key_slot[KEYSLOT_LEN];  // copy of the entry found last
+  key_context keyctx;
 
   // Transactions, overflow file, activity file and journal.
   char trans_id[TRANS_ID_LEN];
