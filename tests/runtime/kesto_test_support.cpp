@@ -8,6 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <set>
+
+#include "runtime/kesto_keynode.h"
 
 namespace kesto_test {
 
@@ -195,6 +198,139 @@ void reset_engine() {
   d_cachecallback(nullptr, nullptr);
   d_zerocachestats();
   db_status = 0;
+}
+
+namespace {
+
+struct Walker {
+  int file;
+  int slot_len;
+  int max_slots;
+  std::vector<KeyFileEntry> entries;
+  std::set<uint32_t> pages;
+  int leaf_depth = -1;
+  std::string failure;
+
+  // The field of an entry's key, from its prefix.
+  const field_entry *field_of(int prefix) {
+    db_task &t = kt();
+    db_entry *db = curr_dbt();
+    int k = prefix + db->first_key;
+    if (k < 0 || k >= t.key_count) return nullptr;
+    return &t.field_table[t.key_pos[k].field];
+  }
+
+  bool fail(const std::string &why) {
+    if (failure.empty()) failure = why;
+    return false;
+  }
+
+  bool walk(uint32_t page, int depth) {
+    if (depth > 64) return fail("tree deeper than 64 levels");
+    if (!pages.insert(page).second) return fail("page " + std::to_string(page) + " reached twice");
+    dio_setdef(file);
+    char *buf;
+    if (dio_get(page, &buf, 0) != S_OKAY) return fail("cannot read page " + std::to_string(page));
+    std::vector<char> node(buf, buf + keynode::HEADER + max_slots * slot_len + 4);
+    int n = keynode::count(node.data());
+    if (n < (page == 1 ? 0 : 1) || n >= max_slots)
+      return fail("page " + std::to_string(page) + " holds " + std::to_string(n) + " keys");
+    bool leaf = keynode::child(node.data(), 0, slot_len) == keynode::NO_CHILD;
+    for (int i = 0; i <= n; ++i) {
+      uint32_t child = keynode::child(node.data(), i, slot_len);
+      if ((child == keynode::NO_CHILD) != leaf)
+        return fail("page " + std::to_string(page) + " mixes leaf and inner children");
+      if (!leaf && !walk(child, depth + 1)) return false;
+      if (i == n) break;
+      const char *entry = keynode::slot(node.data(), i, slot_len);
+      const field_entry *fld = field_of(keynode::prefix(entry));
+      if (!fld) return fail("page " + std::to_string(page) + ": unknown prefix");
+      KeyFileEntry e{keynode::prefix(entry),
+                     std::vector<char>(entry + 6, entry + 6 + fld->length),
+                     keynode::address(entry, fld->length)};
+      if (!entries.empty()) {
+        const KeyFileEntry &before = entries.back();
+        int order = before.prefix - e.prefix;
+        if (order == 0) order = fldcmp(fld, before.value.data(), e.value.data());
+        if (order == 0) order = ADDRcmp(&before.dba, &e.dba);
+        if (order >= 0) return fail("entries out of order at page " + std::to_string(page));
+      }
+      entries.push_back(std::move(e));
+    }
+    if (leaf) {
+      if (leaf_depth < 0) leaf_depth = depth;
+      else if (leaf_depth != depth) return fail("leaves at depths " + std::to_string(leaf_depth) +
+                                                " and " + std::to_string(depth));
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
+::testing::AssertionResult check_key_file(int file, std::vector<KeyFileEntry> *entries, KeyFileShape *shape) {
+  db_task &t = kt();
+  const file_entry &fe = t.file_table[file];
+  Walker w{file, fe.slot_size, fe.slots, {}, {}, -1, {}};
+  int saved = dio_working_file();
+  bool ok = w.walk(1, 0);
+  uint32_t next = dio_pznext(file);
+  std::set<uint32_t> free_pages;
+  if (ok) {
+    for (uint32_t page = t.pgzero[file].head; page != keynode::NO_CHILD;) {
+      if (page < 2 || page >= next) {
+        ok = w.fail("free chain holds page " + std::to_string(page));
+        break;
+      }
+      if (w.pages.count(page) || !free_pages.insert(page).second) {
+        ok = w.fail("free page " + std::to_string(page) + " is in use or chained twice");
+        break;
+      }
+      char *buf;
+      dio_setdef(file);
+      if (dio_get(page, &buf, 0) != S_OKAY) {
+        ok = w.fail("cannot read free page");
+        break;
+      }
+      page = get_u32(buf + 6);
+    }
+  }
+  if (ok && w.pages.size() + free_pages.size() != next - 1)
+    ok = w.fail(std::to_string(w.pages.size()) + " tree pages and " + std::to_string(free_pages.size()) +
+                " free pages, " + std::to_string(next - 1) + " allocated");
+  dio_setdef(saved);
+  if (!ok) return ::testing::AssertionFailure() << fe.name << ": " << w.failure;
+  if (entries) *entries = std::move(w.entries);
+  if (shape) *shape = {w.leaf_depth, static_cast<int>(w.pages.size()), static_cast<int>(free_pages.size())};
+  return ::testing::AssertionSuccess();
+}
+
+db_address make_record(int rec_type, const void *data) {
+  db_task &t = kt();
+  int index;
+  record_entry *re;
+  if (nrec_check(rec_type, &index, &re) != S_OKAY) return 0;
+  uint32_t slot;
+  if (dio_pzalloc(re->file, &slot) != S_OKAY) return 0;
+  db_address dba = static_cast<db_address>(re->file - curr_dbt()->slice[TBL_FILE].first) << FILE_SHIFT | slot;
+  std::vector<char> image(static_cast<size_t>(t.file_table[re->file].slot_size), 0);
+  put_u16(&image[0], static_cast<uint16_t>(rec_type - RECORD_BASE));
+  put_u32(&image[2], dba);
+  if (re->flags & REC_TIMESTAMPED) {
+    uint32_t stamp = dio_pzgetts(re->file);
+    put_u32(&image[6], stamp);
+    put_u32(&image[10], stamp);
+  }
+  std::memcpy(&image[static_cast<size_t>(re->data)], data, static_cast<size_t>(re->length - re->data));
+  if (dio_write_slot(re->file, slot, image.data(), 0) != S_OKAY) return 0;
+  for (int f = re->first_field; f < t.size_fd && t.field_table[f].record == index; ++f) {
+    const field_entry &fld = t.field_table[f];
+    if (fld.key == 'n' || (fld.flags & FLD_OPTKEY_MASK)) continue;
+    char key[KEYSLOT_LEN];
+    key_stored_value(f, image.data(), key);
+    if (key_insert(f, key, dba) != S_OKAY) return 0;
+  }
+  return dba;
 }
 
 void EngineTest::SetUp() {

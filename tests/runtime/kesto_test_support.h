@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -75,5 +76,32 @@ class EngineTest : public ::testing::Test {
 
 // Resets the engine's process-wide state after a test.
 void reset_engine();
+
+// One entry of a key file as a walk of its tree meets it.
+struct KeyFileEntry {
+  int prefix;
+  std::vector<char> value;  // the key's stored value
+  db_address dba;
+};
+
+// What a walk of a key file found besides its entries.
+struct KeyFileShape {
+  int depth = 0;       // levels from the root to every leaf
+  int nodes = 0;       // pages in the tree
+  int free_pages = 0;  // pages on the chain of freed nodes
+};
+
+// Walks the tree of a key file (a file number of the task's file table) and
+// its chain of freed nodes, and checks that every node's key count fits,
+// entries rise strictly in (prefix, value, address) order, every leaf lies
+// at the same depth, and the tree's pages and the freed pages together are
+// exactly the pages allocated so far. Fills `entries` in order.
+::testing::AssertionResult check_key_file(int file, std::vector<KeyFileEntry> *entries = nullptr,
+                                          KeyFileShape *shape = nullptr);
+
+// Stores a record of the current database as record creation does: a new
+// slot holding `data` (the record's data part) and the entries of all its
+// keys but the optional ones. Returns its address, 0 on failure.
+db_address make_record(int rec_type, const void *data);
 
 }  // namespace kesto_test
