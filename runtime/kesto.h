@@ -40,6 +40,7 @@ enum : int {
   S_EOS = 1,        // end of set
   S_NOTFOUND = 2,
   S_DUPLICATE = 3,
+  S_KEYSEQ = 4,     // the key found last is not positioned
   S_UNAVAIL = 5,    // lock or open refused
   S_DELETED = 6,
   S_LOCKED = 8,     // record lock bit set
@@ -176,6 +177,26 @@ int dt_csoget(int set, db_address *dba, DB_TASK *task, int dbn);
 int dt_csoset(int set, const db_address *dba, DB_TASK *task, int dbn);
 int dt_csoread(int set, long field, void *data, DB_TASK *task, int dbn);
 int dt_csowrite(int set, long field, const void *data, DB_TASK *task, int dbn);
+
+// Whole records and record scans. Record data is the slot from the record
+// type's data offset on; a field lies at its offset minus the data offset.
+int dt_recread(void *data, DB_TASK *task, int dbn);
+int dt_recwrite(const void *data, DB_TASK *task, int dbn);
+int dt_recset(int rec, DB_TASK *task, int dbn);
+int dt_recfrst(int rec, DB_TASK *task, int dbn);
+int dt_recnext(DB_TASK *task, int dbn);
+
+// Keys. A key value is passed in its field's form; a compound key as a
+// structure laid out like the key, components in natural form. Moves make
+// the record they land on the current record.
+int dt_keyfind(long field, const void *value, DB_TASK *task, int dbn);
+int dt_keynext(long field, DB_TASK *task, int dbn);
+int dt_keyprev(long field, DB_TASK *task, int dbn);
+int dt_keylast(long field, DB_TASK *task, int dbn);
+int dt_keyread(void *value, DB_TASK *task);
+int dt_curkey(DB_TASK *task, int dbn);
+int dt_keystore(long field, DB_TASK *task, int dbn);
+int dt_keydel(long field, DB_TASK *task, int dbn);
 
 // Currency timestamps and file renaming.
 int dt_utscr(uint32_t *stamp, DB_TASK *task, int dbn);
