@@ -22,7 +22,7 @@ int record_type_of(const char *rec) { return (rec_id(rec) & ~RLB_MASK) + RECORD_
 
 // Writes one field of the record at dba (the current record or a set's
 // current owner); stamps the update time of a timestamped record type.
-int write_field(db_address dba, int fld_index, const field_entry *fld, const void *data, int kind,
+int write_field(db_address dba, int fld_index, const field_entry *fld, const void *data,
                 uint32_t *stamp_out) {
   db_task &t = kt();
   char *rec;
@@ -44,7 +44,7 @@ int write_field(db_address dba, int fld_index, const field_entry *fld, const voi
       return db_status = status;
     }
     put_u32(rec + 10, stamp);
-    if (tjf_journal_rec(dba, rec, rec + 10, 4, kind) != S_OKAY) {
+    if (tjf_journal_rec(dba, rec, rec + 10, 4, 37) != S_OKAY) {
       int status = db_status;
       dio_release(dba, 1);
       return db_status = status;
@@ -121,7 +121,7 @@ int dt_crwrite(long field, const void *data, DB_TASK *task, int dbn) {
   if (refuse_compound(fld, 184, 185) != S_OKAY) return db_status;
   if (!t.current_record) return dberr_code(S_NOCR, 186);
   uint32_t stamp = 0;
-  if (write_field(t.current_record, fld_index, fld, data, 0, &stamp) != S_OKAY) return db_status;
+  if (write_field(t.current_record, fld_index, fld, data, &stamp) != S_OKAY) return db_status;
   if (t.record_table[fld->record].flags & REC_TIMESTAMPED) t.cr_time = stamp;
   return db_status = S_OKAY;
 }
@@ -181,7 +181,7 @@ int dt_csowrite(int set, long field, const void *data, DB_TASK *task, int dbn) {
   db_address owner = t.curr_own[si];
   if (!owner) return dberr_code(S_NOCO, 176);
   uint32_t stamp = 0;
-  if (write_field(owner, fld_index, fld, data, 2, &stamp) != S_OKAY) return db_status;
+  if (write_field(owner, fld_index, fld, data, &stamp) != S_OKAY) return db_status;
   if ((t.record_table[fld->record].flags & REC_TIMESTAMPED) && t.co_time) t.co_time[si] = stamp;
   return db_status = S_OKAY;
 }

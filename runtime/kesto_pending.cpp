@@ -1,9 +1,10 @@
 // Services that later parts of the engine provide: transactions (begin,
 // commit, abort), the overflow file's transaction work, recovery of an
-// interrupted commit, and field writes with key upkeep. Until they exist
-// each one refuses with a reported error instead of pretending to succeed.
-// Nothing here is reached by the calls built so far except through those
-// services' own entry points.
+// interrupted commit, and set connection. Until they exist each one refuses
+// with a reported error instead of pretending to succeed. Nothing here is
+// reached by the calls built so far except through those services' own
+// entry points, and through a changed sort field of a record that is
+// connected to a set (which only set connection can bring about).
 #include "runtime/kesto_internal.h"
 
 namespace {
@@ -27,12 +28,9 @@ int dt_recover(const char *overflow_path, DB_TASK *) {
   return dberr_code(S_SYSERR, 796, "recovery of '%s' is not supported", overflow_path);
 }
 
-int r_chkfld(int, const field_entry *, const char *, const char *) {
-  return not_supported(797, "field write with key upkeep");
-}
-int r_pfld(int, const field_entry *, char *, const char *, const db_address *) {
-  return not_supported(798, "field write with key upkeep");
-}
+int dt_discon(int, DB_TASK *, int) { return not_supported(797, "set disconnection"); }
+int dt_connect(int, DB_TASK *, int) { return not_supported(798, "set connection"); }
 
-// The pending set-key list stays empty until keys can be stored.
+// The set-key list of record creation stays empty until records can be
+// created from announced keys.
 void sk_free() {}
