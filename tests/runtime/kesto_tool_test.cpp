@@ -2,6 +2,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -73,6 +74,84 @@ TEST_F(ToolTest, FailuresAndUsage) {
   ASSERT_EQ(run(std::string(KESTO_DBDGEN) + " " + dir_.file("people.schema") + " " + dir_.file("people.dbd")).status, 0);
   Outcome nopage = run(tool_ + "dump people 0 0");
   EXPECT_EQ(nopage.status, 2);  // the files were never initialised
+}
+
+// Records and keys made here, then read and changed by the tool.
+class ToolRecordTest : public kesto_test::EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    open_people();
+    person_ = people_.records.at("PERSON");
+    car_ = people_.records.at("CAR");
+    ann_ = person("Ann", 30, "Oslo");
+    bob_ = person("Bob", 41, "Rome");
+    for (int i = 0; i < 2; ++i) {
+      std::vector<char> d(static_cast<size_t>(car_.length - car_.data), 0);
+      std::strcpy(&d[static_cast<size_t>(car_.fields.at("PLATE").offset - car_.data)], "AB123");
+      ASSERT_NE(kesto_test::make_record(10002, d.data()), 0u);
+    }
+    ASSERT_EQ(dt_close(nullptr), S_OKAY);
+    tool_ = std::string(KESTO_TOOL) + " -d " + dir_.path() + " ";
+  }
+
+  db_address person(const char *name, int age, const char *city) {
+    std::vector<char> d(static_cast<size_t>(person_.length - person_.data), 0);
+    std::strcpy(&d[static_cast<size_t>(person_.fields.at("NAME").offset - person_.data)], name);
+    std::memcpy(&d[static_cast<size_t>(person_.fields.at("AGE").offset - person_.data)], &age, 4);
+    std::strcpy(&d[static_cast<size_t>(person_.fields.at("CITY").offset - person_.data)], city);
+    return kesto_test::make_record(10001, d.data());
+  }
+
+  kesto_schema::RecordInfo person_, car_;
+  db_address ann_ = 0, bob_ = 0;
+  std::string tool_;
+};
+
+TEST_F(ToolRecordTest, ListsRecordsAndKeys) {
+  Outcome records = run(tool_ + "records people 10001");
+  ASSERT_EQ(records.status, 0) << records.out;
+  EXPECT_EQ(records.out, "0:2 1000=\"Ann\" 1001=30 1002=\"Oslo\"\n0:3 1000=\"Bob\" 1001=41 1002=\"Rome\"\n");
+  Outcome names = run(tool_ + "keys people 1000");
+  ASSERT_EQ(names.status, 0) << names.out;
+  EXPECT_EQ(names.out, "\"Ann\" 0:2\n\"Bob\" 0:3\n");
+  // The compound key's components, its descending age in natural form.
+  Outcome cities = run(tool_ + "keys people 1003");
+  ASSERT_EQ(cities.status, 0) << cities.out;
+  EXPECT_EQ(cities.out, "\"Oslo\",30 0:2\n\"Rome\",41 0:3\n");
+  Outcome plates = run(tool_ + "find people 2000 AB123");
+  ASSERT_EQ(plates.status, 0) << plates.out;
+  EXPECT_EQ(plates.out, "0:4 2000=\"AB123\" 2001=0\n0:5 2000=\"AB123\" 2001=0\n");
+  Outcome compound = run(tool_ + "find people 1003 Rome,41");
+  EXPECT_EQ(compound.out, "0:3 1000=\"Bob\" 1001=41 1002=\"Rome\"\n");
+  Outcome missing = run(tool_ + "find people 1000 Zed");
+  EXPECT_EQ(missing.status, 3) << missing.out;
+  EXPECT_EQ(missing.out, "");
+}
+
+TEST_F(ToolRecordTest, WritesKeepTheKeys) {
+  Outcome renamed = run(tool_ + "write people 0:2 1000 Ada");
+  ASSERT_EQ(renamed.status, 0) << renamed.out;
+  EXPECT_EQ(run(tool_ + "keys people 1000").out, "\"Ada\" 0:2\n\"Bob\" 0:3\n");
+  Outcome clash = run(tool_ + "write people 0:3 1000 Ada");
+  EXPECT_EQ(clash.status, 3);
+  EXPECT_EQ(clash.out, "duplicate key\n");
+  Outcome age = run(tool_ + "write people 0:2 2001 7");
+  EXPECT_EQ(age.status, 2) << age.out;  // a CAR field on a PERSON
+  EXPECT_NE(age.out.find("QVKDM0338E"), std::string::npos) << age.out;
+  EXPECT_EQ(run(tool_ + "write people 0:3 1001 old").status, 1);
+  Outcome optional = run(tool_ + "keystore people 0:2 1000");
+  EXPECT_EQ(optional.status, 2);
+  EXPECT_NE(optional.out.find("QVKDM0407E"), std::string::npos) << optional.out;
+  EXPECT_EQ(run(tool_ + "keys people 1002").status, 2);  // not a key
+  EXPECT_EQ(run(tool_ + "records people").status, 1);
+
+  // The files the tool left behind hold a consistent key file.
+  ASSERT_EQ(dt_open("people", "o", nullptr), S_OKAY);
+  std::vector<kesto_test::KeyFileEntry> entries;
+  ASSERT_TRUE(kesto_test::check_key_file(1, &entries));
+  EXPECT_EQ(entries.size(), 6u);  // two names, two plates, two compound keys
+  ASSERT_EQ(dt_keyfind(1000, "Ada", nullptr, 0), S_OKAY);
 }
 
 }  // namespace

@@ -3,12 +3,24 @@
 //   kesto_tool [-d DIR] [-m MODE] open DB[;DB...]   open, list the files, close
 //   kesto_tool [-d DIR] init DB [FILE]              initialise every file, or one
 //   kesto_tool [-d DIR] dump DB FILE PAGE           print one page in hex
+//   kesto_tool [-d DIR] records DB REC              list the live records of a type
+//   kesto_tool [-d DIR] keys DB FIELD               list a key's values in order
+//   kesto_tool [-d DIR] find DB FIELD VALUE         list the records holding a key value
+//   kesto_tool [-d DIR] write DB ADDR FIELD VALUE   write one field of a record
+//   kesto_tool [-d DIR] keystore DB ADDR FIELD      store an optional key's entry
+//   kesto_tool [-d DIR] keydel DB ADDR FIELD        delete an optional key's entry
 //
 // DIR is the engine's working directory (default: the environment's
 // DBWDIR, else the current directory), MODE the open mode (default "o").
-// FILE is a file number within the database or a file name. Engine errors
-// go to standard error; the exit status is 0, 1 for a usage error and 2 for
-// a failure.
+// FILE is a file number within the database or a file name. REC is a record
+// type number (10000 + its index), FIELD a field number (record index *
+// 1000 + position), ADDR a record address as FILE:SLOT. Values are written
+// and read in the text forms of kesto_field_text.h. A record is listed as
+// its address followed by FIELD=VALUE for each of its fields. Writes keep
+// every key of the record. Engine errors go to standard error; the exit
+// status is 0, 1 for a usage error, 2 for a failure and 3 when nothing was
+// found or done (no such key value, a duplicate key, an optional key not
+// stored).
 #include <fcntl.h>
 
 #include <cctype>
@@ -22,6 +34,7 @@
 #include "runtime/kesto.h"
 #include "runtime/kesto_internal.h"
 #include "runtime/kesto_io.h"
+#include "tools/kesto_tool/kesto_field_text.h"
 
 namespace {
 
@@ -29,9 +42,20 @@ int usage() {
   std::fprintf(stderr,
                "usage: kesto_tool [-d DIR] [-m MODE] open DB[;DB...]\n"
                "       kesto_tool [-d DIR] [-m MODE] init DB [FILE]\n"
-               "       kesto_tool [-d DIR] [-m MODE] dump DB FILE PAGE\n");
+               "       kesto_tool [-d DIR] [-m MODE] dump DB FILE PAGE\n"
+               "       kesto_tool [-d DIR] [-m MODE] records DB REC\n"
+               "       kesto_tool [-d DIR] [-m MODE] keys DB FIELD\n"
+               "       kesto_tool [-d DIR] [-m MODE] find DB FIELD VALUE\n"
+               "       kesto_tool [-d DIR] [-m MODE] write DB ADDR FIELD VALUE\n"
+               "       kesto_tool [-d DIR] [-m MODE] keystore DB ADDR FIELD\n"
+               "       kesto_tool [-d DIR] [-m MODE] keydel DB ADDR FIELD\n");
   return 1;
 }
+
+constexpr int NOTHING = 3;  // exit status: nothing found or done
+
+// Exit status of an engine status: positive outcomes are "nothing".
+int outcome(int status) { return status == S_OKAY ? 0 : status > 0 ? NOTHING : 2; }
 
 bool number(const char *s, long *v) {
   if (!*s) return false;
@@ -109,6 +133,126 @@ int dump(const char *which, const char *page_text) {
   return 0;
 }
 
+// A field number of the current database; its table index, or -1.
+int field_index(const char *text, long *field) {
+  if (!number(text, field)) return -1;
+  int index;
+  if (nfld_check(*field, nullptr, nullptr, &index, nullptr) != S_OKAY) return -1;
+  return index;
+}
+
+// The current record's fields, as one line after its address.
+int print_record(db_address dba) {
+  db_task &t = kt();
+  char *rec;
+  if (dio_read(dba, &rec, 0) != S_OKAY) return 2;
+  int type = rec_type_index(rec);
+  if (type < 0) return 2;
+  std::string line = kesto_tool::address_to_text(dba);
+  const record_entry &re = t.record_table[type];
+  int first = re.first_field;
+  for (int f = first; f >= 0 && f < t.size_fd && t.field_table[f].record == type; ++f) {
+    const field_entry &fld = t.field_table[f];
+    // Group members show in their group; compound keys are their components.
+    if ((fld.flags & FLD_GROUPED) || fld.type == 'k') continue;
+    long number = static_cast<long>(type - curr_dbt()->slice[TBL_RECORD].first) * FIELD_FACTOR + (f - first);
+    line += " " + std::to_string(number) + "=" + kesto_tool::field_to_text(f, rec + fld.offset);
+  }
+  std::printf("%s\n", line.c_str());
+  return 0;
+}
+
+int records(const char *rec_text) {
+  long rec;
+  if (!number(rec_text, &rec)) return usage();
+  int status = dt_recfrst(static_cast<int>(rec), nullptr, 0);
+  for (; status == S_OKAY; status = dt_recnext(nullptr, 0)) {
+    db_address dba;
+    if (dt_crget(&dba, nullptr, 0) != S_OKAY || print_record(dba) != 0) return 2;
+  }
+  return status == S_NOTFOUND ? 0 : 2;
+}
+
+// Prints the key value found last and its record's address.
+int print_key(int index) {
+  std::vector<char> value(static_cast<size_t>(kt().field_table[index].length));
+  db_address dba;
+  if (dt_keyread(value.data(), nullptr) != S_OKAY || dt_crget(&dba, nullptr, 0) != S_OKAY) return 2;
+  std::printf("%s %s\n", kesto_tool::field_to_text(index, value.data()).c_str(),
+              kesto_tool::address_to_text(dba).c_str());
+  return 0;
+}
+
+int keys(const char *field_text) {
+  long field;
+  int index = field_index(field_text, &field);
+  if (index < 0) return 2;
+  if (dt_keyfind(field, nullptr, nullptr, 0) != S_OKAY) return 2;
+  int status;
+  while ((status = dt_keynext(field, nullptr, 0)) == S_OKAY)
+    if (print_key(index) != 0) return 2;
+  return status == S_NOTFOUND ? 0 : 2;
+}
+
+int find(const char *field_text, const char *value_text) {
+  long field;
+  int index = field_index(field_text, &field);
+  if (index < 0) return 2;
+  std::vector<char> value;
+  std::string error;
+  if (!kesto_tool::field_from_text(index, value_text, &value, &error)) {
+    std::fprintf(stderr, "kesto_tool: %s\n", error.c_str());
+    return 1;
+  }
+  int status = dt_keyfind(field, value.data(), nullptr, 0);
+  if (status != S_OKAY) return outcome(status);
+  // Every record holding the value: the duplicates follow one another.
+  std::vector<char> found(value.size());
+  do {
+    if (dt_keyread(found.data(), nullptr) != S_OKAY) return 2;
+    if (fldcmp(&kt().field_table[index], found.data(), value.data()) != 0) break;
+    db_address dba;
+    if (dt_crget(&dba, nullptr, 0) != S_OKAY || print_record(dba) != 0) return 2;
+  } while ((status = dt_keynext(field, nullptr, 0)) == S_OKAY);
+  return status == S_OKAY || status == S_NOTFOUND ? 0 : 2;
+}
+
+// Makes ADDR the current record and FIELD the field to change.
+int record_and_field(const char *address_text, const char *field_text, long *field, int *index) {
+  unsigned long dba;
+  if (!kesto_tool::address_from_text(address_text, &dba)) return usage();
+  db_address address = static_cast<db_address>(dba);
+  int status = dt_crset(&address, nullptr, 0);
+  if (status != S_OKAY) return outcome(status);
+  *index = field_index(field_text, field);
+  return *index < 0 ? 2 : 0;
+}
+
+int write(const char *address_text, const char *field_text, const char *value_text) {
+  long field;
+  int index;
+  if (int r = record_and_field(address_text, field_text, &field, &index)) return r;
+  std::vector<char> value;
+  std::string error;
+  if (!kesto_tool::field_from_text(index, value_text, &value, &error)) {
+    std::fprintf(stderr, "kesto_tool: %s\n", error.c_str());
+    return 1;
+  }
+  int status = dt_crwrite(field, value.data(), nullptr, 0);
+  if (status == S_DUPLICATE) std::printf("duplicate key\n");
+  return outcome(status);
+}
+
+int optional_key(bool store, const char *address_text, const char *field_text) {
+  long field;
+  int index;
+  if (int r = record_and_field(address_text, field_text, &field, &index)) return r;
+  int status = store ? dt_keystore(field, nullptr, 0) : dt_keydel(field, nullptr, 0);
+  if (status == S_DUPLICATE) std::printf("duplicate key\n");
+  if (status == S_NOTFOUND) std::printf("not stored\n");
+  return outcome(status);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -125,9 +269,18 @@ int main(int argc, char **argv) {
   const char *names = argv[i + 1];
   int rest = argc - i - 2;
   char **args = argv + i + 2;
-  if ((command == "open" && rest != 0) || (command == "init" && rest > 1) ||
-      (command == "dump" && rest != 2) || (command != "open" && command != "init" && command != "dump"))
-    return usage();
+  static const struct {
+    const char *name;
+    int min_args, max_args;
+  } commands[] = {{"open", 0, 0},    {"init", 0, 1},  {"dump", 2, 2},     {"records", 1, 1}, {"keys", 1, 1},
+                  {"find", 2, 2},    {"write", 3, 3}, {"keystore", 2, 2}, {"keydel", 2, 2}};
+  bool known = false;
+  for (const auto &c : commands)
+    if (command == c.name) {
+      if (rest < c.min_args || rest > c.max_args) return usage();
+      known = true;
+    }
+  if (!known) return usage();
 
   if (dir && dt_dbwdir(dir, nullptr) != S_OKAY) return 2;
   if (dt_open(names, mode, nullptr) != S_OKAY) return 2;
@@ -146,8 +299,18 @@ int main(int argc, char **argv) {
         result = 2;
       }
     }
-  } else {
+  } else if (command == "dump") {
     result = dump(args[0], args[1]);
+  } else if (command == "records") {
+    result = records(args[0]);
+  } else if (command == "keys") {
+    result = keys(args[0]);
+  } else if (command == "find") {
+    result = find(args[0], args[1]);
+  } else if (command == "write") {
+    result = write(args[0], args[1], args[2]);
+  } else {
+    result = optional_key(command == "keystore", args[0], args[1]);
   }
   if (dt_close(nullptr) != S_OKAY) result = 2;
   return result;
