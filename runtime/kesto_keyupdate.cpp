@@ -121,13 +121,12 @@ class held_node {
   bool changed_ = false;
 };
 
-// Pages allocated ahead for the splits of one insertion, used in order.
+// Pages allocated ahead for the splits of one insertion, used in order
+// from the leaf up.
 struct spare_pages {
   uint32_t page[MAX_SPLITS];
   int count = 0;
   int used = 0;
-
-  uint32_t take() { return page[used++]; }
 
   // Hands back what was not used, newest first, so a chain of reused
   // pages is restored as it was.
@@ -181,6 +180,16 @@ int expand(key_position &kp, int level, const char *body, uint32_t right, spare_
   int n = x.count();
   int i = kp.path[level].slot;
   if (i < 0 || i > n) return inconsistent(428, x.page());
+  // A node that the entry fills splits: its new pages are got before it
+  // changes, so that failing to get them leaves it as it was.
+  held_node first_new, second_new;
+  if (n + 1 == max) {
+    int needed = x.page() == 1 ? 2 : 1;
+    if (spare.used + needed > spare.count) return inconsistent(428, x.page());
+    if (first_new.get_new(spare.page[spare.used], 427) != S_OKAY) return db_status;
+    if (needed == 2 && second_new.get_new(spare.page[spare.used + 1], 427) != S_OKAY) return db_status;
+    spare.used += needed;
+  }
   int off = i * slot_len;
   char *base = x.base();
   std::memmove(base + off + slot_len, base + off, static_cast<size_t>(n * slot_len + 4 - off));
@@ -198,9 +207,8 @@ int expand(key_position &kp, int level, const char *body, uint32_t right, spare_
   if (x.page() == 1) {
     // The root's halves move to two new pages; the middle entry stays as
     // the root's only entry, and the tree grows by one level.
-    held_node left, rightn;
-    uint32_t lp = spare.take(), rp = spare.take();
-    if (left.get_new(lp, 427) != S_OKAY || rightn.get_new(rp, 427) != S_OKAY) return db_status;
+    held_node &left = first_new, &rightn = second_new;
+    uint32_t lp = left.page(), rp = rightn.page();
     std::memcpy(left.base(), base, static_cast<size_t>(m * slot_len + 4));
     keynode::set_count(left.node(), m);
     std::memcpy(rightn.base(), base + (m + 1) * slot_len,
@@ -219,9 +227,8 @@ int expand(key_position &kp, int level, const char *body, uint32_t right, spare_
 
   // The upper half moves to a new page, which enters the parent as the
   // right subtree of the middle entry.
-  held_node upper;
-  uint32_t np = spare.take();
-  if (upper.get_new(np, 427) != S_OKAY) return db_status;
+  held_node &upper = first_new;
+  uint32_t np = upper.page();
   std::memcpy(upper.base(), base + (m + 1) * slot_len,
               static_cast<size_t>(right_count * slot_len + 4));
   keynode::set_count(upper.node(), right_count);

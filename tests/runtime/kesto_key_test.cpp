@@ -1,6 +1,7 @@
 // Key files: searches, scans and boundaries, node splits, merges and root
 // collapse, keys sharing a file, and damaged nodes.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -122,6 +123,29 @@ TEST_F(KeyTest, RootSplitMovesItsHalvesToNewPages) {
   EXPECT_EQ(keynode::child(root.data(), 1, slot_len), 3u);
   EXPECT_EQ(keynode::count(node(K0, 2).data()), 2);
   EXPECT_EQ(keynode::count(node(K0, 3).data()), 1);
+  EXPECT_EQ(addresses(K0), (std::vector<db_address>{1, 2, 3, 4}));
+}
+
+TEST_F(KeyTest, AFailedSplitLeavesTheTreeAsItWas) {
+  for (int v = 1; v <= 3; ++v) ASSERT_EQ(insert_a(v, v), S_OKAY);
+  // The root is full: the next entry needs two new pages, and making the
+  // first of them fails.
+  {
+    kesto_test::FaultyIo io;
+    io.fail(kesto_test::FaultyIo::PWRITE, 1, EIO);
+    testing::internal::CaptureStderr();
+    EXPECT_LT(insert_a(4, 4), 0);
+    testing::internal::GetCapturedStderr();
+  }
+  kesto_test::KeyFileShape shape;
+  ASSERT_TRUE(kesto_test::check_key_file(K0, nullptr, &shape));
+  EXPECT_EQ(shape.nodes, 1);
+  EXPECT_EQ(addresses(K0), (std::vector<db_address>{1, 2, 3}));
+  // The pages it had are on the free chain, and serve the next split.
+  EXPECT_EQ(shape.free_pages, 2);
+  ASSERT_EQ(insert_a(4, 4), S_OKAY);
+  ASSERT_TRUE(kesto_test::check_key_file(K0, nullptr, &shape));
+  EXPECT_EQ(shape.free_pages, 0);
   EXPECT_EQ(addresses(K0), (std::vector<db_address>{1, 2, 3, 4}));
 }
 
