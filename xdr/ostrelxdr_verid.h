@@ -1,0 +1,8 @@
+#pragma once
+// The kernel-protocol XDR layer's line in the version report ("-VerAll").
+// The layouts themselves come with the kernel file-system service.
+
+// Prints it through the message library (kind 0), or formats it into `buf`
+// (IMSG_MAX_TEXT bytes at most are written).
+void libostrelxdr_print_verid();
+int libostrelxdr_sprintf_verid(char* buf);
