@@ -182,11 +182,11 @@ public:
 
     // --- update slot and generation number ---
     //
-    // One content-changing operation (full or surgical update, Restore,
-    // SetConfigSpec) holds the slot at a time. The slot goes free -> claimed
-    // (update_start; not running) -> running (set_current_gn with running
-    // set) -> free (update_end by the holder). Every change that a waiter
-    // waits for is broadcast on g_gn_cond.
+    // One content-changing operation (full or surgical update, Restore, a
+    // change of the element rules) holds the slot at a time. The slot goes
+    // free -> claimed (update_start; not running) -> running (set_current_gn
+    // with running set) -> free (update_end by the holder). Every change that
+    // a waiter waits for is broadcast on g_gn_cond.
 
     // Claims the slot for `update` and gives the current generation number
     // in `gn`. When the slot is taken: false at once without `wait`, else
