@@ -186,6 +186,19 @@ int dt_recset(int rec, DB_TASK *task, int dbn);
 int dt_recfrst(int rec, DB_TASK *task, int dbn);
 int dt_recnext(DB_TASK *task, int dbn);
 
+// New records. dt_fillnew takes the record's data part (as dt_recread gives
+// it) and enters every key that is not optional; dt_makenew makes a record
+// holding only the key values announced with dt_setkey. Both answer 3 for a
+// duplicate unique key, storing nothing, and make the new record current.
+int dt_fillnew(int rec, const void *image, DB_TASK *task, int dbn);
+int dt_setkey(long field, const void *value, DB_TASK *task, int dbn);
+int dt_makenew(int rec, DB_TASK *task, int dbn);
+
+// Sets: connecting the current record under a set's current owner, and
+// disconnecting the set's current member.
+int dt_connect(int set, DB_TASK *task, int dbn);
+int dt_discon(int set, DB_TASK *task, int dbn);
+
 // Keys. A key value is passed in its field's form; a compound key as a
 // structure laid out like the key, components in natural form. Moves make
 // the record they land on the current record.

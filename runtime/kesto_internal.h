@@ -267,11 +267,8 @@ int dt_recover(const char *overflow_path, DB_TASK *task);
 // ---- Transactions (not built yet: kesto_pending.cpp) ----
 int dt_trabort(DB_TASK *task);
 
-// ---- Sets and new records (not built yet: kesto_pending.cpp) ----
-// A changed sort field moves its record within its sets by a disconnect and
-// a connect.
-int dt_discon(int set, DB_TASK *task, int dbn);
-int dt_connect(int set, DB_TASK *task, int dbn);
+// ---- New records (kesto_create.cpp) ----
+// Frees the set-key list of dt_setkey; the close of databases calls it.
 void sk_free();
 
 // ---- Locks (kesto_lock.cpp) and lock-manager client (kesto_lmc.cpp) ----

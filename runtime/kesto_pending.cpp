@@ -1,10 +1,8 @@
 // Services that later parts of the engine provide: transactions (begin,
-// commit, abort), the overflow file's transaction work, recovery of an
-// interrupted commit, and set connection. Until they exist each one refuses
-// with a reported error instead of pretending to succeed. Nothing here is
-// reached by the calls built so far except through those services' own
-// entry points, and through a changed sort field of a record that is
-// connected to a set (which only set connection can bring about).
+// commit, abort), the overflow file's transaction work and recovery of an
+// interrupted commit. Until they exist each one refuses with a reported
+// error instead of pretending to succeed. Nothing here is reached by the
+// calls built so far except through those services' own entry points.
 #include "runtime/kesto_internal.h"
 
 namespace {
@@ -30,7 +28,3 @@ int dt_recover(const char *overflow_path, DB_TASK *) {
 
 int dt_discon(int, DB_TASK *, int) { return not_supported(797, "set disconnection"); }
 int dt_connect(int, DB_TASK *, int) { return not_supported(798, "set connection"); }
-
-// The set-key list of record creation stays empty until records can be
-// created from announced keys.
-void sk_free() {}

@@ -186,6 +186,13 @@ struct key_context {
   int16_t unique;     // 1 for a unique key
 };
 
+// A key value announced with dt_setkey for the next dt_makenew.
+struct setkey_entry {
+  int16_t field;        // field table index
+  char *value;          // the field's length + 1 bytes
+  setkey_entry *next;
+};
+
 // Requested renaming of a database file.
 struct rename_entry {
   char *dbname;
@@ -269,6 +276,7 @@ struct db_task {
   key_position *key_pos;
   char key_slot[KEYSLOT_LEN];  // copy of the entry found last
   key_context keyctx;
+  setkey_entry *setkeys;       // newest first; emptied when databases close
 
   // Transactions, overflow file, activity file and journal.
   char trans_id[TRANS_ID_LEN];

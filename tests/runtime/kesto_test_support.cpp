@@ -305,6 +305,44 @@ struct Walker {
   return ::testing::AssertionSuccess();
 }
 
+::testing::AssertionResult check_data_file(int file, DataFileShape *shape) {
+  db_task &t = kt();
+  const file_entry &fe = t.file_table[file];
+  uint32_t next = dio_pznext(file);
+  if (db_status != S_OKAY) return ::testing::AssertionFailure() << fe.name << ": cannot read page zero";
+  db_address base = static_cast<db_address>(file - curr_dbt()->slice[TBL_FILE].first) << FILE_SHIFT;
+  DataFileShape found;
+  std::set<uint32_t> deleted;
+  for (uint32_t slot = 1; slot < next; ++slot) {
+    char *rec;
+    if (dio_read_slot(file, slot, &rec, 0) != S_OKAY)
+      return ::testing::AssertionFailure() << fe.name << ": cannot read slot " << slot;
+    if (rec_id(rec) & 0x8000) {
+      deleted.insert(slot);
+    } else {
+      ++found.live;
+      if (rec_get_dba(rec, 2) != (base | slot))
+        return ::testing::AssertionFailure() << fe.name << ": slot " << slot << " holds address "
+                                             << rec_get_dba(rec, 2);
+    }
+  }
+  std::set<uint32_t> chained;
+  for (uint32_t slot = t.pgzero[file].head; slot != 0;) {
+    if (!deleted.count(slot) || !chained.insert(slot).second)
+      return ::testing::AssertionFailure() << fe.name << ": the deleted chain reaches slot " << slot;
+    char *rec;
+    if (dio_read_slot(file, slot, &rec, 0) != S_OKAY)
+      return ::testing::AssertionFailure() << fe.name << ": cannot read slot " << slot;
+    slot = get_u32(rec + 2);
+  }
+  if (chained.size() != deleted.size())
+    return ::testing::AssertionFailure() << fe.name << ": " << deleted.size() << " deleted slots, "
+                                         << chained.size() << " chained";
+  found.deleted = static_cast<int>(deleted.size());
+  if (shape) *shape = found;
+  return ::testing::AssertionSuccess();
+}
+
 db_address make_record(int rec_type, const void *data) {
   db_task &t = kt();
   int index;

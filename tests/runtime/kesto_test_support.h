@@ -99,6 +99,18 @@ struct KeyFileShape {
 ::testing::AssertionResult check_key_file(int file, std::vector<KeyFileEntry> *entries = nullptr,
                                           KeyFileShape *shape = nullptr);
 
+// What a walk of a data file found.
+struct DataFileShape {
+  int live = 0;     // slots holding a record
+  int deleted = 0;  // slots on the chain of deleted slots
+};
+
+// Walks every slot handed out so far in a data file (a file number of the
+// task's file table) and its chain of deleted slots, and checks that every
+// live slot holds its own address and that the chain visits exactly the
+// deleted slots, each once.
+::testing::AssertionResult check_data_file(int file, DataFileShape *shape = nullptr);
+
 // Stores a record of the current database as record creation does: a new
 // slot holding `data` (the record's data part) and the entries of all its
 // keys but the optional ones. Returns its address, 0 on failure.
