@@ -1,12 +1,142 @@
 #pragma once
-// The base of the client request operations.
+// The base of every client request operation, and the shape of every reply.
 //
-// For now it holds only the separator of the view metadata file's
-// key=value lines; the operation base itself (request document, status,
-// reply building) comes with the request dispatcher.
+// An operation serves one request: the dispatcher (create_xml_request_handler)
+// parses the request text and builds the operation that the root element
+// names, handing it the parsed document; the caller runs process_request(),
+// sends get_response()'s text and deletes the operation. Operations that no
+// client sent (the EndView of a forced shutdown, internal steps of other
+// operations) are made with the default constructor and have no document.
+//
+// Reply envelope: the root element is the operation's name, with the
+// attributes "tx-id" (the request's, possibly empty) and "status-code" (the
+// status in decimal), a child "status-message" only when the message is not
+// empty, then the operation's own elements (build_reply_envelope).
+//
+// An operation object is used by one thread at a time and takes no lock. It
+// owns its document and its kernel control object, never the view.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/qel/qel.h"
+#include "xml/norvane_auto_ptr.h"
+#include "xml/norvane_xml_doc.h"
+
+class NorvaneXmlElem;
+class OstrelAgent_KORVA_Ioctl;
+class OstrelAgent_View;
 
 class OstrelAgent_AbstractOp {
 public:
-    // Separates key and value in "key=value" lines.
+    // Separates key and value in "key=value" lines (the view metadata file).
     static constexpr const char* KEY_VALUE_SEP = "=";
+
+    // Takes the document out of `document` (which is left empty) and the
+    // request name from its root element. Never fails.
+    OstrelAgent_AbstractOp(const std::string& request_text, NorvaneAutoPtr<NorvaneXmlDoc> document);
+    // An operation without a request (internal callers).
+    OstrelAgent_AbstractOp();
+    virtual ~OstrelAgent_AbstractOp();
+
+    OstrelAgent_AbstractOp(const OstrelAgent_AbstractOp&) = delete;
+    OstrelAgent_AbstractOp& operator=(const OstrelAgent_AbstractOp&) = delete;
+
+    // Runs the operation; the outcome is left in the status and message.
+    virtual void process_request() = 0;
+    // The reply text.
+    virtual std::string get_response() = 0;
+
+    // --- the dispatcher ---
+
+    // Parses `request_text` and builds the operation its root element names
+    // (MkView and StartView also get `storage`). `status` is set to 0, or to
+    // 20021 when null is returned: the text gave no document or no root
+    // element. Text that is not well-formed XML, and a root that names no
+    // operation, give the Unknown operation; text that cannot be transcoded
+    // gives the XMLError operation. The caller owns the result.
+    static OstrelAgent_AbstractOp* create_xml_request_handler(std::string& request_text,
+                                                              std::string& storage, int& status);
+
+    // --- shared steps of the operations ---
+
+    void get_request_name(std::string& name) const { name = m_request_name; }
+
+    // Checks the request's envelope: a document with a root element, a
+    // "version" no greater than the supported one and, when `txid_required`
+    // is non-zero, a "tx-id". The root element, or null with the status and
+    // message set (20021; 20024 for a version too new).
+    NorvaneXmlElem* parse_validate_request(const int& txid_required);
+
+    // The transaction id from request text that could not be parsed: the
+    // text between the first two double quotes after the first "tx-id".
+    // `txid` is left unchanged when there is none.
+    static void get_txid(const std::string& request_text, std::string& txid);
+
+    // 0 once the view field is set (filled from the view handler on the
+    // first call); else appends "View information not found." to the message
+    // and returns 20019. Does not store the status.
+    int get_view();
+    // 0 once the kernel control object exists (made on first use for the
+    // view); else get_view's status.
+    int get_ioctl();
+
+    // The reply for a request that gave no operation: root "Unknown",
+    // "status-code", and "status-message" when `message` is not empty. Empty
+    // when the document cannot be made.
+    static std::string get_error_response(int status, const std::string& message);
+
+    // --- fields read by the dispatcher, the request channel and tests ---
+
+    int get_status() const { return m_status; }
+    void set_status(int status) { m_status = status; }
+    const std::string& get_message() const { return m_message; }
+    const std::string& get_txid() const { return m_txid; }
+    const std::string& get_request_text() const { return m_request_text; }
+    const std::string& get_supported_version() const { return m_supported_version; }
+    void set_supported_version(const std::string& version) { m_supported_version = version; }
+    void set_request_name(const std::string& name) { m_request_name = name; }
+    NorvaneXmlDoc* get_request_doc() const { return m_request_doc.get(); }
+    OstrelAgent_View* view() const { return m_view; }
+    OstrelAgent_KORVA_Ioctl* ioctl() const { return m_ioctl.get(); }
+
+protected:
+    // The reply envelope, in two steps around the operation's own elements:
+    // start_reply creates the root `tag` with "tx-id" (unless `with_txid` is
+    // false), "status-code" as `status_code` and "status-message" when the
+    // message is not empty, and returns the root's creation status (the
+    // statuses of the other steps are traced only); finish_reply serialises
+    // the document. A reply whose root could not be made is empty.
+    int start_reply(NorvaneXmlDoc& doc, const std::string& tag, int status_code,
+                    bool with_txid = true);
+    std::string finish_reply(NorvaneXmlDoc& doc);
+    // The whole envelope with no elements of the operation's own.
+    std::string envelope_reply(const std::string& tag, int status_code, bool with_txid = true);
+    // The status as the reply writes it ("%d").
+    static std::string status_text(int status);
+
+    int m_status = 0;
+    std::string m_message;
+    std::string m_txid;
+    std::string m_requested_version;
+    std::string m_supported_version;
+    std::string m_request_text;
+    std::string m_request_name;
+    std::unique_ptr<NorvaneXmlDoc> m_request_doc;
+
+    // Working fields of the path, metadata and namespace-change steps.
+    std::string m_path;
+    std::vector<std::string> m_removed_load_rules;
+    std::vector<std::string> m_removed_leaves;
+    std::vector<std::string> m_new_leaves;
+    OstrelAgent_View* m_view = nullptr; // not owned
+    std::string m_leaf;
+    std::string m_parent_dir;
+    std::string m_parent_path;
+    std::string m_object_path;
+    qel_uuid_s m_parent_vob_uuid = QEL_UUID_NULL;
+    qel_uuid_s m_object_vob_uuid = QEL_UUID_NULL;
+    qel_oid_s m_spare_id = QEL_OID_NULL;
+    std::unique_ptr<OstrelAgent_KORVA_Ioctl> m_ioctl;
 };

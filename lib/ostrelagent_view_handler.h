@@ -1,0 +1,79 @@
+#pragma once
+// The process-level controller of the one view that the daemon serves.
+//
+// The process entry makes it for the storage location of the command line
+// and uses it twice: prepare_view answers the first request (StartView for
+// an existing view, MkView for a new one) from standard input and writes the
+// reply to standard output; run then starts the request pool, the kernel
+// request threads and the connection listener, runs the event loop on the
+// main thread until the view is shut down (EndView, or a termination signal
+// through the forced-shutdown thread) and stops what it started.
+//
+// The handler owns the process's one view object: StartView or MkView
+// installs it with set_view during the first request, every operation
+// reaches it through get_view, and the handler's destructor deletes it.
+//
+// Threads: get_instance, prepare_view, run, set_view and the destructor run
+// on the main thread. get_view is called from every thread that serves
+// requests and reads the view pointer without a lock: the view is installed
+// before those threads start and stays until they have stopped.
+
+#include <atomic>
+#include <istream>
+#include <ostream>
+#include <string>
+
+#include "platform/norvanethread/norvanethread.h"
+
+class OstrelAgent_View;
+
+class OstrelAgent_View_Handler {
+public:
+    // The one handler. The first call makes it for `storage`; a later call
+    // with the same location returns it, with another location null.
+    static OstrelAgent_View_Handler* get_instance(const std::string& storage);
+
+    // Deletes the view object when one is set.
+    virtual ~OstrelAgent_View_Handler();
+
+    OstrelAgent_View_Handler(const OstrelAgent_View_Handler&) = delete;
+    OstrelAgent_View_Handler& operator=(const OstrelAgent_View_Handler&) = delete;
+
+    // Answers the first request from standard input on standard output.
+    // 0 once the request succeeded and the view's metadata could be read;
+    // else the request's status (20019 when it installed no view).
+    int prepare_view();
+    // The same on the given streams.
+    int prepare_view(std::istream& in, std::ostream& out);
+
+    // Serves the view until shutdown. 0 after an orderly shutdown; 20003 when
+    // the kernel request listener, the connection listener or the thread
+    // manager cannot be had; else the status of the step that failed.
+    int run();
+
+    // Installs the view object (once, on the main thread; a violation is
+    // reported and the object is not installed).
+    static void set_view(OstrelAgent_View* view);
+    // The view object, or null while none is set.
+    static OstrelAgent_View* get_view();
+
+    // Takes the request lock (nothing releases it).
+    static void lock_request();
+
+    // Releases the remote client's pooled transfer handles and shuts the
+    // transfer library down. Called at exit.
+    static void clean_up();
+
+    const std::string& get_storage() const { return m_storage; }
+
+private:
+    explicit OstrelAgent_View_Handler(const std::string& storage);
+
+    std::string m_storage;
+
+    static OstrelAgent_View_Handler* g_instance;
+    static std::atomic<OstrelAgent_View*> g_view;
+    static norvanethread_mutex_t g_request_lock;
+    // The thread that made the handler: the process's main thread.
+    static norvanethread_t g_main_thread;
+};
