@@ -1,32 +1,332 @@
-// Entry of the view daemon. For now it answers the version options only; the
-// serving frame joins when the view handler exists.
+// ostrel_agent: the daemon that serves one view.
+//
+//   ostrel_agent <view_storage_location> [-help] [-trace_level 0-5]
+//                [-trace_subsystem OSTRELAGENT:OSTRELACLIENT]
+//   ostrel_agent -Ver | -Version | -VerAll      (any letter case, first only)
+//
+// The process forks once. The parent stays behind as a watcher: it waits for
+// the child, removes the view's listener pipe and exits with the child's
+// status (2 when the child was killed). The child answers the first request
+// from standard input on standard output (StartView or MkView), serves the
+// view until EndView or a termination signal, and exits with
+//   0  an orderly end (also the version options and -help),
+//   1  a command-line error,
+//   2  a start-up failure or a failed first request,
+//   4  the main loop failed.
+// Nothing but the start-up reply is ever written to standard output.
+
+#include <fcntl.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <clocale>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <strings.h>
+#include <string>
+
+#include "bin/ostrel_agent_messages.h"
+#include "bin/ostrel_agent_signals.h"
+#include "lib/client/rclient_session.h"
+#include "lib/ns/ns_verid.h"
+#include "lib/ostreladb/ostrel_db_verid.h"
+#include "lib/ostrelagent_config.h"
+#include "lib/ostrelagent_conn_handler_unix.h"
+#include "lib/ostrelagent_endview.h"
+#include "lib/ostrelagent_log.h"
+#include "lib/ostrelagent_msg.h"
+#include "lib/ostrelagent_status.h"
+#include "lib/ostrelagent_trace.h"
+#include "lib/ostrelagent_util.h"
+#include "lib/ostrelagent_verid.h"
+#include "lib/ostrelagent_view.h"
+#include "lib/ostrelagent_view_handler.h"
+#include "platform/i18n/i18n.h"
+#include "platform/imsg/imsg.h"
+#include "platform/korva/korva.h"
+#include "platform/norvanethread/norvanethread.h"
+#include "platform/pfm/pfm.h"
+#include "platform/qel/qel.h"
+#include "platform/utl/strutl.h"
+#include "platform/utl/sysutl.h"
+#include "platform/vek/vek.h"
+#include "xdr/ostrelxdr_verid.h"
+#include "xml/norvane_xml_msg.h"
 
 namespace {
 
-const char* const kRelease = "1.0.0";
-const char* const kBuildDate = "2026-12-09";
+const char* const USAGE =
+    "ostrel_agent <view_storage_location> [-help] [-trace_level 0-5] "
+    "[-trace_subsystem OSTRELAGENT:OSTRELACLIENT]\n";
 
-void print_verid(const char* component) {
-  std::printf("%-*s %s (%s)\n", 33, component, kRelease, kBuildDate);
-}
+const char* const kName = "ostrel_agent";
+const char* const kClass = "ostrel_agent";
+
+// Positions in the entry's catalog.
+const int MSG_USING_VIEW = 0;   // Using view "%s", on host "%s".
+const int MSG_EXITING = 4;      // Exiting, status = %d.
+const int MSG_INTERRUPTED = 5;  // Interrupted...exiting.
+
+// Process-wide state of the entry. g_view_storage is set once, before any
+// other thread exists, and never changed.
+char* g_view_storage = nullptr;
+OstrelAgent_View_Handler* g_view_handler = nullptr;
+int cleanup_required = 1;
+norvanethread_t force_tid;
 
 bool is_version_option(const char* arg) {
-  return strcasecmp(arg, "-Ver") == 0 || strcasecmp(arg, "-Version") == 0 ||
-         strcasecmp(arg, "-VerAll") == 0;
+    return strutl_stricoll(arg, "-Ver") == 0 || strutl_stricoll(arg, "-Version") == 0 ||
+           strutl_stricoll(arg, "-VerAll") == 0;
 }
 
-}  // namespace
+[[noreturn]] void usage_error(const char* program) {
+    std::fprintf(stderr, "usage error\nusage: %s %s\n", program, USAGE);
+    pfm_exit(1);
+}
+
+// The storage location as an absolute path, so that nothing later depends
+// on the working directory (which the view database changes).
+char* absolute_storage(const char* location) {
+    std::string path = location;
+    if (path[0] != '/') {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd) != nullptr) path = std::string(cwd) + "/" + path;
+    }
+    path = OstrelAgent_Util::sanitize_path(path);
+    if (path.empty()) path = "/";
+    return strdup(path.c_str());
+}
+
+// Whether a process other than the caller holds the storage's lock: then
+// another agent serves the view and its listener pipe is not ours to remove.
+bool storage_locked_elsewhere(const char* storage) {
+    const std::string lock_file = std::string(storage) + "/" + OstrelAgent_View::LOCK_FILE;
+    const int fd = open(lock_file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd == -1) return false;
+    struct flock probe = {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    probe.l_start = 0;
+    probe.l_len = 0;
+    const bool held = fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+    close(fd);
+    return held;
+}
+
+[[noreturn]] void run_watcher(pid_t child) {
+    int wait_status = 0;
+    bool waited_for_child = true;
+    for (;;) {
+        const pid_t waited = waitpid(child, &wait_status, 0);
+        if (waited == child) break;
+        if (waited == -1 && errno == ECHILD) {
+            // Nothing is left to wait for: report it as a lost child.
+            waited_for_child = false;
+            break;
+        }
+    }
+    // The child ended; when another agent holds the view's lock the child
+    // ended because that agent serves the view, and the pipe is the other's.
+    if (!storage_locked_elsewhere(g_view_storage)) {
+        std::string pipe = g_view_storage;
+        OstrelAgent_Conn_Handler_Unix::listener_pipe_name(pipe);
+        std::remove(pipe.c_str());
+    }
+    _exit(waited_for_child && WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 2);
+}
+
+void* ostrel_agent_force_shutdown_thread(void*) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "force_shutdown_thread");
+    if (ostrel_agent_wait_for_shutdown_signal() == 0) return nullptr;
+
+    OstrelAgent_Trace now(OstrelAgent_Trace::OSTRELAGENT, kClass, "ostrel_agent_shutdown_now");
+    if (g_view_storage != nullptr) {
+        OstrelAgent_Log::get_instance(g_view_storage)
+            ->write_log(OSTRELAGENT_LOG_WARN, &_ostrela_bin_bin_msg_table, MSG_INTERRUPTED);
+    }
+    OstrelAgent_Endview endview(true);
+    endview.perform_endview();
+    now.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "forced EndView: %d", endview.get_status());
+    return nullptr;
+}
+
+void ostrel_agent_on_exit(int status) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "ostrel_agent_on_exit");
+    if (g_view_storage == nullptr) return;
+    OstrelAgent_Log* log = OstrelAgent_Log::get_instance(g_view_storage);
+    if (cleanup_required) {
+        OstrelAgent_Trace cleanup(OstrelAgent_Trace::OSTRELAGENT, kClass, "do_cleanup");
+        cleanup.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Status = %d", status);
+        if (g_view_handler != nullptr) {
+            cleanup.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Deleting view handler");
+            delete g_view_handler;
+            g_view_handler = nullptr;
+        } else {
+            OstrelAgent_View* view = OstrelAgent_View::get_view_from_stg(g_view_storage);
+            if (view != nullptr) {
+                view->cleanup();
+                delete view;
+            }
+        }
+        OstrelAgent_View_Handler::clean_up();
+    }
+    log->write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table, MSG_EXITING, status);
+}
+
+// Tracing from a level and a subsystem list, into this process's file.
+void start_tracing(const std::string& subsystems, int level) {
+    OstrelAgent_Trace::set_trace(subsystems.c_str(), level);
+    OstrelAgent_Trace::setup_trace_file(OstrelAgent_Util::process_user().c_str(), getpid());
+}
+
+[[noreturn]] void run_child(int trace_level, const std::string& trace_subsystems) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "main");
+
+    // The first call of the log's singleton, while the process has one
+    // thread; it stays off until the first request is known to be good.
+    OstrelAgent_Log* log = OstrelAgent_Log::get_instance(g_view_storage);
+
+    if (trace_level > 0) start_tracing(trace_subsystems, trace_level);
+    ostrela_install_message_redirection(log);
+
+    // The command line, when it switched tracing on, wins over the file.
+    OstrelAgent_Config* config = OstrelAgent_Config::get_instance();
+    if (!OstrelAgent_Trace::tracing_enabled()) {
+        const int level = static_cast<int>(
+            std::strtol(config->find(OstrelAgent_Config::OSTRELAGENT_TRACE_LEVEL).c_str(), nullptr, 10));
+        if (level > 0)
+            start_tracing(config->find(OstrelAgent_Config::OSTRELAGENT_TRACE_SUBSYSTEM), level);
+    }
+    ostrela_trace_pending_messages();
+
+    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Creating view handler for location %s",
+                     g_view_storage);
+    g_view_handler = OstrelAgent_View_Handler::get_instance(g_view_storage);
+    if (g_view_handler == nullptr) pfm_exit(2);
+
+    // Nobody joins the forced-shutdown thread: it is detached.
+    norvanethread_attr_t detached;
+    pthread_attr_init(&detached);
+    pthread_attr_setdetachstate(&detached, PTHREAD_CREATE_DETACHED);
+    if (norvanethread_create(&force_tid, &detached, ostrel_agent_force_shutdown_thread, nullptr) != 0)
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "cannot start the forced-shutdown thread");
+    pthread_attr_destroy(&detached);
+
+    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Status before prepare view %d", 0);
+    int status = g_view_handler->prepare_view();
+    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Status after prepare view %d", status);
+    int exit_status = 2;
+
+    if (status == 0) {
+        OstrelAgent_Log::g_enabled = 1;
+        log->write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table, MSG_USING_VIEW,
+                       g_view_storage, sysutl_myhostname());
+        status = g_view_handler->run();
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Exit status from run %d", status);
+        exit_status = status != 0 ? 4 : 0;
+    }
+
+    // Another agent's view, or a view that existed before this MkView, is
+    // not this process's to clean up.
+    if (status == 3 || status == OstrelAgent_Status::VIEW_EXISTS) {
+        cleanup_required = 0;
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "cleanup not required ");
+    }
+
+    delete g_view_handler;
+    g_view_handler = nullptr;
+
+    if (status != 0)
+        log->write_log(OSTRELAGENT_LOG_ERROR, &_ostrela_bin_bin_msg_table, MSG_EXITING, status);
+    else
+        log->write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table, MSG_EXITING, 0);
+    pfm_exit(exit_status);
+}
+
+} // namespace
+
+void ostrel_agent_print_verid() {
+    imsg_print(IMSG_KIND_OK, "%-*s %s (%s)\n", -1, 33, kName, OSTREL_RELEASE, OSTREL_BUILD_DATE);
+}
+
+int ostrel_agent_sprintf_verid(char* buf) {
+    return imsg_sprintf(buf, "%-*s %s (%s)\n", -1, 33, kName, OSTREL_RELEASE, OSTREL_BUILD_DATE);
+}
 
 int main(int argc, char** argv) {
-  if (argc > 1 && is_version_option(argv[1])) {
-    print_verid("ostrel_agent");
-    return 0;
-  }
-  std::printf("usage error\nusage: %s %s\n", argv[0],
-              "ostrel_agent <view_storage_location> [-help] [-trace_level 0-5] "
-              "[-trace_subsystem OSTRELAGENT:OSTRELACLIENT]\n");
-  return 1;
+    const char* program = argv[0];
+
+    // Version options: first argument only, any letter case; nothing else
+    // is set up yet.
+    if (argc > 1 && is_version_option(argv[1])) {
+        ostrel_agent_print_verid();
+        if (strutl_stricoll(argv[1], "-VerAll") == 0) {
+            libhalvicvek_print_verid();
+            libhalvicqel_print_verid();
+            libhalvickorva_print_verid();
+            libhalvici18n_print_verid();
+            libostrelxdr_print_verid();
+            librclient_print_verid();
+            libostrel_agent_db_print_verid();
+            libostrel_agent_ns_print_verid();
+            libhalvicnorvanexml_print_verid();
+            libhalvicostrelagent_print_verid();
+        }
+        return 0;
+    }
+
+    ostrela_install_message_redirection(nullptr);
+    vek_system_init();
+    std::setlocale(LC_ALL, "");
+
+    // Owner and group keep every permission that a creating call asks for;
+    // the inherited "other" bits stay in force.
+    mode_t mask = 0;
+    if (sysutl_get_umask(&mask) != 0)
+        pfm_assert_fail("sysutl_get_umask(&mask) == 0", __FILE__, __LINE__);
+    else if (sysutl_initialize_umask(0, mask & ~static_cast<mode_t>(0770)) != 0)
+        pfm_assert_fail("sysutl_initialize_umask(false, mask) == 0", __FILE__, __LINE__);
+
+    // TERM, INT and HUP wait for the forced-shutdown thread; PIPE is ignored.
+    if (ostrel_agent_block_termination_signals() != 0)
+        pfm_assert_fail("ostrel_agent_block_termination_signals() == 0", __FILE__, __LINE__);
+    pfm_signal(SIGPIPE, PFM_SIG_IGNORE);
+
+    pfm_on_exit(ostrel_agent_on_exit, 0);
+
+    if (argc < 2) {
+        std::fprintf(stderr, "Usage: %s %s\n", program, USAGE);
+        pfm_exit(1);
+    }
+    int trace_level = 0;
+    std::string trace_subsystems;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (std::strcmp(arg, "-trace_level") == 0) {
+            if (i + 1 >= argc) usage_error(program);
+            trace_level = static_cast<int>(std::strtol(argv[++i], nullptr, 10));
+        } else if (std::strcmp(arg, "-trace_subsystem") == 0) {
+            if (i + 1 >= argc) usage_error(program);
+            trace_subsystems = argv[++i];
+        } else if (std::strcmp(arg, "-help") == 0) {
+            std::fprintf(stderr, "%s %s\n", program, USAGE);
+            pfm_exit(0);
+        } else if (i == 1 && arg[0] != '\0') {
+            g_view_storage = absolute_storage(arg);
+        } else {
+            usage_error(program);
+        }
+    }
+    if (g_view_storage == nullptr) usage_error(program);
+
+    // The daemon and its watcher form a process group of their own.
+    if (setpgid(0, 0) != 0) _exit(2);
+
+    const pid_t child = norvanethread_fork(2);
+    if (child == -1) pfm_exit(2);
+    if (child > 0) run_watcher(child);
+    run_child(trace_level, trace_subsystems);
 }
