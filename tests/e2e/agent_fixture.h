@@ -1,0 +1,149 @@
+#pragma once
+// Runs the real ostrel_agent for end-to-end tests: a private HOME (with its
+// configuration file and trace directory), KORVA_ROOT and view storage area
+// per test, the requests that its callers write, and readers for what it
+// leaves behind (reply, log, kernel journal, trace files).
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "lib/reply_test_support.h"
+#include "process_harness.h"
+
+namespace e2e {
+
+// The path of the program under test, set by the build.
+inline const char* agent_path() { return OSTREL_AGENT_PATH; }
+
+// "length\n" + request + "\n", as the daemon's starters write it.
+inline std::string frame_request(const std::string& request) {
+    return std::to_string(request.size()) + "\n" + request + "\n";
+}
+
+class AgentTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(tree.path().empty());
+        home = tree / "home";
+        korva_root = tree / "korva";
+        views = tree / "views";
+        ASSERT_EQ(::mkdir(home.c_str(), 0700), 0);
+        ASSERT_EQ(::mkdir(views.c_str(), 0700), 0);
+    }
+
+    void TearDown() override {
+        // A sanitizer report of any daemon of the test fails it, also one
+        // whose exit status the test expected anyway.
+        for (const std::string& name : list_dir(tree.path()))
+            if (name.rfind("sanitizer.", 0) == 0)
+                ADD_FAILURE() << name << ":\n" << read_file(tree / name);
+    }
+
+    // The environment of a daemon: the test's HOME and KORVA_ROOT, and the
+    // reports of a sanitizer build written into the test's tree.
+    std::map<std::string, std::string> agent_env() const {
+        std::map<std::string, std::string> env = {{"HOME", home}, {"KORVA_ROOT", korva_root}};
+        for (const char* var : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+            const char* old = std::getenv(var);
+            env[var] = std::string(old != nullptr && *old != '\0' ? std::string(old) + ":" : "") +
+                       "log_path=" + (tree / "sanitizer");
+        }
+        return env;
+    }
+
+    // Starts the agent with `args` in the test's environment.
+    std::unique_ptr<Process> start(const std::vector<std::string>& args) {
+        return std::unique_ptr<Process>(new Process(agent_path(), args, agent_env()));
+    }
+
+    // Starts the agent for `storage`, writes `request` framed on its standard
+    // input and closes it.
+    std::unique_ptr<Process> start_with_request(const std::string& storage,
+                                                const std::string& request,
+                                                std::vector<std::string> extra_args = {}) {
+        extra_args.insert(extra_args.begin(), storage);
+        std::unique_ptr<Process> agent = start(extra_args);
+        agent->write_stdin(frame_request(request));
+        agent->close_stdin();
+        return agent;
+    }
+
+    std::string storage(const std::string& name) const { return views + "/" + name; }
+    std::string cache_dir(const std::string& name) const { return tree / ("cache-" + name); }
+
+    std::string mkview_request(const std::string& name) const {
+        return "<MkView version=\"1\">"
+               "<view-uuid>" + uuid_for(name) + "</view-uuid>"
+               "<view-type>automatic</view-type>"
+               "<cltxt-cache-dir>" + cache_dir(name) + "</cltxt-cache-dir>"
+               "<server-tag>tag-" + name + "</server-tag>"
+               "<text-mode>unix</text-mode>"
+               "<server><server-url>https://server.invalid/x</server-url>"
+               "<username>u</username><password>p</password></server>"
+               "</MkView>";
+    }
+
+    static std::string startview_request() {
+        return "<StartView version=\"1\"><server online=\"false\">"
+               "<server-url>https://server.invalid/x</server-url></server></StartView>";
+    }
+
+    static std::string uuid_for(const std::string& name) {
+        // A fixed uuid per view name: 8-4-4-4-12 hex digits.
+        unsigned value = 0;
+        for (char c : name) value = value * 31 + static_cast<unsigned char>(c);
+        char text[40];
+        std::snprintf(text, sizeof text, "%08x-0000-4000-8000-0000%08x", value, value);
+        return text;
+    }
+
+    // Starts a daemon that creates view `name` and serves it: the reply said
+    // 0 and the connection listener's pipe exists.
+    std::unique_ptr<Process> serve_new_view(const std::string& name) {
+        std::unique_ptr<Process> agent = start_with_request(storage(name), mkview_request(name));
+        const std::optional<std::string> reply = agent->read_framed_reply();
+        EXPECT_TRUE(reply.has_value()) << agent->stderr_text(Millis(0));
+        if (reply) {
+            EXPECT_EQ(lib_test::read_reply(*reply).attrs["status-code"], "0") << *reply;
+        }
+        EXPECT_TRUE(wait_until([&] { return is_fifo(listener_pipe(name)); }, kStartTimeout))
+            << "the daemon did not start serving";
+        return agent;
+    }
+
+    std::string listener_pipe(const std::string& name) const {
+        return storage(name) + "/.ipc/rlistener";
+    }
+    std::string log_text(const std::string& name) const {
+        return read_file(storage(name) + "/log/ostrela.log");
+    }
+    std::string journal() const { return read_file(korva_root + "/journal"); }
+    // The trace files written under the test's HOME.
+    std::vector<std::string> trace_files() const {
+        std::vector<std::string> paths;
+        for (const std::string& name : list_dir(home + "/ostrelagent_trace"))
+            paths.push_back(home + "/ostrelagent_trace/" + name);
+        return paths;
+    }
+    std::string all_traces() const {
+        std::string text;
+        for (const std::string& path : trace_files()) text += read_file(path);
+        return text;
+    }
+
+    TempTree tree;
+    std::string home;
+    std::string korva_root;
+    std::string views;
+};
+
+} // namespace e2e

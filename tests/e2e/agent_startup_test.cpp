@@ -1,0 +1,217 @@
+// The daemon's first request, run as its starters run it: the request framed
+// on standard input, the reply framed on standard output, the watcher's exit
+// status, and what the first request leaves in the view storage.
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "agent_fixture.h"
+
+namespace e2e {
+namespace {
+
+using lib_test::read_reply;
+using lib_test::Reply;
+using E2eStartup = AgentTest;
+
+// Runs one daemon with `request` on `storage`: its reply (which must come
+// whole) and exit status.
+struct Outcome {
+    Reply reply;
+    std::string raw;
+    int status = -1000;
+    std::string stdout_rest;
+};
+
+Outcome run_once(AgentTest& test, std::unique_ptr<Process> agent) {
+    (void)test;
+    Outcome outcome;
+    const std::optional<std::string> reply = agent->read_framed_reply();
+    EXPECT_TRUE(reply.has_value()) << "stdout: " << agent->stdout_text(Millis(0))
+                                   << "\nstderr: " << agent->stderr_text(Millis(0));
+    if (reply) {
+        outcome.raw = *reply;
+        outcome.reply = read_reply(*reply);
+    }
+    const std::optional<int> status = agent->wait_exit();
+    EXPECT_TRUE(status.has_value()) << "the daemon did not end";
+    if (status) outcome.status = *status;
+    return outcome;
+}
+
+TEST_F(E2eStartup, UnknownRootIsAnsweredAndTheDaemonExitsTwo) {
+    std::unique_ptr<Process> agent =
+        start_with_request(storage("v"), "<Frobnicate version=\"1\" tx-id=\"42\"/>");
+    Outcome outcome = run_once(*this, std::move(agent));
+    ASSERT_TRUE(outcome.reply.parsed) << outcome.raw;
+    EXPECT_EQ(outcome.reply.root, "XMLError");
+    EXPECT_EQ(outcome.reply.attrs["status-code"], "20020");
+    EXPECT_EQ(outcome.reply.attrs["tx-id"], "42");
+    EXPECT_EQ(outcome.reply.children["status-message"], "Unrecognized IPC: \"Frobnicate\".\n");
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_EQ(outcome.raw.rfind("<?xml", 0), 0u);
+    EXPECT_FALSE(file_exists(storage("v")));
+}
+
+TEST_F(E2eStartup, TextThatIsNotXmlGetsTheXmlErrorReply) {
+    struct Case {
+        const char* text;
+        const char* txid;
+    };
+    const Case cases[] = {
+        {"this is not xml tx-id=\"9\"", "9"},
+        {"<StartView version=\"1\">", ""},
+        {"<!DOCTYPE StartView [<!ENTITY x \"y\">]><StartView version=\"1\"/>", ""},
+    };
+    for (const Case& c : cases) {
+        Outcome outcome = run_once(*this, start_with_request(storage("v"), c.text));
+        ASSERT_TRUE(outcome.reply.parsed) << outcome.raw;
+        EXPECT_EQ(outcome.reply.root, "XMLError") << c.text;
+        EXPECT_EQ(outcome.reply.attrs["status-code"], "20020");
+        EXPECT_EQ(outcome.reply.attrs["tx-id"], c.txid);
+        EXPECT_EQ(outcome.reply.children["status-message"],
+                  std::string("Parse error in \"") + c.text + "\".\n");
+        EXPECT_EQ(outcome.status, 2);
+    }
+}
+
+TEST_F(E2eStartup, RequestLinesAreJoinedAndALongLineEndsTheRequest) {
+    // Written over several lines, with blanks around them, as a starter may.
+    std::unique_ptr<Process> agent = start({storage("v")});
+    agent->write_stdin("999\n  <Frob version=\"1\" tx-id=\"3\">\r\n\t <a/>  \n</Frob>");
+    agent->close_stdin();
+    Outcome outcome = run_once(*this, std::move(agent));
+    EXPECT_EQ(outcome.reply.attrs["tx-id"], "3");
+    EXPECT_EQ(outcome.reply.children["status-message"], "Unrecognized IPC: \"Frob\".\n");
+
+    // A line of 16000 characters and what follows it are dropped: what is
+    // left is not a document.
+    agent = start({storage("v")});
+    agent->write_stdin("1\n<Frob tx-id=\"5\"\n" + std::string(16000, ' ') + "\n/>\n");
+    agent->close_stdin();
+    outcome = run_once(*this, std::move(agent));
+    EXPECT_EQ(outcome.reply.attrs["status-code"], "20020");
+    EXPECT_EQ(outcome.reply.children["status-message"], "Parse error in \"<Frob tx-id=\"5\"\".\n");
+    EXPECT_EQ(outcome.status, 2);
+}
+
+TEST_F(E2eStartup, MkViewCreatesTheStorageAndServesIt) {
+    std::unique_ptr<Process> agent = serve_new_view("a");
+    // The storage as the view object makes it.
+    struct stat st;
+    ASSERT_EQ(stat(storage("a").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    const std::string metadata = read_file(storage("a") + "/.ostrel");
+    EXPECT_EQ(metadata.rfind("versionid=1.0\nview-uuid=" + uuid_for("a") + "\n", 0), 0u) << metadata;
+    EXPECT_NE(metadata.find("server-tag=tag-a\n"), std::string::npos);
+    EXPECT_TRUE(file_exists(storage("a") + "/.pid"));
+    EXPECT_TRUE(file_exists(cache_dir("a") + "/.cltxt_cache"));
+    EXPECT_NE(journal().find("register_view tag-a"), std::string::npos) << journal();
+    // The log is on once the first request succeeded.
+    EXPECT_NE(log_text("a").find("INFO::"), std::string::npos);
+    EXPECT_NE(log_text("a").find("Using view \"" + storage("a") + "\""), std::string::npos);
+
+    ASSERT_TRUE(agent->signal_child(SIGTERM));
+    EXPECT_EQ(agent->wait_exit(), std::optional<int>(0));
+    EXPECT_EQ(agent->unread_stdout(), "");  // nothing after the reply
+}
+
+TEST_F(E2eStartup, StartViewOfAnExistingViewAndOfAMissingOne) {
+    {
+        std::unique_ptr<Process> maker = serve_new_view("b");
+        ASSERT_TRUE(maker->signal_child(SIGTERM));
+        ASSERT_EQ(maker->wait_exit(), std::optional<int>(0));
+    }
+    std::unique_ptr<Process> agent = start_with_request(storage("b"), startview_request());
+    const std::optional<std::string> reply = agent->read_framed_reply();
+    ASSERT_TRUE(reply.has_value());
+    Reply r = read_reply(*reply);
+    EXPECT_EQ(r.root, "StartView");
+    EXPECT_EQ(r.attrs["status-code"], "0");
+    EXPECT_FALSE(r.has_attr("tx-id"));
+    ASSERT_TRUE(wait_until([&] { return is_fifo(listener_pipe("b")); }, kStartTimeout));
+    ASSERT_TRUE(agent->signal_child(SIGTERM));
+    EXPECT_EQ(agent->wait_exit(), std::optional<int>(0));
+
+    Outcome missing = run_once(*this, start_with_request(storage("none"), startview_request()));
+    EXPECT_EQ(missing.reply.root, "StartView");
+    EXPECT_EQ(missing.reply.attrs["status-code"], "20023");
+    EXPECT_FALSE(missing.reply.has_child("status-message"));
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_FALSE(file_exists(storage("none")));
+}
+
+TEST_F(E2eStartup, AViewServedByAnotherAgentIsLeftAlone) {
+    std::unique_ptr<Process> first = serve_new_view("c");
+    const std::string journal_before = journal();
+
+    // A second daemon for the same storage: the lock is taken.
+    Outcome second = run_once(*this, start_with_request(storage("c"), startview_request()));
+    EXPECT_EQ(second.reply.root, "StartView");
+    EXPECT_EQ(second.reply.attrs["status-code"], "3");
+    EXPECT_EQ(second.status, 2);
+    // Its watcher left the first daemon's listener pipe, and nothing
+    // unregistered the view.
+    EXPECT_TRUE(is_fifo(listener_pipe("c")));
+    EXPECT_EQ(journal(), journal_before);
+
+    // MkView of the served storage: 20018, the storage untouched.
+    Outcome third = run_once(*this, start_with_request(storage("c"), mkview_request("c")));
+    EXPECT_EQ(third.reply.root, "MkView");
+    EXPECT_EQ(third.reply.attrs["status-code"], "20018");
+    EXPECT_EQ(third.reply.children["status-message"], "View at \"" + storage("c") + "\" exists.\n");
+    EXPECT_EQ(third.status, 2);
+    EXPECT_TRUE(is_fifo(listener_pipe("c")));
+    EXPECT_EQ(journal(), journal_before);
+
+    ASSERT_TRUE(first->signal_child(SIGTERM));
+    EXPECT_EQ(first->wait_exit(), std::optional<int>(0));
+    EXPECT_FALSE(file_exists(listener_pipe("c")));
+}
+
+TEST_F(E2eStartup, AFailedMkViewLeavesNothingBehind) {
+    // The request lacks the server's credentials.
+    std::string request = mkview_request("d");
+    const std::string credentials = "<username>u</username><password>p</password>";
+    request.erase(request.find(credentials), credentials.size());
+    Outcome outcome = run_once(*this, start_with_request(storage("d"), request));
+    EXPECT_EQ(outcome.reply.attrs["status-code"], "20022");
+    EXPECT_EQ(outcome.reply.children["status-message"],
+              "Server information is incomplete or invalid for \"" + storage("d") + "\".\n");
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_FALSE(file_exists(storage("d")));
+}
+
+TEST_F(E2eStartup, TheWatcherPassesOnTheDaemonsEnd) {
+    // Killed daemon: the watcher exits 2 and removes the listener pipe.
+    std::unique_ptr<Process> agent = serve_new_view("e");
+    ASSERT_TRUE(agent->signal_child(SIGKILL));
+    EXPECT_EQ(agent->wait_exit(), std::optional<int>(2));
+    EXPECT_FALSE(file_exists(listener_pipe("e")));
+    // The first request's failure (2) and an orderly end (0) are passed on
+    // as well: see the other tests.
+}
+
+TEST_F(E2eStartup, ARelativeStorageLocationIsMadeAbsolute) {
+    // The starter's working directory is the tree; the daemon's view object
+    // and its log use the absolute path.
+    std::unique_ptr<Process> agent(new Process(
+        "/bin/sh", {"-c", "cd '" + tree.path() + "' && exec '" + agent_path() + "' views/f"},
+        agent_env()));
+    agent->write_stdin(frame_request(mkview_request("f")));
+    agent->close_stdin();
+    const std::optional<std::string> reply = agent->read_framed_reply();
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(read_reply(*reply).attrs["status-code"], "0") << *reply;
+    ASSERT_TRUE(wait_until([&] { return is_fifo(listener_pipe("f")); }, kStartTimeout));
+    EXPECT_NE(journal().find(" " + storage("f")), std::string::npos) << journal();
+    EXPECT_NE(log_text("f").find("Using view \"" + storage("f") + "\""), std::string::npos);
+    ASSERT_TRUE(agent->signal_child(SIGTERM));
+    EXPECT_EQ(agent->wait_exit(), std::optional<int>(0));
+}
+
+} // namespace
+} // namespace e2e
