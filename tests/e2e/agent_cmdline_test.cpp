@@ -101,6 +101,8 @@ TEST_F(E2eCommandLine, HelpPrintsTheUsageLineAndExitsZero) {
         EXPECT_EQ(agent->stdout_text(), "");
     }
     EXPECT_FALSE(file_exists(storage("v")));
+    // The exit hook knew no view tag: nothing was unregistered.
+    EXPECT_EQ(count_of(journal(), "unregister"), 0u) << journal();
 }
 
 TEST_F(E2eCommandLine, TracingOfTheCommandLineWinsOverTheConfigurationFile) {

@@ -167,6 +167,14 @@ TEST_F(E2eStartup, AViewServedByAnotherAgentIsLeftAlone) {
     EXPECT_TRUE(is_fifo(listener_pipe("c")));
     EXPECT_EQ(journal(), journal_before);
 
+    // The refused StartView wrote its records (the log is on for a
+    // StartView); the refused MkView, whose log was never on, wrote none.
+    const std::string log = log_text("c");
+    EXPECT_EQ(count_of(log, "::Exiting, status = 3.\n"), 1u) << log;
+    EXPECT_NE(log.find("ERROR::"), std::string::npos) << log;
+    EXPECT_EQ(count_of(log, "::Exiting, status = 2.\n"), 1u) << log;
+    EXPECT_EQ(count_of(log, "20018"), 0u) << log;
+
     ASSERT_TRUE(first->signal_child(SIGTERM));
     EXPECT_EQ(first->wait_exit(), std::optional<int>(0));
     EXPECT_FALSE(file_exists(listener_pipe("c")));
@@ -211,6 +219,34 @@ TEST_F(E2eStartup, ARelativeStorageLocationIsMadeAbsolute) {
     EXPECT_NE(log_text("f").find("Using view \"" + storage("f") + "\""), std::string::npos);
     ASSERT_TRUE(agent->signal_child(SIGTERM));
     EXPECT_EQ(agent->wait_exit(), std::optional<int>(0));
+}
+
+TEST_F(E2eStartup, FilesAreCreatedUnderTheInheritedOtherBitsOnly) {
+    // The owner and group bits of the inherited mask are dropped; the
+    // "other" bits stay in force.
+    struct Case {
+        const char* name;
+        const char* umask;
+        unsigned metadata_mode;
+    };
+    const Case cases[] = {{"m022", "022", 0664}, {"m077", "077", 0660}, {"m770", "770", 0666}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.umask);
+        std::unique_ptr<Process> agent(new Process(
+            "/bin/sh",
+            {"-c", std::string("umask ") + c.umask + " && exec '" + agent_path() + "' '" +
+                       storage(c.name) + "'"},
+            agent_env()));
+        agent->write_stdin(frame_request(mkview_request(c.name)));
+        agent->close_stdin();
+        ASSERT_TRUE(agent->read_framed_reply().has_value());
+        ASSERT_TRUE(wait_until([&] { return is_fifo(listener_pipe(c.name)); }, kStartTimeout));
+        struct stat st;
+        ASSERT_EQ(stat((storage(c.name) + "/.ostrel").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, c.metadata_mode);
+        ASSERT_TRUE(agent->signal_child(SIGTERM));
+        EXPECT_EQ(agent->wait_exit(), std::optional<int>(0));
+    }
 }
 
 } // namespace
