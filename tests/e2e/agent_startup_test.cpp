@@ -249,5 +249,26 @@ TEST_F(E2eStartup, FilesAreCreatedUnderTheInheritedOtherBitsOnly) {
     }
 }
 
+TEST_F(E2eStartup, AMainLoopThatCannotStartExitsFourAndUnregistersTheView) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's shadow memory does not fit under an address-space limit";
+#endif
+    // More pool threads than the address space can hold stacks for: the
+    // request pool cannot start after the view was made.
+    ASSERT_TRUE(write_file(home + "/ostrel.conf", "ostrelNumVemri=100000\n"));
+    std::unique_ptr<Process> agent(new Process(
+        "/bin/sh", {"-c", "ulimit -v 1000000 && exec '" + std::string(agent_path()) + "' '" + storage("g") + "'"},
+        agent_env()));
+    agent->write_stdin(frame_request(mkview_request("g")));
+    agent->close_stdin();
+    const std::optional<std::string> reply = agent->read_framed_reply();
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(read_reply(*reply).attrs["status-code"], "0");
+    EXPECT_EQ(agent->wait_exit(), std::optional<int>(4));
+    EXPECT_NE(journal().find("unregister_view tag-g"), std::string::npos) << journal();
+    EXPECT_NE(log_text("g").find("::Exiting, status = 4.\n"), std::string::npos) << log_text("g");
+    EXPECT_FALSE(file_exists(listener_pipe("g")));
+}
+
 } // namespace
 } // namespace e2e
