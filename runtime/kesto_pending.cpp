@@ -27,4 +27,3 @@ int dt_recover(const char *overflow_path, DB_TASK *) {
 }
 
 int dt_discon(int, DB_TASK *, int) { return not_supported(797, "set disconnection"); }
-int dt_connect(int, DB_TASK *, int) { return not_supported(798, "set connection"); }

@@ -343,6 +343,51 @@ struct Walker {
   return ::testing::AssertionSuccess();
 }
 
+::testing::AssertionResult check_set(int set, db_address owner, std::vector<db_address> *members) {
+  int si;
+  if (nset_check(set, &si, nullptr) != S_OKAY) return ::testing::AssertionFailure() << "no set " << set;
+  char *rec;
+  if (dio_read(owner, &rec, 0) != S_OKAY) return ::testing::AssertionFailure() << "cannot read owner " << owner;
+  set_pointer head;
+  if (r_gset(si, rec, &head) != S_OKAY)
+    return ::testing::AssertionFailure() << owner << " cannot own set " << set;
+  auto link_of = [si](db_address dba, member_pointer *mp) {
+    char *mrec;
+    return dio_read(dba, &mrec, 0) == S_OKAY && r_gmem(si, mrec, mp) == S_OKAY;
+  };
+  std::vector<db_address> forwards;
+  db_address prev = 0;
+  for (db_address m = head.first; m;) {
+    member_pointer mp;
+    if (forwards.size() > head.total || !link_of(m, &mp))
+      return ::testing::AssertionFailure() << "set " << set << ": bad member " << m << " after "
+                                           << forwards.size() << " of " << head.total;
+    if (mp.owner != owner || mp.prev != prev)
+      return ::testing::AssertionFailure() << "set " << set << ": member " << m << " names owner " << mp.owner
+                                           << " and previous " << mp.prev << ", not " << owner << " and " << prev;
+    forwards.push_back(m);
+    prev = m;
+    m = mp.next;
+  }
+  if (prev != head.last)
+    return ::testing::AssertionFailure() << "set " << set << ": chain ends at " << prev << ", last is " << head.last;
+  std::vector<db_address> backwards;
+  for (db_address m = head.last; m;) {
+    member_pointer mp;
+    if (backwards.size() >= forwards.size() || !link_of(m, &mp))
+      return ::testing::AssertionFailure() << "set " << set << ": the backward walk outgrows the forward one";
+    backwards.push_back(m);
+    m = mp.prev;
+  }
+  if (std::vector<db_address>(backwards.rbegin(), backwards.rend()) != forwards)
+    return ::testing::AssertionFailure() << "set " << set << ": backward and forward walks differ";
+  if (forwards.size() != head.total)
+    return ::testing::AssertionFailure() << "set " << set << ": " << forwards.size() << " members, count "
+                                         << head.total;
+  if (members) *members = std::move(forwards);
+  return ::testing::AssertionSuccess();
+}
+
 db_address make_record(int rec_type, const void *data) {
   db_task &t = kt();
   int index;

@@ -111,6 +111,13 @@ struct DataFileShape {
 // deleted slots, each once.
 ::testing::AssertionResult check_data_file(int file, DataFileShape *shape = nullptr);
 
+// Walks the chain of members that `owner` heads in a set (the caller's set
+// number) forwards and backwards, and checks that every member names the
+// owner and its neighbours, that both walks meet the same members, and
+// that the owner's member count is their number. Fills `members` in chain
+// order.
+::testing::AssertionResult check_set(int set, db_address owner, std::vector<db_address> *members = nullptr);
+
 // Stores a record of the current database as record creation does: a new
 // slot holding `data` (the record's data part) and the entries of all its
 // keys but the optional ones. Returns its address, 0 on failure.

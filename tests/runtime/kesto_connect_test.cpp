@@ -1,0 +1,312 @@
+// Set connection: where a new member goes in each set order, the pointers
+// and counts it leaves, timestamps, and the refusals that change nothing.
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "kesto_test_support.h"
+
+namespace {
+
+using kesto_test::EngineTest;
+
+const char *const kSetSchema = R"(
+database sets page 512
+file d0 sets.d00 data
+file k0 sets.k00 key
+record SYS in d0 system
+end
+record OWNER in d0 timestamped
+  ONAME char[8] unique key in k0
+end
+record ITEM in d0 timestamped
+  NAME char[8]
+  N int
+  M short
+end
+record OTHER in d0
+  LABEL char[8]
+  N int
+end
+set FIRSTS order first owner OWNER
+  member ITEM
+end
+set LASTS order last owner OWNER timestamped
+  member ITEM
+end
+set NEXTS order next owner OWNER
+  member ITEM
+end
+set ASC order ascending owner OWNER
+  member ITEM sort N, M
+  member OTHER sort N
+end
+set DESC order descending owner OWNER
+  member ITEM sort N, M
+end
+set ALL order last owner SYS
+  member OWNER
+  member ITEM
+end
+)";
+
+constexpr int OWNER = 10001, ITEM = 10002, OTHER = 10003;
+constexpr int FIRSTS = 20000, LASTS = 20001, NEXTS = 20002, ASC = 20003, DESC = 20004, ALL = 20005;
+
+class ConnectTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    layout_ = write_schema(kSetSchema);
+    ASSERT_EQ(dt_open("sets", "o", nullptr), S_OKAY);
+    ASSERT_EQ(dt_initialize(nullptr, 0), S_OKAY);
+    owner_ = make_owner("o");
+  }
+
+  std::vector<char> image(const char *rec) {
+    const kesto_schema::RecordInfo &r = layout_.records.at(rec);
+    return std::vector<char>(static_cast<size_t>(r.length - r.data), 0);
+  }
+  char *at(std::vector<char> &d, const char *rec, const char *field) {
+    const kesto_schema::RecordInfo &r = layout_.records.at(rec);
+    return &d[static_cast<size_t>(r.fields.at(field).offset - r.data)];
+  }
+
+  db_address created(int rec, const std::vector<char> &d) {
+    db_address dba = 0;
+    EXPECT_EQ(dt_fillnew(rec, d.data(), nullptr, 0), S_OKAY);
+    EXPECT_EQ(dt_crget(&dba, nullptr, 0), S_OKAY);
+    return dba;
+  }
+  db_address make_owner(const char *name) {
+    std::vector<char> d = image("OWNER");
+    std::strcpy(at(d, "OWNER", "ONAME"), name);
+    return created(OWNER, d);
+  }
+  db_address item(const char *name, int32_t n = 0, int16_t m = 0) {
+    std::vector<char> d = image("ITEM");
+    std::strcpy(at(d, "ITEM", "NAME"), name);
+    std::memcpy(at(d, "ITEM", "N"), &n, 4);
+    std::memcpy(at(d, "ITEM", "M"), &m, 2);
+    return created(ITEM, d);
+  }
+  db_address other(const char *label, int32_t n) {
+    std::vector<char> d = image("OTHER");
+    std::strcpy(at(d, "OTHER", "LABEL"), label);
+    std::memcpy(at(d, "OTHER", "N"), &n, 4);
+    return created(OTHER, d);
+  }
+
+  // Makes `owner` the set's current owner (which clears its current
+  // member) and `member` the current record, and connects.
+  int connect(int set, db_address owner, db_address member) {
+    EXPECT_EQ(dt_csoset(set, &owner, nullptr, 0), S_OKAY);
+    EXPECT_EQ(dt_crset(&member, nullptr, 0), S_OKAY);
+    return dt_connect(set, nullptr, 0);
+  }
+
+  std::vector<db_address> members(int set, db_address owner) {
+    std::vector<db_address> m;
+    EXPECT_TRUE(kesto_test::check_set(set, owner, &m));
+    return m;
+  }
+
+  member_pointer link(int set, db_address dba) {
+    char *rec;
+    member_pointer mp{};
+    EXPECT_EQ(dio_read(dba, &rec, 0), S_OKAY);
+    EXPECT_EQ(r_gmem(set - 20000, rec, &mp), S_OKAY);
+    return mp;
+  }
+
+  kesto_schema::Layout layout_;
+  db_address owner_ = 0;
+};
+
+TEST_F(ConnectTest, EachOrderPlacesTheNewMember) {
+  struct Key {
+    int32_t n;
+    int16_t m;
+  };
+  const struct {
+    const char *what;
+    int set;
+    std::vector<Key> keys;          // connected in this order
+    std::vector<size_t> expected;   // positions in `keys`, in chain order
+  } cases[] = {
+      {"first", FIRSTS, {{1, 0}, {2, 0}, {3, 0}}, {2, 1, 0}},
+      {"last", LASTS, {{1, 0}, {2, 0}, {3, 0}}, {0, 1, 2}},
+      {"next without a current member", NEXTS, {{1, 0}, {2, 0}}, {1, 0}},
+      {"ascending, equal keys in call order", ASC, {{5, 0}, {3, 0}, {5, 0}, {4, 0}}, {1, 3, 0, 2}},
+      {"descending, equal keys in call order", DESC, {{5, 0}, {3, 0}, {5, 0}, {4, 0}}, {0, 2, 3, 1}},
+      {"ascending on the second sort field", ASC, {{2, 9}, {2, 1}, {1, 5}, {2, 5}}, {2, 1, 3, 0}},
+      {"descending on the second sort field", DESC, {{2, 9}, {2, 1}, {1, 5}, {2, 5}}, {0, 3, 1, 2}},
+  };
+  int round = 0;
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    db_address owner = make_owner(("o" + std::to_string(++round)).c_str());
+    std::vector<db_address> made;
+    for (const Key &k : c.keys) {
+      made.push_back(item("i", k.n, k.m));
+      // The set's current member is cleared before each connection.
+      ASSERT_EQ(connect(c.set, owner, made.back()), S_OKAY);
+      EXPECT_EQ(kt().curr_mem[c.set - 20000], made.back());
+    }
+    std::vector<db_address> want;
+    for (size_t i : c.expected) want.push_back(made[i]);
+    EXPECT_EQ(members(c.set, owner), want);
+  }
+}
+
+TEST_F(ConnectTest, NextGoesAfterTheCurrentMember) {
+  db_address a = item("a"), b = item("b"), c = item("c"), d = item("d");
+  ASSERT_EQ(connect(NEXTS, owner_, a), S_OKAY);
+  // Connecting leaves the new member current: b follows a.
+  ASSERT_EQ(dt_crset(&b, nullptr, 0), S_OKAY);
+  ASSERT_EQ(dt_connect(NEXTS, nullptr, 0), S_OKAY);
+  // Between a and b.
+  kt().curr_mem[NEXTS - 20000] = a;
+  ASSERT_EQ(dt_crset(&c, nullptr, 0), S_OKAY);
+  ASSERT_EQ(dt_connect(NEXTS, nullptr, 0), S_OKAY);
+  // After the last.
+  kt().curr_mem[NEXTS - 20000] = b;
+  ASSERT_EQ(dt_crset(&d, nullptr, 0), S_OKAY);
+  ASSERT_EQ(dt_connect(NEXTS, nullptr, 0), S_OKAY);
+  EXPECT_EQ(members(NEXTS, owner_), (std::vector<db_address>{a, c, b, d}));
+  member_pointer mc = link(NEXTS, c);
+  EXPECT_EQ(mc.owner, owner_);
+  EXPECT_EQ(mc.prev, a);
+  EXPECT_EQ(mc.next, b);
+}
+
+TEST_F(ConnectTest, SortListsOfDifferentLengthsCompareTheirCommonPart) {
+  db_address i51 = item("i51", 5, 1), o5 = other("o5", 5), i50 = item("i50", 5, 0), o4 = other("o4", 4);
+  for (db_address m : {i51, o5, i50, o4}) ASSERT_EQ(connect(ASC, owner_, m), S_OKAY);
+  // o5 equals i51 on N (all it has) and goes after it; i50 sorts before
+  // i51 on M; o4 is lowest.
+  EXPECT_EQ(members(ASC, owner_), (std::vector<db_address>{o4, i50, i51, o5}));
+}
+
+TEST_F(ConnectTest, TheFirstMemberOfAnEmptySetHasNoNeighbours) {
+  db_address a = item("a");
+  ASSERT_EQ(connect(FIRSTS, owner_, a), S_OKAY);
+  member_pointer ma = link(FIRSTS, a);
+  EXPECT_EQ(ma.owner, owner_);
+  EXPECT_EQ(ma.prev, 0u);
+  EXPECT_EQ(ma.next, 0u);
+  char *rec;
+  ASSERT_EQ(dio_read(owner_, &rec, 0), S_OKAY);
+  set_pointer head;
+  ASSERT_EQ(r_gset(FIRSTS - 20000, rec, &head), S_OKAY);
+  EXPECT_EQ(head.total, 1u);
+  EXPECT_EQ(head.first, a);
+  EXPECT_EQ(head.last, a);
+  // One record may belong to several sets at once, of different owners.
+  ASSERT_EQ(connect(ALL, 1, a), S_OKAY);
+  ASSERT_EQ(connect(ALL, 1, owner_), S_OKAY);
+  EXPECT_EQ(members(ALL, 1), (std::vector<db_address>{a, owner_}));
+  EXPECT_EQ(members(FIRSTS, owner_), (std::vector<db_address>{a}));
+}
+
+TEST_F(ConnectTest, ATimestampedSetTakesItsOwnersFileCounter) {
+  db_task &t = kt();
+  db_address a = item("a");
+  // Let the file's counter move away from the records' stamps.
+  t.pgzero[0].stamp += 5;
+  ASSERT_EQ(connect(LASTS, owner_, a), S_OKAY);
+  char *rec;
+  ASSERT_EQ(dio_read(owner_, &rec, 0), S_OKAY);
+  set_pointer head;
+  ASSERT_EQ(r_gset(LASTS - 20000, rec, &head), S_OKAY);
+  EXPECT_EQ(head.timestamp, dio_pzgetts(0));
+  EXPECT_EQ(t.cs_time[LASTS - 20000], head.timestamp);
+  uint32_t stamp = 0;
+  ASSERT_EQ(dt_utscr(&stamp, nullptr, 0), S_OKAY);
+  EXPECT_EQ(t.cm_time[LASTS - 20000], stamp);
+  EXPECT_NE(stamp, head.timestamp);
+  // An untimestamped set keeps no set timestamp.
+  ASSERT_EQ(connect(FIRSTS, owner_, a), S_OKAY);
+  EXPECT_EQ(t.cs_time[FIRSTS - 20000], 0u);
+}
+
+TEST_F(ConnectTest, RefusalsChangeNothing) {
+  db_task &t = kt();
+  db_address a = item("a"), b = item("b"), x = other("x", 1);
+  ASSERT_EQ(connect(LASTS, owner_, a), S_OKAY);
+  const struct {
+    const char *what;
+    int status;
+    const char *message;
+    int set;
+    db_address owner, record;  // 0: none
+  } cases[] = {
+      {"connected twice", S_ISOWNED, "QVKDM0194E", LASTS, owner_, a},
+      {"no current record", S_NOCR, "QVKDM0192E", LASTS, owner_, 0},
+      {"no current owner", S_NOCO, "QVKDM0193E", LASTS, 0, b},
+      {"no such set", S_INVSET, "QVKDM0400E", 20006, owner_, b},
+      {"a record type that is no member", S_INVMEM, "QVKDM0340E", LASTS, owner_, x},
+      {"an owner of the wrong type", S_SYSERR, "QVKDM0195E", LASTS, a, b},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.set == LASTS) t.curr_own[LASTS - 20000] = c.owner;  // by hand: dt_csoset checks the type
+    t.current_record = c.record;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(dt_connect(c.set, nullptr, 0), c.status);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(c.message), std::string::npos);
+    EXPECT_EQ(members(LASTS, owner_), (std::vector<db_address>{a}));
+    EXPECT_EQ(link(LASTS, b).owner, 0u);
+  }
+  // Nothing stays held: once written out, no page is changed or held.
+  ASSERT_EQ(dio_flush(), S_OKAY);
+  EXPECT_EQ(dio_modheld(), 0);
+}
+
+// A read that fails part-way leaves the set as it was and holds nothing:
+// a connection reads every record it changes before it writes any.
+TEST_F(ConnectTest, AFailedReadLeavesTheSetAsItWas) {
+  std::vector<db_address> made;
+  for (int i = 0; i < 40; ++i) {
+    made.push_back(item("i", i % 7, static_cast<int16_t>(i)));
+    ASSERT_EQ(connect(ASC, owner_, made.back()), S_OKAY);
+  }
+  db_address late = item("late", 3, 100);
+  std::vector<db_address> before = members(ASC, owner_);
+  ASSERT_EQ(dt_close(nullptr), S_OKAY);
+  ASSERT_EQ(d_setpages(8, 2), S_OKAY);
+  int failures = 0;
+  for (int nth = 1; nth < 100; ++nth) {
+    ASSERT_EQ(dt_open("sets", "o", nullptr), S_OKAY);
+    ASSERT_EQ(dt_csoset(ASC, &owner_, nullptr, 0), S_OKAY);
+    ASSERT_EQ(dt_crset(&late, nullptr, 0), S_OKAY);
+    int status;
+    {
+      kesto_test::FaultyIo io;
+      io.fail(kesto_test::FaultyIo::PREAD, nth, EIO);
+      testing::internal::CaptureStderr();
+      status = dt_connect(ASC, nullptr, 0);
+      testing::internal::GetCapturedStderr();
+    }
+    if (status == S_OKAY) break;
+    ++failures;
+    ASSERT_LT(status, 0);
+    EXPECT_EQ(members(ASC, owner_), before) << "at " << nth;
+    EXPECT_EQ(link(ASC, late).owner, 0u) << "at " << nth;
+    ASSERT_EQ(dio_flush(), S_OKAY);
+    EXPECT_EQ(dio_modheld(), 0) << "at " << nth;
+    ASSERT_EQ(dt_close(nullptr), S_OKAY);
+  }
+  EXPECT_GT(failures, 3);
+  std::vector<db_address> after = members(ASC, owner_);
+  ASSERT_EQ(after.size(), 41u);
+  // Keys (3, 100) follow every (3, m < 100): after made[38], before made[4].
+  auto at = std::find(after.begin(), after.end(), late);
+  ASSERT_NE(at, after.end());
+  EXPECT_EQ(*(at - 1), made[38]);
+  EXPECT_EQ(*(at + 1), made[4]);
+}
+
+}  // namespace
