@@ -82,6 +82,8 @@ bool is_version_option(const char* arg) {
            strutl_stricoll(arg, "-VerAll") == 0;
 }
 
+// Usage errors are diagnostics and go to standard error; what the user asked
+// for (-help, the version lines) goes to standard output.
 [[noreturn]] void usage_error(const char* program) {
     std::fprintf(stderr, "usage error\nusage: %s %s\n", program, USAGE);
     pfm_exit(1);
@@ -312,7 +314,7 @@ int main(int argc, char** argv) {
             if (i + 1 >= argc) usage_error(program);
             trace_subsystems = argv[++i];
         } else if (std::strcmp(arg, "-help") == 0) {
-            std::fprintf(stderr, "%s %s\n", program, USAGE);
+            std::printf("%s %s\n", program, USAGE);
             pfm_exit(0);
         } else if (i == 1 && arg[0] != '\0') {
             g_view_storage = absolute_storage(arg);

@@ -52,10 +52,10 @@ struct Redirection {
 std::mutex g_redirect_mutex;
 Redirection g_redirect;
 
-void write_stderr(const char* text) {
+void write_fd(int fd, const char* text) {
     size_t left = strlen(text);
     while (left > 0) {
-        ssize_t n = write(STDERR_FILENO, text, left);
+        ssize_t n = write(fd, text, left);
         if (n < 0) {
             if (errno == EINTR) continue;
             return;
@@ -78,7 +78,8 @@ void deliver(int kind, const char* text) {
     } else if (kind == IMSG_KIND_APPEND) {
         imsg_append_proc_suppress(nullptr, text);
     } else {
-        write_stderr(text);
+        fflush(stdout);  // keep the order with stdio output of the same program
+        write_fd(kind < IMSG_KIND_WARN ? STDOUT_FILENO : STDERR_FILENO, text);
     }
 }
 

@@ -63,9 +63,11 @@ void imsg_append_proc_suppress(void* context, const char* text);
 
 // Installs a redirection table of `count` (at most IMSG_NUM_KINDS)
 // procedures and the context handed to each; a later call replaces both. A
-// null table, and a null or missing slot, means the default: the text goes to
-// standard error (never standard output, which carries the daemon's
-// start-up reply), except kind 10, which goes to imsg_append_proc_suppress.
+// null table, and a null or missing slot, means the default: informational
+// kinds (0-3) go to standard output, as a program's requested output (version
+// lines) does; every other kind goes to standard error, except kind 10, which
+// goes to imsg_append_proc_suppress. The daemon installs its table before it
+// can write anything else, so its standard output carries only its reply.
 // 0, or -1 for a bad count.
 int imsg_set_redirect_procs(const imsg_proc_t* table, int count, void* context);
 

@@ -48,13 +48,13 @@ TEST_F(E2eCommandLine, VersionOptionsInAnyLetterCase) {
         const std::optional<int> status = agent->wait_exit();
         ASSERT_TRUE(status.has_value()) << c.args[0] << " did not end: a daemon was started";
         EXPECT_EQ(*status, 0) << c.args[0];
-        EXPECT_EQ(agent->stdout_text(), "") << c.args[0];
-        const std::vector<std::string> lines = split_lines(agent->stderr_text());
+        EXPECT_EQ(agent->stderr_text(), "") << c.args[0];
+        const std::vector<std::string> lines = split_lines(agent->stdout_text());
         std::vector<std::string> names;
         for (const std::string& line : lines) names.push_back(version_line_name(line));
         const std::vector<std::string> expected =
             c.all_components ? all : std::vector<std::string>{"ostrel_agent"};
-        EXPECT_EQ(names, expected) << c.args[0] << ":\n" << agent->stderr_text();
+        EXPECT_EQ(names, expected) << c.args[0] << ":\n" << agent->stdout_text();
     }
     EXPECT_FALSE(file_exists(storage("v")));
 }
@@ -97,8 +97,8 @@ TEST_F(E2eCommandLine, HelpPrintsTheUsageLineAndExitsZero) {
         const std::optional<int> status = agent->wait_exit();
         ASSERT_TRUE(status.has_value());
         EXPECT_EQ(*status, 0);
-        EXPECT_EQ(agent->stderr_text(), help);
-        EXPECT_EQ(agent->stdout_text(), "");
+        EXPECT_EQ(agent->stdout_text(), help);
+        EXPECT_EQ(agent->stderr_text(), "");
     }
     EXPECT_FALSE(file_exists(storage("v")));
     // The exit hook knew no view tag: nothing was unregistered.
