@@ -199,6 +199,10 @@ int dt_makenew(int rec, DB_TASK *task, int dbn);
 int dt_connect(int set, DB_TASK *task, int dbn);
 int dt_discon(int set, DB_TASK *task, int dbn);
 
+// Deleting the current record, which must own no members and belong to no
+// set.
+int dt_delete(DB_TASK *task, int dbn);
+
 // Keys. A key value is passed in its field's form; a compound key as a
 // structure laid out like the key, components in natural form. Moves make
 // the record they land on the current record.
