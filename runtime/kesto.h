@@ -194,14 +194,37 @@ int dt_fillnew(int rec, const void *image, DB_TASK *task, int dbn);
 int dt_setkey(long field, const void *value, DB_TASK *task, int dbn);
 int dt_makenew(int rec, DB_TASK *task, int dbn);
 
-// Sets: connecting the current record under a set's current owner, and
-// disconnecting the set's current member.
+// Sets. Each owner heads a doubly linked chain of its members in the order
+// its set declares; every set has a current owner and a current member.
+// Connecting places the current record under the set's current owner;
+// disconnecting takes out the current member. Moves through a set make the
+// member they reach the current record and answer 1 at the end of the set.
 int dt_connect(int set, DB_TASK *task, int dbn);
 int dt_discon(int set, DB_TASK *task, int dbn);
+int dt_findfm(int set, DB_TASK *task, int dbn);
+int dt_findlm(int set, DB_TASK *task, int dbn);
+int dt_findnm(int set, DB_TASK *task, int dbn);
+int dt_ismember(int set, DB_TASK *task, int dbn);  // 0 connected, 1 not
+int dt_members(int set, int32_t *count, DB_TASK *task, int dbn);
+int dt_csmset(int set, const db_address *dba, DB_TASK *task, int dbn);
+int dt_setmo(int member_set, int owner_set, DB_TASK *task, int dbn);
+int dt_setmr(int set, DB_TASK *task, int dbn);
+int dt_setoo(int destination_set, int source_set, DB_TASK *task, int dbn);
+int dt_setor(int set, DB_TASK *task, int dbn);
+int dt_setro(int set, DB_TASK *task, int dbn);
 
-// Deleting the current record, which must own no members and belong to no
-// set.
+// Deleting the current record: dt_delete refuses a record that owns members
+// or is a member; dt_disdel first takes it out of every set.
 int dt_delete(DB_TASK *task, int dbn);
+int dt_disdel(DB_TASK *task, int dbn);
+
+// The whole currency of a task saved and restored: dt_rdcurr allocates a
+// buffer and fills it, dt_rerdcurr fills it again, dt_wrcurr restores it
+// and frees the buffer. A buffer serves only while the same databases stay
+// open in the same task.
+int dt_rdcurr(db_address **buffer, int *size, DB_TASK *task);
+int dt_rerdcurr(db_address **buffer, DB_TASK *task);
+int dt_wrcurr(db_address *buffer, DB_TASK *task);
 
 // Keys. A key value is passed in its field's form; a compound key as a
 // structure laid out like the key, components in natural form. Moves make

@@ -6,43 +6,10 @@
 // Every record whose pointers change is read held and written back at the
 // end: the neighbour the new member goes next to, that neighbour's old
 // successor, the owner with the set's new head, and last the new member.
+#include "runtime/kesto_held.h"
 #include "runtime/kesto_internal.h"
 
 namespace {
-
-// Records read held for an update; whatever is still held when the update
-// ends (a failure) is released, the failure's status kept.
-class held_records {
- public:
-  held_records() = default;
-  held_records(const held_records &) = delete;
-  held_records &operator=(const held_records &) = delete;
-  ~held_records() {
-    int status = db_status;
-    for (int i = 0; i < count_; ++i) dio_release(held_[i], 1);
-    db_status = status;
-  }
-
-  int read(db_address dba, char **rec) {
-    if (dio_read(dba, rec, 1) != S_OKAY) return db_status;
-    held_[count_++] = dba;
-    return S_OKAY;
-  }
-
-  // Marks the record's page changed and gives up the hold.
-  int write(db_address dba) {
-    for (int i = 0; i < count_; ++i) {
-      if (held_[i] != dba) continue;
-      held_[i] = held_[--count_];
-      return dio_write(dba, nullptr, 1);
-    }
-    return dberr_code(S_SYSERR, 814, "record %08x is not held", dba);
-  }
-
- private:
-  db_address held_[4] = {};
-  int count_ = 0;
-};
 
 // The member entry of a set for a record type; null when none.
 const member_entry *member_entry_of(const set_entry &se, int rec_index) {

@@ -25,5 +25,3 @@ int o_pzwrite(int) { return not_supported(795, "overflow page-zero write"); }
 int dt_recover(const char *overflow_path, DB_TASK *) {
   return dberr_code(S_SYSERR, 796, "recovery of '%s' is not supported", overflow_path);
 }
-
-int dt_discon(int, DB_TASK *, int) { return not_supported(797, "set disconnection"); }
