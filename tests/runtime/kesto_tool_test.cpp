@@ -154,4 +154,70 @@ TEST_F(ToolRecordTest, WritesKeepTheKeys) {
   ASSERT_EQ(dt_keyfind(1000, "Ada", nullptr, 0), S_OKAY);
 }
 
+// Records created, connected, walked, disconnected and deleted through the
+// tool alone: each command a process of its own, so every change must reach
+// the files.
+TEST_F(ToolTest, SetCommands) {
+  ASSERT_EQ(run(std::string(KESTO_DBDGEN) + " " + dir_.file("people.schema") + " " + dir_.file("people.dbd")).status, 0);
+  ASSERT_EQ(run(tool_ + "init people").status, 0);
+  const struct {
+    const char *command;
+    int status;
+    const char *out;  // the whole output, or with '~' a part of it
+  } steps[] = {
+      {"create people 10001 1000=Bob 1001=41 1002=Rome", 0, "0:2\n"},
+      {"create people 10001 1000=Ann 1001=30", 0, "0:3\n"},
+      {"create people 10001 1000=Ann 1001=99", 3, "duplicate key\n"},
+      {"create people 10002 2000=AB1 2001=900", 0, "0:4\n"},
+      {"create people 10002 2000=CD2", 0, "0:5\n"},
+      {"create people 10002 1000=Zed", 1, "~is not a stored field of record 10002"},
+      {"create people 10002 2000", 1, "~usage"},
+      // PEOPLE (20001) under the system record sorts by name; OWNS (20000)
+      // keeps call order.
+      {"connect people 20001 0:1 0:2", 0, ""},
+      {"connect people 20001 0:1 0:3", 0, ""},
+      {"connect people 20000 0:2 0:4", 0, ""},
+      {"connect people 20000 0:2 0:5", 0, ""},
+      {"walk people 20001 0:1", 0,
+       "2 members\n0:3 1000=\"Ann\" 1001=30 1002=\"\"\n0:2 1000=\"Bob\" 1001=41 1002=\"Rome\"\n"},
+      {"walk people 20000 0:2", 0, "2 members\n0:4 2000=\"AB1\" 2001=900\n0:5 2000=\"CD2\" 2001=0\n"},
+      {"walk people 20000 0:3", 0, "0 members\n"},
+      {"connect people 20000 0:3 0:4", 2, "~QVKDM0194E"},  // a car has one owner
+      {"connect people 20000 0:3 0:5 0:4", 2, "~0:4 is not a member of 0:3"},
+      {"walk people 20000 0:4", 2, "~QVKDM0177E"},  // a car owns nothing
+      {"delete people 0:2", 2, "~QVKDM0081E"},
+      {"delete people 0:4", 2, "~QVKDM0082E"},
+      {"disconnect people 20000 0:4", 0, ""},
+      {"disconnect people 20000 0:4", 2, "~QVKDM0346E"},
+      {"walk people 20000 0:2", 0, "1 members\n0:5 2000=\"CD2\" 2001=0\n"},
+      {"delete people 0:4", 0, ""},
+      {"records people 10002", 0, "0:5 2000=\"CD2\" 2001=0\n"},
+      {"keys people 2000", 0, "\"CD2\" 0:5\n"},
+      {"delete people 0:4", 3, ""},  // a deleted slot
+      {"create people 10002 2000=EF3", 0, "0:4\n"},  // which the next record takes
+      {"connect people 20000", 1, "~usage"},
+  };
+  for (const auto &step : steps) {
+    SCOPED_TRACE(step.command);
+    Outcome r = run(tool_ + step.command);
+    EXPECT_EQ(r.status, step.status) << r.out;
+    if (step.out[0] == '~') EXPECT_NE(r.out.find(step.out + 1), std::string::npos) << r.out;
+    else EXPECT_EQ(r.out, step.out);
+  }
+
+  // The files the tool left behind hold whole chains and a consistent key
+  // file.
+  kesto_test::reset_engine();
+  ASSERT_EQ(dt_dbwdir(dir_.path().c_str(), nullptr), S_OKAY);
+  ASSERT_EQ(dt_open("people", "o", nullptr), S_OKAY);
+  std::vector<db_address> chain;
+  ASSERT_TRUE(kesto_test::check_set(20001, 1, &chain));
+  EXPECT_EQ(chain, (std::vector<db_address>{3, 2}));
+  ASSERT_TRUE(kesto_test::check_set(20000, 2, &chain));
+  EXPECT_EQ(chain, (std::vector<db_address>{5}));
+  ASSERT_TRUE(kesto_test::check_key_file(1));
+  ASSERT_TRUE(kesto_test::check_data_file(0));
+  kesto_test::reset_engine();
+}
+
 }  // namespace

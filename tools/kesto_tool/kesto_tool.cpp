@@ -9,12 +9,22 @@
 //   kesto_tool [-d DIR] write DB ADDR FIELD VALUE   write one field of a record
 //   kesto_tool [-d DIR] keystore DB ADDR FIELD      store an optional key's entry
 //   kesto_tool [-d DIR] keydel DB ADDR FIELD        delete an optional key's entry
+//   kesto_tool [-d DIR] create DB REC [FIELD=VALUE...]
+//                                                   create a record, print its address
+//   kesto_tool [-d DIR] delete DB ADDR              delete a record in no set
+//   kesto_tool [-d DIR] connect DB SET OWNER ADDR [AFTER]
+//                                                   connect a record under an owner
+//   kesto_tool [-d DIR] disconnect DB SET ADDR      disconnect a member from its owner
+//   kesto_tool [-d DIR] walk DB SET OWNER           count and list an owner's members in order
 //
 // DIR is the engine's working directory (default: the environment's
 // DBWDIR, else the current directory), MODE the open mode (default "o").
 // FILE is a file number within the database or a file name. REC is a record
 // type number (10000 + its index), FIELD a field number (record index *
-// 1000 + position), ADDR a record address as FILE:SLOT. Values are written
+// 1000 + position), SET a set number (20000 + its index), ADDR, OWNER and
+// AFTER record addresses as FILE:SLOT. A created record's fields not given
+// are zero. A member connected to a set ordered "next" goes after AFTER, a
+// member of OWNER; without it, first. Values are written
 // and read in the text forms of kesto_field_text.h. A record is listed as
 // its address followed by FIELD=VALUE for each of its fields. Writes keep
 // every key of the record. Engine errors go to standard error; the exit
@@ -48,7 +58,12 @@ int usage() {
                "       kesto_tool [-d DIR] [-m MODE] find DB FIELD VALUE\n"
                "       kesto_tool [-d DIR] [-m MODE] write DB ADDR FIELD VALUE\n"
                "       kesto_tool [-d DIR] [-m MODE] keystore DB ADDR FIELD\n"
-               "       kesto_tool [-d DIR] [-m MODE] keydel DB ADDR FIELD\n");
+               "       kesto_tool [-d DIR] [-m MODE] keydel DB ADDR FIELD\n"
+               "       kesto_tool [-d DIR] [-m MODE] create DB REC [FIELD=VALUE...]\n"
+               "       kesto_tool [-d DIR] [-m MODE] delete DB ADDR\n"
+               "       kesto_tool [-d DIR] [-m MODE] connect DB SET OWNER ADDR [AFTER]\n"
+               "       kesto_tool [-d DIR] [-m MODE] disconnect DB SET ADDR\n"
+               "       kesto_tool [-d DIR] [-m MODE] walk DB SET OWNER\n");
   return 1;
 }
 
@@ -253,6 +268,112 @@ int optional_key(bool store, const char *address_text, const char *field_text) {
   return outcome(status);
 }
 
+int parse_address(const char *text, db_address *dba) {
+  unsigned long value;
+  if (!kesto_tool::address_from_text(text, &value)) return usage();
+  *dba = static_cast<db_address>(value);
+  return 0;
+}
+
+int parse_set(const char *text, int *set) {
+  long value;
+  if (!number(text, &value) || value > 0x7fffffff) return usage();
+  *set = static_cast<int>(value);
+  return 0;
+}
+
+int create(const char *rec_text, int count, char **assignments) {
+  long rec;
+  if (!number(rec_text, &rec) || rec > 0x7fffffff) return usage();
+  int rec_index;
+  record_entry *re;
+  if (nrec_check(static_cast<int>(rec), &rec_index, &re) != S_OKAY) return 2;
+  std::vector<char> image(static_cast<size_t>(re->length > re->data ? re->length - re->data : 0), 0);
+  for (int i = 0; i < count; ++i) {
+    const char *eq = std::strchr(assignments[i], '=');
+    if (!eq) return usage();
+    long field;
+    int index = field_index(std::string(assignments[i], static_cast<size_t>(eq - assignments[i])).c_str(), &field);
+    if (index < 0) return 2;
+    const field_entry &fld = kt().field_table[index];
+    if (fld.record != rec_index || fld.type == 'k') {
+      std::fprintf(stderr, "kesto_tool: field %ld is not a stored field of record %ld\n", field, rec);
+      return 1;
+    }
+    std::vector<char> value;
+    std::string error;
+    if (!kesto_tool::field_from_text(index, eq + 1, &value, &error)) {
+      std::fprintf(stderr, "kesto_tool: %s\n", error.c_str());
+      return 1;
+    }
+    std::memcpy(&image[static_cast<size_t>(fld.offset - re->data)], value.data(), value.size());
+  }
+  int status = dt_fillnew(static_cast<int>(rec), image.data(), nullptr, 0);
+  if (status == S_DUPLICATE) std::printf("duplicate key\n");
+  if (status != S_OKAY) return outcome(status);
+  db_address dba;
+  if (dt_crget(&dba, nullptr, 0) != S_OKAY) return 2;
+  std::printf("%s\n", kesto_tool::address_to_text(dba).c_str());
+  return 0;
+}
+
+int delete_record(const char *address_text) {
+  db_address dba;
+  if (int r = parse_address(address_text, &dba)) return r;
+  int status = dt_crset(&dba, nullptr, 0);
+  if (status == S_OKAY) status = dt_delete(nullptr, 0);
+  return outcome(status);
+}
+
+int connect(const char *set_text, const char *owner_text, const char *member_text, const char *after_text) {
+  int set;
+  db_address owner, member, after = 0;
+  if (int r = parse_set(set_text, &set)) return r;
+  if (int r = parse_address(owner_text, &owner)) return r;
+  if (int r = parse_address(member_text, &member)) return r;
+  if (after_text)
+    if (int r = parse_address(after_text, &after)) return r;
+  if (dt_csoset(set, &owner, nullptr, 0) != S_OKAY) return 2;
+  if (after) {
+    if (dt_csmset(set, &after, nullptr, 0) != S_OKAY) return 2;
+    db_address after_owner;
+    if (dt_csoget(set, &after_owner, nullptr, 0) != S_OKAY || after_owner != owner) {
+      std::fprintf(stderr, "kesto_tool: %s is not a member of %s\n", after_text, owner_text);
+      return 2;
+    }
+  }
+  int status = dt_crset(&member, nullptr, 0);
+  if (status == S_OKAY) status = dt_connect(set, nullptr, 0);
+  return outcome(status);
+}
+
+int disconnect(const char *set_text, const char *member_text) {
+  int set;
+  db_address member;
+  if (int r = parse_set(set_text, &set)) return r;
+  if (int r = parse_address(member_text, &member)) return r;
+  int status = dt_csmset(set, &member, nullptr, 0);
+  if (status == S_OKAY) status = dt_discon(set, nullptr, 0);
+  return status == S_EOS ? 0 : outcome(status);
+}
+
+int walk(const char *set_text, const char *owner_text) {
+  int set;
+  db_address owner;
+  if (int r = parse_set(set_text, &set)) return r;
+  if (int r = parse_address(owner_text, &owner)) return r;
+  if (dt_csoset(set, &owner, nullptr, 0) != S_OKAY) return 2;
+  int32_t count;
+  if (dt_members(set, &count, nullptr, 0) != S_OKAY) return 2;
+  std::printf("%d members\n", static_cast<int>(count));
+  int status = dt_findfm(set, nullptr, 0);
+  for (; status == S_OKAY; status = dt_findnm(set, nullptr, 0)) {
+    db_address dba;
+    if (dt_crget(&dba, nullptr, 0) != S_OKAY || print_record(dba) != 0) return 2;
+  }
+  return status == S_EOS ? 0 : 2;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -272,8 +393,10 @@ int main(int argc, char **argv) {
   static const struct {
     const char *name;
     int min_args, max_args;
-  } commands[] = {{"open", 0, 0},    {"init", 0, 1},  {"dump", 2, 2},     {"records", 1, 1}, {"keys", 1, 1},
-                  {"find", 2, 2},    {"write", 3, 3}, {"keystore", 2, 2}, {"keydel", 2, 2}};
+  } commands[] = {{"open", 0, 0},       {"init", 0, 1},     {"dump", 2, 2},       {"records", 1, 1},
+                  {"keys", 1, 1},       {"find", 2, 2},     {"write", 3, 3},      {"keystore", 2, 2},
+                  {"keydel", 2, 2},     {"create", 1, 999}, {"delete", 1, 1},     {"connect", 3, 4},
+                  {"disconnect", 2, 2}, {"walk", 2, 2}};
   bool known = false;
   for (const auto &c : commands)
     if (command == c.name) {
@@ -309,8 +432,18 @@ int main(int argc, char **argv) {
     result = find(args[0], args[1]);
   } else if (command == "write") {
     result = write(args[0], args[1], args[2]);
-  } else {
+  } else if (command == "keystore" || command == "keydel") {
     result = optional_key(command == "keystore", args[0], args[1]);
+  } else if (command == "create") {
+    result = create(args[0], rest - 1, args + 1);
+  } else if (command == "delete") {
+    result = delete_record(args[0]);
+  } else if (command == "connect") {
+    result = connect(args[0], args[1], args[2], rest > 3 ? args[3] : nullptr);
+  } else if (command == "disconnect") {
+    result = disconnect(args[0], args[1]);
+  } else {
+    result = walk(args[0], args[1]);
   }
   if (dt_close(nullptr) != S_OKAY) result = 2;
   return result;
