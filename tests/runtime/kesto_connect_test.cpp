@@ -70,6 +70,39 @@ TEST_F(ConnectTest, NextGoesAfterTheCurrentMember) {
   EXPECT_EQ(mc.next, b);
 }
 
+// Registers or chains that disagree with each other are reported instead
+// of being followed: a current member of another owner would splice two
+// chains, and a chain that loops would keep a sorted walk going for ever.
+TEST_F(ConnectTest, InconsistenciesAreReportedNotFollowed) {
+  db_address other_owner = make_owner("p");
+  db_address a = item("a", 1), b = item("b", 2), x = item("x", 3), late = item("late", 9);
+  ASSERT_EQ(connect(NEXTS, other_owner, x), S_OKAY);
+  ASSERT_EQ(connect(NEXTS, owner_, a), S_OKAY);
+  kt().curr_mem[NEXTS - 20000] = x;
+  ASSERT_EQ(dt_crset(&b, nullptr, 0), S_OKAY);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(dt_connect(NEXTS, nullptr, 0), S_SYSERR);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("QVKDM0813E"), std::string::npos);
+  EXPECT_EQ(members(NEXTS, owner_), (std::vector<db_address>{a}));
+  EXPECT_EQ(members(NEXTS, other_owner), (std::vector<db_address>{x}));
+
+  ASSERT_EQ(connect(ASC, owner_, a), S_OKAY);
+  ASSERT_EQ(connect(ASC, owner_, b), S_OKAY);
+  char *rec;
+  ASSERT_EQ(dio_read(b, &rec, 1), S_OKAY);
+  member_pointer loop{owner_, a, a};  // b leads back to a
+  ASSERT_EQ(r_pmem(ASC - 20000, rec, &loop), S_OKAY);
+  ASSERT_EQ(dio_write(b, nullptr, 1), S_OKAY);
+  ASSERT_EQ(dt_csoset(ASC, &owner_, nullptr, 0), S_OKAY);
+  ASSERT_EQ(dt_crset(&late, nullptr, 0), S_OKAY);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(dt_connect(ASC, nullptr, 0), S_SYSERR);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("QVKDM0815E"), std::string::npos);
+  EXPECT_EQ(link(ASC, late).owner, 0u);
+  ASSERT_EQ(dio_flush(), S_OKAY);
+  EXPECT_EQ(dio_modheld(), 0);
+}
+
 TEST_F(ConnectTest, SortListsOfDifferentLengthsCompareTheirCommonPart) {
   db_address i51 = item("i51", 5, 1), o5 = other("o5", 5), i50 = item("i50", 5, 0), o4 = other("o4", 4);
   for (db_address m : {i51, o5, i50, o4}) ASSERT_EQ(connect(ASC, owner_, m), S_OKAY);
