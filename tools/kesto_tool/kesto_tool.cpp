@@ -24,13 +24,13 @@
 // 1000 + position), SET a set number (20000 + its index), ADDR, OWNER and
 // AFTER record addresses as FILE:SLOT. A created record's fields not given
 // are zero. A member connected to a set ordered "next" goes after AFTER, a
-// member of OWNER; without it, first. Values are written
-// and read in the text forms of kesto_field_text.h. A record is listed as
-// its address followed by FIELD=VALUE for each of its fields. Writes keep
-// every key of the record. Engine errors go to standard error; the exit
-// status is 0, 1 for a usage error, 2 for a failure and 3 when nothing was
-// found or done (no such key value, a duplicate key, an optional key not
-// stored).
+// member of OWNER; without it, first. Values are written and read in the
+// text forms of kesto_field_text.h. A record is listed as its address
+// followed by FIELD=VALUE for each of its fields. Writes keep every key of
+// the record. Engine errors go to standard error; the exit status is 0, 1
+// for a usage error, 2 for a failure and 3 when nothing was found or done
+// (no such key value, a duplicate key, an optional key not stored, a
+// deleted record).
 #include <fcntl.h>
 
 #include <cctype>
