@@ -160,6 +160,21 @@ int dt_iclose(DB_TASK *task, int dbn);
 int dt_initialize(DB_TASK *task, int dbn);
 int dt_initfile(int file, DB_TASK *task, int dbn);
 
+// Transactions. Changes between dt_trbegin and dt_trend reach the files all
+// together or not at all; dt_trabort drops them (and clears currency
+// registers that named what it dropped). A commit that fails before its
+// point of no return (recording it in the activity file) leaves the
+// transaction active for the caller to abort; one that fails after it ends
+// the process, and the next open completes the commit if it was recorded.
+int dt_trbegin(const char *tid, DB_TASK *task);
+int dt_trend(DB_TASK *task);
+int dt_trabort(DB_TASK *task);
+
+// Recovery of an interrupted commit from its overflow file (every open but
+// mode "c" runs it for each commit the activity file lists). Never returns
+// a failure: a recovery that fails ends the process.
+int dt_recover(const char *overflow_path, DB_TASK *task);
+
 // Page cache settings and statistics.
 int d_setpages(int data_pages, int index_pages);
 int dt_setfiles(int count, DB_TASK *task);

@@ -21,27 +21,7 @@
 
 #include "runtime/kesto_internal.h"
 #include "runtime/kesto_io.h"
-
-struct page_slot {
-  int32_t recently_used;
-  int32_t modified;
-  int16_t holdcnt;
-  int16_t lu_index;
-  uint32_t file_pos;  // 0: home position; else position of the copy in the overflow file
-  char *buff;
-  uint32_t buff_size;
-};
-
-struct lookup_entry {
-  db_task *task;      // owning task, null when empty
-  int16_t file;       // -1 when empty
-  int32_t pageno;     // -1 when empty
-  int16_t pg_index;
-  int next_inuse;     // in_use_chain (data entries only)
-  int prev_inuse;
-  int in_chain;
-  int next_hash;
-};
+#include "runtime/kesto_page.h"
 
 namespace {
 
@@ -244,6 +224,8 @@ int write_victim(int i, bool index) {
     if (o_write(&s, &lu) != S_OKAY) return db_status;
     if (static_cast<uint32_t>(lu.pageno) > o_pages(lu.file))
       owner.file_table[lu.file].flags |= FILE_WRITTEN;
+    else
+      owner.ov_evicted = 1;  // the commit must copy it back
     s.modified = 0;
     --no_modheld;
     return 1;
@@ -891,6 +873,20 @@ void dio_clrfile_cond_prep() {}
 void dio_upgrade_fdtm(int file, uint32_t stamp) {
   db_task &t = kt();
   if (file >= 0 && file < t.pgzero_size) t.file_stamps[file] = stamp;
+}
+
+int dio_ixflush() {
+  db_task &t = kt();
+  if (!tables_exist()) return db_status = S_OKAY;
+  for (int i = 0; i < ix_pgtab_sz; ++i) {
+    lookup_entry &lu = Ix_lookup[i];
+    if (lu.task != &t) continue;
+    page_slot &s = Ixpg_table[lu.pg_index];
+    if (!s.modified) continue;
+    if (dio_out(&s, &lu, 1, 0) != S_OKAY) return db_status;
+    s.modified = 0;
+  }
+  return db_status = S_OKAY;
 }
 
 void dio_ixclear() {

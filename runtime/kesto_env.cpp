@@ -166,17 +166,18 @@ const char *strip_dbwdir(const char *name) {
   static char stripped[PATHLEN];
   const char *wdir = kt().dbwdir;
   size_t n = std::strlen(wdir);
+  if (n && std::strncmp(name, wdir, n) == 0) {
+    vpathcpy(stripped, name + n, sizeof stripped);
+    return stripped;
+  }
   if (!n || name[0] == '/') {
+    // An absolute name was left as it stood.
     vpathcpy(stripped, name, sizeof stripped);
     return stripped;
   }
-  if (std::strncmp(name, wdir, n) != 0) {
-    // Every name given here was made by prefix_dbwdir.
-    dberr_code(S_SYSERR, 351, "%s", name);
-    std::abort();
-  }
-  vpathcpy(stripped, name + n, sizeof stripped);
-  return stripped;
+  // Every name given here was made by prefix_dbwdir.
+  dberr_code(S_SYSERR, 351, "%s", name);
+  std::abort();
 }
 
 int con_dbd(char *out, const char *name, const char *element) {

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstring>
+#include <string>
 
 #include "runtime/kesto_internal.h"
 #include "runtime/kesto_io.h"
@@ -29,6 +31,21 @@ int sync_file(int fd) {
 
 int commit_file(int /*file*/, int fd) {
   if (opt_on(OPT_SYNCFILES) && kesto_io()->fsync(fd) < 0) return dberr_code(S_BADWRITE, 383);
+  return db_status = S_OKAY;
+}
+
+int sync_dir_of(const char *path) {
+  const kesto_io_methods *io = kesto_io();
+  std::string dir(path);
+  size_t slash = dir.rfind('/');
+  dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+  int fd = io->open(dir.c_str(), O_RDONLY | O_DIRECTORY, 0);
+  if (fd < 0) return dberr_code(S_NOFILE, 856, "%s: %s", dir.c_str(), std::strerror(errno));
+  int r = io->fsync(fd);
+  int saved = errno;
+  io->close(fd);
+  // Some file systems cannot synchronise a directory; they keep entries anyway.
+  if (r < 0 && saved != EINVAL) return dberr_code(S_BADWRITE, 857, "%s: %s", dir.c_str(), std::strerror(saved));
   return db_status = S_OKAY;
 }
 

@@ -40,6 +40,8 @@ const char *strip_dbwdir(const char *name);
 int open_b(const char *name, int flags);
 int sync_file(int fd);
 int commit_file(int file, int fd);
+// Forces the directory entry of a newly created file to disk.
+int sync_dir_of(const char *path);
 int fsblock_size(int fd, long *size);
 void kesto_sleep(long seconds, long microseconds);
 
@@ -148,6 +150,8 @@ int dio_clrfile(int file);
 int dio_clrfile_cond(int file, uint32_t stamp, uint32_t new_stamp);
 void dio_clrfile_cond_prep();
 void dio_upgrade_fdtm(int file, uint32_t stamp);
+// Writes the task's changed overflow-index pages to the overflow file.
+int dio_ixflush();
 void dio_ixclear();
 int dio_rrlb(db_address dba, uint16_t *word);
 int dio_wrlb(db_address dba, uint16_t word);
@@ -240,20 +244,29 @@ void ctbl_free();
 // ---- Renaming (kesto_rename.cpp) ----
 int renfiles();
 
-// ---- Overflow file (kesto_overflow.cpp; the transaction part comes later) ----
+// ---- Overflow file (kesto_overflow.cpp) ----
 int o_setup();
-int o_free(int dbn);
-int o_close();
 int o_init();
 int o_fileinit(int file);
 uint32_t o_pages(int file);
 int o_search(int file, uint32_t page, uint32_t *position);
 int o_write(page_slot *slot, lookup_entry *lookup);
 int o_pzwrite(int file);
+int o_flush();
+int o_update();
+int o_free(int dbn);
+int o_close();
 
 // ---- Journal (kesto_journal.cpp) ----
 int tjf_init();
 int tjf_close();
+int tjf_begin();
+int tjf_save_files();
+int tjf_commit();
+int tjf_abort();
+// 0 when the journal transaction committed, 2 when not, or an error.
+int tjf_recover_commit(uint32_t id);
+int tjf_set_checkpoint_limit(int32_t limit);
 int tjf_journal(int file, uint32_t position, const void *data, int length, int kind);
 int tjf_journal_pg(int file, const char *page_buffer, const char *data, int length,
                    uint32_t page, int kind);
@@ -262,10 +275,13 @@ int tjf_journal_rec_ndba(const char *rec, const char *place, int length, int kin
 
 // ---- Recovery (kesto_recovery.cpp) ----
 int recovery_check();
-int dt_recover(const char *overflow_path, DB_TASK *task);
+// Adds the overflow file to the activity file when missing and recovers
+// it; a failure ends the process.
+int recover_dead_user(const char *overflow_path);
 
-// ---- Transactions (not built yet: kesto_pending.cpp) ----
-int dt_trabort(DB_TASK *task);
+// ---- Transactions (kesto_trans.cpp) ----
+// Test hook: when set, a successful commit reports -916 (and leaves 0).
+extern int db_txtest;
 
 // ---- New records (kesto_create.cpp) ----
 // Frees the set-key list of dt_setkey; the close of databases calls it.
@@ -280,6 +296,9 @@ int lmc_dbclose();
 int lmc_recovered();
 int lmc_free();
 int lmc_settime(int seconds);
+int lmc_trcommit(const char *overflow_name);
+int lmc_trend();
+int lmc_checkpoint();
 
 // Options of a task that the cache and commit test.
 inline bool opt_on(unsigned bits) { return (kt().options & bits) != 0; }

@@ -17,3 +17,6 @@ int lmc_dbclose() { return call(); }
 int lmc_recovered() { return call(); }
 int lmc_free() { return call(); }
 int lmc_settime(int) { return call(); }
+int lmc_trcommit(const char *) { return call(); }
+int lmc_trend() { return call(); }
+int lmc_checkpoint() { return call(); }

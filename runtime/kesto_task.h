@@ -299,6 +299,7 @@ struct db_task {
   int tjf_fd;
   int tcf_fd;
   uint32_t tjf_trans_no;
+  int32_t tjf_limit;         // checkpoint limit in bytes
 
   // Lock manager client.
   int32_t use_lockmgr;

@@ -54,14 +54,14 @@ int f_close(int fd) {
 }
 ssize_t f_pread(int fd, void *buf, size_t len, off_t off) {
   if (strike(FaultyIo::PREAD)) return -1;
-  if (shortened(FaultyIo::PREAD) && len > 1) len /= 2;
+  if (shortened(FaultyIo::PREAD)) len /= 2;
   return real()->pread(fd, buf, len, off);
 }
 ssize_t f_pwrite(int fd, const void *buf, size_t len, off_t off) {
   if (strike(FaultyIo::PWRITE)) return -1;
   if (plan.crash_at && plan.calls[FaultyIo::PWRITE] >= plan.crash_at) plan.crashed = true;
   if (plan.crashed) return static_cast<ssize_t>(len);
-  if (shortened(FaultyIo::PWRITE) && len > 1) len /= 2;
+  if (shortened(FaultyIo::PWRITE)) len /= 2;
   return real()->pwrite(fd, buf, len, off);
 }
 int f_fsync(int fd) {

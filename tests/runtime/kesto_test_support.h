@@ -30,6 +30,7 @@ class FaultyIo {
   FaultyIo &operator=(const FaultyIo &) = delete;
 
   void fail(Op op, int nth, int err);
+  // The Nth transfer moves half its bytes (none of a single byte).
   void shorten(Op op, int nth);
   void crash_after_writes(int nth);
   void set_block_size(long size);  // fstat reports this block size (0: the real one)
