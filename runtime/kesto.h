@@ -175,6 +175,25 @@ int dt_trabort(DB_TASK *task);
 // a failure: a recovery that fails ends the process.
 int dt_recover(const char *overflow_path, DB_TASK *task);
 
+// Forces the files of the open databases (of one database, or -1 for all)
+// to disk; refused during a transaction.
+int dt_syncfiles(DB_TASK *task);
+int dt_isyncfiles(DB_TASK *task, int dbn);
+
+// Journal checkpoint limit (bytes) and checkpoint request.
+int dt_settjfsize(int32_t limit, DB_TASK *task);
+int dt_checkpoint(DB_TASK *task);
+
+// Space of one file of the current database.
+struct db_file_stats {
+  char name[1024];     // the file's name without its directory
+  int32_t kind;        // 1 data file, 2 key file
+  int32_t allocated;   // slots (data) or nodes (key) the file's size holds
+  int32_t in_use;      // live records, or key nodes in the tree
+  int32_t maximum;     // the most the file can ever hold
+};
+int dt_getdbfilestats(const char *file_name, db_file_stats *stats, DB_TASK *task, int dbn);
+
 // Page cache settings and statistics.
 int d_setpages(int data_pages, int index_pages);
 int dt_setfiles(int count, DB_TASK *task);

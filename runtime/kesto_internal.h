@@ -279,9 +279,11 @@ int recovery_check();
 // it; a failure ends the process.
 int recover_dead_user(const char *overflow_path);
 
-// ---- Transactions (kesto_trans.cpp) ----
+// ---- Transactions (kesto_trans.cpp) and housekeeping (kesto_sync.cpp) ----
 // Test hook: when set, a successful commit reports -916 (and leaves 0).
 extern int db_txtest;
+// The journal asks for a checkpoint at the next commit or abort.
+void db_need_checkpoint();
 
 // ---- New records (kesto_create.cpp) ----
 // Frees the set-key list of dt_setkey; the close of databases calls it.
