@@ -1,4 +1,5 @@
 // The dictionary generator and the engine tool, run as programs.
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -152,6 +153,39 @@ TEST_F(ToolRecordTest, WritesKeepTheKeys) {
   ASSERT_TRUE(kesto_test::check_key_file(1, &entries));
   EXPECT_EQ(entries.size(), 6u);  // two names, two plates, two compound keys
   ASSERT_EQ(dt_keyfind(1000, "Ada", nullptr, 0), S_OKAY);
+}
+
+TEST_F(ToolRecordTest, FileStatistics) {
+  Outcome data = run(tool_ + "stats people people.d00");
+  ASSERT_EQ(data.status, 0) << data.out;
+  EXPECT_EQ(data.out.rfind("people.d00: data file, ", 0), 0u) << data.out;
+  EXPECT_NE(data.out.find(", 5 in use, at most "), std::string::npos) << data.out;  // the system record too
+  Outcome key = run(tool_ + "stats people 1");
+  ASSERT_EQ(key.status, 0) << key.out;
+  EXPECT_NE(key.out.find("people.k00: key file, "), std::string::npos) << key.out;
+  EXPECT_EQ(run(tool_ + "stats people people.d09").status, 2);
+}
+
+// A commit recorded in the activity file whose overflow file cannot be
+// read: the open ends the process instead of using a half-written
+// database, and keeps the entry for the next attempt.
+TEST_F(ToolRecordTest, UnreadableOverflowFileEndsTheOpen) {
+  ASSERT_EQ(dt_open("people", "c", nullptr), S_OKAY);
+  ASSERT_EQ(taf_add("kesto.log"), S_OKAY);
+  ASSERT_EQ(dt_close(nullptr), S_OKAY);
+  for (const char *damage : {"missing", "truncated"}) {
+    SCOPED_TRACE(damage);
+    if (std::string(damage) == "truncated") std::ofstream(dir_.file("kesto.log")) << "kes";
+    Outcome open = run("ulimit -c 0; " + tool_ + "open people");
+    EXPECT_EQ(open.status, 128 + SIGABRT) << open.out;  // as the shell reports an abort
+    EXPECT_NE(open.out.find("Auto-recovery of " + dir_.file("kesto.log") + "\n"), std::string::npos) << open.out;
+    EXPECT_NE(open.out.find("QVKDM0535E *** db_KESTO auto-recovery of 'kesto.log' failed, exiting\n"),
+              std::string::npos)
+        << open.out;
+    EXPECT_EQ(open.out.find("file 0 "), std::string::npos) << open.out;  // nothing was listed
+  }
+  ASSERT_EQ(dt_open("people", "c", nullptr), S_OKAY);
+  EXPECT_STREQ(taf_files[0], "kesto.log");
 }
 
 // Records created, connected, walked, disconnected and deleted through the

@@ -16,6 +16,8 @@
 //                                                   connect a record under an owner
 //   kesto_tool [-d DIR] disconnect DB SET ADDR      disconnect a member from its owner
 //   kesto_tool [-d DIR] walk DB SET OWNER           count and list an owner's members in order
+//   kesto_tool [-d DIR] stats DB FILE               space of one file: slots or nodes allocated,
+//                                                   in use and at most
 //
 // DIR is the engine's working directory (default: the environment's
 // DBWDIR, else the current directory), MODE the open mode (default "o").
@@ -27,7 +29,10 @@
 // member of OWNER; without it, first. Values are written and read in the
 // text forms of kesto_field_text.h. A record is listed as its address
 // followed by FIELD=VALUE for each of its fields. Writes keep every key of
-// the record. Engine errors go to standard error; the exit status is 0, 1
+// the record. Every change runs in a transaction of its own, committed
+// with each changed file forced to disk, and aborted when the change fails;
+// opening a database completes a commit that a crash interrupted. Engine
+// errors go to standard error; the exit status is 0, 1
 // for a usage error, 2 for a failure and 3 when nothing was found or done
 // (no such key value, a duplicate key, an optional key not stored, a
 // deleted record).
@@ -63,7 +68,8 @@ int usage() {
                "       kesto_tool [-d DIR] [-m MODE] delete DB ADDR\n"
                "       kesto_tool [-d DIR] [-m MODE] connect DB SET OWNER ADDR [AFTER]\n"
                "       kesto_tool [-d DIR] [-m MODE] disconnect DB SET ADDR\n"
-               "       kesto_tool [-d DIR] [-m MODE] walk DB SET OWNER\n");
+               "       kesto_tool [-d DIR] [-m MODE] walk DB SET OWNER\n"
+               "       kesto_tool [-d DIR] [-m MODE] stats DB FILE\n");
   return 1;
 }
 
@@ -374,6 +380,33 @@ int walk(const char *set_text, const char *owner_text) {
   return status == S_EOS ? 0 : 2;
 }
 
+int stats(const char *which) {
+  int rel = find_file(which);
+  if (rel < 0) {
+    std::fprintf(stderr, "kesto_tool: no file %s\n", which);
+    return 2;
+  }
+  db_file_stats st;
+  const char *name = kt().file_table[curr_dbt()->slice[TBL_FILE].first + rel].name;
+  if (dt_getdbfilestats(name, &st, nullptr, 0) != S_OKAY) return 2;
+  std::printf("%s: %s file, %d allocated, %d in use, at most %d\n", st.name, st.kind == 1 ? "data" : "key",
+              st.allocated, st.in_use, st.maximum);
+  return 0;
+}
+
+// Runs a change in a transaction of its own: committed when it succeeded,
+// aborted otherwise.
+template <typename Change>
+int in_transaction(Change change) {
+  if (dt_trbegin("kesto_tool", nullptr) != S_OKAY) return 2;
+  int result = change();
+  if (result != 0) {
+    dt_trabort(nullptr);
+    return result;
+  }
+  return dt_trend(nullptr) == S_OKAY ? 0 : 2;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -396,7 +429,7 @@ int main(int argc, char **argv) {
   } commands[] = {{"open", 0, 0},       {"init", 0, 1},     {"dump", 2, 2},       {"records", 1, 1},
                   {"keys", 1, 1},       {"find", 2, 2},     {"write", 3, 3},      {"keystore", 2, 2},
                   {"keydel", 2, 2},     {"create", 1, 999}, {"delete", 1, 1},     {"connect", 3, 4},
-                  {"disconnect", 2, 2}, {"walk", 2, 2}};
+                  {"disconnect", 2, 2}, {"walk", 2, 2},       {"stats", 1, 1}};
   bool known = false;
   for (const auto &c : commands)
     if (command == c.name) {
@@ -406,6 +439,7 @@ int main(int argc, char **argv) {
   if (!known) return usage();
 
   if (dir && dt_dbwdir(dir, nullptr) != S_OKAY) return 2;
+  if (dt_on_opt(OPT_SYNCFILES, nullptr) != S_OKAY) return 2;
   if (dt_open(names, mode, nullptr) != S_OKAY) return 2;
   int result = 0;
   if (command == "open") {
@@ -431,17 +465,19 @@ int main(int argc, char **argv) {
   } else if (command == "find") {
     result = find(args[0], args[1]);
   } else if (command == "write") {
-    result = write(args[0], args[1], args[2]);
+    result = in_transaction([&] { return write(args[0], args[1], args[2]); });
   } else if (command == "keystore" || command == "keydel") {
-    result = optional_key(command == "keystore", args[0], args[1]);
+    result = in_transaction([&] { return optional_key(command == "keystore", args[0], args[1]); });
   } else if (command == "create") {
-    result = create(args[0], rest - 1, args + 1);
+    result = in_transaction([&] { return create(args[0], rest - 1, args + 1); });
   } else if (command == "delete") {
-    result = delete_record(args[0]);
+    result = in_transaction([&] { return delete_record(args[0]); });
   } else if (command == "connect") {
-    result = connect(args[0], args[1], args[2], rest > 3 ? args[3] : nullptr);
+    result = in_transaction([&] { return connect(args[0], args[1], args[2], rest > 3 ? args[3] : nullptr); });
   } else if (command == "disconnect") {
-    result = disconnect(args[0], args[1]);
+    result = in_transaction([&] { return disconnect(args[0], args[1]); });
+  } else if (command == "stats") {
+    result = stats(args[0]);
   } else {
     result = walk(args[0], args[1]);
   }
