@@ -111,7 +111,6 @@ TEST(LibConfigFile, PathIsInHome) {
 
 // The instance is made once per process: each of these runs in a new one.
 TEST(LibConfigInstance, ReadsHomeConfigurationOnce) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     lib_test::TempHome home;
     lib_test::write_file(home.path() + "/ostrel.conf",
                          "# pool\nostrelNumVemri = 3\nostrelTraceLevel=2\nostrelNumVemri=11\n");
@@ -136,17 +135,10 @@ TEST(LibConfigInstance, ReadsHomeConfigurationOnce) {
         if (C::get_instance()->find("ostrelNumVemri") != "11") return 7;
         return 0;
     };
-    EXPECT_EXIT(
-        {
-            int code = body();
-            lib_test::remove_tree(home.path());
-            std::_Exit(code);
-        },
-        ::testing::ExitedWithCode(0), "");
+    lib_test::expect_in_fresh_process(home, body);
 }
 
 TEST(LibConfigInstance, NoFileGivesDefaults) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     lib_test::TempHome home;
     auto body = [&]() -> int {
         C* config = C::get_instance();
@@ -156,17 +148,10 @@ TEST(LibConfigInstance, NoFileGivesDefaults) {
         if (!config->find("ostrelTraceLevel").empty()) return 5;
         return 0;
     };
-    EXPECT_EXIT(
-        {
-            int code = body();
-            lib_test::remove_tree(home.path());
-            std::_Exit(code);
-        },
-        ::testing::ExitedWithCode(0), "");
+    lib_test::expect_in_fresh_process(home, body);
 }
 
 TEST(LibConfigInstance, UnreadableFileGivesDefaultsOnly) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     lib_test::TempHome home;
     // A directory in place of the file: it exists, opens, and fails to read.
     ASSERT_EQ(::mkdir((home.path() + "/ostrel.conf").c_str(), 0700), 0);
@@ -176,13 +161,7 @@ TEST(LibConfigInstance, UnreadableFileGivesDefaultsOnly) {
         if (config->find("ostrelNumKorva") != "5") return 3;
         return 0;
     };
-    EXPECT_EXIT(
-        {
-            int code = body();
-            lib_test::remove_tree(home.path());
-            std::_Exit(code);
-        },
-        ::testing::ExitedWithCode(0), "");
+    lib_test::expect_in_fresh_process(home, body);
 }
 
 } // namespace

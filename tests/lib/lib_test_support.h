@@ -142,4 +142,20 @@ inline bool re_match(const std::string& text, const std::string& pattern,
     return ok;
 }
 
+// Runs `body` in a child process, so that the process-wide singletons it
+// touches start fresh, and expects it to return 0 (a non-zero value names the
+// check that failed). The child removes `home` itself: its exit skips
+// destructors.
+template <typename Body>
+void expect_in_fresh_process(const TempHome& home, Body body) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            int code = body();
+            remove_tree(home.path());
+            std::_Exit(code);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 } // namespace lib_test

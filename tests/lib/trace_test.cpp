@@ -200,7 +200,6 @@ TEST_F(LibTraceTest, RawLinesGoThroughUnchanged) {
 
 // Needs a process in which no trace file was ever set up.
 TEST(LibTraceFreshProcess, LinesBeforeSetupAreDroppedAndTheNextOneOpensTheFile) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     lib_test::TempHome home;
     const std::string dir = home.path() + "/ostrelagent_trace";
     // The body runs in a new process of its own; its exit code names the
@@ -226,13 +225,7 @@ TEST(LibTraceFreshProcess, LinesBeforeSetupAreDroppedAndTheNextOneOpensTheFile) 
         if (lib_test::split_lines(text).size() != 2) return 5;
         return 0;
     };
-    EXPECT_EXIT(
-        {
-            int code = body();
-            lib_test::remove_tree(home.path());
-            std::_Exit(code);
-        },
-        ::testing::ExitedWithCode(0), "");
+    lib_test::expect_in_fresh_process(home, body);
 }
 
 TEST_F(LibTraceTest, ConcurrentWritersProduceWholeLines) {
