@@ -151,8 +151,16 @@ void count_modheld(page_slot &s) {
   if (!s.modified && s.holdcnt == 0) ++no_modheld;
 }
 
+// Set while an overflow-index page that holds nothing yet is loaded: its
+// bytes are zeroed instead of read.
+bool fresh_index_page = false;
+
 int read_page(int file, uint32_t page, page_slot &s, bool index) {
   db_task &t = kt();
+  if (index && fresh_index_page) {
+    std::memset(s.buff, 0, static_cast<size_t>(t.file_table[t.ov_file].page_size));
+    return S_OKAY;
+  }
   const kesto_io_methods *io = kesto_io();
   int rfile = file;
   off_t offset;
@@ -873,6 +881,14 @@ void dio_clrfile_cond_prep() {}
 void dio_upgrade_fdtm(int file, uint32_t stamp) {
   db_task &t = kt();
   if (file >= 0 && file < t.pgzero_size) t.file_stamps[file] = stamp;
+}
+
+int dio_ixfresh(uint32_t position, page_slot **slot) {
+  lookup_entry *lu;
+  fresh_index_page = true;
+  int status = dio_findpg(kt().ov_file, position, DIO_INDEX, slot, &lu);
+  fresh_index_page = false;
+  return status;
 }
 
 int dio_ixflush() {

@@ -80,10 +80,29 @@ extern int rlb_status;
 int r_gfld(const field_entry *fld, const char *rec, char *data);
 uint16_t rec_id(const char *rec);
 db_address rec_get_dba(const char *rec, int offset);
-uint32_t get_u32(const void *p);
-uint16_t get_u16(const void *p);
-void put_u32(void *p, uint32_t v);
-void put_u16(void *p, uint16_t v);
+// Little-endian words of pages and records; inline, since key searches
+// read them for every entry they pass.
+inline uint32_t get_u32(const void *p) {
+  const unsigned char *b = static_cast<const unsigned char *>(p);
+  return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 | static_cast<uint32_t>(b[2]) << 16 |
+         static_cast<uint32_t>(b[3]) << 24;
+}
+inline uint16_t get_u16(const void *p) {
+  const unsigned char *b = static_cast<const unsigned char *>(p);
+  return static_cast<uint16_t>(b[0] | b[1] << 8);
+}
+inline void put_u32(void *p, uint32_t v) {
+  unsigned char *b = static_cast<unsigned char *>(p);
+  b[0] = static_cast<unsigned char>(v);
+  b[1] = static_cast<unsigned char>(v >> 8);
+  b[2] = static_cast<unsigned char>(v >> 16);
+  b[3] = static_cast<unsigned char>(v >> 24);
+}
+inline void put_u16(void *p, uint16_t v) {
+  unsigned char *b = static_cast<unsigned char *>(p);
+  b[0] = static_cast<unsigned char>(v);
+  b[1] = static_cast<unsigned char>(v >> 8);
+}
 // Combined record-table index of a live record image of the current
 // database; -1 for a deleted slot or an id beyond its record types.
 int rec_type_index(const char *rec);
@@ -150,6 +169,9 @@ int dio_clrfile(int file);
 int dio_clrfile_cond(int file, uint32_t stamp, uint32_t new_stamp);
 void dio_clrfile_cond_prep();
 void dio_upgrade_fdtm(int file, uint32_t stamp);
+// An overflow-index page that holds nothing yet: a slot in the index-page
+// table without a read of the file (a page already cached is kept).
+int dio_ixfresh(uint32_t position, page_slot **slot);
 // Writes the task's changed overflow-index pages to the overflow file.
 int dio_ixflush();
 void dio_ixclear();

@@ -226,11 +226,16 @@ int o_write(page_slot *slot, lookup_entry *lu) {
   // write that fails can simply be repeated at the same place.
   uint32_t g = (page - 1) / ENTRIES;
   page_slot *index;
-  if (index_page(e, g, 363, &index) != S_OKAY) return db_status;
-  if (!in_use(e, g)) {
+  if (in_use(e, g)) {
+    if (index_page(e, g, 363, &index) != S_OKAY) return db_status;
+  } else {
+    // A new index page: nothing to read.
+    if (dio_ixfresh(index_page_pos(e, g), &index) != S_OKAY) return db_status;
+    if (!index->buff) return dberr_code(S_INVPTR, 363);
     std::memset(index->buff, 0, OV_PAGE_SIZE);
     e.bitmap[g / 32] |= mask(g);
   }
+  index->recently_used = 1;
   put_u32(index->buff + 4 * ((page - 1) % ENTRIES), t.ov_next);
   index->modified = 1;
   slot->file_pos = t.ov_next;

@@ -11,31 +11,6 @@
 
 int rlb_status = 0;
 
-uint32_t get_u32(const void *p) {
-  const unsigned char *b = static_cast<const unsigned char *>(p);
-  return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
-         static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
-}
-
-uint16_t get_u16(const void *p) {
-  const unsigned char *b = static_cast<const unsigned char *>(p);
-  return static_cast<uint16_t>(b[0] | b[1] << 8);
-}
-
-void put_u32(void *p, uint32_t v) {
-  unsigned char *b = static_cast<unsigned char *>(p);
-  b[0] = static_cast<unsigned char>(v);
-  b[1] = static_cast<unsigned char>(v >> 8);
-  b[2] = static_cast<unsigned char>(v >> 16);
-  b[3] = static_cast<unsigned char>(v >> 24);
-}
-
-void put_u16(void *p, uint16_t v) {
-  unsigned char *b = static_cast<unsigned char *>(p);
-  b[0] = static_cast<unsigned char>(v);
-  b[1] = static_cast<unsigned char>(v >> 8);
-}
-
 uint16_t rec_id(const char *rec) { return get_u16(rec); }
 
 db_address rec_get_dba(const char *rec, int offset) { return get_u32(rec + offset); }

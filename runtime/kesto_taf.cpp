@@ -27,6 +27,7 @@ constexpr uint16_t TAF_JOURNALED = 0x2EAF;
 constexpr uint16_t TAF_OLD = 0x1EAF;
 constexpr int ENTRY_SIZE = 1028;
 constexpr off_t LOCK_SIZE = 5140;
+constexpr size_t FILE_SIZE = 6 + TAF_ENTRIES * ENTRY_SIZE;
 
 void taf_path(char *path) {
   std::strcpy(path, kt().taf_name);
@@ -55,7 +56,8 @@ int taf_open() {
     t.taf_header = TAF_CURRENT;
     t.taf_time = static_cast<uint32_t>(time(nullptr));
     std::memset(taf_files, 0, sizeof taf_files);
-    if (write_files() != S_OKAY) {
+    // Commits will be recorded here: the file's directory entry must last.
+    if (write_files() != S_OKAY || (opt_on(OPT_SYNCFILES) && sync_dir_of(path) != S_OKAY)) {
       int status = db_status;
       taf_close();
       return db_status = status;
@@ -85,8 +87,9 @@ int taf_close() {
 int taf_lock() {
   db_task &t = kt();
   const kesto_io_methods *io = kesto_io();
-  if (io->lseek(t.taf_fd, 0, SEEK_SET) < 0) return dberr_code(S_BADSEEK, 291);
   if (!t.use_lockmgr) return db_status = S_OKAY;
+  // lockf locks from the file position.
+  if (io->lseek(t.taf_fd, 0, SEEK_SET) < 0) return dberr_code(S_BADSEEK, 291);
   for (int attempt = 1;; ++attempt) {
     if (io->lockf(t.taf_fd, F_LOCK, LOCK_SIZE) == 0) return db_status = S_OKAY;
     if (attempt >= t.taf_attempts) return dberr_code(S_DBLACCESS, 292, "taf lock failed");
@@ -103,18 +106,19 @@ int taf_unlock() {
   return db_status = S_OKAY;
 }
 
+// The file is read and written whole, in one call each: a commit reads and
+// rewrites it twice.
 int read_files() {
   db_task &t = kt();
-  const kesto_io_methods *io = kesto_io();
-  if (io->lseek(t.taf_fd, 0, SEEK_SET) < 0) return dberr_code(S_BADSEEK, 282);
-  unsigned char word[4];
-  if (io->pread(t.taf_fd, word, 2, 0) != 2) return dberr_code(S_DBLERR, 283);
-  uint16_t header = get_u16(word);
-  off_t at;
+  unsigned char file[FILE_SIZE];
+  ssize_t n = kesto_io()->pread(t.taf_fd, file, FILE_SIZE, 0);
+  if (n < 2) return dberr_code(S_DBLERR, 283);
+  uint16_t header = get_u16(file);
+  size_t at;
   if (header == TAF_CURRENT || header == TAF_JOURNALED) {
-    if (io->pread(t.taf_fd, word, 4, 2) != 4) return dberr_code(S_DBLERR, 284);
+    if (n < 6) return dberr_code(S_DBLERR, 284);
     t.taf_header = header;
-    t.taf_time = get_u32(word);
+    t.taf_time = get_u32(file + 2);
     at = 6;
   } else if (header == TAF_OLD) {
     t.taf_header = TAF_CURRENT;
@@ -123,9 +127,9 @@ int read_files() {
   } else {
     return dberr_code(S_DBLERR, 286, "bad header 0x%x", header);
   }
-  unsigned char entry[ENTRY_SIZE];
+  if (static_cast<size_t>(n) < at + TAF_ENTRIES * ENTRY_SIZE) return dberr_code(S_DBLERR, 287);
   for (int i = 0; i < TAF_ENTRIES; ++i, at += ENTRY_SIZE) {
-    if (io->pread(t.taf_fd, entry, ENTRY_SIZE, at) != ENTRY_SIZE) return dberr_code(S_DBLERR, 287);
+    const unsigned char *entry = file + at;
     const char *path = reinterpret_cast<const char *>(entry + 2);
     bool terminated = std::memchr(path, 0, PATHLEN) != nullptr;
     if (!terminated || get_u16(entry) != taf_check_value(path)) {
@@ -140,23 +144,21 @@ int read_files() {
 
 int write_files() {
   db_task &t = kt();
-  const kesto_io_methods *io = kesto_io();
   if (t.taf_header == TAF_CURRENT && opt_on(OPT_JOURNAL)) t.taf_header = TAF_JOURNALED;
-  unsigned char head[6];
-  put_u16(head, t.taf_header);
-  put_u32(head + 2, t.taf_time);
-  if (io->pwrite(t.taf_fd, head, 2, 0) != 2) return dberr_code(S_DBLERR, 278);
-  if (io->pwrite(t.taf_fd, head + 2, 4, 2) != 4) return dberr_code(S_DBLERR, 279);
-  unsigned char entries[TAF_ENTRIES * ENTRY_SIZE];
-  std::memset(entries, 0, sizeof entries);
+  unsigned char file[FILE_SIZE];
+  std::memset(file, 0, sizeof file);
+  put_u16(file, t.taf_header);
+  put_u32(file + 2, t.taf_time);
   for (int i = 0; i < TAF_ENTRIES; ++i) {
-    unsigned char *e = entries + i * ENTRY_SIZE;
+    unsigned char *e = file + 6 + i * ENTRY_SIZE;
     taf_files[i][PATHLEN - 1] = '\0';
     put_u16(e, taf_check_value(taf_files[i]));
     std::strcpy(reinterpret_cast<char *>(e + 2), taf_files[i]);
   }
-  if (io->pwrite(t.taf_fd, entries, sizeof entries, 6) != static_cast<ssize_t>(sizeof entries))
-    return dberr_code(S_DBLERR, 281);
+  ssize_t n = kesto_io()->pwrite(t.taf_fd, file, FILE_SIZE, 0);
+  if (n < 2) return dberr_code(S_DBLERR, 278);
+  if (n < 6) return dberr_code(S_DBLERR, 279);
+  if (n != static_cast<ssize_t>(FILE_SIZE)) return dberr_code(S_DBLERR, 281);
   return commit_file(-1, t.taf_fd);
 }
 
