@@ -7,17 +7,6 @@
 
 namespace {
 
-// Reads a record of the current database with the open state forced to
-// exclusive, so that the read neither waits for nor checks locks.
-int read_unlocked(db_address dba, char **rec) {
-  db_task &t = kt();
-  int saved = t.open_state;
-  t.open_state = 2;
-  int status = dio_read(dba, rec, 0);
-  t.open_state = saved;
-  return status;
-}
-
 int record_type_of(const char *rec) { return (rec_id(rec) & ~RLB_MASK) + RECORD_BASE; }
 
 // Writes one field of the record at dba (the current record or a set's
@@ -81,7 +70,7 @@ int dt_crset(const db_address *dba, DB_TASK *task, int dbn) {
   if (check_dba(*dba) != S_OKAY) return db_status;
   char *rec;
   // The register changes only once the record has been read.
-  if (read_unlocked(*dba, &rec) != S_OKAY) return db_status;
+  if (dio_read_nolock(*dba, &rec, 0) != S_OKAY) return db_status;
   if (rec_id(rec) & 0x8000) {
     t.current_record = 0;
     return db_status = S_DELETED;
@@ -95,7 +84,7 @@ int dt_crtype(int *rectype, DB_TASK *task, int dbn) {
   db_address cr = kt().current_record;
   if (!cr) return dberr_code(S_NOCR, 187);
   char *rec;
-  if (read_unlocked(cr, &rec) != S_OKAY) return db_status;
+  if (dio_read_nolock(cr, &rec, 0) != S_OKAY) return db_status;
   if (rec_id(rec) & 0x8000) return db_status = S_DELETED;
   *rectype = record_type_of(rec);
   return db_status = S_OKAY;
@@ -108,7 +97,7 @@ int dt_crread(long field, void *data, DB_TASK *task, int dbn) {
   db_address cr = kt().current_record;
   if (!cr) return dberr_code(S_NOCR, 189);
   char *rec;
-  if (read_unlocked(cr, &rec) != S_OKAY) return db_status;
+  if (dio_read_nolock(cr, &rec, 0) != S_OKAY) return db_status;
   return r_gfld(fld, rec, static_cast<char *>(data));
 }
 
@@ -166,7 +155,7 @@ int dt_csoread(int set, long field, void *data, DB_TASK *task, int dbn) {
   db_address owner = kt().curr_own[si];
   if (!owner) return dberr_code(S_NOCO, 178);
   char *rec;
-  if (read_unlocked(owner, &rec) != S_OKAY) return db_status;
+  if (dio_read_nolock(owner, &rec, 0) != S_OKAY) return db_status;
   return r_gfld(fld, rec, static_cast<char *>(data));
 }
 

@@ -573,6 +573,30 @@ int dio_read(db_address dba, char **record, int hold) {
   return dio_read_slot(file, dba & SLOT_MASK, record, hold);
 }
 
+namespace {
+
+// Runs a read with the open state forced to exclusive, so that it neither
+// waits for nor checks locks.
+template <typename Read>
+int without_lock_checks(Read read) {
+  db_task &t = kt();
+  int saved = t.open_state;
+  t.open_state = 2;
+  int status = read();
+  t.open_state = saved;
+  return status;
+}
+
+}  // namespace
+
+int dio_read_nolock(db_address dba, char **record, int hold) {
+  return without_lock_checks([&] { return dio_read(dba, record, hold); });
+}
+
+int dio_read_slot_nolock(int file, uint32_t slot, char **record, int hold) {
+  return without_lock_checks([&] { return dio_read_slot(file, slot, record, hold); });
+}
+
 int dio_write(db_address dba, const char *record, int release) {
   int file = rel_file(dba, 25);
   if (file < 0) return db_status;

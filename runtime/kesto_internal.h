@@ -156,6 +156,9 @@ int dio_read(db_address dba, char **record, int hold);
 int dio_write(db_address dba, const char *record, int release);
 int dio_release(db_address dba, int release);
 int dio_read_slot(int file, uint32_t slot, char **record, int hold);
+// dio_read and dio_read_slot without the lock test of a shared open.
+int dio_read_nolock(db_address dba, char **record, int hold);
+int dio_read_slot_nolock(int file, uint32_t slot, char **record, int hold);
 int dio_write_slot(int file, uint32_t slot, const char *record, int release);
 int dio_out(page_slot *slot, lookup_entry *lookup, int keep_open, int is_data);
 int dio_flush();

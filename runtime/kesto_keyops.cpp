@@ -101,13 +101,8 @@ int dt_curkey(DB_TASK *task, int dbn) {
   db_task &t = kt();
   db_address cr = t.current_record;
   if (!cr) return dberr_code(S_NOCR, 443);
-  // Read without the lock test of a shared open.
-  int saved = t.open_state;
-  t.open_state = 2;
   char *rec;
-  int status = dio_read(cr, &rec, 1);
-  t.open_state = saved;
-  if (status != S_OKAY) return db_status;
+  if (dio_read_nolock(cr, &rec, 1) != S_OKAY) return db_status;
   uint16_t id = rec_id(rec);
   if (id & 0x8000) {
     dio_release(cr, 1);

@@ -6,26 +6,6 @@
 
 namespace {
 
-// Reads a slot with the open state forced to exclusive, so that the read
-// neither waits for nor checks locks. Nothing is held.
-int read_unlocked(int file, uint32_t slot, char **rec) {
-  db_task &t = kt();
-  int saved = t.open_state;
-  t.open_state = 2;
-  int status = dio_read_slot(file, slot, rec, 0);
-  t.open_state = saved;
-  return status;
-}
-
-int read_unlocked(db_address dba, char **rec) {
-  db_task &t = kt();
-  int saved = t.open_state;
-  t.open_state = 2;
-  int status = dio_read(dba, rec, 0);
-  t.open_state = saved;
-  return status;
-}
-
 // The scan of record type `type` (within the database) finds the first
 // live record of the type from `slot` on. None: 2, the scan state kept.
 int scan_from(int type, uint32_t slot) {
@@ -36,7 +16,7 @@ int scan_from(int type, uint32_t slot) {
   if (db_status != S_OKAY) return db_status;
   for (; slot < next; ++slot) {
     char *rec;
-    if (read_unlocked(re.file, slot, &rec) != S_OKAY) return db_status;
+    if (dio_read_slot_nolock(re.file, slot, &rec, 0) != S_OKAY) return db_status;
     uint16_t id = rec_id(rec);
     if ((id & 0x8000) || (id & ~RLB_MASK) != type) continue;
     db_address dba = static_cast<db_address>(re.file - db->slice[TBL_FILE].first) << FILE_SHIFT | slot;
@@ -56,7 +36,7 @@ int dt_recread(void *data, DB_TASK *task, int dbn) {
   db_address cr = t.current_record;
   if (!cr) return dberr_code(S_NOCR, 324);
   char *rec;
-  if (read_unlocked(cr, &rec) != S_OKAY) return db_status;
+  if (dio_read_nolock(cr, &rec, 0) != S_OKAY) return db_status;
   uint16_t id = rec_id(rec);
   if (id & 0x8000) return db_status = S_DELETED;
   rlb_status = (id & RLB_MASK) ? S_LOCKED : S_UNLOCKED;

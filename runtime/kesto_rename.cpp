@@ -17,19 +17,14 @@ char *copy_text(const char *s) {
 // Reads the record at dba without lock checks and returns its update
 // timestamp (0 for a record type without timestamps).
 int record_stamp(db_address dba, int msg_invalid, uint32_t *stamp) {
-  db_task &t = kt();
-  int saved = t.open_state;
-  t.open_state = 2;
   char *rec;
-  int status = dio_read(dba, &rec, 0);
-  t.open_state = saved;
-  if (status != S_OKAY) return db_status;
+  if (dio_read_nolock(dba, &rec, 0) != S_OKAY) return db_status;
   uint16_t id = rec_id(rec);
   if (id & 0x8000) return db_status = S_DELETED;
   db_entry *db = curr_dbt();
   int type = id & ~RLB_MASK;
   if (type >= db->slice[TBL_RECORD].count) return dberr_code(S_INVREC, msg_invalid);
-  const record_entry &re = t.record_table[db->slice[TBL_RECORD].first + type];
+  const record_entry &re = kt().record_table[db->slice[TBL_RECORD].first + type];
   *stamp = (re.flags & REC_TIMESTAMPED) ? get_u32(rec + 10) : 0;
   return db_status = S_OKAY;
 }
@@ -132,12 +127,8 @@ int dt_utscs(int set, uint32_t *stamp, DB_TASK *task, int dbn) {
   if (nset_check(set, &si, &se) != S_OKAY) return db_status;
   db_address owner = t.curr_own[si];
   if (!owner) return dberr_code(S_NOCO, 199);
-  int saved = t.open_state;
-  t.open_state = 2;
   char *rec;
-  int status = dio_read(owner, &rec, 0);
-  t.open_state = saved;
-  if (status != S_OKAY) return db_status;
+  if (dio_read_nolock(owner, &rec, 0) != S_OKAY) return db_status;
   if (rec_id(rec) & 0x8000) return db_status = S_DELETED;
   *stamp = (se->flags & SET_TIMESTAMPED) ? get_u32(rec + se->owner_ptr + 12) : 0;
   return db_status = S_OKAY;

@@ -9,17 +9,6 @@
 
 namespace {
 
-// Reads a record without holding it, with the open state forced to
-// exclusive so that the read neither waits for nor checks locks.
-int read_unlocked(db_address dba, char **rec) {
-  db_task &t = kt();
-  int saved = t.open_state;
-  t.open_state = 2;
-  int status = dio_read(dba, rec, 0);
-  t.open_state = saved;
-  return status;
-}
-
 bool is_member_type(const set_entry &se, int rec_index) {
   const db_task &t = kt();
   for (int m = se.first_member; m < se.first_member + se.member_count; ++m)
@@ -91,7 +80,7 @@ int dt_ismember(int set, DB_TASK *task, int dbn) {
   if (nset_check(set, &si, nullptr) != S_OKAY) return db_status;
   if (!t.current_record) return dberr_code(S_NOCR, 452);
   char *rec;
-  if (read_unlocked(t.current_record, &rec) != S_OKAY) return db_status;
+  if (dio_read_nolock(t.current_record, &rec, 0) != S_OKAY) return db_status;
   member_pointer link;
   if (r_gmem(si, rec, &link) != S_OKAY) return db_status;
   return db_status = link.owner ? S_OKAY : S_EOS;
@@ -105,7 +94,7 @@ int dt_members(int set, int32_t *count, DB_TASK *task, int dbn) {
   if (nset_check(set, &si, &se) != S_OKAY) return db_status;
   if (!t.curr_own[si]) return dberr_code(S_NOCO, 389);
   char *rec;
-  if (read_unlocked(t.curr_own[si], &rec) != S_OKAY) return db_status;
+  if (dio_read_nolock(t.curr_own[si], &rec, 0) != S_OKAY) return db_status;
   if (rec_type_index(rec) != se->owner) return dberr_code(S_SYSERR, 390);
   set_pointer head;
   if (r_gset(si, rec, &head) != S_OKAY) return db_status;
@@ -139,7 +128,7 @@ int dt_setmr(int set, DB_TASK *task, int dbn) {
   db_address cr = t.current_record;
   if (!cr) return dberr_code(S_NOCR, 307);
   char *rec;
-  if (read_unlocked(cr, &rec) != S_OKAY) return db_status;
+  if (dio_read_nolock(cr, &rec, 0) != S_OKAY) return db_status;
   if (!is_member_type(*se, rec_type_index(rec))) return dberr_code(S_INVMEM, 308);
   return r_smem(&cr, si);
 }
