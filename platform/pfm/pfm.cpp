@@ -27,8 +27,23 @@ std::atomic<bool> g_exiting{false};
 pthread_t g_exiting_thread;
 std::atomic<bool> g_exiting_thread_known{false};
 
+// Flushes `stream` unless another thread keeps it locked: a thread blocked
+// reading standard input holds that stream's lock for as long as the read
+// lasts, and fflush(nullptr) would wait for it with the whole process.
+void flush_if_free(FILE* stream) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (ftrylockfile(stream) == 0) {
+      fflush_unlocked(stream);
+      funlockfile(stream);
+      return;
+    }
+    usleep(1000);
+  }
+}
+
 [[noreturn]] void finish_process(int status) {
-  std::fflush(nullptr);
+  flush_if_free(stdout);
+  flush_if_free(stderr);
   _exit(status);
 }
 

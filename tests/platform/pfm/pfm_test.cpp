@@ -131,6 +131,34 @@ TEST(PfmExit, FlushesBufferedOutputAndRefusesBadRegistrations) {
   EXPECT_EQ("unflushed text", r.output);
 }
 
+TEST(PfmExit, EndsWhileAnotherThreadIsBlockedReadingStandardInput) {
+  // The start-up request is read from standard input; an exit on another
+  // thread meanwhile must not wait for that read, which holds the stream.
+  ChildResult r = run_in_child(
+      [](int fd) {
+        int quiet[2];
+        if (pipe(quiet) != 0) _exit(51);
+        dup2(quiet[0], STDIN_FILENO);  // nothing will ever arrive
+        dup2(fd, STDOUT_FILENO);
+        close(fd);
+        std::thread([] {
+          char line[64];
+          (void)std::fgets(line, sizeof line, stdin);
+        }).detach();
+        // Wait until the reader holds the stream.
+        for (int i = 0; i < 5000 && ftrylockfile(stdin) == 0; ++i) {
+          funlockfile(stdin);
+          usleep(1000);
+        }
+        std::printf("pending");
+        pfm_exit(6);
+      },
+      std::chrono::seconds(5));
+  ASSERT_FALSE(r.timed_out);
+  EXPECT_EQ(6, r.exit_status);
+  EXPECT_EQ("pending", r.output);
+}
+
 namespace {
 
 std::vector<std::string>* g_sink_lines = nullptr;
