@@ -32,9 +32,11 @@ void EventLoop::wake() {
   if (wake_write_ < 0) return;
   char byte = 0;
   // A full pipe already holds a wake-up; nothing else can go wrong that the
-  // loop could act on.
+  // loop could act on. errno is kept: this runs in signal procedures too.
+  const int saved_errno = errno;
   ssize_t ignored = write(wake_write_, &byte, 1);
   (void)ignored;
+  errno = saved_errno;
 }
 
 void EventLoop::drainWakePipe() {

@@ -112,6 +112,17 @@ TEST(RtRun, ShutdownBeforeRunEndsTheNextRunOnly) {
   EXPECT_TRUE(ran);
 }
 
+TEST(RtRun, ShutdownLeavesErrnoAlone) {
+  // rt_shutdown may run in a signal procedure, which must not change the
+  // errno of the code it interrupted, also when the wake-up pipe is full.
+  rt::EventLoop loop;
+  for (int i = 0; i < 70000; ++i) loop.shutdown();  // more than a pipe holds
+  errno = ERANGE;
+  loop.shutdown();
+  EXPECT_EQ(ERANGE, errno);
+  EXPECT_EQ(0, loop.run());
+}
+
 TEST(RtRun, SecondConcurrentRunIsRefused) {
   rt::EventLoop loop;
   std::promise<void> running;
