@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -172,15 +173,40 @@ int sysutl_invoke_general_redirect(int flags, const char* program, const char* a
     }
     posix_spawn_file_actions_t actions;
     int rc = posix_spawn_file_actions_init(&actions);
-    if (rc == 0) rc = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (rc != 0) {
+        errno = rc;
+        return -1;
+    }
+    rc = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     if (rc == 0 && (flags & SYSUTL_REDIRECT_STDOUT_TO_STDERR) != 0) {
         rc = posix_spawn_file_actions_adddup2(&actions, 2, 1);
+    }
+    // The program starts with no signal blocked and every one at its default
+    // action: the calling thread may block the termination signals (the
+    // daemon waits for them on a thread of its own) and the process ignores
+    // SIGPIPE, and neither must outlive the exec.
+    posix_spawnattr_t attributes;
+    int attr_rc = posix_spawnattr_init(&attributes);
+    if (rc == 0) rc = attr_rc;
+    if (rc == 0) {
+        sigset_t none;
+        sigset_t all;
+        sigemptyset(&none);
+        sigfillset(&all);
+        sigdelset(&all, SIGKILL);
+        sigdelset(&all, SIGSTOP);
+        rc = posix_spawnattr_setsigmask(&attributes, &none);
+        if (rc == 0) rc = posix_spawnattr_setsigdefault(&attributes, &all);
+        if (rc == 0) {
+            rc = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        }
     }
     pid_t pid = -1;
     if (rc == 0) {
         char* argv[3] = {const_cast<char*>(program), const_cast<char*>(argument), nullptr};
-        rc = posix_spawn(&pid, program, &actions, nullptr, argv, environ);
+        rc = posix_spawn(&pid, program, &actions, &attributes, argv, environ);
     }
+    if (attr_rc == 0) posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
         errno = rc;

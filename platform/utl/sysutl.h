@@ -73,7 +73,8 @@ constexpr int SYSUTL_REDIRECT_STDOUT_TO_STDERR = 0x1;
 // Runs `program` with the one argument `argument` (null: none), its standard
 // input from /dev/null and, with SYSUTL_REDIRECT_STDOUT_TO_STDERR, its
 // standard output joined to the caller's standard error (the daemon's
-// standard output carries its start-up reply). Waits for it: `*exit_status`
+// standard output carries its start-up reply), no signal blocked and every
+// signal at its default action. Waits for it: `*exit_status`
 // is its exit status, or 128 plus the signal number when a signal ended it.
 // -1 with errno when it could not be started.
 int sysutl_invoke_general_redirect(int flags, const char* program, const char* argument,

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -138,6 +139,45 @@ TEST_F(SysutlInvoke, RunsWithTheArgumentAndReportsTheExitStatus) {
     errno = 0;
     EXPECT_EQ(sysutl_invoke_general_redirect(1, (dir_ / "missing").c_str(), nullptr, &status), -1);
     EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_F(SysutlInvoke, ProgramStartsWithNoSignalBlockedOrIgnored) {
+    // The daemon blocks its termination signals on every thread (a thread
+    // waits for them) and ignores SIGPIPE; the program it runs must not
+    // inherit either, or TERM could not stop it. cat shows its own status
+    // (a shell would reset its mask itself and hide the fault).
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    sigset_t saved_mask;
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &term, &saved_mask), 0);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction saved_pipe {};
+    ASSERT_EQ(sigaction(SIGPIPE, &ignore, &saved_pipe), 0);
+    fflush(stderr);
+    int saved_err = dup(2);
+    int err = open((dir_ / "status").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(err, 2);
+    int status = -1;
+    int rc = sysutl_invoke_general_redirect(SYSUTL_REDIRECT_STDOUT_TO_STDERR, "/bin/cat",
+                                            "/proc/self/status", &status);
+    dup2(saved_err, 2);
+    close(saved_err);
+    close(err);
+    sigaction(SIGPIPE, &saved_pipe, nullptr);
+    pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(status, 0);
+
+    auto mask_of = [](const std::string& text, const std::string& key) {
+        size_t at = text.find("\n" + key + ":\t");
+        EXPECT_NE(at, std::string::npos) << key;
+        return at == std::string::npos ? ~0ull : std::stoull(text.substr(at + key.size() + 3), nullptr, 16);
+    };
+    const std::string text = read_file(dir_ / "status");
+    EXPECT_EQ(mask_of(text, "SigBlk") & (1ull << (SIGTERM - 1)), 0u) << text;
+    EXPECT_EQ(mask_of(text, "SigIgn") & (1ull << (SIGPIPE - 1)), 0u) << text;
 }
 
 TEST_F(SysutlInvoke, ChildOutputNeverReachesStandardOutput) {
