@@ -1,5 +1,6 @@
 #include "platform/stg/stg.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -30,6 +31,7 @@ unsigned char* payload(stg_area_s::Block* block) {
 }
 
 stg_area_s::Block* new_block(size_t size) {
+    if (size > SIZE_MAX - kHeader) return nullptr;  // the header would wrap the total
     void* memory = std::malloc(kHeader + size);
     if (memory == nullptr) return nullptr;
     auto* block = static_cast<stg_area_s::Block*>(memory);

@@ -64,4 +64,16 @@ TEST(StgArea, HandsOutZeroedAlignedDisjointMemory) {
     EXPECT_EQ(stg_area_malloc(nullptr, 8), nullptr);
 }
 
+TEST(StgArea, SizesNearTheLimitAreRefusedInsteadOfWrapping) {
+    // A size that the block header would push past SIZE_MAX must fail, not
+    // get a tiny block and a huge zero fill.
+    stg_area_t* area = stg_create_area(1024);
+    ASSERT_NE(area, nullptr);
+    for (size_t size : {SIZE_MAX, SIZE_MAX - 20, SIZE_MAX - 31}) {
+        EXPECT_EQ(stg_area_malloc(area, size), nullptr) << size;
+    }
+    EXPECT_NE(stg_area_malloc(area, 8), nullptr);  // the area is still usable
+    stg_free_area(area);
+}
+
 }  // namespace
