@@ -225,6 +225,12 @@ void OstrelAgent_View::set_g_server_tag(const std::string& tag) {
     g_server_tag = strdup(tag.c_str());
 }
 
+void OstrelAgent_View::clear_g_server_tag() {
+    MutexGuard guard(&g_server_tag_lock);
+    std::free(g_server_tag);
+    g_server_tag = nullptr;
+}
+
 std::string OstrelAgent_View::get_g_server_tag() {
     MutexGuard guard(&g_server_tag_lock);
     return g_server_tag != nullptr ? std::string(g_server_tag) : std::string();
@@ -478,6 +484,9 @@ void OstrelAgent_View::cleanup_storage() {
     // Deepest first; a directory that someone else has put something into
     // in the meantime stays.
     for (auto dir = m_made_dirs.rbegin(); dir != m_made_dirs.rend(); ++dir) rmdir(dir->c_str());
+    // The failed create registered nothing, and its tag may be another
+    // view's: the exit hook's clean-up must not unregister it.
+    clear_g_server_tag();
     m_made_storage = false;
     m_made_cache_marker = false;
     m_made_dirs.clear();

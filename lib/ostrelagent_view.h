@@ -108,6 +108,9 @@ public:
     // After a failed create: closes the database, releases the lock and
     // removes what create made (the storage and the directories it had to
     // make for it, the cache marker and cache directories), nothing else.
+    // It also forgets the process-wide server tag, so that a later cleanup
+    // unregisters nothing: the create registered nothing, and the tag may
+    // be another view's.
     void cleanup_storage();
 
     // --- storage lock ---
@@ -223,6 +226,7 @@ private:
     int check_recordable() const;
 
     static void set_g_server_tag(const std::string& tag);
+    static void clear_g_server_tag();
 
     std::string m_lock_file;
     std::string m_storage;

@@ -193,6 +193,35 @@ TEST_F(E2eStartup, AFailedMkViewLeavesNothingBehind) {
     EXPECT_FALSE(file_exists(storage("d")));
 }
 
+TEST_F(E2eStartup, AFailedMkViewUnregistersNothing) {
+    // A served view, then MkView of another storage under the same server
+    // tag (another uuid) and MkView of another storage whose cache directory
+    // is refused: neither registered anything, so neither may unregister the
+    // served view's tag on the way out.
+    std::unique_ptr<Process> served = serve_new_view("h");
+
+    std::string clash = mkview_request("i");
+    clash.replace(clash.find("tag-i"), 5, "tag-h");
+    Outcome first = run_once(*this, start_with_request(storage("i"), clash));
+    EXPECT_NE(first.reply.attrs["status-code"], "0") << first.raw;
+    EXPECT_EQ(first.status, 2);
+    EXPECT_FALSE(file_exists(storage("i")));
+
+    ASSERT_EQ(::mkdir(cache_dir("j").c_str(), 0700), 0);
+    ASSERT_TRUE(write_file(cache_dir("j") + "/occupied", "x"));
+    std::string refused = mkview_request("j");
+    refused.replace(refused.find("tag-j"), 5, "tag-h");
+    Outcome second = run_once(*this, start_with_request(storage("j"), refused));
+    EXPECT_EQ(second.reply.attrs["status-code"], "20051") << second.raw;
+    EXPECT_EQ(second.status, 2);
+
+    EXPECT_EQ(journal().find("unregister_view tag-h"), std::string::npos) << journal();
+
+    ASSERT_TRUE(served->signal_child(SIGTERM));
+    EXPECT_EQ(served->wait_exit(), std::optional<int>(0));
+    EXPECT_NE(journal().find("unregister_view tag-h"), std::string::npos) << journal();
+}
+
 TEST_F(E2eStartup, TheWatcherPassesOnTheDaemonsEnd) {
     // Killed daemon: the watcher exits 2 and removes the listener pipe.
     std::unique_ptr<Process> agent = serve_new_view("e");

@@ -207,6 +207,11 @@ TEST_F(LibViewCreate, FailedCreateRemovesOnlyWhatItMade) {
     EXPECT_FALSE(exists(home.path() + "/newcache"));
     EXPECT_EQ(OstrelAgent_View::LOCK_NOT_HELD, view->get_lock_cookie());
     EXPECT_EQ(nullptr, view->get_view_db());
+    // Nothing was registered, and the tag may be another view's: the exit
+    // hook's clean-up that follows a failed create unregisters nothing.
+    korva().journal().clear();
+    EXPECT_EQ(1001, stg_view()->cleanup());
+    EXPECT_TRUE(journal().empty());
 
     // Parents that were there, their other entries and an existing empty
     // cache directory stay; only the storage and the marker go.
