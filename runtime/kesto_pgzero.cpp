@@ -173,7 +173,10 @@ int dio_pzdel(int file, uint32_t number) {
   if (dio_get(page, &buf, 1) != S_OKAY) return db_status;
   char *slot = buf + 4 + static_cast<size_t>(number - first_slot) * slot_size;
   char *first_deleted = nullptr;
-  for (uint32_t i = 0; i < spp; ++i) {
+  // Only slots handed out count: those from `next` on hold whatever an
+  // aborted transaction left on a page beyond the file's old extent.
+  const uint32_t handed_out = pz.next - first_slot < spp ? pz.next - first_slot : spp;
+  for (uint32_t i = 0; i < handed_out; ++i) {
     char *s = buf + 4 + static_cast<size_t>(i) * slot_size;
     if (rec_id(s) & 0x8000) {
       if (s == slot) {

@@ -219,6 +219,42 @@ TEST_F(TransTest, AbortRereadsPageZeroAndClearsRegistersOfWhatItDropped) {
   EXPECT_FALSE(has_fault(snapshot()));
 }
 
+// Pages beyond a file's old extent reach the file during a transaction; an
+// abort leaves them there, holding slots that were made and deleted. Those
+// slots lie beyond the file's next slot and were never handed out for the
+// database as it stands: a later deletion on such a page must not chain
+// the freed slot behind one of them.
+TEST_F(TransTest, SlotsOfAnAbortedTransactionDoNotJoinTheDeletedChain) {
+  open_small(8);
+  ASSERT_EQ(add_person("first", 40, "Oulu"), S_OKAY);
+  const uint32_t data_next = dio_pznext(PEOPLE_D0);
+
+  ASSERT_EQ(dt_trbegin("lost", nullptr), S_OKAY);
+  std::vector<db_address> made;
+  for (int i = 0; i < 60; ++i) {
+    db_address p = 0;
+    ASSERT_EQ(add_person("gone" + std::to_string(i), i, "Pori", &p), S_OKAY);
+    made.push_back(p);
+  }
+  for (db_address p : made) ASSERT_EQ(remove_record(p), S_OKAY);
+  ASSERT_EQ(dt_trabort(nullptr), S_OKAY);
+  ASSERT_EQ(dio_pznext(PEOPLE_D0), data_next);
+
+  // Fill up to the first page that only the aborted transaction used, and
+  // free a slot there.
+  const uint32_t per_page = static_cast<uint32_t>(kt().file_table[PEOPLE_D0].slots);
+  db_address victim = 0;
+  for (int i = 0; (victim & SLOT_MASK) <= per_page; ++i)
+    ASSERT_EQ(add_person("kept" + std::to_string(i), i, "Oulu", &victim), S_OKAY);
+  ASSERT_EQ(remove_record(victim), S_OKAY);
+  EXPECT_EQ(kt().pgzero[PEOPLE_D0].head, victim & SLOT_MASK);
+  EXPECT_FALSE(has_fault(snapshot())) << snapshot();
+  db_address again = 0;
+  ASSERT_EQ(add_person("again", 1, "Oulu", &again), S_OKAY);
+  EXPECT_EQ(again, victim);
+  EXPECT_FALSE(has_fault(snapshot())) << snapshot();
+}
+
 TEST_F(TransTest, CloseAbortsAnActiveTransaction) {
   open_small(8);
   ASSERT_EQ(populate(10), S_OKAY);
