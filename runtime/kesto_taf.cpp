@@ -8,6 +8,7 @@
 //      bytes), the path in 1025 bytes (empty = free), a zero byte
 // The older form has header 0x1EAF, no time word, and entries at offset 2.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -34,6 +35,23 @@ void taf_path(char *path) {
   prefix_dbwdir(path);
 }
 
+// Gives the open file the header, time word and five free entries of a new
+// activity file. Closes it again on failure.
+int start_new_file(const char *path) {
+  db_task &t = kt();
+  t.taf_header = TAF_CURRENT;
+  t.taf_time = static_cast<uint32_t>(time(nullptr));
+  std::memset(taf_files, 0, sizeof taf_files);
+  // Commits will be recorded here: the file's directory entry must last.
+  if (write_files() != S_OKAY || (opt_on(OPT_SYNCFILES) && sync_dir_of(path) != S_OKAY)) {
+    int status = db_status;
+    taf_unlock();
+    taf_close();
+    return db_status = status;
+  }
+  return db_status = S_OKAY;
+}
+
 }  // namespace
 
 uint16_t taf_check_value(const char *path) {
@@ -53,16 +71,7 @@ int taf_open() {
     fd = open_b(path, O_RDWR | O_CREAT);
     if (fd < 0) return dberr_code(S_DBLERR, 288, "%s: %s", path, std::strerror(errno));
     t.taf_fd = fd;
-    t.taf_header = TAF_CURRENT;
-    t.taf_time = static_cast<uint32_t>(time(nullptr));
-    std::memset(taf_files, 0, sizeof taf_files);
-    // Commits will be recorded here: the file's directory entry must last.
-    if (write_files() != S_OKAY || (opt_on(OPT_SYNCFILES) && sync_dir_of(path) != S_OKAY)) {
-      int status = db_status;
-      taf_close();
-      return db_status = status;
-    }
-    return db_status = S_OKAY;
+    return start_new_file(path);
   }
   t.taf_fd = fd;
   if (taf_lock() != S_OKAY) {
@@ -70,7 +79,17 @@ int taf_open() {
     taf_close();
     return db_status = status;
   }
-  int status = read_files();
+  // An empty file is one whose creation ended before its first write (a
+  // crash, a failed write): it records no commit, and is made anew instead
+  // of refusing every later open.
+  struct stat st;
+  int status;
+  if (kesto_io()->fstat(fd, &st) == 0 && st.st_size == 0) {
+    status = start_new_file(path);
+    if (status != S_OKAY) return status;
+  } else {
+    status = read_files();
+  }
   if (t.use_lockmgr) taf_unlock();
   return db_status = status;
 }

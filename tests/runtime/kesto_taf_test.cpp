@@ -124,6 +124,36 @@ TEST_F(TafTest, BadHeaderAndWriteFailures) {
   EXPECT_EQ(kt().taf_fd, -1);
 }
 
+// A creation that ended before the first write (a failed write, a crash)
+// leaves an empty file; it records no commit and the next open makes it
+// anew instead of failing for ever.
+TEST_F(TafTest, EmptyFileLeftByAFailedCreationIsMadeAnew) {
+  {
+    kesto_test::FaultyIo io;
+    io.fail(kesto_test::FaultyIo::PWRITE, 1, EIO);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(dt_open("people", "o", nullptr), S_DBLERR);
+    testing::internal::GetCapturedStderr();
+  }
+  ASSERT_TRUE(kesto_test::file_exists(taf()));
+  EXPECT_EQ(read_file(taf()).size(), 0u);
+  ASSERT_EQ(dt_open("people", "o", nullptr), S_OKAY);
+  std::vector<unsigned char> f = read_file(taf());
+  ASSERT_EQ(f.size(), 5146u);
+  EXPECT_EQ(u16(f, 0), 0x3EAF);
+  EXPECT_EQ(u16(f, 6), 0xBEEF);
+  ASSERT_EQ(dt_trbegin("t", nullptr), S_OKAY);
+  ASSERT_EQ(dt_trend(nullptr), S_OKAY);
+  ASSERT_EQ(dt_close(nullptr), S_OKAY);
+
+  // A file cut short elsewhere is still refused: it may have held entries.
+  f.resize(100);
+  kesto_test::write_file(taf(), f);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(dt_open("people", "o", nullptr), S_DBLERR);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("QVKDM0287E"), std::string::npos);
+}
+
 // ---- Country table ----
 
 class CountryTableTest : public EngineTest {
