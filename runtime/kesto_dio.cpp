@@ -732,13 +732,24 @@ int dio_open(int file) {
     if (fe.desc < t.ring_size) t.ring[fe.desc].used = 1;
     return db_status = S_OKAY;
   }
-  while (t.open_files >= t.max_open_files && dio_closelru()) {
+  // A file closed for room is synchronised on the way out; its failure is
+  // this call's, or nobody would hear of it.
+  while (t.open_files >= t.max_open_files) {
+    int closed = dio_closelru();
+    if (closed < 0) return db_status;
+    if (closed == 0) break;
   }
   int fd;
   for (;;) {
     fd = open_b(fe.name, O_RDWR);
     if (fd >= 0) break;
-    if ((errno == EMFILE || errno == ENFILE) && dio_closelru()) continue;
+    if (errno == EMFILE || errno == ENFILE) {
+      int err = errno;
+      int closed = dio_closelru();
+      if (closed < 0) return db_status;
+      if (closed > 0) continue;
+      errno = err;
+    }
     return dberr_code(S_NOFILE, 8, "%s: %s", fe.name, std::strerror(errno));
   }
   if (fd >= t.ring_size) {
@@ -770,7 +781,7 @@ int dio_closelru() {
       r.used = 0;
       continue;
     }
-    dio_close(r.file);
+    if (dio_close(r.file) != S_OKAY) return db_status < 0 ? db_status : S_SYSERR;
     return 1;
   }
   return 0;

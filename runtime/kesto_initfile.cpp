@@ -41,8 +41,7 @@ int initfile(int file) {
   if (fe.status == 'o') {
     if (dio_close(file) != S_OKAY) return db_status;
   } else if (t.open_files >= t.max_open_files) {
-    dio_closelru();
-    if (db_status != S_OKAY) return db_status;
+    if (dio_closelru() < 0) return db_status;
   }
   if (dio_clrfile(file) != S_OKAY) return db_status;
 

@@ -164,6 +164,8 @@ int dio_out(page_slot *slot, lookup_entry *lookup, int keep_open, int is_data);
 int dio_flush();
 int dio_open(int file);
 int dio_close(int file);
+// Closes the least recently used open file: 1, 0 when none could be
+// closed, or the (negative) status of a close that failed.
 int dio_closelru();
 void dio_iclose(int dbn);
 void dio_free();

@@ -228,6 +228,23 @@ TEST_F(CacheTest, OpenFileLimitRecyclesDescriptors) {
   EXPECT_EQ(kt().open_files, 2);
 }
 
+// A file closed to make room for another is synchronised on the way out;
+// when that fails, the call that needed the room fails, instead of the
+// later synchronisation of a fresh descriptor reporting success.
+TEST_F(CacheTest, FailedSyncOfAFileClosedForRoomIsReported) {
+  ASSERT_EQ(dt_setfiles(1, nullptr), S_OKAY);
+  ASSERT_EQ(dt_on_opt(OPT_SYNCFILES, nullptr), S_OKAY);
+  new_car("room");
+  dio_pzsetts(1);  // the key file's header changes too
+  ASSERT_TRUE(kt().pgzero[1].modified);
+  FaultyIo io;
+  io.fail(FaultyIo::FSYNC, 1, EIO);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(dio_flush(), S_BADWRITE);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("QVKDM0383E"), std::string::npos);
+  EXPECT_EQ(io.calls(FaultyIo::FSYNC), 1);
+}
+
 TEST_F(CacheTest, OpenFailureThatClosingCannotRelieve) {
   ASSERT_EQ(dt_close(nullptr), S_OKAY);
   ASSERT_EQ(std::remove(dir_.file("people.k00").c_str()), 0);
