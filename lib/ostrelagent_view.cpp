@@ -253,6 +253,12 @@ int OstrelAgent_View::check_recordable() const {
             trace.writeTrace(LEVEL_4, "Value of %s holds a newline", value.first);
             return OstrelAgent_Status::MALFORMED_REQUEST;
         }
+        // The reader trims every value: one that begins or ends in white
+        // space would come back as another value (another cache directory).
+        if (*value.second != OstrelAgent_Util::trim(*value.second)) {
+            trace.writeTrace(LEVEL_4, "Value of %s begins or ends in white space", value.first);
+            return OstrelAgent_Status::MALFORMED_REQUEST;
+        }
     }
     return 0;
 }

@@ -222,7 +222,8 @@ private:
     int create_hostname_file();
     int validate_hostname_file();
     int start_view_db();
-    // 20021 when a setting that the metadata file records holds a newline.
+    // 20021 when a setting that the metadata file records holds a newline,
+    // or begins or ends in white space (it would not read back the same).
     int check_recordable() const;
 
     static void set_g_server_tag(const std::string& tag);

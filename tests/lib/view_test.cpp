@@ -249,6 +249,13 @@ TEST_F(LibViewCreate, SettingsThatCannotBeUsedAreRefusedBeforeAnythingIsMade) {
          OstrelAgent_Status::MALFORMED_REQUEST, ""},
         {"newline in the server URL", TAG, "transparent", "automatic", c, "https://a\n/ostrel", UUID,
          OstrelAgent_Status::MALFORMED_REQUEST, ""},
+        // The metadata reader trims values: these would come back changed.
+        {"cache directory ending in a blank", TAG, "transparent", "automatic", c + " ", URL, UUID,
+         OstrelAgent_Status::MALFORMED_REQUEST, ""},
+        {"tag beginning with a tab", "\tjoe", "transparent", "automatic", c, URL, UUID,
+         OstrelAgent_Status::MALFORMED_REQUEST, ""},
+        {"view type ending in a carriage return", TAG, "transparent", "automatic\r", c, URL, UUID,
+         OstrelAgent_Status::MALFORMED_REQUEST, ""},
         {"no cache directory", TAG, "transparent", "automatic", "", URL, UUID, OstrelAgent_Status::MALFORMED_REQUEST,
          "Cleartext cache directory not found for \"%s\".\n"},
         {"uuid text that is no uuid", TAG, "transparent", "automatic", c, URL, "0a1b2c3d-zzzz",
