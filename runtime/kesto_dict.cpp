@@ -68,9 +68,13 @@ class dictionary_check {
       if (check_file(i) != S_OKAY) return db_status;
     for (int i = 0; i < counts_[TBL_RECORD]; ++i)
       if (check_record(i) != S_OKAY) return db_status;
+    key_fields_ = 0;
+    for (int i = 0; i < counts_[TBL_FIELD]; ++i)
+      if (entry(TBL_FIELD, i)[0] != 'n') ++key_fields_;
     std::vector<char> key_seen(static_cast<size_t>(counts_[TBL_FIELD]), 0);
     for (int i = 0; i < counts_[TBL_FIELD]; ++i)
       if (check_field(i, key_seen) != S_OKAY) return db_status;
+    if (check_groups() != S_OKAY) return db_status;
     for (int i = 0; i < counts_[TBL_SET]; ++i)
       if (check_set(i) != S_OKAY) return db_status;
     for (int i = 0; i < counts_[TBL_MEMBER]; ++i)
@@ -130,6 +134,60 @@ class dictionary_check {
     if (data < header || data > length) return fail("record %d: data offset %d", i, data);
     if (count < -1 || (count > 0 && (!in(TBL_FIELD, first) || first + count > counts_[TBL_FIELD])))
       return fail("record %d: fields %d..%d", i, first, first + count - 1);
+    for (int f = first; f < first + count; ++f)
+      if (field_record(f) != i) return fail("record %d: field %d belongs to record %d", i, f, field_record(f));
+    return S_OKAY;
+  }
+
+  int field_record(int f) const { return get_i16(entry(TBL_FIELD, f) + 16); }
+  int field_length(int f) const { return get_i16(entry(TBL_FIELD, f) + 2); }
+  int field_offset(int f) const { return get_i16(entry(TBL_FIELD, f) + 14); }
+  int record_data(int r) const { return get_i16(entry(TBL_RECORD, r) + 4); }
+
+  // Elements of a field as its dimensions give them (fldcmp's count); -1
+  // for a negative dimension.
+  long long elements(int f) const {
+    const unsigned char *e = entry(TBL_FIELD, f);
+    int d0 = get_i16(e + 4), d1 = get_i16(e + 6), d2 = get_i16(e + 8);
+    if (d0 < 0 || d1 < 0 || d2 < 0) return -1;
+    if (d0 == 0) return 1;
+    long long n = d0;
+    if (d1 != 0) {
+      n *= d1;
+      if (d2 != 0) n *= d2;
+    }
+    return n;
+  }
+
+  static int element_size(char type) {
+    switch (type) {
+      case 'c': return 1;
+      case 's': return 2;
+      case 'i': case 'l': case 'f': case 'd': return 4;
+      case 'F': return 8;
+      default: return 0;
+    }
+  }
+
+  // Group members follow their group field, lie in the group's first
+  // element and belong to its record: comparisons and stores of a group
+  // walk them at those offsets.
+  int check_groups() const {
+    int group = -1;
+    for (int i = 0; i < counts_[TBL_FIELD]; ++i) {
+      const unsigned char *e = entry(TBL_FIELD, i);
+      char type = static_cast<char>(e[1]);
+      if (!(get_u16(e + 18) & FLD_GROUPED)) {
+        group = type == 'g' ? i : -1;
+        continue;
+      }
+      if (group < 0 || type == 'g' || type == 'k' || field_record(i) != field_record(group))
+        return fail("field %d: group member outside a group", i);
+      long long element = field_length(group) / elements(group);
+      int at = field_offset(i) - field_offset(group);
+      if (at < 0 || at + field_length(i) > element)
+        return fail("field %d: bytes %d..%d outside its group", i, at, at + field_length(i) - 1);
+    }
     return S_OKAY;
   }
 
@@ -140,20 +198,34 @@ class dictionary_check {
     int offset = get_i16(e + 14), record = get_i16(e + 16);
     if (!in(TBL_RECORD, record)) return fail("field %d: record %d", i, record);
     if (length < 1) return fail("field %d: length %d", i, length);
+    if (!type || !std::strchr("csilfFdgk", type)) return fail("field %d: type %d", i, type);
+    long long n = elements(i);
+    if (n < 1) return fail("field %d: bad dimensions", i);
+    if (type == 'g' ? n > length : n * element_size(type) > length)
+      return fail("field %d: %d elements in %d bytes", i, static_cast<int>(n), length);
     if (type == 'k') {
+      if (key == 'n') return fail("field %d: compound field that is no key", i);
       if (length > MAX_COMPOUND_KEY) return fail("field %d: compound key of %d bytes", i, length);
       if (!in(TBL_KEY, offset) || get_i16(entry(TBL_KEY, offset)) != i)
         return fail("field %d: key table entry %d", i, offset);
-    } else if (offset < 0 || offset + length > record_length(record)) {
-      return fail("field %d: bytes %d..%d outside its record", i, offset, offset + length - 1);
+    } else if (offset < record_data(record) || offset + length > record_length(record)) {
+      // Callers' record images start at the record's data offset.
+      return fail("field %d: bytes %d..%d outside its record's data", i, offset, offset + length - 1);
     }
     if (key != 'n') {
       if (!is_key_file(key_file)) return fail("field %d: key file %d", i, key_file);
       if (10 + length > slot_size(key_file))
         return fail("field %d: key of %d bytes, key slot of %d", i, length, slot_size(key_file));
-      if (key_number < 0 || key_number >= counts_[TBL_FIELD] || key_seen[static_cast<size_t>(key_number)])
+      // Key numbers index the key position table, one entry per key field.
+      if (key_number < 0 || key_number >= key_fields_ || key_seen[static_cast<size_t>(key_number)])
         return fail("field %d: key number %d", i, key_number);
       key_seen[static_cast<size_t>(key_number)] = 1;
+    }
+    int optional = (get_u16(e + 18) & FLD_OPTKEY_MASK) >> 10;
+    if (optional) {
+      int header = (get_u16(entry(TBL_RECORD, record) + 10) & REC_TIMESTAMPED) ? 14 : 6;
+      if (key == 'n' || header + (optional - 1) / 8 >= record_data(record))
+        return fail("field %d: optional key %d", i, optional);
     }
     return S_OKAY;
   }
@@ -168,6 +240,17 @@ class dictionary_check {
     if (ptr < 6 || ptr + size > record_length(owner)) return fail("set %d: set pointer at %d", i, ptr);
     if (count < 0 || (count > 0 && (!in(TBL_MEMBER, first) || first + count > counts_[TBL_MEMBER])))
       return fail("set %d: members %d..%d", i, first, first + count - 1);
+    // A member's sort fields are fields of the member, ordering this set.
+    for (int m = first; m < first + count; ++m) {
+      const unsigned char *me = entry(TBL_MEMBER, m);
+      int member = get_i16(me), sorts = get_i16(me + 6), first_sort = get_i16(me + 4);
+      for (int so = first_sort; sorts > 0 && so < first_sort + sorts; ++so) {
+        if (!in(TBL_SORT, so)) continue;  // the member check refuses it
+        int field = get_i16(entry(TBL_SORT, so)), set = get_i16(entry(TBL_SORT, so) + 2);
+        if (set != i || !in(TBL_FIELD, field) || field_record(field) != member)
+          return fail("set %d: sort field %d of member %d", i, field, member);
+      }
+    }
     return S_OKAY;
   }
 
@@ -195,6 +278,8 @@ class dictionary_check {
       return fail("key entry %d: compound field %d", i, compound);
     if (!in(TBL_FIELD, component) || entry(TBL_FIELD, component)[1] == 'k')
       return fail("key entry %d: component field %d", i, component);
+    if (field_record(component) != field_record(compound))
+      return fail("key entry %d: component field %d of another record", i, component);
     int clen = get_i16(entry(TBL_FIELD, component) + 2);
     int klen = get_i16(entry(TBL_FIELD, compound) + 2);
     if (offset < 0 || offset + clen > klen) return fail("key entry %d: component at %d", i, offset);
@@ -203,6 +288,7 @@ class dictionary_check {
 
   const char *name_;
   int page_size_;
+  int key_fields_ = 0;
   int counts_[TBL_COUNT];
   size_t start_[TBL_COUNT];
   const std::vector<unsigned char> &tables_;

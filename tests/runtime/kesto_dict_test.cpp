@@ -155,11 +155,16 @@ TEST(SchemaTextTest, MistakesAreNamedWithTheirLine) {
 TEST_F(DictTest, DictionaryThatFailsValidationGivesIncompatible) {
   const std::vector<unsigned char> good = people_image();
   const size_t files = kHeader, records = kHeader + 2 * kFileEntry, fields = records + 3 * 12;
-  const size_t sets = fields + 6 * 20, keys = sets + 2 * 12 + 2 * 8 + 1 * 4;
+  const size_t sets = fields + 6 * 20, sorts = sets + 2 * 12 + 2 * 8, keys = sorts + 1 * 4;
+  // Fields: NAME, AGE, CITY, CITY_AGE (of PERSON), PLATE, WEIGHT (of CAR).
+  const size_t name = fields, age = fields + 20, city = fields + 40, city_age = fields + 60, plate = fields + 80;
+  auto key_and_type = [](char key, char type) { return key | type << 8; };
   struct Patch {
     const char *what;
     size_t at;
     int value;  // 16-bit; -1000 fills the first file name without a NUL
+    size_t at2 = 0;  // a second change, when not 0
+    int value2 = 0;
   } patches[] = {
       {"data slots do not fit the page", files + 1030, 200},
       {"key slot above 260 bytes", files + kFileEntry + 1032, 300},
@@ -176,6 +181,20 @@ TEST_F(DictTest, DictionaryThatFailsValidationGivesIncompatible) {
       {"set pointer outside the owner", sets + 4, 500},
       {"key table names a plain field", keys, 0},
       {"file name without NUL", files, -1000},
+      {"elements beyond the field's bytes", age + 4, 100},
+      {"negative dimension", age + 4, -1},
+      {"unknown field type", age, key_and_type('n', 'x')},
+      {"field in the record's header", name + 14, 2},
+      {"key number beyond the key fields", plate + 12, 3},
+      {"optional key on a field that is no key", age + 18, 1 << 10},
+      {"optional key bit beyond the bitmap", plate + 18, 1 << 10, records + 24 + 4, 6},
+      {"compound field that is no key", city_age, key_and_type('n', 'k')},
+      {"group member without a group", name + 18, FLD_GROUPED | FLD_SORT},
+      {"group member outside its group", age, key_and_type('n', 'g'), city + 18, FLD_GROUPED | FLD_COMPONENT},
+      {"compound component of another record", keys + 2, 4},
+      {"sort field of another record", sorts, 4},
+      {"sort entry of another set", sorts + 2, 0},
+      {"record listing another record's field", records + 12 + 8, 5},
   };
   for (const Patch &p : patches) {
     std::vector<unsigned char> image = good;
@@ -184,6 +203,7 @@ TEST_F(DictTest, DictionaryThatFailsValidationGivesIncompatible) {
     } else {
       put16(image, p.at, p.value);
     }
+    if (p.at2) put16(image, p.at2, p.value2);
     testing::internal::CaptureStderr();
     EXPECT_EQ(open_image(image), S_INCOMPAT) << p.what;
     std::string err = testing::internal::GetCapturedStderr();
