@@ -1,6 +1,8 @@
 #include "xml/norvane_xml_elem.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <iterator>
 
 #include "xml/norvane_str_util.h"
 
@@ -34,6 +36,7 @@ NorvaneXmlElem::~NorvaneXmlElem() {
         pending.insert(pending.end(), elem->m_extracted.begin(), elem->m_extracted.end());
         elem->m_children.clear();
         elem->m_extracted.clear();
+        elem->m_resume.clear();
     };
     take_children(this);
     while (!pending.empty()) {
@@ -47,9 +50,24 @@ NorvaneXmlElem::~NorvaneXmlElem() {
 
 void NorvaneXmlElem::forget_child(NorvaneXmlElem* child) {
     auto it = std::find(m_children.begin(), m_children.end(), child);
-    if (it != m_children.end()) m_children.erase(it);
+    if (it != m_children.end()) erase_child(it);
     it = std::find(m_extracted.begin(), m_extracted.end(), child);
     if (it != m_extracted.end()) m_extracted.erase(it);
+}
+
+void NorvaneXmlElem::erase_child(ElemList::iterator it) {
+    const ElemList::iterator next = std::next(it);
+    for (size_t i = 0; i < m_resume.size();) {
+        if (m_resume[i].second != it) {
+            ++i;
+        } else if (next != m_children.end()) {
+            m_resume[i++].second = next;
+        } else {
+            // The end is no resume point: children added later come there.
+            m_resume.erase(m_resume.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+    }
+    m_children.erase(it);
 }
 
 void NorvaneXmlElem::add_attr(const std::string& name, const std::string& value) {
@@ -69,15 +87,21 @@ std::string NorvaneXmlElem::get_attr(const std::string& name) const {
 }
 
 NorvaneXmlElem* NorvaneXmlElem::extract_child(const std::string& tag) {
-    for (auto it = m_children.begin(); it != m_children.end(); ++it) {
-        if ((*it)->m_tag == tag) {
-            NorvaneXmlElem* child = *it;
-            m_children.erase(it);
-            m_extracted.push_back(child);
-            return child;
-        }
+    auto resume = std::find_if(m_resume.begin(), m_resume.end(),
+                               [&tag](const auto& entry) { return entry.first == tag; });
+    auto it = resume != m_resume.end() ? resume->second : m_children.begin();
+    while (it != m_children.end() && (*it)->m_tag != tag) ++it;
+    if (it == m_children.end()) return nullptr;
+
+    NorvaneXmlElem* child = *it;
+    if (resume == m_resume.end()) {
+        m_resume.emplace_back(tag, it);
+    } else {
+        resume->second = it;
     }
-    return nullptr;
+    erase_child(it); // moves the resume point on past the child
+    m_extracted.push_back(child);
+    return child;
 }
 
 std::string NorvaneXmlElem::get_encoded_value() const {

@@ -17,6 +17,7 @@
 #include <list>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "xml/norvane_xml_attr.h"
@@ -77,6 +78,9 @@ private:
 
     // Unlinks `child` from the children and the extracted children.
     void forget_child(NorvaneXmlElem* child);
+    // Takes `it` out of the children, moving a resume point that names it on
+    // to the next child.
+    void erase_child(ElemList::iterator it);
 
     std::string m_tag;
     std::string m_text;
@@ -85,6 +89,10 @@ private:
     ElemList m_children;       // owned
     ElemList m_extracted;      // owned
     AttrList m_attrs;          // owned
+    // Per tag read by extract_child, where its next search may start: no
+    // child before that point has the tag (children are only ever added at
+    // the end), so reading all children of a tag takes one pass.
+    std::vector<std::pair<std::string, ElemList::iterator>> m_resume;
 };
 
 // Prints the element and its (not extracted) children as XML, with no

@@ -4,6 +4,7 @@
 
 #include "xml/norvane_xml_elem.h"
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <sstream>
@@ -68,6 +69,49 @@ TEST(XmlElem, ExtractChildWalksOneTagInDocumentOrder) {
 
     NorvaneXmlElem leaf(nullptr, nullptr, "leaf", "");
     EXPECT_EQ(leaf.extract_child("x"), nullptr);
+}
+
+TEST(XmlElem, ExtractChildStaysFirstMatchWhileTheListChanges) {
+    // Children added after a read, a later child deleted, and a child of
+    // another tag taken out between reads of one tag.
+    NorvaneXmlElem root(nullptr, nullptr, "r", "");
+    auto* a1 = new NorvaneXmlElem(nullptr, &root, "a", "1");
+    auto* b1 = new NorvaneXmlElem(nullptr, &root, "b", "1");
+    auto* a2 = new NorvaneXmlElem(nullptr, &root, "a", "2");
+    auto* b2 = new NorvaneXmlElem(nullptr, &root, "b", "2");
+    auto* a3 = new NorvaneXmlElem(nullptr, &root, "a", "3");
+    EXPECT_EQ(root.extract_child("a"), a1);
+    delete b1;
+    EXPECT_EQ(root.extract_child("a"), a2);
+    EXPECT_EQ(root.extract_child("b"), b2);
+    EXPECT_EQ(root.extract_child("a"), a3);
+    EXPECT_EQ(root.extract_child("a"), nullptr);
+    auto* a4 = new NorvaneXmlElem(nullptr, &root, "a", "4");
+    auto* c = new NorvaneXmlElem(nullptr, &root, "c", "");
+    auto* a5 = new NorvaneXmlElem(nullptr, &root, "a", "5");
+    EXPECT_EQ(root.extract_child("a"), a4);
+    delete c;
+    EXPECT_EQ(root.extract_child("a"), a5);
+    EXPECT_EQ(root.extract_child("a"), nullptr);
+    EXPECT_TRUE(root.get_children().empty());
+}
+
+TEST(XmlElem, ReadingManyChildrenOfOneTagTakesLinearTime) {
+    // A request can hold any number of children; reading those of one tag
+    // behind many of another must not rescan the others for every read.
+    NorvaneXmlElem root(nullptr, nullptr, "r", "");
+    const int half = 100000;
+    for (int i = 0; i < half; ++i) new NorvaneXmlElem(nullptr, &root, "other", "");
+    for (int i = 0; i < half; ++i) new NorvaneXmlElem(nullptr, &root, "path", std::to_string(i));
+    const auto start = std::chrono::steady_clock::now();
+    int read = 0;
+    while (NorvaneXmlElem* path = root.extract_child("path")) {
+        if (path->get_value() != std::to_string(read)) break;
+        ++read;
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(read, half);
+    EXPECT_LT(took, std::chrono::seconds(5));
 }
 
 TEST(XmlUtil, ChildLookupsConsume) {
