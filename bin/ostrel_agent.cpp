@@ -77,6 +77,13 @@ OstrelAgent_View_Handler* g_view_handler = nullptr;
 int cleanup_required = 1;
 norvanethread_t force_tid;
 
+// The forced EndView works on the view handler's objects: the main thread
+// takes this mutex before it deletes them, so it waits for a forced EndView
+// under way, and a signal that comes later finds `main_ending` set and does
+// nothing.
+norvanethread_mutex_t forced_shutdown_mutex = NORVANETHREAD_MUTEX_INITIALIZER;
+bool main_ending = false;  // guarded by forced_shutdown_mutex
+
 bool is_version_option(const char* arg) {
     return strutl_stricoll(arg, "-Ver") == 0 || strutl_stricoll(arg, "-Version") == 0 ||
            strutl_stricoll(arg, "-VerAll") == 0;
@@ -145,13 +152,22 @@ void* ostrel_agent_force_shutdown_thread(void*) {
     if (ostrel_agent_wait_for_shutdown_signal() == 0) return nullptr;
 
     OstrelAgent_Trace now(OstrelAgent_Trace::OSTRELAGENT, kClass, "ostrel_agent_shutdown_now");
+    norvanethread_mutex_lock(&forced_shutdown_mutex);
+    if (main_ending) {
+        norvanethread_mutex_unlock(&forced_shutdown_mutex);
+        now.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "the daemon is ending already");
+        return nullptr;
+    }
     if (g_view_storage != nullptr) {
         OstrelAgent_Log::get_instance(g_view_storage)
             ->write_log(OSTRELAGENT_LOG_WARN, &_ostrela_bin_bin_msg_table, MSG_INTERRUPTED);
     }
-    OstrelAgent_Endview endview(true);
-    endview.perform_endview();
-    now.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "forced EndView: %d", endview.get_status());
+    {
+        OstrelAgent_Endview endview(true);
+        endview.perform_endview();
+        now.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "forced EndView: %d", endview.get_status());
+    }
+    norvanethread_mutex_unlock(&forced_shutdown_mutex);
     return nullptr;
 }
 
@@ -238,6 +254,9 @@ void start_tracing(const std::string& subsystems, int level) {
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "cleanup not required ");
     }
 
+    norvanethread_mutex_lock(&forced_shutdown_mutex);
+    main_ending = true;
+    norvanethread_mutex_unlock(&forced_shutdown_mutex);
     delete g_view_handler;
     g_view_handler = nullptr;
 
