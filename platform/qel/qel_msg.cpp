@@ -63,6 +63,15 @@ std::string format_catalog(const void* catalog, int index, va_list args) {
     return text;
 }
 
+// format_catalog with the arguments given directly.
+std::string format_catalog_of(const void* catalog, int index, ...) {
+    va_list args;
+    va_start(args, index);
+    std::string text = format_catalog(catalog, index, args);
+    va_end(args);
+    return text;
+}
+
 const char* const kName = "libhalvicqel";
 
 }  // namespace
@@ -73,9 +82,9 @@ const _imsg_message_table_t _qel_cmsg_qel_msg_table = {
 
 void qel_log_int_error(const char* category, const char* source, int line, const void* catalog,
                        int index, ...) {
-    char head[512];
-    imsg_sprintf(head, &_qel_cmsg_qel_msg_table, QEL_MSG_INTERNAL, source != nullptr ? source : "?",
-                 line);
+    // Sized to the text: a source name may be of any length.
+    const std::string head = format_catalog_of(&_qel_cmsg_qel_msg_table, QEL_MSG_INTERNAL,
+                                               source != nullptr ? source : "?", line);
     std::string report;
     if (category != nullptr && category[0] != '\0') report = std::string("[") + category + "] ";
     report += head;

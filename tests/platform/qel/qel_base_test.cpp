@@ -199,9 +199,13 @@ TEST(QelCatalog, InternalErrorsAreReportedAsErrors) {
     qel_log_int_error("view", "lib/ns/ns_rpc", 120, &ns_catalog, 0, 42L, "obj");
     qel_log_int_error(nullptr, "lib/ostreladb/ostrelagent_kesto_utls", 7, nullptr, 0);
     libhalvicqel_print_verid();
+    // A source name longer than any fixed buffer is reported whole.
+    const std::string long_source(2000, 's');
+    qel_log_int_error(nullptr, long_source.c_str(), 9, nullptr, 0);
     imsg_set_redirect_procs(nullptr, 0, nullptr);
 
-    ASSERT_EQ(g_printed.size(), 3u);
+    ASSERT_EQ(g_printed.size(), 4u);
+    EXPECT_EQ(g_printed[3].second, "Internal error in " + long_source + " at line 9.\n");
     EXPECT_EQ(g_printed[0].first, 6);
     EXPECT_EQ(g_printed[0].second,
               "[view] Internal error in lib/ns/ns_rpc at line 120.\nUnexpected mtype(42) for object obj\n");
