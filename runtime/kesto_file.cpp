@@ -13,6 +13,9 @@
 int open_b(const char *name, int flags) {
   const kesto_io_methods *io = kesto_io();
   if (opt_on(OPT_READONLY)) flags = (flags & ~(O_RDWR | O_WRONLY)) | O_RDONLY;
+  // Close-on-exec from the open itself: a fork and exec by another thread
+  // between the open and the flag change would leak the descriptor.
+  flags |= O_CLOEXEC;
   int fd = io->open(name, flags & ~O_CREAT, 0666);
   if (fd < 0 && (flags & O_CREAT)) fd = io->open(name, flags, 0666);
   if (fd > 2 && io->set_cloexec(fd) < 0) {
