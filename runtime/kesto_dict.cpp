@@ -403,13 +403,7 @@ int inittab() {
       grow(&t.sort_table, sizes[TBL_SORT], t.size_srt) != S_OKAY ||
       grow(&t.key_table, sizes[TBL_KEY], t.size_kt) != S_OKAY)
     return db_status;
-  t.size_ft = sizes[TBL_FILE];
-  t.size_rt = sizes[TBL_RECORD];
-  t.size_fd = sizes[TBL_FIELD];
-  t.size_st = sizes[TBL_SET];
-  t.size_mt = sizes[TBL_MEMBER];
-  t.size_srt = sizes[TBL_SORT];
-  t.size_kt = sizes[TBL_KEY];
+  set_table_sizes(t, sizes);
 
   // Table pass.
   int key_number = t.key_count;

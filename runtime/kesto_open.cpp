@@ -209,13 +209,7 @@ int dopen(const char *names, const char *mode, bool incremental) {
       t.key_count = saved_keys;
     }
     if (t.pgzero_size > saved_sizes[TBL_FILE]) t.pgzero_size = saved_sizes[TBL_FILE];
-    t.size_ft = saved_sizes[TBL_FILE];
-    t.size_rt = saved_sizes[TBL_RECORD];
-    t.size_fd = saved_sizes[TBL_FIELD];
-    t.size_st = saved_sizes[TBL_SET];
-    t.size_mt = saved_sizes[TBL_MEMBER];
-    t.size_srt = saved_sizes[TBL_SORT];
-    t.size_kt = saved_sizes[TBL_KEY];
+    set_table_sizes(t, saved_sizes);
     t.file_table[t.size_ft] = saved_ov;
     t.ov_file = static_cast<int16_t>(t.size_ft);
     t.no_of_dbs = static_cast<int16_t>(saved_dbs);

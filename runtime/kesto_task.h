@@ -327,6 +327,17 @@ extern int task_count;
 // The current task's block.
 inline db_task &kt() { return *Kestotask.block; }
 
+// The seven run-time table sizes of a task, indexed by db_table_kind.
+inline void set_table_sizes(db_task &t, const int sizes[TBL_COUNT]) {
+  t.size_ft = sizes[TBL_FILE];
+  t.size_rt = sizes[TBL_RECORD];
+  t.size_fd = sizes[TBL_FIELD];
+  t.size_st = sizes[TBL_SET];
+  t.size_mt = sizes[TBL_MEMBER];
+  t.size_srt = sizes[TBL_SORT];
+  t.size_kt = sizes[TBL_KEY];
+}
+
 // The current database's table entry (null when none).
 inline db_entry *curr_dbt() {
   db_task &t = kt();
