@@ -45,7 +45,7 @@
 #include "lib/ostrelagent_view.h"
 #include "lib/ostrelagent_view_handler.h"
 #include "platform/i18n/i18n.h"
-#include "platform/imsg/imsg.h"
+#include "platform/imsg/imsg_verid.h"
 #include "platform/korva/korva.h"
 #include "platform/norvanethread/norvanethread.h"
 #include "platform/pfm/pfm.h"
@@ -270,11 +270,11 @@ void start_tracing(const std::string& subsystems, int level) {
 } // namespace
 
 void ostrel_agent_print_verid() {
-    imsg_print(IMSG_KIND_OK, "%-*s %s (%s)\n", -1, 33, kName, OSTREL_RELEASE, OSTREL_BUILD_DATE);
+    imsg_print_verid(kName);
 }
 
 int ostrel_agent_sprintf_verid(char* buf) {
-    return imsg_sprintf(buf, "%-*s %s (%s)\n", -1, 33, kName, OSTREL_RELEASE, OSTREL_BUILD_DATE);
+    return imsg_sprintf_verid(buf, kName);
 }
 
 int main(int argc, char** argv) {

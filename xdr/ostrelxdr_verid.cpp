@@ -1,15 +1,15 @@
 #include "xdr/ostrelxdr_verid.h"
 
-#include "platform/imsg/imsg.h"
+#include "platform/imsg/imsg_verid.h"
 
 namespace {
 const char* const kName = "libostrelxdr";
 } // namespace
 
 void libostrelxdr_print_verid() {
-    imsg_print(IMSG_KIND_OK, "%-*s %s (%s)\n", -1, 33, kName, OSTREL_RELEASE, OSTREL_BUILD_DATE);
+    imsg_print_verid(kName);
 }
 
 int libostrelxdr_sprintf_verid(char* buf) {
-    return imsg_sprintf(buf, "%-*s %s (%s)\n", -1, 33, kName, OSTREL_RELEASE, OSTREL_BUILD_DATE);
+    return imsg_sprintf_verid(buf, kName);
 }

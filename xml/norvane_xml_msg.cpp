@@ -1,4 +1,5 @@
 #include "xml/norvane_xml_msg.h"
+#include "platform/imsg/imsg_verid.h"
 
 namespace {
 
@@ -17,11 +18,9 @@ const _imsg_message_table_t _norvane_xml_xml_msg_table = {
 };
 
 void libhalvicnorvanexml_print_verid() {
-    imsg_print(IMSG_KIND_OK, "%-*s %s (%s)\n", -1, 33, kLibraryName, OSTREL_RELEASE,
-               OSTREL_BUILD_DATE);
+    imsg_print_verid(kLibraryName);
 }
 
 int libhalvicnorvanexml_sprintf_verid(char* buf) {
-    return imsg_sprintf(buf, "%-*s %s (%s)\n", -1, 33, kLibraryName, OSTREL_RELEASE,
-                        OSTREL_BUILD_DATE);
+    return imsg_sprintf_verid(buf, kLibraryName);
 }

@@ -4,7 +4,7 @@
 
 #include <new>
 
-#include "platform/imsg/imsg.h"
+#include "platform/imsg/imsg_verid.h"
 
 namespace {
 const char* const kName = "librclient";
@@ -33,9 +33,9 @@ void RClient_Session::flush_curl_handles() {
 }
 
 void librclient_print_verid() {
-    imsg_print(IMSG_KIND_OK, "%-*s %s (%s)\n", -1, 33, kName, OSTREL_RELEASE, OSTREL_BUILD_DATE);
+    imsg_print_verid(kName);
 }
 
 int librclient_sprintf_verid(char* buf) {
-    return imsg_sprintf(buf, "%-*s %s (%s)\n", -1, 33, kName, OSTREL_RELEASE, OSTREL_BUILD_DATE);
+    return imsg_sprintf_verid(buf, kName);
 }

@@ -7,7 +7,7 @@
 #include <new>
 #include <string>
 
-#include "platform/imsg/imsg.h"
+#include "platform/imsg/imsg_verid.h"
 #include "platform/korva/korva.h"
 #include "platform/korva/korva_control.h"
 
@@ -236,9 +236,9 @@ const char* const kLibraryName = "libhalvickorva";
 }  // namespace
 
 void libhalvickorva_print_verid() {
-  imsg_print(IMSG_KIND_OK, "%-*s %s (%s)\n", -1, 33, kLibraryName, OSTREL_RELEASE, OSTREL_BUILD_DATE);
+  imsg_print_verid(kLibraryName);
 }
 
 int libhalvickorva_sprintf_verid(char* buf) {
-  return imsg_sprintf(buf, "%-*s %s (%s)\n", -1, 33, kLibraryName, OSTREL_RELEASE, OSTREL_BUILD_DATE);
+  return imsg_sprintf_verid(buf, kLibraryName);
 }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/qel/qel.h"
+#include "platform/imsg/imsg_verid.h"
 
 namespace {
 
@@ -98,9 +99,9 @@ void qel_log_int_error(const char* category, const char* source, int line, const
 }
 
 void libhalvicqel_print_verid() {
-    imsg_print(IMSG_KIND_OK, "%-*s %s (%s)\n", -1, 33, kName, OSTREL_RELEASE, OSTREL_BUILD_DATE);
+    imsg_print_verid(kName);
 }
 
 int libhalvicqel_sprintf_verid(char* buf) {
-    return imsg_sprintf(buf, "%-*s %s (%s)\n", -1, 33, kName, OSTREL_RELEASE, OSTREL_BUILD_DATE);
+    return imsg_sprintf_verid(buf, kName);
 }

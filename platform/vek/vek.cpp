@@ -1,6 +1,6 @@
 #include "platform/vek/vek.h"
 
-#include "platform/imsg/imsg.h"
+#include "platform/imsg/imsg_verid.h"
 
 namespace {
 
@@ -11,9 +11,9 @@ const char* const kName = "libhalvicvek";
 void vek_system_init() {}
 
 void libhalvicvek_print_verid() {
-    imsg_print(IMSG_KIND_OK, "%-*s %s (%s)\n", -1, 33, kName, OSTREL_RELEASE, OSTREL_BUILD_DATE);
+    imsg_print_verid(kName);
 }
 
 int libhalvicvek_sprintf_verid(char* buf) {
-    return imsg_sprintf(buf, "%-*s %s (%s)\n", -1, 33, kName, OSTREL_RELEASE, OSTREL_BUILD_DATE);
+    return imsg_sprintf_verid(buf, kName);
 }
