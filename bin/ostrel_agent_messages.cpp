@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "lib/ostrelagent_log.h"
-#include "lib/ostrelagent_trace.h"
+#include "lib/core/ostrelagent_log.h"
+#include "lib/core/ostrelagent_trace.h"
 #include "platform/imsg/imsg.h"
 
 namespace {

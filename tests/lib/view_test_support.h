@@ -14,9 +14,9 @@
 
 #include <gtest/gtest.h>
 
-#include "lib/ostrelagent_server.h"
-#include "lib/ostrelagent_view.h"
-#include "lib_test_support.h"
+#include "lib/core/ostrelagent_server.h"
+#include "lib/core/ostrelagent_view.h"
+#include "lib/lib_test_support.h"
 #include "platform/korva/korva_control.h"
 #include "platform/server/server.h"
 

@@ -1,0 +1,405 @@
+#include "lib/core/ostrelagent_util.h"
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "lib/core/ostrelagent_status.h"
+#include "lib/core/ostrelagent_trace.h"
+#include "platform/imsg/imsg.h"
+#include "platform/norvanethread/norvanethread.h"
+#include "platform/utl/credutl.h"
+#include "platform/utl/date.h"
+#include "platform/utl/fileutl.h"
+#include "platform/utl/strutl.h"
+#include "platform/utl/sysutl.h"
+
+namespace {
+
+const char* const CLASS_NAME = "OstrelAgent_Util";
+const char* const TRIM_CHARS = " \t\r\n";
+
+// Last issued view time; strictly increasing.
+struct timeval g_view_time = {0, 0};
+norvanethread_mutex_t g_view_time_mutex = NORVANETHREAD_MUTEX_INITIALIZER;
+
+// Most messages are short: format into a small stack buffer first and go to
+// the heap only for a long one, so that callers on small thread stacks are
+// safe.
+const size_t SMALL_BUFFER = 1024;
+
+} // namespace
+
+int OstrelAgent_Util::qel_to_ostrel_status(int status) {
+    if (status == 0) return OstrelAgent_Status::SUCCESS;
+    if (status == 1002 || status == 1052) return OstrelAgent_Status::NOT_FOUND;
+    return OstrelAgent_Status::GENERAL_FAILURE;
+}
+
+std::string OstrelAgent_Util::format(const void* catalog, int index, ...) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "format");
+    const size_t limit = FORMAT_BUFFER_SIZE - 1;
+
+    char small[SMALL_BUFFER];
+    va_list args;
+    va_start(args, index);
+    va_list again;
+    va_copy(again, args);
+    int needed = imsg_vsnprintf(small, sizeof small, catalog, index, args);
+    va_end(args);
+
+    std::string result;
+    if (needed < 0) {
+        result = OstrelAgent_Util::snprintf("Internal error: could not load message %d", index);
+    } else if (static_cast<size_t>(needed) > limit) {
+        result = OstrelAgent_Util::snprintf("Internal error: message %d is too long", index);
+    } else if (static_cast<size_t>(needed) < sizeof small) {
+        result.assign(small, static_cast<size_t>(needed));
+    } else {
+        std::unique_ptr<char[]> big(new char[static_cast<size_t>(needed) + 1]);
+        int again_needed =
+            imsg_vsnprintf(big.get(), static_cast<size_t>(needed) + 1, catalog, index, again);
+        if (again_needed == needed) {
+            result.assign(big.get(), static_cast<size_t>(needed));
+        } else {
+            result = OstrelAgent_Util::snprintf("Internal error: could not load message %d", index);
+        }
+    }
+    va_end(again);
+    return result;
+}
+
+std::string OstrelAgent_Util::snprintf(const char* fmt, ...) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "format");
+    char small[SMALL_BUFFER];
+    va_list args;
+    va_start(args, fmt);
+    va_list again;
+    va_copy(again, args);
+    int needed = strutl_vsnprintf(small, sizeof small, fmt, args);
+    va_end(args);
+
+    std::string result;
+    if (needed < 0) {
+        // Only an encoding error gets here; give what could be formatted.
+        result = small;
+    } else if (static_cast<size_t>(needed) < sizeof small) {
+        result.assign(small, static_cast<size_t>(needed));
+    } else {
+        size_t size = std::min(static_cast<size_t>(needed) + 1, FORMAT_BUFFER_SIZE);
+        std::unique_ptr<char[]> big(new char[size]);
+        strutl_vsnprintf(big.get(), size, fmt, again);
+        result.assign(big.get());
+    }
+    va_end(again);
+    return result;
+}
+
+std::string OstrelAgent_Util::trim(const std::string& text) {
+    size_t first = text.find_first_not_of(TRIM_CHARS);
+    if (first == std::string::npos) return std::string();
+    size_t last = text.find_last_not_of(TRIM_CHARS);
+    return text.substr(first, last - first + 1);
+}
+
+void OstrelAgent_Util::trim_in_place(std::string& text) {
+    size_t last = text.find_last_not_of(TRIM_CHARS);
+    if (last == std::string::npos) {
+        text.clear();
+        return;
+    }
+    text.erase(last + 1);
+    text.erase(0, text.find_first_not_of(TRIM_CHARS));
+}
+
+void OstrelAgent_Util::strip_crlf(std::string& text) {
+    if (text.size() >= 2 && text.compare(text.size() - 2, 2, CRLF) == 0) {
+        text.erase(text.size() - 2);
+    }
+}
+
+int OstrelAgent_Util::compare_no_case(const std::string& a, const std::string& b) {
+    // Unequal lengths order the longer text first.
+    if (a.size() > b.size()) return -1;
+    if (a.size() < b.size()) return 1;
+    for (size_t i = 0; i < a.size(); ++i) {
+        int ca = std::tolower(static_cast<unsigned char>(a[i]));
+        int cb = std::tolower(static_cast<unsigned char>(b[i]));
+        if (ca < cb) return -1;
+        if (ca > cb) return 1;
+    }
+    return 0;
+}
+
+bool OstrelAgent_Util::is_number(const std::string& text) {
+    if (text.empty()) return false;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+    }
+    return true;
+}
+
+std::string OstrelAgent_Util::quote_if_whitespace(const std::string& text) {
+    if (text.find_first_of(" \t") == std::string::npos) return text;
+    return "\"" + text + "\"";
+}
+
+std::string OstrelAgent_Util::replace_all(std::string text, const std::string& from,
+                                          const std::string& to) {
+    if (from.empty()) return text;
+    size_t pos = 0;
+    while ((pos = text.find(from, pos)) != std::string::npos) {
+        text.replace(pos, from.size(), to);
+        pos += to.size();
+    }
+    return text;
+}
+
+void OstrelAgent_Util::tokenize(const std::string& text, std::vector<std::string>& out,
+                                const std::string& delimiter) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "tokenize");
+    out.clear();
+    if (delimiter.empty()) {
+        // Nothing to split at: the whole text is one piece.
+        if (!text.empty()) out.push_back(text);
+        return;
+    }
+    size_t start = 0;
+    for (;;) {
+        size_t loc = text.find(delimiter, start);
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Looking for [%s] in [%s] - loc = %ld",
+                         delimiter.c_str(), text.c_str() + start,
+                         loc == std::string::npos ? -1L : static_cast<long>(loc));
+        if (loc == std::string::npos) break;
+        out.push_back(text.substr(start, loc - start));
+        start = loc + delimiter.size();
+    }
+    if (start < text.size()) {
+        std::string last = text.substr(start);
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Adding  [%s] ", last.c_str());
+        out.push_back(last);
+    }
+}
+
+std::string OstrelAgent_Util::scope_to_string(const qel_oid_s& scope_oid, const char* pathname,
+                                              unsigned int gn) {
+    char oid_text[QEL_OID_STR_SIZE];
+    qel_oid_to_str(&scope_oid, oid_text);
+    return OstrelAgent_Util::snprintf("scope oid =%s; scope pn = \"%s\"; scope_gn = %u", oid_text,
+                                      pathname != nullptr ? pathname : "", gn);
+}
+
+bool OstrelAgent_Util::contains_pname_separator(const std::string& path) {
+    return path.find(GLOBAL_PNAME_SEP) != std::string::npos;
+}
+
+bool OstrelAgent_Util::is_absolute_view_rel_path(const std::string& path) {
+    return !path.empty() && path[0] == GLOBAL_PNAME_SEP;
+}
+
+void OstrelAgent_Util::globalize_path(std::string& path) {
+    for (char& c : path) {
+        if (c == LOCAL_PNAME_SEP) c = GLOBAL_PNAME_SEP;
+    }
+}
+
+void OstrelAgent_Util::strip_leading_separators(std::string& path) {
+    path.erase(0, path.find_first_not_of(GLOBAL_PNAME_SEP));
+}
+
+void OstrelAgent_Util::strip_trailing_pathname_separator(std::string& path) {
+    if (!path.empty() && path.back() == GLOBAL_PNAME_SEP) path.pop_back();
+}
+
+std::string OstrelAgent_Util::parent(const std::string& path) {
+    std::string global = path;
+    globalize_path(global);
+    size_t last = global.rfind(GLOBAL_PNAME_SEP);
+    if (last == std::string::npos || last == 0) return std::string();
+    return global.substr(0, last);
+}
+
+bool OstrelAgent_Util::paths_equal(const std::string& a, const std::string& b) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "paths_equal");
+    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Comparing %s and %s", a.c_str(), b.c_str());
+    return a == b;
+}
+
+std::string OstrelAgent_Util::sanitize_path(const std::string& path) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "sanitize_path");
+    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Sanitizing %s", path.c_str());
+    const char sep = GLOBAL_PNAME_SEP;
+    std::string result;
+    result.reserve(path.size());
+    bool pending_sep = false;
+    size_t i = 0;
+    const size_t n = path.size();
+    while (i < n) {
+        char c = path[i];
+        if (c == sep) {
+            pending_sep = true;
+            ++i;
+            continue;
+        }
+        bool starts_component = (i == 0 || path[i - 1] == sep);
+        if (c == '.' && starts_component) {
+            if (i + 1 == n) break; // a final "." and its separator go
+            if (path[i + 1] == sep) {
+                i += 2;
+                while (i < n && path[i] == sep) ++i;
+                // A "./" at the very start keeps the path relative.
+                if (!result.empty() || pending_sep) pending_sep = true;
+                continue;
+            }
+        }
+        if (pending_sep) result += sep;
+        pending_sep = false;
+        result += c;
+        ++i;
+    }
+    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Result %s", result.c_str());
+    return result;
+}
+
+bool OstrelAgent_Util::find_in_ancestors(const std::string& name, const std::string& start_dir) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "find_in_ancestors");
+    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_5, "Looking for %s starting at %s", name.c_str(),
+                     start_dir.c_str());
+    std::string dir = start_dir;
+    globalize_path(dir);
+    while (!dir.empty()) {
+        std::string candidate = dir + GLOBAL_PNAME_SEP + name;
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_5, "Looking for %s", candidate.c_str());
+        if (fileutl_exists(candidate.c_str(), 1)) {
+            trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_5, "Found %s", candidate.c_str());
+            return true;
+        }
+        dir = parent(dir);
+    }
+    return false;
+}
+
+std::string OstrelAgent_Util::server_from_url(const std::string& url) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "server_from_url");
+    size_t begin = url.find("//");
+    begin = (begin == std::string::npos) ? 0 : begin + 2;
+    // The server ends at the first "/" after it, so a path of several
+    // components does not leak into the name.
+    size_t end = url.find(GLOBAL_PNAME_SEP, begin);
+    if (end == std::string::npos) return url.substr(begin);
+    return url.substr(begin, end - begin);
+}
+
+void OstrelAgent_Util::get_view_time(struct timeval* tv) {
+    struct timeval now;
+    date_get_timeval(&now);
+    norvanethread_mutex_lock(&g_view_time_mutex);
+    if (now.tv_sec > g_view_time.tv_sec ||
+        (now.tv_sec == g_view_time.tv_sec && now.tv_usec > g_view_time.tv_usec)) {
+        g_view_time = now;
+    } else {
+        // The clock has not advanced, or went back: one microsecond on.
+        g_view_time.tv_usec += 1;
+        if (g_view_time.tv_usec >= 1000000) {
+            g_view_time.tv_usec -= 1000000;
+            g_view_time.tv_sec += 1;
+        }
+    }
+    *tv = g_view_time;
+    norvanethread_mutex_unlock(&g_view_time_mutex);
+}
+
+void OstrelAgent_Util::uuid_oid_to_location(const qel_uuid_s* replica_uuid, const qel_oid_s* oid,
+                                            char* buffer) {
+    char oid_text[QEL_OID_STR_SIZE];
+    char uuid_text[QEL_UUID_STR_SIZE];
+    qel_oid_to_str(oid, oid_text);
+    qel_uuid_to_str(replica_uuid, uuid_text);
+    std::snprintf(buffer, LOCATION_BUFFER_SIZE, "oid:%s@replicauuid:%s", oid_text, uuid_text);
+}
+
+void OstrelAgent_Util::uuid_dbid_to_location(const qel_uuid_s* replica_uuid, long dbid,
+                                             char* buffer) {
+    char uuid_text[QEL_UUID_STR_SIZE];
+    qel_uuid_to_dstr(replica_uuid, uuid_text);
+    std::snprintf(buffer, LOCATION_BUFFER_SIZE, "%ld@replicauuid:%s", dbid, uuid_text);
+}
+
+char* OstrelAgent_Util::uuid_to_location(const qel_uuid_s* uuid, char* buffer) {
+    return qel_uuid_to_dstr(uuid, buffer);
+}
+
+std::string OstrelAgent_Util::process_qualified_user() {
+    char name[1024];
+    if (sysutl_usid_to_user(credutl_getusid(), 3, nullptr, name, sizeof name) != 0) {
+        return std::string();
+    }
+    return name;
+}
+
+std::string OstrelAgent_Util::process_user() {
+    char name[1024];
+    if (sysutl_usid_to_user(credutl_getusid(), 5, nullptr, name, sizeof name) != 0) {
+        return std::string();
+    }
+    return name;
+}
+
+std::string OstrelAgent_Util::get_user_home() {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "get_user_home");
+    const char* login = sysutl_myloginname();
+    if (login == nullptr) login = "";
+    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Getting home for user %s", login);
+    std::string home;
+    char buffer[1024];
+    if (sysutl_get_homedir(login, buffer, sizeof buffer) == 1) {
+        home = buffer;
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Got home for  %s = %s", login,
+                         home.c_str());
+    }
+    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Returning home = %s", home.c_str());
+    return home;
+}
+
+void OstrelAgent_Util::set_socket_addr(const std::string& text, struct in_addr* addr) {
+    unsigned int parts[4] = {0, 0, 0, 0};
+    std::sscanf(text.c_str(), "%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3]);
+    unsigned char* bytes = reinterpret_cast<unsigned char*>(&addr->s_addr);
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<unsigned char>(parts[i] & 0xff);
+}
+
+int OstrelAgent_Util::is_dir_empty(const std::string& path, int& is_empty) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "is_dir_empty");
+    DIR* dir = fileutl_opendir(path.c_str());
+    if (dir == nullptr) return OstrelAgent_Status::OPENDIR_FAILED;
+    is_empty = 1;
+    while (struct dirent* entry = readdir(dir)) {
+        if (std::strcmp(entry->d_name, DOT) == 0 || std::strcmp(entry->d_name, DOT_DOT) == 0) continue;
+        is_empty = 0;
+        break;
+    }
+    closedir(dir);
+    return 0;
+}
+
+bool OstrelAgent_Util::korva_is_case_sensitive() { return true; }
+
+bool OstrelAgent_Util::parse_hijack_treatment(std::string text, HijackTreatment& treatment) {
+    if (text == KEEP) {
+        treatment = HIJACK_KEEP;
+    } else if (text == OVERWRITE) {
+        treatment = HIJACK_OVERWRITE;
+    } else if (text == RENAME) {
+        treatment = HIJACK_RENAME;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void OstrelAgent_Util::ostrela_assert(int, const char*, int, const char*) {}

@@ -1,0 +1,43 @@
+#include "lib/core/ostrelagent_view_db.h"
+
+#include <unistd.h>
+
+#include "lib/core/ostrelagent_status.h"
+#include "lib/core/ostrelagent_trace.h"
+#include "lib/ostreladb/ostrel_db.h"
+
+namespace {
+const char* const CLASS_NAME = "OstrelAgent_View_db";
+}
+
+OstrelAgent_View_db::OstrelAgent_View_db(const std::string& storage, const std::string& view_uuid)
+    : m_storage(storage), m_view_uuid(view_uuid) {}
+
+OstrelAgent_View_db::~OstrelAgent_View_db() = default;
+
+int OstrelAgent_View_db::start_db() {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, CLASS_NAME, "start_db");
+    if (chdir(m_storage.c_str()) != 0) return OstrelAgent_Status::GENERAL_FAILURE;
+    view_home = m_storage;
+    if (ostrel_storage_init() != 0) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Fails to init db storage.");
+        return OstrelAgent_Status::GENERAL_FAILURE;
+    }
+    int new_db = 0;
+    if (ostrel_db_init(&new_db) != 0) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "fails to init database.");
+        return OstrelAgent_Status::GENERAL_FAILURE;
+    }
+    if (ostrel_db_create_def_scope() != 0) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "fails to create default lr scope.");
+        return OstrelAgent_Status::GENERAL_FAILURE;
+    }
+    m_open = 1;
+    return 0;
+}
+
+int OstrelAgent_View_db::close_db() {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, CLASS_NAME, "close_db");
+    if (ostrel_db_close() == 0) m_open = 0;
+    return 0;
+}

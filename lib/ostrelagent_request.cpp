@@ -1,5 +1,0 @@
-#include "lib/ostrelagent_request.h"
-
-OstrelAgent_Request::OstrelAgent_Request(int priority) : priority(priority) {}
-
-OstrelAgent_Request::~OstrelAgent_Request() = default;

@@ -1,0 +1,167 @@
+#include "lib/requests/ostrelagent_conn_handler_unix.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+
+#include "lib/core/ostrelagent_status.h"
+#include "lib/core/ostrelagent_thread_manager_unix.h"
+#include "lib/core/ostrelagent_trace.h"
+#include "lib/core/ostrelagent_view.h"
+#include "platform/imsg/imsg.h"
+#include "platform/utl/fileutl.h"
+
+namespace {
+const char* const kClass = "OstrelAgent_Conn_Handler_Unix";
+} // namespace
+
+OstrelAgent_Conn_Handler_Unix::OstrelAgent_Conn_Handler_Unix(OstrelAgent_View* view)
+    : OstrelAgent_Conn_Handler_Base(view) {
+    m_listener_pipe = view->get_storage_path();
+    listener_pipe_name(m_listener_pipe);
+}
+
+OstrelAgent_Conn_Handler_Unix::~OstrelAgent_Conn_Handler_Unix() {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "~OstrelAgent_Conn_Handler_Unix");
+    close_listener();
+    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Removing %s", m_listener_pipe.c_str());
+    std::remove(m_listener_pipe.c_str());
+}
+
+std::string& OstrelAgent_Conn_Handler_Unix::listener_pipe_name(std::string& storage) {
+    storage += "/";
+    storage += IPC_DIR;
+    storage += "/";
+    storage += LISTENER_PIPE_NAME;
+    return storage;
+}
+
+void OstrelAgent_Conn_Handler_Unix::close_listener() {
+    if (m_listener_fd != -1) {
+        close(m_listener_fd);
+        m_listener_fd = -1;
+    }
+}
+
+int OstrelAgent_Conn_Handler_Unix::create_pipe(const std::string& path) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "create_pipe");
+    if (fileutl_mkpath(path.c_str(), 0700, 0) != 0) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Mkpath failed for %s", path.c_str());
+        return OstrelAgent_Status::MKDIR_FAILED;
+    }
+    if (mkfifo(path.c_str(), 0700) == 0) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "mkfifo success for %s", path.c_str());
+        return 0;
+    }
+    const int error = errno;
+    if (error != EEXIST) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "mkfifo failed for %s: %s", path.c_str(),
+                         imsg_strerror(error));
+        return OstrelAgent_Status::MKFIFO_FAILED;
+    }
+    struct stat st;
+    if (fileutl_stat(path.c_str(), 0, &st) == 0 && S_ISFIFO(st.st_mode)) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "mkfifo success for %s", path.c_str());
+        return 0;
+    }
+    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "mkfifo failed, non-fifo present at %s",
+                     path.c_str());
+    return OstrelAgent_Status::MKFIFO_FAILED;
+}
+
+int OstrelAgent_Conn_Handler_Unix::set_blocking(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1)
+        return OstrelAgent_Status::CLIENT_PIPE_IO_FAILED;
+    return 0;
+}
+
+int OstrelAgent_Conn_Handler_Unix::setup_listener() {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "setup_listener");
+    if (create_pipe(m_listener_pipe) != 0) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Unable to create listener %s",
+                         m_listener_pipe.c_str());
+        return OstrelAgent_Status::PIPE_FAILED;
+    }
+    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Attempting to open listener request pipe %s",
+                     m_listener_pipe.c_str());
+    const int fd = open(m_listener_pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd == -1) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Error opening listener pipe: %s",
+                         imsg_strerror(errno));
+        return OstrelAgent_Status::PIPE_FAILED;
+    }
+    m_listener_fd = fd;
+    const int status = set_blocking(fd);
+    if (status != 0) {
+        close_listener();
+        return status;
+    }
+    return OstrelAgent_Thread_Manager_Unix::wait_for_input(fd);
+}
+
+int OstrelAgent_Conn_Handler_Unix::handle_connection() {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "handle_connection");
+    std::string id;
+    const int status = get_connection_request(id);
+    close_listener();
+    if (status != 0) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Error %d getting connection request",
+                         status);
+        return status;
+    }
+    if (id.empty()) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Empty connection request");
+        return OstrelAgent_Status::GENERAL_FAILURE;
+    }
+    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2,
+                     "connection from %s dropped: client requests are not served yet", id.c_str());
+    return 0;
+}
+
+int OstrelAgent_Conn_Handler_Unix::readline(int fd, char* buffer, std::size_t limit,
+                                            std::size_t& length) {
+    std::size_t count = 0;
+    while (count < limit) {
+        char byte;
+        const ssize_t got = read(fd, &byte, 1);
+        if (got == 1) {
+            if (byte == '\n') break;
+            buffer[count++] = byte;
+            continue;
+        }
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            length = static_cast<std::size_t>(-1);
+            return 0;
+        }
+        // End of input: every writer has closed.
+        const int status = OstrelAgent_Thread_Manager_Unix::wait_for_input(fd);
+        if (status == 0) length = 0;
+        return status;
+    }
+    length = count;
+    return 0;
+}
+
+int OstrelAgent_Conn_Handler_Unix::get_connection_request(std::string& id) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "get_connection_request");
+    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "[Unix]Waiting for connection");
+    std::unique_ptr<char[]> buffer(new char[CONNECTION_LINE_MAX]);
+    std::size_t length = 0;
+    const int status = readline(m_listener_fd, buffer.get(), CONNECTION_LINE_MAX - 1, length);
+    if (status != 0) return status;
+    if (length == 0 || length == static_cast<std::size_t>(-1)) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "[Unix]ReadFile failed (%d)", errno);
+        return OstrelAgent_Status::CONN_READ_FAILED;
+    }
+    buffer[length] = '\0';
+    id = buffer.get();
+    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "[Unix]Got %d bytes (%s)",
+                     static_cast<int>(length), id.c_str());
+    return 0;
+}

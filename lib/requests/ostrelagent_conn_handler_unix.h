@@ -1,0 +1,48 @@
+#pragma once
+// The connection listener on POSIX systems: the listener is a FIFO, made
+// with mode 0700 (and its directory ".ipc" with it), opened for reading
+// without waiting for a writer, and closed again after every connection
+// line.
+
+#include <cstddef>
+#include <string>
+
+#include "lib/requests/ostrelagent_conn_handler_base.h"
+
+class OstrelAgent_Conn_Handler_Unix : public OstrelAgent_Conn_Handler_Base {
+public:
+    static constexpr const char* IPC_DIR = ".ipc";
+    // Longest connection line taken, with its terminating NUL.
+    static constexpr std::size_t CONNECTION_LINE_MAX = 4096;
+
+    explicit OstrelAgent_Conn_Handler_Unix(OstrelAgent_View* view);
+    // Closes the listener and removes its pipe.
+    ~OstrelAgent_Conn_Handler_Unix() override;
+
+    // Appends "/.ipc/rlistener" to `storage` (a view storage directory) in
+    // place and returns it: the listener pipe's path.
+    static std::string& listener_pipe_name(std::string& storage);
+
+    int setup_listener() override;
+    int handle_connection() override;
+
+    // Makes the FIFO `path` (mode 0700, missing directories above it too);
+    // an existing FIFO is reused. 0; 20005 when a directory cannot be made;
+    // 20011 when the FIFO cannot be made or something else is in the way.
+    static int create_pipe(const std::string& path);
+    // Clears the descriptor's non-blocking flag. 0, or 20017.
+    static int set_blocking(int fd);
+    // Reads one line of at most `limit` bytes from `fd` (the newline is not
+    // stored). `length` is the count, or (size_t)-1 after a read error; a
+    // line cut by end of input is dropped (length 0). 0, or the status of
+    // waiting for more input.
+    static int readline(int fd, char* buffer, std::size_t limit, std::size_t& length);
+    // Reads the connection line from the listener into `id`. 0, or 20013
+    // for an empty or unreadable line.
+    int get_connection_request(std::string& id);
+
+private:
+    void close_listener();
+
+    int m_listener_fd = -1;
+};

@@ -1,0 +1,39 @@
+#pragma once
+// MkView: creates a new view in the storage handed over by the dispatcher
+// (the daemon's first request). It reads the view's settings and the server
+// settings from the request, makes the view object and creates the view
+// (storage, cleartext cache directory, host-name file, lock, metadata file,
+// namespace cache, view database, kernel registration), then installs it in
+// the view handler. A failed create removes what it made. The reply carries
+// the status and the message; no tx-id.
+//
+// Not served yet: the login to the remote server and the fetch of the
+// view's config spec, which the full operation does once the view exists
+// (the remote client comes later).
+
+#include "lib/requests/ostrelagent_abstractop.h"
+
+class OstrelAgent_Mkview : public OstrelAgent_AbstractOp {
+public:
+    OstrelAgent_Mkview(const std::string& request_text, NorvaneAutoPtr<NorvaneXmlDoc> document,
+                       const std::string& storage);
+    ~OstrelAgent_Mkview() override;
+
+    void process_request() override;
+    std::string get_response() override;
+
+    const std::string& get_storage() const { return m_storage; }
+
+private:
+    void parse_request();
+    // The text of `root`'s child `tag`, empty when there is none.
+    static std::string child_text(NorvaneXmlElem* root, const char* tag);
+
+    std::string m_storage;
+    std::string m_view_uuid;
+    std::string m_server_tag;
+    std::string m_text_mode;
+    std::string m_view_type;
+    std::string m_cltxt_cache_dir;
+    int m_preserve = 0;
+};

@@ -1,0 +1,73 @@
+#include "lib/requests/ostrelagent_startview.h"
+
+#include "lib/core/ostrelagent_msg.h"
+#include "lib/core/ostrelagent_server.h"
+#include "lib/core/ostrelagent_status.h"
+#include "lib/core/ostrelagent_tag.h"
+#include "lib/core/ostrelagent_trace.h"
+#include "lib/core/ostrelagent_util.h"
+#include "lib/core/ostrelagent_view.h"
+#include "lib/core/ostrelagent_view_handler.h"
+#include "platform/utl/fileutl.h"
+
+namespace {
+const char* const kClass = "OstrelAgent_Startview";
+const int MSG_PARSE_ERROR = 7; // Parse error in "%s".
+} // namespace
+
+OstrelAgent_Startview::OstrelAgent_Startview(const std::string& request_text,
+                                             NorvaneAutoPtr<NorvaneXmlDoc> document,
+                                             const std::string& storage)
+    : OstrelAgent_AbstractOp(request_text, document), m_storage(storage) {}
+
+OstrelAgent_Startview::~OstrelAgent_Startview() = default;
+
+void OstrelAgent_Startview::parse_request() {
+    NorvaneXmlElem* root = parse_validate_request(0);
+    if (root == nullptr) return;
+    m_status = OstrelAgent_Server::parse_server_info(root, 1, 1);
+}
+
+void OstrelAgent_Startview::process_request() {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "process_request");
+    if (!fileutl_exists(m_storage.c_str(), 1)) {
+        m_status = OstrelAgent_Status::NO_VIEW_STORAGE;
+        return;
+    }
+    parse_request();
+    if (m_status != 0) {
+        m_message = OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, MSG_PARSE_ERROR,
+                                             m_request_text.c_str());
+        return;
+    }
+    if (OstrelAgent_View_Handler::get_view() != nullptr) {
+        // A view runs already: it stays as it is.
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "a view is served already");
+        m_status = OstrelAgent_Status::GENERAL_FAILURE;
+        return;
+    }
+    OstrelAgent_View* view = OstrelAgent_View::get_view_from_stg(m_storage);
+    if (view == nullptr) {
+        m_status = OstrelAgent_Status::OUT_OF_MEMORY;
+        return;
+    }
+    OstrelAgent_View_Handler::set_view(view);
+    if (OstrelAgent_View_Handler::get_view() != view) {
+        // Not installed (set_view reported why): nobody else owns it.
+        delete view;
+        m_status = OstrelAgent_Status::INTERNAL_ERROR;
+        return;
+    }
+    m_view = view;
+    m_status = view->start();
+    if (m_status != 0) {
+        m_message = view->get_status_msg();
+        return;
+    }
+    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2,
+                     "view started; VOB remount and server login are not served yet");
+}
+
+std::string OstrelAgent_Startview::get_response() {
+    return envelope_reply(OstrelAgent_Tag::STARTVIEW, m_status, false);
+}

@@ -1,0 +1,173 @@
+// The operations log log/ostrela.log of the view storage: the switch, the
+// record format, the directory, and whole records from concurrent writers.
+
+#include "lib/core/ostrelagent_log.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "lib/core/ostrelagent_msg.h"
+#include "lib/lib_test_support.h"
+
+namespace {
+
+using Log = OstrelAgent_Log;
+
+// "Mon dd,yyyy hh:mm:ss.mmm"
+const char* const kStamp = "[A-Z][a-z]{2} [0-9]{2},[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}[.][0-9]{3}";
+
+class LibLogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Log::g_enabled = 1;
+        view_ = home_.path() + "/view.stg";
+        ASSERT_EQ(::mkdir(view_.c_str(), 0700), 0);
+    }
+    void TearDown() override { Log::g_enabled = 0; }
+
+    std::string log_dir() const { return view_ + "/log"; }
+    std::string log_file() const { return view_ + "/log/ostrela.log"; }
+    std::string contents() const { return lib_test::read_file(log_file()); }
+    static std::string record(const std::string& type, const std::string& message) {
+        return type + "::" + kStamp + "::" + std::to_string(getpid()) + "::" + message;
+    }
+
+    lib_test::TempHome home_;
+    std::string view_;
+};
+
+TEST_F(LibLogTest, RecordFormatAndTypes) {
+    Log log(view_);
+    EXPECT_EQ(log.log_path(), log_file());
+    const struct {
+        int type;
+        const char* text;
+    } cases[] = {{0, "INFO"}, {1, "WARN"}, {2, "ERROR"}, {7, "UNKNOWN"}, {-1, "UNKNOWN"}};
+    for (const auto& c : cases) {
+        auto type = static_cast<OSTRELAGENT_LOG_TYPE>(c.type);
+        EXPECT_STREQ(Log::log_type_string(type), c.text);
+        log.write_log(type, "type %d\n", c.type);
+    }
+    std::vector<std::string> lines = lib_test::split_lines(contents());
+    ASSERT_EQ(lines.size(), 5u);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        std::string want = record(cases[i].text, "type " + std::to_string(cases[i].type) + "\n");
+        EXPECT_TRUE(lib_test::re_match(lines[i], want)) << lines[i];
+    }
+}
+
+TEST_F(LibLogTest, CatalogRecordsAndNoAddedNewline) {
+    Log log(view_);
+    log.write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table, 4, 0);
+    log.write_log(OSTRELAGENT_LOG_WARN, "%s", "no newline");
+    log.write_log(OSTRELAGENT_LOG_ERROR, &_ostrela_lib_lib_msg_table, 14);
+    log.write_log(OSTRELAGENT_LOG_ERROR, &_ostrela_bin_bin_msg_table, 0, "/v", "h");
+    std::vector<std::string> lines = lib_test::split_lines(contents());
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(lib_test::re_match(lines[0], record("INFO", "Exiting, status = 0[.]\n")))
+        << lines[0];
+    // A message without a newline runs straight into the next record.
+    const std::string joined = std::string("WARN::") + kStamp + "::[0-9]+::no newline" + "ERROR::" +
+                               kStamp + "::[0-9]+::View information not found[.]" + "ERROR::" +
+                               kStamp + "::[0-9]+::Using view \"/v\", on host \"h\"[.]\n";
+    EXPECT_TRUE(lib_test::re_match(lines[1], joined)) << lines[1];
+}
+
+TEST_F(LibLogTest, SwitchedOffWritesNothing) {
+    Log::g_enabled = 0;
+    Log log(view_);
+    EXPECT_EQ(log.should_log(OSTRELAGENT_LOG_ERROR), 0);
+    log.write_log(OSTRELAGENT_LOG_ERROR, "dropped\n");
+    log.write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table, 5);
+    EXPECT_FALSE(lib_test::exists(log_dir()));
+
+    Log::g_enabled = 1;
+    EXPECT_EQ(log.should_log(OSTRELAGENT_LOG_ERROR), 1);
+    log.write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table, 5);
+    EXPECT_TRUE(lib_test::re_match(contents(), record("INFO", "Interrupted[.][.][.]exiting[.]\n")));
+}
+
+TEST_F(LibLogTest, MakesLogDirectoryWithMode0700AndRemakesRemovedFile) {
+    Log log(view_);
+    log.write_log(OSTRELAGENT_LOG_INFO, "first\n");
+    struct stat st;
+    ASSERT_EQ(::stat(log_dir().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    // The file is closed between records: removing it (and its directory)
+    // loses nothing that comes later.
+    ASSERT_EQ(::unlink(log_file().c_str()), 0);
+    ASSERT_EQ(::rmdir(log_dir().c_str()), 0);
+    log.write_log(OSTRELAGENT_LOG_INFO, "second\n");
+    EXPECT_TRUE(lib_test::re_match(contents(), record("INFO", "second\n")));
+}
+
+TEST_F(LibLogTest, MissingViewStorageMakesNothing) {
+    const std::string gone = home_.path() + "/no-such-view";
+    Log log(gone);
+    log.write_log(OSTRELAGENT_LOG_ERROR, "lost\n");
+    EXPECT_FALSE(lib_test::exists(gone));
+}
+
+TEST_F(LibLogTest, LongMessageIsCut) {
+    Log log(view_);
+    const std::string text(20000, 'm');
+    log.write_log(OSTRELAGENT_LOG_INFO, "%s", text.c_str());
+    std::string got = contents();
+    const std::string kept(Log::LOG_BUFFER_SIZE - 1, 'm');
+    ASSERT_GE(got.size(), kept.size());
+    EXPECT_EQ(got.substr(got.size() - kept.size()), kept);
+    EXPECT_EQ(got.find(kept + "m"), std::string::npos);
+}
+
+TEST_F(LibLogTest, ConcurrentWritersProduceWholeRecords) {
+    Log log(view_);
+    const int kThreads = 8;
+    const int kRecords = 200;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&log, t] {
+            // Records of very different lengths, so that interleaving shows.
+            const std::string body(static_cast<size_t>(t) * 1500 + 1, static_cast<char>('a' + t));
+            for (int i = 0; i < kRecords; ++i) {
+                log.write_log(static_cast<OSTRELAGENT_LOG_TYPE>(t % 3), "t%d i%d %s.\n", t, i,
+                              body.c_str());
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+
+    std::vector<std::string> lines = lib_test::split_lines(contents());
+    ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kRecords));
+    const std::string shape = std::string("(INFO|WARN|ERROR)::") + kStamp + "::" +
+                              std::to_string(getpid()) + "::t([0-9]+) i([0-9]+) ([a-z]+)[.]\n";
+    std::vector<int> next(kThreads, 0);
+    for (const auto& line : lines) {
+        std::vector<std::string> m;
+        ASSERT_TRUE(lib_test::re_match(line, shape, &m)) << line.substr(0, 200);
+        int t = std::stoi(m[1]);
+        int i = std::stoi(m[2]);
+        ASSERT_LT(t, kThreads);
+        EXPECT_EQ(m[0], Log::log_type_string(static_cast<OSTRELAGENT_LOG_TYPE>(t % 3)));
+        EXPECT_EQ(i, next[t]);
+        next[t] = i + 1;
+        EXPECT_EQ(m[3], std::string(static_cast<size_t>(t) * 1500 + 1, static_cast<char>('a' + t)));
+    }
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(next[t], kRecords);
+}
+
+TEST_F(LibLogTest, InstanceKeepsItsFirstDirectory) {
+    Log* first = Log::get_instance(view_);
+    Log* again = Log::get_instance(home_.path() + "/elsewhere");
+    EXPECT_EQ(first, again);
+    EXPECT_EQ(again->log_path(), log_file());
+}
+
+} // namespace
