@@ -4,9 +4,11 @@
 // it leaves behind: nothing of a client once it has gone, and nothing in
 // ".ipc" once the daemon has ended.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -291,7 +293,19 @@ TEST_F(E2eChannel, ShutdownEndsEveryConnectionAndLeavesIpcEmpty) {
             EXPECT_EQ(reply.attrs.count("tx-id") ? reply.attrs.at("tx-id") : "", "end");
             EXPECT_TRUE(ender->wait_closed());
         } else {
+            // A client stopped inside its connection line, the listener
+            // still open: the listener thread must not hold the end up.
+            int listener = -1;
+            ASSERT_TRUE(wait_until(
+                [&] {
+                    listener = ::open((st + "/.ipc/rlistener").c_str(), O_WRONLY | O_NONBLOCK);
+                    return listener != -1;
+                },
+                kStartTimeout));
+            ASSERT_EQ(::write(listener, "half-a-li", 9), 9);
             ASSERT_TRUE(agent->signal_child(SIGTERM));
+            EXPECT_EQ(agent->wait_exit(), std::optional<int>(0));
+            ::close(listener);
         }
         EXPECT_EQ(agent->wait_exit(), std::optional<int>(0));
         EXPECT_EQ(entries(st + "/.ipc"), std::set<std::string>{});

@@ -147,6 +147,12 @@ protected:
         ::signal(SIGPIPE, SIG_IGN);
         ASSERT_EQ(OstrelAgent_Thread_Manager_Base::get_instance()->initialize(), 0);
     }
+    // The pool's threads end and are joined, as at the agent's end.
+    static void TearDownTestSuite() {
+        OstrelAgent_Thread_Manager_Base* manager = OstrelAgent_Thread_Manager_Base::get_instance();
+        manager->set_should_exit();
+        manager->terminate();
+    }
 };
 
 struct Read {
