@@ -182,38 +182,49 @@ std::string OstrelAgent_AbstractOp::error_reply(const std::string& root, int sta
     return reply;
 }
 
+namespace {
+
+// Runs `body`. An exception fails the request being served, not the
+// process: it is traced (`what` says which step threw) and false comes
+// back. A thread's forced end is let through.
+template <typename Body>
+bool contained(const OstrelAgent_Trace& trace, const char* what, Body body) {
+    try {
+        body();
+        return true;
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (const std::exception& e) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "exception while %s: %s", what, e.what());
+    } catch (...) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "exception while %s", what);
+    }
+    return false;
+}
+
+} // namespace
+
 OstrelAgent_AbstractOp* OstrelAgent_AbstractOp::create_operation(std::string& request_text,
                                                                  std::string& storage,
                                                                  int& status) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "create_operation");
-    try {
-        return create_xml_request_handler(request_text, storage, status);
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (const std::exception& e) {
-        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "exception while parsing the request: %s",
-                         e.what());
-    } catch (...) {
-        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "exception while parsing the request");
-    }
+    OstrelAgent_AbstractOp* op = nullptr;
+    if (contained(trace, "parsing the request",
+                  [&] { op = create_xml_request_handler(request_text, storage, status); }))
+        return op;
     status = OstrelAgent_Status::INTERNAL_ERROR;
     return nullptr;
 }
 
 std::string OstrelAgent_AbstractOp::run_and_reply(int& status) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "run_and_reply");
-    try {
-        process_request();
-        std::string reply = get_response();
+    std::string reply;
+    if (contained(trace, "serving the request", [&] {
+            process_request();
+            reply = get_response();
+        })) {
         status = m_status;
         return reply;
-    } catch (abi::__forced_unwind&) {
-        throw; // the thread is being ended; it must not be caught
-    } catch (const std::exception& e) {
-        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "exception while serving the request: %s",
-                         e.what());
-    } catch (...) {
-        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "exception while serving the request");
     }
     status = OstrelAgent_Status::GENERAL_FAILURE;
     return get_error_response(status, std::string());

@@ -24,10 +24,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int remaining_ms(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
-    return left < 0 ? 0 : static_cast<int>(left);
-}
 
 void close_fd(int& fd) {
     if (fd != -1) {
@@ -148,6 +144,11 @@ bool Process::read_until(int& fd, std::string& into, const std::function<bool()>
         into.append(buffer, static_cast<size_t>(n));
     }
     return true;
+}
+
+int remaining_ms(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(left);
 }
 
 bool take_reply_frame(const std::string& buffer, size_t& consumed, std::string& reply) {

@@ -103,6 +103,9 @@ private:
     std::string m_path;
 };
 
+// Milliseconds left until `deadline`, 0 once it has passed (for poll).
+int remaining_ms(std::chrono::steady_clock::time_point deadline);
+
 // Takes the reply frame that begins at `consumed` in `buffer` (its length in
 // decimal, "\n", that many bytes, "0\n"): true with `reply` set and
 // `consumed` moved past it once the frame is whole; false while it is not
