@@ -106,13 +106,15 @@ int OstrelAgent_Request_Handler_Unix::read_request(std::string& request) {
         }
         m_request_open = 1;
     }
-    if (!m_response_open) {
+    {
         Hold response(m_response_mutex);
-        if ((status = open_response_pipe()) != 0) {
-            trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "open_response_pipe failed!! ");
-            return status;
+        if (!m_response_open) {
+            if ((status = open_response_pipe()) != 0) {
+                trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "open_response_pipe failed!! ");
+                return status;
+            }
+            m_response_open = 1;
         }
-        m_response_open = 1;
     }
     const int fd = m_client->get_request_fd();
     if ((status = OstrelAgent_Thread_Manager_Unix::wait_for_input(fd)) != 0) return status;
