@@ -12,9 +12,40 @@ namespace {
 const char* const CLASS_NAME = "OstrelAgent_Request_Thread";
 }
 
-OstrelAgent_Request_Thread::OstrelAgent_Request_Thread() : m_manager(nullptr) {}
+OstrelAgent_Request_Thread::OstrelAgent_Request_Thread() : m_manager(nullptr) {
+    norvanethread_mutex_init(&m_outstanding_mutex);
+    norvanethread_cond_init(&m_outstanding_cond);
+}
 
-OstrelAgent_Request_Thread::~OstrelAgent_Request_Thread() = default;
+OstrelAgent_Request_Thread::~OstrelAgent_Request_Thread() {
+    norvanethread_cond_destroy(&m_outstanding_cond);
+    norvanethread_mutex_destroy(&m_outstanding_mutex);
+}
+
+void OstrelAgent_Request_Thread::add_outstanding() {
+    norvanethread_mutex_lock(&m_outstanding_mutex);
+    ++m_outstanding;
+    norvanethread_mutex_unlock(&m_outstanding_mutex);
+}
+
+void OstrelAgent_Request_Thread::release_outstanding() {
+    norvanethread_mutex_lock(&m_outstanding_mutex);
+    if (--m_outstanding == 0) norvanethread_cond_signal(&m_outstanding_cond);
+    norvanethread_mutex_unlock(&m_outstanding_mutex);
+}
+
+void OstrelAgent_Request_Thread::wait_no_outstanding() {
+    norvanethread_mutex_lock(&m_outstanding_mutex);
+    while (m_outstanding > 0) norvanethread_cond_wait(&m_outstanding_cond, &m_outstanding_mutex);
+    norvanethread_mutex_unlock(&m_outstanding_mutex);
+}
+
+int OstrelAgent_Request_Thread::get_outstanding() {
+    norvanethread_mutex_lock(&m_outstanding_mutex);
+    const int count = m_outstanding;
+    norvanethread_mutex_unlock(&m_outstanding_mutex);
+    return count;
+}
 
 OstrelAgent_Thread_Manager_Base* OstrelAgent_Request_Thread::get_manager() const {
     return m_manager != nullptr ? m_manager : OstrelAgent_Thread_Manager_Base::get_instance();

@@ -128,10 +128,10 @@ int OstrelAgent_Thread_Manager_Base::initialize() {
         if (status == 0) {
             int count = convert_pool_size(pool_size_setting());
             if (count < POOL_SIZE_MIN) {
-                // No pool thread would leave every queued request waiting for
-                // ever.
+                // With fewer, low-priority work would never run and whoever
+                // waits for it would wait for ever.
                 trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1,
-                                 "%s is %d, below %d: starting %d VEMRI request handler thread.",
+                                 "%s is %d, below %d: starting %d VEMRI request handler threads.",
                                  OstrelAgent_Config::NUM_VEMRI_THREADS, count, POOL_SIZE_MIN,
                                  POOL_SIZE_MIN);
                 count = POOL_SIZE_MIN;

@@ -8,9 +8,9 @@
 //   only while fewer than P - 1 foreground requests run (or P = 1), and a
 //   low-priority request only while fewer than P - 1 low-priority requests
 //   run, P being the number of pool threads: neither class can occupy the
-//   whole pool. With a single pool thread, low-priority requests wait until
-//   they are promoted or the agent exits. Once the agent exits, what is still
-//   queued runs without limits.
+//   whole pool. The pool has at least two threads: with one, low-priority
+//   work would never run, and whoever waits for it would wait for ever. Once
+//   the agent exits, what is still queued runs without limits.
 // - A low-priority request that a foreground request waits for can be
 //   promoted to the foreground queue; it still counts as low priority while
 //   it runs.
@@ -74,7 +74,7 @@ public:
     OstrelAgent_Thread_Manager_Base& operator=(const OstrelAgent_Thread_Manager_Base&) = delete;
 
     // Makes the shutdown pipe, starts the cleanup thread and the pool of
-    // ostrelNumVemri threads (a setting below 1 gives 1). 0; 20010 when the
+    // ostrelNumVemri threads (a setting below 2 gives 2). 0; 20010 when the
     // pipe cannot be made, 20003 when a thread object cannot be made, 20041
     // when a thread does not start: the exit flag is then set. A second call
     // returns 0 and starts nothing.
@@ -149,14 +149,14 @@ public:
 
     // The pool size that a configuration text gives: its leading decimal
     // digits (with an optional sign), 0 when there are none; clamped to the
-    // range of int. initialize raises a result below 1 to 1.
+    // range of int. initialize raises a result below POOL_SIZE_MIN to it.
     static int convert_pool_size(const std::string& text);
 
     // Makes the shutdown pipe readable for good.
     virtual void post_shutdown_notice() = 0;
 
     // The smallest pool that initialize starts.
-    static const int POOL_SIZE_MIN = 1;
+    static const int POOL_SIZE_MIN = 2;
 
 protected:
     OstrelAgent_Thread_Manager_Base();

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "lib/core/ostrelagent_status.h"
@@ -13,10 +14,6 @@
 namespace {
 const char* const CLASS_NAME = "OstrelAgent_Thread_Manager_Unix";
 const char* const SOURCE_NAME = "lib/ostrelagent_thread_manager_unix";
-
-// What poll reports for a descriptor that a read would not block on, as
-// select's read set would: data, end of file, or an error.
-const short READY = POLLIN | POLLHUP | POLLERR;
 } // namespace
 
 OstrelAgent_Thread_Manager_Unix::OstrelAgent_Thread_Manager_Unix() = default;
@@ -40,16 +37,42 @@ void OstrelAgent_Thread_Manager_Unix::post_shutdown_notice() {
 
 int OstrelAgent_Thread_Manager_Unix::wait_for_input(int fd) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "wait_for_input");
+    OstrelAgent_Thread_Manager_Unix* instance = process_instance();
+    return instance != nullptr ? instance->wait_for_input_method(fd)
+                               : OstrelAgent_Status::GENERAL_FAILURE;
+}
+
+int OstrelAgent_Thread_Manager_Unix::wait_for_output(int fd, int timeout_ms) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "wait_for_output");
+    OstrelAgent_Thread_Manager_Unix* instance = process_instance();
+    return instance != nullptr ? instance->wait_for_output_method(fd, timeout_ms)
+                               : OstrelAgent_Status::GENERAL_FAILURE;
+}
+
+OstrelAgent_Thread_Manager_Unix* OstrelAgent_Thread_Manager_Unix::process_instance() {
     OstrelAgent_Thread_Manager_Base* instance = g_instance.load(std::memory_order_acquire);
     if (instance == nullptr) {
         pfm_assert_fail("g_instance != NULL", SOURCE_NAME, __LINE__);
-        return OstrelAgent_Status::GENERAL_FAILURE;
+        return nullptr;
     }
-    return static_cast<OstrelAgent_Thread_Manager_Unix*>(instance)->wait_for_input_method(fd);
+    return static_cast<OstrelAgent_Thread_Manager_Unix*>(instance);
 }
 
 int OstrelAgent_Thread_Manager_Unix::wait_for_input_method(int fd) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "wait_for_input_method");
+    // What select's read set reports: data, end of file, or an error.
+    return wait_on(fd, POLLIN, POLLIN | POLLHUP | POLLERR, -1, "client input ready");
+}
+
+int OstrelAgent_Thread_Manager_Unix::wait_for_output_method(int fd, int timeout_ms) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "wait_for_output_method");
+    // A write will not block, or will fail at once.
+    return wait_on(fd, POLLOUT, POLLOUT | POLLHUP | POLLERR, timeout_ms, "client output ready");
+}
+
+int OstrelAgent_Thread_Manager_Unix::wait_on(int fd, short events, short ready_events,
+                                             int timeout_ms, const char* ready_text) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "wait_on");
     const int shutdown_fd = m_shutdown_pipe[0].load();
     if (shutdown_fd == -1) {
         // After terminate has closed the pipe the agent is still exiting.
@@ -70,13 +93,22 @@ int OstrelAgent_Thread_Manager_Unix::wait_for_input_method(int fd) {
     fds[0].events = POLLIN;
     fds[0].revents = 0;
     fds[1].fd = fd;
-    fds[1].events = POLLIN;
+    fds[1].events = events;
     fds[1].revents = 0;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
     int ready;
-    do {
+    for (;;) {
+        int wait_ms = -1;
+        if (timeout_ms >= 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            wait_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        }
+        ready = ::poll(fds, 2, wait_ms);
         // A signal that arrives meanwhile is no reason to stop waiting.
-        ready = ::poll(fds, 2, -1);
-    } while (ready < 0 && errno == EINTR);
+        if (ready >= 0 || errno != EINTR) break;
+    }
 
     if (ready < 0) {
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_3, "select error: %s", std::strerror(errno));
@@ -92,7 +124,7 @@ int OstrelAgent_Thread_Manager_Unix::wait_for_input_method(int fd) {
                          std::strerror(EBADF));
         return OstrelAgent_Status::SELECT_FAILED;
     }
-    if ((fds[0].revents & (READY | POLLNVAL)) != 0) {
+    if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0) {
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_3, "exit requested");
         return OstrelAgent_Status::EXIT_REQUESTED;
     }
@@ -102,8 +134,8 @@ int OstrelAgent_Thread_Manager_Unix::wait_for_input_method(int fd) {
                          std::strerror(EBADF));
         return OstrelAgent_Status::SELECT_FAILED;
     }
-    if ((fds[1].revents & READY) != 0) {
-        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_3, "client input ready");
+    if ((fds[1].revents & ready_events) != 0) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_3, "%s", ready_text);
         return 0;
     }
     trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_3, "select returned ready but not our FDs?");

@@ -28,4 +28,19 @@ public:
 
     // The same on this manager.
     int wait_for_input_method(int fd);
+
+    // Waits until a write to `fd` would not block, the agent exits, or
+    // `timeout_ms` milliseconds pass (a negative time-out: no limit), on the
+    // singleton. 0 when writable; 20038 once the agent exits (tested first);
+    // 20039 on the time-out; 20040 when waiting fails; 20001 without a
+    // shutdown pipe.
+    static int wait_for_output(int fd, int timeout_ms);
+    // The same on this manager.
+    int wait_for_output_method(int fd, int timeout_ms);
+
+private:
+    // The process's manager; null (reported) when there is none yet.
+    static OstrelAgent_Thread_Manager_Unix* process_instance();
+    // Polls `fd` for `events` together with the shutdown pipe.
+    int wait_on(int fd, short events, short ready_events, int timeout_ms, const char* ready_text);
 };

@@ -91,6 +91,11 @@ void OstrelAgent_Trace::writeTrace(int level, const char* fmt, ...) const {
     va_end(args);
 }
 
+void OstrelAgent_Trace::writeMasked(int level, const char* fmt, const std::string& text) const {
+    if (!shouldTrace(level)) return;
+    writeTrace(fmt, OstrelAgent_Util::mask_passwords(text).c_str());
+}
+
 void OstrelAgent_Trace::writeTrace(const char* fmt, ...) const {
     va_list args;
     va_start(args, fmt);

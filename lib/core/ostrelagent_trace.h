@@ -15,6 +15,7 @@
 // never held while a line is formatted.
 
 #include <cstdarg>
+#include <string>
 
 #include "platform/norvanethread/norvanethread.h"
 
@@ -53,6 +54,11 @@ public:
     void writeTrace(int level, const char* fmt, ...) const __attribute__((format(printf, 3, 4)));
     // A line written without a level test.
     void writeTrace(const char* fmt, ...) const __attribute__((format(printf, 2, 3)));
+    // A line at `level` whose format holds one "%s", filled with request or
+    // reply text: the passwords in it are masked
+    // (OstrelAgent_Util::mask_passwords). The masking is done only when the
+    // line is written.
+    void writeMasked(int level, const char* fmt, const std::string& text) const;
     // A line without a level test, under another method name.
     void writeTrace_m(const char* method, const char* fmt, ...) const
         __attribute__((format(printf, 3, 4)));

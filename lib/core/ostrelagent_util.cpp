@@ -160,6 +160,71 @@ std::string OstrelAgent_Util::replace_all(std::string text, const std::string& f
     return text;
 }
 
+namespace {
+
+bool is_xml_name_char(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '_' || c == '.' ||
+           c == ':' || (c & 0x80) != 0;
+}
+
+// Where the element named `name` whose content begins at `from` is closed
+// ("</name" followed by '>' or white space): the position of that '<', or
+// the text's end. Markup inside CDATA sections and comments closes nothing.
+size_t find_close_tag(const std::string& text, size_t from, const std::string& name) {
+    static const std::string CDATA = "<![CDATA[";
+    static const std::string COMMENT = "<!--";
+    size_t pos = from;
+    while ((pos = text.find('<', pos)) != std::string::npos) {
+        if (text.compare(pos, CDATA.size(), CDATA) == 0) {
+            pos = text.find("]]>", pos + CDATA.size());
+        } else if (text.compare(pos, COMMENT.size(), COMMENT) == 0) {
+            pos = text.find("-->", pos + COMMENT.size());
+        } else if (text.compare(pos, 2, "</") == 0 && text.compare(pos + 2, name.size(), name) == 0) {
+            const size_t after = pos + 2 + name.size();
+            if (after == text.size() || !is_xml_name_char(text[after])) return pos;
+            ++pos;
+            continue;
+        } else {
+            ++pos;
+            continue;
+        }
+        if (pos == std::string::npos) break;
+    }
+    return text.size();
+}
+
+} // namespace
+
+std::string OstrelAgent_Util::mask_passwords(const std::string& text) {
+    static const char* const SECRET_ELEMENTS[] = {"password", "proxy-password"};
+    std::string out;
+    size_t copied = 0; // text before this position is in `out`
+    size_t pos = 0;
+    while ((pos = text.find('<', pos)) != std::string::npos) {
+        size_t name_end = pos + 1;
+        while (name_end < text.size() && is_xml_name_char(text[name_end])) ++name_end;
+        const std::string name = text.substr(pos + 1, name_end - pos - 1);
+        bool secret = false;
+        for (const char* element : SECRET_ELEMENTS) secret = secret || name == element;
+        if (!secret) {
+            pos = name_end;
+            continue;
+        }
+        const size_t tag_end = text.find('>', name_end);
+        if (tag_end == std::string::npos) break;
+        pos = tag_end + 1;
+        if (text[tag_end - 1] == '/') continue; // an empty element
+        const size_t close = find_close_tag(text, pos, name);
+        if (close == pos) continue; // empty content: nothing to hide
+        out.append(text, copied, pos - copied);
+        out += "***";
+        copied = close;
+        pos = close;
+    }
+    out.append(text, copied, std::string::npos);
+    return out;
+}
+
 void OstrelAgent_Util::tokenize(const std::string& text, std::vector<std::string>& out,
                                 const std::string& delimiter) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "tokenize");

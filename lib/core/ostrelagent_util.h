@@ -61,6 +61,11 @@ public:
     // Every occurrence of `from` replaced by `to`, scanning left to right and
     // resuming after each replacement. An empty `from` changes nothing.
     static std::string replace_all(std::string text, const std::string& from, const std::string& to);
+    // Request or reply text fit for traces, logs and echoes: the content of
+    // every "password" and "proxy-password" element shown as "***" (an empty
+    // one stays empty). Works on any text, well-formed or not; an element
+    // that is never closed is masked to the end of the text.
+    static std::string mask_passwords(const std::string& text);
     // Splits at every `delimiter`: pieces before a delimiter are kept even
     // when empty, the piece after the last one only when not empty.
     static void tokenize(const std::string& text, std::vector<std::string>& out,

@@ -15,6 +15,7 @@
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/core/ostrelagent_thread_manager_base.h"
 #include "lib/core/ostrelagent_trace.h"
+#include "lib/core/ostrelagent_util.h"
 #include "lib/core/ostrelagent_view.h"
 #include "platform/pfm/pfm.h"
 #include "platform/rt/rt.h"
@@ -100,26 +101,18 @@ int OstrelAgent_View_Handler::prepare_view(std::istream& in, std::ostream& out) 
     std::string request;
     OstrelAgent_Request_Handler_Base::read_request(in, request);
 
-    std::unique_ptr<OstrelAgent_AbstractOp> op;
+    std::unique_ptr<OstrelAgent_AbstractOp> op(
+        OstrelAgent_AbstractOp::create_operation(request, m_storage, status));
     std::string reply;
-    try {
-        op.reset(OstrelAgent_AbstractOp::create_xml_request_handler(request, m_storage, status));
-        if (!op) {
-            reply = OstrelAgent_AbstractOp::get_error_response(status, request);
-        } else {
-            std::string name;
-            op->get_request_name(name);
-            // A StartView's own records belong in the log.
-            if (name == OstrelAgent_Tag::STARTVIEW) OstrelAgent_Log::g_enabled = 1;
-            op->process_request();
-            reply = op->get_response();
-            status = op->get_status();
-        }
-    } catch (...) {
-        // The request fails, not the process.
-        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "exception while serving the request");
-        status = OstrelAgent_Status::GENERAL_FAILURE;
-        reply = OstrelAgent_AbstractOp::get_error_response(status, std::string());
+    if (!op) {
+        reply = OstrelAgent_AbstractOp::get_error_response(status,
+                                                           OstrelAgent_Util::mask_passwords(request));
+    } else {
+        std::string name;
+        op->get_request_name(name);
+        // A StartView's own records belong in the log.
+        if (name == OstrelAgent_Tag::STARTVIEW) OstrelAgent_Log::g_enabled = 1;
+        reply = op->run_and_reply(status);
     }
 
     OstrelAgent_Request_Handler_Base::send_response(out, reply);

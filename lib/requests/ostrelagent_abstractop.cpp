@@ -1,6 +1,9 @@
 #include "lib/requests/ostrelagent_abstractop.h"
 
+#include <cxxabi.h>
+
 #include <cstdio>
+#include <exception>
 #include <cstdlib>
 
 #include "lib/kernel/ostrelagent_korva_ioctl.h"
@@ -64,16 +67,14 @@ NorvaneXmlElem* OstrelAgent_AbstractOp::parse_validate_request(const int& txid_r
     const std::string version = root->get_attr(OstrelAgent_Tag::VERSION);
     if (version.empty()) {
         m_status = OstrelAgent_Status::MALFORMED_REQUEST;
-        m_message = OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, MSG_PARSE_ERROR,
-                                             m_request_text.c_str());
+        m_message = parse_error_message();
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Version not specified");
         return nullptr;
     }
     m_requested_version = version;
     if (version_number(version) > version_number(m_supported_version)) {
         m_status = OstrelAgent_Status::UNSUPPORTED_VERSION;
-        m_message = OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, MSG_PARSE_ERROR,
-                                             m_request_text.c_str());
+        m_message = parse_error_message();
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Version %s not supported",
                          version.c_str());
         return nullptr;
@@ -84,8 +85,7 @@ NorvaneXmlElem* OstrelAgent_AbstractOp::parse_validate_request(const int& txid_r
         if (m_txid.empty()) {
             trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Transaction id not specified");
             m_status = OstrelAgent_Status::MALFORMED_REQUEST;
-            m_message = OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, MSG_PARSE_ERROR,
-                                                 m_request_text.c_str());
+            m_message = parse_error_message();
             return nullptr;
         }
     }
@@ -115,6 +115,11 @@ int OstrelAgent_AbstractOp::get_ioctl() {
     if (status != 0) return status;
     m_ioctl.reset(new OstrelAgent_KORVA_Ioctl(m_view));
     return 0;
+}
+
+std::string OstrelAgent_AbstractOp::parse_error_message() const {
+    return OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, MSG_PARSE_ERROR,
+                                    OstrelAgent_Util::mask_passwords(m_request_text).c_str());
 }
 
 std::string OstrelAgent_AbstractOp::status_text(int status) {
@@ -148,7 +153,7 @@ std::string OstrelAgent_AbstractOp::finish_reply(NorvaneXmlDoc& doc) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "finish_reply");
     std::string reply;
     doc.get_string(reply);
-    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Returning response [%s]", reply.c_str());
+    trace.writeMasked(OstrelAgent_Trace::TRACE_LEVEL_4, "Returning response [%s]", reply);
     return reply;
 }
 
@@ -160,14 +165,67 @@ std::string OstrelAgent_AbstractOp::envelope_reply(const std::string& tag, int s
 }
 
 std::string OstrelAgent_AbstractOp::get_error_response(int status, const std::string& message) {
+    return error_reply(OstrelAgent_Tag::UNKNOWN, status, message);
+}
+
+std::string OstrelAgent_AbstractOp::error_reply(const std::string& root, int status,
+                                                const std::string& message) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "get_error_response");
     NorvaneXmlDoc doc;
-    if (doc.create_root_elem(OstrelAgent_Tag::UNKNOWN) != 0) return std::string();
+    if (doc.create_root_elem(root) != 0) return std::string();
     int step = doc.add_attr(OstrelAgent_Tag::STATUS_CODE, status_text(status));
     if (step == 0 && !message.empty()) step = doc.add_elem(OstrelAgent_Tag::STATUS_MESSAGE, message);
     if (step != 0) trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "building reply: %d", step);
     std::string reply;
     doc.get_string(reply);
-    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Returning response [%s]", reply.c_str());
+    trace.writeMasked(OstrelAgent_Trace::TRACE_LEVEL_4, "Returning response [%s]", reply);
     return reply;
+}
+
+namespace {
+
+// Runs `body`. An exception fails the request being served, not the
+// process: it is traced (`what` says which step threw) and false comes
+// back. A thread's forced end is let through.
+template <typename Body>
+bool contained(const OstrelAgent_Trace& trace, const char* what, Body body) {
+    try {
+        body();
+        return true;
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (const std::exception& e) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "exception while %s: %s", what, e.what());
+    } catch (...) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "exception while %s", what);
+    }
+    return false;
+}
+
+} // namespace
+
+OstrelAgent_AbstractOp* OstrelAgent_AbstractOp::create_operation(std::string& request_text,
+                                                                 std::string& storage,
+                                                                 int& status) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "create_operation");
+    OstrelAgent_AbstractOp* op = nullptr;
+    if (contained(trace, "parsing the request",
+                  [&] { op = create_xml_request_handler(request_text, storage, status); }))
+        return op;
+    status = OstrelAgent_Status::INTERNAL_ERROR;
+    return nullptr;
+}
+
+std::string OstrelAgent_AbstractOp::run_and_reply(int& status) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "run_and_reply");
+    std::string reply;
+    if (contained(trace, "serving the request", [&] {
+            process_request();
+            reply = get_response();
+        })) {
+        status = m_status;
+        return reply;
+    }
+    status = OstrelAgent_Status::GENERAL_FAILURE;
+    return get_error_response(status, std::string());
 }

@@ -59,6 +59,15 @@ public:
     static OstrelAgent_AbstractOp* create_xml_request_handler(std::string& request_text,
                                                               std::string& storage, int& status);
 
+    // The dispatcher as both request channels call it: an exception that
+    // leaves it fails this request alone (null, status 20031).
+    static OstrelAgent_AbstractOp* create_operation(std::string& request_text,
+                                                    std::string& storage, int& status);
+    // Runs the operation and returns its reply, `status` taking the
+    // operation's status; how both channels serve a request. An exception
+    // fails this request alone: status 20001 and the generic error reply.
+    std::string run_and_reply(int& status);
+
     // --- shared steps of the operations ---
 
     void get_request_name(std::string& name) const { name = m_request_name; }
@@ -86,6 +95,9 @@ public:
     // "status-code", and "status-message" when `message` is not empty. Empty
     // when the document cannot be made.
     static std::string get_error_response(int status, const std::string& message);
+    // The same shape under the root `root`.
+    static std::string error_reply(const std::string& root, int status,
+                                   const std::string& message);
 
     // --- fields read by the dispatcher, the request channel and tests ---
 
@@ -113,6 +125,9 @@ protected:
     std::string finish_reply(NorvaneXmlDoc& doc);
     // The whole envelope with no elements of the operation's own.
     std::string envelope_reply(const std::string& tag, int status_code, bool with_txid = true);
+    // "Parse error in "<request text>".\n" (catalog message 7), the request
+    // text's passwords masked.
+    std::string parse_error_message() const;
     // The status as the reply writes it ("%d").
     static std::string status_text(int status);
 

@@ -7,9 +7,10 @@
 // thread that ends the thread manager when the agent shuts down: its loop
 // ends on the exit flag and then runs the manager's terminate.
 //
-// Serving a connected client (its own request and reply pipes and request
-// thread) comes with the client request channel; until then a connection
-// line is read and dropped.
+// Each client gets its own request and response pipes and a request thread
+// (OstrelAgent_Request_Handler_Base); a failed connection costs only that
+// connection, while a listener that cannot be made or opened stops the
+// agent.
 
 #include <string>
 
@@ -39,7 +40,8 @@ public:
     // Makes the listener pipe and waits until a client has written to it.
     // 0, 20038 once the agent exits, or a failure.
     virtual int setup_listener() = 0;
-    // Takes one connection line. 0, 20038, or the connection's failure.
+    // Takes the connection lines waiting in the listener. 0, 20038, or the
+    // last connection's failure.
     virtual int handle_connection() = 0;
 
     const std::string& get_listener_pipe() const { return m_listener_pipe; }

@@ -1,6 +1,7 @@
 #include "lib/requests/ostrelagent_conn_handler_unix.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,7 +12,10 @@
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_thread_manager_unix.h"
 #include "lib/core/ostrelagent_trace.h"
+#include "lib/core/ostrelagent_thread_manager_base.h"
 #include "lib/core/ostrelagent_view.h"
+#include "lib/requests/ostrelagent_client.h"
+#include "lib/requests/ostrelagent_request_handler_base.h"
 #include "platform/imsg/imsg.h"
 #include "platform/utl/fileutl.h"
 
@@ -106,20 +110,102 @@ int OstrelAgent_Conn_Handler_Unix::setup_listener() {
 
 int OstrelAgent_Conn_Handler_Unix::handle_connection() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "handle_connection");
-    std::string id;
-    const int status = get_connection_request(id);
+    // Every line already waiting is taken before the listener is closed:
+    // closing it discards what clients wrote and closed meanwhile.
+    int status;
+    do {
+        status = take_connection();
+    } while (status != OstrelAgent_Status::EXIT_REQUESTED && line_waiting());
     close_listener();
+    return status;
+}
+
+bool OstrelAgent_Conn_Handler_Unix::line_waiting() const {
+    struct pollfd pfd;
+    pfd.fd = m_listener_fd;
+    pfd.events = POLLIN;
+    pfd.revents = 0;
+    return ::poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLIN) != 0;
+}
+
+int OstrelAgent_Conn_Handler_Unix::take_connection() {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "take_connection");
+    std::string id;
+    int status = get_connection_request(id);
     if (status != 0) {
-        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Error %d getting connection request",
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Error %d getting connection request",
                          status);
         return status;
     }
     if (id.empty()) {
-        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Empty connection request");
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Empty connection request");
         return OstrelAgent_Status::GENERAL_FAILURE;
     }
-    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2,
-                     "connection from %s dropped: client requests are not served yet", id.c_str());
+    if (id.find('/') != std::string::npos) {
+        // It would name pipes outside ".ipc" (and make directories there).
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2,
+                         "Connection id with a path separator refused: %s", id.c_str());
+        return OstrelAgent_Status::GENERAL_FAILURE;
+    }
+    std::unique_ptr<OstrelAgent_Client> client(new OstrelAgent_Client());
+    // On failure the client's destructor removes the pipe it had made.
+    if ((status = create_client_connections(id, client.get())) != 0) return status;
+    OstrelAgent_Request_Handler_Base* handler =
+        OstrelAgent_Request_Handler_Base::get_request_handler(client.release(), m_view);
+    // Deleted, with its client, when it cannot be started.
+    OstrelAgent_Thread_Manager_Base::get_instance()->start_op(handler);
+    return 0;
+}
+
+std::string OstrelAgent_Conn_Handler_Unix::request_conn_name(const std::string& id) const {
+    return pipe_path(REQ_PIPE_NAME, id);
+}
+
+std::string OstrelAgent_Conn_Handler_Unix::response_conn_name(const std::string& id) const {
+    return pipe_path(RESP_PIPE_NAME, id);
+}
+
+std::string OstrelAgent_Conn_Handler_Unix::pipe_path(const char* kind, const std::string& id) const {
+    std::string path = m_view->get_storage_path();
+    path += "/";
+    path += IPC_DIR;
+    path += "/";
+    path += kind;
+    path += PIPE_SEP;
+    path += id;
+    return path;
+}
+
+int OstrelAgent_Conn_Handler_Unix::create_client_connections(const std::string& id,
+                                                             OstrelAgent_Client* client) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "create_client_connections");
+    const std::string request_pipe = request_conn_name(id);
+    int status = create_pipe(request_pipe);
+    if (status != 0) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Error creating client request pipe (%d)",
+                         status);
+        return status;
+    }
+    client->set_request_pipe(request_pipe);
+    const std::string response_pipe = response_conn_name(id);
+    status = create_pipe(response_pipe);
+    if (status != 0) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2,
+                         "Error creating client response  pipe (%d)", status);
+        return status;
+    }
+    client->set_client_id(id);
+    client->set_response_pipe(response_pipe);
+    return 0;
+}
+
+int OstrelAgent_Conn_Handler_Unix::read_when_ready(int fd, void* buffer, std::size_t size,
+                                                   ssize_t& got) {
+    const int status = OstrelAgent_Thread_Manager_Unix::wait_for_input(fd);
+    if (status != 0) return status;
+    do {
+        got = ::read(fd, buffer, size);
+    } while (got < 0 && errno == EINTR);
     return 0;
 }
 
@@ -128,14 +214,16 @@ int OstrelAgent_Conn_Handler_Unix::readline(int fd, char* buffer, std::size_t li
     std::size_t count = 0;
     while (count < limit) {
         char byte;
-        const ssize_t got = read(fd, &byte, 1);
+        ssize_t got = 0;
+        // A writer that stops inside a line must not keep shutdown waiting.
+        const int waited = read_when_ready(fd, &byte, 1, got);
+        if (waited != 0) return waited;
         if (got == 1) {
             if (byte == '\n') break;
             buffer[count++] = byte;
             continue;
         }
         if (got < 0) {
-            if (errno == EINTR) continue;
             length = static_cast<std::size_t>(-1);
             return 0;
         }

@@ -1,13 +1,25 @@
 #pragma once
 // The connection listener on POSIX systems: the listener is a FIFO, made
 // with mode 0700 (and its directory ".ipc" with it), opened for reading
-// without waiting for a writer, and closed again after every connection
-// line.
+// without waiting for a writer, and closed again once the connection lines
+// waiting in it are taken. Each line names a client: its request and
+// response FIFOs, "request_<id>" and "response_<id>" beside the listener,
+// are made (an existing FIFO is reused) and a request handler thread is
+// started for it. An id holding "/" is refused like an empty one: it would
+// name pipes outside ".ipc".
+//
+// Once part of a line has arrived, each further read waits through the
+// thread manager's wait_for_input, so a client that stops inside its line
+// does not keep shutdown waiting.
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <string>
 
 #include "lib/requests/ostrelagent_conn_handler_base.h"
+
+class OstrelAgent_Client;
 
 class OstrelAgent_Conn_Handler_Unix : public OstrelAgent_Conn_Handler_Base {
 public:
@@ -41,7 +53,27 @@ public:
     // for an empty or unreadable line.
     int get_connection_request(std::string& id);
 
+    // The client's pipe paths: storage + "/.ipc/request_" + id, and
+    // "response_" likewise.
+    std::string request_conn_name(const std::string& id) const;
+    std::string response_conn_name(const std::string& id) const;
+    // Makes the client's request pipe, records it in `client`, then the
+    // response pipe, and records it with the id. 0, or the failing
+    // create_pipe's status (the client then holds what was made).
+    int create_client_connections(const std::string& id, OstrelAgent_Client* client);
+
+    // Waits with wait_for_input until `fd` is readable (or the agent exits),
+    // then reads at most `size` bytes into `buffer` (again on EINTR). The
+    // wait's status; when 0, `got` is read's result.
+    static int read_when_ready(int fd, void* buffer, std::size_t size, ssize_t& got);
+
 private:
+    // One connection line: the client's pipes are made and its request
+    // handler started. 0, or the status of the line's failure.
+    int take_connection();
+    // Whether more of a line is in the listener already.
+    bool line_waiting() const;
+    std::string pipe_path(const char* kind, const std::string& id) const;
     void close_listener();
 
     int m_listener_fd = -1;

@@ -93,15 +93,15 @@ OstrelAgent_AbstractOp* OstrelAgent_AbstractOp::create_xml_request_handler(
     std::string& request_text, std::string& storage, int& status) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "create_xml_request_handler");
     status = 0;
-    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Parsing %s", request_text.c_str());
+    trace.writeMasked(OstrelAgent_Trace::TRACE_LEVEL_4, "Parsing %s", request_text);
 
     NorvaneAutoPtr<NorvaneXmlDoc> document;
     try {
         NorvaneXmlParser parser;
         document = parser.parse_string(request_text);
     } catch (const NorvaneXmlParser::NorvaneXmlEncodingException&) {
-        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2,
-                         "Encoding Exception thrown when Parsing %s", request_text.c_str());
+        trace.writeMasked(OstrelAgent_Trace::TRACE_LEVEL_2,
+                          "Encoding Exception thrown when Parsing %s", request_text);
         NorvaneAutoPtr<NorvaneXmlDoc> none;
         OstrelAgent_AbstractOp* op = new OstrelAgent_XMLError(request_text, none);
         op->set_status(OstrelAgent_Status::TRANSCODE_FAILED);
@@ -109,8 +109,8 @@ OstrelAgent_AbstractOp* OstrelAgent_AbstractOp::create_xml_request_handler(
         op->set_supported_version(kErrorOpVersion);
         return op;
     } catch (const xercesc::SAXParseException&) {
-        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Exception thrown when Parsing %s",
-                         request_text.c_str());
+        trace.writeMasked(OstrelAgent_Trace::TRACE_LEVEL_2, "Exception thrown when Parsing %s",
+                          request_text);
         NorvaneAutoPtr<NorvaneXmlDoc> none;
         return make_unknown(request_text, none);
     }

@@ -12,7 +12,6 @@
 
 namespace {
 const char* const kClass = "OstrelAgent_Startview";
-const int MSG_PARSE_ERROR = 7; // Parse error in "%s".
 } // namespace
 
 OstrelAgent_Startview::OstrelAgent_Startview(const std::string& request_text,
@@ -34,16 +33,16 @@ void OstrelAgent_Startview::process_request() {
         m_status = OstrelAgent_Status::NO_VIEW_STORAGE;
         return;
     }
-    parse_request();
-    if (m_status != 0) {
-        m_message = OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, MSG_PARSE_ERROR,
-                                             m_request_text.c_str());
-        return;
-    }
     if (OstrelAgent_View_Handler::get_view() != nullptr) {
-        // A view runs already: it stays as it is.
+        // A view runs already: it stays as it is, and so do its server
+        // settings, which the parse would overwrite.
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "a view is served already");
         m_status = OstrelAgent_Status::GENERAL_FAILURE;
+        return;
+    }
+    parse_request();
+    if (m_status != 0) {
+        m_message = parse_error_message();
         return;
     }
     OstrelAgent_View* view = OstrelAgent_View::get_view_from_stg(m_storage);

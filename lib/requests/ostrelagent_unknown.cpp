@@ -10,7 +10,6 @@
 
 namespace {
 const char* const kClass = "OstrelAgent_Unknown";
-const int MSG_PARSE_ERROR = 7;      // Parse error in "%s".
 const int MSG_UNRECOGNIZED = 22;    // Unrecognized IPC: "%s".
 } // namespace
 
@@ -50,8 +49,7 @@ std::string OstrelAgent_Unknown::get_response() {
         m_message = OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, MSG_UNRECOGNIZED,
                                              root->get_tag().c_str());
     } else {
-        m_message = OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, MSG_PARSE_ERROR,
-                                             m_request_text.c_str());
+        m_message = parse_error_message();
     }
     return envelope_reply(m_request_name, OstrelAgent_Status::UNKNOWN_OPERATION);
 }

@@ -6,7 +6,6 @@
 
 namespace {
 const char* const kClass = "OstrelAgent_XMLError";
-const int MSG_PARSE_ERROR = 7; // Parse error in "%s".
 } // namespace
 
 OstrelAgent_XMLError::OstrelAgent_XMLError(const std::string& request_text,
@@ -25,7 +24,6 @@ void OstrelAgent_XMLError::parse_request() {
 }
 
 std::string OstrelAgent_XMLError::get_response() {
-    m_message = OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, MSG_PARSE_ERROR,
-                                         m_request_text.c_str());
+    m_message = parse_error_message();
     return envelope_reply(m_request_name, m_status);
 }

@@ -106,10 +106,12 @@ protected:
         return text;
     }
 
-    // Starts a daemon that creates view `name` and serves it: the reply said
-    // 0 and the connection listener's pipe exists.
-    std::unique_ptr<Process> serve_new_view(const std::string& name) {
-        std::unique_ptr<Process> agent = start_with_request(storage(name), mkview_request(name));
+    // Starts a daemon (with `extra_args`) that creates view `name` and
+    // serves it: the reply said 0 and the connection listener's pipe exists.
+    std::unique_ptr<Process> serve_new_view(const std::string& name,
+                                            std::vector<std::string> extra_args = {}) {
+        std::unique_ptr<Process> agent =
+            start_with_request(storage(name), mkview_request(name), std::move(extra_args));
         const std::optional<std::string> reply = agent->read_framed_reply();
         EXPECT_TRUE(reply.has_value()) << agent->stderr_text(Millis(0));
         if (reply) {

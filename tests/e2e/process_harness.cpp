@@ -24,10 +24,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int remaining_ms(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
-    return left < 0 ? 0 : static_cast<int>(left);
-}
 
 void close_fd(int& fd) {
     if (fd != -1) {
@@ -150,22 +146,28 @@ bool Process::read_until(int& fd, std::string& into, const std::function<bool()>
     return true;
 }
 
+int remaining_ms(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(left);
+}
+
+bool take_reply_frame(const std::string& buffer, size_t& consumed, std::string& reply) {
+    const size_t newline = buffer.find('\n', consumed);
+    if (newline == std::string::npos || newline == consumed) return false;
+    for (size_t i = consumed; i < newline; ++i)
+        if (buffer[i] < '0' || buffer[i] > '9') return false;
+    const size_t length = std::stoul(buffer.substr(consumed, newline - consumed));
+    if (buffer.size() < newline + 1 + length + 2) return false;
+    if (buffer.compare(newline + 1 + length, 2, "0\n") != 0) return false;
+    reply = buffer.substr(newline + 1, length);
+    consumed = newline + 1 + length + 2;
+    return true;
+}
+
 std::optional<std::string> Process::read_framed_reply(Millis timeout) {
     const Clock::time_point deadline = Clock::now() + timeout;
     std::string reply;
-    auto frame_complete = [&]() {
-        const std::string rest = m_out.substr(m_out_consumed);
-        const size_t newline = rest.find('\n');
-        if (newline == std::string::npos || newline == 0) return false;
-        for (size_t i = 0; i < newline; ++i)
-            if (rest[i] < '0' || rest[i] > '9') return false;
-        const size_t length = std::stoul(rest.substr(0, newline));
-        if (rest.size() < newline + 1 + length + 2) return false;
-        if (rest.compare(newline + 1 + length, 2, "0\n") != 0) return false;
-        reply = rest.substr(newline + 1, length);
-        m_out_consumed += newline + 1 + length + 2;
-        return true;
-    };
+    auto frame_complete = [&]() { return take_reply_frame(m_out, m_out_consumed, reply); };
     if (!read_until(m_stdout, m_out, frame_complete, deadline)) return std::nullopt;
     return reply;
 }

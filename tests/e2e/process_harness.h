@@ -103,6 +103,15 @@ private:
     std::string m_path;
 };
 
+// Milliseconds left until `deadline`, 0 once it has passed (for poll).
+int remaining_ms(std::chrono::steady_clock::time_point deadline);
+
+// Takes the reply frame that begins at `consumed` in `buffer` (its length in
+// decimal, "\n", that many bytes, "0\n"): true with `reply` set and
+// `consumed` moved past it once the frame is whole; false while it is not
+// (or when what is there is no frame).
+bool take_reply_frame(const std::string& buffer, size_t& consumed, std::string& reply);
+
 // Polls `condition` every few milliseconds until it holds or `timeout`
 // passes; true when it held.
 bool wait_until(const std::function<bool()>& condition, Millis timeout);

@@ -20,7 +20,7 @@ using S = OstrelAgent_Server;
 
 const std::string FULL_SERVER =
     "<server online=\"false\">"
-    "<server-url>  https://host:8443/ccrc/ \t</server-url>"
+    "<server-url>  https://host:8443/srv/ \t</server-url>"
     "<username>ann</username><domain>CORP</domain><password>s3cr&amp;t</password>"
     "<proxy-username>pu</proxy-username><proxy-password>pp</proxy-password>"
     "<f-proxy-host>proxy.corp</f-proxy-host><f-proxy-port>3128</f-proxy-port>"
@@ -60,7 +60,7 @@ protected:
 
 TEST_F(LibServerTest, StartViewTakesEverything) {
     ASSERT_EQ(parse("<StartView version=\"1\">" + FULL_SERVER + "</StartView>", 1, 1), 0);
-    EXPECT_EQ(S::g_server_url, "https://host:8443/ccrc/ostrel");
+    EXPECT_EQ(S::g_server_url, "https://host:8443/srv/ostrel");
     EXPECT_EQ(S::g_server_username, "ann");
     EXPECT_EQ(S::g_server_domain, "CORP");
     EXPECT_EQ(S::g_server_password, "s3cr&t");
@@ -224,7 +224,7 @@ TEST_F(LibServerTest, CredentialsNeverReachTheTrace) {
     std::vector<std::string> files = lib_test::list_dir(home.path() + "/ostrelagent_trace");
     ASSERT_EQ(files.size(), 1u);
     std::string trace = lib_test::read_file(home.path() + "/ostrelagent_trace/" + files[0]);
-    EXPECT_NE(trace.find("Final url is now https://host:8443/ccrc/ostrel"), std::string::npos);
+    EXPECT_NE(trace.find("Final url is now https://host:8443/srv/ostrel"), std::string::npos);
     EXPECT_NE(trace.find("<not empty>"), std::string::npos);
     EXPECT_EQ(trace.find("s3cr"), std::string::npos);
     EXPECT_EQ(trace.find("::pp"), std::string::npos);

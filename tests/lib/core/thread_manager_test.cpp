@@ -369,19 +369,19 @@ TEST_F(LibThreadManagerTest, ForegroundIsServedBeforeEarlierLowPriorityWork) {
     EXPECT_LT(journal.index("start F3"), journal.index("start L2"));
 }
 
-TEST_F(LibThreadManagerTest, PoolSizeBelowOneGivesOneThread) {
-    for (const char* setting : {"1", "0", "-4", "none"}) {
+TEST_F(LibThreadManagerTest, PoolSizeBelowTwoGivesTwoThreads) {
+    for (const char* setting : {"2", "1", "0", "-4", "none"}) {
         SCOPED_TRACE(setting);
-        start_pool(setting, 1);
-        // With one thread, foreground work runs and low-priority work waits.
+        start_pool(setting, 2);
+        // Low-priority work runs while foreground work holds a thread: with a
+        // single thread it would wait for ever.
+        Gate& held = gate();
+        m->process_request(request(std::string("F-") + setting, FG, &held));
+        ASSERT_TRUE(journal.wait_for(std::string("start F-") + setting));
         m->process_request(request(std::string("L-") + setting, BG));
-        m->process_request(request(std::string("F-") + setting, FG));
+        ASSERT_TRUE(journal.wait_for(std::string("destroy L-") + setting));
+        held.open();
         ASSERT_TRUE(journal.wait_for(std::string("destroy F-") + setting));
-        EXPECT_EQ(counts().lowpri_queued, 1u);
-        EXPECT_FALSE(journal.has(std::string("start L-") + setting));
-        // Once exiting, it runs rather than being lost.
-        m->set_should_exit();
-        ASSERT_TRUE(journal.wait_for(std::string("end L-") + setting));
         shut_down();
     }
 }
@@ -389,7 +389,11 @@ TEST_F(LibThreadManagerTest, PoolSizeBelowOneGivesOneThread) {
 // ---- promotion -----------------------------------------------------------------------
 
 TEST_F(LibThreadManagerTest, PromotionMovesTheFirstEquivalentRequestOnly) {
-    start_pool("1", 1);
+    start_pool("2", 2);
+    // L0 takes the one thread that low-priority work may have.
+    Gate& g0 = gate();
+    m->process_request(request("L0", BG, &g0));
+    ASSERT_TRUE(journal.wait_for("start L0"));
     Gate& g = gate();
     m->process_request(request("L1", BG, &g, Act::Return, "a"));
     m->process_request(request("L2", BG, &g, Act::Return, "b"));
@@ -399,9 +403,10 @@ TEST_F(LibThreadManagerTest, PromotionMovesTheFirstEquivalentRequestOnly) {
     Probe wanting(journal, "W", FG, nullptr, Act::Return, "b");
     m->promote_dependency(&wanting);
     ASSERT_TRUE(journal.wait_for("start L2"));
-    // It runs from the foreground queue but counts as low-priority work.
+    // It runs from the foreground queue but counts as low-priority work, so
+    // that low-priority work now holds the whole pool.
     Manager::Counts c = counts();
-    EXPECT_EQ(c.bg_busy, 1);
+    EXPECT_EQ(c.bg_busy, 2);
     EXPECT_EQ(c.fg_busy, 0);
     EXPECT_EQ(c.lowpri_queued, 2u);
     EXPECT_EQ(c.fg_queued, 0u);
@@ -663,10 +668,10 @@ TEST_F(LibThreadManagerTest, InitializeOnceAndTerminateWithoutInitialize) {
 // ---- waiting for input ---------------------------------------------------------------------
 
 TEST_F(LibThreadManagerTest, WaitForInputResults) {
-    TestManager uninitialised("1");
+    TestManager uninitialised("2");
     EXPECT_EQ(uninitialised.wait_for_input_method(STDIN_FILENO), OstrelAgent_Status::GENERAL_FAILURE);
 
-    start_pool("1", 1);
+    start_pool("2", 2);
     int data[2];
     int eof[2];
     int closed[2];
@@ -699,7 +704,7 @@ TEST_F(LibThreadManagerTest, WaitForInputTakesDescriptorsAboveTheSelectLimit) {
         ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &raised), 0);
         if (raised.rlim_cur <= static_cast<rlim_t>(high)) GTEST_SKIP() << "cannot open descriptor " << high;
     }
-    start_pool("1", 1);
+    start_pool("2", 2);
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
     ASSERT_EQ(::dup2(fds[0], high), high);
@@ -746,7 +751,7 @@ TEST_F(LibThreadManagerTest, SignalDoesNotEndAWaitForInput) {
     ASSERT_EQ(sigaction(SIGUSR1, &action, &old_action), 0);
     g_signals_seen = 0;
 
-    start_pool("1", 1);
+    start_pool("2", 2);
     TestPipe input;
     std::atomic<long> tid{0};
     std::atomic<pthread_t> handle{};

@@ -98,6 +98,35 @@ TEST(LibUtilText, ReplaceAllResumesAfterEachReplacement) {
     EXPECT_EQ(U::replace_all("abc", "", "x"), "abc");
 }
 
+TEST(LibUtilText, MaskPasswordsHidesOnlyThePasswordElementsContent) {
+    const struct {
+        const char* text;
+        const char* masked;
+    } cases[] = {
+        {"<Connect><server><username>ann</username><password>s3cr&amp;t</password>"
+         "<proxy-username>pu</proxy-username><proxy-password>pp</proxy-password></server></Connect>",
+         "<Connect><server><username>ann</username><password>***</password>"
+         "<proxy-username>pu</proxy-username><proxy-password>***</proxy-password></server></Connect>"},
+        // Every occurrence; attributes and blanks in the tags.
+        {"<a><password x=\"1\" >p1</password ><password>p2</password></a>",
+         "<a><password x=\"1\" >***</password ><password>***</password></a>"},
+        // Empty elements have nothing to hide.
+        {"<a><password/><password></password></a>", "<a><password/><password></password></a>"},
+        // Similar names are left alone.
+        {"<a><passwords>x</passwords><my-password>y</my-password></a>",
+         "<a><passwords>x</passwords><my-password>y</my-password></a>"},
+        // A close tag inside CDATA or a comment does not end the secret.
+        {"<password><![CDATA[a</password>b]]></password>", "<password>***</password>"},
+        {"<password>a<!--</password>-->b</password>", "<password>***</password>"},
+        // Text that is not well-formed: never closed, masked to the end.
+        {"1\n<StartView><password>secret and more", "1\n<StartView><password>***"},
+        {"<password", "<password"},
+        {"no markup at all", "no markup at all"},
+        {"", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(U::mask_passwords(c.text), c.masked) << c.text;
+}
+
 TEST(LibUtilText, TokenizeKeepsInnerEmptyPiecesAndDropsEmptyTail) {
     const struct {
         const char* text;
