@@ -467,6 +467,7 @@ int OstrelAgent_View::cleanup() {
     trace.writeTrace(LEVEL_2, "Calling unregister_view for server tag: %s", tag.c_str());
     int status = korva.unregister_view();
     trace.writeTrace(LEVEL_2, "Status from unregister_view = %d", status);
+    if (status == 0) m_registered = false;
     return status;
 }
 
@@ -702,6 +703,7 @@ int OstrelAgent_View::register_korva() {
     OstrelAgent_KORVA_Ioctl korva(this);
     int status = korva.register_view();
     trace.writeTrace(LEVEL_2, "Status from register_view = %d (%s)", status, qel_strerror(status));
+    if (status == 0) m_registered = true;
     return OstrelAgent_Util::qel_to_ostrel_status(status);
 }
 

@@ -12,6 +12,10 @@
 // Failures return a status and set or append a catalog text to the view's
 // status message, which the MkView and StartView replies carry.
 //
+// The object remembers whether this process registered the view and has not
+// unregistered it yet, so that whoever ends the process unregisters it once,
+// while the object, and with it the storage lock, still exists.
+//
 // The class also keeps, class-wide, the view's one update slot and its
 // current generation number (see "Update slot" below).
 //
@@ -105,6 +109,9 @@ public:
     // Unregisters the process's view from the kernel file system. 1001 when
     // no view tag is known, else the kernel's base-library status.
     int cleanup();
+    // Whether this object registered the view and no cleanup has
+    // unregistered it since.
+    bool is_registered() const { return m_registered.load(); }
     // After a failed create: closes the database, releases the lock and
     // removes what create made (the storage and the directories it had to
     // make for it, the cache marker and cache directories), nothing else.
@@ -242,6 +249,9 @@ private:
     norvanethread_mutex_t m_view_root_mutex;
     std::string m_status_msg;
     int m_lock_cookie = LOCK_NOT_HELD;
+    // Set by a successful registration, cleared by a successful cleanup. A
+    // client's EndView runs on a pool thread while the main thread may read it.
+    std::atomic<bool> m_registered{false};
     std::unique_ptr<OstrelAgent_View_db> m_view_db;
     int m_preserve_vob_mtime = 0;
     std::atomic<unsigned int> m_cache_size{0};
