@@ -170,19 +170,8 @@ bool storage_locked_elsewhere(const char* storage) {
 [[noreturn]] void run_watcher(pid_t child) {
     // Whoever started the daemon knows this process: its termination
     // signals are meant for the daemon.
-    if (ostrel_agent_forward_termination_signals(child) != 0)
-        pfm_assert_fail("ostrel_agent_forward_termination_signals(child) == 0", __FILE__, __LINE__);
     int wait_status = 0;
-    bool waited_for_child = true;
-    for (;;) {
-        const pid_t waited = waitpid(child, &wait_status, 0);
-        if (waited == child) break;
-        if (waited == -1 && errno == ECHILD) {
-            // Nothing is left to wait for: report it as a lost child.
-            waited_for_child = false;
-            break;
-        }
-    }
+    const bool waited_for_child = ostrel_agent_watch_child(child, &wait_status) == 0;
     // The child ended; when another agent holds the view's lock the child
     // ended because that agent serves the view, and the pipe is the other's.
     if (!storage_locked_elsewhere(g_view_storage)) {

@@ -2,26 +2,16 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <cerrno>
-#include <initializer_list>
 
 #include "platform/norvanethread/norvanethread.h"
-#include "platform/pfm/pfm.h"
 
 namespace {
 
 norvanethread_mutex_t ostrelagent_shutdown_mutex = NORVANETHREAD_MUTEX_INITIALIZER;
 int ostrelagent_shutdown_signal = 0; // guarded by ostrelagent_shutdown_mutex
-
-// The watcher's child; set before the forwarding procedure can run.
-volatile pid_t forward_to = 0;
-
-void forward_signal(int signal_number) {
-    const int saved = errno;
-    if (forward_to > 0) kill(forward_to, signal_number);
-    errno = saved;
-}
 
 sigset_t termination_signals() {
     sigset_t set;
@@ -60,11 +50,21 @@ int ostrel_agent_shutdown_signal() {
     return value;
 }
 
-int ostrel_agent_forward_termination_signals(pid_t child) {
-    forward_to = child;
-    for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
-        if (pfm_signal(signal_number, forward_signal) != 0) return errno;
+int ostrel_agent_watch_child(pid_t child, int* wait_status) {
+    // The child's end is a signal like the others, so one wait takes both.
+    // TERM, INT and HUP are blocked already.
+    sigset_t set = termination_signals();
+    sigaddset(&set, SIGCHLD);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    for (;;) {
+        const pid_t waited = waitpid(child, wait_status, WNOHANG);
+        if (waited == child) return 0;
+        if (waited == -1 && errno != EINTR) return errno;
+        // A starter that ignores SIGCHLD makes the child's end send none:
+        // look again every second all the same.
+        struct timespec tick = {1, 0};
+        const int signal_number = sigtimedwait(&set, nullptr, &tick);
+        if (signal_number == SIGTERM || signal_number == SIGINT || signal_number == SIGHUP)
+            kill(child, signal_number);
     }
-    const sigset_t set = termination_signals();
-    return pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }

@@ -9,7 +9,7 @@
 //
 // The watcher is the process its starter knows (a service manager, a
 // time-out, `kill <pid>`): it passes TERM, INT and HUP on to the daemon and
-// is not stopped by them itself. Its procedure only sends the signal on.
+// is not stopped by them itself.
 
 #include <sys/types.h>
 
@@ -23,7 +23,8 @@ int ostrel_agent_wait_for_shutdown_signal();
 // The number of the signal recorded, 0 while none was.
 int ostrel_agent_shutdown_signal();
 
-// In the watcher: from now on TERM, INT and HUP (also one already pending)
-// are sent on to `child`. Interrupted system calls are restarted. 0, or an
-// errno value.
-int ostrel_agent_forward_termination_signals(pid_t child);
+// In the watcher: waits for `child` to end while sending every TERM, INT
+// and HUP (also one that came before) on to it. 0 with the wait status in
+// `*wait_status`, or the errno value of a failed wait (ECHILD when the child
+// cannot be waited for).
+int ostrel_agent_watch_child(pid_t child, int* wait_status);
