@@ -12,7 +12,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,32 +47,29 @@ protected:
         view->cleanup();
         korva().journal().clear();
     }
+
+    // Starts the view in a child process whose files cannot grow beyond
+    // `limit` bytes, as on a full disk: the start must fail with 20008 and
+    // `message`.
+    void expect_start_fails_on_full_disk(rlim_t limit, const std::string& message) {
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        EXPECT_EXIT(
+            {
+                signal(SIGXFSZ, SIG_IGN);
+                struct rlimit rl;
+                rl.rlim_cur = rl.rlim_max = limit;
+                setrlimit(RLIMIT_FSIZE, &rl);
+                auto view = stg_view();
+                const int status = view->start();
+                const bool expected =
+                    status == OstrelAgent_Status::STORAGE_WRITE_FAILED && view->get_status_msg() == message;
+                if (!expected) std::fprintf(stderr, "status %d, message [%s]", status, view->get_status_msg().c_str());
+                std::_Exit(expected ? 0 : 1);
+            },
+            ::testing::ExitedWithCode(0), "");
+    }
 };
 class LibViewCleanup : public view_test::ViewTest {};
-
-// Runs `body` in a child process whose files cannot grow beyond `limit`
-// bytes, as on a full disk. `body` returns what went wrong, or "" when all
-// was as expected; the child reports it on standard error.
-void with_file_size_limit(rlim_t limit, const std::function<std::string()>& body) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            signal(SIGXFSZ, SIG_IGN);
-            struct rlimit rl;
-            rl.rlim_cur = rl.rlim_max = limit;
-            setrlimit(RLIMIT_FSIZE, &rl);
-            const std::string wrong = body();
-            std::fputs(wrong.c_str(), stderr);
-            std::_Exit(wrong.empty() ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
-}
-
-// "" when `view` ended with `status` and `message`; else what it gave.
-std::string outcome_differs(const OstrelAgent_View& view, int got, int status, const std::string& message) {
-    if (got == status && view.get_status_msg() == message) return "";
-    return "status " + std::to_string(got) + ", message [" + view.get_status_msg() + "]";
-}
 class LibViewRoot : public view_test::ViewTest {};
 
 // ---------------------------------------------------------------------------
@@ -426,12 +422,7 @@ TEST_F(LibViewStart, ALockFileThatCannotBeWrittenIsAFailedWriteNotAnotherAgent) 
     const std::string before = metadata();
 
     // A full disk: the lock is taken, but the owner's id cannot be written.
-    with_file_size_limit(0, [&] {
-        auto view = stg_view();
-        const int status = view->start();
-        return outcome_differs(*view, status, OstrelAgent_Status::STORAGE_WRITE_FAILED,
-                               "Error from server_lock_set on \"" + lock_file + "\": File too large\n");
-    });
+    expect_start_fails_on_full_disk(0, "Error from server_lock_set on \"" + lock_file + "\": File too large\n");
     EXPECT_TRUE(view_test::lock_is_free(lock_file));
 
     // The lock file cannot even be opened.
@@ -448,12 +439,7 @@ TEST_F(LibViewStart, AMetadataFileThatCannotBeWrittenIsNamed) {
     make_stopped_view();
     const std::string before = metadata();
     // Room for the lock's few bytes, not for the metadata file.
-    with_file_size_limit(100, [&] {
-        auto view = stg_view();
-        const int status = view->start();
-        return outcome_differs(*view, status, OstrelAgent_Status::STORAGE_WRITE_FAILED,
-                               "Unable to write \"" + storage + "/.ostrel\": File too large\n");
-    });
+    expect_start_fails_on_full_disk(100, "Unable to write \"" + storage + "/.ostrel\": File too large\n");
     EXPECT_EQ(before, metadata());
 }
 
