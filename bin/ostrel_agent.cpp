@@ -4,16 +4,24 @@
 //                [-trace_subsystem OSTRELAGENT:OSTRELACLIENT]
 //   ostrel_agent -Ver | -Version | -VerAll      (any letter case, first only)
 //
-// The process forks once. The parent stays behind as a watcher: it waits for
-// the child, removes the view's listener pipe and exits with the child's
-// status (2 when the child was killed). The child answers the first request
-// from standard input on standard output (StartView or MkView), serves the
-// view until EndView or a termination signal, and exits with
+// The process forks once. The parent stays behind as a watcher: it passes
+// termination signals on to the child, waits for it, removes the view's
+// listener pipe and exits with the child's status (2 when the child was
+// killed). The child answers the first request from standard input on
+// standard output (StartView or MkView), serves the view until EndView or a
+// termination signal, and exits with
 //   0  an orderly end (also the version options and -help),
 //   1  a command-line error,
-//   2  a start-up failure or a failed first request,
-//   4  the main loop failed.
+//   2  a start-up failure, a failed first request, or a termination signal
+//      before the first request arrived,
+//   4  the main loop failed, or the view could not be shut down cleanly
+//      after a termination signal.
 // Nothing but the start-up reply is ever written to standard output.
+//
+// The view is unregistered once, while this process still holds the storage
+// lock: by EndView, else by the main thread (or the exit hook) before the
+// view object goes. Once the lock is gone, another daemon may serve the
+// storage, and its registration is not this process's to remove.
 
 #include <fcntl.h>
 #include <sys/types.h>
@@ -69,6 +77,8 @@ const char* const kClass = "ostrel_agent";
 const int MSG_USING_VIEW = 0;   // Using view "%s", on host "%s".
 const int MSG_EXITING = 4;      // Exiting, status = %d.
 const int MSG_INTERRUPTED = 5;  // Interrupted...exiting.
+// Position in the agent library's catalog.
+const int MSG_UNREGISTER_FAILED = 86;  // Unable to unregister view from KORVA: %s
 
 // Process-wide state of the entry. g_view_storage is set once, before any
 // other thread exists, and never changed.
@@ -77,12 +87,44 @@ OstrelAgent_View_Handler* g_view_handler = nullptr;
 int cleanup_required = 1;
 norvanethread_t force_tid;
 
-// The forced EndView works on the view handler's objects: the main thread
-// takes this mutex before it deletes them, so it waits for a forced EndView
-// under way, and a signal that comes later finds `main_ending` set and does
-// nothing.
+// Where the main thread is, as the forced-shutdown thread sees it when a
+// termination signal arrives:
+//   READING_REQUEST  the first request has not arrived: nothing has been
+//                    made, so the process ends at once (with the mutex held,
+//                    so that the main thread cannot take a request up);
+//   ANSWERING        the first request runs: the signal waits until it is
+//                    answered and then finds one of the two phases below;
+//   SERVING          a forced EndView shuts the view down and ends the loop;
+//   ENDING           the main thread is on its way out: nothing to do.
+// The main thread takes the mutex to enter ENDING before it deletes the view
+// handler's objects, so it waits for a forced EndView under way.
+enum class Phase { READING_REQUEST, ANSWERING, SERVING, ENDING };
 norvanethread_mutex_t forced_shutdown_mutex = NORVANETHREAD_MUTEX_INITIALIZER;
-bool main_ending = false;  // guarded by forced_shutdown_mutex
+norvanethread_cond_t phase_changed = NORVANETHREAD_COND_INITIALIZER;
+Phase phase = Phase::READING_REQUEST;  // guarded by forced_shutdown_mutex
+// The status of a forced EndView that could not shut the view down cleanly;
+// 0 otherwise. Guarded by forced_shutdown_mutex.
+int forced_failure = 0;
+
+void enter_phase(Phase next) {
+    norvanethread_mutex_lock(&forced_shutdown_mutex);
+    phase = next;
+    norvanethread_cond_broadcast(&phase_changed);
+    norvanethread_mutex_unlock(&forced_shutdown_mutex);
+}
+
+// Unregisters the view when this process registered it and nothing has
+// unregistered it since. Callers run it while the view object, and with it
+// the storage lock, still exists.
+void unregister_own_view(OstrelAgent_Log* log) {
+    OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
+    if (view == nullptr || !view->is_registered()) return;
+    const int status = view->cleanup();
+    if (status != 0) {
+        log->write_log(OSTRELAGENT_LOG_ERROR, &_ostrela_lib_lib_msg_table, MSG_UNREGISTER_FAILED,
+                       qel_strerror(status));
+    }
+}
 
 bool is_version_option(const char* arg) {
     return strutl_stricoll(arg, "-Ver") == 0 || strutl_stricoll(arg, "-Version") == 0 ||
@@ -126,17 +168,10 @@ bool storage_locked_elsewhere(const char* storage) {
 }
 
 [[noreturn]] void run_watcher(pid_t child) {
+    // Whoever started the daemon knows this process: its termination
+    // signals are meant for the daemon.
     int wait_status = 0;
-    bool waited_for_child = true;
-    for (;;) {
-        const pid_t waited = waitpid(child, &wait_status, 0);
-        if (waited == child) break;
-        if (waited == -1 && errno == ECHILD) {
-            // Nothing is left to wait for: report it as a lost child.
-            waited_for_child = false;
-            break;
-        }
-    }
+    const bool waited_for_child = ostrel_agent_watch_child(child, &wait_status) == 0;
     // The child ended; when another agent holds the view's lock the child
     // ended because that agent serves the view, and the pipe is the other's.
     if (!storage_locked_elsewhere(g_view_storage)) {
@@ -149,23 +184,37 @@ bool storage_locked_elsewhere(const char* storage) {
 
 void* ostrel_agent_force_shutdown_thread(void*) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "force_shutdown_thread");
-    if (ostrel_agent_wait_for_shutdown_signal() == 0) return nullptr;
+    const int signal_number = ostrel_agent_wait_for_shutdown_signal();
+    if (signal_number == 0) return nullptr;
 
     OstrelAgent_Trace now(OstrelAgent_Trace::OSTRELAGENT, kClass, "ostrel_agent_shutdown_now");
     norvanethread_mutex_lock(&forced_shutdown_mutex);
-    if (main_ending) {
+    while (phase == Phase::ANSWERING) norvanethread_cond_wait(&phase_changed, &forced_shutdown_mutex);
+    if (phase == Phase::READING_REQUEST) {
+        // Nothing exists to shut down, and the request may never come.
+        now.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "signal %d before the first request",
+                       signal_number);
+        cleanup_required = 0;
+        pfm_exit(2);
+    }
+    if (phase == Phase::ENDING) {
         norvanethread_mutex_unlock(&forced_shutdown_mutex);
         now.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "the daemon is ending already");
         return nullptr;
     }
-    if (g_view_storage != nullptr) {
-        OstrelAgent_Log::get_instance(g_view_storage)
-            ->write_log(OSTRELAGENT_LOG_WARN, &_ostrela_bin_bin_msg_table, MSG_INTERRUPTED);
-    }
+    OstrelAgent_Log* log = OstrelAgent_Log::get_instance(g_view_storage);
+    log->write_log(OSTRELAGENT_LOG_WARN, &_ostrela_bin_bin_msg_table, MSG_INTERRUPTED);
     {
         OstrelAgent_Endview endview(true);
         endview.perform_endview();
-        now.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "forced EndView: %d", endview.get_status());
+        const int status = endview.get_status();
+        now.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "forced EndView: %d", status);
+        if (status != OstrelAgent_Status::SHUTDOWN_IN_PROGRESS) {
+            // The daemon ends all the same, with this failure as its outcome.
+            if (!endview.get_message().empty())
+                log->write_log(OSTRELAGENT_LOG_ERROR, "%s", endview.get_message().c_str());
+            forced_failure = status;
+        }
     }
     norvanethread_mutex_unlock(&forced_shutdown_mutex);
     return nullptr;
@@ -179,16 +228,16 @@ void ostrel_agent_on_exit(int status) {
         OstrelAgent_Trace cleanup(OstrelAgent_Trace::OSTRELAGENT, kClass, "do_cleanup");
         cleanup.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Status = %d", status);
         if (g_view_handler != nullptr) {
+            // The view object still holds the storage lock: the last moment
+            // at which this process may unregister what it registered.
+            unregister_own_view(log);
             cleanup.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Deleting view handler");
             delete g_view_handler;
             g_view_handler = nullptr;
-        } else {
-            OstrelAgent_View* view = OstrelAgent_View::get_view_from_stg(g_view_storage);
-            if (view != nullptr) {
-                view->cleanup();
-                delete view;
-            }
         }
+        // Without the handler no view object of this process is left, and no
+        // storage lock: what the process registered was unregistered before
+        // the lock went, and the storage may be another daemon's by now.
         OstrelAgent_View_Handler::clean_up();
     }
     log->write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table, MSG_EXITING, status);
@@ -234,7 +283,7 @@ void start_tracing(const std::string& subsystems, int level) {
     pthread_attr_destroy(&detached);
 
     trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Status before prepare view %d", 0);
-    int status = g_view_handler->prepare_view();
+    int status = g_view_handler->prepare_view([] { enter_phase(Phase::ANSWERING); });
     trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Status after prepare view %d", status);
     int exit_status = 2;
 
@@ -242,6 +291,8 @@ void start_tracing(const std::string& subsystems, int level) {
         OstrelAgent_Log::g_enabled = 1;
         log->write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table, MSG_USING_VIEW,
                        g_view_storage, sysutl_myhostname());
+        // A signal that came while the request ran shuts the view down now.
+        enter_phase(Phase::SERVING);
         status = g_view_handler->run();
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Exit status from run %d", status);
         exit_status = status != 0 ? 4 : 0;
@@ -255,8 +306,16 @@ void start_tracing(const std::string& subsystems, int level) {
     }
 
     norvanethread_mutex_lock(&forced_shutdown_mutex);
-    main_ending = true;
+    phase = Phase::ENDING;
+    norvanethread_cond_broadcast(&phase_changed);
+    const int forced = forced_failure;
     norvanethread_mutex_unlock(&forced_shutdown_mutex);
+    if (status == 0 && forced != 0) {
+        status = forced;
+        exit_status = 4;
+    }
+
+    if (cleanup_required) unregister_own_view(log);
     delete g_view_handler;
     g_view_handler = nullptr;
 

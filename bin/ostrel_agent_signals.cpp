@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <cerrno>
 
@@ -47,4 +48,23 @@ int ostrel_agent_shutdown_signal() {
     const int value = ostrelagent_shutdown_signal;
     norvanethread_mutex_unlock(&ostrelagent_shutdown_mutex);
     return value;
+}
+
+int ostrel_agent_watch_child(pid_t child, int* wait_status) {
+    // The child's end is a signal like the others, so one wait takes both.
+    // TERM, INT and HUP are blocked already.
+    sigset_t set = termination_signals();
+    sigaddset(&set, SIGCHLD);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    for (;;) {
+        const pid_t waited = waitpid(child, wait_status, WNOHANG);
+        if (waited == child) return 0;
+        if (waited == -1 && errno != EINTR) return errno;
+        // A starter that ignores SIGCHLD makes the child's end send none:
+        // look again every second all the same.
+        struct timespec tick = {1, 0};
+        const int signal_number = sigtimedwait(&set, nullptr, &tick);
+        if (signal_number == SIGTERM || signal_number == SIGINT || signal_number == SIGHUP)
+            kill(child, signal_number);
+    }
 }

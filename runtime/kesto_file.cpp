@@ -42,7 +42,7 @@ int sync_dir_of(const char *path) {
   std::string dir(path);
   size_t slash = dir.rfind('/');
   dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
-  int fd = io->open(dir.c_str(), O_RDONLY | O_DIRECTORY, 0);
+  int fd = io->open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (fd < 0) return dberr_code(S_NOFILE, 856, "%s: %s", dir.c_str(), std::strerror(errno));
   int r = io->fsync(fd);
   int saved = errno;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
@@ -64,8 +65,8 @@ void OstrelAgent_Log::write_log(OSTRELAGENT_LOG_TYPE type, const _imsg_message_t
 void OstrelAgent_Log::write_record(OSTRELAGENT_LOG_TYPE type, const char* message) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "write_log");
     std::lock_guard<std::mutex> guard(m_record_mutex);
-    open_log_file();
-    if (m_stream.is_open()) {
+    int error = open_log_file();
+    if (error == 0) {
         // One clock reading for the whole stamp, so that the milliseconds
         // belong to the second they are printed with.
         struct timeval now;
@@ -87,8 +88,11 @@ void OstrelAgent_Log::write_record(OSTRELAGENT_LOG_TYPE type, const char* messag
         record += "::";
         record += message;
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Writing %s to log", record.c_str());
+        errno = 0;
         m_stream.write(record.data(), static_cast<std::streamsize>(record.size()));
         m_stream.flush();
+        if (!m_stream.good()) error = errno != 0 ? errno : EIO;
     }
-    close_log_file();
+    const int closed = close_log_file();
+    note_record_outcome(error != 0 ? error : closed);
 }

@@ -1,6 +1,9 @@
 #include "lib/core/ostrelagent_log_base.h"
 
+#include <cerrno>
+
 #include "lib/core/ostrelagent_trace.h"
+#include "platform/imsg/imsg.h"
 #include "platform/utl/fileutl.h"
 
 namespace {
@@ -12,21 +15,43 @@ OstrelAgent_Log_Base::OstrelAgent_Log_Base(const std::string& view_dir)
 
 OstrelAgent_Log_Base::~OstrelAgent_Log_Base() = default;
 
-void OstrelAgent_Log_Base::open_log_file() {
+namespace {
+// errno after a failed call, or EIO when the call left none.
+int failure_errno() { return errno != 0 ? errno : EIO; }
+} // namespace
+
+int OstrelAgent_Log_Base::open_log_file() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "open_log_file");
     trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_5, "View dir = %s, log dir = %s, log path = %s",
                      m_view_dir.c_str(), m_log_dir.c_str(), m_log_path.c_str());
-    if (!fileutl_exists(m_view_dir.c_str(), 0)) return;
+    if (!fileutl_exists(m_view_dir.c_str(), 0)) return ENOENT;
+    errno = 0;
     if (!fileutl_exists(m_log_dir.c_str(), 0) && fileutl_mkpath(m_log_dir.c_str(), 0700, 1) != 0) {
-        return;
+        return failure_errno();
     }
     trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_5, "Opening %s", m_log_path.c_str());
+    errno = 0;
     m_stream.open(m_log_path, std::ios::out | std::ios::app);
-    if (m_stream.is_open()) m_stream.clear();
+    if (!m_stream.is_open()) return failure_errno();
+    m_stream.clear();
+    return 0;
 }
 
-void OstrelAgent_Log_Base::close_log_file() {
-    if (m_stream.is_open()) m_stream.close();
+int OstrelAgent_Log_Base::close_log_file() {
+    if (!m_stream.is_open()) return 0;
+    errno = 0;
+    m_stream.close();
+    return m_stream.fail() ? failure_errno() : 0;
+}
+
+void OstrelAgent_Log_Base::note_record_outcome(int error) {
+    const bool was_failing = m_failing;
+    m_failing = error != 0;
+    if (error == 0 || was_failing) return;
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "note_record_outcome");
+    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1,
+                     "Unable to write %s: %s; records are lost until it can be written again",
+                     m_log_path.c_str(), imsg_strerror(error));
 }
 
 const char* OstrelAgent_Log_Base::log_type_string(OSTRELAGENT_LOG_TYPE type) {

@@ -2,7 +2,9 @@
 // File handling shared by the view's logs (the operations log and the update
 // logs): they live in the directory "log" of the view storage, and every
 // record opens the file for appending, writes and closes it again, so the
-// file can be moved or removed at any time.
+// file can be moved or removed at any time. A record that cannot be written
+// is lost, and the loss is reported in the trace once for each run of
+// failures (a full disk must not flood the trace); writing goes on.
 
 #include <fstream>
 #include <mutex>
@@ -38,9 +40,11 @@ public:
 
     // Opens the log path for appending, making the log directory (mode 0700)
     // when it is missing. Nothing is made when the view directory itself is
-    // missing; the stream is then left unopened.
-    void open_log_file();
-    void close_log_file();
+    // missing; the stream is then left unopened. 0, or the errno value of
+    // the failure.
+    int open_log_file();
+    // 0, or the errno value of a failed close.
+    int close_log_file();
 
     // "INFO", "WARN", "ERROR", or "UNKNOWN" for any other value.
     static const char* log_type_string(OSTRELAGENT_LOG_TYPE type);
@@ -50,6 +54,11 @@ public:
     const std::string& log_path() const { return m_log_path; }
 
 protected:
+    // The outcome of one record, 0 or an errno value: the first failure
+    // after a success (or at the start) is traced. The caller holds
+    // m_record_mutex.
+    void note_record_outcome(int error);
+
     std::string m_view_dir;
     std::string m_log_dir;
     std::string m_log_path; // set by the derived class
@@ -57,4 +66,6 @@ protected:
     // Held by a derived class across open, write and close of one record, so
     // that records of different threads never mix (the stream is shared).
     std::mutex m_record_mutex;
+    // Whether the last record failed; guarded by m_record_mutex.
+    bool m_failing = false;
 };

@@ -85,7 +85,7 @@ std::string absolute_path(const std::string& path) {
     if (path.empty()) return path;
     std::string result = path;
     if (result[0] != OstrelAgent_Util::GLOBAL_PNAME_SEP) {
-        char cwd[FILEUTL_PATH_MAX];
+        char cwd[PATH_MAX];
         if (getcwd(cwd, sizeof cwd) != nullptr) {
             std::string base = cwd;
             if (base.back() != OstrelAgent_Util::GLOBAL_PNAME_SEP) base += OstrelAgent_Util::GLOBAL_PNAME_SEP;
@@ -115,7 +115,9 @@ std::vector<std::string> missing_directories(const std::string& path) {
 // new file gets the permissions of an ordinary file created under the umask.
 // 0, or the errno value of the first failure (the old file is then unchanged).
 int write_whole_file(const std::string& dir, const std::string& path, const std::string& content) {
-    char temp[FILEUTL_PATH_MAX];
+    // Room for any path the system takes, not only for the library's usual
+    // path size: a long storage path is still a valid one.
+    char temp[PATH_MAX];
     int fd = fileutl_tmpfile_ext_binary(dir.c_str(), ".ostrel.", temp, sizeof temp);
     if (fd < 0) return errno != 0 ? errno : EIO;
     int error = 0;
@@ -286,8 +288,8 @@ int OstrelAgent_View::create() {
     if ((status = create_view_storage()) != 0) return status;
     if ((status = validate_create_cache_dir()) != 0) return status;
     if ((status = create_hostname_file()) != 0) return status;
-    if (!lock()) return LOCK_FAILED;
-    if ((status = create_metadata_file()) != 0) return status;
+    if ((status = take_lock()) != 0) return status;
+    if ((status = create_metadata_file(&m_status_msg)) != 0) return status;
     if (cache_init() != 0) return OstrelAgent_Status::NS_CACHE_INIT_FAILED;
     if ((status = start_view_db()) != 0) return status;
     if (ostrel_db_create_vns_view(&m_view_uuid, 1) != 0) {
@@ -303,8 +305,8 @@ int OstrelAgent_View::start() {
     int status = read_metadata_file(1);
     if (status != 0) return status;
     if ((status = validate_hostname_file()) != 0) return status;
-    if (!lock()) return LOCK_FAILED;
-    if ((status = create_metadata_file()) != 0) return status;
+    if ((status = take_lock()) != 0) return status;
+    if ((status = create_metadata_file(&m_status_msg)) != 0) return status;
     if (cache_init() != 0) return OstrelAgent_Status::NS_CACHE_INIT_FAILED;
     if ((status = start_view_db()) != 0) {
         m_status_msg += OstrelAgent_Util::format(lib_catalog(), MSG_DB_INIT_FAILED, status);
@@ -467,6 +469,7 @@ int OstrelAgent_View::cleanup() {
     trace.writeTrace(LEVEL_2, "Calling unregister_view for server tag: %s", tag.c_str());
     int status = korva.unregister_view();
     trace.writeTrace(LEVEL_2, "Status from unregister_view = %d", status);
+    if (status == 0) m_registered = false;
     return status;
 }
 
@@ -512,11 +515,21 @@ int OstrelAgent_View::lock() {
         return 0;
     }
     if (m_lock_cookie == LOCK_SYSTEM_ERROR) {
+        const int error = errno;
         trace.writeTrace(LEVEL_4, "system error trying to get view lock %s", m_lock_file.c_str());
+        m_status_msg += OstrelAgent_Util::format(&_qel_cmsg_qel_msg_table, QEL_MSG_CALL_ON_NAME_FAILED,
+                                                 "server_lock_set", m_lock_file.c_str(), imsg_strerror(error));
         return 0;
     }
     trace.writeTrace(LEVEL_4, "lock cookie %d for lock file %s", m_lock_cookie, m_lock_file.c_str());
     return 1;
+}
+
+int OstrelAgent_View::take_lock() {
+    if (lock()) return 0;
+    // Only a lock that another process holds means another agent serves the
+    // view; a lock file that cannot be written (a full disk) is a failed write.
+    return m_lock_cookie == LOCK_NOT_HELD ? LOCK_FAILED : OstrelAgent_Status::STORAGE_WRITE_FAILED;
 }
 
 void OstrelAgent_View::unlock() {
@@ -532,7 +545,7 @@ void OstrelAgent_View::conditional_unlock() {
 // ---------------------------------------------------------------------------
 // Metadata file
 
-int OstrelAgent_View::create_metadata_file() {
+int OstrelAgent_View::create_metadata_file(std::string* message) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "create_metadata_file");
     int status = check_recordable();
     if (status != 0) return status;
@@ -550,6 +563,10 @@ int OstrelAgent_View::create_metadata_file() {
     int error = write_whole_file(m_storage, m_metadata_file, content);
     if (error != 0) {
         trace.writeTrace(LEVEL_4, "%s write failed. errno: %d", m_metadata_file.c_str(), error);
+        if (message != nullptr) {
+            *message += OstrelAgent_Util::format(&_qel_cmsg_qel_msg_table, QEL_MSG_WRITE, m_metadata_file.c_str(),
+                                                 imsg_strerror(error));
+        }
         return OstrelAgent_Status::STORAGE_WRITE_FAILED;
     }
     return 0;
@@ -702,6 +719,14 @@ int OstrelAgent_View::register_korva() {
     OstrelAgent_KORVA_Ioctl korva(this);
     int status = korva.register_view();
     trace.writeTrace(LEVEL_2, "Status from register_view = %d (%s)", status, qel_strerror(status));
+    if (status == 0) {
+        m_registered = true;
+    } else {
+        // The kernel refuses some tags (a "/", "..", control characters):
+        // say so, or the reply gives a bare general failure.
+        m_status_msg += OstrelAgent_Util::format(&_qel_cmsg_qel_msg_table, QEL_MSG_CALL_ON_NAME_FAILED,
+                                                 "register_view", m_server_tag.c_str(), qel_strerror(status));
+    }
     return OstrelAgent_Util::qel_to_ostrel_status(status);
 }
 

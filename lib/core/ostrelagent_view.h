@@ -12,6 +12,10 @@
 // Failures return a status and set or append a catalog text to the view's
 // status message, which the MkView and StartView replies carry.
 //
+// The object remembers whether this process registered the view and has not
+// unregistered it yet, so that whoever ends the process unregisters it once,
+// while the object, and with it the storage lock, still exists.
+//
 // The class also keeps, class-wide, the view's one update slot and its
 // current generation number (see "Update slot" below).
 //
@@ -90,21 +94,26 @@ public:
     // a missing cache directory, 20009 for a missing uuid (nothing is made for
     // these three); 20018 when the storage exists; 20005, 20050, 20051, 20052
     // for the storage or cache directory; 2 for the host-name file; 3 when
-    // the lock is taken; 20008 for the metadata file; 20007 for the namespace
+    // another process holds the lock, 20008 when the lock file cannot be
+    // taken or written; 20008 for the metadata file; 20007 for the namespace
     // cache; the view database's status; 20001 for the view-namespace record;
-    // the kernel registration's status.
+    // the kernel registration's status. Failures of the lock, the metadata
+    // file and the registration name the failing step in the status message.
     int create();
     // Opens the existing storage (StartView): reads and validates the
     // metadata file (20019, 20006, 20009), checks the host (20059), locks
-    // (3), rewrites the metadata file (20008, 20021), starts the namespace
-    // cache (20007) and the view database, loads the generation number
-    // (20001) and registers the view.
+    // (3, or 20008 as for create), rewrites the metadata file (20008, 20021),
+    // starts the namespace cache (20007) and the view database, loads the
+    // generation number (20001) and registers the view.
     int start();
     // Re-reads the metadata file without validating it.
     int get_view_info();
     // Unregisters the process's view from the kernel file system. 1001 when
     // no view tag is known, else the kernel's base-library status.
     int cleanup();
+    // Whether this object registered the view and no cleanup has
+    // unregistered it since.
+    bool is_registered() const { return m_registered.load(); }
     // After a failed create: closes the database, releases the lock and
     // removes what create made (the storage and the directories it had to
     // make for it, the cache marker and cache directories), nothing else.
@@ -126,8 +135,10 @@ public:
 
     // Writes ".ostrel" whole from the current settings (temporary file,
     // sync, rename). 0; 20021 when a value holds a newline (nothing is
-    // written); 20008 when it cannot be written (the old file is unchanged).
-    int create_metadata_file();
+    // written); 20008 when it cannot be written (the old file is unchanged),
+    // and then, with `message`, a text naming the file and the error is
+    // appended to it.
+    int create_metadata_file(std::string* message = nullptr);
     // Reads ".ostrel" into the settings; with `validate` non-zero the
     // settings must also be complete. 0; 20019 when it cannot be opened;
     // 20006 for a line without "=" or a bad cache size; 20009 for a bad uuid
@@ -150,7 +161,8 @@ public:
     // 1 when server tag, text mode, uuid, server URL and view type are set,
     // else 0 with each missing item named in the status message.
     int is_valid();
-    // Registers the view with the kernel file system; the mapped status.
+    // Registers the view with the kernel file system; the mapped status. A
+    // refusal is named, with the view tag, in the status message.
     int register_korva();
 
     // The view's root directory: the kernel's automatic view root + "/" +
@@ -222,6 +234,10 @@ private:
     int create_hostname_file();
     int validate_hostname_file();
     int start_view_db();
+    // lock, as a status: 0; 3 when another process holds the lock; 20008,
+    // with the failing call named in the status message, when the lock file
+    // cannot be made or written (a full disk).
+    int take_lock();
     // 20021 when a setting that the metadata file records holds a newline,
     // or begins or ends in white space (it would not read back the same).
     int check_recordable() const;
@@ -242,6 +258,9 @@ private:
     norvanethread_mutex_t m_view_root_mutex;
     std::string m_status_msg;
     int m_lock_cookie = LOCK_NOT_HELD;
+    // Set by a successful registration, cleared by a successful cleanup. A
+    // client's EndView runs on a pool thread while the main thread may read it.
+    std::atomic<bool> m_registered{false};
     std::unique_ptr<OstrelAgent_View_db> m_view_db;
     int m_preserve_vob_mtime = 0;
     std::atomic<unsigned int> m_cache_size{0};

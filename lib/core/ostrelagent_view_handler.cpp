@@ -93,13 +93,17 @@ void OstrelAgent_View_Handler::clean_up() {
     curl_global_cleanup();
 }
 
-int OstrelAgent_View_Handler::prepare_view() { return prepare_view(std::cin, std::cout); }
+int OstrelAgent_View_Handler::prepare_view(const std::function<void()>& request_read) {
+    return prepare_view(std::cin, std::cout, request_read);
+}
 
-int OstrelAgent_View_Handler::prepare_view(std::istream& in, std::ostream& out) {
+int OstrelAgent_View_Handler::prepare_view(std::istream& in, std::ostream& out,
+                                           const std::function<void()>& request_read) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "prepare_view");
     int status = 0;
     std::string request;
     OstrelAgent_Request_Handler_Base::read_request(in, request);
+    if (request_read) request_read();
 
     std::unique_ptr<OstrelAgent_AbstractOp> op(
         OstrelAgent_AbstractOp::create_operation(request, m_storage, status));

@@ -19,6 +19,7 @@
 // before those threads start and stays until they have stopped.
 
 #include <atomic>
+#include <functional>
 #include <istream>
 #include <ostream>
 #include <string>
@@ -42,9 +43,13 @@ public:
     // Answers the first request from standard input on standard output.
     // 0 once the request succeeded and the view's metadata could be read;
     // else the request's status (20019 when it installed no view).
-    int prepare_view();
+    // `request_read`, when given, is called once the request has been read
+    // and before anything is done with it (the process entry tells from it
+    // whether a termination signal can still end the process at once).
+    int prepare_view(const std::function<void()>& request_read = nullptr);
     // The same on the given streams.
-    int prepare_view(std::istream& in, std::ostream& out);
+    int prepare_view(std::istream& in, std::ostream& out,
+                     const std::function<void()>& request_read = nullptr);
 
     // Serves the view until shutdown. 0 after an orderly shutdown; 20003 when
     // the kernel request listener, the connection listener or the thread

@@ -50,13 +50,20 @@ void OstrelAgent_Endview::perform_endview() {
     unmount_vobs();
     if (!m_forced && m_status != 0) return;
 
-    const int unregistered = m_view->cleanup();
+    // A client's EndView and a signal at the same time: the view is
+    // unregistered once.
+    const int unregistered = m_view->is_registered() ? m_view->cleanup() : 0;
     if (unregistered != 0) {
         m_message += OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, MSG_UNREGISTER_FAILED,
                                               qel_strerror(unregistered));
-        remount_vobs();
         m_status = OstrelAgent_Util::qel_to_ostrel_status(unregistered);
-        return;
+        // A client may try again while the view goes on being served; a
+        // termination signal must end the daemon all the same, with this
+        // failure as its outcome.
+        if (!m_forced) {
+            remount_vobs();
+            return;
+        }
     }
 
     manager->set_should_exit();
@@ -64,7 +71,7 @@ void OstrelAgent_Endview::perform_endview() {
     // The remote client's Logout comes with the remote client; nothing to
     // log out of until then.
     manager->wait_for_terminate();
-    m_status = OstrelAgent_Status::SHUTDOWN_IN_PROGRESS;
+    if (unregistered == 0) m_status = OstrelAgent_Status::SHUTDOWN_IN_PROGRESS;
 }
 
 void OstrelAgent_Endview::unmount_vobs() {

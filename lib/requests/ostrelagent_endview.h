@@ -6,7 +6,10 @@
 // it; then both unregister the view from the kernel file system, tell the
 // thread manager to exit (which ends the main thread's event loop), drain
 // its queues and wait until its termination has begun. A completed EndView
-// ends with status 20026, which the reply shows as 0.
+// ends with status 20026, which the reply shows as 0. When the view cannot
+// be unregistered, a client's EndView gives up (the view goes on being
+// served), while the forced form still stops the thread manager and ends
+// with the mapped failure status, so that a signal always ends the daemon.
 //
 // Not served yet: the VOBs mounted in the view (the mounted-VOB registry
 // comes with MountVob; until then there are none to unmount or remount) and

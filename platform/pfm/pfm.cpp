@@ -27,23 +27,13 @@ std::atomic<bool> g_exiting{false};
 pthread_t g_exiting_thread;
 std::atomic<bool> g_exiting_thread_known{false};
 
-// Flushes `stream` unless another thread keeps it locked: a thread blocked
-// reading standard input holds that stream's lock for as long as the read
-// lasts, and fflush(nullptr) would wait for it with the whole process.
-void flush_if_free(FILE* stream) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    if (ftrylockfile(stream) == 0) {
-      fflush_unlocked(stream);
-      funlockfile(stream);
-      return;
-    }
-    usleep(1000);
-  }
-}
-
 [[noreturn]] void finish_process(int status) {
-  flush_if_free(stdout);
-  flush_if_free(stderr);
+  // Only the two output streams: a thread blocked reading standard input
+  // holds that stream for as long as the read lasts. A thread that holds
+  // one of these is writing to it; the flush waits for that write, so that
+  // nothing written or buffered before the exit is lost.
+  std::fflush(stdout);
+  std::fflush(stderr);
   _exit(status);
 }
 

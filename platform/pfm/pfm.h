@@ -23,9 +23,9 @@ typedef void (*pfm_exit_hook_t)(int status);
 // flags, ENOMEM when the table is full).
 int pfm_on_exit(pfm_exit_hook_t hook, int flags);
 
-// Runs the exit hooks, flushes standard output and standard error (a stream
-// that another thread keeps locked, as a blocked read does, is left as it is)
-// and ends the process with `status`. Callable from any thread: the first caller runs the hooks on its
+// Runs the exit hooks, flushes standard output and standard error (after a
+// write that another thread has under way on them) and ends the process with
+// `status`. Callable from any thread: the first caller runs the hooks on its
 // own thread; a caller on another thread that comes while they run blocks
 // until the process is gone; a hook that calls pfm_exit ends the process at
 // once with the new status. Static destructors do not run, since other

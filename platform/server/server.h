@@ -15,9 +15,12 @@
 // open, close or thread of the process drops it, and a dead process never
 // holds it), with the process id written into the file.
 // Returns a cookie >= 0 for server_lock_clear; -2 when another holder has it,
-// with the holder's process id (read from the file; 0 when it has not written
-// one yet) in `*owner`; -1 with errno set on a system error. The lock of one
-// file is held once: a second call of the same process also gives -2.
+// with the holder's process id (read from the file) in `*owner`; -1 with errno
+// set on a system error. A holder that has just taken the lock, or is
+// releasing it, has no id in the file for a moment: the call waits for the id
+// or takes the freed lock, so `*owner` is 0 only for a holder that keeps the
+// lock for seconds without writing an id (none of this library's). The lock
+// of one file is held once: a second call of the same process also gives -2.
 int server_lock_set(const char* path, pid_t* owner);
 
 // Releases a lock taken by server_lock_set: empties the file and closes it.

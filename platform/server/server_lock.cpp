@@ -20,6 +20,10 @@
 
 namespace {
 
+// How long a held lock may name no owner before server_lock_set answers
+// without one: far beyond the moment a holder needs to write its id.
+constexpr std::chrono::seconds kOwnerWait{2};
+
 std::mutex g_locks_mutex;
 std::map<int, std::string>& heldLocks() {  // cookie (descriptor) -> path
   static auto* locks = new std::map<int, std::string>;
@@ -69,21 +73,25 @@ int server_lock_set(const char* path, pid_t* owner) {
   int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return -1;
   flock lock = wholeFile(F_WRLCK);
-  if (fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+  // A holder writes its id just after taking the lock and empties the file
+  // just before releasing it. While a held lock's file names nobody, one of
+  // the two is under way: read again, and try the lock again, until an id
+  // shows or the lock is free.
+  const auto deadline = std::chrono::steady_clock::now() + kOwnerWait;
+  while (fcntl(fd, F_OFD_SETLK, &lock) != 0) {
     int error = errno;
     if (error != EAGAIN && error != EACCES) {
       close(fd);
       errno = error;
       return -1;
     }
-    // The holder writes its id just after taking the lock: give it a moment.
-    pid_t pid = 0;
-    for (int attempt = 0; attempt < 50 && (pid = readOwner(fd)) == 0; ++attempt) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    pid_t pid = readOwner(fd);
+    if (pid != 0 || std::chrono::steady_clock::now() >= deadline) {
+      close(fd);
+      *owner = pid;
+      return -2;
     }
-    close(fd);
-    *owner = pid;
-    return -2;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   if (writeOwner(fd) != 0) {
     int error = errno;

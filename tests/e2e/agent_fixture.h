@@ -4,7 +4,10 @@
 // per test, the requests that its callers write, and readers for what it
 // leaves behind (reply, log, kernel journal, trace files).
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -13,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,6 +32,30 @@ inline const char* agent_path() { return OSTREL_AGENT_PATH; }
 inline std::string frame_request(const std::string& request) {
     return std::to_string(request.size()) + "\n" + request + "\n";
 }
+
+// Holds the simulated kernel's state lock, as a kernel call in progress
+// does: every kernel call of every daemon waits until it is released, so a
+// test can stop a daemon inside its next kernel call.
+class KernelCallsHeld {
+public:
+    explicit KernelCallsHeld(const std::string& korva_root) {
+        ::mkdir(korva_root.c_str(), 0700);
+        m_fd = ::open((korva_root + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (m_fd >= 0 && ::flock(m_fd, LOCK_EX) != 0) release();
+    }
+    ~KernelCallsHeld() { release(); }
+    KernelCallsHeld(const KernelCallsHeld&) = delete;
+    KernelCallsHeld& operator=(const KernelCallsHeld&) = delete;
+
+    bool held() const { return m_fd >= 0; }
+    void release() {
+        if (m_fd >= 0) ::close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    int m_fd = -1;
+};
 
 class AgentTest : public ::testing::Test {
 protected:
@@ -129,6 +157,21 @@ protected:
         return read_file(storage(name) + "/log/ostrela.log");
     }
     std::string journal() const { return read_file(korva_root + "/journal"); }
+    // The kernel calls that name view tag `tag`, in order, as "call tag".
+    std::vector<std::string> journal_calls(const std::string& tag) const {
+        std::vector<std::string> calls;
+        for (const std::string& line : split_lines(journal())) {
+            std::istringstream fields(line);
+            std::string call, first;
+            fields >> call >> first;
+            if (first == tag) calls.push_back(call + " " + tag);
+        }
+        return calls;
+    }
+    // Whether the simulated kernel has view `tag` registered.
+    bool registered(const std::string& tag) const {
+        return file_exists(korva_root + "/views/" + tag + "/view");
+    }
     // The trace files written under the test's HOME.
     std::vector<std::string> trace_files() const {
         std::vector<std::string> paths;

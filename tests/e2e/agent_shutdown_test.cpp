@@ -1,13 +1,17 @@
-// Termination signals shut a serving daemon down through its forced
-// shutdown: the view is unregistered, the daemon and its watcher exit 0, the
-// listener pipe is gone and the log records the interruption once.
+// Termination signals end the daemon whenever they come: while it serves
+// (through its forced shutdown: the view is unregistered once, the daemon
+// and its watcher exit 0, the listener pipe is gone and the log records the
+// interruption once), before its first request, while that request runs,
+// sent to the watcher alone, and when the view cannot be unregistered. Two
+// daemons on one storage: the one that ends never unregisters the other's
+// view.
 
 #include <signal.h>
 
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "agent_fixture.h"
 
@@ -28,34 +32,59 @@ void expect_interrupted_log(const std::string& log) {
     EXPECT_EQ(log.find("ERROR::"), std::string::npos) << log;
 }
 
+std::vector<std::string> served_once(const std::string& tag) {
+    return {"register_view " + tag, "unregister_view " + tag};
+}
+
+enum class Target { DAEMON, GROUP, WATCHER };
+
+bool send(Process& agent, Target target, int sig) {
+    switch (target) {
+    case Target::DAEMON:
+        return agent.signal_child(sig);
+    case Target::GROUP:
+        return agent.signal_group(sig);
+    case Target::WATCHER:
+        return agent.signal(sig);
+    }
+    return false;
+}
+
 TEST_F(E2eShutdown, TermIntAndHupShutTheDaemonDown) {
     struct Case {
         const char* name;
         int sig;
-        bool to_group; // as a terminal sends it, to watcher and daemon alike
+        Target target;
         int repeat;
     };
     const Case cases[] = {
-        {"term", SIGTERM, false, 1},
-        {"int", SIGINT, false, 1},
-        {"hup", SIGHUP, false, 1},
-        {"int-to-group", SIGINT, true, 1},
-        {"term-twice", SIGTERM, false, 2},  // the second signal changes nothing
+        {"term", SIGTERM, Target::DAEMON, 1},
+        {"int", SIGINT, Target::DAEMON, 1},
+        {"hup", SIGHUP, Target::DAEMON, 1},
+        {"int-to-group", SIGINT, Target::GROUP, 1},  // as a terminal sends it
+        {"term-twice", SIGTERM, Target::DAEMON, 2},  // the second signal changes nothing
+        // The process that its starter knows (`kill <pid>`, a time-out, a
+        // service manager) passes the signal on.
+        {"term-to-watcher", SIGTERM, Target::WATCHER, 1},
+        {"int-to-watcher", SIGINT, Target::WATCHER, 1},
+        {"hup-to-watcher", SIGHUP, Target::WATCHER, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        const std::string tag = std::string("tag-") + c.name;
         std::unique_ptr<Process> agent = serve_new_view(c.name);
         const std::optional<pid_t> daemon = agent->child_pid();
         ASSERT_TRUE(daemon.has_value());
-        ASSERT_TRUE(c.to_group ? agent->signal_group(c.sig) : agent->signal_child(c.sig));
+        ASSERT_TRUE(send(*agent, c.target, c.sig));
         // A second signal right after the first: the daemon may have ended
         // already, which is fine.
         for (int i = 1; i < c.repeat; ++i) ::kill(*daemon, c.sig);
         EXPECT_EQ(agent->wait_exit(), std::optional<int>(0));
         EXPECT_FALSE(file_exists(listener_pipe(c.name)));
         expect_interrupted_log(log_text(c.name));
-        EXPECT_NE(journal().find("unregister_view tag-" + std::string(c.name)), std::string::npos)
-            << journal();
+        // Unregistered once, by the shutdown itself.
+        EXPECT_EQ(journal_calls(tag), served_once(tag)) << journal();
+        EXPECT_FALSE(registered(tag));
         EXPECT_EQ(agent->unread_stdout(), "");
         // The lock went with the daemon: the view starts again.
         std::unique_ptr<Process> again = start_with_request(storage(c.name), startview_request());
@@ -68,46 +97,111 @@ TEST_F(E2eShutdown, TermIntAndHupShutTheDaemonDown) {
     }
 }
 
-TEST_F(E2eShutdown, ASignalToTheWatcherAloneLeavesTheDaemonServing) {
-    std::unique_ptr<Process> agent = serve_new_view("w");
-    ASSERT_TRUE(agent->signal(SIGTERM));
-    // Nothing is to happen; give the daemon time to react wrongly.
-    EXPECT_FALSE(agent->wait_exit(Millis(500)).has_value());
-    EXPECT_TRUE(is_fifo(listener_pipe("w")));
-    EXPECT_EQ(count_of(log_text("w"), "Interrupted"), 0u);
+TEST_F(E2eShutdown, TwoDaemonsOnOneStorageKeepTheirOwnRegistrations) {
+    const std::string tag = "tag-r";
+    std::unique_ptr<Process> first = serve_new_view("r");
 
-    ASSERT_TRUE(agent->signal_child(SIGTERM));
-    EXPECT_EQ(agent->wait_exit(), std::optional<int>(0));
-    expect_interrupted_log(log_text("w"));
+    // The first daemon's shutdown stops in its kernel call, storage lock held.
+    KernelCallsHeld kernel(korva_root);
+    ASSERT_TRUE(kernel.held());
+    ASSERT_TRUE(first->signal_child(SIGTERM));
+    ASSERT_TRUE(wait_until([&] { return count_of(log_text("r"), "Interrupted") == 1; }, kStartTimeout));
+    std::unique_ptr<Process> refused = start_with_request(storage("r"), startview_request());
+    const std::optional<std::string> refusal = refused->read_framed_reply();
+    ASSERT_TRUE(refusal.has_value());
+    EXPECT_EQ(lib_test::read_reply(*refusal).attrs["status-code"], "3");
+    EXPECT_EQ(refused->wait_exit(), std::optional<int>(2));
+
+    // Let it go on, and start a second daemon as soon as the storage is free:
+    // the first one's end must leave the second one's registration alone.
+    kernel.release();
+    std::unique_ptr<Process> second;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            second = start_with_request(storage("r"), startview_request());
+            const std::optional<std::string> reply = second->read_framed_reply();
+            return reply && lib_test::read_reply(*reply).attrs["status-code"] == "0";
+        },
+        kStartTimeout));
+    EXPECT_EQ(first->wait_exit(), std::optional<int>(0));
+    ASSERT_TRUE(wait_until([&] { return is_fifo(listener_pipe("r")); }, kStartTimeout));
+    EXPECT_EQ(journal_calls(tag),
+              (std::vector<std::string>{"register_view " + tag, "unregister_view " + tag,
+                                        "register_view " + tag}))
+        << journal();
+    EXPECT_TRUE(registered(tag));
+
+    // The second daemon still owns its view and ends as usual.
+    ASSERT_TRUE(second->signal_child(SIGTERM));
+    EXPECT_EQ(second->wait_exit(), std::optional<int>(0));
+    EXPECT_EQ(journal_calls(tag).back(), "unregister_view " + tag);
+    EXPECT_FALSE(registered(tag));
 }
 
-TEST_F(E2eShutdown, ASignalBeforeTheViewExistsDoesNotStopTheStart) {
-    // The daemon waits for its request; a signal now finds no view to end,
-    // and the request that follows is served as usual. Its trace says when it waits for the request, with its signal
-    // procedures and forced-shutdown thread in place.
-    std::unique_ptr<Process> agent =
-        start({storage("s"), "-trace_level", "2", "-trace_subsystem", "OSTRELAGENT"});
-    ASSERT_TRUE(wait_until([&] { return all_traces().find("Status before prepare view") !=
-                                        std::string::npos; },
-                           kStartTimeout));
+TEST_F(E2eShutdown, ASignalBeforeTheFirstRequestEndsTheDaemonAtOnce) {
+    // The starter may never send its request: the signal ends the daemon
+    // without a reply, and nothing was made.
+    const struct {
+        const char* name;
+        Target target;
+    } cases[] = {{"daemon", Target::DAEMON}, {"watcher", Target::WATCHER}};
+    size_t started = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::unique_ptr<Process> agent =
+            start({storage(c.name), "-trace_level", "2", "-trace_subsystem", "OSTRELAGENT"});
+        // Waiting for its request, with its signal handling in place.
+        ++started;
+        ASSERT_TRUE(wait_until(
+            [&] { return count_of(all_traces(), "Status before prepare view") == started; },
+            kStartTimeout));
+        ASSERT_TRUE(send(*agent, c.target, SIGTERM));
+        EXPECT_EQ(agent->wait_exit(), std::optional<int>(2));
+        EXPECT_EQ(agent->stdout_text(), "");
+        EXPECT_FALSE(file_exists(storage(c.name)));
+    }
+    EXPECT_EQ(journal(), "");
+}
+
+TEST_F(E2eShutdown, ASignalWhileTheFirstRequestRunsEndsTheDaemonOnceItIsAnswered) {
+    const std::string tag = "tag-m";
+    // MkView stops in its kernel registration, its storage made.
+    KernelCallsHeld kernel(korva_root);
+    ASSERT_TRUE(kernel.held());
+    std::unique_ptr<Process> agent = start_with_request(storage("m"), mkview_request("m"));
+    ASSERT_TRUE(wait_until([&] { return file_exists(storage("m") + "/.ostrel"); }, kStartTimeout));
     ASSERT_TRUE(agent->signal_child(SIGTERM));
-    // The forced EndView found no view.
-    ASSERT_TRUE(wait_until([&] { return all_traces().find("forced EndView: 20019") !=
-                                        std::string::npos; },
-                           kStartTimeout));
-    agent->write_stdin(frame_request(mkview_request("s")));
-    agent->close_stdin();
+    kernel.release();
+
     const std::optional<std::string> reply = agent->read_framed_reply();
     ASSERT_TRUE(reply.has_value());
-    EXPECT_EQ(lib_test::read_reply(*reply).attrs["status-code"], "0");
-    ASSERT_TRUE(wait_until([&] { return is_fifo(listener_pipe("s")); }, kStartTimeout));
-    // The forced shutdown acts on the first signal only: a later one is not
-    // acted on (only a client's EndView ends this daemon now).
+    EXPECT_EQ(lib_test::read_reply(*reply).attrs["status-code"], "0") << *reply;
+    EXPECT_EQ(agent->wait_exit(), std::optional<int>(0));
+    expect_interrupted_log(log_text("m"));
+    EXPECT_EQ(journal_calls(tag), served_once(tag)) << journal();
+    EXPECT_FALSE(file_exists(listener_pipe("m")));
+}
+
+TEST_F(E2eShutdown, AShutdownThatCannotUnregisterTheViewStillEnds) {
+    const std::string tag = "tag-u";
+    std::unique_ptr<Process> agent = serve_new_view("u");
+    // The kernel refuses the shutdown's unregistration once.
+    ASSERT_TRUE(write_file(korva_root + "/inject", "unregister_view 1008 1\n"));
     ASSERT_TRUE(agent->signal_child(SIGTERM));
-    EXPECT_FALSE(agent->wait_exit(Millis(300)).has_value());
-    EXPECT_EQ(count_of(log_text("s"), "Interrupted"), 0u);
-    ASSERT_TRUE(agent->signal_child(SIGKILL));
-    EXPECT_EQ(agent->wait_exit(), std::optional<int>(2));
+    EXPECT_EQ(agent->wait_exit(), std::optional<int>(4));
+
+    const std::string log = log_text("u");
+    EXPECT_NE(log.find("ERROR::"), std::string::npos) << log;
+    EXPECT_EQ(count_of(log, "::Unable to unregister view from KORVA: "), 1u) << log;
+    EXPECT_EQ(count_of(log, "::Exiting, status = 20001.\n"), 1u) << log;
+    // The daemon tried once more before its storage lock went, and that
+    // attempt went through.
+    EXPECT_EQ(journal_calls(tag),
+              (std::vector<std::string>{"register_view " + tag, "unregister_view " + tag,
+                                        "unregister_view " + tag}))
+        << journal();
+    EXPECT_FALSE(registered(tag));
+    EXPECT_FALSE(file_exists(listener_pipe("u")));
 }
 
 } // namespace

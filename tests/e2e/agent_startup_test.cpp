@@ -294,7 +294,9 @@ TEST_F(E2eStartup, AMainLoopThatCannotStartExitsFourAndUnregistersTheView) {
     ASSERT_TRUE(reply.has_value());
     EXPECT_EQ(read_reply(*reply).attrs["status-code"], "0");
     EXPECT_EQ(agent->wait_exit(), std::optional<int>(4));
-    EXPECT_NE(journal().find("unregister_view tag-g"), std::string::npos) << journal();
+    EXPECT_EQ(journal_calls("tag-g"),
+              (std::vector<std::string>{"register_view tag-g", "unregister_view tag-g"}))
+        << journal();
     EXPECT_NE(log_text("g").find("::Exiting, status = 4.\n"), std::string::npos) << log_text("g");
     EXPECT_FALSE(file_exists(listener_pipe("g")));
 }

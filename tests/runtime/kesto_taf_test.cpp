@@ -43,6 +43,16 @@ TEST_F(TafTest, NewActivityFileGoldenBytes) {
   EXPECT_EQ(taf_check_value("a"), 0xBEEF + 0x61);
 }
 
+TEST_F(TafTest, NoDescriptorIsLeftToProgramsTheProcessStarts) {
+  // Making the activity file also synchronises its directory.
+  kesto_test::FaultyIo io;
+  ASSERT_EQ(dt_on_opt(OPT_SYNCFILES, nullptr), S_OKAY);
+  ASSERT_EQ(dt_open("people", "o", nullptr), S_OKAY);
+  ASSERT_EQ(read_file(taf()).size(), 5146u);
+  EXPECT_GT(io.calls(kesto_test::FaultyIo::OPEN), 1);
+  EXPECT_EQ(io.inheritable_opens(), 0);
+}
+
 TEST_F(TafTest, AddDeleteAndAFullTable) {
   ASSERT_EQ(dt_open("people", "o", nullptr), S_OKAY);
   std::vector<unsigned char> before = read_file(taf());

@@ -24,6 +24,7 @@ struct Plan {
   int crash_at;
   bool crashed;
   long block_size;
+  int inheritable_opens;
 } plan;
 
 const kesto_io_methods *real() { return kesto_io_default(); }
@@ -41,6 +42,7 @@ bool strike(FaultyIo::Op op) {
 bool shortened(FaultyIo::Op op) { return plan.short_at[op] && plan.calls[op] == plan.short_at[op]; }
 
 int f_open(const char *path, int flags, mode_t mode) {
+  if ((flags & O_CLOEXEC) == 0) ++plan.inheritable_opens;
   if (strike(FaultyIo::OPEN)) return -1;
   return real()->open(path, flags, mode);
 }
@@ -116,6 +118,8 @@ void FaultyIo::crash_after_writes(int nth) { plan.crash_at = plan.calls[PWRITE] 
 void FaultyIo::set_block_size(long size) { plan.block_size = size; }
 
 int FaultyIo::calls(Op op) const { return plan.calls[op]; }
+
+int FaultyIo::inheritable_opens() const { return plan.inheritable_opens; }
 
 void FaultyIo::reset_counts() { std::memset(plan.calls, 0, sizeof plan.calls); }
 

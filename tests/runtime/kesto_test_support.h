@@ -35,6 +35,8 @@ class FaultyIo {
   void crash_after_writes(int nth);
   void set_block_size(long size);  // fstat reports this block size (0: the real one)
   int calls(Op op) const;
+  // Opens without O_CLOEXEC: descriptors a program started meanwhile inherits.
+  int inheritable_opens() const;
   void reset_counts();
 };
 

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "lib/core/ostrelagent_msg.h"
+#include "lib/core/ostrelagent_trace.h"
 #include "lib/lib_test_support.h"
 
 namespace {
@@ -161,6 +162,44 @@ TEST_F(LibLogTest, ConcurrentWritersProduceWholeRecords) {
         EXPECT_EQ(m[3], std::string(static_cast<size_t>(t) * 1500 + 1, static_cast<char>('a' + t)));
     }
     for (int t = 0; t < kThreads; ++t) EXPECT_EQ(next[t], kRecords);
+}
+
+TEST_F(LibLogTest, WriteFailuresAreTracedOncePerRunAndLoggingGoesOn) {
+    OstrelAgent_Trace::set_trace(OstrelAgent_Trace::OSTRELAGENT, 1);
+    OstrelAgent_Trace::setup_trace_file("tester", 4242);
+    const auto reports = [&] {
+        std::string text;
+        for (const std::string& name : lib_test::list_dir(home_.path() + "/ostrelagent_trace"))
+            text += lib_test::read_file(home_.path() + "/ostrelagent_trace/" + name);
+        std::vector<std::string> found;
+        for (const std::string& line : lib_test::split_lines(text))
+            if (line.find("Unable to write " + log_file()) != std::string::npos) found.push_back(line);
+        return found;
+    };
+    Log log(view_);
+
+    // A full disk: every record is lost, reported once.
+    ASSERT_EQ(::mkdir(log_dir().c_str(), 0700), 0);
+    ASSERT_EQ(::symlink("/dev/full", log_file().c_str()), 0);
+    for (int i = 0; i < 3; ++i) log.write_log(OSTRELAGENT_LOG_ERROR, "lost %d\n", i);
+    std::vector<std::string> seen = reports();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_NE(seen[0].find(": No space left on device; records are lost"), std::string::npos) << seen[0];
+
+    // Room again: records are written, and the next failure is a new run.
+    ASSERT_EQ(::unlink(log_file().c_str()), 0);
+    log.write_log(OSTRELAGENT_LOG_INFO, "kept\n");
+    EXPECT_TRUE(lib_test::re_match(contents(), record("INFO", "kept\n")));
+    ASSERT_EQ(::unlink(log_file().c_str()), 0);
+    ASSERT_EQ(::mkdir(log_file().c_str(), 0700), 0);
+    log.write_log(OSTRELAGENT_LOG_INFO, "lost again\n");
+    log.write_log(OSTRELAGENT_LOG_INFO, "and again\n");
+    seen = reports();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_NE(seen[1].find(": Is a directory;"), std::string::npos) << seen[1];
+
+    OstrelAgent_Trace::set_trace("", 0);
+    OstrelAgent_Trace::close_trace_file();
 }
 
 TEST_F(LibLogTest, InstanceKeepsItsFirstDirectory) {

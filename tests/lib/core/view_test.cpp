@@ -6,8 +6,11 @@
 #include "lib/core/ostrelagent_view.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -43,6 +46,27 @@ protected:
         ASSERT_EQ(0, view->create()) << view->get_status_msg();
         view->cleanup();
         korva().journal().clear();
+    }
+
+    // Starts the view in a child process whose files cannot grow beyond
+    // `limit` bytes, as on a full disk: the start must fail with 20008 and
+    // `message`.
+    void expect_start_fails_on_full_disk(rlim_t limit, const std::string& message) {
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        EXPECT_EXIT(
+            {
+                signal(SIGXFSZ, SIG_IGN);
+                struct rlimit rl;
+                rl.rlim_cur = rl.rlim_max = limit;
+                setrlimit(RLIMIT_FSIZE, &rl);
+                auto view = stg_view();
+                const int status = view->start();
+                const bool expected =
+                    status == OstrelAgent_Status::STORAGE_WRITE_FAILED && view->get_status_msg() == message;
+                if (!expected) std::fprintf(stderr, "status %d, message [%s]", status, view->get_status_msg().c_str());
+                std::_Exit(expected ? 0 : 1);
+            },
+            ::testing::ExitedWithCode(0), "");
     }
 };
 class LibViewCleanup : public view_test::ViewTest {};
@@ -230,6 +254,35 @@ TEST_F(LibViewCreate, FailedCreateRemovesOnlyWhatItMade) {
     EXPECT_EQ("mine", read_file(home.path() + "/kept/other"));
 }
 
+TEST_F(LibViewCreate, ALongStoragePathIsAnOrdinaryOne) {
+    // Longer than the platform's usual path buffers, far from the system's
+    // own limit.
+    storage = home.path() + "/views";
+    for (int i = 0; i < 6; ++i) storage += "/" + std::string(200, static_cast<char>('a' + i));
+    ASSERT_GT(storage.size(), 1100u);
+    auto view = new_view();
+    ASSERT_EQ(0, view->create()) << view->get_status_msg();
+    EXPECT_EQ(expected_metadata(), metadata());
+    view->cleanup();
+    view.reset();
+
+    view = stg_view();
+    EXPECT_EQ(0, view->start()) << view->get_status_msg();
+}
+
+TEST_F(LibViewCreate, ATagTheKernelRefusesIsNamedInTheReply) {
+    for (const char* tag : {"joe/view", "..", "joe\tview", "joe\rview"}) {
+        SCOPED_TRACE(tag);
+        auto view = new_view(tag);
+        EXPECT_EQ(OstrelAgent_Status::GENERAL_FAILURE, view->create());
+        EXPECT_EQ(std::string("Error from register_view on \"") + tag + "\": " + qel_strerror(1072) + "\n",
+                  view->get_status_msg());
+        EXPECT_FALSE(view->is_registered());
+        view->cleanup_storage();
+        EXPECT_FALSE(exists(storage));
+    }
+}
+
 TEST_F(LibViewCreate, SettingsThatCannotBeUsedAreRefusedBeforeAnythingIsMade) {
     struct Case {
         const char* what;
@@ -361,6 +414,33 @@ TEST_F(LibViewStart, StorageLockedByAnotherLiveAgent) {
     // Once that agent is gone its lock is gone with it.
     auto view = stg_view();
     EXPECT_EQ(0, view->start()) << view->get_status_msg();
+}
+
+TEST_F(LibViewStart, ALockFileThatCannotBeWrittenIsAFailedWriteNotAnotherAgent) {
+    make_stopped_view();
+    const std::string lock_file = storage + "/.pid";
+    const std::string before = metadata();
+
+    // A full disk: the lock is taken, but the owner's id cannot be written.
+    expect_start_fails_on_full_disk(0, "Error from server_lock_set on \"" + lock_file + "\": File too large\n");
+    EXPECT_TRUE(view_test::lock_is_free(lock_file));
+
+    // The lock file cannot even be opened.
+    ASSERT_EQ(0, unlink(lock_file.c_str()));
+    ASSERT_EQ(0, mkdir(lock_file.c_str(), 0700));
+    auto view = stg_view();
+    EXPECT_EQ(OstrelAgent_Status::STORAGE_WRITE_FAILED, view->start());
+    EXPECT_EQ("Error from server_lock_set on \"" + lock_file + "\": Is a directory\n", view->get_status_msg());
+    EXPECT_EQ(before, metadata());
+    EXPECT_TRUE(journal().empty());
+}
+
+TEST_F(LibViewStart, AMetadataFileThatCannotBeWrittenIsNamed) {
+    make_stopped_view();
+    const std::string before = metadata();
+    // Room for the lock's few bytes, not for the metadata file.
+    expect_start_fails_on_full_disk(100, "Unable to write \"" + storage + "/.ostrel\": File too large\n");
+    EXPECT_EQ(before, metadata());
 }
 
 TEST_F(LibViewStart, ViewRegisteredOnAnotherHost) {

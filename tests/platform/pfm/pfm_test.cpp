@@ -131,6 +131,29 @@ TEST(PfmExit, FlushesBufferedOutputAndRefusesBadRegistrations) {
   EXPECT_EQ("unflushed text", r.output);
 }
 
+TEST(PfmExit, WaitsForAWriteInProgressOnAnotherThreadAndLosesNothing) {
+  // Another thread keeps standard output locked for a while, as one writing
+  // to a slow reader does: the exit waits for it and then flushes.
+  ChildResult r = run_in_child([](int fd) {
+    dup2(fd, STDOUT_FILENO);
+    close(fd);
+    std::printf("buffered");
+    std::atomic<bool> holding{false};
+    std::thread([&holding] {
+      flockfile(stdout);
+      holding = true;
+      usleep(300 * 1000);
+      std::fputs(" and more", stdout);
+      funlockfile(stdout);
+    }).detach();
+    while (!holding.load()) usleep(1000);
+    pfm_exit(8);
+  });
+  ASSERT_FALSE(r.timed_out);
+  EXPECT_EQ(8, r.exit_status);
+  EXPECT_EQ("buffered and more", r.output);
+}
+
 TEST(PfmExit, EndsWhileAnotherThreadIsBlockedReadingStandardInput) {
   // The start-up request is read from standard input; an exit on another
   // thread meanwhile must not wait for that read, which holds the stream.

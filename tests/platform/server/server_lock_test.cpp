@@ -2,6 +2,7 @@
 #include <ftw.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -91,7 +92,71 @@ struct LockHolder {
   }
 };
 
+// A child process that takes the lock with a bare fcntl call, so that its
+// file holds no id yet, and `after_ms` later either writes its id and keeps
+// the lock for a while (a holder that has just started), or ends, as a holder
+// that has emptied the file on its way out. locked() says when it holds it.
+struct SlowHolder {
+  pid_t pid = -1;
+  int ready_read = -1;
+
+  SlowHolder(const std::string& path, bool writes_id, int after_ms) {
+    int ready[2];
+    if (pipe(ready) != 0) return;
+    pid = fork();
+    if (pid == 0) {
+      close(ready[0]);
+      alarm(30);
+      int fd = open(path.c_str(), O_RDWR | O_CREAT, 0644);
+      struct flock lock = {};
+      lock.l_type = F_WRLCK;
+      lock.l_whence = SEEK_SET;
+      char result = fd >= 0 && ftruncate(fd, 0) == 0 && fcntl(fd, F_OFD_SETLK, &lock) == 0 ? 'y' : 'n';
+      if (write(ready[1], &result, 1) != 1) _exit(2);
+      usleep(static_cast<useconds_t>(after_ms) * 1000);
+      if (!writes_id) _exit(0);
+      const std::string id = std::to_string(getpid()) + "\n";
+      if (pwrite(fd, id.data(), id.size(), 0) != static_cast<ssize_t>(id.size())) _exit(2);
+      sleep(5);
+      _exit(0);
+    }
+    close(ready[1]);
+    ready_read = ready[0];
+  }
+  bool locked() {
+    pollfd p{ready_read, POLLIN, 0};
+    char c = 0;
+    return poll(&p, 1, 20000) == 1 && read(ready_read, &c, 1) == 1 && c == 'y';
+  }
+  ~SlowHolder() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    if (ready_read >= 0) close(ready_read);
+  }
+};
+
 }  // namespace
+
+TEST_F(ServerLockTest, AHolderWithoutAnIdYetIsWaitedFor) {
+  // Just taken: the id comes a little later and is the one reported.
+  {
+    SlowHolder starting(lock_, true, 300);
+    ASSERT_TRUE(starting.locked());
+    pid_t owner = 0;
+    EXPECT_EQ(-2, server_lock_set(lock_.c_str(), &owner));
+    EXPECT_EQ(starting.pid, owner);
+  }
+  // On its way out: the lock is free a little later, and taken.
+  SlowHolder leaving(lock_, false, 300);
+  ASSERT_TRUE(leaving.locked());
+  pid_t owner = 0;
+  int cookie = server_lock_set(lock_.c_str(), &owner);
+  ASSERT_GE(cookie, 0) << "owner " << owner;
+  EXPECT_EQ(std::to_string(getpid()) + "\n", contents());
+  EXPECT_EQ(0, server_lock_clear(lock_.c_str(), cookie));
+}
 
 TEST_F(ServerLockTest, LiveHolderIsReportedAndADeadOneFreesTheLock) {
   LockHolder holder(lock_);
