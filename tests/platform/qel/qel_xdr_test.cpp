@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/utl/credutl.h"
+#include "xdr/xdr_samples.h"
 #include "xdr/xdr_test_support.h"
 
 namespace {
@@ -64,9 +64,6 @@ Pname pname_of(const std::string& text) {
     return pname;
 }
 
-const Bytes kUser1000Sid = words({0x01020000, 0x00000016, 0x00000001, 0x000003e8, 0, 0, 0, 0, 0});
-const Bytes kGroup100Sid = words({0x01020000, 0x00000016, 0x00000002, 0x00000064, 0, 0, 0, 0, 0});
-
 TEST(QelXdr, GoldenWireForms) {
     qel_oid_t oid = counting_id(0);
     qel_uuid_t uuid;
@@ -84,24 +81,9 @@ TEST(QelXdr, GoldenWireForms) {
     expect_wire("size", xdr_size_t, size_t{0xffffffff}, words({0xffffffff}));
     expect_wire("timeval", xdr_timeval, timeval{1, 999999}, words({1, 999999}));
 
-    qel_fstat_db_t fstat = xdr_test::zeroed<qel_fstat_db_t>();
-    fstat.type = QEL_FTYPE_REG;
-    fstat.mode = 0644;
-    fstat.nlink = 2;
-    fstat.aux = 0x0a0b0c0d;
-    credutl_uid_to_sid(1000, &fstat.usid);
-    credutl_gid_to_sid(100, &fstat.gsid);
-    fstat.size = 0x100000002ull;
-    fstat.nodeid = 7;
-    fstat.xtime = {0x11, 0x12};
-    fstat.atime = {0x21, 0x22};
-    fstat.mtime = {0x31, 0x32};
-    fstat.ctime = {0x41, 0x42};
-    const Bytes fstat_wire = words({1, 0644, 2, 0x0a0b0c0d}) + kUser1000Sid + kGroup100Sid +
-                             words({1, 2}) /* size, high word first */ + words({7}) +
-                             words({0x11, 0x12, 0x21, 0x22, 0x31, 0x32, 0x41, 0x42});
+    const Bytes fstat_wire = xdr_test::sample_fstat_wire();
     ASSERT_EQ(fstat_wire.size(), 132u);
-    expect_wire("file status", xdr_qel_fstat_db_t, fstat, fstat_wire);
+    expect_wire("file status", xdr_qel_fstat_db_t, xdr_test::sample_fstat(), fstat_wire);
 
     expect_wire("pname", xdr_pname, pname_of("/vobs/src"),
                 words({9}) + xdr_test::padded("/vobs/src"));
