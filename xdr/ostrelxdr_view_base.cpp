@@ -26,6 +26,7 @@ bool_t xdr_attr_sid(XDR* xdrs, credutl_sid_t* sid, bool given) {
 } // namespace
 
 bool_t ostrelxdr_text(XDR* xdrs, char** text, u_int max) {
+    if (xdrs->x_op == XDR_ENCODE && *text == nullptr) return FALSE;
     if (xdrs->x_op == XDR_DECODE) *text = nullptr;
     return xdr_string(xdrs, text, max);
 }
