@@ -64,7 +64,7 @@ Case make(std::string name, Proc<T> proc, Fill fill, Bytes golden,
         T back = zeroed<T>();
         bool ok = xdr_test::decode(proc, bytes, &back);
         if (ok) expect_same(record, back, texts);
-        release(proc, &back);
+        ostrelxdr_free(proc, &back);
         return ok;
     };
     return c;
@@ -95,13 +95,7 @@ Bytes hdr_reply_wire(qel_status_t status) {
 }
 
 view_fhandle_t second_fh() {
-    view_fhandle_t fh = zeroed<view_fhandle_t>();
-    fh.vob_uuid = counting<qel_uuid_t>(0x30);
-    fh.dbid = 0x41;
-    fh.elem_dbid = 0x42;
-    fh.stamp = 0x43;
-    fh.flags = 2;
-    return fh;
+    return make_fh(0x30, 0x41, 2);
 }
 const Bytes kSecondFh = words({0x30313233, 0x34353637, 0x38393a3b, 0x3c3d3e3f, 0x41, 0x42, 0x43, 2, 0});
 

@@ -75,13 +75,13 @@ TEST(XdrReaddir, PlainEntriesBothWays) {
     EXPECT_EQ(std::memcmp(back.entries, buf.data(), buf.size()), 0) << "records rebuilt with NULs";
     EXPECT_EQ(back.next_offset, 2u) << "the last entry's offset";
     EXPECT_EQ(back.eof, TRUE);
-    release(xdr_view_readdir_reply_t, &back);
+    ostrelxdr_free(xdr_view_readdir_reply_t, &back);
     EXPECT_EQ(back.entries, nullptr);
 
     for (size_t n = 0; n < wire.size(); ++n) {
         back = decode_reply(xdr_view_readdir_reply_t, Bytes(wire.begin(), wire.begin() + n), 100, &ok);
         EXPECT_FALSE(ok) << n;
-        release(xdr_view_readdir_reply_t, &back);
+        ostrelxdr_free(xdr_view_readdir_reply_t, &back);
     }
 }
 
@@ -113,7 +113,7 @@ TEST(XdrReaddir, ExtendedEntryBothWays) {
     EXPECT_STREQ(view_dirent_ext_read(back.entries, &read), "x");
     EXPECT_EQ(std::memcmp(&read, &head, sizeof head), 0);
     EXPECT_EQ(back.eof, FALSE);
-    release(xdr_view_readdir_ext_reply_t, &back);
+    ostrelxdr_free(xdr_view_readdir_ext_reply_t, &back);
 }
 
 TEST(XdrReaddir, EmptyListingAndFailedRead) {
@@ -232,7 +232,7 @@ TEST(XdrReaddir, DecodingStopsWhereTheRoomRunsOut) {
         EXPECT_TRUE(ok);
         EXPECT_EQ(back.nbytes, row.nbytes);
         EXPECT_EQ(back.eof, row.nbytes == 36 ? TRUE : FALSE);
-        release(xdr_view_readdir_reply_t, &back);
+        ostrelxdr_free(xdr_view_readdir_reply_t, &back);
     }
 }
 

@@ -25,14 +25,20 @@ inline Bytes sample_vstat_wire() {
            words({0x1000, 0x2000}) + counting_wire(0x70) + words({0, 0});
 }
 
-inline view_fhandle_t sample_fh() {
+// A handle: the VOB uuid counting from `first`, the element dbid and stamp
+// the next numbers after `dbid`.
+inline view_fhandle_t make_fh(unsigned char first, qel_dbid_t dbid, u_int flags) {
     view_fhandle_t fh = zeroed<view_fhandle_t>();
-    fh.vob_uuid = counting<qel_uuid_t>(0x10);
-    fh.dbid = 0x21;
-    fh.elem_dbid = 0x22;
-    fh.stamp = 0x23;
-    fh.flags = 1;
+    fh.vob_uuid = counting<qel_uuid_t>(first);
+    fh.dbid = dbid;
+    fh.elem_dbid = dbid + 1;
+    fh.stamp = dbid + 2;
+    fh.flags = flags;
     return fh;
+}
+
+inline view_fhandle_t sample_fh() {
+    return make_fh(0x10, 0x21, 1);
 }
 
 // 36 bytes.

@@ -102,15 +102,6 @@ bool decode(Proc<T> proc, const Bytes& bytes, T* record, size_t* used = nullptr)
     return ok;
 }
 
-// Runs `proc` in free mode over `record`.
-template <typename T>
-void release(Proc<T> proc, T* record) {
-    XDR xdrs;
-    std::memset(&xdrs, 0, sizeof xdrs);
-    xdrs.x_op = XDR_FREE;
-    proc(&xdrs, record);
-}
-
 // A value-initialised record whose padding is zero too, so that two
 // records compare with memcmp.
 template <typename T>

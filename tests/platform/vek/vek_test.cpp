@@ -10,6 +10,7 @@
 
 #include "platform/imsg/imsg.h"
 #include "platform/vek/vek_xdr.h"
+#include "xdr/ostrelxdr_codec.h"
 #include "xdr/xdr_test_support.h"
 
 namespace {
@@ -66,7 +67,7 @@ TEST(VekXdr, CanonicalPathNamePointer) {
     ASSERT_NE(pname, held);
     EXPECT_STREQ(pname, "/vobs/a/b");
     EXPECT_STREQ(held, "held");
-    xdr_test::release(xdr_vek_canon_pname_p_t, &pname);
+    ostrelxdr_free(xdr_vek_canon_pname_p_t, &pname);
     EXPECT_EQ(pname, nullptr);
 
     std::string longest(1023, 'p');
