@@ -87,48 +87,6 @@ BlobCase blob(std::string name, Encoder<T> encoder, Decoder<T> decoder, unsigned
     return c;
 }
 
-void set_pname(qel_pname_t& pname, const std::string& text) {
-    std::memset(pname, 0, sizeof pname);
-    std::memcpy(pname, text.data(), std::min(text.size(), sizeof pname));
-}
-
-void fill_vstat(ostrel_vstat& r, const std::string& link) {
-    r.vstat = sample_vstat();
-    r.checked_out = TRUE;
-    set_pname(r.link_text, link);
-}
-
-void fill_scope(ostrel_scope& r, const std::string& pname) {
-    r.scope_oid = counting<qel_oid_t>(0x10);
-    r.other_oid = counting<qel_oid_t>(0x20);
-    set_pname(r.pname, pname);
-    r.gn = 5;
-}
-
-void fill_info(ostrel_synceleminfo_t& r, const std::string& path, const std::string& prev,
-               const std::string& cur) {
-    set_pname(r.obj_pname, path);
-    r.parent_oid = counting<qel_oid_t>(0x30);
-    r.replica_uuid = counting<qel_uuid_t>(0x40);
-    r.obj_oid = counting<qel_oid_t>(0x50);
-    set_pname(r.prev_version, prev);
-    set_pname(r.cur_version, cur);
-}
-
-void fill_dirent(ostrel_dirent_t& r, const std::string& name) {
-    r.ino = 7;
-    r.off = 8;
-    r.name_state = 0x11;
-    r.rule = 2;
-    r.obj_oid = counting<qel_oid_t>(0x60);
-    r.obj_mtype = 5;
-    r.ver_oid = counting<qel_oid_t>(0x70);
-    r.ver_mtype = 6;
-    r.namlen = static_cast<uint16_t>(name.size());
-    std::memcpy(r.name, name.data(), std::min(name.size(), sizeof r.name));
-    r.flag = TRUE;
-}
-
 std::vector<BlobCase> blob_cases() {
     std::vector<BlobCase> cases;
     cases.push_back(blob<ostrel_vstat>(

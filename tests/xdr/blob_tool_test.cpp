@@ -15,6 +15,7 @@
 #include "platform/stg/stg.h"
 #include "platform/utl/temp_dir.h"
 #include "xdr/ostrelxdr_blob.h"
+#include "xdr/view_samples.h"
 #include "xdr/xdr_samples.h"
 #include "xdr/xdr_test_support.h"
 
@@ -66,46 +67,31 @@ std::string id_text(unsigned char first) {
 
 TEST(OstrelxdrBlobTool, EveryFieldReachesItsPlace) {
     ostrel_vstat vstat = zeroed<ostrel_vstat>();
-    vstat.vstat.fstat = sample_fstat();
-    vstat.vstat.mtype = 6;
-    vstat.vstat.elem_oid = counting<qel_oid_t>(0x50);
-    vstat.vstat.obj_oid = counting<qel_oid_t>(0x60);
-    vstat.vstat.event_time = {0x1000, 0x2000};
-    vstat.vstat.rmap_oid = counting<qel_oid_t>(0x70);
+    fill_vstat(vstat, "../t");
     vstat.vstat.last_time = {0x3000, 0x4000};
-    vstat.checked_out = TRUE;
-    std::strcpy(vstat.link_text, "../t");
     ToolRun run = run_tool("vstat", R"({"fstat": {"type": 1, "mode": 420, "nlink": 2, "aux": 168496141,
         "owner": "S-1-22-1-1000", "group": "S-1-22-2-100", "size": 4294967298, "nodeid": 7,
         "xtime": [17, 18], "atime": [33, 34], "mtime": [49, 50], "ctime": [65, 66]},
         "mtype": 6, "elem_oid": ")" + id_text(0x50) + R"(", "obj_oid": ")" + id_text(0x60) +
-                                     R"(", "event_time": [4096, 8192], "rmap_oid": ")" +
-                                     id_text(0x70) + R"(", "last_time": [12288, 16384],
+                                         R"(", "event_time": [4096, 8192], "rmap_oid": ")" +
+                                         id_text(0x70) + R"(", "last_time": [12288, 16384],
         "checked_out": true, "link_text": "../t"})");
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, library_encoding(ostrel_vstat_encode, vstat));
 
     ostrel_scope scope = zeroed<ostrel_scope>();
-    scope.scope_oid = counting<qel_oid_t>(0x10);
-    scope.other_oid = counting<qel_oid_t>(0x20);
-    std::strcpy(scope.pname, "/vobs/a");
-    scope.gn = 5;
+    fill_scope(scope, "/vobs/a");
     run = run_tool("scope", R"({"scope_oid": ")" + id_text(0x10) + R"(", "other_oid": ")" +
                                 id_text(0x20) + R"(", "pname": "/vobs/a", "gn": 5})");
     EXPECT_EQ(run.status, 0) << run.err;
-    // Also the hand-written bytes.
     EXPECT_EQ(run.out, library_encoding(ostrel_scope_encode, scope));
+    // Also the hand-written bytes.
     const Bytes wire = counting_wire(0x10) + counting_wire(0x20) + words({7, 0x2f766f62, 0x732f6100}) +
                        words({5});
     EXPECT_EQ(run.out, std::string(wire.begin(), wire.end()));
 
     ostrel_synceleminfo_t info = zeroed<ostrel_synceleminfo_t>();
-    std::strcpy(info.obj_pname, "d/f.c");
-    info.parent_oid = counting<qel_oid_t>(0x30);
-    info.replica_uuid = counting<qel_uuid_t>(0x40);
-    info.obj_oid = counting<qel_oid_t>(0x50);
-    std::strcpy(info.prev_version, "/main/1");
-    std::strcpy(info.cur_version, "/main/2");
+    fill_info(info, "d/f.c", "/main/1", "/main/2");
     run = run_tool("synceleminfo", R"({"obj_pname": "d/f.c", "parent_oid": ")" + id_text(0x30) +
                                        R"(", "replica_uuid": ")" + id_text(0x40) +
                                        R"(", "obj_oid": ")" + id_text(0x50) +
@@ -114,17 +100,7 @@ TEST(OstrelxdrBlobTool, EveryFieldReachesItsPlace) {
     EXPECT_EQ(run.out, library_encoding(ostrel_synceleminfo_encode, info));
 
     ostrel_dirent_t dirent = zeroed<ostrel_dirent_t>();
-    dirent.ino = 7;
-    dirent.off = 8;
-    dirent.name_state = 0x11;
-    dirent.rule = 2;
-    dirent.obj_oid = counting<qel_oid_t>(0x60);
-    dirent.obj_mtype = 5;
-    dirent.ver_oid = counting<qel_oid_t>(0x70);
-    dirent.ver_mtype = 6;
-    dirent.namlen = 3;
-    std::strcpy(dirent.name, "abc");
-    dirent.flag = TRUE;
+    fill_dirent(dirent, "abc");
     run = run_tool("dirent", R"({"name": "abc", "ino": 7, "off": 8, "name_state": 17, "rule": 2,
         "obj_oid": ")" + id_text(0x60) + R"(", "obj_mtype": 5, "ver_oid": ")" + id_text(0x70) +
                                  R"(", "ver_mtype": 6, "flag": true})");
