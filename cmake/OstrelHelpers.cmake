@@ -67,3 +67,18 @@ function(ostrel_add_library name)
   target_include_directories(${name} PUBLIC "${PROJECT_SOURCE_DIR}")
   target_link_libraries(${name} PUBLIC ${L_LIBS} Threads::Threads PRIVATE ${L_PRIVATE_LIBS})
 endfunction()
+
+# ostrel_add_fuzzer(<name> SOURCES <files...> LIBS <targets...>)
+# A libFuzzer target (clang, OSTREL_FUZZ trees only), built and run by
+# scripts/fuzz.
+function(ostrel_add_fuzzer name)
+  cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
+  if(NOT OSTREL_FUZZ)
+    return()
+  endif()
+  add_executable(${name} ${F_SOURCES})
+  target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(${name} PRIVATE ${F_LIBS})
+  target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/tests")
+endfunction()

@@ -89,6 +89,13 @@ constexpr qel_dbid_t QEL_DBID_NULL = 0;
 
 typedef int qel_boolean_t;
 
+// The kind of a versioned object (element, version, directory element,
+// directory version, symbolic link, the view-private kinds ...).
+typedef uint32_t vob_mtype_t;
+
+// The transaction id that a kernel request carries and its reply echoes.
+typedef uint32_t xid_t;
+
 // A path name in a fixed buffer.
 constexpr size_t QEL_PNAME_MAX = 1024;
 typedef char qel_pname_t[QEL_PNAME_MAX];

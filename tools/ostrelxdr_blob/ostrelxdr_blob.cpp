@@ -1,0 +1,289 @@
+// ostrelxdr_blob: encodes one of the server's reply records from JSON, for
+// test servers that answer as the remote server does without knowing XDR.
+//
+//   ostrelxdr_blob vstat|scope|synceleminfo|dirent [FILE]
+//
+// Reads one JSON object from FILE (default: standard input) and writes the
+// record's encoding to standard output. Fields left out are zero or empty;
+// a field the record does not have is an error. Ids are in their text form
+// (36 hex digits and dashes), identities in theirs ("S-1-22-1-1000"), times
+// as [seconds, microseconds]; numbers are unsigned, 32-bit except a size.
+//
+//   vstat         {"fstat": {"type", "mode", "nlink", "aux", "owner", "group",
+//                  "size", "nodeid", "xtime", "atime", "mtime", "ctime"},
+//                  "mtype", "elem_oid", "obj_oid", "event_time", "rmap_oid",
+//                  "last_time", "checked_out" (true/false), "link_text"}
+//   scope         {"scope_oid", "other_oid", "pname", "gn"}
+//   synceleminfo  {"obj_pname", "parent_oid", "replica_uuid", "obj_oid",
+//                  "prev_version", "cur_version"}
+//   dirent        {"name", "ino", "off", "name_state", "rule", "obj_oid",
+//                  "obj_mtype", "ver_oid", "ver_mtype", "flag" (true/false)}
+//
+// Exit status: 0 done; 1 the record does not encode; 2 a usage error, input
+// that is not such a JSON object, or a field out of its range (a text longer
+// than its field among them).
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <limits>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/qel/qel.h"
+#include "platform/stg/stg.h"
+#include "platform/utl/credutl.h"
+#include "xdr/ostrelxdr_blob.h"
+
+namespace {
+
+using nlohmann::json;
+
+// The fields of one JSON object, each read at most once; what is left over
+// at the end is an error.
+class Fields {
+public:
+    Fields(const json& object, std::string where) : object_(object), where_(std::move(where)) {
+        if (!object_.is_object()) throw std::runtime_error(where_ + ": not a JSON object");
+    }
+
+    uint32_t word(const char* key) {
+        return static_cast<uint32_t>(number(key, std::numeric_limits<uint32_t>::max()));
+    }
+
+    uint64_t hyper(const char* key) { return number(key, std::numeric_limits<uint64_t>::max()); }
+
+    bool_t flag(const char* key) {
+        const json* value = take(key);
+        if (value == nullptr) return FALSE;
+        if (!value->is_boolean()) fail(key, "not true or false");
+        return value->get<bool>() ? TRUE : FALSE;
+    }
+
+    template <typename Id>
+    void id(const char* key, Id* out, qel_status_t (*parse)(const char*, Id*)) {
+        std::string text = string(key);
+        if (!text.empty() && parse(text.c_str(), out) != 0) fail(key, "not an id: " + text);
+    }
+
+    void sid(const char* key, credutl_sid_t* out) {
+        std::string text = string(key);
+        if (!text.empty() && credutl_str_to_sid(text.c_str(), out) != 0) {
+            fail(key, "not an identity: " + text);
+        }
+    }
+
+    // [seconds, microseconds].
+    template <typename Seconds, typename Micros>
+    void time(const char* key, Seconds* sec, Micros* usec) {
+        const json* value = take(key);
+        if (value == nullptr) return;
+        if (!value->is_array() || value->size() != 2 || !(*value)[0].is_number_unsigned() ||
+            !(*value)[1].is_number_unsigned() ||
+            (*value)[0].get<uint64_t>() > std::numeric_limits<uint32_t>::max() ||
+            (*value)[1].get<uint64_t>() > std::numeric_limits<uint32_t>::max()) {
+            fail(key, "not [seconds, microseconds] of 32 bits each");
+        }
+        *sec = static_cast<Seconds>((*value)[0].get<uint64_t>());
+        *usec = static_cast<Micros>((*value)[1].get<uint64_t>());
+    }
+
+    // A text into a buffer of `size` bytes with its NUL.
+    void text(const char* key, char* buf, size_t size) {
+        std::string value = string(key);
+        if (value.size() >= size) fail(key, "longer than " + std::to_string(size - 1) + " bytes");
+        std::memcpy(buf, value.data(), value.size());
+        buf[value.size()] = '\0';
+    }
+
+    std::string string(const char* key) {
+        const json* value = take(key);
+        if (value == nullptr) return std::string();
+        if (!value->is_string()) fail(key, "not a string");
+        return value->get<std::string>();
+    }
+
+    Fields object(const char* key) {
+        static const json empty = json::object();
+        const json* value = take(key);
+        return Fields(value != nullptr ? *value : empty, where_ + "." + key);
+    }
+
+    void finish() const {
+        for (auto it = object_.begin(); it != object_.end(); ++it) {
+            if (used_.count(it.key()) == 0) {
+                throw std::runtime_error(where_ + ": no field \"" + it.key() + "\"");
+            }
+        }
+    }
+
+private:
+    const json* take(const char* key) {
+        used_.insert(key);
+        auto it = object_.find(key);
+        return it == object_.end() ? nullptr : &*it;
+    }
+
+    uint64_t number(const char* key, uint64_t max) {
+        const json* value = take(key);
+        if (value == nullptr) return 0;
+        if (!value->is_number_unsigned() || value->get<uint64_t>() > max) {
+            fail(key, "not an unsigned number up to " + std::to_string(max));
+        }
+        return value->get<uint64_t>();
+    }
+
+    [[noreturn]] void fail(const char* key, const std::string& why) const {
+        throw std::runtime_error(where_ + "." + key + ": " + why);
+    }
+
+    const json& object_;
+    std::string where_;
+    std::set<std::string> used_;
+};
+
+void read_fstat(Fields f, qel_fstat_db_t* fstat) {
+    fstat->type = f.word("type");
+    fstat->mode = f.word("mode");
+    fstat->nlink = f.word("nlink");
+    fstat->aux = f.word("aux");
+    f.sid("owner", &fstat->usid);
+    f.sid("group", &fstat->gsid);
+    fstat->size = f.hyper("size");
+    fstat->nodeid = f.word("nodeid");
+    f.time("xtime", &fstat->xtime.tv_sec, &fstat->xtime.tv_usec);
+    f.time("atime", &fstat->atime.tv_sec, &fstat->atime.tv_usec);
+    f.time("mtime", &fstat->mtime.tv_sec, &fstat->mtime.tv_usec);
+    f.time("ctime", &fstat->ctime.tv_sec, &fstat->ctime.tv_usec);
+    f.finish();
+}
+
+int encode_vstat(Fields& f, unsigned int* len, char** buf) {
+    ostrel_vstat r;
+    std::memset(&r, 0, sizeof r);
+    read_fstat(f.object("fstat"), &r.vstat.fstat);
+    r.vstat.mtype = f.word("mtype");
+    f.id("elem_oid", &r.vstat.elem_oid, qel_str_to_oid);
+    f.id("obj_oid", &r.vstat.obj_oid, qel_str_to_oid);
+    f.time("event_time", &r.vstat.event_time.tv_sec, &r.vstat.event_time.tv_usec);
+    f.id("rmap_oid", &r.vstat.rmap_oid, qel_str_to_oid);
+    f.time("last_time", &r.vstat.last_time.tv_sec, &r.vstat.last_time.tv_usec);
+    r.checked_out = f.flag("checked_out");
+    f.text("link_text", r.link_text, sizeof r.link_text);
+    f.finish();
+    return ostrel_vstat_encode(&r, len, buf);
+}
+
+int encode_scope(Fields& f, unsigned int* len, char** buf) {
+    ostrel_scope r;
+    std::memset(&r, 0, sizeof r);
+    f.id("scope_oid", &r.scope_oid, qel_str_to_oid);
+    f.id("other_oid", &r.other_oid, qel_str_to_oid);
+    f.text("pname", r.pname, sizeof r.pname);
+    r.gn = f.word("gn");
+    f.finish();
+    return ostrel_scope_encode(&r, len, buf);
+}
+
+int encode_synceleminfo(Fields& f, unsigned int* len, char** buf) {
+    ostrel_synceleminfo_t r;
+    std::memset(&r, 0, sizeof r);
+    f.text("obj_pname", r.obj_pname, sizeof r.obj_pname);
+    f.id("parent_oid", &r.parent_oid, qel_str_to_oid);
+    f.id("replica_uuid", &r.replica_uuid, qel_str_to_uuid);
+    f.id("obj_oid", &r.obj_oid, qel_str_to_oid);
+    f.text("prev_version", r.prev_version, sizeof r.prev_version);
+    f.text("cur_version", r.cur_version, sizeof r.cur_version);
+    f.finish();
+    return ostrel_synceleminfo_encode(&r, len, buf);
+}
+
+int encode_dirent(Fields& f, unsigned int* len, char** buf) {
+    ostrel_dirent_t r;
+    std::memset(&r, 0, sizeof r);
+    f.text("name", r.name, sizeof r.name);
+    r.namlen = static_cast<uint16_t>(std::strlen(r.name));
+    r.ino = f.word("ino");
+    r.off = f.word("off");
+    r.name_state = f.word("name_state");
+    r.rule = f.word("rule");
+    f.id("obj_oid", &r.obj_oid, qel_str_to_oid);
+    r.obj_mtype = f.word("obj_mtype");
+    f.id("ver_oid", &r.ver_oid, qel_str_to_oid);
+    r.ver_mtype = f.word("ver_mtype");
+    r.flag = f.flag("flag");
+    f.finish();
+    return ostrel_dirent_encode(&r, len, buf);
+}
+
+struct Record {
+    const char* name;
+    int (*encode)(Fields&, unsigned int*, char**);
+};
+
+const Record kRecords[] = {
+    {"vstat", encode_vstat},
+    {"scope", encode_scope},
+    {"synceleminfo", encode_synceleminfo},
+    {"dirent", encode_dirent},
+};
+
+int usage() {
+    std::fprintf(stderr, "usage: ostrelxdr_blob vstat|scope|synceleminfo|dirent [FILE]\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2 || argc > 3) return usage();
+    const Record* record = nullptr;
+    for (const Record& r : kRecords) {
+        if (std::strcmp(argv[1], r.name) == 0) record = &r;
+    }
+    if (record == nullptr) return usage();
+
+    std::string input;
+    if (argc == 3) {
+        std::ifstream file(argv[2], std::ios::binary);
+        if (!file) {
+            std::fprintf(stderr, "ostrelxdr_blob: cannot read %s: %s\n", argv[2], std::strerror(errno));
+            return 2;
+        }
+        input.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    } else {
+        input.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    }
+
+    unsigned int len = 0;
+    char* buf = nullptr;
+    int status = 0;
+    try {
+        json object = json::parse(input);
+        Fields fields(object, record->name);
+        status = record->encode(fields, &len, &buf);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ostrelxdr_blob: %s\n", e.what());
+        return 2;
+    }
+    if (status != 0) {
+        std::fprintf(stderr, "ostrelxdr_blob: the %s record does not encode: %s (%d)\n", record->name,
+                     qel_strerror(status), status);
+        return 1;
+    }
+    size_t written = std::fwrite(buf, 1, len, stdout);
+    stg_free(buf);
+    if (written != len || std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "ostrelxdr_blob: writing the record failed: %s\n", std::strerror(errno));
+        return 2;
+    }
+    return 0;
+}
