@@ -98,9 +98,10 @@ int Http_Client_Base::init() {
     if (!set_option(CURLOPT_TCP_NODELAY, 1L) || !set_option(CURLOPT_PROXY, "") ||
         !set_option(CURLOPT_ACCEPT_ENCODING, RClient_Base::HDR_DEFLATE) ||
         !set_option(CURLOPT_CONNECTTIMEOUT, g_connect_seconds.load()) ||
-        !set_option(CURLOPT_LOW_SPEED_LIMIT, 1L) ||
-        !set_option(CURLOPT_LOW_SPEED_TIME, g_stall_seconds.load()))
+        !set_option(CURLOPT_XFERINFOFUNCTION, &Http_Client_Base::progress_callback) ||
+        !set_option(CURLOPT_XFERINFODATA, this) || !set_option(CURLOPT_NOPROGRESS, 0L))
         return failed;
+    m_stall_limit = std::chrono::seconds(g_stall_seconds.load());
     return 0;
 }
 
@@ -167,8 +168,10 @@ int Http_Client_Base::execute() {
     int status = set_additional_args();
     if (status != 0) return status;
 
+    m_progress_time = std::chrono::steady_clock::now();
     CURLcode rc = curl_easy_perform(m_curl_handle);
     m_performed = 1;
+    if (m_stalled) rc = CURLE_OPERATION_TIMEDOUT;
     if (rc != CURLE_OK && rc != CURLE_PARTIAL_FILE) {
         m_error_message = OstrelAgent_Util::format(client_catalog(), RClient_Msg::REQUEST_FAILED,
                                                    static_cast<int>(rc), curl_easy_strerror(rc)) +
@@ -201,6 +204,21 @@ size_t Http_Client_Base::body_callback(char* data, size_t size, size_t count, vo
     size_t length = size * count;
     if (RClient_CB::response_cb(data, static_cast<unsigned int>(length), write_data) == 0) return length;
     return static_cast<size_t>(-1); // not the count given: the transfer stops
+}
+
+// Called about once a second while a transfer runs, and as bytes move.
+int Http_Client_Base::progress_callback(void* self, curl_off_t, curl_off_t download_now, curl_off_t,
+                                        curl_off_t upload_now) {
+    Http_Client_Base* client = static_cast<Http_Client_Base*>(self);
+    std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+    if (download_now + upload_now != client->m_progress_bytes) {
+        client->m_progress_bytes = download_now + upload_now;
+        client->m_progress_time = now;
+        return 0;
+    }
+    if (now - client->m_progress_time < client->m_stall_limit) return 0;
+    client->m_stalled = true;
+    return 1; // stops the transfer
 }
 
 size_t Http_Client_Base::header_callback(char* data, size_t size, size_t count, void* headers) {

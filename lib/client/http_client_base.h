@@ -27,6 +27,7 @@
 #include <curl/curl.h>
 
 #include <atomic>
+#include <chrono>
 #include <list>
 #include <string>
 
@@ -42,9 +43,10 @@ public:
     static constexpr int METHOD_GET = 0;
     static constexpr int METHOD_POST = 1;
 
-    // Time limits of every transfer: connecting (TLS handshake included)
-    // and a stall of the reply (no byte for that long). A peer that goes
-    // silent otherwise holds the calling thread for ever.
+    // Time limits of every transfer: connecting (TLS handshake included),
+    // and a stall (no byte sent or received for that long), which fails
+    // like a library time-out (28). A peer that goes silent would otherwise
+    // hold the calling thread for ever.
     static constexpr long DEFAULT_CONNECT_SECONDS = 60;
     static constexpr long DEFAULT_STALL_SECONDS = 300;
     static void set_time_limits(long connect_seconds, long stall_seconds);
@@ -100,6 +102,8 @@ private:
     int set_keystore_options();
     static size_t body_callback(char* data, size_t size, size_t count, void* write_data);
     static size_t header_callback(char* data, size_t size, size_t count, void* headers);
+    static int progress_callback(void* self, curl_off_t download_total, curl_off_t download_now,
+                                 curl_off_t upload_total, curl_off_t upload_now);
 
     int m_performed = 0;
     int m_method;
@@ -112,6 +116,11 @@ private:
     RClient_Session* m_session;
     std::string m_keystore_path;
     std::string m_keystore_password;
+    // The stall watch: bytes moved so far, when that last changed, the limit.
+    curl_off_t m_progress_bytes = -1;
+    std::chrono::steady_clock::time_point m_progress_time;
+    std::chrono::seconds m_stall_limit{0};
+    bool m_stalled = false;
 
     static std::atomic<long> g_connect_seconds;
     static std::atomic<long> g_stall_seconds;

@@ -536,7 +536,7 @@ def main():
     stop = threading.Event()
     for sig in (signal.SIGTERM, signal.SIGINT):
         signal.signal(sig, lambda *_: stop.set())
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread = threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True)
     thread.start()
 
     temporary = args.port_file + ".tmp"
@@ -547,7 +547,7 @@ def main():
 
     parent = os.getppid()
     deadline = time.monotonic() + args.max_seconds
-    while not stop.wait(0.2):
+    while not stop.wait(0.05):
         if time.monotonic() > deadline or os.getppid() != parent:
             break
     server.shutdown()
