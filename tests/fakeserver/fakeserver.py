@@ -106,20 +106,20 @@ class Log:
 
 
 class Account:
-    def __init__(self, spec):
-        self.credentials = spec["credentials"]
-        self.jsessionid = spec.get("jsessionid", "jsession-" + self.credentials)
-        self.session = spec.get("session", "session-" + self.credentials)
+    def __init__(self, entry):
+        self.credentials = entry["credentials"]
+        self.jsessionid = entry.get("jsessionid", "jsession-" + self.credentials)
+        self.session = entry.get("session", "session-" + self.credentials)
         self.live = False
 
 
 class Rule:
-    def __init__(self, index, spec):
+    def __init__(self, index, entry):
         self.index = index
-        self.match = spec.get("match", {})
-        self.times = spec.get("times")
-        self.reply = spec.get("reply", {})
-        self.fault = spec.get("fault", {})
+        self.match = entry.get("match", {})
+        self.times = entry.get("times")
+        self.reply = entry.get("reply", {})
+        self.fault = entry.get("fault", {})
         self.uses = 0
 
     def has_uses_left(self):
