@@ -40,6 +40,18 @@ void RClient_Request_Generator::add_standard_headers(const std::string& rpc_name
     m_http_client->add_header(login + RClient_Base::HDR_GROUPS_LIST + values.groups);
 }
 
+int RClient_Request_Generator::prepare(const std::string& rpc_name) {
+    int status = m_http_client->init();
+    if (status != 0) return failed(status);
+    add_standard_headers(rpc_name);
+    return 0;
+}
+
+int RClient_Request_Generator::perform() {
+    int status = m_http_client->execute();
+    return status == 0 ? 0 : failed(status);
+}
+
 int RClient_Request_Generator::failed(int status) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "send_request");
     const std::string& message = m_http_client->get_error_message();

@@ -25,6 +25,7 @@
 #include <string>
 
 #include "lib/client/http_client_base.h"
+#include "lib/client/rclient_session.h"
 
 class RClient_Request_Generator {
 public:
@@ -47,13 +48,29 @@ public:
     int get_performed() const;
 
 protected:
-    // Adds the standard header lines to the client.
-    void add_standard_headers(const std::string& rpc_name);
-    // Keeps the client's error text of a failed step and returns `status`.
-    int failed(int status);
+    // Makes the attempt's HTTP client for `url` with the session's keystore.
+    template <typename Client>
+    void make_http_client(const std::string& url) {
+        RClient_Session* session = RClient_Session::get_session();
+        std::string keystore_path;
+        std::string keystore_password;
+        session->get_keystore(keystore_path, keystore_password);
+        m_http_client.reset(new Client(url, session, keystore_path, keystore_password, m_cb_data,
+                                       m_response_headers));
+    }
+    // Prepares the client (init) and adds the standard header lines: 0, or
+    // the failed preparation's status. Nothing is sent then.
+    int prepare(const std::string& rpc_name);
+    // Runs the transfer: 0 or its status.
+    int perform();
 
     std::unique_ptr<Http_Client_Base> m_http_client;
     void* m_cb_data;
     std::list<std::string>* m_response_headers;
     std::string m_error_text;
+
+private:
+    void add_standard_headers(const std::string& rpc_name);
+    // Keeps the client's error text of a failed step and returns `status`.
+    int failed(int status);
 };

@@ -14,23 +14,17 @@ RClient_Request_Generator_Post::RClient_Request_Generator_Post(void* cb_data,
                                                                std::list<std::string>* headers)
     : RClient_Request_Generator(cb_data, headers) {
     RClient_Session* session = RClient_Session::get_session();
-    std::string keystore_path;
-    std::string keystore_password;
-    session->get_keystore(keystore_path, keystore_password);
-    m_http_client.reset(new Http_Client_Post(session->get_url(), session, keystore_path,
-                                             keystore_password, cb_data, headers));
+    make_http_client<Http_Client_Post>(session->get_url());
     session->print_session();
 }
 
 int RClient_Request_Generator_Post::send_request(std::string& rpc_name, std::string& args) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "send_request");
-    int status = m_http_client->init();
-    if (status != 0) return failed(status);
-    add_standard_headers(rpc_name);
+    int status = prepare(rpc_name);
+    if (status != 0) return status;
     m_http_client->add_header(std::string(RClient_Base::HDR_CONTENT_TYPE) +
                               RClient_Base::HDR_MULTIPART_FORMDATA);
     m_http_client->add_request_field(RClient_Request_Args::RPC, rpc_name);
     m_http_client->add_request_field(RClient_Request_Args::RPC_ARGS, args);
-    status = m_http_client->execute();
-    return status == 0 ? 0 : failed(status);
+    return perform();
 }

@@ -1,7 +1,6 @@
 #include "fakeserver/fake_server.h"
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -11,11 +10,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <set>
 #include <sstream>
 #include <thread>
+
+#include "lib/lib_test_support.h"
 
 extern char** environ;
 
@@ -23,31 +23,11 @@ namespace fakeserver {
 
 namespace {
 
+using lib_test::read_file;
+using lib_test::remove_tree;
 using Clock = std::chrono::steady_clock;
 const std::chrono::milliseconds POLL{5};
 const std::chrono::milliseconds STOP_TIMEOUT{5000};
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-bool write_file(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    return static_cast<bool>(out.flush());
-}
-
-int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
-    ::remove(path);
-    return 0;
-}
-
-void remove_tree(const std::string& path) {
-    if (!path.empty()) nftw(path.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-}
 
 std::string make_temp_dir(const char* prefix) {
     const char* tmp = std::getenv("TMPDIR");
@@ -152,7 +132,8 @@ void Fake_Server::start(const std::string& scenario_json, const Options& options
         return;
     }
     m_dir = make_temp_dir("fakeserver-");
-    if (m_dir.empty() || !write_file(m_dir + "/scenario.json", scenario_json)) {
+    if (!m_dir.empty()) lib_test::write_file(m_dir + "/scenario.json", scenario_json);
+    if (m_dir.empty() || read_file(m_dir + "/scenario.json") != scenario_json) {
         m_error = "cannot write the scenario";
         return;
     }
