@@ -268,13 +268,14 @@ def part_body(part):
 
 
 def document(reply):
-    """The reply body as pieces: bytes, or ("file", path) to stream."""
+    """The reply body as sections (the document's head, each part, its end),
+    each a list of pieces: bytes, or ("file", path) to stream."""
     if "raw_b64" in reply:
-        return [base64.b64decode(reply["raw_b64"])]
+        return [[base64.b64decode(reply["raw_b64"])]]
     if "raw_text" in reply:
-        return [reply["raw_text"].encode("utf-8")]
+        return [[reply["raw_text"].encode("utf-8")]]
     boundary = reply.get("boundary", DEFAULT_BOUNDARY)
-    pieces = [("Content-Type: multipart/mixed; boundary=%s\r\n" % boundary).encode("utf-8")]
+    sections = [[("Content-Type: multipart/mixed; boundary=%s\r\n" % boundary).encode("utf-8")]]
     parts = list(reply.get("parts", []))
     status = reply.get("status", {"code": 0})
     if status is not None:
@@ -285,7 +286,6 @@ def document(reply):
                       "body_text": message})
     for part in parts:
         body = part_body(part)
-        size = os.path.getsize(body[1]) if isinstance(body, tuple) else len(body)
         head = "--%s\r\n" % boundary
         if "id" in part:
             head += "Content-ID: %s\r\n" % part["id"]
@@ -293,34 +293,35 @@ def document(reply):
         for name, value in items.items():
             head += "%s: %s\r\n" % (name, value)
         if "Content-Length" not in items:
-            head += "Content-Length: %d\r\n" % size
-        pieces += [(head + "\r\n").encode("utf-8"), body, b"\r\n"]
-    pieces.append(("--%s--\r\n" % boundary).encode("utf-8"))
-    return pieces
+            head += "Content-Length: %d\r\n" % piece_size(body)
+        sections.append([(head + "\r\n").encode("utf-8"), body, b"\r\n"])
+    sections.append([("--%s--\r\n" % boundary).encode("utf-8")])
+    return sections
 
 
 def piece_size(piece):
     return os.path.getsize(piece[1]) if isinstance(piece, tuple) else len(piece)
 
 
-def blocks(pieces):
-    for piece in pieces:
-        if isinstance(piece, tuple):
-            with open(piece[1], "rb") as f:
-                while True:
-                    block = f.read(FILE_BLOCK)
-                    if not block:
-                        break
-                    yield block
-        elif piece:
-            yield piece
+def blocks(sections):
+    for section in sections:
+        for piece in section:
+            if isinstance(piece, tuple):
+                with open(piece[1], "rb") as f:
+                    while True:
+                        block = f.read(FILE_BLOCK)
+                        if not block:
+                            break
+                        yield block
+            elif piece:
+                yield piece
 
 
-def faulted_blocks(pieces, fault):
+def faulted_blocks(sections, fault):
     """The body's writes as the fault shapes them."""
     size = fault.get("chunk")
     split = fault.get("split_crlf")
-    for block in blocks(pieces):
+    for block in blocks(sections):
         if split:
             cuts = [0] + [i + 1 for i in range(len(block) - 1) if block[i:i + 2] == b"\r\n"]
             cuts.append(len(block))
@@ -426,13 +427,13 @@ class Handler(BaseHTTPRequestHandler):
         except OSError:
             self.close_connection = True  # the client went away
 
-    def answer(self, status, headers, pieces, fault):
+    def answer(self, status, headers, sections, fault):
         if fault.get("delay_ms"):
             time.sleep(fault["delay_ms"] / 1000.0)
         if fault.get("deflate"):
-            pieces = [zlib.compress(b"".join(blocks(pieces)))]
+            sections = [[zlib.compress(b"".join(blocks(sections)))]]
             headers = headers + [("Content-Encoding", "deflate")]
-        total = sum(piece_size(p) for p in pieces)
+        total = sum(piece_size(p) for section in sections for p in section)
         self.send_response_only(status)
         self.send_header("Content-Type", "multipart/mixed")
         if status == 302:
@@ -443,7 +444,7 @@ class Handler(BaseHTTPRequestHandler):
         self.end_headers()
         limit = fault.get("drop_after")
         sent = 0
-        for block in faulted_blocks(pieces, fault):
+        for block in faulted_blocks(sections, fault):
             if limit is not None and sent + len(block) >= limit:
                 self.wfile.write(block[:limit - sent])
                 self.hang_up()
