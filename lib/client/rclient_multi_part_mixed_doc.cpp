@@ -58,6 +58,10 @@ void RClient_Multi_Part_Mixed_Doc::set_physical_get(uint64_t position) const {
     m_stream->rdbuf()->pubseekpos(static_cast<std::streamoff>(position), IN);
 }
 
+void RClient_Multi_Part_Mixed_Doc::clamp_read_position() const {
+    if (m_stream != nullptr && physical_get() < m_consumed) set_physical_get(m_consumed);
+}
+
 uint64_t RClient_Multi_Part_Mixed_Doc::response_size() const {
     if (m_stream == nullptr) return 0;
     return physical_size() - m_consumed;
@@ -65,8 +69,8 @@ uint64_t RClient_Multi_Part_Mixed_Doc::response_size() const {
 
 uint64_t RClient_Multi_Part_Mixed_Doc::read_location() const {
     if (m_stream == nullptr) return 0;
-    uint64_t here = physical_get();
-    return here > m_consumed ? here - m_consumed : 0;
+    clamp_read_position();
+    return physical_get() - m_consumed;
 }
 
 uint64_t RClient_Multi_Part_Mixed_Doc::bytes_to_read() const {
@@ -99,6 +103,7 @@ void RClient_Multi_Part_Mixed_Doc::consume_response(uint64_t count) {
 
 size_t RClient_Multi_Part_Mixed_Doc::read_to_EOL() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "read_to_EOL");
+    clamp_read_position();
     std::streambuf* buf = m_stream->rdbuf();
     const int eof = std::char_traits<char>::eof();
     for (size_t length = 0;; ) {
@@ -164,6 +169,7 @@ bool RClient_Multi_Part_Mixed_Doc::parse_length(const std::string& text, uint64_
 
 int RClient_Multi_Part_Mixed_Doc::next_part(int wait_for_content) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "next_part");
+    clamp_read_position();
     for (;;) {
         if (m_doc_ended) {
             trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "End of doc found.");

@@ -19,8 +19,9 @@
 // What the parser has consumed leaves the stream's contents; sizes and
 // positions below count only what remains, whatever the stream holds
 // physically (it drops consumed bytes in batches, so that a long reply costs
-// time in proportion to its length). Read the stream only through the
-// parser.
+// time in proportion to its length). Ask the parser, not the stream, how
+// much it holds; a read position set on the stream before the first
+// unconsumed byte (a rewind to 0) counts as that byte.
 //
 // Failures are thrown: RClient_Premature_EOF_Exception (30006) when the data
 // ends inside a line (more may still come: the read position is back at the
@@ -105,6 +106,9 @@ private:
     uint64_t physical_size() const;
     uint64_t physical_get() const;
     void set_physical_get(uint64_t position) const;
+    // Moves a read position that stands among consumed bytes to the first
+    // unconsumed one.
+    void clamp_read_position() const;
     // Copies `length` bytes from the read position to `out` (when given).
     void copy_out(uint64_t length, std::ostream* out);
 
