@@ -1,0 +1,86 @@
+#pragma once
+// Runs the fake remote server (fakeserver.py) for a test: started on a free
+// port of 127.0.0.1 with a scenario the test writes, waited for until it is
+// ready (with a time-out), its JSON log read back, and stopped and cleaned
+// up when the object goes away, also when the test fails. A server outlives
+// a crashed test by at most its --max-seconds: it stops when the process
+// that started it is gone.
+//
+// The certificates come from make_certs.sh, made once per process in a
+// directory removed at exit.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "fakeserver/json_value.h"
+
+namespace fakeserver {
+
+// The files of make_certs.sh.
+struct Certificates {
+    std::string dir;              // empty when they could not be made
+    std::string ca;               // the test CA (also dir + "/cacert.pem")
+    std::string server_cert;      // localhost, signed by the CA
+    std::string server_key;
+    std::string wrong_cert;       // wrong.invalid, signed by the CA, the server key
+    std::string untrusted_cert;   // localhost, self-signed, the server key
+    std::string server_public;    // the server's public key, DER
+    std::string other_public;     // an unrelated public key, DER
+    std::string error;            // why they could not be made
+};
+const Certificates& certificates();
+
+class Fake_Server {
+public:
+    struct Options {
+        std::string cert;                             // default: certificates().server_cert
+        std::string key;                              // default: certificates().server_key
+        std::chrono::milliseconds start_timeout{15000};
+    };
+
+    // Starts the server; ok() tells whether it became ready.
+    explicit Fake_Server(const std::string& scenario_json);
+    Fake_Server(const std::string& scenario_json, const Options& options);
+    ~Fake_Server();
+
+    Fake_Server(const Fake_Server&) = delete;
+    Fake_Server& operator=(const Fake_Server&) = delete;
+
+    bool ok() const { return m_port > 0; }
+    // Why it did not start, with what it printed.
+    const std::string& error() const { return m_error; }
+    int port() const { return m_port; }
+    // "https://localhost:PORT" + base.
+    std::string url(const std::string& base = "/ostrel") const;
+
+    // Every record of the log, in order; the request records only.
+    std::vector<Json> log() const;
+    std::vector<Json> requests() const;
+    // What the server printed on its standard output and error.
+    std::string output() const;
+
+    // Stops the server (TERM, then KILL after a few seconds) and waits for
+    // it. The log stays readable until the object goes away.
+    void stop();
+
+private:
+    void start(const std::string& scenario_json, const Options& options);
+
+    std::string m_dir;
+    pid_t m_pid = -1;
+    int m_port = 0;
+    std::string m_error;
+};
+
+// The header lines of a request record whose name is `name` (any case).
+std::vector<std::string> header_lines(const Json& request, const std::string& name);
+// A list of lists of texts, such as a request's "form" or "rpcargs" (a
+// bare argument is a list of one).
+std::vector<std::vector<std::string>> string_rows(const Json& list);
+// The number of distinct connections that carried requests.
+size_t connection_count(const std::vector<Json>& requests);
+
+} // namespace fakeserver

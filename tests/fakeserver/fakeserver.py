@@ -1,0 +1,560 @@
+#!/usr/bin/env python3
+"""The remote server as the tests see it: HTTPS on 127.0.0.1, answering from
+a scenario file, logging every request as one JSON line, injecting faults.
+
+    fakeserver.py --scenario S --cert C --key K --log L --port-file P
+                  [--max-seconds 600]
+
+It listens on a free port, writes that port to P (whole, by rename) and
+prints "fakeserver ready on port N" once it accepts connections. It serves
+HTTP/1.1 with keep-alive, one thread per connection, the TLS handshake in
+that thread. It stops on TERM or INT, after --max-seconds, or when the
+process that started it is gone.
+
+Scenario (JSON):
+
+    {"base": "/ostrel",
+     "accounts": [{"credentials": "user:pw" or "DOM\\user:pw",
+                   "jsessionid": "J", "session": "S"}],
+     "rules": [RULE, ...]}
+
+With accounts, a request passes with a live account's cookies ("Cookie:"
+holding JSESSIONID=J and Session=S) or an account's credentials (header
+x-quelfo-login-credentials, Base64); otherwise it gets 401. Without
+accounts every request passes.
+
+RULE: {"match": {"method", "path", "rpc", "args": {name: value}},
+       "times": n, "reply": REPLY, "fault": FAULT}
+  "path" is taken after the base ("" is the base itself, a POST's target);
+  a trailing "*" matches any rest. "rpc" is the form field "rpc" or the
+  header x-quelfo-rpc-name. "args" compares named arguments of "rpcargs"
+  as sent (escapes kept). Absent keys match anything. The first rule that
+  matches and has uses left answers; "times" absent means no limit.
+
+Built in, after the rules: the login procedure (a POST whose rpc is
+Ostrel_Norvane::login_rpc) answers the account's two cookies in
+Set-Cookie headers and a status 0; a GET of <base>/logout ends the
+account's cookies. Anything else unmatched gets 500, logged "unmatched".
+
+REPLY: {"http": 200, "headers": [[name, value]], "boundary": "B",
+        "parts": [{"id", "items": {...}, "body_text" | "body_b64" | "body_file"}],
+        "status": {"code": 0, "message": ""} | null,
+        "raw_text" | "raw_b64"}
+  The body is the multipart document the client reads: the line
+  "Content-Type: multipart/mixed; boundary=B", per part "--B", its
+  Content-ID, its items, its Content-Length (unless the items give one),
+  an empty line, the body and CR LF; then the "Status" part (absent for
+  null; code 0 when not given), then "--B--". Part bodies from files are
+  streamed. "raw_text"/"raw_b64" send that body instead of a document.
+
+FAULT: {"chunk": n}            body written in pieces of n bytes
+       {"split_crlf": true}    every CR LF of the body split into two writes
+       {"delay_ms": n}         wait before answering
+       {"drop_after": n}       close the connection after n body bytes
+       {"short": true}         announce more body than is sent, then close
+       {"deflate": true}       body compressed (Content-Encoding: deflate)
+       {"http": code}          answer with that HTTP status
+       {"expire_session": true} the account's cookies end after this answer
+  Keys combine; a rule with "times": 1 makes any fault happen once.
+
+Log (JSON lines): {"event": "request", "seq", "conn", "method", "path",
+"subpath", "headers" (raw lines), "form" ([name, value] in order), "rpc",
+"rpcargs" ([name, value] or [name] in order), "auth", "rule" (index or
+null), "builtin", "http"}; {"event": "tls_failed", "conn", "error"} for a
+handshake that failed. Bytes are logged as latin-1 code points.
+"""
+
+import argparse
+import base64
+import json
+import os
+import signal
+import socket
+import socketserver
+import ssl
+import sys
+import threading
+import time
+import zlib
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+LOGIN_RPC = "Ostrel_Norvane::login_rpc"
+LOGOUT_PATH = "/logout"
+CREDENTIALS_HEADER = "x-quelfo-login-credentials"
+RPC_HEADER = "x-quelfo-rpc-name"
+DEFAULT_BOUNDARY = "fakeserver-boundary"
+FILE_BLOCK = 65536
+
+
+def text(data):
+    """Bytes as latin-1 code points: lossless, and valid JSON."""
+    return data.decode("latin-1")
+
+
+class Log:
+    """The JSON-lines log; each record is written whole and flushed."""
+
+    def __init__(self, path):
+        self._file = open(path, "a", encoding="ascii")
+        self._lock = threading.Lock()
+
+    def write(self, record):
+        line = json.dumps(record, ensure_ascii=True) + "\n"
+        with self._lock:
+            self._file.write(line)
+            self._file.flush()
+
+
+class Account:
+    def __init__(self, entry):
+        self.credentials = entry["credentials"]
+        self.jsessionid = entry.get("jsessionid", "jsession-" + self.credentials)
+        self.session = entry.get("session", "session-" + self.credentials)
+        self.live = False
+
+
+class Rule:
+    def __init__(self, index, entry):
+        self.index = index
+        self.match = entry.get("match", {})
+        self.times = entry.get("times")
+        self.reply = entry.get("reply", {})
+        self.fault = entry.get("fault", {})
+        self.uses = 0
+
+    def has_uses_left(self):
+        return self.times is None or self.uses < self.times
+
+    def matches(self, request):
+        m = self.match
+        if "method" in m and m["method"] != request.method:
+            return False
+        if "path" in m:
+            if request.subpath is None:
+                return False
+            want = m["path"]
+            if want.endswith("*"):
+                if not request.subpath.startswith(want[:-1]):
+                    return False
+            elif request.subpath != want:
+                return False
+        if "rpc" in m and m["rpc"] != request.rpc:
+            return False
+        named = {pair[0]: pair[1] for pair in request.rpcargs if len(pair) == 2}
+        for name, value in m.get("args", {}).items():
+            if named.get(name) != value:
+                return False
+        return True
+
+
+class Scenario:
+    """What the server answers; the state of its accounts and rules."""
+
+    def __init__(self, path):
+        with open(path, encoding="utf-8") as f:
+            data = json.load(f)
+        self.base = data.get("base", "/ostrel")
+        self.accounts = [Account(a) for a in data.get("accounts", [])]
+        self.rules = [Rule(i, r) for i, r in enumerate(data.get("rules", []))]
+
+    def authenticate(self, request):
+        """(how, account): how is "open", "cookie", "credentials" or None."""
+        if not self.accounts:
+            return "open", None
+        cookies = request.cookies()
+        for account in self.accounts:
+            if (account.live and cookies.get("JSESSIONID") == account.jsessionid
+                    and cookies.get("Session") == account.session):
+                return "cookie", account
+        given = request.header(CREDENTIALS_HEADER)
+        if given is not None:
+            try:
+                decoded = base64.b64decode(given.strip(), validate=True).decode("utf-8")
+            except (ValueError, UnicodeDecodeError):
+                decoded = None
+            for account in self.accounts:
+                if decoded == account.credentials:
+                    return "credentials", account
+        return None, None
+
+    def find_rule(self, request):
+        for rule in self.rules:
+            if rule.has_uses_left() and rule.matches(request):
+                rule.uses += 1
+                return rule
+        return None
+
+
+class Request:
+    def __init__(self, method, path, raw_headers, body, base):
+        self.method = method
+        self.path = path
+        self.headers = raw_headers  # raw lines, without CR LF
+        self.body = body
+        bare = path.split("?", 1)[0]
+        self.subpath = bare[len(base):] if bare.startswith(base) else None
+        self.form = parse_form(self.header("Content-Type"), body)
+        fields = dict(self.form)
+        self.rpc = fields.get("rpc", self.header(RPC_HEADER))
+        self.rpcargs = parse_rpcargs(fields.get("rpcargs", ""))
+
+    def header(self, name):
+        """The first header of that name (any case), its value stripped."""
+        for line in self.headers:
+            key, sep, value = line.partition(":")
+            if sep and key.strip().lower() == name.lower():
+                return value.strip()
+        return None
+
+    def cookies(self):
+        result = {}
+        for line in self.headers:
+            key, sep, value = line.partition(":")
+            if sep and key.strip().lower() == "cookie":
+                for item in value.split(";"):
+                    k, eq, v = item.strip().partition("=")
+                    if eq:
+                        result.setdefault(k, v)
+        return result
+
+
+def parse_form(content_type, body):
+    """The fields of a multipart/form-data body, [name, value] in order."""
+    if not content_type or not content_type.lower().startswith("multipart/form-data"):
+        return []
+    boundary = None
+    for param in content_type.split(";")[1:]:
+        key, _, value = param.strip().partition("=")
+        if key.lower() == "boundary":
+            boundary = value.strip('"')
+    if not boundary:
+        return []
+    fields = []
+    delimiter = b"--" + boundary.encode("latin-1")
+    for chunk in body.split(delimiter)[1:]:
+        if chunk.startswith(b"--"):
+            break
+        head, _, content = chunk.partition(b"\r\n\r\n")
+        if content.endswith(b"\r\n"):
+            content = content[:-2]
+        name = None
+        for line in head.split(b"\r\n"):
+            if line.lower().startswith(b"content-disposition:"):
+                for param in line.split(b";")[1:]:
+                    key, _, value = param.strip().partition(b"=")
+                    if key.lower() == b"name":
+                        name = text(value.strip(b'"'))
+        fields.append([name, text(content)])
+    return fields
+
+
+def parse_rpcargs(args):
+    """Argument lines as [name, value] (escapes kept) or [name] for a bare one."""
+    pairs = []
+    for line in args.split("\n")[:-1] if args.endswith("\n") else args.split("\n"):
+        if line == "":
+            continue
+        name, eq, value = line.partition("=")
+        pairs.append([name, value] if eq else [name])
+    return pairs
+
+
+def part_body(part):
+    if "body_file" in part:
+        return ("file", part["body_file"])
+    if "body_b64" in part:
+        return base64.b64decode(part["body_b64"])
+    return part.get("body_text", "").encode("utf-8")
+
+
+def document(reply):
+    """The reply body as sections (the document's head, each part, its end),
+    each a list of pieces: bytes, or ("file", path) to stream."""
+    if "raw_b64" in reply:
+        return [[base64.b64decode(reply["raw_b64"])]]
+    if "raw_text" in reply:
+        return [[reply["raw_text"].encode("utf-8")]]
+    boundary = reply.get("boundary", DEFAULT_BOUNDARY)
+    sections = [[("Content-Type: multipart/mixed; boundary=%s\r\n" % boundary).encode("utf-8")]]
+    parts = list(reply.get("parts", []))
+    status = reply.get("status", {"code": 0})
+    if status is not None:
+        message = status.get("message", "")
+        parts.append({"id": "Status",
+                      "items": {"Status": str(status.get("code", 0)),
+                                "HasNonOkMsg": "1" if message else "0"},
+                      "body_text": message})
+    for part in parts:
+        body = part_body(part)
+        head = "--%s\r\n" % boundary
+        if "id" in part:
+            head += "Content-ID: %s\r\n" % part["id"]
+        items = part.get("items", {})
+        for name, value in items.items():
+            head += "%s: %s\r\n" % (name, value)
+        if "Content-Length" not in items:
+            head += "Content-Length: %d\r\n" % piece_size(body)
+        sections.append([(head + "\r\n").encode("utf-8"), body, b"\r\n"])
+    sections.append([("--%s--\r\n" % boundary).encode("utf-8")])
+    return sections
+
+
+def piece_size(piece):
+    return os.path.getsize(piece[1]) if isinstance(piece, tuple) else len(piece)
+
+
+def blocks(sections):
+    for section in sections:
+        for piece in section:
+            if isinstance(piece, tuple):
+                with open(piece[1], "rb") as f:
+                    while True:
+                        block = f.read(FILE_BLOCK)
+                        if not block:
+                            break
+                        yield block
+            elif piece:
+                yield piece
+
+
+def faulted_blocks(sections, fault):
+    """The body's writes as the fault shapes them."""
+    size = fault.get("chunk")
+    split = fault.get("split_crlf")
+    for block in blocks(sections):
+        if split:
+            cuts = [0] + [i + 1 for i in range(len(block) - 1) if block[i:i + 2] == b"\r\n"]
+            cuts.append(len(block))
+            writes = [block[a:b] for a, b in zip(cuts, cuts[1:]) if b > a]
+        else:
+            writes = [block]
+        for write in writes:
+            if size:
+                for i in range(0, len(write), size):
+                    yield write[i:i + size]
+            else:
+                yield write
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "fakeserver"
+
+    def __init__(self, request, client_address, server, conn):
+        self.conn = conn
+        super().__init__(request, client_address, server)
+
+    def log_message(self, *args):
+        pass  # the JSON log says what happened
+
+    def setup(self):
+        super().setup()
+        self.rfile = LineRecorder(self.rfile)
+
+    def handle_one_request(self):
+        self.rfile.lines = []
+        super().handle_one_request()
+
+    def do_GET(self):
+        self.serve()
+
+    def do_POST(self):
+        self.serve()
+
+    def read_body(self):
+        length = self.headers.get("Content-Length")
+        if length is not None:
+            return self.rfile.read(int(length))
+        if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
+            body = b""
+            while True:
+                size = int(self.rfile.readline().split(b";")[0], 16)
+                chunk = self.rfile.read(size + 2)
+                if size == 0:
+                    return body
+                body += chunk[:-2]
+        return b""
+
+    def serve(self):
+        server = self.server
+        raw = [text(line).rstrip("\r\n") for line in self.rfile.lines[1:]]
+        raw = [line for line in raw if line]
+        body = self.read_body()
+        scenario = server.scenario
+        request = Request(self.command, self.path, raw, body, scenario.base)
+        record = {"event": "request", "conn": self.conn, "method": request.method,
+                  "path": request.path, "subpath": request.subpath, "headers": request.headers,
+                  "form": request.form, "rpc": request.rpc, "rpcargs": request.rpcargs,
+                  "rule": None, "builtin": None}
+        extra_headers = []
+        fault = {}
+        with server.lock:
+            record["seq"] = server.next_seq()
+            how, account = scenario.authenticate(request)
+            record["auth"] = how or "refused"
+            rule = scenario.find_rule(request) if how else None
+            if how is None:
+                reply = {"http": 401, "status": {"code": 30002, "message": "not logged in"}}
+                record["builtin"] = "refused"
+            elif rule is not None:
+                record["rule"] = rule.index
+                reply, fault = rule.reply, rule.fault
+            elif request.method == "POST" and request.rpc == LOGIN_RPC:
+                record["builtin"] = "login"
+                reply = {}
+                if account is not None:
+                    account.live = True
+                    extra_headers = [("Set-Cookie", "JSESSIONID=%s; Path=%s; Secure"
+                                      % (account.jsessionid, scenario.base)),
+                                     ("Set-Cookie", "Session=%s; Path=%s; Secure"
+                                      % (account.session, scenario.base))]
+            elif request.method == "GET" and request.subpath == LOGOUT_PATH:
+                record["builtin"] = "logout"
+                reply = {}
+                if account is not None:
+                    account.live = False
+            else:
+                record["builtin"] = "unmatched"
+                reply = {"http": 500, "status": {"code": 1, "message": "no rule"}}
+            if fault.get("expire_session") and account is not None:
+                account.live = False
+            status = fault.get("http", reply.get("http", 200))
+            record["http"] = status
+        server.log.write(record)
+        headers = extra_headers + [tuple(h) for h in reply.get("headers", [])]
+        try:
+            self.answer(status, headers, document(reply), fault)
+        except OSError:
+            self.close_connection = True  # the client went away
+
+    def answer(self, status, headers, sections, fault):
+        if fault.get("delay_ms"):
+            time.sleep(fault["delay_ms"] / 1000.0)
+        if fault.get("deflate"):
+            sections = [[zlib.compress(b"".join(blocks(sections)))]]
+            headers = headers + [("Content-Encoding", "deflate")]
+        total = sum(piece_size(p) for section in sections for p in section)
+        self.send_response_only(status)
+        self.send_header("Content-Type", "multipart/mixed")
+        if status == 302:
+            self.send_header("Location", "/elsewhere")
+        for name, value in headers:
+            self.send_header(name, value)
+        self.send_header("Content-Length", str(total + (1000 if fault.get("short") else 0)))
+        self.end_headers()
+        limit = fault.get("drop_after")
+        sent = 0
+        for block in faulted_blocks(sections, fault):
+            if limit is not None and sent + len(block) >= limit:
+                self.wfile.write(block[:limit - sent])
+                self.hang_up()
+                return
+            self.wfile.write(block)
+            sent += len(block)
+        if fault.get("short") or limit is not None:
+            self.hang_up()
+
+    def hang_up(self):
+        """Closes the connection abruptly: no TLS close, no more answers."""
+        self.close_connection = True
+        try:
+            self.connection.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+
+
+class LineRecorder:
+    """A reader that keeps the lines read through it (the request head)."""
+
+    def __init__(self, raw):
+        self.raw = raw
+        self.lines = []
+
+    def readline(self, *args):
+        line = self.raw.readline(*args)
+        self.lines.append(line)
+        return line
+
+    def __getattr__(self, name):
+        return getattr(self.raw, name)
+
+
+class Server(ThreadingHTTPServer):
+    daemon_threads = True
+    block_on_close = False
+
+    def __init__(self, scenario, context, log):
+        self.scenario = scenario
+        self.context = context
+        self.log = log
+        self.lock = threading.Lock()
+        self._seq = 0
+        self._conn = 0
+        super().__init__(("127.0.0.1", 0), None)
+
+    def server_bind(self):
+        # No name lookup of the address, which may wait for a resolver.
+        socketserver.TCPServer.server_bind(self)
+        self.server_name, self.server_port = "localhost", self.server_address[1]
+
+    def next_seq(self):
+        self._seq += 1
+        return self._seq
+
+    def finish_request(self, request, client_address):
+        with self.lock:
+            self._conn += 1
+            conn = self._conn
+        request.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        try:
+            tls = self.context.wrap_socket(request, server_side=True)
+        except (ssl.SSLError, OSError) as e:
+            self.log.write({"event": "tls_failed", "conn": conn, "error": str(e)})
+            return
+        try:
+            Handler(tls, client_address, self, conn)
+        except OSError:
+            pass
+        finally:
+            tls.close()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--scenario", required=True)
+    parser.add_argument("--cert", required=True)
+    parser.add_argument("--key", required=True)
+    parser.add_argument("--log", required=True)
+    parser.add_argument("--port-file", required=True)
+    parser.add_argument("--max-seconds", type=float, default=600)
+    args = parser.parse_args()
+
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(args.cert, args.key)
+    server = Server(Scenario(args.scenario), context, Log(args.log))
+    port = server.server_address[1]
+
+    stop = threading.Event()
+    for sig in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(sig, lambda *_: stop.set())
+    thread = threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True)
+    thread.start()
+
+    temporary = args.port_file + ".tmp"
+    with open(temporary, "w") as f:
+        f.write("%d\n" % port)
+    os.replace(temporary, args.port_file)
+    print("fakeserver ready on port %d" % port, flush=True)
+
+    parent = os.getppid()
+    deadline = time.monotonic() + args.max_seconds
+    while not stop.wait(0.05):
+        if time.monotonic() > deadline or os.getppid() != parent:
+            break
+    server.shutdown()
+    server.server_close()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
