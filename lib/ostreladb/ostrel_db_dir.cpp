@@ -208,10 +208,14 @@ int entry_create(uint32_t vob_dbid, uint32_t dir_dbid, const char* name, uint32_
         }
     }
     // The name is the current record: a new one, or a white-out taken over.
+    // It joins the names of its object, which must be a live inode.
     if (status == 0 && object != 0) {
-        if (!ostrela_db_is_dbid(object)) return QEL_ST_INTERNAL;
-        db_address owner = ostrela_db_dbid2dba(object);
-        status = ostrela_db_engine(dt_csoset(INODE_OID_SET, &owner, &view_db_task, VDB), "D_CSOSET", DIR_ENT);
+        db_address name_dba = 0, owner = ostrela_db_dbid2dba(object);
+        status = ostrela_db_engine(dt_crget(&name_dba, &view_db_task, VDB), "D_CRGET", DIR_ENT);
+        if (status == 0) status = ostrela_db_set_record(object, DB_INODE, "DB_INODE");
+        if (status == 0)
+            status = ostrela_db_engine(dt_csoset(INODE_OID_SET, &owner, &view_db_task, VDB), "D_CSOSET", DIR_ENT);
+        if (status == 0) status = ostrela_db_engine(dt_crset(&name_dba, &view_db_task, VDB), "D_CRSET", DIR_ENT);
         if (status == 0) status = ostrela_db_engine(dt_connect(INODE_OID_SET, &view_db_task, VDB), "D_CONNECT", DIR_ENT);
     }
     if (status == 0 && cookie != nullptr) *cookie = ent.offset + OSTREL_DB_COOKIE_BASE;
