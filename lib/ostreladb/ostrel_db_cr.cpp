@@ -8,6 +8,7 @@
 #include "lib/ostreladb/ostrel_db_record.h"
 #include "lib/ostreladb/ostrel_db_report.h"
 #include "lib/ostreladb/ostrel_db_session.h"
+#include "platform/stg/stg.h"
 
 namespace {
 
@@ -41,4 +42,10 @@ int ostrela_db_cr_rm_ref(const qel_oid_s* do_oid, int) {
     if (status == 0) status = not_built();
     char text[QEL_OID_STR_SIZE];
     return ostrela_db_report(status, OSTREL_DB_QUIET_NONE, KDB_MSG_CR_RM_REF, qel_oid_to_str(do_oid, text));
+}
+
+void ostrela_db_cr_free(_qel_cr_compressed_t* cr) {
+    if (cr == nullptr) return;
+    if (cr->data != nullptr) stg_free(cr->data);
+    stg_free(cr);
 }

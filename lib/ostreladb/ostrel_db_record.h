@@ -194,3 +194,6 @@ int ostrela_db_cr_add_ref(const qel_oid_s* do_oid, qel_oid_s* identity);
 // Drops (or, for a build session, holds) that reference; 0 when the oid is
 // none.
 int ostrela_db_cr_rm_ref(const qel_oid_s* do_oid, int build_session);
+// Frees a config record handed out by the view database: its data, then the
+// record (null does nothing).
+void ostrela_db_cr_free(_qel_cr_compressed_t* cr);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -42,7 +43,7 @@ int db_cr_file_fd = -1;
 
 norvanethread_once_t tls_once = NORVANETHREAD_ONCE_INIT;
 norvanethread_key_t ostrelagent_kesto_tls_key;
-int ostrelagent_kesto_tls_stg_initialized = 0;
+std::atomic<int> ostrelagent_kesto_tls_stg_initialized{0};
 
 class Lock {
 public:
@@ -260,7 +261,7 @@ int ostrela_db_get_mtime(long* mtime) {
     return 0;
 }
 
-int ostrelagent_kesto_initialized() { return ostrelagent_kesto_tls_stg_initialized; }
+int ostrelagent_kesto_initialized() { return ostrelagent_kesto_tls_stg_initialized.load(); }
 
 bool ostrela_db_is_open() {
     Lock lock;
@@ -282,7 +283,7 @@ ostrelagent_kesto_tls_t* ostrelagent_kesto_tls_get() {
         if (block == nullptr || norvanethread_set_tls(ostrelagent_kesto_tls_key, block) != 0)
             pfm_panic(SOURCE, __LINE__, "cannot set up the view database's thread block");
     }
-    ostrelagent_kesto_tls_stg_initialized = 1;
+    ostrelagent_kesto_tls_stg_initialized.store(1);
     return block;
 }
 

@@ -245,6 +245,16 @@ TEST_F(DbSession, FileStatusesHandedOutCarryTheAgentsOwnIdentities) {
     EXPECT_TRUE(credutl_sid_eq(&stranger, &fstat.usid));
 }
 
+TEST_F(DbSession, AConfigRecordIsFreedWithItsData) {
+    // The sanitizer build finds a leak or a double free here.
+    for (size_t length : {size_t{0}, size_t{100}}) {
+        _qel_cr_compressed_t* cr = nullptr;
+        ASSERT_EQ(0, qel_cr_vx_to_cr_compressed(1, std::string(length, 'c').c_str(), length, &cr));
+        ostrela_db_cr_free(cr);
+    }
+    ostrela_db_cr_free(nullptr);
+}
+
 // ---------------------------------------------------------------------------
 // start-up
 
