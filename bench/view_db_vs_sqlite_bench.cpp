@@ -42,6 +42,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "platform/imsg/imsg.h"
 #include "lib/ostreladb/ostrel_db_record.h"
@@ -49,23 +50,15 @@
 
 namespace {
 
+using bench::fail;
+using bench::seconds_of;
+
 constexpr int kPageSize = 4096;
 constexpr int kCachePages = 512;
 constexpr int kSingleCreates = 1000;
 constexpr int kRounds = 3;
 constexpr size_t kListingPage = 8744;
 constexpr uint32_t kPrivate = 0x13;
-
-[[noreturn]] void fail(const std::string& what) {
-    std::fprintf(stderr, "view_db_vs_sqlite_bench: %s\n", what.c_str());
-    std::exit(2);
-}
-
-double seconds_of(const std::function<void()>& work) {
-    auto start = std::chrono::steady_clock::now();
-    work();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 std::string name_of(int i) {
     char name[32];
@@ -431,30 +424,13 @@ void run(A& a, B& b, int count, const std::vector<int>& lookup_order, Figures* f
     }
 }
 
-std::string make_dir(const std::string& base, const char* name) {
-    std::string tmpl = base + "/" + name + "-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (!mkdtemp(buf.data())) fail("cannot make a directory under " + base);
-    // Absolute: the view database works in its own directory.
-    char absolute[4096];
-    if (realpath(buf.data(), absolute) == nullptr) fail("realpath " + std::string(buf.data()));
-    return absolute;
-}
-
 // The view database's messages go to standard error, away from the table.
 void to_stderr(void*, const char* text) { std::fputs(text, stderr); }
-
-void remove_dir(const std::string& dir) {
-    std::string cmd = "rm -rf '" + dir + "'";
-    if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir.c_str());
-}
 
 } // namespace
 
 int main(int argc, char** argv) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string base = argc > 1 ? argv[1] : (tmp && *tmp ? tmp : "/tmp");
+    std::string base = bench::base_dir(argc, argv);
     int count = argc > 2 ? std::atoi(argv[2]) : 100000;
     if (count < 1) fail("COUNT must be positive");
     // The dictionary this build made, unless the caller names another.
@@ -470,8 +446,8 @@ int main(int argc, char** argv) {
 
     char cwd[4096];
     if (getcwd(cwd, sizeof cwd) == nullptr) fail("getcwd");
-    std::string view_dir = make_dir(base, "viewdb-bench");
-    std::string sqlite_dir = make_dir(base, "sqlite-view-bench");
+    std::string view_dir = bench::make_dir(base, "viewdb-bench");
+    std::string sqlite_dir = bench::make_dir(base, "sqlite-view-bench");
     Figures v, s;
     {
         ViewDb view_db(view_dir);
@@ -479,8 +455,8 @@ int main(int argc, char** argv) {
         run(view_db, sqlite, count, lookup_order, &v, &s);
     }
     if (chdir(cwd) != 0) fail("chdir back");
-    remove_dir(view_dir);
-    remove_dir(sqlite_dir);
+    bench::remove_dir(view_dir);
+    bench::remove_dir(sqlite_dir);
     if (v.checksum != s.checksum) fail("the two stores read different names");
 
     std::printf("%d view-private files in one directory: an inode with its status and container name, a name "

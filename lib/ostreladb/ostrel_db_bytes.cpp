@@ -83,11 +83,7 @@ int walk_bytes(db_address owner, db_address head, size_t len, Visit visit) {
     int type = 0;
     int status = current_type(&type);
     if (status != 0) return status;
-    if (type != DB_BYTES) {
-        imsg_print(IMSG_KIND_ERR, &_ostreladb_lib_kesto_db_msg_table, KDB_MSG_UNEXPECTED_RECORD, type,
-                   static_cast<unsigned long>(ostrela_db_dba2dbid(head)));
-        return QEL_ST_INTERNAL;
-    }
+    if (type != DB_BYTES) return ostrela_db_unexpected_record(type, ostrela_db_dba2dbid(head));
     db_bytes first;
     if ((status = ostrela_db_engine(dt_recread(&first, &view_db_task, VDB), "D_RECREAD", BYTES)) != 0) return status;
     auto wrong_owner = [head](db_address found) {
@@ -117,9 +113,7 @@ int walk_bytes(db_address owner, db_address head, size_t len, Visit visit) {
         } else if (type == DB_BYTES_SMALL) {
             room = BYTES_SMALL_ROOM;
         } else {
-            imsg_print(IMSG_KIND_ERR, &_ostreladb_lib_kesto_db_msg_table, KDB_MSG_UNEXPECTED_RECORD, type,
-                       static_cast<unsigned long>(ostrela_db_dba2dbid(head)));
-            return QEL_ST_UNEXPECTED_TYPE;
+            return ostrela_db_unexpected_record(type, ostrela_db_dba2dbid(head), QEL_ST_UNEXPECTED_TYPE);
         }
         if ((status = ostrela_db_engine(dt_recread(&part, &view_db_task, VDB), "D_RECREAD", BYTES)) != 0)
             return status;
@@ -181,11 +175,7 @@ int ostrela_db_bytes_delete(db_address head) {
     int type = 0;
     status = ostrela_db_engine(dt_crset(&head, &view_db_task, VDB), "D_CRSET", BYTES);
     if (status == 0) status = current_type(&type);
-    if (status == 0 && type != DB_BYTES) {
-        imsg_print(IMSG_KIND_ERR, &_ostreladb_lib_kesto_db_msg_table, KDB_MSG_UNEXPECTED_RECORD, type,
-                   static_cast<unsigned long>(ostrela_db_dba2dbid(head)));
-        status = QEL_ST_INTERNAL;
-    }
+    if (status == 0 && type != DB_BYTES) status = ostrela_db_unexpected_record(type, ostrela_db_dba2dbid(head));
     if (status == 0) status = ostrela_db_engine(dt_setor(DB_BYTES_SET, &view_db_task, VDB), "D_SETOR", BYTES);
     int st;
     while (status == 0 && (st = dt_findfm(DB_BYTES_SET, &view_db_task, VDB)) != S_EOS) {

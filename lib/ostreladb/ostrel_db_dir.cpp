@@ -16,7 +16,6 @@ namespace {
 
 const char* const DIR = "DB_DIR";
 const char* const DIR_ENT = "DB_DIR_ENT";
-const char* const TRACE_CLASS = "kesto";
 
 unsigned long dbid_text(uint32_t dbid) { return static_cast<unsigned long>(dbid); }
 
@@ -38,11 +37,6 @@ uint32_t read_state(uint16_t stored, bool whiteout) {
     for (const auto& k : KEPT_STATE)
         if (stored & k.stored) state |= k.flag;
     return state;
-}
-
-int unexpected_record(int type, uint32_t dbid) {
-    imsg_print(IMSG_KIND_ERR, &_ostreladb_lib_kesto_db_msg_table, KDB_MSG_UNEXPECTED_RECORD, type, dbid_text(dbid));
-    return QEL_ST_INTERNAL;
 }
 
 // Where a listing of a directory stopped: the name at `offset` is the record
@@ -151,19 +145,11 @@ int string_read(const db_dir_ent* ent, char* buf, size_t size) {
 }
 
 int dir_lookup(uint32_t dbid) {
-    if (!ostrela_db_is_dbid(dbid)) return QEL_ST_INTERNAL;
-    db_address dba = ostrela_db_dbid2dba(dbid);
-    int status = ostrela_db_engine(dt_csoset(INODE_OID_SET, &dba, &view_db_task, VDB), "D_CSOSET", DIR);
-    if (status != 0) return status;
-    int st;
-    for (st = dt_findfm(INODE_OID_SET, &view_db_task, VDB); st == S_OKAY;
-         st = dt_findnm(INODE_OID_SET, &view_db_task, VDB)) {
-        int type = 0;
-        if ((status = ostrela_db_engine(dt_crtype(&type, &view_db_task, VDB), "D_CRTYPE", DIR)) != 0) return status;
-        if (type == DB_DIR) return ostrela_db_engine(dt_setor(DIR_ENT_SET, &view_db_task, VDB), "D_SETOR", DIR);
-        if (type != DB_DIR_ENT) return unexpected_record(type, dbid);
-    }
-    return st == S_EOS ? QEL_ST_NOT_FOUND : ostrela_kesto_err("D_FINDNM", DIR, st);
+    int status = ostrela_db_walk_inode(
+        dbid, [](int type, db_address) { return type == DB_DIR ? OSTREL_DB_WALK_STOP : OSTREL_DB_WALK_ON; });
+    // The directory part is current: it becomes the owner of the names.
+    if (status == 0) status = ostrela_db_engine(dt_setor(DIR_ENT_SET, &view_db_task, VDB), "D_SETOR", DIR);
+    return status;
 }
 
 int entry_create(uint32_t vob_dbid, uint32_t dir_dbid, const char* name, uint32_t object, uint32_t state,
@@ -285,22 +271,11 @@ int readdir(uint32_t dbid, uint32_t cookie, void* buf, size_t size, size_t* byte
 }
 
 int find_parent(uint32_t dbid, uint32_t* parent, char* name) {
-    if (!ostrela_db_is_dbid(dbid)) return QEL_ST_INTERNAL;
-    db_address dba = ostrela_db_dbid2dba(dbid);
-    int status = ostrela_db_engine(dt_csoset(INODE_OID_SET, &dba, &view_db_task, VDB), "D_CSOSET", DIR_ENT);
-    if (status != 0) return status;
-    int st;
-    for (st = dt_findfm(INODE_OID_SET, &view_db_task, VDB); st == S_OKAY;
-         st = dt_findnm(INODE_OID_SET, &view_db_task, VDB)) {
-        int type = 0;
-        if ((status = ostrela_db_engine(dt_crtype(&type, &view_db_task, VDB), "D_CRTYPE", DIR_ENT)) != 0)
-            return status;
-        if (type == DB_DIR) continue;
-        if (type != DB_DIR_ENT) return unexpected_record(type, dbid);
+    // The first name that names the inode.
+    return ostrela_db_walk_inode(dbid, [&](int type, db_address entry) {
+        if (type == DB_DIR) return OSTREL_DB_WALK_ON;
         db_dir_ent ent;
-        db_address entry = 0;
-        status = ostrela_db_engine(dt_recread(&ent, &view_db_task, VDB), "D_RECREAD", DIR_ENT);
-        if (status == 0) status = ostrela_db_engine(dt_crget(&entry, &view_db_task, VDB), "D_CRGET", DIR_ENT);
+        int status = ostrela_db_engine(dt_recread(&ent, &view_db_task, VDB), "D_RECREAD", DIR_ENT);
         if (status == 0) status = string_read(&ent, name, OSTREL_DB_NAME_BUF);
         if (status == 0) status = ostrela_db_engine(dt_crset(&entry, &view_db_task, VDB), "D_CRSET", DIR_ENT);
         if (status != 0) return status;
@@ -315,9 +290,8 @@ int find_parent(uint32_t dbid, uint32_t* parent, char* name) {
         if (status != 0)
             return ostrela_db_report(status, OSTREL_DB_QUIET_NONE, KDB_MSG_FIND_PARENT, dbid_text(dbid));
         *parent = ostrela_db_dba2dbid(owner);
-        return 0;
-    }
-    return st == S_EOS ? QEL_ST_NOT_FOUND : ostrela_kesto_err("D_FINDNM", DIR_ENT, st);
+        return OSTREL_DB_WALK_STOP;
+    });
 }
 
 int link(uint32_t dir_dbid, const char* name, uint32_t object, uint32_t state, qel_fstat_db_s* dir_fstat,
@@ -391,7 +365,7 @@ int ostrela_db_dir_empty(uint32_t dbid) {
 }
 
 int ostrela_db_readdir(uint32_t dbid, uint32_t cookie, void* buf, size_t size, size_t* bytes, int* end) {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, TRACE_CLASS, "ostrela_db_readdir");
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrela_db_readdir");
     ostrela_db_trans_read_check();
     return ostrela_db_report(readdir(dbid, cookie, buf, size, bytes, end), OSTREL_DB_QUIET_NONE, KDB_MSG_READDIR,
                              dbid_text(dbid));
@@ -440,7 +414,7 @@ int ostrela_db_dir_string_read(const db_dir_ent* entry, char* buf, size_t size) 
 
 int ostrela_db_link(uint32_t dir_dbid, const char* name, uint32_t object, uint32_t state, qel_fstat_db_s* dir_fstat,
                     qel_fstat_db_s* obj_fstat, int keep_times, const qel_fstat_time_s* vob_time, uint32_t* cookie) {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, TRACE_CLASS, "ostrela_db_link");
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrela_db_link");
     ostrela_db_trans_write_check();
     return ostrela_db_report(link(dir_dbid, name, object, state, dir_fstat, obj_fstat, keep_times, vob_time, cookie),
                              OSTREL_DB_QUIET_NONE, KDB_MSG_LINK, name, dbid_text(dir_dbid));
@@ -454,7 +428,7 @@ void ostrela_db_fix_dir_modtime(const qel_fstat_time_s* vob_time, qel_fstat_time
         *mtime = now;
         return;
     }
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, TRACE_CLASS, "ostrela_db_fix_dir_modtime");
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrela_db_fix_dir_modtime");
     if (trace.shouldTrace(OstrelAgent_Trace::TRACE_LEVEL_1)) trace.writeTrace("fixing up mtime due to futuristic VOB\n");
     bool old_later = mtime->tv_sec > vob_time->tv_sec ||
                      (mtime->tv_sec == vob_time->tv_sec && mtime->tv_usec > vob_time->tv_usec);

@@ -12,7 +12,6 @@
 namespace {
 
 const char* const INODE = "DB_INODE";
-const char* const TRACE_CLASS = "kesto";
 
 unsigned long dbid_text(uint32_t dbid) { return static_cast<unsigned long>(dbid); }
 
@@ -148,25 +147,13 @@ int inode_delete(uint32_t dbid, int build_session) {
     db_address dba = ostrela_db_dbid2dba(dbid);
     // The names that name this inode stay (they become white-outs); its own
     // directory part goes with every name in it.
-    if ((status = ostrela_db_engine(dt_setor(INODE_OID_SET, &view_db_task, VDB), "D_SETOR", INODE)) != 0)
-        return status;
     db_address dir = 0;
+    status = ostrela_db_walk_inode(dbid, [&dir](int type, db_address member) {
+        if (type == DB_DIR) dir = member;
+        return OSTREL_DB_WALK_ON;
+    });
+    if (status != QEL_ST_NOT_FOUND) return status;
     int st;
-    for (st = dt_findfm(INODE_OID_SET, &view_db_task, VDB); st == S_OKAY;
-         st = dt_findnm(INODE_OID_SET, &view_db_task, VDB)) {
-        int type = 0;
-        if ((status = ostrela_db_engine(dt_crtype(&type, &view_db_task, VDB), "D_CRTYPE", INODE)) != 0)
-            return status;
-        if (type == DB_DIR) {
-            if ((status = ostrela_db_engine(dt_crget(&dir, &view_db_task, VDB), "D_CRGET", "DB_DIR")) != 0)
-                return status;
-        } else if (type != DB_DIR_ENT) {
-            imsg_print(IMSG_KIND_ERR, &_ostreladb_lib_kesto_db_msg_table, KDB_MSG_UNEXPECTED_RECORD, type,
-                       dbid_text(dbid));
-            return QEL_ST_INTERNAL;
-        }
-    }
-    if (st != S_EOS) return ostrela_kesto_err("D_FINDNM", INODE, st);
     if (dir != 0) {
         status = ostrela_db_engine(dt_crset(&dir, &view_db_task, VDB), "D_CRSET", "DB_DIR");
         if (status == 0) status = ostrela_db_engine(dt_setor(DIR_ENT_SET, &view_db_task, VDB), "D_SETOR", "DB_DIR");
@@ -197,7 +184,7 @@ int inode_delete(uint32_t dbid, int build_session) {
 
 int ostrela_db_inode_create(uint32_t vob_dbid, const qel_oid_s* oid, const qel_fstat_db_s* fstat, uint32_t mtype,
                             uint32_t* dbid, uint32_t* gen) {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, TRACE_CLASS, "ostrela_db_inode_create");
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrela_db_inode_create");
     ostrela_db_trans_write_check();
     int status = inode_create(vob_dbid, oid, fstat, mtype, dbid, gen);
     if (status == QEL_ST_EXISTS) return status;  // reported as a duplicate
@@ -313,7 +300,7 @@ int ostrela_db_inode_write_text(uint32_t dbid, const char* text) {
 }
 
 int ostrela_db_inode_delete(uint32_t dbid, int build_session) {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, TRACE_CLASS, "ostrela_db_inode_delete");
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrela_db_inode_delete");
     ostrela_db_trans_write_check();
     return ostrela_db_report(inode_delete(dbid, build_session), OSTREL_DB_QUIET_NONE, KDB_MSG_INODE_DELETE,
                              dbid_text(dbid));
@@ -366,6 +353,27 @@ int ostrela_db_inode_inventory(uint32_t vob_dbid, const qel_oid_s* oid, uint32_t
         dbids[(*count)++] = ostrela_db_dba2dbid(dba);
     }
     return 0;
+}
+
+int ostrela_db_walk_inode(uint32_t dbid, const std::function<int(int type, db_address member)>& visit) {
+    if (!ostrela_db_is_dbid(dbid)) return QEL_ST_INTERNAL;
+    db_address dba = ostrela_db_dbid2dba(dbid);
+    int status = ostrela_db_engine(dt_csoset(INODE_OID_SET, &dba, &view_db_task, VDB), "D_CSOSET", INODE);
+    int st = status == 0 ? dt_findfm(INODE_OID_SET, &view_db_task, VDB) : S_EOS;
+    while (status == 0 && st == S_OKAY) {
+        int type = 0;
+        db_address member = 0;
+        status = ostrela_db_engine(dt_crtype(&type, &view_db_task, VDB), "D_CRTYPE", INODE);
+        if (status == 0) status = ostrela_db_engine(dt_crget(&member, &view_db_task, VDB), "D_CRGET", INODE);
+        if (status == 0 && type != DB_DIR && type != DB_DIR_ENT)
+            status = ostrela_db_unexpected_record(type, dbid_text(dbid));
+        if (status == 0) status = visit(type, member);
+        // The member that stopped the walk stays current.
+        if (status == 0) st = dt_findnm(INODE_OID_SET, &view_db_task, VDB);
+    }
+    if (status == OSTREL_DB_WALK_STOP) return 0;
+    if (status != 0) return status;
+    return st == S_EOS ? QEL_ST_NOT_FOUND : ostrela_kesto_err("D_FINDNM", INODE, st);
 }
 
 int ostrela_db_inode_get_dir_name(db_address inode, char* path, qel_oid_s* oid) {

@@ -16,6 +16,7 @@
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "lib/ostreladb/ostrel_db_msg.h"
+#include "lib/ostreladb/ostrel_db_report.h"
 #include "lib/ostreladb/ostrel_db_schema.h"
 #include "lib/ostreladb/ostrel_db_session.h"
 #include "platform/pfm/pfm.h"
@@ -24,7 +25,6 @@ std::string view_home;
 
 namespace {
 
-const char* const TRACE_CLASS = "kesto";
 const char* const NEW_DB_MARKER = ".new_db";
 
 void utls_message(int kind, int index) {
@@ -73,7 +73,7 @@ int start_up(int* created) {
     case '\0':
         if (::access(NEW_DB_MARKER, F_OK) != 0) return 0;
         if (::unlink(NEW_DB_MARKER) != 0) {
-            imsg_print(IMSG_KIND_ERR, &_qel_cmsg_qel_msg_table, QEL_MSG_UNLINK, NEW_DB_MARKER, imsg_strerror(errno));
+            ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_UNLINK, NEW_DB_MARKER, errno);
             return QEL_ST_INTERNAL;
         }
         if ((status = ostrela_db_state_change('n')) != 0) return status;
@@ -89,7 +89,7 @@ int start_up(int* created) {
 } // namespace
 
 int ostrel_db_init(int* created) {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, TRACE_CLASS, "ostrel_db_init");
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_init");
     *created = 0;
     static bool hooked = false;
     if (!hooked) hooked = pfm_on_exit(exit_hook, 0) == 0;
@@ -97,14 +97,14 @@ int ostrel_db_init(int* created) {
 }
 
 int ostrel_db_reset() {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, TRACE_CLASS, "ostrel_db_reset");
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_reset");
     int status = ostrela_db_close_db();
     int created = 0;
     return status != 0 ? status : start_up(&created);
 }
 
 int ostrel_db_close() {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, TRACE_CLASS, "ostrel_db_close");
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_close");
     int status = ostrela_db_close_db();
     if (status == 0) imsg_print(IMSG_KIND_OK, &_ostreladb_lib_db_utls_msg_table, DBU_MSG_DB_CLOSED);
     return status;

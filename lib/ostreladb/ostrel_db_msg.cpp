@@ -11,11 +11,17 @@ constexpr int DB_UTLS_COUNT = 60;
 
 // Texts by position, null where the file has no message, and the message
 // numbers, which follow the positions.
-struct KestoDbTexts {
-    const char* at[KESTO_DB_COUNT] = {};
-    unsigned short numbers[KESTO_DB_COUNT] = {};
+template <int N>
+struct Texts {
+    const char* at[N] = {};
+    unsigned short numbers[N] = {};
+    constexpr Texts() {
+        for (int i = 0; i < N; ++i) numbers[i] = static_cast<unsigned short>(i + 1);
+    }
+};
+
+struct KestoDbTexts : Texts<KESTO_DB_COUNT> {
     constexpr KestoDbTexts() {
-        for (int i = 0; i < KESTO_DB_COUNT; ++i) numbers[i] = static_cast<unsigned short>(i + 1);
         at[KDB_MSG_LINK] = "Link of %s in dbid 0x%lx failed: %s\n";
         at[KDB_MSG_WRITE_TEXT] = "Inode_write_text of 0x%lx failed: %s\n";
         at[KDB_MSG_DIR_CREATE] = "Dir_create of dbid 0x%lx failed: %s\n";
@@ -59,11 +65,8 @@ struct KestoDbTexts {
     }
 };
 
-struct DbUtlsTexts {
-    const char* at[DB_UTLS_COUNT] = {};
-    unsigned short numbers[DB_UTLS_COUNT] = {};
+struct DbUtlsTexts : Texts<DB_UTLS_COUNT> {
     constexpr DbUtlsTexts() {
-        for (int i = 0; i < DB_UTLS_COUNT; ++i) numbers[i] = static_cast<unsigned short>(i + 1);
         at[DBU_MSG_UNEXPECTED_FILE_TYPE] = "Unexpected file type(%ld) on %s\n";
         at[DBU_MSG_UNEXPECTED_STATE] = "Unexpected DB state '%c'\n";
         at[DBU_MSG_DB_INITIALIZED] = "Db initialized\n";

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "lib/ostreladb/ostrel_db_schema.h"
 #include "platform/qel/qel.h"
@@ -109,6 +110,16 @@ int ostrela_db_mark_inode_stranded(uint32_t dbid, const struct timeval* when);
 // VOB. A VOB dbid of 0 means the stranded inodes.
 int ostrela_db_inode_inventory(uint32_t vob_dbid, const qel_oid_s* oid, uint32_t* dbids, int max, int* count,
                                int same_vob_only);
+// What a visit of ostrela_db_walk_inode returns to go on or to stop.
+constexpr int OSTREL_DB_WALK_ON = 0;
+constexpr int OSTREL_DB_WALK_STOP = -1;
+// Walks the members of the inode `dbid` (its directory part and the names
+// that name it) in order, each made current and handed to `visit` with its
+// record type and address; `visit` returns OSTREL_DB_WALK_ON,
+// OSTREL_DB_WALK_STOP or a failure. A member of another type is an internal
+// error. 0 when `visit` stopped the walk, 1002 (not reported) when the
+// members ran out, else the failure.
+int ostrela_db_walk_inode(uint32_t dbid, const std::function<int(int type, db_address member)>& visit);
 // Prefixes `path` (a 1024-byte buffer) with the names of the directories from
 // the inode at `inode` up to the enclosing VOB directory (kind 2), whose oid
 // is returned.

@@ -18,6 +18,22 @@ int ostrela_db_report(int status, const int* quiet, int index, Args... args) {
     return status;
 }
 
+// The class text of the view database's traces.
+inline constexpr const char* OSTREL_DB_TRACE_CLASS = "kesto";
+
+// A base-library message about a file: `index` of the base catalog with the
+// path and the system's text for `error`.
+inline void ostrela_db_file_message(int kind, int index, const char* path, int error) {
+    imsg_print(kind, &_qel_cmsg_qel_msg_table, index, path, imsg_strerror(error));
+}
+
+// Reports a record of an unexpected type met where `dbid`'s records are;
+// returns `status`.
+inline int ostrela_db_unexpected_record(int type, unsigned long dbid, int status = QEL_ST_INTERNAL) {
+    imsg_print(IMSG_KIND_ERR, &_ostreladb_lib_kesto_db_msg_table, KDB_MSG_UNEXPECTED_RECORD, type, dbid);
+    return status;
+}
+
 // Quiet lists.
 inline constexpr int OSTREL_DB_QUIET_NONE[] = {0};
 inline constexpr int OSTREL_DB_QUIET_NOT_FOUND[] = {QEL_ST_NOT_FOUND, 0};

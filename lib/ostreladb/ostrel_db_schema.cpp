@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "lib/core/ostrelagent_trace.h"
+#include "lib/ostreladb/ostrel_db_report.h"
 #include "lib/ostreladb/ostrel_db_schema.h"
 #include "lib/ostreladb/ostrel_db_session.h"
 #include "platform/utl/fileutl.h"
@@ -33,7 +34,7 @@ int install(const char* name, char* dest, size_t size) {
 } // namespace
 
 int ostrela_db_init_schema() {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, "kesto", "ostrela_db_init_schema");
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrela_db_init_schema");
     if (ostrela_db_mkdb_dir() != 0) return QEL_ST_INTERNAL;
     char dest[1024];
     int status = install(OSTREL_DB_SCHEMA_VERSION_FILE, dest, sizeof dest);
@@ -41,11 +42,11 @@ int ostrela_db_init_schema() {
     if (status != 0) return status;
     struct stat st;
     if (fileutl_stat(dest, 0, &st) != 0) {
-        imsg_print(IMSG_KIND_ERR, &_qel_cmsg_qel_msg_table, QEL_MSG_STAT, dest, imsg_strerror(errno));
+        ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_STAT, dest, errno);
         return QEL_ST_INTERNAL;
     }
     if (::chmod(dest, 0640) != 0) {
-        imsg_print(IMSG_KIND_ERR, &_qel_cmsg_qel_msg_table, QEL_MSG_CHMOD, dest, imsg_strerror(errno));
+        ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_CHMOD, dest, errno);
         return QEL_ST_INTERNAL;
     }
     return 0;

@@ -10,12 +10,12 @@
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "lib/ostreladb/ostrel_db_record.h"
+#include "lib/ostreladb/ostrel_db_report.h"
 #include "lib/ostreladb/ostrel_db_scope.h"
 #include "lib/ostreladb/ostrel_db_session.h"
 
 namespace {
 
-const char* const TRACE_CLASS = "kesto";
 
 // The first view-namespace record made current; 1008 (reported) when there
 // is none.
@@ -32,7 +32,7 @@ int ostrela_db_create_vns_view(const qel_uuid_s* uuid, uint32_t gn) {
     ostrela_db_trans_write_check();
     int st = dt_recfrst(VNS_DB_VIEW, &view_db_task, VDB);
     if (st == S_OKAY) {
-        OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, TRACE_CLASS, "ostrela_db_vns_view_exist");
+        OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrela_db_vns_view_exist");
         return ostrela_db_set_vns_view_gn(gn);
     }
     if (st != S_NOTFOUND) return ostrela_kesto_err("D_RECFRST", "CREATE_VNS_VIEW", st);
@@ -124,21 +124,21 @@ int ostrela_db_create_def_scope() {
 // ---- transactions of their own ----------------------------------------------------------
 
 int ostrel_db_create_vns_view(const qel_uuid_s* uuid, unsigned int gn) {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, TRACE_CLASS, "ostrel_db_create_vns_view");
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_create_vns_view");
     return ostrel_db_in_transaction(1, [&] { return ostrela_db_create_vns_view(uuid, gn); });
 }
 
 int ostrel_db_get_vns_view_gn(unsigned int* gn) {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, TRACE_CLASS, "ostrel_db_get_vns_view_gn");
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_get_vns_view_gn");
     return ostrel_db_in_transaction(0, [&] { return ostrela_db_get_vns_view_gn(gn); });
 }
 
 int ostrel_db_set_vns_view_gn(unsigned int gn) {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, TRACE_CLASS, "ostrel_db_set_vns_view_gn");
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_set_vns_view_gn");
     return ostrel_db_in_transaction(1, [&] { return ostrela_db_set_vns_view_gn(gn); });
 }
 
 int ostrel_db_create_def_scope() {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, TRACE_CLASS, "ostrel_db_create_def_scope");
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_create_def_scope");
     return ostrel_db_in_transaction(1, [] { return ostrela_db_create_def_scope(); });
 }

@@ -13,6 +13,7 @@
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/ostreladb/ostrel_db_msg.h"
 #include "lib/ostreladb/ostrel_db_record.h"
+#include "lib/ostreladb/ostrel_db_report.h"
 #include "lib/ostreladb/ostrel_db_schema.h"
 #include "platform/pfm/pfm.h"
 #include "platform/qel/qel.h"
@@ -25,7 +26,6 @@ norvanethread_mutex_t ostrelagent_kesto_mutex = NORVANETHREAD_RECURSIVE_MUTEX_IN
 namespace {
 
 const char* const SOURCE = "lib/ostreladb/ostrel_db_session";
-const char* const TRACE_CLASS = "kesto";
 
 constexpr int MIN_PAGES = 64;
 constexpr int MAX_PAGES = 32766;
@@ -55,11 +55,6 @@ public:
 
 void check(bool condition, const char* text, int line) {
     if (!condition) pfm_assert_fail(text, SOURCE, line);
-}
-
-// Base-library message about a file, with the system's text for `error`.
-void file_message(int kind, int index, const char* path, int error) {
-    imsg_print(kind, &_qel_cmsg_qel_msg_table, index, path, imsg_strerror(error));
 }
 
 void free_tls_block(void* block) { norvanethread_free_tls(block); }
@@ -120,7 +115,7 @@ int open_crs_file() {
     }
     db_cr_file_fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0700);
     if (db_cr_file_fd >= 0) return 0;
-    file_message(IMSG_KIND_ERR, QEL_MSG_OPEN, path, errno);
+    ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_OPEN, path, errno);
     return QEL_ST_INTERNAL;
 }
 
@@ -129,7 +124,7 @@ int close_crs_file() {
     int fd = db_cr_file_fd;
     db_cr_file_fd = -1;
     if (::close(fd) == 0) return 0;
-    file_message(IMSG_KIND_ERR, QEL_MSG_CLOSE, OSTREL_DB_CRS_FILE, errno);
+    ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_CLOSE, OSTREL_DB_CRS_FILE, errno);
     return QEL_ST_INTERNAL;
 }
 
@@ -143,7 +138,7 @@ void schedule_idle_callback() {
 // ---- session ---------------------------------------------------------------------
 
 int ostrela_db_open_db(int quiet_version, int default_pages) {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, TRACE_CLASS, "ostrela_db_open_db");
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrela_db_open_db");
     int pages = cache_pages(default_pages);
     Lock lock;
     int status = 0;
@@ -165,7 +160,7 @@ int ostrela_db_open_db(int quiet_version, int default_pages) {
 }
 
 int ostrela_db_close_db() {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, TRACE_CLASS, "ostrela_db_close_db");
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrela_db_close_db");
     Lock lock;
     int status = 0;
     auto keep_first = [&status](int st) {
@@ -189,7 +184,7 @@ int ostrela_db_close_db() {
 }
 
 int ostrela_db_init_db() {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, TRACE_CLASS, "ostrela_db_init_db");
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrela_db_init_db");
     Lock lock;
     int st = dt_initialize(&view_db_task, VDB);
     if (st != S_OKAY) return ostrela_kesto_err("D_INIT", OSTREL_DB_NAME, st);
@@ -207,14 +202,14 @@ int ostrela_db_init_db() {
         return ostrela_kesto_err("D_OPEN", OSTREL_DB_NAME, st);
     }
     if (db_cr_file_fd >= 0 && ::ftruncate(db_cr_file_fd, 0) != 0) {
-        file_message(IMSG_KIND_ERR, QEL_MSG_TRUNCATE, OSTREL_DB_CRS_FILE, errno);
+        ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_TRUNCATE, OSTREL_DB_CRS_FILE, errno);
         return QEL_ST_INTERNAL;
     }
     return 0;
 }
 
 int ostrela_db_read_schema(int* version) {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, TRACE_CLASS, "ostrela_db_read_schema");
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrela_db_read_schema");
     char path[1024];
     if (strutl_concat(path, sizeof path, OSTREL_DB_DIR, "/", OSTREL_DB_SCHEMA_VERSION_FILE, nullptr) != 0) {
         qel_log_int_error("view", SOURCE, __LINE__, nullptr, 0);
@@ -223,16 +218,16 @@ int ostrela_db_read_schema(int* version) {
     FILE* file = std::fopen(path, "re");
     if (file == nullptr) {
         int error = errno;
-        file_message(IMSG_KIND_ERR, QEL_MSG_OPEN, path, error);
+        ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_OPEN, path, error);
         return qel_errno2status(error);
     }
     int status = 0;
     if (std::fscanf(file, "%d", version) != 1) {
-        file_message(IMSG_KIND_ERR, QEL_MSG_READ, path, ferror(file) ? errno : EINVAL);
+        ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_READ, path, ferror(file) ? errno : EINVAL);
         status = QEL_ST_NO_MEMORY;
     }
     if (std::fclose(file) != 0) {
-        file_message(IMSG_KIND_ERR, QEL_MSG_CLOSE, path, errno);
+        ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_CLOSE, path, errno);
         if (status == 0) status = QEL_ST_NO_MEMORY;
     }
     return status;
@@ -242,11 +237,11 @@ int ostrela_db_mkdb_dir() {
     struct stat st;
     if (::stat(OSTREL_DB_DIR, &st) == 0) return 0;
     if (errno != ENOENT) {
-        file_message(IMSG_KIND_ERR, QEL_MSG_ACCESS, OSTREL_DB_DIR, errno);
+        ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_ACCESS, OSTREL_DB_DIR, errno);
         return QEL_ST_INTERNAL;
     }
     if (::mkdir(OSTREL_DB_DIR, 0777) == 0) return 0;
-    file_message(IMSG_KIND_ERR, QEL_MSG_MKDIR, OSTREL_DB_DIR, errno);
+    ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_MKDIR, OSTREL_DB_DIR, errno);
     return QEL_ST_INTERNAL;
 }
 
@@ -254,7 +249,7 @@ int ostrela_db_get_mtime(long* mtime) {
     struct stat st;
     if (::stat(OSTREL_DB_STATE_FILE, &st) != 0) {
         int error = errno;
-        file_message(IMSG_KIND_ERR, QEL_MSG_STAT, OSTREL_DB_STATE_FILE, error);
+        ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_STAT, OSTREL_DB_STATE_FILE, error);
         return qel_errno2status(error);
     }
     *mtime = static_cast<long>(st.st_mtime);
@@ -415,7 +410,7 @@ int ostrela_db_state_file_open() {
             int error = errno;
             if (error == ENOENT) db_state_file = std::fopen(OSTREL_DB_STATE_FILE, "w+e");
             if (db_state_file == nullptr) {
-                file_message(IMSG_KIND_ERR, QEL_MSG_OPEN, OSTREL_DB_STATE_FILE, error == ENOENT ? errno : error);
+                ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_OPEN, OSTREL_DB_STATE_FILE, error == ENOENT ? errno : error);
                 return QEL_ST_INTERNAL;
             }
             if (error == ENOENT) return ostrela_db_state_change('n') == 0 ? 0 : QEL_ST_INTERNAL;
@@ -428,7 +423,7 @@ int ostrela_db_state_file_open() {
         if (db_state[0] == 'm') schedule_idle_callback();
         return 0;
     }
-    if (std::ferror(db_state_file)) file_message(IMSG_KIND_ERR, QEL_MSG_READ, OSTREL_DB_STATE_FILE, errno);
+    if (std::ferror(db_state_file)) ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_READ, OSTREL_DB_STATE_FILE, errno);
     return ostrela_db_state_change(0) == 0 ? 0 : QEL_ST_INTERNAL;
 }
 
@@ -437,7 +432,7 @@ int ostrela_db_state_file_close() {
     int status = 0;
     if (db_state_file != nullptr) {
         if (std::fclose(db_state_file) != 0) {
-            file_message(IMSG_KIND_ERR, QEL_MSG_CLOSE, OSTREL_DB_STATE_FILE, errno);
+            ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_CLOSE, OSTREL_DB_STATE_FILE, errno);
             status = QEL_ST_INTERNAL;
         }
         db_state_file = nullptr;
@@ -458,7 +453,7 @@ int ostrela_db_state_change(int letter) {
     }
     ok = ok && std::fflush(db_state_file) == 0 && ::fsync(fileno(db_state_file)) == 0;
     if (!ok) {
-        file_message(IMSG_KIND_ERR, QEL_MSG_WRITE, OSTREL_DB_STATE_FILE, db_state_file != nullptr ? errno : EBADF);
+        ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_WRITE, OSTREL_DB_STATE_FILE, db_state_file != nullptr ? errno : EBADF);
         return QEL_ST_INTERNAL;
     }
     db_state[0] = static_cast<char>(letter);
@@ -477,7 +472,7 @@ int ostrela_db_state_purify() {
 }
 
 void ostrela_db_state_idle_callback(void*) {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, TRACE_CLASS, "ostrela_db_state_idle_callback");
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrela_db_state_idle_callback");
     Lock lock;
     db_state_callback_pending = 0;
     if (!db_state_modified_flag) {

@@ -13,15 +13,13 @@
 
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/ns/ns_cache.h"
-#include "lib/ostreladb/ostrel_db_msg.h"
+#include "lib/ostreladb/ostrel_db_report.h"
 #include "platform/pfm/pfm.h"
 #include "platform/server/server.h"
 #include "platform/utl/fileutl.h"
 #include "platform/utl/sysutl.h"
 
 namespace {
-
-const char* const TRACE_CLASS = "kesto";
 
 constexpr size_t PATH_LIMIT = 1024;
 // Room of a container name besides the file system's longest name: the five
@@ -32,10 +30,6 @@ constexpr long SHORT_NAMES = 14;
 
 size_t max_name_len = 0;
 uint32_t name_sequencer = 0;
-
-void message(int kind, int index, const char* path, int error) {
-    imsg_print(kind, &_qel_cmsg_qel_msg_table, index, path, imsg_strerror(error));
-}
 
 // "<pool>/<name>" in `out`, or false when it is longer than 1024 bytes.
 bool pool_path(const char* name, std::string* out) {
@@ -49,7 +43,7 @@ bool pool_path(const char* name, std::string* out) {
 long probe_name_max() {
     std::string dir = std::string(OSTREL_STORAGE_POOL) + "/";
     if (dir.size() + 1 > PATH_LIMIT) {
-        message(IMSG_KIND_ERR, QEL_MSG_CALL_FAILED, dir.c_str(), ENAMETOOLONG);
+        ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_CALL_FAILED, dir.c_str(), ENAMETOOLONG);
         return -1;
     }
     if (dir.size() + 256 > PATH_LIMIT) return SHORT_NAMES;
@@ -57,7 +51,7 @@ long probe_name_max() {
     int fd = ::open(full.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0700);
     if (fd < 0) {
         if (errno == ENAMETOOLONG) return SHORT_NAMES;
-        message(IMSG_KIND_ERR, QEL_MSG_CREATE, full.c_str(), errno);
+        ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_CREATE, full.c_str(), errno);
         return -1;
     }
     ::close(fd);
@@ -72,11 +66,11 @@ long probe_name_max() {
         found = 255;
         made = full;
     } else {
-        message(IMSG_KIND_ERR, QEL_MSG_STAT, cut.c_str(), errno);
+        ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_STAT, cut.c_str(), errno);
         return -1;
     }
     if (::unlink(made.c_str()) != 0) {
-        message(IMSG_KIND_ERR, QEL_MSG_UNLINK, made.c_str(), errno);
+        ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_UNLINK, made.c_str(), errno);
         return -1;
     }
     return found;
@@ -104,7 +98,7 @@ qel_fmode_t container_mode(qel_fmode_t fmode) {
 bool is_missing(qel_status_t status) { return qel_status2errno(status) == ENOENT; }
 
 qel_status_t stat_failed(const char* path, qel_status_t status) {
-    message(IMSG_KIND_ERR, QEL_MSG_STAT, path, qel_status2errno(status));
+    ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_STAT, path, qel_status2errno(status));
     return status;
 }
 
@@ -117,28 +111,28 @@ qel_status_t unexpected_type(uint32_t type, const char* path) {
 } // namespace
 
 int ostrel_storage_init() {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, TRACE_CLASS, "ostrel_storage_init");
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_storage_init");
     const char* pool = OSTREL_STORAGE_POOL;
     if (::access(pool, W_OK) != 0 && ::mkdir(pool, 0777) != 0) {
-        message(IMSG_KIND_ERR, QEL_MSG_MKDIR, pool, errno);
+        ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_MKDIR, pool, errno);
         return -1;
     }
     for (int i = 0; i < OSTREL_STORAGE_SUBDIRS; ++i) {
         char path[32];
         std::snprintf(path, sizeof path, "%s%c%05d", pool, '/', i);
         if (::mkdir(path, 0777) != 0 && errno != EEXIST) {
-            message(IMSG_KIND_WARN, QEL_MSG_MKDIR, path, errno);
+            ostrela_db_file_message(IMSG_KIND_WARN, QEL_MSG_MKDIR, path, errno);
             return -1;
         }
     }
     struct stat here;
     if (::stat(".", &here) != 0) {
-        message(IMSG_KIND_ERR, QEL_MSG_STAT, ".", errno);
+        ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_STAT, ".", errno);
         return -1;
     }
     int fd = ::open(pool, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        message(IMSG_KIND_WARN, QEL_MSG_OPEN, pool, errno);
+        ostrela_db_file_message(IMSG_KIND_WARN, QEL_MSG_OPEN, pool, errno);
         return -1;
     }
     long name_max = pool_name_max(fd);
@@ -147,7 +141,7 @@ int ostrel_storage_init() {
     if (name_max < 0) {
         // reported
     } else if (::fstat(fd, &st) != 0) {
-        message(IMSG_KIND_ERR, QEL_MSG_STAT, pool, errno);
+        ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_STAT, pool, errno);
     } else {
         max_name_len = static_cast<size_t>(name_max) + NAME_EXTRA;
         char absolute[PATH_LIMIT];
@@ -193,13 +187,13 @@ int ostrel_storage_create(const qel_oid_s* oid, const qel_oid_s*, const char* le
     }
     if (errno == ENOENT) return 0;
     int error = errno;
-    message(IMSG_KIND_ERR, QEL_MSG_STAT, path.c_str(), error);
+    ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_STAT, path.c_str(), error);
     errno = error;
     return -1;
 }
 
 qel_status_t ostrel_storage_remove(const char* name) {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, TRACE_CLASS, "ostrel_storage_remove");
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_storage_remove");
     if (validate_pname(name) != 0) return QEL_ST_NOT_PERMITTED;
     std::string path;
     if (!pool_path(name, &path)) {
@@ -214,7 +208,7 @@ qel_status_t ostrel_storage_remove(const char* name) {
     int error = errno;
     if (error != EACCES ||
         imsg_should_trace("ostrelagent_db_utls", OstrelAgent_Trace::TRACE_LEVEL_1, imsg_get_desired_verbosity()))
-        message(IMSG_KIND_WARN, QEL_MSG_UNLINK, path.c_str(), error);
+        ostrela_db_file_message(IMSG_KIND_WARN, QEL_MSG_UNLINK, path.c_str(), error);
     return qel_errno2status(error);
 }
 
@@ -232,7 +226,7 @@ int ostrel_storage_remove_dir(const char* name) {
     // Both mean "not empty".
     if (errno == ENOTEMPTY || errno == EEXIST) return 1;
     int error = errno;
-    message(IMSG_KIND_WARN, QEL_MSG_REMOVE, path.c_str(), error);
+    ostrela_db_file_message(IMSG_KIND_WARN, QEL_MSG_REMOVE, path.c_str(), error);
     errno = error;
     return -1;
 }
@@ -256,7 +250,7 @@ qel_status_t ostrel_storage_fstat_container(const void*, const char* path, qel_f
     server_fsobj_prot_t prot;
     int error = server_get_fsobj_protections(path, &prot);
     if (error != 0) {
-        message(IMSG_KIND_ERR, QEL_MSG_STAT, path, error > 0 ? error : EINVAL);
+        ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_STAT, path, error > 0 ? error : EINVAL);
         return error == -1 ? QEL_ST_NOT_PERMITTED : qel_errno2status(error);
     }
     fstat->usid = prot.owner;
@@ -274,7 +268,7 @@ qel_status_t ostrel_storage_protect_container(const void*, const char* path, con
                              qel_fmode_t_to_mode_t(container_mode(fmode))) == 0)
         return 0;
     int error = errno;
-    message(IMSG_KIND_ERR, QEL_MSG_CHMOD, path, error);
+    ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_CHMOD, path, error);
     return qel_errno2status(error);
 }
 
@@ -293,7 +287,7 @@ qel_status_t ostrel_storage_create_container(const void*, const char* path, int 
         int error = errno;
         if (error == EEXIST && !make_unique) return QEL_ST_EXISTS;
         if (error != EEXIST) {
-            message(IMSG_KIND_ERR, is_directory ? QEL_MSG_MKDIR : QEL_MSG_CREATE, name.c_str(), error);
+            ostrela_db_file_message(IMSG_KIND_ERR, is_directory ? QEL_MSG_MKDIR : QEL_MSG_CREATE, name.c_str(), error);
             return qel_errno2status(error);
         }
         name = std::string(path) + "." + std::to_string(attempt);
@@ -315,13 +309,13 @@ qel_status_t ostrel_storage_rename_container(const void*, const char* from, cons
     struct stat st;
     if (::lstat(from, &st) != 0) {
         int error = errno;
-        message(IMSG_KIND_ERR, QEL_MSG_STAT, from, error);
+        ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_STAT, from, error);
         return qel_errno2status(error);
     }
     if (::lstat(to, &st) == 0) return QEL_ST_EXISTS;
     if (errno != ENOENT) {
         int error = errno;
-        message(IMSG_KIND_ERR, QEL_MSG_STAT, to, error);
+        ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_STAT, to, error);
         return qel_errno2status(error);
     }
     if (::utime(from, nullptr) != 0) {
@@ -353,7 +347,7 @@ qel_status_t ostrel_storage_remove_container(const void*, const char* path) {
         return unexpected_type(fstat.type, path);
     }
     if (error == 0) return 0;
-    message(IMSG_KIND_ERR, QEL_MSG_REMOVE, path, error);
+    ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_REMOVE, path, error);
     return error == EEXIST ? QEL_ST_NOT_EMPTY : qel_errno2status(error);
 }
 

@@ -79,6 +79,25 @@ private:
     bool had_server_dir_ = false;
 };
 
+// Remembers the process's working directory and goes back to it when it
+// goes (for tests of code that moves into a view storage).
+class KeepWorkingDirectory {
+public:
+    KeepWorkingDirectory() {
+        char cwd[4096];
+        if (getcwd(cwd, sizeof cwd) == nullptr) ADD_FAILURE() << "getcwd failed";
+        else path_ = cwd;
+    }
+    ~KeepWorkingDirectory() {
+        if (!path_.empty() && chdir(path_.c_str()) != 0) ADD_FAILURE() << "chdir back failed";
+    }
+    KeepWorkingDirectory(const KeepWorkingDirectory&) = delete;
+    KeepWorkingDirectory& operator=(const KeepWorkingDirectory&) = delete;
+
+private:
+    std::string path_;
+};
+
 inline std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream out;

@@ -57,19 +57,13 @@ private:
 class ViewDbTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char cwd[4096];
-        ASSERT_NE(nullptr, getcwd(cwd, sizeof cwd));
-        old_cwd_ = cwd;
         storage = home.path() + "/view";
         ASSERT_EQ(0, ::mkdir(storage.c_str(), 0700));
         ASSERT_EQ(0, ::chdir(storage.c_str()));
         view_home = storage;
         ASSERT_EQ(0, ostrel_storage_init());
     }
-    void TearDown() override {
-        ostrel_db_close();
-        if (::chdir(old_cwd_.c_str()) != 0) ADD_FAILURE() << "chdir back failed";
-    }
+    void TearDown() override { ostrel_db_close(); }
 
     // Makes and opens a new database.
     void open_new() {
@@ -89,10 +83,8 @@ protected:
 
     Messages messages;
     lib_test::TempHome home;
+    lib_test::KeepWorkingDirectory cwd_;
     std::string storage;
-
-private:
-    std::string old_cwd_;
 };
 
 // Runs `step` in a write (or read) transaction of its own.
