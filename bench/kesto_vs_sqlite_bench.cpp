@@ -38,10 +38,14 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "runtime/kesto.h"
 #include "runtime/kesto_schema.h"
 
 namespace {
+
+using bench::fail;
+using bench::seconds_of;
 
 constexpr int kPageSize = 4096;
 constexpr int kCachePages = 512;
@@ -88,17 +92,6 @@ Item item_of(int32_t id) {
   name_of(id, it.name);
   payload_of(id, it.payload);
   return it;
-}
-
-double seconds_of(const std::function<void()> &work) {
-  auto start = std::chrono::steady_clock::now();
-  work();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-[[noreturn]] void fail(const std::string &what) {
-  std::fprintf(stderr, "kesto_vs_sqlite_bench: %s\n", what.c_str());
-  std::exit(2);
 }
 
 void check(int status, const char *what) {
@@ -277,24 +270,10 @@ Figures run(Store &store, const std::vector<int32_t> &insert_order, const std::v
   return f;
 }
 
-std::string make_dir(const std::string &base, const char *name) {
-  std::string tmpl = base + "/" + name + "-XXXXXX";
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  if (!mkdtemp(buf.data())) fail("cannot make a directory under " + base);
-  return buf.data();
-}
-
-void remove_dir(const std::string &dir) {
-  std::string cmd = "rm -rf '" + dir + "'";
-  if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir.c_str());
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
-  const char *tmp = std::getenv("TMPDIR");
-  std::string base = argc > 1 ? argv[1] : (tmp && *tmp ? tmp : "/tmp");
+  std::string base = bench::base_dir(argc, argv);
   int count = argc > 2 ? std::atoi(argv[2]) : 100000;
   if (count < 1) fail("COUNT must be positive");
 
@@ -305,8 +284,8 @@ int main(int argc, char **argv) {
   std::vector<int32_t> lookup_order(static_cast<size_t>(count));
   for (int32_t &id : lookup_order) id = static_cast<int32_t>(rng() % static_cast<unsigned>(count));
 
-  std::string engine_dir = make_dir(base, "kesto-bench");
-  std::string sqlite_dir = make_dir(base, "sqlite-bench");
+  std::string engine_dir = bench::make_dir(base, "kesto-bench");
+  std::string sqlite_dir = bench::make_dir(base, "sqlite-bench");
   Figures e, s;
   {
     Engine engine(engine_dir);
@@ -316,8 +295,8 @@ int main(int argc, char **argv) {
     Sqlite sqlite(sqlite_dir);
     s = run(sqlite, insert_order, lookup_order, count);
   }
-  remove_dir(engine_dir);
-  remove_dir(sqlite_dir);
+  bench::remove_dir(engine_dir);
+  bench::remove_dir(sqlite_dir);
   if (e.checksum != s.checksum) fail("the two stores read different records");
 
   std::printf("%d records of a 4-byte and a 40-byte unique key and 100 bytes of payload; "

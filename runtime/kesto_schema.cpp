@@ -132,6 +132,8 @@ struct Builder {
     fi.number = position_base;
     fi.index = index;
     fi.offset = at;
+    fi.key = fd.key;
+    fi.optional = fd.key != 'n' && fd.optional;
     if (info.fields.count(fd.name)) return fail("record field " + fd.name + " declared twice");
     if (fd.type == 'g') {
       int inner = at;
@@ -277,6 +279,8 @@ struct Builder {
         ki.number = static_cast<int>(r) * 1000 + position++;
         ki.index = index;
         ki.length = key_at;
+        ki.key = k.key;
+        ki.optional = k.optional;
         info.fields[k.name] = ki;
         if (!set_key(index, k.key, k.key_file, k.optional, optional_no)) return false;
         key_rows.push_back(index);

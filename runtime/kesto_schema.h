@@ -98,6 +98,8 @@ struct FieldInfo {
   int index = 0;    // index in the dictionary's field table
   int offset = 0;   // offset in the record slot (compound keys: 0)
   int length = 0;
+  char key = 'n';   // 'n' not a key, 'u' unique, 'd' duplicates allowed
+  bool optional = false;  // an optional key: stored only on request
 };
 
 struct RecordInfo {

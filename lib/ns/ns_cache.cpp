@@ -1,6 +1,9 @@
 #include "lib/ns/ns_cache.h"
 
+#include <atomic>
 #include <mutex>
+
+#include "platform/pfm/pfm.h"
 
 namespace {
 
@@ -8,6 +11,10 @@ constexpr int STATUS_INVALID = 1072;
 constexpr unsigned int UNIT_BYTES = 392;
 
 std::mutex g_sizing_lock;
+
+std::mutex cred_mutex;
+credutl_sid_credentials_t my_creds;
+std::atomic<bool> my_creds_read{false};
 
 // The budgets for `size` without the 4 MiB floor.
 void set_budgets(unsigned int size) {
@@ -39,4 +46,16 @@ int ns_cache_set_size(unsigned int size, bool raise) {
     if (size != 0 && size < NS_CACHE_MIN_SIZE) return STATUS_INVALID;
     set_budgets(size);
     return 0;
+}
+
+const credutl_sid_credentials_t* ostrelagent_my_creds() {
+    if (!my_creds_read.load(std::memory_order_acquire)) {
+        std::lock_guard<std::mutex> guard(cred_mutex);
+        if (!my_creds_read.load(std::memory_order_relaxed)) {
+            if (credutl_get_sid_credentials(&my_creds) != 0)
+                pfm_panic("lib/ns/ns_cache", __LINE__, "cannot read the agent's credentials");
+            my_creds_read.store(true, std::memory_order_release);
+        }
+    }
+    return &my_creds;
 }

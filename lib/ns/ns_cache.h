@@ -1,13 +1,15 @@
 #pragma once
 // Sizing of the namespace cache: the byte budget of the whole cache and the
 // share of it that each of its caches (directory listings, objects, file
-// statuses, names) may use.
+// statuses, names) may use; and the agent's own credentials.
 //
 // For now this file holds the sizing alone. The caches themselves (object
 // hash tables, attribute, name and directory caches) do not exist yet, so
 // nothing is cached and there is nothing to clear: cache_init and
 // ns_cache_set_size compute and keep the budgets the caches will be given,
 // and never report a cache that could not be set up.
+
+#include "platform/utl/credutl.h"
 
 // The whole cache's budget in bytes and the per-cache maxima derived from it.
 // Written under the cache's sizing lock; read them only where no other thread
@@ -32,3 +34,8 @@ int cache_init();
 // from 1 to NS_CACHE_MIN_SIZE - 1 (only possible without `raise`), which
 // changes nothing. A size of 0 is accepted as it is.
 int ns_cache_set_size(unsigned int size, bool raise);
+
+// The agent process's own credentials (its user sid, then its group sid,
+// then its groups), read once and kept for the life of the process. A
+// process whose credentials cannot be read stops.
+const credutl_sid_credentials_t* ostrelagent_my_creds();

@@ -29,13 +29,19 @@ inline void remove_tree(const std::string& path) {
 }
 
 // Makes a fresh directory, points $HOME at it for the object's life and
-// removes it with everything below afterwards.
+// removes it with everything below afterwards. For the same time
+// $NORVANE_SERVER_DIR names the build tree's product server directory, where
+// a new view database finds its installed files.
 class TempHome {
 public:
     TempHome() {
         const char* old = std::getenv("HOME");
         had_home_ = old != nullptr;
         if (had_home_) old_home_ = old;
+        const char* server = std::getenv("NORVANE_SERVER_DIR");
+        had_server_dir_ = server != nullptr;
+        if (had_server_dir_) old_server_dir_ = server;
+        setenv("NORVANE_SERVER_DIR", OSTREL_TEST_SERVER_DIR, 1);
         std::string pattern = std::string(tmp_dir()) + "/ostrel-lib-test-XXXXXX";
         std::vector<char> buf(pattern.begin(), pattern.end());
         buf.push_back('\0');
@@ -48,6 +54,11 @@ public:
             setenv("HOME", old_home_.c_str(), 1);
         } else {
             unsetenv("HOME");
+        }
+        if (had_server_dir_) {
+            setenv("NORVANE_SERVER_DIR", old_server_dir_.c_str(), 1);
+        } else {
+            unsetenv("NORVANE_SERVER_DIR");
         }
         remove_tree(path_);
     }
@@ -64,6 +75,27 @@ private:
     std::string path_;
     std::string old_home_;
     bool had_home_ = false;
+    std::string old_server_dir_;
+    bool had_server_dir_ = false;
+};
+
+// Remembers the process's working directory and goes back to it when it
+// goes (for tests of code that moves into a view storage).
+class KeepWorkingDirectory {
+public:
+    KeepWorkingDirectory() {
+        char cwd[4096];
+        if (getcwd(cwd, sizeof cwd) == nullptr) ADD_FAILURE() << "getcwd failed";
+        else path_ = cwd;
+    }
+    ~KeepWorkingDirectory() {
+        if (!path_.empty() && chdir(path_.c_str()) != 0) ADD_FAILURE() << "chdir back failed";
+    }
+    KeepWorkingDirectory(const KeepWorkingDirectory&) = delete;
+    KeepWorkingDirectory& operator=(const KeepWorkingDirectory&) = delete;
+
+private:
+    std::string path_;
 };
 
 inline std::string read_file(const std::string& path) {

@@ -29,9 +29,6 @@ constexpr const char* URL = "https://server.example/ostrel";
 class ViewTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char cwd[4096];
-        ASSERT_NE(nullptr, getcwd(cwd, sizeof cwd));
-        old_cwd_ = cwd;
         old_umask_ = umask(022);
         korva_root = home.path() + "/korva";
         setenv("KORVA_ROOT", korva_root.c_str(), 1);
@@ -40,9 +37,6 @@ protected:
         OstrelAgent_Server::g_server_url = URL;
     }
     void TearDown() override {
-        // Starting the view database moves into the storage; step out before
-        // the home goes.
-        if (chdir(old_cwd_.c_str()) != 0) ADD_FAILURE() << "chdir back failed";
         umask(old_umask_);
         unsetenv("KORVA_ROOT");
         OstrelAgent_Server::g_server_url.clear();
@@ -68,13 +62,15 @@ protected:
     korva::Control korva() const { return korva::Control(korva::Root(korva_root)); }
     std::vector<std::vector<std::string>> journal() const { return korva().journal().read(); }
 
+    // Starting the view database moves into the storage; the test steps out
+    // again before the home goes.
     lib_test::TempHome home;
+    lib_test::KeepWorkingDirectory cwd_;
     std::string korva_root;
     std::string storage;
     std::string cache;
 
 private:
-    std::string old_cwd_;
     mode_t old_umask_ = 022;
 };
 

@@ -41,7 +41,13 @@ class ToolTest : public ::testing::Test {
 TEST_F(ToolTest, GeneratesInitialisesAndDumps) {
   Outcome gen = run(std::string(KESTO_DBDGEN) + " -l " + dir_.file("people.schema") + " " + dir_.file("people.dbd"));
   ASSERT_EQ(gen.status, 0) << gen.out;
-  EXPECT_NE(gen.out.find("field CITY_AGE 1003"), std::string::npos) << gen.out;
+  // Each field with its place and kind of key, each set with its shape.
+  for (const char *line : {"  field CITY_AGE 1003: offset 0, length 20, duplicate key\n",
+                           "  field NAME 1000: offset 40, length 20, unique key\n",
+                           "  field AGE 1001: offset 60, length 4\n",
+                           "set OWNS 20000: owner PERSON, order last, members CAR\n",
+                           "set PEOPLE 20001: owner SYSREC, order ascending, members PERSON\n"})
+    EXPECT_NE(gen.out.find(line), std::string::npos) << line << " in:\n" << gen.out;
 
   Outcome init = run(tool_ + "init people");
   ASSERT_EQ(init.status, 0) << init.out;

@@ -1,0 +1,474 @@
+// The view database and SQLite on the same view-private files, in one run.
+//
+//   view_db_vs_sqlite_bench [DIR] [COUNT]
+//
+// COUNT view-private files (default 100000) in one directory of a fresh view
+// storage under DIR (default $TMPDIR or /tmp):
+//   1. COUNT files created in one transaction (each an inode with its file
+//      status, its container name as its text, and a name in the directory
+//      that raises the directory's size and times and the file's link count);
+//   2. COUNT lookups of a name, in random order, one read transaction each;
+//   3. the whole directory listed page by page (8744-byte pages, the
+//      kernel's largest), one read transaction a page;
+//   4. 1000 files created one transaction each.
+// Each phase runs on both stores side by side, so that both meet the same
+// load of the machine; lookups and listings run three rounds and the best
+// counts, single creates alternate in blocks of 100. Prints each time for
+// both and the ratio view database / SQLite.
+//
+// The view database runs as the daemon runs it: its session (the transaction
+// mutex, the state file), its engine cache of 512 pages and every changed
+// file forced to disk at commit. SQLite keeps the same rows (a VOB, inodes
+// with a 128-byte status, directories, names) with the same indexes: the
+// engine's keys, (VOB, oid) of inodes and (directory, name hash) of names,
+// and for each of its sets an index that finds a set's members in order
+// (the names of a directory by offset, the names of an inode). Each step
+// reads and writes what the engine's step does, with statements prepared
+// once; 4096-byte pages, a cache of 512 pages, journal_mode=DELETE,
+// synchronous=FULL, locking_mode=EXCLUSIVE.
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bench/bench_support.h"
+#include "lib/ostreladb/ostrel_db.h"
+#include "platform/imsg/imsg.h"
+#include "lib/ostreladb/ostrel_db_record.h"
+#include "lib/ostreladb/ostrel_db_session.h"
+
+namespace {
+
+using bench::fail;
+using bench::seconds_of;
+
+constexpr int kPageSize = 4096;
+constexpr int kCachePages = 512;
+constexpr int kSingleCreates = 1000;
+constexpr int kRounds = 3;
+constexpr size_t kListingPage = 8744;
+constexpr uint32_t kPrivate = 0x13;
+
+std::string name_of(int i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "source_file_%06d.cpp", i);
+    return name;
+}
+
+qel_oid_s oid_of(int i) {
+    qel_oid_s oid{};
+    uint64_t h = static_cast<uint64_t>(i + 1) * 0x9E3779B97F4A7C15ull;
+    std::memcpy(oid.bytes, &h, sizeof h);
+    oid.bytes[15] = 0x42;
+    return oid;
+}
+
+qel_fstat_db_s status_of(uint32_t type) {
+    qel_fstat_db_s fstat{};
+    fstat.type = type;
+    fstat.mode = type == QEL_FTYPE_DIR ? 0755 : 0644;
+    fstat.nlink = type == QEL_FTYPE_DIR ? 1 : 0;
+    fstat.size = type == QEL_FTYPE_DIR ? 89 : 0;
+    credutl_uid_to_sid(1000, &fstat.usid);
+    credutl_gid_to_sid(1000, &fstat.gsid);
+    fstat.atime = fstat.mtime = fstat.ctime = ostrela_db_view_time();
+    return fstat;
+}
+
+// A container name as the pool forms them, without asking the file system.
+std::string container_of(const qel_oid_s& oid, uint32_t dbid, uint32_t sequence, const std::string& leaf) {
+    char text[300];
+    std::snprintf(text, sizeof text, "%05u/%08x%06x%s", qel_oid_to_hash32(&oid) % 57, dbid, sequence, leaf.c_str());
+    return text;
+}
+
+// ---- the view database ----
+
+class ViewDb {
+public:
+    explicit ViewDb(const std::string& storage) {
+        if (chdir(storage.c_str()) != 0) fail("chdir " + storage);
+        view_home = storage;
+        if (ostrel_storage_init() != 0) fail("ostrel_storage_init");
+        int created = 0;
+        if (ostrel_db_init(&created) != 0 || !created) fail("ostrel_db_init");
+        qel_uuid_s uuid{};
+        uuid.bytes[0] = 1;
+        check(write([&] {
+            qel_oid_s root_oid{};
+            root_oid.bytes[0] = 7;
+            qel_fstat_db_s fstat = status_of(QEL_FTYPE_DIR);
+            int st = ostrela_db_vob_create(&uuid, "host:/vobs/bench", &vob_);
+            if (st == 0) st = ostrela_db_inode_create(vob_, &root_oid, &fstat, 2, &dir_, nullptr);
+            return st != 0 ? st : ostrela_db_dir_create(dir_);
+        }), "the directory");
+    }
+    ~ViewDb() { ostrel_db_close(); }
+
+    template <typename Step>
+    int write(Step step) { return ostrel_db_in_transaction(1, step); }
+
+    int create(int i) {
+        qel_oid_s oid = oid_of(i);
+        qel_fstat_db_s fstat = status_of(QEL_FTYPE_REG);
+        std::string name = name_of(i);
+        uint32_t dbid = 0, cookie = 0;
+        int st = ostrela_db_inode_create(vob_, &oid, &fstat, kPrivate, &dbid, nullptr);
+        if (st == 0) st = ostrela_db_inode_write_text(dbid, container_of(oid, dbid, ++sequence_, name).c_str());
+        if (st == 0) st = ostrela_db_link(dir_, name.c_str(), dbid, 0, nullptr, nullptr, 0, nullptr, &cookie);
+        return st;
+    }
+    int64_t lookup(const std::string& name) {
+        uint32_t object = 0, state = 0;
+        check(ostrel_db_in_transaction(0, [&] { return ostrela_db_dir_entry_lookup(dir_, name.c_str(), &object, &state); }),
+              "lookup");
+        return object & 0xFFFF;
+    }
+    // The whole directory; the number of names.
+    int list(int64_t* sum) {
+        std::vector<char> buf(kListingPage);
+        uint32_t cookie = 0;
+        int names = 0;
+        for (int end = 0; !end;) {
+            size_t bytes = 0;
+            check(ostrel_db_in_transaction(0, [&] {
+                return ostrela_db_readdir(dir_, cookie, buf.data(), buf.size(), &bytes, &end);
+            }), "readdir");
+            for (size_t at = 0; at < bytes;) {
+                view_db_readdir_entry e;
+                std::memcpy(&e, buf.data() + at, VIEW_DB_READDIR_HEAD);
+                *sum += e.name_len + (e.inode & 0xFFFF);
+                cookie = e.cookie;
+                ++names;
+                at += view_db_readdir_entry_size(e.name_len);
+            }
+        }
+        return names;
+    }
+    static void check(int status, const char* what) {
+        if (status != 0) fail(std::string(what) + " failed: " + std::to_string(status));
+    }
+
+private:
+    uint32_t vob_ = 0;
+    uint32_t dir_ = 0;
+    uint32_t sequence_ = 0x5f000000;
+};
+
+// ---- SQLite ----
+
+class Sqlite {
+public:
+    explicit Sqlite(const std::string& dir) {
+        if (sqlite3_open((dir + "/view.sqlite").c_str(), &db_) != SQLITE_OK) fail("sqlite3_open");
+        exec("PRAGMA page_size=" + std::to_string(kPageSize));
+        exec("PRAGMA cache_size=" + std::to_string(kCachePages));
+        exec("PRAGMA journal_mode=DELETE");
+        exec("PRAGMA synchronous=FULL");
+        exec("PRAGMA locking_mode=EXCLUSIVE");
+        exec("CREATE TABLE vob(id INTEGER PRIMARY KEY, uuid BLOB NOT NULL, ref_cnt INTEGER, next_dbid INTEGER,"
+             " gen_num INTEGER, root_dir INTEGER, flags INTEGER, text TEXT)");
+        exec("CREATE UNIQUE INDEX vob_uuid ON vob(uuid)");
+        exec("CREATE TABLE inode(id INTEGER PRIMARY KEY, vob INTEGER, oid BLOB, fstat BLOB, mtype INTEGER,"
+             " gen INTEGER, text TEXT)");
+        exec("CREATE UNIQUE INDEX inode_key ON inode(vob, oid)");
+        exec("CREATE TABLE dir(id INTEGER PRIMARY KEY, inode INTEGER)");
+        exec("CREATE INDEX dir_inode ON dir(inode)");
+        exec("CREATE TABLE dirent(id INTEGER PRIMARY KEY, dir INTEGER, vob INTEGER, hash INTEGER, off INTEGER,"
+             " state INTEGER, name TEXT, object INTEGER)");
+        exec("CREATE INDEX dirent_key ON dirent(dir, hash)");
+        exec("CREATE INDEX dirent_order ON dirent(dir, off)");
+        exec("CREATE INDEX dirent_object ON dirent(object)");
+        exec("INSERT INTO vob VALUES(1, x'01', 0, 1, 0, 0, 0, 'host:/vobs/bench')");
+        fstat_blob_ = status_of(QEL_FTYPE_DIR);
+        exec("BEGIN");
+        add_vob_ref_ = prepare("UPDATE vob SET ref_cnt = ref_cnt + 1, gen_num = gen_num + 1 WHERE id = ?1"
+                               " RETURNING gen_num");
+        insert_inode_ = prepare("INSERT INTO inode(vob, oid, fstat, mtype, gen, text) VALUES(?1, ?2, ?3, ?4, ?5, '')");
+        set_text_ = prepare("UPDATE inode SET text = ?2 WHERE id = ?1");
+        read_inode_ = prepare("SELECT fstat, vob FROM inode WHERE id = ?1");
+        write_fstat_ = prepare("UPDATE inode SET fstat = ?2 WHERE id = ?1");
+        find_name_ = prepare("SELECT name, object, state FROM dirent WHERE dir = ?1 AND hash = ?2");
+        last_offset_ = prepare("SELECT max(off) FROM dirent WHERE dir = ?1");
+        insert_name_ = prepare("INSERT INTO dirent(dir, vob, hash, off, state, name, object)"
+                               " VALUES(?1, ?2, ?3, ?4, 0, ?5, ?6)");
+        list_ = prepare("SELECT d.off, d.state, d.name, d.object, i.mtype FROM dirent d LEFT JOIN inode i"
+                        " ON i.id = d.object WHERE d.dir = ?1 AND d.off > ?2 ORDER BY d.off");
+        qel_oid_s root_oid{};
+        root_oid.bytes[0] = 7;
+        dir_ = insert_inode(root_oid, fstat_blob_, 2);
+        exec("INSERT INTO dir(inode) VALUES(" + std::to_string(dir_) + ")");
+        exec("COMMIT");
+    }
+    ~Sqlite() {
+        for (sqlite3_stmt* s : {add_vob_ref_, insert_inode_, set_text_, read_inode_, write_fstat_, find_name_,
+                                last_offset_, insert_name_, list_})
+            sqlite3_finalize(s);
+        sqlite3_close(db_);
+    }
+
+    template <typename Step>
+    int write(Step step) {
+        exec("BEGIN");
+        int st = step();
+        exec("COMMIT");
+        return st;
+    }
+
+    int create(int i) {
+        qel_oid_s oid = oid_of(i);
+        std::string name = name_of(i);
+        int64_t inode = insert_inode(oid, status_of(QEL_FTYPE_REG), kPrivate);
+        bind_int(set_text_, 1, inode);
+        std::string text = container_of(oid, static_cast<uint32_t>(inode), ++sequence_, name);
+        sqlite3_bind_text(set_text_, 2, text.c_str(), -1, SQLITE_TRANSIENT);
+        done(set_text_);
+        // The link: the directory read, the name looked up, placed last,
+        // the directory's size and times and the file's link count rewritten.
+        qel_fstat_db_s dir_status = read_fstat(dir_);
+        uint32_t hash = ostrela_db_hash_name(name.c_str());
+        if (find(name, hash, nullptr)) fail("a name exists");
+        bind_int(last_offset_, 1, dir_);
+        int64_t offset = step_row(last_offset_) && sqlite3_column_type(last_offset_, 0) != SQLITE_NULL
+                             ? sqlite3_column_int64(last_offset_, 0) + 1
+                             : 2;
+        sqlite3_reset(last_offset_);
+        bind_int(insert_name_, 1, dir_);
+        bind_int(insert_name_, 2, 1);
+        bind_int(insert_name_, 3, hash);
+        bind_int(insert_name_, 4, offset);
+        sqlite3_bind_text(insert_name_, 5, name.c_str(), -1, SQLITE_TRANSIENT);
+        bind_int(insert_name_, 6, inode);
+        done(insert_name_);
+        dir_status.size += name.size() + 43;
+        dir_status.mtime = dir_status.ctime = ostrela_db_view_time();
+        qel_fstat_db_s file_status = read_fstat(inode);
+        ++file_status.nlink;
+        file_status.ctime = ostrela_db_view_time();
+        write_fstat(inode, file_status);
+        write_fstat(dir_, dir_status);
+        return 0;
+    }
+    int64_t lookup(const std::string& name) {
+        int64_t object = 0;
+        if (!find(name, ostrela_db_hash_name(name.c_str()), &object)) fail("lookup");
+        return object & 0xFFFF;
+    }
+    int list(int64_t* sum) {
+        int64_t after = 0;
+        int names = 0;
+        for (bool end = false; !end;) {
+            bind_int(list_, 1, dir_);
+            bind_int(list_, 2, after);
+            size_t used = 0;
+            end = true;
+            while (step_row(list_)) {
+                size_t len = static_cast<size_t>(sqlite3_column_bytes(list_, 2));
+                size_t need = view_db_readdir_entry_size(len);
+                if (need >= kListingPage - used) {
+                    end = false;
+                    break;
+                }
+                used += need;
+                after = sqlite3_column_int64(list_, 0);
+                *sum += static_cast<int64_t>(len) + (sqlite3_column_int64(list_, 3) & 0xFFFF);
+                ++names;
+            }
+            sqlite3_reset(list_);
+        }
+        return names;
+    }
+
+private:
+    int64_t insert_inode(const qel_oid_s& oid, const qel_fstat_db_s& fstat, uint32_t mtype) {
+        bind_int(add_vob_ref_, 1, 1);
+        if (!step_row(add_vob_ref_)) fail("vob reference");
+        int64_t gen = sqlite3_column_int64(add_vob_ref_, 0);
+        sqlite3_reset(add_vob_ref_);
+        bind_int(insert_inode_, 1, 1);
+        sqlite3_bind_blob(insert_inode_, 2, oid.bytes, sizeof oid.bytes, SQLITE_TRANSIENT);
+        sqlite3_bind_blob(insert_inode_, 3, &fstat, sizeof fstat, SQLITE_TRANSIENT);
+        bind_int(insert_inode_, 4, mtype);
+        bind_int(insert_inode_, 5, gen);
+        done(insert_inode_);
+        return sqlite3_last_insert_rowid(db_);
+    }
+    qel_fstat_db_s read_fstat(int64_t inode) {
+        bind_int(read_inode_, 1, inode);
+        if (!step_row(read_inode_)) fail("inode read");
+        qel_fstat_db_s fstat;
+        std::memcpy(&fstat, sqlite3_column_blob(read_inode_, 0), sizeof fstat);
+        sqlite3_reset(read_inode_);
+        return fstat;
+    }
+    void write_fstat(int64_t inode, const qel_fstat_db_s& fstat) {
+        bind_int(write_fstat_, 1, inode);
+        sqlite3_bind_blob(write_fstat_, 2, &fstat, sizeof fstat, SQLITE_TRANSIENT);
+        done(write_fstat_);
+    }
+    bool find(const std::string& name, uint32_t hash, int64_t* object) {
+        bind_int(find_name_, 1, dir_);
+        bind_int(find_name_, 2, hash);
+        bool found = false;
+        while (!found && step_row(find_name_)) {
+            found = name == reinterpret_cast<const char*>(sqlite3_column_text(find_name_, 0));
+            if (found && object != nullptr) *object = sqlite3_column_int64(find_name_, 1);
+        }
+        sqlite3_reset(find_name_);
+        return found;
+    }
+    void bind_int(sqlite3_stmt* s, int at, int64_t value) { sqlite3_bind_int64(s, at, value); }
+    bool step_row(sqlite3_stmt* s) {
+        int rc = sqlite3_step(s);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) fail(std::string("step: ") + sqlite3_errmsg(db_));
+        return rc == SQLITE_ROW;
+    }
+    void done(sqlite3_stmt* s) {
+        step_row(s);
+        sqlite3_reset(s);
+    }
+    void exec(const std::string& sql) {
+        char* error = nullptr;
+        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+            std::string text = error != nullptr ? error : "?";
+            sqlite3_free(error);
+            fail(sql + ": " + text);
+        }
+    }
+    sqlite3_stmt* prepare(const char* sql) {
+        sqlite3_stmt* s = nullptr;
+        if (sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) != SQLITE_OK) fail(std::string(sql) + ": " + sqlite3_errmsg(db_));
+        return s;
+    }
+
+    sqlite3* db_ = nullptr;
+    sqlite3_stmt *add_vob_ref_ = nullptr, *insert_inode_ = nullptr, *set_text_ = nullptr, *read_inode_ = nullptr,
+                 *write_fstat_ = nullptr, *find_name_ = nullptr, *last_offset_ = nullptr, *insert_name_ = nullptr,
+                 *list_ = nullptr;
+    qel_fstat_db_s fstat_blob_{};
+    int64_t dir_ = 0;
+    uint32_t sequence_ = 0x5f000000;
+};
+
+struct Figures {
+    double create = 0, lookup = 0, list = 0, single = 0;
+    int64_t checksum = 0;
+};
+
+// The work on both stores, phase by phase and the two side by side, so that
+// both meet the same load of the machine. Lookups and listings are repeated
+// and the best round counts; the single creates alternate in blocks.
+template <typename A, typename B>
+void run(A& a, B& b, int count, const std::vector<int>& lookup_order, Figures* fa, Figures* fb) {
+    auto create_all = [count](auto& store) {
+        return seconds_of([&] {
+            int st = store.write([&] {
+                int status = 0;
+                for (int i = 0; status == 0 && i < count; ++i) status = store.create(i);
+                return status;
+            });
+            if (st != 0) fail("creating failed: " + std::to_string(st));
+        });
+    };
+    fa->create = create_all(a);
+    fb->create = create_all(b);
+
+    std::vector<std::string> names;
+    names.reserve(lookup_order.size());
+    for (int i : lookup_order) names.push_back(name_of(i));
+    auto lookups = [&](auto& store, Figures* f) {
+        int64_t sum = 0;
+        double t = seconds_of([&] {
+            for (const std::string& name : names) sum += store.lookup(name);
+        });
+        f->lookup = f->lookup == 0 ? t : std::min(f->lookup, t);
+        f->checksum += sum;
+    };
+    auto listing = [&](auto& store, Figures* f) {
+        int64_t sum = 0;
+        int listed = 0;
+        double t = seconds_of([&] { listed = store.list(&sum); });
+        if (listed != count) fail("the listing met " + std::to_string(listed) + " names");
+        f->list = f->list == 0 ? t : std::min(f->list, t);
+        f->checksum += sum;
+    };
+    for (int round = 0; round < kRounds; ++round) {
+        lookups(a, fa);
+        lookups(b, fb);
+    }
+    for (int round = 0; round < kRounds; ++round) {
+        listing(a, fa);
+        listing(b, fb);
+    }
+    auto singles = [count](auto& store, int first, int n) {
+        return seconds_of([&] {
+            for (int i = first; i < first + n; ++i)
+                if (store.write([&] { return store.create(count + i); }) != 0) fail("a single create failed");
+        });
+    };
+    constexpr int block = kSingleCreates / 10;
+    for (int first = 0; first < kSingleCreates; first += block) {
+        fa->single += singles(a, first, block);
+        fb->single += singles(b, first, block);
+    }
+}
+
+// The view database's messages go to standard error, away from the table.
+void to_stderr(void*, const char* text) { std::fputs(text, stderr); }
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string base = bench::base_dir(argc, argv);
+    int count = argc > 2 ? std::atoi(argv[2]) : 100000;
+    if (count < 1) fail("COUNT must be positive");
+    // The dictionary this build made, unless the caller names another.
+    setenv("NORVANE_SERVER_DIR", OSTREL_BENCH_SERVER_DIR, 0);
+    imsg_proc_t procs[IMSG_NUM_KINDS];
+    for (imsg_proc_t& p : procs) p = to_stderr;
+    imsg_set_redirect_procs(procs, IMSG_NUM_KINDS, nullptr);
+
+    std::mt19937 rng(20241003u);
+    std::vector<int> lookup_order(static_cast<size_t>(count));
+    std::iota(lookup_order.begin(), lookup_order.end(), 0);
+    std::shuffle(lookup_order.begin(), lookup_order.end(), rng);
+
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr) fail("getcwd");
+    std::string view_dir = bench::make_dir(base, "viewdb-bench");
+    std::string sqlite_dir = bench::make_dir(base, "sqlite-view-bench");
+    Figures v, s;
+    {
+        ViewDb view_db(view_dir);
+        Sqlite sqlite(sqlite_dir);
+        run(view_db, sqlite, count, lookup_order, &v, &s);
+    }
+    if (chdir(cwd) != 0) fail("chdir back");
+    bench::remove_dir(view_dir);
+    bench::remove_dir(sqlite_dir);
+    if (v.checksum != s.checksum) fail("the two stores read different names");
+
+    std::printf("%d view-private files in one directory: an inode with its status and container name, a name "
+                "in the directory; a cache of %d pages, commits forced to disk; files under %s (SQLite %s)\n\n",
+                count, kCachePages, base.c_str(), sqlite3_libversion());
+    std::printf("%-48s %12s %12s %8s\n", "work", "view db (s)", "SQLite (s)", "ratio");
+    auto line = [](const std::string& what, double a, double b) {
+        std::printf("%-48s %12.3f %12.3f %8.2f\n", what.c_str(), a, b, a / b);
+    };
+    line("1. " + std::to_string(count) + " files created in one transaction", v.create, s.create);
+    line("2. " + std::to_string(count) + " lookups by name", v.lookup, s.lookup);
+    line("3. the directory listed in 8744-byte pages", v.list, s.list);
+    line("4. " + std::to_string(kSingleCreates) + " files created one transaction each", v.single, s.single);
+    return 0;
+}

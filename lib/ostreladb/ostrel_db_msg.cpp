@@ -1,0 +1,90 @@
+#include "lib/ostreladb/ostrel_db_msg.h"
+
+// Users read these texts in the operations log and on standard error, and the
+// code addresses them by position: change neither. A new text takes a free
+// position.
+
+namespace {
+
+constexpr int KESTO_DB_COUNT = 95;
+constexpr int DB_UTLS_COUNT = 60;
+
+// Texts by position, null where the file has no message, and the message
+// numbers, which follow the positions.
+template <int N>
+struct Texts {
+    const char* at[N] = {};
+    unsigned short numbers[N] = {};
+    constexpr Texts() {
+        for (int i = 0; i < N; ++i) numbers[i] = static_cast<unsigned short>(i + 1);
+    }
+};
+
+struct KestoDbTexts : Texts<KESTO_DB_COUNT> {
+    constexpr KestoDbTexts() {
+        at[KDB_MSG_LINK] = "Link of %s in dbid 0x%lx failed: %s\n";
+        at[KDB_MSG_WRITE_TEXT] = "Inode_write_text of 0x%lx failed: %s\n";
+        at[KDB_MSG_DIR_CREATE] = "Dir_create of dbid 0x%lx failed: %s\n";
+        at[KDB_MSG_DIR_DELETE] = "Dir_delete dbid 0x%lx failed: %s\n";
+        at[KDB_MSG_STATE_SET] = "Dir_entry_state_set of %s from dbid 0x%lx failed: %s\n";
+        at[KDB_MSG_SET_OID] = "Inode_set_oid of dbid 0x%lx failed: %s\n";
+        at[KDB_MSG_INODE_FIND_PARENT] = "Inode_find_parent of dbid 0x%lx failed: %s\n";
+        at[KDB_MSG_FIND_PARENT] = "Find parent from dbid 0x%lx failed: %s\n";
+        at[KDB_MSG_DIR_LOOKUP] = "Dir_lookup of dbid 0x%lx failed: %s\n";
+        at[KDB_MSG_WRONG_SCHEMA] = "Wrong DB schema version %d, should be %d\n";
+        at[KDB_MSG_ENTRY_LOOKUP] = "Dir_entry_lookup of %s in dbid 0x%lx failed: %s\n";
+        at[KDB_MSG_READDIR] = "Readdir from dbid 0x%lx failed: %s\n";
+        at[KDB_MSG_DIR_EMPTY] = "Dir empty check of dbid 0x%lx failed: %s\n";
+        at[KDB_MSG_ENTRY_CREATE] = "Dir_entry_create of %s in dbid 0x%lx failed: %s\n";
+        at[KDB_MSG_ENTRY_DELETE] = "Dir_entry_delete failed: %s\n";
+        at[KDB_MSG_INODE_LOOKUP] = "Inode_lookup_oid of %s failed: %s\n";
+        at[KDB_MSG_INODE_READ] = "Inode_read_text of 0x%lx failed: %s\n";
+        at[KDB_MSG_INODE_DELETE] = "Inode_delete of dbid 0x%lx failed: %s\n";
+        at[KDB_MSG_INODE_REWRITE] = "Inode_rewrite of dbid 0x%lx failed: %s\n";
+        at[KDB_MSG_INODE_CREATE] = "Inode_create of %s failed: %s\n";
+        at[KDB_MSG_STRANDED] = "db_mark_inode_stranded marking failed.\n";
+        at[KDB_MSG_BYTES_READ] = "db_bytes_read failed: %s\n";
+        at[KDB_MSG_BYTES_CMP] = "db_bytes_cmp failed: %s\n";
+        at[KDB_MSG_BYTES_DELETE] = "db_bytes_delete failed: %s\n";
+        at[KDB_MSG_BYTES_CREATE] = "db_bytes_create failed: %s\n";
+        at[KDB_MSG_STRING_READ] = "db dir_string_read failed: %s\n";
+        at[KDB_MSG_INTERNAL] = "Internal VIEW DB error, operation '%s' on object '%s' failed: %d (errno=%s)\n";
+        at[KDB_MSG_DUPLICATE_INODE] = "Duplicate DB_INODE for %s\n";
+        at[KDB_MSG_VOB_ADD_REF] = "db_vob_add_ref to vob_dba 0x%lx, failed: %s\n";
+        at[KDB_MSG_BYTES_OWNER] = "db_bytes_inconsistent_owner (0x%lx) for dba 0x%lx\n";
+        at[KDB_MSG_BYTES_SHORT] = "db_bytes came up short for dba 0x%lx\n";
+        at[KDB_MSG_BYTES_EXTRA] = "db_bytes came up with extra for dba 0x%lx\n";
+        at[KDB_MSG_UNEXPECTED_RECORD] = "Unexpected record type(%d) for view dbid 0x%lx\n";
+        at[KDB_MSG_VOB_CREATE] = "db_vob_create of %s at %s, failed: %s\n";
+        at[KDB_MSG_VOB_RM_REF] = "db_vob_rm_ref to vob_dba 0x%lx, failed: %s\n";
+        at[KDB_MSG_VOB_FIND] = "db_vob_find of %s, failed: %s\n";
+        at[KDB_MSG_CR_ADD_REF] = "db_cr_add_ref to %s failed: %s\n";
+        at[KDB_MSG_CR_RM_REF] = "db_cr_rm_ref from %s failed: %s\n";
+        at[KDB_MSG_NO_COMPONENT] = "could not locate view database component (op '%s')\n";
+        at[KDB_MSG_NO_NAMED_COMPONENT] = "could not locate view database component '%s' (op '%s')\n";
+    }
+};
+
+struct DbUtlsTexts : Texts<DB_UTLS_COUNT> {
+    constexpr DbUtlsTexts() {
+        at[DBU_MSG_UNEXPECTED_FILE_TYPE] = "Unexpected file type(%ld) on %s\n";
+        at[DBU_MSG_UNEXPECTED_STATE] = "Unexpected DB state '%c'\n";
+        at[DBU_MSG_DB_INITIALIZED] = "Db initialized\n";
+        at[DBU_MSG_DB_CLOSED] = "Db closed\n";
+        at[DBU_MSG_REFORMATTING] = "Reformatting view DB %s to current version\n";
+        at[DBU_MSG_REFORMAT_FAILED] = "Reformat failed for view DB %s\n";
+    }
+};
+
+constexpr KestoDbTexts kesto_db;
+constexpr DbUtlsTexts db_utls;
+
+} // namespace
+
+const _imsg_message_table_t _ostreladb_lib_kesto_db_msg_table = {
+    "ostreladb_lib", "ostrelagent_kesto_db", 1, KESTO_DB_COUNT, kesto_db.at, kesto_db.numbers,
+};
+
+const _imsg_message_table_t _ostreladb_lib_db_utls_msg_table = {
+    "ostreladb_lib", "ostrelagent_db_utls", 2, DB_UTLS_COUNT, db_utls.at, db_utls.numbers,
+};

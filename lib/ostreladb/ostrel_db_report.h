@@ -1,0 +1,41 @@
+#pragma once
+// How the view database's operations report a failure: once, with their own
+// message, and never for the statuses their callers pass on silently.
+
+#include "lib/ostreladb/ostrel_db_msg.h"
+#include "platform/imsg/imsg.h"
+#include "platform/qel/qel.h"
+
+// Writes record-level message `index` with `args` and the status's text as
+// its last argument, unless `status` is 0, 1080 or one of `quiet` (a
+// 0-terminated list); returns `status`.
+template <typename... Args>
+int ostrela_db_report(int status, const int* quiet, int index, Args... args) {
+    if (status == 0 || status == QEL_ST_READ_ONLY) return status;
+    for (const int* q = quiet; q != nullptr && *q != 0; ++q)
+        if (status == *q) return status;
+    imsg_print(IMSG_KIND_ERR, &_ostreladb_lib_kesto_db_msg_table, index, args..., qel_strerror(status));
+    return status;
+}
+
+// The class text of the view database's traces.
+inline constexpr const char* OSTREL_DB_TRACE_CLASS = "kesto";
+
+// A base-library message about a file: `index` of the base catalog with the
+// path and the system's text for `error`.
+inline void ostrela_db_file_message(int kind, int index, const char* path, int error) {
+    imsg_print(kind, &_qel_cmsg_qel_msg_table, index, path, imsg_strerror(error));
+}
+
+// Reports a record of an unexpected type met where `dbid`'s records are;
+// returns `status`.
+inline int ostrela_db_unexpected_record(int type, unsigned long dbid, int status = QEL_ST_INTERNAL) {
+    imsg_print(IMSG_KIND_ERR, &_ostreladb_lib_kesto_db_msg_table, KDB_MSG_UNEXPECTED_RECORD, type, dbid);
+    return status;
+}
+
+// Quiet lists.
+inline constexpr int OSTREL_DB_QUIET_NONE[] = {0};
+inline constexpr int OSTREL_DB_QUIET_NOT_FOUND[] = {QEL_ST_NOT_FOUND, 0};
+inline constexpr int OSTREL_DB_QUIET_STALE[] = {QEL_ST_STALE, 0};
+inline constexpr int OSTREL_DB_QUIET_NOT_EMPTY[] = {QEL_ST_NOT_EMPTY, QEL_ST_NOT_FOUND, 0};

@@ -1,0 +1,153 @@
+#pragma once
+// The view database's session: the one engine task and database, the
+// process-wide transaction mutex, the state file, the idle synchronisation
+// and the report of engine failures. Everything the view database does runs
+// inside one transaction of this layer; the record-level operations
+// (ostrela_db_*) assume one is open, and each public operation (ostrel_db_*)
+// runs one of its own through ostrel_db_in_transaction.
+//
+// Locking: `ostrelagent_kesto_mutex` is recursive and held from a
+// transaction's start to its end or abort, reads included, so the engine is
+// entered by one thread at a time. The namespace cache's mutex is always
+// taken before it; nothing else is taken while it is held.
+//
+// Statuses are base-library statuses: 0; 1008 for an engine failure (reported
+// once, by ostrela_kesto_err) or a state that allows nothing; 1022 for a
+// write while the state letter forbids writes; 1023 when the database needs
+// to be reformatted or is dumped and closed.
+
+#include <sys/time.h>
+
+#include "lib/fetch/ostrelagent_metadata.h"
+#include "platform/norvanethread/norvanethread.h"
+#include "platform/qel/qel.h"
+#include "runtime/kesto.h"
+
+// Transaction states of the process and of each thread.
+enum : int {
+    DB_TRANS_NULL = 0,
+    DB_TRANS_WRITE = 1,
+    DB_TRANS_READ = 2,
+};
+
+// The per-thread block: zero-filled when a thread first asks for it.
+struct ostrelagent_kesto_tls_t {
+    int tls_db_trans_state;
+};
+
+// The engine task of every engine call of the view database, and the
+// database number those calls pass.
+extern DB_TASK view_db_task;
+constexpr int VDB = 0;
+
+extern norvanethread_mutex_t ostrelagent_kesto_mutex;
+
+// Name of the state file in the view storage, and of the config-record file
+// in the container pool.
+inline constexpr const char* OSTREL_DB_STATE_FILE = "ostrel_db.state";
+inline constexpr const char* OSTREL_DB_CRS_FILE = "ostrel_db.crs_file";
+
+// Pages of the engine's cache that the life cycle asks for; the environment
+// variable NORVANE_VIEW_CACHE_SIZE_EV overrides it (64 to 32766).
+constexpr int OSTREL_DB_DEFAULT_PAGES = 512;
+// Interval of the idle synchronisation, in seconds of the main event loop.
+constexpr int OSTREL_DB_IDLE_INTERVAL = 10;
+
+// ---- session ---------------------------------------------------------------------
+
+// Opens "ostrel_db" in the directory "db" of the current directory (the view
+// storage) in the one-user mode, with a cache of `default_pages` pages (or as
+// the environment says; halved while the engine runs out of memory, never
+// below 64), and opens the config-record file. A schema version other than
+// ours gives 1023 (reported unless `quiet_version`). Opening an open database
+// only makes sure the config-record file is open.
+int ostrela_db_open_db(int quiet_version, int default_pages);
+// Closes the database (synchronising it first when it is marked modified),
+// its task, the state file and the config-record file. The first failure,
+// though every step runs.
+int ostrela_db_close_db();
+// Gives the just-opened, empty database its initial content: initialised
+// files, the one free extent of the config-record file (which is emptied).
+int ostrela_db_init_db();
+// Reads "db/ostrel_db_schema_version".
+int ostrela_db_read_schema(int* version);
+// Makes the directory "db" when it is missing.
+int ostrela_db_mkdb_dir();
+// The modification time (seconds) of the state file, which changes with
+// every state letter.
+int ostrela_db_get_mtime(long* mtime);
+// 1 once any thread has had its per-thread block.
+int ostrelagent_kesto_initialized();
+// Whether the database is open; what the last open returned.
+bool ostrela_db_is_open();
+int ostrela_db_open_status();
+
+// ---- transactions ------------------------------------------------------------------
+
+// Starts a read (0) or write (1) transaction and locks the mutex until the
+// matching end or abort. A read transaction begins no engine transaction.
+int ostrela_db_trans_start(int write);
+// With `check_state` 0 the state letter is not looked at (the dump loader).
+int ostrela_db_trans_start_int(int write, int check_state);
+// Ends (commits) the transaction; `write` repeats the start's value. A failed
+// commit is reported, rolled back and answered 1008.
+int ostrela_db_trans_end(int write);
+// Aborts the transaction; always 0 (failures are reported).
+int ostrela_db_trans_abort(int write);
+// The calling thread's block, after checking that it is inside a transaction
+// of any kind, or inside a write transaction.
+ostrelagent_kesto_tls_t* ostrela_db_trans_read_check();
+ostrelagent_kesto_tls_t* ostrela_db_trans_write_check();
+ostrelagent_kesto_tls_t* ostrelagent_kesto_tls_get();
+
+// Runs `op` (a callable returning a status) in a transaction of its own: a
+// start that fails is returned at once with nothing ended; a failure of `op`
+// aborts the transaction and is returned; otherwise the transaction ends and
+// the end's status is returned, so a failed commit is never reported as 0.
+template <typename Op>
+int ostrel_db_in_transaction(int write, Op&& op) {
+    int status = ostrela_db_trans_start(write);
+    if (status != 0) return status;
+    status = op();
+    if (status != 0) {
+        ostrela_db_trans_abort(write);
+        return status;
+    }
+    return ostrela_db_trans_end(write);
+}
+
+// The attribute-reading form of ostrel_db_in_transaction: `op` fills
+// `*fstat` in a read transaction (`*fstat` is zeroed first when
+// `zero_first`); once the transaction has ended well, the status's owner and
+// group become the agent's own, as every file status handed out carries.
+template <typename Op>
+int ostrel_db_read_fstat_in_transaction(qel_fstat_db_s* fstat, bool zero_first, Op&& op) {
+    if (zero_first) *fstat = qel_fstat_db_s{};
+    int status = ostrel_db_in_transaction(0, op);
+    if (status == 0) OstrelAgent_Metadata::replace_fstat_identities(*fstat);
+    return status;
+}
+
+// ---- state file ----------------------------------------------------------------------
+
+// Opens "ostrel_db.state" (made with the letter 'n' when missing) and reads
+// its letter ('\0' for an empty or unreadable file).
+int ostrela_db_state_file_open();
+int ostrela_db_state_file_close();
+// Writes the letter and a newline at the start of the file and forces it to
+// disk; the letter 'm' schedules the idle callback. Letter 0 writes nothing
+// but still synchronises and forgets the letter.
+int ostrela_db_state_change(int letter);
+// A database marked 'm' is forced to disk and marked 'i'.
+int ostrela_db_state_purify();
+// The idle timer's procedure: purifies the database once a whole interval
+// passed without a write transaction beginning, else looks again later.
+void ostrela_db_state_idle_callback(void* argument);
+// The state letter ('\0' when there is none).
+char ostrela_db_state_letter();
+
+// ---- errors ----------------------------------------------------------------------------
+
+// Reports a failed engine call `op` (its name in capitals, "D_OPEN") on
+// `object` (the database, a record type or "") and returns 1008.
+int ostrela_kesto_err(const char* op, const char* object, int engine_status);
