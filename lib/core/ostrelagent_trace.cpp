@@ -60,7 +60,9 @@ public:
 
 void open_trace_file_locked() {
     if (trace_file[0] == '\0') return;
-    trace_fd = ::open(trace_file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0777);
+    // Request texts reach the trace (their passwords masked, but still the
+    // user's work): the file is the user's alone, whatever the umask.
+    trace_fd = ::open(trace_file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
 }
 
 } // namespace
