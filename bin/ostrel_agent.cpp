@@ -45,7 +45,8 @@
 #include "lib/requests/ostrelagent_conn_handler_unix.h"
 #include "lib/requests/ostrelagent_endview.h"
 #include "lib/core/ostrelagent_log.h"
-#include "lib/core/ostrelagent_msg.h"
+#include "lib/core/ostrelagent_bin_msg.h"
+#include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
@@ -72,13 +73,6 @@ const char* const USAGE =
 
 const char* const kName = "ostrel_agent";
 const char* const kClass = "ostrel_agent";
-
-// Positions in the entry's catalog.
-const int MSG_USING_VIEW = 0;   // Using view "%s", on host "%s".
-const int MSG_EXITING = 4;      // Exiting, status = %d.
-const int MSG_INTERRUPTED = 5;  // Interrupted...exiting.
-// Position in the agent library's catalog.
-const int MSG_UNREGISTER_FAILED = 86;  // Unable to unregister view from KORVA: %s
 
 // Process-wide state of the entry. g_view_storage is set once, before any
 // other thread exists, and never changed.
@@ -121,7 +115,7 @@ void unregister_own_view(OstrelAgent_Log* log) {
     if (view == nullptr || !view->is_registered()) return;
     const int status = view->cleanup();
     if (status != 0) {
-        log->write_log(OSTRELAGENT_LOG_ERROR, &_ostrela_lib_lib_msg_table, MSG_UNREGISTER_FAILED,
+        log->write_log(OSTRELAGENT_LOG_ERROR, &_ostrela_lib_lib_msg_table, OstrelAgent_Lib_Msg::UNREGISTER_FAILED,
                        qel_strerror(status));
     }
 }
@@ -203,7 +197,7 @@ void* ostrel_agent_force_shutdown_thread(void*) {
         return nullptr;
     }
     OstrelAgent_Log* log = OstrelAgent_Log::get_instance(g_view_storage);
-    log->write_log(OSTRELAGENT_LOG_WARN, &_ostrela_bin_bin_msg_table, MSG_INTERRUPTED);
+    log->write_log(OSTRELAGENT_LOG_WARN, &_ostrela_bin_bin_msg_table, OstrelAgent_Bin_Msg::INTERRUPTED);
     {
         OstrelAgent_Endview endview(true);
         endview.perform_endview();
@@ -240,7 +234,7 @@ void ostrel_agent_on_exit(int status) {
         // the lock went, and the storage may be another daemon's by now.
         OstrelAgent_View_Handler::clean_up();
     }
-    log->write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table, MSG_EXITING, status);
+    log->write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table, OstrelAgent_Bin_Msg::EXITING, status);
 }
 
 // Tracing from a level and a subsystem list, into this process's file.
@@ -289,7 +283,7 @@ void start_tracing(const std::string& subsystems, int level) {
 
     if (status == 0) {
         OstrelAgent_Log::g_enabled = 1;
-        log->write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table, MSG_USING_VIEW,
+        log->write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table, OstrelAgent_Bin_Msg::USING_VIEW,
                        g_view_storage, sysutl_myhostname());
         // A signal that came while the request ran shuts the view down now.
         enter_phase(Phase::SERVING);
@@ -320,9 +314,9 @@ void start_tracing(const std::string& subsystems, int level) {
     g_view_handler = nullptr;
 
     if (status != 0)
-        log->write_log(OSTRELAGENT_LOG_ERROR, &_ostrela_bin_bin_msg_table, MSG_EXITING, status);
+        log->write_log(OSTRELAGENT_LOG_ERROR, &_ostrela_bin_bin_msg_table, OstrelAgent_Bin_Msg::EXITING, status);
     else
-        log->write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table, MSG_EXITING, 0);
+        log->write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table, OstrelAgent_Bin_Msg::EXITING, 0);
     pfm_exit(exit_status);
 }
 
