@@ -16,6 +16,7 @@
 #include "lib/requests/ostrelagent_abstractop.h"
 #include "lib/kernel/ostrelagent_korva_ioctl.h"
 #include "lib/core/ostrelagent_lib_msg.h"
+#include "lib/core/ostrelagent_mutex_guard.h"
 #include "lib/core/ostrelagent_server.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_thread_manager_base.h"
@@ -44,18 +45,6 @@ constexpr int QEL_NO_MEMORY = 1001;
 constexpr int QEL_INVALID = 1072;
 
 const void* lib_catalog() { return &_ostrela_lib_lib_msg_table; }
-
-// Holds a norvanethread mutex for a scope.
-class MutexGuard {
-public:
-    explicit MutexGuard(norvanethread_mutex_t* mutex) : m_mutex(mutex) { norvanethread_mutex_lock(m_mutex); }
-    ~MutexGuard() { norvanethread_mutex_unlock(m_mutex); }
-    MutexGuard(const MutexGuard&) = delete;
-    MutexGuard& operator=(const MutexGuard&) = delete;
-
-private:
-    norvanethread_mutex_t* m_mutex;
-};
 
 // `path` without trailing separators and, when relative, taken relative to the
 // current directory, so that nothing later depends on where the process stands
@@ -201,19 +190,19 @@ OstrelAgent_View::~OstrelAgent_View() {
 }
 
 void OstrelAgent_View::set_g_server_tag(const std::string& tag) {
-    MutexGuard guard(&g_server_tag_lock);
+    OstrelAgent_Mutex_Guard guard(g_server_tag_lock);
     std::free(g_server_tag);
     g_server_tag = strdup(tag.c_str());
 }
 
 void OstrelAgent_View::clear_g_server_tag() {
-    MutexGuard guard(&g_server_tag_lock);
+    OstrelAgent_Mutex_Guard guard(g_server_tag_lock);
     std::free(g_server_tag);
     g_server_tag = nullptr;
 }
 
 std::string OstrelAgent_View::get_g_server_tag() {
-    MutexGuard guard(&g_server_tag_lock);
+    OstrelAgent_Mutex_Guard guard(g_server_tag_lock);
     return g_server_tag != nullptr ? std::string(g_server_tag) : std::string();
 }
 
@@ -638,7 +627,7 @@ std::string OstrelAgent_View::get_view_textmode() {
 
 int OstrelAgent_View::set_cache_size(unsigned int size, std::string& message, bool save) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "set_cache_size");
-    MutexGuard guard(&m_cache_size_mutex);
+    OstrelAgent_Mutex_Guard guard(m_cache_size_mutex);
     int status = ns_cache_set_size(size, !save);
     if (status == QEL_INVALID) {
         message += OstrelAgent_Util::format(lib_catalog(), OstrelAgent_Lib_Msg::CACHE_SIZE_MINIMUM, size, DEFAULT_CACHE_SIZE);
@@ -714,7 +703,7 @@ int OstrelAgent_View::register_korva() {
 
 std::string OstrelAgent_View::get_view_root() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "get_view_root");
-    MutexGuard guard(&m_view_root_mutex);
+    OstrelAgent_Mutex_Guard guard(m_view_root_mutex);
     if (!m_view_root.empty()) return m_view_root;
     std::string korva_root;
     int status = KORVA_Agent_Ioctl::get_korva_root(KORVA_VIEWROOT_AUTOMATIC, korva_root);
@@ -763,7 +752,7 @@ bool OstrelAgent_View::update_start(OstrelAgent_Update* update, unsigned int& gn
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "update_start");
     // A null holder would leave the slot looking free.
     if (update == nullptr) return false;
-    MutexGuard guard(&g_update_lock);
+    OstrelAgent_Mutex_Guard guard(g_update_lock);
     trace.writeTrace(LEVEL_4, "current GN %u", g_view_gn);
     while (g_active_update != nullptr) {
         if (!wait) return false;
@@ -777,7 +766,7 @@ bool OstrelAgent_View::update_start(OstrelAgent_Update* update, unsigned int& gn
 
 void OstrelAgent_View::update_end(OstrelAgent_Update* update) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "update_end");
-    MutexGuard guard(&g_update_lock);
+    OstrelAgent_Mutex_Guard guard(g_update_lock);
     if (g_active_update == update) g_active_update = nullptr;
     norvanethread_cond_broadcast(&g_gn_cond);
 }
@@ -785,7 +774,7 @@ void OstrelAgent_View::update_end(OstrelAgent_Update* update) {
 void OstrelAgent_View::set_current_gn(unsigned int gn, bool running) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "set_current_gn");
     trace.writeTrace(LEVEL_4, "new GN %u", gn);
-    MutexGuard guard(&g_update_lock);
+    OstrelAgent_Mutex_Guard guard(g_update_lock);
     g_view_gn = gn;
     g_update_running = running;
     norvanethread_cond_broadcast(&g_gn_cond);
@@ -795,7 +784,7 @@ unsigned int OstrelAgent_View::get_current_gn() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "get_current_gn");
     unsigned int gn;
     {
-        MutexGuard guard(&g_update_lock);
+        OstrelAgent_Mutex_Guard guard(g_update_lock);
         gn = g_view_gn;
     }
     trace.writeTrace(LEVEL_4, "current GN %u", gn);
@@ -803,18 +792,18 @@ unsigned int OstrelAgent_View::get_current_gn() {
 }
 
 OstrelAgent_Update* OstrelAgent_View::get_update() {
-    MutexGuard guard(&g_update_lock);
+    OstrelAgent_Mutex_Guard guard(g_update_lock);
     return g_active_update;
 }
 
 bool OstrelAgent_View::update_in_progress() {
-    MutexGuard guard(&g_update_lock);
+    OstrelAgent_Mutex_Guard guard(g_update_lock);
     return g_active_update != nullptr;
 }
 
 void OstrelAgent_View::abort_update() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "abort_update");
-    MutexGuard guard(&g_update_lock);
+    OstrelAgent_Mutex_Guard guard(g_update_lock);
     g_stop_update = true;
 }
 
@@ -826,7 +815,7 @@ bool OstrelAgent_View::should_stop_update() {
     }
     bool stop;
     {
-        MutexGuard guard(&g_update_lock);
+        OstrelAgent_Mutex_Guard guard(g_update_lock);
         stop = g_stop_update;
     }
     if (stop) trace.writeTrace(LEVEL_3, "endview tells us to exit");
@@ -835,12 +824,12 @@ bool OstrelAgent_View::should_stop_update() {
 
 void OstrelAgent_View::wait_for_running_update() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "wait_for_running_update");
-    MutexGuard guard(&g_update_lock);
+    OstrelAgent_Mutex_Guard guard(g_update_lock);
     while (g_active_update != nullptr && !g_update_running) norvanethread_cond_wait(&g_gn_cond, &g_update_lock);
 }
 
 void OstrelAgent_View::wait_for_finished_update() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "wait_for_finished_update");
-    MutexGuard guard(&g_update_lock);
+    OstrelAgent_Mutex_Guard guard(g_update_lock);
     while (g_active_update != nullptr) norvanethread_cond_wait(&g_gn_cond, &g_update_lock);
 }
