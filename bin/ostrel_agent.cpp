@@ -112,8 +112,8 @@ void enter_phase(Phase next) {
 // the storage lock, still exists.
 void unregister_own_view(OstrelAgent_Log* log) {
     OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
-    if (view == nullptr || !view->is_registered()) return;
-    const int status = view->cleanup();
+    if (view == nullptr) return;
+    const int status = view->unregister_once();
     if (status != 0) {
         log->write_log(OSTRELAGENT_LOG_ERROR, &_ostrela_lib_lib_msg_table, OstrelAgent_Lib_Msg::UNREGISTER_FAILED,
                        qel_strerror(status));

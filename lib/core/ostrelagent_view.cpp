@@ -145,6 +145,7 @@ norvanethread_mutex_t OstrelAgent_View::g_server_tag_lock = NORVANETHREAD_MUTEX_
 OstrelAgent_View::OstrelAgent_View(const std::string& storage) : m_storage(absolute_path(storage)) {
     norvanethread_mutex_init(&m_view_root_mutex);
     norvanethread_mutex_init(&m_cache_size_mutex);
+    norvanethread_mutex_init(&m_unregister_mutex);
 }
 
 OstrelAgent_View* OstrelAgent_View::get_view_from_stg(const std::string& storage) {
@@ -185,6 +186,7 @@ OstrelAgent_View::~OstrelAgent_View() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "~OstrelAgent_View");
     if (m_view_db) m_view_db->close_db();
     conditional_unlock();
+    norvanethread_mutex_destroy(&m_unregister_mutex);
     norvanethread_mutex_destroy(&m_cache_size_mutex);
     norvanethread_mutex_destroy(&m_view_root_mutex);
 }
@@ -439,6 +441,11 @@ int OstrelAgent_View::cleanup() {
     trace.writeTrace(LEVEL_2, "Status from unregister_view = %d", status);
     if (status == 0) m_registered = false;
     return status;
+}
+
+int OstrelAgent_View::unregister_once() {
+    OstrelAgent_Mutex_Guard guard(m_unregister_mutex);
+    return m_registered ? cleanup() : 0;
 }
 
 void OstrelAgent_View::cleanup_storage() {

@@ -152,15 +152,15 @@ int OstrelAgent_View_Handler::run() {
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "thread manager failed: %d", status);
     } else {
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Starting KORVA listening");
-        if ((status = korva->start_listening()) == 0) {
-            if ((status = conn->start()) != 0) {
-                trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1,
-                                 "Unable to start connection handler thread: error %d", status);
-                // Straight to the common tail: the view stays registered and
-                // the pool is left running.
-                korva->stop_listening();
-                return status;
-            }
+        status = korva->start_listening();
+        if (status == 0 && (status = conn->start_listener()) != 0) {
+            // Without the listener nobody would end the thread manager, and
+            // a forced EndView would wait for that for ever: the failure
+            // path below stops what was started, as for the steps before.
+            trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1,
+                             "Unable to start connection handler thread: error %d", status);
+        }
+        if (status == 0) {
             loop_ran = true;
             if (rt_run() != 0) {
                 // The loop could not run: stop the listener so that it can be
@@ -173,8 +173,10 @@ int OstrelAgent_View_Handler::run() {
     }
 
     if (status != 0 && !loop_ran) {
+        // A forced EndView may be ending the view at the same time: the view
+        // is unregistered once, and terminate wakes that EndView's wait.
         OstrelAgent_View* view = g_view.load();
-        if (view != nullptr) view->cleanup();
+        if (view != nullptr) view->unregister_once();
         if (korva != nullptr) korva->stop_listening();
         if (manager != nullptr) {
             manager->set_should_exit();

@@ -51,7 +51,7 @@ void OstrelAgent_Endview::perform_endview() {
 
     // A client's EndView and a signal at the same time: the view is
     // unregistered once.
-    const int unregistered = m_view->is_registered() ? m_view->cleanup() : 0;
+    const int unregistered = m_view->unregister_once();
     if (unregistered != 0) {
         m_message += OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, OstrelAgent_Lib_Msg::UNREGISTER_FAILED,
                                               qel_strerror(unregistered));
