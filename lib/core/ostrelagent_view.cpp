@@ -44,7 +44,9 @@ constexpr int LOCK_FAILED = 3;
 constexpr int QEL_NO_MEMORY = 1001;
 constexpr int QEL_INVALID = 1072;
 
+// The agent catalog and its positions.
 const void* lib_catalog() { return &_ostrela_lib_lib_msg_table; }
+namespace Msg = OstrelAgent_Lib_Msg;
 
 // `path` without trailing separators and, when relative, taken relative to the
 // current directory, so that nothing later depends on where the process stands
@@ -242,15 +244,15 @@ int OstrelAgent_View::create() {
     int status = check_recordable();
     if (status != 0) return status;
     if (m_cltxt_cache_dir.empty()) {
-        m_status_msg = OstrelAgent_Util::format(lib_catalog(), OstrelAgent_Lib_Msg::NO_CLTXT_CACHE_DIR, m_storage.c_str());
+        m_status_msg = OstrelAgent_Util::format(lib_catalog(), Msg::NO_CLTXT_CACHE_DIR, m_storage.c_str());
         return OstrelAgent_Status::MALFORMED_REQUEST;
     }
     if (m_view_uuid_str.empty()) {
-        m_status_msg = OstrelAgent_Util::format(lib_catalog(), OstrelAgent_Lib_Msg::NO_VIEW_UUID, m_storage.c_str());
+        m_status_msg = OstrelAgent_Util::format(lib_catalog(), Msg::NO_VIEW_UUID, m_storage.c_str());
         return OstrelAgent_Status::INVALID_VIEW_UUID;
     }
     if (qel_uuid_eq(&m_view_uuid, &QEL_UUID_NULL)) {
-        m_status_msg = OstrelAgent_Util::format(lib_catalog(), OstrelAgent_Lib_Msg::BAD_VIEW_UUID, m_view_uuid_str.c_str(),
+        m_status_msg = OstrelAgent_Util::format(lib_catalog(), Msg::BAD_VIEW_UUID, m_view_uuid_str.c_str(),
                                                 m_storage.c_str());
         return OstrelAgent_Status::INVALID_VIEW_UUID;
     }
@@ -279,7 +281,7 @@ int OstrelAgent_View::start() {
     if ((status = create_metadata_file(&m_status_msg)) != 0) return status;
     if (cache_init() != 0) return OstrelAgent_Status::NS_CACHE_INIT_FAILED;
     if ((status = start_view_db()) != 0) {
-        m_status_msg += OstrelAgent_Util::format(lib_catalog(), OstrelAgent_Lib_Msg::DB_INIT_FAILED, status);
+        m_status_msg += OstrelAgent_Util::format(lib_catalog(), Msg::DB_INIT_FAILED, status);
         return status;
     }
     unsigned int gn = 0;
@@ -318,7 +320,7 @@ int OstrelAgent_View::create_view_storage() {
     if (error == EEXIST) return OstrelAgent_Status::VIEW_EXISTS;
     if (error != 0) {
         trace.writeTrace(LEVEL_4, "Error creating %s: %s", m_storage.c_str(), imsg_strerror(error));
-        m_status_msg = OstrelAgent_Util::format(lib_catalog(), OstrelAgent_Lib_Msg::STORAGE_MKDIR, OstrelAgent_Status::MKDIR_FAILED,
+        m_status_msg = OstrelAgent_Util::format(lib_catalog(), Msg::STORAGE_MKDIR, OstrelAgent_Status::MKDIR_FAILED,
                                                 m_storage.c_str());
         return OstrelAgent_Status::MKDIR_FAILED;
     }
@@ -338,7 +340,7 @@ int OstrelAgent_View::validate_create_cache_dir() {
     if (OstrelAgent_Util::find_in_ancestors(CLTXT_CACHE_HIDDEN_FILE, m_cltxt_cache_dir)) {
         trace.writeTrace(LEVEL_2, "Cache directory %s child of another valid cache location",
                          m_cltxt_cache_dir.c_str());
-        m_status_msg = OstrelAgent_Util::format(lib_catalog(), OstrelAgent_Lib_Msg::CACHE_DIR_NESTED, m_cltxt_cache_dir.c_str());
+        m_status_msg = OstrelAgent_Util::format(lib_catalog(), Msg::CACHE_DIR_NESTED, m_cltxt_cache_dir.c_str());
         return OstrelAgent_Status::CACHE_DIR_NESTED;
     }
     if (dir_exists) {
@@ -346,12 +348,12 @@ int OstrelAgent_View::validate_create_cache_dir() {
         int status = OstrelAgent_Util::is_dir_empty(m_cltxt_cache_dir, is_empty);
         if (status != 0) {
             trace.writeTrace(LEVEL_2, "Error checking if %s is empty", m_cltxt_cache_dir.c_str());
-            m_status_msg = OstrelAgent_Util::format(lib_catalog(), OstrelAgent_Lib_Msg::CACHE_DIR_INVALID, m_cltxt_cache_dir.c_str());
+            m_status_msg = OstrelAgent_Util::format(lib_catalog(), Msg::CACHE_DIR_INVALID, m_cltxt_cache_dir.c_str());
             return status;
         }
         if (!is_empty) {
             trace.writeTrace(LEVEL_2, "Cache directory %s is not empty", m_cltxt_cache_dir.c_str());
-            m_status_msg = OstrelAgent_Util::format(lib_catalog(), OstrelAgent_Lib_Msg::CACHE_DIR_INVALID, m_cltxt_cache_dir.c_str());
+            m_status_msg = OstrelAgent_Util::format(lib_catalog(), Msg::CACHE_DIR_INVALID, m_cltxt_cache_dir.c_str());
             return OstrelAgent_Status::CACHE_DIR_NOT_EMPTY;
         }
     }
@@ -364,7 +366,7 @@ int OstrelAgent_View::validate_create_cache_dir() {
     if (mkpath_result != 0) {
         trace.writeTrace(LEVEL_2, "Error creating parent directory for %s: %s", marker.c_str(),
                          imsg_strerror(error));
-        m_status_msg = OstrelAgent_Util::format(lib_catalog(), OstrelAgent_Lib_Msg::CACHE_DIR_MKDIR, imsg_strerror(error),
+        m_status_msg = OstrelAgent_Util::format(lib_catalog(), Msg::CACHE_DIR_MKDIR, imsg_strerror(error),
                                                 marker.c_str());
         return OstrelAgent_Status::MKDIR_FAILED;
     }
@@ -372,7 +374,7 @@ int OstrelAgent_View::validate_create_cache_dir() {
     if (fd < 0) {
         error = errno;
         trace.writeTrace(LEVEL_2, "Error Creating %s", marker.c_str());
-        m_status_msg = OstrelAgent_Util::format(lib_catalog(), OstrelAgent_Lib_Msg::CACHE_DIR_MKDIR, imsg_strerror(error),
+        m_status_msg = OstrelAgent_Util::format(lib_catalog(), Msg::CACHE_DIR_MKDIR, imsg_strerror(error),
                                                 marker.c_str());
         return OstrelAgent_Status::MKDIR_FAILED;
     }
@@ -414,7 +416,7 @@ int OstrelAgent_View::validate_hostname_file() {
     registered[0] = '\0';
     if (server_validate_hostname(m_storage.c_str(), registered) > 0) return 0;
     trace.writeTrace(LEVEL_2, "wrong hostname: %s", registered);
-    m_status_msg += OstrelAgent_Util::format(lib_catalog(), OstrelAgent_Lib_Msg::WRONG_HOST, registered);
+    m_status_msg += OstrelAgent_Util::format(lib_catalog(), Msg::WRONG_HOST, registered);
     return OstrelAgent_Status::WRONG_HOST;
 }
 
@@ -590,9 +592,9 @@ int OstrelAgent_View::read_metadata_file(int validate) {
             unsigned long size = 0;
             // A number beyond 32 bits is as unreadable as no number.
             if (number.empty() || strutl_strtoul(number.c_str(), 10, &size) != 0 || size > UINT_MAX) {
-                message = OstrelAgent_Util::format(lib_catalog(), OstrelAgent_Lib_Msg::PARSE_ERROR, m_metadata_file.c_str());
+                message = OstrelAgent_Util::format(lib_catalog(), Msg::PARSE_ERROR, m_metadata_file.c_str());
             } else if (set_cache_size(static_cast<unsigned int>(size), message, false) != 0 && message.empty()) {
-                message = OstrelAgent_Util::format(lib_catalog(), OstrelAgent_Lib_Msg::PARSE_ERROR, m_metadata_file.c_str());
+                message = OstrelAgent_Util::format(lib_catalog(), Msg::PARSE_ERROR, m_metadata_file.c_str());
             }
             if (!message.empty()) {
                 imsg_print(IMSG_KIND_ERR, &_qel_cmsg_qel_msg_table, QEL_MSG_TEXT, message.c_str());
@@ -637,18 +639,18 @@ int OstrelAgent_View::set_cache_size(unsigned int size, std::string& message, bo
     OstrelAgent_Mutex_Guard guard(m_cache_size_mutex);
     int status = ns_cache_set_size(size, !save);
     if (status == QEL_INVALID) {
-        message += OstrelAgent_Util::format(lib_catalog(), OstrelAgent_Lib_Msg::CACHE_SIZE_MINIMUM, size, DEFAULT_CACHE_SIZE);
+        message += OstrelAgent_Util::format(lib_catalog(), Msg::CACHE_SIZE_MINIMUM, size, DEFAULT_CACHE_SIZE);
         return OstrelAgent_Util::qel_to_ostrel_status(status);
     }
     if (status != 0) {
-        message += OstrelAgent_Util::format(lib_catalog(), OstrelAgent_Lib_Msg::CACHE_SIZE_FAILED, size, qel_strerror(status));
+        message += OstrelAgent_Util::format(lib_catalog(), Msg::CACHE_SIZE_FAILED, size, qel_strerror(status));
         return OstrelAgent_Util::qel_to_ostrel_status(status);
     }
     m_cache_size = size;
     if (save) {
         status = create_metadata_file();
         if (status != 0) {
-            message += OstrelAgent_Util::format(lib_catalog(), OstrelAgent_Lib_Msg::CACHE_SIZE_NOT_SAVED);
+            message += OstrelAgent_Util::format(lib_catalog(), Msg::CACHE_SIZE_NOT_SAVED);
             return status;
         }
     }
@@ -667,19 +669,19 @@ int OstrelAgent_View::is_valid() {
     std::string missing;
     bool replace = false;
     if (m_server_tag.empty()) {
-        missing += OstrelAgent_Util::format(lib_catalog(), OstrelAgent_Lib_Msg::NO_SERVER_TAG, storage);
+        missing += OstrelAgent_Util::format(lib_catalog(), Msg::NO_SERVER_TAG, storage);
         replace = true;
     }
     if (m_text_mode.empty()) {
-        missing += OstrelAgent_Util::format(lib_catalog(), OstrelAgent_Lib_Msg::NO_TEXT_MODE, storage);
+        missing += OstrelAgent_Util::format(lib_catalog(), Msg::NO_TEXT_MODE, storage);
         replace = true;
     }
-    if (m_view_uuid_str.empty()) missing += OstrelAgent_Util::format(lib_catalog(), OstrelAgent_Lib_Msg::NO_VIEW_UUID, storage);
+    if (m_view_uuid_str.empty()) missing += OstrelAgent_Util::format(lib_catalog(), Msg::NO_VIEW_UUID, storage);
     if (qel_uuid_eq(&m_view_uuid, &QEL_UUID_NULL)) {
-        missing += OstrelAgent_Util::format(lib_catalog(), OstrelAgent_Lib_Msg::BAD_VIEW_UUID, m_view_uuid_str.c_str(), storage);
+        missing += OstrelAgent_Util::format(lib_catalog(), Msg::BAD_VIEW_UUID, m_view_uuid_str.c_str(), storage);
     }
-    if (url.empty()) missing += OstrelAgent_Util::format(lib_catalog(), OstrelAgent_Lib_Msg::BAD_SERVER_INFO, storage);
-    if (m_view_type.empty()) missing += OstrelAgent_Util::format(lib_catalog(), OstrelAgent_Lib_Msg::NO_VIEW_TYPE, storage);
+    if (url.empty()) missing += OstrelAgent_Util::format(lib_catalog(), Msg::BAD_SERVER_INFO, storage);
+    if (m_view_type.empty()) missing += OstrelAgent_Util::format(lib_catalog(), Msg::NO_VIEW_TYPE, storage);
     if (missing.empty()) return 1;
     if (replace) {
         m_status_msg = missing;

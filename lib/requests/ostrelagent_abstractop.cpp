@@ -103,7 +103,8 @@ void OstrelAgent_AbstractOp::get_txid(const std::string& request_text, std::stri
 int OstrelAgent_AbstractOp::get_view() {
     if (m_view == nullptr) m_view = OstrelAgent_View_Handler::get_view();
     if (m_view != nullptr) return 0;
-    m_message += OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, OstrelAgent_Lib_Msg::NO_VIEW_INFO);
+    m_message +=
+        OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, OstrelAgent_Lib_Msg::NO_VIEW_INFO);
     return OstrelAgent_Status::NO_VIEW;
 }
 

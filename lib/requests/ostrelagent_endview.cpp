@@ -53,7 +53,8 @@ void OstrelAgent_Endview::perform_endview() {
     // unregistered once.
     const int unregistered = m_view->unregister_once();
     if (unregistered != 0) {
-        m_message += OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, OstrelAgent_Lib_Msg::UNREGISTER_FAILED,
+        m_message += OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table,
+                                              OstrelAgent_Lib_Msg::UNREGISTER_FAILED,
                                               qel_strerror(unregistered));
         m_status = OstrelAgent_Util::qel_to_ostrel_status(unregistered);
         // A client may try again while the view goes on being served; a

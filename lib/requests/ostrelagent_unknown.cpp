@@ -45,7 +45,8 @@ void OstrelAgent_Unknown::parse_request() {
 std::string OstrelAgent_Unknown::get_response() {
     const NorvaneXmlElem* root = m_request_doc ? m_request_doc->get_root() : nullptr;
     if (root != nullptr) {
-        m_message = OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, OstrelAgent_Lib_Msg::UNRECOGNIZED,
+        m_message = OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table,
+                                             OstrelAgent_Lib_Msg::UNRECOGNIZED,
                                              root->get_tag().c_str());
     } else {
         m_message = parse_error_message();

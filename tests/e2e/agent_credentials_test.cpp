@@ -22,7 +22,8 @@ using E2eCredentials = AgentTest;
 const char* const kPassword = "Sesame-7f3a";
 const char* const kProxyPassword = "Tunnel-9b1c";
 const std::vector<std::string> kEveryTrace = {
-    "-trace_level", "4", "-trace_subsystem", "OSTRELAGENT:OSTRELAGENT_DB:OSTRELAGENT_KORVA:RCLIENT"};
+    "-trace_level", "4", "-trace_subsystem",
+    "OSTRELAGENT:OSTRELAGENT_DB:OSTRELAGENT_KORVA:RCLIENT"};
 
 // The server element of a request, with both passwords.
 std::string server_with_passwords() {
@@ -62,8 +63,7 @@ TEST_F(E2eCredentials, PasswordsReachNoFileAndTracesAreTheOwnersAlone) {
     std::string request = mkview_request("p");
     const size_t server = request.find("<server>");
     request.replace(server, request.find("</server>") + 9 - server, server_with_passwords());
-    std::unique_ptr<Process> agent =
-        start_with_request(storage("p"), request, kEveryTrace);
+    std::unique_ptr<Process> agent = start_with_request(storage("p"), request, kEveryTrace);
     const std::optional<std::string> reply = agent->read_framed_reply();
     ASSERT_TRUE(reply.has_value());
     EXPECT_EQ(lib_test::read_reply(*reply).attrs["status-code"], "0") << *reply;
