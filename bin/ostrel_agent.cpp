@@ -38,18 +38,15 @@
 
 #include "bin/ostrel_agent_messages.h"
 #include "bin/ostrel_agent_signals.h"
-#include "lib/client/rclient_session.h"
-#include "lib/ns/ns_verid.h"
-#include "lib/ostreladb/ostrel_db_verid.h"
 #include "lib/core/ostrelagent_config.h"
 #include "lib/requests/ostrelagent_conn_handler_unix.h"
 #include "lib/requests/ostrelagent_endview.h"
 #include "lib/core/ostrelagent_log.h"
-#include "lib/core/ostrelagent_msg.h"
+#include "lib/core/ostrelagent_bin_msg.h"
+#include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_verid.h"
 #include "lib/core/ostrelagent_view.h"
 #include "lib/core/ostrelagent_view_handler.h"
 #include "platform/i18n/i18n.h"
@@ -61,7 +58,6 @@
 #include "platform/utl/strutl.h"
 #include "platform/utl/sysutl.h"
 #include "platform/vek/vek.h"
-#include "xdr/ostrelxdr_verid.h"
 #include "xml/norvane_xml_msg.h"
 
 namespace {
@@ -72,13 +68,6 @@ const char* const USAGE =
 
 const char* const kName = "ostrel_agent";
 const char* const kClass = "ostrel_agent";
-
-// Positions in the entry's catalog.
-const int MSG_USING_VIEW = 0;   // Using view "%s", on host "%s".
-const int MSG_EXITING = 4;      // Exiting, status = %d.
-const int MSG_INTERRUPTED = 5;  // Interrupted...exiting.
-// Position in the agent library's catalog.
-const int MSG_UNREGISTER_FAILED = 86;  // Unable to unregister view from KORVA: %s
 
 // Process-wide state of the entry. g_view_storage is set once, before any
 // other thread exists, and never changed.
@@ -118,12 +107,27 @@ void enter_phase(Phase next) {
 // the storage lock, still exists.
 void unregister_own_view(OstrelAgent_Log* log) {
     OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
-    if (view == nullptr || !view->is_registered()) return;
-    const int status = view->cleanup();
+    if (view == nullptr) return;
+    const int status = view->unregister_once();
     if (status != 0) {
-        log->write_log(OSTRELAGENT_LOG_ERROR, &_ostrela_lib_lib_msg_table, MSG_UNREGISTER_FAILED,
-                       qel_strerror(status));
+        log->write_log(OSTRELAGENT_LOG_ERROR, &_ostrela_lib_lib_msg_table,
+                       OstrelAgent_Lib_Msg::UNREGISTER_FAILED, qel_strerror(status));
     }
+}
+
+// The program's version line and, with `all`, those of the platform
+// libraries and of the program's own components, in this order.
+void print_version_lines(bool all) {
+    imsg_print_verid(kName);
+    if (!all) return;
+    libhalvicvek_print_verid();
+    libhalvicqel_print_verid();
+    libhalvickorva_print_verid();
+    libhalvici18n_print_verid();
+    for (const char* component : {"libostrelxdr", "librclient", "libostrel_agent_db",
+                                  "libostrel_agent_ns", "libhalvicnorvanexml",
+                                  "libhalvicostrelagent"})
+        imsg_print_verid(component);
 }
 
 bool is_version_option(const char* arg) {
@@ -203,7 +207,8 @@ void* ostrel_agent_force_shutdown_thread(void*) {
         return nullptr;
     }
     OstrelAgent_Log* log = OstrelAgent_Log::get_instance(g_view_storage);
-    log->write_log(OSTRELAGENT_LOG_WARN, &_ostrela_bin_bin_msg_table, MSG_INTERRUPTED);
+    log->write_log(OSTRELAGENT_LOG_WARN, &_ostrela_bin_bin_msg_table,
+                   OstrelAgent_Bin_Msg::INTERRUPTED);
     {
         OstrelAgent_Endview endview(true);
         endview.perform_endview();
@@ -240,7 +245,8 @@ void ostrel_agent_on_exit(int status) {
         // the lock went, and the storage may be another daemon's by now.
         OstrelAgent_View_Handler::clean_up();
     }
-    log->write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table, MSG_EXITING, status);
+    log->write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table, OstrelAgent_Bin_Msg::EXITING,
+                   status);
 }
 
 // Tracing from a level and a subsystem list, into this process's file.
@@ -289,8 +295,8 @@ void start_tracing(const std::string& subsystems, int level) {
 
     if (status == 0) {
         OstrelAgent_Log::g_enabled = 1;
-        log->write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table, MSG_USING_VIEW,
-                       g_view_storage, sysutl_myhostname());
+        log->write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table,
+                       OstrelAgent_Bin_Msg::USING_VIEW, g_view_storage, sysutl_myhostname());
         // A signal that came while the request ran shuts the view down now.
         enter_phase(Phase::SERVING);
         status = g_view_handler->run();
@@ -320,21 +326,16 @@ void start_tracing(const std::string& subsystems, int level) {
     g_view_handler = nullptr;
 
     if (status != 0)
-        log->write_log(OSTRELAGENT_LOG_ERROR, &_ostrela_bin_bin_msg_table, MSG_EXITING, status);
+        log->write_log(OSTRELAGENT_LOG_ERROR, &_ostrela_bin_bin_msg_table,
+                       OstrelAgent_Bin_Msg::EXITING, status);
     else
-        log->write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table, MSG_EXITING, 0);
+        log->write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table,
+                       OstrelAgent_Bin_Msg::EXITING, 0);
     pfm_exit(exit_status);
 }
 
 } // namespace
 
-void ostrel_agent_print_verid() {
-    imsg_print_verid(kName);
-}
-
-int ostrel_agent_sprintf_verid(char* buf) {
-    return imsg_sprintf_verid(buf, kName);
-}
 
 int main(int argc, char** argv) {
     const char* program = argv[0];
@@ -342,19 +343,7 @@ int main(int argc, char** argv) {
     // Version options: first argument only, any letter case; nothing else
     // is set up yet.
     if (argc > 1 && is_version_option(argv[1])) {
-        ostrel_agent_print_verid();
-        if (strutl_stricoll(argv[1], "-VerAll") == 0) {
-            libhalvicvek_print_verid();
-            libhalvicqel_print_verid();
-            libhalvickorva_print_verid();
-            libhalvici18n_print_verid();
-            libostrelxdr_print_verid();
-            librclient_print_verid();
-            libostrel_agent_db_print_verid();
-            libostrel_agent_ns_print_verid();
-            libhalvicnorvanexml_print_verid();
-            libhalvicostrelagent_print_verid();
-        }
+        print_version_lines(strutl_stricoll(argv[1], "-VerAll") == 0);
         return 0;
     }
 

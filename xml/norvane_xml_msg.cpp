@@ -1,9 +1,6 @@
 #include "xml/norvane_xml_msg.h"
-#include "platform/imsg/imsg_verid.h"
 
 namespace {
-
-const char* const kLibraryName = "libhalvicnorvanexml";
 
 const char* const kTexts[] = {
     "Error: One or more characters in the following string is not supported by the "
@@ -16,11 +13,3 @@ const unsigned short kNumbers[] = {1};
 const _imsg_message_table_t _norvane_xml_xml_msg_table = {
     "lib_norvane_xml", "norvane_xml", 1, 1, kTexts, kNumbers,
 };
-
-void libhalvicnorvanexml_print_verid() {
-    imsg_print_verid(kLibraryName);
-}
-
-int libhalvicnorvanexml_sprintf_verid(char* buf) {
-    return imsg_sprintf_verid(buf, kLibraryName);
-}

@@ -1,5 +1,5 @@
 #pragma once
-// The XML layer's message catalog and its line in the version report.
+// The XML layer's message catalog.
 
 #include "platform/imsg/imsg.h"
 
@@ -9,8 +9,3 @@ extern const _imsg_message_table_t _norvane_xml_xml_msg_table;
 
 // Position of the one message of the catalog.
 constexpr int NORVANE_XML_MSG_UNSUPPORTED_CHARS = 0;
-
-// Prints the layer's version line through the message library (kind 0), or
-// formats it into `buf` (IMSG_MAX_TEXT bytes at most are written).
-void libhalvicnorvanexml_print_verid();
-int libhalvicnorvanexml_sprintf_verid(char* buf);

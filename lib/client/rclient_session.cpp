@@ -6,12 +6,10 @@
 #include "lib/core/ostrelagent_mutex_guard.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "platform/i18n/i18n.h"
-#include "platform/imsg/imsg_verid.h"
 #include "security/curl_util.h"
 
 namespace {
 
-const char* const kName = "librclient";
 const char* const kClass = "RClient_Session";
 
 // How a password shows in the trace.
@@ -32,7 +30,7 @@ RClient_Session::~RClient_Session() {
 }
 
 RClient_Session* RClient_Session::get_session() {
-    OstrelAgent_Mutex_Guard lock(&g_session_lock);
+    OstrelAgent_Mutex_Guard lock(g_session_lock);
     if (g_session == nullptr) {
         OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "get_session");
         g_session = new (std::nothrow) RClient_Session();
@@ -49,7 +47,7 @@ int RClient_Session::init(const std::string& url, const std::string& user,
                           const std::string& proxy_host, int proxy_port,
                           const std::string& keystore_path, const std::string& keystore_password) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "init");
-    OstrelAgent_Mutex_Guard lock(&m_mutex);
+    OstrelAgent_Mutex_Guard lock(m_mutex);
     m_url = url;
     m_user = user;
     m_domain = domain;
@@ -68,7 +66,7 @@ int RClient_Session::init(const std::string& url, const std::string& user,
 
 void RClient_Session::set_session_id(const std::string& session_id) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "set_session_id");
-    OstrelAgent_Mutex_Guard lock(&m_mutex);
+    OstrelAgent_Mutex_Guard lock(m_mutex);
     m_session_id = session_id;
     m_authenticated = true;
 }
@@ -77,7 +75,7 @@ std::string RClient_Session::encrypted_credential() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "encrypted_credential");
     std::string credential;
     {
-        OstrelAgent_Mutex_Guard lock(&m_mutex);
+        OstrelAgent_Mutex_Guard lock(m_mutex);
         credential = m_domain.empty() ? m_user + ":" + m_password
                                       : m_domain + "\\" + m_user + ":" + m_password;
     }
@@ -98,7 +96,7 @@ std::string RClient_Session::encrypted_credential() {
 
 CURL* RClient_Session::get_curl_handle() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "get_curl_handle");
-    OstrelAgent_Mutex_Guard lock(&m_mutex);
+    OstrelAgent_Mutex_Guard lock(m_mutex);
     ++m_handles_in_use;
     if (m_handle_pool.empty()) return curl_easy_init();
     CURL* handle = m_handle_pool.back();
@@ -108,7 +106,7 @@ CURL* RClient_Session::get_curl_handle() {
 
 void RClient_Session::release_curl_handle(CURL* handle) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "release_curl_handle");
-    OstrelAgent_Mutex_Guard lock(&m_mutex);
+    OstrelAgent_Mutex_Guard lock(m_mutex);
     --m_handles_in_use;
     if (m_flush_pending) {
         if (handle != nullptr) curl_easy_cleanup(handle);
@@ -122,7 +120,7 @@ void RClient_Session::release_curl_handle(CURL* handle) {
 
 void RClient_Session::flush_curl_handles() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "flush_curl_handles");
-    OstrelAgent_Mutex_Guard lock(&m_mutex);
+    OstrelAgent_Mutex_Guard lock(m_mutex);
     for (CURL* handle : m_handle_pool) curl_easy_cleanup(handle);
     m_handle_pool.clear();
     if (m_handles_in_use > 0) m_flush_pending = true;
@@ -131,7 +129,7 @@ void RClient_Session::flush_curl_handles() {
 void RClient_Session::print_session() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "print_session");
     if (!trace.shouldTrace(OstrelAgent_Trace::TRACE_LEVEL_4)) return;
-    OstrelAgent_Mutex_Guard lock(&m_mutex);
+    OstrelAgent_Mutex_Guard lock(m_mutex);
     trace.writeTrace("JSESSIONID %s", m_jsessionid.c_str());
     trace.writeTrace("Session %s", m_session_id.c_str());
     trace.writeTrace("URL %s", m_url.c_str());
@@ -148,50 +146,50 @@ void RClient_Session::print_session() {
 }
 
 std::string RClient_Session::get_url() {
-    OstrelAgent_Mutex_Guard lock(&m_mutex);
+    OstrelAgent_Mutex_Guard lock(m_mutex);
     return m_url;
 }
 
 void RClient_Session::get_keystore(std::string& path, std::string& password) {
-    OstrelAgent_Mutex_Guard lock(&m_mutex);
+    OstrelAgent_Mutex_Guard lock(m_mutex);
     path = m_keystore_path;
     password = m_keystore_password;
 }
 
 std::string RClient_Session::get_jsessionid() {
-    OstrelAgent_Mutex_Guard lock(&m_mutex);
+    OstrelAgent_Mutex_Guard lock(m_mutex);
     return m_jsessionid;
 }
 
 void RClient_Session::set_jsessionid(const std::string& jsessionid) {
-    OstrelAgent_Mutex_Guard lock(&m_mutex);
+    OstrelAgent_Mutex_Guard lock(m_mutex);
     m_jsessionid = jsessionid;
 }
 
 std::string RClient_Session::get_session_id() {
-    OstrelAgent_Mutex_Guard lock(&m_mutex);
+    OstrelAgent_Mutex_Guard lock(m_mutex);
     return m_session_id;
 }
 
 bool RClient_Session::is_authenticated() {
-    OstrelAgent_Mutex_Guard lock(&m_mutex);
+    OstrelAgent_Mutex_Guard lock(m_mutex);
     return m_authenticated;
 }
 
 void RClient_Session::set_authenticated(bool authenticated) {
-    OstrelAgent_Mutex_Guard lock(&m_mutex);
+    OstrelAgent_Mutex_Guard lock(m_mutex);
     m_authenticated = authenticated;
 }
 
 void RClient_Session::clear_login() {
-    OstrelAgent_Mutex_Guard lock(&m_mutex);
+    OstrelAgent_Mutex_Guard lock(m_mutex);
     m_authenticated = false;
     m_jsessionid.clear();
     m_session_id.clear();
 }
 
 RClient_Session::Header_Values RClient_Session::get_header_values() {
-    OstrelAgent_Mutex_Guard lock(&m_mutex);
+    OstrelAgent_Mutex_Guard lock(m_mutex);
     Header_Values values;
     values.authenticated = m_authenticated;
     values.jsessionid = m_jsessionid;
@@ -202,24 +200,16 @@ RClient_Session::Header_Values RClient_Session::get_header_values() {
 }
 
 int RClient_Session::get_handles_in_use() {
-    OstrelAgent_Mutex_Guard lock(&m_mutex);
+    OstrelAgent_Mutex_Guard lock(m_mutex);
     return m_handles_in_use;
 }
 
 size_t RClient_Session::get_pooled_handles() {
-    OstrelAgent_Mutex_Guard lock(&m_mutex);
+    OstrelAgent_Mutex_Guard lock(m_mutex);
     return m_handle_pool.size();
 }
 
 bool RClient_Session::is_flush_pending() {
-    OstrelAgent_Mutex_Guard lock(&m_mutex);
+    OstrelAgent_Mutex_Guard lock(m_mutex);
     return m_flush_pending;
-}
-
-void librclient_print_verid() {
-    imsg_print_verid(kName);
-}
-
-int librclient_sprintf_verid(char* buf) {
-    return imsg_sprintf_verid(buf, kName);
 }

@@ -117,8 +117,3 @@ private:
 
     static RClient_Session* g_session;
 };
-
-// The remote client's version line through the message library (kind 0), or
-// into `buf` (IMSG_MAX_TEXT bytes at most).
-void librclient_print_verid();
-int librclient_sprintf_verid(char* buf);

@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "lib/core/ostrelagent_mutex_guard.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
@@ -26,7 +27,7 @@ OstrelAgent_Config* OstrelAgent_Config::get_instance() {
     OstrelAgent_Config* instance = g_instance.load(std::memory_order_acquire);
     if (instance != nullptr) return instance;
 
-    norvanethread_mutex_lock(&g_config_lock);
+    OstrelAgent_Mutex_Guard guard(g_config_lock);
     instance = g_instance.load(std::memory_order_relaxed);
     if (instance == nullptr) {
         instance = new OstrelAgent_Config();
@@ -39,7 +40,6 @@ OstrelAgent_Config* OstrelAgent_Config::get_instance() {
         }
         g_instance.store(instance, std::memory_order_release);
     }
-    norvanethread_mutex_unlock(&g_config_lock);
     return instance;
 }
 

@@ -4,6 +4,7 @@
 
 #include <exception>
 
+#include "lib/core/ostrelagent_mutex_guard.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_thread_manager_base.h"
 #include "lib/core/ostrelagent_trace.h"
@@ -23,28 +24,23 @@ OstrelAgent_Request_Thread::~OstrelAgent_Request_Thread() {
 }
 
 void OstrelAgent_Request_Thread::add_outstanding() {
-    norvanethread_mutex_lock(&m_outstanding_mutex);
+    OstrelAgent_Mutex_Guard guard(m_outstanding_mutex);
     ++m_outstanding;
-    norvanethread_mutex_unlock(&m_outstanding_mutex);
 }
 
 void OstrelAgent_Request_Thread::release_outstanding() {
-    norvanethread_mutex_lock(&m_outstanding_mutex);
+    OstrelAgent_Mutex_Guard guard(m_outstanding_mutex);
     if (--m_outstanding == 0) norvanethread_cond_signal(&m_outstanding_cond);
-    norvanethread_mutex_unlock(&m_outstanding_mutex);
 }
 
 void OstrelAgent_Request_Thread::wait_no_outstanding() {
-    norvanethread_mutex_lock(&m_outstanding_mutex);
+    OstrelAgent_Mutex_Guard guard(m_outstanding_mutex);
     while (m_outstanding > 0) norvanethread_cond_wait(&m_outstanding_cond, &m_outstanding_mutex);
-    norvanethread_mutex_unlock(&m_outstanding_mutex);
 }
 
 int OstrelAgent_Request_Thread::get_outstanding() {
-    norvanethread_mutex_lock(&m_outstanding_mutex);
-    const int count = m_outstanding;
-    norvanethread_mutex_unlock(&m_outstanding_mutex);
-    return count;
+    OstrelAgent_Mutex_Guard guard(m_outstanding_mutex);
+    return m_outstanding;
 }
 
 OstrelAgent_Thread_Manager_Base* OstrelAgent_Request_Thread::get_manager() const {

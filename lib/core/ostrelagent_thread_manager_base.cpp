@@ -10,6 +10,7 @@
 #include <new>
 
 #include "lib/core/ostrelagent_config.h"
+#include "lib/core/ostrelagent_mutex_guard.h"
 #include "lib/core/ostrelagent_norvane_thread.h"
 #include "lib/core/ostrelagent_request.h"
 #include "lib/core/ostrelagent_request_cleanup_thread.h"
@@ -26,33 +27,6 @@ namespace {
 
 const char* const CLASS_NAME = "OstrelAgent_Thread_Manager_Base";
 const char* const SOURCE_NAME = "lib/ostrelagent_thread_manager_base";
-
-// Holds a norvanethread mutex for a scope; can be released and taken again
-// inside it (the pool thread and the cleanup loop drop their locks around
-// requests and joins).
-class MutexHold {
-public:
-    explicit MutexHold(norvanethread_mutex_t& mutex) : m_mutex(mutex), m_held(false) { lock(); }
-    ~MutexHold() {
-        if (m_held) unlock();
-    }
-    MutexHold(const MutexHold&) = delete;
-    MutexHold& operator=(const MutexHold&) = delete;
-
-    void lock() {
-        norvanethread_mutex_lock(&m_mutex);
-        m_held = true;
-    }
-    void unlock() {
-        m_held = false;
-        norvanethread_mutex_unlock(&m_mutex);
-    }
-    bool held() const { return m_held; }
-
-private:
-    norvanethread_mutex_t& m_mutex;
-    bool m_held;
-};
 
 const char* bool_text(bool value) { return value ? "true" : "false"; }
 
@@ -104,7 +78,7 @@ OstrelAgent_Thread_Manager_Base* OstrelAgent_Thread_Manager_Base::get_instance()
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "get_instance");
     OstrelAgent_Thread_Manager_Base* instance = g_instance.load(std::memory_order_acquire);
     if (instance != nullptr) return instance;
-    MutexHold hold(g_request_mutex);
+    OstrelAgent_Mutex_Guard hold(g_request_mutex);
     instance = g_instance.load(std::memory_order_relaxed);
     if (instance == nullptr) {
         instance = new OstrelAgent_Thread_Manager_Unix();
@@ -121,7 +95,7 @@ int OstrelAgent_Thread_Manager_Base::initialize() {
     {
         // Held while every thread starts, so that each new thread waits in
         // its registration until the pool is complete.
-        MutexHold queue(m_queue_mutex);
+        OstrelAgent_Mutex_Guard queue(m_queue_mutex);
         if (m_initialized) return 0;
         status = make_shutdown_pipes();
         if (status == 0) status = start_thread(make_cleanup_thread());
@@ -201,20 +175,20 @@ void OstrelAgent_Thread_Manager_Base::start_op(OstrelAgent_Request_Thread* threa
 
 void OstrelAgent_Thread_Manager_Base::pending_thread() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "pending_thread");
-    MutexHold queue(m_queue_mutex);
+    OstrelAgent_Mutex_Guard queue(m_queue_mutex);
     ++m_pending;
 }
 
 void OstrelAgent_Thread_Manager_Base::failed_thread() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "failed_thread");
-    MutexHold queue(m_queue_mutex);
+    OstrelAgent_Mutex_Guard queue(m_queue_mutex);
     --m_pending;
     queue_cond_broadcast(); // terminate may be waiting for it
 }
 
 void OstrelAgent_Thread_Manager_Base::register_thread(OstrelAgent_NorvaneThread* /*thread*/) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "register_thread");
-    MutexHold queue(m_queue_mutex);
+    OstrelAgent_Mutex_Guard queue(m_queue_mutex);
     ++m_live;
     --m_pending;
     queue_cond_broadcast();
@@ -222,7 +196,7 @@ void OstrelAgent_Thread_Manager_Base::register_thread(OstrelAgent_NorvaneThread*
 
 void OstrelAgent_Thread_Manager_Base::register_pool_thread(OstrelAgent_NorvaneThread* /*thread*/) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "register_thread");
-    MutexHold queue(m_queue_mutex);
+    OstrelAgent_Mutex_Guard queue(m_queue_mutex);
     ++m_live;
     ++m_pool;
     --m_pending;
@@ -236,7 +210,7 @@ void OstrelAgent_Thread_Manager_Base::push_into_cleanup_queue(OstrelAgent_Norvan
 
 void OstrelAgent_Thread_Manager_Base::cleanup_thread(OstrelAgent_NorvaneThread* thread, bool pool) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "cleanup_thread");
-    MutexHold queue(m_queue_mutex);
+    OstrelAgent_Mutex_Guard queue(m_queue_mutex);
     if (pool) {
         --m_pool;
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Pool thread exiting, new count: %d",
@@ -264,7 +238,7 @@ void OstrelAgent_Thread_Manager_Base::do_cleanup_locked() {
 
 void OstrelAgent_Thread_Manager_Base::do_cleanup(int wait) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "do_cleanup");
-    MutexHold queue(m_queue_mutex);
+    OstrelAgent_Mutex_Guard queue(m_queue_mutex);
     if (wait == 0) {
         do_cleanup_locked();
         return;
@@ -286,7 +260,7 @@ void OstrelAgent_Thread_Manager_Base::process_request(OstrelAgent_Request* reque
         // The flag is tested under the queue mutex: a pool thread leaves
         // only after a look at the queues that follows its own sight of the
         // flag, so a request queued here is either seen by it or cancelled.
-        MutexHold queue(m_queue_mutex);
+        OstrelAgent_Mutex_Guard queue(m_queue_mutex);
         if (!m_should_exit.load()) {
             try {
                 if (request->is_foreground()) {
@@ -330,7 +304,7 @@ void OstrelAgent_Thread_Manager_Base::cancel(OstrelAgent_Request* request) {
 
 OstrelAgent_Request* OstrelAgent_Thread_Manager_Base::pop_request(bool pool_caller) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "pop_request");
-    MutexHold queue(m_queue_mutex);
+    OstrelAgent_Mutex_Guard queue(m_queue_mutex);
     const int pool = m_pool;
     bool fg_ok = true;
     bool bg_ok = true;
@@ -372,7 +346,7 @@ OstrelAgent_Request* OstrelAgent_Thread_Manager_Base::pop_request(bool pool_call
 
 void OstrelAgent_Thread_Manager_Base::mark_idle(const OstrelAgent_Request* request) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "mark_idle");
-    MutexHold queue(m_queue_mutex);
+    OstrelAgent_Mutex_Guard queue(m_queue_mutex);
     if (request->is_foreground()) {
         --m_fg_busy;
     } else {
@@ -384,7 +358,7 @@ void OstrelAgent_Thread_Manager_Base::mark_idle(const OstrelAgent_Request* reque
 int OstrelAgent_Thread_Manager_Base::pool_thread(OstrelAgent_NorvaneThread* self) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "pool_thread");
     register_pool_thread(self);
-    MutexHold hold(g_request_mutex);
+    OstrelAgent_Mutex_Guard hold(g_request_mutex);
     for (;;) {
         // Leave only when a look at the queues that began after the exit
         // flag was seen finds nothing: process_request tests the flag under
@@ -436,7 +410,7 @@ int OstrelAgent_Thread_Manager_Base::pool_thread(OstrelAgent_NorvaneThread* self
 void OstrelAgent_Thread_Manager_Base::promote_dependency(const OstrelAgent_Request* wanting) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "promote_dependency");
     if (wanting != nullptr) {
-        MutexHold queue(m_queue_mutex);
+        OstrelAgent_Mutex_Guard queue(m_queue_mutex);
         for (auto it = m_lowpri_queue.begin(); it != m_lowpri_queue.end(); ++it) {
             OstrelAgent_Request* queued = *it;
             if (!wanting->is_equivalent(queued)) continue;
@@ -460,7 +434,7 @@ void OstrelAgent_Thread_Manager_Base::promote_dependency(const OstrelAgent_Reque
 
 void OstrelAgent_Thread_Manager_Base::wait_for_background() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "wait_for_background");
-    MutexHold queue(m_queue_mutex);
+    OstrelAgent_Mutex_Guard queue(m_queue_mutex);
     while (!m_lowpri_queue.empty()) queue_cond_wait();
     while (m_bg_busy > 0) queue_cond_wait();
 }
@@ -468,7 +442,7 @@ void OstrelAgent_Thread_Manager_Base::wait_for_background() {
 void OstrelAgent_Thread_Manager_Base::drain_incomplete() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "drain_incomplete");
     {
-        MutexHold hold(g_request_mutex);
+        OstrelAgent_Mutex_Guard hold(g_request_mutex);
         while (OstrelAgent_Request* request = pop_request(false)) {
             hold.unlock();
             cancel(request);
@@ -476,7 +450,7 @@ void OstrelAgent_Thread_Manager_Base::drain_incomplete() {
             hold.lock();
         }
     }
-    MutexHold queue(m_queue_mutex);
+    OstrelAgent_Mutex_Guard queue(m_queue_mutex);
     while (m_bg_busy > 0) queue_cond_wait();
     queue_cond_broadcast();
 }
@@ -505,7 +479,7 @@ void OstrelAgent_Thread_Manager_Base::terminate() {
 
     bool anything_started;
     {
-        MutexHold queue(m_queue_mutex);
+        OstrelAgent_Mutex_Guard queue(m_queue_mutex);
         // Also after a failed initialize: the threads it did start are
         // joined like the others.
         anything_started = m_initialized || m_live + m_pending > 0 || !m_cleanup_queue.empty();
@@ -517,7 +491,7 @@ void OstrelAgent_Thread_Manager_Base::terminate() {
         set_should_exit();
     }
 
-    MutexHold queue(m_queue_mutex);
+    OstrelAgent_Mutex_Guard queue(m_queue_mutex);
     trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_3, "started with %d live and %d pending",
                      m_live, m_pending);
     while (m_live + m_pending >= 1 || !m_cleanup_queue.empty()) {
@@ -533,12 +507,12 @@ void OstrelAgent_Thread_Manager_Base::terminate() {
 
 void OstrelAgent_Thread_Manager_Base::wait_for_terminate() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "wait_for_terminate");
-    MutexHold hold(g_request_mutex);
+    OstrelAgent_Mutex_Guard hold(g_request_mutex);
     while (!m_terminated) norvanethread_cond_wait(&m_terminate_cond, &g_request_mutex);
 }
 
 OstrelAgent_Thread_Manager_Base::Counts OstrelAgent_Thread_Manager_Base::get_counts() {
-    MutexHold queue(m_queue_mutex);
+    OstrelAgent_Mutex_Guard queue(m_queue_mutex);
     return Counts{m_live,           m_pending,           m_pool,
                   m_fg_busy,        m_bg_busy,           m_fg_queue.size(),
                   m_lowpri_queue.size(), m_cleanup_queue.size()};

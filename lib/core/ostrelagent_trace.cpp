@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 
+#include "lib/core/ostrelagent_mutex_guard.h"
 #include "lib/core/ostrelagent_util.h"
 #include "platform/imsg/imsg.h"
 #include "platform/utl/date.h"
@@ -50,17 +51,11 @@ void copy_text(char* dest, size_t size, const char* src) {
     std::snprintf(dest, size, "%s", src);
 }
 
-class TraceLockGuard {
-public:
-    TraceLockGuard() { norvanethread_mutex_lock(&OstrelAgent_Trace::g_trace_lock); }
-    ~TraceLockGuard() { norvanethread_mutex_unlock(&OstrelAgent_Trace::g_trace_lock); }
-    TraceLockGuard(const TraceLockGuard&) = delete;
-    TraceLockGuard& operator=(const TraceLockGuard&) = delete;
-};
-
 void open_trace_file_locked() {
     if (trace_file[0] == '\0') return;
-    trace_fd = ::open(trace_file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0777);
+    // Request texts reach the trace (their passwords masked, but still the
+    // user's work): the file is the user's alone, whatever the umask.
+    trace_fd = ::open(trace_file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
 }
 
 } // namespace
@@ -210,7 +205,7 @@ void OstrelAgent_Trace::setup_trace_file(const char* user, int pid) {
     path += pid_text;
     path += ".log";
 
-    TraceLockGuard guard;
+    OstrelAgent_Mutex_Guard guard(OstrelAgent_Trace::g_trace_lock);
     // A path that does not fit would name some other file: trace nothing.
     if (path.size() >= sizeof trace_file) {
         trace_file[0] = '\0';
@@ -225,14 +220,14 @@ void OstrelAgent_Trace::setup_trace_file(const char* user, int pid) {
 }
 
 void OstrelAgent_Trace::open_trace_file() {
-    TraceLockGuard guard;
+    OstrelAgent_Mutex_Guard guard(OstrelAgent_Trace::g_trace_lock);
     if (trace_fd >= 0) ::close(trace_fd);
     trace_fd = -1;
     open_trace_file_locked();
 }
 
 void OstrelAgent_Trace::close_trace_file() {
-    TraceLockGuard guard;
+    OstrelAgent_Mutex_Guard guard(OstrelAgent_Trace::g_trace_lock);
     if (trace_fd >= 0) {
         ::close(trace_fd);
         trace_fd = -1;
@@ -242,7 +237,7 @@ void OstrelAgent_Trace::close_trace_file() {
 void OstrelAgent_Trace::write_to_trace_file(const char* line) {
     if (line == nullptr) return;
     size_t remaining = std::strlen(line);
-    TraceLockGuard guard;
+    OstrelAgent_Mutex_Guard guard(OstrelAgent_Trace::g_trace_lock);
     if (trace_fd < 0) open_trace_file_locked();
     if (trace_fd < 0) return;
     // One write normally takes the whole line; finish a short one while the

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "lib/core/ostrelagent_mutex_guard.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "platform/imsg/imsg.h"
@@ -363,7 +364,7 @@ std::string OstrelAgent_Util::server_from_url(const std::string& url) {
 void OstrelAgent_Util::get_view_time(struct timeval* tv) {
     struct timeval now;
     date_get_timeval(&now);
-    norvanethread_mutex_lock(&g_view_time_mutex);
+    OstrelAgent_Mutex_Guard guard(g_view_time_mutex);
     if (now.tv_sec > g_view_time.tv_sec ||
         (now.tv_sec == g_view_time.tv_sec && now.tv_usec > g_view_time.tv_usec)) {
         g_view_time = now;
@@ -376,7 +377,6 @@ void OstrelAgent_Util::get_view_time(struct timeval* tv) {
         }
     }
     *tv = g_view_time;
-    norvanethread_mutex_unlock(&g_view_time_mutex);
 }
 
 void OstrelAgent_Util::uuid_oid_to_location(const qel_uuid_s* replica_uuid, const qel_oid_s* oid,

@@ -15,7 +15,7 @@
 #include "lib/ostreladb/ostrel_db.h"
 #include "lib/requests/ostrelagent_abstractop.h"
 #include "lib/kernel/ostrelagent_korva_ioctl.h"
-#include "lib/core/ostrelagent_msg.h"
+#include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_mutex_guard.h"
 #include "lib/core/ostrelagent_server.h"
 #include "lib/core/ostrelagent_status.h"
@@ -44,28 +44,9 @@ constexpr int LOCK_FAILED = 3;
 constexpr int QEL_NO_MEMORY = 1001;
 constexpr int QEL_INVALID = 1072;
 
-// Positions in the agent catalog.
-enum LibMessage : int {
-    MSG_STORAGE_MKDIR = 0,
-    MSG_NO_VIEW_UUID = 1,
-    MSG_NO_VIEW_TYPE = 2,
-    MSG_NO_CLTXT_CACHE_DIR = 3,
-    MSG_BAD_SERVER_INFO = 4,
-    MSG_NO_SERVER_TAG = 5,
-    MSG_PARSE_ERROR = 7,
-    MSG_NO_TEXT_MODE = 11,
-    MSG_BAD_VIEW_UUID = 21,
-    MSG_CACHE_DIR_INVALID = 37,
-    MSG_CACHE_DIR_NESTED = 38,
-    MSG_DB_INIT_FAILED = 42,
-    MSG_CACHE_SIZE_MINIMUM = 115,
-    MSG_CACHE_SIZE_FAILED = 116,
-    MSG_CACHE_SIZE_NOT_SAVED = 117,
-    MSG_CACHE_DIR_MKDIR = 122,
-    MSG_WRONG_HOST = 123,
-};
-
+// The agent catalog and its positions.
 const void* lib_catalog() { return &_ostrela_lib_lib_msg_table; }
+namespace Msg = OstrelAgent_Lib_Msg;
 
 // `path` without trailing separators and, when relative, taken relative to the
 // current directory, so that nothing later depends on where the process stands
@@ -166,6 +147,7 @@ norvanethread_mutex_t OstrelAgent_View::g_server_tag_lock = NORVANETHREAD_MUTEX_
 OstrelAgent_View::OstrelAgent_View(const std::string& storage) : m_storage(absolute_path(storage)) {
     norvanethread_mutex_init(&m_view_root_mutex);
     norvanethread_mutex_init(&m_cache_size_mutex);
+    norvanethread_mutex_init(&m_unregister_mutex);
 }
 
 OstrelAgent_View* OstrelAgent_View::get_view_from_stg(const std::string& storage) {
@@ -206,24 +188,25 @@ OstrelAgent_View::~OstrelAgent_View() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "~OstrelAgent_View");
     if (m_view_db) m_view_db->close_db();
     conditional_unlock();
+    norvanethread_mutex_destroy(&m_unregister_mutex);
     norvanethread_mutex_destroy(&m_cache_size_mutex);
     norvanethread_mutex_destroy(&m_view_root_mutex);
 }
 
 void OstrelAgent_View::set_g_server_tag(const std::string& tag) {
-    OstrelAgent_Mutex_Guard guard(&g_server_tag_lock);
+    OstrelAgent_Mutex_Guard guard(g_server_tag_lock);
     std::free(g_server_tag);
     g_server_tag = strdup(tag.c_str());
 }
 
 void OstrelAgent_View::clear_g_server_tag() {
-    OstrelAgent_Mutex_Guard guard(&g_server_tag_lock);
+    OstrelAgent_Mutex_Guard guard(g_server_tag_lock);
     std::free(g_server_tag);
     g_server_tag = nullptr;
 }
 
 std::string OstrelAgent_View::get_g_server_tag() {
-    OstrelAgent_Mutex_Guard guard(&g_server_tag_lock);
+    OstrelAgent_Mutex_Guard guard(g_server_tag_lock);
     return g_server_tag != nullptr ? std::string(g_server_tag) : std::string();
 }
 
@@ -261,15 +244,15 @@ int OstrelAgent_View::create() {
     int status = check_recordable();
     if (status != 0) return status;
     if (m_cltxt_cache_dir.empty()) {
-        m_status_msg = OstrelAgent_Util::format(lib_catalog(), MSG_NO_CLTXT_CACHE_DIR, m_storage.c_str());
+        m_status_msg = OstrelAgent_Util::format(lib_catalog(), Msg::NO_CLTXT_CACHE_DIR, m_storage.c_str());
         return OstrelAgent_Status::MALFORMED_REQUEST;
     }
     if (m_view_uuid_str.empty()) {
-        m_status_msg = OstrelAgent_Util::format(lib_catalog(), MSG_NO_VIEW_UUID, m_storage.c_str());
+        m_status_msg = OstrelAgent_Util::format(lib_catalog(), Msg::NO_VIEW_UUID, m_storage.c_str());
         return OstrelAgent_Status::INVALID_VIEW_UUID;
     }
     if (qel_uuid_eq(&m_view_uuid, &QEL_UUID_NULL)) {
-        m_status_msg = OstrelAgent_Util::format(lib_catalog(), MSG_BAD_VIEW_UUID, m_view_uuid_str.c_str(),
+        m_status_msg = OstrelAgent_Util::format(lib_catalog(), Msg::BAD_VIEW_UUID, m_view_uuid_str.c_str(),
                                                 m_storage.c_str());
         return OstrelAgent_Status::INVALID_VIEW_UUID;
     }
@@ -298,7 +281,7 @@ int OstrelAgent_View::start() {
     if ((status = create_metadata_file(&m_status_msg)) != 0) return status;
     if (cache_init() != 0) return OstrelAgent_Status::NS_CACHE_INIT_FAILED;
     if ((status = start_view_db()) != 0) {
-        m_status_msg += OstrelAgent_Util::format(lib_catalog(), MSG_DB_INIT_FAILED, status);
+        m_status_msg += OstrelAgent_Util::format(lib_catalog(), Msg::DB_INIT_FAILED, status);
         return status;
     }
     unsigned int gn = 0;
@@ -337,7 +320,7 @@ int OstrelAgent_View::create_view_storage() {
     if (error == EEXIST) return OstrelAgent_Status::VIEW_EXISTS;
     if (error != 0) {
         trace.writeTrace(LEVEL_4, "Error creating %s: %s", m_storage.c_str(), imsg_strerror(error));
-        m_status_msg = OstrelAgent_Util::format(lib_catalog(), MSG_STORAGE_MKDIR, OstrelAgent_Status::MKDIR_FAILED,
+        m_status_msg = OstrelAgent_Util::format(lib_catalog(), Msg::STORAGE_MKDIR, OstrelAgent_Status::MKDIR_FAILED,
                                                 m_storage.c_str());
         return OstrelAgent_Status::MKDIR_FAILED;
     }
@@ -357,7 +340,7 @@ int OstrelAgent_View::validate_create_cache_dir() {
     if (OstrelAgent_Util::find_in_ancestors(CLTXT_CACHE_HIDDEN_FILE, m_cltxt_cache_dir)) {
         trace.writeTrace(LEVEL_2, "Cache directory %s child of another valid cache location",
                          m_cltxt_cache_dir.c_str());
-        m_status_msg = OstrelAgent_Util::format(lib_catalog(), MSG_CACHE_DIR_NESTED, m_cltxt_cache_dir.c_str());
+        m_status_msg = OstrelAgent_Util::format(lib_catalog(), Msg::CACHE_DIR_NESTED, m_cltxt_cache_dir.c_str());
         return OstrelAgent_Status::CACHE_DIR_NESTED;
     }
     if (dir_exists) {
@@ -365,12 +348,12 @@ int OstrelAgent_View::validate_create_cache_dir() {
         int status = OstrelAgent_Util::is_dir_empty(m_cltxt_cache_dir, is_empty);
         if (status != 0) {
             trace.writeTrace(LEVEL_2, "Error checking if %s is empty", m_cltxt_cache_dir.c_str());
-            m_status_msg = OstrelAgent_Util::format(lib_catalog(), MSG_CACHE_DIR_INVALID, m_cltxt_cache_dir.c_str());
+            m_status_msg = OstrelAgent_Util::format(lib_catalog(), Msg::CACHE_DIR_INVALID, m_cltxt_cache_dir.c_str());
             return status;
         }
         if (!is_empty) {
             trace.writeTrace(LEVEL_2, "Cache directory %s is not empty", m_cltxt_cache_dir.c_str());
-            m_status_msg = OstrelAgent_Util::format(lib_catalog(), MSG_CACHE_DIR_INVALID, m_cltxt_cache_dir.c_str());
+            m_status_msg = OstrelAgent_Util::format(lib_catalog(), Msg::CACHE_DIR_INVALID, m_cltxt_cache_dir.c_str());
             return OstrelAgent_Status::CACHE_DIR_NOT_EMPTY;
         }
     }
@@ -383,7 +366,7 @@ int OstrelAgent_View::validate_create_cache_dir() {
     if (mkpath_result != 0) {
         trace.writeTrace(LEVEL_2, "Error creating parent directory for %s: %s", marker.c_str(),
                          imsg_strerror(error));
-        m_status_msg = OstrelAgent_Util::format(lib_catalog(), MSG_CACHE_DIR_MKDIR, imsg_strerror(error),
+        m_status_msg = OstrelAgent_Util::format(lib_catalog(), Msg::CACHE_DIR_MKDIR, imsg_strerror(error),
                                                 marker.c_str());
         return OstrelAgent_Status::MKDIR_FAILED;
     }
@@ -391,7 +374,7 @@ int OstrelAgent_View::validate_create_cache_dir() {
     if (fd < 0) {
         error = errno;
         trace.writeTrace(LEVEL_2, "Error Creating %s", marker.c_str());
-        m_status_msg = OstrelAgent_Util::format(lib_catalog(), MSG_CACHE_DIR_MKDIR, imsg_strerror(error),
+        m_status_msg = OstrelAgent_Util::format(lib_catalog(), Msg::CACHE_DIR_MKDIR, imsg_strerror(error),
                                                 marker.c_str());
         return OstrelAgent_Status::MKDIR_FAILED;
     }
@@ -433,7 +416,7 @@ int OstrelAgent_View::validate_hostname_file() {
     registered[0] = '\0';
     if (server_validate_hostname(m_storage.c_str(), registered) > 0) return 0;
     trace.writeTrace(LEVEL_2, "wrong hostname: %s", registered);
-    m_status_msg += OstrelAgent_Util::format(lib_catalog(), MSG_WRONG_HOST, registered);
+    m_status_msg += OstrelAgent_Util::format(lib_catalog(), Msg::WRONG_HOST, registered);
     return OstrelAgent_Status::WRONG_HOST;
 }
 
@@ -460,6 +443,11 @@ int OstrelAgent_View::cleanup() {
     trace.writeTrace(LEVEL_2, "Status from unregister_view = %d", status);
     if (status == 0) m_registered = false;
     return status;
+}
+
+int OstrelAgent_View::unregister_once() {
+    OstrelAgent_Mutex_Guard guard(m_unregister_mutex);
+    return m_registered ? cleanup() : 0;
 }
 
 void OstrelAgent_View::cleanup_storage() {
@@ -604,9 +592,9 @@ int OstrelAgent_View::read_metadata_file(int validate) {
             unsigned long size = 0;
             // A number beyond 32 bits is as unreadable as no number.
             if (number.empty() || strutl_strtoul(number.c_str(), 10, &size) != 0 || size > UINT_MAX) {
-                message = OstrelAgent_Util::format(lib_catalog(), MSG_PARSE_ERROR, m_metadata_file.c_str());
+                message = OstrelAgent_Util::format(lib_catalog(), Msg::PARSE_ERROR, m_metadata_file.c_str());
             } else if (set_cache_size(static_cast<unsigned int>(size), message, false) != 0 && message.empty()) {
-                message = OstrelAgent_Util::format(lib_catalog(), MSG_PARSE_ERROR, m_metadata_file.c_str());
+                message = OstrelAgent_Util::format(lib_catalog(), Msg::PARSE_ERROR, m_metadata_file.c_str());
             }
             if (!message.empty()) {
                 imsg_print(IMSG_KIND_ERR, &_qel_cmsg_qel_msg_table, QEL_MSG_TEXT, message.c_str());
@@ -648,21 +636,21 @@ std::string OstrelAgent_View::get_view_textmode() {
 
 int OstrelAgent_View::set_cache_size(unsigned int size, std::string& message, bool save) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "set_cache_size");
-    OstrelAgent_Mutex_Guard guard(&m_cache_size_mutex);
+    OstrelAgent_Mutex_Guard guard(m_cache_size_mutex);
     int status = ns_cache_set_size(size, !save);
     if (status == QEL_INVALID) {
-        message += OstrelAgent_Util::format(lib_catalog(), MSG_CACHE_SIZE_MINIMUM, size, DEFAULT_CACHE_SIZE);
+        message += OstrelAgent_Util::format(lib_catalog(), Msg::CACHE_SIZE_MINIMUM, size, DEFAULT_CACHE_SIZE);
         return OstrelAgent_Util::qel_to_ostrel_status(status);
     }
     if (status != 0) {
-        message += OstrelAgent_Util::format(lib_catalog(), MSG_CACHE_SIZE_FAILED, size, qel_strerror(status));
+        message += OstrelAgent_Util::format(lib_catalog(), Msg::CACHE_SIZE_FAILED, size, qel_strerror(status));
         return OstrelAgent_Util::qel_to_ostrel_status(status);
     }
     m_cache_size = size;
     if (save) {
         status = create_metadata_file();
         if (status != 0) {
-            message += OstrelAgent_Util::format(lib_catalog(), MSG_CACHE_SIZE_NOT_SAVED);
+            message += OstrelAgent_Util::format(lib_catalog(), Msg::CACHE_SIZE_NOT_SAVED);
             return status;
         }
     }
@@ -681,19 +669,19 @@ int OstrelAgent_View::is_valid() {
     std::string missing;
     bool replace = false;
     if (m_server_tag.empty()) {
-        missing += OstrelAgent_Util::format(lib_catalog(), MSG_NO_SERVER_TAG, storage);
+        missing += OstrelAgent_Util::format(lib_catalog(), Msg::NO_SERVER_TAG, storage);
         replace = true;
     }
     if (m_text_mode.empty()) {
-        missing += OstrelAgent_Util::format(lib_catalog(), MSG_NO_TEXT_MODE, storage);
+        missing += OstrelAgent_Util::format(lib_catalog(), Msg::NO_TEXT_MODE, storage);
         replace = true;
     }
-    if (m_view_uuid_str.empty()) missing += OstrelAgent_Util::format(lib_catalog(), MSG_NO_VIEW_UUID, storage);
+    if (m_view_uuid_str.empty()) missing += OstrelAgent_Util::format(lib_catalog(), Msg::NO_VIEW_UUID, storage);
     if (qel_uuid_eq(&m_view_uuid, &QEL_UUID_NULL)) {
-        missing += OstrelAgent_Util::format(lib_catalog(), MSG_BAD_VIEW_UUID, m_view_uuid_str.c_str(), storage);
+        missing += OstrelAgent_Util::format(lib_catalog(), Msg::BAD_VIEW_UUID, m_view_uuid_str.c_str(), storage);
     }
-    if (url.empty()) missing += OstrelAgent_Util::format(lib_catalog(), MSG_BAD_SERVER_INFO, storage);
-    if (m_view_type.empty()) missing += OstrelAgent_Util::format(lib_catalog(), MSG_NO_VIEW_TYPE, storage);
+    if (url.empty()) missing += OstrelAgent_Util::format(lib_catalog(), Msg::BAD_SERVER_INFO, storage);
+    if (m_view_type.empty()) missing += OstrelAgent_Util::format(lib_catalog(), Msg::NO_VIEW_TYPE, storage);
     if (missing.empty()) return 1;
     if (replace) {
         m_status_msg = missing;
@@ -724,7 +712,7 @@ int OstrelAgent_View::register_korva() {
 
 std::string OstrelAgent_View::get_view_root() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "get_view_root");
-    OstrelAgent_Mutex_Guard guard(&m_view_root_mutex);
+    OstrelAgent_Mutex_Guard guard(m_view_root_mutex);
     if (!m_view_root.empty()) return m_view_root;
     std::string korva_root;
     int status = KORVA_Agent_Ioctl::get_korva_root(KORVA_VIEWROOT_AUTOMATIC, korva_root);
@@ -773,7 +761,7 @@ bool OstrelAgent_View::update_start(OstrelAgent_Update* update, unsigned int& gn
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "update_start");
     // A null holder would leave the slot looking free.
     if (update == nullptr) return false;
-    OstrelAgent_Mutex_Guard guard(&g_update_lock);
+    OstrelAgent_Mutex_Guard guard(g_update_lock);
     trace.writeTrace(LEVEL_4, "current GN %u", g_view_gn);
     while (g_active_update != nullptr) {
         if (!wait) return false;
@@ -787,7 +775,7 @@ bool OstrelAgent_View::update_start(OstrelAgent_Update* update, unsigned int& gn
 
 void OstrelAgent_View::update_end(OstrelAgent_Update* update) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "update_end");
-    OstrelAgent_Mutex_Guard guard(&g_update_lock);
+    OstrelAgent_Mutex_Guard guard(g_update_lock);
     if (g_active_update == update) g_active_update = nullptr;
     norvanethread_cond_broadcast(&g_gn_cond);
 }
@@ -795,7 +783,7 @@ void OstrelAgent_View::update_end(OstrelAgent_Update* update) {
 void OstrelAgent_View::set_current_gn(unsigned int gn, bool running) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "set_current_gn");
     trace.writeTrace(LEVEL_4, "new GN %u", gn);
-    OstrelAgent_Mutex_Guard guard(&g_update_lock);
+    OstrelAgent_Mutex_Guard guard(g_update_lock);
     g_view_gn = gn;
     g_update_running = running;
     norvanethread_cond_broadcast(&g_gn_cond);
@@ -805,7 +793,7 @@ unsigned int OstrelAgent_View::get_current_gn() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "get_current_gn");
     unsigned int gn;
     {
-        OstrelAgent_Mutex_Guard guard(&g_update_lock);
+        OstrelAgent_Mutex_Guard guard(g_update_lock);
         gn = g_view_gn;
     }
     trace.writeTrace(LEVEL_4, "current GN %u", gn);
@@ -813,18 +801,18 @@ unsigned int OstrelAgent_View::get_current_gn() {
 }
 
 OstrelAgent_Update* OstrelAgent_View::get_update() {
-    OstrelAgent_Mutex_Guard guard(&g_update_lock);
+    OstrelAgent_Mutex_Guard guard(g_update_lock);
     return g_active_update;
 }
 
 bool OstrelAgent_View::update_in_progress() {
-    OstrelAgent_Mutex_Guard guard(&g_update_lock);
+    OstrelAgent_Mutex_Guard guard(g_update_lock);
     return g_active_update != nullptr;
 }
 
 void OstrelAgent_View::abort_update() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "abort_update");
-    OstrelAgent_Mutex_Guard guard(&g_update_lock);
+    OstrelAgent_Mutex_Guard guard(g_update_lock);
     g_stop_update = true;
 }
 
@@ -836,7 +824,7 @@ bool OstrelAgent_View::should_stop_update() {
     }
     bool stop;
     {
-        OstrelAgent_Mutex_Guard guard(&g_update_lock);
+        OstrelAgent_Mutex_Guard guard(g_update_lock);
         stop = g_stop_update;
     }
     if (stop) trace.writeTrace(LEVEL_3, "endview tells us to exit");
@@ -845,12 +833,12 @@ bool OstrelAgent_View::should_stop_update() {
 
 void OstrelAgent_View::wait_for_running_update() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "wait_for_running_update");
-    OstrelAgent_Mutex_Guard guard(&g_update_lock);
+    OstrelAgent_Mutex_Guard guard(g_update_lock);
     while (g_active_update != nullptr && !g_update_running) norvanethread_cond_wait(&g_gn_cond, &g_update_lock);
 }
 
 void OstrelAgent_View::wait_for_finished_update() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "wait_for_finished_update");
-    OstrelAgent_Mutex_Guard guard(&g_update_lock);
+    OstrelAgent_Mutex_Guard guard(g_update_lock);
     while (g_active_update != nullptr) norvanethread_cond_wait(&g_gn_cond, &g_update_lock);
 }

@@ -26,7 +26,9 @@
 // run on pool threads); the process-wide server tag has a mutex of its own;
 // the update slot and the generation number are guarded by g_update_lock.
 // These are leaf locks apart from the trace lock, and none is held while a
-// request runs.
+// request runs. The unregistration mutex is held across the kernel call that
+// unregisters the view (and the server-tag mutex taken inside it), so that
+// concurrent ends of the view unregister it once.
 
 #include <atomic>
 #include <memory>
@@ -114,6 +116,12 @@ public:
     // Whether this object registered the view and no cleanup has
     // unregistered it since.
     bool is_registered() const { return m_registered.load(); }
+    // Unregisters the view when this object registered it and nothing has
+    // unregistered it since: 0 when nothing was left to do, else as cleanup.
+    // Whoever ends the view calls it (a client's EndView, the forced
+    // shutdown, a failed start-up, the process's way out), possibly at the
+    // same time: one call unregisters, the others find it done.
+    int unregister_once();
     // After a failed create: closes the database, releases the lock and
     // removes what create made (the storage and the directories it had to
     // make for it, the cache marker and cache directories), nothing else.
@@ -261,6 +269,9 @@ private:
     // Set by a successful registration, cleared by a successful cleanup. A
     // client's EndView runs on a pool thread while the main thread may read it.
     std::atomic<bool> m_registered{false};
+    // Held by unregister_once across its test of m_registered and the
+    // kernel call.
+    norvanethread_mutex_t m_unregister_mutex;
     std::unique_ptr<OstrelAgent_View_db> m_view_db;
     int m_preserve_vob_mtime = 0;
     std::atomic<unsigned int> m_cache_size{0};

@@ -9,6 +9,7 @@
 #include "lib/requests/ostrelagent_abstractop.h"
 #include "lib/requests/ostrelagent_conn_handler_base.h"
 #include "lib/kernel/ostrelagent_korva_request_handler.h"
+#include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_log.h"
 #include "lib/requests/ostrelagent_request_handler_base.h"
 #include "lib/core/ostrelagent_status.h"
@@ -100,23 +101,30 @@ int OstrelAgent_View_Handler::prepare_view(const std::function<void()>& request_
 int OstrelAgent_View_Handler::prepare_view(std::istream& in, std::ostream& out,
                                            const std::function<void()>& request_read) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "prepare_view");
-    int status = 0;
     std::string request;
-    OstrelAgent_Request_Handler_Base::read_request(in, request);
+    int status = OstrelAgent_Request_Handler_Base::read_request(in, request);
     if (request_read) request_read();
 
-    std::unique_ptr<OstrelAgent_AbstractOp> op(
-        OstrelAgent_AbstractOp::create_operation(request, m_storage, status));
+    std::unique_ptr<OstrelAgent_AbstractOp> op;
     std::string reply;
-    if (!op) {
-        reply = OstrelAgent_AbstractOp::get_error_response(status,
-                                                           OstrelAgent_Util::mask_passwords(request));
+    if (status != 0) {
+        // A line that did not fit: what was read is not what was sent.
+        reply = OstrelAgent_AbstractOp::get_error_response(
+            status, OstrelAgent_Util::format(
+                        &_ostrela_lib_lib_msg_table, OstrelAgent_Lib_Msg::REQUEST_LINE_TOO_LONG,
+                        static_cast<int>(OstrelAgent_Request_Handler_Base::MAX_LINE - 1)));
     } else {
-        std::string name;
-        op->get_request_name(name);
-        // A StartView's own records belong in the log.
-        if (name == OstrelAgent_Tag::STARTVIEW) OstrelAgent_Log::g_enabled = 1;
-        reply = op->run_and_reply(status);
+        op.reset(OstrelAgent_AbstractOp::create_operation(request, m_storage, status));
+        if (!op) {
+            reply = OstrelAgent_AbstractOp::get_error_response(
+                status, OstrelAgent_Util::mask_passwords(request));
+        } else {
+            std::string name;
+            op->get_request_name(name);
+            // A StartView's own records belong in the log.
+            if (name == OstrelAgent_Tag::STARTVIEW) OstrelAgent_Log::g_enabled = 1;
+            reply = op->run_and_reply(status);
+        }
     }
 
     OstrelAgent_Request_Handler_Base::send_response(out, reply);
@@ -144,15 +152,15 @@ int OstrelAgent_View_Handler::run() {
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "thread manager failed: %d", status);
     } else {
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Starting KORVA listening");
-        if ((status = korva->start_listening()) == 0) {
-            if ((status = conn->start()) != 0) {
-                trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1,
-                                 "Unable to start connection handler thread: error %d", status);
-                // Straight to the common tail: the view stays registered and
-                // the pool is left running.
-                korva->stop_listening();
-                return status;
-            }
+        status = korva->start_listening();
+        if (status == 0 && (status = conn->start_listener()) != 0) {
+            // Without the listener nobody would end the thread manager, and
+            // a forced EndView would wait for that for ever: the failure
+            // path below stops what was started, as for the steps before.
+            trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1,
+                             "Unable to start connection handler thread: error %d", status);
+        }
+        if (status == 0) {
             loop_ran = true;
             if (rt_run() != 0) {
                 // The loop could not run: stop the listener so that it can be
@@ -165,8 +173,10 @@ int OstrelAgent_View_Handler::run() {
     }
 
     if (status != 0 && !loop_ran) {
+        // A forced EndView may be ending the view at the same time: the view
+        // is unregistered once, and terminate wakes that EndView's wait.
         OstrelAgent_View* view = g_view.load();
-        if (view != nullptr) view->cleanup();
+        if (view != nullptr) view->unregister_once();
         if (korva != nullptr) korva->stop_listening();
         if (manager != nullptr) {
             manager->set_should_exit();

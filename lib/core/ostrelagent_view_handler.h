@@ -42,7 +42,8 @@ public:
 
     // Answers the first request from standard input on standard output.
     // 0 once the request succeeded and the view's metadata could be read;
-    // else the request's status (20019 when it installed no view).
+    // else the request's status (20019 when it installed no view; 20021,
+    // with nothing run, when a line of the request did not fit).
     // `request_read`, when given, is called once the request has been read
     // and before anything is done with it (the process entry tells from it
     // whether a termination signal can still end the process at once).

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "lib/kernel/ostrelagent_korva_request_handler_unix.h"
+#include "lib/core/ostrelagent_mutex_guard.h"
 #include "lib/core/ostrelagent_trace.h"
 
 OstrelAgent_KORVA_Request_Handler* OstrelAgent_KORVA_Request_Handler::g_instance = nullptr;
@@ -14,10 +15,13 @@ OstrelAgent_KORVA_Request_Handler::~OstrelAgent_KORVA_Request_Handler() = defaul
 OstrelAgent_KORVA_Request_Handler* OstrelAgent_KORVA_Request_Handler::get_instance() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_KORVA,
                             "OstrelAgent_KORVA_Request_Handler", "get_instance");
-    norvanethread_mutex_lock(&g_instance_lock);
-    if (g_instance == nullptr) g_instance = new (std::nothrow) OstrelAgent_KORVA_Request_Handler_Unix();
-    OstrelAgent_KORVA_Request_Handler* instance = g_instance;
-    norvanethread_mutex_unlock(&g_instance_lock);
+    OstrelAgent_KORVA_Request_Handler* instance;
+    {
+        OstrelAgent_Mutex_Guard guard(g_instance_lock);
+        if (g_instance == nullptr)
+            g_instance = new (std::nothrow) OstrelAgent_KORVA_Request_Handler_Unix();
+        instance = g_instance;
+    }
     // The caller fails the start-up (exit status 4) rather than ending the
     // process as if all were well.
     if (instance == nullptr) trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "get_instance returning NULL!");

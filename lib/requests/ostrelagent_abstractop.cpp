@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "lib/kernel/ostrelagent_korva_ioctl.h"
-#include "lib/core/ostrelagent_msg.h"
+#include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/core/ostrelagent_trace.h"
@@ -21,8 +21,6 @@ namespace {
 const char* const kClass = "OstrelAgent_AbstractOp";
 
 // Catalog positions used here.
-const int MSG_PARSE_ERROR = 7;      // Parse error in "%s".
-const int MSG_NO_VIEW_INFO = 14;    // View information not found.
 
 // The number a version text stands for, read as decimal strtol reads it
 // ("1.0" is 1, text without digits is 0).
@@ -105,7 +103,8 @@ void OstrelAgent_AbstractOp::get_txid(const std::string& request_text, std::stri
 int OstrelAgent_AbstractOp::get_view() {
     if (m_view == nullptr) m_view = OstrelAgent_View_Handler::get_view();
     if (m_view != nullptr) return 0;
-    m_message += OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, MSG_NO_VIEW_INFO);
+    m_message +=
+        OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, OstrelAgent_Lib_Msg::NO_VIEW_INFO);
     return OstrelAgent_Status::NO_VIEW;
 }
 
@@ -118,7 +117,7 @@ int OstrelAgent_AbstractOp::get_ioctl() {
 }
 
 std::string OstrelAgent_AbstractOp::parse_error_message() const {
-    return OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, MSG_PARSE_ERROR,
+    return OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, OstrelAgent_Lib_Msg::PARSE_ERROR,
                                     OstrelAgent_Util::mask_passwords(m_request_text).c_str());
 }
 

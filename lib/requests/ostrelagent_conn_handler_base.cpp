@@ -1,5 +1,7 @@
 #include "lib/requests/ostrelagent_conn_handler_base.h"
 
+#include <climits>
+#include <cstdlib>
 #include <new>
 
 #include "lib/requests/ostrelagent_conn_handler_unix.h"
@@ -16,6 +18,18 @@ OstrelAgent_Conn_Handler_Base* OstrelAgent_Conn_Handler_Base::get_conn_handler(
     OstrelAgent_View* view) {
     if (view == nullptr) return nullptr;
     return new (std::nothrow) OstrelAgent_Conn_Handler_Unix(view);
+}
+
+int OstrelAgent_Conn_Handler_Base::start_listener() {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, "OstrelAgent_Conn_Handler_Base",
+                            "start_listener");
+    const char* forced = std::getenv(TEST_START_ERROR);
+    const long error = forced != nullptr ? std::strtol(forced, nullptr, 10) : 0;
+    if (error > 0 && error <= INT_MAX) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "start forced to fail: %ld", error);
+        return static_cast<int>(error);
+    }
+    return start();
 }
 
 int OstrelAgent_Conn_Handler_Base::run() {

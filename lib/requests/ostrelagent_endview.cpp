@@ -1,6 +1,6 @@
 #include "lib/requests/ostrelagent_endview.h"
 
-#include "lib/core/ostrelagent_msg.h"
+#include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/core/ostrelagent_thread_manager_base.h"
@@ -11,7 +11,6 @@
 
 namespace {
 const char* const kClass = "OstrelAgent_Endview";
-const int MSG_UNREGISTER_FAILED = 86; // Unable to unregister view from KORVA: %s
 } // namespace
 
 OstrelAgent_Endview::OstrelAgent_Endview(const std::string& request_text,
@@ -52,9 +51,10 @@ void OstrelAgent_Endview::perform_endview() {
 
     // A client's EndView and a signal at the same time: the view is
     // unregistered once.
-    const int unregistered = m_view->is_registered() ? m_view->cleanup() : 0;
+    const int unregistered = m_view->unregister_once();
     if (unregistered != 0) {
-        m_message += OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, MSG_UNREGISTER_FAILED,
+        m_message += OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table,
+                                              OstrelAgent_Lib_Msg::UNREGISTER_FAILED,
                                               qel_strerror(unregistered));
         m_status = OstrelAgent_Util::qel_to_ostrel_status(unregistered);
         // A client may try again while the view goes on being served; a

@@ -1,6 +1,6 @@
 #include "lib/requests/ostrelagent_mkview.h"
 
-#include "lib/core/ostrelagent_msg.h"
+#include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_server.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_tag.h"
@@ -24,14 +24,7 @@ const char* const PRESERVE_TIMES = "preserve-vob-modified-time";
 const char* const SERVER_TAG = "server-tag";
 const char* const TEXT_MODE = "text-mode";
 
-// Catalog positions.
-const int MSG_NO_UUID = 1;
-const int MSG_NO_VIEW_TYPE = 2;
-const int MSG_NO_CACHE_DIR = 3;
-const int MSG_BAD_SERVER_INFO = 4;
-const int MSG_NO_SERVER_TAG = 5;
-const int MSG_VIEW_EXISTS = 6;
-const int MSG_NO_TEXT_MODE = 11;
+namespace Msg = OstrelAgent_Lib_Msg;
 
 const int QEL_NO_DOM = 1062; // the base status whose text a failed factory reports
 
@@ -59,19 +52,19 @@ void OstrelAgent_Mkview::parse_request() {
         m_message = OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, message,
                                              m_storage.c_str());
     };
-    if ((m_view_uuid = child_text(root, VIEW_UUID)).empty()) return refuse(MSG_NO_UUID);
-    if ((m_view_type = child_text(root, VIEW_TYPE)).empty()) return refuse(MSG_NO_VIEW_TYPE);
+    if ((m_view_uuid = child_text(root, VIEW_UUID)).empty()) return refuse(Msg::NO_VIEW_UUID);
+    if ((m_view_type = child_text(root, VIEW_TYPE)).empty()) return refuse(Msg::NO_VIEW_TYPE);
     if ((m_cltxt_cache_dir = child_text(root, CLTXT_CACHE_DIR)).empty())
-        return refuse(MSG_NO_CACHE_DIR);
+        return refuse(Msg::NO_CLTXT_CACHE_DIR);
     m_preserve = child_text(root, PRESERVE_TIMES) == "true" ? 1 : 0;
-    if ((m_server_tag = child_text(root, SERVER_TAG)).empty()) return refuse(MSG_NO_SERVER_TAG);
-    if ((m_text_mode = child_text(root, TEXT_MODE)).empty()) return refuse(MSG_NO_TEXT_MODE);
+    if ((m_server_tag = child_text(root, SERVER_TAG)).empty()) return refuse(Msg::NO_SERVER_TAG);
+    if ((m_text_mode = child_text(root, TEXT_MODE)).empty()) return refuse(Msg::NO_TEXT_MODE);
 
     m_status = OstrelAgent_Server::parse_server_info(root, 1, 0);
     if (m_status != 0) return;
     if (!OstrelAgent_Server::is_valid()) {
         m_status = OstrelAgent_Status::BAD_SERVER_INFO;
-        m_message = OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, MSG_BAD_SERVER_INFO,
+        m_message = OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, Msg::BAD_SERVER_INFO,
                                              m_storage.c_str());
         return;
     }
@@ -82,7 +75,7 @@ void OstrelAgent_Mkview::process_request() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "process_request");
     if (fileutl_exists(m_storage.c_str(), 0)) {
         m_status = OstrelAgent_Status::VIEW_EXISTS;
-        m_message = OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, MSG_VIEW_EXISTS,
+        m_message = OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, Msg::VIEW_EXISTS,
                                              m_storage.c_str());
         return;
     }

@@ -75,7 +75,7 @@ std::string OstrelAgent_Request_Handler_Base::frame_reply(const std::string& rep
     return frame;
 }
 
-void OstrelAgent_Request_Handler_Base::read_request(std::istream& in, std::string& request) {
+int OstrelAgent_Request_Handler_Base::read_request(std::istream& in, std::string& request) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "read_request");
     std::unique_ptr<char[]> line(new char[MAX_LINE]);
     bool first = true;
@@ -86,12 +86,18 @@ void OstrelAgent_Request_Handler_Base::read_request(std::istream& in, std::strin
         }
         request += OstrelAgent_Util::trim(line.get());
     }
-    // A last line without newline is read like the others; the loop ends on
-    // end of input, or on a line that does not fit (which is dropped).
-    if (!in.eof())
+    // A last line without newline is read like the others. The loop ends on
+    // end of input, on a read failure, or on a line that does not fit (the
+    // stream fails with neither the end nor an error).
+    if (!in.eof() && !in.bad()) {
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1,
-                         "request line too long or unreadable; the rest is dropped");
+                         "request line longer than %d characters; the request is refused",
+                         static_cast<int>(MAX_LINE - 1));
+        return OstrelAgent_Status::MALFORMED_REQUEST;
+    }
+    if (!in.eof()) trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "reading the request failed");
     trace.writeMasked(OstrelAgent_Trace::TRACE_LEVEL_4, "Request [%s]", request);
+    return 0;
 }
 
 int OstrelAgent_Request_Handler_Base::send_response(std::ostream& out, const std::string& reply) {

@@ -40,9 +40,8 @@ class OstrelAgent_View;
 
 class OstrelAgent_Request_Handler_Base : public OstrelAgent_Request_Thread {
 public:
-    // Size of the start-up channel's line buffer: a line of more than
-    // MAX_LINE - 1 characters ends the reading, and it and every later line
-    // are dropped.
+    // Size of the start-up channel's line buffer: a request with a line of
+    // more than MAX_LINE - 1 characters is refused.
     static constexpr std::size_t MAX_LINE = 16000;
 
     // A new handler for `client` (owned by the handler from now on) of
@@ -55,8 +54,10 @@ public:
     // --- the start-up channel ---
 
     // Reads the first request from `in` until end of input or a read
-    // failure, appending it to `request`.
-    static void read_request(std::istream& in, std::string& request);
+    // failure, appending it to `request`. 0; 20021 when a line does not fit
+    // the line buffer: what was read is then not the request the sender
+    // wrote, and reading stops there.
+    static int read_request(std::istream& in, std::string& request);
     // Writes the framed reply and flushes. 0, or 20016 when the stream
     // failed.
     static int send_response(std::ostream& out, const std::string& reply);

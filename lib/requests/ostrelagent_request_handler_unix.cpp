@@ -7,6 +7,7 @@
 #include <chrono>
 #include <new>
 
+#include "lib/core/ostrelagent_mutex_guard.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_thread_manager_unix.h"
 #include "lib/core/ostrelagent_trace.h"
@@ -17,18 +18,6 @@
 namespace {
 
 const char* const kClass = "OstrelAgent_Request_Handler_Unix";
-
-// Holds a norvanethread mutex for a scope.
-class Hold {
-public:
-    explicit Hold(norvanethread_mutex_t& mutex) : m_mutex(mutex) { norvanethread_mutex_lock(&m_mutex); }
-    ~Hold() { norvanethread_mutex_unlock(&m_mutex); }
-    Hold(const Hold&) = delete;
-    Hold& operator=(const Hold&) = delete;
-
-private:
-    norvanethread_mutex_t& m_mutex;
-};
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -97,7 +86,7 @@ void OstrelAgent_Request_Handler_Unix::close_pipes() {
 int OstrelAgent_Request_Handler_Unix::read_request(std::string& request) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "read_request");
     request.clear();
-    Hold hold(m_request_mutex);
+    OstrelAgent_Mutex_Guard hold(m_request_mutex);
     int status;
     if (!m_request_open) {
         if ((status = open_request_pipe()) != 0) {
@@ -107,7 +96,7 @@ int OstrelAgent_Request_Handler_Unix::read_request(std::string& request) {
         m_request_open = 1;
     }
     {
-        Hold response(m_response_mutex);
+        OstrelAgent_Mutex_Guard response(m_response_mutex);
         if (!m_response_open) {
             if ((status = open_response_pipe()) != 0) {
                 trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "open_response_pipe failed!! ");
@@ -204,7 +193,7 @@ int OstrelAgent_Request_Handler_Unix::send_response(const std::string& reply) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "send_response");
     // Formatted before the lock: the lock covers only the write.
     const std::string frame = frame_reply(reply);
-    Hold hold(m_response_mutex);
+    OstrelAgent_Mutex_Guard hold(m_response_mutex);
     if (m_reply_broken) {
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2,
                          "an earlier reply was cut; this one is dropped");

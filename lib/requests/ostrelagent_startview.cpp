@@ -1,6 +1,5 @@
 #include "lib/requests/ostrelagent_startview.h"
 
-#include "lib/core/ostrelagent_msg.h"
 #include "lib/core/ostrelagent_server.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_tag.h"

@@ -1,6 +1,6 @@
 #include "lib/requests/ostrelagent_unknown.h"
 
-#include "lib/core/ostrelagent_msg.h"
+#include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/core/ostrelagent_trace.h"
@@ -10,7 +10,6 @@
 
 namespace {
 const char* const kClass = "OstrelAgent_Unknown";
-const int MSG_UNRECOGNIZED = 22;    // Unrecognized IPC: "%s".
 } // namespace
 
 OstrelAgent_Unknown::OstrelAgent_Unknown(const std::string& request_text,
@@ -46,7 +45,8 @@ void OstrelAgent_Unknown::parse_request() {
 std::string OstrelAgent_Unknown::get_response() {
     const NorvaneXmlElem* root = m_request_doc ? m_request_doc->get_root() : nullptr;
     if (root != nullptr) {
-        m_message = OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, MSG_UNRECOGNIZED,
+        m_message = OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table,
+                                             OstrelAgent_Lib_Msg::UNRECOGNIZED,
                                              root->get_tag().c_str());
     } else {
         m_message = parse_error_message();

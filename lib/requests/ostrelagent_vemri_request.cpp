@@ -1,6 +1,6 @@
 #include "lib/requests/ostrelagent_vemri_request.h"
 
-#include "lib/core/ostrelagent_msg.h"
+#include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/core/ostrelagent_trace.h"
@@ -12,7 +12,6 @@
 
 namespace {
 const char* const kClass = "OstrelAgent_VEMRI_Request";
-const int MSG_SHUTTING_DOWN = 73; // ostrel_agent is shutting down; no new requests ...
 } // namespace
 
 OstrelAgent_VEMRI_Request::OstrelAgent_VEMRI_Request(OstrelAgent_Request_Handler_Base* handler,
@@ -81,7 +80,7 @@ std::string OstrelAgent_VEMRI_Request::cancellation_reply(const std::string& req
     return OstrelAgent_AbstractOp::error_reply(
         request_name.empty() ? OstrelAgent_Tag::SHUTDOWN_IN_PROGRESS : request_name,
         OstrelAgent_Status::SHUTDOWN_IN_PROGRESS,
-        OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, MSG_SHUTTING_DOWN));
+        OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, OstrelAgent_Lib_Msg::SHUTTING_DOWN));
 }
 
 bool OstrelAgent_VEMRI_Request::is_equivalent(const OstrelAgent_Request* /*other*/) const {

@@ -1,6 +1,5 @@
 #include "lib/requests/ostrelagent_xmlerror.h"
 
-#include "lib/core/ostrelagent_msg.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
 

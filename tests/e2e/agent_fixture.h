@@ -79,8 +79,10 @@ protected:
     // The environment of a daemon: the test's HOME and KORVA_ROOT, and the
     // reports of a sanitizer build written into the test's tree.
     std::map<std::string, std::string> agent_env() const {
-        std::map<std::string, std::string> env = {
-            {"HOME", home}, {"KORVA_ROOT", korva_root}, {"NORVANE_SERVER_DIR", OSTREL_TEST_SERVER_DIR}};
+        std::map<std::string, std::string> env = extra_env;
+        env["HOME"] = home;
+        env["KORVA_ROOT"] = korva_root;
+        env["NORVANE_SERVER_DIR"] = OSTREL_TEST_SERVER_DIR;
         for (const char* var : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
             const char* old = std::getenv(var);
             env[var] = std::string(old != nullptr && *old != '\0' ? std::string(old) + ":" : "") +
@@ -187,6 +189,8 @@ protected:
     }
 
     TempTree tree;
+    // More variables for the daemons this test starts.
+    std::map<std::string, std::string> extra_env;
     std::string home;
     std::string korva_root;
     std::string views;

@@ -2,9 +2,9 @@
 // (through its forced shutdown: the view is unregistered once, the daemon
 // and its watcher exit 0, the listener pipe is gone and the log records the
 // interruption once), before its first request, while that request runs,
-// sent to the watcher alone, and when the view cannot be unregistered. Two
-// daemons on one storage: the one that ends never unregisters the other's
-// view.
+// sent to the watcher alone, when the view cannot be unregistered, and when
+// the connection listener cannot start. Two daemons on one storage: the one
+// that ends never unregisters the other's view.
 
 #include <signal.h>
 
@@ -202,6 +202,53 @@ TEST_F(E2eShutdown, AShutdownThatCannotUnregisterTheViewStillEnds) {
         << journal();
     EXPECT_FALSE(registered(tag));
     EXPECT_FALSE(file_exists(listener_pipe("u")));
+}
+
+TEST_F(E2eShutdown, AListenerThatCannotStartEndsTheDaemonCleanly) {
+    // The listener's thread cannot start once the view is made; a
+    // termination signal may come meanwhile, and its forced shutdown then
+    // runs alongside the failed start-up.
+    extra_env["OSTREL_TEST_LISTENER_START_ERROR"] = "11";
+    const struct {
+        const char* name;
+        bool signalled;
+    } cases[] = {{"l", false}, {"s", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string tag = std::string("tag-") + c.name;
+        std::unique_ptr<Process> agent;
+        {
+            // A signal taken while MkView waits in its kernel registration:
+            // the forced shutdown waits for the reply, then starts at once.
+            KernelCallsHeld kernel(korva_root);
+            ASSERT_TRUE(kernel.held());
+            agent = start_with_request(storage(c.name), mkview_request(c.name),
+                                       {"-trace_level", "3", "-trace_subsystem", "OSTRELAGENT"});
+            ASSERT_TRUE(wait_until([&] { return file_exists(storage(c.name) + "/.ostrel"); },
+                                   kStartTimeout));
+            if (c.signalled) {
+                const size_t taken = count_of(all_traces(), "::ostrel_agent_shutdown_now::");
+                ASSERT_TRUE(agent->signal_child(SIGTERM));
+                ASSERT_TRUE(wait_until(
+                    [&] {
+                        return count_of(all_traces(), "::ostrel_agent_shutdown_now::") > taken;
+                    },
+                    kStartTimeout));
+            }
+        }
+        const std::optional<std::string> reply = agent->read_framed_reply();
+        ASSERT_TRUE(reply.has_value());
+        EXPECT_EQ(lib_test::read_reply(*reply).attrs["status-code"], "0") << *reply;
+
+        EXPECT_EQ(agent->wait_exit(), std::optional<int>(4));
+        EXPECT_EQ(journal_calls(tag), served_once(tag)) << journal();
+        EXPECT_FALSE(registered(tag));
+        const std::string log = log_text(c.name);
+        EXPECT_EQ(count_of(log, "::Exiting, status = 11.\n"), 1u) << log;
+        EXPECT_EQ(count_of(log, "::Interrupted...exiting.\n"), c.signalled ? 1u : 0u) << log;
+        EXPECT_EQ(count_of(log, "Unable to unregister"), 0u) << log;
+        EXPECT_FALSE(file_exists(listener_pipe(c.name)));
+    }
 }
 
 } // namespace

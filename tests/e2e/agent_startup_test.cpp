@@ -78,7 +78,7 @@ TEST_F(E2eStartup, TextThatIsNotXmlGetsTheXmlErrorReply) {
     }
 }
 
-TEST_F(E2eStartup, RequestLinesAreJoinedAndALongLineEndsTheRequest) {
+TEST_F(E2eStartup, RequestLinesAreJoinedAndALongLineRefusesTheRequest) {
     // Written over several lines, with blanks around them, as a starter may.
     std::unique_ptr<Process> agent = start({storage("v")});
     agent->write_stdin("999\n  <Frob version=\"1\" tx-id=\"3\">\r\n\t <a/>  \n</Frob>");
@@ -87,15 +87,21 @@ TEST_F(E2eStartup, RequestLinesAreJoinedAndALongLineEndsTheRequest) {
     EXPECT_EQ(outcome.reply.attrs["tx-id"], "3");
     EXPECT_EQ(outcome.reply.children["status-message"], "Unrecognized IPC: \"Frob\".\n");
 
-    // A line of 16000 characters and what follows it are dropped: what is
-    // left is not a document.
+    // A line of 16000 characters does not fit the reader: the request is
+    // refused, whatever the rest would have made of it. Here what comes
+    // before the line is a whole MkView, which must not run.
+    const std::string cut = mkview_request("v");
     agent = start({storage("v")});
-    agent->write_stdin("1\n<Frob tx-id=\"5\"\n" + std::string(16000, ' ') + "\n/>\n");
+    agent->write_stdin("1\n" + cut + "\n<!--" + std::string(16000, '-') + "-->\n");
     agent->close_stdin();
     outcome = run_once(*this, std::move(agent));
-    EXPECT_EQ(outcome.reply.attrs["status-code"], "20020");
-    EXPECT_EQ(outcome.reply.children["status-message"], "Parse error in \"<Frob tx-id=\"5\"\".\n");
+    EXPECT_EQ(outcome.reply.root, "Unknown") << outcome.raw;
+    EXPECT_EQ(outcome.reply.attrs["status-code"], "20021");
+    EXPECT_EQ(outcome.reply.children["status-message"],
+              "Request line longer than 15999 characters.\n");
     EXPECT_EQ(outcome.status, 2);
+    EXPECT_FALSE(file_exists(storage("v")));
+    EXPECT_EQ(journal(), "");
 }
 
 TEST_F(E2eStartup, MkViewCreatesTheStorageAndServesIt) {

@@ -280,7 +280,7 @@ TEST(XmlStrUtil, ReplaceAll) {
     EXPECT_EQ(NorvaneStrUtil::replace_all("abc", "", "y"), "abc");
 }
 
-TEST(XmlUtil, CatalogFormatAndVersionLine) {
+TEST(XmlUtil, CatalogFormat) {
     const _imsg_message_table_t& cat = _norvane_xml_xml_msg_table;
     EXPECT_STREQ(cat.prefix, "norvane_xml");
     EXPECT_EQ(cat.catalog_number, 1);
@@ -296,14 +296,6 @@ TEST(XmlUtil, CatalogFormatAndVersionLine) {
     // Longer than the first buffer, still within the limit.
     std::string long_text(5000, 'y');
     EXPECT_NE(NorvaneUtil::format(&cat, 0, long_text.c_str()).find(long_text), std::string::npos);
-
-    std::unique_ptr<char[]> buf(new char[IMSG_MAX_TEXT]);
-    int n = libhalvicnorvanexml_sprintf_verid(buf.get());
-    std::string line(buf.get());
-    EXPECT_EQ(n, static_cast<int>(line.size()));
-    EXPECT_EQ(line.compare(0, 34, "libhalvicnorvanexml               "), 0) << line;
-    EXPECT_EQ(line.back(), '\n');
-    EXPECT_NE(line.find(" ("), std::string::npos);
 }
 
 } // namespace

@@ -12,7 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include "lib/core/ostrelagent_msg.h"
+#include "lib/core/ostrelagent_bin_msg.h"
+#include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/lib_test_support.h"
 
@@ -65,10 +66,13 @@ TEST_F(LibLogTest, RecordFormatAndTypes) {
 
 TEST_F(LibLogTest, CatalogRecordsAndNoAddedNewline) {
     Log log(view_);
-    log.write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table, 4, 0);
+    log.write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table, OstrelAgent_Bin_Msg::EXITING,
+                  0);
     log.write_log(OSTRELAGENT_LOG_WARN, "%s", "no newline");
-    log.write_log(OSTRELAGENT_LOG_ERROR, &_ostrela_lib_lib_msg_table, 14);
-    log.write_log(OSTRELAGENT_LOG_ERROR, &_ostrela_bin_bin_msg_table, 0, "/v", "h");
+    log.write_log(OSTRELAGENT_LOG_ERROR, &_ostrela_lib_lib_msg_table,
+                  OstrelAgent_Lib_Msg::NO_VIEW_INFO);
+    log.write_log(OSTRELAGENT_LOG_ERROR, &_ostrela_bin_bin_msg_table,
+                  OstrelAgent_Bin_Msg::USING_VIEW, "/v", "h");
     std::vector<std::string> lines = lib_test::split_lines(contents());
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_TRUE(lib_test::re_match(lines[0], record("INFO", "Exiting, status = 0[.]\n")))
@@ -85,12 +89,14 @@ TEST_F(LibLogTest, SwitchedOffWritesNothing) {
     Log log(view_);
     EXPECT_EQ(log.should_log(OSTRELAGENT_LOG_ERROR), 0);
     log.write_log(OSTRELAGENT_LOG_ERROR, "dropped\n");
-    log.write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table, 5);
+    log.write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table,
+                  OstrelAgent_Bin_Msg::INTERRUPTED);
     EXPECT_FALSE(lib_test::exists(log_dir()));
 
     Log::g_enabled = 1;
     EXPECT_EQ(log.should_log(OSTRELAGENT_LOG_ERROR), 1);
-    log.write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table, 5);
+    log.write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table,
+                  OstrelAgent_Bin_Msg::INTERRUPTED);
     EXPECT_TRUE(lib_test::re_match(contents(), record("INFO", "Interrupted[.][.][.]exiting[.]\n")));
 }
 

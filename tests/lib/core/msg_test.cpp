@@ -1,6 +1,7 @@
 // The agent's message catalogs, formatted by 0-based position.
 
-#include "lib/core/ostrelagent_msg.h"
+#include "lib/core/ostrelagent_bin_msg.h"
+#include "lib/core/ostrelagent_lib_msg.h"
 
 #include <string>
 
@@ -17,9 +18,9 @@ TEST(LibCatalogs, IdentityAndNumbering) {
     EXPECT_STREQ(lib.library, "lib_ostrel_agent");
     EXPECT_STREQ(lib.prefix, "ostrela_lib");
     EXPECT_EQ(lib.catalog_number, 111);
-    ASSERT_EQ(lib.count, 125);
+    ASSERT_EQ(lib.count, 126);
     EXPECT_EQ(lib.numbers[0], 1);
-    EXPECT_EQ(lib.numbers[124], 132);
+    EXPECT_EQ(lib.numbers[125], 133);
     for (int i = 1; i < lib.count; ++i) ASSERT_LT(lib.numbers[i - 1], lib.numbers[i]) << i;
     for (int unused : {17, 49, 70, 71, 72, 81, 96}) {
         for (int i = 0; i < lib.count; ++i) EXPECT_NE(lib.numbers[i], unused);
@@ -56,6 +57,7 @@ TEST(LibCatalogs, FormatAddressesMessagesByPosition) {
         {U::format(lib, 123, "h"),
          "View started on wrong host.  This view is registered on host \"h\"."},
         {U::format(lib, 124, "o", "r", "e"), "Unable to flush cached entry for oid:o@replicauuid:r: e\n"},
+        {U::format(lib, 125, 15999), "Request line longer than 15999 characters.\n"},
         {U::format(bin, 0, "/stg", "host"), "Using view \"/stg\", on host \"host\".\n"},
         {U::format(bin, 4, 0), "Exiting, status = 0.\n"},
         {U::format(bin, 5), "Interrupted...exiting.\n"},
@@ -66,7 +68,7 @@ TEST(LibCatalogs, FormatAddressesMessagesByPosition) {
 TEST(LibCatalogs, BadPositionGivesInternalErrorText) {
     const void* lib = &_ostrela_lib_lib_msg_table;
     const void* bin = &_ostrela_bin_bin_msg_table;
-    EXPECT_EQ(U::format(lib, 125), "Internal error: could not load message 125");
+    EXPECT_EQ(U::format(lib, 126), "Internal error: could not load message 126");
     EXPECT_EQ(U::format(lib, -3), "Internal error: could not load message -3");
     EXPECT_EQ(U::format(bin, 6), "Internal error: could not load message 6");
 }

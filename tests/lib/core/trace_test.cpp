@@ -62,11 +62,15 @@ TEST_F(LibTraceTest, FileNameCarriesUserStartTimeAndPid) {
         {"", 17, "ostrelagent_d[0-9]{8}_t[0-9]{6}_p17[.]log"},
         {nullptr, 18, "ostrelagent_d[0-9]{8}_t[0-9]{6}_p18[.]log"},
     };
+    // Even without a file-creation mask, the directory and the files are
+    // the user's alone: request texts go into them.
+    const mode_t old_mask = ::umask(0);
     for (const auto& c : cases) {
         start("OSTRELAGENT", 1, c.user, c.pid);
         T tracer(T::OSTRELAGENT, "Cls", "meth");
         tracer.writeTrace(T::TRACE_LEVEL_1, "hello");
     }
+    ::umask(old_mask);
     std::vector<std::string> names = files();
     ASSERT_EQ(names.size(), 3u);
     for (const auto& c : cases) {
@@ -77,6 +81,10 @@ TEST_F(LibTraceTest, FileNameCarriesUserStartTimeAndPid) {
     struct stat st;
     ASSERT_EQ(::stat(trace_dir().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
+    for (const auto& name : names) {
+        ASSERT_EQ(::stat((trace_dir() + "/" + name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
+    }
 }
 
 TEST_F(LibTraceTest, EntryExitAndMessageLines) {

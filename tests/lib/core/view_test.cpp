@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -538,6 +539,28 @@ TEST_F(LibViewCleanup, UnregistersTheTagOfTheStartedView) {
     // The kernel's own status comes back unmapped.
     ASSERT_EQ(0, korva().injector().add("unregister_view", "1008"));
     EXPECT_EQ(1008, bare->cleanup());
+}
+
+TEST_F(LibViewCleanup, UnregisterOnceUnregistersWhatThisObjectRegisteredOnce) {
+    auto view = new_view();
+    ASSERT_EQ(0, view->create()) << view->get_status_msg();
+    korva().journal().clear();
+    // A refused unregistration leaves the view registered for the next try.
+    ASSERT_EQ(0, korva().injector().add("unregister_view", "1008"));
+    EXPECT_EQ(1008, view->unregister_once());
+    EXPECT_TRUE(view->is_registered());
+
+    // Whoever ends the view at the same time: one unregistration in all.
+    std::vector<int> results(4, -1);
+    std::vector<std::thread> enders;
+    for (int& result : results) enders.emplace_back([&] { result = view->unregister_once(); });
+    for (std::thread& ender : enders) ender.join();
+    EXPECT_EQ(std::vector<int>(4, 0), results);
+    EXPECT_FALSE(view->is_registered());
+    EXPECT_EQ(0, view->unregister_once());
+    auto lines = journal();
+    ASSERT_EQ(2u, lines.size());
+    for (const auto& line : lines) EXPECT_EQ((std::vector<std::string>{"unregister_view", TAG}), line);
 }
 
 TEST_F(LibViewCleanup, WithoutAnyViewTagNothingIsUnregistered) {

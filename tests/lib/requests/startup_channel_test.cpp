@@ -18,10 +18,10 @@ namespace {
 using lib_test::read_reply;
 using lib_test::Reply;
 
-std::string read_request(const std::string& input) {
+std::string read_request(const std::string& input, int expected_status = 0) {
     std::istringstream in(input);
     std::string request = "stale-";
-    OstrelAgent_Request_Handler_Base::read_request(in, request);
+    EXPECT_EQ(OstrelAgent_Request_Handler_Base::read_request(in, request), expected_status);
     return request;
 }
 
@@ -42,13 +42,16 @@ TEST(LibStartupChannel, RequestLinesAreTrimmedAndJoined) {
     for (const Case& c : cases) EXPECT_EQ(read_request(c.input), "stale-" + c.request) << c.input;
 }
 
-TEST(LibStartupChannel, OverlongLineEndsTheRequest) {
+TEST(LibStartupChannel, AnOverlongLineRefusesTheRequest) {
     const std::string fits(OstrelAgent_Request_Handler_Base::MAX_LINE - 1, 'a');
     const std::string too_long(OstrelAgent_Request_Handler_Base::MAX_LINE, 'b');
     EXPECT_EQ(read_request("1\n<x>\n" + fits + "\n</x>\n"), "stale-<x>" + fits + "</x>");
     EXPECT_EQ(read_request("1\n<x>\n" + fits), "stale-<x>" + fits);
-    // The long line and everything after it are dropped.
-    EXPECT_EQ(read_request("1\n<x>\n" + too_long + "\n</x>\n"), "stale-<x>");
+    EXPECT_EQ(read_request(fits + "\n<x/>"), "stale-<x/>"); // also the length line
+    // Cut at the line's end, the rest would be another request.
+    read_request("1\n<x>\n" + too_long + "\n</x>\n", OstrelAgent_Status::MALFORMED_REQUEST);
+    read_request("1\n<x>\n" + too_long, OstrelAgent_Status::MALFORMED_REQUEST);
+    read_request(too_long + "\n<x/>\n", OstrelAgent_Status::MALFORMED_REQUEST);
 }
 
 TEST(LibStartupChannel, ReplyIsFramedByByteLengthAndZeroLine) {
@@ -84,6 +87,19 @@ TEST(LibStartupChannel, FirstRequestsThatInstallNoView) {
     EXPECT_EQ(OstrelAgent_View_Handler::get_instance("/another/view"), nullptr);
     EXPECT_EQ(OstrelAgent_View_Handler::get_view(), nullptr);
 
+    // A StartView with a line too long for the reader: refused before
+    // anything runs (this one would be a StartView that switches the log on).
+    std::istringstream overlong(
+        "1\n<StartView version=\"1\"><server>" +
+        std::string(OstrelAgent_Request_Handler_Base::MAX_LINE, ' ') + "</server></StartView>\n");
+    std::ostringstream refusal;
+    EXPECT_EQ(handler->prepare_view(overlong, refusal), OstrelAgent_Status::MALFORMED_REQUEST);
+    Reply refused = read_reply(unframe(refusal.str()));
+    EXPECT_EQ(refused.root, "Unknown");
+    EXPECT_EQ(refused.attrs["status-code"], "20021");
+    EXPECT_EQ(refused.children["status-message"], "Request line longer than 15999 characters.\n");
+    EXPECT_EQ(OstrelAgent_Log::g_enabled.load(), 0);
+
     struct Case {
         const char* input;
         int status;
@@ -109,6 +125,7 @@ TEST(LibStartupChannel, FirstRequestsThatInstallNoView) {
         EXPECT_EQ(reply.root, c.root) << c.input;
         EXPECT_EQ(reply.attrs["status-code"], c.code) << c.input;
     }
+
     // Only a StartView switches the log on before it runs.
     EXPECT_EQ(OstrelAgent_Log::g_enabled.load(), 1);
     delete handler;

@@ -142,12 +142,3 @@ TEST_F(KorvaQueryTest, UnusableRootDirectoryFailsTheCall) {
   korva::Outcome outcome = korva::Control().unregisterView("v1");
   EXPECT_EQ(ENOTDIR, outcome.call_error);
 }
-
-TEST(KorvaVersion, LineHasTheCommonLayout) {
-  std::vector<char> buffer(IMSG_MAX_TEXT);
-  int length = libhalvickorva_sprintf_verid(buffer.data());
-  ASSERT_GT(length, 0);
-  std::string line = buffer.data();
-  EXPECT_EQ(static_cast<size_t>(length), line.size());
-  EXPECT_THAT(line, testing::MatchesRegex("libhalvickorva {20}[^ ]+ \\([0-9-]+\\)\n"));
-}

@@ -32,24 +32,6 @@ TEST(Vek, ModeConstantsClassifyWhatStatReports) {
     close(fds[1]);
 }
 
-std::string g_line;
-void capture(void*, const char* text) { g_line += text; }
-
-TEST(Vek, VersionLineIsPaddedToColumn33) {
-    const imsg_proc_t table[IMSG_NUM_KINDS] = {capture};
-    imsg_set_redirect_procs(table, 1, nullptr);
-    libhalvicvek_print_verid();
-    imsg_set_redirect_procs(nullptr, 0, nullptr);
-    ASSERT_GT(g_line.size(), 34u);
-    EXPECT_EQ(g_line.substr(0, 34), "libhalvicvek                      ");
-    EXPECT_EQ(g_line.back(), '\n');
-    EXPECT_NE(g_line.find(" ("), std::string::npos);
-
-    char buf[IMSG_MAX_TEXT];
-    EXPECT_EQ(libhalvicvek_sprintf_verid(buf), static_cast<int>(g_line.size()));
-    EXPECT_EQ(g_line, buf);
-}
-
 // A path-name pointer: a null one goes out empty; decoding allocates a text
 // of its own (leaving a buffer the pointer held alone), free mode releases
 // it; 1023 bytes pass, 1024 fail both ways.

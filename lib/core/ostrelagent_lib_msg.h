@@ -1,0 +1,39 @@
+#pragma once
+// The agent library's message catalog ("lib_ostrel_agent", prefix
+// "ostrela_lib", number 111, 126 texts) and the positions that the code
+// addresses. Messages are addressed by their 0-based position in the
+// catalog, never by their message number; format them with
+// OstrelAgent_Util::format or the log's catalog write_log. A position is
+// named here once, when code first uses it.
+
+#include "platform/imsg/imsg.h"
+
+extern const _imsg_message_table_t _ostrela_lib_lib_msg_table;
+
+namespace OstrelAgent_Lib_Msg {
+
+constexpr int STORAGE_MKDIR = 0;          // Error "%d" creating view storage directory "%s".
+constexpr int NO_VIEW_UUID = 1;           // View uuid not found for "%s".
+constexpr int NO_VIEW_TYPE = 2;           // View type not found for "%s".
+constexpr int NO_CLTXT_CACHE_DIR = 3;     // Cleartext cache directory not found for "%s".
+constexpr int BAD_SERVER_INFO = 4;        // Server information is incomplete or invalid for "%s".
+constexpr int NO_SERVER_TAG = 5;          // Server view tag not found for "%s".
+constexpr int VIEW_EXISTS = 6;            // View at "%s" exists.
+constexpr int PARSE_ERROR = 7;            // Parse error in "%s".
+constexpr int NO_TEXT_MODE = 11;          // Interop textmode not found for "%s".
+constexpr int NO_VIEW_INFO = 14;          // View information not found.
+constexpr int BAD_VIEW_UUID = 21;         // View uuid "%s" not valid for "%s".
+constexpr int UNRECOGNIZED = 22;          // Unrecognized IPC: "%s".
+constexpr int CACHE_DIR_INVALID = 37;     // Validation failed for cleartext cache directory "%s".
+constexpr int CACHE_DIR_NESTED = 38;      // Cleartext cache directories may not be nested. ...
+constexpr int DB_INIT_FAILED = 42;        // View database initialization failed (%d).
+constexpr int SHUTTING_DOWN = 73;         // ostrel_agent is shutting down; no new requests ...
+constexpr int UNREGISTER_FAILED = 86;     // Unable to unregister view from KORVA: %s
+constexpr int CACHE_SIZE_MINIMUM = 115;   // Unable to set cache size to %u: minimum size is %u
+constexpr int CACHE_SIZE_FAILED = 116;    // Unable to set cache size to %u: %s
+constexpr int CACHE_SIZE_NOT_SAVED = 117; // Unable to save cache size to metadata file
+constexpr int CACHE_DIR_MKDIR = 122;      // Error "%s" creating cleartext cache directory "%s".
+constexpr int WRONG_HOST = 123;           // View started on wrong host. ...
+constexpr int REQUEST_LINE_TOO_LONG = 125; // Request line longer than %d characters.
+
+} // namespace OstrelAgent_Lib_Msg
