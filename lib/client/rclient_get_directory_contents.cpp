@@ -18,10 +18,7 @@ Get_Directory_Contents::Get_Directory_Contents(const qel_uuid_s& view, const qel
                                                const qel_oid_s& element_oid,
                                                Get_Directory_Contents_Listener& listener)
     : Metadata_Reply_Base(RPC_ID),
-      m_view(view),
-      m_vob(vob),
-      m_version_oid(version_oid),
-      m_element_oid(element_oid),
+      m_object{view, vob, version_oid, element_oid, ""},
       m_listener(listener) {
     std::memset(&m_pending, 0, sizeof m_pending);
 }
@@ -29,12 +26,12 @@ Get_Directory_Contents::Get_Directory_Contents(const qel_uuid_s& view, const qel
 Get_Directory_Contents::Get_Directory_Contents(const qel_uuid_s& view, const char* path,
                                                Get_Directory_Contents_Listener& listener)
     : Get_Directory_Contents(view, QEL_UUID_NULL, QEL_OID_NULL, QEL_OID_NULL, listener) {
-    m_path = path != nullptr ? path : "";
+    m_object.name = path != nullptr ? path : "";
 }
 
 int Get_Directory_Contents::marshal_request(RClient_Request_Args* /*args*/) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "marshal_request");
-    marshal_object(m_view, m_vob, m_version_oid, m_element_oid, VIEW_RELATIVE_PATH, m_path);
+    marshal_object(m_object, VIEW_RELATIVE_PATH);
     return 0;
 }
 

@@ -36,11 +36,7 @@ private:
     void hand_over();
     int read_part(const std::string& id);
 
-    qel_uuid_s m_view;
-    qel_uuid_s m_vob;
-    qel_oid_s m_version_oid;
-    qel_oid_s m_element_oid;
-    std::string m_path;
+    RClient_Object_Ref m_object;
     ostrel_dirent_t m_pending;
     Get_Directory_Contents_Listener& m_listener;
 };

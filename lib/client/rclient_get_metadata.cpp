@@ -11,23 +11,14 @@ const char* const VIEW_RELATIVE_PATH = "PathName";
 
 Get_Metadata::Get_Metadata(const qel_uuid_s& view, const qel_uuid_s& vob, const qel_oid_s& version_oid,
                            const qel_oid_s& element_oid)
-    : Metadata_Reply_Base(RPC_ID),
-      m_view(view),
-      m_vob(vob),
-      m_version_oid(version_oid),
-      m_element_oid(element_oid) {}
+    : Metadata_Reply_Base(RPC_ID), m_object{view, vob, version_oid, element_oid, ""} {}
 
 Get_Metadata::Get_Metadata(const qel_uuid_s& view, const std::string& path)
-    : Metadata_Reply_Base(RPC_ID),
-      m_view(view),
-      m_vob(QEL_UUID_NULL),
-      m_version_oid(QEL_OID_NULL),
-      m_element_oid(QEL_OID_NULL),
-      m_path(path) {}
+    : Metadata_Reply_Base(RPC_ID), m_object{view, QEL_UUID_NULL, QEL_OID_NULL, QEL_OID_NULL, path} {}
 
 int Get_Metadata::marshal_request(RClient_Request_Args* /*args*/) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "marshal_request");
-    if (refuse_null_view(m_view)) return OstrelAgent_Status::RC_MARSHAL_FAILED;
-    marshal_object(m_view, m_vob, m_version_oid, m_element_oid, VIEW_RELATIVE_PATH, m_path);
+    if (refuse_null_view(m_object.view)) return OstrelAgent_Status::RC_MARSHAL_FAILED;
+    marshal_object(m_object, VIEW_RELATIVE_PATH);
     return 0;
 }

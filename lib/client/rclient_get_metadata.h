@@ -19,9 +19,5 @@ public:
     int marshal_request(RClient_Request_Args* args) override;
 
 private:
-    qel_uuid_s m_view;
-    qel_uuid_s m_vob;
-    qel_oid_s m_version_oid;
-    qel_oid_s m_element_oid;
-    std::string m_path;
+    RClient_Object_Ref m_object;
 };

@@ -41,14 +41,12 @@ void Metadata_Reply_Base::clear_metadata() {
     std::memset(&m_elem_metadata, 0, sizeof m_elem_metadata);
 }
 
-void Metadata_Reply_Base::marshal_object(const qel_uuid_s& view, const qel_uuid_s& vob,
-                                         const qel_oid_s& version, const qel_oid_s& element,
-                                         const char* name_arg, const std::string& name) {
-    if (!qel_uuid_eq(&view, &QEL_UUID_NULL)) marshal_arg(VIEW_UUID, view);
-    if (!qel_uuid_eq(&vob, &QEL_UUID_NULL)) marshal_arg(VOB_UUID, vob);
-    if (!qel_oid_eq(&version, &QEL_OID_NULL)) marshal_arg(VER_OID, version);
-    if (!qel_oid_eq(&element, &QEL_OID_NULL)) marshal_arg(ELEM_OID, element);
-    if (!name.empty()) marshal_arg(name_arg, name.c_str());
+void Metadata_Reply_Base::marshal_object(const RClient_Object_Ref& object, const char* name_arg) {
+    if (!qel_uuid_eq(&object.view, &QEL_UUID_NULL)) marshal_arg(VIEW_UUID, object.view);
+    if (!qel_uuid_eq(&object.vob, &QEL_UUID_NULL)) marshal_arg(VOB_UUID, object.vob);
+    if (!qel_oid_eq(&object.version, &QEL_OID_NULL)) marshal_arg(VER_OID, object.version);
+    if (!qel_oid_eq(&object.element, &QEL_OID_NULL)) marshal_arg(ELEM_OID, object.element);
+    if (!object.name.empty()) marshal_arg(name_arg, object.name.c_str());
 }
 
 bool Metadata_Reply_Base::refuse_null_view(const qel_uuid_s& view) {

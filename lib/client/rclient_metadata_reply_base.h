@@ -19,6 +19,17 @@ extern const char* const OBJ_METADATA;  // "Xdr_ObjMetadata": ostrel_vstat of th
 extern const char* const ELEM_METADATA; // "Xdr_ElemMetadata": ostrel_vstat of its element
 } // namespace Metadata_Ns
 
+// The object a request names: the view, the VOB replica, the version and
+// its element, and a path or a leaf name. Null ids and an empty name are
+// not sent.
+struct RClient_Object_Ref {
+    qel_uuid_s view = QEL_UUID_NULL;
+    qel_uuid_s vob = QEL_UUID_NULL;
+    qel_oid_s version = QEL_OID_NULL;
+    qel_oid_s element = QEL_OID_NULL;
+    std::string name;
+};
+
 class Metadata_Reply_Base : public RClient_Abstract_Cmd {
 public:
     // Reads the three metadata parts and "Status"; other parts are passed
@@ -48,9 +59,8 @@ protected:
 
     // The arguments that name an object: "ViewUuid", "VobUuid",
     // "VersionOid", "ElementOid", each only when its id is not null, then
-    // `name_arg` = `name` when the name is not empty.
-    void marshal_object(const qel_uuid_s& view, const qel_uuid_s& vob, const qel_oid_s& version,
-                        const qel_oid_s& element, const char* name_arg, const std::string& name);
+    // `name_arg` = the name when it is not empty.
+    void marshal_object(const RClient_Object_Ref& object, const char* name_arg);
     // A null view uuid: the status code 30010, and true.
     bool refuse_null_view(const qel_uuid_s& view);
 
