@@ -28,3 +28,10 @@ public:
     RClient_Premature_EOF_Exception()
         : RClient_Parse_Exception(OstrelAgent_Status::RC_PREMATURE_EOF) {}
 };
+
+// A reply part lacks an item the command needs, or holds a bad one (30009).
+class RClient_Malformed_Response_Exception : public RClient_Parse_Exception {
+public:
+    RClient_Malformed_Response_Exception()
+        : RClient_Parse_Exception(OstrelAgent_Status::RC_BAD_REPLY_ITEM) {}
+};

@@ -1,6 +1,8 @@
 #include "lib/requests/ostrelagent_endview.h"
 
+#include "lib/client/rclient_logout.h"
 #include "lib/core/ostrelagent_lib_msg.h"
+#include "lib/core/ostrelagent_server.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/core/ostrelagent_thread_manager_base.h"
@@ -68,8 +70,11 @@ void OstrelAgent_Endview::perform_endview() {
 
     manager->set_should_exit();
     manager->drain_incomplete();
-    // The remote client's Logout comes with the remote client; nothing to
-    // log out of until then.
+    if (OstrelAgent_Server::g_online != 0) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Logout from server.");
+        Logout logout;
+        logout.run(); // the view ends whatever the server says
+    }
     manager->wait_for_terminate();
     if (unregistered == 0) m_status = OstrelAgent_Status::SHUTDOWN_IN_PROGRESS;
 }

@@ -8,6 +8,7 @@
 #include "lib/core/ostrelagent_util.h"
 #include "lib/core/ostrelagent_view.h"
 #include "lib/core/ostrelagent_view_handler.h"
+#include "lib/requests/ostrelagent_connect.h"
 #include "platform/qel/qel.h"
 #include "platform/utl/fileutl.h"
 #include "xml/norvane_xml_elem.h"
@@ -113,8 +114,15 @@ void OstrelAgent_Mkview::process_request() {
         return;
     }
     m_view = view;
+    m_status = OstrelAgent_Connect::connect_to_server(m_message);
+    if (m_status != 0) {
+        // The daemon ends with this reply: nothing of the new view stays.
+        view->cleanup();
+        view->cleanup_storage();
+        return;
+    }
     trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2,
-                     "view created; server login and config spec fetch are not served yet");
+                     "view created; the config spec fetch is not served yet");
 }
 
 std::string OstrelAgent_Mkview::get_response() {

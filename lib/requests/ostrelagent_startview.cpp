@@ -1,5 +1,7 @@
 #include "lib/requests/ostrelagent_startview.h"
 
+#include "lib/core/ostrelagent_lib_msg.h"
+#include "lib/core/ostrelagent_log.h"
 #include "lib/core/ostrelagent_server.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_tag.h"
@@ -7,10 +9,12 @@
 #include "lib/core/ostrelagent_util.h"
 #include "lib/core/ostrelagent_view.h"
 #include "lib/core/ostrelagent_view_handler.h"
+#include "lib/requests/ostrelagent_connect.h"
 #include "platform/utl/fileutl.h"
 
 namespace {
 const char* const kClass = "OstrelAgent_Startview";
+const int MSG_CONNECT_FAILED = 17; // Unable to connect to server :"%s".
 } // namespace
 
 OstrelAgent_Startview::OstrelAgent_Startview(const std::string& request_text,
@@ -62,8 +66,13 @@ void OstrelAgent_Startview::process_request() {
         m_message = view->get_status_msg();
         return;
     }
-    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2,
-                     "view started; VOB remount and server login are not served yet");
+    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "view started; VOB remount is not served yet");
+    if (OstrelAgent_Server::g_online == 0) return; // starts offline
+    m_status = OstrelAgent_Connect::connect_to_server(m_message);
+    if (m_status != 0) {
+        OstrelAgent_Log::get_instance(m_storage)->write_log(
+            OSTRELAGENT_LOG_ERROR, &_ostrela_lib_lib_msg_table, MSG_CONNECT_FAILED, m_message.c_str());
+    }
 }
 
 std::string OstrelAgent_Startview::get_response() {

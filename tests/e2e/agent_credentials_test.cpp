@@ -25,10 +25,9 @@ const std::vector<std::string> kEveryTrace = {
     "-trace_level", "4", "-trace_subsystem",
     "OSTRELAGENT:OSTRELAGENT_DB:OSTRELAGENT_KORVA:RCLIENT"};
 
-// The server element of a request, with both passwords.
-std::string server_with_passwords() {
-    return std::string("<server><server-url>https://server.invalid/x</server-url>"
-                       "<username>u</username><password>") +
+// The server element of a request to `url`, with both passwords.
+std::string server_with_passwords(const std::string& url) {
+    return "<server><server-url>" + url + "</server-url><username>u</username><password>" +
            kPassword +
            "</password><proxy-host>proxy.invalid</proxy-host><proxy-port>8080</proxy-port>"
            "<proxy-username>pu</proxy-username><proxy-password>" +
@@ -49,9 +48,12 @@ std::vector<std::string> files_holding(const std::string& root, const std::strin
 }
 
 TEST_F(E2eCredentials, PasswordsReachNoFileAndTracesAreTheOwnersAlone) {
+    // The view logs in with the password, so the test server's account has it.
+    server_password = kPassword;
+    const std::string url = server().url("");
     // A first request that is not a document: its error reply echoes it.
     std::unique_ptr<Process> refused = start_with_request(
-        storage("bad"), "<MkView version=\"1\">" + server_with_passwords(), kEveryTrace);
+        storage("bad"), "<MkView version=\"1\">" + server_with_passwords(url), kEveryTrace);
     const std::optional<std::string> refusal = refused->read_framed_reply();
     ASSERT_TRUE(refusal.has_value());
     const std::string echoed = lib_test::read_reply(*refusal).children["status-message"];
@@ -62,7 +64,7 @@ TEST_F(E2eCredentials, PasswordsReachNoFileAndTracesAreTheOwnersAlone) {
     // A view made with both passwords, traced in every subsystem.
     std::string request = mkview_request("p");
     const size_t server = request.find("<server>");
-    request.replace(server, request.find("</server>") + 9 - server, server_with_passwords());
+    request.replace(server, request.find("</server>") + 9 - server, server_with_passwords(url));
     std::unique_ptr<Process> agent = start_with_request(storage("p"), request, kEveryTrace);
     const std::optional<std::string> reply = agent->read_framed_reply();
     ASSERT_TRUE(reply.has_value());
@@ -74,8 +76,8 @@ TEST_F(E2eCredentials, PasswordsReachNoFileAndTracesAreTheOwnersAlone) {
     std::unique_ptr<PipeClient> client = PipeClient::connect(storage("p"), "tool");
     ASSERT_TRUE(client);
     const std::vector<std::string> requests = {
-        make_request("StartView", "", server_with_passwords()),
-        "<Frob tx-id=\"8\">" + server_with_passwords(),
+        make_request("StartView", "", server_with_passwords(url)),
+        "<Frob tx-id=\"8\">" + server_with_passwords(url),
     };
     for (const std::string& channel_request : requests) {
         ASSERT_TRUE(client->send(channel_request));

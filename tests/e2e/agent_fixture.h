@@ -1,8 +1,10 @@
 #pragma once
 // Runs the real ostrel_agent for end-to-end tests: a private HOME (with its
 // configuration file and trace directory), KORVA_ROOT and view storage area
-// per test, the requests that its callers write, and readers for what it
-// leaves behind (reply, log, kernel journal, trace files).
+// per test, the remote server that its views log in to (the test server,
+// started when a request first names it), the requests that its callers
+// write, and readers for what it leaves behind (reply, log, kernel journal,
+// trace files, the server's log).
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -20,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "fakeserver/fake_server.h"
 #include "lib/reply_test_support.h"
 #include "process_harness.h"
 
@@ -83,6 +86,7 @@ protected:
         env["HOME"] = home;
         env["KORVA_ROOT"] = korva_root;
         env["NORVANE_SERVER_DIR"] = OSTREL_TEST_SERVER_DIR;
+        if (m_server) env["NORVANE_HOST_CONFIG_DIR"] = fakeserver::certificates().dir;
         for (const char* var : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
             const char* old = std::getenv(var);
             env[var] = std::string(old != nullptr && *old != '\0' ? std::string(old) + ":" : "") +
@@ -111,15 +115,47 @@ protected:
     std::string storage(const std::string& name) const { return views + "/" + name; }
     std::string cache_dir(const std::string& name) const { return tree / ("cache-" + name); }
 
-    std::string mkview_request(const std::string& name) const {
+    // The remote server of the test's daemons: one account, user "u" with
+    // password `server_password`, and the rules a test gives before its
+    // first use. The daemons trust it through the common keystore in HOME.
+    fakeserver::Fake_Server& server() {
+        if (!m_server) {
+            m_server.reset(new fakeserver::Fake_Server(
+                R"({"accounts": [{"credentials": "u:)" + server_password +
+                R"(", "jsessionid": "J1", "session": "S1"}], "rules": [)" + server_rules + "]}"));
+            EXPECT_TRUE(m_server->ok()) << m_server->error();
+            write_file(home + "/.keystore_norvane_ostrel.pem",
+                       read_file(fakeserver::certificates().ca));
+        }
+        return *m_server;
+    }
+    // The server's requests, each as "POST <rpc> <auth>" or "GET <path> <auth>".
+    std::vector<std::string> server_requests() {
+        std::vector<std::string> lines;
+        for (const fakeserver::Json& r : server().requests()) {
+            const bool get = r["method"].as_string() == "GET";
+            lines.push_back(r["method"].as_string() + " " +
+                            (get ? r["subpath"].as_string() : r["rpc"].as_string()) + " " +
+                            r["auth"].as_string());
+        }
+        return lines;
+    }
+
+    // The "server" element of the view's user "u" with `password`.
+    std::string server_element(const std::string& password = "p", const std::string& online = "") {
+        return "<server" + (online.empty() ? std::string() : " online=\"" + online + "\"") +
+               "><server-url>" + server().url("") + "</server-url>"
+               "<username>u</username><password>" + password + "</password></server>";
+    }
+
+    std::string mkview_request(const std::string& name, const std::string& password = "p") {
         return "<MkView version=\"1\">"
                "<view-uuid>" + uuid_for(name) + "</view-uuid>"
                "<view-type>automatic</view-type>"
                "<cltxt-cache-dir>" + cache_dir(name) + "</cltxt-cache-dir>"
                "<server-tag>tag-" + name + "</server-tag>"
-               "<text-mode>unix</text-mode>"
-               "<server><server-url>https://server.invalid/x</server-url>"
-               "<username>u</username><password>p</password></server>"
+               "<text-mode>unix</text-mode>" +
+               server_element(password) +
                "</MkView>";
     }
 
@@ -194,6 +230,11 @@ protected:
     std::string home;
     std::string korva_root;
     std::string views;
+    std::string server_rules; // the server's rules, before its first use
+    std::string server_password = "p"; // the account's password, before the server's first use
+
+private:
+    std::unique_ptr<fakeserver::Fake_Server> m_server;
 };
 
 } // namespace e2e

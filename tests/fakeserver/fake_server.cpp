@@ -142,7 +142,8 @@ void Fake_Server::start(const std::string& scenario_json, const Options& options
                    "--scenario", m_dir + "/scenario.json",
                    "--cert", options.cert.empty() ? certs.server_cert : options.cert,
                    "--key", options.key.empty() ? certs.server_key : options.key,
-                   "--log", m_dir + "/log.jsonl", "--port-file", port_file, "--max-seconds", "600"},
+                   "--log", m_dir + "/log.jsonl", "--port-file", port_file, "--max-seconds", "600",
+                   "--blob-tool", OSTREL_XDR_BLOB_TOOL},
                   m_dir + "/output");
     if (m_pid < 0) {
         m_error = "cannot start " OSTREL_PYTHON;

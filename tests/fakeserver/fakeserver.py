@@ -3,7 +3,7 @@
 a scenario file, logging every request as one JSON line, injecting faults.
 
     fakeserver.py --scenario S --cert C --key K --log L --port-file P
-                  [--max-seconds 600]
+                  [--max-seconds 600] [--blob-tool T]
 
 It listens on a free port, writes that port to P (whole, by rename) and
 prints "fakeserver ready on port N" once it accepts connections. It serves
@@ -37,7 +37,11 @@ Set-Cookie headers and a status 0; a GET of <base>/logout ends the
 account's cookies. Anything else unmatched gets 500, logged "unmatched".
 
 REPLY: {"http": 200, "headers": [[name, value]], "boundary": "B",
-        "parts": [{"id", "items": {...}, "body_text" | "body_b64" | "body_file"}],
+        "directory": [{"dirent": D, "scope": S, "obj": V, "elem": V}, ...],
+        "metadata": {"scope": S, "obj": V, "elem": V},
+        "vobinfo": {item: value},
+        "parts": [{"id", "items": {...},
+                   "body_text" | "body_b64" | "body_file" | "blob": [KIND, {...}]}],
         "status": {"code": 0, "message": ""} | null,
         "raw_text" | "raw_b64"}
   The body is the multipart document the client reads: the line
@@ -46,6 +50,16 @@ REPLY: {"http": 200, "headers": [[name, value]], "boundary": "B",
   an empty line, the body and CR LF; then the "Status" part (absent for
   null; code 0 when not given), then "--B--". Part bodies from files are
   streamed. "raw_text"/"raw_b64" send that body instead of a document.
+
+  The parts describing objects come first, in this order: per "directory"
+  entry an "XdrDirectoryEntry" part (the dirent D) and its metadata parts;
+  then the "metadata" parts: "Xdr_ObjScope" (S), "Xdr_ObjMetadata" (V),
+  "Xdr_ElemMetadata" (V), each only when given; then a "VobInfo" part with
+  the "vobinfo" items and no body; then "parts". A "blob" body is the
+  server record of that KIND (vstat, scope, synceleminfo, dirent) encoded
+  from the JSON fields by the blob tool, which alone knows the wire form;
+  S, V and D are such fields. Blobs are encoded when the scenario is read:
+  one that does not encode stops the server at start.
 
 FAULT: {"chunk": n}            body written in pieces of n bytes
        {"split_crlf": true}    every CR LF of the body split into two writes
@@ -72,6 +86,7 @@ import signal
 import socket
 import socketserver
 import ssl
+import subprocess
 import sys
 import threading
 import time
@@ -147,15 +162,82 @@ class Rule:
         return True
 
 
+class ScenarioError(Exception):
+    pass
+
+
+class BlobEncoder:
+    """Server records from JSON fields, through the blob tool; each distinct
+    record is encoded once."""
+
+    def __init__(self, tool):
+        self.tool = tool
+        self.cache = {}
+
+    def encode(self, kind, fields):
+        text = json.dumps(fields, sort_keys=True)
+        key = (kind, text)
+        if key not in self.cache:
+            if not self.tool:
+                raise ScenarioError("a blob part needs --blob-tool")
+            done = subprocess.run([self.tool, kind], input=text.encode("utf-8"),
+                                  capture_output=True, timeout=30)
+            if done.returncode != 0:
+                raise ScenarioError("blob %s %s does not encode: %s"
+                                    % (kind, text, text_of(done.stderr)))
+            self.cache[key] = done.stdout
+        return self.cache[key]
+
+
+METADATA_PARTS = (("scope", "Xdr_ObjScope", "scope"),
+                  ("obj", "Xdr_ObjMetadata", "vstat"),
+                  ("elem", "Xdr_ElemMetadata", "vstat"))
+
+
+def metadata_parts(entry):
+    return [{"id": part_id, "blob": [kind, entry[key]]}
+            for key, part_id, kind in METADATA_PARTS if key in entry]
+
+
+def expand_reply(reply, blobs):
+    """The reply with its object forms turned into plain parts and every
+    blob body encoded."""
+    parts = []
+    for entry in reply.get("directory", []):
+        parts.append({"id": "XdrDirectoryEntry", "blob": ["dirent", entry.get("dirent", {})]})
+        parts.extend(metadata_parts(entry))
+    if "metadata" in reply:
+        parts.extend(metadata_parts(reply["metadata"]))
+    if "vobinfo" in reply:
+        parts.append({"id": "VobInfo", "items": reply["vobinfo"]})
+    parts.extend(reply.get("parts", []))
+    expanded = dict(reply)
+    expanded["parts"] = []
+    for part in parts:
+        if "blob" in part:
+            kind, fields = part["blob"]
+            part = dict(part)
+            part["body_b64"] = text_of(base64.b64encode(blobs.encode(kind, fields)))
+        expanded["parts"].append(part)
+    return expanded
+
+
+def text_of(data):
+    return data.decode("utf-8", errors="replace")
+
+
 class Scenario:
     """What the server answers; the state of its accounts and rules."""
 
-    def __init__(self, path):
+    def __init__(self, path, blob_tool=None):
         with open(path, encoding="utf-8") as f:
             data = json.load(f)
         self.base = data.get("base", "/ostrel")
         self.accounts = [Account(a) for a in data.get("accounts", [])]
         self.rules = [Rule(i, r) for i, r in enumerate(data.get("rules", []))]
+        blobs = BlobEncoder(blob_tool)
+        for rule in self.rules:
+            rule.reply = expand_reply(rule.reply, blobs)
 
     def authenticate(self, request):
         """(how, account): how is "open", "cookie", "credentials" or None."""
@@ -527,11 +609,17 @@ def main():
     parser.add_argument("--log", required=True)
     parser.add_argument("--port-file", required=True)
     parser.add_argument("--max-seconds", type=float, default=600)
+    parser.add_argument("--blob-tool")
     args = parser.parse_args()
 
+    try:
+        scenario = Scenario(args.scenario, args.blob_tool)
+    except ScenarioError as e:
+        print("fakeserver: %s" % e, file=sys.stderr, flush=True)
+        return 2
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(args.cert, args.key)
-    server = Server(Scenario(args.scenario), context, Log(args.log))
+    server = Server(scenario, context, Log(args.log))
     port = server.server_address[1]
 
     stop = threading.Event()

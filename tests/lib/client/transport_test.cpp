@@ -28,6 +28,7 @@
 #include "lib/client/rclient_request_generator_post.h"
 #include "lib/client/rclient_session.h"
 #include "lib/client/reply_reader.h"
+#include "lib/client/server_fixture.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/lib_test_support.h"
 
@@ -41,12 +42,9 @@ using Rows = std::vector<std::vector<std::string>>;
 using Lines = std::vector<std::string>;
 namespace S = OstrelAgent_Status;
 
-const char* const LOGIN_RPC = "Ostrel_Norvane::login_rpc";
-const char* const ACCOUNT = R"({"credentials": "DOM\\alice:pw", "jsessionid": "J1", "session": "S1"})";
+using client_test::scenario;
 
-std::string scenario(const std::string& rules, const std::string& accounts = ACCOUNT) {
-    return R"({"base": "/ostrel", "accounts": [)" + accounts + R"(], "rules": [)" + rules + "]}";
-}
+const char* const LOGIN_RPC = "Ostrel_Norvane::login_rpc";
 
 // A local port that refuses connections: bound, never listening.
 class Refusing_Port {
@@ -78,7 +76,7 @@ std::string cookie(const std::list<std::string>& headers, const std::string& key
     return "";
 }
 
-class TransportTest : public ::testing::Test {
+class TransportTest : public client_test::Server_Test {
 protected:
     // One exchange and what came of it.
     struct Exchange {
@@ -89,30 +87,10 @@ protected:
         client_test::Reply_Reader reply;
     };
 
-    void SetUp() override {
-        const fakeserver::Certificates& certs = fakeserver::certificates();
-        ASSERT_FALSE(certs.dir.empty()) << certs.error;
-        // The host's CA file "cacert.pem" is the test CA.
-        setenv("NORVANE_HOST_CONFIG_DIR", certs.dir.c_str(), 1);
-        for (const char* var : {"NORVANE_NOVERIFY_PEER", "NORVANE_NOVERIFY_HOST", "NORVANE_ENABLE_SSLV3"})
-            unsetenv(var);
-        session = RClient_Session::get_session();
-        ASSERT_NE(session, nullptr);
-        Http_Client_Base::set_time_limits(10, 10);
-    }
-
-    void TearDown() override {
-        session->flush_curl_handles();
-        session->clear_login();
-        Http_Client_Base::set_time_limits(Http_Client_Base::DEFAULT_CONNECT_SECONDS,
-                                          Http_Client_Base::DEFAULT_STALL_SECONDS);
-    }
-
     // Starts the server and points the session at it, not logged in.
     void start(const std::string& scenario_json, const Fake_Server::Options& options = {}) {
-        server.reset(new Fake_Server(scenario_json, options));
-        ASSERT_TRUE(server->ok()) << server->error();
-        use(server->url());
+        start_server(scenario_json, options);
+        if (server->ok()) use(server->url());
     }
 
     void use(const std::string& url, const std::string& keystore = "", const std::string& password = "",
@@ -146,16 +124,6 @@ protected:
         return exchange;
     }
 
-    // The one request the server logged.
-    Json only_request() const {
-        std::vector<Json> requests = server->requests();
-        EXPECT_EQ(requests.size(), 1u);
-        return requests.empty() ? Json() : requests.back();
-    }
-
-    lib_test::TempHome home;
-    RClient_Session* session = nullptr;
-    std::unique_ptr<Fake_Server> server;
 };
 
 TEST_F(TransportTest, PostCarriesStandardHeadersFormAndArgumentText) {

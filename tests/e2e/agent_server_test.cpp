@@ -1,0 +1,96 @@
+// The daemon and the remote server (the test server over TLS): an online
+// view logs in when it is made or started and out when it ends, an offline
+// one never calls; a refused login ends the daemon, and a view that the
+// refused MkView made goes with it.
+
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "agent_fixture.h"
+#include "pipe_client.h"
+
+namespace e2e {
+namespace {
+
+using Lines = std::vector<std::string>;
+using E2eServer = AgentTest;
+
+const std::string LOGIN = "POST Ostrel_Norvane::login_rpc credentials";
+const std::string LOGOUT = "GET /logout cookie";
+
+// The reply's status code and message, once the daemon has answered.
+std::pair<std::string, std::string> first_reply(Process& agent) {
+    const std::optional<std::string> reply = agent.read_framed_reply();
+    EXPECT_TRUE(reply.has_value()) << agent.stderr_text(Millis(0));
+    if (!reply) return {};
+    lib_test::Reply r = lib_test::read_reply(*reply);
+    return {r.attrs["status-code"], r.children["status-message"]};
+}
+
+TEST_F(E2eServer, AnOnlineViewLogsInAtItsStartAndOutAtItsEnd) {
+    // MkView logs in; a client's EndView logs out.
+    std::unique_ptr<Process> maker = serve_new_view("s");
+    EXPECT_EQ(server_requests(), Lines{LOGIN});
+    {
+        std::unique_ptr<PipeClient> client = PipeClient::connect(storage("s"), "tool");
+        ASSERT_TRUE(client);
+        lib_test::Reply reply = client->call(make_request("EndView", "1"));
+        EXPECT_EQ(reply.attrs["status-code"], "0");
+    }
+    EXPECT_EQ(maker->wait_exit(), std::optional<int>(0));
+    EXPECT_EQ(server_requests(), (Lines{LOGIN, LOGOUT}));
+
+    // StartView online logs in; the EndView of a termination signal logs out.
+    const std::string start = "<StartView version=\"1\">" + server_element("p", "true") + "</StartView>";
+    std::unique_ptr<Process> again = start_with_request(storage("s"), start);
+    EXPECT_EQ(first_reply(*again).first, "0");
+    ASSERT_TRUE(wait_until([&] { return is_fifo(listener_pipe("s")); }, kStartTimeout));
+    EXPECT_EQ(server_requests(), (Lines{LOGIN, LOGOUT, LOGIN}));
+    ASSERT_TRUE(again->signal_child(SIGTERM));
+    EXPECT_EQ(again->wait_exit(), std::optional<int>(0));
+    EXPECT_EQ(server_requests(), (Lines{LOGIN, LOGOUT, LOGIN, LOGOUT}));
+
+    // Offline: not a call.
+    std::unique_ptr<Process> offline = start_with_request(storage("s"), startview_request());
+    EXPECT_EQ(first_reply(*offline).first, "0");
+    ASSERT_TRUE(wait_until([&] { return is_fifo(listener_pipe("s")); }, kStartTimeout));
+    ASSERT_TRUE(offline->signal_child(SIGTERM));
+    EXPECT_EQ(offline->wait_exit(), std::optional<int>(0));
+    EXPECT_EQ(server_requests().size(), 4u);
+}
+
+TEST_F(E2eServer, ARefusedLoginEndsTheDaemon) {
+    // The server's refusal carries its own status message ("not logged in").
+    const std::string refused = "Unable to complete RPC to WAN server.not logged in"
+                                "Authorization failure, check username and password.\n";
+
+    // The view that MkView made goes again, and its registration with it.
+    std::unique_ptr<Process> maker = start_with_request(storage("r"), mkview_request("r", "wrong"));
+    EXPECT_EQ(first_reply(*maker), std::make_pair(std::string("20034"), refused));
+    EXPECT_EQ(maker->wait_exit(), std::optional<int>(2));
+    EXPECT_FALSE(file_exists(storage("r")));
+    EXPECT_EQ(journal_calls("tag-r"), (Lines{"register_view tag-r", "unregister_view tag-r"})) << journal();
+    EXPECT_EQ(server_requests(), Lines{"POST Ostrel_Norvane::login_rpc refused"});
+
+    // StartView leaves the view as it was, and says why in the log.
+    std::unique_ptr<Process> served = serve_new_view("r");
+    ASSERT_TRUE(served->signal_child(SIGTERM));
+    EXPECT_EQ(served->wait_exit(), std::optional<int>(0));
+    const std::string start = "<StartView version=\"1\">" + server_element("wrong") + "</StartView>";
+    std::unique_ptr<Process> starter = start_with_request(storage("r"), start);
+    EXPECT_EQ(first_reply(*starter), std::make_pair(std::string("20034"), refused));
+    EXPECT_EQ(starter->wait_exit(), std::optional<int>(2));
+    EXPECT_TRUE(file_exists(storage("r") + "/.ostrel"));
+    EXPECT_FALSE(registered("tag-r"));
+    const std::string log = log_text("r");
+    EXPECT_NE(log.find("WAN RPC \"Ostrel_Norvane::login_rpc\" failed : WAN status code 30002"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Unable to connect to server :\"" + refused + "\""), std::string::npos) << log;
+}
+
+} // namespace
+} // namespace e2e
