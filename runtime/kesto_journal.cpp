@@ -153,10 +153,30 @@ int unlock_header() {
   return S_OKAY;
 }
 
-// Opens one of the two files into *fd. A file that is missing, or empty (an
-// emptying that ended between its truncation and its header), is given its
-// header; `made` receives the name of a file this call created.
-int open_file(const char *name, int *fd, const unsigned char *header, uint32_t size, int init_msg,
+// A file whose header was never written whole: a creation or an emptying
+// that ended between the file's truncation and its header. Nothing was
+// ever written after such a header; a file with entries keeps whatever
+// header it has, for the readers to report.
+int unwritten(int fd, uint32_t magic, uint32_t header_size, bool *result, const char *path) {
+  unsigned char bytes[tjf::TJF_HEADER + 16] = {};
+  const size_t want = header_size + 16;
+  ssize_t n = kesto_io()->pread(fd, bytes, want, 0);
+  if (n < 0) return dberr_code(S_BADREAD, 861, "%s: %s", path, std::strerror(errno));
+  // Both headers hold their end at offset 8.
+  const uint32_t version = get_u32(bytes + 4);
+  const bool whole = version == 1 || (version == tjf::VERSION && get_u32(bytes + 8) >= header_size);
+  *result = false;
+  if (get_u32(bytes) == magic && whole) return S_OKAY;
+  for (size_t i = header_size; i < want; ++i)
+    if (bytes[i]) return S_OKAY;
+  *result = true;
+  return S_OKAY;
+}
+
+// Opens one of the two files into *fd. A file that is missing, or whose
+// header was never written whole, is given its header; `made` receives the
+// name of a file this call created.
+int open_file(const char *name, int *fd, uint32_t magic, const unsigned char *header, uint32_t size, int init_msg,
               const char *init_text, std::vector<std::string> *made) {
   db_task &t = kt();
   if (*fd >= 0) return S_OKAY;
@@ -173,11 +193,7 @@ int open_file(const char *name, int *fd, const unsigned char *header, uint32_t s
   *fd = f;
   if (created) made->push_back(path);
   bool fresh = created;
-  if (!created) {
-    struct stat st;
-    if (kesto_io()->fstat(f, &st) < 0) return dberr_code(S_DBLERR, 861, "%s: %s", path, std::strerror(errno));
-    fresh = st.st_size == 0;
-  }
+  if (!created && unwritten(f, magic, size, &fresh, path) != S_OKAY) return db_status;
   if (!fresh) return S_OKAY;
   if (!t.tjf_unit && fsblock_size(f, &t.tjf_unit) != S_OKAY) return db_status;
   if (tjf_init_hdr(f, header, size) != S_OKAY) return dberr_code(S_TJFERR, init_msg, "%s", init_text);
@@ -286,9 +302,10 @@ int tjf_open() {
   tjf::put_checkpoint_header(tcf_header, tjf::TCF_HEADER);
   unsigned char tjf_header[tjf::TJF_HEADER];
   tjf::put_header(tjf_header, tjf::empty_header(0));
-  if (open_file(t.tcf_name, &t.tcf_fd, tcf_header, sizeof tcf_header, 519, "TCF init hdr failed", &made) ==
-          S_OKAY &&
-      open_file(t.tjf_name, &t.tjf_fd, tjf_header, sizeof tjf_header, 520, "TJF init hdr failed", &made) == S_OKAY &&
+  if (open_file(t.tcf_name, &t.tcf_fd, tjf::TCF_MAGIC, tcf_header, sizeof tcf_header, 519, "TCF init hdr failed",
+                &made) == S_OKAY &&
+      open_file(t.tjf_name, &t.tjf_fd, tjf::TJF_MAGIC, tjf_header, sizeof tjf_header, 520, "TJF init hdr failed",
+                &made) == S_OKAY &&
       (t.tjf_unit || fsblock_size(t.tjf_fd, &t.tjf_unit) == S_OKAY) && (t.tjf_buff || size_buffer() == S_OKAY))
     return db_status = S_OKAY;
   tjf_close();
@@ -327,12 +344,16 @@ int tjf_grow_file(int fd, uint32_t size, bool check) {
     return dberr_code(S_TJFERR, 871, "The transaction journal file has a suspicious length (%d)",
                       static_cast<int>(have));
   // One byte at the end of each new unit: the file grows by whole blocks.
+  // The new size reaches the disk before anything is written into it, or
+  // a power failure could keep the writes and lose the size.
   const unsigned char zero = 0;
+  const off_t old_size = have;
   while (have < static_cast<off_t>(size)) {
     off_t at = have | static_cast<off_t>(t.tjf_unit - 1);
     if (tjf_write(fd, &zero, 1, at, 207, 208) != S_OKAY) return db_status;
     have = at + 1;
   }
+  if (have != old_size && sync_file(fd) != S_OKAY) return db_status;
   if (fd == t.tjf_fd && have >= t.tjf_limit) db_need_checkpoint();
   return db_status = S_OKAY;
 }
@@ -404,7 +425,13 @@ int tjf_flush(uint32_t commit_id) {
     h.committed_end = h.end;
     h.committed_id = commit_id;
   }
-  if (tjf_release(&h) != S_OKAY) return db_status;
+  if (tjf_release(&h) != S_OKAY) {
+    // The entries are on disk, and the header may cover them or not:
+    // written again they could appear twice. The transaction cannot commit.
+    t.tjf_fill = 0;
+    t.tjf_lost = 1;
+    return db_status;
+  }
   t.tjf_fill = 0;
   return db_status = S_OKAY;
 }
@@ -425,6 +452,7 @@ int tjf_begin() {
   db_task &t = kt();
   for (int f = 0; f < t.size_ft; ++f) t.file_table[f].flags &= static_cast<uint16_t>(~FILE_JOURNALED);
   t.tjf_trans_no = 0;
+  t.tjf_lost = 0;
   return db_status = S_OKAY;
 }
 
@@ -500,6 +528,8 @@ int tjf_journal_rec_ndba(const char *rec, const char *place, int length, int kin
 int tjf_save_files() {
   db_task &t = kt();
   if (!trans_active() || !t.tjf_trans_no) return db_status = S_OKAY;
+  if (t.tjf_lost)
+    return dberr_code(S_TJFERR, 909, "journal transaction %u is incomplete after a failed write", t.tjf_trans_no);
   if (tjf_open() != S_OKAY || tjf_access(nullptr) != S_OKAY) return db_status;
   std::vector<file_pair> pairs;
   int status = list_changed_files(&pairs);
@@ -521,7 +551,7 @@ int tjf_save_files() {
 int tjf_commit() {
   db_task &t = kt();
   if (!trans_active() || !t.tjf_trans_no) return db_status = S_OKAY;
-  if (any_file_flagged()) return internal_error(886, "a changed file is not listed at commit");
+  if (any_file_flagged() || t.tjf_lost) return internal_error(886, "the transaction's files are not listed");
   const uint32_t id = t.tjf_trans_no;
   t.tjf_trans_no = 0;
   unsigned char *entry = tjf_get_buff(tjf::END_LENGTH);
@@ -536,6 +566,7 @@ int tjf_abort() {
   if (!t.tjf_trans_no) return db_status = S_OKAY;
   const uint32_t id = t.tjf_trans_no;
   t.tjf_trans_no = 0;
+  if (t.tjf_lost) return db_status = S_OKAY;
   unsigned char *entry = tjf_get_buff(tjf::END_LENGTH);
   if (!entry) return db_status;
   tjf::seal_entry(entry, id, tjf::ABORT, tjf::END_LENGTH);

@@ -186,7 +186,8 @@ class roll_forward {
 
   int list_pairs(pending_transaction *p, const tjf::entry_header &h, uint32_t at) {
     if (!p) return fail(899, "TJF_START missing for TJF_ENTRY_FILES (0x%08X)\n", at);
-    if (p->listed) return dberr_code(S_TJFERR, 900, "Duplicate TJF_ENTRY_FILES found (0x%08X) for 0x%08X", at, p->position);
+    if (p->listed)
+      return dberr_code(S_TJFERR, 900, "Duplicate TJF_ENTRY_FILES found (0x%08X) for 0x%08X", at, p->position);
     const int count = get_u16(entry_.data() + tjf::ENTRY_HEADER);
     if (count > tjf::MAX_PAIRS || tjf::FILES_LENGTH(count) > h.length)
       return fail(901, "Too many files in TJF_ENTRY_FILES found (0x%08X)", at);

@@ -299,6 +299,7 @@ struct db_task {
   int tjf_fd;
   int tcf_fd;
   uint32_t tjf_trans_no;     // journal transaction in progress, 0 = none
+  int32_t tjf_lost;          // a batch of its entries may or may not be in the journal
   int32_t tjf_limit;         // checkpoint limit in bytes
   char *tjf_buff;            // journal entries waiting for the next batch
   int tjf_fill;
