@@ -211,8 +211,17 @@ class CrashTest : public EngineTest {
   // transaction.
   void expect_journal_agrees(const std::string &where, const FileSet &from) {
     open_database();
-    if (dt_open("people", "o", nullptr) != S_OKAY || dt_trbegin("later", nullptr) != S_OKAY ||
-        change_many(7) != S_OKAY || dt_trend(nullptr) != S_OKAY) {
+    auto later = []() -> int {
+      for (int i = 0; i < 3; ++i) {
+        db_address p;
+        int s = add_person("later" + std::to_string(i), 50 + i, city_name(i), &p);
+        if (s == S_OKAY) s = add_car(p, "L" + std::to_string(i), 300);
+        if (s != S_OKAY) return s;
+      }
+      return S_OKAY;
+    };
+    if (dt_open("people", "o", nullptr) != S_OKAY || dt_trbegin("later", nullptr) != S_OKAY || later() != S_OKAY ||
+        dt_trend(nullptr) != S_OKAY) {
       ADD_FAILURE() << where << ": a journaled transaction after it failed";
       dt_close(nullptr);
       return;
@@ -242,7 +251,7 @@ class CrashTest : public EngineTest {
   }
   // A long sweep takes its first and last points, where the work starts
   // and ends, and a sample between them.
-  static bool sampled(int n, int total) { return full_sweep() || n <= 6 || n > total - 30 || n % 5 == 0; }
+  static bool sampled(int n, int total) { return full_sweep() || n <= 6 || n > total - 20 || n % 9 == 0; }
 
   // Crashes the child before event `n` and checks what the next open finds.
   void crash_before(CrashIo::Mode mode, int n, Outcome expected, unsigned seed = 1) {
@@ -598,7 +607,9 @@ TEST_F(JournalMaintenanceCrashTest, RollForwardCrashedOrFailed) {
       restore_database_files(pristine_);
       write_file(dir_.file("kesto.tjf"), sc.journal);
     };
-    auto check = [&](const std::string &where) {
+    // Only the end of the work touches the journal: the journal's use after
+    // it is checked there.
+    auto check = [&](const std::string &where, bool at_the_end) {
       open_database();
       ASSERT_EQ(dt_open("people", "o", nullptr), S_OKAY) << where;
       testing::internal::CaptureStderr();
@@ -608,7 +619,7 @@ TEST_F(JournalMaintenanceCrashTest, RollForwardCrashedOrFailed) {
       EXPECT_TRUE(snapshot() == done_) << where << ": the roll-forward did not complete";
       EXPECT_EQ(dt_close(nullptr), S_OKAY);
       EXPECT_EQ(journal_end(dir_.file("kesto.tjf")), 28u) << where;
-      expect_journal_agrees(where, save_files(dir_.path()));
+      if (at_the_end) expect_journal_agrees(where, save_files(dir_.path()));
     };
     set_up();
     ASSERT_EQ(describe_status(run(roll_forward, CrashIo::PROCESS, 0)), "exit 0");
@@ -617,11 +628,14 @@ TEST_F(JournalMaintenanceCrashTest, RollForwardCrashedOrFailed) {
     for (CrashIo::Mode mode : {CrashIo::PROCESS, CrashIo::LOSE_ALL, CrashIo::LOSE_SOME}) {
       for (int n = 1; n <= total; ++n) {
         if (!sampled(n, total)) continue;
+        // Nothing is forced to disk while the changes are written: a power
+        // failure there loses them all or some, as at their first.
+        if (mode != CrashIo::PROCESS && n > 6 && n <= total - 20 && !full_sweep()) continue;
         const std::string where = "mode " + std::to_string(mode) + ", crash before event " + std::to_string(n);
         set_up();
         ASSERT_EQ(describe_status(run(roll_forward, mode, n)), "exit " + std::to_string(CrashIo::kCrashExit))
             << where;
-        check(where);
+        check(where, n > total - 20);
       }
     }
     for (const IoFault &f : io_faults) {
@@ -634,7 +648,7 @@ TEST_F(JournalMaintenanceCrashTest, RollForwardCrashedOrFailed) {
         const std::string where = std::string(f.name) + " at call " + std::to_string(n);
         set_up();
         EXPECT_EQ(describe_status(run(roll_forward, CrashIo::PROCESS, n, &f, err_path)), "exit 10") << where;
-        check(where);
+        check(where, n > calls - 10);
       }
     }
   }

@@ -28,6 +28,24 @@ Outcome run(const std::string &command) {
   return r;
 }
 
+// A command of the tool, its exit status and its output: the whole output,
+// or with a leading '~' a part of it.
+struct Step {
+  std::string command;
+  int status;
+  std::string out;
+};
+
+void expect_run(const std::string &command, int status, const std::string &out) {
+  Outcome r = run(command);
+  EXPECT_EQ(r.status, status) << r.out;
+  if (!out.empty() && out[0] == '~') {
+    EXPECT_NE(r.out.find(out.substr(1)), std::string::npos) << r.out;
+  } else {
+    EXPECT_EQ(r.out, out);
+  }
+}
+
 class ToolTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -194,11 +212,7 @@ TEST_F(ToolRecordTest, UnreadableOverflowFileEndsTheOpen) {
 TEST_F(ToolTest, SetCommands) {
   ASSERT_EQ(run(std::string(KESTO_DBDGEN) + " " + dir_.file("people.schema") + " " + dir_.file("people.dbd")).status, 0);
   ASSERT_EQ(run(tool_ + "init people").status, 0);
-  const struct {
-    const char *command;
-    int status;
-    const char *out;  // the whole output, or with '~' a part of it
-  } steps[] = {
+  const Step steps[] = {
       {"create people 10001 1000=Bob 1001=41 1002=Rome", 0, "0:2\n"},
       {"create people 10001 1000=Ann 1001=30", 0, "0:3\n"},
       {"create people 10001 1000=Ann 1001=99", 3, "duplicate key\n"},
@@ -233,10 +247,7 @@ TEST_F(ToolTest, SetCommands) {
   };
   for (const auto &step : steps) {
     SCOPED_TRACE(step.command);
-    Outcome r = run(tool_ + step.command);
-    EXPECT_EQ(r.status, step.status) << r.out;
-    if (step.out[0] == '~') EXPECT_NE(r.out.find(step.out + 1), std::string::npos) << r.out;
-    else EXPECT_EQ(r.out, step.out);
+    expect_run(tool_ + step.command, step.status, step.out);
   }
 
   // The files the tool left behind hold whole chains and a consistent key
@@ -263,11 +274,7 @@ TEST_F(ToolTest, JournaledChangesRolledForwardOntoACopy) {
   const std::vector<unsigned char> keys = kesto_test::read_file(dir_.file("people.k00"));
   const std::string empty_journal =
       "checkpoint file " + dir_.file("kesto.tcf") + "\njournal " + dir_.file("kesto.tjf");
-  const struct {
-    const char *command;
-    int status;
-    std::string out;  // the whole output, or with '~' a part of it
-  } steps[] = {
+  const Step steps[] = {
       {"journal people", 3, "no journal\n"},
       {"-j create people 10002 2000=AB1 2001=700", 0, "0:2\n"},
       {"-j create people 10002 2000=AB2 2001=701", 0, "0:3\n"},
@@ -290,15 +297,12 @@ TEST_F(ToolTest, JournaledChangesRolledForwardOntoACopy) {
   };
   for (const auto &step : steps) {
     SCOPED_TRACE(step.command);
-    if (std::string(step.command) == "restore the copy") {
+    if (step.command == "restore the copy") {
       kesto_test::write_file(dir_.file("people.d00"), data);
       kesto_test::write_file(dir_.file("people.k00"), keys);
       continue;
     }
-    Outcome r = run(tool_ + step.command);
-    EXPECT_EQ(r.status, step.status) << r.out;
-    if (step.out[0] == '~') EXPECT_NE(r.out.find(step.out.substr(1)), std::string::npos) << r.out;
-    else EXPECT_EQ(r.out, step.out);
+    expect_run(tool_ + step.command, step.status, step.out);
   }
 }
 
