@@ -248,6 +248,13 @@ int list_changed_files(std::vector<file_pair> *pairs) {
     }
     ++slot;
   }
+  // A files entry names at most 20 files.
+  auto too_many = [&](size_t count) {
+    return count > tjf::MAX_PAIRS
+               ? dberr_code(S_TJFERR, 864, "more than %d files changed in one journaled transaction", tjf::MAX_PAIRS)
+               : S_OKAY;
+  };
+  if (too_many(pairs->size()) != S_OKAY) return db_status;
   if (!any_file_flagged()) return S_OKAY;
 
   // An older file ends where the file ends, behind a longer header: it is
@@ -263,8 +270,7 @@ int list_changed_files(std::vector<file_pair> *pairs) {
     const int n = static_cast<int>(std::strlen(name)) + 1;
     if (((n + 5) & ~1) - 5 > tjf::NAME_LIMIT)
       return dberr_code(S_TJFERR, 863, "file name too long for the checkpoint file: %s", name);
-    if (pairs->size() == tjf::MAX_PAIRS)
-      return dberr_code(S_TJFERR, 864, "more than %d files changed in one journaled transaction", tjf::MAX_PAIRS);
+    if (too_many(pairs->size() + 1) != S_OKAY) return db_status;
     int occupied = tjf::build_name_entry(entry, name);
     if (tjf_grow_file(fd, length + static_cast<uint32_t>(occupied), true) != S_OKAY ||
         tjf_write(fd, entry, static_cast<size_t>(occupied), length, 865, 866) != S_OKAY)

@@ -525,6 +525,35 @@ TEST_F(JournalTest, CheckpointOnRequest) {
   EXPECT_FALSE(file_exists(tjf()));
 }
 
+// A files entry names at most 20 files: a journaled transaction that
+// changes more is refused at its commit, before anything is recorded.
+TEST_F(JournalTest, MoreThanTwentyChangedFilesAreRefused) {
+  std::string schema = "database many page 512\n";
+  for (int f = 0; f < 21; ++f) schema += "file f" + std::to_string(f) + " many.d" + std::to_string(f) + " data\n";
+  for (int f = 0; f < 21; ++f) schema += "record R" + std::to_string(f) + " in f" + std::to_string(f) + "\n  X int\nend\n";
+  write_schema(schema.c_str());
+  ASSERT_EQ(dt_open("many", "o", nullptr), S_OKAY);
+  ASSERT_EQ(dt_initialize(nullptr, 0), S_OKAY);
+  ASSERT_EQ(dt_close(nullptr), S_OKAY);
+  ASSERT_EQ(dt_on_opt(OPT_JOURNAL | OPT_SYNCFILES, nullptr), S_OKAY);
+  ASSERT_EQ(dt_open("many", "o", nullptr), S_OKAY);
+  auto fill = [](int files) {
+    int status = dt_trbegin("t", nullptr);
+    for (int f = 0; status == S_OKAY && f < files; ++f) {
+      const int32_t x = f;
+      status = dt_fillnew(10000 + f, &x, nullptr, 0);
+    }
+    return status == S_OKAY ? dt_trend(nullptr) : status;
+  };
+  std::string err = captured([&] { EXPECT_EQ(fill(21), S_TJFERR); });
+  EXPECT_NE(err.find("more than 20 files changed in one journaled transaction"), std::string::npos) << err;
+  ASSERT_TRUE(trans_active());
+  ASSERT_EQ(dt_trabort(nullptr), S_OKAY);
+  EXPECT_EQ(dt_recfrst(10000, nullptr, 0), S_NOTFOUND);
+  EXPECT_EQ(fill(20), S_OKAY);
+  EXPECT_EQ(dt_recfrst(10019, nullptr, 0), S_OKAY);
+}
+
 // A journal emptied by a checkpoint that a crash cut short between the
 // truncation and the header is made anew.
 TEST_F(JournalTest, AnEmptyJournalFileIsMadeAnew) {
