@@ -709,6 +709,22 @@ TEST_F(RollForwardTest, HandMadeJournals) {
     }
   }
 
+  // Out of descriptors, a listed file is closed to open the next one.
+  tjf_close();
+  write_file(dir_.file("a.dat"), Bytes(16, 0));
+  write_file(dir_.file("b.dat"), Bytes(16, 0));
+  write_file(tcf(), checkpoint_file({"a.dat", "b.dat"}));
+  write_file(tjf(), journal_file(cat({start(1), change(1, 7, 0, "aa"), change(1, 9, 0, "bb"), change(1, 7, 2, "cc"),
+                                      files(1, {{7, 0}, {9, 1}}), commit(1)})));
+  {
+    FaultyIo io;
+    io.fail(FaultyIo::OPEN, 4, EMFILE);  // the checkpoint file, the journal, a.dat, then b.dat
+    std::string err = captured([] { EXPECT_EQ(tjf_roll_forward(true), S_OKAY); });
+    EXPECT_EQ(io.calls(FaultyIo::OPEN), 8) << err;  // b.dat again, a.dat again, the two files emptied
+  }
+  EXPECT_EQ(contents("a.dat"), with(zeros, 0, "aacc"));
+  EXPECT_EQ(contents("b.dat"), with(zeros, 0, "bb"));
+
   // Without writing, the journal is only checked and emptied.
   tjf_close();
   write_file(dir_.file("a.dat"), Bytes(16, 0));
