@@ -359,7 +359,8 @@ int tjf_grow_file(int fd, uint32_t size, bool check) {
     if (tjf_write(fd, &zero, 1, at, 207, 208) != S_OKAY) return db_status;
     have = at + 1;
   }
-  if (have != old_size && sync_file(fd) != S_OKAY) return db_status;
+  if (have == old_size) return db_status = S_OKAY;
+  if (sync_file(fd) != S_OKAY) return db_status;
   if (fd == t.tjf_fd && have >= t.tjf_limit) db_need_checkpoint();
   return db_status = S_OKAY;
 }
