@@ -648,6 +648,7 @@ int dio_out(page_slot *s, lookup_entry *lu, int keep_open, int is_data) {
     fd = open_b(t.file_table[target].name, O_RDWR);
     if (fd < 0) return dberr_code(S_NOFILE, 709, "%s: %s", t.file_table[target].name, std::strerror(errno));
   }
+  if (trlog_flag) d_trlog();
   ssize_t n = io->pwrite(fd, s->buff, size, offset);
   int saved = errno;
   if (!keep_open) io->close(fd);
@@ -698,12 +699,12 @@ int dio_flush() {
     put_u32(header, pz.head);
     put_u32(header + 4, pz.next);
     put_u32(header + 8, pz.stamp);
+    // Once the commit is recorded its headers are in the journal already.
+    if (!t.trcommit && tjf_journal(f, 0, header, 12, 39) != S_OKAY) return db_status;
     if (phase_one) {
       if (o_pzwrite(f) != S_OKAY) return db_status;
-      if (tjf_journal(f, 0, header, 12, 39) != S_OKAY) return db_status;
       continue;
     }
-    if (tjf_journal(f, 0, header, 12, 39) != S_OKAY) return db_status;
     if (dio_open(f) != S_OKAY) return db_status;
     if (kesto_io()->pwrite(t.file_table[f].desc, header, 12, 0) != 12)
       return dberr_code(S_BADWRITE, 63, "%s", t.file_table[f].name);

@@ -2,10 +2,13 @@
 // include this header; programs use runtime/kesto.h.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
+#include "runtime/kesto_journal.h"
 #include "runtime/kesto_task.h"
 
 // ---- Error reporting (kesto_error.cpp) ----
@@ -285,20 +288,68 @@ int o_free(int dbn);
 int o_close();
 
 // ---- Journal (kesto_journal.cpp) ----
+// Journaling (option 0x100) records every change of a transaction as an
+// after-image in the journal and a commit entry at its commit. Internal
+// inconsistencies are reported as -901 and nothing is written.
+extern int trlog_flag;
+int d_tron();
+int d_troff();
+int d_trmark();
+int d_trbound();
+int d_trlog();
 int tjf_init();
-int tjf_close();
-int tjf_begin();
-int tjf_save_files();
-int tjf_commit();
-int tjf_abort();
-// 0 when the journal transaction committed, 2 when not, or an error.
-int tjf_recover_commit(uint32_t id);
 int tjf_set_checkpoint_limit(int32_t limit);
+int tjf_open();
+int tjf_close();
+int tjf_init_hdr(int fd, const unsigned char *header, uint32_t size);
+int tjf_grow_file(int fd, uint32_t size, bool check);
+// Locks the journal header (reading it into *header when one is given);
+// tjf_release writes it back (when given) and unlocks.
+int tjf_access(tjf::journal_header *header);
+int tjf_release(const tjf::journal_header *header);
+// Room for `size` bytes of entries in the journal buffer; a full buffer is
+// written first as one batch. Null on failure (status in db_status).
+unsigned char *tjf_get_buff(int size);
+// Writes the buffer as one batch; a commit id marks it the end of that
+// committed transaction.
+int tjf_flush(uint32_t commit_id);
+int tjf_begin();
+int tjf_start();
 int tjf_journal(int file, uint32_t position, const void *data, int length, int kind);
 int tjf_journal_pg(int file, const char *page_buffer, const char *data, int length,
                    uint32_t page, int kind);
 int tjf_journal_rec(db_address dba, const char *rec, const char *place, int length, int kind);
 int tjf_journal_rec_ndba(const char *rec, const char *place, int length, int kind);
+int tjf_save_files();
+int tjf_commit();
+int tjf_abort();
+// Writes all `length` bytes at `offset`, repeating a write a signal
+// interrupted: a short write or a full file system is -900 (msg_full),
+// any other failure -919 (msg_other).
+int tjf_write(int fd, const void *data, size_t length, off_t offset, int msg_full, int msg_other);
+
+// ---- Journal readers (kesto_journal_read.cpp) ----
+// Outcomes: tjf::ENTRY_READ, tjf::END_REACHED, tjf::DAMAGED (tolerant only).
+int tjf_read_entry(int fd, unsigned char *buffer, int capacity, bool tolerant, uint32_t *position,
+                   uint32_t end, int *outcome);
+int tcf_read_entry(int fd, unsigned char *buffer, bool tolerant, uint32_t *position, uint32_t end,
+                   int *outcome);
+int tcf_read_hdr(int fd, uint32_t *start, uint32_t *end);
+// The journal's header and where its entries run; the end is cut to the
+// file's size.
+int tjf_read_hdr(int fd, tjf::journal_header *header, uint32_t *start, uint32_t *end);
+
+// ---- Journal checkpoint and emptying (kesto_checkpoint.cpp) ----
+int tjf_chkpoint();
+int tjf_truncate(uint32_t id_base, bool rename);
+int tjf_rename_journal(const char *name);
+
+// ---- Roll-forward (kesto_rollforward.cpp) ----
+// 0 when the journal transaction committed, 2 when not, or an error.
+int tjf_recover_commit(uint32_t id);
+// Re-applies every committed transaction of the journal (apply = false only
+// checks it) and empties it.
+int tjf_roll_forward(bool apply);
 
 // ---- Recovery (kesto_recovery.cpp) ----
 int recovery_check();

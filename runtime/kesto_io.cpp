@@ -1,6 +1,7 @@
 #include "runtime/kesto_io.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
 
 namespace {
@@ -21,10 +22,12 @@ int io_set_cloexec(int fd) {
   return ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
 }
 int io_unlink(const char *path) { return ::unlink(path); }
+int io_rename(const char *from, const char *to) { return ::rename(from, to); }
+int io_access(const char *path, int mode) { return ::access(path, mode); }
 
 const kesto_io_methods plain_methods = {
     io_open, io_close, io_pread, io_pwrite, io_fsync, io_fstat,
-    io_lockf, io_lseek, io_set_cloexec, io_unlink,
+    io_lockf, io_lseek, io_set_cloexec, io_unlink, io_rename, io_access,
 };
 
 const kesto_io_methods *installed = &plain_methods;

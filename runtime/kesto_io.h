@@ -1,9 +1,10 @@
 // The engine's file I/O table.
 //
 // Every system call that touches an engine file (data and key files, the
-// dictionary, the activity file, the country table, the overflow file) goes
-// through the table installed here, so that tests can make the Nth call fail,
-// come back short, or stop writing as a crash would.
+// dictionary, the activity file, the country table, the overflow file, the
+// journal and its checkpoint file) goes through the table installed here,
+// so that tests can make the Nth call fail, come back short, or stop
+// writing as a crash would.
 #pragma once
 
 #include <sys/stat.h>
@@ -20,6 +21,8 @@ struct kesto_io_methods {
   off_t (*lseek)(int fd, off_t offset, int whence);
   int (*set_cloexec)(int fd);
   int (*unlink)(const char *path);
+  int (*rename)(const char *from, const char *to);
+  int (*access)(const char *path, int mode);
 };
 
 // The plain POSIX table.

@@ -1,7 +1,9 @@
 // Client calls of the multi-process lock manager. Only the shared open modes
 // ("s", "x") use it; the one-user modes never reach it. No lock manager is
 // installed in this system, so a task that needs one is told so (-920); the
-// callers report it with their own message numbers.
+// callers report it with their own message numbers. A checkpoint that
+// lmc_checkpoint asks for runs (tjf_chkpoint) in the process whose lock
+// request the lock manager answers -7.
 #include "runtime/kesto_internal.h"
 
 namespace {

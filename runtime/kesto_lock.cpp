@@ -39,6 +39,8 @@ int dt_lock(int count, LOCK_REQUEST *requests, DB_TASK *task, int dbn) {
   (void)requests;
   if (db_enter(dbn, task) != S_OKAY) return db_status;
   if (exclusive()) return db_status = S_OKAY;
+  // A granted request that lists a locked file starts the journal
+  // transaction (tjf_start).
   return no_lock_manager(740);
 }
 

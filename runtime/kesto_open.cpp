@@ -180,6 +180,9 @@ int dopen(const char *names, const char *mode, bool incremental) {
     if (!t.use_lockmgr) {
       if ((incremental || !mode || mode[0] != 'c') && recovery_check() != S_OKAY) break;
     } else {
+      // The open request follows the log-in; the first user's open rolls
+      // the journal forward (tjf_roll_forward) before the activity-file
+      // check.
       int lm = lmc_login();
       if (lm != S_OKAY) {
         dberr_code(lm, 504);

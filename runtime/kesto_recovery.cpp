@@ -3,9 +3,9 @@
 // A commit enters its overflow file in the activity file once the file
 // holds every changed page of the old extents and its index is on disk,
 // and removes the entry when the pages are in place. An entry found at the
-// next open is therefore a commit to complete: every page copy and saved
-// page-zero header of the overflow file is written to its database file
-// again. Writing them twice does no harm, so a recovery interrupted in turn
+// next open is therefore a commit to complete (a journaled one only when
+// the journal holds its commit entry): every page copy and saved page-zero
+// header of the overflow file is written to its database file again. Writing them twice does no harm, so a recovery interrupted in turn
 // is simply repeated. A recovery that cannot complete ends the process:
 // the database must not be used half-written, and the entry stays for the
 // next attempt.
@@ -97,7 +97,7 @@ int read_description(int fd, const char *path, uint32_t *tid, std::vector<descri
     f.pz_saved = get_u32(te + 8);
     if (!f.map) continue;
     if (!std::memchr(name, 0, NAME_FIELD) || !*name || f.page_size < PZ_SIZE || f.pages == 0)
-      return dberr_code(S_SYSERR, 329, "%s: bad entry for file %u", path, i);
+      return dberr_code(S_BADREAD, 859, "%s: damaged entry for file %u", path, i);
     char resolved[PATHLEN];
     vpathcpy(resolved, name, PATHLEN);
     if (prefix_dbwdir(resolved) != S_OKAY) return db_status;
@@ -225,7 +225,10 @@ int recovery_check() {
     status = taf_release();
     for (int i = 0; i < TAF_ENTRIES && status == S_OKAY; ++i) {
       if (!taf_files[i][0]) continue;
-      if (!t.use_lockmgr && t.taf_header == 0x2EAF) {
+      // Commits recorded while journaling was on may belong to journaled
+      // transactions: only a task that journals consults the journal on
+      // whether they committed.
+      if (!t.use_lockmgr && t.taf_header == 0x2EAF && !opt_on(OPT_JOURNAL)) {
         status = dberr_code(S_NOLOCKMGR, 98, "Roll forward recovery needed may be needed");
         break;
       }

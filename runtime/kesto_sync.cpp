@@ -33,11 +33,21 @@ int dt_settjfsize(int32_t limit, DB_TASK *task) {
 
 int dt_checkpoint(DB_TASK *task) {
   if (db_enter(-2, task) != S_OKAY) return db_status;
-  if (!kt().open_state) return dberr_code(S_DBOPEN, 152);
-  if (!kt().use_lockmgr) return db_status = S_OKAY;
-  int status = lmc_checkpoint();
-  if (status != S_OKAY) return dberr_code(status, 515, "Checkpoint failed\n");
-  return db_status = S_OKAY;
+  db_task &t = kt();
+  if (!t.open_state) return dberr_code(S_DBOPEN, 152);
+  if (t.use_lockmgr) {
+    int status = lmc_checkpoint();
+    if (status != S_OKAY) return dberr_code(status, 515, "Checkpoint failed\n");
+    return db_status = S_OKAY;
+  }
+  // One user: a task that journals checkpoints now, or as soon as its
+  // transaction is over.
+  if (!opt_on(OPT_JOURNAL) && t.tjf_fd < 0) return db_status = S_OKAY;
+  if (trans_active()) {
+    db_need_checkpoint();
+    return db_status = S_OKAY;
+  }
+  return tjf_chkpoint();
 }
 
 void db_need_checkpoint() { kt().checkpoint_needed = 1; }

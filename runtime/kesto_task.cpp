@@ -121,6 +121,7 @@ int dt_on_opt(unsigned bits, DB_TASK *task) {
   if (db_enter(-2, task) != S_OKAY) return db_status;
   db_task &t = kt();
   t.options |= bits;
+  if (bits & OPT_TRLOG) d_tron();
   if (bits & OPT_IGNORECASE) {
     if (!t.ctbl_active && ctbl_alloc() != S_OKAY) return db_status;
     for (int c = 'a'; c <= 'z'; ++c) t.ctbl[c].primary = static_cast<unsigned char>(c - 'a' + 'A');
@@ -132,6 +133,7 @@ int dt_off_opt(unsigned bits, DB_TASK *task) {
   if (db_enter(-2, task) != S_OKAY) return db_status;
   db_task &t = kt();
   t.options &= ~bits;
+  if (bits & OPT_TRLOG) d_troff();
   if ((bits & OPT_IGNORECASE) && t.ctbl_active) {
     for (int c = 'a'; c <= 'z'; ++c) t.ctbl[c].primary = static_cast<unsigned char>(c);
   }

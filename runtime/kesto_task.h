@@ -298,8 +298,13 @@ struct db_task {
   int taf_attempts;
   int tjf_fd;
   int tcf_fd;
-  uint32_t tjf_trans_no;
+  uint32_t tjf_trans_no;     // journal transaction in progress, 0 = none
+  int32_t tjf_lost;          // a batch of its entries may or may not be in the journal
   int32_t tjf_limit;         // checkpoint limit in bytes
+  char *tjf_buff;            // journal entries waiting for the next batch
+  int tjf_fill;
+  int tjf_capacity;
+  long tjf_unit;             // grow unit of both journal files, 0 until known
 
   // Lock manager client.
   int32_t use_lockmgr;

@@ -10,7 +10,10 @@
 //              overflow file's index is written and forced to disk;
 //   recorded   the overflow file's name is added to the activity file: from
 //              here on the commit can only be completed, by this call or by
-//              the recovery at the next open;
+//              the recovery at the next open. A journaled transaction
+//              (option 0x100) lists its files in the journal before, and
+//              forces its commit entry to the journal after this step; the
+//              recovery completes it only when that entry is there;
 //   phase two  evicted pages are copied back, the cached ones written in
 //              place, the files forced to disk, and the activity entry
 //              removed.
@@ -44,11 +47,24 @@ int step_failed(int status, int msg, const char *what, const char *tid) {
   return db_status = status;
 }
 
-void checkpoint_if_needed() {
+// A checkpoint the journal asked for: the lock manager runs it once no user
+// holds a lock; it is asked at the start of the next commit or abort.
+void request_checkpoint() {
   db_task &t = kt();
-  if (!t.checkpoint_needed) return;
+  if (!t.use_lockmgr || !t.checkpoint_needed) return;
   t.checkpoint_needed = 0;
   lmc_checkpoint();
+}
+
+// Without a lock manager the task is the only user: the checkpoint runs as
+// soon as its transaction is over. One that fails is reported and tried
+// again after the next transaction; the transaction stands.
+void one_user_checkpoint() {
+  db_task &t = kt();
+  if (t.use_lockmgr || !t.checkpoint_needed) return;
+  t.checkpoint_needed = 0;
+  if ((opt_on(OPT_JOURNAL) || t.tjf_fd >= 0) && tjf_chkpoint() != S_OKAY) t.checkpoint_needed = 1;
+  db_status = S_OKAY;
 }
 
 // Ends the transaction's bookkeeping once its pages are where they belong
@@ -139,6 +155,13 @@ int dt_trbegin(const char *tid, DB_TASK *task) {
   if (dio_flush() != S_OKAY || taf_open() != S_OKAY || tjf_begin() != S_OKAY || o_init() != S_OKAY)
     return db_status;
   vpathcpy(t.trans_id, tid, TRANS_ID_LEN);
+  // One user holds every file: the journal transaction starts with the
+  // transaction. With a lock manager it starts when the first lock is
+  // granted (dt_lock).
+  if (!t.use_lockmgr && tjf_start() != S_OKAY) {
+    t.trans_id[0] = '\0';
+    return db_status;
+  }
   return db_status = S_OKAY;
 }
 
@@ -146,11 +169,15 @@ int dt_trend(DB_TASK *task) {
   if (db_enter(-2, task) != S_OKAY) return db_status;
   db_task &t = kt();
   if (!trans_active()) return dberr_code(S_TRNOTACT, 148);
-  checkpoint_if_needed();
+  request_checkpoint();
   char tid[TRANS_ID_LEN];
   std::strcpy(tid, t.trans_id);
+  if (trlog_flag) d_trmark();
 
-  if (!opt_on(OPT_TWOPHASE)) {
+  // A journaled transaction always commits in two phases: its page-zero
+  // headers reach the journal as phase one saves them, and its commit
+  // entry must be on disk before any of its pages reaches its file.
+  if (!opt_on(OPT_TWOPHASE) && !t.tjf_trans_no) {
     // Everything goes in place at once: a crash part-way leaves the files
     // half-written.
     if (t.ov_evicted && o_update() != S_OKAY) return step_failed(db_status, 677, "o_update", tid);
@@ -193,13 +220,15 @@ int dt_trend(DB_TASK *task) {
   }
   end_transaction();
   key_reset(t.size_ft);
+  if (trlog_flag) d_trbound();
+  one_user_checkpoint();
   return db_status = S_OKAY;
 }
 
 int dt_trabort(DB_TASK *task) {
   if (db_enter(-2, task) != S_OKAY) return db_status;
   db_task &t = kt();
-  checkpoint_if_needed();
+  request_checkpoint();
   if (!trans_active()) return dberr_code(S_TRNOTACT, 151);
   tjf_abort();
   end_transaction();
@@ -209,5 +238,6 @@ int dt_trabort(DB_TASK *task) {
   dio_ixclear();
   key_reset(t.size_ft);
   drop_rolled_back_currency();
+  one_user_checkpoint();
   return db_status = S_OKAY;
 }

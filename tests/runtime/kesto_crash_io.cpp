@@ -106,8 +106,8 @@ void apply_all(FileState &f) {
 }
 
 // Records an event; crashes when the trigger says so before it happens.
-CrashIo::Event begin_event(CrashIo::Kind kind, int fd, off_t offset, size_t length) {
-  CrashIo::Event e{kind, ++state->numbered, path_of(fd), offset, length};
+CrashIo::Event begin_event(CrashIo::Kind kind, const std::string &path, off_t offset, size_t length) {
+  CrashIo::Event e{kind, ++state->numbered, path, offset, length};
   state->events.push_back(e);
   if (state->trigger && state->trigger(e, false)) crash();
   return e;
@@ -165,7 +165,7 @@ ssize_t c_pread(int fd, void *buf, size_t len, off_t off) {
 }
 
 ssize_t c_pwrite(int fd, const void *buf, size_t len, off_t off) {
-  CrashIo::Event e = begin_event(CrashIo::WRITE, fd, off, len);
+  CrashIo::Event e = begin_event(CrashIo::WRITE, path_of(fd), off, len);
   ssize_t n;
   FileState *f = buffered() ? file_of(fd, true) : nullptr;
   if (f) {
@@ -180,7 +180,7 @@ ssize_t c_pwrite(int fd, const void *buf, size_t len, off_t off) {
 }
 
 int c_fsync(int fd) {
-  CrashIo::Event e = begin_event(CrashIo::SYNC, fd, 0, 0);
+  CrashIo::Event e = begin_event(CrashIo::SYNC, path_of(fd), 0, 0);
   if (FileState *f = buffered() ? file_of(fd, false) : nullptr) apply_all(*f);
   end_event(e);
   return 0;
@@ -201,8 +201,23 @@ int c_unlink(const char *path) {
   return real()->unlink(path);
 }
 
-const kesto_io_methods crash_methods = {c_open,  c_close, c_pread,  c_pwrite,  c_fsync,
-                                        c_fstat, c_lockf, c_lseek, c_cloexec, c_unlink};
+// Writes still in memory follow their file to its new name.
+int c_rename(const char *from, const char *to) {
+  CrashIo::Event e = begin_event(CrashIo::RENAME, from, 0, 0);
+  struct stat st;
+  bool known = stat(from, &st) == 0;
+  int r = real()->rename(from, to);
+  if (r == 0 && known) {
+    auto it = state->files.find({st.st_dev, st.st_ino});
+    if (it != state->files.end()) it->second.path = to;
+  }
+  end_event(e);
+  return r;
+}
+int c_access(const char *path, int mode) { return real()->access(path, mode); }
+
+const kesto_io_methods crash_methods = {c_open,  c_close, c_pread,   c_pwrite, c_fsync,  c_fstat,
+                                        c_lockf, c_lseek, c_cloexec, c_unlink, c_rename, c_access};
 
 }  // namespace
 

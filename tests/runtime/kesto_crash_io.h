@@ -13,28 +13,28 @@
 
 namespace kesto_test {
 
-// Replaces the engine's I/O table while it lives. Every write and every
-// synchronisation is an event, numbered from 1; a trigger may end the
-// process (with exit status kCrashExit, no clean-up) before or after any
-// event.
+// Replaces the engine's I/O table while it lives. Every write, every
+// synchronisation and every rename is an event, numbered from 1; a trigger
+// may end the process (with exit status kCrashExit, no clean-up) before or
+// after any event.
 //
 // PROCESS: each write reaches its file at once; a crash only ends the
 // process, as a kill would. LOSE_ALL and LOSE_SOME: a write stays in memory
 // (reads see it) until its file is synchronised; a crash keeps none of the
 // unsynchronised writes, or a random part of them, as a machine that loses
-// power would.
+// power would. A rename is kept in every mode.
 class CrashIo {
  public:
   enum Mode { PROCESS, LOSE_ALL, LOSE_SOME };
-  enum Kind { OPEN, WRITE, SYNC };
+  enum Kind { OPEN, WRITE, SYNC, RENAME };
   struct Event {
     Kind kind;
     int number;  // 0 for an open
-    std::string path;
+    std::string path;  // for a rename, the old name
     off_t offset;
     size_t length;
   };
-  // Called before (after == false) and after every write and sync: true
+  // Called before (after == false) and after every numbered event: true
   // ends the process there.
   using Trigger = std::function<bool(const Event &, bool after)>;
 

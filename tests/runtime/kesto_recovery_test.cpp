@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <cstring>
@@ -195,16 +196,27 @@ TEST_F(RecoveryTest, UnusableOverflowFileEndsTheProcess) {
     bytes[2] = 7;  // a journal transaction this engine cannot look up
     write_file(log, bytes);
   };
+  auto with_entry = [&](size_t at, size_t n, unsigned char byte) {
+    return [&, at, n, byte] {
+      std::vector<unsigned char> bytes = good;
+      std::fill(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + n), byte);
+      write_file(log, bytes);
+    };
+  };
   struct Case {
     const char *what;
     std::function<void()> damage;
+    const char *also = "";  // a further line the failure prints
   } cases[] = {
       {"missing", [&] { std::remove(log.c_str()); }},
       {"a directory", [&] { std::remove(log.c_str()); mkdir(log.c_str(), 0755); }},
       {"header cut short", truncated(3)},
       {"file table cut short", truncated(6 + 2 * 1027 + 10)},
       {"page copies cut short", truncated(good.size() - 100)},
-      {"journal id", with_journal_id},
+      {"journal id", with_journal_id, "QVKDM0908E"},
+      // The data file's entry: its page size, then its name.
+      {"a page size of 0", with_entry(6, 2, 0), "QVKDM0859E *** db_KESTO database error -914"},
+      {"a name without its end", with_entry(8, 1025, 'x'), "QVKDM0859E *** db_KESTO database error -914"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
@@ -218,6 +230,7 @@ TEST_F(RecoveryTest, UnusableOverflowFileEndsTheProcess) {
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) << describe_status(status) << "\n" << err;
     EXPECT_NE(err.find("QVKDM0535E *** db_KESTO auto-recovery of 'kesto.log' failed, exiting\n"), std::string::npos)
         << err;
+    EXPECT_NE(err.find(c.also), std::string::npos) << err;
     std::remove(err_path.c_str());
     ::rmdir(log.c_str());
     // The entry stays for the next attempt, which succeeds with the file

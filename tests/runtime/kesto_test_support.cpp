@@ -94,8 +94,17 @@ int f_unlink(const char *path) {
   return real()->unlink(path);
 }
 
-const kesto_io_methods faulty_methods = {f_open,  f_close, f_pread,   f_pwrite, f_fsync,
-                                         f_fstat, f_lockf, f_lseek, f_cloexec, f_unlink};
+int f_rename(const char *from, const char *to) {
+  if (strike(FaultyIo::RENAME)) return -1;
+  return real()->rename(from, to);
+}
+int f_access(const char *path, int mode) {
+  if (strike(FaultyIo::ACCESS)) return -1;
+  return real()->access(path, mode);
+}
+
+const kesto_io_methods faulty_methods = {f_open,  f_close, f_pread,   f_pwrite, f_fsync,  f_fstat,
+                                         f_lockf, f_lseek, f_cloexec, f_unlink, f_rename, f_access};
 
 }  // namespace
 

@@ -22,7 +22,7 @@ namespace kesto_test {
 // write on while reporting success, as a machine that lost power would.
 class FaultyIo {
  public:
-  enum Op { OPEN, CLOSE, PREAD, PWRITE, FSYNC, FSTAT, LOCKF, LSEEK, CLOEXEC, UNLINK, OP_COUNT };
+  enum Op { OPEN, CLOSE, PREAD, PWRITE, FSYNC, FSTAT, LOCKF, LSEEK, CLOEXEC, UNLINK, RENAME, ACCESS, OP_COUNT };
 
   FaultyIo();
   ~FaultyIo();

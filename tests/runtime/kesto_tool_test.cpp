@@ -28,6 +28,24 @@ Outcome run(const std::string &command) {
   return r;
 }
 
+// A command of the tool, its exit status and its output: the whole output,
+// or with a leading '~' a part of it.
+struct Step {
+  std::string command;
+  int status;
+  std::string out;
+};
+
+void expect_run(const std::string &command, int status, const std::string &out) {
+  Outcome r = run(command);
+  EXPECT_EQ(r.status, status) << r.out;
+  if (!out.empty() && out[0] == '~') {
+    EXPECT_NE(r.out.find(out.substr(1)), std::string::npos) << r.out;
+  } else {
+    EXPECT_EQ(r.out, out);
+  }
+}
+
 class ToolTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -200,11 +218,7 @@ TEST_F(ToolRecordTest, UnreadableOverflowFileEndsTheOpen) {
 TEST_F(ToolTest, SetCommands) {
   ASSERT_EQ(run(std::string(KESTO_DBDGEN) + " " + dir_.file("people.schema") + " " + dir_.file("people.dbd")).status, 0);
   ASSERT_EQ(run(tool_ + "init people").status, 0);
-  const struct {
-    const char *command;
-    int status;
-    const char *out;  // the whole output, or with '~' a part of it
-  } steps[] = {
+  const Step steps[] = {
       {"create people 10001 1000=Bob 1001=41 1002=Rome", 0, "0:2\n"},
       {"create people 10001 1000=Ann 1001=30", 0, "0:3\n"},
       {"create people 10001 1000=Ann 1001=99", 3, "duplicate key\n"},
@@ -239,10 +253,7 @@ TEST_F(ToolTest, SetCommands) {
   };
   for (const auto &step : steps) {
     SCOPED_TRACE(step.command);
-    Outcome r = run(tool_ + step.command);
-    EXPECT_EQ(r.status, step.status) << r.out;
-    if (step.out[0] == '~') EXPECT_NE(r.out.find(step.out + 1), std::string::npos) << r.out;
-    else EXPECT_EQ(r.out, step.out);
+    expect_run(tool_ + step.command, step.status, step.out);
   }
 
   // The files the tool left behind hold whole chains and a consistent key
@@ -258,6 +269,47 @@ TEST_F(ToolTest, SetCommands) {
   ASSERT_TRUE(kesto_test::check_key_file(1));
   ASSERT_TRUE(kesto_test::check_data_file(0));
   kesto_test::reset_engine();
+}
+
+// Journaled changes through the tool, the database files then restored from
+// a copy taken before them, and a roll-forward that brings the changes back.
+TEST_F(ToolTest, JournaledChangesRolledForwardOntoACopy) {
+  ASSERT_EQ(run(std::string(KESTO_DBDGEN) + " " + dir_.file("people.schema") + " " + dir_.file("people.dbd")).status, 0);
+  ASSERT_EQ(run(tool_ + "init people").status, 0);
+  const std::vector<unsigned char> data = kesto_test::read_file(dir_.file("people.d00"));
+  const std::vector<unsigned char> keys = kesto_test::read_file(dir_.file("people.k00"));
+  const std::string empty_journal =
+      "checkpoint file " + dir_.file("kesto.tcf") + "\njournal " + dir_.file("kesto.tjf");
+  const Step steps[] = {
+      {"journal people", 3, "no journal\n"},
+      {"-j create people 10002 2000=AB1 2001=700", 0, "0:2\n"},
+      {"-j create people 10002 2000=AB2 2001=701", 0, "0:3\n"},
+      {"-j write people 0:3 2001 999", 0, ""},
+      {"journal people", 0, "~  slot 0 people.d00\n  slot 1 people.k00\njournal "},
+      {"journal people", 0, "~ files 3: file 0 slot 0\n"},  // a weight is in the data file only
+      {"journal people", 0, "~ commit 3\n"},
+      {"records people 10002", 0, "0:2 2000=\"AB1\" 2001=700\n0:3 2000=\"AB2\" 2001=999\n"},
+      {"restore the copy", 0, ""},
+      {"records people 10002", 0, ""},
+      {"rollforward people", 0, "~Rollforward recovery using \"" + dir_.file("kesto.tjf") + "\" finished"},
+      {"records people 10002", 0, "0:2 2000=\"AB1\" 2001=700\n0:3 2000=\"AB2\" 2001=999\n"},
+      {"keys people 2000", 0, "\"AB1\" 0:2\n\"AB2\" 0:3\n"},
+      {"journal people", 0, empty_journal + ": version 2, last id 0, ids from 0, last commit 0\n"},
+      {"-j create people 10002 2000=AB3", 0, "0:4\n"},
+      {"create people 10002 2000=AB4", 0, "0:5\n"},  // not journaled
+      {"journal people", 0, "~ commit 1\n"},
+      {"checkpoint people", 0, ""},
+      {"journal people", 0, empty_journal + ": version 2, last id 1, ids from 1, last commit 0\n"},
+  };
+  for (const auto &step : steps) {
+    SCOPED_TRACE(step.command);
+    if (step.command == "restore the copy") {
+      kesto_test::write_file(dir_.file("people.d00"), data);
+      kesto_test::write_file(dir_.file("people.k00"), keys);
+      continue;
+    }
+    expect_run(tool_ + step.command, step.status, step.out);
+  }
 }
 
 }  // namespace

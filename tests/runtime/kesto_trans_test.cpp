@@ -5,6 +5,9 @@
 // a long random run of transactions that commit or abort.
 //
 // KESTO_TRANS_SEED picks another random run.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -74,12 +77,15 @@ TEST_F(TransTest, RefusalsAndTheTransactionId) {
             std::string::npos);
   EXPECT_EQ(db_status, S_OKAY);
 
-  // Journaling is not built: a transaction that would need it never starts.
+  // A journaled transaction that cannot start its journal transaction
+  // never starts.
   ASSERT_EQ(dt_on_opt(OPT_JOURNAL, nullptr), S_OKAY);
+  ASSERT_EQ(mkdir(dir_.file("kesto.tjf").c_str(), 0755), 0);
   testing::internal::CaptureStderr();
   EXPECT_EQ(dt_trbegin("journal", nullptr), S_TJFERR);
-  testing::internal::GetCapturedStderr();
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("QVKDM0214E"), std::string::npos);
   EXPECT_STREQ(kt().trans_id, "");
+  ASSERT_EQ(rmdir(dir_.file("kesto.tjf").c_str()), 0);
   ASSERT_EQ(dt_off_opt(OPT_JOURNAL, nullptr), S_OKAY);
 
   ASSERT_EQ(dt_on_opt(OPT_READONLY, nullptr), S_OKAY);

@@ -18,9 +18,20 @@
 //   kesto_tool [-d DIR] walk DB SET OWNER           count and list an owner's members in order
 //   kesto_tool [-d DIR] stats DB FILE               space of one file: slots or nodes allocated,
 //                                                   in use and at most
+//   kesto_tool [-d DIR] journal DB                  list the checkpoint file's names and the
+//                                                   journal's entries
+//   kesto_tool [-d DIR] checkpoint DB               force the files the journal names to disk
+//                                                   and empty the journal
+//   kesto_tool [-d DIR] rollforward DB              write every committed transaction of the
+//                                                   journal into the files again
 //
 // DIR is the engine's working directory (default: the environment's
 // DBWDIR, else the current directory), MODE the open mode (default "o").
+// With -j the database is opened with journaling (option 0x100): each change
+// is recorded in the journal, and the open consults it on commits that a
+// crash interrupted; checkpoint and rollforward always journal. A database
+// restored from a copy taken before journaled changes gets them back with
+// rollforward.
 // FILE is a file number within the database or a file name. REC is a record
 // type number (10000 + its index), FIELD a field number (record index *
 // 1000 + position), SET a set number (20000 + its index), ADDR, OWNER and
@@ -69,7 +80,11 @@ int usage() {
                "       kesto_tool [-d DIR] [-m MODE] connect DB SET OWNER ADDR [AFTER]\n"
                "       kesto_tool [-d DIR] [-m MODE] disconnect DB SET ADDR\n"
                "       kesto_tool [-d DIR] [-m MODE] walk DB SET OWNER\n"
-               "       kesto_tool [-d DIR] [-m MODE] stats DB FILE\n");
+               "       kesto_tool [-d DIR] [-m MODE] stats DB FILE\n"
+               "       kesto_tool [-d DIR] [-m MODE] journal DB\n"
+               "       kesto_tool [-d DIR] [-m MODE] checkpoint DB\n"
+               "       kesto_tool [-d DIR] [-m MODE] rollforward DB\n"
+               "       (-j before the command: journal the changes)\n");
   return 1;
 }
 
@@ -394,6 +409,77 @@ int stats(const char *which) {
   return 0;
 }
 
+const char *entry_name(uint16_t type) {
+  static const char *const names[] = {"?", "start", "change", "files", "commit", "abort"};
+  return type <= tjf::ABORT ? names[type] : "?";
+}
+
+// One line per checkpoint-file name and per journal entry, read as a
+// recovery would read them: a damaged tail ends the listing.
+int list_journal() {
+  db_task &t = kt();
+  const kesto_io_methods *io = kesto_io();
+  char tcf[PATHLEN], tjf_path[PATHLEN];
+  vpathcpy(tcf, t.tcf_name, PATHLEN);
+  vpathcpy(tjf_path, t.tjf_name, PATHLEN);
+  if (prefix_dbwdir(tcf) != S_OKAY || prefix_dbwdir(tjf_path) != S_OKAY) return 2;
+  int cfd = io->open(tcf, O_RDONLY, 0);
+  int jfd = io->open(tjf_path, O_RDONLY, 0);
+  int result = 0;
+  uint32_t position, end;
+  int outcome = tjf::ENTRY_READ;
+  if (cfd < 0 || jfd < 0) {
+    std::printf("no journal\n");
+    result = NOTHING;
+  } else if (tcf_read_hdr(cfd, &position, &end) != S_OKAY) {
+    result = 2;
+  } else {
+    std::printf("checkpoint file %s\n", tcf);
+    unsigned char name[tjf::NAME_BUFFER];
+    for (int slot = 0;; ++slot) {
+      if (tcf_read_entry(cfd, name, true, &position, end, &outcome) != S_OKAY) return 2;
+      if (outcome != tjf::ENTRY_READ) break;
+      std::printf("  slot %d %s\n", slot, reinterpret_cast<const char *>(name + 4));
+    }
+    if (outcome == tjf::DAMAGED) std::printf("  damaged at 0x%08x: the rest is not read\n", position);
+    tjf::journal_header h;
+    if (tjf_read_hdr(jfd, &h, &position, &end) != S_OKAY) {
+      result = 2;
+    } else {
+      std::printf("journal %s: version %u, last id %u, ids from %u, last commit %u\n", tjf_path, h.version,
+                  h.last_id, h.id_base, h.committed_id);
+      std::vector<unsigned char> entry(65536);
+      for (;;) {
+        const uint32_t at = position;
+        if (tjf_read_entry(jfd, entry.data(), static_cast<int>(entry.size()), true, &position, end, &outcome) !=
+            S_OKAY) {
+          result = 2;
+          break;
+        }
+        if (outcome != tjf::ENTRY_READ) break;
+        const tjf::entry_header e = tjf::get_entry_header(entry.data());
+        std::printf("  0x%08x %s %u", at, entry_name(e.type), e.id);
+        const unsigned char *body = entry.data() + tjf::ENTRY_HEADER;
+        if (e.type == tjf::START) {
+          std::printf(" at %u", get_u32(body));
+        } else if (e.type == tjf::CHANGE) {
+          std::printf(" file %u @ 0x%08x, %d bytes, tag %u", get_u16(body + 4), get_u32(body),
+                      e.length - tjf::CHANGE_HEADER, get_u16(body + 6));
+        } else if (e.type == tjf::FILES) {
+          const int count = get_u16(body);
+          for (int i = 0; i < count && tjf::FILES_LENGTH(i + 1) <= e.length; ++i)
+            std::printf("%s file %u slot %u", i ? "," : ":", get_u16(body + 2 + 4 * i), get_u16(body + 4 + 4 * i));
+        }
+        std::printf("\n");
+      }
+      if (outcome == tjf::DAMAGED) std::printf("  damaged at 0x%08x: the rest is not read\n", position);
+    }
+  }
+  if (cfd >= 0) io->close(cfd);
+  if (jfd >= 0) io->close(jfd);
+  return result;
+}
+
 // Runs a change in a transaction of its own: committed when it succeeded,
 // aborted otherwise.
 template <typename Change>
@@ -412,10 +498,16 @@ int in_transaction(Change change) {
 int main(int argc, char **argv) {
   const char *dir = nullptr;
   const char *mode = "o";
+  bool journaled = false;
   int i = 1;
-  for (; i + 1 < argc && argv[i][0] == '-'; i += 2) {
-    if (std::strcmp(argv[i], "-d") == 0) dir = argv[i + 1];
-    else if (std::strcmp(argv[i], "-m") == 0) mode = argv[i + 1];
+  for (; i < argc && argv[i][0] == '-'; ++i) {
+    if (std::strcmp(argv[i], "-j") == 0) {
+      journaled = true;
+      continue;
+    }
+    if (i + 1 >= argc) return usage();
+    if (std::strcmp(argv[i], "-d") == 0) dir = argv[++i];
+    else if (std::strcmp(argv[i], "-m") == 0) mode = argv[++i];
     else return usage();
   }
   if (argc - i < 2) return usage();
@@ -429,7 +521,8 @@ int main(int argc, char **argv) {
   } commands[] = {{"open", 0, 0},       {"init", 0, 1},     {"dump", 2, 2},       {"records", 1, 1},
                   {"keys", 1, 1},       {"find", 2, 2},     {"write", 3, 3},      {"keystore", 2, 2},
                   {"keydel", 2, 2},     {"create", 1, 999}, {"delete", 1, 1},     {"connect", 3, 4},
-                  {"disconnect", 2, 2}, {"walk", 2, 2},       {"stats", 1, 1}};
+                  {"disconnect", 2, 2}, {"walk", 2, 2},       {"stats", 1, 1},      {"journal", 0, 0},
+                  {"checkpoint", 0, 0}, {"rollforward", 0, 0}};
   bool known = false;
   for (const auto &c : commands)
     if (command == c.name) {
@@ -439,7 +532,8 @@ int main(int argc, char **argv) {
   if (!known) return usage();
 
   if (dir && dt_dbwdir(dir, nullptr) != S_OKAY) return 2;
-  if (dt_on_opt(OPT_SYNCFILES, nullptr) != S_OKAY) return 2;
+  if (command == "checkpoint" || command == "rollforward") journaled = true;
+  if (dt_on_opt(OPT_SYNCFILES | (journaled ? OPT_JOURNAL : 0u), nullptr) != S_OKAY) return 2;
   if (dt_open(names, mode, nullptr) != S_OKAY) return 2;
   int result = 0;
   if (command == "open") {
@@ -478,6 +572,12 @@ int main(int argc, char **argv) {
     result = in_transaction([&] { return disconnect(args[0], args[1]); });
   } else if (command == "stats") {
     result = stats(args[0]);
+  } else if (command == "journal") {
+    result = list_journal();
+  } else if (command == "checkpoint") {
+    result = dt_checkpoint(nullptr) == S_OKAY ? 0 : 2;
+  } else if (command == "rollforward") {
+    result = tjf_roll_forward(true) == S_OKAY ? 0 : 2;
   } else {
     result = walk(args[0], args[1]);
   }
