@@ -11,6 +11,7 @@
 #include "platform/korva/korva.h"
 #include "platform/korva/korva_channel.h"
 #include "platform/korva/korva_control.h"
+#include "platform/korva/korva_fields.h"
 #include "platform/korva/korva_message.h"
 
 struct korva_view_root {
@@ -19,17 +20,9 @@ struct korva_view_root {
 
 namespace {
 
+using korva::idText;
+
 std::atomic<int> g_open_handles{0};
-
-std::string idText(const qel_uuid_s& id) {
-  char text[QEL_UUID_STR_SIZE];
-  return qel_uuid_to_str(&id, text);
-}
-
-std::string idText(const qel_oid_s& id) {
-  char text[QEL_OID_STR_SIZE];
-  return qel_oid_to_str(&id, text);
-}
 
 korva::ChannelTable* channels() { return &korva::ChannelTable::process(); }
 

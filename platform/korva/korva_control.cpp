@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "platform/korva/korva_fields.h"
 #include "platform/korva/korva_message.h"
 
 namespace korva {
@@ -41,16 +42,6 @@ Outcome runLocked(const Root& root, const std::string& name,
   }
   outcome.status = act();
   return outcome;
-}
-
-std::string idText(const qel_uuid_s& id) {
-  char text[QEL_UUID_STR_SIZE];
-  return qel_uuid_to_str(&id, text);
-}
-
-std::string idText(const qel_oid_s& id) {
-  char text[QEL_OID_STR_SIZE];
-  return qel_oid_to_str(&id, text);
 }
 
 // Queues `notice` to the connections of the channel of the view at

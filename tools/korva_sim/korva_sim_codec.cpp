@@ -6,6 +6,7 @@
 #include <deque>
 #include <stdexcept>
 
+#include "platform/korva/korva_fields.h"
 #include "platform/utl/credutl.h"
 #include "tools/common/json_fields.h"
 #include "xdr/ostrelxdr_codec.h"
@@ -253,15 +254,8 @@ Bytes encodeChangeOid(Fields& f, const view_hdr_req_t& hdr) {
 
 // ---- reply records -> JSON ------------------------------------------------------
 
-std::string text(const qel_uuid_s& id) {
-  char t[QEL_UUID_STR_SIZE];
-  return qel_uuid_to_str(&id, t);
-}
-
-std::string text(const qel_oid_s& id) {
-  char t[QEL_OID_STR_SIZE];
-  return qel_oid_to_str(&id, t);
-}
+std::string text(const qel_uuid_s& id) { return korva::idText(id); }
+std::string text(const qel_oid_s& id) { return korva::idText(id); }
 
 std::string text(const credutl_sid_t& sid) {
   char t[128];

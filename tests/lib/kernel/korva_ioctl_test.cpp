@@ -15,6 +15,7 @@
 #include "platform/korva/korva_channel.h"
 #include "platform/korva/korva_channel_client.h"
 #include "platform/korva/korva_fake_daemon.h"
+#include "platform/korva/korva_fields.h"
 #include "platform/korva/korva_message.h"
 #include "platform/utl/sysutl.h"
 #include "xdr/ostrelxdr_codec.h"
@@ -35,21 +36,13 @@ qel_uuid_s uuid_of(unsigned char fill) {
     return id;
 }
 
-std::string text_of(const qel_uuid_s& id) {
-    char text[QEL_UUID_STR_SIZE];
-    return qel_uuid_to_str(&id, text);
-}
-
-std::string text_of(const qel_oid_s& id) {
-    char text[QEL_OID_STR_SIZE];
-    return qel_oid_to_str(&id, text);
-}
+using korva::idText;
 
 // The uuid text an oid travels as.
-std::string uuid_text_of(const qel_oid_s& oid) {
+std::string uuid_idText(const qel_oid_s& oid) {
     qel_uuid_s uuid;
     qel_oid_to_uuid(&oid, &uuid);
-    return text_of(uuid);
+    return idText(uuid);
 }
 
 class KorvaIoctlTest : public view_test::ViewTest {
@@ -89,8 +82,8 @@ TEST_F(KorvaIoctlTest, RegistrationMountsAndUnmountsReachTheKernelAsTheViewDescr
     EXPECT_EQ("/vobstore/a.vbs", mounts[0].vob_storage);
     EXPECT_EQ(view_->get_cltxt_cache_dir(), mounts[0].view_storage);
     EXPECT_EQ(sysutl_myhostname(), mounts[0].host);
-    EXPECT_EQ(uuid_text_of(replica), mounts[0].replica_uuid);
-    EXPECT_EQ(text_of(family), mounts[0].family_oid);
+    EXPECT_EQ(uuid_idText(replica), mounts[0].replica_uuid);
+    EXPECT_EQ(idText(family), mounts[0].family_oid);
 
     // An interrupted mount is issued again; one already there is 20046.
     ASSERT_EQ(0, inject().add("mount_vob", "errno=4"));
@@ -125,7 +118,7 @@ TEST_F(KorvaIoctlTest, RegistrationMountsAndUnmountsReachTheKernelAsTheViewDescr
     // The kernel unmounts by tag; the id passed travels as a uuid.
     Lines lines = journal();
     ASSERT_GE(lines.size(), 6u);
-    EXPECT_EQ((std::vector<std::string>{"umount_vob", "/vobs/a", uuid_text_of(family)}), lines[5]);
+    EXPECT_EQ((std::vector<std::string>{"umount_vob", "/vobs/a", uuid_idText(family)}), lines[5]);
 
     EXPECT_EQ(0, ioctl_->unregister_view());
     EXPECT_NE(0, lstat(socket_path().c_str(), &st)) << "the channel closes with the registration";
@@ -170,13 +163,13 @@ TEST_F(KorvaIoctlTest, InvalidationsAreJournaledAndToldToTheKernelSideWithTheKin
     ASSERT_TRUE(korva::decodeNoticeBody(packet.data() + 32, packet.size() - 32, &whole));
     EXPECT_EQ(1u, name.kind);
     EXPECT_EQ("new name.c", name.name);
-    EXPECT_EQ(text_of(oid_of(0x41)), text_of(name.oid));
+    EXPECT_EQ(idText(oid_of(0x41)), idText(name.oid));
     EXPECT_EQ(3u, whole.kind);
 
     Lines lines = journal();
     ASSERT_EQ(1u + 12 + 2, lines.size());
-    EXPECT_EQ((std::vector<std::string>{"inval_obj", text_of(vob), text_of(oid_of(0x40)), "66"}), lines[5]);
-    EXPECT_EQ((std::vector<std::string>{"inval_name", text_of(vob), text_of(oid_of(0x41)), "new name.c"}),
+    EXPECT_EQ((std::vector<std::string>{"inval_obj", idText(vob), idText(oid_of(0x40)), "66"}), lines[5]);
+    EXPECT_EQ((std::vector<std::string>{"inval_name", idText(vob), idText(oid_of(0x41)), "new name.c"}),
               lines[13]);
     EXPECT_EQ((std::vector<std::string>{"inval_view", view_test::TAG}), lines[14]);
 
@@ -232,15 +225,15 @@ TEST_F(KorvaIoctlTest, StatusQueriesAreAnsweredByTheViewsServerThroughTheKernel)
     int word = -1;
     EXPECT_EQ(0, ioctl_->view_get_xstat(path.c_str(), &vstat, &obj, &vob, &word, &replica));
     EXPECT_EQ(1234u, vstat.fstat.size);
-    EXPECT_EQ(text_of(oid_of(0x43)), text_of(obj));
-    EXPECT_EQ(text_of(uuid_of(0x21)), text_of(vob));
-    EXPECT_EQ(text_of(uuid_of(0x21)), text_of(replica));
+    EXPECT_EQ(idText(oid_of(0x43)), idText(obj));
+    EXPECT_EQ(idText(uuid_of(0x21)), idText(vob));
+    EXPECT_EQ(idText(uuid_of(0x21)), idText(replica));
     EXPECT_EQ(0x20, word);
 
     // Outputs not asked for are left alone; a failed lookup's status comes back.
     replica = QEL_UUID_NULL;
     EXPECT_EQ(0, ioctl_->view_lget_xstat(path.c_str(), &vstat, nullptr, nullptr, nullptr, &replica));
-    EXPECT_EQ(text_of(uuid_of(0x21)), text_of(replica));
+    EXPECT_EQ(idText(uuid_of(0x21)), idText(replica));
     word = -1;
     EXPECT_EQ(QEL_ST_NO_ENTRY, ioctl_->view_get_xstat((path + "x").c_str(), &vstat, nullptr, nullptr, &word,
                                                       &replica));

@@ -17,6 +17,7 @@
 
 #include "platform/korva/korva.h"
 #include "platform/korva/korva_message.h"
+#include "platform/korva/korva_test_support.h"
 
 namespace korva_test {
 
@@ -40,15 +41,7 @@ class FakeDaemon {
   // threads answering with `handler`.
   FakeDaemon(std::string tag, unsigned char uuid_fill, int threads, Handler handler)
       : tag_(std::move(tag)), handler_(std::move(handler)) {
-    korva_view_record r;
-    std::memset(&r, 0, sizeof r);
-    r.view_tag = korva_text_of(tag_.c_str());
-    r.storage_user = korva_text_of("/stg/fake");
-    r.storage_kernel = r.storage_user;
-    r.host = korva_text_of("host1");
-    r.remote_path = r.storage_user;
-    std::memset(r.view_uuid.bytes, uuid_fill, sizeof r.view_uuid.bytes);
-    registered_ = control(KORVA_MCB_REGISTER_VIEW, &r, sizeof r) == 0;
+    registered_ = registerView(tag_.c_str(), uuid_fill, "/stg/fake").status == 0;
     EXPECT_TRUE(registered_);
     for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { loop(); });
   }
@@ -65,8 +58,7 @@ class FakeDaemon {
   void unregister() {
     if (!registered_) return;
     registered_ = false;
-    korva_text t = korva_text_of(tag_.c_str());
-    EXPECT_EQ(0, control(KORVA_MCB_UNREGISTER_VIEW, &t, sizeof t));
+    EXPECT_EQ(0, unregisterView(tag_.c_str()).status);
   }
 
   // Statuses the threads' last message calls returned (1046 once ended).
@@ -81,22 +73,6 @@ class FakeDaemon {
   }
 
  private:
-  static int control(uint32_t command, void* record, uint32_t size) {
-    korvacmd_block b;
-    std::memset(&b, 0, sizeof b);
-    b.command = command;
-    b.flags = KORVA_MCB_CASE_SENSITIVE;
-    b.record_size = size;
-    b.record = record;
-    int status = -1;
-    korva_handle_t h = korva_view_root_open_type(KORVA_VIEWROOT_AUTOMATIC, &status);
-    if (h == nullptr) return status;
-    int error = 0;
-    korva_mcb_cmd(h, &b, &error);
-    korva_view_root_close_type(KORVA_VIEWROOT_AUTOMATIC, h);
-    return error != 0 ? -error : b.status;
-  }
-
   // A kernel request thread: one buffer, the reply going down with the call
   // that fetches the next request.
   void loop() {
