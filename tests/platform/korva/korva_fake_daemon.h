@@ -101,7 +101,9 @@ class FakeDaemon {
       reply.res_out_size = answer.body.size();
       reply.request_id = request.header.request_id;
       korva::writeReplyHeader(buffer.data(), reply);
-      std::memcpy(buffer.data() + korva::kHeaderSize, answer.body.data(), answer.body.size());
+      if (!answer.body.empty()) {
+        std::memcpy(buffer.data() + korva::kHeaderSize, answer.body.data(), answer.body.size());
+      }
     }
     korva_view_root_close_type(KORVA_VIEWROOT_AUTOMATIC, h);
     std::lock_guard<std::mutex> lock(mu_);
