@@ -68,6 +68,11 @@ protected:
 } // namespace
 
 TEST_F(KorvaIoctlTest, RegistrationMountsAndUnmountsReachTheKernelAsTheViewDescribesThem) {
+    // Without a view-root handle no command is issued.
+    ASSERT_EQ(0, inject().add("open", "1062"));
+    EXPECT_EQ(1062, ioctl_->register_view());
+    EXPECT_TRUE(journal().empty());
+
     ASSERT_EQ(0, ioctl_->register_view());
     struct stat st;
     ASSERT_EQ(0, lstat(socket_path().c_str(), &st)) << "the view's channel is open";
