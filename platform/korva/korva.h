@@ -1,8 +1,10 @@
 // Client interface of the kernel file system `korva`, simulated in user space:
 // view-root handles, the query and message call `korva_cmd`, and control
-// command blocks `korva_mcb_cmd`. Every command acts on the registry under
-// $KORVA_ROOT (see korva_control.h), appends one line to its journal and can
-// have its result forced through its inject file.
+// command blocks `korva_mcb_cmd`. Every control command acts on the registry
+// under $KORVA_ROOT (see korva_control.h), appends one line to its journal
+// and can have its result forced through its inject file. Registering a
+// view opens its message channel in the registering process
+// (korva_channel.h), which the message call serves.
 //
 // The records below are the simulator's own, 64-bit clean; they carry the
 // fields that the callers fill, in the order the callers know them.
@@ -36,34 +38,7 @@ int korva_view_root_close_type(int type, korva_handle_t handle);
 // Handles open in this process (tests check that every open was closed).
 int korva_open_handle_count();
 
-// ---- korva_cmd -----------------------------------------------------------------------
-
-// Commands of korva_cmd.
-enum : int {
-  KORVA_CMD_GET_VIEW_ROOT = 11,     // the handle type's view-root path
-  KORVA_CMD_GET_NAMING_SUFFIX = 20, // the handle type's extended-naming suffix
-  KORVA_CMD_LPC_MESSAGE = 65,       // kernel request channel (not served yet: fails with ENOSYS, 1007)
-};
-
-// Output record of the two queries: the caller's text buffer and its size.
-// The answer is written NUL-terminated; one that does not fit fails with
-// ENAMETOOLONG and status 1084, leaving the buffer alone.
-struct korva_query_out {
-  char* buffer;
-  uint32_t reserved;  // 0
-  uint32_t size;      // bytes at `buffer`
-};
-
-// Issues `command` on `handle`. `input` is the command's input record (ignored
-// by the queries); `output` and `output_size` its output record, which must be
-// at least a korva_query_out for the queries. The call result (0 when the call
-// itself worked, else -1 with errno set) goes to `*call_result` and is
-// returned; the kernel's base status (0: done) goes to `*kernel_status`.
-// A null handle fails with EBADF and status 1001.
-int korva_cmd(korva_handle_t handle, int* call_result, int* kernel_status, int command, int zero,
-              void* input, void* output, size_t output_size);
-
-// ---- control command blocks ----------------------------------------------------------
+// ---- text descriptors ---------------------------------------------------------------
 
 // Text descriptor: a NUL-terminated text, its length, its length plus one. A
 // null text reads as empty.
@@ -75,6 +50,51 @@ struct korva_text {
 
 // Descriptor of `text` (null: an all-zero descriptor).
 korva_text korva_text_of(const char* text);
+
+// ---- korva_cmd -----------------------------------------------------------------------
+
+// Commands of korva_cmd.
+enum : int {
+  KORVA_CMD_GET_VIEW_ROOT = 11,     // the handle type's view-root path
+  KORVA_CMD_GET_NAMING_SUFFIX = 20, // the handle type's extended-naming suffix
+  KORVA_CMD_LPC_MESSAGE = 65,       // the view's kernel requests (below)
+};
+
+// Output record of the two queries: the caller's text buffer and its size.
+// The answer is written NUL-terminated; one that does not fit fails with
+// ENAMETOOLONG and status 1084, leaving the buffer alone.
+struct korva_query_out {
+  char* buffer;
+  uint32_t reserved;  // 0
+  uint32_t size;      // bytes at `buffer`
+};
+
+// Input record of the message call: the view tag, twice.
+struct korva_view_tag_record {
+  korva_text tag;
+  korva_text tag_again;
+};
+
+// Issues `command` on `handle`. `input` is the command's input record (ignored
+// by the queries); `output` and `output_size` its output record, which must be
+// at least a korva_query_out for the queries. The call result (0 when the call
+// itself worked, else -1 with errno set) goes to `*call_result` and is
+// returned; the kernel's base status (0: done) goes to `*kernel_status`.
+// A null handle fails with EBADF and status 1001.
+//
+// KORVA_CMD_LPC_MESSAGE: `input` is a korva_view_tag_record, `output` the
+// daemon thread's message buffer of `output_size` >= 8800 bytes (smaller, or
+// null records: EFAULT, 1072). When its bytes 28-31 are 1 it carries a reply,
+// which goes back to the client that sent the request; the call then waits
+// for the view's next request, copies it into the buffer and answers 0. A
+// view this process has no open channel for answers 1046 at once, and so do
+// the waiting calls when the view is unregistered. Other statuses, and call
+// failures, come only when forced (inject call "lpc_message"); a forced call
+// leaves the buffer, and the reply in it, alone.
+int korva_cmd(korva_handle_t handle, int* call_result, int* kernel_status, int command, int zero,
+              void* input, void* output, size_t output_size);
+
+// ---- control command blocks ----------------------------------------------------------
 
 // Commands of korva_mcb_cmd.
 enum : uint32_t {
@@ -139,8 +159,8 @@ enum : uint32_t {
 
 // KORVA_MCB_GET_XSTAT. The kernel fills the status buffer and the ids.
 struct korva_xstat_record {
-  void* vstat;          // the caller's object status buffer
-  uint32_t vstat_size;  // its size
+  void* vstat;          // the caller's object status buffer: a view_vstat_t
+  uint32_t vstat_size;  // its size: sizeof(view_vstat_t), else 1072
   qel_oid_s object_oid;
   qel_uuid_s vob_uuid;
   uint32_t word;
@@ -177,6 +197,15 @@ struct korva_umount_record {
 // it is 0 the command's base status is in `block->status`: 1007 for an unknown
 // command, 1072 for a malformed record, else the control call's result.
 int korva_mcb_cmd(korva_handle_t handle, korvacmd_block* block, int* error);
+
+// ---- base library ----------------------------------------------------------------
+
+// The root directory of view `view_tag` of kind `type` (the kind's view root
+// + "/" + the tag, as the kernel is configured) into `buf` of `size` bytes,
+// NUL-terminated. 0; 1072 for an unknown kind or a tag that names no
+// directory; 1084 when it does not fit; 1008 when the state directory is
+// unusable; a status forced for the call "view_root_type". Not journaled.
+int qel_view_root_type(int type, const char* view_tag, char* buf, size_t size);
 
 // ---- version line ----------------------------------------------------------------------
 

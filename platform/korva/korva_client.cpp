@@ -9,7 +9,10 @@
 
 #include "platform/imsg/imsg_verid.h"
 #include "platform/korva/korva.h"
+#include "platform/korva/korva_channel.h"
 #include "platform/korva/korva_control.h"
+#include "platform/korva/korva_fields.h"
+#include "platform/korva/korva_message.h"
 
 struct korva_view_root {
   int type;
@@ -17,17 +20,11 @@ struct korva_view_root {
 
 namespace {
 
+using korva::idText;
+
 std::atomic<int> g_open_handles{0};
 
-std::string idText(const qel_uuid_s& id) {
-  char text[QEL_UUID_STR_SIZE];
-  return qel_uuid_to_str(&id, text);
-}
-
-std::string idText(const qel_oid_s& id) {
-  char text[QEL_OID_STR_SIZE];
-  return qel_oid_to_str(&id, text);
-}
+korva::ChannelTable* channels() { return &korva::ChannelTable::process(); }
 
 std::string textOf(const korva_text& t) {
   if (t.text == nullptr) return std::string();
@@ -56,12 +53,12 @@ korva::Outcome runBlock(const korva::Control& control, korvacmd_block* block) {
       view.host = textOf(r->host);
       view.remote_path = textOf(r->remote_path);
       view.windows = (r->flags & KORVA_VIEW_WINDOWS) != 0;
-      return control.registerView(view);
+      return control.registerView(view, channels());
     }
     case KORVA_MCB_UNREGISTER_VIEW: {
       const auto* r = recordOf<korva_text>(block);
       if (r == nullptr) return invalid;
-      return control.unregisterView(textOf(*r));
+      return control.unregisterView(textOf(*r), channels());
     }
     case KORVA_MCB_MOUNT_VOB: {
       const auto* r = recordOf<korva_mount_record>(block);
@@ -86,31 +83,34 @@ korva::Outcome runBlock(const korva::Control& control, korvacmd_block* block) {
       std::string root_dir = textOf(block->first_text);
       switch (r->kind) {
         case KORVA_INVAL_VIEW:
-          return control.invalidateView(root_dir);
+          return control.invalidateView(root_dir, channels());
         case KORVA_INVAL_NAME:
-          return control.invalidateName(root_dir, idText(r->vob_uuid), idText(r->oid), textOf(r->name));
+          return control.invalidateName(root_dir, r->vob_uuid, r->oid, textOf(r->name), channels());
         case KORVA_INVAL_OBJECT:
         case 5:
         case 6:
         case 7:
-          return control.invalidateObject(root_dir, idText(r->vob_uuid), idText(r->oid), r->vob_op);
+          return control.invalidateObject(root_dir, r->vob_uuid, r->oid, r->kind, r->vob_op, channels());
         default:
           return invalid;
       }
     }
     case KORVA_MCB_GET_XSTAT: {
       auto* r = static_cast<korva_xstat_record*>(block->record);
-      if (r == nullptr || block->record_size != sizeof(korva_xstat_record)) return invalid;
+      if (r == nullptr || block->record_size != sizeof(korva_xstat_record) || r->vstat == nullptr ||
+          r->vstat_size != sizeof(view_vstat_t)) {
+        return invalid;
+      }
       korva::XstatAnswer answer;
       korva::Outcome outcome =
           control.getXstat(textOf(block->first_text), (block->flags & KORVA_MCB_NOFOLLOW) == 0, &answer);
       if (outcome.call_error == 0 && outcome.status == 0) {
-        // A forced success: the registry has nothing to tell about the object.
-        r->object_oid = QEL_OID_NULL;
-        r->vob_uuid = QEL_UUID_NULL;
-        r->replica_uuid = QEL_UUID_NULL;
+        // A forced success leaves the answer empty: nothing stale is handed out.
+        r->object_oid = answer.object_oid;
+        r->vob_uuid = answer.vob_uuid;
+        r->replica_uuid = answer.replica_uuid;
         r->word = answer.word;
-        if (r->vstat != nullptr) std::memset(r->vstat, 0, r->vstat_size);
+        std::memcpy(r->vstat, &answer.vstat, sizeof answer.vstat);
       }
       return outcome;
     }
@@ -120,6 +120,23 @@ korva::Outcome runBlock(const korva::Control& control, korvacmd_block* block) {
       return unknown;
     }
   }
+}
+
+// The message call: a forced result, or the reply routed and the next
+// request waited for on this process's channel of the view.
+korva::Outcome message(const korva_view_tag_record* tag, unsigned char* buffer, size_t size) {
+  korva::Outcome outcome;
+  if (tag == nullptr || buffer == nullptr || size < korva::kMessageSize) {
+    outcome.call_error = EFAULT;
+    outcome.status = korva::kStatusInvalid;
+    return outcome;
+  }
+  korva::Control control;
+  if (std::optional<korva::Outcome> forced = control.forcedMessageResult()) return *forced;
+  std::shared_ptr<korva::Channel> channel =
+      korva::ChannelTable::process().find(korva::ChannelTable::key(control.root(), textOf(tag->tag)));
+  outcome.status = channel ? channel->exchange(buffer, size) : korva::kStatusShutdown;
+  return outcome;
 }
 
 korva_handle_t openHandle(int type, int* status, bool silent) {
@@ -169,7 +186,7 @@ korva_text korva_text_of(const char* text) {
 }
 
 int korva_cmd(korva_handle_t handle, int* call_result, int* kernel_status, int command, int /*zero*/,
-              void* /*input*/, void* output, size_t output_size) {
+              void* input, void* output, size_t output_size) {
   int result = 0;
   int status = 0;
   int error = 0;
@@ -204,10 +221,17 @@ int korva_cmd(korva_handle_t handle, int* call_result, int* kernel_status, int c
         std::memcpy(out->buffer, answer.c_str(), answer.size() + 1);
       }
     }
+  } else if (command == KORVA_CMD_LPC_MESSAGE) {
+    korva::Outcome outcome = message(static_cast<const korva_view_tag_record*>(input),
+                                     static_cast<unsigned char*>(output), output_size);
+    status = outcome.status;
+    if (outcome.call_error != 0) {
+      result = -1;
+      error = outcome.call_error;
+    }
   } else {
-    // KORVA_CMD_LPC_MESSAGE: the kernel request channel is not served yet.
     result = -1;
-    error = command == KORVA_CMD_LPC_MESSAGE ? ENOSYS : EINVAL;
+    error = EINVAL;
     status = korva::kStatusNotSupported;
   }
   if (call_result != nullptr) *call_result = result;
@@ -229,6 +253,17 @@ int korva_mcb_cmd(korva_handle_t handle, korvacmd_block* block, int* error) {
   }
   if (error != nullptr) *error = call_error;
   return call_error;
+}
+
+int qel_view_root_type(int type, const char* view_tag, char* buf, size_t size) {
+  if (view_tag == nullptr || buf == nullptr) return korva::kStatusInvalid;
+  std::string dir;
+  korva::Outcome outcome = korva::Control().viewRootDir(type, view_tag, &dir);
+  if (outcome.call_error != 0) return korva::kStatusInternal;
+  if (outcome.status != 0) return outcome.status;
+  if (dir.size() + 1 > size) return korva::kStatusTooLong;
+  std::memcpy(buf, dir.c_str(), dir.size() + 1);
+  return 0;
 }
 
 namespace {

@@ -1,6 +1,11 @@
 #include "platform/korva/korva_control.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+
+#include "platform/korva/korva_fields.h"
+#include "platform/korva/korva_message.h"
 
 namespace korva {
 
@@ -32,10 +37,20 @@ Outcome runLocked(const Root& root, const std::string& name,
   if (forced) {
     outcome.call_error = forced->call_error;
     outcome.status = forced->status;
+    outcome.forced = true;
     return outcome;
   }
   outcome.status = act();
   return outcome;
+}
+
+// Queues `notice` to the connections of the channel of the view at
+// `view_root_dir`, when this process serves one.
+void notify(const Root& root, ChannelTable* channels, const std::string& view_tag, const Notice& notice) {
+  if (channels == nullptr) return;
+  if (std::shared_ptr<Channel> channel = channels->find(ChannelTable::key(root, view_tag))) {
+    channel->broadcast(makeNoticePacket(notice));
+  }
 }
 
 }  // namespace
@@ -69,18 +84,37 @@ Outcome Control::namingSuffix(int type, std::string* out) const {
   });
 }
 
-Outcome Control::registerView(const ViewEntry& view) const {
+Outcome Control::viewRootDir(int type, const std::string& view_tag, std::string* out) const {
+  return runLocked(root_, "view_root_type", {}, [&] {
+    std::optional<std::string> root = registry().viewRoot(type);
+    if (!root || !Registry::validViewTag(view_tag)) return kStatusInvalid;
+    *out = *root + "/" + view_tag;
+    return 0;
+  });
+}
+
+Outcome Control::registerView(const ViewEntry& view, ChannelTable* channels) const {
   return call({"register_view", view.tag, view.uuid, view.storage_user}, [&] {
     Registry reg = registry();
     if (!Registry::validViewTag(view.tag)) return kStatusInvalid;
     std::optional<ViewEntry> existing = reg.view(view.tag);
     if (existing && existing->uuid != view.uuid) return kStatusExists;
-    return reg.putView(view) == 0 ? 0 : kStatusInternal;
+    if (channels != nullptr) {
+      // Under the lock: no other registration of the tag replaces the socket meanwhile.
+      if (makeDirectories(reg.viewDir(view.tag)) != 0 ||
+          channels->open(ChannelTable::key(root_, view.tag), reg.socketPath(view.tag)) != 0) {
+        return kStatusInternal;
+      }
+    }
+    if (reg.putView(view) == 0) return 0;
+    if (channels != nullptr) channels->close(ChannelTable::key(root_, view.tag));
+    return kStatusInternal;
   });
 }
 
-Outcome Control::unregisterView(const std::string& view_tag) const {
+Outcome Control::unregisterView(const std::string& view_tag, ChannelTable* channels) const {
   return call({"unregister_view", view_tag}, [&] {
+    if (channels != nullptr) channels->close(ChannelTable::key(root_, view_tag));
     Registry reg = registry();
     if (!reg.view(view_tag)) return kStatusNoView;
     return reg.removeView(view_tag) == 0 ? 0 : kStatusInternal;
@@ -116,31 +150,43 @@ Outcome Control::umountVob(const std::string& view_tag, const std::string& vob_t
   });
 }
 
-Outcome Control::invalidateView(const std::string& view_root_dir) const {
+Outcome Control::invalidateView(const std::string& view_root_dir, ChannelTable* channels) const {
   // Journaled by tag when the path names a view root, else by the path itself.
   std::optional<ViewEntry> view = registry().viewAtRoot(view_root_dir);
   return call({"inval_view", view ? view->tag : view_root_dir}, [&] {
-    return registry().viewAtRoot(view_root_dir) ? 0 : kStatusNoView;
+    std::optional<ViewEntry> now = registry().viewAtRoot(view_root_dir);
+    if (!now) return kStatusNoView;
+    notify(root_, channels, now->tag, Notice());
+    return 0;
   });
 }
 
-Outcome Control::invalidateObject(const std::string& view_root_dir, const std::string& vob_uuid,
-                                  const std::string& oid, uint32_t vob_op) const {
-  return call({"inval_obj", vob_uuid, oid, std::to_string(vob_op)}, [&] {
-    return registry().viewAtRoot(view_root_dir) ? 0 : kStatusNoView;
+Outcome Control::invalidateObject(const std::string& view_root_dir, const qel_uuid_s& vob_uuid,
+                                  const qel_oid_s& oid, uint32_t kind, uint32_t vob_op,
+                                  ChannelTable* channels) const {
+  return call({"inval_obj", idText(vob_uuid), idText(oid), std::to_string(vob_op)}, [&] {
+    std::optional<ViewEntry> view = registry().viewAtRoot(view_root_dir);
+    if (!view) return kStatusNoView;
+    notify(root_, channels, view->tag, Notice{kind, vob_uuid, oid, std::string()});
+    return 0;
   });
 }
 
-Outcome Control::invalidateName(const std::string& view_root_dir, const std::string& vob_uuid,
-                                const std::string& dir_oid, const std::string& name) const {
-  return call({"inval_name", vob_uuid, dir_oid, name}, [&] {
-    return registry().viewAtRoot(view_root_dir) ? 0 : kStatusNoView;
+Outcome Control::invalidateName(const std::string& view_root_dir, const qel_uuid_s& vob_uuid,
+                                const qel_oid_s& dir_oid, const std::string& name,
+                                ChannelTable* channels) const {
+  return call({"inval_name", idText(vob_uuid), idText(dir_oid), name}, [&] {
+    std::optional<ViewEntry> view = registry().viewAtRoot(view_root_dir);
+    if (!view) return kStatusNoView;
+    notify(root_, channels, view->tag, Notice{kNoticeName, vob_uuid, dir_oid, name});
+    return 0;
   });
 }
 
 Outcome Control::getXstat(const std::string& path, bool follow, XstatAnswer* answer) const {
   *answer = XstatAnswer();
-  return call({follow ? "get_xstat" : "lget_xstat", path}, [&] {
+  std::optional<XstatPlan> plan;
+  Outcome outcome = call({follow ? "get_xstat" : "lget_xstat", path}, [&] {
     Registry reg = registry();
     std::optional<std::string> root = reg.viewRoot(1);
     if (path.empty() || path[0] != '/') return kStatusInvalid;
@@ -149,10 +195,31 @@ Outcome Control::getXstat(const std::string& path, bool follow, XstatAnswer* ans
       return kStatusNameNotFound;
     }
     std::string rest = path.substr(root->size() + 1);
-    std::string tag = rest.substr(0, rest.find('/'));
-    if (!reg.view(tag)) return kStatusNameNotFound;
-    return kStatusNotSupported;
+    size_t slash = rest.find('/');
+    std::string tag = rest.substr(0, slash);
+    std::optional<ViewEntry> view = reg.view(tag);
+    if (!view) return kStatusNameNotFound;
+    XstatPlan p;
+    p.view_root_dir = *root + "/" + tag;
+    p.socket_path = reg.socketPath(tag);
+    if (qel_str_to_uuid(view->uuid.c_str(), &p.view_uuid) != 0) return kStatusInternal;
+    p.mounts = reg.mounts(tag);
+    p.rest = slash == std::string::npos ? std::string() : rest.substr(slash + 1);
+    plan = std::move(p);
+    return 0;
   });
+  if (plan && outcome.call_error == 0 && outcome.status == 0 && !outcome.forced) {
+    outcome.status = resolveXstat(*plan, follow, answer);
+  }
+  return outcome;
+}
+
+std::optional<Outcome> Control::forcedMessageResult() const {
+  // Checked on every message call: a look at the file, no lock, when none.
+  if (::access(injector().path().c_str(), F_OK) != 0) return std::nullopt;
+  Outcome outcome = runLocked(root_, "lpc_message", {}, [] { return 0; });
+  if (!outcome.forced && outcome.call_error == 0) return std::nullopt;
+  return outcome;
 }
 
 }  // namespace korva

@@ -15,15 +15,24 @@
 //         another view uuid
 //   1072  invalid argument: bad view tag, unknown view kind; a VOB that is not
 //         mounted, on unmount
+//
+// Calls that take a ChannelTable act on the message channels of this
+// process too (korva_channel.h): registering opens the view's channel,
+// unregistering closes it, and an invalidation queues a notice to every
+// connection of the view's channel. Without one they leave channels alone.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "platform/korva/korva_channel.h"
 #include "platform/korva/korva_inject.h"
 #include "platform/korva/korva_journal.h"
 #include "platform/korva/korva_registry.h"
 #include "platform/korva/korva_root.h"
+#include "platform/korva/korva_xstat.h"
 #include "platform/qel/qel.h"
 
 namespace korva {
@@ -31,6 +40,7 @@ namespace korva {
 struct Outcome {
   int call_error = 0;
   int status = 0;
+  bool forced = false;  // the inject file decided; nothing was done
 };
 
 // Base statuses the simulator answers with.
@@ -42,14 +52,7 @@ constexpr int kStatusNameNotFound = QEL_ST_NO_ENTRY;
 constexpr int kStatusExists = QEL_ST_EXISTS;
 constexpr int kStatusInvalid = QEL_ST_INVALID;
 constexpr int kStatusTooLong = QEL_ST_TOO_LONG;
-
-// What a status query returns besides the object's status record.
-struct XstatAnswer {
-  std::string object_oid;    // text forms
-  std::string vob_uuid;
-  std::string replica_uuid;
-  uint32_t word = 0;
-};
+constexpr int kStatusShutdown = QEL_ST_SHUTDOWN;
 
 class Control {
  public:
@@ -62,12 +65,17 @@ class Control {
   // The view root and the extended-naming suffix of a view kind.
   Outcome viewRoot(int type, std::string* out) const;
   Outcome namingSuffix(int type, std::string* out) const;
+  // The root directory of view `view_tag` of kind `type` (the kind's view
+  // root + "/" + the tag). Not journaled; forced through "view_root_type".
+  Outcome viewRootDir(int type, const std::string& view_tag, std::string* out) const;
 
-  // Registers a view. A tag already registered with the same uuid is
-  // registered again (a restarted daemon), keeping its mounts.
-  Outcome registerView(const ViewEntry& view) const;
-  // Removes a view and its mounts.
-  Outcome unregisterView(const std::string& view_tag) const;
+  // Registers a view (and opens its channel, 1008 when that fails). A tag
+  // already registered with the same uuid is registered again (a
+  // restarted daemon), keeping its mounts.
+  Outcome registerView(const ViewEntry& view, ChannelTable* channels = nullptr) const;
+  // Removes a view and its mounts (and closes its channel, also when the
+  // registry no longer knows the view).
+  Outcome unregisterView(const std::string& view_tag, ChannelTable* channels = nullptr) const;
 
   // Mounts a VOB in a registered view (1067 when its tag or replica is
   // mounted there already).
@@ -77,19 +85,28 @@ class Control {
                     const std::string& replica_uuid) const;
 
   // Invalidations; `view_root_dir` is the view's root directory (the
-  // automatic view root + "/" + the view tag). The simulator caches nothing, so
-  // these are journaled and checked only.
-  Outcome invalidateView(const std::string& view_root_dir) const;
-  Outcome invalidateObject(const std::string& view_root_dir, const std::string& vob_uuid,
-                           const std::string& oid, uint32_t vob_op) const;
-  Outcome invalidateName(const std::string& view_root_dir, const std::string& vob_uuid,
-                         const std::string& dir_oid, const std::string& name) const;
+  // automatic view root + "/" + the view tag). The simulator caches nothing:
+  // they are journaled, checked and passed on as notices. An object's
+  // notice carries `kind` (2, 5, 6 or 7), its journal line the operation.
+  Outcome invalidateView(const std::string& view_root_dir, ChannelTable* channels = nullptr) const;
+  Outcome invalidateObject(const std::string& view_root_dir, const qel_uuid_s& vob_uuid,
+                           const qel_oid_s& oid, uint32_t kind, uint32_t vob_op,
+                           ChannelTable* channels = nullptr) const;
+  Outcome invalidateName(const std::string& view_root_dir, const qel_uuid_s& vob_uuid,
+                         const qel_oid_s& dir_oid, const std::string& name,
+                         ChannelTable* channels = nullptr) const;
 
   // Status of a path in a view. The registry knows views and VOBs but not the
-  // objects in them, which the view's daemon answers through the kernel
-  // request channel (a later addition): a path in a registered view gives
-  // 1007, any other path 1052. A forced 0 leaves `answer` empty.
+  // objects in them: a path inside a registered view is walked through the
+  // view's channel (korva_xstat.h), after the call's lock is released, so
+  // that the daemon's answers may make control calls meanwhile. A path
+  // outside every registered view gives 1052. A forced 0 leaves `answer`
+  // empty.
   Outcome getXstat(const std::string& path, bool follow, XstatAnswer* answer) const;
+
+  // A result forced for the message call (inject call "lpc_message"), or
+  // nullopt. Looks at the inject file only when there is one.
+  std::optional<Outcome> forcedMessageResult() const;
 
   const Root& root() const { return root_; }
   Journal journal() const { return Journal(root_); }

@@ -77,4 +77,14 @@ std::optional<std::vector<std::string>> splitFields(const std::string& line) {
   return values;
 }
 
+std::string idText(const qel_uuid_s& id) {
+  char text[QEL_UUID_STR_SIZE];
+  return qel_uuid_to_str(&id, text);
+}
+
+std::string idText(const qel_oid_s& id) {
+  char text[QEL_OID_STR_SIZE];
+  return qel_oid_to_str(&id, text);
+}
+
 }  // namespace korva

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/qel/qel.h"
+
 namespace korva {
 
 // Bytes up to and including the blank, DEL and '%' become "%XX" (upper-case
@@ -21,5 +23,9 @@ std::string joinFields(const std::vector<std::string>& values);
 
 // Splits a line at blanks and decodes each field; nullopt when one is malformed.
 std::optional<std::vector<std::string>> splitFields(const std::string& line);
+
+// The 36-character text form of an id, as the files and the journal hold it.
+std::string idText(const qel_uuid_s& id);
+std::string idText(const qel_oid_s& id);
 
 }  // namespace korva

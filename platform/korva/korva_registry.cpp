@@ -95,7 +95,7 @@ int Registry::putView(const ViewEntry& view) const {
 int Registry::removeView(const std::string& tag) const {
   if (!validViewTag(tag)) return EINVAL;
   std::string dir = viewDir(tag);
-  for (const char* name : {"/mounts", "/view"}) {
+  for (const char* name : {"/lpc", "/mounts", "/view"}) {
     if (unlink((dir + name).c_str()) != 0 && errno != ENOENT) return errno;
   }
   if (rmdir(dir.c_str()) != 0 && errno != ENOENT) return errno;

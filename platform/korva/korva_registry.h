@@ -3,6 +3,8 @@
 //
 //   views/<view-tag>/view     key=value lines of the registration
 //   views/<view-tag>/mounts   one line per mounted VOB (encoded fields)
+//   views/<view-tag>/lpc      the view's message channel (korva_channel.h),
+//                             while the registering process serves it
 //   config                    optional lines root.0=, root.1=, suffix.0=, suffix.1=
 //
 // Files are rewritten whole (temporary file, sync, rename). Every operation
@@ -48,8 +50,13 @@ class Registry {
   std::vector<std::string> viewTags() const;
   // Writes (or replaces) a registration. 0 or the errno value.
   int putView(const ViewEntry& view) const;
-  // Removes a registration and its mounts. 0 or the errno value.
+  // Removes a registration, its mounts and its channel's socket file. 0 or
+  // the errno value.
   int removeView(const std::string& tag) const;
+
+  // The socket of a view's message channel, and the directory it lives in.
+  std::string socketPath(const std::string& tag) const { return viewDir(tag) + "/lpc"; }
+  std::string viewDir(const std::string& tag) const { return root_.file("views/" + tag); }
 
   std::vector<VobEntry> mounts(const std::string& view_tag) const;
   int putMounts(const std::string& view_tag, const std::vector<VobEntry>& mounts) const;
@@ -66,7 +73,6 @@ class Registry {
   std::optional<ViewEntry> viewAtRoot(const std::string& path) const;
 
  private:
-  std::string viewDir(const std::string& tag) const { return root_.file("views/" + tag); }
   std::optional<std::string> configValue(const std::string& key) const;
 
   Root root_;

@@ -93,6 +93,10 @@ typedef int qel_boolean_t;
 // directory version, symbolic link, the view-private kinds ...).
 typedef uint32_t vob_mtype_t;
 
+// The VOB operation that changed an object (checkout, checkin, rename ...),
+// as invalidations of the kernel's caches name their cause.
+typedef uint32_t vob_op_t;
+
 // The transaction id that a kernel request carries and its reply echoes.
 typedef uint32_t xid_t;
 

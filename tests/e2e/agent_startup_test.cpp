@@ -9,6 +9,7 @@
 #include <string>
 
 #include "agent_fixture.h"
+#include "platform/korva/korva_channel_client.h"
 
 namespace e2e {
 namespace {
@@ -123,6 +124,24 @@ TEST_F(E2eStartup, MkViewCreatesTheStorageAndServesIt) {
     ASSERT_TRUE(agent->signal_child(SIGTERM));
     EXPECT_EQ(agent->wait_exit(), std::optional<int>(0));
     EXPECT_EQ(agent->unread_stdout(), "");  // nothing after the reply
+}
+
+TEST_F(E2eStartup, TheViewsMessageChannelIsOpenWhileTheViewIsServed) {
+    std::unique_ptr<Process> agent = serve_new_view("k");
+    const std::string socket_path = korva_root + "/views/tag-k/lpc";
+    struct stat st;
+    ASSERT_EQ(lstat(socket_path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    korva::ChannelClient kernel;
+    ASSERT_EQ(kernel.connectPath(socket_path), 0);
+
+    // Unregistering at the end closes the channel and its connections.
+    ASSERT_TRUE(agent->signal_child(SIGTERM));
+    EXPECT_EQ(agent->wait_exit(), std::optional<int>(0));
+    std::vector<unsigned char> packet;
+    EXPECT_EQ(kernel.receive(&packet, 10000), ECONNRESET);
+    EXPECT_NE(lstat(socket_path.c_str(), &st), 0);
 }
 
 TEST_F(E2eStartup, StartViewOfAnExistingViewAndOfAMissingOne) {

@@ -11,6 +11,7 @@
 #include "korva_test_support.h"
 #include "platform/korva/korva.h"
 #include "platform/korva/korva_control.h"
+#include "xdr/ostrelxdr_view.h"
 
 using korva_test::idText;
 using Lines = std::vector<std::vector<std::string>>;
@@ -178,24 +179,31 @@ TEST_F(KorvaControlTest, MalformedInjectLineIsReportedAndIgnored) {
   EXPECT_EQ(0, korva_test::invalidate(viewRootDir("v1"), 3, 0, 0, nullptr, 0).status);
 }
 
-TEST_F(KorvaControlTest, StatusQueriesAnswerOnlyWhatTheRegistryKnows) {
-  ASSERT_EQ(0, korva_test::registerView("v1", 0x11, "/stg/v1").status);
-  auto query = [&](const std::string& path, bool follow) {
+TEST_F(KorvaControlTest, StatusQueriesOutsideAServedViewAnswerFromTheRegistry) {
+  // Registered without a channel: nobody in this process serves the view.
+  korva::ViewEntry view;
+  view.tag = "v1";
+  view.uuid = idText(0x11);
+  ASSERT_EQ(0, control().registerView(view).status);
+  auto query = [&](const std::string& path, bool follow, uint32_t vstat_size = sizeof(view_vstat_t)) {
     korva_xstat_record r{};
-    unsigned char vstat[196];
-    std::memset(vstat, 0xab, sizeof vstat);
-    r.vstat = vstat;
-    r.vstat_size = sizeof vstat;
+    view_vstat_t vstat;
+    std::memset(&vstat, 0xab, sizeof vstat);
+    r.vstat = &vstat;
+    r.vstat_size = vstat_size;
     std::memset(r.object_oid.bytes, 0xcd, 16);
     korvacmd_block b = korva_test::blockOf(KORVA_MCB_GET_XSTAT, &r, path.c_str(), path.c_str());
     if (!follow) b.flags |= KORVA_MCB_NOFOLLOW;
     korva_test::Issued issued = korva_test::issue(b);
-    return std::make_pair(issued.status, vstat[0] == 0 && qel_oid_eq(&r.object_oid, &QEL_OID_NULL));
+    view_vstat_t zero{};
+    return std::make_pair(issued.status, std::memcmp(&vstat, &zero, sizeof zero) == 0 &&
+                                             qel_oid_eq(&r.object_oid, &QEL_OID_NULL));
   };
   EXPECT_EQ(1052, query("/elsewhere/file", true).first);
   EXPECT_EQ(1052, query(viewRootDir("v2") + "/vobs/a", true).first);
   EXPECT_EQ(1007, query(viewRootDir("v1") + "/vobs/a/file.c", false).first);
   EXPECT_EQ(1072, query("relative/path", true).first);
+  EXPECT_EQ(1072, query(viewRootDir("v1") + "/vobs/a", true, 196).first);
   ASSERT_EQ(0, control().injector().add("get_xstat", "0"));
   auto forced = query(viewRootDir("v1") + "/vobs/a/file.c", true);
   EXPECT_EQ(0, forced.first);
@@ -208,7 +216,12 @@ TEST_F(KorvaControlTest, StatusQueriesAnswerOnlyWhatTheRegistryKnows) {
 }
 
 TEST_F(KorvaControlTest, ConcurrentCallsFromThreadsAndProcessesStayWholeAndCountForcedResultsExactly) {
-  ASSERT_EQ(0, korva_test::registerView("v1", 0x11, "/stg/v1").status);
+  // Registered without a channel, whose thread would be running at the fork.
+  korva::ViewEntry view;
+  view.tag = "v1";
+  view.uuid = idText(0x11);
+  view.storage_user = "/stg/v1";
+  ASSERT_EQ(0, control().registerView(view).status);
   ASSERT_EQ(0, control().injector().add("inval_obj", "1088", 37));
   constexpr int kThreads = 4, kCalls = 40;
   std::string root_dir = viewRootDir("v1");

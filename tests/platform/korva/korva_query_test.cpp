@@ -122,9 +122,15 @@ TEST_F(KorvaQueryTest, BadHandlesTypesAndCommands) {
 
   korva_handle_t h = korva_view_root_open_sil_type(KORVA_VIEWROOT_AUTOMATIC, &status, 1);
   ASSERT_NE(nullptr, h);
-  // The kernel request channel is not served yet: it fails, it does not pretend.
+  // A message call without its view tag, or with a buffer smaller than a message.
   EXPECT_EQ(-1, korva_cmd(h, &result, &kernel_status, KORVA_CMD_LPC_MESSAGE, 0, nullptr, buffer, sizeof buffer));
-  EXPECT_EQ(ENOSYS, errno);
+  EXPECT_EQ(EFAULT, errno);
+  EXPECT_EQ(1072, kernel_status);
+  korva_view_tag_record tag{korva_text_of("v1"), korva_text_of("v1")};
+  EXPECT_EQ(-1, korva_cmd(h, &result, &kernel_status, KORVA_CMD_LPC_MESSAGE, 0, &tag, buffer, sizeof buffer));
+  EXPECT_EQ(EFAULT, errno);
+  EXPECT_EQ(-1, korva_cmd(h, &result, &kernel_status, 99, 0, nullptr, &out, sizeof out));
+  EXPECT_EQ(EINVAL, errno);
   EXPECT_EQ(1007, kernel_status);
   // An output record too small for the query.
   EXPECT_EQ(-1, korva_cmd(h, &result, &kernel_status, KORVA_CMD_GET_VIEW_ROOT, 0, nullptr, &out, 4));

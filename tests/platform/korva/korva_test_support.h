@@ -11,8 +11,17 @@
 #include <vector>
 
 #include "platform/korva/korva.h"
+#include "platform/korva/korva_registry.h"
 
 namespace korva_test {
+
+// One command issued through a fresh handle, as the daemon does.
+struct Issued {
+  int error = -1;
+  int status = -1;
+};
+
+inline Issued unregisterView(const char* tag);
 
 inline int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
 
@@ -26,6 +35,9 @@ class KorvaRootTest : public testing::Test {
     setenv("KORVA_ROOT", root_.c_str(), 1);
   }
   void TearDown() override {
+    // A view left registered would leave its channel's thread running into
+    // the next test (which may fork).
+    for (const std::string& tag : korva::Registry(korva::Root(root_)).viewTags()) unregisterView(tag.c_str());
     unsetenv("KORVA_ROOT");
     nftw(base_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
   }
@@ -58,11 +70,6 @@ inline std::string idText(unsigned char fill) {
   return t;
 }
 
-// One command issued through a fresh handle, as the daemon does.
-struct Issued {
-  int error = -1;
-  int status = -1;
-};
 
 inline Issued issue(korvacmd_block& block) {
   Issued r;

@@ -1,0 +1,413 @@
+#include "platform/korva/korva_channel.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+
+#include "platform/korva/korva_message.h"
+#include "platform/korva/korva_socket.h"
+#include "platform/qel/qel.h"
+
+namespace korva {
+
+namespace {
+
+// Ids the channels of this process give the requests they queue.
+std::atomic<uint32_t> g_last_request_id{0};
+
+// Packets read from one connection before the others get their turn.
+constexpr int kReadsPerTurn = 64;
+
+// How long accepting pauses after accept itself failed (out of
+// descriptors): the listening socket stays readable meanwhile.
+constexpr int kAcceptPauseMs = 100;
+
+bool wouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+// After a read of 0 bytes: whether the peer is gone, or sent an empty packet.
+bool peerGone(int fd) {
+  pollfd p{fd, POLLRDHUP, 0};
+  return ::poll(&p, 1, 0) != 0;
+}
+
+}  // namespace
+
+Channel::Channel(std::string path) : path_(std::move(path)) {}
+
+Channel::~Channel() { close(); }
+
+std::shared_ptr<Channel> Channel::open(const std::string& socket_path, int* error) {
+  std::shared_ptr<Channel> channel(new Channel(socket_path));
+  auto fail = [&](int e) {
+    *error = e;
+    channel->close();
+    return nullptr;
+  };
+  SocketAddress address(socket_path);
+  if (address.error() != 0) return fail(address.error());
+  struct stat st;
+  if (::lstat(socket_path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return fail(EISDIR);
+    if (::unlink(socket_path.c_str()) != 0 && errno != ENOENT) return fail(errno);
+  }
+  channel->listen_fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (channel->listen_fd_ < 0) return fail(errno);
+  if (::bind(channel->listen_fd_, address.get(), address.length()) != 0) return fail(errno);
+  // The directory is the owner's alone already; the file says so too.
+  if (::chmod(socket_path.c_str(), 0600) != 0 || ::stat(socket_path.c_str(), &st) != 0) {
+    return fail(errno);
+  }
+  channel->dev_ = st.st_dev;
+  channel->ino_ = st.st_ino;
+  if (::listen(channel->listen_fd_, SOMAXCONN) != 0) return fail(errno);
+  if (::pipe2(channel->wake_fds_, O_CLOEXEC | O_NONBLOCK) != 0) return fail(errno);
+
+  // The acceptor takes no signal: the registering program decides which
+  // of its threads do.
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  int start_error = 0;
+  try {
+    channel->acceptor_ = std::thread(&Channel::serve, channel.get());
+  } catch (const std::system_error& e) {
+    start_error = e.code().value() != 0 ? e.code().value() : EAGAIN;
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (start_error != 0) return fail(start_error);
+  return channel;
+}
+
+void Channel::close() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (closed_) return;
+    closed_ = true;
+    requests_.notify_all();
+  }
+  wake();
+  if (acceptor_.joinable()) acceptor_.join();
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto& entry : connections_) ::close(entry.second.fd);
+    connections_.clear();
+    queue_.clear();
+    routes_.clear();
+  }
+  if (listen_fd_ >= 0) {
+    // The file goes only while it is still this channel's.
+    if (ownsSocketFile()) ::unlink(path_.c_str());
+    ::close(listen_fd_);
+    listen_fd_ = -1;
+  }
+  for (int& fd : wake_fds_) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+}
+
+bool Channel::ownsSocketFile() const {
+  struct stat st;
+  return ::lstat(path_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_dev == dev_ && st.st_ino == ino_;
+}
+
+size_t Channel::connectionCount() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return static_cast<size_t>(std::count_if(connections_.begin(), connections_.end(),
+                                           [](const auto& entry) { return !entry.second.closing; }));
+}
+
+size_t Channel::waitingCount() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return waiting_;
+}
+
+void Channel::wake() {
+  if (wake_fds_[1] < 0) return;
+  char byte = 1;
+  // A full pipe wakes the acceptor all the same.
+  while (::write(wake_fds_[1], &byte, 1) < 0 && errno == EINTR) {
+  }
+}
+
+int Channel::exchange(unsigned char* buffer, size_t size) {
+  std::unique_lock<std::mutex> lock(mu_);
+  if (!closed_ && readMark(buffer) == kMarkReply) route(buffer, size);
+  ++waiting_;
+  requests_.wait(lock, [&] { return closed_ || !queue_.empty(); });
+  --waiting_;
+  if (closed_) return QEL_ST_SHUTDOWN;
+  Queued next = std::move(queue_.front());
+  queue_.pop_front();
+  std::memcpy(buffer, next.packet.data(), next.packet.size());
+  return 0;
+}
+
+void Channel::broadcast(const std::vector<unsigned char>& packet) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto& entry : connections_) sendTo(entry.second, packet);
+}
+
+void Channel::route(const unsigned char* buffer, size_t size) {
+  ReplyHeader header = readReplyHeader(buffer);
+  auto found = routes_.find(header.request_id);
+  if (found == routes_.end()) return;  // its connection has gone
+  Route to = found->second;
+  routes_.erase(found);
+  auto it = connections_.find(to.connection);
+  if (it == connections_.end()) return;
+  Connection& connection = it->second;
+  connection.outstanding.erase(to.client_id);
+  // Never more than the buffer holds, whatever the header says.
+  uint64_t body = std::min<uint64_t>(header.res_out_size, std::min(size, kMessageSize) - kHeaderSize);
+  std::vector<unsigned char> packet(buffer, buffer + kHeaderSize + body);
+  writeRequestId(packet.data(), to.client_id);
+  sendTo(connection, std::move(packet));
+}
+
+void Channel::sendTo(Connection& connection, std::vector<unsigned char> packet) {
+  if (connection.closing) return;
+  if (connection.out.empty()) {
+    ssize_t sent;
+    do {
+      sent = ::send(connection.fd, packet.data(), packet.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent >= 0) return;  // a packet goes whole or not at all
+    if (!wouldBlock(errno) && errno != ENOBUFS) {
+      dropConnection(connection);
+      return;
+    }
+  }
+  if (connection.out_bytes + packet.size() > kOutQueueMax) {
+    dropConnection(connection);
+    return;
+  }
+  connection.out_bytes += packet.size();
+  connection.out.push_back(std::move(packet));
+  wake();  // the acceptor now waits for room as well
+}
+
+void Channel::flush(Connection& connection) {
+  while (!connection.closing && !connection.out.empty()) {
+    const std::vector<unsigned char>& packet = connection.out.front();
+    ssize_t sent = ::send(connection.fd, packet.data(), packet.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      if (!wouldBlock(errno) && errno != ENOBUFS) dropConnection(connection);
+      return;
+    }
+    connection.out_bytes -= packet.size();
+    connection.out.pop_front();
+  }
+}
+
+void Channel::dropConnection(Connection& connection) {
+  if (connection.closing) return;
+  connection.closing = true;
+  connection.out.clear();
+  connection.out_bytes = 0;
+  connection.outstanding.clear();
+  uint64_t id = connection.id;
+  // Requests still queued are served to nobody, so they are not served.
+  queue_.erase(std::remove_if(queue_.begin(), queue_.end(), [&](const Queued& q) { return q.connection == id; }),
+               queue_.end());
+  for (auto it = routes_.begin(); it != routes_.end();) {
+    it = it->second.connection == id ? routes_.erase(it) : std::next(it);
+  }
+  wake();
+}
+
+void Channel::refuse(Connection& connection, const unsigned char* packet, size_t length) {
+  std::vector<unsigned char> reply(kHeaderSize, 0);
+  ReplyHeader header;
+  header.rpc_status = kRpcNotDecodable;
+  header.request_id = length >= 28 ? readRequestId(packet) : 0;
+  writeReplyHeader(reply.data(), header);
+  sendTo(connection, std::move(reply));
+}
+
+void Channel::takePacket(uint64_t connection_id, const unsigned char* packet, size_t length) {
+  auto it = connections_.find(connection_id);
+  if (it == connections_.end() || it->second.closing) return;
+  Connection& connection = it->second;
+  if (length < kHeaderSize || length > kMessageSize) {
+    refuse(connection, packet, std::min(length, kMessageSize));
+    return;
+  }
+  RequestHeader header = readRequestHeader(packet);
+  if (header.req_size != length - kHeaderSize || header.res_in_size > kBodyMax ||
+      header.mark != kMarkRequest || connection.outstanding.count(header.request_id) != 0) {
+    refuse(connection, packet, length);
+    return;
+  }
+  uint32_t id;
+  do {
+    id = ++g_last_request_id;
+  } while (id == 0 || routes_.count(id) != 0);
+  Queued queued{id, connection_id, std::vector<unsigned char>(packet, packet + length)};
+  writeRequestId(queued.packet.data(), id);
+  routes_[id] = Route{connection_id, header.request_id};
+  connection.outstanding.insert(header.request_id);
+  queue_.push_back(std::move(queued));
+  requests_.notify_one();
+}
+
+void Channel::acceptAll() {
+  for (;;) {
+    int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (!wouldBlock(errno)) {
+        std::fprintf(stderr, "korva: accepting on %s failed: %s\n", path_.c_str(), std::strerror(errno));
+        accept_paused_ = true;
+      }
+      return;
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    uint64_t id = next_connection_++;
+    Connection& connection = connections_[id];
+    connection.id = id;
+    connection.fd = fd;
+  }
+}
+
+void Channel::readFrom(uint64_t connection_id, int fd) {
+  // MSG_TRUNC gives a longer packet's real length; its first bytes are here.
+  unsigned char packet[kMessageSize];
+  for (int turn = 0; turn < kReadsPerTurn; ++turn) {
+    iovec iov{packet, sizeof packet};
+    msghdr message{};
+    message.msg_iov = &iov;
+    message.msg_iovlen = 1;
+    ssize_t length = ::recvmsg(fd, &message, MSG_DONTWAIT | MSG_TRUNC);
+    if (length < 0) {
+      if (errno == EINTR) continue;
+      if (wouldBlock(errno)) return;
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = connections_.find(connection_id);
+    if (it == connections_.end()) return;
+    if (length < 0 || (length == 0 && peerGone(fd))) {
+      dropConnection(it->second);
+      return;
+    }
+    takePacket(connection_id, packet, static_cast<size_t>(length));
+  }
+}
+
+void Channel::serve() {
+  std::vector<pollfd> fds;
+  std::vector<uint64_t> ids;
+  for (;;) {
+    fds.clear();
+    ids.clear();
+    bool accepting = !accept_paused_;
+    accept_paused_ = false;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (closed_) return;
+      fds.push_back(pollfd{wake_fds_[0], POLLIN, 0});
+      fds.push_back(pollfd{accepting ? listen_fd_ : -1, POLLIN, 0});
+      for (const auto& entry : connections_) {
+        const Connection& connection = entry.second;
+        if (connection.closing) continue;
+        short events = POLLIN;
+        if (!connection.out.empty()) events |= POLLOUT;
+        fds.push_back(pollfd{connection.fd, events, 0});
+        ids.push_back(entry.first);
+      }
+    }
+    int ready = ::poll(fds.data(), fds.size(), accepting ? -1 : kAcceptPauseMs);
+    if (ready < 0) {
+      if (errno != EINTR) {
+        std::fprintf(stderr, "korva: waiting on %s failed: %s\n", path_.c_str(), std::strerror(errno));
+        ::poll(nullptr, 0, kAcceptPauseMs);
+      }
+      continue;
+    }
+    if (fds[0].revents != 0) {
+      char drain[64];
+      while (::read(wake_fds_[0], drain, sizeof drain) > 0) {
+      }
+    }
+    if (fds[1].revents != 0) acceptAll();
+    for (size_t i = 0; i < ids.size(); ++i) {
+      short events = fds[i + 2].revents;
+      if (events & (POLLIN | POLLHUP | POLLERR)) readFrom(ids[i], fds[i + 2].fd);
+      if (events & POLLOUT) {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto it = connections_.find(ids[i]);
+        if (it != connections_.end()) flush(it->second);
+      }
+    }
+    std::vector<int> gone;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      for (auto it = connections_.begin(); it != connections_.end();) {
+        if (it->second.closing) {
+          gone.push_back(it->second.fd);
+          it = connections_.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
+    for (int fd : gone) ::close(fd);
+  }
+}
+
+// ---- ChannelTable ------------------------------------------------------------
+
+ChannelTable& ChannelTable::process() {
+  // Never destroyed: acceptor threads may still run while the process exits.
+  static ChannelTable* table = new ChannelTable;
+  return *table;
+}
+
+std::string ChannelTable::key(const Root& root, const std::string& view_tag) {
+  return root.path() + '\n' + view_tag;
+}
+
+int ChannelTable::open(const std::string& key, const std::string& socket_path) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = channels_.find(key);
+  if (it != channels_.end()) {
+    if (it->second->ownsSocketFile()) return 0;
+    it->second->close();
+    channels_.erase(it);
+  }
+  int error = 0;
+  std::shared_ptr<Channel> channel = Channel::open(socket_path, &error);
+  if (!channel) return error;
+  channels_[key] = std::move(channel);
+  return 0;
+}
+
+void ChannelTable::close(const std::string& key) {
+  std::shared_ptr<Channel> channel;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = channels_.find(key);
+    if (it == channels_.end()) return;
+    channel = std::move(it->second);
+    channels_.erase(it);
+  }
+  channel->close();
+}
+
+std::shared_ptr<Channel> ChannelTable::find(const std::string& key) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = channels_.find(key);
+  return it == channels_.end() ? nullptr : it->second;
+}
+
+}  // namespace korva

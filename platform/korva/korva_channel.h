@@ -1,0 +1,154 @@
+// The kernel message channel of a registered view, in the process that
+// registered it: a Unix SOCK_SEQPACKET socket $KORVA_ROOT/views/<tag>/lpc
+// (mode 0600) that "kernel side" clients connect to, and the daemon threads
+// that sit in korva_cmd(KORVA_CMD_LPC_MESSAGE).
+//
+// - One acceptor thread accepts connections, reads their packets and
+//   writes what could not be sent at once. A packet outside the limits of
+//   korva_message.h (shorter than the header, longer than kMessageSize,
+//   req_size not its body length, res_in_size above kBodyMax, bytes 28-31
+//   not 0, or a request_id the connection still has outstanding) is
+//   answered by the channel itself: rpc_status 4, no body.
+// - Every other request is queued under a process-unique id (bytes 24-27
+//   rewritten), remembering its connection and the client's id. exchange()
+//   first routes the reply its buffer carries back under the client's id
+//   (one whose request is no longer outstanding - its connection closed -
+//   is dropped), then waits for the oldest queued request. Replies leave
+//   in the order they are completed.
+// - Notices are queued to every connection without waiting.
+// - close() (unregistration) wakes every waiting exchange() with 1046 and
+//   closes every connection; the socket file goes.
+//
+// Nothing here ever waits for a client: sends are non-blocking, and what a
+// slow client has not taken waits in its connection's queue (a client that
+// lets kOutQueueMax bytes pile up is disconnected).
+//
+// Lock order: ChannelTable's mutex, then a Channel's. A Channel's mutex is
+// never held across a wait for a client; exchange() waits on its condition.
+#pragma once
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/korva/korva_root.h"
+
+namespace korva {
+
+class Channel {
+ public:
+  // Bytes a connection may leave unread before it is dropped.
+  static constexpr size_t kOutQueueMax = size_t{16} << 20;
+
+  // Binds `socket_path` (removing a stale file first) and starts the
+  // acceptor. Null with `*error` (an errno value) on failure.
+  static std::shared_ptr<Channel> open(const std::string& socket_path, int* error);
+
+  ~Channel();
+  Channel(const Channel&) = delete;
+  Channel& operator=(const Channel&) = delete;
+
+  // Ends the channel (see above). Harmless to repeat.
+  void close();
+
+  // A daemon thread's message call on `buffer` (`size` >= kMessageSize):
+  // routes the reply it holds when bytes 28-31 are kMarkReply, then waits
+  // for the next request and copies it in. 0, or 1046 once closed.
+  int exchange(unsigned char* buffer, size_t size);
+
+  // Queues `packet` to every connection.
+  void broadcast(const std::vector<unsigned char>& packet);
+
+  // Whether the socket file at the path is still the one this channel
+  // bound (another registration may have replaced it).
+  bool ownsSocketFile() const;
+
+  const std::string& socketPath() const { return path_; }
+  // Connections open now, and calls waiting in exchange() (tests wait on them).
+  size_t connectionCount() const;
+  size_t waitingCount() const;
+
+ private:
+  struct Connection {
+    uint64_t id = 0;
+    int fd = -1;
+    std::deque<std::vector<unsigned char>> out;
+    size_t out_bytes = 0;
+    std::unordered_set<uint32_t> outstanding;  // client ids queued or being served
+    bool closing = false;                      // the acceptor closes it next
+  };
+  struct Queued {
+    uint32_t id;  // the channel's id
+    uint64_t connection;
+    std::vector<unsigned char> packet;
+  };
+  struct Route {
+    uint64_t connection;
+    uint32_t client_id;
+  };
+
+  explicit Channel(std::string path);
+
+  void serve();
+  void acceptAll();
+  void readFrom(uint64_t connection_id, int fd);
+  // The rest take mu_.
+  void takePacket(uint64_t connection_id, const unsigned char* packet, size_t length);
+  void refuse(Connection& connection, const unsigned char* packet, size_t length);
+  void sendTo(Connection& connection, std::vector<unsigned char> packet);
+  void flush(Connection& connection);
+  void dropConnection(Connection& connection);
+  void route(const unsigned char* buffer, size_t size);
+  void wake();
+
+  const std::string path_;
+  dev_t dev_ = 0;
+  ino_t ino_ = 0;
+  int listen_fd_ = -1;
+  int wake_fds_[2] = {-1, -1};
+  std::thread acceptor_;
+  bool accept_paused_ = false;  // the acceptor's own
+
+  mutable std::mutex mu_;
+  std::condition_variable requests_;
+  bool closed_ = false;
+  size_t waiting_ = 0;
+  uint64_t next_connection_ = 1;
+  std::map<uint64_t, Connection> connections_;
+  std::deque<Queued> queue_;
+  std::unordered_map<uint32_t, Route> routes_;
+};
+
+// The channels this process has open, by Root and view tag.
+class ChannelTable {
+ public:
+  // The process's table; it lives until the process ends, and so do the
+  // channels left in it (the system closes them at exit).
+  static ChannelTable& process();
+
+  static std::string key(const Root& root, const std::string& view_tag);
+
+  // Opens the channel of `key` at `socket_path`, keeping one that is open
+  // there already. 0 or an errno value.
+  int open(const std::string& key, const std::string& socket_path);
+  // Closes and forgets the channel of `key`, if any.
+  void close(const std::string& key);
+  std::shared_ptr<Channel> find(const std::string& key) const;
+
+ private:
+  mutable std::mutex mu_;
+  std::map<std::string, std::shared_ptr<Channel>> channels_;
+};
+
+}  // namespace korva

@@ -1,0 +1,57 @@
+#include "platform/korva/korva_socket.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace korva {
+
+SocketAddress::SocketAddress(const std::string& path) {
+  address_.sun_family = AF_UNIX;
+  std::string name = path;
+  if (path.size() >= sizeof address_.sun_path) {
+    size_t slash = path.find_last_of('/');
+    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    dir_fd_ = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd_ < 0) {
+      error_ = errno;
+      return;
+    }
+    name = "/proc/self/fd/" + std::to_string(dir_fd_) + "/" + path.substr(slash + 1);
+    if (name.size() >= sizeof address_.sun_path) {
+      error_ = ENAMETOOLONG;
+      return;
+    }
+  }
+  std::memcpy(address_.sun_path, name.c_str(), name.size() + 1);
+}
+
+SocketAddress::~SocketAddress() {
+  if (dir_fd_ >= 0) ::close(dir_fd_);
+}
+
+int connectSeqpacket(const std::string& path) {
+  SocketAddress address(path);
+  if (address.error() != 0) {
+    errno = address.error();
+    return -1;
+  }
+  int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int rc;
+  do {
+    rc = ::connect(fd, address.get(), address.length());
+  } while (rc != 0 && errno == EINTR);
+  // A connect interrupted and repeated may find itself done already.
+  if (rc != 0 && errno != EISCONN) {
+    int error = errno;
+    ::close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace korva

@@ -1,0 +1,375 @@
+// The message channel of a registered view: clients on one side, daemon
+// threads in korva_cmd(KORVA_CMD_LPC_MESSAGE) on the other.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "korva_fake_daemon.h"
+#include "korva_test_support.h"
+#include "lib/thread_test_support.h"
+#include "platform/korva/korva.h"
+#include "platform/korva/korva_channel.h"
+#include "platform/korva/korva_channel_client.h"
+#include "platform/korva/korva_control.h"
+#include "platform/korva/korva_message.h"
+
+using korva_test::Answer;
+using korva_test::FakeDaemon;
+using korva_test::Served;
+using Bytes = std::vector<unsigned char>;
+
+namespace {
+
+constexpr int kWaitMs = 20000;  // a reply that should come
+constexpr int kQuietMs = 200;   // how long "nothing arrives" is watched
+
+Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+std::string textOf(const Bytes& bytes, size_t from = 0) {
+  return std::string(bytes.begin() + static_cast<long>(from), bytes.end());
+}
+
+Bytes request(uint32_t id, const std::string& body, uint64_t op = 107) {
+  Bytes b = bytesOf(body);
+  return korva::makeRequestPacket(op, id, korva::kBodyMax, b.data(), b.size());
+}
+
+// Echoes the request body; a body starting with "hold" first waits for the gate.
+FakeDaemon::Handler echo(thread_test::Gate* gate = nullptr) {
+  return [gate](const Served& s) {
+    if (gate != nullptr && textOf(s.body).compare(0, 4, "hold") == 0) {
+      EXPECT_TRUE(gate->wait());
+    }
+    Answer a;
+    a.body = s.body;
+    return a;
+  };
+}
+
+class KorvaChannelTest : public korva_test::KorvaRootTest {
+ protected:
+  korva::Root root() const { return korva::Root(root_); }
+  std::shared_ptr<korva::Channel> channel(const std::string& tag = "v1") const {
+    return korva::ChannelTable::process().find(korva::ChannelTable::key(root(), tag));
+  }
+  bool connectionsAre(size_t n) {
+    return thread_test::eventually([&] { return channel() && channel()->connectionCount() == n; });
+  }
+  void connect(korva::ChannelClient& client, const std::string& tag = "v1") {
+    ASSERT_EQ(0, client.connect(root(), tag));
+  }
+  // The next packet, which must come.
+  Bytes next(korva::ChannelClient& client) {
+    Bytes packet;
+    EXPECT_EQ(0, client.receive(&packet, kWaitMs));
+    return packet;
+  }
+  void expectQuiet(korva::ChannelClient& client) {
+    Bytes packet;
+    EXPECT_EQ(ETIMEDOUT, client.receive(&packet, kQuietMs)) << packet.size() << " bytes arrived";
+  }
+  std::string socketPath(const std::string& tag = "v1") const { return root_ + "/views/" + tag + "/lpc"; }
+};
+
+}  // namespace
+
+TEST_F(KorvaChannelTest, PipelinedRequestsOfSeveralClientsComeBackToTheirSendersUnderTheirIds) {
+  FakeDaemon daemon("v1", 0x11, 4, echo());
+  constexpr int kClients = 3, kRequests = 25;
+  korva::ChannelClient clients[kClients];
+  for (auto& c : clients) connect(c);
+
+  // Every client uses the ids 1..25: the channel tells them apart.
+  for (int i = 1; i <= kRequests; ++i) {
+    for (int c = 0; c < kClients; ++c) {
+      ASSERT_EQ(0, clients[c].send(request(static_cast<uint32_t>(i), "c" + std::to_string(c) + "#" + std::to_string(i),
+                                           static_cast<uint64_t>(100 + c))));
+    }
+  }
+  for (int c = 0; c < kClients; ++c) {
+    std::set<uint32_t> ids;
+    for (int i = 0; i < kRequests; ++i) {
+      Bytes reply = next(clients[c]);
+      ASSERT_GE(reply.size(), korva::kHeaderSize);
+      korva::ReplyHeader h = korva::readReplyHeader(reply.data());
+      EXPECT_EQ(korva::kMarkReply, h.mark);
+      EXPECT_EQ(0u, h.rpc_status);
+      EXPECT_EQ(reply.size() - korva::kHeaderSize, h.res_out_size);
+      EXPECT_EQ("c" + std::to_string(c) + "#" + std::to_string(h.request_id), textOf(reply, korva::kHeaderSize));
+      ids.insert(h.request_id);
+    }
+    EXPECT_EQ(static_cast<size_t>(kRequests), ids.size());
+    expectQuiet(clients[c]);
+  }
+
+  // The daemon saw each request once, under an id of the channel's own.
+  std::vector<Served> served = daemon.served();
+  ASSERT_EQ(static_cast<size_t>(kClients * kRequests), served.size());
+  std::set<uint32_t> daemon_ids;
+  for (const Served& s : served) {
+    EXPECT_NE(0u, s.header.request_id);
+    EXPECT_EQ(s.body.size(), s.header.req_size);
+    EXPECT_EQ(korva::kBodyMax, s.header.res_in_size);
+    EXPECT_EQ(static_cast<uint64_t>(100 + (s.body[1] - '0')), s.header.op);
+    daemon_ids.insert(s.header.request_id);
+  }
+  EXPECT_EQ(served.size(), daemon_ids.size());
+}
+
+TEST_F(KorvaChannelTest, RepliesLeaveInTheOrderTheyAreCompleted) {
+  thread_test::Gate gate;
+  FakeDaemon daemon("v1", 0x11, 2, echo(&gate));
+  korva::ChannelClient client;
+  connect(client);
+  ASSERT_EQ(0, client.send(request(7, "hold")));
+  ASSERT_TRUE(thread_test::eventually([&] { return daemon.served().size() == 1; }));
+  ASSERT_EQ(0, client.send(request(8, "go")));
+  EXPECT_EQ(8u, korva::readRequestId(next(client).data()));
+  gate.open();
+  EXPECT_EQ(7u, korva::readRequestId(next(client).data()));
+}
+
+TEST_F(KorvaChannelTest, AClosedConnectionsRequestsAreAnsweredToNobodyAndNotServedWhenStillQueued) {
+  thread_test::Gate gate;
+  FakeDaemon daemon("v1", 0x11, 1, echo(&gate));
+  {
+    korva::ChannelClient gone;
+    connect(gone);
+    ASSERT_EQ(0, gone.send(request(1, "hold a")));
+    ASSERT_TRUE(thread_test::eventually([&] { return daemon.served().size() == 1; }));
+    ASSERT_EQ(0, gone.send(request(2, "queued a")));
+    ASSERT_TRUE(connectionsAre(1));
+  }
+  ASSERT_TRUE(connectionsAre(0));
+  korva::ChannelClient other;
+  connect(other);
+  ASSERT_EQ(0, other.send(request(1, "b")));
+  gate.open();
+  Bytes reply = next(other);
+  EXPECT_EQ(1u, korva::readRequestId(reply.data()));
+  EXPECT_EQ("b", textOf(reply, korva::kHeaderSize));
+  expectQuiet(other);
+  std::vector<Served> served = daemon.served();
+  ASSERT_EQ(2u, served.size());
+  EXPECT_EQ("b", textOf(served[1].body));
+}
+
+TEST_F(KorvaChannelTest, UnregisteringWakesEveryWaitingThreadWith1046AndClosesTheConnections) {
+  thread_test::Gate gate;
+  auto daemon = std::make_unique<FakeDaemon>("v1", 0x11, 3, echo(&gate));
+  korva::ChannelClient client;
+  connect(client);
+  ASSERT_EQ(0, client.send(request(1, "hold")));
+  ASSERT_TRUE(thread_test::eventually([&] { return daemon->served().size() == 1; }));
+  ASSERT_TRUE(thread_test::eventually([&] { return channel()->waitingCount() == 2; }));
+
+  daemon->unregister();
+  ASSERT_TRUE(thread_test::eventually([&] { return daemon->endStatuses().size() == 2; }));
+  EXPECT_EQ((std::vector<int>{1046, 1046}), daemon->endStatuses());
+  Bytes packet;
+  EXPECT_EQ(ECONNRESET, client.receive(&packet, kWaitMs));
+  struct stat st;
+  EXPECT_NE(0, lstat(socketPath().c_str(), &st));
+  EXPECT_EQ(nullptr, channel());
+
+  // The thread that was serving answers into a channel that is gone.
+  gate.open();
+  daemon.reset();
+  korva::ChannelClient late;
+  EXPECT_NE(0, late.connect(root(), "v1"));
+
+  // A tag without a channel in this process: 1046 at once.
+  int status = -1, result = -1;
+  korva_handle_t h = korva_view_root_open_type(KORVA_VIEWROOT_AUTOMATIC, &status);
+  ASSERT_NE(nullptr, h);
+  korva_view_tag_record tag{korva_text_of("v1"), korva_text_of("v1")};
+  Bytes buffer(korva::kMessageSize, 0);
+  EXPECT_EQ(0, korva_cmd(h, &result, &status, KORVA_CMD_LPC_MESSAGE, 0, &tag, buffer.data(), buffer.size()));
+  EXPECT_EQ(1046, status);
+  korva_view_root_close_type(KORVA_VIEWROOT_AUTOMATIC, h);
+}
+
+TEST_F(KorvaChannelTest, PacketsOutsideTheLimitsAreAnsweredByTheChannelWithRpcStatus4) {
+  thread_test::Gate gate;
+  FakeDaemon daemon("v1", 0x11, 2, echo(&gate));
+  korva::ChannelClient client;
+  connect(client);
+  ASSERT_EQ(0, client.send(request(40, "hold")));
+  ASSERT_TRUE(thread_test::eventually([&] { return daemon.served().size() == 1; }));
+
+  auto with = [](Bytes packet, void (*change)(korva::RequestHeader*)) {
+    korva::RequestHeader h = korva::readRequestHeader(packet.data());
+    change(&h);
+    korva::writeRequestHeader(packet.data(), h);
+    return packet;
+  };
+  struct Case {
+    const char* what;
+    Bytes packet;
+    uint32_t id;  // the id the refusal carries
+  };
+  Bytes oversize = request(5, std::string(korva::kMessageSize + 200 - korva::kHeaderSize, 'x'));
+  const Case cases[] = {
+      {"empty", Bytes(), 0},
+      {"shorter than the header", Bytes(20, 1), 0},
+      {"req_size above its body", with(request(1, "abcd"), [](korva::RequestHeader* h) { h->req_size = 10; }), 1},
+      {"req_size below its body", with(request(2, "abcd"), [](korva::RequestHeader* h) { h->req_size = 3; }), 2},
+      {"req_size far beyond a message", with(request(3, "abcd"), [](korva::RequestHeader* h) { h->req_size = 1ull << 40; }), 3},
+      {"res_in_size above a body's room",
+       with(request(4, "abcd"), [](korva::RequestHeader* h) { h->res_in_size = korva::kBodyMax + 1; }), 4},
+      {"longer than a message", oversize, 5},
+      {"bytes 28-31 set", with(request(6, "abcd"), [](korva::RequestHeader* h) { h->mark = 1; }), 6},
+      {"an id still outstanding", request(40, "again"), 40},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(0, client.send(c.packet)) << c.what;
+    Bytes reply = next(client);
+    ASSERT_EQ(korva::kHeaderSize, reply.size()) << c.what;
+    korva::ReplyHeader h = korva::readReplyHeader(reply.data());
+    EXPECT_EQ(4u, h.rpc_status) << c.what;
+    EXPECT_EQ(0u, h.res_out_size) << c.what;
+    EXPECT_EQ(c.id, h.request_id) << c.what;
+    EXPECT_EQ(korva::kMarkReply, h.mark) << c.what;
+  }
+
+  // None reached the daemon, and the channel goes on serving, a full-sized
+  // message too.
+  std::string largest(korva::kBodyMax, 'y');
+  ASSERT_EQ(0, client.send(request(41, largest)));
+  Bytes reply = next(client);
+  EXPECT_EQ(41u, korva::readRequestId(reply.data()));
+  EXPECT_EQ(largest, textOf(reply, korva::kHeaderSize));
+  gate.open();
+  EXPECT_EQ(40u, korva::readRequestId(next(client).data()));
+  EXPECT_EQ(2u, daemon.served().size());
+}
+
+TEST_F(KorvaChannelTest, InvalidationsReachEveryConnectionAsNoticesAndNeverWaitForReaders) {
+  FakeDaemon daemon("v1", 0x11, 0, echo());
+  korva::ChannelClient readers[2], sleeper;
+  for (auto& r : readers) connect(r);
+  connect(sleeper);
+  ASSERT_TRUE(connectionsAre(3));
+  std::string root_dir = root_ + "/view/v1";
+  ASSERT_EQ(0, korva_test::invalidate(root_dir, KORVA_INVAL_NAME, 0x22, 0x33, "a b.c", 0).status);
+  ASSERT_EQ(0, korva_test::invalidate(root_dir, 5, 0x22, 0x44, nullptr, 66).status);
+  ASSERT_EQ(0, korva_test::invalidate(root_dir, KORVA_INVAL_VIEW, 0, 0, nullptr, 0).status);
+  // A forced result does nothing, so it tells nobody.
+  ASSERT_EQ(0, korva::Control(root()).injector().add("inval_view", "0"));
+  ASSERT_EQ(0, korva_test::invalidate(root_dir, KORVA_INVAL_VIEW, 0, 0, nullptr, 0).status);
+
+  struct Expected {
+    uint32_t kind;
+    unsigned char vob, oid;
+    std::string name;
+  };
+  const Expected expected[] = {{1, 0x22, 0x33, "a b.c"}, {5, 0x22, 0x44, ""}, {3, 0, 0, ""}};
+  for (auto& r : readers) {
+    for (const Expected& e : expected) {
+      Bytes packet = next(r);
+      ASSERT_GE(packet.size(), korva::kHeaderSize);
+      korva::RequestHeader h = korva::readRequestHeader(packet.data());
+      EXPECT_EQ(korva::kNoticeOp, h.op);
+      EXPECT_EQ(packet.size() - korva::kHeaderSize, h.req_size);
+      EXPECT_EQ(0u, h.request_id);
+      EXPECT_EQ(korva::kMarkNotice, h.mark);
+      korva::Notice n;
+      ASSERT_TRUE(korva::decodeNoticeBody(packet.data() + korva::kHeaderSize, h.req_size, &n));
+      EXPECT_EQ(e.kind, n.kind);
+      qel_uuid_s vob = korva_test::uuidOf(e.vob);
+      qel_oid_s oid = korva_test::oidOf(e.oid);
+      EXPECT_TRUE(qel_uuid_eq(&vob, &n.vob));
+      EXPECT_TRUE(qel_oid_eq(&oid, &n.oid));
+      EXPECT_EQ(e.name, n.name);
+    }
+    expectQuiet(r);
+  }
+
+  // A connection that reads nothing holds up no invalidation.
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_EQ(0, korva_test::invalidate(root_dir, KORVA_INVAL_OBJECT, 0x22, 0x55, nullptr, 1).status);
+  }
+  EXPECT_EQ(3u, channel()->connectionCount());
+}
+
+TEST_F(KorvaChannelTest, AForcedMessageResultLeavesTheReplyInTheBufferForTheNextCall) {
+  FakeDaemon daemon("v1", 0x11, 0, echo());
+  korva::ChannelClient client;
+  connect(client);
+  ASSERT_EQ(0, client.send(request(5, "first")));
+
+  int status = -1, result = -1;
+  korva_handle_t h = korva_view_root_open_type(KORVA_VIEWROOT_AUTOMATIC, &status);
+  ASSERT_NE(nullptr, h);
+  korva_view_tag_record tag{korva_text_of("v1"), korva_text_of("v1")};
+  Bytes buffer(korva::kMessageSize, 0);
+  auto message = [&] {
+    errno = 0;
+    return korva_cmd(h, &result, &status, KORVA_CMD_LPC_MESSAGE, 0, &tag, buffer.data(), buffer.size());
+  };
+  ASSERT_EQ(0, message());
+  ASSERT_EQ(0, status);
+  korva::RequestHeader got = korva::readRequestHeader(buffer.data());
+  EXPECT_EQ("first", std::string(buffer.begin() + korva::kHeaderSize, buffer.begin() + korva::kHeaderSize + 5));
+  korva::ReplyHeader reply;
+  reply.rpc_status = 0;
+  reply.res_out_size = 2;
+  reply.request_id = got.request_id;
+  korva::writeReplyHeader(buffer.data(), reply);
+  std::memcpy(buffer.data() + korva::kHeaderSize, "ok", 2);
+  Bytes before = buffer;
+
+  korva::Injector inject = korva::Control(root()).injector();
+  ASSERT_EQ(0, inject.add("lpc_message", "1008", 2));
+  ASSERT_EQ(0, inject.add("lpc_message", "errno=4"));
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(0, message());
+    EXPECT_EQ(1008, status);
+  }
+  EXPECT_EQ(-1, message());
+  EXPECT_EQ(EINTR, errno);
+  EXPECT_EQ(before, buffer);
+  expectQuiet(client);
+
+  // The next call delivers the reply and waits for the next request.
+  thread_test::Background call([&] { message(); });
+  Bytes answered = next(client);
+  EXPECT_EQ(5u, korva::readRequestId(answered.data()));
+  EXPECT_EQ("ok", textOf(answered, korva::kHeaderSize));
+  ASSERT_EQ(0, client.send(request(6, "second")));
+  EXPECT_TRUE(call.finished());
+  EXPECT_EQ(0, status);
+  korva_view_root_close_type(KORVA_VIEWROOT_AUTOMATIC, h);
+  for (const auto& line : korva::Control(root()).journal().read()) EXPECT_NE("lpc_message", line[0]);
+}
+
+TEST_F(KorvaChannelTest, ADeepRootAndAStaleSocketFileDoNotStopTheChannel) {
+  // Longer than a socket address holds.
+  root_ = base_ + "/" + std::string(120, 'd') + "/root";
+  setenv("KORVA_ROOT", root_.c_str(), 1);
+  ASSERT_EQ(0, korva::makeDirectories(root_ + "/views/v1"));
+  std::ofstream(socketPath()) << "left by a daemon that died";
+
+  FakeDaemon daemon("v1", 0x11, 1, echo());
+  struct stat st;
+  ASSERT_EQ(0, lstat(socketPath().c_str(), &st));
+  EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+  korva::ChannelClient client;
+  connect(client);
+  ASSERT_EQ(0, client.send(request(1, "deep")));
+  EXPECT_EQ("deep", textOf(next(client), korva::kHeaderSize));
+
+  // Registering again (the same view) keeps the channel and its clients.
+  ASSERT_EQ(0, korva_test::registerView("v1", 0x11, "/stg/fake").status);
+  ASSERT_EQ(0, client.send(request(2, "still")));
+  EXPECT_EQ("still", textOf(next(client), korva::kHeaderSize));
+}
