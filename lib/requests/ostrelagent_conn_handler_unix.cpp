@@ -45,9 +45,11 @@ std::string& OstrelAgent_Conn_Handler_Unix::listener_pipe_name(std::string& stor
 }
 
 void OstrelAgent_Conn_Handler_Unix::close_listener() {
-    if (m_listener_fd != -1) {
-        close(m_listener_fd);
-        m_listener_fd = -1;
+    for (int* fd : {&m_listener_keepalive_fd, &m_listener_fd}) {
+        if (*fd != -1) {
+            close(*fd);
+            *fd = -1;
+        }
     }
 }
 
@@ -86,46 +88,38 @@ int OstrelAgent_Conn_Handler_Unix::set_blocking(int fd) {
 
 int OstrelAgent_Conn_Handler_Unix::setup_listener() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "setup_listener");
-    if (create_pipe(m_listener_pipe) != 0) {
-        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Unable to create listener %s",
-                         m_listener_pipe.c_str());
-        return OstrelAgent_Status::PIPE_FAILED;
+    // The listener stays open from one connection line to the next (see
+    // m_listener_keepalive_fd); it is made and opened again only after a
+    // read failure closed it.
+    if (m_listener_fd == -1) {
+        if (create_pipe(m_listener_pipe) != 0) {
+            trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Unable to create listener %s",
+                             m_listener_pipe.c_str());
+            return OstrelAgent_Status::PIPE_FAILED;
+        }
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4,
+                         "Attempting to open listener request pipe %s", m_listener_pipe.c_str());
+        m_listener_fd = open(m_listener_pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (m_listener_fd != -1)
+            m_listener_keepalive_fd =
+                open(m_listener_pipe.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (m_listener_fd == -1 || m_listener_keepalive_fd == -1) {
+            trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Error opening listener pipe: %s",
+                             imsg_strerror(errno));
+            close_listener();
+            return OstrelAgent_Status::PIPE_FAILED;
+        }
+        const int status = set_blocking(m_listener_fd);
+        if (status != 0) {
+            close_listener();
+            return status;
+        }
     }
-    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Attempting to open listener request pipe %s",
-                     m_listener_pipe.c_str());
-    const int fd = open(m_listener_pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd == -1) {
-        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Error opening listener pipe: %s",
-                         imsg_strerror(errno));
-        return OstrelAgent_Status::PIPE_FAILED;
-    }
-    m_listener_fd = fd;
-    const int status = set_blocking(fd);
-    if (status != 0) {
-        close_listener();
-        return status;
-    }
-    return OstrelAgent_Thread_Manager_Unix::wait_for_input(fd);
+    return OstrelAgent_Thread_Manager_Unix::wait_for_input(m_listener_fd);
 }
 
 int OstrelAgent_Conn_Handler_Unix::handle_connection() {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "handle_connection");
-    // Every line already waiting is taken before the listener is closed:
-    // closing it discards what clients wrote and closed meanwhile.
-    int status;
-    do {
-        status = take_connection();
-    } while (status != OstrelAgent_Status::EXIT_REQUESTED && line_waiting());
-    close_listener();
-    return status;
-}
-
-bool OstrelAgent_Conn_Handler_Unix::line_waiting() const {
-    struct pollfd pfd;
-    pfd.fd = m_listener_fd;
-    pfd.events = POLLIN;
-    pfd.revents = 0;
-    return ::poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLIN) != 0;
+    return take_connection();
 }
 
 int OstrelAgent_Conn_Handler_Unix::take_connection() {
@@ -245,6 +239,9 @@ int OstrelAgent_Conn_Handler_Unix::get_connection_request(std::string& id) {
     if (status != 0) return status;
     if (length == 0 || length == static_cast<std::size_t>(-1)) {
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "[Unix]ReadFile failed (%d)", errno);
+        // A listener that could not be read is opened afresh for the next
+        // line; an empty line costs only itself.
+        if (length != 0) close_listener();
         return OstrelAgent_Status::CONN_READ_FAILED;
     }
     buffer[length] = '\0';

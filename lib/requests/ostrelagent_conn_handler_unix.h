@@ -71,10 +71,13 @@ private:
     // One connection line: the client's pipes are made and its request
     // handler started. 0, or the status of the line's failure.
     int take_connection();
-    // Whether more of a line is in the listener already.
-    bool line_waiting() const;
     std::string pipe_path(const char* kind, const std::string& id) const;
     void close_listener();
 
     int m_listener_fd = -1;
+    // A write end the listener holds while its read end is open. Without it
+    // the listener would see end of input whenever no client had it open,
+    // and would have to close and reopen it; a line that a client wrote in
+    // between was then discarded with the pipe's contents.
+    int m_listener_keepalive_fd = -1;
 };

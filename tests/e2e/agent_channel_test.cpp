@@ -226,6 +226,38 @@ TEST_F(E2eChannel, ManyClientsWithRequestsInFlightGetTheirOwnReplies) {
     }
 }
 
+// Connection lines written in a burst all get their pipes: a line written
+// while the listener takes another one is never lost.
+TEST_F(E2eChannel, ABurstOfConnectionLinesLosesNone) {
+    std::unique_ptr<Process> agent = serve_new_view("b");
+    const std::string st = storage("b");
+    const int kWriters = 4;
+    const int kLines = 50;
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.emplace_back([&, w] {
+            for (int i = 0; i < kLines; ++i)
+                EXPECT_TRUE(PipeClient::send_connection_line(
+                    st, "b" + std::to_string(w) + "-" + std::to_string(i) + "\n"));
+        });
+    }
+    for (std::thread& t : writers) t.join();
+    for (int w = 0; w < kWriters; ++w) {
+        for (int i = 0; i < kLines; ++i) {
+            const std::string id = "b" + std::to_string(w) + "-" + std::to_string(i);
+            EXPECT_TRUE(wait_until([&] { return is_fifo(PipeClient::request_pipe(st, id)) &&
+                                                is_fifo(PipeClient::response_pipe(st, id)); },
+                                   kStartTimeout))
+                << id;
+        }
+    }
+    // One of them is served as any client is.
+    std::string error;
+    std::unique_ptr<PipeClient> client = PipeClient::attach(st, "b0-0", kStartTimeout, &error);
+    ASSERT_TRUE(client) << error;
+    expect_probe_reply(client->call(probe("b")), "b");
+}
+
 TEST_F(E2eChannel, AClientThatGoesAwayLeavesNoThreadPipeOrDescriptor) {
     std::unique_ptr<Process> agent = serve_new_view("g");
     const std::string st = storage("g");

@@ -79,9 +79,8 @@ bool PipeClient::send_connection_line(const std::string& storage, const std::str
     const Clock::time_point deadline = Clock::now() + timeout;
     const std::string listener = storage + "/.ipc/rlistener";
     for (;;) {
-        // The agent closes the listener after the lines waiting in it and
-        // opens it again for the next: the open waits for that, and a line
-        // written just as it closed (EPIPE) is written again.
+        // The open waits until the agent has its listener open; a line
+        // written just as the agent closed it (EPIPE) is written again.
         const int fd = open_when_ready(listener, O_WRONLY | O_NONBLOCK, deadline);
         if (fd == -1) return false;
         const int error = write_all(fd, line, deadline);
