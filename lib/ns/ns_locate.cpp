@@ -342,10 +342,15 @@ void locate_cache_update(view_vob* vob, int32_t dbid, const qel_fstat_db_s* fsta
 int locate_invalidate(view_invalidate_type kind, const qel_uuid_s* vob_uuid, const qel_oid_s* oid, const char* name,
                       bool metadata_too) {
     Ns_Cache_Lock lock;
-    view_vob* vob = kind == VIEW_INVALIDATE_VIEW ? nullptr : vob_find_cached(vob_uuid);
-    char uuid_text[QEL_UUID_STR_SIZE];
-    const char* vob_text = vob != nullptr ? vob->name.c_str() : qel_uuid_to_str(vob_uuid, uuid_text);
-    char oid_text[QEL_OID_STR_SIZE];
+    view_vob* vob = nullptr;
+    char uuid_text[QEL_UUID_STR_SIZE] = "";
+    const char* vob_text = uuid_text;
+    if (kind != VIEW_INVALIDATE_VIEW && vob_uuid != nullptr) {
+        vob = vob_find_cached(vob_uuid);
+        vob_text = vob != nullptr ? vob->name.c_str() : qel_uuid_to_str(vob_uuid, uuid_text);
+    }
+    char oid_text[QEL_OID_STR_SIZE] = "";
+    if (oid != nullptr) qel_oid_to_str(oid, oid_text);
     switch (kind) {
     case VIEW_INVALIDATE_VIEW:
         ns_note(1, NS_MSG_INVALIDATE_VIEW);
@@ -356,7 +361,7 @@ int locate_invalidate(view_invalidate_type kind, const qel_uuid_s* vob_uuid, con
         vob_flush_vob_uuid(vob_uuid);
         return 0;
     case VIEW_INVALIDATE_OBJ:
-        ns_note(1, NS_MSG_INVALIDATE_OBJ, vob_text, qel_oid_to_str(oid, oid_text));
+        ns_note(1, NS_MSG_INVALIDATE_OBJ, vob_text, oid_text);
         if (metadata_too) OstrelAgent_Metadata::invalidate_obj(*vob_uuid, *oid);
         if (vob != nullptr) {
             locate_invalidate_oid(vob, oid, 1);
@@ -364,7 +369,7 @@ int locate_invalidate(view_invalidate_type kind, const qel_uuid_s* vob_uuid, con
         }
         return 0;
     case VIEW_INVALIDATE_NAME:
-        ns_note(1, NS_MSG_INVALIDATE_NAME, vob_text, qel_oid_to_str(oid, oid_text), name);
+        ns_note(1, NS_MSG_INVALIDATE_NAME, vob_text, oid_text, name != nullptr ? name : "");
         if (metadata_too) OstrelAgent_Metadata::invalidate_name(*vob_uuid, *oid, name != nullptr ? name : "");
         if (vob != nullptr) lookup_invalidate_oid(vob, oid, name);
         return 0;
