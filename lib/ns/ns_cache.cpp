@@ -155,6 +155,14 @@ obj_entry* find_in(obj_entry* head, obj_entry* obj_entry::*next, Match match) {
 
 double percent(uint32_t part, uint32_t whole) { return whole == 0 ? 0.0 : 100.0 * part / whole; }
 
+// A printed cache starts a new period: its flushes and ejects from 0, its
+// "since last" figures from now.
+template <typename Stats>
+void start_period(Stats& now, Stats& last) {
+    now.flushes = now.ejects = 0;
+    last = now;
+}
+
 void print_stat_lines() {
     const lookup_cache_stats_s& n = lookup_cache_stats;
     uint32_t reqs = n.requests - last_name.requests;
@@ -163,8 +171,7 @@ void print_stat_lines() {
                 static_cast<long>(n.count), n.size / 1024.0, percent(n.size, name_max), static_cast<long>(reqs),
                 percent(n.hits - last_name.hits, reqs), percent(n.bucket_misses - last_name.bucket_misses, reqs),
                 n.flushes, n.ejects);
-        lookup_cache_stats.flushes = lookup_cache_stats.ejects = 0;
-        last_name = lookup_cache_stats;
+        start_period(lookup_cache_stats, last_name);
     }
     const ns_cache_stats_s& d = readdir_cache_stats;
     reqs = d.requests - last_readdir.requests;
@@ -172,8 +179,7 @@ void print_stat_lines() {
         ns_dump("    Dir cache    %4ld (%4.1fK) %3.0f%%, %4ld reqs, %3.0f%% hits\n\t%u flushes, %u ejects\n",
                 static_cast<long>(d.count), d.size / 1024.0, percent(d.size, readdir_max), static_cast<long>(reqs),
                 percent(d.hits - last_readdir.hits, reqs), d.flushes, d.ejects);
-        readdir_cache_stats.flushes = readdir_cache_stats.ejects = 0;
-        last_readdir = readdir_cache_stats;
+        start_period(readdir_cache_stats, last_readdir);
     }
     const ns_cache_stats_s& f = fstat_cache_stats;
     reqs = f.requests - last_fstat.requests;
@@ -181,8 +187,7 @@ void print_stat_lines() {
         ns_dump("    Stat cache   %4ld (%4.1fK) %3.0f%%, %4ld reqs, %3.0f%% hits,\n\t%u flushes, %u ejects\n",
                 static_cast<long>(f.count), f.size / 1024.0, percent(f.size, fstat_max), static_cast<long>(reqs),
                 percent(f.hits - last_fstat.hits, reqs), f.flushes, f.ejects);
-        fstat_cache_stats.flushes = fstat_cache_stats.ejects = 0;
-        last_fstat = fstat_cache_stats;
+        start_period(fstat_cache_stats, last_fstat);
     }
     const obj_cache_stats_s& o = obj_cache_stats;
     reqs = o.requests - last_obj.requests;
@@ -192,8 +197,7 @@ void print_stat_lines() {
                 static_cast<long>(o.count), o.size / 1024.0, percent(o.size, obj_cache_max), static_cast<long>(reqs),
                 percent(o.hits - last_obj.hits, reqs), percent(o.reclaims - last_obj.reclaims, reqs),
                 static_cast<int>(o.flushes), static_cast<int>(o.ejects));
-        obj_cache_stats.flushes = obj_cache_stats.ejects = 0;
-        last_obj = obj_cache_stats;
+        start_period(obj_cache_stats, last_obj);
     }
 }
 

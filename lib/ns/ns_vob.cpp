@@ -93,15 +93,7 @@ view_vob* vob_create(const qel_uuid_s* uuid, int* status) {
     lvut_stats[LVUT_NONCACHED_UPDATED]++;
     vob->next = vob_tab;
     vob_tab = vob;
-    int st = read_registration(vob);
-    if (st != 0 && st != QEL_ST_NOT_FOUND) {
-        vob_dispose(vob);
-        *status = QEL_ST_NO_SUCH_VOB;
-        return nullptr;
-    }
-    vob->found = 1;
-    *status = 0;
-    return vob;
+    return complete(vob, status);
 }
 
 void vob_dispose(view_vob* vob) {

@@ -39,6 +39,15 @@ protected:
     int32_t make_private(unsigned n, vob_mtype_t mtype, uint32_t* gen) {
         return static_cast<int32_t>(make_inode(oid_of(n), mtype, QEL_FTYPE_REG, gen, 0640));
     }
+    // A handle of a new view-private file.
+    view_fhandle private_handle(uint32_t* gen, int32_t* dbid) {
+        *dbid = make_private(500, PRIVATE, gen);
+        obj_entry* o = must_locate(*dbid);
+        view_fhandle fh{};
+        makehandle(o, 0, &fh);
+        obj_free(o);
+        return fh;
+    }
 };
 
 TEST_F(NsLocate, AVersionEntersItsElementOnceAndGoesWithIt) {
@@ -101,11 +110,8 @@ TEST_F(NsLocate, HandlesCarryTheElementAndTheExtendedNameBitByKind) {
 
 TEST_F(NsLocate, AHandleIsStaleOnlyWhenItsStampNamesAnotherGeneration) {
     uint32_t gen = 0;
-    int32_t priv = make_private(500, PRIVATE, &gen);
-    obj_entry* o = must_locate(priv);
-    view_fhandle made{};
-    makehandle(o, 0, &made);
-    obj_free(o);
+    int32_t priv = 0;
+    const view_fhandle made = private_handle(&gen, &priv);
     struct Case {
         uint32_t stamp;
         int status;
@@ -148,11 +154,8 @@ TEST_F(NsLocate, AHandleWithoutObjectOrKnownVobIsRefused) {
 
 TEST_F(NsLocate, ARecreatedRecordMakesOldHandlesStale) {
     uint32_t gen = 0;
-    int32_t priv = make_private(500, PRIVATE, &gen);
-    obj_entry* o = must_locate(priv);
-    view_fhandle fh{};
-    makehandle(o, 0, &fh);
-    obj_free(o);
+    int32_t priv = 0;
+    view_fhandle fh = private_handle(&gen, &priv);
     ASSERT_EQ(0, db_test::write_tx([&] { return ostrela_db_inode_delete(static_cast<uint32_t>(priv), 0); }));
     EXPECT_EQ(0, locate_invalidate(VIEW_INVALIDATE_VIEW, &vob_uuid, nullptr, nullptr, false));
     uint32_t gen2 = 0;
