@@ -4,6 +4,7 @@
 
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_trace.h"
+#include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ostreladb/ostrel_db.h"
 
 namespace {
@@ -40,4 +41,28 @@ int OstrelAgent_View_db::close_db() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, CLASS_NAME, "close_db");
     if (ostrel_db_close() == 0) m_open = 0;
     return 0;
+}
+
+bool OstrelAgent_View_db::obj_oid_to_dbid_mtype(const qel_oid_s& oid, const qel_uuid_s& vob, unsigned& dbid,
+                                                vob_mtype_t& mtype) {
+    dbid = 0;
+    mtype = 0;
+    if (qel_oid_eq(&oid, &QEL_OID_NULL)) return true;
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "obj_oid_to_dbid_mtype");
+    if (OstrelAgent_Metadata::scripted_oid_to_dbid(vob, oid, dbid, mtype)) return true;
+    char text[QEL_OID_STR_SIZE];
+    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "unknown object OID %s", qel_oid_to_str(&oid, text));
+    dbid = 0;
+    return false;
+}
+
+bool OstrelAgent_View_db::obj_oid_to_dbid(const qel_oid_s& oid, const qel_uuid_s& vob, unsigned& dbid) {
+    vob_mtype_t mtype = 0;
+    return obj_oid_to_dbid_mtype(oid, vob, dbid, mtype);
+}
+
+bool OstrelAgent_View_db::elem_oid_to_dbid(const qel_oid_s& oid, const qel_uuid_s& vob, unsigned& dbid) {
+    vob_mtype_t mtype = 0;
+    if (!obj_oid_to_dbid_mtype(oid, vob, dbid, mtype)) return false;
+    return dbid == 0 || mtype == 2 || mtype == 5;
 }

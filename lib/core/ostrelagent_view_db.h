@@ -3,11 +3,17 @@
 // storage (which becomes the process's working directory) and closes it. The
 // view object makes and owns the one handle.
 //
-// Only the handle exists so far; the object classes through which the other
-// subsystems read and change the database's elements, versions, roots and
-// scopes come with those subsystems.
+// Only the handle and the mappings from object ids to dbids exist so far;
+// the object classes through which the other subsystems read and change the
+// database's elements, versions, roots and scopes come with those
+// subsystems.
+//
+// Stand-in: the loaded element namespace is not built yet, so the mappings
+// answer from what content fetch's stand-in holds for the VOB.
 
 #include <string>
+
+#include "platform/qel/qel.h"
 
 class OstrelAgent_View_db {
 public:
@@ -25,6 +31,14 @@ public:
     int start_db();
     // Closes the database; the handle is closed once that worked. Always 0.
     int close_db();
+
+    // The dbid and kind of an object of the VOB; the null oid gives 0, 0
+    // and true. False for an unknown VOB or object (the dbid is then 0).
+    static bool obj_oid_to_dbid_mtype(const qel_oid_s& oid, const qel_uuid_s& vob, unsigned& dbid,
+                                      vob_mtype_t& mtype);
+    static bool obj_oid_to_dbid(const qel_oid_s& oid, const qel_uuid_s& vob, unsigned& dbid);
+    // As obj_oid_to_dbid, and false for an object that is no element.
+    static bool elem_oid_to_dbid(const qel_oid_s& oid, const qel_uuid_s& vob, unsigned& dbid);
 
     int is_open() const { return m_open; }
     const std::string& get_storage() const { return m_storage; }

@@ -1,9 +1,212 @@
 #include "lib/fetch/ostrelagent_metadata.h"
 
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "lib/core/ostrelagent_status.h"
 #include "lib/ns/ns_cache.h"
+
+namespace {
+
+using Object = OstrelAgent_Metadata::Scripted_Object;
+
+// A scripted VOB: its objects by dbid and its root element.
+struct Tree {
+    std::map<unsigned, Object> objects;
+    unsigned root = 0;
+};
+
+struct Forced {
+    int status = 0;
+    unsigned times = 0;
+};
+
+struct Script {
+    std::mutex mutex;
+    std::map<std::vector<unsigned char>, Tree> trees;
+    unsigned counts[OstrelAgent_Metadata::CALLS] = {};
+    Forced forced[OstrelAgent_Metadata::CALLS];
+    std::chrono::microseconds latency[OstrelAgent_Metadata::CALLS] = {};
+};
+
+Script& script() {
+    static Script s;
+    return s;
+}
+
+std::vector<unsigned char> key_of(const qel_uuid_s& vob) { return {vob.bytes, vob.bytes + sizeof vob.bytes}; }
+
+// Counts the call and waits its latency; a forced status comes back non-zero.
+int begin_call(OstrelAgent_Metadata::Call call) {
+    Script& s = script();
+    std::chrono::microseconds latency;
+    int status = 0;
+    {
+        std::lock_guard<std::mutex> guard(s.mutex);
+        s.counts[call]++;
+        latency = s.latency[call];
+        Forced& f = s.forced[call];
+        if (f.times != 0) {
+            f.times--;
+            status = f.status;
+        }
+    }
+    if (latency.count() != 0) std::this_thread::sleep_for(latency);
+    return status;
+}
+
+// The scripted object, or null; call with the script's mutex held.
+const Object* find(const qel_uuid_s& vob, unsigned dbid) {
+    auto tree = script().trees.find(key_of(vob));
+    if (tree == script().trees.end()) return nullptr;
+    auto obj = tree->second.objects.find(dbid);
+    return obj == tree->second.objects.end() ? nullptr : &obj->second;
+}
+
+// The object's record as the server sends it.
+ostrel_vstat record_of(const qel_uuid_s& vob, const Object& obj) {
+    ostrel_vstat out{};
+    out.vstat.fstat = obj.fstat;
+    out.vstat.mtype = obj.mtype;
+    out.vstat.obj_oid = obj.oid;
+    if (const Object* elem = obj.elem_dbid != 0 ? find(vob, obj.elem_dbid) : nullptr) out.vstat.elem_oid = elem->oid;
+    out.checked_out = obj.checked_out;
+    return out;
+}
+
+bool is_element(vob_mtype_t mtype) { return mtype == 2 || mtype == 5; }
+
+// The element and object dbids and record of what `dbid` selects.
+void select(const qel_uuid_s& vob, const Object& obj, unsigned& elem_dbid, unsigned& obj_dbid, ostrel_vstat& out) {
+    const Object* chosen = &obj;
+    if (is_element(obj.mtype) && obj.selected != 0) {
+        if (const Object* version = find(vob, obj.selected)) chosen = version;
+    }
+    elem_dbid = is_element(obj.mtype) ? obj.dbid : (obj.elem_dbid != 0 ? obj.elem_dbid : obj.dbid);
+    obj_dbid = chosen->dbid;
+    out = record_of(vob, *chosen);
+}
+
+} // namespace
 
 void OstrelAgent_Metadata::replace_fstat_identities(qel_fstat_db_s& fstat) {
     const credutl_sid_credentials_t* mine = ostrelagent_my_creds();
     fstat.usid = mine->user_sid;
     fstat.gsid = mine->group_sid;
+}
+
+int OstrelAgent_Metadata::get_metadata(const qel_uuid_s& vob, const unsigned& dbid, const unsigned&,
+                                       ostrel_vstat& out) {
+    if (int forced = begin_call(GET_METADATA)) return forced;
+    std::lock_guard<std::mutex> guard(script().mutex);
+    const Object* obj = find(vob, dbid);
+    if (obj == nullptr) return OstrelAgent_Status::INTERNAL_ERROR;
+    out = record_of(vob, *obj);
+    return 0;
+}
+
+int OstrelAgent_Metadata::lookup_obj(const qel_uuid_s& vob, const unsigned& dir_dbid, const unsigned&,
+                                     const std::string& name, unsigned& elem_dbid, unsigned& obj_dbid,
+                                     ostrel_vstat& out) {
+    if (int forced = begin_call(LOOKUP_OBJ)) return forced;
+    std::lock_guard<std::mutex> guard(script().mutex);
+    const Object* dir = find(vob, dir_dbid);
+    if (dir == nullptr) return OstrelAgent_Status::INTERNAL_ERROR;
+    for (const auto& entry : dir->entries) {
+        if (entry.first != name) continue;
+        const Object* obj = find(vob, entry.second);
+        if (obj == nullptr) return OstrelAgent_Status::INTERNAL_ERROR;
+        select(vob, *obj, elem_dbid, obj_dbid, out);
+        return 0;
+    }
+    return OstrelAgent_Status::NOT_FOUND;
+}
+
+int OstrelAgent_Metadata::readdir_obj(const qel_uuid_s& vob, const unsigned& dir_dbid,
+                                      std::list<ostrelagent_dirent>& out) {
+    if (int forced = begin_call(READDIR_OBJ)) return forced;
+    std::lock_guard<std::mutex> guard(script().mutex);
+    const Object* dir = find(vob, dir_dbid);
+    if (dir == nullptr) return OstrelAgent_Status::INTERNAL_ERROR;
+    if (dir->entries.empty()) return OstrelAgent_Status::NOT_FOUND;
+    unsigned cookie = 2;
+    for (const auto& entry : dir->entries) {
+        ostrelagent_dirent d{};
+        std::strncpy(d.name, entry.first.c_str(), sizeof d.name - 1);
+        d.dbid = entry.second;
+        d.cookie = cookie++;
+        out.push_back(d);
+    }
+    return 0;
+}
+
+int OstrelAgent_Metadata::bindroot(const qel_uuid_s& vob, unsigned& elem_dbid, unsigned& obj_dbid,
+                                   ostrel_vstat& out) {
+    if (int forced = begin_call(BINDROOT)) return forced;
+    std::lock_guard<std::mutex> guard(script().mutex);
+    auto tree = script().trees.find(key_of(vob));
+    if (tree == script().trees.end() || tree->second.root == 0) return OstrelAgent_Status::DISCONNECTED;
+    const Object* root = find(vob, tree->second.root);
+    if (root == nullptr) return OstrelAgent_Status::INTERNAL_ERROR;
+    select(vob, *root, elem_dbid, obj_dbid, out);
+    return 0;
+}
+
+void OstrelAgent_Metadata::invalidate_obj(const qel_uuid_s&, const qel_oid_s&) { begin_call(INVALIDATE_OBJ); }
+
+void OstrelAgent_Metadata::invalidate_name(const qel_uuid_s&, const qel_oid_s&, const std::string&) {
+    begin_call(INVALIDATE_NAME);
+}
+
+void OstrelAgent_Metadata::script_object(const qel_uuid_s& vob, const Scripted_Object& obj) {
+    std::lock_guard<std::mutex> guard(script().mutex);
+    script().trees[key_of(vob)].objects[obj.dbid] = obj;
+}
+
+void OstrelAgent_Metadata::script_root(const qel_uuid_s& vob, unsigned elem_dbid) {
+    std::lock_guard<std::mutex> guard(script().mutex);
+    script().trees[key_of(vob)].root = elem_dbid;
+}
+
+void OstrelAgent_Metadata::force_status(Call call, int status, unsigned times) {
+    std::lock_guard<std::mutex> guard(script().mutex);
+    script().forced[call] = {status, times};
+}
+
+void OstrelAgent_Metadata::set_latency(Call call, std::chrono::microseconds latency) {
+    std::lock_guard<std::mutex> guard(script().mutex);
+    script().latency[call] = latency;
+}
+
+unsigned OstrelAgent_Metadata::calls(Call call) {
+    std::lock_guard<std::mutex> guard(script().mutex);
+    return script().counts[call];
+}
+
+void OstrelAgent_Metadata::reset_script() {
+    Script& s = script();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    s.trees.clear();
+    for (int c = 0; c < CALLS; ++c) {
+        s.counts[c] = 0;
+        s.forced[c] = {};
+        s.latency[c] = {};
+    }
+}
+
+bool OstrelAgent_Metadata::scripted_oid_to_dbid(const qel_uuid_s& vob, const qel_oid_s& oid, unsigned& dbid,
+                                                vob_mtype_t& mtype) {
+    std::lock_guard<std::mutex> guard(script().mutex);
+    auto tree = script().trees.find(key_of(vob));
+    if (tree == script().trees.end()) return false;
+    for (const auto& entry : tree->second.objects) {
+        if (qel_oid_eq(&entry.second.oid, &oid)) {
+            dbid = entry.first;
+            mtype = entry.second.mtype;
+            return true;
+        }
+    }
+    return false;
 }

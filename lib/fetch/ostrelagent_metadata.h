@@ -1,16 +1,87 @@
 #pragma once
-// The metadata side of content fetch and view update: the path resolver,
-// the miss handlers of the namespace service, directory fetches and
-// invalidations.
+// The metadata side of content fetch and view update: the miss handlers
+// that the namespace cache calls when it lacks an object's status, a name of
+// a directory version, a directory's listing or a VOB's root, the
+// invalidations of cached metadata, and the identities every handed-out file
+// status carries.
 //
-// Stand-in: only the one service that the view database uses exists so far;
-// the rest of the class comes with its subsystem.
+// Stand-in: the miss handlers are not built yet. They answer from VOB trees
+// that a test scripts (objects with their status and, for directory
+// versions, their names), with call counters, statuses forced for the next
+// calls and a latency per call. Without a script they find nothing: an
+// object or directory is not in the view database (20031), and a VOB root
+// needs the server, which cannot be reached (20033).
+
+#include <chrono>
+#include <list>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/qel/qel.h"
+#include "xdr/ostrelxdr_blob.h"
+
+// One entry of a directory listing.
+struct ostrelagent_dirent {
+    char name[256];
+    unsigned dbid;
+    unsigned cookie;
+};
 
 class OstrelAgent_Metadata {
 public:
     // Gives a file status the agent process's own user and group identities
     // as its owner and group.
     static void replace_fstat_identities(qel_fstat_db_s& fstat);
+
+    // The object's attribute record. 20002, 20021, 20031, 20033 on failure.
+    static int get_metadata(const qel_uuid_s& vob, const unsigned& dbid, const unsigned& elem_dbid,
+                            ostrel_vstat& out);
+    // The object a VOB directory version lists under `name`: its element's
+    // dbid, then the object (selected version) dbid, and its record. 20002
+    // when there is no such name.
+    static int lookup_obj(const qel_uuid_s& vob, const unsigned& dir_dbid, const unsigned& dir_elem_dbid,
+                          const std::string& name, unsigned& elem_dbid, unsigned& obj_dbid, ostrel_vstat& out);
+    // The directory version's entries; 20002 when it has none.
+    static int readdir_obj(const qel_uuid_s& vob, const unsigned& dir_dbid, std::list<ostrelagent_dirent>& out);
+    // The VOB's root element, its directory version and the version's record.
+    static int bindroot(const qel_uuid_s& vob, unsigned& elem_dbid, unsigned& obj_dbid, ostrel_vstat& out);
+    // Drop cached metadata of one object, or of one name.
+    static void invalidate_obj(const qel_uuid_s& vob, const qel_oid_s& oid);
+    static void invalidate_name(const qel_uuid_s& vob, const qel_oid_s& dir_oid, const std::string& name);
+
+    // ---- the script of the stand-in ----------------------------------------------------
+
+    enum Call : int { GET_METADATA, LOOKUP_OBJ, READDIR_OBJ, BINDROOT, INVALIDATE_OBJ, INVALIDATE_NAME, CALLS };
+
+    // An object of a scripted VOB tree.
+    struct Scripted_Object {
+        unsigned dbid = 0;
+        qel_oid_s oid = {};
+        vob_mtype_t mtype = 0;
+        unsigned elem_dbid = 0;  // a version's element; 0 for the other kinds
+        qel_fstat_db_s fstat = {};
+        bool checked_out = false;
+        // What a lookup of this element selects (0: the element itself).
+        unsigned selected = 0;
+        // A directory version's names and the objects they list.
+        std::vector<std::pair<std::string, unsigned>> entries;
+    };
+
+    // Adds (or replaces) an object of the VOB's tree.
+    static void script_object(const qel_uuid_s& vob, const Scripted_Object& obj);
+    // Makes `elem_dbid` the VOB's root element, whose selected version is
+    // its root directory.
+    static void script_root(const qel_uuid_s& vob, unsigned elem_dbid);
+    // The next `times` calls of `call` fail with `status` and give nothing.
+    static void force_status(Call call, int status, unsigned times);
+    // Each call of `call` waits this long first.
+    static void set_latency(Call call, std::chrono::microseconds latency);
+    static unsigned calls(Call call);
+    // Forgets every tree, counter, forced status and latency.
+    static void reset_script();
+    // The dbid and kind of the scripted object of `oid`, as the view
+    // database would have them once content fetch loaded the object.
+    static bool scripted_oid_to_dbid(const qel_uuid_s& vob, const qel_oid_s& oid, unsigned& dbid,
+                                     vob_mtype_t& mtype);
 };

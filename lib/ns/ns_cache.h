@@ -1,41 +1,234 @@
 #pragma once
-// Sizing of the namespace cache: the byte budget of the whole cache and the
-// share of it that each of its caches (directory listings, objects, file
-// statuses, names) may use; and the agent's own credentials.
+// The object cache: one in-memory record (obj_entry) for every namespace
+// object the view serves, found by database id and by object id, counted by
+// references and reclaimed by a clock; the one byte budget shared by the
+// object, attribute, name and directory caches; the cache statistics; the
+// agent's own credentials and the access checks on cached objects.
 //
-// For now this file holds the sizing alone. The caches themselves (object
-// hash tables, attribute, name and directory caches) do not exist yet, so
-// nothing is cached and there is nothing to clear: cache_init and
-// ns_cache_set_size compute and keep the budgets the caches will be given,
-// and never report a cache that could not be set up.
+// Locking: everything here runs under `ostrelagent_cache_mutex`, which every
+// namespace entry point holds for its whole call (it is recursive, since one
+// namespace operation may call another). Only ostrelagent_my_creds, and the
+// entry points that say so, take a lock themselves.
+//
+// Broken internal invariants (a bad kind, a reference count already 0, a
+// dangling list) stop the process with the source file and the condition.
 
+#include <sys/time.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/norvanethread/norvanethread.h"
+#include "platform/qel/qel.h"
 #include "platform/utl/credutl.h"
+#include "xdr/ostrelxdr_view.h"
 
-// The whole cache's budget in bytes and the per-cache maxima derived from it.
-// Written under the cache's sizing lock; read them only where no other thread
-// can be changing the size.
+struct view_vob;
+struct fstat_entry;
+struct name_entry;
+struct readdir_root;
+
+// The namespace cache's mutex (recursive).
+extern norvanethread_mutex_t ostrelagent_cache_mutex;
+
+// Holds the namespace cache's mutex for a scope.
+class Ns_Cache_Lock {
+public:
+    Ns_Cache_Lock() { norvanethread_mutex_lock(&ostrelagent_cache_mutex); }
+    ~Ns_Cache_Lock() { norvanethread_mutex_unlock(&ostrelagent_cache_mutex); }
+    Ns_Cache_Lock(const Ns_Cache_Lock&) = delete;
+    Ns_Cache_Lock& operator=(const Ns_Cache_Lock&) = delete;
+};
+
+// Cache object types, chosen from the dbid's sign and the mtype.
+constexpr int32_t CACHE_ELEM_OBJ = 1;      // VOB elements (mtype 2, 5)
+constexpr int32_t CACHE_VER_OBJ = 2;       // VOB versions and kinds like them; view-private objects
+constexpr int32_t CACHE_ATTACHED_OBJ = 3;  // VOB objects of mtype 11
+constexpr int32_t CACHE_COVER_OBJ = 4;     // view records that stand for a VOB object
+
+// obj_entry flags.
+constexpr uint16_t OBJ_F_PARENT_LOOKUP = 0x1;  // a parent lookup is under way on the object
+constexpr uint16_t OBJ_F_RECENT = 0x2;         // used since the clock last passed
+constexpr uint16_t OBJ_F_CHECKEDOUT = 0x4;
+constexpr uint16_t OBJ_F_FROM_VOB = 0x8;       // entered from VOB metadata
+
+// A dbid of the view database (negative as a signed number) begins here.
+constexpr uint32_t VIEW_DB_INODE_OFFSET = 0x80000000u;
+
+// A cached object. All fields are zero when it is made.
+struct obj_entry {
+    obj_entry* oid_next;        // next in the oid-hash bucket
+    qel_oid_s oid;
+    obj_entry* dbid_next;       // next in the dbid-hash bucket
+    int32_t dbid;               // negative: a view object; never 0
+    qel_oid_s rmap_oid;         // second oid; null for view objects
+    view_vob* vob;              // cleared when the entry is flushed
+    fstat_entry* fep;           // attribute-cache entry, or null
+    obj_entry* cover_obj;       // a VOB object and its view object point at each other
+    struct timeval event_time;  // view time at which a VOB object was entered
+    name_entry* parent_list;    // names that resolve to this object
+    name_entry* name_list;      // names whose directory this object is
+    readdir_root* readdir_list; // this directory's listing
+    uint32_t stamp;             // copied into handles, compared on validation
+    vob_mtype_t mtype;
+    // 32 bits: every name of a directory and every negative name of a VOB
+    // holds a reference, so a large cache would wrap a 16-bit count and let
+    // reclaim free an object in use.
+    uint32_t ref_cnt;
+    uint16_t flags;
+    obj_entry* attach_next;     // next object attached to the same element
+    int32_t otype;
+    obj_entry* attach;          // a version's element, or an element's first attached object
+};
+
+// Bytes an entry counts for in the budget, whatever sizeof gives.
+constexpr uint32_t OBJ_ENTRY_SIZE = 100;
+// Buckets of each hash table.
+constexpr uint32_t OBJ_HASH_BUCKETS = 511;
+
+// ---- budget ------------------------------------------------------------------------
+
+// The whole budget in bytes and each cache's share.
 extern unsigned int view_cache_size;
 extern unsigned int readdir_max;
 extern unsigned int obj_cache_max;
 extern unsigned int fstat_max;
 extern unsigned int name_max;
+// Bytes of entries nobody references, which reclaim may take.
+extern unsigned int obj_zero_ref_size;
 
-// Smallest cache size, 4 MiB.
+// Smallest cache size at view start, 4 MiB.
 constexpr unsigned int NS_CACHE_MIN_SIZE = 4194304;
 
-// Sizes the caches from view_cache_size, raised to NS_CACHE_MIN_SIZE first
-// when it is smaller: 40 % for directory listings, the rest in 392-byte units
-// of which objects get 200, file statuses 144 and names 48 bytes. 0, or 1008
-// when a cache cannot be set up.
+// Sizes the caches from view_cache_size (raised to NS_CACHE_MIN_SIZE first):
+// 40 % for directory listings, the rest in 392-byte units of which objects
+// get 200, statuses 144 and names 48 bytes; initialises the directory,
+// attribute and name caches. 0, or 1008. Takes the cache mutex.
 int cache_init();
-
-// Sets the cache size to `size` bytes and the maxima from it. With `raise`, a
-// size below NS_CACHE_MIN_SIZE becomes NS_CACHE_MIN_SIZE. 0; 1072 for a size
-// from 1 to NS_CACHE_MIN_SIZE - 1 (only possible without `raise`), which
-// changes nothing. A size of 0 is accepted as it is.
+// Applies `n` {kind, value} pairs in order: kind 0 sets the cache size (0,
+// or 4 MiB and more; a size from 1 to NS_CACHE_MIN_SIZE - 1 stops the run
+// with 1072, earlier pairs staying applied), kind 1 prints the statistics,
+// other kinds are passed over. Shrinking takes effect as later allocations
+// reclaim.
+int cache_set_values(unsigned n, const unsigned (*pairs)[2]);
+// Under the cache mutex: with `raise`, a size below NS_CACHE_MIN_SIZE
+// becomes NS_CACHE_MIN_SIZE; then cache_set_values with {0, size}.
 int ns_cache_set_size(unsigned int size, bool raise);
 
-// The agent process's own credentials (its user sid, then its group sid,
-// then its groups), read once and kept for the life of the process. A
-// process whose credentials cannot be read stops.
+// ---- statistics ----------------------------------------------------------------------
+
+struct obj_cache_stats_s {
+    uint32_t requests, hits, reclaims, size, count, flushes, ejects;
+};
+// The directory and attribute caches' counters.
+struct ns_cache_stats_s {
+    uint32_t requests, hits, size, count, flushes, ejects;
+};
+// The name cache's counters.
+struct lookup_cache_stats_s {
+    uint32_t requests, hits, bucket_misses, size, count, flushes, ejects;
+};
+
+extern obj_cache_stats_s obj_cache_stats;
+
+// One statistic as the cache reports it.
+struct ns_statistic {
+    uint32_t number;
+    uint32_t value;
+};
+constexpr int NS_CACHE_STATISTICS = 41;
+
+// Appends the 41 statistics (numbers 0 to 40, "since last" rows against the
+// snapshot of the last print).
+void cache_get_stats(std::vector<ns_statistic>& out);
+// The same under the cache mutex; 1001 when the rows cannot be allocated
+// (nothing appended then).
+int ns_cache_get_stats(std::vector<ns_statistic>& out);
+
+// Diagnostic dumps, to standard error and the trace. cache_print_stats
+// prints each cache that had requests since the last print and starts a new
+// period for it, then the LVUT counters, which it clears.
+void cache_print_stats();
+void print_cache();
+void print_object_cache();
+// Writes one dump text to standard error and the trace.
+void ns_dump(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// ---- entries -------------------------------------------------------------------------
+
+// A new entry with one reference (null when memory runs out, reported),
+// reclaiming first while the object cache is over its budget. Does not look
+// for an existing entry.
+obj_entry* obj_alloc_rmap(view_vob* vob, int32_t dbid, const qel_oid_s* oid, vob_mtype_t mtype,
+                          const qel_oid_s* rmap_oid, uint32_t stamp);
+obj_entry* obj_alloc(view_vob* vob, int32_t dbid, const qel_oid_s* oid, vob_mtype_t mtype, uint32_t stamp);
+// The entry of (VOB, dbid), referenced, or null; counts a request and a hit.
+obj_entry* obj_get(view_vob* vob, int32_t dbid);
+// The entry of (VOB, oid) that is a cover object exactly when `cover` is
+// non-zero, referenced, or null; counts a request and a hit.
+obj_entry* obj_get_by_oid(view_vob* vob, const qel_oid_s* oid, int cover);
+// The same lookups without a reference and without counting, for the
+// cache's own housekeeping.
+obj_entry* obj_find_dbid(view_vob* vob, int32_t dbid);
+obj_entry* obj_find_oid(view_vob* vob, const qel_oid_s* oid, int cover);
+void obj_inc_ref(obj_entry* obj);
+// Drops one reference (null is ignored); the entry stays cached.
+void obj_free(obj_entry* obj);
+// Removes the entry from every cache and frees it; the caller may hold the
+// one reference it passes in.
+void obj_flush(obj_entry* obj);
+// One clock sweep.
+void obj_flush_lru();
+// Flushes every cached object of the VOB.
+void cache_flush_vob(view_vob* vob);
+// Empties every namespace cache.
+void cache_flush();
+// Under the cache mutex: drops and reads again the status of the cached
+// non-cover object of (VOB, oid); nothing for an uncached VOB or object.
+void ns_fstat_flush(const qel_uuid_s& vob_uuid, const qel_oid_s& oid);
+
+// ---- accessors -------------------------------------------------------------------------
+
+inline qel_oid_s* obj_2oid(obj_entry* obj) { return &obj->oid; }
+inline vob_mtype_t obj_2mtype(const obj_entry* obj) { return obj->mtype; }
+inline int32_t obj_2dbid(const obj_entry* obj) { return obj->dbid; }
+inline view_vob* obj_2vob(const obj_entry* obj) { return obj->vob; }
+inline bool obj_isa_view_obj(const obj_entry* obj) { return obj->dbid < 0; }
+inline bool obj_is_checkedout(const obj_entry* obj) { return (obj->flags & OBJ_F_CHECKEDOUT) != 0; }
+// The element of an object: itself for an element (and for a version without
+// one), the element it is attached to otherwise. Fatal for a cover object.
+obj_entry* obj_2elem(obj_entry* obj);
+// The view object of an object: itself for a view object, else the cover of
+// its element (may be null).
+obj_entry* obj_2view_obj(obj_entry* obj);
+
+// ---- credentials and access ----------------------------------------------------------------
+
+// The agent process's own credentials, read once (a failure stops the process).
 const credutl_sid_credentials_t* ostrelagent_my_creds();
+
+enum acl_check_mode_t : int {
+    ACL_NONE = 0,
+    ACL_EXECUTE = 1,
+    ACL_WRITE = 2,
+    ACL_READ = 3,
+    ACL_SEARCH = 4,
+    ACL_DIR_ADD = 5,
+    ACL_DIR_RM = 6,
+    ACL_READ_ACLS = 7,
+};
+
+// Checks `mode` against the owner bits of the object's status as the kernel
+// gets it (which goes to `vstat`); a regular file passes every mode. 1070
+// when a directory is required and the object is none; 1063 when refused;
+// `*word` (may be null) is always 0.
+int acl_check_ext(obj_entry* obj, int ext_name, view_vstat* vstat, unsigned* word, acl_check_mode_t mode,
+                  int dir_required);
+int acl_check(obj_entry* obj, int ext_name, view_vstat* vstat, acl_check_mode_t mode, int dir_required);
+// Checks and completes a set-attribute request; `current` is null for a new
+// object, which gets the agent's user and primary group where the request
+// names none. 0, 1051 (a group the agent is not in) or 1063.
+int acl_check_attr(const qel_fstat_db_s* current, view_set_attr* request);
+
+// Stops the process on a broken invariant of `source`.
+[[noreturn]] void ns_fatal(const char* source, int line, const char* condition);

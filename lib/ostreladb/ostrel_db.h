@@ -45,3 +45,45 @@ int ostrel_db_set_vns_view_gn(unsigned int gn);
 // Creates the one view-namespace record with `uuid` and `gn`, or sets only
 // its generation number when it exists.
 int ostrel_db_create_vns_view(const qel_uuid_s* uuid, unsigned int gn);
+
+// ---- namespace operations and queries --------------------------------------------
+//
+// Called by the namespace cache with its mutex held; each runs one
+// transaction of its own. Objects are cached namespace objects.
+
+struct obj_entry;
+struct view_vob;
+
+// Reads the inode `dbid` (the VOB database id is not needed to find it):
+// its oid, file status, kind and generation word (the handle stamp). Every
+// out argument may be null. 1022 and 1087 are returned quietly.
+int ostrel_db_dbid2oid(unsigned vob_dbid, unsigned dbid, qel_oid_s* oid, qel_fstat_db_s* fstat, vob_mtype_t* mtype,
+                       unsigned* stamp);
+// The inode of an oid of the VOB, read as ostrel_db_dbid2oid does; 1002
+// (quiet) when there is none.
+int ostrel_db_oid2dbid(unsigned vob_dbid, const qel_oid_s* oid, unsigned* dbid, unsigned* stamp,
+                       qel_fstat_db_s* fstat, vob_mtype_t* mtype);
+// The VOB's registration: its "host:path" text split at the first ':' into
+// the buffers given (1084 when a part does not fit; 1008 for a text without
+// ':'), and its database id. 1002 (quiet) when the VOB is not registered.
+int ostrel_db_vob_read(const qel_uuid_s* uuid, unsigned host_size, char* host, unsigned path_size, char* path,
+                       unsigned* vob_dbid);
+// Registers the VOB (with the text ":") unless its record keeps a database
+// id already, which it then gets.
+int ostrel_db_vob_create(view_vob* vob);
+// Removes the VOB's registration once it holds nothing but empty cover
+// directories, which go with it; 1085 while it holds more.
+int ostrel_db_vob_delete(const qel_uuid_s* uuid);
+// Deletes the inode of a cached view object (not a directory: 1001) and its
+// container, then flushes the object; on failure the caller's reference is
+// dropped.
+int ostrel_db_delete(obj_entry* obj);
+// Recovers one object of the VOB found lost.
+int ostrel_db_recover_object(const qel_uuid_s* uuid, const qel_oid_s* dir_oid, const char* name, unsigned size,
+                             char* moved_to);
+// Texts naming an object for messages ("<VOB name>:0x<dbid>" or the oid's
+// text after the VOB name); each kept in a static slot, valid until the next
+// call of the same function (callers hold the namespace mutex).
+const char* ostrel_dbid2str(const view_vob* vob, unsigned dbid);
+const char* ostrel_oid2str(const view_vob* vob, const qel_oid_s* oid);
+const char* obj_2str(const obj_entry* obj);

@@ -68,6 +68,13 @@ struct KestoDbTexts : Texts<KESTO_DB_COUNT> {
 struct DbUtlsTexts : Texts<DB_UTLS_COUNT> {
     constexpr DbUtlsTexts() {
         at[DBU_MSG_UNEXPECTED_FILE_TYPE] = "Unexpected file type(%ld) on %s\n";
+        at[DBU_MSG_BAD_HOST_PATH] = "Bad host:pathname '%s'\n";
+        at[DBU_MSG_DBID2OID] = "View_db_dbid2oid of dbid 0x%lx, failed: %s\n";
+        at[DBU_MSG_OID2DBID] = "View_db_oid2dbid of %s, failed: %s\n";
+        at[DBU_MSG_DELETE] = "View_db_delete of %s: %s\n";
+        at[DBU_MSG_VOB_CREATE] = "View_db_vob_create of %s:%s: %s\n";
+        at[DBU_MSG_VOB_DELETE] = "View_db_vob_delete of %s: %s\n";
+        at[DBU_MSG_VOB_READ] = "View_db_vob_read of %s: %s\n";
         at[DBU_MSG_UNEXPECTED_STATE] = "Unexpected DB state '%c'\n";
         at[DBU_MSG_DB_INITIALIZED] = "Db initialized\n";
         at[DBU_MSG_DB_CLOSED] = "Db closed\n";

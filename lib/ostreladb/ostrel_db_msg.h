@@ -57,6 +57,13 @@ enum : int {
 // Positions in "ostrelagent_db_utls".
 enum : int {
     DBU_MSG_UNEXPECTED_FILE_TYPE = 2,
+    DBU_MSG_BAD_HOST_PATH = 3,
+    DBU_MSG_DBID2OID = 6,
+    DBU_MSG_OID2DBID = 7,
+    DBU_MSG_DELETE = 17,
+    DBU_MSG_VOB_CREATE = 19,
+    DBU_MSG_VOB_DELETE = 20,
+    DBU_MSG_VOB_READ = 22,
     DBU_MSG_UNEXPECTED_STATE = 29,
     DBU_MSG_DB_INITIALIZED = 33,
     DBU_MSG_DB_CLOSED = 34,

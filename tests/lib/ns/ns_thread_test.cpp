@@ -1,0 +1,107 @@
+// Many threads locating and releasing the same and different objects under
+// the cache's mutex, with the budget at 0 so that every entry made reclaims:
+// a held object must stay cached and intact, and at the end every reference
+// count must be what the cache's own links account for.
+
+#include <atomic>
+#include <random>
+#include <thread>
+
+#include "lib/ns/ns_test_support.h"
+
+namespace {
+
+using namespace ns_test;
+
+constexpr int THREADS = 8;
+constexpr int ROUNDS = 400;
+constexpr unsigned ELEMENTS = 20;
+
+// Element e has dbid 100 + e, its version 200 + e, an attached object 300 + e;
+// symbolic links 400 .. 419 stand alone.
+std::vector<int32_t> all_dbids() {
+    std::vector<int32_t> out;
+    for (unsigned e = 0; e < ELEMENTS; ++e)
+        for (int32_t base : {100, 200, 300, 400}) out.push_back(base + static_cast<int32_t>(e));
+    return out;
+}
+
+class NsThreads : public NsTest {
+protected:
+    void SetUp() override {
+        NsTest::SetUp();
+        for (unsigned e = 0; e < ELEMENTS; ++e) {
+            script(100 + e, FILE_ELEM);
+            script(200 + e, FILE_VER, 100 + e);
+            script(300 + e, ATTACHED, 100 + e);
+            script(400 + e, SYMLINK);
+        }
+        ASSERT_EQ(0, ns_cache_set_size(0, false));
+    }
+
+    // What the cache's own links hold on `obj`.
+    static uint32_t structural_refs(const obj_entry* obj) {
+        uint32_t refs = 0;
+        if (obj->otype == CACHE_ELEM_OBJ)
+            for (const obj_entry* a = obj->attach; a != nullptr; a = a->attach_next) ++refs;
+        if (obj->otype == CACHE_COVER_OBJ && obj->cover_obj != nullptr) ++refs;
+        return refs;
+    }
+};
+
+TEST_F(NsThreads, ReferenceCountsHoldUnderConcurrentLocateAndRelease) {
+    const std::vector<int32_t> dbids = all_dbids();
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < THREADS; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 random(static_cast<unsigned>(t) * 7919u + 1);
+            // Half the threads share a few hot objects; the others roam.
+            std::uniform_int_distribution<size_t> pick(0, t % 2 == 0 ? 3 : dbids.size() - 1);
+            std::vector<obj_entry*> held;
+            for (int round = 0; round < ROUNDS; ++round) {
+                Ns_Cache_Lock lock;
+                view_vob* v = vob();
+                int32_t dbid = dbids[pick(random)];
+                int status = 0;
+                obj_entry* o = locate_dbid(v, dbid, 0, &status);
+                if (o == nullptr || o->dbid != dbid || status != 0) {
+                    failures++;
+                    continue;
+                }
+                held.push_back(o);
+                // Every held object is still the one cached under its dbid.
+                for (obj_entry* h : held)
+                    if (obj_find_dbid(v, h->dbid) != h || h->ref_cnt == 0) failures++;
+                if (held.size() > 6 || round % 3 == 0) {
+                    obj_free(held.front());
+                    held.erase(held.begin());
+                }
+            }
+            Ns_Cache_Lock lock;
+            for (obj_entry* h : held) obj_free(h);
+        });
+    }
+    for (std::thread& th : threads) th.join();
+    EXPECT_EQ(0, failures.load());
+
+    Ns_Cache_Lock lock;
+    view_vob* v = vob();
+    uint32_t entries = 0;
+    uint32_t unreferenced = 0;
+    for (int32_t dbid : dbids) {
+        obj_entry* o = obj_find_dbid(v, dbid);
+        if (o == nullptr) continue;
+        ++entries;
+        EXPECT_EQ(structural_refs(o), o->ref_cnt) << "dbid " << dbid;
+        if (o->ref_cnt == 0) ++unreferenced;
+    }
+    auto rows = stats();
+    EXPECT_EQ(entries, rows[ST_OBJ_COUNT]);
+    EXPECT_EQ(entries * OBJ_ENTRY_SIZE, rows[ST_OBJ_SIZE]);
+    EXPECT_EQ(unreferenced * OBJ_ENTRY_SIZE, obj_zero_ref_size);
+    EXPECT_EQ(entries, v->obj_count);
+    EXPECT_GT(rows[ST_OBJ_EJECTS], 0u);
+}
+
+} // namespace
