@@ -27,6 +27,44 @@ int ostrela_db_set_record(uint32_t dbid, int type, const char* object) {
     return found == type ? 0 : QEL_ST_STALE;
 }
 
+int ostrela_db_scan_records(int type, db_address after, const char* object,
+                            const std::function<int(db_address record)>& visit) {
+    int st = S_NOTFOUND;
+    if (after != 0) {
+        // Resume right after the cursor's record while it lives; a deleted
+        // one leaves the scan to start from the first record.
+        st = dt_crset(&after, &view_db_task, VDB);
+        int found = 0;
+        if (st == S_OKAY && (st = dt_crtype(&found, &view_db_task, VDB)) == S_OKAY && found == type) {
+            if ((st = dt_recset(type, &view_db_task, VDB)) != S_OKAY) return ostrela_kesto_err("D_RECSET", object, st);
+            st = dt_recnext(&view_db_task, VDB);
+        } else if (st == S_OKAY || st == S_DELETED) {
+            st = S_NOTFOUND;
+        } else {
+            return ostrela_kesto_err("D_CRSET", object, st);
+        }
+    }
+    if (st == S_NOTFOUND) st = dt_recfrst(type, &view_db_task, VDB);
+    for (; st == S_OKAY; st = dt_recnext(&view_db_task, VDB)) {
+        db_address record = 0;
+        int status = ostrela_db_engine(dt_crget(&record, &view_db_task, VDB), "D_CRGET", object);
+        if (status == 0 && record > after) status = visit(record);
+        if (status == OSTREL_DB_WALK_STOP) return 0;
+        if (status != 0) return status;
+    }
+    return st == S_NOTFOUND ? QEL_ST_NOT_FOUND : ostrela_kesto_err("D_RECNEXT", object, st);
+}
+
+int ostrela_db_save_currency(db_address** saved) {
+    int size = 0;
+    return ostrela_db_engine(dt_rdcurr(saved, &size, &view_db_task), "D_RDCURR", "CURRENCY");
+}
+
+int ostrela_db_restore_currency(db_address* saved, int status) {
+    int st = dt_wrcurr(saved, &view_db_task);
+    return status != 0 ? status : ostrela_db_engine(st, "D_WRCURR", "CURRENCY");
+}
+
 qel_fstat_time_s ostrela_db_view_time() {
     struct timeval now;
     OstrelAgent_Util::get_view_time(&now);

@@ -60,6 +60,31 @@ struct KestoDbTexts : Texts<KESTO_DB_COUNT> {
         at[KDB_MSG_VOB_FIND] = "db_vob_find of %s, failed: %s\n";
         at[KDB_MSG_CR_ADD_REF] = "db_cr_add_ref to %s failed: %s\n";
         at[KDB_MSG_CR_RM_REF] = "db_cr_rm_ref from %s failed: %s\n";
+        at[KDB_MSG_CR_NO_SPACE] = "Not enough space %ld for cr %ld\n";
+        at[KDB_MSG_CR_WRITE] = "db_cr_create write into %s at 0x%lx for %ld failed:%s\n";
+        at[KDB_MSG_CR_READ_FILE] = "db_cr_get read from %s at 0x%lx for %ld failed:%s\n";
+        at[KDB_MSG_CR_CRC] = "db_cr_get of dba 0x%lx failed: CRC error 0x%lx was 0x%lx\n";
+        at[KDB_MSG_CR_READ] = "db_cr_read of dba 0x%lx failed: %s\n";
+        at[KDB_MSG_CR_CREATE] = "db_cr_create of %s failed: %s\n";
+        at[KDB_MSG_CR_GET] = "db_cr_get of %s failed: %s\n";
+        at[KDB_MSG_CR_DISCON] = "db_cr_discon of dba 0x%lx failed: %s\n";
+        at[KDB_MSG_CR_ADD_VOB_REF] = "db_cr_add_vob_ref to %s failed: %s\n";
+        at[KDB_MSG_CR_RM_VOB_REF] = "db_cr_rm_vob_ref from %s failed: %s\n";
+        at[KDB_MSG_CR_RM_BUILD_SESSION] = "db_cr_rm_build_session of %x failed: %s\n";
+        at[KDB_MSG_FSCK_CRS] = "db_fsck_crs failed: %s\n";
+        at[KDB_MSG_DOS_FOUND] = "db_dos_found failed for do with OID = %s: %s.\n";
+        at[KDB_MSG_GET_DOS] = "db_get_dos at offset 0x%lx failed: %s.\n";
+        at[KDB_MSG_VOB_READ] = "db_vob_read of %s, failed: %s\n";
+        at[KDB_MSG_VOB_UPDATE] = "db_vob_update of dbid 0x%lx with %s, failed: %s\n";
+        at[KDB_MSG_VOB_DELETE] = "db_vob_delete of %s, failed: %s\n";
+        at[KDB_MSG_VOB_SET_HLINK] = "db_vob_set_hlink_flags failed: %s\n";
+        at[KDB_MSG_VOB_SET_SETWORK] = "db_vob_set_setwork_flags failed: %s\n";
+        at[KDB_MSG_INVENTORY] = "db_inventory at offset 0x%lx failed: %s\n";
+        at[KDB_MSG_CHANGE_VOB_OID] = "db_change_vob_oid failed: %s\n";
+        at[KDB_MSG_HIJACK] = "Dir_entry_hijack of %s from dbid 0x%lx failed: %s\n";
+        at[KDB_MSG_HIJACK_GET] = "Dir_entry_hijack_get of %s from dbid 0x%lx failed: %s\n";
+        at[KDB_MSG_VOB_GET_UUID] = "db_vob_get_uuid to vob_dba 0x%lx, failed: %s\n";
+        at[KDB_MSG_FIND_CHECKOUTS] = "db_find_checkouts failed: %s\n";
         at[KDB_MSG_NO_COMPONENT] = "could not locate view database component (op '%s')\n";
         at[KDB_MSG_NO_NAMED_COMPONENT] = "could not locate view database component '%s' (op '%s')\n";
     }
@@ -68,6 +93,7 @@ struct KestoDbTexts : Texts<KESTO_DB_COUNT> {
 struct DbUtlsTexts : Texts<DB_UTLS_COUNT> {
     constexpr DbUtlsTexts() {
         at[DBU_MSG_UNEXPECTED_FILE_TYPE] = "Unexpected file type(%ld) on %s\n";
+        at[DBU_MSG_GET_DOS] = "view_db_get_dos failed for replica_uuid=%s at the 0x%x offset.\n";
         at[DBU_MSG_UNEXPECTED_STATE] = "Unexpected DB state '%c'\n";
         at[DBU_MSG_DB_INITIALIZED] = "Db initialized\n";
         at[DBU_MSG_DB_CLOSED] = "Db closed\n";
