@@ -178,12 +178,7 @@ int change_refs(db_address cr, int delta) {
 // Deletes every member of `set` of the config record at `cr`.
 int delete_members(db_address cr, int set, const char* object) {
     int status = ostrela_db_engine(dt_csoset(set, &cr, &view_db_task, VDB), "D_CSOSET", object);
-    int st;
-    while (status == 0 && (st = dt_findfm(set, &view_db_task, VDB)) != S_EOS) {
-        status = ostrela_db_engine(st, "D_FINDFM", object);
-        if (status == 0) status = ostrela_db_engine(dt_disdel(&view_db_task, VDB), "D_DISDEL", object);
-    }
-    return status;
+    return status != 0 ? status : ostrela_db_delete_members(set, object);
 }
 
 int cr_discon() {

@@ -110,6 +110,7 @@ struct Packing {
     int pack(uint32_t cursor, const qel_uuid_s& uuid, const qel_oid_s& dir, const Name& name, const qel_oid_s& obj) {
         size_t need = view_inv_entry_size(name.ent.name_len);
         char* at = buf + bytes;
+        std::memset(at, 0, need);
         int status = ostrela_db_dir_string_read(&name.ent, at + VIEW_INV_ENTRY_HEAD, need - VIEW_INV_ENTRY_HEAD);
         if (status != 0) return status;
         view_inv_entry head{cursor, uuid, dir, name.state, obj, name.ent.name_len, {}};

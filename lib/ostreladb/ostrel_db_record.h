@@ -74,6 +74,9 @@ constexpr int OSTREL_DB_WALK_STOP = -1;
 int ostrela_db_scan_records(int type, db_address after, const char* object,
                             const std::function<int(db_address record)>& visit);
 
+// Deletes every member of `set` under its current owner.
+int ostrela_db_delete_members(int set, const char* object);
+
 // The engine's whole currency saved (a buffer the restore frees), and
 // restored; the restore returns `status` unless that is 0.
 int ostrela_db_save_currency(db_address** saved);

@@ -51,18 +51,13 @@ struct Entry {
     std::string name;
 };
 
-// The entries packed into `buf`, checking sizes and terminators.
+// The entries packed into `buf`.
 std::vector<Entry> unpack(const std::vector<char>& buf, size_t bytes) {
     std::vector<Entry> out;
-    for (size_t at = 0; at < bytes;) {
-        view_inv_entry e;
-        std::memcpy(&e, buf.data() + at, VIEW_INV_ENTRY_HEAD);
-        const char* name = buf.data() + at + VIEW_INV_ENTRY_HEAD;
-        EXPECT_EQ('\0', name[e.name_len]);
-        out.push_back({e.cursor, e.replica_uuid.bytes[0], text(e.dir_oid), text(e.obj_oid), e.state,
-                       std::string(name, e.name_len)});
-        at += view_inv_entry_size(e.name_len);
-    }
+    db_test::for_each_packed<view_inv_entry>(
+        buf, bytes, VIEW_INV_ENTRY_HEAD, view_inv_entry_size, [&out](const view_inv_entry& e, const std::string& name) {
+            out.push_back({e.cursor, e.replica_uuid.bytes[0], text(e.dir_oid), text(e.obj_oid), e.state, name});
+        });
     return out;
 }
 

@@ -36,18 +36,14 @@ std::ostream& operator<<(std::ostream& out, const Listed& e) {
                << " state " << e.state << std::dec << "}";
 }
 
-// The entries packed into `buf`, checking their sizes and terminators.
+// The entries packed into `buf`.
 std::vector<Listed> unpack(const std::vector<char>& buf, size_t bytes) {
     std::vector<Listed> out;
-    for (size_t at = 0; at < bytes;) {
-        view_db_readdir_entry e;
-        std::memcpy(&e, buf.data() + at, VIEW_DB_READDIR_HEAD);
-        const char* name = buf.data() + at + VIEW_DB_READDIR_HEAD;
-        EXPECT_EQ('\0', name[e.name_len]);
-        out.push_back({e.inode, e.mtype, e.cookie, e.state, std::string(name, e.name_len)});
-        at += view_db_readdir_entry_size(e.name_len);
-        EXPECT_EQ(0u, at % 4);
-    }
+    db_test::for_each_packed<view_db_readdir_entry>(
+        buf, bytes, VIEW_DB_READDIR_HEAD, view_db_readdir_entry_size,
+        [&out](const view_db_readdir_entry& e, const std::string& name) {
+            out.push_back({e.inode, e.mtype, e.cookie, e.state, name});
+        });
     return out;
 }
 

@@ -128,6 +128,24 @@ inline int link_name(uint32_t dir, const std::string& name, uint32_t object, uin
     });
 }
 
+// Hands each entry packed one after the other into `buf` to `visit` with
+// its name: an entry begins with a `Head` of `head_size` bytes that counts
+// the name (`name_len`), the name follows with its NUL, and the entry takes
+// `size(name_len)` bytes, ending on a 4-byte boundary.
+template <typename Head, typename Visit>
+void for_each_packed(const std::vector<char>& buf, size_t bytes, size_t head_size, size_t (*size)(size_t),
+                     Visit visit) {
+    for (size_t at = 0; at < bytes;) {
+        Head head;
+        std::memcpy(&head, buf.data() + at, head_size);
+        const char* name = buf.data() + at + head_size;
+        EXPECT_EQ('\0', name[head.name_len]);
+        visit(head, std::string(name, head.name_len));
+        at += size(head.name_len);
+        EXPECT_EQ(0u, at % 4);
+    }
+}
+
 // How many records of a type the database holds.
 inline int count_records(int type) {
     int n = 0;

@@ -489,7 +489,8 @@ TEST_F(DbVobCr, VobReferencesAndTheFileCheck) {
     ASSERT_EQ(0, save({oid_of(1)}, data_of(10)));
     ASSERT_EQ(0, save({oid_of(2)}, data_of(20)));  // no inode
     std::vector<qel_uuid_s> u1 = {uuid_of(1)};
-    _qel_cr_compressed_t cr = data_of(30).cr();
+    const Data kept = data_of(30);
+    _qel_cr_compressed_t cr = kept.cr();
     ASSERT_EQ(0, write_tx([&] { return ostrela_db_cr_create(at(oid_of(3)), u1.data(), 1, nullptr, 0, &cr, 1, 0); }));
     EXPECT_EQ(3, count_records(DB_CR));
     ASSERT_EQ(0, write_tx([] { return ostrela_db_fsck_crs(); }));
@@ -509,7 +510,8 @@ TEST_F(DbVobCr, DerivedObjectsAreFoundAndListedByKind) {
     ASSERT_EQ(0, save(dos, data_of(10)));
     inode(vob2, oid_of(7));
     std::vector<qel_uuid_s> u2 = {uuid_of(2)};
-    _qel_cr_compressed_t cr = data_of(5).cr();
+    const Data kept = data_of(5);
+    _qel_cr_compressed_t cr = kept.cr();
     ASSERT_EQ(0, write_tx([&] { return ostrela_db_cr_create(at(oid_of(7)), u2.data(), 1, nullptr, 0, &cr, 0, 0); }));
 
     std::vector<int> found(4, -1);
