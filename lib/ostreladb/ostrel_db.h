@@ -1,7 +1,8 @@
 #pragma once
 // The view database's services for the rest of the agent: starting and
-// stopping it in the view storage, the view's generation number and default
-// load scope. Each operation runs one transaction of its own.
+// stopping it in the view storage, the view's generation number and its load
+// scopes, derived objects, and the records that the view's queries hand
+// out. Each operation runs one transaction of its own.
 //
 // The database lives in the directory "db" of the view storage, which is the
 // process's working directory while the view is served; its state letter is
