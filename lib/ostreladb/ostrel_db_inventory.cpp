@@ -145,7 +145,7 @@ int named(const Name& name, qel_oid_s* oid, uint32_t* mtype) {
 struct Inventory {
     Packing out;
     int filter;
-    uint32_t next = 0;
+    uint32_t next;
     int end = 0;
 };
 
@@ -164,7 +164,6 @@ int by_directory(db_address dir, const qel_uuid_s& uuid, const qel_oid_s& dir_oi
     bool in_run = false;
     uint32_t run = 0;
     size_t boundary = 0;  // the bytes up to the last run that may end a batch
-    inv->next = cursor;
     for (; st == S_OKAY; st = dt_keynext(DIR_ENT_KEY, &view_db_task, VDB)) {
         Name name;
         int status = read_name("DB_DIR_ENT", &name);
@@ -205,7 +204,6 @@ int by_record(db_address vob, const qel_oid_s& dir_oid, uint32_t cursor, Invento
     qel_oid_s oid{};
     qel_uuid_s uuid{};
     uint32_t dir_vob = 0;
-    inv->next = cursor;
     int status = ostrela_db_scan_records(DB_DIR_ENT, cursor, "DB_DIR_ENT", [&](db_address record) {
         Name name;
         int s = read_name("DB_DIR_ENT", &name);
@@ -273,7 +271,7 @@ int ostrela_db_inventory(uint32_t cursor, const qel_uuid_s* uuid, const qel_oid_
                          void* buf, size_t* bytes, uint32_t* next, int* end) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrela_db_inventory");
     ostrela_db_trans_read_check();
-    Inventory inv{{static_cast<char*>(buf), size}, filter};
+    Inventory inv{{static_cast<char*>(buf), size}, filter, cursor};
     int status = inventory(cursor, uuid, dir_oid, &inv);
     *bytes = inv.out.bytes;
     *next = inv.next;
