@@ -21,17 +21,13 @@ using db_test::link_name;
 using db_test::make_inode;
 using db_test::oid_of;
 using db_test::read_tx;
+using db_test::text;
 using db_test::uuid_of;
 using db_test::write_tx;
 
 constexpr uint32_t PRIVATE = 0x13;
 constexpr uint32_t COVER_DIR = 2;
 constexpr uint32_t HIJACKED = DIR_ENT_STATE_HIJACKED | DIR_ENT_STATE_KEEP;
-
-std::string text(const qel_oid_s& oid) {
-    char buf[QEL_OID_STR_SIZE];
-    return qel_oid_to_str(&oid, buf);
-}
 
 // A query's answer as (VOB byte, directory oid, name), sorted.
 using Found = std::set<std::tuple<int, std::string, std::string>>;
@@ -61,11 +57,10 @@ std::vector<Entry> unpack(const std::vector<char>& buf, size_t bytes) {
     return out;
 }
 
-class DbHijacks : public db_test::ViewDbTest {
+class DbHijacks : public db_test::NewDbTest {
 protected:
     void SetUp() override {
-        db_test::ViewDbTest::SetUp();
-        open_new();
+        db_test::NewDbTest::SetUp();
         ASSERT_EQ(0, write_tx([&] { return ostrela_db_vob_create(at(uuid_of(1)), "host:/vobs/a", &vob); }));
         dir = make_inode(vob, oid_of(1), QEL_FTYPE_DIR, COVER_DIR);
         // Names of every kind and state in the VOB directory.

@@ -47,11 +47,10 @@ std::vector<Listed> unpack(const std::vector<char>& buf, size_t bytes) {
     return out;
 }
 
-class DbNames : public db_test::ViewDbTest {
+class DbNames : public db_test::NewDbTest {
 protected:
     void SetUp() override {
-        db_test::ViewDbTest::SetUp();
-        open_new();
+        db_test::NewDbTest::SetUp();
         qel_uuid_s uuid = uuid_of(1);
         ASSERT_EQ(0, write_tx([&] { return ostrela_db_vob_create(&uuid, "host:/vobs/a", &vob); }));
         root = make_dir(oid_of(1), COVER_DIR);

@@ -12,6 +12,7 @@ namespace {
 using db_test::at;
 using db_test::oid_of;
 using db_test::read_tx;
+using db_test::text;
 using db_test::uuid_of;
 using db_test::write_tx;
 
@@ -25,11 +26,6 @@ std::ostream& operator<<(std::ostream& out, const Listed& l) {
     return out << "{" << l.oid << " \"" << l.name << "\" gn " << l.gn << "}";
 }
 
-std::string text(const qel_oid_s& oid) {
-    char buf[QEL_OID_STR_SIZE];
-    return qel_oid_to_str(&oid, buf);
-}
-
 std::vector<Listed> listed(const std::vector<ostrel_scope>& scopes) {
     std::vector<Listed> out;
     for (const ostrel_scope& s : scopes) {
@@ -39,13 +35,8 @@ std::vector<Listed> listed(const std::vector<ostrel_scope>& scopes) {
     return out;
 }
 
-class DbScopes : public db_test::ViewDbTest {
+class DbScopes : public db_test::NewDbTest {
 protected:
-    void SetUp() override {
-        db_test::ViewDbTest::SetUp();
-        open_new();
-    }
-
     std::vector<Listed> scopes(int include_removed) {
         std::vector<ostrel_scope> list;
         EXPECT_EQ(0, ostrel_db_get_lr_scopes(include_removed, list));

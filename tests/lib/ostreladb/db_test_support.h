@@ -89,6 +89,15 @@ protected:
     std::string storage;
 };
 
+// The same with a new database opened in it.
+class NewDbTest : public ViewDbTest {
+protected:
+    void SetUp() override {
+        ViewDbTest::SetUp();
+        open_new();
+    }
+};
+
 // Runs `step` in a write (or read) transaction of its own.
 template <typename Step>
 int write_tx(Step step) {
@@ -169,6 +178,11 @@ inline qel_oid_s oid_of(unsigned n) {
     for (int i = 0; i < 4; ++i) oid.bytes[i] = static_cast<unsigned char>(n >> (8 * i));
     oid.bytes[15] = 0x5a;
     return oid;
+}
+
+inline std::string text(const qel_oid_s& oid) {
+    char buf[QEL_OID_STR_SIZE];
+    return qel_oid_to_str(&oid, buf);
 }
 
 inline qel_uuid_s uuid_of(unsigned n) {

@@ -19,6 +19,7 @@ using db_test::at;
 using db_test::count_records;
 using db_test::oid_of;
 using db_test::read_tx;
+using db_test::text;
 using db_test::uuid_of;
 using db_test::write_tx;
 
@@ -65,11 +66,10 @@ struct Data {
     }
 };
 
-class DbVobCr : public db_test::ViewDbTest {
+class DbVobCr : public db_test::NewDbTest {
 protected:
     void SetUp() override {
-        db_test::ViewDbTest::SetUp();
-        open_new();
+        db_test::NewDbTest::SetUp();
         vob1 = vob(1);
     }
 
