@@ -27,6 +27,53 @@ int ostrela_db_set_record(uint32_t dbid, int type, const char* object) {
     return found == type ? 0 : QEL_ST_STALE;
 }
 
+int ostrela_db_scan_records(int type, db_address after, const char* object,
+                            const std::function<int(db_address record)>& visit) {
+    int st = S_NOTFOUND;
+    if (after != 0) {
+        // Resume right after the cursor's record while it lives; a deleted
+        // one leaves the scan to start from the first record.
+        st = dt_crset(&after, &view_db_task, VDB);
+        int found = 0;
+        if (st == S_OKAY && (st = dt_crtype(&found, &view_db_task, VDB)) == S_OKAY && found == type) {
+            if ((st = dt_recset(type, &view_db_task, VDB)) != S_OKAY) return ostrela_kesto_err("D_RECSET", object, st);
+            st = dt_recnext(&view_db_task, VDB);
+        } else if (st == S_OKAY || st == S_DELETED) {
+            st = S_NOTFOUND;
+        } else {
+            return ostrela_kesto_err("D_CRSET", object, st);
+        }
+    }
+    if (st == S_NOTFOUND) st = dt_recfrst(type, &view_db_task, VDB);
+    for (; st == S_OKAY; st = dt_recnext(&view_db_task, VDB)) {
+        db_address record = 0;
+        int status = ostrela_db_engine(dt_crget(&record, &view_db_task, VDB), "D_CRGET", object);
+        if (status == 0 && record > after) status = visit(record);
+        if (status == OSTREL_DB_WALK_STOP) return 0;
+        if (status != 0) return status;
+    }
+    return st == S_NOTFOUND ? QEL_ST_NOT_FOUND : ostrela_kesto_err("D_RECNEXT", object, st);
+}
+
+int ostrela_db_delete_members(int set, const char* object) {
+    int status = 0, st;
+    while (status == 0 && (st = dt_findfm(set, &view_db_task, VDB)) != S_EOS) {
+        status = ostrela_db_engine(st, "D_FINDFM", object);
+        if (status == 0) status = ostrela_db_engine(dt_disdel(&view_db_task, VDB), "D_DISDEL", object);
+    }
+    return status;
+}
+
+int ostrela_db_save_currency(db_address** saved) {
+    int size = 0;
+    return ostrela_db_engine(dt_rdcurr(saved, &size, &view_db_task), "D_RDCURR", "CURRENCY");
+}
+
+int ostrela_db_restore_currency(db_address* saved, int status) {
+    int st = dt_wrcurr(saved, &view_db_task);
+    return status != 0 ? status : ostrela_db_engine(st, "D_WRCURR", "CURRENCY");
+}
+
 qel_fstat_time_s ostrela_db_view_time() {
     struct timeval now;
     OstrelAgent_Util::get_view_time(&now);
@@ -169,22 +216,16 @@ int ostrela_db_bytes_delete(db_address head) {
     ostrela_db_trans_write_check();
     if (head == 0) return 0;
     db_address* currency = nullptr;
-    int size = 0;
-    int status = ostrela_db_engine(dt_rdcurr(&currency, &size, &view_db_task), "D_RDCURR", BYTES);
+    int status = ostrela_db_save_currency(&currency);
     if (status != 0) return ostrela_db_report(status, OSTREL_DB_QUIET_NONE, KDB_MSG_BYTES_DELETE);
     int type = 0;
     status = ostrela_db_engine(dt_crset(&head, &view_db_task, VDB), "D_CRSET", BYTES);
     if (status == 0) status = current_type(&type);
     if (status == 0 && type != DB_BYTES) status = ostrela_db_unexpected_record(type, ostrela_db_dba2dbid(head));
     if (status == 0) status = ostrela_db_engine(dt_setor(DB_BYTES_SET, &view_db_task, VDB), "D_SETOR", BYTES);
-    int st;
-    while (status == 0 && (st = dt_findfm(DB_BYTES_SET, &view_db_task, VDB)) != S_EOS) {
-        status = ostrela_db_engine(st, "D_FINDFM", BYTES);
-        if (status == 0) status = ostrela_db_engine(dt_disdel(&view_db_task, VDB), "D_DISDEL", BYTES);
-    }
+    if (status == 0) status = ostrela_db_delete_members(DB_BYTES_SET, BYTES);
     if (status == 0) status = ostrela_db_engine(dt_crset(&head, &view_db_task, VDB), "D_CRSET", BYTES);
     if (status == 0) status = ostrela_db_engine(dt_delete(&view_db_task, VDB), "D_DELETE", BYTES);
-    st = dt_wrcurr(currency, &view_db_task);
-    if (status == 0) status = ostrela_db_engine(st, "D_WRCURR", BYTES);
+    status = ostrela_db_restore_currency(currency, status);
     return ostrela_db_report(status, OSTREL_DB_QUIET_NONE, KDB_MSG_BYTES_DELETE);
 }

@@ -32,12 +32,16 @@ uint16_t stored_state(uint32_t state) {
     return stored;
 }
 
-uint32_t read_state(uint16_t stored, bool whiteout) {
+} // namespace
+
+uint32_t ostrela_db_dir_entry_state(uint16_t stored, bool whiteout) {
     uint32_t state = DIR_ENT_STATE_VIEW | (whiteout ? DIR_ENT_STATE_WHITEOUT : 0);
     for (const auto& k : KEPT_STATE)
         if (stored & k.stored) state |= k.flag;
     return state;
 }
+
+namespace {
 
 // Where a listing of a directory stopped: the name at `offset` is the record
 // at `entry`, so that the next page need not walk the names before it. A
@@ -85,9 +89,9 @@ bool resume_at_hint(db_address dir, uint32_t offset) {
     return false;
 }
 
-// The object that the current name names (0 for a white-out); the name
-// becomes the current member of that object's names.
-int named_object(uint32_t* object) {
+} // namespace
+
+int ostrela_db_dir_entry_object(uint32_t* object) {
     *object = 0;
     int st = dt_ismember(INODE_OID_SET, &view_db_task, VDB);
     if (st == S_EOS) return 0;
@@ -98,6 +102,8 @@ int named_object(uint32_t* object) {
     if (status == 0) *object = ostrela_db_dba2dbid(owner);
     return status;
 }
+
+namespace {
 
 // The name `name` in the directory: its record read into `ent` and current
 // (and the current member of the directory's names), the object it names.
@@ -123,8 +129,8 @@ int entry_lookup(uint32_t dir_dbid, const char* name, db_dir_ent* ent, uint32_t*
         st = dt_keynext(DIR_ENT_KEY, &view_db_task, VDB);
     }
     int status = ostrela_db_engine(dt_setmr(DIR_ENT_SET, &view_db_task, VDB), "D_SETMR", DIR_ENT);
-    if (status == 0) status = named_object(object);
-    if (status == 0 && state != nullptr) *state = read_state(ent->name_state, *object == 0);
+    if (status == 0) status = ostrela_db_dir_entry_object(object);
+    if (status == 0 && state != nullptr) *state = ostrela_db_dir_entry_state(ent->name_state, *object == 0);
     return status;
 }
 
@@ -250,7 +256,7 @@ int readdir(uint32_t dbid, uint32_t cookie, void* buf, size_t size, size_t* byte
         uint32_t object = 0;
         uint32_t mtype = 0;
         if ((status = ostrela_db_engine(dt_crget(&last, &view_db_task, VDB), "D_CRGET", DIR_ENT)) != 0 ||
-            (status = named_object(&object)) != 0)
+            (status = ostrela_db_dir_entry_object(&object)) != 0)
             return status;
         if (object != 0 && (status = ostrela_db_engine(dt_csoread(INODE_OID_SET, INODE_MTYPE, &mtype, &view_db_task, VDB),
                                                        "D_CSOREAD", DIR_ENT)) != 0)
@@ -260,7 +266,7 @@ int readdir(uint32_t dbid, uint32_t cookie, void* buf, size_t size, size_t* byte
         e->inode = object;
         e->mtype = mtype;
         e->cookie = ent.offset + OSTREL_DB_COOKIE_BASE;
-        e->state = read_state(ent.name_state, object == 0);
+        e->state = ostrela_db_dir_entry_state(ent.name_state, object == 0);
         e->name_len = ent.name_len;
         *bytes += need;
         last_offset = ent.offset;

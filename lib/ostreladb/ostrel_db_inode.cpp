@@ -312,13 +312,8 @@ int ostrela_db_mark_inode_stranded(uint32_t dbid, const struct timeval* when) {
     int status = read_inode(dbid, &rec);
     if (status == 0 && rec.vob_dba != 0) {
         db_address* currency = nullptr;
-        int size = 0;
-        status = ostrela_db_engine(dt_rdcurr(&currency, &size, &view_db_task), "D_RDCURR", INODE);
-        if (status == 0) {
-            status = ostrela_db_vob_rm_ref(rec.vob_dba);
-            int st = dt_wrcurr(currency, &view_db_task);
-            if (status == 0) status = ostrela_db_engine(st, "D_WRCURR", INODE);
-        }
+        status = ostrela_db_save_currency(&currency);
+        if (status == 0) status = ostrela_db_restore_currency(currency, ostrela_db_vob_rm_ref(rec.vob_dba));
     }
     if (status == 0) {
         rec.vob_dba = 0;

@@ -358,6 +358,95 @@ struct db_bytes_med {
     char data[BYTES_MED_ROOM];
 };
 
+struct db_cr {
+    uint32_t parent_ref_cnt;
+    uint32_t crc;
+    uint32_t offset;
+    uint32_t header_word;
+    uint32_t length;
+};
+
+struct db_do {
+    qel_uuid_s replica_uuid;
+    qel_oid_s oid;
+    uint32_t session_hold;
+};
+
+// The identity oids of used config records, 14 to a record; empty slots
+// are null oids.
+constexpr size_t SUB_DO_SLOTS = 14;
+struct db_sub_do {
+    qel_oid_s oids[SUB_DO_SLOTS];
+};
+
+struct db_unelevated_ref {
+    qel_uuid_s replica_uuid;
+};
+
+// The loaded objects: the file status bytes they keep lie in the order of
+// the record, which is not the order of the file status.
+struct vns_db_obj {
+    uint32_t vob_dba;
+    qel_oid_s oid;
+    uint32_t mtype;
+    uint32_t dbid;
+    uint32_t fstat_type;
+    uint32_t fstat_mode;
+    uint32_t node_id;
+    qel_fstat_time_s atime;
+    qel_fstat_time_s mtime;
+    qel_fstat_time_s ctime;
+    qel_fstat_time_s xtime;
+};
+
+struct vns_db_dir_ver {
+    uint32_t vob_dba;
+    uint32_t dbid;
+    uint32_t parent;
+    uint32_t kind;
+    uint16_t rddir_done;
+    uint16_t saved;
+};
+
+constexpr size_t DIR_VER_ENT_NAME_ROOM = 144;
+struct vns_db_dir_ver_ent {
+    uint32_t vob_dba;
+    uint32_t bytes_dba;
+    uint32_t ver;
+    uint32_t parent;
+    qel_oid_s scope;
+    uint32_t hash;
+    uint32_t spare;
+    uint32_t mtype;
+    uint32_t valid;
+    uint32_t gn;
+    uint16_t name_len;
+    uint16_t remove;
+    char name[DIR_VER_ENT_NAME_ROOM];
+};
+
+struct vns_db_ver {
+    uint32_t vob_dba;
+    uint32_t dbid;
+    uint32_t time_sec;
+    uint32_t size_low;
+    uint32_t size_high;
+    uint32_t time_usec;
+    uint32_t fstat_aux;
+    uint32_t mtype;
+    uint32_t stale;
+};
+
+struct vns_db_elem {
+    uint32_t vob_dba;
+    uint32_t dbid;
+    qel_oid_s co_oid;
+    uint32_t time_sec;
+    uint32_t time_usec;
+    uint32_t spare;
+    uint32_t checkedout;
+};
+
 struct vns_db_lr_scope {
     qel_oid_s oid;
     uint32_t name_hash;
@@ -387,8 +476,23 @@ struct db_inode_key {
     qel_oid_s oid;
 };
 
+// The keys of the loaded objects: (VOB address, dbid) of OBJ_DBID_KEY,
+// VER_KEY, ELEM_KEY, SLINK_KEY, DIR_VER_KEY and DIR_VER_ENT_KEY, and
+// (VOB address, oid) of OBJ_OID_KEY.
+struct db_vob_dbid_key {
+    uint32_t vob_dba;
+    uint32_t dbid;
+};
+
+struct db_obj_oid_key {
+    uint32_t vob_dba;
+    qel_oid_s oid;
+};
+
 static_assert(offsetof(db_vob, text) == 40 && offsetof(db_dir_ent, name) == 56 &&
                   offsetof(db_inode, fstat) == 20 && sizeof(db_inode_fstat) == 128 &&
                   offsetof(db_inode, mtype) == 148 && offsetof(db_inode, text) == 162 &&
-                  offsetof(vns_db_lr_scope, name) == 40,
+                  offsetof(vns_db_lr_scope, name) == 40 && sizeof(db_do) == 36 && sizeof(db_sub_do) == 224 &&
+                  sizeof(vns_db_obj) == 72 && offsetof(vns_db_obj, xtime) == 64 &&
+                  sizeof(vns_db_dir_ver_ent) == 200 && sizeof(vns_db_ver) == 36 && sizeof(vns_db_elem) == 40,
               "record images follow the schema");

@@ -268,6 +268,11 @@ int ostrela_db_open_status() {
     return ostrela_db_open_fail_st;
 }
 
+int ostrela_db_cr_file_fd() {
+    Lock lock;
+    return db_cr_file_fd;
+}
+
 // ---- transactions ------------------------------------------------------------------
 
 ostrelagent_kesto_tls_t* ostrelagent_kesto_tls_get() {

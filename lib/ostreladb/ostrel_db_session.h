@@ -18,7 +18,9 @@
 
 #include <sys/time.h>
 
+#include "lib/core/ostrelagent_trace.h"
 #include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/ostreladb/ostrel_db_report.h"
 #include "platform/norvanethread/norvanethread.h"
 #include "platform/qel/qel.h"
 #include "runtime/kesto.h"
@@ -81,6 +83,9 @@ int ostrelagent_kesto_initialized();
 // Whether the database is open; what the last open returned.
 bool ostrela_db_is_open();
 int ostrela_db_open_status();
+// The descriptor of the open config-record file (-1 while it is closed);
+// used only inside transactions.
+int ostrela_db_cr_file_fd();
 
 // ---- transactions ------------------------------------------------------------------
 
@@ -114,6 +119,14 @@ int ostrel_db_in_transaction(int write, Op&& op) {
         return status;
     }
     return ostrela_db_trans_end(write);
+}
+
+// ostrel_db_in_transaction under a trace of the operation `method`: the
+// form of every operation that runs one transaction of its own.
+template <typename Op>
+int ostrel_db_traced_transaction(const char* method, int write, Op&& op) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, method);
+    return ostrel_db_in_transaction(write, op);
 }
 
 // The attribute-reading form of ostrel_db_in_transaction: `op` fills

@@ -36,58 +36,34 @@ std::ostream& operator<<(std::ostream& out, const Listed& e) {
                << " state " << e.state << std::dec << "}";
 }
 
-// The entries packed into `buf`, checking their sizes and terminators.
+// The entries packed into `buf`.
 std::vector<Listed> unpack(const std::vector<char>& buf, size_t bytes) {
     std::vector<Listed> out;
-    for (size_t at = 0; at < bytes;) {
-        view_db_readdir_entry e;
-        std::memcpy(&e, buf.data() + at, VIEW_DB_READDIR_HEAD);
-        const char* name = buf.data() + at + VIEW_DB_READDIR_HEAD;
-        EXPECT_EQ('\0', name[e.name_len]);
-        out.push_back({e.inode, e.mtype, e.cookie, e.state, std::string(name, e.name_len)});
-        at += view_db_readdir_entry_size(e.name_len);
-        EXPECT_EQ(0u, at % 4);
-    }
+    db_test::for_each_packed<view_db_readdir_entry>(
+        buf, bytes, VIEW_DB_READDIR_HEAD, view_db_readdir_entry_size,
+        [&out](const view_db_readdir_entry& e, const std::string& name) {
+            out.push_back({e.inode, e.mtype, e.cookie, e.state, name});
+        });
     return out;
 }
 
-class DbNames : public db_test::ViewDbTest {
+class DbNames : public db_test::NewDbTest {
 protected:
     void SetUp() override {
-        db_test::ViewDbTest::SetUp();
-        open_new();
+        db_test::NewDbTest::SetUp();
         qel_uuid_s uuid = uuid_of(1);
         ASSERT_EQ(0, write_tx([&] { return ostrela_db_vob_create(&uuid, "host:/vobs/a", &vob); }));
         root = make_dir(oid_of(1), COVER_DIR);
     }
 
-    // An inode with a fresh status (a directory also gets its directory
-    // part); 0 on failure.
     uint32_t make_inode(const qel_oid_s& oid, uint32_t type, uint32_t mtype = PRIVATE, uint32_t in_vob = 0) {
-        qel_fstat_db_s fstat{};
-        fstat.type = type;
-        fstat.mode = 0755;
-        fstat.nlink = type == QEL_FTYPE_DIR ? 1 : 0;
-        fstat.size = type == QEL_FTYPE_DIR ? 89 : 0;
-        fstat.usid = fstat.gsid = CREDUTL_SID_DONTCARE;
-        fstat.atime = fstat.mtime = fstat.ctime = ostrela_db_view_time();
-        uint32_t dbid = 0;
-        int status = write_tx([&] {
-            int st = ostrela_db_inode_create(in_vob != 0 ? in_vob : vob, &oid, &fstat, mtype, &dbid, nullptr);
-            return st == 0 && type == QEL_FTYPE_DIR ? ostrela_db_dir_create(dbid) : st;
-        });
-        EXPECT_EQ(0, status);
-        return status == 0 ? dbid : 0;
+        return db_test::make_inode(in_vob != 0 ? in_vob : vob, oid, type, mtype);
     }
     uint32_t make_dir(const qel_oid_s& oid, uint32_t mtype = PRIVATE) { return make_inode(oid, QEL_FTYPE_DIR, mtype); }
 
     int link(uint32_t dir, const std::string& name, uint32_t object, uint32_t* cookie = nullptr,
              const qel_fstat_time_s* vob_time = nullptr, int keep_times = 0) {
-        uint32_t ignored = 0;
-        return write_tx([&] {
-            return ostrela_db_link(dir, name.c_str(), object, 0, nullptr, nullptr, keep_times, vob_time,
-                                   cookie != nullptr ? cookie : &ignored);
-        });
+        return db_test::link_name(dir, name, object, 0, cookie, vob_time, keep_times);
     }
 
     // One page of a directory after `cookie`.
@@ -131,15 +107,7 @@ protected:
     }
 
     // How many records of a type the database holds.
-    int count(int type) {
-        int n = 0;
-        read_tx([&] {
-            int st = dt_recfrst(type, &view_db_task, VDB);
-            for (; st == S_OKAY; st = dt_recnext(&view_db_task, VDB)) ++n;
-            return st == S_NOTFOUND ? 0 : st;
-        });
-        return n;
-    }
+    int count(int type) { return db_test::count_records(type); }
     std::map<int, int> counts() {
         std::map<int, int> c;
         for (int type : {DB_VOB, DB_DIR, DB_DIR_ENT, DB_INODE, DB_BYTES, DB_BYTES_SMALL, DB_BYTES_MED}) c[type] = count(type);

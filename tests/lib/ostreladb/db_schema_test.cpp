@@ -268,6 +268,15 @@ TEST_F(DbSchema, RecordImagesAreLaidOutAsTheRecords) {
     EXPECT_GE(sizeof(db_inode), size_t(data("DB_INODE")));
     EXPECT_GE(sizeof(db_bytes_med), size_t(data("DB_BYTES_MED")));
     EXPECT_GE(sizeof(vns_db_lr_scope), size_t(data("vns_db_lr_scope")));
+    EXPECT_GE(sizeof(db_cr), size_t(data("DB_CR")));
+    EXPECT_GE(sizeof(db_do), size_t(data("DB_DO")));
+    EXPECT_GE(sizeof(db_sub_do), size_t(data("DB_SUB_DO")));
+    EXPECT_GE(sizeof(db_unelevated_ref), size_t(data("DB_UNELEVATED_REF")));
+    EXPECT_GE(sizeof(vns_db_obj), size_t(data("VNS_DB_OBJ")));
+    EXPECT_GE(sizeof(vns_db_dir_ver), size_t(data("vns_db_dir_ver")));
+    EXPECT_GE(sizeof(vns_db_dir_ver_ent), size_t(data("vns_db_dir_ver_ent")));
+    EXPECT_GE(sizeof(vns_db_ver), size_t(data("VNS_DB_VER")));
+    EXPECT_GE(sizeof(vns_db_elem), size_t(data("VNS_DB_ELEM")));
     const struct {
         const char* record;
         const char* field;
@@ -299,11 +308,34 @@ TEST_F(DbSchema, RecordImagesAreLaidOutAsTheRecords) {
         {"vns_db_lr_scope", "LR_SCOPE_STATE", offsetof(vns_db_lr_scope, state)},
         {"vns_db_lr_scope", "LR_SCOPE_NAME", offsetof(vns_db_lr_scope, name)},
         {"vns_db_view", "VNS_VIEW_INITIAL_GN", offsetof(vns_db_view, initial_gn)},
+        {"DB_CR", "CR_HEADER_WORD", offsetof(db_cr, header_word)}, {"DB_CR", "CR_LENGTH", offsetof(db_cr, length)},
+        {"DB_DO", "DO_OID", offsetof(db_do, oid)}, {"DB_DO", "DO_SESSION_HOLD", offsetof(db_do, session_hold)},
+        {"VNS_DB_OBJ", "OBJ_MTYPE", offsetof(vns_db_obj, mtype)}, {"VNS_DB_OBJ", "OBJ_DBID", offsetof(vns_db_obj, dbid)},
+        {"VNS_DB_OBJ", "OBJ_NODE_ID", offsetof(vns_db_obj, node_id)},
+        {"VNS_DB_OBJ", "OBJ_ATIME_SEC", offsetof(vns_db_obj, atime)},
+        {"VNS_DB_OBJ", "OBJ_CTIME_USEC", offsetof(vns_db_obj, ctime) + 4},
+        {"VNS_DB_OBJ", "OBJ_XTIME_SEC", offsetof(vns_db_obj, xtime)},
+        {"vns_db_dir_ver", "DIR_VER_PARENT", offsetof(vns_db_dir_ver, parent)},
+        {"vns_db_dir_ver", "DIR_VER_SAVED", offsetof(vns_db_dir_ver, saved)},
+        {"vns_db_dir_ver_ent", "DIR_VER_ENT_VER", offsetof(vns_db_dir_ver_ent, ver)},
+        {"vns_db_dir_ver_ent", "DIR_VER_ENT_SCOPE", offsetof(vns_db_dir_ver_ent, scope)},
+        {"vns_db_dir_ver_ent", "DIR_VER_ENT_GN", offsetof(vns_db_dir_ver_ent, gn)},
+        {"vns_db_dir_ver_ent", "DIR_VER_ENT_REMOVE", offsetof(vns_db_dir_ver_ent, remove)},
+        {"vns_db_dir_ver_ent", "DIR_VER_ENT_NAME", offsetof(vns_db_dir_ver_ent, name)},
+        {"VNS_DB_VER", "VER_SIZE_HIGH", offsetof(vns_db_ver, size_high)},
+        {"VNS_DB_VER", "VER_STALE", offsetof(vns_db_ver, stale)},
+        {"VNS_DB_ELEM", "ELEM_CO_OID", offsetof(vns_db_elem, co_oid)},
+        {"VNS_DB_ELEM", "ELEM_CHECKEDOUT", offsetof(vns_db_elem, checkedout)},
     };
     for (const auto& row : rows) EXPECT_EQ(int(row.image_offset), offset(row.record, row.field)) << row.field;
     // The compound keys as the key calls take them.
     EXPECT_EQ(sizeof(db_dir_ent_key), size_t(l.records.at("DB_DIR_ENT").fields.at("DIR_ENT_KEY").length));
     EXPECT_EQ(sizeof(db_inode_key), size_t(l.records.at("DB_INODE").fields.at("INODE_KEY").length));
+    EXPECT_EQ(sizeof(db_obj_oid_key), size_t(l.records.at("VNS_DB_OBJ").fields.at("OBJ_OID_KEY").length));
+    for (const auto& [record, key] : {std::pair{"VNS_DB_OBJ", "OBJ_DBID_KEY"}, {"VNS_DB_VER", "VER_KEY"},
+                                      {"VNS_DB_ELEM", "ELEM_KEY"}, {"vns_db_dir_ver", "DIR_VER_KEY"},
+                                      {"vns_db_dir_ver_ent", "DIR_VER_ENT_KEY"}})
+        EXPECT_EQ(sizeof(db_vob_dbid_key), size_t(l.records.at(record).fields.at(key).length)) << key;
 }
 
 TEST_F(DbSchema, ANewDatabaseGetsTheInstalledDictionaryAndOneFreeExtent) {
