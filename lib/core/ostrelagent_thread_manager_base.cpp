@@ -59,6 +59,7 @@ OstrelAgent_Thread_Manager_Base::OstrelAgent_Thread_Manager_Base()
       m_bg_busy(0),
       m_fg_busy(0) {
     norvanethread_mutex_init(&m_queue_mutex);
+    norvanethread_mutex_init(&m_pipe_mutex);
     norvanethread_cond_init(&m_cond);
     norvanethread_cond_init(&m_terminate_cond);
     norvanethread_cond_init(&m_queue_cond);
@@ -72,6 +73,7 @@ OstrelAgent_Thread_Manager_Base::~OstrelAgent_Thread_Manager_Base() {
     norvanethread_cond_destroy(&m_terminate_cond);
     norvanethread_cond_destroy(&m_cond);
     norvanethread_mutex_destroy(&m_queue_mutex);
+    norvanethread_mutex_destroy(&m_pipe_mutex);
 }
 
 OstrelAgent_Thread_Manager_Base* OstrelAgent_Thread_Manager_Base::get_instance() {
@@ -562,8 +564,11 @@ int OstrelAgent_Thread_Manager_Base::make_shutdown_pipes() {
         sysutl_pipe_close(fds[1]);
         return OstrelAgent_Status::PIPE_FAILED;
     }
-    m_shutdown_pipe[0].store(fds[0]);
-    m_shutdown_pipe[1].store(fds[1]);
+    {
+        OstrelAgent_Mutex_Guard hold(m_pipe_mutex);
+        m_shutdown_pipe[0].store(fds[0]);
+        m_shutdown_pipe[1].store(fds[1]);
+    }
     // An exit flag set before the pipe existed found nothing to write to;
     // without this byte every later wait for input would block for good.
     if (m_should_exit.load()) post_shutdown_notice();
@@ -572,6 +577,7 @@ int OstrelAgent_Thread_Manager_Base::make_shutdown_pipes() {
 
 void OstrelAgent_Thread_Manager_Base::cleanup_shutdown_pipes() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "cleanup_shutdown_pipes");
+    OstrelAgent_Mutex_Guard hold(m_pipe_mutex);
     int read_end = m_shutdown_pipe[0].exchange(-1);
     int write_end = m_shutdown_pipe[1].exchange(-1);
     if (read_end >= 0) rt_unhandle_fd(0, read_end);

@@ -202,6 +202,10 @@ protected:
     // Read end, then write end; -1 when there is none. Read without a lock by
     // wait_for_input.
     std::atomic<int> m_shutdown_pipe[2];
+    // Held while the shutdown notice is written and while the pipes are
+    // closed, so a notice never goes to a descriptor closed meanwhile (and
+    // perhaps already reused by another file).
+    norvanethread_mutex_t m_pipe_mutex;
 
 private:
     // Cancels `request` for good, containing any exception it throws.

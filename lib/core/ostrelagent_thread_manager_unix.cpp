@@ -1,5 +1,7 @@
 #include "lib/core/ostrelagent_thread_manager_unix.h"
 
+#include "lib/core/ostrelagent_mutex_guard.h"
+
 #include <poll.h>
 #include <unistd.h>
 
@@ -22,6 +24,7 @@ OstrelAgent_Thread_Manager_Unix::~OstrelAgent_Thread_Manager_Unix() = default;
 
 void OstrelAgent_Thread_Manager_Unix::post_shutdown_notice() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "post_shutdown_notice");
+    OstrelAgent_Mutex_Guard hold(m_pipe_mutex);
     int write_end = m_shutdown_pipe[1].load();
     if (write_end == -1) return;
     const char byte = 0;
