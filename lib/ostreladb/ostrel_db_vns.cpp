@@ -196,8 +196,10 @@ int ostrela_db_disconnect(int set, db_address member, const char* object) {
     if (st == S_EOS) return 0;
     if ((status = ostrela_db_engine(st, "D_ISMEMBER", object)) == 0)
         status = ostrela_db_engine(dt_setmr(set, &view_db_task, VDB), "D_SETMR", object);
-    if (status == 0) status = ostrela_db_engine(dt_discon(set, &view_db_task, VDB), "D_DISCON", object);
-    return status;
+    if (status != 0) return status;
+    // The engine answers 1 (end of set) when the member was the last one.
+    st = dt_discon(set, &view_db_task, VDB);
+    return st == S_EOS ? 0 : ostrela_db_engine(st, "D_DISCON", object);
 }
 
 int ostrela_db_disdel_at(db_address at, const char* object) {

@@ -181,14 +181,17 @@ int ostrela_db_create_ver_rec(db_address vob, const qel_oid_s* ver_oid, const qe
     if (status != 0) return status;
     *dbid = made;
     // The version joins its element when that is loaded; a version without
-    // one is no failure.
+    // one is no failure, but a failure to join is: the version would stay
+    // apart from its element.
     uint32_t elem = 0, kind = 0;
     db_address elem_at = 0;
-    if (ostrela_db_vns_obj_lookup(vob, elem_oid, &elem, &kind) != 0 || !vns_is_element(kind) ||
-        ostrela_db_need_by_dbid(ELEM_KEY, VNS_DB_ELEM, vob, elem, "VNS_DB_VER_2", &elem_at) != 0)
-        return 0;
-    if (ostrela_db_connect_to(ELEM_VER_SET, elem_at, at, "VNS_DB_VER_2") == 0)
-        ostrela_db_obj_update_nodeid(ostrela_db_dba2dbid(vob), made, elem);
+    status = ostrela_db_vns_obj_lookup(vob, elem_oid, &elem, &kind);
+    if (status == 0 && !vns_is_element(kind)) status = QEL_ST_NOT_FOUND;
+    if (status == 0) status = ostrela_db_need_by_dbid(ELEM_KEY, VNS_DB_ELEM, vob, elem, "VNS_DB_VER_2", &elem_at);
+    if (status == QEL_ST_NOT_FOUND) return 0;
+    if (status == 0) status = ostrela_db_connect_to(ELEM_VER_SET, elem_at, at, "VNS_DB_VER_2");
+    if (status == 0) status = ostrela_db_obj_update_nodeid(ostrela_db_dba2dbid(vob), made, elem);
+    if (status != 0) return status;
     if (dt_crset(&at, &view_db_task, VDB) != S_OKAY || dt_ismember(ELEM_VER_SET, &view_db_task, VDB) != S_OKAY)
         imsg_print(IMSG_KIND_ERR, "*** not in VNS_ELEM_VER_SET set.\n", -1);
     return 0;
