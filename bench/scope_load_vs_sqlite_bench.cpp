@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "bench/sqlite_support.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "lib/ostreladb/ostrel_db_record.h"
 #include "lib/ostreladb/ostrel_db_scope.h"
@@ -181,13 +182,7 @@ private:
 
 class Sqlite {
 public:
-    explicit Sqlite(const std::string& dir) {
-        if (sqlite3_open((dir + "/view.sqlite").c_str(), &db_) != SQLITE_OK) fail("sqlite3_open");
-        exec("PRAGMA page_size=" + std::to_string(kPageSize));
-        exec("PRAGMA cache_size=" + std::to_string(kCachePages));
-        exec("PRAGMA journal_mode=DELETE");
-        exec("PRAGMA synchronous=FULL");
-        exec("PRAGMA locking_mode=EXCLUSIVE");
+    explicit Sqlite(const std::string& dir) : sql_(dir + "/view.sqlite", kPageSize, kCachePages), db_(sql_.handle()) {
         exec("CREATE TABLE vob(id INTEGER PRIMARY KEY, uuid BLOB, next_dbid INTEGER, root INTEGER)");
         exec("CREATE UNIQUE INDEX vob_uuid ON vob(uuid)");
         exec("CREATE TABLE obj(id INTEGER PRIMARY KEY, vob INTEGER, oid BLOB, mtype INTEGER, dbid INTEGER,"
@@ -247,10 +242,6 @@ public:
         delete_ent_ = prepare("DELETE FROM ent WHERE id = ?1");
         delete_ver_ = prepare("DELETE FROM ver WHERE id = ?1");
         delete_obj_ = prepare("DELETE FROM obj WHERE vob = 1 AND dbid = ?1");
-    }
-    ~Sqlite() {
-        for (sqlite3_stmt* s : statements_) sqlite3_finalize(s);
-        sqlite3_close(db_);
     }
 
     template <typename Step>
@@ -554,32 +545,13 @@ private:
         int at = 1;
         (sqlite3_bind_int64(s, at++, static_cast<int64_t>(values)), ...);
     }
-    bool row(sqlite3_stmt* s) {
-        int rc = sqlite3_step(s);
-        if (rc != SQLITE_ROW && rc != SQLITE_DONE) fail(std::string("step: ") + sqlite3_errmsg(db_));
-        return rc == SQLITE_ROW;
-    }
-    void done(sqlite3_stmt* s) {
-        row(s);
-        sqlite3_reset(s);
-    }
-    void exec(const std::string& sql) {
-        char* error = nullptr;
-        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
-            std::string text = error != nullptr ? error : "?";
-            sqlite3_free(error);
-            fail(sql + ": " + text);
-        }
-    }
-    sqlite3_stmt* prepare(const char* sql) {
-        sqlite3_stmt* s = nullptr;
-        if (sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) != SQLITE_OK) fail(std::string(sql) + ": " + sqlite3_errmsg(db_));
-        statements_.push_back(s);
-        return s;
-    }
+    bool row(sqlite3_stmt* s) { return sql_.row(s); }
+    void done(sqlite3_stmt* s) { sql_.done(s); }
+    void exec(const std::string& sql) { sql_.exec(sql); }
+    sqlite3_stmt* prepare(const char* sql) { return sql_.prepare(sql); }
 
-    sqlite3* db_ = nullptr;
-    std::vector<sqlite3_stmt*> statements_;
+    bench::SqliteDb sql_;
+    sqlite3* db_;
     sqlite3_stmt *next_dbid_, *obj_by_oid_, *obj_by_dbid_, *insert_obj_, *set_node_, *elem_by_dbid_, *insert_elem_,
         *insert_ver_, *ver_by_dbid_, *first_ver_, *elem_dbid_, *unstale_, *insert_dir_, *dir_by_dbid_, *write_dir_,
         *scope_by_oid_, *write_scope_, *name_, *insert_ent_, *write_ent_, *dir_entries_, *scope_entries_,

@@ -35,6 +35,12 @@ int named_set_of(uint32_t mtype, named_set* out) {
 
 int name_shown(const vns_db_dir_ver_ent& rec) { return std::min<int>(rec.name_len, DIR_VER_ENT_NAME_ROOM); }
 
+// The objects the directory version `dir` of the VOB handle names.
+int sub_vers_of(uint32_t vob, uint32_t dir, db_address* dba, std::vector<ostrela_db_sub_vers>& subs) {
+    int status = ostrela_db_vob_handle(vob, dba);
+    return status != 0 ? status : ostrela_db_get_sub_vers(*dba, dir, subs);
+}
+
 } // namespace
 
 int ostrela_db_dir_ver_ent_lookup_name(db_address vob, uint32_t parent, const char* name, int* found,
@@ -303,8 +309,7 @@ int ostrela_db_ver_get_sub_vers(uint32_t vob, uint32_t dir, std::vector<ostrelag
     ostrela_db_trans_read_check();
     db_address dba = 0;
     std::vector<ostrela_db_sub_vers> subs;
-    int status = ostrela_db_vob_handle(vob, &dba);
-    if (status == 0) status = ostrela_db_get_sub_vers(dba, dir, subs);
+    int status = sub_vers_of(vob, dir, &dba, subs);
     if (status != 0) return status;
     list.reserve(list.size() + subs.size());
     unsigned cookie = 3;
@@ -324,8 +329,7 @@ int ostrela_db_ver_get_sub_vers_dbid(uint32_t vob, uint32_t dir, std::vector<uin
     ostrela_db_trans_read_check();
     db_address dba = 0;
     std::vector<ostrela_db_sub_vers> subs;
-    int status = ostrela_db_vob_handle(vob, &dba);
-    if (status == 0) status = ostrela_db_get_sub_vers(dba, dir, subs);
+    int status = sub_vers_of(vob, dir, &dba, subs);
     if (status != 0) return status;
     list.reserve(list.size() + subs.size());
     for (const ostrela_db_sub_vers& sub : subs) list.push_back(sub.dbid);

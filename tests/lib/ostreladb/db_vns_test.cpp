@@ -17,6 +17,7 @@ using db_test::count_records;
 using db_test::namespace_intact;
 using db_test::oid_of;
 using db_test::read_tx;
+using db_test::scope_record;
 using db_test::snapshot;
 using db_test::uuid_of;
 using db_test::write_tx;
@@ -137,15 +138,6 @@ protected:
         int flag = -1;
         EXPECT_EQ(0, ostrel_db_ver_get_validated(vob, dir, name.c_str(), &flag));
         return flag;
-    }
-    vns_db_lr_scope scope_record(const qel_oid_s& oid) {
-        vns_db_lr_scope rec{};
-        EXPECT_EQ(0, read_tx([&] {
-            uint32_t dbid = 0;
-            int status = ostrela_db_lookup_lr_scope_oid(&oid, &dbid);
-            return status != 0 ? status : dt_recread(&rec, &view_db_task, VDB);
-        }));
-        return rec;
     }
     // Runs the step `op` in a write transaction with the engine's Nth page
     // read failing, for N = 1, 2, ... on a cold cache, until it succeeds:
