@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "bench/sqlite_support.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "platform/imsg/imsg.h"
 #include "lib/ostreladb/ostrel_db_record.h"
@@ -170,13 +171,7 @@ private:
 
 class Sqlite {
 public:
-    explicit Sqlite(const std::string& dir) {
-        if (sqlite3_open((dir + "/view.sqlite").c_str(), &db_) != SQLITE_OK) fail("sqlite3_open");
-        exec("PRAGMA page_size=" + std::to_string(kPageSize));
-        exec("PRAGMA cache_size=" + std::to_string(kCachePages));
-        exec("PRAGMA journal_mode=DELETE");
-        exec("PRAGMA synchronous=FULL");
-        exec("PRAGMA locking_mode=EXCLUSIVE");
+    explicit Sqlite(const std::string& dir) : sql_(dir + "/view.sqlite", kPageSize, kCachePages), db_(sql_.handle()) {
         exec("CREATE TABLE vob(id INTEGER PRIMARY KEY, uuid BLOB NOT NULL, ref_cnt INTEGER, next_dbid INTEGER,"
              " gen_num INTEGER, root_dir INTEGER, flags INTEGER, text TEXT)");
         exec("CREATE UNIQUE INDEX vob_uuid ON vob(uuid)");
@@ -210,12 +205,6 @@ public:
         dir_ = insert_inode(root_oid, fstat_blob_, 2);
         exec("INSERT INTO dir(inode) VALUES(" + std::to_string(dir_) + ")");
         exec("COMMIT");
-    }
-    ~Sqlite() {
-        for (sqlite3_stmt* s : {add_vob_ref_, insert_inode_, set_text_, read_inode_, write_fstat_, find_name_,
-                                last_offset_, insert_name_, list_})
-            sqlite3_finalize(s);
-        sqlite3_close(db_);
     }
 
     template <typename Step>
@@ -329,30 +318,13 @@ private:
         return found;
     }
     void bind_int(sqlite3_stmt* s, int at, int64_t value) { sqlite3_bind_int64(s, at, value); }
-    bool step_row(sqlite3_stmt* s) {
-        int rc = sqlite3_step(s);
-        if (rc != SQLITE_ROW && rc != SQLITE_DONE) fail(std::string("step: ") + sqlite3_errmsg(db_));
-        return rc == SQLITE_ROW;
-    }
-    void done(sqlite3_stmt* s) {
-        step_row(s);
-        sqlite3_reset(s);
-    }
-    void exec(const std::string& sql) {
-        char* error = nullptr;
-        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
-            std::string text = error != nullptr ? error : "?";
-            sqlite3_free(error);
-            fail(sql + ": " + text);
-        }
-    }
-    sqlite3_stmt* prepare(const char* sql) {
-        sqlite3_stmt* s = nullptr;
-        if (sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) != SQLITE_OK) fail(std::string(sql) + ": " + sqlite3_errmsg(db_));
-        return s;
-    }
+    bool step_row(sqlite3_stmt* s) { return sql_.row(s); }
+    void done(sqlite3_stmt* s) { sql_.done(s); }
+    void exec(const std::string& sql) { sql_.exec(sql); }
+    sqlite3_stmt* prepare(const char* sql) { return sql_.prepare(sql); }
 
-    sqlite3* db_ = nullptr;
+    bench::SqliteDb sql_;
+    sqlite3* db_;
     sqlite3_stmt *add_vob_ref_ = nullptr, *insert_inode_ = nullptr, *set_text_ = nullptr, *read_inode_ = nullptr,
                  *write_fstat_ = nullptr, *find_name_ = nullptr, *last_offset_ = nullptr, *insert_name_ = nullptr,
                  *list_ = nullptr;

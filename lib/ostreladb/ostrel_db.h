@@ -16,6 +16,9 @@
 #include <string>
 #include <vector>
 
+#include <sys/time.h>
+
+#include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ostreladb/ostrel_storage.h"
 #include "platform/qel/qel.h"
 #include "xdr/ostrelxdr_blob.h"
@@ -144,6 +147,112 @@ int ostrel_db_get_ver_scope_oid(unsigned int vob, const qel_oid_s* oid, qel_oid_
 // Appends what a scope loaded: versions, or elements with their VOB.
 int ostrel_db_scope_get_versions(const qel_oid_s* oid, std::vector<ostrelagent_scope_vers>& list);
 int ostrel_db_scope_get_elements(const qel_oid_s* oid, std::vector<ostrelagent_scope_elem>& list);
+
+// The end of a scope's load (`set_gn`: the entries and the scope take `gn`;
+// `restore_readdir`: the directories get back the readdir-done flag the
+// load saved), of an update (the entries marked removed go), of the default
+// scope's update.
+int ostrel_db_end_lr_scope_load(const qel_oid_s* oid, unsigned int gn, bool set_gn, bool restore_readdir);
+int ostrel_db_end_lr_scope_update(const qel_oid_s* oid, unsigned int gn);
+int ostrel_db_end_def_scope(unsigned int gn);
+// Deletes a scope with everything it loaded (the default scope is only
+// emptied); hands its entries to `target` (null: the default scope), and
+// with `delete_scope` deletes it.
+int ostrel_db_delete_lr_scope(const qel_oid_s* oid);
+int ostrel_db_remove_lr_scope(const qel_oid_s* oid, int delete_scope, const qel_oid_s* target);
+// Deletes the whole loaded namespace (elements only with `all`) and every
+// scope but the default one; deletes the elements without a loaded version.
+int ostrel_db_cleanup_vns_recs(int all);
+int ostrel_db_cleanup_unused_elem();
+
+// ---- the loaded element namespace ----------------------------------------------------
+//
+// `vob` is a VOB record's dbid (0 gives 1002, one without bit 31 1008);
+// objects are named by dbids unique within their VOB. A version is loaded
+// under a name in a directory version and in a load scope (the null oid:
+// the default scope) at a generation number; `readdir_state` 1 or 2 says
+// that the load will list a directory. Statuses besides those above: 1033
+// stale or not valid, 1067 exists, 1084 too long, 1087 deleted or of
+// another type.
+
+// Loads an element (one that is loaded only takes the checkout flag).
+int ostrel_db_create_element(unsigned vob, const qel_oid_s* oid, const struct timeval* time,
+                             const qel_fstat_db_s* fstat, vob_mtype_t mtype, int checked_out, unsigned* dbid);
+// Loads a version under `name` in the directory version `parent` (see
+// ostrela_db_create_vns_ver), a symbolic link, the VOB's root directory.
+int ostrel_db_create_version(unsigned vob, unsigned parent, const qel_oid_s* oid, const qel_oid_s* elem_oid,
+                             vob_mtype_t mtype, const struct timeval* time, const char* name,
+                             const qel_fstat_db_s* fstat, const qel_oid_s* scope, unsigned gn, int readdir_state,
+                             unsigned* dbid, qel_oid_s* other_scope, qel_oid_s* parent_oid);
+int ostrel_db_create_slink(unsigned vob, unsigned parent, const qel_oid_s* oid, const struct timeval* time,
+                           const char* name, const char* text, const qel_fstat_db_s* fstat, const qel_oid_s* scope,
+                           unsigned gn, unsigned* dbid, qel_oid_s* parent_oid);
+int ostrel_db_create_root_dir(unsigned vob, const qel_oid_s* oid, const qel_oid_s* elem_oid,
+                              const struct timeval* time, const qel_fstat_db_s* fstat, const qel_oid_s* scope,
+                              unsigned gn, int readdir_state, unsigned* dbid);
+// The VOB's root directory version and the generation number of its
+// entry; whether it has one that is not stale; its attributes.
+int ostrel_db_get_root_dir(unsigned vob, unsigned* dbid, unsigned* gn);
+bool ostrel_db_vob_has_root_dir(unsigned vob);
+int ostrel_db_root_dir_get_info(unsigned vob, qel_oid_s* oid, int* checked_out, struct timeval* time,
+                                qel_fstat_db_s* fstat, qel_oid_s* scope, unsigned* gn);
+int ostrel_db_vob_get_uuid(unsigned vob, qel_uuid_s* uuid);
+
+// Objects by oid (any kind; an element; a version, 1033 when stale; a
+// link), by name in a directory version (1033 for a name not valid or a
+// stale version), and their kinds.
+int ostrel_db_obj_lookup(unsigned vob, const qel_oid_s* oid, unsigned* dbid, vob_mtype_t* mtype);
+int ostrel_db_elem_lookup(unsigned vob, const qel_oid_s* oid, unsigned* dbid);
+int ostrel_db_vns_ver_lookup(unsigned vob, const qel_oid_s* oid, unsigned* dbid);
+int ostrel_db_slink_lookup(unsigned vob, const qel_oid_s* oid, unsigned* dbid);
+int ostrel_db_vns_ver_lookup_name(unsigned vob, unsigned dir, const char* name, unsigned* dbid, vob_mtype_t* mtype,
+                                  qel_oid_s* scope, unsigned* gn);
+int ostrel_db_obj_get_mtype(unsigned vob, unsigned dbid, vob_mtype_t* mtype);
+int ostrel_db_obj_update_nodeid(unsigned vob, unsigned dbid, unsigned node);
+
+// Elements and versions: an element's loaded version and a version's
+// element, the element of the directory holding an object, the directory
+// version holding a version or link.
+int ostrel_db_elem_get_ver(unsigned vob, unsigned elem, unsigned* ver);
+int ostrel_db_ver_get_elem(unsigned vob, unsigned ver, unsigned* elem);
+int ostrel_db_get_parent_elem(unsigned vob, unsigned dbid, unsigned* elem);
+int ostrel_db_get_parent_dir(unsigned vob, unsigned dbid, unsigned* parent);
+// The checkout of an element (named by itself or one of its versions).
+int ostrel_db_elem_get_checkedout(unsigned vob, unsigned dbid, qel_oid_s* co_oid, int* flag);
+int ostrel_db_elem_set_checkedout(unsigned vob, unsigned dbid, const qel_oid_s* co_oid, int flag);
+
+// Attributes; each file status handed out carries the agent's own owner
+// and group.
+int ostrel_db_elem_get_info(unsigned vob, unsigned elem, qel_oid_s* oid, vob_mtype_t* mtype, int* checked_out,
+                            struct timeval* time, qel_fstat_db_s* fstat);
+int ostrel_db_ver_get_vstat(unsigned vob, unsigned ver, qel_oid_s* oid, vob_mtype_t* mtype, struct timeval* time,
+                            qel_fstat_db_s* fstat, int* checked_out, qel_oid_s* elem_oid);
+int ostrel_db_ver_get_info(unsigned vob, unsigned ver, size_t size, qel_oid_s* oid, vob_mtype_t* mtype,
+                           int* checked_out, struct timeval* time, char* name, qel_fstat_db_s* fstat,
+                           qel_oid_s* elem_oid);
+int ostrel_db_slink_get_info(unsigned vob, unsigned slink, size_t size, qel_oid_s* oid, struct timeval* time,
+                             char* name, char* text, qel_fstat_db_s* fstat);
+
+// The entries of a directory version: as a reader lists them, as dbids.
+int ostrel_db_ver_get_sub_vers(unsigned vob, unsigned dir, std::vector<ostrelagent_dirent>& list);
+int ostrel_db_ver_get_sub_vers(unsigned vob, unsigned dir, std::vector<unsigned>& list);
+
+// State flags: a version's stale flag, the valid flag of a name or of an
+// object's names, a directory's readdir-done flag (set, it removes what the
+// listing did not confirm; `*flush_all` when a directory named elsewhere
+// was made stale instead, `*oid` the directory's oid), its load done, and
+// the remove mark of a name.
+int ostrel_db_ver_get_stale(unsigned vob, unsigned ver, int* flag);
+int ostrel_db_ver_set_stale(unsigned vob, unsigned ver, int flag);
+int ostrel_db_ver_get_validated(unsigned vob, unsigned dir, const char* name, int* flag);
+int ostrel_db_ver_set_validated(unsigned vob, unsigned dir, const char* name, int flag);
+int ostrel_db_obj_get_validated(unsigned vob, unsigned dbid, int* flag);
+int ostrel_db_obj_set_validated(unsigned vob, unsigned dbid, int flag);
+int ostrel_db_ver_get_readdir_done(unsigned vob, unsigned dir, int* flag, qel_oid_s* scope, unsigned* gn);
+int ostrel_db_ver_set_readdir_done(unsigned vob, unsigned dir, int flag, bool* flush_all, qel_oid_s* oid);
+int ostrel_db_ver_set_load_done(unsigned vob, unsigned dir, int flag);
+int ostrel_db_ver_mark_remove(const qel_uuid_s* vob_uuid, const qel_oid_s* parent_oid, const qel_oid_s* oid,
+                              const char* name);
 
 // ---- VOB records and derived objects ------------------------------------------------
 

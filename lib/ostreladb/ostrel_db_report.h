@@ -2,6 +2,7 @@
 // How the view database's operations report a failure: once, with their own
 // message, and never for the statuses their callers pass on silently.
 
+#include "lib/core/ostrelagent_trace.h"
 #include "lib/ostreladb/ostrel_db_msg.h"
 #include "platform/imsg/imsg.h"
 #include "platform/qel/qel.h"
@@ -20,6 +21,18 @@ int ostrela_db_report(int status, const int* quiet, int index, Args... args) {
 
 // The class text of the view database's traces.
 inline constexpr const char* OSTREL_DB_TRACE_CLASS = "kesto";
+
+// The scoped trace a view-database function opens under its own name;
+// state changes of namespace records go to it at level 4 (state()).
+class OstrelDb_Trace : public OstrelAgent_Trace {
+public:
+    explicit OstrelDb_Trace(const char* method)
+        : OstrelAgent_Trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, method) {}
+    template <typename... Args>
+    void state(const char* fmt, Args... args) const {
+        if (shouldTrace(TRACE_LEVEL_4)) writeTrace(fmt, args...);
+    }
+};
 
 // A base-library message about a file: `index` of the base catalog with the
 // path and the system's text for `error`.

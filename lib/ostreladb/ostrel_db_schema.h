@@ -437,6 +437,19 @@ struct vns_db_ver {
     uint32_t stale;
 };
 
+// A link's text: its length, its first bytes here, the rest in a byte
+// string.
+constexpr size_t SLINK_TEXT_ROOM = 72;
+struct vns_db_slink {
+    uint32_t vob_dba;
+    uint32_t dbid;
+    uint32_t bytes_dba;
+    uint32_t time_sec;
+    uint32_t time_usec;
+    uint16_t text_len;
+    char text[SLINK_TEXT_ROOM];
+};
+
 struct vns_db_elem {
     uint32_t vob_dba;
     uint32_t dbid;
@@ -489,10 +502,18 @@ struct db_obj_oid_key {
     qel_oid_s oid;
 };
 
+// DIR_VER_ENT_NAME_KEY: (VOB address, parent directory version, name hash).
+struct db_dir_ver_ent_name_key {
+    uint32_t vob_dba;
+    uint32_t parent;
+    uint32_t hash;
+};
+
 static_assert(offsetof(db_vob, text) == 40 && offsetof(db_dir_ent, name) == 56 &&
                   offsetof(db_inode, fstat) == 20 && sizeof(db_inode_fstat) == 128 &&
                   offsetof(db_inode, mtype) == 148 && offsetof(db_inode, text) == 162 &&
                   offsetof(vns_db_lr_scope, name) == 40 && sizeof(db_do) == 36 && sizeof(db_sub_do) == 224 &&
                   sizeof(vns_db_obj) == 72 && offsetof(vns_db_obj, xtime) == 64 &&
-                  sizeof(vns_db_dir_ver_ent) == 200 && sizeof(vns_db_ver) == 36 && sizeof(vns_db_elem) == 40,
+                  sizeof(vns_db_dir_ver_ent) == 200 && sizeof(vns_db_ver) == 36 && sizeof(vns_db_elem) == 40 &&
+                  offsetof(vns_db_slink, text) == 22 && sizeof(vns_db_slink) == 96,
               "record images follow the schema");

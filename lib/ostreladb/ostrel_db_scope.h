@@ -11,6 +11,7 @@
 #include "lib/ostreladb/ostrel_db.h"
 #include "lib/ostreladb/ostrel_db_schema.h"
 #include "platform/qel/qel.h"
+#include "runtime/kesto.h"
 
 // A scope's state: idle, marked removed (awaiting deletion), or with a load
 // or update begun.
@@ -85,3 +86,46 @@ int ostrela_db_get_removed_lr_scopes(std::vector<ostrel_scope>& list);
 // version's VOB replica and element.
 int ostrela_db_scope_get_versions(const qel_oid_s* oid, std::vector<ostrelagent_scope_vers>& list);
 int ostrela_db_scope_get_elements(const qel_oid_s* oid, std::vector<ostrelagent_scope_elem>& list);
+
+// ---- the end of a load or update, and removal -------------------------------------------------
+
+// The end of a scope's load: the entries take `gn` (with `set_gn`, which
+// also ends the scope's load: completed at `gn`, idle) and the directories
+// get back the readdir-done flag the load saved (`restore_readdir`).
+int ostrela_db_end_lr_scope_load(const qel_oid_s* oid, uint32_t gn, bool set_gn, bool restore_readdir);
+// The end of a scope's update: the entries marked removed go (directories
+// last), the others take `gn` and their directories' saved flags back (not
+// in the default scope), and the scope is completed at `gn`, idle.
+int ostrela_db_end_lr_scope_update(const qel_oid_s* oid, uint32_t gn);
+int ostrela_db_end_def_scope(uint32_t gn);
+// Removes every entry of the scope with what it names, then the scope
+// record (the default scope is only emptied).
+int ostrela_db_delete_lr_scope(const qel_oid_s* oid);
+// Hands the scope's entries to `target` (null: the default scope) at the
+// target's generation number; with `delete_scope` the emptied scope goes
+// (never the default scope).
+int ostrela_db_remove_lr_scope(const qel_oid_s* oid, int delete_scope, const qel_oid_s* target);
+// Deletes every loaded namespace record (elements only with `all`) and
+// every scope but the default one, and forgets the VOBs' root directories
+// (and, with `all`, their counters). Goes on past a failure, which it
+// returns.
+int ostrela_db_cleanup_vns_recs(int all);
+// Deletes the elements that have no version loaded, with their objects.
+int ostrela_db_cleanup_unused_elem();
+// The removal of one entry of a scope: a directory's entry is put on
+// `dirs` for ostrela_db_lr_scope_remove_dir, which removes them, last put
+// first; `clear_parent_done` makes each parent directory unlisted.
+int ostrela_db_lr_scope_remove_ver(db_address entry, int clear_parent_done, std::vector<db_address>& dirs);
+int ostrela_db_lr_scope_remove_dir(int clear_parent_done, const std::vector<db_address>& dirs);
+// Moves the entry at `entry` into the scope `oid` (its stored scope oid is
+// the caller's to change); the directory version `dir` with its tree.
+int ostrela_db_dir_ver_ent_reconn_scope(db_address entry, const qel_oid_s* oid);
+int ostrela_db_dir_ver_reconn_sub_ver_scope(db_address vob, uint32_t dir, const qel_oid_s* oid);
+// An entry loaded again into `oid` at `gn`: `*moved` when it changed scope
+// (`*to_default` into the default scope); a directory that moved reports
+// the scope of another name of it in `*other_scope` (when given).
+int ostrela_db_dir_ver_ent_update_scope(db_address entry, const qel_oid_s* oid, uint32_t gn, qel_oid_s* other_scope,
+                                        int* moved, int* to_default);
+// Removes the entry at `entry` of the directory version `parent`, which
+// holds a name another object is to take, with what it names.
+int ostrela_db_handle_evil_twins(uint32_t parent, db_address entry);

@@ -130,14 +130,15 @@ int ostrel_db_traced_transaction(const char* method, int write, Op&& op) {
 }
 
 // The attribute-reading form of ostrel_db_in_transaction: `op` fills
-// `*fstat` in a read transaction (`*fstat` is zeroed first when
-// `zero_first`); once the transaction has ended well, the status's owner and
-// group become the agent's own, as every file status handed out carries.
+// `*fstat` (when asked for: not null) in a read transaction (`*fstat` is
+// zeroed first when `zero_first`); once the transaction has ended well, the
+// status's owner and group become the agent's own, as every file status
+// handed out carries.
 template <typename Op>
 int ostrel_db_read_fstat_in_transaction(qel_fstat_db_s* fstat, bool zero_first, Op&& op) {
-    if (zero_first) *fstat = qel_fstat_db_s{};
+    if (zero_first && fstat != nullptr) *fstat = qel_fstat_db_s{};
     int status = ostrel_db_in_transaction(0, op);
-    if (status == 0) OstrelAgent_Metadata::replace_fstat_identities(*fstat);
+    if (status == 0 && fstat != nullptr) OstrelAgent_Metadata::replace_fstat_identities(*fstat);
     return status;
 }
 

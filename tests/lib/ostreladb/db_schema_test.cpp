@@ -277,6 +277,7 @@ TEST_F(DbSchema, RecordImagesAreLaidOutAsTheRecords) {
     EXPECT_GE(sizeof(vns_db_dir_ver_ent), size_t(data("vns_db_dir_ver_ent")));
     EXPECT_GE(sizeof(vns_db_ver), size_t(data("VNS_DB_VER")));
     EXPECT_GE(sizeof(vns_db_elem), size_t(data("VNS_DB_ELEM")));
+    EXPECT_GE(sizeof(vns_db_slink), size_t(data("VNS_DB_SLINK")));
     const struct {
         const char* record;
         const char* field;
@@ -326,6 +327,9 @@ TEST_F(DbSchema, RecordImagesAreLaidOutAsTheRecords) {
         {"VNS_DB_VER", "VER_STALE", offsetof(vns_db_ver, stale)},
         {"VNS_DB_ELEM", "ELEM_CO_OID", offsetof(vns_db_elem, co_oid)},
         {"VNS_DB_ELEM", "ELEM_CHECKEDOUT", offsetof(vns_db_elem, checkedout)},
+        {"VNS_DB_SLINK", "SLINK_BYTES_DBA", offsetof(vns_db_slink, bytes_dba)},
+        {"VNS_DB_SLINK", "SLINK_TEXT_LEN", offsetof(vns_db_slink, text_len)},
+        {"VNS_DB_SLINK", "SLINK_TEXT", offsetof(vns_db_slink, text)},
     };
     for (const auto& row : rows) EXPECT_EQ(int(row.image_offset), offset(row.record, row.field)) << row.field;
     // The compound keys as the key calls take them.
@@ -334,8 +338,10 @@ TEST_F(DbSchema, RecordImagesAreLaidOutAsTheRecords) {
     EXPECT_EQ(sizeof(db_obj_oid_key), size_t(l.records.at("VNS_DB_OBJ").fields.at("OBJ_OID_KEY").length));
     for (const auto& [record, key] : {std::pair{"VNS_DB_OBJ", "OBJ_DBID_KEY"}, {"VNS_DB_VER", "VER_KEY"},
                                       {"VNS_DB_ELEM", "ELEM_KEY"}, {"vns_db_dir_ver", "DIR_VER_KEY"},
-                                      {"vns_db_dir_ver_ent", "DIR_VER_ENT_KEY"}})
+                                      {"vns_db_dir_ver_ent", "DIR_VER_ENT_KEY"}, {"VNS_DB_SLINK", "SLINK_KEY"}})
         EXPECT_EQ(sizeof(db_vob_dbid_key), size_t(l.records.at(record).fields.at(key).length)) << key;
+    EXPECT_EQ(sizeof(db_dir_ver_ent_name_key),
+              size_t(l.records.at("vns_db_dir_ver_ent").fields.at("DIR_VER_ENT_NAME_KEY").length));
 }
 
 TEST_F(DbSchema, ANewDatabaseGetsTheInstalledDictionaryAndOneFreeExtent) {

@@ -47,16 +47,7 @@ protected:
         EXPECT_EQ(0, ostrel_db_get_lrs_for_delete(list));
         return listed(list);
     }
-    // The record of a scope, as stored.
-    vns_db_lr_scope record(const qel_oid_s& oid) {
-        vns_db_lr_scope rec{};
-        EXPECT_EQ(0, read_tx([&] {
-            uint32_t dbid = 0;
-            int status = ostrela_db_lookup_lr_scope_oid(&oid, &dbid);
-            return status != 0 ? status : dt_recread(&rec, &view_db_task, VDB);
-        }));
-        return rec;
-    }
+    vns_db_lr_scope record(const qel_oid_s& oid) { return db_test::scope_record(oid); }
     int by_name(const std::string& name, ostrel_scope* scope) { return ostrel_db_get_scope_by_name(name.c_str(), scope); }
 };
 

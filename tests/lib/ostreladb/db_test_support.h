@@ -17,6 +17,7 @@
 #include "lib/lib_test_support.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "lib/ostreladb/ostrel_db_record.h"
+#include "lib/ostreladb/ostrel_db_scope.h"
 #include "lib/ostreladb/ostrel_db_session.h"
 #include "platform/imsg/imsg.h"
 
@@ -171,6 +172,17 @@ inline int count_records(int type) {
 template <typename T>
 const T* at(const T& value) {
     return &value;
+}
+
+// The record of a scope, as stored.
+inline vns_db_lr_scope scope_record(const qel_oid_s& oid) {
+    vns_db_lr_scope rec{};
+    EXPECT_EQ(0, read_tx([&] {
+        uint32_t dbid = 0;
+        int status = ostrela_db_lookup_lr_scope_oid(&oid, &dbid);
+        return status != 0 ? status : dt_recread(&rec, &view_db_task, VDB);
+    }));
+    return rec;
 }
 
 inline qel_oid_s oid_of(unsigned n) {

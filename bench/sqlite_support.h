@@ -1,0 +1,66 @@
+#pragma once
+// The SQLite side of the benchmarks against the view database: a database
+// file opened as the view database's peer (its page size and cache, a
+// rollback journal, every commit synchronised, one exclusive user), its
+// statements prepared once and finalized with it, and steps that fail the
+// benchmark loudly.
+
+#include <sqlite3.h>
+
+#include <string>
+#include <vector>
+
+#include "bench/bench_support.h"
+
+namespace bench {
+
+class SqliteDb {
+public:
+    SqliteDb(const std::string& path, int page_size, int cache_pages) {
+        if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK) fail("sqlite3_open " + path);
+        exec("PRAGMA page_size=" + std::to_string(page_size));
+        exec("PRAGMA cache_size=" + std::to_string(cache_pages));
+        exec("PRAGMA journal_mode=DELETE");
+        exec("PRAGMA synchronous=FULL");
+        exec("PRAGMA locking_mode=EXCLUSIVE");
+    }
+    ~SqliteDb() {
+        for (sqlite3_stmt* s : statements_) sqlite3_finalize(s);
+        sqlite3_close(db_);
+    }
+    SqliteDb(const SqliteDb&) = delete;
+    SqliteDb& operator=(const SqliteDb&) = delete;
+
+    sqlite3* handle() const { return db_; }
+    void exec(const std::string& sql) {
+        char* error = nullptr;
+        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+            std::string text = error != nullptr ? error : "?";
+            sqlite3_free(error);
+            fail(sql + ": " + text);
+        }
+    }
+    sqlite3_stmt* prepare(const char* sql) {
+        sqlite3_stmt* s = nullptr;
+        if (sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) != SQLITE_OK) fail(std::string(sql) + ": " + sqlite3_errmsg(db_));
+        statements_.push_back(s);
+        return s;
+    }
+    // One step: true for a row, false when the statement is done.
+    bool row(sqlite3_stmt* s) {
+        int rc = sqlite3_step(s);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) fail(std::string("step: ") + sqlite3_errmsg(db_));
+        return rc == SQLITE_ROW;
+    }
+    // Runs a statement that returns no row, and resets it.
+    void done(sqlite3_stmt* s) {
+        row(s);
+        sqlite3_reset(s);
+    }
+
+private:
+    sqlite3* db_ = nullptr;
+    std::vector<sqlite3_stmt*> statements_;
+};
+
+}  // namespace bench
