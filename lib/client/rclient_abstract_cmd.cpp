@@ -260,9 +260,7 @@ int RClient_Abstract_Cmd::parse_content_with_len(unsigned int& len, char*& data)
         m_parser->copy_part_body(length, nullptr);
         return S::RC_NO_MEMORY;
     }
-    std::ostringstream body;
-    m_parser->copy_part_body(length, &body);
-    std::memcpy(buffer, body.str().data(), static_cast<size_t>(length));
+    m_parser->read_part_body(length, buffer);
     len = static_cast<unsigned int>(length);
     data = buffer;
     return 0;
@@ -326,12 +324,9 @@ int RClient_Abstract_Cmd::read_parts(const Part_Reader& part, const std::functio
             const std::string id = parser()->get_part_item(RClient_Base::CONTENT_ID);
             trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_5, "Partid = %s", id.c_str());
             int status = 0;
-            uint64_t length = 0;
             if (streamed != nullptr && id == streamed) {
                 parser()->consume_response(parser()->read_location());
-            } else if (RClient_Multi_Part_Mixed_Doc::parse_length(
-                           parser()->get_part_item(RClient_Base::CONTENT_LENGTH), length) &&
-                       parser()->bytes_to_read() < length) {
+            } else if (parser()->bytes_to_read() < parser()->part_length()) {
                 // Nothing of a part is taken before all of it is there, so
                 // no step runs twice.
                 status = S::RC_PREMATURE_EOF;

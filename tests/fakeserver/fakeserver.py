@@ -83,8 +83,9 @@ REPLY: {"http": 200, "headers": [[name, value]], "boundary": "B",
     {"part": PART}            PART as in "parts"
     {"repeat": N, "from": 0, "stream": [ENTRY, ...]}
                               the entries N times, with i = from, from + 1,
-                              ...: every text holding "{i" is formatted with
-                              i ("f{i}", "0e000000-0000-4000-8000-{i:012x}")
+                              ...: in their texts each "{i}" or "{i:SPEC}"
+                              becomes i, formatted by SPEC ("f{i}",
+                              "0e000000-0000-4000-8000-{i:012x}")
   The reply's "Status" part follows the stream as usual.
 
   "cleartext": the body of GET <base>/cltxt/UUID/OID/MODE is the file
@@ -123,6 +124,7 @@ import argparse
 import base64
 import json
 import os
+import re
 import signal
 import socket
 import socketserver
@@ -219,17 +221,16 @@ class BlobEncoder:
 
     def __init__(self, tool):
         self.tool = tool
-        self.keys = {}     # (kind, fields as text) -> index
+        self.keys = {}     # the record's line -> index
         self.lines = []
         self.encoded = []
 
     def request(self, kind, fields):
-        text = json.dumps(fields, sort_keys=True)
-        key = (kind, text)
-        if key not in self.keys:
-            self.keys[key] = len(self.lines)
-            self.lines.append(json.dumps([kind, fields]))
-        return self.keys[key]
+        line = json.dumps([kind, fields], sort_keys=True)
+        if line not in self.keys:
+            self.keys[line] = len(self.lines)
+            self.lines.append(line)
+        return self.keys[line]
 
     def run(self):
         if not self.lines:
@@ -270,24 +271,23 @@ def metadata_parts(entry):
             for key, part_id, kind in METADATA_PARTS if key in entry]
 
 
-def formatted(value, i):
-    """`value` with every text holding "{i" formatted with i."""
-    if isinstance(value, str):
-        return value.format(i=i) if "{i" in value else value
-    if isinstance(value, list):
-        return [formatted(v, i) for v in value]
-    if isinstance(value, dict):
-        return {k: formatted(v, i) for k, v in value.items()}
-    return value
+ITERATION = re.compile(r"\{i(?::([^{}]*))?\}")
+
+
+def repeated(entries, first, count):
+    """The entries `count` times, each "{i}" or "{i:SPEC}" in their texts
+    replaced by i (formatted by SPEC)."""
+    text = json.dumps(entries)
+    for i in range(first, first + count):
+        yield json.loads(ITERATION.sub(lambda m: format(i, m.group(1) or ""), text))
 
 
 def stream_parts(entries, parts):
     """Appends to `parts` the parts of an update stream's entries."""
     for entry in entries:
         if "repeat" in entry:
-            first = entry.get("from", 0)
-            for i in range(first, first + entry["repeat"]):
-                stream_parts(formatted(entry.get("stream", []), i), parts)
+            for entries in repeated(entry.get("stream", []), entry.get("from", 0), entry["repeat"]):
+                stream_parts(entries, parts)
         elif "begin" in entry:
             parts.append({"id": "SyncFetchBegin", "items": {"OperationGn": str(entry["begin"])}})
         elif "scope" in entry:
