@@ -365,8 +365,10 @@ class Scenario:
         blobs.run()
         for rule in self.rules:
             fill_blobs(rule.reply, blobs)
-            # Built once: a long stream costs its building at start only.
-            if not rule.reply.get("cleartext"):
+            # Built once, so that a long stream costs its building at start
+            # only; files are sized when they are sent.
+            if not rule.reply.get("cleartext") and not any("body_file" in part
+                                                            for part in rule.reply["parts"]):
                 rule.document = document(rule.reply)
 
     def cleartext_file(self, request):

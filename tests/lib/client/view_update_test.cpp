@@ -262,11 +262,11 @@ TEST_F(ViewUpdateTest, PartsBecomeCallsUntilTheListenerRefuses) {
     Stream plain;
     plain.begin(3).scope().vob().load(1, "a").unload(2, "b").load(3, "c").end("vob").end("scope").end("operation");
     // Metadata after an unload still makes an update, at the next part,
-    // whatever its name (an empty one of no meaning here).
+    // whatever its name (an empty one of no meaning here); it carries
+    // nothing of the element before (no element metadata came).
     Stream after_unload;
-    after_unload.begin(3).unload(4, "u");
+    after_unload.begin(3).load(9, "x").unload(4, "u");
     after_unload.raw(R"({"part": {"id": "Xdr_ObjMetadata", )" + vstat.substr(1, vstat.size() - 2) + "}}")
-        .raw(R"({"part": {"id": "Xdr_ElemMetadata", "blob": ["vstat", {}]}})")
         .raw(R"({"part": {"id": "SomethingElse"}})");
     after_unload.calls.push_back("update u /main/0> " + std::string(REPLICA) + " " + PARENT + " obj " +
                                  object_oid(digits(7)) + " m elem " + text(QEL_OID_NULL));
