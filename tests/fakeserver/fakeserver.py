@@ -83,8 +83,8 @@ REPLY: {"http": 200, "headers": [[name, value]], "boundary": "B",
     {"part": PART}            PART as in "parts"
     {"repeat": N, "from": 0, "stream": [ENTRY, ...]}
                               the entries N times, with i = from, from + 1,
-                              ...: in their texts each "{i}" or "{i:SPEC}"
-                              becomes i, formatted by SPEC ("f{i}",
+                              ...: in their texts each "{i}" or "{i:FORMAT}"
+                              becomes i, formatted by FORMAT ("f{i}",
                               "0e000000-0000-4000-8000-{i:012x}")
   The reply's "Status" part follows the stream as usual.
 
@@ -275,8 +275,8 @@ ITERATION = re.compile(r"\{i(?::([^{}]*))?\}")
 
 
 def repeated(entries, first, count):
-    """The entries `count` times, each "{i}" or "{i:SPEC}" in their texts
-    replaced by i (formatted by SPEC)."""
+    """The entries `count` times, each "{i}" or "{i:FORMAT}" in their texts
+    replaced by i (formatted by FORMAT)."""
     text = json.dumps(entries)
     for i in range(first, first + count):
         yield json.loads(ITERATION.sub(lambda m: format(i, m.group(1) or ""), text))
