@@ -1,5 +1,6 @@
 #include "lib/client/rclient_abstract_cmd.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -153,7 +154,9 @@ int RClient_Abstract_Cmd::read_reply_piece(void* owner, char* data, unsigned int
 int RClient_Abstract_Cmd::process_response(char* data, unsigned int len) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "process_response");
     m_parser->append_response(data, len);
-    if (unmarshal_response() != S::RC_LISTENER_STOPPED) return 0;
+    const int status = unmarshal_response();
+    m_response_high_water = std::max(m_response_high_water, m_parser->response_size());
+    if (status != S::RC_LISTENER_STOPPED) return 0;
     m_reader_stopped = true;
     return S::RC_LISTENER_STOPPED;
 }
@@ -257,12 +260,26 @@ int RClient_Abstract_Cmd::parse_content_with_len(unsigned int& len, char*& data)
         m_parser->copy_part_body(length, nullptr);
         return S::RC_NO_MEMORY;
     }
-    std::ostringstream body;
-    m_parser->copy_part_body(length, &body);
-    std::memcpy(buffer, body.str().data(), static_cast<size_t>(length));
+    m_parser->read_part_body(length, buffer);
     len = static_cast<unsigned int>(length);
     data = buffer;
     return 0;
+}
+
+int RClient_Abstract_Cmd::decode_part_body(const std::function<int(unsigned int, const char*)>& decode) {
+    unsigned int len = 0;
+    char* data = nullptr;
+    int status = parse_content_with_len(len, data);
+    if (status != 0) return status;
+    status = decode(len, data);
+    stg_free(data);
+    return status;
+}
+
+bool RClient_Abstract_Cmd::refuse_null_view(const qel_uuid_s& view) {
+    if (!qel_uuid_eq(&view, &QEL_UUID_NULL)) return false;
+    m_status.status = S::RC_MARSHAL_FAILED;
+    return true;
 }
 
 bool RClient_Abstract_Cmd::response_empty() const { return m_parser->response_size() == 0; }
@@ -287,7 +304,8 @@ int RClient_Abstract_Cmd::read_status() {
     return m_parser->unmarshal_result(m_status);
 }
 
-int RClient_Abstract_Cmd::read_parts(const Part_Reader& part, const std::function<void()>& ended) {
+int RClient_Abstract_Cmd::read_parts(const Part_Reader& part, const std::function<void()>& ended,
+                                     const char* streamed) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "unmarshal_response");
     const bool finished = transfer_finished();
     // Every run starts at the first unconsumed byte, where the last one
@@ -305,7 +323,15 @@ int RClient_Abstract_Cmd::read_parts(const Part_Reader& part, const std::functio
         while (parser()->next_part(1) != 0) {
             const std::string id = parser()->get_part_item(RClient_Base::CONTENT_ID);
             trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_5, "Partid = %s", id.c_str());
-            int status = part ? part(id) : 0;
+            int status = 0;
+            if (streamed != nullptr && id == streamed) {
+                parser()->consume_response(parser()->read_location());
+            } else if (parser()->bytes_to_read() < parser()->part_length()) {
+                // Nothing of a part is taken before all of it is there, so
+                // no step runs twice.
+                status = S::RC_PREMATURE_EOF;
+            }
+            if (status == 0 && part) status = part(id);
             if (status == 0 && id == RClient_Base::CONTENT_ID_STATUS) {
                 status = read_status();
                 if (status == 0 && trace.shouldTrace(OstrelAgent_Trace::TRACE_LEVEL_4)) {

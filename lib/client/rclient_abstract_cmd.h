@@ -24,6 +24,7 @@
 // part that has not fully arrived is no failure while the transfer runs:
 // the next piece of reply reads it again.
 
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <memory>
@@ -84,6 +85,9 @@ public:
     const std::string& get_url() const { return m_url; }
     const RClient_Status& get_status() const { return m_status; }
     int get_call_status() const { return m_call_status; }
+    // The most reply bytes held unconsumed after a piece was read: what a
+    // streamed reply costs in memory.
+    uint64_t get_response_high_water() const { return m_response_high_water; }
 
 protected:
     // The argument texts: unsigned long in decimal; unsigned int as the
@@ -107,6 +111,13 @@ protected:
     // 30006 when it has not fully arrived (nothing is taken).
     int parse_content_with_len(unsigned int& len, char*& data);
 
+    // Reads the current part's body and hands it to `decode`: its status,
+    // or parse_content_with_len's failure.
+    int decode_part_body(const std::function<int(unsigned int len, const char* data)>& decode);
+
+    // A null view uuid: the status code 30010, and true.
+    bool refuse_null_view(const qel_uuid_s& view);
+
     // Whether the reply stream holds no unconsumed byte.
     bool response_empty() const;
     // Whether the HTTP transfer has returned.
@@ -118,13 +129,17 @@ protected:
     // a failure of the reply, kept by the base, and reading goes on.
     typedef std::function<int(const std::string& id)> Part_Reader;
 
-    // The reply reader's loop shared by the commands: each part that has
-    // arrived goes to `part`, and a "Status" part is then read into the
-    // command's status. `ended` runs when the document has ended or turned
-    // out malformed. While the transfer runs the result only says whether
-    // the reply is complete yet (30001 when not); after it, the result is
-    // the first kept failure, 30006 for a part cut short, else 0.
-    int read_parts(const Part_Reader& part, const std::function<void()>& ended = nullptr);
+    // The reply reader's loop shared by the commands: each part whose body
+    // has arrived whole goes to `part`, and a "Status" part is then read
+    // into the command's status. A part named `streamed` goes to `part` as
+    // soon as its items have arrived, its items consumed, so that its body
+    // can be taken as it comes (write_content). `ended` runs when the
+    // document has ended or turned out malformed. While the transfer runs
+    // the result only says whether the reply is complete yet (30001 when
+    // not); after it, the result is the first kept failure, 30006 for a part
+    // cut short, else 0.
+    int read_parts(const Part_Reader& part, const std::function<void()>& ended = nullptr,
+                   const char* streamed = nullptr);
 
     // Keeps `status` as the reply's failure unless one is kept already;
     // returns the kept one.
@@ -159,4 +174,5 @@ private:
     int m_reply_failure = 0;     // the first damaged part's status
     bool m_reader_stopped = false; // a reply reader returned 30013
     int m_reader_failure = 0;    // the reader procedure failed (30011, 30003)
+    uint64_t m_response_high_water = 0;
 };

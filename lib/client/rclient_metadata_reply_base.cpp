@@ -4,7 +4,6 @@
 
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_trace.h"
-#include "platform/stg/stg.h"
 
 namespace Metadata_Ns {
 const char* const OBJ_SCOPE = "Xdr_ObjScope";
@@ -49,28 +48,12 @@ void Metadata_Reply_Base::marshal_object(const RClient_Object_Ref& object, const
     if (!object.name.empty()) marshal_arg(name_arg, object.name.c_str());
 }
 
-bool Metadata_Reply_Base::refuse_null_view(const qel_uuid_s& view) {
-    if (!qel_uuid_eq(&view, &QEL_UUID_NULL)) return false;
-    m_status.status = OstrelAgent_Status::RC_MARSHAL_FAILED;
-    return true;
-}
-
 int Metadata_Reply_Base::decode_scope(ostrel_scope& scope, unsigned int len, const char* data) {
     return ostrel_scope_decode(len, data, &scope);
 }
 
 int Metadata_Reply_Base::decode_vstat(ostrel_vstat& vstat, unsigned int len, const char* data) {
     return ostrel_vstat_decode(len, data, &vstat);
-}
-
-int Metadata_Reply_Base::decode_part_body(const std::function<int(unsigned int, const char*)>& decode) {
-    unsigned int len = 0;
-    char* data = nullptr;
-    int status = parse_content_with_len(len, data);
-    if (status != 0) return status;
-    status = decode(len, data);
-    stg_free(data);
-    return status;
 }
 
 int Metadata_Reply_Base::parse_any_metadata(const std::string& part_id) {

@@ -6,7 +6,6 @@
 // accessors, which hand out zeroed records with the failure when the server
 // reported one or a part of the reply was damaged.
 
-#include <functional>
 #include <string>
 
 #include "lib/client/rclient_abstract_cmd.h"
@@ -61,12 +60,6 @@ protected:
     // "VersionOid", "ElementOid", each only when its id is not null, then
     // `name_arg` = the name when it is not empty.
     void marshal_object(const RClient_Object_Ref& object, const char* name_arg);
-    // A null view uuid: the status code 30010, and true.
-    bool refuse_null_view(const qel_uuid_s& view);
-
-    // Reads the current part's body and hands it to `decode`: its status,
-    // or parse_content_with_len's failure.
-    int decode_part_body(const std::function<int(unsigned int len, const char* data)>& decode);
     // The status that refuses the records, 0 when they may be handed out.
     int refusal() const;
     void clear_metadata();

@@ -41,13 +41,7 @@ RClient_Multi_Part_Mixed_Doc::RClient_Multi_Part_Mixed_Doc(std::stringstream* st
 
 RClient_Multi_Part_Mixed_Doc::~RClient_Multi_Part_Mixed_Doc() = default;
 
-uint64_t RClient_Multi_Part_Mixed_Doc::physical_size() const {
-    std::streambuf* buf = m_stream->rdbuf();
-    std::streampos here = buf->pubseekoff(0, std::ios_base::cur, IN);
-    std::streampos end = buf->pubseekoff(0, std::ios_base::end, IN);
-    if (here != std::streampos(-1)) buf->pubseekpos(here, IN);
-    return end == std::streampos(-1) ? 0 : static_cast<uint64_t>(std::streamoff(end));
-}
+uint64_t RClient_Multi_Part_Mixed_Doc::physical_size() const { return m_physical_size; }
 
 uint64_t RClient_Multi_Part_Mixed_Doc::physical_get() const {
     std::streampos here = m_stream->rdbuf()->pubseekoff(0, std::ios_base::cur, IN);
@@ -83,7 +77,8 @@ void RClient_Multi_Part_Mixed_Doc::append_response(const char* data, size_t leng
     m_stream->clear();
     std::streambuf* buf = m_stream->rdbuf();
     buf->pubseekoff(0, std::ios_base::end, OUT);
-    buf->sputn(data, static_cast<std::streamsize>(length));
+    std::streamsize put = buf->sputn(data, static_cast<std::streamsize>(length));
+    if (put > 0) m_physical_size += static_cast<uint64_t>(put);
     set_physical_get(m_consumed);
 }
 
@@ -96,13 +91,15 @@ void RClient_Multi_Part_Mixed_Doc::consume_response(uint64_t count) {
     if (m_consumed > 0 && (remaining == 0 || (m_consumed >= COMPACT_MIN && m_consumed >= remaining))) {
         m_stream->str(m_stream->str().substr(m_consumed));
         m_consumed = 0;
+        m_physical_size = remaining;
         m_stream->rdbuf()->pubseekoff(0, std::ios_base::end, OUT);
     }
     set_physical_get(m_consumed);
 }
 
 size_t RClient_Multi_Part_Mixed_Doc::read_to_EOL() {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "read_to_EOL");
+    // Called for every line of a reply: its trace scope opens only for what
+    // it has to say.
     clamp_read_position();
     std::streambuf* buf = m_stream->rdbuf();
     const int eof = std::char_traits<char>::eof();
@@ -115,6 +112,7 @@ size_t RClient_Multi_Part_Mixed_Doc::read_to_EOL() {
         }
         if (c == '\r') c = buf->sbumpc();
         if (c == '\n') return length;
+        OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "read_to_EOL");
         if (c != eof) {
             trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "LF not found after CR!");
             throw RClient_Format_Error_Exception();
@@ -194,10 +192,9 @@ int RClient_Multi_Part_Mixed_Doc::next_part(int wait_for_content) {
     }
     m_part_items.clear();
     parse_pairs();
-    uint64_t content_length = 0;
-    if (!parse_length(get_part_item(RClient_Base::CONTENT_LENGTH), content_length))
+    if (!parse_length(get_part_item(RClient_Base::CONTENT_LENGTH), m_part_length))
         throw RClient_Format_Error_Exception();
-    if (wait_for_content == 0 || bytes_to_read() >= content_length) consume_response(read_location());
+    if (wait_for_content == 0 || bytes_to_read() >= m_part_length) consume_response(read_location());
     return 1;
 }
 
@@ -224,6 +221,13 @@ uint64_t RClient_Multi_Part_Mixed_Doc::copy_part_body(uint64_t length, std::ostr
     OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "copy_part_body");
     if (m_stream == nullptr || bytes_to_read() < length) return 0;
     copy_out(length, out);
+    return length;
+}
+
+uint64_t RClient_Multi_Part_Mixed_Doc::read_part_body(uint64_t length, char* out) {
+    if (m_stream == nullptr || bytes_to_read() < length) return 0;
+    if (length > 0) m_stream->rdbuf()->sgetn(out, static_cast<std::streamsize>(length));
+    consume_response(read_location());
     return length;
 }
 

@@ -28,7 +28,8 @@
 // first unconsumed byte, so the next run starts over there), and
 // RClient_Format_Error_Exception (30007) when the reply breaks the format.
 //
-// A parser and its stream belong to one command and its one thread.
+// A parser and its stream belong to one command and its one thread; bytes
+// reach the stream only through append_response.
 
 #include <cstddef>
 #include <cstdint>
@@ -67,11 +68,16 @@ public:
 
     // The value of the current part's item `name` (exact match), or "".
     std::string get_part_item(const std::string& name) const;
+    // The current part's body length, its "Content-Length".
+    uint64_t part_length() const { return m_part_length; }
 
     // All or nothing: when `length` bytes follow the read position, writes
     // them to `out` (when given; flushed), consumes them and returns
     // `length`; otherwise returns 0 and changes nothing.
     uint64_t copy_part_body(uint64_t length, std::ostream* out = nullptr);
+    // All or nothing, as copy_part_body, into `out`, which has room for
+    // `length` bytes.
+    uint64_t read_part_body(uint64_t length, char* out);
     // As much as has arrived, up to `length`: copied like copy_part_body.
     uint64_t write_content(uint64_t length, std::ostream* out = nullptr);
 
@@ -102,7 +108,8 @@ public:
     static bool parse_length(const std::string& text, uint64_t& length);
 
 private:
-    // Physical positions in the stream's buffer.
+    // Physical positions in the stream's buffer; its size is counted here,
+    // since every byte comes through append_response.
     uint64_t physical_size() const;
     uint64_t physical_get() const;
     void set_physical_get(uint64_t position) const;
@@ -114,6 +121,8 @@ private:
 
     std::stringstream* m_stream;
     uint64_t m_consumed = 0; // consumed bytes still held at the stream's front
+    uint64_t m_physical_size = 0;
+    uint64_t m_part_length = 0;
     std::string m_end_of_doc;
     std::string m_boundary;
     std::unique_ptr<char[]> m_line_buffer;

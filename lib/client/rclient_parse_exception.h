@@ -35,3 +35,11 @@ public:
     RClient_Malformed_Response_Exception()
         : RClient_Parse_Exception(OstrelAgent_Status::RC_BAD_REPLY_ITEM) {}
 };
+
+// Thrown by an update listener to end the update: the stream is read no
+// further and the command's call status becomes 30013, whatever the code.
+class RClient_Listener_Exception : public RClient_Parse_Exception {
+public:
+    explicit RClient_Listener_Exception(int code = OstrelAgent_Status::RC_LISTENER_STOPPED)
+        : RClient_Parse_Exception(code) {}
+};

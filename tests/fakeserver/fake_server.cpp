@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -137,13 +138,17 @@ void Fake_Server::start(const std::string& scenario_json, const Options& options
         m_error = "cannot write the scenario";
         return;
     }
+    if (mkdir(gate_dir().c_str(), 0700) != 0) {
+        m_error = "cannot make the gate directory";
+        return;
+    }
     const std::string port_file = m_dir + "/port";
     m_pid = spawn({OSTREL_PYTHON, std::string(OSTREL_FAKESERVER_DIR) + "/fakeserver.py",
                    "--scenario", m_dir + "/scenario.json",
                    "--cert", options.cert.empty() ? certs.server_cert : options.cert,
                    "--key", options.key.empty() ? certs.server_key : options.key,
                    "--log", m_dir + "/log.jsonl", "--port-file", port_file, "--max-seconds", "600",
-                   "--blob-tool", OSTREL_XDR_BLOB_TOOL},
+                   "--blob-tool", OSTREL_XDR_BLOB_TOOL, "--gate-dir", gate_dir()},
                   m_dir + "/output");
     if (m_pid < 0) {
         m_error = "cannot start " OSTREL_PYTHON;
@@ -196,6 +201,20 @@ std::vector<Json> Fake_Server::log() const {
         if (Json::parse(line, record)) records.push_back(record);
     }
     return records;
+}
+
+bool Fake_Server::wait_for_log(const std::function<bool(const std::vector<Json>&)>& done,
+                               std::chrono::milliseconds timeout) const {
+    Clock::time_point deadline = Clock::now() + timeout;
+    for (;;) {
+        if (done(log())) return true;
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(POLL);
+    }
+}
+
+void Fake_Server::open_gate(const std::string& name) const {
+    lib_test::write_file(gate_dir() + "/" + name, "open\n");
 }
 
 std::vector<Json> Fake_Server::requests() const {

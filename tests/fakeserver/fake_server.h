@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -56,9 +57,20 @@ public:
     // "https://localhost:PORT" + base.
     std::string url(const std::string& base = "/ostrel") const;
 
-    // Every record of the log, in order; the request records only.
+    // Every record of the log, in order; the request records only (logged
+    // when a request has arrived; "request_end" records follow when their
+    // answers end).
     std::vector<Json> log() const;
     std::vector<Json> requests() const;
+    // Waits until `done` holds for the log, at most `timeout`; whether it
+    // came to hold.
+    bool wait_for_log(const std::function<bool(const std::vector<Json>&)>& done,
+                      std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) const;
+
+    // The directory of the gates that a "hold" fault waits for, and the
+    // opening of one.
+    std::string gate_dir() const { return m_dir + "/gates"; }
+    void open_gate(const std::string& name) const;
     // What the server printed on its standard output and error.
     std::string output() const;
 

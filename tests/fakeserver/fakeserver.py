@@ -3,7 +3,7 @@
 a scenario file, logging every request as one JSON line, injecting faults.
 
     fakeserver.py --scenario S --cert C --key K --log L --port-file P
-                  [--max-seconds 600] [--blob-tool T]
+                  [--max-seconds 600] [--blob-tool T] [--gate-dir G]
 
 It listens on a free port, writes that port to P (whole, by rename) and
 prints "fakeserver ready on port N" once it accepts connections. It serves
@@ -16,6 +16,7 @@ Scenario (JSON):
     {"base": "/ostrel",
      "accounts": [{"credentials": "user:pw" or "DOM\\user:pw",
                    "jsessionid": "J", "session": "S"}],
+     "cleartext_dir": DIR,
      "rules": [RULE, ...]}
 
 With accounts, a request passes with a live account's cookies ("Cookie:"
@@ -34,15 +35,19 @@ RULE: {"match": {"method", "path", "rpc", "args": {name: value}},
 Built in, after the rules: the login procedure (a POST whose rpc is
 Ostrel_Norvane::login_rpc) answers the account's two cookies in
 Set-Cookie headers and a status 0; a GET of <base>/logout ends the
-account's cookies. Anything else unmatched gets 500, logged "unmatched".
+account's cookies; a GET of <base>/cltxt/UUID/OID/MODE answers the
+cleartext of that version (see "cleartext" below). Anything else
+unmatched gets 500, logged "unmatched".
 
 REPLY: {"http": 200, "headers": [[name, value]], "boundary": "B",
         "directory": [{"dirent": D, "scope": S, "obj": V, "elem": V}, ...],
         "metadata": {"scope": S, "obj": V, "elem": V},
         "vobinfo": {item: value},
+        "stream": [ENTRY, ...],
         "parts": [{"id", "items": {...},
                    "body_text" | "body_b64" | "body_file" | "blob": [KIND, {...}]}],
         "status": {"code": 0, "message": ""} | null,
+        "cleartext": true,
         "raw_text" | "raw_b64"}
   The body is the multipart document the client reads: the line
   "Content-Type: multipart/mixed; boundary=B", per part "--B", its
@@ -55,33 +60,71 @@ REPLY: {"http": 200, "headers": [[name, value]], "boundary": "B",
   entry an "XdrDirectoryEntry" part (the dirent D) and its metadata parts;
   then the "metadata" parts: "Xdr_ObjScope" (S), "Xdr_ObjMetadata" (V),
   "Xdr_ElemMetadata" (V), each only when given; then a "VobInfo" part with
-  the "vobinfo" items and no body; then "parts". A "blob" body is the
-  server record of that KIND (vstat, scope, synceleminfo, dirent) encoded
-  from the JSON fields by the blob tool, which alone knows the wire form;
-  S, V and D are such fields. Blobs are encoded when the scenario is read:
-  one that does not encode stops the server at start.
+  the "vobinfo" items and no body; then the "stream" parts; then "parts".
+  A "blob" body is the server record of that KIND (vstat, scope,
+  synceleminfo, dirent) encoded from the JSON fields by the blob tool,
+  which alone knows the wire form; S, V and D are such fields. Blobs are
+  encoded when the scenario is read, all in one run of the tool: one that
+  does not encode stops the server at start.
+
+  A view update's "stream", one ENTRY after the other:
+    {"begin": GN}             "SyncFetchBegin", item OperationGn
+    {"scope": S}              "ScopeFetchBegin", the scope record
+    {"vob": {"replica": R, "family": F}}
+                              "VobFetchBegin", items ReplicaUuid, FamilyOid
+    {"elem": {"path", "parent", "replica", "oid", "prev", "cur",
+              "obj": V, "elem": V}}
+                              "SyncElemInfo" (the synceleminfo record), then
+                              "Xdr_ObjMetadata" and "Xdr_ElemMetadata" (V,
+                              zero when absent); no metadata when "cur" is
+                              empty or absent: an unload
+    {"end": "scope" | "vob" | "operation"}
+                              "ScopeFetchEnd", "VobFetchEnd", "SyncFetchEnd"
+    {"part": PART}            PART as in "parts"
+    {"repeat": N, "from": 0, "stream": [ENTRY, ...]}
+                              the entries N times, with i = from, from + 1,
+                              ...: in their texts each "{i}" or "{i:FORMAT}"
+                              becomes i, formatted by FORMAT ("f{i}",
+                              "0e000000-0000-4000-8000-{i:012x}")
+  The reply's "Status" part follows the stream as usual.
+
+  "cleartext": the body of GET <base>/cltxt/UUID/OID/MODE is the file
+  DIR/UUID/OID/MODE of the scenario's "cleartext_dir", streamed as the
+  "SyncElemData" part, then "Status" 0; no such file (or a path of another
+  form) gets 404 with a "Status" part 2 "no such version". A rule whose
+  reply has "cleartext" answers so under its faults.
 
 FAULT: {"chunk": n}            body written in pieces of n bytes
        {"split_crlf": true}    every CR LF of the body split into two writes
        {"delay_ms": n}         wait before answering
+       {"part_delay_ms": n}    wait before each part of the document
+       {"hold": {"after_parts": k, "gate": NAME}}
+                               the document stops after its first k parts
+                               until the file NAME appears in --gate-dir
+                               (at most 60 s, then it goes on)
        {"drop_after": n}       close the connection after n body bytes
        {"short": true}         announce more body than is sent, then close
        {"deflate": true}       body compressed (Content-Encoding: deflate)
        {"http": code}          answer with that HTTP status
        {"expire_session": true} the account's cookies end after this answer
-  Keys combine; a rule with "times": 1 makes any fault happen once.
+  Keys combine; a rule with "times": 1 makes any fault happen once. Without
+  "chunk" or "split_crlf" the body goes out in writes of up to 64 KiB.
 
 Log (JSON lines): {"event": "request", "seq", "conn", "method", "path",
 "subpath", "headers" (raw lines), "form" ([name, value] in order), "rpc",
 "rpcargs" ([name, value] or [name] in order), "auth", "rule" (index or
-null), "builtin", "http"}; {"event": "tls_failed", "conn", "error"} for a
-handshake that failed. Bytes are logged as latin-1 code points.
+null), "builtin", "http"} when a request has arrived (before its answer);
+{"event": "request_end", "seq", "conn", "sent" (body bytes), "outcome":
+"complete" | "dropped" | "client_gone", "gate": "opened" | "timeout" |
+null} when its answer has ended; {"event": "tls_failed", "conn", "error"}
+for a handshake that failed. Bytes are logged as latin-1 code points.
 """
 
 import argparse
 import base64
 import json
 import os
+import re
 import signal
 import socket
 import socketserver
@@ -95,10 +138,14 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 LOGIN_RPC = "Ostrel_Norvane::login_rpc"
 LOGOUT_PATH = "/logout"
+CLEARTEXT_PATH = "/cltxt/"
 CREDENTIALS_HEADER = "x-quelfo-login-credentials"
 RPC_HEADER = "x-quelfo-rpc-name"
 DEFAULT_BOUNDARY = "fakeserver-boundary"
 FILE_BLOCK = 65536
+WRITE_BLOCK = 65536
+GATE_SECONDS = 60
+GATE_POLL = 0.005
 
 
 def text(data):
@@ -136,6 +183,7 @@ class Rule:
         self.reply = entry.get("reply", {})
         self.fault = entry.get("fault", {})
         self.uses = 0
+        self.document = None
 
     def has_uses_left(self):
         return self.times is None or self.uses < self.times
@@ -167,31 +215,55 @@ class ScenarioError(Exception):
 
 
 class BlobEncoder:
-    """Server records from JSON fields, through the blob tool; each distinct
-    record is encoded once."""
+    """Server records from JSON fields, through the blob tool: the scenario
+    asks for every record first (request), then one run of the tool encodes
+    them all (run); each distinct record is encoded once."""
 
     def __init__(self, tool):
         self.tool = tool
-        self.cache = {}
+        self.keys = {}     # the record's line -> index
+        self.lines = []
+        self.encoded = []
 
-    def encode(self, kind, fields):
-        text = json.dumps(fields, sort_keys=True)
-        key = (kind, text)
-        if key not in self.cache:
-            if not self.tool:
-                raise ScenarioError("a blob part needs --blob-tool")
-            done = subprocess.run([self.tool, kind], input=text.encode("utf-8"),
-                                  capture_output=True, timeout=30)
-            if done.returncode != 0:
-                raise ScenarioError("blob %s %s does not encode: %s"
-                                    % (kind, text, text_of(done.stderr)))
-            self.cache[key] = done.stdout
-        return self.cache[key]
+    def request(self, kind, fields):
+        line = json.dumps([kind, fields], sort_keys=True)
+        if line not in self.keys:
+            self.keys[line] = len(self.lines)
+            self.lines.append(line)
+        return self.keys[line]
+
+    def run(self):
+        if not self.lines:
+            return
+        if not self.tool:
+            raise ScenarioError("a blob part needs --blob-tool")
+        done = subprocess.run([self.tool, "--batch"], input="\n".join(self.lines).encode("utf-8"),
+                              capture_output=True, timeout=120)
+        if done.returncode != 0:
+            raise ScenarioError("a blob does not encode: %s" % text_of(done.stderr))
+        out = done.stdout
+        at = 0
+        while at < len(out):
+            size = int.from_bytes(out[at:at + 4], "big")
+            self.encoded.append(out[at + 4:at + 4 + size])
+            at += 4 + size
+        if len(self.encoded) != len(self.lines):
+            raise ScenarioError("the blob tool encoded %d of %d records"
+                                % (len(self.encoded), len(self.lines)))
+
+    def bytes_of(self, index):
+        return self.encoded[index]
 
 
 METADATA_PARTS = (("scope", "Xdr_ObjScope", "scope"),
                   ("obj", "Xdr_ObjMetadata", "vstat"),
                   ("elem", "Xdr_ElemMetadata", "vstat"))
+
+STREAM_ENDS = {"scope": "ScopeFetchEnd", "vob": "VobFetchEnd", "operation": "SyncFetchEnd"}
+
+# An update stream's element: its keys and the synceleminfo fields they fill.
+ELEM_FIELDS = (("path", "obj_pname"), ("parent", "parent_oid"), ("replica", "replica_uuid"),
+               ("oid", "obj_oid"), ("prev", "prev_version"), ("cur", "cur_version"))
 
 
 def metadata_parts(entry):
@@ -199,9 +271,51 @@ def metadata_parts(entry):
             for key, part_id, kind in METADATA_PARTS if key in entry]
 
 
+ITERATION = re.compile(r"\{i(?::([^{}]*))?\}")
+
+
+def repeated(entries, first, count):
+    """The entries `count` times, each "{i}" or "{i:FORMAT}" in their texts
+    replaced by i (formatted by FORMAT)."""
+    text = json.dumps(entries)
+    for i in range(first, first + count):
+        yield json.loads(ITERATION.sub(lambda m: format(i, m.group(1) or ""), text))
+
+
+def stream_parts(entries, parts):
+    """Appends to `parts` the parts of an update stream's entries."""
+    for entry in entries:
+        if "repeat" in entry:
+            for entries in repeated(entry.get("stream", []), entry.get("from", 0), entry["repeat"]):
+                stream_parts(entries, parts)
+        elif "begin" in entry:
+            parts.append({"id": "SyncFetchBegin", "items": {"OperationGn": str(entry["begin"])}})
+        elif "scope" in entry:
+            parts.append({"id": "ScopeFetchBegin", "blob": ["scope", entry["scope"]]})
+        elif "vob" in entry:
+            vob = entry["vob"]
+            parts.append({"id": "VobFetchBegin", "items": {"ReplicaUuid": vob.get("replica", ""),
+                                                           "FamilyOid": vob.get("family", "")}})
+        elif "elem" in entry:
+            elem = entry["elem"]
+            info = {field: elem[key] for key, field in ELEM_FIELDS if key in elem}
+            parts.append({"id": "SyncElemInfo", "blob": ["synceleminfo", info]})
+            if elem.get("cur"):
+                parts.append({"id": "Xdr_ObjMetadata", "blob": ["vstat", elem.get("obj", {})]})
+                parts.append({"id": "Xdr_ElemMetadata", "blob": ["vstat", elem.get("elem", {})]})
+        elif "end" in entry:
+            if entry["end"] not in STREAM_ENDS:
+                raise ScenarioError("no stream end %r" % entry["end"])
+            parts.append({"id": STREAM_ENDS[entry["end"]]})
+        elif "part" in entry:
+            parts.append(entry["part"])
+        else:
+            raise ScenarioError("no stream entry %s" % json.dumps(entry))
+
+
 def expand_reply(reply, blobs):
-    """The reply with its object forms turned into plain parts and every
-    blob body encoded."""
+    """The reply with its object forms turned into plain parts whose blob
+    bodies are asked of `blobs` (filled by fill_blobs once encoded)."""
     parts = []
     for entry in reply.get("directory", []):
         parts.append({"id": "XdrDirectoryEntry", "blob": ["dirent", entry.get("dirent", {})]})
@@ -210,16 +324,25 @@ def expand_reply(reply, blobs):
         parts.extend(metadata_parts(reply["metadata"]))
     if "vobinfo" in reply:
         parts.append({"id": "VobInfo", "items": reply["vobinfo"]})
+    stream_parts(reply.get("stream", []), parts)
     parts.extend(reply.get("parts", []))
     expanded = dict(reply)
+    expanded.pop("stream", None)
     expanded["parts"] = []
     for part in parts:
         if "blob" in part:
             kind, fields = part["blob"]
             part = dict(part)
-            part["body_b64"] = text_of(base64.b64encode(blobs.encode(kind, fields)))
+            del part["blob"]
+            part["blob_index"] = blobs.request(kind, fields)
         expanded["parts"].append(part)
     return expanded
+
+
+def fill_blobs(reply, blobs):
+    for part in reply["parts"]:
+        if "blob_index" in part:
+            part["body_bytes"] = blobs.bytes_of(part.pop("blob_index"))
 
 
 def text_of(data):
@@ -233,11 +356,32 @@ class Scenario:
         with open(path, encoding="utf-8") as f:
             data = json.load(f)
         self.base = data.get("base", "/ostrel")
+        self.cleartext_dir = data.get("cleartext_dir")
         self.accounts = [Account(a) for a in data.get("accounts", [])]
         self.rules = [Rule(i, r) for i, r in enumerate(data.get("rules", []))]
         blobs = BlobEncoder(blob_tool)
         for rule in self.rules:
             rule.reply = expand_reply(rule.reply, blobs)
+        blobs.run()
+        for rule in self.rules:
+            fill_blobs(rule.reply, blobs)
+            # Built once, so that a long stream costs its building at start
+            # only; files are sized when they are sent.
+            if not rule.reply.get("cleartext") and not any("body_file" in part
+                                                            for part in rule.reply["parts"]):
+                rule.document = document(rule.reply)
+
+    def cleartext_file(self, request):
+        """The file of a GET <base>/cltxt/UUID/OID/MODE, or None."""
+        if self.cleartext_dir is None or request.subpath is None:
+            return None
+        names = request.subpath.split("?", 1)[0].split("/")
+        if len(names) != 5 or names[:2] != ["", "cltxt"]:
+            return None
+        if any(name in ("", ".", "..") for name in names[2:]):
+            return None
+        path = os.path.join(self.cleartext_dir, *names[2:])
+        return path if os.path.isfile(path) else None
 
     def authenticate(self, request):
         """(how, account): how is "open", "cookie", "credentials" or None."""
@@ -344,6 +488,8 @@ def parse_rpcargs(args):
 def part_body(part):
     if "body_file" in part:
         return ("file", part["body_file"])
+    if "body_bytes" in part:
+        return part["body_bytes"]
     if "body_b64" in part:
         return base64.b64decode(part["body_b64"])
     return part.get("body_text", "").encode("utf-8")
@@ -376,46 +522,103 @@ def document(reply):
             head += "%s: %s\r\n" % (name, value)
         if "Content-Length" not in items:
             head += "Content-Length: %d\r\n" % piece_size(body)
-        sections.append([(head + "\r\n").encode("utf-8"), body, b"\r\n"])
+        head = (head + "\r\n").encode("utf-8")
+        if isinstance(body, tuple):
+            sections.append([head, body, b"\r\n"])
+        else:
+            sections.append([head + body + b"\r\n"])
     sections.append([("--%s--\r\n" % boundary).encode("utf-8")])
     return sections
+
+
+def cleartext_document(path):
+    """The reply to a cleartext GET: the file's contents, or 404."""
+    if path is None:
+        return 404, document({"status": {"code": 2, "message": "no such version"}})
+    return 200, document({"parts": [{"id": "SyncElemData", "body_file": path}]})
 
 
 def piece_size(piece):
     return os.path.getsize(piece[1]) if isinstance(piece, tuple) else len(piece)
 
 
-def blocks(sections):
-    for section in sections:
-        for piece in section:
-            if isinstance(piece, tuple):
-                with open(piece[1], "rb") as f:
-                    while True:
-                        block = f.read(FILE_BLOCK)
-                        if not block:
-                            break
-                        yield block
-            elif piece:
-                yield piece
+def section_blocks(section):
+    for piece in section:
+        if isinstance(piece, tuple):
+            with open(piece[1], "rb") as f:
+                while True:
+                    block = f.read(FILE_BLOCK)
+                    if not block:
+                        break
+                    yield block
+        elif piece:
+            yield piece
 
 
-def faulted_blocks(sections, fault):
-    """The body's writes as the fault shapes them."""
-    size = fault.get("chunk")
-    split = fault.get("split_crlf")
-    for block in blocks(sections):
-        if split:
+class Dropped(Exception):
+    """The fault's byte limit was reached: the connection is to be cut."""
+
+
+class BodyWriter:
+    """Writes the body as the fault shapes it: pieces of "chunk" bytes,
+    every CR LF split, cut after "drop_after" bytes; otherwise in writes of
+    up to WRITE_BLOCK bytes (flush before anything waits)."""
+
+    def __init__(self, wfile, fault):
+        self.wfile = wfile
+        self.chunk = fault.get("chunk")
+        self.split = fault.get("split_crlf")
+        self.limit = fault.get("drop_after")
+        self.sent = 0
+        self.pending = []
+        self.pending_size = 0
+
+    def write(self, block):
+        if self.split:
             cuts = [0] + [i + 1 for i in range(len(block) - 1) if block[i:i + 2] == b"\r\n"]
             cuts.append(len(block))
             writes = [block[a:b] for a, b in zip(cuts, cuts[1:]) if b > a]
         else:
             writes = [block]
-        for write in writes:
-            if size:
-                for i in range(0, len(write), size):
-                    yield write[i:i + size]
+        for data in writes:
+            if self.chunk:
+                self.flush()
+                for i in range(0, len(data), self.chunk):
+                    self.send(data[i:i + self.chunk])
+            elif self.split:
+                self.flush()
+                self.send(data)
             else:
-                yield write
+                self.pending.append(data)
+                self.pending_size += len(data)
+                if self.pending_size >= WRITE_BLOCK:
+                    self.flush()
+
+    def flush(self):
+        if self.pending:
+            data = b"".join(self.pending)
+            self.pending = []
+            self.pending_size = 0
+            for i in range(0, len(data), WRITE_BLOCK):
+                self.send(data[i:i + WRITE_BLOCK])
+
+    def send(self, data):
+        if self.limit is not None and self.sent + len(data) >= self.limit:
+            self.wfile.write(data[:self.limit - self.sent])
+            self.sent = self.limit
+            raise Dropped()
+        self.wfile.write(data)
+        self.sent += len(data)
+
+
+def wait_for_gate(path, seconds=GATE_SECONDS):
+    """True when the gate file appeared within `seconds`."""
+    deadline = time.monotonic() + seconds
+    while not os.path.exists(path):
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(GATE_POLL)
+    return True
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -470,6 +673,7 @@ class Handler(BaseHTTPRequestHandler):
                   "rule": None, "builtin": None}
         extra_headers = []
         fault = {}
+        sections = None
         with server.lock:
             record["seq"] = server.next_seq()
             how, account = scenario.authenticate(request)
@@ -480,7 +684,7 @@ class Handler(BaseHTTPRequestHandler):
                 record["builtin"] = "refused"
             elif rule is not None:
                 record["rule"] = rule.index
-                reply, fault = rule.reply, rule.fault
+                reply, fault, sections = rule.reply, rule.fault, rule.document
             elif request.method == "POST" and request.rpc == LOGIN_RPC:
                 record["builtin"] = "login"
                 reply = {}
@@ -495,25 +699,39 @@ class Handler(BaseHTTPRequestHandler):
                 reply = {}
                 if account is not None:
                     account.live = False
+            elif (request.method == "GET" and request.subpath is not None
+                  and request.subpath.startswith(CLEARTEXT_PATH)):
+                record["builtin"] = "cleartext"
+                reply = {"cleartext": True}
             else:
                 record["builtin"] = "unmatched"
                 reply = {"http": 500, "status": {"code": 1, "message": "no rule"}}
             if fault.get("expire_session") and account is not None:
                 account.live = False
             status = fault.get("http", reply.get("http", 200))
+            if reply.get("cleartext"):
+                found, sections = cleartext_document(scenario.cleartext_file(request))
+                status = fault.get("http", found)
+            elif sections is None:
+                sections = document(reply)
             record["http"] = status
         server.log.write(record)
         headers = extra_headers + [tuple(h) for h in reply.get("headers", [])]
+        end = {"event": "request_end", "seq": record["seq"], "conn": self.conn,
+               "sent": 0, "outcome": "complete", "gate": None}
         try:
-            self.answer(status, headers, document(reply), fault)
+            self.answer(status, headers, sections, fault, end)
         except OSError:
             self.close_connection = True  # the client went away
+            end["outcome"] = "client_gone"
+        server.log.write(end)
 
-    def answer(self, status, headers, sections, fault):
+    def answer(self, status, headers, sections, fault, end):
         if fault.get("delay_ms"):
             time.sleep(fault["delay_ms"] / 1000.0)
         if fault.get("deflate"):
-            sections = [[zlib.compress(b"".join(blocks(sections)))]]
+            sections = [[zlib.compress(b"".join(b for section in sections
+                                                for b in section_blocks(section)))]]
             headers = headers + [("Content-Encoding", "deflate")]
         total = sum(piece_size(p) for section in sections for p in section)
         self.send_response_only(status)
@@ -524,16 +742,30 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header(name, value)
         self.send_header("Content-Length", str(total + (1000 if fault.get("short") else 0)))
         self.end_headers()
-        limit = fault.get("drop_after")
-        sent = 0
-        for block in faulted_blocks(sections, fault):
-            if limit is not None and sent + len(block) >= limit:
-                self.wfile.write(block[:limit - sent])
-                self.hang_up()
-                return
-            self.wfile.write(block)
-            sent += len(block)
-        if fault.get("short") or limit is not None:
+        writer = BodyWriter(self.wfile, fault)
+        hold = fault.get("hold")
+        part_delay = fault.get("part_delay_ms")
+        try:
+            # Section 0 is the document's head, then one per part, then its end.
+            for index, section in enumerate(sections):
+                if part_delay and 0 < index < len(sections) - 1:
+                    writer.flush()
+                    time.sleep(part_delay / 1000.0)
+                for block in section_blocks(section):
+                    writer.write(block)
+                if hold and index == hold.get("after_parts", 0):
+                    writer.flush()
+                    gate = os.path.join(self.server.gate_dir or ".", hold["gate"])
+                    end["gate"] = "opened" if wait_for_gate(gate) else "timeout"
+            writer.flush()
+        except Dropped:
+            end["sent"] = writer.sent
+            end["outcome"] = "dropped"
+            self.hang_up()
+            return
+        finally:
+            end["sent"] = writer.sent
+        if fault.get("short") or fault.get("drop_after") is not None:
             self.hang_up()
 
     def hang_up(self):
@@ -565,8 +797,9 @@ class Server(ThreadingHTTPServer):
     daemon_threads = True
     block_on_close = False
 
-    def __init__(self, scenario, context, log):
+    def __init__(self, scenario, context, log, gate_dir=None):
         self.scenario = scenario
+        self.gate_dir = gate_dir
         self.context = context
         self.log = log
         self.lock = threading.Lock()
@@ -610,6 +843,7 @@ def main():
     parser.add_argument("--port-file", required=True)
     parser.add_argument("--max-seconds", type=float, default=600)
     parser.add_argument("--blob-tool")
+    parser.add_argument("--gate-dir")
     args = parser.parse_args()
 
     try:
@@ -619,7 +853,7 @@ def main():
         return 2
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(args.cert, args.key)
-    server = Server(scenario, context, Log(args.log))
+    server = Server(scenario, context, Log(args.log), args.gate_dir)
     port = server.server_address[1]
 
     stop = threading.Event()

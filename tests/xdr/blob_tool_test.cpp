@@ -1,6 +1,7 @@
 // ostrelxdr_blob: each record's JSON, with every field set to a value of its
 // own, encodes to exactly what the library's encoder makes of the same
-// record; bad input is refused with status 2 and a message.
+// record; bad input is refused with status 2 and a message; a batch gives
+// each line's encoding behind its length.
 
 #include <sys/wait.h>
 
@@ -137,6 +138,39 @@ TEST(OstrelxdrBlobTool, BadInputIsRefused) {
         ToolRun run = run_tool(row.record, row.json);
         EXPECT_EQ(run.status, 2);
         EXPECT_TRUE(run.out.empty());
+        EXPECT_NE(run.err.find(row.message), std::string::npos) << run.err;
+    }
+}
+
+// One run encodes many records, each behind its 4-byte big-endian length;
+// a failure names its line.
+TEST(OstrelxdrBlobTool, ABatchEncodesEveryLineInOrder) {
+    ToolRun run = run_tool("--batch", "[\"scope\", {\"gn\": 5}]\n\n[\"vstat\", {}]\n[\"scope\", {\"gn\": 5}]");
+    ASSERT_EQ(run.status, 0) << run.err;
+    ToolRun scope = run_tool("scope", R"({"gn": 5})");
+    ToolRun vstat = run_tool("vstat", "{}");
+    const auto framed = [](const std::string& bytes) {
+        const size_t n = bytes.size();
+        return std::string{static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
+                           static_cast<char>(n)} +
+               bytes;
+    };
+    EXPECT_EQ(run.out, framed(scope.out) + framed(vstat.out) + framed(scope.out));
+
+    const struct {
+        std::string input;
+        int status;
+        const char* message;
+    } rows[] = {
+        {"[\"scope\", {}]\n[\"scope\", {\"x\": 1}]\n", 2, "line 2: scope: no field \"x\""},
+        {"[\"inode\", {}]\n", 2, "line 1: no record kind \"inode\""},
+        {"{\"gn\": 1}\n", 2, "line 1: not [\"KIND\", {fields}]"},
+        {"[\"scope\"\n", 2, "line 1: "},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.input);
+        run = run_tool("--batch", row.input);
+        EXPECT_EQ(run.status, row.status);
         EXPECT_NE(run.err.find(row.message), std::string::npos) << run.err;
     }
 }

@@ -26,7 +26,10 @@
 
 namespace {
 
+using client_test::oid;
 using client_test::scenario;
+using client_test::text;
+using client_test::uuid;
 using fakeserver::header_lines;
 using fakeserver::Json;
 using fakeserver::string_rows;
@@ -46,23 +49,6 @@ const char* const VER = "0c0c0c0c-0000-4000-8000-00000000000c";
 const char* const ELEM = "0d0d0d0d-0000-4000-8000-00000000000d";
 const char* const SCOPE1 = "51515151-0000-4000-8000-000000000001";
 const char* const SCOPE2 = "52525252-0000-4000-8000-000000000002";
-
-qel_uuid_s uuid(const char* text) {
-    qel_uuid_s id = QEL_UUID_NULL;
-    EXPECT_EQ(qel_str_to_uuid(text, &id), 0) << text;
-    return id;
-}
-
-qel_oid_s oid(const char* text) {
-    qel_oid_s id = QEL_OID_NULL;
-    EXPECT_EQ(qel_str_to_oid(text, &id), 0) << text;
-    return id;
-}
-
-std::string text(const qel_oid_s& id) {
-    char buf[QEL_OID_STR_SIZE];
-    return qel_oid_to_str(&id, buf);
-}
 
 // What a test sends as a record and reads back: the fields that tell
 // records apart.
@@ -153,35 +139,10 @@ public:
     std::vector<Entry> entries;
 };
 
-class CommandTest : public client_test::Server_Test {
+class CommandTest : public client_test::Command_Test {
 protected:
-    void SetUp() override {
-        Server_Test::SetUp();
-        // The common keystore: the test CA.
-        lib_test::write_file(keystore_pem(), lib_test::read_file(fakeserver::certificates().ca));
-    }
-
-    std::string keystore_pem() const { return home.path() + "/.keystore_norvane_ostrel.pem"; }
     std::string keystore_der() const {
         return home.path() + "/.keystore_norvane_ostrel_localhost(" + std::to_string(server->port()) + ").der";
-    }
-
-    // A first login as the account of the scenarios.
-    int login() {
-        Login command("alice", "pw", "DOM", "", "", server->url(), "", "", "", 0);
-        return command.run();
-    }
-
-    // check_rpc_status into a scratch log: its result, status and message.
-    struct Checked {
-        int result;
-        int status;
-        std::string message;
-    };
-    Checked check(RClient_Abstract_Cmd& command) {
-        Checked c{0, 0, ""};
-        c.result = command.check_rpc_status(log, c.message, c.status);
-        return c;
     }
 
     // The requests the server logged, as "rpc-or-path auth".
@@ -194,8 +155,6 @@ protected:
         }
         return lines;
     }
-
-    OstrelAgent_Log log{home.path()};
 };
 
 TEST_F(CommandTest, LoginAndLogout) {

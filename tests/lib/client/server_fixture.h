@@ -2,7 +2,8 @@
 // The frame of the remote client's tests against the test server over TLS
 // on loopback: the test CA as the host's CA file, a temporary HOME for the
 // keystores, short transfer time limits, and the session left logged out
-// with no pooled handle after each test.
+// with no pooled handle after each test; for commands, a first login and
+// their outcome as check_rpc_status tells it.
 
 #include <cstdlib>
 #include <memory>
@@ -13,7 +14,10 @@
 
 #include "fakeserver/fake_server.h"
 #include "lib/client/http_client_base.h"
+#include "lib/client/rclient_abstract_cmd.h"
+#include "lib/client/rclient_login.h"
 #include "lib/client/rclient_session.h"
+#include "lib/core/ostrelagent_log.h"
 #include "lib/lib_test_support.h"
 
 namespace client_test {
@@ -61,6 +65,60 @@ protected:
     lib_test::TempHome home;
     RClient_Session* session = nullptr;
     std::unique_ptr<fakeserver::Fake_Server> server;
+};
+
+// Ids from their text form, and back.
+inline qel_uuid_s uuid(const char* text) {
+    qel_uuid_s id = QEL_UUID_NULL;
+    EXPECT_EQ(qel_str_to_uuid(text, &id), 0) << text;
+    return id;
+}
+
+inline qel_oid_s oid(const char* text) {
+    qel_oid_s id = QEL_OID_NULL;
+    EXPECT_EQ(qel_str_to_oid(text, &id), 0) << text;
+    return id;
+}
+
+inline std::string text(const qel_oid_s& id) {
+    char buf[QEL_OID_STR_SIZE];
+    return qel_oid_to_str(&id, buf);
+}
+
+inline std::string text(const qel_uuid_s& id) {
+    char buf[QEL_UUID_STR_SIZE];
+    return qel_uuid_to_str(&id, buf);
+}
+
+// Commands against the server: the test CA as the common keystore, a first
+// login as the scenarios' account, check_rpc_status into a scratch log.
+class Command_Test : public Server_Test {
+protected:
+    void SetUp() override {
+        Server_Test::SetUp();
+        lib_test::write_file(keystore_pem(), lib_test::read_file(fakeserver::certificates().ca));
+    }
+
+    std::string keystore_pem() const { return home.path() + "/.keystore_norvane_ostrel.pem"; }
+
+    int login() {
+        Login command("alice", "pw", "DOM", "", "", server->url(), "", "", "", 0);
+        return command.run();
+    }
+
+    // check_rpc_status's result, status and message.
+    struct Checked {
+        int result;
+        int status;
+        std::string message;
+    };
+    Checked check(RClient_Abstract_Cmd& command) {
+        Checked c{0, 0, ""};
+        c.result = command.check_rpc_status(log, c.message, c.status);
+        return c;
+    }
+
+    OstrelAgent_Log log{home.path()};
 };
 
 } // namespace client_test

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <list>
@@ -267,13 +268,15 @@ TEST_F(TransportTest, ReplyReadsTheSameUnderTransferFaults) {
                                   "status": {"code": 12, "message": "server said\r\nno"}})";
     const char* const faults[] = {
         "{}", R"({"chunk": 1})", R"({"split_crlf": true})", R"({"chunk": 5, "split_crlf": true})",
-        R"({"deflate": true})", R"({"deflate": true, "chunk": 3})",
+        R"({"deflate": true})", R"({"deflate": true, "chunk": 3})", R"({"part_delay_ms": 5})",
+        R"({"hold": {"after_parts": 2, "gate": "open"}, "chunk": 100})",
     };
     std::string rules;
     for (size_t i = 0; i < sizeof faults / sizeof faults[0]; ++i)
         rules += std::string(i == 0 ? "" : ",") + R"({"match": {"args": {"fault": ")" + std::to_string(i) +
                  R"("}}, "fault": )" + faults[i] + R"(, "reply": )" + reply + "}";
     start(scenario(rules));
+    server->open_gate("open");
     const std::vector<client_test::Part> expected = {{"A", {}, "first\r\nbody"},
                                                      {"B", {}, std::string("\0\1\2\3\r\n\r", 7)},
                                                      {"C", {}, file_body}};
@@ -289,6 +292,36 @@ TEST_F(TransportTest, ReplyReadsTheSameUnderTransferFaults) {
             EXPECT_GT(done->reply.pieces, 1000u) << "the reply arrived in small pieces";
         }
     }
+}
+
+// A held reply stops after its first parts until the test opens its gate;
+// the server logs the request when it arrives and again when its answer
+// has ended.
+TEST_F(TransportTest, AHeldReplyGoesOnWhenItsGateOpens) {
+    start(scenario(R"({"match": {"rpc": "Held"}, "fault": {"hold": {"after_parts": 1, "gate": "g1"}},
+                       "reply": {"parts": [{"id": "A", "body_text": "a"}, {"id": "B", "body_text": "b"}]}})"));
+    std::atomic<bool> done{false};
+    std::unique_ptr<Exchange> exchange;
+    std::thread caller([&] {
+        exchange = post("Held");
+        done = true;
+    });
+    const auto arrived = [](const std::vector<Json>& log) {
+        return !log.empty() && log[0]["event"].as_string() == "request";
+    };
+    EXPECT_TRUE(server->wait_for_log(arrived));
+    EXPECT_FALSE(done) << "the reply went on without its gate";
+    EXPECT_EQ(server->log().size(), 1u) << "no end while held";
+    server->open_gate("g1");
+    caller.join();
+    ASSERT_EQ(exchange->status, 0) << exchange->error;
+    EXPECT_EQ(exchange->reply.parts, (std::vector<client_test::Part>{{"A", {}, "a"}, {"B", {}, "b"}}));
+    ASSERT_TRUE(server->wait_for_log([](const std::vector<Json>& log) { return log.size() == 2; }));
+    Json end = server->log()[1];
+    EXPECT_EQ(end["event"].as_string(), "request_end");
+    EXPECT_EQ(end["seq"].as_long(), server->requests()[0]["seq"].as_long());
+    EXPECT_EQ(end["outcome"].as_string(), "complete");
+    EXPECT_EQ(end["gate"].as_string(), "opened");
 }
 
 TEST_F(TransportTest, TransferFailuresAreLibraryFailures) {
