@@ -73,6 +73,7 @@ ostrel_vstat record_of(const qel_uuid_s& vob, const Object& obj) {
     out.vstat.obj_oid = obj.oid;
     if (const Object* elem = obj.elem_dbid != 0 ? find(vob, obj.elem_dbid) : nullptr) out.vstat.elem_oid = elem->oid;
     out.checked_out = obj.checked_out;
+    std::strncpy(out.link_text, obj.link_text.c_str(), sizeof out.link_text - 1);
     return out;
 }
 

@@ -66,6 +66,8 @@ public:
         unsigned selected = 0;
         // A directory version's names and the objects they list.
         std::vector<std::pair<std::string, unsigned>> entries;
+        // A symbolic link's target.
+        std::string link_text;
     };
 
     // Adds (or replaces) an object of the VOB's tree.
