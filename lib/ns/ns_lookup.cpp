@@ -910,12 +910,12 @@ void lookup_view_rm(obj_entry* dir, const char* name, unsigned state) {
     }
     remove_names(dir, name, [](const name_entry*) { return true; });
     readdir_view_rm(dir, name, state);
-    if (!remembered) return;
-    uint32_t fresh = (state & NAME_FROM_VIEW) | (old_state & ~(NAME_FROM_VIEW | NAME_RESOLVED));
-    // Only a name the VOB lacks is known not to be found now; a VOB name the
-    // removed record hid is resolved again by the next lookup.
-    if ((fresh & NAME_VOB) != 0) return;
-    name_entry* nep = lookup_add_nep(dir, name, nullptr, fresh, rule, 0);
+    // A name that only the view held is known not to be found now, as a
+    // fresh look-up would find it: resolved, and nowhere. A VOB name that
+    // the record hid, or a name whose record stays (as a white-out), is
+    // resolved again by the next look-up.
+    if (!remembered || (old_state & NAME_VOB) != 0 || (state & (NAME_KEEP | NAME_CHECKEDOUT)) != 0) return;
+    name_entry* nep = lookup_add_nep(dir, name, nullptr, NAME_RESOLVED, rule, 0);
     if (nep != nullptr) lookup_nep_free(nep);
 }
 

@@ -360,15 +360,18 @@ int ns_rename(view_fhandle* from_dir_fh, const char* from_name, view_fhandle* to
     status = dir_write_check(to_dir, dir_vstat, replaced != nullptr ? &replaced_vstat : nullptr, stamp, unchanged);
     if (status != 0) return status;
     if (replaced == moved) return 0;
+    // The rename deletes what it replaces: its reference must not outlive it.
+    if (replaced != nullptr) frame.release(replaced);
     if (to_dir->vob != moved->vob) return QEL_ST_CROSS_VOB;
     if (moved_vstat.fstat.type == QEL_FTYPE_DIR) {
         if (from_dir == moved) return QEL_ST_INVALID;
         if ((status = check_not_under(moved, to_dir)) != 0) return status;
     }
     {
+        // The new name and the old one change in one write, so that a failed
+        // rename never leaves the object (a directory even) under both.
         Ns_Signals_Held held;
-        status = ostrel_db_link(nullptr, to_dir, to_name, moved, to_state);
-        if (status == 0) status = ostrel_db_unlink(nullptr, from_dir, from_name, from_state);
+        status = ostrel_db_rename(nullptr, from_dir, from_name, from_state, to_dir, to_name, to_state, moved);
     }
     return status != 0 ? status : fstat_vstat(to_dir, 0, dir_vstat);
 }

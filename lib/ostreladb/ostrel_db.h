@@ -159,6 +159,11 @@ int ostrel_db_link(view_build_rec* build, obj_entry* dir, const char* name, obj_
 // private directory must then be empty). With 0x800 or 0x20 in `state` the
 // name stays as a white-out.
 int ostrel_db_unlink(view_build_rec* build, obj_entry* dir, const char* name, unsigned state);
+// Moves the view object `moved` from `from_name` (of `from_state`) to
+// `to_name` (`to_state` as for ostrel_db_link: a view name there is
+// replaced) in one write: a failure leaves both names as they were.
+int ostrel_db_rename(view_build_rec* build, obj_entry* from_dir, const char* from_name, unsigned from_state,
+                     obj_entry* to_dir, const char* to_name, unsigned to_state, obj_entry* moved);
 // Moves the names of the view-private directory `name` of `from_dir` into
 // the cover of the VOB directory element `to_dir`, then removes `name`.
 int ostrel_db_adopt(view_build_rec* build, obj_entry* from_dir, obj_entry* to_dir, const char* name, unsigned state);

@@ -590,6 +590,47 @@ int ostrel_db_unlink(view_build_rec*, obj_entry* dir, const char* name, unsigned
     return report(st, QUIET_UNLINK, DBU_MSG_UNLINK, name, obj_2str(dir));
 }
 
+int ostrel_db_rename(view_build_rec*, obj_entry* from_dir, const char* from_name, unsigned from_state,
+                     obj_entry* to_dir, const char* to_name, unsigned to_state, obj_entry* moved) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_rename");
+    bool replaces = (to_state & DIR_ENT_STATE_VIEW) != 0 && (to_state & DIR_ENT_STATE_WHITEOUT) == 0;
+    lookup_view_rm(from_dir, from_name, from_state);
+    if (replaces) lookup_view_rm(to_dir, to_name, to_state);
+    obj_entry* from_view = nullptr;
+    obj_entry* to_cover = nullptr;
+    obj_entry* moved_cover = nullptr;
+    qel_fstat_time_s from_time{}, to_time{};
+    bool has_from_time = false, has_to_time = false;
+    int st = view_directory(from_dir, &from_view, &from_time, &has_from_time);
+    if (st == 0) st = parent_cover(to_dir, &to_cover, &to_time, &has_to_time);
+    if (st == 0) moved_cover = create_cover_inode(obj_2elem(moved), &st);
+    uint32_t object = moved_cover != nullptr ? static_cast<uint32_t>(moved_cover->dbid) : 0;
+    uint32_t cookie = 0;
+    Cache_Changes changes(moved->vob);
+    if (st == 0) {
+        st = write_and_apply(changes, [&] {
+            uint32_t to_dbid = static_cast<uint32_t>(to_cover->dbid);
+            const qel_fstat_time_s* to_vob_time = has_to_time ? &to_time : nullptr;
+            int s2 = replaces ? unlink_in(to_dbid, to_name, to_state, to_vob_time, changes) : 0;
+            if (s2 == 0) s2 = link_in(to_dbid, to_name, object, to_state, to_vob_time, changes, &cookie);
+            if (s2 == 0)
+                s2 = unlink_in(static_cast<uint32_t>(from_view->dbid), from_name, from_state,
+                               has_from_time ? &from_time : nullptr, changes);
+            return s2;
+        });
+    }
+    if (st == 0) {
+        lookup_view_add(to_dir, to_name, moved, (to_state & STORED_ON_LINK) | DIR_ENT_STATE_VIEW,
+                        static_cast<int>(cookie), object);
+        return 0;
+    }
+    lookup_invalidate(from_dir, from_name);
+    lookup_invalidate(to_dir, to_name);
+    char target_text[TARGET_TEXT_MAX + 1];
+    std::snprintf(target_text, sizeof target_text, "%s", obj_2str(moved));
+    return report(st, QUIET_CHANGE, DBU_MSG_LINK, to_name, obj_2str(to_dir), target_text);
+}
+
 int ostrel_db_adopt(view_build_rec*, obj_entry* from_dir, obj_entry* to_dir, const char* name, unsigned state) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_adopt");
     if (obj_isa_view_obj(to_dir) || to_dir->mtype != 2 || obj_isa_view_obj(from_dir))

@@ -175,6 +175,7 @@ protected:
         Meta::script_root(vob_uuid, 10);
     }
 
+public:
     // Scripts an element and its selected version (a directory version
     // listing `entries`, or a file version).
     void dir(unsigned elem, unsigned version, std::vector<std::pair<std::string, unsigned>> entries) {
