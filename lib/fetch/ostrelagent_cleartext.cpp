@@ -22,6 +22,7 @@
 namespace {
 
 const char* const CLASS_NAME = "OstrelAgent_Cleartext";
+constexpr vob_mtype_t DIRECTORY_VERSION = 3;
 // Leaf directories per level of the cache tree.
 constexpr uint32_t CACHE_FANOUT = 67;
 
@@ -65,8 +66,10 @@ int OstrelAgent_Cleartext::check_cache(int& in_cache) {
     m_text_mode = view->get_view_textmode();
     if (qel_oid_eq(&m_ver_oid, &QEL_OID_NULL)) {
         OstrelAgent_Metadata::Scripted_Object version;
-        if (!OstrelAgent_Metadata::scripted_object(m_vob, m_ver_dbid, version)) return OstrelAgent_Status::MALFORMED_REQUEST;
+        if (!OstrelAgent_Metadata::scripted_object(m_vob, m_ver_dbid, version))
+            return OstrelAgent_Status::MALFORMED_REQUEST;
         m_ver_oid = version.oid;
+        m_directory = version.mtype == DIRECTORY_VERSION;
     }
     char uuid_text[QEL_UUID_STR_SIZE], oid_text[QEL_OID_STR_SIZE];
     qel_uuid_to_dstr(&m_vob, uuid_text);
@@ -102,6 +105,11 @@ int OstrelAgent_Cleartext::fetch() {
             s.forced_times--;
             m_error = "cleartext fetch failed";
             return s.forced;
+        }
+        // The server has no contents of a directory version.
+        if (m_directory) {
+            m_error = "no cleartext of a directory version";
+            return OstrelAgent_Status::GENERAL_FAILURE;
         }
         auto found = s.texts.find(key_of(m_vob, m_ver_oid));
         if (found != s.texts.end()) text = found->second;

@@ -4,7 +4,8 @@
 // where a and b come from the hash of the version oid's text.
 //
 // Stand-in: the remote fetch is not built yet. A version missing from the
-// cache is "fetched" from a text that a test scripts (empty when none), with
+// cache is "fetched" from a text that a test scripts (empty when none; a
+// directory version has none and fails), with
 // a counter of fetches and statuses forced for the next fetches; concurrent
 // fetches are serialised, so that a second one finds the file present.
 
@@ -57,4 +58,5 @@ private:
     std::string m_cache_dirs;
     std::string m_error;
     std::string m_text_mode;
+    bool m_directory = false;
 };

@@ -105,6 +105,8 @@ struct Change {
     bool all_or_nothing = true;
 };
 
+void PrintTo(const Change& c, std::ostream* os) { *os << c.name; }
+
 using Io = kesto_test::FaultyIo;
 
 class NsChangeFailing : public NsChange, public ::testing::WithParamInterface<std::tuple<Change, Io::Op>> {};
