@@ -12,6 +12,7 @@
 #include "lib/ns/ns_locate.h"
 #include "lib/ns/ns_msg.h"
 #include "lib/ns/ns_readdir.h"
+#include "lib/ns/ns_rpc_frame.h"
 #include "lib/ns/ns_vob.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "platform/stg/stg.h"
@@ -452,6 +453,7 @@ name_entry* cm_name(obj_entry* dir, const char*, const char* name, unsigned vob_
         obj_free(vob_obj);
         // The view's record follows the VOB's checkout.
         if (mismatch) {
+            Ns_Signals_Held held;
             int st;
             if (checked_out) {
                 ns_note(1, NS_MSG_CHECKOUT, text_of(dir).c_str(), name);
@@ -487,7 +489,10 @@ name_entry* cm_name(obj_entry* dir, const char*, const char* name, unsigned vob_
             trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_5, "cm_name5\n");
             ns_error(NS_MSG_STALE_PURGING, static_cast<unsigned long>(view_dbid), name, text_of(dir).c_str());
             state &= ~NAME_FROM_VIEW;
-            ostrel_db_unlink(nullptr, dir, name, state);
+            {
+                Ns_Signals_Held held;
+                ostrel_db_unlink(nullptr, dir, name, state);
+            }
             *status = 0;
             continue;
         }

@@ -12,6 +12,7 @@
 #include "lib/ns/ns_locate.h"
 #include "lib/ns/ns_lookup.h"
 #include "lib/ns/ns_msg.h"
+#include "lib/ns/ns_rpc_frame.h"
 #include "lib/ns/ns_vob.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "platform/stg/stg.h"
@@ -144,6 +145,7 @@ uint32_t listed_dbid(obj_entry* dir, const view_db_readdir_entry* rec) {
         ns_error(NS_MSG_TROUBLE_COVER, dir_text.c_str(), rec->name, qel_strerror(status));
         if (status == QEL_ST_STALE) {
             ns_error(NS_MSG_STALE_WHITEOUT, static_cast<unsigned long>(rec->inode), rec->name, dir_text.c_str());
+            Ns_Signals_Held held;
             ostrel_db_unlink(nullptr, dir, rec->name, rec->state);
         }
         return 0;
@@ -539,29 +541,15 @@ int ns_readdir_get_parent_name(obj_entry* dir, obj_entry* obj, unsigned size, ch
     return QEL_ST_NOT_FOUND;
 }
 
-namespace {
-
-// Validates the directory handle of a read under the cache mutex.
-struct Read_Frame {
-    Read_Frame(const char* op) : trace(OstrelAgent_Trace::OSTRELAGENT, "ns_rpc", op) {}
-    ~Read_Frame() { obj_free(dir); }
-    OstrelAgent_Trace trace;
-    Ns_Cache_Lock lock;
-    obj_entry* dir = nullptr;
-};
-
-} // namespace
-
 int ns_readdir(view_fhandle* fh, unsigned cookie, unsigned size, unsigned* next, unsigned* bytes, int* end,
                view_dirent* buf) {
-    Read_Frame frame("ns_readdir");
+    Ns_Rpc_Frame frame("ns_readdir");
     int ext_name = 0, status = 0;
     *bytes = 0;
     *end = 0;
     *next = cookie;
-    frame.dir = locate_validate_fhandle(fh, &ext_name, &status);
-    if (frame.dir == nullptr) return status;
-    obj_entry* dir = frame.dir;
+    obj_entry* dir = frame.validate(fh, &ext_name, &status);
+    if (dir == nullptr) return status;
     view_vstat dir_vstat;
     if ((status = fstat_vstat(dir, ext_name, &dir_vstat)) != 0) return status;
     Record_Buffer out(buf, size);
@@ -615,17 +603,16 @@ int ns_readdir(view_fhandle* fh, unsigned cookie, unsigned size, unsigned* next,
 
 int ns_readdir_ext(view_fhandle* fh, unsigned cookie, const char* name, unsigned options, unsigned size,
                    unsigned* next, unsigned* bytes, int* end, view_dirent_ext* buf) {
-    Read_Frame frame("ns_readdir_ext");
+    Ns_Rpc_Frame frame("ns_readdir_ext");
     int ext_name = 0, status = 0;
     *bytes = 0;
     *end = 0;
     *next = cookie;
-    frame.dir = locate_validate_fhandle(fh, &ext_name, &status);
-    if (frame.dir == nullptr) return status;
-    obj_entry* dir = frame.dir;
+    obj_entry* dir = frame.validate(fh, &ext_name, &status);
+    if (dir == nullptr) return status;
     view_vstat dir_vstat;
     if ((status = acl_check(dir, ext_name, &dir_vstat, ACL_READ, 1)) != 0) {
-        frame.trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "ns_view_readdir_ext got %d from acl_check\n", status);
+        frame.trace().writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "ns_view_readdir_ext got %d from acl_check\n", status);
         return status;
     }
     bool one_name = name != nullptr && name[0] != '\0';

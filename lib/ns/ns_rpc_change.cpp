@@ -68,10 +68,24 @@ int must_be_new(obj_entry* dir, const char* name, unsigned* state) {
     return status == QEL_ST_NO_ENTRY ? 0 : status;
 }
 
-void trace_create(const Ns_Rpc_Frame& frame, const char* step, int status, const char* name, const view_fhandle* fh) {
+// The steps of a create as its traces name them.
+enum Create_Step { VALIDATE, WRITE_CHECK, NAME_EXISTS, NAME_MISSING, ATTRIBUTES, DB_CREATE, STATUSES, CONTAINER };
+
+void trace_create(const Ns_Rpc_Frame& frame, Create_Step step, int status, const char* name,
+                  const view_fhandle* fh) {
+    static const char* const FORMATS[] = {
+        "create (locate_validate_fhandle) returning %d on name %s ver_dbid %d elem_dbid %d\n",
+        "create (dir_write_check) returning %d on name %s ver_dbid %d elem_dbid %d\n",
+        "create (lookup_name !ENOENT)returning %d on name %s ver_dbid %d elem_dbid %d\n",
+        "create (lookup_name)returning %d on name %s ver_dbid %d elem_dbid %d\n",
+        "create (acl_check_attr)returning %d on name %s ver_dbid %d elem_dbid %d\n",
+        "create (view_db_create)returnied %d on name %s ver_dbid %d elem_dbid %d\n",
+        "create (fstat_vstat)returning %d on name %s ver_dbid %d elem_dbid %d\n",
+        "create (view_db_cltxt)returning %d on name %s ver_dbid %d elem_dbid %d\n",
+    };
     if (!ns_should_note(5)) return;
-    frame.trace().writeTrace(OstrelAgent_Trace::TRACE_LEVEL_5, "create (%s)returning %d on name %s ver_dbid %d elem_dbid %d\n",
-                             step, status, name, static_cast<int>(fh->dbid), static_cast<int>(fh->elem_dbid));
+    frame.trace().writeTrace(OstrelAgent_Trace::TRACE_LEVEL_5, FORMATS[step], status, name, static_cast<int>(fh->dbid),
+                             static_cast<int>(fh->elem_dbid));
 }
 
 // The steps create, mkdir and symlink share, after the attributes are
@@ -214,20 +228,20 @@ int ns_create(view_fhandle* dir_fh, const char* name, view_set_attr* attr, unsig
     int result = [&] {
         obj_entry* dir = writable_dir(frame, dir_fh, &status);
         if (dir == nullptr) {
-            trace_create(frame, "locate_validate_fhandle", status, name, dir_fh);
+            trace_create(frame, VALIDATE, status, name, dir_fh);
             return status;
         }
         status = dir_write_check(dir, dir_vstat, nullptr, stamp, unchanged);
-        trace_create(frame, "dir_write_check", status, name, dir_fh);
+        trace_create(frame, WRITE_CHECK, status, name, dir_fh);
         if (status != 0) return status;
         unsigned state = 0;
         if ((status = must_be_new(dir, name, &state)) != 0) {
-            trace_create(frame, "lookup_name !ENOENT", status, name, dir_fh);
+            trace_create(frame, NAME_EXISTS, status, name, dir_fh);
             return status;
         }
-        trace_create(frame, "lookup_name", QEL_ST_NO_ENTRY, name, dir_fh);
+        trace_create(frame, NAME_MISSING, QEL_ST_NO_ENTRY, name, dir_fh);
         status = acl_check_attr(nullptr, attr);
-        trace_create(frame, "acl_check_attr", status, name, dir_fh);
+        trace_create(frame, ATTRIBUTES, status, name, dir_fh);
         if (status != 0) return status;
         switch (attr->type) {
         case 1: case 3: case 4: case 6: break;
@@ -236,12 +250,12 @@ int ns_create(view_fhandle* dir_fh, const char* name, view_set_attr* attr, unsig
         attr->mask |= VIEW_ATTR_TYPE;
         obj_entry* obj = nullptr;
         status = make_object(frame, dir, name, attr, state, nullptr, fh_out, vstat_out, dir_vstat, &obj);
-        trace_create(frame, obj == nullptr ? "view_db_create" : "fstat_vstat", status, name, dir_fh);
+        trace_create(frame, obj == nullptr ? DB_CREATE : STATUSES, status, name, dir_fh);
         if (status != 0) return status;
         *path_length = 0;
         if (path_size != 0) {
             status = ostrel_db_cltxt_name(obj, path_size, path);
-            trace_create(frame, "view_db_cltxt", status, name, dir_fh);
+            trace_create(frame, CONTAINER, status, name, dir_fh);
             if (status == 0) *path_length = static_cast<unsigned>(std::strlen(path));
         }
         return status;

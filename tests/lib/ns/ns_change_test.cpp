@@ -390,4 +390,38 @@ TEST_F(NsChange, ChangingTheOidKeepsTheNameAndSetsTheModesTopBit) {
     expect_agree({"x", "dx"}, "after the changes");
 }
 
+TEST_F(NsChange, AVobDirectoryAdoptsTheNamesOfAViewDirectoryOverItsName) {
+    view_fhandle d = walk("d");
+    // A view directory "e" over the VOB's "e", holding a file.
+    {
+        Ns_Cache_Lock lock;
+        int status = 0, ext = 0;
+        obj_entry* dir = locate_validate_fhandle(&d, &ext, &status);
+        ASSERT_NE(nullptr, dir);
+        qel_oid_s oid = oid_of(900);
+        view_set_attr a = attr_of(QEL_FTYPE_DIR, 0755);
+        a.mask |= VIEW_ATTR_TYPE;
+        acl_check_attr(nullptr, &a);
+        obj_entry* made = ostrel_db_create(nullptr, dir, "e", &oid, &a, 0, 0, nullptr, &status);
+        ASSERT_NE(nullptr, made) << status;
+        obj_free(made);
+        lookup_invalidate(dir, "e");
+        obj_free(dir);
+    }
+    view_fhandle private_e = walk("d/e");
+    EXPECT_LT(static_cast<int32_t>(private_e.dbid), 0);
+    ASSERT_EQ(0, create(private_e, "inner"));
+    qel_oid_s element = oid_of(60);
+    // Only a name that both the view and the VOB hold is adopted.
+    ASSERT_EQ(0, create(d, "mine"));
+    EXPECT_EQ(QEL_ST_INTERNAL, ns_adopt_cover_dir(&vob_uuid, 31, "mine", &element));
+    ASSERT_EQ(0, ns_adopt_cover_dir(&vob_uuid, 31, "e", &element));
+    // The VOB's "e" shows again, with the adopted name.
+    view_fhandle e = walk("d/e");
+    EXPECT_EQ(61u, e.dbid);
+    std::vector<std::string> names = listing(e);
+    EXPECT_EQ((std::vector<std::string>{".", "..", "f", "inner"}), names);
+    expect_agree({"e", "mine"}, "after the adoption");
+}
+
 } // namespace
