@@ -145,6 +145,12 @@ obj_entry* removable_entry(obj_entry* dir, const char* name, unsigned* state, vi
     return obj;
 }
 
+// remove (`directory` false) and rmdir: the view entry `name` goes, when
+// its object is of the kind the call removes (an empty view directory for
+// rmdir).
+int remove_named(const char* op, view_fhandle* dir_fh, const char* name, bool directory, view_vstat* dir_vstat,
+                 const struct timeval* stamp, int* unchanged);
+
 // Removes the name and reports the directory's fresh status.
 int unlink_name(obj_entry* dir, const char* name, unsigned state, view_vstat* dir_vstat) {
     int status;
@@ -153,6 +159,31 @@ int unlink_name(obj_entry* dir, const char* name, unsigned state, view_vstat* di
         status = ostrel_db_unlink(nullptr, dir, name, state);
     }
     return status != 0 ? status : fstat_vstat(dir, 0, dir_vstat);
+}
+
+int remove_named(const char* op, view_fhandle* dir_fh, const char* name, bool directory, view_vstat* dir_vstat,
+                 const struct timeval* stamp, int* unchanged) {
+    Ns_Rpc_Frame frame(op);
+    int status = 0;
+    obj_entry* dir = writable_dir(frame, dir_fh, &status);
+    if (dir == nullptr) return status;
+    unsigned state = 0;
+    view_vstat vstat;
+    obj_entry* obj = frame.hold(removable_entry(dir, name, &state, &vstat, &status));
+    if (obj == nullptr) return status;
+    bool is_dir = vstat.fstat.type == QEL_FTYPE_DIR;
+    if (!directory) {
+        if (is_dir) return QEL_ST_IS_DIRECTORY;
+        fstat_flush(obj);
+    } else {
+        if (!is_dir) return QEL_ST_NOT_DIRECTORY;
+        if (!obj_isa_view_obj(obj)) return QEL_ST_READ_ONLY;
+        if ((status = ostrel_db_dir_empty(obj)) != 0) return status;
+    }
+    // The removal may delete the object: no reference may outlive it.
+    frame.release(obj);
+    if ((status = dir_write_check(dir, dir_vstat, &vstat, stamp, unchanged)) != 0) return status;
+    return unlink_name(dir, name, state, dir_vstat);
 }
 
 // A directory may not move under itself: walks up from `target_dir` to the
@@ -309,41 +340,12 @@ int ns_link(view_fhandle* obj_fh, view_fhandle* dir_fh, const char* name, view_v
 
 int ns_remove(view_fhandle* dir_fh, const char* name, view_vstat* dir_vstat, const struct timeval* stamp,
               int* unchanged) {
-    Ns_Rpc_Frame frame("ns_remove");
-    int status = 0;
-    obj_entry* dir = writable_dir(frame, dir_fh, &status);
-    if (dir == nullptr) return status;
-    unsigned state = 0;
-    view_vstat vstat;
-    obj_entry* obj = removable_entry(dir, name, &state, &vstat, &status);
-    if (obj == nullptr) return status;
-    if (vstat.fstat.type == QEL_FTYPE_DIR) {
-        obj_free(obj);
-        return QEL_ST_IS_DIRECTORY;
-    }
-    fstat_flush(obj);
-    obj_free(obj);
-    if ((status = dir_write_check(dir, dir_vstat, &vstat, stamp, unchanged)) != 0) return status;
-    return unlink_name(dir, name, state, dir_vstat);
+    return remove_named("ns_remove", dir_fh, name, false, dir_vstat, stamp, unchanged);
 }
 
 int ns_rmdir(view_fhandle* dir_fh, const char* name, view_vstat* dir_vstat, const struct timeval* stamp,
              int* unchanged) {
-    Ns_Rpc_Frame frame("ns_rmdir");
-    int status = 0;
-    obj_entry* dir = writable_dir(frame, dir_fh, &status);
-    if (dir == nullptr) return status;
-    unsigned state = 0;
-    view_vstat vstat;
-    obj_entry* obj = removable_entry(dir, name, &state, &vstat, &status);
-    if (obj == nullptr) return status;
-    frame.hold(obj);
-    if (vstat.fstat.type != QEL_FTYPE_DIR) return QEL_ST_NOT_DIRECTORY;
-    if (!obj_isa_view_obj(obj)) return QEL_ST_READ_ONLY;
-    if ((status = ostrel_db_dir_empty(obj)) != 0) return status;
-    frame.release(obj);
-    if ((status = dir_write_check(dir, dir_vstat, &vstat, stamp, unchanged)) != 0) return status;
-    return unlink_name(dir, name, state, dir_vstat);
+    return remove_named("ns_rmdir", dir_fh, name, true, dir_vstat, stamp, unchanged);
 }
 
 int ns_rename(view_fhandle* from_dir_fh, const char* from_name, view_fhandle* to_dir_fh, const char* to_name,

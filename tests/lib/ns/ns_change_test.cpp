@@ -393,21 +393,7 @@ TEST_F(NsChange, ChangingTheOidKeepsTheNameAndSetsTheModesTopBit) {
 TEST_F(NsChange, AVobDirectoryAdoptsTheNamesOfAViewDirectoryOverItsName) {
     view_fhandle d = walk("d");
     // A view directory "e" over the VOB's "e", holding a file.
-    {
-        Ns_Cache_Lock lock;
-        int status = 0, ext = 0;
-        obj_entry* dir = locate_validate_fhandle(&d, &ext, &status);
-        ASSERT_NE(nullptr, dir);
-        qel_oid_s oid = oid_of(900);
-        view_set_attr a = attr_of(QEL_FTYPE_DIR, 0755);
-        a.mask |= VIEW_ATTR_TYPE;
-        acl_check_attr(nullptr, &a);
-        obj_entry* made = ostrel_db_create(nullptr, dir, "e", &oid, &a, 0, 0, nullptr, &status);
-        ASSERT_NE(nullptr, made) << status;
-        obj_free(made);
-        lookup_invalidate(dir, "e");
-        obj_free(dir);
-    }
+    view_entry_over(d, "e", QEL_FTYPE_DIR, 900);
     view_fhandle private_e = walk("d/e");
     EXPECT_LT(static_cast<int32_t>(private_e.dbid), 0);
     ASSERT_EQ(0, create(private_e, "inner"));

@@ -92,20 +92,7 @@ TEST_F(NsLookup, AViewFileOverAVobNameHidesItUntilItIsRemoved) {
     // A VOB name is not the view's to replace.
     EXPECT_EQ(QEL_ST_EXISTS, create(d, "g.c"));
     // The view's record of the name decides once it exists.
-    {
-        Ns_Cache_Lock lock;
-        int status = 0, ext = 0;
-        obj_entry* dir = locate_validate_fhandle(&d, &ext, &status);
-        ASSERT_NE(nullptr, dir);
-        qel_oid_s oid = oid_of(900);
-        view_set_attr a = file_attr();
-        acl_check_attr(nullptr, &a);
-        obj_entry* made = ostrel_db_create(nullptr, dir, "g.c", &oid, &a, 0, 0, nullptr, &status);
-        ASSERT_NE(nullptr, made) << status;
-        obj_free(made);
-        lookup_invalidate(dir, "g.c");
-        obj_free(dir);
-    }
+    view_entry_over(d, "g.c", QEL_FTYPE_REG, 900);
     Found eclipsing = lookup(d, "g.c");
     ASSERT_EQ(0, eclipsing.status);
     EXPECT_LT(dbid_of(eclipsing.fh), 0);

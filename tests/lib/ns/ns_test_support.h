@@ -19,6 +19,7 @@
 #include "lib/ns/ns_readdir.h"
 #include "lib/ns/ns_rpc.h"
 #include "lib/ns/ns_vob.h"
+#include "lib/ostreladb/ostrel_db.h"
 #include "lib/ostreladb/db_test_support.h"
 
 namespace ns_test {
@@ -293,6 +294,24 @@ public:
         int status = ns_mkdir(&dir_fh, name, &a, &out, &vstat, &dir_vstat, nullptr, nullptr);
         if (fh != nullptr) *fh = out;
         return status;
+    }
+    // A view entry of `type` made in the view database under `name` over
+    // whatever the VOB holds there, as a view-private object eclipsing a VOB
+    // name would be.
+    void view_entry_over(view_fhandle dir_fh, const char* name, uint32_t type, unsigned oid) {
+        Ns_Cache_Lock lock;
+        int status = 0, ext = 0;
+        obj_entry* dir = locate_validate_fhandle(&dir_fh, &ext, &status);
+        ASSERT_NE(nullptr, dir);
+        qel_oid_s new_oid = oid_of(oid);
+        view_set_attr a = file_attr(type, type == QEL_FTYPE_DIR ? 0755 : 0644);
+        a.mask |= VIEW_ATTR_TYPE;
+        acl_check_attr(nullptr, &a);
+        obj_entry* made = ostrel_db_create(nullptr, dir, name, &new_oid, &a, 0, 0, nullptr, &status);
+        EXPECT_NE(nullptr, made) << status;
+        obj_free(made);
+        lookup_invalidate(dir, name);
+        obj_free(dir);
     }
     int remove(view_fhandle dir_fh, const char* name) {
         view_vstat dir_vstat{};
