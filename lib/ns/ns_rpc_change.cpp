@@ -56,6 +56,21 @@ obj_entry* writable_view_obj(Ns_Rpc_Frame& frame, view_fhandle* fh, int* status)
     return obj;
 }
 
+// A view-private object whose oid or kind may change: without write access
+// it is dropped from the cache (its next use reads it again) and 1001 comes
+// back. `current` gets its status.
+obj_entry* changeable_view_obj(Ns_Rpc_Frame& frame, view_fhandle* fh, view_vstat* current, int* status) {
+    obj_entry* obj = writable_view_obj(frame, fh, status);
+    if (obj == nullptr) return nullptr;
+    if (acl_check(obj, 0, current, ACL_WRITE, 0) != 0) {
+        frame.forget(obj);
+        obj_flush(obj);
+        *status = QEL_ST_NO_MEMORY;
+        return nullptr;
+    }
+    return obj;
+}
+
 // Looks `name` up for a new entry: 1067 when it exists; its state (what the
 // view records for it) in `*state`.
 int must_be_new(obj_entry* dir, const char* name, unsigned* state) {
@@ -410,14 +425,9 @@ int ns_setattr(view_fhandle* fh, view_set_attr* attr, view_vstat* vstat_out) {
 int ns_change_oid(view_fhandle* fh, view_change_oid_option option, view_vstat* vstat_out) {
     Ns_Rpc_Frame frame("ns_change_oid");
     int status = 0;
-    obj_entry* obj = writable_view_obj(frame, fh, &status);
-    if (obj == nullptr) return status;
     view_vstat current;
-    if (acl_check(obj, 0, &current, ACL_WRITE, 0) != 0) {
-        frame.forget(obj);
-        obj_flush(obj);
-        return QEL_ST_NO_MEMORY;
-    }
+    obj_entry* obj = changeable_view_obj(frame, fh, &current, &status);
+    if (obj == nullptr) return status;
     view_set_attr attr{};
     bool prepared = false;
     bool top_set = (current.fstat.mode & VIEW_ATTR_MODE_TOP) != 0;
@@ -455,14 +465,9 @@ int ns_change_mtype(view_fhandle* fh, vob_mtype_t mtype, view_vstat* vstat_out) 
     Ns_Rpc_Frame frame("ns_change_mtype");
     if (mtype != 19 && mtype != 21 && mtype != 23 && mtype != 26) return QEL_ST_INVALID;
     int status = 0;
-    obj_entry* obj = writable_view_obj(frame, fh, &status);
-    if (obj == nullptr) return status;
     view_vstat current;
-    if (acl_check(obj, 0, &current, ACL_WRITE, 0) != 0) {
-        frame.forget(obj);
-        obj_flush(obj);
-        return QEL_ST_NO_MEMORY;
-    }
+    obj_entry* obj = changeable_view_obj(frame, fh, &current, &status);
+    if (obj == nullptr) return status;
     vob_mtype_t now = obj->mtype;
     if (now == 19 || now == 21 || now == 23 || now == 26) {
         {
