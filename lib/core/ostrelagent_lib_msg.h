@@ -22,6 +22,7 @@ constexpr int VIEW_EXISTS = 6;            // View at "%s" exists.
 constexpr int PARSE_ERROR = 7;            // Parse error in "%s".
 constexpr int NO_TEXT_MODE = 11;          // Interop textmode not found for "%s".
 constexpr int NO_VIEW_INFO = 14;          // View information not found.
+constexpr int CLTXT_FETCH_FAILED = 15;    // Error fetching cleartext for "%s".
 constexpr int BAD_VIEW_UUID = 21;         // View uuid "%s" not valid for "%s".
 constexpr int UNRECOGNIZED = 22;          // Unrecognized IPC: "%s".
 constexpr int CACHE_DIR_INVALID = 37;     // Validation failed for cleartext cache directory "%s".

@@ -73,10 +73,14 @@ ostrel_vstat record_of(const qel_uuid_s& vob, const Object& obj) {
     out.vstat.obj_oid = obj.oid;
     if (const Object* elem = obj.elem_dbid != 0 ? find(vob, obj.elem_dbid) : nullptr) out.vstat.elem_oid = elem->oid;
     out.checked_out = obj.checked_out;
+    std::strncpy(out.link_text, obj.link_text.c_str(), sizeof out.link_text - 1);
     return out;
 }
 
 bool is_element(vob_mtype_t mtype) { return mtype == 2 || mtype == 5; }
+
+// The name-space root's dbid, whose empty name names the VOB's root.
+constexpr unsigned NS_ROOT_DBID = 1;
 
 // The element and object dbids and record of what `dbid` selects.
 void select(const qel_uuid_s& vob, const Object& obj, unsigned& elem_dbid, unsigned& obj_dbid, ostrel_vstat& out) {
@@ -112,6 +116,14 @@ int OstrelAgent_Metadata::lookup_obj(const qel_uuid_s& vob, const unsigned& dir_
                                      ostrel_vstat& out) {
     if (int forced = begin_call(LOOKUP_OBJ)) return forced;
     std::lock_guard<std::mutex> guard(script().mutex);
+    // The empty name in the name-space root names the VOB's root.
+    if (dir_dbid == NS_ROOT_DBID && name.empty()) {
+        auto tree = script().trees.find(key_of(vob));
+        const Object* root = tree == script().trees.end() ? nullptr : find(vob, tree->second.root);
+        if (root == nullptr) return OstrelAgent_Status::NOT_FOUND;
+        select(vob, *root, elem_dbid, obj_dbid, out);
+        return 0;
+    }
     const Object* dir = find(vob, dir_dbid);
     if (dir == nullptr) return OstrelAgent_Status::INTERNAL_ERROR;
     for (const auto& entry : dir->entries) {
@@ -131,7 +143,8 @@ int OstrelAgent_Metadata::readdir_obj(const qel_uuid_s& vob, const unsigned& dir
     const Object* dir = find(vob, dir_dbid);
     if (dir == nullptr) return OstrelAgent_Status::INTERNAL_ERROR;
     if (dir->entries.empty()) return OstrelAgent_Status::NOT_FOUND;
-    unsigned cookie = 2;
+    // Positions 0 to 2 are taken by ".", ".." and the start of a listing.
+    unsigned cookie = 3;
     for (const auto& entry : dir->entries) {
         ostrelagent_dirent d{};
         std::strncpy(d.name, entry.first.c_str(), sizeof d.name - 1);
@@ -206,6 +219,31 @@ bool OstrelAgent_Metadata::scripted_oid_to_dbid(const qel_uuid_s& vob, const qel
             dbid = entry.first;
             mtype = entry.second.mtype;
             return true;
+        }
+    }
+    return false;
+}
+
+bool OstrelAgent_Metadata::scripted_object(const qel_uuid_s& vob, unsigned dbid, Scripted_Object& out) {
+    std::lock_guard<std::mutex> guard(script().mutex);
+    const Object* obj = find(vob, dbid);
+    if (obj == nullptr) return false;
+    out = *obj;
+    return true;
+}
+
+bool OstrelAgent_Metadata::scripted_parent(const qel_uuid_s& vob, unsigned dbid, unsigned* parent) {
+    std::lock_guard<std::mutex> guard(script().mutex);
+    auto tree = script().trees.find(key_of(vob));
+    if (tree == script().trees.end()) return false;
+    const Object* obj = find(vob, dbid);
+    unsigned elem = obj != nullptr && obj->elem_dbid != 0 ? obj->elem_dbid : dbid;
+    for (const auto& candidate : tree->second.objects) {
+        for (const auto& entry : candidate.second.entries) {
+            if (entry.second == dbid || entry.second == elem) {
+                *parent = candidate.first;
+                return true;
+            }
         }
     }
     return false;

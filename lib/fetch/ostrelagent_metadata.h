@@ -66,6 +66,8 @@ public:
         unsigned selected = 0;
         // A directory version's names and the objects they list.
         std::vector<std::pair<std::string, unsigned>> entries;
+        // A symbolic link's target.
+        std::string link_text;
     };
 
     // Adds (or replaces) an object of the VOB's tree.
@@ -80,6 +82,10 @@ public:
     static unsigned calls(Call call);
     // Forgets every tree, counter, forced status and latency.
     static void reset_script();
+    // The scripted object `dbid`, without counting a call.
+    static bool scripted_object(const qel_uuid_s& vob, unsigned dbid, Scripted_Object& out);
+    // The scripted directory whose entries list `dbid` or its element.
+    static bool scripted_parent(const qel_uuid_s& vob, unsigned dbid, unsigned* parent);
     // The dbid and kind of the scripted object of `oid`, as the view
     // database would have them once content fetch loaded the object.
     static bool scripted_oid_to_dbid(const qel_uuid_s& vob, const qel_oid_s& oid, unsigned& dbid,

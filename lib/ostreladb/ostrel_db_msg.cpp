@@ -92,6 +92,20 @@ struct KestoDbTexts : Texts<KESTO_DB_COUNT> {
 
 struct DbUtlsTexts : Texts<DB_UTLS_COUNT> {
     constexpr DbUtlsTexts() {
+        at[DBU_MSG_UNEXPECTED_MTYPE] = "Unexpected mtype(%ld) for object %s\n";
+        at[DBU_MSG_COVER] = "View_db_cover_obj of %s: %s\n";
+        at[DBU_MSG_LOOKUP] = "View_db_lookup of %s in %s: %s\n";
+        at[DBU_MSG_LINK] = "View_db_link of %s in %s to %s: %s\n";
+        at[DBU_MSG_UNLINK] = "View_db_unlink of %s in %s: %s\n";
+        at[DBU_MSG_CLTXT] = "View_db_cltxt of %s: %s\n";
+        at[DBU_MSG_READLINK] = "View_db_readlink of %s: %s\n";
+        at[DBU_MSG_SETATTR] = "View_db_setattr of %s: %s\n";
+        at[DBU_MSG_SET_OID] = "View_db_set_oid of %s: %s\n";
+        at[DBU_MSG_CREATE] = "View_db_create of %s in %s: %s\n";
+        at[DBU_MSG_STATE_SET] = "View_db_state_set %s in %s: %s\n";
+        at[DBU_MSG_READDIR] = "view_db_readdir of %s failed: %s\n";
+        at[DBU_MSG_ADOPT] = "View_db_adopt of %s:%s: %s\n";
+        at[DBU_MSG_RENAME_UNIQUE] = "View_db_unhijack of %s in %s: %s\n";
         at[DBU_MSG_UNEXPECTED_FILE_TYPE] = "Unexpected file type(%ld) on %s\n";
         at[DBU_MSG_BAD_HOST_PATH] = "Bad host:pathname '%s'\n";
         at[DBU_MSG_DBID2OID] = "View_db_dbid2oid of dbid 0x%lx, failed: %s\n";

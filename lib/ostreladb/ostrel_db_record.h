@@ -44,10 +44,6 @@ constexpr uint32_t DIR_ENT_STATE_HIJACKED = 0x200000;
 // this. The first name of a directory has offset 2.
 constexpr uint32_t OSTREL_DB_COOKIE_BASE = 0x40000000;
 
-// Longest name of a directory entry, and the room of a buffer that reads one.
-constexpr size_t OSTREL_DB_NAME_MAX = 255;
-constexpr size_t OSTREL_DB_NAME_BUF = 256;
-
 // A directory's size grows by a name's length plus this for every name.
 constexpr uint32_t OSTREL_DB_DIRENT_OVERHEAD = 43;
 
@@ -154,20 +150,6 @@ int ostrela_db_dir_create(uint32_t dbid);
 int ostrela_db_dir_lookup(uint32_t dbid);
 // 1085 (not reported) when the directory holds a name.
 int ostrela_db_dir_empty(uint32_t dbid);
-
-// One listed name as ostrela_db_readdir packs it, each on a 4-byte boundary
-// and taking (name_len + 22) & ~3 bytes: the object's dbid and kind (0 for a
-// white-out), the name's cookie, its state, and the name with its NUL.
-struct view_db_readdir_entry {
-    uint32_t inode;
-    uint32_t mtype;
-    uint32_t cookie;
-    uint32_t state;
-    uint16_t name_len;
-    char name[2];
-};
-constexpr size_t VIEW_DB_READDIR_HEAD = offsetof(view_db_readdir_entry, name);
-inline size_t view_db_readdir_entry_size(size_t name_len) { return (name_len + 22) & ~size_t{3}; }
 
 // The names after `cookie` (0 or OSTREL_DB_COOKIE_BASE: from the first), as
 // many as fit `size` bytes; `*end` is 1 once the last name is in. 1084 when

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <set>
@@ -25,6 +26,7 @@ struct Plan {
   bool crashed;
   long block_size;
   int inheritable_opens;
+  char only_suffix[64];
 } plan;
 
 const kesto_io_methods *real() { return kesto_io_default(); }
@@ -37,6 +39,18 @@ bool strike(FaultyIo::Op op) {
     return true;
   }
   return false;
+}
+
+// Whether a call on `fd` is one the plan watches.
+bool watched(int fd) {
+  if (plan.only_suffix[0] == '\0') return true;
+  char link[64], path[4096];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  ssize_t n = ::readlink(link, path, sizeof path - 1);
+  if (n < 0) return false;
+  path[n] = '\0';
+  size_t len = std::strlen(plan.only_suffix);
+  return static_cast<size_t>(n) >= len && std::strcmp(path + n - len, plan.only_suffix) == 0;
 }
 
 bool shortened(FaultyIo::Op op) { return plan.short_at[op] && plan.calls[op] == plan.short_at[op]; }
@@ -55,11 +69,13 @@ int f_close(int fd) {
   return real()->close(fd);
 }
 ssize_t f_pread(int fd, void *buf, size_t len, off_t off) {
+  if (!watched(fd)) return real()->pread(fd, buf, len, off);
   if (strike(FaultyIo::PREAD)) return -1;
   if (shortened(FaultyIo::PREAD)) len /= 2;
   return real()->pread(fd, buf, len, off);
 }
 ssize_t f_pwrite(int fd, const void *buf, size_t len, off_t off) {
+  if (!watched(fd)) return real()->pwrite(fd, buf, len, off);
   if (strike(FaultyIo::PWRITE)) return -1;
   if (plan.crash_at && plan.calls[FaultyIo::PWRITE] >= plan.crash_at) plan.crashed = true;
   if (plan.crashed) return static_cast<ssize_t>(len);
@@ -67,6 +83,7 @@ ssize_t f_pwrite(int fd, const void *buf, size_t len, off_t off) {
   return real()->pwrite(fd, buf, len, off);
 }
 int f_fsync(int fd) {
+  if (!watched(fd)) return real()->fsync(fd);
   if (strike(FaultyIo::FSYNC)) return -1;
   if (plan.crashed) return 0;
   return real()->fsync(fd);
@@ -127,6 +144,10 @@ void FaultyIo::crash_after_writes(int nth) { plan.crash_at = plan.calls[PWRITE] 
 void FaultyIo::set_block_size(long size) { plan.block_size = size; }
 
 int FaultyIo::calls(Op op) const { return plan.calls[op]; }
+
+void FaultyIo::only_files(const char *suffix) {
+  std::snprintf(plan.only_suffix, sizeof plan.only_suffix, "%s", suffix);
+}
 
 int FaultyIo::inheritable_opens() const { return plan.inheritable_opens; }
 

@@ -35,6 +35,9 @@ class FaultyIo {
   void crash_after_writes(int nth);
   void set_block_size(long size);  // fstat reports this block size (0: the real one)
   int calls(Op op) const;
+  // From now on only the transfers and syncs of files whose path ends in
+  // `suffix` are counted (and can fail); the others pass untouched.
+  void only_files(const char *suffix);
   // Opens without O_CLOEXEC: descriptors a program started meanwhile inherits.
   int inheritable_opens() const;
   void reset_counts();

@@ -6,13 +6,20 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ns/ns_cache.h"
 #include "lib/ns/ns_fstat.h"
 #include "lib/ns/ns_locate.h"
+#include "lib/ns/ns_lookup.h"
+#include "lib/ns/ns_readdir.h"
+#include "lib/ns/ns_rpc.h"
 #include "lib/ns/ns_vob.h"
+#include "lib/ostreladb/ostrel_db.h"
 #include "lib/ostreladb/db_test_support.h"
 
 namespace ns_test {
@@ -41,6 +48,12 @@ inline std::map<uint32_t, uint32_t> stats() {
 
 // Statistic numbers the tests read.
 enum : uint32_t {
+    ST_NAME_COUNT = 0,
+    ST_NAME_REQUESTS = 5,
+    ST_NAME_HITS = 6,
+    ST_DIR_COUNT = 9,
+    ST_DIR_REQUESTS = 14,
+    ST_DIR_HITS = 15,
     ST_FSTAT_COUNT = 16,
     ST_FSTAT_SIZE = 17,
     ST_OBJ_COUNT = 23,
@@ -130,6 +143,180 @@ protected:
 
     qel_uuid_s vob_uuid{};
     uint32_t vob_dbid = 0;
+};
+
+// A VOB tree of the test's VOB, its root element 10:
+//
+//   /        10 (element) -> 11 (directory version)
+//   /a.c     20 -> 21
+//   /ln      50 (symbolic link to "a.c")
+//   /d       30 -> 31
+//   /d/g.c   40 -> 41
+//   /d/e     60 -> 61
+//   /d/e/f   70 -> 71
+//
+// and helpers that drive the namespace operations on it.
+class NsTreeTest : public NsTest {
+protected:
+    void SetUp() override {
+        NsTest::SetUp();
+        dir(10, 11, {{"a.c", 20}, {"ln", 50}, {"d", 30}});
+        file(20, 21);
+        dir(30, 31, {{"g.c", 40}, {"e", 60}});
+        file(40, 41);
+        dir(60, 61, {{"f", 70}});
+        file(70, 71);
+        Meta::Scripted_Object link;
+        link.dbid = 50;
+        link.oid = oid_of(50);
+        link.mtype = SYMLINK;
+        link.fstat = file_status(QEL_FTYPE_LNK, 0777);
+        link.link_text = "a.c";
+        Meta::script_object(vob_uuid, link);
+        Meta::script_root(vob_uuid, 10);
+    }
+
+public:
+    // Scripts an element and its selected version (a directory version
+    // listing `entries`, or a file version).
+    void dir(unsigned elem, unsigned version, std::vector<std::pair<std::string, unsigned>> entries) {
+        element(elem, DIR_ELEM, version, 0755);
+        Meta::Scripted_Object v;
+        v.dbid = version;
+        v.oid = oid_of(version);
+        v.mtype = DIR_VER;
+        v.elem_dbid = elem;
+        v.fstat = file_status(QEL_FTYPE_DIR, 0755);
+        v.entries = std::move(entries);
+        Meta::script_object(vob_uuid, v);
+    }
+    void file(unsigned elem, unsigned version, bool checked_out = false) {
+        element(elem, FILE_ELEM, version, 0644, checked_out);
+        script(version, FILE_VER, elem, 0644);
+    }
+    void element(unsigned dbid, vob_mtype_t mtype, unsigned selected, qel_fmode_t mode, bool checked_out = false) {
+        Meta::Scripted_Object e;
+        e.dbid = dbid;
+        e.oid = oid_of(dbid);
+        e.mtype = mtype;
+        e.fstat = file_status(mtype == DIR_ELEM ? QEL_FTYPE_DIR : QEL_FTYPE_REG, mode);
+        e.selected = selected;
+        e.checked_out = checked_out;
+        Meta::script_object(vob_uuid, e);
+    }
+
+    view_fhandle root() {
+        view_fhandle fh{};
+        view_vstat vstat{};
+        unsigned state = 0;
+        int flag = 0;
+        struct timeval lvut{};
+        EXPECT_EQ(0, ns_root(&QEL_OID_NULL, &vob_uuid, "", VIEW_HM_WARP_NONE, &fh, &vstat, &state, &flag, &lvut,
+                             nullptr, nullptr));
+        return fh;
+    }
+    // Looks `name` up in the directory: the status, and the handle, status
+    // and (whole) name state of what it found.
+    struct Found {
+        int status = -1;
+        view_fhandle fh{};
+        view_vstat vstat{};
+        unsigned state = 0;
+    };
+    Found lookup(view_fhandle dir_fh, const char* name) {
+        Found f;
+        view_fhandle dir_out{};
+        unsigned consumed = 0;
+        int flag = 0;
+        struct timeval lvut{};
+        f.status = ns_lookup_flags(&dir_fh, name, VIEW_HM_WARP_NONE, "", &f.fh, &dir_out, &f.vstat, &consumed,
+                                   &flag, &f.state, &lvut);
+        return f;
+    }
+    // The handle of a path from the VOB root ("d/e"), which must resolve.
+    view_fhandle walk(const std::string& path) {
+        view_fhandle fh = root();
+        size_t at = 0;
+        while (at < path.size()) {
+            size_t slash = path.find('/', at);
+            std::string part = path.substr(at, slash == std::string::npos ? std::string::npos : slash - at);
+            Found f = lookup(fh, part.c_str());
+            EXPECT_EQ(0, f.status) << path << " at " << part;
+            fh = f.fh;
+            if (slash == std::string::npos) break;
+            at = slash + 1;
+        }
+        return fh;
+    }
+    // The names a full directory read lists, in order, read in pages of
+    // `page` bytes ("." and ".." included).
+    std::vector<std::string> listing(view_fhandle dir_fh, unsigned page = 4096) {
+        std::vector<std::string> names;
+        std::vector<char> buf(page);
+        unsigned cookie = 0;
+        for (int end = 0; !end;) {
+            unsigned next = 0, bytes = 0;
+            int status = ns_readdir(&dir_fh, cookie, page, &next, &bytes, &end,
+                                    reinterpret_cast<view_dirent*>(buf.data()));
+            EXPECT_EQ(0, status);
+            if (status != 0) break;
+            for (unsigned at = 0; at < bytes;) {
+                view_dirent head{};
+                names.push_back(view_dirent_read(buf.data() + at, &head));
+                at += head.reclen;
+            }
+            cookie = next;
+        }
+        return names;
+    }
+    static view_set_attr file_attr(uint32_t type = QEL_FTYPE_REG, qel_fmode_t mode = 0644) {
+        view_set_attr a{};
+        a.mask = 0x2;
+        a.type = type;
+        a.mode = mode;
+        return a;
+    }
+    // Creates a view-private file, directory or symbolic link.
+    int create(view_fhandle dir_fh, const char* name, view_fhandle* fh = nullptr) {
+        view_set_attr a = file_attr();
+        view_fhandle out{};
+        view_vstat vstat{}, dir_vstat{};
+        char path[1024];
+        unsigned len = 0;
+        int status = ns_create(&dir_fh, name, &a, sizeof path, &out, &vstat, path, &len, &dir_vstat, nullptr, nullptr);
+        if (fh != nullptr) *fh = out;
+        return status;
+    }
+    int mkdir(view_fhandle dir_fh, const char* name, view_fhandle* fh = nullptr) {
+        view_set_attr a = file_attr(QEL_FTYPE_DIR, 0755);
+        view_fhandle out{};
+        view_vstat vstat{}, dir_vstat{};
+        int status = ns_mkdir(&dir_fh, name, &a, &out, &vstat, &dir_vstat, nullptr, nullptr);
+        if (fh != nullptr) *fh = out;
+        return status;
+    }
+    // A view entry of `type` made in the view database under `name` over
+    // whatever the VOB holds there, as a view-private object eclipsing a VOB
+    // name would be.
+    void view_entry_over(view_fhandle dir_fh, const char* name, uint32_t type, unsigned oid) {
+        Ns_Cache_Lock lock;
+        int status = 0, ext = 0;
+        obj_entry* dir = locate_validate_fhandle(&dir_fh, &ext, &status);
+        ASSERT_NE(nullptr, dir);
+        qel_oid_s new_oid = oid_of(oid);
+        view_set_attr a = file_attr(type, type == QEL_FTYPE_DIR ? 0755 : 0644);
+        a.mask |= VIEW_ATTR_TYPE;
+        acl_check_attr(nullptr, &a);
+        obj_entry* made = ostrel_db_create(nullptr, dir, name, &new_oid, &a, 0, 0, nullptr, &status);
+        EXPECT_NE(nullptr, made) << status;
+        obj_free(made);
+        lookup_invalidate(dir, name);
+        obj_free(dir);
+    }
+    int remove(view_fhandle dir_fh, const char* name) {
+        view_vstat dir_vstat{};
+        return ns_remove(&dir_fh, name, &dir_vstat, nullptr, nullptr);
+    }
 };
 
 } // namespace ns_test

@@ -1,10 +1,15 @@
 // Many threads locating and releasing the same and different objects under
 // the cache's mutex, with the budget at 0 so that every entry made reclaims:
 // a held object must stay cached and intact, and at the end every reference
-// count must be what the cache's own links account for.
+// count must be what the cache's own links account for. Many threads making,
+// looking up, listing and removing names of one directory through the
+// namespace operations, each of which holds the mutex for its whole call.
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "lib/ns/ns_test_support.h"
@@ -102,6 +107,39 @@ TEST_F(NsThreads, ReferenceCountsHoldUnderConcurrentLocateAndRelease) {
     EXPECT_EQ(unreferenced * OBJ_ENTRY_SIZE, obj_zero_ref_size);
     EXPECT_EQ(entries, v->obj_count);
     EXPECT_GT(rows[ST_OBJ_EJECTS], 0u);
+}
+
+class NsTreeThreads : public NsTreeTest {};
+
+TEST_F(NsTreeThreads, NamesMadeListedAndRemovedAtOnceStayInStep) {
+    constexpr int WORKERS = 4, FILES = 12;
+    ASSERT_EQ(0, ns_cache_set_size(0, false));
+    view_fhandle d = walk("d");
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < WORKERS; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < FILES; ++i) {
+                char name[32];
+                std::snprintf(name, sizeof name, "t%d-%d", t, i);
+                if (create(d, name) != 0) failures++;
+                Found f = lookup(d, name);
+                if (f.status != 0) failures++;
+                std::vector<std::string> names = listing(d);
+                if (std::count(names.begin(), names.end(), name) != 1) failures++;
+                if (i % 2 == 1 && remove(d, name) != 0) failures++;
+                if (lookup(d, "g.c").status != 0) failures++;
+            }
+        });
+    }
+    for (std::thread& th : threads) th.join();
+    EXPECT_EQ(0, failures.load());
+    std::set<std::string> expected = {".", "..", "g.c", "e"};
+    for (int t = 0; t < WORKERS; ++t)
+        for (int i = 0; i < FILES; i += 2) expected.insert("t" + std::to_string(t) + "-" + std::to_string(i));
+    std::vector<std::string> names = listing(d);
+    EXPECT_EQ(expected, std::set<std::string>(names.begin(), names.end()));
+    EXPECT_EQ(expected.size(), names.size());
 }
 
 } // namespace

@@ -1,0 +1,64 @@
+#pragma once
+// What every namespace operation shares: its trace, the cache mutex for the
+// whole call, and the objects its handles and look-ups name, given back when
+// the operation ends. Internal to lib/ns/ns_rpc*.
+
+#include <cstddef>
+
+#include "lib/core/ostrelagent_trace.h"
+#include "lib/ns/ns_cache.h"
+#include "lib/ns/ns_locate.h"
+#include "platform/pfm/pfm.h"
+
+class Ns_Rpc_Frame {
+public:
+    explicit Ns_Rpc_Frame(const char* op) : trace_(OstrelAgent_Trace::OSTRELAGENT, "ns_rpc", op) {}
+    ~Ns_Rpc_Frame() {
+        for (size_t i = 0; i < count_; ++i) obj_free(held_[i]);
+    }
+    Ns_Rpc_Frame(const Ns_Rpc_Frame&) = delete;
+    Ns_Rpc_Frame& operator=(const Ns_Rpc_Frame&) = delete;
+
+    // The handle's object, held until the end; null with the status.
+    obj_entry* validate(view_fhandle* fh, int* ext_name, int* status) {
+        return hold(locate_validate_fhandle(fh, ext_name, status));
+    }
+    // Holds a referenced object (null passes) until the end.
+    obj_entry* hold(obj_entry* obj) {
+        if (obj == nullptr) return nullptr;
+        if (count_ == MAX_HELD) ns_fatal("lib/ns/ns_rpc", __LINE__, "too many objects held");
+        held_[count_++] = obj;
+        return obj;
+    }
+    // The reference to `obj` was given away (flushed, or taken by a call).
+    void forget(obj_entry* obj) {
+        for (size_t i = 0; i < count_; ++i) {
+            if (held_[i] == obj) {
+                held_[i] = held_[--count_];
+                return;
+            }
+        }
+    }
+    // Gives `obj`'s reference back now.
+    void release(obj_entry* obj) {
+        forget(obj);
+        obj_free(obj);
+    }
+    const OstrelAgent_Trace& trace() const { return trace_; }
+
+private:
+    static constexpr size_t MAX_HELD = 8;
+    OstrelAgent_Trace trace_;
+    Ns_Cache_Lock lock_;
+    obj_entry* held_[MAX_HELD] = {};
+    size_t count_ = 0;
+};
+
+// Holds off asynchronous signals for a view-database write.
+class Ns_Signals_Held {
+public:
+    Ns_Signals_Held() { pfm_inhibit(); }
+    ~Ns_Signals_Held() { pfm_enable(); }
+    Ns_Signals_Held(const Ns_Signals_Held&) = delete;
+    Ns_Signals_Held& operator=(const Ns_Signals_Held&) = delete;
+};
