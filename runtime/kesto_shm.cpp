@@ -376,7 +376,9 @@ int abandon(lm_map &m, bool holding) {
 int timed_take(const area &a, const timespec &deadline) {
   int e;
   if (!proc.values.emulate_timedlock) {
-    e = pthread_mutex_timedlock(a.mutex(), &deadline);
+    // An uncontended area, or one a dead process left, is taken at once.
+    e = pthread_mutex_trylock(a.mutex());
+    if (e == EBUSY) e = pthread_mutex_timedlock(a.mutex(), &deadline);
   } else {
     // Without a timed lock: wait on the area's condition, under the
     // auxiliary mutex, until a try succeeds or the deadline passes.

@@ -1,9 +1,12 @@
 // A shared open within one process: what the locks allow and refuse, what
 // a commit and an abort do with them, the record lock bit, and two tasks
 // working on one database, where each sees the other's commits.
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "kesto_trans_fixture.h"
 
@@ -193,6 +196,32 @@ TEST_F(SharedTest, TheRecordLockBitChangesUnderATemporaryLock) {
   EXPECT_EQ(kt().file_locks[0].app, 1);
   EXPECT_EQ(dt_rlbclr(nullptr, 0), S_UNLOCKED);
   EXPECT_EQ(dt_rlbtst(nullptr, 0), S_UNLOCKED);
+  ASSERT_EQ(dt_close(nullptr), S_OKAY);
+}
+
+// Five commits in progress fill the activity file; a sixth waits for one of
+// them to end, and goes on moments after it does.
+TEST_F(SharedTest, ACommitWaitsBrieflyForAnActivityEntry) {
+  ASSERT_EQ(dt_open("people", "s", nullptr), S_OKAY);
+  for (int i = 0; i < TAF_ENTRIES; ++i) ASSERT_EQ(taf_add(("busy" + std::to_string(i) + ".log").c_str()), S_OKAY);
+  pid_t other = fork();
+  if (other == 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    _exit(taf_del("busy3.log") == S_OKAY ? 0 : 1);
+  }
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(taf_add("sixth.log"), S_OKAY);
+  const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  int st;
+  ASSERT_EQ(waitpid(other, &st, 0), other);
+  EXPECT_EQ(WEXITSTATUS(st), 0);
+  EXPECT_GT(waited, 0.15);
+  EXPECT_LT(waited, 1.5);
+  ASSERT_EQ(taf_access(0), S_OKAY);
+  EXPECT_STREQ(taf_files[3], "sixth.log");
+  std::vector<std::string> listed(taf_files, taf_files + TAF_ENTRIES);
+  ASSERT_EQ(taf_release(), S_OKAY);
+  for (const std::string &name : listed) ASSERT_EQ(taf_del(name.c_str()), S_OKAY);
   ASSERT_EQ(dt_close(nullptr), S_OKAY);
 }
 
