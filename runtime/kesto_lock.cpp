@@ -416,6 +416,33 @@ class bit_lock {
 
 }  // namespace
 
+namespace {
+
+// Every lock descriptor of the task: record types, sets, fields.
+template <typename Visit>
+void each_descr(Visit visit) {
+  db_task &t = kt();
+  const struct {
+    lock_descr *table;
+    int size;
+  } tables[] = {{t.rec_locks, t.size_rt}, {t.set_locks, t.size_st}, {t.fld_locks, t.size_fd}};
+  for (const auto &tb : tables)
+    for (int i = 0; i < tb.size; ++i) visit(tb.table[i]);
+}
+
+// What the end of the locks' transaction leaves of them: a kept lock is a
+// read lock, an exclusive one stays, any other is free.
+void end_descriptors() {
+  each_descr([](lock_descr &d) {
+    if (d.kept) d.state = 'r';
+    else if (d.state != 'x') d.state = 'f';
+    d.prev = d.state;
+    d.kept = 0;
+  });
+}
+
+}  // namespace
+
 bool journal_in_use() {
   db_task &t = kt();
   if (opt_on(OPT_JOURNAL) || t.tjf_fd >= 0) return true;
@@ -470,11 +497,9 @@ int lock_commit_upgrade() {
   answer a;
   if (request_files(msg, &a, 124) != S_OKAY) return db_status;
   for (int f : msg.files()) t.file_locks[f].app = -1;
-  for (lock_descr *table : {t.rec_locks, t.set_locks, t.fld_locks}) {
-    const int n = table == t.rec_locks ? t.size_rt : table == t.set_locks ? t.size_st : t.size_fd;
-    for (int i = 0; i < n; ++i)
-      if (table[i].state == 'i') table[i].state = 'w';
-  }
+  each_descr([](lock_descr &d) {
+    if (d.state == 'i') d.state = 'w';
+  });
   return db_status = S_OKAY;
 }
 
@@ -492,16 +517,7 @@ int lock_commit_release() {
     if (was < 0 && fl.app > 0) reads.add(f, 'r');
     else if (fl.app == 0) release.push_back(lm_id(f));
   }
-  for (lock_descr *table : {t.rec_locks, t.set_locks, t.fld_locks}) {
-    const int n = table == t.rec_locks ? t.size_rt : table == t.set_locks ? t.size_st : t.size_fd;
-    for (int i = 0; i < n; ++i) {
-      lock_descr &d = table[i];
-      if (d.kept) d.state = 'r';
-      else if (d.state != 'x') d.state = 'f';
-      d.prev = d.state;
-      d.kept = 0;
-    }
-  }
+  end_descriptors();
   int status = S_OKAY;
   if (!reads.empty()) {
     answer a;
@@ -517,10 +533,7 @@ void lock_abort_keep() {
   db_task &t = kt();
   if (!shared()) return;
   for (int f = 0; f < t.size_ft; ++f) t.file_locks[f].kept = 0;
-  for (lock_descr *table : {t.rec_locks, t.set_locks, t.fld_locks}) {
-    const int n = table == t.rec_locks ? t.size_rt : table == t.set_locks ? t.size_st : t.size_fd;
-    for (int i = 0; i < n; ++i) table[i].kept = 0;
-  }
+  each_descr([](lock_descr &d) { d.kept = 0; });
 }
 
 int free_dblocks(int dbn) {
@@ -541,18 +554,7 @@ int free_dblocks(int dbn) {
     fl.app = 0;
     if (fl.excl == 0) release.push_back(lm_id(f));
   }
-  if (dbn < 0) {
-    for (lock_descr *table : {t.rec_locks, t.set_locks, t.fld_locks}) {
-      const int n = table == t.rec_locks ? t.size_rt : table == t.set_locks ? t.size_st : t.size_fd;
-      for (int i = 0; i < n; ++i) {
-        lock_descr &d = table[i];
-        if (d.kept) d.state = 'r';
-        else if (d.state != 'x') d.state = 'f';
-        d.prev = d.state;
-        d.kept = 0;
-      }
-    }
-  }
+  if (dbn < 0) end_descriptors();
   key_reset(t.size_ft);
   const int status = lmc_free(release.data(), static_cast<int>(release.size()));
   if (status != S_OKAY) return dberr_code(status, 512);

@@ -106,6 +106,14 @@ class LockMgrTest : public EngineTest {
   // The first opener's recovery done, as the engine's open reports it.
   void opened(User &u) { ASSERT_EQ(l_recovered(u.m, u.slot), 0); }
 
+  // Two users with one file open, the first opener's recovery done.
+  int16_t shared_file(User &a, User &b, uint64_t inode) {
+    const int16_t f = open_files(a, {inode})[0];
+    opened(a);
+    open_files(b, {inode});
+    return f;
+  }
+
   std::string marker_;
   int taf_ = -1;
   std::vector<std::unique_ptr<User>> users_;
@@ -334,9 +342,7 @@ TEST_F(LockMgrTest, ReadersShareAWriterWaitsAndASoleReaderUpgrades) {
   User &a = login("alpha");
   User &b = login("beta");
   User &w = login("writer");
-  int16_t f = open_files(a, {21})[0];
-  opened(a);
-  open_files(b, {21});
+  int16_t f = shared_file(a, b, 21);
   open_files(w, {21});
   EXPECT_EQ(lock(a, {{f, 'r'}}).status, R_DONE);
   EXPECT_EQ(lock(b, {{f, 'r'}}).status, R_DONE);
@@ -483,9 +489,7 @@ TEST_F(LockMgrTest, ADeadRollForwarderIsTakenOverAndTheLastUserLeavesRecovery) {
 TEST_F(LockMgrTest, ACheckpointWaitsUntilNoLockIsHeld) {
   User &a = login("alpha");
   User &b = login("beta");
-  int16_t f = open_files(a, {71})[0];
-  opened(a);
-  open_files(b, {71});
+  const int16_t f = shared_file(a, b, 71);
   ASSERT_EQ(lock(a, {{f, 'w'}}).status, R_DONE);
   EXPECT_NE(db(a, A_DUE), 0);  // a write makes a checkpoint due in 300 s
   ASSERT_EQ(l_force_chkpoint(a.m, a.slot), 0);
@@ -519,9 +523,7 @@ TEST_F(LockMgrTest, ACheckpointWaitsUntilNoLockIsHeld) {
 TEST_F(LockMgrTest, AUserThatLeavesGivesUpEvenItsExclusiveLocks) {
   User &a = login("alpha");
   User &b = login("beta");
-  int16_t f = open_files(a, {81})[0];
-  opened(a);
-  open_files(b, {81});
+  const int16_t f = shared_file(a, b, 81);
   ASSERT_EQ(lock(a, {{f, 'x'}}).status, R_DONE);
   // A close keeps an exclusive lock for the user's other work ...
   ASSERT_EQ(l_dbclose(a.m, a.slot, &f, 1), 0);

@@ -189,6 +189,14 @@ class MultiProcessTest : public EngineTest {
     return w;
   }
 
+  // A worker in a transaction with the people locked for writing.
+  Worker &writing(const std::string &user) {
+    Worker &w = start(user);
+    EXPECT_EQ(w.call("begin"), S_OKAY);
+    EXPECT_EQ(w.call("lock " + std::to_string(PERSON) + " w"), S_OKAY);
+    return w;
+  }
+
   // The database as one user sees it afterwards (journaling on, so that
   // the open consults the journal on commits a process left).
   void open_alone() {
@@ -280,10 +288,8 @@ TEST_F(MultiProcessTest, ALockHeldPastATimeOutIsRefusedWithAMessage) {
 }
 
 TEST_F(MultiProcessTest, AKilledHolderBlocksNobody) {
-  Worker &victim = start("victim");
   Worker &other = start("other");
-  ASSERT_EQ(victim.call("begin"), S_OKAY);
-  ASSERT_EQ(victim.call("lock " + item(PERSON) + " w"), S_OKAY);
+  Worker &victim = writing("victim");
   ASSERT_EQ(victim.call("set counter 99"), S_OKAY);
   victim.kill_now();
   ASSERT_EQ(other.call("timeout 4"), S_OKAY);
@@ -296,10 +302,8 @@ TEST_F(MultiProcessTest, AKilledHolderBlocksNobody) {
 }
 
 TEST_F(MultiProcessTest, AProcessKilledInItsCommitIsRecoveredByTheNextRequest) {
-  Worker &victim = start("victim");
   Worker &other = start("other");
-  ASSERT_EQ(victim.call("begin"), S_OKAY);
-  ASSERT_EQ(victim.call("lock " + item(PERSON) + " w"), S_OKAY);
+  Worker &victim = writing("victim");
   ASSERT_EQ(victim.call("add victim 5"), S_OKAY);
   ASSERT_EQ(victim.call("set counter 12"), S_OKAY);
   victim.send("die-in-commit");
@@ -319,9 +323,7 @@ TEST_F(MultiProcessTest, AProcessKilledInItsCommitIsRecoveredByTheNextRequest) {
 }
 
 TEST_F(MultiProcessTest, AfterACrashAndARebootTheFirstOpenerRollsForward) {
-  Worker &victim = start("victim");
-  ASSERT_EQ(victim.call("begin"), S_OKAY);
-  ASSERT_EQ(victim.call("lock " + item(PERSON) + " w"), S_OKAY);
+  Worker &victim = writing("victim");
   ASSERT_EQ(victim.call("add survivor 31"), S_OKAY);
   victim.send("die-in-commit");
   EXPECT_EQ(victim.wait_exit(10), 128 + SIGKILL);
