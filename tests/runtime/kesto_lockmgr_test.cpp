@@ -295,6 +295,68 @@ TEST_F(LockMgrTest, UserTableFullAndUserIds) {
   EXPECT_EQ(f.slot, -2);
 }
 
+TEST_F(LockMgrTest, ALogInOfOtherSizesAdoptsALiveAreaOrMakesItAgain) {
+  // Another process uses an area of 8 users, files and queue entries.
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t other = fork();
+  if (other == 0) {
+    User u;
+    u.m.users = u.m.files = u.m.queue = 8;
+    if (shm_login(u.m, path().c_str(), "other", taf_) != 0 || write(ready[1], "x", 1) != 1) _exit(1);
+    pause();
+    _exit(0);
+  }
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  close(ready[0]);
+  close(ready[1]);
+  // Its sizes are taken, and the whole of it mapped.
+  User &a = login("alpha");
+  ASSERT_EQ(a.slot, 1);
+  EXPECT_EQ(a.m.users, 8);
+  EXPECT_GE(a.m.length, geometry_of(8, 8, 8).size);
+  const int16_t f = open_files(a, {91})[0];
+  opened(a);
+  EXPECT_EQ(lock(a, {{f, 'w'}}).status, R_DONE);
+  const int32_t stamp = a.m.stamp;
+  ASSERT_EQ(l_closeuser(a.m, a.slot), 0);
+  kill(other, SIGKILL);
+  waitpid(other, nullptr, 0);
+  // Nobody uses it: it is made again at this process's sizes.
+  User &b = login("beta", 16);
+  ASSERT_EQ(b.slot, 0);
+  EXPECT_NE(b.m.stamp, stamp);
+  EXPECT_EQ(hdr(b, H_USERS), 16);
+}
+
+TEST_F(LockMgrTest, SettingsThatAreNotPositiveTakeTheDefaults) {
+  struct Case {
+    const char *value;
+    int factor, pause;
+  } cases[] = {{"0", 4, 2}, {"-3", 4, 2}, {"abc", 4, 2}, {"7x", 4, 2}, {"", 4, 2}, {"3", 3, 3}};
+  for (const Case &c : cases) {
+    setenv("SMLM_DEADUSER_FACTOR", c.value, 1);
+    setenv("SMLM_ALMD_INIT_TIME", c.value, 1);
+    lm::reset_process();
+    EXPECT_EQ(process_settings().deadline_factor, c.factor) << c.value;
+    EXPECT_EQ(process_settings().init_pause, c.pause) << c.value;
+  }
+  // A waiting request sleeps at least a second between its looks.
+  setenv("SMLM_DEADUSER_FACTOR", "8", 1);
+  lm::reset_process();
+  User &a = login("alpha");
+  User &b = login("beta");
+  const int16_t f = shared_file(a, b, 95);
+  ASSERT_EQ(lock(a, {{f, 'x'}}).status, R_DONE);
+  ASSERT_EQ(l_settime(b.m, b.slot, 1), 0);
+  const auto start = std::chrono::steady_clock::now();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(lock(b, {{f, 'r'}}).status, R_TIMEOUT);
+  testing::internal::GetCapturedStderr();
+  EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 0.9);
+}
+
 TEST_F(LockMgrTest, OpenRefusesWhatCannotBeShared) {
   User &a = login("alpha", 4);
   reply r;
@@ -433,6 +495,10 @@ TEST_F(LockMgrTest, ADeadUsersCommitIsHandedToTheNextRequest) {
   EXPECT_STREQ(r.name, "alpha.log");
   EXPECT_EQ(usr(b, a.slot, U_STATUS), US_BEING_RECOVERED);
   EXPECT_EQ(usr(b, b.slot, U_STATUS), US_RECOVERING);
+  // Its overflow file waits for the recovery: its id is not free yet.
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(login("alpha").slot, -2);
+  testing::internal::GetCapturedStderr();
   EXPECT_EQ(db(b, A_RECOVERY), RS_DEAD_COMMIT);
   // Its write lock stayed; its read lock went.
   EXPECT_EQ(fil(b, f, FE_MODE), 'w');
