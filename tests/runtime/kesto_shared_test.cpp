@@ -253,6 +253,25 @@ TEST_F(SharedTest, TwoTasksSeeEachOthersCommits) {
   // B's next lock drops its stale page: it reads the commit.
   ASSERT_EQ(dt_reclock(PERSON, 'r', &b, 0), S_OKAY);
   EXPECT_EQ(age_of(p4), 77);
+  // Written at commit while B reads: the commit cannot write, with or
+  // without two phases, until B has let go.
+  for (bool two_phase : {true, false}) {
+    if (!two_phase) {
+      ASSERT_EQ(dt_off_opt(OPT_TWOPHASE, &a), S_OKAY);
+    }
+    ASSERT_EQ(dt_timeout(0, &a), S_OKAY);
+    ASSERT_EQ(dt_trbegin("a2", &a), S_OKAY);
+    ASSERT_EQ(dt_reclock(PERSON, 'i', &a, 0), S_OKAY);
+    ASSERT_EQ(write_age(p4, 78), S_OKAY);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(dt_trend(&a), S_UNAVAIL) << two_phase;
+    testing::internal::GetCapturedStderr();
+    ASSERT_EQ(dt_trabort(&a), S_OKAY);
+    char held;
+    ASSERT_EQ(dt_reclstat(PERSON, &held, &b, 0), S_OKAY);  // B is the current task again
+    EXPECT_EQ(held, 'r');
+    EXPECT_EQ(age_of(p4), 77) << two_phase;
+  }
   ASSERT_EQ(dt_close(&b), S_OKAY);
   ASSERT_EQ(dt_close(&a), S_OKAY);
   ASSERT_EQ(dt_closetask(&a), S_OKAY);
