@@ -334,10 +334,6 @@ int unlock_almd_file(const char *path, int fd) {
 
 // ---- the area's mutex ----
 
-// The path of the mapped file, for messages; kept per process (one
-// lock-manager file per database directory).
-char lm_path[PATHLEN];
-
 bool holder_dead(int32_t holder) { return holder > 0 && !shm_is_live_process(holder); }
 
 // A process died inside the area (log-in only): the area is marked invalid,
@@ -346,7 +342,7 @@ bool holder_dead(int32_t holder) { return holder > 0 && !shm_is_live_process(hol
 int abandon(lm_map &m, bool holding) {
   const area a = view(m);
   int lck = -1;
-  const bool locked = lock_almd_file(lm_path, 3, &lck) == 1;
+  const bool locked = lock_almd_file(m.path, 3, &lck) == 1;
   int32_t holder = a.hdr(H_HOLDER);
   if (holding || holder_dead(holder)) {
     invalidate(a);
@@ -367,7 +363,7 @@ int abandon(lm_map &m, bool holding) {
   } else if (holding) {
     pthread_mutex_unlock(a.mutex());
   }
-  if (locked) unlock_almd_file(lm_path, lck);
+  if (locked) unlock_almd_file(m.path, lck);
   return 5;
 }
 
@@ -667,7 +663,7 @@ login_step enter(lm_map &m, int *slot) {
 int shm_login(lm_map &m, const char *path, const char *user_id, int taf_fd) {
   read_settings();
   proc.pid = getpid();
-  vpathcpy(lm_path, path, PATHLEN);
+  vpathcpy(m.path, path, PATHLEN);
   auto login_failed = [&](bool opened) {
     if (opened) {
       unmap(m);

@@ -211,6 +211,7 @@ struct lm_map {
   int32_t files;
   int32_t queue;
   int32_t stamp;   // the area's stamp when this task logged in
+  char path[PATHLEN];  // of the lock-manager file
 };
 
 // What a lock on a record type, set or key stands for in a shared open:

@@ -45,7 +45,7 @@ bool eventually(const std::function<bool()> &condition, double seconds = 10) {
 class LockMgrTest : public EngineTest {
  protected:
   struct User {
-    lm_map m{nullptr, 0, -1, 0, 0, 0, 0};
+    lm_map m{nullptr, 0, -1, 0, 0, 0, 0, {}};
     int slot = -1;
   };
 
