@@ -152,7 +152,12 @@ int dt_dbwdir(const char *dir, DB_TASK *task);
 int dt_dbdpath(const char *path, DB_TASK *task);
 int dt_settafvars(int pause_ms, int attempts, DB_TASK *task);
 
-// Open and close.
+// Open and close. Modes "o", "n", "t" and "c" (the last without the
+// recovery check) open for one user; "s" shares the databases with other
+// processes through the lock manager (reads need a lock, changes a write
+// lock, see dt_lock), and "x" opens them exclusively, the lock manager
+// keeping other processes out. The shared modes need DBUSERID (at most 15
+// characters, one process each) and database files that exist.
 int dt_open(const char *names, const char *mode, DB_TASK *task);
 int dt_iopen(const char *names, DB_TASK *task);
 int dt_close(DB_TASK *task);
@@ -283,7 +288,9 @@ int dt_renclean(DB_TASK *task);
 // Country table.
 int dt_mapchar(unsigned char in, unsigned char out, const char *sort, short order, DB_TASK *task);
 
-// Locks (granted at once in the one-user modes).
+// Locks (granted at once in the one-user and exclusive modes). In mode "s"
+// a refused or timed-out request answers 5 and changes nothing; locks taken
+// in a transaction are given back when it ends ('k' keeps a read lock).
 struct LOCK_REQUEST {
   int item;   // 10000 + record type, 20000 + set, 30000 + key field
   char type;  // 'r', 'w', 'x', 'i', 'k'

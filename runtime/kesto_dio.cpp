@@ -219,7 +219,7 @@ int write_victim(int i, bool index) {
       s.modified = 0;
       return 1;
     }
-    if (!trans_active() && owner.open_state != 1) {
+    if (!trans_active() && (owner.open_state != 1 || lock_exclusive(lu.file))) {
       if (dio_out(&s, &lu, 1, 1) != S_OKAY) return db_status;
       s.modified = 0;
       --no_modheld;
@@ -464,6 +464,9 @@ int dio_get(uint32_t page, char **buffer, int hold) {
   *buffer = nullptr;
   int file = working_file;
   if (file < 0 || file >= t.size_ft) return dberr_code(S_NOWORK, 704);
+  // A page held is held to be changed: in a shared open the locks are
+  // checked before the caller changes anything.
+  if ((hold ? lock_check_write(file, 19, 20) : lock_check_read(file, 16)) != S_OKAY) return db_status;
   if (t.pgzero[file].next == 0 && dio_pzread(file) != S_OKAY) return db_status;
   page_slot *s;
   lookup_entry *lu;
@@ -484,6 +487,7 @@ int dio_touch(uint32_t page) {
   db_task &t = kt();
   int file = working_file;
   if (file < 0 || file >= t.size_ft) return dberr_code(S_NOWORK, 705);
+  if (lock_check_write(file, 19, 20) != S_OKAY) return db_status;
   if (trans_active() && o_fileinit(file) != S_OKAY) return db_status;
   page_slot *s;
   lookup_entry *lu;
@@ -539,6 +543,7 @@ int rel_file(db_address dba, int msg) {
 
 int dio_read_slot(int file, uint32_t slot, char **record, int hold) {
   *record = nullptr;
+  if ((hold ? lock_check_write(file, 26, 27) : lock_check_read(file, 22)) != S_OKAY) return db_status;
   page_slot *s;
   size_t offset;
   if (load_slot(file, slot, 23, &s, &offset) != S_OKAY) return db_status;
@@ -551,6 +556,7 @@ int dio_read_slot(int file, uint32_t slot, char **record, int hold) {
 }
 
 int dio_write_slot(int file, uint32_t slot, const char *record, int release) {
+  if (lock_check_write(file, 26, 27) != S_OKAY) return db_status;
   if (trans_active() && o_fileinit(file) != S_OKAY) return db_status;
   page_slot *s;
   size_t offset;
@@ -1003,18 +1009,30 @@ int dio_wrlb(db_address dba, uint16_t word) {
   uint32_t page;
   size_t in_page;
   if (slot_position(file, dba & SLOT_MASK, &offset, &page, &in_page) != S_OKAY) return db_status;
-  if (t.open_state == 2) {
+  // A file this task holds (in a shared open: any lock of it) has its
+  // cached copy changed too; in a shared open the word also goes to the
+  // file at once, where other processes read it, unless a transaction
+  // clears it (then it goes with the page).
+  const bool clearing = !(word & RLB_MASK);
+  const bool held = t.open_state == 2 || (t.open_state == 1 && t.file_locks &&
+                                          (t.file_locks[file].app != 0 || t.file_locks[file].excl > 0));
+  if (held) {
     page_slot *s;
     lookup_entry *lu;
     if (dio_findpg(file, page, DIO_NONE, &s, &lu) == S_OKAY) {
       if (!s->buff) return dberr_code(S_INVPTR, 37);
-      if (trans_active() && o_fileinit(file) != S_OKAY) return db_status;
+      const bool in_page_only = t.open_state == 2 || (clearing && trans_active());
+      if (in_page_only && trans_active() && o_fileinit(file) != S_OKAY) return db_status;
       uint16_t w = get_u16(s->buff + in_page);
       put_u16(s->buff + in_page, static_cast<uint16_t>((w & ~RLB_MASK) | (word & RLB_MASK)));
-      count_modheld(*s);
-      s->modified = 1;
-      return db_status = S_OKAY;
+      if (in_page_only) {
+        count_modheld(*s);
+        s->modified = 1;
+        return db_status = S_OKAY;
+      }
     }
+  } else if (t.open_state == 1 && clearing && trans_active()) {
+    return db_status = S_OKAY;
   }
   if (dio_open(file) != S_OKAY) return db_status;
   int fd = t.file_table[file].desc;

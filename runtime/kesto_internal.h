@@ -367,14 +367,48 @@ void db_need_checkpoint();
 // Frees the set-key list of dt_setkey; the close of databases calls it.
 void sk_free();
 
-// ---- Locks (kesto_lock.cpp) and lock-manager client (kesto_lmc.cpp) ----
+// ---- Locks (kesto_lock.cpp), the task's lock tables (kesto_locktab.cpp) ----
+// In a shared open (open state 1) a task reads a file only while it holds a
+// lock on it, and changes it only under a write or exclusive lock (outside
+// a transaction only under an exclusive one); static files need none.
+int lock_check_read(int file, int msg);
+int lock_check_write(int file, int msg_outside, int msg_unlocked);
+// The task holds an exclusive lock on the file (its changes may then reach
+// the file outside a transaction).
+bool lock_exclusive(int file);
+bool lock_any_held();
+// The task journals, or a journal of the database exists (another process
+// journals): checkpoints and roll-forwards have work to do.
+bool journal_in_use();
+// Commit and abort: the upgrade of the files locked for writing at commit
+// ('i' to 'w'), the release of the transaction's locks after the commit,
+// and the locks kept beyond it forgotten at an abort.
+int lock_commit_upgrade();
+int lock_commit_release();
+void lock_abort_keep();
 int free_dblocks(int dbn);
+// Entries for the files, record types, sets and fields that the open just
+// appended (old sizes from inittab); removal of a closed database's slice.
+int locktab_extend();
+void locktab_remove(int dbn);
+// Frees the descriptors beyond the given table sizes (a failed open).
+void locktab_forget_after(const int sizes[TBL_COUNT]);
+
+// ---- Lock-manager client (kesto_lmc.cpp) ----
+namespace lm {
+struct file_id;
+struct request;
+struct reply;
+struct granted;
+}  // namespace lm
 int lmc_login();
 int lmc_logout();
-int lmc_dbopen();
-int lmc_dbclose();
+int lmc_dbopen(const lm::file_id *files, int count, char mode, lm::reply *reply, int16_t *indexes);
+int lmc_lock(const lm::request *requests, int count, lm::reply *reply, lm::granted *granted);
+int lmc_free(const int16_t *files, int count);
+int lmc_dbclose(const int16_t *files, int count);
 int lmc_recovered();
-int lmc_free();
+int lmc_recovery_failed();
 int lmc_settime(int seconds);
 int lmc_trcommit(const char *overflow_name);
 int lmc_trend();

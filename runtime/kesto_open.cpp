@@ -5,9 +5,14 @@
 // overflow file and runs the recovery check. A close undoes each step;
 // closing one database of several removes exactly its slice of every table
 // and renumbers the slices behind it.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "runtime/kesto_internal.h"
+#include "runtime/kesto_lockmgr.h"
 
 namespace {
 
@@ -64,6 +69,73 @@ void teardown_all() {
   sk_free();
   dio_free();
   reset_task_after_close_all();
+}
+
+// The first opener after the lock-manager area was made (a reboot) writes
+// the journal's committed transactions into the files again, then
+// completes what the activity file lists.
+int first_opener_recovery() {
+  if (journal_in_use()) {
+    const int status = tjf_roll_forward(true);
+    if (status != S_OKAY) {
+      const int lm = lmc_recovery_failed();
+      if (lm != S_OKAY) dberr_code(lm, 503);
+      return db_status = status;
+    }
+  }
+  return recovery_check();
+}
+
+// The shared branch of an open: the task logs in (once), tells the lock
+// manager which files this open adds, recovers what it is told to, and
+// enters the lock manager's indexes of the files. `opened` receives those
+// indexes as soon as the lock manager has the files open for this task.
+int lock_manager_open(bool *first_login, std::vector<int16_t> *opened) {
+  db_task &t = kt();
+  if (!t.lm.base) {
+    const int lm = lmc_login();
+    if (lm != S_OKAY) return dberr_code(lm, 504);
+    *first_login = true;
+    t.lock_timeout = lm::DEFAULT_TIMEOUT;
+  }
+  const int first = old_size_ft, count = t.size_ft - old_size_ft;
+  std::vector<lm::file_id> files(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    struct stat st;
+    if (stat(t.file_table[first + i].name, &st) < 0)
+      return dberr_code(S_NOFILE, 100, "%s: %s", t.file_table[first + i].name, std::strerror(errno));
+    files[static_cast<size_t>(i)] = {static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(st.st_dev)};
+  }
+  std::vector<int16_t> indexes(static_cast<size_t>(count));
+  lm::reply reply;
+  for (;;) {
+    int lm = lmc_dbopen(files.data(), count, t.open_mode[0], &reply, indexes.data());
+    if (lm != S_OKAY) return dberr_code(lm, 505);
+    if (reply.status != lm::R_RECOVER) break;
+    // A process died in the middle of a commit: it is completed first.
+    recover_dead_user(reply.name);
+    if ((lm = lmc_recovered()) != S_OKAY) return dberr_code(lm, 502);
+  }
+  if (reply.status != lm::R_DONE) return db_status = S_UNAVAIL;
+  *opened = indexes;
+  if (reply.what == lm::OPEN_ROLL_FORWARD && first_opener_recovery() != S_OKAY) return db_status;
+  if (reply.what == lm::OPEN_RECOVERY_CHECK && recovery_check() != S_OKAY) return db_status;
+  for (int i = 0; i < count; ++i) {
+    for (int f = 0; f < first; ++f)
+      if (t.lm_file_ids[f] == indexes[static_cast<size_t>(i)]) return dberr_code(S_DBCLOSE, 101);
+    t.lm_file_ids[first + i] = indexes[static_cast<size_t>(i)];
+  }
+  t.lockmgr_logged_in = 1;
+  return db_status = S_OKAY;
+}
+
+// A failed open gives back to the lock manager what it took there.
+void undo_lock_manager_open(bool first_login, const std::vector<int16_t> &opened) {
+  if (!opened.empty()) lmc_dbclose(opened.data(), static_cast<int>(opened.size()));
+  if (first_login) {
+    lmc_logout();
+    kt().lockmgr_logged_in = 0;
+  }
 }
 
 }  // namespace
@@ -170,24 +242,20 @@ int dopen(const char *names, const char *mode, bool incremental) {
     o_close();
   }
 
-  bool added_keys = false;
+  bool added_keys = false, added_locks = false, first_login = false;
+  std::vector<int16_t> lm_opened;
   int status = S_OKAY;
   do {
     if (initdbt(names) != S_OKAY || inittab() != S_OKAY || renfiles() != S_OKAY) break;
     t.open_state = t.open_mode[0] == 's' && t.use_lockmgr ? 1 : 2;
+    if (locktab_extend() != S_OKAY) break;
+    added_locks = true;
     if (dio_init() != S_OKAY) break;
     if (!incremental && taf_open() != S_OKAY) break;
     if (!t.use_lockmgr) {
       if ((incremental || !mode || mode[0] != 'c') && recovery_check() != S_OKAY) break;
-    } else {
-      // The open request follows the log-in; the first user's open rolls
-      // the journal forward (tjf_roll_forward) before the activity-file
-      // check.
-      int lm = lmc_login();
-      if (lm != S_OKAY) {
-        dberr_code(lm, 504);
-        break;
-      }
+    } else if (lock_manager_open(&first_login, &lm_opened) != S_OKAY) {
+      break;
     }
     if (o_setup() != S_OKAY) break;
     added_keys = true;
@@ -195,6 +263,7 @@ int dopen(const char *names, const char *mode, bool incremental) {
     return db_status = S_OKAY;
   } while (false);
   status = db_status;
+  if (t.use_lockmgr) undo_lock_manager_open(first_login, lm_opened);
 
   // Put back what was there before this open.
   if (!incremental || saved_dbs == 0) {
@@ -212,6 +281,7 @@ int dopen(const char *names, const char *mode, bool incremental) {
       t.key_count = saved_keys;
     }
     if (t.pgzero_size > saved_sizes[TBL_FILE]) t.pgzero_size = saved_sizes[TBL_FILE];
+    if (added_locks) locktab_forget_after(saved_sizes);
     set_table_sizes(t, saved_sizes);
     t.file_table[t.size_ft] = saved_ov;
     t.ov_file = static_cast<int16_t>(t.size_ft);
@@ -256,8 +326,15 @@ int close_databases(int dbn) {
   key_close(dbn);
   dio_iclose(dbn);
   if (t.use_lockmgr && t.lockmgr_logged_in) {
-    keep(lmc_dbclose());
-    if (dbn < 0) keep(lmc_logout());
+    int first = 0, count = t.size_ft;
+    if (dbn >= 0) {
+      first = t.db_table[dbn].slice[TBL_FILE].first;
+      count = t.db_table[dbn].slice[TBL_FILE].count;
+    }
+    std::vector<int16_t> ids(t.lm_file_ids + first, t.lm_file_ids + first + count);
+    int lm = lmc_dbclose(ids.data(), count);
+    if (lm != S_OKAY) keep(dberr_code(lm, 507));
+    if (dbn < 0 && (lm = lmc_logout()) != S_OKAY) keep(dberr_code(lm, 507));
   }
   termfree(dbn);
   sk_free();
@@ -278,6 +355,7 @@ int close_databases(int dbn) {
 
 void termfree(int dbn) {
   db_task &t = kt();
+  locktab_remove(dbn);
   if (dbn < 0) {
     d_free(&t.curr_own);
     d_free(&t.curr_mem);

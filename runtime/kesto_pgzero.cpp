@@ -91,6 +91,7 @@ uint32_t dio_pzsetts(int file) {
 
 int dio_pzalloc(int file, uint32_t *number) {
   db_task &t = kt();
+  if (t.open_state == 1 && !trans_active() && !lock_exclusive(file)) return dberr_code(S_NOTRANS, 67);
   if (!in_file(file)) return dberr_code(S_SYSERR, 68);
   if (load(file) != S_OKAY) return db_status;
   pgzero_entry &pz = t.pgzero[file];
@@ -145,6 +146,7 @@ int dio_pzalloc(int file, uint32_t *number) {
 
 int dio_pzdel(int file, uint32_t number) {
   db_task &t = kt();
+  if (t.open_state == 1 && !trans_active() && !lock_exclusive(file)) return dberr_code(S_NOTRANS, 73);
   if (!in_file(file)) return dberr_code(S_SYSERR, 74);
   if (load(file) != S_OKAY) return db_status;
   pgzero_entry &pz = t.pgzero[file];

@@ -35,12 +35,12 @@ int dt_checkpoint(DB_TASK *task) {
   if (db_enter(-2, task) != S_OKAY) return db_status;
   db_task &t = kt();
   if (!t.open_state) return dberr_code(S_DBOPEN, 152);
-  if (t.use_lockmgr) {
+  if (t.open_state == 1) {
     int status = lmc_checkpoint();
     if (status != S_OKAY) return dberr_code(status, 515, "Checkpoint failed\n");
     return db_status = S_OKAY;
   }
-  // One user: a task that journals checkpoints now, or as soon as its
+  // No other user: a task that journals checkpoints now, or as soon as its
   // transaction is over.
   if (!opt_on(OPT_JOURNAL) && t.tjf_fd < 0) return db_status = S_OKAY;
   if (trans_active()) {

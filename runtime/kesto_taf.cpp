@@ -184,6 +184,10 @@ int write_files() {
 int taf_access(int for_add) {
   db_task &t = kt();
   if (t.taf_fd < 0 && taf_open() != S_OKAY) return db_status;
+  // Another process's commit frees its entry within moments: the table is
+  // looked at again soon, then less and less often, at most every
+  // taf_delay seconds.
+  long pause_us = 1000;
   for (;;) {
     if (taf_lock() != S_OKAY) {
       int status = db_status;
@@ -204,7 +208,9 @@ int taf_access(int for_add) {
       return dberr_code(S_DBLERR, 290, "no free activity-file entry");
     }
     taf_unlock();
-    kesto_sleep(taf_delay, 0);
+    const long longest = static_cast<long>(taf_delay) * 1000000;
+    kesto_sleep(0, pause_us < longest ? pause_us : longest);
+    pause_us *= 2;
   }
 }
 

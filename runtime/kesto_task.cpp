@@ -28,6 +28,7 @@ int taskinit(db_task *block) {
   block->taf_fd = -1;
   block->tjf_fd = -1;
   block->tcf_fd = -1;
+  block->lm.fd = -1;
   return S_OKAY;
 }
 

@@ -14,6 +14,7 @@
 // and maintained with `alloc_table` and `free_table`.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "runtime/kesto.h"
@@ -201,6 +202,35 @@ struct rename_entry {
   rename_entry *next;
 };
 
+// The lock-manager file as a task maps it (see kesto_lockmgr.h).
+struct lm_map {
+  char *base;      // null while not mapped
+  size_t length;   // bytes mapped
+  int fd;          // -1 while closed
+  int32_t users;   // table sizes U, F and Q (0 means 128)
+  int32_t files;
+  int32_t queue;
+  int32_t stamp;   // the area's stamp when this task logged in
+  char path[PATHLEN];  // of the lock-manager file
+};
+
+// What a lock on a record type, set or key stands for in a shared open:
+// locks on the files that hold it, in file-number order.
+struct lock_descr {
+  int16_t *files;
+  int16_t count;
+  int16_t kept;  // 'k': its locks outlive the transaction
+  char state;    // 'f', 'r', 'w', 'x', 'i'
+  char prev;     // the state before the request in progress
+};
+
+// The locks a task holds on one file.
+struct file_lock {
+  int32_t app;   // read locks held; -1 write-locked; -2 write at commit
+  int32_t excl;  // exclusive locks held
+  int32_t kept;  // locks kept beyond the transaction
+};
+
 // Country table entry.
 struct ctb_entry {
   unsigned char out;
@@ -308,11 +338,18 @@ struct db_task {
 
   // Lock manager client.
   int32_t use_lockmgr;
-  int32_t lockmgr_handle;
+  int32_t lockmgr_handle;    // the task's user slot in the lock-manager area
   int32_t lockmgr_logged_in;
   int32_t lock_request_flag;
   int32_t lock_timeout;
   int32_t lock_retry_delay;
+  lm_map lm;
+  int16_t *lm_file_ids;      // per file: its index in the lock manager's file table
+  // Shared open only: per file, per record type, per set and per field.
+  file_lock *file_locks;
+  lock_descr *rec_locks;
+  lock_descr *set_locks;
+  lock_descr *fld_locks;
 
   // Country table.
   ctb_entry *ctbl;

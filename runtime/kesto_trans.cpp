@@ -47,21 +47,23 @@ int step_failed(int status, int msg, const char *what, const char *tid) {
   return db_status = status;
 }
 
-// A checkpoint the journal asked for: the lock manager runs it once no user
-// holds a lock; it is asked at the start of the next commit or abort.
+// A checkpoint the journal asked for in a shared open: the lock manager
+// has it run once no user holds a lock; it is asked at the start of the
+// next commit or abort.
 void request_checkpoint() {
   db_task &t = kt();
-  if (!t.use_lockmgr || !t.checkpoint_needed) return;
+  if (t.open_state != 1 || !t.checkpoint_needed) return;
   t.checkpoint_needed = 0;
   lmc_checkpoint();
 }
 
-// Without a lock manager the task is the only user: the checkpoint runs as
-// soon as its transaction is over. One that fails is reported and tried
-// again after the next transaction; the transaction stands.
+// Without other users (no lock manager, or an exclusive open) the
+// checkpoint runs as soon as the transaction is over. One that fails is
+// reported and tried again after the next transaction; the transaction
+// stands.
 void one_user_checkpoint() {
   db_task &t = kt();
-  if (t.use_lockmgr || !t.checkpoint_needed) return;
+  if (t.open_state == 1 || !t.checkpoint_needed) return;
   t.checkpoint_needed = 0;
   if ((opt_on(OPT_JOURNAL) || t.tjf_fd >= 0) && tjf_chkpoint() != S_OKAY) t.checkpoint_needed = 1;
   db_status = S_OKAY;
@@ -92,7 +94,9 @@ const char *live_record(db_address dba) {
   uint32_t next = dio_pznext(file);
   if (db_status != S_OKAY || slot >= next) return nullptr;
   char *rec;
-  if (dio_read_slot(file, slot, &rec, 0) != S_OKAY) return nullptr;
+  // In a shared open the abort has given up the locks: the file is read as
+  // it is.
+  if (dio_read_slot_nolock(file, slot, &rec, 0) != S_OKAY) return nullptr;
   return rec_type_index(rec) < 0 ? nullptr : rec;
 }
 
@@ -156,9 +160,10 @@ int dt_trbegin(const char *tid, DB_TASK *task) {
     return db_status;
   vpathcpy(t.trans_id, tid, TRANS_ID_LEN);
   // One user holds every file: the journal transaction starts with the
-  // transaction. With a lock manager it starts when the first lock is
-  // granted (dt_lock).
-  if (!t.use_lockmgr && tjf_start() != S_OKAY) {
+  // transaction. In a shared open it starts when the first lock is
+  // granted (dt_lock), or now when the task holds locks already; until
+  // then a checkpoint may run.
+  if ((t.open_state != 1 || lock_any_held()) && tjf_start() != S_OKAY) {
     t.trans_id[0] = '\0';
     return db_status;
   }
@@ -173,6 +178,10 @@ int dt_trend(DB_TASK *task) {
   char tid[TRANS_ID_LEN];
   std::strcpy(tid, t.trans_id);
   if (trlog_flag) d_trmark();
+  // Shared open: files locked to be written at commit become write-locked
+  // before anything of the commit reaches them; a refusal leaves the
+  // transaction active (5).
+  if (lock_commit_upgrade() != S_OKAY) return db_status;
 
   // A journaled transaction always commits in two phases: its page-zero
   // headers reach the journal as phase one saves them, and its commit
@@ -219,10 +228,11 @@ int dt_trend(DB_TASK *task) {
     }
   }
   end_transaction();
+  const int released = lock_commit_release();
   key_reset(t.size_ft);
   if (trlog_flag) d_trbound();
   one_user_checkpoint();
-  return db_status = S_OKAY;
+  return db_status = released;
 }
 
 int dt_trabort(DB_TASK *task) {
@@ -231,6 +241,7 @@ int dt_trabort(DB_TASK *task) {
   request_checkpoint();
   if (!trans_active()) return dberr_code(S_TRNOTACT, 151);
   tjf_abort();
+  lock_abort_keep();
   end_transaction();
   dio_pzclr();
   free_dblocks(-1);

@@ -12,6 +12,7 @@
 #include <set>
 
 #include "runtime/kesto_keynode.h"
+#include "runtime/kesto_lockmgr.h"
 
 namespace kesto_test {
 
@@ -228,6 +229,7 @@ void reset_engine() {
   dt_renclean(&def);
   ctbl_free();
   taskinit(&db_global);
+  lm::reset_process();
   d_setpages(16, 4);
   d_cachecallback(nullptr, nullptr);
   d_zerocachestats();
@@ -451,7 +453,9 @@ db_address make_record(int rec_type, const void *data) {
 }
 
 void EngineTest::SetUp() {
-  for (const char *v : {"DBUSERID", "DBDPATH", "DBFPATH", "DBWDIR", "DBTAF", "CTBPATH", "DBLOG", "LOCKMGR"})
+  for (const char *v : {"DBUSERID", "DBDPATH", "DBFPATH", "DBWDIR", "DBTAF", "CTBPATH", "DBLOG", "LOCKMGR",
+                        "SMLM_DEADUSER_FACTOR", "SMLM_ALMD_INIT_TIME", "NORVANE_BOOT_MARKER",
+                        "KESTO_TEST_EMULATE_TIMEDLOCK"})
     unsetenv(v);
   reset_engine();
   ASSERT_EQ(dt_dbwdir(dir_.path().c_str(), nullptr), S_OKAY);

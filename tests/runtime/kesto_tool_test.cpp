@@ -179,6 +179,20 @@ TEST_F(ToolRecordTest, WritesKeepTheKeys) {
   ASSERT_EQ(dt_keyfind(1000, "Ada", nullptr, 0), S_OKAY);
 }
 
+TEST_F(ToolRecordTest, SharedModeLocksWhatEachCommandTouches) {
+  kesto_test::write_file(dir_.file("boot"), {1});
+  const std::string shared = "DBUSERID=tool NORVANE_BOOT_MARKER=" + dir_.file("boot") + " " + tool_ + "-m s ";
+  Outcome renamed = run(shared + "write people 0:3 1000 Bea");
+  ASSERT_EQ(renamed.status, 0) << renamed.out;
+  Outcome records = run(shared + "records people 10001");
+  ASSERT_EQ(records.status, 0) << records.out;
+  EXPECT_EQ(records.out, "0:2 1000=\"Ann\" 1001=30 1002=\"Oslo\"\n0:3 1000=\"Bea\" 1001=41 1002=\"Rome\"\n");
+  EXPECT_EQ(run(shared + "keys people 1000").out, "\"Ann\" 0:2\n\"Bea\" 0:3\n");
+  Outcome checkpoint = run(shared + "checkpoint people");
+  EXPECT_EQ(checkpoint.status, 0) << checkpoint.out;
+  EXPECT_TRUE(kesto_test::file_exists(dir_.file("lockmgr")));
+}
+
 TEST_F(ToolRecordTest, FileStatistics) {
   Outcome data = run(tool_ + "stats people people.d00");
   ASSERT_EQ(data.status, 0) << data.out;

@@ -27,6 +27,10 @@
 //
 // DIR is the engine's working directory (default: the environment's
 // DBWDIR, else the current directory), MODE the open mode (default "o").
+// In the shared mode "s" the tool works beside other processes through the
+// lock manager: each command locks every record type of the databases for
+// reading, or in its transaction for writing; checkpoint asks for a
+// checkpoint, which runs once no process holds a lock.
 // With -j the database is opened with journaling (option 0x100): each change
 // is recorded in the journal, and the open consults it on commits that a
 // crash interrupted; checkpoint and rollforward always journal. A database
@@ -480,12 +484,29 @@ int list_journal() {
   return result;
 }
 
+// In a shared open: locks every record type of the open databases ('r' to
+// read, 'w' to change). Static record types need no lock.
+int lock_everything(char type) {
+  db_task &t = kt();
+  if (t.open_state != 1) return 0;
+  for (int d = 0; d < t.no_of_dbs; ++d) {
+    const table_slice &recs = t.db_table[d].slice[TBL_RECORD];
+    std::vector<LOCK_REQUEST> requests;
+    for (int r = 0; r < recs.count; ++r)
+      if (!(t.record_table[recs.first + r].flags & REC_STATIC)) requests.push_back({RECORD_BASE + r, type});
+    if (!requests.empty() && dt_lock(static_cast<int>(requests.size()), requests.data(), nullptr, d) != S_OKAY)
+      return outcome(db_status);
+  }
+  return 0;
+}
+
 // Runs a change in a transaction of its own: committed when it succeeded,
 // aborted otherwise.
 template <typename Change>
 int in_transaction(Change change) {
   if (dt_trbegin("kesto_tool", nullptr) != S_OKAY) return 2;
-  int result = change();
+  int result = lock_everything('w');
+  if (result == 0) result = change();
   if (result != 0) {
     dt_trabort(nullptr);
     return result;
@@ -535,8 +556,12 @@ int main(int argc, char **argv) {
   if (command == "checkpoint" || command == "rollforward") journaled = true;
   if (dt_on_opt(OPT_SYNCFILES | (journaled ? OPT_JOURNAL : 0u), nullptr) != S_OKAY) return 2;
   if (dt_open(names, mode, nullptr) != S_OKAY) return 2;
+  static const char *const readers[] = {"records", "keys", "find", "walk", "stats"};
   int result = 0;
-  if (command == "open") {
+  for (const char *r : readers)
+    if (command == r) result = lock_everything('r');
+  if (result != 0) {
+  } else if (command == "open") {
     list_files();
   } else if (command == "init") {
     if (rest == 0) {
@@ -575,7 +600,8 @@ int main(int argc, char **argv) {
   } else if (command == "journal") {
     result = list_journal();
   } else if (command == "checkpoint") {
-    result = dt_checkpoint(nullptr) == S_OKAY ? 0 : 2;
+    // Shared: the lock manager has it run at a lock request.
+    result = dt_checkpoint(nullptr) == S_OKAY ? lock_everything('r') : 2;
   } else if (command == "rollforward") {
     result = tjf_roll_forward(true) == S_OKAY ? 0 : 2;
   } else {
