@@ -19,6 +19,16 @@ int ostrela_db_report(int status, const int* quiet, int index, Args... args) {
     return status;
 }
 
+// The same with namespace-level message `index` ("ostrelagent_db_utls").
+template <typename... Args>
+int ostrel_db_utls_report(int status, const int* quiet, int index, Args... args) {
+    if (status == 0 || status == QEL_ST_READ_ONLY) return status;
+    for (const int* q = quiet; q != nullptr && *q != 0; ++q)
+        if (status == *q) return status;
+    imsg_print(IMSG_KIND_ERR, &_ostreladb_lib_db_utls_msg_table, index, args..., qel_strerror(status));
+    return status;
+}
+
 // The class text of the view database's traces.
 inline constexpr const char* OSTREL_DB_TRACE_CLASS = "kesto";
 
@@ -52,3 +62,4 @@ inline constexpr int OSTREL_DB_QUIET_NONE[] = {0};
 inline constexpr int OSTREL_DB_QUIET_NOT_FOUND[] = {QEL_ST_NOT_FOUND, 0};
 inline constexpr int OSTREL_DB_QUIET_STALE[] = {QEL_ST_STALE, 0};
 inline constexpr int OSTREL_DB_QUIET_NOT_EMPTY[] = {QEL_ST_NOT_EMPTY, QEL_ST_NOT_FOUND, 0};
+inline constexpr int OSTREL_DB_QUIET_WRITE[] = {QEL_ST_READ_ONLY_STATE, 0};
