@@ -54,16 +54,20 @@ bool is_kept_db(const char* name) {
     return true;
 }
 
-// Removes the old databases a rebuild kept, now that the new one is loaded
-// and checked.
-void remove_kept_dbs() {
-    DIR* dir = ::opendir(".");
-    if (dir == nullptr) return;
+std::vector<std::string> kept_dbs() {
     std::vector<std::string> kept;
+    DIR* dir = ::opendir(".");
+    if (dir == nullptr) return kept;
     while (struct dirent* entry = ::readdir(dir))
         if (is_kept_db(entry->d_name)) kept.push_back(entry->d_name);
     ::closedir(dir);
-    for (const std::string& name : kept)
+    return kept;
+}
+
+// Removes the old databases a rebuild kept, now that the new one is loaded
+// and checked.
+void remove_kept_dbs() {
+    for (const std::string& name : kept_dbs())
         if (fileutl_rm(name.c_str(), FILEUTL_RM_RECURSIVE) != 0)
             ostrela_db_file_message(IMSG_KIND_WARN, QEL_MSG_REMOVE, name.c_str(), errno);
     ostrela_db_step("kept-removed");
@@ -105,8 +109,13 @@ int open_db(bool recovered) {
         if ((status = ostrela_db_open_db(0, OSTREL_DB_DEFAULT_PAGES)) != 0) return status;
     }
     if (status != 0 && status != QEL_ST_NEEDS_REFORMAT) return status;
-    // Nothing a build session held survives the process that ran it.
-    if (status == 0) ostrel_db_rm_build_session(0);
+    if (status == 0) {
+        // A rebuild that ended after its load, before its check was done,
+        // is finished now.
+        if (!kept_dbs().empty() && fsck_db() == 0) remove_kept_dbs();
+        // Nothing a build session held survives the process that ran it.
+        ostrel_db_rm_build_session(0);
+    }
     utls_message(IMSG_KIND_OK, DBU_MSG_DB_INITIALIZED);
     return 0;
 }

@@ -205,8 +205,20 @@ private:
         version(vob_a, root, 2, 12, VNS_MTYPE_DIR_VER, "alias", def, 3);
         uint32_t deep = version(vob_a, dir, 4, 14, VNS_MTYPE_DIR_VER, "deep", POPULATED_RULE, 4);
         version(vob_a, deep, 7, 17, VNS_MTYPE_DERIVED_VER, "x", POPULATED_RULE, 4);
-        for (unsigned i = 0; i < more; ++i)
-            version(vob_a, deep, 1000 + i, 100000 + i, VNS_MTYPE_VER, "f" + std::to_string(i), POPULATED_RULE, 4);
+        // The many more in one transaction.
+        EXPECT_EQ(0, write_tx([&] {
+            int st = 0;
+            for (unsigned i = 0; st == 0 && i < more; ++i) {
+                uint32_t dbid = 0;
+                struct timeval when = {1600000000, static_cast<int>(i)};
+                qel_fstat_db_s f = loaded_status(QEL_FTYPE_REG, i);
+                std::string name = "f" + std::to_string(i);
+                st = ostrela_db_create_vns_ver(vob_a, deep, at(oid_of(100000 + i)), at(oid_of(1000 + i)),
+                                               VNS_MTYPE_VER, &when, name.c_str(), &f, &POPULATED_RULE, 4, 0, &dbid,
+                                               nullptr, nullptr);
+            }
+            return st;
+        }));
         uint32_t link = 0;
         qel_fstat_db_s lf = loaded_status(QEL_FTYPE_REG, 0);
         ASSERT_EQ(0, ostrel_db_create_slink(vob_a, dir, at(oid_of(16)), &when, "ln", std::string(100, 'T').c_str(),
