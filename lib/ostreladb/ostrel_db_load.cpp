@@ -6,9 +6,11 @@
 // bound and against what is left of the file before anything is read or
 // allocated, and a number that does not fit its field is a damaged record,
 // never a wrapped value.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -35,10 +37,10 @@ constexpr size_t ID_WORD_MAX = 128;
 // The fewest bytes an id takes in a list: its text and a blank.
 constexpr size_t ID_FIELD_MIN = 37;
 
-// Reads the fields of one dump file.
+// Reads the fields of one dump file, through a buffer of its own.
 class DumpReader {
 public:
-    DumpReader() = default;
+    DumpReader() : buf_(1 << 16) {}
     ~DumpReader() { close(); }
     DumpReader(const DumpReader&) = delete;
     DumpReader& operator=(const DumpReader&) = delete;
@@ -47,31 +49,34 @@ public:
     int open(const std::string& name) {
         close();
         name_ = name;
-        file_ = std::fopen(name.c_str(), "re");
-        if (file_ == nullptr) return errno;
+        fd_ = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0) return errno;
         struct stat st;
-        if (::fstat(fileno(file_), &st) != 0) {
+        if (::fstat(fd_, &st) != 0) {
             int error = errno;
             close();
             return error;
         }
         size_ = st.st_size;
         at_ = 0;
+        begin_ = end_ = 0;
+        error_ = 0;
         return 0;
     }
     void close() {
-        if (file_ != nullptr) std::fclose(file_);
-        file_ = nullptr;
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
     }
     const std::string& name() const { return name_; }
-    bool failed() const { return file_ != nullptr && std::ferror(file_); }
+    // The errno of a failed read (0: none).
+    int failed() const { return error_; }
 
     // The next keyword; false at the end of the file. A word longer than
     // any keyword is kept whole (it names none).
     bool keyword(std::string* out) {
         if (!skip_blanks()) return false;
         out->clear();
-        for (int c = get(); c != EOF && !std::isspace(c); c = get()) *out += static_cast<char>(c);
+        for (int c = peek(); c != EOF && !std::isspace(c); c = peek()) *out += static_cast<char>(get());
         return true;
     }
 
@@ -81,7 +86,7 @@ public:
         uint64_t value = 0;
         int digits = 0;
         for (int c = peek(); std::isxdigit(c); c = peek()) {
-            int d = std::isdigit(c) ? c - '0' : std::tolower(c) - 'a' + 10;
+            uint64_t d = static_cast<uint64_t>(std::isdigit(c) ? c - '0' : std::tolower(c) - 'a' + 10);
             if (value > (max - d) / 16) return false;
             value = value * 16 + d;
             ++digits;
@@ -105,7 +110,7 @@ public:
         uint64_t value = 0;
         int digits = 0;
         for (int c = peek(); std::isdigit(c); c = peek()) {
-            value = value * 10 + (c - '0');
+            value = value * 10 + static_cast<uint64_t>(c - '0');
             if (value > 0x80000000u) return false;
             ++digits;
             get();
@@ -114,18 +119,9 @@ public:
         *out = negative ? -static_cast<int>(value - 1) - 1 : static_cast<int>(value);
         return true;
     }
-    bool uuid(qel_uuid_s* out) {
-        std::string w;
-        return word(ID_WORD_MAX, &w) && qel_str_to_uuid(w.c_str(), out) == 0;
-    }
-    bool oid(qel_oid_s* out) {
-        std::string w;
-        return word(ID_WORD_MAX, &w) && qel_str_to_oid(w.c_str(), out) == 0;
-    }
-    bool sid(credutl_sid_t* out) {
-        std::string w;
-        return word(CREDUTL_SID_STR_MAX, &w) && credutl_str_to_sid(w.c_str(), out) == 0;
-    }
+    bool uuid(qel_uuid_s* out) { return word(ID_WORD_MAX) && qel_str_to_uuid(word_.c_str(), out) == 0; }
+    bool oid(qel_oid_s* out) { return word(ID_WORD_MAX) && qel_str_to_oid(word_.c_str(), out) == 0; }
+    bool sid(credutl_sid_t* out) { return word(CREDUTL_SID_STR_MAX) && credutl_str_to_sid(word_.c_str(), out) == 0; }
     // A counted string of at most `max` bytes: its length (blanks before
     // it), ':' right after the digits, then exactly that many bytes. A text
     // (a name, a path) holds no NUL; a record's data may.
@@ -140,9 +136,15 @@ public:
             get();
         }
         if (digits == 0 || get() != ':' || len > left()) return false;
-        out->assign(len, '\0');
-        if (len > 0 && std::fread(&(*out)[0], 1, len, file_) != len) return false;
-        at_ += static_cast<off_t>(len);
+        out->clear();
+        out->reserve(len);
+        while (out->size() < len) {
+            if (begin_ == end_ && !fill()) return false;
+            size_t take = std::min(len - out->size(), end_ - begin_);
+            out->append(buf_.data() + begin_, take);
+            begin_ += take;
+            at_ += static_cast<off_t>(take);
+        }
         return data || out->find('\0') == std::string::npos;
     }
     bool block(qel_fstat_db_s* out) {
@@ -160,14 +162,33 @@ public:
     size_t left() const { return at_ < size_ ? static_cast<size_t>(size_ - at_) : 0; }
 
 private:
-    int get() {
-        int c = getc_unlocked(file_);
-        if (c != EOF) ++at_;
-        return c;
+    // More bytes into the buffer; false at the end of the file or after a
+    // failed read.
+    bool fill() {
+        begin_ = end_ = 0;
+        for (;;) {
+            ssize_t n = ::read(fd_, buf_.data(), buf_.size());
+            if (n > 0) {
+                end_ = static_cast<size_t>(n);
+                return true;
+            }
+            if (n == 0) return false;
+            if (errno != EINTR) {
+                error_ = errno;
+                return false;
+            }
+        }
     }
     int peek() {
-        int c = getc_unlocked(file_);
-        if (c != EOF) ungetc(c, file_);
+        if (begin_ == end_ && !fill()) return EOF;
+        return static_cast<unsigned char>(buf_[begin_]);
+    }
+    int get() {
+        int c = peek();
+        if (c != EOF) {
+            ++begin_;
+            ++at_;
+        }
         return c;
     }
     // Skips white space; false at the end of the file.
@@ -184,20 +205,25 @@ private:
         int c = peek();
         return c == EOF || std::isspace(c);
     }
-    bool word(size_t max, std::string* out) {
+    // The next word, of at most `max` characters, into word_.
+    bool word(size_t max) {
         if (!skip_blanks()) return false;
-        out->clear();
+        word_.clear();
         for (int c = peek(); c != EOF && !std::isspace(c); c = peek()) {
-            if (out->size() == max) return false;
-            *out += static_cast<char>(get());
+            if (word_.size() == max) return false;
+            word_ += static_cast<char>(get());
         }
         return true;
     }
 
-    FILE* file_ = nullptr;
+    int fd_ = -1;
     std::string name_;
+    std::vector<char> buf_;
+    size_t begin_ = 0, end_ = 0;
     off_t size_ = 0;
     off_t at_ = 0;
+    int error_ = 0;
+    std::string word_;
 };
 
 // What a record's handler made of it.
@@ -209,6 +235,11 @@ struct Load {
     int record = 1;     // its record counter
     uint32_t dump_id = 0;
     bool end = false;   // `Eof` was read
+    // The VOBs loaded, and the directory version the last namespace record
+    // went into (a directory's records come one after the other).
+    std::vector<std::pair<qel_uuid_s, uint32_t>> vobs;
+    uint32_t last_vob = 0, last_parent = 0;
+    qel_oid_s last_parent_oid = QEL_OID_NULL;
 };
 
 std::string text_of(const qel_oid_s& oid) {
@@ -241,7 +272,17 @@ Outcome not_loaded(Outcome outcome, const std::string& what, const std::string& 
 bool is_null(const qel_oid_s& oid) { return qel_oid_eq(&oid, &QEL_OID_NULL); }
 
 // The VOB record's handle of a replica: 1002 when the dump made none.
-int vob_of(const qel_uuid_s& uuid, uint32_t* vob) { return ostrela_db_vob_lookup(&uuid, vob); }
+int vob_of(Load& load, const qel_uuid_s& uuid, uint32_t* vob) {
+    for (const auto& known : load.vobs) {
+        if (qel_uuid_eq(&known.first, &uuid)) {
+            *vob = known.second;
+            return 0;
+        }
+    }
+    int status = ostrela_db_vob_lookup(&uuid, vob);
+    if (status == 0) load.vobs.emplace_back(uuid, *vob);
+    return status;
+}
 
 struct timeval time_of(uint32_t sec, uint32_t usec) {
     struct timeval tv;
@@ -294,7 +335,7 @@ Outcome load_setwork(Load& load) {
         if (!load.in.uuid(&uuid)) return undecodable(load);
     for (const qel_uuid_s& uuid : uuids) {
         uint32_t dbid = 0;
-        int status = vob_of(uuid, &dbid);
+        int status = vob_of(load, uuid, &dbid);
         if (status == QEL_ST_NOT_FOUND) status = ostrela_db_vob_create(&uuid, "Unknown:created_by_reformat", &dbid);
         if (status == 0) status = ostrela_db_vob_set_setwork_flag(dbid, 1);
         if (status != 0) {
@@ -377,7 +418,7 @@ Outcome load_inode(Load& load) {
     // A container name that leaves the pool is never used.
     if (!text.empty() && ftype != QEL_FTYPE_LNK && validate_pname(text.c_str()) != 0) return skip();
     uint32_t vob = 0;
-    if (vob_of(vob_uuid, &vob) != 0) {
+    if (vob_of(load, vob_uuid, &vob) != 0) {
         kesto_message(IMSG_KIND_WARN, KDB_MSG_LOAD_NO_VOB, text_of(vob_uuid).c_str());
         return SKIPPED;
     }
@@ -414,7 +455,7 @@ Outcome load_name(Load& load) {
     const std::string where = text_of(parent);
     // The directory: a directory inode loaded before.
     uint32_t vob = 0, dir = 0;
-    int status = vob_of(vob_uuid, &vob);
+    int status = vob_of(load, vob_uuid, &vob);
     if (status == 0) status = ostrela_db_inode_lookup(vob, &parent, &dir);
     if (status == 0) status = ostrela_db_dir_lookup(dir);
     if (status == QEL_ST_NOT_FOUND) {
@@ -526,7 +567,7 @@ Outcome load_element(Load& load) {
         return undecodable(load);
     uint32_t vob = 0, dbid = 0;
     struct timeval time = time_of(sec, usec);
-    int status = vob_of(vob_uuid, &vob);
+    int status = vob_of(load, vob_uuid, &vob);
     if (status == 0)
         status = ostrela_db_create_vns_elem(vob, &oid, &time, &fstat, kind, static_cast<int>(flag), &dbid);
     if (status != 0) return not_loaded(FAILED, text_of(oid), "element");
@@ -566,18 +607,30 @@ Outcome load_root_dir(Load& load) {
         return undecodable(load);
     uint32_t vob = 0, dbid = 0;
     struct timeval time = time_of(sec, usec);
-    int status = vob_of(vob_uuid, &vob);
+    int status = vob_of(load, vob_uuid, &vob);
     if (status == 0) status = ostrela_db_create_root_dir(vob, &ver, &elem, &time, &fstat, &scope, gn, 0, &dbid);
     if (status != 0) return not_loaded(FAILED, text_of(ver), "root-dir");
     return set_flags(vob, dbid, 0, "root-dir", flags, text_of(ver));
 }
 
 // The VOB and the parent directory version a namespace record names.
-int parent_of(const qel_uuid_s& vob_uuid, const qel_oid_s& parent_oid, uint32_t* vob, uint32_t* parent) {
-    int status = vob_of(vob_uuid, vob);
-    if (status == 0) status = ostrela_db_vns_ver_lookup(*vob, &parent_oid, parent);
+int parent_of(Load& load, const qel_uuid_s& vob_uuid, const qel_oid_s& parent_oid, uint32_t* vob,
+              uint32_t* parent) {
+    int status = vob_of(load, vob_uuid, vob);
+    if (status != 0) return status;
+    if (load.last_parent != 0 && load.last_vob == *vob && qel_oid_eq(&load.last_parent_oid, &parent_oid)) {
+        *parent = load.last_parent;
+        return 0;
+    }
+    status = ostrela_db_vns_ver_lookup(*vob, &parent_oid, parent);
     // A stale directory is a parent all the same.
-    return status == QEL_ST_STALE_GENERATION ? 0 : status;
+    if (status == QEL_ST_STALE_GENERATION) status = 0;
+    if (status == 0) {
+        load.last_vob = *vob;
+        load.last_parent = *parent;
+        load.last_parent_oid = parent_oid;
+    }
+    return status;
 }
 
 Outcome load_version(Load& load) {
@@ -597,7 +650,7 @@ Outcome load_version(Load& load) {
     fstat.size = size;
     uint32_t vob = 0, parent = 0, dbid = 0;
     struct timeval time = time_of(sec, usec);
-    int status = parent_of(vob_uuid, parent_oid, &vob, &parent);
+    int status = parent_of(load, vob_uuid, parent_oid, &vob, &parent);
     if (status == 0)
         status = ostrela_db_create_vns_ver(vob, parent, &ver, &elem, kind, &time, name.c_str(), &fstat, &scope, gn, 0,
                                            &dbid, nullptr, nullptr);
@@ -619,7 +672,7 @@ Outcome load_slink(Load& load) {
         return undecodable(load);
     uint32_t vob = 0, parent = 0, dbid = 0;
     struct timeval time = time_of(sec, usec);
-    int status = parent_of(vob_uuid, parent_oid, &vob, &parent);
+    int status = parent_of(load, vob_uuid, parent_oid, &vob, &parent);
     if (status == 0)
         status = ostrela_db_create_vns_slink(vob, parent, &oid, &time, name.c_str(), text.c_str(), &fstat, &scope, gn,
                                              &dbid, nullptr);
@@ -665,8 +718,8 @@ int load_records(Load& load, int* skipped) {
             if (outcome == SKIPPED) ++*skipped;
             ++load.record;
         }
-        if (load.in.failed()) {
-            ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_READ, load.in.name().c_str(), errno);
+        if (load.in.failed() != 0) {
+            ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_READ, load.in.name().c_str(), load.in.failed());
             return QEL_ST_INTERNAL;
         }
         if (load.end) return 0;
