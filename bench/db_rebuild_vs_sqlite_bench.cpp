@@ -39,6 +39,7 @@
 
 #include "bench/bench_support.h"
 #include "bench/sqlite_support.h"
+#include "bench/view_tree_support.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "lib/ostreladb/ostrel_db_dump.h"
 #include "lib/ostreladb/ostrel_db_record.h"
@@ -49,44 +50,20 @@
 
 namespace {
 
+using bench::dir_name;
+using bench::elem_of;
 using bench::fail;
+using bench::file_name;
+using bench::kSub;
+using bench::kTop;
+using bench::kWhen;
+using bench::Shape;
+using bench::status_of;
+using bench::ver_of;
 
 constexpr int kPageSize = 4096;
 constexpr int kCachePages = 512;
-constexpr int kTop = 10;
-constexpr int kSub = 100;
 const qel_oid_s kScope = {{0x5c, 0x09, 0xe0, 0x02}};
-const struct timeval kWhen = {1700000000, 1};
-
-qel_oid_s oid_of(uint32_t n) {
-    qel_oid_s oid{};
-    uint64_t h = (uint64_t{n} + 1) * 0x9E3779B97F4A7C15ull;
-    std::memcpy(oid.bytes, &h, sizeof h);
-    std::memcpy(oid.bytes + 8, &n, sizeof n);
-    oid.bytes[15] = 0x42;
-    return oid;
-}
-qel_oid_s elem_of(uint32_t n) { return oid_of(n); }
-qel_oid_s ver_of(uint32_t n) { return oid_of(n | 1u << 28); }
-
-qel_fstat_db_s status_of(bool dir, uint64_t size) {
-    qel_fstat_db_s f{};
-    f.type = dir ? QEL_FTYPE_DIR : QEL_FTYPE_REG;
-    f.mode = dir ? 0755 : 0444;
-    f.size = size;
-    f.mtime = f.ctime = f.atime = {1700000000, 2};
-    return f;
-}
-
-// Object numbers: the root 0, directories from 1, files from 1000000.
-struct Shape {
-    int files_per_dir;
-    uint32_t top(int t) const { return 1 + static_cast<uint32_t>(t); }
-    uint32_t sub(int t, int s) const { return 100 + static_cast<uint32_t>(t * kSub + s); }
-    uint32_t file(int t, int s, int f) const {
-        return 1000000 + static_cast<uint32_t>((t * kSub + s) * files_per_dir + f);
-    }
-};
 
 void check(int status, const std::string& what) {
     if (status != 0) fail(what + " failed: " + std::to_string(status));
@@ -128,13 +105,13 @@ void build_view_db(const std::string& storage, const Shape& shape) {
     for (int t = 0; t < kTop; ++t) {
         check(ostrel_db_in_transaction(1, [&] {
                   uint32_t top = 0;
-                  int status = version(root, shape.top(t), "dir" + std::to_string(t), true, &top);
+                  int status = version(root, shape.top(t), dir_name(t), true, &top);
                   for (int s = 0; status == 0 && s < kSub; ++s) {
                       uint32_t sub = 0;
-                      status = version(top, shape.sub(t, s), "dir" + std::to_string(s), true, &sub);
+                      status = version(top, shape.sub(t, s), dir_name(s), true, &sub);
                       for (int f = 0; status == 0 && f < shape.files_per_dir; ++f) {
                           uint32_t file = 0;
-                          status = version(sub, shape.file(t, s, f), "source_" + std::to_string(f) + ".cpp", false,
+                          status = version(sub, shape.file(t, s, f), file_name(f), false,
                                            &file);
                       }
                   }
@@ -242,11 +219,11 @@ void build_sqlite(const std::string& dir, const Shape& shape) {
     db.exec("BEGIN");
     uint32_t root = add(0, 0, "", true);
     for (int t = 0; t < kTop; ++t) {
-        uint32_t top = add(root, shape.top(t), "dir" + std::to_string(t), true);
+        uint32_t top = add(root, shape.top(t), dir_name(t), true);
         for (int s = 0; s < kSub; ++s) {
-            uint32_t sub = add(top, shape.sub(t, s), "dir" + std::to_string(s), true);
+            uint32_t sub = add(top, shape.sub(t, s), dir_name(s), true);
             for (int f = 0; f < shape.files_per_dir; ++f)
-                add(sub, shape.file(t, s, f), "source_" + std::to_string(f) + ".cpp", false);
+                add(sub, shape.file(t, s, f), file_name(f), false);
         }
     }
     db.exec("COMMIT");

@@ -42,11 +42,6 @@ bool is_private_kind(uint32_t mtype) {
     return mtype == 0x13 || mtype == 0x15 || mtype == 0x16 || mtype == 0x17 || mtype == 0x1a;
 }
 
-std::string oid_text(const qel_oid_s& oid) {
-    char buf[QEL_OID_STR_SIZE];
-    return qel_oid_to_str(&oid, buf);
-}
-
 template <typename... Args>
 void utls_message(int kind, int index, Args... args) {
     imsg_print(kind, &_ostreladb_lib_db_utls_msg_table, index, args...);
@@ -61,7 +56,7 @@ using ContainerTable = std::unordered_map<uint64_t, uint32_t>;
 // Removes an inode the check found orphaned; its container goes to
 // lost+found. A failure is reported and the check goes on.
 void remove_inode(uint32_t dbid, const qel_oid_s& oid, uint32_t ftype) {
-    std::string name = oid_text(oid);
+    std::string name = ostrela_db_id_text(oid);
     utls_message(IMSG_KIND_WARN, DBU_MSG_INODE_REMOVED, name.c_str());
     char moved_to[TEXT_SIZE];
     int status = ostrel_db_inode_delete(0, dbid, ftype, sizeof moved_to, moved_to);
@@ -91,7 +86,7 @@ int check_inode(uint32_t dbid, ContainerTable& table, uint32_t* vob, qel_oid_s* 
         std::string path = std::string(OSTREL_STORAGE_POOL) + "/" + text;
         struct stat st;
         if (validate_pname(text) != 0 || (::stat(path.c_str(), &st) != 0 && errno == ENOENT)) {
-            utls_message(IMSG_KIND_WARN, DBU_MSG_MISSING_CONTAINER, text, oid_text(*oid).c_str());
+            utls_message(IMSG_KIND_WARN, DBU_MSG_MISSING_CONTAINER, text, ostrela_db_id_text(*oid).c_str());
             break;
         }
         auto known = table.emplace(static_cast<uint64_t>(st.st_ino), dbid);

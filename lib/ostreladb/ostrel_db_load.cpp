@@ -242,13 +242,9 @@ struct Load {
     qel_oid_s last_parent_oid = QEL_OID_NULL;
 };
 
-std::string text_of(const qel_oid_s& oid) {
-    char buf[QEL_OID_STR_SIZE];
-    return qel_oid_to_str(&oid, buf);
-}
-std::string text_of(const qel_uuid_s& uuid) {
-    char buf[QEL_UUID_STR_SIZE];
-    return qel_uuid_to_str(&uuid, buf);
+template <typename Id>
+std::string text_of(const Id& id) {
+    return ostrela_db_id_text(id);
 }
 
 template <typename... Args>
@@ -633,6 +629,18 @@ int parent_of(Load& load, const qel_uuid_s& vob_uuid, const qel_oid_s& parent_oi
     return status;
 }
 
+// A version or link `oid` loaded as `name` in its parent by `create`
+// (VOB, parent, out dbid), then its flags.
+template <typename Create>
+Outcome load_named(Load& load, const qel_uuid_s& vob_uuid, const qel_oid_s& parent_oid, const qel_oid_s& oid,
+                   const std::string& name, const Flags& flags, Create create) {
+    uint32_t vob = 0, parent = 0, dbid = 0;
+    int status = parent_of(load, vob_uuid, parent_oid, &vob, &parent);
+    if (status == 0) status = create(vob, parent, &dbid);
+    if (status != 0) return not_loaded(FAILED, text_of(oid), name);
+    return set_flags(vob, dbid, parent, name, flags, text_of(oid));
+}
+
 Outcome load_version(Load& load) {
     qel_uuid_s vob_uuid;
     qel_oid_s parent_oid, elem, ver, scope;
@@ -648,14 +656,11 @@ Outcome load_version(Load& load) {
         !load.in.block(&fstat) || !load.in.text(OSTREL_DB_DUMP_NAME_MAX, &name))
         return undecodable(load);
     fstat.size = size;
-    uint32_t vob = 0, parent = 0, dbid = 0;
     struct timeval time = time_of(sec, usec);
-    int status = parent_of(load, vob_uuid, parent_oid, &vob, &parent);
-    if (status == 0)
-        status = ostrela_db_create_vns_ver(vob, parent, &ver, &elem, kind, &time, name.c_str(), &fstat, &scope, gn, 0,
-                                           &dbid, nullptr, nullptr);
-    if (status != 0) return not_loaded(FAILED, text_of(ver), name);
-    return set_flags(vob, dbid, parent, name, flags, text_of(ver));
+    return load_named(load, vob_uuid, parent_oid, ver, name, flags, [&](uint32_t vob, uint32_t parent, uint32_t* dbid) {
+        return ostrela_db_create_vns_ver(vob, parent, &ver, &elem, kind, &time, name.c_str(), &fstat, &scope, gn, 0,
+                                         dbid, nullptr, nullptr);
+    });
 }
 
 Outcome load_slink(Load& load) {
@@ -670,14 +675,11 @@ Outcome load_slink(Load& load) {
         !load.in.block(&fstat) || !load.in.text(OSTREL_DB_DUMP_NAME_MAX, &name) ||
         !load.in.text(OSTREL_DB_DUMP_TEXT_MAX, &text))
         return undecodable(load);
-    uint32_t vob = 0, parent = 0, dbid = 0;
     struct timeval time = time_of(sec, usec);
-    int status = parent_of(load, vob_uuid, parent_oid, &vob, &parent);
-    if (status == 0)
-        status = ostrela_db_create_vns_slink(vob, parent, &oid, &time, name.c_str(), text.c_str(), &fstat, &scope, gn,
-                                             &dbid, nullptr);
-    if (status != 0) return not_loaded(FAILED, text_of(oid), name);
-    return set_flags(vob, dbid, parent, name, flags, text_of(oid));
+    return load_named(load, vob_uuid, parent_oid, oid, name, flags, [&](uint32_t vob, uint32_t parent, uint32_t* dbid) {
+        return ostrela_db_create_vns_slink(vob, parent, &oid, &time, name.c_str(), text.c_str(), &fstat, &scope, gn,
+                                           dbid, nullptr);
+    });
 }
 
 Outcome load_eof(Load& load) {

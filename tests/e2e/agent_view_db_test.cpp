@@ -17,6 +17,7 @@
 #include "agent_fixture.h"
 #include "lib/ostreladb/db_content.h"
 #include "lib/ostreladb/db_populate.h"
+#include "lib/ostreladb/db_server_dir.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "lib/ostreladb/ostrel_db_record.h"
 #include "lib/ostreladb/ostrel_db_scope.h"
@@ -48,12 +49,6 @@ int count(int type) {
         for (; st == S_OKAY; st = dt_recnext(&view_db_task, VDB)) ++n;
         return 0;
     });
-    return n;
-}
-
-size_t count_of(const std::string& text, const std::string& part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
     return n;
 }
 
@@ -237,19 +232,13 @@ TEST_F(E2eViewDb, ARebuildKilledWhileItLoadsLoadsAgainAtTheNextStart) {
 TEST_F(E2eViewDb, AChangedSchemaVersionIsReformattedOnce) {
     const std::string before = populated_view("older");
     write_file(storage("older") + "/db/ostrel_db_schema_version", "2\n");
-    // The dump program of version 2 (a stand-in that hands the database to
-    // the one of version 1).
-    const std::string server = tree / "server";
-    ASSERT_EQ(0, ::mkdir(server.c_str(), 0700));
-    write_file(server + "/ostrel_db.dbd", read_file(std::string(OSTREL_TEST_SERVER_DIR) + "/ostrel_db.dbd"));
-    write_file(server + "/ostrel_db_schema_version", "1\n");
-    write_file(server + "/ostrel_dumper_2", "#!/bin/sh\necho 1 > \"$1/db/ostrel_db_schema_version\" && exec " +
-                                                std::string(OSTREL_TEST_SERVER_DIR) + "/ostrel_dumper_1 \"$1\"\n");
-    ASSERT_EQ(0, ::chmod((server + "/ostrel_dumper_2").c_str(), 0755));
-    extra_env["NORVANE_SERVER_DIR"] = server;
+    // The dump program of version 2.
+    db_test::ServerDir server(tree / "server", "1\n");
+    server.older_dumper(2);
+    extra_env["NORVANE_SERVER_DIR"] = server.path();
     start_view_and("older", false);
     start_view_and("older", false);
-    EXPECT_EQ(1u, count_of(log_text("older"), "Reformatting view DB")) << log_text("older");
+    EXPECT_EQ(1u, db_test::count_of(log_text("older"), "Reformatting view DB")) << log_text("older");
     EXPECT_EQ("1\n", read_file(storage("older") + "/db/ostrel_db_schema_version"));
     EXPECT_EQ(before, listing_of("older"));
 }

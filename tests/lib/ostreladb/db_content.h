@@ -30,6 +30,22 @@
 
 namespace db_test {
 
+// The old databases a rebuild kept in the current directory (a view
+// storage).
+inline std::vector<std::string> kept_dbs() {
+    std::vector<std::string> kept;
+    for (const std::string& name : lib_test::list_dir("."))
+        if (name.rfind("db.dumped", 0) == 0) kept.push_back(name);
+    return kept;
+}
+
+// How often `part` stands in `text`.
+inline size_t count_of(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
 class Listing {
 public:
     // The listing of the open database in the current directory (a view
@@ -329,6 +345,28 @@ private:
         take("PRIVATE");
         if (status == 0) status = ostrela_db_find_checkouts(found);
         take("CHECKEDOUT");
+        // Every name of every VOB, and the VOBs with their flag.
+        std::vector<char> buf(8192);
+        uint32_t cursor = 0;
+        for (int end = 0; status == 0 && !end;) {
+            size_t bytes = 0;
+            status = ostrela_db_inventory(cursor, &QEL_UUID_NULL, &QEL_OID_NULL, 0, buf.size(), buf.data(), &bytes,
+                                          &cursor, &end);
+            for (size_t p = 0; status == 0 && p < bytes;) {
+                view_inv_entry e;
+                std::memcpy(&e, buf.data() + p, VIEW_INV_ENTRY_HEAD);
+                texts.push_back("INVENTORY " + id(e.replica_uuid) + " " + id(e.dir_oid) + " " + hex(e.state) + " " +
+                                id(e.obj_oid) + " " + std::string(buf.data() + p + VIEW_INV_ENTRY_HEAD, e.name_len));
+                p += view_inv_entry_size(e.name_len);
+            }
+        }
+        for (int filter : {0, 1}) {
+            qel_uuid_s uuids[64];
+            int count = 0, end = 0;
+            uint32_t next = 0;
+            if (status == 0) status = ostrela_db_inventory_vobs(0, filter, 64, uuids, &count, &next, &end);
+            for (int i = 0; i < count; ++i) texts.push_back("VOBS " + std::to_string(filter) + " " + id(uuids[i]));
+        }
         lines(texts);
         std::vector<ostrel_scope> scopes;
         if (status == 0) status = ostrela_db_get_lr_scopes(1, scopes);

@@ -24,14 +24,6 @@ std::string uuid_text(unsigned n) {
 
 bool dump_files_exist() { return lib_test::exists(OSTREL_DB_DUMP_FILE); }
 
-// The kept old databases in the storage.
-std::vector<std::string> kept_dbs() {
-    std::vector<std::string> kept;
-    for (const std::string& name : lib_test::list_dir("."))
-        if (name.rfind("db.dumped", 0) == 0) kept.push_back(name);
-    return kept;
-}
-
 class DbDump : public NewDbTest {};
 
 TEST_F(DbDump, ARebuildByTheDumpProgramKeepsEverythingTheDatabaseHeld) {

@@ -12,47 +12,12 @@
 
 #include "lib/ostreladb/db_content.h"
 #include "lib/ostreladb/db_populate.h"
+#include "lib/ostreladb/db_server_dir.h"
 #include "lib/ostreladb/ostrel_db_dump.h"
 #include "platform/rt/rt_manual_clock.h"
 
 namespace db_test {
 namespace {
-
-std::vector<std::string> kept_dbs() {
-    std::vector<std::string> kept;
-    for (const std::string& name : lib_test::list_dir("."))
-        if (name.rfind("db.dumped", 0) == 0) kept.push_back(name);
-    return kept;
-}
-
-size_t count_of(const std::string& text, const std::string& part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-}
-
-// A product server directory of the test's own: the installed dictionary,
-// a schema-version file and dump programs (scripts) as the test wants them.
-class ServerDir {
-public:
-    ServerDir(const std::string& path, const std::string& version) : path_(path) {
-        ::mkdir(path.c_str(), 0700);
-        const std::string installed = OSTREL_TEST_SERVER_DIR;
-        lib_test::write_file(path + "/ostrel_db.dbd", lib_test::read_file(installed + "/ostrel_db.dbd"));
-        lib_test::write_file(path + "/ostrel_db_schema_version", version);
-        setenv("NORVANE_SERVER_DIR", path.c_str(), 1);
-    }
-    // A dump program `name` that runs `script` (with the storage as $1).
-    void dumper(const std::string& name, const std::string& script) {
-        std::string file = path_ + "/" + name;
-        lib_test::write_file(file, "#!/bin/sh\n" + script + "\n");
-        ::chmod(file.c_str(), 0755);
-    }
-    static std::string real_dumper() { return std::string(OSTREL_TEST_SERVER_DIR) + "/ostrel_dumper_1"; }
-
-private:
-    std::string path_;
-};
 
 class DbRebuild : public NewDbTest {
 protected:
@@ -118,6 +83,7 @@ TEST_F(DbRebuild, ADumpProgramThatFailsLeavesTheDatabaseAsItWas) {
     Populator().run();
     const std::string before = Listing::of_current_db();
     ServerDir server(home.path() + "/server", "1\n");
+    setenv("NORVANE_SERVER_DIR", server.path().c_str(), 1);
     const struct {
         const char* what;
         const char* script;  // null: there is no dump program
@@ -160,8 +126,8 @@ TEST_F(DbRebuild, ADatabaseOfAnotherSchemaVersionIsReformattedOnce) {
     // The database of version 2 is dumped by version 2's dump program.
     lib_test::write_file("db/ostrel_db_schema_version", "2\n");
     ServerDir server(home.path() + "/server", "1\n");
-    server.dumper("ostrel_dumper_2",
-                  "echo 1 > \"$1/db/ostrel_db_schema_version\" && exec " + ServerDir::real_dumper() + " \"$1\"");
+    server.older_dumper(2);
+    setenv("NORVANE_SERVER_DIR", server.path().c_str(), 1);
     messages.clear();
     ASSERT_EQ(0, reopen()) << messages.text();
     EXPECT_EQ(before, Listing::of_current_db());
@@ -176,8 +142,8 @@ TEST_F(DbRebuild, ADatabaseOfAnotherSchemaVersionIsReformattedOnce) {
     ASSERT_EQ(0, ostrel_db_close());
     lib_test::write_file("db/ostrel_db_schema_version", "2\n");
     ServerDir other(home.path() + "/server2", "2\n");
-    other.dumper("ostrel_dumper_2",
-                 "echo 1 > \"$1/db/ostrel_db_schema_version\" && exec " + ServerDir::real_dumper() + " \"$1\"");
+    other.older_dumper(2);
+    setenv("NORVANE_SERVER_DIR", other.path().c_str(), 1);
     messages.clear();
     int created = 0;
     EXPECT_EQ(QEL_ST_NEEDS_REFORMAT, ostrel_db_init(&created));

@@ -152,22 +152,11 @@ private:
         ASSERT_EQ(0, ostrel_db_begin_lr_scope_update(&POPULATED_BUSY_RULE, 6));
     }
 
-    static qel_fstat_db_s loaded_status(uint32_t type, uint64_t size) {
-        qel_fstat_db_s f{};
-        f.type = type;
-        f.mode = type == QEL_FTYPE_DIR ? 0755 : 0644;
-        f.size = size;
-        f.atime = {100, 1};
-        f.mtime = {200, 2};
-        f.ctime = {300, 3};
-        f.xtime = {400, 4};
-        return f;
-    }
 
     uint32_t element(uint32_t vob, unsigned n, uint32_t kind, int checked_out = 0) {
         uint32_t dbid = 0;
         struct timeval when = {1700000000 + static_cast<int>(n), static_cast<int>(n)};
-        qel_fstat_db_s f = loaded_status(kind == VNS_MTYPE_DIR_ELEM ? QEL_FTYPE_DIR : QEL_FTYPE_REG, 0);
+        qel_fstat_db_s f = loaded_fstat(kind == VNS_MTYPE_DIR_ELEM ? QEL_FTYPE_DIR : QEL_FTYPE_REG, 0);
         EXPECT_EQ(0, ostrel_db_create_element(vob, at(oid_of(n)), &when, &f, kind, checked_out, &dbid));
         return dbid;
     }
@@ -175,7 +164,7 @@ private:
                      const qel_oid_s& scope, uint32_t gn) {
         uint32_t dbid = 0;
         struct timeval when = {1600000000 + static_cast<int>(n), 5};
-        qel_fstat_db_s f = loaded_status(kind == VNS_MTYPE_DIR_VER ? QEL_FTYPE_DIR : QEL_FTYPE_REG, 1000 + n);
+        qel_fstat_db_s f = loaded_fstat(kind == VNS_MTYPE_DIR_VER ? QEL_FTYPE_DIR : QEL_FTYPE_REG, 1000 + n);
         EXPECT_EQ(0, ostrel_db_create_version(vob, parent, at(oid_of(n)), at(oid_of(elem)), kind, &when, name.c_str(),
                                               &f, &scope, gn, 0, &dbid, nullptr, nullptr))
             << name;
@@ -192,7 +181,7 @@ private:
         element(vob_a, 6, VNS_MTYPE_ELEM);  // no version loaded
         ASSERT_EQ(0, ostrel_db_elem_set_checkedout(vob_a, checked_out, at(oid_of(333)), 1));
         uint32_t root = 0;
-        qel_fstat_db_s rf = loaded_status(QEL_FTYPE_DIR, 0);
+        qel_fstat_db_s rf = loaded_fstat(QEL_FTYPE_DIR, 0);
         struct timeval when = {1500000000, 9};
         ASSERT_EQ(0, ostrel_db_create_root_dir(vob_a, at(oid_of(11)), at(oid_of(1)), &when, &rf, &def, 3, 0, &root));
         uint32_t dir = version(vob_a, root, 2, 12, VNS_MTYPE_DIR_VER, "dir", POPULATED_RULE, 4);
@@ -211,7 +200,7 @@ private:
             for (unsigned i = 0; st == 0 && i < more; ++i) {
                 uint32_t dbid = 0;
                 struct timeval when = {1600000000, static_cast<int>(i)};
-                qel_fstat_db_s f = loaded_status(QEL_FTYPE_REG, i);
+                qel_fstat_db_s f = loaded_fstat(QEL_FTYPE_REG, i);
                 std::string name = "f" + std::to_string(i);
                 st = ostrela_db_create_vns_ver(vob_a, deep, at(oid_of(100000 + i)), at(oid_of(1000 + i)),
                                                VNS_MTYPE_VER, &when, name.c_str(), &f, &POPULATED_RULE, 4, 0, &dbid,
@@ -220,7 +209,7 @@ private:
             return st;
         }));
         uint32_t link = 0;
-        qel_fstat_db_s lf = loaded_status(QEL_FTYPE_REG, 0);
+        qel_fstat_db_s lf = loaded_fstat(QEL_FTYPE_REG, 0);
         ASSERT_EQ(0, ostrel_db_create_slink(vob_a, dir, at(oid_of(16)), &when, "ln", std::string(100, 'T').c_str(),
                                             &lf, &POPULATED_RULE, 4, &link, nullptr));
         ASSERT_EQ(0, ostrel_db_ver_set_load_done(vob_a, dir, 0));
