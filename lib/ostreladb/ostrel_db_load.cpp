@@ -575,6 +575,8 @@ Outcome load_element(Load& load) {
 struct Flags {
     uint32_t valid = 1, done = 0, stale = 0, saved = 0;
     bool plain() const { return valid != 0 && done == 0 && stale == 0 && saved == 0; }
+    // The directory record keeps the readdir flags in 16 bits.
+    bool fit() const { return done <= 0xFFFF && saved <= 0xFFFF; }
 };
 
 Outcome set_flags(uint32_t vob, uint32_t dbid, uint32_t parent, const std::string& name, const Flags& flags,
@@ -599,7 +601,7 @@ Outcome load_root_dir(Load& load) {
     if (!load.in.uuid(&vob_uuid) || !load.in.oid(&elem) || !load.in.oid(&ver) || !load.in.oid(&scope) ||
         !load.in.hex32(&gn) || !load.in.hex32(&sec) || !load.in.hex32(&usec) || !load.in.hex32(&flags.valid) ||
         !load.in.hex32(&flags.done) || !load.in.hex32(&flags.stale) || !load.in.hex32(&flags.saved) ||
-        !load.in.block(&fstat))
+        !load.in.block(&fstat) || !flags.fit())
         return undecodable(load);
     uint32_t vob = 0, dbid = 0;
     struct timeval time = time_of(sec, usec);
@@ -653,7 +655,7 @@ Outcome load_version(Load& load) {
         !load.in.oid(&scope) || !load.in.hex32(&gn) || !load.in.hex32(&kind) || !load.in.hex32(&sec) ||
         !load.in.hex32(&usec) || !load.in.hex32(&flags.valid) || !load.in.hex32(&flags.done) ||
         !load.in.hex32(&flags.stale) || !load.in.hex32(&flags.saved) || !load.in.hex64(&size) ||
-        !load.in.block(&fstat) || !load.in.text(OSTREL_DB_DUMP_NAME_MAX, &name))
+        !load.in.block(&fstat) || !load.in.text(OSTREL_DB_DUMP_NAME_MAX, &name) || !flags.fit())
         return undecodable(load);
     fstat.size = size;
     struct timeval time = time_of(sec, usec);

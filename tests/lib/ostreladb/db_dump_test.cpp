@@ -181,6 +181,9 @@ TEST_F(DbLoad, DamagedDumpsAreRefusedWithTheirLine) {
          "at line 2"},
         {"a hex value beyond 32 bits", "Ver 1 0 5f\nVob " + vob + " 14:host-a:/vobs/a 100000000 0\nEof\n", "",
          "at line 2"},
+        {"a state beyond its 16 bits", "Ver 1 0 5f\nLr-Scope " + text(AUTOMATIC_LOAD_SCOPE_OID) +
+                                           " 1 0 0 10000 9:Automatic\nEof\n",
+         "", "at line 2"},
         {"a size beyond 64 bits", "Ver 1 0 5f\n" + vob_record() + "Inode " + vob + " " + file +
                                       " 13 1 1a4 S-1-0-0 S-1-0-0 10000000000000000 1 2 3 4 5 6 7 8 0:\nEof\n",
          "", "at line 3"},
