@@ -42,6 +42,49 @@ void ostrel_db_on_exit();
 // The modification time, in seconds, of the state file.
 int ostrel_db_get_mtime(long* mtime);
 
+// ---- rebuilding and checking the database ---------------------------------------------
+//
+// A rebuild dumps the database with the installed dump program and loads the
+// dump into a new one (see lib/ostreladb/ostrel_db_dump.h). Statuses besides
+// those above: 1013 nothing to do, 1052 no dump to load, 1067 dumped already.
+
+// Rebuilds a database found modified or mid-recovery (with `force` also one
+// in a clean state: 1013 without), loads one that is dumped, then checks it.
+int ostrel_db_recover_db(int force);
+// The same after emptying the namespace caches (`handle` is not used).
+int ostrel_db_recover(const void* handle, int force);
+// Loads the dump (of a dumped database, or with `force` of any) and checks
+// the new database; 1052 without either.
+int ostrel_db_load(const void* handle, int force);
+// Dumps the database (without `force` only one of another schema version)
+// and leaves it closed; 1067 when it is dumped already.
+int ostrel_db_dump(const void* handle, int force);
+// Checks the database against the container pool: inodes whose containers
+// are missing, orphaned inodes and dangling names go, containers no inode
+// names go to lost+found, config records nothing references go.
+int fsck_db();
+// Moves the file or directory `path` into the pool's lost+found under its
+// own name, or under a new uuid's text when that is taken; its new path goes
+// to `out` (`size` bytes). 1052 when `path` does not exist.
+int move_to_lost_and_found(const char* path, size_t size, char* out);
+// Deletes an inode inside the caller's write transaction with its container
+// (a directory must be empty): with `moved_to` the container goes to
+// lost+found and its new path to `moved_to`, else it is removed; one that
+// cannot be removed (or whose name leaves the pool) leaves the inode stranded
+// for a day, for the scrubber. `build_session` holds the config-record
+// reference of a derived object for its build session.
+int ostrel_db_inode_delete(int build_session, unsigned dbid, uint32_t ftype, size_t moved_to_size, char* moved_to);
+// Releases what build session `session` holds (every session's for 0).
+int ostrel_db_rm_build_session(uint32_t session);
+
+// The stranded-container scrubber: a timer of the main event loop that
+// removes, 1000 at a time, the containers of stranded inodes and the inodes.
+// Scheduled (inside a transaction) unless it is pending; cancelled when the
+// database closes.
+void ostrel_db_sched_scrubber();
+void ostrel_db_unsched_scrubber();
+void ostrel_db_remove_stranded_containers_callback(void* argument);
+
 // ---- the view's generation number and load scopes ---------------------------------
 
 // The default scope's oid: the bytes f0 cf 35 74 a8 95 e3 11, then zeros. The

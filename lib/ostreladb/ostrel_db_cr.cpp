@@ -573,6 +573,12 @@ int ostrel_db_dos_found(const qel_oid_s* do_oids, int n, int* found) {
                                         [&] { return ostrela_db_dos_found(do_oids, n, found); });
 }
 
+int ostrel_db_rm_build_session(uint32_t session) {
+    int status = ostrel_db_traced_transaction("ostrel_db_rm_build_session", 1,
+                                              [&] { return ostrela_db_cr_rm_build_session(session); });
+    return ostrel_db_utls_report(status, OSTREL_DB_QUIET_WRITE, DBU_MSG_RM_BUILD_SESSION, static_cast<unsigned>(session));
+}
+
 int ostrel_db_get_dos(uint32_t cursor, uint32_t mtype, const qel_uuid_s* uuid, int max, qel_oid_s* oids,
                       uint32_t* dbids, uint32_t* links, int* count, uint32_t* next, int* end) {
     constexpr int MOST = 32;

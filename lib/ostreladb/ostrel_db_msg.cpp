@@ -49,13 +49,25 @@ struct KestoDbTexts : Texts<KESTO_DB_COUNT> {
         at[KDB_MSG_BYTES_CREATE] = "db_bytes_create failed: %s\n";
         at[KDB_MSG_STRING_READ] = "db dir_string_read failed: %s\n";
         at[KDB_MSG_INTERNAL] = "Internal VIEW DB error, operation '%s' on object '%s' failed: %d (errno=%s)\n";
+        at[KDB_MSG_LOAD_CR] = "Unable to load cr %s\n";
         at[KDB_MSG_DUPLICATE_INODE] = "Duplicate DB_INODE for %s\n";
         at[KDB_MSG_VOB_ADD_REF] = "db_vob_add_ref to vob_dba 0x%lx, failed: %s\n";
         at[KDB_MSG_BYTES_OWNER] = "db_bytes_inconsistent_owner (0x%lx) for dba 0x%lx\n";
         at[KDB_MSG_BYTES_SHORT] = "db_bytes came up short for dba 0x%lx\n";
         at[KDB_MSG_BYTES_EXTRA] = "db_bytes came up with extra for dba 0x%lx\n";
+        at[KDB_MSG_LOAD_DECODE] = "Unable to decode record at line %d\n";
+        at[KDB_MSG_LOAD_VOB] = "Unable to load vob record %s:%s\n";
+        at[KDB_MSG_LOAD_MODE] = "Invalid mode %ld\n";
         at[KDB_MSG_UNEXPECTED_RECORD] = "Unexpected record type(%d) for view dbid 0x%lx\n";
         at[KDB_MSG_VOB_CREATE] = "db_vob_create of %s at %s, failed: %s\n";
+        at[KDB_MSG_LOAD_FTYPE] = "Invalid ftype %d\n";
+        at[KDB_MSG_LOAD_DIR_MODE] = "Invalid mode %ld\n";
+        at[KDB_MSG_LOAD_MTYPE] = "Invalid mtype %ld\n";
+        at[KDB_MSG_LOAD_NO_VOB] = "Unable to find vob %s\n";
+        at[KDB_MSG_LOAD_INODE] = "Unable to load inode %s\n";
+        at[KDB_MSG_LOAD_NO_DIR] = "Dir not found %s\n";
+        at[KDB_MSG_LOAD_NO_OBJECT] = "Object not found %s\n";
+        at[KDB_MSG_LOAD_NAME] = "Unable to load name %s->%s\n";
         at[KDB_MSG_VOB_RM_REF] = "db_vob_rm_ref to vob_dba 0x%lx, failed: %s\n";
         at[KDB_MSG_VOB_FIND] = "db_vob_find of %s, failed: %s\n";
         at[KDB_MSG_CR_ADD_REF] = "db_cr_add_ref to %s failed: %s\n";
@@ -85,8 +97,12 @@ struct KestoDbTexts : Texts<KESTO_DB_COUNT> {
         at[KDB_MSG_HIJACK_GET] = "Dir_entry_hijack_get of %s from dbid 0x%lx failed: %s\n";
         at[KDB_MSG_VOB_GET_UUID] = "db_vob_get_uuid to vob_dba 0x%lx, failed: %s\n";
         at[KDB_MSG_FIND_CHECKOUTS] = "db_find_checkouts failed: %s\n";
+        at[KDB_MSG_LOAD_SETWORK] = "Unable to load setwork\n";
         at[KDB_MSG_NO_COMPONENT] = "could not locate view database component (op '%s')\n";
         at[KDB_MSG_NO_NAMED_COMPONENT] = "could not locate view database component '%s' (op '%s')\n";
+        at[KDB_MSG_LOAD_FILE_MISMATCH] = "Load file number mismatch, expecting %d:%xl, got %d:%xl\n";
+        at[KDB_MSG_DUMPER_EXIT] = "%s exited with status %d\n";
+        at[KDB_MSG_DUMPING] = "Dumping DB %s\n";
     }
 };
 
@@ -116,10 +132,22 @@ struct DbUtlsTexts : Texts<DB_UTLS_COUNT> {
         at[DBU_MSG_VOB_READ] = "View_db_vob_read of %s: %s\n";
         at[DBU_MSG_GET_DOS] = "view_db_get_dos failed for replica_uuid=%s at the 0x%x offset.\n";
         at[DBU_MSG_UNEXPECTED_STATE] = "Unexpected DB state '%c'\n";
+        at[DBU_MSG_RECOVERY_NEEDED] = "Recovery needed for DB %s, auto recovery in progress\n";
+        at[DBU_MSG_RECOVERY_FAILED] = "Recovery failed for DB %s\n";
+        at[DBU_MSG_RECOVERY_SUCCEEDED] = "Recovery succeeded for DB %s\n";
         at[DBU_MSG_DB_INITIALIZED] = "Db initialized\n";
         at[DBU_MSG_DB_CLOSED] = "Db closed\n";
+        at[DBU_MSG_RM_BUILD_SESSION] = "view_db_cr_rm_build_session of %x failed: %s\n";
         at[DBU_MSG_REFORMATTING] = "Reformatting view DB %s to current version\n";
         at[DBU_MSG_REFORMAT_FAILED] = "Reformat failed for view DB %s\n";
+        at[DBU_MSG_SCRUBBER_FAILED] = "Stranded container lookup failed.\n";
+        at[DBU_MSG_DUMP_SUCCEEDED] = "Dump succeeded for DB %s, DB renamed to %s\n";
+        at[DBU_MSG_LOADING] = "Loading DB %s\n";
+        at[DBU_MSG_LOAD_SUCCEEDED] = "Load succeeded for DB %s\n";
+        at[DBU_MSG_MISSING_CONTAINER] = "Missing cltxt '%s' for %s\n";
+        at[DBU_MSG_MOVED] = "%s moved to %s\n";
+        at[DBU_MSG_SHARED_CONTAINER] = "CLTXT %s used in multiple inodes, 0x%lx and 0x%lx\n";
+        at[DBU_MSG_INODE_REMOVED] = "Inode %s removed\n";
     }
 };
 

@@ -78,6 +78,12 @@ bool read_number(const char** p, uint64_t max, uint64_t* out) {
 // Parses the whole of `text` as a sid into `*sid`; false (and `*sid`
 // untouched) when it is not exactly one sid.
 bool parse_sid(const char* text, credutl_sid_t* sid) {
+    // The text of the all-zero identity, which a file status holds before
+    // anyone set it.
+    if (std::strcmp(text, "S-0-0") == 0) {
+        *sid = credutl_sid_t{};
+        return true;
+    }
     if (text[0] != 'S' || text[1] != '-' || std::strlen(text) > CREDUTL_SID_STR_MAX) return false;
     const char* p = text + 2;
     uint64_t revision = 0;

@@ -70,7 +70,8 @@ bool credutl_sid_eq(const credutl_sid_t* a, const credutl_sid_t* b);
 // most CREDUTL_SID_STR_MAX characters: -1 with ERANGE when `size` is too small.
 int credutl_sid_to_str(const credutl_sid_t* sid, char* buf, size_t size);
 
-// Reads the text form back. Strict: the whole text must be one sid (no
+// Reads the text form back ("S-0-0", the text of the all-zero sid, too).
+// Strict: the whole text must be one sid (no
 // blanks, no trailing characters, numbers in range, at most six
 // sub-identifiers); otherwise -1 with EINVAL and `sid` is unchanged.
 int credutl_str_to_sid(const char* text, credutl_sid_t* sid);

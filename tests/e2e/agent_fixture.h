@@ -85,7 +85,9 @@ protected:
         std::map<std::string, std::string> env = extra_env;
         env["HOME"] = home;
         env["KORVA_ROOT"] = korva_root;
-        env["NORVANE_SERVER_DIR"] = OSTREL_TEST_SERVER_DIR;
+        // The build tree's dictionary and dump program, unless the test
+        // gives a server directory of its own.
+        env.emplace("NORVANE_SERVER_DIR", OSTREL_TEST_SERVER_DIR);
         if (m_server) env["NORVANE_HOST_CONFIG_DIR"] = fakeserver::certificates().dir;
         for (const char* var : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
             const char* old = std::getenv(var);

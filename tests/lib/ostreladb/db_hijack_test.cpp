@@ -383,16 +383,24 @@ TEST_F(DbRestart, ScopesVobsConfigRecordsAndHijacksOutliveTheProcess) {
                   ostrel_db_create_lr_scope(at(oid_of(2)), 1, "/vobs/gone") == 0 &&
                   ostrel_db_mark_lr_scope_for_delete(at(oid_of(2))) == 0 &&
                   write_tx([&] { return ostrela_db_vob_create(at(uuid_of(1)), long_text.c_str(), &vob); }) == 0 &&
-                  write_tx([&] { return ostrela_db_vob_set_setwork_flag(vob, 1); }) == 0 &&
-                  write_tx([&] {
-                      int st = ostrela_db_cr_create(at(oid_of(3)), at(uuid_of(1)), 1, nullptr, 0, &cr, 1, 1);
-                      return st != 0 ? st : ostrela_db_cr_add_vob_ref(at(oid_of(3)), 1, at(uuid_of(1)));
-                  }) == 0;
+                  write_tx([&] { return ostrela_db_vob_set_setwork_flag(vob, 1); }) == 0;
         if (ok) {
+            // A cover directory and the cover of an element's file, as the
+            // namespace makes them (a restart rebuilds what a process left
+            // modified, and a cover is of an element's kind).
             dir = make_inode(vob, oid_of(4), QEL_FTYPE_DIR, COVER_DIR);
-            hij = make_inode(vob, oid_of(5), QEL_FTYPE_REG, 6);
-            ok = dir != 0 && hij != 0 && link_name(dir, "h.c", hij, HIJACKED) == 0 &&
-                 write_tx([&] { return ostrela_db_hijack(dir, "h.c", at(oid_of(6)), at(oid_of(7))); }) == 0;
+            hij = make_inode(vob, oid_of(5), QEL_FTYPE_REG, 5);
+            // The config record's derived object, named in the directory: a
+            // record nothing references would not outlive the check of a
+            // restart.
+            uint32_t derived = make_inode(vob, oid_of(3), QEL_FTYPE_REG, 0x15);
+            ok = dir != 0 && hij != 0 && derived != 0 && link_name(dir, "h.c", hij, HIJACKED) == 0 &&
+                 link_name(dir, "derived", derived) == 0 &&
+                 write_tx([&] { return ostrela_db_hijack(dir, "h.c", at(oid_of(6)), at(oid_of(7))); }) == 0 &&
+                 write_tx([&] {
+                     int st = ostrela_db_cr_create(at(oid_of(3)), at(uuid_of(1)), 1, nullptr, 0, &cr, 1, 0);
+                     return st != 0 ? st : ostrela_db_cr_add_vob_ref(at(oid_of(3)), 1, at(uuid_of(1)));
+                 }) == 0;
         }
         _exit(ok ? 0 : 1);
     }

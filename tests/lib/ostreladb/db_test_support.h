@@ -128,6 +128,20 @@ inline uint32_t make_inode(uint32_t vob, const qel_oid_s& oid, uint32_t type, ui
     return status == 0 ? dbid : 0;
 }
 
+// The file status of a loaded object, its times set.
+inline qel_fstat_db_s loaded_fstat(uint32_t type, uint64_t size, uint32_t aux = 0) {
+    qel_fstat_db_s f{};
+    f.type = type;
+    f.mode = type == QEL_FTYPE_DIR ? 0755 : 0644;
+    f.aux = aux;
+    f.size = size;
+    f.atime = {100, 1};
+    f.mtime = {200, 2};
+    f.ctime = {300, 3};
+    f.xtime = {400, 4};
+    return f;
+}
+
 // Links `name` in the directory to `object` (0: a white-out) with `state`.
 inline int link_name(uint32_t dir, const std::string& name, uint32_t object, uint32_t state = 0,
                      uint32_t* cookie = nullptr, const qel_fstat_time_s* vob_time = nullptr, int keep_times = 0) {

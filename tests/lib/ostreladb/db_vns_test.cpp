@@ -26,18 +26,7 @@ const qel_oid_s RULE = oid_of(0xA0001);
 const qel_oid_s OTHER_RULE = oid_of(0xA0002);
 constexpr uint32_t FILE_KIND = VNS_MTYPE_VER;
 
-qel_fstat_db_s fstat_of(uint32_t type, uint64_t size) {
-    qel_fstat_db_s f{};
-    f.type = type;
-    f.mode = type == QEL_FTYPE_DIR ? 0755 : 0644;
-    f.aux = 0x77;
-    f.size = size;
-    f.atime = {100, 1};
-    f.mtime = {200, 2};
-    f.ctime = {300, 3};
-    f.xtime = {400, 4};
-    return f;
-}
+qel_fstat_db_s fstat_of(uint32_t type, uint64_t size) { return db_test::loaded_fstat(type, size, 0x77); }
 
 const struct timeval WHEN = {1700000000, 42};
 

@@ -47,6 +47,9 @@ TEST(CredutlSid, DontCareIsUnsetAndHasATextForm) {
     EXPECT_TRUE(credutl_sid_eq(&parsed, &CREDUTL_SID_DONTCARE));
     credutl_sid_t zero = {};
     EXPECT_FALSE(credutl_sid_is_set(&zero));
+    EXPECT_EQ(text_of(zero), "S-0-0");
+    ASSERT_EQ(credutl_str_to_sid("S-0-0", &parsed), 0);
+    EXPECT_TRUE(credutl_sid_eq(&parsed, &zero)) << "an identity never set reads back as it was";
     uid_t uid = 0;
     EXPECT_EQ(credutl_sid_to_uid(&CREDUTL_SID_DONTCARE, &uid), -1);
 }
@@ -56,7 +59,7 @@ TEST(CredutlSid, ParserRejectsMalformedText) {
         "",        "S",          "S-",           "S-1",            "s-1-22-1-5",
         "S-2-22-1-5", "S-1-22-1-5 ", " S-1-22-1-5", "S-1-22-1-",     "S-1-22--5",
         "S-1-22-1-4294967296", "S-1-281474976710656-1", "S-1-22-1-2-3-4-5-6-7",
-        "S-1-22-1-x", "S-1-+22-1-5",
+        "S-1-22-1-x", "S-1-+22-1-5", "S-0-0-5", "S-0-1",
     };
     for (const char* text : bad) {
         credutl_sid_t sid = CREDUTL_SID_DONTCARE;
