@@ -119,6 +119,14 @@ public:
     // else 0. Returns 0, or 20050 when the directory cannot be opened.
     static int is_dir_empty(const std::string& path, int& is_empty);
     static bool korva_is_case_sensitive();
+    // Replaces `path` (a file in `dir`) with `content`: a temporary file
+    // named `temp_prefix` + a unique part is written in the same directory,
+    // synchronised and renamed over the old one, so that a crash or a full
+    // disk leaves either the old file or the new one. The new file gets the
+    // permissions of an ordinary file created under the umask. 0, or the
+    // errno value of the first failure (the old file is then unchanged).
+    static int write_whole_file(const std::string& dir, const std::string& path,
+                                const std::string& content, const char* temp_prefix);
     // "keep", "overwrite", "rename" (exactly); false and `treatment`
     // untouched for anything else.
     static bool parse_hijack_treatment(std::string text, HijackTreatment& treatment);
