@@ -25,11 +25,6 @@ const char* const TRUE_TEXT = "true";
 const char* const FALSE_TEXT = "false";
 const int FIELDS = 6;
 
-std::string oid_text(const qel_oid_s& oid) {
-    char text[QEL_OID_STR_SIZE];
-    return qel_oid_to_str(&oid, text);
-}
-
 // A field reads back as written: not empty, no white space at its ends
 // (the reader trims it), no line break.
 bool field_recordable(const std::string& text) {
@@ -94,7 +89,7 @@ std::unique_ptr<VOB_mount_info> OstrelAgent_Config::decode_mount_info(const std:
 
 std::string OstrelAgent_Config::encode_mount_info(const VOB_mount_info& info) {
     const std::string sep = KEY_VALUE_SEP;
-    return info.vob_tag + sep + oid_text(info.replica_oid) + sep + oid_text(info.family_oid) + sep +
+    return info.vob_tag + sep + OstrelAgent_Util::id_text(info.replica_oid) + sep + OstrelAgent_Util::id_text(info.family_oid) + sep +
            (info.is_public ? TRUE_TEXT : FALSE_TEXT) + sep + (info.is_project_vob ? TRUE_TEXT : FALSE_TEXT) +
            sep + info.storage;
 }
@@ -210,22 +205,28 @@ int OstrelAgent_Config::get_mount_state(const std::string& vob_tag) {
     return it != g_mounted_vobs.end() ? it->second.mounted : 0;
 }
 
-VOB_mount_info OstrelAgent_Config::get_mount_info(const qel_uuid_s& replica_uuid) {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "get_mount_info(uuid)");
-    OstrelAgent_Mutex_Guard guard(g_config_lock);
-    auto it = g_mounted_vobs_uuid.find(replica_uuid);
-    if (it != g_mounted_vobs_uuid.end()) return it->second;
+namespace {
+
+// A copy of the record of `key` in one of the registry's maps, or the empty
+// record.
+template <typename Map, typename Key>
+VOB_mount_info registered(const Map& map, const Key& key, const char* method) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, method);
+    OstrelAgent_Mutex_Guard guard(OstrelAgent_Config::g_config_lock);
+    auto it = map.find(key);
+    if (it != map.end()) return it->second;
     trace.writeTrace(LEVEL_4, "returned null mount info");
     return VOB_mount_info();
 }
 
+} // namespace
+
+VOB_mount_info OstrelAgent_Config::get_mount_info(const qel_uuid_s& replica_uuid) {
+    return registered(g_mounted_vobs_uuid, replica_uuid, "get_mount_info(uuid)");
+}
+
 VOB_mount_info OstrelAgent_Config::get_mount_info(const std::string& vob_tag) {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "get_mount_info");
-    OstrelAgent_Mutex_Guard guard(g_config_lock);
-    auto it = g_mounted_vobs.find(vob_tag);
-    if (it != g_mounted_vobs.end()) return it->second;
-    trace.writeTrace(LEVEL_4, "returned null mount info");
-    return VOB_mount_info();
+    return registered(g_mounted_vobs, vob_tag, "get_mount_info");
 }
 
 int OstrelAgent_Config::get_vob_info_and_path(std::string& path, VOB_mount_info& info) {

@@ -512,3 +512,13 @@ int OstrelAgent_Util::write_whole_file(const std::string& dir, const std::string
     }
     return 0;
 }
+
+std::string OstrelAgent_Util::id_text(const qel_oid_s& oid) {
+    char text[QEL_OID_STR_SIZE];
+    return qel_oid_to_str(&oid, text);
+}
+
+std::string OstrelAgent_Util::id_text(const qel_uuid_s& uuid) {
+    char text[QEL_UUID_STR_SIZE];
+    return qel_uuid_to_str(&uuid, text);
+}

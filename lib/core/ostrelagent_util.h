@@ -107,6 +107,9 @@ public:
                                      char* buffer);
     // "<dbid>@replicauuid:<uuid display form>".
     static void uuid_dbid_to_location(const qel_uuid_s* replica_uuid, long dbid, char* buffer);
+    // An id's 36-character text form.
+    static std::string id_text(const qel_oid_s& oid);
+    static std::string id_text(const qel_uuid_s& uuid);
     // The uuid's display form; returns what the base library returns.
     static char* uuid_to_location(const qel_uuid_s* uuid, char* buffer);
     static std::string process_qualified_user();

@@ -24,16 +24,6 @@ constexpr int LEVEL_4 = OstrelAgent_Trace::TRACE_LEVEL_4;
 // removed load rule.
 const vob_op_t INVAL_OP = 13;
 
-std::string oid_text(const qel_oid_s& oid) {
-    char text[QEL_OID_STR_SIZE];
-    return qel_oid_to_str(&oid, text);
-}
-
-std::string uuid_text(const qel_uuid_s& uuid) {
-    char text[QEL_UUID_STR_SIZE];
-    return qel_uuid_to_str(&uuid, text);
-}
-
 } // namespace
 
 OstrelAgent_ConfigSpec::OstrelAgent_ConfigSpec(const std::string& storage) : m_storage(storage) {}
@@ -156,8 +146,8 @@ int OstrelAgent_ConfigSpec::delete_one_load_scope(const ostrel_scope& scope, int
     if (invalidate == 0) return 0;
 
     trace.writeTrace(LEVEL_4, "Flushing load rule %s", scope.pname);
-    trace.writeTrace(LEVEL_4, "Invalidating replica uuid %s, obj oid %s", uuid_text(replica).c_str(),
-                     oid_text(oid).c_str());
+    trace.writeTrace(LEVEL_4, "Invalidating replica uuid %s, obj oid %s", OstrelAgent_Util::id_text(replica).c_str(),
+                     OstrelAgent_Util::id_text(oid).c_str());
     OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
     if (view == nullptr) return OstrelAgent_Status::NO_VIEW;
     OstrelAgent_KORVA_Ioctl ioctl(view);

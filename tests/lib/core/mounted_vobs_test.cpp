@@ -17,6 +17,8 @@ namespace {
 
 namespace S = OstrelAgent_Status;
 using view_test::installed;
+using lib_test::oid;
+using lib_test::uuid;
 using Calls = std::vector<std::vector<std::string>>;
 
 view_test::Installed_View* const environment = view_test::install_view("automatic");
@@ -26,12 +28,6 @@ const char* const FAMILY_A = "0f000000-0000-4000-8000-00000000000a";
 const char* const REPLICA_B = "0a000000-0000-4000-8000-00000000000b";
 const char* const FAMILY_B = "0f000000-0000-4000-8000-00000000000b";
 const char* const REPLICA_C = "0a000000-0000-4000-8000-00000000000c";
-
-qel_oid_s oid(const char* text) {
-    qel_oid_s id = QEL_OID_NULL;
-    EXPECT_EQ(qel_str_to_oid(text, &id), 0) << text;
-    return id;
-}
 
 VOB_mount_info record(const std::string& tag, const char* replica, const char* family,
                       const std::string& storage, int is_public = 0, int is_project = 0) {

@@ -35,6 +35,8 @@ namespace S = OstrelAgent_Status;
 using lib_test::read_reply;
 using lib_test::Reply;
 using view_test::installed;
+using lib_test::oid;
+using lib_test::uuid;
 using Calls = std::vector<std::vector<std::string>>;
 using Names = std::vector<std::string>;
 
@@ -43,18 +45,6 @@ view_test::Installed_View* const environment = view_test::install_view("tessel")
 const char* const REPLICA = "0a000000-0000-4000-8000-00000000000a";
 const char* const FAMILY = "0f000000-0000-4000-8000-00000000000a";
 const char* const DIR_VERSION = "0d000000-0000-4000-8000-000000000004";
-
-qel_oid_s oid(const char* text) {
-    qel_oid_s id = QEL_OID_NULL;
-    EXPECT_EQ(qel_str_to_oid(text, &id), 0) << text;
-    return id;
-}
-
-qel_uuid_s uuid(const char* text) {
-    qel_uuid_s id = QEL_UUID_NULL;
-    EXPECT_EQ(qel_str_to_uuid(text, &id), 0) << text;
-    return id;
-}
 
 ostrel_scope scope_of(const char* scope_oid, const char* pname) {
     ostrel_scope scope;
