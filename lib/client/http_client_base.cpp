@@ -43,8 +43,6 @@ void Http_Client_Base::set_time_limits(long connect_seconds, long stall_seconds)
 
 void Http_Client_Base::cancel_transfers() { g_cancelled = true; }
 
-bool Http_Client_Base::transfers_cancelled() { return g_cancelled.load(); }
-
 Http_Client_Base::Http_Client_Base(int method, const std::string& url, RClient_Session* session,
                                    const std::string& keystore_path,
                                    const std::string& keystore_password, void* write_data,

@@ -58,7 +58,6 @@ public:
     // cannot hold the end. It stays so for the process.
     static constexpr long SHUTDOWN_TRANSFER_SECONDS = 5;
     static void cancel_transfers();
-    static bool transfers_cancelled();
 
     Http_Client_Base(int method, const std::string& url, RClient_Session* session,
                      const std::string& keystore_path, const std::string& keystore_password,

@@ -97,13 +97,22 @@ void OstrelAgent_Server::set_settings(const Session_Settings& settings) {
     g_norvane_groups = settings.groups;
 }
 
+namespace {
+
+// The request's first "server" element, taken out of the root; null when
+// there is none.
+NorvaneXmlElem* take_server_element(NorvaneXmlElem* root, const OstrelAgent_Trace& trace) {
+    NorvaneXmlElem* server = root == nullptr ? nullptr : root->extract_child(OstrelAgent_Server::SERVER);
+    if (server == nullptr) trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "Error getting server node");
+    return server;
+}
+
+} // namespace
+
 int OstrelAgent_Server::read_session_settings(NorvaneXmlElem* root, Session_Settings& settings) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "parse_server_info");
-    NorvaneXmlElem* server = root == nullptr ? nullptr : root->extract_child(SERVER);
-    if (server == nullptr) {
-        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "Error getting server node");
-        return OstrelAgent_Status::BAD_SERVER_INFO;
-    }
+    NorvaneXmlElem* server = take_server_element(root, trace);
+    if (server == nullptr) return OstrelAgent_Status::BAD_SERVER_INFO;
     settings = settings_of(server);
     trace_settings(trace, settings);
     return 0;
@@ -111,12 +120,8 @@ int OstrelAgent_Server::read_session_settings(NorvaneXmlElem* root, Session_Sett
 
 int OstrelAgent_Server::parse_server_info(NorvaneXmlElem* root, int take_url, int take_online) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "parse_server_info");
-
-    NorvaneXmlElem* server = root == nullptr ? nullptr : root->extract_child(SERVER);
-    if (server == nullptr) {
-        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "Error getting server node");
-        return OstrelAgent_Status::BAD_SERVER_INFO;
-    }
+    NorvaneXmlElem* server = take_server_element(root, trace);
+    if (server == nullptr) return OstrelAgent_Status::BAD_SERVER_INFO;
 
     if (take_online) {
         const std::string online = server->get_attr(ONLINE);

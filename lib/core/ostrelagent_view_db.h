@@ -3,10 +3,10 @@
 // storage (which becomes the process's working directory) and closes it. The
 // view object makes and owns the one handle.
 //
-// Only the handle and the mappings from object ids to dbids exist so far;
-// the object classes through which the other subsystems read and change the
-// database's elements, versions, roots and scopes come with those
-// subsystems.
+// Only the handle, the mappings from object ids to dbids and the load-scope
+// calls exist so far; the object classes through which the other subsystems
+// read and change the database's elements, versions and roots come with
+// those subsystems.
 //
 // Stand-in: the loaded element namespace is not built yet, so the mappings
 // answer from what content fetch's stand-in holds for the VOB.
