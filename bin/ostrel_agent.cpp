@@ -38,6 +38,7 @@
 
 #include "bin/ostrel_agent_messages.h"
 #include "bin/ostrel_agent_signals.h"
+#include "lib/client/http_client_base.h"
 #include "lib/core/ostrelagent_config.h"
 #include "lib/requests/ostrelagent_conn_handler_unix.h"
 #include "lib/requests/ostrelagent_endview.h"
@@ -192,6 +193,9 @@ void* ostrel_agent_force_shutdown_thread(void*) {
     if (signal_number == 0) return nullptr;
 
     OstrelAgent_Trace now(OstrelAgent_Trace::OSTRELAGENT, kClass, "ostrel_agent_shutdown_now");
+    // The process ends: a remote call under way (the first request's, or a
+    // running update's) need not be waited for.
+    Http_Client_Base::cancel_transfers();
     norvanethread_mutex_lock(&forced_shutdown_mutex);
     while (phase == Phase::ANSWERING) norvanethread_cond_wait(&phase_changed, &forced_shutdown_mutex);
     if (phase == Phase::READING_REQUEST) {

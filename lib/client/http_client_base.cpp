@@ -34,10 +34,14 @@ std::string traced_header(const std::string& line) {
 std::atomic<long> Http_Client_Base::g_connect_seconds{Http_Client_Base::DEFAULT_CONNECT_SECONDS};
 std::atomic<long> Http_Client_Base::g_stall_seconds{Http_Client_Base::DEFAULT_STALL_SECONDS};
 
+std::atomic<bool> Http_Client_Base::g_cancelled{false};
+
 void Http_Client_Base::set_time_limits(long connect_seconds, long stall_seconds) {
     g_connect_seconds = connect_seconds;
     g_stall_seconds = stall_seconds;
 }
+
+void Http_Client_Base::cancel_transfers() { g_cancelled = true; }
 
 Http_Client_Base::Http_Client_Base(int method, const std::string& url, RClient_Session* session,
                                    const std::string& keystore_path,
@@ -102,6 +106,8 @@ int Http_Client_Base::init() {
         !set_option(CURLOPT_XFERINFODATA, this) || !set_option(CURLOPT_NOPROGRESS, 0L))
         return failed;
     m_stall_limit = std::chrono::seconds(g_stall_seconds.load());
+    m_bounded = g_cancelled.load();
+    if (m_bounded && !set_option(CURLOPT_TIMEOUT, SHUTDOWN_TRANSFER_SECONDS)) return failed;
     return 0;
 }
 
@@ -210,6 +216,7 @@ size_t Http_Client_Base::body_callback(char* data, size_t size, size_t count, vo
 int Http_Client_Base::progress_callback(void* self, curl_off_t, curl_off_t download_now, curl_off_t,
                                         curl_off_t upload_now) {
     Http_Client_Base* client = static_cast<Http_Client_Base*>(self);
+    if (!client->m_bounded && g_cancelled.load()) return 1; // the process is ending
     std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
     if (download_now + upload_now != client->m_progress_bytes) {
         client->m_progress_bytes = download_now + upload_now;

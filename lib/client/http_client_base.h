@@ -51,6 +51,14 @@ public:
     static constexpr long DEFAULT_STALL_SECONDS = 300;
     static void set_time_limits(long connect_seconds, long stall_seconds);
 
+    // The process is ending: every transfer under way is cut at once (it
+    // fails as one that the library stopped, 30003), and every transfer
+    // begun afterwards (the logout) may take SHUTDOWN_TRANSFER_SECONDS in
+    // all, connecting included, so that a server that does not answer
+    // cannot hold the end. It stays so for the process.
+    static constexpr long SHUTDOWN_TRANSFER_SECONDS = 5;
+    static void cancel_transfers();
+
     Http_Client_Base(int method, const std::string& url, RClient_Session* session,
                      const std::string& keystore_path, const std::string& keystore_password,
                      void* write_data, std::list<std::string>* response_headers);
@@ -121,7 +129,10 @@ private:
     std::chrono::steady_clock::time_point m_progress_time;
     std::chrono::seconds m_stall_limit{0};
     bool m_stalled = false;
+    // Begun after cancel_transfers: bounded in time instead of cut.
+    bool m_bounded = false;
 
     static std::atomic<long> g_connect_seconds;
     static std::atomic<long> g_stall_seconds;
+    static std::atomic<bool> g_cancelled;
 };

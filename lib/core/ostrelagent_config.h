@@ -6,16 +6,34 @@
 // The key is the text before the first "=", the value the rest; the last line
 // for a key wins. A file that fails to read leaves the defaults alone in force.
 //
-// g_config_lock guards the creation of the singleton (and, in the view, the
-// mounted-VOB registry). Lookups take no lock: the table does not change once
+// g_config_lock guards the creation of the singleton and the mounted-VOB
+// registry. Lookups of settings take no lock: the table does not change once
 // the singleton is published.
+//
+// The mounted-VOB registry: the VOBs mounted in the view's kernel file
+// system, in memory by tag and by replica uuid, and on disk as the file
+// ".mounted_vobs" in the view storage, so that a daemon that starts the view
+// again mounts the same VOBs (remount_vobs). Every mount and unmount of the
+// MountVob request is recorded through set_mount_state; the view's shutdown
+// unmounts the VOBs without recording it. Both maps hold only mounted
+// records. The file holds one line per VOB in tag order, six fields joined
+// by "=": tag, replica id, family id, public and project-VOB flags ("true"
+// or "false"), storage path (the rest of the line). It is always written
+// whole (temporary file, sync, rename) from the by-tag map, under
+// g_config_lock, so it always shows one state of the registry. Readers
+// outside copy g_mounted_vobs under the lock and work on the copy; while the
+// lock is held only the tracer, the view handler and the file system are
+// called.
 
 #include <atomic>
 #include <istream>
 #include <map>
+#include <memory>
 #include <string>
 
+#include "lib/core/ostrelagent_vob_mount_info.h"
 #include "platform/norvanethread/norvanethread.h"
+#include "platform/qel/qel.h"
 
 class OstrelAgent_Config {
 public:
@@ -52,7 +70,62 @@ public:
 
     static norvanethread_mutex_t g_config_lock;
 
+    // --- mounted-VOB registry ---
+
+    static constexpr const char* MOUNTED_VOBS_FILE = ".mounted_vobs";
+
+    // The mounted-VOB file of the process's view; empty without a view.
+    std::string get_mounted_file();
+    // One line of the file as a record (mounted), or null when the line is
+    // not a valid record: fewer than six fields, an empty field after
+    // trimming, or an id that does not read back.
+    static std::unique_ptr<VOB_mount_info> decode_mount_info(const std::string& line);
+    // The line that records `info` (without its newline).
+    static std::string encode_mount_info(const VOB_mount_info& info);
+    // Whether `info` can be recorded and read back as it is: no field
+    // empty, begins or ends in white space or holds a line break, and no
+    // "=" in the tag.
+    static bool is_recordable(const VOB_mount_info& info);
+    static bool is_recordable_tag(const std::string& vob_tag);
+    // Mounts again every VOB of the file (OstrelAgent_Mountvob::do_mount),
+    // all of them whatever the others give. 0 also when there is no file;
+    // 20044 when VOBs are registered already (nothing is read); 20031
+    // without a view; 20043 when the file cannot be read (nothing is
+    // mounted); else the first mount's failure, or 20045 when a line did
+    // not decode.
+    int remount_vobs();
+    // Records `info`: its tag's old record goes, and the record comes in
+    // when its mounted flag is set; then the file is rewritten. 0; 20031
+    // without a view; 20043 when the file cannot be written (the change in
+    // memory stands, and the next rewrite catches up).
+    int set_mount_state(VOB_mount_info info);
+    // The mounted flag of the tag's record; 0 when it is not registered.
+    int get_mount_state(const std::string& vob_tag);
+    // A copy of the record by replica uuid or by tag; the empty record when
+    // there is none.
+    VOB_mount_info get_mount_info(const qel_uuid_s& replica_uuid);
+    VOB_mount_info get_mount_info(const std::string& vob_tag);
+    // The registered VOB that holds the view path `path`, by the longest tag
+    // that is a whole-component prefix of it: `info` gets its record and
+    // `path` the rest below the tag (without a trailing "/"). 0, or 20047
+    // when no VOB holds it (both left unchanged).
+    int get_vob_info_and_path(std::string& path, VOB_mount_info& info);
+
+    // The registry by tag, ascending byte order. Copy it under
+    // g_config_lock.
+    static std::map<std::string, VOB_mount_info> g_mounted_vobs;
+
 private:
+    // Rewrites the file from g_mounted_vobs; g_config_lock held.
+    int write_mounted_file();
+
+    struct Uuid_Less {
+        bool operator()(const qel_uuid_s& a, const qel_uuid_s& b) const { return qel_uuid_cmp(&a, &b) < 0; }
+    };
+    // The registry by replica uuid: when two tags share a replica, the one
+    // recorded last.
+    static std::map<qel_uuid_s, VOB_mount_info, Uuid_Less> g_mounted_vobs_uuid;
+
     static std::atomic<OstrelAgent_Config*> g_instance;
 
     std::map<std::string, std::string> m_settings;

@@ -8,8 +8,11 @@
 //
 // Locking: g_session_lock is taken only by the Connect and Disconnect
 // operations, for their whole run, while they change the session. The
-// settings are filled on the request thread of the operation that parses
-// them; g_online is read by many threads without the lock, so it is atomic.
+// settings are written only under g_settings_lock (a leaf lock, taken inside
+// g_session_lock), and read on other threads only through the copies that
+// get_settings and get_server_url take under it: a Connect replaces them
+// while updates and other requests run. g_online is read by many threads
+// without a lock, so it is atomic.
 
 #include <atomic>
 #include <string>
@@ -39,7 +42,22 @@ public:
     static constexpr const char* FALSESTRING = "false";
     static constexpr const char* SERVER_OFFLINE = "offline";
 
-    // The settings; empty until a request fills them.
+    // The settings that a Connect request may replace: who logs in, through
+    // which proxy, with which groups.
+    struct Session_Settings {
+        std::string username;
+        std::string domain;
+        std::string password;
+        std::string proxy_username;
+        std::string proxy_password;
+        std::string proxy_host;
+        std::string proxy_port; // decimal text
+        std::string primary_group;
+        std::string groups;
+    };
+
+    // The settings; empty until a request fills them. Written under
+    // g_settings_lock (single-threaded tests may set them directly).
     static std::string g_server_url; // completed by customize_url
     static std::string g_server_username;
     static std::string g_server_domain;
@@ -54,6 +72,13 @@ public:
     static std::atomic<int> g_online;
 
     static norvanethread_mutex_t g_session_lock;
+    static norvanethread_mutex_t g_settings_lock;
+
+    // Copies of the settings, taken under g_settings_lock.
+    static Session_Settings get_settings();
+    static std::string get_server_url();
+    // Installs the settings (the URL and the online state stay).
+    static void set_settings(const Session_Settings& settings);
 
     // Reads the settings from the first "server" child of a request's root
     // (taking it out of the root). With `take_url`, "server-url" replaces
@@ -64,6 +89,11 @@ public:
     // is absent. 0, or 20022 when there is no "server" element or "online"
     // holds anything else (nothing is changed then).
     static int parse_server_info(NorvaneXmlElem* root, int take_url, int take_online);
+    // Reads the first "server" child's settings (taking it out of the root)
+    // into `settings` without installing anything, as a Connect request
+    // does: neither the URL nor "online" is read. 0, or 20022 when there is
+    // no "server" element.
+    static int read_session_settings(NorvaneXmlElem* root, Session_Settings& settings);
 
     // Completes g_server_url: trims blanks, tabs, CR and LF from both ends,
     // adds "/" unless it ends in one, then the context "ostrel".

@@ -47,6 +47,7 @@ constexpr int THREAD_START_FAILED = 20041;       // a worker thread was made but
 constexpr int RESTORE_NOT_PROVIDED = 20042;      // Restore from the client is not provided
 constexpr int MOUNTED_VOB_FILE_FAILED = 20043;   // mounted-VOB file cannot be opened or read
 constexpr int UPDATE_IN_PROGRESS = 20044;        // another view update holds the update slot
+constexpr int VOBS_REGISTERED = 20044;           // a remount while VOBs are registered already
 constexpr int MOUNTED_VOB_DECODE_FAILED = 20045; // a mounted-VOB line failed to decode
 constexpr int VOB_ALREADY_MOUNTED = 20046;       // base 1067 from the kernel mount call
 constexpr int VOB_NOT_MOUNTED = 20047;           // base 1072 from the kernel, or no VOB holds the path

@@ -1,9 +1,14 @@
 #include "lib/core/ostrelagent_util.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -468,3 +473,52 @@ bool OstrelAgent_Util::parse_hijack_treatment(std::string text, HijackTreatment&
 }
 
 void OstrelAgent_Util::ostrela_assert(int, const char*, int, const char*) {}
+
+int OstrelAgent_Util::write_whole_file(const std::string& dir, const std::string& path, const std::string& content,
+                                        const char* temp_prefix) {
+    // Room for any path the system takes, not only for the library's usual
+    // path size: a long storage path is still a valid one.
+    char temp[PATH_MAX];
+    int fd = fileutl_tmpfile_ext_binary(dir.c_str(), temp_prefix, temp, sizeof temp);
+    if (fd < 0) return errno != 0 ? errno : EIO;
+    int error = 0;
+    mode_t mask = 022;
+    sysutl_get_umask(&mask);
+    if (fchmod(fd, 0666 & ~mask) != 0) error = errno;
+    const char* data = content.data();
+    size_t left = content.size();
+    while (error == 0 && left > 0) {
+        ssize_t written = write(fd, data, left);
+        if (written < 0) {
+            if (errno != EINTR) error = errno;
+            continue;
+        }
+        data += written;
+        left -= static_cast<size_t>(written);
+    }
+    if (error == 0 && fsync(fd) != 0) error = errno;
+    if (close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && rename(temp, path.c_str()) != 0) error = errno;
+    if (error != 0) {
+        unlink(temp);
+        return error;
+    }
+    // The rename itself reaches the disk with the directory; a file system
+    // that cannot synchronise a directory still holds a whole file.
+    int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd >= 0) {
+        fsync(dir_fd);
+        close(dir_fd);
+    }
+    return 0;
+}
+
+std::string OstrelAgent_Util::id_text(const qel_oid_s& oid) {
+    char text[QEL_OID_STR_SIZE];
+    return qel_oid_to_str(&oid, text);
+}
+
+std::string OstrelAgent_Util::id_text(const qel_uuid_s& uuid) {
+    char text[QEL_UUID_STR_SIZE];
+    return qel_uuid_to_str(&uuid, text);
+}

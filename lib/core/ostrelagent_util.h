@@ -107,6 +107,9 @@ public:
                                      char* buffer);
     // "<dbid>@replicauuid:<uuid display form>".
     static void uuid_dbid_to_location(const qel_uuid_s* replica_uuid, long dbid, char* buffer);
+    // An id's 36-character text form.
+    static std::string id_text(const qel_oid_s& oid);
+    static std::string id_text(const qel_uuid_s& uuid);
     // The uuid's display form; returns what the base library returns.
     static char* uuid_to_location(const qel_uuid_s* uuid, char* buffer);
     static std::string process_qualified_user();
@@ -119,6 +122,14 @@ public:
     // else 0. Returns 0, or 20050 when the directory cannot be opened.
     static int is_dir_empty(const std::string& path, int& is_empty);
     static bool korva_is_case_sensitive();
+    // Replaces `path` (a file in `dir`) with `content`: a temporary file
+    // named `temp_prefix` + a unique part is written in the same directory,
+    // synchronised and renamed over the old one, so that a crash or a full
+    // disk leaves either the old file or the new one. The new file gets the
+    // permissions of an ordinary file created under the umask. 0, or the
+    // errno value of the first failure (the old file is then unchanged).
+    static int write_whole_file(const std::string& dir, const std::string& path,
+                                const std::string& content, const char* temp_prefix);
     // "keep", "overwrite", "rename" (exactly); false and `treatment`
     // untouched for anything else.
     static bool parse_hijack_treatment(std::string text, HijackTreatment& treatment);

@@ -79,49 +79,6 @@ std::vector<std::string> missing_directories(const std::string& path) {
     return missing;
 }
 
-// Replaces `path` (a file in `dir`) with `content`: a temporary file in the
-// same directory is written, synchronised and renamed over the old one, so
-// that a crash or a full disk leaves either the old file or the new one. The
-// new file gets the permissions of an ordinary file created under the umask.
-// 0, or the errno value of the first failure (the old file is then unchanged).
-int write_whole_file(const std::string& dir, const std::string& path, const std::string& content) {
-    // Room for any path the system takes, not only for the library's usual
-    // path size: a long storage path is still a valid one.
-    char temp[PATH_MAX];
-    int fd = fileutl_tmpfile_ext_binary(dir.c_str(), ".ostrel.", temp, sizeof temp);
-    if (fd < 0) return errno != 0 ? errno : EIO;
-    int error = 0;
-    mode_t mask = 022;
-    sysutl_get_umask(&mask);
-    if (fchmod(fd, 0666 & ~mask) != 0) error = errno;
-    const char* data = content.data();
-    size_t left = content.size();
-    while (error == 0 && left > 0) {
-        ssize_t written = write(fd, data, left);
-        if (written < 0) {
-            if (errno != EINTR) error = errno;
-            continue;
-        }
-        data += written;
-        left -= static_cast<size_t>(written);
-    }
-    if (error == 0 && fsync(fd) != 0) error = errno;
-    if (close(fd) != 0 && error == 0) error = errno;
-    if (error == 0 && rename(temp, path.c_str()) != 0) error = errno;
-    if (error != 0) {
-        unlink(temp);
-        return error;
-    }
-    // The rename itself reaches the disk with the directory; a file system
-    // that cannot synchronise a directory still holds a whole file.
-    int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir_fd >= 0) {
-        fsync(dir_fd);
-        close(dir_fd);
-    }
-    return 0;
-}
-
 const char* or_empty_word(const std::string& text) { return text.empty() ? "EMPTY" : text.c_str(); }
 
 unsigned long pointer_value(const void* pointer) { return reinterpret_cast<unsigned long>(pointer); }
@@ -215,10 +172,11 @@ std::string OstrelAgent_View::get_g_server_tag() {
 
 int OstrelAgent_View::check_recordable() const {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "check_recordable");
+    const std::string url = OstrelAgent_Server::get_server_url();
     const std::pair<const char*, const std::string*> values[] = {
         {VIEW_UUID_KEY, &m_view_uuid_str},   {SERVER_TAG_KEY, &m_server_tag},
         {VIEW_TEXT_MODE_KEY, &m_text_mode},  {VIEW_TYPE_KEY, &m_view_type},
-        {OstrelAgent_Server::SERVER_URL, &OstrelAgent_Server::g_server_url},
+        {OstrelAgent_Server::SERVER_URL, &url},
         {CLTXT_CACHE_DIR_KEY, &m_cltxt_cache_dir},
     };
     for (const auto& value : values) {
@@ -534,10 +492,10 @@ int OstrelAgent_View::create_metadata_file(std::string* message) {
     content += std::string(VIEW_TEXT_MODE_KEY) + sep + m_text_mode + "\n";
     content += std::string(VIEW_TYPE_KEY) + sep + m_view_type + "\n";
     content += std::string(VIEW_PTIME_KEY) + sep + (m_preserve_vob_mtime ? "true" : "false") + "\n";
-    content += std::string(OstrelAgent_Server::SERVER_URL) + sep + OstrelAgent_Server::g_server_url + "\n";
+    content += std::string(OstrelAgent_Server::SERVER_URL) + sep + OstrelAgent_Server::get_server_url() + "\n";
     content += std::string(CLTXT_CACHE_DIR_KEY) + sep + m_cltxt_cache_dir + "\n";
     content += std::string(CACHE_SIZE_KEY) + sep + std::to_string(m_cache_size.load()) + "\n";
-    int error = write_whole_file(m_storage, m_metadata_file, content);
+    int error = OstrelAgent_Util::write_whole_file(m_storage, m_metadata_file, content, ".ostrel.");
     if (error != 0) {
         trace.writeTrace(LEVEL_4, "%s write failed. errno: %d", m_metadata_file.c_str(), error);
         if (message != nullptr) {
@@ -659,7 +617,7 @@ int OstrelAgent_View::set_cache_size(unsigned int size, std::string& message, bo
 
 int OstrelAgent_View::is_valid() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "is_valid");
-    const std::string& url = OstrelAgent_Server::g_server_url;
+    const std::string url = OstrelAgent_Server::get_server_url();
     trace.writeTrace(LEVEL_4, "server tag = %s, text mode = %s, uuid = %s, type = %s, server url = %s",
                      or_empty_word(m_server_tag), or_empty_word(m_text_mode), or_empty_word(m_view_uuid_str),
                      or_empty_word(m_view_type), or_empty_word(url));

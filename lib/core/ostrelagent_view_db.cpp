@@ -2,8 +2,11 @@
 
 #include <unistd.h>
 
+#include <cstring>
+
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_trace.h"
+#include "lib/core/ostrelagent_util.h"
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ostreladb/ostrel_db.h"
 
@@ -65,4 +68,52 @@ bool OstrelAgent_View_db::elem_oid_to_dbid(const qel_oid_s& oid, const qel_uuid_
     vob_mtype_t mtype = 0;
     if (!obj_oid_to_dbid_mtype(oid, vob, dbid, mtype)) return false;
     return dbid == 0 || mtype == 2 || mtype == 5;
+}
+
+int OstrelAgent_View_db::get_scopes(int type, std::vector<ostrel_scope>& scopes) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "get_scopes");
+    int status = 0;
+    switch (type) {
+    case ALL_LR_SCOPES:
+        status = ostrel_db_get_lr_scopes(1, scopes);
+        break;
+    case ACTIVE_LR_SCOPES:
+        status = ostrel_db_get_lr_scopes(0, scopes);
+        break;
+    case DEFAULT_SCOPE: {
+        ostrel_scope scope;
+        std::memset(&scope, 0, sizeof scope);
+        scope.scope_oid = AUTOMATIC_LOAD_SCOPE_OID;
+        std::strcpy(scope.pname, "Automatic");
+        status = ostrel_db_get_def_scope_gn(&scope.gn);
+        if (status == 0) scopes.push_back(scope);
+        break;
+    }
+    case REMOVED_LR_SCOPES:
+        status = ostrel_db_get_lrs_for_delete(scopes);
+        break;
+    default:
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "invalid list type %d", type);
+        return OstrelAgent_Status::INTERNAL_ERROR;
+    }
+    return OstrelAgent_Util::qel_to_ostrel_status(status);
+}
+
+int OstrelAgent_View_db::add_lr_scope(const ostrel_scope& scope) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "add_lr_scope");
+    return OstrelAgent_Util::qel_to_ostrel_status(ostrel_db_create_lr_scope(&scope.scope_oid, 0, scope.pname));
+}
+
+int OstrelAgent_View_db::add_lr_scope(const char* pathname) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "add_lr_scope");
+    qel_uuid_s uuid;
+    qel_uuid_gen(&uuid);
+    qel_oid_s oid;
+    std::memcpy(oid.bytes, uuid.bytes, sizeof oid.bytes);
+    return OstrelAgent_Util::qel_to_ostrel_status(ostrel_db_create_lr_scope(&oid, 0, pathname));
+}
+
+int OstrelAgent_View_db::delete_lr_scope(const qel_oid_s* scope_oid) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "delete_lr_scope");
+    return OstrelAgent_Util::qel_to_ostrel_status(ostrel_db_delete_lr_scope(scope_oid));
 }

@@ -5,8 +5,15 @@
 #include <mutex>
 #include <thread>
 
+#include "lib/core/ostrelagent_config.h"
+#include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_status.h"
+#include "lib/core/ostrelagent_trace.h"
+#include "lib/core/ostrelagent_util.h"
+#include "lib/kernel/ostrelagent_korva_ioctl.h"
 #include "lib/ns/ns_cache.h"
+#include "lib/ns/ns_locate.h"
+#include "lib/ostreladb/ostrel_db.h"
 
 namespace {
 
@@ -94,6 +101,67 @@ void select(const qel_uuid_s& vob, const Object& obj, unsigned& elem_dbid, unsig
 }
 
 } // namespace
+
+OstrelAgent_Metadata::OstrelAgent_Metadata(const std::string& path, const std::string& given_path, bool)
+    : m_path(path), m_given_path(given_path) {}
+
+OstrelAgent_Metadata::~OstrelAgent_Metadata() = default;
+
+int OstrelAgent_Metadata::run() {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, "OstrelAgent_Metadata", "run");
+    std::string rest = m_path;
+    VOB_mount_info vob;
+    m_status = OstrelAgent_Config::get_instance()->get_vob_info_and_path(rest, vob);
+    if (m_status != 0) return m_status;
+    m_vob_uuid = vob.replica_uuid();
+
+    std::lock_guard<std::mutex> guard(script().mutex);
+    auto tree = script().trees.find(key_of(m_vob_uuid));
+    const Object* current = tree != script().trees.end() ? find(m_vob_uuid, tree->second.root) : nullptr;
+    unsigned elem = 0, obj = 0;
+    if (current != nullptr) select(m_vob_uuid, *current, elem, obj, m_obj_vstat);
+    std::vector<std::string> names;
+    OstrelAgent_Util::tokenize(rest, names, "/");
+    for (size_t i = 0; current != nullptr && i < names.size(); ++i) {
+        if (names[i].empty() || names[i] == ".") continue;
+        const Object* dir = find(m_vob_uuid, obj);
+        current = nullptr;
+        if (dir == nullptr) break;
+        for (const auto& entry : dir->entries)
+            if (entry.first == names[i]) current = find(m_vob_uuid, entry.second);
+        if (current != nullptr) select(m_vob_uuid, *current, elem, obj, m_obj_vstat);
+    }
+    if (current == nullptr) {
+        m_message += OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, OstrelAgent_Lib_Msg::LOOKUP_INCOMPLETE, m_given_path.c_str(), rest.c_str());
+        m_status = OstrelAgent_Status::NOT_FOUND;
+    }
+    return m_status;
+}
+
+int OstrelAgent_Metadata::get_ostrel_vstat(ostrel_vstat* out) const {
+    if (out == nullptr) return OstrelAgent_Status::GENERAL_FAILURE;
+    *out = m_obj_vstat;
+    return 0;
+}
+
+int OstrelAgent_Metadata::view_inval_view(const OstrelAgent_KORVA_Ioctl* ioctl, bool ns, bool kernel, bool db) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, "OstrelAgent_Metadata", "view_inval_view");
+    if (ioctl == nullptr) return QEL_ST_NO_MEMORY;
+    const int db_status = db ? ostrel_db_cleanup_vns_recs(0) : 0;
+    const int ns_status = ns ? locate_invalidate(VIEW_INVALIDATE_VIEW, nullptr, nullptr, "", false) : 0;
+    const int kernel_status = kernel ? ioctl->view_inval_view() : 0;
+    return db_status != 0 ? db_status : ns_status != 0 ? ns_status : kernel_status;
+}
+
+int OstrelAgent_Metadata::view_inval_obj(const OstrelAgent_KORVA_Ioctl* ioctl, const qel_uuid_s& vob,
+                                         const qel_oid_s& oid, vob_op_t op, bool ns, bool kernel, bool db) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, "OstrelAgent_Metadata", "view_inval_obj");
+    if (ioctl == nullptr) return QEL_ST_NO_MEMORY;
+    if (db) invalidate_obj(vob, oid);
+    const int ns_status = ns ? locate_invalidate(VIEW_INVALIDATE_OBJ, &vob, &oid, "", false) : 0;
+    const int kernel_status = kernel ? ioctl->view_inval_obj(vob, oid, op) : 0;
+    return ns_status != 0 ? ns_status : kernel_status;
+}
 
 void OstrelAgent_Metadata::replace_fstat_identities(qel_fstat_db_s& fstat) {
     const credutl_sid_credentials_t* mine = ostrelagent_my_creds();

@@ -28,8 +28,40 @@ struct ostrelagent_dirent {
     unsigned cookie;
 };
 
+class OstrelAgent_KORVA_Ioctl;
+
 class OstrelAgent_Metadata {
 public:
+    // ---- the path walk ------------------------------------------------------------------
+    //
+    // Stand-in: the walk resolves a view path through the mounted-VOB
+    // registry (its VOB) and that VOB's scripted tree (its names), not yet
+    // through the namespace cache.
+
+    // Resolves `path` (view-relative; `given_path` is quoted in messages).
+    // The scripted trees hold no symbolic links, so there is no final link
+    // to follow.
+    OstrelAgent_Metadata(const std::string& path, const std::string& given_path, bool follow_final_link);
+    virtual ~OstrelAgent_Metadata();
+    // 0; 20047 when no mounted VOB holds the path; 20002 with message 31
+    // when a name is not there.
+    int run();
+    // The resolved object's record; 20001 for a null pointer.
+    int get_ostrel_vstat(ostrel_vstat* out) const;
+    const qel_uuid_s& get_vob_uuid() const { return m_vob_uuid; }
+    const std::string& get_message() const { return m_message; }
+
+    // ---- invalidation -------------------------------------------------------------------
+
+    // Drop what the namespace cache (`ns`), the kernel (`kernel`) and the
+    // view database (`db`) hold of the whole view, or of one object. A base
+    // status: 1001 for a null control object; otherwise the first failing
+    // step's status (for an object: the namespace's, then the kernel's),
+    // every selected step run.
+    static int view_inval_view(const OstrelAgent_KORVA_Ioctl* ioctl, bool ns, bool kernel, bool db);
+    static int view_inval_obj(const OstrelAgent_KORVA_Ioctl* ioctl, const qel_uuid_s& vob, const qel_oid_s& oid,
+                              vob_op_t op, bool ns, bool kernel, bool db);
+
     // Gives a file status the agent process's own user and group identities
     // as its owner and group.
     static void replace_fstat_identities(qel_fstat_db_s& fstat);
@@ -90,4 +122,12 @@ public:
     // database would have them once content fetch loaded the object.
     static bool scripted_oid_to_dbid(const qel_uuid_s& vob, const qel_oid_s& oid, unsigned& dbid,
                                      vob_mtype_t& mtype);
+
+private:
+    std::string m_path;
+    std::string m_given_path;
+    int m_status = 0;
+    std::string m_message;
+    ostrel_vstat m_obj_vstat = {};
+    qel_uuid_s m_vob_uuid = QEL_UUID_NULL;
 };

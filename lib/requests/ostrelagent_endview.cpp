@@ -1,6 +1,13 @@
 #include "lib/requests/ostrelagent_endview.h"
 
+#include <poll.h>
+
+#include <map>
+
+#include "lib/client/http_client_base.h"
 #include "lib/client/rclient_logout.h"
+#include "lib/core/ostrelagent_config.h"
+#include "lib/core/ostrelagent_mutex_guard.h"
 #include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_server.h"
 #include "lib/core/ostrelagent_status.h"
@@ -9,10 +16,20 @@
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
 #include "lib/core/ostrelagent_view.h"
+#include "lib/kernel/ostrelagent_korva_ioctl.h"
+#include "platform/imsg/imsg.h"
 #include "platform/qel/qel.h"
 
 namespace {
 const char* const kClass = "OstrelAgent_Endview";
+// The kernel's answer for a VOB in use, and the pause before the one retry.
+const int KORVA_BUSY = 1088;
+const int BUSY_RETRY_MS = 2000;
+
+template <typename... Args>
+std::string lib_text(int index, Args... args) {
+    return OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, index, args...);
+}
 } // namespace
 
 OstrelAgent_Endview::OstrelAgent_Endview(const std::string& request_text,
@@ -44,7 +61,10 @@ void OstrelAgent_Endview::perform_endview() {
     }
 
     if (m_forced) {
+        // The update stops at its next check; a remote call it is waiting
+        // for (a stream or a download) is cut, so that it ends at once.
         OstrelAgent_View::abort_update();
+        Http_Client_Base::cancel_transfers();
         OstrelAgent_View::wait_for_finished_update();
     }
 
@@ -69,6 +89,9 @@ void OstrelAgent_Endview::perform_endview() {
     }
 
     manager->set_should_exit();
+    // The requests still running end without waiting for the server, and so
+    // does the logout below.
+    Http_Client_Base::cancel_transfers();
     manager->drain_incomplete();
     if (OstrelAgent_Server::g_online != 0) {
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Logout from server.");
@@ -82,11 +105,53 @@ void OstrelAgent_Endview::perform_endview() {
 void OstrelAgent_Endview::unmount_vobs() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "unmount_vobs");
     m_status = get_ioctl();
-    // No VOB is mounted until MountVob exists.
+    if (m_status != 0) return;
+    std::map<std::string, VOB_mount_info> vobs;
+    {
+        OstrelAgent_Mutex_Guard guard(OstrelAgent_Config::g_config_lock);
+        vobs = OstrelAgent_Config::g_mounted_vobs;
+    }
+    for (const auto& entry : vobs) {
+        const VOB_mount_info& vob = entry.second;
+        if (vob.mounted == 0) continue;
+        int raw_status = 0;
+        int status = ioctl()->umount_vob(vob.vob_tag.c_str(), vob.family_oid, raw_status);
+        if (status != 0 && raw_status == KORVA_BUSY) {
+            trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "EBUSY, sleeping");
+            ::poll(nullptr, 0, BUSY_RETRY_MS);
+            status = ioctl()->umount_vob(vob.vob_tag.c_str(), vob.family_oid, raw_status);
+        }
+        if (status == 0 || status == OstrelAgent_Status::VOB_NOT_MOUNTED) {
+            m_message += lib_text(OstrelAgent_Lib_Msg::UNMOUNTED, vob.vob_tag.c_str());
+            m_unmounted.push_back(vob);
+            continue;
+        }
+        m_message += lib_text(OstrelAgent_Lib_Msg::UNMOUNT_FAILED, vob.vob_tag.c_str(), qel_strerror(raw_status));
+        m_status = status;
+        imsg_print(IMSG_KIND_WARN, &_ostrela_lib_lib_msg_table, OstrelAgent_Lib_Msg::UNMOUNT_FAILED,
+                   vob.vob_tag.c_str(), qel_strerror(raw_status));
+    }
+    if (m_status != 0) {
+        m_message += lib_text(OstrelAgent_Lib_Msg::SOME_NOT_UNMOUNTED);
+        remount_vobs();
+    }
 }
 
 void OstrelAgent_Endview::remount_vobs() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "remount_vobs");
+    if (get_ioctl() != 0) return;
+    for (const VOB_mount_info& vob : m_unmounted) {
+        int status = ioctl()->mount_vob(vob.vob_tag.c_str(), vob.storage.c_str(), vob.replica_oid, vob.family_oid);
+        if (status == OstrelAgent_Status::VOB_ALREADY_MOUNTED) status = 0;
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Remount %s: %d", vob.vob_tag.c_str(), status);
+        if (status == 0) {
+            m_message += lib_text(OstrelAgent_Lib_Msg::REMOUNTED, vob.vob_tag.c_str());
+        } else {
+            m_message += lib_text(OstrelAgent_Lib_Msg::REMOUNT_VOB_FAILED, vob.vob_tag.c_str(), status);
+            m_status = status;
+        }
+    }
+    m_unmounted.clear();
 }
 
 std::string OstrelAgent_Endview::get_response() {

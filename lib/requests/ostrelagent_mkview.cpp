@@ -8,7 +8,9 @@
 #include "lib/core/ostrelagent_util.h"
 #include "lib/core/ostrelagent_view.h"
 #include "lib/core/ostrelagent_view_handler.h"
+#include "lib/requests/ostrelagent_configspec.h"
 #include "lib/requests/ostrelagent_connect.h"
+#include "lib/requests/ostrelagent_getconfigspec.h"
 #include "platform/qel/qel.h"
 #include "platform/utl/fileutl.h"
 #include "xml/norvane_xml_elem.h"
@@ -115,14 +117,19 @@ void OstrelAgent_Mkview::process_request() {
     }
     m_view = view;
     m_status = OstrelAgent_Connect::connect_to_server(m_message);
+    if (m_status == 0) {
+        // The new view's rules files, from the server.
+        OstrelAgent_GetConfigSpec fetch;
+        OstrelAgent_ConfigSpec store(view->get_storage_path());
+        fetch.get_server_cspec(store);
+        m_status = fetch.get_status();
+        if (m_status != 0) m_message += fetch.get_message();
+    }
     if (m_status != 0) {
         // The daemon ends with this reply: nothing of the new view stays.
         view->cleanup();
         view->cleanup_storage();
-        return;
     }
-    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2,
-                     "view created; the config spec fetch is not served yet");
 }
 
 std::string OstrelAgent_Mkview::get_response() {

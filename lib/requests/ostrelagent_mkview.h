@@ -3,13 +3,11 @@
 // (the daemon's first request). It reads the view's settings and the server
 // settings from the request, makes the view object and creates the view
 // (storage, cleartext cache directory, host-name file, lock, metadata file,
-// namespace cache, view database, kernel registration), then installs it in
-// the view handler. A failed create removes what it made. The reply carries
-// the status and the message; no tx-id.
-//
-// Not served yet: the login to the remote server and the fetch of the
-// view's config spec, which the full operation does once the view exists
-// (the remote client comes later).
+// namespace cache, view database, kernel registration), installs it in the
+// view handler, logs in (a new view is online) and fetches the view's config
+// spec into its rules files. A step that fails after the creation removes
+// what it made, registration included. The reply carries the status and
+// the message; no tx-id.
 
 #include "lib/requests/ostrelagent_abstractop.h"
 

@@ -5,8 +5,12 @@
 #include <xercesc/sax/SAXParseException.hpp>
 
 #include "lib/requests/ostrelagent_abstractop.h"
+#include "lib/requests/ostrelagent_connect.h"
+#include "lib/requests/ostrelagent_disconnect.h"
 #include "lib/requests/ostrelagent_endview.h"
+#include "lib/requests/ostrelagent_getconfigspec.h"
 #include "lib/requests/ostrelagent_mkview.h"
+#include "lib/requests/ostrelagent_mountvob.h"
 #include "lib/requests/ostrelagent_startview.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_tag.h"
@@ -24,9 +28,10 @@ const char* const kClass = "OstrelAgent_AbstractOp";
 // The version that the error operations accept.
 const char* const kErrorOpVersion = "1";
 
-OstrelAgent_AbstractOp* make_endview(const std::string& text, NorvaneAutoPtr<NorvaneXmlDoc>& doc,
-                                     const std::string&) {
-    return new OstrelAgent_Endview(text, doc);
+// The factory of an operation that takes the request alone.
+template <typename Op>
+OstrelAgent_AbstractOp* make(const std::string& text, NorvaneAutoPtr<NorvaneXmlDoc>& doc, const std::string&) {
+    return new Op(text, doc);
 }
 
 OstrelAgent_AbstractOp* make_mkview(const std::string& text, NorvaneAutoPtr<NorvaneXmlDoc>& doc,
@@ -56,13 +61,13 @@ const std::vector<OstrelAgent_Dispatch_Entry>& ostrelagent_dispatch_table() {
     static const std::vector<OstrelAgent_Dispatch_Entry> table = {
         {&T::CHECKIN, "1", nullptr},
         {&T::CHECKOUT, "1", nullptr},
-        {&T::CONNECT, "1", nullptr},
-        {&T::DISCONNECT, "1", nullptr},
-        {&T::ENDVIEW, "1", make_endview},
+        {&T::CONNECT, "1", make<OstrelAgent_Connect>},
+        {&T::DISCONNECT, "1", make<OstrelAgent_Disconnect>},
+        {&T::ENDVIEW, "1", make<OstrelAgent_Endview>},
         {&T::GETAGGREGATEDSTATE, "1", nullptr},
         {&T::GETCACHE, "1", nullptr},
         {&T::GETCHILDREN, "1", nullptr},
-        {&T::GETCONFIGSPEC, "1", nullptr},
+        {&T::GETCONFIGSPEC, "1", make<OstrelAgent_GetConfigSpec>},
         {&T::GETMETADATA, "1", nullptr},
         {&T::GETMOUNTEDVOBLIST, "1", nullptr},
         {&T::HIJACK, "1", nullptr},
@@ -75,7 +80,7 @@ const std::vector<OstrelAgent_Dispatch_Entry>& ostrelagent_dispatch_table() {
         {&T::MERGEDIRECTORY, "1", nullptr},
         {&T::MKELEM, "1", nullptr},
         {&T::MKVIEW, "1", make_mkview},
-        {&T::MOUNTVOB, "1", nullptr},
+        {&T::MOUNTVOB, "1", make<OstrelAgent_Mountvob>},
         {&T::MOVE, "1", nullptr},
         {&T::RESTORE, "1", nullptr},
         {&T::RMNAME, "1", nullptr},

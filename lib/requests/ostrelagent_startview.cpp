@@ -1,5 +1,6 @@
 #include "lib/requests/ostrelagent_startview.h"
 
+#include "lib/core/ostrelagent_config.h"
 #include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_log.h"
 #include "lib/core/ostrelagent_server.h"
@@ -14,7 +15,6 @@
 
 namespace {
 const char* const kClass = "OstrelAgent_Startview";
-const int MSG_CONNECT_FAILED = 17; // Unable to connect to server :"%s".
 } // namespace
 
 OstrelAgent_Startview::OstrelAgent_Startview(const std::string& request_text,
@@ -66,12 +66,19 @@ void OstrelAgent_Startview::process_request() {
         m_message = view->get_status_msg();
         return;
     }
-    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "view started; VOB remount is not served yet");
+    // The VOBs of the last run come back; one that does not is reported in
+    // the log, and the view starts all the same.
+    OstrelAgent_Log* log = OstrelAgent_Log::get_instance(m_storage);
+    const int remounted = OstrelAgent_Config::get_instance()->remount_vobs();
+    if (remounted != 0) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "remount_vobs: %d", remounted);
+        log->write_log(OSTRELAGENT_LOG_ERROR, &_ostrela_lib_lib_msg_table, OstrelAgent_Lib_Msg::REMOUNT_FAILED);
+    }
     if (OstrelAgent_Server::g_online == 0) return; // starts offline
     m_status = OstrelAgent_Connect::connect_to_server(m_message);
     if (m_status != 0) {
-        OstrelAgent_Log::get_instance(m_storage)->write_log(
-            OSTRELAGENT_LOG_ERROR, &_ostrela_lib_lib_msg_table, MSG_CONNECT_FAILED, m_message.c_str());
+        log->write_log(OSTRELAGENT_LOG_ERROR, &_ostrela_lib_lib_msg_table, OstrelAgent_Lib_Msg::CONNECT_FAILED,
+                       m_message.c_str());
     }
 }
 

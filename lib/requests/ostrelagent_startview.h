@@ -3,12 +3,10 @@
 // dispatcher (the daemon's first request). It reads the request's server
 // settings, makes the view object, installs it in the view handler and
 // starts it (metadata file, host check, storage lock, namespace cache, view
-// database, generation number, kernel registration). The reply carries the
-// status and the view's own message; no tx-id.
-//
-// Not served yet: remounting the VOBs of the mounted-VOB file (MountVob and
-// its registry come later) and the login to the remote server (the remote
-// client comes later), which the full operation does once the view runs.
+// database, generation number, kernel registration). Then it mounts again
+// the VOBs of the view's mounted-VOB file (a failure is only logged) and,
+// when the view is online, logs in. The reply carries the status and the
+// message; no tx-id.
 
 #include "lib/requests/ostrelagent_abstractop.h"
 

@@ -117,14 +117,24 @@ protected:
     std::string storage(const std::string& name) const { return views + "/" + name; }
     std::string cache_dir(const std::string& name) const { return tree / ("cache-" + name); }
 
+    // The element rules that the server gives every view whose config spec
+    // a test does not set with a rule of its own (as the rule below sends
+    // them).
+    static constexpr const char* DEFAULT_ELEMENT_RULES = "element * CHECKEDOUT\nelement * /main/LATEST";
+
     // The remote server of the test's daemons: one account, user "u" with
     // password `server_password`, and the rules a test gives before its
-    // first use. The daemons trust it through the common keystore in HOME.
+    // first use, then the default config spec. The daemons trust it through
+    // the common keystore in HOME.
     fakeserver::Fake_Server& server() {
         if (!m_server) {
+            const std::string config_spec =
+                R"({"match": {"rpc": "Ostrel_Norvane::getconfigspec_rpc"}, "reply": {"parts": [)"
+                R"({"id": "CspecElementRules", "body_text": "element * CHECKEDOUT\nelement * /main/LATEST"}]}})";
             m_server.reset(new fakeserver::Fake_Server(
                 R"({"accounts": [{"credentials": "u:)" + server_password +
-                R"(", "jsessionid": "J1", "session": "S1"}], "rules": [)" + server_rules + "]}"));
+                R"(", "jsessionid": "J1", "session": "S1"}], "rules": [)" + server_rules +
+                (server_rules.empty() ? "" : ", ") + config_spec + "]}"));
             EXPECT_TRUE(m_server->ok()) << m_server->error();
             write_file(home + "/.keystore_norvane_ostrel.pem",
                        read_file(fakeserver::certificates().ca));

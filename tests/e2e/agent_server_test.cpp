@@ -21,6 +21,7 @@ using E2eServer = AgentTest;
 
 const std::string LOGIN = "POST Ostrel_Norvane::login_rpc credentials";
 const std::string LOGOUT = "GET /logout cookie";
+const std::string CONFIG_SPEC = "POST Ostrel_Norvane::getconfigspec_rpc cookie";
 
 // The reply's status code and message, once the daemon has answered.
 std::pair<std::string, std::string> first_reply(Process& agent) {
@@ -32,9 +33,9 @@ std::pair<std::string, std::string> first_reply(Process& agent) {
 }
 
 TEST_F(E2eServer, AnOnlineViewLogsInAtItsStartAndOutAtItsEnd) {
-    // MkView logs in; a client's EndView logs out.
+    // MkView logs in and fetches the config spec; a client's EndView logs out.
     std::unique_ptr<Process> maker = serve_new_view("s");
-    EXPECT_EQ(server_requests(), Lines{LOGIN});
+    EXPECT_EQ(server_requests(), (Lines{LOGIN, CONFIG_SPEC}));
     {
         std::unique_ptr<PipeClient> client = PipeClient::connect(storage("s"), "tool");
         ASSERT_TRUE(client);
@@ -42,17 +43,17 @@ TEST_F(E2eServer, AnOnlineViewLogsInAtItsStartAndOutAtItsEnd) {
         EXPECT_EQ(reply.attrs["status-code"], "0");
     }
     EXPECT_EQ(maker->wait_exit(), std::optional<int>(0));
-    EXPECT_EQ(server_requests(), (Lines{LOGIN, LOGOUT}));
+    EXPECT_EQ(server_requests(), (Lines{LOGIN, CONFIG_SPEC, LOGOUT}));
 
     // StartView online logs in; the EndView of a termination signal logs out.
     const std::string start = "<StartView version=\"1\">" + server_element("p", "true") + "</StartView>";
     std::unique_ptr<Process> again = start_with_request(storage("s"), start);
     EXPECT_EQ(first_reply(*again).first, "0");
     ASSERT_TRUE(wait_until([&] { return is_fifo(listener_pipe("s")); }, kStartTimeout));
-    EXPECT_EQ(server_requests(), (Lines{LOGIN, LOGOUT, LOGIN}));
+    EXPECT_EQ(server_requests(), (Lines{LOGIN, CONFIG_SPEC, LOGOUT, LOGIN}));
     ASSERT_TRUE(again->signal_child(SIGTERM));
     EXPECT_EQ(again->wait_exit(), std::optional<int>(0));
-    EXPECT_EQ(server_requests(), (Lines{LOGIN, LOGOUT, LOGIN, LOGOUT}));
+    EXPECT_EQ(server_requests(), (Lines{LOGIN, CONFIG_SPEC, LOGOUT, LOGIN, LOGOUT}));
 
     // Offline: not a call.
     std::unique_ptr<Process> offline = start_with_request(storage("s"), startview_request());
@@ -60,7 +61,7 @@ TEST_F(E2eServer, AnOnlineViewLogsInAtItsStartAndOutAtItsEnd) {
     ASSERT_TRUE(wait_until([&] { return is_fifo(listener_pipe("s")); }, kStartTimeout));
     ASSERT_TRUE(offline->signal_child(SIGTERM));
     EXPECT_EQ(offline->wait_exit(), std::optional<int>(0));
-    EXPECT_EQ(server_requests().size(), 4u);
+    EXPECT_EQ(server_requests().size(), 5u);
 }
 
 TEST_F(E2eServer, ARefusedLoginEndsTheDaemon) {

@@ -1,6 +1,6 @@
 #pragma once
 // Helpers for the agent library's tests: a private $HOME that is removed
-// again, and small file readers.
+// again, small file readers, and ids from their text form.
 
 #include <dirent.h>
 #include <regex.h>
@@ -16,7 +16,22 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/qel/qel.h"
+
 namespace lib_test {
+
+// Ids from their text form.
+inline qel_uuid_s uuid(const char* text) {
+    qel_uuid_s id = QEL_UUID_NULL;
+    EXPECT_EQ(qel_str_to_uuid(text, &id), 0) << text;
+    return id;
+}
+
+inline qel_oid_s oid(const char* text) {
+    qel_oid_s id = QEL_OID_NULL;
+    EXPECT_EQ(qel_str_to_oid(text, &id), 0) << text;
+    return id;
+}
 
 inline int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
     ::remove(path);

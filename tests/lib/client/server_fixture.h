@@ -68,17 +68,8 @@ protected:
 };
 
 // Ids from their text form, and back.
-inline qel_uuid_s uuid(const char* text) {
-    qel_uuid_s id = QEL_UUID_NULL;
-    EXPECT_EQ(qel_str_to_uuid(text, &id), 0) << text;
-    return id;
-}
-
-inline qel_oid_s oid(const char* text) {
-    qel_oid_s id = QEL_OID_NULL;
-    EXPECT_EQ(qel_str_to_oid(text, &id), 0) << text;
-    return id;
-}
+using lib_test::oid;
+using lib_test::uuid;
 
 inline std::string text(const qel_oid_s& id) {
     char buf[QEL_OID_STR_SIZE];

@@ -4,13 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <typeinfo>
 
 #include "lib/requests/ostrelagent_abstractop.h"
+#include "lib/requests/ostrelagent_connect.h"
+#include "lib/requests/ostrelagent_disconnect.h"
 #include "lib/requests/ostrelagent_endview.h"
+#include "lib/requests/ostrelagent_getconfigspec.h"
 #include "lib/requests/ostrelagent_mkview.h"
+#include "lib/requests/ostrelagent_mountvob.h"
 #include "lib/requests/ostrelagent_request_dispatcher.h"
 #include "lib/requests/ostrelagent_startview.h"
 #include "lib/core/ostrelagent_status.h"
@@ -72,9 +77,19 @@ TEST(LibDispatcher, EveryOperationNameGetsItsOperation) {
         op->get_request_name(name);
 
         const std::string tag = e.tag;
-        if (tag == "EndView" || tag == "MkView" || tag == "StartView") {
+        const std::map<std::string, const std::type_info*> served = {
+            {"Connect", &typeid(OstrelAgent_Connect)},
+            {"Disconnect", &typeid(OstrelAgent_Disconnect)},
+            {"EndView", &typeid(OstrelAgent_Endview)},
+            {"GetConfigSpec", &typeid(OstrelAgent_GetConfigSpec)},
+            {"MkView", &typeid(OstrelAgent_Mkview)},
+            {"MountVob", &typeid(OstrelAgent_Mountvob)},
+            {"StartView", &typeid(OstrelAgent_Startview)},
+        };
+        if (served.count(tag) != 0) {
             EXPECT_EQ(name, tag);
             EXPECT_EQ(op->get_supported_version(), e.version);
+            EXPECT_EQ(typeid(*op), *served.at(tag)) << tag;
             if (tag == "EndView") {
                 ASSERT_NE(dynamic_cast<OstrelAgent_Endview*>(op.get()), nullptr);
                 EXPECT_FALSE(dynamic_cast<OstrelAgent_Endview*>(op.get())->is_forced());

@@ -1,0 +1,410 @@
+// The view session operations in process, against a view registered with
+// the simulated kernel: the config spec store (rules files and load-rule
+// scopes, with the kernel told of removed scopes' roots), GetConfigSpec
+// offline, MountVob's unmount side, and Connect and Disconnect against a
+// server that cannot be reached, with readers of the server settings on
+// other threads (run under ThreadSanitizer too).
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lib/core/ostrelagent_config.h"
+#include "lib/core/ostrelagent_server.h"
+#include "lib/core/ostrelagent_status.h"
+#include "lib/core/ostrelagent_view_db.h"
+#include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/installed_view.h"
+#include "lib/ostreladb/ostrel_db.h"
+#include "lib/reply_test_support.h"
+#include "lib/requests/ostrelagent_abstractop.h"
+#include "lib/requests/ostrelagent_configspec.h"
+#include "lib/requests/ostrelagent_mountvob.h"
+
+namespace {
+
+namespace S = OstrelAgent_Status;
+using lib_test::read_reply;
+using lib_test::Reply;
+using view_test::installed;
+using lib_test::oid;
+using lib_test::uuid;
+using Calls = std::vector<std::vector<std::string>>;
+using Names = std::vector<std::string>;
+
+view_test::Installed_View* const environment = view_test::install_view("tessel");
+
+const char* const REPLICA = "0a000000-0000-4000-8000-00000000000a";
+const char* const FAMILY = "0f000000-0000-4000-8000-00000000000a";
+const char* const DIR_VERSION = "0d000000-0000-4000-8000-000000000004";
+
+ostrel_scope scope_of(const char* scope_oid, const char* pname) {
+    ostrel_scope scope;
+    std::memset(&scope, 0, sizeof scope);
+    scope.scope_oid = oid(scope_oid);
+    std::strcpy(scope.pname, pname);
+    return scope;
+}
+
+Names names_of(const std::vector<ostrel_scope>& scopes) {
+    Names names;
+    for (const ostrel_scope& s : scopes) names.push_back(s.pname);
+    return names;
+}
+
+// The names of the scopes of a list, sorted.
+Names scopes(int type) {
+    std::vector<ostrel_scope> list;
+    EXPECT_EQ(OstrelAgent_View_db::get_scopes(type, list), 0);
+    Names names = names_of(list);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Runs a request as a client's: dispatched, processed, its reply read.
+Reply run(const std::string& request, int* status = nullptr) {
+    std::string text = request;
+    std::string storage = installed().storage;
+    int dispatched = -1;
+    std::unique_ptr<OstrelAgent_AbstractOp> op(
+        OstrelAgent_AbstractOp::create_xml_request_handler(text, storage, dispatched));
+    EXPECT_EQ(dispatched, 0);
+    if (!op) return Reply();
+    op->process_request();
+    if (status != nullptr) *status = op->get_status();
+    return read_reply(op->get_response());
+}
+
+class LibViewSession : public ::testing::Test {
+protected:
+    void SetUp() override {
+        view_test::Installed_View::clear_registry();
+        OstrelAgent_Metadata::reset_script();
+        std::vector<ostrel_scope> all;
+        ASSERT_EQ(OstrelAgent_View_db::get_scopes(OstrelAgent_View_db::ALL_LR_SCOPES, all), 0);
+        for (const ostrel_scope& s : all) ASSERT_EQ(OstrelAgent_View_db::delete_lr_scope(&s.scope_oid), 0);
+        for (const char* name : {OstrelAgent_ConfigSpec::CS_FILE_NAME, OstrelAgent_ConfigSpec::CS_TESSEL_FILE_NAME})
+            std::remove(installed().file(name).c_str());
+        OstrelAgent_Server::g_online = 0;
+    }
+
+    // The VOB "/vobs/a" in the registry, with a tree the path walk finds:
+    // its root directory and, below it, "dir" (version DIR_VERSION).
+    void script_vob() {
+        VOB_mount_info vob;
+        vob.vob_tag = "/vobs/a";
+        vob.replica_oid = oid(REPLICA);
+        vob.family_oid = oid(FAMILY);
+        vob.mounted = 1;
+        vob.storage = "/store/a";
+        ASSERT_EQ(OstrelAgent_Config::get_instance()->set_mount_state(vob), 0);
+        const qel_uuid_s replica = uuid(REPLICA);
+        using Object = OstrelAgent_Metadata::Scripted_Object;
+        Object root_elem, root_dir, dir_elem, dir;
+        root_elem.dbid = 1, root_elem.mtype = 2, root_elem.selected = 2;
+        root_elem.oid = oid("0d000000-0000-4000-8000-000000000001");
+        root_dir.dbid = 2, root_dir.mtype = 3, root_dir.elem_dbid = 1, root_dir.entries = {{"dir", 3}};
+        root_dir.oid = oid("0d000000-0000-4000-8000-000000000002");
+        dir_elem.dbid = 3, dir_elem.mtype = 2, dir_elem.selected = 4;
+        dir_elem.oid = oid("0d000000-0000-4000-8000-000000000003");
+        dir.dbid = 4, dir.mtype = 3, dir.elem_dbid = 3, dir.oid = oid(DIR_VERSION);
+        for (const Object& o : {root_elem, root_dir, dir_elem, dir}) OstrelAgent_Metadata::script_object(replica, o);
+        OstrelAgent_Metadata::script_root(replica, 1);
+    }
+
+    OstrelAgent_ConfigSpec store{installed().storage};
+};
+
+TEST_F(LibViewSession, RulesFilesAreWrittenWholeAndReadBackLineByLine) {
+    struct Case {
+        const char* name;
+        std::string file;   // written as it is ("" with `save`: through save_rules)
+        std::string save;   // given to save_rules when `saved`
+        bool saved;
+        int status;
+        std::string rules;
+    };
+    const Case cases[] = {
+        {"saved rules", "element * A\r\nelement * B\n", "element * A\r\nelement * B", true, 0,
+         "element * A\r\nelement * B"},
+        {"saved with LF", "a\nb\n", "a\nb", true, 0, "a\r\nb"},
+        {"blanks and CRs", "a\n\n \tb \r\n\n", "", false, 0, "a\r\nb"},
+        {"no rule at all", "\n  \n\r\n", "", false, S::NOT_FOUND, ""},
+        {"saved empty", "\n", "", true, S::NOT_FOUND, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.saved) {
+            ASSERT_EQ(store.save_elem_rules(c.save), 0);
+        } else {
+            lib_test::write_file(installed().file(".config_spec"), c.file);
+        }
+        EXPECT_EQ(lib_test::read_file(installed().file(".config_spec")), c.file);
+        std::string rules = c.status == 0 ? "" : "kept";
+        EXPECT_EQ(store.get_cached_elem_rules(rules), c.status);
+        EXPECT_EQ(rules, c.status == 0 ? c.rules : "kept");
+    }
+    std::string rules;
+    EXPECT_EQ(store.get_cached_tessel_elem_rules(rules), S::NOT_FOUND); // no file
+
+    // A file that cannot be replaced stays as it was, and no temporary file
+    // is left: the error text is the catalog's.
+    ASSERT_EQ(::mkdir(installed().file(".config_spec_tessel").c_str(), 0700), 0);
+    EXPECT_EQ(store.save_tessel_elem_rules("x"), S::STORAGE_WRITE_FAILED);
+    EXPECT_EQ(store.get_error_text(), "Error caching element rules.\n");
+    EXPECT_EQ(::rmdir(installed().file(".config_spec_tessel").c_str()), 0);
+    for (const std::string& name : lib_test::list_dir(installed().storage))
+        EXPECT_EQ(name.find(".config_spec."), std::string::npos) << name;
+}
+
+TEST_F(LibViewSession, LoadRulesAreScopesAddedMarkedAndDeleted) {
+    ASSERT_EQ(store.add_load_rules({"/vobs/a/src", "/vobs/a/doc"}), 0);
+    EXPECT_EQ(scopes(OstrelAgent_View_db::ACTIVE_LR_SCOPES).size(), 2u);
+
+    // A rule without a scope is passed over; a marked one leaves the active
+    // list until an update deletes it.
+    EXPECT_EQ(store.delete_load_rules({"/vobs/none", "/vobs/a/doc"}, 1, 0), 0);
+    EXPECT_EQ(scopes(OstrelAgent_View_db::ACTIVE_LR_SCOPES), Names{"/vobs/a/src"});
+    EXPECT_EQ(scopes(OstrelAgent_View_db::REMOVED_LR_SCOPES), Names{"/vobs/a/doc"});
+    std::vector<ostrel_scope> cached;
+    EXPECT_EQ(store.get_cached_load_scopes(cached), 0);
+    EXPECT_EQ(names_of(cached), Names{"/vobs/a/src"});
+
+    // Deleted without invalidation: no walk, no kernel call.
+    const size_t before = installed().journal().size();
+    EXPECT_EQ(store.delete_load_rules({"/vobs/a/src", "/vobs/a/doc"}, 0, 0), 0);
+    EXPECT_TRUE(scopes(OstrelAgent_View_db::ALL_LR_SCOPES).empty());
+    EXPECT_EQ(installed().journal().size(), before);
+    EXPECT_EQ(store.get_error_text(), "");
+}
+
+TEST_F(LibViewSession, ARemovedScopesRootIsFlushedFromTheKernel) {
+    script_vob();
+    const ostrel_scope dir = scope_of("51000000-0000-4000-8000-000000000001", "/vobs/a/dir");
+    const ostrel_scope lost = scope_of("52000000-0000-4000-8000-000000000002", "/vobs/a/lost");
+    const ostrel_scope fresh = scope_of("53000000-0000-4000-8000-000000000003", "/vobs/b");
+    ASSERT_EQ(store.add_load_scopes({dir, lost}), 0);
+    const std::vector<std::string> flushed = {"inval_obj", REPLICA, DIR_VERSION, "13"};
+
+    // Given both ids, the root is flushed without a walk (the path would
+    // not resolve).
+    size_t before = installed().journal().size();
+    const qel_oid_s given_oid = oid(DIR_VERSION);
+    const qel_uuid_s given_replica = uuid(REPLICA);
+    EXPECT_EQ(store.delete_one_load_scope(lost, 1, &given_oid, &given_replica), 0);
+    EXPECT_EQ(installed().calls("inval_obj", before), Calls{flushed});
+
+    // Without them the walk finds the root. A path that does not resolve
+    // keeps its scope.
+    ASSERT_EQ(store.add_load_scopes({lost}), 0);
+    before = installed().journal().size();
+    EXPECT_EQ(store.delete_one_load_scope(lost, 1, nullptr, nullptr), S::NOT_FOUND);
+    EXPECT_EQ(scopes(OstrelAgent_View_db::ALL_LR_SCOPES), (Names{"/vobs/a/dir", "/vobs/a/lost"}));
+    EXPECT_TRUE(installed().calls("inval_obj", before).empty());
+
+    // Replacing re-creates what the database holds, each root flushed, and
+    // adds a scope under an id it does not hold.
+    EXPECT_EQ(store.delete_one_load_scope(lost, 0, nullptr, nullptr), 0);
+    before = installed().journal().size();
+    EXPECT_EQ(store.replace_load_scopes({dir, fresh}), 0);
+    EXPECT_EQ(installed().calls("inval_obj", before), Calls{flushed});
+    EXPECT_EQ(scopes(OstrelAgent_View_db::ALL_LR_SCOPES), (Names{"/vobs/a/dir", "/vobs/b"}));
+
+    // A deletion that fails stops the replacement before anything is added.
+    ASSERT_EQ(store.add_load_scopes({lost}), 0);
+    const ostrel_scope other = scope_of("54000000-0000-4000-8000-000000000004", "/vobs/c");
+    EXPECT_EQ(store.replace_load_scopes({lost, other}), S::NOT_FOUND);
+    EXPECT_EQ(store.get_error_text(), "Failed to remove load rule \"/vobs/a/lost\"\n");
+    EXPECT_EQ(scopes(OstrelAgent_View_db::ALL_LR_SCOPES), (Names{"/vobs/a/dir", "/vobs/a/lost", "/vobs/b"}));
+}
+
+TEST_F(LibViewSession, GetConfigSpecOfflineAnswersFromTheCache) {
+    const std::string request = R"(<GetConfigSpec version="1" tx-id="t1"/>)";
+    // A tessel view without its tessel rules file: the element rules are not
+    // read either, and the status is 0.
+    lib_test::write_file(installed().file(".config_spec"), "element * X\n");
+    Reply reply = run(request);
+    EXPECT_EQ(reply.attrs["status-code"], "0");
+    EXPECT_EQ(reply.attrs["tx-id"], "t1");
+    EXPECT_EQ(reply.children["element-rules"], "");
+    EXPECT_EQ(reply.children["tessel-element-rules"], "");
+    EXPECT_EQ(reply.children["load-rules"], "");
+    EXPECT_EQ(reply.child_count, 3);
+
+    // Both files: lines joined by CR LF, blank ones gone; the load rules
+    // from the active scopes; "refresh" changes nothing.
+    lib_test::write_file(installed().file(".config_spec"), "element * X\n\n  element * Y  \n");
+    lib_test::write_file(installed().file(".config_spec_tessel"), "tessel a\n");
+    ASSERT_EQ(store.add_load_rules({"/vobs/a", "/vobs/b"}), 0);
+    ASSERT_EQ(store.delete_load_rules({"/vobs/b"}, 1, 0), 0);
+    for (const char* r : {R"(<GetConfigSpec version="1" tx-id="t2"/>)",
+                          R"(<GetConfigSpec version="1" tx-id="t2" refresh="true"/>)"}) {
+        SCOPED_TRACE(r);
+        const std::string raw = [&] {
+            std::string text = r;
+            std::string storage = installed().storage;
+            int status = 0;
+            std::unique_ptr<OstrelAgent_AbstractOp> op(
+                OstrelAgent_AbstractOp::create_xml_request_handler(text, storage, status));
+            op->process_request();
+            return op->get_response();
+        }();
+        reply = read_reply(raw);
+        EXPECT_EQ(reply.attrs["status-code"], "0");
+        EXPECT_EQ(reply.children["tessel-element-rules"], "tessel a");
+        EXPECT_EQ(reply.children["load-rules"], "load /vobs/a\n");
+        // The CR travels escaped, so that the client's parser keeps it.
+        EXPECT_NE(raw.find("element * X&#xD;\nelement * Y<"), std::string::npos) << raw;
+    }
+
+    // The envelope is checked first.
+    int status = 0;
+    reply = run(R"(<GetConfigSpec version="1"/>)", &status);
+    EXPECT_EQ(status, S::MALFORMED_REQUEST);
+    EXPECT_EQ(reply.attrs["status-code"], "20021");
+    EXPECT_EQ(reply.child_count, 4); // status-message and the three rules elements
+}
+
+TEST_F(LibViewSession, MountVobUnmountsWhatTheRegistryHolds) {
+    auto request = [](const std::string& tag, const char* state) {
+        return "<MountVob version=\"1\" tx-id=\"m\"><vob-tag" +
+               (state != nullptr ? std::string(" mount-state=\"") + state + "\"" : std::string()) + ">" + tag +
+               "</vob-tag></MountVob>";
+    };
+    auto record = [](const std::string& tag, const char* family) {
+        VOB_mount_info vob;
+        vob.vob_tag = tag;
+        vob.replica_oid = oid(REPLICA);
+        if (family != nullptr) vob.family_oid = oid(family);
+        vob.mounted = 1;
+        vob.storage = "/store/x";
+        return vob;
+    };
+    OstrelAgent_Config& config = *OstrelAgent_Config::get_instance();
+    // Registered, and the kernel has it: unmounted by tag, the family id
+    // travelling as the replica uuid; the record and its line go.
+    ASSERT_EQ(OstrelAgent_Mountvob::do_mount(record("/vobs/a", FAMILY)), 0);
+    size_t before = installed().journal().size();
+    Reply reply = run(request("/vobs/a", "false"));
+    EXPECT_EQ(reply.attrs["status-code"], "0");
+    EXPECT_FALSE(reply.has_child("status-message"));
+    EXPECT_EQ(installed().calls("umount_vob", before), (Calls{{"umount_vob", "/vobs/a", FAMILY}}));
+    EXPECT_EQ(config.get_mount_state("/vobs/a"), 0);
+    EXPECT_EQ(lib_test::read_file(installed().file(".mounted_vobs")), "");
+
+    struct Case {
+        const char* name;
+        std::string request;
+        const char* registered_family; // the tag's record beforehand (none: null)
+        const char* inject;            // a forced unmount result
+        int status;
+        std::string message;
+        int mounted_after;
+    };
+    const std::string busy = "Unable to unmount VOB \"/vobs/a\": " + std::string(qel_strerror(1088)) + ".\n";
+    const Case cases[] = {
+        {"not mounted, no state", request("/vobs/a", nullptr), nullptr, nullptr, S::ALREADY_IN_MOUNT_STATE,
+         "/vobs/a is not currently mounted.\n", 0},
+        {"mounted already", request("/vobs/a", "true"), FAMILY, nullptr, S::ALREADY_IN_MOUNT_STATE,
+         "/vobs/a is already mounted.\n", 1},
+        {"busy", request("/vobs/a", "false"), FAMILY, "1088", S::GENERAL_FAILURE, busy, 1},
+        {"gone from the kernel", request("/vobs/a", "false"), FAMILY, "1072", 0, "", 0},
+        {"no family id", request("/vobs/a", "false"), "00000000-0000-0000-0000-000000000000", nullptr,
+         S::VOB_REPLICA_MISMATCH, "", 1},
+        {"tag with =", request("/vobs/a=b", "false"), nullptr, nullptr, S::MALFORMED_REQUEST,
+         "Parse error in \"" + request("/vobs/a=b", "false") + "\".\n", 0},
+        {"empty tag", request("", "true"), nullptr, nullptr, S::MALFORMED_REQUEST,
+         "Parse error in \"" + request("", "true") + "\".\n", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        view_test::Installed_View::clear_registry();
+        if (c.registered_family != nullptr) {
+            ASSERT_EQ(config.set_mount_state(record("/vobs/a", c.registered_family)), 0);
+        }
+        if (c.inject != nullptr) installed().inject("umount_vob", std::atoi(c.inject));
+        int status = -1;
+        reply = run(c.request, &status);
+        EXPECT_EQ(status, c.status);
+        EXPECT_EQ(reply.attrs["status-code"], std::to_string(c.status));
+        EXPECT_EQ(reply.children["status-message"], c.message);
+        EXPECT_EQ(config.get_mount_state("/vobs/a"), c.mounted_after);
+    }
+}
+
+TEST_F(LibViewSession, ConnectInstallsItsSettingsWholeWhileOthersReadThem) {
+    using Server = OstrelAgent_Server;
+    // A server that refuses every connection at once.
+    Server::g_server_url = "https://127.0.0.1:1/ostrel";
+    Server::Session_Settings first;
+    first.username = "u0", first.password = "p0", first.domain = "d0";
+    Server::set_settings(first);
+
+    // Readers on other threads (as update logs and requests read them) must
+    // never see one Connect's user with another's password.
+    std::atomic<bool> done{false};
+    std::atomic<int> torn{0};
+    std::atomic<long> reads{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 2; ++r) {
+        readers.emplace_back([&] {
+            while (!done.load()) {
+                const Server::Session_Settings s = Server::get_settings();
+                if (s.username.substr(1) != s.password.substr(1) || s.username.substr(1) != s.domain.substr(1))
+                    ++torn;
+                Server::is_valid();
+                ++reads;
+            }
+        });
+    }
+    for (int i = 1; i <= 10; ++i) {
+        const std::string n = std::to_string(i);
+        int status = -1;
+        Reply reply = run("<Connect version=\"1\" tx-id=\"c" + n + "\"><server><username>u" + n +
+                              "</username><password>p" + n + "</password><domain>d" + n + "</domain></server></Connect>",
+                          &status);
+        EXPECT_EQ(status, S::LOGIN_FAILED);
+        EXPECT_EQ(reply.attrs["tx-id"], "c" + n);
+        EXPECT_NE(reply.children["status-message"], "");
+        EXPECT_EQ(Server::get_settings().username, "u" + n);
+        EXPECT_EQ(Server::g_online, 0);
+    }
+    done = true;
+    for (std::thread& reader : readers) reader.join();
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_GT(reads.load(), 0);
+
+    // Online already, a Connect changes nothing, not even the settings; a
+    // Connect without "server" or tx-id is refused.
+    Server::g_online = 1;
+    int status = -1;
+    Reply reply = run(R"(<Connect version="1" tx-id="x"><server><username>x</username></server></Connect>)", &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(Server::get_settings().username, "u10");
+    reply = run(R"(<Connect version="1" tx-id="x"/>)", &status);
+    EXPECT_EQ(status, S::BAD_SERVER_INFO);
+    EXPECT_FALSE(reply.has_child("status-message"));
+    reply = run(R"(<Connect version="1"><server/></Connect>)", &status);
+    EXPECT_EQ(status, S::MALFORMED_REQUEST);
+    EXPECT_EQ(Server::g_online, 1);
+
+    // Disconnect: a logout that fails still leaves the view offline with
+    // status 0; offline already, nothing happens.
+    for (int online : {1, 0}) {
+        Server::g_online = online;
+        reply = run(R"(<Disconnect version="1" tx-id="d"/>)", &status);
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(reply.attrs["status-code"], "0");
+        EXPECT_EQ(Server::g_online, 0);
+    }
+}
+
+} // namespace
