@@ -19,6 +19,17 @@ int ostrela_db_report(int status, const int* quiet, int index, Args... args) {
     return status;
 }
 
+// The same for the namespace-level messages ("ostrelagent_db_utls") of the
+// operations that run transactions of their own.
+template <typename... Args>
+int ostrel_db_report(int status, const int* quiet, int index, Args... args) {
+    if (status == 0 || status == QEL_ST_READ_ONLY) return status;
+    for (const int* q = quiet; q != nullptr && *q != 0; ++q)
+        if (status == *q) return status;
+    imsg_print(IMSG_KIND_ERR, &_ostreladb_lib_db_utls_msg_table, index, args..., qel_strerror(status));
+    return status;
+}
+
 // The class text of the view database's traces.
 inline constexpr const char* OSTREL_DB_TRACE_CLASS = "kesto";
 
