@@ -331,7 +331,7 @@ TEST_F(DbNs, AVobDirectoryAdoptsAViewDirectorysNames) {
     uint32_t x = entry(sub, "x").dbid;
     obj_free(sub);
     int status = 0;
-    obj_entry* e_elem = locate(60, &status);
+    obj_entry* e_elem = locate(load(60), &status);
     ASSERT_NE(nullptr, e_elem);
     // Only a VOB directory element adopts.
     EXPECT_EQ(QEL_ST_NO_MEMORY, ostrel_db_adopt(nullptr, d, d, "e", DIR_ENT_STATE_VIEW));
