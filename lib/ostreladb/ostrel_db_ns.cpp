@@ -14,6 +14,9 @@
 // database's life cycle) answers 1007.
 
 #include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cstdio>
@@ -65,8 +68,68 @@ constexpr uint32_t ATTR_ATIME = 0x100;
 constexpr uint32_t ATTR_MTIME = 0x200;
 constexpr uint32_t ATTR_CHANGES_CTIME = 0x68e;
 
+// The containers of the inodes a write deletes. A container leaves its name
+// inside the write but is kept under a second name in its directory until
+// the write is committed, so that a write that fails (its commit included)
+// gives it back with its inode; a container that cannot be kept so is
+// removed at once.
+class Container_Removals {
+public:
+    Container_Removals() = default;
+    Container_Removals(const Container_Removals&) = delete;
+    Container_Removals& operator=(const Container_Removals&) = delete;
+
+    // Removes the container `name` of the pool, as ostrel_storage_remove does.
+    int remove(const char* name) {
+        if (validate_pname(name) != 0) return ostrel_storage_remove(name);
+        Kept k;
+        k.path = std::string(OSTREL_STORAGE_POOL) + "/" + name;
+        size_t slash = k.path.rfind('/');
+        char leaf[64];
+        std::snprintf(leaf, sizeof leaf, "/.removing.%ld.%lu", static_cast<long>(getpid()), ++counter_);
+        k.kept = k.path.substr(0, slash) + leaf;
+        if (::link(k.path.c_str(), k.kept.c_str()) != 0) return ostrel_storage_remove(name);
+        int status = ostrel_storage_remove(name);
+        if (status != 0) {
+            ::unlink(k.kept.c_str());
+            return status;
+        }
+        kept_.push_back(k);
+        return 0;
+    }
+    // The write is committed: the kept containers go.
+    void committed() {
+        for (const Kept& k : kept_) ::unlink(k.kept.c_str());
+        kept_.clear();
+    }
+    // The write failed: the containers take their names again.
+    void failed() {
+        for (const Kept& k : kept_) {
+            if (::rename(k.kept.c_str(), k.path.c_str()) != 0)
+                imsg_print(IMSG_KIND_WARN, &_qel_cmsg_qel_msg_table, QEL_MSG_RENAME, k.kept.c_str(), k.path.c_str(),
+                           imsg_strerror(errno));
+        }
+        kept_.clear();
+    }
+
+private:
+    struct Kept {
+        std::string path, kept;
+    };
+    std::vector<Kept> kept_;
+    // Names the kept containers; only written inside write transactions.
+    static unsigned long counter_;
+};
+
+unsigned long Container_Removals::counter_ = 0;
+
+// Deletes an inode and its container inside the caller's write transaction
+// (see ostrel_db_inode_delete), the container kept by `removals` until the
+// write is committed when given.
+int inode_delete(view_build_rec* build, uint32_t dbid, uint32_t type, Container_Removals* removals);
+
 // The changes a write makes to the namespace cache's objects, applied once
-// the write is committed.
+// the write is committed, and the containers it removes.
 class Cache_Changes {
 public:
     explicit Cache_Changes(view_vob* vob) : vob_(vob) {}
@@ -82,6 +145,7 @@ public:
         for (const Change& c : changes_) locate_cache_update(vob_, c.dbid, c.has_status ? &c.fstat : nullptr);
         changes_.clear();
     }
+    Container_Removals& removals() { return removals_; }
 
 private:
     struct Change {
@@ -91,14 +155,20 @@ private:
     };
     view_vob* vob_;
     std::vector<Change> changes_;
+    Container_Removals removals_;
 };
 
 // Runs `op` in a write transaction and applies `changes` once it committed.
 template <typename Op>
 int write_and_apply(Cache_Changes& changes, Op&& op) {
     int status = ostrel_db_in_transaction(1, op);
-    if (status == 0) changes.apply();
-    return status;
+    if (status != 0) {
+        changes.removals().failed();
+        return status;
+    }
+    changes.removals().committed();
+    changes.apply();
+    return 0;
 }
 
 // The file type of a cover of `mtype`; 0 for a kind without cover.
@@ -192,7 +262,7 @@ int unlink_in(view_build_rec* build, uint32_t dir_dbid, const char* name, uint32
             }
         }
         if (remove) {
-            if ((status = ostrel_db_inode_delete(build, target, fstat.type)) != 0) return status;
+            if ((status = inode_delete(build, target, fstat.type, &changes.removals())) != 0) return status;
             changes.gone(target);
         }
     }
@@ -243,7 +313,9 @@ int prepare_name(obj_entry* dir, const char* name, uint32_t state, obj_entry** c
 
 } // namespace
 
-int ostrel_db_inode_delete(view_build_rec* build, unsigned dbid, unsigned type) {
+namespace {
+
+int inode_delete(view_build_rec* build, uint32_t dbid, uint32_t type, Container_Removals* removals) {
     char text[TEXT_MAX];
     int status = ostrela_db_inode_read_text(dbid, text, sizeof text);
     if (status != 0) return status;
@@ -255,7 +327,7 @@ int ostrel_db_inode_delete(view_build_rec* build, unsigned dbid, unsigned type) 
             if (removed != 0) return qel_errno2status(errno);
         }
     } else if (text[0] != '\0' && type != QEL_FTYPE_NONE && type != QEL_FTYPE_LNK) {
-        status = ostrel_storage_remove(text);
+        status = removals != nullptr ? removals->remove(text) : ostrel_storage_remove(text);
         if (status == QEL_ST_NOT_PERMITTED) {
             struct timeval when;
             gettimeofday(&when, nullptr);
@@ -265,6 +337,12 @@ int ostrel_db_inode_delete(view_build_rec* build, unsigned dbid, unsigned type) 
         if (status != 0) return status;
     }
     return ostrela_db_inode_delete(dbid, build != nullptr ? static_cast<int>(build->cr_ref) : 0);
+}
+
+} // namespace
+
+int ostrel_db_inode_delete(view_build_rec* build, unsigned dbid, unsigned type) {
+    return inode_delete(build, dbid, type, nullptr);
 }
 
 int ostrel_db_dbid2oid(unsigned, unsigned dbid, qel_oid_s* oid, qel_fstat_db_s* fstat, vob_mtype_t* mtype,
@@ -294,11 +372,12 @@ int ostrel_db_oid2dbid(unsigned vob_dbid, const qel_oid_s* oid, unsigned* dbid, 
 int ostrel_db_delete(obj_entry* obj) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_delete");
     uint32_t dbid = static_cast<uint32_t>(obj->dbid);
-    int status = ostrel_db_in_transaction(1, [&] {
+    Cache_Changes changes(obj->vob);
+    int status = write_and_apply(changes, [&] {
         qel_fstat_db_s fstat{};
         int st = ostrela_db_inode_read(dbid, nullptr, nullptr, &fstat, nullptr, nullptr);
         if (st != 0) return st;
-        return fstat.type == QEL_FTYPE_DIR ? WRONG_KIND : ostrel_db_inode_delete(nullptr, dbid, fstat.type);
+        return fstat.type == QEL_FTYPE_DIR ? WRONG_KIND : inode_delete(nullptr, dbid, fstat.type, &changes.removals());
     });
     if (status == 0) {
         obj_flush(obj);
