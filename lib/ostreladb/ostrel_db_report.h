@@ -7,27 +7,28 @@
 #include "platform/imsg/imsg.h"
 #include "platform/qel/qel.h"
 
-// Writes record-level message `index` with `args` and the status's text as
+// Writes message `index` of `table` with `args` and the status's text as
 // its last argument, unless `status` is 0, 1080 or one of `quiet` (a
 // 0-terminated list); returns `status`.
 template <typename... Args>
-int ostrela_db_report(int status, const int* quiet, int index, Args... args) {
+int ostrela_db_report_in(const _imsg_message_table_t* table, int status, const int* quiet, int index, Args... args) {
     if (status == 0 || status == QEL_ST_READ_ONLY) return status;
     for (const int* q = quiet; q != nullptr && *q != 0; ++q)
         if (status == *q) return status;
-    imsg_print(IMSG_KIND_ERR, &_ostreladb_lib_kesto_db_msg_table, index, args..., qel_strerror(status));
+    imsg_print(IMSG_KIND_ERR, table, index, args..., qel_strerror(status));
     return status;
 }
 
-// The same for the namespace-level messages ("ostrelagent_db_utls") of the
-// operations that run transactions of their own.
+// The record-level messages ("ostrelagent_kesto_db"), and the
+// namespace-level ones ("ostrelagent_db_utls") of the operations that run
+// transactions of their own.
+template <typename... Args>
+int ostrela_db_report(int status, const int* quiet, int index, Args... args) {
+    return ostrela_db_report_in(&_ostreladb_lib_kesto_db_msg_table, status, quiet, index, args...);
+}
 template <typename... Args>
 int ostrel_db_report(int status, const int* quiet, int index, Args... args) {
-    if (status == 0 || status == QEL_ST_READ_ONLY) return status;
-    for (const int* q = quiet; q != nullptr && *q != 0; ++q)
-        if (status == *q) return status;
-    imsg_print(IMSG_KIND_ERR, &_ostreladb_lib_db_utls_msg_table, index, args..., qel_strerror(status));
-    return status;
+    return ostrela_db_report_in(&_ostreladb_lib_db_utls_msg_table, status, quiet, index, args...);
 }
 
 // The class text of the view database's traces.
