@@ -21,7 +21,7 @@ public:
     // Which scopes get_scopes lists: every load-rule scope (those removed
     // and awaiting deletion too), those not removed, the default scope, the
     // removed ones awaiting deletion.
-    enum ScopeListType { ALL_LR_SCOPES = 0, LR_SCOPES = 1, DEFAULT_SCOPE = 2, LR_SCOPES_FOR_DELETE = 3 };
+    enum ScopeListType : int { ALL_LR_SCOPES = 0, LR_SCOPES = 1, DEFAULT_SCOPE = 2, LR_SCOPES_FOR_DELETE = 3 };
 
     // `storage` is the view storage directory (absolute), `view_uuid` the
     // view uuid in text form.
