@@ -7,6 +7,7 @@
 #include "lib/ns/ns_vob.h"
 #include "lib/ostreladb/db_test_support.h"
 #include "lib/ostreladb/ostrel_db_vns.h"
+#include "runtime/kesto_test_support.h"
 
 namespace {
 
@@ -210,6 +211,64 @@ TEST_F(DbQueries, AVobsLoadedRootIsUnloaded) {
     // The element stays; the VOB's record too.
     EXPECT_EQ(0, ostrel_db_elem_lookup(vob.db_id, &elem, &found));
     EXPECT_EQ(QEL_ST_NOT_FOUND, ostrel_db_clean_vns_versions(at(uuid_of(9)), 0));
+}
+
+// Unloading a root whose reads fail in turn: until it goes through, the
+// root is loaded whole, names and all.
+TEST_F(DbQueries, ARootThatFailsToUnloadStaysWhole) {
+    using Io = kesto_test::FaultyIo;
+    view_vob vob = vob_of(1);
+    ASSERT_EQ(0, ostrel_db_vob_create(&vob));
+    ASSERT_EQ(0, ostrel_db_create_def_scope());
+    struct timeval time{};
+    qel_fstat_db_s fstat{};
+    unsigned dbid = 0, root = 0;
+    qel_oid_s other{}, parent{};
+    ASSERT_EQ(0, ostrel_db_create_element(vob.db_id, at(oid_of(10)), &time, &fstat, 2, 0, &dbid));
+    ASSERT_EQ(0, ostrel_db_create_root_dir(vob.db_id, at(oid_of(11)), at(oid_of(10)), &time, &fstat, &QEL_OID_NULL, 0,
+                                           3, &root));
+    for (unsigned i = 0; i < 20; ++i) {
+        std::string name = "f" + std::to_string(i);
+        ASSERT_EQ(0, ostrel_db_create_element(vob.db_id, at(oid_of(100 + i)), &time, &fstat, 5, 0, &dbid));
+        ASSERT_EQ(0, ostrel_db_create_version(vob.db_id, root, at(oid_of(200 + i)), at(oid_of(100 + i)), 6, &time,
+                                              name.c_str(), &fstat, &QEL_OID_NULL, 0, 3, &dbid, &other, &parent));
+    }
+    auto whole = [&] {
+        unsigned found = 0;
+        vob_mtype_t mtype = 0;
+        qel_oid_s scope{};
+        unsigned gn = 0;
+        for (unsigned i = 0; i < 20; ++i) {
+            std::string name = "f" + std::to_string(i);
+            if (ostrel_db_vns_ver_lookup_name(vob.db_id, root, name.c_str(), &found, &mtype, &scope, &gn) != 0)
+                return false;
+        }
+        return ostrel_db_vob_has_root_dir(vob.db_id);
+    };
+    ASSERT_TRUE(whole());
+    int failures = 0;
+    for (int nth = 1;; ++nth) {
+        ASSERT_LT(nth, 500) << "the unload never went through";
+        // Nothing of the database is cached: the unload reads its pages.
+        ASSERT_EQ(0, reopen());
+        int status;
+        {
+            Io io;
+            // The pages of the directory entries.
+            io.only_files("ostrel_db.d14");
+            io.fail(Io::PREAD, nth, EIO);
+            status = ostrel_db_clean_vns_versions(&vob.uuid, 0);
+            if (io.calls(Io::PREAD) < nth) {
+                ASSERT_EQ(0, status);
+                break;
+            }
+        }
+        ++failures;
+        EXPECT_NE(0, status) << "failing at read " << nth;
+        EXPECT_TRUE(whole()) << "failing at read " << nth;
+    }
+    EXPECT_GT(failures, 0);
+    EXPECT_FALSE(ostrel_db_vob_has_root_dir(vob.db_id));
 }
 
 TEST_F(DbQueries, TheViewsHijacksCheckoutsAndPrivateFilesAreFound) {
