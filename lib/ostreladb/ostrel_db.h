@@ -164,7 +164,8 @@ obj_entry* create_cover_inode(obj_entry* obj, int* status);
 // Creates a view-private object under `name` in `dir` with a container (a
 // regular file kind) or with `text` as its link target (shorter than 1024
 // bytes). A requested `state` with 0x1000 and without 0x400 replaces the
-// name that exists (1002 when there is none). The object is of kind 0x16
+// name that exists (1002 when there is none) in the same write, so that a
+// failure keeps it. The object is of kind 0x16
 // with `kind_flag`, else 0x13; a directory gets link count 1 and size 89.
 // Returns the new object referenced, or null with `*status`.
 obj_entry* ostrel_db_create(view_build_rec* build, obj_entry* dir, const char* name, const qel_oid_s* oid,
