@@ -1,6 +1,7 @@
 // The namespace cache on its own: a located object's look-up by handle and
-// by object id, warm (cached) and cold (entered on each call: from VOB
-// metadata for a handle, from the view database for an object id), the rate
+// by object id, warm (cached) and cold (entered on each call: from the VOB
+// metadata that the view database holds for a handle, from the view
+// database's view-private files for an object id), the rate
 // at which a full budget reclaims, and the memory a cached object takes.
 // No peer does this work, so the figures are absolute.
 //
@@ -24,10 +25,10 @@
 #include "lib/ostreladb/ostrel_db.h"
 #include "lib/ostreladb/ostrel_db_record.h"
 #include "lib/ostreladb/ostrel_db_session.h"
+#include "lib/ostreladb/ostrel_db_vns.h"
 
 namespace {
 
-using Meta = OstrelAgent_Metadata;
 
 // Objects the cold runs cycle through: more than the 4 MiB budget holds
 // (12838), so every look-up misses once the cache is full.
@@ -50,6 +51,7 @@ struct World {
     std::string dir;
     uint32_t vob_dbid = 0;
     std::vector<uint32_t> private_dbids;  // view-private files, in oid order
+    std::vector<uint32_t> link_dbids;     // the links oid_of(1), oid_of(2) ... in the VOB's root
 };
 World world;
 
@@ -66,7 +68,8 @@ void set_up(const std::string& base) {
     if (mkdir(storage.c_str(), 0700) != 0 || chdir(storage.c_str()) != 0) bench::fail("storage " + storage);
     view_home = storage;
     int created = 0;
-    if (ostrel_storage_init() != 0 || ostrel_db_init(&created) != 0) bench::fail("view database");
+    if (ostrel_storage_init() != 0 || ostrel_db_init(&created) != 0 || ostrel_db_create_def_scope() != 0)
+        bench::fail("view database");
     qel_fstat_db_s fstat{};
     fstat.type = QEL_FTYPE_REG;
     fstat.mode = 0644;
@@ -83,14 +86,29 @@ void set_up(const std::string& base) {
         return st;
     });
     if (status != 0) bench::fail("inodes");
-    for (unsigned i = 1; i <= COLD_OBJECTS; ++i) {
-        Meta::Scripted_Object o;
-        o.dbid = i;
-        o.oid = oid_of(i);
-        o.mtype = SYMLINK;
-        o.fstat = fstat;
-        Meta::script_object(VOB_UUID, o);
-    }
+    // The links, loaded as an update loads a directory.
+    status = ostrel_db_in_transaction(1, [&] {
+        const qel_oid_s root_oid = oid_of(900000000), root_elem = oid_of(900000001);
+        struct timeval time{};
+        qel_fstat_db_s dir{};
+        dir.type = QEL_FTYPE_DIR;
+        dir.mode = 0755;
+        uint32_t elem = 0, root = 0;
+        int st = ostrela_db_create_vns_elem(world.vob_dbid, &root_elem, &time, &dir, 2, 0, &elem);
+        if (st == 0)
+            st = ostrela_db_create_root_dir(world.vob_dbid, &root_oid, &root_elem, &time, &dir, &QEL_OID_NULL, 0, 3,
+                                            &root);
+        for (unsigned i = 1; st == 0 && i <= COLD_OBJECTS; ++i) {
+            qel_oid_s oid = oid_of(i);
+            std::string name = "l" + std::to_string(i);
+            uint32_t dbid = 0;
+            st = ostrela_db_create_vns_slink(world.vob_dbid, root, &oid, &time, name.c_str(), "target", &fstat,
+                                             &QEL_OID_NULL, 0, &dbid, nullptr);
+            world.link_dbids.push_back(dbid);
+        }
+        return st;
+    });
+    if (status != 0) bench::fail("links");
     if (cache_init() != 0) bench::fail("cache_init");
 }
 
@@ -111,7 +129,7 @@ view_fhandle handle_of(unsigned dbid) {
 void by_handle(benchmark::State& state, unsigned objects) {
     fresh_cache();
     std::vector<view_fhandle> handles;
-    for (unsigned i = 1; i <= objects; ++i) handles.push_back(handle_of(i));
+    for (unsigned i = 0; i < objects; ++i) handles.push_back(handle_of(world.link_dbids[i]));
     size_t next = 0;
     for (auto _ : state) {
         Ns_Cache_Lock lock;
@@ -137,7 +155,7 @@ void by_oid(benchmark::State& state, bool cold) {
         Ns_Cache_Lock lock;
         for (unsigned i = 1; i <= count; ++i) {
             int status = 0;
-            obj_free(locate_dbid(vob, static_cast<int32_t>(i), 0, &status));
+            obj_free(locate_dbid(vob, static_cast<int32_t>(world.link_dbids[i - 1]), 0, &status));
         }
     }
     size_t next = 0;

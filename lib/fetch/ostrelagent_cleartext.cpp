@@ -14,6 +14,7 @@
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
 #include "lib/core/ostrelagent_view.h"
+#include "lib/core/ostrelagent_view_db.h"
 #include "lib/core/ostrelagent_view_handler.h"
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "platform/utl/fileutl.h"
@@ -64,13 +65,11 @@ int OstrelAgent_Cleartext::check_cache(int& in_cache) {
         return OstrelAgent_Status::NO_VIEW;
     }
     m_text_mode = view->get_view_textmode();
-    if (qel_oid_eq(&m_ver_oid, &QEL_OID_NULL)) {
-        OstrelAgent_Metadata::Scripted_Object version;
-        if (!OstrelAgent_Metadata::scripted_object(m_vob, m_ver_dbid, version))
-            return OstrelAgent_Status::MALFORMED_REQUEST;
-        m_ver_oid = version.oid;
-        m_directory = version.mtype == DIRECTORY_VERSION;
-    }
+    if (qel_oid_eq(&m_ver_oid, &QEL_OID_NULL) && !OstrelAgent_View_db::obj_dbid_to_oid(m_ver_dbid, m_vob, m_ver_oid))
+        return OstrelAgent_Status::MALFORMED_REQUEST;
+    unsigned dbid = 0;
+    vob_mtype_t mtype = 0;
+    m_directory = OstrelAgent_View_db::obj_oid_to_dbid_mtype(m_ver_oid, m_vob, dbid, mtype) && mtype == DIRECTORY_VERSION;
     char uuid_text[QEL_UUID_STR_SIZE], oid_text[QEL_OID_STR_SIZE];
     qel_uuid_to_dstr(&m_vob, uuid_text);
     qel_oid_to_dstr(&m_ver_oid, oid_text);

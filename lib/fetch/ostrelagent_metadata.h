@@ -5,12 +5,22 @@
 // invalidations of cached metadata, and the identities every handed-out file
 // status carries.
 //
-// Stand-in: the miss handlers are not built yet. They answer from VOB trees
-// that a test scripts (objects with their status and, for directory
-// versions, their names), with call counters, statuses forced for the next
-// calls and a latency per call. Without a script they find nothing: an
-// object or directory is not in the view database (20031), and a VOB root
-// needs the server, which cannot be reached (20033).
+// Stand-in: the remote server is not reached yet. The miss handlers answer
+// from the view database first, as the real ones do; what it lacks they
+// "fetch" from VOB trees that a test scripts (objects with their status and,
+// for directory versions, their names) and store in the view database as the
+// real ones store what the server sends (a name with its version and
+// element, a whole listing, a VOB's root), so that the database gives each
+// fetched object its dbid. Objects of kinds the view database does not keep
+// (such as attached objects) are answered by get_metadata from the script,
+// under their script number. There are call counters, statuses forced for
+// the next calls and a latency per call. An object the view database does
+// not hold is not fetched by get_metadata (20031), and a VOB root without a
+// script needs the server, which cannot be reached (20033). The
+// invalidations that the real content fetch queues on the request pool (a
+// parent's, the whole view's) wait until a test runs them
+// (run_background_flushes), and then reach the namespace cache only (no
+// kernel is told).
 
 #include <chrono>
 #include <list>
@@ -74,29 +84,51 @@ public:
     // when there is no such name.
     static int lookup_obj(const qel_uuid_s& vob, const unsigned& dir_dbid, const unsigned& dir_elem_dbid,
                           const std::string& name, unsigned& elem_dbid, unsigned& obj_dbid, ostrel_vstat& out);
-    // The directory version's entries; 20002 when it has none.
+    // The directory version's entries (none: 0 and an empty list).
     static int readdir_obj(const qel_uuid_s& vob, const unsigned& dir_dbid, std::list<ostrelagent_dirent>& out);
     // The VOB's root element, its directory version and the version's record.
     static int bindroot(const qel_uuid_s& vob, unsigned& elem_dbid, unsigned& obj_dbid, ostrel_vstat& out);
-    // Drop cached metadata of one object, or of one name.
-    static void invalidate_obj(const qel_uuid_s& vob, const qel_oid_s& oid);
-    static void invalidate_name(const qel_uuid_s& vob, const qel_oid_s& dir_oid, const std::string& name);
+    // The view database's part of an invalidation: the object's names, or
+    // the name `name` of the directory version `dir_oid`, are marked not
+    // valid, so that they are looked up again. invalidate_obj always gives
+    // 0; invalidate_name 20021 for a directory the view database does not
+    // hold.
+    static int invalidate_obj(const qel_uuid_s& vob, const qel_oid_s& oid);
+    static int invalidate_name(const qel_uuid_s& vob, const qel_oid_s& dir_oid, const std::string& name);
+    // Have the kernel drop the entry of the object's parent, or everything
+    // of the view, by a request queued on the pool.
+    static void view_inval_parent(const qel_uuid_s& vob, const qel_oid_s& oid, vob_op_t op);
+    static void view_inval_view_in_background();
 
     // ---- the script of the stand-in ----------------------------------------------------
 
-    enum Call : int { GET_METADATA, LOOKUP_OBJ, READDIR_OBJ, BINDROOT, INVALIDATE_OBJ, INVALIDATE_NAME, CALLS };
+    enum Call : int {
+        GET_METADATA,
+        LOOKUP_OBJ,
+        READDIR_OBJ,
+        BINDROOT,
+        INVALIDATE_OBJ,
+        INVALIDATE_NAME,
+        INVAL_PARENT,
+        INVAL_VIEW,
+        CALLS
+    };
 
-    // An object of a scripted VOB tree.
+    // An object of a scripted VOB tree, as the server knows it.
     struct Scripted_Object {
-        unsigned dbid = 0;
+        // The script's own number for the object, by which the entries and
+        // `selected` name it; the view database gives it a dbid of its own
+        // when it is fetched.
+        unsigned id = 0;
         qel_oid_s oid = {};
         vob_mtype_t mtype = 0;
-        unsigned elem_dbid = 0;  // a version's element; 0 for the other kinds
+        unsigned elem_id = 0;  // a version's element; 0 for the other kinds
         qel_fstat_db_s fstat = {};
         bool checked_out = false;
-        // What a lookup of this element selects (0: the element itself).
+        // The version a name of this element selects.
         unsigned selected = 0;
-        // A directory version's names and the objects they list.
+        // A directory version's names and the objects they list (an element
+        // stands for the version it selects).
         std::vector<std::pair<std::string, unsigned>> entries;
         // A symbolic link's target.
         std::string link_text;
@@ -104,25 +136,20 @@ public:
 
     // Adds (or replaces) an object of the VOB's tree.
     static void script_object(const qel_uuid_s& vob, const Scripted_Object& obj);
-    // Makes `elem_dbid` the VOB's root element, whose selected version is
-    // its root directory.
-    static void script_root(const qel_uuid_s& vob, unsigned elem_dbid);
+    // Makes `elem_id` the VOB's root element, whose selected version is its
+    // root directory.
+    static void script_root(const qel_uuid_s& vob, unsigned elem_id);
     // The next `times` calls of `call` fail with `status` and give nothing.
     static void force_status(Call call, int status, unsigned times);
     // Each call of `call` waits this long first.
     static void set_latency(Call call, std::chrono::microseconds latency);
     static unsigned calls(Call call);
-    // Forgets every tree, counter, forced status and latency.
+    // Runs the queued invalidations of parents and of the whole view, as the
+    // pool would; call without the namespace mutex.
+    static void run_background_flushes();
+    // Forgets every tree, counter, forced status, latency and queued
+    // invalidation.
     static void reset_script();
-    // The scripted object `dbid`, without counting a call.
-    static bool scripted_object(const qel_uuid_s& vob, unsigned dbid, Scripted_Object& out);
-    // The scripted directory whose entries list `dbid` or its element.
-    static bool scripted_parent(const qel_uuid_s& vob, unsigned dbid, unsigned* parent);
-    // The dbid and kind of the scripted object of `oid`, as the view
-    // database would have them once content fetch loaded the object.
-    static bool scripted_oid_to_dbid(const qel_uuid_s& vob, const qel_oid_s& oid, unsigned& dbid,
-                                     vob_mtype_t& mtype);
-
 private:
     std::string m_path;
     std::string m_given_path;

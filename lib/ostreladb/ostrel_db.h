@@ -67,13 +67,6 @@ int fsck_db();
 // own name, or under a new uuid's text when that is taken; its new path goes
 // to `out` (`size` bytes). 1052 when `path` does not exist.
 int move_to_lost_and_found(const char* path, size_t size, char* out);
-// Deletes an inode inside the caller's write transaction with its container
-// (a directory must be empty): with `moved_to` the container goes to
-// lost+found and its new path to `moved_to`, else it is removed; one that
-// cannot be removed (or whose name leaves the pool) leaves the inode stranded
-// for a day, for the scrubber. `build_session` holds the config-record
-// reference of a derived object for its build session.
-int ostrel_db_inode_delete(int build_session, unsigned dbid, uint32_t ftype, size_t moved_to_size, char* moved_to);
 // Releases what build session `session` holds (every session's for 0).
 int ostrel_db_rm_build_session(uint32_t session);
 
@@ -149,21 +142,19 @@ int ostrel_db_dbid2oid(unsigned vob_dbid, unsigned dbid, qel_oid_s* oid, qel_fst
 // (quiet) when there is none.
 int ostrel_db_oid2dbid(unsigned vob_dbid, const qel_oid_s* oid, unsigned* dbid, unsigned* stamp,
                        qel_fstat_db_s* fstat, vob_mtype_t* mtype);
-// The VOB's registration: its "host:path" text split at the first ':' into
-// the buffers given (1084 when a part does not fit; 1008 for a text without
-// ':'), and its database id. 1002 (quiet) when the VOB is not registered.
-int ostrel_db_vob_read(const qel_uuid_s* uuid, unsigned host_size, char* host, unsigned path_size, char* path,
-                       unsigned* vob_dbid);
-// Registers the VOB (with the text ":") unless its record keeps a database
-// id already, which it then gets.
-int ostrel_db_vob_create(view_vob* vob);
-// Removes the VOB's registration once it holds nothing but empty cover
-// directories, which go with it; 1085 while it holds more.
-int ostrel_db_vob_delete(const qel_uuid_s* uuid);
 // Deletes the inode of a cached view object (not a directory: 1001) and its
 // container, then flushes the object; on failure the caller's reference is
 // dropped.
 int ostrel_db_delete(obj_entry* obj);
+// Deletes the inode `dbid` of file type `type` and its container inside the
+// caller's write transaction: a directory must be empty (else the status of
+// the check); with `moved_to` the container goes to lost+found and its new
+// path to `moved_to`, else it is removed; an inode whose container cannot be
+// removed now (1063), or whose container name leaves the pool, is left
+// stranded for a day instead, for the scrubber, with 0. The build's
+// config-record reference, when there is a build, goes with the inode.
+int ostrel_db_inode_delete(view_build_rec* build, unsigned dbid, unsigned type, size_t moved_to_size = 0,
+                           char* moved_to = nullptr);
 // Recovers one object of the VOB found lost.
 int ostrel_db_recover_object(const qel_uuid_s* uuid, const qel_oid_s* dir_oid, const char* name, unsigned size,
                              char* moved_to);
@@ -212,7 +203,8 @@ obj_entry* create_cover_inode(obj_entry* obj, int* status);
 // Creates a view-private object under `name` in `dir` with a container (a
 // regular file kind) or with `text` as its link target (shorter than 1024
 // bytes). A requested `state` with 0x1000 and without 0x400 replaces the
-// name that exists (1002 when there is none). The object is of kind 0x16
+// name that exists (1002 when there is none) in the same write, so that a
+// failure keeps it. The object is of kind 0x16
 // with `kind_flag`, else 0x13; a directory gets link count 1 and size 89.
 // Returns the new object referenced, or null with `*status`.
 obj_entry* ostrel_db_create(view_build_rec* build, obj_entry* dir, const char* name, const qel_oid_s* oid,
@@ -264,11 +256,22 @@ int ostrel_db_dir_empty(obj_entry* obj);
 // Renames `name` of the directory to `name` + `suffix`, or the first free
 // of "%s%s.%d" (name, suffix, 1, 2, ...), given in `out` (256 bytes).
 int ostrel_db_rename_unique(obj_entry* dir, const char* name, const char* suffix, char* out);
-// Stand-in seam: the parent directory version that content fetch's scripted
-// trees give an object they hold.
-bool ostrel_db_scripted_parent(unsigned vob_dbid, unsigned dbid, unsigned* parent);
-// The status saved when `name` was hijacked; 1072 when there is none.
+
+// Hijacked names of a directory's view object (the cover of its element,
+// made on demand by hijack_set). The saved status is the pair of oids that
+// follow the kind in a `view_vstat` (element, object).
+//
+// Saves them for the hijacked `name` (1072 for a name not hijacked).
+int ostrel_db_hijack_set(obj_entry* dir, const char* name, const view_vstat* vstat);
+// Fills them in `*vstat`; 1072 (quiet) when the name has none, 1002 (quiet)
+// when there is no such name.
 int ostrel_db_hijack_get(obj_entry* dir, const char* name, view_vstat* vstat);
+// Returns a hijacked name to a plain view name (its hijack bits and 0x800
+// cleared, its saved oids erased); 1002, reported, for a name not hijacked.
+int ostrel_db_unhijack(obj_entry* dir, const char* name);
+// The same, and the name is removed with it, in one write; 1002 (quiet)
+// for a name not hijacked.
+int ostrel_db_remove_hijack(obj_entry* dir, const char* name);
 
 // Creates a load scope (an existing oid begins again at `gn`, no longer
 // marked removed); the default scope unless it exists.
@@ -413,6 +416,63 @@ int ostrel_db_ver_mark_remove(const qel_uuid_s* vob_uuid, const qel_oid_s* paren
                               const char* name);
 
 // ---- VOB records and derived objects ------------------------------------------------
+//
+// A VOB's record keeps the text "host:pathname" of its storage (":" while
+// they are not known) and one flag that its hard-link and set-work states
+// share. Failures are reported with the VOB's host and pathname, its uuid or
+// the config record's first derived object; 1080 and 1022 pass quietly.
+
+// The VOB record's dbid (0 first); 1002 (quiet) when there is none.
+int ostrel_db_vob_lookup(const qel_uuid_s* uuid, unsigned* dbid);
+// The VOB's registration: its "host:path" text split at the first ':' into
+// the buffers given (1084 when a part does not fit; 1008 for a text without
+// ':'), and its database id. 1002 (quiet) when the VOB is not registered.
+int ostrel_db_vob_read(const qel_uuid_s* uuid, unsigned host_size, char* host, unsigned path_size, char* path,
+                       unsigned* vob_dbid);
+// Registers the VOB (with the text ":") unless its record keeps a database
+// id already, which it then gets.
+int ostrel_db_vob_create(view_vob* vob);
+// Stores the VOB's host and pathname as "host:pathname" (a missing part
+// empty; 1084 when the text does not fit 1024 bytes), registering the VOB
+// first when it has no record.
+int ostrel_db_vob_update(view_vob* vob);
+// Sets or clears the VOB's flag, registering it first when it has no
+// record.
+int ostrel_db_vob_set_hlink(view_vob* vob, int flag);
+int ostrel_db_vob_set_setwork(view_vob* vob, int flag);
+// Removes the VOB's registration once it holds nothing but empty cover
+// directories, which go first, each in a write of its own; 1085 while it
+// holds more (a view-private object, a hijack or a name).
+int ostrel_db_vob_delete(const qel_uuid_s* uuid);
+// Up to `max` VOB uuids in record order after `cursor` (0: from the first),
+// every VOB with `filter` 0, else those whose flag is set; `*next` resumes,
+// `*end` is 1 once all are listed. 1072 for a `max` of 0. The handle is not
+// used.
+int ostrel_inventory_vobs(const void* handle, unsigned cursor, int filter, int max, qel_uuid_s* uuids, int* count,
+                          unsigned* next, int* end);
+// Unloads the VOB's root directory version (when it has one) and clears the
+// VOB record's link to it, in one write. The int is not used.
+int ostrel_db_clean_vns_versions(const qel_uuid_s* uuid, int unused);
+
+// Config records of builds, named by their derived objects (`do_oids`, `n`
+// of them). The handle is not used.
+//
+// Saves `cr` with its derived objects of the replicas `uuids` and the
+// config records it used (`used`, `m`), and one VOB reference for each
+// replica of the list. 1067 (quiet) when one of the derived objects has a
+// record.
+int ostrel_cr_save(const void* handle, const qel_oid_s* do_oids, const qel_uuid_s* uuids, int n, const qel_oid_s* used,
+                   int m, const _qel_cr_compressed_t* cr);
+// The config record of the first of the derived objects that has one; freed
+// with ostrel_cr_free. 1002 (quiet) when none has.
+int ostrel_cr_get(const void* handle, const qel_oid_s* do_oids, int n, _qel_cr_compressed_t** cr);
+void ostrel_cr_free(_qel_cr_compressed_t* cr);
+// Adds or removes a reference of the replica `uuid` to the config record.
+int ostrel_cr_add_vob_ref(const void* handle, const qel_oid_s* do_oids, int n, const qel_uuid_s* uuid);
+int ostrel_cr_rm_vob_ref(const void* handle, const qel_oid_s* do_oids, int n, const qel_uuid_s* uuid);
+// Gives each of the inodes `dbids` the kind of an unshareable derived
+// object (0x1a); the first failure undoes all and is reported with its dbid.
+int ostrel_db_dos_to_unshareable(const unsigned* dbids, int count);
 
 // Gives the VOB record of `old_uuid`, and every reference to that replica
 // held by derived objects, the replica `new_uuid`; runs its own
@@ -461,3 +521,20 @@ constexpr int VIEW_INV_DETACHED = 0x1;
 constexpr int VIEW_INV_FILES = 0x2;
 constexpr int VIEW_INV_OTHERS = 0x4;
 constexpr int VIEW_INV_HIJACKED = 0x8;
+
+// Packs the names of the VOB `uuid` (null uuid: of all VOBs), of its
+// directory `dir_oid` when that is not the null oid, that `filter` takes,
+// after `cursor` (0: from the first) into `size` bytes of `buf`; `*bytes` is
+// what was packed, `*next` resumes, `*end` is 1 once all are listed. 1084
+// when not even the next name fits. The handle is not used.
+int ostrel_inventory(const void* handle, unsigned cursor, const qel_uuid_s* uuid, const qel_oid_s* dir_oid, int filter,
+                     unsigned size, void* buf, unsigned* bytes, unsigned* next, int* end);
+// Whether the view has a checked-out element, a hijacked name.
+int ostrel_db_has_checkouts(bool* any);
+int ostrel_db_has_hijacks(bool* any);
+// Appends the view-private files of the VOB (null uuid: of all VOBs) with
+// their paths below the enclosing VOB directory (`mode` 0: object by object,
+// else name by name), the checked-out elements, the hijacked names.
+int ostrel_db_find_privates(const qel_uuid_s* uuid, std::vector<ostrelagent_hijack_co_info>& list, int mode);
+int ostrel_db_find_checkouts(std::vector<ostrelagent_hijack_co_info>& list);
+int ostrel_db_find_hijacks(std::vector<ostrelagent_hijack_co_info>& list);

@@ -576,7 +576,7 @@ int ostrel_db_dos_found(const qel_oid_s* do_oids, int n, int* found) {
 int ostrel_db_rm_build_session(uint32_t session) {
     int status = ostrel_db_traced_transaction("ostrel_db_rm_build_session", 1,
                                               [&] { return ostrela_db_cr_rm_build_session(session); });
-    return ostrel_db_utls_report(status, OSTREL_DB_QUIET_WRITE, DBU_MSG_RM_BUILD_SESSION, static_cast<unsigned>(session));
+    return ostrel_db_report(status, OSTREL_DB_QUIET_WRITE, DBU_MSG_RM_BUILD_SESSION, static_cast<unsigned>(session));
 }
 
 int ostrel_db_get_dos(uint32_t cursor, uint32_t mtype, const qel_uuid_s* uuid, int max, qel_oid_s* oids,
@@ -591,4 +591,74 @@ int ostrel_db_get_dos(uint32_t cursor, uint32_t mtype, const qel_uuid_s* uuid, i
                    static_cast<unsigned>(cursor));
     }
     return status;
+}
+
+namespace {
+
+const int QUIET_SAVE[] = {QEL_ST_READ_ONLY_STATE, QEL_ST_EXISTS, 0};
+const int QUIET_GET[] = {QEL_ST_READ_ONLY_STATE, QEL_ST_NOT_FOUND, 0};
+const int QUIET_ADD_VOB_REF[] = {QEL_ST_READ_ONLY_STATE, QEL_ST_EXISTS, QEL_ST_NOT_FOUND, 0};
+const int QUIET_RM_VOB_REF[] = {QEL_ST_READ_ONLY_STATE, QEL_ST_NOT_FOUND, QEL_ST_NOT_PERMITTED, 0};
+const int QUIET_WRITE[] = {QEL_ST_READ_ONLY_STATE, 0};
+
+// The text that names a config record in messages: its first derived object.
+struct FirstDo {
+    FirstDo(const qel_oid_s* do_oids, int n) { qel_oid_to_str(n > 0 ? &do_oids[0] : &QEL_OID_NULL, text); }
+    char text[QEL_OID_STR_SIZE];
+};
+
+bool listed_before(const qel_uuid_s* uuids, int i) {
+    for (int j = 0; j < i; ++j)
+        if (qel_uuid_eq(&uuids[j], &uuids[i])) return true;
+    return false;
+}
+
+} // namespace
+
+int ostrel_cr_save(const void*, const qel_oid_s* do_oids, const qel_uuid_s* uuids, int n, const qel_oid_s* used,
+                   int m, const _qel_cr_compressed_t* cr) {
+    int status = ostrel_db_traced_transaction("ostrel_cr_save", 1, [&] {
+        int s = ostrela_db_cr_create(do_oids, uuids, n, used, m, cr, 1, 0);
+        // One reference for each replica, however often it is listed.
+        for (int i = 0; s == 0 && i < n; ++i)
+            if (!listed_before(uuids, i)) s = ostrela_db_cr_add_vob_ref(do_oids, n, &uuids[i]);
+        return s;
+    });
+    return ostrel_db_report(status, QUIET_SAVE, DBU_MSG_CR_SAVE, FirstDo(do_oids, n).text);
+}
+
+int ostrel_cr_get(const void*, const qel_oid_s* do_oids, int n, _qel_cr_compressed_t** cr) {
+    int status =
+        ostrel_db_traced_transaction("ostrel_cr_get", 0, [&] { return ostrela_db_cr_get(do_oids, n, cr); });
+    return ostrel_db_report(status, QUIET_GET, DBU_MSG_CR_GET, FirstDo(do_oids, n).text);
+}
+
+void ostrel_cr_free(_qel_cr_compressed_t* cr) { ostrela_db_cr_free(cr); }
+
+int ostrel_cr_add_vob_ref(const void*, const qel_oid_s* do_oids, int n, const qel_uuid_s* uuid) {
+    int status = ostrel_db_traced_transaction("ostrel_cr_add_vob_ref", 1,
+                                              [&] { return ostrela_db_cr_add_vob_ref(do_oids, n, uuid); });
+    return ostrel_db_report(status, QUIET_ADD_VOB_REF, DBU_MSG_CR_ADD_VOB_REF, FirstDo(do_oids, n).text);
+}
+
+int ostrel_cr_rm_vob_ref(const void*, const qel_oid_s* do_oids, int n, const qel_uuid_s* uuid) {
+    int status = ostrel_db_traced_transaction("ostrel_cr_rm_vob_ref", 1,
+                                              [&] { return ostrela_db_cr_rm_vob_ref(do_oids, n, uuid); });
+    return ostrel_db_report(status, QUIET_RM_VOB_REF, DBU_MSG_CR_RM_VOB_REF, FirstDo(do_oids, n).text);
+}
+
+int ostrel_db_dos_to_unshareable(const unsigned* dbids, int count) {
+    // A failed commit undoes the whole list: it names the first.
+    unsigned failing = count > 0 ? dbids[0] : 0;
+    int status = ostrel_db_traced_transaction("ostrel_db_dos_to_unshareable", 1, [&] {
+        for (int i = 0; i < count; ++i) {
+            int s = ostrela_db_inode_set_oid(dbids[i], nullptr, VIEW_MTYPE_UNSHARED, 0);
+            if (s != 0) {
+                failing = dbids[i];
+                return s;
+            }
+        }
+        return 0;
+    });
+    return ostrel_db_report(status, OSTREL_DB_QUIET_NONE, DBU_MSG_DOS_TO_UNSHAREABLE, failing);
 }

@@ -59,7 +59,7 @@ void remove_inode(uint32_t dbid, const qel_oid_s& oid, uint32_t ftype) {
     std::string name = ostrela_db_id_text(oid);
     utls_message(IMSG_KIND_WARN, DBU_MSG_INODE_REMOVED, name.c_str());
     char moved_to[TEXT_SIZE];
-    int status = ostrel_db_inode_delete(0, dbid, ftype, sizeof moved_to, moved_to);
+    int status = ostrel_db_inode_delete(nullptr, dbid, ftype, sizeof moved_to, moved_to);
     if (status != 0)
         imsg_print(IMSG_KIND_WARN, &_qel_cmsg_qel_msg_table, QEL_MSG_CALL_ON_NAME_FAILED, "ostrel_db_inode_delete",
                    name.c_str(), qel_strerror(status));
@@ -106,7 +106,7 @@ int check_inode(uint32_t dbid, ContainerTable& table, uint32_t* vob, qel_oid_s* 
             if (status == QEL_ST_NOT_EMPTY) return 0;
             if (status != 0) return status;
             char ignored[TEXT_SIZE];
-            return ostrel_db_inode_delete(0, dbid, fstat.type, sizeof ignored, ignored);
+            return ostrel_db_inode_delete(nullptr, dbid, fstat.type, sizeof ignored, ignored);
         }
         if (is_private_kind(mtype) && fstat.nlink < 2) break;
         return 0;

@@ -99,3 +99,15 @@ int ostrela_db_find_hijacks(std::vector<ostrelagent_hijack_co_info>& list) {
     }
     return st == S_NOTFOUND ? 0 : ostrela_kesto_err("D_KEYPREV", OBJECT, st);
 }
+
+// ---- transactions of their own -----------------------------------------------------------
+
+int ostrel_db_has_hijacks(bool* any) {
+    int status = ostrel_db_traced_transaction("ostrel_db_has_hijacks", 0, [&] { return ostrela_db_has_hijacks(any); });
+    return ostrel_db_report(status, OSTREL_DB_QUIET_NOT_FOUND, DBU_MSG_FIND_HIJACKS);
+}
+
+int ostrel_db_find_hijacks(std::vector<ostrelagent_hijack_co_info>& list) {
+    return ostrel_db_find_names("ostrel_db_find_hijacks", DBU_MSG_FIND_HIJACKS, list,
+                                [&] { return ostrela_db_find_hijacks(list); });
+}

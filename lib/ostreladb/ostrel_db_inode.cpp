@@ -400,36 +400,3 @@ int ostrela_db_inode_get_dir_name(db_address inode, char* path, qel_oid_s* oid) 
     }
 }
 
-int ostrel_db_inode_delete(int build_session, unsigned dbid, uint32_t ftype, size_t moved_to_size, char* moved_to) {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_inode_delete");
-    if (moved_to != nullptr && moved_to_size > 0) moved_to[0] = '\0';
-    char text[1024];
-    int status = ostrela_db_inode_read_text(dbid, text, sizeof text);
-    if (status != 0) return status;
-    if (ftype == QEL_FTYPE_DIR) {
-        if ((status = ostrela_db_dir_empty(dbid)) != 0) return status;
-        if (text[0] != '\0') ostrel_storage_remove_dir(text);
-    } else if ((ftype == 1 || ftype == 3 || ftype == 4 || ftype == 6) && text[0] != '\0') {
-        // A name that leaves the pool is never followed: the inode waits
-        // stranded, as for a container that cannot be removed.
-        if (validate_pname(text) != 0) {
-            status = QEL_ST_NOT_PERMITTED;
-        } else if (moved_to != nullptr) {
-            std::string path = std::string(OSTREL_STORAGE_POOL) + "/" + text;
-            status = move_to_lost_and_found(path.c_str(), moved_to_size, moved_to);
-            if (status == QEL_ST_NO_ENTRY) status = 0;
-        } else {
-            status = ostrel_storage_remove(text);
-        }
-        if (status == QEL_ST_NOT_PERMITTED) {
-            struct timeval when;
-            gettimeofday(&when, nullptr);
-            when.tv_sec += STRANDED_DELAY_SECONDS;
-            status = ostrela_db_mark_inode_stranded(dbid, &when);
-            if (status == 0) ostrel_db_sched_scrubber();
-            return status;
-        }
-        if (status != 0) return status;
-    }
-    return ostrela_db_inode_delete(dbid, build_session) == 0 ? 0 : QEL_ST_INTERNAL;
-}

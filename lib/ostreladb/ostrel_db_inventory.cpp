@@ -278,3 +278,21 @@ int ostrela_db_inventory(uint32_t cursor, const qel_uuid_s* uuid, const qel_oid_
     *end = inv.end;
     return ostrela_db_report(status, OSTREL_DB_QUIET_NONE, KDB_MSG_INVENTORY, static_cast<unsigned long>(cursor));
 }
+
+// ---- transactions of their own -----------------------------------------------------------
+
+int ostrel_inventory(const void*, unsigned cursor, const qel_uuid_s* uuid, const qel_oid_s* dir_oid, int filter,
+                     unsigned size, void* buf, unsigned* bytes, unsigned* next, int* end) {
+    size_t packed = 0;
+    int status = ostrel_db_traced_transaction("ostrel_inventory", 0, [&] {
+        return ostrela_db_inventory(cursor, uuid, dir_oid, filter, size, buf, &packed, next, end);
+    });
+    *bytes = status == 0 ? static_cast<unsigned>(packed) : 0;
+    static constexpr int quiet[] = {QEL_ST_READ_ONLY_STATE, 0};
+    return ostrel_db_report(status, quiet, DBU_MSG_INVENTORY);
+}
+
+int ostrel_db_find_privates(const qel_uuid_s* uuid, std::vector<ostrelagent_hijack_co_info>& list, int mode) {
+    return ostrel_db_find_names("ostrel_db_find_privates", DBU_MSG_FIND_PRIVATES, list,
+                                [&] { return ostrela_db_find_privates(uuid, list, mode); });
+}

@@ -1,19 +1,22 @@
 // Namespace operations and queries that the namespace cache calls: reading
-// inodes by dbid and by oid, the VOB registrations, the names of view
-// directories and the changes to them (create, link, unlink, adopt, state,
-// attributes, kind and oid of view-private objects, covers of VOB objects),
-// deleting a view object, and the texts that name objects in messages.
+// inodes by dbid and by oid, the names of view directories and the changes
+// to them (create, link, unlink, rename, adopt, state, attributes, kind and
+// oid of view-private objects, covers of VOB objects, hijacks), deleting a
+// view object, and the texts that name objects in messages.
 //
 // A change runs in one write transaction and tells the namespace cache what
 // changed only once it is committed: a failed commit rolls the records
-// back, and the caches must not keep what never happened.
+// back, and the caches must not keep what never happened. A change that
+// replaces a name removes it inside its own transaction, so a failure keeps
+// the name.
 //
-// Stand-ins, for what the loaded element namespace and the hijack records
-// will give: the parent of a VOB object comes from content fetch's scripted
-// trees, a name has no hijack record (1072), and object recovery (which
-// needs the lost+found handling of the database's life cycle) answers 1007.
+// Stand-in: object recovery (which needs the lost+found handling of the
+// database's life cycle) answers 1007.
 
 #include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cstdio>
@@ -36,106 +39,14 @@
 
 namespace {
 
-const char* const VOB = "DB_VOB";
-constexpr size_t VOB_TEXT_MAX = 1024;
 // A container that cannot be removed now is given up this much later.
 constexpr long STRANDED_DELAY_SECONDS = 86400;
 // The status of an operation on the wrong kind of object.
 constexpr int WRONG_KIND = 1001;
+constexpr size_t TEXT_MAX = 1024;
 
 const int QUIET_DBID2OID[] = {QEL_ST_READ_ONLY_STATE, QEL_ST_STALE, 0};
 const int QUIET_OID2DBID[] = {QEL_ST_NOT_FOUND, QEL_ST_READ_ONLY_STATE, 0};
-const int QUIET_VOB_READ[] = {QEL_ST_READ_ONLY_STATE, QEL_ST_NOT_FOUND, 0};
-const int QUIET_WRITE[] = {QEL_ST_READ_ONLY_STATE, 0};
-const int QUIET_VOB_DELETE[] = {QEL_ST_READ_ONLY_STATE, QEL_ST_NOT_FOUND, 39, 0};
-
-// Writes namespace-level message `index` with `args` and the status's text,
-// unless the status is 0, 1080 or one of `quiet`; returns the status.
-template <typename... Args>
-int report(int status, const int* quiet, int index, Args... args) {
-    if (status == 0 || status == QEL_ST_READ_ONLY) return status;
-    for (const int* q = quiet; *q != 0; ++q)
-        if (status == *q) return status;
-    imsg_print(IMSG_KIND_ERR, &_ostreladb_lib_db_utls_msg_table, index, args..., qel_strerror(status));
-    return status;
-}
-
-// The VOB record of `uuid`, left current (1002 when there is none), its dbid
-// and its "host:path" text (when `text` is not null).
-int read_vob_record(const qel_uuid_s* uuid, db_vob* rec, uint32_t& dbid, std::string* text) {
-    int status = ostrela_db_vob_lookup(uuid, &dbid);
-    if (status == 0) status = ostrela_db_engine(dt_recread(rec, &view_db_task, VDB), "D_RECREAD", VOB);
-    if (status != 0) return status;
-    if (text == nullptr) return 0;
-    size_t len = rec->text_len;
-    size_t inline_len = std::min(len, VOB_TEXT_ROOM);
-    text->assign(rec->text, inline_len);
-    if (len > inline_len) {
-        std::string rest(len - inline_len, '\0');
-        status = ostrela_db_bytes_read(ostrela_db_dbid2dba(dbid), rec->bytes_dba, &rest[0], rest.size());
-        text->append(rest);
-    }
-    return status;
-}
-
-// Copies `part` into `buf` of `size` bytes (null: nothing); 1084 when it
-// does not fit with its NUL.
-int copy_part(const std::string& part, unsigned size, char* buf) {
-    if (buf == nullptr) return 0;
-    if (part.size() + 1 > size) return QEL_ST_TOO_LONG;
-    std::memcpy(buf, part.c_str(), part.size() + 1);
-    return 0;
-}
-
-// Deletes the current VOB record and its byte string.
-int delete_vob_record(const db_vob& rec) {
-    int status = ostrela_db_bytes_delete(rec.bytes_dba);
-    if (status == 0) status = ostrela_db_engine(dt_disdel(&view_db_task, VDB), "D_DISDEL", VOB);
-    return status;
-}
-
-// Deletes the first inode of the VOB, which must be an empty cover directory
-// without links; 1002 when the VOB has none left.
-int delete_first_cover(uint32_t vob_dbid) {
-    uint32_t dbid = 0;
-    int count = 0;
-    int status = ostrela_db_inode_inventory(vob_dbid, &QEL_OID_NULL, &dbid, 1, &count, 1);
-    if (status != 0) return status;
-    if (count == 0) return QEL_ST_NOT_FOUND;
-    qel_fstat_db_s fstat{};
-    status = ostrela_db_inode_read(dbid, nullptr, nullptr, &fstat, nullptr, nullptr);
-    if (status != 0) return status;
-    if (fstat.type != QEL_FTYPE_DIR || fstat.nlink != 0) return QEL_ST_NOT_EMPTY;
-    status = ostrela_db_dir_empty(dbid);
-    return status != 0 ? status : ostrela_db_inode_delete(dbid, 0);
-}
-
-// Deletes an inode of `type` and its container (inside a write
-// transaction): a directory must be empty, and a container that cannot be
-// removed now (1063) leaves the inode stranded for a day instead.
-int inode_delete(uint32_t dbid, uint32_t type) {
-    char text[VOB_TEXT_MAX];
-    int status = ostrela_db_inode_read_text(dbid, text, sizeof text);
-    if (status != 0) return status;
-    if (type == QEL_FTYPE_DIR) {
-        if ((status = ostrela_db_dir_empty(dbid)) != 0) return status;
-        if (text[0] != '\0') {
-            int removed = ostrel_storage_remove_dir(text);
-            if (removed == 1) return QEL_ST_NOT_EMPTY;
-            if (removed != 0) return qel_errno2status(errno);
-        }
-    } else if (text[0] != '\0' && type != QEL_FTYPE_NONE && type != QEL_FTYPE_LNK) {
-        status = ostrel_storage_remove(text);
-        if (status == QEL_ST_NOT_PERMITTED) {
-            struct timeval when;
-            gettimeofday(&when, nullptr);
-            when.tv_sec += STRANDED_DELAY_SECONDS;
-            return ostrela_db_mark_inode_stranded(dbid, &when);
-        }
-        if (status != 0) return status;
-    }
-    return ostrela_db_inode_delete(dbid, 0);
-}
 
 const int QUIET_CHANGE[] = {QEL_ST_READ_ONLY_STATE, 0};
 const int QUIET_UNLINK[] = {QEL_ST_READ_ONLY_STATE, QEL_ST_NOT_EMPTY, 0};
@@ -143,6 +54,7 @@ const int QUIET_LOOKUP[] = {QEL_ST_NOT_FOUND, QEL_ST_READ_ONLY_STATE, 0};
 const int QUIET_READ[] = {QEL_ST_READ_ONLY_STATE, QEL_ST_STALE, 0};
 const int QUIET_READDIR[] = {QEL_ST_READ_ONLY_STATE, 0};
 const int QUIET_NONE[] = {0};
+const int QUIET_HIJACK_GET[] = {QEL_ST_NOT_FOUND, QEL_ST_READ_ONLY_STATE, QEL_ST_INVALID, 0};
 
 // A directory's size grows by a name's length plus this for every name.
 constexpr uint32_t DIR_SIZE_OF_NEW = 89;
@@ -156,8 +68,69 @@ constexpr uint32_t ATTR_ATIME = 0x100;
 constexpr uint32_t ATTR_MTIME = 0x200;
 constexpr uint32_t ATTR_CHANGES_CTIME = 0x68e;
 
+// The containers of the inodes a write deletes. A container leaves its name
+// inside the write but is kept under a second name in its directory until
+// the write is committed, so that a write that fails (its commit included)
+// gives it back with its inode; a container that cannot be kept so is
+// removed at once.
+class Container_Removals {
+public:
+    Container_Removals() = default;
+    Container_Removals(const Container_Removals&) = delete;
+    Container_Removals& operator=(const Container_Removals&) = delete;
+
+    // Removes the container `name` of the pool, as ostrel_storage_remove does.
+    int remove(const char* name) {
+        if (validate_pname(name) != 0) return ostrel_storage_remove(name);
+        Kept k;
+        k.path = std::string(OSTREL_STORAGE_POOL) + "/" + name;
+        size_t slash = k.path.rfind('/');
+        char leaf[64];
+        std::snprintf(leaf, sizeof leaf, "/.removing.%ld.%lu", static_cast<long>(getpid()), ++counter_);
+        k.kept = k.path.substr(0, slash) + leaf;
+        if (::link(k.path.c_str(), k.kept.c_str()) != 0) return ostrel_storage_remove(name);
+        int status = ostrel_storage_remove(name);
+        if (status != 0) {
+            ::unlink(k.kept.c_str());
+            return status;
+        }
+        kept_.push_back(k);
+        return 0;
+    }
+    // The write is committed: the kept containers go.
+    void committed() {
+        for (const Kept& k : kept_) ::unlink(k.kept.c_str());
+        kept_.clear();
+    }
+    // The write failed: the containers take their names again.
+    void failed() {
+        for (const Kept& k : kept_) {
+            if (::rename(k.kept.c_str(), k.path.c_str()) != 0)
+                imsg_print(IMSG_KIND_WARN, &_qel_cmsg_qel_msg_table, QEL_MSG_RENAME, k.kept.c_str(), k.path.c_str(),
+                           imsg_strerror(errno));
+        }
+        kept_.clear();
+    }
+
+private:
+    struct Kept {
+        std::string path, kept;
+    };
+    std::vector<Kept> kept_;
+    // Names the kept containers; only written inside write transactions.
+    static unsigned long counter_;
+};
+
+unsigned long Container_Removals::counter_ = 0;
+
+// Deletes an inode and its container inside the caller's write transaction
+// (see ostrel_db_inode_delete), the container kept by `removals` until the
+// write is committed when given.
+int inode_delete(view_build_rec* build, uint32_t dbid, uint32_t type, size_t moved_to_size, char* moved_to,
+                 Container_Removals* removals);
+
 // The changes a write makes to the namespace cache's objects, applied once
-// the write is committed.
+// the write is committed, and the containers it removes.
 class Cache_Changes {
 public:
     explicit Cache_Changes(view_vob* vob) : vob_(vob) {}
@@ -173,6 +146,7 @@ public:
         for (const Change& c : changes_) locate_cache_update(vob_, c.dbid, c.has_status ? &c.fstat : nullptr);
         changes_.clear();
     }
+    Container_Removals& removals() { return removals_; }
 
 private:
     struct Change {
@@ -182,28 +156,20 @@ private:
     };
     view_vob* vob_;
     std::vector<Change> changes_;
+    Container_Removals removals_;
 };
 
 // Runs `op` in a write transaction and applies `changes` once it committed.
 template <typename Op>
 int write_and_apply(Cache_Changes& changes, Op&& op) {
     int status = ostrel_db_in_transaction(1, op);
-    if (status == 0) changes.apply();
-    return status;
-}
-
-// The VOB's record in the view database, made (with the text ":") when the
-// VOB has none; `*made` tells the caller to keep the dbid once committed.
-int vob_record(view_vob* vob, uint32_t* vob_dbid, bool* made) {
-    *made = false;
-    if (vob->db_id != 0) {
-        *vob_dbid = vob->db_id;
-        return 0;
+    if (status != 0) {
+        changes.removals().failed();
+        return status;
     }
-    int status = ostrela_db_vob_lookup(&vob->uuid, vob_dbid);
-    if (status != QEL_ST_NOT_FOUND) return status;
-    *made = true;
-    return ostrela_db_vob_create(&vob->uuid, ":", vob_dbid);
+    changes.removals().committed();
+    changes.apply();
+    return 0;
 }
 
 // The file type of a cover of `mtype`; 0 for a kind without cover.
@@ -269,8 +235,8 @@ int parent_cover(obj_entry* dir, obj_entry** cover, qel_fstat_time_s* vob_time, 
 
 // Removes `name` from the view directory `dir_dbid` inside the caller's
 // write transaction (see ostrel_db_unlink).
-int unlink_in(uint32_t dir_dbid, const char* name, uint32_t state, const qel_fstat_time_s* vob_time,
-              Cache_Changes& changes) {
+int unlink_in(view_build_rec* build, uint32_t dir_dbid, const char* name, uint32_t state,
+              const qel_fstat_time_s* vob_time, Cache_Changes& changes) {
     bool keep = (state & (DIR_ENT_STATE_KEEP | DIR_ENT_STATE_DETACHED)) != 0;
     qel_fstat_db_s dir_fstat;
     int status = ostrela_db_inode_read(dir_dbid, nullptr, nullptr, &dir_fstat, nullptr, nullptr);
@@ -297,7 +263,7 @@ int unlink_in(uint32_t dir_dbid, const char* name, uint32_t state, const qel_fst
             }
         }
         if (remove) {
-            if ((status = inode_delete(target, fstat.type)) != 0) return status;
+            if ((status = inode_delete(build, target, fstat.type, 0, nullptr, &changes.removals())) != 0) return status;
             changes.gone(target);
         }
     }
@@ -327,14 +293,73 @@ int link_in(uint32_t dir_dbid, const char* name, uint32_t object, uint32_t state
     return 0;
 }
 
-// Removes `name` first when the requested state says that the name is
-// replaced: it has 0x1000 and not 0x400.
-int remove_replaced(obj_entry* dir, const char* name, uint32_t state) {
-    if ((state & DIR_ENT_STATE_VIEW) == 0 || (state & DIR_ENT_STATE_WHITEOUT) != 0) return 0;
-    return ostrel_db_unlink(nullptr, dir, name, state);
+// Whether a requested state replaces the name that exists: it has 0x1000
+// and not 0x400.
+bool replaces(uint32_t state) {
+    return (state & DIR_ENT_STATE_VIEW) != 0 && (state & DIR_ENT_STATE_WHITEOUT) == 0;
+}
+
+// The first steps of create and link: the name to be replaced leaves the
+// caches (1002 at once when the directory has no view object to hold it),
+// and the parent's cover is made.
+int prepare_name(obj_entry* dir, const char* name, uint32_t state, obj_entry** cover, qel_fstat_time_s* vob_time,
+                 bool* has_vob_time) {
+    *cover = nullptr;
+    if (replaces(state)) {
+        lookup_view_rm(dir, name, state);
+        if (obj_2view_obj(dir) == nullptr) return QEL_ST_NOT_FOUND;
+    }
+    return parent_cover(dir, cover, vob_time, has_vob_time);
 }
 
 } // namespace
+
+namespace {
+
+int inode_delete(view_build_rec* build, uint32_t dbid, uint32_t type, size_t moved_to_size, char* moved_to,
+                 Container_Removals* removals) {
+    if (moved_to != nullptr && moved_to_size > 0) moved_to[0] = '\0';
+    char text[TEXT_MAX];
+    int status = ostrela_db_inode_read_text(dbid, text, sizeof text);
+    if (status != 0) return status;
+    if (type == QEL_FTYPE_DIR) {
+        if ((status = ostrela_db_dir_empty(dbid)) != 0) return status;
+        if (text[0] != '\0') {
+            int removed = ostrel_storage_remove_dir(text);
+            if (removed == 1) return QEL_ST_NOT_EMPTY;
+            if (removed != 0) return qel_errno2status(errno);
+        }
+    } else if (text[0] != '\0' && type != QEL_FTYPE_NONE && type != QEL_FTYPE_LNK) {
+        // A name that leaves the pool is never followed: the inode waits
+        // stranded, as for a container that cannot be removed now.
+        if (validate_pname(text) != 0) {
+            status = QEL_ST_NOT_PERMITTED;
+        } else if (moved_to != nullptr) {
+            std::string path = std::string(OSTREL_STORAGE_POOL) + "/" + text;
+            status = move_to_lost_and_found(path.c_str(), moved_to_size, moved_to);
+            if (status == QEL_ST_NO_ENTRY) status = 0;
+        } else {
+            status = removals != nullptr ? removals->remove(text) : ostrel_storage_remove(text);
+        }
+        if (status == QEL_ST_NOT_PERMITTED) {
+            struct timeval when;
+            gettimeofday(&when, nullptr);
+            when.tv_sec += STRANDED_DELAY_SECONDS;
+            status = ostrela_db_mark_inode_stranded(dbid, &when);
+            if (status == 0) ostrel_db_sched_scrubber();
+            return status;
+        }
+        if (status != 0) return status;
+    }
+    return ostrela_db_inode_delete(dbid, build != nullptr ? static_cast<int>(build->cr_ref) : 0);
+}
+
+} // namespace
+
+int ostrel_db_inode_delete(view_build_rec* build, unsigned dbid, unsigned type, size_t moved_to_size,
+                           char* moved_to) {
+    return inode_delete(build, dbid, type, moved_to_size, moved_to, nullptr);
+}
 
 int ostrel_db_dbid2oid(unsigned, unsigned dbid, qel_oid_s* oid, qel_fstat_db_s* fstat, vob_mtype_t* mtype,
                        unsigned* stamp) {
@@ -342,7 +367,7 @@ int ostrel_db_dbid2oid(unsigned, unsigned dbid, qel_oid_s* oid, qel_fstat_db_s* 
     auto op = [&] { return ostrela_db_inode_read(dbid, stamp, oid, fstat, mtype, nullptr); };
     int status = fstat != nullptr ? ostrel_db_read_fstat_in_transaction(fstat, false, op)
                                   : ostrel_db_in_transaction(0, op);
-    return report(status, QUIET_DBID2OID, DBU_MSG_DBID2OID, static_cast<unsigned long>(dbid));
+    return ostrel_db_report(status, QUIET_DBID2OID, DBU_MSG_DBID2OID, static_cast<unsigned long>(dbid));
 }
 
 int ostrel_db_oid2dbid(unsigned vob_dbid, const qel_oid_s* oid, unsigned* dbid, unsigned* stamp,
@@ -357,76 +382,24 @@ int ostrel_db_oid2dbid(unsigned vob_dbid, const qel_oid_s* oid, unsigned* dbid, 
                                   : ostrel_db_in_transaction(0, op);
     if (status == 0 && dbid != nullptr) *dbid = found;
     char text[QEL_OID_STR_SIZE];
-    return report(status, QUIET_OID2DBID, DBU_MSG_OID2DBID, qel_oid_to_str(oid, text));
-}
-
-int ostrel_db_vob_read(const qel_uuid_s* uuid, unsigned host_size, char* host, unsigned path_size, char* path,
-                       unsigned* vob_dbid) {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_vob_read");
-    std::string text;
-    uint32_t dbid = 0;
-    int status = ostrel_db_in_transaction(0, [&] {
-        db_vob rec;
-        return read_vob_record(uuid, &rec, dbid, &text);
-    });
-    if (status == 0 && vob_dbid != nullptr) *vob_dbid = dbid;
-    if (status == 0 && (host != nullptr || path != nullptr)) {
-        size_t colon = text.find(':');
-        if (colon == std::string::npos) {
-            imsg_print(IMSG_KIND_ERR, &_ostreladb_lib_db_utls_msg_table, DBU_MSG_BAD_HOST_PATH, text.c_str());
-            status = QEL_ST_INTERNAL;
-        } else {
-            status = copy_part(text.substr(0, colon), host_size, host);
-            if (status == 0) status = copy_part(text.substr(colon + 1), path_size, path);
-        }
-    }
-    char uuid_text[QEL_UUID_STR_SIZE];
-    return report(status, QUIET_VOB_READ, DBU_MSG_VOB_READ, qel_uuid_to_str(uuid, uuid_text));
-}
-
-int ostrel_db_vob_create(view_vob* vob) {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_vob_create");
-    if (vob->db_id != 0) return 0;
-    uint32_t dbid = 0;
-    int status = ostrel_db_in_transaction(1, [&] {
-        int st = ostrela_db_vob_lookup(&vob->uuid, &dbid);
-        return st == QEL_ST_NOT_FOUND ? ostrela_db_vob_create(&vob->uuid, ":", &dbid) : st;
-    });
-    if (status == 0) vob->db_id = dbid;
-    return report(status, QUIET_WRITE, DBU_MSG_VOB_CREATE, vob->host.c_str(), vob->path.c_str());
-}
-
-int ostrel_db_vob_delete(const qel_uuid_s* uuid) {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_vob_delete");
-    uint32_t vob_dbid = 0;
-    int status = ostrel_db_in_transaction(0, [&] { return ostrela_db_vob_lookup(uuid, &vob_dbid); });
-    // Each empty cover directory goes in a transaction of its own.
-    while (status == 0) status = ostrel_db_in_transaction(1, [&] { return delete_first_cover(vob_dbid); });
-    if (status == QEL_ST_NOT_FOUND && vob_dbid != 0) {
-        status = ostrel_db_in_transaction(1, [&] {
-            db_vob rec;
-            int st = read_vob_record(uuid, &rec, vob_dbid, nullptr);
-            return st != 0 ? st : delete_vob_record(rec);
-        });
-    }
-    char uuid_text[QEL_UUID_STR_SIZE];
-    return report(status, QUIET_VOB_DELETE, DBU_MSG_VOB_DELETE, qel_uuid_to_str(uuid, uuid_text));
+    return ostrel_db_report(status, QUIET_OID2DBID, DBU_MSG_OID2DBID, qel_oid_to_str(oid, text));
 }
 
 int ostrel_db_delete(obj_entry* obj) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_delete");
     uint32_t dbid = static_cast<uint32_t>(obj->dbid);
-    int status = ostrel_db_in_transaction(1, [&] {
+    Cache_Changes changes(obj->vob);
+    int status = write_and_apply(changes, [&] {
         qel_fstat_db_s fstat{};
         int st = ostrela_db_inode_read(dbid, nullptr, nullptr, &fstat, nullptr, nullptr);
         if (st != 0) return st;
-        return fstat.type == QEL_FTYPE_DIR ? WRONG_KIND : inode_delete(dbid, fstat.type);
+        return fstat.type == QEL_FTYPE_DIR ? WRONG_KIND : inode_delete(nullptr, dbid, fstat.type, 0, nullptr, &changes.removals());
     });
     if (status == 0) {
         obj_flush(obj);
         return 0;
     }
-    report(status, QUIET_WRITE, DBU_MSG_DELETE, obj_2str(obj));
+    ostrel_db_report(status, QUIET_CHANGE, DBU_MSG_DELETE, obj_2str(obj));
     obj_free(obj);
     return status;
 }
@@ -462,7 +435,7 @@ obj_entry* create_cover_inode(obj_entry* obj, int* status) {
     uint32_t vob_dbid = 0, dbid = 0, gen = 0;
     bool made = false;
     int st = ostrel_db_in_transaction(1, [&] {
-        int s2 = vob_record(vob, &vob_dbid, &made);
+        int s2 = ostrela_db_vob_on_demand(vob, &vob_dbid, &made);
         if (s2 == 0) s2 = ostrela_db_inode_create(vob_dbid, &obj->oid, &fstat, obj->mtype, &dbid, &gen);
         if (s2 == 0 && type == QEL_FTYPE_DIR) s2 = ostrela_db_dir_create(dbid);
         return s2;
@@ -472,24 +445,24 @@ obj_entry* create_cover_inode(obj_entry* obj, int* status) {
         st = locate_cover_set(obj, static_cast<int32_t>(dbid), gen);
     }
     if (st != 0) {
-        *status = report(st, QUIET_CHANGE, DBU_MSG_COVER, obj_2str(obj));
+        *status = ostrel_db_report(st, QUIET_CHANGE, DBU_MSG_COVER, obj_2str(obj));
         return nullptr;
     }
     return obj->cover_obj;
 }
 
-obj_entry* ostrel_db_create(view_build_rec*, obj_entry* dir, const char* name, const qel_oid_s* oid,
+obj_entry* ostrel_db_create(view_build_rec* build, obj_entry* dir, const char* name, const qel_oid_s* oid,
                             const view_set_attr* attr, unsigned state, int kind_flag, const char* text, int* status) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_create");
     view_vob* vob = dir->vob;
     obj_entry* cover = nullptr;
     qel_fstat_time_s vob_time{};
     bool has_vob_time = false;
-    int st = remove_replaced(dir, name, state);
-    if (st == 0) st = parent_cover(dir, &cover, &vob_time, &has_vob_time);
-    if (st == 0 && text != nullptr && std::strlen(text) >= VOB_TEXT_MAX) st = QEL_ST_TOO_LONG;
+    int st = prepare_name(dir, name, state, &cover, &vob_time, &has_vob_time);
+    if (st == 0 && text != nullptr && std::strlen(text) >= TEXT_MAX) st = QEL_ST_TOO_LONG;
     if (st != 0) {
-        *status = report(st, QUIET_CHANGE, DBU_MSG_CREATE, name, obj_2str(dir));
+        if (replaces(state)) lookup_invalidate(dir, name);
+        *status = ostrel_db_report(st, QUIET_CHANGE, DBU_MSG_CREATE, name, obj_2str(dir));
         return nullptr;
     }
 
@@ -509,24 +482,26 @@ obj_entry* ostrel_db_create(view_build_rec*, obj_entry* dir, const char* name, c
     uint32_t vob_dbid = 0, dbid = 0, gen = 0, cookie = 0;
     bool made = false;
     Cache_Changes changes(vob);
+    const qel_fstat_time_s* dir_time = has_vob_time ? &vob_time : nullptr;
     st = write_and_apply(changes, [&] {
-        int s2 = vob_record(vob, &vob_dbid, &made);
+        int s2 = replaces(state) ? unlink_in(build, cover_dbid, name, state, dir_time, changes) : 0;
+        if (s2 == 0) s2 = ostrela_db_vob_on_demand(vob, &vob_dbid, &made);
         if (s2 == 0) s2 = ostrela_db_inode_create(vob_dbid, oid, &fstat, kind, &dbid, &gen);
         if (s2 == 0 && fstat.type == QEL_FTYPE_DIR) s2 = ostrela_db_dir_create(dbid);
         if (s2 == 0 && text != nullptr) {
             s2 = ostrela_db_inode_write_text(dbid, text);
         } else if (s2 == 0 && (fstat.type == 1 || fstat.type == 3 || fstat.type == 4 || fstat.type == 6)) {
-            char container[VOB_TEXT_MAX];
+            char container[TEXT_MAX];
             if (ostrel_storage_create(&cover->oid, oid, name, dbid, container, sizeof container) != 0)
                 return QEL_ST_NO_CLEARTEXT;
             s2 = ostrela_db_inode_write_text(dbid, container);
         }
-        if (s2 == 0)
-            s2 = link_in(cover_dbid, name, dbid, state, has_vob_time ? &vob_time : nullptr, changes, &cookie, &fstat);
+        if (s2 == 0) s2 = link_in(cover_dbid, name, dbid, state, dir_time, changes, &cookie, &fstat);
         return s2;
     });
     if (st != 0) {
-        *status = report(st, QUIET_CHANGE, DBU_MSG_CREATE, name, obj_2str(dir));
+        if (replaces(state)) lookup_invalidate(dir, name);
+        *status = ostrel_db_report(st, QUIET_CHANGE, DBU_MSG_CREATE, name, obj_2str(dir));
         return nullptr;
     }
     if (made) vob->db_id = vob_dbid;
@@ -543,7 +518,7 @@ obj_entry* ostrel_db_create(view_build_rec*, obj_entry* dir, const char* name, c
     return obj;
 }
 
-int ostrel_db_link(view_build_rec*, obj_entry* dir, const char* name, obj_entry* target, unsigned state) {
+int ostrel_db_link(view_build_rec* build, obj_entry* dir, const char* name, obj_entry* target, unsigned state) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_link");
     char target_text[TARGET_TEXT_MAX + 1] = "white-out";
     if (target != nullptr) std::snprintf(target_text, sizeof target_text, "%s", obj_2str(target));
@@ -551,26 +526,29 @@ int ostrel_db_link(view_build_rec*, obj_entry* dir, const char* name, obj_entry*
     obj_entry* target_cover = nullptr;
     qel_fstat_time_s vob_time{};
     bool has_vob_time = false;
-    int st = remove_replaced(dir, name, state);
-    if (st == 0) st = parent_cover(dir, &cover, &vob_time, &has_vob_time);
+    int st = prepare_name(dir, name, state, &cover, &vob_time, &has_vob_time);
     if (st == 0 && target != nullptr) target_cover = create_cover_inode(obj_2elem(target), &st);
     uint32_t object = target_cover != nullptr ? static_cast<uint32_t>(target_cover->dbid) : 0;
+    bool replacing = replaces(state);
     if (target == nullptr) state |= DIR_ENT_STATE_VIEW | DIR_ENT_STATE_WHITEOUT;
     uint32_t cookie = 0;
     Cache_Changes changes(dir->vob);
     if (st == 0) {
+        uint32_t cover_dbid = static_cast<uint32_t>(cover->dbid);
+        const qel_fstat_time_s* dir_time = has_vob_time ? &vob_time : nullptr;
         st = write_and_apply(changes, [&] {
-            return link_in(static_cast<uint32_t>(cover->dbid), name, object, state,
-                           has_vob_time ? &vob_time : nullptr, changes, &cookie);
+            int s2 = replacing ? unlink_in(build, cover_dbid, name, state, dir_time, changes) : 0;
+            return s2 != 0 ? s2 : link_in(cover_dbid, name, object, state, dir_time, changes, &cookie);
         });
     }
-    if (st != 0) return report(st, QUIET_CHANGE, DBU_MSG_LINK, name, obj_2str(dir), target_text);
+    if (st != 0 && replacing) lookup_invalidate(dir, name);
+    if (st != 0) return ostrel_db_report(st, QUIET_CHANGE, DBU_MSG_LINK, name, obj_2str(dir), target_text);
     lookup_view_add(dir, name, target, (state & STORED_ON_LINK) | DIR_ENT_STATE_VIEW, static_cast<int>(cookie),
                     object);
     return 0;
 }
 
-int ostrel_db_unlink(view_build_rec*, obj_entry* dir, const char* name, unsigned state) {
+int ostrel_db_unlink(view_build_rec* build, obj_entry* dir, const char* name, unsigned state) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_unlink");
     lookup_view_rm(dir, name, state);
     obj_entry* view = nullptr;
@@ -581,21 +559,21 @@ int ostrel_db_unlink(view_build_rec*, obj_entry* dir, const char* name, unsigned
     Cache_Changes changes(dir->vob);
     if (st == 0) {
         st = write_and_apply(changes, [&] {
-            return unlink_in(static_cast<uint32_t>(view->dbid), name, state, has_vob_time ? &vob_time : nullptr,
-                             changes);
+            return unlink_in(build, static_cast<uint32_t>(view->dbid), name, state,
+                             has_vob_time ? &vob_time : nullptr, changes);
         });
     }
     if (st == 0) return 0;
     lookup_invalidate(dir, name);
-    return report(st, QUIET_UNLINK, DBU_MSG_UNLINK, name, obj_2str(dir));
+    return ostrel_db_report(st, QUIET_UNLINK, DBU_MSG_UNLINK, name, obj_2str(dir));
 }
 
-int ostrel_db_rename(view_build_rec*, obj_entry* from_dir, const char* from_name, unsigned from_state,
+int ostrel_db_rename(view_build_rec* build, obj_entry* from_dir, const char* from_name, unsigned from_state,
                      obj_entry* to_dir, const char* to_name, unsigned to_state, obj_entry* moved) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_rename");
-    bool replaces = (to_state & DIR_ENT_STATE_VIEW) != 0 && (to_state & DIR_ENT_STATE_WHITEOUT) == 0;
+    bool replacing = replaces(to_state);
     lookup_view_rm(from_dir, from_name, from_state);
-    if (replaces) lookup_view_rm(to_dir, to_name, to_state);
+    if (replacing) lookup_view_rm(to_dir, to_name, to_state);
     obj_entry* from_view = nullptr;
     obj_entry* to_cover = nullptr;
     obj_entry* moved_cover = nullptr;
@@ -611,10 +589,10 @@ int ostrel_db_rename(view_build_rec*, obj_entry* from_dir, const char* from_name
         st = write_and_apply(changes, [&] {
             uint32_t to_dbid = static_cast<uint32_t>(to_cover->dbid);
             const qel_fstat_time_s* to_vob_time = has_to_time ? &to_time : nullptr;
-            int s2 = replaces ? unlink_in(to_dbid, to_name, to_state, to_vob_time, changes) : 0;
+            int s2 = replacing ? unlink_in(build, to_dbid, to_name, to_state, to_vob_time, changes) : 0;
             if (s2 == 0) s2 = link_in(to_dbid, to_name, object, to_state, to_vob_time, changes, &cookie);
             if (s2 == 0)
-                s2 = unlink_in(static_cast<uint32_t>(from_view->dbid), from_name, from_state,
+                s2 = unlink_in(build, static_cast<uint32_t>(from_view->dbid), from_name, from_state,
                                has_from_time ? &from_time : nullptr, changes);
             return s2;
         });
@@ -628,13 +606,13 @@ int ostrel_db_rename(view_build_rec*, obj_entry* from_dir, const char* from_name
     lookup_invalidate(to_dir, to_name);
     char target_text[TARGET_TEXT_MAX + 1];
     std::snprintf(target_text, sizeof target_text, "%s", obj_2str(moved));
-    return report(st, QUIET_CHANGE, DBU_MSG_LINK, to_name, obj_2str(to_dir), target_text);
+    return ostrel_db_report(st, QUIET_CHANGE, DBU_MSG_LINK, to_name, obj_2str(to_dir), target_text);
 }
 
-int ostrel_db_adopt(view_build_rec*, obj_entry* from_dir, obj_entry* to_dir, const char* name, unsigned state) {
+int ostrel_db_adopt(view_build_rec* build, obj_entry* from_dir, obj_entry* to_dir, const char* name, unsigned state) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_adopt");
     if (obj_isa_view_obj(to_dir) || to_dir->mtype != 2 || obj_isa_view_obj(from_dir))
-        return report(WRONG_KIND, QUIET_CHANGE, DBU_MSG_ADOPT, name, obj_2str(from_dir));
+        return ostrel_db_report(WRONG_KIND, QUIET_CHANGE, DBU_MSG_ADOPT, name, obj_2str(from_dir));
     obj_entry* from_view = nullptr;
     qel_fstat_time_s from_time{};
     bool has_from_time = false;
@@ -682,14 +660,14 @@ int ostrel_db_adopt(view_build_rec*, obj_entry* from_dir, obj_entry* to_dir, con
                 s2 = ostrela_db_inode_rewrite(adopted, &fstat);
             }
             if (s2 == 0)
-                s2 = unlink_in(static_cast<uint32_t>(from_view->dbid), name, state,
+                s2 = unlink_in(build, static_cast<uint32_t>(from_view->dbid), name, state,
                                has_from_time ? &from_time : nullptr, changes);
             return s2;
         });
     }
     lookup_invalidate(from_dir, name);
     if (st == 0) return 0;
-    return report(st, QUIET_CHANGE, DBU_MSG_ADOPT, name, obj_2str(from_dir));
+    return ostrel_db_report(st, QUIET_CHANGE, DBU_MSG_ADOPT, name, obj_2str(from_dir));
 }
 
 int ostrel_db_setattr(obj_entry* obj, const view_set_attr* attr) {
@@ -703,7 +681,7 @@ int ostrel_db_setattr(obj_entry* obj, const view_set_attr* attr) {
         if (s2 == 0) changes.status(dbid, fstat);
         return s2;
     });
-    return report(st, QUIET_CHANGE, DBU_MSG_SETATTR, obj_2str(obj));
+    return ostrel_db_report(st, QUIET_CHANGE, DBU_MSG_SETATTR, obj_2str(obj));
 }
 
 int ostrel_db_set_mtype(obj_entry* obj, vob_mtype_t mtype) {
@@ -727,7 +705,7 @@ int ostrel_db_set_mtype(obj_entry* obj, vob_mtype_t mtype) {
         return s2;
     });
     if (st == 0) obj->mtype = mtype;
-    return report(st, QUIET_CHANGE, DBU_MSG_SET_OID, obj_2str(obj));
+    return ostrel_db_report(st, QUIET_CHANGE, DBU_MSG_SET_OID, obj_2str(obj));
 }
 
 int ostrel_db_choid(view_build_rec* build, obj_entry* obj, const qel_oid_s* oid) {
@@ -738,7 +716,7 @@ int ostrel_db_choid(view_build_rec* build, obj_entry* obj, const qel_oid_s* oid)
     uint32_t dbid = static_cast<uint32_t>(obj->dbid);
     int st = ostrel_db_in_transaction(1, [&] {
         int s2 = ostrela_db_inode_set_oid(dbid, oid, kind, 0);
-        char text[VOB_TEXT_MAX];
+        char text[TEXT_MAX];
         if (s2 == 0) s2 = ostrela_db_inode_read_text(dbid, text, sizeof text);
         if (s2 == 0 && text[0] == '\0') {
             if (ostrel_storage_create(oid, oid, "cow", dbid, text, sizeof text) != 0) return QEL_ST_NO_CLEARTEXT;
@@ -750,7 +728,7 @@ int ostrel_db_choid(view_build_rec* build, obj_entry* obj, const qel_oid_s* oid)
         obj_flush(obj);
         return 0;
     }
-    report(st, QUIET_CHANGE, DBU_MSG_SET_OID, obj_2str(obj));
+    ostrel_db_report(st, QUIET_CHANGE, DBU_MSG_SET_OID, obj_2str(obj));
     obj_free(obj);
     return st;
 }
@@ -762,7 +740,7 @@ int ostrel_db_state_set(obj_entry* dir, const char* name, unsigned state, int) {
         return ostrela_db_dir_entry_state_set(static_cast<uint32_t>(view->dbid), name, state & STORED_ON_SET);
     });
     lookup_invalidate(dir, name);
-    return report(st, QUIET_CHANGE, DBU_MSG_STATE_SET, name, obj_2str(dir));
+    return ostrel_db_report(st, QUIET_CHANGE, DBU_MSG_STATE_SET, name, obj_2str(dir));
 }
 
 int ostrel_db_lookup(obj_entry* dir, const char* name, unsigned* dbid, unsigned* state) {
@@ -777,7 +755,7 @@ int ostrel_db_lookup(obj_entry* dir, const char* name, unsigned* dbid, unsigned*
         *dbid = object;
         *state = found_state;
     }
-    return report(st, QUIET_LOOKUP, DBU_MSG_LOOKUP, name, obj_2str(dir));
+    return ostrel_db_report(st, QUIET_LOOKUP, DBU_MSG_LOOKUP, name, obj_2str(dir));
 }
 
 int ostrel_db_readdir(obj_entry* dir, int cookie, void* buf, unsigned size, unsigned* bytes, int* end) {
@@ -788,7 +766,7 @@ int ostrel_db_readdir(obj_entry* dir, int cookie, void* buf, unsigned size, unsi
                                   end);
     });
     *bytes = st == 0 ? static_cast<unsigned>(filled) : 0;
-    return report(st, QUIET_READDIR, DBU_MSG_READDIR, obj_2str(dir));
+    return ostrel_db_report(st, QUIET_READDIR, DBU_MSG_READDIR, obj_2str(dir));
 }
 
 int ostrel_db_readlink(obj_entry* obj, unsigned size, char* buf) {
@@ -796,12 +774,12 @@ int ostrel_db_readlink(obj_entry* obj, unsigned size, char* buf) {
     int st = ostrel_db_in_transaction(0, [&] {
         return ostrela_db_inode_read_text(static_cast<uint32_t>(obj->dbid), buf, size);
     });
-    return report(st, QUIET_READ, DBU_MSG_READLINK, obj_2str(obj));
+    return ostrel_db_report(st, QUIET_READ, DBU_MSG_READLINK, obj_2str(obj));
 }
 
 int ostrel_db_cltxt_name(obj_entry* obj, unsigned size, char* buf) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_cltxt_name");
-    char text[VOB_TEXT_MAX];
+    char text[TEXT_MAX];
     int st = ostrel_db_in_transaction(0, [&] {
         return ostrela_db_inode_read_text(static_cast<uint32_t>(obj->dbid), text, sizeof text);
     });
@@ -819,7 +797,7 @@ int ostrel_db_cltxt_name(obj_entry* obj, unsigned size, char* buf) {
             std::memcpy(buf, path.c_str(), path.size() + 1);
         }
     }
-    return report(st, QUIET_READ, DBU_MSG_CLTXT, obj_2str(obj));
+    return ostrel_db_report(st, QUIET_READ, DBU_MSG_CLTXT, obj_2str(obj));
 }
 
 int ostrel_db_find_parent(obj_entry* obj, unsigned* parent, char* name) {
@@ -866,7 +844,7 @@ int ostrel_db_rename_unique(obj_entry* dir, const char* name, const char* suffix
             }
             uint32_t cookie = 0;
             if (s2 == 0) s2 = link_in(cover_dbid, candidate.c_str(), object, state, nullptr, changes, &cookie);
-            if (s2 == 0) s2 = unlink_in(cover_dbid, name, state & ~DIR_ENT_STATE_KEEP, nullptr, changes);
+            if (s2 == 0) s2 = unlink_in(nullptr, cover_dbid, name, state & ~DIR_ENT_STATE_KEEP, nullptr, changes);
             return s2;
         });
     }
@@ -876,23 +854,87 @@ int ostrel_db_rename_unique(obj_entry* dir, const char* name, const char* suffix
         lookup_invalidate(dir, candidate.c_str());
         return 0;
     }
-    return report(st, QUIET_NONE, DBU_MSG_RENAME_UNIQUE, name, obj_2str(dir));
+    return ostrel_db_report(st, QUIET_NONE, DBU_MSG_RENAME_UNIQUE, name, obj_2str(dir));
 }
 
-// Stand-in until the view database keeps hijack records: no name has one.
-int ostrel_db_hijack_get(obj_entry*, const char*, view_vstat*) { return QEL_ST_INVALID; }
+// ---- hijacks ----------------------------------------------------------------------------
 
-// The parent of an object of content fetch's scripted trees (see
-// ostrel_db_get_parent_elem).
-bool ostrel_db_scripted_parent(unsigned vob_dbid, unsigned dbid, unsigned* parent) {
-    qel_uuid_s uuid{};
-    int st = ostrel_db_in_transaction(0, [&] {
-        int s2 = ostrela_db_set_record(vob_dbid, DB_VOB, VOB);
-        if (s2 == 0)
-            s2 = ostrela_db_engine(dt_crread(REPLICA_UUID, &uuid, &view_db_task, VDB), "D_CRREAD", VOB);
-        return s2;
+int ostrel_db_hijack_set(obj_entry* dir, const char* name, const view_vstat* vstat) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_hijack_set");
+    int st = 0;
+    obj_entry* cover = create_cover_inode(obj_2elem(dir), &st);
+    if (cover != nullptr) {
+        st = ostrel_db_in_transaction(1, [&] {
+            return ostrela_db_hijack(static_cast<uint32_t>(cover->dbid), name, &vstat->obj_oid, &vstat->elem_oid);
+        });
+    }
+    return ostrel_db_report(st, QUIET_NONE, DBU_MSG_HIJACK, name, obj_2str(dir));
+}
+
+int ostrel_db_hijack_get(obj_entry* dir, const char* name, view_vstat* vstat) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_hijack_get");
+    // Without a view object the directory holds no hijacked name.
+    obj_entry* view = obj_2view_obj(dir);
+    qel_oid_s obj_oid{}, elem_oid{};
+    int st = view == nullptr ? QEL_ST_NOT_FOUND : ostrel_db_in_transaction(0, [&] {
+        return ostrela_db_hijack_get(static_cast<uint32_t>(view->dbid), name, &obj_oid, &elem_oid);
     });
-    return st == 0 && OstrelAgent_Metadata::scripted_parent(uuid, dbid, parent);
+    if (st == 0) {
+        vstat->obj_oid = obj_oid;
+        vstat->elem_oid = elem_oid;
+    }
+    return ostrel_db_report(st, QUIET_HIJACK_GET, DBU_MSG_HIJACK_GET, name, obj_2str(dir));
+}
+
+namespace {
+
+// Returns the hijacked name of the view directory `dir_dbid` to a plain view
+// name inside the caller's write transaction: its hijack bits go and its
+// saved oids are erased. 1002 when the name is not hijacked; `*state` is
+// the state left.
+int clear_hijack(uint32_t dir_dbid, const char* name, uint32_t* state) {
+    uint32_t object = 0;
+    int status = ostrela_db_dir_entry_lookup(dir_dbid, name, &object, state);
+    if (status == 0 && (*state & DIR_ENT_STATE_HIJACKED) == 0) status = QEL_ST_NOT_FOUND;
+    *state &= ~(DIR_ENT_STATE_HIJACKED | DIR_ENT_STATE_KEEP);
+    if (status == 0) status = ostrela_db_dir_entry_state_set(dir_dbid, name, *state);
+    if (status == 0) status = ostrela_db_hijack(dir_dbid, name, &QEL_OID_NULL, &QEL_OID_NULL);
+    return status;
+}
+
+} // namespace
+
+int ostrel_db_unhijack(obj_entry* dir, const char* name) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_unhijack");
+    obj_entry* view = obj_2view_obj(dir);
+    int st = view == nullptr ? QEL_ST_NOT_FOUND : ostrel_db_in_transaction(1, [&] {
+        uint32_t state = 0;
+        return clear_hijack(static_cast<uint32_t>(view->dbid), name, &state);
+    });
+    lookup_invalidate(dir, name);
+    return ostrel_db_report(st, QUIET_NONE, DBU_MSG_UNHIJACK, name, obj_2str(dir));
+}
+
+int ostrel_db_remove_hijack(obj_entry* dir, const char* name) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_remove_hijack");
+    obj_entry* view = nullptr;
+    qel_fstat_time_s vob_time{};
+    bool has_vob_time = false;
+    int st = view_directory(dir, &view, &vob_time, &has_vob_time);
+    const qel_oid_s& elem_oid = obj_2elem(dir)->oid;
+    Cache_Changes changes(dir->vob);
+    if (st == 0) {
+        st = write_and_apply(changes, [&] {
+            uint32_t vob_dbid = 0, cover = 0, state = 0;
+            int s2 = ostrela_db_vob_lookup(&dir->vob->uuid, &vob_dbid);
+            if (s2 == 0) s2 = ostrela_db_inode_lookup(vob_dbid, &elem_oid, &cover);
+            if (s2 == 0) s2 = clear_hijack(cover, name, &state);
+            if (s2 == 0) s2 = unlink_in(nullptr, cover, name, state, has_vob_time ? &vob_time : nullptr, changes);
+            return s2;
+        });
+    }
+    lookup_invalidate(dir, name);
+    return ostrel_db_report(st, OSTREL_DB_QUIET_NOT_FOUND, DBU_MSG_RM_HIJACK, name, obj_2str(dir));
 }
 
 const char* ostrel_dbid2str(const view_vob* vob, unsigned dbid) {

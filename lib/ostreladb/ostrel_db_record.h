@@ -202,6 +202,10 @@ int ostrela_db_vob_lookup(const qel_uuid_s* uuid, uint32_t* dbid);
 // The VOB record of a replica: its dbid and its text into `size` bytes
 // with its NUL (1084 when it does not fit); either may be null.
 int ostrela_db_vob_read(const qel_uuid_s* uuid, size_t size, char* text, uint32_t* dbid);
+// The VOB record of a cached VOB: the dbid it keeps, else the record of its
+// replica, else a new one with the text ":" (`*made`: the caller keeps its
+// dbid in the VOB once the transaction is committed).
+int ostrela_db_vob_on_demand(view_vob* vob, uint32_t* dbid, bool* made);
 // Gives the VOB record `dbid` a new text.
 int ostrela_db_vob_update(uint32_t dbid, const char* text);
 // Deletes the VOB record of a replica: 1002 when there is none and 1085

@@ -22,14 +22,15 @@ int ostrela_db_report_with(const _imsg_message_table_t* table, int status, const
     return status;
 }
 
-// The same with a record-level message ("ostrelagent_kesto_db"), and with
-// a namespace-level one ("ostrelagent_db_utls").
+// The record-level messages ("ostrelagent_kesto_db"), and the
+// namespace-level ones ("ostrelagent_db_utls") of the operations that run
+// transactions of their own.
 template <typename... Args>
 int ostrela_db_report(int status, const int* quiet, int index, Args... args) {
     return ostrela_db_report_with(&_ostreladb_lib_kesto_db_msg_table, status, quiet, index, args...);
 }
 template <typename... Args>
-int ostrel_db_utls_report(int status, const int* quiet, int index, Args... args) {
+int ostrel_db_report(int status, const int* quiet, int index, Args... args) {
     return ostrela_db_report_with(&_ostreladb_lib_db_utls_msg_table, status, quiet, index, args...);
 }
 

@@ -129,6 +129,18 @@ int ostrel_db_traced_transaction(const char* method, int write, Op&& op) {
     return ostrel_db_in_transaction(write, op);
 }
 
+// The form of the queries that append what they find to `list`: a read
+// transaction of its own under a trace of `method`; a failure leaves the
+// list as it was and is reported with namespace-level message `index`
+// (1002 passes quietly).
+template <typename List, typename Op>
+int ostrel_db_find_names(const char* method, int index, List& list, Op&& op) {
+    size_t before = list.size();
+    int status = ostrel_db_traced_transaction(method, 0, op);
+    if (status != 0) list.resize(before);
+    return ostrel_db_report(status, OSTREL_DB_QUIET_NOT_FOUND, index);
+}
+
 // The attribute-reading form of ostrel_db_in_transaction: `op` fills
 // `*fstat` (when asked for: not null) in a read transaction (`*fstat` is
 // zeroed first when `zero_first`); once the transaction has ended well, the

@@ -110,6 +110,23 @@ int ostrel_db_vob_get_uuid(unsigned vob, qel_uuid_s* uuid) {
     return run("ostrel_db_vob_get_uuid", READ, [&] { return ostrela_db_vob_get_uuid(vob, uuid); });
 }
 
+int ostrel_db_clean_vns_versions(const qel_uuid_s* uuid, int) {
+    unsigned vob = 0, root = 0, gn = 0;
+    int status = ostrel_db_vob_lookup(uuid, &vob);
+    if (status == 0) {
+        status = ostrel_db_get_root_dir(vob, &root, &gn);
+        if (status == QEL_ST_NOT_FOUND) status = 0;
+    }
+    if (status != 0) return status;
+    return run("ostrel_db_clean_vns_versions", WRITE, [&] {
+        // A root that is already gone leaves only the link to clear; any
+        // other failure must not be committed half done.
+        int s = root != 0 ? ostrela_db_delete_vns_ver(vob, root) : 0;
+        if (s == QEL_ST_NOT_FOUND || s == QEL_ST_STALE) s = 0;
+        return s != 0 ? s : ostrela_db_add_vob_root_dir(vob, 0);
+    });
+}
+
 // ---- look-ups ------------------------------------------------------------------------------------
 
 int ostrel_db_obj_lookup(unsigned vob, const qel_oid_s* oid, unsigned* dbid, vob_mtype_t* mtype) {
@@ -151,11 +168,7 @@ int ostrel_db_ver_get_elem(unsigned vob, unsigned ver, unsigned* elem) {
 }
 
 int ostrel_db_get_parent_elem(unsigned vob, unsigned dbid, unsigned* elem) {
-    int status = run("ostrel_db_get_parent_elem", READ, [&] { return ostrela_db_obj_get_parent_elem(vob, dbid, elem); });
-    // Stand-in seam, gone once content fetch writes what it fetches into the
-    // view database: the objects of its scripted trees are not recorded here.
-    if (status != 0 && ostrel_db_scripted_parent(vob, dbid, elem)) return 0;
-    return status;
+    return run("ostrel_db_get_parent_elem", READ, [&] { return ostrela_db_obj_get_parent_elem(vob, dbid, elem); });
 }
 
 int ostrel_db_get_parent_dir(unsigned vob, unsigned dbid, unsigned* parent) {
@@ -261,4 +274,16 @@ int ostrel_db_ver_mark_remove(const qel_uuid_s* vob_uuid, const qel_oid_s* paren
                               const char* name) {
     return run("ostrel_db_ver_mark_remove", WRITE,
                [&] { return ostrela_db_mark_dir_ent_remove(vob_uuid, parent_oid, oid, name); });
+}
+
+// ---- the view's checkouts ----------------------------------------------------------------------
+
+int ostrel_db_has_checkouts(bool* any) {
+    int status = run("ostrel_db_has_checkouts", READ, [&] { return ostrela_db_has_checkouts(any); });
+    return ostrel_db_report(status, OSTREL_DB_QUIET_NOT_FOUND, DBU_MSG_FIND_CHECKOUTS);
+}
+
+int ostrel_db_find_checkouts(std::vector<ostrelagent_hijack_co_info>& list) {
+    return ostrel_db_find_names("ostrel_db_find_checkouts", DBU_MSG_FIND_CHECKOUTS, list,
+                                [&] { return ostrela_db_find_checkouts(list); });
 }

@@ -1,9 +1,12 @@
 // VOB records: one DB_VOB per VOB whose objects the view holds, found by
 // the replica uuid, counting the inodes that belong to it and numbering
-// them, with the VOB's storage text, one flag bit and the VOB's listing.
+// them, with the VOB's storage text, one flag bit and the VOB's listing;
+// and the operations on them that run transactions of their own.
 #include <algorithm>
 #include <cstring>
+#include <string>
 
+#include "lib/ns/ns_vob.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "lib/ostreladb/ostrel_db_record.h"
 #include "lib/ostreladb/ostrel_db_report.h"
@@ -273,4 +276,165 @@ int ostrela_db_change_vob_oid(const qel_uuid_s* old_uuid, const qel_uuid_s* new_
 
 int ostrel_db_change_vob_oid(const qel_uuid_s* old_uuid, const qel_uuid_s* new_uuid) {
     return ostrela_db_change_vob_oid(old_uuid, new_uuid);
+}
+
+int ostrela_db_vob_on_demand(view_vob* vob, uint32_t* dbid, bool* made) {
+    ostrela_db_trans_write_check();
+    *made = false;
+    if (vob->db_id != 0) {
+        *dbid = vob->db_id;
+        return 0;
+    }
+    int status = ostrela_db_vob_lookup(&vob->uuid, dbid);
+    if (status != QEL_ST_NOT_FOUND) return status;
+    *made = true;
+    return ostrela_db_vob_create(&vob->uuid, ":", dbid);
+}
+
+// ---- transactions of their own -----------------------------------------------------------
+
+namespace {
+
+// The longest "host:pathname" a VOB record is read or written with, its NUL
+// included.
+constexpr size_t HOST_PATH_MAX = 1024;
+// Inodes listed at a time while a VOB's data is deleted.
+constexpr int DELETE_BATCH = 10;
+
+const int QUIET_WRITE[] = {QEL_ST_READ_ONLY_STATE, 0};
+const int QUIET_READ[] = {QEL_ST_READ_ONLY_STATE, QEL_ST_NOT_FOUND, 0};
+const int QUIET_FLAG[] = {QEL_ST_NOT_FOUND, QEL_ST_READ_ONLY_STATE, 0};
+const int QUIET_DELETE[] = {QEL_ST_READ_ONLY_STATE, QEL_ST_NOT_FOUND, 39, 0};
+
+struct UuidText {
+    explicit UuidText(const qel_uuid_s* uuid) { qel_uuid_to_str(uuid, text); }
+    char text[QEL_UUID_STR_SIZE];
+};
+
+// Runs `change` on the VOB's record, made when the VOB has none, in a write
+// transaction of its own; a record made is kept in the VOB once committed.
+template <typename Change>
+int change_vob(const char* method, view_vob* vob, Change change) {
+    uint32_t dbid = 0;
+    bool made = false;
+    int status = ostrel_db_traced_transaction(method, 1, [&] {
+        int s = ostrela_db_vob_on_demand(vob, &dbid, &made);
+        return s != 0 ? s : change(dbid);
+    });
+    if (status == 0 && made) vob->db_id = dbid;
+    return status;
+}
+
+// Copies `len` bytes of `part` and a NUL into `buf` of `size` bytes (null:
+// nothing); 1084 when they do not fit.
+int copy_part(const char* part, size_t len, unsigned size, char* buf) {
+    if (buf == nullptr) return 0;
+    if (len + 1 > size) return QEL_ST_TOO_LONG;
+    std::memcpy(buf, part, len);
+    buf[len] = '\0';
+    return 0;
+}
+
+// Lists up to DELETE_BATCH inodes of the VOB `vob` from its first; each must
+// be an empty cover directory without links (else 1085).
+int vob_covers(uint32_t vob, uint32_t* dbids, int* count) {
+    int listed = 0;
+    int status = ostrela_db_inode_inventory(vob, &QEL_OID_NULL, dbids, DELETE_BATCH, &listed, 0);
+    *count = 0;
+    for (int i = 0; status == 0 && i < listed; ++i) {
+        qel_fstat_db_s fstat{};
+        uint32_t of_vob = 0;
+        status = ostrela_db_inode_read(dbids[i], nullptr, nullptr, &fstat, nullptr, &of_vob);
+        // The listing runs on into the inodes of the next VOB.
+        if (status != 0 || of_vob != vob) break;
+        if (fstat.type != QEL_FTYPE_DIR || fstat.nlink != 0) status = QEL_ST_NOT_EMPTY;
+        ++*count;
+    }
+    return status;
+}
+
+} // namespace
+
+int ostrel_db_vob_lookup(const qel_uuid_s* uuid, unsigned* dbid) {
+    *dbid = 0;
+    uint32_t found = 0;
+    int status =
+        ostrel_db_traced_transaction("ostrel_db_vob_lookup", 0, [&] { return ostrela_db_vob_lookup(uuid, &found); });
+    if (status == 0) *dbid = found;
+    return ostrel_db_report(status, QUIET_READ, DBU_MSG_LOOKUP, "vob_lookup", UuidText(uuid).text);
+}
+
+int ostrel_db_vob_read(const qel_uuid_s* uuid, unsigned host_size, char* host, unsigned path_size, char* path,
+                       unsigned* vob_dbid) {
+    char text[HOST_PATH_MAX];
+    uint32_t dbid = 0;
+    int status = ostrel_db_traced_transaction("ostrel_db_vob_read", 0,
+                                              [&] { return ostrela_db_vob_read(uuid, sizeof text, text, &dbid); });
+    if (status == 0 && vob_dbid != nullptr) *vob_dbid = dbid;
+    if (status == 0 && (host != nullptr || path != nullptr)) {
+        const char* colon = std::strchr(text, ':');
+        if (colon == nullptr) {
+            imsg_print(IMSG_KIND_ERR, &_ostreladb_lib_db_utls_msg_table, DBU_MSG_BAD_HOST_PATH, text);
+            status = QEL_ST_INTERNAL;
+        } else {
+            status = copy_part(text, static_cast<size_t>(colon - text), host_size, host);
+            if (status == 0) status = copy_part(colon + 1, std::strlen(colon + 1), path_size, path);
+        }
+    }
+    return ostrel_db_report(status, QUIET_READ, DBU_MSG_VOB_READ, UuidText(uuid).text);
+}
+
+int ostrel_db_vob_create(view_vob* vob) {
+    if (vob->db_id != 0) return 0;
+    int status = change_vob("ostrel_db_vob_create", vob, [](uint32_t) { return 0; });
+    return ostrel_db_report(status, QUIET_WRITE, DBU_MSG_VOB_CREATE, vob->host.c_str(), vob->path.c_str());
+}
+
+int ostrel_db_vob_update(view_vob* vob) {
+    std::string text = vob->host + ":" + vob->path;
+    int status = text.size() + 1 > HOST_PATH_MAX
+                     ? QEL_ST_TOO_LONG
+                     : change_vob("ostrel_db_vob_update", vob,
+                                  [&](uint32_t dbid) { return ostrela_db_vob_update(dbid, text.c_str()); });
+    return ostrel_db_report(status, QUIET_WRITE, DBU_MSG_VOB_UPDATE, vob->host.c_str(), vob->path.c_str());
+}
+
+int ostrel_db_vob_set_hlink(view_vob* vob, int flag) {
+    int status = change_vob("ostrel_db_vob_set_hlink", vob,
+                            [&](uint32_t dbid) { return ostrela_db_vob_set_hlink_flag(dbid, flag); });
+    return ostrel_db_report(status, QUIET_FLAG, DBU_MSG_VOB_SET_HLINK, vob->host.c_str(), vob->path.c_str());
+}
+
+int ostrel_db_vob_set_setwork(view_vob* vob, int flag) {
+    int status = change_vob("ostrel_db_vob_set_setwork", vob,
+                            [&](uint32_t dbid) { return ostrela_db_vob_set_setwork_flag(dbid, flag); });
+    return ostrel_db_report(status, QUIET_FLAG, DBU_MSG_VOB_SET_SETWORK, vob->host.c_str(), vob->path.c_str());
+}
+
+int ostrel_db_vob_delete(const qel_uuid_s* uuid) {
+    OstrelDb_Trace trace("ostrel_db_vob_delete");
+    int status = 0;
+    // Each empty cover directory goes in a write of its own, and the listing
+    // begins again after them, so other threads run between the steps.
+    for (int count = DELETE_BATCH; status == 0 && count > 0;) {
+        uint32_t dbids[DELETE_BATCH];
+        status = ostrel_db_in_transaction(0, [&] {
+            uint32_t vob = 0;
+            int s = ostrela_db_vob_lookup(uuid, &vob);
+            return s != 0 ? s : vob_covers(vob, dbids, &count);
+        });
+        for (int i = 0; status == 0 && i < count; ++i)
+            status = ostrel_db_in_transaction(1, [&] { return ostrel_db_inode_delete(nullptr, dbids[i], QEL_FTYPE_DIR); });
+    }
+    if (status == 0) status = ostrel_db_in_transaction(1, [&] { return ostrela_db_vob_delete(uuid); });
+    return ostrel_db_report(status, QUIET_DELETE, DBU_MSG_VOB_DELETE, UuidText(uuid).text);
+}
+
+int ostrel_inventory_vobs(const void*, unsigned cursor, int filter, int max, qel_uuid_s* uuids, int* count,
+                          unsigned* next, int* end) {
+    if (max == 0) return QEL_ST_INVALID;
+    int status = ostrel_db_traced_transaction("ostrel_inventory_vobs", 0, [&] {
+        return ostrela_db_inventory_vobs(cursor, filter, max, uuids, count, next, end);
+    });
+    return ostrel_db_report(status, QUIET_WRITE, DBU_MSG_INVENTORY);
 }

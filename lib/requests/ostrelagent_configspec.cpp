@@ -68,7 +68,7 @@ int OstrelAgent_ConfigSpec::save_rules(const std::string& file_name, const std::
 }
 
 int OstrelAgent_ConfigSpec::get_cached_load_scopes(std::vector<ostrel_scope>& scopes) {
-    return OstrelAgent_View_db::get_scopes(OstrelAgent_View_db::ACTIVE_LR_SCOPES, scopes);
+    return OstrelAgent_View_db::get_scopes(OstrelAgent_View_db::LR_SCOPES, scopes);
 }
 
 int OstrelAgent_ConfigSpec::add_load_scopes(const std::vector<ostrel_scope>& scopes) {
@@ -138,7 +138,7 @@ int OstrelAgent_ConfigSpec::delete_one_load_scope(const ostrel_scope& scope, int
         oid = root.vstat.obj_oid;
         replica = walk.get_vob_uuid();
     }
-    int status = OstrelAgent_View_db::delete_lr_scope(&scope.scope_oid);
+    int status = OstrelAgent_View_db::delete_lr_scope(scope.scope_oid);
     if (status != 0) {
         trace.writeTrace(LEVEL_2, "delete_lr_scope failed with status %d", status);
         return status;

@@ -115,9 +115,10 @@ TEST_F(NsCltxt, WhatHasNoCleartext) {
         std::function<view_fhandle()> handle;
         std::function<void()> arrange;
         int status;
-        const char* message;
+        std::string message;  // with "%" for the dbid of `fetched`
+        unsigned fetched;
     } cases[] = {
-        {"a VOB directory", [&] { return walk("d"); }, [] {}, QEL_ST_NO_CLEARTEXT, "Error fetching cleartext for \"31@"},
+        {"a VOB directory", [&] { return walk("d"); }, [] {}, QEL_ST_NO_CLEARTEXT, "Error fetching cleartext for \"%@", 31},
         {"a VOB directory element", [&] {
              view_fhandle fh{};
              view_vstat vstat{};
@@ -127,25 +128,28 @@ TEST_F(NsCltxt, WhatHasNoCleartext) {
              EXPECT_EQ(0, ns_root(&QEL_OID_NULL, &vob_uuid, "", static_cast<view_hm_warp_opt>(1), &fh, &vstat,
                                   &state, &flag, &lvut, nullptr, nullptr));
              return fh;
-         }, [] {}, QEL_ST_NO_CLEARTEXT, nullptr},
-        {"a VOB symbolic link", [&] { return walk("ln"); }, [] {}, QEL_ST_NO_CLEARTEXT, nullptr},
+         }, [] {}, QEL_ST_NO_CLEARTEXT, "", 0},
+        {"a VOB symbolic link", [&] { return walk("ln"); }, [] {}, QEL_ST_NO_CLEARTEXT, "", 0},
         {"a view directory", [&] {
              view_fhandle sub{};
              EXPECT_EQ(0, mkdir(walk("d"), "sub", &sub));
              return sub;
-         }, [] {}, QEL_ST_NO_CLEARTEXT, nullptr},
+         }, [] {}, QEL_ST_NO_CLEARTEXT, "", 0},
         {"a failed fetch", [&] { return walk("d/g.c"); },
-         [] { OstrelAgent_Cleartext::force_status(20001, 1); }, QEL_ST_NO_CLEARTEXT, "Error fetching cleartext for \"41@"},
+         [] { OstrelAgent_Cleartext::force_status(20001, 1); }, QEL_ST_NO_CLEARTEXT, "Error fetching cleartext for \"%@", 41},
         {"no view", [&] { return walk("d/e/f"); }, [&] { handler.reset(); },
-         QEL_ST_INTERNAL, "View information not found."},
+         QEL_ST_INTERNAL, "View information not found.", 0},
     };
     for (const Case& c : cases) {
         view_fhandle fh = c.handle();
         messages.clear();
         c.arrange();
         EXPECT_EQ(c.status, cltxt(fh).status) << c.what;
-        if (c.message != nullptr) {
-            EXPECT_TRUE(messages.has(c.message)) << c.what << ": " << messages.text();
+        std::string message = c.message;
+        size_t at = message.find('%');
+        if (at != std::string::npos) message.replace(at, 1, std::to_string(db_dbid(c.fetched)));
+        if (!message.empty()) {
+            EXPECT_TRUE(messages.has(message)) << c.what << ": " << messages.text();
         }
     }
     EXPECT_EQ(0u, OstrelAgent_Cleartext::fetches());

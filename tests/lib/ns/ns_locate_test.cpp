@@ -19,8 +19,13 @@ protected:
         imsg_set_trace_verbosity(1);
         script(10, FILE_ELEM);
         script(11, FILE_VER, 10);
-        script(12, ATTACHED, 10);
+        script(ATTACHED_ID, ATTACHED, 10);
         script(13, SYMLINK);
+        // As an update would have loaded them; the attached object keeps its
+        // script number.
+        elem_ = load(10);
+        ver_ = load(11);
+        link_ = load(13);
     }
     void TearDown() override {
         imsg_set_trace_subsys(nullptr);
@@ -40,6 +45,10 @@ protected:
         return static_cast<int32_t>(make_inode(oid_of(n), mtype, QEL_FTYPE_REG, gen, 0640));
     }
     // A handle of a new view-private file.
+    static constexpr int32_t ATTACHED_ID = 812;
+    int32_t elem_ = 0, ver_ = 0, link_ = 0;
+    const int32_t attached_ = ATTACHED_ID;
+
     view_fhandle private_handle(uint32_t* gen, int32_t* dbid) {
         *dbid = make_private(500, PRIVATE, gen);
         obj_entry* o = must_locate(*dbid);
@@ -51,27 +60,27 @@ protected:
 };
 
 TEST_F(NsLocate, AVersionEntersItsElementOnceAndGoesWithIt) {
-    obj_entry* ver = must_locate(11);
+    obj_entry* ver = must_locate(ver_);
     ASSERT_NE(nullptr, ver);
     EXPECT_EQ(CACHE_VER_OBJ, ver->otype);
     obj_entry* elem = ver->attach;
     ASSERT_NE(nullptr, elem);
-    EXPECT_EQ(10, elem->dbid);
+    EXPECT_EQ(elem_, elem->dbid);
     EXPECT_EQ(elem, obj_2elem(ver));
     EXPECT_EQ(1u, elem->ref_cnt);  // the version's
     EXPECT_EQ(OBJ_F_FROM_VOB, ver->flags & OBJ_F_FROM_VOB);
     ASSERT_NE(nullptr, ver->fep);  // the metadata's status is cached
     EXPECT_EQ(2u, Meta::calls(Meta::GET_METADATA));
     obj_free(ver);
-    obj_free(must_locate(11));
-    obj_free(must_locate(12));
+    obj_free(must_locate(ver_));
+    obj_free(must_locate(attached_));
     EXPECT_EQ(3u, Meta::calls(Meta::GET_METADATA));  // the attached object's only
     EXPECT_EQ(2u, elem->ref_cnt);
     // Flushing the element takes what is attached to it.
     auto before = stats();
     obj_flush(elem);
-    EXPECT_FALSE(is_cached(vob(), 11));
-    EXPECT_FALSE(is_cached(vob(), 12));
+    EXPECT_FALSE(is_cached(vob(), ver_));
+    EXPECT_FALSE(is_cached(vob(), attached_));
     EXPECT_EQ(3u, stats()[ST_OBJ_FLUSHES] - before[ST_OBJ_FLUSHES]);
 }
 
@@ -84,12 +93,13 @@ TEST_F(NsLocate, HandlesCarryTheElementAndTheExtendedNameBitByKind) {
         uint32_t elem_dbid;
         uint32_t flags;
     };
+    const uint32_t elem = static_cast<uint32_t>(elem_);
     const Case cases[] = {
-        {10, 0, 10, VIEW_FH_EXT_NAME},
-        {11, 0, 10, 0},
-        {11, 1, 10, VIEW_FH_EXT_NAME},
-        {12, 0, 10, VIEW_FH_EXT_NAME},
-        {13, 0, 13, 0},
+        {elem_, 0, elem, VIEW_FH_EXT_NAME},
+        {ver_, 0, elem, 0},
+        {ver_, 1, elem, VIEW_FH_EXT_NAME},
+        {attached_, 0, elem, VIEW_FH_EXT_NAME},
+        {link_, 0, static_cast<uint32_t>(link_), 0},
         {priv, 1, static_cast<uint32_t>(priv), VIEW_FH_EXT_NAME | VIEW_FH_VIEW_OBJ},
     };
     for (const Case& c : cases) {
@@ -195,14 +205,14 @@ TEST_F(NsLocate, AVobObjectAndItsCoverAreFoundAsOneFromEitherSide) {
     int32_t cover_dbid = static_cast<int32_t>(make_inode(oid_of(10), FILE_ELEM, QEL_FTYPE_REG, nullptr, 0600));
     for (bool cover_first : {false, true}) {
         SCOPED_TRACE(cover_first ? "record first" : "object first");
-        obj_entry* elem = must_locate(cover_first ? cover_dbid : 10);
+        obj_entry* elem = must_locate(cover_first ? cover_dbid : elem_);
         ASSERT_NE(nullptr, elem);
-        EXPECT_EQ(10, elem->dbid);
+        EXPECT_EQ(elem_, elem->dbid);
         ASSERT_NE(nullptr, elem->cover_obj);
         EXPECT_EQ(cover_dbid, elem->cover_obj->dbid);
         EXPECT_EQ(elem, elem->cover_obj->cover_obj);
         EXPECT_EQ(elem->cover_obj, obj_2view_obj(elem));
-        obj_entry* other = must_locate(cover_first ? 10 : cover_dbid);
+        obj_entry* other = must_locate(cover_first ? elem_ : cover_dbid);
         EXPECT_EQ(elem, other);
         view_vstat vstat{};
         ASSERT_EQ(0, fstat_vstat(elem, 0, &vstat));
@@ -234,17 +244,17 @@ TEST_F(NsLocate, ARecordWithoutVobObjectIsStaleAndAFileOneIsDeleted) {
 }
 
 TEST_F(NsLocate, AStaleVersionHandleFallsBackToItsElementUnlessReachedByExtendedName) {
-    script(14, 4, 10);  // metadata of a kind no object can have
+    script(814, 4, 10);  // metadata of a kind no object can have
     view_fhandle fh{};
     fh.vob_uuid = vob_uuid;
-    fh.dbid = 14;
-    fh.elem_dbid = 10;
+    fh.dbid = 814;
+    fh.elem_dbid = static_cast<uint32_t>(elem_);
     fh.stamp = ANY_STAMP;
     int status = 0;
     obj_entry* o = locate_revalidate_fhandle(&fh, &status);
     EXPECT_EQ(0, status);
     ASSERT_NE(nullptr, o);
-    EXPECT_EQ(10, o->dbid);
+    EXPECT_EQ(elem_, o->dbid);
     obj_free(o);
     fh.flags = VIEW_FH_EXT_NAME;
     EXPECT_EQ(nullptr, locate_revalidate_fhandle(&fh, &status));
@@ -254,7 +264,7 @@ TEST_F(NsLocate, AStaleVersionHandleFallsBackToItsElementUnlessReachedByExtended
 TEST_F(NsLocate, MetadataThatCannotBeHadIsAFailureAndEntersNothing) {
     Meta::force_status(Meta::GET_METADATA, 20033, 1);
     int status = 0;
-    EXPECT_EQ(nullptr, locate(13, &status));
+    EXPECT_EQ(nullptr, locate(link_, &status));
     EXPECT_EQ(QEL_ST_NO_MEMORY, status);
     EXPECT_EQ(0u, stats()[ST_OBJ_COUNT]);
     EXPECT_EQ(nullptr, locate(99, &status));
@@ -266,15 +276,16 @@ TEST_F(NsLocate, InvalidationsFlushExactlyWhatTheyName) {
     uint32_t other_dbid = 0;
     ASSERT_EQ(0, db_test::write_tx([&] { return ostrela_db_vob_create(&other_uuid, "h2:/vobs/b", &other_dbid); }));
     script(other_uuid, 13, SYMLINK);
+    int32_t other_link = load(other_uuid, 13);
     int32_t cover13 = static_cast<int32_t>(make_inode(oid_of(13), SYMLINK, QEL_FTYPE_LNK));
-    for (int32_t d : {11, 13}) obj_free(must_locate(d));
+    for (int32_t d : {ver_, link_}) obj_free(must_locate(d));
     int status = 0;
     view_vob* other = vob_find(&other_uuid, &status);
-    obj_free(locate_dbid(other, 13, 0, &status));
+    obj_free(locate_dbid(other, other_link, 0, &status));
     auto cached = [&] {
         std::vector<bool> out;
-        for (int32_t d : {10, 11, 13, cover13}) out.push_back(is_cached(vob(), d));
-        out.push_back(is_cached(other, 13));
+        for (int32_t d : {elem_, ver_, link_, cover13}) out.push_back(is_cached(vob(), d));
+        out.push_back(is_cached(other, other_link));
         return out;
     };
     ASSERT_EQ((std::vector<bool>{true, true, true, true, true}), cached());

@@ -20,14 +20,14 @@ protected:
 
 TEST_F(NsLookup, ANameIsAskedForOnceThenHitAndAMissIsRememberedAsNotFound) {
     view_fhandle r = root();
-    EXPECT_EQ(11, dbid_of(r));  // the root element's selected directory
-    EXPECT_EQ(10u, r.elem_dbid);
+    EXPECT_EQ(db_dbid(11), dbid_of(r));  // the root element's selected directory
+    EXPECT_EQ(static_cast<uint32_t>(db_dbid(10)), r.elem_dbid);
 
     unsigned before = server_lookups();
     Found a = lookup(r, "a.c");
     ASSERT_EQ(0, a.status);
-    EXPECT_EQ(21, dbid_of(a.fh));
-    EXPECT_EQ(20u, a.fh.elem_dbid);
+    EXPECT_EQ(db_dbid(21), dbid_of(a.fh));
+    EXPECT_EQ(static_cast<uint32_t>(db_dbid(20)), a.fh.elem_dbid);
     EXPECT_EQ(FILE_VER, a.vstat.mtype);
     EXPECT_EQ(NAME_VOB, a.state);
     unsigned asked = server_lookups() - before;
@@ -36,7 +36,7 @@ TEST_F(NsLookup, ANameIsAskedForOnceThenHitAndAMissIsRememberedAsNotFound) {
     auto hits = stats()[ST_NAME_HITS];
     Found again = lookup(r, "a.c");
     EXPECT_EQ(0, again.status);
-    EXPECT_EQ(21, dbid_of(again.fh));
+    EXPECT_EQ(db_dbid(21), dbid_of(again.fh));
     EXPECT_EQ(before + asked, server_lookups());
     EXPECT_EQ(hits + 1, stats()[ST_NAME_HITS]);
 
@@ -115,7 +115,7 @@ TEST_F(NsLookup, AViewFileOverAVobNameHidesItUntilItIsRemoved) {
     ASSERT_EQ(0, remove(d, "g.c"));
     Found back = lookup(d, "g.c");
     ASSERT_EQ(0, back.status);
-    EXPECT_EQ(41, dbid_of(back.fh));
+    EXPECT_EQ(db_dbid(41), dbid_of(back.fh));
     names = listing(d);
     EXPECT_EQ(1, std::count(names.begin(), names.end(), "g.c"));
 }
@@ -125,8 +125,8 @@ TEST_F(NsLookup, DotDotRootsAndBadArguments) {
     view_fhandle e = walk("d/e");
     Found up = lookup(e, "..");
     ASSERT_EQ(0, up.status);
-    EXPECT_EQ(31, dbid_of(up.fh));
-    EXPECT_EQ(11, dbid_of(lookup(up.fh, "..").fh));
+    EXPECT_EQ(db_dbid(31), dbid_of(up.fh));
+    EXPECT_EQ(db_dbid(11), dbid_of(lookup(up.fh, "..").fh));
     Found top = lookup(r, "..");
     ASSERT_EQ(0, top.status);
     EXPECT_EQ(r.dbid, top.fh.dbid);  // ".." of the VOB root is the root
@@ -151,7 +151,7 @@ TEST_F(NsLookup, DotDotRootsAndBadArguments) {
     // The root by its element: an extended-name handle.
     ASSERT_EQ(0, ns_root(&QEL_OID_NULL, &vob_uuid, "", static_cast<view_hm_warp_opt>(1), &fh, &vstat, &state, &flag,
                          &lvut, nullptr, nullptr));
-    EXPECT_EQ(10, dbid_of(fh));
+    EXPECT_EQ(db_dbid(10), dbid_of(fh));
     EXPECT_EQ(VIEW_FH_EXT_NAME, fh.flags & VIEW_FH_EXT_NAME);
 
     Ns_Cache_Lock lock;
@@ -183,8 +183,8 @@ TEST_F(NsLookup, AResidualPathIsWalkedAsFarAsItResolves) {
         const char* name;
         const char* residual;
         bool want_dotdot;
-        int32_t object;        // what comes back
-        int32_t holder;        // the directory that holds it
+        unsigned object;       // what comes back (script numbers)
+        unsigned holder;       // the directory that holds it
         unsigned consumed;
         bool dotdot;
     } cases[] = {
@@ -210,8 +210,8 @@ TEST_F(NsLookup, AResidualPathIsWalkedAsFarAsItResolves) {
                                      c.want_dotdot ? &dotdot : nullptr);
         std::string what = std::string(c.name) + " + " + c.residual;
         ASSERT_EQ(0, status) << what;
-        EXPECT_EQ(c.object, static_cast<int32_t>(out.dbid)) << what;
-        EXPECT_EQ(c.holder, static_cast<int32_t>(dir_out.dbid)) << what;
+        EXPECT_EQ(db_dbid(c.object), static_cast<int32_t>(out.dbid)) << what;
+        EXPECT_EQ(db_dbid(c.holder), static_cast<int32_t>(dir_out.dbid)) << what;
         EXPECT_EQ(c.consumed, consumed) << what;
         EXPECT_EQ(c.dotdot, dotdot) << what;
     }
@@ -323,25 +323,25 @@ TEST_F(NsLookup, GetattrOfAVanishedViewObjectIsStale) {
 
 TEST_F(NsLookup, RevalidationTakesWhatTheNameSelectsNow) {
     view_fhandle e = walk("d/e");
-    EXPECT_EQ(61u, e.dbid);
+    const uint32_t first = static_cast<uint32_t>(db_dbid(61));
+    EXPECT_NE(0u, first);
+    EXPECT_EQ(first, e.dbid);
     view_fhandle out{};
     view_vstat vstat{};
     ASSERT_EQ(0, ns_revalidate(&e, &out, &vstat));
-    EXPECT_EQ(61u, out.dbid);
-    // The element's selection moves to a new directory version.
+    EXPECT_EQ(first, out.dbid);
+    // The element's selection moves to a new directory version, and the name
+    // is invalidated (the view database's record of it too).
     dir(60, 62, {{"f", 70}});
-    {
-        Ns_Cache_Lock lock;
-        qel_oid_s dir_oid = oid_of(31);
-        lookup_invalidate_oid(vob(), &dir_oid, "e");
-    }
+    qel_oid_s dir_oid = oid_of(31);
+    ASSERT_EQ(0, locate_invalidate(VIEW_INVALIDATE_NAME, &vob_uuid, &dir_oid, "e", true));
     ASSERT_EQ(0, ns_revalidate(&e, &out, &vstat));
-    EXPECT_EQ(62u, out.dbid);
-    EXPECT_EQ(60u, out.elem_dbid);
+    EXPECT_EQ(static_cast<uint32_t>(db_dbid(62)), out.dbid);
+    EXPECT_EQ(static_cast<uint32_t>(db_dbid(60)), out.elem_dbid);
     // Through an extended-name handle nothing is looked up again.
     e.flags |= VIEW_FH_EXT_NAME;
     ASSERT_EQ(0, ns_revalidate(&e, &out, &vstat));
-    EXPECT_EQ(61u, out.dbid);
+    EXPECT_EQ(first, out.dbid);
 }
 
 TEST_F(NsLookup, FindByOidAndNamesOfAChangedDirectoryAreFlushed) {
@@ -350,11 +350,11 @@ TEST_F(NsLookup, FindByOidAndNamesOfAChangedDirectoryAreFlushed) {
     view_vstat vstat{};
     qel_oid_s oid = oid_of(31);
     ASSERT_EQ(0, ns_find_oid(&d, &oid, &out, &vstat));
-    EXPECT_EQ(31u, out.dbid);
+    EXPECT_EQ(static_cast<uint32_t>(db_dbid(31)), out.dbid);
     ASSERT_EQ(0, lookup(d, "g.c").status);
     Ns_Cache_Lock lock;
     auto before = stats()[ST_NAME_COUNT];
-    lookup_event_flush_dir(vob(), 31, 0);
+    lookup_event_flush_dir(vob(), db_dbid(31), 0);
     EXPECT_LT(stats()[ST_NAME_COUNT], before);
 }
 

@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <tuple>
 
 #include "lib/ns/ns_test_support.h"
+#include "lib/ostreladb/ostrel_db_vns.h"
 
 namespace {
 
@@ -44,6 +46,30 @@ protected:
                 if (st != 0) return st;
             }
             return 0;
+        }));
+    }
+    // Loads the names of the loaded directory version `dir` (a script
+    // number) into the view database in one write, as an update loading the
+    // whole directory does: each name a file element with a version, given
+    // by their script numbers; the directory is listed then.
+    void load_whole(unsigned dir, const std::vector<std::tuple<std::string, unsigned, unsigned>>& names) {
+        uint32_t dir_dbid = static_cast<uint32_t>(db_dbid(dir));
+        ASSERT_NE(0u, dir_dbid);
+        qel_fstat_db_s f = file_status(QEL_FTYPE_REG, 0644);
+        struct timeval time{};
+        ASSERT_EQ(0, db_test::write_tx([&] {
+            for (const auto& n : names) {
+                qel_oid_s elem = oid_of(std::get<1>(n)), ver = oid_of(std::get<2>(n));
+                uint32_t dbid = 0;
+                int st = ostrela_db_create_vns_elem(vob_dbid, &elem, &time, &f, FILE_ELEM, 0, &dbid);
+                if (st == 0)
+                    st = ostrela_db_create_vns_ver(vob_dbid, dir_dbid, &ver, &elem, FILE_VER, &time,
+                                                   std::get<0>(n).c_str(), &f, &QEL_OID_NULL, 0, 3, &dbid, nullptr,
+                                                   nullptr);
+                if (st != 0) return st;
+            }
+            bool removed = false;
+            return ostrela_db_ver_set_readdir_done(vob_dbid, dir_dbid, 1, &removed, nullptr);
         }));
     }
     static std::string vob_name(int i) {
@@ -96,15 +122,13 @@ protected:
 
 TEST_F(NsReaddir, TenThousandNamesReadByPagesWhileNamesComeAndGo) {
     constexpr int VOB_NAMES = 5000, VIEW_NAMES = 5000;
-    std::vector<std::pair<std::string, unsigned>> entries;
-    for (int i = 0; i < VOB_NAMES; ++i) entries.push_back({vob_name(i), 100000u + i});
+    std::vector<std::tuple<std::string, unsigned, unsigned>> entries;
+    for (int i = 0; i < VOB_NAMES; ++i) entries.push_back({vob_name(i), 100000u + i, 300000u + i});
     // Two names both halves hold: the view's file eclipses the VOB's.
-    entries.push_back({"p0007", 90});
-    entries.push_back({"p4321", 92});
-    dir(30, 31, entries);
-    file(90, 91);
-    file(92, 93);
+    entries.push_back({"p0007", 90, 91});
+    entries.push_back({"p4321", 92, 93});
     view_fhandle d = walk("d");
+    load_whole(31, entries);
     uint32_t cover = cover_of_d(d);
     view_files(cover, VIEW_NAMES);
 
@@ -228,7 +252,7 @@ TEST_F(NsReaddir, ExtendedRecordsNameObjectsVersionsAndStates) {
     EXPECT_TRUE(qel_oid_eq(&all[0].head.obj_oid, &elem30));
     EXPECT_TRUE(qel_oid_eq(&all[0].head.ver_oid, &ver31));
     // A VOB file: its element, and the version the name selects.
-    EXPECT_EQ(40u, all[2].head.ino);
+    EXPECT_EQ(static_cast<uint32_t>(db_dbid(40)), all[2].head.ino);
     EXPECT_TRUE(qel_oid_eq(&all[2].head.obj_oid, &elem40));
     EXPECT_EQ(FILE_ELEM, all[2].head.obj_mtype);
     EXPECT_TRUE(qel_oid_eq(&all[2].head.ver_oid, &ver41));

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "lib/core/ostrelagent_view_db.h"
+#include "lib/core/ostrelagent_view_db_root_dir.h"
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ns/ns_cache.h"
 #include "lib/ns/ns_fstat.h"
@@ -82,6 +84,8 @@ protected:
     void SetUp() override {
         db_test::ViewDbTest::SetUp();
         open_new();
+        // As the view's start does: loads go to the default scope.
+        ASSERT_EQ(0, ostrel_db_create_def_scope());
         Meta::reset_script();
         vob_uuid = uuid_of(1);
         ASSERT_EQ(0, db_test::write_tx([&] { return ostrela_db_vob_create(&vob_uuid, "host:/vobs/a", &vob_dbid); }));
@@ -105,19 +109,75 @@ protected:
         return v;
     }
 
-    // Scripts an object of the VOB tree of `uuid`.
-    static void script(const qel_uuid_s& uuid, unsigned dbid, vob_mtype_t mtype, unsigned elem = 0,
-                       qel_fmode_t mode = 0644) {
+    // Scripts an object of the VOB tree of `uuid` (the server's side), its
+    // oid oid_of(id).
+    void script(const qel_uuid_s& uuid, unsigned id, vob_mtype_t mtype, unsigned elem = 0,
+                qel_fmode_t mode = 0644) {
         Meta::Scripted_Object o;
-        o.dbid = dbid;
-        o.oid = oid_of(dbid);
+        o.id = id;
+        o.oid = oid_of(id);
         o.mtype = mtype;
-        o.elem_dbid = elem;
-        o.fstat = file_status(mtype == DIR_ELEM || mtype == DIR_VER ? QEL_FTYPE_DIR : QEL_FTYPE_REG, mode);
-        Meta::script_object(uuid, o);
+        o.elem_id = elem;
+        o.fstat = file_status(mtype == DIR_ELEM || mtype == DIR_VER ? QEL_FTYPE_DIR
+                              : mtype == SYMLINK                    ? QEL_FTYPE_LNK
+                                                                    : QEL_FTYPE_REG,
+                              mode);
+        if (mtype == SYMLINK) o.link_text = "a.c";
+        script(uuid, o);
     }
-    void script(unsigned dbid, vob_mtype_t mtype, unsigned elem = 0, qel_fmode_t mode = 0644) {
-        script(vob_uuid, dbid, mtype, elem, mode);
+    void script(unsigned id, vob_mtype_t mtype, unsigned elem = 0, qel_fmode_t mode = 0644) {
+        script(vob_uuid, id, mtype, elem, mode);
+    }
+    void script(const qel_uuid_s& uuid, const Meta::Scripted_Object& o) {
+        Meta::script_object(uuid, o);
+        scripted_[{key_of(uuid), o.id}] = o;
+    }
+
+    // Loads the scripted object `id` of the VOB `uuid` (the test's) into the
+    // view database, as a view update stores what the server sends (a
+    // version or symbolic link under a directory version of the test's own,
+    // a version with its element), and returns the dbid it got there.
+    // Objects of other kinds are not loaded: content fetch answers them
+    // under their script number, which is returned.
+    int32_t load(unsigned id) { return load(vob_uuid, id); }
+    int32_t load(const qel_uuid_s& uuid, unsigned id) {
+        const Meta::Scripted_Object& o = scripted_.at({key_of(uuid), id});
+        ostrel_vstat rec{};
+        rec.vstat.fstat = o.fstat;
+        rec.vstat.mtype = o.mtype;
+        rec.vstat.obj_oid = o.oid;
+        rec.vstat.elem_oid = o.elem_id != 0 ? oid_of(o.elem_id) : o.oid;
+        rec.checked_out = o.checked_out;
+        std::snprintf(rec.link_text, sizeof rec.link_text, "%s", o.link_text.c_str());
+        unsigned dbid = 0, elem_dbid = 0;
+        if (o.mtype == DIR_ELEM || o.mtype == FILE_ELEM) {
+            struct timeval time{};
+            unsigned vob_db = 0;
+            EXPECT_EQ(0, ostrel_db_vob_lookup(&uuid, &vob_db));
+            EXPECT_EQ(0, ostrel_db_create_element(vob_db, &o.oid, &time, &o.fstat, o.mtype, o.checked_out, &dbid));
+        } else if (o.mtype == DIR_VER || o.mtype == FILE_VER || o.mtype == SYMLINK) {
+            view_vstat elem{};
+            if (o.mtype != SYMLINK) {
+                const Meta::Scripted_Object& e = scripted_.at({key_of(uuid), o.elem_id});
+                elem.fstat = e.fstat;
+                elem.mtype = e.mtype;
+                elem.obj_oid = elem.elem_oid = e.oid;
+            }
+            std::string name = "o" + std::to_string(id);
+            EXPECT_EQ(0, OstrelAgent_View_db::add_db_entry(uuid, o.mtype, name.c_str(), holder(uuid), QEL_OID_NULL, 0,
+                                                          3, false, rec, elem, dbid, elem_dbid, nullptr));
+        } else {
+            return static_cast<int32_t>(id);
+        }
+        return static_cast<int32_t>(dbid);
+    }
+    // The dbid the view database gave the scripted object `id` of the VOB
+    // (0 when it holds none).
+    int32_t db_dbid(unsigned id) { return db_dbid(vob_uuid, id); }
+    static int32_t db_dbid(const qel_uuid_s& uuid, unsigned id) {
+        unsigned dbid = 0;
+        OstrelAgent_View_db::obj_oid_to_dbid(oid_of(id), uuid, dbid);
+        return static_cast<int32_t>(dbid);
     }
 
     // Makes an inode of the VOB in the view database (a directory part for a
@@ -143,9 +203,38 @@ protected:
 
     qel_uuid_s vob_uuid{};
     uint32_t vob_dbid = 0;
+
+private:
+    // The directory version that holds what load() loads: the VOB's root,
+    // made on first use.
+    unsigned holder(const qel_uuid_s& uuid) {
+        unsigned& made = holders_[key_of(uuid)];
+        if (made != 0) return made;
+        ostrel_vstat root{}, elem{};
+        root.vstat.mtype = DIR_VER;
+        root.vstat.fstat = file_status(QEL_FTYPE_DIR, 0755);
+        root.vstat.obj_oid = oid_of(HOLDER_ID + 1);
+        root.vstat.elem_oid = elem.vstat.obj_oid = elem.vstat.elem_oid = oid_of(HOLDER_ID);
+        elem.vstat.mtype = DIR_ELEM;
+        elem.vstat.fstat = root.vstat.fstat;
+        unsigned elem_dbid = 0;
+        OstrelAgent_View_db_root_dir dir(uuid);
+        EXPECT_EQ(0, dir.create(QEL_OID_NULL, 0, 0, root, elem, made, elem_dbid));
+        return made;
+    }
+    static constexpr unsigned HOLDER_ID = 900000;
+    static std::string key_of(const qel_uuid_s& uuid) {
+        return std::string(reinterpret_cast<const char*>(uuid.bytes), sizeof uuid.bytes);
+    }
+
+    // By VOB (as text) and script number.
+    std::map<std::pair<std::string, unsigned>, Meta::Scripted_Object> scripted_;
+    std::map<std::string, unsigned> holders_;
 };
 
-// A VOB tree of the test's VOB, its root element 10:
+// A VOB tree of the test's VOB as the server knows it (script numbers; the
+// view database gives each object its own dbid once fetched, dbid_of), its
+// root element 10:
 //
 //   /        10 (element) -> 11 (directory version)
 //   /a.c     20 -> 21
@@ -166,13 +255,7 @@ protected:
         file(40, 41);
         dir(60, 61, {{"f", 70}});
         file(70, 71);
-        Meta::Scripted_Object link;
-        link.dbid = 50;
-        link.oid = oid_of(50);
-        link.mtype = SYMLINK;
-        link.fstat = file_status(QEL_FTYPE_LNK, 0777);
-        link.link_text = "a.c";
-        Meta::script_object(vob_uuid, link);
+        script(50, SYMLINK, 0, 0777);
         Meta::script_root(vob_uuid, 10);
     }
 
@@ -182,27 +265,27 @@ public:
     void dir(unsigned elem, unsigned version, std::vector<std::pair<std::string, unsigned>> entries) {
         element(elem, DIR_ELEM, version, 0755);
         Meta::Scripted_Object v;
-        v.dbid = version;
+        v.id = version;
         v.oid = oid_of(version);
         v.mtype = DIR_VER;
-        v.elem_dbid = elem;
+        v.elem_id = elem;
         v.fstat = file_status(QEL_FTYPE_DIR, 0755);
         v.entries = std::move(entries);
-        Meta::script_object(vob_uuid, v);
+        script(vob_uuid, v);
     }
     void file(unsigned elem, unsigned version, bool checked_out = false) {
         element(elem, FILE_ELEM, version, 0644, checked_out);
         script(version, FILE_VER, elem, 0644);
     }
-    void element(unsigned dbid, vob_mtype_t mtype, unsigned selected, qel_fmode_t mode, bool checked_out = false) {
+    void element(unsigned id, vob_mtype_t mtype, unsigned selected, qel_fmode_t mode, bool checked_out = false) {
         Meta::Scripted_Object e;
-        e.dbid = dbid;
-        e.oid = oid_of(dbid);
+        e.id = id;
+        e.oid = oid_of(id);
         e.mtype = mtype;
         e.fstat = file_status(mtype == DIR_ELEM ? QEL_FTYPE_DIR : QEL_FTYPE_REG, mode);
         e.selected = selected;
         e.checked_out = checked_out;
-        Meta::script_object(vob_uuid, e);
+        script(vob_uuid, e);
     }
 
     view_fhandle root() {

@@ -22,27 +22,24 @@ constexpr int THREADS = 8;
 constexpr int ROUNDS = 400;
 constexpr unsigned ELEMENTS = 20;
 
-// Element e has dbid 100 + e, its version 200 + e, an attached object 300 + e;
-// symbolic links 400 .. 419 stand alone.
-std::vector<int32_t> all_dbids() {
-    std::vector<int32_t> out;
-    for (unsigned e = 0; e < ELEMENTS; ++e)
-        for (int32_t base : {100, 200, 300, 400}) out.push_back(base + static_cast<int32_t>(e));
-    return out;
-}
-
 class NsThreads : public NsTest {
 protected:
     void SetUp() override {
         NsTest::SetUp();
+        // Element e is scripted as 100 + e, its version 200 + e, an attached
+        // object 300 + e; symbolic links 400 .. 419 stand alone. All but the
+        // attached objects are loaded into the view database.
         for (unsigned e = 0; e < ELEMENTS; ++e) {
             script(100 + e, FILE_ELEM);
             script(200 + e, FILE_VER, 100 + e);
             script(300 + e, ATTACHED, 100 + e);
             script(400 + e, SYMLINK);
+            for (unsigned id : {100 + e, 200 + e, 300 + e, 400 + e}) dbids.push_back(load(id));
         }
         ASSERT_EQ(0, ns_cache_set_size(0, false));
     }
+
+    std::vector<int32_t> dbids;
 
     // What the cache's own links hold on `obj`.
     static uint32_t structural_refs(const obj_entry* obj) {
@@ -55,7 +52,6 @@ protected:
 };
 
 TEST_F(NsThreads, ReferenceCountsHoldUnderConcurrentLocateAndRelease) {
-    const std::vector<int32_t> dbids = all_dbids();
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < THREADS; ++t) {

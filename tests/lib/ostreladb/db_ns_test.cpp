@@ -3,12 +3,15 @@
 // emptiness, detached names, unique renames, stranded containers, container
 // paths, kinds, attributes, new oids and adoption.
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <cstring>
 #include <fstream>
+#include <set>
 
 #include "lib/ns/ns_test_support.h"
+#include "runtime/kesto_test_support.h"
 
 namespace {
 
@@ -140,6 +143,159 @@ TEST_F(DbNs, AReplacingStateRemovesTheNameFirst) {
         EXPECT_EQ(QEL_ST_NOT_FOUND, ostrel_db_oid2dbid(vob_dbid, &old, &found, nullptr, nullptr, nullptr)) << c.name;
         obj_free(second);
     }
+    obj_free(d);
+}
+
+// A create or link that replaces a name, or an unlink, failing at each write
+// of its commit in turn: until it goes through, the name keeps its object
+// and the object its container, and no second name of the container is
+// left behind.
+TEST_F(DbNs, AChangeThatFailsKeepsTheNameAndTheFileItWouldRemove) {
+    using Io = kesto_test::FaultyIo;
+    Ns_Cache_Lock lock;
+    obj_entry* d = obj(d_fh);
+    obj_entry* target = make(d, "target");
+    ASSERT_NE(nullptr, target);
+    struct Case {
+        const char* what;
+        std::function<int()> change;
+        bool replaces;
+    };
+    const Case cases[] = {
+        {"create", [&] {
+             int status = 0;
+             obj_entry* made = make(d, "r", QEL_FTYPE_REG, DIR_ENT_STATE_VIEW, &status);
+             if (made != nullptr) obj_free(made);
+             return status;
+         }, true},
+        {"link", [&] { return ostrel_db_link(nullptr, d, "r", target, DIR_ENT_STATE_VIEW); }, true},
+        {"unlink", [&] { return ostrel_db_unlink(nullptr, d, "r", 0); }, false},
+    };
+    // The names in the container's directory of the pool.
+    auto names_by = [&](const std::string& container) {
+        std::string dir = storage + "/" + container.substr(0, container.rfind('/'));
+        std::set<std::string> names;
+        if (DIR* listing = ::opendir(dir.c_str())) {
+            while (const struct dirent* e = ::readdir(listing)) names.insert(e->d_name);
+            ::closedir(listing);
+        }
+        return names;
+    };
+    for (const Case& c : cases) {
+        obj_entry* old = make(d, "r");
+        ASSERT_NE(nullptr, old) << c.what;
+        const uint32_t old_dbid = static_cast<uint32_t>(old->dbid);
+        const qel_oid_s old_oid = old->oid;
+        const std::string container = container_of(old);
+        obj_free(old);
+        touch(container);
+        const std::set<std::string> before = names_by(container);
+        int failures = 0;
+        for (int nth = 1;; ++nth) {
+            ASSERT_LT(nth, 100) << c.what << " never went through";
+            int status;
+            {
+                Io io;
+                io.only_files("kesto.log");
+                io.fail(Io::PWRITE, nth, EIO);
+                status = c.change();
+                if (io.calls(Io::PWRITE) < nth) {
+                    ASSERT_EQ(0, status) << c.what;
+                    break;
+                }
+            }
+            ++failures;
+            EXPECT_NE(0, status) << c.what << " failing at write " << nth;
+            EXPECT_EQ(old_dbid, entry(d, "r").dbid) << c.what << " failing at write " << nth;
+            EXPECT_EQ(0, ostrel_db_dbid2oid(0, old_dbid, nullptr, nullptr, nullptr, nullptr)) << c.what;
+            EXPECT_TRUE(exists(container)) << c.what;
+            EXPECT_EQ(before, names_by(container)) << c.what;
+        }
+        EXPECT_GT(failures, 0) << c.what;
+        // At last the old file went with its only name.
+        EXPECT_FALSE(exists(container)) << c.what;
+        std::set<std::string> after = before;
+        after.erase(container.substr(container.rfind('/') + 1));
+        EXPECT_EQ(after, names_by(container)) << c.what;
+        if (!c.replaces) {
+            EXPECT_EQ(QEL_ST_NOT_FOUND, entry(d, "r").status);
+            continue;
+        }
+        qel_oid_s now{};
+        EXPECT_EQ(0, ostrel_db_dbid2oid(0, entry(d, "r").dbid, &now, nullptr, nullptr, nullptr)) << c.what;
+        EXPECT_FALSE(qel_oid_eq(&old_oid, &now)) << c.what;
+        ASSERT_EQ(0, ostrel_db_unlink(nullptr, d, "r", 0)) << c.what;
+    }
+    obj_free(target);
+    obj_free(d);
+}
+
+// Hijacked names: the status saved with one, read back, and the name
+// returned to the view or removed with its object.
+TEST_F(DbNs, HijackedNamesKeepTheirStatusUntilReturnedOrRemoved) {
+    Ns_Cache_Lock lock;
+    obj_entry* d = obj(d_fh);
+    view_vstat saved{};
+    saved.elem_oid = oid_of(40);
+    saved.obj_oid = oid_of(41);
+    auto get = [&](const char* name, view_vstat* out) { return ostrel_db_hijack_get(d, name, out); };
+
+    // A name hijacked without an entry of the view is a white-out with the
+    // hijack bits.
+    ASSERT_EQ(0, ostrel_db_link(nullptr, d, "g.c", nullptr, DIR_ENT_STATE_HIJACKED | DIR_ENT_STATE_KEEP));
+    EXPECT_EQ(DIR_ENT_STATE_VIEW | DIR_ENT_STATE_WHITEOUT | DIR_ENT_STATE_KEEP | DIR_ENT_STATE_HIJACKED,
+              entry(d, "g.c").state);
+    ASSERT_EQ(0, ostrel_db_hijack_set(d, "g.c", &saved));
+    view_vstat got{};
+    ASSERT_EQ(0, get("g.c", &got));
+    EXPECT_TRUE(qel_oid_eq(&saved.elem_oid, &got.elem_oid));
+    EXPECT_TRUE(qel_oid_eq(&saved.obj_oid, &got.obj_oid));
+    // A hijacked file of the view's own, and a plain one.
+    obj_entry* copy = make(d, "h.c", QEL_FTYPE_REG, DIR_ENT_STATE_HIJACKED | DIR_ENT_STATE_KEEP);
+    ASSERT_NE(nullptr, copy);
+    const uint32_t copy_dbid = static_cast<uint32_t>(copy->dbid);
+    obj_free(copy);
+    ASSERT_EQ(0, ostrel_db_hijack_set(d, "h.c", &saved));
+    obj_entry* plain = make(d, "plain.c");
+    ASSERT_NE(nullptr, plain);
+    obj_free(plain);
+
+    struct Case {
+        const char* what;
+        std::function<int()> run;
+        int status;
+        const char* message;  // null: none
+    };
+    const Case cases[] = {
+        {"set on a plain name", [&] { return ostrel_db_hijack_set(d, "plain.c", &saved); }, QEL_ST_INVALID,
+         "View_db_hijack of plain.c"},
+        {"get of a plain name", [&] { return get("plain.c", &got); }, QEL_ST_INVALID, nullptr},
+        {"get of no name", [&] { return get("none", &got); }, QEL_ST_NOT_FOUND, nullptr},
+        {"unhijack of a plain name", [&] { return ostrel_db_unhijack(d, "plain.c"); }, QEL_ST_NOT_FOUND,
+         "View_db_unhijack of plain.c"},
+        {"remove of a plain name", [&] { return ostrel_db_remove_hijack(d, "plain.c"); }, QEL_ST_NOT_FOUND, nullptr},
+        {"unhijack", [&] { return ostrel_db_unhijack(d, "g.c"); }, 0, nullptr},
+        {"get after unhijack", [&] { return get("g.c", &got); }, QEL_ST_INVALID, nullptr},
+        {"remove", [&] { return ostrel_db_remove_hijack(d, "h.c"); }, 0, nullptr},
+        {"remove again", [&] { return ostrel_db_remove_hijack(d, "h.c"); }, QEL_ST_NOT_FOUND, nullptr},
+    };
+    for (const Case& c : cases) {
+        messages.clear();
+        EXPECT_EQ(c.status, c.run()) << c.what;
+        if (c.message != nullptr) {
+            EXPECT_TRUE(messages.has(c.message)) << c.what << ": " << messages.text();
+        } else {
+            EXPECT_FALSE(messages.has("View_db")) << c.what << ": " << messages.text();
+        }
+    }
+    // Returned to the view: a white-out without hijack bits; removed: no
+    // name, and the file went with it.
+    EXPECT_EQ(DIR_ENT_STATE_VIEW | DIR_ENT_STATE_WHITEOUT, entry(d, "g.c").state);
+    EXPECT_EQ(QEL_ST_NOT_FOUND, entry(d, "h.c").status);
+    EXPECT_EQ(QEL_ST_STALE, ostrel_db_dbid2oid(0, copy_dbid, nullptr, nullptr, nullptr, nullptr));
+    bool any = true;
+    ASSERT_EQ(0, ostrel_db_has_hijacks(&any));
+    EXPECT_FALSE(any);
     obj_free(d);
 }
 
@@ -331,7 +487,7 @@ TEST_F(DbNs, AVobDirectoryAdoptsAViewDirectorysNames) {
     uint32_t x = entry(sub, "x").dbid;
     obj_free(sub);
     int status = 0;
-    obj_entry* e_elem = locate(60, &status);
+    obj_entry* e_elem = locate(load(60), &status);
     ASSERT_NE(nullptr, e_elem);
     // Only a VOB directory element adopts.
     EXPECT_EQ(QEL_ST_NO_MEMORY, ostrel_db_adopt(nullptr, d, d, "e", DIR_ENT_STATE_VIEW));

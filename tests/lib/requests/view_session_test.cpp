@@ -61,7 +61,7 @@ Names names_of(const std::vector<ostrel_scope>& scopes) {
 }
 
 // The names of the scopes of a list, sorted.
-Names scopes(int type) {
+Names scopes(OstrelAgent_View_db::ScopeListType type) {
     std::vector<ostrel_scope> list;
     EXPECT_EQ(OstrelAgent_View_db::get_scopes(type, list), 0);
     Names names = names_of(list);
@@ -90,7 +90,7 @@ protected:
         OstrelAgent_Metadata::reset_script();
         std::vector<ostrel_scope> all;
         ASSERT_EQ(OstrelAgent_View_db::get_scopes(OstrelAgent_View_db::ALL_LR_SCOPES, all), 0);
-        for (const ostrel_scope& s : all) ASSERT_EQ(OstrelAgent_View_db::delete_lr_scope(&s.scope_oid), 0);
+        for (const ostrel_scope& s : all) ASSERT_EQ(OstrelAgent_View_db::delete_lr_scope(s.scope_oid), 0);
         for (const char* name : {OstrelAgent_ConfigSpec::CS_FILE_NAME, OstrelAgent_ConfigSpec::CS_TESSEL_FILE_NAME})
             std::remove(installed().file(name).c_str());
         OstrelAgent_Server::g_online = 0;
@@ -109,13 +109,13 @@ protected:
         const qel_uuid_s replica = uuid(REPLICA);
         using Object = OstrelAgent_Metadata::Scripted_Object;
         Object root_elem, root_dir, dir_elem, dir;
-        root_elem.dbid = 1, root_elem.mtype = 2, root_elem.selected = 2;
+        root_elem.id = 1, root_elem.mtype = 2, root_elem.selected = 2;
         root_elem.oid = oid("0d000000-0000-4000-8000-000000000001");
-        root_dir.dbid = 2, root_dir.mtype = 3, root_dir.elem_dbid = 1, root_dir.entries = {{"dir", 3}};
+        root_dir.id = 2, root_dir.mtype = 3, root_dir.elem_id = 1, root_dir.entries = {{"dir", 3}};
         root_dir.oid = oid("0d000000-0000-4000-8000-000000000002");
-        dir_elem.dbid = 3, dir_elem.mtype = 2, dir_elem.selected = 4;
+        dir_elem.id = 3, dir_elem.mtype = 2, dir_elem.selected = 4;
         dir_elem.oid = oid("0d000000-0000-4000-8000-000000000003");
-        dir.dbid = 4, dir.mtype = 3, dir.elem_dbid = 3, dir.oid = oid(DIR_VERSION);
+        dir.id = 4, dir.mtype = 3, dir.elem_id = 3, dir.oid = oid(DIR_VERSION);
         for (const Object& o : {root_elem, root_dir, dir_elem, dir}) OstrelAgent_Metadata::script_object(replica, o);
         OstrelAgent_Metadata::script_root(replica, 1);
     }
@@ -167,13 +167,13 @@ TEST_F(LibViewSession, RulesFilesAreWrittenWholeAndReadBackLineByLine) {
 
 TEST_F(LibViewSession, LoadRulesAreScopesAddedMarkedAndDeleted) {
     ASSERT_EQ(store.add_load_rules({"/vobs/a/src", "/vobs/a/doc"}), 0);
-    EXPECT_EQ(scopes(OstrelAgent_View_db::ACTIVE_LR_SCOPES).size(), 2u);
+    EXPECT_EQ(scopes(OstrelAgent_View_db::LR_SCOPES).size(), 2u);
 
     // A rule without a scope is passed over; a marked one leaves the active
     // list until an update deletes it.
     EXPECT_EQ(store.delete_load_rules({"/vobs/none", "/vobs/a/doc"}, 1, 0), 0);
-    EXPECT_EQ(scopes(OstrelAgent_View_db::ACTIVE_LR_SCOPES), Names{"/vobs/a/src"});
-    EXPECT_EQ(scopes(OstrelAgent_View_db::REMOVED_LR_SCOPES), Names{"/vobs/a/doc"});
+    EXPECT_EQ(scopes(OstrelAgent_View_db::LR_SCOPES), Names{"/vobs/a/src"});
+    EXPECT_EQ(scopes(OstrelAgent_View_db::LR_SCOPES_FOR_DELETE), Names{"/vobs/a/doc"});
     std::vector<ostrel_scope> cached;
     EXPECT_EQ(store.get_cached_load_scopes(cached), 0);
     EXPECT_EQ(names_of(cached), Names{"/vobs/a/src"});
