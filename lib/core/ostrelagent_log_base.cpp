@@ -1,5 +1,8 @@
 #include "lib/core/ostrelagent_log_base.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 
 #include "lib/core/ostrelagent_trace.h"
@@ -24,17 +27,51 @@ int OstrelAgent_Log_Base::open_log_file() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "open_log_file");
     trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_5, "View dir = %s, log dir = %s, log path = %s",
                      m_view_dir.c_str(), m_log_dir.c_str(), m_log_path.c_str());
-    if (!fileutl_exists(m_view_dir.c_str(), 0)) return ENOENT;
-    errno = 0;
-    if (!fileutl_exists(m_log_dir.c_str(), 0) && fileutl_mkpath(m_log_dir.c_str(), 0700, 1) != 0) {
-        return failure_errno();
-    }
+    const int error = make_log_dir();
+    if (error != 0) return error;
     trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_5, "Opening %s", m_log_path.c_str());
     errno = 0;
     m_stream.open(m_log_path, std::ios::out | std::ios::app);
     if (!m_stream.is_open()) return failure_errno();
     m_stream.clear();
     return 0;
+}
+
+int OstrelAgent_Log_Base::make_log_dir() {
+    if (!fileutl_exists(m_view_dir.c_str(), 0)) return ENOENT;
+    errno = 0;
+    if (!fileutl_exists(m_log_dir.c_str(), 0) && fileutl_mkpath(m_log_dir.c_str(), 0700, 1) != 0) {
+        return failure_errno();
+    }
+    return 0;
+}
+
+int OstrelAgent_Log_Base::append_record(const std::string& record) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "append_record");
+    int error = make_log_dir();
+    if (error == 0) {
+        const int fd = ::open(m_log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            error = failure_errno();
+        } else {
+            const char* data = record.data();
+            size_t left = record.size();
+            while (left > 0) {
+                const ssize_t written = ::write(fd, data, left);
+                if (written < 0 && errno == EINTR) continue;
+                if (written <= 0) {
+                    error = written < 0 ? failure_errno() : EIO;
+                    break;
+                }
+                data += written;
+                left -= static_cast<size_t>(written);
+            }
+            if (::close(fd) != 0 && error == 0) error = failure_errno();
+        }
+    }
+    std::lock_guard<std::mutex> guard(m_record_mutex);
+    note_record_outcome(error);
+    return error;
 }
 
 int OstrelAgent_Log_Base::close_log_file() {

@@ -46,6 +46,13 @@ public:
     // 0, or the errno value of a failed close.
     int close_log_file();
 
+    // Appends `record` to the log path with one write on a descriptor of its
+    // own opened for appending (a partial write is continued), making the log
+    // directory as open_log_file does; so records of other writers of the
+    // file, in this process or another, never split it. The outcome is noted
+    // as note_record_outcome says. 0, or the errno value of the failure.
+    int append_record(const std::string& record);
+
     // "INFO", "WARN", "ERROR", or "UNKNOWN" for any other value.
     static const char* log_type_string(OSTRELAGENT_LOG_TYPE type);
 
@@ -54,6 +61,10 @@ public:
     const std::string& log_path() const { return m_log_path; }
 
 protected:
+    // Makes the log directory (mode 0700) when it is missing; nothing when the
+    // view directory itself is missing (ENOENT). 0, or an errno value.
+    int make_log_dir();
+
     // The outcome of one record, 0 or an errno value: the first failure
     // after a success (or at the start) is traced. The caller holds
     // m_record_mutex.
@@ -63,8 +74,9 @@ protected:
     std::string m_log_dir;
     std::string m_log_path; // set by the derived class
     std::ofstream m_stream;
-    // Held by a derived class across open, write and close of one record, so
-    // that records of different threads never mix (the stream is shared).
+    // Held by a derived class across open, write and close of one record
+    // through the stream, so that records of different threads never mix (the
+    // stream is shared); append_record takes it only to note the outcome.
     std::mutex m_record_mutex;
     // Whether the last record failed; guarded by m_record_mutex.
     bool m_failing = false;
