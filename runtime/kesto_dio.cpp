@@ -711,17 +711,24 @@ int dio_flush() {
     pz.modified = 0;
     t.file_table[f].flags |= FILE_WRITTEN;
   }
-  if (!phase_one) {
-    for (int f = 0; f < t.size_ft; ++f) {
-      file_entry &fe = t.file_table[f];
-      if (!(fe.flags & FILE_WRITTEN)) continue;
-      if (opt_on(OPT_SYNCFILES)) {
-        if (dio_open(f) != S_OKAY) return db_status;
-        if (commit_file(f, fe.desc) != S_OKAY) return db_status;
-      }
-      fe.flags &= ~FILE_WRITTEN;
+  if (!phase_one) return dio_commit_written(0, t.size_ft);
+  return db_status = S_OKAY;
+}
+
+int dio_commit_written(int first, int end) {
+  db_task &t = kt();
+  if (opt_on(OPT_SYNCFILES)) {
+    for (int f = first; f < end; ++f)
+      if ((t.file_table[f].flags & FILE_WRITTEN) && dio_open(f) != S_OKAY) return db_status;
+    // Opening one may have closed another for room, which synchronised it.
+    std::vector<int> fds;
+    for (int f = first; f < end; ++f) {
+      const file_entry &fe = t.file_table[f];
+      if ((fe.flags & FILE_WRITTEN) && fe.status == 'o' && fe.desc >= 0) fds.push_back(fe.desc);
     }
+    if (commit_files(fds.data(), static_cast<int>(fds.size())) != S_OKAY) return db_status;
   }
+  for (int f = first; f < end; ++f) t.file_table[f].flags &= static_cast<uint16_t>(~FILE_WRITTEN);
   return db_status = S_OKAY;
 }
 

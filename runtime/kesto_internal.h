@@ -43,6 +43,9 @@ const char *strip_dbwdir(const char *name);
 int open_b(const char *name, int flags);
 int sync_file(int fd);
 int commit_file(int file, int fd);
+// Forces several files to disk at once (option 0x10); the first failure is
+// returned.
+int commit_files(const int *fds, int count);
 // Forces the directory entry of a newly created file to disk.
 int sync_dir_of(const char *path);
 int fsblock_size(int fd, long *size);
@@ -165,6 +168,9 @@ int dio_read_slot_nolock(int file, uint32_t slot, char **record, int hold);
 int dio_write_slot(int file, uint32_t slot, const char *record, int release);
 int dio_out(page_slot *slot, lookup_entry *lookup, int keep_open, int is_data);
 int dio_flush();
+// Forces the files [first, end) of the file table that were written since
+// their last synchronisation to disk together, and clears their flags.
+int dio_commit_written(int first, int end);
 int dio_open(int file);
 int dio_close(int file);
 // Closes the least recently used open file: 1, 0 when none could be

@@ -314,10 +314,10 @@ int o_flush() {
       return dberr_code(S_NOSPACE, 373, "%s", ov.name);
   }
   if (dio_ixflush() != S_OKAY) return db_status;
-  if (dio_open(t.ov_file) != S_OKAY) return db_status;
-  if (commit_file(t.ov_file, ov.desc) != S_OKAY) return db_status;
-  ov.flags &= static_cast<uint16_t>(~FILE_WRITTEN);
-  return db_status = S_OKAY;
+  // The new pages that phase one wrote to their files are forced to disk
+  // with the overflow file, at once.
+  ov.flags |= FILE_WRITTEN;
+  return dio_commit_written(0, t.ov_file + 1);
 }
 
 int o_update() {
