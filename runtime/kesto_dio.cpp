@@ -13,10 +13,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <sys/uio.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <vector>
 
 #include "runtime/kesto_internal.h"
@@ -619,47 +623,110 @@ int dio_release(db_address dba, int release) {
   return db_status = S_OKAY;
 }
 
-int dio_out(page_slot *s, lookup_entry *lu, int keep_open, int is_data) {
-  db_task &t = kt();
-  const kesto_io_methods *io = kesto_io();
-  if (opt_on(OPT_READONLY)) return dberr_code(S_READONLY, 47);
-  if (!s->buff) return dberr_code(S_INVPTR, 48);
-  int file = lu->file;
-  int target;
+namespace {
+
+// Where dio_out writes a page: its own place (stamped with the time) or
+// its copy's place in the overflow file; an overflow-index page at its
+// position.
+struct page_target {
+  int file;
   off_t offset;
   size_t size;
-  bool home = is_data && s->file_pos == 0;
-  if (home) {
-    put_u32(s->buff, static_cast<uint32_t>(time(nullptr)));
-    target = file;
-    size = static_cast<size_t>(t.file_table[file].page_size);
-    offset = static_cast<off_t>(lu->pageno) * static_cast<off_t>(size);
-  } else {
-    target = t.ov_file;
-    offset = static_cast<off_t>(is_data ? s->file_pos : static_cast<uint32_t>(lu->pageno));
-    size = static_cast<size_t>(is_data ? t.file_table[file].page_size
-                                       : t.file_table[t.ov_file].page_size);
+};
+
+page_target target_of(page_slot &s, const lookup_entry &lu, bool is_data) {
+  db_task &t = kt();
+  if (is_data && s.file_pos == 0) {
+    put_u32(s.buff, static_cast<uint32_t>(time(nullptr)));
+    size_t size = static_cast<size_t>(t.file_table[lu.file].page_size);
+    return {lu.file, static_cast<off_t>(lu.pageno) * static_cast<off_t>(size), size};
   }
+  off_t offset = static_cast<off_t>(is_data ? s.file_pos : static_cast<uint32_t>(lu.pageno));
+  size_t size = static_cast<size_t>(is_data ? t.file_table[lu.file].page_size : t.file_table[t.ov_file].page_size);
+  return {t.ov_file, offset, size};
+}
+
+// Writes `total` bytes of the buffers at `offset` of file `target` through
+// descriptor `fd`; every write is synchronised by the next flush or close.
+int write_at(int target, int fd, const struct iovec *iov, int count, size_t total, off_t offset) {
+  db_task &t = kt();
+  const kesto_io_methods *io = kesto_io();
+  if (trlog_flag) d_trlog();
+  ssize_t n = count == 1 ? io->pwrite(fd, iov[0].iov_base, iov[0].iov_len, offset) : io->pwritev(fd, iov, count, offset);
+  if (n < 0) return dberr_code(S_BADWRITE, 51, "%s: %s", t.file_table[target].name, std::strerror(errno));
+  if (n != static_cast<ssize_t>(total)) return dberr_code(S_NOSPACE, 50, "%s", t.file_table[target].name);
+  t.file_table[target].flags |= FILE_WRITTEN;
+  return S_OKAY;
+}
+
+// Pages written in the order given, each run of pages that follow one
+// another in a file in one call.
+class page_run {
+ public:
+  // Called for each data page (by its lookup index) once it is written.
+  explicit page_run(std::function<void(int)> written) : written_(std::move(written)) {}
+
+  int add(const page_target &to, char *buff, int lu) {
+    if (!iov_.empty() && (to.file != file_ || to.offset != end_ || iov_.size() == LIMIT) && flush() != S_OKAY)
+      return db_status;
+    if (iov_.empty()) {
+      file_ = to.file;
+      start_ = end_ = to.offset;
+    }
+    iov_.push_back({buff, to.size});
+    pages_.push_back(lu);
+    end_ += static_cast<off_t>(to.size);
+    return S_OKAY;
+  }
+
+  int flush() {
+    if (iov_.empty()) return S_OKAY;
+    if (dio_open(file_) != S_OKAY) return db_status;
+    int status = write_at(file_, kt().file_table[file_].desc, iov_.data(), static_cast<int>(iov_.size()),
+                          static_cast<size_t>(end_ - start_), start_);
+    if (status != S_OKAY) return status;
+    if (opt_on(OPT_CLOSEFILES)) dio_close(file_);
+    for (int lu : pages_) written_(lu);
+    iov_.clear();
+    pages_.clear();
+    return S_OKAY;
+  }
+
+ private:
+  static constexpr size_t LIMIT = 256;  // pages in one call
+  std::function<void(int)> written_;
+  std::vector<struct iovec> iov_;
+  std::vector<int> pages_;
+  int file_ = -1;
+  off_t start_ = 0, end_ = 0;
+};
+
+}  // namespace
+
+int dio_out(page_slot *s, lookup_entry *lu, int keep_open, int is_data) {
+  db_task &t = kt();
+  if (opt_on(OPT_READONLY)) return dberr_code(S_READONLY, 47);
+  if (!s->buff) return dberr_code(S_INVPTR, 48);
+  const page_target to = target_of(*s, *lu, is_data);
   int fd;
   if (keep_open) {
-    if (dio_open(target) != S_OKAY) return db_status;
-    fd = t.file_table[target].desc;
+    if (dio_open(to.file) != S_OKAY) return db_status;
+    fd = t.file_table[to.file].desc;
   } else {
-    fd = open_b(t.file_table[target].name, O_RDWR);
-    if (fd < 0) return dberr_code(S_NOFILE, 709, "%s: %s", t.file_table[target].name, std::strerror(errno));
+    fd = open_b(t.file_table[to.file].name, O_RDWR);
+    if (fd < 0) return dberr_code(S_NOFILE, 709, "%s: %s", t.file_table[to.file].name, std::strerror(errno));
   }
-  if (trlog_flag) d_trlog();
-  ssize_t n = io->pwrite(fd, s->buff, size, offset);
-  int saved = errno;
-  if (!keep_open) io->close(fd);
-  errno = saved;
-  if (n < 0) return dberr_code(S_BADWRITE, 51, "%s: %s", t.file_table[target].name, std::strerror(errno));
-  if (n != static_cast<ssize_t>(size)) return dberr_code(S_NOSPACE, 50, "%s", t.file_table[target].name);
-  // Every write to a file is synchronised by the next flush or close.
-  t.file_table[target].flags |= FILE_WRITTEN;
-  if (keep_open && opt_on(OPT_CLOSEFILES)) dio_close(target);
+  struct iovec one = {s->buff, to.size};
+  int status = write_at(to.file, fd, &one, 1, to.size, to.offset);
+  if (!keep_open) {
+    int saved = errno;
+    kesto_io()->close(fd);
+    errno = saved;
+  }
+  if (status != S_OKAY) return db_status = status;
+  if (keep_open && opt_on(OPT_CLOSEFILES)) dio_close(to.file);
   if (is_data && cache_callback_p)
-    cache_callback_p(cache_callback_handle, 1, file, static_cast<uint32_t>(lu->pageno));
+    cache_callback_p(cache_callback_handle, 1, lu->file, static_cast<uint32_t>(lu->pageno));
   return db_status = S_OKAY;
 }
 
@@ -667,30 +734,47 @@ int dio_flush() {
   db_task &t = kt();
   if (!tables_exist()) return db_status = S_OKAY;
   bool phase_one = opt_on(OPT_TWOPHASE) && trans_active() && !t.trcommit;
+  // The changed pages go out in file and page order: pages that follow one
+  // another in a file, and copies placed one after the other in the
+  // overflow file, are written in one call.
+  std::vector<int> changed;
   for (int i = in_use_chain; i != NIL; i = Db_lookup[i].next_inuse) {
     lookup_entry &lu = Db_lookup[i];
     if (lu.task != &t) continue;
     page_slot &s = Dbpg_table[lu.pg_index];
-    if (!s.modified) {
-      s.file_pos = 0;
-      continue;
-    }
-    if (phase_one) {
-      if (o_write(&s, &lu) != S_OKAY) return db_status;
-      if (static_cast<uint32_t>(lu.pageno) > o_pages(lu.file)) {
-        s.modified = 0;
-        s.holdcnt = 0;
-        --no_modheld;
-        t.file_table[lu.file].flags |= FILE_WRITTEN;
-      }
-    } else {
-      s.file_pos = 0;
-      if (dio_out(&s, &lu, 1, 1) != S_OKAY) return db_status;
+    if (s.modified) changed.push_back(i);
+    else s.file_pos = 0;
+  }
+  std::sort(changed.begin(), changed.end(), [](int a, int b) {
+    const lookup_entry &x = Db_lookup[a], &y = Db_lookup[b];
+    return x.file != y.file ? x.file < y.file : x.pageno < y.pageno;
+  });
+  // A page is clean only once it is written: a failed flush can be
+  // repeated. In phase one only the pages beyond a file's old extent, which
+  // went to their own places, are.
+  page_run run([&](int i) {
+    lookup_entry &lu = Db_lookup[i];
+    page_slot &s = Dbpg_table[lu.pg_index];
+    if (!phase_one || s.file_pos == 0) {
       s.modified = 0;
       s.holdcnt = 0;
       --no_modheld;
     }
+    if (cache_callback_p) cache_callback_p(cache_callback_handle, 1, lu.file, static_cast<uint32_t>(lu.pageno));
+  });
+  for (int i : changed) {
+    lookup_entry &lu = Db_lookup[i];
+    page_slot &s = Dbpg_table[lu.pg_index];
+    if (opt_on(OPT_READONLY)) return dberr_code(S_READONLY, 47);
+    if (!s.buff) return dberr_code(S_INVPTR, 48);
+    if (phase_one) {
+      if (o_place(&s, &lu) != S_OKAY) return db_status;
+    } else {
+      s.file_pos = 0;
+    }
+    if (run.add(target_of(s, lu, true), s.buff, i) != S_OKAY) return db_status;
   }
+  if (run.flush() != S_OKAY) return db_status;
   clear_last();
   for (int f = 0; f < t.size_ft && f < t.pgzero_size; ++f) {
     pgzero_entry &pz = t.pgzero[f];

@@ -287,6 +287,10 @@ int o_fileinit(int file);
 uint32_t o_pages(int file);
 int o_search(int file, uint32_t page, uint32_t *position);
 int o_write(page_slot *slot, lookup_entry *lookup);
+// Where o_write writes the page: its copy's place in the overflow file (a
+// new one is entered in the index), or its own place for a page beyond the
+// file's old extent (position 0).
+int o_place(page_slot *slot, lookup_entry *lookup);
 int o_pzwrite(int file);
 int o_flush();
 int o_update();

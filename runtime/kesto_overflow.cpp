@@ -26,6 +26,7 @@
 // Index pages live in the cache's index-page table, keyed by position.
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -211,13 +212,18 @@ int o_fileinit(int file) {
 uint32_t o_pages(int file) { return database_file(file) ? kt().ov_table[file].pages : 0; }
 
 int o_write(page_slot *slot, lookup_entry *lu) {
+  if (o_place(slot, lu) != S_OKAY) return db_status;
+  return dio_out(slot, lu, 1, 1);
+}
+
+int o_place(page_slot *slot, lookup_entry *lu) {
   db_task &t = kt();
   int file = lu->file;
   uint32_t page = static_cast<uint32_t>(lu->pageno);
   if (!database_file(file)) return dberr_code(S_SYSERR, 853, "overflow write of file %d", file);
   ov_entry &e = t.ov_table[file];
   if (!e.bitmap && o_fileinit(file) != S_OKAY) return db_status;
-  if (slot->file_pos || page > e.pages) return dio_out(slot, lu, 1, 1);
+  if (slot->file_pos || page > e.pages) return db_status = S_OKAY;
 
   uint32_t size = static_cast<uint32_t>(t.file_table[file].page_size);
   if (static_cast<uint64_t>(t.ov_next) + size > UINT32_MAX)
@@ -240,7 +246,7 @@ int o_write(page_slot *slot, lookup_entry *lu) {
   index->modified = 1;
   slot->file_pos = t.ov_next;
   t.ov_next += size;
-  return dio_out(slot, lu, 1, 1);
+  return db_status = S_OKAY;
 }
 
 int o_search(int file, uint32_t page, uint32_t *position) {
@@ -320,18 +326,63 @@ int o_flush() {
   return dio_commit_written(0, t.ov_file + 1);
 }
 
-int o_update() {
+namespace {
+
+// Copies pages of file f back from the overflow file: `copies` holds each
+// page's number and its copy's position, in page order. Copies placed one
+// after the other are read in one call, pages that follow one another
+// written in one call.
+int copy_back(int f, const std::vector<std::pair<uint32_t, uint32_t>> &copies) {
   db_task &t = kt();
   const kesto_io_methods *io = kesto_io();
+  file_entry &fe = t.file_table[f];
+  const size_t size = static_cast<size_t>(fe.page_size);
+  constexpr size_t CHUNK = 256;  // pages
+  std::vector<char> buffer(CHUNK * size);
+  for (size_t first = 0; first < copies.size(); first += CHUNK) {
+    const size_t n = std::min(CHUNK, copies.size() - first);
+    const std::pair<uint32_t, uint32_t> *c = copies.data() + first;
+    for (size_t i = 0, j; i < n; i = j) {
+      for (j = i + 1; j < n && c[j].second == c[j - 1].second + size; ++j) {
+      }
+      if (dio_open(t.ov_file) != S_OKAY) return db_status;
+      const file_entry &ov = t.file_table[t.ov_file];
+      const size_t bytes = (j - i) * size;
+      if (io->pread(ov.desc, buffer.data() + i * size, bytes, c[i].second) != static_cast<ssize_t>(bytes))
+        return dberr_code(S_BADREAD, 377, "%s @ %u", ov.name, c[i].second);
+    }
+    const uint32_t now = static_cast<uint32_t>(time(nullptr));
+    for (size_t i = 0; i < n; ++i) put_u32(buffer.data() + i * size, now);
+    for (size_t i = 0, j; i < n; i = j) {
+      for (j = i + 1; j < n && c[j].first == c[j - 1].first + 1; ++j) {
+      }
+      if (dio_open(f) != S_OKAY) return db_status;
+      const off_t at = static_cast<off_t>(c[i].first) * static_cast<off_t>(size);
+      const size_t bytes = (j - i) * size;
+      if (io->pwrite(fe.desc, buffer.data() + i * size, bytes, at) != static_cast<ssize_t>(bytes))
+        return dberr_code(S_NOSPACE, 379, "O_update: write of %s @ %ld failed: %d\n", fe.name,
+                          static_cast<long>(at), errno);
+      fe.flags |= FILE_WRITTEN;
+    }
+    if (opt_on(OPT_CLOSEFILES)) {
+      dio_close(f);
+      dio_close(t.ov_file);
+    }
+  }
+  return S_OKAY;
+}
+
+}  // namespace
+
+int o_update() {
+  db_task &t = kt();
   if (opt_on(OPT_READONLY)) return dberr_code(S_READONLY, 374);
   std::vector<char> index(OV_PAGE_SIZE);
-  std::vector<char> page(static_cast<size_t>(t.largest_page > 0 ? t.largest_page : OV_PAGE_SIZE));
+  std::vector<std::pair<uint32_t, uint32_t>> copies;
   for (int f = 0; f < t.size_ft; ++f) {
     const ov_entry &e = t.ov_table[f];
     if (!e.bitmap || !e.index_pos) continue;
-    file_entry &fe = t.file_table[f];
-    const size_t size = static_cast<size_t>(fe.page_size);
-    if (page.size() < size) page.resize(size);
+    copies.clear();
     area a = area_of(e.pages);
     for (uint32_t g = 0; g < a.pages; ++g) {
       if (!in_use(e, g)) continue;
@@ -356,23 +407,10 @@ int o_update() {
           }
           continue;
         }
-        if (dio_open(t.ov_file) != S_OKAY) return db_status;
-        const file_entry &ov = t.file_table[t.ov_file];
-        if (io->pread(ov.desc, page.data(), size, position) != static_cast<ssize_t>(size))
-          return dberr_code(S_BADREAD, 377, "%s @ %u", ov.name, position);
-        put_u32(page.data(), static_cast<uint32_t>(time(nullptr)));
-        if (dio_open(f) != S_OKAY) return db_status;
-        off_t at = static_cast<off_t>(p) * static_cast<off_t>(size);
-        if (io->pwrite(fe.desc, page.data(), size, at) != static_cast<ssize_t>(size))
-          return dberr_code(S_NOSPACE, 379, "O_update: write of %s @ %ld failed: %d\n", fe.name,
-                            static_cast<long>(at), errno);
-        fe.flags |= FILE_WRITTEN;
-        if (opt_on(OPT_CLOSEFILES)) {
-          dio_close(f);
-          dio_close(t.ov_file);
-        }
+        copies.emplace_back(p, position);
       }
     }
+    if (copy_back(f, copies) != S_OKAY) return db_status;
   }
   return db_status = o_close();
 }
