@@ -26,6 +26,7 @@
 #include "runtime/kesto_internal.h"
 #include "runtime/kesto_io.h"
 #include "runtime/kesto_page.h"
+#include "runtime/kesto_writerun.h"
 
 namespace {
 
@@ -646,61 +647,6 @@ page_target target_of(page_slot &s, const lookup_entry &lu, bool is_data) {
   return {t.ov_file, offset, size};
 }
 
-// Writes `total` bytes of the buffers at `offset` of file `target` through
-// descriptor `fd`; every write is synchronised by the next flush or close.
-int write_at(int target, int fd, const struct iovec *iov, int count, size_t total, off_t offset) {
-  db_task &t = kt();
-  const kesto_io_methods *io = kesto_io();
-  if (trlog_flag) d_trlog();
-  ssize_t n = count == 1 ? io->pwrite(fd, iov[0].iov_base, iov[0].iov_len, offset) : io->pwritev(fd, iov, count, offset);
-  if (n < 0) return dberr_code(S_BADWRITE, 51, "%s: %s", t.file_table[target].name, std::strerror(errno));
-  if (n != static_cast<ssize_t>(total)) return dberr_code(S_NOSPACE, 50, "%s", t.file_table[target].name);
-  t.file_table[target].flags |= FILE_WRITTEN;
-  return S_OKAY;
-}
-
-// Pages written in the order given, each run of pages that follow one
-// another in a file in one call.
-class page_run {
- public:
-  // Called for each data page (by its lookup index) once it is written.
-  explicit page_run(std::function<void(int)> written) : written_(std::move(written)) {}
-
-  int add(const page_target &to, char *buff, int lu) {
-    if (!iov_.empty() && (to.file != file_ || to.offset != end_ || iov_.size() == LIMIT) && flush() != S_OKAY)
-      return db_status;
-    if (iov_.empty()) {
-      file_ = to.file;
-      start_ = end_ = to.offset;
-    }
-    iov_.push_back({buff, to.size});
-    pages_.push_back(lu);
-    end_ += static_cast<off_t>(to.size);
-    return S_OKAY;
-  }
-
-  int flush() {
-    if (iov_.empty()) return S_OKAY;
-    if (dio_open(file_) != S_OKAY) return db_status;
-    int status = write_at(file_, kt().file_table[file_].desc, iov_.data(), static_cast<int>(iov_.size()),
-                          static_cast<size_t>(end_ - start_), start_);
-    if (status != S_OKAY) return status;
-    if (opt_on(OPT_CLOSEFILES)) dio_close(file_);
-    for (int lu : pages_) written_(lu);
-    iov_.clear();
-    pages_.clear();
-    return S_OKAY;
-  }
-
- private:
-  static constexpr size_t LIMIT = 256;  // pages in one call
-  std::function<void(int)> written_;
-  std::vector<struct iovec> iov_;
-  std::vector<int> pages_;
-  int file_ = -1;
-  off_t start_ = 0, end_ = 0;
-};
-
 }  // namespace
 
 int dio_out(page_slot *s, lookup_entry *lu, int keep_open, int is_data) {
@@ -717,7 +663,7 @@ int dio_out(page_slot *s, lookup_entry *lu, int keep_open, int is_data) {
     if (fd < 0) return dberr_code(S_NOFILE, 709, "%s: %s", t.file_table[to.file].name, std::strerror(errno));
   }
   struct iovec one = {s->buff, to.size};
-  int status = write_at(to.file, fd, &one, 1, to.size, to.offset);
+  int status = write_at(to.file, fd, &one, 1, to.size, to.offset, 0);
   if (!keep_open) {
     int saved = errno;
     kesto_io()->close(fd);
@@ -752,16 +698,7 @@ int dio_flush() {
   // A page is clean only once it is written: a failed flush can be
   // repeated. In phase one only the pages beyond a file's old extent, which
   // went to their own places, are.
-  page_run run([&](int i) {
-    lookup_entry &lu = Db_lookup[i];
-    page_slot &s = Dbpg_table[lu.pg_index];
-    if (!phase_one || s.file_pos == 0) {
-      s.modified = 0;
-      s.holdcnt = 0;
-      --no_modheld;
-    }
-    if (cache_callback_p) cache_callback_p(cache_callback_handle, 1, lu.file, static_cast<uint32_t>(lu.pageno));
-  });
+  write_run run;
   for (int i : changed) {
     lookup_entry &lu = Db_lookup[i];
     page_slot &s = Dbpg_table[lu.pg_index];
@@ -772,7 +709,16 @@ int dio_flush() {
     } else {
       s.file_pos = 0;
     }
-    if (run.add(target_of(s, lu, true), s.buff, i) != S_OKAY) return db_status;
+    const page_target to = target_of(s, lu, true);
+    auto written = [&s, &lu, phase_one] {
+      if (!phase_one || s.file_pos == 0) {
+        s.modified = 0;
+        s.holdcnt = 0;
+        --no_modheld;
+      }
+      if (cache_callback_p) cache_callback_p(cache_callback_handle, 1, lu.file, static_cast<uint32_t>(lu.pageno));
+    };
+    if (run.add(to.file, to.offset, s.buff, to.size, 0, written) != S_OKAY) return db_status;
   }
   if (run.flush() != S_OKAY) return db_status;
   clear_last();
@@ -1018,18 +964,16 @@ int dio_ixfresh(uint32_t position, page_slot **slot) {
   return status;
 }
 
-int dio_ixflush() {
+std::vector<std::pair<page_slot *, uint32_t>> dio_ixchanged() {
   db_task &t = kt();
-  if (!tables_exist()) return db_status = S_OKAY;
+  std::vector<std::pair<page_slot *, uint32_t>> changed;
+  if (!tables_exist()) return changed;
   for (int i = 0; i < ix_pgtab_sz; ++i) {
     lookup_entry &lu = Ix_lookup[i];
-    if (lu.task != &t) continue;
     page_slot &s = Ixpg_table[lu.pg_index];
-    if (!s.modified) continue;
-    if (dio_out(&s, &lu, 1, 0) != S_OKAY) return db_status;
-    s.modified = 0;
+    if (lu.task == &t && s.modified && s.buff) changed.emplace_back(&s, static_cast<uint32_t>(lu.pageno));
   }
-  return db_status = S_OKAY;
+  return changed;
 }
 
 void dio_ixclear() {

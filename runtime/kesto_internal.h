@@ -7,6 +7,8 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "runtime/kesto_journal.h"
 #include "runtime/kesto_task.h"
@@ -186,8 +188,9 @@ void dio_upgrade_fdtm(int file, uint32_t stamp);
 // An overflow-index page that holds nothing yet: a slot in the index-page
 // table without a read of the file (a page already cached is kept).
 int dio_ixfresh(uint32_t position, page_slot **slot);
-// Writes the task's changed overflow-index pages to the overflow file.
-int dio_ixflush();
+// The task's changed overflow-index pages and their positions in the
+// overflow file (o_flush writes them with the rest of the index).
+std::vector<std::pair<page_slot *, uint32_t>> dio_ixchanged();
 void dio_ixclear();
 int dio_rrlb(db_address dba, uint16_t *word);
 int dio_wrlb(db_address dba, uint16_t word);
