@@ -75,6 +75,9 @@ constexpr int kLargeCache = 4096;  // 16 MiB
 constexpr int kSingleInserts = 1000;
 constexpr int kLargeCommits = 100;
 constexpr int kBlocks = 10;  // the two stores alternate this many times in a long step
+// Commits, which wait for the disk, alternate more often: the load of a
+// shared disk changes within seconds.
+constexpr int kCommitBlocks = 100;
 
 // The records of one run: the name key's width, how many records share a
 // name, the payload's size.
@@ -625,7 +628,7 @@ void small_run(const std::string &base, int count, std::mt19937 &rng) {
   p = both(engine, sqlite, SCAN_ID, 1, 1, "the scan");
   if (p.engine.count != count) fail("the scan met " + std::to_string(p.engine.count) + " records");
   line("3. full scan in integer-key order", p.engine.seconds, p.sqlite.seconds);
-  p = both(engine, sqlite, SINGLES, kSingleInserts, kBlocks, "single inserts");
+  p = both(engine, sqlite, SINGLES, kSingleInserts, kCommitBlocks, "single inserts");
   line("4. " + std::to_string(kSingleInserts) + " one-insert transactions", p.engine.seconds, p.sqlite.seconds);
 }
 
@@ -646,7 +649,7 @@ void large_run(const std::string &base, int count, std::mt19937 &rng) {
     Dirs dirs(base, "ordered");
     Worker engine = Worker::start<Engine>("engine", ordered, dirs.engine);
     Worker sqlite = Worker::start<Sqlite>("SQLite", ordered, dirs.sqlite);
-    Pair p = both(engine, sqlite, INSERT, count, kBlocks, "inserts");
+    Pair p = both(engine, sqlite, INSERT, count, kLargeCommits, "inserts");
     line("5a. " + n + " inserts in integer-key order", p.engine.seconds, p.sqlite.seconds);
     ordered_bytes[0] = engine.ask(FILES).count;
     ordered_bytes[1] = sqlite.ask(FILES).count;
@@ -654,7 +657,7 @@ void large_run(const std::string &base, int count, std::mt19937 &rng) {
   Dirs dirs(base, "random");
   Worker engine = Worker::start<Engine>("engine", random, dirs.engine);
   Worker sqlite = Worker::start<Sqlite>("SQLite", random, dirs.sqlite);
-  Pair p = both(engine, sqlite, INSERT, count, kBlocks, "inserts");
+  Pair p = both(engine, sqlite, INSERT, count, kLargeCommits, "inserts");
   line("5b. " + n + " inserts in random order", p.engine.seconds, p.sqlite.seconds);
   p = both(engine, sqlite, LOOKUP_ID, count, kBlocks, "lookups by the integer key");
   line("6a. " + n + " lookups by the integer key", p.engine.seconds, p.sqlite.seconds);
