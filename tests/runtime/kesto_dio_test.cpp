@@ -249,6 +249,30 @@ TEST_F(CacheTest, FailedSyncOfAFileClosedForRoomIsReported) {
   EXPECT_EQ(io.calls(FaultyIo::FSYNC), 1);
 }
 
+// The files of a commit step are forced to disk together; with room for
+// one open file, opening each closes (and so synchronises) the one before.
+// Either way every written file is synchronised once before the step ends.
+TEST_F(CacheTest, CommitStepsForceEveryWrittenFileWhateverTheRoomForDescriptors) {
+  ASSERT_EQ(dt_on_opt(OPT_SYNCFILES, nullptr), S_OKAY);
+  for (int room : {8, 1}) {
+    SCOPED_TRACE("room for " + std::to_string(room) + " open files");
+    ASSERT_EQ(dt_setfiles(room, nullptr), S_OKAY);
+    FaultyIo io;
+    ASSERT_EQ(dt_trbegin("many", nullptr), S_OKAY);
+    ASSERT_EQ(kesto_test::change_many(room), S_OKAY);
+    ASSERT_EQ(dt_trend(nullptr), S_OKAY);
+    for (int f = 0; f <= kt().size_ft; ++f) EXPECT_FALSE(kt().file_table[f].flags & FILE_WRITTEN) << f;
+    // Both phases force the data file, the key file and the overflow file.
+    EXPECT_GE(io.calls(FaultyIo::FSYNC), 5);
+    EXPECT_LE(kt().open_files, room);
+    const std::string before = kesto_test::snapshot();
+    ASSERT_FALSE(kesto_test::has_fault(before)) << before;
+    ASSERT_EQ(dt_close(nullptr), S_OKAY);
+    ASSERT_EQ(dt_open("people", "o", nullptr), S_OKAY);
+    EXPECT_EQ(kesto_test::snapshot(), before);
+  }
+}
+
 TEST_F(CacheTest, OpenFailureThatClosingCannotRelieve) {
   ASSERT_EQ(dt_close(nullptr), S_OKAY);
   ASSERT_EQ(std::remove(dir_.file("people.k00").c_str()), 0);
