@@ -13,15 +13,20 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <sys/uio.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <vector>
 
 #include "runtime/kesto_internal.h"
 #include "runtime/kesto_io.h"
 #include "runtime/kesto_page.h"
+#include "runtime/kesto_writerun.h"
 
 namespace {
 
@@ -207,6 +212,81 @@ int read_page(int file, uint32_t page, page_slot &s, bool index) {
   return S_OKAY;
 }
 
+// Where dio_out writes a page: its own place (stamped with the time) or
+// its copy's place in the overflow file; an overflow-index page at its
+// position.
+struct page_target {
+  int file;
+  off_t offset;
+  size_t size;
+};
+
+page_target target_of(page_slot &s, const lookup_entry &lu, bool is_data) {
+  db_task &t = kt();
+  if (is_data && s.file_pos == 0) {
+    put_u32(s.buff, static_cast<uint32_t>(time(nullptr)));
+    size_t size = static_cast<size_t>(t.file_table[lu.file].page_size);
+    return {lu.file, static_cast<off_t>(lu.pageno) * static_cast<off_t>(size), size};
+  }
+  off_t offset = static_cast<off_t>(is_data ? s.file_pos : static_cast<uint32_t>(lu.pageno));
+  size_t size = static_cast<size_t>(is_data ? t.file_table[lu.file].page_size : t.file_table[t.ov_file].page_size);
+  return {t.ov_file, offset, size};
+}
+
+// The most pages written with an eviction victim.
+constexpr size_t WRITE_BEHIND = 64;
+
+// Writes a changed data page that is to be evicted, and with it the other
+// changed pages of its task that the clock reaches next (not held, not
+// recently used): in file and page order they take places that follow one
+// another in the overflow file (or lie side by side in their own files)
+// and go out in few calls instead of one each. The others stay cached,
+// clean. Outside a transaction every page goes to its own place.
+// Whether a changed page of the current task goes straight to its file: only
+// outside a transaction, and in shared mode only for a file locked
+// exclusively; otherwise it goes to the overflow file.
+bool in_place(const lookup_entry &lu) {
+  return !trans_active() && (kt().open_state != 1 || lock_exclusive(lu.file));
+}
+
+int write_behind(int victim) {
+  db_task &owner = kt();
+  if (opt_on(OPT_READONLY)) return dberr_code(S_READONLY, 47);
+  std::vector<int> group{victim};
+  for (int k = 0; k < db_pgtab_sz && group.size() < WRITE_BEHIND; ++k) {
+    int j = (dbpg_lru_slot + k) % db_pgtab_sz;
+    const page_slot &o = Dbpg_table[j];
+    const lookup_entry &olu = Db_lookup[o.lu_index];
+    if (j != victim && o.modified && !o.holdcnt && !o.recently_used && o.buff && olu.task == &owner &&
+        (in_place(olu) || owner.ov_active))
+      group.push_back(j);
+  }
+  std::sort(group.begin(), group.end(), [](int a, int b) {
+    const lookup_entry &x = Db_lookup[Dbpg_table[a].lu_index], &y = Db_lookup[Dbpg_table[b].lu_index];
+    return x.file != y.file ? x.file < y.file : x.pageno < y.pageno;
+  });
+  write_run run;
+  for (int j : group) {
+    page_slot &p = Dbpg_table[j];
+    lookup_entry &lu = Db_lookup[p.lu_index];
+    if (!in_place(lu)) {
+      if (o_place(&p, &lu) != S_OKAY) return db_status;
+    } else {
+      p.file_pos = 0;
+    }
+    const page_target to = target_of(p, lu, true);
+    auto written = [&p, &lu, &owner] {
+      // A copy in the overflow file must be copied back by the commit.
+      if (p.file_pos) owner.ov_evicted = 1;
+      p.modified = 0;
+      --no_modheld;
+      if (cache_callback_p) cache_callback_p(cache_callback_handle, 1, lu.file, static_cast<uint32_t>(lu.pageno));
+    };
+    if (run.add(to.file, to.offset, p.buff, to.size, 0, written) != S_OKAY) return db_status;
+  }
+  return run.flush();
+}
+
 // Writes out a modified eviction victim under its owner. Returns 1 when the
 // slot may be taken, 0 when it must be passed over, or a negative status.
 int write_victim(int i, bool index) {
@@ -219,24 +299,14 @@ int write_victim(int i, bool index) {
       s.modified = 0;
       return 1;
     }
-    if (!trans_active() && (owner.open_state != 1 || lock_exclusive(lu.file))) {
-      if (dio_out(&s, &lu, 1, 1) != S_OKAY) return db_status;
-      s.modified = 0;
-      --no_modheld;
-      return 1;
+    if (!in_place(lu)) {
+      if (!owner.ov_active) {
+        if (trans_active() && no_modheld == db_pgtab_sz) owner.ov_active = 1;
+        else return 0;
+      }
     }
-    if (!owner.ov_active) {
-      if (trans_active() && no_modheld == db_pgtab_sz) owner.ov_active = 1;
-      else return 0;
-    }
-    if (o_write(&s, &lu) != S_OKAY) return db_status;
-    if (static_cast<uint32_t>(lu.pageno) > o_pages(lu.file))
-      owner.file_table[lu.file].flags |= FILE_WRITTEN;
-    else
-      owner.ov_evicted = 1;  // the commit must copy it back
-    s.modified = 0;
-    --no_modheld;
-    return 1;
+    if (!s.buff) return dberr_code(S_INVPTR, 48);
+    return write_behind(i) == S_OKAY ? 1 : db_status;
   });
 }
 
@@ -627,45 +697,28 @@ int dio_release(db_address dba, int release) {
 
 int dio_out(page_slot *s, lookup_entry *lu, int keep_open, int is_data) {
   db_task &t = kt();
-  const kesto_io_methods *io = kesto_io();
   if (opt_on(OPT_READONLY)) return dberr_code(S_READONLY, 47);
   if (!s->buff) return dberr_code(S_INVPTR, 48);
-  int file = lu->file;
-  int target;
-  off_t offset;
-  size_t size;
-  bool home = is_data && s->file_pos == 0;
-  if (home) {
-    put_u32(s->buff, static_cast<uint32_t>(time(nullptr)));
-    target = file;
-    size = static_cast<size_t>(t.file_table[file].page_size);
-    offset = static_cast<off_t>(lu->pageno) * static_cast<off_t>(size);
-  } else {
-    target = t.ov_file;
-    offset = static_cast<off_t>(is_data ? s->file_pos : static_cast<uint32_t>(lu->pageno));
-    size = static_cast<size_t>(is_data ? t.file_table[file].page_size
-                                       : t.file_table[t.ov_file].page_size);
-  }
+  const page_target to = target_of(*s, *lu, is_data);
   int fd;
   if (keep_open) {
-    if (dio_open(target) != S_OKAY) return db_status;
-    fd = t.file_table[target].desc;
+    if (dio_open(to.file) != S_OKAY) return db_status;
+    fd = t.file_table[to.file].desc;
   } else {
-    fd = open_b(t.file_table[target].name, O_RDWR);
-    if (fd < 0) return dberr_code(S_NOFILE, 709, "%s: %s", t.file_table[target].name, std::strerror(errno));
+    fd = open_b(t.file_table[to.file].name, O_RDWR);
+    if (fd < 0) return dberr_code(S_NOFILE, 709, "%s: %s", t.file_table[to.file].name, std::strerror(errno));
   }
-  if (trlog_flag) d_trlog();
-  ssize_t n = io->pwrite(fd, s->buff, size, offset);
-  int saved = errno;
-  if (!keep_open) io->close(fd);
-  errno = saved;
-  if (n < 0) return dberr_code(S_BADWRITE, 51, "%s: %s", t.file_table[target].name, std::strerror(errno));
-  if (n != static_cast<ssize_t>(size)) return dberr_code(S_NOSPACE, 50, "%s", t.file_table[target].name);
-  // Every write to a file is synchronised by the next flush or close.
-  t.file_table[target].flags |= FILE_WRITTEN;
-  if (keep_open && opt_on(OPT_CLOSEFILES)) dio_close(target);
+  struct iovec one = {s->buff, to.size};
+  int status = write_at(to.file, fd, &one, 1, to.size, to.offset, 0);
+  if (!keep_open) {
+    int saved = errno;
+    kesto_io()->close(fd);
+    errno = saved;
+  }
+  if (status != S_OKAY) return db_status = status;
+  if (keep_open && opt_on(OPT_CLOSEFILES)) dio_close(to.file);
   if (is_data && cache_callback_p)
-    cache_callback_p(cache_callback_handle, 1, file, static_cast<uint32_t>(lu->pageno));
+    cache_callback_p(cache_callback_handle, 1, lu->file, static_cast<uint32_t>(lu->pageno));
   return db_status = S_OKAY;
 }
 
@@ -673,30 +726,47 @@ int dio_flush() {
   db_task &t = kt();
   if (!tables_exist()) return db_status = S_OKAY;
   bool phase_one = opt_on(OPT_TWOPHASE) && trans_active() && !t.trcommit;
+  // The changed pages go out in file and page order: pages that follow one
+  // another in a file, and copies placed one after the other in the
+  // overflow file, are written in one call.
+  std::vector<int> changed;
   for (int i = in_use_chain; i != NIL; i = Db_lookup[i].next_inuse) {
     lookup_entry &lu = Db_lookup[i];
     if (lu.task != &t) continue;
     page_slot &s = Dbpg_table[lu.pg_index];
-    if (!s.modified) {
-      s.file_pos = 0;
-      continue;
-    }
+    if (s.modified) changed.push_back(i);
+    else s.file_pos = 0;
+  }
+  std::sort(changed.begin(), changed.end(), [](int a, int b) {
+    const lookup_entry &x = Db_lookup[a], &y = Db_lookup[b];
+    return x.file != y.file ? x.file < y.file : x.pageno < y.pageno;
+  });
+  // A page is clean only once it is written: a failed flush can be
+  // repeated. In phase one only the pages beyond a file's old extent, which
+  // went to their own places, are.
+  write_run run;
+  for (int i : changed) {
+    lookup_entry &lu = Db_lookup[i];
+    page_slot &s = Dbpg_table[lu.pg_index];
+    if (opt_on(OPT_READONLY)) return dberr_code(S_READONLY, 47);
+    if (!s.buff) return dberr_code(S_INVPTR, 48);
     if (phase_one) {
-      if (o_write(&s, &lu) != S_OKAY) return db_status;
-      if (static_cast<uint32_t>(lu.pageno) > o_pages(lu.file)) {
+      if (o_place(&s, &lu) != S_OKAY) return db_status;
+    } else {
+      s.file_pos = 0;
+    }
+    const page_target to = target_of(s, lu, true);
+    auto written = [&s, &lu, phase_one] {
+      if (!phase_one || s.file_pos == 0) {
         s.modified = 0;
         s.holdcnt = 0;
         --no_modheld;
-        t.file_table[lu.file].flags |= FILE_WRITTEN;
       }
-    } else {
-      s.file_pos = 0;
-      if (dio_out(&s, &lu, 1, 1) != S_OKAY) return db_status;
-      s.modified = 0;
-      s.holdcnt = 0;
-      --no_modheld;
-    }
+      if (cache_callback_p) cache_callback_p(cache_callback_handle, 1, lu.file, static_cast<uint32_t>(lu.pageno));
+    };
+    if (run.add(to.file, to.offset, s.buff, to.size, 0, written) != S_OKAY) return db_status;
   }
+  if (run.flush() != S_OKAY) return db_status;
   clear_last();
   for (int f = 0; f < t.size_ft && f < t.pgzero_size; ++f) {
     pgzero_entry &pz = t.pgzero[f];
@@ -717,17 +787,24 @@ int dio_flush() {
     pz.modified = 0;
     t.file_table[f].flags |= FILE_WRITTEN;
   }
-  if (!phase_one) {
-    for (int f = 0; f < t.size_ft; ++f) {
-      file_entry &fe = t.file_table[f];
-      if (!(fe.flags & FILE_WRITTEN)) continue;
-      if (opt_on(OPT_SYNCFILES)) {
-        if (dio_open(f) != S_OKAY) return db_status;
-        if (commit_file(f, fe.desc) != S_OKAY) return db_status;
-      }
-      fe.flags &= ~FILE_WRITTEN;
+  if (!phase_one) return dio_commit_written(0, t.size_ft);
+  return db_status = S_OKAY;
+}
+
+int dio_commit_written(int first, int end) {
+  db_task &t = kt();
+  if (opt_on(OPT_SYNCFILES)) {
+    for (int f = first; f < end; ++f)
+      if ((t.file_table[f].flags & FILE_WRITTEN) && dio_open(f) != S_OKAY) return db_status;
+    // Opening one may have closed another for room, which synchronised it.
+    std::vector<int> fds;
+    for (int f = first; f < end; ++f) {
+      const file_entry &fe = t.file_table[f];
+      if ((fe.flags & FILE_WRITTEN) && fe.status == 'o' && fe.desc >= 0) fds.push_back(fe.desc);
     }
+    if (commit_files(fds.data(), static_cast<int>(fds.size())) != S_OKAY) return db_status;
   }
+  for (int f = first; f < end; ++f) t.file_table[f].flags &= static_cast<uint16_t>(~FILE_WRITTEN);
   return db_status = S_OKAY;
 }
 
@@ -933,18 +1010,16 @@ int dio_ixfresh(uint32_t position, page_slot **slot) {
   return status;
 }
 
-int dio_ixflush() {
+std::vector<std::pair<page_slot *, uint32_t>> dio_ixchanged() {
   db_task &t = kt();
-  if (!tables_exist()) return db_status = S_OKAY;
+  std::vector<std::pair<page_slot *, uint32_t>> changed;
+  if (!tables_exist()) return changed;
   for (int i = 0; i < ix_pgtab_sz; ++i) {
     lookup_entry &lu = Ix_lookup[i];
-    if (lu.task != &t) continue;
     page_slot &s = Ixpg_table[lu.pg_index];
-    if (!s.modified) continue;
-    if (dio_out(&s, &lu, 1, 0) != S_OKAY) return db_status;
-    s.modified = 0;
+    if (lu.task == &t && s.modified && s.buff) changed.emplace_back(&s, static_cast<uint32_t>(lu.pageno));
   }
-  return db_status = S_OKAY;
+  return changed;
 }
 
 void dio_ixclear() {

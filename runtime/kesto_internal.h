@@ -7,6 +7,8 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "runtime/kesto_journal.h"
 #include "runtime/kesto_task.h"
@@ -43,6 +45,9 @@ const char *strip_dbwdir(const char *name);
 int open_b(const char *name, int flags);
 int sync_file(int fd);
 int commit_file(int file, int fd);
+// Forces several files to disk at once (option 0x10); the first failure is
+// returned.
+int commit_files(const int *fds, int count);
 // Forces the directory entry of a newly created file to disk.
 int sync_dir_of(const char *path);
 int fsblock_size(int fd, long *size);
@@ -165,6 +170,9 @@ int dio_read_slot_nolock(int file, uint32_t slot, char **record, int hold);
 int dio_write_slot(int file, uint32_t slot, const char *record, int release);
 int dio_out(page_slot *slot, lookup_entry *lookup, int keep_open, int is_data);
 int dio_flush();
+// Forces the files [first, end) of the file table that were written since
+// their last synchronisation to disk together, and clears their flags.
+int dio_commit_written(int first, int end);
 int dio_open(int file);
 int dio_close(int file);
 // Closes the least recently used open file: 1, 0 when none could be
@@ -180,8 +188,9 @@ void dio_upgrade_fdtm(int file, uint32_t stamp);
 // An overflow-index page that holds nothing yet: a slot in the index-page
 // table without a read of the file (a page already cached is kept).
 int dio_ixfresh(uint32_t position, page_slot **slot);
-// Writes the task's changed overflow-index pages to the overflow file.
-int dio_ixflush();
+// The task's changed overflow-index pages and their positions in the
+// overflow file (o_flush writes them with the rest of the index).
+std::vector<std::pair<page_slot *, uint32_t>> dio_ixchanged();
 void dio_ixclear();
 int dio_rrlb(db_address dba, uint16_t *word);
 int dio_wrlb(db_address dba, uint16_t word);
@@ -281,6 +290,10 @@ int o_fileinit(int file);
 uint32_t o_pages(int file);
 int o_search(int file, uint32_t page, uint32_t *position);
 int o_write(page_slot *slot, lookup_entry *lookup);
+// Where o_write writes the page: its copy's place in the overflow file (a
+// new one is entered in the index), or its own place for a page beyond the
+// file's old extent (position 0).
+int o_place(page_slot *slot, lookup_entry *lookup);
 int o_pzwrite(int file);
 int o_flush();
 int o_update();

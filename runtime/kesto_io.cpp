@@ -24,10 +24,15 @@ int io_set_cloexec(int fd) {
 int io_unlink(const char *path) { return ::unlink(path); }
 int io_rename(const char *from, const char *to) { return ::rename(from, to); }
 int io_access(const char *path, int mode) { return ::access(path, mode); }
+ssize_t io_pwritev(int fd, const struct iovec *iov, int count, off_t offset) {
+  return ::pwritev(fd, iov, count, offset);
+}
+int io_fdatasync(int fd) { return ::fdatasync(fd); }
+int io_writeback(int fd) { return ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE); }
 
 const kesto_io_methods plain_methods = {
-    io_open, io_close, io_pread, io_pwrite, io_fsync, io_fstat,
-    io_lockf, io_lseek, io_set_cloexec, io_unlink, io_rename, io_access,
+    io_open,   io_close,  io_pread,       io_pwrite, io_fsync,   io_fstat,  io_lockf,     io_lseek,
+    io_set_cloexec, io_unlink, io_rename, io_access, io_pwritev, io_fdatasync, io_writeback,
 };
 
 const kesto_io_methods *installed = &plain_methods;

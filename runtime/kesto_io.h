@@ -9,6 +9,7 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 struct kesto_io_methods {
   int (*open)(const char *path, int flags, mode_t mode);
@@ -23,6 +24,14 @@ struct kesto_io_methods {
   int (*unlink)(const char *path);
   int (*rename)(const char *from, const char *to);
   int (*access)(const char *path, int mode);
+  // Writes the buffers one after the other from `offset`, in one call.
+  ssize_t (*pwritev)(int fd, const struct iovec *iov, int count, off_t offset);
+  // Forces a file's data to disk, with the metadata needed to read it (its
+  // size), not its times.
+  int (*fdatasync)(int fd);
+  // Starts writing a file's changed pages to disk without waiting: a hint,
+  // so that the synchronisations of several files that follow overlap.
+  int (*writeback)(int fd);
 };
 
 // The plain POSIX table.

@@ -138,7 +138,7 @@ int tcf_read_hdr(int fd, uint32_t *start, uint32_t *end) {
 }
 
 int tjf_read_hdr(int fd, tjf::journal_header *header, uint32_t *start, uint32_t *end) {
-  uint32_t size;
+  uint32_t size = 0;
   if (file_size(fd, &size, 891) != S_OKAY) return db_status;
   unsigned char bytes[tjf::TJF_HEADER];
   ssize_t n = kesto_io()->pread(fd, bytes, sizeof bytes, 0);

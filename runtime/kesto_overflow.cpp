@@ -26,6 +26,7 @@
 // Index pages live in the cache's index-page table, keyed by position.
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -34,6 +35,7 @@
 #include "runtime/kesto_internal.h"
 #include "runtime/kesto_io.h"
 #include "runtime/kesto_page.h"
+#include "runtime/kesto_writerun.h"
 
 namespace {
 
@@ -211,13 +213,18 @@ int o_fileinit(int file) {
 uint32_t o_pages(int file) { return database_file(file) ? kt().ov_table[file].pages : 0; }
 
 int o_write(page_slot *slot, lookup_entry *lu) {
+  if (o_place(slot, lu) != S_OKAY) return db_status;
+  return dio_out(slot, lu, 1, 1);
+}
+
+int o_place(page_slot *slot, lookup_entry *lu) {
   db_task &t = kt();
   int file = lu->file;
   uint32_t page = static_cast<uint32_t>(lu->pageno);
   if (!database_file(file)) return dberr_code(S_SYSERR, 853, "overflow write of file %d", file);
   ov_entry &e = t.ov_table[file];
   if (!e.bitmap && o_fileinit(file) != S_OKAY) return db_status;
-  if (slot->file_pos || page > e.pages) return dio_out(slot, lu, 1, 1);
+  if (slot->file_pos || page > e.pages) return db_status = S_OKAY;
 
   uint32_t size = static_cast<uint32_t>(t.file_table[file].page_size);
   if (static_cast<uint64_t>(t.ov_next) + size > UINT32_MAX)
@@ -240,7 +247,7 @@ int o_write(page_slot *slot, lookup_entry *lu) {
   index->modified = 1;
   slot->file_pos = t.ov_next;
   t.ov_next += size;
-  return dio_out(slot, lu, 1, 1);
+  return db_status = S_OKAY;
 }
 
 int o_search(int file, uint32_t page, uint32_t *position) {
@@ -264,74 +271,136 @@ int o_pzwrite(int file) {
   // A header can change without a page of its file (an allocation that
   // failed further on): it still needs its place.
   if (!e.bitmap && o_fileinit(file) != S_OKAY) return db_status;
+  // The header reaches its place with the rest of the file's index area,
+  // when o_flush writes them.
   e.pz_saved = 1;
-  if (dio_open(t.ov_file) != S_OKAY) return db_status;
-  const pgzero_entry &pz = t.pgzero[file];
-  unsigned char header[PZ_SIZE];
-  put_u32(header, pz.head);
-  put_u32(header + 4, pz.next);
-  put_u32(header + 8, pz.stamp);
-  file_entry &ov = t.file_table[t.ov_file];
-  if (kesto_io()->pwrite(ov.desc, header, PZ_SIZE, pz_pos(e)) != static_cast<ssize_t>(PZ_SIZE))
-    return dberr_code(S_NOSPACE, 365, "%s: %s", ov.name, std::strerror(errno));
-  ov.flags |= FILE_WRITTEN;
-  if (opt_on(OPT_CLOSEFILES)) dio_close(t.ov_file);
   return db_status = S_OKAY;
 }
 
 int o_flush() {
   db_task &t = kt();
-  const kesto_io_methods *io = kesto_io();
   if (opt_on(OPT_READONLY)) return dberr_code(S_READONLY, 366);
-  if (dio_open(t.ov_file) != S_OKAY) return db_status;
-  file_entry &ov = t.file_table[t.ov_file];
-  unsigned char word[4];
-  put_u32(word, t.tjf_trans_no);
-  if (io->pwrite(ov.desc, word, 4, 2) != 4) return dberr_code(S_NOSPACE, 368, "%s", ov.name);
-
   const uint32_t files = static_cast<uint32_t>(t.size_ft);
-  std::vector<unsigned char> table(files * TABLE_ENTRY, 0);
-  for (uint32_t f = 0; f < files; ++f) {
-    const ov_entry &e = t.ov_table[f];
-    unsigned char *p = table.data() + f * TABLE_ENTRY;
-    put_u32(p, e.pages);
-    put_u32(p + 4, e.index_pos);
-    put_u32(p + 8, e.pz_saved);
-    put_u32(p + 12, 0);  // the bitmap's place in memory means nothing on disk
-  }
-  if (!table.empty() &&
-      io->pwrite(ov.desc, table.data(), table.size(), t.ov_root) != static_cast<ssize_t>(table.size()))
-    return dberr_code(S_NOSPACE, 370, "%s", ov.name);
+  // The header word, the overflow table, and per changed file its bitmap,
+  // its changed index pages and its saved page-zero header, written in the
+  // order of their places: those that follow one another (the table and
+  // the index areas mostly do) in one call.
+  struct piece {
+    uint32_t at;
+    size_t size;
+    void *bytes;
+    int site;
+    page_slot *index;  // an index page, clean once written
+  };
+  std::vector<piece> pieces;
+  std::vector<std::vector<unsigned char>> made;  // the bytes of the pieces built here
+  made.reserve(2 + 2 * files);
+  auto bytes = [&](size_t n) { return made.emplace_back(n, 0).data(); };
 
+  unsigned char *word = bytes(4);
+  put_u32(word, t.tjf_trans_no);
+  pieces.push_back({2, 4, word, 368, nullptr});
+  if (files) {
+    unsigned char *table = bytes(files * TABLE_ENTRY);
+    for (uint32_t f = 0; f < files; ++f) {
+      const ov_entry &e = t.ov_table[f];
+      unsigned char *p = table + f * TABLE_ENTRY;
+      put_u32(p, e.pages);
+      put_u32(p + 4, e.index_pos);
+      put_u32(p + 8, e.pz_saved);
+      put_u32(p + 12, 0);  // the bitmap's place in memory means nothing on disk
+    }
+    pieces.push_back({t.ov_root, files * TABLE_ENTRY, table, 370, nullptr});
+  }
   for (uint32_t f = 0; f < files; ++f) {
     const ov_entry &e = t.ov_table[f];
     if (!e.bitmap || !e.index_pos) continue;
     area a = area_of(e.pages);
-    std::vector<unsigned char> bitmap(4 * a.words);
-    for (uint32_t w = 0; w < a.words; ++w) put_u32(bitmap.data() + 4 * w, e.bitmap[w]);
-    if (io->pwrite(ov.desc, bitmap.data(), bitmap.size(), e.index_pos) !=
-        static_cast<ssize_t>(bitmap.size()))
-      return dberr_code(S_NOSPACE, 373, "%s", ov.name);
+    unsigned char *bitmap = bytes(4 * a.words);
+    for (uint32_t w = 0; w < a.words; ++w) put_u32(bitmap + 4 * w, e.bitmap[w]);
+    pieces.push_back({e.index_pos, 4 * a.words, bitmap, 373, nullptr});
+    // An unsaved header is written too (the table tells readers to pass it
+    // over): the index areas then follow one another without a gap.
+    const pgzero_entry &pz = t.pgzero[f];
+    unsigned char *header = bytes(PZ_SIZE);
+    put_u32(header, pz.head);
+    put_u32(header + 4, pz.next);
+    put_u32(header + 8, pz.stamp);
+    pieces.push_back({pz_pos(e), PZ_SIZE, header, 365, nullptr});
   }
-  if (dio_ixflush() != S_OKAY) return db_status;
-  if (dio_open(t.ov_file) != S_OKAY) return db_status;
-  if (commit_file(t.ov_file, ov.desc) != S_OKAY) return db_status;
-  ov.flags &= static_cast<uint16_t>(~FILE_WRITTEN);
-  return db_status = S_OKAY;
+  for (const auto &[index, position] : dio_ixchanged())
+    pieces.push_back({position, OV_PAGE_SIZE, index->buff, 0, index});
+  std::sort(pieces.begin(), pieces.end(), [](const piece &a, const piece &b) { return a.at < b.at; });
+  write_run run;
+  for (const piece &p : pieces) {
+    page_slot *index = p.index;
+    std::function<void()> written;
+    if (index) written = [index] { index->modified = 0; };
+    if (run.add(t.ov_file, p.at, p.bytes, p.size, p.site, written) != S_OKAY) return db_status;
+  }
+  if (run.flush() != S_OKAY) return db_status;
+  // The new pages that phase one wrote to their files are forced to disk
+  // with the overflow file, at once.
+  return dio_commit_written(0, t.ov_file + 1);
 }
+
+namespace {
+
+// Copies pages of file f back from the overflow file: `copies` holds each
+// page's number and its copy's position, in page order. Copies placed one
+// after the other are read in one call, pages that follow one another
+// written in one call.
+int copy_back(int f, const std::vector<std::pair<uint32_t, uint32_t>> &copies) {
+  db_task &t = kt();
+  const kesto_io_methods *io = kesto_io();
+  file_entry &fe = t.file_table[f];
+  const size_t size = static_cast<size_t>(fe.page_size);
+  constexpr size_t CHUNK = 256;  // pages
+  std::vector<char> buffer(CHUNK * size);
+  for (size_t first = 0; first < copies.size(); first += CHUNK) {
+    const size_t n = std::min(CHUNK, copies.size() - first);
+    const std::pair<uint32_t, uint32_t> *c = copies.data() + first;
+    for (size_t i = 0, j; i < n; i = j) {
+      for (j = i + 1; j < n && c[j].second == c[j - 1].second + size; ++j) {
+      }
+      if (dio_open(t.ov_file) != S_OKAY) return db_status;
+      const file_entry &ov = t.file_table[t.ov_file];
+      const size_t bytes = (j - i) * size;
+      if (io->pread(ov.desc, buffer.data() + i * size, bytes, c[i].second) != static_cast<ssize_t>(bytes))
+        return dberr_code(S_BADREAD, 377, "%s @ %u", ov.name, c[i].second);
+    }
+    const uint32_t now = static_cast<uint32_t>(time(nullptr));
+    for (size_t i = 0; i < n; ++i) put_u32(buffer.data() + i * size, now);
+    for (size_t i = 0, j; i < n; i = j) {
+      for (j = i + 1; j < n && c[j].first == c[j - 1].first + 1; ++j) {
+      }
+      if (dio_open(f) != S_OKAY) return db_status;
+      const off_t at = static_cast<off_t>(c[i].first) * static_cast<off_t>(size);
+      const size_t bytes = (j - i) * size;
+      if (io->pwrite(fe.desc, buffer.data() + i * size, bytes, at) != static_cast<ssize_t>(bytes))
+        return dberr_code(S_NOSPACE, 379, "O_update: write of %s @ %ld failed: %d\n", fe.name,
+                          static_cast<long>(at), errno);
+      fe.flags |= FILE_WRITTEN;
+    }
+    if (opt_on(OPT_CLOSEFILES)) {
+      dio_close(f);
+      dio_close(t.ov_file);
+    }
+  }
+  return S_OKAY;
+}
+
+}  // namespace
 
 int o_update() {
   db_task &t = kt();
-  const kesto_io_methods *io = kesto_io();
   if (opt_on(OPT_READONLY)) return dberr_code(S_READONLY, 374);
   std::vector<char> index(OV_PAGE_SIZE);
-  std::vector<char> page(static_cast<size_t>(t.largest_page > 0 ? t.largest_page : OV_PAGE_SIZE));
+  std::vector<std::pair<uint32_t, uint32_t>> copies;
   for (int f = 0; f < t.size_ft; ++f) {
     const ov_entry &e = t.ov_table[f];
     if (!e.bitmap || !e.index_pos) continue;
-    file_entry &fe = t.file_table[f];
-    const size_t size = static_cast<size_t>(fe.page_size);
-    if (page.size() < size) page.resize(size);
+    copies.clear();
     area a = area_of(e.pages);
     for (uint32_t g = 0; g < a.pages; ++g) {
       if (!in_use(e, g)) continue;
@@ -356,23 +425,10 @@ int o_update() {
           }
           continue;
         }
-        if (dio_open(t.ov_file) != S_OKAY) return db_status;
-        const file_entry &ov = t.file_table[t.ov_file];
-        if (io->pread(ov.desc, page.data(), size, position) != static_cast<ssize_t>(size))
-          return dberr_code(S_BADREAD, 377, "%s @ %u", ov.name, position);
-        put_u32(page.data(), static_cast<uint32_t>(time(nullptr)));
-        if (dio_open(f) != S_OKAY) return db_status;
-        off_t at = static_cast<off_t>(p) * static_cast<off_t>(size);
-        if (io->pwrite(fe.desc, page.data(), size, at) != static_cast<ssize_t>(size))
-          return dberr_code(S_NOSPACE, 379, "O_update: write of %s @ %ld failed: %d\n", fe.name,
-                            static_cast<long>(at), errno);
-        fe.flags |= FILE_WRITTEN;
-        if (opt_on(OPT_CLOSEFILES)) {
-          dio_close(f);
-          dio_close(t.ov_file);
-        }
+        copies.emplace_back(p, position);
       }
     }
+    if (copy_back(f, copies) != S_OKAY) return db_status;
   }
   return db_status = o_close();
 }

@@ -8,6 +8,11 @@
 // A deleted data slot holds the complement of its id word (bit 15 set) and
 // the next deleted slot at offset 2; a deleted key node holds the next free
 // node at page offset 6.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "runtime/kesto_internal.h"
 #include "runtime/kesto_io.h"
 
@@ -31,24 +36,48 @@ struct working_file_guard {
   ~working_file_guard() { dio_setdef(saved); }
 };
 
+
+// A header read from its file must fit the file. Every slot or node handed
+// out lies on a page the file holds (a new page reaches its file when it is
+// first read, zero-filled), and the deleted chain starts below next. A
+// damaged next would have a scan walk slots that were never handed out,
+// each read past the end extending the file; a damaged head would hand out
+// slots that do not exist.
+int check_header(int file, const pgzero_entry &pz) {
+  const file_entry &fe = kt().file_table[file];
+  struct stat st;
+  if (kesto_io()->fstat(fe.desc, &st) < 0) return dberr_code(S_BADREAD, 960, "%s: %s", fe.name, std::strerror(errno));
+  const uint64_t page_size = static_cast<uint64_t>(fe.page_size);
+  const uint64_t size = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  const uint64_t pages = size > page_size ? (size - 1) / page_size : 0;  // beyond page zero
+  const bool key = fe.type == 'k';
+  const uint32_t first = key ? 2 : 1;  // next of an empty file
+  uint64_t needed;                     // the last page handed out
+  if (key) needed = pz.next - 1;
+  else needed = pz.next > 1 ? (pz.next - 2) / static_cast<uint32_t>(fe.slots) + 1 : 0;
+  const bool chain_empty = pz.head == (key ? KEY_CHAIN_END : 0u);
+  if (pz.next < first || needed > pages || (!chain_empty && pz.head >= pz.next))
+    return dberr_code(S_BADREAD, 961, "%s: damaged page-zero header (deleted chain %u, next %u, %llu pages)",
+                      fe.name, pz.head, pz.next, static_cast<unsigned long long>(pages));
+  return S_OKAY;
+}
+
 }  // namespace
 
 int dio_pzread(int file) {
   db_task &t = kt();
   if (!in_file(file)) return dberr_code(S_SYSERR, 64);
   pgzero_entry &pz = t.pgzero[file];
-  if (dio_open(file) != S_OKAY) {
-    int status = db_status;
-    pz = pgzero_entry{0, 0, 0, 0};
-    return db_status = status;
-  }
+  pz = pgzero_entry{0, 0, 0, 0};
+  if (dio_open(file) != S_OKAY) return db_status;
   unsigned char header[12];
   if (kesto_io()->pread(t.file_table[file].desc, header, 12, 0) != 12)
     return dberr_code(S_BADREAD, 66, "%s", t.file_table[file].name);
-  pz.head = get_u32(header);
-  pz.next = get_u32(header + 4);
-  pz.stamp = get_u32(header + 8);
-  pz.modified = 0;
+  pgzero_entry read{get_u32(header), get_u32(header + 4), get_u32(header + 8), 0};
+  // A header that does not fit stays unread: every use reads and refuses
+  // it again.
+  if (check_header(file, read) != S_OKAY) return db_status;
+  pz = read;
   if (opt_on(OPT_CLOSEFILES)) dio_close(file);
   return db_status = S_OKAY;
 }

@@ -194,12 +194,7 @@ int dt_trend(DB_TASK *task) {
   } else {
     // Phase one: nothing of an old extent is written in place.
     if (dio_flush() != S_OKAY) return step_failed(db_status, 0, "dio_flush", tid);
-    for (int f = 0; f < t.size_ft; ++f) {
-      file_entry &fe = t.file_table[f];
-      if (!(fe.flags & FILE_WRITTEN)) continue;
-      if (dio_open(f) != S_OKAY || commit_file(f, fe.desc) != S_OKAY) return db_status;
-      fe.flags &= static_cast<uint16_t>(~FILE_WRITTEN);
-    }
+    // The new pages of the files are forced to disk with the overflow file.
     if (o_flush() != S_OKAY) return step_failed(db_status, 0, "o_flush", tid);
     if (tjf_save_files() != S_OKAY) return db_status;
 

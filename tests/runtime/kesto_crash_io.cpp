@@ -179,6 +179,29 @@ ssize_t c_pwrite(int fd, const void *buf, size_t len, off_t off) {
   return n;
 }
 
+// The buffers of one call are separate writes: a power failure may keep
+// some of them and lose others.
+ssize_t c_pwritev(int fd, const struct iovec *iov, int count, off_t off) {
+  size_t len = 0;
+  for (int i = 0; i < count; ++i) len += iov[i].iov_len;
+  CrashIo::Event e = begin_event(CrashIo::WRITE, path_of(fd), off, len);
+  ssize_t n;
+  FileState *f = buffered() ? file_of(fd, true) : nullptr;
+  if (f) {
+    off_t at = off;
+    for (int i = 0; i < count; ++i) {
+      const unsigned char *p = static_cast<const unsigned char *>(iov[i].iov_base);
+      f->pending.push_back({at, std::vector<unsigned char>(p, p + iov[i].iov_len)});
+      at += static_cast<off_t>(iov[i].iov_len);
+    }
+    n = static_cast<ssize_t>(len);
+  } else {
+    n = real()->pwritev(fd, iov, count, off);
+  }
+  end_event(e);
+  return n;
+}
+
 int c_fsync(int fd) {
   CrashIo::Event e = begin_event(CrashIo::SYNC, path_of(fd), 0, 0);
   if (FileState *f = buffered() ? file_of(fd, false) : nullptr) apply_all(*f);
@@ -216,8 +239,12 @@ int c_rename(const char *from, const char *to) {
 }
 int c_access(const char *path, int mode) { return real()->access(path, mode); }
 
-const kesto_io_methods crash_methods = {c_open,  c_close, c_pread,   c_pwrite, c_fsync,  c_fstat,
-                                        c_lockf, c_lseek, c_cloexec, c_unlink, c_rename, c_access};
+// Starting the writing of a file promises nothing: not an event.
+int c_writeback(int fd) { return buffered() ? 0 : real()->writeback(fd); }
+
+const kesto_io_methods crash_methods = {c_open,  c_close,  c_pread,  c_pwrite,   c_fsync,
+                                        c_fstat, c_lockf,  c_lseek,  c_cloexec,  c_unlink,
+                                        c_rename, c_access, c_pwritev, c_fsync, c_writeback};
 
 }  // namespace
 

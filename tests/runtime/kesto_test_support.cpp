@@ -83,11 +83,40 @@ ssize_t f_pwrite(int fd, const void *buf, size_t len, off_t off) {
   if (shortened(FaultyIo::PWRITE)) len /= 2;
   return real()->pwrite(fd, buf, len, off);
 }
+ssize_t f_pwritev(int fd, const struct iovec *iov, int count, off_t off) {
+  if (!watched(fd)) return real()->pwritev(fd, iov, count, off);
+  if (strike(FaultyIo::PWRITE)) return -1;
+  if (plan.crash_at && plan.calls[FaultyIo::PWRITE] >= plan.crash_at) plan.crashed = true;
+  size_t len = 0;
+  for (int i = 0; i < count; ++i) len += iov[i].iov_len;
+  if (plan.crashed) return static_cast<ssize_t>(len);
+  if (shortened(FaultyIo::PWRITE)) {
+    // Half the bytes, as a short pwrite moves.
+    std::vector<unsigned char> bytes;
+    for (int i = 0; i < count; ++i)
+      bytes.insert(bytes.end(), static_cast<const unsigned char *>(iov[i].iov_base),
+                   static_cast<const unsigned char *>(iov[i].iov_base) + iov[i].iov_len);
+    return real()->pwrite(fd, bytes.data(), len / 2, off);
+  }
+  return real()->pwritev(fd, iov, count, off);
+}
 int f_fsync(int fd) {
   if (!watched(fd)) return real()->fsync(fd);
   if (strike(FaultyIo::FSYNC)) return -1;
   if (plan.crashed) return 0;
   return real()->fsync(fd);
+}
+// A synchronisation as fsync is, counted and failed with it.
+int f_fdatasync(int fd) {
+  if (!watched(fd)) return real()->fdatasync(fd);
+  if (strike(FaultyIo::FSYNC)) return -1;
+  if (plan.crashed) return 0;
+  return real()->fdatasync(fd);
+}
+int f_writeback(int fd) {
+  if (!watched(fd)) return real()->writeback(fd);
+  if (strike(FaultyIo::WRITEBACK)) return -1;
+  return real()->writeback(fd);
 }
 int f_fstat(int fd, struct stat *st) {
   if (strike(FaultyIo::FSTAT)) return -1;
@@ -121,8 +150,9 @@ int f_access(const char *path, int mode) {
   return real()->access(path, mode);
 }
 
-const kesto_io_methods faulty_methods = {f_open,  f_close, f_pread,   f_pwrite, f_fsync,  f_fstat,
-                                         f_lockf, f_lseek, f_cloexec, f_unlink, f_rename, f_access};
+const kesto_io_methods faulty_methods = {f_open,   f_close,  f_pread,   f_pwrite,    f_fsync,
+                                         f_fstat,  f_lockf,  f_lseek,   f_cloexec,   f_unlink,
+                                         f_rename, f_access, f_pwritev, f_fdatasync, f_writeback};
 
 }  // namespace
 

@@ -22,7 +22,10 @@ namespace kesto_test {
 // write on while reporting success, as a machine that lost power would.
 class FaultyIo {
  public:
-  enum Op { OPEN, CLOSE, PREAD, PWRITE, FSYNC, FSTAT, LOCKF, LSEEK, CLOEXEC, UNLINK, RENAME, ACCESS, OP_COUNT };
+  // PWRITE counts pwritev too, FSYNC fdatasync.
+  enum Op {
+    OPEN, CLOSE, PREAD, PWRITE, FSYNC, FSTAT, LOCKF, LSEEK, CLOEXEC, UNLINK, RENAME, ACCESS, WRITEBACK, OP_COUNT
+  };
 
   FaultyIo();
   ~FaultyIo();
