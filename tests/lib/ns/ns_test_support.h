@@ -5,13 +5,20 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "lib/core/ostrelagent_config.h"
+#include "lib/core/ostrelagent_mutex_guard.h"
+#include "lib/core/ostrelagent_view.h"
 #include "lib/core/ostrelagent_view_db.h"
+#include "lib/core/ostrelagent_view_handler.h"
 #include "lib/core/ostrelagent_view_db_root_dir.h"
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ns/ns_cache.h"
@@ -23,6 +30,7 @@
 #include "lib/ns/ns_vob.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "lib/ostreladb/db_test_support.h"
+#include "platform/korva/korva_control.h"
 
 namespace ns_test {
 
@@ -400,6 +408,74 @@ public:
         view_vstat dir_vstat{};
         return ns_remove(&dir_fh, name, &dir_vstat, nullptr, nullptr);
     }
+};
+
+// The tree of NsTreeTest in a view that the process serves: the view object
+// (its server tag "tag") registered with a simulated kernel of the test's
+// own, which journals what it is told, and "/vobs/a" mounted for the VOB.
+class NsViewTest : public NsTreeTest {
+protected:
+    static constexpr const char* VIEW_TAG = "tag";
+
+    void SetUp() override {
+        NsTreeTest::SetUp();
+        korva_root = home.path() + "/korva";
+        setenv("KORVA_ROOT", korva_root.c_str(), 1);
+        korva::ViewEntry entry;
+        entry.tag = VIEW_TAG;
+        entry.uuid = "0a1b2c3d-4e5f-4617-8899-aabbccddeeff";
+        entry.storage_user = entry.storage_kernel = entry.remote_path = storage;
+        entry.host = "host";
+        korva::Outcome registered = kernel().registerView(entry);
+        ASSERT_EQ(0, registered.call_error);
+        ASSERT_EQ(0, registered.status);
+        // The handler owns the view it is given.
+        handler_.reset(OstrelAgent_View_Handler::get_instance(storage));
+        ASSERT_NE(nullptr, handler_);
+        OstrelAgent_View_Handler::set_view(OstrelAgent_View::get_view_from_list(
+            storage, home.path() + "/cache", entry.uuid, VIEW_TAG, "transparent", "automatic", 0));
+        mount("/vobs/a", vob_uuid);
+    }
+    void TearDown() override {
+        // The registry of mounted VOBs lives as long as the process.
+        std::vector<VOB_mount_info> mounted;
+        {
+            OstrelAgent_Mutex_Guard guard(OstrelAgent_Config::g_config_lock);
+            for (const auto& entry : OstrelAgent_Config::g_mounted_vobs) mounted.push_back(entry.second);
+        }
+        for (VOB_mount_info info : mounted) {
+            info.mounted = 0;
+            OstrelAgent_Config::get_instance()->set_mount_state(info);
+        }
+        handler_.reset();
+        unsetenv("KORVA_ROOT");
+        NsTreeTest::TearDown();
+    }
+
+    // Records the VOB `uuid` as mounted at `tag`.
+    void mount(const std::string& tag, const qel_uuid_s& uuid) {
+        VOB_mount_info info;
+        info.vob_tag = tag;
+        std::memcpy(info.replica_oid.bytes, uuid.bytes, sizeof uuid.bytes);
+        info.family_oid = oid_of(0x7777);
+        info.mounted = 1;
+        info.storage = "/vobstore" + tag;
+        ASSERT_EQ(0, OstrelAgent_Config::get_instance()->set_mount_state(info));
+    }
+
+    korva::Control kernel() const { return korva::Control(korva::Root(korva_root)); }
+    // The kernel's invalidations so far (their journal lines).
+    std::vector<std::vector<std::string>> invalidations() const {
+        std::vector<std::vector<std::string>> found;
+        for (const auto& line : kernel().journal().read())
+            if (!line.empty() && line[0].compare(0, 6, "inval_") == 0) found.push_back(line);
+        return found;
+    }
+
+    std::string korva_root;
+
+private:
+    std::unique_ptr<OstrelAgent_View_Handler> handler_;
 };
 
 } // namespace ns_test
