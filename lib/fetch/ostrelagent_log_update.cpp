@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdarg>
-#include <cstdio>
 #include <ctime>
 #include <mutex>
 #include <set>
@@ -63,25 +62,22 @@ void OstrelAgent_Log_Update::write_log(OSTRELAGENT_LOG_TYPE, const std::string& 
 }
 
 void OstrelAgent_Log_Update::write_log(OSTRELAGENT_LOG_TYPE type, const char* fmt, ...) {
-    char text[LOG_BUFFER_SIZE];
     va_list args;
     va_start(args, fmt);
-    std::vsnprintf(text, sizeof text, fmt, args);
+    const std::string text = format_text(fmt, args);
     va_end(args);
-    write_log(type, std::string(text));
+    write_log(type, text);
 }
 
 void OstrelAgent_Log_Update::write_log(OSTRELAGENT_LOG_TYPE type, const _imsg_message_table_t* catalog, int index,
                                        ...) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "write_log");
     trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "log_type = %d", static_cast<int>(type));
-    char text[LOG_BUFFER_SIZE];
     va_list args;
     va_start(args, index);
-    int length = imsg_vsnprintf(text, sizeof text, catalog, index, args);
+    const std::string text = catalog_text(catalog, index, args);
     va_end(args);
-    if (length < 0) std::snprintf(text, sizeof text, "Internal error: could not load message %d", index);
-    write_log(type, std::string(text));
+    write_log(type, text);
 }
 
 void OstrelAgent_Log_Update::log_hijack_sweep(OstrelAgent_Util::HijackTreatment treatment, const std::string& path,

@@ -269,9 +269,11 @@ protected:
 
 public:
     // Scripts an element and its selected version (a directory version
-    // listing `entries`, or a file version).
-    void dir(unsigned elem, unsigned version, std::vector<std::pair<std::string, unsigned>> entries) {
-        element(elem, DIR_ELEM, version, 0755);
+    // listing `entries`, or a file version), in the test's VOB or in `uuid`'s.
+    using Entries = std::vector<std::pair<std::string, unsigned>>;
+    void dir(unsigned elem, unsigned version, Entries entries) { dir(vob_uuid, elem, version, std::move(entries)); }
+    void dir(const qel_uuid_s& uuid, unsigned elem, unsigned version, Entries entries) {
+        element(uuid, elem, DIR_ELEM, version, 0755);
         Meta::Scripted_Object v;
         v.id = version;
         v.oid = oid_of(version);
@@ -279,13 +281,17 @@ public:
         v.elem_id = elem;
         v.fstat = file_status(QEL_FTYPE_DIR, 0755);
         v.entries = std::move(entries);
-        script(vob_uuid, v);
+        script(uuid, v);
     }
     void file(unsigned elem, unsigned version, bool checked_out = false) {
-        element(elem, FILE_ELEM, version, 0644, checked_out);
-        script(version, FILE_VER, elem, 0644);
+        file(vob_uuid, elem, version, checked_out);
     }
-    void element(unsigned id, vob_mtype_t mtype, unsigned selected, qel_fmode_t mode, bool checked_out = false) {
+    void file(const qel_uuid_s& uuid, unsigned elem, unsigned version, bool checked_out = false) {
+        element(uuid, elem, FILE_ELEM, version, 0644, checked_out);
+        script(uuid, version, FILE_VER, elem, 0644);
+    }
+    void element(const qel_uuid_s& uuid, unsigned id, vob_mtype_t mtype, unsigned selected, qel_fmode_t mode,
+                 bool checked_out = false) {
         Meta::Scripted_Object e;
         e.id = id;
         e.oid = oid_of(id);
@@ -293,16 +299,18 @@ public:
         e.fstat = file_status(mtype == DIR_ELEM ? QEL_FTYPE_DIR : QEL_FTYPE_REG, mode);
         e.selected = selected;
         e.checked_out = checked_out;
-        script(vob_uuid, e);
+        script(uuid, e);
     }
 
-    view_fhandle root() {
+    // The root directory of the test's VOB, or of `uuid`.
+    view_fhandle root() { return root(vob_uuid); }
+    view_fhandle root(const qel_uuid_s& uuid) {
         view_fhandle fh{};
         view_vstat vstat{};
         unsigned state = 0;
         int flag = 0;
         struct timeval lvut{};
-        EXPECT_EQ(0, ns_root(&QEL_OID_NULL, &vob_uuid, "", VIEW_HM_WARP_NONE, &fh, &vstat, &state, &flag, &lvut,
+        EXPECT_EQ(0, ns_root(&QEL_OID_NULL, &uuid, "", VIEW_HM_WARP_NONE, &fh, &vstat, &state, &flag, &lvut,
                              nullptr, nullptr));
         return fh;
     }

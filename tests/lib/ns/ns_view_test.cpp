@@ -54,17 +54,17 @@ protected:
         other_uuid = uuid_of(2);
         unsigned other_dbid = 0;
         ASSERT_EQ(0, db_test::write_tx([&] { return ostrela_db_vob_create(&other_uuid, "host:/vobs/b", &other_dbid); }));
-        other_dir(100, 101, {{"x.c", 110}});
-        other_file(110, 111);
+        dir(other_uuid, 100, 101, {{"x.c", 110}});
+        file(other_uuid, 110, 111);
         Meta::script_root(other_uuid, 100);
     }
 
     // The root of the test's VOB also lists /t0 ... /t9, each with twenty
     // files; returns their handles, their names loaded.
     std::vector<view_fhandle> wide_tree() {
-        std::vector<std::pair<std::string, unsigned>> top = {{"a.c", 20}, {"ln", 50}, {"d", 30}};
+        Entries top = {{"a.c", 20}, {"ln", 50}, {"d", 30}};
         for (int i = 0; i < DIRS; ++i) {
-            std::vector<std::pair<std::string, unsigned>> files;
+            Entries files;
             for (int j = 0; j < FILES; ++j) {
                 files.push_back({file_name(j), file_elem(i, j)});
                 file(file_elem(i, j), file_elem(i, j) + 1);
@@ -79,43 +79,6 @@ protected:
             EXPECT_EQ(static_cast<size_t>(FILES + 2), listing(dirs.back()).size());
         }
         return dirs;
-    }
-
-    void other_dir(unsigned elem, unsigned version, std::vector<std::pair<std::string, unsigned>> entries) {
-        Meta::Scripted_Object e;
-        e.id = elem;
-        e.oid = oid_of(elem);
-        e.mtype = DIR_ELEM;
-        e.fstat = file_status(QEL_FTYPE_DIR, 0755);
-        e.selected = version;
-        script(other_uuid, e);
-        Meta::Scripted_Object v = e;
-        v.id = version;
-        v.oid = oid_of(version);
-        v.mtype = DIR_VER;
-        v.elem_id = elem;
-        v.entries = std::move(entries);
-        script(other_uuid, v);
-    }
-    void other_file(unsigned elem, unsigned version) {
-        Meta::Scripted_Object e;
-        e.id = elem;
-        e.oid = oid_of(elem);
-        e.mtype = FILE_ELEM;
-        e.fstat = file_status(QEL_FTYPE_REG, 0644);
-        e.selected = version;
-        script(other_uuid, e);
-        script(other_uuid, version, FILE_VER, elem, 0644);
-    }
-    view_fhandle other_root() {
-        view_fhandle fh{};
-        view_vstat vstat{};
-        unsigned state = 0;
-        int flag = 0;
-        struct timeval lvut {};
-        EXPECT_EQ(0, ns_root(&QEL_OID_NULL, &other_uuid, "", VIEW_HM_WARP_NONE, &fh, &vstat, &state, &flag, &lvut,
-                             nullptr, nullptr));
-        return fh;
     }
 
     // Hijacks the loaded file `name`; with `copy` its view-private copy is
@@ -218,7 +181,7 @@ TEST_F(NsViewWide, TheQueriesListExactlyThePrivateCheckedOutAndHijackedFilesAsPa
     private_files.push_back("/vobs/a/t0/sub");
     private_files.push_back("/vobs/a/t0/sub/q");
     // The other VOB's are left out while it is not mounted.
-    view_fhandle b = other_root();
+    view_fhandle b = root(other_uuid);
     ASSERT_EQ(0, create(b, "bp"));
     hijack(b, "x.c", true);
 
@@ -283,7 +246,7 @@ TEST_F(NsViewWide, AnEntryWhoseDirectoryIsLostFailsAloneWithItsMessage) {
 TEST_F(NsViewWide, TheSweepRemovesOrSetsAsideEveryHijackedFileAsItsTreatmentSays) {
     view_fhandle top = root();
     view_fhandle d = walk("d");
-    view_fhandle b = other_root();
+    view_fhandle b = root(other_uuid);
     const std::string unmounted = "<unmounted VOB " + OstrelAgent_Util::id_text(other_uuid) + ">";
     {
         // Nothing hijacked: nothing to log.
