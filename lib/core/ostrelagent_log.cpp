@@ -38,28 +38,22 @@ void OstrelAgent_Log::write_log(OSTRELAGENT_LOG_TYPE type, const char* fmt, ...)
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Not logging %s,", log_type_string(type));
         return;
     }
-    char message[LOG_BUFFER_SIZE];
     va_list args;
     va_start(args, fmt);
-    std::vsnprintf(message, sizeof message, fmt, args);
+    const std::string message = format_text(fmt, args);
     va_end(args);
-    write_record(type, message);
+    write_record(type, message.c_str());
 }
 
 void OstrelAgent_Log::write_log(OSTRELAGENT_LOG_TYPE type, const _imsg_message_table_t* catalog,
                                 int index, ...) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "write_log (2)");
     trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "log_type = %d", static_cast<int>(type));
-    char message[LOG_BUFFER_SIZE];
     va_list args;
     va_start(args, index);
-    int length = imsg_vsnprintf(message, sizeof message, catalog, index, args);
+    const std::string message = catalog_text(catalog, index, args);
     va_end(args);
-    if (length < 0) {
-        // A message that cannot be loaded still leaves a trace in the log.
-        std::snprintf(message, sizeof message, "Internal error: could not load message %d", index);
-    }
-    write_log(type, "%s", message);
+    write_log(type, "%s", message.c_str());
 }
 
 void OstrelAgent_Log::write_record(OSTRELAGENT_LOG_TYPE type, const char* message) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "lib/core/ostrelagent_trace.h"
 #include "platform/imsg/imsg.h"
@@ -89,6 +90,21 @@ void OstrelAgent_Log_Base::note_record_outcome(int error) {
     trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1,
                      "Unable to write %s: %s; records are lost until it can be written again",
                      m_log_path.c_str(), imsg_strerror(error));
+}
+
+std::string OstrelAgent_Log_Base::format_text(const char* fmt, va_list args) {
+    char text[LOG_BUFFER_SIZE];
+    std::vsnprintf(text, sizeof text, fmt, args);
+    return text;
+}
+
+std::string OstrelAgent_Log_Base::catalog_text(const _imsg_message_table_t* catalog, int index, va_list args) {
+    char text[LOG_BUFFER_SIZE];
+    if (imsg_vsnprintf(text, sizeof text, catalog, index, args) < 0) {
+        // A message that cannot be loaded still leaves a trace in the log.
+        std::snprintf(text, sizeof text, "Internal error: could not load message %d", index);
+    }
+    return text;
 }
 
 const char* OstrelAgent_Log_Base::log_type_string(OSTRELAGENT_LOG_TYPE type) {

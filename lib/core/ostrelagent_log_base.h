@@ -6,6 +6,7 @@
 // is lost, and the loss is reported in the trace once for each run of
 // failures (a full disk must not flood the trace); writing goes on.
 
+#include <cstdarg>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -64,6 +65,11 @@ protected:
     // Makes the log directory (mode 0700) when it is missing; nothing when the
     // view directory itself is missing (ENOENT). 0, or an errno value.
     int make_log_dir();
+    // A record's text from a printf-style format, or from the catalogue
+    // message at `index` ("Internal error: could not load message %d" when
+    // it cannot be loaded); cut at LOG_BUFFER_SIZE - 1 bytes.
+    static std::string format_text(const char* fmt, va_list args);
+    static std::string catalog_text(const _imsg_message_table_t* catalog, int index, va_list args);
 
     // The outcome of one record, 0 or an errno value: the first failure
     // after a success (or at the start) is traced. The caller holds

@@ -14,6 +14,7 @@
 #include "lib/ns/ns_cache.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "lib/requests/ostrelagent_abstractop.h"
+#include "lib/kernel/ostrelagent_korva_agent_ioctl.h"
 #include "lib/kernel/ostrelagent_korva_ioctl.h"
 #include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_mutex_guard.h"

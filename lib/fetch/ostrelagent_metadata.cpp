@@ -291,6 +291,16 @@ int OstrelAgent_Metadata::view_inval_obj(const OstrelAgent_KORVA_Ioctl* ioctl, c
     return ns_status != 0 ? ns_status : kernel_status;
 }
 
+int OstrelAgent_Metadata::view_inval_name(const OstrelAgent_KORVA_Ioctl* ioctl, const qel_uuid_s& vob,
+                                          const qel_oid_s& dir_oid, const char* name, bool ns, bool kernel, bool db) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, "OstrelAgent_Metadata", "view_inval_name");
+    if (ioctl == nullptr) return QEL_ST_NO_MEMORY;
+    if (db) invalidate_name(vob, dir_oid, name);
+    const int ns_status = ns ? locate_invalidate(VIEW_INVALIDATE_NAME, &vob, &dir_oid, name, false) : 0;
+    const int kernel_status = kernel ? ioctl->view_inval_name(vob, dir_oid, name) : 0;
+    return ns_status != 0 ? ns_status : kernel_status;
+}
+
 void OstrelAgent_Metadata::replace_fstat_identities(qel_fstat_db_s& fstat) {
     const credutl_sid_credentials_t* mine = ostrelagent_my_creds();
     fstat.usid = mine->user_sid;

@@ -71,6 +71,9 @@ public:
     static int view_inval_view(const OstrelAgent_KORVA_Ioctl* ioctl, bool ns, bool kernel, bool db);
     static int view_inval_obj(const OstrelAgent_KORVA_Ioctl* ioctl, const qel_uuid_s& vob, const qel_oid_s& oid,
                               vob_op_t op, bool ns, bool kernel, bool db);
+    // One name of the directory `dir_oid`; the result as for an object.
+    static int view_inval_name(const OstrelAgent_KORVA_Ioctl* ioctl, const qel_uuid_s& vob, const qel_oid_s& dir_oid,
+                               const char* name, bool ns, bool kernel, bool db);
 
     // Gives a file status the agent process's own user and group identities
     // as its owner and group.

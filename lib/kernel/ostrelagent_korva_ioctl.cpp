@@ -15,8 +15,6 @@
 namespace {
 
 const char* const CLASS_NAME = "OstrelAgent_KORVA_Ioctl";
-constexpr int STATUS_NO_MEMORY = 1001;
-constexpr size_t VIEW_ROOT_BUFFER_SIZE = 256;
 constexpr size_t VIEW_ROOT_DIR_SIZE = 1024;
 
 // Holds asynchronous signals off for the scope of a kernel call.
@@ -294,29 +292,4 @@ int OstrelAgent_KORVA_Ioctl::view_inval_obj(const qel_uuid_s& vob_uuid, const qe
     record.oid = oid;
     record.vob_op = op;
     return invalidate(record);
-}
-
-int KORVA_Agent_Ioctl::get_korva_root(korva_viewroot_type type, std::string& root) {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, "KORVA_Agent_Ioctl", "get_korva_root");
-    int status = 0;
-    korva_handle_t handle = korva_view_root_open_sil_type(type, &status, 1);
-    if (handle == nullptr) return STATUS_NO_MEMORY;
-    char buffer[VIEW_ROOT_BUFFER_SIZE];
-    std::memset(buffer, 0, sizeof buffer);
-    korva_query_out out{buffer, 0, static_cast<uint32_t>(sizeof buffer)};
-    int call_result = 0;
-    int result = 0;
-    do {
-        errno = 0;
-        result = korva_cmd(handle, &call_result, &status, KORVA_CMD_GET_VIEW_ROOT, 0, nullptr, &out,
-                           sizeof out);
-    } while (result < 0 && errno == EINTR);
-    if (result == 0) {
-        root = buffer;
-    } else if (status == 0) {
-        // The call itself failed: a failure even though the kernel said nothing.
-        status = qel_errno2status(errno != 0 ? errno : EIO);
-    }
-    korva_view_root_close_type(type, handle);
-    return status;
 }

@@ -68,12 +68,3 @@ private:
 
     OstrelAgent_View* m_view;
 };
-
-// View-root queries, shared with the korva_agent tool.
-class KORVA_Agent_Ioctl {
-public:
-    // The view-root directory of view kind `type` into `root`. 0; 1001 when no
-    // view-root handle can be opened; the client's status when the query
-    // fails. `root` is changed only on success.
-    static int get_korva_root(korva_viewroot_type type, std::string& root);
-};

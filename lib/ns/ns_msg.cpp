@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr int VIEW_COUNT = 53;
+constexpr int VIEW_COUNT = 63;
 
 struct ViewTexts {
     const char* at[VIEW_COUNT] = {};
@@ -43,6 +43,13 @@ struct ViewTexts {
         at[NS_MSG_LVUT_VOB] = "updated LVUT vob %s from %d\n";
         at[NS_MSG_HASH_FREE] = "Failure freeing entry in hash table.\n";
         at[NS_MSG_HASH_ADD] = "Failure adding entry to hash table.\n";
+        at[NS_MSG_PARENT_NO_VOB] = "Stale or invalid VOB UUID found in local database object entry: Unable to find "
+                                   "registered VOB with UUID %s: %s\n";
+        at[NS_MSG_PARENT_NO_ELEMENT] = "Stale or invalid element OID found in local database object entry: Unable to "
+                                       "lookup/find element with OID %s in VOB %s\n";
+        at[NS_MSG_PARENT_NO_VERSION] = "Unable to find any loaded version of element oid %s in VOB %s: %s\n";
+        at[NS_MSG_PARENT_NO_OBJECT] = "Unable to find cache object for loaded version of element oid %s in VOB %s: %s\n";
+        at[NS_MSG_PARENT_NO_PATH] = "Unable to construct full path for loaded version of element oid %s in VOB %s: %s\n";
     }
 };
 

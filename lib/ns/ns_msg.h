@@ -44,6 +44,11 @@ enum : int {
     NS_MSG_LVUT_VOB = 50,
     NS_MSG_HASH_FREE = 51,
     NS_MSG_HASH_ADD = 52,
+    NS_MSG_PARENT_NO_VOB = 58,
+    NS_MSG_PARENT_NO_ELEMENT = 59,
+    NS_MSG_PARENT_NO_VERSION = 60,
+    NS_MSG_PARENT_NO_OBJECT = 61,
+    NS_MSG_PARENT_NO_PATH = 62,
 };
 
 // Writes message `index` as an error.

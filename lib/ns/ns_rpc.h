@@ -19,7 +19,13 @@
 
 #include <sys/time.h>
 
+#include <string>
+#include <vector>
+
+#include "lib/core/ostrelagent_util.h"
 #include "lib/ns/ns_cache.h"
+
+class OstrelAgent_Log_Update;
 
 // ---- look-ups ------------------------------------------------------------------------
 
@@ -101,3 +107,64 @@ int ostrel_gen_oid(qel_oid_s* oid);
 // 0: a view-private container) or to the cleartext cache directory (1,
 // fetched first when absent; `*second` is set to 1 then too).
 int ns_get_cltxt(view_fhandle* fh, unsigned size, unsigned* length, char* path, int* cache_path, int* second);
+
+// ---- hijacks and white-outs ----------------------------------------------------------
+//
+// A hijacked name is a view entry of a directory (of its element's cover)
+// over a loaded VOB file, marked 0x200000 with 0x800, and a hijack record
+// that keeps the file's ids as they were when hijacked; a white-out (0x400)
+// is a view entry without an object that hides a VOB name. The forms that
+// take a VOB uuid and a directory version's dbid find the directory without
+// fetching anything; the handle forms refuse an extended-name handle (1080).
+
+// Marks `name` hijacked (an entry without an object when the directory has
+// none) and keeps `vstat`'s ids as its hijack record; a name hijacked
+// already keeps its state and only gets the new record.
+int ns_hijack_by_fh(view_fhandle* dir_fh, const char* name, const view_vstat* vstat);
+// Returns a hijacked name to the VOB: a hijacked white-out goes; a hijacked
+// view entry loses its marks and its record (its file stays, a plain view
+// entry). 1002 when the name is not hijacked or not there.
+int ns_unhijack_by_fh(view_fhandle* dir_fh, const char* name);
+int ns_unhijack_by_dbid(const qel_uuid_s* vob_uuid, int32_t dir_dbid, const char* name);
+// Removes the white-out `name` (with `hijacked_only` only a hijacked one:
+// else 1002); 1067 when the name is no white-out.
+int ns_unwhite_out_by_fh(view_fhandle* dir_fh, const char* name, bool hijacked_only);
+// 0 when `name` is a white-out, `*hijacked` telling whether it is hijacked
+// too; 1067 for a name that is no white-out.
+int ns_lookup_white_out(view_fhandle* dir_fh, const char* name, bool* hijacked);
+// Sets a hijacked file aside so that the VOB's name shows again: it loses
+// its marks and takes the first free name of "<name>.keep", "<name>.keep.1",
+// ..., given in `new_name` (256 bytes), and the kernel is told to forget the
+// directory and both names; a hijacked white-out is only removed, with the
+// new name "(whiteout removed)". 1002 when the name is not hijacked.
+int ns_rename_hijack(const qel_uuid_s* vob_uuid, int32_t dir_dbid, const char* name, char* new_name);
+// Removes the hijacked name and its file. 1002 when it is not hijacked.
+int ns_remove_hijack(const qel_uuid_s* vob_uuid, int32_t dir_dbid, const char* name);
+// 0 when the name has a hijack record, 1002 when not.
+int ns_lookup_hijack(const qel_uuid_s* vob_uuid, int32_t dir_dbid, const char* name);
+
+// ---- the whole view ----------------------------------------------------------------------
+//
+// Each runs whole under the namespace cache's mutex. A found object is named
+// by its full path: the mount tag of its VOB, its directory's path in the
+// VOB, "/" and its name (or path below that directory). The path queries
+// append to `paths`, pass over objects of VOBs that are not mounted, and
+// for each object whose directory cannot be found append a message to
+// `errors`, go on, and return the status of the last such object (else 0).
+// A failed search of the view database is returned before anything is
+// appended.
+
+// Whether the view has a checked-out element, a hijacked name.
+int ns_view_has_checkouts(bool* any);
+int ns_view_has_hijacks(bool* any);
+// The view-private files of the VOB `vob_uuid` (the null uuid, or null: of
+// every VOB), the checked-out elements, the hijacked files.
+int ns_view_get_privates(const qel_uuid_s* vob_uuid, std::vector<std::string>& paths, std::string& errors);
+int ns_view_get_checkouts(std::vector<std::string>& paths, std::string& errors);
+int ns_view_get_hijacks(std::vector<std::string>& paths, std::string& errors);
+// Treats every hijacked file at the end of an update: overwrite removes it,
+// rename sets it aside (as ns_rename_hijack); each is logged in `log` with
+// its path (a VOB that is not mounted shows as "<unmounted VOB <uuid>>"),
+// each failure as an error record, and the others go on; the status of the
+// last failure, else 0. Keep is refused with 1072.
+int ns_view_sweep_hijacks(OstrelAgent_Util::HijackTreatment treatment, OstrelAgent_Log_Update* log);

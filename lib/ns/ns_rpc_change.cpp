@@ -33,18 +33,6 @@ bool same_time(const struct timeval& stamp, const qel_fstat_time_s& t) {
     return static_cast<uint32_t>(stamp.tv_sec) == t.tv_sec && static_cast<uint32_t>(stamp.tv_usec) == t.tv_usec;
 }
 
-// A changing operation's directory: validated, and refused through an
-// extended-name handle.
-obj_entry* writable_dir(Ns_Rpc_Frame& frame, view_fhandle* fh, int* status) {
-    int ext_name = 0;
-    obj_entry* dir = frame.validate(fh, &ext_name, status);
-    if (dir != nullptr && ext_name) {
-        *status = QEL_ST_READ_ONLY;
-        return nullptr;
-    }
-    return dir;
-}
-
 // A changing operation's view-private object.
 obj_entry* writable_view_obj(Ns_Rpc_Frame& frame, view_fhandle* fh, int* status) {
     int ext_name = 0;
@@ -132,7 +120,7 @@ int make_named(const char* op, view_fhandle* dir_fh, const char* name, view_set_
                int* unchanged) {
     Ns_Rpc_Frame frame(op);
     int status = 0;
-    obj_entry* dir = writable_dir(frame, dir_fh, &status);
+    obj_entry* dir = frame.validate_writable(dir_fh, &status);
     if (dir == nullptr) return status;
     if ((status = dir_write_check(dir, dir_vstat, nullptr, stamp, unchanged)) != 0) return status;
     unsigned state = 0;
@@ -180,7 +168,7 @@ int remove_named(const char* op, view_fhandle* dir_fh, const char* name, bool di
                  const struct timeval* stamp, int* unchanged) {
     Ns_Rpc_Frame frame(op);
     int status = 0;
-    obj_entry* dir = writable_dir(frame, dir_fh, &status);
+    obj_entry* dir = frame.validate_writable(dir_fh, &status);
     if (dir == nullptr) return status;
     unsigned state = 0;
     view_vstat vstat;
@@ -272,7 +260,7 @@ int ns_create(view_fhandle* dir_fh, const char* name, view_set_attr* attr, unsig
     Ns_Rpc_Frame frame("ns_create");
     int status = 0;
     int result = [&] {
-        obj_entry* dir = writable_dir(frame, dir_fh, &status);
+        obj_entry* dir = frame.validate_writable(dir_fh, &status);
         if (dir == nullptr) {
             trace_create(frame, VALIDATE, status, name, dir_fh);
             return status;
@@ -332,7 +320,7 @@ int ns_link(view_fhandle* obj_fh, view_fhandle* dir_fh, const char* name, view_v
             const struct timeval* stamp, int* unchanged) {
     Ns_Rpc_Frame frame("ns_link");
     int status = 0;
-    obj_entry* dir = writable_dir(frame, dir_fh, &status);
+    obj_entry* dir = frame.validate_writable(dir_fh, &status);
     if (dir == nullptr) return status;
     if ((status = dir_write_check(dir, dir_vstat, nullptr, stamp, unchanged)) != 0) return status;
     unsigned state = 0;
@@ -367,7 +355,7 @@ int ns_rename(view_fhandle* from_dir_fh, const char* from_name, view_fhandle* to
               view_vstat* dir_vstat, const struct timeval* stamp, int* unchanged) {
     Ns_Rpc_Frame frame("ns_rename");
     int status = 0, flag = 0;
-    obj_entry* from_dir = writable_dir(frame, from_dir_fh, &status);
+    obj_entry* from_dir = frame.validate_writable(from_dir_fh, &status);
     if (from_dir == nullptr) return status;
     unsigned from_state = 0;
     obj_entry* moved = frame.hold(lookup_name(from_dir, from_name, &from_state, &flag, &status));
@@ -377,7 +365,7 @@ int ns_rename(view_fhandle* from_dir_fh, const char* from_name, view_fhandle* to
     if ((status = fstat_vstat(moved, 0, &moved_vstat)) != 0) return status;
     if ((status = dir_write_check(from_dir, &from_vstat, &moved_vstat, nullptr, nullptr)) != 0) return status;
 
-    obj_entry* to_dir = writable_dir(frame, to_dir_fh, &status);
+    obj_entry* to_dir = frame.validate_writable(to_dir_fh, &status);
     if (to_dir == nullptr) return status;
     unsigned to_state = 0;
     obj_entry* replaced = frame.hold(lookup_name(to_dir, to_name, &to_state, &flag, &status));

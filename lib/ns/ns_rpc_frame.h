@@ -23,6 +23,17 @@ public:
     obj_entry* validate(view_fhandle* fh, int* ext_name, int* status) {
         return hold(locate_validate_fhandle(fh, ext_name, status));
     }
+    // The handle's object for a change: as validate, and refused (1080)
+    // through an extended-name handle.
+    obj_entry* validate_writable(view_fhandle* fh, int* status) {
+        int ext_name = 0;
+        obj_entry* obj = validate(fh, &ext_name, status);
+        if (obj != nullptr && ext_name) {
+            *status = QEL_ST_READ_ONLY;
+            return nullptr;
+        }
+        return obj;
+    }
     // Holds a referenced object (null passes) until the end.
     obj_entry* hold(obj_entry* obj) {
         if (obj == nullptr) return nullptr;

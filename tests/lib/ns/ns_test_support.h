@@ -5,13 +5,20 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "lib/core/ostrelagent_config.h"
+#include "lib/core/ostrelagent_mutex_guard.h"
+#include "lib/core/ostrelagent_view.h"
 #include "lib/core/ostrelagent_view_db.h"
+#include "lib/core/ostrelagent_view_handler.h"
 #include "lib/core/ostrelagent_view_db_root_dir.h"
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ns/ns_cache.h"
@@ -23,6 +30,7 @@
 #include "lib/ns/ns_vob.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "lib/ostreladb/db_test_support.h"
+#include "platform/korva/korva_control.h"
 
 namespace ns_test {
 
@@ -261,9 +269,11 @@ protected:
 
 public:
     // Scripts an element and its selected version (a directory version
-    // listing `entries`, or a file version).
-    void dir(unsigned elem, unsigned version, std::vector<std::pair<std::string, unsigned>> entries) {
-        element(elem, DIR_ELEM, version, 0755);
+    // listing `entries`, or a file version), in the test's VOB or in `uuid`'s.
+    using Entries = std::vector<std::pair<std::string, unsigned>>;
+    void dir(unsigned elem, unsigned version, Entries entries) { dir(vob_uuid, elem, version, std::move(entries)); }
+    void dir(const qel_uuid_s& uuid, unsigned elem, unsigned version, Entries entries) {
+        element(uuid, elem, DIR_ELEM, version, 0755);
         Meta::Scripted_Object v;
         v.id = version;
         v.oid = oid_of(version);
@@ -271,13 +281,17 @@ public:
         v.elem_id = elem;
         v.fstat = file_status(QEL_FTYPE_DIR, 0755);
         v.entries = std::move(entries);
-        script(vob_uuid, v);
+        script(uuid, v);
     }
     void file(unsigned elem, unsigned version, bool checked_out = false) {
-        element(elem, FILE_ELEM, version, 0644, checked_out);
-        script(version, FILE_VER, elem, 0644);
+        file(vob_uuid, elem, version, checked_out);
     }
-    void element(unsigned id, vob_mtype_t mtype, unsigned selected, qel_fmode_t mode, bool checked_out = false) {
+    void file(const qel_uuid_s& uuid, unsigned elem, unsigned version, bool checked_out = false) {
+        element(uuid, elem, FILE_ELEM, version, 0644, checked_out);
+        script(uuid, version, FILE_VER, elem, 0644);
+    }
+    void element(const qel_uuid_s& uuid, unsigned id, vob_mtype_t mtype, unsigned selected, qel_fmode_t mode,
+                 bool checked_out = false) {
         Meta::Scripted_Object e;
         e.id = id;
         e.oid = oid_of(id);
@@ -285,16 +299,18 @@ public:
         e.fstat = file_status(mtype == DIR_ELEM ? QEL_FTYPE_DIR : QEL_FTYPE_REG, mode);
         e.selected = selected;
         e.checked_out = checked_out;
-        script(vob_uuid, e);
+        script(uuid, e);
     }
 
-    view_fhandle root() {
+    // The root directory of the test's VOB, or of `uuid`.
+    view_fhandle root() { return root(vob_uuid); }
+    view_fhandle root(const qel_uuid_s& uuid) {
         view_fhandle fh{};
         view_vstat vstat{};
         unsigned state = 0;
         int flag = 0;
         struct timeval lvut{};
-        EXPECT_EQ(0, ns_root(&QEL_OID_NULL, &vob_uuid, "", VIEW_HM_WARP_NONE, &fh, &vstat, &state, &flag, &lvut,
+        EXPECT_EQ(0, ns_root(&QEL_OID_NULL, &uuid, "", VIEW_HM_WARP_NONE, &fh, &vstat, &state, &flag, &lvut,
                              nullptr, nullptr));
         return fh;
     }
@@ -400,6 +416,74 @@ public:
         view_vstat dir_vstat{};
         return ns_remove(&dir_fh, name, &dir_vstat, nullptr, nullptr);
     }
+};
+
+// The tree of NsTreeTest in a view that the process serves: the view object
+// (its server tag "tag") registered with a simulated kernel of the test's
+// own, which journals what it is told, and "/vobs/a" mounted for the VOB.
+class NsViewTest : public NsTreeTest {
+protected:
+    static constexpr const char* VIEW_TAG = "tag";
+
+    void SetUp() override {
+        NsTreeTest::SetUp();
+        korva_root = home.path() + "/korva";
+        setenv("KORVA_ROOT", korva_root.c_str(), 1);
+        korva::ViewEntry entry;
+        entry.tag = VIEW_TAG;
+        entry.uuid = "0a1b2c3d-4e5f-4617-8899-aabbccddeeff";
+        entry.storage_user = entry.storage_kernel = entry.remote_path = storage;
+        entry.host = "host";
+        korva::Outcome registered = kernel().registerView(entry);
+        ASSERT_EQ(0, registered.call_error);
+        ASSERT_EQ(0, registered.status);
+        // The handler owns the view it is given.
+        handler_.reset(OstrelAgent_View_Handler::get_instance(storage));
+        ASSERT_NE(nullptr, handler_);
+        OstrelAgent_View_Handler::set_view(OstrelAgent_View::get_view_from_list(
+            storage, home.path() + "/cache", entry.uuid, VIEW_TAG, "transparent", "automatic", 0));
+        mount("/vobs/a", vob_uuid);
+    }
+    void TearDown() override {
+        // The registry of mounted VOBs lives as long as the process.
+        std::vector<VOB_mount_info> mounted;
+        {
+            OstrelAgent_Mutex_Guard guard(OstrelAgent_Config::g_config_lock);
+            for (const auto& entry : OstrelAgent_Config::g_mounted_vobs) mounted.push_back(entry.second);
+        }
+        for (VOB_mount_info info : mounted) {
+            info.mounted = 0;
+            OstrelAgent_Config::get_instance()->set_mount_state(info);
+        }
+        handler_.reset();
+        unsetenv("KORVA_ROOT");
+        NsTreeTest::TearDown();
+    }
+
+    // Records the VOB `uuid` as mounted at `tag`.
+    void mount(const std::string& tag, const qel_uuid_s& uuid) {
+        VOB_mount_info info;
+        info.vob_tag = tag;
+        std::memcpy(info.replica_oid.bytes, uuid.bytes, sizeof uuid.bytes);
+        info.family_oid = oid_of(0x7777);
+        info.mounted = 1;
+        info.storage = "/vobstore" + tag;
+        ASSERT_EQ(0, OstrelAgent_Config::get_instance()->set_mount_state(info));
+    }
+
+    korva::Control kernel() const { return korva::Control(korva::Root(korva_root)); }
+    // The kernel's invalidations so far (their journal lines).
+    std::vector<std::vector<std::string>> invalidations() const {
+        std::vector<std::vector<std::string>> found;
+        for (const auto& line : kernel().journal().read())
+            if (!line.empty() && line[0].compare(0, 6, "inval_") == 0) found.push_back(line);
+        return found;
+    }
+
+    std::string korva_root;
+
+private:
+    std::unique_ptr<OstrelAgent_View_Handler> handler_;
 };
 
 } // namespace ns_test
