@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,6 +41,47 @@ bool peerGone(int fd) {
 }
 
 }  // namespace
+
+class Waker {
+ public:
+  Waker() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), error_(fd_ < 0 ? errno : 0) {}
+  ~Waker() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Waker(const Waker&) = delete;
+  Waker& operator=(const Waker&) = delete;
+
+  // 0, or the errno value of a wake-up that could not be made.
+  int error() const { return error_; }
+
+  void wake() {
+    uint64_t one = 1;
+    // The counter only grows; a write that finds it at its limit still wakes.
+    while (::write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+  }
+
+  // Waits until woken. 0, or the errno value of the wait (EINTR when a
+  // signal ended it).
+  int wait() {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, -1) < 0) return errno;
+    uint64_t count;
+    while (::read(fd_, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+    return 0;
+  }
+
+  // The calling thread's.
+  static Waker& self() {
+    thread_local Waker waker;
+    return waker;
+  }
+
+ private:
+  const int fd_;
+  const int error_;
+};
 
 Channel::Channel(std::string path) : path_(std::move(path)) {}
 
@@ -92,7 +134,8 @@ void Channel::close() {
     std::lock_guard<std::mutex> lock(mu_);
     if (closed_) return;
     closed_ = true;
-    requests_.notify_all();
+    for (Waker* waiter : waiters_) waiter->wake();
+    waiters_.clear();
   }
   wake();
   if (acceptor_.joinable()) acceptor_.join();
@@ -139,12 +182,38 @@ void Channel::wake() {
   }
 }
 
-int Channel::exchange(unsigned char* buffer, size_t size) {
+void Channel::wakeWaiter() {
+  if (waiters_.empty()) return;
+  waiters_.front()->wake();
+  waiters_.pop_front();
+}
+
+int Channel::exchange(unsigned char* buffer, size_t size, int* call_error) {
+  *call_error = 0;
+  Waker& self = Waker::self();
   std::unique_lock<std::mutex> lock(mu_);
   if (!closed_ && readMark(buffer) == kMarkReply) route(buffer, size);
-  ++waiting_;
-  requests_.wait(lock, [&] { return closed_ || !queue_.empty(); });
-  --waiting_;
+  if (self.error() != 0) {
+    *call_error = self.error();
+    return 0;
+  }
+  while (!closed_ && queue_.empty()) {
+    waiters_.push_back(&self);
+    ++waiting_;
+    lock.unlock();
+    int error = self.wait();
+    lock.lock();
+    --waiting_;
+    auto it = std::find(waiters_.begin(), waiters_.end(), &self);
+    bool chosen = it == waiters_.end();
+    if (!chosen) waiters_.erase(it);
+    if (error != 0) {
+      // A request this call was woken for goes to the next waiter.
+      if (chosen && !queue_.empty()) wakeWaiter();
+      *call_error = error;
+      return 0;
+    }
+  }
   if (closed_) return QEL_ST_SHUTDOWN;
   Queued next = std::move(queue_.front());
   queue_.pop_front();
@@ -258,7 +327,7 @@ void Channel::takePacket(uint64_t connection_id, const unsigned char* packet, si
   routes_[id] = Route{connection_id, header.request_id};
   connection.outstanding.insert(header.request_id);
   queue_.push_back(std::move(queued));
-  requests_.notify_one();
+  wakeWaiter();
 }
 
 void Channel::acceptAll() {

@@ -18,18 +18,20 @@
 // - Notices are queued to every connection without waiting.
 // - close() (unregistration) wakes every waiting exchange() with 1046 and
 //   closes every connection; the socket file goes.
+// - A waiting exchange() is an interruptible kernel wait: a signal caught
+//   by the waiting thread ends it with EINTR (the request it would have
+//   taken stays queued for another thread).
 //
 // Nothing here ever waits for a client: sends are non-blocking, and what a
 // slow client has not taken waits in its connection's queue (a client that
 // lets kOutQueueMax bytes pile up is disconnected).
 //
 // Lock order: ChannelTable's mutex, then a Channel's. A Channel's mutex is
-// never held across a wait for a client; exchange() waits on its condition.
+// never held across a wait for a client, nor while exchange() waits.
 #pragma once
 
 #include <sys/types.h>
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -45,6 +47,11 @@
 #include "platform/korva/korva_root.h"
 
 namespace korva {
+
+// What wakes a waiting exchange() of one thread: an eventfd that the thread
+// polls, so that a signal ends the wait as it ends an interruptible kernel
+// wait.
+class Waker;
 
 class Channel {
  public:
@@ -64,8 +71,10 @@ class Channel {
 
   // A daemon thread's message call on `buffer` (`size` >= kMessageSize):
   // routes the reply it holds when bytes 28-31 are kMarkReply, then waits
-  // for the next request and copies it in. 0, or 1046 once closed.
-  int exchange(unsigned char* buffer, size_t size);
+  // for the next request and copies it in. 0, or 1046 once closed. When the
+  // wait itself fails `*call_error` is its errno value (EINTR: a signal
+  // interrupted it) and nothing is copied; else 0.
+  int exchange(unsigned char* buffer, size_t size, int* call_error);
 
   // Queues `packet` to every connection.
   void broadcast(const std::vector<unsigned char>& packet);
@@ -111,6 +120,8 @@ class Channel {
   void dropConnection(Connection& connection);
   void route(const unsigned char* buffer, size_t size);
   void wake();
+  // Wakes the longest waiting exchange(), if any.
+  void wakeWaiter();
 
   const std::string path_;
   dev_t dev_ = 0;
@@ -121,8 +132,10 @@ class Channel {
   bool accept_paused_ = false;  // the acceptor's own
 
   mutable std::mutex mu_;
-  std::condition_variable requests_;
   bool closed_ = false;
+  // The wake-ups of the exchange() calls waiting for a request, longest
+  // waiting first; one that is woken leaves the list.
+  std::deque<Waker*> waiters_;
   size_t waiting_ = 0;
   uint64_t next_connection_ = 1;
   std::map<uint64_t, Connection> connections_;
