@@ -26,93 +26,23 @@
 #include "platform/korva/korva_channel_client.h"
 #include "platform/korva/korva_control.h"
 #include "platform/korva/korva_message.h"
-#include "tools/korva_sim/korva_sim_codec.h"
+#include "tools/korva_sim/kernel_side.h"
 
 namespace {
 
 using namespace ns_test;
 using korva_sim::json;
 using korva_sim::ordered_json;
+using korva_sim_test::Kernel_Side;
+using korva_sim_test::replied;
 using thread_test::eventually;
 
 constexpr const char* TAG = "kernel_view";
 constexpr const char* VIEW_UUID = "0a1b2c3d-4e5f-4617-8899-aabbccddeeff";
-constexpr int WAIT_MS = 20000;
 
 std::string text_of(const qel_uuid_s& id) {
     char text[QEL_UUID_STR_SIZE];
     return qel_uuid_to_str(&id, text);
-}
-
-// The kernel's side of the view's channel: one connection, requests as
-// korva_sim's JSON, replies decoded by its codec. Notices are kept apart.
-class Kernel_Side {
-public:
-    int connect(const std::string& korva_root) {
-        defaults_.view_uuid = {};
-        qel_str_to_uuid(VIEW_UUID, &defaults_.view_uuid);
-        return client_.connect(korva::Root(korva_root), TAG);
-    }
-
-    // Sends `request` (id chosen here unless it names one); its id.
-    uint32_t send(json request) {
-        if (!request.contains("id")) request["id"] = next_id_++;
-        korva_sim::Request r = korva_sim::encodeRequest(request, defaults_);
-        EXPECT_EQ(0, client_.send(r.packet));
-        ops_[r.id] = r.op;
-        return r.id;
-    }
-    uint32_t send_packet(const std::vector<unsigned char>& packet, uint64_t op, uint32_t id) {
-        EXPECT_EQ(0, client_.send(packet));
-        ops_[id] = op;
-        return id;
-    }
-
-    // The next reply (notices are set aside); an "error" object when none
-    // comes in time.
-    ordered_json receive(int timeout_ms = WAIT_MS) {
-        for (;;) {
-            std::vector<unsigned char> packet;
-            int error = client_.receive(&packet, timeout_ms);
-            if (error != 0) return ordered_json{{"error", std::strerror(error)}};
-            if (korva::readMark(packet.data()) == korva::kMarkNotice) {
-                notices.push_back(korva_sim::decodePacket(packet.data(), packet.size(), std::nullopt));
-                continue;
-            }
-            const uint32_t id = korva::readRequestId(packet.data());
-            auto op = ops_.find(id);
-            ordered_json reply = korva_sim::decodePacket(
-                packet.data(), packet.size(), op != ops_.end() ? std::optional<uint64_t>(op->second) : std::nullopt);
-            if (op != ops_.end()) ops_.erase(op);
-            return reply;
-        }
-    }
-
-    ordered_json call(const json& request) {
-        send(request);
-        return receive();
-    }
-
-    // Nothing arrives before `timeout_ms`.
-    bool quiet(int timeout_ms) {
-        std::vector<unsigned char> packet;
-        return client_.receive(&packet, timeout_ms) == ETIMEDOUT;
-    }
-
-    std::vector<ordered_json> notices;
-
-private:
-    korva::ChannelClient client_;
-    korva_sim::Defaults defaults_;
-    uint32_t next_id_ = 1;
-    std::map<uint32_t, uint64_t> ops_;
-};
-
-// A reply that went through: rpc_status 0 and the operation's status.
-::testing::AssertionResult replied(const ordered_json& reply, int status = 0) {
-    if (reply.value("rpc_status", -1) != 0 || reply.value("status", -1) != status || reply.contains("error"))
-        return ::testing::AssertionFailure() << "expected status " << status << ", got " << reply.dump();
-    return ::testing::AssertionSuccess();
 }
 
 class KorvaRequestTest : public NsTreeTest {
@@ -134,7 +64,7 @@ protected:
         listener.reset(new OstrelAgent_KORVA_Request_Handler_Unix(manager.get()));
         ASSERT_EQ(0, listener->start_listening());
         ASSERT_TRUE(eventually([&] { return listener->running_threads() == threads; }));
-        ASSERT_EQ(0, kernel.connect(korva_root));
+        ASSERT_EQ(0, kernel.connect(korva_root, TAG, VIEW_UUID));
     }
     void TearDown() override {
         shut_down();
@@ -169,7 +99,7 @@ protected:
 
     korva::Injector inject() const { return korva::Control(korva::Root(korva_root)).injector(); }
 
-    static json fh_of(const ordered_json& reply) { return json::parse(reply.at("fh").dump()); }
+    static json fh_of(const ordered_json& reply) { return korva_sim_test::field_of(reply, "fh"); }
 
     json root_request() const { return {{"call", "root"}, {"replica_uuid", text_of(vob_uuid)}}; }
     // The handle of a path from the VOB root ("d/e"), through the channel.
@@ -487,7 +417,7 @@ TEST_F(KorvaRequestTest, ManyKernelClientsGetTheirOwnReplies) {
     for (int c = 0; c < clients; ++c) {
         running.emplace_back([&, c] {
             Kernel_Side side;
-            if (side.connect(korva_root) != 0) {
+            if (side.connect(korva_root, TAG, VIEW_UUID) != 0) {
                 errors[c] = "no connection";
                 return;
             }
