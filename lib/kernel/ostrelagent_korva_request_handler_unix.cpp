@@ -66,9 +66,10 @@ OstrelAgent_KORVA_Request_Handler_Unix::~OstrelAgent_KORVA_Request_Handler_Unix(
 
 int OstrelAgent_KORVA_Request_Handler_Unix::start_listening() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "start_listening");
-    OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
-    // The kernel knows the view by the tag it was registered under.
-    if (view != nullptr) m_view_tag = view->get_server_tag();
+    // The kernel knows the view by the tag it was registered under; a copy
+    // taken under its lock (a forced shutdown may be unregistering the view
+    // meanwhile).
+    if (OstrelAgent_View_Handler::get_view() != nullptr) m_view_tag = OstrelAgent_View::get_g_server_tag();
     OstrelAgent_Thread_Manager_Base* manager =
         m_manager != nullptr ? m_manager : OstrelAgent_Thread_Manager_Base::get_instance();
     if (pfm_signal(INTERRUPT_SIGNAL, interrupted) != 0)
