@@ -84,11 +84,14 @@ protected:
     // REPLY_TEXT_MAX, into `*size` and `*buffer` (null for a length of 0).
     // False when it cannot be had: the reply's status is then 1062.
     bool text_buffer(size_t asked, unsigned* size, char** buffer);
-    // The entry buffer of a directory read of at most `asked` bytes: the
-    // bytes the read may fill go to `*size` (never more than a reply
-    // carries), the buffer is one byte larger. Null when it cannot be had:
-    // the status is then 20003 and the reply's 1062.
-    char* directory_buffer(const OstrelAgent_Trace& trace, size_t asked, unsigned* size);
+    // A directory read: traces `format` (with the directory's VOB uuid, its
+    // dbid and the maximum asked for), gets the entry buffer and lets
+    // `read` (size, next cookie, bytes, end flag, buffer) fill it into
+    // `reply`. The buffer holds no more than a reply carries, plus one
+    // byte; when it cannot be had the status is 20003 and the reply's 1062.
+    template <typename Read>
+    void read_directory(const char* format, const view_fhandle_t& dir, size_t max_size, view_readdir_reply_t& reply,
+                        Read read);
     // No memory for a reply buffer: 20003, the catalogue's text, and
     // `reply_status` as the reply's status.
     void out_of_memory(int reply_status);
@@ -105,10 +108,39 @@ protected:
     int m_rpc_status;
 
 private:
+    // The entry buffer of a directory read of at most `asked` bytes (see
+    // read_directory); the bytes the read may fill go to `*size`.
+    char* directory_buffer(const OstrelAgent_Trace& trace, size_t asked, unsigned* size);
+
     static const size_t MAX_BUFFERS = 2;
     char* m_buffers[MAX_BUFFERS];
     size_t m_buffer_count;
 };
+
+template <typename Read>
+void OstrelAgent_KORVA_AbstractOp::read_directory(const char* format, const view_fhandle_t& dir, size_t max_size,
+                                                  view_readdir_reply_t& reply, Read read) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_KORVA, m_class, "do_request");
+    m_status = 0;
+    if (trace.shouldTrace(OstrelAgent_Trace::TRACE_LEVEL_4)) {
+        char uuid[QEL_UUID_STR_SIZE];
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, format, qel_uuid_to_str(&dir.vob_uuid, uuid),
+                         static_cast<int>(dir.dbid), static_cast<long>(max_size));
+    }
+    reply.next_offset = 0;
+    reply.nbytes = 0;
+    unsigned size = 0;
+    char* entries = directory_buffer(trace, max_size, &size);
+    if (entries == nullptr) return;
+    unsigned next = 0, bytes = 0;
+    int end = 0;
+    reply.hdr.status = read(size, &next, &bytes, &end, entries);
+    reply.next_offset = next;
+    reply.nbytes = bytes;
+    reply.eof = end;
+    reply.room = size + 1;
+    reply.entries = entries;
+}
 
 // The handler's records as the request loop's streams carry them: header
 // accessors for a request or reply record whatever its layout.

@@ -69,7 +69,7 @@ OstrelAgent_KORVA_Thread_Unix::OstrelAgent_KORVA_Thread_Unix(const std::string& 
     int status = 0;
     m_view_root = korva_view_root_open_type(KORVA_VIEWROOT_AUTOMATIC, &status);
     if (m_view_root == nullptr) {
-        imsg_print(IMSG_KIND_ERR, &_qel_cmsg_qel_msg_table, 46, "korva_view_root_open_type",
+        imsg_print(IMSG_KIND_ERR, &_qel_cmsg_qel_msg_table, QEL_MSG_CALL_FAILED, "korva_view_root_open_type",
                    qel_strerror(status));
     }
 }
