@@ -224,8 +224,9 @@ int Channel::exchange(unsigned char* buffer, size_t size, int* call_error) {
       int error = self.wait();
       lock.lock();
       --waiting_;
+      if (closed_) return QEL_ST_SHUTDOWN;
       auto it = std::find(followers_.begin(), followers_.end(), &self);
-      bool promoted = it == followers_.end() && !closed_;
+      bool promoted = it == followers_.end();
       if (it != followers_.end()) followers_.erase(it);
       if (error != 0) {
         // The lead this call was woken for goes to the next follower.
@@ -253,18 +254,16 @@ int Channel::exchange(unsigned char* buffer, size_t size, int* call_error) {
       *call_error = error;
       return 0;
     }
-    // Still leading: a wake-up without a request leaves it with this call.
-    if (ready == 0 || event.data.u64 == kClosedEvent) {
-      leading_ = false;
-      continue;
-    }
-    auto it = connections_.find(event.data.u64);
-    bool taken = it != connections_.end() && takeRequest(it->second, event.events, buffer);
     leading_ = false;
-    if (taken) {
+    if (ready == 0 || event.data.u64 == kClosedEvent) continue;
+    auto it = connections_.find(event.data.u64);
+    if (it != connections_.end() && takeRequest(it->second, event.events, buffer)) {
+      // Requests that come while this one is served are read at once.
       promoteFollower();
       return 0;
     }
+    // Nothing to serve (a refused packet, a client gone): this call leads
+    // on.
   }
 }
 
