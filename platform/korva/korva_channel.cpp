@@ -258,8 +258,15 @@ int Channel::exchange(unsigned char* buffer, size_t size, int* call_error) {
     if (ready == 0 || event.data.u64 == kClosedEvent) continue;
     auto it = connections_.find(event.data.u64);
     if (it != connections_.end() && takeRequest(it->second, event.events, buffer)) {
-      // Requests that come while this one is served are read at once.
-      promoteFollower();
+      // Requests that come while this one is served are read at once. The
+      // follower is woken once the lock is free for it.
+      Waker* next = nullptr;
+      if (!followers_.empty()) {
+        next = followers_.back();
+        followers_.pop_back();
+      }
+      lock.unlock();
+      if (next != nullptr) next->wake();
       return 0;
     }
     // Nothing to serve (a refused packet, a client gone): this call leads
