@@ -1,11 +1,8 @@
 #pragma once
 // The kernel request listener: the process-wide object that starts the
-// threads serving the kernel file system's requests. The view handler gets
-// it before it starts serving and stops it when the view is shut down.
-//
-// The kernel request service itself (decoding kernel messages and answering
-// them from the namespace cache) comes with the kernel file-system service;
-// until then its threads only wait for the agent to exit.
+// threads serving the kernel file system's requests for the view. The view
+// handler gets it and starts listening once the view is open and
+// registered, and stops it when the view is shut down.
 
 #include "platform/norvanethread/norvanethread.h"
 
@@ -20,9 +17,10 @@ public:
     OstrelAgent_KORVA_Request_Handler(const OstrelAgent_KORVA_Request_Handler&) = delete;
     OstrelAgent_KORVA_Request_Handler& operator=(const OstrelAgent_KORVA_Request_Handler&) = delete;
 
-    // Starts the kernel request threads on the thread manager. Always 0.
+    // Starts the kernel request threads. Always 0.
     virtual int start_listening() = 0;
-    // Harmless to repeat; the threads end with the thread manager.
+    // Ends the kernel request threads once the agent exits. Harmless to
+    // repeat.
     virtual void stop_listening() = 0;
 
 protected:

@@ -88,9 +88,12 @@ struct korva_view_tag_record {
 // which goes back to the client that sent the request; the call then waits
 // for the view's next request, copies it into the buffer and answers 0. A
 // view this process has no open channel for answers 1046 at once, and so do
-// the waiting calls when the view is unregistered. Other statuses, and call
-// failures, come only when forced (inject call "lpc_message"); a forced call
-// leaves the buffer, and the reply in it, alone.
+// the waiting calls when the view is unregistered. The wait is
+// interruptible: a signal that the waiting thread catches ends the call
+// with -1 and errno EINTR (the reply has gone, no request is copied in).
+// Other statuses, and call failures, come only when forced (inject call
+// "lpc_message"); a forced call leaves the buffer, and the reply in it,
+// alone.
 int korva_cmd(korva_handle_t handle, int* call_result, int* kernel_status, int command, int zero,
               void* input, void* output, size_t output_size);
 

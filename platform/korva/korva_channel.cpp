@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,9 +26,6 @@ namespace {
 // Ids the channels of this process give the requests they queue.
 std::atomic<uint32_t> g_last_request_id{0};
 
-// Packets read from one connection before the others get their turn.
-constexpr int kReadsPerTurn = 64;
-
 // How long accepting pauses after accept itself failed (out of
 // descriptors): the listening socket stays readable meanwhile.
 constexpr int kAcceptPauseMs = 100;
@@ -41,9 +40,56 @@ bool peerGone(int fd) {
 
 }  // namespace
 
+class Waker {
+ public:
+  Waker() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), error_(fd_ < 0 ? errno : 0) {}
+  ~Waker() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Waker(const Waker&) = delete;
+  Waker& operator=(const Waker&) = delete;
+
+  // 0, or the errno value of a wake-up that could not be made.
+  int error() const { return error_; }
+
+  void wake() {
+    uint64_t one = 1;
+    // The counter only grows; a write that finds it at its limit still wakes.
+    while (::write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+  }
+
+  // Waits until woken. 0, or the errno value of the wait (EINTR when a
+  // signal ended it).
+  int wait() {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, -1) < 0) return errno;
+    uint64_t count;
+    while (::read(fd_, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+    return 0;
+  }
+
+  // The calling thread's.
+  static Waker& self() {
+    thread_local Waker waker;
+    return waker;
+  }
+
+ private:
+  const int fd_;
+  const int error_;
+};
+
 Channel::Channel(std::string path) : path_(std::move(path)) {}
 
-Channel::~Channel() { close(); }
+Channel::~Channel() {
+  close();
+  // Only now: a call of exchange() may use them until its last moment.
+  for (int fd : {epoll_fd_, closed_fd_}) {
+    if (fd >= 0) ::close(fd);
+  }
+}
 
 std::shared_ptr<Channel> Channel::open(const std::string& socket_path, int* error) {
   std::shared_ptr<Channel> channel(new Channel(socket_path));
@@ -70,6 +116,14 @@ std::shared_ptr<Channel> Channel::open(const std::string& socket_path, int* erro
   channel->ino_ = st.st_ino;
   if (::listen(channel->listen_fd_, SOMAXCONN) != 0) return fail(errno);
   if (::pipe2(channel->wake_fds_, O_CLOEXEC | O_NONBLOCK) != 0) return fail(errno);
+  channel->epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
+  if (channel->epoll_fd_ < 0) return fail(errno);
+  channel->closed_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (channel->closed_fd_ < 0) return fail(errno);
+  epoll_event closing{};
+  closing.events = EPOLLIN;
+  closing.data.u64 = kClosedEvent;
+  if (::epoll_ctl(channel->epoll_fd_, EPOLL_CTL_ADD, channel->closed_fd_, &closing) != 0) return fail(errno);
 
   // The acceptor takes no signal: the registering program decides which
   // of its threads do.
@@ -92,7 +146,14 @@ void Channel::close() {
     std::lock_guard<std::mutex> lock(mu_);
     if (closed_) return;
     closed_ = true;
-    requests_.notify_all();
+    for (Waker* follower : followers_) follower->wake();
+    followers_.clear();
+    if (closed_fd_ >= 0) {
+      uint64_t one = 1;
+      // Stays readable: it ends the leader's wait, and any later one.
+      while (::write(closed_fd_, &one, sizeof one) < 0 && errno == EINTR) {
+      }
+    }
   }
   wake();
   if (acceptor_.joinable()) acceptor_.join();
@@ -100,7 +161,6 @@ void Channel::close() {
     std::lock_guard<std::mutex> lock(mu_);
     for (auto& entry : connections_) ::close(entry.second.fd);
     connections_.clear();
-    queue_.clear();
     routes_.clear();
   }
   if (listen_fd_ >= 0) {
@@ -139,17 +199,79 @@ void Channel::wake() {
   }
 }
 
-int Channel::exchange(unsigned char* buffer, size_t size) {
+void Channel::promoteFollower() {
+  if (followers_.empty()) return;
+  followers_.back()->wake();
+  followers_.pop_back();
+}
+
+int Channel::exchange(unsigned char* buffer, size_t size, int* call_error) {
+  *call_error = 0;
+  Waker& self = Waker::self();
   std::unique_lock<std::mutex> lock(mu_);
   if (!closed_ && readMark(buffer) == kMarkReply) route(buffer, size);
-  ++waiting_;
-  requests_.wait(lock, [&] { return closed_ || !queue_.empty(); });
-  --waiting_;
-  if (closed_) return QEL_ST_SHUTDOWN;
-  Queued next = std::move(queue_.front());
-  queue_.pop_front();
-  std::memcpy(buffer, next.packet.data(), next.packet.size());
-  return 0;
+  if (self.error() != 0) {
+    *call_error = self.error();
+    return 0;
+  }
+  for (;;) {
+    if (closed_) return QEL_ST_SHUTDOWN;
+    if (leading_) {
+      // Another call leads: wait until it hands over.
+      followers_.push_back(&self);
+      ++waiting_;
+      lock.unlock();
+      int error = self.wait();
+      lock.lock();
+      --waiting_;
+      if (closed_) return QEL_ST_SHUTDOWN;
+      auto it = std::find(followers_.begin(), followers_.end(), &self);
+      bool promoted = it == followers_.end();
+      if (it != followers_.end()) followers_.erase(it);
+      if (error != 0) {
+        // The lead this call was woken for goes to the next follower.
+        if (promoted) promoteFollower();
+        *call_error = error;
+        return 0;
+      }
+      continue;
+    }
+    leading_ = true;
+    ++waiting_;
+    lock.unlock();
+    epoll_event event{};
+    int ready = ::epoll_wait(epoll_fd_, &event, 1, -1);
+    int error = ready < 0 ? errno : 0;
+    lock.lock();
+    --waiting_;
+    if (closed_) {
+      leading_ = false;
+      return QEL_ST_SHUTDOWN;
+    }
+    if (ready < 0) {
+      leading_ = false;
+      promoteFollower();
+      *call_error = error;
+      return 0;
+    }
+    leading_ = false;
+    if (ready == 0 || event.data.u64 == kClosedEvent) continue;
+    auto it = connections_.find(event.data.u64);
+    if (it != connections_.end() && takeRequest(it->second, event.events, buffer)) {
+      // Requests that come while this one is served are read at once. The
+      // follower is woken once the lock is free for it.
+      Waker* next = nullptr;
+      if (!followers_.empty()) {
+        next = followers_.back();
+        followers_.pop_back();
+      }
+      lock.unlock();
+      if (next != nullptr) next->wake();
+      return 0;
+    }
+    // Nothing to serve (a refused packet, a client gone): this call leads
+    // on.
+  }
 }
 
 void Channel::broadcast(const std::vector<unsigned char>& packet) {
@@ -217,9 +339,9 @@ void Channel::dropConnection(Connection& connection) {
   connection.out_bytes = 0;
   connection.outstanding.clear();
   uint64_t id = connection.id;
-  // Requests still queued are served to nobody, so they are not served.
-  queue_.erase(std::remove_if(queue_.begin(), queue_.end(), [&](const Queued& q) { return q.connection == id; }),
-               queue_.end());
+  // Requests it has sent and nobody has read are served to nobody, so they
+  // are not served.
+  ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, connection.fd, nullptr);
   for (auto it = routes_.begin(); it != routes_.end();) {
     it = it->second.connection == id ? routes_.erase(it) : std::next(it);
   }
@@ -235,30 +357,45 @@ void Channel::refuse(Connection& connection, const unsigned char* packet, size_t
   sendTo(connection, std::move(reply));
 }
 
-void Channel::takePacket(uint64_t connection_id, const unsigned char* packet, size_t length) {
-  auto it = connections_.find(connection_id);
-  if (it == connections_.end() || it->second.closing) return;
-  Connection& connection = it->second;
+bool Channel::takeRequest(Connection& connection, uint32_t events, unsigned char* buffer) {
+  if (connection.closing) return false;
+  // Requests of a client that has gone are served to nobody.
+  if (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
+    dropConnection(connection);
+    return false;
+  }
+  // MSG_TRUNC gives a longer packet's real length; its first bytes are here.
+  unsigned char packet[kMessageSize];
+  iovec iov{packet, sizeof packet};
+  msghdr message{};
+  message.msg_iov = &iov;
+  message.msg_iovlen = 1;
+  ssize_t got = ::recvmsg(connection.fd, &message, MSG_DONTWAIT | MSG_TRUNC);
+  if (got < 0 && (errno == EINTR || wouldBlock(errno))) return false;
+  if (got < 0 || (got == 0 && peerGone(connection.fd))) {
+    dropConnection(connection);
+    return false;
+  }
+  size_t length = static_cast<size_t>(got);
   if (length < kHeaderSize || length > kMessageSize) {
     refuse(connection, packet, std::min(length, kMessageSize));
-    return;
+    return false;
   }
   RequestHeader header = readRequestHeader(packet);
   if (header.req_size != length - kHeaderSize || header.res_in_size > kBodyMax ||
       header.mark != kMarkRequest || connection.outstanding.count(header.request_id) != 0) {
     refuse(connection, packet, length);
-    return;
+    return false;
   }
   uint32_t id;
   do {
     id = ++g_last_request_id;
   } while (id == 0 || routes_.count(id) != 0);
-  Queued queued{id, connection_id, std::vector<unsigned char>(packet, packet + length)};
-  writeRequestId(queued.packet.data(), id);
-  routes_[id] = Route{connection_id, header.request_id};
+  routes_[id] = Route{connection.id, header.request_id};
   connection.outstanding.insert(header.request_id);
-  queue_.push_back(std::move(queued));
-  requests_.notify_one();
+  std::memcpy(buffer, packet, length);
+  writeRequestId(buffer, id);
+  return true;
 }
 
 void Channel::acceptAll() {
@@ -274,33 +411,17 @@ void Channel::acceptAll() {
     }
     std::lock_guard<std::mutex> lock(mu_);
     uint64_t id = next_connection_++;
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLRDHUP;
+    event.data.u64 = id;
+    if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &event) != 0) {
+      std::fprintf(stderr, "korva: serving a connection on %s failed: %s\n", path_.c_str(), std::strerror(errno));
+      ::close(fd);
+      continue;
+    }
     Connection& connection = connections_[id];
     connection.id = id;
     connection.fd = fd;
-  }
-}
-
-void Channel::readFrom(uint64_t connection_id, int fd) {
-  // MSG_TRUNC gives a longer packet's real length; its first bytes are here.
-  unsigned char packet[kMessageSize];
-  for (int turn = 0; turn < kReadsPerTurn; ++turn) {
-    iovec iov{packet, sizeof packet};
-    msghdr message{};
-    message.msg_iov = &iov;
-    message.msg_iovlen = 1;
-    ssize_t length = ::recvmsg(fd, &message, MSG_DONTWAIT | MSG_TRUNC);
-    if (length < 0) {
-      if (errno == EINTR) continue;
-      if (wouldBlock(errno)) return;
-    }
-    std::lock_guard<std::mutex> lock(mu_);
-    auto it = connections_.find(connection_id);
-    if (it == connections_.end()) return;
-    if (length < 0 || (length == 0 && peerGone(fd))) {
-      dropConnection(it->second);
-      return;
-    }
-    takePacket(connection_id, packet, static_cast<size_t>(length));
   }
 }
 
@@ -320,7 +441,9 @@ void Channel::serve() {
       for (const auto& entry : connections_) {
         const Connection& connection = entry.second;
         if (connection.closing) continue;
-        short events = POLLIN;
+        // The calls of exchange() read requests; here only a client's
+        // end, and room for what it has not taken yet.
+        short events = POLLRDHUP;
         if (!connection.out.empty()) events |= POLLOUT;
         fds.push_back(pollfd{connection.fd, events, 0});
         ids.push_back(entry.first);
@@ -342,11 +465,14 @@ void Channel::serve() {
     if (fds[1].revents != 0) acceptAll();
     for (size_t i = 0; i < ids.size(); ++i) {
       short events = fds[i + 2].revents;
-      if (events & (POLLIN | POLLHUP | POLLERR)) readFrom(ids[i], fds[i + 2].fd);
-      if (events & POLLOUT) {
-        std::lock_guard<std::mutex> lock(mu_);
-        auto it = connections_.find(ids[i]);
-        if (it != connections_.end()) flush(it->second);
+      if (events == 0) continue;
+      std::lock_guard<std::mutex> lock(mu_);
+      auto it = connections_.find(ids[i]);
+      if (it == connections_.end()) continue;
+      if (events & (POLLRDHUP | POLLHUP | POLLERR)) {
+        dropConnection(it->second);
+      } else if (events & POLLOUT) {
+        flush(it->second);
       }
     }
     std::vector<int> gone;

@@ -3,33 +3,42 @@
 // (mode 0600) that "kernel side" clients connect to, and the daemon threads
 // that sit in korva_cmd(KORVA_CMD_LPC_MESSAGE).
 //
-// - One acceptor thread accepts connections, reads their packets and
-//   writes what could not be sent at once. A packet outside the limits of
+// - One acceptor thread accepts connections, notices the clients that go
+//   away and writes what could not be sent at once.
+// - The daemon threads' calls of exchange() read the requests themselves,
+//   as a kernel hands a request straight to a waiting thread: one waiting
+//   call leads, waiting for a packet on any connection; it reads one, hands
+//   the lead to the call that began waiting last (the thread that ran most
+//   recently) and returns the request. A packet outside the limits of
 //   korva_message.h (shorter than the header, longer than kMessageSize,
 //   req_size not its body length, res_in_size above kBodyMax, bytes 28-31
 //   not 0, or a request_id the connection still has outstanding) is
 //   answered by the channel itself: rpc_status 4, no body.
-// - Every other request is queued under a process-unique id (bytes 24-27
-//   rewritten), remembering its connection and the client's id. exchange()
+// - Every other request gets a process-unique id (bytes 24-27 rewritten);
+//   the channel remembers its connection and the client's id. exchange()
 //   first routes the reply its buffer carries back under the client's id
 //   (one whose request is no longer outstanding - its connection closed -
-//   is dropped), then waits for the oldest queued request. Replies leave
-//   in the order they are completed.
+//   is dropped), then waits for the next request. Replies leave in the
+//   order they are completed. Requests that a client sent and nobody read
+//   before it went away are not served.
 // - Notices are queued to every connection without waiting.
 // - close() (unregistration) wakes every waiting exchange() with 1046 and
 //   closes every connection; the socket file goes.
+// - A waiting exchange() is an interruptible kernel wait: a signal caught
+//   by the waiting thread ends it with EINTR (the lead, if it had it, goes
+//   to another waiting call).
 //
 // Nothing here ever waits for a client: sends are non-blocking, and what a
 // slow client has not taken waits in its connection's queue (a client that
 // lets kOutQueueMax bytes pile up is disconnected).
 //
 // Lock order: ChannelTable's mutex, then a Channel's. A Channel's mutex is
-// never held across a wait for a client; exchange() waits on its condition.
+// never held across a wait for a client, nor while exchange() waits; the
+// lead reads a packet with it held.
 #pragma once
 
 #include <sys/types.h>
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -45,6 +54,11 @@
 #include "platform/korva/korva_root.h"
 
 namespace korva {
+
+// What wakes a waiting exchange() of one thread: an eventfd that the thread
+// polls, so that a signal ends the wait as it ends an interruptible kernel
+// wait.
+class Waker;
 
 class Channel {
  public:
@@ -64,8 +78,10 @@ class Channel {
 
   // A daemon thread's message call on `buffer` (`size` >= kMessageSize):
   // routes the reply it holds when bytes 28-31 are kMarkReply, then waits
-  // for the next request and copies it in. 0, or 1046 once closed.
-  int exchange(unsigned char* buffer, size_t size);
+  // for the next request and copies it in. 0, or 1046 once closed. When the
+  // wait itself fails `*call_error` is its errno value (EINTR: a signal
+  // interrupted it) and nothing is copied; else 0.
+  int exchange(unsigned char* buffer, size_t size, int* call_error);
 
   // Queues `packet` to every connection.
   void broadcast(const std::vector<unsigned char>& packet);
@@ -88,11 +104,6 @@ class Channel {
     std::unordered_set<uint32_t> outstanding;  // client ids queued or being served
     bool closing = false;                      // the acceptor closes it next
   };
-  struct Queued {
-    uint32_t id;  // the channel's id
-    uint64_t connection;
-    std::vector<unsigned char> packet;
-  };
   struct Route {
     uint64_t connection;
     uint32_t client_id;
@@ -102,15 +113,18 @@ class Channel {
 
   void serve();
   void acceptAll();
-  void readFrom(uint64_t connection_id, int fd);
   // The rest take mu_.
-  void takePacket(uint64_t connection_id, const unsigned char* packet, size_t length);
+  // Reads one packet of `connection`, whose epoll `events` came: true with
+  // the request in `buffer` when it is one to serve.
+  bool takeRequest(Connection& connection, uint32_t events, unsigned char* buffer);
   void refuse(Connection& connection, const unsigned char* packet, size_t length);
   void sendTo(Connection& connection, std::vector<unsigned char> packet);
   void flush(Connection& connection);
   void dropConnection(Connection& connection);
   void route(const unsigned char* buffer, size_t size);
   void wake();
+  // Hands the lead to the follower that began waiting last, if any.
+  void promoteFollower();
 
   const std::string path_;
   dev_t dev_ = 0;
@@ -120,13 +134,22 @@ class Channel {
   std::thread acceptor_;
   bool accept_paused_ = false;  // the acceptor's own
 
+  // The epoll event that says the channel closed; connections' events
+  // carry their ids, which start at 1.
+  static constexpr uint64_t kClosedEvent = 0;
+  // Every connection's socket (for reading) and closed_fd_: the lead waits
+  // on it.
+  int epoll_fd_ = -1;
+  int closed_fd_ = -1;  // an eventfd, readable once closed
+
   mutable std::mutex mu_;
-  std::condition_variable requests_;
   bool closed_ = false;
+  bool leading_ = false;  // a call of exchange() waits for the next packet
+  // The wake-ups of the other waiting calls; the last one leads next.
+  std::vector<Waker*> followers_;
   size_t waiting_ = 0;
   uint64_t next_connection_ = 1;
   std::map<uint64_t, Connection> connections_;
-  std::deque<Queued> queue_;
   std::unordered_map<uint32_t, Route> routes_;
 };
 

@@ -135,7 +135,7 @@ korva::Outcome message(const korva_view_tag_record* tag, unsigned char* buffer, 
   if (std::optional<korva::Outcome> forced = control.forcedMessageResult()) return *forced;
   std::shared_ptr<korva::Channel> channel =
       korva::ChannelTable::process().find(korva::ChannelTable::key(control.root(), textOf(tag->tag)));
-  outcome.status = channel ? channel->exchange(buffer, size) : korva::kStatusShutdown;
+  outcome.status = channel ? channel->exchange(buffer, size, &outcome.call_error) : korva::kStatusShutdown;
   return outcome;
 }
 

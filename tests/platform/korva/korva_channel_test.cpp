@@ -1,6 +1,8 @@
 // The message channel of a registered view: clients on one side, daemon
 // threads in korva_cmd(KORVA_CMD_LPC_MESSAGE) on the other.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "korva_fake_daemon.h"
@@ -349,6 +352,54 @@ TEST_F(KorvaChannelTest, AForcedMessageResultLeavesTheReplyInTheBufferForTheNext
   EXPECT_EQ(0, status);
   korva_view_root_close_type(KORVA_VIEWROOT_AUTOMATIC, h);
   for (const auto& line : korva::Control(root()).journal().read()) EXPECT_NE("lpc_message", line[0]);
+}
+
+void ignoreSignal(int) {}
+
+TEST_F(KorvaChannelTest, ASignalEndsAWaitingMessageCallAndTheNextRequestGoesToAnotherCall) {
+  FakeDaemon daemon("v1", 0x11, 0, echo());
+  struct sigaction action {};
+  action.sa_handler = ignoreSignal;
+  struct sigaction old {};
+  ASSERT_EQ(0, sigaction(SIGURG, &action, &old));
+
+  // Two daemon threads wait in their message calls.
+  struct Caller {
+    int result = -2, status = -1, error = 0;
+    Bytes buffer = Bytes(korva::kMessageSize, 0);
+  };
+  Caller callers[2];
+  auto wait_in_call = [&](Caller& c) {
+    int open_status = -1;
+    korva_handle_t h = korva_view_root_open_type(KORVA_VIEWROOT_AUTOMATIC, &open_status);
+    korva_view_tag_record tag{korva_text_of("v1"), korva_text_of("v1")};
+    korva_cmd(h, &c.result, &c.status, KORVA_CMD_LPC_MESSAGE, 0, &tag, c.buffer.data(), c.buffer.size());
+    c.error = errno;
+    korva_view_root_close_type(KORVA_VIEWROOT_AUTOMATIC, h);
+  };
+  std::thread first([&] { wait_in_call(callers[0]); });
+  ASSERT_TRUE(thread_test::eventually([&] { return channel()->waitingCount() == 1; }));
+  std::thread second([&] { wait_in_call(callers[1]); });
+  ASSERT_TRUE(thread_test::eventually([&] { return channel()->waitingCount() == 2; }));
+
+  // The first is interrupted: its call fails with EINTR and takes nothing.
+  ASSERT_EQ(0, pthread_kill(first.native_handle(), SIGURG));
+  first.join();
+  EXPECT_EQ(-1, callers[0].result);
+  EXPECT_EQ(EINTR, callers[0].error);
+  EXPECT_EQ(Bytes(korva::kMessageSize, 0), callers[0].buffer);
+  EXPECT_EQ(1u, channel()->waitingCount());
+
+  // The request sent next goes to the other.
+  korva::ChannelClient client;
+  connect(client);
+  ASSERT_EQ(0, client.send(request(9, "next")));
+  second.join();
+  EXPECT_EQ(0, callers[1].result);
+  EXPECT_EQ(0, callers[1].status);
+  EXPECT_EQ("next", std::string(callers[1].buffer.begin() + korva::kHeaderSize,
+                                callers[1].buffer.begin() + korva::kHeaderSize + 4));
+  sigaction(SIGURG, &old, nullptr);
 }
 
 TEST_F(KorvaChannelTest, ADeepRootAndAStaleSocketFileDoNotStopTheChannel) {

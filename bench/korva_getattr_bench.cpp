@@ -1,0 +1,280 @@
+// A kernel Getattr answered from the namespace caches, round trip through
+// the view's message channel (client socket, the simulated kernel's queue,
+// a kernel request thread's loop and handler, the reply routed back),
+// beside a bare echo of packets of the same sizes over a SOCK_SEQPACKET
+// socket pair: the physical floor of one request and reply on this machine.
+// One request outstanding at a time; the p50 and p99 round trips of each,
+// and their ratio.
+//
+//   korva_getattr_bench [DIR [COUNT]]   the view storage goes under DIR
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/bench_support.h"
+#include "lib/core/ostrelagent_thread_manager_unix.h"
+#include "lib/core/ostrelagent_view.h"
+#include "lib/core/ostrelagent_view_handler.h"
+#include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/kernel/ostrelagent_korva_ioctl.h"
+#include "lib/kernel/ostrelagent_korva_request_handler_unix.h"
+#include "lib/ns/ns_cache.h"
+#include "lib/ns/ns_rpc.h"
+#include "lib/ostreladb/ostrel_db.h"
+#include "lib/ostreladb/ostrel_db_record.h"
+#include "lib/ostreladb/ostrel_db_session.h"
+#include "platform/korva/korva_channel_client.h"
+#include "platform/korva/korva_message.h"
+#include "xdr/ostrelxdr_codec.h"
+
+namespace {
+
+using Meta = OstrelAgent_Metadata;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* TAG = "bench_view";
+constexpr const char* VIEW_UUID = "0b0e0c0d-4e5f-4617-8899-aabbccddeeff";
+const qel_uuid_s VOB_UUID = {{0xb1, 0x0b, 2}};
+constexpr unsigned ROOT_ELEM = 10, ROOT_DIR = 11, FILE_ELEM = 20, FILE_VER = 21;
+
+struct Percentiles {
+    double p50_us;
+    double p99_us;
+};
+
+Percentiles percentiles(std::vector<double> samples) {
+    std::sort(samples.begin(), samples.end());
+    auto at = [&](double q) { return samples[static_cast<size_t>(q * static_cast<double>(samples.size() - 1))]; };
+    return {at(0.50), at(0.99)};
+}
+
+// Round trips of `once`, timed one by one into `samples`.
+template <typename Once>
+void round_trips(size_t count, std::vector<double>* samples, Once once) {
+    for (size_t i = 0; i < count; ++i) {
+        auto start = Clock::now();
+        once();
+        samples->push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+}
+
+qel_oid_s oid_of(unsigned n) {
+    qel_oid_s oid{};
+    oid.bytes[0] = static_cast<unsigned char>(n);
+    oid.bytes[15] = 0x55;
+    return oid;
+}
+
+void script(unsigned dbid, vob_mtype_t mtype, unsigned elem, uint32_t type,
+            std::vector<std::pair<std::string, unsigned>> entries = {}, unsigned selected = 0) {
+    Meta::Scripted_Object o;
+    o.id = dbid;
+    o.oid = oid_of(dbid);
+    o.mtype = mtype;
+    o.elem_id = elem;
+    o.fstat.type = type;
+    o.fstat.mode = type == QEL_FTYPE_DIR ? 0755 : 0644;
+    o.fstat.nlink = 1;
+    o.entries = std::move(entries);
+    o.selected = selected;
+    Meta::script_object(VOB_UUID, o);
+}
+
+// The view: its storage and database, one VOB of a root directory and a
+// file, registered with the simulated kernel and served by the listener's
+// threads.
+struct Served_View {
+    std::string dir;
+    std::unique_ptr<OstrelAgent_View_Handler> handler;
+    std::unique_ptr<OstrelAgent_Thread_Manager_Unix> manager;
+    std::unique_ptr<OstrelAgent_KORVA_Request_Handler_Unix> listener;
+
+    explicit Served_View(const std::string& base) : dir(bench::make_dir(base, "korva-getattr-bench")) {
+        setenv("HOME", dir.c_str(), 1);
+        setenv("KORVA_ROOT", (dir + "/korva").c_str(), 1);
+        setenv("NORVANE_SERVER_DIR", OSTREL_BENCH_SERVER_DIR, 1);
+        const std::string storage = dir + "/view";
+        const std::string cache = dir + "/cache";
+        if (mkdir(storage.c_str(), 0700) != 0 || mkdir(cache.c_str(), 0700) != 0 || chdir(storage.c_str()) != 0)
+            bench::fail("storage " + storage);
+        view_home = storage;
+        int created = 0;
+        if (ostrel_storage_init() != 0 || ostrel_db_init(&created) != 0) bench::fail("view database");
+        uint32_t vob_dbid = 0;
+        if (ostrel_db_in_transaction(1, [&] { return ostrela_db_vob_create(&VOB_UUID, "host:/vobs/b", &vob_dbid); }) != 0)
+            bench::fail("VOB registration");
+        script(ROOT_ELEM, 2, 0, QEL_FTYPE_DIR, {}, ROOT_DIR);
+        script(ROOT_DIR, 3, ROOT_ELEM, QEL_FTYPE_DIR, {{"f", FILE_ELEM}});
+        script(FILE_ELEM, 5, 0, QEL_FTYPE_REG, {}, FILE_VER);
+        script(FILE_VER, 6, FILE_ELEM, QEL_FTYPE_REG);
+        Meta::script_root(VOB_UUID, ROOT_ELEM);
+        if (cache_init() != 0) bench::fail("cache_init");
+
+        handler.reset(OstrelAgent_View_Handler::get_instance(storage));
+        OstrelAgent_View_Handler::set_view(
+            OstrelAgent_View::get_view_from_list(storage, cache, VIEW_UUID, TAG, "transparent", "automatic", 0));
+        if (OstrelAgent_KORVA_Ioctl(OstrelAgent_View_Handler::get_view()).register_view() != 0)
+            bench::fail("view registration");
+        manager.reset(new OstrelAgent_Thread_Manager_Unix());
+        listener.reset(new OstrelAgent_KORVA_Request_Handler_Unix(manager.get()));
+        listener->start_listening();
+    }
+
+    ~Served_View() {
+        OstrelAgent_KORVA_Ioctl(OstrelAgent_View_Handler::get_view()).unregister_view();
+        manager->set_should_exit();
+        listener->stop_listening();
+        manager->terminate();
+        handler.reset();
+        ostrel_db_close();
+        if (chdir("/") != 0) std::perror("chdir");
+        bench::remove_dir(dir);
+    }
+};
+
+// A request packet of `record`'s call.
+template <typename Request>
+std::vector<unsigned char> request_packet(uint64_t op, ostrelxdr_proc<Request> proc, Request record) {
+    std::vector<unsigned char> body(korva::kBodyMax);
+    size_t length = 0;
+    if (!ostrelxdr_encode_body(proc, &record, body.data(), body.size(), &length)) bench::fail("encoding");
+    return korva::makeRequestPacket(op, 1, korva::kBodyMax, body.data(), length);
+}
+
+view_hdr_req_t header() {
+    view_hdr_req_t hdr{};
+    qel_str_to_uuid(VIEW_UUID, &hdr.view);
+    return hdr;
+}
+
+// The kernel side of the channel. Its calls send and receive on the
+// connection's socket as the echo's client does (blocking, no time-out), so
+// that the two differ only by what serves them.
+class Kernel_Client {
+public:
+    Kernel_Client() : reply_(korva::kMessageSize) {
+        if (client_.connect(korva::Root::fromEnvironment(), TAG) != 0) bench::fail("no channel");
+    }
+    // Sends `packet` and waits for its reply: the reply.
+    const std::vector<unsigned char>& call(const std::vector<unsigned char>& packet) {
+        reply_.resize(korva::kMessageSize);
+        ssize_t got = -1;
+        if (::send(client_.fd(), packet.data(), packet.size(), MSG_NOSIGNAL) >= 0)
+            got = ::recv(client_.fd(), reply_.data(), reply_.size(), 0);
+        if (got < static_cast<ssize_t>(korva::kHeaderSize)) bench::fail("no reply");
+        reply_.resize(static_cast<size_t>(got));
+        return reply_;
+    }
+
+private:
+    korva::ChannelClient client_;
+    std::vector<unsigned char> reply_;
+};
+
+template <typename Reply>
+Reply decoded(ostrelxdr_proc<Reply> proc, const std::vector<unsigned char>& packet) {
+    Reply reply{};
+    korva::ReplyHeader h = korva::readReplyHeader(packet.data());
+    if (h.rpc_status != 0 || !ostrelxdr_decode_body(proc, packet.data() + korva::kHeaderSize, h.res_out_size, &reply))
+        bench::fail("a reply that does not decode");
+    return reply;
+}
+
+// The file's handle, through the channel: the VOB's root, then a look-up.
+view_fhandle file_handle(Kernel_Client& kernel) {
+    view_replica_root_req_t root{};
+    root.hdr = header();
+    root.replica_uuid = VOB_UUID;
+    char empty[] = "";
+    root.text1 = root.text2 = root.name = empty;
+    view_getattr_reply_t root_reply = decoded(
+        xdr_view_getattr_reply_t, kernel.call(request_packet(105, xdr_view_replica_root_req_t, root)));
+    if (root_reply.hdr.status != 0) bench::fail("root: " + std::to_string(root_reply.hdr.status));
+    view_lookup_req_t lookup{};
+    lookup.hdr = header();
+    lookup.dir = root_reply.fh;
+    char name[] = "f";
+    lookup.name = name;
+    lookup.residual = empty;
+    view_lookup_reply_t found =
+        decoded(xdr_view_lookup_reply_t, kernel.call(request_packet(107, xdr_view_lookup_req_t, lookup)));
+    if (found.hdr.status != 0) bench::fail("lookup: " + std::to_string(found.hdr.status));
+    return found.fh;
+}
+
+// Echoes each packet it gets with a packet of `reply_size` bytes.
+void echo(int fd, size_t reply_size) {
+    std::vector<unsigned char> in(korva::kMessageSize);
+    std::vector<unsigned char> out(reply_size, 0);
+    for (;;) {
+        ssize_t n = ::recv(fd, in.data(), in.size(), 0);
+        if (n <= 0) return;
+        if (::send(fd, out.data(), out.size(), MSG_NOSIGNAL) < 0) return;
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::string base = bench::base_dir(argc, argv);
+    const size_t count = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 20000;
+    if (count < 200) bench::fail("COUNT below 200");
+
+    Served_View view(base);
+    Kernel_Client kernel;
+    view_getattr_req_t req{};
+    req.hdr = header();
+    req.fh = file_handle(kernel);
+    const std::vector<unsigned char> request = request_packet(108, xdr_view_getattr_req_t, req);
+    const std::vector<unsigned char>& first = kernel.call(request);
+    if (decoded(xdr_view_getattr_reply_t, first).hdr.status != 0) bench::fail("getattr");
+    const size_t reply_size = first.size();
+
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) bench::fail("socketpair");
+    std::thread echoer(echo, pair[1], reply_size);
+    std::vector<unsigned char> in(korva::kMessageSize);
+    auto getattr_once = [&] { kernel.call(request); };
+    auto echo_once = [&] {
+        if (::send(pair[0], request.data(), request.size(), MSG_NOSIGNAL) < 0 ||
+            ::recv(pair[0], in.data(), in.size(), 0) <= 0)
+            bench::fail("echo");
+    };
+    // Both warm, then measured in alternating batches, so that both see the
+    // machine in the same state (the wake-ups they consist of cost what the
+    // machine's load and idle states make them cost).
+    std::vector<double> ignored, getattr_samples, echo_samples;
+    round_trips(count / 10, &ignored, getattr_once);
+    round_trips(count / 10, &ignored, echo_once);
+    constexpr size_t BATCHES = 20;
+    for (size_t b = 0; b < BATCHES; ++b) {
+        round_trips(count / BATCHES, &getattr_samples, getattr_once);
+        round_trips(count / BATCHES, &echo_samples, echo_once);
+    }
+    ::shutdown(pair[0], SHUT_RDWR);
+    echoer.join();
+    ::close(pair[0]);
+    ::close(pair[1]);
+    const Percentiles getattr = percentiles(std::move(getattr_samples));
+    const Percentiles bare = percentiles(std::move(echo_samples));
+
+    std::printf("Kernel Getattr round trip, %zu calls, request %zu bytes, reply %zu bytes\n", count, request.size(),
+                reply_size);
+    std::printf("%-34s %10s %10s\n", "", "p50 (us)", "p99 (us)");
+    std::printf("%-34s %10.2f %10.2f\n", "Getattr through the channel", getattr.p50_us, getattr.p99_us);
+    std::printf("%-34s %10.2f %10.2f\n", "bare echo (SOCK_SEQPACKET pair)", bare.p50_us, bare.p99_us);
+    std::printf("%-34s %10.2f %10.2f\n", "ratio", getattr.p50_us / bare.p50_us, getattr.p99_us / bare.p99_us);
+    std::printf("goal: p50 under 10 us and within 2x of the bare echo: %s\n",
+                getattr.p50_us < 10.0 && getattr.p50_us <= 2.0 * bare.p50_us ? "met" : "not met");
+    return 0;
+}
