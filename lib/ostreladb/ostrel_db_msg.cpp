@@ -143,6 +143,7 @@ struct DbUtlsTexts : Texts<DB_UTLS_COUNT> {
         at[DBU_MSG_DBID2OID] = "View_db_dbid2oid of dbid 0x%lx, failed: %s\n";
         at[DBU_MSG_OID2DBID] = "View_db_oid2dbid of %s, failed: %s\n";
         at[DBU_MSG_DELETE] = "View_db_delete of %s: %s\n";
+        at[DBU_MSG_RECOVER_OBJECT] = "View_db_recover_object of %s->%s: %s\n";
         at[DBU_MSG_VOB_CREATE] = "View_db_vob_create of %s:%s: %s\n";
         at[DBU_MSG_VOB_DELETE] = "View_db_vob_delete of %s: %s\n";
         at[DBU_MSG_VOB_READ] = "View_db_vob_read of %s: %s\n";

@@ -404,9 +404,36 @@ int ostrel_db_delete(obj_entry* obj) {
     return status;
 }
 
-int ostrel_db_recover_object(const qel_uuid_s*, const qel_oid_s*, const char*, unsigned, char* moved_to) {
-    if (moved_to != nullptr) moved_to[0] = '\0';
-    return QEL_ST_NOT_SUPPORTED;
+int ostrel_db_recover_object(const qel_uuid_s* uuid, const qel_oid_s* dir_oid, const char* name, unsigned size,
+                             char* moved_to) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_recover_object");
+    if (moved_to != nullptr && size > 0) moved_to[0] = '\0';
+    unsigned vob_dbid = 0, dir = 0;
+    int status = ostrel_db_vob_read(uuid, 0, nullptr, 0, nullptr, &vob_dbid);
+    if (status == 0) status = ostrel_db_oid2dbid(vob_dbid, dir_oid, &dir, nullptr, nullptr, nullptr);
+    if (status == 0) {
+        status = ostrel_db_in_transaction(1, [&] {
+            qel_fstat_db_s dir_fstat{};
+            int st = ostrela_db_inode_read(dir, nullptr, nullptr, &dir_fstat, nullptr, nullptr);
+            uint32_t object = 0;
+            if (st == 0) st = ostrela_db_dir_entry_delete(dir, name, 0, &object);
+            if (st == 0 && object != 0) {
+                qel_fstat_db_s fstat{};
+                st = ostrela_db_inode_read(object, nullptr, nullptr, &fstat, nullptr, nullptr);
+                if (st == 0 && fstat.type == QEL_FTYPE_DIR && dir_fstat.nlink > 0) --dir_fstat.nlink;
+                // Its container goes to lost+found rather than away.
+                if (st == 0) st = inode_delete(nullptr, object, fstat.type, size, moved_to, nullptr);
+            }
+            if (st == 0) {
+                dir_fstat.size = uint64_t{dir_fstat.size} - (std::strlen(name) + OSTREL_DB_DIRENT_OVERHEAD);
+                st = ostrela_db_inode_rewrite(dir, &dir_fstat);
+            }
+            return st;
+        });
+    }
+    if (status != 0 && moved_to != nullptr && size > 0) moved_to[0] = '\0';
+    static constexpr int quiet[] = {QEL_ST_READ_ONLY, QEL_ST_READ_ONLY_STATE, QEL_ST_NOT_EMPTY, QEL_ST_NOT_FOUND, 0};
+    return ostrel_db_report(status, quiet, DBU_MSG_RECOVER_OBJECT, ostrela_db_id_text(*dir_oid).c_str(), name);
 }
 
 bool ostrel_db_is_private_mtype(vob_mtype_t mtype) {

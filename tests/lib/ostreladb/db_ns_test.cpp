@@ -299,6 +299,39 @@ TEST_F(DbNs, HijackedNamesKeepTheirStatusUntilReturnedOrRemoved) {
     obj_free(d);
 }
 
+// A lost object is recovered: its name leaves the directory, whose size
+// shrinks, and its container goes to lost+found, where it is kept.
+TEST_F(DbNs, ARecoveredObjectLeavesItsDirectoryAndItsContainerGoesToLostAndFound) {
+    Ns_Cache_Lock lock;
+    obj_entry* d = obj(d_fh);
+    obj_entry* f = make(d, "lost.c");
+    ASSERT_NE(nullptr, f);
+    const std::string container = container_of(f);
+    touch(container);
+    obj_free(f);
+    obj_entry* cover = obj_2view_obj(d);
+    const uint32_t cover_dbid = static_cast<uint32_t>(cover->dbid);
+    const uint64_t size = record(cover_dbid).size;
+
+    char moved_to[1024] = "x";
+    ASSERT_EQ(0, ostrel_db_recover_object(&vob_uuid, &cover->oid, "lost.c", sizeof moved_to, moved_to));
+    EXPECT_EQ(QEL_ST_NOT_FOUND, entry(d, "lost.c").status);
+    EXPECT_EQ(size - (std::strlen("lost.c") + 43), static_cast<uint64_t>(record(cover_dbid).size));
+    EXPECT_FALSE(exists(container));
+    ASSERT_NE('\0', moved_to[0]);
+    EXPECT_NE(std::string(moved_to).find("lost+found"), std::string::npos) << moved_to;
+    struct stat st;
+    EXPECT_EQ(0, ::stat(moved_to[0] == '/' ? moved_to : (storage + "/" + moved_to).c_str(), &st)) << moved_to;
+
+    // A name the directory does not hold, or a VOB the view does not know.
+    moved_to[0] = 'x';
+    EXPECT_EQ(QEL_ST_NOT_FOUND, ostrel_db_recover_object(&vob_uuid, &cover->oid, "lost.c", sizeof moved_to, moved_to));
+    EXPECT_EQ('\0', moved_to[0]);
+    qel_uuid_s other{};
+    other.bytes[0] = 0x77;
+    EXPECT_EQ(QEL_ST_NOT_FOUND, ostrel_db_recover_object(&other, &cover->oid, "lost.c", sizeof moved_to, moved_to));
+}
+
 TEST_F(DbNs, UnlinkCountsLinksKeepsDetachedNamesAndRefusesFullDirectories) {
     Ns_Cache_Lock lock;
     obj_entry* d = obj(d_fh);
