@@ -226,8 +226,9 @@ TEST(KorvaSimCodec, RepliesAndNoticesBecomeJsonLines) {
 namespace {
 
 // A daemon for the tool: Lookup "a" finds dbid 5, "missing" fails, "notify"
-// invalidates the name before answering, "slow" waits (briefly) for a second
-// request to arrive; Getattr answers 1063.
+// invalidates the name before answering, "slow" waits (up to 2 s, which a
+// loaded sanitizer build needs) for a second request to arrive; Getattr
+// answers 1063.
 class KorvaSimRunTest : public korva_test::KorvaRootTest {
  protected:
   Answer serve(const Served& s) {
@@ -252,7 +253,7 @@ class KorvaSimRunTest : public korva_test::KorvaRootTest {
         }
         return size_t{0};
       };
-      if (name == "slow" && !thread_test::eventually([&] { return later() > 0; }, std::chrono::milliseconds(300))) {
+      if (name == "slow" && !thread_test::eventually([&] { return later() > 0; }, std::chrono::milliseconds(2000))) {
         reply.hdr.status = 1020;
       }
       if (name == "missing") reply.hdr.status = 1052;
