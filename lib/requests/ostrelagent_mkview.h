@@ -4,8 +4,8 @@
 // settings from the request, makes the view object and creates the view
 // (storage, cleartext cache directory, host-name file, lock, metadata file,
 // namespace cache, view database, kernel registration), installs it in the
-// view handler, logs in (a new view is online) and fetches the view's config
-// spec into its rules files. A step that fails after the creation removes
+// view handler, logs in (a new view is online) and fetches the view's
+// config spec into its rules files. A step that fails after the creation removes
 // what it made, registration included. The reply carries the status and
 // the message; no tx-id.
 
