@@ -200,7 +200,9 @@ int OstrelAgent_Metadata::handle_dotdot(view_fhandle& cur_dir, view_fhandle& vob
     m_obj_fh = cur_dir;
     if (!m_remaining.empty()) return 0;
     if (same_handle(m_obj_fh, vob_root)) {
+        // The path ends at the VOB root, reached by "..": it names the root.
         m_parent_fh = m_obj_fh;
+        m_is_vob_root = true;
         return 0;
     }
     view_fhandle dir = cur_dir, scratch_dir{};
