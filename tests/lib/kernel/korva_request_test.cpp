@@ -1,7 +1,7 @@
 // The kernel request service in one process: the listener's threads serve a
 // registered view's message channel, with the real handlers over the real
-// namespace cache and view database (content fetch is its scripted
-// stand-in), while the test plays the kernel side through korva_sim's codec.
+// namespace cache, view database and content fetch (above a scripted
+// server), while the test plays the kernel side through korva_sim's codec.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
