@@ -92,21 +92,23 @@ protected:
 
     // Makes the view with its VOB, serves it and mounts it.
     void serve_and_mount() {
-        std::unique_ptr<Process> maker =
-            start_with_request(storage(name), offline_mkview_request(uuid_for(name), tag(), cache_dir(name)));
-        const std::optional<std::string> reply = maker->read_framed_reply();
-        ASSERT_TRUE(reply.has_value()) << maker->stderr_text(Millis(0));
-        ASSERT_EQ(lib_test::read_reply(*reply).attrs["status-code"], "0") << *reply;
-        ASSERT_TRUE(wait_until([&] { return is_fifo(listener_pipe(name)); }, kStartTimeout));
+        server_rules = vobinfo_rule(Vob());
+        std::unique_ptr<Process> maker = serve_new_view(name);
+        std::unique_ptr<PipeClient> client = PipeClient::connect(storage(name), "mounter");
+        ASSERT_TRUE(client);
+        ASSERT_EQ(client->call(make_request("MountVob", "m", "<vob-tag mount-state=\"true\">" + Vob().tag +
+                                                                 "</vob-tag>")).attrs["status-code"],
+                  "0");
+        client.reset();
         ASSERT_TRUE(maker->signal_child(SIGTERM));
         ASSERT_EQ(maker->wait_exit(), std::optional<int>(0));
         std::string error;
-        ASSERT_TRUE(prepare_vob(storage(name), Vob(), &error)) << error;
+        ASSERT_TRUE(store_vob_root(storage(name), Vob(), &error)) << error;
         start_view();
         start_mount();
     }
     void start_view() {
-        agent = start_with_request(storage(name), offline_startview_request());
+        agent = start_with_request(storage(name), startview_request());
         const std::optional<std::string> reply = agent->read_framed_reply();
         ASSERT_TRUE(reply.has_value()) << agent->stderr_text(Millis(0));
         ASSERT_EQ(lib_test::read_reply(*reply).attrs["status-code"], "0") << *reply;
@@ -213,7 +215,7 @@ TEST_F(E2eFuse, WithTheDaemonGoneCallsFailAtOnceUntilItServesAgain) {
 
     // A restarted daemon serves the same mount.
     start_view();
-    EXPECT_EQ(sh(src(), "cat kept.txt && ls"), "kept\nkept.txt\n");
+    EXPECT_EQ(sh(src(), "ls && cat kept.txt > /dev/null && echo read"), "kept.txt\nread\n");
     EXPECT_FALSE(mount->process().exited());
 }
 
@@ -245,7 +247,7 @@ TEST_F(E2eFuse, FileCallsFailAsTheInjectFileForcesThemOnce) {
         EXPECT_EQ(row.error, row.call());
         EXPECT_EQ(0, row.call()) << "the line was used up";
     }
-    EXPECT_EQ(sh(src(), "ls -n f.txt | cut -d' ' -f1,5 && cat f.txt && ls"), "-rw------- 5\nxmore\nf.txt\n");
+    EXPECT_EQ(sh(src(), "ls -n f.txt | cut -d' ' -f1,5 && cat f.txt && ls"), "-rw------- 5\nxmoref.txt\n");
 
     // A rename with flags is refused.
     EXPECT_EQ(-1, ::syscall(SYS_renameat2, AT_FDCWD, file.c_str(), AT_FDCWD, other.c_str(), RENAME_NOREPLACE));

@@ -2,29 +2,19 @@
 
 #include <unistd.h>
 
-#include <fstream>
 
 #include "lib/core/ostrelagent_view_db_root_dir.h"
-#include "lib/core/ostrelagent_view_db_version.h"
 #include "lib/ostreladb/ostrel_db.h"
 
 namespace e2e {
 
-std::string offline_mkview_request(const std::string& view_uuid, const std::string& server_tag,
-                                   const std::string& cache_dir) {
-    return "<MkView version=\"1\"><view-uuid>" + view_uuid +
-           "</view-uuid><view-type>automatic</view-type><cltxt-cache-dir>" + cache_dir +
-           "</cltxt-cache-dir><server-tag>" + server_tag +
-           "</server-tag><text-mode>unix</text-mode><server><server-url>https://server.invalid/x</server-url>"
-           "<username>u</username><password>p</password></server></MkView>";
+std::string vobinfo_rule(const Vob& vob) {
+    return R"({"match": {"rpc": "Ostrel_Norvane::getvobinfo_rpc", "args": {"VobTag": ")" + vob.tag +
+           R"("}}, "reply": {"vobinfo": {"VobFamilyUuid": ")" + vob.family + R"(", "VobReplicaUuid": ")" +
+           vob.replica + R"(", "VobStorage": "host:/store/src.vbs", "IsPublic": "0", "IsProject": "0"}}})";
 }
 
-std::string offline_startview_request() {
-    return "<StartView version=\"1\"><server online=\"false\">"
-           "<server-url>https://server.invalid/x</server-url></server></StartView>";
-}
-
-bool prepare_vob(const std::string& storage, const Vob& vob, std::string* error) {
+bool store_vob_root(const std::string& storage, const Vob& vob, std::string* error) {
     char cwd[4096];
     if (getcwd(cwd, sizeof cwd) == nullptr || chdir(storage.c_str()) != 0) {
         *error = "cannot change to " + storage;
@@ -48,7 +38,12 @@ bool prepare_vob(const std::string& storage, const Vob& vob, std::string* error)
         unsigned root_dbid = 0, elem_dbid = 0;
         OstrelAgent_View_db_root_dir dir(replica);
         status = dir.create(QEL_OID_NULL, 0, 0, root, elem, root_dbid, elem_dbid);
-        if (status == 0) status = OstrelAgent_View_db_version(root_dbid, replica).set_readdir_done(true);
+        // Listed: its names are the view's own.
+        unsigned vob_dbid = 0;
+        bool flush_all = false;
+        qel_oid_s oid{};
+        if (status == 0) status = ostrel_db_vob_lookup(&replica, &vob_dbid);
+        if (status == 0) status = ostrel_db_ver_set_readdir_done(vob_dbid, root_dbid, 1, &flush_all, &oid);
         int closed = ostrel_db_close();
         if (status == 0) status = closed;
     }
@@ -57,11 +52,7 @@ bool prepare_vob(const std::string& storage, const Vob& vob, std::string* error)
         *error = "the VOB's root was not stored: " + std::to_string(status);
         return false;
     }
-    std::ofstream mounted(storage + "/.mounted_vobs", std::ios::app);
-    mounted << vob.tag << "=" << vob.replica << "=" << vob.family << "=false=false=host:/store/src.vbs\n";
-    mounted.close();
-    if (!mounted) *error = "cannot record the mount";
-    return static_cast<bool>(mounted);
+    return true;
 }
 
 } // namespace e2e

@@ -5,9 +5,8 @@
 //
 // The VOB's root comes from the view database: until content fetch asks the
 // server for a VOB's root, the view is given one (an empty, listed
-// directory) while no daemon holds its database, and the mount is recorded
-// in the storage's ".mounted_vobs" as MountVob records it, which the next
-// StartView mounts again.
+// directory) while no daemon holds its database, after MountVob; the next
+// StartView mounts the VOB again.
 
 #include <sys/types.h>
 
@@ -26,15 +25,13 @@ struct Vob {
     std::string family = "5f000000-0000-4000-8000-0000000000a1";
 };
 
-// MkView of an automatic view that makes no contact with a server.
-std::string offline_mkview_request(const std::string& view_uuid, const std::string& server_tag,
-                                   const std::string& cache_dir);
-std::string offline_startview_request();
+// The server's answer to the VOB's Get_VOBInfo (a rule of the test server's
+// scenario), for MountVob.
+std::string vobinfo_rule(const Vob& vob);
 
 // Gives the view database in `storage` (no daemon may hold it) the root of
-// `vob`, listed and empty, and records `vob` as mounted. Runs in this
-// process with the storage as working directory meanwhile. False with
-// `*error` on failure.
-bool prepare_vob(const std::string& storage, const Vob& vob, std::string* error);
+// `vob`, listed and empty. Runs in this process with the storage as working
+// directory meanwhile. False with `*error` on failure.
+bool store_vob_root(const std::string& storage, const Vob& vob, std::string* error);
 
 } // namespace e2e

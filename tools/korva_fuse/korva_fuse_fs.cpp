@@ -458,7 +458,12 @@ int Filesystem::makeFile(const view_fhandle_t& dir, const std::string& name, mod
     *container = view_.storage + "/" + (reply.cont_path != nullptr ? reply.cont_path : "");
   }
   ostrelxdr_free(xdr_view_create_reply_t, &reply);
-  return error;
+  if (error != 0) return error;
+  // The daemon names the container; the kernel makes it.
+  int fd = ::open(container->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, (mode & 0777) | S_IRUSR | S_IWUSR);
+  if (fd < 0) return errno;
+  ::close(fd);
+  return 0;
 }
 
 void Filesystem::mknod(fuse_req_t req, Ino parent, const char* name, mode_t mode) {
@@ -589,6 +594,33 @@ void Filesystem::link(fuse_req_t req, Ino ino, Ino new_parent, const char* new_n
 
 // ---- contents ---------------------------------------------------------------------------
 
+int Filesystem::copyFile(const std::string& from, const std::string& to) {
+  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return errno;
+  int out = ::open(to.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  int error = out < 0 ? errno : 0;
+  char buffer[65536];
+  while (error == 0) {
+    ssize_t n = ::read(in, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno != EINTR) error = errno;
+      continue;
+    }
+    for (ssize_t done = 0; error == 0 && done < n;) {
+      ssize_t w = ::write(out, buffer + done, static_cast<size_t>(n - done));
+      if (w >= 0) {
+        done += w;
+      } else if (errno != EINTR) {
+        error = errno;
+      }
+    }
+  }
+  ::close(in);
+  if (out >= 0 && ::close(out) != 0 && error == 0) error = errno;
+  return error;
+}
+
 int Filesystem::contentsOf(const view_fhandle_t& fh, std::string* path, bool* cached) {
   view_readlink_req_t req{};
   req.fh = fh;
@@ -616,9 +648,13 @@ int Filesystem::writableContents(const Node& node, std::string* path, view_fhand
   Node dir;
   if (!nodes_.get(node.parent, &dir) || dir.own) return EROFS;
   struct stat current{};
-  ::stat(path->c_str(), &current);
+  const std::string cached_path = *path;
+  ::stat(cached_path.c_str(), &current);
   view_vstat_t attr;
   error = makeFile(dir.fh, node.name, current.st_mode | S_IWUSR, fh, &attr, path);
+  // The new file starts with the contents the name showed, as a kernel
+  // copies them on the first write.
+  if (error == 0) error = copyFile(cached_path, *path);
   if (error != 0) return error;
   nodes_.rebind(node.ino, *fh, attr);
   Invalidation entry;
@@ -796,9 +832,23 @@ void Filesystem::readdir(fuse_req_t req, Ino ino, size_t size, off_t offset, boo
     std::vector<std::string> listed = {".", ".."};
     listed.insert(listed.end(), names.begin(), names.end());
     for (size_t i = static_cast<size_t>(offset); i < listed.size(); ++i) {
-      // Names of VOBs are listed without their attributes: they are looked
-      // up as they are met.
-      if (!add(listed[i], bare(i < 2 ? ino : 0, S_IFDIR), static_cast<off_t>(i + 1))) break;
+      // Each name is looked up for its inode number (a VOB's root through
+      // the daemon); one that cannot be is listed with this directory's.
+      fuse_entry_param entry = bare(ino, S_IFDIR);
+      bool looked_up = false;
+      if (i >= 2) {
+        fuse_entry_param found;
+        if (findOwn(dir, listed[i], &found) == 0 && found.ino != 0) {
+          entry = found;
+          looked_up = true;
+        }
+      }
+      fuse_entry_param shown = entry;
+      if (!plus || !looked_up) shown.ino = 0;
+      bool added = add(listed[i], shown, static_cast<off_t>(i + 1));
+      // The look-up counted is the kernel's only when it took the entry.
+      if (looked_up && (!added || !plus)) nodes_.forget(entry.ino, 1);
+      if (!added) break;
     }
     fuse_reply_buf(req, out.data(), used);
     return;

@@ -104,8 +104,8 @@ class Filesystem {
   // Size and modification time from the open files of `ino` written since
   // the daemon last had them.
   void overlayWritten(Ino ino, struct stat* st);
-  // Creates the regular file `name` in `dir`: its handle, status and its
-  // container's path. An errno value on failure.
+  // Creates the regular file `name` in `dir` and its container: its
+  // handle, status and the container's path. An errno value on failure.
   int makeFile(const view_fhandle_t& dir, const std::string& name, mode_t mode, view_fhandle_t* fh,
                view_vstat_t* attr, std::string* container);
   // The file of an object's contents: 0 with its path and whether it is a
@@ -115,6 +115,7 @@ class Filesystem {
   // under a name checked out or hijacked, a file made over that name (the
   // inode then stands for it). `*fh` is the handle to change.
   int writableContents(const Node& node, std::string* path, view_fhandle_t* fh);
+  static int copyFile(const std::string& from, const std::string& to);
   // Gives the daemon the size and modification time of `file`.
   int settle(OpenFile* file);
   // Sets attributes through the daemon; its status of the object.
