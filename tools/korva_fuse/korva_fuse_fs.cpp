@@ -466,19 +466,24 @@ int Filesystem::makeFile(const view_fhandle_t& dir, const std::string& name, mod
   return 0;
 }
 
-void Filesystem::mknod(fuse_req_t req, Ino parent, const char* name, mode_t mode) {
-  Node dir;
-  int error = S_ISREG(mode) ? objectNode(parent, true, &dir) : EPERM;
-  view_fhandle_t fh;
-  view_vstat_t attr;
-  std::string container;
-  if (error == 0) error = makeFile(dir.fh, name, mode, &fh, &attr, &container);
+void Filesystem::answerMade(fuse_req_t req, int error, const view_fhandle_t& fh, const view_vstat_t& attr, Ino parent,
+                            const char* name) {
   if (error != 0) {
     fuse_reply_err(req, error);
     return;
   }
   fuse_entry_param entry = entryOf(fh, attr, parent, name, 0);
   if (fuse_reply_entry(req, &entry) != 0) nodes_.forget(entry.ino, 1);
+}
+
+void Filesystem::mknod(fuse_req_t req, Ino parent, const char* name, mode_t mode) {
+  Node dir;
+  int error = S_ISREG(mode) ? objectNode(parent, true, &dir) : EPERM;
+  view_fhandle_t fh{};
+  view_vstat_t attr{};
+  std::string container;
+  if (error == 0) error = makeFile(dir.fh, name, mode, &fh, &attr, &container);
+  answerMade(req, error, fh, attr, parent, name);
 }
 
 void Filesystem::mkdir(fuse_req_t req, Ino parent, const char* name, mode_t mode) {
@@ -494,12 +499,7 @@ void Filesystem::mkdir(fuse_req_t req, Ino parent, const char* name, mode_t mode
     error = outcome(channel_.call(kMkdir, &request, xdr_view_mkdir_req_t, &reply, xdr_view_symlink_reply_t),
                     reply.hdr.status);
   }
-  if (error != 0) {
-    fuse_reply_err(req, error);
-    return;
-  }
-  fuse_entry_param entry = entryOf(reply.fh, reply.attr, parent, name, 0);
-  if (fuse_reply_entry(req, &entry) != 0) nodes_.forget(entry.ino, 1);
+  answerMade(req, error, reply.fh, reply.attr, parent, name);
 }
 
 void Filesystem::symlink(fuse_req_t req, const char* text, Ino parent, const char* name) {
@@ -517,12 +517,7 @@ void Filesystem::symlink(fuse_req_t req, const char* text, Ino parent, const cha
     error = outcome(channel_.call(kSymlink, &request, xdr_view_symlink_req_t, &reply, xdr_view_symlink_reply_t),
                     reply.hdr.status);
   }
-  if (error != 0) {
-    fuse_reply_err(req, error);
-    return;
-  }
-  fuse_entry_param entry = entryOf(reply.fh, reply.attr, parent, name, 0);
-  if (fuse_reply_entry(req, &entry) != 0) nodes_.forget(entry.ino, 1);
+  answerMade(req, error, reply.fh, reply.attr, parent, name);
 }
 
 void Filesystem::remove(fuse_req_t req, Ino parent, const char* name, bool directory) {

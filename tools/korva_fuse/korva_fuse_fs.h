@@ -99,6 +99,9 @@ class Filesystem {
   // The entry of the object `fh` found under `name` of `parent`.
   fuse_entry_param entryOf(const view_fhandle_t& fh, const view_vstat_t& attr, Ino parent, const std::string& name,
                            uint32_t name_state);
+  // Answers a call that made `name` in `parent` with its entry, or `error`.
+  void answerMade(fuse_req_t req, int error, const view_fhandle_t& fh, const view_vstat_t& attr, Ino parent,
+                  const char* name);
   struct stat statOf(Ino ino, const view_vstat_t& attr) const;
   struct stat ownStat(Ino ino) const;
   // Size and modification time from the open files of `ino` written since
