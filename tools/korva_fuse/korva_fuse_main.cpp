@@ -211,6 +211,7 @@ int main(int argc, char** argv) {
   fuse_args args = FUSE_ARGS_INIT(3, fuse_argv);
   fuse_session* session = fuse_session_new(&args, &korva_fuse::Filesystem::operations(),
                                            sizeof(fuse_lowlevel_ops), &fs);
+  fuse_opt_free_args(&args);
   if (session == nullptr || fuse_session_mount(session, view->mountpoint.c_str()) != 0) {
     std::fprintf(stderr, "korva_fuse: cannot mount %s\n", view->mountpoint.c_str());
     if (session != nullptr) fuse_session_destroy(session);
@@ -248,7 +249,15 @@ int main(int argc, char** argv) {
   pthread_kill(signal_waiter.native_handle(), SIGUSR1);
   signal_waiter.join();
   fs.stop();
-  if (!stopper->unmounted()) fuse_session_unmount(session);
+  // The session's unmount also releases what it holds; when the mount is
+  // gone already, its complaint about that says nothing.
+  int saved = stopper->unmounted() ? ::dup(STDERR_FILENO) : -1;
+  int null = saved >= 0 ? ::open("/dev/null", O_WRONLY | O_CLOEXEC) : -1;
+  if (null >= 0) ::dup2(null, STDERR_FILENO);
+  fuse_session_unmount(session);
+  if (saved >= 0) ::dup2(saved, STDERR_FILENO);
+  for (int fd : {saved, null})
+    if (fd >= 0) ::close(fd);
   fuse_session_destroy(session);
   return result == 0 || stopper->unmounted() ? 0 : 1;
 }
