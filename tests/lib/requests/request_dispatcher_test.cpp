@@ -14,9 +14,11 @@
 #include "lib/requests/ostrelagent_disconnect.h"
 #include "lib/requests/ostrelagent_endview.h"
 #include "lib/requests/ostrelagent_getconfigspec.h"
+#include "lib/requests/ostrelagent_load.h"
 #include "lib/requests/ostrelagent_mkview.h"
 #include "lib/requests/ostrelagent_mountvob.h"
 #include "lib/requests/ostrelagent_request_dispatcher.h"
+#include "lib/requests/ostrelagent_setcache.h"
 #include "lib/requests/ostrelagent_startview.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/requests/ostrelagent_unknown.h"
@@ -82,8 +84,10 @@ TEST(LibDispatcher, EveryOperationNameGetsItsOperation) {
             {"Disconnect", &typeid(OstrelAgent_Disconnect)},
             {"EndView", &typeid(OstrelAgent_Endview)},
             {"GetConfigSpec", &typeid(OstrelAgent_GetConfigSpec)},
+            {"Load", &typeid(OstrelAgent_Load)},
             {"MkView", &typeid(OstrelAgent_Mkview)},
             {"MountVob", &typeid(OstrelAgent_Mountvob)},
+            {"SetCache", &typeid(OstrelAgent_SetCache)},
             {"StartView", &typeid(OstrelAgent_Startview)},
         };
         if (served.count(tag) != 0) {
