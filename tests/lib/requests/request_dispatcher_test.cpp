@@ -231,3 +231,18 @@ TEST(LibErrorOperations, EndViewWithoutViewFailsAndShowsTheStatus) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(LibDispatcher, SetCacheBeforeAnyViewExistsChangesNothing) {
+    int status;
+    std::unique_ptr<OstrelAgent_AbstractOp> op =
+        dispatch("<SetCache version=\"1\" tx-id=\"s\"><cache-size value=\"16777216\"/></SetCache>", status);
+    ASSERT_NE(op, nullptr);
+    op->process_request();
+    Reply reply = read_reply(op->get_response());
+    EXPECT_EQ(reply.attrs["status-code"], "20019");
+    EXPECT_EQ(reply.children["status-message"], "View information not found.");
+}
+
+} // namespace
