@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "lib/core/ostrelagent_status.h"
 #include "platform/qel/qel.h"
 #include "xdr/ostrelxdr_blob.h"
 #include "xdr/ostrelxdr_view.h"
@@ -194,6 +195,12 @@ protected:
     // "Parse error in "<request text>".\n" (catalog message 7), the request
     // text's passwords masked.
     std::string parse_error_message() const;
+    // Refuses the request as malformed: status 20021, the message replaced
+    // by the parse error.
+    void refuse_malformed() {
+        m_status = OstrelAgent_Status::MALFORMED_REQUEST;
+        m_message = parse_error_message();
+    }
     // The status as the reply writes it ("%d").
     static std::string status_text(int status);
 

@@ -185,9 +185,8 @@ void OstrelAgent_AbstractOp::check_no_separators(std::vector<std::string>& names
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "check_no_separators");
     for (const std::string& name : names) {
         if (!OstrelAgent_Util::contains_pname_separator(name)) continue;
-        m_status = Status::MALFORMED_REQUEST;
         trace.writeTrace(LEVEL_2, "invalid item name \"%s\" contains pathname separator", name.c_str());
-        m_message = parse_error_message();
+        refuse_malformed();
         return;
     }
 }
@@ -198,23 +197,20 @@ void OstrelAgent_AbstractOp::parse_sub_list(NorvaneXmlElem* elem, const char* li
     NorvaneXmlElem* list = elem != nullptr ? elem->extract_child(list_tag) : nullptr;
     if (list == nullptr) {
         if (!required) return;
-        m_status = Status::MALFORMED_REQUEST;
         trace.writeTrace(LEVEL_2, "No child list %s", list_tag);
-        m_message = parse_error_message();
+        refuse_malformed();
         return;
     }
     for (const NorvaneXmlElem* child : list->get_children()) {
         if (child->get_tag() != item_tag) {
-            m_status = Status::MALFORMED_REQUEST;
             trace.writeTrace(LEVEL_2, "Wrong child tag %s (should be %s)", child->get_tag().c_str(), item_tag);
-            m_message = parse_error_message();
+            refuse_malformed();
             return;
         }
         std::string text = child->get_value();
         if (text.empty()) {
-            m_status = Status::MALFORMED_REQUEST;
             trace.writeTrace(LEVEL_2, "Empty child item");
-            m_message = parse_error_message();
+            refuse_malformed();
             return;
         }
         if (paths) OstrelAgent_Util::globalize_path(text);

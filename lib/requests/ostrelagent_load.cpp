@@ -23,15 +23,13 @@ void OstrelAgent_Load::parse_request() {
     if (m_status != 0) return;
     NorvaneXmlElem* flags = root->extract_child(LOAD_FLAGS);
     if (flags == nullptr) {
-        m_status = OstrelAgent_Status::MALFORMED_REQUEST;
-        m_message = parse_error_message();
+        refuse_malformed();
         trace.writeTrace(LEVEL_2, "No load flags");
         return;
     }
     const std::string treatment = flags->get_attr(HIJACK_TREATMENT);
     if (!OstrelAgent_Util::parse_hijack_treatment(treatment, m_hijack_treatment)) {
-        m_status = OstrelAgent_Status::MALFORMED_REQUEST;
-        m_message = parse_error_message();
+        refuse_malformed();
         trace.writeTrace(LEVEL_2, "Illegal hijack treatment flag: %s", treatment.c_str());
         return;
     }

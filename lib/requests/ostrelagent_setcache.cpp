@@ -25,8 +25,7 @@ void OstrelAgent_SetCache::parse_request() {
     if (root == nullptr) return;
     NorvaneXmlElem* size = root->extract_child(CACHE_SIZE);
     if (size == nullptr) {
-        m_status = OstrelAgent_Status::MALFORMED_REQUEST;
-        m_message = parse_error_message();
+        refuse_malformed();
         trace.writeTrace(LEVEL_2, "No cache_size");
         return;
     }
@@ -35,8 +34,7 @@ void OstrelAgent_SetCache::parse_request() {
     // The size is kept in 32 bits: a larger number must not wrap into a
     // small one.
     if (text.empty() || strutl_strtoul(text.c_str(), 10, &value) != 0 || value > UINT32_MAX) {
-        m_status = OstrelAgent_Status::MALFORMED_REQUEST;
-        m_message = parse_error_message();
+        refuse_malformed();
         trace.writeTrace(LEVEL_2, "missing/bad cache_size");
         return;
     }
