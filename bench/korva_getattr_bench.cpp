@@ -25,7 +25,8 @@
 #include "lib/core/ostrelagent_thread_manager_unix.h"
 #include "lib/core/ostrelagent_view.h"
 #include "lib/core/ostrelagent_view_handler.h"
-#include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/core/ostrelagent_view_db.h"
+#include "lib/core/ostrelagent_view_db_root_dir.h"
 #include "lib/kernel/ostrelagent_korva_ioctl.h"
 #include "lib/kernel/ostrelagent_korva_request_handler_unix.h"
 #include "lib/ns/ns_cache.h"
@@ -39,7 +40,6 @@
 
 namespace {
 
-using Meta = OstrelAgent_Metadata;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* TAG = "bench_view";
@@ -75,19 +75,32 @@ qel_oid_s oid_of(unsigned n) {
     return oid;
 }
 
-void script(unsigned dbid, vob_mtype_t mtype, unsigned elem, uint32_t type,
-            std::vector<std::pair<std::string, unsigned>> entries = {}, unsigned selected = 0) {
-    Meta::Scripted_Object o;
-    o.id = dbid;
-    o.oid = oid_of(dbid);
-    o.mtype = mtype;
-    o.elem_id = elem;
-    o.fstat.type = type;
-    o.fstat.mode = type == QEL_FTYPE_DIR ? 0755 : 0644;
-    o.fstat.nlink = 1;
-    o.entries = std::move(entries);
-    o.selected = selected;
-    Meta::script_object(VOB_UUID, o);
+// The status of object `id` of `mtype`, whose element is `elem` (0: none).
+ostrel_vstat record(unsigned id, vob_mtype_t mtype, unsigned elem, uint32_t type) {
+    ostrel_vstat r{};
+    r.vstat.mtype = mtype;
+    r.vstat.obj_oid = oid_of(id);
+    r.vstat.elem_oid = oid_of(elem != 0 ? elem : id);
+    r.vstat.fstat.type = type;
+    r.vstat.fstat.mode = type == QEL_FTYPE_DIR ? 0755 : 0644;
+    r.vstat.fstat.nlink = 1;
+    return r;
+}
+
+// The VOB's root directory and its file "f", loaded into the view database
+// as an update loads them, so that the view serves them without a server.
+void load_tree() {
+    ostrel_vstat root = record(ROOT_DIR, 3, ROOT_ELEM, QEL_FTYPE_DIR);
+    ostrel_vstat root_elem = record(ROOT_ELEM, 2, 0, QEL_FTYPE_DIR);
+    unsigned root_dbid = 0, elem_dbid = 0;
+    if (OstrelAgent_View_db_root_dir(VOB_UUID).create(QEL_OID_NULL, 0, 0, root, root_elem, root_dbid, elem_dbid) != 0)
+        bench::fail("root directory");
+    ostrel_vstat file = record(FILE_VER, 6, FILE_ELEM, QEL_FTYPE_REG);
+    view_vstat file_elem = record(FILE_ELEM, 5, 0, QEL_FTYPE_REG).vstat;
+    unsigned file_dbid = 0;
+    if (OstrelAgent_View_db::add_db_entry(VOB_UUID, 6, "f", root_dbid, QEL_OID_NULL, 0, 3, false, file, file_elem,
+                                          file_dbid, elem_dbid, nullptr) != 0)
+        bench::fail("file");
 }
 
 // The view: its storage and database, one VOB of a root directory and a
@@ -113,11 +126,9 @@ struct Served_View {
         uint32_t vob_dbid = 0;
         if (ostrel_db_in_transaction(1, [&] { return ostrela_db_vob_create(&VOB_UUID, "host:/vobs/b", &vob_dbid); }) != 0)
             bench::fail("VOB registration");
-        script(ROOT_ELEM, 2, 0, QEL_FTYPE_DIR, {}, ROOT_DIR);
-        script(ROOT_DIR, 3, ROOT_ELEM, QEL_FTYPE_DIR, {{"f", FILE_ELEM}});
-        script(FILE_ELEM, 5, 0, QEL_FTYPE_REG, {}, FILE_VER);
-        script(FILE_VER, 6, FILE_ELEM, QEL_FTYPE_REG);
-        Meta::script_root(VOB_UUID, ROOT_ELEM);
+        // As the view's start does: loads go to the default scope.
+        if (ostrel_db_create_def_scope() != 0) bench::fail("default scope");
+        load_tree();
         if (cache_init() != 0) bench::fail("cache_init");
 
         handler.reset(OstrelAgent_View_Handler::get_instance(storage));

@@ -1,33 +1,29 @@
 #pragma once
-// The metadata side of content fetch and view update: the miss handlers
-// that the namespace cache calls when it lacks an object's status, a name of
-// a directory version, a directory's listing or a VOB's root, the
-// invalidations of cached metadata, and the identities every handed-out file
-// status carries.
+// The metadata side of content fetch: the path walk that turns a view path
+// into the object it names, the miss handlers that the namespace cache
+// calls when it lacks an object's status, a name of a directory version, a
+// directory's listing or a VOB's root, the directory fetch, the
+// invalidations of cached metadata, and the table of object locks.
 //
-// Stand-in: the remote server is not reached yet. The miss handlers answer
-// from the view database first, as the real ones do; what it lacks they
-// "fetch" from VOB trees that a test scripts (objects with their status and,
-// for directory versions, their names) and store in the view database as the
-// real ones store what the server sends (a name with its version and
-// element, a whole listing, a VOB's root), so that the database gives each
-// fetched object its dbid. Objects of kinds the view database does not keep
-// (such as attached objects) are answered by get_metadata from the script,
-// under their script number. There are call counters, statuses forced for
-// the next calls and a latency per call. An object the view database does
-// not hold is not fetched by get_metadata (20031), and a VOB root without a
-// script needs the server, which cannot be reached (20033). The
-// invalidations that the real content fetch queues on the request pool (a
-// parent's, the whole view's) wait until a test runs them
-// (run_background_flushes), and then reach the namespace cache only (no
-// kernel is told).
+// The path walk (an object made on the stack, run once) goes through the
+// namespace cache only. The miss handlers answer from the view database;
+// only what it cannot answer is asked of the remote server
+// (OstrelAgent_Metadata_Rpc), while the agent is online (offline such a
+// question gets 20033), and what the server sends is stored in the view
+// database before it is handed out. Every status handed out carries the
+// agent process's own owner and group.
+//
+// Locks: a directory version's listing is fetched once however many threads
+// ask (the readdir scoreboard); the fetch holds the entry's lock and then the
+// object lock of the version's oid across the remote call and what it
+// stores, and never takes the namespace mutex: the flushes it causes go to
+// the request pool. The handlers may be called with the namespace mutex
+// held.
 
-#include <chrono>
-#include <list>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "platform/norvanethread/norvanethread.h"
 #include "platform/qel/qel.h"
 #include "xdr/ostrelxdr_blob.h"
 
@@ -43,121 +39,157 @@ class OstrelAgent_KORVA_Ioctl;
 class OstrelAgent_Metadata {
 public:
     // ---- the path walk ------------------------------------------------------------------
-    //
-    // Stand-in: the walk resolves a view path through the mounted-VOB
-    // registry (its VOB) and that VOB's scripted tree (its names), not yet
-    // through the namespace cache.
 
-    // Resolves `path` (view-relative; `given_path` is quoted in messages).
-    // The scripted trees hold no symbolic links, so there is no final link
-    // to follow.
+    // Resolves `path` (view-relative: a VOB tag and the path below it);
+    // `given_path` is quoted in messages. With `follow_final_link` a final
+    // symbolic link is followed; without, its text is the result.
     OstrelAgent_Metadata(const std::string& path, const std::string& given_path, bool follow_final_link);
     virtual ~OstrelAgent_Metadata();
-    // 0; 20047 when no mounted VOB holds the path; 20002 with message 31
-    // when a name is not there.
+
+    OstrelAgent_Metadata(const OstrelAgent_Metadata&) = delete;
+    OstrelAgent_Metadata& operator=(const OstrelAgent_Metadata&) = delete;
+
+    // The walk: 0; the mount registry's status (20047) when no mounted VOB
+    // holds the path; 20002 when it stops at a directory that lacks the next
+    // name; 20056 when it stops at another object with part of the path
+    // left; a mapped namespace status when a look-up fails; 20001 for a
+    // link that cannot be read, more than 20 links or an absolute link. The
+    // texts are appended to the message; after a failure the fields filled
+    // so far stay.
     int run();
-    // The resolved object's record; 20001 for a null pointer.
+    // Copies the object's status (with its link text): 20001 for a null
+    // pointer, else 0.
+    int get_vstat(view_vstat* out) const;
     int get_ostrel_vstat(ostrel_vstat* out) const;
-    const qel_uuid_s& get_vob_uuid() const { return m_vob_uuid; }
+
+    int get_status() const { return m_status; }
     const std::string& get_message() const { return m_message; }
+    const qel_uuid_s& get_vob_uuid() const { return m_vob_uuid; }
+    const std::string& get_vob_tag() const { return m_vob_tag; }
+    // The object's path below the VOB tag ("/" for the VOB root).
+    const std::string& get_canonical_path() const { return m_canonical_path; }
+    const view_fhandle& get_obj_fhandle() const { return m_obj_fh; }
+    const view_fhandle& get_parent_fhandle() const { return m_parent_fh; }
+    const qel_oid_s& get_co_oid() const { return m_co_oid; }
+    bool is_vob_root() const { return m_is_vob_root; }
+    bool is_hijacked() const { return m_hijacked; }
+    bool is_white_out() const { return m_white_out; }
+    // Whether the walk stopped with more than one name left.
+    bool is_incomplete() const { return m_incomplete; }
 
-    // ---- invalidation -------------------------------------------------------------------
+    // Gives a file status the agent process's own owner and group.
+    static void replace_fstat_identities(qel_fstat_db_s& fstat);
+    // The same on a status, whose third oid also becomes the null oid: done
+    // to every status from the server before it is stored or handed out.
+    static void replace_vstat_values(view_vstat& vstat);
 
-    // Drop what the namespace cache (`ns`), the kernel (`kernel`) and the
-    // view database (`db`) hold of the whole view, or of one object. A base
-    // status: 1001 for a null control object; otherwise the first failing
-    // step's status (for an object: the namespace's, then the kernel's),
-    // every selected step run.
+    // ---- miss handlers -------------------------------------------------------------------
+    //
+    // Agent statuses: 0; 20001; 20002 not found; 20021 a dbid without oid;
+    // 20031 an object the view database does not hold; 20033 offline; a
+    // failed remote command's status (20048, 20049).
+
+    // The status of the object `dbid` as the view database holds it; never
+    // asks the server (20031, logged, for an object it lacks while online).
+    static int get_metadata(const qel_uuid_s& vob, const unsigned& dbid, const unsigned& elem_dbid,
+                            ostrel_vstat& out);
+    // The object the directory version `dir_dbid` lists under `name`: its
+    // element's dbid, then the object's, and its status. A name fetched from
+    // the server is stored, and the directory's listing is then fetched in
+    // the background (also after the server said that there is no such
+    // name). Directory 1 with the empty name is the VOB's root (bindroot).
+    static int lookup_obj(const qel_uuid_s& vob, const unsigned& dir_dbid, const unsigned& dir_elem_dbid,
+                          const std::string& name, unsigned& elem_dbid, unsigned& obj_dbid, ostrel_vstat& out);
+    // The VOB's root element and root directory version, and the version's
+    // status; fetched and stored when the view database has no root.
+    static int bindroot(const qel_uuid_s& vob, unsigned& elem_dbid, unsigned& obj_dbid, ostrel_vstat& out);
+    // The element (dbid and kind 2) that an update entry's parent oid names
+    // and the directory version the view selects of it; 20031 (with a text
+    // appended to `msg`, except for a wrong kind) when either is missing.
+    static int lookup_parent_dir(const qel_uuid_s& vob, const qel_oid_s& parent_elem_oid, const std::string& path,
+                                 unsigned& elem_dbid, unsigned& ver_dbid, std::string& msg);
+    // Drops the namespace cache's and the kernel's copies of the object
+    // (unless `obj_oid` is null) and of the name `leaf` of the directory
+    // `dir_oid` (unless it is empty). 0, or the mapped status of the failed
+    // step (the name's first), with a text per failure appended to `msg`.
+    static int flush_cache(const qel_uuid_s& vob, const qel_oid_s& obj_oid, const qel_oid_s& dir_oid,
+                           const std::string& path, const std::string& leaf, const OstrelAgent_KORVA_Ioctl* ioctl,
+                           std::string& msg);
+
+    // ---- directory fetch ------------------------------------------------------------------
+
+    // The listing of the directory version `dir_dbid`: from the view
+    // database when it is complete there or the agent is offline (then the
+    // names stored so far), else fetched from the server once, however many
+    // threads ask at the same time. On a failure `out` stays as it was.
+    static int readdir_obj(const qel_uuid_s& vob, const unsigned& dir_dbid, std::vector<ostrelagent_dirent>& out);
+    // The fetch itself, run for the readdir scoreboard's entry.
+    static int do_readdir_obj(const qel_uuid_s& vob, const unsigned& dir_dbid, std::vector<ostrelagent_dirent>& out);
+    // Queues a background listing of the directory version, unless one is
+    // queued or running already.
+    static void readdir_in_background(const qel_uuid_s& vob, unsigned dir_dbid);
+    static void readdir_in_background(const qel_uuid_s& vob, const qel_oid_s& ver_oid);
+
+    // ---- invalidation ---------------------------------------------------------------------
+    //
+    // Each takes the places to drop from: the namespace cache (`ns`), the
+    // kernel (`kernel`), the view database (`db`). Base statuses: 1001 for a
+    // null control object; else the first failing step's (for the whole
+    // view the database's, then the namespace's, then the kernel's; for an
+    // object or a name the namespace's, then the kernel's). Every selected
+    // step runs.
+
     static int view_inval_view(const OstrelAgent_KORVA_Ioctl* ioctl, bool ns, bool kernel, bool db);
     static int view_inval_obj(const OstrelAgent_KORVA_Ioctl* ioctl, const qel_uuid_s& vob, const qel_oid_s& oid,
                               vob_op_t op, bool ns, bool kernel, bool db);
-    // One name of the directory `dir_oid`; the result as for an object.
     static int view_inval_name(const OstrelAgent_KORVA_Ioctl* ioctl, const qel_uuid_s& vob, const qel_oid_s& dir_oid,
                                const char* name, bool ns, bool kernel, bool db);
-
-    // Gives a file status the agent process's own user and group identities
-    // as its owner and group.
-    static void replace_fstat_identities(qel_fstat_db_s& fstat);
-
-    // The object's attribute record. 20002, 20021, 20031, 20033 on failure.
-    static int get_metadata(const qel_uuid_s& vob, const unsigned& dbid, const unsigned& elem_dbid,
-                            ostrel_vstat& out);
-    // The object a VOB directory version lists under `name`: its element's
-    // dbid, then the object (selected version) dbid, and its record. 20002
-    // when there is no such name.
-    static int lookup_obj(const qel_uuid_s& vob, const unsigned& dir_dbid, const unsigned& dir_elem_dbid,
-                          const std::string& name, unsigned& elem_dbid, unsigned& obj_dbid, ostrel_vstat& out);
-    // The directory version's entries (none: 0 and an empty list).
-    static int readdir_obj(const qel_uuid_s& vob, const unsigned& dir_dbid, std::list<ostrelagent_dirent>& out);
-    // The VOB's root element, its directory version and the version's record.
-    static int bindroot(const qel_uuid_s& vob, unsigned& elem_dbid, unsigned& obj_dbid, ostrel_vstat& out);
-    // The view database's part of an invalidation: the object's names, or
-    // the name `name` of the directory version `dir_oid`, are marked not
-    // valid, so that they are looked up again. invalidate_obj always gives
-    // 0; invalidate_name 20021 for a directory the view database does not
-    // hold.
+    // The view database's part: the object's record is marked invalid (its
+    // data is fetched again); always 0. The name of the directory `dir_oid`
+    // is marked not validated: 0, or 20021 for a directory the view database
+    // does not hold.
     static int invalidate_obj(const qel_uuid_s& vob, const qel_oid_s& oid);
     static int invalidate_name(const qel_uuid_s& vob, const qel_oid_s& dir_oid, const std::string& name);
-    // Have the kernel drop the entry of the object's parent, or everything
-    // of the view, by a request queued on the pool.
+    // Drops the namespace cache's and the kernel's copies of the object, or
+    // of the whole view, on a pool worker: the caller may hold the
+    // namespace mutex or be inside a view-database transaction.
     static void view_inval_parent(const qel_uuid_s& vob, const qel_oid_s& oid, vob_op_t op);
     static void view_inval_view_in_background();
 
-    // ---- the script of the stand-in ----------------------------------------------------
+    // ---- object locks ----------------------------------------------------------------------
 
-    enum Call : int {
-        GET_METADATA,
-        LOOKUP_OBJ,
-        READDIR_OBJ,
-        BINDROOT,
-        INVALIDATE_OBJ,
-        INVALIDATE_NAME,
-        INVAL_PARENT,
-        INVAL_VIEW,
-        CALLS
-    };
+    static constexpr unsigned OID_LOCK_COUNT = 1021;
+    // The lock of the object `oid` (shared by every oid of the same hash
+    // modulo OID_LOCK_COUNT); the table is made on first use.
+    static norvanethread_mutex_t* oid_lock(const qel_oid_s& oid);
 
-    // An object of a scripted VOB tree, as the server knows it.
-    struct Scripted_Object {
-        // The script's own number for the object, by which the entries and
-        // `selected` name it; the view database gives it a dbid of its own
-        // when it is fetched.
-        unsigned id = 0;
-        qel_oid_s oid = {};
-        vob_mtype_t mtype = 0;
-        unsigned elem_id = 0;  // a version's element; 0 for the other kinds
-        qel_fstat_db_s fstat = {};
-        bool checked_out = false;
-        // The version a name of this element selects.
-        unsigned selected = 0;
-        // A directory version's names and the objects they list (an element
-        // stands for the version it selects).
-        std::vector<std::pair<std::string, unsigned>> entries;
-        // A symbolic link's target.
-        std::string link_text;
-    };
-
-    // Adds (or replaces) an object of the VOB's tree.
-    static void script_object(const qel_uuid_s& vob, const Scripted_Object& obj);
-    // Makes `elem_id` the VOB's root element, whose selected version is its
-    // root directory.
-    static void script_root(const qel_uuid_s& vob, unsigned elem_id);
-    // The next `times` calls of `call` fail with `status` and give nothing.
-    static void force_status(Call call, int status, unsigned times);
-    // Each call of `call` waits this long first.
-    static void set_latency(Call call, std::chrono::microseconds latency);
-    static unsigned calls(Call call);
-    // Runs the queued invalidations of parents and of the whole view, as the
-    // pool would; call without the namespace mutex.
-    static void run_background_flushes();
-    // Forgets every tree, counter, forced status, latency and queued
-    // invalidation.
-    static void reset_script();
 private:
-    std::string m_path;
+    int parse_vobroot();
+    int handle_dotdot(view_fhandle& cur_dir, view_fhandle& vob_root);
+    int substitute_symlink();
+    int trim_canonical_tail();
+    int lookup_failure();
+    // The rest of the remaining path after the characters the last look-up
+    // consumed.
+    std::string unconsumed() const;
+
+    std::string m_remaining;
     std::string m_given_path;
+    int m_ns_status = 0;
     int m_status = 0;
     std::string m_message;
-    ostrel_vstat m_obj_vstat = {};
+    ostrel_vstat m_obj_vstat{};
+    qel_oid_s m_co_oid = QEL_OID_NULL;
     qel_uuid_s m_vob_uuid = QEL_UUID_NULL;
+    view_fhandle m_parent_fh{};
+    view_fhandle m_obj_fh{};
+    std::string m_vob_tag;
+    std::string m_canonical_path;
+    bool m_is_vob_root = false;
+    bool m_hijacked = false;
+    bool m_white_out = false;
+    bool m_incomplete = false;
+    bool m_follow_final_link;
+    int m_link_count = 0;
+    unsigned m_consumed = 0;
 };

@@ -249,6 +249,8 @@ int OstrelAgent_KORVA_Ioctl::view_lget_xstat(const char* path, view_vstat* vstat
 
 int OstrelAgent_KORVA_Ioctl::invalidate(korva_inval_record& record) const {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "invalidate");
+    // Without a view there is no view root to address.
+    if (m_view == nullptr) return QEL_ST_NO_VIEW_ROOT;
     char root_dir[VIEW_ROOT_DIR_SIZE];
     const std::string tag = m_view->get_server_tag();
     const int root_status = qel_view_root_type(KORVA_VIEWROOT_AUTOMATIC, tag.c_str(), root_dir, sizeof root_dir);

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstring>
-#include <list>
 #include <string>
 #include <vector>
 
@@ -112,7 +111,7 @@ readdir_entry* last_vob_entry(readdir_root* root) {
 
 // Reads the VOB's half of the listing; returns the last entry added.
 int read_vob_half(obj_entry* dir, readdir_root* root, readdir_entry** last) {
-    std::list<ostrelagent_dirent> listing;
+    std::vector<ostrelagent_dirent> listing;
     int st = OstrelAgent_Metadata::readdir_obj(dir->vob->uuid, static_cast<unsigned>(dir->dbid), listing);
     if (st != 0 && st != METADATA_NOT_FOUND) return QEL_ST_NO_MEMORY;
     readdir_entry* prev = nullptr;
@@ -533,7 +532,7 @@ int ns_readdir_get_parent_name(obj_entry* dir, obj_entry* obj, unsigned size, ch
         if (status != 0) return status;
         return parent == static_cast<uint32_t>(dir->dbid) ? copy(name) : QEL_ST_NOT_FOUND;
     }
-    std::list<ostrelagent_dirent> listing;
+    std::vector<ostrelagent_dirent> listing;
     int st = OstrelAgent_Metadata::readdir_obj(dir->vob->uuid, static_cast<unsigned>(dir->dbid), listing);
     if (st != 0 && st != METADATA_NOT_FOUND) return QEL_ST_NO_MEMORY;
     for (const ostrelagent_dirent& d : listing)

@@ -1,8 +1,8 @@
 // The kernel request service in one process: the listener's threads serve a
 // registered view's message channel, with the real handlers over the real
-// namespace cache and view database (the metadata side of content fetch is
-// its scripted stand-in; versions' contents come from the test server),
-// while the test plays the kernel side through korva_sim's codec.
+// namespace cache, view database and content fetch (above a scripted
+// server; versions' contents come from the test server over TLS), while the
+// test plays the kernel side through korva_sim's codec.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -69,7 +69,7 @@ protected:
     }
     void TearDown() override {
         shut_down();
-        server.reset();
+        content.reset();
         handler.reset();
         unsetenv("KORVA_ROOT");
         NsTreeTest::TearDown();
@@ -100,8 +100,8 @@ protected:
 
     // The test server, with a.c's version in the view's text mode.
     void start_server(const std::string& rules = "") {
-        server.reset(new Cleartext_Server(home.path(), rules));
-        server->add(vob_uuid, oid_of(21), "transparent", "int main;\n");
+        content.reset(new Cleartext_Server(home.path(), rules));
+        content->add(vob_uuid, oid_of(21), "transparent", "int main;\n");
     }
     std::string a_c_path() const { return cltxt_test::suffix(vob_uuid, oid_of(21), "transparent"); }
 
@@ -132,7 +132,7 @@ protected:
     std::string korva_root;
     std::string cache;
     std::unique_ptr<OstrelAgent_View_Handler> handler;
-    std::unique_ptr<Cleartext_Server> server;
+    std::unique_ptr<Cleartext_Server> content;
     std::unique_ptr<OstrelAgent_Thread_Manager_Unix> manager;
     std::unique_ptr<OstrelAgent_KORVA_Request_Handler_Unix> listener;
     Kernel_Side kernel;
@@ -477,8 +477,8 @@ TEST_F(KorvaRequestTest, ReadersOfAVersionMakeOneRequestAndLaterReadsNone) {
         sides.back()->send({{"call", "getcleartext"}, {"fh", a_c}, {"buf_len", 1024u}});
     }
     // Every reader asked while the first fetch was held.
-    ASSERT_TRUE(eventually([&] { return server->gets(a_c_path()) == 1; }));
-    server->server().open_gate("g");
+    ASSERT_TRUE(eventually([&] { return content->gets(a_c_path()) == 1; }));
+    content->server().open_gate("g");
     std::set<std::string> paths;
     for (auto& side : sides) {
         ordered_json reply = side->receive();
@@ -489,7 +489,7 @@ TEST_F(KorvaRequestTest, ReadersOfAVersionMakeOneRequestAndLaterReadsNone) {
     ASSERT_EQ(1u, paths.size());
     EXPECT_EQ("int main;\n", lib_test::read_file(cache + "/" + *paths.begin()));
     EXPECT_TRUE(replied(kernel.call({{"call", "getcleartext"}, {"fh", a_c}, {"buf_len", 1024u}})));
-    EXPECT_EQ(1u, server->gets());
+    EXPECT_EQ(1u, content->gets());
     EXPECT_EQ(std::vector<std::string>{*paths.begin()}, cltxt_test::files_under(cache));
 }
 

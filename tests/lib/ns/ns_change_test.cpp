@@ -78,7 +78,7 @@ protected:
         // invalidations that those loads queue have run, as the pool runs
         // them, before what the caches hold is compared.
         observe(names);
-        Meta::run_background_flushes();
+        pool()->run_foreground();
         std::map<std::string, Seen> cached = observe(names);
         {
             Ns_Cache_Lock lock;

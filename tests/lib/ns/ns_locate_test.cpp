@@ -3,6 +3,7 @@
 // handles made, validated and revalidated with their stamps, and the
 // kernel's invalidations flushing exactly what they name.
 
+#include "lib/core/ostrelagent_view_db_version.h"
 #include "lib/ns/ns_test_support.h"
 
 namespace {
@@ -19,10 +20,8 @@ protected:
         imsg_set_trace_verbosity(1);
         script(10, FILE_ELEM);
         script(11, FILE_VER, 10);
-        script(ATTACHED_ID, ATTACHED, 10);
         script(13, SYMLINK);
-        // As an update would have loaded them; the attached object keeps its
-        // script number.
+        // As an update would have loaded them.
         elem_ = load(10);
         ver_ = load(11);
         link_ = load(13);
@@ -44,11 +43,29 @@ protected:
     int32_t make_private(unsigned n, vob_mtype_t mtype, uint32_t* gen) {
         return static_cast<int32_t>(make_inode(oid_of(n), mtype, QEL_FTYPE_REG, gen, 0640));
     }
-    // A handle of a new view-private file.
+    // An object of a kind the view database does not keep (an attached
+    // object of element 10) never comes from content fetch: it is entered
+    // as its metadata would enter it.
+    obj_entry* enter_attached() {
+        qel_oid_s oid = oid_of(ATTACHED_ID);
+        qel_fstat_db_s f = file_status(QEL_FTYPE_REG, 0644);
+        int status = -1;
+        obj_entry* o = activate_vob_obj(vob(), attached_, &oid, ATTACHED, elem_, &f, 0, &status);
+        EXPECT_EQ(0, status);
+        return o;
+    }
     static constexpr int32_t ATTACHED_ID = 812;
     int32_t elem_ = 0, ver_ = 0, link_ = 0;
     const int32_t attached_ = ATTACHED_ID;
 
+    // How the view database answers a look-up of `name` in the directory
+    // version `dir`.
+    int name_in_view_db(unsigned dir, const std::string& name) {
+        OstrelAgent_View_db_version version(dir, vob_uuid, vob_dbid);
+        unsigned dbid = 0;
+        vob_mtype_t mtype = 0;
+        return version.lookup(name, dbid, mtype);
+    }
     view_fhandle private_handle(uint32_t* gen, int32_t* dbid) {
         *dbid = make_private(500, PRIVATE, gen);
         obj_entry* o = must_locate(*dbid);
@@ -70,11 +87,16 @@ TEST_F(NsLocate, AVersionEntersItsElementOnceAndGoesWithIt) {
     EXPECT_EQ(1u, elem->ref_cnt);  // the version's
     EXPECT_EQ(OBJ_F_FROM_VOB, ver->flags & OBJ_F_FROM_VOB);
     ASSERT_NE(nullptr, ver->fep);  // the metadata's status is cached
-    EXPECT_EQ(2u, Meta::calls(Meta::GET_METADATA));
+    EXPECT_EQ(2u, stats()[ST_OBJ_COUNT]);
     obj_free(ver);
+    auto hits = stats()[ST_OBJ_HITS];
     obj_free(must_locate(ver_));
+    EXPECT_EQ(hits + 1, stats()[ST_OBJ_HITS]);  // not entered again
+    obj_free(enter_attached());
+    hits = stats()[ST_OBJ_HITS];
     obj_free(must_locate(attached_));
-    EXPECT_EQ(3u, Meta::calls(Meta::GET_METADATA));  // the attached object's only
+    EXPECT_EQ(hits + 1, stats()[ST_OBJ_HITS]);
+    EXPECT_EQ(3u, stats()[ST_OBJ_COUNT]);
     EXPECT_EQ(2u, elem->ref_cnt);
     // Flushing the element takes what is attached to it.
     auto before = stats();
@@ -94,6 +116,7 @@ TEST_F(NsLocate, HandlesCarryTheElementAndTheExtendedNameBitByKind) {
         uint32_t flags;
     };
     const uint32_t elem = static_cast<uint32_t>(elem_);
+    obj_free(enter_attached());
     const Case cases[] = {
         {elem_, 0, elem, VIEW_FH_EXT_NAME},
         {ver_, 0, elem, 0},
@@ -244,10 +267,11 @@ TEST_F(NsLocate, ARecordWithoutVobObjectIsStaleAndAFileOneIsDeleted) {
 }
 
 TEST_F(NsLocate, AStaleVersionHandleFallsBackToItsElementUnlessReachedByExtendedName) {
-    script(814, 4, 10);  // metadata of a kind no object can have
+    // The view's record of a version that the view database no longer holds.
+    uint32_t gone = make_inode(oid_of(814), FILE_VER, QEL_FTYPE_REG);
     view_fhandle fh{};
     fh.vob_uuid = vob_uuid;
-    fh.dbid = 814;
+    fh.dbid = gone;
     fh.elem_dbid = static_cast<uint32_t>(elem_);
     fh.stamp = ANY_STAMP;
     int status = 0;
@@ -262,13 +286,16 @@ TEST_F(NsLocate, AStaleVersionHandleFallsBackToItsElementUnlessReachedByExtended
 }
 
 TEST_F(NsLocate, MetadataThatCannotBeHadIsAFailureAndEntersNothing) {
-    Meta::force_status(Meta::GET_METADATA, 20033, 1);
-    int status = 0;
-    EXPECT_EQ(nullptr, locate(link_, &status));
-    EXPECT_EQ(QEL_ST_NO_MEMORY, status);
-    EXPECT_EQ(0u, stats()[ST_OBJ_COUNT]);
-    EXPECT_EQ(nullptr, locate(99, &status));
-    EXPECT_EQ(QEL_ST_NO_MEMORY, status);
+    // An object the view database does not hold: offline, and online (which
+    // asks no server either).
+    for (int online : {0, 1}) {
+        OstrelAgent_Server::g_online = online;
+        int status = 0;
+        EXPECT_EQ(nullptr, locate(99, &status)) << online;
+        EXPECT_EQ(QEL_ST_NO_MEMORY, status);
+        EXPECT_EQ(0u, stats()[ST_OBJ_COUNT]);
+    }
+    EXPECT_EQ(0u, server.calls(Server::ROOT) + server.calls(Server::LOOKUP) + server.calls(Server::LISTING));
 }
 
 TEST_F(NsLocate, InvalidationsFlushExactlyWhatTheyName) {
@@ -297,14 +324,21 @@ TEST_F(NsLocate, InvalidationsFlushExactlyWhatTheyName) {
     }
     EXPECT_EQ((std::vector<bool>{true, true, true, true, true}), cached());
 
-    // One name: the metadata is told; nothing cached is an object of it.
-    EXPECT_EQ(0, locate_invalidate(VIEW_INVALIDATE_NAME, &vob_uuid, &oid13, "a.c", true));
-    EXPECT_EQ(1u, Meta::calls(Meta::INVALIDATE_NAME));
+    // One name: the view database is told too (its entry is no longer
+    // valid); nothing cached is an object of it.
+    std::string holder_name = "o" + std::to_string(11);
+    qel_oid_s holder_oid{};
+    unsigned holder = 0;
+    ASSERT_EQ(0, ostrel_db_get_parent_dir(vob_dbid, static_cast<unsigned>(ver_), &holder));
+    ASSERT_TRUE(OstrelAgent_View_db::obj_dbid_to_oid(holder, vob_uuid, holder_oid));
+    EXPECT_EQ(0, locate_invalidate(VIEW_INVALIDATE_NAME, &vob_uuid, &holder_oid, holder_name.c_str(), true));
+    EXPECT_EQ(QEL_ST_STALE_GENERATION, name_in_view_db(holder, holder_name));
     EXPECT_EQ((std::vector<bool>{true, true, true, true, true}), cached());
 
-    // One object: the object of that oid in that VOB, never its cover.
+    // One object: the object of that oid in that VOB, never its cover; its
+    // record in the view database is no longer valid.
     EXPECT_EQ(0, locate_invalidate(VIEW_INVALIDATE_OBJ, &vob_uuid, &oid13, nullptr, true));
-    EXPECT_EQ(1u, Meta::calls(Meta::INVALIDATE_OBJ));
+    EXPECT_EQ(QEL_ST_STALE_GENERATION, name_in_view_db(holder, "o13"));
     EXPECT_EQ((std::vector<bool>{true, true, false, true, true}), cached());
     EXPECT_EQ(nullptr, obj_find_dbid(vob(), cover13)->cover_obj);
 

@@ -13,7 +13,7 @@ using namespace ns_test;
 
 class NsLookup : public NsTreeTest {
 protected:
-    unsigned server_lookups() { return Meta::calls(Meta::LOOKUP_OBJ); }
+    unsigned server_lookups() { return server.calls(Server::LOOKUP); }
     // The dbid a handle names.
     static int32_t dbid_of(const view_fhandle& fh) { return static_cast<int32_t>(fh.dbid); }
 };

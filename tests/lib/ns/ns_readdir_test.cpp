@@ -187,15 +187,15 @@ TEST_F(NsReaddir, ACompleteListingAnswersFromMemory) {
     ASSERT_EQ(0, create(d, "mine"));
     std::vector<std::string> names = listing(d);
     EXPECT_EQ((std::vector<std::string>{".", "..", "g.c", "e", "mine"}), names);
-    unsigned readdirs = Meta::calls(Meta::READDIR_OBJ);
-    unsigned lookups = Meta::calls(Meta::LOOKUP_OBJ);
+    unsigned readdirs = server.calls(Server::LISTING);
+    unsigned lookups = server.calls(Server::LOOKUP);
     auto hits = stats()[ST_DIR_HITS];
     EXPECT_EQ(names, listing(d));
-    EXPECT_EQ(readdirs, Meta::calls(Meta::READDIR_OBJ));
+    EXPECT_EQ(readdirs, server.calls(Server::LISTING));
     EXPECT_GT(stats()[ST_DIR_HITS], hits);
     // A name neither half holds is not found without asking anyone.
     EXPECT_EQ(QEL_ST_NO_ENTRY, lookup(d, "nowhere").status);
-    EXPECT_EQ(lookups, Meta::calls(Meta::LOOKUP_OBJ));
+    EXPECT_EQ(lookups, server.calls(Server::LOOKUP));
 }
 
 TEST_F(NsReaddir, PagesStartWhereTheCookieSaysAndNeedRoom) {

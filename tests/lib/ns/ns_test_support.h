@@ -1,7 +1,8 @@
 #pragma once
 // The namespace cache's tests: a real view database in a private view
-// storage with one or two VOBs registered, content fetch's scripted VOB
-// trees, and small helpers to read the cache statistics and make records.
+// storage with one or two VOBs registered, the real content fetch above a
+// scripted server's VOB trees, the request pool run by hand, and small
+// helpers to read the cache statistics and make records.
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "lib/core/ostrelagent_config.h"
+#include "lib/core/ostrelagent_server.h"
 #include "lib/core/ostrelagent_mutex_guard.h"
 #include "lib/core/ostrelagent_view.h"
 #include "lib/core/ostrelagent_view_db.h"
@@ -30,13 +32,16 @@
 #include "lib/ns/ns_vob.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "lib/ostreladb/db_test_support.h"
+#include "lib/queued_requests.h"
+#include "lib/scripted_server.h"
 #include "platform/korva/korva_control.h"
 
 namespace ns_test {
 
 using db_test::oid_of;
 using db_test::uuid_of;
-using Meta = OstrelAgent_Metadata;
+using Server = scripted_server::Scripted_Server;
+using Scripted = scripted_server::Object;
 
 // Kinds of the objects the tests make.
 constexpr vob_mtype_t DIR_ELEM = 2;
@@ -85,16 +90,17 @@ inline qel_fstat_db_s file_status(uint32_t type, qel_fmode_t mode) {
     return f;
 }
 
-// A view database with VOB `vob_uuid` registered as "host:/vobs/a", an empty
-// script, and the caches sized at view start.
+// A view database with VOB `vob_uuid` registered as "host:/vobs/a", an
+// empty script, the agent online, and the caches sized at view start.
 class NsTest : public db_test::ViewDbTest {
 protected:
     void SetUp() override {
         db_test::ViewDbTest::SetUp();
+        ASSERT_NE(nullptr, pool());
+        OstrelAgent_Server::g_online = 1;
         open_new();
         // As the view's start does: loads go to the default scope.
         ASSERT_EQ(0, ostrel_db_create_def_scope());
-        Meta::reset_script();
         vob_uuid = uuid_of(1);
         ASSERT_EQ(0, db_test::write_tx([&] { return ostrela_db_vob_create(&vob_uuid, "host:/vobs/a", &vob_dbid); }));
         ASSERT_EQ(0, cache_init());
@@ -105,9 +111,14 @@ protected:
             while (vob_tab != nullptr) vob_dispose(vob_tab);
             cache_flush();
         }
-        Meta::reset_script();
+        // Background work a test left queued goes, with its scoreboard
+        // entries.
+        pool()->cancel_all();
+        OstrelAgent_Server::g_online = 1;
         db_test::ViewDbTest::TearDown();
     }
+
+    static queued_requests::Queue_Runner* pool() { return queued_requests::Queue_Runner::get(); }
 
     // The cached record of the test's VOB.
     view_vob* vob() {
@@ -121,7 +132,7 @@ protected:
     // oid oid_of(id).
     void script(const qel_uuid_s& uuid, unsigned id, vob_mtype_t mtype, unsigned elem = 0,
                 qel_fmode_t mode = 0644) {
-        Meta::Scripted_Object o;
+        Scripted o;
         o.id = id;
         o.oid = oid_of(id);
         o.mtype = mtype;
@@ -136,8 +147,8 @@ protected:
     void script(unsigned id, vob_mtype_t mtype, unsigned elem = 0, qel_fmode_t mode = 0644) {
         script(vob_uuid, id, mtype, elem, mode);
     }
-    void script(const qel_uuid_s& uuid, const Meta::Scripted_Object& o) {
-        Meta::script_object(uuid, o);
+    void script(const qel_uuid_s& uuid, const Scripted& o) {
+        server.object(uuid, o);
         scripted_[{key_of(uuid), o.id}] = o;
     }
 
@@ -145,11 +156,11 @@ protected:
     // view database, as a view update stores what the server sends (a
     // version or symbolic link under a directory version of the test's own,
     // a version with its element), and returns the dbid it got there.
-    // Objects of other kinds are not loaded: content fetch answers them
-    // under their script number, which is returned.
+    // Objects of other kinds are not loaded; their script number is
+    // returned.
     int32_t load(unsigned id) { return load(vob_uuid, id); }
     int32_t load(const qel_uuid_s& uuid, unsigned id) {
-        const Meta::Scripted_Object& o = scripted_.at({key_of(uuid), id});
+        const Scripted& o = scripted_.at({key_of(uuid), id});
         ostrel_vstat rec{};
         rec.vstat.fstat = o.fstat;
         rec.vstat.mtype = o.mtype;
@@ -166,7 +177,7 @@ protected:
         } else if (o.mtype == DIR_VER || o.mtype == FILE_VER || o.mtype == SYMLINK) {
             view_vstat elem{};
             if (o.mtype != SYMLINK) {
-                const Meta::Scripted_Object& e = scripted_.at({key_of(uuid), o.elem_id});
+                const Scripted& e = scripted_.at({key_of(uuid), o.elem_id});
                 elem.fstat = e.fstat;
                 elem.mtype = e.mtype;
                 elem.obj_oid = elem.elem_oid = e.oid;
@@ -209,6 +220,7 @@ protected:
         return locate_dbid(vob(), dbid, 0, status);
     }
 
+    Server server;
     qel_uuid_s vob_uuid{};
     uint32_t vob_dbid = 0;
 
@@ -236,7 +248,7 @@ private:
     }
 
     // By VOB (as text) and script number.
-    std::map<std::pair<std::string, unsigned>, Meta::Scripted_Object> scripted_;
+    std::map<std::pair<std::string, unsigned>, Scripted> scripted_;
     std::map<std::string, unsigned> holders_;
 };
 
@@ -264,7 +276,7 @@ protected:
         dir(60, 61, {{"f", 70}});
         file(70, 71);
         script(50, SYMLINK, 0, 0777);
-        Meta::script_root(vob_uuid, 10);
+        server.root(vob_uuid, 10);
     }
 
 public:
@@ -274,7 +286,7 @@ public:
     void dir(unsigned elem, unsigned version, Entries entries) { dir(vob_uuid, elem, version, std::move(entries)); }
     void dir(const qel_uuid_s& uuid, unsigned elem, unsigned version, Entries entries) {
         element(uuid, elem, DIR_ELEM, version, 0755);
-        Meta::Scripted_Object v;
+        Scripted v;
         v.id = version;
         v.oid = oid_of(version);
         v.mtype = DIR_VER;
@@ -292,7 +304,7 @@ public:
     }
     void element(const qel_uuid_s& uuid, unsigned id, vob_mtype_t mtype, unsigned selected, qel_fmode_t mode,
                  bool checked_out = false) {
-        Meta::Scripted_Object e;
+        Scripted e;
         e.id = id;
         e.oid = oid_of(id);
         e.mtype = mtype;

@@ -56,7 +56,7 @@ protected:
         ASSERT_EQ(0, db_test::write_tx([&] { return ostrela_db_vob_create(&other_uuid, "host:/vobs/b", &other_dbid); }));
         dir(other_uuid, 100, 101, {{"x.c", 110}});
         file(other_uuid, 110, 111);
-        Meta::script_root(other_uuid, 100);
+        server.root(other_uuid, 100);
     }
 
     // The root of the test's VOB also lists /t0 ... /t9, each with twenty

@@ -80,9 +80,18 @@ TEST_F(NsVob, AVobReachedByRootIsRegisteredThroughAHandle) {
     view_vob* v = vob_find_cached(&fresh);
     ASSERT_NE(nullptr, v);
     EXPECT_EQ(0u, v->db_id);
-    // An object of a kind the view database does not keep: content fetch
-    // answers it without the VOB's record.
-    script(fresh, 13, 9);
+    // An object of the VOB in the cache while the view database has no
+    // record of the VOB (of a kind that the view database does not keep,
+    // entered as its metadata would enter it).
+    {
+        Ns_Cache_Lock lock;
+        qel_oid_s oid = oid_of(13);
+        qel_fstat_db_s f = file_status(QEL_FTYPE_REG, 0644);
+        int status = -1;
+        obj_entry* o = activate_vob_obj(v, 13, &oid, 9, 0, &f, 0, &status);
+        ASSERT_NE(nullptr, o) << status;
+        obj_free(o);
+    }
     view_fhandle fh{};
     fh.vob_uuid = fresh;
     fh.dbid = fh.elem_dbid = 13;

@@ -21,7 +21,8 @@
 #include "lib/core/ostrelagent_server.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_view_db.h"
-#include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/core/ostrelagent_view_db_root_dir.h"
+#include "lib/core/ostrelagent_view_db_version.h"
 #include "lib/installed_view.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "lib/reply_test_support.h"
@@ -87,7 +88,6 @@ class LibViewSession : public ::testing::Test {
 protected:
     void SetUp() override {
         view_test::Installed_View::clear_registry();
-        OstrelAgent_Metadata::reset_script();
         std::vector<ostrel_scope> all;
         ASSERT_EQ(OstrelAgent_View_db::get_scopes(OstrelAgent_View_db::ALL_LR_SCOPES, all), 0);
         for (const ostrel_scope& s : all) ASSERT_EQ(OstrelAgent_View_db::delete_lr_scope(s.scope_oid), 0);
@@ -96,9 +96,11 @@ protected:
         OstrelAgent_Server::g_online = 0;
     }
 
-    // The VOB "/vobs/a" in the registry, with a tree the path walk finds:
-    // its root directory and, below it, "dir" (version DIR_VERSION).
-    void script_vob() {
+    // The VOB "/vobs/a" in the registry, with a tree the path walk finds in
+    // the view database, loaded there as an update loads what the server
+    // sends: its root directory, listed whole, and below it "dir" (version
+    // DIR_VERSION).
+    void load_vob() {
         VOB_mount_info vob;
         vob.vob_tag = "/vobs/a";
         vob.replica_oid = oid(REPLICA);
@@ -107,17 +109,33 @@ protected:
         vob.storage = "/store/a";
         ASSERT_EQ(OstrelAgent_Config::get_instance()->set_mount_state(vob), 0);
         const qel_uuid_s replica = uuid(REPLICA);
-        using Object = OstrelAgent_Metadata::Scripted_Object;
-        Object root_elem, root_dir, dir_elem, dir;
-        root_elem.id = 1, root_elem.mtype = 2, root_elem.selected = 2;
-        root_elem.oid = oid("0d000000-0000-4000-8000-000000000001");
-        root_dir.id = 2, root_dir.mtype = 3, root_dir.elem_id = 1, root_dir.entries = {{"dir", 3}};
-        root_dir.oid = oid("0d000000-0000-4000-8000-000000000002");
-        dir_elem.id = 3, dir_elem.mtype = 2, dir_elem.selected = 4;
-        dir_elem.oid = oid("0d000000-0000-4000-8000-000000000003");
-        dir.id = 4, dir.mtype = 3, dir.elem_id = 3, dir.oid = oid(DIR_VERSION);
-        for (const Object& o : {root_elem, root_dir, dir_elem, dir}) OstrelAgent_Metadata::script_object(replica, o);
-        OstrelAgent_Metadata::script_root(replica, 1);
+        unsigned gn = 0;
+        ASSERT_EQ(OstrelAgent_View_db::view_gn(gn), 0);
+        auto record = [](const char* id, vob_mtype_t mtype, const char* elem) {
+            ostrel_vstat r{};
+            r.vstat.mtype = mtype;
+            r.vstat.obj_oid = oid(id);
+            r.vstat.elem_oid = oid(elem);
+            r.vstat.fstat.type = QEL_FTYPE_DIR;
+            r.vstat.fstat.mode = 0755;
+            return r;
+        };
+        const char* const root_elem = "0d000000-0000-4000-8000-000000000001";
+        const char* const dir_elem = "0d000000-0000-4000-8000-000000000003";
+        ostrel_vstat root = record("0d000000-0000-4000-8000-000000000002", 3, root_elem);
+        ostrel_vstat root_element = record(root_elem, 2, root_elem);
+        unsigned root_dbid = 0, elem_dbid = 0;
+        OstrelAgent_View_db_root_dir root_dir(replica);
+        ASSERT_EQ(root_dir.create(QEL_OID_NULL, gn, 0, root, root_element, root_dbid, elem_dbid), 0);
+        ostrel_vstat dir = record(DIR_VERSION, 3, dir_elem);
+        view_vstat dir_element = record(dir_elem, 2, dir_elem).vstat;
+        unsigned dir_dbid = 0;
+        ASSERT_EQ(OstrelAgent_View_db::add_db_entry(replica, 3, "dir", root_dbid, QEL_OID_NULL, gn, 3, false, dir,
+                                                    dir_element, dir_dbid, elem_dbid, nullptr),
+                  0);
+        OstrelAgent_View_db_version listed(root_dbid, replica);
+        ASSERT_EQ(listed.load_data(), 0);
+        ASSERT_EQ(listed.set_readdir_done(true), 0);
     }
 
     OstrelAgent_ConfigSpec store{installed().storage};
@@ -187,7 +205,7 @@ TEST_F(LibViewSession, LoadRulesAreScopesAddedMarkedAndDeleted) {
 }
 
 TEST_F(LibViewSession, ARemovedScopesRootIsFlushedFromTheKernel) {
-    script_vob();
+    load_vob();
     const ostrel_scope dir = scope_of("51000000-0000-4000-8000-000000000001", "/vobs/a/dir");
     const ostrel_scope lost = scope_of("52000000-0000-4000-8000-000000000002", "/vobs/a/lost");
     const ostrel_scope fresh = scope_of("53000000-0000-4000-8000-000000000003", "/vobs/b");

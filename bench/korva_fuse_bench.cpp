@@ -1,0 +1,204 @@
+// Ordinary file work through korva_fuse beside the same work on a plain
+// directory of the same file system: the stat of a file the kernel has
+// cached, writing then reading a 100 MB file, and "ls -l" of a directory of
+// 10,000 files (made first: each file made is a commit of the view
+// database, so this part takes minutes). The view is served by the real daemon (its server played by
+// the test server) with korva_fuse mounted; the VOB's root comes from the
+// view database as the end-to-end tests give it.
+//
+//   korva_fuse_bench [DIR]   files under DIR (default $TMPDIR or /tmp)
+//
+// Each figure is measured in alternating rounds, the mount's and the plain
+// directory's, and printed with its ratio.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench/bench_support.h"
+#include "e2e/fuse_mount.h"
+#include "e2e/fuse_view.h"
+#include "e2e/pipe_client.h"
+#include "fakeserver/fake_server.h"
+
+namespace {
+
+using e2e::Millis;
+using e2e::Process;
+
+constexpr int kRounds = 5;
+constexpr int kStats = 100000;
+constexpr int kFiles = 10000;
+constexpr size_t kFileBytes = 100u << 20;
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+void report(const char* what, const char* unit, double scale, const std::vector<double>& mount,
+            const std::vector<double>& plain) {
+    double m = median(mount), p = median(plain);
+    std::printf("%-34s mount %10.3f %s   plain %10.3f %s   ratio %6.2f\n", what, m * scale, unit, p * scale, unit,
+                m / p);
+}
+
+// One request to a daemon started for `storage`; its status code.
+std::string first_request(Process& agent, const std::string& request) {
+    agent.write_stdin(std::to_string(request.size()) + "\n" + request + "\n");
+    agent.close_stdin();
+    std::optional<std::string> reply = agent.read_framed_reply();
+    if (!reply) bench::fail("no reply from the daemon: " + agent.stderr_text(Millis(0)));
+    return lib_test::read_reply(*reply).attrs["status-code"];
+}
+
+void write_file(const std::string& path, size_t bytes) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) bench::fail("open " + path);
+    std::vector<char> chunk(1 << 20, 'k');
+    for (size_t done = 0; done < bytes; done += chunk.size())
+        if (::write(fd, chunk.data(), chunk.size()) != static_cast<ssize_t>(chunk.size())) bench::fail("write " + path);
+    if (::close(fd) != 0) bench::fail("close " + path);
+}
+
+void read_file(const std::string& path, size_t bytes) {
+    int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) bench::fail("open " + path);
+    std::vector<char> chunk(1 << 20);
+    size_t total = 0;
+    for (ssize_t n; (n = ::read(fd, chunk.data(), chunk.size())) > 0;) total += static_cast<size_t>(n);
+    ::close(fd);
+    if (total != bytes) bench::fail("short read of " + path);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each figure as soon as it is measured
+    const std::string work = bench::make_dir(bench::base_dir(argc, argv), "korva_fuse_bench");
+    const std::string home = work + "/home", korva_root = work + "/korva", storage = work + "/view.vws",
+                      plain = work + "/plain";
+    for (const std::string& dir : {home, korva_root, plain}) ::mkdir(dir.c_str(), 0700);
+    setenv("NORVANE_SERVER_DIR", OSTREL_BENCH_SERVER_DIR, 1);
+    const e2e::Vob vob;
+    std::map<std::string, std::string> env = {{"HOME", home},
+                                              {"KORVA_ROOT", korva_root},
+                                              {"NORVANE_SERVER_DIR", OSTREL_BENCH_SERVER_DIR},
+                                              {"NORVANE_HOST_CONFIG_DIR", fakeserver::certificates().dir}};
+    int status = 0;
+    {
+        fakeserver::Fake_Server server(
+            R"({"accounts": [{"credentials": "u:p", "jsessionid": "J1", "session": "S1"}], "rules": [)" +
+            e2e::vobinfo_rule(vob) +
+            R"(, {"match": {"rpc": "Ostrel_Norvane::getconfigspec_rpc"}, "reply": {"parts": [)"
+            R"({"id": "CspecElementRules", "body_text": "element * /main/LATEST"}]}}]})");
+        if (!server.ok()) bench::fail("the test server did not start: " + server.error());
+        e2e::write_file(home + "/.keystore_norvane_ostrel.pem", e2e::read_file(fakeserver::certificates().ca));
+
+        // The view made and its VOB mounted, then its root stored.
+        {
+            Process maker(OSTREL_AGENT_PATH, {storage}, env);
+            const std::string mkview =
+                "<MkView version=\"1\"><view-uuid>0b0b0b0b-0000-4000-8000-00000000000b</view-uuid>"
+                "<view-type>automatic</view-type><cltxt-cache-dir>" + work + "/cache</cltxt-cache-dir>"
+                "<server-tag>bench</server-tag><text-mode>unix</text-mode><server><server-url>" + server.url("") +
+                "</server-url><username>u</username><password>p</password></server></MkView>";
+            if (first_request(maker, mkview) != "0") bench::fail("MkView failed");
+            std::unique_ptr<e2e::PipeClient> client = e2e::PipeClient::connect(storage, "bench", e2e::kStartTimeout);
+            if (!client) bench::fail("no connection to the daemon");
+            if (client->call(e2e::make_request("MountVob", "m", "<vob-tag mount-state=\"true\">" + vob.tag +
+                                                                     "</vob-tag>")).attrs["status-code"] != "0")
+                bench::fail("MountVob failed");
+            client.reset();
+            maker.signal_child(SIGTERM);
+            if (maker.wait_exit() != std::optional<int>(0)) bench::fail("the daemon did not end");
+        }
+        std::string error;
+        if (!e2e::store_vob_root(storage, vob, &error)) bench::fail(error);
+        Process agent(OSTREL_AGENT_PATH, {storage}, env);
+        if (first_request(agent, "<StartView version=\"1\"><server online=\"false\"><server-url>"
+                                 "https://server.invalid/x</server-url></server></StartView>") != "0")
+            bench::fail("StartView failed");
+        e2e::Fuse_Mount mount(KORVA_FUSE_PATH, korva_root, "bench", env);
+        if (!mount.wait_mounted()) bench::fail("korva_fuse did not mount the view");
+        const std::string view = mount.root() + vob.tag;
+
+        // stat of a cached file.
+        write_file(view + "/f", 10);
+        write_file(plain + "/f", 10);
+        std::vector<double> mount_stat, plain_stat;
+        for (int round = 0; round < kRounds; ++round) {
+            for (const std::string& dir : {view, plain}) {
+                const std::string path = dir + "/f";
+                struct stat st;
+                ::stat(path.c_str(), &st);
+                double s = bench::seconds_of([&] {
+                    for (int i = 0; i < kStats; ++i) ::stat(path.c_str(), &st);
+                });
+                (dir == view ? mount_stat : plain_stat).push_back(s / kStats);
+            }
+        }
+        report("stat of a cached file", "us", 1e6, mount_stat, plain_stat);
+
+        // Writing then reading 100 MB.
+        std::vector<double> mount_io, plain_io;
+        for (int round = 0; round < kRounds; ++round) {
+            for (const std::string& dir : {view, plain}) {
+                const std::string path = dir + "/big";
+                double s = bench::seconds_of([&] {
+                    write_file(path, kFileBytes);
+                    read_file(path, kFileBytes);
+                });
+                (dir == view ? mount_io : plain_io).push_back(s);
+                ::unlink(path.c_str());
+            }
+        }
+        report("write then read 100 MB", "s ", 1, mount_io, plain_io);
+
+        // ls -l of 10,000 files: the first listing (nothing cached), then
+        // listings one after the other.
+        std::vector<double> mount_make, plain_make;
+        for (const std::string& dir : {view, plain}) {
+            const std::string many = dir + "/many";
+            ::mkdir(many.c_str(), 0755);
+            double s = bench::seconds_of([&] {
+                for (int i = 0; i < kFiles; ++i) {
+                    int fd = ::open((many + "/file-" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT, 0644);
+                    if (fd < 0) bench::fail("create in " + many);
+                    ::close(fd);
+                }
+            });
+            (dir == view ? mount_make : plain_make).push_back(s);
+        }
+        report("creating 10,000 empty files", "s ", 1, mount_make, plain_make);
+        auto ls = [](const std::string& dir) {
+            return bench::seconds_of([&] {
+                if (std::system(("ls -l '" + dir + "/many' > /dev/null").c_str()) != 0) bench::fail("ls -l");
+            });
+        };
+        ::sleep(2);  // what the creates left in the kernel's caches expires
+        std::vector<double> mount_first = {ls(view)}, plain_first = {ls(plain)};
+        report("ls -l of 10,000 files, first", "s ", 1, mount_first, plain_first);
+        std::vector<double> mount_ls, plain_ls;
+        for (int round = 0; round < kRounds; ++round) {
+            mount_ls.push_back(ls(view));
+            plain_ls.push_back(ls(plain));
+        }
+        report("ls -l of 10,000 files, again", "s ", 1, mount_ls, plain_ls);
+
+
+        status = mount.stop() == std::optional<int>(0) ? 0 : 1;
+        agent.signal_child(SIGTERM);
+        agent.wait_exit();
+    }
+    bench::remove_dir(work);
+    return status;
+}

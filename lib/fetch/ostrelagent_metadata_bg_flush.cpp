@@ -1,0 +1,57 @@
+#include "lib/fetch/ostrelagent_metadata_bg_flush.h"
+
+#include "lib/core/ostrelagent_lib_msg.h"
+#include "lib/core/ostrelagent_log.h"
+#include "lib/core/ostrelagent_trace.h"
+#include "lib/core/ostrelagent_util.h"
+#include "lib/core/ostrelagent_view.h"
+#include "lib/core/ostrelagent_view_handler.h"
+#include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/kernel/ostrelagent_korva_ioctl.h"
+#include "lib/ns/ns_cache.h"
+
+namespace {
+const char* const CLASS_NAME = "OstrelAgent_Metadata_BG_Flush";
+} // namespace
+
+OstrelAgent_Metadata_BG_Flush::OstrelAgent_Metadata_BG_Flush(const qel_uuid_s& vob, const qel_oid_s& oid,
+                                                             vob_op_t op)
+    : OstrelAgent_Request(FOREGROUND), m_vob(vob), m_oid(oid), m_op(op), m_whole_view(false) {}
+
+OstrelAgent_Metadata_BG_Flush::OstrelAgent_Metadata_BG_Flush()
+    : OstrelAgent_Request(FOREGROUND), m_vob(QEL_UUID_NULL), m_oid(QEL_OID_NULL), m_op(0), m_whole_view(true) {}
+
+OstrelAgent_Metadata_BG_Flush::~OstrelAgent_Metadata_BG_Flush() = default;
+
+int OstrelAgent_Metadata_BG_Flush::handle_request() {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "handle_request");
+    OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
+    OstrelAgent_KORVA_Ioctl ioctl(view);
+    int status;
+    if (m_whole_view) {
+        status = OstrelAgent_Metadata::view_inval_view(&ioctl, true, true, false);
+    } else {
+        ns_fstat_flush(m_vob, m_oid);
+        status = OstrelAgent_Metadata::view_inval_obj(&ioctl, m_vob, m_oid, m_op, true, true, false);
+    }
+    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "view_inval_%s result=%d", m_whole_view ? "view" : "obj",
+                     status);
+    if (status == 0) return 0;
+    OstrelAgent_Log* log = OstrelAgent_Log::get_instance(view != nullptr ? view->get_storage_path() : "");
+    if (m_whole_view)
+        log->write_log(OSTRELAGENT_LOG_ERROR, &_ostrela_lib_lib_msg_table, OstrelAgent_Lib_Msg::VIEW_FLUSH_FAILED,
+                       qel_strerror(status));
+    else
+        log->write_log(OSTRELAGENT_LOG_ERROR, &_ostrela_lib_lib_msg_table, OstrelAgent_Lib_Msg::OID_FLUSH_FAILED,
+                       OstrelAgent_Util::id_text(m_oid).c_str(), OstrelAgent_Util::id_text(m_vob).c_str(),
+                       qel_strerror(status));
+    return OstrelAgent_Util::qel_to_ostrel_status(status);
+}
+
+int OstrelAgent_Metadata_BG_Flush::cancel_request() {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "cancel_request");
+    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "flush not run");
+    return 0;
+}
+
+bool OstrelAgent_Metadata_BG_Flush::is_equivalent(const OstrelAgent_Request*) const { return false; }

@@ -1,0 +1,32 @@
+#pragma once
+// An invalidation deferred to a pool worker (foreground queue): the
+// namespace cache's and the kernel's copies of one object (its cached file
+// status read again first), or of the whole view. Those who queue it may
+// hold the namespace mutex, which the flush takes, or be inside a
+// view-database transaction; nobody waits for it, so a failure goes to the
+// operations log.
+
+#include "lib/core/ostrelagent_request.h"
+#include "platform/qel/qel.h"
+
+class OstrelAgent_Metadata_BG_Flush final : public OstrelAgent_Request {
+public:
+    // One object of the VOB, invalidated with `op` for the kernel.
+    OstrelAgent_Metadata_BG_Flush(const qel_uuid_s& vob, const qel_oid_s& oid, vob_op_t op);
+    // The whole view.
+    OstrelAgent_Metadata_BG_Flush();
+    ~OstrelAgent_Metadata_BG_Flush() override;
+
+    // 0, or the failure's agent status (logged).
+    int handle_request() override;
+    // Nothing: a flush that never runs leaves nothing waiting.
+    int cancel_request() override;
+    bool is_equivalent(const OstrelAgent_Request* other) const override;
+    const char* toString() override { return "metadata flush"; }
+
+private:
+    qel_uuid_s m_vob;
+    qel_oid_s m_oid;
+    vob_op_t m_op;
+    bool m_whole_view;
+};

@@ -1,0 +1,92 @@
+// Invalidation of what the view shows: the view database's records, the
+// namespace cache's copies and the kernel's caches, of the whole view, of
+// one object or of one name; now, or deferred to a pool worker.
+#include <memory>
+
+#include "lib/core/ostrelagent_mutex_guard.h"
+#include "lib/core/ostrelagent_status.h"
+#include "lib/core/ostrelagent_thread_manager_base.h"
+#include "lib/core/ostrelagent_util.h"
+#include "lib/core/ostrelagent_view_db.h"
+#include "lib/core/ostrelagent_view_db_object.h"
+#include "lib/core/ostrelagent_view_db_version.h"
+#include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/fetch/ostrelagent_metadata_bg_flush.h"
+#include "lib/fetch/ostrelagent_metadata_support.h"
+#include "lib/kernel/ostrelagent_korva_ioctl.h"
+#include "lib/ns/ns_locate.h"
+#include "lib/ostreladb/ostrel_db.h"
+
+namespace {
+
+using metadata_support::Trace;
+using Util = OstrelAgent_Util;
+
+void queue(OstrelAgent_Request* flush) { OstrelAgent_Thread_Manager_Base::get_instance()->process_request(flush); }
+
+} // namespace
+
+int OstrelAgent_Metadata::view_inval_view(const OstrelAgent_KORVA_Ioctl* ioctl, bool ns, bool kernel, bool db) {
+    Trace trace("view_inval_view");
+    if (ioctl == nullptr) return QEL_ST_NO_MEMORY;
+    const int db_status = db ? ostrel_db_cleanup_vns_recs(0) : 0;
+    const int ns_status = ns ? locate_invalidate(VIEW_INVALIDATE_VIEW, nullptr, nullptr, "", false) : 0;
+    const int kernel_status = kernel ? ioctl->view_inval_view() : 0;
+    return db_status != 0 ? db_status : ns_status != 0 ? ns_status : kernel_status;
+}
+
+int OstrelAgent_Metadata::view_inval_obj(const OstrelAgent_KORVA_Ioctl* ioctl, const qel_uuid_s& vob,
+                                         const qel_oid_s& oid, vob_op_t op, bool ns, bool kernel, bool db) {
+    Trace trace("view_inval_obj");
+    trace.writeTrace(Trace::TRACE_LEVEL_4, "inval obj, VOB UUID %s, OBJ OID is %s", Util::id_text(vob).c_str(),
+                     Util::id_text(oid).c_str());
+    if (ioctl == nullptr) return QEL_ST_NO_MEMORY;
+    if (db) invalidate_obj(vob, oid);
+    const int ns_status = ns ? locate_invalidate(VIEW_INVALIDATE_OBJ, &vob, &oid, "", false) : 0;
+    const int kernel_status = kernel ? ioctl->view_inval_obj(vob, oid, op) : 0;
+    return ns_status != 0 ? ns_status : kernel_status;
+}
+
+int OstrelAgent_Metadata::view_inval_name(const OstrelAgent_KORVA_Ioctl* ioctl, const qel_uuid_s& vob,
+                                          const qel_oid_s& dir_oid, const char* name, bool ns, bool kernel, bool db) {
+    Trace trace("view_inval_name");
+    trace.writeTrace(Trace::TRACE_LEVEL_4, "inval name, VOB UUID %s, OBJ OID %s, name '%s'",
+                     Util::id_text(vob).c_str(), Util::id_text(dir_oid).c_str(), name);
+    if (ioctl == nullptr) return QEL_ST_NO_MEMORY;
+    if (db) invalidate_name(vob, dir_oid, name);
+    const int ns_status = ns ? locate_invalidate(VIEW_INVALIDATE_NAME, &vob, &dir_oid, name, false) : 0;
+    const int kernel_status = kernel ? ioctl->view_inval_name(vob, dir_oid, name) : 0;
+    return ns_status != 0 ? ns_status : kernel_status;
+}
+
+int OstrelAgent_Metadata::invalidate_obj(const qel_uuid_s& vob, const qel_oid_s& oid) {
+    Trace trace("invalidate_obj");
+    vob_mtype_t mtype = 0;
+    if (std::unique_ptr<OstrelAgent_View_db_object> obj = OstrelAgent_View_db_object::get_object(vob, oid, mtype))
+        obj->invalidate_obj();
+    return 0;
+}
+
+int OstrelAgent_Metadata::invalidate_name(const qel_uuid_s& vob, const qel_oid_s& dir_oid, const std::string& name) {
+    Trace trace("invalidate_name");
+    unsigned dbid = 0;
+    if (!OstrelAgent_View_db::obj_oid_to_dbid(dir_oid, vob, dbid)) return OstrelAgent_Status::MALFORMED_REQUEST;
+    // A listing being stored in the directory is not interleaved with this.
+    OstrelAgent_Mutex_Guard locked(*oid_lock(dir_oid));
+    OstrelAgent_View_db_version dir(dbid, vob);
+    dir.load_data();
+    dir.invalidate_name(name.c_str());
+    return 0;
+}
+
+void OstrelAgent_Metadata::view_inval_parent(const qel_uuid_s& vob, const qel_oid_s& oid, vob_op_t op) {
+    Trace trace("view_inval_parent");
+    trace.writeTrace(Trace::TRACE_LEVEL_4, "inval parent, VOB UUID %s, OBJ OID %s, op %d",
+                     Util::id_text(vob).c_str(), Util::id_text(oid).c_str(), static_cast<int>(op));
+    queue(new OstrelAgent_Metadata_BG_Flush(vob, oid, op));
+}
+
+void OstrelAgent_Metadata::view_inval_view_in_background() {
+    Trace trace("view_inval_view_in_background");
+    queue(new OstrelAgent_Metadata_BG_Flush());
+}

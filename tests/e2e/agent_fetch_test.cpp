@@ -1,0 +1,193 @@
+// Content fetch in a serving daemon, seen from the kernel's side of the
+// view's channel: a mounted VOB's root, names and listings are asked of the
+// test server once (eight clients reading one uncached directory at once
+// make one request) and then served from the view database; a listing the
+// server refuses fails every reader; offline a name the view database lacks
+// is not asked for; and what a fetch changes reaches the kernel, as journal
+// lines and as notices on every connection.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent_fixture.h"
+#include "pipe_client.h"
+#include "tools/korva_sim/kernel_side.h"
+
+namespace e2e {
+namespace {
+
+using korva_sim::json;
+using korva_sim::ordered_json;
+using korva_sim_test::Kernel_Side;
+using korva_sim_test::replied;
+using Names = std::vector<std::string>;
+
+const char* const REPLICA = "0a000000-0000-4000-8000-00000000000a";
+const char* const FAMILY = "0f000000-0000-4000-8000-00000000000a";
+const char* const LOOKUP_RPC = "Ostrel_Norvane::lookup_rpc";
+const char* const METADATA_RPC = "Ostrel_Norvane::getmetadata_rpc";
+const char* const DIRECTORY_RPC = "Ostrel_Norvane::get_directory_contents_rpc";
+// What the server loads on demand goes to the automatic load scope, at the
+// generation of a new view.
+const char* const SCOPE = R"({"scope_oid": "f0cf3574-a895-e311-0000-000000000000", "gn": 1})";
+
+std::string id(unsigned n) {
+    char text[40];
+    std::snprintf(text, sizeof text, "0e000000-0000-4000-8000-%012x", n);
+    return text;
+}
+
+// The status of object `n` of `mtype` whose element is `elem` (itself when 0).
+std::string vstat(unsigned n, unsigned mtype, unsigned elem = 0) {
+    const bool dir = mtype == 2 || mtype == 3;
+    return R"({"fstat": {"type": )" + std::to_string(dir ? 2 : 1) + R"(, "mode": )" + std::to_string(dir ? 0755 : 0644) +
+           R"(, "nlink": 1}, "mtype": )" + std::to_string(mtype) + R"(, "obj_oid": ")" + id(n) +
+           R"(", "elem_oid": ")" + id(elem != 0 ? elem : n) + R"("})";
+}
+std::string metadata(unsigned n, unsigned mtype, unsigned elem) {
+    return R"({"metadata": {"scope": )" + std::string(SCOPE) + R"(, "obj": )" + vstat(n, mtype, elem) +
+           R"(, "elem": )" + vstat(elem, mtype == 3 ? 2 : 5) + "}}";
+}
+std::string entry(const std::string& name, unsigned n, unsigned mtype, unsigned elem) {
+    return R"({"dirent": {"name": ")" + name + R"(", "ver_oid": ")" + id(n) + R"("}, "scope": )" + SCOPE +
+           R"(, "obj": )" + vstat(n, mtype, elem) + R"(, "elem": )" + vstat(elem, mtype == 3 ? 2 : 5) + "}";
+}
+
+// The VOB "/vobs/a" of the server: its root (version 11 of element 10)
+// lists a.c (21 of 20) and d (31 of 30), whose listing the server refuses
+// and in which it knows g.c (41 of 40). The root's listing waits for the
+// gate "listing".
+std::string vob_rules() {
+    return R"({"match": {"rpc": "Ostrel_Norvane::getvobinfo_rpc"}, "reply": {"vobinfo": {"VobFamilyUuid": ")" +
+           std::string(FAMILY) + R"(", "VobReplicaUuid": ")" + REPLICA +
+           R"(", "VobStorage": "host:/store/a.vbs", "IsPublic": "1", "IsProject": "0"}}},
+           {"match": {"rpc": ")" + METADATA_RPC + R"("}, "reply": )" + metadata(11, 3, 10) + R"(},
+           {"match": {"rpc": ")" + DIRECTORY_RPC + R"(", "args": {"VersionOid": ")" + id(11) + R"("}},
+            "fault": {"hold": {"after_parts": 0, "gate": "listing"}},
+            "reply": {"directory": [)" + entry("a.c", 21, 6, 20) + ", " + entry("d", 31, 3, 30) + R"(]}},
+           {"match": {"rpc": ")" + DIRECTORY_RPC + R"("}, "reply": {"status": {"code": 5, "message": "refused"}}},
+           {"match": {"rpc": ")" + LOOKUP_RPC + R"(", "args": {"LeafName": "g.c"}}, "reply": )" +
+           metadata(41, 6, 40) + R"(},
+           {"match": {"rpc": ")" + LOOKUP_RPC + R"("}, "reply": {"status": {"code": 1052, "message": "no such name"}}})";
+}
+
+class E2eFetch : public AgentTest {
+protected:
+    void SetUp() override {
+        AgentTest::SetUp();
+        server_rules = vob_rules();
+    }
+
+    std::unique_ptr<Kernel_Side> kernel_of(const std::string& name) {
+        std::unique_ptr<Kernel_Side> side(new Kernel_Side);
+        EXPECT_EQ(0, side->connect(korva_root, "tag-" + name, uuid_for(name)));
+        return side;
+    }
+    // The requests of procedure `rpc` the server received.
+    size_t asked(const std::string& rpc) {
+        size_t n = 0;
+        for (const fakeserver::Json& r : server().requests()) n += r["rpc"].as_string() == rpc;
+        return n;
+    }
+    static Names names_of(const ordered_json& listing) {
+        Names names;
+        for (const auto& e : listing["entries"]) names.push_back(e["name"].get<std::string>());
+        return names;
+    }
+    static json readdir(const json& dir) {
+        return {{"call", "readdir"}, {"dir", dir}, {"offset", 0u}, {"max_size", 8744u}};
+    }
+    static json lookup(const json& dir, const std::string& name) {
+        return {{"call", "lookup"}, {"dir", dir}, {"name", name}};
+    }
+    static json fh_of(const ordered_json& reply) { return korva_sim_test::field_of(reply, "fh"); }
+    // Whether a notice that the object `oid` changed reached `side` in time.
+    static bool notified(Kernel_Side& side, const std::string& oid) {
+        return wait_until(
+            [&] {
+                side.receive(50);
+                for (const ordered_json& n : side.notices)
+                    if (n.value("notice", "") == "object" && n.value("oid", "") == oid) return true;
+                return false;
+            },
+            kStartTimeout);
+    }
+};
+
+TEST_F(E2eFetch, AMountedVobIsFetchedOnceAndThenServedFromTheViewDatabase) {
+    std::unique_ptr<Process> agent = serve_new_view("f");
+    std::unique_ptr<PipeClient> client = PipeClient::connect(storage("f"), "tool");
+    ASSERT_TRUE(client);
+    ASSERT_EQ("0", client->call(make_request("MountVob", "m", "<vob-tag mount-state=\"true\">/vobs/a</vob-tag>"))
+                       .attrs["status-code"]);
+    std::unique_ptr<Kernel_Side> kernel = kernel_of("f");
+    const ordered_json root = kernel->call({{"call", "root"}, {"replica_uuid", REPLICA}});
+    ASSERT_TRUE(replied(root)) << root.dump();
+    EXPECT_EQ(1u, asked(METADATA_RPC));
+
+    // Eight clients read the uncached root at once while the server holds
+    // its listing: one request, one answer for all.
+    std::vector<std::unique_ptr<Kernel_Side>> readers;
+    for (int i = 0; i < 8; ++i) {
+        readers.push_back(kernel_of("f"));
+        readers.back()->send(readdir(fh_of(root)));
+    }
+    ASSERT_TRUE(server().wait_for_log([](const std::vector<fakeserver::Json>& log) {
+        for (const fakeserver::Json& r : log)
+            if (r["rpc"].as_string() == DIRECTORY_RPC) return true;
+        return false;
+    }));
+    server().open_gate("listing");
+    for (std::unique_ptr<Kernel_Side>& reader : readers) {
+        const ordered_json listing = reader->receive();
+        ASSERT_TRUE(replied(listing)) << listing.dump();
+        EXPECT_EQ((Names{".", "..", "a.c", "d"}), names_of(listing));
+    }
+    EXPECT_EQ(1u, asked(DIRECTORY_RPC));
+
+    // The listing's names need no look-up.
+    EXPECT_TRUE(replied(kernel->call(lookup(fh_of(root), "a.c"))));
+    const ordered_json d = kernel->call(lookup(fh_of(root), "d"));
+    ASSERT_TRUE(replied(d)) << d.dump();
+    EXPECT_EQ(0u, asked(LOOKUP_RPC));
+
+    // A name of an unlisted directory is looked up once; the kernel learns
+    // that the directory changed.
+    ASSERT_TRUE(replied(kernel->call(lookup(fh_of(d), "g.c"))));
+    EXPECT_EQ(1u, asked(LOOKUP_RPC));
+    EXPECT_TRUE(notified(*kernel, id(31)));
+    EXPECT_NE(std::string::npos, journal().find("inval_obj " + std::string(REPLICA) + " " + id(31) + " 13"));
+    // Once the caches have forgotten everything, the view database answers.
+    ASSERT_TRUE(replied(kernel->call({{"call", "invalidate"}, {"kind", 1u}})));
+    const ordered_json again = kernel->call(lookup(fh_of(kernel->call({{"call", "root"}, {"replica_uuid", REPLICA}})), "d"));
+    ASSERT_TRUE(replied(again));
+    EXPECT_TRUE(replied(kernel->call(lookup(fh_of(again), "g.c"))));
+    EXPECT_EQ(1u, asked(LOOKUP_RPC));
+    EXPECT_EQ(1u, asked(METADATA_RPC));
+
+    // The server refuses d's listing: every reader gets the failure.
+    for (std::unique_ptr<Kernel_Side>& reader : readers) reader->send(readdir(fh_of(d)));
+    for (std::unique_ptr<Kernel_Side>& reader : readers) {
+        const ordered_json refused = reader->receive();
+        EXPECT_TRUE(replied(refused, QEL_ST_NO_MEMORY)) << refused.dump();
+    }
+    EXPECT_GE(asked(DIRECTORY_RPC), 2u);
+
+    // Offline, a name the view database lacks is not asked for: the
+    // namespace cache hands on content fetch's status.
+    ASSERT_EQ("0", client->call(make_request("Disconnect", "off")).attrs["status-code"]);
+    const size_t before = server().requests().size();
+    const ordered_json offline = kernel->call(lookup(fh_of(d), "nope"));
+    EXPECT_TRUE(replied(offline, 20033)) << offline.dump();
+    EXPECT_TRUE(replied(kernel->call(lookup(fh_of(d), "g.c"))));
+    EXPECT_EQ(before, server().requests().size());
+
+    EXPECT_EQ("0", client->call(make_request("EndView", "end")).attrs["status-code"]);
+    EXPECT_EQ(agent->wait_exit(), std::optional<int>(0));
+}
+
+} // namespace
+} // namespace e2e

@@ -1,0 +1,262 @@
+// Ordinary programs on a view: the real daemon serves it, korva_fuse mounts
+// its root directory, and shell commands and system calls work on the
+// mount as on a plain directory. What they make are view-private files
+// whose contents are their containers in the view's storage; everything is
+// there again after the daemon and korva_fuse were stopped and started
+// again. With the daemon gone, calls fail (nothing waits for it) until a
+// restarted daemon serves them; when the view is unregistered the mount
+// goes and korva_fuse exits 0. Failures of file calls can be forced
+// through the kernel's inject file.
+//
+// Only a VOB's view-private files are used: a VOB's own files need their
+// contents from the server, which content fetch does not ask yet.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "agent_fixture.h"
+#include "fuse_view.h"
+#include "pipe_client.h"
+#include "tools/korva_sim/kernel_side.h"
+
+namespace e2e {
+namespace {
+
+using korva_sim_test::Kernel_Side;
+using korva_sim_test::replied;
+
+// Makes a tree with ordinary commands, then prints what a user sees of it:
+// contents, the names, and the files' sizes, modes, link counts and the
+// times set on them. Run in a plain directory and in the view alike.
+const char* const kMakeTree = R"(set -e
+mkdir -p lib/deep
+printf 'hello\n' > a.txt
+printf 'line one\nline two\n' > lib/b.txt
+cp a.txt lib/deep/c.txt
+cat a.txt lib/b.txt lib/deep/c.txt
+mv a.txt a2.txt
+mv lib/b.txt lib/deep/b.txt
+ln lib/deep/c.txt hard.txt
+ln -s lib/deep/b.txt soft
+readlink soft
+cat soft
+chmod 640 a2.txt
+truncate -s 3 a2.txt
+truncate -s 30 lib/deep/b.txt
+rm lib/deep/c.txt
+mkdir empty
+rmdir empty
+head -c 300000 /dev/zero | tr '\0' 'x' > big
+printf 'appended\n' >> big
+touch -d @1700000000 a2.txt hard.txt
+)";
+const char* const kShowTree = R"(set -e
+find . | sort
+find . -type f | sort | xargs stat -c '%n %s %a %h %F'
+find . -type l | sort | xargs stat -c '%n %s %F'
+ls -ln --time-style=+%s a2.txt hard.txt | cut -d' ' -f1-2,5-
+cat a2.txt; od -c lib/deep/b.txt; md5sum big
+)";
+
+class E2eFuse : public AgentTest {
+protected:
+    void SetUp() override {
+        AgentTest::SetUp();
+        int fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+        if (fd < 0) GTEST_SKIP() << "FUSE cannot mount here: /dev/fuse: " << std::strerror(errno);
+        ::close(fd);
+        // This process stores the VOB's root in the view database.
+        setenv("NORVANE_SERVER_DIR", OSTREL_TEST_SERVER_DIR, 1);
+    }
+    void TearDown() override {
+        mount.reset();
+        agent.reset();
+        AgentTest::TearDown();
+    }
+
+    std::string tag() const { return "tag-" + name; }
+    std::string src() const { return korva_root + "/view/" + tag() + "/vobs/src"; }
+
+    // Makes the view with its VOB, serves it and mounts it.
+    void serve_and_mount() {
+        server_rules = vobinfo_rule(Vob());
+        std::unique_ptr<Process> maker = serve_new_view(name);
+        std::unique_ptr<PipeClient> client = PipeClient::connect(storage(name), "mounter");
+        ASSERT_TRUE(client);
+        ASSERT_EQ(client->call(make_request("MountVob", "m", "<vob-tag mount-state=\"true\">" + Vob().tag +
+                                                                 "</vob-tag>")).attrs["status-code"],
+                  "0");
+        client.reset();
+        ASSERT_TRUE(maker->signal_child(SIGTERM));
+        ASSERT_EQ(maker->wait_exit(), std::optional<int>(0));
+        std::string error;
+        ASSERT_TRUE(store_vob_root(storage(name), Vob(), &error)) << error;
+        start_view();
+        start_mount();
+    }
+    void start_view() {
+        agent = start_with_request(storage(name), startview_request());
+        const std::optional<std::string> reply = agent->read_framed_reply();
+        ASSERT_TRUE(reply.has_value()) << agent->stderr_text(Millis(0));
+        ASSERT_EQ(lib_test::read_reply(*reply).attrs["status-code"], "0") << *reply;
+        ASSERT_TRUE(wait_until([&] { return is_fifo(listener_pipe(name)); }, kStartTimeout));
+    }
+    void start_mount() {
+        mount.reset(new Fuse_Mount(KORVA_FUSE_PATH, korva_root, tag(), agent_env()));
+        ASSERT_TRUE(mount->wait_mounted()) << mount->process().stderr_text(Millis(0));
+    }
+    void end_view() {
+        std::unique_ptr<PipeClient> client = PipeClient::connect(storage(name), "ender");
+        ASSERT_TRUE(client);
+        EXPECT_EQ(client->call(make_request("EndView", "e")).attrs["status-code"], "0");
+        EXPECT_EQ(agent->wait_exit(), std::optional<int>(0));
+    }
+
+    // Runs `script` with /bin/sh in `dir`: its standard output, and its
+    // exit status through `status`.
+    std::string sh(const std::string& dir, const std::string& script, std::optional<int>* status = nullptr) {
+        Process shell("/bin/sh", {"-c", "cd '" + dir + "' && " + script});
+        shell.close_stdin();
+        std::optional<int> exited = shell.wait_exit();
+        if (status != nullptr) {
+            *status = exited;
+        } else {
+            EXPECT_EQ(exited, std::optional<int>(0)) << script << "\n" << shell.stderr_text();
+        }
+        return shell.stdout_text();
+    }
+
+    std::string name = "f";
+    std::unique_ptr<Process> agent;
+    std::unique_ptr<Fuse_Mount> mount;
+};
+
+TEST_F(E2eFuse, OrdinaryCommandsSeeTheViewAsAPlainDirectoryAlsoAfterARestart) {
+    serve_and_mount();
+    const std::string plain = tree / "plain";
+    ASSERT_EQ(0, ::mkdir(plain.c_str(), 0755));
+
+    // The top level: a directory per mounted VOB, nested by its tag.
+    EXPECT_EQ(sh(mount->root(), "ls -a"), ".\n..\nvobs\n");
+    EXPECT_EQ(sh(mount->root(), "ls vobs"), "src\n");
+
+    const std::string made = sh(plain, kMakeTree);
+    EXPECT_EQ(sh(src(), kMakeTree), made);
+    const std::string shown = sh(plain, kShowTree);
+    EXPECT_EQ(sh(src(), kShowTree), shown);
+
+    // A file written through the mount is its container in the storage.
+    Kernel_Side kernel;
+    ASSERT_EQ(0, kernel.connect(korva_root, tag(), uuid_for(name)));
+    const Vob vob;
+    korva_sim::ordered_json root =
+        kernel.call({{"call", "root"}, {"replica_uuid", vob.replica}, {"family_oid", vob.family}});
+    ASSERT_TRUE(replied(root));
+    korva_sim::ordered_json file = kernel.call(
+        {{"call", "lookup"}, {"dir", korva_sim_test::field_of(root, "fh")}, {"name", "big"}});
+    ASSERT_TRUE(replied(file));
+    korva_sim::ordered_json contents =
+        kernel.call({{"call", "getcleartext"}, {"fh", korva_sim_test::field_of(file, "fh")}, {"buf_len", 1024u}});
+    ASSERT_TRUE(replied(contents));
+    EXPECT_FALSE(contents["cache_path"]);
+    EXPECT_EQ(read_file(storage(name) + "/" + contents["path"].get<std::string>()),
+              read_file(plain + "/big"));
+    EXPECT_EQ(300009u, file["attr"]["fstat"]["size"]) << "the daemon has the size the file was left with";
+
+    // Space is the storage's; extended attributes are not kept.
+    struct statvfs in_view, in_storage;
+    ASSERT_EQ(0, ::statvfs(src().c_str(), &in_view));
+    ASSERT_EQ(0, ::statvfs(storage(name).c_str(), &in_storage));
+    EXPECT_EQ(in_view.f_blocks * in_view.f_frsize, in_storage.f_blocks * in_storage.f_frsize);
+    char value[64];
+    EXPECT_EQ(-1, ::getxattr((src() + "/a2.txt").c_str(), "user.x", value, sizeof value));
+    EXPECT_EQ(ENOTSUP, errno);
+
+    // EndView unregisters the view: the mount goes and korva_fuse ends.
+    end_view();
+    EXPECT_EQ(mount->process().wait_exit(), std::optional<int>(0));
+    EXPECT_FALSE(is_mount_point(mount->root()));
+
+    // Both started again: everything is there as it was.
+    start_view();
+    start_mount();
+    EXPECT_EQ(sh(src(), kShowTree), shown);
+    EXPECT_EQ(mount->stop(), std::optional<int>(0)) << "TERM ends it as well";
+    EXPECT_FALSE(is_mount_point(mount->root()));
+}
+
+TEST_F(E2eFuse, WithTheDaemonGoneCallsFailAtOnceUntilItServesAgain) {
+    serve_and_mount();
+    EXPECT_EQ(sh(src(), "printf 'kept\\n' > kept.txt && cat kept.txt"), "kept\n");
+
+    // Killed outright: the view stays registered, so the mount stays.
+    ASSERT_TRUE(agent->signal_group(SIGKILL));
+    EXPECT_EQ(agent->wait_exit(), std::optional<int>(-SIGKILL));
+    // A call the kill caught on the old connection fails with EIO; once the
+    // loss is seen, calls fail with ENOTCONN without waiting.
+    struct stat st;
+    EXPECT_EQ(-1, ::stat((src() + "/never-looked-up").c_str(), &st));
+    EXPECT_TRUE(errno == ENOTCONN || errno == EIO) << std::strerror(errno);
+    EXPECT_EQ(-1, ::stat((src() + "/never-looked-up-either").c_str(), &st));
+    EXPECT_EQ(ENOTCONN, errno);
+    std::optional<int> status;
+    sh(src(), "ls", &status);
+    EXPECT_NE(status, std::optional<int>(0));
+    EXPECT_TRUE(is_mount_point(mount->root()));
+
+    // A restarted daemon serves the same mount.
+    start_view();
+    EXPECT_EQ(sh(src(), "ls && cat kept.txt > /dev/null && echo read"), "kept.txt\nread\n");
+    EXPECT_FALSE(mount->process().exited());
+}
+
+TEST_F(E2eFuse, FileCallsFailAsTheInjectFileForcesThemOnce) {
+    serve_and_mount();
+    const std::string file = src() + "/f.txt";
+    const std::string other = src() + "/g.txt";
+    EXPECT_EQ(sh(src(), "printf 'x' > f.txt && printf 'y' > g.txt && echo done"), "done\n");
+    const std::string inject = korva_root + "/inject";
+    struct Row {
+        const char* line;
+        std::function<int()> call;
+        int error;
+    } rows[] = {
+        {"fuse_write errno=28", [&] {
+             int fd = ::open(file.c_str(), O_WRONLY | O_APPEND);
+             int result = ::write(fd, "more", 4) == 4 ? 0 : errno;
+             ::close(fd);
+             return result;
+         }, ENOSPC},
+        {"fuse_setattr errno=1", [&] { return ::chmod(file.c_str(), 0600) == 0 ? 0 : errno; }, EPERM},
+        {"fuse_rename errno=16", [&] { return ::rename(other.c_str(), (src() + "/h.txt").c_str()) == 0 ? 0 : errno; },
+         EBUSY},
+        {"fuse_unlink 1080", [&] { return ::unlink((src() + "/h.txt").c_str()) == 0 ? 0 : errno; }, EROFS},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.line);
+        ASSERT_TRUE(write_file(inject, std::string(row.line) + "\n"));
+        EXPECT_EQ(row.error, row.call());
+        EXPECT_EQ(0, row.call()) << "the line was used up";
+    }
+    EXPECT_EQ(sh(src(), "ls -n f.txt | cut -d' ' -f1,5 && cat f.txt && ls"), "-rw------- 5\nxmoref.txt\n");
+
+    // A rename with flags is refused.
+    EXPECT_EQ(-1, ::syscall(SYS_renameat2, AT_FDCWD, file.c_str(), AT_FDCWD, other.c_str(), RENAME_NOREPLACE));
+    EXPECT_EQ(EINVAL, errno);
+}
+
+} // namespace
+} // namespace e2e

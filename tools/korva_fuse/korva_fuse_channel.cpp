@@ -1,0 +1,233 @@
+#include "tools/korva_fuse/korva_fuse_channel.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "platform/korva/korva_socket.h"
+#include "platform/qel/qel.h"
+
+namespace korva_fuse {
+
+int errnoOf(int status) {
+  if (status == 0) return 0;
+  int error = qel_status2errno(status);
+  return error != 0 ? error : EIO;
+}
+
+Channel::Connection::~Connection() { ::close(fd); }
+
+Channel::Channel(std::string socket_path, const qel_uuid_s& view_uuid, NoticeSink notices,
+                 std::function<void()> lost)
+    : socket_path_(std::move(socket_path)),
+      view_uuid_(view_uuid),
+      notices_(std::move(notices)),
+      lost_(std::move(lost)) {
+  reader_ = std::thread([this] { read(); });
+}
+
+Channel::~Channel() {
+  shutdown();
+  reader_.join();
+}
+
+int Channel::connect() {
+  std::lock_guard<std::mutex> attempt(connect_mu_);
+  int fd = korva::connectSeqpacket(socket_path_);
+  if (fd < 0) return errno;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (stopped_) {
+    ::close(fd);
+    return ENOTCONN;
+  }
+  if (connection_) ::shutdown(connection_->fd, SHUT_RDWR);
+  connection_ = std::make_shared<Connection>(fd, ++epochs_);
+  connected_.notify_all();
+  return 0;
+}
+
+void Channel::shutdown() {
+  std::lock_guard<std::mutex> lock(mu_);
+  stopped_ = true;
+  if (connection_) ::shutdown(connection_->fd, SHUT_RDWR);
+  connection_.reset();
+  for (auto& entry : calls_) {
+    entry.second->done_ = true;
+    entry.second->error_ = EIO;
+    entry.second->replied_.notify_one();
+  }
+  calls_.clear();
+  connected_.notify_all();
+}
+
+std::shared_ptr<Channel::Connection> Channel::current(bool may_connect) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (connection_ || stopped_ || !may_connect) return connection_;
+  }
+  std::lock_guard<std::mutex> attempt(connect_mu_);
+  {
+    // Another call may have connected meanwhile.
+    std::lock_guard<std::mutex> lock(mu_);
+    if (connection_ || stopped_) return connection_;
+  }
+  int fd = korva::connectSeqpacket(socket_path_);
+  if (fd < 0) return nullptr;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (stopped_) {
+    ::close(fd);
+    return nullptr;
+  }
+  connection_ = std::make_shared<Connection>(fd, ++epochs_);
+  connected_.notify_all();
+  return connection_;
+}
+
+void Channel::drop(const std::shared_ptr<Connection>& connection) {
+  bool current_one = false;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    ::shutdown(connection->fd, SHUT_RDWR);
+    if (connection_ == connection) {
+      connection_.reset();
+      current_one = true;
+    }
+    for (auto it = calls_.begin(); it != calls_.end();) {
+      Call* call = it->second;
+      if (call->epoch_ != connection->epoch) {
+        ++it;
+        continue;
+      }
+      call->done_ = true;
+      call->error_ = EIO;
+      call->replied_.notify_one();
+      it = calls_.erase(it);
+    }
+  }
+  if (current_one && lost_) lost_();
+}
+
+void Channel::forget(Call* call) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (call->registered_) calls_.erase(call->id_);
+  call->registered_ = false;
+}
+
+int Channel::send(Call* call, uint64_t op, const Encoder& encode) {
+  call->done_ = true;
+  call->error_ = ENOTCONN;
+  // A call finds the connection that is there, or tries once to make one;
+  // a send that fails on a connection that just ended counts as that try
+  // only when the connection was not made for this call.
+  bool tried = false;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    std::shared_ptr<Connection> connection = current(false);
+    if (!connection && !tried) {
+      tried = true;
+      connection = current(true);
+    }
+    if (!connection) return ENOTCONN;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (stopped_) return ENOTCONN;
+      do {
+        call->id_ = ++next_id_;
+      } while (call->id_ == 0 || calls_.count(call->id_) != 0);
+      call->epoch_ = connection->epoch;
+      call->done_ = false;
+      call->error_ = 0;
+      call->registered_ = true;
+      calls_[call->id_] = call;
+    }
+    size_t length = 0;
+    if (!encode(call->id_, call->packet_ + korva::kHeaderSize, korva::kBodyMax, &length)) {
+      forget(call);
+      call->done_ = true;
+      call->error_ = EIO;
+      return EIO;
+    }
+    korva::RequestHeader header;
+    header.op = op;
+    header.req_size = length;
+    header.res_in_size = korva::kBodyMax;
+    header.request_id = call->id_;
+    korva::writeRequestHeader(call->packet_, header);
+    ssize_t sent;
+    do {
+      sent = ::send(connection->fd, call->packet_, korva::kHeaderSize + length, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent >= 0) return 0;
+    forget(call);
+    call->done_ = true;
+    call->error_ = ENOTCONN;
+    drop(connection);
+  }
+  return ENOTCONN;
+}
+
+int Channel::await(Call* call, const unsigned char** body, size_t* size) {
+  {
+    std::unique_lock<std::mutex> lock(mu_);
+    call->replied_.wait(lock, [&] { return call->done_; });
+    call->registered_ = false;
+  }
+  if (call->error_ != 0) return call->error_;
+  korva::ReplyHeader header = korva::readReplyHeader(call->packet_);
+  if (header.rpc_status != 0 || header.res_out_size > call->length_ - korva::kHeaderSize) return EIO;
+  *body = call->packet_ + korva::kHeaderSize;
+  *size = header.res_out_size;
+  return 0;
+}
+
+void Channel::deliver(const unsigned char* packet, size_t length) {
+  if (length < korva::kHeaderSize) return;
+  uint32_t mark = korva::readMark(packet);
+  if (mark == korva::kMarkNotice) {
+    korva::RequestHeader header = korva::readRequestHeader(packet);
+    korva::Notice notice;
+    if (header.req_size == length - korva::kHeaderSize &&
+        korva::decodeNoticeBody(packet + korva::kHeaderSize, length - korva::kHeaderSize, &notice) && notices_) {
+      notices_(notice);
+    }
+    return;
+  }
+  if (mark != korva::kMarkReply) return;
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = calls_.find(korva::readRequestId(packet));
+  if (it == calls_.end()) return;
+  Call* call = it->second;
+  calls_.erase(it);
+  std::memcpy(call->packet_, packet, length);
+  call->length_ = length;
+  call->done_ = true;
+  call->replied_.notify_one();
+}
+
+void Channel::read() {
+  std::vector<unsigned char> packet(korva::kMessageSize);
+  std::shared_ptr<Connection> last;
+  for (;;) {
+    std::shared_ptr<Connection> connection;
+    {
+      std::unique_lock<std::mutex> lock(mu_);
+      connected_.wait(lock, [&] { return stopped_ || (connection_ && connection_ != last); });
+      if (stopped_) return;
+      connection = connection_;
+    }
+    last = connection;
+    for (;;) {
+      ssize_t length = ::recv(connection->fd, packet.data(), packet.size(), MSG_TRUNC);
+      if (length < 0 && errno == EINTR) continue;
+      // The channel sends no empty packet: 0 is the end of the connection.
+      if (length <= 0) break;
+      if (static_cast<size_t>(length) > packet.size()) continue;  // not a message of the channel
+      deliver(packet.data(), static_cast<size_t>(length));
+    }
+    drop(connection);
+  }
+}
+
+}  // namespace korva_fuse

@@ -1,0 +1,142 @@
+#pragma once
+// korva_fuse's connection to a view's message channel, as a kernel holds
+// one: every FUSE thread sends its requests on the same connection and waits
+// for its own reply, so requests of many threads are in flight at once; one
+// reader thread takes replies and notices off the connection.
+//
+// When the daemon goes (the connection ends), the calls in flight fail with
+// EIO. A later call tries to connect once (a restarted daemon serves it),
+// else fails with ENOTCONN; nothing waits for a daemon that is not there.
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+#include "platform/korva/korva_message.h"
+#include "xdr/ostrelxdr_codec.h"
+
+namespace korva_fuse {
+
+// The errno value of a base status (0 for 0).
+int errnoOf(int status);
+
+class Channel {
+ public:
+  using NoticeSink = std::function<void(const korva::Notice&)>;
+
+  // A channel at `socket_path` of the view `view_uuid`. Notices go to
+  // `notices` and the end of a connection is told to `lost`, both on the
+  // reader thread.
+  Channel(std::string socket_path, const qel_uuid_s& view_uuid, NoticeSink notices, std::function<void()> lost);
+  ~Channel();
+  Channel(const Channel&) = delete;
+  Channel& operator=(const Channel&) = delete;
+
+  // Connects now (a first connection, or after one ended). 0 or an errno
+  // value.
+  int connect();
+  // Ends the channel for good: calls in flight fail with EIO, later ones
+  // with ENOTCONN.
+  void shutdown();
+
+  // One request of a call: sent by start(), its reply awaited by finish().
+  // Several may be started before the first is finished.
+  class Call {
+   public:
+    Call() = default;
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+
+   private:
+    friend class Channel;
+    uint32_t id_ = 0;
+    uint64_t epoch_ = 0;
+    bool registered_ = false;
+    bool done_ = false;
+    int error_ = 0;
+    size_t length_ = 0;
+    std::condition_variable replied_;
+    unsigned char packet_[korva::kMessageSize];
+  };
+
+  // Sends `req` (its header filled here) as call `op`. 0 once sent, else
+  // ENOTCONN (no connection could be had) or EIO (the request did not
+  // encode); finish() must follow a 0 and may follow a failure, which it
+  // repeats.
+  template <typename Req>
+  int start(Call* call, uint64_t op, Req* req, ostrelxdr_proc<Req> encode) {
+    req->hdr.time = std::time(nullptr);
+    req->hdr.view = view_uuid_;
+    req->hdr.build_handle = view_bhandle_t{};
+    return send(call, op, [&](uint32_t id, unsigned char* body, size_t room, size_t* length) {
+      req->hdr.xid = id;
+      return ostrelxdr_encode_body(encode, req, body, room, length);
+    });
+  }
+
+  // Waits for the reply and decodes it into the zeroed `reply`. 0 (the
+  // reply's own status is in its header); EIO when the connection ended
+  // first, the channel or the daemon refused the request (rpc_status not
+  // 0) or the body did not decode; the error start() gave.
+  template <typename Rep>
+  int finish(Call* call, Rep* reply, ostrelxdr_proc<Rep> decode) {
+    const unsigned char* body = nullptr;
+    size_t size = 0;
+    int error = await(call, &body, &size);
+    if (error != 0) return error;
+    return ostrelxdr_decode_body(decode, body, size, reply) ? 0 : EIO;
+  }
+
+  // start() and finish() in one.
+  template <typename Req, typename Rep>
+  int call(uint64_t op, Req* req, ostrelxdr_proc<Req> encode, Rep* reply, ostrelxdr_proc<Rep> decode) {
+    Call c;
+    int error = start(&c, op, req, encode);
+    return error != 0 ? error : finish(&c, reply, decode);
+  }
+
+ private:
+  struct Connection {
+    explicit Connection(int descriptor, uint64_t number) : fd(descriptor), epoch(number) {}
+    ~Connection();
+    const int fd;
+    const uint64_t epoch;
+  };
+  using Encoder = std::function<bool(uint32_t id, unsigned char* body, size_t room, size_t* length)>;
+
+  int send(Call* call, uint64_t op, const Encoder& encode);
+  int await(Call* call, const unsigned char** body, size_t* size);
+  // The current connection, or a new one when there is none and `may_connect`.
+  std::shared_ptr<Connection> current(bool may_connect);
+  void drop(const std::shared_ptr<Connection>& connection);
+  void forget(Call* call);
+  void read();
+  void deliver(const unsigned char* packet, size_t length);
+
+  const std::string socket_path_;
+  const qel_uuid_s view_uuid_;
+  const NoticeSink notices_;
+  const std::function<void()> lost_;
+
+  std::mutex connect_mu_;  // one connection attempt at a time; before mu_
+  std::mutex mu_;
+  std::condition_variable connected_; // the reader has a connection to read, or stops
+  std::shared_ptr<Connection> connection_;
+  uint64_t epochs_ = 0;
+  bool stopped_ = false;
+  uint32_t next_id_ = 0;
+  std::unordered_map<uint32_t, Call*> calls_;
+  std::thread reader_;
+};
+
+}  // namespace korva_fuse

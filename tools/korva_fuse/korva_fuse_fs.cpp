@@ -1,0 +1,1089 @@
+#include "tools/korva_fuse/korva_fuse_fs.h"
+
+#include <fcntl.h>
+#include <sys/statvfs.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <set>
+#include <vector>
+
+#include "platform/utl/credutl.h"
+
+namespace korva_fuse {
+
+namespace {
+
+// How long the kernel may keep names and attributes without asking again.
+constexpr double kTimeout = 1.0;
+
+// Call codes of the kernel requests.
+enum : uint64_t {
+  kReaddir = 10,
+  kGetcleartext = 12,
+  kReadlink = 29,
+  kRoot = 105,
+  kLookup = 107,
+  kGetattr = 108,
+  kSetattr = 109,
+  kCreate = 110,
+  kRemove = 111,
+  kMkdir = 112,
+  kRmdir = 113,
+  kRename = 114,
+  kLink = 115,
+  kSymlink = 116,
+};
+
+// Room asked for a path name or a link's text.
+constexpr size_t kPathRoom = 1024;
+
+// Name states under which a cached version may be written over (a kernel
+// makes a view-private file of the name): checked out, hijacked.
+constexpr uint32_t kCheckedOut = 0x20;
+constexpr uint32_t kHijacked = 0x200000;
+
+// Mask bits of the attributes that have no constant of their own.
+constexpr u_int kAttrMode = 0x2;
+constexpr u_int kAttrAtime = 0x100;
+constexpr u_int kAttrMtime = 0x200;
+
+// The empty text of request fields that may not be null.
+char kEmpty[] = "";
+
+struct timeval timevalOf(const struct timespec& ts) {
+  struct timeval tv;
+  tv.tv_sec = ts.tv_sec;
+  tv.tv_usec = ts.tv_nsec / 1000;
+  return tv;
+}
+
+struct timeval now() {
+  struct timeval tv;
+  ::gettimeofday(&tv, nullptr);
+  return tv;
+}
+
+struct timespec timespecOf(const qel_fstat_time_s& t) {
+  struct timespec ts;
+  ts.tv_sec = t.tv_sec;
+  ts.tv_nsec = static_cast<long>(t.tv_usec) * 1000;
+  return ts;
+}
+
+view_dir_arg_t where(const view_fhandle_t& dir, const char* name) {
+  view_dir_arg_t arg;
+  arg.dir = dir;
+  arg.name = const_cast<char*>(name);  // encoding only reads it
+  return arg;
+}
+
+std::string joined(const std::vector<std::string>& names) {
+  std::string path;
+  for (const std::string& name : names) path += (path.empty() ? "" : "/") + name;
+  return path;
+}
+
+// An errno value from a call's own error or its reply's status.
+int outcome(int error, int status) { return error != 0 ? error : errnoOf(status); }
+
+}  // namespace
+
+Filesystem::Filesystem(const Kernel& kernel, View view, std::function<void()> lost)
+    : kernel_(kernel),
+      view_(std::move(view)),
+      started_([] {
+        struct timespec ts;
+        ::clock_gettime(CLOCK_REALTIME, &ts);
+        return ts;
+      }()),
+      channel_(view_.socket_path, view_.uuid,
+               [this](const korva::Notice& notice) {
+                 Invalidation invalidation;
+                 invalidation.notice = notice;
+                 queue(std::move(invalidation));
+               },
+               std::move(lost)) {}
+
+Filesystem::~Filesystem() {
+  stop();
+  std::lock_guard<std::mutex> lock(open_mu_);
+  for (auto& entry : open_files_) {
+    ::close(entry.second->fd);
+    delete entry.second;
+  }
+}
+
+void Filesystem::attach(fuse_session* session) {
+  session_ = session;
+  notices_ = std::thread([this] { applyInvalidations(); });
+}
+
+void Filesystem::stop() {
+  channel_.shutdown();
+  {
+    std::lock_guard<std::mutex> lock(queue_mu_);
+    stopping_ = true;
+    queued_.notify_all();
+  }
+  if (notices_.joinable()) notices_.join();
+}
+
+Filesystem* Filesystem::of(fuse_req_t req) { return static_cast<Filesystem*>(fuse_req_userdata(req)); }
+
+Filesystem::OpenFile* Filesystem::fileOf(fuse_file_info* fi) { return reinterpret_cast<OpenFile*>(fi->fh); }
+
+// ---- attributes -----------------------------------------------------------------
+
+struct stat Filesystem::statOf(Ino ino, const view_vstat_t& attr) const {
+  const qel_fstat_db_s& f = attr.fstat;
+  struct stat st{};
+  st.st_ino = ino;
+  mode_t type = f.type == QEL_FTYPE_DIR ? S_IFDIR : f.type == QEL_FTYPE_LNK ? S_IFLNK : S_IFREG;
+  st.st_mode = type | (f.mode & 07777);
+  st.st_nlink = f.nlink != 0 ? f.nlink : 1;
+  uid_t uid;
+  gid_t gid;
+  st.st_uid = credutl_sid_to_uid(&f.usid, &uid) == 0 ? uid : ::geteuid();
+  st.st_gid = credutl_sid_to_gid(&f.gsid, &gid) == 0 ? gid : ::getegid();
+  st.st_size = static_cast<off_t>(uint64_t{f.size});
+  st.st_blksize = 4096;
+  st.st_blocks = (st.st_size + 511) / 512;
+  st.st_atim = timespecOf(f.atime);
+  st.st_mtim = timespecOf(f.mtime);
+  st.st_ctim = timespecOf(f.ctime);
+  return st;
+}
+
+struct stat Filesystem::ownStat(Ino ino) const {
+  struct stat st{};
+  st.st_ino = ino;
+  st.st_mode = S_IFDIR | 0555;
+  st.st_nlink = 2;
+  st.st_uid = ::geteuid();
+  st.st_gid = ::getegid();
+  st.st_blksize = 4096;
+  st.st_atim = st.st_mtim = st.st_ctim = started_;
+  return st;
+}
+
+void Filesystem::overlayWritten(Ino ino, struct stat* st) {
+  std::lock_guard<std::mutex> lock(open_mu_);
+  auto range = open_files_.equal_range(ino);
+  for (auto it = range.first; it != range.second; ++it) {
+    struct stat container;
+    if (!it->second->written || ::fstat(it->second->fd, &container) != 0) continue;
+    st->st_size = container.st_size;
+    st->st_blocks = (container.st_size + 511) / 512;
+    st->st_mtim = container.st_mtim;
+    return;
+  }
+}
+
+fuse_entry_param Filesystem::entryOf(const view_fhandle_t& fh, const view_vstat_t& attr, Ino parent,
+                                     const std::string& name, uint32_t name_state) {
+  fuse_entry_param e{};
+  e.ino = nodes_.found(fh, attr, parent, name, name_state, 1);
+  e.generation = fh.stamp;
+  e.attr = statOf(e.ino, attr);
+  overlayWritten(e.ino, &e.attr);
+  e.attr_timeout = e.entry_timeout = kTimeout;
+  return e;
+}
+
+int Filesystem::objectNode(Ino ino, bool writable, Node* node) const {
+  if (!nodes_.get(ino, node)) return ESTALE;
+  if (node->own) return writable ? EROFS : EISDIR;
+  return 0;
+}
+
+// ---- names -------------------------------------------------------------------------
+
+int Filesystem::find(const Node& dir, const std::string& name, fuse_entry_param* entry) {
+  if (dir.own) return findOwn(dir, name, entry);
+  if (name.size() > VIEW_NAME_MAX) return ENAMETOOLONG;
+  view_lookup_req_t req{};
+  req.dir = dir.fh;
+  req.name = const_cast<char*>(name.c_str());
+  req.warp = VIEW_HM_WARP_NONE;
+  req.residual = kEmpty;
+  view_lookup_reply_t reply{};
+  int error = channel_.call(kLookup, &req, xdr_view_lookup_req_t, &reply, xdr_view_lookup_reply_t);
+  error = outcome(error, reply.hdr.status);
+  *entry = fuse_entry_param{};
+  if (error == ENOENT) {
+    // Remembered as missing as long as a name is kept; a notice of the
+    // name or of the view drops it sooner.
+    entry->entry_timeout = kTimeout;
+    missing(dir.ino, name);
+    return 0;
+  }
+  if (error != 0) return error;
+  *entry = entryOf(reply.fh, reply.attr, dir.ino, name, reply.name_state);
+  return 0;
+}
+
+void Filesystem::missing(Ino dir, const std::string& name) {
+  const auto now = std::chrono::steady_clock::now();
+  const auto kept = std::chrono::duration<double>(kTimeout);
+  std::lock_guard<std::mutex> lock(missing_mu_);
+  while (!missing_.empty() && now - missing_.front().when > kept) missing_.pop_front();
+  missing_.push_back({now, dir, name});
+}
+
+int Filesystem::findOwn(const Node& dir, const std::string& name, fuse_entry_param* entry) {
+  const std::string path = dir.path.empty() ? name : dir.path + "/" + name;
+  *entry = fuse_entry_param{};
+  entry->entry_timeout = kTimeout;
+  for (const korva::VobEntry& vob : kernel_.mounts(view_.tag)) {
+    const std::string tag = joined(tagPath(vob.vob_tag));
+    if (tag == path) {
+      view_replica_root_req_t req{};
+      if (qel_str_to_oid(vob.family_oid.c_str(), &req.family_oid) != 0 ||
+          qel_str_to_uuid(vob.replica_uuid.c_str(), &req.replica_uuid) != 0) {
+        return EIO;
+      }
+      req.text1 = req.text2 = req.name = kEmpty;
+      req.warp = VIEW_HM_WARP_NONE;
+      view_getattr_reply_t reply{};
+      int error = outcome(channel_.call(kRoot, &req, xdr_view_replica_root_req_t, &reply, xdr_view_getattr_reply_t),
+                          reply.hdr.status);
+      if (error != 0) return error;
+      *entry = entryOf(reply.fh, reply.attr, dir.ino, name, reply.name_state);
+      return 0;
+    }
+    if (tag.size() > path.size() && tag.compare(0, path.size(), path) == 0 && tag[path.size()] == '/') {
+      entry->ino = nodes_.own(path, dir.ino, name);
+      entry->attr = ownStat(entry->ino);
+      entry->attr_timeout = kTimeout;
+      return 0;
+    }
+  }
+  missing(dir.ino, name);
+  return 0;
+}
+
+void Filesystem::lookup(fuse_req_t req, Ino parent, const char* name) {
+  Node dir;
+  if (!nodes_.get(parent, &dir)) {
+    fuse_reply_err(req, ESTALE);
+    return;
+  }
+  fuse_entry_param entry;
+  int error = find(dir, name, &entry);
+  if (error != 0) {
+    fuse_reply_err(req, error);
+  } else if (fuse_reply_entry(req, &entry) != 0 && entry.ino != 0) {
+    nodes_.forget(entry.ino, 1);  // the kernel did not take it
+  }
+}
+
+void Filesystem::forget(Ino ino, uint64_t lookups) { nodes_.forget(ino, lookups); }
+
+// ---- attributes through the daemon -------------------------------------------------------
+
+void Filesystem::getattr(fuse_req_t req, Ino ino) {
+  Node node;
+  if (!nodes_.get(ino, &node)) {
+    fuse_reply_err(req, ESTALE);
+    return;
+  }
+  struct stat st;
+  if (node.own) {
+    st = ownStat(ino);
+  } else {
+    view_getattr_req_t request{};
+    request.fh = node.fh;
+    view_getattr_reply_t reply{};
+    int error = outcome(channel_.call(kGetattr, &request, xdr_view_getattr_req_t, &reply, xdr_view_getattr_reply_t),
+                        reply.hdr.status);
+    if (error != 0) {
+      fuse_reply_err(req, error);
+      return;
+    }
+    st = statOf(ino, reply.attr);
+    overlayWritten(ino, &st);
+  }
+  fuse_reply_attr(req, &st, kTimeout);
+}
+
+int Filesystem::setAttributes(const view_fhandle_t& fh, const view_set_attr_t& attr, view_vstat_t* out) {
+  view_setattr_req_t req{};
+  req.fh = fh;
+  req.attr = attr;
+  view_dir_reply_t reply{};
+  int error = outcome(channel_.call(kSetattr, &req, xdr_view_setattr_req_t, &reply, xdr_view_dir_reply_t),
+                      reply.hdr.status);
+  if (error == 0 && out != nullptr) *out = reply.attr;
+  return error;
+}
+
+int Filesystem::settle(OpenFile* file) {
+  struct stat st;
+  {
+    std::lock_guard<std::mutex> lock(open_mu_);
+    if (!file->written) return 0;
+    if (::fstat(file->fd, &st) != 0) return errno;
+    file->written = false;
+  }
+  Node node;
+  if (!nodes_.get(file->ino, &node) || node.own) return ESTALE;
+  view_set_attr_t attr{};
+  attr.mask = VIEW_ATTR_SIZE | kAttrMtime;
+  attr.size = static_cast<uint64_t>(st.st_size);
+  attr.mtime = timevalOf(st.st_mtim);
+  return setAttributes(node.fh, attr, nullptr);
+}
+
+void Filesystem::setattr(fuse_req_t req, Ino ino, const struct stat* attr, int to_set, fuse_file_info* fi) {
+  Node node;
+  int error = objectNode(ino, true, &node);
+  std::optional<int> forced = error == 0 ? kernel_.forced("fuse_setattr") : std::nullopt;
+  if (forced && *forced != 0) error = *forced;
+  if (error != 0) {
+    fuse_reply_err(req, error);
+    return;
+  }
+  view_set_attr_t set{};
+  if (to_set & FUSE_SET_ATTR_MODE) {
+    set.mask |= kAttrMode | VIEW_ATTR_MODE_TOP;
+    set.mode = attr->st_mode & 07777;
+  }
+  if (to_set & FUSE_SET_ATTR_UID) {
+    set.mask |= VIEW_ATTR_OWNER;
+    credutl_uid_to_sid(attr->st_uid, &set.owner);
+  }
+  if (to_set & FUSE_SET_ATTR_GID) {
+    set.mask |= VIEW_ATTR_GROUP;
+    credutl_gid_to_sid(attr->st_gid, &set.group);
+  }
+  if (to_set & (FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_ATIME_NOW)) {
+    set.mask |= kAttrAtime;
+    set.atime = (to_set & FUSE_SET_ATTR_ATIME_NOW) ? now() : timevalOf(attr->st_atim);
+  }
+  if (to_set & (FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_MTIME_NOW)) {
+    set.mask |= kAttrMtime;
+    set.mtime = (to_set & FUSE_SET_ATTR_MTIME_NOW) ? now() : timevalOf(attr->st_mtim);
+    // A time set while the file is open for writing outlasts the writes
+    // before it: their size goes with it, and closing the file keeps it.
+    std::lock_guard<std::mutex> lock(open_mu_);
+    auto range = open_files_.equal_range(ino);
+    for (auto it = range.first; it != range.second; ++it) {
+      struct stat container;
+      if (!it->second->written || ::fstat(it->second->fd, &container) != 0) continue;
+      it->second->written = false;
+      set.mask |= VIEW_ATTR_SIZE;
+      set.size = static_cast<uint64_t>(container.st_size);
+    }
+  }
+  if (forced) {
+    // Forced to succeed without effect: the attributes as they are.
+    getattr(req, ino);
+    return;
+  }
+  view_fhandle_t fh = node.fh;
+  if ((to_set & FUSE_SET_ATTR_SIZE) && node.type == QEL_FTYPE_REG) {
+    // The contents live in the container: cut it first, then tell the daemon.
+    set.mask |= VIEW_ATTR_SIZE;
+    set.size = static_cast<uint64_t>(attr->st_size);
+    int fd = -1;
+    if (fi != nullptr) fd = fileOf(fi)->fd;
+    {
+      std::lock_guard<std::mutex> lock(open_mu_);
+      auto range = open_files_.equal_range(ino);
+      for (auto it = range.first; fd < 0 && it != range.second; ++it)
+        if (it->second->writable) fd = it->second->fd;
+    }
+    if (fd >= 0) {
+      if (::ftruncate(fd, attr->st_size) != 0) error = errno;
+    } else {
+      std::string path;
+      error = writableContents(node, &path, &fh);
+      if (error == 0 && ::truncate(path.c_str(), attr->st_size) != 0) error = errno;
+    }
+  } else if (to_set & FUSE_SET_ATTR_SIZE) {
+    set.mask |= VIEW_ATTR_SIZE;
+    set.size = static_cast<uint64_t>(attr->st_size);
+  }
+  view_vstat_t out{};
+  if (error == 0) error = setAttributes(fh, set, &out);
+  if (error != 0) {
+    fuse_reply_err(req, error);
+    return;
+  }
+  struct stat st = statOf(ino, out);
+  overlayWritten(ino, &st);
+  fuse_reply_attr(req, &st, kTimeout);
+}
+
+void Filesystem::readlink(fuse_req_t req, Ino ino) {
+  Node node;
+  int error = objectNode(ino, false, &node);
+  view_readlink_reply_t reply{};
+  if (error == 0) {
+    view_readlink_req_t request{};
+    request.fh = node.fh;
+    request.buf_len = kPathRoom;
+    error = outcome(channel_.call(kReadlink, &request, xdr_view_readlink_req_t, &reply, xdr_view_readlink_reply_t),
+                    reply.hdr.status);
+  }
+  if (error != 0) {
+    fuse_reply_err(req, error);
+  } else {
+    fuse_reply_readlink(req, reply.text != nullptr ? reply.text : "");
+  }
+  ostrelxdr_free(xdr_view_readlink_reply_t, &reply);
+}
+
+// ---- names made and removed ---------------------------------------------------------
+
+int Filesystem::makeFile(const view_fhandle_t& dir, const std::string& name, mode_t mode, view_fhandle_t* fh,
+                         view_vstat_t* attr, std::string* container) {
+  if (name.size() > VIEW_NAME_MAX) return ENAMETOOLONG;
+  view_create_req_t req{};
+  req.where = where(dir, name.c_str());
+  req.attr.mask = kAttrMode;
+  req.attr.type = QEL_FTYPE_REG;
+  req.attr.mode = mode & 07777;
+  req.cont_path_len = kPathRoom;
+  view_create_reply_t reply{};
+  int error = outcome(channel_.call(kCreate, &req, xdr_view_create_req_t, &reply, xdr_view_create_reply_t),
+                      reply.hdr.status);
+  if (error == 0) {
+    *fh = reply.fh;
+    *attr = reply.attr;
+    *container = view_.storage + "/" + (reply.cont_path != nullptr ? reply.cont_path : "");
+  }
+  ostrelxdr_free(xdr_view_create_reply_t, &reply);
+  if (error != 0) return error;
+  // The daemon names the container; the kernel makes it.
+  int fd = ::open(container->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, (mode & 0777) | S_IRUSR | S_IWUSR);
+  if (fd < 0) return errno;
+  ::close(fd);
+  return 0;
+}
+
+void Filesystem::answerMade(fuse_req_t req, int error, const view_fhandle_t& fh, const view_vstat_t& attr, Ino parent,
+                            const char* name) {
+  if (error != 0) {
+    fuse_reply_err(req, error);
+    return;
+  }
+  fuse_entry_param entry = entryOf(fh, attr, parent, name, 0);
+  if (fuse_reply_entry(req, &entry) != 0) nodes_.forget(entry.ino, 1);
+}
+
+void Filesystem::mknod(fuse_req_t req, Ino parent, const char* name, mode_t mode) {
+  Node dir;
+  int error = S_ISREG(mode) ? objectNode(parent, true, &dir) : EPERM;
+  view_fhandle_t fh{};
+  view_vstat_t attr{};
+  std::string container;
+  if (error == 0) error = makeFile(dir.fh, name, mode, &fh, &attr, &container);
+  answerMade(req, error, fh, attr, parent, name);
+}
+
+void Filesystem::mkdir(fuse_req_t req, Ino parent, const char* name, mode_t mode) {
+  Node dir;
+  int error = objectNode(parent, true, &dir);
+  if (error == 0 && std::strlen(name) > VIEW_NAME_MAX) error = ENAMETOOLONG;
+  view_symlink_reply_t reply{};
+  if (error == 0) {
+    view_mkdir_req_t request{};
+    request.where = where(dir.fh, name);
+    request.attr.mask = kAttrMode;
+    request.attr.mode = mode & 07777;
+    error = outcome(channel_.call(kMkdir, &request, xdr_view_mkdir_req_t, &reply, xdr_view_symlink_reply_t),
+                    reply.hdr.status);
+  }
+  answerMade(req, error, reply.fh, reply.attr, parent, name);
+}
+
+void Filesystem::symlink(fuse_req_t req, const char* text, Ino parent, const char* name) {
+  Node dir;
+  int error = objectNode(parent, true, &dir);
+  if (error == 0 && std::strlen(name) > VIEW_NAME_MAX) error = ENAMETOOLONG;
+  if (error == 0 && std::strlen(text) > VIEW_PNAME_MAX) error = ENAMETOOLONG;
+  view_symlink_reply_t reply{};
+  if (error == 0) {
+    view_symlink_req_t request{};
+    request.where = where(dir.fh, name);
+    request.text = const_cast<char*>(text);
+    request.attr.mask = kAttrMode;
+    request.attr.mode = 0777;
+    error = outcome(channel_.call(kSymlink, &request, xdr_view_symlink_req_t, &reply, xdr_view_symlink_reply_t),
+                    reply.hdr.status);
+  }
+  answerMade(req, error, reply.fh, reply.attr, parent, name);
+}
+
+void Filesystem::remove(fuse_req_t req, Ino parent, const char* name, bool directory) {
+  Node dir;
+  int error = objectNode(parent, true, &dir);
+  if (error == 0 && !directory) {
+    std::optional<int> forced = kernel_.forced("fuse_unlink");
+    if (forced) {
+      fuse_reply_err(req, *forced);
+      return;
+    }
+  }
+  if (error == 0) {
+    view_dir_req_t request{};
+    request.where = where(dir.fh, name);
+    view_dir_mod_reply_t reply{};
+    error = outcome(channel_.call(directory ? kRmdir : kRemove, &request, xdr_view_dir_req_t, &reply,
+                                  xdr_view_dir_mod_reply_t),
+                    reply.hdr.status);
+  }
+  fuse_reply_err(req, error);
+}
+
+void Filesystem::rename(fuse_req_t req, Ino parent, const char* name, Ino new_parent, const char* new_name,
+                        unsigned flags) {
+  Node from, to;
+  int error = flags != 0 ? EINVAL : objectNode(parent, true, &from);
+  if (error == 0) error = objectNode(new_parent, true, &to);
+  if (error == 0 && std::strlen(new_name) > VIEW_NAME_MAX) error = ENAMETOOLONG;
+  if (error == 0) {
+    std::optional<int> forced = kernel_.forced("fuse_rename");
+    if (forced) {
+      fuse_reply_err(req, *forced);
+      return;
+    }
+    view_rename_req_t request{};
+    request.from = where(from.fh, name);
+    request.to = where(to.fh, new_name);
+    view_dir_mod_reply_t reply{};
+    error = outcome(channel_.call(kRename, &request, xdr_view_rename_req_t, &reply, xdr_view_dir_mod_reply_t),
+                    reply.hdr.status);
+  }
+  fuse_reply_err(req, error);
+}
+
+void Filesystem::link(fuse_req_t req, Ino ino, Ino new_parent, const char* new_name) {
+  Node node, dir;
+  int error = objectNode(ino, false, &node);
+  if (error == 0) error = objectNode(new_parent, true, &dir);
+  if (error == 0 && std::strlen(new_name) > VIEW_NAME_MAX) error = ENAMETOOLONG;
+  if (error == 0) {
+    view_link_req_t request{};
+    request.fh = node.fh;
+    request.where = where(dir.fh, new_name);
+    view_dir_mod_reply_t reply{};
+    error = outcome(channel_.call(kLink, &request, xdr_view_link_req_t, &reply, xdr_view_dir_mod_reply_t),
+                    reply.hdr.status);
+  }
+  // The entry: the object as the new name finds it, its link count grown.
+  fuse_entry_param entry{};
+  if (error == 0) error = find(dir, new_name, &entry);
+  if (error == 0 && entry.ino == 0) error = ENOENT;
+  if (error != 0) {
+    fuse_reply_err(req, error);
+  } else if (fuse_reply_entry(req, &entry) != 0) {
+    nodes_.forget(entry.ino, 1);
+  }
+}
+
+// ---- contents ---------------------------------------------------------------------------
+
+int Filesystem::copyFile(const std::string& from, const std::string& to) {
+  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return errno;
+  int out = ::open(to.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  int error = out < 0 ? errno : 0;
+  char buffer[65536];
+  while (error == 0) {
+    ssize_t n = ::read(in, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno != EINTR) error = errno;
+      continue;
+    }
+    for (ssize_t done = 0; error == 0 && done < n;) {
+      ssize_t w = ::write(out, buffer + done, static_cast<size_t>(n - done));
+      if (w >= 0) {
+        done += w;
+      } else if (errno != EINTR) {
+        error = errno;
+      }
+    }
+  }
+  ::close(in);
+  if (out >= 0 && ::close(out) != 0 && error == 0) error = errno;
+  return error;
+}
+
+int Filesystem::contentsOf(const view_fhandle_t& fh, std::string* path, bool* cached) {
+  view_readlink_req_t req{};
+  req.fh = fh;
+  req.buf_len = kPathRoom;
+  view_cltxt_reply_t reply{};
+  int error = outcome(channel_.call(kGetcleartext, &req, xdr_view_readlink_req_t, &reply, xdr_view_cltxt_reply_t),
+                      reply.hdr.status);
+  if (error == 0) {
+    *cached = reply.cache_path != 0;
+    const std::string relative = reply.path != nullptr ? reply.path : "";
+    *path = (*cached ? view_.cache_dir : view_.storage) + "/" + relative;
+  }
+  ostrelxdr_free(xdr_view_cltxt_reply_t, &reply);
+  return error;
+}
+
+int Filesystem::writableContents(const Node& node, std::string* path, view_fhandle_t* fh) {
+  bool cached = false;
+  int error = contentsOf(node.fh, path, &cached);
+  if (error != 0 || !cached) return error;
+  // A cached version is never written. Under a name checked out or
+  // hijacked the kernel makes a view-private file of the name instead,
+  // and the namespace decides whether it may.
+  if ((node.name_state & (kCheckedOut | kHijacked)) == 0) return EROFS;
+  Node dir;
+  if (!nodes_.get(node.parent, &dir) || dir.own) return EROFS;
+  struct stat current{};
+  const std::string cached_path = *path;
+  ::stat(cached_path.c_str(), &current);
+  view_vstat_t attr;
+  error = makeFile(dir.fh, node.name, current.st_mode | S_IWUSR, fh, &attr, path);
+  // The new file starts with the contents the name showed, as a kernel
+  // copies them on the first write.
+  if (error == 0) error = copyFile(cached_path, *path);
+  if (error != 0) return error;
+  nodes_.rebind(node.ino, *fh, attr);
+  Invalidation entry;
+  entry.kind = Invalidation::kEntry;
+  entry.ino = node.parent;
+  entry.name = node.name;
+  queue(std::move(entry));
+  return 0;
+}
+
+void Filesystem::open(fuse_req_t req, Ino ino, fuse_file_info* fi) {
+  Node node;
+  int error = objectNode(ino, false, &node);
+  const int access = fi->flags & O_ACCMODE;
+  std::string path;
+  if (error == 0) {
+    if (access == O_RDONLY) {
+      bool cached = false;
+      error = contentsOf(node.fh, &path, &cached);
+    } else {
+      view_fhandle_t fh = node.fh;
+      error = writableContents(node, &path, &fh);
+    }
+  }
+  int fd = -1;
+  if (error == 0 && (fd = ::open(path.c_str(), access | O_CLOEXEC)) < 0) error = errno;
+  if (error != 0) {
+    fuse_reply_err(req, error);
+    return;
+  }
+  OpenFile* file = new OpenFile;
+  file->fd = fd;
+  file->ino = ino;
+  file->writable = access != O_RDONLY;
+  {
+    std::lock_guard<std::mutex> lock(open_mu_);
+    open_files_.emplace(ino, file);
+  }
+  fi->fh = reinterpret_cast<uint64_t>(file);
+  // The pages a file keeps stay valid until its attributes or a notice
+  // say it changed.
+  fi->keep_cache = 1;
+  if (fuse_reply_open(req, fi) != 0) release(nullptr, fi);
+}
+
+void Filesystem::create(fuse_req_t req, Ino parent, const char* name, mode_t mode, fuse_file_info* fi) {
+  Node dir;
+  int error = objectNode(parent, true, &dir);
+  view_fhandle_t fh;
+  view_vstat_t attr;
+  std::string container;
+  if (error == 0) error = makeFile(dir.fh, name, mode, &fh, &attr, &container);
+  int fd = -1;
+  if (error == 0 && (fd = ::open(container.c_str(), (fi->flags & O_ACCMODE) | O_CLOEXEC)) < 0) error = errno;
+  if (error != 0) {
+    fuse_reply_err(req, error);
+    return;
+  }
+  fuse_entry_param entry = entryOf(fh, attr, parent, name, 0);
+  OpenFile* file = new OpenFile;
+  file->fd = fd;
+  file->ino = entry.ino;
+  file->writable = (fi->flags & O_ACCMODE) != O_RDONLY;
+  {
+    std::lock_guard<std::mutex> lock(open_mu_);
+    open_files_.emplace(entry.ino, file);
+  }
+  fi->fh = reinterpret_cast<uint64_t>(file);
+  fi->keep_cache = 1;
+  if (fuse_reply_create(req, &entry, fi) != 0) {
+    release(nullptr, fi);
+    nodes_.forget(entry.ino, 1);
+  }
+}
+
+void Filesystem::read(fuse_req_t req, size_t size, off_t offset, fuse_file_info* fi) {
+  fuse_bufvec data = FUSE_BUFVEC_INIT(size);
+  data.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+  data.buf[0].fd = fileOf(fi)->fd;
+  data.buf[0].pos = offset;
+  fuse_reply_data(req, &data, FUSE_BUF_SPLICE_MOVE);
+}
+
+void Filesystem::write(fuse_req_t req, fuse_bufvec* data, off_t offset, fuse_file_info* fi) {
+  OpenFile* file = fileOf(fi);
+  const size_t size = fuse_buf_size(data);
+  std::optional<int> forced = kernel_.forced("fuse_write");
+  if (forced) {
+    if (*forced != 0) {
+      fuse_reply_err(req, *forced);
+    } else {
+      fuse_reply_write(req, size);
+    }
+    return;
+  }
+  fuse_bufvec to = FUSE_BUFVEC_INIT(size);
+  to.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+  to.buf[0].fd = file->fd;
+  to.buf[0].pos = offset;
+  ssize_t written = fuse_buf_copy(&to, data, FUSE_BUF_SPLICE_NONBLOCK);
+  if (written < 0) {
+    fuse_reply_err(req, static_cast<int>(-written));
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(open_mu_);
+    file->written = true;
+  }
+  fuse_reply_write(req, static_cast<size_t>(written));
+}
+
+void Filesystem::flush(fuse_req_t req, fuse_file_info* fi) { fuse_reply_err(req, settle(fileOf(fi))); }
+
+void Filesystem::fsync(fuse_req_t req, int datasync, fuse_file_info* fi) {
+  OpenFile* file = fileOf(fi);
+  int error = (datasync ? ::fdatasync(file->fd) : ::fsync(file->fd)) == 0 ? 0 : errno;
+  if (error == 0) error = settle(file);
+  fuse_reply_err(req, error);
+}
+
+void Filesystem::release(fuse_req_t req, fuse_file_info* fi) {
+  OpenFile* file = fileOf(fi);
+  // Every close flushes first; a file written after that still tells.
+  int error = settle(file);
+  {
+    std::lock_guard<std::mutex> lock(open_mu_);
+    auto range = open_files_.equal_range(file->ino);
+    for (auto it = range.first; it != range.second; ++it) {
+      if (it->second != file) continue;
+      open_files_.erase(it);
+      break;
+    }
+  }
+  ::close(file->fd);
+  delete file;
+  if (req != nullptr) fuse_reply_err(req, error);
+}
+
+// ---- directories --------------------------------------------------------------------
+
+void Filesystem::readdir(fuse_req_t req, Ino ino, size_t size, off_t offset, bool plus) {
+  Node dir;
+  if (!nodes_.get(ino, &dir)) {
+    fuse_reply_err(req, ESTALE);
+    return;
+  }
+  std::vector<char> out(size);
+  size_t used = 0;
+  // Adds one entry; false when it does not fit.
+  auto add = [&](const std::string& name, const fuse_entry_param& entry, off_t next) {
+    size_t room = out.size() - used;
+    size_t length = plus ? fuse_add_direntry_plus(req, out.data() + used, room, name.c_str(), &entry, next)
+                         : fuse_add_direntry(req, out.data() + used, room, name.c_str(), &entry.attr, next);
+    if (length > room) return false;
+    used += length;
+    return true;
+  };
+  auto bare = [](Ino number, mode_t type) {
+    fuse_entry_param entry{};
+    entry.attr.st_ino = number;
+    entry.attr.st_mode = type;
+    return entry;
+  };
+
+  if (dir.own) {
+    // ".", "..", then the next name of every VOB tag below this directory,
+    // each once; offsets count the entries.
+    std::set<std::string> names;
+    for (const korva::VobEntry& vob : kernel_.mounts(view_.tag)) {
+      std::vector<std::string> path = tagPath(vob.vob_tag);
+      std::vector<std::string> mine = tagPath(dir.path);
+      if (path.size() > mine.size() && std::equal(mine.begin(), mine.end(), path.begin()))
+        names.insert(path[mine.size()]);
+    }
+    std::vector<std::string> listed = {".", ".."};
+    listed.insert(listed.end(), names.begin(), names.end());
+    for (size_t i = static_cast<size_t>(offset); i < listed.size(); ++i) {
+      // Each name is looked up for its inode number (a VOB's root through
+      // the daemon); one that cannot be is listed with this directory's.
+      fuse_entry_param entry = bare(ino, S_IFDIR);
+      bool looked_up = false;
+      if (i >= 2) {
+        fuse_entry_param found;
+        if (findOwn(dir, listed[i], &found) == 0 && found.ino != 0) {
+          entry = found;
+          looked_up = true;
+        }
+      }
+      fuse_entry_param shown = entry;
+      if (!plus || !looked_up) shown.ino = 0;
+      bool added = add(listed[i], shown, static_cast<off_t>(i + 1));
+      // The look-up counted is the kernel's only when it took the entry.
+      if (looked_up && (!added || !plus)) nodes_.forget(entry.ino, 1);
+      if (!added) break;
+    }
+    fuse_reply_buf(req, out.data(), used);
+    return;
+  }
+
+  // Pages of the daemon's listing until the reply is full or the listing ends.
+  uint32_t cookie = static_cast<uint32_t>(offset);
+  for (;;) {
+    view_readdir_req_t request{};
+    request.dir = dir.fh;
+    request.offset = cookie;
+    request.max_size = VIEW_READDIR_MAX;
+    view_readdir_reply_t reply{};
+    // The records decoded take no more room than they took on the wire.
+    reply.room = VIEW_READDIR_MAX;
+    int error = outcome(channel_.call(kReaddir, &request, xdr_view_readdir_req_t, &reply, xdr_view_readdir_reply_t),
+                        reply.hdr.status);
+    if (error != 0) {
+      ostrelxdr_free(xdr_view_readdir_reply_t, &reply);
+      if (used == 0) {
+        fuse_reply_err(req, error);
+      } else {
+        fuse_reply_buf(req, out.data(), used);
+      }
+      return;
+    }
+    struct Listed {
+      std::string name;
+      uint32_t ino;
+      uint32_t next;
+    };
+    std::vector<Listed> page;
+    for (u_int at = 0; at + VIEW_DIRENT_NAME_OFFSET <= reply.nbytes;) {
+      view_dirent head;
+      const char* name = view_dirent_read(reply.entries + at, &head);
+      if (head.reclen == 0 || at + head.reclen > reply.nbytes) break;
+      page.push_back({std::string(name, head.namlen), head.ino, head.off});
+      at += head.reclen;
+    }
+    const bool eof = reply.eof != 0;
+    ostrelxdr_free(xdr_view_readdir_reply_t, &reply);
+
+    // The entries that fit; with their attributes, the look-ups of all of
+    // them go out together.
+    size_t fitting = 0;
+    for (size_t room = out.size() - used; fitting < page.size(); ++fitting) {
+      const Listed& l = page[fitting];
+      size_t length = plus ? fuse_add_direntry_plus(req, nullptr, 0, l.name.c_str(), nullptr, 0)
+                           : fuse_add_direntry(req, nullptr, 0, l.name.c_str(), nullptr, 0);
+      if (length > room) break;
+      room -= length;
+    }
+    std::vector<std::unique_ptr<Channel::Call>> calls(fitting);
+    std::vector<view_lookup_reply_t> found(fitting);
+    std::vector<int> errors(fitting, ENOENT);
+    auto dotted = [](const std::string& name) { return name == "." || name == ".."; };
+    if (plus) {
+      for (size_t i = 0; i < fitting; ++i) {
+        if (dotted(page[i].name)) continue;
+        view_lookup_req_t lookup{};
+        lookup.dir = dir.fh;
+        lookup.name = const_cast<char*>(page[i].name.c_str());
+        lookup.warp = VIEW_HM_WARP_NONE;
+        lookup.residual = kEmpty;
+        calls[i].reset(new Channel::Call);
+        errors[i] = channel_.start(calls[i].get(), kLookup, &lookup, xdr_view_lookup_req_t);
+      }
+      for (size_t i = 0; i < fitting; ++i) {
+        if (!calls[i]) continue;
+        found[i] = view_lookup_reply_t{};
+        errors[i] = outcome(channel_.finish(calls[i].get(), &found[i], xdr_view_lookup_reply_t), found[i].hdr.status);
+      }
+    }
+    bool full = fitting < page.size();
+    for (size_t i = 0; i < fitting; ++i) {
+      const Listed& l = page[i];
+      cookie = l.next;
+      if (!plus || dotted(l.name)) {
+        add(l.name, bare(l.ino, 0), l.next);
+        continue;
+      }
+      // A name gone since the listing is passed over.
+      if (errors[i] != 0) continue;
+      fuse_entry_param entry = entryOf(found[i].fh, found[i].attr, ino, l.name, found[i].name_state);
+      if (!add(l.name, entry, l.next)) {
+        nodes_.forget(entry.ino, 1);
+        full = true;
+        break;
+      }
+    }
+    if (full || eof || page.empty()) break;
+  }
+  fuse_reply_buf(req, out.data(), used);
+}
+
+void Filesystem::statfs(fuse_req_t req) {
+  struct statvfs st;
+  if (::statvfs(view_.storage.c_str(), &st) != 0) {
+    fuse_reply_err(req, errno);
+    return;
+  }
+  fuse_reply_statfs(req, &st);
+}
+
+// ---- the daemon's notices --------------------------------------------------------------
+
+void Filesystem::queue(Invalidation invalidation) {
+  std::lock_guard<std::mutex> lock(queue_mu_);
+  if (stopping_) return;
+  invalidations_.push_back(std::move(invalidation));
+  queued_.notify_one();
+}
+
+void Filesystem::applyInvalidations() {
+  for (;;) {
+    Invalidation next;
+    {
+      std::unique_lock<std::mutex> lock(queue_mu_);
+      queued_.wait(lock, [&] { return stopping_ || !invalidations_.empty(); });
+      if (stopping_) return;
+      next = std::move(invalidations_.front());
+      invalidations_.pop_front();
+    }
+    apply(next);
+  }
+}
+
+void Filesystem::invalidateNode(const Node& node) {
+  if (node.parent != 0)
+    fuse_lowlevel_notify_inval_entry(session_, node.parent, node.name.c_str(), node.name.size());
+  fuse_lowlevel_notify_inval_inode(session_, node.ino, 0, 0);
+}
+
+void Filesystem::apply(const Invalidation& invalidation) {
+  switch (invalidation.kind) {
+  case Invalidation::kEntry:
+    fuse_lowlevel_notify_inval_entry(session_, invalidation.ino, invalidation.name.c_str(),
+                                     invalidation.name.size());
+    fuse_lowlevel_notify_inval_inode(session_, invalidation.ino, -1, 0);
+    return;
+  case Invalidation::kInode:
+    fuse_lowlevel_notify_inval_inode(session_, invalidation.ino, 0, 0);
+    return;
+  case Invalidation::kNotice:
+    break;
+  }
+  const korva::Notice& notice = invalidation.notice;
+  if (notice.kind == korva::kNoticeView) {
+    for (const Node& node : nodes_.all()) invalidateNode(node);
+    std::deque<Missing> names;
+    {
+      std::lock_guard<std::mutex> lock(missing_mu_);
+      names.swap(missing_);
+    }
+    for (const Missing& name : names)
+      fuse_lowlevel_notify_inval_entry(session_, name.dir, name.name.c_str(), name.name.size());
+    return;
+  }
+  Ino ino = nodes_.byOid(notice.vob, notice.oid);
+  if (ino == 0) return;  // the kernel has nothing of it
+  if (notice.kind == korva::kNoticeName) {
+    fuse_lowlevel_notify_inval_entry(session_, ino, notice.name.c_str(), notice.name.size());
+    // The directory's attributes and listing changed with the name.
+    fuse_lowlevel_notify_inval_inode(session_, ino, -1, 0);
+    return;
+  }
+  Node node;
+  if (nodes_.get(ino, &node)) invalidateNode(node);
+}
+
+// ---- the operations table ----------------------------------------------------------------
+
+const fuse_lowlevel_ops& Filesystem::operations() {
+  static const fuse_lowlevel_ops ops = [] {
+    fuse_lowlevel_ops o{};
+    o.init = [](void*, fuse_conn_info* conn) {
+      // Contents move between the kernel and the files without copies
+      // through this process where the kernel can; writes come in pieces
+      // as large as it allows.
+      for (unsigned cap : {FUSE_CAP_SPLICE_READ, FUSE_CAP_SPLICE_WRITE, FUSE_CAP_SPLICE_MOVE,
+                           FUSE_CAP_READDIRPLUS, FUSE_CAP_READDIRPLUS_AUTO, FUSE_CAP_AUTO_INVAL_DATA}) {
+        if (conn->capable & cap) conn->want |= cap;
+      }
+      conn->max_write = 1u << 20;
+    };
+    o.lookup = [](fuse_req_t req, fuse_ino_t parent, const char* name) { of(req)->lookup(req, parent, name); };
+    o.forget = [](fuse_req_t req, fuse_ino_t ino, uint64_t n) {
+      of(req)->forget(ino, n);
+      fuse_reply_none(req);
+    };
+    o.forget_multi = [](fuse_req_t req, size_t count, fuse_forget_data* forgets) {
+      for (size_t i = 0; i < count; ++i) of(req)->forget(forgets[i].ino, forgets[i].nlookup);
+      fuse_reply_none(req);
+    };
+    o.getattr = [](fuse_req_t req, fuse_ino_t ino, fuse_file_info*) { of(req)->getattr(req, ino); };
+    o.setattr = [](fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, fuse_file_info* fi) {
+      of(req)->setattr(req, ino, attr, to_set, fi);
+    };
+    o.readlink = [](fuse_req_t req, fuse_ino_t ino) { of(req)->readlink(req, ino); };
+    o.mknod = [](fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, dev_t) {
+      of(req)->mknod(req, parent, name, mode);
+    };
+    o.mkdir = [](fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode) {
+      of(req)->mkdir(req, parent, name, mode);
+    };
+    o.unlink = [](fuse_req_t req, fuse_ino_t parent, const char* name) { of(req)->remove(req, parent, name, false); };
+    o.rmdir = [](fuse_req_t req, fuse_ino_t parent, const char* name) { of(req)->remove(req, parent, name, true); };
+    o.symlink = [](fuse_req_t req, const char* text, fuse_ino_t parent, const char* name) {
+      of(req)->symlink(req, text, parent, name);
+    };
+    o.rename = [](fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t new_parent, const char* new_name,
+                  unsigned flags) { of(req)->rename(req, parent, name, new_parent, new_name, flags); };
+    o.link = [](fuse_req_t req, fuse_ino_t ino, fuse_ino_t new_parent, const char* new_name) {
+      of(req)->link(req, ino, new_parent, new_name);
+    };
+    o.open = [](fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) { of(req)->open(req, ino, fi); };
+    o.create = [](fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* fi) {
+      of(req)->create(req, parent, name, mode, fi);
+    };
+    o.read = [](fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* fi) {
+      of(req)->read(req, size, offset, fi);
+    };
+    o.write_buf = [](fuse_req_t req, fuse_ino_t, fuse_bufvec* data, off_t offset, fuse_file_info* fi) {
+      of(req)->write(req, data, offset, fi);
+    };
+    o.flush = [](fuse_req_t req, fuse_ino_t, fuse_file_info* fi) { of(req)->flush(req, fi); };
+    o.release = [](fuse_req_t req, fuse_ino_t, fuse_file_info* fi) { of(req)->release(req, fi); };
+    o.fsync = [](fuse_req_t req, fuse_ino_t, int datasync, fuse_file_info* fi) { of(req)->fsync(req, datasync, fi); };
+    o.readdir = [](fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
+      of(req)->readdir(req, ino, size, offset, false);
+    };
+    o.readdirplus = [](fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
+      of(req)->readdir(req, ino, size, offset, true);
+    };
+    o.statfs = [](fuse_req_t req, fuse_ino_t) { of(req)->statfs(req); };
+    // Extended attributes are not kept: the calls are left out, so that the
+    // kernel answers them itself (ENOTSUP) after the first.
+    return o;
+  }();
+  return ops;
+}
+
+}  // namespace korva_fuse

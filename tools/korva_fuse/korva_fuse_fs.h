@@ -1,0 +1,162 @@
+#pragma once
+// The file system korva_fuse mounts on a view's root directory: each call
+// of the kernel's FUSE module becomes a kernel request on the view's message
+// channel (korva_fuse_channel.h), as the kernel file system would make it,
+// and the daemon's answer becomes the call's answer. File contents are read
+// and written in the files the daemon names: a view-private file's
+// container in the view's storage, a version's cleartext in the cleartext
+// cache (read-only). The daemon's notices reach the kernel's caches through
+// one thread of their own.
+
+#define FUSE_USE_VERSION 312
+#include <fuse_lowlevel.h>
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+#include "tools/korva_fuse/korva_fuse_channel.h"
+#include "tools/korva_fuse/korva_fuse_nodes.h"
+#include "tools/korva_fuse/korva_fuse_view.h"
+
+namespace korva_fuse {
+
+class Filesystem {
+ public:
+  // Serves `view`, whose kernel state is `kernel`. `lost` is told when the
+  // connection to the daemon ends.
+  Filesystem(const Kernel& kernel, View view, std::function<void()> lost);
+  ~Filesystem();
+  Filesystem(const Filesystem&) = delete;
+  Filesystem& operator=(const Filesystem&) = delete;
+
+  // The operations to create the FUSE session with, its user data being
+  // this object.
+  static const fuse_lowlevel_ops& operations();
+
+  // The session whose kernel caches the notices invalidate; starts the
+  // thread that applies them.
+  void attach(fuse_session* session);
+  Channel& channel() { return channel_; }
+  // Ends the channel (calls in flight fail with EIO, later ones with
+  // ENOTCONN) and the notices' thread.
+  void stop();
+
+ private:
+  struct OpenFile {
+    int fd = -1;
+    Ino ino = 0;
+    bool writable = false;
+    // Written since its size and time were last given to the daemon.
+    bool written = false;
+  };
+  // A change of the kernel's caches that the notices' thread makes.
+  struct Invalidation {
+    enum Kind { kNotice, kEntry, kInode } kind = kNotice;
+    korva::Notice notice;
+    Ino ino = 0;  // kEntry: the directory
+    std::string name;
+  };
+
+  // ---- the operations ----
+  void lookup(fuse_req_t req, Ino parent, const char* name);
+  void forget(Ino ino, uint64_t lookups);
+  void getattr(fuse_req_t req, Ino ino);
+  void setattr(fuse_req_t req, Ino ino, const struct stat* attr, int to_set, fuse_file_info* fi);
+  void readlink(fuse_req_t req, Ino ino);
+  void mknod(fuse_req_t req, Ino parent, const char* name, mode_t mode);
+  void mkdir(fuse_req_t req, Ino parent, const char* name, mode_t mode);
+  void symlink(fuse_req_t req, const char* text, Ino parent, const char* name);
+  void remove(fuse_req_t req, Ino parent, const char* name, bool directory);
+  void rename(fuse_req_t req, Ino parent, const char* name, Ino new_parent, const char* new_name, unsigned flags);
+  void link(fuse_req_t req, Ino ino, Ino new_parent, const char* new_name);
+  void open(fuse_req_t req, Ino ino, fuse_file_info* fi);
+  void create(fuse_req_t req, Ino parent, const char* name, mode_t mode, fuse_file_info* fi);
+  void read(fuse_req_t req, size_t size, off_t offset, fuse_file_info* fi);
+  void write(fuse_req_t req, fuse_bufvec* data, off_t offset, fuse_file_info* fi);
+  void flush(fuse_req_t req, fuse_file_info* fi);
+  void release(fuse_req_t req, fuse_file_info* fi);
+  void fsync(fuse_req_t req, int datasync, fuse_file_info* fi);
+  void readdir(fuse_req_t req, Ino ino, size_t size, off_t offset, bool plus);
+  void statfs(fuse_req_t req);
+
+  // ---- steps they share ----
+  // The object inode `ino`, or an errno value (ESTALE when there is none;
+  // EROFS for a directory of korva_fuse's own when `writable`).
+  int objectNode(Ino ino, bool writable, Node* node) const;
+  // Looks `name` up in `dir` (for a directory of korva_fuse's own, among
+  // the VOB tags): 0 with `*entry` (ino 0 when the name is not there; the
+  // look-up is counted otherwise), or an errno value.
+  int find(const Node& dir, const std::string& name, fuse_entry_param* entry);
+  int findOwn(const Node& dir, const std::string& name, fuse_entry_param* entry);
+  // The entry of the object `fh` found under `name` of `parent`.
+  fuse_entry_param entryOf(const view_fhandle_t& fh, const view_vstat_t& attr, Ino parent, const std::string& name,
+                           uint32_t name_state);
+  // Answers a call that made `name` in `parent` with its entry, or `error`.
+  void answerMade(fuse_req_t req, int error, const view_fhandle_t& fh, const view_vstat_t& attr, Ino parent,
+                  const char* name);
+  struct stat statOf(Ino ino, const view_vstat_t& attr) const;
+  struct stat ownStat(Ino ino) const;
+  // Size and modification time from the open files of `ino` written since
+  // the daemon last had them.
+  void overlayWritten(Ino ino, struct stat* st);
+  // Creates the regular file `name` in `dir` and its container: its
+  // handle, status and the container's path. An errno value on failure.
+  int makeFile(const view_fhandle_t& dir, const std::string& name, mode_t mode, view_fhandle_t* fh,
+               view_vstat_t* attr, std::string* container);
+  // The file of an object's contents: 0 with its path and whether it is a
+  // cached version, or an errno value.
+  int contentsOf(const view_fhandle_t& fh, std::string* path, bool* cached);
+  // A file of `node` to write: its own container, or for a cached version
+  // under a name checked out or hijacked, a file made over that name (the
+  // inode then stands for it). `*fh` is the handle to change.
+  int writableContents(const Node& node, std::string* path, view_fhandle_t* fh);
+  static int copyFile(const std::string& from, const std::string& to);
+  // Gives the daemon the size and modification time of `file`.
+  int settle(OpenFile* file);
+  // Sets attributes through the daemon; its status of the object.
+  int setAttributes(const view_fhandle_t& fh, const view_set_attr_t& attr, view_vstat_t* out);
+  void queue(Invalidation invalidation);
+  void applyInvalidations();
+  void apply(const Invalidation& invalidation);
+  void invalidateNode(const Node& node);
+
+  static Filesystem* of(fuse_req_t req);
+  static OpenFile* fileOf(fuse_file_info* fi);
+
+  const Kernel& kernel_;
+  const View view_;
+  const struct timespec started_;
+  Nodes nodes_;
+  Channel channel_;
+
+  std::mutex open_mu_;
+  std::unordered_multimap<Ino, OpenFile*> open_files_;
+
+  fuse_session* session_ = nullptr;
+  // Names answered as missing within the time the kernel keeps that: a
+  // whole-view notice drops them too.
+  struct Missing {
+    std::chrono::steady_clock::time_point when;
+    Ino dir;
+    std::string name;
+  };
+  void missing(Ino dir, const std::string& name);
+  std::mutex missing_mu_;
+  std::deque<Missing> missing_;
+
+  std::mutex queue_mu_;
+  std::condition_variable queued_;
+  std::deque<Invalidation> invalidations_;
+  bool stopping_ = false;
+  std::thread notices_;
+};
+
+}  // namespace korva_fuse

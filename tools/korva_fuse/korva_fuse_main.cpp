@@ -1,0 +1,263 @@
+// korva_fuse: the kernel side of a view that ordinary programs use.
+//
+//   korva_fuse VIEW-TAG [-f]
+//
+// Waits (at most 30 s) until view VIEW-TAG is registered with the kernel
+// under $KORVA_ROOT and its message channel answers, mounts a FUSE file
+// system on the view's root directory (the automatic view root + "/" + the
+// tag) and serves it: one directory per mounted VOB, and every file-system
+// call turned into a kernel request to the daemon that serves the view.
+// Without -f it goes into the background once the view is mounted.
+//
+// It ends, unmounting the view lazily, when the view is unregistered or on
+// TERM, INT or HUP, with exit status 0; 1 when it cannot start (usage, no
+// view within the time, the mount failed).
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/korva/korva_root.h"
+#include "platform/korva/korva_socket.h"
+#include "tools/korva_fuse/korva_fuse_fs.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kWaitForView = std::chrono::seconds(30);
+constexpr auto kRegistryPoll = std::chrono::milliseconds(100);
+
+int usage() {
+  std::fprintf(stderr, "usage: korva_fuse VIEW-TAG [-f]\n");
+  return 1;
+}
+
+// The view once it is registered and its channel takes a connection.
+std::optional<korva_fuse::View> waitForView(const korva_fuse::Kernel& kernel, const std::string& tag) {
+  const Clock::time_point deadline = Clock::now() + kWaitForView;
+  for (;;) {
+    std::optional<korva_fuse::View> view = kernel.view(tag);
+    if (view) {
+      int fd = korva::connectSeqpacket(view->socket_path);
+      if (fd >= 0) {
+        ::close(fd);
+        return view;
+      }
+    }
+    if (Clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+// Prepares the mount point: made when missing; a mount left by a
+// korva_fuse that died is taken away first.
+int prepareMountpoint(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 && errno == ENOTCONN) ::umount2(path.c_str(), MNT_DETACH);
+  return korva::makeDirectories(path);
+}
+
+// Goes into the background: the parent waits until the child says whether
+// it is serving, and exits with that. Returns in the child the descriptor
+// to say it on (-1 without a parent to tell).
+int daemonize() {
+  int ready[2];
+  if (::pipe(ready) != 0) return -1;
+  pid_t pid = ::fork();
+  if (pid < 0) return -1;
+  if (pid > 0) {
+    ::close(ready[1]);
+    char result = 1;
+    ssize_t n;
+    do {
+      n = ::read(ready[0], &result, 1);
+    } while (n < 0 && errno == EINTR);
+    ::_exit(n == 1 ? result : 1);
+  }
+  ::close(ready[0]);
+  ::setsid();
+  if (::chdir("/") != 0) {
+    // The paths in use are absolute: the working directory matters not.
+  }
+  int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (null >= 0) {
+    ::dup2(null, STDIN_FILENO);
+    ::dup2(null, STDOUT_FILENO);
+    ::dup2(null, STDERR_FILENO);
+    if (null > STDERR_FILENO) ::close(null);
+  }
+  return ready[1];
+}
+
+void tellParent(int& fd, char result) {
+  if (fd < 0) return;
+  if (::write(fd, &result, 1) != 1) {
+    // The parent went: nobody waits for the answer.
+  }
+  ::close(fd);
+  fd = -1;
+}
+
+// Ends the service once, from whichever thread sees the reason first.
+class Stopper {
+ public:
+  Stopper(korva_fuse::Filesystem& fs, fuse_session* session, std::string mountpoint)
+      : fs_(fs), session_(session), mountpoint_(std::move(mountpoint)) {}
+
+  void stop() {
+    std::call_once(once_, [&] {
+      fs_.stop();
+      fuse_session_exit(session_);
+      // The kernel ends the session's reads once the mount is gone.
+      unmounted_ = ::umount2(mountpoint_.c_str(), MNT_DETACH) == 0;
+      std::lock_guard<std::mutex> lock(mu_);
+      stopped_ = true;
+      changed_.notify_all();
+    });
+  }
+  bool unmounted() const { return unmounted_; }
+
+  // Wakes the watcher early (the daemon's connection ended).
+  void nudge() {
+    std::lock_guard<std::mutex> lock(mu_);
+    nudged_ = true;
+    changed_.notify_all();
+  }
+  // Waits until stopped, nudged or `period` passed; true when stopped.
+  bool wait(std::chrono::milliseconds period) {
+    std::unique_lock<std::mutex> lock(mu_);
+    changed_.wait_for(lock, period, [&] { return stopped_ || finished_ || nudged_; });
+    nudged_ = false;
+    return stopped_ || finished_;
+  }
+  void finish() {
+    std::lock_guard<std::mutex> lock(mu_);
+    finished_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  korva_fuse::Filesystem& fs_;
+  fuse_session* session_;
+  const std::string mountpoint_;
+  std::once_flag once_;
+  bool unmounted_ = false;
+  std::mutex mu_;
+  std::condition_variable changed_;
+  bool stopped_ = false;
+  bool finished_ = false;
+  bool nudged_ = false;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string tag;
+  bool foreground = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "-f") {
+      foreground = true;
+    } else if (tag.empty() && !arg.empty() && arg[0] != '-') {
+      tag = arg;
+    } else {
+      return usage();
+    }
+  }
+  if (tag.empty()) return usage();
+
+  korva_fuse::Kernel kernel(korva::Root::fromEnvironment().path());
+  std::optional<korva_fuse::View> view = waitForView(kernel, tag);
+  if (!view) {
+    std::fprintf(stderr, "korva_fuse: view \"%s\" is not served under %s\n", tag.c_str(),
+                 kernel.root().path().c_str());
+    return 1;
+  }
+  if (int error = prepareMountpoint(view->mountpoint)) {
+    std::fprintf(stderr, "korva_fuse: %s: %s\n", view->mountpoint.c_str(), std::strerror(error));
+    return 1;
+  }
+
+  // No thread exists before this point, so the process may go into the
+  // background; every thread made later keeps the termination signals
+  // blocked for the one that waits for them.
+  int parent = foreground ? -1 : daemonize();
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGUSR1}) sigaddset(&signals, sig);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  std::unique_ptr<Stopper> stopper;
+  korva_fuse::Filesystem fs(kernel, *view, [&] {
+    if (stopper) stopper->nudge();
+  });
+
+  std::string options = "default_permissions,fsname=korva,subtype=korva";
+  char* fuse_argv[] = {argv[0], const_cast<char*>("-o"), &options[0]};
+  fuse_args args = FUSE_ARGS_INIT(3, fuse_argv);
+  fuse_session* session = fuse_session_new(&args, &korva_fuse::Filesystem::operations(),
+                                           sizeof(fuse_lowlevel_ops), &fs);
+  fuse_opt_free_args(&args);
+  if (session == nullptr || fuse_session_mount(session, view->mountpoint.c_str()) != 0) {
+    std::fprintf(stderr, "korva_fuse: cannot mount %s\n", view->mountpoint.c_str());
+    if (session != nullptr) fuse_session_destroy(session);
+    tellParent(parent, 1);
+    return 1;
+  }
+  if (fs.channel().connect() != 0) {
+    // The daemon went meanwhile: served once it is back, or ended by the
+    // registry's watch.
+  }
+  fs.attach(session);
+  stopper.reset(new Stopper(fs, session, view->mountpoint));
+
+  std::thread signal_waiter([&] {
+    int sig = 0;
+    sigwait(&signals, &sig);
+    if (sig != SIGUSR1) stopper->stop();
+  });
+  // The registry says when the view goes; the end of the daemon's
+  // connection is the moment to look at once.
+  std::thread watcher([&] {
+    while (!stopper->wait(kRegistryPoll)) {
+      if (!kernel.registered(tag)) stopper->stop();
+    }
+  });
+  tellParent(parent, 0);
+
+  fuse_loop_config* config = fuse_loop_cfg_create();
+  fuse_loop_cfg_set_max_threads(config, 16);
+  int result = fuse_session_loop_mt(session, config);
+  fuse_loop_cfg_destroy(config);
+
+  stopper->finish();
+  watcher.join();
+  pthread_kill(signal_waiter.native_handle(), SIGUSR1);
+  signal_waiter.join();
+  fs.stop();
+  // The session's unmount also releases what it holds; when the mount is
+  // gone already, its complaint about that says nothing.
+  int saved = stopper->unmounted() ? ::dup(STDERR_FILENO) : -1;
+  int null = saved >= 0 ? ::open("/dev/null", O_WRONLY | O_CLOEXEC) : -1;
+  if (null >= 0) ::dup2(null, STDERR_FILENO);
+  fuse_session_unmount(session);
+  if (saved >= 0) ::dup2(saved, STDERR_FILENO);
+  for (int fd : {saved, null})
+    if (fd >= 0) ::close(fd);
+  fuse_session_destroy(session);
+  return result == 0 || stopper->unmounted() ? 0 : 1;
+}

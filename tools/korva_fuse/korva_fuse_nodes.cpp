@@ -1,0 +1,128 @@
+#include "tools/korva_fuse/korva_fuse_nodes.h"
+
+namespace korva_fuse {
+
+Nodes::Nodes() {
+  Entry& root = nodes_[kRootIno];
+  root.node.ino = kRootIno;
+  root.node.own = true;
+  root.node.type = QEL_FTYPE_DIR;
+  by_path_[""] = kRootIno;
+}
+
+std::string Nodes::objectKey(const qel_uuid_s& vob, uint32_t dbid) {
+  std::string key(reinterpret_cast<const char*>(vob.bytes), sizeof vob.bytes);
+  key.append(reinterpret_cast<const char*>(&dbid), sizeof dbid);
+  return key;
+}
+
+std::string Nodes::oidKey(const qel_uuid_s& vob, const qel_oid_s& oid) {
+  std::string key(reinterpret_cast<const char*>(vob.bytes), sizeof vob.bytes);
+  key.append(reinterpret_cast<const char*>(oid.bytes), sizeof oid.bytes);
+  return key;
+}
+
+void Nodes::index(Entry& entry, const view_fhandle_t& fh, const view_vstat_t& attr) {
+  Node& node = entry.node;
+  // A new oid (a view-private object's changes it) replaces the old one's key.
+  if (!qel_oid_eq(&node.oid, &attr.obj_oid)) {
+    auto old = by_oid_.find(oidKey(node.fh.vob_uuid, node.oid));
+    if (old != by_oid_.end() && old->second == node.ino) by_oid_.erase(old);
+  }
+  node.fh = fh;
+  node.oid = attr.obj_oid;
+  node.type = attr.fstat.type;
+  by_object_[objectKey(fh.vob_uuid, static_cast<uint32_t>(fh.dbid))] = node.ino;
+  if (!qel_oid_eq(&attr.obj_oid, &QEL_OID_NULL)) by_oid_[oidKey(fh.vob_uuid, attr.obj_oid)] = node.ino;
+}
+
+void Nodes::unindex(const Node& node) {
+  auto object = by_object_.find(objectKey(node.fh.vob_uuid, static_cast<uint32_t>(node.fh.dbid)));
+  if (object != by_object_.end() && object->second == node.ino) by_object_.erase(object);
+  auto oid = by_oid_.find(oidKey(node.fh.vob_uuid, node.oid));
+  if (oid != by_oid_.end() && oid->second == node.ino) by_oid_.erase(oid);
+}
+
+Ino Nodes::found(const view_fhandle_t& fh, const view_vstat_t& attr, Ino parent, const std::string& name,
+                 uint32_t name_state, uint64_t lookups) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Ino ino;
+  auto known = by_object_.find(objectKey(fh.vob_uuid, static_cast<uint32_t>(fh.dbid)));
+  if (known != by_object_.end()) {
+    ino = known->second;
+  } else {
+    ino = next_++;
+    nodes_[ino].node.ino = ino;
+  }
+  Entry& entry = nodes_[ino];
+  index(entry, fh, attr);
+  entry.node.parent = parent;
+  entry.node.name = name;
+  entry.node.name_state = name_state;
+  entry.lookups += lookups;
+  return ino;
+}
+
+Ino Nodes::own(const std::string& path, Ino parent, const std::string& name) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto known = by_path_.find(path);
+  if (known != by_path_.end()) return known->second;
+  Ino ino = next_++;
+  Node& node = nodes_[ino].node;
+  node.ino = ino;
+  node.own = true;
+  node.path = path;
+  node.type = QEL_FTYPE_DIR;
+  node.parent = parent;
+  node.name = name;
+  by_path_[path] = ino;
+  return ino;
+}
+
+void Nodes::rebind(Ino ino, const view_fhandle_t& fh, const view_vstat_t& attr) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = nodes_.find(ino);
+  if (it == nodes_.end() || it->second.node.own) return;
+  unindex(it->second.node);
+  index(it->second, fh, attr);
+}
+
+void Nodes::forget(Ino ino, uint64_t lookups) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = nodes_.find(ino);
+  if (it == nodes_.end() || it->second.node.own) return;
+  Entry& entry = it->second;
+  entry.lookups = lookups < entry.lookups ? entry.lookups - lookups : 0;
+  if (entry.lookups != 0) return;
+  unindex(entry.node);
+  nodes_.erase(it);
+}
+
+bool Nodes::get(Ino ino, Node* node) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = nodes_.find(ino);
+  if (it == nodes_.end()) return false;
+  *node = it->second.node;
+  return true;
+}
+
+Ino Nodes::byOid(const qel_uuid_s& vob, const qel_oid_s& oid) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = by_oid_.find(oidKey(vob, oid));
+  return it == by_oid_.end() ? 0 : it->second;
+}
+
+std::vector<Node> Nodes::all() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<Node> out;
+  out.reserve(nodes_.size());
+  for (const auto& entry : nodes_) out.push_back(entry.second.node);
+  return out;
+}
+
+size_t Nodes::size() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return nodes_.size();
+}
+
+}  // namespace korva_fuse

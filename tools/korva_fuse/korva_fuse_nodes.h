@@ -1,0 +1,89 @@
+#pragma once
+// korva_fuse's inodes: the numbers the kernel knows the view's objects by.
+// An object of a VOB is one inode per (VOB uuid, dbid) pair, whatever name
+// it was found under, so that hard links share their inode; the view's root
+// directory (inode 1) and the directories that lead to VOB roots (the
+// leading names of VOB tags) are inodes of korva_fuse's own. Each inode
+// remembers the name it was last found under, so that a whole-view
+// invalidation can drop the kernel's entries too, and its object's oid, by
+// which the daemon's notices name it.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "xdr/ostrelxdr_view.h"
+
+namespace korva_fuse {
+
+// The kernel's inode number (fuse_ino_t).
+using Ino = uint64_t;
+constexpr Ino kRootIno = 1;
+
+struct Node {
+  Ino ino = 0;
+  // A directory of korva_fuse's own: the view root or a leading name of a
+  // VOB tag. `path` is its path below the view root ("" for the root).
+  bool own = false;
+  std::string path;
+  // An object: its handle, oid and file type, and its name state as the
+  // last look-up gave it.
+  view_fhandle_t fh{};
+  qel_oid_s oid = QEL_OID_NULL;
+  uint32_t type = 0;
+  uint32_t name_state = 0;
+  // The directory and name it was last found under (0 and "" for the root).
+  Ino parent = 0;
+  std::string name;
+};
+
+class Nodes {
+ public:
+  Nodes();
+
+  // The object `fh` (status `attr`) found as `name` in `parent`: its inode,
+  // made when it has none, with `lookups` more look-ups counted.
+  Ino found(const view_fhandle_t& fh, const view_vstat_t& attr, Ino parent, const std::string& name,
+            uint32_t name_state, uint64_t lookups);
+  // The directory of korva_fuse's own at `path`, made when it has none.
+  // These are never forgotten.
+  Ino own(const std::string& path, Ino parent, const std::string& name);
+  // The inode `ino` now stands for the object `fh` (a file made over a name
+  // the inode had).
+  void rebind(Ino ino, const view_fhandle_t& fh, const view_vstat_t& attr);
+  // The kernel forgets `lookups` look-ups of `ino`; the inode goes with the
+  // last.
+  void forget(Ino ino, uint64_t lookups);
+
+  // A copy of the inode; false when there is none.
+  bool get(Ino ino, Node* node) const;
+  // The inode of the object `oid` of VOB `vob`; 0 when there is none.
+  Ino byOid(const qel_uuid_s& vob, const qel_oid_s& oid) const;
+  // Every inode.
+  std::vector<Node> all() const;
+  size_t size() const;
+
+ private:
+  struct Entry {
+    Node node;
+    uint64_t lookups = 0;
+  };
+  static std::string objectKey(const qel_uuid_s& vob, uint32_t dbid);
+  static std::string oidKey(const qel_uuid_s& vob, const qel_oid_s& oid);
+  void index(Entry& entry, const view_fhandle_t& fh, const view_vstat_t& attr);
+  void unindex(const Node& node);
+
+  mutable std::mutex mu_;
+  Ino next_ = kRootIno + 1;
+  std::unordered_map<Ino, Entry> nodes_;
+  std::unordered_map<std::string, Ino> by_object_;
+  std::unordered_map<std::string, Ino> by_oid_;
+  std::map<std::string, Ino> by_path_;
+};
+
+}  // namespace korva_fuse
