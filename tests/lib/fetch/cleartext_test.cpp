@@ -452,6 +452,50 @@ TEST_F(CleartextTest, BackgroundFetchesAreQueuedMergedAndReported) {
     EXPECT_EQ(2u, server->gets());
 }
 
+TEST_F(CleartextTest, ReadersOfAQueuedBackgroundFetchShareItsOneRequest) {
+    // The version's GET is held until the test opens its gate.
+    start_server(Cleartext_Server::rule(
+        path_of(1), R"("fault": {"hold": {"after_parts": 0, "gate": "g"}}, "reply": {"cleartext": true})"));
+    const std::string body = random_bytes(30000, 7);
+    add(1, body);
+    OstrelAgent_Thread_Manager_Base* manager = pool();
+    thread_test::Gate release;
+    const int places = manager->get_counts().pool - 1;
+    for (int i = 0; i < places; ++i) manager->process_request(new Blocker(release));
+    ASSERT_TRUE(eventually([&] { return manager->get_counts().bg_busy == places; }));
+
+    Heard heard;
+    ASSERT_EQ(0, get(1, new Recording_Listener(heard)).status);
+    ASSERT_EQ(1u, manager->get_counts().lowpri_queued);
+    const int readers = 8;
+    std::vector<Got> got(readers);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < readers; ++i) threads.emplace_back([&, i] { got[i] = get(1); });
+    // Every reader is tied to the background fetch (which holds one
+    // reference of its own) while its GET is held.
+    OstrelAgent_Cleartext probe(VOB, 0, version(1), cache);
+    OstrelAgent_Cleartext_SB_req probe_request(false, &probe);
+    EXPECT_TRUE(eventually([&] {
+        return OstrelAgent_Cleartext_SB::refcnt_for_test(probe_request) == static_cast<unsigned>(readers + 1) &&
+               server->gets(path_of(1)) == 1;
+    }));
+    server->server().open_gate("g");
+    for (std::thread& t : threads) t.join();
+    for (const Got& g : got) {
+        EXPECT_EQ(0, g.status) << g.error;
+        EXPECT_EQ(body, lib_test::read_file(g.path));
+    }
+    // The readers did not wait for the blocked background work. The
+    // background request (promoted, or left queued) finds the file fetched
+    // and tells its listener once.
+    release.open();
+    ASSERT_TRUE(eventually([&] { return heard.deleted == 1; }));
+    EXPECT_EQ(1, heard.completed);
+    EXPECT_EQ(0, heard.failed);
+    EXPECT_EQ(1u, server->gets());
+    EXPECT_EQ(std::vector<std::string>{text_of(version(1)) + "-" + MODE}, leaf(1));
+}
+
 TEST_F(CleartextTest, AdoptionCopiesALocalFileInOverWhatIsCached) {
     const std::string source = home.path() + "/private.c";
     const std::string path = cache_path(1);
