@@ -426,6 +426,8 @@ TEST_F(CleartextTest, BackgroundFetchesAreQueuedMergedAndReported) {
     EXPECT_EQ(0, read.status) << read.error;
     EXPECT_EQ("one\n", lib_test::read_file(read.path));
     release.open();
+    // The blockers leave the gate before it goes with the test.
+    ASSERT_TRUE(eventually([&] { return manager->get_counts().bg_busy == 0; }));
     ASSERT_TRUE(eventually([&] { return first.deleted == 1; }));
     EXPECT_EQ(1, first.completed);
     EXPECT_EQ(0, first.failed);
@@ -489,6 +491,8 @@ TEST_F(CleartextTest, ReadersOfAQueuedBackgroundFetchShareItsOneRequest) {
     // background request (promoted, or left queued) finds the file fetched
     // and tells its listener once.
     release.open();
+    // The blockers leave the gate before it goes with the test.
+    ASSERT_TRUE(eventually([&] { return manager->get_counts().bg_busy == 0; }));
     ASSERT_TRUE(eventually([&] { return heard.deleted == 1; }));
     EXPECT_EQ(1, heard.completed);
     EXPECT_EQ(0, heard.failed);
