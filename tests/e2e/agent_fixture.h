@@ -133,7 +133,7 @@ protected:
                 R"({"id": "CspecElementRules", "body_text": "element * CHECKEDOUT\nelement * /main/LATEST"}]}})";
             m_server.reset(new fakeserver::Fake_Server(
                 R"({"accounts": [{"credentials": "u:)" + server_password +
-                R"(", "jsessionid": "J1", "session": "S1"}], "rules": [)" + server_rules +
+                R"(", "jsessionid": "J1", "session": "S1"}], )" + server_keys + R"("rules": [)" + server_rules +
                 (server_rules.empty() ? "" : ", ") + config_spec + "]}"));
             EXPECT_TRUE(m_server->ok()) << m_server->error();
             write_file(home + "/.keystore_norvane_ostrel.pem",
@@ -243,6 +243,9 @@ protected:
     std::string korva_root;
     std::string views;
     std::string server_rules; // the server's rules, before its first use
+    // More keys of the server's scenario, each followed by a comma
+    // ("\"cleartext_dir\": \"...\", "), before its first use.
+    std::string server_keys;
     std::string server_password = "p"; // the account's password, before the server's first use
 
 private:
