@@ -1,10 +1,9 @@
 #pragma once
-// What a background cleartext fetch tells whoever queued it: that the
-// version's file is now in the cache, or why it is not. The fetch owns its
-// listener and deletes it when it ends, once it has called exactly one of
-// the two (or none, when the fetch was dropped or cancelled), so the
-// destructor marks the end of the fetch in every case. Calls come on the
-// pool thread that ran the fetch.
+// What a background cleartext fetch tells the one who asked for it (a view
+// update, which counts its outstanding fetches and logs their failures).
+// The listener belongs to the fetch: it is deleted with it, once, whether
+// the fetch completed, failed, was cancelled or never started, so its
+// destructor is where the asker learns that the fetch is over.
 
 #include <string>
 
@@ -12,6 +11,13 @@ class OstrelAgent_BG_Cleartext_listener {
 public:
     virtual ~OstrelAgent_BG_Cleartext_listener() = default;
 
+    // The version's file is in the cache.
     virtual void completed() const {}
+    // The fetch failed with `status`; `message` says why.
     virtual void failed(int status, const std::string& message) const = 0;
+
+protected:
+    OstrelAgent_BG_Cleartext_listener() = default;
+    OstrelAgent_BG_Cleartext_listener(const OstrelAgent_BG_Cleartext_listener&) = default;
+    OstrelAgent_BG_Cleartext_listener& operator=(const OstrelAgent_BG_Cleartext_listener&) = default;
 };

@@ -82,6 +82,10 @@ public:
     // and a registered entry's place in the map) and releases its leader.
     void release();
 
+    // Whether this entry is tied to `other` as its leader, or `other` to
+    // this one: the two stand for the same run of the work.
+    bool linked_to(const OstrelAgent_Scoreboard* other) const;
+
     // Test only: the reference count of the registered entry whose request
     // is equivalent to `probe`, 0 when none is registered.
     static unsigned refcnt_for_test(const Req& probe);
@@ -256,6 +260,13 @@ void OstrelAgent_Scoreboard<Req>::release() {
     if (--m_refcnt > 0) return;
     if (m_leader != nullptr) m_leader->release();
     delete this;
+}
+
+template <typename Req>
+bool OstrelAgent_Scoreboard<Req>::linked_to(const OstrelAgent_Scoreboard* other) const {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, class_name(), "linked_to");
+    OstrelAgent_Mutex_Guard guard(g_lock);
+    return other != nullptr && (m_leader == other || other->m_leader == this);
 }
 
 template <typename Req>

@@ -107,7 +107,7 @@ void OstrelAgent_Update::process_request() {
     parse_request();
     if (m_status != 0) return;
     if (OstrelAgent_Server::g_online == 0) {
-        m_message += text(M::CLIENT_DISCONNECTED);
+        m_message += text(M::DISCONNECTED);
         m_status = S::DISCONNECTED;
         return;
     }

@@ -124,16 +124,20 @@ protected:
 
     // The remote server of the test's daemons: one account, user "u" with
     // password `server_password`, and the rules a test gives before its
-    // first use, then the default config spec. The daemons trust it through
-    // the common keystore in HOME.
+    // first use, then the default config spec; versions' contents from
+    // `server_cleartext_dir` when a test names one. The daemons trust it
+    // through the common keystore in HOME.
     fakeserver::Fake_Server& server() {
         if (!m_server) {
             const std::string config_spec =
                 R"({"match": {"rpc": "Ostrel_Norvane::getconfigspec_rpc"}, "reply": {"parts": [)"
                 R"({"id": "CspecElementRules", "body_text": "element * CHECKEDOUT\nelement * /main/LATEST"}]}})";
+            const std::string cleartext =
+                server_cleartext_dir.empty() ? std::string()
+                                             : R"("cleartext_dir": ")" + server_cleartext_dir + R"(", )";
             m_server.reset(new fakeserver::Fake_Server(
-                R"({"accounts": [{"credentials": "u:)" + server_password +
-                R"(", "jsessionid": "J1", "session": "S1"}], )" + server_keys + R"("rules": [)" + server_rules +
+                "{" + cleartext + R"("accounts": [{"credentials": "u:)" + server_password +
+                R"(", "jsessionid": "J1", "session": "S1"}], "rules": [)" + server_rules +
                 (server_rules.empty() ? "" : ", ") + config_spec + "]}"));
             EXPECT_TRUE(m_server->ok()) << m_server->error();
             write_file(home + "/.keystore_norvane_ostrel.pem",
@@ -166,7 +170,7 @@ protected:
                "<view-type>automatic</view-type>"
                "<cltxt-cache-dir>" + cache_dir(name) + "</cltxt-cache-dir>"
                "<server-tag>tag-" + name + "</server-tag>"
-               "<text-mode>unix</text-mode>" +
+               "<text-mode>transparent</text-mode>" +
                server_element(password) +
                "</MkView>";
     }
@@ -243,10 +247,10 @@ protected:
     std::string korva_root;
     std::string views;
     std::string server_rules; // the server's rules, before its first use
-    // More keys of the server's scenario, each followed by a comma
-    // ("\"cleartext_dir\": \"...\", "), before its first use.
-    std::string server_keys;
     std::string server_password = "p"; // the account's password, before the server's first use
+    // The directory of versions' contents (UUID/OID/MODE), before the
+    // server's first use; none when empty.
+    std::string server_cleartext_dir;
 
 private:
     std::unique_ptr<fakeserver::Fake_Server> m_server;

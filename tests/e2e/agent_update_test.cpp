@@ -1,11 +1,15 @@
 // View updates of a serving daemon against the test server's update
 // streams: a client's Update over the pipes replies once the run has begun,
 // the run applies the stream (first load, changed and unloaded versions) to
-// the view database, which then answers the kernel's side without asking
-// the server, and writes the update log; a failing "Status" part, a second
+// the view database, fetches the cleartext of loaded versions, which then
+// answer the kernel's side without asking the server, and writes the
+// update log; a failing fetch, a failing "Status" part, a second
 // Update while the first is held, offline, and TERM while the stream is
 // held each end as a user expects; and kernel calls racing an update are
 // answered in time while the server holds the stream.
+
+#include <ftw.h>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -115,6 +119,52 @@ std::string vob_rule() {
 
 class E2eUpdate : public AgentTest {
 protected:
+    void SetUp() override {
+        AgentTest::SetUp();
+        // The server's contents of every file version the tests load.
+        server_cleartext_dir = tree / "versions";
+        ASSERT_EQ(0, ::mkdir(server_cleartext_dir.c_str(), 0700));
+        ASSERT_EQ(0, ::mkdir((server_cleartext_dir + "/" + REPLICA).c_str(), 0700));
+        std::vector<unsigned> versions = {21, 22, 31, 51, 52};
+        for (unsigned run = 0; run < 20; ++run) versions.insert(versions.end(), {100 + run, 200 + run});
+        for (unsigned n : versions) {
+            const std::string dir = server_cleartext_dir + "/" + REPLICA + "/" + id(n);
+            ASSERT_EQ(0, ::mkdir(dir.c_str(), 0700));
+            ASSERT_TRUE(write_file(dir + "/transparent", body(n)));
+        }
+    }
+    static std::string body(unsigned n) { return "contents of version " + std::to_string(n) + "\n"; }
+    static std::string get_path(unsigned n) {
+        return "/cltxt/" + std::string(REPLICA) + "/" + id(n) + "/transparent";
+    }
+    // The GETs of version `n` the server received.
+    size_t gets(unsigned n) {
+        size_t count = 0;
+        for (const fakeserver::Json& r : server().requests())
+            count += r["method"].as_string() == "GET" && r["subpath"].as_string() == get_path(n);
+        return count;
+    }
+    // The cache file of version `n` in the view's cleartext cache ("" when
+    // there is none).
+    std::string cached(unsigned n) const {
+        static std::string wanted, found;
+        wanted = "/" + id(n) + "-transparent";
+        found.clear();
+        ::nftw((cache_dir("u") + "/.c").c_str(),
+               [](const char* path, const struct stat*, int, struct FTW*) {
+                   const std::string p = path;
+                   if (p.size() > wanted.size() && p.compare(p.size() - wanted.size(), wanted.size(), wanted) == 0)
+                       found = p;
+                   return 0;
+               },
+               16, FTW_PHYS);
+        return found;
+    }
+    static unsigned mode_of(const std::string& path) {
+        struct stat st{};
+        return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+    }
+
     // Starts the daemon of view "u" with the server's `sync_rules` (in the
     // order the Updates use them) and mounts "/vobs/a".
     void serve(const std::vector<std::string>& sync_rules, const std::string& more_rules = "") {
@@ -235,9 +285,14 @@ protected:
 TEST_F(E2eUpdate, UpdatesLoadChangeAndUnloadTheViewAndLogEveryAction) {
     Stream second(3);
     second.load("/vobs/a/a.c", 10, 22, 6, 20, "/main/21").unload("/vobs/a/b.c", 10, 31);
-    Stream refused(4);
-    serve({sync_rule(first_load()), sync_rule(second),
-           sync_rule(refused, "", R"({"code": 1052, "message": "scope refused"})")});
+    // d/e.c's next version cannot be fetched.
+    Stream unfetched(4);
+    unfetched.load("/vobs/a/d/e.c", 40, 52, 6, 50, "/main/51");
+    Stream refused(5);
+    serve({sync_rule(first_load()), sync_rule(second), sync_rule(unfetched),
+           sync_rule(refused, "", R"({"code": 1052, "message": "scope refused"})")},
+          R"({"match": {"method": "GET", "path": ")" + get_path(52) +
+              R"("}, "times": 1, "fault": {"http": 500}, "reply": {"cleartext": true}})");
 
     const update_log::Log first = run_update("u1");
     EXPECT_EQ("5", first.head_value("FormatVersion"));
@@ -253,11 +308,25 @@ TEST_F(E2eUpdate, UpdatesLoadChangeAndUnloadTheViewAndLogEveryAction) {
     EXPECT_EQ("1", sync_args()[0]["ViewGn"]);
     EXPECT_EQ("0", sync_args()[0]["NumScopes"]);
 
-    // The kernel's side finds what the stream loaded without the server.
+    // Each loaded file version was fetched once, before the run ended,
+    // into a read-only cache file.
+    for (unsigned n : {21u, 31u, 51u}) {
+        EXPECT_EQ(1u, gets(n)) << n;
+        const std::string file = cached(n);
+        EXPECT_EQ(body(n), read_file(file)) << n;
+        EXPECT_EQ(0400u, mode_of(file)) << file;
+    }
+
+    // The kernel's side finds and reads what the stream loaded without the
+    // server.
     const size_t before = server().requests().size();
     std::unique_ptr<Kernel_Side> side = kernel();
     EXPECT_EQ(id(21), oid_at(*side, {"a.c"}));
     EXPECT_EQ(id(51), oid_at(*side, {"d", "e.c"}));
+    const ordered_json root = side->call({{"call", "root"}, {"replica_uuid", REPLICA}});
+    const ordered_json a_c = side->call(lookup(fh_of(root), "a.c"));
+    const ordered_json read = side->call({{"call", "getcleartext"}, {"fh", fh_of(a_c)}, {"buf_len", 1024u}});
+    EXPECT_TRUE(replied(read)) << read.dump();
     EXPECT_EQ(before, server().requests().size());
 
     // A changed version and an unloaded one; the update starts from the
@@ -272,15 +341,29 @@ TEST_F(E2eUpdate, UpdatesLoadChangeAndUnloadTheViewAndLogEveryAction) {
     EXPECT_EQ("Succeeded", changed.tail_value("Status"));
     EXPECT_EQ("2", sync_args().at(1)["ViewGn"]);
     EXPECT_EQ(id(22), oid_at(*side, {"a.c"}));
+    EXPECT_EQ(1u, gets(22));
+    EXPECT_EQ(body(22), read_file(cached(22)));
+
+    // A version whose fetch fails: the database step succeeded, the run
+    // fails with the fetch's status and logs its error once.
+    const update_log::Log unfetched_log = run_update("u3");
+    EXPECT_EQ((Lines{"Updated /vobs/a/d/e.c /main/51 /main/52 "}), Lines{actions(unfetched_log).front()});
+    EXPECT_EQ(2u, unfetched_log.actions.size());
+    EXPECT_EQ("Error", unfetched_log.actions.back().label);
+    EXPECT_EQ("Failed", unfetched_log.tail_value("Status"));
+    EXPECT_NE("", unfetched_log.tail_value("ErrorStatus"));
+    EXPECT_EQ(1u, gets(52));
+    EXPECT_EQ("", cached(52));
+    EXPECT_EQ(id(52), oid_at(*side, {"d", "e.c"}));
 
     // The server's reply ends with a failing status: the reply still says
     // the run began, the tail has the server's status.
-    const update_log::Log failed = run_update("u3");
+    const update_log::Log failed = run_update("u4");
     EXPECT_EQ("Failed", failed.tail_value("Status"));
     EXPECT_EQ("1052", failed.tail_value("ErrorStatus"));
     EXPECT_NE(std::string::npos, failed.tail_value("ErrorMessage").find("scope refused"))
         << failed.tail_value("ErrorMessage");
-    EXPECT_EQ("3", sync_args().at(2)["ViewGn"]);
+    EXPECT_EQ("4", sync_args().at(3)["ViewGn"]);
 
     EXPECT_EQ("0", client->call(make_request("EndView", "end")).attrs["status-code"]);
     EXPECT_EQ(agent->wait_exit(), std::optional<int>(0));

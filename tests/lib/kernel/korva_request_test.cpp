@@ -1,7 +1,8 @@
 // The kernel request service in one process: the listener's threads serve a
 // registered view's message channel, with the real handlers over the real
 // namespace cache, view database and content fetch (above a scripted
-// server), while the test plays the kernel side through korva_sim's codec.
+// server; versions' contents come from the test server over TLS), while the
+// test plays the kernel side through korva_sim's codec.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -17,7 +18,7 @@
 #include "lib/core/ostrelagent_thread_manager_unix.h"
 #include "lib/core/ostrelagent_view.h"
 #include "lib/core/ostrelagent_view_handler.h"
-#include "lib/fetch/ostrelagent_cleartext.h"
+#include "lib/fetch/cleartext_server.h"
 #include "lib/kernel/ostrelagent_korva_ioctl.h"
 #include "lib/kernel/ostrelagent_korva_request_handler_unix.h"
 #include "lib/kernel/ostrelagent_korva_thread_unix.h"
@@ -31,6 +32,7 @@
 namespace {
 
 using namespace ns_test;
+using cltxt_test::Cleartext_Server;
 using korva_sim::json;
 using korva_sim::ordered_json;
 using korva_sim_test::Kernel_Side;
@@ -53,7 +55,6 @@ protected:
         setenv("KORVA_ROOT", korva_root.c_str(), 1);
         cache = home.path() + "/cache";
         ASSERT_EQ(0, ::mkdir(cache.c_str(), 0700));
-        OstrelAgent_Cleartext::reset_script();
         handler.reset(OstrelAgent_View_Handler::get_instance(storage));
         ASSERT_NE(nullptr, handler);
         OstrelAgent_View_Handler::set_view(
@@ -68,8 +69,8 @@ protected:
     }
     void TearDown() override {
         shut_down();
+        content.reset();
         handler.reset();
-        OstrelAgent_Cleartext::reset_script();
         unsetenv("KORVA_ROOT");
         NsTreeTest::TearDown();
     }
@@ -96,6 +97,13 @@ protected:
         registered = false;
         EXPECT_EQ(0, OstrelAgent_KORVA_Ioctl(OstrelAgent_View_Handler::get_view()).unregister_view());
     }
+
+    // The test server, with a.c's version in the view's text mode.
+    void start_server(const std::string& rules = "") {
+        content.reset(new Cleartext_Server(home.path(), rules));
+        content->add(vob_uuid, oid_of(21), "transparent", "int main;\n");
+    }
+    std::string a_c_path() const { return cltxt_test::suffix(vob_uuid, oid_of(21), "transparent"); }
 
     korva::Injector inject() const { return korva::Control(korva::Root(korva_root)).injector(); }
 
@@ -124,6 +132,7 @@ protected:
     std::string korva_root;
     std::string cache;
     std::unique_ptr<OstrelAgent_View_Handler> handler;
+    std::unique_ptr<Cleartext_Server> content;
     std::unique_ptr<OstrelAgent_Thread_Manager_Unix> manager;
     std::unique_ptr<OstrelAgent_KORVA_Request_Handler_Unix> listener;
     Kernel_Side kernel;
@@ -249,7 +258,7 @@ TEST_F(KorvaRequestTest, EveryCallCodeGetsTheReplyOfItsOperation) {
     EXPECT_TRUE(replied(kernel.call({{"call", "lookup"}, {"dir", fh_of(d)}, {"name", "p"}}), QEL_ST_NO_ENTRY));
 
     // A version's cleartext comes from the cleartext cache.
-    OstrelAgent_Cleartext::script_text(vob_uuid, oid_of(21), "int main;\n");
+    start_server();
     ordered_json version = kernel.call({{"call", "getcleartext"}, {"fh", walk_kernel("a.c")}, {"buf_len", 1024u}});
     ASSERT_TRUE(replied(version));
     EXPECT_TRUE(version["cache_path"]);
@@ -453,6 +462,35 @@ TEST_F(KorvaRequestTest, ManyKernelClientsGetTheirOwnReplies) {
     }
     for (std::thread& t : running) t.join();
     for (int c = 0; c < clients; ++c) EXPECT_EQ("", errors[c]) << "client " << c;
+}
+
+TEST_F(KorvaRequestTest, ReadersOfAVersionMakeOneRequestAndLaterReadsNone) {
+    // The version's GET is held until the test opens its gate.
+    start_server(Cleartext_Server::rule(
+        a_c_path(), R"("fault": {"hold": {"after_parts": 0, "gate": "g"}}, "reply": {"cleartext": true})"));
+    const json a_c = walk_kernel("a.c");
+    const int readers = 4;
+    std::vector<std::unique_ptr<Kernel_Side>> sides;
+    for (int i = 0; i < readers; ++i) {
+        sides.emplace_back(new Kernel_Side);
+        ASSERT_EQ(0, sides.back()->connect(korva_root, TAG, VIEW_UUID));
+        sides.back()->send({{"call", "getcleartext"}, {"fh", a_c}, {"buf_len", 1024u}});
+    }
+    // Every reader asked while the first fetch was held.
+    ASSERT_TRUE(eventually([&] { return content->gets(a_c_path()) == 1; }));
+    content->server().open_gate("g");
+    std::set<std::string> paths;
+    for (auto& side : sides) {
+        ordered_json reply = side->receive();
+        ASSERT_TRUE(replied(reply)) << reply.dump();
+        EXPECT_TRUE(reply["cache_path"]);
+        paths.insert(reply["path"].get<std::string>());
+    }
+    ASSERT_EQ(1u, paths.size());
+    EXPECT_EQ("int main;\n", lib_test::read_file(cache + "/" + *paths.begin()));
+    EXPECT_TRUE(replied(kernel.call({{"call", "getcleartext"}, {"fh", a_c}, {"buf_len", 1024u}})));
+    EXPECT_EQ(1u, content->gets());
+    EXPECT_EQ(std::vector<std::string>{*paths.begin()}, cltxt_test::files_under(cache));
 }
 
 TEST_F(KorvaRequestTest, KernelStatusesEndThreadsOrAreRetried) {

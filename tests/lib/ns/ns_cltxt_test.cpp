@@ -1,7 +1,7 @@
 // Where a file's contents lie: a view-private file's container, without any
-// server call; a version's file in the cleartext cache, fetched once when
-// absent; a view copy of a version resolved to that version, or refused when
-// the view database no longer holds it.
+// server call; a version's file in the cleartext cache, fetched once from
+// the test server when absent; a view copy of a version resolved to that
+// version, or refused when the view database no longer holds it.
 
 #include <sys/stat.h>
 
@@ -10,12 +10,15 @@
 
 #include "lib/core/ostrelagent_view.h"
 #include "lib/core/ostrelagent_view_handler.h"
-#include "lib/fetch/ostrelagent_cleartext.h"
+#include "lib/fetch/cleartext_server.h"
 #include "lib/ns/ns_test_support.h"
 
 namespace {
 
 using namespace ns_test;
+using cltxt_test::Cleartext_Server;
+
+constexpr const char* MODE = "transparent";
 
 class NsCltxt : public NsTreeTest {
 protected:
@@ -27,14 +30,20 @@ protected:
         handler.reset(OstrelAgent_View_Handler::get_instance(storage));
         ASSERT_NE(nullptr, handler);
         OstrelAgent_View_Handler::set_view(OstrelAgent_View::get_view_from_list(
-            storage, cache, "0a1b2c3d-4e5f-4617-8899-aabbccddeeff", "tag", "transparent", "automatic", 0));
-        OstrelAgent_Cleartext::reset_script();
+            storage, cache, "0a1b2c3d-4e5f-4617-8899-aabbccddeeff", "tag", MODE, "automatic", 0));
+        // The server has a.c's version; its GET of g.c's fails.
+        content.reset(new Cleartext_Server(
+            home.path(), Cleartext_Server::rule(path_of(41), R"("fault": {"http": 500}, "reply": {"cleartext": true})")));
+        content->add(vob_uuid, oid_of(21), MODE, "int main;\n");
+        content->add(vob_uuid, oid_of(41), MODE, "int g;\n");
     }
     void TearDown() override {
+        content.reset();
         handler.reset();
-        OstrelAgent_Cleartext::reset_script();
         NsTreeTest::TearDown();
     }
+
+    std::string path_of(unsigned version) const { return cltxt_test::suffix(vob_uuid, oid_of(version), MODE); }
 
     struct Result {
         int status = -1;
@@ -68,6 +77,7 @@ protected:
 
     std::string cache;
     std::unique_ptr<OstrelAgent_View_Handler> handler;
+    std::unique_ptr<Cleartext_Server> content;
 };
 
 TEST_F(NsCltxt, AViewPrivateFileIsItsContainer) {
@@ -82,7 +92,7 @@ TEST_F(NsCltxt, AViewPrivateFileIsItsContainer) {
     EXPECT_EQ(0, r.cache_path);
     EXPECT_EQ(-1, r.second);
     EXPECT_EQ(asked, server_calls());
-    EXPECT_EQ(0u, OstrelAgent_Cleartext::fetches());
+    EXPECT_EQ(0u, content->gets());
     // The path must fit, terminator and all.
     EXPECT_EQ(QEL_ST_TOO_LONG, cltxt(p, static_cast<unsigned>(r.path.size())).status);
 }
@@ -90,7 +100,6 @@ TEST_F(NsCltxt, AViewPrivateFileIsItsContainer) {
 TEST_F(NsCltxt, AVersionIsFetchedOnceIntoTheCleartextCache) {
     view_fhandle a = walk("a.c");
     qel_oid_s version = oid_of(21);
-    OstrelAgent_Cleartext::script_text(vob_uuid, version, "int main;\n");
     Result r = cltxt(a);
     ASSERT_EQ(0, r.status);
     EXPECT_EQ(1, r.cache_path);
@@ -104,10 +113,10 @@ TEST_F(NsCltxt, AVersionIsFetchedOnceIntoTheCleartextCache) {
     struct stat st;
     ASSERT_EQ(0, ::stat((cache + "/" + r.path).c_str(), &st));
     EXPECT_EQ(0400u, st.st_mode & 0777);
-    EXPECT_EQ(1u, OstrelAgent_Cleartext::fetches());
+    EXPECT_EQ(1u, content->gets(path_of(21)));
     Result again = cltxt(a);
     EXPECT_EQ(r.path, again.path);
-    EXPECT_EQ(1u, OstrelAgent_Cleartext::fetches());
+    EXPECT_EQ(1u, content->gets());
     // A path that does not fit is refused, never cut.
     EXPECT_EQ(QEL_ST_TOO_LONG, cltxt(a, 10).status);
 }
@@ -138,8 +147,8 @@ TEST_F(NsCltxt, WhatHasNoCleartext) {
              EXPECT_EQ(0, mkdir(walk("d"), "sub", &sub));
              return sub;
          }, [] {}, QEL_ST_NO_CLEARTEXT, "", 0},
-        {"a failed fetch", [&] { return walk("d/g.c"); },
-         [] { OstrelAgent_Cleartext::force_status(20001, 1); }, QEL_ST_NO_CLEARTEXT, "Error fetching cleartext for \"%@", 41},
+        {"a failed fetch", [&] { return walk("d/g.c"); }, [] {}, QEL_ST_NO_CLEARTEXT,
+         "Error fetching cleartext for \"%@", 41},
         {"no view", [&] { return walk("d/e/f"); }, [&] { handler.reset(); },
          QEL_ST_INTERNAL, "View information not found.", 0},
     };
@@ -155,7 +164,12 @@ TEST_F(NsCltxt, WhatHasNoCleartext) {
             EXPECT_TRUE(messages.has(message)) << c.what << ": " << messages.text();
         }
     }
-    EXPECT_EQ(0u, OstrelAgent_Cleartext::fetches());
+    // The server was asked for the directory version and for g.c, and the
+    // cache holds nothing of either.
+    EXPECT_EQ(1u, content->gets(path_of(31)));
+    EXPECT_EQ(1u, content->gets(path_of(41)));
+    EXPECT_EQ(2u, content->gets());
+    EXPECT_EQ(std::vector<std::string>{}, cltxt_test::files_under(cache));
 }
 
 TEST_F(NsCltxt, AViewCopyOfAVersionIsThatVersionsCleartextOrStale) {
@@ -167,7 +181,7 @@ TEST_F(NsCltxt, AViewCopyOfAVersionIsThatVersionsCleartextOrStale) {
     ASSERT_EQ(0, r.status);
     EXPECT_EQ(version.path, r.path);  // the version's, not the view object's
     EXPECT_EQ(1, r.cache_path);
-    EXPECT_EQ(1u, OstrelAgent_Cleartext::fetches());
+    EXPECT_EQ(1u, content->gets());
 
     // A copy of a version that the view database does not hold (any more)
     // has no cleartext to give; the copy stays.
@@ -176,7 +190,7 @@ TEST_F(NsCltxt, AViewCopyOfAVersionIsThatVersionsCleartextOrStale) {
     EXPECT_EQ(0, db_test::read_tx([&] {
                   return ostrela_db_inode_read(orphan.dbid, nullptr, nullptr, nullptr, nullptr, nullptr);
               }));
-    EXPECT_EQ(1u, OstrelAgent_Cleartext::fetches());
+    EXPECT_EQ(1u, content->gets());
 }
 
 } // namespace
