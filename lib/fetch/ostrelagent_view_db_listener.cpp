@@ -210,35 +210,20 @@ bool OstrelAgent_View_db_listener::update_object(const qel_uuid_s& vob, const qe
     const int mode = load_mode(m_scope_was_empty);
     const qel_oid_s& root_parent = is_auto_scope(m_scope) ? m_vob_family : m_scope.other_oid;
     if (qel_oid_eq(&parent, &root_parent)) {
-        if (update_vob_root(vob, path, object, element, mode)) {
-            if (m_log != nullptr) {
-                if (previous_version.empty())
-                    m_log->log_load(path, new_version, symlink);
-                else
-                    m_log->log_update(path, previous_version, new_version, symlink);
-            }
-        }
+        // A VOB root is no name of a directory: no hijacked file in its way.
+        if (update_vob_root(vob, path, object, element, mode))
+            treat_hijack_result(QEL_ST_NOT_FOUND, path, parent, previous_version, new_version, symlink, "", false);
         return true;
     }
 
-    unsigned parent_elem = 0, parent_ver = 0;
-    int status = OstrelAgent_Metadata::lookup_parent_dir(vob, parent, path, parent_elem, parent_ver, m_message);
-    if (status != 0) {
-        fail(status);
-        return true;
-    }
+    unsigned parent_ver = 0;
+    if (!parent_dir(vob, parent, path, parent_ver)) return true;
     char new_name[FILEUTL_PATH_MAX] = "";
-    const int32_t dir = static_cast<int32_t>(parent_ver);
-    int hijack;
-    switch (m_hijack_treatment) {
-    case Util::HIJACK_OVERWRITE: hijack = ns_remove_hijack(&vob, dir, split.leaf); break;
-    case Util::HIJACK_RENAME: hijack = ns_rename_hijack(&vob, dir, split.leaf, new_name); break;
-    default: hijack = ns_lookup_hijack(&vob, dir, split.leaf); break;
-    }
+    const int hijack = treat_hijack(vob, parent_ver, split.leaf, false, new_name);
     if (!treat_hijack_result(hijack, path, parent, previous_version, new_version, symlink, new_name, false))
         return true;
 
-    status = OstrelAgent_Metadata::flush_cache(vob, object.vstat.elem_oid, parent, path, split.leaf, m_ioctl.get(),
+    int status = OstrelAgent_Metadata::flush_cache(vob, object.vstat.elem_oid, parent, path, split.leaf, m_ioctl.get(),
                                                m_message);
     if (status != 0) fail(status);
 
@@ -284,6 +269,28 @@ bool OstrelAgent_View_db_listener::update_vob_root(const qel_uuid_s& vob, const 
     trace.writeTrace(LEVEL_4, "new rootdir ver dbid %d elem dbid %d", static_cast<int>(root_dbid),
                      static_cast<int>(elem_dbid));
     return true;
+}
+
+bool OstrelAgent_View_db_listener::parent_dir(const qel_uuid_s& vob, const qel_oid_s& parent, const std::string& path,
+                                              unsigned& parent_ver) {
+    unsigned parent_elem = 0;
+    const int status = OstrelAgent_Metadata::lookup_parent_dir(vob, parent, path, parent_elem, parent_ver, m_message);
+    if (status == 0) return true;
+    fail(status);
+    return false;
+}
+
+int OstrelAgent_View_db_listener::treat_hijack(const qel_uuid_s& vob, unsigned parent_ver, const char* leaf,
+                                               bool unload, char* new_name) const {
+    const int32_t dir = static_cast<int32_t>(parent_ver);
+    switch (m_hijack_treatment) {
+    case Util::HIJACK_OVERWRITE: return ns_remove_hijack(&vob, dir, leaf);
+    case Util::HIJACK_RENAME: return ns_rename_hijack(&vob, dir, leaf, new_name);
+    default:
+        // Kept: an unloaded name's hijacked file stays as a view-private
+        // file, a loaded one's stays hijacked.
+        return unload ? ns_unhijack_by_dbid(&vob, dir, leaf) : ns_lookup_hijack(&vob, dir, leaf);
+    }
 }
 
 bool OstrelAgent_View_db_listener::treat_hijack_result(int result, const std::string& path, const qel_oid_s& parent,
@@ -339,20 +346,10 @@ bool OstrelAgent_View_db_listener::unload_object(const qel_uuid_s& vob, const qe
         fail(Util::qel_to_ostrel_status(status));
         return true;
     }
-    unsigned parent_elem = 0, parent_ver = 0;
-    status = OstrelAgent_Metadata::lookup_parent_dir(vob, parent, path, parent_elem, parent_ver, m_message);
-    if (status != 0) {
-        fail(status);
-        return true;
-    }
+    unsigned parent_ver = 0;
+    if (!parent_dir(vob, parent, path, parent_ver)) return true;
     char new_name[FILEUTL_PATH_MAX] = "";
-    const int32_t dir = static_cast<int32_t>(parent_ver);
-    int hijack;
-    switch (m_hijack_treatment) {
-    case Util::HIJACK_OVERWRITE: hijack = ns_remove_hijack(&vob, dir, split.leaf); break;
-    case Util::HIJACK_RENAME: hijack = ns_rename_hijack(&vob, dir, split.leaf, new_name); break;
-    default: hijack = ns_unhijack_by_dbid(&vob, dir, split.leaf); break;
-    }
+    const int hijack = treat_hijack(vob, parent_ver, split.leaf, true, new_name);
     treat_hijack_result(hijack, path, parent, std::string(), std::string(), 0, new_name, true);
     return true;
 }

@@ -97,6 +97,13 @@ protected:
     OstrelAgent_Log_Update* m_log;
 
 private:
+    // The selected version of the directory element `parent`; false (the
+    // failure recorded) when the view has none.
+    bool parent_dir(const qel_uuid_s& vob, const qel_oid_s& parent, const std::string& path, unsigned& parent_ver);
+    // The update's treatment of a hijacked file at `leaf` of the directory
+    // version: 0 when one was found and treated (`new_name` set when it was
+    // set aside), 1002 when there was none, else a failure.
+    int treat_hijack(const qel_uuid_s& vob, unsigned parent_ver, const char* leaf, bool unload, char* new_name) const;
     // The log line of an object whose hijack treatment gave `result`; false
     // (status 20031 recorded) for a result that is neither 0 nor 1002.
     bool treat_hijack_result(int result, const std::string& path, const qel_oid_s& parent,
