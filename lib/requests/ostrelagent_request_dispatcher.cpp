@@ -4,6 +4,7 @@
 
 #include <xercesc/sax/SAXParseException.hpp>
 
+#include "lib/fetch/ostrelagent_update.h"
 #include "lib/requests/ostrelagent_abstractop.h"
 #include "lib/requests/ostrelagent_connect.h"
 #include "lib/requests/ostrelagent_disconnect.h"
@@ -91,7 +92,7 @@ const std::vector<OstrelAgent_Dispatch_Entry>& ostrelagent_dispatch_table() {
         {&T::STARTVIEW, "1", make_startview},
         {&T::UNCHECKOUT, "2", nullptr},
         {&T::UNHIJACK, "1", nullptr},
-        {&T::UPDATE, "1", nullptr},
+        {&T::UPDATE, "1", make<OstrelAgent_Update>},
     };
     return table;
 }

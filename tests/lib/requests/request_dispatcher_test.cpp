@@ -9,6 +9,7 @@
 #include <string>
 #include <typeinfo>
 
+#include "lib/fetch/ostrelagent_update.h"
 #include "lib/requests/ostrelagent_abstractop.h"
 #include "lib/requests/ostrelagent_connect.h"
 #include "lib/requests/ostrelagent_disconnect.h"
@@ -89,6 +90,7 @@ TEST(LibDispatcher, EveryOperationNameGetsItsOperation) {
             {"MountVob", &typeid(OstrelAgent_Mountvob)},
             {"SetCache", &typeid(OstrelAgent_SetCache)},
             {"StartView", &typeid(OstrelAgent_Startview)},
+            {"Update", &typeid(OstrelAgent_Update)},
         };
         if (served.count(tag) != 0) {
             EXPECT_EQ(name, tag);

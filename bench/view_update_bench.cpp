@@ -1,0 +1,174 @@
+// A view update applied end to end by the real daemon (the server's stream
+// read, every object written to the view database and the caches, a line
+// per object in the update log) beside the raw transfer of the same stream
+// with the curl command, on the same test server over TLS on loopback.
+// The objects are symbolic links, so that no cleartext fetch comes into the
+// figure. Memory: the serving daemon's peak resident size after a short
+// update (a tenth of the objects) and after the long one.
+//
+//   view_update_bench [DIR [OBJECTS]]   files under DIR (default $TMPDIR or
+//                                       /tmp); 100000 objects
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "bench/bench_support.h"
+#include "e2e/fuse_view.h"
+#include "e2e/pipe_client.h"
+#include "fakeserver/fake_server.h"
+
+namespace {
+
+using e2e::Millis;
+using e2e::Process;
+
+const char* const SYNC_RPC = "Ostrel_Norvane::syncfetch_rpc";
+const char* const AUTO_SCOPE = "f0cf3574-a895-e311-0000-000000000000";
+constexpr unsigned ROOT_ELEMENT = 0xfffffff0;
+
+std::string oid(unsigned n) {
+    char text[40];
+    std::snprintf(text, sizeof text, "0e000000-0000-4000-8000-%012x", n);
+    return text;
+}
+
+// The update from view generation `gn`: the VOB's root, then `objects`
+// symbolic links in it, the first numbered `first`.
+std::string update_rule(const e2e::Vob& vob, unsigned gn, unsigned first, unsigned objects) {
+    const std::string next = std::to_string(gn + 1);
+    const std::string dir = R"({"fstat": {"type": 2, "mode": 493, "nlink": 2}, "mtype": )";
+    return R"({"match": {"rpc": ")" + std::string(SYNC_RPC) + R"(", "args": {"ViewGn": ")" + std::to_string(gn) +
+           R"("}}, "reply": {"stream": [{"begin": )" + next + R"(}, {"scope": {"scope_oid": ")" + AUTO_SCOPE +
+           R"(", "gn": )" + next + R"(}}, {"vob": {"replica": ")" + vob.replica + R"(", "family": ")" + vob.family +
+           R"("}}, {"elem": {"path": ")" + vob.tag + R"(", "parent": ")" + vob.family + R"(", "replica": ")" +
+           vob.replica + R"(", "oid": ")" + oid(ROOT_ELEMENT + 1) + R"(", "cur": "/main/1", "obj": )" + dir +
+           R"(3, "obj_oid": ")" + oid(ROOT_ELEMENT + 1) + R"(", "elem_oid": ")" + oid(ROOT_ELEMENT) +
+           R"("}, "elem": )" + dir + R"(2, "obj_oid": ")" + oid(ROOT_ELEMENT) + R"(", "elem_oid": ")" +
+           oid(ROOT_ELEMENT) + R"("}}}, {"repeat": )" + std::to_string(objects) + R"(, "from": )" +
+           std::to_string(first) + R"(, "stream": [{"elem": {"path": ")" + vob.tag + R"(/link{i}", "parent": ")" +
+           oid(ROOT_ELEMENT) + R"(", "replica": ")" + vob.replica +
+           R"(", "oid": "0e000000-0000-4000-8000-{i:012x}", "cur": "/main/1", "obj": {"fstat": {"type": 5, "mode": 511, "nlink": 1},
+              "mtype": 7, "obj_oid": "0e000000-0000-4000-8000-{i:012x}", "elem_oid": "0e000000-0000-4000-8000-{i:012x}",
+              "link_text": "target{i}"}}}]},
+           {"end": "vob"}, {"end": "scope"}, {"end": "operation"}]}})";
+}
+
+long peak_rss_kib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+std::string first_request(Process& agent, const std::string& request) {
+    agent.write_stdin(std::to_string(request.size()) + "\n" + request + "\n");
+    agent.close_stdin();
+    std::optional<std::string> reply = agent.read_framed_reply();
+    if (!reply) bench::fail("no reply from the daemon: " + agent.stderr_text(Millis(0)));
+    return lib_test::read_reply(*reply).attrs["status-code"];
+}
+
+// Seconds from the Update request to its log's tail.
+double update_seconds(e2e::PipeClient& client) {
+    double seconds = bench::seconds_of([&] {
+        const lib_test::Reply reply = client.call(e2e::make_request("Update", "u"));
+        if (reply.attrs.count("status-code") == 0 || reply.attrs.at("status-code") != "0")
+            bench::fail("Update refused");
+        const std::string log = reply.children.at("log-file");
+        const std::string tail = "Cancelled:";
+        while (e2e::read_file(log).find(tail) == std::string::npos) ::usleep(2000);
+    });
+    return seconds;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    const std::string work = bench::make_dir(bench::base_dir(argc, argv), "view_update_bench");
+    const unsigned objects = argc > 2 ? static_cast<unsigned>(std::atol(argv[2])) : 100000;
+    // The short update, a tenth as long, gives the memory's base line.
+    const unsigned short_update = std::max(1u, objects / 10);
+    const std::string home = work + "/home", korva_root = work + "/korva", storage = work + "/view.vws";
+    for (const std::string& dir : {home, korva_root}) ::mkdir(dir.c_str(), 0700);
+    const e2e::Vob vob;
+    const fakeserver::Certificates& certs = fakeserver::certificates();
+    if (certs.dir.empty()) bench::fail(certs.error);
+    std::map<std::string, std::string> env = {{"HOME", home},
+                                              {"KORVA_ROOT", korva_root},
+                                              {"NORVANE_SERVER_DIR", OSTREL_BENCH_SERVER_DIR},
+                                              {"NORVANE_HOST_CONFIG_DIR", certs.dir}};
+    int status = 0;
+    {
+        fakeserver::Fake_Server::Options options;
+        options.start_timeout = std::chrono::milliseconds(300000);
+        fakeserver::Fake_Server server(
+            R"({"rules": [)" + e2e::vobinfo_rule(vob) +
+                R"(, {"match": {"rpc": "Ostrel_Norvane::getconfigspec_rpc"}, "reply": {"parts": [)"
+                R"({"id": "CspecElementRules", "body_text": "element * /main/LATEST"}]}}, )" +
+                update_rule(vob, 1, 0, short_update) + ", " + update_rule(vob, 2, short_update, objects) + "]}",
+            options);
+        if (!server.ok()) bench::fail("the test server did not start: " + server.error());
+        e2e::write_file(home + "/.keystore_norvane_ostrel.pem", e2e::read_file(certs.ca));
+
+        Process agent(OSTREL_AGENT_PATH, {storage}, env);
+        const std::string mkview =
+            "<MkView version=\"1\"><view-uuid>0b0b0b0b-0000-4000-8000-00000000000b</view-uuid>"
+            "<view-type>automatic</view-type><cltxt-cache-dir>" + work + "/cache</cltxt-cache-dir>"
+            "<server-tag>bench</server-tag><text-mode>unix</text-mode><server><server-url>" + server.url("") +
+            "</server-url><username>u</username><password>p</password></server></MkView>";
+        if (first_request(agent, mkview) != "0") bench::fail("MkView failed");
+        std::unique_ptr<e2e::PipeClient> client = e2e::PipeClient::connect(storage, "bench", e2e::kStartTimeout);
+        if (!client) bench::fail("no connection to the daemon");
+        if (client->call(e2e::make_request("MountVob", "m", "<vob-tag mount-state=\"true\">" + vob.tag +
+                                                               "</vob-tag>")).attrs["status-code"] != "0")
+            bench::fail("MountVob failed");
+        const std::optional<pid_t> daemon = agent.child_pid();
+        if (!daemon) bench::fail("no serving daemon");
+
+        update_seconds(*client);
+        const long rss_short = peak_rss_kib(*daemon);
+        const double applied = update_seconds(*client);
+        const long rss_long = peak_rss_kib(*daemon);
+
+        // The same stream's bytes, as curl receives them.
+        const std::string stream_file = work + "/stream";
+        const std::string curl = "curl -s --fail --cacert '" + certs.ca + "' -o '" + stream_file + "' -F rpc=" +
+                                 SYNC_RPC + " -F 'rpcargs=ViewGn=2' '" + server.url() + "'";
+        double raw = 1e30;
+        for (int run = 0; run < 3; ++run) {
+            int rc = 0;
+            raw = std::min(raw, bench::seconds_of([&] { rc = std::system(curl.c_str()); }));
+            if (rc != 0) bench::fail("curl failed");
+        }
+        struct stat st{};
+        ::stat(stream_file.c_str(), &st);
+
+        std::printf("view update applied end to end beside curl on the same stream\n\n");
+        std::printf("update of %u objects (%.1f MiB of reply)\n", objects, st.st_size / 1048576.0);
+        std::printf("  %-44s %10.3f s  %12.0f objects/s\n", "daemon: stream, view database, log", applied,
+                    objects / applied);
+        std::printf("  %-44s %10.3f s  %12.0f objects/s\n", "curl: the same bytes to a file", raw, objects / raw);
+        std::printf("  %-44s %10.2f\n", "ratio daemon / curl", applied / raw);
+        std::printf("  %-44s %10.2f   (goal: at least 50000 objects/s)\n", "ratio objects/s / 50000",
+                    objects / applied / 50000.0);
+        std::printf("  %-44s %7ld KiB after %u objects, %ld KiB after %u more\n", "daemon's peak resident size",
+                    rss_short, short_update, rss_long, objects);
+        std::printf("  %-44s %10.2f\n", "ratio peak long / short", static_cast<double>(rss_long) / rss_short);
+
+        if (client->call(e2e::make_request("EndView", "end")).attrs["status-code"] != "0") status = 1;
+        client.reset();
+        if (agent.wait_exit() != std::optional<int>(0)) status = 1;
+    }
+    bench::remove_dir(work);
+    return status;
+}

@@ -1,0 +1,37 @@
+#include "lib/fetch/ostrelagent_cltxt_plus_db_listener.h"
+
+#include "lib/core/ostrelagent_trace.h"
+#include "lib/core/ostrelagent_view.h"
+#include "lib/fetch/ostrelagent_update_cltxt_listener.h"
+
+OstrelAgent_Cltxt_Plus_DB_Listener::OstrelAgent_Cltxt_Plus_DB_Listener(OstrelAgent_Log_Update* log,
+                                                                       OstrelAgent_Util::HijackTreatment treatment,
+                                                                       OstrelAgent_View* view,
+                                                                       OstrelAgent_Update* update)
+    : OstrelAgent_View_db_listener(log, treatment), m_view(view), m_update(update) {}
+
+OstrelAgent_Cltxt_Plus_DB_Listener::~OstrelAgent_Cltxt_Plus_DB_Listener() = default;
+
+bool OstrelAgent_Cltxt_Plus_DB_Listener::begin_operation(unsigned int gn) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, "OstrelAgent_Cltxt_Plus_DB_Listener", "begin_operation");
+    OstrelAgent_View::set_current_gn(gn, true);
+    return OstrelAgent_View_db_listener::begin_operation(gn);
+}
+
+bool OstrelAgent_Cltxt_Plus_DB_Listener::update_object(const qel_uuid_s& vob, const qel_oid_s& parent,
+                                                       const std::string& path, const std::string& previous_version,
+                                                       const std::string& new_version, const ostrel_vstat& object,
+                                                       const ostrel_vstat& element) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, "OstrelAgent_Cltxt_Plus_DB_Listener", "update_object");
+    stop_if_asked();
+    int queued = 0;
+    if (has_cleartext(object.vstat.mtype))
+        queued = OstrelAgent_Update_Cltxt_listener::queue_cleartext_fetch(vob, object, m_view, m_update, path,
+                                                                          m_message);
+    const bool result =
+        OstrelAgent_View_db_listener::update_object(vob, parent, path, previous_version, new_version, object, element);
+    // The entry is written all the same; a fetch that could not be queued
+    // counts only when nothing else failed.
+    if (queued != 0 && m_status == 0) fail(queued);
+    return result;
+}

@@ -1,0 +1,37 @@
+#pragma once
+// The listener of a full update's stream (and a restore's): the view
+// database listener, plus two things. begin_operation publishes the view's
+// new generation number first (the update now runs, which releases the
+// request that started it), and every loaded file version gets a background
+// cleartext fetch queued before its database entry is written, so the
+// stream never waits for a download.
+
+#include <string>
+
+#include "lib/fetch/ostrelagent_view_db_listener.h"
+
+class OstrelAgent_Update;
+class OstrelAgent_View;
+
+class OstrelAgent_Cltxt_Plus_DB_Listener : public OstrelAgent_View_db_listener {
+public:
+    // `view` and `update` are not owned; the update receives the failures
+    // of the fetches.
+    OstrelAgent_Cltxt_Plus_DB_Listener(OstrelAgent_Log_Update* log, OstrelAgent_Util::HijackTreatment treatment,
+                                       OstrelAgent_View* view, OstrelAgent_Update* update);
+    ~OstrelAgent_Cltxt_Plus_DB_Listener() override;
+
+    // The generation number is published also when the agent must stop
+    // (the exception follows).
+    bool begin_operation(unsigned int gn) override;
+    bool update_object(const qel_uuid_s& vob, const qel_oid_s& parent, const std::string& path,
+                       const std::string& previous_version, const std::string& new_version,
+                       const ostrel_vstat& object, const ostrel_vstat& element) override;
+
+    // Kinds of versions whose content goes to the cleartext cache.
+    static bool has_cleartext(vob_mtype_t mtype) { return mtype == 6 || mtype == 8; }
+
+private:
+    OstrelAgent_View* m_view;
+    OstrelAgent_Update* m_update;
+};

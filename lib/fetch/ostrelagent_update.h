@@ -1,0 +1,116 @@
+#pragma once
+// Update: brings the loaded content of the view to the server's current
+// state. A full update runs on a thread of its own: the request claims the
+// view's one update slot for a copy of itself, starts the copy's run
+// (OstrelAgent_Async_Update) and replies as soon as the run has begun, that
+// is once the server's stream has given the view its new generation number
+// (or the run ended before that). The run's outcome goes to the update log,
+// whose path the reply names.
+//
+// The run (do_view_update) reads the view's load scopes and generation
+// number, hands the server's stream to a listener that applies it to the
+// view database and queues a background cleartext fetch for every file
+// version it loads, and ends (end_view_update) once the stream and every
+// fetch it queued have ended: the log's tail is written and the slot freed.
+//
+// Other operations make internal updates (the default constructor) to hold
+// the slot or to update chosen paths.
+//
+// Request: root "Update" ("version", "tx-id" required), an optional
+// "update-flags" with the attributes "hijack-treatment" ("keep",
+// "overwrite", "rename"), "ptime", "force", "resume", "surgical" (each
+// "true" sets it, another non-empty text clears it), and for a surgical
+// update "update-paths" with one path per child. Reply: the envelope and
+// always "log-file", the update log's path (empty without a log).
+//
+// Locks: g_blocking_lock guards the count of the running update's
+// outstanding background fetches, g_rpc_complete and every operation's
+// background status; it is a leaf (the update log's records are written
+// outside it).
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "lib/core/ostrelagent_util.h"
+#include "lib/requests/ostrelagent_abstractop.h"
+#include "platform/norvanethread/norvanethread.h"
+#include "xdr/ostrelxdr_blob.h"
+
+class OstrelAgent_Log_Update;
+
+class OstrelAgent_Update : public OstrelAgent_AbstractOp {
+public:
+    static constexpr const char* TAG_UPDATE_FLAGS = "update-flags";
+    static constexpr const char* TAG_UPDATE_PATHS = "update-paths";
+    static constexpr const char* TAG_LOG_FILE = "log-file";
+    static constexpr const char* ATTR_HIJACK_TREATMENT = "hijack-treatment";
+    static constexpr const char* ATTR_PTIME = "ptime";
+    static constexpr const char* ATTR_FORCE = "force";
+    static constexpr const char* ATTR_RESUME = "resume";
+    static constexpr const char* ATTR_SURGICAL = "surgical";
+    static constexpr const char* TRUE_TEXT = "true";
+
+    OstrelAgent_Update(const std::string& request_text, NorvaneAutoPtr<NorvaneXmlDoc> document);
+    // An internal update (surgical unless its creator changes that).
+    OstrelAgent_Update();
+    ~OstrelAgent_Update() override;
+
+    void process_request() override;
+    std::string get_response() override;
+
+    void parse_request();
+    // Claims the slot for a copy of this operation and starts the copy's
+    // run; `gn` gets the view's generation number as the slot had it. False
+    // when the slot is taken (status unchanged) or the log could not be made
+    // (status set).
+    bool queue_view_update(unsigned int& gn);
+    void init_log();
+    // A background cleartext fetch of this run failed (called on pool
+    // threads): its status becomes the background status and its message
+    // an "Error:" line of the log.
+    void bg_error(int status, const std::string& message);
+
+    // The full run; `from_restore` leaves the log's head and tail and the
+    // slot to the caller.
+    void do_view_update(bool from_restore);
+    // Waits for the run's background fetches, writes the log's tail and
+    // frees the slot.
+    void end_view_update();
+    void log_start_update();
+    void log_end_update();
+    void do_surgical_update();
+
+    // --- fields ---
+    OstrelAgent_Log_Update* get_log() const { return m_log.get(); }
+    OstrelAgent_Util::HijackTreatment get_hijack_treatment() const { return m_hijack_treatment; }
+    void set_hijack_treatment(OstrelAgent_Util::HijackTreatment treatment) { m_hijack_treatment = treatment; }
+    int get_preserve_times() const { return m_preserve_times; }
+    int get_force() const { return m_force; }
+    int get_resume() const { return m_resume; }
+    int get_update_ondemand_scopes() const { return m_update_ondemand_scopes; }
+    int get_surgical() const { return m_surgical; }
+    void set_surgical(int surgical) { m_surgical = surgical; }
+    const std::vector<std::string>& get_paths() const { return m_paths; }
+    int get_bg_status();
+
+    // Shared by the running update and its background fetches.
+    static norvanethread_mutex_t g_blocking_lock;
+    static int g_blocking;
+    static int g_rpc_complete;
+    static norvanethread_cond_t g_update_done;
+
+protected:
+    std::unique_ptr<OstrelAgent_Log_Update> m_log;
+    OstrelAgent_Util::HijackTreatment m_hijack_treatment = OstrelAgent_Util::HIJACK_KEEP;
+    int m_preserve_times = 0;
+    int m_force = 0;
+    int m_resume = 0;
+    int m_update_ondemand_scopes = 1;
+    std::string m_spare_text;
+    int m_surgical = 0;
+    std::vector<std::string> m_paths;
+    ostrel_scope m_scope{};
+    int m_cancelled = 0;
+    int m_bg_status = 0; // guarded by g_blocking_lock
+};

@@ -1,0 +1,474 @@
+#include "lib/fetch/ostrelagent_view_db_listener.h"
+
+#include "lib/core/ostrelagent_lib_msg.h"
+#include "lib/core/ostrelagent_status.h"
+#include "lib/core/ostrelagent_trace.h"
+#include "lib/core/ostrelagent_view.h"
+#include "lib/core/ostrelagent_view_db.h"
+#include "lib/core/ostrelagent_view_db_root_dir.h"
+#include "lib/core/ostrelagent_view_handler.h"
+#include "lib/fetch/ostrelagent_log_update.h"
+#include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/kernel/ostrelagent_korva_ioctl.h"
+#include "lib/ns/ns_rpc.h"
+#include "lib/ostreladb/ostrel_db.h"
+#include "lib/requests/ostrelagent_configspec.h"
+#include "platform/utl/fileutl.h"
+
+namespace {
+
+const char* const CLASS_NAME = "OstrelAgent_View_db_listener";
+namespace S = OstrelAgent_Status;
+namespace M = OstrelAgent_Lib_Msg;
+using Util = OstrelAgent_Util;
+constexpr int LEVEL_2 = OstrelAgent_Trace::TRACE_LEVEL_2;
+constexpr int LEVEL_4 = OstrelAgent_Trace::TRACE_LEVEL_4;
+
+class Trace : public OstrelAgent_Trace {
+public:
+    explicit Trace(const char* method) : OstrelAgent_Trace(OSTRELAGENT, CLASS_NAME, method) {}
+};
+
+template <typename... Args>
+std::string text(int index, Args... args) {
+    return Util::format(&_ostrela_lib_lib_msg_table, index, args...);
+}
+
+// A stream path split into its directory and its leaf.
+struct Split_Path {
+    char dir[FILEUTL_PATH_MAX];
+    char leaf[FILEUTL_PATH_MAX];
+};
+
+// Load mode of the entries a scope makes: its first load, or an update.
+int load_mode(int scope_was_empty) { return scope_was_empty != 0 ? 1 : 2; }
+
+} // namespace
+
+bool OstrelAgent_View_db_listener::map_oid_compare::operator()(const qel_oid_s& a, const qel_oid_s& b) const {
+    return qel_oid_cmp(&a, &b) < 0;
+}
+
+bool OstrelAgent_View_db_listener::is_auto_scope(const ostrel_scope& scope) {
+    return qel_oid_eq(&scope.scope_oid, &AUTOMATIC_LOAD_SCOPE_OID);
+}
+
+OstrelAgent_View_db_listener::OstrelAgent_View_db_listener(OstrelAgent_Log_Update* log,
+                                                           OstrelAgent_Util::HijackTreatment treatment)
+    : m_log(log), m_hijack_treatment(treatment) {}
+
+OstrelAgent_View_db_listener::~OstrelAgent_View_db_listener() = default;
+
+int OstrelAgent_View_db_listener::fail(int status) {
+    m_status = status;
+    return status;
+}
+
+void OstrelAgent_View_db_listener::stop_if_asked() {
+    if (OstrelAgent_View::should_stop_update()) throw RClient_Listener_Exception(S::RC_LISTENER_STOPPED);
+}
+
+std::string OstrelAgent_View_db_listener::lr_name(const qel_oid_s& oid) const {
+    auto it = m_lr_names.find(oid);
+    return it != m_lr_names.end() ? it->second : Util::id_text(oid);
+}
+
+// ---- before the stream -------------------------------------------------------------------
+
+bool OstrelAgent_View_db_listener::prepare_operation() {
+    Trace trace("prepare_operation");
+    if (OstrelAgent_View::should_stop_update()) {
+        m_message += text(M::SHUTTING_DOWN);
+        fail(S::UPDATE_REFUSED_SHUTDOWN);
+        return false;
+    }
+    std::vector<ostrel_scope> marked;
+    const int status = OstrelAgent_View_db::get_scopes(OstrelAgent_View_db::LR_SCOPES_FOR_DELETE, marked);
+    if (status != 0) {
+        fail(status);
+        return false;
+    }
+    for (const ostrel_scope& scope : marked) {
+        if (is_auto_scope(scope)) continue;
+        OstrelAgent_Metadata walk(scope.pname, scope.pname, false);
+        const int walked = walk.run();
+        if (walked != 0) {
+            // A load rule whose path is gone is deleted all the same; the
+            // whole view is flushed then, since its root cannot be named.
+            trace.writeTrace(LEVEL_2, "Metadata failed with status %d", walked);
+            m_doomed.push_back({scope, QEL_OID_NULL, QEL_UUID_NULL});
+            continue;
+        }
+        ostrel_vstat root{};
+        walk.get_ostrel_vstat(&root);
+        m_doomed.push_back({scope, root.vstat.obj_oid, walk.get_vob_uuid()});
+    }
+    return true;
+}
+
+// ---- the stream ----------------------------------------------------------------------------
+
+bool OstrelAgent_View_db_listener::begin_operation(unsigned int gn) {
+    Trace trace("begin_operation");
+    stop_if_asked();
+    m_new_gn = gn;
+    int status = ostrel_db_get_vns_view_gn(&m_old_gn);
+    if (status != 0) {
+        m_message += text(M::UPDATE_BEGIN_FAILED, qel_strerror(status));
+        fail(Util::qel_to_ostrel_status(status));
+        return false;
+    }
+    trace.writeTrace(LEVEL_4, "old gn %u new gn %u", m_old_gn, m_new_gn);
+    OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
+    if (view == nullptr) {
+        m_message += text(M::NO_VIEW_INFO);
+        fail(S::NO_VIEW);
+        return false;
+    }
+    m_ioctl.reset(new OstrelAgent_KORVA_Ioctl(view));
+    std::vector<ostrel_scope> scopes;
+    status = OstrelAgent_View_db::get_scopes(OstrelAgent_View_db::ALL_LR_SCOPES, scopes);
+    if (status != 0) {
+        // Without the names nothing of the stream can be placed: the update
+        // fails rather than report success having applied nothing.
+        fail(status);
+        return false;
+    }
+    for (const ostrel_scope& scope : scopes) m_lr_names.emplace(scope.scope_oid, scope.pname);
+    return true;
+}
+
+bool OstrelAgent_View_db_listener::begin_scope(const ostrel_scope& scope) {
+    Trace trace("begin_scope");
+    stop_if_asked();
+    trace.writeTrace(LEVEL_4, "scope %s", Util::scope_to_string(scope.scope_oid, scope.pname, scope.gn).c_str());
+    m_scope = scope;
+    const std::string oid = Util::id_text(scope.scope_oid);
+    int status = 0;
+    if (is_auto_scope(scope)) {
+        status = ostrel_db_begin_def_scope(scope.gn);
+    } else {
+        unsigned int gn = 0;
+        status = ostrel_db_get_lr_scope_gn(&scope.scope_oid, &gn);
+        if (status != 0) {
+            m_message += text(M::UNKNOWN_SCOPE, oid.c_str());
+            fail(Util::qel_to_ostrel_status(status));
+            return false;
+        }
+        int empty = 0;
+        status = ostrel_db_is_lr_scope_empty(&scope.scope_oid, &empty);
+        if (status == 0) {
+            m_scope_was_empty = empty;
+            status = empty != 0 ? ostrel_db_begin_lr_scope_load(&scope.scope_oid, scope.gn)
+                                : ostrel_db_begin_lr_scope_update(&scope.scope_oid, scope.gn);
+        }
+    }
+    if (status != 0) {
+        m_message += text(M::SCOPE_BEGIN_FAILED, oid.c_str(), qel_strerror(status));
+        fail(Util::qel_to_ostrel_status(status));
+        return false;
+    }
+    return true;
+}
+
+bool OstrelAgent_View_db_listener::begin_vob(const qel_uuid_s& replica, const qel_oid_s& family) {
+    Trace trace("begin_vob");
+    stop_if_asked();
+    m_vob_uuid = replica;
+    m_vob_family = family;
+    trace.writeTrace(LEVEL_4, "vob_uuid=%s   family_oid=%s", Util::id_text(replica).c_str(),
+                     Util::id_text(family).c_str());
+    int empty = 0;
+    int status = ostrel_db_is_def_scope_vob_empty(&replica, &empty);
+    if (status == 0) {
+        m_vob_was_empty = empty;
+        status = empty != 0 ? ostrel_db_begin_def_scope_vob_load(&replica, m_scope.gn)
+                            : ostrel_db_begin_def_scope_vob_update(&replica, m_scope.gn);
+    }
+    if (status != 0) {
+        m_message += text(M::SCOPE_VOB_BEGIN_FAILED, Util::id_text(m_scope.scope_oid).c_str(),
+                          Util::id_text(replica).c_str(), qel_strerror(status));
+        fail(Util::qel_to_ostrel_status(status));
+        return false;
+    }
+    return true;
+}
+
+bool OstrelAgent_View_db_listener::update_object(const qel_uuid_s& vob, const qel_oid_s& parent,
+                                                 const std::string& path, const std::string& previous_version,
+                                                 const std::string& new_version, const ostrel_vstat& object,
+                                                 const ostrel_vstat& element) {
+    Trace trace("update_object");
+    stop_if_asked();
+    Split_Path split;
+    if (fileutl_strip_leaf(path.c_str(), split.dir, split.leaf) != 0) {
+        m_message += text(M::PATH_SPLIT_FAILED, path.c_str());
+        fail(S::GENERAL_FAILURE);
+        return true;
+    }
+    const int symlink = object.vstat.mtype == 7 ? 1 : 0;
+    const int mode = load_mode(m_scope_was_empty);
+    const qel_oid_s& root_parent = is_auto_scope(m_scope) ? m_vob_family : m_scope.other_oid;
+    if (qel_oid_eq(&parent, &root_parent)) {
+        // A VOB root is no name of a directory: no hijacked file in its way.
+        if (update_vob_root(vob, path, object, element, mode))
+            treat_hijack_result(QEL_ST_NOT_FOUND, path, parent, previous_version, new_version, symlink, "", false);
+        return true;
+    }
+
+    unsigned parent_ver = 0;
+    if (!parent_dir(vob, parent, path, parent_ver)) return true;
+    char new_name[FILEUTL_PATH_MAX] = "";
+    const int hijack = treat_hijack(vob, parent_ver, split.leaf, false, new_name);
+    if (!treat_hijack_result(hijack, path, parent, previous_version, new_version, symlink, new_name, false))
+        return true;
+
+    int status = OstrelAgent_Metadata::flush_cache(vob, object.vstat.elem_oid, parent, path, split.leaf, m_ioctl.get(),
+                                               m_message);
+    if (status != 0) fail(status);
+
+    ostrel_vstat obj = object;
+    view_vstat elem = element.vstat;
+    unsigned obj_dbid = 0, elem_dbid = 0;
+    qel_oid_s other_scope = QEL_OID_NULL;
+    trace.writeTrace(LEVEL_4, "add '%s' parent-ver-dbid %d", split.leaf, static_cast<int>(parent_ver));
+    status = OstrelAgent_View_db::add_db_entry(vob, object.vstat.mtype, split.leaf, parent_ver, m_scope.scope_oid,
+                                               m_scope.gn, mode, true, obj, elem, obj_dbid, elem_dbid, &other_scope);
+    const std::string parent_text = Util::id_text(parent);
+    if (status != 0) {
+        trace.writeTrace(LEVEL_2, "Can't add db entry %s/%s (%s): error %d", parent_text.c_str(), split.leaf,
+                         path.c_str(), status);
+        m_message += text(M::DB_ENTRY_NOT_ADDED, path.c_str(), parent_text.c_str(), std::to_string(status).c_str());
+        fail(status);
+        return true;
+    }
+    trace.writeTrace(LEVEL_4, "new object dbid %d elem dbid %d", static_cast<int>(obj_dbid),
+                     static_cast<int>(elem_dbid));
+    if (object.vstat.mtype == 3 && !qel_oid_eq(&other_scope, &QEL_OID_NULL)) {
+        m_message += text(M::DIR_IN_TWO_LOAD_RULES, path.c_str(), lr_name(m_scope.scope_oid).c_str(),
+                          lr_name(other_scope).c_str());
+    }
+    return true;
+}
+
+bool OstrelAgent_View_db_listener::update_vob_root(const qel_uuid_s& vob, const std::string& path,
+                                                   ostrel_vstat object, ostrel_vstat element, int mode) {
+    Trace trace("update_vob_root");
+    // A VOB root is no name of a VOB directory: only the object is flushed.
+    int status =
+        OstrelAgent_Metadata::flush_cache(vob, object.vstat.elem_oid, QEL_OID_NULL, path, "", m_ioctl.get(), m_message);
+    if (status != 0) fail(status);
+    OstrelAgent_View_db_root_dir root(vob);
+    unsigned root_dbid = 0, elem_dbid = 0;
+    status = root.create(m_scope.scope_oid, m_scope.gn, mode, object, element, root_dbid, elem_dbid);
+    if (status != 0) {
+        m_message += text(M::VOB_ROOT_NOT_UPDATED, path.c_str());
+        fail(status);
+        return false;
+    }
+    trace.writeTrace(LEVEL_4, "new rootdir ver dbid %d elem dbid %d", static_cast<int>(root_dbid),
+                     static_cast<int>(elem_dbid));
+    return true;
+}
+
+bool OstrelAgent_View_db_listener::parent_dir(const qel_uuid_s& vob, const qel_oid_s& parent, const std::string& path,
+                                              unsigned& parent_ver) {
+    unsigned parent_elem = 0;
+    const int status = OstrelAgent_Metadata::lookup_parent_dir(vob, parent, path, parent_elem, parent_ver, m_message);
+    if (status == 0) return true;
+    fail(status);
+    return false;
+}
+
+int OstrelAgent_View_db_listener::treat_hijack(const qel_uuid_s& vob, unsigned parent_ver, const char* leaf,
+                                               bool unload, char* new_name) const {
+    const int32_t dir = static_cast<int32_t>(parent_ver);
+    switch (m_hijack_treatment) {
+    case Util::HIJACK_OVERWRITE: return ns_remove_hijack(&vob, dir, leaf);
+    case Util::HIJACK_RENAME: return ns_rename_hijack(&vob, dir, leaf, new_name);
+    default:
+        // Kept: an unloaded name's hijacked file stays as a view-private
+        // file, a loaded one's stays hijacked.
+        return unload ? ns_unhijack_by_dbid(&vob, dir, leaf) : ns_lookup_hijack(&vob, dir, leaf);
+    }
+}
+
+bool OstrelAgent_View_db_listener::treat_hijack_result(int result, const std::string& path, const qel_oid_s& parent,
+                                                       const std::string& previous_version,
+                                                       const std::string& new_version, int symlink,
+                                                       const char* new_name, bool unload) {
+    if (result == 0) {
+        if (m_log != nullptr) {
+            if (unload)
+                m_log->log_hijack_unload(m_hijack_treatment, path, new_name);
+            else
+                m_log->log_hijack_update(m_hijack_treatment, path, previous_version, new_version, symlink, new_name);
+        }
+        return true;
+    }
+    if (result == QEL_ST_NOT_FOUND) {
+        if (m_log != nullptr) {
+            if (unload)
+                m_log->log_unload(path);
+            else if (previous_version.empty())
+                m_log->log_load(path, new_version, symlink);
+            else
+                m_log->log_update(path, previous_version, new_version, symlink);
+        }
+        return true;
+    }
+    m_message += text(M::HIJACK_NOT_HANDLED, path.c_str(), Util::id_text(parent).c_str(), qel_strerror(result));
+    fail(S::INTERNAL_ERROR);
+    return false;
+}
+
+bool OstrelAgent_View_db_listener::unload_object(const qel_uuid_s& vob, const qel_oid_s& parent,
+                                                 const std::string& path, const qel_oid_s& old_object) {
+    Trace trace("unload_object");
+    stop_if_asked();
+    Split_Path split;
+    if (fileutl_strip_leaf(path.c_str(), split.dir, split.leaf) != 0) {
+        m_message += text(M::PATH_SPLIT_FAILED, path.c_str());
+        fail(S::GENERAL_FAILURE);
+        return true;
+    }
+    const std::string vob_text = Util::id_text(vob);
+    const std::string parent_text = Util::id_text(parent);
+    trace.writeTrace(LEVEL_4, "unload vob %s parent elem %s name \"%s\" old_obj_oid %s", vob_text.c_str(),
+                     parent_text.c_str(), path.c_str(), Util::id_text(old_object).c_str());
+    int status =
+        OstrelAgent_Metadata::flush_cache(vob, old_object, parent, path, split.leaf, m_ioctl.get(), m_message);
+    if (status != 0) fail(status);
+    status = ostrel_db_ver_mark_remove(&vob, &parent, &old_object, split.leaf);
+    if (status != 0 && status != QEL_ST_NOT_FOUND) {
+        m_message += text(M::MARK_REMOVED_FAILED, vob_text.c_str(), parent_text.c_str(), path.c_str(),
+                          qel_strerror(status));
+        fail(Util::qel_to_ostrel_status(status));
+        return true;
+    }
+    unsigned parent_ver = 0;
+    if (!parent_dir(vob, parent, path, parent_ver)) return true;
+    char new_name[FILEUTL_PATH_MAX] = "";
+    const int hijack = treat_hijack(vob, parent_ver, split.leaf, true, new_name);
+    treat_hijack_result(hijack, path, parent, std::string(), std::string(), 0, new_name, true);
+    return true;
+}
+
+bool OstrelAgent_View_db_listener::end_scope() {
+    Trace trace("end_scope");
+    stop_if_asked();
+    m_finished_scopes.emplace_back(m_scope, m_scope_was_empty != 0);
+    m_scope = ostrel_scope{};
+    return true;
+}
+
+bool OstrelAgent_View_db_listener::end_vob() {
+    Trace trace("end_vob");
+    stop_if_asked();
+    const qel_uuid_s vob = m_vob_uuid;
+    const int status = m_vob_was_empty != 0 ? ostrel_db_end_def_scope_vob_load(&vob, m_scope.gn)
+                                            : ostrel_db_end_def_scope_vob_update(&vob, m_scope.gn);
+    m_vob_uuid = QEL_UUID_NULL;
+    if (status != 0) {
+        m_message += text(M::SCOPE_VOB_END_FAILED, Util::id_text(m_scope.scope_oid).c_str(),
+                          Util::id_text(vob).c_str(), qel_strerror(status));
+        fail(Util::qel_to_ostrel_status(status));
+    }
+    return true;
+}
+
+bool OstrelAgent_View_db_listener::end_operation() {
+    Trace trace("end_operation");
+    stop_if_asked();
+    for (const auto& finished : m_finished_scopes) process_finished_scope(finished.first, finished.second);
+    int status = cleanup_deleted_load_rules();
+    if (status != 0) {
+        trace.writeTrace(LEVEL_2, "Can't cleanup load scopes marked for deletion %d", status);
+        return true;
+    }
+    status = get_lr_metadata();
+    if (status != 0) {
+        trace.writeTrace(LEVEL_2, "Can't get metadata for load scopes %d", status);
+        return true;
+    }
+    status = ostrel_db_set_vns_view_gn(m_new_gn);
+    if (status != 0) {
+        fail(Util::qel_to_ostrel_status(status));
+        m_message += Util::format(&_qel_cmsg_qel_msg_table, QEL_MSG_CALL_FAILED, "end update", qel_strerror(status));
+        return true;
+    }
+    if (m_hijack_treatment == Util::HIJACK_OVERWRITE || m_hijack_treatment == Util::HIJACK_RENAME) {
+        // Each failure is an error record of the log; the update fails.
+        status = ns_view_sweep_hijacks(m_hijack_treatment, m_log);
+        if (status != 0) fail(Util::qel_to_ostrel_status(status));
+    }
+    return true;
+}
+
+bool OstrelAgent_View_db_listener::process_finished_scope(const ostrel_scope& scope, bool first_load) {
+    Trace trace("process_finished_scope");
+    int status;
+    if (is_auto_scope(scope))
+        status = ostrel_db_end_def_scope(scope.gn);
+    else if (first_load)
+        status = ostrel_db_end_lr_scope_load(&scope.scope_oid, scope.gn, true, true);
+    else
+        status = ostrel_db_end_lr_scope_update(&scope.scope_oid, scope.gn);
+    if (status == 0) return true;
+    m_message += text(M::SCOPE_END_FAILED, Util::id_text(scope.scope_oid).c_str(), qel_strerror(status));
+    fail(Util::qel_to_ostrel_status(status));
+    return false;
+}
+
+int OstrelAgent_View_db_listener::cleanup_deleted_load_rules() {
+    Trace trace("cleanup_deleted_load_rules");
+    if (m_doomed.empty()) return 0;
+    OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
+    if (view == nullptr) {
+        m_message += text(M::NO_VIEW_INFO);
+        return fail(S::NO_VIEW);
+    }
+    OstrelAgent_ConfigSpec store(view->get_storage_path());
+    bool flush_view = false;
+    int status = 0;
+    for (doomed_scope& doomed : m_doomed) {
+        trace.writeTrace(LEVEL_4, "Deleting load scope %s", doomed.scope.pname);
+        if (qel_oid_eq(&doomed.oid, &QEL_OID_NULL)) {
+            status = store.delete_one_load_scope(doomed.scope, 0, nullptr, nullptr);
+            flush_view = flush_view || status == 0;
+        } else {
+            status = store.delete_one_load_scope(doomed.scope, 1, &doomed.oid, &doomed.uuid);
+        }
+        if (status != 0) {
+            m_message += text(M::LOAD_RULE_NOT_REMOVED, doomed.scope.pname);
+            fail(status);
+            break;
+        }
+    }
+    if (flush_view) {
+        // The root of a deleted scope whose path was gone cannot be named.
+        const int flushed = OstrelAgent_Metadata::view_inval_view(m_ioctl.get(), true, true, false);
+        if (flushed != 0) {
+            m_message += text(M::VIEW_FLUSH_FAILED, qel_strerror(flushed));
+            fail(Util::qel_to_ostrel_status(flushed));
+        }
+    }
+    return status;
+}
+
+int OstrelAgent_View_db_listener::get_lr_metadata() {
+    Trace trace("get_lr_metadata");
+    std::vector<ostrel_scope> scopes;
+    int status = OstrelAgent_View_db::get_scopes(OstrelAgent_View_db::LR_SCOPES, scopes);
+    if (status != 0) return fail(status);
+    for (const ostrel_scope& scope : scopes) {
+        trace.writeTrace(LEVEL_4, "Getting metadata for %s", scope.pname);
+        OstrelAgent_Metadata walk(scope.pname, scope.pname, false);
+        status = walk.run();
+        if (status != 0) {
+            m_message += walk.get_message();
+            return fail(status);
+        }
+    }
+    return 0;
+}

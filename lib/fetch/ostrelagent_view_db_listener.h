@@ -1,0 +1,132 @@
+#pragma once
+// Applies a view update's stream to the view: the view database's entries
+// of the objects loaded, changed and unloaded, the namespace cache's and the
+// kernel's copies of them, the hijacked files in their way (by the update's
+// treatment), every load scope and VOB bracketed by the database's begin and
+// end steps, the load scopes removed from the configuration deleted, the
+// view's new generation number stored, and one line per object in the
+// update log.
+//
+// One listener serves one update: prepare_operation before the stream, then
+// the stream's calls in order (begin_operation, per scope begin_scope, per
+// VOB begin_vob, the objects, end_vob, then end_scope, and end_operation).
+// Scopes are completed only in end_operation, once the whole stream has
+// arrived: a stream that ends early completes none, deletes no scope and
+// stores no generation number.
+//
+// Failures of single objects are recorded and the stream goes on: the
+// status is the last failure's, the message holds every failure's text in
+// order, and the update reports both at its end. A failure of a begin
+// step answers false, which ends the delivery of the rest of the stream.
+// Every call first asks whether the agent must stop; then it throws
+// RClient_Listener_Exception with status 30013, which ends the stream
+// (prepare_operation answers false instead).
+//
+// Calls come on the thread that runs the update's remote command. The
+// listener holds no lock of its own; each view-database call is a
+// transaction of its own and the namespace calls take the namespace mutex
+// themselves.
+
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "lib/client/rclient_update_listener.h"
+#include "lib/core/ostrelagent_util.h"
+#include "platform/qel/qel.h"
+#include "xdr/ostrelxdr_blob.h"
+
+class OstrelAgent_KORVA_Ioctl;
+class OstrelAgent_Log_Update;
+
+class OstrelAgent_View_db_listener : public RClient_Update_Listener {
+public:
+    // A load scope marked for deletion, with the object (and its VOB) that
+    // its path name reached before the update; null ids when the path no
+    // longer resolved.
+    struct doomed_scope {
+        ostrel_scope scope;
+        qel_oid_s oid;
+        qel_uuid_s uuid;
+    };
+
+    // Orders oids as qel_oid_cmp does.
+    struct map_oid_compare {
+        bool operator()(const qel_oid_s& a, const qel_oid_s& b) const;
+    };
+
+    // `log` (not owned) may be null: nothing is logged then.
+    OstrelAgent_View_db_listener(OstrelAgent_Log_Update* log, OstrelAgent_Util::HijackTreatment treatment);
+    ~OstrelAgent_View_db_listener() override;
+
+    OstrelAgent_View_db_listener(const OstrelAgent_View_db_listener&) = delete;
+    OstrelAgent_View_db_listener& operator=(const OstrelAgent_View_db_listener&) = delete;
+
+    bool begin_operation(unsigned int gn) override;
+    bool begin_scope(const ostrel_scope& scope) override;
+    bool begin_vob(const qel_uuid_s& replica, const qel_oid_s& family) override;
+    bool update_object(const qel_uuid_s& vob, const qel_oid_s& parent, const std::string& path,
+                       const std::string& previous_version, const std::string& new_version,
+                       const ostrel_vstat& object, const ostrel_vstat& element) override;
+    bool unload_object(const qel_uuid_s& vob, const qel_oid_s& parent, const std::string& path,
+                       const qel_oid_s& old_object) override;
+    bool end_scope() override;
+    bool end_vob() override;
+    bool end_operation() override;
+    // Before the stream: finds what the scopes marked for deletion name.
+    virtual bool prepare_operation();
+
+    int get_status() const { return m_status; }
+    const std::string& get_message() const { return m_message; }
+    unsigned get_new_gn() const { return m_new_gn; }
+    unsigned get_old_gn() const { return m_old_gn; }
+    const std::vector<doomed_scope>& get_doomed_scopes() const { return m_doomed; }
+
+    static bool is_auto_scope(const ostrel_scope& scope);
+
+protected:
+    // Records a failure: its status becomes the listener's. Returns `status`.
+    int fail(int status);
+    // Throws RClient_Listener_Exception(30013) when the agent must stop.
+    static void stop_if_asked();
+
+    int m_status = 0;
+    std::string m_message;
+    OstrelAgent_Log_Update* m_log;
+
+private:
+    // The selected version of the directory element `parent`; false (the
+    // failure recorded) when the view has none.
+    bool parent_dir(const qel_uuid_s& vob, const qel_oid_s& parent, const std::string& path, unsigned& parent_ver);
+    // The update's treatment of a hijacked file at `leaf` of the directory
+    // version: 0 when one was found and treated (`new_name` set when it was
+    // set aside), 1002 when there was none, else a failure.
+    int treat_hijack(const qel_uuid_s& vob, unsigned parent_ver, const char* leaf, bool unload, char* new_name) const;
+    // The log line of an object whose hijack treatment gave `result`; false
+    // (status 20031 recorded) for a result that is neither 0 nor 1002.
+    bool treat_hijack_result(int result, const std::string& path, const qel_oid_s& parent,
+                             const std::string& previous_version, const std::string& new_version, int symlink,
+                             const char* new_name, bool unload);
+    bool update_vob_root(const qel_uuid_s& vob, const std::string& path, ostrel_vstat object,
+                         ostrel_vstat element, int load_mode);
+    // A load-rule scope's path name, or its oid's text when unknown.
+    std::string lr_name(const qel_oid_s& oid) const;
+    bool process_finished_scope(const ostrel_scope& scope, bool first_load);
+    int cleanup_deleted_load_rules();
+    int get_lr_metadata();
+
+    ostrel_scope m_scope{};
+    int m_scope_was_empty = 0;
+    int m_vob_was_empty = 0;
+    qel_uuid_s m_vob_uuid = QEL_UUID_NULL;
+    qel_oid_s m_vob_family = QEL_OID_NULL;
+    unsigned m_new_gn = 0;
+    unsigned m_old_gn = 0;
+    std::vector<std::pair<ostrel_scope, bool>> m_finished_scopes;
+    std::unique_ptr<OstrelAgent_KORVA_Ioctl> m_ioctl;
+    OstrelAgent_Util::HijackTreatment m_hijack_treatment;
+    std::map<qel_oid_s, std::string, map_oid_compare> m_lr_names;
+    std::vector<doomed_scope> m_doomed;
+};

@@ -1,0 +1,481 @@
+// View updates of a serving daemon against the test server's update
+// streams: a client's Update over the pipes replies once the run has begun,
+// the run applies the stream (first load, changed and unloaded versions) to
+// the view database, fetches the cleartext of loaded versions, which then
+// answer the kernel's side without asking the server, and writes the
+// update log; a failing fetch, a failing "Status" part, a second
+// Update while the first is held, offline, and TERM while the stream is
+// held each end as a user expects; and kernel calls racing an update are
+// answered in time while the server holds the stream.
+
+#include <ftw.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "agent_fixture.h"
+#include "lib/fetch/update_log_reader.h"
+#include "pipe_client.h"
+#include "tools/korva_sim/kernel_side.h"
+
+namespace e2e {
+namespace {
+
+using korva_sim::json;
+using korva_sim::ordered_json;
+using korva_sim_test::Kernel_Side;
+using korva_sim_test::replied;
+using Lines = std::vector<std::string>;
+
+const char* const REPLICA = "0a000000-0000-4000-8000-00000000000a";
+const char* const FAMILY = "0f000000-0000-4000-8000-00000000000a";
+const char* const AUTO_SCOPE = "f0cf3574-a895-e311-0000-000000000000";
+const char* const SYNC_RPC = "Ostrel_Norvane::syncfetch_rpc";
+const char* const LOOKUP_RPC = "Ostrel_Norvane::lookup_rpc";
+
+std::string id(unsigned n) {
+    char text[40];
+    std::snprintf(text, sizeof text, "0e000000-0000-4000-8000-%012x", n);
+    return text;
+}
+
+std::string vstat(unsigned n, unsigned mtype, unsigned elem = 0) {
+    const bool dir = mtype == 2 || mtype == 3;
+    return R"({"fstat": {"type": )" + std::to_string(dir ? 2 : 1) + R"(, "mode": )" +
+           std::to_string(dir ? 0755 : 0644) + R"(, "nlink": 1}, "mtype": )" + std::to_string(mtype) +
+           R"(, "obj_oid": ")" + id(n) + R"(", "elem_oid": ")" + id(elem != 0 ? elem : n) + R"("})";
+}
+
+// An update stream, entry by entry, in the test server's form.
+class Stream {
+public:
+    explicit Stream(unsigned gn) : m_gn(gn) {
+        add(R"({"begin": )" + std::to_string(gn) + "}");
+        add(R"({"scope": {"scope_oid": ")" + std::string(AUTO_SCOPE) + R"(", "gn": )" + std::to_string(gn) + "}}");
+        add(R"({"vob": {"replica": ")" + std::string(REPLICA) + R"(", "family": ")" + FAMILY + R"("}})");
+    }
+    // Version `n` (kind `mtype`) of element `elem` at `path` under the
+    // directory element `parent` (0: the VOB's family, the root).
+    Stream& load(const std::string& path, unsigned parent, unsigned n, unsigned mtype, unsigned elem,
+                 const std::string& prev = "") {
+        const std::string parent_oid = parent == 0 ? FAMILY : id(parent);
+        add(R"({"elem": {"path": ")" + path + R"(", "parent": ")" + parent_oid + R"(", "replica": ")" + REPLICA +
+            R"(", "oid": ")" + id(n) + R"(", "prev": ")" + prev + R"(", "cur": "/main/)" + std::to_string(n) +
+            R"(", "obj": )" + vstat(n, mtype, elem) + R"(, "elem": )" + vstat(elem, mtype == 3 ? 2 : 5) + "}}");
+        return *this;
+    }
+    Stream& unload(const std::string& path, unsigned parent, unsigned n) {
+        add(R"({"elem": {"path": ")" + path + R"(", "parent": ")" + id(parent) + R"(", "replica": ")" + REPLICA +
+            R"(", "oid": ")" + id(n) + R"(", "prev": "/main/)" + std::to_string(n) + R"("}})");
+        return *this;
+    }
+    std::string json() const {
+        return "[" + m_entries + R"(, {"end": "vob"}, {"end": "scope"}, {"end": "operation"}])";
+    }
+    // The parts before the stream's first object.
+    static constexpr unsigned HEAD_PARTS = 3;
+
+private:
+    void add(const std::string& entry) { m_entries += (m_entries.empty() ? "" : ", ") + entry; }
+    unsigned m_gn;
+    std::string m_entries;
+};
+
+// The first load: the root (11 of 10) with a.c (21 of 20), b.c (31 of 30)
+// and the directory d (41 of 40) holding d/e.c (51 of 50).
+Stream first_load() {
+    Stream s(2);
+    s.load("/vobs/a", 0, 11, 3, 10)
+        .load("/vobs/a/a.c", 10, 21, 6, 20)
+        .load("/vobs/a/b.c", 10, 31, 6, 30)
+        .load("/vobs/a/d", 10, 41, 3, 40)
+        .load("/vobs/a/d/e.c", 40, 51, 6, 50);
+    return s;
+}
+
+// A sync fetch rule answering once with `stream`, `fault` and `status`.
+std::string sync_rule(const Stream& stream, const std::string& fault = "", const std::string& status = "") {
+    return R"({"match": {"rpc": ")" + std::string(SYNC_RPC) + R"("}, "times": 1, "reply": {"stream": )" +
+           stream.json() + (status.empty() ? "" : R"(, "status": )" + status) + "}" +
+           (fault.empty() ? "" : R"(, "fault": )" + fault) + "}";
+}
+
+std::string hold(unsigned after_parts, const std::string& gate) {
+    return R"({"hold": {"after_parts": )" + std::to_string(after_parts) + R"(, "gate": ")" + gate + R"("}})";
+}
+
+std::string vob_rule() {
+    return R"({"match": {"rpc": "Ostrel_Norvane::getvobinfo_rpc"}, "reply": {"vobinfo": {"VobFamilyUuid": ")" +
+           std::string(FAMILY) + R"(", "VobReplicaUuid": ")" + REPLICA +
+           R"(", "VobStorage": "host:/store/a.vbs", "IsPublic": "1", "IsProject": "0"}}})";
+}
+
+class E2eUpdate : public AgentTest {
+protected:
+    void SetUp() override {
+        AgentTest::SetUp();
+        // The server's contents of every file version the tests load.
+        server_cleartext_dir = tree / "versions";
+        ASSERT_EQ(0, ::mkdir(server_cleartext_dir.c_str(), 0700));
+        ASSERT_EQ(0, ::mkdir((server_cleartext_dir + "/" + REPLICA).c_str(), 0700));
+        std::vector<unsigned> versions = {21, 22, 31, 51, 52};
+        for (unsigned run = 0; run < 20; ++run) versions.insert(versions.end(), {100 + run, 200 + run});
+        for (unsigned n : versions) {
+            const std::string dir = server_cleartext_dir + "/" + REPLICA + "/" + id(n);
+            ASSERT_EQ(0, ::mkdir(dir.c_str(), 0700));
+            ASSERT_TRUE(write_file(dir + "/transparent", body(n)));
+        }
+    }
+    static std::string body(unsigned n) { return "contents of version " + std::to_string(n) + "\n"; }
+    static std::string get_path(unsigned n) {
+        return "/cltxt/" + std::string(REPLICA) + "/" + id(n) + "/transparent";
+    }
+    // The GETs of version `n` the server received.
+    size_t gets(unsigned n) {
+        size_t count = 0;
+        for (const fakeserver::Json& r : server().requests())
+            count += r["method"].as_string() == "GET" && r["subpath"].as_string() == get_path(n);
+        return count;
+    }
+    // The cache file of version `n` in the view's cleartext cache ("" when
+    // there is none).
+    std::string cached(unsigned n) const {
+        static std::string wanted, found;
+        wanted = "/" + id(n) + "-transparent";
+        found.clear();
+        ::nftw((cache_dir("u") + "/.c").c_str(),
+               [](const char* path, const struct stat*, int, struct FTW*) {
+                   const std::string p = path;
+                   if (p.size() > wanted.size() && p.compare(p.size() - wanted.size(), wanted.size(), wanted) == 0)
+                       found = p;
+                   return 0;
+               },
+               16, FTW_PHYS);
+        return found;
+    }
+    static unsigned mode_of(const std::string& path) {
+        struct stat st{};
+        return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+    }
+
+    // Starts the daemon of view "u" with the server's `sync_rules` (in the
+    // order the Updates use them) and mounts "/vobs/a".
+    void serve(const std::vector<std::string>& sync_rules, const std::string& more_rules = "") {
+        server_rules = vob_rule();
+        for (const std::string& rule : sync_rules) server_rules += ", " + rule;
+        if (!more_rules.empty()) server_rules += ", " + more_rules;
+        agent = serve_new_view("u");
+        client = PipeClient::connect(storage("u"), "tool");
+        ASSERT_TRUE(client);
+        ASSERT_EQ("0", client->call(make_request("MountVob", "m", "<vob-tag mount-state=\"true\">/vobs/a</vob-tag>"))
+                           .attrs["status-code"]);
+    }
+
+    lib_test::Reply update(const std::string& txid, const std::string& flags = "") {
+        return client->call(make_request("Update", txid, flags));
+    }
+    // Sends Update; checks the reply (0, a log under the storage's "log")
+    // and waits for the log's tail.
+    update_log::Log run_update(const std::string& txid, const std::string& flags = "") {
+        const lib_test::Reply reply = update(txid, flags);
+        EXPECT_EQ("0", reply.attrs.at("status-code")) << reply.children.at("status-message");
+        const std::string log = reply.children.count("log-file") ? reply.children.at("log-file") : "";
+        EXPECT_EQ(0u, log.rfind(storage("u") + "/log/update.", 0)) << log;
+        return finished_log(log);
+    }
+    // The log once its tail is written (at most 30 s).
+    static update_log::Log finished_log(const std::string& path) {
+        update_log::Log log;
+        EXPECT_TRUE(wait_until(
+            [&] {
+                log = update_log::read(path);
+                return log.tail.count("Cancelled") != 0;
+            },
+            Millis(30000)))
+            << read_file(path);
+        EXPECT_TRUE(log.malformed.empty()) << log.malformed.front();
+        return log;
+    }
+    static Lines actions(const update_log::Log& log) {
+        Lines out;
+        for (const update_log::Line& line : log.actions) out.push_back(line.label + " " + line.value);
+        return out;
+    }
+
+    size_t asked(const std::string& rpc) {
+        size_t n = 0;
+        for (const fakeserver::Json& r : server().requests()) n += r["rpc"].as_string() == rpc;
+        return n;
+    }
+    // The arguments of the server's sync fetches, in order.
+    std::vector<std::map<std::string, std::string>> sync_args() {
+        std::vector<std::map<std::string, std::string>> out;
+        for (const fakeserver::Json& r : server().requests()) {
+            if (r["rpc"].as_string() != SYNC_RPC) continue;
+            std::map<std::string, std::string> args;
+            const fakeserver::Json& pairs = r["rpcargs"];
+            for (size_t i = 0; i < pairs.size(); ++i)
+                args[pairs[i][size_t{0}].as_string()] = pairs[i].size() > 1 ? pairs[i][size_t{1}].as_string() : "";
+            out.push_back(args);
+        }
+        return out;
+    }
+    bool sync_requested(size_t count) {
+        return server().wait_for_log([&](const std::vector<fakeserver::Json>& log) {
+            size_t n = 0;
+            for (const fakeserver::Json& r : log) n += r["rpc"].as_string() == SYNC_RPC;
+            return n >= count;
+        });
+    }
+
+    std::unique_ptr<Kernel_Side> kernel() {
+        std::unique_ptr<Kernel_Side> side(new Kernel_Side);
+        EXPECT_EQ(0, side->connect(korva_root, "tag-u", uuid_for("u")));
+        return side;
+    }
+    static json lookup(const json& dir, const std::string& name) {
+        return {{"call", "lookup"}, {"dir", dir}, {"name", name}};
+    }
+    static json fh_of(const ordered_json& reply) { return korva_sim_test::field_of(reply, "fh"); }
+    // The object oid that a look-up of `path` (from the VOB root) finds.
+    std::string oid_at(Kernel_Side& side, const std::vector<std::string>& path) {
+        ordered_json at = side.call({{"call", "root"}, {"replica_uuid", REPLICA}});
+        if (!replied(at)) return "root: " + at.dump();
+        for (const std::string& name : path) {
+            at = side.call(lookup(fh_of(at), name));
+            if (!replied(at)) return name + ": " + at.dump();
+        }
+        return at["attr"].value("obj_oid", std::string("?"));
+    }
+
+    // Whether notices that the names (directory oid, name) changed all
+    // reached `side` in time; the notices seen are used up.
+    static bool notified(Kernel_Side& side, const std::vector<std::pair<std::string, std::string>>& names) {
+        const auto all_seen = [&] {
+            for (const auto& name : names) {
+                bool seen = false;
+                for (const ordered_json& n : side.notices)
+                    seen = seen || (n.value("notice", "") == "name" && n.value("oid", "") == name.first &&
+                                    n.value("name", "") == name.second);
+                if (!seen) return false;
+            }
+            return true;
+        };
+        const bool seen = wait_until(
+            [&] {
+                side.receive(20);
+                return all_seen();
+            },
+            Millis(5000));
+        side.notices.clear();
+        return seen;
+    }
+
+    std::unique_ptr<Process> agent;
+    std::unique_ptr<PipeClient> client;
+};
+
+TEST_F(E2eUpdate, UpdatesLoadChangeAndUnloadTheViewAndLogEveryAction) {
+    Stream second(3);
+    second.load("/vobs/a/a.c", 10, 22, 6, 20, "/main/21").unload("/vobs/a/b.c", 10, 31);
+    // d/e.c's next version cannot be fetched.
+    Stream unfetched(4);
+    unfetched.load("/vobs/a/d/e.c", 40, 52, 6, 50, "/main/51");
+    Stream refused(5);
+    serve({sync_rule(first_load()), sync_rule(second), sync_rule(unfetched),
+           sync_rule(refused, "", R"({"code": 1052, "message": "scope refused"})")},
+          R"({"match": {"method": "GET", "path": ")" + get_path(52) +
+              R"("}, "times": 1, "fault": {"http": 500}, "reply": {"cleartext": true}})");
+
+    const update_log::Log first = run_update("u1");
+    EXPECT_EQ("5", first.head_value("FormatVersion"));
+    EXPECT_EQ(storage("u"), first.head_value("AutomaticView"));
+    EXPECT_EQ("FALSE", first.head_value("UpdateHijackedFiles"));
+    EXPECT_EQ("TRUE", first.head_value("UpdateOnDemandScope"));
+    EXPECT_EQ((Lines{"New /vobs/a /main/11 ", "New /vobs/a/a.c /main/21 ", "New /vobs/a/b.c /main/31 ",
+                     "New /vobs/a/d /main/41 ", "New /vobs/a/d/e.c /main/51 "}),
+              actions(first));
+    EXPECT_EQ("Succeeded", first.tail_value("Status"));
+    EXPECT_EQ("FALSE", first.tail_value("Cancelled"));
+    ASSERT_EQ(1u, sync_args().size());
+    EXPECT_EQ("1", sync_args()[0]["ViewGn"]);
+    EXPECT_EQ("0", sync_args()[0]["NumScopes"]);
+
+    // Each loaded file version was fetched once, before the run ended,
+    // into a read-only cache file.
+    for (unsigned n : {21u, 31u, 51u}) {
+        EXPECT_EQ(1u, gets(n)) << n;
+        const std::string file = cached(n);
+        EXPECT_EQ(body(n), read_file(file)) << n;
+        EXPECT_EQ(0400u, mode_of(file)) << file;
+    }
+
+    // The kernel's side finds and reads what the stream loaded without the
+    // server.
+    const size_t before = server().requests().size();
+    std::unique_ptr<Kernel_Side> side = kernel();
+    EXPECT_EQ(id(21), oid_at(*side, {"a.c"}));
+    EXPECT_EQ(id(51), oid_at(*side, {"d", "e.c"}));
+    const ordered_json root = side->call({{"call", "root"}, {"replica_uuid", REPLICA}});
+    const ordered_json a_c = side->call(lookup(fh_of(root), "a.c"));
+    const ordered_json read = side->call({{"call", "getcleartext"}, {"fh", fh_of(a_c)}, {"buf_len", 1024u}});
+    EXPECT_TRUE(replied(read)) << read.dump();
+    EXPECT_EQ(before, server().requests().size());
+
+    // A changed version and an unloaded one; the update starts from the
+    // generation the first one reached.
+    const update_log::Log changed = run_update(
+        "u2", "<update-flags hijack-treatment=\"overwrite\" ptime=\"true\" force=\"TRUE\"/>");
+    EXPECT_EQ("TRUE", changed.head_value("UpdateHijackedFiles"));
+    EXPECT_EQ("FALSE", changed.head_value("RenameHijackedFiles"));
+    EXPECT_EQ("TRUE", changed.head_value("PreserveVOBTimes"));
+    EXPECT_EQ("FALSE", changed.head_value("ForceUpdateAllLoadRules"));
+    EXPECT_EQ((Lines{"Updated /vobs/a/a.c /main/21 /main/22 ", "UnloadDeleted /vobs/a/b.c"}), actions(changed));
+    EXPECT_EQ("Succeeded", changed.tail_value("Status"));
+    EXPECT_EQ("2", sync_args().at(1)["ViewGn"]);
+    EXPECT_EQ(id(22), oid_at(*side, {"a.c"}));
+    EXPECT_EQ(1u, gets(22));
+    EXPECT_EQ(body(22), read_file(cached(22)));
+
+    // A version whose fetch fails: the database step succeeded, the run
+    // fails with the fetch's status and logs its error once.
+    const update_log::Log unfetched_log = run_update("u3");
+    EXPECT_EQ((Lines{"Updated /vobs/a/d/e.c /main/51 /main/52 "}), Lines{actions(unfetched_log).front()});
+    EXPECT_EQ(2u, unfetched_log.actions.size());
+    EXPECT_EQ("Error", unfetched_log.actions.back().label);
+    EXPECT_EQ("Failed", unfetched_log.tail_value("Status"));
+    EXPECT_NE("", unfetched_log.tail_value("ErrorStatus"));
+    EXPECT_EQ(1u, gets(52));
+    EXPECT_EQ("", cached(52));
+    EXPECT_EQ(id(52), oid_at(*side, {"d", "e.c"}));
+
+    // The server's reply ends with a failing status: the reply still says
+    // the run began, the tail has the server's status.
+    const update_log::Log failed = run_update("u4");
+    EXPECT_EQ("Failed", failed.tail_value("Status"));
+    EXPECT_EQ("1052", failed.tail_value("ErrorStatus"));
+    EXPECT_NE(std::string::npos, failed.tail_value("ErrorMessage").find("scope refused"))
+        << failed.tail_value("ErrorMessage");
+    EXPECT_EQ("4", sync_args().at(3)["ViewGn"]);
+
+    EXPECT_EQ("0", client->call(make_request("EndView", "end")).attrs["status-code"]);
+    EXPECT_EQ(agent->wait_exit(), std::optional<int>(0));
+}
+
+TEST_F(E2eUpdate, ASecondUpdateWhileOneRunsIsRefusedAndOfflineNoneStarts) {
+    serve({sync_rule(first_load(), hold(Stream::HEAD_PARTS + 2, "first"))});
+    const lib_test::Reply running = update("u1");
+    ASSERT_EQ("0", running.attrs.at("status-code"));
+    // The stream is held half way: the update holds the slot.
+    const lib_test::Reply second = update("u2");
+    EXPECT_EQ("20044", second.attrs.at("status-code"));
+    EXPECT_EQ("A view update operation is already in progress.\n", second.children.at("status-message"));
+    const std::string unused = second.children.at("log-file");
+    EXPECT_NE(running.children.at("log-file"), unused);
+    EXPECT_EQ(0u, unused.rfind(storage("u") + "/log/update.", 0)) << unused;
+
+    server().open_gate("first");
+    const update_log::Log log = finished_log(running.children.at("log-file"));
+    EXPECT_EQ("Succeeded", log.tail_value("Status"));
+    EXPECT_EQ(5u, log.actions.size());
+    EXPECT_FALSE(file_exists(unused));
+    EXPECT_EQ(1u, asked(SYNC_RPC));
+
+    ASSERT_EQ("0", client->call(make_request("Disconnect", "off")).attrs["status-code"]);
+    const lib_test::Reply offline = update("u3");
+    EXPECT_EQ("20033", offline.attrs.at("status-code"));
+    EXPECT_EQ(1u, asked(SYNC_RPC));
+
+    EXPECT_EQ("0", client->call(make_request("EndView", "end")).attrs["status-code"]);
+    EXPECT_EQ(agent->wait_exit(), std::optional<int>(0));
+}
+
+TEST_F(E2eUpdate, TermWhileTheStreamIsHeldEndsTheDaemonAndTheRunFails) {
+    serve({sync_rule(first_load(), hold(Stream::HEAD_PARTS + 2, "never"))});
+    const lib_test::Reply running = update("u1");
+    ASSERT_EQ("0", running.attrs.at("status-code"));
+    const auto asked_at = std::chrono::steady_clock::now();
+    ASSERT_TRUE(agent->signal(SIGTERM));
+    EXPECT_TRUE(agent->wait_exit(Millis(10000)).has_value());
+    EXPECT_LT(std::chrono::steady_clock::now() - asked_at, std::chrono::seconds(10));
+    const update_log::Log log = update_log::read(running.children.at("log-file"));
+    EXPECT_EQ("Failed", log.tail_value("Status")) << read_file(running.children.at("log-file"));
+    EXPECT_EQ("20048", log.tail_value("ErrorStatus"));
+    EXPECT_EQ("FALSE", log.tail_value("Cancelled"));
+}
+
+// Kernel calls while the server holds the update's stream at a point of
+// its own: every call is answered within 2 s (no namespace lock is held
+// while the server is awaited), names already applied and names not yet
+// reached both resolve, and after the release the stream's versions are
+// the view's.
+TEST_F(E2eUpdate, KernelCallsRacingAnUpdateAreAnsweredInTime) {
+    const unsigned runs = 20;
+    const char* seed_text = std::getenv("OSTREL_TEST_SEED");
+    const unsigned seed = seed_text != nullptr ? static_cast<unsigned>(std::strtoul(seed_text, nullptr, 10))
+                                               : static_cast<unsigned>(std::random_device()());
+    std::printf("update race seed %u\n", seed);
+    std::mt19937 random(seed);
+    std::vector<unsigned> hold_at;
+    std::vector<std::string> rules;
+    rules.push_back(sync_rule(first_load()));
+    for (unsigned run = 0; run < runs; ++run) {
+        // Each run changes a.c and d/e.c to versions of their own.
+        Stream s(3 + run);
+        s.load("/vobs/a/a.c", 10, 100 + run, 6, 20, "/main/x").load("/vobs/a/d/e.c", 40, 200 + run, 6, 50, "/main/y");
+        hold_at.push_back(Stream::HEAD_PARTS + std::uniform_int_distribution<unsigned>(0, 6)(random));
+        rules.push_back(sync_rule(s, hold(hold_at.back(), "run" + std::to_string(run))));
+    }
+    // Names the stream never loads are looked up on the server.
+    const std::string lookup_rule = R"({"match": {"rpc": ")" + std::string(LOOKUP_RPC) +
+                                    R"("}, "reply": {"status": {"code": 1052, "message": "no such name"}}})";
+    serve(rules, lookup_rule);
+    run_update("load");
+
+    std::vector<std::unique_ptr<Kernel_Side>> sides;
+    for (int i = 0; i < 3; ++i) sides.push_back(kernel());
+    const ordered_json root = sides[0]->call({{"call", "root"}, {"replica_uuid", REPLICA}});
+    ASSERT_TRUE(replied(root));
+    const ordered_json d = sides[0]->call(lookup(fh_of(root), "d"));
+    ASSERT_TRUE(replied(d));
+    for (unsigned run = 0; run < runs; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run) + " held after part " + std::to_string(hold_at[run]));
+        const lib_test::Reply reply = update("r" + std::to_string(run));
+        ASSERT_EQ("0", reply.attrs.at("status-code"));
+        ASSERT_TRUE(sync_requested(run + 2));
+        for (std::unique_ptr<Kernel_Side>& side : sides) {
+            side->send(lookup(fh_of(root), "a.c"));
+            side->send({{"call", "getattr"}, {"fh", fh_of(d)}});
+            side->send({{"call", "readdir"}, {"dir", fh_of(root)}, {"offset", 0u}, {"max_size", 8744u}});
+            side->send(lookup(fh_of(d), "e.c"));
+            side->send(lookup(fh_of(d), "not-loaded.c"));
+        }
+        for (std::unique_ptr<Kernel_Side>& side : sides) {
+            for (int call = 0; call < 5; ++call) {
+                const ordered_json answer = side->receive(2000);
+                ASSERT_FALSE(answer.contains("error")) << "call " << call << " not answered in 2 s";
+                EXPECT_EQ(0, answer.value("rpc_status", -1)) << answer.dump();
+            }
+        }
+        server().open_gate("run" + std::to_string(run));
+        const update_log::Log log = finished_log(reply.children.at("log-file"));
+        EXPECT_EQ("Succeeded", log.tail_value("Status"));
+        // Every connection hears of both changed names.
+        for (std::unique_ptr<Kernel_Side>& side : sides)
+            EXPECT_TRUE(notified(*side, {{id(10), "a.c"}, {id(40), "e.c"}}));
+        EXPECT_EQ(id(100 + run), oid_at(*sides[0], {"a.c"}));
+        EXPECT_EQ(id(200 + run), oid_at(*sides[0], {"d", "e.c"}));
+    }
+    EXPECT_EQ("0", client->call(make_request("EndView", "end")).attrs["status-code"]);
+    EXPECT_EQ(agent->wait_exit(), std::optional<int>(0));
+}
+
+} // namespace
+} // namespace e2e
