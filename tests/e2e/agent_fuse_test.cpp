@@ -153,6 +153,14 @@ protected:
         return shell.stdout_text();
     }
 
+    // Connects `kernel` as a kernel of the view and asks for the VOB's root.
+    void vob_root(Kernel_Side& kernel, korva_sim::ordered_json* root) {
+        ASSERT_EQ(0, kernel.connect(korva_root, tag(), uuid_for(name)));
+        const Vob vob;
+        *root = kernel.call({{"call", "root"}, {"replica_uuid", vob.replica}, {"family_oid", vob.family}});
+        ASSERT_TRUE(replied(*root));
+    }
+
     std::string name = "f";
     std::unique_ptr<Process> agent;
     std::unique_ptr<Fuse_Mount> mount;
@@ -183,11 +191,8 @@ TEST_F(E2eFuse, OrdinaryCommandsSeeTheViewAsAPlainDirectoryAlsoAfterARestart) {
 
     // A file written through the mount is its container in the storage.
     Kernel_Side kernel;
-    ASSERT_EQ(0, kernel.connect(korva_root, tag(), uuid_for(name)));
-    const Vob vob;
-    korva_sim::ordered_json root =
-        kernel.call({{"call", "root"}, {"replica_uuid", vob.replica}, {"family_oid", vob.family}});
-    ASSERT_TRUE(replied(root));
+    korva_sim::ordered_json root;
+    ASSERT_NO_FATAL_FAILURE(vob_root(kernel, &root));
     korva_sim::ordered_json dir = kernel.call(
         {{"call", "lookup"}, {"dir", korva_sim_test::field_of(root, "fh")}, {"name", "work"}});
     ASSERT_TRUE(replied(dir));
@@ -276,11 +281,8 @@ TEST_F(E2eFuse, WithTheDaemonGoneCallsFailAtOnceUntilItServesAgain) {
     EXPECT_FALSE(mount->process().exited());
     // The daemon learns the size of the file closed while it was gone.
     Kernel_Side kernel;
-    ASSERT_EQ(0, kernel.connect(korva_root, tag(), uuid_for(name)));
-    const Vob vob;
-    korva_sim::ordered_json root =
-        kernel.call({{"call", "root"}, {"replica_uuid", vob.replica}, {"family_oid", vob.family}});
-    ASSERT_TRUE(replied(root));
+    korva_sim::ordered_json root;
+    ASSERT_NO_FATAL_FAILURE(vob_root(kernel, &root));
     EXPECT_TRUE(wait_until(
         [&] {
             korva_sim::ordered_json file = kernel.call(
