@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "agent_fixture.h"
+#include "fuse_view.h"
 #include "pipe_client.h"
 #include "tools/korva_sim/kernel_side.h"
 
@@ -34,30 +35,10 @@ const char* const FAMILY = "0f000000-0000-4000-8000-00000000000a";
 const char* const LOOKUP_RPC = "Ostrel_Norvane::lookup_rpc";
 const char* const METADATA_RPC = "Ostrel_Norvane::getmetadata_rpc";
 const char* const DIRECTORY_RPC = "Ostrel_Norvane::get_directory_contents_rpc";
-// What the server loads on demand goes to the automatic load scope, at the
-// generation of a new view.
-const char* const SCOPE = R"({"scope_oid": "f0cf3574-a895-e311-0000-000000000000", "gn": 1})";
-
-std::string id(unsigned n) {
-    char text[40];
-    std::snprintf(text, sizeof text, "0e000000-0000-4000-8000-%012x", n);
-    return text;
-}
-
-// The status of object `n` of `mtype` whose element is `elem` (itself when 0).
-std::string vstat(unsigned n, unsigned mtype, unsigned elem = 0) {
-    const bool dir = mtype == 2 || mtype == 3;
-    return R"({"fstat": {"type": )" + std::to_string(dir ? 2 : 1) + R"(, "mode": )" + std::to_string(dir ? 0755 : 0644) +
-           R"(, "nlink": 1}, "mtype": )" + std::to_string(mtype) + R"(, "obj_oid": ")" + id(n) +
-           R"(", "elem_oid": ")" + id(elem != 0 ? elem : n) + R"("})";
-}
-std::string metadata(unsigned n, unsigned mtype, unsigned elem) {
-    return R"({"metadata": {"scope": )" + std::string(SCOPE) + R"(, "obj": )" + vstat(n, mtype, elem) +
-           R"(, "elem": )" + vstat(elem, mtype == 3 ? 2 : 5) + "}}";
-}
+std::string id(unsigned n) { return served_oid(n); }
+std::string metadata(unsigned n, unsigned mtype, unsigned elem) { return served_metadata(n, mtype, elem); }
 std::string entry(const std::string& name, unsigned n, unsigned mtype, unsigned elem) {
-    return R"({"dirent": {"name": ")" + name + R"(", "ver_oid": ")" + id(n) + R"("}, "scope": )" + SCOPE +
-           R"(, "obj": )" + vstat(n, mtype, elem) + R"(, "elem": )" + vstat(elem, mtype == 3 ? 2 : 5) + "}";
+    return served_entry(name, n, mtype, elem);
 }
 
 // The VOB "/vobs/a" of the server: its root (version 11 of element 10)

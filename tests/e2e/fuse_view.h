@@ -1,20 +1,14 @@
 #pragma once
-// A view that ordinary programs use: the real daemon serves it, a VOB is
-// mounted in it and korva_fuse mounts its root directory. For end-to-end
-// tests and the benchmark that compares the mount with a plain directory.
+// A view that ordinary programs use: the real daemon serves it, a VOB the
+// test server serves is mounted in it and korva_fuse mounts its root
+// directory. For end-to-end tests and the benchmark that compares the mount
+// with a plain directory.
 //
-// The VOB's root comes from the view database: until content fetch asks the
-// server for a VOB's root, the view is given one (an empty, listed
-// directory) while no daemon holds its database, after MountVob; the next
-// StartView mounts the VOB again.
+// The server's VOB is small: its root lists a file and a directory; every
+// other name it is asked for is not there. Its files' contents are not
+// served (only names, listings and statuses).
 
-#include <sys/types.h>
-
-#include <map>
-#include <memory>
 #include <string>
-
-#include "fuse_mount.h"
 
 namespace e2e {
 
@@ -25,13 +19,30 @@ struct Vob {
     std::string family = "5f000000-0000-4000-8000-0000000000a1";
 };
 
-// The server's answer to the VOB's Get_VOBInfo (a rule of the test server's
-// scenario), for MountVob.
+// Server records in the test server's JSON form, for rules that serve a
+// VOB's names. Object `n` has the oid served_oid(n); a version of kind
+// `mtype` names its element `elem` (itself when 0); a file has `size` bytes.
+std::string served_oid(unsigned n);
+std::string served_vstat(unsigned n, unsigned mtype, unsigned elem = 0, unsigned size = 0);
+// The metadata of a version (a look-up's or the VOB root's answer).
+std::string served_metadata(unsigned n, unsigned mtype, unsigned elem);
+// A directory listing's entry `name` for that version.
+std::string served_entry(const std::string& name, unsigned n, unsigned mtype, unsigned elem, unsigned size = 0);
+
+// The test server's rules for `vob`: Get_VOBInfo for MountVob; the root
+// (version 11 of directory element 10) lists "README" (a file of 42 bytes,
+// version 21 of 20) and "docs" (an empty directory, version 31 of 30); a
+// look-up of any other name answers that there is none.
+std::string served_vob_rules(const Vob& vob);
+
+// The server's answer to the VOB's Get_VOBInfo alone, for MountVob.
 std::string vobinfo_rule(const Vob& vob);
 
 // Gives the view database in `storage` (no daemon may hold it) the root of
-// `vob`, listed and empty. Runs in this process with the storage as working
-// directory meanwhile. False with `*error` on failure.
+// `vob`, listed and empty, as if it had been fetched. Runs in this process
+// with the storage as working directory meanwhile. False with `*error` on
+// failure. Used where a served root cannot be: a database rebuilt after a
+// crash does not serve a fetched VOB root again yet.
 bool store_vob_root(const std::string& storage, const Vob& vob, std::string* error);
 
 } // namespace e2e

@@ -38,8 +38,15 @@ enum : uint64_t {
   kSymlink = 116,
 };
 
+// How often files closed while the daemon was gone are offered to it again.
+constexpr std::chrono::milliseconds kSettleRetry(200);
+
 // Room asked for a path name or a link's text.
 constexpr size_t kPathRoom = 1024;
+
+// Directories a name is found again through at most (a link cycle cannot
+// arise: every step goes to the directory a name was found in).
+constexpr int kMaxDepth = 256;
 
 // Name states under which a cached version may be written over (a kernel
 // makes a view-private file of the name): checked out, hijacked.
@@ -87,8 +94,13 @@ std::string joined(const std::vector<std::string>& names) {
   return path;
 }
 
-// An errno value from a call's own error or its reply's status.
-int outcome(int error, int status) { return error != 0 ? error : errnoOf(status); }
+// An errno value from a call's own error or its reply's status. The reply
+// is taken by reference: its status is read once the call has filled it,
+// whatever order the arguments were evaluated in.
+template <typename Reply>
+int outcome(int error, const Reply& reply) {
+  return error != 0 ? error : errnoOf(reply.hdr.status);
+}
 
 }  // namespace
 
@@ -175,7 +187,7 @@ void Filesystem::overlayWritten(Ino ino, struct stat* st) {
   auto range = open_files_.equal_range(ino);
   for (auto it = range.first; it != range.second; ++it) {
     struct stat container;
-    if (!it->second->written || ::fstat(it->second->fd, &container) != 0) continue;
+    if (!it->second->untold() || ::fstat(it->second->fd, &container) != 0) continue;
     st->st_size = container.st_size;
     st->st_blocks = (container.st_size + 511) / 512;
     st->st_mtim = container.st_mtim;
@@ -202,17 +214,66 @@ int Filesystem::objectNode(Ino ino, bool writable, Node* node) const {
 
 // ---- names -------------------------------------------------------------------------
 
-int Filesystem::find(const Node& dir, const std::string& name, fuse_entry_param* entry) {
-  if (dir.own) return findOwn(dir, name, entry);
-  if (name.size() > VIEW_NAME_MAX) return ENAMETOOLONG;
+int Filesystem::lookupName(const view_fhandle_t& dir, const std::string& name, Found* found) {
   view_lookup_req_t req{};
-  req.dir = dir.fh;
+  req.dir = dir;
   req.name = const_cast<char*>(name.c_str());
   req.warp = VIEW_HM_WARP_NONE;
   req.residual = kEmpty;
   view_lookup_reply_t reply{};
-  int error = channel_.call(kLookup, &req, xdr_view_lookup_req_t, &reply, xdr_view_lookup_reply_t);
-  error = outcome(error, reply.hdr.status);
+  int error = outcome(channel_.call(kLookup, &req, xdr_view_lookup_req_t, &reply, xdr_view_lookup_reply_t),
+                      reply);
+  if (error == 0) *found = {reply.fh, reply.attr, reply.name_state};
+  return error;
+}
+
+int Filesystem::rootOf(const korva::VobEntry& vob, Found* found) {
+  view_replica_root_req_t req{};
+  if (qel_str_to_oid(vob.family_oid.c_str(), &req.family_oid) != 0 ||
+      qel_str_to_uuid(vob.replica_uuid.c_str(), &req.replica_uuid) != 0) {
+    return EIO;
+  }
+  req.text1 = req.text2 = req.name = kEmpty;
+  req.warp = VIEW_HM_WARP_NONE;
+  view_getattr_reply_t reply{};
+  int error = outcome(channel_.call(kRoot, &req, xdr_view_replica_root_req_t, &reply, xdr_view_getattr_reply_t),
+                      reply);
+  if (error == 0) *found = {reply.fh, reply.attr, reply.name_state};
+  return error;
+}
+
+int Filesystem::refresh(Ino ino, Node* node, int depth) {
+  Node dir;
+  if (node->own || depth > kMaxDepth || !nodes_.get(node->parent, &dir)) return ESTALE;
+  Found found;
+  int error = ENOENT;
+  if (dir.own) {
+    const std::string path = dir.path.empty() ? node->name : dir.path + "/" + node->name;
+    for (const korva::VobEntry& vob : kernel_.mounts(view_.tag))
+      if (joined(tagPath(vob.vob_tag)) == path) error = rootOf(vob, &found);
+  } else {
+    error = lookupName(dir.fh, node->name, &found);
+    if (error == ESTALE && refresh(dir.ino, &dir, depth + 1) == 0) error = lookupName(dir.fh, node->name, &found);
+  }
+  // The name may hold another object now: this one is gone.
+  if (error == ENOENT || (error == 0 && !qel_oid_eq(&found.attr.obj_oid, &node->oid))) return ESTALE;
+  if (error != 0) return error;
+  nodes_.rebind(ino, found.fh, found.attr);
+  return nodes_.get(ino, node) ? 0 : ESTALE;
+}
+
+int Filesystem::withHandle(Ino ino, Node* node, const std::function<int(const view_fhandle_t&)>& call) {
+  int error = call(node->fh);
+  if (error == ESTALE && refresh(ino, node, 0) == 0) error = call(node->fh);
+  return error;
+}
+
+int Filesystem::find(const Node& dir, const std::string& name, fuse_entry_param* entry) {
+  if (dir.own) return findOwn(dir, name, entry);
+  if (name.size() > VIEW_NAME_MAX) return ENAMETOOLONG;
+  Node parent = dir;
+  Found found;
+  int error = withHandle(dir.ino, &parent, [&](const view_fhandle_t& fh) { return lookupName(fh, name, &found); });
   *entry = fuse_entry_param{};
   if (error == ENOENT) {
     // Remembered as missing as long as a name is kept; a notice of the
@@ -222,7 +283,7 @@ int Filesystem::find(const Node& dir, const std::string& name, fuse_entry_param*
     return 0;
   }
   if (error != 0) return error;
-  *entry = entryOf(reply.fh, reply.attr, dir.ino, name, reply.name_state);
+  *entry = entryOf(found.fh, found.attr, dir.ino, name, found.name_state);
   return 0;
 }
 
@@ -241,18 +302,10 @@ int Filesystem::findOwn(const Node& dir, const std::string& name, fuse_entry_par
   for (const korva::VobEntry& vob : kernel_.mounts(view_.tag)) {
     const std::string tag = joined(tagPath(vob.vob_tag));
     if (tag == path) {
-      view_replica_root_req_t req{};
-      if (qel_str_to_oid(vob.family_oid.c_str(), &req.family_oid) != 0 ||
-          qel_str_to_uuid(vob.replica_uuid.c_str(), &req.replica_uuid) != 0) {
-        return EIO;
-      }
-      req.text1 = req.text2 = req.name = kEmpty;
-      req.warp = VIEW_HM_WARP_NONE;
-      view_getattr_reply_t reply{};
-      int error = outcome(channel_.call(kRoot, &req, xdr_view_replica_root_req_t, &reply, xdr_view_getattr_reply_t),
-                          reply.hdr.status);
+      Found found;
+      int error = rootOf(vob, &found);
       if (error != 0) return error;
-      *entry = entryOf(reply.fh, reply.attr, dir.ino, name, reply.name_state);
+      *entry = entryOf(found.fh, found.attr, dir.ino, name, found.name_state);
       return 0;
     }
     if (tag.size() > path.size() && tag.compare(0, path.size(), path) == 0 && tag[path.size()] == '/') {
@@ -295,11 +348,14 @@ void Filesystem::getattr(fuse_req_t req, Ino ino) {
   if (node.own) {
     st = ownStat(ino);
   } else {
-    view_getattr_req_t request{};
-    request.fh = node.fh;
     view_getattr_reply_t reply{};
-    int error = outcome(channel_.call(kGetattr, &request, xdr_view_getattr_req_t, &reply, xdr_view_getattr_reply_t),
-                        reply.hdr.status);
+    int error = withHandle(ino, &node, [&](const view_fhandle_t& fh) {
+      view_getattr_req_t request{};
+      request.fh = fh;
+      reply = view_getattr_reply_t{};
+      return outcome(channel_.call(kGetattr, &request, xdr_view_getattr_req_t, &reply, xdr_view_getattr_reply_t),
+                     reply);
+    });
     if (error != 0) {
       fuse_reply_err(req, error);
       return;
@@ -316,26 +372,37 @@ int Filesystem::setAttributes(const view_fhandle_t& fh, const view_set_attr_t& a
   req.attr = attr;
   view_dir_reply_t reply{};
   int error = outcome(channel_.call(kSetattr, &req, xdr_view_setattr_req_t, &reply, xdr_view_dir_reply_t),
-                      reply.hdr.status);
+                      reply);
   if (error == 0 && out != nullptr) *out = reply.attr;
   return error;
 }
 
 int Filesystem::settle(OpenFile* file) {
   struct stat st;
+  uint64_t writes;
   {
     std::lock_guard<std::mutex> lock(open_mu_);
-    if (!file->written) return 0;
+    if (!file->untold()) return 0;
     if (::fstat(file->fd, &st) != 0) return errno;
-    file->written = false;
+    writes = file->writes;
   }
-  Node node;
-  if (!nodes_.get(file->ino, &node) || node.own) return ESTALE;
   view_set_attr_t attr{};
   attr.mask = VIEW_ATTR_SIZE | kAttrMtime;
   attr.size = static_cast<uint64_t>(st.st_size);
   attr.mtime = timevalOf(st.st_mtim);
-  return setAttributes(node.fh, attr, nullptr);
+  int error = setAttributes(file->fh, attr, nullptr);
+  Node node;
+  if (error == ESTALE && nodes_.get(file->ino, &node) && node.fh.dbid == file->fh.dbid &&
+      refresh(file->ino, &node, 0) == 0) {
+    file->fh = node.fh;  // only this thread settles the file now
+    error = setAttributes(file->fh, attr, nullptr);
+  }
+  if (error == 0) {
+    // Writes made meanwhile stay untold.
+    std::lock_guard<std::mutex> lock(open_mu_);
+    file->told = std::max(file->told, writes);
+  }
+  return error;
 }
 
 void Filesystem::setattr(fuse_req_t req, Ino ino, const struct stat* attr, int to_set, fuse_file_info* fi) {
@@ -348,6 +415,8 @@ void Filesystem::setattr(fuse_req_t req, Ino ino, const struct stat* attr, int t
     return;
   }
   view_set_attr_t set{};
+  // Open files whose writes the change tells the daemon of.
+  std::vector<std::pair<OpenFile*, uint64_t>> told;
   if (to_set & FUSE_SET_ATTR_MODE) {
     set.mask |= kAttrMode | VIEW_ATTR_MODE_TOP;
     set.mode = attr->st_mode & 07777;
@@ -373,8 +442,8 @@ void Filesystem::setattr(fuse_req_t req, Ino ino, const struct stat* attr, int t
     auto range = open_files_.equal_range(ino);
     for (auto it = range.first; it != range.second; ++it) {
       struct stat container;
-      if (!it->second->written || ::fstat(it->second->fd, &container) != 0) continue;
-      it->second->written = false;
+      if (!it->second->untold() || ::fstat(it->second->fd, &container) != 0) continue;
+      told.emplace_back(it->second, it->second->writes);
       set.mask |= VIEW_ATTR_SIZE;
       set.size = static_cast<uint64_t>(container.st_size);
     }
@@ -409,10 +478,19 @@ void Filesystem::setattr(fuse_req_t req, Ino ino, const struct stat* attr, int t
     set.size = static_cast<uint64_t>(attr->st_size);
   }
   view_vstat_t out{};
-  if (error == 0) error = setAttributes(fh, set, &out);
+  if (error == 0) {
+    bool own_handle = fh.dbid == node.fh.dbid;
+    error = withHandle(ino, &node, [&](const view_fhandle_t& current) {
+      return setAttributes(own_handle ? current : fh, set, &out);
+    });
+  }
   if (error != 0) {
     fuse_reply_err(req, error);
     return;
+  }
+  if (!told.empty()) {
+    std::lock_guard<std::mutex> lock(open_mu_);
+    for (const auto& file : told) file.first->told = std::max(file.first->told, file.second);
   }
   struct stat st = statOf(ino, out);
   overlayWritten(ino, &st);
@@ -428,7 +506,7 @@ void Filesystem::readlink(fuse_req_t req, Ino ino) {
     request.fh = node.fh;
     request.buf_len = kPathRoom;
     error = outcome(channel_.call(kReadlink, &request, xdr_view_readlink_req_t, &reply, xdr_view_readlink_reply_t),
-                    reply.hdr.status);
+                    reply);
   }
   if (error != 0) {
     fuse_reply_err(req, error);
@@ -451,7 +529,7 @@ int Filesystem::makeFile(const view_fhandle_t& dir, const std::string& name, mod
   req.cont_path_len = kPathRoom;
   view_create_reply_t reply{};
   int error = outcome(channel_.call(kCreate, &req, xdr_view_create_req_t, &reply, xdr_view_create_reply_t),
-                      reply.hdr.status);
+                      reply);
   if (error == 0) {
     *fh = reply.fh;
     *attr = reply.attr;
@@ -497,7 +575,7 @@ void Filesystem::mkdir(fuse_req_t req, Ino parent, const char* name, mode_t mode
     request.attr.mask = kAttrMode;
     request.attr.mode = mode & 07777;
     error = outcome(channel_.call(kMkdir, &request, xdr_view_mkdir_req_t, &reply, xdr_view_symlink_reply_t),
-                    reply.hdr.status);
+                    reply);
   }
   answerMade(req, error, reply.fh, reply.attr, parent, name);
 }
@@ -515,7 +593,7 @@ void Filesystem::symlink(fuse_req_t req, const char* text, Ino parent, const cha
     request.attr.mask = kAttrMode;
     request.attr.mode = 0777;
     error = outcome(channel_.call(kSymlink, &request, xdr_view_symlink_req_t, &reply, xdr_view_symlink_reply_t),
-                    reply.hdr.status);
+                    reply);
   }
   answerMade(req, error, reply.fh, reply.attr, parent, name);
 }
@@ -536,7 +614,7 @@ void Filesystem::remove(fuse_req_t req, Ino parent, const char* name, bool direc
     view_dir_mod_reply_t reply{};
     error = outcome(channel_.call(directory ? kRmdir : kRemove, &request, xdr_view_dir_req_t, &reply,
                                   xdr_view_dir_mod_reply_t),
-                    reply.hdr.status);
+                    reply);
   }
   fuse_reply_err(req, error);
 }
@@ -558,7 +636,7 @@ void Filesystem::rename(fuse_req_t req, Ino parent, const char* name, Ino new_pa
     request.to = where(to.fh, new_name);
     view_dir_mod_reply_t reply{};
     error = outcome(channel_.call(kRename, &request, xdr_view_rename_req_t, &reply, xdr_view_dir_mod_reply_t),
-                    reply.hdr.status);
+                    reply);
   }
   fuse_reply_err(req, error);
 }
@@ -574,7 +652,7 @@ void Filesystem::link(fuse_req_t req, Ino ino, Ino new_parent, const char* new_n
     request.where = where(dir.fh, new_name);
     view_dir_mod_reply_t reply{};
     error = outcome(channel_.call(kLink, &request, xdr_view_link_req_t, &reply, xdr_view_dir_mod_reply_t),
-                    reply.hdr.status);
+                    reply);
   }
   // The entry: the object as the new name finds it, its link count grown.
   fuse_entry_param entry{};
@@ -622,7 +700,7 @@ int Filesystem::contentsOf(const view_fhandle_t& fh, std::string* path, bool* ca
   req.buf_len = kPathRoom;
   view_cltxt_reply_t reply{};
   int error = outcome(channel_.call(kGetcleartext, &req, xdr_view_readlink_req_t, &reply, xdr_view_cltxt_reply_t),
-                      reply.hdr.status);
+                      reply);
   if (error == 0) {
     *cached = reply.cache_path != 0;
     const std::string relative = reply.path != nullptr ? reply.path : "";
@@ -665,14 +743,13 @@ void Filesystem::open(fuse_req_t req, Ino ino, fuse_file_info* fi) {
   int error = objectNode(ino, false, &node);
   const int access = fi->flags & O_ACCMODE;
   std::string path;
+  view_fhandle_t fh = node.fh;
   if (error == 0) {
-    if (access == O_RDONLY) {
+    error = withHandle(ino, &node, [&](const view_fhandle_t& current) {
       bool cached = false;
-      error = contentsOf(node.fh, &path, &cached);
-    } else {
-      view_fhandle_t fh = node.fh;
-      error = writableContents(node, &path, &fh);
-    }
+      fh = current;
+      return access == O_RDONLY ? contentsOf(current, &path, &cached) : writableContents(node, &path, &fh);
+    });
   }
   int fd = -1;
   if (error == 0 && (fd = ::open(path.c_str(), access | O_CLOEXEC)) < 0) error = errno;
@@ -683,15 +760,9 @@ void Filesystem::open(fuse_req_t req, Ino ino, fuse_file_info* fi) {
   OpenFile* file = new OpenFile;
   file->fd = fd;
   file->ino = ino;
+  file->fh = fh;
   file->writable = access != O_RDONLY;
-  {
-    std::lock_guard<std::mutex> lock(open_mu_);
-    open_files_.emplace(ino, file);
-  }
-  fi->fh = reinterpret_cast<uint64_t>(file);
-  // The pages a file keeps stay valid until its attributes or a notice
-  // say it changed.
-  fi->keep_cache = 1;
+  opened(file, fi);
   if (fuse_reply_open(req, fi) != 0) release(nullptr, fi);
 }
 
@@ -712,13 +783,9 @@ void Filesystem::create(fuse_req_t req, Ino parent, const char* name, mode_t mod
   OpenFile* file = new OpenFile;
   file->fd = fd;
   file->ino = entry.ino;
+  file->fh = fh;
   file->writable = (fi->flags & O_ACCMODE) != O_RDONLY;
-  {
-    std::lock_guard<std::mutex> lock(open_mu_);
-    open_files_.emplace(entry.ino, file);
-  }
-  fi->fh = reinterpret_cast<uint64_t>(file);
-  fi->keep_cache = 1;
+  opened(file, fi);
   if (fuse_reply_create(req, &entry, fi) != 0) {
     release(nullptr, fi);
     nodes_.forget(entry.ino, 1);
@@ -756,7 +823,7 @@ void Filesystem::write(fuse_req_t req, fuse_bufvec* data, off_t offset, fuse_fil
   }
   {
     std::lock_guard<std::mutex> lock(open_mu_);
-    file->written = true;
+    ++file->writes;
   }
   fuse_reply_write(req, static_cast<size_t>(written));
 }
@@ -770,22 +837,62 @@ void Filesystem::fsync(fuse_req_t req, int datasync, fuse_file_info* fi) {
   fuse_reply_err(req, error);
 }
 
+void Filesystem::opened(OpenFile* file, fuse_file_info* fi) {
+  {
+    std::lock_guard<std::mutex> lock(open_mu_);
+    open_files_.emplace(file->ino, file);
+  }
+  fi->fh = reinterpret_cast<uint64_t>(file);
+  // The pages a file keeps stay valid until its attributes or a notice
+  // say it changed.
+  fi->keep_cache = 1;
+}
+
 void Filesystem::release(fuse_req_t req, fuse_file_info* fi) {
-  OpenFile* file = fileOf(fi);
+  int error = close(fileOf(fi));
+  if (req != nullptr) fuse_reply_err(req, error);
+}
+
+int Filesystem::close(OpenFile* file) {
   // Every close flushes first; a file written after that still tells.
   int error = settle(file);
   {
     std::lock_guard<std::mutex> lock(open_mu_);
-    auto range = open_files_.equal_range(file->ino);
-    for (auto it = range.first; it != range.second; ++it) {
-      if (it->second != file) continue;
-      open_files_.erase(it);
-      break;
+    if ((error == ENOTCONN || error == EIO) && file->untold()) {
+      // The daemon is gone: its size and time would be lost with the file,
+      // so it stays open until the daemon has them.
+      closed_untold_.push_back(file);
+      any_closed_untold_ = true;
+    } else {
+      forgetOpen(file);
+      return error;
     }
+  }
+  // The notices' thread starts offering it.
+  std::lock_guard<std::mutex> lock(queue_mu_);
+  queued_.notify_one();
+  return error;
+}
+
+void Filesystem::forgetOpen(OpenFile* file) {
+  auto range = open_files_.equal_range(file->ino);
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second != file) continue;
+    open_files_.erase(it);
+    break;
   }
   ::close(file->fd);
   delete file;
-  if (req != nullptr) fuse_reply_err(req, error);
+}
+
+void Filesystem::settleClosed() {
+  std::vector<OpenFile*> files;
+  {
+    std::lock_guard<std::mutex> lock(open_mu_);
+    files.swap(closed_untold_);
+    any_closed_untold_ = false;
+  }
+  for (OpenFile* file : files) close(file);
 }
 
 // ---- directories --------------------------------------------------------------------
@@ -852,15 +959,19 @@ void Filesystem::readdir(fuse_req_t req, Ino ino, size_t size, off_t offset, boo
   // Pages of the daemon's listing until the reply is full or the listing ends.
   uint32_t cookie = static_cast<uint32_t>(offset);
   for (;;) {
-    view_readdir_req_t request{};
-    request.dir = dir.fh;
-    request.offset = cookie;
-    request.max_size = VIEW_READDIR_MAX;
     view_readdir_reply_t reply{};
-    // The records decoded take no more room than they took on the wire.
-    reply.room = VIEW_READDIR_MAX;
-    int error = outcome(channel_.call(kReaddir, &request, xdr_view_readdir_req_t, &reply, xdr_view_readdir_reply_t),
-                        reply.hdr.status);
+    int error = withHandle(ino, &dir, [&](const view_fhandle_t& fh) {
+      view_readdir_req_t request{};
+      request.dir = fh;
+      request.offset = cookie;
+      request.max_size = VIEW_READDIR_MAX;
+      ostrelxdr_free(xdr_view_readdir_reply_t, &reply);
+      reply = view_readdir_reply_t{};
+      // The records decoded take no more room than they took on the wire.
+      reply.room = VIEW_READDIR_MAX;
+      return outcome(channel_.call(kReaddir, &request, xdr_view_readdir_req_t, &reply, xdr_view_readdir_reply_t),
+                     reply);
+    });
     if (error != 0) {
       ostrelxdr_free(xdr_view_readdir_reply_t, &reply);
       if (used == 0) {
@@ -914,7 +1025,7 @@ void Filesystem::readdir(fuse_req_t req, Ino ino, size_t size, off_t offset, boo
       for (size_t i = 0; i < fitting; ++i) {
         if (!calls[i]) continue;
         found[i] = view_lookup_reply_t{};
-        errors[i] = outcome(channel_.finish(calls[i].get(), &found[i], xdr_view_lookup_reply_t), found[i].hdr.status);
+        errors[i] = outcome(channel_.finish(calls[i].get(), &found[i], xdr_view_lookup_reply_t), found[i]);
       }
     }
     bool full = fitting < page.size();
@@ -962,8 +1073,21 @@ void Filesystem::applyInvalidations() {
     Invalidation next;
     {
       std::unique_lock<std::mutex> lock(queue_mu_);
-      queued_.wait(lock, [&] { return stopping_ || !invalidations_.empty(); });
+      while (!stopping_ && invalidations_.empty()) {
+        // Files closed while the daemon was gone are offered to it again
+        // now and then, also when no call brings the connection back.
+        if (!any_closed_untold_) {
+          queued_.wait(lock);
+        } else if (queued_.wait_for(lock, kSettleRetry) == std::cv_status::timeout) {
+          break;
+        }
+      }
       if (stopping_) return;
+      if (invalidations_.empty()) {
+        lock.unlock();
+        settleClosed();
+        continue;
+      }
       next = std::move(invalidations_.front());
       invalidations_.pop_front();
     }

@@ -13,14 +13,17 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "tools/korva_fuse/korva_fuse_channel.h"
 #include "tools/korva_fuse/korva_fuse_nodes.h"
@@ -53,9 +56,14 @@ class Filesystem {
   struct OpenFile {
     int fd = -1;
     Ino ino = 0;
+    // The object whose contents the file holds.
+    view_fhandle_t fh{};
     bool writable = false;
-    // Written since its size and time were last given to the daemon.
-    bool written = false;
+    // Writes made, and how many of them the daemon has the size and time
+    // of; they differ while the daemon has not been told.
+    uint64_t writes = 0;
+    uint64_t told = 0;
+    bool untold() const { return writes != told; }
   };
   // A change of the kernel's caches that the notices' thread makes.
   struct Invalidation {
@@ -96,6 +104,25 @@ class Filesystem {
   // look-up is counted otherwise), or an errno value.
   int find(const Node& dir, const std::string& name, fuse_entry_param* entry);
   int findOwn(const Node& dir, const std::string& name, fuse_entry_param* entry);
+  // An object found by name: its handle, status and name state.
+  struct Found {
+    view_fhandle_t fh;
+    view_vstat_t attr;
+    uint32_t name_state;
+  };
+  // The object `name` names in the directory `dir` (Lookup), and the root
+  // of `vob` (Root): 0 with `*found`, or an errno value. Nothing counted.
+  int lookupName(const view_fhandle_t& dir, const std::string& name, Found* found);
+  int rootOf(const korva::VobEntry& vob, Found* found);
+  // Finds the object of `ino` again under the name it was last found by,
+  // its directories first when their handles are stale too: a daemon
+  // started again may have rebuilt its database, where the objects keep
+  // their oids but not their handles. 0 with `*node` current, else ESTALE
+  // (the name is gone or holds another object) or the call's errno value.
+  int refresh(Ino ino, Node* node, int depth);
+  // Runs `call` with the handle of `node` (inode `ino`), and once more
+  // with a refreshed one when the daemon calls the first stale.
+  int withHandle(Ino ino, Node* node, const std::function<int(const view_fhandle_t&)>& call);
   // The entry of the object `fh` found under `name` of `parent`.
   fuse_entry_param entryOf(const view_fhandle_t& fh, const view_vstat_t& attr, Ino parent, const std::string& name,
                            uint32_t name_state);
@@ -119,8 +146,19 @@ class Filesystem {
   // inode then stands for it). `*fh` is the handle to change.
   int writableContents(const Node& node, std::string* path, view_fhandle_t* fh);
   static int copyFile(const std::string& from, const std::string& to);
-  // Gives the daemon the size and modification time of `file`.
+  // Gives the daemon the size and modification time of `file` when it has
+  // writes the daemon was not told of. A failure leaves them untold.
   int settle(OpenFile* file);
+  // Registers the open `file` of `ino` and gives it to the kernel's call.
+  void opened(OpenFile* file, fuse_file_info* fi);
+  // Closes `file` unless the daemon could not be told of its writes: then
+  // it is kept, to be settled when the daemon serves again.
+  int close(OpenFile* file);
+  // Settles the files closed while the daemon was gone; those told are
+  // closed. Runs on the notices' thread.
+  void settleClosed();
+  // Drops `file` from the open files and closes it; open_mu_ is held.
+  void forgetOpen(OpenFile* file);
   // Sets attributes through the daemon; its status of the object.
   int setAttributes(const view_fhandle_t& fh, const view_set_attr_t& attr, view_vstat_t* out);
   void queue(Invalidation invalidation);
@@ -139,6 +177,10 @@ class Filesystem {
 
   std::mutex open_mu_;
   std::unordered_multimap<Ino, OpenFile*> open_files_;
+  // Closed by the kernel, still open here: the daemon was gone when they
+  // were closed. Their sizes show through getattr until it is told.
+  std::vector<OpenFile*> closed_untold_;
+  std::atomic<bool> any_closed_untold_{false};
 
   fuse_session* session_ = nullptr;
   // Names answered as missing within the time the kernel keeps that: a
