@@ -301,6 +301,23 @@ bool OstrelAgent_Util::paths_equal(const std::string& a, const std::string& b) {
     return a == b;
 }
 
+bool OstrelAgent_Util::climbs_above_start(const std::string& path) {
+    long depth = 0;
+    size_t at = 0;
+    while (at <= path.size()) {
+        size_t end = path.find(GLOBAL_PNAME_SEP, at);
+        if (end == std::string::npos) end = path.size();
+        const size_t length = end - at;
+        if (length == 2 && path.compare(at, 2, "..") == 0) {
+            if (--depth < 0) return true;
+        } else if (length > 0 && !(length == 1 && path[at] == '.')) {
+            ++depth;
+        }
+        at = end + 1;
+    }
+    return false;
+}
+
 std::string OstrelAgent_Util::sanitize_path(const std::string& path) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "sanitize_path");
     trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Sanitizing %s", path.c_str());

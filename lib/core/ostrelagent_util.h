@@ -90,6 +90,10 @@ public:
     // Collapses runs of "/", drops "." components and a trailing "/";
     // ".." stays. "./a" gives "a".
     static std::string sanitize_path(const std::string& path);
+    // Whether the ".." components of `path` lead above the directory it
+    // starts from ("/a/../.." and "../x" do, "/a/../b" does not), read
+    // lexically component by component.
+    static bool climbs_above_start(const std::string& path);
     // Whether `name` exists in `start_dir` or in one of its ancestors
     // (the root directory itself is not tried).
     static bool find_in_ancestors(const std::string& name, const std::string& start_dir);

@@ -20,7 +20,10 @@
 #include <string>
 #include <vector>
 
+#include "lib/core/ostrelagent_status.h"
 #include "platform/qel/qel.h"
+#include "xdr/ostrelxdr_blob.h"
+#include "xdr/ostrelxdr_view.h"
 #include "xml/norvane_auto_ptr.h"
 #include "xml/norvane_xml_doc.h"
 
@@ -99,6 +102,70 @@ public:
     static std::string error_reply(const std::string& root, int status,
                                    const std::string& message);
 
+    // --- the object a request names by its path ---
+    //
+    // Most element operations work on one object named by a path below the
+    // view root ("/<vob tag>/dir/leaf"). Their usual order: the envelope
+    // check, parse_path, divide_path, get_parent_metadata, one of the
+    // get_obj_metadata steps, the operation's own work, then the flushes.
+    // Each step fills the working fields that the later ones read. The steps
+    // that return a status leave storing it to the caller; the parse steps
+    // store 20021 themselves (with the parse error in the message).
+
+    // Reads the text of `elem`'s child "path" into `out` (which keeps its
+    // value when there is no such child). A path must begin with "/" and
+    // its ".." components may not climb above it: anything else is refused
+    // like a missing path that is `required`.
+    void parse_path(NorvaneXmlElem* elem, std::string& out, bool required);
+    // The same into the operation's path.
+    void parse_path(NorvaneXmlElem* elem, bool required);
+    // Splits the path into the leaf and the parent directory, and makes the
+    // parent path and the object path (each the view root followed by the
+    // parent directory, resp. the path). 0; get_view's status; 20001 for a
+    // path that has no leaf.
+    int divide_path();
+    // The parent directory's status and VOB by a walk of the parent path
+    // (a final symbolic link followed). 0, get_view's or the walk's status.
+    int get_parent_metadata();
+    // The object's status as the view database holds it under the leaf in
+    // the parent directory version. An absent leaf is no failure: `out`
+    // (when given) is zero-filled and the object status stays as it was.
+    // 20001 when the parent directory is unknown to the view database or
+    // the leaf names something other than a version.
+    int get_obj_metadata_db(ostrel_vstat* out);
+    // The object's status as the kernel file system sees the object path.
+    int get_obj_metadata_korva();
+    // Whether the view database holds the whole listing of the directory
+    // version `ver` of `vob` (`path` for messages). 0, or 20001 when the
+    // version is unknown (`done` not written).
+    int get_readdir_done(const qel_uuid_s& vob, const qel_oid_s& ver, const std::string& path, bool& done);
+    int get_parent_readdir_done(bool& done);
+    int get_obj_readdir_done(bool& done);
+    // Refuses (20021) the first name that holds a pathname separator.
+    void check_no_separators(std::vector<std::string>& names);
+    // Appends the texts of the children of `elem`'s child `list_tag`, each
+    // of which must be an `item_tag` with a text (20021 otherwise; what was
+    // appended before stays). A missing list is refused when `required`.
+    void parse_sub_list(NorvaneXmlElem* elem, const char* list_tag, const char* item_tag,
+                        std::vector<std::string>& out, bool paths, bool required);
+    // Drop stale copies from the namespace cache, the kernel and the view
+    // database: the parent directory element (nothing when it was never
+    // found), the object's name in the parent directory, the object and its
+    // name (the name alone when the object was never found).
+    int flush_parent_elem(vob_op_t op);
+    int flush_obj_leaf(vob_op_t op);
+    int flush_metadata(vob_op_t op);
+
+    const std::string& get_path() const { return m_path; }
+    const std::string& get_leaf() const { return m_leaf; }
+    const std::string& get_parent_dir() const { return m_parent_dir; }
+    const std::string& get_parent_path() const { return m_parent_path; }
+    const std::string& get_object_path() const { return m_object_path; }
+    const view_vstat& get_parent_vstat() const { return m_parent_vstat; }
+    const view_vstat& get_object_vstat() const { return m_object_vstat; }
+    const qel_uuid_s& get_parent_vob_uuid() const { return m_parent_vob_uuid; }
+    const qel_uuid_s& get_object_vob_uuid() const { return m_object_vob_uuid; }
+
     // --- fields read by the dispatcher, the request channel and tests ---
 
     int get_status() const { return m_status; }
@@ -128,6 +195,12 @@ protected:
     // "Parse error in "<request text>".\n" (catalog message 7), the request
     // text's passwords masked.
     std::string parse_error_message() const;
+    // Refuses the request as malformed: status 20021, the message replaced
+    // by the parse error.
+    void refuse_malformed() {
+        m_status = OstrelAgent_Status::MALFORMED_REQUEST;
+        m_message = parse_error_message();
+    }
     // The status as the reply writes it ("%d").
     static std::string status_text(int status);
 
@@ -150,6 +223,8 @@ protected:
     std::string m_parent_dir;
     std::string m_parent_path;
     std::string m_object_path;
+    view_vstat m_parent_vstat{};
+    view_vstat m_object_vstat{};
     qel_uuid_s m_parent_vob_uuid = QEL_UUID_NULL;
     qel_uuid_s m_object_vob_uuid = QEL_UUID_NULL;
     qel_oid_s m_spare_id = QEL_OID_NULL;

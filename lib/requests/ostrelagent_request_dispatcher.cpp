@@ -10,8 +10,10 @@
 #include "lib/requests/ostrelagent_disconnect.h"
 #include "lib/requests/ostrelagent_endview.h"
 #include "lib/requests/ostrelagent_getconfigspec.h"
+#include "lib/requests/ostrelagent_load.h"
 #include "lib/requests/ostrelagent_mkview.h"
 #include "lib/requests/ostrelagent_mountvob.h"
+#include "lib/requests/ostrelagent_setcache.h"
 #include "lib/requests/ostrelagent_startview.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_tag.h"
@@ -77,7 +79,7 @@ const std::vector<OstrelAgent_Dispatch_Entry>& ostrelagent_dispatch_table() {
         {&T::ISPROJECTVOB, "1", nullptr},
         {&T::ISUPDATEINPROGRESS, "1", nullptr},
         {&T::ISVOBPUBLIC, "1", nullptr},
-        {&T::LOAD, "1", nullptr},
+        {&T::LOAD, "1", make<OstrelAgent_Load>},
         {&T::MERGEDIRECTORY, "1", nullptr},
         {&T::MKELEM, "1", nullptr},
         {&T::MKVIEW, "1", make_mkview},
@@ -85,7 +87,7 @@ const std::vector<OstrelAgent_Dispatch_Entry>& ostrelagent_dispatch_table() {
         {&T::MOVE, "1", nullptr},
         {&T::RESTORE, "1", nullptr},
         {&T::RMNAME, "1", nullptr},
-        {&T::SETCACHE, "1", nullptr},
+        {&T::SETCACHE, "1", make<OstrelAgent_SetCache>},
         {&T::SETCONFIGSPEC, "1.0", nullptr},
         {&T::STARTVIEW, "1", make_startview},
         {&T::UNCHECKOUT, "2", nullptr},

@@ -20,7 +20,7 @@
 
 namespace lib_test {
 
-// Ids from their text form.
+// Ids from their text form, and back.
 inline qel_uuid_s uuid(const char* text) {
     qel_uuid_s id = QEL_UUID_NULL;
     EXPECT_EQ(qel_str_to_uuid(text, &id), 0) << text;
@@ -31,6 +31,16 @@ inline qel_oid_s oid(const char* text) {
     qel_oid_s id = QEL_OID_NULL;
     EXPECT_EQ(qel_str_to_oid(text, &id), 0) << text;
     return id;
+}
+
+inline std::string text(const qel_uuid_s& id) {
+    char buf[QEL_UUID_STR_SIZE];
+    return qel_uuid_to_str(&id, buf);
+}
+
+inline std::string text(const qel_oid_s& id) {
+    char buf[QEL_OID_STR_SIZE];
+    return qel_oid_to_str(&id, buf);
 }
 
 inline int remove_entry(const char* path, const struct stat*, int, struct FTW*) {

@@ -69,17 +69,8 @@ protected:
 
 // Ids from their text form, and back.
 using lib_test::oid;
+using lib_test::text;
 using lib_test::uuid;
-
-inline std::string text(const qel_oid_s& id) {
-    char buf[QEL_OID_STR_SIZE];
-    return qel_oid_to_str(&id, buf);
-}
-
-inline std::string text(const qel_uuid_s& id) {
-    char buf[QEL_UUID_STR_SIZE];
-    return qel_uuid_to_str(&id, buf);
-}
 
 // Commands against the server: the test CA as the common keystore, a first
 // login as the scenarios' account, check_rpc_status into a scratch log.

@@ -24,19 +24,11 @@
 
 namespace cltxt_test {
 
-inline std::string text_of(const qel_uuid_s& id) {
-    char buf[QEL_UUID_STR_SIZE];
-    return qel_uuid_to_str(&id, buf);
-}
-
-inline std::string text_of(const qel_oid_s& id) {
-    char buf[QEL_OID_STR_SIZE];
-    return qel_oid_to_str(&id, buf);
-}
+using lib_test::text;
 
 // The URL suffix of a version's contents in a text mode.
 inline std::string suffix(const qel_uuid_s& vob, const qel_oid_s& version, const std::string& mode) {
-    return "/cltxt/" + text_of(vob) + "/" + text_of(version) + "/" + mode;
+    return "/cltxt/" + text(vob) + "/" + text(version) + "/" + mode;
 }
 
 // The files under `dir` (its subdirectories searched), as paths relative
@@ -104,9 +96,9 @@ public:
 
     // The server's contents of the version in text mode `mode`.
     void add(const qel_uuid_s& vob, const qel_oid_s& version, const std::string& mode, const std::string& contents) {
-        std::string dir = m_versions + "/" + text_of(vob);
+        std::string dir = m_versions + "/" + text(vob);
         ::mkdir(dir.c_str(), 0700);
-        dir += "/" + text_of(version);
+        dir += "/" + text(version);
         ::mkdir(dir.c_str(), 0700);
         lib_test::write_file(dir + "/" + mode, contents);
     }

@@ -43,7 +43,7 @@ namespace {
 namespace S = OstrelAgent_Status;
 using cltxt_test::Cleartext_Server;
 using cltxt_test::suffix;
-using cltxt_test::text_of;
+using cltxt_test::text;
 using thread_test::Background;
 using thread_test::eventually;
 
@@ -52,9 +52,9 @@ constexpr const char* MODE = "transparent";
 const qel_uuid_s VOB = lib_test::uuid("0b0b0b0b-0000-4000-8000-00000000000b");
 
 qel_oid_s version(unsigned n) {
-    char text[QEL_OID_STR_SIZE];
-    std::snprintf(text, sizeof text, "0c000000-0000-4000-8000-%012x", n);
-    return lib_test::oid(text);
+    char buf[QEL_OID_STR_SIZE];
+    std::snprintf(buf, sizeof buf, "0c000000-0000-4000-8000-%012x", n);
+    return lib_test::oid(buf);
 }
 
 std::string path_of(unsigned n) { return suffix(VOB, version(n), MODE); }
@@ -198,8 +198,8 @@ TEST_F(CleartextTest, AVersionIsFetchedOnceIntoItsPlaceInTheCache) {
         Got got = get(v.n);
         ASSERT_EQ(0, got.status) << got.error;
         EXPECT_EQ(0, got.in_cache);
-        const std::string name = text_of(version(v.n)) + "-" + MODE;
-        EXPECT_EQ(".c/" + text_of(VOB) + "/" + v.leaf + "/" + name, got.relpath);
+        const std::string name = text(version(v.n)) + "-" + MODE;
+        EXPECT_EQ(".c/" + text(VOB) + "/" + v.leaf + "/" + name, got.relpath);
         EXPECT_EQ(cache + "/" + got.relpath, got.path);
         EXPECT_EQ(contents, lib_test::read_file(got.path));
         EXPECT_EQ(0400u, mode_of(got.path));
@@ -327,7 +327,7 @@ TEST_F(CleartextTest, AFileThatCannotBeWrittenOrPutInPlaceIsNoCacheFile) {
         EXPECT_EQ(S::GENERAL_FAILURE, got.status);
         EXPECT_EQ(0u, got.error.find("Unable to rename temporary file \"" + dir_of(path) + "/.tmp.")) << got.error;
         EXPECT_NE(std::string::npos, got.error.find("File \"" + path + "\" already exists.")) << got.error;
-        EXPECT_EQ(std::vector<std::string>{text_of(version(2)) + "-" + MODE}, leaf(2));
+        EXPECT_EQ(std::vector<std::string>{text(version(2)) + "-" + MODE}, leaf(2));
     }
 }
 
@@ -352,7 +352,7 @@ TEST_F(CleartextTest, DuringATransferOnlyATemporaryFileExists) {
     ASSERT_EQ(0, got.status) << got.error;
     EXPECT_EQ(body, lib_test::read_file(final_path));
     EXPECT_EQ(0400u, mode_of(final_path));
-    EXPECT_EQ(std::vector<std::string>{text_of(version(1)) + "-" + MODE}, leaf(1));
+    EXPECT_EQ(std::vector<std::string>{text(version(1)) + "-" + MODE}, leaf(1));
 }
 
 TEST_F(CleartextTest, EqualReadersMakeOneRequestAndShareItsOutcome) {
@@ -426,6 +426,8 @@ TEST_F(CleartextTest, BackgroundFetchesAreQueuedMergedAndReported) {
     EXPECT_EQ(0, read.status) << read.error;
     EXPECT_EQ("one\n", lib_test::read_file(read.path));
     release.open();
+    // The blockers leave the gate before it goes with the test.
+    ASSERT_TRUE(eventually([&] { return manager->get_counts().bg_busy == 0; }));
     ASSERT_TRUE(eventually([&] { return first.deleted == 1; }));
     EXPECT_EQ(1, first.completed);
     EXPECT_EQ(0, first.failed);
@@ -489,11 +491,13 @@ TEST_F(CleartextTest, ReadersOfAQueuedBackgroundFetchShareItsOneRequest) {
     // background request (promoted, or left queued) finds the file fetched
     // and tells its listener once.
     release.open();
+    // The blockers leave the gate before it goes with the test.
+    ASSERT_TRUE(eventually([&] { return manager->get_counts().bg_busy == 0; }));
     ASSERT_TRUE(eventually([&] { return heard.deleted == 1; }));
     EXPECT_EQ(1, heard.completed);
     EXPECT_EQ(0, heard.failed);
     EXPECT_EQ(1u, server->gets());
-    EXPECT_EQ(std::vector<std::string>{text_of(version(1)) + "-" + MODE}, leaf(1));
+    EXPECT_EQ(std::vector<std::string>{text(version(1)) + "-" + MODE}, leaf(1));
 }
 
 TEST_F(CleartextTest, AdoptionCopiesALocalFileInOverWhatIsCached) {

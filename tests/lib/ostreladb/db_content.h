@@ -65,14 +65,8 @@ private:
         std::snprintf(buf, sizeof buf, "%llx", static_cast<unsigned long long>(v));
         return buf;
     }
-    static std::string id(const qel_oid_s& oid) {
-        char buf[QEL_OID_STR_SIZE];
-        return qel_oid_to_str(&oid, buf);
-    }
-    static std::string id(const qel_uuid_s& uuid) {
-        char buf[QEL_UUID_STR_SIZE];
-        return qel_uuid_to_str(&uuid, buf);
-    }
+    static std::string id(const qel_oid_s& oid) { return lib_test::text(oid); }
+    static std::string id(const qel_uuid_s& uuid) { return lib_test::text(uuid); }
     static std::string sid(const credutl_sid_t& sid) {
         char buf[CREDUTL_SID_STR_MAX + 1];
         return credutl_sid_to_str(&sid, buf, sizeof buf) == 0 ? buf : "?";

@@ -15,9 +15,11 @@
 #include "lib/requests/ostrelagent_disconnect.h"
 #include "lib/requests/ostrelagent_endview.h"
 #include "lib/requests/ostrelagent_getconfigspec.h"
+#include "lib/requests/ostrelagent_load.h"
 #include "lib/requests/ostrelagent_mkview.h"
 #include "lib/requests/ostrelagent_mountvob.h"
 #include "lib/requests/ostrelagent_request_dispatcher.h"
+#include "lib/requests/ostrelagent_setcache.h"
 #include "lib/requests/ostrelagent_startview.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/requests/ostrelagent_unknown.h"
@@ -83,8 +85,10 @@ TEST(LibDispatcher, EveryOperationNameGetsItsOperation) {
             {"Disconnect", &typeid(OstrelAgent_Disconnect)},
             {"EndView", &typeid(OstrelAgent_Endview)},
             {"GetConfigSpec", &typeid(OstrelAgent_GetConfigSpec)},
+            {"Load", &typeid(OstrelAgent_Load)},
             {"MkView", &typeid(OstrelAgent_Mkview)},
             {"MountVob", &typeid(OstrelAgent_Mountvob)},
+            {"SetCache", &typeid(OstrelAgent_SetCache)},
             {"StartView", &typeid(OstrelAgent_Startview)},
             {"Update", &typeid(OstrelAgent_Update)},
         };
@@ -224,6 +228,21 @@ TEST(LibErrorOperations, EndViewWithoutViewFailsAndShowsTheStatus) {
     EXPECT_EQ(op->get_status(), OstrelAgent_Status::NO_VIEW);
     Reply reply = read_reply(op->get_response());
     EXPECT_EQ(reply.attrs["tx-id"], "8");
+    EXPECT_EQ(reply.attrs["status-code"], "20019");
+    EXPECT_EQ(reply.children["status-message"], "View information not found.");
+}
+
+} // namespace
+
+namespace {
+
+TEST(LibDispatcher, SetCacheBeforeAnyViewExistsChangesNothing) {
+    int status;
+    std::unique_ptr<OstrelAgent_AbstractOp> op =
+        dispatch("<SetCache version=\"1\" tx-id=\"s\"><cache-size value=\"16777216\"/></SetCache>", status);
+    ASSERT_NE(op, nullptr);
+    op->process_request();
+    Reply reply = read_reply(op->get_response());
     EXPECT_EQ(reply.attrs["status-code"], "20019");
     EXPECT_EQ(reply.children["status-message"], "View information not found.");
 }

@@ -1,9 +1,10 @@
 // The view session operations in process, against a view registered with
 // the simulated kernel: the config spec store (rules files and load-rule
 // scopes, with the kernel told of removed scopes' roots), GetConfigSpec
-// offline, MountVob's unmount side, and Connect and Disconnect against a
-// server that cannot be reached, with readers of the server settings on
-// other threads (run under ThreadSanitizer too).
+// offline, MountVob's unmount side, Load's request check, SetCache's
+// limits and its record in the metadata file, and Connect and Disconnect
+// against a server that cannot be reached, with readers of the server
+// settings on other threads (run under ThreadSanitizer too).
 
 #include <sys/stat.h>
 
@@ -27,8 +28,11 @@
 #include "lib/ostreladb/ostrel_db.h"
 #include "lib/reply_test_support.h"
 #include "lib/requests/ostrelagent_abstractop.h"
+#include "lib/ns/ns_cache.h"
 #include "lib/requests/ostrelagent_configspec.h"
+#include "lib/requests/ostrelagent_load.h"
 #include "lib/requests/ostrelagent_mountvob.h"
+#include "lib/requests/ostrelagent_setcache.h"
 
 namespace {
 
@@ -70,8 +74,10 @@ Names scopes(OstrelAgent_View_db::ScopeListType type) {
     return names;
 }
 
-// Runs a request as a client's: dispatched, processed, its reply read.
-Reply run(const std::string& request, int* status = nullptr) {
+// Runs a request as a client's: dispatched, processed, its reply read;
+// the operation is kept in `kept` when given.
+Reply run(const std::string& request, int* status = nullptr,
+          std::unique_ptr<OstrelAgent_AbstractOp>* kept = nullptr) {
     std::string text = request;
     std::string storage = installed().storage;
     int dispatched = -1;
@@ -81,8 +87,12 @@ Reply run(const std::string& request, int* status = nullptr) {
     if (!op) return Reply();
     op->process_request();
     if (status != nullptr) *status = op->get_status();
-    return read_reply(op->get_response());
+    Reply reply = read_reply(op->get_response());
+    if (kept != nullptr) *kept = std::move(op);
+    return reply;
 }
+
+std::string parse_error(const std::string& text) { return "Parse error in \"" + text + "\".\n"; }
 
 class LibViewSession : public ::testing::Test {
 protected:
@@ -356,6 +366,137 @@ TEST_F(LibViewSession, MountVobUnmountsWhatTheRegistryHolds) {
         EXPECT_EQ(reply.children["status-message"], c.message);
         EXPECT_EQ(config.get_mount_state("/vobs/a"), c.mounted_after);
     }
+}
+
+TEST_F(LibViewSession, LoadChecksItsRequestAndChangesNothing) {
+    using H = OstrelAgent_Util::HijackTreatment;
+    struct Case {
+        const char* request;
+        int status;
+        bool missing_path;  // "path" named as missing before the parse error
+        int ptime;
+        H treatment;
+    };
+    const Case cases[] = {
+        {"<Load version=\"1\" tx-id=\"l\"><path>/vobs/a/dir/x.c</path>"
+         "<load-flags hijack-treatment=\"overwrite\"/></Load>", 0, false, 0, OstrelAgent_Util::HIJACK_OVERWRITE},
+        {"<Load version=\"1\" tx-id=\"l\"><load-flags hijack-treatment=\"rename\" ptime=\"true\"/>"
+         "<path>/vobs/a</path></Load>", 0, false, 1, OstrelAgent_Util::HIJACK_RENAME},
+        {"<Load version=\"1\" tx-id=\"l\"><path>/x</path><load-flags hijack-treatment=\"keep\" ptime=\"TRUE\"/>"
+         "</Load>", 0, false, 0, OstrelAgent_Util::HIJACK_KEEP},
+        {"<Load version=\"1\" tx-id=\"l\"><path>/vobs/a</path></Load>", S::MALFORMED_REQUEST, false, 0,
+         OstrelAgent_Util::HIJACK_KEEP},
+        {"<Load version=\"1\" tx-id=\"l\"><path>/vobs/a</path><load-flags ptime=\"true\"/></Load>",
+         S::MALFORMED_REQUEST, false, 0, OstrelAgent_Util::HIJACK_KEEP},
+        {"<Load version=\"1\" tx-id=\"l\"><path>/vobs/a</path><load-flags hijack-treatment=\"Keep\"/></Load>",
+         S::MALFORMED_REQUEST, false, 0, OstrelAgent_Util::HIJACK_KEEP},
+        {"<Load version=\"1\" tx-id=\"l\"><path>/vobs/a</path><load-flags hijack-treatment=\"\"/></Load>",
+         S::MALFORMED_REQUEST, false, 0, OstrelAgent_Util::HIJACK_KEEP},
+        {"<Load version=\"1\" tx-id=\"l\"><load-flags hijack-treatment=\"keep\"/></Load>", S::MALFORMED_REQUEST,
+         true, 0, OstrelAgent_Util::HIJACK_KEEP},
+        {"<Load version=\"1\" tx-id=\"l\"><path>vobs/a</path><load-flags hijack-treatment=\"keep\"/></Load>",
+         S::MALFORMED_REQUEST, false, 0, OstrelAgent_Util::HIJACK_KEEP},
+        {"<Load version=\"1\" tx-id=\"l\"><path>/vobs/../../v2/x</path><load-flags hijack-treatment=\"keep\"/>"
+         "</Load>", S::MALFORMED_REQUEST, false, 0, OstrelAgent_Util::HIJACK_KEEP},
+        {"<Load version=\"1\"><path>/vobs/a</path><load-flags hijack-treatment=\"keep\"/></Load>",
+         S::MALFORMED_REQUEST, false, 0, OstrelAgent_Util::HIJACK_KEEP},
+        {"<Load version=\"2\" tx-id=\"l\"><path>/vobs/a</path><load-flags hijack-treatment=\"keep\"/></Load>",
+         S::UNSUPPORTED_VERSION, false, 0, OstrelAgent_Util::HIJACK_KEEP},
+    };
+    const std::string metadata = lib_test::read_file(installed().file(".ostrel"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request);
+        std::unique_ptr<OstrelAgent_AbstractOp> op;
+        int status = -1;
+        Reply reply = run(c.request, &status, &op);
+        EXPECT_EQ(c.status, status);
+        EXPECT_EQ("Load", reply.root);
+        EXPECT_EQ(std::to_string(c.status), reply.attrs["status-code"]);
+        // The tx-id is read once the version has passed.
+        const bool txid = std::string(c.request).find("tx-id") != std::string::npos && c.status != S::UNSUPPORTED_VERSION;
+        EXPECT_EQ(txid ? "l" : "", reply.attrs["tx-id"]);
+        if (c.status == 0) {
+            EXPECT_FALSE(reply.has_child("status-message"));
+            auto* load = dynamic_cast<OstrelAgent_Load*>(op.get());
+            ASSERT_NE(nullptr, load);
+            EXPECT_EQ(c.ptime, load->get_ptime());
+            EXPECT_EQ(c.treatment, load->get_hijack_treatment());
+            continue;
+        }
+        const std::string expected =
+            (c.missing_path ? "\"path\" not found in XML request.\n" : "") + parse_error(c.request);
+        EXPECT_EQ(expected, reply.children["status-message"]);
+    }
+    EXPECT_EQ(metadata, lib_test::read_file(installed().file(".ostrel")));
+}
+
+TEST_F(LibViewSession, SetCacheResizesTheCachesWithinItsLimitsAndRecordsTheSize) {
+    OstrelAgent_View* view = installed().view;
+    std::string message;
+    ASSERT_EQ(0, view->set_cache_size(8388608, message, true));
+    auto request = [](const std::string& inner) {
+        return "<SetCache version=\"1\" tx-id=\"s\">" + inner + "</SetCache>";
+    };
+    struct Case {
+        std::string inner;
+        int status;
+        unsigned size;      // the size afterwards
+        const char* text;   // the status message; null: the parse error
+    };
+    const char* const none = "";
+    const Case cases[] = {
+        {"<cache-size value=\"16777216\"/>", 0, 16777216, none},
+        {"<cache-size value=\"4194304\"/>", 0, 4194304, none},
+        {"<cache-size value=\"4194303\"/>", S::GENERAL_FAILURE, 4194304,
+         "Unable to set cache size to 4194303: minimum size is 4194304\n"},
+        {"<cache-size value=\"1000\"/>", S::GENERAL_FAILURE, 4194304,
+         "Unable to set cache size to 1000: minimum size is 4194304\n"},
+        {"<cache-size value=\"33554432\"/>", 0, 33554432, none},
+        // Sizes that do not fit 32 bits are refused, not cut to their low
+        // bits (4294967297 would be 1).
+        {"<cache-size value=\"4294967297\"/>", S::MALFORMED_REQUEST, 33554432, nullptr},
+        {"<cache-size value=\"18446744073709551617\"/>", S::MALFORMED_REQUEST, 33554432, nullptr},
+        {"<cache-size value=\"\"/>", S::MALFORMED_REQUEST, 33554432, nullptr},
+        {"<cache-size/>", S::MALFORMED_REQUEST, 33554432, nullptr},
+        {"<cache-size value=\"-5\"/>", S::MALFORMED_REQUEST, 33554432, nullptr},
+        {"<cache-size value=\" 5000000\"/>", S::MALFORMED_REQUEST, 33554432, nullptr},
+        {"<cache-size value=\"16m\"/>", S::MALFORMED_REQUEST, 33554432, nullptr},
+        {"<size value=\"16777216\"/>", S::MALFORMED_REQUEST, 33554432, nullptr},
+        {"<cache-size value=\"4294967295\"/>", 0, 4294967295u, none},
+        {"<cache-size value=\"8388608\"/>", 0, 8388608, none},
+    };
+    for (const Case& c : cases) {
+        const std::string text = request(c.inner);
+        SCOPED_TRACE(text);
+        int status = -1;
+        Reply reply = run(text, &status);
+        EXPECT_EQ(c.status, status);
+        EXPECT_EQ("SetCache", reply.root);
+        EXPECT_EQ("s", reply.attrs["tx-id"]);
+        EXPECT_EQ(std::to_string(c.status), reply.attrs["status-code"]);
+        const std::string expected = c.text != nullptr ? c.text : parse_error(text);
+        EXPECT_EQ(!expected.empty(), reply.has_child("status-message"));
+        EXPECT_EQ(expected, reply.children["status-message"]);
+        // The view, its namespace cache and its metadata file agree.
+        EXPECT_EQ(c.size, view->get_cache_size());
+        EXPECT_EQ(c.size, view_cache_size);
+        EXPECT_NE(std::string::npos, lib_test::read_file(installed().file(".ostrel"))
+                                         .find("\ncache-size=" + std::to_string(c.size) + "\n"));
+    }
+
+    // A size that cannot be recorded is reported.
+    const std::string metadata = installed().file(".ostrel");
+    const std::string saved = lib_test::read_file(metadata);
+    ASSERT_EQ(0, std::rename(metadata.c_str(), (metadata + ".saved").c_str()));
+    ASSERT_EQ(0, ::mkdir(metadata.c_str(), 0700));
+    int status = -1;
+    Reply reply = run(request("<cache-size value=\"16777216\"/>"), &status);
+    EXPECT_EQ(S::STORAGE_WRITE_FAILED, status);
+    EXPECT_EQ("Unable to save cache size to metadata file\n", reply.children["status-message"]);
+    ASSERT_EQ(0, ::rmdir(metadata.c_str()));
+    ASSERT_EQ(0, std::rename((metadata + ".saved").c_str(), metadata.c_str()));
+    EXPECT_EQ(saved, lib_test::read_file(metadata));
+    ASSERT_EQ(0, view->set_cache_size(8388608, message, true));
 }
 
 TEST_F(LibViewSession, ConnectInstallsItsSettingsWholeWhileOthersReadThem) {

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -226,9 +227,8 @@ TEST(KorvaSimCodec, RepliesAndNoticesBecomeJsonLines) {
 namespace {
 
 // A daemon for the tool: Lookup "a" finds dbid 5, "missing" fails, "notify"
-// invalidates the name before answering, "slow" waits (up to 2 s, which a
-// loaded sanitizer build needs) for a second request to arrive; Getattr
-// answers 1063.
+// invalidates the name before answering, "slow" waits up to `slow_window_ms_`
+// for a second request to arrive; Getattr answers 1063.
 class KorvaSimRunTest : public korva_test::KorvaRootTest {
  protected:
   Answer serve(const Served& s) {
@@ -253,7 +253,7 @@ class KorvaSimRunTest : public korva_test::KorvaRootTest {
         }
         return size_t{0};
       };
-      if (name == "slow" && !thread_test::eventually([&] { return later() > 0; }, std::chrono::milliseconds(2000))) {
+      if (name == "slow" && !thread_test::eventually([&] { return later() > 0; }, std::chrono::milliseconds(slow_window_ms_.load()))) {
         reply.hdr.status = 1020;
       }
       if (name == "missing") reply.hdr.status = 1052;
@@ -313,6 +313,7 @@ class KorvaSimRunTest : public korva_test::KorvaRootTest {
   }
 
   std::unique_ptr<korva_test::FakeDaemon> daemon_;
+  std::atomic<int> slow_window_ms_{2000};  // set by the test, read by the daemon's threads
 };
 
 }  // namespace
@@ -353,6 +354,10 @@ TEST_F(KorvaSimRunTest, RequestsArePipelinedOnlyWhenAsked) {
   for (bool pipeline : {true, false}) {
     korva_sim::Options options;
     options.pipeline = pipeline;
+    // A pipelined second request ends the wait as soon as it comes, so a
+    // long window costs nothing and holds on a loaded machine; unpipelined,
+    // the wait always runs out.
+    slow_window_ms_ = pipeline ? 30000 : 300;
     Run r = run(input, options);
     EXPECT_EQ(korva_sim::kExitDone, r.status) << r.err;
     ASSERT_EQ(2u, r.lines.size());
