@@ -22,7 +22,7 @@
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_view.h"
 #include "lib/core/ostrelagent_view_db.h"
-#include "lib/fetch/fetch_test_support.h"
+#include "lib/fetch/server_session_test.h"
 #include "lib/fetch/ostrelagent_update.h"
 #include "lib/reply_test_support.h"
 #include "lib/requests/ostrelagent_abstractop.h"
@@ -85,25 +85,8 @@ TEST(LibSetConfigSpec, LoadRulesAreNormalisedOrRefused) {
 
 // The served view, logged in to a test server whose answer to the rules is
 // given by each test.
-class SetCs : public FetchTest {
+class SetCs : public ServerSessionTest {
 protected:
-    void SetUp() override {
-        FetchTest::SetUp();
-        const fakeserver::Certificates& certs = fakeserver::certificates();
-        ASSERT_FALSE(certs.dir.empty()) << certs.error;
-        setenv("NORVANE_HOST_CONFIG_DIR", certs.dir.c_str(), 1);
-        lib_test::write_file(home.path() + "/.keystore_norvane_ostrel.pem", lib_test::read_file(certs.ca));
-        Http_Client_Base::set_time_limits(10, 10);
-    }
-    void TearDown() override {
-        RClient_Session* session = RClient_Session::get_session();
-        session->flush_curl_handles();
-        session->clear_login();
-        Http_Client_Base::set_time_limits(Http_Client_Base::DEFAULT_CONNECT_SECONDS,
-                                          Http_Client_Base::DEFAULT_STALL_SECONDS);
-        FetchTest::TearDown();
-    }
-
     // The server with `rules`, logged in.
     void start(const std::string& rules) {
         remote.reset(new fakeserver::Fake_Server(
@@ -308,8 +291,7 @@ TEST_F(SetCs, FailuresLeaveWhatTheyMust) {
         EXPECT_EQ(access((storage + "/.config_spec").c_str(), F_OK) == 0, c.cached);
         EXPECT_EQ(scopes(OstrelAgent_View_db::LR_SCOPES), c.scopes);
         EXPECT_TRUE(slot_free());
-        RClient_Session::get_session()->flush_curl_handles();
-        RClient_Session::get_session()->clear_login();
+        drop_session();
     }
 }
 
