@@ -5,8 +5,9 @@
 // answer the kernel's side without asking the server, and writes the
 // update log; a failing fetch, a failing "Status" part, a second
 // Update while the first is held, offline, and TERM while the stream is
-// held each end as a user expects; and kernel calls racing an update are
-// answered in time while the server holds the stream.
+// held each end as a user expects; kernel calls racing an update are
+// answered in time while the server holds the stream; and SetConfigSpec's
+// load rules reach the view database, where the next updates take them up.
 
 #include <ftw.h>
 #include <sys/stat.h>
