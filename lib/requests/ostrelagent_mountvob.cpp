@@ -38,6 +38,9 @@ OstrelAgent_Mountvob::OstrelAgent_Mountvob(const std::string& request_text,
                                            NorvaneAutoPtr<NorvaneXmlDoc> document)
     : OstrelAgent_AbstractOp(request_text, document) {}
 
+OstrelAgent_Mountvob::OstrelAgent_Mountvob(const std::string& vob_tag, int mount_state)
+    : m_vob_tag(vob_tag), m_mount_state(mount_state) {}
+
 OstrelAgent_Mountvob::~OstrelAgent_Mountvob() = default;
 
 void OstrelAgent_Mountvob::parse_request() {

@@ -20,10 +20,17 @@
 class OstrelAgent_Mountvob : public OstrelAgent_AbstractOp {
 public:
     OstrelAgent_Mountvob(const std::string& request_text, NorvaneAutoPtr<NorvaneXmlDoc> document);
+    // Without a request: the mount (`mount_state` 1) or unmount of `vob_tag`
+    // that another operation asks for through process_vob.
+    OstrelAgent_Mountvob(const std::string& vob_tag, int mount_state);
     ~OstrelAgent_Mountvob() override;
 
     void process_request() override;
     std::string get_response() override;
+
+    // Brings the VOB to the requested state: 20032 when the registry has it
+    // there already, else the mount's or unmount's status.
+    void process_vob();
 
     // Mounts the VOB of `info` in the view's kernel file system ("already
     // mounted" counts as mounted) and records `info` as it is in the
@@ -38,7 +45,6 @@ public:
 
 private:
     void parse_request();
-    void process_vob();
     void mount_vob();
     void unmount_vob();
 

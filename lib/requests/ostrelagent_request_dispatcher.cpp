@@ -14,6 +14,7 @@
 #include "lib/requests/ostrelagent_mkview.h"
 #include "lib/requests/ostrelagent_mountvob.h"
 #include "lib/requests/ostrelagent_setcache.h"
+#include "lib/requests/ostrelagent_setconfigspec.h"
 #include "lib/requests/ostrelagent_startview.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_tag.h"
@@ -88,7 +89,7 @@ const std::vector<OstrelAgent_Dispatch_Entry>& ostrelagent_dispatch_table() {
         {&T::RESTORE, "1", nullptr},
         {&T::RMNAME, "1", nullptr},
         {&T::SETCACHE, "1", make<OstrelAgent_SetCache>},
-        {&T::SETCONFIGSPEC, "1.0", nullptr},
+        {&T::SETCONFIGSPEC, "1.0", make<OstrelAgent_SetConfigSpec>},
         {&T::STARTVIEW, "1", make_startview},
         {&T::UNCHECKOUT, "2", nullptr},
         {&T::UNHIJACK, "1", nullptr},

@@ -5,8 +5,9 @@
 // answer the kernel's side without asking the server, and writes the
 // update log; a failing fetch, a failing "Status" part, a second
 // Update while the first is held, offline, and TERM while the stream is
-// held each end as a user expects; and kernel calls racing an update are
-// answered in time while the server holds the stream.
+// held each end as a user expects; kernel calls racing an update are
+// answered in time while the server holds the stream; and SetConfigSpec's
+// load rules reach the view database, where the next updates take them up.
 
 #include <ftw.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -367,6 +369,73 @@ TEST_F(E2eUpdate, UpdatesLoadChangeAndUnloadTheViewAndLogEveryAction) {
 
     EXPECT_EQ("0", client->call(make_request("EndView", "end")).attrs["status-code"]);
     EXPECT_EQ(agent->wait_exit(), std::optional<int>(0));
+}
+
+// The scopes that the server's sync fetches named, each fetch as its
+// (path, scope oid) pairs in order.
+std::vector<std::vector<std::pair<std::string, std::string>>> scopes_sent(const std::vector<fakeserver::Json>& log) {
+    std::vector<std::vector<std::pair<std::string, std::string>>> out;
+    for (const fakeserver::Json& r : log) {
+        if (r["rpc"].as_string() != SYNC_RPC) continue;
+        out.emplace_back();
+        for (const std::vector<std::string>& arg : fakeserver::string_rows(r["rpcargs"])) {
+            if (arg.size() == 2 && arg[0] == "ScopePath") out.back().emplace_back(arg[1], "");
+            if (arg.size() == 2 && arg[0] == "ScopeOid" && !out.back().empty()) out.back().back().second = arg[1];
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> keys_of(const std::map<std::string, std::string>& map) {
+    std::vector<std::string> keys;
+    for (const auto& entry : map) keys.push_back(entry.first);
+    return keys;
+}
+
+TEST_F(E2eUpdate, SetConfigSpecAddsAndDropsLoadRulesThatTheNextUpdatesTakeUp) {
+    const std::string set_rule = R"({"match": {"rpc": "Ostrel_Norvane::setconfigspec_rpc"}, "reply": {"parts": [)"
+                                 R"({"id": "LoadRuleVobTag", "items": {"VobTag": "/vobs/a"}}, )"
+                                 R"({"id": "LoadRuleVobTag", "items": {"VobTag": "\\vobs/b"}}]}})";
+    Stream second(3);
+    second.load("/vobs/a/a.c", 10, 22, 6, 20, "/main/21");
+    serve({sync_rule(first_load()), sync_rule(second), sync_rule(Stream(4))}, set_rule);
+    run_update("u1");
+    auto set = [&](const std::string& txid, const std::string& load_rules) {
+        return client->call(make_request("SetConfigSpec", txid,
+                                         "<element-rules>element * /main/LATEST</element-rules><load-rules>" +
+                                             load_rules + "</load-rules>"));
+    };
+
+    lib_test::Reply reply = set("s1", "load /vobs/a/d\nload /vobs//a/./a.c\n");
+    EXPECT_EQ("0", reply.attrs["status-code"]) << reply.children["status-message"];
+    EXPECT_EQ("element * /main/LATEST\n", read_file(storage("u") + "/.config_spec"));
+    // The VOBs that the server named are mounted, and recorded for the next
+    // start.
+    EXPECT_NE(std::string::npos, read_file(storage("u") + "/.mounted_vobs").find("/vobs/b"));
+    // a.c dropped, b.c added, d left alone.
+    reply = set("s2", "load /vobs/a/b.c\nload /vobs/a/d");
+    EXPECT_EQ("0", reply.attrs["status-code"]) << reply.children["status-message"];
+    // Refused rules change nothing.
+    reply = set("s3", "load /vobs/a\nload /vobs/a/d");
+    EXPECT_EQ("20055", reply.attrs["status-code"]);
+    EXPECT_EQ(2u, asked("Ostrel_Norvane::setconfigspec_rpc"));
+
+    // The next update sends every scope, the dropped one too, and deletes
+    // it when it ends; the one after sends the two that are left, d under
+    // the id it always had.
+    const update_log::Log loaded = run_update("u2");
+    EXPECT_EQ("Succeeded", loaded.tail_value("Status"));
+    EXPECT_EQ(Lines{"Updated /vobs/a/a.c /main/21 /main/22 "}, actions(loaded));
+    run_update("u3");
+    const auto sent = scopes_sent(server().requests());
+    ASSERT_EQ(3u, sent.size());
+    EXPECT_TRUE(sent[0].empty());
+    std::map<std::string, std::string> u2(sent[1].begin(), sent[1].end());
+    std::map<std::string, std::string> u3(sent[2].begin(), sent[2].end());
+    EXPECT_EQ((std::vector<std::string>{"/vobs/a/a.c", "/vobs/a/b.c", "/vobs/a/d"}), keys_of(u2));
+    EXPECT_EQ((std::vector<std::string>{"/vobs/a/b.c", "/vobs/a/d"}), keys_of(u3));
+    EXPECT_EQ(u2["/vobs/a/d"], u3["/vobs/a/d"]);
+    EXPECT_EQ(u2["/vobs/a/b.c"], u3["/vobs/a/b.c"]);
 }
 
 TEST_F(E2eUpdate, ASecondUpdateWhileOneRunsIsRefusedAndOfflineNoneStarts) {

@@ -18,6 +18,7 @@
 #include "lib/client/rclient_session.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/fetch/fetch_test_support.h"
+#include "lib/fetch/server_session_test.h"
 #include "lib/fetch/ostrelagent_metadata_rpc.h"
 #include "lib/fetch/ostrelagent_readdir_sb_req.h"
 #include "lib/thread_test_support.h"
@@ -55,25 +56,12 @@ std::string entry(const std::string& name, unsigned n, unsigned mtype, unsigned 
            R"(, "elem": )" + vstat(elem, mtype == 3 ? 2 : 5) + "}";
 }
 
-class ServerFetch : public FetchTest {
+class ServerFetch : public ServerSessionTest {
 protected:
     void SetUp() override {
-        FetchTest::SetUp();
+        ServerSessionTest::SetUp();
         // The remote commands, not the scripted server.
         OstrelAgent_Metadata_Rpc::install_for_test(nullptr);
-        const fakeserver::Certificates& certs = fakeserver::certificates();
-        ASSERT_FALSE(certs.dir.empty()) << certs.error;
-        setenv("NORVANE_HOST_CONFIG_DIR", certs.dir.c_str(), 1);
-        lib_test::write_file(home.path() + "/.keystore_norvane_ostrel.pem", lib_test::read_file(certs.ca));
-        Http_Client_Base::set_time_limits(10, 10);
-    }
-    void TearDown() override {
-        RClient_Session* session = RClient_Session::get_session();
-        session->flush_curl_handles();
-        session->clear_login();
-        Http_Client_Base::set_time_limits(Http_Client_Base::DEFAULT_CONNECT_SECONDS,
-                                          Http_Client_Base::DEFAULT_STALL_SECONDS);
-        FetchTest::TearDown();
     }
 
     // The server with the VOB's root (/vobs/a: a.c, d) and `rules` before

@@ -20,6 +20,7 @@
 #include "lib/requests/ostrelagent_mountvob.h"
 #include "lib/requests/ostrelagent_request_dispatcher.h"
 #include "lib/requests/ostrelagent_setcache.h"
+#include "lib/requests/ostrelagent_setconfigspec.h"
 #include "lib/requests/ostrelagent_startview.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/requests/ostrelagent_unknown.h"
@@ -89,6 +90,7 @@ TEST(LibDispatcher, EveryOperationNameGetsItsOperation) {
             {"MkView", &typeid(OstrelAgent_Mkview)},
             {"MountVob", &typeid(OstrelAgent_Mountvob)},
             {"SetCache", &typeid(OstrelAgent_SetCache)},
+            {"SetConfigSpec", &typeid(OstrelAgent_SetConfigSpec)},
             {"StartView", &typeid(OstrelAgent_Startview)},
             {"Update", &typeid(OstrelAgent_Update)},
         };
