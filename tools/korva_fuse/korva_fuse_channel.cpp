@@ -143,7 +143,7 @@ int Channel::send(Call* call, uint64_t op, const Encoder& encode) {
       calls_[call->id_] = call;
     }
     size_t length = 0;
-    if (!encode(call->id_, call->packet_ + korva::kHeaderSize, korva::kBodyMax, &length)) {
+    if (!encode(call->id_, call->request_ + korva::kHeaderSize, korva::kBodyMax, &length)) {
       forget(call);
       call->done_ = true;
       call->error_ = EIO;
@@ -154,10 +154,10 @@ int Channel::send(Call* call, uint64_t op, const Encoder& encode) {
     header.req_size = length;
     header.res_in_size = korva::kBodyMax;
     header.request_id = call->id_;
-    korva::writeRequestHeader(call->packet_, header);
+    korva::writeRequestHeader(call->request_, header);
     ssize_t sent;
     do {
-      sent = ::send(connection->fd, call->packet_, korva::kHeaderSize + length, MSG_NOSIGNAL);
+      sent = ::send(connection->fd, call->request_, korva::kHeaderSize + length, MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
     if (sent >= 0) return 0;
     forget(call);
@@ -175,9 +175,9 @@ int Channel::await(Call* call, const unsigned char** body, size_t* size) {
     call->registered_ = false;
   }
   if (call->error_ != 0) return call->error_;
-  korva::ReplyHeader header = korva::readReplyHeader(call->packet_);
+  korva::ReplyHeader header = korva::readReplyHeader(call->reply_);
   if (header.rpc_status != 0 || header.res_out_size > call->length_ - korva::kHeaderSize) return EIO;
-  *body = call->packet_ + korva::kHeaderSize;
+  *body = call->reply_ + korva::kHeaderSize;
   *size = header.res_out_size;
   return 0;
 }
@@ -200,7 +200,7 @@ void Channel::deliver(const unsigned char* packet, size_t length) {
   if (it == calls_.end()) return;
   Call* call = it->second;
   calls_.erase(it);
-  std::memcpy(call->packet_, packet, length);
+  std::memcpy(call->reply_, packet, length);
   call->length_ = length;
   call->done_ = true;
   call->replied_.notify_one();

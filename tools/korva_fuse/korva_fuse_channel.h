@@ -66,7 +66,10 @@ class Channel {
     int error_ = 0;
     size_t length_ = 0;
     std::condition_variable replied_;
-    unsigned char packet_[korva::kMessageSize];
+    // The reply has a buffer of its own: the request's is still the send's
+    // while the reader may already hold the reply.
+    unsigned char request_[korva::kMessageSize];
+    unsigned char reply_[korva::kMessageSize];
   };
 
   // Sends `req` (its header filled here) as call `op`. 0 once sent, else
