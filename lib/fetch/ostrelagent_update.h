@@ -79,6 +79,11 @@ public:
     void end_view_update();
     void log_start_update();
     void log_end_update();
+    // Updates the paths alone, on this thread: waits for the slot (a
+    // running update ends first), applies the server's stream and frees the
+    // slot once the cleartext fetches it queued have ended. The outcome is
+    // the remote call's, else the first object that could not be applied,
+    // with every such object's text in the message.
     void do_surgical_update();
 
     // --- fields ---
@@ -92,6 +97,10 @@ public:
     int get_surgical() const { return m_surgical; }
     void set_surgical(int surgical) { m_surgical = surgical; }
     const std::vector<std::string>& get_paths() const { return m_paths; }
+    void set_paths(const std::vector<std::string>& paths) { m_paths = paths; }
+    // The load scope whose load a surgical update ends.
+    const ostrel_scope& get_scope() const { return m_scope; }
+    void set_scope(const ostrel_scope& scope) { m_scope = scope; }
     int get_bg_status();
 
     // Shared by the running update and its background fetches.
