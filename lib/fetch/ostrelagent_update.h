@@ -13,8 +13,12 @@
 // version it loads, and ends (end_view_update) once the stream and every
 // fetch it queued have ended: the log's tail is written and the slot freed.
 //
-// Other operations make internal updates (the default constructor) to hold
-// the slot or to update chosen paths.
+// A surgical update (do_surgical_update) updates chosen paths instead, on
+// the caller's thread: it waits for the slot rather than being refused,
+// applies the server's objects into the scope its creator gave
+// (OstrelAgent_Surgical_Listener) and replies once they and their cleartext
+// fetches are done. Other operations make internal updates (the default
+// constructor) to hold the slot or to update chosen paths.
 //
 // Request: root "Update" ("version", "tx-id" required), an optional
 // "update-flags" with the attributes "hijack-treatment" ("keep",

@@ -17,7 +17,7 @@
 #include "lib/client/rclient_login.h"
 #include "lib/client/rclient_session.h"
 #include "lib/core/ostrelagent_status.h"
-#include "lib/fetch/fetch_test_support.h"
+#include "lib/fetch/server_fetch_support.h"
 #include "lib/fetch/ostrelagent_metadata_rpc.h"
 #include "lib/fetch/ostrelagent_readdir_sb_req.h"
 #include "lib/thread_test_support.h"
@@ -55,25 +55,12 @@ std::string entry(const std::string& name, unsigned n, unsigned mtype, unsigned 
            R"(, "elem": )" + vstat(elem, mtype == 3 ? 2 : 5) + "}";
 }
 
-class ServerFetch : public FetchTest {
+class ServerFetch : public ServerFetchTest {
 protected:
     void SetUp() override {
-        FetchTest::SetUp();
+        ServerFetchTest::SetUp();
         // The remote commands, not the scripted server.
         OstrelAgent_Metadata_Rpc::install_for_test(nullptr);
-        const fakeserver::Certificates& certs = fakeserver::certificates();
-        ASSERT_FALSE(certs.dir.empty()) << certs.error;
-        setenv("NORVANE_HOST_CONFIG_DIR", certs.dir.c_str(), 1);
-        lib_test::write_file(home.path() + "/.keystore_norvane_ostrel.pem", lib_test::read_file(certs.ca));
-        Http_Client_Base::set_time_limits(10, 10);
-    }
-    void TearDown() override {
-        RClient_Session* session = RClient_Session::get_session();
-        session->flush_curl_handles();
-        session->clear_login();
-        Http_Client_Base::set_time_limits(Http_Client_Base::DEFAULT_CONNECT_SECONDS,
-                                          Http_Client_Base::DEFAULT_STALL_SECONDS);
-        FetchTest::TearDown();
     }
 
     // The server with the VOB's root (/vobs/a: a.c, d) and `rules` before
@@ -82,12 +69,7 @@ protected:
         const std::string root = R"({"match": {"rpc": ")" + std::string(METADATA_RPC) +
                                  R"("}, "reply": {"metadata": {"scope": )" + SCOPE + R"(, "obj": )" + vstat(11, 3, 10) +
                                  R"(, "elem": )" + vstat(10, 2) + "}}}";
-        remote.reset(new fakeserver::Fake_Server(
-            R"({"base": "/ostrel", "accounts": [{"credentials": "u:p", "jsessionid": "J1", "session": "S1"}],
-                "rules": [)" + rules + (rules.empty() ? "" : ", ") + root + "]}"));
-        ASSERT_TRUE(remote->ok()) << remote->error();
-        Login login("u", "p", "", "", "", remote->url(), "", "", "", 0);
-        ASSERT_EQ(0, login.run());
+        start_remote(rules + (rules.empty() ? "" : ", ") + root);
     }
     // The root directory's listing, held until the gate "listing" opens.
     static std::string listing_rule(const std::string& fault = R"({"hold": {"after_parts": 0, "gate": "listing"}})",
@@ -141,8 +123,6 @@ protected:
         }
         return outcomes;
     }
-
-    std::unique_ptr<fakeserver::Fake_Server> remote;
 };
 
 TEST_F(ServerFetch, TheMissHandlersAskTheServerForWhatTheViewDatabaseLacks) {

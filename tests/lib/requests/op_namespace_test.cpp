@@ -7,23 +7,16 @@
 // load rule holds it. No element operation that reports changes is served
 // yet, so these run in process.
 
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "fakeserver/fake_server.h"
-#include "lib/client/http_client_base.h"
-#include "lib/client/rclient_login.h"
-#include "lib/client/rclient_session.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_view_db.h"
-#include "lib/fetch/fetch_test_support.h"
+#include "lib/fetch/server_fetch_support.h"
 #include "lib/fetch/ostrelagent_update.h"
 #include "lib/ostreladb/ostrel_db.h"
-#include "lib/requests/ostrelagent_abstractop.h"
-#include "xml/norvane_xml_doc.h"
-#include "xml/norvane_xml_parser.h"
+#include "lib/requests/op_probe.h"
 
 namespace {
 
@@ -33,25 +26,9 @@ using Names = std::vector<std::string>;
 
 const char* const SYNC_RPC = "Ostrel_Norvane::syncfetch_rpc";
 
-// An operation of no kind of its own, built from request text.
-class Probe : public OstrelAgent_AbstractOp {
-public:
-    explicit Probe(const std::string& text) : OstrelAgent_AbstractOp(text, parse(text)) {}
-    void process_request() override {}
-    std::string get_response() override { return envelope_reply("Probe", m_status); }
+using op_test::Probe;
+using op_test::request;
 
-    NorvaneXmlElem* root() const { return get_request_doc()->get_root(); }
-    void set_path(const std::string& path) { m_path = path; }
-    void set_removed_load_rules(const Names& rules) { m_removed_load_rules = rules; }
-
-private:
-    static NorvaneAutoPtr<NorvaneXmlDoc> parse(const std::string& text) {
-        NorvaneXmlParser parser;
-        return parser.parse_string(text);
-    }
-};
-
-std::string request(const std::string& inner) { return "<Probe version=\"1\" tx-id=\"t\">" + inner + "</Probe>"; }
 
 bool same(const qel_oid_s& a, const qel_oid_s& b) { return qel_oid_eq(&a, &b); }
 
@@ -74,36 +51,15 @@ std::string dir_stream_rule(unsigned n) {
            R"(}}, {"end": "operation"}]}})";
 }
 
-class OpNamespace : public FetchTest {
+class OpNamespace : public ServerFetchTest {
 protected:
     void SetUp() override {
-        FetchTest::SetUp();
+        ServerFetchTest::SetUp();
         const qel_uuid_s view = uuid_of(0x71e);
         ASSERT_EQ(0, ostrel_db_create_vns_view(&view, 1));
-        const fakeserver::Certificates& certs = fakeserver::certificates();
-        ASSERT_FALSE(certs.dir.empty()) << certs.error;
-        setenv("NORVANE_HOST_CONFIG_DIR", certs.dir.c_str(), 1);
-        lib_test::write_file(home.path() + "/.keystore_norvane_ostrel.pem", lib_test::read_file(certs.ca));
-        Http_Client_Base::set_time_limits(10, 10);
     }
-    void TearDown() override {
-        RClient_Session* session = RClient_Session::get_session();
-        session->flush_curl_handles();
-        session->clear_login();
-        Http_Client_Base::set_time_limits(Http_Client_Base::DEFAULT_CONNECT_SECONDS,
-                                          Http_Client_Base::DEFAULT_STALL_SECONDS);
-        FetchTest::TearDown();
-    }
+    void start(const std::string& rules) { start_remote(rules); }
 
-    // The test server with `rules`; logged in.
-    void start(const std::string& rules) {
-        remote.reset(new fakeserver::Fake_Server(
-            R"({"base": "/ostrel", "accounts": [{"credentials": "u:p", "jsessionid": "J1", "session": "S1"}],
-                "rules": [)" + rules + "]}"));
-        ASSERT_TRUE(remote->ok()) << remote->error();
-        Login login("u", "p", "", "", "", remote->url(), "", "", "", 0);
-        ASSERT_EQ(0, login.run());
-    }
     // The paths of the server's sync fetches, one list per request.
     std::vector<Names> surgical_paths() const {
         std::vector<Names> out;
@@ -151,8 +107,6 @@ protected:
         }
         return out;
     }
-
-    std::unique_ptr<fakeserver::Fake_Server> remote;
 };
 
 TEST_F(OpNamespace, EachUserReadsTheChangeWithItsOwnFlags) {
