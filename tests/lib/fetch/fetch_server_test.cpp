@@ -35,15 +35,6 @@ const char* const LOOKUP_RPC = "Ostrel_Norvane::lookup_rpc";
 const char* const METADATA_RPC = "Ostrel_Norvane::getmetadata_rpc";
 const char* const DIRECTORY_RPC = "Ostrel_Norvane::get_directory_contents_rpc";
 
-std::string id(unsigned n) { return OstrelAgent_Util::id_text(db_test::oid_of(n)); }
-
-// The status of object `n` of `mtype` whose element is `elem` (itself when 0).
-std::string vstat(unsigned n, unsigned mtype, unsigned elem = 0) {
-    const bool dir = mtype == 2 || mtype == 3;
-    return R"({"fstat": {"type": )" + std::to_string(dir ? 2 : 1) + R"(, "mode": )" + std::to_string(dir ? 0755 : 0644) +
-           R"(, "nlink": 1}, "mtype": )" + std::to_string(mtype) + R"(, "obj_oid": ")" + id(n) +
-           R"(", "elem_oid": ")" + id(elem != 0 ? elem : n) + R"("})";
-}
 // What the server loads on demand goes to the automatic load scope.
 const std::string SCOPE =
     R"({"scope_oid": ")" + OstrelAgent_Util::id_text(AUTOMATIC_LOAD_SCOPE_OID) + R"(", "pname": "", "gn": 0})";

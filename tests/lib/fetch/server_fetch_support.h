@@ -17,6 +17,16 @@
 
 namespace fetch_test {
 
+// Ids and statuses in the test server's JSON: the text of oid `n`, and the
+// status of object `n` of `mtype` whose element is `elem` (itself when 0).
+inline std::string id(unsigned n) { return OstrelAgent_Util::id_text(db_test::oid_of(n)); }
+inline std::string vstat(unsigned n, unsigned mtype, unsigned elem = 0) {
+    const bool dir = mtype == 2 || mtype == 3;
+    return R"({"fstat": {"type": )" + std::to_string(dir ? 2 : 1) + R"(, "mode": )" + std::to_string(dir ? 0755 : 0644) +
+           R"(, "nlink": 1}, "mtype": )" + std::to_string(mtype) + R"(, "obj_oid": ")" + id(n) +
+           R"(", "elem_oid": ")" + id(elem != 0 ? elem : n) + R"("})";
+}
+
 class ServerFetchTest : public FetchTest {
 protected:
     void SetUp() override {

@@ -32,15 +32,6 @@ using op_test::request;
 
 bool same(const qel_oid_s& a, const qel_oid_s& b) { return qel_oid_eq(&a, &b); }
 
-std::string id(unsigned n) { return OstrelAgent_Util::id_text(db_test::oid_of(n)); }
-
-std::string vstat(unsigned n, unsigned mtype, unsigned elem = 0) {
-    const bool dir = mtype == 2 || mtype == 3;
-    return R"({"fstat": {"type": )" + std::to_string(dir ? 2 : 1) + R"(, "mode": )" + std::to_string(dir ? 0755 : 0644) +
-           R"(, "nlink": 1}, "mtype": )" + std::to_string(mtype) + R"(, "obj_oid": ")" + id(n) +
-           R"(", "elem_oid": ")" + id(elem != 0 ? elem : n) + R"("})";
-}
-
 // A surgical update's stream that loads the directory version `n` of
 // element 30 at /vobs/a/d (under the root element 10).
 std::string dir_stream_rule(unsigned n) {
