@@ -16,6 +16,7 @@
 #include "lib/fetch/ostrelagent_async_update.h"
 #include "lib/fetch/ostrelagent_cltxt_plus_db_listener.h"
 #include "lib/fetch/ostrelagent_log_update.h"
+#include "lib/fetch/ostrelagent_surgical_listener.h"
 #include "lib/kernel/ostrelagent_korva_ioctl.h"
 #include "xml/norvane_xml_doc.h"
 #include "xml/norvane_xml_elem.h"
@@ -41,6 +42,12 @@ std::string text(int index) { return Util::format(&_ostrela_lib_lib_msg_table, i
 void read_flag(const NorvaneXmlElem& flags, const char* name, int& field) {
     const std::string value = flags.get_attr(name);
     if (!value.empty()) field = value == OstrelAgent_Update::TRUE_TEXT ? 1 : 0;
+}
+
+// A failed remote update's status: the server's own says more than "the
+// server failed"; a failure without one stays a failure.
+int server_status_of(int checked, int server_status) {
+    return checked == S::RPC_SERVER_FAILURE && server_status != 0 ? server_status : checked;
 }
 
 } // namespace
@@ -239,9 +246,7 @@ void OstrelAgent_Update::do_view_update(bool from_restore) {
             const int checked = command.check_rpc_status(*OstrelAgent_Log::get_instance(m_view->get_storage_path()),
                                                          m_message, server_status);
             trace.writeTrace(LEVEL_4, "Status from view update rpc = %d (%d)", checked, server_status);
-            // The server's own status says more than "the server failed";
-            // a failure without one stays a failure.
-            if (checked != 0) m_status = checked == S::RPC_SERVER_FAILURE && server_status != 0 ? server_status : checked;
+            if (checked != 0) m_status = server_status_of(checked, server_status);
         }
         if (m_status == 0) {
             m_status = listener.get_status();
@@ -291,9 +296,38 @@ void OstrelAgent_Update::log_end_update() {
                                                                                         m_cancelled == 1));
 }
 
-// Stand-in: the surgical update is not built yet.
+// The run of a surgical update: the chosen paths, applied on the caller's
+// thread. It waits for a running update to end rather than refusing.
 void OstrelAgent_Update::do_surgical_update() {
     Trace trace("do_surgical_update");
-    trace.writeTrace(LEVEL_2, "surgical update not served yet");
-    m_status = S::INTERNAL_ERROR;
+    m_status = get_view();
+    if (m_status != 0) return;
+    unsigned int slot_gn = 0;
+    OstrelAgent_View::update_start(this, slot_gn, true);
+    unsigned int view_gn = 0;
+    m_status = OstrelAgent_View_db::view_gn(view_gn);
+    if (m_status != 0) {
+        m_message += text(M::VIEW_DB_ACCESS_FAILED);
+    } else {
+        OstrelAgent_Surgical_Listener listener(m_view, this, m_scope);
+        int server_status = 0;
+        int checked = 0;
+        {
+            View_Update command(m_view->get_view_uuid(), view_gn, m_paths, &listener);
+            trace.writeTrace(LEVEL_4, "Calling View_Update.run");
+            command.run();
+            checked = command.check_rpc_status(*OstrelAgent_Log::get_instance(m_view->get_storage_path()), m_message,
+                                               server_status);
+        }
+        trace.writeTrace(LEVEL_4, "Status from view update rpc = %d (%d)", checked, server_status);
+        if (checked != 0) {
+            m_status = server_status_of(checked, server_status);
+        } else {
+            // Objects the server sent but the view could not take fail the
+            // request, as they fail a full run.
+            m_status = listener.get_status();
+            m_message += listener.get_message();
+        }
+    }
+    end_view_update();
 }

@@ -13,8 +13,12 @@
 // version it loads, and ends (end_view_update) once the stream and every
 // fetch it queued have ended: the log's tail is written and the slot freed.
 //
-// Other operations make internal updates (the default constructor) to hold
-// the slot or to update chosen paths.
+// A surgical update (do_surgical_update) updates chosen paths instead, on
+// the caller's thread: it waits for the slot rather than being refused,
+// applies the server's objects into the scope its creator gave
+// (OstrelAgent_Surgical_Listener) and replies once they and their cleartext
+// fetches are done. Other operations make internal updates (the default
+// constructor) to hold the slot or to update chosen paths.
 //
 // Request: root "Update" ("version", "tx-id" required), an optional
 // "update-flags" with the attributes "hijack-treatment" ("keep",
@@ -79,6 +83,11 @@ public:
     void end_view_update();
     void log_start_update();
     void log_end_update();
+    // Updates the paths alone, on this thread: waits for the slot (a
+    // running update ends first), applies the server's stream and frees the
+    // slot once the cleartext fetches it queued have ended. The outcome is
+    // the remote call's, else the first object that could not be applied,
+    // with every such object's text in the message.
     void do_surgical_update();
 
     // --- fields ---
@@ -92,6 +101,10 @@ public:
     int get_surgical() const { return m_surgical; }
     void set_surgical(int surgical) { m_surgical = surgical; }
     const std::vector<std::string>& get_paths() const { return m_paths; }
+    void set_paths(const std::vector<std::string>& paths) { m_paths = paths; }
+    // The load scope whose load a surgical update ends.
+    const ostrel_scope& get_scope() const { return m_scope; }
+    void set_scope(const ostrel_scope& scope) { m_scope = scope; }
     int get_bg_status();
 
     // Shared by the running update and its background fetches.

@@ -156,6 +156,52 @@ public:
     int flush_obj_leaf(vob_op_t op);
     int flush_metadata(vob_op_t op);
 
+    // --- namespace changes a request reports ---
+    //
+    // An operation that changed a directory's names on the server (a move,
+    // a removal, a merge, a cancelled checkout of a directory) carries the
+    // change in "namespace-modified": the directory's "path", the load
+    // rules the change removed ("removed-load-rules", each a "path"), and
+    // the names removed from and added to the directory ("removed-leaves",
+    // "new-leaves", each a "leaf" holding a single name). The operation
+    // parses it with its request, then drops the removed load rules and
+    // re-reads the changed directory, which an explicit load rule's
+    // directory follows with a surgical update (waiting for a running
+    // update to end).
+    static constexpr const char* TAG_NAMESPACE_MODIFIED = "namespace-modified";
+    static constexpr const char* TAG_REMOVED_LOAD_RULES = "removed-load-rules";
+    static constexpr const char* TAG_REMOVED_LEAVES = "removed-leaves";
+    static constexpr const char* TAG_NEW_LEAVES = "new-leaves";
+    static constexpr const char* TAG_LEAF = "leaf";
+
+    void parse_new_leaves(NorvaneXmlElem* elem, bool required);
+    void parse_removed_leaves(NorvaneXmlElem* elem, bool required);
+    void parse_removed_load_rules(NorvaneXmlElem* elem, bool required);
+    // Parses `elem`'s "namespace-modified" (refused when absent and
+    // `required`). With `path_from_element` its path becomes the
+    // operation's path; otherwise it must equal the operation's path. The
+    // three lists as their flags require; a leaf holding "/" is refused.
+    // Failures: 20021 with the parse error in the message.
+    void parse_namespace_modified(NorvaneXmlElem* elem, bool required, bool path_from_element,
+                                  bool removed_load_rules_required, bool removed_leaves_required,
+                                  bool new_leaves_required);
+    // Whether the operation's path names a VOB root (false when it does not
+    // resolve); for a root, its status and VOB become the parent's. Always 0.
+    int check_is_vobroot(bool& is_vob_root);
+    // Deletes the removed load rules from the view and drops what they had
+    // loaded from the namespace cache and the kernel (the whole view when
+    // their elements cannot be listed or one cannot be flushed).
+    void clean_removed_load_rules();
+    // Re-reads the directory version `dir_dbid` of `vob` (`dir_path` for
+    // messages and the update) after a change of its names; with
+    // `check_scope`, a directory that an explicit load rule loaded is then
+    // updated surgically.
+    void namespace_change_dir_update(const qel_uuid_s& vob, unsigned int dir_dbid, const std::string& dir_path,
+                                     bool check_scope);
+    const std::vector<std::string>& get_removed_load_rules() const { return m_removed_load_rules; }
+    const std::vector<std::string>& get_removed_leaves() const { return m_removed_leaves; }
+    const std::vector<std::string>& get_new_leaves() const { return m_new_leaves; }
+
     const std::string& get_path() const { return m_path; }
     const std::string& get_leaf() const { return m_leaf; }
     const std::string& get_parent_dir() const { return m_parent_dir; }

@@ -55,11 +55,14 @@ std::string vstat(unsigned n, unsigned mtype, unsigned elem = 0) {
            R"(, "obj_oid": ")" + id(n) + R"(", "elem_oid": ")" + id(elem != 0 ? elem : n) + R"("})";
 }
 
-// An update stream, entry by entry, in the test server's form.
+// An update stream, entry by entry, in the test server's form. A surgical
+// update's stream (`by_paths`) has its objects without scope and VOB
+// brackets.
 class Stream {
 public:
-    explicit Stream(unsigned gn) : m_gn(gn) {
+    explicit Stream(unsigned gn, bool by_paths = false) : m_by_paths(by_paths) {
         add(R"({"begin": )" + std::to_string(gn) + "}");
+        if (by_paths) return;
         add(R"({"scope": {"scope_oid": ")" + std::string(AUTO_SCOPE) + R"(", "gn": )" + std::to_string(gn) + "}}");
         add(R"({"vob": {"replica": ")" + std::string(REPLICA) + R"(", "family": ")" + FAMILY + R"("}})");
     }
@@ -79,14 +82,15 @@ public:
         return *this;
     }
     std::string json() const {
-        return "[" + m_entries + R"(, {"end": "vob"}, {"end": "scope"}, {"end": "operation"}])";
+        return "[" + m_entries + (m_by_paths ? "" : R"(, {"end": "vob"}, {"end": "scope"})") +
+               R"(, {"end": "operation"}])";
     }
     // The parts before the stream's first object.
     static constexpr unsigned HEAD_PARTS = 3;
 
 private:
     void add(const std::string& entry) { m_entries += (m_entries.empty() ? "" : ", ") + entry; }
-    unsigned m_gn;
+    bool m_by_paths;
     std::string m_entries;
 };
 
@@ -209,6 +213,28 @@ protected:
         Lines out;
         for (const update_log::Line& line : log.actions) out.push_back(line.label + " " + line.value);
         return out;
+    }
+
+    // A surgical Update of `paths`.
+    static std::string surgical_request(const std::string& txid, const Lines& paths) {
+        std::string body = R"(<update-flags surgical="true"/><update-paths>)";
+        for (const std::string& path : paths) body += "<path>" + path + "</path>";
+        return make_request("Update", txid, body + "</update-paths>");
+    }
+    // The paths that the server's sync fetch number `n` named, and whether
+    // it asked by paths.
+    Lines scope_paths(size_t n, std::string& use_paths) {
+        Lines paths;
+        size_t seen = 0;
+        for (const fakeserver::Json& r : server().requests()) {
+            if (r["rpc"].as_string() != SYNC_RPC || seen++ != n) continue;
+            for (const std::vector<std::string>& arg : fakeserver::string_rows(r["rpcargs"])) {
+                if (arg.size() != 2) continue;
+                if (arg[0] == "ScopePath") paths.push_back(arg[1]);
+                if (arg[0] == "UsePaths") use_paths = arg[1];
+            }
+        }
+        return paths;
     }
 
     size_t asked(const std::string& rpc) {
@@ -478,6 +504,76 @@ TEST_F(E2eUpdate, TermWhileTheStreamIsHeldEndsTheDaemonAndTheRunFails) {
     EXPECT_EQ("Failed", log.tail_value("Status")) << read_file(running.children.at("log-file"));
     EXPECT_EQ("20048", log.tail_value("ErrorStatus"));
     EXPECT_EQ("FALSE", log.tail_value("Cancelled"));
+}
+
+// A surgical Update applies the server's objects for the chosen paths before
+// it replies: their versions are the view's and their cleartext is cached
+// at once; objects the view cannot take fail the reply with their texts,
+// and a failure the server reports is the reply's.
+TEST_F(E2eUpdate, ASurgicalUpdateAppliesItsPathsBeforeItRepliesAndReportsWhatFailed) {
+    Stream chosen(3, true);
+    chosen.load("/vobs/a/a.c", 10, 22, 6, 20, "/main/21")
+        .load("/vobs/a/x/y.c", 99, 61, 6, 60)  // its directory is not loaded
+        .load("/vobs/a/d/e.c", 40, 52, 6, 50, "/main/51");
+    serve({sync_rule(first_load()), sync_rule(chosen),
+           sync_rule(Stream(4, true), "", R"({"code": 1052, "message": "no such path"})")});
+    run_update("load");
+
+    const lib_test::Reply reply = client->call(surgical_request("s1", {"/vobs/a/a.c", "/vobs/a/x/y.c", "/vobs/a/d/e.c"}));
+    EXPECT_EQ("20031", reply.attrs.at("status-code"));
+    const std::string message = reply.children.count("status-message") ? reply.children.at("status-message") : "";
+    // The object the view could not take is named by its unknown parent.
+    EXPECT_NE(std::string::npos, message.find(id(99))) << message;
+    EXPECT_EQ("", reply.children.at("log-file"));
+    std::string use_paths;
+    EXPECT_EQ((Lines{"/vobs/a/a.c", "/vobs/a/x/y.c", "/vobs/a/d/e.c"}), scope_paths(1, use_paths));
+    EXPECT_EQ("1", use_paths);
+    // Both loadable versions are the view's, fetched before the reply.
+    for (unsigned n : {22u, 52u}) {
+        EXPECT_EQ(1u, gets(n)) << n;
+        EXPECT_EQ(body(n), read_file(cached(n))) << n;
+    }
+    std::unique_ptr<Kernel_Side> side = kernel();
+    EXPECT_EQ(id(22), oid_at(*side, {"a.c"}));
+    EXPECT_EQ(id(52), oid_at(*side, {"d", "e.c"}));
+
+    const lib_test::Reply refused = client->call(surgical_request("s2", {"/vobs/a/gone"}));
+    EXPECT_EQ("1052", refused.attrs.at("status-code"));
+    EXPECT_NE(std::string::npos, refused.children.at("status-message").find("no such path"));
+    EXPECT_EQ(3u, asked(SYNC_RPC));
+
+    EXPECT_EQ("0", client->call(make_request("EndView", "end")).attrs["status-code"]);
+    EXPECT_EQ(agent->wait_exit(), std::optional<int>(0));
+}
+
+// A surgical Update sent while a full update holds the slot waits for it to
+// end instead of being refused, then applies its paths over what the full
+// update loaded.
+TEST_F(E2eUpdate, ASurgicalUpdateWaitsForARunningUpdate) {
+    Stream chosen(3, true);
+    chosen.load("/vobs/a/a.c", 10, 22, 6, 20, "/main/21");
+    serve({sync_rule(first_load(), hold(Stream::HEAD_PARTS + 2, "first")), sync_rule(chosen)});
+    const lib_test::Reply running = update("u1");
+    ASSERT_EQ("0", running.attrs.at("status-code"));
+
+    ASSERT_TRUE(client->send(surgical_request("s1", {"/vobs/a/a.c"})));
+    // No answer and no question to the server while the full update runs.
+    EXPECT_TRUE(client->quiet_for(Millis(500)));
+    EXPECT_EQ(1u, asked(SYNC_RPC));
+
+    server().open_gate("first");
+    const std::optional<std::string> reply = client->read_reply();
+    ASSERT_TRUE(reply.has_value());
+    const lib_test::Reply parsed = lib_test::read_reply(*reply);
+    EXPECT_EQ("0", parsed.attrs.at("status-code")) << *reply;
+    EXPECT_EQ("Succeeded", finished_log(running.children.at("log-file")).tail_value("Status"));
+    EXPECT_EQ(2u, asked(SYNC_RPC));
+    std::unique_ptr<Kernel_Side> side = kernel();
+    EXPECT_EQ(id(22), oid_at(*side, {"a.c"}));
+    EXPECT_EQ(id(51), oid_at(*side, {"d", "e.c"}));
+
+    EXPECT_EQ("0", client->call(make_request("EndView", "end")).attrs["status-code"]);
+    EXPECT_EQ(agent->wait_exit(), std::optional<int>(0));
 }
 
 // Kernel calls while the server holds the update's stream at a point of

@@ -17,8 +17,7 @@
 #include "lib/client/rclient_login.h"
 #include "lib/client/rclient_session.h"
 #include "lib/core/ostrelagent_status.h"
-#include "lib/fetch/fetch_test_support.h"
-#include "lib/fetch/server_session_test.h"
+#include "lib/fetch/server_fetch_support.h"
 #include "lib/fetch/ostrelagent_metadata_rpc.h"
 #include "lib/fetch/ostrelagent_readdir_sb_req.h"
 #include "lib/thread_test_support.h"
@@ -36,15 +35,6 @@ const char* const LOOKUP_RPC = "Ostrel_Norvane::lookup_rpc";
 const char* const METADATA_RPC = "Ostrel_Norvane::getmetadata_rpc";
 const char* const DIRECTORY_RPC = "Ostrel_Norvane::get_directory_contents_rpc";
 
-std::string id(unsigned n) { return OstrelAgent_Util::id_text(db_test::oid_of(n)); }
-
-// The status of object `n` of `mtype` whose element is `elem` (itself when 0).
-std::string vstat(unsigned n, unsigned mtype, unsigned elem = 0) {
-    const bool dir = mtype == 2 || mtype == 3;
-    return R"({"fstat": {"type": )" + std::to_string(dir ? 2 : 1) + R"(, "mode": )" + std::to_string(dir ? 0755 : 0644) +
-           R"(, "nlink": 1}, "mtype": )" + std::to_string(mtype) + R"(, "obj_oid": ")" + id(n) +
-           R"(", "elem_oid": ")" + id(elem != 0 ? elem : n) + R"("})";
-}
 // What the server loads on demand goes to the automatic load scope.
 const std::string SCOPE =
     R"({"scope_oid": ")" + OstrelAgent_Util::id_text(AUTOMATIC_LOAD_SCOPE_OID) + R"(", "pname": "", "gn": 0})";
@@ -56,10 +46,10 @@ std::string entry(const std::string& name, unsigned n, unsigned mtype, unsigned 
            R"(, "elem": )" + vstat(elem, mtype == 3 ? 2 : 5) + "}";
 }
 
-class ServerFetch : public ServerSessionTest {
+class ServerFetch : public ServerFetchTest {
 protected:
     void SetUp() override {
-        ServerSessionTest::SetUp();
+        ServerFetchTest::SetUp();
         // The remote commands, not the scripted server.
         OstrelAgent_Metadata_Rpc::install_for_test(nullptr);
     }
@@ -70,12 +60,7 @@ protected:
         const std::string root = R"({"match": {"rpc": ")" + std::string(METADATA_RPC) +
                                  R"("}, "reply": {"metadata": {"scope": )" + SCOPE + R"(, "obj": )" + vstat(11, 3, 10) +
                                  R"(, "elem": )" + vstat(10, 2) + "}}}";
-        remote.reset(new fakeserver::Fake_Server(
-            R"({"base": "/ostrel", "accounts": [{"credentials": "u:p", "jsessionid": "J1", "session": "S1"}],
-                "rules": [)" + rules + (rules.empty() ? "" : ", ") + root + "]}"));
-        ASSERT_TRUE(remote->ok()) << remote->error();
-        Login login("u", "p", "", "", "", remote->url(), "", "", "", 0);
-        ASSERT_EQ(0, login.run());
+        start_remote(rules + (rules.empty() ? "" : ", ") + root);
     }
     // The root directory's listing, held until the gate "listing" opens.
     static std::string listing_rule(const std::string& fault = R"({"hold": {"after_parts": 0, "gate": "listing"}})",
@@ -129,8 +114,6 @@ protected:
         }
         return outcomes;
     }
-
-    std::unique_ptr<fakeserver::Fake_Server> remote;
 };
 
 TEST_F(ServerFetch, TheMissHandlersAskTheServerForWhatTheViewDatabaseLacks) {

@@ -12,9 +12,7 @@
 
 #include "lib/core/ostrelagent_status.h"
 #include "lib/fetch/fetch_test_support.h"
-#include "lib/requests/ostrelagent_abstractop.h"
-#include "xml/norvane_xml_doc.h"
-#include "xml/norvane_xml_parser.h"
+#include "lib/requests/op_probe.h"
 
 namespace {
 
@@ -22,37 +20,9 @@ using namespace fetch_test;
 namespace S = OstrelAgent_Status;
 using Lines = std::vector<std::vector<std::string>>;
 
-// An operation of no kind of its own, built from request text, that lets
-// the test set the working fields an earlier step would have filled.
-class Probe : public OstrelAgent_AbstractOp {
-public:
-    explicit Probe(const std::string& text) : OstrelAgent_AbstractOp(text, parse(text)) {}
-    void process_request() override {}
-    std::string get_response() override { return envelope_reply("Probe", m_status); }
+using op_test::Probe;
+using op_test::request;
 
-    NorvaneXmlElem* root() const { return get_request_doc()->get_root(); }
-    void set_path(const std::string& path) { m_path = path; }
-    void set_message(const std::string& message) { m_message = message; }
-    view_vstat& parent_vstat() { return m_parent_vstat; }
-    view_vstat& object_vstat() { return m_object_vstat; }
-
-    // Path, split and parent status: the steps every element operation
-    // takes before its own; the first failing status.
-    int locate(const std::string& path) {
-        set_path(path);
-        int status = divide_path();
-        if (status == 0) status = get_parent_metadata();
-        return status;
-    }
-
-private:
-    static NorvaneAutoPtr<NorvaneXmlDoc> parse(const std::string& text) {
-        NorvaneXmlParser parser;
-        return parser.parse_string(text);
-    }
-};
-
-std::string request(const std::string& inner) { return "<Probe version=\"1\" tx-id=\"t\">" + inner + "</Probe>"; }
 std::string parse_error(const std::string& text) { return "Parse error in \"" + text + "\".\n"; }
 
 class OpPath : public FetchTest {

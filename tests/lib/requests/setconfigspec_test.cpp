@@ -22,7 +22,7 @@
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_view.h"
 #include "lib/core/ostrelagent_view_db.h"
-#include "lib/fetch/server_session_test.h"
+#include "lib/fetch/server_fetch_support.h"
 #include "lib/fetch/ostrelagent_update.h"
 #include "lib/reply_test_support.h"
 #include "lib/requests/ostrelagent_abstractop.h"
@@ -85,17 +85,9 @@ TEST(LibSetConfigSpec, LoadRulesAreNormalisedOrRefused) {
 
 // The served view, logged in to a test server whose answer to the rules is
 // given by each test.
-class SetCs : public ServerSessionTest {
+class SetCs : public ServerFetchTest {
 protected:
-    // The server with `rules`, logged in.
-    void start(const std::string& rules) {
-        remote.reset(new fakeserver::Fake_Server(
-            R"({"base": "/ostrel", "accounts": [{"credentials": "u:p", "jsessionid": "J1", "session": "S1"}],
-                "rules": [)" + rules + "]}"));
-        ASSERT_TRUE(remote->ok()) << remote->error();
-        Login login("u", "p", "", "", "", remote->url(), "", "", "", 0);
-        ASSERT_EQ(0, login.run());
-    }
+    void start(const std::string& rules) { start_remote(rules); }
     // The answer to the rules: the VOB tags of the load rules and the
     // parts and status given.
     static std::string answer(const Names& tags, const std::string& more_parts = "",
@@ -175,8 +167,6 @@ protected:
         OstrelAgent_View::update_end(&probe);
         return true;
     }
-
-    std::unique_ptr<fakeserver::Fake_Server> remote;
 };
 
 TEST_F(SetCs, NewRulesAreAddedDroppedOnesMarkedAndKeptOnesLeftAlone) {
