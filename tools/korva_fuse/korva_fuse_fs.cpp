@@ -17,9 +17,6 @@ namespace korva_fuse {
 
 namespace {
 
-// How long the kernel may keep names and attributes without asking again.
-constexpr double kTimeout = 1.0;
-
 // Call codes of the kernel requests.
 enum : uint64_t {
   kReaddir = 10,
@@ -104,9 +101,10 @@ int outcome(int error, const Reply& reply) {
 
 }  // namespace
 
-Filesystem::Filesystem(const Kernel& kernel, View view, std::function<void()> lost)
+Filesystem::Filesystem(const Kernel& kernel, View view, CacheTimes times, std::function<void()> lost)
     : kernel_(kernel),
       view_(std::move(view)),
+      times_(times),
       started_([] {
         struct timespec ts;
         ::clock_gettime(CLOCK_REALTIME, &ts);
@@ -202,7 +200,7 @@ fuse_entry_param Filesystem::entryOf(const view_fhandle_t& fh, const view_vstat_
   e.generation = fh.stamp;
   e.attr = statOf(e.ino, attr);
   overlayWritten(e.ino, &e.attr);
-  e.attr_timeout = e.entry_timeout = kTimeout;
+  e.attr_timeout = e.entry_timeout = times_.kept;
   return e;
 }
 
@@ -276,9 +274,9 @@ int Filesystem::find(const Node& dir, const std::string& name, fuse_entry_param*
   int error = withHandle(dir.ino, &parent, [&](const view_fhandle_t& fh) { return lookupName(fh, name, &found); });
   *entry = fuse_entry_param{};
   if (error == ENOENT) {
-    // Remembered as missing as long as a name is kept; a notice of the
-    // name or of the view drops it sooner.
-    entry->entry_timeout = kTimeout;
+    // Remembered as missing for a while; a notice of the name or of the
+    // view drops it sooner.
+    entry->entry_timeout = times_.missing;
     missing(dir.ino, name);
     return 0;
   }
@@ -289,7 +287,7 @@ int Filesystem::find(const Node& dir, const std::string& name, fuse_entry_param*
 
 void Filesystem::missing(Ino dir, const std::string& name) {
   const auto now = std::chrono::steady_clock::now();
-  const auto kept = std::chrono::duration<double>(kTimeout);
+  const auto kept = std::chrono::duration<double>(times_.missing);
   std::lock_guard<std::mutex> lock(missing_mu_);
   while (!missing_.empty() && now - missing_.front().when > kept) missing_.pop_front();
   missing_.push_back({now, dir, name});
@@ -298,7 +296,9 @@ void Filesystem::missing(Ino dir, const std::string& name) {
 int Filesystem::findOwn(const Node& dir, const std::string& name, fuse_entry_param* entry) {
   const std::string path = dir.path.empty() ? name : dir.path + "/" + name;
   *entry = fuse_entry_param{};
-  entry->entry_timeout = kTimeout;
+  // The registry's mounts come with no notice: the names they give are
+  // kept only briefly.
+  entry->entry_timeout = times_.missing;
   for (const korva::VobEntry& vob : kernel_.mounts(view_.tag)) {
     const std::string tag = joined(tagPath(vob.vob_tag));
     if (tag == path) {
@@ -306,12 +306,13 @@ int Filesystem::findOwn(const Node& dir, const std::string& name, fuse_entry_par
       int error = rootOf(vob, &found);
       if (error != 0) return error;
       *entry = entryOf(found.fh, found.attr, dir.ino, name, found.name_state);
+      entry->entry_timeout = times_.missing;
       return 0;
     }
     if (tag.size() > path.size() && tag.compare(0, path.size(), path) == 0 && tag[path.size()] == '/') {
       entry->ino = nodes_.own(path, dir.ino, name);
       entry->attr = ownStat(entry->ino);
-      entry->attr_timeout = kTimeout;
+      entry->attr_timeout = times_.missing;
       return 0;
     }
   }
@@ -363,7 +364,7 @@ void Filesystem::getattr(fuse_req_t req, Ino ino) {
     st = statOf(ino, reply.attr);
     overlayWritten(ino, &st);
   }
-  fuse_reply_attr(req, &st, kTimeout);
+  fuse_reply_attr(req, &st, times_.kept);
 }
 
 int Filesystem::setAttributes(const view_fhandle_t& fh, const view_set_attr_t& attr, view_vstat_t* out) {
@@ -494,7 +495,7 @@ void Filesystem::setattr(fuse_req_t req, Ino ino, const struct stat* attr, int t
   }
   struct stat st = statOf(ino, out);
   overlayWritten(ino, &st);
-  fuse_reply_attr(req, &st, kTimeout);
+  fuse_reply_attr(req, &st, times_.kept);
 }
 
 void Filesystem::readlink(fuse_req_t req, Ino ino) {
@@ -1116,6 +1117,10 @@ void Filesystem::apply(const Invalidation& invalidation) {
   }
   const korva::Notice& notice = invalidation.notice;
   if (notice.kind == korva::kNoticeView) {
+    // The names found again next give the sizes of files closed while a
+    // daemon was gone: it is told them first (a daemon back comes with
+    // such a notice).
+    if (any_closed_untold_) settleClosed();
     for (const Node& node : nodes_.all()) invalidateNode(node);
     std::deque<Missing> names;
     {

@@ -31,11 +31,21 @@
 
 namespace korva_fuse {
 
+// How long the kernel keeps what it was told, in seconds. The daemon sends
+// a notice of every change it makes to names and objects, so found names
+// and attributes may be kept long; names answered missing are kept briefly
+// (korva_fuse remembers each of them for the whole-view notice).
+struct CacheTimes {
+  double kept = 60;
+  double missing = 1;
+};
+
 class Filesystem {
  public:
-  // Serves `view`, whose kernel state is `kernel`. `lost` is told when the
-  // connection to the daemon ends.
-  Filesystem(const Kernel& kernel, View view, std::function<void()> lost);
+  // Serves `view`, whose kernel state is `kernel`, with the kernel keeping
+  // names and attributes for `times`. `lost` is told when the connection
+  // to the daemon ends.
+  Filesystem(const Kernel& kernel, View view, CacheTimes times, std::function<void()> lost);
   ~Filesystem();
   Filesystem(const Filesystem&) = delete;
   Filesystem& operator=(const Filesystem&) = delete;
@@ -171,6 +181,7 @@ class Filesystem {
 
   const Kernel& kernel_;
   const View view_;
+  const CacheTimes times_;
   const struct timespec started_;
   Nodes nodes_;
   Channel channel_;
