@@ -335,7 +335,14 @@ void Filesystem::lookup(fuse_req_t req, Ino parent, const char* name) {
   }
 }
 
-void Filesystem::forget(Ino ino, uint64_t lookups) { nodes_.forget(ino, lookups); }
+void Filesystem::forget(Ino ino, uint64_t lookups) {
+  nodes_.forget(ino, lookups);
+  Node node;
+  if (nodes_.get(ino, &node)) return;
+  // The kernel dropped the inode, and its pages with it.
+  std::lock_guard<std::mutex> lock(open_mu_);
+  closed_as_.erase(ino);
+}
 
 // ---- attributes through the daemon -------------------------------------------------------
 
@@ -844,9 +851,30 @@ void Filesystem::opened(OpenFile* file, fuse_file_info* fi) {
     open_files_.emplace(file->ino, file);
   }
   fi->fh = reinterpret_cast<uint64_t>(file);
-  // The pages a file keeps stay valid until its attributes or a notice
-  // say it changed.
-  fi->keep_cache = 1;
+  // The pages the kernel keeps of the inode are its contents when the file
+  // is the one it last closed, unchanged since (its own writes went
+  // through here); otherwise they go. The daemon's notices drop them too.
+  file->known = ::fstat(file->fd, &file->opened_as) == 0;
+  fi->keep_cache = file->known && sameContents(file->ino, file->opened_as) ? 1 : 0;
+}
+
+namespace {
+
+bool sameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+}  // namespace
+
+bool Filesystem::sameFile(const struct stat& was, const struct stat& st) {
+  return was.st_dev == st.st_dev && was.st_ino == st.st_ino && was.st_size == st.st_size &&
+         sameTime(was.st_mtim, st.st_mtim) && sameTime(was.st_ctim, st.st_ctim);
+}
+
+bool Filesystem::sameContents(Ino ino, const struct stat& st) {
+  std::lock_guard<std::mutex> lock(open_mu_);
+  auto it = closed_as_.find(ino);
+  return it != closed_as_.end() && sameFile(it->second, st);
 }
 
 void Filesystem::release(fuse_req_t req, fuse_file_info* fi) {
@@ -857,18 +885,28 @@ void Filesystem::release(fuse_req_t req, fuse_file_info* fi) {
 int Filesystem::close(OpenFile* file) {
   // Every close flushes first; a file written after that still tells.
   int error = settle(file);
+  const Ino ino = file->ino;
+  bool kept = false, hold = false, held = false;
   {
     std::lock_guard<std::mutex> lock(open_mu_);
-    if ((error == ENOTCONN || error == EIO) && file->untold()) {
+    kept = (error == ENOTCONN || error == EIO) && file->untold();
+    if (kept) {
       // The daemon is gone: its size and time would be lost with the file,
       // so it stays open until the daemon has them.
+      hold = !file->held;
+      file->held = true;
       closed_untold_.push_back(file);
       any_closed_untold_ = true;
     } else {
+      held = file->held;
       forgetOpen(file);
-      return error;
     }
   }
+  if (!kept) {
+    if (held) nodes_.forget(ino, 1);
+    return error;
+  }
+  if (hold) nodes_.hold(ino);
   // The notices' thread starts offering it.
   std::lock_guard<std::mutex> lock(queue_mu_);
   queued_.notify_one();
@@ -876,6 +914,14 @@ int Filesystem::close(OpenFile* file) {
 }
 
 void Filesystem::forgetOpen(OpenFile* file) {
+  // A file only read that changed meanwhile was changed elsewhere: what
+  // the kernel read of it may be either.
+  struct stat st;
+  if (file->known && ::fstat(file->fd, &st) == 0 && (file->writable || sameFile(file->opened_as, st))) {
+    closed_as_[file->ino] = st;
+  } else {
+    closed_as_.erase(file->ino);
+  }
   auto range = open_files_.equal_range(file->ino);
   for (auto it = range.first; it != range.second; ++it) {
     if (it->second != file) continue;
@@ -1153,9 +1199,12 @@ const fuse_lowlevel_ops& Filesystem::operations() {
       // through this process where the kernel can; writes come in pieces
       // as large as it allows.
       for (unsigned cap : {FUSE_CAP_SPLICE_READ, FUSE_CAP_SPLICE_WRITE, FUSE_CAP_SPLICE_MOVE,
-                           FUSE_CAP_READDIRPLUS, FUSE_CAP_READDIRPLUS_AUTO, FUSE_CAP_AUTO_INVAL_DATA}) {
+                           FUSE_CAP_READDIRPLUS, FUSE_CAP_READDIRPLUS_AUTO}) {
         if (conn->capable & cap) conn->want |= cap;
       }
+      // A new modification time would drop the pages just written through
+      // here: whether the kernel's pages still hold is decided at each open.
+      conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
       conn->max_write = 1u << 20;
     };
     o.lookup = [](fuse_req_t req, fuse_ino_t parent, const char* name) { of(req)->lookup(req, parent, name); };
