@@ -19,9 +19,18 @@ bool is_mount_point(const std::string& path) {
     return false;
 }
 
+namespace {
+
+std::vector<std::string> arguments_of(const std::string& tag, std::vector<std::string> options) {
+    options.insert(options.begin(), {tag, "-f"});
+    return options;
+}
+
+} // namespace
+
 Fuse_Mount::Fuse_Mount(const std::string& korva_fuse, const std::string& korva_root, const std::string& tag,
-                       const std::map<std::string, std::string>& env)
-    : m_root(korva_root + "/view/" + tag), m_process(new Process(korva_fuse, {tag, "-f"}, env)) {}
+                       const std::map<std::string, std::string>& env, const std::vector<std::string>& options)
+    : m_root(korva_root + "/view/" + tag), m_process(new Process(korva_fuse, arguments_of(tag, options), env)) {}
 
 Fuse_Mount::~Fuse_Mount() {
     if (!m_process->exited()) stop();

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "process_harness.h"
 
@@ -17,8 +18,9 @@ bool is_mount_point(const std::string& path);
 // point is the view's root directory under `korva_root`.
 class Fuse_Mount {
 public:
+    // korva_fuse's `options` follow the tag and -f.
     Fuse_Mount(const std::string& korva_fuse, const std::string& korva_root, const std::string& tag,
-               const std::map<std::string, std::string>& env);
+               const std::map<std::string, std::string>& env, const std::vector<std::string>& options = {});
     // Ends korva_fuse if it still runs and never leaves the mount behind.
     ~Fuse_Mount();
     Fuse_Mount(const Fuse_Mount&) = delete;

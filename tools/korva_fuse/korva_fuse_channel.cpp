@@ -38,15 +38,27 @@ int Channel::connect() {
   std::lock_guard<std::mutex> attempt(connect_mu_);
   int fd = korva::connectSeqpacket(socket_path_);
   if (fd < 0) return errno;
-  std::lock_guard<std::mutex> lock(mu_);
-  if (stopped_) {
-    ::close(fd);
-    return ENOTCONN;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (stopped_) {
+      ::close(fd);
+      return ENOTCONN;
+    }
+    if (connection_) ::shutdown(connection_->fd, SHUT_RDWR);
+    connection_ = std::make_shared<Connection>(fd, ++epochs_);
+    connected_.notify_all();
   }
-  if (connection_) ::shutdown(connection_->fd, SHUT_RDWR);
-  connection_ = std::make_shared<Connection>(fd, ++epochs_);
-  connected_.notify_all();
+  missedNotices();
   return 0;
+}
+
+bool Channel::reconnect() { return current(true) != nullptr; }
+
+void Channel::missedNotices() {
+  // Notices sent while no connection was there never arrive: whatever the
+  // kernel keeps may have changed meanwhile. Told outside the channel's
+  // locks, as notices are.
+  if (epochs_seen_.fetch_add(1) > 0 && notices_) notices_(korva::Notice{});
 }
 
 void Channel::shutdown() {
@@ -76,14 +88,18 @@ std::shared_ptr<Channel::Connection> Channel::current(bool may_connect) {
   }
   int fd = korva::connectSeqpacket(socket_path_);
   if (fd < 0) return nullptr;
-  std::lock_guard<std::mutex> lock(mu_);
-  if (stopped_) {
-    ::close(fd);
-    return nullptr;
+  std::shared_ptr<Connection> made;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (stopped_) {
+      ::close(fd);
+      return nullptr;
+    }
+    made = connection_ = std::make_shared<Connection>(fd, ++epochs_);
+    connected_.notify_all();
   }
-  connection_ = std::make_shared<Connection>(fd, ++epochs_);
-  connected_.notify_all();
-  return connection_;
+  missedNotices();
+  return made;
 }
 
 void Channel::drop(const std::shared_ptr<Connection>& connection) {

@@ -43,8 +43,11 @@ class Channel {
   Channel& operator=(const Channel&) = delete;
 
   // Connects now (a first connection, or after one ended). 0 or an errno
-  // value.
+  // value. Every connection after the first is told to `notices` as a
+  // notice of the whole view: those sent meanwhile were lost.
   int connect();
+  // Connects when there is no connection; true when there is one.
+  bool reconnect();
   // Ends the channel for good: calls in flight fail with EIO, later ones
   // with ENOTCONN.
   void shutdown();
@@ -125,6 +128,7 @@ class Channel {
   void forget(Call* call);
   void read();
   void deliver(const unsigned char* packet, size_t length);
+  void missedNotices();
 
   const std::string socket_path_;
   const qel_uuid_s view_uuid_;
@@ -136,6 +140,7 @@ class Channel {
   std::condition_variable connected_; // the reader has a connection to read, or stops
   std::shared_ptr<Connection> connection_;
   uint64_t epochs_ = 0;
+  std::atomic<uint64_t> epochs_seen_{0};  // connections told of (missedNotices)
   bool stopped_ = false;
   uint32_t next_id_ = 0;
   std::unordered_map<uint32_t, Call*> calls_;

@@ -17,9 +17,6 @@ namespace korva_fuse {
 
 namespace {
 
-// How long the kernel may keep names and attributes without asking again.
-constexpr double kTimeout = 1.0;
-
 // Call codes of the kernel requests.
 enum : uint64_t {
   kReaddir = 10,
@@ -104,9 +101,10 @@ int outcome(int error, const Reply& reply) {
 
 }  // namespace
 
-Filesystem::Filesystem(const Kernel& kernel, View view, std::function<void()> lost)
+Filesystem::Filesystem(const Kernel& kernel, View view, CacheTimes times, std::function<void()> lost)
     : kernel_(kernel),
       view_(std::move(view)),
+      times_(times),
       started_([] {
         struct timespec ts;
         ::clock_gettime(CLOCK_REALTIME, &ts);
@@ -202,7 +200,7 @@ fuse_entry_param Filesystem::entryOf(const view_fhandle_t& fh, const view_vstat_
   e.generation = fh.stamp;
   e.attr = statOf(e.ino, attr);
   overlayWritten(e.ino, &e.attr);
-  e.attr_timeout = e.entry_timeout = kTimeout;
+  e.attr_timeout = e.entry_timeout = times_.kept;
   return e;
 }
 
@@ -276,9 +274,9 @@ int Filesystem::find(const Node& dir, const std::string& name, fuse_entry_param*
   int error = withHandle(dir.ino, &parent, [&](const view_fhandle_t& fh) { return lookupName(fh, name, &found); });
   *entry = fuse_entry_param{};
   if (error == ENOENT) {
-    // Remembered as missing as long as a name is kept; a notice of the
-    // name or of the view drops it sooner.
-    entry->entry_timeout = kTimeout;
+    // Remembered as missing for a while; a notice of the name or of the
+    // view drops it sooner.
+    entry->entry_timeout = times_.missing;
     missing(dir.ino, name);
     return 0;
   }
@@ -289,7 +287,7 @@ int Filesystem::find(const Node& dir, const std::string& name, fuse_entry_param*
 
 void Filesystem::missing(Ino dir, const std::string& name) {
   const auto now = std::chrono::steady_clock::now();
-  const auto kept = std::chrono::duration<double>(kTimeout);
+  const auto kept = std::chrono::duration<double>(times_.missing);
   std::lock_guard<std::mutex> lock(missing_mu_);
   while (!missing_.empty() && now - missing_.front().when > kept) missing_.pop_front();
   missing_.push_back({now, dir, name});
@@ -298,7 +296,9 @@ void Filesystem::missing(Ino dir, const std::string& name) {
 int Filesystem::findOwn(const Node& dir, const std::string& name, fuse_entry_param* entry) {
   const std::string path = dir.path.empty() ? name : dir.path + "/" + name;
   *entry = fuse_entry_param{};
-  entry->entry_timeout = kTimeout;
+  // The registry's mounts come with no notice: the names they give are
+  // kept only briefly.
+  entry->entry_timeout = times_.missing;
   for (const korva::VobEntry& vob : kernel_.mounts(view_.tag)) {
     const std::string tag = joined(tagPath(vob.vob_tag));
     if (tag == path) {
@@ -306,12 +306,13 @@ int Filesystem::findOwn(const Node& dir, const std::string& name, fuse_entry_par
       int error = rootOf(vob, &found);
       if (error != 0) return error;
       *entry = entryOf(found.fh, found.attr, dir.ino, name, found.name_state);
+      entry->entry_timeout = times_.missing;
       return 0;
     }
     if (tag.size() > path.size() && tag.compare(0, path.size(), path) == 0 && tag[path.size()] == '/') {
       entry->ino = nodes_.own(path, dir.ino, name);
       entry->attr = ownStat(entry->ino);
-      entry->attr_timeout = kTimeout;
+      entry->attr_timeout = times_.missing;
       return 0;
     }
   }
@@ -334,7 +335,14 @@ void Filesystem::lookup(fuse_req_t req, Ino parent, const char* name) {
   }
 }
 
-void Filesystem::forget(Ino ino, uint64_t lookups) { nodes_.forget(ino, lookups); }
+void Filesystem::forget(Ino ino, uint64_t lookups) {
+  nodes_.forget(ino, lookups);
+  Node node;
+  if (nodes_.get(ino, &node)) return;
+  // The kernel dropped the inode, and its pages with it.
+  std::lock_guard<std::mutex> lock(open_mu_);
+  closed_as_.erase(ino);
+}
 
 // ---- attributes through the daemon -------------------------------------------------------
 
@@ -363,7 +371,7 @@ void Filesystem::getattr(fuse_req_t req, Ino ino) {
     st = statOf(ino, reply.attr);
     overlayWritten(ino, &st);
   }
-  fuse_reply_attr(req, &st, kTimeout);
+  fuse_reply_attr(req, &st, times_.kept);
 }
 
 int Filesystem::setAttributes(const view_fhandle_t& fh, const view_set_attr_t& attr, view_vstat_t* out) {
@@ -494,7 +502,7 @@ void Filesystem::setattr(fuse_req_t req, Ino ino, const struct stat* attr, int t
   }
   struct stat st = statOf(ino, out);
   overlayWritten(ino, &st);
-  fuse_reply_attr(req, &st, kTimeout);
+  fuse_reply_attr(req, &st, times_.kept);
 }
 
 void Filesystem::readlink(fuse_req_t req, Ino ino) {
@@ -843,9 +851,30 @@ void Filesystem::opened(OpenFile* file, fuse_file_info* fi) {
     open_files_.emplace(file->ino, file);
   }
   fi->fh = reinterpret_cast<uint64_t>(file);
-  // The pages a file keeps stay valid until its attributes or a notice
-  // say it changed.
-  fi->keep_cache = 1;
+  // The pages the kernel keeps of the inode are its contents when the file
+  // is the one it last closed, unchanged since (its own writes went
+  // through here); otherwise they go. The daemon's notices drop them too.
+  file->known = ::fstat(file->fd, &file->opened_as) == 0;
+  fi->keep_cache = file->known && sameContents(file->ino, file->opened_as) ? 1 : 0;
+}
+
+namespace {
+
+bool sameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+}  // namespace
+
+bool Filesystem::sameFile(const struct stat& was, const struct stat& st) {
+  return was.st_dev == st.st_dev && was.st_ino == st.st_ino && was.st_size == st.st_size &&
+         sameTime(was.st_mtim, st.st_mtim) && sameTime(was.st_ctim, st.st_ctim);
+}
+
+bool Filesystem::sameContents(Ino ino, const struct stat& st) {
+  std::lock_guard<std::mutex> lock(open_mu_);
+  auto it = closed_as_.find(ino);
+  return it != closed_as_.end() && sameFile(it->second, st);
 }
 
 void Filesystem::release(fuse_req_t req, fuse_file_info* fi) {
@@ -856,18 +885,28 @@ void Filesystem::release(fuse_req_t req, fuse_file_info* fi) {
 int Filesystem::close(OpenFile* file) {
   // Every close flushes first; a file written after that still tells.
   int error = settle(file);
+  const Ino ino = file->ino;
+  bool kept = false, hold = false, held = false;
   {
     std::lock_guard<std::mutex> lock(open_mu_);
-    if ((error == ENOTCONN || error == EIO) && file->untold()) {
+    kept = (error == ENOTCONN || error == EIO) && file->untold();
+    if (kept) {
       // The daemon is gone: its size and time would be lost with the file,
       // so it stays open until the daemon has them.
+      hold = !file->held;
+      file->held = true;
       closed_untold_.push_back(file);
       any_closed_untold_ = true;
     } else {
+      held = file->held;
       forgetOpen(file);
-      return error;
     }
   }
+  if (!kept) {
+    if (held) nodes_.forget(ino, 1);
+    return error;
+  }
+  if (hold) nodes_.hold(ino);
   // The notices' thread starts offering it.
   std::lock_guard<std::mutex> lock(queue_mu_);
   queued_.notify_one();
@@ -875,6 +914,14 @@ int Filesystem::close(OpenFile* file) {
 }
 
 void Filesystem::forgetOpen(OpenFile* file) {
+  // A file only read that changed meanwhile was changed elsewhere: what
+  // the kernel read of it may be either.
+  struct stat st;
+  if (file->known && ::fstat(file->fd, &st) == 0 && (file->writable || sameFile(file->opened_as, st))) {
+    closed_as_[file->ino] = st;
+  } else {
+    closed_as_.erase(file->ino);
+  }
   auto range = open_files_.equal_range(file->ino);
   for (auto it = range.first; it != range.second; ++it) {
     if (it->second != file) continue;
@@ -1116,6 +1163,10 @@ void Filesystem::apply(const Invalidation& invalidation) {
   }
   const korva::Notice& notice = invalidation.notice;
   if (notice.kind == korva::kNoticeView) {
+    // The names found again next give the sizes of files closed while a
+    // daemon was gone: it is told them first (a daemon back comes with
+    // such a notice).
+    if (any_closed_untold_) settleClosed();
     for (const Node& node : nodes_.all()) invalidateNode(node);
     std::deque<Missing> names;
     {
@@ -1148,9 +1199,12 @@ const fuse_lowlevel_ops& Filesystem::operations() {
       // through this process where the kernel can; writes come in pieces
       // as large as it allows.
       for (unsigned cap : {FUSE_CAP_SPLICE_READ, FUSE_CAP_SPLICE_WRITE, FUSE_CAP_SPLICE_MOVE,
-                           FUSE_CAP_READDIRPLUS, FUSE_CAP_READDIRPLUS_AUTO, FUSE_CAP_AUTO_INVAL_DATA}) {
+                           FUSE_CAP_READDIRPLUS, FUSE_CAP_READDIRPLUS_AUTO}) {
         if (conn->capable & cap) conn->want |= cap;
       }
+      // A new modification time would drop the pages just written through
+      // here: whether the kernel's pages still hold is decided at each open.
+      conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
       conn->max_write = 1u << 20;
     };
     o.lookup = [](fuse_req_t req, fuse_ino_t parent, const char* name) { of(req)->lookup(req, parent, name); };

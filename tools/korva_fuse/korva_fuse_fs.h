@@ -31,11 +31,21 @@
 
 namespace korva_fuse {
 
+// How long the kernel keeps what it was told, in seconds. The daemon sends
+// a notice of every change it makes to names and objects, so found names
+// and attributes may be kept long; names answered missing are kept briefly
+// (korva_fuse remembers each of them for the whole-view notice).
+struct CacheTimes {
+  double kept = 60;
+  double missing = 1;
+};
+
 class Filesystem {
  public:
-  // Serves `view`, whose kernel state is `kernel`. `lost` is told when the
-  // connection to the daemon ends.
-  Filesystem(const Kernel& kernel, View view, std::function<void()> lost);
+  // Serves `view`, whose kernel state is `kernel`, with the kernel keeping
+  // names and attributes for `times`. `lost` is told when the connection
+  // to the daemon ends.
+  Filesystem(const Kernel& kernel, View view, CacheTimes times, std::function<void()> lost);
   ~Filesystem();
   Filesystem(const Filesystem&) = delete;
   Filesystem& operator=(const Filesystem&) = delete;
@@ -64,6 +74,12 @@ class Filesystem {
     uint64_t writes = 0;
     uint64_t told = 0;
     bool untold() const { return writes != told; }
+    // Closed by the kernel with writes untold: korva_fuse holds its inode,
+    // which finds the object again should its handle go stale.
+    bool held = false;
+    // The contents file when it was opened, if fstat could tell.
+    bool known = false;
+    struct stat opened_as {};
   };
   // A change of the kernel's caches that the notices' thread makes.
   struct Invalidation {
@@ -157,8 +173,13 @@ class Filesystem {
   // Settles the files closed while the daemon was gone; those told are
   // closed. Runs on the notices' thread.
   void settleClosed();
-  // Drops `file` from the open files and closes it; open_mu_ is held.
+  // Drops `file` from the open files and closes it, noting its contents
+  // file as it was; open_mu_ is held.
   void forgetOpen(OpenFile* file);
+  // Whether `st` is the contents file that `ino` was last closed with,
+  // unchanged since.
+  bool sameContents(Ino ino, const struct stat& st);
+  static bool sameFile(const struct stat& was, const struct stat& st);
   // Sets attributes through the daemon; its status of the object.
   int setAttributes(const view_fhandle_t& fh, const view_set_attr_t& attr, view_vstat_t* out);
   void queue(Invalidation invalidation);
@@ -171,6 +192,7 @@ class Filesystem {
 
   const Kernel& kernel_;
   const View view_;
+  const CacheTimes times_;
   const struct timespec started_;
   Nodes nodes_;
   Channel channel_;
@@ -181,6 +203,9 @@ class Filesystem {
   // were closed. Their sizes show through getattr until it is told.
   std::vector<OpenFile*> closed_untold_;
   std::atomic<bool> any_closed_untold_{false};
+  // The contents file of each inode when it was last closed: the kernel's
+  // pages of the inode are that file's.
+  std::unordered_map<Ino, struct stat> closed_as_;
 
   fuse_session* session_ = nullptr;
   // Names answered as missing within the time the kernel keeps that: a

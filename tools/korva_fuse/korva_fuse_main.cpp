@@ -1,13 +1,16 @@
 // korva_fuse: the kernel side of a view that ordinary programs use.
 //
-//   korva_fuse VIEW-TAG [-f]
+//   korva_fuse VIEW-TAG [-f] [--kept SECONDS] [--missing SECONDS]
 //
 // Waits (at most 30 s) until view VIEW-TAG is registered with the kernel
 // under $KORVA_ROOT and its message channel answers, mounts a FUSE file
 // system on the view's root directory (the automatic view root + "/" + the
 // tag) and serves it: one directory per mounted VOB, and every file-system
 // call turned into a kernel request to the daemon that serves the view.
-// Without -f it goes into the background once the view is mounted.
+// Without -f it goes into the background once the view is mounted. The
+// kernel keeps names and attributes found for --kept seconds (default 60:
+// the daemon's notices drop what changes sooner) and names found missing
+// for --missing seconds (default 1).
 //
 // It ends, unmounting the view lazily, when the view is unregistered or on
 // TERM, INT or HUP, with exit status 0; 1 when it cannot start (usage, no
@@ -23,6 +26,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -41,8 +45,18 @@ constexpr auto kWaitForView = std::chrono::seconds(30);
 constexpr auto kRegistryPoll = std::chrono::milliseconds(100);
 
 int usage() {
-  std::fprintf(stderr, "usage: korva_fuse VIEW-TAG [-f]\n");
+  std::fprintf(stderr, "usage: korva_fuse VIEW-TAG [-f] [--kept SECONDS] [--missing SECONDS]\n");
   return 1;
+}
+
+// A time in seconds: a number from 0 to a day.
+bool seconds(const char* text, double* value) {
+  char* end = nullptr;
+  errno = 0;
+  double read = std::strtod(text, &end);
+  if (end == text || *end != '\0' || errno != 0 || !(read >= 0 && read <= 86400)) return false;
+  *value = read;
+  return true;
 }
 
 // The view once it is registered and its channel takes a connection.
@@ -167,10 +181,13 @@ class Stopper {
 int main(int argc, char** argv) {
   std::string tag;
   bool foreground = false;
+  korva_fuse::CacheTimes times;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "-f") {
       foreground = true;
+    } else if (arg == "--kept" || arg == "--missing") {
+      if (++i == argc || !seconds(argv[i], arg == "--kept" ? &times.kept : &times.missing)) return usage();
     } else if (tag.empty() && !arg.empty() && arg[0] != '-') {
       tag = arg;
     } else {
@@ -202,7 +219,7 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
 
   std::unique_ptr<Stopper> stopper;
-  korva_fuse::Filesystem fs(kernel, *view, [&] {
+  korva_fuse::Filesystem fs(kernel, *view, times, [&] {
     if (stopper) stopper->nudge();
   });
 
@@ -231,10 +248,15 @@ int main(int argc, char** argv) {
     if (sig != SIGUSR1) stopper->stop();
   });
   // The registry says when the view goes; the end of the daemon's
-  // connection is the moment to look at once.
+  // connection is the moment to look at once. A daemon back serves at once:
+  // the connection made to it drops what the kernel kept meanwhile.
   std::thread watcher([&] {
     while (!stopper->wait(kRegistryPoll)) {
-      if (!kernel.registered(tag)) stopper->stop();
+      if (!kernel.registered(tag)) {
+        stopper->stop();
+      } else {
+        fs.channel().reconnect();
+      }
     }
   });
   tellParent(parent, 0);

@@ -98,6 +98,14 @@ void Nodes::forget(Ino ino, uint64_t lookups) {
   nodes_.erase(it);
 }
 
+bool Nodes::hold(Ino ino) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = nodes_.find(ino);
+  if (it == nodes_.end()) return false;
+  ++it->second.lookups;
+  return true;
+}
+
 bool Nodes::get(Ino ino, Node* node) const {
   std::lock_guard<std::mutex> lock(mu_);
   auto it = nodes_.find(ino);

@@ -59,6 +59,9 @@ class Nodes {
   // The kernel forgets `lookups` look-ups of `ino`; the inode goes with the
   // last.
   void forget(Ino ino, uint64_t lookups);
+  // Counts one look-up more of `ino`, for korva_fuse's own use; false
+  // when there is no such inode.
+  bool hold(Ino ino);
 
   // A copy of the inode; false when there is none.
   bool get(Ino ino, Node* node) const;
