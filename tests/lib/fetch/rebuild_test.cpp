@@ -105,7 +105,19 @@ TEST_F(Rebuild, WhatFetchStoredReadsBackTheSameOnlineAndOffline) {
     ASSERT_NE(std::string::npos, before_db.find("LOADED")) << before_db;
     const unsigned asked_before = asked();
 
+    // Handles issued before, of a directory version, an element's file
+    // version and a link.
+    const std::vector<view_fhandle> old_handles = {walk("d"), walk("a.c"), walk("ln")};
+
     rebuild();
+    // The rebuild numbers the loaded objects anew, above the old numbers:
+    // an old handle is stale, never another object.
+    for (view_fhandle fh : old_handles) {
+        view_vstat v{};
+        view_fhandle out{};
+        struct timeval lvut{};
+        EXPECT_EQ(QEL_ST_STALE, ns_getattr(&fh, &out, &v, &lvut)) << fh.dbid;
+    }
     EXPECT_EQ(before_db, db_test::Listing::of_current_db());
     EXPECT_TRUE(db_test::namespace_intact("after the rebuild"));
 
