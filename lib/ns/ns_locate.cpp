@@ -37,14 +37,30 @@ obj_entry* from_cached(obj_entry* obj, qel_oid_s* oid) {
     return covered;
 }
 
+// Whether the view database surely holds no object `dbid` of the VOB: a
+// handle naming one was issued before the database was rebuilt (which
+// numbers loaded objects anew) or before the object went.
+bool vob_dbid_gone(const view_vob* vob, unsigned dbid) {
+    unsigned vob_db = 0;
+    vob_mtype_t mtype = 0;
+    return ostrel_db_vob_lookup(&vob->uuid, &vob_db) == 0 &&
+           ostrel_db_obj_get_mtype(vob_db, dbid, &mtype) == QEL_ST_NOT_FOUND;
+}
+
 // Enters the VOB object `dbid` from its metadata, mapping the element it
-// names to its dbid; 1001 when either cannot be had.
+// names to its dbid; 1001 when either cannot be had, 1087 (stale) when the
+// view database holds no such object.
 obj_entry* activate_from_metadata(view_vob* vob, unsigned dbid, int* status) {
     ostrel_vstat meta{};
     unsigned elem = 0;
     unsigned elem_dbid = 0;
     if (OstrelAgent_Metadata::get_metadata(vob->uuid, dbid, elem, meta) != 0 ||
         !OstrelAgent_View_db::elem_oid_to_dbid(meta.vstat.elem_oid, vob->uuid, elem_dbid)) {
+        if (vob_dbid_gone(vob, dbid)) {
+            note_stale(ostrel_dbid2str(vob, dbid));
+            *status = QEL_ST_STALE;
+            return nullptr;
+        }
         *status = QEL_ST_NO_MEMORY;
         return nullptr;
     }

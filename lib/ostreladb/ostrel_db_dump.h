@@ -15,6 +15,9 @@
 // Records, in the order a dump writes them (a record names only what came
 // before it):
 //   Vob          uuid; location ("host:path"); setwork; hlink
+//   Vob-Dbid     VOB uuid; the last dbid its loaded objects were given (the
+//                load numbers them above it, so that no handle issued
+//                before the rebuild names another object)
 //   Inode        VOB uuid; oid; kind, file type, mode; owner, group; size and
 //                the access, modification and change times; the further
 //                time; text (a container name or a link's target)

@@ -241,7 +241,9 @@ private:
             // One flag bit serves both setwork and hlink.
             uint32_t flag = rec.flags & 0x1;
             Line line("Vob");
-            return files_.write(line.id(rec.replica_uuid).text(text).hex(flag).hex(flag));
+            status = files_.write(line.id(rec.replica_uuid).text(text).hex(flag).hex(flag));
+            Line counter("Vob-Dbid");
+            return status != 0 ? status : files_.write(counter.id(rec.replica_uuid).hex(rec.next_dbid));
         });
     }
 

@@ -323,6 +323,25 @@ Outcome load_vob(Load& load) {
     return LOADED;
 }
 
+// A VOB's dbid counter as the dumped database had it. Loaded objects are
+// numbered anew, above every number handed out before, so that a handle
+// the kernel kept across the rebuild names no object (it is stale) rather
+// than another one.
+Outcome load_vob_dbid(Load& load) {
+    qel_uuid_s uuid;
+    uint32_t next = 0;
+    if (!load.in.uuid(&uuid) || !load.in.hex32(&next)) return undecodable(load);
+    uint32_t vob = 0;
+    db_address dba = 0;
+    db_vob rec;
+    int status = vob_of(load, uuid, &vob);
+    if (status == 0) status = ostrela_db_vob_handle(vob, &dba);
+    if (status == 0) status = ostrela_db_read_at(dba, &rec, "LOAD_VOB_DBID");
+    if (status == 0 && next > rec.next_dbid)
+        status = ostrela_db_engine(dt_crwrite(VOB_NEXT_DBID, &next, &view_db_task, VDB), "D_CRWRITE", "LOAD_VOB_DBID");
+    return status == 0 ? LOADED : not_loaded(SKIPPED, text_of(uuid), "vob-dbid");
+}
+
 Outcome load_setwork(Load& load) {
     uint32_t n = 0;
     if (!load.in.count(ID_FIELD_MIN, &n)) return undecodable(load);
@@ -694,10 +713,19 @@ const struct {
     const char* keyword;
     Outcome (*handler)(Load&);
 } HANDLERS[] = {
-    {"Ver", load_ver},          {"Vob", load_vob},           {"Inode", load_inode},
-    {"Name", load_name},        {"Cr", load_cr},             {"Setwork", load_setwork},
-    {"Vns-View", load_vns_view}, {"Lr-Scope", load_lr_scope}, {"Vns-Element", load_element},
-    {"Vns-Root-Dir", load_root_dir}, {"Vns-Version", load_version}, {"Vns-Slink", load_slink},
+    {"Ver", load_ver},
+    {"Vob", load_vob},
+    {"Inode", load_inode},
+    {"Name", load_name},
+    {"Cr", load_cr},
+    {"Setwork", load_setwork},
+    {"Vob-Dbid", load_vob_dbid},
+    {"Vns-View", load_vns_view},
+    {"Lr-Scope", load_lr_scope},
+    {"Vns-Element", load_element},
+    {"Vns-Root-Dir", load_root_dir},
+    {"Vns-Version", load_version},
+    {"Vns-Slink", load_slink},
     {"Eof", load_eof},
 };
 

@@ -297,6 +297,35 @@ TEST_F(E2eFuse, WithTheDaemonGoneCallsFailAtOnceUntilItServesAgain) {
     EXPECT_EQ(sh(src(), kShow), shown);
 }
 
+TEST_F(E2eFuse, AVobRootFetchedFromTheServerIsServedAgainAfterAKill) {
+    setenv("NORVANE_SERVER_DIR", OSTREL_TEST_SERVER_DIR, 1);
+    serve_and_mount();
+    // The server's names, and the view's own files beside and below them.
+    EXPECT_EQ(sh(src(), "printf 'mine\\n' > mine.txt && mkdir own && echo done"), "done\n");
+    const char* const kShow = "ls -a && stat -c '%n %s %A' README docs mine.txt own && ls -a docs && cat mine.txt";
+    const std::string shown =
+        ".\n..\nREADME\ndocs\nmine.txt\nown\nREADME 42 -rw-r--r--\ndocs 0 drwxr-xr-x\nmine.txt 5 -rw-r--r--\n"
+        "own 89 drwxr-xr-x\n.\n..\nmine\n";
+    EXPECT_EQ(sh(src(), kShow), shown);
+
+    // Killed outright, the daemon leaves its database to be rebuilt, which
+    // numbers the loaded objects anew: the mount's old handles go stale
+    // and are found again by name, never as other objects.
+    ASSERT_TRUE(agent->signal_group(SIGKILL));
+    EXPECT_EQ(agent->wait_exit(), std::optional<int>(-SIGKILL));
+    start_view();
+    EXPECT_NE(std::string::npos, log_text(name).find("Recovery succeeded for DB")) << log_text(name);
+    // The same names, online and then offline, through the old mount and a
+    // new one.
+    EXPECT_EQ(sh(src(), kShow), shown) << log_text(name) << agent->stderr_text(Millis(0));
+    std::unique_ptr<PipeClient> client = PipeClient::connect(storage(name), "offline");
+    ASSERT_TRUE(client);
+    EXPECT_EQ(client->call(make_request("Disconnect", "d")).attrs["status-code"], "0");
+    EXPECT_EQ(mount->stop(), std::optional<int>(0));
+    start_mount();
+    EXPECT_EQ(sh(src(), kShow), shown) << agent->stderr_text(Millis(0));
+}
+
 TEST_F(E2eFuse, FileCallsFailAsTheInjectFileForcesThemOnce) {
     serve_and_mount();
     const std::string file = src() + "/f.txt";

@@ -75,18 +75,19 @@ TEST_F(E2eKernel, RequestsAreAnsweredAndHostileOnesRefusedWhileTheDaemonServesOn
         EXPECT_EQ(0u, unknown["res_out_size"]) << code;
     }
     // A VOB's objects need its metadata, which only the server has, and
-    // content fetch does not ask it yet: the root and a handle of the VOB
-    // fail as metadata that could not be had.
+    // content fetch does not ask it yet: the root fails as metadata that
+    // could not be had, and a handle naming an object the view database
+    // does not hold is stale.
     const std::string vob = "0f0f0f0f-0000-4000-8000-000000000001";
     ordered_json root = kernel->call({{"call", "root"}, {"replica_uuid", vob}});
     EXPECT_TRUE(replied(root, QEL_ST_NO_MEMORY));
     EXPECT_EQ(8u, root["res_out_size"]) << "a failed root sends its header alone";
     ordered_json lookup =
         kernel->call({{"call", "lookup"}, {"dir", {{"vob", vob}, {"dbid", 11u}}}, {"name", "a.c"}});
-    EXPECT_TRUE(replied(lookup, QEL_ST_NO_MEMORY));
+    EXPECT_TRUE(replied(lookup, QEL_ST_STALE));
     EXPECT_EQ(12u, lookup["res_out_size"]) << "a failed look-up still carries the name state";
     EXPECT_TRUE(replied(kernel->call({{"call", "getattr"}, {"fh", {{"vob", vob}, {"dbid", 11u}}}}),
-                        QEL_ST_NO_MEMORY));
+                        QEL_ST_STALE));
     EXPECT_TRUE(replied(kernel->call({{"call", "invalidate"}, {"kind", 1u}})));
 
     // Hand-made packets: sizes that disagree with the body (the channel's

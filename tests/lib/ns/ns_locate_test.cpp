@@ -286,13 +286,14 @@ TEST_F(NsLocate, AStaleVersionHandleFallsBackToItsElementUnlessReachedByExtended
 }
 
 TEST_F(NsLocate, MetadataThatCannotBeHadIsAFailureAndEntersNothing) {
-    // An object the view database does not hold: offline, and online (which
-    // asks no server either).
+    // An object the view database does not hold, offline and online (which
+    // asks no server either): a handle naming it is stale (one issued
+    // before a rebuild numbered the objects anew), never another object.
     for (int online : {0, 1}) {
         OstrelAgent_Server::g_online = online;
         int status = 0;
         EXPECT_EQ(nullptr, locate(99, &status)) << online;
-        EXPECT_EQ(QEL_ST_NO_MEMORY, status);
+        EXPECT_EQ(QEL_ST_STALE, status);
         EXPECT_EQ(0u, stats()[ST_OBJ_COUNT]);
     }
     EXPECT_EQ(0u, server.calls(Server::ROOT) + server.calls(Server::LOOKUP) + server.calls(Server::LISTING));
