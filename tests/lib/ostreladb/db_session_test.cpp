@@ -25,6 +25,17 @@ using db_test::write_tx;
 using lib_test::read_file;
 using lib_test::write_file;
 
+// What another thread finds when it tries the database's mutex.
+int other_thread_tries() {
+    int result = -1;
+    std::thread other([&] {
+        result = norvanethread_mutex_trylock(&ostrelagent_kesto_mutex);
+        if (result == 0) norvanethread_mutex_unlock(&ostrelagent_kesto_mutex);
+    });
+    other.join();
+    return result;
+}
+
 // Assertions of the session (pfm_assert_fail) caught while it lives.
 class Assertions {
 public:
@@ -190,16 +201,6 @@ TEST_F(DbSession, AFailingStepAbortsAndLeavesTheDatabaseAsItWas) {
 
 TEST_F(DbSession, EveryTransactionHoldsTheMutexUntilItEnds) {
     open_new();
-    // What another thread finds when it tries the mutex.
-    auto other_thread_tries = [] {
-        int result = -1;
-        std::thread other([&] {
-            result = norvanethread_mutex_trylock(&ostrelagent_kesto_mutex);
-            if (result == 0) norvanethread_mutex_unlock(&ostrelagent_kesto_mutex);
-        });
-        other.join();
-        return result;
-    };
     for (int write : {0, 1}) {
         SCOPED_TRACE(write ? "write" : "read");
         int inside = -1;
@@ -228,15 +229,6 @@ TEST_F(DbSession, ABatchIsOneTransactionKeptOrLostAsAWhole) {
             const qel_uuid_s uuid = uuid_of(n);
             write_tx([&] { return ostrela_db_vob_delete(&uuid), 0; });
         }
-    };
-    auto other_thread_tries = [] {
-        int result = -1;
-        std::thread other([&] {
-            result = norvanethread_mutex_trylock(&ostrelagent_kesto_mutex);
-            if (result == 0) norvanethread_mutex_unlock(&ostrelagent_kesto_mutex);
-        });
-        other.join();
-        return result;
     };
     struct Case {
         const char* what;
