@@ -33,4 +33,7 @@ public:
     virtual bool end_scope() = 0;
     virtual bool end_vob() = 0;
     virtual bool end_operation() = 0;
+    // Every part received so far has been passed on: the next call may
+    // come only after a wait for the server. Also after a call threw.
+    virtual void end_of_input() {}
 };

@@ -89,6 +89,14 @@ void View_Update::notify(Call call) {
 
 int View_Update::unmarshal_response() {
     if (m_listener_stopped) return S::RC_LISTENER_STOPPED;
+    // However the reading ends, the listener hears that the parts at hand
+    // are all passed on before the transfer waits again.
+    struct Input_Done {
+        RClient_Update_Listener* listener;
+        ~Input_Done() {
+            if (listener != nullptr) listener->end_of_input();
+        }
+    } input_done{m_listener};
     int result = read_parts([this](const std::string& id) {
         try {
             return read_part(id);

@@ -21,6 +21,9 @@
 // and fails the call, though the rest of the stream is still read and
 // passed on; an object with damaged metadata is not passed on.
 //
+// The listener hears end_of_input after each piece of the reply that the
+// transfer hands over has been read (and passed on) as far as it goes.
+//
 // The listener (not owned) may be null: the stream is then read and checked
 // only. Once it answers false it gets no further call; an
 // RClient_Listener_Exception it throws ends the transfer, and the call

@@ -18,20 +18,16 @@ bool OstrelAgent_Cltxt_Plus_DB_Listener::begin_operation(unsigned int gn) {
     return OstrelAgent_View_db_listener::begin_operation(gn);
 }
 
-bool OstrelAgent_Cltxt_Plus_DB_Listener::update_object(const qel_uuid_s& vob, const qel_oid_s& parent,
-                                                       const std::string& path, const std::string& previous_version,
-                                                       const std::string& new_version, const ostrel_vstat& object,
-                                                       const ostrel_vstat& element) {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, "OstrelAgent_Cltxt_Plus_DB_Listener", "update_object");
-    stop_if_asked();
-    int queued = 0;
-    if (has_cleartext(object.vstat.mtype))
-        queued = OstrelAgent_Update_Cltxt_listener::queue_cleartext_fetch(vob, object, m_view, m_update, path,
-                                                                          m_message);
-    const bool result =
-        OstrelAgent_View_db_listener::update_object(vob, parent, path, previous_version, new_version, object, element);
-    // The entry is written all the same; a fetch that could not be queued
-    // counts only when nothing else failed.
-    if (queued != 0 && m_status == 0) fail(queued);
-    return result;
+void OstrelAgent_Cltxt_Plus_DB_Listener::object_loaded(const qel_uuid_s& vob, const std::string& path,
+                                                       const ostrel_vstat& object) {
+    if (!has_cleartext(object.vstat.mtype)) return;
+    // Queued when the entry is committed, the namespace mutex still held:
+    // a kernel reader that then finds the entry joins this fetch.
+    after_commit([this, vob, path, object] {
+        const int queued =
+            OstrelAgent_Update_Cltxt_listener::queue_cleartext_fetch(vob, object, m_view, m_update, path, m_message);
+        // The entry is written all the same; a fetch that could not be
+        // queued counts only when nothing else failed.
+        if (queued != 0 && m_status == 0) fail(queued);
+    });
 }

@@ -3,8 +3,8 @@
 // database listener, plus two things. begin_operation publishes the view's
 // new generation number first (the update now runs, which releases the
 // request that started it), and every loaded file version gets a background
-// cleartext fetch queued before its database entry is written, so the
-// stream never waits for a download.
+// cleartext fetch queued as its database entry is committed, so the stream
+// never waits for a download.
 
 #include <string>
 
@@ -24,12 +24,14 @@ public:
     // The generation number is published also when the agent must stop
     // (the exception follows).
     bool begin_operation(unsigned int gn) override;
-    bool update_object(const qel_uuid_s& vob, const qel_oid_s& parent, const std::string& path,
-                       const std::string& previous_version, const std::string& new_version,
-                       const ostrel_vstat& object, const ostrel_vstat& element) override;
 
     // Kinds of versions whose content goes to the cleartext cache.
     static bool has_cleartext(vob_mtype_t mtype) { return mtype == 6 || mtype == 8; }
+
+protected:
+    // Queues the fetch of a loaded file version's cleartext once its entry
+    // is committed.
+    void object_loaded(const qel_uuid_s& vob, const std::string& path, const ostrel_vstat& object) override;
 
 private:
     OstrelAgent_View* m_view;

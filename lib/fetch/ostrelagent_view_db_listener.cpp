@@ -57,7 +57,7 @@ OstrelAgent_View_db_listener::OstrelAgent_View_db_listener(OstrelAgent_Log_Updat
                                                            OstrelAgent_Util::HijackTreatment treatment)
     : m_log(log), m_hijack_treatment(treatment) {}
 
-OstrelAgent_View_db_listener::~OstrelAgent_View_db_listener() = default;
+OstrelAgent_View_db_listener::~OstrelAgent_View_db_listener() { commit_batch(); }
 
 int OstrelAgent_View_db_listener::fail(int status) {
     m_status = status;
@@ -65,8 +65,116 @@ int OstrelAgent_View_db_listener::fail(int status) {
 }
 
 void OstrelAgent_View_db_listener::stop_if_asked() {
-    if (OstrelAgent_View::should_stop_update()) throw RClient_Listener_Exception(S::RC_LISTENER_STOPPED);
+    if (!OstrelAgent_View::should_stop_update()) return;
+    commit_batch();
+    throw RClient_Listener_Exception(S::RC_LISTENER_STOPPED);
 }
+
+// ---- batches -------------------------------------------------------------------------------
+
+void OstrelAgent_View_db_listener::after_commit(std::function<void()> action) {
+    if (m_batch.is_open())
+        m_pending_actions.push_back(std::move(action));
+    else
+        action();
+}
+
+void OstrelAgent_View_db_listener::log_line(std::function<void(OstrelAgent_Log_Update&)> line) {
+    if (m_log == nullptr) return;
+    OstrelAgent_Log_Update* log = m_log;
+    after_commit([log, line] { line(*log); });
+}
+
+void OstrelAgent_View_db_listener::object_loaded(const qel_uuid_s&, const std::string&, const ostrel_vstat&) {}
+
+void OstrelAgent_View_db_listener::apply(const pending_object& object) {
+    if (object.unload) {
+        apply_unload(object);
+    } else {
+        write_update(object);
+        object_loaded(object.vob, object.path, object.object);
+    }
+}
+
+void OstrelAgent_View_db_listener::add_object(pending_object object, bool replayed) {
+    if (replayed) {
+        m_message += object.outside_message;
+        if (object.outside_status != 0) m_status = object.outside_status;
+    }
+    if (!m_batch.is_open()) {
+        if (m_batch.begin() != 0) {
+            // No batch: the object's calls make transactions of their own.
+            apply(object);
+            return;
+        }
+        m_batch_message = m_mark_message = m_message.size();
+        m_batch_status = m_mark_status = m_status;
+    }
+    object.outside_message = m_message.substr(m_mark_message);
+    object.outside_status = m_status != m_mark_status ? m_status : 0;
+    m_pending.push_back(std::move(object));
+    apply(m_pending.back());
+    m_mark_message = m_message.size();
+    m_mark_status = m_status;
+    if (m_batch.is_broken())
+        recover_batch();
+    else if (m_batch.is_due(m_pending.size()))
+        commit_batch();
+}
+
+void OstrelAgent_View_db_listener::commit_batch() {
+    if (!m_batch.is_open()) return;
+    std::vector<pending_object> objects;
+    objects.swap(m_pending);
+    std::vector<std::function<void()>> actions;
+    actions.swap(m_pending_actions);
+    const int status = m_batch.end(true, [&](int ended) {
+        if (ended != 0)
+            flush_view_caches();
+        else
+            for (auto& action : actions) action();
+    });
+    if (status == 0) return;
+    // Nothing of the batch was kept: each object again, alone.
+    Trace trace("commit_batch");
+    trace.writeTrace(LEVEL_2, "batch of %zu objects not committed: %d", objects.size(), status);
+    m_message.resize(m_batch_message);
+    m_status = m_batch_status;
+    for (pending_object& object : objects) {
+        m_message += object.outside_message;
+        if (object.outside_status != 0) m_status = object.outside_status;
+        apply(object);
+    }
+}
+
+void OstrelAgent_View_db_listener::recover_batch() {
+    Trace trace("recover_batch");
+    std::vector<pending_object> objects;
+    objects.swap(m_pending);
+    m_pending_actions.clear();
+    m_batch.end(false, [this](int) { flush_view_caches(); });
+    trace.writeTrace(LEVEL_4, "batch broken at its object %zu", objects.size());
+    m_message.resize(m_batch_message);
+    m_status = m_batch_status;
+    pending_object failed = std::move(objects.back());
+    objects.pop_back();
+    // The objects before it went in well: together again, then it alone.
+    for (pending_object& object : objects) add_object(std::move(object), true);
+    commit_batch();
+    m_message += failed.outside_message;
+    if (failed.outside_status != 0) m_status = failed.outside_status;
+    apply(failed);
+}
+
+void OstrelAgent_View_db_listener::flush_view_caches() {
+    const int status = OstrelAgent_Metadata::view_inval_view(m_ioctl.get(), true, true, false);
+    if (status != 0) {
+        Trace trace("flush_view_caches");
+        trace.writeTrace(LEVEL_2, "view flush failed: %d", status);
+    }
+}
+
+void OstrelAgent_View_db_listener::end_of_input() { commit_batch(); }
 
 std::string OstrelAgent_View_db_listener::lr_name(const qel_oid_s& oid) const {
     auto it = m_lr_names.find(oid);
@@ -141,6 +249,7 @@ bool OstrelAgent_View_db_listener::begin_operation(unsigned int gn) {
 bool OstrelAgent_View_db_listener::begin_scope(const ostrel_scope& scope) {
     Trace trace("begin_scope");
     stop_if_asked();
+    commit_batch();
     trace.writeTrace(LEVEL_4, "scope %s", Util::scope_to_string(scope.scope_oid, scope.pname, scope.gn).c_str());
     m_scope = scope;
     const std::string oid = Util::id_text(scope.scope_oid);
@@ -174,6 +283,7 @@ bool OstrelAgent_View_db_listener::begin_scope(const ostrel_scope& scope) {
 bool OstrelAgent_View_db_listener::begin_vob(const qel_uuid_s& replica, const qel_oid_s& family) {
     Trace trace("begin_vob");
     stop_if_asked();
+    commit_batch();
     m_vob_uuid = replica;
     m_vob_family = family;
     trace.writeTrace(LEVEL_4, "vob_uuid=%s   family_oid=%s", Util::id_text(replica).c_str(),
@@ -200,11 +310,24 @@ bool OstrelAgent_View_db_listener::update_object(const qel_uuid_s& vob, const qe
                                                  const ostrel_vstat& element) {
     Trace trace("update_object");
     stop_if_asked();
+    add_object({false, vob, parent, path, previous_version, new_version, object, element, QEL_OID_NULL, {}, 0}, false);
+    return true;
+}
+
+void OstrelAgent_View_db_listener::write_update(const pending_object& pending) {
+    Trace trace("write_update");
+    const qel_uuid_s& vob = pending.vob;
+    const qel_oid_s& parent = pending.parent;
+    const std::string& path = pending.path;
+    const std::string& previous_version = pending.previous_version;
+    const std::string& new_version = pending.new_version;
+    const ostrel_vstat& object = pending.object;
+    const ostrel_vstat& element = pending.element;
     Split_Path split;
     if (fileutl_strip_leaf(path.c_str(), split.dir, split.leaf) != 0) {
         m_message += text(M::PATH_SPLIT_FAILED, path.c_str());
         fail(S::GENERAL_FAILURE);
-        return true;
+        return;
     }
     const int symlink = object.vstat.mtype == 7 ? 1 : 0;
     const int mode = load_mode(m_scope_was_empty);
@@ -213,15 +336,15 @@ bool OstrelAgent_View_db_listener::update_object(const qel_uuid_s& vob, const qe
         // A VOB root is no name of a directory: no hijacked file in its way.
         if (update_vob_root(vob, path, object, element, mode))
             treat_hijack_result(QEL_ST_NOT_FOUND, path, parent, previous_version, new_version, symlink, "", false);
-        return true;
+        return;
     }
 
     unsigned parent_ver = 0;
-    if (!parent_dir(vob, parent, path, parent_ver)) return true;
+    if (!parent_dir(vob, parent, path, parent_ver)) return;
     char new_name[FILEUTL_PATH_MAX] = "";
     const int hijack = treat_hijack(vob, parent_ver, split.leaf, false, new_name);
     if (!treat_hijack_result(hijack, path, parent, previous_version, new_version, symlink, new_name, false))
-        return true;
+        return;
 
     int status = OstrelAgent_Metadata::flush_cache(vob, object.vstat.elem_oid, parent, path, split.leaf, m_ioctl.get(),
                                                m_message);
@@ -240,7 +363,7 @@ bool OstrelAgent_View_db_listener::update_object(const qel_uuid_s& vob, const qe
                          path.c_str(), status);
         m_message += text(M::DB_ENTRY_NOT_ADDED, path.c_str(), parent_text.c_str(), std::to_string(status).c_str());
         fail(status);
-        return true;
+        return;
     }
     trace.writeTrace(LEVEL_4, "new object dbid %d elem dbid %d", static_cast<int>(obj_dbid),
                      static_cast<int>(elem_dbid));
@@ -248,7 +371,7 @@ bool OstrelAgent_View_db_listener::update_object(const qel_uuid_s& vob, const qe
         m_message += text(M::DIR_IN_TWO_LOAD_RULES, path.c_str(), lr_name(m_scope.scope_oid).c_str(),
                           lr_name(other_scope).c_str());
     }
-    return true;
+    return;
 }
 
 bool OstrelAgent_View_db_listener::update_vob_root(const qel_uuid_s& vob, const std::string& path,
@@ -298,23 +421,23 @@ bool OstrelAgent_View_db_listener::treat_hijack_result(int result, const std::st
                                                        const std::string& new_version, int symlink,
                                                        const char* new_name, bool unload) {
     if (result == 0) {
-        if (m_log != nullptr) {
-            if (unload)
-                m_log->log_hijack_unload(m_hijack_treatment, path, new_name);
-            else
-                m_log->log_hijack_update(m_hijack_treatment, path, previous_version, new_version, symlink, new_name);
-        }
+        const Util::HijackTreatment treatment = m_hijack_treatment;
+        const std::string set_aside = new_name;
+        if (unload)
+            log_line([=](OstrelAgent_Log_Update& log) { log.log_hijack_unload(treatment, path, set_aside); });
+        else
+            log_line([=](OstrelAgent_Log_Update& log) {
+                log.log_hijack_update(treatment, path, previous_version, new_version, symlink, set_aside);
+            });
         return true;
     }
     if (result == QEL_ST_NOT_FOUND) {
-        if (m_log != nullptr) {
-            if (unload)
-                m_log->log_unload(path);
-            else if (previous_version.empty())
-                m_log->log_load(path, new_version, symlink);
-            else
-                m_log->log_update(path, previous_version, new_version, symlink);
-        }
+        if (unload)
+            log_line([=](OstrelAgent_Log_Update& log) { log.log_unload(path); });
+        else if (previous_version.empty())
+            log_line([=](OstrelAgent_Log_Update& log) { log.log_load(path, new_version, symlink); });
+        else
+            log_line([=](OstrelAgent_Log_Update& log) { log.log_update(path, previous_version, new_version, symlink); });
         return true;
     }
     m_message += text(M::HIJACK_NOT_HANDLED, path.c_str(), Util::id_text(parent).c_str(), qel_strerror(result));
@@ -326,11 +449,21 @@ bool OstrelAgent_View_db_listener::unload_object(const qel_uuid_s& vob, const qe
                                                  const std::string& path, const qel_oid_s& old_object) {
     Trace trace("unload_object");
     stop_if_asked();
+    add_object({true, vob, parent, path, {}, {}, ostrel_vstat{}, ostrel_vstat{}, old_object, {}, 0}, false);
+    return true;
+}
+
+void OstrelAgent_View_db_listener::apply_unload(const pending_object& pending) {
+    Trace trace("apply_unload");
+    const qel_uuid_s& vob = pending.vob;
+    const qel_oid_s& parent = pending.parent;
+    const std::string& path = pending.path;
+    const qel_oid_s& old_object = pending.old_object;
     Split_Path split;
     if (fileutl_strip_leaf(path.c_str(), split.dir, split.leaf) != 0) {
         m_message += text(M::PATH_SPLIT_FAILED, path.c_str());
         fail(S::GENERAL_FAILURE);
-        return true;
+        return;
     }
     const std::string vob_text = Util::id_text(vob);
     const std::string parent_text = Util::id_text(parent);
@@ -344,19 +477,20 @@ bool OstrelAgent_View_db_listener::unload_object(const qel_uuid_s& vob, const qe
         m_message += text(M::MARK_REMOVED_FAILED, vob_text.c_str(), parent_text.c_str(), path.c_str(),
                           qel_strerror(status));
         fail(Util::qel_to_ostrel_status(status));
-        return true;
+        return;
     }
     unsigned parent_ver = 0;
-    if (!parent_dir(vob, parent, path, parent_ver)) return true;
+    if (!parent_dir(vob, parent, path, parent_ver)) return;
     char new_name[FILEUTL_PATH_MAX] = "";
     const int hijack = treat_hijack(vob, parent_ver, split.leaf, true, new_name);
     treat_hijack_result(hijack, path, parent, std::string(), std::string(), 0, new_name, true);
-    return true;
+    return;
 }
 
 bool OstrelAgent_View_db_listener::end_scope() {
     Trace trace("end_scope");
     stop_if_asked();
+    commit_batch();
     m_finished_scopes.emplace_back(m_scope, m_scope_was_empty != 0);
     m_scope = ostrel_scope{};
     return true;
@@ -365,6 +499,7 @@ bool OstrelAgent_View_db_listener::end_scope() {
 bool OstrelAgent_View_db_listener::end_vob() {
     Trace trace("end_vob");
     stop_if_asked();
+    commit_batch();
     const qel_uuid_s vob = m_vob_uuid;
     const int status = m_vob_was_empty != 0 ? ostrel_db_end_def_scope_vob_load(&vob, m_scope.gn)
                                             : ostrel_db_end_def_scope_vob_update(&vob, m_scope.gn);
@@ -380,6 +515,7 @@ bool OstrelAgent_View_db_listener::end_vob() {
 bool OstrelAgent_View_db_listener::end_operation() {
     Trace trace("end_operation");
     stop_if_asked();
+    commit_batch();
     for (const auto& finished : m_finished_scopes) process_finished_scope(finished.first, finished.second);
     int status = cleanup_deleted_load_rules();
     if (status != 0) {

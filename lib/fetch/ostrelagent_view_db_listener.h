@@ -22,11 +22,19 @@
 // RClient_Listener_Exception with status 30013, which ends the stream
 // (prepare_operation answers false instead).
 //
-// Calls come on the thread that runs the update's remote command. The
-// listener holds no lock of its own; each view-database call is a
-// transaction of its own and the namespace calls take the namespace mutex
-// themselves.
+// Calls come on the thread that runs the update's remote command. Runs of
+// objects are applied in batches (OstrelAgent_Update_Batch): one database
+// transaction, with the namespace mutex held, per run of objects, ended when
+// it is due, before any other call of the stream, when the stream has no
+// more parts at hand (end_of_input) and before a stop. Their log lines are
+// written once the batch is committed. An object that fails inside a batch
+// takes the batch's transaction with it; the objects before it are then
+// applied again in a new batch and it alone, with transactions of its own,
+// so that each object's outcome is what it would be alone. Outside batches
+// (the begin and end steps) each view-database call is a transaction of its
+// own and the namespace calls take the namespace mutex themselves.
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -35,6 +43,7 @@
 
 #include "lib/client/rclient_update_listener.h"
 #include "lib/core/ostrelagent_util.h"
+#include "lib/fetch/ostrelagent_update_batch.h"
 #include "platform/qel/qel.h"
 #include "xdr/ostrelxdr_blob.h"
 
@@ -75,6 +84,8 @@ public:
     bool end_scope() override;
     bool end_vob() override;
     bool end_operation() override;
+    // Commits the batch under way.
+    void end_of_input() override;
     // Before the stream: finds what the scopes marked for deletion name.
     virtual bool prepare_operation();
 
@@ -89,14 +100,52 @@ public:
 protected:
     // Records a failure: its status becomes the listener's. Returns `status`.
     int fail(int status);
-    // Throws RClient_Listener_Exception(30013) when the agent must stop.
-    static void stop_if_asked();
+    // An object of the stream has been applied (well or not), its log line
+    // written or pending: nothing by default.
+    virtual void object_loaded(const qel_uuid_s& vob, const std::string& path, const ostrel_vstat& object);
+    // Runs `action` now, or, inside a batch, once the batch is committed
+    // (with the namespace mutex still held), after the log lines and other
+    // actions of the objects before it. A batch applied again forgets the
+    // actions of its first attempt.
+    void after_commit(std::function<void()> action);
+    // Throws RClient_Listener_Exception(30013) when the agent must stop,
+    // the batch under way committed first.
+    void stop_if_asked();
 
     int m_status = 0;
     std::string m_message;
     OstrelAgent_Log_Update* m_log;
 
 private:
+    // An object of the stream, kept while its batch is open; with what the
+    // listener's message and status gained since the previous object
+    // (a subclass's own steps), to be given back if the batch is replayed.
+    struct pending_object {
+        bool unload;
+        qel_uuid_s vob;
+        qel_oid_s parent;
+        std::string path;
+        std::string previous_version;
+        std::string new_version;
+        ostrel_vstat object;
+        ostrel_vstat element;
+        qel_oid_s old_object;
+        std::string outside_message;
+        int outside_status;
+    };
+    // Applies the object in the batch under way (begun when none is).
+    void add_object(pending_object object, bool replayed);
+    void apply(const pending_object& object);
+    void apply_unload(const pending_object& object);
+    void commit_batch();
+    // The batch broke at its last object.
+    void recover_batch();
+    // The caches of the whole view, which may hold what an aborted batch wrote.
+    void flush_view_caches();
+    // Writes a log line now, or once the batch under way is committed.
+    void log_line(std::function<void(OstrelAgent_Log_Update&)> line);
+    void write_update(const pending_object& object);
+
     // The selected version of the directory element `parent`; false (the
     // failure recorded) when the view has none.
     bool parent_dir(const qel_uuid_s& vob, const qel_oid_s& parent, const std::string& path, unsigned& parent_ver);
@@ -129,4 +178,14 @@ private:
     OstrelAgent_Util::HijackTreatment m_hijack_treatment;
     std::map<qel_oid_s, std::string, map_oid_compare> m_lr_names;
     std::vector<doomed_scope> m_doomed;
+
+    OstrelAgent_Update_Batch m_batch;
+    std::vector<pending_object> m_pending;
+    std::vector<std::function<void()>> m_pending_actions;
+    // The message's length and the status when the batch began, and after
+    // the last object applied.
+    std::size_t m_batch_message = 0;
+    int m_batch_status = 0;
+    std::size_t m_mark_message = 0;
+    int m_mark_status = 0;
 };

@@ -42,6 +42,28 @@ void ostrel_db_on_exit();
 // The modification time, in seconds, of the state file.
 int ostrel_db_get_mtime(long* mtime);
 
+// ---- batches ----------------------------------------------------------------------------
+//
+// A batch makes the operations that the calling thread runs until its end
+// one transaction: one commit, two-phase and synchronised as any, instead
+// of one per operation. The database's mutex is held from the begin to the
+// end, so other threads wait for the whole batch: keep it short, and hold
+// whatever must be taken before the database's mutex (the namespace mutex)
+// from before the begin to after the end. An operation that fails inside
+// the batch aborts all of it (the engine cannot undo one part of a
+// transaction): the batch is then broken, every further operation in it
+// fails with 1008, and its end reports 1008.
+
+// Starts the calling thread's batch (none may be open): 0, or the status of
+// the write transaction that could not start.
+int ostrel_db_batch_begin();
+// Whether the calling thread's batch is open, and whether it broke.
+bool ostrel_db_in_batch();
+bool ostrel_db_batch_broken();
+// Ends the batch: commits it (`commit`) or aborts it. 0, the failed
+// commit's status (nothing of the batch kept), or 1008 for a broken batch.
+int ostrel_db_batch_end(bool commit);
+
 // ---- rebuilding and checking the database ---------------------------------------------
 //
 // A rebuild dumps the database with the installed dump program and loads the

@@ -30,6 +30,11 @@ const char* const SOURCE = "lib/ostreladb/ostrel_db_session";
 constexpr int MIN_PAGES = 64;
 constexpr int MAX_PAGES = 32766;
 constexpr int INDEX_PAGES = 4;
+// Room for every file of the view database (32 data and key files) at once.
+// The engine's own limit is 8, so a write touching a dozen files closed and
+// reopened some at every transaction, and a file closed after a write is
+// forced to disk: a dozen extra synchronisations per transaction.
+constexpr int OPEN_FILES = 64;
 
 // Process-wide state, all of it guarded by ostrelagent_kesto_mutex.
 int ostrela_db_open = 0;
@@ -82,6 +87,7 @@ int open_engine(int pages) {
     if (st != S_OKAY) return ostrela_kesto_err("D_OPENTASK", OSTREL_DB_NAME, st);
     const char* failed = nullptr;
     if ((st = dt_dbwdir(OSTREL_DB_DIR, &view_db_task)) != S_OKAY) failed = "D_DBWDIR";
+    else if ((st = dt_setfiles(OPEN_FILES, &view_db_task)) != S_OKAY) failed = "D_SETFILES";
     while (failed == nullptr) {
         if ((st = d_setpages(pages - INDEX_PAGES, INDEX_PAGES)) != S_OKAY) {
             failed = "D_SETPAGES";
@@ -291,6 +297,11 @@ int ostrela_db_trans_start(int write) { return ostrela_db_trans_start_int(write,
 
 int ostrela_db_trans_start_int(int write, int check_state) {
     ostrelagent_kesto_tls_t* tls = ostrelagent_kesto_tls_get();
+    if (tls->tls_db_batch) {
+        if (tls->tls_db_batch_broken) return QEL_ST_INTERNAL;
+        ++tls->tls_db_batch_depth;
+        return 0;
+    }
     norvanethread_mutex_lock(&ostrelagent_kesto_mutex);
     check(ostrela_kesto_db_trans_state == DB_TRANS_NULL, "ostrela_kesto_db_trans_state == DB_TRANS_NULL", __LINE__);
     check(tls->tls_db_trans_state == DB_TRANS_NULL, "tls->tls_db_trans_state == DB_TRANS_NULL", __LINE__);
@@ -354,6 +365,11 @@ void end_transaction(ostrelagent_kesto_tls_t* tls) {
 
 int ostrela_db_trans_end(int write) {
     ostrelagent_kesto_tls_t* tls = ostrelagent_kesto_tls_get();
+    if (tls->tls_db_batch) {
+        check(tls->tls_db_batch_depth > 0, "tls->tls_db_batch_depth > 0", __LINE__);
+        --tls->tls_db_batch_depth;
+        return 0;
+    }
     int status = 0;
     if (write) {
         check(ostrela_kesto_db_trans_state == DB_TRANS_WRITE, "ostrela_kesto_db_trans_state == DB_TRANS_WRITE",
@@ -374,14 +390,31 @@ int ostrela_db_trans_end(int write) {
     return status;
 }
 
+namespace {
+
+void abort_engine_transaction() {
+    ostrela_db_readdir_forget();
+    int st = dt_trabort(&view_db_task);
+    if (st != S_OKAY) ostrela_kesto_err("D_TRABORT", "", st);
+    st = dt_syncfiles(&view_db_task);
+    if (st != S_OKAY) ostrela_kesto_err("D_SYNCFILES", OSTREL_DB_NAME, st);
+}
+
+} // namespace
+
 int ostrela_db_trans_abort(int write) {
     ostrelagent_kesto_tls_t* tls = ostrelagent_kesto_tls_get();
+    if (tls->tls_db_batch) {
+        check(tls->tls_db_batch_depth > 0, "tls->tls_db_batch_depth > 0", __LINE__);
+        --tls->tls_db_batch_depth;
+        if (write && !tls->tls_db_batch_broken) {
+            abort_engine_transaction();
+            tls->tls_db_batch_broken = 1;
+        }
+        return 0;
+    }
     if (write) {
-        ostrela_db_readdir_forget();
-        int st = dt_trabort(&view_db_task);
-        if (st != S_OKAY) ostrela_kesto_err("D_TRABORT", "", st);
-        st = dt_syncfiles(&view_db_task);
-        if (st != S_OKAY) ostrela_kesto_err("D_SYNCFILES", OSTREL_DB_NAME, st);
+        abort_engine_transaction();
     } else {
         check(ostrela_kesto_db_trans_state == DB_TRANS_READ, "ostrela_kesto_db_trans_state == DB_TRANS_READ",
               __LINE__);
@@ -403,6 +436,43 @@ ostrelagent_kesto_tls_t* ostrela_db_trans_write_check() {
           __LINE__);
     check(tls->tls_db_trans_state == DB_TRANS_WRITE, "tls->tls_db_trans_state == DB_TRANS_WRITE", __LINE__);
     return tls;
+}
+
+// ---- batches --------------------------------------------------------------------------
+
+int ostrel_db_batch_begin() {
+    ostrelagent_kesto_tls_t* tls = ostrelagent_kesto_tls_get();
+    check(!tls->tls_db_batch, "!tls->tls_db_batch", __LINE__);
+    const int status = ostrela_db_trans_start(1);
+    if (status != 0) return status;
+    tls->tls_db_batch = true;
+    tls->tls_db_batch_depth = 0;
+    tls->tls_db_batch_broken = 0;
+    return 0;
+}
+
+bool ostrel_db_batch_broken() {
+    const ostrelagent_kesto_tls_t* tls = ostrelagent_kesto_tls_get();
+    return tls->tls_db_batch && tls->tls_db_batch_broken != 0;
+}
+
+bool ostrel_db_in_batch() { return ostrelagent_kesto_tls_get()->tls_db_batch; }
+
+int ostrel_db_batch_end(bool commit) {
+    ostrelagent_kesto_tls_t* tls = ostrelagent_kesto_tls_get();
+    check(tls->tls_db_batch && tls->tls_db_batch_depth == 0, "tls->tls_db_batch && tls->tls_db_batch_depth == 0",
+          __LINE__);
+    const bool broken = tls->tls_db_batch_broken != 0;
+    tls->tls_db_batch = false;
+    tls->tls_db_batch_broken = 0;
+    if (broken) {
+        // The engine transaction is gone already; only the mutex is held.
+        end_transaction(tls);
+        return QEL_ST_INTERNAL;
+    }
+    if (commit) return ostrela_db_trans_end(1);
+    ostrela_db_trans_abort(1);
+    return 0;
 }
 
 // ---- state file ----------------------------------------------------------------------

@@ -35,6 +35,11 @@ enum : int {
 // The per-thread block: zero-filled when a thread first asks for it.
 struct ostrelagent_kesto_tls_t {
     int tls_db_trans_state;
+    // Inside a batch (ostrel_db_batch_begin): transactions started and not
+    // yet ended within it, and whether its engine transaction was aborted.
+    int tls_db_batch_depth;
+    int tls_db_batch_broken;
+    bool tls_db_batch;
 };
 
 // The engine task of every engine call of the view database, and the
@@ -91,6 +96,10 @@ int ostrela_db_cr_file_fd();
 
 // Starts a read (0) or write (1) transaction and locks the mutex until the
 // matching end or abort. A read transaction begins no engine transaction.
+// Inside the calling thread's batch, transactions join the batch's: an end
+// commits nothing, and an abort of a write aborts the whole batch (the
+// engine cannot undo one part of a transaction), after which every start
+// within the batch fails with 1008 until the batch ends.
 int ostrela_db_trans_start(int write);
 // With `check_state` 0 the state letter is not looked at (the dump loader).
 int ostrela_db_trans_start_int(int write, int check_state);

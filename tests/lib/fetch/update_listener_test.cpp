@@ -251,6 +251,49 @@ TEST_F(UpdateListenerTest, FailuresOfSingleStepsAreRecordedAndTheStreamGoesOn) {
     EXPECT_EQ(lines.end(), std::find(lines.begin(), lines.end(), "New /vobs/a/nowhere/x.c /main/1 "));
 }
 
+// Objects are applied in batches: their log lines appear once the batch is
+// committed, when it is full or when the stream has nothing more at hand.
+// An object that aborts its batch's transaction (an unload of a name the
+// view never had) loses none of its batch-mates, and each is logged once,
+// in stream order.
+TEST_F(UpdateListenerTest, ObjectsGoInBatchesAndAnObjectThatAbortsOneLosesNoBatchMate) {
+    first_load();
+    std::unique_ptr<OstrelAgent_View_db_listener> l = listener();
+    open(*l, 3);
+    const size_t before = labels(read_log()).size();
+    auto name = [](unsigned i) { return "/vobs/a/n" + std::to_string(i) + ".c"; };
+    const unsigned full = static_cast<unsigned>(OstrelAgent_Update_Batch::MAX_OBJECTS);
+    struct Step {
+        unsigned loads;     // objects fed
+        bool end_of_input;  // then the stream has nothing at hand
+        size_t logged;      // lines logged since `before`
+    };
+    unsigned fed = 0;
+    for (const Step& step : {Step{full - 1, false, 0}, Step{1, false, full}, Step{1, false, full},
+                             Step{0, true, full + 1}}) {
+        for (unsigned i = 0; i < step.loads; ++i, ++fed)
+            EXPECT_TRUE(load(*l, 10, name(fed), 0x1000 + 2 * fed, FILE_VER, 0x1001 + 2 * fed));
+        if (step.end_of_input) l->end_of_input();
+        EXPECT_EQ(before + step.logged, labels(read_log()).size()) << fed << " fed";
+    }
+
+    EXPECT_TRUE(load(*l, 10, "/vobs/a/x1.c", 0x901, FILE_VER, 0x900));
+    EXPECT_TRUE(l->unload_object(uuid_of(1), oid_of(10), "/vobs/a/ghost.c", oid_of(0x999)));
+    EXPECT_TRUE(load(*l, 10, "/vobs/a/x2.c", 0x903, FILE_VER, 0x902));
+    l->end_of_input();
+    close(*l);
+    EXPECT_EQ(0, l->get_status()) << l->get_message();
+    EXPECT_EQ(db_dbid(0x901), lookup(root(), "x1.c").fh.dbid);
+    EXPECT_EQ(db_dbid(0x903), lookup(root(), "x2.c").fh.dbid);
+    EXPECT_EQ(db_dbid(0x1000), lookup(root(), "n0.c").fh.dbid);
+    EXPECT_EQ(db_dbid(0x1000 + 2 * full), lookup(root(), ("n" + std::to_string(full) + ".c").c_str()).fh.dbid);
+    const Labels lines = labels(read_log());
+    ASSERT_EQ(before + full + 1 + 3, lines.size());
+    EXPECT_EQ((Labels{"New /vobs/a/x1.c /main/1 ", "UnloadDeleted /vobs/a/ghost.c", "New /vobs/a/x2.c /main/1 "}),
+              Labels(lines.end() - 3, lines.end()));
+    EXPECT_EQ(3u, view_gn());
+}
+
 TEST_F(UpdateListenerTest, LoadScopesRemovedFromTheConfigurationGoAtTheEndAlsoWhenTheirPathIsGone) {
     first_load();
     // Two removed load rules: one whose directory the view holds, one whose

@@ -25,6 +25,17 @@ using db_test::write_tx;
 using lib_test::read_file;
 using lib_test::write_file;
 
+// What another thread finds when it tries the database's mutex.
+int other_thread_tries() {
+    int result = -1;
+    std::thread other([&] {
+        result = norvanethread_mutex_trylock(&ostrelagent_kesto_mutex);
+        if (result == 0) norvanethread_mutex_unlock(&ostrelagent_kesto_mutex);
+    });
+    other.join();
+    return result;
+}
+
 // Assertions of the session (pfm_assert_fail) caught while it lives.
 class Assertions {
 public:
@@ -190,16 +201,6 @@ TEST_F(DbSession, AFailingStepAbortsAndLeavesTheDatabaseAsItWas) {
 
 TEST_F(DbSession, EveryTransactionHoldsTheMutexUntilItEnds) {
     open_new();
-    // What another thread finds when it tries the mutex.
-    auto other_thread_tries = [] {
-        int result = -1;
-        std::thread other([&] {
-            result = norvanethread_mutex_trylock(&ostrelagent_kesto_mutex);
-            if (result == 0) norvanethread_mutex_unlock(&ostrelagent_kesto_mutex);
-        });
-        other.join();
-        return result;
-    };
     for (int write : {0, 1}) {
         SCOPED_TRACE(write ? "write" : "read");
         int inside = -1;
@@ -209,6 +210,82 @@ TEST_F(DbSession, EveryTransactionHoldsTheMutexUntilItEnds) {
         // Also after a transaction that failed.
         EXPECT_EQ(QEL_ST_NOT_FOUND, ostrel_db_in_transaction(write, [] { return QEL_ST_NOT_FOUND; }));
         EXPECT_EQ(0, other_thread_tries());
+    }
+}
+
+// A batch: the operations of the thread make one transaction, committed
+// at its end, or lost as a whole (by an abort, a failing operation inside,
+// or a crash anywhere in its commit).
+TEST_F(DbSession, ABatchIsOneTransactionKeptOrLostAsAWhole) {
+    open_new();
+    ASSERT_EQ(0, add_vob(1));
+    auto vobs_found = [] {
+        int found = 0;
+        for (unsigned n = 2; n <= 4; ++n) found += find_vob(n) == 0 ? 1 : 0;
+        return found;
+    };
+    auto remove_batch_vobs = [] {
+        for (unsigned n = 2; n <= 4; ++n) {
+            const qel_uuid_s uuid = uuid_of(n);
+            write_tx([&] { return ostrela_db_vob_delete(&uuid), 0; });
+        }
+    };
+    struct Case {
+        const char* what;
+        bool fail_inside;  // the second VOB is made twice
+        bool commit;
+        int end_status;
+        int found;
+    };
+    for (const Case& c : {Case{"committed", false, true, 0, 3}, Case{"aborted", false, false, 0, 0},
+                          Case{"broken", true, true, QEL_ST_INTERNAL, 0}}) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(0, ostrel_db_batch_begin());
+        EXPECT_TRUE(ostrel_db_in_batch());
+        EXPECT_EQ(0, add_vob(2));
+        // Reads inside see the batch's writes; other threads wait for it.
+        EXPECT_EQ(0, find_vob(2));
+        EXPECT_EQ(EBUSY, other_thread_tries());
+        if (c.fail_inside) {
+            EXPECT_EQ(QEL_ST_EXISTS, add_vob(2));
+            EXPECT_TRUE(ostrel_db_batch_broken());
+        }
+        for (unsigned n : {3u, 4u}) EXPECT_EQ(c.fail_inside ? QEL_ST_INTERNAL : 0, add_vob(n));
+        EXPECT_EQ(c.end_status, ostrel_db_batch_end(c.commit));
+        EXPECT_FALSE(ostrel_db_in_batch());
+        EXPECT_EQ(0, other_thread_tries());
+        EXPECT_EQ(c.found, vobs_found());
+        EXPECT_EQ(0, find_vob(1));
+        remove_batch_vobs();
+    }
+
+    // A crash at any write of the batch's commit: after the next open, all
+    // of the batch or nothing, and what was committed before it.
+    int writes = 0;
+    {
+        kesto_test::FaultyIo io;
+        ASSERT_EQ(0, ostrel_db_batch_begin());
+        for (unsigned n = 2; n <= 4; ++n) ASSERT_EQ(0, add_vob(n));
+        io.reset_counts();
+        ASSERT_EQ(0, ostrel_db_batch_end(true));
+        writes = io.calls(kesto_test::FaultyIo::PWRITE);
+    }
+    ASSERT_GT(writes, 0);
+    for (int crash = 1; crash <= writes + 1; ++crash) {
+        SCOPED_TRACE("crash at write " + std::to_string(crash));
+        remove_batch_vobs();
+        {
+            kesto_test::FaultyIo io;
+            ASSERT_EQ(0, ostrel_db_batch_begin());
+            for (unsigned n = 2; n <= 4; ++n) ASSERT_EQ(0, add_vob(n));
+            io.crash_after_writes(crash);
+            ostrel_db_batch_end(true);
+            ostrel_db_close();
+        }
+        ASSERT_EQ(0, reopen());
+        const int found = vobs_found();
+        EXPECT_TRUE(found == 0 || found == 3) << found;
+        EXPECT_EQ(0, find_vob(1));
     }
 }
 
