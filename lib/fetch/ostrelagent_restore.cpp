@@ -82,14 +82,7 @@ void OstrelAgent_Restore::parse_request() {
         trace.writeTrace(LEVEL_4, "No restore flags");
         return;
     }
-    const std::string treatment = flags->get_attr(ATTR_HIJACK_TREATMENT);
-    if (!treatment.empty() && !Util::parse_hijack_treatment(treatment, m_hijack_treatment)) {
-        trace.writeTrace(LEVEL_2, "Illegal hijack treatment flag: %s", treatment.c_str());
-        refuse_malformed();
-        return;
-    }
-    const std::string ptime = flags->get_attr(ATTR_PTIME);
-    if (!ptime.empty()) m_preserve_times = ptime == TRUE_TEXT ? 1 : 0;
+    if (!parse_treatment_flags(*flags)) return;
     const std::string master = flags->get_attr(ATTR_MASTER);
     if (master == MASTER_SERVER) {
         m_master = 1;

@@ -80,14 +80,7 @@ void OstrelAgent_Update::parse_request() {
         trace.writeTrace(LEVEL_4, "No update flags");
         return;
     }
-    const std::string treatment = flags->get_attr(ATTR_HIJACK_TREATMENT);
-    if (!treatment.empty() && !Util::parse_hijack_treatment(treatment, m_hijack_treatment)) {
-        trace.writeTrace(LEVEL_2, "Illegal hijack treatment flag: %s", treatment.c_str());
-        m_status = S::MALFORMED_REQUEST;
-        m_message = parse_error_message();
-        return;
-    }
-    read_flag(*flags, ATTR_PTIME, m_preserve_times);
+    if (!parse_treatment_flags(*flags)) return;
     read_flag(*flags, ATTR_FORCE, m_force);
     read_flag(*flags, ATTR_RESUME, m_resume);
     m_update_ondemand_scopes = 1;
@@ -107,6 +100,18 @@ void OstrelAgent_Update::parse_request() {
         trace.writeTrace(LEVEL_4, "Path = %s", path.c_str());
         if (!path.empty()) m_paths.push_back(path);
     }
+}
+
+bool OstrelAgent_Update::parse_treatment_flags(const NorvaneXmlElem& flags) {
+    Trace trace("parse_treatment_flags");
+    const std::string treatment = flags.get_attr(ATTR_HIJACK_TREATMENT);
+    if (!treatment.empty() && !Util::parse_hijack_treatment(treatment, m_hijack_treatment)) {
+        trace.writeTrace(LEVEL_2, "Illegal hijack treatment flag: %s", treatment.c_str());
+        refuse_malformed();
+        return false;
+    }
+    read_flag(flags, ATTR_PTIME, m_preserve_times);
+    return true;
 }
 
 void OstrelAgent_Update::process_request() {

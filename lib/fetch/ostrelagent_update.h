@@ -41,6 +41,7 @@
 #include "platform/norvanethread/norvanethread.h"
 #include "xdr/ostrelxdr_blob.h"
 
+class NorvaneXmlElem;
 class OstrelAgent_Log_Update;
 
 class OstrelAgent_Update : public OstrelAgent_AbstractOp {
@@ -119,6 +120,9 @@ public:
     static norvanethread_cond_t g_update_done;
 
 protected:
+    // Reads "hijack-treatment" and "ptime" of a request's flags; an unknown
+    // treatment refuses the request (false).
+    bool parse_treatment_flags(const NorvaneXmlElem& flags);
     // The reply under the root `tag`: the envelope and "log-file".
     std::string reply_with_log(const std::string& tag);
 
