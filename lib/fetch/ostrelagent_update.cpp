@@ -80,14 +80,7 @@ void OstrelAgent_Update::parse_request() {
         trace.writeTrace(LEVEL_4, "No update flags");
         return;
     }
-    const std::string treatment = flags->get_attr(ATTR_HIJACK_TREATMENT);
-    if (!treatment.empty() && !Util::parse_hijack_treatment(treatment, m_hijack_treatment)) {
-        trace.writeTrace(LEVEL_2, "Illegal hijack treatment flag: %s", treatment.c_str());
-        m_status = S::MALFORMED_REQUEST;
-        m_message = parse_error_message();
-        return;
-    }
-    read_flag(*flags, ATTR_PTIME, m_preserve_times);
+    if (!parse_treatment_flags(*flags)) return;
     read_flag(*flags, ATTR_FORCE, m_force);
     read_flag(*flags, ATTR_RESUME, m_resume);
     m_update_ondemand_scopes = 1;
@@ -107,6 +100,18 @@ void OstrelAgent_Update::parse_request() {
         trace.writeTrace(LEVEL_4, "Path = %s", path.c_str());
         if (!path.empty()) m_paths.push_back(path);
     }
+}
+
+bool OstrelAgent_Update::parse_treatment_flags(const NorvaneXmlElem& flags) {
+    Trace trace("parse_treatment_flags");
+    const std::string treatment = flags.get_attr(ATTR_HIJACK_TREATMENT);
+    if (!treatment.empty() && !Util::parse_hijack_treatment(treatment, m_hijack_treatment)) {
+        trace.writeTrace(LEVEL_2, "Illegal hijack treatment flag: %s", treatment.c_str());
+        refuse_malformed();
+        return false;
+    }
+    read_flag(flags, ATTR_PTIME, m_preserve_times);
+    return true;
 }
 
 void OstrelAgent_Update::process_request() {
@@ -192,9 +197,14 @@ void OstrelAgent_Update::bg_error(int status, const std::string& message) {
 
 std::string OstrelAgent_Update::get_response() {
     Trace trace("get_response");
+    return reply_with_log(OstrelAgent_Tag::UPDATE);
+}
+
+std::string OstrelAgent_Update::reply_with_log(const std::string& tag) {
+    Trace trace("reply_with_log");
     NorvaneXmlDoc doc;
     trace.writeTrace(LEVEL_4, "Calling create_root_elem");
-    const int created = start_reply(doc, OstrelAgent_Tag::UPDATE, m_status);
+    const int created = start_reply(doc, tag, m_status);
     trace.writeTrace(LEVEL_4, "Status from create_root_elem = %d", created);
     if (created != 0) return std::string();
     doc.add_elem(TAG_LOG_FILE, m_log ? m_log->log_path() : std::string());
@@ -260,16 +270,28 @@ void OstrelAgent_Update::do_view_update(bool from_restore) {
 
 void OstrelAgent_Update::end_view_update() {
     Trace trace("end_view_update");
-    {
-        OstrelAgent_Mutex_Guard guard(g_blocking_lock);
-        g_rpc_complete = 1;
-        while (g_blocking > 0) {
-            trace.writeTrace(LEVEL_4, "Waiting for blocking requests to complete (current = %d)", g_blocking);
-            norvanethread_cond_wait(&g_update_done, &g_blocking_lock);
-        }
-    }
+    wait_for_background_fetches();
     log_end_update();
     OstrelAgent_View::update_end(this);
+}
+
+void OstrelAgent_Update::wait_for_background_fetches() {
+    Trace trace("wait_for_background_fetches");
+    OstrelAgent_Mutex_Guard guard(g_blocking_lock);
+    g_rpc_complete = 1;
+    while (g_blocking > 0) {
+        trace.writeTrace(LEVEL_4, "Waiting for blocking requests to complete (current = %d)", g_blocking);
+        norvanethread_cond_wait(&g_update_done, &g_blocking_lock);
+    }
+}
+
+void OstrelAgent_Update::take_background_status() {
+    Trace trace("take_background_status");
+    if (m_status != 0) return;
+    const int background = get_bg_status();
+    if (background == 0) return;
+    trace.writeTrace(LEVEL_4, "Promoting background status %d", background);
+    m_status = background;
 }
 
 void OstrelAgent_Update::log_start_update() {
@@ -285,13 +307,7 @@ void OstrelAgent_Update::log_start_update() {
 
 void OstrelAgent_Update::log_end_update() {
     Trace trace("log_end_update");
-    if (m_status == 0) {
-        const int background = get_bg_status();
-        if (background != 0) {
-            trace.writeTrace(LEVEL_4, "Promoting background status %d", background);
-            m_status = background;
-        }
-    }
+    take_background_status();
     if (m_log) m_log->write_log(OSTRELAGENT_LOG_INFO, OstrelAgent_Log_Update::update_tail(m_status, m_message,
                                                                                         m_cancelled == 1));
 }

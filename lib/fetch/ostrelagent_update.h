@@ -41,6 +41,7 @@
 #include "platform/norvanethread/norvanethread.h"
 #include "xdr/ostrelxdr_blob.h"
 
+class NorvaneXmlElem;
 class OstrelAgent_Log_Update;
 
 class OstrelAgent_Update : public OstrelAgent_AbstractOp {
@@ -81,6 +82,11 @@ public:
     // Waits for the run's background fetches, writes the log's tail and
     // frees the slot.
     void end_view_update();
+    // Returns once every background fetch that the run queued has ended:
+    // their listeners point to this operation.
+    void wait_for_background_fetches();
+    // A run that succeeded takes the status of a failed background fetch.
+    void take_background_status();
     void log_start_update();
     void log_end_update();
     // Updates the paths alone, on this thread: waits for the slot (a
@@ -114,6 +120,12 @@ public:
     static norvanethread_cond_t g_update_done;
 
 protected:
+    // Reads "hijack-treatment" and "ptime" of a request's flags; an unknown
+    // treatment refuses the request (false).
+    bool parse_treatment_flags(const NorvaneXmlElem& flags);
+    // The reply under the root `tag`: the envelope and "log-file".
+    std::string reply_with_log(const std::string& tag);
+
     std::unique_ptr<OstrelAgent_Log_Update> m_log;
     OstrelAgent_Util::HijackTreatment m_hijack_treatment = OstrelAgent_Util::HIJACK_KEEP;
     int m_preserve_times = 0;

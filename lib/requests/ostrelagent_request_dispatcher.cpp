@@ -4,6 +4,7 @@
 
 #include <xercesc/sax/SAXParseException.hpp>
 
+#include "lib/fetch/ostrelagent_restore.h"
 #include "lib/fetch/ostrelagent_update.h"
 #include "lib/requests/ostrelagent_abstractop.h"
 #include "lib/requests/ostrelagent_connect.h"
@@ -86,7 +87,7 @@ const std::vector<OstrelAgent_Dispatch_Entry>& ostrelagent_dispatch_table() {
         {&T::MKVIEW, "1", make_mkview},
         {&T::MOUNTVOB, "1", make<OstrelAgent_Mountvob>},
         {&T::MOVE, "1", nullptr},
-        {&T::RESTORE, "1", nullptr},
+        {&T::RESTORE, "1", make<OstrelAgent_Restore>},
         {&T::RMNAME, "1", nullptr},
         {&T::SETCACHE, "1", make<OstrelAgent_SetCache>},
         {&T::SETCONFIGSPEC, "1.0", make<OstrelAgent_SetConfigSpec>},

@@ -9,6 +9,7 @@
 #include <string>
 #include <typeinfo>
 
+#include "lib/fetch/ostrelagent_restore.h"
 #include "lib/fetch/ostrelagent_update.h"
 #include "lib/requests/ostrelagent_abstractop.h"
 #include "lib/requests/ostrelagent_connect.h"
@@ -89,6 +90,7 @@ TEST(LibDispatcher, EveryOperationNameGetsItsOperation) {
             {"Load", &typeid(OstrelAgent_Load)},
             {"MkView", &typeid(OstrelAgent_Mkview)},
             {"MountVob", &typeid(OstrelAgent_Mountvob)},
+            {"Restore", &typeid(OstrelAgent_Restore)},
             {"SetCache", &typeid(OstrelAgent_SetCache)},
             {"SetConfigSpec", &typeid(OstrelAgent_SetConfigSpec)},
             {"StartView", &typeid(OstrelAgent_Startview)},
