@@ -38,11 +38,4 @@ std::string served_vob_rules(const Vob& vob);
 // The server's answer to the VOB's Get_VOBInfo alone, for MountVob.
 std::string vobinfo_rule(const Vob& vob);
 
-// Gives the view database in `storage` (no daemon may hold it) the root of
-// `vob`, listed and empty, as if it had been fetched. Runs in this process
-// with the storage as working directory meanwhile. False with `*error` on
-// failure. Used where a served root cannot be: a database rebuilt after a
-// crash does not serve a fetched VOB root again yet.
-bool store_vob_root(const std::string& storage, const Vob& vob, std::string* error);
-
 } // namespace e2e
