@@ -217,9 +217,11 @@ TEST_F(E2eFuse, WithTheDaemonGoneCallsFailAtOnceUntilItServesAgain) {
     setenv("NORVANE_SERVER_DIR", OSTREL_TEST_SERVER_DIR, 1);
     serve_and_mount();
     // Written, renamed and made just before the kill: each call was
-    // answered, so each outlives the daemon. Two files are still open:
+    // answered, so each outlives the daemon (the first makes a directory in
+    // a VOB directory the daemon has not listed yet: the server is asked
+    // for its name). Two files are still open:
     // one is closed while the daemon is gone, the other once it is back.
-    EXPECT_EQ(sh(src(), "printf 'kept\\n' > kept.txt && printf 'renamed\\n' > first.txt && "
+    EXPECT_EQ(sh(src(), "mkdir docs/sub && printf 'kept\\n' > kept.txt && printf 'renamed\\n' > first.txt && "
                         "mv first.txt moved.txt && mkdir made && echo done"),
               "done\n");
     auto open_written = [&](const char* name, const std::string& text) {
@@ -232,7 +234,7 @@ TEST_F(E2eFuse, WithTheDaemonGoneCallsFailAtOnceUntilItServesAgain) {
     const char* const kShow = "find . | LC_ALL=C sort && cat kept.txt moved.txt gone.txt held.txt && "
                               "stat -c '%n %s' kept.txt moved.txt gone.txt held.txt";
     const std::string shown =
-        ".\n./README\n./docs\n./gone.txt\n./held.txt\n./kept.txt\n./made\n./moved.txt\n"
+        ".\n./README\n./docs\n./docs/sub\n./gone.txt\n./held.txt\n./kept.txt\n./made\n./moved.txt\n"
         "kept\nrenamed\nclosed while gone\nheld across\n"
         "kept.txt 5\nmoved.txt 8\ngone.txt 18\nheld.txt 12\n";
 

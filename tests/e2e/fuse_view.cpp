@@ -31,8 +31,8 @@ std::string served_vstat(unsigned n, unsigned mtype, unsigned elem, unsigned siz
            R"(, "obj_oid": ")" + served_oid(n) + R"(", "elem_oid": ")" + served_oid(elem != 0 ? elem : n) + R"("})";
 }
 
-std::string served_metadata(unsigned n, unsigned mtype, unsigned elem) {
-    return R"({"metadata": {"scope": )" + std::string(kScope) + R"(, "obj": )" + served_vstat(n, mtype, elem) +
+std::string served_metadata(unsigned n, unsigned mtype, unsigned elem, unsigned size) {
+    return R"({"metadata": {"scope": )" + std::string(kScope) + R"(, "obj": )" + served_vstat(n, mtype, elem, size) +
            R"(, "elem": )" + served_vstat(elem, element_kind(mtype)) + "}}";
 }
 
@@ -42,6 +42,17 @@ std::string served_entry(const std::string& name, unsigned n, unsigned mtype, un
            served_vstat(elem, element_kind(mtype)) + "}";
 }
 
+namespace {
+
+// A look-up of `name` in the VOB's root answers `metadata`, as the root's
+// listing has it: the daemon asks by name when it has no listing yet.
+std::string root_lookup(const std::string& name, const std::string& metadata) {
+    return R"({"match": {"rpc": ")" + std::string(kLookupRpc) + R"(", "args": {"VersionOid": ")" + served_oid(11) +
+           R"(", "LeafName": ")" + name + R"("}}, "reply": )" + metadata + "}";
+}
+
+} // namespace
+
 std::string served_vob_rules(const Vob& vob) {
     return vobinfo_rule(vob) + R"(,
            {"match": {"rpc": ")" + kMetadataRpc + R"("}, "reply": )" + served_metadata(11, 3, 10) + R"(},
@@ -49,6 +60,8 @@ std::string served_vob_rules(const Vob& vob) {
             "reply": {"directory": [)" + served_entry("README", 21, 6, 20, 42) + ", " +
            served_entry("docs", 31, 3, 30) + R"(]}},
            {"match": {"rpc": ")" + kDirectoryRpc + R"("}, "reply": {"directory": []}},
+           )" + root_lookup("README", served_metadata(21, 6, 20, 42)) + ", " +
+           root_lookup("docs", served_metadata(31, 3, 30)) + R"(,
            {"match": {"rpc": ")" + kLookupRpc + R"("}, "reply": {"status": {"code": 1052, "message": "no such name"}}})";
 }
 
