@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "bench/served_view_support.h"
 #include "e2e/fuse_mount.h"
 #include "e2e/fuse_view.h"
 #include "e2e/pipe_client.h"
@@ -51,15 +52,6 @@ void report(const char* what, const char* unit, double scale, const std::vector<
     double m = median(mount), p = median(plain);
     std::printf("%-34s mount %10.3f %s   plain %10.3f %s   ratio %6.2f\n", what, m * scale, unit, p * scale, unit,
                 m / p);
-}
-
-// One request to a daemon started for `storage`; its status code.
-std::string first_request(Process& agent, const std::string& request) {
-    agent.write_stdin(std::to_string(request.size()) + "\n" + request + "\n");
-    agent.close_stdin();
-    std::optional<std::string> reply = agent.read_framed_reply();
-    if (!reply) bench::fail("no reply from the daemon: " + agent.stderr_text(Millis(0)));
-    return lib_test::read_reply(*reply).attrs["status-code"];
 }
 
 void write_file(const std::string& path, size_t bytes) {
@@ -107,19 +99,7 @@ int main(int argc, char** argv) {
 
         // The view made, serving on, and the server's VOB mounted in it.
         Process agent(OSTREL_AGENT_PATH, {storage}, env);
-        const std::string mkview =
-            "<MkView version=\"1\"><view-uuid>0b0b0b0b-0000-4000-8000-00000000000b</view-uuid>"
-            "<view-type>automatic</view-type><cltxt-cache-dir>" + work + "/cache</cltxt-cache-dir>"
-            "<server-tag>bench</server-tag><text-mode>unix</text-mode><server><server-url>" + server.url("") +
-            "</server-url><username>u</username><password>p</password></server></MkView>";
-        if (first_request(agent, mkview) != "0") bench::fail("MkView failed");
-        {
-            std::unique_ptr<e2e::PipeClient> client = e2e::PipeClient::connect(storage, "bench", e2e::kStartTimeout);
-            if (!client) bench::fail("no connection to the daemon");
-            if (client->call(e2e::make_request("MountVob", "m", "<vob-tag mount-state=\"true\">" + vob.tag +
-                                                                     "</vob-tag>")).attrs["status-code"] != "0")
-                bench::fail("MountVob failed");
-        }
+        bench::make_view_with_vob(agent, storage, work, server.url(""), vob);
         std::unique_ptr<e2e::Fuse_Mount> mount;
         // A new korva_fuse: the kernel keeps nothing of the view.
         auto remount = [&] {
