@@ -34,7 +34,6 @@
 
 namespace {
 
-using e2e::Millis;
 using e2e::Process;
 
 constexpr int kRounds = 5;

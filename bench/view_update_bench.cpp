@@ -28,7 +28,6 @@
 
 namespace {
 
-using e2e::Millis;
 using e2e::Process;
 
 const char* const SYNC_RPC = "Ostrel_Norvane::syncfetch_rpc";
