@@ -2,9 +2,9 @@
 // directory of the same file system: the stat of a file the kernel has
 // cached, writing then reading a 100 MB file, and "ls -l" of a directory of
 // 10,000 files (made first: each file made is a commit of the view
-// database, so this part takes minutes). The view is served by the real daemon (its server played by
-// the test server) with korva_fuse mounted; the VOB's root comes from the
-// view database as the end-to-end tests give it.
+// database, so this part takes a while). The view is served by the real
+// daemon, its server played by the test server, which serves the VOB's
+// root; korva_fuse mounts it.
 //
 //   korva_fuse_bench [DIR]   files under DIR (default $TMPDIR or /tmp)
 //
@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "bench/served_view_support.h"
 #include "e2e/fuse_mount.h"
 #include "e2e/fuse_view.h"
 #include "e2e/pipe_client.h"
@@ -33,7 +34,6 @@
 
 namespace {
 
-using e2e::Millis;
 using e2e::Process;
 
 constexpr int kRounds = 5;
@@ -51,15 +51,6 @@ void report(const char* what, const char* unit, double scale, const std::vector<
     double m = median(mount), p = median(plain);
     std::printf("%-34s mount %10.3f %s   plain %10.3f %s   ratio %6.2f\n", what, m * scale, unit, p * scale, unit,
                 m / p);
-}
-
-// One request to a daemon started for `storage`; its status code.
-std::string first_request(Process& agent, const std::string& request) {
-    agent.write_stdin(std::to_string(request.size()) + "\n" + request + "\n");
-    agent.close_stdin();
-    std::optional<std::string> reply = agent.read_framed_reply();
-    if (!reply) bench::fail("no reply from the daemon: " + agent.stderr_text(Millis(0)));
-    return lib_test::read_reply(*reply).attrs["status-code"];
 }
 
 void write_file(const std::string& path, size_t bytes) {
@@ -99,36 +90,15 @@ int main(int argc, char** argv) {
     {
         fakeserver::Fake_Server server(
             R"({"accounts": [{"credentials": "u:p", "jsessionid": "J1", "session": "S1"}], "rules": [)" +
-            e2e::vobinfo_rule(vob) +
+            e2e::served_vob_rules(vob) +
             R"(, {"match": {"rpc": "Ostrel_Norvane::getconfigspec_rpc"}, "reply": {"parts": [)"
             R"({"id": "CspecElementRules", "body_text": "element * /main/LATEST"}]}}]})");
         if (!server.ok()) bench::fail("the test server did not start: " + server.error());
         e2e::write_file(home + "/.keystore_norvane_ostrel.pem", e2e::read_file(fakeserver::certificates().ca));
 
-        // The view made and its VOB mounted, then its root stored.
-        {
-            Process maker(OSTREL_AGENT_PATH, {storage}, env);
-            const std::string mkview =
-                "<MkView version=\"1\"><view-uuid>0b0b0b0b-0000-4000-8000-00000000000b</view-uuid>"
-                "<view-type>automatic</view-type><cltxt-cache-dir>" + work + "/cache</cltxt-cache-dir>"
-                "<server-tag>bench</server-tag><text-mode>unix</text-mode><server><server-url>" + server.url("") +
-                "</server-url><username>u</username><password>p</password></server></MkView>";
-            if (first_request(maker, mkview) != "0") bench::fail("MkView failed");
-            std::unique_ptr<e2e::PipeClient> client = e2e::PipeClient::connect(storage, "bench", e2e::kStartTimeout);
-            if (!client) bench::fail("no connection to the daemon");
-            if (client->call(e2e::make_request("MountVob", "m", "<vob-tag mount-state=\"true\">" + vob.tag +
-                                                                     "</vob-tag>")).attrs["status-code"] != "0")
-                bench::fail("MountVob failed");
-            client.reset();
-            maker.signal_child(SIGTERM);
-            if (maker.wait_exit() != std::optional<int>(0)) bench::fail("the daemon did not end");
-        }
-        std::string error;
-        if (!e2e::store_vob_root(storage, vob, &error)) bench::fail(error);
+        // The view made, serving on, and the server's VOB mounted in it.
         Process agent(OSTREL_AGENT_PATH, {storage}, env);
-        if (first_request(agent, "<StartView version=\"1\"><server online=\"false\"><server-url>"
-                                 "https://server.invalid/x</server-url></server></StartView>") != "0")
-            bench::fail("StartView failed");
+        bench::make_view_with_vob(agent, storage, work, server.url(""), vob);
         std::unique_ptr<e2e::Fuse_Mount> mount;
         // A new korva_fuse: the kernel keeps nothing of the view.
         auto remount = [&] {

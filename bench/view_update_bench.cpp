@@ -21,13 +21,13 @@
 #include <string>
 
 #include "bench/bench_support.h"
+#include "bench/served_view_support.h"
 #include "e2e/fuse_view.h"
 #include "e2e/pipe_client.h"
 #include "fakeserver/fake_server.h"
 
 namespace {
 
-using e2e::Millis;
 using e2e::Process;
 
 const char* const SYNC_RPC = "Ostrel_Norvane::syncfetch_rpc";
@@ -67,14 +67,6 @@ long peak_rss_kib(pid_t pid) {
     while (std::getline(status, line))
         if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
     return -1;
-}
-
-std::string first_request(Process& agent, const std::string& request) {
-    agent.write_stdin(std::to_string(request.size()) + "\n" + request + "\n");
-    agent.close_stdin();
-    std::optional<std::string> reply = agent.read_framed_reply();
-    if (!reply) bench::fail("no reply from the daemon: " + agent.stderr_text(Millis(0)));
-    return lib_test::read_reply(*reply).attrs["status-code"];
 }
 
 // Seconds from the Update request to its log's tail.
@@ -121,17 +113,7 @@ int main(int argc, char** argv) {
         e2e::write_file(home + "/.keystore_norvane_ostrel.pem", e2e::read_file(certs.ca));
 
         Process agent(OSTREL_AGENT_PATH, {storage}, env);
-        const std::string mkview =
-            "<MkView version=\"1\"><view-uuid>0b0b0b0b-0000-4000-8000-00000000000b</view-uuid>"
-            "<view-type>automatic</view-type><cltxt-cache-dir>" + work + "/cache</cltxt-cache-dir>"
-            "<server-tag>bench</server-tag><text-mode>unix</text-mode><server><server-url>" + server.url("") +
-            "</server-url><username>u</username><password>p</password></server></MkView>";
-        if (first_request(agent, mkview) != "0") bench::fail("MkView failed");
-        std::unique_ptr<e2e::PipeClient> client = e2e::PipeClient::connect(storage, "bench", e2e::kStartTimeout);
-        if (!client) bench::fail("no connection to the daemon");
-        if (client->call(e2e::make_request("MountVob", "m", "<vob-tag mount-state=\"true\">" + vob.tag +
-                                                               "</vob-tag>")).attrs["status-code"] != "0")
-            bench::fail("MountVob failed");
+        std::unique_ptr<e2e::PipeClient> client = bench::make_view_with_vob(agent, storage, work, server.url(""), vob);
         const std::optional<pid_t> daemon = agent.child_pid();
         if (!daemon) bench::fail("no serving daemon");
 

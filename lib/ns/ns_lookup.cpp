@@ -71,7 +71,27 @@ void unexpected_mtype(const obj_entry* obj) {
     ns_int_error(SOURCE, __LINE__, NS_MSG_UNEXPECTED_MTYPE, static_cast<long>(obj->mtype), obj_2str(obj));
 }
 
-// Unlinks `nep` from a singly linked list threaded through `next`.
+// Puts `nep` at the head of an object's list threaded through `next` and
+// `prev`.
+void link_at_head(name_entry** head, name_entry* nep, name_entry* name_entry::*next,
+                  name_entry** name_entry::*prev) {
+    nep->*next = *head;
+    if (*head != nullptr) (*head)->*prev = &(nep->*next);
+    *head = nep;
+    nep->*prev = head;
+}
+
+// Takes `nep` out of the object's list threaded through `next` and `prev`.
+void unlink_listed(name_entry* nep, name_entry* name_entry::*next, name_entry** name_entry::*prev) {
+    name_entry** link = nep->*prev;
+    check(link != nullptr && *link == nep, "name entry missing from its list", __LINE__);
+    *link = nep->*next;
+    if (nep->*next != nullptr) (nep->*next)->*prev = link;
+    nep->*next = nullptr;
+    nep->*prev = nullptr;
+}
+
+// Unlinks `nep` from a hash bucket (singly linked and short).
 void unlink_from(name_entry** head, name_entry* nep, name_entry* name_entry::*next) {
     for (name_entry** link = head; *link != nullptr; link = &((*link)->*next)) {
         if (*link == nep) {
@@ -371,8 +391,8 @@ void lookup_nep_free(name_entry* nep) {
 
 void nep_dispose_int(name_entry* nep) {
     check(nep->ref_cnt == 0, "nep->ref_cnt == 0", __LINE__);
-    unlink_from(&nep->dir->name_list, nep, &name_entry::dir_next);
-    unlink_from(&nep->ver->parent_list, nep, &name_entry::ver_next);
+    unlink_listed(nep, &name_entry::dir_next, &name_entry::dir_prev);
+    unlink_listed(nep, &name_entry::ver_next, &name_entry::ver_prev);
     obj_free(nep->dir);
     obj_free(nep->ver);
     lookup_cache_stats.size -= static_cast<uint32_t>(std::strlen(nep->name)) + NAME_ENTRY_SIZE;
@@ -406,12 +426,10 @@ name_entry* lookup_add_nep(obj_entry* dir, const char* name, obj_entry* target, 
     std::memcpy(nep->name, name, len + 1);
     nep->dir = dir;
     obj_inc_ref(dir);
-    nep->dir_next = dir->name_list;
-    dir->name_list = nep;
+    link_at_head(&dir->name_list, nep, &name_entry::dir_next, &name_entry::dir_prev);
     nep->ver = target;
     obj_inc_ref(target);  // the entry's own
-    nep->ver_next = target->parent_list;
-    target->parent_list = nep;
+    link_at_head(&target->parent_list, nep, &name_entry::ver_next, &name_entry::ver_prev);
     name_entry** bucket = bucket_of(dir, name);
     nep->next = *bucket;
     *bucket = nep;

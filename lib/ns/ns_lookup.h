@@ -24,12 +24,19 @@
 // in the budget. The entry holds a reference on its directory and one on
 // its target; each of its own references (ref_cnt) stands for one more
 // reference on the target, which lookup_nep_free gives back.
+//
+// The two object lists are doubly linked (each entry also holds the address
+// of the link that points at it), so an entry leaves them in constant time:
+// a directory of many names, or a VOB of many negative names, would
+// otherwise be walked for every entry that leaves it.
 struct name_entry {
-    name_entry* next;      // in the hash bucket
-    name_entry* dir_next;  // in the directory's name_list
+    name_entry* next;       // in the hash bucket
+    name_entry* dir_next;   // in the directory's name_list
+    name_entry** dir_prev;  // the link that points at this entry there
     obj_entry* dir;
-    name_entry* ver_next;  // in the target's parent_list
-    obj_entry* ver;        // the target; the VOB's name-space root for a negative entry
+    name_entry* ver_next;   // in the target's parent_list
+    name_entry** ver_prev;  // the link that points at this entry there
+    obj_entry* ver;         // the target; the VOB's name-space root for a negative entry
     uint32_t session[2];   // build sessions; all ones when made
     uint32_t state;
     uint32_t rule;

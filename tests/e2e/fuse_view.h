@@ -25,24 +25,18 @@ struct Vob {
 std::string served_oid(unsigned n);
 std::string served_vstat(unsigned n, unsigned mtype, unsigned elem = 0, unsigned size = 0);
 // The metadata of a version (a look-up's or the VOB root's answer).
-std::string served_metadata(unsigned n, unsigned mtype, unsigned elem);
+std::string served_metadata(unsigned n, unsigned mtype, unsigned elem, unsigned size = 0);
 // A directory listing's entry `name` for that version.
 std::string served_entry(const std::string& name, unsigned n, unsigned mtype, unsigned elem, unsigned size = 0);
 
 // The test server's rules for `vob`: Get_VOBInfo for MountVob; the root
 // (version 11 of directory element 10) lists "README" (a file of 42 bytes,
 // version 21 of 20) and "docs" (an empty directory, version 31 of 30); a
-// look-up of any other name answers that there is none.
+// look-up of either in the root finds it, of any other name answers that
+// there is none.
 std::string served_vob_rules(const Vob& vob);
 
 // The server's answer to the VOB's Get_VOBInfo alone, for MountVob.
 std::string vobinfo_rule(const Vob& vob);
-
-// Gives the view database in `storage` (no daemon may hold it) the root of
-// `vob`, listed and empty, as if it had been fetched. Runs in this process
-// with the storage as working directory meanwhile. False with `*error` on
-// failure. Used where a served root cannot be: a database rebuilt after a
-// crash does not serve a fetched VOB root again yet.
-bool store_vob_root(const std::string& storage, const Vob& vob, std::string* error);
 
 } // namespace e2e

@@ -4,6 +4,9 @@
 // full path names; revalidation through the name that led to an object.
 
 #include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
 
 #include "lib/ns/ns_test_support.h"
 
@@ -356,6 +359,119 @@ TEST_F(NsLookup, FindByOidAndNamesOfAChangedDirectoryAreFlushed) {
     auto before = stats()[ST_NAME_COUNT];
     lookup_event_flush_dir(vob(), db_dbid(31), 0);
     EXPECT_LT(stats()[ST_NAME_COUNT], before);
+}
+
+// The entries of a directory's name list and of a target's parent list,
+// newest first, checking that each entry's back link points at the link that
+// holds it.
+std::vector<std::string> listed(name_entry* head, name_entry* name_entry::*next, name_entry** name_entry::*prev,
+                                name_entry** head_link) {
+    std::vector<std::string> names;
+    name_entry** link = head_link;
+    for (name_entry* nep = head; nep != nullptr; nep = nep->*next) {
+        EXPECT_EQ(link, nep->*prev) << nep->name;
+        link = &(nep->*next);
+        names.push_back(nep->name);
+    }
+    return names;
+}
+
+std::vector<std::string> with_prefix(const std::vector<std::string>& names, const std::string& prefix) {
+    std::vector<std::string> out;
+    for (const std::string& n : names)
+        if (n.compare(0, prefix.size(), prefix) == 0) out.push_back(n);
+    return out;
+}
+
+TEST_F(NsLookup, ManyNamesLeaveTheirListsInAnyOrderAndTheRestStayInOrder) {
+    // Names made in a large directory, half of them negative (listed on the
+    // VOB's name-space root), then dropped oldest first, newest first, or
+    // from the middle; whatever stays keeps its order and its links. Large
+    // enough that a list walked for every removal would show in the run.
+    constexpr int kNames = 20000;
+    ASSERT_EQ(0, ns_cache_set_size(64u << 20, false));  // no reclaim meanwhile
+    view_fhandle r = root();
+    view_fhandle a = walk("a.c");
+    struct Case {
+        const char* order;
+        std::function<int(int)> nth;  // the i-th name removed
+    } cases[] = {
+        {"oldest first", [](int i) { return i; }},
+        {"newest first", [](int i) { return kNames - 1 - i; }},
+        {"from the middle outwards", [](int i) { return i % 2 == 0 ? kNames / 2 + i / 2 : kNames / 2 - 1 - i / 2; }},
+    };
+    for (const Case& c : cases) {
+        Ns_Cache_Lock lock;
+        int status = 0, ext = 0;
+        obj_entry* dir = locate_validate_fhandle(&r, &ext, &status);
+        obj_entry* target = locate_validate_fhandle(&a, &ext, &status);
+        ASSERT_NE(nullptr, dir);
+        ASSERT_NE(nullptr, target);
+        obj_entry* ns = vob()->ns_root;
+        ASSERT_NE(nullptr, ns);
+        auto name_of = [](int i) { return "n" + std::to_string(i); };
+        auto dir_names = [&] {
+            return with_prefix(listed(dir->name_list, &name_entry::dir_next, &name_entry::dir_prev, &dir->name_list),
+                               "n");
+        };
+        auto parents = [&](obj_entry* obj) {
+            return with_prefix(
+                listed(obj->parent_list, &name_entry::ver_next, &name_entry::ver_prev, &obj->parent_list), "n");
+        };
+        for (int i = 0; i < kNames; ++i) {
+            obj_entry* to = i % 2 == 0 ? target : nullptr;
+            if (to != nullptr) obj_inc_ref(to);
+            name_entry* nep = lookup_add_nep(dir, name_of(i).c_str(), to, NAME_VOB | NAME_RESOLVED, 0, 0);
+            ASSERT_NE(nullptr, nep);
+            lookup_nep_free(nep);
+        }
+        std::vector<bool> present(kNames, true);
+        auto expect_lists = [&](const std::string& when) {
+            std::vector<std::string> all, even, odd;
+            for (int i = kNames - 1; i >= 0; --i) {
+                if (!present[static_cast<size_t>(i)]) continue;
+                all.push_back(name_of(i));
+                (i % 2 == 0 ? even : odd).push_back(name_of(i));
+            }
+            EXPECT_EQ(all, dir_names()) << c.order << ", " << when;
+            EXPECT_EQ(even, parents(target)) << c.order << ", " << when;
+            EXPECT_EQ(odd, parents(ns)) << c.order << ", " << when;
+        };
+        expect_lists("made");
+        for (int i = 0; i < kNames; ++i) {
+            int n = c.nth(i);
+            lookup_invalidate(dir, name_of(n).c_str());
+            present[static_cast<size_t>(n)] = false;
+            if (i == 3 || i == kNames / 2) expect_lists("after " + std::to_string(i + 1) + " removed");
+        }
+        expect_lists("all removed");
+        obj_free(target);
+        obj_free(dir);
+    }
+    // At the smallest budget the clock takes names as they come; the lists
+    // hold exactly the names still cached.
+    ASSERT_EQ(0, ns_cache_set_size(NS_CACHE_MIN_SIZE, false));
+    Ns_Cache_Lock lock;
+    int status = 0, ext = 0;
+    obj_entry* dir = locate_validate_fhandle(&r, &ext, &status);
+    ASSERT_NE(nullptr, dir);
+    for (int i = 0; i < kNames; ++i) {
+        name_entry* nep = lookup_add_nep(dir, ("m" + std::to_string(i)).c_str(), nullptr, NAME_RESOLVED, 0, 0);
+        ASSERT_NE(nullptr, nep);
+        lookup_nep_free(nep);
+    }
+    EXPECT_GT(stats()[ST_NAME_EJECTS], 0u);
+    std::vector<std::string> kept =
+        with_prefix(listed(dir->name_list, &name_entry::dir_next, &name_entry::dir_prev, &dir->name_list), "m");
+    EXPECT_LT(kept.size(), static_cast<size_t>(kNames));
+    EXPECT_FALSE(kept.empty());
+    EXPECT_EQ(kept, with_prefix(listed(vob()->ns_root->parent_list, &name_entry::ver_next, &name_entry::ver_prev,
+                                       &vob()->ns_root->parent_list),
+                                "m"));
+    // Newest first: the numbers fall along the list.
+    for (size_t i = 1; i < kept.size(); ++i)
+        EXPECT_GT(std::stoi(kept[i - 1].substr(1)), std::stoi(kept[i].substr(1))) << kept[i];
+    obj_free(dir);
 }
 
 } // namespace

@@ -66,6 +66,7 @@ enum : uint32_t {
     ST_NAME_COUNT = 0,
     ST_NAME_REQUESTS = 5,
     ST_NAME_HITS = 6,
+    ST_NAME_EJECTS = 33,
     ST_DIR_COUNT = 9,
     ST_DIR_REQUESTS = 14,
     ST_DIR_HITS = 15,
