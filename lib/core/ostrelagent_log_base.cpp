@@ -1,6 +1,7 @@
 #include "lib/core/ostrelagent_log_base.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,7 +18,7 @@ const char* const CLASS_NAME = "OstrelAgent_Log_Base";
 OstrelAgent_Log_Base::OstrelAgent_Log_Base(const std::string& view_dir)
     : m_view_dir(view_dir), m_log_dir(view_dir + "/" + OSTRELAGENT_LOG_DIR) {}
 
-OstrelAgent_Log_Base::~OstrelAgent_Log_Base() = default;
+OstrelAgent_Log_Base::~OstrelAgent_Log_Base() { close_record_fd(); }
 
 namespace {
 // errno after a failed call, or EIO when the call left none.
@@ -49,30 +50,43 @@ int OstrelAgent_Log_Base::make_log_dir() {
 
 int OstrelAgent_Log_Base::append_record(const std::string& record) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "append_record");
-    int error = make_log_dir();
+    std::lock_guard<std::mutex> guard(m_record_mutex);
+    int error = open_record_fd();
     if (error == 0) {
-        const int fd = ::open(m_log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            error = failure_errno();
-        } else {
-            const char* data = record.data();
-            size_t left = record.size();
-            while (left > 0) {
-                const ssize_t written = ::write(fd, data, left);
-                if (written < 0 && errno == EINTR) continue;
-                if (written <= 0) {
-                    error = written < 0 ? failure_errno() : EIO;
-                    break;
-                }
-                data += written;
-                left -= static_cast<size_t>(written);
+        const char* data = record.data();
+        size_t left = record.size();
+        while (left > 0) {
+            const ssize_t written = ::write(m_record_fd, data, left);
+            if (written < 0 && errno == EINTR) continue;
+            if (written <= 0) {
+                error = written < 0 ? failure_errno() : EIO;
+                break;
             }
-            if (::close(fd) != 0 && error == 0) error = failure_errno();
+            data += written;
+            left -= static_cast<size_t>(written);
         }
     }
-    std::lock_guard<std::mutex> guard(m_record_mutex);
+    if (error != 0) close_record_fd();
     note_record_outcome(error);
     return error;
+}
+
+int OstrelAgent_Log_Base::open_record_fd() {
+    if (m_record_fd >= 0) {
+        // A log removed meanwhile is made again, as a record opening the
+        // path would; a log moved elsewhere goes on under its new name.
+        struct stat st{};
+        if (::fstat(m_record_fd, &st) == 0 && st.st_nlink > 0) return 0;
+        close_record_fd();
+    }
+    if (const int error = make_log_dir()) return error;
+    m_record_fd = ::open(m_log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    return m_record_fd < 0 ? failure_errno() : 0;
+}
+
+void OstrelAgent_Log_Base::close_record_fd() {
+    if (m_record_fd >= 0) ::close(m_record_fd);
+    m_record_fd = -1;
 }
 
 int OstrelAgent_Log_Base::close_log_file() {

@@ -1,8 +1,10 @@
 #pragma once
 // File handling shared by the view's logs (the operations log and the update
-// logs): they live in the directory "log" of the view storage, and every
-// record opens the file for appending, writes and closes it again, so the
-// file can be moved or removed at any time. A record that cannot be written
+// logs): they live in the directory "log" of the view storage. The
+// operations log opens the file for every record and closes it again; an
+// update log keeps one descriptor open for appending (append_record). Either
+// way the file can be moved or removed at any time: a removed log is made
+// again at the next record. A record that cannot be written
 // is lost, and the loss is reported in the trace once for each run of
 // failures (a full disk must not flood the trace); writing goes on.
 
@@ -47,11 +49,13 @@ public:
     // 0, or the errno value of a failed close.
     int close_log_file();
 
-    // Appends `record` to the log path with one write on a descriptor of its
-    // own opened for appending (a partial write is continued), making the log
-    // directory as open_log_file does; so records of other writers of the
-    // file, in this process or another, never split it. The outcome is noted
-    // as note_record_outcome says. 0, or the errno value of the failure.
+    // Appends `record` to the log path with one write on this object's
+    // descriptor opened for appending (a partial write is continued): opened
+    // at the first record, making the log directory as open_log_file does,
+    // kept for the next ones, and opened again when the file was removed or
+    // a write failed. Records of other writers of the file, in this process
+    // or another, never split one. The outcome is noted as
+    // note_record_outcome says. 0, or the errno value of the failure.
     int append_record(const std::string& record);
 
     // "INFO", "WARN", "ERROR", or "UNKNOWN" for any other value.
@@ -82,8 +86,15 @@ protected:
     std::ofstream m_stream;
     // Held by a derived class across open, write and close of one record
     // through the stream, so that records of different threads never mix (the
-    // stream is shared); append_record takes it only to note the outcome.
+    // stream is shared); held by append_record around its descriptor's use.
     std::mutex m_record_mutex;
     // Whether the last record failed; guarded by m_record_mutex.
     bool m_failing = false;
+
+private:
+    // append_record's descriptor, -1 while none is open; guarded by
+    // m_record_mutex. 0 or the errno value of the failure.
+    int open_record_fd();
+    void close_record_fd();
+    int m_record_fd = -1;
 };

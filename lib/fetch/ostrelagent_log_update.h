@@ -26,9 +26,11 @@
 // already, or one present on disk, gets "-2", "-3", ... before ".updt". The
 // log directory is made (mode 0700) and the file opened at the first record.
 // Each record, a line or a whole block, is formatted whole and appended by
-// one write on a descriptor opened for it, so the update thread, the pool
-// threads of its background fetches and the namespace sweep may write at
-// once without mixing their records, and the file can be read meanwhile. A
+// one write on the log's descriptor (opened for appending at the first
+// record and kept; an asynchronous copy has its own), so the update thread,
+// the pool threads of its background fetches and the namespace sweep may
+// write at once without mixing their records, and the file can be read
+// meanwhile. A
 // record that cannot be written is lost; the update is not affected.
 
 #include <string>

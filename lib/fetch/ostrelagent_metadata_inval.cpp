@@ -5,7 +5,6 @@
 
 #include "lib/core/ostrelagent_mutex_guard.h"
 #include "lib/core/ostrelagent_status.h"
-#include "lib/core/ostrelagent_thread_manager_base.h"
 #include "lib/core/ostrelagent_util.h"
 #include "lib/core/ostrelagent_view_db.h"
 #include "lib/core/ostrelagent_view_db_object.h"
@@ -21,8 +20,6 @@ namespace {
 
 using metadata_support::Trace;
 using Util = OstrelAgent_Util;
-
-void queue(OstrelAgent_Request* flush) { OstrelAgent_Thread_Manager_Base::get_instance()->process_request(flush); }
 
 } // namespace
 
@@ -83,10 +80,10 @@ void OstrelAgent_Metadata::view_inval_parent(const qel_uuid_s& vob, const qel_oi
     Trace trace("view_inval_parent");
     trace.writeTrace(Trace::TRACE_LEVEL_4, "inval parent, VOB UUID %s, OBJ OID %s, op %d",
                      Util::id_text(vob).c_str(), Util::id_text(oid).c_str(), static_cast<int>(op));
-    queue(new OstrelAgent_Metadata_BG_Flush(vob, oid, op));
+    OstrelAgent_Metadata_BG_Flush::queue(std::make_unique<OstrelAgent_Metadata_BG_Flush>(vob, oid, op));
 }
 
 void OstrelAgent_Metadata::view_inval_view_in_background() {
     Trace trace("view_inval_view_in_background");
-    queue(new OstrelAgent_Metadata_BG_Flush());
+    OstrelAgent_Metadata_BG_Flush::queue(std::make_unique<OstrelAgent_Metadata_BG_Flush>());
 }

@@ -1,6 +1,8 @@
 // The listing of a directory version: from the view database when it is
 // complete there, else fetched once from the server (however many threads
 // ask) and stored; in the foreground or queued in the background.
+#include <memory>
+
 #include "lib/core/ostrelagent_mutex_guard.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_thread_manager_base.h"
@@ -50,8 +52,8 @@ int fetch_listing(const Trace& trace, const qel_uuid_s& vob, unsigned dbid, cons
         // What the caches hold of the directory goes; it stays unlisted, so
         // the next listing fetches it again. The flush takes the namespace
         // mutex, which the asker may hold: a pool worker runs it.
-        OstrelAgent_Thread_Manager_Base::get_instance()->process_request(
-            new OstrelAgent_Metadata_BG_Flush(vob, oid, metadata_support::FETCH_INVAL_OP));
+        OstrelAgent_Metadata_BG_Flush::queue(
+            std::make_unique<OstrelAgent_Metadata_BG_Flush>(vob, oid, metadata_support::FETCH_INVAL_OP));
     }
     trace.writeTrace(Trace::TRACE_LEVEL_1, "Get_Directory_Contents repackaging failure: %d",
                      listener.get_status());

@@ -17,10 +17,6 @@ template <typename Act>
 Outcome runLocked(const Root& root, const std::string& name,
                   const std::vector<std::string>& journal_line, Act act) {
   Outcome outcome;
-  if (int error = root.prepare()) {
-    outcome.call_error = error;
-    return outcome;
-  }
   Root::Lock lock(root);
   if (!lock.held()) {
     outcome.call_error = lock.error();

@@ -104,7 +104,6 @@ std::optional<Forced> Injector::take(const std::string& call) const {
 
 int Injector::add(const std::string& call, const std::string& result, int count) const {
   if (call.empty() || !parseResult(result) || count < 1) return EINVAL;
-  if (int error = root_.prepare()) return error;
   Root::Lock lock(root_);
   if (!lock.held()) return lock.error();
   return appendLine(path(), joinFields({call, result, std::to_string(count)}));

@@ -53,7 +53,7 @@ bool Registry::validViewTag(const std::string& tag) {
 std::optional<ViewEntry> Registry::view(const std::string& tag) const {
   if (!validViewTag(tag)) return std::nullopt;
   int error = 0;
-  std::optional<std::string> content = readWholeFile(viewDir(tag) + "/view", &error);
+  std::optional<std::string> content = readWholeFileCached(viewDir(tag) + "/view", &error);
   if (!content) return std::nullopt;
   ViewEntry view;
   view.tag = tag;
@@ -106,7 +106,7 @@ std::vector<VobEntry> Registry::mounts(const std::string& view_tag) const {
   std::vector<VobEntry> mounts;
   if (!validViewTag(view_tag)) return mounts;
   int error = 0;
-  std::optional<std::string> content = readWholeFile(viewDir(view_tag) + "/mounts", &error);
+  std::optional<std::string> content = readWholeFileCached(viewDir(view_tag) + "/mounts", &error);
   if (!content) return mounts;
   for (const std::string& line : lines(*content)) {
     std::optional<std::vector<std::string>> f = splitFields(line);
@@ -129,7 +129,7 @@ int Registry::putMounts(const std::string& view_tag, const std::vector<VobEntry>
 
 std::optional<std::string> Registry::configValue(const std::string& key) const {
   int error = 0;
-  std::optional<std::string> content = readWholeFile(root_.file("config"), &error);
+  std::optional<std::string> content = readWholeFileCached(root_.file("config"), &error);
   if (!content) return std::nullopt;
   return lookup(*content, key);
 }

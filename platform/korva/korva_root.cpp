@@ -7,6 +7,10 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 namespace korva {
@@ -30,25 +34,85 @@ int Root::prepare() const {
   return 0;
 }
 
-Root::Lock::Lock(const Root& root) {
-  int fd = open(root.file("lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    error_ = errno;
+struct Root::Lock::File {
+  std::mutex threads;  // held by the Lock of one thread at a time
+  int fd = -1;
+  pid_t pid = 0;       // the process that opened fd
+  bool prepared = false;
+};
+
+namespace {
+
+// One entry per root path, never freed: Locks point into it.
+Root::Lock::File* lockFileOf(const std::string& root_path) {
+  static std::mutex* const mutex = new std::mutex;
+  static auto* const files = new std::map<std::string, std::unique_ptr<Root::Lock::File>>;
+  std::lock_guard<std::mutex> guard(*mutex);
+  std::unique_ptr<Root::Lock::File>& file = (*files)[root_path];
+  if (!file) file = std::make_unique<Root::Lock::File>();
+  return file.get();
+}
+
+void forget(Root::Lock::File* file) {
+  if (file->fd >= 0 && file->pid == getpid()) close(file->fd);
+  file->fd = -1;
+  file->prepared = false;
+}
+
+}  // namespace
+
+Root::Lock::Lock(const Root& root) : file_(lockFileOf(root.path())) {
+  file_->threads.lock();
+  const std::string path = root.file("lock");
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    if (file_->fd >= 0 && file_->pid != getpid()) forget(file_);
+    if (file_->fd < 0) {
+      int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+      if (fd < 0 && errno == ENOENT && root.prepare() == 0) {
+        fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+      }
+      if (fd < 0) {
+        error_ = errno;
+        break;
+      }
+      file_->fd = fd;
+      file_->pid = getpid();
+    }
+    // flock locks belong to the open file description: the threads of this
+    // process are kept apart by the mutex above.
+    int locked;
+    while ((locked = flock(file_->fd, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    if (locked != 0) {
+      error_ = errno;
+      forget(file_);
+      break;
+    }
+    struct stat st;
+    if (fstat(file_->fd, &st) != 0 || st.st_nlink == 0) {
+      // Removed meanwhile: whoever uses the state now locks a new file.
+      forget(file_);
+      continue;
+    }
+    if (!file_->prepared) {
+      if (int error = root.prepare()) {
+        error_ = error;
+        flock(file_->fd, LOCK_UN);
+        break;
+      }
+      file_->prepared = true;
+    }
+    fd_ = file_->fd;
     return;
   }
-  // flock locks belong to the open file description: threads of one process
-  // exclude each other as well as processes do.
-  while (flock(fd, LOCK_EX) != 0) {
-    if (errno == EINTR) continue;
-    error_ = errno;
-    close(fd);
-    return;
-  }
-  fd_ = fd;
+  if (error_ == 0) error_ = EAGAIN;
+  file_->threads.unlock();
 }
 
 Root::Lock::~Lock() {
-  if (fd_ >= 0) close(fd_);  // releases the lock
+  if (fd_ < 0) return;
+  flock(fd_, LOCK_UN);
+  file_->threads.unlock();
 }
 
 int writeFileAtomically(const std::string& path, const std::string& content) {
@@ -94,6 +158,63 @@ std::optional<std::string> readWholeFile(const std::string& path, int* error) {
   }
   close(fd);
   *error = 0;
+  return content;
+}
+
+namespace {
+
+struct CachedFile {
+  struct stat st;
+  std::string content;
+};
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// Whether the change time lies far enough before now that no change in
+// place can get the same times (file times follow a coarse clock).
+bool settled(const struct stat& st) {
+  constexpr long kMarginNs = 100 * 1000 * 1000;
+  struct timespec now;
+  if (clock_gettime(CLOCK_REALTIME, &now) != 0) return false;
+  const long long age_ns = (static_cast<long long>(now.tv_sec) - st.st_ctim.tv_sec) * 1000000000LL +
+                           (now.tv_nsec - st.st_ctim.tv_nsec);
+  return age_ns > kMarginNs;
+}
+
+}  // namespace
+
+std::optional<std::string> readWholeFileCached(const std::string& path, int* error) {
+  static std::mutex* const mutex = new std::mutex;
+  static auto* const cache = new std::map<std::string, CachedFile>;
+  struct stat now;
+  if (stat(path.c_str(), &now) != 0) {
+    *error = errno;
+    std::lock_guard<std::mutex> guard(*mutex);
+    cache->erase(path);
+    return std::nullopt;
+  }
+  {
+    std::lock_guard<std::mutex> guard(*mutex);
+    auto it = cache->find(path);
+    if (it != cache->end() && sameFile(it->second.st, now)) {
+      *error = 0;
+      return it->second.content;
+    }
+  }
+  // Read, then stat again: the copy is kept only when the file stayed the
+  // same across the read.
+  std::optional<std::string> content = readWholeFile(path, error);
+  struct stat after;
+  std::lock_guard<std::mutex> guard(*mutex);
+  if (content && stat(path.c_str(), &after) == 0 && sameFile(now, after) && settled(after)) {
+    (*cache)[path] = CachedFile{after, *content};
+  } else {
+    cache->erase(path);
+  }
   return content;
 }
 

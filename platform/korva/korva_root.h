@@ -33,6 +33,14 @@ class Root {
 
   // Exclusive lock of the state, across threads and processes; blocks until
   // taken. held() is false when the lock file could not be opened or locked.
+  // The directories are made (prepare) when the lock file is first opened,
+  // or opened again because the state was removed meanwhile.
+  //
+  // A process keeps one descriptor of each root's lock file: its threads
+  // take a mutex of their own, then flock the shared descriptor. The
+  // descriptor is opened again when the file was removed (checked once the
+  // lock is held) and in a child process, which must not share its
+  // parent's open file description.
   class Lock {
    public:
     explicit Lock(const Root& root);
@@ -42,7 +50,10 @@ class Root {
     bool held() const { return fd_ >= 0; }
     int error() const { return error_; }
 
+    struct File;
+
    private:
+    File* file_ = nullptr;
     int fd_ = -1;
     int error_ = 0;
   };
@@ -59,6 +70,14 @@ int writeFileAtomically(const std::string& path, const std::string& content);
 // Contents of `path`; nullopt with `*error` set to the errno value when it
 // cannot be read (ENOENT when it does not exist).
 std::optional<std::string> readWholeFile(const std::string& path, int* error);
+
+// The same, from a copy this process kept while one stat shows the file
+// unchanged: the same file (device and inode), size, modification and
+// change times. A copy is kept only of a file whose change time lay well
+// before the read, so that a later change in place cannot leave all of
+// those equal (file times advance by clock ticks); a replaced file is a
+// new inode with its own times.
+std::optional<std::string> readWholeFileCached(const std::string& path, int* error);
 
 // Appends `line` and a newline to `path` (created 0644 when missing) in one
 // write. 0 or the errno value.

@@ -179,4 +179,48 @@ TEST_F(Invalidation, DeferredFlushesRunOnThePoolOrLogTheirFailure) {
     OstrelAgent_Log::g_enabled = 0;
 }
 
+TEST_F(Invalidation, EqualDeferredFlushesMergeUntilOneStarts) {
+    // Each row asks for flushes in order; equal ones still queued merge,
+    // others (another object, another kernel operation, the whole view) do not.
+    struct Asked {
+        bool whole_view;
+        unsigned oid;
+        int op;
+    };
+    struct Row {
+        std::vector<Asked> asked;
+        Lines told;
+    };
+    const std::vector<Row> rows = {
+        {{{false, 11, 13}, {false, 11, 13}, {false, 11, 13}}, {obj_line(11, 13)}},
+        {{{false, 11, 13}, {false, 12, 13}, {false, 11, 14}, {false, 12, 13}},
+         {obj_line(11, 13), obj_line(12, 13), obj_line(11, 14)}},
+        {{{true, 0, 0}, {false, 11, 13}, {true, 0, 0}}, {view_line(), obj_line(11, 13)}},
+    };
+    for (size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE("row " + std::to_string(i));
+        for (const Asked& asked : rows[i].asked) {
+            if (asked.whole_view)
+                Meta::view_inval_view_in_background();
+            else
+                Meta::view_inval_parent(vob_uuid, oid_of(asked.oid), asked.op);
+        }
+        EXPECT_EQ(rows[i].told.size(), pool()->foreground_queued());
+        const size_t from = invalidations().size();
+        pool()->run_foreground();
+        EXPECT_EQ(rows[i].told, told_since(from));
+    }
+
+    // A flush that ran, or was cancelled, absorbs no later one: the change
+    // behind a later ask may come after its reads.
+    for (int round = 0; round < 2; ++round) {
+        Meta::view_inval_parent(vob_uuid, oid_of(11), 13);
+        EXPECT_EQ(1u, pool()->foreground_queued());
+        if (round == 0) pool()->cancel_all();
+    }
+    const size_t from = invalidations().size();
+    pool()->run_foreground();
+    EXPECT_EQ(Lines{obj_line(11, 13)}, told_since(from));
+}
+
 } // namespace

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <ctime>
 #include <functional>
 #include <string>
@@ -424,6 +425,22 @@ TEST_F(UpdateLogTest, UnwritableLogLosesRecordsQuietly) {
     ASSERT_EQ(::unlink(log_dir().c_str()), 0);
     log.log_unload("/vobs/a/kept");
     EXPECT_EQ(lib_test::read_file(log.log_path()), label("UnloadDeleted:") + "/vobs/a/kept\n");
+}
+
+TEST_F(UpdateLogTest, MovedOrRemovedLogKeepsLaterRecords) {
+    // The log keeps its descriptor between records: a moved file goes on
+    // receiving them, a removed one is made again rather than written into
+    // the void.
+    Log log(view_);
+    log.log_unload("/vobs/a/first");
+    const std::string moved = log.log_path() + ".moved";
+    ASSERT_EQ(::rename(log.log_path().c_str(), moved.c_str()), 0);
+    log.log_unload("/vobs/a/second");
+    EXPECT_EQ(lib_test::read_file(moved),
+              label("UnloadDeleted:") + "/vobs/a/first\n" + label("UnloadDeleted:") + "/vobs/a/second\n");
+    ASSERT_EQ(::unlink(moved.c_str()), 0);
+    log.log_unload("/vobs/a/third");
+    EXPECT_EQ(lib_test::read_file(log.log_path()), label("UnloadDeleted:") + "/vobs/a/third\n");
 }
 
 TEST_F(UpdateLogTest, ConcurrentWritersNeverMixRecords) {

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
+#include <ftw.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <fstream>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -213,6 +216,51 @@ TEST_F(KorvaControlTest, StatusQueriesOutsideAServedViewAnswerFromTheRegistry) {
   ASSERT_EQ(6u, lines.size());
   EXPECT_EQ((std::vector<std::string>{"lget_xstat", viewRootDir("v1") + "/vobs/a/file.c"}), lines[3]);
   EXPECT_EQ("get_xstat", lines[5][0]);
+}
+
+TEST_F(KorvaControlTest, StateChangedByAnotherWriterIsSeenAtTheNextCall) {
+  // This process keeps the lock file open and copies of the registry's
+  // files; another process's change must still show at once.
+  korva::ViewEntry view;
+  view.tag = "v1";
+  view.uuid = idText(0x11);
+  ASSERT_EQ(0, control().registerView(view).status);
+  const korva::Registry registry{korva::Root(root_)};
+  ASSERT_TRUE(registry.view("v1"));
+  auto root_of = [&] {
+    std::string out;
+    control().viewRoot(1, &out);
+    return out;
+  };
+  const std::string config = root_ + "/config";
+  struct Row {
+    const char* change;
+    std::function<void()> apply;
+    std::string root;
+  };
+  const std::vector<Row> rows = {
+      {"config written in place", [&] { std::ofstream(config) << "root.1=/x1\n"; }, "/x1"},
+      {"same size, in place", [&] { std::ofstream(config) << "root.1=/x2\n"; }, "/x2"},
+      {"replaced whole", [&] { ASSERT_EQ(0, korva::writeFileAtomically(config, "root.1=/x3\n")); }, "/x3"},
+      {"removed", [&] { ASSERT_EQ(0, ::unlink(config.c_str())); }, root_ + "/view"},
+  };
+  for (const Row& row : rows) {
+    row.apply();
+    EXPECT_EQ(row.root, root_of()) << row.change;
+  }
+  ASSERT_EQ(0, registry.putView(korva::ViewEntry{"v1", idText(0x12), "/stg/other", "", "", "", false}));
+  ASSERT_TRUE(registry.view("v1"));
+  EXPECT_EQ(idText(0x12), registry.view("v1")->uuid);
+
+  // The whole state removed and made again: the calls lock the new lock
+  // file, make the directories again and journal afresh.
+  ASSERT_EQ(0, nftw(root_.c_str(), korva_test::removeEntry, 16, FTW_DEPTH | FTW_PHYS));
+  EXPECT_EQ(root_ + "/view", root_of());
+  struct stat st;
+  EXPECT_EQ(0, ::stat((root_ + "/views").c_str(), &st));
+  EXPECT_EQ(0, ::stat((root_ + "/lock").c_str(), &st));
+  EXPECT_EQ(1u, journal().size());
+  EXPECT_FALSE(registry.view("v1"));
 }
 
 TEST_F(KorvaControlTest, ConcurrentCallsFromThreadsAndProcessesStayWholeAndCountForcedResultsExactly) {
