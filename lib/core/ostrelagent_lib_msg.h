@@ -6,6 +6,9 @@
 // OstrelAgent_Util::format or the log's catalog write_log. A position is
 // named here once, when code first uses it.
 
+#include <string>
+
+#include "lib/core/ostrelagent_util.h"
 #include "platform/imsg/imsg.h"
 
 extern const _imsg_message_table_t _ostrela_lib_lib_msg_table;
@@ -102,5 +105,11 @@ constexpr int CACHE_DIR_MKDIR = 122;      // Error "%s" creating cleartext cache
 constexpr int WRONG_HOST = 123;           // View started on wrong host. ...
 constexpr int OID_FLUSH_FAILED = 124;     // Unable to flush cached entry for oid:%s@r...
 constexpr int REQUEST_LINE_TOO_LONG = 125;// Request line longer than %d characters.
+
+// The text at `position`, its arguments put in.
+template <typename... Args>
+std::string text(int position, Args... args) {
+    return OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, position, args...);
+}
 
 } // namespace OstrelAgent_Lib_Msg

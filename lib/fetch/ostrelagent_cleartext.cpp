@@ -41,8 +41,6 @@ constexpr const char* TMP_PREFIX = ".tmp.";
 // What adopt asks of the copy: the bytes of a regular file.
 constexpr unsigned COPY_FLAGS = 0x42010;
 
-std::string agent_text(int index) { return OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, index); }
-
 // The base library's "a call on a name failed" text.
 std::string call_failed(const char* call, const std::string& name, int error) {
     return OstrelAgent_Util::format(&_qel_cmsg_qel_msg_table, QEL_MSG_CALL_ON_NAME_FAILED, call, name.c_str(),
@@ -73,7 +71,7 @@ int OstrelAgent_Cleartext::get_view_textmode(std::string& mode) {
     Trace trace(Trace::OSTRELAGENT, CLASS_NAME, "get_view_textmode");
     OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
     if (view == nullptr) {
-        m_error = agent_text(Msg::NO_VIEW_INFO);
+        m_error = OstrelAgent_Lib_Msg::text(Msg::NO_VIEW_INFO);
         return S::NO_VIEW;
     }
     mode = view->get_view_textmode();
@@ -136,7 +134,7 @@ int OstrelAgent_Cleartext::check_cache(int& in_cache) {
     in_cache = cltxt_in_cache() ? 1 : 0;
     if (in_cache) return 0;
     if (OstrelAgent_Server::g_online.load() == 0) {
-        m_error += agent_text(Msg::DISCONNECTED);
+        m_error += OstrelAgent_Lib_Msg::text(Msg::DISCONNECTED);
         return S::DISCONNECTED;
     }
     return 0;

@@ -24,11 +24,6 @@ constexpr int MAX_LINKS = 20;
 
 bool same_handle(const view_fhandle& a, const view_fhandle& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-template <typename... Args>
-std::string lib_msg(int index, Args... args) {
-    return Util::format(&_ostrela_lib_lib_msg_table, index, args...);
-}
-
 // The path a ".." at the root of the VOB `tag` leads to: `rest` taken from
 // the directory that holds the tag, every ".." in it resolved by its text
 // (never above "/"), so that "/vobs/a" and "../b" give "/vobs/b".
@@ -102,7 +97,7 @@ int OstrelAgent_Metadata::run() {
                 unsigned length = 0;
                 m_ns_status = ns_readlink(&m_obj_fh, sizeof m_obj_vstat.link_text, &length, m_obj_vstat.link_text);
                 if (m_ns_status == 0) break;
-                m_message += lib_msg(OstrelAgent_Lib_Msg::READLINK_FAILED, m_remaining.c_str(),
+                m_message += OstrelAgent_Lib_Msg::text(OstrelAgent_Lib_Msg::READLINK_FAILED, m_remaining.c_str(),
                                      qel_strerror(m_ns_status));
                 trace.writeTrace(Trace::TRACE_LEVEL_4, "readlink failed: %s", qel_strerror(m_ns_status));
                 return m_status = OstrelAgent_Status::GENERAL_FAILURE;
@@ -128,7 +123,7 @@ int OstrelAgent_Metadata::run() {
             m_status = OstrelAgent_Status::METADATA_WALK_FAILED;
             m_incomplete = true;
         }
-        m_message += lib_msg(OstrelAgent_Lib_Msg::LOOKUP_INCOMPLETE, m_remaining.c_str(), rest.c_str());
+        m_message += OstrelAgent_Lib_Msg::text(OstrelAgent_Lib_Msg::LOOKUP_INCOMPLETE, m_remaining.c_str(), rest.c_str());
         trace.writeTrace(Trace::TRACE_LEVEL_4, "lookup '%s' incomplete, fragment \"%s\", name state %x remains",
                          m_remaining.c_str(), rest.c_str(), name_state);
         return m_status;
@@ -145,7 +140,7 @@ int OstrelAgent_Metadata::parse_vobroot() {
     VOB_mount_info info;
     int status = OstrelAgent_Config::get_instance()->get_vob_info_and_path(m_remaining, info);
     if (status != 0) {
-        m_message += lib_msg(OstrelAgent_Lib_Msg::NO_MOUNTED_VOB, m_remaining.c_str(), m_given_path.c_str());
+        m_message += OstrelAgent_Lib_Msg::text(OstrelAgent_Lib_Msg::NO_MOUNTED_VOB, m_remaining.c_str(), m_given_path.c_str());
         return m_status = status;
     }
     trace.writeTrace(Trace::TRACE_LEVEL_4, "canonical path reset");
@@ -161,7 +156,7 @@ int OstrelAgent_Metadata::parse_vobroot() {
     m_hijacked = false;
     m_white_out = false;
     if (m_ns_status != 0) {
-        m_message += lib_msg(OstrelAgent_Lib_Msg::VOB_ROOT_FAILED, m_vob_tag.c_str(), m_remaining.c_str(),
+        m_message += OstrelAgent_Lib_Msg::text(OstrelAgent_Lib_Msg::VOB_ROOT_FAILED, m_vob_tag.c_str(), m_remaining.c_str(),
                              qel_strerror(m_ns_status));
         trace.writeTrace(Trace::TRACE_LEVEL_4, "replica root failed: %s", qel_strerror(m_ns_status));
         return m_status = Util::qel_to_ostrel_status(m_ns_status);
@@ -247,7 +242,7 @@ int OstrelAgent_Metadata::trim_canonical_tail() {
     trace.writeTrace(Trace::TRACE_LEVEL_4, "before trim, canonical pathname: %s", m_canonical_path.c_str());
     char parent[FILEUTL_PATH_MAX], leaf[FILEUTL_PATH_MAX];
     if (fileutl_strip_leaf(m_canonical_path.c_str(), parent, leaf) != 0) {
-        m_message += lib_msg(OstrelAgent_Lib_Msg::PATH_SPLIT_FAILED, m_canonical_path.c_str());
+        m_message += OstrelAgent_Lib_Msg::text(OstrelAgent_Lib_Msg::PATH_SPLIT_FAILED, m_canonical_path.c_str());
         return m_status = OstrelAgent_Status::GENERAL_FAILURE;
     }
     m_canonical_path = std::string(parent) + "/";
@@ -257,7 +252,7 @@ int OstrelAgent_Metadata::trim_canonical_tail() {
 
 int OstrelAgent_Metadata::lookup_failure() {
     Trace trace("lookup_failure");
-    m_message += lib_msg(OstrelAgent_Lib_Msg::LOOKUP_FAILED, m_remaining.c_str(), m_vob_tag.c_str(),
+    m_message += OstrelAgent_Lib_Msg::text(OstrelAgent_Lib_Msg::LOOKUP_FAILED, m_remaining.c_str(), m_vob_tag.c_str(),
                          qel_strerror(m_ns_status));
     trace.writeTrace(Trace::TRACE_LEVEL_4, "lookup failed: %s", qel_strerror(m_ns_status));
     return m_status = Util::qel_to_ostrel_status(m_ns_status);

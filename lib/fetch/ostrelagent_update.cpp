@@ -35,7 +35,7 @@ public:
     explicit Trace(const char* method) : OstrelAgent_Trace(OSTRELAGENT, CLASS_NAME, method) {}
 };
 
-std::string text(int index) { return Util::format(&_ostrela_lib_lib_msg_table, index); }
+using OstrelAgent_Lib_Msg::text;
 
 // A flag attribute: "true" sets it, another non-empty text clears it, an
 // absent or empty one leaves it.

@@ -29,10 +29,7 @@ public:
     explicit Trace(const char* method) : OstrelAgent_Trace(OSTRELAGENT, CLASS_NAME, method) {}
 };
 
-template <typename... Args>
-std::string text(int index, Args... args) {
-    return Util::format(&_ostrela_lib_lib_msg_table, index, args...);
-}
+using OstrelAgent_Lib_Msg::text;
 
 // A stream path split into its directory and its leaf.
 struct Split_Path {

@@ -31,11 +31,6 @@ using Util = OstrelAgent_Util;
 // The kernel's operation code of an element whose load rule went away.
 constexpr vob_op_t OP_LOAD_RULE_REMOVED = 13;
 
-template <typename... Args>
-std::string lib_msg(int index, Args... args) {
-    return Util::format(&_ostrela_lib_lib_msg_table, index, args...);
-}
-
 class Trace : public OstrelAgent_Trace {
 public:
     explicit Trace(const char* method) : OstrelAgent_Trace(OSTRELAGENT, kClass, method) {}
@@ -107,7 +102,7 @@ void OstrelAgent_AbstractOp::clean_removed_load_rules() {
     // Without a view there is no kernel to tell and no storage whose rules
     // could be deleted.
     if (get_ioctl() != 0) {
-        m_message += lib_msg(Msg::IOCTL_UNAVAILABLE);
+        m_message += OstrelAgent_Lib_Msg::text(Msg::IOCTL_UNAVAILABLE);
         m_status = Status::INTERNAL_ERROR;
         return;
     }
@@ -154,7 +149,7 @@ void OstrelAgent_AbstractOp::clean_removed_load_rules() {
         const int status = OstrelAgent_Metadata::view_inval_view(m_ioctl.get(), true, true, false);
         if (status != 0) {
             trace.writeTrace(LEVEL_2, "Unable to flush view cache: %s", qel_strerror(status));
-            m_message += lib_msg(Msg::VIEW_FLUSH_FAILED, qel_strerror(status));
+            m_message += OstrelAgent_Lib_Msg::text(Msg::VIEW_FLUSH_FAILED, qel_strerror(status));
             m_status = Status::GENERAL_FAILURE;
         }
     }
@@ -166,7 +161,7 @@ void OstrelAgent_AbstractOp::namespace_change_dir_update(const qel_uuid_s& vob, 
     std::vector<ostrelagent_dirent> listing;
     m_status = OstrelAgent_Metadata::readdir_obj(vob, dir_dbid, listing);
     if (m_status != 0) {
-        m_message += lib_msg(Msg::NS_CHANGE_READDIR_FAILED, dir_path.c_str());
+        m_message += OstrelAgent_Lib_Msg::text(Msg::NS_CHANGE_READDIR_FAILED, dir_path.c_str());
         return;
     }
     if (!check_scope) return;

@@ -27,11 +27,6 @@ constexpr int LEVEL_4 = OstrelAgent_Trace::TRACE_LEVEL_4;
 namespace Msg = OstrelAgent_Lib_Msg;
 namespace Status = OstrelAgent_Status;
 
-template <typename... Args>
-std::string lib_msg(int index, Args... args) {
-    return OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, index, args...);
-}
-
 bool is_null(const qel_oid_s& oid) { return qel_oid_eq(&oid, &QEL_OID_NULL); }
 
 // Kinds of a version (file, directory, and the other versions the view
@@ -56,7 +51,7 @@ void OstrelAgent_AbstractOp::parse_path(NorvaneXmlElem* elem, std::string& out, 
         return;
     }
     if (!required) return;
-    m_message += lib_msg(Msg::NOT_IN_REQUEST, OstrelAgent_Tag::PATH.c_str());
+    m_message += OstrelAgent_Lib_Msg::text(Msg::NOT_IN_REQUEST, OstrelAgent_Tag::PATH.c_str());
     m_status = Status::MALFORMED_REQUEST;
     trace.writeTrace(LEVEL_2, "No pathname");
     m_message += parse_error_message();
@@ -74,7 +69,7 @@ int OstrelAgent_AbstractOp::divide_path() {
     char parent[FILEUTL_PATH_MAX];
     char leaf[FILEUTL_PATH_MAX];
     if (fileutl_strip_leaf(m_path.c_str(), parent, leaf) != 0) {
-        m_message += lib_msg(Msg::PATH_SPLIT_FAILED, m_path.c_str());
+        m_message += OstrelAgent_Lib_Msg::text(Msg::PATH_SPLIT_FAILED, m_path.c_str());
         return Status::GENERAL_FAILURE;
     }
     const std::string root = m_view->get_view_root();
@@ -108,7 +103,7 @@ int OstrelAgent_AbstractOp::get_obj_metadata_db(ostrel_vstat* out) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "get_obj_metadata_db");
     unsigned parent_dbid = 0;
     if (!OstrelAgent_View_db::obj_oid_to_dbid(m_parent_vstat.obj_oid, m_parent_vob_uuid, parent_dbid)) {
-        m_message += lib_msg(Msg::NO_PARENT_DBID, m_parent_path.c_str());
+        m_message += OstrelAgent_Lib_Msg::text(Msg::NO_PARENT_DBID, m_parent_path.c_str());
         return Status::GENERAL_FAILURE;
     }
     m_object_vob_uuid = m_parent_vob_uuid;
@@ -126,7 +121,7 @@ int OstrelAgent_AbstractOp::get_obj_metadata_db(ostrel_vstat* out) {
         return 0;
     }
     if (!is_version(mtype)) {
-        m_message += lib_msg(Msg::NOT_A_VERSION, m_object_path.c_str(), static_cast<int>(mtype));
+        m_message += OstrelAgent_Lib_Msg::text(Msg::NOT_A_VERSION, m_object_path.c_str(), static_cast<int>(mtype));
         return Status::GENERAL_FAILURE;
     }
     OstrelAgent_View_db_version object(dbid, m_parent_vob_uuid);
@@ -148,7 +143,7 @@ int OstrelAgent_AbstractOp::get_obj_metadata_korva() {
     status = m_ioctl->view_get_xstat(m_object_path.c_str(), &m_object_vstat, nullptr, nullptr, nullptr,
                                      &m_object_vob_uuid);
     if (status != 0) {
-        m_message += lib_msg(Msg::PATH_LOOKUP_FAILED, m_object_path.c_str(), qel_strerror(status));
+        m_message += OstrelAgent_Lib_Msg::text(Msg::PATH_LOOKUP_FAILED, m_object_path.c_str(), qel_strerror(status));
         return OstrelAgent_Util::qel_to_ostrel_status(status);
     }
     trace.writeTrace(LEVEL_4, "Object %s veroid %s eloid %s", m_object_path.c_str(),
@@ -164,7 +159,7 @@ int OstrelAgent_AbstractOp::get_readdir_done(const qel_uuid_s& vob, const qel_oi
     if (!OstrelAgent_View_db::obj_oid_to_dbid(ver, vob, dbid)) {
         trace.writeTrace(LEVEL_2, "Unknown ver oid for readdir-done check, vob %s ver %s",
                          OstrelAgent_Util::id_text(vob).c_str(), OstrelAgent_Util::id_text(ver).c_str());
-        m_message += lib_msg(Msg::READDIR_DBID_UNKNOWN, path.c_str());
+        m_message += OstrelAgent_Lib_Msg::text(Msg::READDIR_DBID_UNKNOWN, path.c_str());
         return Status::GENERAL_FAILURE;
     }
     OstrelAgent_View_db_version dir(dbid, vob);
@@ -226,7 +221,7 @@ int OstrelAgent_AbstractOp::flush_parent_elem(vob_op_t op) {
     status = OstrelAgent_Metadata::view_inval_obj(m_ioctl.get(), m_parent_vob_uuid, m_parent_vstat.elem_oid, op,
                                                   true, true, true);
     if (status == 0) return 0;
-    m_message += lib_msg(Msg::FLUSH_FAILED, m_parent_path.c_str(), qel_strerror(status));
+    m_message += OstrelAgent_Lib_Msg::text(Msg::FLUSH_FAILED, m_parent_path.c_str(), qel_strerror(status));
     return OstrelAgent_Util::qel_to_ostrel_status(status);
 }
 
@@ -237,7 +232,7 @@ int OstrelAgent_AbstractOp::flush_obj_leaf(vob_op_t) {
     status = OstrelAgent_Metadata::view_inval_name(m_ioctl.get(), m_parent_vob_uuid, m_parent_vstat.obj_oid,
                                                    m_leaf.c_str(), true, true, true);
     if (status == 0) return 0;
-    m_message += lib_msg(Msg::FLUSH_FAILED, m_object_path.c_str(), qel_strerror(status));
+    m_message += OstrelAgent_Lib_Msg::text(Msg::FLUSH_FAILED, m_object_path.c_str(), qel_strerror(status));
     return OstrelAgent_Util::qel_to_ostrel_status(status);
 }
 
@@ -250,6 +245,6 @@ int OstrelAgent_AbstractOp::flush_metadata(vob_op_t op) {
                                                   true, true, true);
     if (status == 0) return flush_obj_leaf(op);
     // The name stays cached: it still names the object that could not go.
-    m_message += lib_msg(Msg::FLUSH_FAILED, m_object_path.c_str(), qel_strerror(status));
+    m_message += OstrelAgent_Lib_Msg::text(Msg::FLUSH_FAILED, m_object_path.c_str(), qel_strerror(status));
     return OstrelAgent_Util::qel_to_ostrel_status(status);
 }

@@ -26,10 +26,6 @@ const char* const kClass = "OstrelAgent_Endview";
 const int KORVA_BUSY = 1088;
 const int BUSY_RETRY_MS = 2000;
 
-template <typename... Args>
-std::string lib_text(int index, Args... args) {
-    return OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, index, args...);
-}
 } // namespace
 
 OstrelAgent_Endview::OstrelAgent_Endview(const std::string& request_text,
@@ -122,17 +118,17 @@ void OstrelAgent_Endview::unmount_vobs() {
             status = ioctl()->umount_vob(vob.vob_tag.c_str(), vob.family_oid, raw_status);
         }
         if (status == 0 || status == OstrelAgent_Status::VOB_NOT_MOUNTED) {
-            m_message += lib_text(OstrelAgent_Lib_Msg::UNMOUNTED, vob.vob_tag.c_str());
+            m_message += OstrelAgent_Lib_Msg::text(OstrelAgent_Lib_Msg::UNMOUNTED, vob.vob_tag.c_str());
             m_unmounted.push_back(vob);
             continue;
         }
-        m_message += lib_text(OstrelAgent_Lib_Msg::UNMOUNT_FAILED, vob.vob_tag.c_str(), qel_strerror(raw_status));
+        m_message += OstrelAgent_Lib_Msg::text(OstrelAgent_Lib_Msg::UNMOUNT_FAILED, vob.vob_tag.c_str(), qel_strerror(raw_status));
         m_status = status;
         imsg_print(IMSG_KIND_WARN, &_ostrela_lib_lib_msg_table, OstrelAgent_Lib_Msg::UNMOUNT_FAILED,
                    vob.vob_tag.c_str(), qel_strerror(raw_status));
     }
     if (m_status != 0) {
-        m_message += lib_text(OstrelAgent_Lib_Msg::SOME_NOT_UNMOUNTED);
+        m_message += OstrelAgent_Lib_Msg::text(OstrelAgent_Lib_Msg::SOME_NOT_UNMOUNTED);
         remount_vobs();
     }
 }
@@ -145,9 +141,9 @@ void OstrelAgent_Endview::remount_vobs() {
         if (status == OstrelAgent_Status::VOB_ALREADY_MOUNTED) status = 0;
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Remount %s: %d", vob.vob_tag.c_str(), status);
         if (status == 0) {
-            m_message += lib_text(OstrelAgent_Lib_Msg::REMOUNTED, vob.vob_tag.c_str());
+            m_message += OstrelAgent_Lib_Msg::text(OstrelAgent_Lib_Msg::REMOUNTED, vob.vob_tag.c_str());
         } else {
-            m_message += lib_text(OstrelAgent_Lib_Msg::REMOUNT_VOB_FAILED, vob.vob_tag.c_str(), status);
+            m_message += OstrelAgent_Lib_Msg::text(OstrelAgent_Lib_Msg::REMOUNT_VOB_FAILED, vob.vob_tag.c_str(), status);
             m_status = status;
         }
     }

@@ -27,11 +27,6 @@ constexpr int LEVEL_4 = OstrelAgent_Trace::TRACE_LEVEL_4;
 namespace Msg = OstrelAgent_Lib_Msg;
 namespace Status = OstrelAgent_Status;
 
-template <typename... Args>
-std::string lib_format(int index, Args... args) {
-    return OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, index, args...);
-}
-
 // Whether one of the path's components is "..": a load rule names a place
 // inside the view, never one reached by climbing.
 bool has_dot_dot(const std::string& path) {
@@ -127,7 +122,7 @@ int OstrelAgent_SetConfigSpec::format_load_rules(const std::string& text, std::v
         const std::string line = OstrelAgent_Util::trim(raw);
         if (line.empty()) continue;
         if (line.find(COMMENTSTR) != std::string::npos) {
-            message += lib_format(Msg::LOAD_RULE_COMMENT);
+            message += OstrelAgent_Lib_Msg::text(Msg::LOAD_RULE_COMMENT);
             return Status::LOAD_RULE_COMMENT;
         }
         // Only "load" and a path make a rule; anything else would reach the
@@ -135,19 +130,19 @@ int OstrelAgent_SetConfigSpec::format_load_rules(const std::string& text, std::v
         std::string scope = get_one_scope(line);
         if (line.compare(0, word, LOADSTR) != 0 || line.size() == word || !is_blank(line[word]) || scope.empty()) {
             trace.writeTrace(LEVEL_2, "Not a load rule: %s", line.c_str());
-            message += lib_format(Msg::PARSE_ERROR, line.c_str());
+            message += OstrelAgent_Lib_Msg::text(Msg::PARSE_ERROR, line.c_str());
             return Status::MALFORMED_REQUEST;
         }
         sanitize_load_rule(scope);
         if (has_dot_dot(scope)) {
-            message += lib_format(Msg::LOAD_RULE_DOT_DOT, scope.c_str());
+            message += OstrelAgent_Lib_Msg::text(Msg::LOAD_RULE_DOT_DOT, scope.c_str());
             return Status::LOAD_RULE_OVERLAP;
         }
         for (const std::string& earlier : out) {
             const std::string other = get_one_scope(earlier);
             if (fileutl_pname_equal_or_parent(scope.c_str(), other.c_str()) != 0 ||
                 fileutl_pname_equal_or_parent(other.c_str(), scope.c_str()) != 0) {
-                message += lib_format(Msg::LOAD_RULES_NESTED, earlier.c_str(), line.c_str());
+                message += OstrelAgent_Lib_Msg::text(Msg::LOAD_RULES_NESTED, earlier.c_str(), line.c_str());
                 return Status::LOAD_RULE_OVERLAP;
             }
         }
@@ -175,7 +170,7 @@ bool OstrelAgent_SetConfigSpec::sort_load_rules(const std::vector<std::string>& 
         // Compared with nothing, every rule would be added again under a new
         // id and none dropped: the request fails instead.
         m_status = status;
-        m_message += lib_format(Msg::LOAD_RULES_UNREAD);
+        m_message += OstrelAgent_Lib_Msg::text(Msg::LOAD_RULES_UNREAD);
         return false;
     }
     trace.writeTrace(LEVEL_4, "# of new load scopes = %d, # of cached load scopes = %d",
@@ -215,7 +210,7 @@ void OstrelAgent_SetConfigSpec::set_config_spec(int) {
     unsigned int gn = 0;
     if (!OstrelAgent_View::update_start(&placeholder, gn, false)) {
         m_status = Status::UPDATE_IN_PROGRESS;
-        m_message = lib_format(Msg::UPDATE_IN_PROGRESS);
+        m_message = OstrelAgent_Lib_Msg::text(Msg::UPDATE_IN_PROGRESS);
         return;
     }
     send_to_server(element_rules, load_rules);
@@ -283,7 +278,7 @@ void OstrelAgent_SetConfigSpec::get_metadata(const std::vector<std::string>& pat
         const int status = walk.run();
         if (status == 0) continue;
         m_status = status;
-        m_message += lib_format(Msg::PATH_LOOKUP_FAILED, path.c_str(), walk.get_message().c_str());
+        m_message += OstrelAgent_Lib_Msg::text(Msg::PATH_LOOKUP_FAILED, path.c_str(), walk.get_message().c_str());
         trace.writeTrace(LEVEL_2, "Message = %s", m_message.c_str());
     }
 }
@@ -328,7 +323,7 @@ void OstrelAgent_SetConfigSpec::handle_load_scopes() {
     std::vector<ostrel_scope> cached;
     m_status = store().get_cached_load_scopes(cached);
     if (m_status != 0) {
-        m_message += lib_format(Msg::LOAD_RULES_UNREAD);
+        m_message += OstrelAgent_Lib_Msg::text(Msg::LOAD_RULES_UNREAD);
         return;
     }
     trace.writeTrace(LEVEL_4, "# of frz load scopes = %d, # of cached load scopes = %d",

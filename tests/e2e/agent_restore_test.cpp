@@ -48,17 +48,21 @@ std::string frozen_config_spec(const std::string& scope) {
 }
 
 // What the server says of "/vobs/a" outside an update: its root, the names
-// "d", "b.c" and "d/e.c" as the first load has them (any other name is not there),
-// and the listings of the root and of "d".
-std::string names_rules() {
+// "a.c" (at version `a_c`), "d", "b.c" and "d/e.c" (any other name is not
+// there), and the listings of the root and of "d". A test whose updates
+// change "a.c" gives the version they leave, so that a listing or look-up
+// the kernel's calls cause afterwards agrees with them.
+std::string names_rules(unsigned a_c = 21) {
     return R"({"match": {"rpc": ")" + std::string(METADATA_RPC) + R"("}, "reply": )" + served_metadata(11, 3, 10) +
+           R"(}, {"match": {"rpc": ")" + LOOKUP_RPC + R"(", "args": {"LeafName": "a.c"}}, "reply": )" +
+           served_metadata(a_c, 6, 20) +
            R"(}, {"match": {"rpc": ")" + LOOKUP_RPC + R"(", "args": {"LeafName": "d"}}, "reply": )" +
            served_metadata(41, 3, 40) + R"(}, {"match": {"rpc": ")" + LOOKUP_RPC +
            R"(", "args": {"LeafName": "b.c"}}, "reply": )" + served_metadata(31, 6, 30) + R"(}, {"match": {"rpc": ")" +
            LOOKUP_RPC + R"(", "args": {"LeafName": "e.c"}}, "reply": )" + served_metadata(51, 6, 50) + R"(}, {"match": {"rpc": ")" +
            LOOKUP_RPC + R"("}, "reply": {"status": {"code": 1052, "message": "no such name"}}}, {"match": {"rpc": ")" +
            DIRECTORY_RPC + R"(", "args": {"VersionOid": ")" + id(11) + R"("}}, "reply": {"directory": [)" +
-           served_entry("a.c", 21, 6, 20) + ", " + served_entry("b.c", 31, 6, 30) + ", " +
+           served_entry("a.c", a_c, 6, 20) + ", " + served_entry("b.c", 31, 6, 30) + ", " +
            served_entry("d", 41, 3, 40) + R"(]}}, {"match": {"rpc": ")" + DIRECTORY_RPC + R"(", "args": {"VersionOid": ")" +
            id(41) + R"("}}, "reply": {"directory": [)" + served_entry("e.c", 51, 6, 50) + "]}}";
 }
@@ -148,7 +152,7 @@ TEST_F(E2eRestore, ARestoreIsRefusedWithoutFlagsWhileAnUpdateRunsAndOffline) {
 // it.
 TEST_F(E2eRestore, AWholeViewIsTakenAgainFromTheServerUnderItsScopeIds) {
     serve({sync_rule(first_load()), sync_rule(reload(22)), sync_rule(reload(22))},
-          frozen_config_spec(SCOPE_D1) + ", " + frozen_config_spec(SCOPE_D2) + ", " + names_rules() +
+          frozen_config_spec(SCOPE_D1) + ", " + frozen_config_spec(SCOPE_D2) + ", " + names_rules(22) +
               R"(, {"match": {"method": "GET", "path": ")" + get_path(22) +
               R"("}, "times": 1, "fault": {"http": 500, "delay_ms": 300}, "reply": {"cleartext": true}})");
     run_update("u1");
