@@ -140,6 +140,36 @@ TEST_F(KorvaChannelTest, RepliesLeaveInTheOrderTheyAreCompleted) {
   EXPECT_EQ(7u, korva::readRequestId(next(client).data()));
 }
 
+// Requests that arrive together, likely before the acceptor has taken their
+// connection, keep every waiting thread busy: each thread that takes one
+// hands the lead on, so the last is served while the others are held.
+TEST_F(KorvaChannelTest, RequestsSentTogetherAreTakenByEveryFreeThreadWhileTheFirstAreHeld) {
+  constexpr int kThreads = 4;
+  struct Case {
+    const char* name;
+    int connections;
+  };
+  for (Case c : {Case{"one connection", 1}, Case{"a connection each", kThreads}}) {
+    SCOPED_TRACE(c.name);
+    thread_test::Gate gate;
+    FakeDaemon daemon("v1", 0x11, kThreads, echo(&gate));
+    ASSERT_TRUE(thread_test::eventually([&] { return channel() && channel()->waitingCount() == kThreads; }));
+    std::vector<korva::ChannelClient> clients(static_cast<size_t>(c.connections));
+    for (auto& client : clients) connect(client);
+    auto clientOf = [&](int i) -> korva::ChannelClient& { return clients[static_cast<size_t>(i % c.connections)]; };
+    for (int i = 0; i < kThreads; ++i) {
+      ASSERT_EQ(0, clientOf(i).send(request(static_cast<uint32_t>(i + 1), i + 1 < kThreads ? "hold" : "go")));
+    }
+    Bytes last = next(clientOf(kThreads - 1));
+    EXPECT_EQ(static_cast<uint32_t>(kThreads), korva::readRequestId(last.data()));
+    EXPECT_EQ("go", textOf(last, korva::kHeaderSize));
+    gate.open();
+    std::set<uint32_t> held;
+    for (int i = 0; i + 1 < kThreads; ++i) held.insert(korva::readRequestId(next(clientOf(i)).data()));
+    EXPECT_EQ((std::set<uint32_t>{1, 2, 3}), held);
+  }
+}
+
 TEST_F(KorvaChannelTest, AClosedConnectionsRequestsAreAnsweredToNobodyAndNotServedWhenStillQueued) {
   thread_test::Gate gate;
   FakeDaemon daemon("v1", 0x11, 1, echo(&gate));

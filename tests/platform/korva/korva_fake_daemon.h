@@ -66,7 +66,9 @@ class FakeDaemon {
     std::lock_guard<std::mutex> lock(mu_);
     return end_statuses_;
   }
-  // Every request served so far, in the order the threads took them.
+  // Every request served so far, in the order the threads recorded them:
+  // with several threads that need not be the order they took them in (a
+  // thread may be held up between its message call and the record).
   std::vector<Served> served() {
     std::lock_guard<std::mutex> lock(mu_);
     return served_;
