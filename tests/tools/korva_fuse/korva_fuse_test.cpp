@@ -321,7 +321,11 @@ TEST_F(KorvaFuseTest, WhenTheDaemonGoesCallsInFlightFailWithEioAndNewOnesWithEno
   EXPECT_EQ(ENOTCONN, listingError());
   // Changed while no notice could reach korva_fuse.
   daemon.put("a", File{2, 8});
-  EXPECT_EQ(5, sizeOf("a")) << "kept by the kernel";
+  // Kept by the kernel, or dropped already: korva_fuse's watcher may have
+  // reached the closing channel once, and a connection after the first
+  // drops the whole view. Never the new size before the daemon is back.
+  const long long meanwhile = sizeOf("a");
+  EXPECT_TRUE(meanwhile == 5 || meanwhile == -ENOTCONN) << meanwhile;
 
   // The daemon back: korva_fuse connects again and drops what the kernel
   // kept, without waiting for a call.
