@@ -15,6 +15,7 @@
 #include "lib/ostreladb/ostrel_db_record.h"
 #include "lib/ostreladb/ostrel_db_report.h"
 #include "lib/ostreladb/ostrel_db_schema.h"
+#include "lib/ostreladb/ostrel_db_vns.h"
 #include "platform/pfm/pfm.h"
 #include "platform/qel/qel.h"
 #include "platform/rt/rt.h"
@@ -60,6 +61,13 @@ public:
 
 void check(bool condition, const char* text, int line) {
     if (!condition) pfm_assert_fail(text, SOURCE, line);
+}
+
+// What the session remembers of records to spare engine reads: wrong once
+// a transaction's changes are undone or another database is opened.
+void forget_remembered() {
+    ostrela_db_readdir_forget();
+    ostrela_db_subdirs_forget();
 }
 
 void free_tls_block(void* block) { norvanethread_free_tls(block); }
@@ -179,7 +187,7 @@ int ostrela_db_close_db() {
         st = dt_closetask(&view_db_task);
         if (st != S_OKAY) keep_first(ostrela_kesto_err("D_CLOSETASK", OSTREL_DB_NAME, st));
         ostrela_db_open = 0;
-        ostrela_db_readdir_forget();
+        forget_remembered();
     }
     // The state file goes too when the database was left closed (a dumped or
     // missing database): a later open may be of another storage.
@@ -192,6 +200,7 @@ int ostrela_db_close_db() {
 int ostrela_db_init_db() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrela_db_init_db");
     Lock lock;
+    forget_remembered();
     int st = dt_initialize(&view_db_task, VDB);
     if (st != S_OKAY) return ostrela_kesto_err("D_INIT", OSTREL_DB_NAME, st);
     // The config-record file's whole range is one free extent.
@@ -378,7 +387,7 @@ int ostrela_db_trans_end(int write) {
         int st = dt_trend(&view_db_task);
         if (st != S_OKAY) {
             status = ostrela_kesto_err("D_TREND", "", st);
-            ostrela_db_readdir_forget();
+            forget_remembered();
             st = dt_trabort(&view_db_task);
             if (st != S_OKAY) ostrela_kesto_err("D_TRABORT", "", st);
         }
@@ -393,7 +402,7 @@ int ostrela_db_trans_end(int write) {
 namespace {
 
 void abort_engine_transaction() {
-    ostrela_db_readdir_forget();
+    forget_remembered();
     int st = dt_trabort(&view_db_task);
     if (st != S_OKAY) ostrela_kesto_err("D_TRABORT", "", st);
     st = dt_syncfiles(&view_db_task);

@@ -26,19 +26,8 @@ int link_count(db_address vob, uint32_t dbid, uint32_t mtype, uint32_t* nlink) {
     switch (mtype) {
     case VNS_MTYPE_DIR_VER:
         // "." and "..", and the ".." of each directory in it.
-        *nlink = 2;
-        status = ostrela_db_dir_ver_lookup(vob, dbid, &found, &record);
-        if (status != 0 || !found) return status;
-        status = ostrela_db_engine(dt_setor(DIR_VER_ENT_SET, &view_db_task, VDB), "D_SETOR", "VNS_DB_OBJ2");
-        for (int st = status == 0 ? dt_findfm(DIR_VER_ENT_SET, &view_db_task, VDB) : S_EOS; st != S_EOS;
-             st = dt_findnm(DIR_VER_ENT_SET, &view_db_task, VDB)) {
-            uint32_t kind = 0;
-            if ((status = ostrela_db_engine(st, "D_FINDNM", "VNS_DB_OBJ2")) != 0 ||
-                (status = ostrela_db_engine(dt_crread(DIR_VER_ENT_MTYPE, &kind, &view_db_task, VDB), "D_CRREAD",
-                                            "VNS_DB_OBJ2")) != 0)
-                return status;
-            if (kind == VNS_MTYPE_DIR_VER) ++*nlink;
-        }
+        status = ostrela_db_dir_ver_subdirs(vob, dbid, nlink);
+        *nlink += 2;
         return status;
     case VNS_MTYPE_VER:
     case VNS_MTYPE_DERIVED_VER:
@@ -204,6 +193,12 @@ int ostrela_db_disconnect(int set, db_address member, const char* object) {
 
 int ostrela_db_disdel_at(db_address at, const char* object) {
     int status = ostrela_db_engine(dt_crset(&at, &view_db_task, VDB), "D_CRSET", object);
+    // A directory version or a name going by this path may hold or be a
+    // subdirectory whose count is remembered.
+    int type = 0;
+    if (status == 0 && dt_crtype(&type, &view_db_task, VDB) == S_OKAY &&
+        (type == VNS_DB_DIR_VER || type == VNS_DB_DIR_VER_ENT))
+        ostrela_db_subdirs_forget();
     if (status == 0) status = ostrela_db_engine(dt_disdel(&view_db_task, VDB), "D_DISDEL", object);
     return status;
 }

@@ -251,6 +251,15 @@ int ostrela_db_dir_ver_ent_move(db_address vob, uint32_t dbid, db_address entry,
 // The entries of directory version `old` go to `dbid`, not valid; with
 // `carry_saved` the new one saves whether the old one was listed.
 int ostrela_db_dir_ver_update_dbid(db_address vob, uint32_t old, uint32_t dbid, int carry_saved);
+// The entries of directory version `dbid` that name directory versions (0
+// when there is no such directory version). Each count is remembered, so a
+// large directory's status is not a walk of all its names: the writes that
+// add, move or drop a name keep it, and an abort or a close forgets all
+// (ostrela_db_subdirs_forget), as does a deleted directory version or name.
+int ostrela_db_dir_ver_subdirs(db_address vob, uint32_t dbid, uint32_t* count);
+// Forgets the count of one directory version, or every count.
+void ostrela_db_subdirs_forget(db_address vob, uint32_t dbid);
+void ostrela_db_subdirs_forget();
 // How many entries name the version the entry at `entry` names; with
 // `other_scope` the first other scope among them (null when none), else
 // the scope of each other one in `scopes`.

@@ -5,6 +5,7 @@
 // the entry itself, longer ones go on in a byte string.
 #include <algorithm>
 #include <cstring>
+#include <unordered_map>
 
 #include "lib/ostreladb/ostrel_db_record.h"
 #include "lib/ostreladb/ostrel_db_report.h"
@@ -41,7 +42,61 @@ int sub_vers_of(uint32_t vob, uint32_t dir, db_address* dba, std::vector<ostrela
     return status != 0 ? status : ostrela_db_get_sub_vers(*dba, dir, subs);
 }
 
+// Remembered subdirectory counts by (VOB address, directory dbid), exact
+// for the database as the transaction in progress sees it; bounded, since a
+// count is only a saved walk. Guarded by the transaction mutex.
+std::unordered_map<uint64_t, uint32_t> subdir_counts;
+constexpr size_t SUBDIR_COUNTS_MAX = 4096;
+
+uint64_t subdir_key(db_address vob, uint32_t dir) { return (uint64_t{vob} << 32) | dir; }
+
+// A name of a subdirectory joined the directory `dir`.
+void subdir_added(db_address vob, uint32_t dir) {
+    auto it = subdir_counts.find(subdir_key(vob, dir));
+    if (it != subdir_counts.end()) ++it->second;
+}
+
+// The walk: every entry of the current directory version, read for its kind.
+int count_subdirs(uint32_t* count) {
+    const char* const object = "VNS_DB_OBJ2";
+    *count = 0;
+    int status = ostrela_db_engine(dt_setor(DIR_VER_ENT_SET, &view_db_task, VDB), "D_SETOR", object);
+    for (int st = status == 0 ? dt_findfm(DIR_VER_ENT_SET, &view_db_task, VDB) : S_EOS; st != S_EOS;
+         st = dt_findnm(DIR_VER_ENT_SET, &view_db_task, VDB)) {
+        uint32_t kind = 0;
+        if ((status = ostrela_db_engine(st, "D_FINDNM", object)) != 0 ||
+            (status = ostrela_db_engine(dt_crread(DIR_VER_ENT_MTYPE, &kind, &view_db_task, VDB), "D_CRREAD",
+                                        object)) != 0)
+            return status;
+        if (kind == VNS_MTYPE_DIR_VER) ++*count;
+    }
+    return status;
+}
+
 } // namespace
+
+int ostrela_db_dir_ver_subdirs(db_address vob, uint32_t dbid, uint32_t* count) {
+    ostrela_db_trans_read_check();
+    *count = 0;
+    const uint64_t key = subdir_key(vob, dbid);
+    auto it = subdir_counts.find(key);
+    if (it != subdir_counts.end()) {
+        *count = it->second;
+        return 0;
+    }
+    int found = 0;
+    db_address record = 0;
+    int status = ostrela_db_dir_ver_lookup(vob, dbid, &found, &record);
+    if (status != 0 || !found) return status;
+    if ((status = count_subdirs(count)) != 0) return status;
+    if (subdir_counts.size() >= SUBDIR_COUNTS_MAX) subdir_counts.clear();
+    subdir_counts.emplace(key, *count);
+    return 0;
+}
+
+void ostrela_db_subdirs_forget(db_address vob, uint32_t dbid) { subdir_counts.erase(subdir_key(vob, dbid)); }
+
+void ostrela_db_subdirs_forget() { subdir_counts.clear(); }
 
 int ostrela_db_dir_ver_ent_lookup_name(db_address vob, uint32_t parent, const char* name, int* found,
                                        db_address* record) {
@@ -142,6 +197,7 @@ int ostrela_db_create_dir_ver_ent_rec(db_address vob, uint32_t dbid, uint32_t pa
         status = ostrela_db_need_by_dbid(DIR_VER_KEY, VNS_DB_DIR_VER, vob, parent, "DIR_VER_ENT_3", &parent_at);
         if (status == 0) status = ostrela_db_connect_to(DIR_VER_ENT_SET, parent_at, at, "DIR_VER_ENT_3");
         if (status != 0) return status;
+        if (mtype == VNS_MTYPE_DIR_VER) subdir_added(vob, parent);
     }
     int found = 0;
     status = ostrela_db_find_by_dbid(named.key, named.type, vob, dbid, &found, &named_at, "VNS_DB_VER");
@@ -224,6 +280,8 @@ int ostrela_db_dir_ver_update_dbid(db_address vob, uint32_t old, uint32_t dbid, 
     int status = ostrela_db_need_by_dbid(DIR_VER_KEY, VNS_DB_DIR_VER, vob, old, "DIR_VER_UPDATE_OLD", &old_at);
     if (status == 0) status = ostrela_db_need_by_dbid(DIR_VER_KEY, VNS_DB_DIR_VER, vob, dbid, "DIR_VER_UPDATE_NEW", &new_at);
     if (status != 0) return status;
+    ostrela_db_subdirs_forget(vob, old);
+    ostrela_db_subdirs_forget(vob, dbid);
     vns_db_dir_ver old_rec;
     std::vector<db_address> entries;
     if ((status = ostrela_db_read_at(old_at, &old_rec, "DIR_VER_UPDATE")) != 0 ||

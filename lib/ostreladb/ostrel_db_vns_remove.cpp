@@ -106,6 +106,7 @@ int ostrela_db_remove_one_dir_ver_ent(db_address entry) {
     vns_db_dir_ver_ent rec;
     int status = ostrela_db_read_at(entry, &rec, "REMOVE_DIR_ENT");
     if (status == 0) status = ostrela_db_engine(dt_disdel(&view_db_task, VDB), "D_DISDEL", "REMOVE_DIR_ENT");
+    if (status == 0 && rec.mtype == VNS_MTYPE_DIR_VER) ostrela_db_subdirs_forget(rec.vob_dba, rec.parent);
     if (status == 0) status = ostrela_db_bytes_delete(rec.bytes_dba);
     if (status == 0) trace.state("removed dir_ver_ent dbid %d parent %d\n", rec.ver, rec.parent);
     return status;

@@ -8,6 +8,8 @@
 
 #include <sys/time.h>
 
+#include <functional>
+
 #include "lib/ostreladb/db_vns_check.h"
 #include "lib/ostreladb/ostrel_db_scope.h"
 
@@ -482,6 +484,58 @@ TEST_F(DbVns, ADirectoryNamedElsewhereInTheDefaultScopeIsMadeStaleNotRemoved) {
     EXPECT_EQ(0, valid(shared, "below"));
     EXPECT_EQ(1, valid(below, "f.c"));
     EXPECT_TRUE(namespace_intact("made stale"));
+}
+
+// A directory's link count counts its subdirectories. It is read after
+// every change (and, for a batch, inside it), so a count remembered from an
+// earlier read shows whenever a change, or the undoing of one, misses it.
+TEST_F(DbVns, ADirectorysLinkCountFollowsEveryChangeOfItsSubdirectories) {
+    uint32_t r = root(), d = dir(r, 2, "d"), s2 = 0, d2 = 0;
+    auto nlink = [&](uint32_t dbid) {
+        qel_fstat_db_s fs{};
+        EXPECT_EQ(0, read_tx([&] { return ostrela_db_get_obj_info(ostrela_db_dbid2dba(vob), dbid, nullptr, nullptr,
+                                                                  &fs); }));
+        return fs.nlink;
+    };
+    auto remove = [&](uint32_t dir, const char* name) {
+        uint32_t dbid = 0;
+        const int status = named(dir, name, &dbid);
+        return status != 0 ? status : write_tx([&] { return ostrela_db_delete_vns_ver(vob, dbid); });
+    };
+    // Adds one more subdirectory in a batch, sees it counted, and undoes it.
+    auto undone_batch = [&] {
+        if (ostrel_db_batch_begin() != 0) return -1;
+        const bool added = load(d, 9, "undone", VNS_MTYPE_DIR_VER) == 0;
+        const uint32_t inside = nlink(d);
+        ostrel_db_batch_end(false);
+        return added && inside == 5u ? 0 : -1;
+    };
+    EXPECT_EQ(2u, nlink(d));
+    struct {
+        const char* what;
+        std::function<int()> change;
+        const uint32_t* dir;
+        uint32_t links;
+    } const steps[] = {
+        {"a file", [&] { return load(d, 3, "f.c"); }, &d, 2},
+        {"a subdirectory", [&] { return load(d, 4, "s1", VNS_MTYPE_DIR_VER); }, &d, 3},
+        {"a link", [&] { return link(d, 5, "l", "t"); }, &d, 3},
+        {"a second subdirectory", [&] { return load(d, 6, "s2", VNS_MTYPE_DIR_VER, RULE, 1, 0, &s2); }, &d, 4},
+        {"a subdirectory of a subdirectory", [&] { return load(s2, 7, "deep", VNS_MTYPE_DIR_VER); }, &d, 4},
+        {"a batch adding one, aborted", undone_batch, &d, 4},
+        {"a file removed", [&] { return remove(d, "f.c"); }, &d, 4},
+        {"a subdirectory's subdirectory removed", [&] { return remove(s2, "deep"); }, &d, 4},
+        {"the emptied subdirectory removed", [&] { return remove(d, "s2"); }, &d, 3},
+        {"the directory replaced by a new version",
+         [&] { return load(r, 2, "d", VNS_MTYPE_DIR_VER, RULE, 2, 1, &d2, 2); }, &d2, 3},
+    };
+    for (const auto& step : steps) {
+        ASSERT_EQ(0, step.change()) << step.what;
+        EXPECT_EQ(step.links, nlink(*step.dir)) << step.what;
+        EXPECT_EQ(step.links, nlink(*step.dir)) << step.what << ", read again";
+    }
+    EXPECT_EQ(3u, nlink(r));
+    ASSERT_TRUE(namespace_intact("link counts"));
 }
 
 TEST_F(DbVns, RemovalGoesInOrderAndTheRootLeavesTheVobRecord) {
