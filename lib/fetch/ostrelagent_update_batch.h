@@ -21,6 +21,9 @@ public:
     // A batch is due once it holds this many objects or is this old.
     static constexpr std::size_t MAX_OBJECTS = 256;
     static constexpr std::chrono::milliseconds MAX_AGE{100};
+    // Tests that count commits by objects give batches more time than a
+    // slow (sanitized) run needs; zero goes back to MAX_AGE.
+    static void set_max_age_for_test(std::chrono::milliseconds age);
 
     OstrelAgent_Update_Batch() = default;
     // Commits a batch still open.

@@ -257,6 +257,11 @@ TEST_F(UpdateListenerTest, FailuresOfSingleStepsAreRecordedAndTheStreamGoesOn) {
 // view never had) loses none of its batch-mates, and each is logged once,
 // in stream order.
 TEST_F(UpdateListenerTest, ObjectsGoInBatchesAndAnObjectThatAbortsOneLosesNoBatchMate) {
+    // Batches end by their count here, however slow the run.
+    OstrelAgent_Update_Batch::set_max_age_for_test(std::chrono::minutes(10));
+    struct Restore {
+        ~Restore() { OstrelAgent_Update_Batch::set_max_age_for_test(std::chrono::milliseconds(0)); }
+    } restore;
     first_load();
     std::unique_ptr<OstrelAgent_View_db_listener> l = listener();
     open(*l, 3);

@@ -409,7 +409,12 @@ TEST_F(KorvaSimRunTest, ExitStatusesSayWhatWentWrong) {
   EXPECT_EQ(korva_sim::kExitInput, bad.status);
   EXPECT_NE(std::string::npos, bad.err.find("line 2")) << bad.err;
 
-  // The daemon going away closes the connection.
+  // The daemon going away closes the connection (the earlier runs' own
+  // connections gone first, so that the one counted is this run's).
+  ASSERT_TRUE(thread_test::eventually([&] {
+    auto c = korva::ChannelTable::process().find(korva::ChannelTable::key(korva::Root(root_), "v1"));
+    return c && c->connectionCount() == 0;
+  }));
   std::thread unregister([&] {
     EXPECT_TRUE(thread_test::eventually([&] {
       auto c = korva::ChannelTable::process().find(korva::ChannelTable::key(korva::Root(root_), "v1"));
