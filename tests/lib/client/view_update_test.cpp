@@ -68,8 +68,14 @@ public:
     bool end_scope() override { return note("end scope"); }
     bool end_vob() override { return note("end vob"); }
     bool end_operation() override { return note("end operation"); }
+    void end_of_stream() override {
+        ++streams_ended;
+        if (throw_at_end) throw RClient_Listener_Exception(throw_code);
+    }
 
     Calls calls;
+    int streams_ended = 0;
+    bool throw_at_end = false;
     size_t refuse_at = 0;
     size_t throw_at = 0;
     int throw_code = S::RC_LISTENER_STOPPED;
@@ -333,6 +339,26 @@ TEST_F(ViewUpdateTest, AListenerExceptionEndsTheTransfer) {
         EXPECT_EQ(recorder.calls, Calls(stream.calls.begin(), stream.calls.begin() + 10));
     }
     server->open_gate("rest");
+}
+
+// The end of the stream is heard once, after the last call; a listener
+// that fails only then (one that applies the stream behind the transfer)
+// still stops the call.
+TEST_F(ViewUpdateTest, TheListenerHearsTheStreamsEndAndMayStillStopTheCall) {
+    Stream stream;
+    stream.begin(2).load(1, "a").unload(2, "b").end("operation");
+    start_server(scenario(stream_rule(1, stream.json(), R"({"chunk": 7})")));
+    ASSERT_EQ(login(), 0);
+    for (bool fails : {false, true}) {
+        SCOPED_TRACE(fails ? "failing at the end" : "plain");
+        Recorder recorder;
+        recorder.throw_at_end = fails;
+        Checked checked{};
+        EXPECT_EQ(update(1, &recorder, &checked), fails ? S::RC_LISTENER_STOPPED : 0);
+        EXPECT_EQ(checked.result, fails ? S::RPC_INCOMPLETE : 0) << checked.message;
+        EXPECT_EQ(recorder.calls, stream.calls);
+        EXPECT_EQ(recorder.streams_ended, 1);
+    }
 }
 
 // A damaged part makes no call and fails the call, though the stream after
