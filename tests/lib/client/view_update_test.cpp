@@ -12,6 +12,7 @@
 
 #include "lib/client/rclient_view_update.h"
 #include "lib/client/server_fixture.h"
+#include "lib/client/update_call_lines.h"
 #include "lib/core/ostrelagent_status.h"
 
 namespace {
@@ -45,29 +46,8 @@ std::string element_oid(const std::string& digits) { return "0d000000-0000-4000-
 
 // Each listener call as one line; it answers false at call `refuse_at`
 // and throws at call `throw_at` (counted from 1; 0: never).
-class Recorder : public RClient_Update_Listener {
+class Recorder : public client_test::Update_Call_Lines {
 public:
-    bool begin_operation(unsigned int gn) override { return note("begin " + std::to_string(gn)); }
-    bool begin_scope(const ostrel_scope& scope) override {
-        return note("scope " + text(scope.scope_oid) + " " + scope.pname + " " + std::to_string(scope.gn));
-    }
-    bool begin_vob(const qel_uuid_s& replica, const qel_oid_s& family) override {
-        return note("vob " + text(replica) + " " + text(family));
-    }
-    bool update_object(const qel_uuid_s& replica, const qel_oid_s& parent, const std::string& path,
-                       const std::string& previous, const std::string& current, const ostrel_vstat& object,
-                       const ostrel_vstat& element) override {
-        return note("update " + path + " " + previous + ">" + current + " " + text(replica) + " " + text(parent) +
-                    " obj " + text(object.vstat.obj_oid) + " " + object.link_text + " elem " +
-                    text(element.vstat.obj_oid));
-    }
-    bool unload_object(const qel_uuid_s& replica, const qel_oid_s& parent, const std::string& path,
-                       const qel_oid_s& object) override {
-        return note("unload " + path + " " + text(replica) + " " + text(parent) + " " + text(object));
-    }
-    bool end_scope() override { return note("end scope"); }
-    bool end_vob() override { return note("end vob"); }
-    bool end_operation() override { return note("end operation"); }
     void end_of_stream() override {
         ++streams_ended;
         if (throw_at_end) throw RClient_Listener_Exception(throw_code);
@@ -81,7 +61,7 @@ public:
     int throw_code = S::RC_LISTENER_STOPPED;
 
 private:
-    bool note(const std::string& call) {
+    bool note(const std::string& call) override {
         calls.push_back(call);
         if (calls.size() == throw_at) throw RClient_Listener_Exception(throw_code);
         return calls.size() != refuse_at;

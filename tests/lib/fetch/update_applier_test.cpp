@@ -22,22 +22,16 @@
 #include <vector>
 
 #include "lib/core/ostrelagent_status.h"
+#include "lib/client/update_call_lines.h"
 #include "lib/fetch/ostrelagent_update_applier.h"
 
 namespace {
 
 namespace S = OstrelAgent_Status;
+using lib_test::text;
 using Calls = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 
-std::string text(const qel_oid_s& oid) {
-    char buf[QEL_OID_STR_SIZE];
-    return qel_oid_to_str(&oid, buf);
-}
-std::string text(const qel_uuid_s& uuid) {
-    char buf[QEL_UUID_STR_SIZE];
-    return qel_uuid_to_str(&uuid, buf);
-}
 qel_oid_s oid(unsigned n) {
     qel_oid_s o = QEL_OID_NULL;
     std::memcpy(&o, &n, sizeof n);
@@ -62,28 +56,8 @@ bool eventually(const std::function<bool()>& done) {
 // Each call as one line, with the threads they came on. Call number
 // `gate_at` (from 1) waits until the gate opens; call `refuse_at` answers
 // false; call `fail_at` throws `failure`.
-class Recorder : public RClient_Update_Listener {
+class Recorder : public client_test::Update_Call_Lines {
 public:
-    bool begin_operation(unsigned int gn) override { return note("begin " + std::to_string(gn)); }
-    bool begin_scope(const ostrel_scope& scope) override {
-        return note("scope " + text(scope.scope_oid) + " " + scope.pname + " " + std::to_string(scope.gn));
-    }
-    bool begin_vob(const qel_uuid_s& replica, const qel_oid_s& family) override {
-        return note("vob " + text(replica) + " " + text(family));
-    }
-    bool update_object(const qel_uuid_s& replica, const qel_oid_s& parent, const std::string& path,
-                       const std::string& previous, const std::string& current, const ostrel_vstat& object,
-                       const ostrel_vstat& element) override {
-        return note("update " + path + " " + previous + ">" + current + " " + text(replica) + " " + text(parent) +
-                    " " + text(object.vstat.obj_oid) + " " + object.link_text + " " + text(element.vstat.obj_oid));
-    }
-    bool unload_object(const qel_uuid_s& replica, const qel_oid_s& parent, const std::string& path,
-                       const qel_oid_s& object) override {
-        return note("unload " + path + " " + text(replica) + " " + text(parent) + " " + text(object));
-    }
-    bool end_scope() override { return note("end scope"); }
-    bool end_vob() override { return note("end vob"); }
-    bool end_operation() override { return note("end operation"); }
     void end_of_input() override {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_calls.push_back("input");
@@ -111,7 +85,7 @@ public:
     std::function<void()> failure;
 
 private:
-    bool note(const std::string& call) {
+    bool note(const std::string& call) override {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_calls.push_back(call);
         m_threads.insert(std::this_thread::get_id());
@@ -139,8 +113,8 @@ bool load(RClient_Update_Listener& l, unsigned n) {
     return l.update_object(uuid(1), oid(2), "/v/f" + std::to_string(n), "/main/1", "/main/2", object, element);
 }
 std::string load_line(unsigned n) {
-    return "update /v/f" + std::to_string(n) + " /main/1>/main/2 " + text(uuid(1)) + " " + text(oid(2)) + " " +
-           text(oid(n)) + " t" + std::to_string(n) + " " + text(oid(n + 1));
+    return "update /v/f" + std::to_string(n) + " /main/1>/main/2 " + text(uuid(1)) + " " + text(oid(2)) + " obj " +
+           text(oid(n)) + " t" + std::to_string(n) + " elem " + text(oid(n + 1));
 }
 
 // The whole stream, each argument overwritten as soon as its call returns
