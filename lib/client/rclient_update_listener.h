@@ -36,4 +36,7 @@ public:
     // Every part received so far has been passed on: the next call may
     // come only after a wait for the server. Also after a call threw.
     virtual void end_of_input() {}
+    // The transfer is over and every part was passed on: on return the
+    // listener is done with all of them. May throw as the other calls do.
+    virtual void end_of_stream() {}
 };

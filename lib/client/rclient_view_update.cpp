@@ -97,17 +97,27 @@ int View_Update::unmarshal_response() {
             if (listener != nullptr) listener->end_of_input();
         }
     } input_done{m_listener};
-    int result = read_parts([this](const std::string& id) {
+    auto listener_stopped = [this](const RClient_Listener_Exception& e) {
+        OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "unmarshal_response");
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Listener exception %d", e.get_code());
+        m_listener_stopped = true;
+        m_keep_listening = false;
+    };
+    int result = read_parts([&](const std::string& id) {
         try {
             return read_part(id);
         } catch (const RClient_Listener_Exception& e) {
-            OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "unmarshal_response");
-            trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Listener exception %d", e.get_code());
-            m_listener_stopped = true;
-            m_keep_listening = false;
+            listener_stopped(e);
             throw; // ends the reading
         }
     });
+    if (m_listener != nullptr && !m_listener_stopped && transfer_finished()) {
+        try {
+            m_listener->end_of_stream();
+        } catch (const RClient_Listener_Exception& e) {
+            listener_stopped(e);
+        }
+    }
     return m_listener_stopped ? S::RC_LISTENER_STOPPED : result;
 }
 

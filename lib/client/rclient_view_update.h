@@ -22,7 +22,8 @@
 // passed on; an object with damaged metadata is not passed on.
 //
 // The listener hears end_of_input after each piece of the reply that the
-// transfer hands over has been read (and passed on) as far as it goes.
+// transfer hands over has been read (and passed on) as far as it goes, and
+// end_of_stream when the last read after the transfer has passed on all.
 //
 // The listener (not owned) may be null: the stream is then read and checked
 // only. Once it answers false it gets no further call; an

@@ -17,6 +17,7 @@
 #include "lib/fetch/ostrelagent_cltxt_plus_db_listener.h"
 #include "lib/fetch/ostrelagent_log_update.h"
 #include "lib/fetch/ostrelagent_surgical_listener.h"
+#include "lib/fetch/ostrelagent_update_applier.h"
 #include "lib/kernel/ostrelagent_korva_ioctl.h"
 #include "xml/norvane_xml_doc.h"
 #include "xml/norvane_xml_elem.h"
@@ -249,10 +250,15 @@ void OstrelAgent_Update::do_view_update(bool from_restore) {
                          view_gn, m_force, m_update_ondemand_scopes, m_resume, static_cast<int>(scopes.size()));
         int server_status = 0;
         {
+            // The stream is applied on a thread of its own, in batches that
+            // may span many pieces of the reply.
+            OstrelAgent_Update_Applier applier(listener);
             View_Update command(m_view->get_view_uuid(), view_gn, m_force, m_update_ondemand_scopes, m_resume, scopes,
-                                &listener);
+                                &applier);
             trace.writeTrace(LEVEL_4, "Calling View_Update.run");
             command.run();
+            // Also after a failed transfer, all it handed over is applied.
+            applier.finish();
             const int checked = command.check_rpc_status(*OstrelAgent_Log::get_instance(m_view->get_storage_path()),
                                                          m_message, server_status);
             trace.writeTrace(LEVEL_4, "Status from view update rpc = %d (%d)", checked, server_status);

@@ -22,11 +22,12 @@
 // RClient_Listener_Exception with status 30013, which ends the stream
 // (prepare_operation answers false instead).
 //
-// Calls come on the thread that runs the update's remote command. Runs of
-// objects are applied in batches (OstrelAgent_Update_Batch): one database
-// transaction, with the namespace mutex held, per run of objects, ended when
-// it is due, before any other call of the stream, when the stream has no
-// more parts at hand (end_of_input) and before a stop. Their log lines are
+// Calls come on one thread: the update's applier thread in a full run
+// (OstrelAgent_Update_Applier), else the one that runs the remote command.
+// Runs of objects are applied in batches (OstrelAgent_Update_Batch): one
+// database transaction, with the namespace mutex held, per run of objects,
+// ended when it is due, before any other call of the stream, when the
+// stream has no more parts at hand (end_of_input) and before a stop. Their log lines are
 // written once the batch is committed. An object that fails inside a batch
 // takes the batch's transaction with it; the objects before it are then
 // applied again in a new batch and it alone, with transactions of its own,

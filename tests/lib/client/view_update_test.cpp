@@ -12,6 +12,7 @@
 
 #include "lib/client/rclient_view_update.h"
 #include "lib/client/server_fixture.h"
+#include "lib/client/update_call_lines.h"
 #include "lib/core/ostrelagent_status.h"
 
 namespace {
@@ -45,37 +46,22 @@ std::string element_oid(const std::string& digits) { return "0d000000-0000-4000-
 
 // Each listener call as one line; it answers false at call `refuse_at`
 // and throws at call `throw_at` (counted from 1; 0: never).
-class Recorder : public RClient_Update_Listener {
+class Recorder : public client_test::Update_Call_Lines {
 public:
-    bool begin_operation(unsigned int gn) override { return note("begin " + std::to_string(gn)); }
-    bool begin_scope(const ostrel_scope& scope) override {
-        return note("scope " + text(scope.scope_oid) + " " + scope.pname + " " + std::to_string(scope.gn));
+    void end_of_stream() override {
+        ++streams_ended;
+        if (throw_at_end) throw RClient_Listener_Exception(throw_code);
     }
-    bool begin_vob(const qel_uuid_s& replica, const qel_oid_s& family) override {
-        return note("vob " + text(replica) + " " + text(family));
-    }
-    bool update_object(const qel_uuid_s& replica, const qel_oid_s& parent, const std::string& path,
-                       const std::string& previous, const std::string& current, const ostrel_vstat& object,
-                       const ostrel_vstat& element) override {
-        return note("update " + path + " " + previous + ">" + current + " " + text(replica) + " " + text(parent) +
-                    " obj " + text(object.vstat.obj_oid) + " " + object.link_text + " elem " +
-                    text(element.vstat.obj_oid));
-    }
-    bool unload_object(const qel_uuid_s& replica, const qel_oid_s& parent, const std::string& path,
-                       const qel_oid_s& object) override {
-        return note("unload " + path + " " + text(replica) + " " + text(parent) + " " + text(object));
-    }
-    bool end_scope() override { return note("end scope"); }
-    bool end_vob() override { return note("end vob"); }
-    bool end_operation() override { return note("end operation"); }
 
     Calls calls;
+    int streams_ended = 0;
+    bool throw_at_end = false;
     size_t refuse_at = 0;
     size_t throw_at = 0;
     int throw_code = S::RC_LISTENER_STOPPED;
 
 private:
-    bool note(const std::string& call) {
+    bool note(const std::string& call) override {
         calls.push_back(call);
         if (calls.size() == throw_at) throw RClient_Listener_Exception(throw_code);
         return calls.size() != refuse_at;
@@ -333,6 +319,26 @@ TEST_F(ViewUpdateTest, AListenerExceptionEndsTheTransfer) {
         EXPECT_EQ(recorder.calls, Calls(stream.calls.begin(), stream.calls.begin() + 10));
     }
     server->open_gate("rest");
+}
+
+// The end of the stream is heard once, after the last call; a listener
+// that fails only then (one that applies the stream behind the transfer)
+// still stops the call.
+TEST_F(ViewUpdateTest, TheListenerHearsTheStreamsEndAndMayStillStopTheCall) {
+    Stream stream;
+    stream.begin(2).load(1, "a").unload(2, "b").end("operation");
+    start_server(scenario(stream_rule(1, stream.json(), R"({"chunk": 7})")));
+    ASSERT_EQ(login(), 0);
+    for (bool fails : {false, true}) {
+        SCOPED_TRACE(fails ? "failing at the end" : "plain");
+        Recorder recorder;
+        recorder.throw_at_end = fails;
+        Checked checked{};
+        EXPECT_EQ(update(1, &recorder, &checked), fails ? S::RC_LISTENER_STOPPED : 0);
+        EXPECT_EQ(checked.result, fails ? S::RPC_INCOMPLETE : 0) << checked.message;
+        EXPECT_EQ(recorder.calls, stream.calls);
+        EXPECT_EQ(recorder.streams_ended, 1);
+    }
 }
 
 // A damaged part makes no call and fails the call, though the stream after

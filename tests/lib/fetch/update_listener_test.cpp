@@ -16,6 +16,7 @@
 #include "fetch_test_support.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/fetch/ostrelagent_log_update.h"
+#include "lib/fetch/ostrelagent_update_applier.h"
 #include "lib/fetch/ostrelagent_view_db_listener.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "update_log_reader.h"
@@ -65,7 +66,7 @@ protected:
 
     // A version `id` of element `elem` loaded at `path` under the directory
     // element `parent`.
-    static bool load(OstrelAgent_View_db_listener& l, unsigned parent, const std::string& path, unsigned id,
+    static bool load(RClient_Update_Listener& l, unsigned parent, const std::string& path, unsigned id,
                      vob_mtype_t mtype, unsigned elem, const std::string& prev = "", const std::string& cur = "/main/1") {
         const vob_mtype_t elem_kind = mtype == DIR_VER ? DIR_ELEM : FILE_ELEM;
         return l.update_object(uuid_of(1), oid_of(parent), path, prev, cur, rec(id, mtype, elem),
@@ -297,6 +298,39 @@ TEST_F(UpdateListenerTest, ObjectsGoInBatchesAndAnObjectThatAbortsOneLosesNoBatc
     EXPECT_EQ((Labels{"New /vobs/a/x1.c /main/1 ", "UnloadDeleted /vobs/a/ghost.c", "New /vobs/a/x2.c /main/1 "}),
               Labels(lines.end() - 3, lines.end()));
     EXPECT_EQ(3u, view_gn());
+}
+
+// The stream applied behind the transfer, on the applier's thread, in one
+// piece worth several batches: every object lands, each logged once and in
+// stream order, all committed when the stream's end returns.
+TEST_F(UpdateListenerTest, AStreamAppliedBehindTheTransferLandsWholeAndInOrder) {
+    first_load();
+    std::unique_ptr<OstrelAgent_View_db_listener> l = listener();
+    ASSERT_TRUE(l->prepare_operation());
+    const size_t before = labels(read_log()).size();
+    const unsigned objects = 2 * static_cast<unsigned>(OstrelAgent_Update_Batch::MAX_OBJECTS) + 5;
+    auto name = [](unsigned i) { return "n" + std::to_string(i) + ".c"; };
+    {
+        OstrelAgent_Update_Applier applier(*l);
+        EXPECT_TRUE(applier.begin_operation(3));
+        EXPECT_TRUE(applier.begin_scope(auto_scope(3)));
+        EXPECT_TRUE(applier.begin_vob(uuid_of(1), oid_of(FAMILY)));
+        for (unsigned i = 0; i < objects; ++i)
+            EXPECT_TRUE(load(applier, 10, "/vobs/a/" + name(i), 0x1000 + 2 * i, FILE_VER, 0x1001 + 2 * i));
+        EXPECT_TRUE(applier.end_vob());
+        EXPECT_TRUE(applier.end_scope());
+        EXPECT_TRUE(applier.end_operation());
+        applier.end_of_input();
+        applier.end_of_stream();
+    }
+    EXPECT_EQ(0, l->get_status()) << l->get_message();
+    EXPECT_EQ(3u, view_gn());
+    const Labels lines = labels(read_log());
+    ASSERT_EQ(before + objects, lines.size());
+    for (unsigned i = 0; i < objects; ++i) {
+        ASSERT_EQ("New /vobs/a/" + name(i) + " /main/1 ", lines[before + i]);
+        ASSERT_EQ(db_dbid(0x1000 + 2 * i), lookup(root(), name(i).c_str()).fh.dbid) << name(i);
+    }
 }
 
 TEST_F(UpdateListenerTest, LoadScopesRemovedFromTheConfigurationGoAtTheEndAlsoWhenTheirPathIsGone) {
