@@ -92,9 +92,9 @@ protected:
     std::string src() const { return korva_root + "/view/" + tag() + "/vobs/src"; }
 
     // Makes the view, mounts the server's VOB in it and the view's root
-    // with korva_fuse.
-    void serve_and_mount() {
-        server_rules = served_vob_rules(Vob());
+    // with korva_fuse; the test server answers by `rules`.
+    void serve_and_mount(const std::string& rules = served_vob_rules(Vob())) {
+        server_rules = rules;
         agent = serve_new_view(name);
         std::unique_ptr<PipeClient> client = PipeClient::connect(storage(name), "mounter");
         ASSERT_TRUE(client);
@@ -224,6 +224,11 @@ TEST_F(E2eFuse, WithTheDaemonGoneCallsFailAtOnceUntilItServesAgain) {
     EXPECT_EQ(sh(src(), "mkdir docs/sub && printf 'kept\\n' > kept.txt && printf 'renamed\\n' > first.txt && "
                         "mv first.txt moved.txt && mkdir made && echo done"),
               "done\n");
+    // The first look-up queued a listing of the root in the background;
+    // a listing in the foreground waits for it. The restarted daemon is
+    // offline: only what was stored before the kill can be shown (the
+    // next test kills during that listing).
+    EXPECT_EQ(sh(src(), "ls"), "README\ndocs\nkept.txt\nmade\nmoved.txt\n");
     auto open_written = [&](const char* name, const std::string& text) {
         int fd = ::open((src() + "/" + name).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         EXPECT_EQ(static_cast<ssize_t>(text.size()), ::write(fd, text.data(), text.size())) << name;
@@ -307,6 +312,51 @@ TEST_F(E2eFuse, AVobRootFetchedFromTheServerIsServedAgainAfterAKill) {
     EXPECT_EQ(mount->stop(), std::optional<int>(0));
     start_mount();
     EXPECT_EQ(sh(src(), kShow), shown) << agent->stderr_text(Millis(0));
+}
+
+TEST_F(E2eFuse, AKillDuringTheRootsListingLeavesItToBeFetchedOnceOnline) {
+    // The server holds its first listing of the root until the gate opens,
+    // which it never does: the kill comes while the daemon waits for it.
+    serve_and_mount(R"({"match": {"rpc": "Ostrel_Norvane::get_directory_contents_rpc", "args": {"VersionOid": ")" +
+                    served_oid(11) + R"("}}, "times": 1, "fault": {"hold": {"after_parts": 0, "gate": "never"}},
+                    "reply": {"directory": []}}, )" +
+                    served_vob_rules(Vob()));
+    // Looking "docs" up queues the root's listing in the background.
+    EXPECT_EQ(sh(src(), "mkdir docs/sub && printf 'kept\\n' > kept.txt && echo done"), "done\n");
+    auto root_listings = [&] {
+        size_t n = 0;
+        for (const fakeserver::Json& r : server().requests())
+            for (const fakeserver::Json& arg : r["rpcargs"].items())
+                n += r["rpc"].as_string() == "Ostrel_Norvane::get_directory_contents_rpc" &&
+                     arg.size() == 2 && arg[size_t{0}].as_string() == "VersionOid" &&
+                     arg[size_t{1}].as_string() == served_oid(11);
+        return n;
+    };
+    ASSERT_TRUE(wait_until([&] { return root_listings() == 1; }, kStartTimeout));
+    ASSERT_TRUE(agent->signal_group(SIGKILL));
+    EXPECT_EQ(agent->wait_exit(), std::optional<int>(-SIGKILL));
+
+    // Restarted offline from the rebuilt database: the names stored so far,
+    // the server's README not among them, and the root not taken as listed.
+    agent = start_with_request(storage(name), "<StartView version=\"1\">" + server_element("p", "false") +
+                                                  "</StartView>");
+    ASSERT_TRUE(agent->read_framed_reply().has_value()) << agent->stderr_text(Millis(0));
+    ASSERT_TRUE(wait_until([&] { return is_fifo(listener_pipe(name)); }, kStartTimeout));
+    const char* const kList = "find . | LC_ALL=C sort";
+    EXPECT_EQ(sh(src(), kList), ".\n./docs\n./docs/sub\n./kept.txt\n");
+    EXPECT_NE(std::string::npos, log_text(name).find("Recovery succeeded for DB")) << log_text(name);
+
+    // Online again, the root is fetched once: its names beside the view's,
+    // through this mount and a new one.
+    std::unique_ptr<PipeClient> client = PipeClient::connect(storage(name), "connector");
+    ASSERT_TRUE(client);
+    EXPECT_EQ(client->call(make_request("Connect", "c", server_element())).attrs["status-code"], "0");
+    const std::string listed = ".\n./README\n./docs\n./docs/sub\n./kept.txt\n";
+    EXPECT_EQ(sh(src(), kList), listed);
+    EXPECT_EQ(mount->stop(), std::optional<int>(0));
+    start_mount();
+    EXPECT_EQ(sh(src(), kList), listed);
+    EXPECT_EQ(root_listings(), 2u);
 }
 
 TEST_F(E2eFuse, FileCallsFailAsTheInjectFileForcesThemOnce) {
