@@ -1,5 +1,6 @@
 #include "platform/korva/korva_control.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,12 +12,24 @@ namespace korva {
 
 namespace {
 
+bool isDirectory(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 // Runs `act` under the state lock, unless the inject file forces the result of
 // `name`. `journal_line` (when not empty) is appended first in either case.
+// A call that journals nothing and only reads the state runs without the
+// lock when no inject line can force it: the registry's files are replaced
+// whole, so a reader sees one version or the other.
 template <typename Act>
 Outcome runLocked(const Root& root, const std::string& name,
                   const std::vector<std::string>& journal_line, Act act) {
   Outcome outcome;
+  if (journal_line.empty() && !Injector(root).mayForce(name) && isDirectory(root.path())) {
+    outcome.status = act();
+    return outcome;
+  }
   Root::Lock lock(root);
   if (!lock.held()) {
     outcome.call_error = lock.error();
@@ -211,8 +224,8 @@ Outcome Control::getXstat(const std::string& path, bool follow, XstatAnswer* ans
 }
 
 std::optional<Outcome> Control::forcedMessageResult() const {
-  // Checked on every message call: a look at the file, no lock, when none.
-  if (::access(injector().path().c_str(), F_OK) != 0) return std::nullopt;
+  // Checked on every message call: no lock unless a line names the call.
+  if (!injector().mayForce("lpc_message")) return std::nullopt;
   Outcome outcome = runLocked(root_, "lpc_message", {}, [] { return 0; });
   if (!outcome.forced && outcome.call_error == 0) return std::nullopt;
   return outcome;

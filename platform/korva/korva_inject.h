@@ -35,6 +35,11 @@ class Injector {
   // read or rewritten: the call then runs normally).
   std::optional<Forced> take(const std::string& call) const;
 
+  // Whether a well-formed line names `call`, or the file cannot be read for
+  // another reason than its absence: a look without the lock, so that calls
+  // that change nothing need not take it when nothing forces them.
+  bool mayForce(const std::string& call) const;
+
   // Appends a line (for tests); takes the root's lock itself. `result` as in
   // the file: a status number or "errno=<n>". 0 or the errno value; EINVAL
   // for a malformed result or a count below 1.

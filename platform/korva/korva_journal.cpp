@@ -1,15 +1,59 @@
 #include "platform/korva/korva_journal.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <map>
+#include <mutex>
 
 #include "platform/korva/korva_fields.h"
 
 namespace korva {
 
+namespace {
+
+// The journal's descriptor of this process, kept open across lines.
+struct OpenJournal {
+  int fd = -1;
+  pid_t pid = 0;  // the process that opened fd
+  dev_t dev = 0;
+  ino_t ino = 0;
+};
+
+// Whether `open` still writes to the file at `path`: opened by this process
+// (a child must not share its parent's), and the path still names the same
+// file. While the descriptor is open its inode cannot be reused, so a file
+// removed or replaced meanwhile shows as another device and inode.
+bool current(const OpenJournal& open, const std::string& path) {
+  if (open.fd < 0 || open.pid != getpid()) return false;
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && st.st_dev == open.dev && st.st_ino == open.ino;
+}
+
+}  // namespace
+
 int Journal::append(const std::vector<std::string>& call_and_arguments) const {
-  return appendLine(path(), joinFields(call_and_arguments));
+  static std::mutex* const mutex = new std::mutex;
+  static auto* const files = new std::map<std::string, OpenJournal>;
+  const std::string file = path();
+  std::lock_guard<std::mutex> guard(*mutex);
+  OpenJournal& open = (*files)[file];
+  if (!current(open, file)) {
+    if (open.fd >= 0 && open.pid == getpid()) ::close(open.fd);
+    open = OpenJournal();
+    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return errno;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+      int error = errno;
+      ::close(fd);
+      return error;
+    }
+    open = OpenJournal{fd, getpid(), st.st_dev, st.st_ino};
+  }
+  return writeLine(open.fd, joinFields(call_and_arguments));
 }
 
 std::vector<std::vector<std::string>> Journal::read() const {

@@ -29,7 +29,9 @@ class Journal {
   explicit Journal(Root root) : root_(std::move(root)) {}
 
   // Appends one line: the call name and its arguments. The caller holds the
-  // root's lock. 0 or the errno value.
+  // root's lock. 0 or the errno value. The process keeps the journal open
+  // (O_APPEND, one write per line) and opens it again when the path names
+  // another file (removed or replaced meanwhile) or in a child process.
   int append(const std::vector<std::string>& call_and_arguments) const;
 
   // Every line so far, decoded into fields; empty when there is no journal.

@@ -218,20 +218,20 @@ std::optional<std::string> readWholeFileCached(const std::string& path, int* err
   return content;
 }
 
-int appendLine(const std::string& path, const std::string& line) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return errno;
+int writeLine(int fd, const std::string& line) {
   std::string whole = line + "\n";
-  int error = 0;
   ssize_t n;
   do {
     n = write(fd, whole.data(), whole.size());
   } while (n < 0 && errno == EINTR);
-  if (n < 0) {
-    error = errno;
-  } else if (static_cast<size_t>(n) != whole.size()) {
-    error = EIO;
-  }
+  if (n < 0) return errno;
+  return static_cast<size_t>(n) == whole.size() ? 0 : EIO;
+}
+
+int appendLine(const std::string& path, const std::string& line) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return errno;
+  int error = writeLine(fd, line);
   if (close(fd) != 0 && error == 0) error = errno;
   return error;
 }

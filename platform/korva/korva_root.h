@@ -83,6 +83,10 @@ std::optional<std::string> readWholeFileCached(const std::string& path, int* err
 // write. 0 or the errno value.
 int appendLine(const std::string& path, const std::string& line);
 
+// Writes `line` and a newline to `fd` in one write (whole on a descriptor
+// opened O_APPEND). 0 or the errno value.
+int writeLine(int fd, const std::string& line);
+
 // mkdir of `path` and its missing parents, mode 0700. 0 or the errno value.
 int makeDirectories(const std::string& path);
 

@@ -252,6 +252,28 @@ TEST_F(KorvaControlTest, StateChangedByAnotherWriterIsSeenAtTheNextCall) {
   ASSERT_TRUE(registry.view("v1"));
   EXPECT_EQ(idText(0x12), registry.view("v1")->uuid);
 
+  // The journal, which this process keeps open, removed or replaced by
+  // another writer: the next line goes to the file the path names now.
+  const std::string journal_path = root_ + "/journal";
+  struct JournalRow {
+    const char* change;
+    std::function<void()> apply;
+    size_t lines;
+  };
+  const std::vector<JournalRow> journal_rows = {
+      {"removed", [&] { ASSERT_EQ(0, control().journal().clear()); }, 1},
+      {"replaced whole", [&] { ASSERT_EQ(0, korva::writeFileAtomically(journal_path, "a\nb\n")); }, 3},
+      {"emptied in place", [&] { std::ofstream(journal_path, std::ios::trunc).flush(); }, 1},
+  };
+  for (const JournalRow& row : journal_rows) {
+    root_of();
+    row.apply();
+    root_of();
+    Lines lines = journal();
+    ASSERT_EQ(row.lines, lines.size()) << row.change;
+    EXPECT_EQ((std::vector<std::string>{"view_root", "1"}), lines.back()) << row.change;
+  }
+
   // The whole state removed and made again: the calls lock the new lock
   // file, make the directories again and journal afresh.
   ASSERT_EQ(0, nftw(root_.c_str(), korva_test::removeEntry, 16, FTW_DEPTH | FTW_PHYS));
