@@ -426,7 +426,10 @@ TEST_F(KorvaSimRunTest, ExitStatusesSayWhatWentWrong) {
   Run closed = run(R"({"call": "null"})" "\n", options);
   unregister.join();
   EXPECT_EQ(korva_sim::kExitChannel, closed.status);
-  EXPECT_NE(std::string::npos, closed.err.find("closed the connection")) << closed.err;
+  // Closed before or after the request went.
+  EXPECT_TRUE(closed.err.find("closed the connection") != std::string::npos ||
+              closed.err.find("sending line 1 failed") != std::string::npos)
+      << closed.err;
 }
 
 TEST_F(KorvaSimRunTest, TheProgramTakesItsOptionsAndTheViewTag) {
