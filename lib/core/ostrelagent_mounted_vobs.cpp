@@ -182,6 +182,9 @@ int OstrelAgent_Config::write_mounted_file() {
         trace.writeTrace(LEVEL_4, "get_mounted_file returned empty file name");
         return OstrelAgent_Status::INTERNAL_ERROR;
     }
+    // The file is written whole under a temporary name and renamed over the
+    // old one; its lines are made here.
+    trace.writeTrace(LEVEL_4, "Opened file : %s", file.c_str());
     std::string content;
     for (const auto& entry : g_mounted_vobs) {
         if (entry.second.mounted == 0) continue;

@@ -71,12 +71,12 @@ int OstrelAgent_Metadata_BG_Flush::handle_request() {
     int status;
     if (m_whole_view) {
         status = OstrelAgent_Metadata::view_inval_view(&ioctl, true, true, false);
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "view_inval_view result=%d", status);
     } else {
         ns_fstat_flush(m_vob, m_oid);
         status = OstrelAgent_Metadata::view_inval_obj(&ioctl, m_vob, m_oid, m_op, true, true, false);
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "view_inval_obj result=%d", status);
     }
-    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "view_inval_%s result=%d", m_whole_view ? "view" : "obj",
-                     status);
     if (status == 0) return 0;
     OstrelAgent_Log* log = OstrelAgent_Log::get_instance(view != nullptr ? view->get_storage_path() : "");
     if (m_whole_view)

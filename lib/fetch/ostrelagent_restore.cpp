@@ -170,10 +170,11 @@ void OstrelAgent_Restore::restore_from_server() {
         return;
     }
     // The full update below asks the server for everything from the first
-    // generation on.
+    // generation on: 1, a new view's first number (the trace's "0" names the
+    // view's reset, as the scope's line does).
     status = ostrel_db_set_vns_view_gn(1);
     if (status != 0) {
-        trace.writeTrace(LEVEL_2, "error setting view GN to 1 = %d", status);
+        trace.writeTrace(LEVEL_2, "error setting view GN to 0 = %d", status);
         m_status = Util::qel_to_ostrel_status(status);
         return;
     }

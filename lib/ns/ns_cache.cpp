@@ -9,6 +9,7 @@
 
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
+#include "lib/ns/ns_event_stats.h"
 #include "lib/ns/ns_fstat.h"
 #include "lib/ns/ns_lookup.h"
 #include "lib/ns/ns_msg.h"
@@ -292,7 +293,10 @@ int ns_cache_get_stats(std::vector<ns_statistic>& out) {
 
 void cache_print_stats() {
     print_stat_lines();
-    if (ns_should_note(1)) ns_dump("    VOB event flushes:\n");
+    if (ns_should_note(1)) {
+        ns_dump("    VOB event flushes:\n");
+        ns_event_print_stats();
+    }
     ns_dump("LVUT statistics:\n");
     for (int i = 0; i < LVUT_REASONS; ++i) {
         ns_dump("%26s: %6d\n", LVUT_LABELS[i], static_cast<int>(lvut_stats[i]));

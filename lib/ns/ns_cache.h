@@ -147,7 +147,9 @@ int ns_cache_get_stats(std::vector<ns_statistic>& out);
 
 // Diagnostic dumps, to standard error and the trace. cache_print_stats
 // prints each cache that had requests since the last print and starts a new
-// period for it, then the LVUT counters, which it clears.
+// period for it; at verbosity 1 for "view" the VOB event flushes
+// (ns_event_stats.h), which it clears; then the LVUT counters, which it
+// clears.
 void cache_print_stats();
 void print_cache();
 void print_object_cache();

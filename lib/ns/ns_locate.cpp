@@ -4,6 +4,7 @@
 
 #include "lib/core/ostrelagent_view_db.h"
 #include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/ns/ns_event_stats.h"
 #include "lib/ns/ns_fstat.h"
 #include "lib/ns/ns_lookup.h"
 #include "lib/ns/ns_msg.h"
@@ -116,9 +117,11 @@ view_vob* handle_vob(const view_fhandle* fh, int* status) {
     return vob_find(&fh->vob_uuid, status);
 }
 
-// Flushes every cached non-cover object of the oid.
-void flush_oid(view_vob* vob, const qel_oid_s* oid) {
-    for (obj_entry* obj; (obj = obj_find_oid(vob, oid, 0)) != nullptr;) obj_flush(obj);
+// Flushes every cached non-cover object of the oid; returns how many.
+uint32_t flush_oid(view_vob* vob, const qel_oid_s* oid) {
+    uint32_t flushed = 0;
+    for (obj_entry* obj; (obj = obj_find_oid(vob, oid, 0)) != nullptr; ++flushed) obj_flush(obj);
+    return flushed;
 }
 
 } // namespace
@@ -404,10 +407,11 @@ void locate_event_flush(view_vob* vob, int32_t dbid) {
     }
     ns_note(2, NS_MSG_FLUSHING_OBJ, obj_2str(obj));
     obj_flush(obj);
+    ns_event_count_flush(NS_EVENT_FLUSH_OBJ);
 }
 
 void locate_event_flush_oid(view_vob* vob, const qel_oid_s* oid) {
     char text[QEL_OID_STR_SIZE];
     ns_note(2, NS_MSG_FLUSHING_OBJ_OID, qel_oid_to_str(oid, text));
-    flush_oid(vob, oid);
+    ns_event_count_flush(NS_EVENT_FLUSH_OBJ, flush_oid(vob, oid));
 }

@@ -8,6 +8,7 @@
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_view_db_element.h"
 #include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/ns/ns_event_stats.h"
 #include "lib/ns/ns_fstat.h"
 #include "lib/ns/ns_locate.h"
 #include "lib/ns/ns_msg.h"
@@ -955,6 +956,9 @@ void lookup_event_flush_dir(view_vob* vob, int32_t dbid, int history_only) {
     readdir_invalidate_name(dir, nullptr, READDIR_INVALIDATE_BOTH);
     fstat_update_lvut(vob, dir, LVUT_VOB_CHANGED);
     fstat_flush(dir);
+    ns_event_count_flush(NS_EVENT_FLUSH_LOOKUP);
+    ns_event_count_flush(NS_EVENT_FLUSH_RDDIR);
+    ns_event_count_flush(NS_EVENT_FLUSH_FSTAT);
 }
 
 void lookup_flush_build_session(uint32_t session) {

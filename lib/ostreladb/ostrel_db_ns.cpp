@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -964,23 +965,39 @@ int ostrel_db_remove_hijack(obj_entry* dir, const char* name) {
     return ostrel_db_report(st, OSTREL_DB_QUIET_NOT_FOUND, DBU_MSG_RM_HIJACK, name, obj_2str(dir));
 }
 
-const char* ostrel_dbid2str(const view_vob* vob, unsigned dbid) {
-    static std::string slot;
+namespace {
+
+// A message text "VOB name:id" kept in `slot` until the next call with it;
+// a fixed text when memory for it cannot be had.
+const char* vob_text(std::string& slot, const view_vob* vob, const char* id) {
+    try {
+        slot = (vob != nullptr ? vob->name : std::string()) + ":" + id;
+        return slot.c_str();
+    } catch (const std::bad_alloc&) {
+        return "** Out of memory **";
+    }
+}
+
+const char* dbid_text(std::string& slot, const view_vob* vob, uint32_t dbid) {
     char number[16];
     std::snprintf(number, sizeof number, "0x%lX", static_cast<unsigned long>(dbid));
-    slot = (vob != nullptr ? vob->name : std::string()) + ":" + number;
-    return slot.c_str();
+    return vob_text(slot, vob, number);
+}
+
+} // namespace
+
+const char* ostrel_dbid2str(const view_vob* vob, unsigned dbid) {
+    static std::string slot;
+    return dbid_text(slot, vob, dbid);
 }
 
 const char* ostrel_oid2str(const view_vob* vob, const qel_oid_s* oid) {
     static std::string slot;
     char text[QEL_OID_STR_SIZE];
-    slot = (vob != nullptr ? vob->name : std::string()) + ":" + qel_oid_to_str(oid, text);
-    return slot.c_str();
+    return vob_text(slot, vob, qel_oid_to_str(oid, text));
 }
 
 const char* obj_2str(const obj_entry* obj) {
     static std::string slot;
-    slot = ostrel_dbid2str(obj->vob, static_cast<uint32_t>(obj->dbid));
-    return slot.c_str();
+    return dbid_text(slot, obj->vob, static_cast<uint32_t>(obj->dbid));
 }

@@ -80,9 +80,16 @@ int OstrelAgent_Conn_Handler_Unix::create_pipe(const std::string& path) {
 }
 
 int OstrelAgent_Conn_Handler_Unix::set_blocking(int fd) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "set_blocking");
     const int flags = fcntl(fd, F_GETFL);
-    if (flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1)
+    if (flags == -1) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Error getting FD flags: %s", imsg_strerror(errno));
         return OstrelAgent_Status::CLIENT_PIPE_IO_FAILED;
+    }
+    if (fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Error setting FD flags: %s", imsg_strerror(errno));
+        return OstrelAgent_Status::CLIENT_PIPE_IO_FAILED;
+    }
     return 0;
 }
 
@@ -220,6 +227,11 @@ int OstrelAgent_Conn_Handler_Unix::readline(int fd, char* buffer, std::size_t li
         if (got < 0) {
             length = static_cast<std::size_t>(-1);
             return 0;
+        }
+        if (got != 0) {
+            OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "readline");
+            trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "read() failed its contract");
+            return OstrelAgent_Status::GENERAL_FAILURE;
         }
         // End of input: every writer has closed.
         const int status = OstrelAgent_Thread_Manager_Unix::wait_for_input(fd);

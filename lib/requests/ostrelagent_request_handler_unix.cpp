@@ -11,6 +11,7 @@
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_thread_manager_unix.h"
 #include "lib/core/ostrelagent_trace.h"
+#include "lib/core/ostrelagent_util.h"
 #include "lib/requests/ostrelagent_client.h"
 #include "lib/requests/ostrelagent_conn_handler_unix.h"
 #include "platform/imsg/imsg.h"
@@ -207,7 +208,9 @@ int OstrelAgent_Request_Handler_Unix::send_response(const std::string& reply) {
         }
         m_response_open = 1;
     }
-    trace.writeMasked(OstrelAgent_Trace::TRACE_LEVEL_4, "Calling write for: %s", frame);
+    if (trace.shouldTrace(OstrelAgent_Trace::TRACE_LEVEL_4))
+        trace.writeTrace("Calling write for: %s (%ld)", OstrelAgent_Util::mask_passwords(frame).c_str(),
+                         static_cast<long>(frame.size()));
     const int status = write_whole(frame);
     ::fsync(m_client->get_response_fd()); // as the protocol has it; a pipe has nothing to sync
     if (status != 0) {

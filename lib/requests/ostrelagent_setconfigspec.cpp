@@ -270,10 +270,14 @@ void OstrelAgent_SetConfigSpec::mount_vobs() {
     }
 }
 
-void OstrelAgent_SetConfigSpec::get_metadata(const std::vector<std::string>& pathnames) {
+void OstrelAgent_SetConfigSpec::get_metadata(const std::vector<std::string>& pathnames, bool scopes) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "get_metadata");
     for (const std::string& path : pathnames) {
-        trace.writeTrace(LEVEL_4, "Lookup load scope %s", path.c_str());
+        if (scopes) {
+            trace.writeTrace(LEVEL_4, "Get metadata for %s", path.c_str());
+        } else {
+            trace.writeTrace(LEVEL_4, "Lookup load scope %s", path.c_str());
+        }
         OstrelAgent_Metadata walk(path, path, false);
         const int status = walk.run();
         if (status == 0) continue;
@@ -286,7 +290,7 @@ void OstrelAgent_SetConfigSpec::get_metadata(const std::vector<std::string>& pat
 void OstrelAgent_SetConfigSpec::get_metadata(const std::vector<ostrel_scope>& scopes) {
     std::vector<std::string> pathnames;
     for (const ostrel_scope& scope : scopes) pathnames.push_back(scope.pname);
-    get_metadata(pathnames);
+    get_metadata(pathnames, true);
 }
 
 // ---- the restore path ------------------------------------------------------------------

@@ -95,7 +95,8 @@ private:
     static bool found_scope_by_pn(const ostrel_scope& scope, const std::vector<ostrel_scope>& scopes,
                                   ostrel_scope& match);
     void mount_vobs();
-    void get_metadata(const std::vector<std::string>& pathnames);
+    // Walks each path name (each scope's, when `scopes`) to fetch what it names.
+    void get_metadata(const std::vector<std::string>& pathnames, bool scopes = false);
     void get_metadata(const std::vector<ostrel_scope>& scopes);
     // Sends the rules to the server; the status is check_rpc_status's.
     void send_to_server(const std::vector<std::string>& element_rules, const std::vector<std::string>& load_rules);

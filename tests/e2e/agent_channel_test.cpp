@@ -142,6 +142,16 @@ TEST_F(E2eChannel, RequestsAndErrorRepliesOnTheClientsOwnPipes) {
     EXPECT_NE(traces.find("<password>***</password>"), std::string::npos);
     EXPECT_EQ(traces.find("hunter2"), std::string::npos);
     EXPECT_EQ(traces.find("pw-start"), std::string::npos);
+    // A reply's frame is traced whole, with its size.
+    const std::string writing = "::Calling write for: ";
+    const size_t at = traces.find(writing);
+    ASSERT_NE(at, std::string::npos);
+    const size_t frame_at = at + writing.size();
+    const std::string length = traces.substr(frame_at, traces.find('\n', frame_at) - frame_at);
+    const size_t frame_size = length.size() + 1 + std::stoul(length) + 2;
+    const std::string size_text = " (" + std::to_string(frame_size) + ")";
+    EXPECT_EQ(traces.substr(frame_at + frame_size, size_text.size()), size_text)
+        << traces.substr(at, frame_size + 64);
 }
 
 TEST_F(E2eChannel, FramingFaultsCostAFrameOrTheirOwnConnection) {

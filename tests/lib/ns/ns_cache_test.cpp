@@ -4,6 +4,9 @@
 
 #include <set>
 
+#include "lib/ns/ns_event_stats.h"
+#include "lib/ns/ns_locate.h"
+#include "lib/ns/ns_lookup.h"
 #include "lib/ns/ns_test_support.h"
 
 namespace {
@@ -98,6 +101,44 @@ TEST_F(NsCache, LookupsReferencesAndFlushesAreCounted) {
     EXPECT_EQ(after[28], after[26]);
     cache_print_stats();
     EXPECT_EQ(0u, stats()[26]);
+}
+
+// Each event's row counts the event and what its flushes dropped; the
+// table is printed, and then cleared, only at verbosity 1 for "view".
+TEST_F(NsCache, VobEventFlushesArePrintedByOperationAndKind) {
+    const qel_oid_s oid12 = oid_of(12);
+    for (int32_t d : {10, 11, 12, 13}) obj_free(alloc(d));
+    {
+        Ns_Vob_Event event(4, 2, "rmname", "dir changed");
+        locate_event_flush(vob(), 10);
+        lookup_event_flush_dir(vob(), 11, 0);
+    }
+    {
+        Ns_Vob_Event again(4, 2);
+        locate_event_flush(vob(), 99);  // not cached: nothing flushed
+    }
+    {
+        Ns_Vob_Event unnamed(134, 9);
+        locate_event_flush_oid(vob(), &oid12);
+        Ns_Vob_Event beyond(135, 0);  // no row: counts nothing, also for the event around it
+        locate_event_flush(vob(), 13);
+    }
+    locate_event_flush(vob(), 11);  // no event
+    const std::string rows = "      rmname:dir changed:\t2: obj: 1 fstat: 1 lookup: 1 rddir: 1\n"
+                             "      unknown op:unknown evtype:\t1: obj: 1 fstat: 0 lookup: 0 rddir: 0\n";
+    auto printed = [] {
+        testing::internal::CaptureStderr();
+        cache_print_stats();
+        std::string out = testing::internal::GetCapturedStderr();
+        return out.substr(0, out.find("LVUT statistics:"));
+    };
+    EXPECT_EQ("", printed());  // quiet: kept for a later print
+    imsg_set_trace_subsys("view");
+    imsg_set_trace_verbosity(1);
+    EXPECT_EQ("    VOB event flushes:\n" + rows, printed());
+    EXPECT_EQ("    VOB event flushes:\n", printed());
+    imsg_set_trace_subsys(nullptr);
+    imsg_set_trace_verbosity(0);
 }
 
 TEST_F(NsCache, TheClockSparesAnEntryUsedWithinItsTurn) {
