@@ -31,12 +31,9 @@ void E2eElement::SetUp() {
     agent = serve_new_view(VIEW);
     client = PipeClient::connect(storage(VIEW), "bench");
     ASSERT_TRUE(client) << agent->stderr_text(Millis(0));
-    lib_test::Reply reply = call(make_request(
-        "MountVob", "bench-mount", "<vob-tag mount-state=\"true\">" + std::string(Served_Vob::TAG) + "</vob-tag>"));
+    lib_test::Reply reply = mount_vob(Served_Vob::TAG);
     ASSERT_EQ("0", status(reply)) << message(reply);
-    reply = call(make_request("SetConfigSpec", "bench-cspec",
-                              "<element-rules>" + std::string(ELEMENT_RULES) + "</element-rules><load-rules>load " +
-                                  Served_Vob::LOAD_RULE + "</load-rules>"));
+    reply = set_config_spec({Served_Vob::LOAD_RULE});
     ASSERT_EQ("0", status(reply)) << message(reply);
     filled = update();
     ASSERT_EQ("Succeeded", filled.tail_value("Status")) << read_file(storage(VIEW) + "/log/ostrela.log");
@@ -61,6 +58,18 @@ void E2eElement::TearDown() {
 
 update_log::Log E2eElement::update(const std::string& flags) {
     return run_update(*client, storage(VIEW), "bench-update-" + std::to_string(++m_updates), flags);
+}
+
+lib_test::Reply E2eElement::mount_vob(const std::string& tag) {
+    return call(make_request("MountVob", "bench-mount", "<vob-tag mount-state=\"true\">" + tag + "</vob-tag>"));
+}
+
+lib_test::Reply E2eElement::set_config_spec(const Lines& load_rules) {
+    std::string rules;
+    for (const std::string& rule : load_rules) rules += "load " + rule + "\n";
+    return call(make_request("SetConfigSpec", "bench-cspec",
+                             "<element-rules>" + std::string(ELEMENT_RULES) + "</element-rules><load-rules>" + rules +
+                                 "</load-rules>"));
 }
 
 std::string E2eElement::status(const lib_test::Reply& reply) {
@@ -170,12 +179,12 @@ Lines E2eElement::invalidations_since(size_t mark) const {
     return lines;
 }
 
-std::string E2eElement::inval_obj(const std::string& oid, unsigned op) {
-    return "inval_obj " + std::string(Served_Vob::REPLICA) + " " + oid + " " + std::to_string(op);
+std::string E2eElement::inval_obj(const std::string& oid, unsigned op) const {
+    return "inval_obj " + m_vob->replica_of_oid(oid) + " " + oid + " " + std::to_string(op);
 }
 
-std::string E2eElement::inval_name(const std::string& dir_oid, const std::string& name) {
-    return "inval_name " + std::string(Served_Vob::REPLICA) + " " + dir_oid + " " + name;
+std::string E2eElement::inval_name(const std::string& dir_oid, const std::string& name) const {
+    return "inval_name " + m_vob->replica_of_oid(dir_oid) + " " + dir_oid + " " + name;
 }
 
 // ---- the cleartext cache, the config spec -------------------------------------------------
@@ -203,7 +212,7 @@ std::string E2eElement::config_spec() const { return read_file(storage(VIEW) + "
 // ---- the server's log -----------------------------------------------------------------------
 
 size_t E2eElement::gets(const std::string& oid) {
-    return server_gets("/cltxt/" + std::string(Served_Vob::REPLICA) + "/" + oid + "/" + Served_Vob::TEXT_MODE);
+    return server_gets("/cltxt/" + m_vob->replica_of_oid(oid) + "/" + oid + "/" + Served_Vob::TEXT_MODE);
 }
 
 std::vector<E2eElement::View_Update_Call> E2eElement::view_updates() {

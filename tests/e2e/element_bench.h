@@ -17,7 +17,10 @@
 //     (cached_versions()), the config spec (config_spec()) and the server's
 //     log (gets(), view_updates()).
 // Effects that come in the background are awaited with eventually() (at
-// most 10 s); failures of view file calls are forced with inject().
+// most 10 s); failures of view file calls are forced with inject(), faults
+// of the server with vob().add_fault() or vob().add_rule_before(). Several
+// steps taken at once on the server go in vob().batch(); a second VOB is
+// vob().add_vob() and mount_vob().
 
 #include <functional>
 #include <map>
@@ -60,6 +63,10 @@ protected:
     lib_test::Reply call(const std::string& request) { return client->call(request); }
     // A full Update; its log once its tail is written.
     update_log::Log update(const std::string& flags = "");
+    // MountVob of `tag`; SetConfigSpec with the bench's element rules and
+    // `load_rules` (one per line, without "load "). Their replies.
+    lib_test::Reply mount_vob(const std::string& tag);
+    lib_test::Reply set_config_spec(const Lines& load_rules);
     static std::string status(const lib_test::Reply& reply);
     static std::string message(const lib_test::Reply& reply);
     // The reply's result elements: its children after the status message.
@@ -98,9 +105,9 @@ protected:
     // The "inval_obj <vob> <oid> <op>" and "inval_name <vob> <dir-oid>
     // <name>" lines journaled since `mark`, in order.
     Lines invalidations_since(size_t mark) const;
-    // Those lines, as the served VOB's objects make them.
-    static std::string inval_obj(const std::string& oid, unsigned op);
-    static std::string inval_name(const std::string& dir_oid, const std::string& name);
+    // Those lines, as the served VOBs' objects make them.
+    std::string inval_obj(const std::string& oid, unsigned op) const;
+    std::string inval_name(const std::string& dir_oid, const std::string& name) const;
 
     // ---- the cleartext cache, the config spec ----
     // Every version cached, by oid, with its bytes.

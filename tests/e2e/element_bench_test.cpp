@@ -23,6 +23,7 @@
 #include <nlohmann/json.hpp>
 
 #include "element_bench.h"
+#include "update_fixture.h"
 
 namespace e2e {
 namespace {
@@ -127,6 +128,83 @@ TEST(ServedVob, ClientStepsChangeWhatTheServerHoldsAndPublishIt) {
     }
 }
 
+// What the server is told to answer follows the model: a batch is one
+// generation, a fault copies the procedure's rules before them, a load
+// rule's id reaches the answers under it, a second VOB is served with what
+// moved into it.
+TEST(ServedVob, ItsRulesFollowTheChanges) {
+    TempTree tree;
+    Served_Vob vob(tree / "versions");
+    nlohmann::json rules;
+    vob.on_change([&](const std::string& text) { rules = nlohmann::json::parse("[" + text + "]"); });
+    const auto answer = [&](const std::string& rpc, const std::map<std::string, std::string>& args) {
+        for (const nlohmann::json& rule : rules) {
+            if (rule["match"].value("rpc", "") != rpc || rule.contains("fault")) continue;
+            bool matches = true;
+            const nlohmann::json wanted = rule["match"].value("args", nlohmann::json::object());
+            for (const auto& arg : wanted.items())
+                matches = matches && args.count(arg.key()) != 0 && args.at(arg.key()) == arg.value();
+            if (matches) return rule["reply"];
+        }
+        return nlohmann::json();
+    };
+    const auto scope_of = [&](const std::string& path) {
+        return answer("Ostrel_Norvane::lookup_rpc", {{"VersionOid", vob.parent_oid(path)},
+                                                     {"LeafName", path.substr(path.rfind('/') + 1)}})
+            ["metadata"]["scope"]["scope_oid"];
+    };
+    const std::string sync = "Ostrel_Norvane::syncfetch_rpc";
+    const auto stream_from = [&](unsigned gn) {
+        Lines entries;
+        const nlohmann::json reply = answer(sync, {{"UsePaths", "0"}, {"ViewGn", std::to_string(gn)}});
+        for (const nlohmann::json& entry : reply["stream"]) {
+            if (entry.contains("elem"))
+                entries.push_back(entry["elem"]["replica"].get<std::string>().substr(0, 2) + " " +
+                                  entry["elem"]["path"].get<std::string>() + (entry["elem"].contains("cur") ? "" : " gone"));
+            else if (entry.contains("scope"))
+                entries.push_back("scope " + entry["scope"].value("pname", ""));
+        }
+        return entries;
+    };
+
+    vob.batch([&] {
+        vob.checkin("/vob1/a.c");
+        vob.mkelem("/vob1/dir/x.c");
+    });
+    EXPECT_EQ(3u, vob.gn());
+    EXPECT_EQ((Lines{"scope ", "9a /vob1/a.c", "9a /vob1/dir/x.c", "scope /vob1/sub"}), stream_from(2));
+    EXPECT_EQ(nlohmann::json(Served_Vob::AUTO_SCOPE), scope_of("/vob1/sub/s.c"));
+    vob.set_rule_scope(Served_Vob::LOAD_RULE, "5c000000-0000-4000-8000-0000000000aa");
+    EXPECT_EQ(nlohmann::json("5c000000-0000-4000-8000-0000000000aa"), scope_of("/vob1/sub/s.c"));
+    EXPECT_EQ(nlohmann::json(Served_Vob::AUTO_SCOPE), scope_of("/vob1/dir/c.c"));
+
+    vob.add_fault(sync, R"({"hold": {"after_parts": 1, "gate": "g"}})", 2);
+    ASSERT_FALSE(rules.empty());
+    EXPECT_EQ(sync, rules[0]["match"]["rpc"]);
+    EXPECT_EQ(2, rules[0]["times"]);
+    EXPECT_EQ("g", rules[0]["fault"]["hold"]["gate"]);
+
+    // A second VOB, a name moved into it: gone from the first VOB's part
+    // of the stream, new in the second's, its contents served under the
+    // second replica.
+    const std::string replica2 = "8a000000-0000-4000-8000-0000000000b2";
+    vob.add_vob("/vob2", replica2, "8f000000-0000-4000-8000-0000000000b2");
+    vob.move("/vob1/b.c", "/vob2/b.c");
+    EXPECT_EQ(replica2, vob.replica("/vob2/b.c"));
+    EXPECT_EQ(replica2, vob.replica_of_oid(vob.oid("/vob2/b.c")));
+    EXPECT_EQ(Served_Vob::REPLICA, vob.replica_of_oid(vob.element_oid("/vob1/a.c")));
+    EXPECT_THROW(vob.replica_of_oid("9a000000-0000-4000-8000-0000000000b1"), std::invalid_argument);
+    EXPECT_EQ(vob.content("/vob2/b.c"),
+              read_file(tree / ("versions/" + replica2 + "/" + vob.oid("/vob2/b.c") + "/transparent")));
+    EXPECT_EQ((Lines{"scope ", "9a /vob1/b.c gone", "8a /vob2/b.c", "scope /vob1/sub"}), stream_from(4));
+
+    // A dropped load rule: its objects are the automatic scope's, loaded
+    // anew there.
+    vob.drop_load_rule(Served_Vob::LOAD_RULE);
+    EXPECT_EQ(nlohmann::json(Served_Vob::AUTO_SCOPE), scope_of("/vob1/sub/s.c"));
+    EXPECT_EQ((Lines{"scope ", "9a /vob1/sub", "9a /vob1/sub/s.c"}), stream_from(5));
+}
+
 TEST_F(E2eElement, TheViewIsFilledFromTheServedVob) {
     // The update loaded every name, in the load rule's scope too.
     Lines loaded;
@@ -221,6 +299,12 @@ TEST_F(E2eElement, StepsOnTheServerShowInTheViewAfterAnUpdate) {
          false},
         {"a cancelled checkout", [&] { vob().uncheckout("/vob1/sub/s.c"); },
          {"Updated /vob1/sub/s.c /main/CHECKEDOUT /main/1 "}},
+        {"a load rule dropped",
+         [&] {
+             EXPECT_EQ("0", status(set_config_spec({})));
+             vob().drop_load_rule(Served_Vob::LOAD_RULE);
+         },
+         {}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -249,6 +333,39 @@ TEST_F(E2eElement, StepsOnTheServerShowInTheViewAfterAnUpdate) {
     EXPECT_EQ(1u, gets(vob().oid("/vob1/a.c")));
     EXPECT_EQ(1u, gets(Served_Vob::oid(8, 2)));
     EXPECT_EQ(1u, gets(vob().oid("/vob1/sub/s.c")));
+}
+
+// A second VOB, mounted by the view, takes what moves into it; a fault on
+// the server's update holds it until the test opens its gate.
+TEST_F(E2eElement, ASecondVobAndAHeldUpdateAreServedAsEdited) {
+    const std::string replica2 = "8a000000-0000-4000-8000-0000000000b2";
+    vob().add_vob("/vob2", replica2, "8f000000-0000-4000-8000-0000000000b2");
+    const lib_test::Reply mounted = mount_vob("/vob2");
+    ASSERT_EQ("0", status(mounted)) << message(mounted);
+    vob().batch([&] {
+        vob().move("/vob1/b.c", "/vob2/b.c");
+        vob().mkelem("/vob2/d/e.c", Kind::file, std::string("e\n"), {true, false});
+    });
+    vob().add_fault(SYNC_RPC, R"({"hold": {"after_parts": 2, "gate": "update"}})");
+
+    const lib_test::Reply reply = call(make_request("Update", "held"));
+    ASSERT_EQ("0", status(reply)) << message(reply);
+    // The server has the update's request (the second, after the bench's
+    // own) and holds its answer.
+    ASSERT_TRUE(server().wait_for_log([&](const std::vector<fakeserver::Json>&) { return view_updates().size() == 2; }));
+    const long held = server_calls(SYNC_RPC).back()["seq"].as_long();
+    for (const fakeserver::Json& record : server().log())
+        EXPECT_FALSE(record["event"].as_string() == "request_end" && record["seq"].as_long() == held)
+            << "the update went on before its gate opened";
+    server().open_gate("update");
+    EXPECT_EQ("Succeeded", finished_log(reply.children.at("log-file")).tail_value("Status"));
+
+    if (!mount_view()) return;
+    EXPECT_TRUE(eventually([&] { return view_tree("/vob2") == vob_tree("/vob2") && view_tree() == vob_tree(); }))
+        << view_tree("/vob2") << view_tree();
+    EXPECT_EQ(replica2, vob().replica_of_oid(vob().oid("/vob2/b.c")));
+    EXPECT_EQ(1u, gets(vob().oid("/vob2/b.c")));
+    EXPECT_EQ(1u, gets(vob().oid("/vob2/d/e.c")));
 }
 
 // The kernel's journal read from a mark: only what came after it, in order.
