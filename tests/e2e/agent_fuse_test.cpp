@@ -78,9 +78,8 @@ class E2eFuse : public AgentTest {
 protected:
     void SetUp() override {
         AgentTest::SetUp();
-        int fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
-        if (fd < 0) GTEST_SKIP() << "FUSE cannot mount here: /dev/fuse: " << std::strerror(errno);
-        ::close(fd);
+        const std::string unusable = fuse_unusable();
+        if (!unusable.empty()) GTEST_SKIP() << unusable;
     }
     void TearDown() override {
         mount.reset();

@@ -213,6 +213,14 @@ bool Fake_Server::wait_for_log(const std::function<bool(const std::vector<Json>&
     }
 }
 
+bool Fake_Server::rewrite(const std::string& scenario_json) const {
+    if (m_dir.empty()) return false;
+    const std::string path = m_dir + "/scenario.json";
+    const std::string temporary = path + ".new";
+    lib_test::write_file(temporary, scenario_json);
+    return read_file(temporary) == scenario_json && ::rename(temporary.c_str(), path.c_str()) == 0;
+}
+
 void Fake_Server::open_gate(const std::string& name) const {
     lib_test::write_file(gate_dir() + "/" + name, "open\n");
 }
