@@ -5,7 +5,7 @@
 #include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/core/ostrelagent_view.h"
+#include "lib/view/ostrelagent_view.h"
 #include "lib/fetch/ostrelagent_cleartext.h"
 #include "platform/imsg/imsg.h"
 

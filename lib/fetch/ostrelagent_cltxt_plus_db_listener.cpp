@@ -1,7 +1,7 @@
 #include "lib/fetch/ostrelagent_cltxt_plus_db_listener.h"
 
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/core/ostrelagent_view.h"
+#include "lib/view/ostrelagent_view.h"
 #include "lib/fetch/ostrelagent_update_cltxt_listener.h"
 
 OstrelAgent_Cltxt_Plus_DB_Listener::OstrelAgent_Cltxt_Plus_DB_Listener(OstrelAgent_Log_Update* log,

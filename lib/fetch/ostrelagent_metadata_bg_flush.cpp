@@ -8,10 +8,10 @@
 #include "lib/core/ostrelagent_thread_manager_base.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_handler.h"
+#include "lib/view/ostrelagent_view.h"
+#include "lib/view/ostrelagent_view_handler.h"
 #include "lib/fetch/ostrelagent_metadata.h"
-#include "lib/kernel/ostrelagent_korva_ioctl.h"
+#include "lib/ns/ostrelagent_korva_ioctl.h"
 #include "lib/ns/ns_cache.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/core/ostrelagent_view_db.h"
+#include "lib/ns/ostrelagent_view_db.h"
 #include "lib/fetch/ostrelagent_metadata.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include "lib/core/ostrelagent_log.h"
 #include "lib/core/ostrelagent_server.h"
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_handler.h"
+#include "lib/view/ostrelagent_view.h"
+#include "lib/view/ostrelagent_view_handler.h"
 #include "platform/qel/qel.h"
 
 namespace metadata_support {

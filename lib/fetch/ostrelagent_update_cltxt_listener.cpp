@@ -5,9 +5,9 @@
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view.h"
+#include "lib/view/ostrelagent_view.h"
 #include "lib/fetch/ostrelagent_cleartext.h"
-#include "lib/fetch/ostrelagent_update.h"
+#include "lib/requests/ostrelagent_update.h"
 
 namespace {
 const char* const CLASS_NAME = "OstrelAgent_Update_Cltxt_listener";

@@ -12,8 +12,8 @@
 #include "lib/core/ostrelagent_mutex_guard.h"
 #include "lib/core/ostrelagent_thread_manager_base.h"
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_handler.h"
+#include "lib/view/ostrelagent_view.h"
+#include "lib/view/ostrelagent_view_handler.h"
 #include "lib/kernel/ostrelagent_korva_thread_unix.h"
 #include "platform/pfm/pfm.h"
 

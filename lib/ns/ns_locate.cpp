@@ -2,7 +2,7 @@
 
 #include <initializer_list>
 
-#include "lib/core/ostrelagent_view_db.h"
+#include "lib/ns/ostrelagent_view_db.h"
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ns/ns_fstat.h"
 #include "lib/ns/ns_lookup.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/core/ostrelagent_view_db_element.h"
+#include "lib/ns/ostrelagent_view_db_element.h"
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ns/ns_fstat.h"
 #include "lib/ns/ns_locate.h"

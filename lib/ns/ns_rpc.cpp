@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "lib/core/ostrelagent_view_db_element.h"
-#include "lib/core/ostrelagent_view_db_version.h"
+#include "lib/ns/ostrelagent_view_db_element.h"
+#include "lib/ns/ostrelagent_view_db_version.h"
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ns/ns_fstat.h"
 #include "lib/ns/ns_lookup.h"

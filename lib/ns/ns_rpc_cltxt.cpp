@@ -7,9 +7,9 @@
 
 #include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_db.h"
-#include "lib/core/ostrelagent_view_handler.h"
+#include "lib/view/ostrelagent_view.h"
+#include "lib/ns/ostrelagent_view_db.h"
+#include "lib/view/ostrelagent_view_handler.h"
 #include "lib/fetch/ostrelagent_cleartext.h"
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ns/ns_msg.h"

@@ -5,9 +5,9 @@
 
 #include <cstring>
 
-#include "lib/core/ostrelagent_view_handler.h"
+#include "lib/view/ostrelagent_view_handler.h"
 #include "lib/fetch/ostrelagent_metadata.h"
-#include "lib/kernel/ostrelagent_korva_ioctl.h"
+#include "lib/ns/ostrelagent_korva_ioctl.h"
 #include "lib/ns/ns_lookup.h"
 #include "lib/ns/ns_rpc_frame.h"
 #include "lib/ns/ns_vob.h"

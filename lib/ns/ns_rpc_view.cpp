@@ -4,8 +4,8 @@
 #include "lib/ns/ns_rpc.h"
 
 #include "lib/core/ostrelagent_config.h"
-#include "lib/core/ostrelagent_view_db.h"
-#include "lib/fetch/ostrelagent_log_update.h"
+#include "lib/ns/ostrelagent_view_db.h"
+#include "lib/core/ostrelagent_log_update.h"
 #include "lib/ns/ns_lookup.h"
 #include "lib/ns/ns_msg.h"
 #include "lib/ns/ns_rpc_frame.h"

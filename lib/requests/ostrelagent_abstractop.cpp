@@ -6,13 +6,13 @@
 #include <exception>
 #include <cstdlib>
 
-#include "lib/kernel/ostrelagent_korva_ioctl.h"
+#include "lib/ns/ostrelagent_korva_ioctl.h"
 #include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view_handler.h"
+#include "lib/view/ostrelagent_view_handler.h"
 #include "xml/norvane_xml_doc.h"
 #include "xml/norvane_xml_elem.h"
 

@@ -13,7 +13,7 @@
 #include "lib/core/ostrelagent_thread_manager_unix.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_thread_manager_base.h"
-#include "lib/core/ostrelagent_view.h"
+#include "lib/view/ostrelagent_view.h"
 #include "lib/requests/ostrelagent_client.h"
 #include "lib/requests/ostrelagent_request_handler_base.h"
 #include "platform/imsg/imsg.h"

@@ -15,8 +15,8 @@
 #include "lib/core/ostrelagent_thread_manager_base.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/kernel/ostrelagent_korva_ioctl.h"
+#include "lib/view/ostrelagent_view.h"
+#include "lib/ns/ostrelagent_korva_ioctl.h"
 #include "platform/imsg/imsg.h"
 #include "platform/qel/qel.h"
 

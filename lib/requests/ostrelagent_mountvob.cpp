@@ -10,9 +10,9 @@
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_handler.h"
-#include "lib/kernel/ostrelagent_korva_ioctl.h"
+#include "lib/view/ostrelagent_view.h"
+#include "lib/view/ostrelagent_view_handler.h"
+#include "lib/ns/ostrelagent_korva_ioctl.h"
 #include "xml/norvane_xml_elem.h"
 
 namespace {

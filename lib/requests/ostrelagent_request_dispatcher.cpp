@@ -4,8 +4,8 @@
 
 #include <xercesc/sax/SAXParseException.hpp>
 
-#include "lib/fetch/ostrelagent_restore.h"
-#include "lib/fetch/ostrelagent_update.h"
+#include "lib/requests/ostrelagent_restore.h"
+#include "lib/requests/ostrelagent_update.h"
 #include "lib/requests/ostrelagent_abstractop.h"
 #include "lib/requests/ostrelagent_connect.h"
 #include "lib/requests/ostrelagent_disconnect.h"

@@ -9,8 +9,8 @@
 #include <string>
 #include <typeinfo>
 
-#include "lib/fetch/ostrelagent_restore.h"
-#include "lib/fetch/ostrelagent_update.h"
+#include "lib/requests/ostrelagent_restore.h"
+#include "lib/requests/ostrelagent_update.h"
 #include "lib/requests/ostrelagent_abstractop.h"
 #include "lib/requests/ostrelagent_connect.h"
 #include "lib/requests/ostrelagent_disconnect.h"
