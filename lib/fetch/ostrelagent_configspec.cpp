@@ -6,11 +6,10 @@
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/view/ostrelagent_view.h"
-#include "lib/ns/ostrelagent_view_db.h"
-#include "lib/view/ostrelagent_view_handler.h"
+#include "lib/core/ostrelagent_view_base.h"
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ns/ostrelagent_korva_ioctl.h"
+#include "lib/ns/ostrelagent_view_db.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "platform/utl/fileutl.h"
 
@@ -148,7 +147,7 @@ int OstrelAgent_ConfigSpec::delete_one_load_scope(const ostrel_scope& scope, int
     trace.writeTrace(LEVEL_4, "Flushing load rule %s", scope.pname);
     trace.writeTrace(LEVEL_4, "Invalidating replica uuid %s, obj oid %s", OstrelAgent_Util::id_text(replica).c_str(),
                      OstrelAgent_Util::id_text(oid).c_str());
-    OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
+    OstrelAgent_View_Base* view = OstrelAgent_View_Base::get_view();
     if (view == nullptr) return OstrelAgent_Status::NO_VIEW;
     OstrelAgent_KORVA_Ioctl ioctl(view);
     status = OstrelAgent_Metadata::view_inval_obj(&ioctl, replica, oid, INVAL_OP, true, true, false);

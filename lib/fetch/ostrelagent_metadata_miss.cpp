@@ -8,6 +8,9 @@
 #include "lib/core/ostrelagent_mutex_guard.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_util.h"
+#include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/fetch/ostrelagent_metadata_rpc.h"
+#include "lib/fetch/ostrelagent_metadata_support.h"
 #include "lib/ns/ostrelagent_view_db.h"
 #include "lib/ns/ostrelagent_view_db_element.h"
 #include "lib/ns/ostrelagent_view_db_object.h"
@@ -15,9 +18,6 @@
 #include "lib/ns/ostrelagent_view_db_symlink.h"
 #include "lib/ns/ostrelagent_view_db_version.h"
 #include "lib/ns/ostrelagent_view_db_vob.h"
-#include "lib/fetch/ostrelagent_metadata.h"
-#include "lib/fetch/ostrelagent_metadata_rpc.h"
-#include "lib/fetch/ostrelagent_metadata_support.h"
 #include "lib/ostreladb/ostrel_db.h"
 
 namespace {

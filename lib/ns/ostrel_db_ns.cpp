@@ -1,17 +1,14 @@
-// Namespace operations and queries that the namespace cache calls: reading
-// inodes by dbid and by oid, the names of view directories and the changes
-// to them (create, link, unlink, rename, adopt, state, attributes, kind and
-// oid of view-private objects, covers of VOB objects, hijacks), deleting a
-// view object, and the texts that name objects in messages.
+// Namespace operations and queries that the namespace cache calls on its
+// objects: the names of view directories and the changes to them (create,
+// link, unlink, rename, adopt, state, attributes, kind and oid of
+// view-private objects, covers of VOB objects, hijacks), deleting a view
+// object, and the texts that name objects in messages.
 //
 // A change runs in one write transaction and tells the namespace cache what
 // changed only once it is committed: a failed commit rolls the records
 // back, and the caches must not keep what never happened. A change that
 // replaces a name removes it inside its own transaction, so a failure keeps
 // the name.
-//
-// Stand-in: object recovery (which needs the lost+found handling of the
-// database's life cycle) answers 1007.
 
 #include <sys/time.h>
 #include <unistd.h>
@@ -24,14 +21,17 @@
 #include <string>
 #include <vector>
 
+#include "lib/ns/ostrel_db_ns.h"
+
+#include "lib/core/ostrelagent_credentials.h"
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ns/ns_cache.h"
 #include "lib/ns/ns_fstat.h"
 #include "lib/ns/ns_locate.h"
 #include "lib/ns/ns_lookup.h"
 #include "lib/ns/ns_vob.h"
 #include "lib/ostreladb/ostrel_db.h"
+#include "lib/ostreladb/ostrel_db_container_removals.h"
 #include "lib/ostreladb/ostrel_db_record.h"
 #include "lib/ostreladb/ostrel_db_report.h"
 #include "lib/ostreladb/ostrel_db_session.h"
@@ -39,14 +39,9 @@
 
 namespace {
 
-// A container that cannot be removed now is given up this much later.
-constexpr long STRANDED_DELAY_SECONDS = 86400;
 // The status of an operation on the wrong kind of object.
 constexpr int WRONG_KIND = 1001;
 constexpr size_t TEXT_MAX = 1024;
-
-const int QUIET_DBID2OID[] = {QEL_ST_READ_ONLY_STATE, QEL_ST_STALE, 0};
-const int QUIET_OID2DBID[] = {QEL_ST_NOT_FOUND, QEL_ST_READ_ONLY_STATE, 0};
 
 const int QUIET_CHANGE[] = {QEL_ST_READ_ONLY_STATE, 0};
 const int QUIET_UNLINK[] = {QEL_ST_READ_ONLY_STATE, QEL_ST_NOT_EMPTY, 0};
@@ -68,67 +63,6 @@ constexpr uint32_t ATTR_ATIME = 0x100;
 constexpr uint32_t ATTR_MTIME = 0x200;
 constexpr uint32_t ATTR_CHANGES_CTIME = 0x68e;
 
-// The containers of the inodes a write deletes. A container leaves its name
-// inside the write but is kept under a second name in its directory until
-// the write is committed, so that a write that fails (its commit included)
-// gives it back with its inode; a container that cannot be kept so is
-// removed at once.
-class Container_Removals {
-public:
-    Container_Removals() = default;
-    Container_Removals(const Container_Removals&) = delete;
-    Container_Removals& operator=(const Container_Removals&) = delete;
-
-    // Removes the container `name` of the pool, as ostrel_storage_remove does.
-    int remove(const char* name) {
-        if (validate_pname(name) != 0) return ostrel_storage_remove(name);
-        Kept k;
-        k.path = std::string(OSTREL_STORAGE_POOL) + "/" + name;
-        size_t slash = k.path.rfind('/');
-        char leaf[64];
-        std::snprintf(leaf, sizeof leaf, "/.removing.%ld.%lu", static_cast<long>(getpid()), ++counter_);
-        k.kept = k.path.substr(0, slash) + leaf;
-        if (::link(k.path.c_str(), k.kept.c_str()) != 0) return ostrel_storage_remove(name);
-        int status = ostrel_storage_remove(name);
-        if (status != 0) {
-            ::unlink(k.kept.c_str());
-            return status;
-        }
-        kept_.push_back(k);
-        return 0;
-    }
-    // The write is committed: the kept containers go.
-    void committed() {
-        for (const Kept& k : kept_) ::unlink(k.kept.c_str());
-        kept_.clear();
-    }
-    // The write failed: the containers take their names again.
-    void failed() {
-        for (const Kept& k : kept_) {
-            if (::rename(k.kept.c_str(), k.path.c_str()) != 0)
-                imsg_print(IMSG_KIND_WARN, &_qel_cmsg_qel_msg_table, QEL_MSG_RENAME, k.kept.c_str(), k.path.c_str(),
-                           imsg_strerror(errno));
-        }
-        kept_.clear();
-    }
-
-private:
-    struct Kept {
-        std::string path, kept;
-    };
-    std::vector<Kept> kept_;
-    // Names the kept containers; only written inside write transactions.
-    static unsigned long counter_;
-};
-
-unsigned long Container_Removals::counter_ = 0;
-
-// Deletes an inode and its container inside the caller's write transaction
-// (see ostrel_db_inode_delete), the container kept by `removals` until the
-// write is committed when given.
-int inode_delete(view_build_rec* build, uint32_t dbid, uint32_t type, size_t moved_to_size, char* moved_to,
-                 Container_Removals* removals);
-
 // The changes a write makes to the namespace cache's objects, applied once
 // the write is committed, and the containers it removes.
 class Cache_Changes {
@@ -137,7 +71,7 @@ public:
     // The record `dbid` has a new status.
     void status(uint32_t dbid, const qel_fstat_db_s& fstat) {
         qel_fstat_db_s handed_out = fstat;
-        OstrelAgent_Metadata::replace_fstat_identities(handed_out);
+        ostrelagent_replace_fstat_identities(handed_out);
         changes_.push_back({static_cast<int32_t>(dbid), true, handed_out});
     }
     // The record `dbid` went.
@@ -146,7 +80,7 @@ public:
         for (const Change& c : changes_) locate_cache_update(vob_, c.dbid, c.has_status ? &c.fstat : nullptr);
         changes_.clear();
     }
-    Container_Removals& removals() { return removals_; }
+    OstrelDb_Container_Removals& removals() { return removals_; }
 
 private:
     struct Change {
@@ -156,7 +90,7 @@ private:
     };
     view_vob* vob_;
     std::vector<Change> changes_;
-    Container_Removals removals_;
+    OstrelDb_Container_Removals removals_;
 };
 
 // Runs `op` in a write transaction and applies `changes` once it committed.
@@ -263,7 +197,8 @@ int unlink_in(view_build_rec* build, uint32_t dir_dbid, const char* name, uint32
             }
         }
         if (remove) {
-            if ((status = inode_delete(build, target, fstat.type, 0, nullptr, &changes.removals())) != 0) return status;
+            status = ostrela_db_inode_delete_kept(build, target, fstat.type, 0, nullptr, &changes.removals());
+            if (status != 0) return status;
             changes.gone(target);
         }
     }
@@ -314,77 +249,6 @@ int prepare_name(obj_entry* dir, const char* name, uint32_t state, obj_entry** c
 
 } // namespace
 
-namespace {
-
-int inode_delete(view_build_rec* build, uint32_t dbid, uint32_t type, size_t moved_to_size, char* moved_to,
-                 Container_Removals* removals) {
-    if (moved_to != nullptr && moved_to_size > 0) moved_to[0] = '\0';
-    char text[TEXT_MAX];
-    int status = ostrela_db_inode_read_text(dbid, text, sizeof text);
-    if (status != 0) return status;
-    if (type == QEL_FTYPE_DIR) {
-        if ((status = ostrela_db_dir_empty(dbid)) != 0) return status;
-        if (text[0] != '\0') {
-            int removed = ostrel_storage_remove_dir(text);
-            if (removed == 1) return QEL_ST_NOT_EMPTY;
-            if (removed != 0) return qel_errno2status(errno);
-        }
-    } else if (text[0] != '\0' && type != QEL_FTYPE_NONE && type != QEL_FTYPE_LNK) {
-        // A name that leaves the pool is never followed: the inode waits
-        // stranded, as for a container that cannot be removed now.
-        if (validate_pname(text) != 0) {
-            status = QEL_ST_NOT_PERMITTED;
-        } else if (moved_to != nullptr) {
-            std::string path = std::string(OSTREL_STORAGE_POOL) + "/" + text;
-            status = move_to_lost_and_found(path.c_str(), moved_to_size, moved_to);
-            if (status == QEL_ST_NO_ENTRY) status = 0;
-        } else {
-            status = removals != nullptr ? removals->remove(text) : ostrel_storage_remove(text);
-        }
-        if (status == QEL_ST_NOT_PERMITTED) {
-            struct timeval when;
-            gettimeofday(&when, nullptr);
-            when.tv_sec += STRANDED_DELAY_SECONDS;
-            status = ostrela_db_mark_inode_stranded(dbid, &when);
-            if (status == 0) ostrel_db_sched_scrubber();
-            return status;
-        }
-        if (status != 0) return status;
-    }
-    return ostrela_db_inode_delete(dbid, build != nullptr ? static_cast<int>(build->cr_ref) : 0);
-}
-
-} // namespace
-
-int ostrel_db_inode_delete(view_build_rec* build, unsigned dbid, unsigned type, size_t moved_to_size,
-                           char* moved_to) {
-    return inode_delete(build, dbid, type, moved_to_size, moved_to, nullptr);
-}
-
-int ostrel_db_dbid2oid(unsigned, unsigned dbid, qel_oid_s* oid, qel_fstat_db_s* fstat, vob_mtype_t* mtype,
-                       unsigned* stamp) {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_dbid2oid");
-    auto op = [&] { return ostrela_db_inode_read(dbid, stamp, oid, fstat, mtype, nullptr); };
-    int status = fstat != nullptr ? ostrel_db_read_fstat_in_transaction(fstat, false, op)
-                                  : ostrel_db_in_transaction(0, op);
-    return ostrel_db_report(status, QUIET_DBID2OID, DBU_MSG_DBID2OID, static_cast<unsigned long>(dbid));
-}
-
-int ostrel_db_oid2dbid(unsigned vob_dbid, const qel_oid_s* oid, unsigned* dbid, unsigned* stamp,
-                       qel_fstat_db_s* fstat, vob_mtype_t* mtype) {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_oid2dbid");
-    uint32_t found = 0;
-    auto op = [&] {
-        int status = ostrela_db_inode_lookup(vob_dbid, oid, &found);
-        return status != 0 ? status : ostrela_db_inode_read(found, stamp, nullptr, fstat, mtype, nullptr);
-    };
-    int status = fstat != nullptr ? ostrel_db_read_fstat_in_transaction(fstat, false, op)
-                                  : ostrel_db_in_transaction(0, op);
-    if (status == 0 && dbid != nullptr) *dbid = found;
-    char text[QEL_OID_STR_SIZE];
-    return ostrel_db_report(status, QUIET_OID2DBID, DBU_MSG_OID2DBID, qel_oid_to_str(oid, text));
-}
-
 int ostrel_db_delete(obj_entry* obj) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_delete");
     uint32_t dbid = static_cast<uint32_t>(obj->dbid);
@@ -393,7 +257,8 @@ int ostrel_db_delete(obj_entry* obj) {
         qel_fstat_db_s fstat{};
         int st = ostrela_db_inode_read(dbid, nullptr, nullptr, &fstat, nullptr, nullptr);
         if (st != 0) return st;
-        return fstat.type == QEL_FTYPE_DIR ? WRONG_KIND : inode_delete(nullptr, dbid, fstat.type, 0, nullptr, &changes.removals());
+        if (fstat.type == QEL_FTYPE_DIR) return WRONG_KIND;
+        return ostrela_db_inode_delete_kept(nullptr, dbid, fstat.type, 0, nullptr, &changes.removals());
     });
     if (status == 0) {
         obj_flush(obj);
@@ -402,43 +267,6 @@ int ostrel_db_delete(obj_entry* obj) {
     ostrel_db_report(status, QUIET_CHANGE, DBU_MSG_DELETE, obj_2str(obj));
     obj_free(obj);
     return status;
-}
-
-int ostrel_db_recover_object(const qel_uuid_s* uuid, const qel_oid_s* dir_oid, const char* name, unsigned size,
-                             char* moved_to) {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_recover_object");
-    if (moved_to != nullptr && size > 0) moved_to[0] = '\0';
-    unsigned vob_dbid = 0, dir = 0;
-    int status = ostrel_db_vob_read(uuid, 0, nullptr, 0, nullptr, &vob_dbid);
-    if (status == 0) status = ostrel_db_oid2dbid(vob_dbid, dir_oid, &dir, nullptr, nullptr, nullptr);
-    if (status == 0) {
-        status = ostrel_db_in_transaction(1, [&] {
-            qel_fstat_db_s dir_fstat{};
-            int st = ostrela_db_inode_read(dir, nullptr, nullptr, &dir_fstat, nullptr, nullptr);
-            uint32_t object = 0;
-            if (st == 0) st = ostrela_db_dir_entry_delete(dir, name, 0, &object);
-            if (st == 0 && object != 0) {
-                qel_fstat_db_s fstat{};
-                st = ostrela_db_inode_read(object, nullptr, nullptr, &fstat, nullptr, nullptr);
-                if (st == 0 && fstat.type == QEL_FTYPE_DIR && dir_fstat.nlink > 0) --dir_fstat.nlink;
-                // Its container goes to lost+found rather than away.
-                if (st == 0) st = inode_delete(nullptr, object, fstat.type, size, moved_to, nullptr);
-            }
-            if (st == 0) {
-                dir_fstat.size = uint64_t{dir_fstat.size} - (std::strlen(name) + OSTREL_DB_DIRENT_OVERHEAD);
-                st = ostrela_db_inode_rewrite(dir, &dir_fstat);
-            }
-            return st;
-        });
-    }
-    if (status != 0 && moved_to != nullptr && size > 0) moved_to[0] = '\0';
-    static constexpr int quiet[] = {QEL_ST_READ_ONLY, QEL_ST_READ_ONLY_STATE, QEL_ST_NOT_EMPTY, QEL_ST_NOT_FOUND, 0};
-    return ostrel_db_report(status, quiet, DBU_MSG_RECOVER_OBJECT, ostrela_db_id_text(*dir_oid).c_str(), name);
-}
-
-bool ostrel_db_is_private_mtype(vob_mtype_t mtype) {
-    return mtype == VIEW_MTYPE_PRIVATE || mtype == VIEW_MTYPE_BUILD_FLAGGED || mtype == VIEW_MTYPE_REQUESTED ||
-           mtype == VIEW_MTYPE_BUILD || mtype == VIEW_MTYPE_UNSHARED;
 }
 
 obj_entry* create_cover_inode(obj_entry* obj, int* status) {
@@ -532,7 +360,7 @@ obj_entry* ostrel_db_create(view_build_rec* build, obj_entry* dir, const char* n
         return nullptr;
     }
     if (made) vob->db_id = vob_dbid;
-    OstrelAgent_Metadata::replace_fstat_identities(fstat);
+    ostrelagent_replace_fstat_identities(fstat);
     obj_entry* obj = locate_activate_view_obj(vob, static_cast<int32_t>(dbid), oid, kind, gen, &fstat, &st);
     if (obj == nullptr) {
         if (st == 0) ns_fatal("lib/ns/ostrel_db_ns", __LINE__, "st != QEL_ST_OK");

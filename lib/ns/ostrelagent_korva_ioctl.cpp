@@ -6,8 +6,7 @@
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/view/ostrelagent_view.h"
-#include "lib/kernel/ostrelagent_korva_request_handler.h"
+#include "lib/core/ostrelagent_view_base.h"
 #include "platform/pfm/pfm.h"
 #include "platform/qel/qel.h"
 #include "platform/utl/sysutl.h"
@@ -66,7 +65,7 @@ uint32_t inval_kind_of(vob_op_t op) {
 
 } // namespace
 
-OstrelAgent_KORVA_Ioctl::OstrelAgent_KORVA_Ioctl(OstrelAgent_View* view) : m_view(view) {}
+OstrelAgent_KORVA_Ioctl::OstrelAgent_KORVA_Ioctl(OstrelAgent_View_Base* view) : m_view(view) {}
 
 OstrelAgent_KORVA_Ioctl::~OstrelAgent_KORVA_Ioctl() = default;
 
@@ -117,9 +116,6 @@ int OstrelAgent_KORVA_Ioctl::register_view() {
     trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "     uuid              = %s", uuid_text.c_str());
     trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "     windows view = %d", 0);
 
-    // The kernel starts sending requests once the view is registered: the
-    // threads that answer them must be startable by then.
-    if (OstrelAgent_KORVA_Request_Handler::get_instance() == nullptr) return QEL_ST_NO_RESOURCES;
     trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Before mkview");
     print_mkview(record);
     korvacmd_block block = block_of(KORVA_MCB_REGISTER_VIEW, case_flag(), &record, sizeof record);

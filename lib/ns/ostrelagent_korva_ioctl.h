@@ -10,22 +10,22 @@
 #include "platform/qel/qel.h"
 #include "xdr/ostrelxdr_view.h"
 
-class OstrelAgent_View;
+class OstrelAgent_View_Base;
 
 // The kernel file-system control object bound to one view. It reads the
 // view's storage path, its cleartext cache directory (the second storage
 // path the kernel is told of), its server view tag and its view uuid.
 class OstrelAgent_KORVA_Ioctl {
 public:
-    explicit OstrelAgent_KORVA_Ioctl(OstrelAgent_View* view);
+    explicit OstrelAgent_KORVA_Ioctl(OstrelAgent_View_Base* view);
     virtual ~OstrelAgent_KORVA_Ioctl();
 
     OstrelAgent_KORVA_Ioctl(const OstrelAgent_KORVA_Ioctl&) = delete;
     OstrelAgent_KORVA_Ioctl& operator=(const OstrelAgent_KORVA_Ioctl&) = delete;
 
     // Registers the view (server view tag, storage path, host, view uuid,
-    // case-sensitive names), making sure the kernel request listener exists
-    // first (1062 when it cannot be made). The kernel's base-library status.
+    // case-sensitive names); the caller makes sure first that the kernel
+    // request listener exists. The kernel's base-library status.
     int register_view();
     // Removes the view's server tag from the kernel. The base-library status.
     int unregister_view();
@@ -66,5 +66,5 @@ private:
     // Command 5 with `record` against the view's root directory.
     int invalidate(korva_inval_record& record) const;
 
-    OstrelAgent_View* m_view;
+    OstrelAgent_View_Base* m_view;
 };

@@ -3,11 +3,10 @@
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/view/ostrelagent_view.h"
+#include "lib/core/ostrelagent_view_base.h"
 #include "lib/ns/ostrelagent_view_db_element.h"
 #include "lib/ns/ostrelagent_view_db_symlink.h"
 #include "lib/ns/ostrelagent_view_db_version.h"
-#include "lib/view/ostrelagent_view_handler.h"
 #include "lib/ostreladb/ostrel_db.h"
 
 namespace {
@@ -48,7 +47,7 @@ unsigned find_vob(const Trace& trace, const qel_uuid_s& vob) {
 } // namespace
 
 ptime_fstat::ptime_fstat(const qel_fstat_db_s& from) : fstat(from) {
-    OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
+    OstrelAgent_View_Base* view = OstrelAgent_View_Base::get_view();
     if (view != nullptr && view->get_preserve_vob_mtime() != 0) return;
     struct timeval now;
     OstrelAgent_Util::get_view_time(&now);

@@ -2,7 +2,7 @@
 
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/ns/ns_content_fetch.h"
 #include "lib/ostreladb/ostrel_db.h"
 
 namespace {
@@ -48,7 +48,7 @@ int OstrelAgent_View_db_symlink::create(unsigned parent, const qel_oid_s& scope,
     }
     trace.writeTrace(Trace::TRACE_LEVEL_4, "Created symlink, new dbid=%d target=\"%s\"", static_cast<int>(dbid),
                      link.link_text);
-    if (inval_parent) OstrelAgent_Metadata::view_inval_parent(m_vob, parent_oid, PARENT_INVALIDATION);
+    if (inval_parent) Ns_Content_Fetch::get().view_inval_parent(m_vob, parent_oid, PARENT_INVALIDATION);
     m_dbid = dbid;
     link.vstat.fstat.nodeid = dbid;
     return 0;

@@ -2,7 +2,8 @@
 
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/view/ostrelagent_view_handler.h"
+#include "lib/core/ostrelagent_view_base.h"
+#include "lib/ns/ns_content_fetch.h"
 #include "lib/ostreladb/ostrel_db.h"
 
 namespace {
@@ -68,16 +69,16 @@ int OstrelAgent_View_db_version::set_readdir_done(bool done) {
     int status = ostrel_db_ver_set_readdir_done(m_vob_dbid, m_dbid, done ? 1 : 0, &flush_all, &oid);
     if (status != 0) return status;
     if (!flush_all) {
-        OstrelAgent_Metadata::view_inval_parent(m_vob, oid, PARENT_INVALIDATION);
+        Ns_Content_Fetch::get().view_inval_parent(m_vob, oid, PARENT_INVALIDATION);
         return 0;
     }
-    if (OstrelAgent_View_Handler::get_view() == nullptr) {
+    if (OstrelAgent_View_Base::get_view() == nullptr) {
         trace.writeTrace(Trace::TRACE_LEVEL_4, "No view object available");
         return NO_VOB;
     }
     // The whole view's flush goes to the pool: the caller may hold the
     // namespace mutex that the flush takes.
-    OstrelAgent_Metadata::view_inval_view_in_background();
+    Ns_Content_Fetch::get().view_inval_view_in_background();
     return 0;
 }
 
@@ -146,7 +147,7 @@ int OstrelAgent_View_db_version::create(unsigned parent, const qel_oid_s& scope,
         ver_dbid = 0;
         return OstrelAgent_Status::GENERAL_FAILURE;
     }
-    if (inval_parent) OstrelAgent_Metadata::view_inval_parent(m_vob, parent_oid, PARENT_INVALIDATION);
+    if (inval_parent) Ns_Content_Fetch::get().view_inval_parent(m_vob, parent_oid, PARENT_INVALIDATION);
     m_dbid = ver_dbid;
     return 0;
 }

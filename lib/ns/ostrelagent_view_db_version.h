@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "lib/ns/ostrelagent_view_db_abstract_ver.h"
-#include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/ostreladb/ostrelagent_dirent.h"
 
 class OstrelAgent_View_db_version : public OstrelAgent_View_db_abstract_ver {
 public:

@@ -5,13 +5,13 @@
 #include "lib/client/rclient_get_configspec.h"
 #include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_log.h"
+#include "lib/core/ostrelagent_log_update.h"
 #include "lib/core/ostrelagent_server.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/view/ostrelagent_view.h"
-#include "lib/core/ostrelagent_log_update.h"
+#include "lib/core/ostrelagent_view_base.h"
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ns/ns_rpc.h"
 #include "lib/ostreladb/ostrel_db.h"
@@ -53,12 +53,12 @@ OstrelAgent_ConfigSpec_Lock::OstrelAgent_ConfigSpec_Lock() : m_update(new Ostrel
 OstrelAgent_ConfigSpec_Lock::~OstrelAgent_ConfigSpec_Lock() {
     // Frees the slot only when the placeholder holds it; wakes its waiters
     // in any case.
-    OstrelAgent_View::update_end(m_update.get());
+    OstrelAgent_View_Base::update_end(m_update.get());
 }
 
 bool OstrelAgent_ConfigSpec_Lock::claim() {
     unsigned int gn = 0;
-    return OstrelAgent_View::update_start(m_update.get(), gn, false);
+    return OstrelAgent_View_Base::update_start(m_update.get(), gn, false);
 }
 
 // ---- the request -------------------------------------------------------------------------------

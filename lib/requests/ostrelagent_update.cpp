@@ -5,20 +5,20 @@
 #include "lib/client/rclient_view_update.h"
 #include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_log.h"
+#include "lib/core/ostrelagent_log_update.h"
 #include "lib/core/ostrelagent_mutex_guard.h"
 #include "lib/core/ostrelagent_server.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/core/ostrelagent_thread_manager_base.h"
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/view/ostrelagent_view.h"
-#include "lib/ns/ostrelagent_view_db.h"
-#include "lib/requests/ostrelagent_async_update.h"
+#include "lib/core/ostrelagent_view_base.h"
 #include "lib/fetch/ostrelagent_cltxt_plus_db_listener.h"
-#include "lib/core/ostrelagent_log_update.h"
 #include "lib/fetch/ostrelagent_surgical_listener.h"
 #include "lib/fetch/ostrelagent_update_applier.h"
 #include "lib/ns/ostrelagent_korva_ioctl.h"
+#include "lib/ns/ostrelagent_view_db.h"
+#include "lib/requests/ostrelagent_async_update.h"
 #include "xml/norvane_xml_doc.h"
 #include "xml/norvane_xml_elem.h"
 
@@ -53,10 +53,6 @@ int server_status_of(int checked, int server_status) {
 
 } // namespace
 
-norvanethread_mutex_t OstrelAgent_Update::g_blocking_lock = NORVANETHREAD_MUTEX_INITIALIZER;
-int OstrelAgent_Update::g_blocking = 0;
-int OstrelAgent_Update::g_rpc_complete = 0;
-norvanethread_cond_t OstrelAgent_Update::g_update_done = NORVANETHREAD_COND_INITIALIZER;
 
 OstrelAgent_Update::OstrelAgent_Update(const std::string& request_text, NorvaneAutoPtr<NorvaneXmlDoc> document)
     : OstrelAgent_AbstractOp(request_text, document) {}
@@ -128,7 +124,7 @@ void OstrelAgent_Update::process_request() {
         do_surgical_update();
         return;
     }
-    if (OstrelAgent_View::should_stop_update()) {
+    if (OstrelAgent_View_Base::should_stop_update()) {
         m_status = S::UPDATE_REFUSED_SHUTDOWN;
         m_message = text(M::SHUTTING_DOWN);
         return;
@@ -141,7 +137,7 @@ void OstrelAgent_Update::process_request() {
         }
         return;
     }
-    OstrelAgent_View::wait_for_running_update();
+    OstrelAgent_View_Base::wait_for_running_update();
     m_status = get_ioctl();
     if (m_status == 0) ioctl()->view_inval_view();
 }
@@ -167,7 +163,7 @@ bool OstrelAgent_Update::queue_view_update(unsigned int& gn) {
     if (m_log) copy->m_log.reset(new OstrelAgent_Log_Update(*m_log));
     OstrelAgent_Async_Update* thread = new OstrelAgent_Async_Update(copy);
     OstrelAgent_Thread_Manager_Base* manager = OstrelAgent_Thread_Manager_Base::get_instance();
-    if (!OstrelAgent_View::update_start(copy, gn, false)) {
+    if (!OstrelAgent_View_Base::update_start(copy, gn, false)) {
         delete thread;
         return false;
     }
@@ -278,7 +274,7 @@ void OstrelAgent_Update::end_view_update() {
     Trace trace("end_view_update");
     wait_for_background_fetches();
     log_end_update();
-    OstrelAgent_View::update_end(this);
+    OstrelAgent_View_Base::update_end(this);
 }
 
 void OstrelAgent_Update::wait_for_background_fetches() {
@@ -325,7 +321,7 @@ void OstrelAgent_Update::do_surgical_update() {
     m_status = get_view();
     if (m_status != 0) return;
     unsigned int slot_gn = 0;
-    OstrelAgent_View::update_start(this, slot_gn, true);
+    OstrelAgent_View_Base::update_start(this, slot_gn, true);
     unsigned int view_gn = 0;
     m_status = OstrelAgent_View_db::view_gn(view_gn);
     if (m_status != 0) {

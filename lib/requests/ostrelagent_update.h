@@ -27,16 +27,17 @@
 // update "update-paths" with one path per child. Reply: the envelope and
 // always "log-file", the update log's path (empty without a log).
 //
-// Locks: g_blocking_lock guards the count of the running update's
-// outstanding background fetches, g_rpc_complete and every operation's
-// background status; it is a leaf (the update log's records are written
-// outside it).
+// Locks: g_blocking_lock (of OstrelAgent_Fetch_Owner) guards the count of
+// the running update's outstanding background fetches, g_rpc_complete and
+// every operation's background status; it is a leaf (the update log's
+// records are written outside it).
 
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "lib/core/ostrelagent_util.h"
+#include "lib/fetch/ostrelagent_fetch_owner.h"
 #include "lib/requests/ostrelagent_abstractop.h"
 #include "platform/norvanethread/norvanethread.h"
 #include "xdr/ostrelxdr_blob.h"
@@ -44,7 +45,7 @@
 class NorvaneXmlElem;
 class OstrelAgent_Log_Update;
 
-class OstrelAgent_Update : public OstrelAgent_AbstractOp {
+class OstrelAgent_Update : public OstrelAgent_AbstractOp, public OstrelAgent_Fetch_Owner {
 public:
     static constexpr const char* TAG_UPDATE_FLAGS = "update-flags";
     static constexpr const char* TAG_UPDATE_PATHS = "update-paths";
@@ -74,7 +75,7 @@ public:
     // A background cleartext fetch of this run failed (called on pool
     // threads): its status becomes the background status and its message
     // an "Error:" line of the log.
-    void bg_error(int status, const std::string& message);
+    void bg_error(int status, const std::string& message) override;
 
     // The full run; `from_restore` leaves the log's head and tail and the
     // slot to the caller.
@@ -112,12 +113,6 @@ public:
     const ostrel_scope& get_scope() const { return m_scope; }
     void set_scope(const ostrel_scope& scope) { m_scope = scope; }
     int get_bg_status();
-
-    // Shared by the running update and its background fetches.
-    static norvanethread_mutex_t g_blocking_lock;
-    static int g_blocking;
-    static int g_rpc_complete;
-    static norvanethread_cond_t g_update_done;
 
 protected:
     // Reads "hijack-treatment" and "ptime" of a request's flags; an unknown

@@ -6,17 +6,21 @@
 #include <memory>
 
 #include "lib/client/rclient_session.h"
-#include "lib/requests/ostrelagent_abstractop.h"
-#include "lib/requests/ostrelagent_conn_handler_base.h"
-#include "lib/kernel/ostrelagent_korva_request_handler.h"
+#include "lib/core/ostrelagent_config.h"
 #include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_log.h"
-#include "lib/requests/ostrelagent_request_handler_base.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/core/ostrelagent_thread_manager_base.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
+#include "lib/fetch/ostrelagent_ns_fetch.h"
+#include "lib/kernel/ostrelagent_korva_request_handler.h"
+#include "lib/ns/ns_cache.h"
+#include "lib/requests/ostrelagent_abstractop.h"
+#include "lib/requests/ostrelagent_conn_handler_base.h"
+#include "lib/requests/ostrelagent_mountvob.h"
+#include "lib/requests/ostrelagent_request_handler_base.h"
 #include "lib/view/ostrelagent_view.h"
 #include "platform/pfm/pfm.h"
 #include "platform/rt/rt.h"
@@ -26,19 +30,43 @@ const char* const kClass = "OstrelAgent_View_Handler";
 } // namespace
 
 OstrelAgent_View_Handler* OstrelAgent_View_Handler::g_instance = nullptr;
-std::atomic<OstrelAgent_View*> OstrelAgent_View_Handler::g_view{nullptr};
 norvanethread_mutex_t OstrelAgent_View_Handler::g_request_lock = NORVANETHREAD_MUTEX_INITIALIZER;
 norvanethread_t OstrelAgent_View_Handler::g_main_thread{};
 
 OstrelAgent_View_Handler::OstrelAgent_View_Handler(const std::string& storage)
     : m_storage(storage) {
     g_instance = this;
+    wire_floors();
+    OstrelAgent_View_Factory::set_factory(this);
 }
 
 OstrelAgent_View_Handler::~OstrelAgent_View_Handler() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "~OstrelAgent_View_Handler");
-    delete g_view.exchange(nullptr);
+    OstrelAgent_View_Factory::set_factory(nullptr);
+    delete OstrelAgent_View_Base::exchange_view(nullptr);
     g_instance = nullptr;
+}
+
+void OstrelAgent_View_Handler::wire_floors() {
+    OstrelAgent_Ns_Fetch::install();
+    ns_cache_install_db_flush();
+    OstrelAgent_Config::set_vob_mounter(OstrelAgent_Mountvob::mounter());
+}
+
+OstrelAgent_View_Base* OstrelAgent_View_Handler::get_view_from_stg(const std::string& storage) {
+    return OstrelAgent_View::get_view_from_stg(storage);
+}
+
+OstrelAgent_View_Base* OstrelAgent_View_Handler::get_view_from_list(
+    const std::string& storage, const std::string& cltxt_cache_dir, const std::string& view_uuid,
+    const std::string& server_tag, const std::string& text_mode, const std::string& view_type, int preserve) {
+    return OstrelAgent_View::get_view_from_list(storage, cltxt_cache_dir, view_uuid, server_tag, text_mode, view_type,
+                                                preserve);
+}
+
+void OstrelAgent_View_Handler::install_view(OstrelAgent_View_Base* view) {
+    // This factory makes no other kind of view.
+    set_view(static_cast<OstrelAgent_View*>(view));
 }
 
 OstrelAgent_View_Handler* OstrelAgent_View_Handler::get_instance(const std::string& storage) {
@@ -62,22 +90,16 @@ void OstrelAgent_View_Handler::set_view(OstrelAgent_View* view) {
         pfm_assert_fail("set_view on the main thread", __FILE__, __LINE__);
         return;
     }
-    if (g_view.load() != nullptr) {
+    if (OstrelAgent_View_Base::get_view() != nullptr) {
         pfm_assert_fail("no view set yet", __FILE__, __LINE__);
         return;
     }
-    g_view.store(view);
+    OstrelAgent_View_Base::exchange_view(view);
 }
 
 OstrelAgent_View* OstrelAgent_View_Handler::get_view() {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "get_view");
-    OstrelAgent_View* view = g_view.load();
-    if (trace.shouldTrace(OstrelAgent_Trace::TRACE_LEVEL_4)) {
-        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Returning view %p, view tag=%s",
-                         static_cast<void*>(view),
-                         view != nullptr ? view->get_server_tag().c_str() : "");
-    }
-    return view;
+    // Every view installed is one of these (set_view takes no other).
+    return static_cast<OstrelAgent_View*>(OstrelAgent_View_Base::get_view());
 }
 
 void OstrelAgent_View_Handler::lock_request() {
@@ -143,7 +165,7 @@ int OstrelAgent_View_Handler::run() {
     bool loop_ran = false;
     OstrelAgent_KORVA_Request_Handler* korva = OstrelAgent_KORVA_Request_Handler::get_instance();
     std::unique_ptr<OstrelAgent_Conn_Handler_Base> conn(
-        OstrelAgent_Conn_Handler_Base::get_conn_handler(g_view.load()));
+        OstrelAgent_Conn_Handler_Base::get_conn_handler(get_view()));
     OstrelAgent_Thread_Manager_Base* manager = OstrelAgent_Thread_Manager_Base::get_instance();
 
     if (korva == nullptr || !conn || manager == nullptr) {
@@ -175,7 +197,7 @@ int OstrelAgent_View_Handler::run() {
     if (status != 0 && !loop_ran) {
         // A forced EndView may be ending the view at the same time: the view
         // is unregistered once, and terminate wakes that EndView's wait.
-        OstrelAgent_View* view = g_view.load();
+        OstrelAgent_View* view = get_view();
         if (view != nullptr) view->unregister_once();
         if (korva != nullptr) korva->stop_listening();
         if (manager != nullptr) {

@@ -10,32 +10,38 @@
 // through the forced-shutdown thread) and stops what it started.
 //
 // The handler owns the process's one view object: StartView or MkView
-// installs it with set_view during the first request, every operation
-// reaches it through get_view, and the handler's destructor deletes it.
+// makes it and installs it with set_view during the first request, through
+// the view factory that the handler is (OstrelAgent_View_Factory, registered
+// when the handler is made); every operation reaches it through get_view
+// (the floors beneath lib/view through OstrelAgent_View_Base::get_view), and
+// the handler's destructor deletes it.
+//
+// Made, the handler also wires the floors that call upwards at run time to
+// the implementations above them (wire_floors).
 //
 // Threads: get_instance, prepare_view, run, set_view and the destructor run
 // on the main thread. get_view is called from every thread that serves
 // requests and reads the view pointer without a lock: the view is installed
 // before those threads start and stays until they have stopped.
 
-#include <atomic>
 #include <functional>
 #include <istream>
 #include <ostream>
 #include <string>
 
+#include "lib/requests/ostrelagent_view_factory.h"
 #include "platform/norvanethread/norvanethread.h"
 
 class OstrelAgent_View;
 
-class OstrelAgent_View_Handler {
+class OstrelAgent_View_Handler : public OstrelAgent_View_Factory {
 public:
     // The one handler. The first call makes it for `storage`; a later call
     // with the same location returns it, with another location null.
     static OstrelAgent_View_Handler* get_instance(const std::string& storage);
 
     // Deletes the view object when one is set.
-    virtual ~OstrelAgent_View_Handler();
+    ~OstrelAgent_View_Handler() override;
 
     OstrelAgent_View_Handler(const OstrelAgent_View_Handler&) = delete;
     OstrelAgent_View_Handler& operator=(const OstrelAgent_View_Handler&) = delete;
@@ -72,13 +78,29 @@ public:
 
     const std::string& get_storage() const { return m_storage; }
 
+    // Registers, with each floor that calls the one above it at run time,
+    // the implementation that floor calls: the content fetch that the
+    // namespace cache asks, the namespace cache that the view database
+    // flushes, the mount that the mounted-VOB registry repeats. The handler
+    // does it when it is made; tests of a floor without a handler call it
+    // (or the one registration they need) themselves.
+    static void wire_floors();
+
+    // --- the view factory ---
+
+    OstrelAgent_View_Base* get_view_from_stg(const std::string& storage) override;
+    OstrelAgent_View_Base* get_view_from_list(const std::string& storage, const std::string& cltxt_cache_dir,
+                                              const std::string& view_uuid, const std::string& server_tag,
+                                              const std::string& text_mode, const std::string& view_type,
+                                              int preserve) override;
+    void install_view(OstrelAgent_View_Base* view) override;
+
 private:
     explicit OstrelAgent_View_Handler(const std::string& storage);
 
     std::string m_storage;
 
     static OstrelAgent_View_Handler* g_instance;
-    static std::atomic<OstrelAgent_View*> g_view;
     static norvanethread_mutex_t g_request_lock;
     // The thread that made the handler: the process's main thread.
     static norvanethread_t g_main_thread;

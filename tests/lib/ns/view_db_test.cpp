@@ -13,15 +13,16 @@
 #include <vector>
 
 #include "lib/core/ostrelagent_status.h"
-#include "lib/view/ostrelagent_view.h"
+#include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/fetch/ostrelagent_ns_fetch.h"
+#include "lib/ns/ns_vob.h"
 #include "lib/ns/ostrelagent_view_db_element.h"
 #include "lib/ns/ostrelagent_view_db_root_dir.h"
 #include "lib/ns/ostrelagent_view_db_symlink.h"
 #include "lib/ns/ostrelagent_view_db_version.h"
-#include "lib/fetch/ostrelagent_metadata.h"
-#include "lib/ns/ns_vob.h"
 #include "lib/ostreladb/db_test_support.h"
 #include "lib/queued_requests.h"
+#include "lib/view/ostrelagent_view.h"
 
 namespace {
 
@@ -52,6 +53,9 @@ class ViewDbObjects : public db_test::NewDbTest {
 protected:
     void SetUp() override {
         db_test::NewDbTest::SetUp();
+        // The loads invalidate through content fetch, as the view handler
+        // installs it.
+        OstrelAgent_Ns_Fetch::install();
         ASSERT_NE(nullptr, pool());
         ASSERT_EQ(0, ostrel_db_create_def_scope());
         view_vob v{};

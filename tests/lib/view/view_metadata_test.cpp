@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include "lib/ns/ns_cache.h"
 #include "lib/core/ostrelagent_status.h"
+#include "lib/ns/ns_cache.h"
 #include "lib/view_test_support.h"
 
 namespace {

@@ -18,13 +18,13 @@
 
 #include <gtest/gtest.h>
 
-#include "lib/ns/ns_cache.h"
-#include "lib/ostreladb/ostrel_db.h"
 #include "lib/core/ostrelagent_status.h"
+#include "lib/ns/ns_cache.h"
 #include "lib/ns/ostrelagent_view_db.h"
+#include "lib/ostreladb/ostrel_db.h"
+#include "lib/view_test_support.h"
 #include "platform/server/server.h"
 #include "platform/utl/sysutl.h"
-#include "lib/view_test_support.h"
 
 namespace {
 
