@@ -8,11 +8,10 @@
 #include "lib/core/ostrelagent_thread_manager_base.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_handler.h"
+#include "lib/core/ostrelagent_view_base.h"
 #include "lib/fetch/ostrelagent_metadata.h"
-#include "lib/kernel/ostrelagent_korva_ioctl.h"
 #include "lib/ns/ns_cache.h"
+#include "lib/ns/ostrelagent_korva_ioctl.h"
 
 namespace {
 const char* const CLASS_NAME = "OstrelAgent_Metadata_BG_Flush";
@@ -66,7 +65,7 @@ int OstrelAgent_Metadata_BG_Flush::handle_request() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "handle_request");
     // Before anything is read: a change made from now on asks for a flush of its own.
     leave_pending();
-    OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
+    OstrelAgent_View_Base* view = OstrelAgent_View_Base::get_view();
     OstrelAgent_KORVA_Ioctl ioctl(view);
     int status;
     if (m_whole_view) {

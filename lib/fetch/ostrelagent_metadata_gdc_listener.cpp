@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/core/ostrelagent_view_db.h"
 #include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/ns/ostrelagent_view_db.h"
 
 namespace {
 const char* const CLASS_NAME = "OstrelAgent_Metadata_GDC_Listener";

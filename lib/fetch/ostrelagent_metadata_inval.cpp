@@ -6,14 +6,14 @@
 #include "lib/core/ostrelagent_mutex_guard.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view_db.h"
-#include "lib/core/ostrelagent_view_db_object.h"
-#include "lib/core/ostrelagent_view_db_version.h"
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/fetch/ostrelagent_metadata_bg_flush.h"
 #include "lib/fetch/ostrelagent_metadata_support.h"
-#include "lib/kernel/ostrelagent_korva_ioctl.h"
 #include "lib/ns/ns_locate.h"
+#include "lib/ns/ostrelagent_korva_ioctl.h"
+#include "lib/ns/ostrelagent_view_db.h"
+#include "lib/ns/ostrelagent_view_db_object.h"
+#include "lib/ns/ostrelagent_view_db_version.h"
 #include "lib/ostreladb/ostrel_db.h"
 
 namespace {

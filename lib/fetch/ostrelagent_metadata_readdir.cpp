@@ -7,8 +7,6 @@
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_thread_manager_base.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view_db.h"
-#include "lib/core/ostrelagent_view_db_version.h"
 #include "lib/fetch/ostrelagent_bg_readdir.h"
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/fetch/ostrelagent_metadata_bg_flush.h"
@@ -16,6 +14,8 @@
 #include "lib/fetch/ostrelagent_metadata_rpc.h"
 #include "lib/fetch/ostrelagent_metadata_support.h"
 #include "lib/fetch/ostrelagent_readdir_sb_req.h"
+#include "lib/ns/ostrelagent_view_db.h"
+#include "lib/ns/ostrelagent_view_db_version.h"
 #include "lib/ostreladb/ostrel_db.h"
 
 namespace {

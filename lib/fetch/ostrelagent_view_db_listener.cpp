@@ -1,18 +1,17 @@
 #include "lib/fetch/ostrelagent_view_db_listener.h"
 
 #include "lib/core/ostrelagent_lib_msg.h"
+#include "lib/core/ostrelagent_log_update.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_db.h"
-#include "lib/core/ostrelagent_view_db_root_dir.h"
-#include "lib/core/ostrelagent_view_handler.h"
-#include "lib/fetch/ostrelagent_log_update.h"
+#include "lib/core/ostrelagent_view_base.h"
+#include "lib/fetch/ostrelagent_configspec.h"
 #include "lib/fetch/ostrelagent_metadata.h"
-#include "lib/kernel/ostrelagent_korva_ioctl.h"
 #include "lib/ns/ns_rpc.h"
+#include "lib/ns/ostrelagent_korva_ioctl.h"
+#include "lib/ns/ostrelagent_view_db.h"
+#include "lib/ns/ostrelagent_view_db_root_dir.h"
 #include "lib/ostreladb/ostrel_db.h"
-#include "lib/requests/ostrelagent_configspec.h"
 #include "platform/utl/fileutl.h"
 
 namespace {
@@ -62,7 +61,7 @@ int OstrelAgent_View_db_listener::fail(int status) {
 }
 
 void OstrelAgent_View_db_listener::stop_if_asked() {
-    if (!OstrelAgent_View::should_stop_update()) return;
+    if (!OstrelAgent_View_Base::should_stop_update()) return;
     commit_batch();
     throw RClient_Listener_Exception(S::RC_LISTENER_STOPPED);
 }
@@ -182,7 +181,7 @@ std::string OstrelAgent_View_db_listener::lr_name(const qel_oid_s& oid) const {
 
 bool OstrelAgent_View_db_listener::prepare_operation() {
     Trace trace("prepare_operation");
-    if (OstrelAgent_View::should_stop_update()) {
+    if (OstrelAgent_View_Base::should_stop_update()) {
         m_message += text(M::SHUTTING_DOWN);
         fail(S::UPDATE_REFUSED_SHUTDOWN);
         return false;
@@ -224,7 +223,7 @@ bool OstrelAgent_View_db_listener::begin_operation(unsigned int gn) {
         return false;
     }
     trace.writeTrace(LEVEL_4, "old gn %u new gn %u", m_old_gn, m_new_gn);
-    OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
+    OstrelAgent_View_Base* view = OstrelAgent_View_Base::get_view();
     if (view == nullptr) {
         m_message += text(M::NO_VIEW_INFO);
         fail(S::NO_VIEW);
@@ -556,7 +555,7 @@ bool OstrelAgent_View_db_listener::process_finished_scope(const ostrel_scope& sc
 int OstrelAgent_View_db_listener::cleanup_deleted_load_rules() {
     Trace trace("cleanup_deleted_load_rules");
     if (m_doomed.empty()) return 0;
-    OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
+    OstrelAgent_View_Base* view = OstrelAgent_View_Base::get_view();
     if (view == nullptr) {
         m_message += text(M::NO_VIEW_INFO);
         return fail(S::NO_VIEW);

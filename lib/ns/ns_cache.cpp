@@ -1,10 +1,8 @@
 #include "lib/ns/ns_cache.h"
 
-#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #include "lib/core/ostrelagent_trace.h"
@@ -16,6 +14,7 @@
 #include "lib/ns/ns_readdir.h"
 #include "lib/ns/ns_vob.h"
 #include "lib/ostreladb/ostrel_db.h"
+#include "lib/ostreladb/ostrel_db_cache_flush.h"
 #include "platform/pfm/pfm.h"
 #include "platform/stg/stg.h"
 
@@ -45,10 +44,6 @@ obj_cache_stats_s last_obj;
 lookup_cache_stats_s last_name;
 ns_cache_stats_s last_readdir;
 ns_cache_stats_s last_fstat;
-
-std::mutex cred_mutex;
-credutl_sid_credentials_t my_creds;
-std::atomic<bool> my_creds_read{false};
 
 unsigned dbid_bucket(int32_t dbid) { return static_cast<uint32_t>(dbid) % OBJ_HASH_BUCKETS; }
 unsigned oid_bucket(const qel_oid_s* oid) { return qel_oid_to_hash32(oid) % OBJ_HASH_BUCKETS; }
@@ -488,6 +483,20 @@ void cache_flush() {
           "obj_cache_stats.size == 0 && obj_zero_ref_size == 0 && obj_cache_stats.count == 0", __LINE__);
 }
 
+namespace {
+
+class Ns_Db_Cache_Flush : public OstrelDb_Cache_Flush {
+public:
+    void flush() override { cache_flush(); }
+};
+
+} // namespace
+
+void ns_cache_install_db_flush() {
+    static Ns_Db_Cache_Flush flush;
+    OstrelDb_Cache_Flush::install(&flush);
+}
+
 void ns_fstat_flush(const qel_uuid_s& vob_uuid, const qel_oid_s& oid) {
     Ns_Cache_Lock lock;
     view_vob* vob = vob_find_cached(&vob_uuid);
@@ -515,19 +524,7 @@ obj_entry* obj_2view_obj(obj_entry* obj) {
     return obj_2elem(obj)->cover_obj;
 }
 
-// ---- credentials and access ----------------------------------------------------------------
-
-const credutl_sid_credentials_t* ostrelagent_my_creds() {
-    if (!my_creds_read.load(std::memory_order_acquire)) {
-        std::lock_guard<std::mutex> guard(cred_mutex);
-        if (!my_creds_read.load(std::memory_order_relaxed)) {
-            if (credutl_get_sid_credentials(&my_creds) != 0)
-                pfm_panic(SOURCE, __LINE__, "cannot read the agent's credentials");
-            my_creds_read.store(true, std::memory_order_release);
-        }
-    }
-    return &my_creds;
-}
+// ---- access ----------------------------------------------------------------
 
 namespace {
 

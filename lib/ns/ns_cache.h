@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "lib/core/ostrelagent_credentials.h"
 #include "platform/norvanethread/norvanethread.h"
 #include "platform/qel/qel.h"
 #include "platform/utl/credutl.h"
@@ -185,6 +186,9 @@ void obj_flush_lru();
 void cache_flush_vob(view_vob* vob);
 // Empties every namespace cache.
 void cache_flush();
+// Registers cache_flush with the view database, which calls it before it is
+// rebuilt or loaded (OstrelDb_Cache_Flush).
+void ns_cache_install_db_flush();
 // Under the cache mutex: drops and reads again the status of the cached
 // non-cover object of (VOB, oid); nothing for an uncached VOB or object.
 void ns_fstat_flush(const qel_uuid_s& vob_uuid, const qel_oid_s& oid);
@@ -204,10 +208,7 @@ obj_entry* obj_2elem(obj_entry* obj);
 // its element (may be null).
 obj_entry* obj_2view_obj(obj_entry* obj);
 
-// ---- credentials and access ----------------------------------------------------------------
-
-// The agent process's own credentials, read once (a failure stops the process).
-const credutl_sid_credentials_t* ostrelagent_my_creds();
+// ---- access ----------------------------------------------------------------
 
 enum acl_check_mode_t : int {
     ACL_NONE = 0,

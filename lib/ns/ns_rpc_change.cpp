@@ -12,6 +12,7 @@
 #include "lib/ns/ns_msg.h"
 #include "lib/ns/ns_rpc_frame.h"
 #include "lib/ns/ns_vob.h"
+#include "lib/ns/ostrel_db_ns.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "platform/utl/date.h"
 

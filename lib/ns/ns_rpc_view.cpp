@@ -4,12 +4,12 @@
 #include "lib/ns/ns_rpc.h"
 
 #include "lib/core/ostrelagent_config.h"
-#include "lib/core/ostrelagent_view_db.h"
-#include "lib/fetch/ostrelagent_log_update.h"
+#include "lib/core/ostrelagent_log_update.h"
 #include "lib/ns/ns_lookup.h"
 #include "lib/ns/ns_msg.h"
 #include "lib/ns/ns_rpc_frame.h"
 #include "lib/ns/ns_vob.h"
+#include "lib/ns/ostrelagent_view_db.h"
 #include "lib/ostreladb/ostrel_db.h"
 
 namespace {

@@ -18,8 +18,8 @@
 
 #include <sys/time.h>
 
+#include "lib/core/ostrelagent_credentials.h"
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ostreladb/ostrel_db_report.h"
 #include "platform/norvanethread/norvanethread.h"
 #include "platform/qel/qel.h"
@@ -159,7 +159,7 @@ template <typename Op>
 int ostrel_db_read_fstat_in_transaction(qel_fstat_db_s* fstat, bool zero_first, Op&& op) {
     if (zero_first && fstat != nullptr) *fstat = qel_fstat_db_s{};
     int status = ostrel_db_in_transaction(0, op);
-    if (status == 0 && fstat != nullptr) OstrelAgent_Metadata::replace_fstat_identities(*fstat);
+    if (status == 0 && fstat != nullptr) ostrelagent_replace_fstat_identities(*fstat);
     return status;
 }
 

@@ -11,8 +11,8 @@
 #include <ctime>
 #include <new>
 
+#include "lib/core/ostrelagent_credentials.h"
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/ns/ns_cache.h"
 #include "lib/ostreladb/ostrel_db_report.h"
 #include "platform/pfm/pfm.h"
 #include "platform/server/server.h"

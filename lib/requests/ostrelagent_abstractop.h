@@ -29,7 +29,7 @@
 
 class NorvaneXmlElem;
 class OstrelAgent_KORVA_Ioctl;
-class OstrelAgent_View;
+class OstrelAgent_View_Base;
 
 class OstrelAgent_AbstractOp {
 public:
@@ -223,7 +223,7 @@ public:
     void set_supported_version(const std::string& version) { m_supported_version = version; }
     void set_request_name(const std::string& name) { m_request_name = name; }
     NorvaneXmlDoc* get_request_doc() const { return m_request_doc.get(); }
-    OstrelAgent_View* view() const { return m_view; }
+    OstrelAgent_View_Base* view() const { return m_view; }
     OstrelAgent_KORVA_Ioctl* ioctl() const { return m_ioctl.get(); }
 
 protected:
@@ -264,7 +264,7 @@ protected:
     std::vector<std::string> m_removed_load_rules;
     std::vector<std::string> m_removed_leaves;
     std::vector<std::string> m_new_leaves;
-    OstrelAgent_View* m_view = nullptr; // not owned
+    OstrelAgent_View_Base* m_view = nullptr; // not owned
     std::string m_leaf;
     std::string m_parent_dir;
     std::string m_parent_path;

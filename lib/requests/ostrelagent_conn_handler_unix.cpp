@@ -10,10 +10,10 @@
 #include <memory>
 
 #include "lib/core/ostrelagent_status.h"
+#include "lib/core/ostrelagent_thread_manager_base.h"
 #include "lib/core/ostrelagent_thread_manager_unix.h"
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/core/ostrelagent_thread_manager_base.h"
-#include "lib/core/ostrelagent_view.h"
+#include "lib/core/ostrelagent_view_base.h"
 #include "lib/requests/ostrelagent_client.h"
 #include "lib/requests/ostrelagent_request_handler_base.h"
 #include "platform/imsg/imsg.h"
@@ -23,7 +23,7 @@ namespace {
 const char* const kClass = "OstrelAgent_Conn_Handler_Unix";
 } // namespace
 
-OstrelAgent_Conn_Handler_Unix::OstrelAgent_Conn_Handler_Unix(OstrelAgent_View* view)
+OstrelAgent_Conn_Handler_Unix::OstrelAgent_Conn_Handler_Unix(OstrelAgent_View_Base* view)
     : OstrelAgent_Conn_Handler_Base(view) {
     m_listener_pipe = view->get_storage_path();
     listener_pipe_name(m_listener_pipe);

@@ -6,11 +6,11 @@
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_handler.h"
-#include "lib/requests/ostrelagent_configspec.h"
+#include "lib/core/ostrelagent_view_base.h"
+#include "lib/fetch/ostrelagent_configspec.h"
 #include "lib/requests/ostrelagent_connect.h"
 #include "lib/requests/ostrelagent_getconfigspec.h"
+#include "lib/requests/ostrelagent_view_factory.h"
 #include "platform/qel/qel.h"
 #include "platform/utl/fileutl.h"
 #include "xml/norvane_xml_elem.h"
@@ -84,16 +84,18 @@ void OstrelAgent_Mkview::process_request() {
     }
     parse_request();
     if (m_status != 0) return;
-    if (OstrelAgent_View_Handler::get_view() != nullptr) {
+    if (OstrelAgent_View_Base::get_view() != nullptr) {
         // A view runs already: it stays as it is.
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "a view is served already");
         m_status = OstrelAgent_Status::GENERAL_FAILURE;
         return;
     }
 
-    OstrelAgent_View* view = OstrelAgent_View::get_view_from_list(
-        m_storage, m_cltxt_cache_dir, m_view_uuid, m_server_tag, m_text_mode, m_view_type,
-        m_preserve);
+    OstrelAgent_View_Factory* factory = OstrelAgent_View_Factory::get_factory();
+    OstrelAgent_View_Base* view =
+        factory != nullptr ? factory->get_view_from_list(m_storage, m_cltxt_cache_dir, m_view_uuid, m_server_tag,
+                                                         m_text_mode, m_view_type, m_preserve)
+                           : nullptr;
     if (view == nullptr) {
         m_status = OstrelAgent_Status::OUT_OF_MEMORY;
         m_message = qel_strerror(QEL_NO_DOM);
@@ -106,8 +108,8 @@ void OstrelAgent_Mkview::process_request() {
         delete view;
         return;
     }
-    OstrelAgent_View_Handler::set_view(view);
-    if (OstrelAgent_View_Handler::get_view() != view) {
+    factory->install_view(view);
+    if (OstrelAgent_View_Base::get_view() != view) {
         // Not installed (set_view reported why): undo the new view.
         view->cleanup();
         view->cleanup_storage();

@@ -4,8 +4,9 @@
 
 #include <xercesc/sax/SAXParseException.hpp>
 
-#include "lib/fetch/ostrelagent_restore.h"
-#include "lib/fetch/ostrelagent_update.h"
+#include "lib/core/ostrelagent_status.h"
+#include "lib/core/ostrelagent_tag.h"
+#include "lib/core/ostrelagent_trace.h"
 #include "lib/requests/ostrelagent_abstractop.h"
 #include "lib/requests/ostrelagent_connect.h"
 #include "lib/requests/ostrelagent_disconnect.h"
@@ -14,13 +15,12 @@
 #include "lib/requests/ostrelagent_load.h"
 #include "lib/requests/ostrelagent_mkview.h"
 #include "lib/requests/ostrelagent_mountvob.h"
+#include "lib/requests/ostrelagent_restore.h"
 #include "lib/requests/ostrelagent_setcache.h"
 #include "lib/requests/ostrelagent_setconfigspec.h"
 #include "lib/requests/ostrelagent_startview.h"
-#include "lib/core/ostrelagent_status.h"
-#include "lib/core/ostrelagent_tag.h"
-#include "lib/core/ostrelagent_trace.h"
 #include "lib/requests/ostrelagent_unknown.h"
+#include "lib/requests/ostrelagent_update.h"
 #include "lib/requests/ostrelagent_xmlerror.h"
 #include "xml/norvane_xml_doc.h"
 #include "xml/norvane_xml_elem.h"

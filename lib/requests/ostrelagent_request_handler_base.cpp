@@ -15,7 +15,7 @@ const char* const kClass = "OstrelAgent_Request_Handler_Base";
 } // namespace
 
 OstrelAgent_Request_Handler_Base::OstrelAgent_Request_Handler_Base(OstrelAgent_Client* client,
-                                                                   OstrelAgent_View* view)
+                                                                   OstrelAgent_View_Base* view)
     : m_client(client), m_view(view) {
     norvanethread_mutex_init(&m_request_mutex);
     norvanethread_mutex_init(&m_response_mutex);
@@ -29,7 +29,7 @@ OstrelAgent_Request_Handler_Base::~OstrelAgent_Request_Handler_Base() {
 }
 
 OstrelAgent_Request_Handler_Base* OstrelAgent_Request_Handler_Base::get_request_handler(
-    OstrelAgent_Client* client, OstrelAgent_View* view) {
+    OstrelAgent_Client* client, OstrelAgent_View_Base* view) {
     return new OstrelAgent_Request_Handler_Unix(client, view);
 }
 

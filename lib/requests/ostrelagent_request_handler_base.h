@@ -36,7 +36,7 @@
 #include "platform/norvanethread/norvanethread.h"
 
 class OstrelAgent_Client;
-class OstrelAgent_View;
+class OstrelAgent_View_Base;
 
 class OstrelAgent_Request_Handler_Base : public OstrelAgent_Request_Thread {
 public:
@@ -47,7 +47,7 @@ public:
     // A new handler for `client` (owned by the handler from now on) of
     // `view`. The listener hands it to the thread manager's start_op.
     static OstrelAgent_Request_Handler_Base* get_request_handler(OstrelAgent_Client* client,
-                                                                 OstrelAgent_View* view);
+                                                                 OstrelAgent_View_Base* view);
 
     ~OstrelAgent_Request_Handler_Base() override;
 
@@ -81,13 +81,13 @@ public:
     virtual void close_pipes() = 0;
 
     OstrelAgent_Client* get_client() const { return m_client.get(); }
-    OstrelAgent_View* get_view() const { return m_view; }
+    OstrelAgent_View_Base* get_view() const { return m_view; }
 
 protected:
-    OstrelAgent_Request_Handler_Base(OstrelAgent_Client* client, OstrelAgent_View* view);
+    OstrelAgent_Request_Handler_Base(OstrelAgent_Client* client, OstrelAgent_View_Base* view);
 
     std::unique_ptr<OstrelAgent_Client> m_client;
-    OstrelAgent_View* m_view; // not owned
+    OstrelAgent_View_Base* m_view; // not owned
     norvanethread_mutex_t m_request_mutex;  // held for a whole read_request
     norvanethread_mutex_t m_response_mutex; // held for a whole send_response
 };

@@ -25,7 +25,7 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 } // namespace
 
 OstrelAgent_Request_Handler_Unix::OstrelAgent_Request_Handler_Unix(OstrelAgent_Client* client,
-                                                                   OstrelAgent_View* view)
+                                                                   OstrelAgent_View_Base* view)
     : OstrelAgent_Request_Handler_Base(client, view) {}
 
 OstrelAgent_Request_Handler_Unix::~OstrelAgent_Request_Handler_Unix() { close_pipes(); }

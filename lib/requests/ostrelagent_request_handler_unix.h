@@ -29,7 +29,7 @@ public:
     static constexpr std::size_t MAX_REQUEST_LENGTH = 64u * 1024u * 1024u;
     static constexpr int REPLY_STALL_MS = 30000;
 
-    OstrelAgent_Request_Handler_Unix(OstrelAgent_Client* client, OstrelAgent_View* view);
+    OstrelAgent_Request_Handler_Unix(OstrelAgent_Client* client, OstrelAgent_View_Base* view);
     // Closes the descriptors it opened.
     ~OstrelAgent_Request_Handler_Unix() override;
 

@@ -7,11 +7,11 @@
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view.h"
+#include "lib/core/ostrelagent_view_base.h"
+#include "lib/fetch/ostrelagent_configspec.h"
 #include "lib/fetch/ostrelagent_metadata.h"
-#include "lib/fetch/ostrelagent_update.h"
-#include "lib/requests/ostrelagent_configspec.h"
 #include "lib/requests/ostrelagent_mountvob.h"
+#include "lib/requests/ostrelagent_update.h"
 #include "platform/utl/fileutl.h"
 #include "xml/norvane_xml_elem.h"
 
@@ -208,7 +208,7 @@ void OstrelAgent_SetConfigSpec::set_config_spec(int) {
     // while they change.
     OstrelAgent_Update placeholder;
     unsigned int gn = 0;
-    if (!OstrelAgent_View::update_start(&placeholder, gn, false)) {
+    if (!OstrelAgent_View_Base::update_start(&placeholder, gn, false)) {
         m_status = Status::UPDATE_IN_PROGRESS;
         m_message = OstrelAgent_Lib_Msg::text(Msg::UPDATE_IN_PROGRESS);
         return;
@@ -223,7 +223,7 @@ void OstrelAgent_SetConfigSpec::set_config_spec(int) {
         else
             handle_load_rules();
     }
-    OstrelAgent_View::update_end(&placeholder);
+    OstrelAgent_View_Base::update_end(&placeholder);
 }
 
 void OstrelAgent_SetConfigSpec::send_to_server(const std::vector<std::string>& element_rules,
@@ -238,7 +238,7 @@ void OstrelAgent_SetConfigSpec::send_to_server(const std::vector<std::string>& e
     if (m_status == 0) m_vob_tags = command.m_vob_tags;
     if (m_force_update == 1 && command.m_view_info_received != 0) {
         trace.writeTrace(LEVEL_4, "New CUO_GN = %d", static_cast<int>(command.m_current_operation_gn));
-        OstrelAgent_View::set_current_gn(command.m_current_operation_gn, true);
+        OstrelAgent_View_Base::set_current_gn(command.m_current_operation_gn, true);
     }
 }
 

@@ -62,7 +62,7 @@ public:
     void restore_config_spec(int);
 
     // What the restore path works from.
-    void set_view(OstrelAgent_View* view) { m_view = view; }
+    void set_view(OstrelAgent_View_Base* view) { m_view = view; }
     void set_element_rules(const std::string& rules) { m_element_rules = rules; }
     void set_restore_scopes(const std::vector<ostrel_scope>& scopes) { m_restore_scopes = scopes; }
     void set_vob_tags(const std::vector<std::string>& tags) { m_vob_tags = tags; }

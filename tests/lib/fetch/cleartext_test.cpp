@@ -31,11 +31,11 @@
 #include "lib/core/ostrelagent_server.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_thread_manager_base.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_handler.h"
 #include "lib/fetch/cleartext_server.h"
 #include "lib/fetch/ostrelagent_cleartext_sb_req.h"
 #include "lib/thread_test_support.h"
+#include "lib/view/ostrelagent_view.h"
+#include "lib/view/ostrelagent_view_handler.h"
 #include "platform/utl/fileutl.h"
 
 namespace {

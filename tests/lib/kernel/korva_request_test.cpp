@@ -16,14 +16,14 @@
 #include <vector>
 
 #include "lib/core/ostrelagent_thread_manager_unix.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_handler.h"
 #include "lib/fetch/cleartext_server.h"
-#include "lib/kernel/ostrelagent_korva_ioctl.h"
 #include "lib/kernel/ostrelagent_korva_request_handler_unix.h"
 #include "lib/kernel/ostrelagent_korva_thread_unix.h"
 #include "lib/ns/ns_test_support.h"
+#include "lib/ns/ostrelagent_korva_ioctl.h"
 #include "lib/thread_test_support.h"
+#include "lib/view/ostrelagent_view.h"
+#include "lib/view/ostrelagent_view_handler.h"
 #include "platform/korva/korva_channel_client.h"
 #include "platform/korva/korva_control.h"
 #include "platform/korva/korva_message.h"

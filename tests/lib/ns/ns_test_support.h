@@ -16,13 +16,10 @@
 #include <vector>
 
 #include "lib/core/ostrelagent_config.h"
-#include "lib/core/ostrelagent_server.h"
 #include "lib/core/ostrelagent_mutex_guard.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_db.h"
-#include "lib/core/ostrelagent_view_handler.h"
-#include "lib/core/ostrelagent_view_db_root_dir.h"
+#include "lib/core/ostrelagent_server.h"
 #include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/fetch/ostrelagent_ns_fetch.h"
 #include "lib/ns/ns_cache.h"
 #include "lib/ns/ns_fstat.h"
 #include "lib/ns/ns_locate.h"
@@ -30,10 +27,15 @@
 #include "lib/ns/ns_readdir.h"
 #include "lib/ns/ns_rpc.h"
 #include "lib/ns/ns_vob.h"
-#include "lib/ostreladb/ostrel_db.h"
+#include "lib/ns/ostrel_db_ns.h"
+#include "lib/ns/ostrelagent_view_db.h"
+#include "lib/ns/ostrelagent_view_db_root_dir.h"
 #include "lib/ostreladb/db_test_support.h"
+#include "lib/ostreladb/ostrel_db.h"
 #include "lib/queued_requests.h"
 #include "lib/scripted_server.h"
+#include "lib/view/ostrelagent_view.h"
+#include "lib/view/ostrelagent_view_handler.h"
 #include "platform/korva/korva_control.h"
 
 namespace ns_test {
@@ -92,11 +94,13 @@ inline qel_fstat_db_s file_status(uint32_t type, qel_fmode_t mode) {
 }
 
 // A view database with VOB `vob_uuid` registered as "host:/vobs/a", an
-// empty script, the agent online, and the caches sized at view start.
+// empty script, the agent online, content fetch installed as the view
+// handler installs it, and the caches sized at view start.
 class NsTest : public db_test::ViewDbTest {
 protected:
     void SetUp() override {
         db_test::ViewDbTest::SetUp();
+        OstrelAgent_Ns_Fetch::install();
         ASSERT_NE(nullptr, pool());
         OstrelAgent_Server::g_online = 1;
         open_new();
