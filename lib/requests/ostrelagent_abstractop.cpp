@@ -148,11 +148,11 @@ int OstrelAgent_AbstractOp::start_reply(NorvaneXmlDoc& doc, const std::string& t
     return 0;
 }
 
-std::string OstrelAgent_AbstractOp::finish_reply(NorvaneXmlDoc& doc) {
+std::string OstrelAgent_AbstractOp::finish_reply(NorvaneXmlDoc& doc, int trace_level) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "finish_reply");
     std::string reply;
     doc.get_string(reply);
-    trace.writeMasked(OstrelAgent_Trace::TRACE_LEVEL_4, "Returning response [%s]", reply);
+    trace.writeMasked(trace_level, "Returning response [%s]", reply);
     return reply;
 }
 

@@ -16,8 +16,11 @@
 // An operation object is used by one thread at a time and takes no lock. It
 // owns its document and its kernel control object, never the view.
 
+#include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "lib/core/ostrelagent_status.h"
@@ -101,6 +104,43 @@ public:
     // The same shape under the root `root`.
     static std::string error_reply(const std::string& root, int status,
                                    const std::string& message);
+
+    // --- the frame of the element operations and queries ---
+    //
+    // Every element operation reads its request the same way: the envelope
+    // with a transaction id, then "path" as the operation needs it, then its
+    // own fields, each refused with 20021 and the parse error (replacing the
+    // message) when missing or malformed. Operations that follow a change on
+    // the server refuse to run offline; every operation answers with the
+    // envelope, followed by its own result elements for the queries.
+
+    // How an operation reads the request's "path".
+    enum class Path_Rule { REQUIRED, OPTIONAL, ABSENT };
+    // The envelope (tx-id required), then the path by `rule`. The root
+    // element, or null with the status and message set.
+    NorvaneXmlElem* parse_frame(Path_Rule rule);
+    // The text of `root`'s child `tag` as a uuid. False, with the request
+    // refused and `missing` or `malformed` traced, when there is no such
+    // child or its text is no uuid.
+    bool read_uuid(NorvaneXmlElem* root, const char* tag, const char* missing, const char* malformed,
+                   qel_uuid_s& out);
+    // The same for an oid; with `null_refused` (its trace text) the null
+    // oid is refused too.
+    bool read_oid(NorvaneXmlElem* root, const char* tag, const char* missing, const char* malformed,
+                  const char* null_refused, qel_oid_s& out);
+    // Flag attributes of a request element: each flag is set (1) exactly
+    // when its attribute's value is "true"; any other value, or none, leaves
+    // it clear (0).
+    static void read_true_flags(const NorvaneXmlElem* elem,
+                                std::initializer_list<std::pair<const char*, int*>> flags);
+    // For the operations that follow a change on the server: while the view
+    // is offline, appends "Client is disconnected from the server.", sets
+    // 20033 and returns true.
+    bool refuse_offline();
+    // The reply: the envelope under `tag`, then what `results` adds (the
+    // queries' own elements), the text traced at `trace_level`.
+    std::string common_reply(const std::string& tag, int trace_level,
+                             const std::function<void(NorvaneXmlDoc&)>& results = nullptr);
 
     // --- the object a request names by its path ---
     //
@@ -235,7 +275,7 @@ protected:
     // the document. A reply whose root could not be made is empty.
     int start_reply(NorvaneXmlDoc& doc, const std::string& tag, int status_code,
                     bool with_txid = true);
-    std::string finish_reply(NorvaneXmlDoc& doc);
+    std::string finish_reply(NorvaneXmlDoc& doc, int trace_level = 4);
     // The whole envelope with no elements of the operation's own.
     std::string envelope_reply(const std::string& tag, int status_code, bool with_txid = true);
     // "Parse error in "<request text>".\n" (catalog message 7), the request
