@@ -60,10 +60,12 @@ OstrelAgent_AbstractOp* make_unknown(const std::string& text, NorvaneAutoPtr<Nor
 
 } // namespace
 
-const std::vector<OstrelAgent_Dispatch_Entry>& ostrelagent_dispatch_table() {
+namespace {
+
+std::vector<OstrelAgent_Dispatch_Entry>& dispatch_table() {
     using T = OstrelAgent_Tag;
     // Function-local so that the tag constants are initialised first.
-    static const std::vector<OstrelAgent_Dispatch_Entry> table = {
+    static std::vector<OstrelAgent_Dispatch_Entry> table = {
         {&T::CHECKIN, "1", nullptr},
         {&T::CHECKOUT, "1", nullptr},
         {&T::CONNECT, "1", make<OstrelAgent_Connect>},
@@ -97,6 +99,19 @@ const std::vector<OstrelAgent_Dispatch_Entry>& ostrelagent_dispatch_table() {
         {&T::UPDATE, "1", make<OstrelAgent_Update>},
     };
     return table;
+}
+
+} // namespace
+
+const std::vector<OstrelAgent_Dispatch_Entry>& ostrelagent_dispatch_table() { return dispatch_table(); }
+
+bool ostrelagent_install_factory(const std::string& tag, OstrelAgent_Dispatch_Entry::Factory factory) {
+    for (OstrelAgent_Dispatch_Entry& entry : dispatch_table()) {
+        if (*entry.tag != tag) continue;
+        entry.factory = factory;
+        return true;
+    }
+    return false;
 }
 
 OstrelAgent_AbstractOp* OstrelAgent_AbstractOp::create_xml_request_handler(

@@ -17,6 +17,7 @@
 #include "lib/fetch/ostrelagent_ns_fetch.h"
 #include "lib/kernel/ostrelagent_korva_request_handler.h"
 #include "lib/ns/ns_cache.h"
+#include "lib/ops/ostrelagent_element_ops.h"
 #include "lib/requests/ostrelagent_abstractop.h"
 #include "lib/requests/ostrelagent_conn_handler_base.h"
 #include "lib/requests/ostrelagent_mountvob.h"
@@ -51,6 +52,7 @@ void OstrelAgent_View_Handler::wire_floors() {
     OstrelAgent_Ns_Fetch::install();
     ns_cache_install_db_flush();
     OstrelAgent_Config::set_vob_mounter(OstrelAgent_Mountvob::mounter());
+    OstrelAgent_Element_Ops::install();
 }
 
 OstrelAgent_View_Base* OstrelAgent_View_Handler::get_view_from_stg(const std::string& storage) {

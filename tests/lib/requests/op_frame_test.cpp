@@ -1,6 +1,5 @@
 // The element operations' frame: reading the envelope, the path and the
-// operations' own fields, the offline refusal and the reply; and, through
-// the dispatcher, the same checks on every element operation it serves.
+// operations' own fields, the offline refusal and the reply.
 
 #include <gtest/gtest.h>
 
@@ -14,7 +13,6 @@
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/reply_test_support.h"
 #include "lib/requests/ostrelagent_abstractop.h"
-#include "lib/requests/ostrelagent_request_dispatcher.h"
 #include "xml/norvane_xml_doc.h"
 #include "xml/norvane_xml_parser.h"
 
@@ -204,85 +202,6 @@ TEST(LibOpFrame, OfflineRefusalComesAfterAParseAndOnlyWhereTested) {
         op.process_request();
         EXPECT_EQ(op.get_status(), Status::MALFORMED_REQUEST);
         EXPECT_EQ(op.get_message(), parse_error(bad));
-    }
-}
-
-// The element operations the dispatcher serves, each with a request body
-// whose fields all parse. An operation joins the table when it is built.
-struct Served_Op {
-    const std::string* tag;
-    bool offline_test;
-    std::string valid_body;
-};
-
-const std::vector<Served_Op>& served_ops() {
-    static const std::vector<Served_Op> ops = {};
-    return ops;
-}
-
-bool ends_with(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-TEST(LibOpFrame, EveryElementOperationChecksItsEnvelopeAndTheOfflineRule) {
-    for (const Served_Op& served : served_ops()) {
-        const std::string& tag = *served.tag;
-        SCOPED_TRACE(tag);
-        const auto run = [&](const std::string& attrs, const std::string& body, int online, int status,
-                             const std::string& txid) {
-            Online state(online);
-            std::string text = "<" + tag + " " + attrs + ">" + body + "</" + tag + ">";
-            std::string storage;
-            int dispatch_status = -1;
-            std::unique_ptr<OstrelAgent_AbstractOp> op(
-                OstrelAgent_AbstractOp::create_xml_request_handler(text, storage, dispatch_status));
-            ASSERT_NE(op, nullptr);
-            op->process_request();
-            SCOPED_TRACE(text);
-            EXPECT_EQ(op->get_status(), status);
-            if (status == Status::MALFORMED_REQUEST || status == Status::UNSUPPORTED_VERSION) {
-                EXPECT_TRUE(ends_with(op->get_message(), parse_error(text))) << op->get_message();
-            }
-            const Reply reply = read_reply(op->get_response());
-            ASSERT_TRUE(reply.parsed);
-            EXPECT_EQ(reply.root, tag);
-            EXPECT_EQ(reply.attrs.at("tx-id"), txid);
-            EXPECT_EQ(reply.attrs.at("status-code"), std::to_string(status));
-        };
-        const std::string& body = served.valid_body;
-        run("tx-id=\"t\"", body, 0, Status::MALFORMED_REQUEST, "");
-        // Uncheckout serves its second version exactly as its first.
-        if (tag == OstrelAgent_Tag::UNCHECKOUT)
-            run("version=\"2\" tx-id=\"t\"", body, 0, Status::DISCONNECTED, "t");
-        else
-            run("version=\"2\" tx-id=\"t\"", body, 0, Status::UNSUPPORTED_VERSION, "");
-        run("version=\" 2\" tx-id=\"t\"", body, 0, Status::UNSUPPORTED_VERSION, "");
-        run("version=\"3\" tx-id=\"t\"", body, 0, Status::UNSUPPORTED_VERSION, "");
-        run("version=\"1\"", body, 0, Status::MALFORMED_REQUEST, "");
-        if (served.offline_test) {
-            run("version=\"1\" tx-id=\"t\"", body, 0, Status::DISCONNECTED, "t");
-            run("version=\"abc\" tx-id=\"t\"", body, 0, Status::DISCONNECTED, "t");
-            run("version=\"0\" tx-id=\"t\"", body, 0, Status::DISCONNECTED, "t");
-            run("version=\"1\" tx-id=\"t\"", "<bogus/>", 0, Status::MALFORMED_REQUEST, "t");
-        }
-    }
-}
-
-TEST(LibOpFrame, TheDispatcherKnowsEveryElementOperationWithItsVersion) {
-    using T = OstrelAgent_Tag;
-    const std::vector<const std::string*> tags = {
-        &T::CHECKIN,          &T::CHECKOUT,           &T::HIJACK,           &T::UNHIJACK,
-        &T::INVALIDATECHECKOUTS, &T::MKELEM,          &T::MOVE,             &T::MERGEDIRECTORY,
-        &T::RMNAME,           &T::UNCHECKOUT,         &T::GETMETADATA,      &T::GETCACHE,
-        &T::GETCHILDREN,      &T::GETAGGREGATEDSTATE, &T::GETMOUNTEDVOBLIST, &T::ISPROJECTVOB,
-        &T::ISUPDATEINPROGRESS, &T::ISVOBMOUNTED,     &T::ISVOBPUBLIC};
-    for (const std::string* tag : tags) {
-        SCOPED_TRACE(*tag);
-        const OstrelAgent_Dispatch_Entry* found = nullptr;
-        for (const OstrelAgent_Dispatch_Entry& entry : ostrelagent_dispatch_table())
-            if (*entry.tag == *tag) found = &entry;
-        ASSERT_NE(found, nullptr);
-        EXPECT_STREQ(found->supported_version, *tag == T::UNCHECKOUT ? "2" : "1");
     }
 }
 

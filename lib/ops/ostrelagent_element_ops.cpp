@@ -1,0 +1,32 @@
+// The factories of the element operations and queries, by request root tag.
+
+#include "lib/ops/ostrelagent_element_ops.h"
+
+#include <string>
+#include <vector>
+
+#include "lib/core/ostrelagent_tag.h"
+#include "lib/requests/ostrelagent_abstractop.h"
+#include "lib/requests/ostrelagent_request_dispatcher.h"
+
+namespace {
+
+// The factory of an operation that takes the request alone.
+template <typename Op>
+OstrelAgent_AbstractOp* make(const std::string& text, NorvaneAutoPtr<NorvaneXmlDoc>& doc, const std::string&) {
+    return new Op(text, doc);
+}
+
+struct Element_Op {
+    const std::string* tag;
+    OstrelAgent_Dispatch_Entry::Factory factory;
+};
+
+} // namespace
+
+void OstrelAgent_Element_Ops::install() {
+    // One line per operation as it is built: {&OstrelAgent_Tag::CHECKOUT, make<OstrelAgent_Checkout>}.
+    static const std::vector<Element_Op> ops = {
+    };
+    for (const Element_Op& op : ops) ostrelagent_install_factory(*op.tag, op.factory);
+}
