@@ -68,11 +68,12 @@ constexpr uint32_t ATTR_ATIME = 0x100;
 constexpr uint32_t ATTR_MTIME = 0x200;
 constexpr uint32_t ATTR_CHANGES_CTIME = 0x68e;
 
-// The containers of the inodes a write deletes. A container leaves its name
-// inside the write but is kept under a second name in its directory until
-// the write is committed, so that a write that fails (its commit included)
-// gives it back with its inode; a container that cannot be kept so is
-// removed at once.
+// The containers of the inodes a write deletes and makes. A container leaves
+// its name inside the write but is kept under a second name in its
+// directory until the write is committed, so that a write that fails (its
+// commit included) gives it back with its inode; a container that cannot be
+// kept so is removed at once. A container made for a new inode goes again
+// when the write fails.
 class Container_Removals {
 public:
     Container_Removals() = default;
@@ -97,13 +98,23 @@ public:
         kept_.push_back(k);
         return 0;
     }
+    // Makes the container `name` of the pool, as ostrel_storage_make does.
+    int make(const char* name) {
+        if (ostrel_storage_make(name) != 0) return -1;
+        made_.push_back(name);
+        return 0;
+    }
     // The write is committed: the kept containers go.
     void committed() {
         for (const Kept& k : kept_) ::unlink(k.kept.c_str());
         kept_.clear();
+        made_.clear();
     }
-    // The write failed: the containers take their names again.
+    // The write failed: the containers take their names again, and those
+    // made go.
     void failed() {
+        for (const std::string& name : made_) ostrel_storage_remove(name.c_str());
+        made_.clear();
         for (const Kept& k : kept_) {
             if (::rename(k.kept.c_str(), k.path.c_str()) != 0)
                 imsg_print(IMSG_KIND_WARN, &_qel_cmsg_qel_msg_table, QEL_MSG_RENAME, k.kept.c_str(), k.path.c_str(),
@@ -117,6 +128,7 @@ private:
         std::string path, kept;
     };
     std::vector<Kept> kept_;
+    std::vector<std::string> made_;
     // Names the kept containers; only written inside write transactions.
     static unsigned long counter_;
 };
@@ -519,7 +531,8 @@ obj_entry* ostrel_db_create(view_build_rec* build, obj_entry* dir, const char* n
             s2 = ostrela_db_inode_write_text(dbid, text);
         } else if (s2 == 0 && (fstat.type == 1 || fstat.type == 3 || fstat.type == 4 || fstat.type == 6)) {
             char container[TEXT_MAX];
-            if (ostrel_storage_create(&cover->oid, oid, name, dbid, container, sizeof container) != 0)
+            if (ostrel_storage_create(&cover->oid, oid, name, dbid, container, sizeof container) != 0 ||
+                changes.removals().make(container) != 0)
                 return QEL_ST_NO_CLEARTEXT;
             s2 = ostrela_db_inode_write_text(dbid, container);
         }
