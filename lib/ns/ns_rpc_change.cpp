@@ -371,10 +371,19 @@ int ns_rename(view_fhandle* from_dir_fh, const char* from_name, view_fhandle* to
     obj_entry* replaced = frame.hold(lookup_name(to_dir, to_name, &to_state, &flag, &status));
     view_vstat replaced_vstat;
     if (replaced == nullptr && status != QEL_ST_NO_ENTRY) return status;
+    const bool moves_dir = moved_vstat.fstat.type == QEL_FTYPE_DIR;
     if (replaced != nullptr) {
         if ((to_state & NAME_RESOLVED) == 0) return QEL_ST_READ_ONLY;
         if ((status = fstat_vstat(replaced, 0, &replaced_vstat)) != 0) return status;
-        if (replaced_vstat.fstat.type == QEL_FTYPE_DIR) return QEL_ST_IS_DIRECTORY;
+        // As on a local file system: a directory replaces an empty directory
+        // of the view's own alone, a file replaces no directory.
+        if (replaced_vstat.fstat.type == QEL_FTYPE_DIR) {
+            if (!moves_dir) return QEL_ST_IS_DIRECTORY;
+            if (replaced != moved && !obj_isa_view_obj(replaced)) return QEL_ST_READ_ONLY;
+            if (replaced != moved && (status = ostrel_db_dir_empty(replaced)) != 0) return status;
+        } else if (moves_dir) {
+            return QEL_ST_NOT_DIRECTORY;
+        }
     }
     status = dir_write_check(to_dir, dir_vstat, replaced != nullptr ? &replaced_vstat : nullptr, stamp, unchanged);
     if (status != 0) return status;
@@ -382,7 +391,7 @@ int ns_rename(view_fhandle* from_dir_fh, const char* from_name, view_fhandle* to
     // The rename deletes what it replaces: its reference must not outlive it.
     if (replaced != nullptr) frame.release(replaced);
     if (to_dir->vob != moved->vob) return QEL_ST_CROSS_VOB;
-    if (moved_vstat.fstat.type == QEL_FTYPE_DIR) {
+    if (moves_dir) {
         if (from_dir == moved) return QEL_ST_INVALID;
         if ((status = check_not_under(moved, to_dir)) != 0) return status;
     }
