@@ -149,7 +149,7 @@ public:
     // The record `dbid` has a new status.
     void status(uint32_t dbid, const qel_fstat_db_s& fstat) {
         qel_fstat_db_s handed_out = fstat;
-        OstrelAgent_Metadata::replace_fstat_identities(handed_out);
+        ostrel_db_hand_out_identities(handed_out);
         changes_.push_back({static_cast<int32_t>(dbid), true, handed_out});
     }
     // The record `dbid` went.
@@ -377,7 +377,7 @@ int ostrel_db_dbid2oid(unsigned, unsigned dbid, qel_oid_s* oid, qel_fstat_db_s* 
                        unsigned* stamp) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_dbid2oid");
     auto op = [&] { return ostrela_db_inode_read(dbid, stamp, oid, fstat, mtype, nullptr); };
-    int status = fstat != nullptr ? ostrel_db_read_fstat_in_transaction(fstat, false, op)
+    int status = fstat != nullptr ? ostrel_db_read_fstat_in_transaction(fstat, false, op, Ostrel_Db_Identities::STORED)
                                   : ostrel_db_in_transaction(0, op);
     return ostrel_db_report(status, QUIET_DBID2OID, DBU_MSG_DBID2OID, static_cast<unsigned long>(dbid));
 }
@@ -390,7 +390,7 @@ int ostrel_db_oid2dbid(unsigned vob_dbid, const qel_oid_s* oid, unsigned* dbid, 
         int status = ostrela_db_inode_lookup(vob_dbid, oid, &found);
         return status != 0 ? status : ostrela_db_inode_read(found, stamp, nullptr, fstat, mtype, nullptr);
     };
-    int status = fstat != nullptr ? ostrel_db_read_fstat_in_transaction(fstat, false, op)
+    int status = fstat != nullptr ? ostrel_db_read_fstat_in_transaction(fstat, false, op, Ostrel_Db_Identities::STORED)
                                   : ostrel_db_in_transaction(0, op);
     if (status == 0 && dbid != nullptr) *dbid = found;
     char text[QEL_OID_STR_SIZE];
@@ -545,7 +545,7 @@ obj_entry* ostrel_db_create(view_build_rec* build, obj_entry* dir, const char* n
         return nullptr;
     }
     if (made) vob->db_id = vob_dbid;
-    OstrelAgent_Metadata::replace_fstat_identities(fstat);
+    ostrel_db_hand_out_identities(fstat);
     obj_entry* obj = locate_activate_view_obj(vob, static_cast<int32_t>(dbid), oid, kind, gen, &fstat, &st);
     if (obj == nullptr) {
         if (st == 0) ns_fatal("lib/ostreladb/ostrel_db_ns", __LINE__, "st != QEL_ST_OK");
