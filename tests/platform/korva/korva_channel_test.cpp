@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -138,6 +139,51 @@ TEST_F(KorvaChannelTest, RepliesLeaveInTheOrderTheyAreCompleted) {
   EXPECT_EQ(8u, korva::readRequestId(next(client).data()));
   gate.open();
   EXPECT_EQ(7u, korva::readRequestId(next(client).data()));
+}
+
+// A request goes to the daemon with the credentials it was sent with: the
+// sender's own, or those of the process it names (which root may).
+TEST_F(KorvaChannelTest, EachRequestGoesWithTheCredentialsOfTheProcessItWasSentFor) {
+  korva_caller none{};
+  EXPECT_EQ(-1, korva_lpc_caller(&none));
+  EXPECT_EQ(ENOENT, errno) << "this thread took no request";
+  FakeDaemon daemon("v1", 0x11, 1, echo());
+  korva::ChannelClient client;
+  connect(client);
+  ASSERT_EQ(0, client.send(request(1, "own")));
+  next(client);
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    Bytes packet = request(2, "named");
+    iovec iov{packet.data(), packet.size()};
+    union {
+      cmsghdr align;
+      char bytes[CMSG_SPACE(sizeof(ucred))];
+    } control{};
+    msghdr message{};
+    message.msg_iov = &iov;
+    message.msg_iovlen = 1;
+    message.msg_control = control.bytes;
+    message.msg_controllen = sizeof control.bytes;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_CREDENTIALS;
+    header->cmsg_len = CMSG_LEN(sizeof(ucred));
+    const ucred named{::getpid(), 4242, 4343};
+    std::memcpy(CMSG_DATA(header), &named, sizeof named);
+    ASSERT_EQ(static_cast<ssize_t>(packet.size()), ::sendmsg(client.fd(), &message, MSG_NOSIGNAL));
+    next(client);
+  }
+  std::vector<Served> served = daemon.served();
+  ASSERT_EQ(root ? 2u : 1u, served.size());
+  EXPECT_EQ(::getpid(), served[0].caller.pid);
+  EXPECT_EQ(::getuid(), served[0].caller.uid);
+  EXPECT_EQ(::getgid(), served[0].caller.gid);
+  if (root) {
+    EXPECT_EQ(::getpid(), served[1].caller.pid);
+    EXPECT_EQ(4242u, served[1].caller.uid);
+    EXPECT_EQ(4343u, served[1].caller.gid);
+  }
 }
 
 // Requests that arrive together, likely before the acceptor has taken their
