@@ -12,6 +12,48 @@
 
 namespace korva_fuse {
 
+namespace {
+
+thread_local Caller t_caller;
+
+// Sends `length` bytes of `packet` on `fd` with the credentials of this
+// thread's caller; without the right to name another process's (or when
+// that process has gone) with korva_fuse's own.
+ssize_t sendAs(int fd, const unsigned char* packet, size_t length) {
+  iovec iov{const_cast<unsigned char*>(packet), length};
+  msghdr message{};
+  message.msg_iov = &iov;
+  message.msg_iovlen = 1;
+  union {
+    cmsghdr align;
+    char bytes[CMSG_SPACE(sizeof(ucred))];
+  } control{};
+  if (t_caller.pid != 0) {
+    message.msg_control = control.bytes;
+    message.msg_controllen = sizeof control.bytes;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_CREDENTIALS;
+    header->cmsg_len = CMSG_LEN(sizeof(ucred));
+    const ucred credentials{t_caller.pid, t_caller.uid, t_caller.gid};
+    std::memcpy(CMSG_DATA(header), &credentials, sizeof credentials);
+  }
+  for (;;) {
+    ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+    if (sent >= 0) return sent;
+    if (errno == EINTR) continue;
+    if (message.msg_control == nullptr || (errno != EPERM && errno != ESRCH)) return sent;
+    message.msg_control = nullptr;
+    message.msg_controllen = 0;
+  }
+}
+
+}  // namespace
+
+void Channel::callFor(const Caller& caller) { t_caller = caller; }
+
+Caller Channel::caller() { return t_caller; }
+
 int errnoOf(int status) {
   if (status == 0) return 0;
   int error = qel_status2errno(status);
@@ -171,11 +213,7 @@ int Channel::send(Call* call, uint64_t op, const Encoder& encode) {
     header.res_in_size = korva::kBodyMax;
     header.request_id = call->id_;
     korva::writeRequestHeader(call->request_, header);
-    ssize_t sent;
-    do {
-      sent = ::send(connection->fd, call->request_, korva::kHeaderSize + length, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    if (sent >= 0) return 0;
+    if (sendAs(connection->fd, call->request_, korva::kHeaderSize + length) >= 0) return 0;
     forget(call);
     call->done_ = true;
     call->error_ = ENOTCONN;
