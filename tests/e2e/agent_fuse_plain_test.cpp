@@ -595,7 +595,7 @@ public:
         const std::string a = name(), b = name();
         const std::string data = text();
         const off_t offset = static_cast<off_t>(pick(3) == 0 ? pick(70000) : pick(40));
-        switch (pick(19)) {
+        switch (pick(23)) {
         case 0: case 1: {
             static const int kFlags[] = {O_RDONLY, O_WRONLY | O_CREAT, O_RDWR | O_CREAT, O_WRONLY | O_TRUNC,
                                          O_RDWR | O_APPEND, O_WRONLY | O_CREAT | O_EXCL, O_RDWR | O_CREAT | O_TRUNC};
@@ -624,6 +624,10 @@ public:
         case 15: c("symlink " + a, ::symlink(b.c_str(), a.c_str())); break;
         case 16: c("chmod " + a, ::chmod(a.c_str(), 0600 | pick(0200))); break;
         case 17: c.stat(a); break;
+        case 18: c("utimens " + a, set_times(a, kOld)); break;
+        case 19: if (!open.empty()) c("futimens", set_times(fd_of(open), kOld)); break;
+        case 20: if (!open.empty()) c("fsync", ::fsync(fd_of(open))); break;
+        case 21: if (!open.empty()) c("fchmod", ::fchmod(fd_of(open), 0400 | pick(0377))); break;
         default: c.contents(a); break;
         }
     }
@@ -774,7 +778,7 @@ TEST_F(E2eFusePlain, WritesBeforeADaemonIsKilledAreThereAfterItsRestart) {
     setenv("NORVANE_SERVER_DIR", OSTREL_TEST_SERVER_DIR, 1);
     // Written and closed, written and still open, made and left empty,
     // grown by a write at an offset: none of it told to the daemon by a
-    // call of its own.
+    // call of its own. One more is open under a name it was renamed to.
     const std::string big(3 << 20, 'b');
     ASSERT_EQ(0, make(work + "/closed", "closed\n"));
     int held = ::open((work + "/held").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
@@ -784,6 +788,10 @@ TEST_F(E2eFusePlain, WritesBeforeADaemonIsKilledAreThereAfterItsRestart) {
     int sparse = ::open((work + "/sparse").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     ASSERT_EQ(1, ::pwrite(sparse, "s", 1, 100000));
     ASSERT_EQ(0, ::close(sparse));
+    ASSERT_EQ(0, make(work + "/first", "1"));
+    int renamed = ::open((work + "/first").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_LE(0, renamed);
+    ASSERT_EQ(0, ::rename((work + "/first").c_str(), (work + "/renamed").c_str()));
     std::map<std::string, ino_t> inodes;
     for (const char* name : {"closed", "held", "empty", "sparse"}) {
         struct stat st;
@@ -809,6 +817,8 @@ TEST_F(E2eFusePlain, WritesBeforeADaemonIsKilledAreThereAfterItsRestart) {
     }
     EXPECT_EQ(1, ::write(held, "!", 1));
     EXPECT_EQ(0, ::close(held));
+    EXPECT_EQ(1, ::write(renamed, "2", 1));
+    EXPECT_EQ(0, ::close(renamed));
 
     // Killed again and a new mount: what the daemon keeps.
     ASSERT_TRUE(agent->signal_group(SIGKILL));
@@ -818,6 +828,7 @@ TEST_F(E2eFusePlain, WritesBeforeADaemonIsKilledAreThereAfterItsRestart) {
     start_mount();
     EXPECT_EQ(sh(work, kShow), "closed 7\nempty 0\nheld 3145729\nsparse 100001\n");
     EXPECT_TRUE(read_file(work + "/held") == big + "!");
+    EXPECT_EQ(read_file(work + "/renamed"), "12");
 }
 
 } // namespace
