@@ -71,6 +71,17 @@ int must_be_new(obj_entry* dir, const char* name, unsigned* state) {
     return status == QEL_ST_NO_ENTRY ? 0 : status;
 }
 
+// As on a local file system: in a directory with the set-group-id bit a new
+// object takes the directory's group, and a new directory the bit as well.
+void inherit_group(const view_vstat& dir, view_set_attr* attr) {
+    constexpr u_int SET_GROUP_ID = 02000;
+    constexpr u_int ATTR_MODE_LOW = 0x2;
+    if ((dir.fstat.mode & SET_GROUP_ID) == 0) return;
+    attr->group = dir.fstat.gsid;
+    attr->mask |= VIEW_ATTR_GROUP;
+    if (attr->type == QEL_FTYPE_DIR && (attr->mask & ATTR_MODE_LOW) != 0) attr->mode |= SET_GROUP_ID;
+}
+
 // The steps of a create as its traces name them.
 enum Create_Step { VALIDATE, WRITE_CHECK, NAME_EXISTS, NAME_MISSING, ATTRIBUTES, DB_CREATE, STATUSES, CONTAINER };
 
@@ -126,6 +137,7 @@ int make_named(const char* op, view_fhandle* dir_fh, const char* name, view_set_
     unsigned state = 0;
     if ((status = must_be_new(dir, name, &state)) != 0) return status;
     if ((status = acl_check_attr(nullptr, attr)) != 0) return status;
+    inherit_group(*dir_vstat, attr);
     obj_entry* made = nullptr;
     return make_object(frame, dir, name, attr, state, text, fh_out, vstat_out, dir_vstat, &made);
 }
@@ -277,6 +289,7 @@ int ns_create(view_fhandle* dir_fh, const char* name, view_set_attr* attr, unsig
         status = acl_check_attr(nullptr, attr);
         trace_create(frame, ATTRIBUTES, status, name, dir_fh);
         if (status != 0) return status;
+        inherit_group(*dir_vstat, attr);
         switch (attr->type) {
         case 1: case 3: case 4: case 6: break;
         default: return QEL_ST_NOT_PERMITTED;

@@ -466,6 +466,13 @@ const std::vector<Case>& cases() {
              for (mode_t mode : {0100, 055, 0555, 0}) c("chmod " + std::to_string(mode), ::chmod("locked", mode));
              c("utimens", set_times("locked", kOld));
              c.stat("locked");
+             // A directory with the set-group-id bit gives its group on.
+             c("mkdir", ::mkdir("shared", 0755));
+             c("chown", ::chown("shared", kUser, kGroup));
+             c("chmod", ::chmod("shared", 02775));
+             c("create", make("shared/f", "f"));
+             c("mkdir", ::mkdir("shared/d", 0750));
+             c("symlink", ::symlink("f", "shared/l"));
              tree_of(c, ".");
              c("system rm -rf", std::system("rm -rf locked"));
              c.stat("locked");
@@ -476,8 +483,11 @@ const std::vector<Case>& cases() {
              c("chmod", ::chmod("mine", 0644));
              c("mkdir", ::mkdir("closed", 0755));
              c("mkdir", ::mkdir("open", 0777));
-             c.opened("open file", make("open/shared", "shared"));
+             c("shared file", make("open/shared", "shared"));
              c("chmod", ::chmod("open/shared", 0666));
+             c("mkdir", ::mkdir("group", 0777));
+             c("chown", ::chown("group", 0, kOtherGroup));
+             c("chmod", ::chmod("group", 02777));
          },
          [](Calls& c) {
              c.opened("open for writing", ::open("mine", O_WRONLY | O_CLOEXEC));
@@ -503,6 +513,8 @@ const std::vector<Case>& cases() {
              c("rename shared", ::rename("open/shared", "open/moved"));
              c("rename into closed", ::rename("own", "closed/own"));
              c("unlink root's", ::unlink("mine"));
+             c("create in another group's", make("group/f", "f"));
+             c("mkdir in another group's", ::mkdir("group/d", 0700));
              c("truncate", ::truncate("own", 2));
              c.contents("own");
              tree_of(c, ".");
