@@ -16,36 +16,19 @@ namespace {
 
 thread_local Caller t_caller;
 
-// Sends `length` bytes of `packet` on `fd` with the credentials of this
-// thread's caller; without the right to name another process's (or when
-// that process has gone) with korva_fuse's own.
+// Sends `length` bytes of `packet` on `fd` for this thread's caller;
+// without the right to name another process (or when that process has
+// gone), as korva_fuse itself.
 ssize_t sendAs(int fd, const unsigned char* packet, size_t length) {
-  iovec iov{const_cast<unsigned char*>(packet), length};
-  msghdr message{};
-  message.msg_iov = &iov;
-  message.msg_iovlen = 1;
-  union {
-    cmsghdr align;
-    char bytes[CMSG_SPACE(sizeof(ucred))];
-  } control{};
   if (t_caller.pid != 0) {
-    message.msg_control = control.bytes;
-    message.msg_controllen = sizeof control.bytes;
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
-    header->cmsg_level = SOL_SOCKET;
-    header->cmsg_type = SCM_CREDENTIALS;
-    header->cmsg_len = CMSG_LEN(sizeof(ucred));
-    const ucred credentials{t_caller.pid, t_caller.uid, t_caller.gid};
-    std::memcpy(CMSG_DATA(header), &credentials, sizeof credentials);
+    ssize_t sent = korva::sendFor(fd, packet, length, ucred{t_caller.pid, t_caller.uid, t_caller.gid});
+    if (sent >= 0 || (errno != EPERM && errno != ESRCH)) return sent;
   }
-  for (;;) {
-    ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL);
-    if (sent >= 0) return sent;
-    if (errno == EINTR) continue;
-    if (message.msg_control == nullptr || (errno != EPERM && errno != ESRCH)) return sent;
-    message.msg_control = nullptr;
-    message.msg_controllen = 0;
-  }
+  ssize_t sent;
+  do {
+    sent = ::send(fd, packet, length, MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  return sent;
 }
 
 }  // namespace

@@ -25,6 +25,7 @@
 #include "platform/korva/korva_channel_client.h"
 #include "platform/korva/korva_control.h"
 #include "platform/korva/korva_message.h"
+#include "platform/korva/korva_socket.h"
 
 using korva_test::Answer;
 using korva_test::FakeDaemon;
@@ -155,23 +156,8 @@ TEST_F(KorvaChannelTest, EachRequestGoesWithTheCredentialsOfTheProcessItWasSentF
   const bool root = ::geteuid() == 0;
   if (root) {
     Bytes packet = request(2, "named");
-    iovec iov{packet.data(), packet.size()};
-    union {
-      cmsghdr align;
-      char bytes[CMSG_SPACE(sizeof(ucred))];
-    } control{};
-    msghdr message{};
-    message.msg_iov = &iov;
-    message.msg_iovlen = 1;
-    message.msg_control = control.bytes;
-    message.msg_controllen = sizeof control.bytes;
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
-    header->cmsg_level = SOL_SOCKET;
-    header->cmsg_type = SCM_CREDENTIALS;
-    header->cmsg_len = CMSG_LEN(sizeof(ucred));
-    const ucred named{::getpid(), 4242, 4343};
-    std::memcpy(CMSG_DATA(header), &named, sizeof named);
-    ASSERT_EQ(static_cast<ssize_t>(packet.size()), ::sendmsg(client.fd(), &message, MSG_NOSIGNAL));
+    ASSERT_EQ(static_cast<ssize_t>(packet.size()),
+              korva::sendFor(client.fd(), packet.data(), packet.size(), ucred{::getpid(), 4242, 4343}));
     next(client);
   }
   std::vector<Served> served = daemon.served();
