@@ -531,7 +531,9 @@ thread_local Ns_Caller_Scope* t_caller_scope = nullptr;
 
 } // namespace
 
-Ns_Caller_Scope::Ns_Caller_Scope(const Ns_Caller& caller) : m_caller(caller), m_outer(t_caller_scope), m_creds() {
+Ns_Caller_Scope::Ns_Caller_Scope(const Ns_Caller& caller)
+    : m_caller(caller), m_outer(t_caller_scope), m_group(), m_creds() {
+    credutl_gid_to_sid(caller.gid, &m_group);
     t_caller_scope = this;
 }
 
@@ -539,17 +541,18 @@ Ns_Caller_Scope::~Ns_Caller_Scope() { t_caller_scope = m_outer; }
 
 Ns_Caller_Scope* Ns_Caller_Scope::current() { return t_caller_scope; }
 
-const credutl_sid_credentials_t* Ns_Caller_Scope::creds() {
+bool Ns_Caller_Scope::in_group(const credutl_sid_t* sid) {
+    if (credutl_sid_eq(&m_group, sid)) return true;
     if (!m_read) {
         credutl_get_process_sid_credentials(m_caller.pid, m_caller.uid, m_caller.gid, &m_creds);
         m_read = true;
     }
-    return &m_creds;
+    return credutl_has_group_sid(&m_creds, sid);
 }
 
-const credutl_sid_credentials_t* ns_caller_creds() {
+bool ns_caller_in_group(const credutl_sid_t* sid) {
     Ns_Caller_Scope* scope = Ns_Caller_Scope::current();
-    return scope != nullptr ? scope->creds() : ostrelagent_my_creds();
+    return scope != nullptr ? scope->in_group(sid) : credutl_has_group_sid(ostrelagent_my_creds(), sid);
 }
 
 bool ns_caller_is_root() {
@@ -605,10 +608,10 @@ int acl_check_attr(const qel_fstat_db_s* current, view_set_attr* request) {
     }
     const bool root = ns_caller_is_root();
     if ((request->mask & VIEW_ATTR_GROUP) != 0) {
-        const credutl_sid_credentials_t* creds = ns_caller_creds();
-        if (!root && !credutl_has_group_sid(creds, &request->group) &&
-            (request->group.bytes[1] != 0 || creds->group_sid.bytes[1] != 0))
-            return QEL_ST_ACCESS_DENIED;
+        // A caller's own group is always set; so is the agent's.
+        const bool named = request->group.bytes[1] != 0 || Ns_Caller_Scope::current() != nullptr ||
+                           mine->group_sid.bytes[1] != 0;
+        if (!root && named && !ns_caller_in_group(&request->group)) return QEL_ST_ACCESS_DENIED;
         if (current == nullptr) return 0;
     } else if (current == nullptr) {
         request->group = mine->group_sid;

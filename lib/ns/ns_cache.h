@@ -228,19 +228,22 @@ public:
     // The thread's scope; null outside one.
     static Ns_Caller_Scope* current();
     bool root() const { return m_caller.uid == 0; }
-    // The caller's credentials (its groups read on first use).
-    const credutl_sid_credentials_t* creds();
+    // Whether the caller is in the group `sid`: its own group, or one of
+    // its other groups (read from the system on first need).
+    bool in_group(const credutl_sid_t* sid);
 
 private:
     const Ns_Caller m_caller;
     Ns_Caller_Scope* const m_outer;
+    credutl_sid_t m_group;
     bool m_read = false;
     credutl_sid_credentials_t m_creds;
 };
-// The credentials the access checks take: the caller's, or the agent's own.
-const credutl_sid_credentials_t* ns_caller_creds();
 // Whether the caller is the superuser (never outside a caller's scope).
 bool ns_caller_is_root();
+// Whether the caller (outside a caller's scope: the agent) is in the group
+// `sid`.
+bool ns_caller_in_group(const credutl_sid_t* sid);
 
 enum acl_check_mode_t : int {
     ACL_NONE = 0,

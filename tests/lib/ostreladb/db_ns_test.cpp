@@ -225,7 +225,9 @@ TEST_F(DbNs, AChangeThatFailsKeepsTheNameAndTheFileItWouldRemove) {
         if (!made_container.empty() && made_container.substr(0, made_container.rfind('/')) ==
                                            container.substr(0, container.rfind('/')))
             after.insert(made_container.substr(made_container.rfind('/') + 1));
-        if (!made_container.empty()) EXPECT_TRUE(exists(made_container)) << c.what;
+        if (!made_container.empty()) {
+            EXPECT_TRUE(exists(made_container)) << c.what;
+        }
         made_container.clear();
         EXPECT_EQ(after, names_by(container)) << c.what;
         if (!c.replaces) {
