@@ -109,6 +109,8 @@ void OstrelAgent_View_db_listener::add_object(pending_object object, bool replay
     }
     object.outside_message = m_message.substr(m_mark_message);
     object.outside_status = m_status != m_mark_status ? m_status : 0;
+    // A commit takes the batch's objects away, room and all.
+    if (m_pending.capacity() == 0) m_pending.reserve(OstrelAgent_Update_Batch::MAX_OBJECTS);
     m_pending.push_back(std::move(object));
     apply(m_pending.back());
     m_mark_message = m_message.size();
@@ -126,10 +128,12 @@ void OstrelAgent_View_db_listener::commit_batch() {
     std::vector<std::function<void()>> actions;
     actions.swap(m_pending_actions);
     const int status = m_batch.end(true, [&](int ended) {
-        if (ended != 0)
+        if (ended != 0) {
             flush_view_caches();
-        else
-            for (auto& action : actions) action();
+            return;
+        }
+        OstrelAgent_Log_Update::Held lines(m_log);
+        for (auto& action : actions) action();
     });
     if (status == 0) return;
     // Nothing of the batch was kept: each object again, alone.

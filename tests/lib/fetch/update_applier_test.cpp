@@ -172,21 +172,25 @@ TEST(UpdateApplier, CallsArriveWholeInStreamOrderOnTheAppliersThread) {
 
 // While the transfer is inside a piece the listener's batch stays open
 // even when the queue runs dry; once the piece is handed over it hears
-// end_of_input, once per piece, and nothing more at the stream's end.
+// end_of_input, once per piece, and nothing more at the stream's end. A
+// waiting applier takes records a run at a time, or what there is at the
+// piece's end.
 TEST(UpdateApplier, EndOfInputComesOnlyWhenTheQueueIsDryAndThePieceHandedOver) {
     Recorder recorder;
     OstrelAgent_Update_Applier applier(recorder);
     Calls expected;
-    const unsigned pieces = 20;
+    const unsigned pieces = 20, run = OstrelAgent_Update_Applier::WAKE_RUN;
     for (unsigned p = 0; p < pieces; ++p) {
         const unsigned first = 100 * p;
-        EXPECT_TRUE(load(applier, first));
-        EXPECT_TRUE(load(applier, first + 1));
+        for (unsigned n = 0; n < run; ++n) {
+            EXPECT_TRUE(load(applier, first + n));
+            expected.push_back(load_line(first + n));
+        }
         // The queue is dry now, the piece not yet over.
-        ASSERT_TRUE(eventually([&] { return recorder.count() == expected.size() + 2; }));
-        EXPECT_TRUE(load(applier, first + 2));
+        ASSERT_TRUE(eventually([&] { return recorder.count() == expected.size(); }));
+        EXPECT_TRUE(load(applier, first + run));
         applier.end_of_input();
-        expected.insert(expected.end(), {load_line(first), load_line(first + 1), load_line(first + 2), "input"});
+        expected.insert(expected.end(), {load_line(first + run), "input"});
         ASSERT_TRUE(eventually([&] { return recorder.count() >= expected.size(); }));
     }
     applier.end_of_stream();
@@ -194,7 +198,8 @@ TEST(UpdateApplier, EndOfInputComesOnlyWhenTheQueueIsDryAndThePieceHandedOver) {
 }
 
 // A listener slower than the transfer: the queue fills to its bound and
-// the transfer waits for room, then everything arrives in order.
+// the transfer waits for room, then everything arrives in order. At most
+// twice the bound is held: the run the applier took and a full queue.
 TEST(UpdateApplier, TheQueueHoldsAtMostItsBoundWhileTheTransferWaitsForRoom) {
     const size_t bound = 4;
     const unsigned objects = 40;
@@ -206,9 +211,10 @@ TEST(UpdateApplier, TheQueueHoldsAtMostItsBoundWhileTheTransferWaitsForRoom) {
         for (unsigned n = 0; n < objects; ++n, ++handed) EXPECT_TRUE(load(applier, n));
         applier.end_of_input();
     });
-    // One call held by the listener, `bound` queued, the next one waiting.
-    EXPECT_TRUE(eventually([&] { return recorder.count() == 1 && handed.load() >= 1 + bound; }));
-    EXPECT_EQ(1 + bound, handed.load());
+    // One call held by the listener with the rest of its run, `bound`
+    // queued, the next one waiting.
+    EXPECT_TRUE(eventually([&] { return recorder.count() == 1 && handed.load() >= 2 * bound; }));
+    EXPECT_EQ(2 * bound, handed.load());
     EXPECT_EQ(bound, applier.high_water());
     recorder.open_gate();
     transfer.join();
