@@ -40,6 +40,10 @@ struct Split_Path {
 // Load mode of the entries a scope makes: its first load, or an update.
 int load_mode(int scope_was_empty) { return scope_was_empty != 0 ? 1 : 2; }
 
+// Kinds of object whose update changes no directory's version: file
+// versions, symbolic links and derived versions.
+bool leaves_directories(unsigned mtype) { return mtype == 6 || mtype == 7 || mtype == 8; }
+
 } // namespace
 
 bool OstrelAgent_View_db_listener::map_oid_compare::operator()(const qel_oid_s& a, const qel_oid_s& b) const {
@@ -85,6 +89,7 @@ void OstrelAgent_View_db_listener::log_line(std::function<void(OstrelAgent_Log_U
 void OstrelAgent_View_db_listener::object_loaded(const qel_uuid_s&, const std::string&, const ostrel_vstat&) {}
 
 void OstrelAgent_View_db_listener::apply(const pending_object& object) {
+    if (object.unload || !leaves_directories(object.object.vstat.mtype)) m_parent.valid = false;
     if (object.unload) {
         apply_unload(object);
     } else {
@@ -122,6 +127,7 @@ void OstrelAgent_View_db_listener::add_object(pending_object object, bool replay
 }
 
 void OstrelAgent_View_db_listener::commit_batch() {
+    m_parent.valid = false;
     if (!m_batch.is_open()) return;
     std::vector<pending_object> objects;
     objects.swap(m_pending);
@@ -150,6 +156,7 @@ void OstrelAgent_View_db_listener::commit_batch() {
 
 void OstrelAgent_View_db_listener::recover_batch() {
     Trace trace("recover_batch");
+    m_parent.valid = false;
     std::vector<pending_object> objects;
     objects.swap(m_pending);
     m_pending_actions.clear();
@@ -397,11 +404,19 @@ bool OstrelAgent_View_db_listener::update_vob_root(const qel_uuid_s& vob, const 
 
 bool OstrelAgent_View_db_listener::parent_dir(const qel_uuid_s& vob, const qel_oid_s& parent, const std::string& path,
                                               unsigned& parent_ver) {
+    if (m_parent.valid && qel_uuid_eq(&m_parent.vob, &vob) && qel_oid_eq(&m_parent.elem, &parent)) {
+        parent_ver = m_parent.ver;
+        return true;
+    }
     unsigned parent_elem = 0;
     const int status = OstrelAgent_Metadata::lookup_parent_dir(vob, parent, path, parent_elem, parent_ver, m_message);
-    if (status == 0) return true;
-    fail(status);
-    return false;
+    if (status != 0) {
+        m_parent.valid = false;
+        fail(status);
+        return false;
+    }
+    if (m_batch.is_open()) m_parent = {true, vob, parent, parent_ver};
+    return true;
 }
 
 int OstrelAgent_View_db_listener::treat_hijack(const qel_uuid_s& vob, unsigned parent_ver, const char* leaf,
