@@ -365,8 +365,8 @@ void OstrelAgent_View_db_listener::write_update(const pending_object& pending) {
     trace.writeTrace(LEVEL_4, "add '%s' parent-ver-dbid %d", split.leaf, static_cast<int>(parent_ver));
     status = OstrelAgent_View_db::add_db_entry(vob, object.vstat.mtype, split.leaf, parent_ver, m_scope.scope_oid,
                                                m_scope.gn, mode, true, obj, elem, obj_dbid, elem_dbid, &other_scope);
-    const std::string parent_text = Util::id_text(parent);
     if (status != 0) {
+        const std::string parent_text = Util::id_text(parent);
         trace.writeTrace(LEVEL_2, "Can't add db entry %s/%s (%s): error %d", parent_text.c_str(), split.leaf,
                          path.c_str(), status);
         m_message += text(M::DB_ENTRY_NOT_ADDED, path.c_str(), parent_text.c_str(), std::to_string(status).c_str());
