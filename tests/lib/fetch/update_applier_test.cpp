@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -171,26 +172,28 @@ TEST(UpdateApplier, CallsArriveWholeInStreamOrderOnTheAppliersThread) {
 }
 
 // While the transfer is inside a piece the listener's batch stays open
-// even when the queue runs dry; once the piece is handed over it hears
-// end_of_input, once per piece, and nothing more at the stream's end. A
-// waiting applier takes records a run at a time, or what there is at the
-// piece's end.
+// even when the records queued so far are applied; once the piece is handed
+// over it hears end_of_input, once per piece, and nothing more at the
+// stream's end. A waiting applier takes records a run at a time: a piece of
+// two runs is applied, all but fewer than a run, before its end.
 TEST(UpdateApplier, EndOfInputComesOnlyWhenTheQueueIsDryAndThePieceHandedOver) {
     Recorder recorder;
     OstrelAgent_Update_Applier applier(recorder);
     Calls expected;
     const unsigned pieces = 20, run = OstrelAgent_Update_Applier::WAKE_RUN;
     for (unsigned p = 0; p < pieces; ++p) {
-        const unsigned first = 100 * p;
-        for (unsigned n = 0; n < run; ++n) {
+        const unsigned first = 1000 * p;
+        for (unsigned n = 0; n < 2 * run; ++n) {
             EXPECT_TRUE(load(applier, first + n));
             expected.push_back(load_line(first + n));
         }
-        // The queue is dry now, the piece not yet over.
-        ASSERT_TRUE(eventually([&] { return recorder.count() == expected.size(); }));
-        EXPECT_TRUE(load(applier, first + run));
+        // Inside the piece: its records reach the listener, no end of input.
+        ASSERT_TRUE(eventually([&] { return recorder.count() + (run - 1) >= expected.size(); }));
+        const Calls seen = recorder.calls();
+        EXPECT_EQ(p, static_cast<unsigned>(std::count(seen.begin(), seen.end(), "input")));
+        EXPECT_EQ(Calls(expected.begin(), expected.begin() + seen.size()), seen);
         applier.end_of_input();
-        expected.insert(expected.end(), {load_line(first + run), "input"});
+        expected.push_back("input");
         ASSERT_TRUE(eventually([&] { return recorder.count() >= expected.size(); }));
     }
     applier.end_of_stream();
