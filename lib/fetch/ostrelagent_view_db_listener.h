@@ -148,7 +148,9 @@ private:
     void write_update(const pending_object& object);
 
     // The selected version of the directory element `parent`; false (the
-    // failure recorded) when the view has none.
+    // failure recorded) when the view has none. Within a batch the last one
+    // found is kept while only files and links are applied (a directory's
+    // update may give its element another version).
     bool parent_dir(const qel_uuid_s& vob, const qel_oid_s& parent, const std::string& path, unsigned& parent_ver);
     // The update's treatment of a hijacked file at `leaf` of the directory
     // version: 0 when one was found and treated (`new_name` set when it was
@@ -189,4 +191,12 @@ private:
     int m_batch_status = 0;
     std::size_t m_mark_message = 0;
     int m_mark_status = 0;
+    // The parent directory parent_dir found last, valid in the open batch.
+    struct found_parent {
+        bool valid = false;
+        qel_uuid_s vob = QEL_UUID_NULL;
+        qel_oid_s elem = QEL_OID_NULL;
+        unsigned ver = 0;
+    };
+    found_parent m_parent;
 };

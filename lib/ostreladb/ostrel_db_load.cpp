@@ -776,17 +776,6 @@ int new_database() {
     return status;
 }
 
-// The database's files and its config-record file on disk.
-int synchronise() {
-    int st = dt_syncfiles(&view_db_task);
-    if (st != S_OKAY) return ostrela_kesto_err("D_SYNCFILES", OSTREL_DB_NAME, st);
-    if (::fsync(ostrela_db_cr_file_fd()) != 0) {
-        ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_WRITE, OSTREL_DB_CRS_FILE, errno);
-        return QEL_ST_INTERNAL;
-    }
-    return 0;
-}
-
 } // namespace
 
 int ostrela_db_update_vns_ver_flags(db_address vob, uint32_t dbid, db_address entry, int valid, int done, int stale,
@@ -847,7 +836,7 @@ int ostrela_db_load_db() {
     }
     if (status == 0) {
         ostrela_db_step("loaded");
-        status = synchronise();
+        status = ostrela_db_sync_files();
     }
     if (status == 0) status = ostrela_db_state_change('i');
     if (status != 0) {

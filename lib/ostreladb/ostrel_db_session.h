@@ -192,7 +192,12 @@ int ostrela_db_state_file_close();
 // disk; the letter 'm' schedules the idle callback. Letter 0 writes nothing
 // but still synchronises and forgets the letter.
 int ostrela_db_state_change(int letter);
-// A database marked 'm' is forced to disk and marked 'i'.
+// Forces the engine's files and the config-record file to disk.
+int ostrela_db_sync_files();
+// A database marked 'm' is forced to disk and marked 'i'. Commits force
+// nothing (unless NORVANE_ZFS_OPTIMIZATION is set): this, run when the
+// agent has been idle, at close and (its first half) after a write abort,
+// is what puts the committed pages on disk.
 int ostrela_db_state_purify();
 // The idle timer's procedure: purifies the database once a whole interval
 // passed without a write transaction beginning, else looks again later.

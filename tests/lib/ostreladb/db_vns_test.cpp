@@ -729,11 +729,11 @@ TEST_F(DbVns, AFailureHalfWayLeavesTheDatabaseAsItWas) {
     EXPECT_EQ(QEL_ST_NOT_FOUND, named(made, "old.c"));
     fail_each_read([&] { return ostrela_db_delete_lr_scope(&RULE); }, "scope deleted");
     EXPECT_EQ(0, count_records(VNS_DB_DIR_VER_ENT));
-    // A commit that cannot force its files rolls back too.
+    // A commit that cannot write its files rolls back too.
     std::string before = snapshot();
     {
         kesto_test::FaultyIo io;
-        io.fail(kesto_test::FaultyIo::FSYNC, 1, EIO);
+        io.fail(kesto_test::FaultyIo::PWRITE, 1, EIO);
         EXPECT_EQ(QEL_ST_INTERNAL, ostrel_db_cleanup_vns_recs(1));
     }
     EXPECT_EQ(before, snapshot());
