@@ -46,7 +46,6 @@ std::string parse_error(const std::string& text) { return "Parse error in \"" + 
 class Asked {
 public:
     explicit Asked(std::string text) : m_text(std::move(text)) {
-        OstrelAgent_Element_Ops::install();
         std::string storage;
         int status = -1;
         m_op.reset(OstrelAgent_AbstractOp::create_xml_request_handler(m_text, storage, status));
@@ -113,6 +112,8 @@ void record(const std::string& tag, const char* replica, int is_public, int is_p
 class LibViewQueries : public ::testing::Test {
 protected:
     void SetUp() override {
+        // Before any request is dispatched, on this thread alone.
+        OstrelAgent_Element_Ops::install();
         view_test::Installed_View::clear_registry();
         ASSERT_FALSE(OstrelAgent_View_Base::update_in_progress()) << "a test left the update slot taken";
     }
