@@ -45,6 +45,10 @@ lookup_cache_stats_s last_name;
 ns_cache_stats_s last_readdir;
 ns_cache_stats_s last_fstat;
 
+// Statistics copies still to fail (ns_cache_fail_stats_copies); cache
+// mutex held.
+unsigned stats_copy_failures = 0;
+
 unsigned dbid_bucket(int32_t dbid) { return static_cast<uint32_t>(dbid) % OBJ_HASH_BUCKETS; }
 unsigned oid_bucket(const qel_oid_s* oid) { return qel_oid_to_hash32(oid) % OBJ_HASH_BUCKETS; }
 
@@ -278,12 +282,21 @@ int ns_cache_get_stats(std::vector<ns_statistic>& out) {
     Ns_Cache_Lock lock;
     size_t before = out.size();
     try {
+        if (stats_copy_failures > 0) {
+            --stats_copy_failures;
+            throw std::bad_alloc();
+        }
         cache_get_stats(out);
     } catch (const std::bad_alloc&) {
         out.resize(before);
         return QEL_ST_NO_MEMORY;
     }
     return 0;
+}
+
+void ns_cache_fail_stats_copies(unsigned count) {
+    Ns_Cache_Lock lock;
+    stats_copy_failures = count;
 }
 
 void cache_print_stats() {

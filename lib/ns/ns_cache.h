@@ -145,6 +145,9 @@ void cache_get_stats(std::vector<ns_statistic>& out);
 // The same under the cache mutex; 1001 when the rows cannot be allocated
 // (nothing appended then).
 int ns_cache_get_stats(std::vector<ns_statistic>& out);
+// For tests: the next `count` copies of ns_cache_get_stats fail as when
+// their rows cannot be allocated.
+void ns_cache_fail_stats_copies(unsigned count);
 
 // Diagnostic dumps, to standard error and the trace. cache_print_stats
 // prints each cache that had requests since the last print and starts a new

@@ -42,7 +42,15 @@ struct Served_Op {
 };
 
 const std::vector<Served_Op>& served_ops() {
-    static const std::vector<Served_Op> ops = {};
+    using T = OstrelAgent_Tag;
+    static const std::vector<Served_Op> ops = {
+        {&T::GETCACHE, false, ""},
+        {&T::GETMOUNTEDVOBLIST, false, ""},
+        {&T::ISPROJECTVOB, false, "<vob-tag>/vob1</vob-tag>"},
+        {&T::ISUPDATEINPROGRESS, false, ""},
+        {&T::ISVOBMOUNTED, false, "<vob-tag>/vob1</vob-tag>"},
+        {&T::ISVOBPUBLIC, false, "<vob-tag>/vob1</vob-tag>"},
+    };
     return ops;
 }
 
