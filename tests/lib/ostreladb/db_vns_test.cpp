@@ -591,6 +591,12 @@ TEST_F(DbVns, AnUpdateThatDoesNotConfirmANameRemovesItAtItsEnd) {
     ASSERT_EQ(0, ostrel_db_ver_mark_remove(&uuid, at(elem(2)), at(ver(3)), "sub"));
     EXPECT_EQ(QEL_ST_INTERNAL, ostrel_db_ver_mark_remove(&uuid, at(elem(4)), at(ver(5)), "gone.c"));
     EXPECT_EQ(QEL_ST_NOT_FOUND, ostrel_db_ver_mark_remove(&uuid, at(elem(2)), at(ver(5)), "none.c"));
+    // A name already gone (a resent stream unloads again) does not break the
+    // batch it joins.
+    ASSERT_EQ(0, ostrel_db_batch_begin());
+    EXPECT_EQ(QEL_ST_NOT_FOUND, ostrel_db_ver_mark_remove(&uuid, at(elem(2)), at(ver(5)), "none.c"));
+    EXPECT_FALSE(ostrel_db_batch_broken());
+    EXPECT_EQ(0, ostrel_db_batch_end(true));
     ASSERT_EQ(0, ostrel_db_end_lr_scope_update(&RULE, 2));
     ASSERT_TRUE(namespace_intact("updated"));
 
