@@ -201,6 +201,14 @@ size_t find_close_tag(const std::string& text, size_t from, const std::string& n
 
 } // namespace
 
+bool OstrelAgent_Util::fits_one_line(const std::string& text) {
+    for (const char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) return false;
+    }
+    return true;
+}
+
 std::string OstrelAgent_Util::one_line(const std::string& text) {
     size_t end = text.size();
     while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == '\r')) --end;

@@ -66,6 +66,9 @@ public:
     // one stays empty). Works on any text, well-formed or not; an element
     // that is never closed is masked to the end of the text.
     static std::string mask_passwords(const std::string& text);
+    // Whether the text holds no control character (0x00-0x1f, 0x7f): a value
+    // that may stand in one line of a file, a header line or a URL.
+    static bool fits_one_line(const std::string& text);
     // The text with its trailing line ends dropped and every other control
     // character written as an escape ("\n", "\r", "\t", "\xHH"): one line
     // of a log or trace that no text from a server, a client or a file name
