@@ -50,6 +50,7 @@ void RClient_Abstract_Cmd::reset_reply() {
     m_reader_stopped = false;
     m_reader_failure = 0;
     m_reply_refused = false;
+    m_reply_given = false;
 }
 
 RClient_Request_Args* RClient_Abstract_Cmd::get_req_args() {
@@ -118,6 +119,10 @@ int RClient_Abstract_Cmd::send() {
         m_generator.reset(new RClient_Request_Generator_Get(m_url, m_cb.get(), m_response_headers.get()));
     }
     status = m_generator->send_request(m_rpc_name, arg_text);
+    return transfer_outcome(status, m_generator->get_error_text());
+}
+
+int RClient_Abstract_Cmd::transfer_outcome(int status, const std::string& error_text) {
     if (m_reply_refused) {
         // The refusal's text says why; the transfer's own is only its stop.
         m_status.status = m_reply_failure;
@@ -130,9 +135,25 @@ int RClient_Abstract_Cmd::send() {
     }
     if (status != 0) {
         m_status.status = status;
-        m_status.message += m_generator->get_error_text();
+        m_status.message += error_text;
     }
     return status;
+}
+
+int RClient_Abstract_Cmd::run_on_reply(const std::vector<std::string>& pieces) {
+    reset_reply();
+    m_status.status = -1;
+    m_generator.reset();
+    int status = 0;
+    for (const std::string& piece : pieces) {
+        std::vector<char> data(piece.begin(), piece.end());
+        status = read_reply_piece(this, data.data(), static_cast<unsigned int>(data.size()));
+        if (status != 0) break;
+    }
+    m_reply_given = true;
+    m_call_status = transfer_outcome(status == 0 ? 0 : S::RC_TRANSFER_FAILED, "");
+    if (m_call_status == 0) m_call_status = receive();
+    return m_call_status;
 }
 
 int RClient_Abstract_Cmd::receive() {
@@ -296,7 +317,7 @@ bool RClient_Abstract_Cmd::refuse_null_view(const qel_uuid_s& view) {
 bool RClient_Abstract_Cmd::response_empty() const { return m_parser->response_size() == 0; }
 
 bool RClient_Abstract_Cmd::transfer_finished() const {
-    return m_generator != nullptr && m_generator->get_performed() != 0;
+    return m_reply_given || (m_generator != nullptr && m_generator->get_performed() != 0);
 }
 
 int RClient_Abstract_Cmd::keep_failure(int status) {

@@ -39,6 +39,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "lib/client/rclient_cb.h"
 #include "lib/client/rclient_multi_part_mixed_doc.h"
@@ -84,6 +85,10 @@ public:
     int run();
     int send();
     int receive();
+    // The call as run() makes it, its reply taken from `pieces`, handed over
+    // one by one as a transfer would, instead of from a server (nothing is
+    // sent): for the tests of the reply readers. The call status.
+    int run_on_reply(const std::vector<std::string>& pieces);
 
     // After run(): 0 when the call completed and the server's status is 0;
     // 20049 when the server reported a failure (`status` = its status, its
@@ -179,6 +184,10 @@ private:
     static int read_reply_piece(void* owner, char* data, unsigned int len);
     // A new, empty reply for an attempt.
     void reset_reply();
+    // The call status once the transfer has returned `status`
+    // (`error_text` its text): a refused reply's failure, a reader's stop
+    // or failure, else `status`; a failure goes into the command's status.
+    int transfer_outcome(int status, const std::string& error_text);
     // Reads the current part as the "Status" part: 0, 30006 while its
     // message has not fully arrived, or 30007.
     int read_status();
@@ -205,6 +214,7 @@ private:
     bool m_reader_stopped = false; // a reply reader returned 30013
     int m_reader_failure = 0;    // the reader procedure failed (30011, 30003)
     bool m_reply_refused = false;  // refuse_reply: the transfer is stopped
+    bool m_reply_given = false;    // run_on_reply has handed over every piece
     uint64_t m_part_limit = DEFAULT_PART_LIMIT;
     uint64_t m_response_high_water = 0;
 };
