@@ -246,8 +246,9 @@ TEST_F(E2eChannel, ManyClientsWithRequestsInFlightGetTheirOwnReplies) {
 TEST_F(E2eChannel, ABurstOfConnectionLinesLosesNone) {
     std::unique_ptr<Process> agent = serve_new_view("b");
     const std::string st = storage("b");
+    // As many lines as connections are served at once.
     const int kWriters = 4;
-    const int kLines = 50;
+    const int kLines = 16;
     std::vector<std::thread> writers;
     for (int w = 0; w < kWriters; ++w) {
         writers.emplace_back([&, w] {
@@ -314,6 +315,37 @@ TEST_F(E2eChannel, AClientThatGoesAwayLeavesNoThreadPipeOrDescriptor) {
     std::unique_ptr<PipeClient> after = connect_or_fail(st, "after");
     ASSERT_TRUE(after);
     expect_probe_reply(after->call(probe("a")), "a");
+}
+
+// At most 64 clients are served at once (each has a thread): the next
+// connection line gets no pipes and one log line; once a client has gone,
+// a new one is served.
+TEST_F(E2eChannel, AtMostSixtyFourConnectionsAreServedAtOnce) {
+    std::unique_ptr<Process> agent = serve_new_view("m");
+    const std::string st = storage("m");
+    std::vector<std::unique_ptr<PipeClient>> clients;
+    for (int i = 0; i < 64; ++i) {
+        clients.push_back(connect_or_fail(st, "c" + std::to_string(i)));
+        ASSERT_TRUE(clients.back());
+    }
+    std::string error;
+    EXPECT_FALSE(PipeClient::connect(st, "refused", Millis(1500), &error));
+    EXPECT_TRUE(wait_until([&] { return count_of(log_text("m"), "Connection of client \"refused\" refused") == 1; },
+                           kStartTimeout))
+        << log_text("m");
+    EXPECT_EQ(count_of(log_text("m"), " refused: 64 client connections are served already.\n"), 1u);
+    expect_probe_reply(clients.front()->call(probe("f")), "f");
+
+    clients.pop_back();
+    std::unique_ptr<PipeClient> next;
+    EXPECT_TRUE(wait_until(
+        [&] {
+            next = PipeClient::connect(st, "next", Millis(500));
+            return next != nullptr;
+        },
+        kStartTimeout));
+    ASSERT_TRUE(next);
+    expect_probe_reply(next->call(probe("n")), "n");
 }
 
 TEST_F(E2eChannel, ShutdownEndsEveryConnectionAndLeavesIpcEmpty) {
