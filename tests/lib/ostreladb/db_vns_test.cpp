@@ -303,6 +303,11 @@ TEST_F(DbVns, HandlesAreCheckedAndNamesAndTextsHaveLimits) {
                   ostrel_db_slink_get_info(vob, dbid, len, nullptr, nullptr, nullptr, buf.data(), nullptr));
     }
     EXPECT_EQ(QEL_ST_TOO_LONG, link(r, 6000, "long", std::string(1024, 't')));
+    // Kinds come from the server: an element of a kind no element has would
+    // stand alone, without its object.
+    qel_fstat_db_s f{};
+    for (uint32_t kind : {0u, 3u, 6u, 7u, 9u})
+        EXPECT_EQ(QEL_ST_INTERNAL, ostrel_db_create_element(vob, at(elem(7000 + kind)), &WHEN, &f, kind, 0, &dbid)) << kind;
     EXPECT_TRUE(namespace_intact("limits"));
 }
 
