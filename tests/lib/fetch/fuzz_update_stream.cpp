@@ -26,30 +26,31 @@
 #include "lib/client/rclient_view_update.h"
 #include "lib/fetch/ostrelagent_log_update.h"
 #include "lib/fetch/ostrelagent_view_db_listener.h"
-#include "lib/ns/ns_test_support.h"
+#include "lib/ns/ns_fuzz_view.h"
 #include "lib/ostreladb/db_vns_check.h"
 
 namespace {
 
 const char SEPARATOR[] = "\n<next update>\n";
 
-// The namespace tests' served view, for one input.
-class Served_View final : public ns_test::NsViewTest {
+// The served view of one input, and what its updates log to.
+class Served_View {
 public:
-    void TestBody() override {}
     bool start() {
-        SetUp();
-        if (::testing::Test::HasFatalFailure()) return false;
+        m_view.start();
         const qel_uuid_s view = db_test::uuid_of(0x71e);
         if (ostrel_db_create_vns_view(&view, 1) != 0) return false;
-        log.reset(new OstrelAgent_Log_Update(storage));
+        log.reset(new OstrelAgent_Log_Update(m_view.storage_path()));
         return true;
     }
     void stop() {
         log.reset();
-        TearDown();
+        m_view.stop();
     }
     std::unique_ptr<OstrelAgent_Log_Update> log;
+
+private:
+    ns_test::Fuzz_Served_View m_view;
 };
 
 std::vector<std::string> pieces_of(const std::string& reply, size_t largest, uint32_t& seed) {
@@ -63,17 +64,11 @@ std::vector<std::string> pieces_of(const std::string& reply, size_t largest, uin
     return pieces;
 }
 
-int initialise() {
-    // Memory-backed files, where there are: every input makes a database.
-    if (::access("/dev/shm", W_OK) == 0) setenv("TMPDIR", "/dev/shm", 1);
-    return 0;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const int initialised = initialise();
-    (void)initialised;
+    static const bool prepared = (ns_test::Fuzz_Served_View::prepare_process(), true);
+    (void)prepared;
     if (size < 1) return 0;
     const size_t largest = size_t{1} << (data[0] % 17);
     uint32_t seed = data[0] * 2654435761u + 1;
