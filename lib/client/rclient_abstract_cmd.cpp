@@ -186,7 +186,9 @@ int RClient_Abstract_Cmd::process_response(char* data, unsigned int len) {
     // Whatever the reader left is a part still arriving, its items
     // included: more than the longest part may take is no reply to wait for.
     if (!m_reply_refused && m_parser->response_size() > m_part_limit + ITEMS_ROOM)
-        refuse_long_part("", m_parser->response_size());
+        refuse_reply(S::RC_MALFORMED_REPLY,
+                     OstrelAgent_Util::format(client_catalog(), RClient_Msg::REPLY_HELD_TOO_LONG,
+                                              std::to_string(m_part_limit + ITEMS_ROOM).c_str()));
     if (m_reply_refused) return m_reply_failure;
     if (status != S::RC_LISTENER_STOPPED) return 0;
     m_reader_stopped = true;

@@ -194,8 +194,7 @@ private:
     // The reply is given up: `status` kept with `message` added to the
     // status message, nothing more read, and the transfer stopped.
     void refuse_reply(int status, const std::string& message);
-    // The reply's part `id` (or the bytes held, when `id` is empty) is
-    // longer than the part limit: refused.
+    // The reply's part `id` is longer than the part limit: refused.
     void refuse_long_part(const std::string& id, uint64_t length);
     // After the transfer: a reply that ended cut short or without its
     // "Status" part fails. The kept failure.

@@ -60,25 +60,11 @@ public:
         m_handler.reset(OstrelAgent_View_Handler::get_instance(storage));
         OstrelAgent_View_Handler::set_view(OstrelAgent_View::get_view_from_list(
             storage, home.path() + "/cache", UUID, TAG, "transparent", "automatic", 0));
-        VOB_mount_info info;
-        info.vob_tag = "/vobs/a";
-        std::memcpy(info.replica_oid.bytes, vob_uuid.bytes, sizeof vob_uuid.bytes);
-        info.family_oid = db_test::oid_of(0x7777);
-        info.mounted = 1;
-        info.storage = "/vobstore/vobs/a";
-        if (OstrelAgent_Config::get_instance()->set_mount_state(info) != 0) std::abort();
+        mount_vob("/vobs/a", vob_uuid);
     }
 
     void stop() {
-        std::vector<VOB_mount_info> mounted;
-        {
-            OstrelAgent_Mutex_Guard guard(OstrelAgent_Config::g_config_lock);
-            for (const auto& entry : OstrelAgent_Config::g_mounted_vobs) mounted.push_back(entry.second);
-        }
-        for (VOB_mount_info info : mounted) {
-            info.mounted = 0;
-            OstrelAgent_Config::get_instance()->set_mount_state(info);
-        }
+        forget_mounted_vobs();
         m_handler.reset();
         kernel().unregisterView(TAG);
         NsTreeTest::TearDown();
