@@ -7,6 +7,7 @@
 #include "lib/core/ostrelagent_view_base.h"
 #include "lib/fetch/ostrelagent_configspec.h"
 #include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/fetch/ostrelagent_metadata_support.h"
 #include "lib/ns/ns_rpc.h"
 #include "lib/ns/ostrelagent_korva_ioctl.h"
 #include "lib/ns/ostrelagent_view_db.h"
@@ -317,7 +318,16 @@ bool OstrelAgent_View_db_listener::update_object(const qel_uuid_s& vob, const qe
                                                  const ostrel_vstat& element) {
     Trace trace("update_object");
     stop_if_asked();
+    if (unsafe_path(path)) return true;
     add_object({false, vob, parent, path, previous_version, new_version, object, element, QEL_OID_NULL, {}, 0}, false);
+    return true;
+}
+
+bool OstrelAgent_View_db_listener::unsafe_path(const std::string& path) {
+    if (Util::is_safe_path(path)) return false;
+    // Such a name never reaches a file path; the rest of the stream is served.
+    metadata_support::ops_log().write_log(OSTRELAGENT_LOG_WARN, &_ostrela_lib_lib_msg_table,
+                                          M::UNSAFE_PATH_SKIPPED, path.c_str());
     return true;
 }
 
@@ -464,6 +474,7 @@ bool OstrelAgent_View_db_listener::unload_object(const qel_uuid_s& vob, const qe
                                                  const std::string& path, const qel_oid_s& old_object) {
     Trace trace("unload_object");
     stop_if_asked();
+    if (unsafe_path(path)) return true;
     add_object({true, vob, parent, path, {}, {}, ostrel_vstat{}, ostrel_vstat{}, old_object, {}, 0}, false);
     return true;
 }
@@ -495,7 +506,16 @@ void OstrelAgent_View_db_listener::apply_unload(const pending_object& pending) {
         return;
     }
     unsigned parent_ver = 0;
-    if (!parent_dir(vob, parent, path, parent_ver)) return;
+    if (status == QEL_ST_NOT_FOUND) {
+        // Unloaded already, with its directory maybe (a stream resent after a
+        // crash unloads again): no error. A name still in a loaded directory
+        // gets the hijack treatment as any unload.
+        unsigned parent_elem = 0;
+        std::string ignored;
+        if (OstrelAgent_Metadata::lookup_parent_dir(vob, parent, path, parent_elem, parent_ver, ignored) != 0) return;
+    } else if (!parent_dir(vob, parent, path, parent_ver)) {
+        return;
+    }
     char new_name[FILEUTL_PATH_MAX] = "";
     const int hijack = treat_hijack(vob, parent_ver, split.leaf, true, new_name);
     treat_hijack_result(hijack, path, parent, std::string(), std::string(), 0, new_name, true);

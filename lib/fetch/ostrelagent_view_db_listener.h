@@ -145,6 +145,9 @@ private:
     void flush_view_caches();
     // Writes a log line now, or once the batch under way is committed.
     void log_line(std::function<void(OstrelAgent_Log_Update&)> line);
+    // A stream path holding a name that cannot be a file name: logged once,
+    // and true (the object is passed over).
+    static bool unsafe_path(const std::string& path);
     void write_update(const pending_object& object);
 
     // The selected version of the directory element `parent`; false (the

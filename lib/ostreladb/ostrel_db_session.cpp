@@ -191,9 +191,10 @@ int ostrela_db_open_db(int quiet_version, int default_pages) {
     return status;
 }
 
-int ostrela_db_close_db() {
+int ostrela_db_close_db(bool* was_open) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrela_db_close_db");
     Lock lock;
+    if (was_open != nullptr) *was_open = ostrela_db_open != 0;
     int status = 0;
     auto keep_first = [&status](int st) {
         if (status == 0) status = st;

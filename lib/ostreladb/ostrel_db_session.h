@@ -73,7 +73,8 @@ int ostrela_db_open_db(int quiet_version, int default_pages);
 // Closes the database (synchronising it first when it is marked modified),
 // its task, the state file and the config-record file. The first failure,
 // though every step runs.
-int ostrela_db_close_db();
+// `was_open` (when given) tells whether a database was open to close.
+int ostrela_db_close_db(bool* was_open = nullptr);
 // Gives the just-opened, empty database its initial content: initialised
 // files, the one free extent of the config-record file (which is emptied).
 int ostrela_db_init_db();
