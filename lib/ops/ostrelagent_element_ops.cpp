@@ -6,6 +6,9 @@
 #include <vector>
 
 #include "lib/core/ostrelagent_tag.h"
+#include "lib/ops/ostrelagent_hijack.h"
+#include "lib/ops/ostrelagent_invalidate_checkouts.h"
+#include "lib/ops/ostrelagent_unhijack.h"
 #include "lib/requests/ostrelagent_abstractop.h"
 #include "lib/requests/ostrelagent_request_dispatcher.h"
 
@@ -27,6 +30,9 @@ struct Element_Op {
 void OstrelAgent_Element_Ops::install() {
     // One line per operation as it is built: {&OstrelAgent_Tag::CHECKOUT, make<OstrelAgent_Checkout>}.
     static const std::vector<Element_Op> ops = {
+        {&OstrelAgent_Tag::HIJACK, make<OstrelAgent_Hijack>},
+        {&OstrelAgent_Tag::UNHIJACK, make<OstrelAgent_Unhijack>},
+        {&OstrelAgent_Tag::INVALIDATECHECKOUTS, make<OstrelAgent_InvalidateCheckouts>},
     };
     for (const Element_Op& op : ops) ostrelagent_install_factory(*op.tag, op.factory);
 }

@@ -42,7 +42,13 @@ struct Served_Op {
 };
 
 const std::vector<Served_Op>& served_ops() {
-    static const std::vector<Served_Op> ops = {};
+    static const std::vector<Served_Op> ops = {
+        {&OstrelAgent_Tag::HIJACK, false, "<path>/vob1/a.c</path>"},
+        {&OstrelAgent_Tag::UNHIJACK, false, "<path>/vob1/a.c</path>"},
+        {&OstrelAgent_Tag::INVALIDATECHECKOUTS, false,
+         "<invalid-checkouts><element>0e000000-0000-4000-8000-000002000000@9a000000-0000-4000-8000-0000000000a1"
+         "</element></invalid-checkouts>"},
+    };
     return ops;
 }
 
