@@ -725,7 +725,13 @@ int Filesystem::writableContents(const Node& node, std::string* path, view_fhand
   // A cached version is never written. Under a name checked out or
   // hijacked the kernel makes a view-private file of the name instead,
   // and the namespace decides whether it may.
-  if ((node.name_state & (kCheckedOut | kHijacked)) == 0) return EROFS;
+  if ((node.name_state & (kCheckedOut | kHijacked)) == 0) {
+    // The kernel may still know the name from before a hijack whose notice
+    // has not reached it yet. A name that holds another object now, or
+    // none, is stale: the kernel then looks the path up again.
+    Node fresh = node;
+    return refresh(node.ino, &fresh, 0) == ESTALE ? ESTALE : EROFS;
+  }
   Node dir;
   if (!nodes_.get(node.parent, &dir) || dir.own) return EROFS;
   struct stat current{};
