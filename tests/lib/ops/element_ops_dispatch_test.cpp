@@ -50,6 +50,11 @@ const std::vector<Served_Op>& served_ops() {
         {&T::ISUPDATEINPROGRESS, false, ""},
         {&T::ISVOBMOUNTED, false, "<vob-tag>/vob1</vob-tag>"},
         {&T::ISVOBPUBLIC, false, "<vob-tag>/vob1</vob-tag>"},
+        {&T::HIJACK, false, "<path>/vob1/a.c</path>"},
+        {&T::UNHIJACK, false, "<path>/vob1/a.c</path>"},
+        {&T::INVALIDATECHECKOUTS, false,
+         "<invalid-checkouts><element>0e000000-0000-4000-8000-000002000000@9a000000-0000-4000-8000-0000000000a1"
+         "</element></invalid-checkouts>"},
     };
     return ops;
 }
