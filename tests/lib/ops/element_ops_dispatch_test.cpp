@@ -42,7 +42,10 @@ struct Served_Op {
 };
 
 const std::vector<Served_Op>& served_ops() {
-    static const std::vector<Served_Op> ops = {};
+    static const std::vector<Served_Op> ops = {
+        {&OstrelAgent_Tag::GETCHILDREN, false, "<path>/vob1</path>"},
+        {&OstrelAgent_Tag::GETAGGREGATEDSTATE, false, "<state>CHECKOUTS</state><get-paths>false</get-paths>"},
+    };
     return ops;
 }
 
