@@ -9,7 +9,7 @@ static_assert(OstrelAgent_Dirent_Batch::MIN_RECORD == 60, "the smallest extended
 OstrelAgent_Dirent_Batch::OstrelAgent_Dirent_Batch(const void* buf, unsigned size, unsigned used)
     : m_buf(static_cast<const char*>(buf)), m_used(used) {
     if (used > size) {
-        damaged(OstrelAgent_Util::snprintf("%u bytes said to be used of a buffer of %u", used, size));
+        m_damage = OstrelAgent_Util::snprintf("%u bytes said to be used of a buffer of %u", used, size);
         m_used = 0;
     }
 }
