@@ -27,17 +27,22 @@ OstrelAgent_GetAggregatedState::OstrelAgent_GetAggregatedState(const std::string
 
 OstrelAgent_GetAggregatedState::~OstrelAgent_GetAggregatedState() = default;
 
+bool OstrelAgent_GetAggregatedState::required_text(NorvaneXmlElem* root, const char* tag, std::string& text) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "required_text");
+    text = NorvaneXmlUtil::get_value(root, tag);
+    if (!text.empty()) return true;
+    m_message += Msg::text(Msg::NOT_IN_REQUEST, tag);
+    m_status = OstrelAgent_Status::MALFORMED_REQUEST;
+    trace.writeTrace(LEVEL_4, "%s not found", tag);
+    return false;
+}
+
 void OstrelAgent_GetAggregatedState::parse_request() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "parse_request");
     NorvaneXmlElem* root = parse_frame(Path_Rule::ABSENT);
     if (root == nullptr) return;
-    const std::string state = NorvaneXmlUtil::get_value(root, TAG_STATE);
-    if (state.empty()) {
-        m_message += Msg::text(Msg::NOT_IN_REQUEST, TAG_STATE);
-        m_status = OstrelAgent_Status::MALFORMED_REQUEST;
-        trace.writeTrace(LEVEL_4, "%s not found", TAG_STATE);
-        return;
-    }
+    std::string state;
+    if (!required_text(root, TAG_STATE, state)) return;
     m_hijacks = state == VALUE_HIJACKS;
     m_checkouts = state == VALUE_CHECKOUTS;
     m_others = state == VALUE_OTHERS;
@@ -47,13 +52,8 @@ void OstrelAgent_GetAggregatedState::parse_request() {
         trace.writeTrace(LEVEL_4, "%s not valid: %s", TAG_STATE, state.c_str());
         return;
     }
-    const std::string get_paths = NorvaneXmlUtil::get_value(root, TAG_GET_PATHS);
-    if (get_paths.empty()) {
-        m_message += Msg::text(Msg::NOT_IN_REQUEST, TAG_GET_PATHS);
-        m_status = OstrelAgent_Status::MALFORMED_REQUEST;
-        trace.writeTrace(LEVEL_4, "%s not found", TAG_GET_PATHS);
-        return;
-    }
+    std::string get_paths;
+    if (!required_text(root, TAG_GET_PATHS, get_paths)) return;
     m_get_paths = get_paths == OstrelAgent_Tag::TRUE_STRING ? 1 : 0;
     if (!m_others) return;
     if (m_get_paths == 0) {

@@ -40,6 +40,9 @@ public:
 
 private:
     void parse_request();
+    // The text of the request's child `tag` into `text`; false, with the
+    // request refused as lacking it, when it is missing or empty.
+    bool required_text(NorvaneXmlElem* root, const char* tag, std::string& text);
     // "OTHERS": the view-private files of the VOB whose root the path
     // names, or of every VOB.
     void find_privates();

@@ -76,16 +76,6 @@ protected:
         ASSERT_EQ(0, OstrelAgent_View_db_element::set_elem_co_ver_oid(vob_uuid, oid_of(elem), oid_of(version), message))
             << message;
     }
-    // A hijacked name in the cover of an element the view has lost, whose
-    // path cannot be found.
-    void lost_hijack() {
-        uint32_t cover = make_inode(oid_of(5555), DIR_ELEM, QEL_FTYPE_DIR);
-        const qel_oid_s first = oid_of(5556), second = oid_of(5557);
-        ASSERT_EQ(0, db_test::write_tx([&] {
-            int st = ostrela_db_link(cover, "lost", 0, 0x201c00, nullptr, nullptr, 0, nullptr, nullptr);
-            return st != 0 ? st : ostrela_db_hijack(cover, "lost", &first, &second);
-        }));
-    }
 };
 
 TEST_F(GetAggregatedState, TheStateWordAndGetPathsAreReadAsWritten) {

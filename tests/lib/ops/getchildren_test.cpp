@@ -17,6 +17,7 @@
 
 #include "lib/core/ostrelagent_status.h"
 #include "lib/fetch/fetch_test_support.h"
+#include "lib/installed_view.h"
 #include "lib/ops/ostrelagent_dirent_batch.h"
 #include "lib/ops/ostrelagent_getchildren.h"
 #include "lib/reply_test_support.h"
@@ -129,17 +130,6 @@ Answer answer_of(OstrelAgent_GetChildren& op) {
 class GetChildren : public FetchTest {
 protected:
     std::string view_root() { return OstrelAgent_View_Handler::get_view()->get_view_root(); }
-    static void unmount_all() {
-        std::vector<VOB_mount_info> mounted;
-        {
-            OstrelAgent_Mutex_Guard guard(OstrelAgent_Config::g_config_lock);
-            for (const auto& entry : OstrelAgent_Config::g_mounted_vobs) mounted.push_back(entry.second);
-        }
-        for (VOB_mount_info info : mounted) {
-            info.mounted = 0;
-            ASSERT_EQ(0, OstrelAgent_Config::get_instance()->set_mount_state(info));
-        }
-    }
 
     Answer run(const std::string& text) {
         OstrelAgent_GetChildren op(text, parse(text));
@@ -201,7 +191,7 @@ TEST_F(GetChildren, ListsADirectoryByItsPathOrTheMountedVobsAtTheViewRoot) {
     }
 
     // With no VOB mounted the view root has no children.
-    unmount_all();
+    view_test::Installed_View::clear_registry();
     const Answer none = run(path_request(root));
     EXPECT_EQ("0", none.status);
     EXPECT_EQ(Names{}, none.children);
