@@ -382,11 +382,13 @@ int OstrelAgent_View::unregister_once() {
 
 void OstrelAgent_View::cleanup_storage() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "cleanup_storage");
-    if (chdir("/") != 0) trace.writeTrace(LEVEL_4, "chdir / failed: %s", imsg_strerror(errno));
+    // The database's files are named relative to the storage: it is closed
+    // before the working directory leaves it.
     if (m_view_db) {
         m_view_db->close_db();
         m_view_db.reset();
     }
+    if (chdir("/") != 0) trace.writeTrace(LEVEL_4, "chdir / failed: %s", imsg_strerror(errno));
     conditional_unlock();
     if (m_made_storage && !m_storage.empty()) {
         if (fileutl_rm(m_storage.c_str(), FILEUTL_RM_RECURSIVE) != 0) {

@@ -12,18 +12,14 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
-#include <optional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "element_bench.h"
-#include "lib/core/ostrelagent_server.h"
-#include "lib/fetch/ostrelagent_ns_fetch.h"
-#include "lib/ns/ns_cache.h"
-#include "lib/ns/ns_rpc.h"
-#include "lib/ns/ns_vob.h"
 #include "lib/ns/ostrelagent_view_db_element.h"
+#include "lib/online_scope.h"
 #include "lib/ostreladb/ostrel_db.h"
 
 namespace e2e {
@@ -31,7 +27,7 @@ namespace {
 
 using Kind = Served_Vob::Kind;
 
-class E2eQueries : public E2eElement {
+class E2eChildrenState : public E2eElement {
 protected:
     // The view root as the kernel names it.
     std::string view_root() const { return korva_root + "/view/" + tag(); }
@@ -115,9 +111,8 @@ protected:
     }
 
     // Ends the daemon, runs `step` in this process on the view it left (its
-    // database with the namespace cache over it, offline), then serves the
-    // view again: what a Checkout or a Hijack records, made through the
-    // services they use.
+    // database, offline), then serves the view again: what Checkout records
+    // for a directory, made through the call it uses.
     void between_daemons(const std::function<void()>& step) {
         mount.reset();
         EXPECT_EQ("0", status(call(make_request("EndView", "end"))));
@@ -128,19 +123,13 @@ protected:
         ASSERT_NE(nullptr, ::getcwd(cwd, sizeof cwd));
         ASSERT_EQ(0, ::chdir(storage(VIEW).c_str()));
         ::setenv("NORVANE_SERVER_DIR", OSTREL_TEST_SERVER_DIR, 1);
-        const int online = OstrelAgent_Server::g_online.exchange(0);
-        int created = -1;
-        EXPECT_EQ(0, ostrel_db_init(&created));
-        OstrelAgent_Ns_Fetch::install();
-        EXPECT_EQ(0, cache_init());
-        step();
         {
-            Ns_Cache_Lock lock;
-            while (vob_tab != nullptr) vob_dispose(vob_tab);
-            cache_flush();
+            const lib_test::Online_Scope offline(0);
+            int created = -1;
+            EXPECT_EQ(0, ostrel_db_init(&created));
+            step();
+            EXPECT_EQ(0, ostrel_db_close());
         }
-        EXPECT_EQ(0, ostrel_db_close());
-        OstrelAgent_Server::g_online.store(online);
         ASSERT_EQ(0, ::chdir(cwd));
 
         agent = start_with_request(storage(VIEW), "<StartView version=\"1\">" + server_element("p", "true") +
@@ -152,25 +141,11 @@ protected:
         client = PipeClient::connect(storage(VIEW), "bench");
         ASSERT_TRUE(client);
     }
-
-    // In this process: the handle of the VOB's root.
-    static view_fhandle vob_root(const std::string& replica) {
-        qel_uuid_s uuid{};
-        EXPECT_EQ(0, qel_str_to_uuid(replica.c_str(), &uuid));
-        view_fhandle fh{};
-        view_vstat vstat{};
-        unsigned state = 0;
-        int flag = 0;
-        struct timeval lvut{};
-        EXPECT_EQ(0, ns_root(&QEL_OID_NULL, &uuid, "", VIEW_HM_WARP_NONE, &fh, &vstat, &state, &flag, &lvut, nullptr,
-                             nullptr));
-        return fh;
-    }
 };
 
 // A directory's children, each with its kind, are what a program sees in
 // it through the mount; the view root lists the mounted VOBs.
-TEST_F(E2eQueries, GetChildrenListsWhatTheMountShows) {
+TEST_F(E2eChildrenState, GetChildrenListsWhatTheMountShows) {
     if (!mount_view()) return;
     for (const std::string& dir : {std::string("/vob1"), std::string("/vob1/dir"), std::string("/vob1/sub")}) {
         SCOPED_TRACE(dir);
@@ -214,7 +189,7 @@ TEST_F(E2eQueries, GetChildrenListsWhatTheMountShows) {
 // plain directory holding the same names lists it; a name the view hides
 // (a checkout made on the server alone) is left out as the mount leaves it
 // out.
-TEST_F(E2eQueries, GetChildrenListsALargeDirectoryWholeAndLeavesHiddenNamesOut) {
+TEST_F(E2eChildrenState, GetChildrenListsALargeDirectoryWholeAndLeavesHiddenNamesOut) {
     if (!mount_view()) return;
     const std::string plain = tree / "plain";
     ASSERT_EQ(0, ::mkdir(plain.c_str(), 0755));
@@ -245,7 +220,7 @@ TEST_F(E2eQueries, GetChildrenListsALargeDirectoryWholeAndLeavesHiddenNamesOut) 
 // The view's checkouts, hijacked and view-private files: none after the
 // first update; then a checkout taken in by an update and view-private
 // files made through the mount are reported and listed.
-TEST_F(E2eQueries, GetAggregatedStateReportsCheckoutsAndViewPrivateFiles) {
+TEST_F(E2eChildrenState, GetAggregatedStateReportsCheckoutsAndViewPrivateFiles) {
     if (!mount_view()) return;
     for (const char* state : {"CHECKOUTS", "HIJACKS"}) {
         const State none = aggregated(state, "false");
@@ -282,10 +257,10 @@ TEST_F(E2eQueries, GetAggregatedStateReportsCheckoutsAndViewPrivateFiles) {
     for (const std::string& path : privates) EXPECT_TRUE(file(path).exists) << path;
 }
 
-// A directory checkout recorded as Checkout records it and a file hijacked
-// as Hijack marks it, then written through the mount: both are reported
+// A directory checkout recorded as Checkout records it, a file hijacked by
+// the Hijack request and then written through the mount: both are reported
 // and listed, beside the view-private files.
-TEST_F(E2eQueries, GetAggregatedStateReportsAHijackAndADirectoryCheckout) {
+TEST_F(E2eChildrenState, GetAggregatedStateReportsAHijackAndADirectoryCheckout) {
     const std::string co = vob().checkout("/vob1/dir");
     between_daemons([&] {
         std::string message;
@@ -295,18 +270,10 @@ TEST_F(E2eQueries, GetAggregatedStateReportsAHijackAndADirectoryCheckout) {
         ASSERT_EQ(0, qel_str_to_oid(vob().element_oid("/vob1/dir").c_str(), &element));
         ASSERT_EQ(0, qel_str_to_oid(co.c_str(), &version));
         ASSERT_EQ(0, OstrelAgent_View_db_element::set_elem_co_ver_oid(replica, element, version, message)) << message;
-
-        view_fhandle root = vob_root(Served_Vob::REPLICA);
-        view_fhandle found{}, holder{};
-        view_vstat loaded{};
-        unsigned consumed = 0, state = 0;
-        int flag = 0;
-        struct timeval lvut{};
-        ASSERT_EQ(0, ns_lookup(&root, "a.c", VIEW_HM_WARP_NONE, "", &found, &holder, &loaded, &consumed, &flag,
-                               &state, &lvut));
-        ASSERT_EQ(0, ns_hijack_by_fh(&root, "a.c", &loaded));
     });
     if (!mount_view()) return;
+    const lib_test::Reply hijacked = call(make_request("Hijack", "h", "<path>/vob1/a.c</path>"));
+    ASSERT_EQ("0", status(hijacked)) << message(hijacked);
     ASSERT_TRUE(write_file(in_view("/vob1/a.c"), "hijacked\n"));
     ASSERT_TRUE(write_file(in_view("/vob1/notes.txt"), "notes\n"));
 
