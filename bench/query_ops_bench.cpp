@@ -199,7 +199,7 @@ int main(int argc, char** argv) {
                         n, c * 1e3, m * 1e3, p * 1e3, c / m, c / p);
             if (n == 10000) ratio_10000 = c / m;
         }
-        std::printf("  goal: GetChildren of 10,000 <= %.0fx ls -f through the mount: %.2fx, %s\n", kChildrenRatioGoal,
+        std::printf("goal: GetChildren of 10,000 <= %.0fx ls -f through the mount: %.2fx, %s\n", kChildrenRatioGoal,
                     ratio_10000, verdict(ratio_10000 <= kChildrenRatioGoal));
 
         // The daemon's peak growth while it lists.
@@ -219,7 +219,7 @@ int main(int argc, char** argv) {
             if (n == 10000) per_entry_10000 = grown * 1024.0 / n;
         }
         if (per_entry_10000 >= 0)
-            std::printf("  goal: the listing flat in the entries, only the reply growing with them (at most %.0f"
+            std::printf("goal: GetChildren's listing flat in the entries, only the reply growing with them (at most %.0f"
                         " bytes an entry): %.0f, %s\n",
                         kBytesPerEntryGoal, per_entry_10000, verdict(per_entry_10000 <= kBytesPerEntryGoal));
 
@@ -257,7 +257,7 @@ int main(int argc, char** argv) {
         looker.join();
         print_latencies("while GetAggregatedState lists", busy);
         const double p99 = percentile(busy, 0.99);
-        std::printf("  goal: p99 <= %.0f ms while the files are listed: %.3f ms, %s\n", kLookupP99GoalMs, p99,
+        std::printf("goal: kernel look-ups through the mount, p99 <= %.0f ms while GetAggregatedState lists 11,013 files: %.3f ms, %s\n", kLookupP99GoalMs, p99,
                     verdict(p99 <= kLookupP99GoalMs));
 
         status = mount.stop() == std::optional<int>(0) ? 0 : 1;
