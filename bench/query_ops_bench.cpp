@@ -219,8 +219,8 @@ int main(int argc, char** argv) {
             if (n == 10000) per_entry_10000 = grown * 1024.0 / n;
         }
         if (per_entry_10000 >= 0)
-            std::printf("goal: GetChildren's listing flat in the entries, only the reply growing with them (at most %.0f"
-                        " bytes an entry): %.0f, %s\n",
+            std::printf("goal: GetChildren's listing flat in the entries, only the reply growing with them"
+                        " (at most %.0f bytes an entry): %.0f, %s\n",
                         kBytesPerEntryGoal, per_entry_10000, verdict(per_entry_10000 <= kBytesPerEntryGoal));
 
         // GetAggregatedState over the view-private files, beside find.
@@ -257,8 +257,9 @@ int main(int argc, char** argv) {
         looker.join();
         print_latencies("while GetAggregatedState lists", busy);
         const double p99 = percentile(busy, 0.99);
-        std::printf("goal: kernel look-ups through the mount, p99 <= %.0f ms while GetAggregatedState lists 11,013 files: %.3f ms, %s\n", kLookupP99GoalMs, p99,
-                    verdict(p99 <= kLookupP99GoalMs));
+        std::printf("goal: kernel look-ups through the mount, p99 <= %.0f ms while GetAggregatedState lists"
+                    " 11,013 files: %.3f ms, %s\n",
+                    kLookupP99GoalMs, p99, verdict(p99 <= kLookupP99GoalMs));
 
         status = mount.stop() == std::optional<int>(0) ? 0 : 1;
     }

@@ -181,7 +181,8 @@ TEST_F(GetAggregatedState, AFailedQueryKeepsThePathsItFound) {
     EXPECT_EQ(std::to_string(S::GENERAL_FAILURE), a.status);
     EXPECT_EQ(Paths{"/vobs/a/a.c"}, a.paths);
     EXPECT_NE(std::string::npos, a.message.find(OstrelAgent_Util::id_text(oid_of(5555)))) << a.message;
-    const std::string tail = std::string("Unable to get list of hijack paths: ") + qel_strerror(QEL_ST_INTERNAL) + ".\n";
+    const std::string tail =
+        std::string("Unable to get list of hijack paths: ") + qel_strerror(QEL_ST_INTERNAL) + ".\n";
     ASSERT_GE(a.message.size(), tail.size());
     EXPECT_EQ(tail, a.message.substr(a.message.size() - tail.size()));
 }

@@ -321,12 +321,15 @@ TEST_F(GetChildren, ADamagedBatchIsRefusedNotReadPastItsEnd) {
         std::string damage;
     };
     const Case cases[] = {
-        {"a head cut short", {good + std::string(30, 'q')}, "damaged entry at byte 60 of 90: 30 bytes left, too few for an entry"},
-        {"a name running past the bytes used", {good + too_long}, "damaged entry at byte 60 of 124: name of 300 bytes runs past the bytes used"},
+        {"a head cut short", {good + std::string(30, 'q')},
+         "damaged entry at byte 60 of 90: 30 bytes left, too few for an entry"},
+        {"a name running past the bytes used", {good + too_long},
+         "damaged entry at byte 60 of 124: name of 300 bytes runs past the bytes used"},
         {"an empty name", {good + empty_name}, "damaged entry at byte 60 of 124: empty name"},
         {"a name without its NUL", {good + unterminated}, "damaged entry at byte 60 of 124: name not terminated"},
         {"a name holding a NUL", {good + inner_nul}, "damaged entry at byte 60 of 124: name holds a NUL"},
-        {"more bytes used than the buffer holds", {good, 0, 1, 100, 8193}, "8193 bytes said to be used of a buffer of 8192"},
+        {"more bytes used than the buffer holds", {good, 0, 1, 100, 8193},
+         "8193 bytes said to be used of a buffer of 8192"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
