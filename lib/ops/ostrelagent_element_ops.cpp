@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "lib/core/ostrelagent_tag.h"
+#include "lib/ops/ostrelagent_getaggregatedstate.h"
 #include "lib/ops/ostrelagent_getcache.h"
+#include "lib/ops/ostrelagent_getchildren.h"
 #include "lib/ops/ostrelagent_getmountedvoblist.h"
 #include "lib/ops/ostrelagent_hijack.h"
 #include "lib/ops/ostrelagent_invalidate_checkouts.h"
@@ -45,6 +47,8 @@ void OstrelAgent_Element_Ops::install() {
         {&OstrelAgent_Tag::ISVOBMOUNTED, make<OstrelAgent_Isvobmounted>},
         {&OstrelAgent_Tag::ISVOBPUBLIC, make<OstrelAgent_IsVobPublic>},
         {&OstrelAgent_Tag::UNHIJACK, make<OstrelAgent_Unhijack>},
+        {&OstrelAgent_Tag::GETCHILDREN, make<OstrelAgent_GetChildren>},
+        {&OstrelAgent_Tag::GETAGGREGATEDSTATE, make<OstrelAgent_GetAggregatedState>},
     };
     for (const Element_Op& op : ops) ostrelagent_install_factory(*op.tag, op.factory);
 }
