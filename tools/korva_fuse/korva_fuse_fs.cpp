@@ -725,9 +725,19 @@ int Filesystem::writableContents(const Node& node, std::string* path, view_fhand
   // A cached version is never written. Under a name checked out or
   // hijacked the kernel makes a view-private file of the name instead,
   // and the namespace decides whether it may.
-  if ((node.name_state & (kCheckedOut | kHijacked)) == 0) return EROFS;
   Node dir;
   if (!nodes_.get(node.parent, &dir) || dir.own) return EROFS;
+  if ((node.name_state & (kCheckedOut | kHijacked)) == 0) {
+    // The name's state as the kernel last saw it may be older than the
+    // daemon's (a notice not yet applied): ask again before refusing.
+    Found now;
+    error = lookupName(dir.fh, node.name, &now);
+    // The name holds another object now, or none: the kernel walks the
+    // path again.
+    if (error == ENOENT || (error == 0 && !qel_oid_eq(&now.attr.obj_oid, &node.oid))) return ESTALE;
+    if (error != 0) return error;
+    if ((now.name_state & (kCheckedOut | kHijacked)) == 0) return EROFS;
+  }
   struct stat current{};
   const std::string cached_path = *path;
   ::stat(cached_path.c_str(), &current);

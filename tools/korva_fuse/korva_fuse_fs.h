@@ -159,7 +159,9 @@ class Filesystem {
   int contentsOf(const view_fhandle_t& fh, std::string* path, bool* cached);
   // A file of `node` to write: its own container, or for a cached version
   // under a name checked out or hijacked, a file made over that name (the
-  // inode then stands for it). `*fh` is the handle to change.
+  // inode then stands for it). `*fh` is the handle to change. A name the
+  // kernel knows in another state is looked up again first: ESTALE when it
+  // no longer names this object (the kernel then walks the path again).
   int writableContents(const Node& node, std::string* path, view_fhandle_t* fh);
   static int copyFile(const std::string& from, const std::string& to);
   // Gives the daemon the size and modification time of `file` when it has
