@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "lib/core/ostrelagent_tag.h"
+#include "lib/ops/ostrelagent_checkout.h"
+#include "lib/ops/ostrelagent_getmetadata.h"
 #include "lib/requests/ostrelagent_abstractop.h"
 #include "lib/requests/ostrelagent_request_dispatcher.h"
 
@@ -27,6 +29,8 @@ struct Element_Op {
 void OstrelAgent_Element_Ops::install() {
     // One line per operation as it is built: {&OstrelAgent_Tag::CHECKOUT, make<OstrelAgent_Checkout>}.
     static const std::vector<Element_Op> ops = {
+        {&OstrelAgent_Tag::CHECKOUT, make<OstrelAgent_Checkout>},
+        {&OstrelAgent_Tag::GETMETADATA, make<OstrelAgent_Getmetadata>},
     };
     for (const Element_Op& op : ops) ostrelagent_install_factory(*op.tag, op.factory);
 }
