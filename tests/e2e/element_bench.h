@@ -136,6 +136,10 @@ protected:
     // Polls `condition` until it holds, at most 10 s; whether it held.
     static bool eventually(const std::function<bool()>& condition);
 
+    // The daemon's settings file (HOME/ostrel.conf, "key=value" lines),
+    // written before it starts when a test's constructor sets it.
+    std::string agent_settings;
+
     std::unique_ptr<Process> agent;
     std::unique_ptr<PipeClient> client;
     std::unique_ptr<Fuse_Mount> mount;
