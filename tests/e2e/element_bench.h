@@ -40,6 +40,21 @@ namespace e2e {
 
 using Lines = std::vector<std::string>;
 
+// Whether `expected` occurs in `lines` in its order (other lines between).
+inline bool in_order(const Lines& lines, const Lines& expected) {
+    size_t next = 0;
+    for (const std::string& line : lines)
+        if (next < expected.size() && line == expected[next]) ++next;
+    return next == expected.size();
+}
+
+// The lines, each ended by a newline (for failure messages).
+inline std::string joined(const Lines& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += line + "\n";
+    return text;
+}
+
 class E2eElement : public AgentTest {
 protected:
     // The view's name.

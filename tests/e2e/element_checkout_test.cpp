@@ -27,20 +27,6 @@ namespace {
 
 std::string leaf_of(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
-// Whether `expected` occurs in `lines` in its order (other lines between).
-bool in_order(const Lines& lines, const Lines& expected) {
-    size_t next = 0;
-    for (const std::string& line : lines)
-        if (next < expected.size() && line == expected[next]) ++next;
-    return next == expected.size();
-}
-
-std::string joined(const Lines& lines) {
-    std::string text;
-    for (const std::string& line : lines) text += line + "\n";
-    return text;
-}
-
 class E2eCheckout : public E2eElement {
 protected:
     // A Checkout of `path` for the checked-out version `co`, with the

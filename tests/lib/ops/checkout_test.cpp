@@ -94,12 +94,7 @@ protected:
 
     void SetUp() override {
         OpsTest::SetUp();
-        Scripted version;
-        version.id = 21;
-        version.oid = oid_of(21);
-        version.mtype = FILE_VER;
-        version.elem_id = 20;
-        version.fstat = file_status(QEL_FTYPE_REG, 0444);
+        Scripted version = file_version(21, 20, 0444);
         version.fstat.atime = {1000, 5};
         version.fstat.mtime = {2000, 7};
         script(vob_uuid, version);

@@ -35,12 +35,7 @@ protected:
         // A file of more than 4 GiB at the root.
         dir(10, 11, {{"a.c", 20}, {"ln", 50}, {"d", 30}, {"big", 80}});
         file(80, 81);
-        Scripted big;
-        big.id = 81;
-        big.oid = oid_of(81);
-        big.mtype = FILE_VER;
-        big.elem_id = 80;
-        big.fstat = file_status(QEL_FTYPE_REG, 0444);
+        Scripted big = file_version(81, 80, 0444);
         big.fstat.size = (uint64_t{5} << 30) + 3;
         script(vob_uuid, big);
     }

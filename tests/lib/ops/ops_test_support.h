@@ -85,6 +85,17 @@ protected:
     std::string inval_name(unsigned dir_id, const std::string& name) {
         return "inval_name " + vob_text() + " " + text(dir_id) + " " + name;
     }
+    // A file version `id` of element `elem` as the server holds it, to
+    // change before it is scripted.
+    static Scripted file_version(unsigned id, unsigned elem, qel_fmode_t mode) {
+        Scripted version;
+        version.id = id;
+        version.oid = oid_of(id);
+        version.mtype = FILE_VER;
+        version.elem_id = elem;
+        version.fstat = file_status(QEL_FTYPE_REG, mode);
+        return version;
+    }
     // Makes `bytes` the cached cleartext of version `id`, as a fetch would.
     void cache(unsigned id, const std::string& bytes) {
         const std::string source = home.path() + "/cltxt-source";
