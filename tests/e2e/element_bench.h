@@ -48,6 +48,19 @@ inline bool in_order(const Lines& lines, const Lines& expected) {
     return next == expected.size();
 }
 
+// `lines` without the "inval_obj" lines of the VOB operation `op` (the
+// namespace drops parent directories in the background with op 13 as it
+// reads names again).
+inline Lines without_op(const Lines& lines, unsigned op) {
+    const std::string tail = " " + std::to_string(op);
+    Lines kept;
+    for (const std::string& line : lines)
+        if (line.compare(0, 10, "inval_obj ") != 0 || line.size() < tail.size() ||
+            line.compare(line.size() - tail.size(), tail.size(), tail) != 0)
+            kept.push_back(line);
+    return kept;
+}
+
 // The lines, each ended by a newline (for failure messages).
 inline std::string joined(const Lines& lines) {
     std::string text;

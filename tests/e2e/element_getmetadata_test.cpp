@@ -119,7 +119,7 @@ TEST_F(E2eGetMetadata, ObjectsAreReportedInTheFixedOrderAsTheMountShowsThem) {
         EXPECT_FALSE(reply.has_child("status-message"));
         EXPECT_EQ(object_elements(row.seen, row.expected), elements(reply));
     }
-    EXPECT_EQ(Lines{}, invalidations_since(mark));
+    EXPECT_EQ(Lines{}, without_op(invalidations_since(mark), CHECKIN)) << "the namespace's own reads only";
     EXPECT_EQ(logged, server().log().size()) << "names the view holds are not asked for";
     EXPECT_EQ(vob_tree(), view_tree());
 }
