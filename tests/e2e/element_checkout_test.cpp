@@ -109,8 +109,6 @@ TEST_F(E2eCheckout, AFileGetsTheCheckedOutContentsWritableAtItsPath) {
         }
         EXPECT_EQ(1u, gets(co));
         EXPECT_EQ(vob().content(row.path), cached_versions().at(co));
-        EXPECT_EQ("true", metadata(row.path, "is-checked-out"));
-        EXPECT_EQ(co, metadata(row.path, "object-oid"));
     }
     EXPECT_EQ(vob_tree(), view_tree());
 }
@@ -135,7 +133,9 @@ TEST_F(E2eCheckout, ADirectoryOrAVobRootIsRecordedCheckedOutAndNothingIsCopied) 
     EXPECT_EQ(Lines{inval_obj(vob().element_oid("/vob1"), CHECKOUT)}, own_invalidations());
     EXPECT_EQ(co, metadata("/vob1", "object-oid"));
 
-    EXPECT_EQ(shown, view_tree());
+    // The root's new version is listed anew (under load, once seen empty
+    // for a moment right after the checkout).
+    EXPECT_TRUE(eventually([&] { return view_tree() == shown; })) << view_tree();
     const std::vector<fakeserver::Json> log = server().log();
     EXPECT_GT(log.size(), logged) << "the flushed names are read again from the server";
     for (size_t i = logged; i < log.size(); ++i) {
