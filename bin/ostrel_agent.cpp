@@ -395,8 +395,13 @@ int main(int argc, char** argv) {
     }
     if (g_view_storage == nullptr) usage_error(program);
 
-    // The daemon and its watcher form a process group of their own.
-    if (setpgid(0, 0) != 0) _exit(2);
+    // The daemon and its watcher form a process group of their own. A
+    // session leader (started by setsid or a service manager) leads its
+    // group already, and may not move to another.
+    if (getpgrp() != getpid() && setpgid(0, 0) != 0) {
+        std::fprintf(stderr, "%s: cannot make a process group of its own: %s\n", program, std::strerror(errno));
+        _exit(2);
+    }
 
     const pid_t child = norvanethread_fork(2);
     if (child == -1) pfm_exit(2);

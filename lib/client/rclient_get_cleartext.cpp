@@ -93,7 +93,7 @@ int Get_ClearText::unmarshal_response() {
                          static_cast<unsigned long long>(m_remaining));
         close_output();
         m_writing = 0;
-        keep_failure(S::RC_PREMATURE_EOF);
+        keep_failure_with_text(S::RC_PREMATURE_EOF, cut_short_text());
     } else if (!m_body_whole && m_status.status == 0) {
         // A success without the contents.
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "no %s part", ELEM_DATA);

@@ -1,6 +1,6 @@
 #pragma once
 // The agent library's message catalog ("lib_ostrel_agent", prefix
-// "ostrela_lib", number 111, 126 texts) and the positions that the code
+// "ostrela_lib", number 111, 130 texts) and the positions that the code
 // addresses. Messages are addressed by their 0-based position in the
 // catalog, never by their message number; format them with
 // OstrelAgent_Util::format or the log's catalog write_log. A position is
@@ -81,7 +81,12 @@ constexpr int UPDATE_IN_PROGRESS = 74;    // A view update operation is already 
 constexpr int UNMOUNT_FAILED = 75;        // Unable to unmount VOB "%s": %s.
 constexpr int UNMOUNTED = 76;             // Unmounted VOB "%s".
 constexpr int SOME_NOT_UNMOUNTED = 77;    // Some VOB(s) could not be unmounted.  Check for ...
-constexpr int PTIME_FAILED = 78;          // Unable to preserve time on "%s": %s.
+constexpr int TIME_NOT_PRESERVED = 78;    // Unable to preserve time on "%s": %s.
+constexpr int HIJACK_NOT_VERSIONED = 79;  // Cannot hijack "%s": object is not version controlled.
+constexpr int HIJACK_CHECKED_OUT = 81;    // Cannot hijack "%s": object is checked out.
+constexpr int HIJACK_NOT_PLAIN_FILE = 82; // Cannot hijack "%s": object is not a plain file.
+constexpr int HIJACK_FAILED = 83;         // Unable to hijack "%s": %s.
+constexpr int UNHIJACK_VOB_ROOT = 84;     // Cannot unhijack VOB root element "%s".
 constexpr int UNHIJACK_FAILED = 85;       // Unable to unhijack "%s": %s.
 constexpr int UNREGISTER_FAILED = 86;     // Unable to unregister view from KORVA: %s
 constexpr int REMOUNT_VOB_FAILED = 87;    // Unable to remount VOB "%s": error %d
@@ -89,6 +94,7 @@ constexpr int REMOUNTED = 88;             // Remounted VOB "%s" (to restore moun
 constexpr int READDIR_DBID_UNKNOWN = 89;  // Internal error retrieving dbid for path '%s'
 constexpr int HIJACK_NOT_HANDLED = 91;    // Can't handle hijack for %s (parent %s): %s.
 constexpr int HIDDEN_METADATA_FAILED = 92; // Unable to get metadata on view-hidden file at '%s': %s
+constexpr int CHECKOUT_NOT_CLEARED = 100; // Unable to remove checkout state for element "%s" in re...
 constexpr int RESTORE_READDIR_FAILED = 101; // Readdir on "%s" during restore operation failed
 constexpr int NS_CHANGE_READDIR_FAILED = 102; // Readdir on "%s" after namespace change operation failed
 constexpr int RESTORE_LOG_TITLE = 104;    // Restore log for Norvane automatic view
@@ -98,6 +104,7 @@ constexpr int IOCTL_UNAVAILABLE = 107;    // Internal error flushing KORVA metad
 constexpr int VIEW_FLUSH_FAILED = 108;    // Unable to flush entire view cache: %s
 constexpr int BG_CLTXT_FAILED = 110;      // Background cleartext fetch failed (%d): %s
 constexpr int CLTXT_SAVE_FAILED = 111;    // I/O error saving cleartext "%s".
+constexpr int NO_CACHED_CLTXT = 114;      // No cached cleartext available for "%s".
 constexpr int CACHE_SIZE_MINIMUM = 115;   // Unable to set cache size to %u: minimum size is %u
 constexpr int CACHE_SIZE_FAILED = 116;    // Unable to set cache size to %u: %s
 constexpr int CACHE_SIZE_NOT_SAVED = 117; // Unable to save cache size to metadata file
@@ -107,6 +114,10 @@ constexpr int CACHE_DIR_MKDIR = 122;      // Error "%s" creating cleartext cache
 constexpr int WRONG_HOST = 123;           // View started on wrong host. ...
 constexpr int OID_FLUSH_FAILED = 124;     // Unable to flush cached entry for oid:%s@r...
 constexpr int REQUEST_LINE_TOO_LONG = 125;// Request line longer than %d characters.
+constexpr int UNSAFE_NAMES_SKIPPED = 126; // Skipped %u name(s) from the server that cannot be ...
+constexpr int UNSAFE_PATH_SKIPPED = 127;  // Skipped "%s" of the update from the server: ...
+constexpr int INVALID_VALUE = 128;        // Value of "%s" is not valid: "%s".
+constexpr int CONNECTION_REFUSED = 129;   // Connection of client "%s" refused: %d client ...
 
 // The text at `position`, its arguments put in.
 template <typename... Args>

@@ -113,7 +113,33 @@ std::string OstrelAgent_Log_Update::labelled_line(const char* label, const std::
 
 // ---- writing ---------------------------------------------------------------------------
 
+namespace {
+
+// The calling thread's innermost Held, if any.
+thread_local OstrelAgent_Log_Update::Held* t_held = nullptr;
+
+} // namespace
+
+OstrelAgent_Log_Update::Held::Held(OstrelAgent_Log_Update* log) : m_log(log), m_outer(t_held) { t_held = this; }
+
+OstrelAgent_Log_Update::Held::~Held() {
+    flush();
+    t_held = m_outer;
+}
+
+void OstrelAgent_Log_Update::Held::flush() {
+    if (m_text.empty()) return;
+    m_log->append_record(m_text);
+    m_text.clear();
+}
+
 void OstrelAgent_Log_Update::write_log(OSTRELAGENT_LOG_TYPE, const std::string& text) {
+    for (Held* held = t_held; held != nullptr; held = held->m_outer) {
+        if (held->m_log != this) continue;
+        held->m_text += text;
+        if (held->m_text.size() >= Held::HELD_LIMIT) held->flush();
+        return;
+    }
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "write_log");
     append_record(text);
 }

@@ -114,6 +114,27 @@ public:
     // "Error:" with the text in double quotes.
     void log_error(const std::string& text);
 
+    // While one lives, the records the constructing thread writes to `log`
+    // (null: none) are gathered and appended together by one write when it
+    // ends, or when they pass HELD_LIMIT bytes: a run of action lines costs
+    // one system call, and each record still lands whole. Other threads'
+    // records go out as they come.
+    class Held {
+    public:
+        static constexpr std::size_t HELD_LIMIT = 64 * 1024;
+        explicit Held(OstrelAgent_Log_Update* log);
+        ~Held();
+        Held(const Held&) = delete;
+        Held& operator=(const Held&) = delete;
+
+    private:
+        friend class OstrelAgent_Log_Update;
+        void flush();
+        OstrelAgent_Log_Update* m_log;
+        Held* m_outer;
+        std::string m_text;
+    };
+
     // ---- head and tail blocks, each written as one record -----------------------------
 
     // The head of an update: the session (this view, the time, who and

@@ -72,7 +72,7 @@ public:
     // The record `dbid` has a new status.
     void status(uint32_t dbid, const qel_fstat_db_s& fstat) {
         qel_fstat_db_s handed_out = fstat;
-        ostrelagent_replace_fstat_identities(handed_out);
+        ostrel_db_hand_out_identities(handed_out);
         changes_.push_back({static_cast<int32_t>(dbid), true, handed_out});
     }
     // The record `dbid` went.
@@ -348,7 +348,8 @@ obj_entry* ostrel_db_create(view_build_rec* build, obj_entry* dir, const char* n
             s2 = ostrela_db_inode_write_text(dbid, text);
         } else if (s2 == 0 && (fstat.type == 1 || fstat.type == 3 || fstat.type == 4 || fstat.type == 6)) {
             char container[TEXT_MAX];
-            if (ostrel_storage_create(&cover->oid, oid, name, dbid, container, sizeof container) != 0)
+            if (ostrel_storage_create(&cover->oid, oid, name, dbid, container, sizeof container) != 0 ||
+                changes.removals().make(container) != 0)
                 return QEL_ST_NO_CLEARTEXT;
             s2 = ostrela_db_inode_write_text(dbid, container);
         }
@@ -361,7 +362,7 @@ obj_entry* ostrel_db_create(view_build_rec* build, obj_entry* dir, const char* n
         return nullptr;
     }
     if (made) vob->db_id = vob_dbid;
-    ostrelagent_replace_fstat_identities(fstat);
+    ostrel_db_hand_out_identities(fstat);
     obj_entry* obj = locate_activate_view_obj(vob, static_cast<int32_t>(dbid), oid, kind, gen, &fstat, &st);
     if (obj == nullptr) {
         if (st == 0) ns_fatal("lib/ns/ostrel_db_ns", __LINE__, "st != QEL_ST_OK");

@@ -192,7 +192,7 @@ void OstrelAgent_Checkout::copy_viewpvt_file() {
     if (::utimes(destination, times) != 0) {
         const int error = errno;
         m_status = Status::GENERAL_FAILURE;
-        m_message += Msg::text(Msg::PTIME_FAILED, destination, imsg_strerror(error));
+        m_message += Msg::text(Msg::TIME_NOT_PRESERVED, destination, imsg_strerror(error));
     }
 }
 

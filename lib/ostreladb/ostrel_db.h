@@ -35,7 +35,7 @@ extern std::string view_home;
 int ostrel_db_init(int* created);
 // Closes the database and opens it again as ostrel_db_init does.
 int ostrel_db_reset();
-// Closes the database (synchronised first); "Db closed" on success.
+// Closes the database (synchronised first); "Db closed" when one was open.
 int ostrel_db_close();
 // The exit hook: closes the database.
 void ostrel_db_on_exit();

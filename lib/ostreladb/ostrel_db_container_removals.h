@@ -10,11 +10,12 @@
 #include "lib/ostreladb/ostrel_db.h"
 #include "lib/ostreladb/ostrel_storage.h"
 
-// The containers of the inodes a write deletes. A container leaves its name
-// inside the write but is kept under a second name in its directory until
-// the write is committed, so that a write that fails (its commit included)
-// gives it back with its inode; a container that cannot be kept so is
-// removed at once.
+// The containers of the inodes a write deletes and makes. A container leaves
+// its name inside the write but is kept under a second name in its
+// directory until the write is committed, so that a write that fails (its
+// commit included) gives it back with its inode; a container that cannot be
+// kept so is removed at once. A container made for a new inode goes again
+// when the write fails.
 class OstrelDb_Container_Removals {
 public:
     OstrelDb_Container_Removals() = default;
@@ -39,13 +40,23 @@ public:
         kept_.push_back(k);
         return 0;
     }
+    // Makes the container `name` of the pool, as ostrel_storage_make does.
+    int make(const char* name) {
+        if (ostrel_storage_make(name) != 0) return -1;
+        made_.push_back(name);
+        return 0;
+    }
     // The write is committed: the kept containers go.
     void committed() {
         for (const Kept& k : kept_) ::unlink(k.kept.c_str());
         kept_.clear();
+        made_.clear();
     }
-    // The write failed: the containers take their names again.
+    // The write failed: the containers take their names again, and those
+    // made go.
     void failed() {
+        for (const std::string& name : made_) ostrel_storage_remove(name.c_str());
+        made_.clear();
         for (const Kept& k : kept_) {
             if (::rename(k.kept.c_str(), k.path.c_str()) != 0)
                 imsg_print(IMSG_KIND_WARN, &_qel_cmsg_qel_msg_table, QEL_MSG_RENAME, k.kept.c_str(), k.path.c_str(),
@@ -59,6 +70,7 @@ private:
         std::string path, kept;
     };
     std::vector<Kept> kept_;
+    std::vector<std::string> made_;
     // Names the kept containers; only written inside write transactions.
     static unsigned long counter_;
 };

@@ -28,7 +28,7 @@ int ostrel_db_dbid2oid(unsigned, unsigned dbid, qel_oid_s* oid, qel_fstat_db_s* 
                        unsigned* stamp) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_dbid2oid");
     auto op = [&] { return ostrela_db_inode_read(dbid, stamp, oid, fstat, mtype, nullptr); };
-    int status = fstat != nullptr ? ostrel_db_read_fstat_in_transaction(fstat, false, op)
+    int status = fstat != nullptr ? ostrel_db_read_fstat_in_transaction(fstat, false, op, Ostrel_Db_Identities::STORED)
                                   : ostrel_db_in_transaction(0, op);
     return ostrel_db_report(status, QUIET_DBID2OID, DBU_MSG_DBID2OID, static_cast<unsigned long>(dbid));
 }
@@ -41,7 +41,7 @@ int ostrel_db_oid2dbid(unsigned vob_dbid, const qel_oid_s* oid, unsigned* dbid, 
         int status = ostrela_db_inode_lookup(vob_dbid, oid, &found);
         return status != 0 ? status : ostrela_db_inode_read(found, stamp, nullptr, fstat, mtype, nullptr);
     };
-    int status = fstat != nullptr ? ostrel_db_read_fstat_in_transaction(fstat, false, op)
+    int status = fstat != nullptr ? ostrel_db_read_fstat_in_transaction(fstat, false, op, Ostrel_Db_Identities::STORED)
                                   : ostrel_db_in_transaction(0, op);
     if (status == 0 && dbid != nullptr) *dbid = found;
     char text[QEL_OID_STR_SIZE];

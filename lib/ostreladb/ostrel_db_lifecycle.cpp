@@ -186,8 +186,10 @@ int ostrel_db_reset() {
 int ostrel_db_close() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_close");
     ostrel_db_unsched_scrubber();
-    int status = ostrela_db_close_db();
-    if (status == 0) imsg_print(IMSG_KIND_OK, &_ostreladb_lib_db_utls_msg_table, DBU_MSG_DB_CLOSED);
+    bool was_open = false;
+    int status = ostrela_db_close_db(&was_open);
+    // A second close (the exit hook's, after EndView's) closed nothing.
+    if (status == 0 && was_open) imsg_print(IMSG_KIND_OK, &_ostreladb_lib_db_utls_msg_table, DBU_MSG_DB_CLOSED);
     return status;
 }
 

@@ -128,6 +128,10 @@ public:
     // oid is refused too.
     bool read_oid(NorvaneXmlElem* root, const char* tag, const char* missing, const char* malformed,
                   const char* null_refused, qel_oid_s& out);
+    // The text of `root`'s child `tag`, as it stands. False, with the
+    // request refused and `missing` traced, when there is no such child or
+    // its text is empty.
+    bool read_text(NorvaneXmlElem* root, const char* tag, const char* missing, std::string& out);
     // Flag attributes of a request element: each flag is set (1) exactly
     // when its attribute's value is "true"; any other value, or none, leaves
     // it clear (0).

@@ -63,6 +63,14 @@ bool OstrelAgent_AbstractOp::read_oid(NorvaneXmlElem* root, const char* tag, con
     return false;
 }
 
+bool OstrelAgent_AbstractOp::read_text(NorvaneXmlElem* root, const char* tag, const char* missing, std::string& out) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "read_text");
+    if (child_text(root, tag, out) && !out.empty()) return true;
+    trace.writeTrace(LEVEL_4, "%s", missing);
+    refuse_malformed();
+    return false;
+}
+
 void OstrelAgent_AbstractOp::read_true_flags(const NorvaneXmlElem* elem,
                                              std::initializer_list<std::pair<const char*, int*>> flags) {
     for (const auto& flag : flags)

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "lib/core/ostrelagent_lib_msg.h"
+#include "lib/core/ostrelagent_log.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_thread_manager_base.h"
 #include "lib/core/ostrelagent_thread_manager_unix.h"
@@ -146,6 +148,15 @@ int OstrelAgent_Conn_Handler_Unix::take_connection() {
         // It would name pipes outside ".ipc" (and make directories there).
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2,
                          "Connection id with a path separator refused: %s", id.c_str());
+        return OstrelAgent_Status::GENERAL_FAILURE;
+    }
+    using Handler = OstrelAgent_Request_Handler_Base;
+    if (Handler::connections() >= Handler::MAX_CONNECTIONS) {
+        // Each connection has a thread: no client may take them all. The
+        // refused one gets no pipes.
+        OstrelAgent_Log::get_instance(m_view->get_storage_path())
+            ->write_log(OSTRELAGENT_LOG_WARN, &_ostrela_lib_lib_msg_table, OstrelAgent_Lib_Msg::CONNECTION_REFUSED,
+                        id.c_str(), Handler::MAX_CONNECTIONS);
         return OstrelAgent_Status::GENERAL_FAILURE;
     }
     std::unique_ptr<OstrelAgent_Client> client(new OstrelAgent_Client());

@@ -59,7 +59,7 @@ int OstrelAgent_Connect::connect_to_server(std::string& message) {
 void OstrelAgent_Connect::parse_request() {
     NorvaneXmlElem* root = parse_validate_request(1);
     if (root == nullptr) return;
-    m_status = OstrelAgent_Server::read_session_settings(root, m_settings);
+    m_status = OstrelAgent_Server::read_session_settings(root, m_settings, &m_message);
 }
 
 void OstrelAgent_Connect::process_request() {

@@ -62,8 +62,10 @@ void OstrelAgent_Mkview::parse_request() {
     m_preserve = child_text(root, PRESERVE_TIMES) == "true" ? 1 : 0;
     if ((m_server_tag = child_text(root, SERVER_TAG)).empty()) return refuse(Msg::NO_SERVER_TAG);
     if ((m_text_mode = child_text(root, TEXT_MODE)).empty()) return refuse(Msg::NO_TEXT_MODE);
+    m_status = check_values();
+    if (m_status != 0) return;
 
-    m_status = OstrelAgent_Server::parse_server_info(root, 1, 0);
+    m_status = OstrelAgent_Server::parse_server_info(root, 1, 0, &m_message);
     if (m_status != 0) return;
     if (!OstrelAgent_Server::is_valid()) {
         m_status = OstrelAgent_Status::BAD_SERVER_INFO;
@@ -72,6 +74,23 @@ void OstrelAgent_Mkview::parse_request() {
         return;
     }
     OstrelAgent_Server::g_online = 1; // a new view always starts online
+}
+
+int OstrelAgent_Mkview::check_values() {
+    using Util = OstrelAgent_Util;
+    // The server tag names the view's directory of the kernel's registry;
+    // the text mode is a name of the cache's files and a step of the
+    // cleartext URL; every value is a line of the view's metadata file.
+    if (!Util::fits_one_line(m_server_tag) || !Util::is_safe_name(m_server_tag.data(), m_server_tag.size()))
+        return OstrelAgent_Server::refuse_value(SERVER_TAG, m_server_tag, &m_message);
+    const bool url_safe = m_text_mode.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                                        "0123456789-._~") == std::string::npos;
+    if (!url_safe || !Util::is_safe_name(m_text_mode.data(), m_text_mode.size()))
+        return OstrelAgent_Server::refuse_value(TEXT_MODE, m_text_mode, &m_message);
+    if (!Util::fits_one_line(m_view_type)) return OstrelAgent_Server::refuse_value(VIEW_TYPE, m_view_type, &m_message);
+    if (!Util::fits_one_line(m_cltxt_cache_dir))
+        return OstrelAgent_Server::refuse_value(CLTXT_CACHE_DIR, m_cltxt_cache_dir, &m_message);
+    return 0;
 }
 
 void OstrelAgent_Mkview::process_request() {

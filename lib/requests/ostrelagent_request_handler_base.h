@@ -26,6 +26,7 @@
 // mutex) keeps the handler alive until every request it queued is gone: the
 // thread waits for it before it ends.
 
+#include <atomic>
 #include <cstddef>
 #include <istream>
 #include <memory>
@@ -83,6 +84,11 @@ public:
     OstrelAgent_Client* get_client() const { return m_client.get(); }
     OstrelAgent_View_Base* get_view() const { return m_view; }
 
+    // The most client connections served at once: each has a thread.
+    static constexpr int MAX_CONNECTIONS = 64;
+    // The handlers that exist, each of one client connection.
+    static int connections() { return g_connections.load(); }
+
 protected:
     OstrelAgent_Request_Handler_Base(OstrelAgent_Client* client, OstrelAgent_View_Base* view);
 
@@ -90,4 +96,7 @@ protected:
     OstrelAgent_View_Base* m_view; // not owned
     norvanethread_mutex_t m_request_mutex;  // held for a whole read_request
     norvanethread_mutex_t m_response_mutex; // held for a whole send_response
+
+private:
+    static std::atomic<int> g_connections;
 };

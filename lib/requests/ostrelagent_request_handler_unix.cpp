@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
+#include <memory>
 #include <new>
 
 #include "lib/core/ostrelagent_mutex_guard.h"
@@ -114,28 +116,29 @@ int OstrelAgent_Request_Handler_Unix::read_request(std::string& request) {
     std::size_t length = 0;
     if ((status = read_length(length)) != 0) return status;
 
+    // The body grows with the bytes that arrive, never to the announced
+    // length before they come.
     std::string body;
-    try {
-        body.resize(length);
-    } catch (const std::bad_alloc&) {
-        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "no memory for a request of %lu bytes",
-                         static_cast<unsigned long>(length));
-        return OstrelAgent_Status::CLIENT_PIPE_IO_FAILED;
-    }
-    std::size_t have = 0;
-    while (have < length) {
+    std::unique_ptr<char[]> piece(new char[READ_PIECE]);
+    while (body.size() < length) {
         ssize_t got = 0;
-        if ((status = OstrelAgent_Conn_Handler_Unix::read_when_ready(fd, &body[have], length - have,
-                                                                     got)) != 0)
+        if ((status = OstrelAgent_Conn_Handler_Unix::read_when_ready(
+                 fd, piece.get(), std::min(READ_PIECE, length - body.size()), got)) != 0)
             return status;
         if (got <= 0) {
             // The client closed the pipe, or it failed, inside the body.
             trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2,
                              "Error!! Expected length = %lu , got num_bytes_read = %lu",
-                             static_cast<unsigned long>(length), static_cast<unsigned long>(have));
+                             static_cast<unsigned long>(length), static_cast<unsigned long>(body.size()));
             return OstrelAgent_Status::CLIENT_PIPE_IO_FAILED;
         }
-        have += static_cast<std::size_t>(got);
+        try {
+            body.append(piece.get(), static_cast<std::size_t>(got));
+        } catch (const std::bad_alloc&) {
+            trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "no memory for a request of %lu bytes",
+                             static_cast<unsigned long>(length));
+            return OstrelAgent_Status::CLIENT_PIPE_IO_FAILED;
+        }
     }
     // The request ends at its first NUL byte.
     request.assign(body, 0, body.find('\0'));

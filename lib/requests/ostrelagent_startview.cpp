@@ -27,7 +27,7 @@ OstrelAgent_Startview::~OstrelAgent_Startview() = default;
 void OstrelAgent_Startview::parse_request() {
     NorvaneXmlElem* root = parse_validate_request(0);
     if (root == nullptr) return;
-    m_status = OstrelAgent_Server::parse_server_info(root, 1, 1);
+    m_status = OstrelAgent_Server::parse_server_info(root, 1, 1, &m_message);
 }
 
 void OstrelAgent_Startview::process_request() {

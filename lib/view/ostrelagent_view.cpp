@@ -36,7 +36,6 @@ namespace {
 
 const char* const CLASS_NAME = "OstrelAgent_View";
 constexpr int LEVEL_2 = OstrelAgent_Trace::TRACE_LEVEL_2;
-constexpr int LEVEL_3 = OstrelAgent_Trace::TRACE_LEVEL_3;
 constexpr int LEVEL_4 = OstrelAgent_Trace::TRACE_LEVEL_4;
 
 // Statuses of create and start that are not agent statuses.
@@ -382,11 +381,13 @@ int OstrelAgent_View::unregister_once() {
 
 void OstrelAgent_View::cleanup_storage() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "cleanup_storage");
-    if (chdir("/") != 0) trace.writeTrace(LEVEL_4, "chdir / failed: %s", imsg_strerror(errno));
+    // The database's files are named relative to the storage: it is closed
+    // before the working directory leaves it.
     if (m_view_db) {
         m_view_db->close_db();
         m_view_db.reset();
     }
+    if (chdir("/") != 0) trace.writeTrace(LEVEL_4, "chdir / failed: %s", imsg_strerror(errno));
     conditional_unlock();
     if (m_made_storage && !m_storage.empty()) {
         if (fileutl_rm(m_storage.c_str(), FILEUTL_RM_RECURSIVE) != 0) {

@@ -26,6 +26,7 @@ template <typename Act>
 Outcome runLocked(const Root& root, const std::string& name,
                   const std::vector<std::string>& journal_line, Act act) {
   Outcome outcome;
+  if ((outcome.call_error = root.checkDefault()) != 0) return outcome;
   if (journal_line.empty() && !Injector(root).mayForce(name) && isDirectory(root.path())) {
     outcome.status = act();
     return outcome;

@@ -144,6 +144,40 @@ TEST_F(E2eCheckout, ADirectoryOrAVobRootIsRecordedCheckedOutAndNothingIsCopied) 
     }
 }
 
+// A hijacked file checked out: its hijack mark is cleared, and its edited
+// contents either stay as the checked-out file (preserve-hijack) or are
+// replaced by the checked-out version's.
+TEST_F(E2eCheckout, AHijackedFileIsKeptOrReplacedAndNoLongerHijacked) {
+    if (!mount_view()) return;
+    const struct {
+        const char* path;
+        const char* flags;
+        bool kept;
+    } rows[] = {
+        {"/vob1/a.c", R"(preserve-hijack="true")", true},
+        {"/vob1/b.c", "", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.path);
+        const lib_test::Reply hijacked =
+            call(make_request("Hijack", "hijack", std::string("<path>") + row.path + "</path>"));
+        ASSERT_EQ("0", status(hijacked)) << message(hijacked);
+        const std::string edited = file(row.path).bytes + "a local change\n";
+        ASSERT_TRUE(write_file(in_view(row.path), edited));
+        ASSERT_EQ("true", metadata(row.path, "is-hijacked"));
+
+        const lib_test::Reply reply = check_out(row.path, row.flags);
+        EXPECT_EQ("0", status(reply)) << message(reply);
+        Lines expected = flushed(row.path);
+        if (row.kept) expected.push_back(inval_name(vob().parent_oid(row.path), leaf_of(row.path)));
+        EXPECT_EQ(expected, own_invalidations());
+        const View_File after = file(row.path);
+        EXPECT_EQ(row.kept ? edited : vob().content(row.path), after.bytes);
+        EXPECT_EQ(row.kept ? 0u : 1u, gets(co));
+        EXPECT_EQ("false", metadata(row.path, "is-hijacked"));
+    }
+}
+
 // "whiteout" never copies, whatever the hijack flags say: the name is
 // dropped once more, from the kernel, and the view then hides it (checked
 // out, with no file of its own).

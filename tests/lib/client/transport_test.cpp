@@ -474,15 +474,21 @@ TEST_F(TransportTest, HttpClientOptions) {
     EXPECT_EQ(server->requests().size(), 1u) << "the request went to the proxy";
 }
 
-// What the trace shows of a request that carries the credentials.
+// What the trace shows of a request that carries the credentials, and of
+// one that carries the session's cookies.
 TEST_F(TransportTest, CredentialsStayOutOfTheTrace) {
-    start(scenario(R"({"match": {"rpc": "Any"}})", R"({"credentials": "alice:Secr3t-pw"})"));
+    start(scenario(R"({"match": {"rpc": "Any"}})",
+                   R"({"credentials": "alice:Secr3t-pw", "jsessionid": "Jc00kie-x", "session": "Sc00kie-y"})"));
     OstrelAgent_Trace::set_trace("RCLIENT", 5);
     OstrelAgent_Trace::setup_trace_file("tester", 4242);
     session->init(server->url(), "alice", "", "Secr3t-pw", "", "", "proxyuser", "Pr0xy-pw", "", 0, "", "");
     std::unique_ptr<Exchange> done = post("Any");
     ASSERT_EQ(done->status, 0) << done->error;
     EXPECT_EQ(server->requests().back()["auth"].as_string(), "credentials");
+    session->set_jsessionid("Jc00kie-x");
+    session->set_session_id("Sc00kie-y");
+    post("Any"); // the server refuses cookies it never handed out: only the trace counts
+    EXPECT_EQ(header_lines(server->requests().back(), "Cookie"), Lines{"Cookie:JSESSIONID=Jc00kie-x;Session=Sc00kie-y"});
     session->init(server->url(), "alice", "", "Secr3t-pw", "", "", "", "", "", 0, "", "brindoma");
     EXPECT_EQ(post("Any")->status, S::RC_TRANSFER_FAILED);
     OstrelAgent_Trace::set_trace("", 0);
@@ -495,9 +501,11 @@ TEST_F(TransportTest, CredentialsStayOutOfTheTrace) {
     EXPECT_NE(trace.find("Password ***"), std::string::npos);
     EXPECT_NE(trace.find("p pass ***"), std::string::npos);
     EXPECT_NE(trace.find("keystore path \"\", pwd \"***\""), std::string::npos);
+    EXPECT_NE(trace.find("Adding header [Cookie:***]"), std::string::npos);
+    EXPECT_NE(trace.find("JSESSIONID ***"), std::string::npos);
     for (const std::string& secret :
          {std::string("Secr3t-pw"), std::string("Pr0xy-pw"), std::string("brindoma"),
-          Base64::encode("alice:Secr3t-pw")})
+          Base64::encode("alice:Secr3t-pw"), std::string("c00kie")})
         EXPECT_EQ(trace.find(secret), std::string::npos) << secret << " is in the trace";
 }
 

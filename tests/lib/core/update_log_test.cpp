@@ -443,6 +443,42 @@ TEST_F(UpdateLogTest, MovedOrRemovedLogKeepsLaterRecords) {
     EXPECT_EQ(lib_test::read_file(log.log_path()), label("UnloadDeleted:") + "/vobs/a/third\n");
 }
 
+// Held records of one thread reach the file together when the hold ends
+// (or once they pass the limit), in order; another thread's, and another
+// log's, go out at once.
+TEST_F(UpdateLogTest, HeldRecordsGoOutTogetherWhenTheHoldEnds) {
+    Log log(view_);
+    Log other(view_);
+    log.log_unload("/vobs/a/before");
+    {
+        Log::Held held(&log);
+        log.log_load("/vobs/a/f", "/main/1", 0);
+        log.log_unload("/vobs/a/g");
+        other.log_unload("/vobs/a/other");
+        std::thread([&] { log.log_unload("/vobs/a/elsewhere"); }).join();
+        EXPECT_EQ(lib_test::read_file(log.log_path()),
+                  label("UnloadDeleted:") + "/vobs/a/before\n" + label("UnloadDeleted:") + "/vobs/a/elsewhere\n");
+        EXPECT_EQ(lib_test::read_file(other.log_path()), label("UnloadDeleted:") + "/vobs/a/other\n");
+    }
+    EXPECT_EQ(lib_test::read_file(log.log_path()),
+              label("UnloadDeleted:") + "/vobs/a/before\n" + label("UnloadDeleted:") + "/vobs/a/elsewhere\n" +
+                  label("New:") + "/vobs/a/f /main/1 \n" + label("UnloadDeleted:") + "/vobs/a/g\n");
+    // Past the limit they go out before the hold ends, whole.
+    const std::string long_path = "/vobs/a/" + std::string(1000, 'p');
+    size_t held_lines = 0;
+    {
+        Log::Held held(&log);
+        while (update_log::read(log.log_path()).actions.size() == 4) {
+            log.log_unload(long_path);
+            ASSERT_LT(++held_lines * long_path.size(), 2 * Log::Held::HELD_LIMIT);
+        }
+    }
+    const update_log::Log read = update_log::read(log.log_path());
+    EXPECT_TRUE(read.malformed.empty());
+    EXPECT_EQ(4 + held_lines, read.actions.size());
+    EXPECT_GT(held_lines * long_path.size(), Log::Held::HELD_LIMIT / 2);
+}
+
 TEST_F(UpdateLogTest, ConcurrentWritersNeverMixRecords) {
     // The update thread, pool threads and the asynchronous copy write one
     // file at once; records of very different sizes (some far above a pipe

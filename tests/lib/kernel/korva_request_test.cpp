@@ -4,8 +4,9 @@
 // server; versions' contents come from the test server over TLS), while the
 // test plays the kernel side through korva_sim's codec.
 
-#include <gtest/gtest.h>
 #include <sys/stat.h>
+
+#include <gtest/gtest.h>
 
 #include <cstring>
 #include <map>
@@ -184,6 +185,9 @@ TEST_F(KorvaRequestTest, EveryCallCodeGetsTheReplyOfItsOperation) {
     ASSERT_TRUE(replied(f1));
     const std::string container = f1["cont_path"];
     EXPECT_EQ(0u, container.rfind(".s/", 0)) << container;
+    struct stat made;
+    EXPECT_EQ(0, ::stat((storage + "/" + container).c_str(), &made)) << "the create made the container";
+    EXPECT_EQ(0, made.st_size);
     EXPECT_EQ(container.size(), f1["cont_path_len"]);
     ordered_json f0 = kernel.call({{"call", "create"}, {"dir", pd}, {"name", "f0"}, {"attr", attr(1, 0644)}});
     ASSERT_TRUE(replied(f0));

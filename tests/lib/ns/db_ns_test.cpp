@@ -148,8 +148,8 @@ TEST_F(DbNs, AReplacingStateRemovesTheNameFirst) {
 
 // A create or link that replaces a name, or an unlink, failing at each write
 // of its commit in turn: until it goes through, the name keeps its object
-// and the object its container, and no second name of the container is
-// left behind.
+// and the object its container, and no second name of the container (nor
+// the container a create makes) is left behind.
 TEST_F(DbNs, AChangeThatFailsKeepsTheNameAndTheFileItWouldRemove) {
     using Io = kesto_test::FaultyIo;
     Ns_Cache_Lock lock;
@@ -161,11 +161,16 @@ TEST_F(DbNs, AChangeThatFailsKeepsTheNameAndTheFileItWouldRemove) {
         std::function<int()> change;
         bool replaces;
     };
+    // The container of the file the create made.
+    std::string made_container;
     const Case cases[] = {
         {"create", [&] {
              int status = 0;
              obj_entry* made = make(d, "r", QEL_FTYPE_REG, DIR_ENT_STATE_VIEW, &status);
-             if (made != nullptr) obj_free(made);
+             if (made != nullptr) {
+                 made_container = container_of(made);
+                 obj_free(made);
+             }
              return status;
          }, true},
         {"link", [&] { return ostrel_db_link(nullptr, d, "r", target, DIR_ENT_STATE_VIEW); }, true},
@@ -216,6 +221,14 @@ TEST_F(DbNs, AChangeThatFailsKeepsTheNameAndTheFileItWouldRemove) {
         EXPECT_FALSE(exists(container)) << c.what;
         std::set<std::string> after = before;
         after.erase(container.substr(container.rfind('/') + 1));
+        // A new file's container is made with it.
+        if (!made_container.empty() && made_container.substr(0, made_container.rfind('/')) ==
+                                           container.substr(0, container.rfind('/')))
+            after.insert(made_container.substr(made_container.rfind('/') + 1));
+        if (!made_container.empty()) {
+            EXPECT_TRUE(exists(made_container)) << c.what;
+        }
+        made_container.clear();
         EXPECT_EQ(after, names_by(container)) << c.what;
         if (!c.replaces) {
             EXPECT_EQ(QEL_ST_NOT_FOUND, entry(d, "r").status);

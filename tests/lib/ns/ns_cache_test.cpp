@@ -2,6 +2,8 @@
 // unreferenced entries, the reference counts that keep entries, and the
 // access checks on cached objects.
 
+#include <unistd.h>
+
 #include <set>
 
 #include "lib/ns/ns_event_stats.h"
@@ -289,6 +291,49 @@ TEST_F(NsCache, SetAttributeChecksCompleteANewObjectAndGuardAnExistingOne) {
         request.mask = c.mask;
         EXPECT_EQ(c.status, acl_check_attr(&current, &request)) << std::hex << c.mask;
     }
+}
+
+// Within a kernel request the caller's credentials count: the superuser
+// passes every check, as on a local file system; another caller may give
+// an object its own groups alone. Outside, the agent's own count.
+TEST_F(NsCache, AKernelRequestsCallerTakesTheChecks) {
+    obj_entry* o = alloc(1);
+    qel_fstat_db_s f = file_status(QEL_FTYPE_DIR, 0);
+    fstat_cache_update_obj(o, &f);
+    view_vstat vstat{};
+    const qel_fstat_db_s current = file_status(QEL_FTYPE_DIR, 0);
+    auto group_change = [&](gid_t gid) {
+        view_set_attr request{};
+        request.mask = VIEW_ATTR_GROUP;
+        credutl_gid_to_sid(gid, &request.group);
+        return acl_check_attr(&current, &request);
+    };
+    view_set_attr times{};
+    times.mask = VIEW_ATTR_SIZE | 0x100 | 0x200 | VIEW_ATTR_MODE_TOP;
+    const acl_check_mode_t modes[] = {ACL_SEARCH, ACL_DIR_ADD, ACL_DIR_RM, ACL_READ, ACL_WRITE};
+    {
+        Ns_Caller_Scope root(Ns_Caller{::getpid(), 0, 0});
+        EXPECT_TRUE(ns_caller_is_root());
+        for (acl_check_mode_t mode : modes) EXPECT_EQ(0, acl_check(o, 0, &vstat, mode, 1)) << mode;
+        EXPECT_EQ(0, group_change(4000123));
+        EXPECT_EQ(0, acl_check_attr(&current, &times));
+    }
+    {
+        Ns_Caller_Scope user(Ns_Caller{::getpid(), 4242, 4000123});
+        EXPECT_FALSE(ns_caller_is_root());
+        for (acl_check_mode_t mode : modes)
+            EXPECT_EQ(QEL_ST_NOT_PERMITTED, acl_check(o, 0, &vstat, mode, 1)) << mode;
+        EXPECT_EQ(0, group_change(4000123)) << "its own group";
+        EXPECT_EQ(QEL_ST_ACCESS_DENIED, group_change(4000124));
+        EXPECT_EQ(QEL_ST_NOT_PERMITTED, acl_check_attr(&current, &times));
+        // The groups of the process the request was made for count too.
+        gid_t groups[64];
+        int n = ::getgroups(64, groups);
+        for (int i = 0; i < n; ++i) EXPECT_EQ(0, group_change(groups[i])) << groups[i];
+    }
+    EXPECT_FALSE(ns_caller_is_root());
+    EXPECT_EQ(QEL_ST_NOT_PERMITTED, acl_check(o, 0, &vstat, ACL_DIR_ADD, 1));
+    obj_free(o);
 }
 
 } // namespace

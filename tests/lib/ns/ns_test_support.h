@@ -435,6 +435,30 @@ public:
     }
 };
 
+// Records the VOB `uuid` as mounted at `tag` in the process's registry.
+inline void mount_vob(const std::string& tag, const qel_uuid_s& uuid) {
+    VOB_mount_info info;
+    info.vob_tag = tag;
+    std::memcpy(info.replica_oid.bytes, uuid.bytes, sizeof uuid.bytes);
+    info.family_oid = oid_of(0x7777);
+    info.mounted = 1;
+    info.storage = "/vobstore" + tag;
+    ASSERT_EQ(0, OstrelAgent_Config::get_instance()->set_mount_state(info));
+}
+
+// Forgets every mounted VOB: the registry lives as long as the process.
+inline void forget_mounted_vobs() {
+    std::vector<VOB_mount_info> mounted;
+    {
+        OstrelAgent_Mutex_Guard guard(OstrelAgent_Config::g_config_lock);
+        for (const auto& entry : OstrelAgent_Config::g_mounted_vobs) mounted.push_back(entry.second);
+    }
+    for (VOB_mount_info info : mounted) {
+        info.mounted = 0;
+        OstrelAgent_Config::get_instance()->set_mount_state(info);
+    }
+}
+
 // The tree of NsTreeTest in a view that the process serves: the view object
 // (its server tag "tag") registered with a simulated kernel of the test's
 // own, which journals what it is told, and "/vobs/a" mounted for the VOB.
@@ -462,31 +486,14 @@ protected:
         mount("/vobs/a", vob_uuid);
     }
     void TearDown() override {
-        // The registry of mounted VOBs lives as long as the process.
-        std::vector<VOB_mount_info> mounted;
-        {
-            OstrelAgent_Mutex_Guard guard(OstrelAgent_Config::g_config_lock);
-            for (const auto& entry : OstrelAgent_Config::g_mounted_vobs) mounted.push_back(entry.second);
-        }
-        for (VOB_mount_info info : mounted) {
-            info.mounted = 0;
-            OstrelAgent_Config::get_instance()->set_mount_state(info);
-        }
+        forget_mounted_vobs();
         handler_.reset();
         unsetenv("KORVA_ROOT");
         NsTreeTest::TearDown();
     }
 
     // Records the VOB `uuid` as mounted at `tag`.
-    void mount(const std::string& tag, const qel_uuid_s& uuid) {
-        VOB_mount_info info;
-        info.vob_tag = tag;
-        std::memcpy(info.replica_oid.bytes, uuid.bytes, sizeof uuid.bytes);
-        info.family_oid = oid_of(0x7777);
-        info.mounted = 1;
-        info.storage = "/vobstore" + tag;
-        ASSERT_EQ(0, OstrelAgent_Config::get_instance()->set_mount_state(info));
-    }
+    void mount(const std::string& tag, const qel_uuid_s& uuid) { mount_vob(tag, uuid); }
 
     korva::Control kernel() const { return korva::Control(korva::Root(korva_root)); }
     // The kernel's invalidations so far (their journal lines).

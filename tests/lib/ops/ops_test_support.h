@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "lib/core/ostrelagent_server.h"
 #include "lib/fetch/fetch_test_support.h"
 #include "lib/fetch/ostrelagent_cleartext.h"
+#include "lib/online_scope.h"
 #include "lib/ops/ostrelagent_element_ops.h"
 #include "lib/reply_test_support.h"
 #include "lib/requests/ostrelagent_abstractop.h"
@@ -33,17 +33,7 @@ inline std::unique_ptr<OstrelAgent_AbstractOp> operation(std::string text) {
         OstrelAgent_AbstractOp::create_xml_request_handler(text, storage, status));
 }
 
-// Sets the view's online flag for a while and puts it back after.
-class Online {
-public:
-    explicit Online(int online) : m_saved(OstrelAgent_Server::g_online.exchange(online)) {}
-    ~Online() { OstrelAgent_Server::g_online.store(m_saved); }
-    Online(const Online&) = delete;
-    Online& operator=(const Online&) = delete;
-
-private:
-    int m_saved;
-};
+using Online = lib_test::Online_Scope;
 
 // Another view object installed in the served view's place (same storage
 // and tag, another type and preserve-time setting) for the life of this
