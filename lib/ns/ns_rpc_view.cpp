@@ -81,30 +81,35 @@ std::string full_path(const std::string& top, const char* parent_path, const std
 // that are mounted.
 template <typename Search>
 int view_paths(const char* op, Search search, std::vector<std::string>& paths, std::string& errors) {
-    Ns_Rpc_Frame frame(op);
-    OstrelAgent_Config config = *OstrelAgent_Config::get_instance();
-    Found found;
-    int status = search(found);
-    if (status != 0) return status;
-    int result = 0;
-    for (const ostrelagent_hijack_co_info& f : found) {
-        const std::string tag = config.get_mount_info(f.identity).vob_tag;
-        if (tag.empty()) continue;
-        // A checked-out VOB root has no directory: its path is the VOB's.
-        if (qel_oid_eq(&f.directory, &QEL_OID_NULL)) {
-            std::string path = tag;
-            OstrelAgent_Util::globalize_path(path);
-            paths.push_back(path);
-            continue;
+    const size_t paths_before = paths.size(), errors_before = errors.size();
+    return ns_operation(op, [&](Ns_Rpc_Frame&) -> int {
+        // Each run of the operation appends afresh.
+        paths.resize(paths_before);
+        errors.resize(errors_before);
+        OstrelAgent_Config config = *OstrelAgent_Config::get_instance();
+        Found found;
+        int status = search(found);
+        if (status != 0) return status;
+        int result = 0;
+        for (const ostrelagent_hijack_co_info& f : found) {
+            const std::string tag = config.get_mount_info(f.identity).vob_tag;
+            if (tag.empty()) continue;
+            // A checked-out VOB root has no directory: its path is the VOB's.
+            if (qel_oid_eq(&f.directory, &QEL_OID_NULL)) {
+                std::string path = tag;
+                OstrelAgent_Util::globalize_path(path);
+                paths.push_back(path);
+                continue;
+            }
+            Parent parent;
+            if ((status = get_obj_parent_info(f, &parent, errors)) != 0) {
+                result = status;
+                continue;
+            }
+            paths.push_back(full_path(tag, parent.path, f.name));
         }
-        Parent parent;
-        if ((status = get_obj_parent_info(f, &parent, errors)) != 0) {
-            result = status;
-            continue;
-        }
-        paths.push_back(full_path(tag, parent.path, f.name));
-    }
-    return result;
+        return result;
+    });
 }
 
 void log_error(OstrelAgent_Log_Update* log, const std::string& text) {
@@ -114,13 +119,15 @@ void log_error(OstrelAgent_Log_Update* log, const std::string& text) {
 } // namespace
 
 int ns_view_has_checkouts(bool* any) {
-    Ns_Rpc_Frame frame("ns_view_has_checkouts");
-    return ostrel_db_has_checkouts(any);
+    return ns_operation("ns_view_has_checkouts", [&](Ns_Rpc_Frame&) -> int {
+        return ostrel_db_has_checkouts(any);
+    });
 }
 
 int ns_view_has_hijacks(bool* any) {
-    Ns_Rpc_Frame frame("ns_view_has_hijacks");
-    return ostrel_db_has_hijacks(any);
+    return ns_operation("ns_view_has_hijacks", [&](Ns_Rpc_Frame&) -> int {
+        return ostrel_db_has_hijacks(any);
+    });
 }
 
 int ns_view_get_privates(const qel_uuid_s* vob_uuid, std::vector<std::string>& paths, std::string& errors) {
@@ -140,7 +147,6 @@ int ns_view_get_hijacks(std::vector<std::string>& paths, std::string& errors) {
 }
 
 int ns_view_sweep_hijacks(OstrelAgent_Util::HijackTreatment treatment, OstrelAgent_Log_Update* log) {
-    Ns_Rpc_Frame frame("ns_view_sweep_hijacks");
     if (treatment != OstrelAgent_Util::HIJACK_OVERWRITE && treatment != OstrelAgent_Util::HIJACK_RENAME) {
         // The line ends like every other, so that the next record keeps a
         // line of its own.
@@ -149,24 +155,37 @@ int ns_view_sweep_hijacks(OstrelAgent_Util::HijackTreatment treatment, OstrelAge
     }
     OstrelAgent_Config config = *OstrelAgent_Config::get_instance();
     Found found;
-    int status = ostrel_db_find_hijacks(found);
+    int status = ns_operation("ns_view_sweep_hijacks", [&](Ns_Rpc_Frame&) -> int {
+        found.clear();
+        return ostrel_db_find_hijacks(found);
+    });
     if (status != 0) {
         log_error(log, OstrelAgent_Util::snprintf("get hijack list failed: %s\n", qel_strerror(status)));
         return status;
     }
+    const bool overwrite = treatment == OstrelAgent_Util::HIJACK_OVERWRITE;
     int result = 0;
+    // Each file is an operation of its own: finding its directory may wait
+    // for the server, and a run that waited starts that file again.
     for (const ostrelagent_hijack_co_info& f : found) {
         std::string errors;
         Parent parent;
-        if ((status = get_obj_parent_info(f, &parent, errors)) != 0) {
+        char new_name[NEW_NAME_SIZE] = "";
+        bool treated = false;
+        status = ns_operation("ns_view_sweep_hijacks", [&](Ns_Rpc_Frame&) -> int {
+            errors.clear();
+            treated = false;
+            int st = get_obj_parent_info(f, &parent, errors);
+            if (st != 0) return st;
+            treated = true;
+            return overwrite ? ns_remove_hijack(&f.identity, parent.dbid, f.name.c_str())
+                             : ns_rename_hijack(&f.identity, parent.dbid, f.name.c_str(), new_name);
+        });
+        if (status != 0 && !treated) {
             log_error(log, errors);
             result = status;
             continue;
         }
-        char new_name[NEW_NAME_SIZE] = "";
-        const bool overwrite = treatment == OstrelAgent_Util::HIJACK_OVERWRITE;
-        status = overwrite ? ns_remove_hijack(&f.identity, parent.dbid, f.name.c_str())
-                           : ns_rename_hijack(&f.identity, parent.dbid, f.name.c_str(), new_name);
         if (status != 0) {
             const std::string dir = OstrelAgent_Util::id_text(f.directory);
             const char* why = qel_strerror(status);
