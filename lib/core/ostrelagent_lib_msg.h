@@ -89,6 +89,7 @@ constexpr int READDIR_DBID_UNKNOWN = 89;  // Internal error retrieving dbid for 
 constexpr int HIJACK_NOT_HANDLED = 91;    // Can't handle hijack for %s (parent %s): %s.
 constexpr int RESTORE_READDIR_FAILED = 101; // Readdir on "%s" during restore operation failed
 constexpr int NS_CHANGE_READDIR_FAILED = 102; // Readdir on "%s" after namespace change operation failed
+constexpr int MOVE_SOURCE_READDIR_FAILED = 103; // Readdir on source parent "%s" after move operation failed
 constexpr int RESTORE_LOG_TITLE = 104;    // Restore log for Norvane automatic view
 constexpr int RESTORE_STATUS = 105;       // Restore status
 constexpr int LOAD_RULES_NESTED = 106;    // Load rules may not be identical or nested: "%s" and "%s".

@@ -12,6 +12,9 @@
 #include "lib/ops/ostrelagent_isupdateinprogress.h"
 #include "lib/ops/ostrelagent_isvobmounted.h"
 #include "lib/ops/ostrelagent_isvobpublic.h"
+#include "lib/ops/ostrelagent_mergedirectory.h"
+#include "lib/ops/ostrelagent_move.h"
+#include "lib/ops/ostrelagent_rmname.h"
 #include "lib/requests/ostrelagent_abstractop.h"
 #include "lib/requests/ostrelagent_request_dispatcher.h"
 
@@ -39,6 +42,9 @@ void OstrelAgent_Element_Ops::install() {
         {&OstrelAgent_Tag::ISUPDATEINPROGRESS, make<OstrelAgent_IsUpdateInProgress>},
         {&OstrelAgent_Tag::ISVOBMOUNTED, make<OstrelAgent_Isvobmounted>},
         {&OstrelAgent_Tag::ISVOBPUBLIC, make<OstrelAgent_IsVobPublic>},
+        {&OstrelAgent_Tag::MERGEDIRECTORY, make<OstrelAgent_MergeDirectory>},
+        {&OstrelAgent_Tag::MOVE, make<OstrelAgent_Move>},
+        {&OstrelAgent_Tag::RMNAME, make<OstrelAgent_Rmname>},
     };
     for (const Element_Op& op : ops) ostrelagent_install_factory(*op.tag, op.factory);
 }

@@ -50,6 +50,13 @@ const std::vector<Served_Op>& served_ops() {
         {&T::ISUPDATEINPROGRESS, false, ""},
         {&T::ISVOBMOUNTED, false, "<vob-tag>/vob1</vob-tag>"},
         {&T::ISVOBPUBLIC, false, "<vob-tag>/vob1</vob-tag>"},
+        {&T::MERGEDIRECTORY, true, "<namespace-modified><path>/vob1/dir</path></namespace-modified>"},
+        {&T::MOVE, true,
+         "<src-path>/vob1</src-path><dst-path>/vob1/dir</dst-path><old-name>a.c</old-name><new-name>b.c</new-name>"
+         "<namespace-modified><path>/vob1</path><removed-load-rules/></namespace-modified>"},
+        {&T::RMNAME, true,
+         "<namespace-modified><path>/vob1/dir</path><removed-leaves><leaf>c.c</leaf></removed-leaves>"
+         "</namespace-modified>"},
     };
     return ops;
 }
