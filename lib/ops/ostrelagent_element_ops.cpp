@@ -8,6 +8,8 @@
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/ops/ostrelagent_getcache.h"
 #include "lib/ops/ostrelagent_getmountedvoblist.h"
+#include "lib/ops/ostrelagent_hijack.h"
+#include "lib/ops/ostrelagent_invalidate_checkouts.h"
 #include "lib/ops/ostrelagent_isprojectvob.h"
 #include "lib/ops/ostrelagent_isupdateinprogress.h"
 #include "lib/ops/ostrelagent_isvobmounted.h"
@@ -15,6 +17,7 @@
 #include "lib/ops/ostrelagent_mergedirectory.h"
 #include "lib/ops/ostrelagent_move.h"
 #include "lib/ops/ostrelagent_rmname.h"
+#include "lib/ops/ostrelagent_unhijack.h"
 #include "lib/requests/ostrelagent_abstractop.h"
 #include "lib/requests/ostrelagent_request_dispatcher.h"
 
@@ -38,6 +41,8 @@ void OstrelAgent_Element_Ops::install() {
     static const std::vector<Element_Op> ops = {
         {&OstrelAgent_Tag::GETCACHE, make<OstrelAgent_GetCache>},
         {&OstrelAgent_Tag::GETMOUNTEDVOBLIST, make<OstrelAgent_Getmountedvoblist>},
+        {&OstrelAgent_Tag::HIJACK, make<OstrelAgent_Hijack>},
+        {&OstrelAgent_Tag::INVALIDATECHECKOUTS, make<OstrelAgent_InvalidateCheckouts>},
         {&OstrelAgent_Tag::ISPROJECTVOB, make<OstrelAgent_IsProjectVob>},
         {&OstrelAgent_Tag::ISUPDATEINPROGRESS, make<OstrelAgent_IsUpdateInProgress>},
         {&OstrelAgent_Tag::ISVOBMOUNTED, make<OstrelAgent_Isvobmounted>},
@@ -45,6 +50,7 @@ void OstrelAgent_Element_Ops::install() {
         {&OstrelAgent_Tag::MERGEDIRECTORY, make<OstrelAgent_MergeDirectory>},
         {&OstrelAgent_Tag::MOVE, make<OstrelAgent_Move>},
         {&OstrelAgent_Tag::RMNAME, make<OstrelAgent_Rmname>},
+        {&OstrelAgent_Tag::UNHIJACK, make<OstrelAgent_Unhijack>},
     };
     for (const Element_Op& op : ops) ostrelagent_install_factory(*op.tag, op.factory);
 }
