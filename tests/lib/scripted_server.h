@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -69,6 +70,12 @@ public:
     unsigned calls(Call call) {
         std::lock_guard<std::mutex> guard(m_mutex);
         return m_calls[call];
+    }
+    // Runs `step` on the listing's thread once a listing's names have been
+    // handed over, before the listing ends (null: nothing).
+    void after_listing(std::function<void()> step) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_after_listing = std::move(step);
     }
 
     int get_root(const qel_uuid_s&, const qel_uuid_s& vob, OstrelAgent_Log_Base&, Object_Reply& out,
@@ -133,6 +140,12 @@ public:
         }
         // As the reply streams in, without the script's lock.
         for (ostrel_extended_dirent& e : entries) listener.process_dirent(&e);
+        std::function<void()> step;
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            step = m_after_listing;
+        }
+        if (step) step();
         return 0;
     }
 
@@ -227,6 +240,7 @@ private:
     std::map<std::string, Tree> m_trees;
     unsigned m_calls[CALLS] = {};
     Forced m_forced[CALLS];
+    std::function<void()> m_after_listing;
 };
 
 } // namespace scripted_server
