@@ -17,6 +17,7 @@
 #include "lib/ops/ostrelagent_mergedirectory.h"
 #include "lib/ops/ostrelagent_move.h"
 #include "lib/ops/ostrelagent_rmname.h"
+#include "lib/ops/ostrelagent_uncheckout.h"
 #include "lib/ops/ostrelagent_unhijack.h"
 #include "lib/requests/ostrelagent_abstractop.h"
 #include "lib/requests/ostrelagent_request_dispatcher.h"
@@ -50,6 +51,7 @@ void OstrelAgent_Element_Ops::install() {
         {&OstrelAgent_Tag::MERGEDIRECTORY, make<OstrelAgent_MergeDirectory>},
         {&OstrelAgent_Tag::MOVE, make<OstrelAgent_Move>},
         {&OstrelAgent_Tag::RMNAME, make<OstrelAgent_Rmname>},
+        {&OstrelAgent_Tag::UNCHECKOUT, make<OstrelAgent_Uncheckout>},
         {&OstrelAgent_Tag::UNHIJACK, make<OstrelAgent_Unhijack>},
     };
     for (const Element_Op& op : ops) ostrelagent_install_factory(*op.tag, op.factory);

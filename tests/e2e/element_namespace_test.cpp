@@ -1,8 +1,8 @@
-// Move, Rmname and MergeDirectory as a client tool uses them, on the
-// element bench: the client changes a directory's names on the server
+// Move, Rmname, MergeDirectory and Uncheckout as a client tool uses them, on
+// the element bench: the client changes a directory's names on the server
 // (a move in place or across directories, in the automatic scope or in the
-// load rule's, a removed name, a merge), then tells the view, which must
-// show what the server holds. Each step of one table asserts the reply, the
+// load rule's, a removed name, a merge) or cancels a checkout there, then
+// tells the view, which must show what the server holds. Each step of one table asserts the reply, the
 // operation's own invalidations in their order (first in the journal, apart
 // from the namespace's background drops of directories it reads again),
 // the load-rule clean-up's after them, the update by path that an explicit
@@ -10,10 +10,14 @@
 // an offline view and a server failing the update by path are rows of the
 // same table.
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
@@ -72,6 +76,10 @@ std::string rmname(const std::string& dir, const Lines& removed, const Lines& ru
 
 std::string merge(const std::string& dir, const Lines& rules = {}) {
     return make_request("MergeDirectory", "mg", changed(dir, rules));
+}
+
+std::string uncheckout(const std::string& path, const std::string& change = "", const std::string& version = "1") {
+    return make_request("Uncheckout", "unco", "<path>" + path + "</path>" + change, version);
 }
 
 std::string parse_error(const std::string& request) { return "Parse error in \"" + request + "\".\n"; }
@@ -287,6 +295,22 @@ TEST_F(E2eNamespace, AFileUnderTheOldNameIsCarriedOverToTheNewOne) {
                 EXPECT_EQ((Lines{"c.c", "q.txt"}), listing("/vob1/dir"));
             })
             .apart(),
+        Step("the rename failing",
+             [&] {
+                 ASSERT_TRUE(write_file(in_view("/vob1/dir/p2.txt"), "mine too\n"));
+                 inject("fuse_rename", "errno=16");
+             },
+             move("/vob1/dir", "p2.txt", "/vob1/dir", "q2.txt"))
+            .answers("20001", "Unable to rename \"" + in_view("/vob1/dir/p2.txt") + "\" to \"" +
+                                  in_view("/vob1/dir/q2.txt") + "\": " + std::strerror(EBUSY) + "\n")
+            .tells([&] { return Lines{name_dropped("/vob1/dir", "p2.txt"), name_dropped("/vob1/dir", "q2.txt"),
+                                      dir_dropped("/vob1/dir", RENAME)}; })
+            .then([&] {
+                EXPECT_EQ("mine too\n", file("/vob1/dir/p2.txt").bytes);
+                EXPECT_FALSE(file("/vob1/dir/q2.txt").exists);
+                ASSERT_EQ(0, ::unlink(in_view("/vob1/dir/p2.txt").c_str()));
+            })
+            .apart(),
         Step("a VOB file moved away on the server", [&] { vob().move("/vob1/a.c", "/vob1/dir/a.c"); },
              move("/vob1", "a.c", "/vob1/dir", "a.c"))
             .tells([&] { return Lines{name_dropped("/vob1", "a.c"), dir_dropped("/vob1", RENAME),
@@ -343,6 +367,58 @@ TEST_F(E2eNamespace, MergedDirectoriesAreReadAgain) {
         Step("a directory of the automatic scope", [&] { merged("/vob1/dir", {{"m.c", "merged\n"}}, {"c.c"}); },
              merge("/vob1/dir"))
             .tells([&] { return Lines{dir_dropped("/vob1/dir", UNCHECKOUT)}; }),
+    });
+}
+
+// A checkout cancelled on the server, after the view took it up: the view
+// shows the version the server selects again. A file's version is fetched in
+// the background, once however many ask; a directory is read again (and
+// updated by path in the load rule's scope); a VOB root's element is only
+// dropped, even with load rules named as removed.
+TEST_F(E2eNamespace, CancelledCheckoutsShowTheSelectedVersionAgain) {
+    std::string selected;
+    const auto held_get = [&](const std::string& oid) {
+        return R"({"match": {"method": "GET", "path": "/cltxt/)" + std::string(Served_Vob::REPLICA) + "/" + oid +
+               R"(/transparent"}, "times": 1, "fault": {"hold": {"after_parts": 1, "gate": "cltxt"}}, "reply": {"cleartext": true}})";
+    };
+    const auto cancelled = [&](const std::string& path) {
+        const std::string co = vob().checkout(path);
+        EXPECT_EQ("Succeeded", update().tail_value("Status"));
+        EXPECT_EQ(co, vob().oid(path));
+        return vob().uncheckout(path);
+    };
+    play({
+        Step("a file, asked twice while its fetch is held",
+             [&] {
+                 // The version selected again is one the view never had.
+                 vob().checkin("/vob1/a.c", std::string("two\n"));
+                 vob().checkout("/vob1/a.c");
+                 EXPECT_EQ("Succeeded", update().tail_value("Status"));
+                 selected = vob().uncheckout("/vob1/a.c");
+                 vob().add_rule_before(held_get(selected));
+             },
+             uncheckout("/vob1/a.c"))
+            .tells([&] { return Lines{dir_dropped("/vob1/a.c", UNCHECKOUT), name_dropped("/vob1", "a.c")}; })
+            .then([&] {
+                EXPECT_EQ("0", status(call(uncheckout("/vob1/a.c", changed("/vob1/a.c"), "2"))));
+                server().open_gate("cltxt");
+                EXPECT_TRUE(eventually([&] { return cached_versions().count(selected) != 0; }));
+                EXPECT_EQ("two\n", cached_versions()[selected]);
+                EXPECT_EQ("two\n", file("/vob1/a.c").bytes);
+                EXPECT_EQ(1u, gets(selected));
+            })
+            .apart(),
+        Step("a file not checked out: its version is in the cache", nullptr, uncheckout("/vob1/b.c"))
+            .tells([&] { return Lines{dir_dropped("/vob1/b.c", UNCHECKOUT), name_dropped("/vob1", "b.c")}; })
+            .then([&] { EXPECT_EQ(1u, gets(vob().oid("/vob1/b.c"))); }),
+        Step("the load rule's directory", [&] { cancelled(sub); }, uncheckout(sub, changed(sub)))
+            .tells([&] { return Lines{dir_dropped(sub, UNCHECKOUT), name_dropped("/vob1", "sub")}; })
+            .updates({sub}),
+        Step("a directory of the automatic scope", [&] { cancelled("/vob1/dir"); }, uncheckout("/vob1/dir"))
+            .tells([&] { return Lines{dir_dropped("/vob1/dir", UNCHECKOUT), name_dropped("/vob1", "dir")}; }),
+        Step("the VOB root", [&] { cancelled("/vob1"); }, uncheckout("/vob1", changed("/vob1", {sub})))
+            .tells([&] { return Lines{dir_dropped("/vob1", UNCHECKOUT)}; })
+            .then([&] { EXPECT_EQ("load /vob1/sub\n", load_rules()); }),
     });
 }
 
@@ -421,6 +497,37 @@ TEST_F(E2eNamespace, RefusedRequestsAndFailuresAreReported) {
             .tells([&] { return Lines{dir_dropped("/vob1/dir", UNCHECKOUT)}; }));
     steps.push_back(Step("a link removed", nullptr, rmname("/vob1", {"link"}))
                         .answers("20001", "Object \"" + in_view("/vob1/link") + "\" not a version: mtype 7\n"));
+    steps.push_back(Step("a link's checkout cancelled", nullptr, uncheckout("/vob1/link"))
+                        .answers("20001", "Object \"" + in_view("/vob1/link") + "\" not a version: mtype 7\n"));
+    const Lines slashed = {"a/b"};
+    for (const std::string& request : {uncheckout("/vob1/a.c", changed("/vob1/b.c")), uncheckout("vob1/a.c"),
+                                       uncheckout("/vob1/a.c", changed("/vob1/a.c", {}, nullptr, &slashed))})
+        steps.push_back(Step("a bad cancelled checkout", nullptr, request).answers("20021", parse_error(request)));
+    const std::string too_new = uncheckout("/vob1/a.c", "", "3");
+    steps.push_back(Step("a cancelled checkout too new", nullptr, too_new).answers("20024", parse_error(too_new)));
+    steps.push_back(Step("leaves of a cancelled checkout", nullptr,
+                         uncheckout("/vob1/b.c", changed("/vob1/b.c", {}, &two_leaves, &one_leaf)))
+                        .tells([&] { return Lines{dir_dropped("/vob1/b.c", UNCHECKOUT), name_dropped("/vob1", "b.c")}; }));
+    const auto flush_failed = [&](const std::string& path) {
+        return "Unable to flush cached entry for \"" + in_view(path) + "\": Internal error\n";
+    };
+    steps.push_back(Step("a name's flush failing: the move goes on",
+                         [&] {
+                             vob().move("/vob1/b.c", "/vob1/b3.c");
+                             inject("inval_name", "1008");
+                         },
+                         move("/vob1", "b.c", "/vob1", "b3.c"))
+                        .answers("0", flush_failed("/vob1/b.c"))
+                        .tells([&] { return Lines{name_dropped("/vob1", "b.c"), name_dropped("/vob1", "b3.c"),
+                                                  dir_dropped("/vob1", RENAME)}; }));
+    steps.push_back(Step("a directory's flush failing: the removal stops",
+                         [&] {
+                             vob().rmname("/vob1/b3.c");
+                             inject("inval_obj", "1008");
+                         },
+                         rmname("/vob1", {"b3.c"}))
+                        .answers("20001", flush_failed("/vob1"))
+                        .tells([&] { return Lines{name_dropped("/vob1", "b3.c"), dir_dropped("/vob1", RMNAME)}; }));
     steps.push_back(Step("the update by path failing",
                          [&] {
                              vob().move("/vob1/a.c", "/vob1/sub/a.c");
@@ -433,10 +540,11 @@ TEST_F(E2eNamespace, RefusedRequestsAndFailuresAreReported) {
                         .updates({"/vob1/sub/a.c"}));
     const std::string offline = "Client is disconnected from the server.\n";
     steps.push_back(Step("Move offline", [&] { ASSERT_EQ("0", status(call(make_request("Disconnect", "off")))); },
-                         move("/vob1", "b.c", "/vob1", "b2.c"))
+                         move("/vob1", "link", "/vob1", "link2"))
                         .answers("20033", offline));
-    steps.push_back(Step("Rmname offline", nullptr, rmname("/vob1", {"b.c"})).answers("20033", offline));
+    steps.push_back(Step("Rmname offline", nullptr, rmname("/vob1", {"a.c"})).answers("20033", offline));
     steps.push_back(Step("MergeDirectory offline", nullptr, merge("/vob1")).answers("20033", offline));
+    steps.push_back(Step("Uncheckout offline", nullptr, uncheckout("/vob1/link")).answers("20033", offline));
     steps.push_back(Step("a bad request offline", nullptr, rmname("/vob1", none))
                         .answers("20021", parse_error(rmname("/vob1", none))));
     play(steps);
