@@ -163,6 +163,12 @@ void OstrelAgent_Move::move_local_file(const std::string& new_path) {
     trace.writeTrace(LEVEL_4, "moving %s to %s", old_file.c_str(), new_file.c_str());
     if (fileutl_rename(old_file.c_str(), new_file.c_str()) == 0) return;
     const int error = errno;
+    // What the status showed was gone when the rename came (or was only the
+    // kernel's copy of a name the change removed): nothing to move.
+    if (error == ENOENT) {
+        trace.writeTrace(LEVEL_4, "%s gone before it could be moved", old_file.c_str());
+        return;
+    }
     m_status = Status::GENERAL_FAILURE;
     m_message += Util::format(&_qel_cmsg_qel_msg_table, QEL_MSG_RENAME, old_file.c_str(), new_file.c_str(),
                               imsg_strerror(error));
