@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "lib/core/ostrelagent_tag.h"
+#include "lib/ops/ostrelagent_getaggregatedstate.h"
 #include "lib/ops/ostrelagent_getcache.h"
+#include "lib/ops/ostrelagent_getchildren.h"
 #include "lib/ops/ostrelagent_getmountedvoblist.h"
 #include "lib/ops/ostrelagent_hijack.h"
 #include "lib/ops/ostrelagent_invalidate_checkouts.h"
@@ -53,6 +55,8 @@ void OstrelAgent_Element_Ops::install() {
         {&OstrelAgent_Tag::RMNAME, make<OstrelAgent_Rmname>},
         {&OstrelAgent_Tag::UNCHECKOUT, make<OstrelAgent_Uncheckout>},
         {&OstrelAgent_Tag::UNHIJACK, make<OstrelAgent_Unhijack>},
+        {&OstrelAgent_Tag::GETCHILDREN, make<OstrelAgent_GetChildren>},
+        {&OstrelAgent_Tag::GETAGGREGATEDSTATE, make<OstrelAgent_GetAggregatedState>},
     };
     for (const Element_Op& op : ops) ostrelagent_install_factory(*op.tag, op.factory);
 }
