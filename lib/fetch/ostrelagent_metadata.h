@@ -77,6 +77,10 @@ public:
     bool is_white_out() const { return m_white_out; }
     // Whether the walk stopped with more than one name left.
     bool is_incomplete() const { return m_incomplete; }
+    // The object's path in the view: the VOB tag and the canonical path.
+    std::string get_view_path() const {
+        return m_canonical_path == "/" ? m_vob_tag : m_vob_tag + m_canonical_path;
+    }
 
     // Gives a file status the agent process's own owner and group.
     static void replace_fstat_identities(qel_fstat_db_s& fstat);

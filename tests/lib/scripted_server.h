@@ -78,6 +78,12 @@ public:
         std::lock_guard<std::mutex> guard(m_mutex);
         m_hook = std::move(hook);
     }
+    // Runs `step` on the listing's thread once a listing's names have been
+    // handed over, before the listing ends (null: nothing).
+    void after_listing(std::function<void()> step) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_after_listing = std::move(step);
+    }
 
     int get_root(const qel_uuid_s&, const qel_uuid_s& vob, OstrelAgent_Log_Base&, Object_Reply& out,
                  std::string& msg, int& detail) override {
@@ -144,6 +150,12 @@ public:
         }
         // As the reply streams in, without the script's lock.
         for (ostrel_extended_dirent& e : entries) listener.process_dirent(&e);
+        std::function<void()> step;
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            step = m_after_listing;
+        }
+        if (step) step();
         return 0;
     }
 
@@ -248,6 +260,7 @@ private:
     unsigned m_calls[CALLS] = {};
     Forced m_forced[CALLS];
     std::function<void(Call)> m_hook;
+    std::function<void()> m_after_listing;
 };
 
 } // namespace scripted_server
