@@ -27,7 +27,8 @@
 // - close() (unregistration) wakes every waiting exchange() with 1046 and
 //   closes every connection; the socket file goes.
 // - A waiting exchange() is an interruptible kernel wait: a signal caught
-//   by the waiting thread ends it with EINTR.
+//   by the waiting thread ends it with EINTR, and so does a stop of the
+//   process or a tracer's attaching (epoll_wait's own behaviour).
 //
 // Nothing here ever waits for a client: sends are non-blocking, and what a
 // slow client has not taken waits in its connection's queue (a client that
