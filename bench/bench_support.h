@@ -41,6 +41,13 @@ inline void remove_dir(const std::string& dir) {
     if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir.c_str());
 }
 
+// A goal's line, which scripts/bench gathers at the end of its run:
+// "goal: <what>: <figure> (goal <op> <bound>) met" or "not met".
+inline void print_goal(const std::string& what, double figure, const char* op, double bound) {
+    const bool met = op[0] == '<' ? figure <= bound : figure >= bound;
+    std::printf("goal: %s: %.2f (goal %s %g) %s\n", what.c_str(), figure, op, bound, met ? "met" : "not met");
+}
+
 // The directory for the files: the first argument, else $TMPDIR, else /tmp.
 inline std::string base_dir(int argc, char** argv) {
     const char* tmp = std::getenv("TMPDIR");

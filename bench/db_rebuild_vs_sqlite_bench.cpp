@@ -392,6 +392,9 @@ int main(int argc, char** argv) {
     if (count < kTop * kSub * 10 || count % (kTop * kSub) != 0) fail("COUNT must be a multiple of 1000, at least 10000");
     std::printf("view database rebuild (dump, then load into a new database) beside SQLite, under %s\n",
                 base.c_str());
+    std::printf("durability: view db: the dump files and the loaded database forced to disk at their end\n"
+                "durability: SQLite: %s\n",
+                bench::SqliteDb::describe(bench::SqliteDb::FORCED));
     Sizes small = run_size(base, count / 10);
     Sizes large = run_size(base, count);
     for (const auto& [n, s] : {std::pair{count / 10, &small}, {count, &large}}) {

@@ -39,17 +39,17 @@
 #include "bin/ostrel_agent_messages.h"
 #include "bin/ostrel_agent_signals.h"
 #include "lib/client/http_client_base.h"
-#include "lib/core/ostrelagent_config.h"
-#include "lib/requests/ostrelagent_conn_handler_unix.h"
-#include "lib/requests/ostrelagent_endview.h"
-#include "lib/core/ostrelagent_log.h"
 #include "lib/core/ostrelagent_bin_msg.h"
+#include "lib/core/ostrelagent_config.h"
 #include "lib/core/ostrelagent_lib_msg.h"
+#include "lib/core/ostrelagent_log.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_handler.h"
+#include "lib/requests/ostrelagent_conn_handler_unix.h"
+#include "lib/requests/ostrelagent_endview.h"
+#include "lib/view/ostrelagent_view.h"
+#include "lib/view/ostrelagent_view_handler.h"
 #include "platform/i18n/i18n.h"
 #include "platform/imsg/imsg_verid.h"
 #include "platform/korva/korva.h"
@@ -395,8 +395,13 @@ int main(int argc, char** argv) {
     }
     if (g_view_storage == nullptr) usage_error(program);
 
-    // The daemon and its watcher form a process group of their own.
-    if (setpgid(0, 0) != 0) _exit(2);
+    // The daemon and its watcher form a process group of their own. A
+    // session leader (started by setsid or a service manager) leads its
+    // group already, and may not move to another.
+    if (getpgrp() != getpid() && setpgid(0, 0) != 0) {
+        std::fprintf(stderr, "%s: cannot make a process group of its own: %s\n", program, std::strerror(errno));
+        _exit(2);
+    }
 
     const pid_t child = norvanethread_fork(2);
     if (child == -1) pfm_exit(2);

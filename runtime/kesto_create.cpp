@@ -159,10 +159,14 @@ int dt_fillnew(int rec, const void *image, DB_TASK *task, int dbn) {
     return withdraw(status, rec_index, dba, re.first_field, stored_key);
   }
   for (int f = re.first_field; f < end; ++f) {
-    if (!entered_at_creation(t.field_table[f])) continue;
+    const field_entry &fld = t.field_table[f];
+    if (!entered_at_creation(fld)) continue;
     char key[KEYSLOT_LEN];
     key_stored_value(f, slot, key);
-    if (key_insert(f, key, dba) != S_OKAY) {
+    // A unique key was looked up above; the first insert into its file
+    // goes where that look-up ended.
+    const bool checked = fld.key == 'u' && !(fld.flags & FLD_OPTKEY_MASK);
+    if (key_insert(f, key, dba, checked) != S_OKAY) {
       int status = db_status;
       dio_write(dba, nullptr, 1);
       return withdraw(status, rec_index, dba, f, stored_key);

@@ -76,6 +76,29 @@ int compare_chars(const field_entry *fld, const char *a, const char *b) {
   return std::strncmp(a, b, static_cast<size_t>(fld->length));
 }
 
+// A compound key's component: the kinds that make up nearly every key (one
+// integer, address or short) compared here, the others by fldcmp. Key
+// searches compare compound values many times a look-up.
+int component_cmp(const field_entry &f, const char *a, const char *b) {
+  if (f.dims[0] == 0) {
+    const bool is_unsigned = (f.flags & FLD_UNSIGNED) != 0;
+    switch (f.type) {
+      case 'i':
+      case 'l':
+        return is_unsigned ? compare_elements<uint32_t>(a, b, 1) : compare_elements<int32_t>(a, b, 1);
+      case 's':
+        return is_unsigned ? compare_elements<uint16_t>(a, b, 1) : compare_elements<int16_t>(a, b, 1);
+      case 'd': {
+        db_address x = load<db_address>(a), y = load<db_address>(b);
+        return ADDRcmp(&x, &y);
+      }
+      default:
+        break;
+    }
+  }
+  return fldcmp(&f, a, b);
+}
+
 }  // namespace
 
 int field_elements(const field_entry *fld) {
@@ -142,7 +165,7 @@ int fldcmp(const field_entry *fld, const char *a, const char *b) {
       int self = static_cast<int>(fld - t.field_table);
       for (int k = fld->offset; k < t.size_kt && t.key_table[k].compound == self; ++k) {
         const key_entry &ke = t.key_table[k];
-        if (int r = fldcmp(&t.field_table[ke.component], a + ke.offset, b + ke.offset)) return r;
+        if (int r = component_cmp(t.field_table[ke.component], a + ke.offset, b + ke.offset)) return r;
       }
       return 0;
     }

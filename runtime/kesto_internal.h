@@ -255,8 +255,10 @@ void key_natural_value(int fld_index, const char *stored, char *value);
 int key_find(int fld_index, const char *value, db_address *dba);
 
 // ---- Key insertion and deletion (kesto_keyupdate.cpp) ----
-// The value is in stored form.
-int key_insert(int fld_index, const char *value, db_address dba);
+// The value is in stored form. With `after_find`, a unique key's value
+// that key_find just failed to find, with no change of the key file since,
+// goes where that search left off instead of being searched again.
+int key_insert(int fld_index, const char *value, db_address dba, bool after_find = false);
 int key_delete(int fld_index, const char *value, db_address dba);
 
 // ---- Activity file (kesto_taf.cpp) ----

@@ -349,13 +349,18 @@ int remove_and_mend(key_position &kp, held_node &&node, int level, int s, int *j
 
 }  // namespace
 
-int key_insert(int fld_index, const char *value, db_address dba) {
+int key_insert(int fld_index, const char *value, db_address dba, bool after_find) {
   if (key_init(fld_index) != S_OKAY) return db_status;
   const key_context &c = kctx();
   key_position &kp = key_curkey();
   char stored[KEYSLOT_LEN];
   field_copy(&key_field(), stored, value);
-  int status = key_search(stored, dba, true);
+  // A search that found nothing leaves its path (status 2) until the file
+  // changes (key_reset); with no equal value in a unique key, the entry
+  // goes where the value alone led, whatever its address.
+  const bool searched = after_find && c.unique && kp.status == 2 && kp.dba == 0 &&
+                        std::memcmp(kp.value, stored, static_cast<size_t>(c.key_len)) == 0;
+  int status = searched ? S_NOTFOUND : key_search(stored, dba, true);
   if (status == S_OKAY)
     return dberr_code(S_SYSERR, 426, "%s: key %d already holds the entry for %08x",
                       kt().file_table[c.keyfile].name, c.prefix, dba);

@@ -138,9 +138,14 @@ int file_size(const lm_map &m, off_t *size) {
   return S_OKAY;
 }
 
-// Maps max(wanted, the file's size) bytes, wherever they land.
-int map_file(lm_map &m, const char *path, size_t wanted) {
-  unmap(m);
+// Maps max(wanted, the file's size) bytes, wherever they land. Mapping the
+// file again at the size its area asks for (`resize`) tells of a failure on
+// standard error, unmapping included.
+int map_file(lm_map &m, const char *path, size_t wanted, bool resize = false) {
+  if (m.base && munmap(m.base, m.length) < 0 && resize)
+    std::fprintf(stderr, "Unable to munmap almd file %s: %s\n", path, std::strerror(errno));
+  m.base = nullptr;
+  m.length = 0;
   off_t size;
   if (file_size(m, &size) != S_OKAY) return S_SYSERR;
   size_t length = static_cast<size_t>(size) > wanted ? static_cast<size_t>(size) : wanted;
@@ -154,6 +159,10 @@ int map_file(lm_map &m, const char *path, size_t wanted) {
     if (attempt == 0 && (errno == EACCES || errno == EAGAIN)) {
       kesto_sleep(proc.values.init_pause, 0);
       continue;
+    }
+    if (resize) {
+      std::fprintf(stderr, "Unable to mmap almd file %s: %s\n", path, std::strerror(errno));
+      return S_SYSERR;
     }
     return fail(attempt ? 563 : 562, "Unable to mmap almd file %s: %s", path, std::strerror(errno));
   }
@@ -216,6 +225,9 @@ int make_cond(pthread_cond_t *cond) {
 // differs from the one it replaces, so that a process of the old area
 // notices the change.
 int initialize_memory(lm_map &m, int taf_fd) {
+  const time_t now = time(nullptr);
+  if (now == static_cast<time_t>(-1))
+    return fail(629, "Error: Unable to determine system time: %s", std::strerror(errno));
   const geometry g = geometry_of(m.users, m.files, m.queue);
   const area a(m.base, g);
   int32_t old_stamp = stamp_of(m);
@@ -275,7 +287,7 @@ int initialize_memory(lm_map &m, int taf_fd) {
     at32(e, Q_NEXT) = q + 1 < g.queue ? q + 1 : -1;
   }
   a.hdr(H_FREE_QUEUE) = 0;
-  int32_t stamp = static_cast<int32_t>(time(nullptr));
+  int32_t stamp = static_cast<int32_t>(now);
   if (old_stamp >= stamp && old_stamp - stamp < 3600) stamp = old_stamp + 1;
   a.hdr(H_VERSION) = FORMAT_VERSION;
   a.hdr(H_BOOT) = static_cast<int32_t>(boot_time());
@@ -710,7 +722,7 @@ int shm_login(lm_map &m, const char *path, const char *user_id, int taf_fd) {
     }
     // The area's own sizes rule the mapping's size.
     const geometry own = geometry_of(at32(m.base, H_USERS), at32(m.base, H_FILES), at32(m.base, H_QUEUE));
-    if (m.length < own.size && map_file(m, path, own.size) != S_OKAY) return login_failed(true);
+    if (m.length < own.size && map_file(m, path, own.size, true) != S_OKAY) return login_failed(true);
     int r = shm_lock(m, true);
     if (r == 5) continue;
     if (r != S_OKAY) return login_failed(true);

@@ -407,6 +407,143 @@ bool_t xdr_view_readlink_reply_t(XDR* xdrs, view_readlink_reply_t* reply);
 bool_t xdr_view_cltxt_reply_t(XDR* xdrs, view_cltxt_reply_t* reply);
 bool_t xdr_view_gpath_reply_t(XDR* xdrs, view_gpath_reply_t* reply);
 
+// ---- older reply forms ----------------------------------------------------------------
+
+// The reply forms of the protocol's previous version, kept in the library
+// though no handler answers with them. Each is its current form without the
+// fields that version added: a status without its second oid and time, and
+// Getattr and Lookup replies without the LVUT and the name flag. Their
+// bodies follow the same status rules as the current forms.
+
+// Free mode does nothing.
+struct view_vstat_v8_t {
+    qel_fstat_db_t fstat;
+    vob_mtype_t mtype;
+    qel_oid_t elem_oid;
+    qel_oid_t obj_oid;
+    struct timeval event_time;
+};
+
+struct view_dir_mod_v8_t {
+    view_vstat_v8_t dir_attr;
+    bool_t unchanged;
+};
+
+// On status 1063 the name state alone follows the header.
+struct view_getattr_reply_v8_t {
+    view_hdr_reply_t hdr;
+    view_vstat_v8_t attr;
+    view_name_state_t name_state;
+    view_fhandle_t fh;
+};
+
+struct view_root_reply_v8_t {
+    view_hdr_reply_t hdr;
+    view_vstat_v8_t attr;
+    view_fhandle_t fh;
+    bool_t flag;
+};
+
+// The name state follows the header whatever the status.
+struct view_lookup_reply_v8_t {
+    view_hdr_reply_t hdr;
+    view_name_state_t name_state;
+    view_fhandle_t fh;
+    view_vstat_v8_t attr;
+    size_t consumed;
+};
+
+struct view_dir_reply_v8_t {
+    view_hdr_reply_t hdr;
+    view_vstat_v8_t attr;
+};
+
+struct view_dir_mod_reply_v8_t {
+    view_hdr_reply_t hdr;
+    view_dir_mod_v8_t dir_mod;
+};
+
+struct view_symlink_reply_v8_t {
+    view_hdr_reply_t hdr;
+    view_fhandle_t fh;
+    view_vstat_v8_t attr;
+    view_dir_mod_v8_t dir_mod;
+};
+
+struct view_create_reply_v8_t {
+    view_hdr_reply_t hdr;
+    view_fhandle_t fh;
+    view_vstat_v8_t attr;
+    view_dir_mod_v8_t dir_mod;
+    size_t cont_path_len;
+    vek_canon_pname_p_t cont_path;
+};
+
+bool_t xdr_view_vstat_v8_t(XDR* xdrs, view_vstat_v8_t* vstat);
+bool_t xdr_view_dir_mod_v8_t(XDR* xdrs, view_dir_mod_v8_t* mod);
+bool_t xdr_view_getattr_reply_v8_t(XDR* xdrs, view_getattr_reply_v8_t* reply);
+bool_t xdr_view_root_reply_v8_t(XDR* xdrs, view_root_reply_v8_t* reply);
+bool_t xdr_view_lookup_reply_v8_t(XDR* xdrs, view_lookup_reply_v8_t* reply);
+bool_t xdr_view_dir_reply_v8_t(XDR* xdrs, view_dir_reply_v8_t* reply);
+bool_t xdr_view_dir_mod_reply_v8_t(XDR* xdrs, view_dir_mod_reply_v8_t* reply);
+bool_t xdr_view_symlink_reply_v8_t(XDR* xdrs, view_symlink_reply_v8_t* reply);
+bool_t xdr_view_create_reply_v8_t(XDR* xdrs, view_create_reply_v8_t* reply);
+
+// ---- access lists and properties --------------------------------------------------------
+
+// Layouts the library carries for calls no handler serves: reading an
+// object's property and its access list's role map, and a request that is
+// its header alone.
+
+struct view_null_req_t {
+    view_hdr_req_t hdr;
+};
+
+// One property of an object, by name.
+struct view_getprop_req_t {
+    view_hdr_req_t hdr;
+    view_fhandle_t fh;
+    char* name;  // at most VIEW_NAME_MAX bytes
+};
+
+struct view_getprop_reply_t {
+    view_hdr_reply_t hdr;
+    size_t value_len;
+    char* value;  // at most VIEW_PNAME_MAX bytes
+};
+
+// Where a listing of an access list stands: the list and its next entry.
+struct view_eacl_cursor_t {
+    qel_oid_t acl_oid;
+    u_int index;
+};
+
+// The role map of an object's access list from `cursor` on, in a reply of
+// at most `max_size` bytes.
+struct view_eacl_rolemap_req_t {
+    view_hdr_req_t hdr;
+    view_fhandle_t fh;
+    view_eacl_cursor_t cursor;
+    size_t max_size;
+};
+
+// The part of the role map that fits, the cursor after it and whether the
+// map ended there.
+struct view_eacl_rolemap_reply_t {
+    view_hdr_reply_t hdr;
+    view_eacl_cursor_t next;
+    size_t map_len;
+    char* map;  // at most VIEW_PNAME_MAX bytes
+    bool_t eof;
+};
+
+bool_t xdr_view_null_req_t(XDR* xdrs, view_null_req_t* req);
+bool_t xdr_view_getprop_req_t(XDR* xdrs, view_getprop_req_t* req);
+bool_t xdr_view_getprop_reply_t(XDR* xdrs, view_getprop_reply_t* reply);
+bool_t xdr_view_eacl_cursor_t(XDR* xdrs, view_eacl_cursor_t* cursor);
+bool_t xdr_view_eacl_rolemap_req_t(XDR* xdrs, view_eacl_rolemap_req_t* req);
+bool_t xdr_view_eacl_rolemap_reply_t(XDR* xdrs, view_eacl_rolemap_reply_t* reply);
+
 // ---- directory reads ------------------------------------------------------------------
 
 // The entries of a directory read travel packed back to back in one buffer,

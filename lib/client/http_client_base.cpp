@@ -21,12 +21,15 @@ const char* const KEYSTORE_COMBINATION =
 
 const void* client_catalog() { return &_rclient_client_lib_msg_table; }
 
-// A header line as the trace shows it: the login credential's value hidden.
+// A header line as the trace shows it: the login credential's value and the
+// session cookies hidden, since each opens the account to whoever reads them.
 std::string traced_header(const std::string& line) {
     const std::string credential =
         std::string(RClient_Base::HDR_LOGIN_PREFIX) + RClient_Base::HDR_CREDENTIALS;
-    if (line.compare(0, credential.size(), credential) != 0) return line;
-    return credential + "***";
+    if (line.compare(0, credential.size(), credential) == 0) return credential + "***";
+    const std::string cookie = RClient_Base::HDR_COOKIE;
+    if (line.compare(0, cookie.size(), cookie) == 0) return cookie + "***";
+    return line;
 }
 
 } // namespace

@@ -49,6 +49,8 @@ void RClient_Abstract_Cmd::reset_reply() {
     m_reply_failure = 0;
     m_reader_stopped = false;
     m_reader_failure = 0;
+    m_reply_refused = false;
+    m_reply_given = false;
 }
 
 RClient_Request_Args* RClient_Abstract_Cmd::get_req_args() {
@@ -117,6 +119,15 @@ int RClient_Abstract_Cmd::send() {
         m_generator.reset(new RClient_Request_Generator_Get(m_url, m_cb.get(), m_response_headers.get()));
     }
     status = m_generator->send_request(m_rpc_name, arg_text);
+    return transfer_outcome(status, m_generator->get_error_text());
+}
+
+int RClient_Abstract_Cmd::transfer_outcome(int status, const std::string& error_text) {
+    if (m_reply_refused) {
+        // The refusal's text says why; the transfer's own is only its stop.
+        m_status.status = m_reply_failure;
+        return m_reply_failure;
+    }
     if (m_reader_stopped) {
         status = S::RC_LISTENER_STOPPED;
     } else if (m_reader_failure != 0) {
@@ -124,9 +135,25 @@ int RClient_Abstract_Cmd::send() {
     }
     if (status != 0) {
         m_status.status = status;
-        m_status.message += m_generator->get_error_text();
+        m_status.message += error_text;
     }
     return status;
+}
+
+int RClient_Abstract_Cmd::run_on_reply(const std::vector<std::string>& pieces) {
+    reset_reply();
+    m_status.status = -1;
+    m_generator.reset();
+    int status = 0;
+    for (const std::string& piece : pieces) {
+        std::vector<char> data(piece.begin(), piece.end());
+        status = read_reply_piece(this, data.data(), static_cast<unsigned int>(data.size()));
+        if (status != 0) break;
+    }
+    m_reply_given = true;
+    m_call_status = transfer_outcome(status == 0 ? 0 : S::RC_TRANSFER_FAILED, "");
+    if (m_call_status == 0) m_call_status = receive();
+    return m_call_status;
 }
 
 int RClient_Abstract_Cmd::receive() {
@@ -156,6 +183,13 @@ int RClient_Abstract_Cmd::process_response(char* data, unsigned int len) {
     m_parser->append_response(data, len);
     const int status = unmarshal_response();
     m_response_high_water = std::max(m_response_high_water, m_parser->response_size());
+    // Whatever the reader left is a part still arriving, its items
+    // included: more than the longest part may take is no reply to wait for.
+    if (!m_reply_refused && m_parser->response_size() > m_part_limit + ITEMS_ROOM)
+        refuse_reply(S::RC_MALFORMED_REPLY,
+                     OstrelAgent_Util::format(client_catalog(), RClient_Msg::REPLY_HELD_TOO_LONG,
+                                              std::to_string(m_part_limit + ITEMS_ROOM).c_str()));
+    if (m_reply_refused) return m_reply_failure;
     if (status != S::RC_LISTENER_STOPPED) return 0;
     m_reader_stopped = true;
     return S::RC_LISTENER_STOPPED;
@@ -285,7 +319,7 @@ bool RClient_Abstract_Cmd::refuse_null_view(const qel_uuid_s& view) {
 bool RClient_Abstract_Cmd::response_empty() const { return m_parser->response_size() == 0; }
 
 bool RClient_Abstract_Cmd::transfer_finished() const {
-    return m_generator != nullptr && m_generator->get_performed() != 0;
+    return m_reply_given || (m_generator != nullptr && m_generator->get_performed() != 0);
 }
 
 int RClient_Abstract_Cmd::keep_failure(int status) {
@@ -304,6 +338,48 @@ int RClient_Abstract_Cmd::read_status() {
     return m_parser->unmarshal_result(m_status);
 }
 
+void RClient_Abstract_Cmd::keep_failure_with_text(int status, const std::string& text) {
+    if (m_reply_failure != 0) return;
+    keep_failure(status);
+    m_status.message += text;
+}
+
+void RClient_Abstract_Cmd::refuse_reply(int status, const std::string& message) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "refuse_reply");
+    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "%s: reply refused (%d)", m_rpc_name.c_str(), status);
+    // This failure is what the call reports, whatever was kept before.
+    m_reply_failure = status;
+    m_status.message += message;
+    m_reply_refused = true;
+    m_parser->refuse();
+}
+
+void RClient_Abstract_Cmd::refuse_long_part(const std::string& id, uint64_t length) {
+    refuse_reply(S::RC_MALFORMED_REPLY,
+                 OstrelAgent_Util::format(client_catalog(), RClient_Msg::REPLY_PART_TOO_LONG,
+                                          id.c_str(), std::to_string(length).c_str(),
+                                          std::to_string(m_part_limit).c_str()));
+}
+
+std::string RClient_Abstract_Cmd::cut_short_text() {
+    return OstrelAgent_Util::format(client_catalog(), RClient_Msg::REPLY_CUT_SHORT);
+}
+
+int RClient_Abstract_Cmd::finish_reply() {
+    if (m_reply_failure != 0 || m_reply_refused) return m_reply_failure;
+    if (m_parser->refused()) {
+        keep_failure_with_text(S::RC_MALFORMED_REPLY,
+                               OstrelAgent_Util::format(client_catalog(), RClient_Msg::REPLY_MALFORMED,
+                                                        S::RC_MALFORMED_REPLY));
+    } else if (!m_parser->doc_ended()) {
+        keep_failure_with_text(S::RC_PREMATURE_EOF, cut_short_text());
+    } else if (m_status.status == -1) {
+        keep_failure_with_text(S::RC_BAD_REPLY_ITEM,
+                               OstrelAgent_Util::format(client_catalog(), RClient_Msg::REPLY_WITHOUT_STATUS));
+    }
+    return m_reply_failure;
+}
+
 int RClient_Abstract_Cmd::read_parts(const Part_Reader& part, const std::function<void()>& ended,
                                      const char* streamed) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "unmarshal_response");
@@ -314,7 +390,7 @@ int RClient_Abstract_Cmd::read_parts(const Part_Reader& part, const std::functio
     if (response_empty()) {
         if (finished) {
             trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_5, "Response consumed");
-            return m_reply_failure;
+            return finish_reply();
         }
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_5, "Response consumed but RPC not complete!");
         return S::RC_HTTP_STATUS;
@@ -326,6 +402,11 @@ int RClient_Abstract_Cmd::read_parts(const Part_Reader& part, const std::functio
             int status = 0;
             if (streamed != nullptr && id == streamed) {
                 parser()->consume_response(parser()->read_location());
+            } else if (parser()->part_length() > m_part_limit) {
+                trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "part %s announces %llu bytes", id.c_str(),
+                                 static_cast<unsigned long long>(parser()->part_length()));
+                refuse_long_part(id, parser()->part_length());
+                return m_reply_failure;
             } else if (parser()->bytes_to_read() < parser()->part_length()) {
                 // Nothing of a part is taken before all of it is there, so
                 // no step runs twice.
@@ -341,7 +422,11 @@ int RClient_Abstract_Cmd::read_parts(const Part_Reader& part, const std::functio
             }
             // A part cut short: the rest comes while the transfer runs; after
             // it, the reply ended inside the part.
-            if (status == S::RC_PREMATURE_EOF) return finished ? keep_failure(status) : S::RC_HTTP_STATUS;
+            if (status == S::RC_PREMATURE_EOF) {
+                if (!finished) return S::RC_HTTP_STATUS;
+                keep_failure_with_text(status, cut_short_text());
+                return m_reply_failure;
+            }
             if (status != 0) {
                 trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "part %s failed: %d", id.c_str(), status);
                 keep_failure(status);
@@ -350,8 +435,8 @@ int RClient_Abstract_Cmd::read_parts(const Part_Reader& part, const std::functio
     } catch (const RClient_Parse_Exception& e) {
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Exception %d", e.get_code());
         if (ended) ended();
-        return finished ? m_reply_failure : S::RC_HTTP_STATUS;
+        return finished ? finish_reply() : S::RC_HTTP_STATUS;
     }
     if (ended) ended();
-    return m_reply_failure;
+    return finished ? finish_reply() : m_reply_failure;
 }

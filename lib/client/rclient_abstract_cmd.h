@@ -22,7 +22,16 @@
 // even when the server's "Status" says 0: the reader keeps the first such
 // failure (keep_failure) and the last read after the transfer returns it. A
 // part that has not fully arrived is no failure while the transfer runs:
-// the next piece of reply reads it again.
+// the next piece of reply reads it again. A reply that ends cut short (30006),
+// malformed (30007) or without its "Status" part (30009) fails the call
+// with a text in the status message that says so.
+//
+// Memory stays bounded whatever the server announces: a part is held whole
+// only up to the command's part limit (1 MiB unless the command sets
+// another; a streamed part is exempt, its body goes on as it comes), and a
+// part announced longer, or a reply that holds more unconsumed bytes than a
+// part and its items may take, is refused at once: the transfer stops and
+// the call fails with 30007.
 
 #include <cstdint>
 #include <functional>
@@ -30,6 +39,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "lib/client/rclient_cb.h"
 #include "lib/client/rclient_multi_part_mixed_doc.h"
@@ -42,6 +52,11 @@ class OstrelAgent_Log_Base;
 
 class RClient_Abstract_Cmd {
 public:
+    // The longest part, by default, that a reply may hold whole.
+    static constexpr uint64_t DEFAULT_PART_LIMIT = 1 << 20;
+    // What a part's delimiter and items may take besides its body.
+    static constexpr uint64_t ITEMS_ROOM = 64 * 1024;
+
     // `retry_on_auth`: log in again once when the server refuses the
     // session (every command but the login).
     RClient_Abstract_Cmd(const std::string& rpc_name, bool retry_on_auth);
@@ -70,6 +85,10 @@ public:
     int run();
     int send();
     int receive();
+    // The call as run() makes it, its reply taken from `pieces`, handed over
+    // one by one as a transfer would, instead of from a server (nothing is
+    // sent): for the tests of the reply readers. The call status.
+    int run_on_reply(const std::vector<std::string>& pieces);
 
     // After run(): 0 when the call completed and the server's status is 0;
     // 20049 when the server reported a failure (`status` = its status, its
@@ -123,6 +142,8 @@ protected:
     // Whether the HTTP transfer has returned.
     bool transfer_finished() const;
 
+    void set_part_limit(uint64_t limit) { m_part_limit = limit; }
+
     // Reads one reply part, named by its "Content-ID", at the read position
     // after its items: 0; 30006 when its body has not fully arrived (the
     // run stops and the part is read again next time); any other status is
@@ -146,6 +167,11 @@ protected:
     int keep_failure(int status);
     // The kept failure, 0 when none.
     int reply_failure() const { return m_reply_failure; }
+    // Keeps `status` with `text` added to the status message, when no
+    // failure is kept yet.
+    void keep_failure_with_text(int status, const std::string& text);
+    // The text of a reply cut short.
+    static std::string cut_short_text();
 
     RClient_Status m_status;
     std::string m_url; // a GET of this URL when not empty, else a POST
@@ -158,9 +184,21 @@ private:
     static int read_reply_piece(void* owner, char* data, unsigned int len);
     // A new, empty reply for an attempt.
     void reset_reply();
+    // The call status once the transfer has returned `status`
+    // (`error_text` its text): a refused reply's failure, a reader's stop
+    // or failure, else `status`; a failure goes into the command's status.
+    int transfer_outcome(int status, const std::string& error_text);
     // Reads the current part as the "Status" part: 0, 30006 while its
     // message has not fully arrived, or 30007.
     int read_status();
+    // The reply is given up: `status` kept with `message` added to the
+    // status message, nothing more read, and the transfer stopped.
+    void refuse_reply(int status, const std::string& message);
+    // The reply's part `id` is longer than the part limit: refused.
+    void refuse_long_part(const std::string& id, uint64_t length);
+    // After the transfer: a reply that ended cut short or without its
+    // "Status" part fails. The kept failure.
+    int finish_reply();
 
     std::string m_rpc_name;
     std::unique_ptr<RClient_Request_Args> m_req_args;
@@ -174,5 +212,8 @@ private:
     int m_reply_failure = 0;     // the first damaged part's status
     bool m_reader_stopped = false; // a reply reader returned 30013
     int m_reader_failure = 0;    // the reader procedure failed (30011, 30003)
+    bool m_reply_refused = false;  // refuse_reply: the transfer is stopped
+    bool m_reply_given = false;    // run_on_reply has handed over every piece
+    uint64_t m_part_limit = DEFAULT_PART_LIMIT;
     uint64_t m_response_high_water = 0;
 };

@@ -47,6 +47,7 @@ void Get_ClearText::write_body() {
 
 int Get_ClearText::start_body() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "start_body");
+    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Start writing to file");
     uint64_t length = 0;
     if (!RClient_Multi_Part_Mixed_Doc::parse_length(parser()->get_part_item(RClient_Base::CONTENT_LENGTH), length))
         return S::RC_BAD_CONTENT_LENGTH;
@@ -71,14 +72,17 @@ int Get_ClearText::unmarshal_response() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "unmarshal_response");
     const bool finished = transfer_finished();
     parser()->consume_response(0);
+    bool body_done = false;  // by this call
     if (m_writing) {
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_5, "Writing to file, content len remaining = %llu",
                          static_cast<unsigned long long>(m_remaining));
         write_body();
         if (m_writing && !finished) return 0;
+        body_done = !m_writing;
     }
     int result = 0;
     if (!m_writing) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_5, "Wait for content = %d", body_done ? 1 : 0);
         result = read_parts([this](const std::string& id) { return id == ELEM_DATA ? start_body() : 0; },
                             nullptr, ELEM_DATA);
     }
@@ -89,7 +93,7 @@ int Get_ClearText::unmarshal_response() {
                          static_cast<unsigned long long>(m_remaining));
         close_output();
         m_writing = 0;
-        keep_failure(S::RC_PREMATURE_EOF);
+        keep_failure_with_text(S::RC_PREMATURE_EOF, cut_short_text());
     } else if (!m_body_whole && m_status.status == 0) {
         // A success without the contents.
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "no %s part", ELEM_DATA);

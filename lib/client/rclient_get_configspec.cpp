@@ -14,12 +14,17 @@ const char* const ELEM_RULES_CONTENT_ID = "CspecElementRules";
 const char* const TESSEL_ELEM_RULES_CONTENT_ID = "CspecTesselElementRules";
 const char* const LOAD_RULES_CONTENT_ID = "CspecLoadRules";
 const char* const FRZ_LOAD_SCOPES_CONTENT_ID = "CspecFrzLoadScopes";
+// A config spec's rules are texts a user wrote: far longer than a record,
+// still bounded.
+const uint64_t RULES_PART_LIMIT = 16 << 20;
 } // namespace
 
 Get_ConfigSpec::Get_ConfigSpec(const qel_uuid_s& view) : Get_ConfigSpec(view, false) {}
 
 Get_ConfigSpec::Get_ConfigSpec(const qel_uuid_s& view, bool freeze_load_scopes)
-    : RClient_Abstract_Cmd(RPC_ID, true), m_view(view), m_freeze_load_scopes(freeze_load_scopes) {}
+    : RClient_Abstract_Cmd(RPC_ID, true), m_view(view), m_freeze_load_scopes(freeze_load_scopes) {
+    set_part_limit(RULES_PART_LIMIT);
+}
 
 int Get_ConfigSpec::marshal_request(RClient_Request_Args* /*args*/) {
     if (refuse_null_view(m_view)) return OstrelAgent_Status::RC_MARSHAL_FAILED;

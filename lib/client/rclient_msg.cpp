@@ -21,15 +21,21 @@ const char* const texts[] = {
     /* 11 (17) */ "Unable to establish new WAN session using cached credentials.\n",
     /* 12 (18) */ "Status code from RPC = %d",
     /* 13 (19) */ "Error in SSL configuration = %d (%s).\n",
+    // These follow a text that ends without a blank.
+    /* 14 (20) */ " The WAN server's reply was cut short.\n",
+    /* 15 (21) */ " The WAN server's reply holds no status.\n",
+    /* 16 (22) */ " The WAN server's reply is malformed (status %d).\n",
+    /* 17 (23) */ " The WAN server's reply part \"%s\" of %s bytes is longer than the %s bytes it may hold.\n",
+    /* 18 (24) */ " The WAN server's reply holds more than the %s bytes a part and its items may take.\n",
 };
 
-const unsigned short numbers[] = {1, 2, 3, 4, 5, 6, 7, 8, 13, 14, 15, 17, 18, 19};
+const unsigned short numbers[] = {1, 2, 3, 4, 5, 6, 7, 8, 13, 14, 15, 17, 18, 19, 20, 21, 22, 23, 24};
 
-static_assert(sizeof texts / sizeof texts[0] == 14, "client catalog holds 14 texts");
-static_assert(sizeof numbers / sizeof numbers[0] == 14, "one number per client text");
+static_assert(sizeof texts / sizeof texts[0] == 19, "client catalog holds 19 texts");
+static_assert(sizeof numbers / sizeof numbers[0] == 19, "one number per client text");
 
 } // namespace
 
 const _imsg_message_table_t _rclient_client_lib_msg_table = {
-    "client_lib", "rclient", 112, 14, texts, numbers,
+    "client_lib", "rclient", 112, 19, texts, numbers,
 };

@@ -5,7 +5,7 @@
 
 #include "platform/imsg/imsg.h"
 
-// Catalog "client_lib", prefix "rclient", number 112, 14 texts.
+// Catalog "client_lib", prefix "rclient", number 112, 19 texts.
 extern const _imsg_message_table_t _rclient_client_lib_msg_table;
 
 // Positions in the catalog.
@@ -24,4 +24,9 @@ constexpr int RPC_FAILED = 10;           // rpc name, call status, reply status,
 constexpr int RELOGIN_FAILED = 11;
 constexpr int HTTP_STATUS = 12;          // HTTP status code
 constexpr int TLS_SETUP_FAILED = 13;     // code, library text
+constexpr int REPLY_CUT_SHORT = 14;
+constexpr int REPLY_WITHOUT_STATUS = 15;
+constexpr int REPLY_MALFORMED = 16;      // status
+constexpr int REPLY_PART_TOO_LONG = 17;  // part name, length, limit (texts)
+constexpr int REPLY_HELD_TOO_LONG = 18;  // limit (text)
 } // namespace RClient_Msg

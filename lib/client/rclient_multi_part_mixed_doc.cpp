@@ -73,13 +73,25 @@ uint64_t RClient_Multi_Part_Mixed_Doc::bytes_to_read() const {
 }
 
 void RClient_Multi_Part_Mixed_Doc::append_response(const char* data, size_t length) {
-    if (m_stream == nullptr) return;
+    if (m_stream == nullptr || m_doc_ended || m_refused) return;
     m_stream->clear();
     std::streambuf* buf = m_stream->rdbuf();
     buf->pubseekoff(0, std::ios_base::end, OUT);
     std::streamsize put = buf->sputn(data, static_cast<std::streamsize>(length));
     if (put > 0) m_physical_size += static_cast<uint64_t>(put);
     set_physical_get(m_consumed);
+}
+
+void RClient_Multi_Part_Mixed_Doc::refuse() {
+    if (m_refused) return;
+    m_refused = true;
+    // Nothing of the document is read any more: its bytes go now.
+    if (m_stream != nullptr) consume_response(response_size());
+}
+
+void RClient_Multi_Part_Mixed_Doc::format_error() {
+    refuse();
+    throw RClient_Format_Error_Exception();
 }
 
 void RClient_Multi_Part_Mixed_Doc::consume_response(uint64_t count) {
@@ -115,7 +127,7 @@ size_t RClient_Multi_Part_Mixed_Doc::read_to_EOL() {
         OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "read_to_EOL");
         if (c != eof) {
             trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "LF not found after CR!");
-            throw RClient_Format_Error_Exception();
+            format_error();
         }
         // The data ends inside the line, or between its CR and LF: the rest
         // may still come.
@@ -168,6 +180,7 @@ bool RClient_Multi_Part_Mixed_Doc::parse_length(const std::string& text, uint64_
 int RClient_Multi_Part_Mixed_Doc::next_part(int wait_for_content) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "next_part");
     clamp_read_position();
+    if (m_refused) throw RClient_Format_Error_Exception();
     for (;;) {
         if (m_doc_ended) {
             trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "End of doc found.");
@@ -176,7 +189,7 @@ int RClient_Multi_Part_Mixed_Doc::next_part(int wait_for_content) {
         std::string line(m_line_buffer.get(), read_to_EOL());
         if (line.empty()) continue;
         if (m_boundary.empty()) {
-            if (!set_boundary(line)) throw RClient_Format_Error_Exception();
+            if (!set_boundary(line)) format_error();
             // The content-type line leaves the stream at once: a run that
             // starts over must not meet it again.
             consume_response(read_location());
@@ -187,13 +200,12 @@ int RClient_Multi_Part_Mixed_Doc::next_part(int wait_for_content) {
             trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "End of doc found.");
             return 0;
         }
-        if (line != m_boundary) throw RClient_Format_Error_Exception();
+        if (line != m_boundary) format_error();
         break;
     }
     m_part_items.clear();
     parse_pairs();
-    if (!parse_length(get_part_item(RClient_Base::CONTENT_LENGTH), m_part_length))
-        throw RClient_Format_Error_Exception();
+    if (!parse_length(get_part_item(RClient_Base::CONTENT_LENGTH), m_part_length)) format_error();
     if (wait_for_content == 0 || bytes_to_read() >= m_part_length) consume_response(read_location());
     return 1;
 }

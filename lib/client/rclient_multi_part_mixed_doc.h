@@ -28,6 +28,10 @@
 // first unconsumed byte, so the next run starts over there), and
 // RClient_Format_Error_Exception (30007) when the reply breaks the format.
 //
+// Once the document has ended, or has broken its format (a failure that
+// reading again cannot mend), what still arrives is dropped: a server that
+// goes on sending costs no memory.
+//
 // A parser and its stream belong to one command and its one thread; bytes
 // reach the stream only through append_response.
 
@@ -55,8 +59,15 @@ public:
     RClient_Multi_Part_Mixed_Doc& operator=(const RClient_Multi_Part_Mixed_Doc&) = delete;
 
     // Appends a piece of the reply at the stream's end and rewinds the read
-    // position to the first unconsumed byte, ready for the next run.
+    // position to the first unconsumed byte, ready for the next run. After
+    // the document's end, or once it is refused, the piece is dropped.
     void append_response(const char* data, size_t length);
+
+    // Gives up on the document: every later next_part throws the format
+    // error and every later piece is dropped.
+    void refuse();
+    bool refused() const { return m_refused; }
+    bool doc_ended() const { return m_doc_ended; }
 
     // Reads up to and including the next part's items. 1 when a part's items
     // are ready (get_part_item), 0 when the document has ended (also on every
@@ -118,6 +129,8 @@ private:
     void clamp_read_position() const;
     // Copies `length` bytes from the read position to `out` (when given).
     void copy_out(uint64_t length, std::ostream* out);
+    // The document breaks its format: refused, and the format error thrown.
+    [[noreturn]] void format_error();
 
     std::stringstream* m_stream;
     uint64_t m_consumed = 0; // consumed bytes still held at the stream's front
@@ -128,4 +141,5 @@ private:
     std::unique_ptr<char[]> m_line_buffer;
     std::map<std::string, std::string> m_part_items;
     bool m_doc_ended = false;
+    bool m_refused = false;
 };

@@ -43,6 +43,13 @@ void RClient_Request_Generator::add_standard_headers(const std::string& rpc_name
 int RClient_Request_Generator::prepare(const std::string& rpc_name) {
     int status = m_http_client->init();
     if (status != 0) return failed(status);
+    // A proxy named by the session carries every request; without one, none
+    // does (init has turned off any the environment names).
+    const RClient_Session::Proxy_Settings proxy = RClient_Session::get_session()->get_proxy();
+    if (!proxy.host.empty()) {
+        status = m_http_client->set_proxy(proxy.host, proxy.port, proxy.user, proxy.password);
+        if (status != 0) return failed(status);
+    }
     add_standard_headers(rpc_name);
     return 0;
 }

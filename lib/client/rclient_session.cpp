@@ -130,8 +130,9 @@ void RClient_Session::print_session() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "print_session");
     if (!trace.shouldTrace(OstrelAgent_Trace::TRACE_LEVEL_4)) return;
     OstrelAgent_Mutex_Guard lock(m_mutex);
-    trace.writeTrace("JSESSIONID %s", m_jsessionid.c_str());
-    trace.writeTrace("Session %s", m_session_id.c_str());
+    // The cookies open the session to whoever holds them, as a password.
+    trace.writeTrace("JSESSIONID %s", masked(m_jsessionid));
+    trace.writeTrace("Session %s", masked(m_session_id));
     trace.writeTrace("URL %s", m_url.c_str());
     trace.writeTrace("User %s", m_user.c_str());
     trace.writeTrace("Domain %s", m_domain.c_str());
@@ -186,6 +187,16 @@ void RClient_Session::clear_login() {
     m_authenticated = false;
     m_jsessionid.clear();
     m_session_id.clear();
+}
+
+RClient_Session::Proxy_Settings RClient_Session::get_proxy() {
+    OstrelAgent_Mutex_Guard lock(m_mutex);
+    Proxy_Settings proxy;
+    proxy.host = m_proxy_host;
+    proxy.port = m_proxy_port;
+    proxy.user = m_proxy_user;
+    proxy.password = m_proxy_password;
+    return proxy;
 }
 
 RClient_Session::Header_Values RClient_Session::get_header_values() {

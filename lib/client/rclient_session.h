@@ -60,7 +60,7 @@ public:
     void flush_curl_handles();
 
     // One trace line per field at level 4 of the remote client; passwords
-    // show as "***", or "<empty>" when empty.
+    // and cookies show as "***", or "<empty>" when empty.
     void print_session();
 
     // Field access for the remote client, each one short critical section.
@@ -84,6 +84,15 @@ public:
         std::string groups;
     };
     Header_Values get_header_values();
+
+    // The proxy every request goes through; none when the host is empty.
+    struct Proxy_Settings {
+        std::string host;
+        int port = 0;
+        std::string user;
+        std::string password;
+    };
+    Proxy_Settings get_proxy();
 
     // The pool's state.
     int get_handles_in_use();

@@ -32,6 +32,7 @@
 #include <string>
 
 #include "lib/core/ostrelagent_vob_mount_info.h"
+#include "lib/core/ostrelagent_vob_mounter.h"
 #include "platform/norvanethread/norvanethread.h"
 #include "platform/qel/qel.h"
 
@@ -87,13 +88,16 @@ public:
     // "=" in the tag.
     static bool is_recordable(const VOB_mount_info& info);
     static bool is_recordable_tag(const std::string& vob_tag);
-    // Mounts again every VOB of the file (OstrelAgent_Mountvob::do_mount),
+    // Mounts again every VOB of the file (through the registered mounter),
     // all of them whatever the others give. 0 also when there is no file;
     // 20044 when VOBs are registered already (nothing is read); 20031
     // without a view; 20043 when the file cannot be read (nothing is
-    // mounted); else the first mount's failure, or 20045 when a line did
-    // not decode.
+    // mounted); else the first mount's failure (20031 for each without a
+    // mounter), or 20045 when a line did not decode.
     int remount_vobs();
+    // The mounter that remount_vobs calls (null: none); set on the main
+    // thread before any view starts.
+    static void set_vob_mounter(OstrelAgent_Vob_Mounter* mounter);
     // Records `info`: its tag's old record goes, and the record comes in
     // when its mounted flag is set; then the file is rewritten. 0; 20031
     // without a view; 20043 when the file cannot be written (the change in
@@ -127,6 +131,7 @@ private:
     static std::map<qel_uuid_s, VOB_mount_info, Uuid_Less> g_mounted_vobs_uuid;
 
     static std::atomic<OstrelAgent_Config*> g_instance;
+    static OstrelAgent_Vob_Mounter* g_vob_mounter;
 
     std::map<std::string, std::string> m_settings;
 };

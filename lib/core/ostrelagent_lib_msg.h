@@ -1,6 +1,6 @@
 #pragma once
 // The agent library's message catalog ("lib_ostrel_agent", prefix
-// "ostrela_lib", number 111, 126 texts) and the positions that the code
+// "ostrela_lib", number 111, 130 texts) and the positions that the code
 // addresses. Messages are addressed by their 0-based position in the
 // catalog, never by their message number; format them with
 // OstrelAgent_Util::format or the log's catalog write_log. A position is
@@ -105,6 +105,10 @@ constexpr int CACHE_DIR_MKDIR = 122;      // Error "%s" creating cleartext cache
 constexpr int WRONG_HOST = 123;           // View started on wrong host. ...
 constexpr int OID_FLUSH_FAILED = 124;     // Unable to flush cached entry for oid:%s@r...
 constexpr int REQUEST_LINE_TOO_LONG = 125;// Request line longer than %d characters.
+constexpr int UNSAFE_NAMES_SKIPPED = 126; // Skipped %u name(s) from the server that cannot be ...
+constexpr int UNSAFE_PATH_SKIPPED = 127;  // Skipped "%s" of the update from the server: ...
+constexpr int INVALID_VALUE = 128;        // Value of "%s" is not valid: "%s".
+constexpr int CONNECTION_REFUSED = 129;   // Connection of client "%s" refused: %d client ...
 
 // The text at `position`, its arguments put in.
 template <typename... Args>

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "lib/core/ostrelagent_trace.h"
+#include "lib/core/ostrelagent_util.h"
 #include "platform/utl/date.h"
 
 namespace {
@@ -80,7 +81,9 @@ void OstrelAgent_Log::write_record(OSTRELAGENT_LOG_TYPE type, const char* messag
         record += "::";
         record += std::to_string(static_cast<int>(getpid()));
         record += "::";
-        record += message;
+        // One record a line, whatever the message holds.
+        record += OstrelAgent_Util::one_line(message);
+        record += '\n';
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Writing %s to log", record.c_str());
         errno = 0;
         m_stream.write(record.data(), static_cast<std::streamsize>(record.size()));

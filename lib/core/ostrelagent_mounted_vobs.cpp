@@ -9,9 +9,7 @@
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_handler.h"
-#include "lib/requests/ostrelagent_mountvob.h"
+#include "lib/core/ostrelagent_view_base.h"
 #include "platform/utl/fileutl.h"
 
 namespace {
@@ -36,10 +34,13 @@ bool field_recordable(const std::string& text) {
 
 std::map<std::string, VOB_mount_info> OstrelAgent_Config::g_mounted_vobs;
 std::map<qel_uuid_s, VOB_mount_info, OstrelAgent_Config::Uuid_Less> OstrelAgent_Config::g_mounted_vobs_uuid;
+OstrelAgent_Vob_Mounter* OstrelAgent_Config::g_vob_mounter = nullptr;
+
+void OstrelAgent_Config::set_vob_mounter(OstrelAgent_Vob_Mounter* mounter) { g_vob_mounter = mounter; }
 
 std::string OstrelAgent_Config::get_mounted_file() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "get_mounted_file");
-    OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
+    OstrelAgent_View_Base* view = OstrelAgent_View_Base::get_view();
     if (view == nullptr) {
         trace.writeTrace(LEVEL_2, " get_view failed ");
         return std::string();
@@ -143,7 +144,8 @@ int OstrelAgent_Config::remount_vobs() {
     // drops out of the file with the next rewrite).
     int first_failure = 0;
     for (const VOB_mount_info& info : records) {
-        const int status = OstrelAgent_Mountvob::do_mount(info);
+        const int status =
+            g_vob_mounter != nullptr ? g_vob_mounter->mount(info) : static_cast<int>(OstrelAgent_Status::INTERNAL_ERROR);
         if (status != 0 && first_failure == 0) first_failure = status;
     }
     if (first_failure != 0) return first_failure;
@@ -176,12 +178,15 @@ int OstrelAgent_Config::set_mount_state(VOB_mount_info info) {
 
 int OstrelAgent_Config::write_mounted_file() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "write_mounted_file");
-    OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
+    OstrelAgent_View_Base* view = OstrelAgent_View_Base::get_view();
     const std::string file = get_mounted_file();
     if (view == nullptr || file.empty()) {
         trace.writeTrace(LEVEL_4, "get_mounted_file returned empty file name");
         return OstrelAgent_Status::INTERNAL_ERROR;
     }
+    // The file is written whole under a temporary name and renamed over the
+    // old one; its lines are made here.
+    trace.writeTrace(LEVEL_4, "Opened file : %s", file.c_str());
     std::string content;
     for (const auto& entry : g_mounted_vobs) {
         if (entry.second.mounted == 0) continue;

@@ -9,6 +9,9 @@
 class OstrelAgent_Mutex_Guard {
 public:
     explicit OstrelAgent_Mutex_Guard(norvanethread_mutex_t& mutex) : m_mutex(mutex) { lock(); }
+    // A guard that does not take the mutex yet.
+    enum Deferred { DEFER };
+    OstrelAgent_Mutex_Guard(norvanethread_mutex_t& mutex, Deferred) : m_mutex(mutex) {}
     ~OstrelAgent_Mutex_Guard() {
         if (m_held) unlock();
     }
@@ -18,6 +21,11 @@ public:
     void lock() {
         norvanethread_mutex_lock(&m_mutex);
         m_held = true;
+    }
+    // Takes the mutex only when no other thread holds it.
+    bool try_lock() {
+        m_held = norvanethread_mutex_trylock(&m_mutex) == 0;
+        return m_held;
     }
     void unlock() {
         m_held = false;

@@ -1,5 +1,6 @@
 #include "lib/core/ostrelagent_server.h"
 
+#include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_mutex_guard.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_trace.h"
@@ -109,19 +110,54 @@ NorvaneXmlElem* take_server_element(NorvaneXmlElem* root, const OstrelAgent_Trac
 
 } // namespace
 
-int OstrelAgent_Server::read_session_settings(NorvaneXmlElem* root, Session_Settings& settings) {
+int OstrelAgent_Server::refuse_value(const char* name, const std::string& value, std::string* message) {
+    if (message != nullptr)
+        *message += OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, OstrelAgent_Lib_Msg::INVALID_VALUE, name,
+                                             OstrelAgent_Util::one_line(value).c_str());
+    return OstrelAgent_Status::MALFORMED_REQUEST;
+}
+
+int OstrelAgent_Server::check_settings(const Session_Settings& s, const std::string* url, std::string* message) {
+    // Each reaches a header line of every request, the proxy's address or
+    // the view's metadata file.
+    const std::pair<const char*, const std::string*> lines[] = {
+        {SERVER_USERNAME, &s.username},       {SERVER_DOMAIN, &s.domain},     {PROXY_USERNAME, &s.proxy_username},
+        {NORVANE_PRIMARY_GROUP, &s.primary_group}, {NORVANE_GROUPS, &s.groups},
+    };
+    for (const auto& line : lines)
+        if (!OstrelAgent_Util::fits_one_line(*line.second)) return refuse_value(line.first, *line.second, message);
+    const auto blank_or_control = [](const std::string& text) {
+        return !OstrelAgent_Util::fits_one_line(text) || text.find(' ') != std::string::npos;
+    };
+    if (url != nullptr && blank_or_control(OstrelAgent_Util::trim(*url))) return refuse_value(SERVER_URL, *url, message);
+    if (blank_or_control(s.proxy_host) || s.proxy_host.find('/') != std::string::npos)
+        return refuse_value(PROXY_HOST, s.proxy_host, message);
+    if (!s.proxy_port.empty() && !OstrelAgent_Util::is_number(s.proxy_port))
+        return refuse_value(PROXY_PORT, s.proxy_port, message);
+    if (s.proxy_username.find(':') != std::string::npos) return refuse_value(PROXY_USERNAME, s.proxy_username, message);
+    return 0;
+}
+
+int OstrelAgent_Server::read_session_settings(NorvaneXmlElem* root, Session_Settings& settings,
+                                              std::string* message) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "parse_server_info");
     NorvaneXmlElem* server = take_server_element(root, trace);
     if (server == nullptr) return OstrelAgent_Status::BAD_SERVER_INFO;
     settings = settings_of(server);
     trace_settings(trace, settings);
-    return 0;
+    return check_settings(settings, nullptr, message);
 }
 
-int OstrelAgent_Server::parse_server_info(NorvaneXmlElem* root, int take_url, int take_online) {
+int OstrelAgent_Server::parse_server_info(NorvaneXmlElem* root, int take_url, int take_online,
+                                          std::string* message) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "parse_server_info");
     NorvaneXmlElem* server = take_server_element(root, trace);
     if (server == nullptr) return OstrelAgent_Status::BAD_SERVER_INFO;
+    const Session_Settings settings = settings_of(server);
+    NorvaneXmlElem* url = take_url ? server->extract_child(SERVER_URL) : nullptr;
+    const std::string url_text = url != nullptr ? url->get_value() : std::string();
+    const int refused = check_settings(settings, url != nullptr ? &url_text : nullptr, message);
+    if (refused != 0) return refused;
 
     if (take_online) {
         const std::string online = server->get_attr(ONLINE);
@@ -136,16 +172,14 @@ int OstrelAgent_Server::parse_server_info(NorvaneXmlElem* root, int take_url, in
     }
 
     if (take_url) {
-        NorvaneXmlElem* url = server->extract_child(SERVER_URL);
         if (url != nullptr) {
             OstrelAgent_Mutex_Guard guard(g_settings_lock);
-            g_server_url = url->get_value();
+            g_server_url = url_text;
             customize_url();
         }
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "url = %s", get_server_url().c_str());
     }
 
-    const Session_Settings settings = settings_of(server);
     set_settings(settings);
     trace_settings(trace, settings);
     return 0;

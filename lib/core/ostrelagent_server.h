@@ -88,12 +88,23 @@ public:
     // other setting takes its child's text, or becomes empty when the child
     // is absent. 0, or 20022 when there is no "server" element or "online"
     // holds anything else (nothing is changed then).
-    static int parse_server_info(NorvaneXmlElem* root, int take_url, int take_online);
+    // Values that would reach a header line, a URL or a file's line with a
+    // control character, a host or URL with a blank, a proxy user with ":"
+    // (the proxy's "user:password") or a port that is no number are refused
+    // too: 20021, the value named in `message` when given.
+    static int parse_server_info(NorvaneXmlElem* root, int take_url, int take_online,
+                                 std::string* message = nullptr);
     // Reads the first "server" child's settings (taking it out of the root)
     // into `settings` without installing anything, as a Connect request
     // does: neither the URL nor "online" is read. 0, or 20022 when there is
     // no "server" element.
-    static int read_session_settings(NorvaneXmlElem* root, Session_Settings& settings);
+    static int read_session_settings(NorvaneXmlElem* root, Session_Settings& settings,
+                                     std::string* message = nullptr);
+    // 0, or 20021 for a value refused as parse_server_info says (`url` when
+    // not null, the settings' values), named in `message` when given.
+    static int check_settings(const Session_Settings& settings, const std::string* url, std::string* message);
+    // 20021 with `message` naming the element `name` and its `value`.
+    static int refuse_value(const char* name, const std::string& value, std::string* message);
 
     // Completes g_server_url: trims blanks, tabs, CR and LF from both ends,
     // adds "/" unless it ends in one, then the context "ostrel".

@@ -114,7 +114,15 @@ int OstrelAgent_Thread_Manager_Base::initialize() {
             }
             trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2,
                              "Starting %d VEMRI request handler threads.", count);
-            for (int i = 0; i < count && status == 0; ++i) status = start_thread(make_pool_thread());
+            const bool forced = std::getenv(TEST_POOL_START_ERROR) != nullptr;
+            for (int i = 0; i < count && status == 0; ++i) {
+                if (forced && i == 2) {
+                    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "thread start forced to fail");
+                    status = OstrelAgent_Status::THREAD_START_FAILED;
+                    break;
+                }
+                status = start_thread(make_pool_thread());
+            }
         }
         if (status == 0) m_initialized = 1;
     }

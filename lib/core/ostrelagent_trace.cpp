@@ -160,7 +160,9 @@ char* OstrelAgent_Trace::formatTraceLine(const char* method, const char* message
 }
 
 void OstrelAgent_Trace::sendTrace(const char* method, const char* message) const {
-    char* line = formatTraceLine(method, message);
+    // One line a record, whatever the message holds.
+    const std::string text = OstrelAgent_Util::one_line(message != nullptr ? message : "");
+    char* line = formatTraceLine(method, text.c_str());
     if (line == nullptr) return;
     write_to_trace_file(line);
     delete[] line;

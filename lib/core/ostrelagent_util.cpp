@@ -201,6 +201,56 @@ size_t find_close_tag(const std::string& text, size_t from, const std::string& n
 
 } // namespace
 
+bool OstrelAgent_Util::fits_one_line(const std::string& text) {
+    for (const char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) return false;
+    }
+    return true;
+}
+
+std::string OstrelAgent_Util::one_line(const std::string& text) {
+    size_t end = text.size();
+    while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == '\r')) --end;
+    std::string line;
+    line.reserve(end);
+    for (size_t i = 0; i < end; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != 0x7f) {
+            line += static_cast<char>(c);
+        } else if (c == '\n') {
+            line += "\\n";
+        } else if (c == '\r') {
+            line += "\\r";
+        } else if (c == '\t') {
+            line += "\\t";
+        } else {
+            static const char digits[] = "0123456789abcdef";
+            line += "\\x";
+            line += digits[c >> 4];
+            line += digits[c & 0xf];
+        }
+    }
+    return line;
+}
+
+bool OstrelAgent_Util::is_safe_name(const char* name, size_t length) {
+    if (name == nullptr || length == 0 || length > NAME_MAX_BYTES) return false;
+    if (std::memchr(name, '/', length) != nullptr || std::memchr(name, '\0', length) != nullptr) return false;
+    return !(length == 1 && name[0] == '.') && !(length == 2 && name[0] == '.' && name[1] == '.');
+}
+
+bool OstrelAgent_Util::is_safe_path(const std::string& path) {
+    size_t start = !path.empty() && path[0] == '/' ? 1 : 0;
+    for (;;) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        if (!is_safe_name(path.data() + start, end - start)) return false;
+        if (end == path.size()) return true;
+        start = end + 1;
+    }
+}
+
 std::string OstrelAgent_Util::mask_passwords(const std::string& text) {
     static const char* const SECRET_ELEMENTS[] = {"password", "proxy-password"};
     std::string out;

@@ -66,6 +66,14 @@ public:
     // one stays empty). Works on any text, well-formed or not; an element
     // that is never closed is masked to the end of the text.
     static std::string mask_passwords(const std::string& text);
+    // Whether the text holds no control character (0x00-0x1f, 0x7f): a value
+    // that may stand in one line of a file, a header line or a URL.
+    static bool fits_one_line(const std::string& text);
+    // The text with its trailing line ends dropped and every other control
+    // character written as an escape ("\n", "\r", "\t", "\xHH"): one line
+    // of a log or trace that no text from a server, a client or a file name
+    // can split or forge.
+    static std::string one_line(const std::string& text);
     // Splits at every `delimiter`: pieces before a delimiter are kept even
     // when empty, the piece after the last one only when not empty.
     static void tokenize(const std::string& text, std::vector<std::string>& out,
@@ -76,6 +84,15 @@ public:
                                        unsigned int gn);
 
     // --- path functions ---
+
+    // The longest name a directory entry may have.
+    static constexpr size_t NAME_MAX_BYTES = 255;
+    // Whether `length` bytes at `name` make a name that may become a
+    // directory entry: not empty, ".", "..", longer than NAME_MAX_BYTES,
+    // and without "/" or NUL.
+    static bool is_safe_name(const char* name, size_t length);
+    // Whether every name of `path` is safe; one leading "/" is allowed.
+    static bool is_safe_path(const std::string& path);
 
     static bool contains_pname_separator(const std::string& path);
     static bool is_absolute_view_rel_path(const std::string& path);

@@ -5,7 +5,7 @@
 #include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/core/ostrelagent_view.h"
+#include "lib/core/ostrelagent_view_base.h"
 #include "lib/fetch/ostrelagent_cleartext.h"
 #include "platform/imsg/imsg.h"
 
@@ -22,7 +22,7 @@ OstrelAgent_BG_Cleartext::~OstrelAgent_BG_Cleartext() { m_entry->release(); }
 
 int OstrelAgent_BG_Cleartext::handle_request() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "handle_request");
-    if (OstrelAgent_View::should_stop_update()) {
+    if (OstrelAgent_View_Base::should_stop_update()) {
         // A download per queued version would hold up the stop.
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_3, "stopping: background cleartext not fetched");
         cancel_request();

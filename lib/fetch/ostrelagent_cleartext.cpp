@@ -15,11 +15,10 @@
 #include "lib/core/ostrelagent_thread_manager_base.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_db.h"
-#include "lib/core/ostrelagent_view_handler.h"
+#include "lib/core/ostrelagent_view_base.h"
 #include "lib/fetch/ostrelagent_bg_cleartext.h"
 #include "lib/fetch/ostrelagent_cleartext_sb_req.h"
+#include "lib/ns/ostrelagent_view_db.h"
 #include "platform/imsg/imsg.h"
 #include "platform/utl/fileutl.h"
 #include "platform/utl/strutl.h"
@@ -69,7 +68,7 @@ OstrelAgent_Cleartext::~OstrelAgent_Cleartext() = default;
 
 int OstrelAgent_Cleartext::get_view_textmode(std::string& mode) {
     Trace trace(Trace::OSTRELAGENT, CLASS_NAME, "get_view_textmode");
-    OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
+    OstrelAgent_View_Base* view = OstrelAgent_View_Base::get_view();
     if (view == nullptr) {
         m_error = OstrelAgent_Lib_Msg::text(Msg::NO_VIEW_INFO);
         return S::NO_VIEW;
@@ -268,7 +267,7 @@ int OstrelAgent_Cleartext::wan_fetch_cleartext() {
     std::string url;
     gen_cleartext_url(url);
     {
-        OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
+        OstrelAgent_View_Base* view = OstrelAgent_View_Base::get_view();
         OstrelAgent_Log* log = OstrelAgent_Log::get_instance(view != nullptr ? view->get_storage_path() : "");
         // Its output file is closed when it goes, before the file is finished.
         Get_ClearText command(url, m_tmp_path);

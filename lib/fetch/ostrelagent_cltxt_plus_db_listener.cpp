@@ -1,20 +1,20 @@
 #include "lib/fetch/ostrelagent_cltxt_plus_db_listener.h"
 
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/core/ostrelagent_view.h"
+#include "lib/core/ostrelagent_view_base.h"
 #include "lib/fetch/ostrelagent_update_cltxt_listener.h"
 
 OstrelAgent_Cltxt_Plus_DB_Listener::OstrelAgent_Cltxt_Plus_DB_Listener(OstrelAgent_Log_Update* log,
                                                                        OstrelAgent_Util::HijackTreatment treatment,
-                                                                       OstrelAgent_View* view,
-                                                                       OstrelAgent_Update* update)
+                                                                       OstrelAgent_View_Base* view,
+                                                                       OstrelAgent_Fetch_Owner* update)
     : OstrelAgent_View_db_listener(log, treatment), m_view(view), m_update(update) {}
 
 OstrelAgent_Cltxt_Plus_DB_Listener::~OstrelAgent_Cltxt_Plus_DB_Listener() = default;
 
 bool OstrelAgent_Cltxt_Plus_DB_Listener::begin_operation(unsigned int gn) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, "OstrelAgent_Cltxt_Plus_DB_Listener", "begin_operation");
-    OstrelAgent_View::set_current_gn(gn, true);
+    OstrelAgent_View_Base::set_current_gn(gn, true);
     return OstrelAgent_View_db_listener::begin_operation(gn);
 }
 

@@ -10,15 +10,15 @@
 
 #include "lib/fetch/ostrelagent_view_db_listener.h"
 
-class OstrelAgent_Update;
-class OstrelAgent_View;
+class OstrelAgent_Fetch_Owner;
+class OstrelAgent_View_Base;
 
 class OstrelAgent_Cltxt_Plus_DB_Listener : public OstrelAgent_View_db_listener {
 public:
     // `view` and `update` are not owned; the update receives the failures
     // of the fetches.
     OstrelAgent_Cltxt_Plus_DB_Listener(OstrelAgent_Log_Update* log, OstrelAgent_Util::HijackTreatment treatment,
-                                       OstrelAgent_View* view, OstrelAgent_Update* update);
+                                       OstrelAgent_View_Base* view, OstrelAgent_Fetch_Owner* update);
     ~OstrelAgent_Cltxt_Plus_DB_Listener() override;
 
     // The generation number is published also when the agent must stop
@@ -34,6 +34,6 @@ protected:
     void object_loaded(const qel_uuid_s& vob, const std::string& path, const ostrel_vstat& object) override;
 
 private:
-    OstrelAgent_View* m_view;
-    OstrelAgent_Update* m_update;
+    OstrelAgent_View_Base* m_view;
+    OstrelAgent_Fetch_Owner* m_update;
 };

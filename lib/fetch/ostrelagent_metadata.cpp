@@ -271,9 +271,7 @@ int OstrelAgent_Metadata::get_ostrel_vstat(ostrel_vstat* out) const {
 }
 
 void OstrelAgent_Metadata::replace_fstat_identities(qel_fstat_db_s& fstat) {
-    const credutl_sid_credentials_t* mine = ostrelagent_my_creds();
-    fstat.usid = mine->user_sid;
-    fstat.gsid = mine->group_sid;
+    ostrelagent_replace_fstat_identities(fstat);
 }
 
 void OstrelAgent_Metadata::replace_vstat_values(view_vstat& vstat) {

@@ -23,16 +23,11 @@
 #include <string>
 #include <vector>
 
+#include "lib/ostreladb/ostrelagent_dirent.h"
 #include "platform/norvanethread/norvanethread.h"
 #include "platform/qel/qel.h"
 #include "xdr/ostrelxdr_blob.h"
 
-// One entry of a directory listing.
-struct ostrelagent_dirent {
-    char name[256];
-    unsigned dbid;
-    unsigned cookie;
-};
 
 class OstrelAgent_KORVA_Ioctl;
 

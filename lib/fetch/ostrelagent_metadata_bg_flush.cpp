@@ -8,11 +8,10 @@
 #include "lib/core/ostrelagent_thread_manager_base.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_handler.h"
+#include "lib/core/ostrelagent_view_base.h"
 #include "lib/fetch/ostrelagent_metadata.h"
-#include "lib/kernel/ostrelagent_korva_ioctl.h"
 #include "lib/ns/ns_cache.h"
+#include "lib/ns/ostrelagent_korva_ioctl.h"
 
 namespace {
 const char* const CLASS_NAME = "OstrelAgent_Metadata_BG_Flush";
@@ -66,17 +65,17 @@ int OstrelAgent_Metadata_BG_Flush::handle_request() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "handle_request");
     // Before anything is read: a change made from now on asks for a flush of its own.
     leave_pending();
-    OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
+    OstrelAgent_View_Base* view = OstrelAgent_View_Base::get_view();
     OstrelAgent_KORVA_Ioctl ioctl(view);
     int status;
     if (m_whole_view) {
         status = OstrelAgent_Metadata::view_inval_view(&ioctl, true, true, false);
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "view_inval_view result=%d", status);
     } else {
         ns_fstat_flush(m_vob, m_oid);
         status = OstrelAgent_Metadata::view_inval_obj(&ioctl, m_vob, m_oid, m_op, true, true, false);
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "view_inval_obj result=%d", status);
     }
-    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "view_inval_%s result=%d", m_whole_view ? "view" : "obj",
-                     status);
     if (status == 0) return 0;
     OstrelAgent_Log* log = OstrelAgent_Log::get_instance(view != nullptr ? view->get_storage_path() : "");
     if (m_whole_view)

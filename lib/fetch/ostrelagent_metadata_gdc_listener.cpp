@@ -3,8 +3,9 @@
 #include <cstring>
 
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/core/ostrelagent_view_db.h"
+#include "lib/core/ostrelagent_util.h"
 #include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/ns/ostrelagent_view_db.h"
 
 namespace {
 const char* const CLASS_NAME = "OstrelAgent_Metadata_GDC_Listener";
@@ -21,6 +22,11 @@ void OstrelAgent_Metadata_GDC_Listener::process_dirent(ostrel_extended_dirent* e
     OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, CLASS_NAME, "process_dirent");
     const char* name = entry->dirent.name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return;
+    if (!OstrelAgent_Util::is_safe_name(name, entry->dirent.namlen)) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "unsafe name '%s' of dbid %u skipped", name, m_dir_dbid);
+        if (m_unsafe_count++ == 0) m_first_unsafe = name;
+        return;
+    }
     OstrelAgent_Metadata::replace_vstat_values(entry->obj_vstat.vstat);
     OstrelAgent_Metadata::replace_vstat_values(entry->elem_vstat.vstat);
     unsigned obj_dbid = 0, elem_dbid = 0;

@@ -6,14 +6,14 @@
 #include "lib/core/ostrelagent_mutex_guard.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view_db.h"
-#include "lib/core/ostrelagent_view_db_object.h"
-#include "lib/core/ostrelagent_view_db_version.h"
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/fetch/ostrelagent_metadata_bg_flush.h"
 #include "lib/fetch/ostrelagent_metadata_support.h"
-#include "lib/kernel/ostrelagent_korva_ioctl.h"
 #include "lib/ns/ns_locate.h"
+#include "lib/ns/ostrelagent_korva_ioctl.h"
+#include "lib/ns/ostrelagent_view_db.h"
+#include "lib/ns/ostrelagent_view_db_object.h"
+#include "lib/ns/ostrelagent_view_db_version.h"
 #include "lib/ostreladb/ostrel_db.h"
 
 namespace {
@@ -35,8 +35,11 @@ int OstrelAgent_Metadata::view_inval_view(const OstrelAgent_KORVA_Ioctl* ioctl, 
 int OstrelAgent_Metadata::view_inval_obj(const OstrelAgent_KORVA_Ioctl* ioctl, const qel_uuid_s& vob,
                                          const qel_oid_s& oid, vob_op_t op, bool ns, bool kernel, bool db) {
     Trace trace("view_inval_obj");
-    trace.writeTrace(Trace::TRACE_LEVEL_4, "inval obj, VOB UUID %s, OBJ OID is %s", Util::id_text(vob).c_str(),
-                     Util::id_text(oid).c_str());
+    // The ids' texts only for a trace that is written: an update asks this
+    // for every object.
+    if (trace.shouldTrace(Trace::TRACE_LEVEL_4))
+        trace.writeTrace(Trace::TRACE_LEVEL_4, "inval obj, VOB UUID %s, OBJ OID is %s", Util::id_text(vob).c_str(),
+                         Util::id_text(oid).c_str());
     if (ioctl == nullptr) return QEL_ST_NO_MEMORY;
     if (db) invalidate_obj(vob, oid);
     const int ns_status = ns ? locate_invalidate(VIEW_INVALIDATE_OBJ, &vob, &oid, "", false) : 0;
@@ -47,8 +50,9 @@ int OstrelAgent_Metadata::view_inval_obj(const OstrelAgent_KORVA_Ioctl* ioctl, c
 int OstrelAgent_Metadata::view_inval_name(const OstrelAgent_KORVA_Ioctl* ioctl, const qel_uuid_s& vob,
                                           const qel_oid_s& dir_oid, const char* name, bool ns, bool kernel, bool db) {
     Trace trace("view_inval_name");
-    trace.writeTrace(Trace::TRACE_LEVEL_4, "inval name, VOB UUID %s, OBJ OID %s, name '%s'",
-                     Util::id_text(vob).c_str(), Util::id_text(dir_oid).c_str(), name);
+    if (trace.shouldTrace(Trace::TRACE_LEVEL_4))
+        trace.writeTrace(Trace::TRACE_LEVEL_4, "inval name, VOB UUID %s, OBJ OID %s, name '%s'",
+                         Util::id_text(vob).c_str(), Util::id_text(dir_oid).c_str(), name);
     if (ioctl == nullptr) return QEL_ST_NO_MEMORY;
     if (db) invalidate_name(vob, dir_oid, name);
     const int ns_status = ns ? locate_invalidate(VIEW_INVALIDATE_NAME, &vob, &dir_oid, name, false) : 0;

@@ -3,12 +3,12 @@
 // ask) and stored; in the foreground or queued in the background.
 #include <memory>
 
+#include "lib/core/ostrelagent_lib_msg.h"
+#include "lib/core/ostrelagent_log.h"
 #include "lib/core/ostrelagent_mutex_guard.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_thread_manager_base.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view_db.h"
-#include "lib/core/ostrelagent_view_db_version.h"
 #include "lib/fetch/ostrelagent_bg_readdir.h"
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/fetch/ostrelagent_metadata_bg_flush.h"
@@ -16,6 +16,8 @@
 #include "lib/fetch/ostrelagent_metadata_rpc.h"
 #include "lib/fetch/ostrelagent_metadata_support.h"
 #include "lib/fetch/ostrelagent_readdir_sb_req.h"
+#include "lib/ns/ostrelagent_view_db.h"
+#include "lib/ns/ostrelagent_view_db_version.h"
 #include "lib/ostreladb/ostrel_db.h"
 
 namespace {
@@ -38,6 +40,13 @@ int fetch_listing(const Trace& trace, const qel_uuid_s& vob, unsigned dbid, cons
     if (status != 0) {
         trace.writeTrace(Trace::TRACE_LEVEL_2, "Get_Directory_Contents RPC failed = %d %s", status, msg.c_str());
         return status;
+    }
+    if (listener.get_unsafe_count() != 0) {
+        char location[Util::LOCATION_BUFFER_SIZE];
+        Util::uuid_oid_to_location(&vob, &oid, location);
+        metadata_support::ops_log().write_log(OSTRELAGENT_LOG_WARN, &_ostrela_lib_lib_msg_table,
+                                              OstrelAgent_Lib_Msg::UNSAFE_NAMES_SKIPPED, listener.get_unsafe_count(),
+                                              location, listener.get_first_unsafe().c_str());
     }
     if (listener.get_status() == 0) {
         int done = dir.set_readdir_done(true);

@@ -8,8 +8,7 @@
 #include "lib/core/ostrelagent_log.h"
 #include "lib/core/ostrelagent_server.h"
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_handler.h"
+#include "lib/core/ostrelagent_view_base.h"
 #include "platform/qel/qel.h"
 
 namespace metadata_support {
@@ -28,12 +27,12 @@ inline bool online() { return OstrelAgent_Server::g_online.load() != 0; }
 // The view's uuid, which every remote command names; the null uuid while
 // the process has no view (the commands then refuse to ask).
 inline qel_uuid_s view_uuid() {
-    OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
+    OstrelAgent_View_Base* view = OstrelAgent_View_Base::get_view();
     return view != nullptr ? view->get_view_uuid() : QEL_UUID_NULL;
 }
 
 inline OstrelAgent_Log& ops_log() {
-    OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
+    OstrelAgent_View_Base* view = OstrelAgent_View_Base::get_view();
     return *OstrelAgent_Log::get_instance(view != nullptr ? view->get_storage_path() : std::string());
 }
 

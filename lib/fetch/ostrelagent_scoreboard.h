@@ -29,8 +29,9 @@
 // Each instance of the template (one per request type) has a map and locks of
 // its own. Locks: g_lock (recursive: a release that destroys an entry
 // releases its leader and runs the destructor under it) guards the map,
-// every refcnt and maxref and the leader links; an entry's m_lock guards its
-// result and is held across a run of its work. g_lock is never held while an
+// every refcnt and maxref, the leader links and the diagnostic counters; an
+// entry's m_lock guards its result and its count of waits, and is held
+// across a run of its work. g_lock is never held while an
 // entry's lock is taken, nor the other way round.
 
 #include <algorithm>
@@ -112,14 +113,19 @@ private:
 
     Req* const m_request;
     OstrelAgent_Scoreboard* m_leader = nullptr;
-    int m_result = Request::PENDING; // guarded by m_lock
+    int m_result = Request::PENDING; // guarded by m_lock, as is m_waits
+    // Askers that found the work running and waited for it.
+    unsigned m_waits = 0;
     norvanethread_mutex_t m_lock;
     unsigned m_refcnt = 1; // guarded by g_lock, as is m_maxref
     unsigned m_maxref = 1;
 
     static norvanethread_mutex_t g_lock;
-    // The highest reference count any entry reached (a diagnostic, traced).
+    // Diagnostics: the highest reference count any entry reached, the waits
+    // of the destroyed entries and the most of one of them.
     static unsigned g_max_refcnt;
+    static unsigned g_waits;
+    static unsigned g_max_waits;
 };
 
 template <typename Req>
@@ -128,6 +134,12 @@ norvanethread_mutex_t OstrelAgent_Scoreboard<Req>::g_lock =
 
 template <typename Req>
 unsigned OstrelAgent_Scoreboard<Req>::g_max_refcnt = 0;
+
+template <typename Req>
+unsigned OstrelAgent_Scoreboard<Req>::g_waits = 0;
+
+template <typename Req>
+unsigned OstrelAgent_Scoreboard<Req>::g_max_waits = 0;
 
 template <typename Req>
 OstrelAgent_Scoreboard<Req>* OstrelAgent_Scoreboard<Req>::create(Req* request,
@@ -155,9 +167,11 @@ OstrelAgent_Scoreboard<Req>::~OstrelAgent_Scoreboard() {
     {
         OstrelAgent_Mutex_Guard guard(g_lock);
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4,
-                         "destroying %p: original %p maxref %u (highest of all %u)",
-                         static_cast<void*>(this), static_cast<void*>(m_leader), m_maxref,
-                         g_max_refcnt);
+                         "destroying %p: waits %d original %p maxref %d", static_cast<void*>(this),
+                         static_cast<int>(m_waits), static_cast<void*>(m_leader),
+                         static_cast<int>(m_maxref));
+        g_waits += m_waits;
+        g_max_waits = std::max(g_max_waits, m_waits);
         if (m_leader == nullptr) {
             // Not there for an entry that check_duplicate refused.
             Map& map = g_map();
@@ -208,7 +222,13 @@ int OstrelAgent_Scoreboard<Req>::execute(int& status, std::string& msg) {
     bool ran = false;
     int result;
     {
-        OstrelAgent_Mutex_Guard guard(runner->m_lock);
+        // A run under way holds the lock: an asker that finds it taken waits
+        // for that run, and is counted.
+        OstrelAgent_Mutex_Guard guard(runner->m_lock, OstrelAgent_Mutex_Guard::DEFER);
+        if (!guard.try_lock()) {
+            guard.lock();
+            ++runner->m_waits;
+        }
         if (runner->m_result == Request::PENDING) {
             runner->m_result = runner->m_request->execute(status, msg);
             ran = true;

@@ -4,11 +4,11 @@
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view_db.h"
 #include "lib/fetch/ostrelagent_cltxt_plus_db_listener.h"
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/fetch/ostrelagent_update_cltxt_listener.h"
-#include "lib/kernel/ostrelagent_korva_ioctl.h"
+#include "lib/ns/ostrelagent_korva_ioctl.h"
+#include "lib/ns/ostrelagent_view_db.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "platform/utl/fileutl.h"
 
@@ -30,7 +30,7 @@ using OstrelAgent_Lib_Msg::text;
 
 } // namespace
 
-OstrelAgent_Surgical_Listener::OstrelAgent_Surgical_Listener(OstrelAgent_View* view, OstrelAgent_Update* update,
+OstrelAgent_Surgical_Listener::OstrelAgent_Surgical_Listener(OstrelAgent_View_Base* view, OstrelAgent_Fetch_Owner* update,
                                                              const ostrel_scope& scope)
     : m_view(view), m_update(update), m_scope(scope), m_ioctl(new OstrelAgent_KORVA_Ioctl(view)) {}
 

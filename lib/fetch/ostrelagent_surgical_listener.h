@@ -23,14 +23,14 @@
 #include "xdr/ostrelxdr_blob.h"
 
 class OstrelAgent_KORVA_Ioctl;
-class OstrelAgent_Update;
-class OstrelAgent_View;
+class OstrelAgent_Fetch_Owner;
+class OstrelAgent_View_Base;
 
 class OstrelAgent_Surgical_Listener : public RClient_Update_Listener {
 public:
     // `view` and `update` are not owned; `scope` is the load scope whose
     // load the stream's end ends.
-    OstrelAgent_Surgical_Listener(OstrelAgent_View* view, OstrelAgent_Update* update, const ostrel_scope& scope);
+    OstrelAgent_Surgical_Listener(OstrelAgent_View_Base* view, OstrelAgent_Fetch_Owner* update, const ostrel_scope& scope);
     ~OstrelAgent_Surgical_Listener() override;
 
     OstrelAgent_Surgical_Listener(const OstrelAgent_Surgical_Listener&) = delete;
@@ -60,8 +60,8 @@ private:
 
     int m_status = 0;
     std::string m_message;
-    OstrelAgent_View* m_view;
-    OstrelAgent_Update* m_update;
+    OstrelAgent_View_Base* m_view;
+    OstrelAgent_Fetch_Owner* m_update;
     ostrel_scope m_scope;
     std::unique_ptr<OstrelAgent_KORVA_Ioctl> m_ioctl;
 };

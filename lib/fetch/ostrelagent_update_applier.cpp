@@ -132,6 +132,7 @@ bool OstrelAgent_Update_Applier::push(std::unique_ptr<Call> call) {
         return m_listening;
     }
     while (m_listening && !m_closed && m_queue.size() >= m_bound) {
+        if (m_applier_waiting) norvanethread_cond_signal(&m_queued);
         m_transfer_waiting = true;
         norvanethread_cond_wait(&m_room, &m_mutex);
         m_transfer_waiting = false;
@@ -141,7 +142,9 @@ bool OstrelAgent_Update_Applier::push(std::unique_ptr<Call> call) {
     m_queue.push_back(std::move(call));
     if (m_queue.size() > m_high_water) m_high_water = m_queue.size();
     m_at_hand = true;
-    if (m_applier_waiting) norvanethread_cond_signal(&m_queued);
+    // A waiting applier is woken by a run of records, not by each one:
+    // end_of_input wakes it for fewer.
+    if (m_applier_waiting && m_queue.size() >= WAKE_RUN) norvanethread_cond_signal(&m_queued);
     return true;
 }
 
@@ -188,16 +191,20 @@ void OstrelAgent_Update_Applier::throw_failure() {
 
 void OstrelAgent_Update_Applier::run() {
     OstrelAgent_Mutex_Guard guard(m_mutex);
+    std::deque<std::unique_ptr<Call>> calls;
     for (;;) {
         if (!m_queue.empty()) {
-            std::unique_ptr<Call> call = std::move(m_queue.front());
-            m_queue.pop_front();
+            // Every queued record at once: the lock is taken once a run.
+            calls.swap(m_queue);
             if (m_transfer_waiting) norvanethread_cond_signal(&m_room);
             m_unended = true;
-            const bool listening = m_listening;
+            bool listening = m_listening;
             guard.unlock();
-            if (listening) deliver(*call);
-            call.reset();
+            for (const std::unique_ptr<Call>& call : calls) {
+                if (!listening) break;
+                listening = deliver(*call);
+            }
+            calls.clear();
             guard.lock();
         } else if (!m_at_hand && m_unended) {
             // The transfer may wait for the server now: what the target
@@ -216,7 +223,7 @@ void OstrelAgent_Update_Applier::run() {
     }
 }
 
-void OstrelAgent_Update_Applier::deliver(const Call& call) {
+bool OstrelAgent_Update_Applier::deliver(const Call& call) {
     bool listening = false;
     try {
         switch (call.kind) {
@@ -236,12 +243,13 @@ void OstrelAgent_Update_Applier::deliver(const Call& call) {
         }
     } catch (...) {
         keep_failure(std::current_exception());
-        return;
+        return false;
     }
-    if (listening) return;
+    if (listening) return true;
     OstrelAgent_Mutex_Guard guard(m_mutex);
     m_listening = false;
     norvanethread_cond_broadcast(&m_room);
+    return false;
 }
 
 void OstrelAgent_Update_Applier::deliver_end_of_input() {

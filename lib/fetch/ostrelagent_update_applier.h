@@ -6,6 +6,9 @@
 // The transfer thread hands each listener call to the applier as an owned
 // record in a bounded queue (it waits while the queue is full, so memory
 // stays flat whatever the stream's length) and goes on reading. The
+// applier takes the queued records a run at a time, and a waiting applier
+// is woken by a run, not by each record, so that the two threads do not
+// hand over every object. The
 // applier thread passes the records to the target listener in stream
 // order, and tells it end_of_input (commit what you hold) only when
 // nothing is queued and the transfer has handed over everything it had at
@@ -35,8 +38,13 @@
 
 class OstrelAgent_Update_Applier : public RClient_Update_Listener {
 public:
-    // Two full batches: one being applied while the next is parsed.
+    // Two full batches: one being applied while the next is parsed. The
+    // applier takes every queued record at once, so up to twice as many
+    // are held.
     static constexpr std::size_t DEFAULT_BOUND = 512;
+    // Records queued before a waiting applier is woken (end_of_input and a
+    // full queue wake it sooner).
+    static constexpr std::size_t WAKE_RUN = 64;
 
     // `target` (not owned) hears every call on the applier thread until
     // finish(). Should the thread not start, the calls reach it at once,
@@ -77,8 +85,9 @@ private:
     bool push(std::unique_ptr<Call> call);
     // The applier thread's loop.
     void run();
-    // One call to the target, its answer and failure kept.
-    void deliver(const Call& call);
+    // One call to the target, its answer and failure kept: whether it goes
+    // on listening.
+    bool deliver(const Call& call);
     void deliver_end_of_input();
     void keep_failure(std::exception_ptr failure);
     // Throws the kept failure, once; the mutex is held.

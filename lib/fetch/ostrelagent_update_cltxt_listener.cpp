@@ -5,25 +5,25 @@
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view.h"
+#include "lib/core/ostrelagent_view_base.h"
 #include "lib/fetch/ostrelagent_cleartext.h"
-#include "lib/fetch/ostrelagent_update.h"
+#include "lib/fetch/ostrelagent_fetch_owner.h"
 
 namespace {
 const char* const CLASS_NAME = "OstrelAgent_Update_Cltxt_listener";
 } // namespace
 
-OstrelAgent_Update_Cltxt_listener::OstrelAgent_Update_Cltxt_listener(OstrelAgent_Update* update)
+OstrelAgent_Update_Cltxt_listener::OstrelAgent_Update_Cltxt_listener(OstrelAgent_Fetch_Owner* update)
     : m_update(update) {
-    OstrelAgent_Mutex_Guard guard(OstrelAgent_Update::g_blocking_lock);
-    ++OstrelAgent_Update::g_blocking;
+    OstrelAgent_Mutex_Guard guard(OstrelAgent_Fetch_Owner::g_blocking_lock);
+    ++OstrelAgent_Fetch_Owner::g_blocking;
 }
 
 OstrelAgent_Update_Cltxt_listener::~OstrelAgent_Update_Cltxt_listener() {
-    OstrelAgent_Mutex_Guard guard(OstrelAgent_Update::g_blocking_lock);
-    --OstrelAgent_Update::g_blocking;
-    if (OstrelAgent_Update::g_rpc_complete != 0 && OstrelAgent_Update::g_blocking == 0)
-        norvanethread_cond_signal(&OstrelAgent_Update::g_update_done);
+    OstrelAgent_Mutex_Guard guard(OstrelAgent_Fetch_Owner::g_blocking_lock);
+    --OstrelAgent_Fetch_Owner::g_blocking;
+    if (OstrelAgent_Fetch_Owner::g_rpc_complete != 0 && OstrelAgent_Fetch_Owner::g_blocking == 0)
+        norvanethread_cond_signal(&OstrelAgent_Fetch_Owner::g_update_done);
 }
 
 void OstrelAgent_Update_Cltxt_listener::failed(int status, const std::string& message) const {
@@ -32,7 +32,7 @@ void OstrelAgent_Update_Cltxt_listener::failed(int status, const std::string& me
 }
 
 int OstrelAgent_Update_Cltxt_listener::queue_cleartext_fetch(const qel_uuid_s& vob, const ostrel_vstat& object,
-                                                              OstrelAgent_View* view, OstrelAgent_Update* update,
+                                                              OstrelAgent_View_Base* view, OstrelAgent_Fetch_Owner* update,
                                                               const std::string& path, std::string& msg) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "queue_cleartext_fetch");
     const qel_oid_s& version = object.vstat.obj_oid;

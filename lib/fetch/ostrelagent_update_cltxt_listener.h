@@ -11,13 +11,13 @@
 #include "platform/qel/qel.h"
 #include "xdr/ostrelxdr_blob.h"
 
-class OstrelAgent_Update;
-class OstrelAgent_View;
+class OstrelAgent_Fetch_Owner;
+class OstrelAgent_View_Base;
 
 class OstrelAgent_Update_Cltxt_listener : public OstrelAgent_BG_Cleartext_listener {
 public:
     // One more outstanding fetch of the running update.
-    explicit OstrelAgent_Update_Cltxt_listener(OstrelAgent_Update* update);
+    explicit OstrelAgent_Update_Cltxt_listener(OstrelAgent_Fetch_Owner* update);
     // One fewer; the last one after the remote call returned wakes the end
     // of the update.
     ~OstrelAgent_Update_Cltxt_listener() override;
@@ -30,9 +30,9 @@ public:
     // view's cleartext cache directory as cache root), unless it is cached
     // or being fetched already. The status of starting it; a failure
     // appends a text naming `path` to `msg`.
-    static int queue_cleartext_fetch(const qel_uuid_s& vob, const ostrel_vstat& object, OstrelAgent_View* view,
-                                     OstrelAgent_Update* update, const std::string& path, std::string& msg);
+    static int queue_cleartext_fetch(const qel_uuid_s& vob, const ostrel_vstat& object, OstrelAgent_View_Base* view,
+                                     OstrelAgent_Fetch_Owner* update, const std::string& path, std::string& msg);
 
 private:
-    OstrelAgent_Update* m_update;
+    OstrelAgent_Fetch_Owner* m_update;
 };

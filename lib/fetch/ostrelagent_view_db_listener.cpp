@@ -1,18 +1,18 @@
 #include "lib/fetch/ostrelagent_view_db_listener.h"
 
 #include "lib/core/ostrelagent_lib_msg.h"
+#include "lib/core/ostrelagent_log_update.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_db.h"
-#include "lib/core/ostrelagent_view_db_root_dir.h"
-#include "lib/core/ostrelagent_view_handler.h"
-#include "lib/fetch/ostrelagent_log_update.h"
+#include "lib/core/ostrelagent_view_base.h"
+#include "lib/fetch/ostrelagent_configspec.h"
 #include "lib/fetch/ostrelagent_metadata.h"
-#include "lib/kernel/ostrelagent_korva_ioctl.h"
+#include "lib/fetch/ostrelagent_metadata_support.h"
 #include "lib/ns/ns_rpc.h"
+#include "lib/ns/ostrelagent_korva_ioctl.h"
+#include "lib/ns/ostrelagent_view_db.h"
+#include "lib/ns/ostrelagent_view_db_root_dir.h"
 #include "lib/ostreladb/ostrel_db.h"
-#include "lib/requests/ostrelagent_configspec.h"
 #include "platform/utl/fileutl.h"
 
 namespace {
@@ -40,6 +40,10 @@ struct Split_Path {
 // Load mode of the entries a scope makes: its first load, or an update.
 int load_mode(int scope_was_empty) { return scope_was_empty != 0 ? 1 : 2; }
 
+// Kinds of object whose update changes no directory's version: file
+// versions, symbolic links and derived versions.
+bool leaves_directories(unsigned mtype) { return mtype == 6 || mtype == 7 || mtype == 8; }
+
 } // namespace
 
 bool OstrelAgent_View_db_listener::map_oid_compare::operator()(const qel_oid_s& a, const qel_oid_s& b) const {
@@ -62,7 +66,7 @@ int OstrelAgent_View_db_listener::fail(int status) {
 }
 
 void OstrelAgent_View_db_listener::stop_if_asked() {
-    if (!OstrelAgent_View::should_stop_update()) return;
+    if (!OstrelAgent_View_Base::should_stop_update()) return;
     commit_batch();
     throw RClient_Listener_Exception(S::RC_LISTENER_STOPPED);
 }
@@ -85,6 +89,7 @@ void OstrelAgent_View_db_listener::log_line(std::function<void(OstrelAgent_Log_U
 void OstrelAgent_View_db_listener::object_loaded(const qel_uuid_s&, const std::string&, const ostrel_vstat&) {}
 
 void OstrelAgent_View_db_listener::apply(const pending_object& object) {
+    if (object.unload || !leaves_directories(object.object.vstat.mtype)) m_parent.valid = false;
     if (object.unload) {
         apply_unload(object);
     } else {
@@ -109,6 +114,8 @@ void OstrelAgent_View_db_listener::add_object(pending_object object, bool replay
     }
     object.outside_message = m_message.substr(m_mark_message);
     object.outside_status = m_status != m_mark_status ? m_status : 0;
+    // A commit takes the batch's objects away, room and all.
+    if (m_pending.capacity() == 0) m_pending.reserve(OstrelAgent_Update_Batch::MAX_OBJECTS);
     m_pending.push_back(std::move(object));
     apply(m_pending.back());
     m_mark_message = m_message.size();
@@ -120,16 +127,19 @@ void OstrelAgent_View_db_listener::add_object(pending_object object, bool replay
 }
 
 void OstrelAgent_View_db_listener::commit_batch() {
+    m_parent.valid = false;
     if (!m_batch.is_open()) return;
     std::vector<pending_object> objects;
     objects.swap(m_pending);
     std::vector<std::function<void()>> actions;
     actions.swap(m_pending_actions);
     const int status = m_batch.end(true, [&](int ended) {
-        if (ended != 0)
+        if (ended != 0) {
             flush_view_caches();
-        else
-            for (auto& action : actions) action();
+            return;
+        }
+        OstrelAgent_Log_Update::Held lines(m_log);
+        for (auto& action : actions) action();
     });
     if (status == 0) return;
     // Nothing of the batch was kept: each object again, alone.
@@ -146,6 +156,7 @@ void OstrelAgent_View_db_listener::commit_batch() {
 
 void OstrelAgent_View_db_listener::recover_batch() {
     Trace trace("recover_batch");
+    m_parent.valid = false;
     std::vector<pending_object> objects;
     objects.swap(m_pending);
     m_pending_actions.clear();
@@ -182,7 +193,7 @@ std::string OstrelAgent_View_db_listener::lr_name(const qel_oid_s& oid) const {
 
 bool OstrelAgent_View_db_listener::prepare_operation() {
     Trace trace("prepare_operation");
-    if (OstrelAgent_View::should_stop_update()) {
+    if (OstrelAgent_View_Base::should_stop_update()) {
         m_message += text(M::SHUTTING_DOWN);
         fail(S::UPDATE_REFUSED_SHUTDOWN);
         return false;
@@ -224,7 +235,7 @@ bool OstrelAgent_View_db_listener::begin_operation(unsigned int gn) {
         return false;
     }
     trace.writeTrace(LEVEL_4, "old gn %u new gn %u", m_old_gn, m_new_gn);
-    OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
+    OstrelAgent_View_Base* view = OstrelAgent_View_Base::get_view();
     if (view == nullptr) {
         m_message += text(M::NO_VIEW_INFO);
         fail(S::NO_VIEW);
@@ -307,7 +318,16 @@ bool OstrelAgent_View_db_listener::update_object(const qel_uuid_s& vob, const qe
                                                  const ostrel_vstat& element) {
     Trace trace("update_object");
     stop_if_asked();
+    if (unsafe_path(path)) return true;
     add_object({false, vob, parent, path, previous_version, new_version, object, element, QEL_OID_NULL, {}, 0}, false);
+    return true;
+}
+
+bool OstrelAgent_View_db_listener::unsafe_path(const std::string& path) {
+    if (Util::is_safe_path(path)) return false;
+    // Such a name never reaches a file path; the rest of the stream is served.
+    metadata_support::ops_log().write_log(OSTRELAGENT_LOG_WARN, &_ostrela_lib_lib_msg_table,
+                                          M::UNSAFE_PATH_SKIPPED, path.c_str());
     return true;
 }
 
@@ -354,8 +374,8 @@ void OstrelAgent_View_db_listener::write_update(const pending_object& pending) {
     trace.writeTrace(LEVEL_4, "add '%s' parent-ver-dbid %d", split.leaf, static_cast<int>(parent_ver));
     status = OstrelAgent_View_db::add_db_entry(vob, object.vstat.mtype, split.leaf, parent_ver, m_scope.scope_oid,
                                                m_scope.gn, mode, true, obj, elem, obj_dbid, elem_dbid, &other_scope);
-    const std::string parent_text = Util::id_text(parent);
     if (status != 0) {
+        const std::string parent_text = Util::id_text(parent);
         trace.writeTrace(LEVEL_2, "Can't add db entry %s/%s (%s): error %d", parent_text.c_str(), split.leaf,
                          path.c_str(), status);
         m_message += text(M::DB_ENTRY_NOT_ADDED, path.c_str(), parent_text.c_str(), std::to_string(status).c_str());
@@ -393,11 +413,19 @@ bool OstrelAgent_View_db_listener::update_vob_root(const qel_uuid_s& vob, const 
 
 bool OstrelAgent_View_db_listener::parent_dir(const qel_uuid_s& vob, const qel_oid_s& parent, const std::string& path,
                                               unsigned& parent_ver) {
+    if (m_parent.valid && qel_uuid_eq(&m_parent.vob, &vob) && qel_oid_eq(&m_parent.elem, &parent)) {
+        parent_ver = m_parent.ver;
+        return true;
+    }
     unsigned parent_elem = 0;
     const int status = OstrelAgent_Metadata::lookup_parent_dir(vob, parent, path, parent_elem, parent_ver, m_message);
-    if (status == 0) return true;
-    fail(status);
-    return false;
+    if (status != 0) {
+        m_parent.valid = false;
+        fail(status);
+        return false;
+    }
+    if (m_batch.is_open()) m_parent = {true, vob, parent, parent_ver};
+    return true;
 }
 
 int OstrelAgent_View_db_listener::treat_hijack(const qel_uuid_s& vob, unsigned parent_ver, const char* leaf,
@@ -446,6 +474,7 @@ bool OstrelAgent_View_db_listener::unload_object(const qel_uuid_s& vob, const qe
                                                  const std::string& path, const qel_oid_s& old_object) {
     Trace trace("unload_object");
     stop_if_asked();
+    if (unsafe_path(path)) return true;
     add_object({true, vob, parent, path, {}, {}, ostrel_vstat{}, ostrel_vstat{}, old_object, {}, 0}, false);
     return true;
 }
@@ -477,7 +506,16 @@ void OstrelAgent_View_db_listener::apply_unload(const pending_object& pending) {
         return;
     }
     unsigned parent_ver = 0;
-    if (!parent_dir(vob, parent, path, parent_ver)) return;
+    if (status == QEL_ST_NOT_FOUND) {
+        // Unloaded already, with its directory maybe (a stream resent after a
+        // crash unloads again): no error. A name still in a loaded directory
+        // gets the hijack treatment as any unload.
+        unsigned parent_elem = 0;
+        std::string ignored;
+        if (OstrelAgent_Metadata::lookup_parent_dir(vob, parent, path, parent_elem, parent_ver, ignored) != 0) return;
+    } else if (!parent_dir(vob, parent, path, parent_ver)) {
+        return;
+    }
     char new_name[FILEUTL_PATH_MAX] = "";
     const int hijack = treat_hijack(vob, parent_ver, split.leaf, true, new_name);
     treat_hijack_result(hijack, path, parent, std::string(), std::string(), 0, new_name, true);
@@ -556,7 +594,7 @@ bool OstrelAgent_View_db_listener::process_finished_scope(const ostrel_scope& sc
 int OstrelAgent_View_db_listener::cleanup_deleted_load_rules() {
     Trace trace("cleanup_deleted_load_rules");
     if (m_doomed.empty()) return 0;
-    OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
+    OstrelAgent_View_Base* view = OstrelAgent_View_Base::get_view();
     if (view == nullptr) {
         m_message += text(M::NO_VIEW_INFO);
         return fail(S::NO_VIEW);

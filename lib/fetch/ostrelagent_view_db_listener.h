@@ -145,10 +145,15 @@ private:
     void flush_view_caches();
     // Writes a log line now, or once the batch under way is committed.
     void log_line(std::function<void(OstrelAgent_Log_Update&)> line);
+    // A stream path holding a name that cannot be a file name: logged once,
+    // and true (the object is passed over).
+    static bool unsafe_path(const std::string& path);
     void write_update(const pending_object& object);
 
     // The selected version of the directory element `parent`; false (the
-    // failure recorded) when the view has none.
+    // failure recorded) when the view has none. Within a batch the last one
+    // found is kept while only files and links are applied (a directory's
+    // update may give its element another version).
     bool parent_dir(const qel_uuid_s& vob, const qel_oid_s& parent, const std::string& path, unsigned& parent_ver);
     // The update's treatment of a hijacked file at `leaf` of the directory
     // version: 0 when one was found and treated (`new_name` set when it was
@@ -189,4 +194,12 @@ private:
     int m_batch_status = 0;
     std::size_t m_mark_message = 0;
     int m_mark_status = 0;
+    // The parent directory parent_dir found last, valid in the open batch.
+    struct found_parent {
+        bool valid = false;
+        qel_uuid_s vob = QEL_UUID_NULL;
+        qel_oid_s elem = QEL_OID_NULL;
+        unsigned ver = 0;
+    };
+    found_parent m_parent;
 };

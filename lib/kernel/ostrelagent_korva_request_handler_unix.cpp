@@ -12,8 +12,7 @@
 #include "lib/core/ostrelagent_mutex_guard.h"
 #include "lib/core/ostrelagent_thread_manager_base.h"
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_handler.h"
+#include "lib/core/ostrelagent_view_base.h"
 #include "lib/kernel/ostrelagent_korva_thread_unix.h"
 #include "platform/pfm/pfm.h"
 
@@ -69,7 +68,7 @@ int OstrelAgent_KORVA_Request_Handler_Unix::start_listening() {
     // The kernel knows the view by the tag it was registered under; a copy
     // taken under its lock (a forced shutdown may be unregistering the view
     // meanwhile).
-    if (OstrelAgent_View_Handler::get_view() != nullptr) m_view_tag = OstrelAgent_View::get_g_server_tag();
+    if (OstrelAgent_View_Base::get_view() != nullptr) m_view_tag = OstrelAgent_View_Base::get_g_server_tag();
     OstrelAgent_Thread_Manager_Base* manager =
         m_manager != nullptr ? m_manager : OstrelAgent_Thread_Manager_Base::get_instance();
     if (pfm_signal(INTERRUPT_SIGNAL, interrupted) != 0)

@@ -3,11 +3,13 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "lib/core/ostrelagent_thread_manager_base.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/kernel/ostrelagent_korva_abstractop.h"
 #include "lib/kernel/ostrelagent_korva_request_handler_unix.h"
+#include "lib/ns/ns_cache.h"
 #include "platform/imsg/imsg.h"
 #include "platform/qel/qel.h"
 
@@ -158,7 +160,15 @@ void OstrelAgent_KORVA_Thread_Unix::handle_request(const OstrelAgent_Trace& loop
         if (!handler) {
             rpc_status = OstrelAgent_KORVA_AbstractOp::RPC_NOT_ENCODABLE;
         } else {
+            // The request's access checks are its caller's, as the kernel
+            // names it beside the request.
+            korva_caller caller{};
+            std::optional<Ns_Caller_Scope> scope;
+            if (korva_lpc_caller(&caller) == 0)
+                scope.emplace(Ns_Caller{static_cast<pid_t>(caller.pid), static_cast<uid_t>(caller.uid),
+                                        static_cast<gid_t>(caller.gid)});
             handler->process_request();
+            scope.reset();
             rpc_status = handler->get_rpc_status();
             switch (rpc_status) {
             case 0:

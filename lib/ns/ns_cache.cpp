@@ -1,20 +1,20 @@
 #include "lib/ns/ns_cache.h"
 
-#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
+#include "lib/ns/ns_event_stats.h"
 #include "lib/ns/ns_fstat.h"
 #include "lib/ns/ns_lookup.h"
 #include "lib/ns/ns_msg.h"
 #include "lib/ns/ns_readdir.h"
 #include "lib/ns/ns_vob.h"
 #include "lib/ostreladb/ostrel_db.h"
+#include "lib/ostreladb/ostrel_db_cache_flush.h"
 #include "platform/pfm/pfm.h"
 #include "platform/stg/stg.h"
 
@@ -45,9 +45,9 @@ lookup_cache_stats_s last_name;
 ns_cache_stats_s last_readdir;
 ns_cache_stats_s last_fstat;
 
-std::mutex cred_mutex;
-credutl_sid_credentials_t my_creds;
-std::atomic<bool> my_creds_read{false};
+// Statistics copies still to fail (ns_cache_fail_stats_copies); cache
+// mutex held.
+unsigned stats_copy_failures = 0;
 
 unsigned dbid_bucket(int32_t dbid) { return static_cast<uint32_t>(dbid) % OBJ_HASH_BUCKETS; }
 unsigned oid_bucket(const qel_oid_s* oid) { return qel_oid_to_hash32(oid) % OBJ_HASH_BUCKETS; }
@@ -282,6 +282,10 @@ int ns_cache_get_stats(std::vector<ns_statistic>& out) {
     Ns_Cache_Lock lock;
     size_t before = out.size();
     try {
+        if (stats_copy_failures > 0) {
+            --stats_copy_failures;
+            throw std::bad_alloc();
+        }
         cache_get_stats(out);
     } catch (const std::bad_alloc&) {
         out.resize(before);
@@ -290,9 +294,17 @@ int ns_cache_get_stats(std::vector<ns_statistic>& out) {
     return 0;
 }
 
+void ns_cache_fail_stats_copies(unsigned count) {
+    Ns_Cache_Lock lock;
+    stats_copy_failures = count;
+}
+
 void cache_print_stats() {
     print_stat_lines();
-    if (ns_should_note(1)) ns_dump("    VOB event flushes:\n");
+    if (ns_should_note(1)) {
+        ns_dump("    VOB event flushes:\n");
+        ns_event_print_stats();
+    }
     ns_dump("LVUT statistics:\n");
     for (int i = 0; i < LVUT_REASONS; ++i) {
         ns_dump("%26s: %6d\n", LVUT_LABELS[i], static_cast<int>(lvut_stats[i]));
@@ -484,6 +496,20 @@ void cache_flush() {
           "obj_cache_stats.size == 0 && obj_zero_ref_size == 0 && obj_cache_stats.count == 0", __LINE__);
 }
 
+namespace {
+
+class Ns_Db_Cache_Flush : public OstrelDb_Cache_Flush {
+public:
+    void flush() override { cache_flush(); }
+};
+
+} // namespace
+
+void ns_cache_install_db_flush() {
+    static Ns_Db_Cache_Flush flush;
+    OstrelDb_Cache_Flush::install(&flush);
+}
+
 void ns_fstat_flush(const qel_uuid_s& vob_uuid, const qel_oid_s& oid) {
     Ns_Cache_Lock lock;
     view_vob* vob = vob_find_cached(&vob_uuid);
@@ -511,18 +537,41 @@ obj_entry* obj_2view_obj(obj_entry* obj) {
     return obj_2elem(obj)->cover_obj;
 }
 
-// ---- credentials and access ----------------------------------------------------------------
+// ---- access ----------------------------------------------------------------
 
-const credutl_sid_credentials_t* ostrelagent_my_creds() {
-    if (!my_creds_read.load(std::memory_order_acquire)) {
-        std::lock_guard<std::mutex> guard(cred_mutex);
-        if (!my_creds_read.load(std::memory_order_relaxed)) {
-            if (credutl_get_sid_credentials(&my_creds) != 0)
-                pfm_panic(SOURCE, __LINE__, "cannot read the agent's credentials");
-            my_creds_read.store(true, std::memory_order_release);
-        }
+namespace {
+
+thread_local Ns_Caller_Scope* t_caller_scope = nullptr;
+
+} // namespace
+
+Ns_Caller_Scope::Ns_Caller_Scope(const Ns_Caller& caller)
+    : m_caller(caller), m_outer(t_caller_scope), m_group(), m_creds() {
+    credutl_gid_to_sid(caller.gid, &m_group);
+    t_caller_scope = this;
+}
+
+Ns_Caller_Scope::~Ns_Caller_Scope() { t_caller_scope = m_outer; }
+
+Ns_Caller_Scope* Ns_Caller_Scope::current() { return t_caller_scope; }
+
+bool Ns_Caller_Scope::in_group(const credutl_sid_t* sid) {
+    if (credutl_sid_eq(&m_group, sid)) return true;
+    if (!m_read) {
+        credutl_get_process_sid_credentials(m_caller.pid, m_caller.uid, m_caller.gid, &m_creds);
+        m_read = true;
     }
-    return &my_creds;
+    return credutl_has_group_sid(&m_creds, sid);
+}
+
+bool ns_caller_in_group(const credutl_sid_t* sid) {
+    Ns_Caller_Scope* scope = Ns_Caller_Scope::current();
+    return scope != nullptr ? scope->in_group(sid) : credutl_has_group_sid(ostrelagent_my_creds(), sid);
+}
+
+bool ns_caller_is_root() {
+    Ns_Caller_Scope* scope = Ns_Caller_Scope::current();
+    return scope != nullptr && scope->root();
 }
 
 namespace {
@@ -547,12 +596,12 @@ int acl_check_ext(obj_entry* obj, int ext_name, view_vstat* vstat, unsigned* wor
     int status = fstat_vstat(obj, ext_name, vstat);
     if (status != 0) return status;
     if (dir_required && vstat->fstat.type != QEL_FTYPE_DIR) return QEL_ST_NOT_DIRECTORY;
-    ostrelagent_my_creds();
+    const bool root = ns_caller_is_root();
     if (ns_should_note(5)) {
         const char* name = mode >= ACL_NONE && mode <= ACL_READ_ACLS ? ACL_MODE_NAMES[mode] : "?";
         ns_dump("acl_check5 mode=%s\n", name);
     }
-    if (vstat->fstat.type != QEL_FTYPE_REG) {
+    if (vstat->fstat.type != QEL_FTYPE_REG && !root) {
         qel_fmode_t bit = owner_bit_for(mode);
         if (bit == 0 || (vstat->fstat.mode & bit) == 0) status = QEL_ST_NOT_PERMITTED;
     }
@@ -566,26 +615,26 @@ int acl_check(obj_entry* obj, int ext_name, view_vstat* vstat, acl_check_mode_t 
 }
 
 int acl_check_attr(const qel_fstat_db_s* current, view_set_attr* request) {
-    const credutl_sid_credentials_t* creds = ostrelagent_my_creds();
+    const credutl_sid_credentials_t* mine = ostrelagent_my_creds();
     if (current == nullptr && (request->mask & VIEW_ATTR_OWNER) == 0) {
-        request->owner = creds->user_sid;
+        request->owner = mine->user_sid;
         request->mask |= VIEW_ATTR_OWNER;
     }
+    const bool root = ns_caller_is_root();
     if ((request->mask & VIEW_ATTR_GROUP) != 0) {
-        if (!credutl_has_group_sid(creds, &request->group) &&
-            (request->group.bytes[1] != 0 || creds->group_sid.bytes[1] != 0))
-            return QEL_ST_ACCESS_DENIED;
+        // A caller's own group is always set; so is the agent's.
+        const bool named = request->group.bytes[1] != 0 || Ns_Caller_Scope::current() != nullptr ||
+                           mine->group_sid.bytes[1] != 0;
+        if (!root && named && !ns_caller_in_group(&request->group)) return QEL_ST_ACCESS_DENIED;
         if (current == nullptr) return 0;
     } else if (current == nullptr) {
-        request->group = creds->group_sid;
+        request->group = mine->group_sid;
         request->mask |= VIEW_ATTR_GROUP;
         return 0;
     }
-    if ((request->mask & (VIEW_ATTR_SIZE | 0x200)) != 0 && current->type != QEL_FTYPE_REG &&
-        (current->mode & 0200) == 0)
-        return QEL_ST_NOT_PERMITTED;
-    if ((request->mask & (0x100 | VIEW_ATTR_MODE_TOP)) != 0 && current->type != QEL_FTYPE_REG &&
-        (current->mode & 0600) == 0)
+    if (root || current->type == QEL_FTYPE_REG) return 0;
+    if ((request->mask & (VIEW_ATTR_SIZE | 0x200)) != 0 && (current->mode & 0200) == 0) return QEL_ST_NOT_PERMITTED;
+    if ((request->mask & (0x100 | VIEW_ATTR_MODE_TOP)) != 0 && (current->mode & 0600) == 0)
         return QEL_ST_NOT_PERMITTED;
     return 0;
 }

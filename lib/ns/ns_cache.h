@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "lib/core/ostrelagent_credentials.h"
 #include "platform/norvanethread/norvanethread.h"
 #include "platform/qel/qel.h"
 #include "platform/utl/credutl.h"
@@ -144,10 +145,15 @@ void cache_get_stats(std::vector<ns_statistic>& out);
 // The same under the cache mutex; 1001 when the rows cannot be allocated
 // (nothing appended then).
 int ns_cache_get_stats(std::vector<ns_statistic>& out);
+// For tests: the next `count` copies of ns_cache_get_stats fail as when
+// their rows cannot be allocated.
+void ns_cache_fail_stats_copies(unsigned count);
 
 // Diagnostic dumps, to standard error and the trace. cache_print_stats
 // prints each cache that had requests since the last print and starts a new
-// period for it, then the LVUT counters, which it clears.
+// period for it; at verbosity 1 for "view" the VOB event flushes
+// (ns_event_stats.h), which it clears; then the LVUT counters, which it
+// clears.
 void cache_print_stats();
 void print_cache();
 void print_object_cache();
@@ -183,6 +189,9 @@ void obj_flush_lru();
 void cache_flush_vob(view_vob* vob);
 // Empties every namespace cache.
 void cache_flush();
+// Registers cache_flush with the view database, which calls it before it is
+// rebuilt or loaded (OstrelDb_Cache_Flush).
+void ns_cache_install_db_flush();
 // Under the cache mutex: drops and reads again the status of the cached
 // non-cover object of (VOB, oid); nothing for an uncached VOB or object.
 void ns_fstat_flush(const qel_uuid_s& vob_uuid, const qel_oid_s& oid);
@@ -202,10 +211,45 @@ obj_entry* obj_2elem(obj_entry* obj);
 // its element (may be null).
 obj_entry* obj_2view_obj(obj_entry* obj);
 
-// ---- credentials and access ----------------------------------------------------------------
+// ---- access ----------------------------------------------------------------
 
-// The agent process's own credentials, read once (a failure stops the process).
-const credutl_sid_credentials_t* ostrelagent_my_creds();
+// The process a kernel request is made for, as the kernel names it beside
+// the request: its id and its file-system user and group ids.
+struct Ns_Caller {
+    pid_t pid;
+    uid_t uid;
+    gid_t gid;
+};
+// While it lives, the thread serves a kernel request of `caller`: the
+// access checks take the caller's credentials, and a caller that is the
+// superuser passes them as on a local file system. Outside such a scope the
+// agent's own credentials count.
+class Ns_Caller_Scope {
+public:
+    explicit Ns_Caller_Scope(const Ns_Caller& caller);
+    ~Ns_Caller_Scope();
+    Ns_Caller_Scope(const Ns_Caller_Scope&) = delete;
+    Ns_Caller_Scope& operator=(const Ns_Caller_Scope&) = delete;
+
+    // The thread's scope; null outside one.
+    static Ns_Caller_Scope* current();
+    bool root() const { return m_caller.uid == 0; }
+    // Whether the caller is in the group `sid`: its own group, or one of
+    // its other groups (read from the system on first need).
+    bool in_group(const credutl_sid_t* sid);
+
+private:
+    const Ns_Caller m_caller;
+    Ns_Caller_Scope* const m_outer;
+    credutl_sid_t m_group;
+    bool m_read = false;
+    credutl_sid_credentials_t m_creds;
+};
+// Whether the caller is the superuser (never outside a caller's scope).
+bool ns_caller_is_root();
+// Whether the caller (outside a caller's scope: the agent) is in the group
+// `sid`.
+bool ns_caller_in_group(const credutl_sid_t* sid);
 
 enum acl_check_mode_t : int {
     ACL_NONE = 0,
@@ -219,7 +263,8 @@ enum acl_check_mode_t : int {
 };
 
 // Checks `mode` against the owner bits of the object's status as the kernel
-// gets it (which goes to `vstat`); a regular file passes every mode. 1070
+// gets it (which goes to `vstat`); a regular file passes every mode, and so
+// does every object for a caller that is the superuser. 1070
 // when a directory is required and the object is none; 1063 when refused;
 // `*word` (may be null) is always 0.
 int acl_check_ext(obj_entry* obj, int ext_name, view_vstat* vstat, unsigned* word, acl_check_mode_t mode,
@@ -227,7 +272,8 @@ int acl_check_ext(obj_entry* obj, int ext_name, view_vstat* vstat, unsigned* wor
 int acl_check(obj_entry* obj, int ext_name, view_vstat* vstat, acl_check_mode_t mode, int dir_required);
 // Checks and completes a set-attribute request; `current` is null for a new
 // object, which gets the agent's user and primary group where the request
-// names none. 0, 1051 (a group the agent is not in) or 1063.
+// names none. 0, 1051 (a group the caller is not in) or 1063; a caller that
+// is the superuser passes.
 int acl_check_attr(const qel_fstat_db_s* current, view_set_attr* request);
 
 // Stops the process on a broken invariant of `source`.

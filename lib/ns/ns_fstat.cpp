@@ -4,9 +4,10 @@
 
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/ns/ns_content_fetch.h"
 #include "lib/ns/ns_msg.h"
 #include "lib/ns/ns_vob.h"
+#include "lib/ns/ostrel_db_ns.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "platform/stg/stg.h"
 
@@ -97,7 +98,7 @@ int read_status(obj_entry* obj, qel_fstat_db_s* fstat) {
         ostrel_vstat meta{};
         unsigned dbid = static_cast<unsigned>(obj->dbid);
         unsigned elem = 0;
-        if (OstrelAgent_Metadata::get_metadata(obj->vob->uuid, dbid, elem, meta) != 0) return QEL_ST_NO_MEMORY;
+        if (Ns_Content_Fetch::get().get_metadata(obj->vob->uuid, dbid, elem, meta) != 0) return QEL_ST_NO_MEMORY;
         *fstat = meta.vstat.fstat;
         return 0;
     }

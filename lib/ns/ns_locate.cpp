@@ -2,12 +2,14 @@
 
 #include <initializer_list>
 
-#include "lib/core/ostrelagent_view_db.h"
-#include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/ns/ns_content_fetch.h"
+#include "lib/ns/ns_event_stats.h"
 #include "lib/ns/ns_fstat.h"
 #include "lib/ns/ns_lookup.h"
 #include "lib/ns/ns_msg.h"
 #include "lib/ns/ns_vob.h"
+#include "lib/ns/ostrel_db_ns.h"
+#include "lib/ns/ostrelagent_view_db.h"
 #include "lib/ostreladb/ostrel_db.h"
 
 namespace {
@@ -54,7 +56,7 @@ obj_entry* activate_from_metadata(view_vob* vob, unsigned dbid, int* status) {
     ostrel_vstat meta{};
     unsigned elem = 0;
     unsigned elem_dbid = 0;
-    if (OstrelAgent_Metadata::get_metadata(vob->uuid, dbid, elem, meta) != 0 ||
+    if (Ns_Content_Fetch::get().get_metadata(vob->uuid, dbid, elem, meta) != 0 ||
         !OstrelAgent_View_db::elem_oid_to_dbid(meta.vstat.elem_oid, vob->uuid, elem_dbid)) {
         if (vob_dbid_gone(vob, dbid)) {
             note_stale(ostrel_dbid2str(vob, dbid));
@@ -116,9 +118,11 @@ view_vob* handle_vob(const view_fhandle* fh, int* status) {
     return vob_find(&fh->vob_uuid, status);
 }
 
-// Flushes every cached non-cover object of the oid.
-void flush_oid(view_vob* vob, const qel_oid_s* oid) {
-    for (obj_entry* obj; (obj = obj_find_oid(vob, oid, 0)) != nullptr;) obj_flush(obj);
+// Flushes every cached non-cover object of the oid; returns how many.
+uint32_t flush_oid(view_vob* vob, const qel_oid_s* oid) {
+    uint32_t flushed = 0;
+    for (obj_entry* obj; (obj = obj_find_oid(vob, oid, 0)) != nullptr; ++flushed) obj_flush(obj);
+    return flushed;
 }
 
 } // namespace
@@ -378,7 +382,7 @@ int locate_invalidate(view_invalidate_type kind, const qel_uuid_s* vob_uuid, con
         return 0;
     case VIEW_INVALIDATE_OBJ:
         ns_note(1, NS_MSG_INVALIDATE_OBJ, vob_text, oid_text);
-        if (metadata_too) OstrelAgent_Metadata::invalidate_obj(*vob_uuid, *oid);
+        if (metadata_too) Ns_Content_Fetch::get().invalidate_obj(*vob_uuid, *oid);
         if (vob != nullptr) {
             locate_invalidate_oid(vob, oid, 1);
             lookup_invalidate_not_found(vob);
@@ -386,7 +390,7 @@ int locate_invalidate(view_invalidate_type kind, const qel_uuid_s* vob_uuid, con
         return 0;
     case VIEW_INVALIDATE_NAME:
         ns_note(1, NS_MSG_INVALIDATE_NAME, vob_text, oid_text, name != nullptr ? name : "");
-        if (metadata_too) OstrelAgent_Metadata::invalidate_name(*vob_uuid, *oid, name != nullptr ? name : "");
+        if (metadata_too) Ns_Content_Fetch::get().invalidate_name(*vob_uuid, *oid, name != nullptr ? name : "");
         if (vob != nullptr) lookup_invalidate_oid(vob, oid, name);
         return 0;
     default:
@@ -404,10 +408,11 @@ void locate_event_flush(view_vob* vob, int32_t dbid) {
     }
     ns_note(2, NS_MSG_FLUSHING_OBJ, obj_2str(obj));
     obj_flush(obj);
+    ns_event_count_flush(NS_EVENT_FLUSH_OBJ);
 }
 
 void locate_event_flush_oid(view_vob* vob, const qel_oid_s* oid) {
     char text[QEL_OID_STR_SIZE];
     ns_note(2, NS_MSG_FLUSHING_OBJ_OID, qel_oid_to_str(oid, text));
-    flush_oid(vob, oid);
+    ns_event_count_flush(NS_EVENT_FLUSH_OBJ, flush_oid(vob, oid));
 }

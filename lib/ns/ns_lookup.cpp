@@ -6,14 +6,16 @@
 #include <vector>
 
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/core/ostrelagent_view_db_element.h"
-#include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/ns/ns_content_fetch.h"
+#include "lib/ns/ns_event_stats.h"
 #include "lib/ns/ns_fstat.h"
 #include "lib/ns/ns_locate.h"
 #include "lib/ns/ns_msg.h"
 #include "lib/ns/ns_readdir.h"
 #include "lib/ns/ns_rpc_frame.h"
 #include "lib/ns/ns_vob.h"
+#include "lib/ns/ostrel_db_ns.h"
+#include "lib/ns/ostrelagent_view_db_element.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "platform/stg/stg.h"
 #include "platform/utl/strutl.h"
@@ -176,7 +178,7 @@ int root_element(view_vob* vob) {
     if (vob->root_elem != nullptr) return 0;
     unsigned elem = 0, version = 0;
     ostrel_vstat meta{};
-    int st = OstrelAgent_Metadata::bindroot(vob->uuid, elem, version, meta);
+    int st = Ns_Content_Fetch::get().bindroot(vob->uuid, elem, version, meta);
     if (st == METADATA_NOT_FOUND) return 0;
     if (st != 0) return QEL_ST_NO_MEMORY;
     int status = 0;
@@ -552,7 +554,7 @@ name_entry* cm_name(obj_entry* dir, const char*, const char* name, unsigned vob_
         // The view does not decide: the version the VOB selects.
         unsigned elem = 0, selected = 0;
         ostrel_vstat meta{};
-        if (OstrelAgent_Metadata::lookup_obj(vob->uuid, static_cast<unsigned>(dir->dbid), 0, name, elem, selected,
+        if (Ns_Content_Fetch::get().lookup_obj(vob->uuid, static_cast<unsigned>(dir->dbid), 0, name, elem, selected,
                                              meta) != 0) {
             *status = QEL_ST_NO_MEMORY;
             return nullptr;
@@ -617,7 +619,7 @@ name_entry* lookup_cm_name(obj_entry* dir, const char* caller, const char* name,
     if ((complete & READDIR_VOB_COMPLETE) == 0 && !obj_isa_view_obj(dir)) {
         unsigned elem = 0, selected = 0;
         ostrel_vstat meta{};
-        int st = OstrelAgent_Metadata::lookup_obj(dir->vob->uuid, static_cast<unsigned>(dir->dbid), 0, name, elem,
+        int st = Ns_Content_Fetch::get().lookup_obj(dir->vob->uuid, static_cast<unsigned>(dir->dbid), 0, name, elem,
                                                   selected, meta);
         if (st == 0) {
             vob_dbid = elem;
@@ -955,6 +957,9 @@ void lookup_event_flush_dir(view_vob* vob, int32_t dbid, int history_only) {
     readdir_invalidate_name(dir, nullptr, READDIR_INVALIDATE_BOTH);
     fstat_update_lvut(vob, dir, LVUT_VOB_CHANGED);
     fstat_flush(dir);
+    ns_event_count_flush(NS_EVENT_FLUSH_LOOKUP);
+    ns_event_count_flush(NS_EVENT_FLUSH_RDDIR);
+    ns_event_count_flush(NS_EVENT_FLUSH_FSTAT);
 }
 
 void lookup_flush_build_session(uint32_t session) {

@@ -6,13 +6,14 @@
 #include <vector>
 
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/ns/ns_content_fetch.h"
 #include "lib/ns/ns_fstat.h"
 #include "lib/ns/ns_locate.h"
 #include "lib/ns/ns_lookup.h"
 #include "lib/ns/ns_msg.h"
 #include "lib/ns/ns_rpc_frame.h"
 #include "lib/ns/ns_vob.h"
+#include "lib/ns/ostrel_db_ns.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "platform/stg/stg.h"
 
@@ -112,7 +113,7 @@ readdir_entry* last_vob_entry(readdir_root* root) {
 // Reads the VOB's half of the listing; returns the last entry added.
 int read_vob_half(obj_entry* dir, readdir_root* root, readdir_entry** last) {
     std::vector<ostrelagent_dirent> listing;
-    int st = OstrelAgent_Metadata::readdir_obj(dir->vob->uuid, static_cast<unsigned>(dir->dbid), listing);
+    int st = Ns_Content_Fetch::get().readdir_obj(dir->vob->uuid, static_cast<unsigned>(dir->dbid), listing);
     if (st != 0 && st != METADATA_NOT_FOUND) return QEL_ST_NO_MEMORY;
     readdir_entry* prev = nullptr;
     for (const ostrelagent_dirent& d : listing) {
@@ -533,7 +534,7 @@ int ns_readdir_get_parent_name(obj_entry* dir, obj_entry* obj, unsigned size, ch
         return parent == static_cast<uint32_t>(dir->dbid) ? copy(name) : QEL_ST_NOT_FOUND;
     }
     std::vector<ostrelagent_dirent> listing;
-    int st = OstrelAgent_Metadata::readdir_obj(dir->vob->uuid, static_cast<unsigned>(dir->dbid), listing);
+    int st = Ns_Content_Fetch::get().readdir_obj(dir->vob->uuid, static_cast<unsigned>(dir->dbid), listing);
     if (st != 0 && st != METADATA_NOT_FOUND) return QEL_ST_NO_MEMORY;
     for (const ostrelagent_dirent& d : listing)
         if (d.dbid == dbid || d.dbid == elem_dbid) return copy(d.name);

@@ -5,14 +5,15 @@
 #include <cstring>
 #include <string>
 
-#include "lib/core/ostrelagent_view_db_element.h"
-#include "lib/core/ostrelagent_view_db_version.h"
-#include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/ns/ns_content_fetch.h"
 #include "lib/ns/ns_fstat.h"
 #include "lib/ns/ns_lookup.h"
 #include "lib/ns/ns_msg.h"
 #include "lib/ns/ns_rpc_frame.h"
 #include "lib/ns/ns_vob.h"
+#include "lib/ns/ostrel_db_ns.h"
+#include "lib/ns/ostrelagent_view_db_element.h"
+#include "lib/ns/ostrelagent_view_db_version.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "platform/utl/fileutl.h"
 #include "platform/utl/strutl.h"
@@ -292,7 +293,7 @@ int ns_readlink(view_fhandle* fh, unsigned size, unsigned* length, char* buf) {
         view_vob* vob = obj->vob;
         unsigned dbid = static_cast<unsigned>(obj->dbid), elem = 0;
         ostrel_vstat meta{};
-        if (OstrelAgent_Metadata::get_metadata(vob->uuid, dbid, elem, meta) != 0)
+        if (Ns_Content_Fetch::get().get_metadata(vob->uuid, dbid, elem, meta) != 0)
             return vob_print_error_dbid(vob, "slink get metadata", dbid, QEL_ST_INTERNAL);
         if (meta.vstat.mtype != SYMLINK_MTYPE)
             return vob_print_error_dbid(vob, "dbid not an slink", dbid, QEL_ST_INTERNAL);

@@ -12,6 +12,7 @@
 #include "lib/ns/ns_msg.h"
 #include "lib/ns/ns_rpc_frame.h"
 #include "lib/ns/ns_vob.h"
+#include "lib/ns/ostrel_db_ns.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "platform/utl/date.h"
 
@@ -71,6 +72,17 @@ int must_be_new(obj_entry* dir, const char* name, unsigned* state) {
     return status == QEL_ST_NO_ENTRY ? 0 : status;
 }
 
+// As on a local file system: in a directory with the set-group-id bit a new
+// object takes the directory's group, and a new directory the bit as well.
+void inherit_group(const view_vstat& dir, view_set_attr* attr) {
+    constexpr u_int SET_GROUP_ID = 02000;
+    constexpr u_int ATTR_MODE_LOW = 0x2;
+    if ((dir.fstat.mode & SET_GROUP_ID) == 0) return;
+    attr->group = dir.fstat.gsid;
+    attr->mask |= VIEW_ATTR_GROUP;
+    if (attr->type == QEL_FTYPE_DIR && (attr->mask & ATTR_MODE_LOW) != 0) attr->mode |= SET_GROUP_ID;
+}
+
 // The steps of a create as its traces name them.
 enum Create_Step { VALIDATE, WRITE_CHECK, NAME_EXISTS, NAME_MISSING, ATTRIBUTES, DB_CREATE, STATUSES, CONTAINER };
 
@@ -126,6 +138,7 @@ int make_named(const char* op, view_fhandle* dir_fh, const char* name, view_set_
     unsigned state = 0;
     if ((status = must_be_new(dir, name, &state)) != 0) return status;
     if ((status = acl_check_attr(nullptr, attr)) != 0) return status;
+    inherit_group(*dir_vstat, attr);
     obj_entry* made = nullptr;
     return make_object(frame, dir, name, attr, state, text, fh_out, vstat_out, dir_vstat, &made);
 }
@@ -277,6 +290,7 @@ int ns_create(view_fhandle* dir_fh, const char* name, view_set_attr* attr, unsig
         status = acl_check_attr(nullptr, attr);
         trace_create(frame, ATTRIBUTES, status, name, dir_fh);
         if (status != 0) return status;
+        inherit_group(*dir_vstat, attr);
         switch (attr->type) {
         case 1: case 3: case 4: case 6: break;
         default: return QEL_ST_NOT_PERMITTED;
@@ -371,10 +385,19 @@ int ns_rename(view_fhandle* from_dir_fh, const char* from_name, view_fhandle* to
     obj_entry* replaced = frame.hold(lookup_name(to_dir, to_name, &to_state, &flag, &status));
     view_vstat replaced_vstat;
     if (replaced == nullptr && status != QEL_ST_NO_ENTRY) return status;
+    const bool moves_dir = moved_vstat.fstat.type == QEL_FTYPE_DIR;
     if (replaced != nullptr) {
         if ((to_state & NAME_RESOLVED) == 0) return QEL_ST_READ_ONLY;
         if ((status = fstat_vstat(replaced, 0, &replaced_vstat)) != 0) return status;
-        if (replaced_vstat.fstat.type == QEL_FTYPE_DIR) return QEL_ST_IS_DIRECTORY;
+        // As on a local file system: a directory replaces an empty directory
+        // of the view's own alone, a file replaces no directory.
+        if (replaced_vstat.fstat.type == QEL_FTYPE_DIR) {
+            if (!moves_dir) return QEL_ST_IS_DIRECTORY;
+            if (replaced != moved && !obj_isa_view_obj(replaced)) return QEL_ST_READ_ONLY;
+            if (replaced != moved && (status = ostrel_db_dir_empty(replaced)) != 0) return status;
+        } else if (moves_dir) {
+            return QEL_ST_NOT_DIRECTORY;
+        }
     }
     status = dir_write_check(to_dir, dir_vstat, replaced != nullptr ? &replaced_vstat : nullptr, stamp, unchanged);
     if (status != 0) return status;
@@ -382,7 +405,7 @@ int ns_rename(view_fhandle* from_dir_fh, const char* from_name, view_fhandle* to
     // The rename deletes what it replaces: its reference must not outlive it.
     if (replaced != nullptr) frame.release(replaced);
     if (to_dir->vob != moved->vob) return QEL_ST_CROSS_VOB;
-    if (moved_vstat.fstat.type == QEL_FTYPE_DIR) {
+    if (moves_dir) {
         if (from_dir == moved) return QEL_ST_INVALID;
         if ((status = check_not_under(moved, to_dir)) != 0) return status;
     }

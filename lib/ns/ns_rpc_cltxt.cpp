@@ -7,14 +7,13 @@
 
 #include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_db.h"
-#include "lib/core/ostrelagent_view_handler.h"
-#include "lib/fetch/ostrelagent_cleartext.h"
-#include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/core/ostrelagent_view_base.h"
+#include "lib/ns/ns_content_fetch.h"
 #include "lib/ns/ns_msg.h"
 #include "lib/ns/ns_rpc_frame.h"
 #include "lib/ns/ns_vob.h"
+#include "lib/ns/ostrel_db_ns.h"
+#include "lib/ns/ostrelagent_view_db.h"
 #include "lib/ostreladb/ostrel_db.h"
 
 namespace {
@@ -34,7 +33,7 @@ int version_of_copy(Ns_Rpc_Frame& frame, obj_entry* obj, unsigned* version) {
     if (!OstrelAgent_View_db::obj_oid_to_dbid(obj->oid, vob->uuid, dbid)) return QEL_ST_NO_MEMORY;
     ostrel_vstat meta{};
     unsigned elem = 0;
-    int st = OstrelAgent_Metadata::get_metadata(vob->uuid, dbid, elem, meta);
+    int st = Ns_Content_Fetch::get().get_metadata(vob->uuid, dbid, elem, meta);
     if (st == METADATA_NOT_FOUND) {
         imsg_print(IMSG_KIND_WARN, &_ostrela_lib_view_msg_table, NS_MSG_STALE_FLUSHING, obj_2str(obj));
         frame.forget(obj);
@@ -53,20 +52,18 @@ int version_of_copy(Ns_Rpc_Frame& frame, obj_entry* obj, unsigned* version) {
 int vob_cltxt(const qel_uuid_s& vob_uuid, unsigned version, unsigned size, unsigned* length, char* path,
               int* cache_path, int* second) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, "ns_rpc", "ns_get_vob_cltxt");
-    OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
+    OstrelAgent_View_Base* view = OstrelAgent_View_Base::get_view();
     if (view == nullptr) {
         imsg_print(IMSG_KIND_ERR, &_ostrela_lib_lib_msg_table, OstrelAgent_Lib_Msg::NO_VIEW_INFO);
         return QEL_ST_INTERNAL;
     }
-    OstrelAgent_Cleartext cltxt(vob_uuid, version, QEL_OID_NULL, view->get_cltxt_cache_dir());
-    int in_cache = 0;
-    if (cltxt.getcleartext(in_cache) != 0) {
+    std::string relative;
+    if (Ns_Content_Fetch::get().get_cleartext(vob_uuid, version, view->get_cltxt_cache_dir(), relative) != 0) {
         char location[OstrelAgent_Util::LOCATION_BUFFER_SIZE];
         OstrelAgent_Util::uuid_dbid_to_location(&vob_uuid, static_cast<long>(version), location);
         imsg_print(IMSG_KIND_ERR, &_ostrela_lib_lib_msg_table, OstrelAgent_Lib_Msg::CLTXT_FETCH_FAILED, location);
         return QEL_ST_NO_CLEARTEXT;
     }
-    std::string relative = cltxt.get_cltxt_relpath();
     // The path is never cut: one that does not fit is refused.
     if (relative.size() + 1 > size) return QEL_ST_TOO_LONG;
     std::memcpy(path, relative.c_str(), relative.size() + 1);

@@ -5,12 +5,13 @@
 
 #include <cstring>
 
-#include "lib/core/ostrelagent_view_handler.h"
-#include "lib/fetch/ostrelagent_metadata.h"
-#include "lib/kernel/ostrelagent_korva_ioctl.h"
+#include "lib/core/ostrelagent_view_base.h"
+#include "lib/ns/ns_content_fetch.h"
 #include "lib/ns/ns_lookup.h"
 #include "lib/ns/ns_rpc_frame.h"
 #include "lib/ns/ns_vob.h"
+#include "lib/ns/ostrel_db_ns.h"
+#include "lib/ns/ostrelagent_korva_ioctl.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "platform/utl/strutl.h"
 
@@ -70,16 +71,16 @@ int unmark_hijack_obj(obj_entry* dir, const char* name) {
 // Tells the kernel to forget the directory and both names of a file set
 // aside. The first failure.
 int forget_set_aside(obj_entry* dir, const char* name, const char* new_name) {
-    OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
+    OstrelAgent_View_Base* view = OstrelAgent_View_Base::get_view();
     if (view == nullptr) return QEL_ST_NO_MEMORY;
     OstrelAgent_KORVA_Ioctl kernel(view);
     const qel_uuid_s& vob_uuid = dir->vob->uuid;
-    int status = OstrelAgent_Metadata::view_inval_obj(&kernel, vob_uuid, obj_2elem(dir)->oid, SET_ASIDE_OP, false,
+    int status = Ns_Content_Fetch::get().view_inval_obj(&kernel, vob_uuid, obj_2elem(dir)->oid, SET_ASIDE_OP, false,
                                                       true, false);
     if (status == 0)
-        status = OstrelAgent_Metadata::view_inval_name(&kernel, vob_uuid, dir->oid, name, false, true, false);
+        status = Ns_Content_Fetch::get().view_inval_name(&kernel, vob_uuid, dir->oid, name, false, true, false);
     if (status == 0)
-        status = OstrelAgent_Metadata::view_inval_name(&kernel, vob_uuid, dir->oid, new_name, false, true, false);
+        status = Ns_Content_Fetch::get().view_inval_name(&kernel, vob_uuid, dir->oid, new_name, false, true, false);
     return status;
 }
 

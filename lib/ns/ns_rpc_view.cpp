@@ -4,12 +4,12 @@
 #include "lib/ns/ns_rpc.h"
 
 #include "lib/core/ostrelagent_config.h"
-#include "lib/core/ostrelagent_view_db.h"
-#include "lib/fetch/ostrelagent_log_update.h"
+#include "lib/core/ostrelagent_log_update.h"
 #include "lib/ns/ns_lookup.h"
 #include "lib/ns/ns_msg.h"
 #include "lib/ns/ns_rpc_frame.h"
 #include "lib/ns/ns_vob.h"
+#include "lib/ns/ostrelagent_view_db.h"
 #include "lib/ostreladb/ostrel_db.h"
 
 namespace {
@@ -164,17 +164,16 @@ int ns_view_sweep_hijacks(OstrelAgent_Util::HijackTreatment treatment, OstrelAge
             continue;
         }
         char new_name[NEW_NAME_SIZE] = "";
-        const char* op = "remove_hijack";
-        if (treatment == OstrelAgent_Util::HIJACK_OVERWRITE) {
-            status = ns_remove_hijack(&f.identity, parent.dbid, f.name.c_str());
-        } else {
-            op = "rename_hijack";
-            status = ns_rename_hijack(&f.identity, parent.dbid, f.name.c_str(), new_name);
-        }
+        const bool overwrite = treatment == OstrelAgent_Util::HIJACK_OVERWRITE;
+        status = overwrite ? ns_remove_hijack(&f.identity, parent.dbid, f.name.c_str())
+                           : ns_rename_hijack(&f.identity, parent.dbid, f.name.c_str(), new_name);
         if (status != 0) {
-            log_error(log, OstrelAgent_Util::snprintf("%s dir %s name %s failed: %s\n", op,
-                                                      OstrelAgent_Util::id_text(f.directory).c_str(), f.name.c_str(),
-                                                      qel_strerror(status)));
+            const std::string dir = OstrelAgent_Util::id_text(f.directory);
+            const char* why = qel_strerror(status);
+            log_error(log, overwrite ? OstrelAgent_Util::snprintf("remove_hijack dir %s name %s failed: %s\n",
+                                                                  dir.c_str(), f.name.c_str(), why)
+                                     : OstrelAgent_Util::snprintf("rename_hijack dir %s name %s failed: %s\n",
+                                                                  dir.c_str(), f.name.c_str(), why));
             result = status;
             continue;
         }

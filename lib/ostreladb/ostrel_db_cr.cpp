@@ -17,6 +17,7 @@
 #include "lib/ostreladb/ostrel_db_session.h"
 #include "platform/stg/stg.h"
 #include "platform/utl/fileutl.h"
+#include "runtime/kesto_io.h"
 
 namespace {
 
@@ -74,12 +75,12 @@ int write_data(uint32_t offset, const void* data, uint32_t length, int sync) {
     int fd = ostrela_db_cr_file_fd();
     const char* bytes = static_cast<const char*>(data);
     for (uint32_t done = 0; done < length;) {
-        ssize_t n = ::pwrite(fd, bytes + done, length - done, off_t{offset} + done);
+        ssize_t n = kesto_io()->pwrite(fd, bytes + done, length - done, off_t{offset} + done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return file_failure(KDB_MSG_CR_WRITE, offset, length, imsg_strerror(n < 0 ? errno : ENOSPC));
         done += static_cast<uint32_t>(n);
     }
-    if (sync && ::fsync(fd) != 0) return file_failure(KDB_MSG_CR_WRITE, offset, length, imsg_strerror(errno));
+    if (sync && kesto_io()->fdatasync(fd) != 0) return file_failure(KDB_MSG_CR_WRITE, offset, length, imsg_strerror(errno));
     return 0;
 }
 
@@ -87,7 +88,7 @@ int read_data(uint32_t offset, void* data, uint32_t length) {
     int fd = ostrela_db_cr_file_fd();
     char* bytes = static_cast<char*>(data);
     for (uint32_t done = 0; done < length;) {
-        ssize_t n = ::pread(fd, bytes + done, length - done, off_t{offset} + done);
+        ssize_t n = kesto_io()->pread(fd, bytes + done, length - done, off_t{offset} + done);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return file_failure(KDB_MSG_CR_READ_FILE, offset, length, imsg_strerror(errno));
         if (n == 0) return file_failure(KDB_MSG_CR_READ_FILE, offset, length, "the file ends before the record");

@@ -216,6 +216,27 @@ public:
     }
 
 private:
+    // A record that cannot be read because the database is damaged is left
+    // out with a line on standard error, and the dump goes on: a database
+    // that a power failure left partly written is rebuilt from what it
+    // holds whole (the loader leaves out what names a record left out, and
+    // the check after the load makes the database agree with its
+    // containers). A failure for want of memory, room or a file ends the
+    // dump instead, which the next start tries again: a healthy database
+    // loses nothing to it.
+    int skip(int status, const char* what) {
+        switch (db_status) {
+        case S_NOMEMORY:
+        case S_NOSPACE:
+        case S_NOFILE:
+        case S_FAULT:
+            return status;
+        default:
+            std::fprintf(stderr, "%s left out of the dump: %s\n", what, qel_strerror(status));
+            return 0;
+        }
+    }
+
     // Scans every record of `type`; the end of the records is no failure.
     template <typename Visit>
     static int scan(int type, Visit visit) {
@@ -235,7 +256,7 @@ private:
                 status = ostrela_db_bytes_read(record, rec.bytes_dba, &rest[0], rest.size());
                 text += rest;
             }
-            if (status != 0) return status;
+            if (status != 0) return skip(status, "a VOB record");
             vob_uuids_[record] = rec.replica_uuid;
             if (rec.root_dir_dbid != 0) roots_.emplace_back(record, rec.root_dir_dbid);
             // One flag bit serves both setwork and hlink.
@@ -256,7 +277,7 @@ private:
             int status = ostrela_db_inode_read(dbid, nullptr, &oid, &fstat, &mtype, &vob);
             if (status == 0 && vob == 0) return 0;  // stranded: its container goes to lost+found
             if (status == 0) status = ostrela_db_inode_read_text(dbid, text, sizeof text);
-            if (status != 0) return status;
+            if (status != 0) return skip(status, "an inode");
             Line line("Inode");
             line.id(vob_uuid(ostrela_db_dbid2dba(vob))).id(oid).hex(mtype).hex(fstat.type).hex(fstat.mode);
             line.sid(fstat.usid).sid(fstat.gsid).hex(fstat.size);
@@ -274,9 +295,10 @@ private:
             std::vector<db_address> entries;
             int status = read_current(&dir);
             if (status == 0) status = ostrela_db_read_at(dir.inode_dba, &inode, DUMP);
-            if (status != 0 || inode.vob_dba == 0) return status;
-            status = engine(dt_crset(&record, &view_db_task, VDB), "D_CRSET");
+            if (status == 0) status = engine(dt_crset(&record, &view_db_task, VDB), "D_CRSET");
             if (status == 0) status = ostrela_db_collect_members(DIR_ENT_SET, entries, DUMP);
+            if (status != 0) return skip(status, "a directory's names");
+            if (inode.vob_dba == 0) return 0;
             for (size_t i = 0; status == 0 && i < entries.size(); ++i)
                 status = name(vob_uuid(inode.vob_dba), inode.oid, entries[i]);
             return status;
@@ -294,7 +316,7 @@ private:
         if (status == 0) status = ostrela_db_dir_entry_object(&object);
         if (status == 0 && object != 0)
             status = engine(dt_csoread(INODE_OID_SET, INODE_OID, &target, &view_db_task, VDB), "D_CSOREAD");
-        if (status != 0) return status;
+        if (status != 0) return skip(status, "a name");
         Line line("Name");
         line.id(vob).id(dir).text(text, ent.name_len).id(target);
         line.hex(ent.name_state & 0x1 ? 1 : 0).hex(ent.name_state & 0x2 ? 1 : 0).hex(ent.name_state & 0x4 ? 1 : 0);
@@ -323,6 +345,7 @@ private:
             for (size_t s = 0; status == 0 && s < SUB_DO_SLOTS; ++s)
                 if (!qel_oid_eq(&sub.oids[s], &QEL_OID_NULL)) used.push_back(sub.oids[s]);
         }
+        if (status != 0) return skip(status, "a config record");
         // What it uses comes first.
         for (size_t i = 0; status == 0 && i < used.size(); ++i) {
             int st = dt_keyfind(DO_OID, &used[i], &view_db_task, VDB);
@@ -358,7 +381,7 @@ private:
             status = ostrela_db_read_at(refs[i], &ref, DUMP);
             line.id(ref.replica_uuid);
         }
-        return status != 0 ? status : files_.write(line);
+        return status != 0 ? skip(status, "a config record") : files_.write(line);
     }
 
     int view() {
@@ -367,7 +390,7 @@ private:
         vns_db_view rec;
         int status = engine(st, "D_RECFRST");
         if (status == 0) status = read_current(&rec);
-        if (status != 0) return status;
+        if (status != 0) return skip(status, "the view record");
         Line line("Vns-View");
         return files_.write(line.id(rec.uuid).hex(rec.gn).hex(rec.initial_gn));
     }
@@ -386,7 +409,7 @@ private:
         char name[OSTREL_DB_DUMP_TEXT_MAX + 1];
         int status = ostrela_db_read_at(record, &rec, DUMP);
         if (status == 0) status = ostrela_db_get_lr_scope_name(record, &rec, sizeof name, name);
-        if (status != 0) return status;
+        if (status != 0) return skip(status, "a load scope");
         Line line("Lr-Scope");
         line.id(rec.oid).hex(rec.gn).hex(rec.completed_gn).hex(rec.spare).hex(rec.state);
         return files_.write(line.text(name, rec.name_len));
@@ -398,7 +421,7 @@ private:
             vns_db_obj obj;
             int status = read_current(&elem);
             if (status == 0) status = read_by_dbid(OBJ_DBID_KEY, VNS_DB_OBJ, elem.vob_dba, elem.dbid, &obj);
-            if (status != 0) return status;
+            if (status != 0) return skip(status, "an element");
             Line line("Vns-Element");
             line.id(vob_uuid(elem.vob_dba)).id(obj.oid).id(elem.co_oid).hex(obj.mtype);
             line.hex(elem.time_sec).hex(elem.time_usec).hex(elem.checkedout);
@@ -442,7 +465,7 @@ private:
     int tree(db_address vob, uint32_t root) {
         Loaded dir;
         int status = loaded_version(vob, root, VNS_MTYPE_DIR_VER, &dir);
-        if (status != 0) return status;
+        if (status != 0) return skip(status, "a VOB's root directory");
         // Its own entry, the one without a parent.
         std::vector<db_address> names;
         vns_db_dir_ver_ent ent{};
@@ -458,7 +481,7 @@ private:
                 break;
             }
         }
-        if (status != 0) return status;
+        if (status != 0) return skip(status, "a VOB's root directory");
         Line line("Vns-Root-Dir");
         line.id(vob_uuid(vob)).id(dir.elem_oid).id(dir.obj.oid).id(ent.scope).hex(ent.gn);
         line.hex(dir.ver.time_sec).hex(dir.ver.time_usec).hex(ent.valid).hex(dir.dir.rddir_done);
@@ -481,6 +504,7 @@ private:
         int status = read_by_dbid(OBJ_DBID_KEY, VNS_DB_OBJ, vob, dbid, &parent);
         if (status == 0) status = ostrela_db_need_by_dbid(DIR_VER_KEY, VNS_DB_DIR_VER, vob, dbid, DUMP, &record);
         if (status == 0) status = ostrela_db_collect_members(DIR_VER_ENT_SET, entries, DUMP);
+        if (status != 0) return skip(status, "a loaded directory's names");
         for (size_t i = 0; status == 0 && i < entries.size(); ++i)
             status = entry(vob, parent.oid, entries[i], queue);
         return status;
@@ -491,10 +515,10 @@ private:
         char name[OSTREL_DB_NAME_BUF];
         int status = ostrela_db_read_at(at, &ent, DUMP);
         if (status == 0) status = ostrela_db_get_dir_ver_ent_pname(vob, at, sizeof name, name);
-        if (status != 0) return status;
+        if (status != 0) return skip(status, "a loaded name");
         if (ent.mtype == VNS_MTYPE_SLINK) return link(vob, parent, ent, name);
         Loaded ver;
-        if ((status = loaded_version(vob, ent.ver, ent.mtype, &ver)) != 0) return status;
+        if ((status = loaded_version(vob, ent.ver, ent.mtype, &ver)) != 0) return skip(status, "a loaded version");
         Line line("Vns-Version");
         line.id(vob_uuid(vob)).id(parent).id(ver.elem_oid).id(ver.obj.oid).id(ent.scope).hex(ent.gn).hex(ent.mtype);
         line.hex(ver.ver.time_sec).hex(ver.ver.time_usec).hex(ent.valid).hex(ver.dir.rddir_done).hex(ver.ver.stale);
@@ -508,8 +532,9 @@ private:
         if (status == 0) status = engine(dt_setor(VER_DIR_ENT_SET, &view_db_task, VDB), "D_SETOR");
         if (status == 0) status = engine(dt_findfm(VER_DIR_ENT_SET, &view_db_task, VDB), "D_FINDFM");
         if (status == 0) status = engine(dt_crget(&first, &view_db_task, VDB), "D_CRGET");
-        if (status == 0 && first == at) queue.push_back(ent.ver);
-        return status;
+        if (status != 0) return skip(status, "a loaded directory");
+        if (first == at) queue.push_back(ent.ver);
+        return 0;
     }
 
     int link(db_address vob, const qel_oid_s& parent, const vns_db_dir_ver_ent& ent, const char* name) {
@@ -524,7 +549,7 @@ private:
             status = ostrela_db_bytes_read(record, rec.bytes_dba, &rest[0], rest.size());
             text += rest;
         }
-        if (status != 0) return status;
+        if (status != 0) return skip(status, "a loaded link");
         Line line("Vns-Slink");
         line.id(vob_uuid(vob)).id(parent).id(obj.oid).id(ent.scope).hex(ent.gn).hex(rec.time_sec).hex(rec.time_usec);
         line.hex(ent.valid).block(object_status(obj)).text(name, ent.name_len).text(text);

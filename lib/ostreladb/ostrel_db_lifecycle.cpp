@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/ns/ns_cache.h"
 #include "lib/ostreladb/ostrel_db.h"
+#include "lib/ostreladb/ostrel_db_cache_flush.h"
 #include "lib/ostreladb/ostrel_db_dump.h"
 #include "lib/ostreladb/ostrel_db_msg.h"
 #include "lib/ostreladb/ostrel_db_report.h"
@@ -186,8 +186,10 @@ int ostrel_db_reset() {
 int ostrel_db_close() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_close");
     ostrel_db_unsched_scrubber();
-    int status = ostrela_db_close_db();
-    if (status == 0) imsg_print(IMSG_KIND_OK, &_ostreladb_lib_db_utls_msg_table, DBU_MSG_DB_CLOSED);
+    bool was_open = false;
+    int status = ostrela_db_close_db(&was_open);
+    // A second close (the exit hook's, after EndView's) closed nothing.
+    if (status == 0 && was_open) imsg_print(IMSG_KIND_OK, &_ostreladb_lib_db_utls_msg_table, DBU_MSG_DB_CLOSED);
     return status;
 }
 
@@ -227,14 +229,14 @@ int ostrel_db_recover_db(int force) {
 
 int ostrel_db_recover(const void*, int force) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_recover");
-    cache_flush();
+    OstrelDb_Cache_Flush::flush_installed();
     int status = ostrela_db_state_file_open();
     return status != 0 ? status : ostrel_db_recover_db(force);
 }
 
 int ostrel_db_load(const void*, int force) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_load");
-    cache_flush();
+    OstrelDb_Cache_Flush::flush_installed();
     int status = ostrela_db_state_file_open();
     if (status != 0) return status;
     if (!force && ostrela_db_state_letter() != 'd') return QEL_ST_NO_ENTRY;

@@ -30,9 +30,7 @@
 
 namespace {
 
-// The longest keyword, and the longest words that hold an id or an
-// identity.
-constexpr size_t KEYWORD_MAX = 19;
+// The longest words that hold an id or an identity.
 constexpr size_t ID_WORD_MAX = 128;
 // The fewest bytes an id takes in a list: its text and a blank.
 constexpr size_t ID_FIELD_MIN = 37;
@@ -578,7 +576,8 @@ Outcome load_element(Load& load) {
     uint32_t kind = 0, sec = 0, usec = 0, flag = 0;
     qel_fstat_db_s fstat;
     if (!load.in.uuid(&vob_uuid) || !load.in.oid(&oid) || !load.in.oid(&checkout) || !load.in.hex32(&kind) ||
-        !load.in.hex32(&sec) || !load.in.hex32(&usec) || !load.in.hex32(&flag) || !load.in.block(&fstat))
+        !load.in.hex32(&sec) || !load.in.hex32(&usec) || !load.in.hex32(&flag) || !load.in.block(&fstat) ||
+        !vns_is_element(kind))
         return undecodable(load);
     uint32_t vob = 0, dbid = 0;
     struct timeval time = time_of(sec, usec);
@@ -674,7 +673,8 @@ Outcome load_version(Load& load) {
         !load.in.oid(&scope) || !load.in.hex32(&gn) || !load.in.hex32(&kind) || !load.in.hex32(&sec) ||
         !load.in.hex32(&usec) || !load.in.hex32(&flags.valid) || !load.in.hex32(&flags.done) ||
         !load.in.hex32(&flags.stale) || !load.in.hex32(&flags.saved) || !load.in.hex64(&size) ||
-        !load.in.block(&fstat) || !load.in.text(OSTREL_DB_DUMP_NAME_MAX, &name) || !flags.fit())
+        !load.in.block(&fstat) || !load.in.text(OSTREL_DB_DUMP_NAME_MAX, &name) || !flags.fit() ||
+        !vns_is_version(kind))
         return undecodable(load);
     fstat.size = size;
     struct timeval time = time_of(sec, usec);
@@ -776,17 +776,6 @@ int new_database() {
     return status;
 }
 
-// The database's files and its config-record file on disk.
-int synchronise() {
-    int st = dt_syncfiles(&view_db_task);
-    if (st != S_OKAY) return ostrela_kesto_err("D_SYNCFILES", OSTREL_DB_NAME, st);
-    if (::fsync(ostrela_db_cr_file_fd()) != 0) {
-        ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_WRITE, OSTREL_DB_CRS_FILE, errno);
-        return QEL_ST_INTERNAL;
-    }
-    return 0;
-}
-
 } // namespace
 
 int ostrela_db_update_vns_ver_flags(db_address vob, uint32_t dbid, db_address entry, int valid, int done, int stale,
@@ -847,7 +836,7 @@ int ostrela_db_load_db() {
     }
     if (status == 0) {
         ostrela_db_step("loaded");
-        status = synchronise();
+        status = ostrela_db_sync_files();
     }
     if (status == 0) status = ostrela_db_state_change('i');
     if (status != 0) {

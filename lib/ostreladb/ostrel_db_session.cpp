@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "lib/core/ostrelagent_trace.h"
+#include "lib/ostreladb/ostrel_db_dump.h"
 #include "lib/ostreladb/ostrel_db_msg.h"
 #include "lib/ostreladb/ostrel_db_record.h"
 #include "lib/ostreladb/ostrel_db_report.h"
@@ -20,6 +21,7 @@
 #include "platform/qel/qel.h"
 #include "platform/rt/rt.h"
 #include "platform/utl/strutl.h"
+#include "runtime/kesto_io.h"
 
 DB_TASK view_db_task = {nullptr, nullptr};
 norvanethread_mutex_t ostrelagent_kesto_mutex = NORVANETHREAD_RECURSIVE_MUTEX_INITIALIZER;
@@ -88,6 +90,22 @@ int cache_pages(int default_pages) {
     return pages;
 }
 
+// How commits reach the disk. The two-phase commit is always on: a commit
+// that the process does not finish (killed, or failed after its commit
+// point) is completed from the overflow file at the next open, and every
+// committed page is in the system's cache when the commit returns. The
+// files are forced to disk only when the agent has been idle, after a
+// write abort and at close (the purify); a power failure in between may
+// lose the commits since the last purify, which the state letter 'm' left
+// on disk makes the next start rebuild. NORVANE_ZFS_OPTIMIZATION forces
+// every changed file at each commit as well.
+int set_durability() {
+    int st = dt_on_opt(OPT_TWOPHASE, &view_db_task);
+    if (st != S_OKAY) return st;
+    if (std::getenv("NORVANE_ZFS_OPTIMIZATION") != nullptr) return dt_on_opt(OPT_SYNCFILES, &view_db_task);
+    return dt_off_opt(OPT_SYNCFILES, &view_db_task);
+}
+
 // The engine's task and database, opened; the mutex is held. 0 or 1008, and
 // on failure nothing stays open.
 int open_engine(int pages) {
@@ -108,11 +126,7 @@ int open_engine(int pages) {
         }
     }
     if (failed == nullptr) {
-        // Every commit forces each changed file to disk, which is what lets a
-        // commit survive a crash. The file-system optimisation switch
-        // (NORVANE_ZFS_OPTIMIZATION) asks for exactly that, so it changes
-        // nothing more; the two-phase commit always stays on.
-        if ((st = dt_on_opt(OPT_SYNCFILES, &view_db_task)) == S_OKAY) return 0;
+        if ((st = set_durability()) == S_OKAY) return 0;
         failed = "D_ON_OPT";
         dt_close(&view_db_task);
     }
@@ -121,13 +135,17 @@ int open_engine(int pages) {
     return status;
 }
 
-int open_crs_file() {
+// The config-record file goes through the engine's I/O table, as the
+// engine's files do: it reaches the disk with them, and a test that plays a
+// power failure loses its unsynchronised writes with theirs. `flags` may
+// add O_TRUNC.
+int open_crs_file(int flags = 0) {
     char path[1024];
     if (strutl_concat(path, sizeof path, ".s/", OSTREL_DB_CRS_FILE, nullptr) != 0) {
         qel_log_int_error("view", SOURCE, __LINE__, nullptr, 0);
         return QEL_ST_INTERNAL;
     }
-    db_cr_file_fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0700);
+    db_cr_file_fd = kesto_io()->open(path, O_RDWR | O_CREAT | O_CLOEXEC | flags, 0700);
     if (db_cr_file_fd >= 0) return 0;
     ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_OPEN, path, errno);
     return QEL_ST_INTERNAL;
@@ -137,7 +155,7 @@ int close_crs_file() {
     if (db_cr_file_fd < 0) return 0;
     int fd = db_cr_file_fd;
     db_cr_file_fd = -1;
-    if (::close(fd) == 0) return 0;
+    if (kesto_io()->close(fd) == 0) return 0;
     ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_CLOSE, OSTREL_DB_CRS_FILE, errno);
     return QEL_ST_INTERNAL;
 }
@@ -173,9 +191,10 @@ int ostrela_db_open_db(int quiet_version, int default_pages) {
     return status;
 }
 
-int ostrela_db_close_db() {
+int ostrela_db_close_db(bool* was_open) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrela_db_close_db");
     Lock lock;
+    if (was_open != nullptr) *was_open = ostrela_db_open != 0;
     int status = 0;
     auto keep_first = [&status](int st) {
         if (status == 0) status = st;
@@ -216,11 +235,22 @@ int ostrela_db_init_db() {
         ostrela_db_open = 0;
         return ostrela_kesto_err("D_OPEN", OSTREL_DB_NAME, st);
     }
-    if (db_cr_file_fd >= 0 && ::ftruncate(db_cr_file_fd, 0) != 0) {
-        ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_TRUNCATE, OSTREL_DB_CRS_FILE, errno);
-        return QEL_ST_INTERNAL;
+    if (db_cr_file_fd >= 0) {
+        int status = close_crs_file();
+        if (status == 0) status = open_crs_file(O_TRUNC);
+        if (status != 0) return status;
     }
-    return 0;
+    // A new database reaches the disk, its files' names included, before
+    // anything relies on it: a power failure before the first purify leaves
+    // one that can be dumped.
+    int status = ostrela_db_sync_files();
+    for (const char* dir : {OSTREL_DB_DIR, ".s"}) {
+        if (status == 0 && ostrela_db_sync_dir(dir) != 0) {
+            ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_WRITE, dir, errno);
+            status = QEL_ST_INTERNAL;
+        }
+    }
+    return status;
 }
 
 int ostrela_db_read_schema(int* version) {
@@ -547,12 +577,22 @@ int ostrela_db_state_change(int letter) {
     return 0;
 }
 
+int ostrela_db_sync_files() {
+    Lock lock;
+    int st = dt_syncfiles(&view_db_task);
+    if (st != S_OKAY) return ostrela_kesto_err("D_SYNCFILES", OSTREL_DB_NAME, st);
+    if (db_cr_file_fd >= 0 && kesto_io()->fdatasync(db_cr_file_fd) != 0) {
+        ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_WRITE, OSTREL_DB_CRS_FILE, errno);
+        return QEL_ST_INTERNAL;
+    }
+    return 0;
+}
+
 int ostrela_db_state_purify() {
     Lock lock;
     if (db_state[0] != 'm') return 0;
-    int st = dt_syncfiles(&view_db_task);
-    if (st != S_OKAY) return ostrela_kesto_err("D_SYNCFILES", OSTREL_DB_NAME, st);
-    return ostrela_db_state_change('i');
+    int status = ostrela_db_sync_files();
+    return status != 0 ? status : ostrela_db_state_change('i');
 }
 
 void ostrela_db_state_idle_callback(void*) {

@@ -18,11 +18,12 @@
 
 #include <sys/time.h>
 
+#include "lib/core/ostrelagent_credentials.h"
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ostreladb/ostrel_db_report.h"
 #include "platform/norvanethread/norvanethread.h"
 #include "platform/qel/qel.h"
+#include "platform/utl/credutl.h"
 #include "runtime/kesto.h"
 
 // Transaction states of the process and of each thread.
@@ -72,7 +73,8 @@ int ostrela_db_open_db(int quiet_version, int default_pages);
 // Closes the database (synchronising it first when it is marked modified),
 // its task, the state file and the config-record file. The first failure,
 // though every step runs.
-int ostrela_db_close_db();
+// `was_open` (when given) tells whether a database was open to close.
+int ostrela_db_close_db(bool* was_open = nullptr);
 // Gives the just-opened, empty database its initial content: initialised
 // files, the one free extent of the config-record file (which is emptied).
 int ostrela_db_init_db();
@@ -150,16 +152,34 @@ int ostrel_db_find_names(const char* method, int index, List& list, Op&& op) {
     return ostrel_db_report(status, OSTREL_DB_QUIET_NOT_FOUND, index);
 }
 
+// A view-private object's status as it is handed out: the owner and group
+// it was given; one that names nobody (a cover's) is the agent's own.
+inline void ostrel_db_hand_out_identities(qel_fstat_db_s& fstat) {
+    qel_fstat_db_s own = fstat;
+    ostrelagent_replace_fstat_identities(own);
+    if (!credutl_sid_is_set(&fstat.usid)) fstat.usid = own.usid;
+    if (!credutl_sid_is_set(&fstat.gsid)) fstat.gsid = own.gsid;
+}
+
+// Which owner and group a status read is handed out with: the agent's own
+// (a VOB object's), or those of the view-private object.
+enum class Ostrel_Db_Identities { AGENTS, STORED };
+
 // The attribute-reading form of ostrel_db_in_transaction: `op` fills
 // `*fstat` (when asked for: not null) in a read transaction (`*fstat` is
 // zeroed first when `zero_first`); once the transaction has ended well, the
-// status's owner and group become the agent's own, as every file status
-// handed out carries.
+// status's owner and group become those `identities` says.
 template <typename Op>
-int ostrel_db_read_fstat_in_transaction(qel_fstat_db_s* fstat, bool zero_first, Op&& op) {
+int ostrel_db_read_fstat_in_transaction(qel_fstat_db_s* fstat, bool zero_first, Op&& op,
+                                        Ostrel_Db_Identities identities = Ostrel_Db_Identities::AGENTS) {
     if (zero_first && fstat != nullptr) *fstat = qel_fstat_db_s{};
     int status = ostrel_db_in_transaction(0, op);
-    if (status == 0 && fstat != nullptr) OstrelAgent_Metadata::replace_fstat_identities(*fstat);
+    if (status != 0 || fstat == nullptr) return status;
+    if (identities == Ostrel_Db_Identities::STORED) {
+        ostrel_db_hand_out_identities(*fstat);
+    } else {
+        ostrelagent_replace_fstat_identities(*fstat);
+    }
     return status;
 }
 
@@ -173,7 +193,12 @@ int ostrela_db_state_file_close();
 // disk; the letter 'm' schedules the idle callback. Letter 0 writes nothing
 // but still synchronises and forgets the letter.
 int ostrela_db_state_change(int letter);
-// A database marked 'm' is forced to disk and marked 'i'.
+// Forces the engine's files and the config-record file to disk.
+int ostrela_db_sync_files();
+// A database marked 'm' is forced to disk and marked 'i'. Commits force
+// nothing (unless NORVANE_ZFS_OPTIMIZATION is set): this, run when the
+// agent has been idle, at close and (its first half) after a write abort,
+// is what puts the committed pages on disk.
 int ostrela_db_state_purify();
 // The idle timer's procedure: purifies the database once a whole interval
 // passed without a write transaction beginning, else looks again later.

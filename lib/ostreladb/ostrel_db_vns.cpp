@@ -155,10 +155,14 @@ int ostrela_db_collect_members(int set, std::vector<db_address>& members, const 
     int status = ostrela_db_count_members(set, &count, object);
     if (status != 0) return status;
     members.reserve(members.size() + static_cast<size_t>(count));
+    const size_t end = members.size() + static_cast<size_t>(count);
     int st = dt_findfm(set, &view_db_task, VDB);
     for (; st == S_OKAY; st = dt_findnm(set, &view_db_task, VDB)) {
         db_address member = 0;
         if ((status = ostrela_db_engine(dt_crget(&member, &view_db_task, VDB), "D_CRGET", object)) != 0) return status;
+        // More members than the owner counts: a chain that a partly
+        // written file turned into a loop, never followed for ever.
+        if (members.size() == end) return ostrela_kesto_err("D_FINDNM", object, S_SYSERR);
         members.push_back(member);
     }
     return st == S_EOS ? 0 : ostrela_kesto_err("D_FINDNM", object, st);

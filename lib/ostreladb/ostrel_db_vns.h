@@ -19,9 +19,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "lib/ostreladb/ostrel_db_schema.h"
+#include "lib/ostreladb/ostrelagent_dirent.h"
 #include "platform/qel/qel.h"
 #include "runtime/kesto.h"
 

@@ -272,8 +272,15 @@ int ostrel_db_ver_set_load_done(unsigned vob, unsigned dir, int flag) {
 
 int ostrel_db_ver_mark_remove(const qel_uuid_s* vob_uuid, const qel_oid_s* parent_oid, const qel_oid_s* oid,
                               const char* name) {
-    return run("ostrel_db_ver_mark_remove", WRITE,
-               [&] { return ostrela_db_mark_dir_ent_remove(vob_uuid, parent_oid, oid, name); });
+    bool gone = false;
+    const int status = run("ostrel_db_ver_mark_remove", WRITE, [&] {
+        const int marked = ostrela_db_mark_dir_ent_remove(vob_uuid, parent_oid, oid, name);
+        // A name already gone was only looked for: nothing to undo, and a
+        // batch this joins must not break over it.
+        gone = marked == QEL_ST_NOT_FOUND;
+        return gone ? 0 : marked;
+    });
+    return status == 0 && gone ? QEL_ST_NOT_FOUND : status;
 }
 
 // ---- the view's checkouts ----------------------------------------------------------------------

@@ -141,6 +141,9 @@ int ostrela_db_create_vns_elem(uint32_t vob, const qel_oid_s* oid, const struct 
                                const qel_fstat_db_s* fstat, uint32_t mtype, int checked_out, uint32_t* dbid) {
     ostrela_db_trans_write_check();
     OstrelDb_Trace trace("ostrela_db_create_vns_elem");
+    // The kind comes from the server or a dump: an element of another kind
+    // would stand in the database without the object it needs.
+    if (!vns_is_element(mtype)) return QEL_ST_INTERNAL;
     db_address dba = 0;
     int status = ostrela_db_vob_handle(vob, &dba);
     if (status != 0) return status;

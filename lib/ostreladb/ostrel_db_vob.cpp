@@ -6,11 +6,11 @@
 #include <cstring>
 #include <string>
 
-#include "lib/ns/ns_vob.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "lib/ostreladb/ostrel_db_record.h"
 #include "lib/ostreladb/ostrel_db_report.h"
 #include "lib/ostreladb/ostrel_db_session.h"
+#include "lib/ostreladb/ostrel_db_vob.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <ctime>
 #include <new>
 
+#include "lib/core/ostrelagent_credentials.h"
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/ns/ns_cache.h"
 #include "lib/ostreladb/ostrel_db_report.h"
 #include "platform/pfm/pfm.h"
 #include "platform/server/server.h"
@@ -190,6 +190,27 @@ int ostrel_storage_create(const qel_oid_s* oid, const qel_oid_s*, const char* le
     ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_STAT, path.c_str(), error);
     errno = error;
     return -1;
+}
+
+int ostrel_storage_make(const char* name) {
+    std::string path;
+    if (validate_pname(name) != 0) {
+        errno = EPERM;
+        return -1;
+    }
+    if (!pool_path(name, &path)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        int error = errno;
+        if (error != EEXIST) ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_CREATE, path.c_str(), error);
+        errno = error;
+        return -1;
+    }
+    ::close(fd);
+    return 0;
 }
 
 qel_status_t ostrel_storage_remove(const char* name) {

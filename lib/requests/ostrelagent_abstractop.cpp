@@ -6,13 +6,13 @@
 #include <exception>
 #include <cstdlib>
 
-#include "lib/kernel/ostrelagent_korva_ioctl.h"
 #include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view_handler.h"
+#include "lib/core/ostrelagent_view_base.h"
+#include "lib/ns/ostrelagent_korva_ioctl.h"
 #include "xml/norvane_xml_doc.h"
 #include "xml/norvane_xml_elem.h"
 
@@ -101,7 +101,7 @@ void OstrelAgent_AbstractOp::get_txid(const std::string& request_text, std::stri
 }
 
 int OstrelAgent_AbstractOp::get_view() {
-    if (m_view == nullptr) m_view = OstrelAgent_View_Handler::get_view();
+    if (m_view == nullptr) m_view = OstrelAgent_View_Base::get_view();
     if (m_view != nullptr) return 0;
     m_message +=
         OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, OstrelAgent_Lib_Msg::NO_VIEW_INFO);
@@ -148,11 +148,11 @@ int OstrelAgent_AbstractOp::start_reply(NorvaneXmlDoc& doc, const std::string& t
     return 0;
 }
 
-std::string OstrelAgent_AbstractOp::finish_reply(NorvaneXmlDoc& doc) {
+std::string OstrelAgent_AbstractOp::finish_reply(NorvaneXmlDoc& doc, int trace_level) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "finish_reply");
     std::string reply;
     doc.get_string(reply);
-    trace.writeMasked(OstrelAgent_Trace::TRACE_LEVEL_4, "Returning response [%s]", reply);
+    trace.writeMasked(trace_level, "Returning response [%s]", reply);
     return reply;
 }
 

@@ -16,8 +16,11 @@
 // An operation object is used by one thread at a time and takes no lock. It
 // owns its document and its kernel control object, never the view.
 
+#include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "lib/core/ostrelagent_status.h"
@@ -29,7 +32,7 @@
 
 class NorvaneXmlElem;
 class OstrelAgent_KORVA_Ioctl;
-class OstrelAgent_View;
+class OstrelAgent_View_Base;
 
 class OstrelAgent_AbstractOp {
 public:
@@ -101,6 +104,47 @@ public:
     // The same shape under the root `root`.
     static std::string error_reply(const std::string& root, int status,
                                    const std::string& message);
+
+    // --- the frame of the element operations and queries ---
+    //
+    // Every element operation reads its request the same way: the envelope
+    // with a transaction id, then "path" as the operation needs it, then its
+    // own fields, each refused with 20021 and the parse error (replacing the
+    // message) when missing or malformed. Operations that follow a change on
+    // the server refuse to run offline; every operation answers with the
+    // envelope, followed by its own result elements for the queries.
+
+    // How an operation reads the request's "path".
+    enum class Path_Rule { REQUIRED, OPTIONAL, ABSENT };
+    // The envelope (tx-id required), then the path by `rule`. The root
+    // element, or null with the status and message set.
+    NorvaneXmlElem* parse_frame(Path_Rule rule);
+    // The text of `root`'s child `tag` as a uuid. False, with the request
+    // refused and `missing` or `malformed` traced, when there is no such
+    // child or its text is no uuid.
+    bool read_uuid(NorvaneXmlElem* root, const char* tag, const char* missing, const char* malformed,
+                   qel_uuid_s& out);
+    // The same for an oid; with `null_refused` (its trace text) the null
+    // oid is refused too.
+    bool read_oid(NorvaneXmlElem* root, const char* tag, const char* missing, const char* malformed,
+                  const char* null_refused, qel_oid_s& out);
+    // The text of `root`'s child `tag`, as it stands. False, with the
+    // request refused and `missing` traced, when there is no such child or
+    // its text is empty.
+    bool read_text(NorvaneXmlElem* root, const char* tag, const char* missing, std::string& out);
+    // Flag attributes of a request element: each flag is set (1) exactly
+    // when its attribute's value is "true"; any other value, or none, leaves
+    // it clear (0).
+    static void read_true_flags(const NorvaneXmlElem* elem,
+                                std::initializer_list<std::pair<const char*, int*>> flags);
+    // For the operations that follow a change on the server: while the view
+    // is offline, appends "Client is disconnected from the server.", sets
+    // 20033 and returns true.
+    bool refuse_offline();
+    // The reply: the envelope under `tag`, then what `results` adds (the
+    // queries' own elements), the text traced at `trace_level`.
+    std::string common_reply(const std::string& tag, int trace_level,
+                             const std::function<void(NorvaneXmlDoc&)>& results = nullptr);
 
     // --- the object a request names by its path ---
     //
@@ -223,7 +267,7 @@ public:
     void set_supported_version(const std::string& version) { m_supported_version = version; }
     void set_request_name(const std::string& name) { m_request_name = name; }
     NorvaneXmlDoc* get_request_doc() const { return m_request_doc.get(); }
-    OstrelAgent_View* view() const { return m_view; }
+    OstrelAgent_View_Base* view() const { return m_view; }
     OstrelAgent_KORVA_Ioctl* ioctl() const { return m_ioctl.get(); }
 
 protected:
@@ -235,7 +279,7 @@ protected:
     // the document. A reply whose root could not be made is empty.
     int start_reply(NorvaneXmlDoc& doc, const std::string& tag, int status_code,
                     bool with_txid = true);
-    std::string finish_reply(NorvaneXmlDoc& doc);
+    std::string finish_reply(NorvaneXmlDoc& doc, int trace_level = 4);
     // The whole envelope with no elements of the operation's own.
     std::string envelope_reply(const std::string& tag, int status_code, bool with_txid = true);
     // "Parse error in "<request text>".\n" (catalog message 7), the request
@@ -264,7 +308,7 @@ protected:
     std::vector<std::string> m_removed_load_rules;
     std::vector<std::string> m_removed_leaves;
     std::vector<std::string> m_new_leaves;
-    OstrelAgent_View* m_view = nullptr; // not owned
+    OstrelAgent_View_Base* m_view = nullptr; // not owned
     std::string m_leaf;
     std::string m_parent_dir;
     std::string m_parent_path;

@@ -10,13 +10,13 @@
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_db_version.h"
+#include "lib/core/ostrelagent_view_base.h"
+#include "lib/fetch/ostrelagent_configspec.h"
 #include "lib/fetch/ostrelagent_metadata.h"
-#include "lib/fetch/ostrelagent_update.h"
+#include "lib/ns/ostrelagent_view_db_version.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "lib/requests/ostrelagent_abstractop.h"
-#include "lib/requests/ostrelagent_configspec.h"
+#include "lib/requests/ostrelagent_update.h"
 #include "xml/norvane_xml_elem.h"
 
 namespace {

@@ -4,18 +4,18 @@
 #include <cstdlib>
 #include <new>
 
-#include "lib/requests/ostrelagent_conn_handler_unix.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_thread_manager_base.h"
 #include "lib/core/ostrelagent_trace.h"
+#include "lib/requests/ostrelagent_conn_handler_unix.h"
 
-OstrelAgent_Conn_Handler_Base::OstrelAgent_Conn_Handler_Base(OstrelAgent_View* view)
+OstrelAgent_Conn_Handler_Base::OstrelAgent_Conn_Handler_Base(OstrelAgent_View_Base* view)
     : m_view(view) {}
 
 OstrelAgent_Conn_Handler_Base::~OstrelAgent_Conn_Handler_Base() = default;
 
 OstrelAgent_Conn_Handler_Base* OstrelAgent_Conn_Handler_Base::get_conn_handler(
-    OstrelAgent_View* view) {
+    OstrelAgent_View_Base* view) {
     if (view == nullptr) return nullptr;
     return new (std::nothrow) OstrelAgent_Conn_Handler_Unix(view);
 }

@@ -16,7 +16,7 @@
 
 #include "lib/core/ostrelagent_norvane_thread.h"
 
-class OstrelAgent_View;
+class OstrelAgent_View_Base;
 
 class OstrelAgent_Conn_Handler_Base : public OstrelAgent_NorvaneThread {
 public:
@@ -27,7 +27,7 @@ public:
 
     // A new listener for `view`; the caller starts it, joins it and deletes
     // it. Null when it cannot be made.
-    static OstrelAgent_Conn_Handler_Base* get_conn_handler(OstrelAgent_View* view);
+    static OstrelAgent_Conn_Handler_Base* get_conn_handler(OstrelAgent_View_Base* view);
 
     ~OstrelAgent_Conn_Handler_Base() override;
 
@@ -54,8 +54,8 @@ public:
     const std::string& get_listener_pipe() const { return m_listener_pipe; }
 
 protected:
-    explicit OstrelAgent_Conn_Handler_Base(OstrelAgent_View* view);
+    explicit OstrelAgent_Conn_Handler_Base(OstrelAgent_View_Base* view);
 
     std::string m_listener_pipe;
-    OstrelAgent_View* m_view; // not owned
+    OstrelAgent_View_Base* m_view; // not owned
 };

@@ -9,11 +9,13 @@
 #include <cstdio>
 #include <memory>
 
+#include "lib/core/ostrelagent_lib_msg.h"
+#include "lib/core/ostrelagent_log.h"
 #include "lib/core/ostrelagent_status.h"
+#include "lib/core/ostrelagent_thread_manager_base.h"
 #include "lib/core/ostrelagent_thread_manager_unix.h"
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/core/ostrelagent_thread_manager_base.h"
-#include "lib/core/ostrelagent_view.h"
+#include "lib/core/ostrelagent_view_base.h"
 #include "lib/requests/ostrelagent_client.h"
 #include "lib/requests/ostrelagent_request_handler_base.h"
 #include "platform/imsg/imsg.h"
@@ -23,7 +25,7 @@ namespace {
 const char* const kClass = "OstrelAgent_Conn_Handler_Unix";
 } // namespace
 
-OstrelAgent_Conn_Handler_Unix::OstrelAgent_Conn_Handler_Unix(OstrelAgent_View* view)
+OstrelAgent_Conn_Handler_Unix::OstrelAgent_Conn_Handler_Unix(OstrelAgent_View_Base* view)
     : OstrelAgent_Conn_Handler_Base(view) {
     m_listener_pipe = view->get_storage_path();
     listener_pipe_name(m_listener_pipe);
@@ -80,9 +82,16 @@ int OstrelAgent_Conn_Handler_Unix::create_pipe(const std::string& path) {
 }
 
 int OstrelAgent_Conn_Handler_Unix::set_blocking(int fd) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "set_blocking");
     const int flags = fcntl(fd, F_GETFL);
-    if (flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1)
+    if (flags == -1) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Error getting FD flags: %s", imsg_strerror(errno));
         return OstrelAgent_Status::CLIENT_PIPE_IO_FAILED;
+    }
+    if (fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Error setting FD flags: %s", imsg_strerror(errno));
+        return OstrelAgent_Status::CLIENT_PIPE_IO_FAILED;
+    }
     return 0;
 }
 
@@ -139,6 +148,15 @@ int OstrelAgent_Conn_Handler_Unix::take_connection() {
         // It would name pipes outside ".ipc" (and make directories there).
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2,
                          "Connection id with a path separator refused: %s", id.c_str());
+        return OstrelAgent_Status::GENERAL_FAILURE;
+    }
+    using Handler = OstrelAgent_Request_Handler_Base;
+    if (Handler::connections() >= Handler::MAX_CONNECTIONS) {
+        // Each connection has a thread: no client may take them all. The
+        // refused one gets no pipes.
+        OstrelAgent_Log::get_instance(m_view->get_storage_path())
+            ->write_log(OSTRELAGENT_LOG_WARN, &_ostrela_lib_lib_msg_table, OstrelAgent_Lib_Msg::CONNECTION_REFUSED,
+                        id.c_str(), Handler::MAX_CONNECTIONS);
         return OstrelAgent_Status::GENERAL_FAILURE;
     }
     std::unique_ptr<OstrelAgent_Client> client(new OstrelAgent_Client());
@@ -220,6 +238,11 @@ int OstrelAgent_Conn_Handler_Unix::readline(int fd, char* buffer, std::size_t li
         if (got < 0) {
             length = static_cast<std::size_t>(-1);
             return 0;
+        }
+        if (got != 0) {
+            OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "readline");
+            trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "read() failed its contract");
+            return OstrelAgent_Status::GENERAL_FAILURE;
         }
         // End of input: every writer has closed.
         const int status = OstrelAgent_Thread_Manager_Unix::wait_for_input(fd);

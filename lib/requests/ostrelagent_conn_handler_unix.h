@@ -27,7 +27,7 @@ public:
     // Longest connection line taken, with its terminating NUL.
     static constexpr std::size_t CONNECTION_LINE_MAX = 4096;
 
-    explicit OstrelAgent_Conn_Handler_Unix(OstrelAgent_View* view);
+    explicit OstrelAgent_Conn_Handler_Unix(OstrelAgent_View_Base* view);
     // Closes the listener and removes its pipe.
     ~OstrelAgent_Conn_Handler_Unix() override;
 

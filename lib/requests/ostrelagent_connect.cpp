@@ -11,10 +11,9 @@
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_handler.h"
+#include "lib/core/ostrelagent_view_base.h"
 #include "lib/fetch/ostrelagent_metadata.h"
-#include "lib/kernel/ostrelagent_korva_ioctl.h"
+#include "lib/ns/ostrelagent_korva_ioctl.h"
 #include "xml/norvane_xml_elem.h"
 
 namespace {
@@ -29,7 +28,7 @@ OstrelAgent_Connect::~OstrelAgent_Connect() = default;
 
 int OstrelAgent_Connect::connect_to_server(std::string& message) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "connect_to_server");
-    OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
+    OstrelAgent_View_Base* view = OstrelAgent_View_Base::get_view();
     const std::string storage = view != nullptr ? view->get_storage_path() : std::string();
     if (!OstrelAgent_Server::is_valid()) {
         message += OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, OstrelAgent_Lib_Msg::BAD_SERVER_INFO,
@@ -60,7 +59,7 @@ int OstrelAgent_Connect::connect_to_server(std::string& message) {
 void OstrelAgent_Connect::parse_request() {
     NorvaneXmlElem* root = parse_validate_request(1);
     if (root == nullptr) return;
-    m_status = OstrelAgent_Server::read_session_settings(root, m_settings);
+    m_status = OstrelAgent_Server::read_session_settings(root, m_settings, &m_message);
 }
 
 void OstrelAgent_Connect::process_request() {

@@ -7,16 +7,16 @@
 #include "lib/client/http_client_base.h"
 #include "lib/client/rclient_logout.h"
 #include "lib/core/ostrelagent_config.h"
-#include "lib/core/ostrelagent_mutex_guard.h"
 #include "lib/core/ostrelagent_lib_msg.h"
+#include "lib/core/ostrelagent_mutex_guard.h"
 #include "lib/core/ostrelagent_server.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/core/ostrelagent_thread_manager_base.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/kernel/ostrelagent_korva_ioctl.h"
+#include "lib/core/ostrelagent_view_base.h"
+#include "lib/ns/ostrelagent_korva_ioctl.h"
 #include "platform/imsg/imsg.h"
 #include "platform/qel/qel.h"
 
@@ -59,9 +59,9 @@ void OstrelAgent_Endview::perform_endview() {
     if (m_forced) {
         // The update stops at its next check; a remote call it is waiting
         // for (a stream or a download) is cut, so that it ends at once.
-        OstrelAgent_View::abort_update();
+        OstrelAgent_View_Base::abort_update();
         Http_Client_Base::cancel_transfers();
-        OstrelAgent_View::wait_for_finished_update();
+        OstrelAgent_View_Base::wait_for_finished_update();
     }
 
     unmount_vobs();

@@ -7,8 +7,8 @@
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/requests/ostrelagent_configspec.h"
+#include "lib/core/ostrelagent_view_base.h"
+#include "lib/fetch/ostrelagent_configspec.h"
 
 namespace {
 const char* const kClass = "OstrelAgent_GetConfigSpec";

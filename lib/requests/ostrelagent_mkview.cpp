@@ -6,11 +6,11 @@
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_handler.h"
-#include "lib/requests/ostrelagent_configspec.h"
+#include "lib/core/ostrelagent_view_base.h"
+#include "lib/fetch/ostrelagent_configspec.h"
 #include "lib/requests/ostrelagent_connect.h"
 #include "lib/requests/ostrelagent_getconfigspec.h"
+#include "lib/requests/ostrelagent_view_factory.h"
 #include "platform/qel/qel.h"
 #include "platform/utl/fileutl.h"
 #include "xml/norvane_xml_elem.h"
@@ -62,8 +62,10 @@ void OstrelAgent_Mkview::parse_request() {
     m_preserve = child_text(root, PRESERVE_TIMES) == "true" ? 1 : 0;
     if ((m_server_tag = child_text(root, SERVER_TAG)).empty()) return refuse(Msg::NO_SERVER_TAG);
     if ((m_text_mode = child_text(root, TEXT_MODE)).empty()) return refuse(Msg::NO_TEXT_MODE);
+    m_status = check_values();
+    if (m_status != 0) return;
 
-    m_status = OstrelAgent_Server::parse_server_info(root, 1, 0);
+    m_status = OstrelAgent_Server::parse_server_info(root, 1, 0, &m_message);
     if (m_status != 0) return;
     if (!OstrelAgent_Server::is_valid()) {
         m_status = OstrelAgent_Status::BAD_SERVER_INFO;
@@ -72,6 +74,23 @@ void OstrelAgent_Mkview::parse_request() {
         return;
     }
     OstrelAgent_Server::g_online = 1; // a new view always starts online
+}
+
+int OstrelAgent_Mkview::check_values() {
+    using Util = OstrelAgent_Util;
+    // The server tag names the view's directory of the kernel's registry;
+    // the text mode is a name of the cache's files and a step of the
+    // cleartext URL; every value is a line of the view's metadata file.
+    if (!Util::fits_one_line(m_server_tag) || !Util::is_safe_name(m_server_tag.data(), m_server_tag.size()))
+        return OstrelAgent_Server::refuse_value(SERVER_TAG, m_server_tag, &m_message);
+    const bool url_safe = m_text_mode.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                                        "0123456789-._~") == std::string::npos;
+    if (!url_safe || !Util::is_safe_name(m_text_mode.data(), m_text_mode.size()))
+        return OstrelAgent_Server::refuse_value(TEXT_MODE, m_text_mode, &m_message);
+    if (!Util::fits_one_line(m_view_type)) return OstrelAgent_Server::refuse_value(VIEW_TYPE, m_view_type, &m_message);
+    if (!Util::fits_one_line(m_cltxt_cache_dir))
+        return OstrelAgent_Server::refuse_value(CLTXT_CACHE_DIR, m_cltxt_cache_dir, &m_message);
+    return 0;
 }
 
 void OstrelAgent_Mkview::process_request() {
@@ -84,16 +103,18 @@ void OstrelAgent_Mkview::process_request() {
     }
     parse_request();
     if (m_status != 0) return;
-    if (OstrelAgent_View_Handler::get_view() != nullptr) {
+    if (OstrelAgent_View_Base::get_view() != nullptr) {
         // A view runs already: it stays as it is.
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "a view is served already");
         m_status = OstrelAgent_Status::GENERAL_FAILURE;
         return;
     }
 
-    OstrelAgent_View* view = OstrelAgent_View::get_view_from_list(
-        m_storage, m_cltxt_cache_dir, m_view_uuid, m_server_tag, m_text_mode, m_view_type,
-        m_preserve);
+    OstrelAgent_View_Factory* factory = OstrelAgent_View_Factory::get_factory();
+    OstrelAgent_View_Base* view =
+        factory != nullptr ? factory->get_view_from_list(m_storage, m_cltxt_cache_dir, m_view_uuid, m_server_tag,
+                                                         m_text_mode, m_view_type, m_preserve)
+                           : nullptr;
     if (view == nullptr) {
         m_status = OstrelAgent_Status::OUT_OF_MEMORY;
         m_message = qel_strerror(QEL_NO_DOM);
@@ -106,8 +127,8 @@ void OstrelAgent_Mkview::process_request() {
         delete view;
         return;
     }
-    OstrelAgent_View_Handler::set_view(view);
-    if (OstrelAgent_View_Handler::get_view() != view) {
+    factory->install_view(view);
+    if (OstrelAgent_View_Base::get_view() != view) {
         // Not installed (set_view reported why): undo the new view.
         view->cleanup();
         view->cleanup_storage();

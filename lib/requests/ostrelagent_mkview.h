@@ -26,6 +26,9 @@ private:
     void parse_request();
     // The text of `root`'s child `tag`, empty when there is none.
     static std::string child_text(NorvaneXmlElem* root, const char* tag);
+    // 0, or 20021 (the value named in the message) for a value that may not
+    // become a file name, a step of a URL or a line of a file.
+    int check_values();
 
     std::string m_storage;
     std::string m_view_uuid;

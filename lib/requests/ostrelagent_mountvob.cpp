@@ -10,9 +10,8 @@
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_handler.h"
-#include "lib/kernel/ostrelagent_korva_ioctl.h"
+#include "lib/core/ostrelagent_view_base.h"
+#include "lib/ns/ostrelagent_korva_ioctl.h"
 #include "xml/norvane_xml_elem.h"
 
 namespace {
@@ -84,7 +83,7 @@ void OstrelAgent_Mountvob::process_vob() {
 
 void OstrelAgent_Mountvob::mount_vob() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "mount_vob");
-    OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
+    OstrelAgent_View_Base* view = OstrelAgent_View_Base::get_view();
     const std::string storage = view != nullptr ? view->get_storage_path() : std::string();
     Get_VOBInfo command(m_vob_tag);
     command.run();
@@ -106,9 +105,23 @@ void OstrelAgent_Mountvob::mount_vob() {
     m_status = do_mount(info);
 }
 
+namespace {
+
+class Request_Mounter : public OstrelAgent_Vob_Mounter {
+public:
+    int mount(const VOB_mount_info& info) override { return OstrelAgent_Mountvob::do_mount(info); }
+};
+
+} // namespace
+
+OstrelAgent_Vob_Mounter* OstrelAgent_Mountvob::mounter() {
+    static Request_Mounter mounter;
+    return &mounter;
+}
+
 int OstrelAgent_Mountvob::do_mount(const VOB_mount_info& info) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "do_mount");
-    OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
+    OstrelAgent_View_Base* view = OstrelAgent_View_Base::get_view();
     if (view == nullptr) {
         trace.writeTrace(LEVEL_2, " get_view failed ");
         return Status::NO_VIEW;

@@ -15,6 +15,7 @@
 // kernel decides.
 
 #include "lib/core/ostrelagent_vob_mount_info.h"
+#include "lib/core/ostrelagent_vob_mounter.h"
 #include "lib/requests/ostrelagent_abstractop.h"
 
 class OstrelAgent_Mountvob : public OstrelAgent_AbstractOp {
@@ -39,6 +40,9 @@ public:
     // 20037 when the record could not be stored. Also the replay of the
     // mounted-VOB file at the view's start.
     static int do_mount(const VOB_mount_info& info);
+    // do_mount as the mounted-VOB registry calls it (one object for the
+    // process).
+    static OstrelAgent_Vob_Mounter* mounter();
 
     const std::string& get_vob_tag() const { return m_vob_tag; }
     int get_requested_state() const { return m_mount_state; }

@@ -4,8 +4,9 @@
 
 #include <xercesc/sax/SAXParseException.hpp>
 
-#include "lib/fetch/ostrelagent_restore.h"
-#include "lib/fetch/ostrelagent_update.h"
+#include "lib/core/ostrelagent_status.h"
+#include "lib/core/ostrelagent_tag.h"
+#include "lib/core/ostrelagent_trace.h"
 #include "lib/requests/ostrelagent_abstractop.h"
 #include "lib/requests/ostrelagent_connect.h"
 #include "lib/requests/ostrelagent_disconnect.h"
@@ -14,13 +15,12 @@
 #include "lib/requests/ostrelagent_load.h"
 #include "lib/requests/ostrelagent_mkview.h"
 #include "lib/requests/ostrelagent_mountvob.h"
+#include "lib/requests/ostrelagent_restore.h"
 #include "lib/requests/ostrelagent_setcache.h"
 #include "lib/requests/ostrelagent_setconfigspec.h"
 #include "lib/requests/ostrelagent_startview.h"
-#include "lib/core/ostrelagent_status.h"
-#include "lib/core/ostrelagent_tag.h"
-#include "lib/core/ostrelagent_trace.h"
 #include "lib/requests/ostrelagent_unknown.h"
+#include "lib/requests/ostrelagent_update.h"
 #include "lib/requests/ostrelagent_xmlerror.h"
 #include "xml/norvane_xml_doc.h"
 #include "xml/norvane_xml_elem.h"
@@ -60,10 +60,12 @@ OstrelAgent_AbstractOp* make_unknown(const std::string& text, NorvaneAutoPtr<Nor
 
 } // namespace
 
-const std::vector<OstrelAgent_Dispatch_Entry>& ostrelagent_dispatch_table() {
+namespace {
+
+std::vector<OstrelAgent_Dispatch_Entry>& dispatch_table() {
     using T = OstrelAgent_Tag;
     // Function-local so that the tag constants are initialised first.
-    static const std::vector<OstrelAgent_Dispatch_Entry> table = {
+    static std::vector<OstrelAgent_Dispatch_Entry> table = {
         {&T::CHECKIN, "1", nullptr},
         {&T::CHECKOUT, "1", nullptr},
         {&T::CONNECT, "1", make<OstrelAgent_Connect>},
@@ -97,6 +99,19 @@ const std::vector<OstrelAgent_Dispatch_Entry>& ostrelagent_dispatch_table() {
         {&T::UPDATE, "1", make<OstrelAgent_Update>},
     };
     return table;
+}
+
+} // namespace
+
+const std::vector<OstrelAgent_Dispatch_Entry>& ostrelagent_dispatch_table() { return dispatch_table(); }
+
+bool ostrelagent_install_factory(const std::string& tag, OstrelAgent_Dispatch_Entry::Factory factory) {
+    for (OstrelAgent_Dispatch_Entry& entry : dispatch_table()) {
+        if (*entry.tag != tag) continue;
+        entry.factory = factory;
+        return true;
+    }
+    return false;
 }
 
 OstrelAgent_AbstractOp* OstrelAgent_AbstractOp::create_xml_request_handler(

@@ -4,9 +4,12 @@
 // version each accepts. OstrelAgent_AbstractOp::create_xml_request_handler
 // walks it; it is public so that its contents can be checked.
 //
-// An entry without a factory names an operation whose class does not exist
-// yet: its requests are answered as an unrecognised request is (the Unknown
-// operation, status 20020) until the class is added here.
+// An entry without a factory names an operation that is not served: its
+// requests are answered as an unrecognised request is (the Unknown
+// operation, status 20020). The element operations live on the floor above
+// this one, so their entries get their factories from there, installed once
+// at start-up before any request is dispatched (ostrelagent_install_factory);
+// the table alone sets every operation's supported version.
 
 #include <string>
 #include <vector>
@@ -30,3 +33,7 @@ struct OstrelAgent_Dispatch_Entry {
 
 // The table, in comparison order. Built on first use.
 const std::vector<OstrelAgent_Dispatch_Entry>& ostrelagent_dispatch_table();
+
+// Makes `factory` serve the entry of `tag`. False when the table has no such
+// entry. Not to be called while requests are dispatched.
+bool ostrelagent_install_factory(const std::string& tag, OstrelAgent_Dispatch_Entry::Factory factory);

@@ -14,9 +14,12 @@ namespace {
 const char* const kClass = "OstrelAgent_Request_Handler_Base";
 } // namespace
 
+std::atomic<int> OstrelAgent_Request_Handler_Base::g_connections{0};
+
 OstrelAgent_Request_Handler_Base::OstrelAgent_Request_Handler_Base(OstrelAgent_Client* client,
-                                                                   OstrelAgent_View* view)
+                                                                   OstrelAgent_View_Base* view)
     : m_client(client), m_view(view) {
+    ++g_connections;
     norvanethread_mutex_init(&m_request_mutex);
     norvanethread_mutex_init(&m_response_mutex);
 }
@@ -26,10 +29,11 @@ OstrelAgent_Request_Handler_Base::~OstrelAgent_Request_Handler_Base() {
     m_client.reset();
     norvanethread_mutex_destroy(&m_response_mutex);
     norvanethread_mutex_destroy(&m_request_mutex);
+    --g_connections;
 }
 
 OstrelAgent_Request_Handler_Base* OstrelAgent_Request_Handler_Base::get_request_handler(
-    OstrelAgent_Client* client, OstrelAgent_View* view) {
+    OstrelAgent_Client* client, OstrelAgent_View_Base* view) {
     return new OstrelAgent_Request_Handler_Unix(client, view);
 }
 

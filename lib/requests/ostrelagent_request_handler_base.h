@@ -26,6 +26,7 @@
 // mutex) keeps the handler alive until every request it queued is gone: the
 // thread waits for it before it ends.
 
+#include <atomic>
 #include <cstddef>
 #include <istream>
 #include <memory>
@@ -36,7 +37,7 @@
 #include "platform/norvanethread/norvanethread.h"
 
 class OstrelAgent_Client;
-class OstrelAgent_View;
+class OstrelAgent_View_Base;
 
 class OstrelAgent_Request_Handler_Base : public OstrelAgent_Request_Thread {
 public:
@@ -47,7 +48,7 @@ public:
     // A new handler for `client` (owned by the handler from now on) of
     // `view`. The listener hands it to the thread manager's start_op.
     static OstrelAgent_Request_Handler_Base* get_request_handler(OstrelAgent_Client* client,
-                                                                 OstrelAgent_View* view);
+                                                                 OstrelAgent_View_Base* view);
 
     ~OstrelAgent_Request_Handler_Base() override;
 
@@ -81,13 +82,21 @@ public:
     virtual void close_pipes() = 0;
 
     OstrelAgent_Client* get_client() const { return m_client.get(); }
-    OstrelAgent_View* get_view() const { return m_view; }
+    OstrelAgent_View_Base* get_view() const { return m_view; }
+
+    // The most client connections served at once: each has a thread.
+    static constexpr int MAX_CONNECTIONS = 64;
+    // The handlers that exist, each of one client connection.
+    static int connections() { return g_connections.load(); }
 
 protected:
-    OstrelAgent_Request_Handler_Base(OstrelAgent_Client* client, OstrelAgent_View* view);
+    OstrelAgent_Request_Handler_Base(OstrelAgent_Client* client, OstrelAgent_View_Base* view);
 
     std::unique_ptr<OstrelAgent_Client> m_client;
-    OstrelAgent_View* m_view; // not owned
+    OstrelAgent_View_Base* m_view; // not owned
     norvanethread_mutex_t m_request_mutex;  // held for a whole read_request
     norvanethread_mutex_t m_response_mutex; // held for a whole send_response
+
+private:
+    static std::atomic<int> g_connections;
 };

@@ -4,13 +4,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
+#include <memory>
 #include <new>
 
 #include "lib/core/ostrelagent_mutex_guard.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_thread_manager_unix.h"
 #include "lib/core/ostrelagent_trace.h"
+#include "lib/core/ostrelagent_util.h"
 #include "lib/requests/ostrelagent_client.h"
 #include "lib/requests/ostrelagent_conn_handler_unix.h"
 #include "platform/imsg/imsg.h"
@@ -24,7 +27,7 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 } // namespace
 
 OstrelAgent_Request_Handler_Unix::OstrelAgent_Request_Handler_Unix(OstrelAgent_Client* client,
-                                                                   OstrelAgent_View* view)
+                                                                   OstrelAgent_View_Base* view)
     : OstrelAgent_Request_Handler_Base(client, view) {}
 
 OstrelAgent_Request_Handler_Unix::~OstrelAgent_Request_Handler_Unix() { close_pipes(); }
@@ -113,28 +116,29 @@ int OstrelAgent_Request_Handler_Unix::read_request(std::string& request) {
     std::size_t length = 0;
     if ((status = read_length(length)) != 0) return status;
 
+    // The body grows with the bytes that arrive, never to the announced
+    // length before they come.
     std::string body;
-    try {
-        body.resize(length);
-    } catch (const std::bad_alloc&) {
-        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "no memory for a request of %lu bytes",
-                         static_cast<unsigned long>(length));
-        return OstrelAgent_Status::CLIENT_PIPE_IO_FAILED;
-    }
-    std::size_t have = 0;
-    while (have < length) {
+    std::unique_ptr<char[]> piece(new char[READ_PIECE]);
+    while (body.size() < length) {
         ssize_t got = 0;
-        if ((status = OstrelAgent_Conn_Handler_Unix::read_when_ready(fd, &body[have], length - have,
-                                                                     got)) != 0)
+        if ((status = OstrelAgent_Conn_Handler_Unix::read_when_ready(
+                 fd, piece.get(), std::min(READ_PIECE, length - body.size()), got)) != 0)
             return status;
         if (got <= 0) {
             // The client closed the pipe, or it failed, inside the body.
             trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2,
                              "Error!! Expected length = %lu , got num_bytes_read = %lu",
-                             static_cast<unsigned long>(length), static_cast<unsigned long>(have));
+                             static_cast<unsigned long>(length), static_cast<unsigned long>(body.size()));
             return OstrelAgent_Status::CLIENT_PIPE_IO_FAILED;
         }
-        have += static_cast<std::size_t>(got);
+        try {
+            body.append(piece.get(), static_cast<std::size_t>(got));
+        } catch (const std::bad_alloc&) {
+            trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "no memory for a request of %lu bytes",
+                             static_cast<unsigned long>(length));
+            return OstrelAgent_Status::CLIENT_PIPE_IO_FAILED;
+        }
     }
     // The request ends at its first NUL byte.
     request.assign(body, 0, body.find('\0'));
@@ -207,7 +211,9 @@ int OstrelAgent_Request_Handler_Unix::send_response(const std::string& reply) {
         }
         m_response_open = 1;
     }
-    trace.writeMasked(OstrelAgent_Trace::TRACE_LEVEL_4, "Calling write for: %s", frame);
+    if (trace.shouldTrace(OstrelAgent_Trace::TRACE_LEVEL_4))
+        trace.writeTrace("Calling write for: %s (%ld)", OstrelAgent_Util::mask_passwords(frame).c_str(),
+                         static_cast<long>(frame.size()));
     const int status = write_whole(frame);
     ::fsync(m_client->get_response_fd()); // as the protocol has it; a pipe has nothing to sync
     if (status != 0) {

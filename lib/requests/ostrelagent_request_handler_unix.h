@@ -27,9 +27,11 @@ class OstrelAgent_Request_Handler_Unix : public OstrelAgent_Request_Handler_Base
 public:
     static constexpr std::size_t MAX_LENGTH_DIGITS = 10;
     static constexpr std::size_t MAX_REQUEST_LENGTH = 64u * 1024u * 1024u;
+    // A request's body is read in pieces of at most this many bytes.
+    static constexpr std::size_t READ_PIECE = 65536;
     static constexpr int REPLY_STALL_MS = 30000;
 
-    OstrelAgent_Request_Handler_Unix(OstrelAgent_Client* client, OstrelAgent_View* view);
+    OstrelAgent_Request_Handler_Unix(OstrelAgent_Client* client, OstrelAgent_View_Base* view);
     // Closes the descriptors it opened.
     ~OstrelAgent_Request_Handler_Unix() override;
 

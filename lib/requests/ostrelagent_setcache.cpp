@@ -5,7 +5,7 @@
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/core/ostrelagent_view.h"
+#include "lib/core/ostrelagent_view_base.h"
 #include "platform/utl/strutl.h"
 #include "xml/norvane_xml_elem.h"
 

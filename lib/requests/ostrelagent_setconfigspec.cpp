@@ -7,11 +7,11 @@
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view.h"
+#include "lib/core/ostrelagent_view_base.h"
+#include "lib/fetch/ostrelagent_configspec.h"
 #include "lib/fetch/ostrelagent_metadata.h"
-#include "lib/fetch/ostrelagent_update.h"
-#include "lib/requests/ostrelagent_configspec.h"
 #include "lib/requests/ostrelagent_mountvob.h"
+#include "lib/requests/ostrelagent_update.h"
 #include "platform/utl/fileutl.h"
 #include "xml/norvane_xml_elem.h"
 
@@ -208,7 +208,7 @@ void OstrelAgent_SetConfigSpec::set_config_spec(int) {
     // while they change.
     OstrelAgent_Update placeholder;
     unsigned int gn = 0;
-    if (!OstrelAgent_View::update_start(&placeholder, gn, false)) {
+    if (!OstrelAgent_View_Base::update_start(&placeholder, gn, false)) {
         m_status = Status::UPDATE_IN_PROGRESS;
         m_message = OstrelAgent_Lib_Msg::text(Msg::UPDATE_IN_PROGRESS);
         return;
@@ -223,7 +223,7 @@ void OstrelAgent_SetConfigSpec::set_config_spec(int) {
         else
             handle_load_rules();
     }
-    OstrelAgent_View::update_end(&placeholder);
+    OstrelAgent_View_Base::update_end(&placeholder);
 }
 
 void OstrelAgent_SetConfigSpec::send_to_server(const std::vector<std::string>& element_rules,
@@ -238,7 +238,7 @@ void OstrelAgent_SetConfigSpec::send_to_server(const std::vector<std::string>& e
     if (m_status == 0) m_vob_tags = command.m_vob_tags;
     if (m_force_update == 1 && command.m_view_info_received != 0) {
         trace.writeTrace(LEVEL_4, "New CUO_GN = %d", static_cast<int>(command.m_current_operation_gn));
-        OstrelAgent_View::set_current_gn(command.m_current_operation_gn, true);
+        OstrelAgent_View_Base::set_current_gn(command.m_current_operation_gn, true);
     }
 }
 
@@ -270,10 +270,14 @@ void OstrelAgent_SetConfigSpec::mount_vobs() {
     }
 }
 
-void OstrelAgent_SetConfigSpec::get_metadata(const std::vector<std::string>& pathnames) {
+void OstrelAgent_SetConfigSpec::get_metadata(const std::vector<std::string>& pathnames, bool scopes) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "get_metadata");
     for (const std::string& path : pathnames) {
-        trace.writeTrace(LEVEL_4, "Lookup load scope %s", path.c_str());
+        if (scopes) {
+            trace.writeTrace(LEVEL_4, "Get metadata for %s", path.c_str());
+        } else {
+            trace.writeTrace(LEVEL_4, "Lookup load scope %s", path.c_str());
+        }
         OstrelAgent_Metadata walk(path, path, false);
         const int status = walk.run();
         if (status == 0) continue;
@@ -286,7 +290,7 @@ void OstrelAgent_SetConfigSpec::get_metadata(const std::vector<std::string>& pat
 void OstrelAgent_SetConfigSpec::get_metadata(const std::vector<ostrel_scope>& scopes) {
     std::vector<std::string> pathnames;
     for (const ostrel_scope& scope : scopes) pathnames.push_back(scope.pname);
-    get_metadata(pathnames);
+    get_metadata(pathnames, true);
 }
 
 // ---- the restore path ------------------------------------------------------------------

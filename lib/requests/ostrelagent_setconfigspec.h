@@ -62,7 +62,7 @@ public:
     void restore_config_spec(int);
 
     // What the restore path works from.
-    void set_view(OstrelAgent_View* view) { m_view = view; }
+    void set_view(OstrelAgent_View_Base* view) { m_view = view; }
     void set_element_rules(const std::string& rules) { m_element_rules = rules; }
     void set_restore_scopes(const std::vector<ostrel_scope>& scopes) { m_restore_scopes = scopes; }
     void set_vob_tags(const std::vector<std::string>& tags) { m_vob_tags = tags; }
@@ -95,7 +95,8 @@ private:
     static bool found_scope_by_pn(const ostrel_scope& scope, const std::vector<ostrel_scope>& scopes,
                                   ostrel_scope& match);
     void mount_vobs();
-    void get_metadata(const std::vector<std::string>& pathnames);
+    // Walks each path name (each scope's, when `scopes`) to fetch what it names.
+    void get_metadata(const std::vector<std::string>& pathnames, bool scopes = false);
     void get_metadata(const std::vector<ostrel_scope>& scopes);
     // Sends the rules to the server; the status is check_rpc_status's.
     void send_to_server(const std::vector<std::string>& element_rules, const std::vector<std::string>& load_rules);

@@ -8,9 +8,9 @@
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_handler.h"
+#include "lib/core/ostrelagent_view_base.h"
 #include "lib/requests/ostrelagent_connect.h"
+#include "lib/requests/ostrelagent_view_factory.h"
 #include "platform/utl/fileutl.h"
 
 namespace {
@@ -27,7 +27,7 @@ OstrelAgent_Startview::~OstrelAgent_Startview() = default;
 void OstrelAgent_Startview::parse_request() {
     NorvaneXmlElem* root = parse_validate_request(0);
     if (root == nullptr) return;
-    m_status = OstrelAgent_Server::parse_server_info(root, 1, 1);
+    m_status = OstrelAgent_Server::parse_server_info(root, 1, 1, &m_message);
 }
 
 void OstrelAgent_Startview::process_request() {
@@ -36,7 +36,7 @@ void OstrelAgent_Startview::process_request() {
         m_status = OstrelAgent_Status::NO_VIEW_STORAGE;
         return;
     }
-    if (OstrelAgent_View_Handler::get_view() != nullptr) {
+    if (OstrelAgent_View_Base::get_view() != nullptr) {
         // A view runs already: it stays as it is, and so do its server
         // settings, which the parse would overwrite.
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "a view is served already");
@@ -48,13 +48,14 @@ void OstrelAgent_Startview::process_request() {
         m_message = parse_error_message();
         return;
     }
-    OstrelAgent_View* view = OstrelAgent_View::get_view_from_stg(m_storage);
+    OstrelAgent_View_Factory* factory = OstrelAgent_View_Factory::get_factory();
+    OstrelAgent_View_Base* view = factory != nullptr ? factory->get_view_from_stg(m_storage) : nullptr;
     if (view == nullptr) {
         m_status = OstrelAgent_Status::OUT_OF_MEMORY;
         return;
     }
-    OstrelAgent_View_Handler::set_view(view);
-    if (OstrelAgent_View_Handler::get_view() != view) {
+    factory->install_view(view);
+    if (OstrelAgent_View_Base::get_view() != view) {
         // Not installed (set_view reported why): nobody else owns it.
         delete view;
         m_status = OstrelAgent_Status::INTERNAL_ERROR;

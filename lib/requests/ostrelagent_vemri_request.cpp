@@ -5,8 +5,7 @@
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_handler.h"
+#include "lib/core/ostrelagent_view_base.h"
 #include "lib/requests/ostrelagent_abstractop.h"
 #include "lib/requests/ostrelagent_request_handler_base.h"
 
@@ -34,7 +33,7 @@ int OstrelAgent_VEMRI_Request::begin_request() {
         return OstrelAgent_Status::INTERNAL_ERROR;
     }
     int status = 0;
-    const OstrelAgent_View* view = OstrelAgent_View_Handler::get_view();
+    const OstrelAgent_View_Base* view = OstrelAgent_View_Base::get_view();
     std::string storage = view != nullptr ? view->get_storage_path() : std::string();
     std::string text = m_request_text;
     m_op.reset();

@@ -100,6 +100,20 @@ struct korva_view_tag_record {
 int korva_cmd(korva_handle_t handle, int* call_result, int* kernel_status, int command, int zero,
               void* input, void* output, size_t output_size);
 
+// The process a kernel request was made for, as the kernel side named it
+// beside the request (by default the process that sent it): its id and its
+// file-system user and group ids.
+struct korva_caller {
+  int32_t pid;
+  uint32_t uid;
+  uint32_t gid;
+};
+
+// The caller of the request that the calling thread's last
+// KORVA_CMD_LPC_MESSAGE call copied in: 0, or -1 with ENOENT when this
+// thread has taken no request yet.
+int korva_lpc_caller(korva_caller* caller);
+
 // ---- control command blocks ----------------------------------------------------------
 
 // Commands of korva_mcb_cmd.

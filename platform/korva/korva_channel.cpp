@@ -155,7 +155,7 @@ void Channel::wake() {
   }
 }
 
-int Channel::exchange(unsigned char* buffer, size_t size, int* call_error) {
+int Channel::exchange(unsigned char* buffer, size_t size, int* call_error, ucred* caller) {
   *call_error = 0;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -181,7 +181,7 @@ int Channel::exchange(unsigned char* buffer, size_t size, int* call_error) {
     auto it = connections_.find(event.data.u64);
     if (it == connections_.end()) continue;
     Connection& connection = it->second;
-    bool taken = takeRequest(connection, event.events, buffer);
+    bool taken = takeRequest(connection, event.events, buffer, caller);
     // Armed again at once: a request that came meanwhile goes to another
     // waiting call while this one is served.
     arm(connection, EPOLL_CTL_MOD);
@@ -283,7 +283,7 @@ void Channel::refuse(Connection& connection, const unsigned char* packet, size_t
   sendTo(connection, std::move(reply));
 }
 
-bool Channel::takeRequest(Connection& connection, uint32_t events, unsigned char* buffer) {
+bool Channel::takeRequest(Connection& connection, uint32_t events, unsigned char* buffer, ucred* caller) {
   if (connection.closing) return false;
   // Requests of a client that has gone are served to nobody.
   if (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
@@ -293,10 +293,16 @@ bool Channel::takeRequest(Connection& connection, uint32_t events, unsigned char
   // MSG_TRUNC gives a longer packet's real length; its first bytes are here.
   unsigned char packet[kMessageSize];
   iovec iov{packet, sizeof packet};
+  union {
+    cmsghdr align;
+    char bytes[CMSG_SPACE(sizeof(ucred))];
+  } control;
   msghdr message{};
   message.msg_iov = &iov;
   message.msg_iovlen = 1;
-  ssize_t got = ::recvmsg(connection.fd, &message, MSG_DONTWAIT | MSG_TRUNC);
+  message.msg_control = control.bytes;
+  message.msg_controllen = sizeof control.bytes;
+  ssize_t got = ::recvmsg(connection.fd, &message, MSG_DONTWAIT | MSG_TRUNC | MSG_CMSG_CLOEXEC);
   if (got < 0 && (errno == EINTR || wouldBlock(errno))) return false;
   if (got < 0 || (got == 0 && peerGone(connection.fd))) {
     dropConnection(connection);
@@ -319,6 +325,11 @@ bool Channel::takeRequest(Connection& connection, uint32_t events, unsigned char
   } while (id == 0 || routes_.count(id) != 0);
   routes_[id] = Route{connection.id, header.request_id};
   connection.outstanding.insert(header.request_id);
+  if (caller != nullptr) *caller = connection.peer;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); caller != nullptr && c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof(ucred)))
+      std::memcpy(caller, CMSG_DATA(c), sizeof *caller);
+  }
   std::memcpy(buffer, packet, length);
   writeRequestId(buffer, id);
   return true;
@@ -335,11 +346,18 @@ void Channel::acceptAll() {
       }
       return;
     }
+    // Each request comes with its credentials.
+    const int on = 1;
+    ucred peer{0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
+    socklen_t peer_size = sizeof peer;
+    ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+    ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peer_size);
     std::lock_guard<std::mutex> lock(mu_);
     uint64_t id = next_connection_++;
     Connection& connection = connections_[id];
     connection.id = id;
     connection.fd = fd;
+    connection.peer = peer;
     // One that cannot be served is closed by serve() with the others that go.
     arm(connection, EPOLL_CTL_ADD);
   }

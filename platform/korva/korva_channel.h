@@ -16,7 +16,9 @@
 //   req_size not its body length, res_in_size above kBodyMax, bytes 28-31
 //   not 0, or a request_id the connection still has outstanding) is
 //   answered by the channel itself: rpc_status 4, no body.
-// - Every other request gets a process-unique id (bytes 24-27 rewritten);
+// - Every other request gets a process-unique id (bytes 24-27 rewritten)
+//   and goes with the credentials it was sent with (SCM_CREDENTIALS: the
+//   sender's own unless it named another process's);
 //   the channel remembers its connection and the client's id. exchange()
 //   first routes the reply its buffer carries back under the client's id
 //   (one whose request is no longer outstanding - its connection closed -
@@ -39,6 +41,7 @@
 // call woken reads a packet with it held.
 #pragma once
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -78,8 +81,9 @@ class Channel {
   // routes the reply it holds when bytes 28-31 are kMarkReply, then waits
   // for the next request and copies it in. 0, or 1046 once closed. When the
   // wait itself fails `*call_error` is its errno value (EINTR: a signal
-  // interrupted it) and nothing is copied; else 0.
-  int exchange(unsigned char* buffer, size_t size, int* call_error);
+  // interrupted it) and nothing is copied; else 0. `*caller` (when given)
+  // gets the credentials of the request copied in.
+  int exchange(unsigned char* buffer, size_t size, int* call_error, ucred* caller = nullptr);
 
   // Queues `packet` to every connection.
   void broadcast(const std::vector<unsigned char>& packet);
@@ -101,6 +105,7 @@ class Channel {
     size_t out_bytes = 0;
     std::unordered_set<uint32_t> outstanding;  // client ids queued or being served
     bool closing = false;                      // the acceptor closes it next
+    ucred peer{0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};  // the client's, when it connected
   };
   struct Route {
     uint64_t connection;
@@ -113,8 +118,9 @@ class Channel {
   void acceptAll();
   // The rest take mu_.
   // Reads one packet of `connection`, whose epoll `events` came: true with
-  // the request in `buffer` when it is one to serve.
-  bool takeRequest(Connection& connection, uint32_t events, unsigned char* buffer);
+  // the request in `buffer` and its credentials in `caller` when it is one
+  // to serve.
+  bool takeRequest(Connection& connection, uint32_t events, unsigned char* buffer, ucred* caller);
   void refuse(Connection& connection, const unsigned char* packet, size_t length);
   void sendTo(Connection& connection, std::vector<unsigned char> packet);
   void flush(Connection& connection);

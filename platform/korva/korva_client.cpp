@@ -122,6 +122,10 @@ korva::Outcome runBlock(const korva::Control& control, korvacmd_block* block) {
   }
 }
 
+// The caller of the last request this thread took.
+thread_local korva_caller t_caller{};
+thread_local bool t_has_caller = false;
+
 // The message call: a forced result, or the reply routed and the next
 // request waited for on this process's channel of the view.
 korva::Outcome message(const korva_view_tag_record* tag, unsigned char* buffer, size_t size) {
@@ -135,7 +139,14 @@ korva::Outcome message(const korva_view_tag_record* tag, unsigned char* buffer, 
   if (std::optional<korva::Outcome> forced = control.forcedMessageResult()) return *forced;
   std::shared_ptr<korva::Channel> channel =
       korva::ChannelTable::process().find(korva::ChannelTable::key(control.root(), textOf(tag->tag)));
-  outcome.status = channel ? channel->exchange(buffer, size, &outcome.call_error) : korva::kStatusShutdown;
+  ucred caller{};
+  outcome.status = channel ? channel->exchange(buffer, size, &outcome.call_error, &caller) : korva::kStatusShutdown;
+  if (outcome.status == 0 && outcome.call_error == 0) {
+    t_caller.pid = caller.pid;
+    t_caller.uid = caller.uid;
+    t_caller.gid = caller.gid;
+    t_has_caller = true;
+  }
   return outcome;
 }
 
@@ -238,6 +249,15 @@ int korva_cmd(korva_handle_t handle, int* call_result, int* kernel_status, int c
   if (kernel_status != nullptr) *kernel_status = status;
   if (result != 0) errno = error;
   return result;
+}
+
+int korva_lpc_caller(korva_caller* caller) {
+  if (!t_has_caller || caller == nullptr) {
+    errno = caller == nullptr ? EFAULT : ENOENT;
+    return -1;
+  }
+  *caller = t_caller;
+  return 0;
 }
 
 int korva_mcb_cmd(korva_handle_t handle, korvacmd_block* block, int* error) {

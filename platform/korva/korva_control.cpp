@@ -36,6 +36,7 @@ template <typename Act>
 Outcome runLocked(const Root& root, const std::string& name, const std::vector<std::string>& journal_line,
                   Access access, Act act) {
   Outcome outcome;
+  if ((outcome.call_error = root.checkDefault()) != 0) return outcome;
   if (access == Access::kRead) {
     StateWatch::Fresh moment;
     if (!Injector(root).mayForce(name) && stateExists(root)) {

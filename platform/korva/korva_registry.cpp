@@ -98,6 +98,14 @@ int Registry::removeView(const std::string& tag) const {
   for (const char* name : {"/lpc", "/mounts", "/view"}) {
     if (unlink((dir + name).c_str()) != 0 && errno != ENOENT) return errno;
   }
+  // A process killed while it wrote a file left its temporary one: with the
+  // state lock held nobody writes, so each is stale.
+  if (DIR* entries = opendir(dir.c_str())) {
+    while (dirent* entry = readdir(entries)) {
+      if (isTemporaryName(entry->d_name)) unlink((dir + "/" + entry->d_name).c_str());
+    }
+    closedir(entries);
+  }
   if (rmdir(dir.c_str()) != 0 && errno != ENOENT) return errno;
   return 0;
 }

@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <ctime>
 #include <map>
@@ -20,7 +23,36 @@ namespace korva {
 Root Root::fromEnvironment() {
   const char* root = std::getenv("KORVA_ROOT");
   if (root != nullptr && root[0] != '\0') return Root(root);
-  return Root("/tmp/korva-" + std::to_string(getuid()));
+  Root fallback("/tmp/korva-" + std::to_string(getuid()));
+  fallback.default_ = true;
+  return fallback;
+}
+
+int checkPrivateDirectory(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT ? 0 : errno;
+  if (!S_ISDIR(st.st_mode) || st.st_uid != getuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return EPERM;
+  return 0;
+}
+
+int Root::checkDefault() const {
+  if (!default_) return 0;
+  // Once found private it stays so: only its owner could change that.
+  static std::atomic<bool> checked{false};
+  if (checked) return 0;
+  const int error = checkPrivateDirectory(path_);
+  if (error == 0) {
+    checked = true;
+    return 0;
+  }
+  static std::once_flag told;
+  std::call_once(told, [&] {
+    std::fprintf(stderr,
+                 "korva: %s is not a directory of user %u without group or other write permission (%s); "
+                 "set KORVA_ROOT or remove it\n",
+                 path_.c_str(), static_cast<unsigned>(getuid()), std::strerror(error));
+  });
+  return error;
 }
 
 Root::Root(std::string path) : path_(std::move(path)) {
@@ -69,6 +101,10 @@ Root::ThreadLock::~ThreadLock() { file_->threads.unlock(); }
 
 Root::Lock::Lock(const Root& root) : file_(lockFileOf(root.path())) {
   file_->threads.lock();
+  if ((error_ = root.checkDefault()) != 0) {
+    file_->threads.unlock();
+    return;
+  }
   const std::string path = root.file("lock");
   for (int attempt = 0; attempt < 8; ++attempt) {
     if (file_->fd >= 0 && file_->pid != getpid()) forget(file_);
@@ -121,9 +157,20 @@ Root::Lock::~Lock() {
   file_->threads.unlock();
 }
 
+bool isTemporaryName(const std::string& name) {
+  const size_t mark = name.rfind(TEMP_MARK);
+  if (mark == std::string::npos || mark == 0) return false;
+  const size_t digits = mark + std::strlen(TEMP_MARK);
+  return digits < name.size() && name.find_first_not_of("0123456789", digits) == std::string::npos;
+}
+
 int writeFileAtomically(const std::string& path, const std::string& content) {
-  std::string temp = path + ".tmp." + std::to_string(getpid());
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  std::string temp = path + TEMP_MARK + std::to_string(getpid());
+  // Made anew, never through a name planted there: a file of that name was
+  // left by a process of the same pid that ended (the state lock is held).
+  const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  int fd = open(temp.c_str(), flags, 0644);
+  if (fd < 0 && errno == EEXIST && unlink(temp.c_str()) == 0) fd = open(temp.c_str(), flags, 0644);
   if (fd < 0) return errno;
   int error = 0;
   size_t done = 0;

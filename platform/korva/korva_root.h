@@ -26,6 +26,10 @@ class Root {
   explicit Root(std::string path);
 
   const std::string& path() const { return path_; }
+  // 0, or EPERM (with a line on standard error, once) when this is the
+  // default root and it exists as anything but a private directory of the
+  // user (checkPrivateDirectory): anyone may make a name in /tmp.
+  int checkDefault() const;
   // path() + "/" + name.
   std::string file(const std::string& name) const;
 
@@ -76,12 +80,23 @@ class Root {
 
  private:
   std::string path_;
+  bool default_ = false;  // made by fromEnvironment from no $KORVA_ROOT
 };
 
-// Replaces `path` whole: writes a temporary file in the same directory,
-// synchronises it and renames it over the old one. 0, or the errno value of
-// the first failure (the old file is then unchanged).
+// 0 when `path` is missing or a directory (not a symbolic link) owned by
+// the process's user with no group or other write bit; EPERM otherwise, or
+// the errno value of a failed lstat.
+int checkPrivateDirectory(const std::string& path);
+
+// Replaces `path` whole: writes a temporary file in the same directory
+// (`path` + TEMP_MARK + the pid, made anew: O_EXCL and O_NOFOLLOW, one left
+// by a process that ended is removed first), synchronises it and renames it
+// over the old one. 0, or the errno value of the first failure (the old
+// file is then unchanged).
+constexpr const char* TEMP_MARK = ".tmp.";
 int writeFileAtomically(const std::string& path, const std::string& content);
+// Whether `name` is a temporary file of writeFileAtomically.
+bool isTemporaryName(const std::string& name);
 
 // Contents of `path`; nullopt with `*error` set to the errno value when it
 // cannot be read (ENOENT when it does not exist).

@@ -54,4 +54,27 @@ int connectSeqpacket(const std::string& path) {
   return fd;
 }
 
+ssize_t sendFor(int fd, const void* packet, size_t size, const ucred& credentials) {
+  iovec iov{const_cast<void*>(packet), size};
+  union {
+    cmsghdr align;
+    char bytes[CMSG_SPACE(sizeof(ucred))];
+  } control{};
+  msghdr message{};
+  message.msg_iov = &iov;
+  message.msg_iovlen = 1;
+  message.msg_control = control.bytes;
+  message.msg_controllen = sizeof control.bytes;
+  cmsghdr* header = CMSG_FIRSTHDR(&message);
+  header->cmsg_level = SOL_SOCKET;
+  header->cmsg_type = SCM_CREDENTIALS;
+  header->cmsg_len = CMSG_LEN(sizeof(ucred));
+  std::memcpy(CMSG_DATA(header), &credentials, sizeof credentials);
+  ssize_t sent;
+  do {
+    sent = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  return sent;
+}
+
 }  // namespace korva

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -198,6 +199,35 @@ int credutl_get_sid_credentials(credutl_sid_credentials_t* creds) {
         }
         credutl_gid_to_sid(groups[static_cast<size_t>(i)], &creds->groups[creds->group_count++]);
     }
+    return 0;
+}
+
+int credutl_get_process_sid_credentials(pid_t pid, uid_t uid, gid_t gid, credutl_sid_credentials_t* creds) {
+    if (creds == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    std::memset(creds, 0, sizeof *creds);
+    credutl_uid_to_sid(uid, &creds->user_sid);
+    credutl_gid_to_sid(gid, &creds->group_sid);
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%ld/status", static_cast<long>(pid));
+    FILE* status = std::fopen(path, "re");
+    if (status == nullptr) return 0;
+    char line[4096];
+    while (std::fgets(line, sizeof line, status) != nullptr) {
+        if (std::strncmp(line, "Groups:", 7) != 0) continue;
+        char* at = line + 7;
+        for (;;) {
+            char* end = nullptr;
+            unsigned long group = std::strtoul(at, &end, 10);
+            if (end == at || creds->group_count == CREDUTL_MAX_GROUPS) break;
+            credutl_gid_to_sid(static_cast<gid_t>(group), &creds->groups[creds->group_count++]);
+            at = end;
+        }
+        break;
+    }
+    std::fclose(status);
     return 0;
 }
 

@@ -80,6 +80,12 @@ int credutl_str_to_sid(const char* text, credutl_sid_t* sid);
 // and its supplementary groups.
 int credutl_get_sid_credentials(credutl_sid_credentials_t* creds);
 
+// The identities of process `pid` acting as user `uid` and group `gid` (the
+// file-system ids a kernel names beside a request): its supplementary
+// groups as the system lists them now, at most CREDUTL_MAX_GROUPS (none
+// when the process has gone).
+int credutl_get_process_sid_credentials(pid_t pid, uid_t uid, gid_t gid, credutl_sid_credentials_t* creds);
+
 // The sid of the process's own real user id (computed once; the pointer
 // stays valid for the life of the process).
 const credutl_sid_t* credutl_getusid();

@@ -142,6 +142,18 @@ TEST_F(E2eChannel, RequestsAndErrorRepliesOnTheClientsOwnPipes) {
     EXPECT_NE(traces.find("<password>***</password>"), std::string::npos);
     EXPECT_EQ(traces.find("hunter2"), std::string::npos);
     EXPECT_EQ(traces.find("pw-start"), std::string::npos);
+    // A reply's frame is traced on one line (its line ends escaped), with
+    // the frame's size: the length line, the document and the end line.
+    const std::string writing = "::Calling write for: ";
+    const size_t at = traces.find(writing);
+    ASSERT_NE(at, std::string::npos);
+    const size_t frame_at = at + writing.size();
+    const std::string record = traces.substr(frame_at, traces.find('\n', frame_at) - frame_at);
+    const std::string length = record.substr(0, record.find("\\n"));
+    const size_t frame_size = length.size() + 1 + std::stoul(length) + 2;
+    const std::string size_text = " (" + std::to_string(frame_size) + ")";
+    ASSERT_GE(record.size(), size_text.size());
+    EXPECT_EQ(record.substr(record.size() - size_text.size()), size_text) << record;
 }
 
 TEST_F(E2eChannel, FramingFaultsCostAFrameOrTheirOwnConnection) {
@@ -246,8 +258,9 @@ TEST_F(E2eChannel, ManyClientsWithRequestsInFlightGetTheirOwnReplies) {
 TEST_F(E2eChannel, ABurstOfConnectionLinesLosesNone) {
     std::unique_ptr<Process> agent = serve_new_view("b");
     const std::string st = storage("b");
+    // As many lines as connections are served at once.
     const int kWriters = 4;
-    const int kLines = 50;
+    const int kLines = 16;
     std::vector<std::thread> writers;
     for (int w = 0; w < kWriters; ++w) {
         writers.emplace_back([&, w] {
@@ -314,6 +327,37 @@ TEST_F(E2eChannel, AClientThatGoesAwayLeavesNoThreadPipeOrDescriptor) {
     std::unique_ptr<PipeClient> after = connect_or_fail(st, "after");
     ASSERT_TRUE(after);
     expect_probe_reply(after->call(probe("a")), "a");
+}
+
+// At most 64 clients are served at once (each has a thread): the next
+// connection line gets no pipes and one log line; once a client has gone,
+// a new one is served.
+TEST_F(E2eChannel, AtMostSixtyFourConnectionsAreServedAtOnce) {
+    std::unique_ptr<Process> agent = serve_new_view("m");
+    const std::string st = storage("m");
+    std::vector<std::unique_ptr<PipeClient>> clients;
+    for (int i = 0; i < 64; ++i) {
+        clients.push_back(connect_or_fail(st, "c" + std::to_string(i)));
+        ASSERT_TRUE(clients.back());
+    }
+    std::string error;
+    EXPECT_FALSE(PipeClient::connect(st, "refused", Millis(1500), &error));
+    EXPECT_TRUE(wait_until([&] { return count_of(log_text("m"), "Connection of client \"refused\" refused") == 1; },
+                           kStartTimeout))
+        << log_text("m");
+    EXPECT_EQ(count_of(log_text("m"), " refused: 64 client connections are served already.\n"), 1u);
+    expect_probe_reply(clients.front()->call(probe("f")), "f");
+
+    clients.pop_back();
+    std::unique_ptr<PipeClient> next;
+    EXPECT_TRUE(wait_until(
+        [&] {
+            next = PipeClient::connect(st, "next", Millis(500));
+            return next != nullptr;
+        },
+        kStartTimeout));
+    ASSERT_TRUE(next);
+    expect_probe_reply(next->call(probe("n")), "n");
 }
 
 TEST_F(E2eChannel, ShutdownEndsEveryConnectionAndLeavesIpcEmpty) {

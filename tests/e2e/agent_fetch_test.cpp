@@ -174,6 +174,45 @@ TEST_F(E2eFetch, AMountedVobIsFetchedOnceAndThenServedFromTheViewDatabase) {
     EXPECT_EQ(agent->wait_exit(), std::optional<int>(0));
 }
 
+// Names from the server that cannot be file names (a path, "..", "." again,
+// one longer than a name may be) are left out of the listing, which serves
+// the rest; one log line names the directory.
+TEST_F(E2eFetch, NamesThatCannotBeFileNamesAreSkippedWithOneLogLine) {
+    server_rules = R"({"match": {"rpc": "Ostrel_Norvane::getvobinfo_rpc"}, "reply": {"vobinfo": {"VobFamilyUuid": ")" +
+                   std::string(FAMILY) + R"(", "VobReplicaUuid": ")" + REPLICA +
+                   R"(", "VobStorage": "host:/store/a.vbs", "IsPublic": "1", "IsProject": "0"}}},
+           {"match": {"rpc": ")" + METADATA_RPC + R"("}, "reply": )" + metadata(11, 3, 10) + R"(},
+           {"match": {"rpc": ")" + DIRECTORY_RPC + R"("},
+            "reply": {"directory": [)" + entry("a/b", 41, 6, 40) + ", " + entry("a.c", 21, 6, 20) + ", " +
+                   entry("../escape", 51, 6, 50) + ", " + entry("..", 61, 3, 60) + ", " +
+                   entry(std::string(256, 'n'), 71, 6, 70) + ", " + entry("d", 31, 3, 30) + R"(]}})";
+    std::unique_ptr<Process> agent = serve_new_view("u");
+    std::unique_ptr<PipeClient> client = PipeClient::connect(storage("u"), "tool");
+    ASSERT_TRUE(client);
+    ASSERT_EQ("0", client->call(make_request("MountVob", "m", "<vob-tag mount-state=\"true\">/vobs/a</vob-tag>"))
+                       .attrs["status-code"]);
+    std::unique_ptr<Kernel_Side> kernel = kernel_of("u");
+    const ordered_json root = kernel->call({{"call", "root"}, {"replica_uuid", REPLICA}});
+    ASSERT_TRUE(replied(root)) << root.dump();
+    const ordered_json listing = kernel->call(readdir(fh_of(root)));
+    ASSERT_TRUE(replied(listing)) << listing.dump();
+    EXPECT_EQ((Names{".", "..", "a.c", "d"}), names_of(listing));
+    EXPECT_TRUE(replied(kernel->call(lookup(fh_of(root), "d"))));
+
+    size_t lines = 0;
+    for (const std::string& line : split_lines(log_text("u"))) {
+        if (line.find("cannot be file names") == std::string::npos) continue;
+        ++lines;
+        EXPECT_NE(std::string::npos, line.find("Skipped 3 name(s)")) << line;
+        EXPECT_NE(std::string::npos, line.find("oid:" + id(11) + "@replicauuid:")) << line;
+        EXPECT_NE(std::string::npos, line.find("(the first: \"a/b\")")) << line;
+    }
+    EXPECT_EQ(1u, lines) << log_text("u");
+
+    EXPECT_EQ("0", client->call(make_request("EndView", "end")).attrs["status-code"]);
+    EXPECT_EQ(agent->wait_exit(), std::optional<int>(0));
+}
+
 // A loaded file of "/vobs/a", a.c (version 21), read through the kernel
 // channel of view "c" (text mode "transparent"), its contents on the server.
 class E2eCleartext : public E2eFetch {

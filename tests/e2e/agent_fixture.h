@@ -24,6 +24,7 @@
 
 #include "fakeserver/fake_server.h"
 #include "lib/reply_test_support.h"
+#include "platform/korva/korva_journal.h"
 #include "process_harness.h"
 
 namespace e2e {
@@ -130,21 +131,35 @@ protected:
     // through the common keystore in HOME.
     fakeserver::Fake_Server& server() {
         if (!m_server) {
-            const std::string config_spec =
-                R"({"match": {"rpc": "Ostrel_Norvane::getconfigspec_rpc"}, "reply": {"parts": [)"
-                R"({"id": "CspecElementRules", "body_text": "element * CHECKEDOUT\nelement * /main/LATEST"}]}})";
-            const std::string cleartext =
-                server_cleartext_dir.empty() ? std::string()
-                                             : R"("cleartext_dir": ")" + server_cleartext_dir + R"(", )";
-            m_server.reset(new fakeserver::Fake_Server(
-                "{" + cleartext + R"("accounts": [{"credentials": "u:)" + server_password +
-                R"(", "jsessionid": "J1", "session": "S1"}], "rules": [)" + server_rules +
-                (server_rules.empty() ? "" : ", ") + config_spec + "]}"));
+            m_server.reset(new fakeserver::Fake_Server(server_scenario()));
             EXPECT_TRUE(m_server->ok()) << m_server->error();
             write_file(home + "/.keystore_norvane_ostrel.pem",
                        read_file(fakeserver::certificates().ca));
         }
         return *m_server;
+    }
+    // Gives the server `rules` in place of the test's rules so far: it
+    // answers by them from its next request on (or from its start, when it
+    // has not started yet).
+    void replace_server_rules(const std::string& rules) {
+        server_rules = rules;
+        if (m_server) {
+            EXPECT_TRUE(m_server->rewrite(server_scenario()));
+        }
+    }
+    // The server's requests of procedure `rpc`, in order.
+    std::vector<fakeserver::Json> server_calls(const std::string& rpc) {
+        std::vector<fakeserver::Json> calls;
+        for (const fakeserver::Json& r : server().requests())
+            if (r["rpc"].as_string() == rpc) calls.push_back(r);
+        return calls;
+    }
+    // The GETs of `subpath` (after the base) the server received.
+    size_t server_gets(const std::string& subpath) {
+        size_t count = 0;
+        for (const fakeserver::Json& r : server().requests())
+            count += r["method"].as_string() == "GET" && r["subpath"].as_string() == subpath;
+        return count;
     }
     // The server's requests, each as "POST <rpc> <auth>" or "GET <path> <auth>".
     std::vector<std::string> server_requests() {
@@ -213,6 +228,10 @@ protected:
         return read_file(storage(name) + "/log/ostrela.log");
     }
     std::string journal() const { return read_file(korva_root + "/journal"); }
+    // The kernel calls so far, each as its fields.
+    std::vector<std::vector<std::string>> journal_fields() const {
+        return korva::Journal(korva::Root(korva_root)).read();
+    }
     // The kernel calls that name view tag `tag`, in order, as "call tag".
     std::vector<std::string> journal_calls(const std::string& tag) const {
         std::vector<std::string> calls;
@@ -227,6 +246,26 @@ protected:
     // Whether the simulated kernel has view `tag` registered.
     bool registered(const std::string& tag) const {
         return file_exists(korva_root + "/views/" + tag + "/view");
+    }
+    // The files of view `name`'s cleartext cache ("<oid>-<mode>"), each
+    // with its path; files being written ("." names) are left out.
+    std::map<std::string, std::string> cleartext_files(const std::string& name) const {
+        std::map<std::string, std::string> files;
+        std::vector<std::string> dirs = {cache_dir(name) + "/.c"};
+        while (!dirs.empty()) {
+            const std::string dir = dirs.back();
+            dirs.pop_back();
+            for (const std::string& entry : list_dir(dir)) {
+                const std::string path = dir + "/" + entry;
+                struct stat st;
+                if (::lstat(path.c_str(), &st) != 0) continue;
+                if (S_ISDIR(st.st_mode))
+                    dirs.push_back(path);
+                else if (S_ISREG(st.st_mode) && entry[0] != '.')
+                    files[entry] = path;
+            }
+        }
+        return files;
     }
     // The trace files written under the test's HOME.
     std::vector<std::string> trace_files() const {
@@ -254,6 +293,19 @@ protected:
     std::string server_cleartext_dir;
 
 private:
+    // The server's scenario: one account, user "u" with `server_password`,
+    // the test's rules, then the default config spec.
+    std::string server_scenario() const {
+        const std::string config_spec =
+            R"({"match": {"rpc": "Ostrel_Norvane::getconfigspec_rpc"}, "reply": {"parts": [)"
+            R"({"id": "CspecElementRules", "body_text": "element * CHECKEDOUT\nelement * /main/LATEST"}]}})";
+        const std::string cleartext =
+            server_cleartext_dir.empty() ? std::string() : R"("cleartext_dir": ")" + server_cleartext_dir + R"(", )";
+        return "{" + cleartext + R"("accounts": [{"credentials": "u:)" + server_password +
+               R"(", "jsessionid": "J1", "session": "S1"}], "rules": [)" + server_rules +
+               (server_rules.empty() ? "" : ", ") + config_spec + "]}";
+    }
+
     std::unique_ptr<fakeserver::Fake_Server> m_server;
 };
 

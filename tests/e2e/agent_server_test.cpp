@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "agent_fixture.h"
+#include "fakeserver/connect_proxy.h"
 #include "pipe_client.h"
 
 namespace e2e {
@@ -64,6 +65,47 @@ TEST_F(E2eServer, AnOnlineViewLogsInAtItsStartAndOutAtItsEnd) {
     EXPECT_EQ(server_requests().size(), 5u);
 }
 
+// A view made with a proxy reaches the server only through it: every
+// connection the server sees came through one of the proxy's tunnels, which
+// took the proxy's credentials. The proxy's password shows nowhere.
+TEST_F(E2eServer, AViewMadeWithAProxyReachesTheServerOnlyThroughIt) {
+    const std::string password = "Pr0xy-s3cret";
+    fakeserver::Connect_Proxy proxy("pu", password);
+    ASSERT_TRUE(proxy.ok()) << proxy.error();
+    std::string request = mkview_request("x");
+    request.insert(request.find("</server>"), "<f-proxy-host>127.0.0.1</f-proxy-host><f-proxy-port>" +
+                                                  std::to_string(proxy.port()) +
+                                                  "</f-proxy-port><proxy-username>pu</proxy-username><proxy-password>" +
+                                                  password + "</proxy-password>");
+    std::unique_ptr<Process> agent =
+        start_with_request(storage("x"), request, {"-trace_level", "5", "-trace_subsystem", "RCLIENT:OSTRELAGENT"});
+    EXPECT_EQ(first_reply(*agent).first, "0");
+    ASSERT_TRUE(wait_until([&] { return is_fifo(listener_pipe("x")); }, kStartTimeout));
+    {
+        std::unique_ptr<PipeClient> client = PipeClient::connect(storage("x"), "tool");
+        ASSERT_TRUE(client);
+        EXPECT_EQ(client->call(make_request("EndView", "1")).attrs["status-code"], "0");
+    }
+    EXPECT_EQ(agent->wait_exit(), std::optional<int>(0));
+    EXPECT_EQ(server_requests(), (Lines{LOGIN, CONFIG_SPEC, LOGOUT}));
+
+    size_t tunnels = 0;
+    for (const fakeserver::Json& record : proxy.log()) {
+        if (record["event"].as_string() != "connect") continue;
+        EXPECT_EQ(record["answer"].as_long(), 200);
+        EXPECT_EQ(record["target"].as_string(), "localhost:" + std::to_string(server().port()));
+        EXPECT_EQ(record["user"].as_string(), "pu");
+        ++tunnels;
+    }
+    EXPECT_GE(tunnels, 1u);
+    EXPECT_EQ(tunnels, fakeserver::connection_count(server().requests()));
+
+    const std::string traces = all_traces();
+    EXPECT_NE(traces.find("p pass ***"), std::string::npos);
+    EXPECT_EQ(traces.find(password), std::string::npos) << "the proxy password is in a trace";
+    EXPECT_EQ(log_text("x").find(password), std::string::npos);
+}
+
 TEST_F(E2eServer, ARefusedLoginEndsTheDaemon) {
     // The server's refusal carries its own status message ("not logged in").
     const std::string refused = "Unable to complete RPC to WAN server.not logged in"
@@ -90,7 +132,9 @@ TEST_F(E2eServer, ARefusedLoginEndsTheDaemon) {
     const std::string log = log_text("r");
     EXPECT_NE(log.find("WAN RPC \"Ostrel_Norvane::login_rpc\" failed : WAN status code 30002"), std::string::npos)
         << log;
-    EXPECT_NE(log.find("Unable to connect to server :\"" + refused + "\""), std::string::npos) << log;
+    // One record a line: the message's line end is written as an escape.
+    const std::string logged = refused.substr(0, refused.size() - 1) + "\\n";
+    EXPECT_NE(log.find("Unable to connect to server :\"" + logged + "\""), std::string::npos) << log;
 }
 
 } // namespace

@@ -111,6 +111,57 @@ TEST_F(E2eUpdate, UpdatesLoadChangeAndUnloadTheViewAndLogEveryAction) {
     EXPECT_EQ(agent->wait_exit(), std::optional<int>(0));
 }
 
+// What a server may send that it should not: names that cannot be file
+// names (passed over, one log line each, the rest applied), unloads of
+// elements already unloaded (no error), and a stream cut short or without
+// its status (the run fails with a message in the update log and a line in
+// the operations log).
+TEST_F(E2eUpdate, AStreamsFaultsAreNamedAndItsHarmlessOddsAreNoErrors) {
+    Stream unsafe = first_load();
+    unsafe.load("/vobs/a/../escape", 10, 61, 6, 60).load("/vobs/a/./x.c", 10, 71, 6, 70).load("/vobs/a//y.c", 10, 81, 6, 80);
+    Stream twice(3);
+    twice.unload("/vobs/a/b.c", 10, 31).unload("/vobs/a/b.c", 10, 31);
+    Stream again(4);
+    again.unload("/vobs/a/b.c", 10, 31);
+    Stream cut(5);
+    cut.load("/vobs/a/a.c", 10, 22, 6, 20, "/main/21");
+    Stream statusless(5);
+    serve({sync_rule(unsafe), sync_rule(twice), sync_rule(again), sync_rule(cut, R"({"drop_after": 700})"),
+           sync_rule(statusless, "", "null")});
+
+    const update_log::Log loaded = run_update("u1");
+    EXPECT_EQ((Lines{"New /vobs/a /main/11 ", "New /vobs/a/a.c /main/21 ", "New /vobs/a/b.c /main/31 ",
+                     "New /vobs/a/d /main/41 ", "New /vobs/a/d/e.c /main/51 "}),
+              actions(loaded));
+    EXPECT_EQ("Succeeded", loaded.tail_value("Status"));
+    size_t skipped = 0;
+    for (const std::string& line : split_lines(log_text("u")))
+        skipped += line.find("of the update from the server: it holds a name that cannot be a file name") != std::string::npos;
+    EXPECT_EQ(3u, skipped) << log_text("u");
+
+    for (const char* txid : {"u2", "u3"}) {
+        SCOPED_TRACE(txid);
+        const update_log::Log unloaded = run_update(txid);
+        EXPECT_EQ("Succeeded", unloaded.tail_value("Status")) << unloaded.tail_value("ErrorMessage");
+    }
+    EXPECT_EQ(std::string::npos, log_text("u").find("Internal error")) << log_text("u");
+
+    for (const char* txid : {"u4", "u5"}) {
+        SCOPED_TRACE(txid);
+        const update_log::Log failed = run_update(txid);
+        EXPECT_EQ("Failed", failed.tail_value("Status"));
+        EXPECT_EQ("20048", failed.tail_value("ErrorStatus"));
+        const std::string why = std::string(txid) == "u4" ? "cut short" : "holds no status";
+        EXPECT_NE(std::string::npos, failed.tail_value("ErrorMessage").find(why)) << failed.tail_value("ErrorMessage");
+        EXPECT_NE(std::string::npos, log_text("u").find("WAN RPC \"Ostrel_Norvane::syncfetch_rpc\" failed : WAN status code " +
+                                                        std::string(txid == std::string("u4") ? "30006" : "30009")))
+            << log_text("u");
+    }
+
+    EXPECT_EQ("0", client->call(make_request("EndView", "end")).attrs["status-code"]);
+    EXPECT_EQ(agent->wait_exit(), std::optional<int>(0));
+}
+
 std::vector<std::string> keys_of(const std::map<std::string, std::string>& map) {
     std::vector<std::string> keys;
     for (const auto& entry : map) keys.push_back(entry.first);

@@ -1,7 +1,12 @@
 #include "fuse_mount.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <fstream>
 #include <sstream>
@@ -17,6 +22,13 @@ bool is_mount_point(const std::string& path) {
         if (point == path) return true;
     }
     return false;
+}
+
+std::string fuse_unusable() {
+    const int fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+    if (fd < 0) return std::string("FUSE cannot mount here: /dev/fuse: ") + std::strerror(errno);
+    ::close(fd);
+    return "";
 }
 
 namespace {

@@ -14,6 +14,9 @@ namespace e2e {
 // Whether `path` is a mount point now (/proc/self/mountinfo).
 bool is_mount_point(const std::string& path);
 
+// Why FUSE cannot mount here, or empty when it can (tests skip then).
+std::string fuse_unusable();
+
 // korva_fuse serving view `tag`, in the foreground, with `env`. The mount
 // point is the view's root directory under `korva_root`.
 class Fuse_Mount {

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 extern char** environ;
 
@@ -172,6 +173,36 @@ std::optional<std::string> Process::read_framed_reply(Millis timeout) {
     return reply;
 }
 
+namespace {
+
+// The processes that have not exited (zombies have: their locks and files
+// are released) and whose parent and process group `chosen` accepts.
+template <typename Chosen>
+std::vector<pid_t> live_processes(Chosen chosen) {
+    std::vector<pid_t> found;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return found;
+    while (struct dirent* entry = readdir(proc)) {
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0') continue;
+        const std::string stat = read_file(std::string("/proc/") + entry->d_name + "/stat");
+        // "pid (comm) state ppid pgrp ...": the command may hold blanks and ")".
+        const size_t close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream fields(stat.substr(close + 1));
+        std::string state;
+        long ppid = 0;
+        long pgrp = 0;
+        fields >> state >> ppid >> pgrp;
+        if (state != "Z" && chosen(ppid, pgrp)) found.push_back(static_cast<pid_t>(pid));
+    }
+    closedir(proc);
+    return found;
+}
+
+} // namespace
+
 std::optional<int> Process::wait_exit(Millis timeout) {
     if (m_exited) return m_exit_status;
     if (m_pid <= 0) return std::nullopt;
@@ -182,6 +213,12 @@ std::optional<int> Process::wait_exit(Millis timeout) {
         if (r == m_pid) {
             m_exited = true;
             m_exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+            // A group killed at once may still be dying after its first
+            // member is reaped: a restart must not find its locks held.
+            const pid_t group = m_pid;
+            while (!live_processes([group](long, long pgrp) { return pgrp == group; }).empty() &&
+                   Clock::now() < deadline)
+                std::this_thread::sleep_for(Millis(5));
             return m_exit_status;
         }
         if (r < 0 && errno != EINTR) return std::nullopt;
@@ -215,31 +252,9 @@ bool Process::signal_child(int sig) {
 
 std::optional<pid_t> Process::child_pid() const {
     if (m_pid <= 0) return std::nullopt;
-    std::optional<pid_t> found;
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return std::nullopt;
-    while (struct dirent* entry = readdir(proc)) {
-        char* end = nullptr;
-        const long pid = std::strtol(entry->d_name, &end, 10);
-        if (end == entry->d_name || *end != '\0') continue;
-        const std::string stat = read_file(std::string("/proc/") + entry->d_name + "/stat");
-        // "pid (comm) state ppid ...": the command may hold blanks and ")".
-        const size_t close = stat.rfind(')');
-        if (close == std::string::npos) continue;
-        std::istringstream fields(stat.substr(close + 1));
-        std::string state;
-        long ppid = 0;
-        fields >> state >> ppid;
-        if (ppid == m_pid && state != "Z") {
-            if (found) {
-                closedir(proc);
-                return std::nullopt; // more than one
-            }
-            found = static_cast<pid_t>(pid);
-        }
-    }
-    closedir(proc);
-    return found;
+    const std::vector<pid_t> children = live_processes([&](long ppid, long) { return ppid == m_pid; });
+    if (children.size() != 1) return std::nullopt; // none, or more than one
+    return children.front();
 }
 
 TempTree::TempTree() {

@@ -5,7 +5,6 @@
 // readers for what the server was asked, the update log, the cleartext
 // cache and the kernel's side.
 
-#include <ftw.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -116,6 +115,40 @@ inline std::string vob_rule() {
            R"(", "VobStorage": "host:/store/a.vbs", "IsPublic": "1", "IsProject": "0"}}})";
 }
 
+// The update log at `path` once its tail is written (at most 30 s).
+inline update_log::Log finished_log(const std::string& path) {
+    update_log::Log log;
+    EXPECT_TRUE(wait_until(
+        [&] {
+            log = update_log::read(path);
+            return log.tail.count("Cancelled") != 0;
+        },
+        Millis(30000)))
+        << read_file(path);
+    EXPECT_TRUE(log.malformed.empty()) << log.malformed.front();
+    return log;
+}
+
+// A log's action lines, each as "<label> <value>".
+inline Lines actions(const update_log::Log& log) {
+    Lines out;
+    for (const update_log::Line& line : log.actions) out.push_back(line.label + " " + line.value);
+    return out;
+}
+
+// Sends Update (with `flags`) for the view in `storage` through `client`;
+// checks the reply (0, a log under the storage's "log") and waits for the
+// log's tail.
+inline update_log::Log run_update(PipeClient& client, const std::string& storage, const std::string& txid,
+                                  const std::string& flags = "") {
+    const lib_test::Reply reply = client.call(make_request("Update", txid, flags));
+    EXPECT_EQ("0", reply.attrs.count("status-code") ? reply.attrs.at("status-code") : "")
+        << (reply.children.count("status-message") ? reply.children.at("status-message") : "no reply");
+    const std::string log = reply.children.count("log-file") ? reply.children.at("log-file") : "";
+    EXPECT_EQ(0u, log.rfind(storage + "/log/update.", 0)) << log;
+    return finished_log(log);
+}
+
 class E2eUpdate : public AgentTest {
 protected:
     void SetUp() override {
@@ -137,27 +170,13 @@ protected:
         return "/cltxt/" + std::string(REPLICA) + "/" + id(n) + "/transparent";
     }
     // The GETs of version `n` the server received.
-    size_t gets(unsigned n) {
-        size_t count = 0;
-        for (const fakeserver::Json& r : server().requests())
-            count += r["method"].as_string() == "GET" && r["subpath"].as_string() == get_path(n);
-        return count;
-    }
+    size_t gets(unsigned n) { return server_gets(get_path(n)); }
     // The cache file of version `n` in the view's cleartext cache ("" when
     // there is none).
     std::string cached(unsigned n) const {
-        static std::string wanted, found;
-        wanted = "/" + id(n) + "-transparent";
-        found.clear();
-        ::nftw((cache_dir("u") + "/.c").c_str(),
-               [](const char* path, const struct stat*, int, struct FTW*) {
-                   const std::string p = path;
-                   if (p.size() > wanted.size() && p.compare(p.size() - wanted.size(), wanted.size(), wanted) == 0)
-                       found = p;
-                   return 0;
-               },
-               16, FTW_PHYS);
-        return found;
+        const std::map<std::string, std::string> files = cleartext_files("u");
+        const auto it = files.find(id(n) + "-transparent");
+        return it != files.end() ? it->second : "";
     }
     static unsigned mode_of(const std::string& path) {
         struct stat st{};
@@ -180,32 +199,8 @@ protected:
     lib_test::Reply update(const std::string& txid, const std::string& flags = "") {
         return client->call(make_request("Update", txid, flags));
     }
-    // Sends Update; checks the reply (0, a log under the storage's "log")
-    // and waits for the log's tail.
     update_log::Log run_update(const std::string& txid, const std::string& flags = "") {
-        const lib_test::Reply reply = update(txid, flags);
-        EXPECT_EQ("0", reply.attrs.at("status-code")) << reply.children.at("status-message");
-        const std::string log = reply.children.count("log-file") ? reply.children.at("log-file") : "";
-        EXPECT_EQ(0u, log.rfind(storage("u") + "/log/update.", 0)) << log;
-        return finished_log(log);
-    }
-    // The log once its tail is written (at most 30 s).
-    static update_log::Log finished_log(const std::string& path) {
-        update_log::Log log;
-        EXPECT_TRUE(wait_until(
-            [&] {
-                log = update_log::read(path);
-                return log.tail.count("Cancelled") != 0;
-            },
-            Millis(30000)))
-            << read_file(path);
-        EXPECT_TRUE(log.malformed.empty()) << log.malformed.front();
-        return log;
-    }
-    static Lines actions(const update_log::Log& log) {
-        Lines out;
-        for (const update_log::Line& line : log.actions) out.push_back(line.label + " " + line.value);
-        return out;
+        return e2e::run_update(*client, storage("u"), txid, flags);
     }
 
     // A surgical Update of `paths`.
@@ -218,28 +213,21 @@ protected:
     // it asked by paths.
     Lines scope_paths(size_t n, std::string& use_paths) {
         Lines paths;
-        size_t seen = 0;
-        for (const fakeserver::Json& r : server().requests()) {
-            if (r["rpc"].as_string() != SYNC_RPC || seen++ != n) continue;
-            for (const std::vector<std::string>& arg : fakeserver::string_rows(r["rpcargs"])) {
-                if (arg.size() != 2) continue;
-                if (arg[0] == "ScopePath") paths.push_back(arg[1]);
-                if (arg[0] == "UsePaths") use_paths = arg[1];
-            }
+        const std::vector<fakeserver::Json> fetches = server_calls(SYNC_RPC);
+        if (n >= fetches.size()) return paths;
+        for (const std::vector<std::string>& arg : fakeserver::string_rows(fetches[n]["rpcargs"])) {
+            if (arg.size() != 2) continue;
+            if (arg[0] == "ScopePath") paths.push_back(arg[1]);
+            if (arg[0] == "UsePaths") use_paths = arg[1];
         }
         return paths;
     }
 
-    size_t asked(const std::string& rpc) {
-        size_t n = 0;
-        for (const fakeserver::Json& r : server().requests()) n += r["rpc"].as_string() == rpc;
-        return n;
-    }
+    size_t asked(const std::string& rpc) { return server_calls(rpc).size(); }
     // The arguments of the server's sync fetches, in order.
     std::vector<std::map<std::string, std::string>> sync_args() {
         std::vector<std::map<std::string, std::string>> out;
-        for (const fakeserver::Json& r : server().requests()) {
-            if (r["rpc"].as_string() != SYNC_RPC) continue;
+        for (const fakeserver::Json& r : server_calls(SYNC_RPC)) {
             std::map<std::string, std::string> args;
             const fakeserver::Json& pairs = r["rpcargs"];
             for (size_t i = 0; i < pairs.size(); ++i)

@@ -16,9 +16,8 @@
 #include <sstream>
 #include <thread>
 
+#include "fakeserver/script_process.h"
 #include "lib/lib_test_support.h"
-
-extern char** environ;
 
 namespace fakeserver {
 
@@ -28,52 +27,6 @@ using lib_test::read_file;
 using lib_test::remove_tree;
 using Clock = std::chrono::steady_clock;
 const std::chrono::milliseconds POLL{5};
-const std::chrono::milliseconds STOP_TIMEOUT{5000};
-
-std::string make_temp_dir(const char* prefix) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/" + prefix + "XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    return mkdtemp(buf.data()) != nullptr ? std::string(buf.data()) : std::string();
-}
-
-// Starts `args` in a process group of its own, standard output and error to
-// `output`. -1 when it cannot be started.
-pid_t spawn(const std::vector<std::string>& args, const std::string& output) {
-    std::vector<char*> argv;
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attr, 0);
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    return rc == 0 ? pid : -1;
-}
-
-// Waits for `pid` until `timeout`; true when it ended.
-bool wait_exit(pid_t pid, std::chrono::milliseconds timeout, int* status = nullptr) {
-    Clock::time_point deadline = Clock::now() + timeout;
-    for (;;) {
-        int st = 0;
-        pid_t got = waitpid(pid, &st, WNOHANG);
-        if (got == pid || (got < 0 && errno == ECHILD)) {
-            if (status != nullptr) *status = st;
-            return true;
-        }
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(POLL);
-    }
-}
 
 // The certificates' directory, removed when the process ends.
 struct Certificate_Store {
@@ -154,33 +107,14 @@ void Fake_Server::start(const std::string& scenario_json, const Options& options
         m_error = "cannot start " OSTREL_PYTHON;
         return;
     }
-    Clock::time_point deadline = Clock::now() + options.start_timeout;
-    for (;;) {
-        // The server renames the port file into place: whole when present.
-        int port = std::atoi(read_file(port_file).c_str());
-        if (port > 0) {
-            m_port = port;
-            return;
-        }
-        bool ended = waitpid(m_pid, nullptr, WNOHANG) == m_pid;
-        if (ended || Clock::now() >= deadline) {
-            if (ended) m_pid = -1;
-            m_error = std::string(ended ? "the server ended" : "the server did not become ready") +
-                      ":\n" + output();
-            stop();
-            return;
-        }
-        std::this_thread::sleep_for(POLL);
-    }
+    m_port = wait_for_port(m_pid, port_file, options.start_timeout);
+    if (m_port > 0) return;
+    m_error = std::string(m_pid < 0 ? "the server ended" : "the server did not become ready") + ":\n" + output();
+    stop();
 }
 
 void Fake_Server::stop() {
-    if (m_pid <= 0) return;
-    kill(-m_pid, SIGTERM);
-    if (!wait_exit(m_pid, STOP_TIMEOUT)) {
-        kill(-m_pid, SIGKILL);
-        wait_exit(m_pid, STOP_TIMEOUT);
-    }
+    stop_group(m_pid);
     m_pid = -1;
 }
 
@@ -190,18 +124,7 @@ std::string Fake_Server::url(const std::string& base) const {
 
 std::string Fake_Server::output() const { return read_file(m_dir + "/output"); }
 
-std::vector<Json> Fake_Server::log() const {
-    std::vector<Json> records;
-    std::istringstream in(read_file(m_dir + "/log.jsonl"));
-    std::string line;
-    while (std::getline(in, line)) {
-        Json record;
-        // Records are written whole; a line that does not parse is one
-        // being written right now.
-        if (Json::parse(line, record)) records.push_back(record);
-    }
-    return records;
-}
+std::vector<Json> Fake_Server::log() const { return json_lines(m_dir + "/log.jsonl"); }
 
 bool Fake_Server::wait_for_log(const std::function<bool(const std::vector<Json>&)>& done,
                                std::chrono::milliseconds timeout) const {
@@ -211,6 +134,14 @@ bool Fake_Server::wait_for_log(const std::function<bool(const std::vector<Json>&
         if (Clock::now() >= deadline) return false;
         std::this_thread::sleep_for(POLL);
     }
+}
+
+bool Fake_Server::rewrite(const std::string& scenario_json) const {
+    if (m_dir.empty()) return false;
+    const std::string path = m_dir + "/scenario.json";
+    const std::string temporary = path + ".new";
+    lib_test::write_file(temporary, scenario_json);
+    return read_file(temporary) == scenario_json && ::rename(temporary.c_str(), path.c_str()) == 0;
 }
 
 void Fake_Server::open_gate(const std::string& name) const {

@@ -67,6 +67,11 @@ public:
     bool wait_for_log(const std::function<bool(const std::vector<Json>&)>& done,
                       std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) const;
 
+    // Replaces the scenario (by a rename, so that it is never read half
+    // written): the server answers by it from its next request on. False
+    // when it could not be written.
+    bool rewrite(const std::string& scenario_json) const;
+
     // The directory of the gates that a "hold" fault waits for, and the
     // opening of one.
     std::string gate_dir() const { return m_dir + "/gates"; }

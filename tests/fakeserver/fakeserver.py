@@ -19,6 +19,14 @@ Scenario (JSON):
      "cleartext_dir": DIR,
      "rules": [RULE, ...]}
 
+The server reads the scenario again before the first request that finds
+the file's modification time changed (replace it by a rename, so that it
+is never read half written): the new rules apply from that request on,
+with their uses counted afresh, and an account of the same credentials
+keeps its cookies live. A scenario that does not read (bad JSON, a blob
+that does not encode) is logged and the one before stays in force until
+the file changes again.
+
 With accounts, a request passes with a live account's cookies ("Cookie:"
 holding JSESSIONID=J and Session=S) or an account's credentials (header
 x-quelfo-login-credentials, Base64); otherwise it gets 401. Without
@@ -70,6 +78,11 @@ REPLY: {"http": 200, "headers": [[name, value]], "boundary": "B",
   A view update's "stream", one ENTRY after the other:
     {"begin": GN}             "SyncFetchBegin", item OperationGn
     {"scope": S}              "ScopeFetchBegin", the scope record
+    {"scope": S, "oid_from_request": true}
+                              the same, its scope_oid the ScopeOid that the
+                              request sent after the ScopePath equal to S's
+                              pname; when it sent no such scope, this entry
+                              and those up to the scope's end are left out
     {"vob": {"replica": R, "family": F}}
                               "VobFetchBegin", items ReplicaUuid, FamilyOid
     {"elem": {"path", "parent", "replica", "oid", "prev", "cur",
@@ -113,7 +126,10 @@ FAULT: {"chunk": n}            body written in pieces of n bytes
 Log (JSON lines): {"event": "request", "seq", "conn", "method", "path",
 "subpath", "headers" (raw lines), "form" ([name, value] in order), "rpc",
 "rpcargs" ([name, value] or [name] in order), "auth", "rule" (index or
-null), "builtin", "http"} when a request has arrived (before its answer);
+null), "builtin", "http", "scenario" (0 for the scenario read at start, then
+1, 2, ... for each one read again)} when a request has arrived (before its
+answer); {"event": "scenario", "scenario": n} when a changed scenario was
+read, {"event": "scenario_error", "error"} when one did not read;
 {"event": "request_end", "seq", "conn", "sent" (body bytes), "outcome":
 "complete" | "dropped" | "client_gone", "gate": "opened" | "timeout" |
 null} when its answer has ended; {"event": "tls_failed", "conn", "error"}
@@ -290,6 +306,8 @@ def stream_parts(entries, parts):
                 stream_parts(entries, parts)
         elif "begin" in entry:
             parts.append({"id": "SyncFetchBegin", "items": {"OperationGn": str(entry["begin"])}})
+        elif "scope" in entry and entry.get("oid_from_request"):
+            parts.append({"id": "ScopeFetchBegin", "scope_from_request": entry["scope"]})
         elif "scope" in entry:
             parts.append({"id": "ScopeFetchBegin", "blob": ["scope", entry["scope"]]})
         elif "vob" in entry:
@@ -349,12 +367,59 @@ def text_of(data):
     return data.decode("utf-8", errors="replace")
 
 
+def request_scope_oids(request):
+    """The scope oids a request sent, by scope path: each ScopePath argument
+    with the ScopeOid argument that follows it."""
+    oids = {}
+    path = None
+    for pair in request.rpcargs:
+        if len(pair) != 2:
+            continue
+        if pair[0] == "ScopePath":
+            path = pair[1]
+        elif pair[0] == "ScopeOid" and path is not None:
+            oids.setdefault(path, pair[1])
+            path = None
+    return oids
+
+
+def needs_request(reply):
+    return any("scope_from_request" in part for part in reply.get("parts", []))
+
+
+def parts_for_request(reply, request, encode):
+    """The reply's parts with the scopes that take their oid from the request
+    filled in, or left out with their entries when the request sent none;
+    `encode(kind, fields)` gives a record's bytes."""
+    oids = request_scope_oids(request)
+    parts = []
+    skipping = False
+    for part in reply["parts"]:
+        if skipping:
+            skipping = part.get("id") != "ScopeFetchEnd"
+            continue
+        if "scope_from_request" not in part:
+            parts.append(part)
+            continue
+        fields = dict(part["scope_from_request"])
+        oid = oids.get(fields.get("pname"))
+        if oid is None:
+            skipping = True
+            continue
+        fields["scope_oid"] = oid
+        parts.append({"id": part["id"], "body_bytes": encode("scope", fields)})
+    return dict(reply, parts=parts)
+
+
 class Scenario:
     """What the server answers; the state of its accounts and rules."""
 
-    def __init__(self, path, blob_tool=None):
+    def __init__(self, path, blob_tool=None, generation=0):
         with open(path, encoding="utf-8") as f:
             data = json.load(f)
+        self.generation = generation
+        self.blob_tool = blob_tool
+        self.encoded = {}  # records encoded for single requests, by their line
         self.base = data.get("base", "/ostrel")
         self.cleartext_dir = data.get("cleartext_dir")
         self.accounts = [Account(a) for a in data.get("accounts", [])]
@@ -366,10 +431,33 @@ class Scenario:
         for rule in self.rules:
             fill_blobs(rule.reply, blobs)
             # Built once, so that a long stream costs its building at start
-            # only; files are sized when they are sent.
-            if not rule.reply.get("cleartext") and not any("body_file" in part
-                                                            for part in rule.reply["parts"]):
+            # only; files are sized when they are sent, and parts taken
+            # from the request are made for it.
+            if (not rule.reply.get("cleartext") and not needs_request(rule.reply)
+                    and not any("body_file" in part for part in rule.reply["parts"])):
                 rule.document = document(rule.reply)
+
+    def keep_sessions(self, before):
+        """Accounts of the same credentials stay logged in as they were."""
+        live = {account.credentials for account in before.accounts if account.live}
+        for account in self.accounts:
+            account.live = account.credentials in live
+
+    def encode(self, kind, fields):
+        """One record's bytes for one request (the caller holds the server's lock)."""
+        line = json.dumps([kind, fields], sort_keys=True)
+        if line not in self.encoded:
+            blobs = BlobEncoder(self.blob_tool)
+            index = blobs.request(kind, fields)
+            blobs.run()
+            self.encoded[line] = blobs.bytes_of(index)
+        return self.encoded[line]
+
+    def document_for(self, reply, request):
+        """The document of a rule's reply for this request."""
+        if needs_request(reply):
+            reply = parts_for_request(reply, request, self.encode)
+        return document(reply)
 
     def cleartext_file(self, request):
         """The file of a GET <base>/cltxt/UUID/OID/MODE, or None."""
@@ -555,6 +643,17 @@ def section_blocks(section):
             yield piece
 
 
+def file_signature(path):
+    """What tells that the scenario file changed: its modification time (and
+    its inode and size, so that a file replaced within one clock tick counts
+    too); None when it cannot be read."""
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return (st.st_mtime_ns, st.st_ino, st.st_size)
+
+
 class Dropped(Exception):
     """The fault's byte limit was reached: the connection is to be cut."""
 
@@ -665,16 +764,16 @@ class Handler(BaseHTTPRequestHandler):
         raw = [text(line).rstrip("\r\n") for line in self.rfile.lines[1:]]
         raw = [line for line in raw if line]
         body = self.read_body()
-        scenario = server.scenario
-        request = Request(self.command, self.path, raw, body, scenario.base)
-        record = {"event": "request", "conn": self.conn, "method": request.method,
-                  "path": request.path, "subpath": request.subpath, "headers": request.headers,
-                  "form": request.form, "rpc": request.rpc, "rpcargs": request.rpcargs,
-                  "rule": None, "builtin": None}
         extra_headers = []
         fault = {}
         sections = None
         with server.lock:
+            scenario = server.current_scenario()
+            request = Request(self.command, self.path, raw, body, scenario.base)
+            record = {"event": "request", "conn": self.conn, "method": request.method,
+                      "path": request.path, "subpath": request.subpath, "headers": request.headers,
+                      "form": request.form, "rpc": request.rpc, "rpcargs": request.rpcargs,
+                      "rule": None, "builtin": None, "scenario": scenario.generation}
             record["seq"] = server.next_seq()
             how, account = scenario.authenticate(request)
             record["auth"] = how or "refused"
@@ -713,7 +812,12 @@ class Handler(BaseHTTPRequestHandler):
                 found, sections = cleartext_document(scenario.cleartext_file(request))
                 status = fault.get("http", found)
             elif sections is None:
-                sections = document(reply)
+                try:
+                    sections = scenario.document_for(reply, request)
+                except ScenarioError as e:
+                    reply = {"http": 500, "status": {"code": 1, "message": str(e)}}
+                    status = 500
+                    sections = document(reply)
             record["http"] = status
         server.log.write(record)
         headers = extra_headers + [tuple(h) for h in reply.get("headers", [])]
@@ -797,8 +901,11 @@ class Server(ThreadingHTTPServer):
     daemon_threads = True
     block_on_close = False
 
-    def __init__(self, scenario, context, log, gate_dir=None):
+    def __init__(self, scenario_path, scenario, context, log, gate_dir=None):
+        self.scenario_path = scenario_path
         self.scenario = scenario
+        self.signature = file_signature(scenario_path)
+        self.failed_signature = None
         self.gate_dir = gate_dir
         self.context = context
         self.log = log
@@ -811,6 +918,27 @@ class Server(ThreadingHTTPServer):
         # No name lookup of the address, which may wait for a resolver.
         socketserver.TCPServer.server_bind(self)
         self.server_name, self.server_port = "localhost", self.server_address[1]
+
+    def current_scenario(self):
+        """The scenario, read again when its file changed since it was read
+        (the caller holds the lock)."""
+        signature = file_signature(self.scenario_path)
+        if signature is None or signature in (self.signature, self.failed_signature):
+            return self.scenario
+        try:
+            scenario = Scenario(self.scenario_path, self.scenario.blob_tool, self.scenario.generation + 1)
+        except (OSError, ValueError, KeyError, TypeError, AttributeError, ScenarioError,
+                subprocess.TimeoutExpired) as e:
+            # Logged once; read again when the file changes again.
+            self.failed_signature = signature
+            self.log.write({"event": "scenario_error", "error": str(e)})
+            print("fakeserver: scenario not read again: %s" % e, file=sys.stderr, flush=True)
+            return self.scenario
+        scenario.keep_sessions(self.scenario)
+        self.scenario = scenario
+        self.signature = signature
+        self.log.write({"event": "scenario", "scenario": scenario.generation})
+        return scenario
 
     def next_seq(self):
         self._seq += 1
@@ -853,7 +981,7 @@ def main():
         return 2
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(args.cert, args.key)
-    server = Server(scenario, context, Log(args.log), args.gate_dir)
+    server = Server(args.scenario, scenario, context, Log(args.log), args.gate_dir)
     port = server.server_address[1]
 
     stop = threading.Event()

@@ -17,9 +17,9 @@
 #include "lib/core/ostrelagent_config.h"
 #include "lib/core/ostrelagent_mutex_guard.h"
 #include "lib/core/ostrelagent_server.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_handler.h"
 #include "lib/lib_test_support.h"
+#include "lib/view/ostrelagent_view.h"
+#include "lib/view/ostrelagent_view_handler.h"
 #include "platform/korva/korva_journal.h"
 #include "platform/korva/korva_root.h"
 

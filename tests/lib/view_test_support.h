@@ -15,8 +15,8 @@
 #include <gtest/gtest.h>
 
 #include "lib/core/ostrelagent_server.h"
-#include "lib/core/ostrelagent_view.h"
 #include "lib/lib_test_support.h"
+#include "lib/view/ostrelagent_view.h"
 #include "platform/korva/korva_control.h"
 #include "platform/server/server.h"
 

@@ -269,6 +269,8 @@ void CrashIo::crash_before(int nth) {
   state->trigger = [at](const Event &e, bool after) { return !after && e.number == at; };
 }
 
+void CrashIo::crash_now() { crash(); }
+
 const std::vector<CrashIo::Event> &CrashIo::events() const { return state->events; }
 
 int CrashIo::event_count() const { return state->numbered; }

@@ -50,6 +50,11 @@ class CrashIo {
   void crash_when(Trigger trigger);
   // The nth event does not happen.
   void crash_before(int nth);
+  // Ends the process here, between two events, as the mode says: LOSE_ALL
+  // drops every write not yet synchronised (a power failure at a point the
+  // test chooses), LOSE_SOME keeps a random part of them, PROCESS keeps
+  // them all (a kill).
+  [[noreturn]] void crash_now();
   const std::vector<Event> &events() const;
   int event_count() const;
 };

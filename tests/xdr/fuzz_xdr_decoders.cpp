@@ -1,8 +1,9 @@
 // libFuzzer target over every decoder of libostrelxdr: the kernel requests
 // (hostile input from the kernel side), the kernel replies (read by the
-// kernel-side client) and the server's four records. The first input byte
-// picks the layout, the second sets a directory read's decoding room, the
-// rest is the body, kept in a buffer of exactly its size.
+// kernel-side client), the server's four records, and the layouts the
+// library carries without a user. The first input byte picks the layout,
+// the second sets a directory read's decoding room, the rest is the body,
+// kept in a buffer of exactly its size.
 //
 // A decode must stay inside its bytes and leave nothing allocated once free
 // mode has run (the sanitizers check both). A record that decodes must
@@ -121,6 +122,20 @@ const Layout kLayouts[] = {
     {"ostrel_scope", fuzz<ostrel_scope, do_xdr_ostrel_scope_t>},
     {"ostrel_synceleminfo_t", fuzz<ostrel_synceleminfo_t, do_xdr_ostrel_synceleminfo_t>},
     {"ostrel_dirent_t", fuzz<ostrel_dirent_t, do_xdr_ostrel_dirent_t>},
+    {"view_null_req_t", fuzz<view_null_req_t, xdr_view_null_req_t>},
+    {"view_getprop_req_t", fuzz<view_getprop_req_t, xdr_view_getprop_req_t>},
+    {"view_getprop_reply_t", fuzz<view_getprop_reply_t, xdr_view_getprop_reply_t>},
+    {"view_eacl_cursor_t", fuzz<view_eacl_cursor_t, xdr_view_eacl_cursor_t>},
+    {"view_eacl_rolemap_req_t", fuzz<view_eacl_rolemap_req_t, xdr_view_eacl_rolemap_req_t>},
+    {"view_eacl_rolemap_reply_t", fuzz<view_eacl_rolemap_reply_t, xdr_view_eacl_rolemap_reply_t>},
+    {"view_vstat_v8_t", fuzz<view_vstat_v8_t, xdr_view_vstat_v8_t>},
+    {"view_getattr_reply_v8_t", fuzz<view_getattr_reply_v8_t, xdr_view_getattr_reply_v8_t>},
+    {"view_root_reply_v8_t", fuzz<view_root_reply_v8_t, xdr_view_root_reply_v8_t>},
+    {"view_lookup_reply_v8_t", fuzz<view_lookup_reply_v8_t, xdr_view_lookup_reply_v8_t>},
+    {"view_dir_reply_v8_t", fuzz<view_dir_reply_v8_t, xdr_view_dir_reply_v8_t>},
+    {"view_dir_mod_reply_v8_t", fuzz<view_dir_mod_reply_v8_t, xdr_view_dir_mod_reply_v8_t>},
+    {"view_symlink_reply_v8_t", fuzz<view_symlink_reply_v8_t, xdr_view_symlink_reply_v8_t>},
+    {"view_create_reply_v8_t", fuzz<view_create_reply_v8_t, xdr_view_create_reply_v8_t>},
 };
 
 constexpr size_t kLayoutCount = sizeof kLayouts / sizeof kLayouts[0];

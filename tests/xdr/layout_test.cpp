@@ -136,6 +136,40 @@ Bytes dir_mod_wire() {
     return sample_vstat_wire() + words({1});
 }
 
+// The previous version's status: the current one without its second oid
+// and time. 176 bytes.
+view_vstat_v8_t vstat_v8() {
+    const view_vstat_t now = sample_vstat();
+    view_vstat_v8_t vstat = zeroed<view_vstat_v8_t>();
+    vstat.fstat = now.fstat;
+    vstat.mtype = now.mtype;
+    vstat.elem_oid = now.elem_oid;
+    vstat.obj_oid = now.obj_oid;
+    vstat.event_time = now.event_time;
+    return vstat;
+}
+Bytes vstat_v8_wire() {
+    return sample_fstat_wire() + words({6}) + counting_wire(0x50) + counting_wire(0x60) +
+           words({0x1000, 0x2000});
+}
+
+view_dir_mod_v8_t dir_mod_v8() {
+    view_dir_mod_v8_t mod = zeroed<view_dir_mod_v8_t>();
+    mod.dir_attr = vstat_v8();
+    mod.unchanged = FALSE;
+    return mod;
+}
+Bytes dir_mod_v8_wire() {
+    return vstat_v8_wire() + words({0});
+}
+
+view_eacl_cursor_t cursor(unsigned char first, u_int index) {
+    view_eacl_cursor_t c = zeroed<view_eacl_cursor_t>();
+    c.acl_oid = counting<qel_oid_t>(first);
+    c.index = index;
+    return c;
+}
+
 // ---- the table -------------------------------------------------------------------------
 
 std::vector<Case> request_cases() {
@@ -316,6 +350,29 @@ std::vector<Case> request_cases() {
             r.mtype = 8;
         },
         kHdrReq + fh + words({8})));
+    cases.push_back(make("null_req", xdr_view_null_req_t,
+                         [](view_null_req_t& r) { r.hdr = hdr_req(); }, kHdrReq));
+    cases.push_back(make(
+        "getprop_req", xdr_view_getprop_req_t,
+        [](view_getprop_req_t& r) {
+            r.hdr = hdr_req();
+            r.fh = sample_fh();
+            r.name = lit("owner");
+        },
+        kHdrReq + fh + words({5, 0x6f776e65, 0x72000000}),
+        {[](view_getprop_req_t& r) { return &r.name; }}));
+    cases.push_back(make("eacl_cursor", xdr_view_eacl_cursor_t,
+                         [](view_eacl_cursor_t& r) { r = cursor(0xd0, 9); },
+                         counting_wire(0xd0) + words({9})));
+    cases.push_back(make(
+        "eacl_rolemap_req", xdr_view_eacl_rolemap_req_t,
+        [](view_eacl_rolemap_req_t& r) {
+            r.hdr = hdr_req();
+            r.fh = sample_fh();
+            r.cursor = cursor(0xd0, 0);
+            r.max_size = 2048;
+        },
+        kHdrReq + fh + counting_wire(0xd0) + words({0}) + words({2048})));
     return cases;
 }
 
@@ -444,6 +501,113 @@ std::vector<Case> reply_cases() {
             words({5, 0x2f614040, 0x2f000000}),
         {[](view_gpath_reply_t& r) { return &r.path; },
          [](view_gpath_reply_t& r) { return &r.ext_path; }}));
+    cases.push_back(make(
+        "getprop_reply", xdr_view_getprop_reply_t,
+        [](view_getprop_reply_t& r) {
+            r.hdr = hdr_reply(0);
+            r.value_len = 6;
+            r.value = lit("alice!");
+        },
+        hdr_reply_wire(0) + words({6}) + words({6, 0x616c6963, 0x65210000}),
+        {[](view_getprop_reply_t& r) { return &r.value; }}));
+    cases.push_back(make("getprop_reply 1002: the header alone", xdr_view_getprop_reply_t,
+                         [](view_getprop_reply_t& r) { r.hdr = hdr_reply(1002); },
+                         words({0x77, 0x3ea})));
+    cases.push_back(make(
+        "eacl_rolemap_reply", xdr_view_eacl_rolemap_reply_t,
+        [](view_eacl_rolemap_reply_t& r) {
+            r.hdr = hdr_reply(0);
+            r.next = cursor(0xd0, 3);
+            r.map_len = 9;
+            r.map = lit("dev=rw\nqa");
+            r.eof = TRUE;
+        },
+        hdr_reply_wire(0) + counting_wire(0xd0) + words({3}) + words({9}) +
+            words({9, 0x6465763d, 0x72770a71, 0x61000000}) + words({1}),
+        {[](view_eacl_rolemap_reply_t& r) { return &r.map; }}));
+    cases.push_back(make("vstat_v8", xdr_view_vstat_v8_t,
+                         [](view_vstat_v8_t& r) { r = vstat_v8(); }, vstat_v8_wire()));
+    cases.push_back(make(
+        "getattr_reply_v8", xdr_view_getattr_reply_v8_t,
+        [](view_getattr_reply_v8_t& r) {
+            r.hdr = hdr_reply(0);
+            r.attr = vstat_v8();
+            r.name_state = 0x12;
+            r.fh = sample_fh();
+        },
+        hdr_reply_wire(0) + vstat_v8_wire() + words({0x12}) + fh));
+    cases.push_back(make(
+        "getattr_reply_v8 1063: the name state alone", xdr_view_getattr_reply_v8_t,
+        [](view_getattr_reply_v8_t& r) {
+            r.hdr = hdr_reply(1063);
+            r.name_state = 0x12;
+        },
+        words({0x77, 0x427, 0x12})));
+    cases.push_back(make(
+        "root_reply_v8", xdr_view_root_reply_v8_t,
+        [](view_root_reply_v8_t& r) {
+            r.hdr = hdr_reply(0);
+            r.attr = vstat_v8();
+            r.fh = sample_fh();
+            r.flag = TRUE;
+        },
+        hdr_reply_wire(0) + vstat_v8_wire() + fh + words({1})));
+    cases.push_back(make(
+        "lookup_reply_v8", xdr_view_lookup_reply_v8_t,
+        [](view_lookup_reply_v8_t& r) {
+            r.hdr = hdr_reply(0);
+            r.name_state = 0x13;
+            r.fh = sample_fh();
+            r.attr = vstat_v8();
+            r.consumed = 4;
+        },
+        hdr_reply_wire(0) + words({0x13}) + fh + vstat_v8_wire() + words({4})));
+    cases.push_back(make(
+        "lookup_reply_v8 failed: the name state still", xdr_view_lookup_reply_v8_t,
+        [](view_lookup_reply_v8_t& r) {
+            r.hdr = hdr_reply(1002);
+            r.name_state = 0x13;
+        },
+        words({0x77, 0x3ea, 0x13})));
+    cases.push_back(make(
+        "dir_reply_v8", xdr_view_dir_reply_v8_t,
+        [](view_dir_reply_v8_t& r) {
+            r.hdr = hdr_reply(0);
+            r.attr = vstat_v8();
+        },
+        hdr_reply_wire(0) + vstat_v8_wire()));
+    cases.push_back(make(
+        "dir_mod_reply_v8", xdr_view_dir_mod_reply_v8_t,
+        [](view_dir_mod_reply_v8_t& r) {
+            r.hdr = hdr_reply(0);
+            r.dir_mod = dir_mod_v8();
+        },
+        hdr_reply_wire(0) + dir_mod_v8_wire()));
+    cases.push_back(make(
+        "symlink_reply_v8", xdr_view_symlink_reply_v8_t,
+        [](view_symlink_reply_v8_t& r) {
+            r.hdr = hdr_reply(0);
+            r.fh = sample_fh();
+            r.attr = vstat_v8();
+            r.dir_mod = dir_mod_v8();
+        },
+        hdr_reply_wire(0) + fh + vstat_v8_wire() + dir_mod_v8_wire()));
+    cases.push_back(make(
+        "create_reply_v8", xdr_view_create_reply_v8_t,
+        [](view_create_reply_v8_t& r) {
+            r.hdr = hdr_reply(0);
+            r.fh = sample_fh();
+            r.attr = vstat_v8();
+            r.dir_mod = dir_mod_v8();
+            r.cont_path_len = 6;
+            r.cont_path = lit(".s/c/7");
+        },
+        hdr_reply_wire(0) + fh + vstat_v8_wire() + dir_mod_v8_wire() + words({6}) +
+            words({6, 0x2e732f63, 0x2f370000}),
+        {[](view_create_reply_v8_t& r) { return &r.cont_path; }}));
+    cases.push_back(make("create_reply_v8 1001: the header alone", xdr_view_create_reply_v8_t,
+                         [](view_create_reply_v8_t& r) { r.hdr = hdr_reply(1001); },
+                         words({0x77, 0x3e9})));
     return cases;
 }
 

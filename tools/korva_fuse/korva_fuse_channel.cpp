@@ -12,6 +12,31 @@
 
 namespace korva_fuse {
 
+namespace {
+
+thread_local Caller t_caller;
+
+// Sends `length` bytes of `packet` on `fd` for this thread's caller;
+// without the right to name another process (or when that process has
+// gone), as korva_fuse itself.
+ssize_t sendAs(int fd, const unsigned char* packet, size_t length) {
+  if (t_caller.pid != 0) {
+    ssize_t sent = korva::sendFor(fd, packet, length, ucred{t_caller.pid, t_caller.uid, t_caller.gid});
+    if (sent >= 0 || (errno != EPERM && errno != ESRCH)) return sent;
+  }
+  ssize_t sent;
+  do {
+    sent = ::send(fd, packet, length, MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  return sent;
+}
+
+}  // namespace
+
+void Channel::callFor(const Caller& caller) { t_caller = caller; }
+
+Caller Channel::caller() { return t_caller; }
+
 int errnoOf(int status) {
   if (status == 0) return 0;
   int error = qel_status2errno(status);
@@ -171,11 +196,7 @@ int Channel::send(Call* call, uint64_t op, const Encoder& encode) {
     header.res_in_size = korva::kBodyMax;
     header.request_id = call->id_;
     korva::writeRequestHeader(call->request_, header);
-    ssize_t sent;
-    do {
-      sent = ::send(connection->fd, call->request_, korva::kHeaderSize + length, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    if (sent >= 0) return 0;
+    if (sendAs(connection->fd, call->request_, korva::kHeaderSize + length) >= 0) return 0;
     forget(call);
     call->done_ = true;
     call->error_ = ENOTCONN;

@@ -4,6 +4,10 @@
 // for its own reply, so requests of many threads are in flight at once; one
 // reader thread takes replies and notices off the connection.
 //
+// Each request travels with the credentials of the process it is made for
+// (the caller of the file-system call, set per thread), as a kernel passes
+// them beside its requests; without one it carries korva_fuse's own.
+//
 // When the daemon goes (the connection ends), the calls in flight fail with
 // EIO. A later call tries to connect once (a restarted daemon serves it),
 // else fails with ENOTCONN; nothing waits for a daemon that is not there.
@@ -30,8 +34,21 @@ namespace korva_fuse {
 // The errno value of a base status (0 for 0).
 int errnoOf(int status);
 
+// The process a file-system call is made for: its id and its file-system
+// user and group ids.
+struct Caller {
+  pid_t pid = 0;
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
+
 class Channel {
  public:
+  // The requests this thread sends from now on are made for `caller`
+  // (pid 0: for korva_fuse itself).
+  static void callFor(const Caller& caller);
+  static Caller caller();
+
   using NoticeSink = std::function<void(const korva::Notice&)>;
 
   // A channel at `socket_path` of the view `view_uuid`. Notices go to

@@ -142,16 +142,41 @@ void Filesystem::stop() {
   if (notices_.joinable()) notices_.join();
 }
 
-Filesystem* Filesystem::of(fuse_req_t req) { return static_cast<Filesystem*>(fuse_req_userdata(req)); }
+Filesystem* Filesystem::of(fuse_req_t req) {
+  // Every request to the daemon on this thread is now made for the
+  // call's caller.
+  const fuse_ctx* ctx = fuse_req_ctx(req);
+  Channel::callFor(Caller{ctx->pid, ctx->uid, ctx->gid});
+  return static_cast<Filesystem*>(fuse_req_userdata(req));
+}
 
 Filesystem::OpenFile* Filesystem::fileOf(fuse_file_info* fi) { return reinterpret_cast<OpenFile*>(fi->fh); }
 
 // ---- attributes -----------------------------------------------------------------
 
-struct stat Filesystem::statOf(Ino ino, const view_vstat_t& attr) const {
+uint64_t Filesystem::inodeNumber(const view_fhandle_t& fh, const view_vstat_t& attr) {
+  // FNV-1a over the VOB and the object's oid (its dbid when it has none):
+  // the same object has the same number whichever inode the kernel holds
+  // it by, also after the daemon rebuilt its database. Numbers below
+  // kOwnNumbers are those of korva_fuse's own directories.
+  constexpr uint64_t kOwnNumbers = 1u << 20;
+  uint64_t hash = 0xcbf29ce484222325u;
+  auto mix = [&](const unsigned char* bytes, size_t size) {
+    for (size_t i = 0; i < size; ++i) hash = (hash ^ bytes[i]) * 0x100000001b3u;
+  };
+  mix(fh.vob_uuid.bytes, sizeof fh.vob_uuid.bytes);
+  if (!qel_oid_eq(&attr.obj_oid, &QEL_OID_NULL)) {
+    mix(attr.obj_oid.bytes, sizeof attr.obj_oid.bytes);
+  } else {
+    mix(reinterpret_cast<const unsigned char*>(&fh.dbid), sizeof fh.dbid);
+  }
+  return hash < kOwnNumbers ? hash + kOwnNumbers : hash;
+}
+
+struct stat Filesystem::statOf(const view_fhandle_t& fh, const view_vstat_t& attr) const {
   const qel_fstat_db_s& f = attr.fstat;
   struct stat st{};
-  st.st_ino = ino;
+  st.st_ino = static_cast<ino_t>(inodeNumber(fh, attr));
   mode_t type = f.type == QEL_FTYPE_DIR ? S_IFDIR : f.type == QEL_FTYPE_LNK ? S_IFLNK : S_IFREG;
   st.st_mode = type | (f.mode & 07777);
   st.st_nlink = f.nlink != 0 ? f.nlink : 1;
@@ -196,9 +221,10 @@ void Filesystem::overlayWritten(Ino ino, struct stat* st) {
 fuse_entry_param Filesystem::entryOf(const view_fhandle_t& fh, const view_vstat_t& attr, Ino parent,
                                      const std::string& name, uint32_t name_state) {
   fuse_entry_param e{};
-  e.ino = nodes_.found(fh, attr, parent, name, name_state, 1);
-  e.generation = fh.stamp;
-  e.attr = statOf(e.ino, attr);
+  uint32_t generation = 0;
+  e.ino = nodes_.found(fh, attr, parent, name, name_state, 1, &generation);
+  e.generation = generation;
+  e.attr = statOf(fh, attr);
   overlayWritten(e.ino, &e.attr);
   e.attr_timeout = e.entry_timeout = times_.kept;
   return e;
@@ -342,6 +368,7 @@ void Filesystem::forget(Ino ino, uint64_t lookups) {
   // The kernel dropped the inode, and its pages with it.
   std::lock_guard<std::mutex> lock(open_mu_);
   closed_as_.erase(ino);
+  gone_.erase(ino);
 }
 
 // ---- attributes through the daemon -------------------------------------------------------
@@ -355,7 +382,7 @@ void Filesystem::getattr(fuse_req_t req, Ino ino) {
   struct stat st;
   if (node.own) {
     st = ownStat(ino);
-  } else {
+  } else if (!gone(ino, &st)) {
     view_getattr_reply_t reply{};
     int error = withHandle(ino, &node, [&](const view_fhandle_t& fh) {
       view_getattr_req_t request{};
@@ -364,11 +391,16 @@ void Filesystem::getattr(fuse_req_t req, Ino ino) {
       return outcome(channel_.call(kGetattr, &request, xdr_view_getattr_req_t, &reply, xdr_view_getattr_reply_t),
                      reply);
     });
+    if (error == ESTALE && markGone(ino) && gone(ino, &st)) {
+      fuse_reply_attr(req, &st, times_.kept);
+      return;
+    }
     if (error != 0) {
       fuse_reply_err(req, error);
       return;
     }
-    st = statOf(ino, reply.attr);
+    nodes_.update(ino, reply.attr);
+    st = statOf(node.fh, reply.attr);
     overlayWritten(ino, &st);
   }
   fuse_reply_attr(req, &st, times_.kept);
@@ -391,8 +423,13 @@ int Filesystem::settle(OpenFile* file) {
   {
     std::lock_guard<std::mutex> lock(open_mu_);
     if (!file->untold()) return 0;
-    if (::fstat(file->fd, &st) != 0) return errno;
     writes = file->writes;
+    // A gone object has nobody to tell.
+    if (gone_.count(file->ino) != 0) {
+      file->told = writes;
+      return 0;
+    }
+    if (::fstat(file->fd, &st) != 0) return errno;
   }
   view_set_attr_t attr{};
   attr.mask = VIEW_ATTR_SIZE | kAttrMtime;
@@ -400,11 +437,16 @@ int Filesystem::settle(OpenFile* file) {
   attr.mtime = timevalOf(st.st_mtim);
   int error = setAttributes(file->fh, attr, nullptr);
   Node node;
-  if (error == ESTALE && nodes_.get(file->ino, &node) && node.fh.dbid == file->fh.dbid &&
-      refresh(file->ino, &node, 0) == 0) {
+  // The inode may have its object's new handle already (a daemon started
+  // again may have rebuilt its database), or find it again by name; when
+  // it cannot, the object is gone.
+  const bool inodes_object = error == ESTALE && nodes_.get(file->ino, &node) && qel_oid_eq(&node.oid, &file->oid);
+  if (inodes_object &&
+      (node.fh.dbid != file->fh.dbid || node.fh.stamp != file->fh.stamp || refresh(file->ino, &node, 0) == 0)) {
     file->fh = node.fh;  // only this thread settles the file now
     error = setAttributes(file->fh, attr, nullptr);
   }
+  if (error == ESTALE && inodes_object && markGone(file->ino)) error = 0;
   if (error == 0) {
     // Writes made meanwhile stay untold.
     std::lock_guard<std::mutex> lock(open_mu_);
@@ -413,18 +455,60 @@ int Filesystem::settle(OpenFile* file) {
   return error;
 }
 
+int Filesystem::resizeContents(const Node& node, off_t size, fuse_file_info* fi, view_fhandle_t* fh, bool* moved) {
+  int fd = fi != nullptr && fi->fh != 0 ? fileOf(fi)->fd : -1;
+  {
+    std::lock_guard<std::mutex> lock(open_mu_);
+    auto range = open_files_.equal_range(node.ino);
+    for (auto it = range.first; fd < 0 && it != range.second; ++it)
+      if (it->second->writable) fd = it->second->fd;
+  }
+  struct stat before;
+  if (fd >= 0) {
+    if (::fstat(fd, &before) != 0 || ::ftruncate(fd, size) != 0) return errno;
+  } else {
+    std::string path;
+    int error = writableContents(node, &path, fh, size != 0);
+    if (error != 0) return error;
+    if (::stat(path.c_str(), &before) != 0 || ::truncate(path.c_str(), size) != 0) return errno;
+  }
+  // As a local file system: a truncation through an open file always
+  // moves the times, one by name when the size changes.
+  *moved = fi != nullptr || before.st_size != size;
+  return 0;
+}
+
 void Filesystem::setattr(fuse_req_t req, Ino ino, const struct stat* attr, int to_set, fuse_file_info* fi) {
   Node node;
   int error = objectNode(ino, true, &node);
   std::optional<int> forced = error == 0 ? kernel_.forced("fuse_setattr") : std::nullopt;
   if (forced && *forced != 0) error = *forced;
+  // The protocol carries times as 32-bit seconds.
+  auto carried = [](const struct timespec& ts) { return ts.tv_sec >= 0 && ts.tv_sec <= time_t{UINT32_MAX}; };
+  if (error == 0 && (((to_set & FUSE_SET_ATTR_ATIME) && !carried(attr->st_atim)) ||
+                     ((to_set & FUSE_SET_ATTR_MTIME) && !carried(attr->st_mtim)))) {
+    error = EOVERFLOW;
+  }
   if (error != 0) {
     fuse_reply_err(req, error);
     return;
   }
+  if (forced) {
+    // Forced to succeed without effect: the attributes as they are.
+    getattr(req, ino);
+    return;
+  }
+  struct stat st;
+  const int gone_result = setGone(ino, attr, to_set, fi, &st);
+  if (gone_result >= 0) {
+    if (gone_result != 0) {
+      fuse_reply_err(req, gone_result);
+    } else {
+      fuse_reply_attr(req, &st, times_.kept);
+    }
+    return;
+  }
   view_set_attr_t set{};
-  // Open files whose writes the change tells the daemon of.
-  std::vector<std::pair<OpenFile*, uint64_t>> told;
   if (to_set & FUSE_SET_ATTR_MODE) {
     set.mask |= kAttrMode | VIEW_ATTR_MODE_TOP;
     set.mode = attr->st_mode & 07777;
@@ -444,8 +528,24 @@ void Filesystem::setattr(fuse_req_t req, Ino ino, const struct stat* attr, int t
   if (to_set & (FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_MTIME_NOW)) {
     set.mask |= kAttrMtime;
     set.mtime = (to_set & FUSE_SET_ATTR_MTIME_NOW) ? now() : timevalOf(attr->st_mtim);
-    // A time set while the file is open for writing outlasts the writes
-    // before it: their size goes with it, and closing the file keeps it.
+  }
+  view_fhandle_t fh = node.fh;
+  if (to_set & FUSE_SET_ATTR_SIZE) {
+    set.mask |= VIEW_ATTR_SIZE;
+    set.size = static_cast<uint64_t>(attr->st_size);
+    // The contents live in the container: cut it first, then tell the daemon.
+    bool moved = false;
+    if (node.type == QEL_FTYPE_REG) error = resizeContents(node, attr->st_size, fi, &fh, &moved);
+    if (moved && (set.mask & kAttrMtime) == 0) {
+      set.mask |= kAttrMtime;
+      set.mtime = now();
+    }
+  }
+  // Open files whose writes the change tells the daemon of: a time set
+  // while the file is open for writing outlasts the writes before it, so
+  // their size goes with it, and closing the file keeps it.
+  std::vector<std::pair<OpenFile*, uint64_t>> told;
+  if (error == 0 && (set.mask & kAttrMtime) != 0) {
     std::lock_guard<std::mutex> lock(open_mu_);
     auto range = open_files_.equal_range(ino);
     for (auto it = range.first; it != range.second; ++it) {
@@ -456,35 +556,6 @@ void Filesystem::setattr(fuse_req_t req, Ino ino, const struct stat* attr, int t
       set.size = static_cast<uint64_t>(container.st_size);
     }
   }
-  if (forced) {
-    // Forced to succeed without effect: the attributes as they are.
-    getattr(req, ino);
-    return;
-  }
-  view_fhandle_t fh = node.fh;
-  if ((to_set & FUSE_SET_ATTR_SIZE) && node.type == QEL_FTYPE_REG) {
-    // The contents live in the container: cut it first, then tell the daemon.
-    set.mask |= VIEW_ATTR_SIZE;
-    set.size = static_cast<uint64_t>(attr->st_size);
-    int fd = -1;
-    if (fi != nullptr) fd = fileOf(fi)->fd;
-    {
-      std::lock_guard<std::mutex> lock(open_mu_);
-      auto range = open_files_.equal_range(ino);
-      for (auto it = range.first; fd < 0 && it != range.second; ++it)
-        if (it->second->writable) fd = it->second->fd;
-    }
-    if (fd >= 0) {
-      if (::ftruncate(fd, attr->st_size) != 0) error = errno;
-    } else {
-      std::string path;
-      error = writableContents(node, &path, &fh);
-      if (error == 0 && ::truncate(path.c_str(), attr->st_size) != 0) error = errno;
-    }
-  } else if (to_set & FUSE_SET_ATTR_SIZE) {
-    set.mask |= VIEW_ATTR_SIZE;
-    set.size = static_cast<uint64_t>(attr->st_size);
-  }
   view_vstat_t out{};
   if (error == 0) {
     bool own_handle = fh.dbid == node.fh.dbid;
@@ -492,6 +563,7 @@ void Filesystem::setattr(fuse_req_t req, Ino ino, const struct stat* attr, int t
       return setAttributes(own_handle ? current : fh, set, &out);
     });
   }
+  if (error == ESTALE && markGone(ino)) error = setGone(ino, attr, to_set, fi, &st);
   if (error != 0) {
     fuse_reply_err(req, error);
     return;
@@ -500,9 +572,98 @@ void Filesystem::setattr(fuse_req_t req, Ino ino, const struct stat* attr, int t
     std::lock_guard<std::mutex> lock(open_mu_);
     for (const auto& file : told) file.first->told = std::max(file.first->told, file.second);
   }
-  struct stat st = statOf(ino, out);
-  overlayWritten(ino, &st);
+  if (!gone(ino, &st)) {
+    nodes_.update(ino, out);
+    st = statOf(node.fh, out);
+    overlayWritten(ino, &st);
+  }
   fuse_reply_attr(req, &st, times_.kept);
+}
+
+// ---- objects gone while open -------------------------------------------------------
+
+bool Filesystem::markGone(Ino ino) {
+  Node node;
+  if (!nodes_.get(ino, &node) || node.own) return false;
+  struct stat st = statOf(node.fh, node.attr);
+  overlayWritten(ino, &st);
+  st.st_nlink = 0;
+  {
+    std::lock_guard<std::mutex> lock(open_mu_);
+    if (gone_.count(ino) != 0) return true;
+    if (open_files_.count(ino) == 0 && open_dirs_.count(ino) == 0) return false;
+    gone_[ino] = st;
+  }
+  // Whatever takes its handle or its oid later is another object.
+  nodes_.detach(ino);
+  return true;
+}
+
+bool Filesystem::gone(Ino ino, struct stat* st) {
+  std::lock_guard<std::mutex> lock(open_mu_);
+  return goneLocked(ino, st);
+}
+
+bool Filesystem::goneLocked(Ino ino, struct stat* st) {
+  auto it = gone_.find(ino);
+  if (it == gone_.end()) return false;
+  *st = it->second;
+  // The contents are in the container its open files hold.
+  auto range = open_files_.equal_range(ino);
+  struct stat container;
+  if (range.first != range.second && ::fstat(range.first->second->fd, &container) == 0) {
+    st->st_size = container.st_size;
+    st->st_blocks = (container.st_size + 511) / 512;
+  }
+  return true;
+}
+
+int Filesystem::setGone(Ino ino, const struct stat* attr, int to_set, fuse_file_info* fi, struct stat* out) {
+  std::lock_guard<std::mutex> lock(open_mu_);
+  auto it = gone_.find(ino);
+  if (it == gone_.end()) return -1;
+  struct stat& st = it->second;
+  struct timespec now;
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  if (to_set & FUSE_SET_ATTR_SIZE) {
+    int fd = fi != nullptr && fi->fh != 0 ? fileOf(fi)->fd : -1;
+    auto range = open_files_.equal_range(ino);
+    for (auto file = range.first; fd < 0 && file != range.second; ++file)
+      if (file->second->writable) fd = file->second->fd;
+    if (fd < 0) return EBADF;
+    if (::ftruncate(fd, attr->st_size) != 0) return errno;
+    st.st_mtim = now;
+  }
+  if (to_set & FUSE_SET_ATTR_MODE) st.st_mode = (st.st_mode & S_IFMT) | (attr->st_mode & 07777);
+  if (to_set & FUSE_SET_ATTR_UID) st.st_uid = attr->st_uid;
+  if (to_set & FUSE_SET_ATTR_GID) st.st_gid = attr->st_gid;
+  if (to_set & (FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_ATIME_NOW))
+    st.st_atim = (to_set & FUSE_SET_ATTR_ATIME_NOW) ? now : attr->st_atim;
+  if (to_set & (FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_MTIME_NOW))
+    st.st_mtim = (to_set & FUSE_SET_ATTR_MTIME_NOW) ? now : attr->st_mtim;
+  st.st_ctim = now;
+  goneLocked(ino, out);
+  return 0;
+}
+
+void Filesystem::opendir(fuse_req_t req, Ino ino, fuse_file_info* fi) {
+  {
+    std::lock_guard<std::mutex> lock(open_mu_);
+    ++open_dirs_[ino];
+  }
+  if (fuse_reply_open(req, fi) != 0) releasedir(nullptr, ino);
+}
+
+void Filesystem::releasedir(fuse_req_t req, Ino ino) {
+  {
+    std::lock_guard<std::mutex> lock(open_mu_);
+    auto it = open_dirs_.find(ino);
+    if (it != open_dirs_.end() && --it->second == 0) {
+      open_dirs_.erase(it);
+      if (open_files_.count(ino) == 0) gone_.erase(ino);
+    }
+  }
+  if (req != nullptr) fuse_reply_err(req, 0);
 }
 
 void Filesystem::readlink(fuse_req_t req, Ino ino) {
@@ -534,6 +695,7 @@ int Filesystem::makeFile(const view_fhandle_t& dir, const std::string& name, mod
   req.attr.mask = kAttrMode;
   req.attr.type = QEL_FTYPE_REG;
   req.attr.mode = mode & 07777;
+  ownedByCaller(&req.attr);
   req.cont_path_len = kPathRoom;
   view_create_reply_t reply{};
   int error = outcome(channel_.call(kCreate, &req, xdr_view_create_req_t, &reply, xdr_view_create_reply_t),
@@ -544,12 +706,16 @@ int Filesystem::makeFile(const view_fhandle_t& dir, const std::string& name, mod
     *container = view_.storage + "/" + (reply.cont_path != nullptr ? reply.cont_path : "");
   }
   ostrelxdr_free(xdr_view_create_reply_t, &reply);
-  if (error != 0) return error;
-  // The daemon names the container; the kernel makes it.
-  int fd = ::open(container->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, (mode & 0777) | S_IRUSR | S_IWUSR);
-  if (fd < 0) return errno;
-  ::close(fd);
-  return 0;
+  // The daemon made the container.
+  return error;
+}
+
+void Filesystem::ownedByCaller(view_set_attr_t* attr) {
+  const Caller caller = Channel::caller();
+  if (caller.pid == 0) return;
+  attr->mask |= VIEW_ATTR_OWNER | VIEW_ATTR_GROUP;
+  credutl_uid_to_sid(caller.uid, &attr->owner);
+  credutl_gid_to_sid(caller.gid, &attr->group);
 }
 
 void Filesystem::answerMade(fuse_req_t req, int error, const view_fhandle_t& fh, const view_vstat_t& attr, Ino parent,
@@ -582,6 +748,7 @@ void Filesystem::mkdir(fuse_req_t req, Ino parent, const char* name, mode_t mode
     request.where = where(dir.fh, name);
     request.attr.mask = kAttrMode;
     request.attr.mode = mode & 07777;
+    ownedByCaller(&request.attr);
     error = outcome(channel_.call(kMkdir, &request, xdr_view_mkdir_req_t, &reply, xdr_view_symlink_reply_t),
                     reply);
   }
@@ -600,6 +767,7 @@ void Filesystem::symlink(fuse_req_t req, const char* text, Ino parent, const cha
     request.text = const_cast<char*>(text);
     request.attr.mask = kAttrMode;
     request.attr.mode = 0777;
+    ownedByCaller(&request.attr);
     error = outcome(channel_.call(kSymlink, &request, xdr_view_symlink_req_t, &reply, xdr_view_symlink_reply_t),
                     reply);
   }
@@ -624,6 +792,7 @@ void Filesystem::remove(fuse_req_t req, Ino parent, const char* name, bool direc
                                   xdr_view_dir_mod_reply_t),
                     reply);
   }
+  if (error == 0) nodes_.removed(parent, name);
   fuse_reply_err(req, error);
 }
 
@@ -646,6 +815,9 @@ void Filesystem::rename(fuse_req_t req, Ino parent, const char* name, Ino new_pa
     error = outcome(channel_.call(kRename, &request, xdr_view_rename_req_t, &reply, xdr_view_dir_mod_reply_t),
                     reply);
   }
+  // The moved object is found again by its new name (a daemon started
+  // again may know it by that alone).
+  if (error == 0) nodes_.renamed(parent, name, new_parent, new_name);
   fuse_reply_err(req, error);
 }
 
@@ -718,7 +890,10 @@ int Filesystem::contentsOf(const view_fhandle_t& fh, std::string* path, bool* ca
   return error;
 }
 
-int Filesystem::writableContents(const Node& node, std::string* path, view_fhandle_t* fh) {
+int Filesystem::writableContents(const Node& node, std::string* path, view_fhandle_t* fh, bool copy) {
+  // A VOB object's contents are a version's, never written: without a
+  // name checked out or hijacked there is nothing to fetch.
+  if (!viewPrivate(node.fh) && (node.name_state & (kCheckedOut | kHijacked)) == 0) return EROFS;
   bool cached = false;
   int error = contentsOf(node.fh, path, &cached);
   if (error != 0 || !cached) return error;
@@ -734,8 +909,8 @@ int Filesystem::writableContents(const Node& node, std::string* path, view_fhand
   view_vstat_t attr;
   error = makeFile(dir.fh, node.name, current.st_mode | S_IWUSR, fh, &attr, path);
   // The new file starts with the contents the name showed, as a kernel
-  // copies them on the first write.
-  if (error == 0) error = copyFile(cached_path, *path);
+  // copies them on the first write (unless they are cut away at once).
+  if (error == 0 && copy) error = copyFile(cached_path, *path);
   if (error != 0) return error;
   nodes_.rebind(node.ino, *fh, attr);
   Invalidation entry;
@@ -750,18 +925,22 @@ void Filesystem::open(fuse_req_t req, Ino ino, fuse_file_info* fi) {
   Node node;
   int error = objectNode(ino, false, &node);
   const int access = fi->flags & O_ACCMODE;
+  const bool truncating = (fi->flags & O_TRUNC) != 0;
   std::string path;
   view_fhandle_t fh = node.fh;
   if (error == 0) {
     error = withHandle(ino, &node, [&](const view_fhandle_t& current) {
       bool cached = false;
       fh = current;
-      return access == O_RDONLY ? contentsOf(current, &path, &cached) : writableContents(node, &path, &fh);
+      return access == O_RDONLY && !truncating ? contentsOf(current, &path, &cached)
+                                               : writableContents(node, &path, &fh, !truncating);
     });
   }
   int fd = -1;
   if (error == 0 && (fd = ::open(path.c_str(), access | O_CLOEXEC)) < 0) error = errno;
+  if (error == 0 && truncating) error = truncateOpened(ino, fh, fd, access, path);
   if (error != 0) {
+    if (fd >= 0) ::close(fd);
     fuse_reply_err(req, error);
     return;
   }
@@ -769,9 +948,22 @@ void Filesystem::open(fuse_req_t req, Ino ino, fuse_file_info* fi) {
   file->fd = fd;
   file->ino = ino;
   file->fh = fh;
+  file->oid = nodes_.get(ino, &node) ? node.oid : QEL_OID_NULL;
   file->writable = access != O_RDONLY;
   opened(file, fi);
   if (fuse_reply_open(req, fi) != 0) release(nullptr, fi);
+}
+
+int Filesystem::truncateOpened(Ino ino, const view_fhandle_t& fh, int fd, int access, const std::string& path) {
+  if ((access != O_RDONLY ? ::ftruncate(fd, 0) : ::truncate(path.c_str(), 0)) != 0) return errno;
+  // An open that truncates moves the times, as on a local file system.
+  view_set_attr_t set{};
+  set.mask = VIEW_ATTR_SIZE | kAttrMtime;
+  set.mtime = now();
+  view_vstat_t out{};
+  int error = setAttributes(fh, set, &out);
+  if (error == 0) nodes_.update(ino, out);
+  return error;
 }
 
 void Filesystem::create(fuse_req_t req, Ino parent, const char* name, mode_t mode, fuse_file_info* fi) {
@@ -792,6 +984,7 @@ void Filesystem::create(fuse_req_t req, Ino parent, const char* name, mode_t mod
   file->fd = fd;
   file->ino = entry.ino;
   file->fh = fh;
+  file->oid = attr.obj_oid;
   file->writable = (fi->flags & O_ACCMODE) != O_RDONLY;
   opened(file, fi);
   if (fuse_reply_create(req, &entry, fi) != 0) {
@@ -841,6 +1034,13 @@ void Filesystem::write(fuse_req_t req, fuse_bufvec* data, off_t offset, fuse_fil
   {
     std::lock_guard<std::mutex> lock(open_mu_);
     ++file->writes;
+    if (!gone_.empty()) {
+      auto it = gone_.find(file->ino);
+      if (it != gone_.end()) {
+        ::clock_gettime(CLOCK_REALTIME, &it->second.st_mtim);
+        it->second.st_ctim = it->second.st_mtim;
+      }
+    }
   }
   fuse_reply_write(req, static_cast<size_t>(written));
 }
@@ -937,6 +1137,8 @@ void Filesystem::forgetOpen(OpenFile* file) {
     open_files_.erase(it);
     break;
   }
+  // The last close of a gone object ends it.
+  if (open_files_.count(file->ino) == 0 && open_dirs_.count(file->ino) == 0) gone_.erase(file->ino);
   ::close(file->fd);
   delete file;
 }
@@ -1259,6 +1461,8 @@ const fuse_lowlevel_ops& Filesystem::operations() {
     o.flush = [](fuse_req_t req, fuse_ino_t, fuse_file_info* fi) { of(req)->flush(req, fi); };
     o.release = [](fuse_req_t req, fuse_ino_t, fuse_file_info* fi) { of(req)->release(req, fi); };
     o.fsync = [](fuse_req_t req, fuse_ino_t, int datasync, fuse_file_info* fi) { of(req)->fsync(req, datasync, fi); };
+    o.opendir = [](fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) { of(req)->opendir(req, ino, fi); };
+    o.releasedir = [](fuse_req_t req, fuse_ino_t ino, fuse_file_info*) { of(req)->releasedir(req, ino); };
     o.readdir = [](fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
       of(req)->readdir(req, ino, size, offset, false);
     };

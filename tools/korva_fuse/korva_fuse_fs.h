@@ -68,6 +68,7 @@ class Filesystem {
     Ino ino = 0;
     // The object whose contents the file holds.
     view_fhandle_t fh{};
+    qel_oid_s oid = QEL_OID_NULL;
     bool writable = false;
     // Writes made, and how many of them the daemon has the size and time
     // of; they differ while the daemon has not been told.
@@ -108,6 +109,8 @@ class Filesystem {
   void flush(fuse_req_t req, fuse_file_info* fi);
   void release(fuse_req_t req, fuse_file_info* fi);
   void fsync(fuse_req_t req, int datasync, fuse_file_info* fi);
+  void opendir(fuse_req_t req, Ino ino, fuse_file_info* fi);
+  void releasedir(fuse_req_t req, Ino ino);
   void readdir(fuse_req_t req, Ino ino, size_t size, off_t offset, bool plus);
   void statfs(fuse_req_t req);
 
@@ -145,7 +148,10 @@ class Filesystem {
   // Answers a call that made `name` in `parent` with its entry, or `error`.
   void answerMade(fuse_req_t req, int error, const view_fhandle_t& fh, const view_vstat_t& attr, Ino parent,
                   const char* name);
-  struct stat statOf(Ino ino, const view_vstat_t& attr) const;
+  // The status of the object `fh` that the daemon gave as `attr`, its
+  // inode number the object's own (inodeNumber).
+  struct stat statOf(const view_fhandle_t& fh, const view_vstat_t& attr) const;
+  static uint64_t inodeNumber(const view_fhandle_t& fh, const view_vstat_t& attr);
   struct stat ownStat(Ino ino) const;
   // Size and modification time from the open files of `ino` written since
   // the daemon last had them.
@@ -159,8 +165,18 @@ class Filesystem {
   int contentsOf(const view_fhandle_t& fh, std::string* path, bool* cached);
   // A file of `node` to write: its own container, or for a cached version
   // under a name checked out or hijacked, a file made over that name (the
-  // inode then stands for it). `*fh` is the handle to change.
-  int writableContents(const Node& node, std::string* path, view_fhandle_t* fh);
+  // inode then stands for it), the version's contents copied in when
+  // `copy`. `*fh` is the handle to change.
+  int writableContents(const Node& node, std::string* path, view_fhandle_t* fh, bool copy = true);
+  // The owner and group of a new object: the caller's, as a kernel gives
+  // them (none for korva_fuse's own calls: the daemon chooses).
+  static void ownedByCaller(view_set_attr_t* attr);
+  // Cuts the contents of `node` to `size` (through an open file of it when
+  // there is one, `fi`'s first): `*moved` tells whether its times move.
+  int resizeContents(const Node& node, off_t size, fuse_file_info* fi, view_fhandle_t* fh, bool* moved);
+  // An open with O_TRUNC of the object `fh` (inode `ino`): empties the
+  // contents file `path`, open as `fd`, and tells the daemon.
+  int truncateOpened(Ino ino, const view_fhandle_t& fh, int fd, int access, const std::string& path);
   static int copyFile(const std::string& from, const std::string& to);
   // Gives the daemon the size and modification time of `file` when it has
   // writes the daemon was not told of. A failure leaves them untold.
@@ -182,6 +198,21 @@ class Filesystem {
   static bool sameFile(const struct stat& was, const struct stat& st);
   // Sets attributes through the daemon; its status of the object.
   int setAttributes(const view_fhandle_t& fh, const view_set_attr_t& attr, view_vstat_t* out);
+
+  // Objects gone from the daemon while the kernel holds them open (their
+  // last name went): korva_fuse keeps their status, and their contents in
+  // the containers their open files hold, until the last close, as a
+  // kernel keeps an unlinked file's inode and storage.
+  // The daemon called the object of `ino` stale: true when it is gone and
+  // open (kept from now on), false when nothing holds it open.
+  bool markGone(Ino ino);
+  // The status of the gone object of `ino`; false when it is not gone.
+  bool gone(Ino ino, struct stat* st);
+  bool goneLocked(Ino ino, struct stat* st);
+  // A change of attributes of the gone object of `ino`, made here alone:
+  // 0 with its new status in `*out`, an errno value, or -1 when it is not
+  // gone.
+  int setGone(Ino ino, const struct stat* attr, int to_set, fuse_file_info* fi, struct stat* out);
   void queue(Invalidation invalidation);
   void applyInvalidations();
   void apply(const Invalidation& invalidation);
@@ -206,6 +237,10 @@ class Filesystem {
   // The contents file of each inode when it was last closed: the kernel's
   // pages of the inode are that file's.
   std::unordered_map<Ino, struct stat> closed_as_;
+  // Directories the kernel holds open, by inode, and how often.
+  std::unordered_map<Ino, unsigned> open_dirs_;
+  // The objects gone while open, with their status.
+  std::unordered_map<Ino, struct stat> gone_;
 
   fuse_session* session_ = nullptr;
   // Names answered as missing within the time the kernel keeps that: a

@@ -84,6 +84,20 @@ int prepareMountpoint(const std::string& path) {
   return korva::makeDirectories(path);
 }
 
+// Whether the mount may serve other users than the one mounting it: always
+// for root, else when the fuse configuration allows it.
+bool othersMayUse() {
+  if (::geteuid() == 0) return true;
+  FILE* config = std::fopen("/etc/fuse.conf", "re");
+  if (config == nullptr) return false;
+  bool allowed = false;
+  char line[256];
+  while (!allowed && std::fgets(line, sizeof line, config) != nullptr)
+    allowed = std::strncmp(line, "user_allow_other", 16) == 0;
+  std::fclose(config);
+  return allowed;
+}
+
 // Goes into the background: the parent waits until the child says whether
 // it is serving, and exits with that. Returns in the child the descriptor
 // to say it on (-1 without a parent to tell).
@@ -223,7 +237,10 @@ int main(int argc, char** argv) {
     if (stopper) stopper->nudge();
   });
 
+  // Every user reaches the view, the kernel checking permissions; a user
+  // other than root may open the mount to others only where fuse allows.
   std::string options = "default_permissions,fsname=korva,subtype=korva";
+  if (othersMayUse()) options += ",allow_other";
   char* fuse_argv[] = {argv[0], const_cast<char*>("-o"), &options[0]};
   fuse_args args = FUSE_ARGS_INIT(3, fuse_argv);
   fuse_session* session = fuse_session_new(&args, &korva_fuse::Filesystem::operations(),

@@ -32,6 +32,7 @@ void Nodes::index(Entry& entry, const view_fhandle_t& fh, const view_vstat_t& at
   node.fh = fh;
   node.oid = attr.obj_oid;
   node.type = attr.fstat.type;
+  node.attr = attr;
   by_object_[objectKey(fh.vob_uuid, static_cast<uint32_t>(fh.dbid))] = node.ino;
   if (!qel_oid_eq(&attr.obj_oid, &QEL_OID_NULL)) by_oid_[oidKey(fh.vob_uuid, attr.obj_oid)] = node.ino;
 }
@@ -43,23 +44,34 @@ void Nodes::unindex(const Node& node) {
   if (oid != by_oid_.end() && oid->second == node.ino) by_oid_.erase(oid);
 }
 
+Ino Nodes::known(const view_fhandle_t& fh, const view_vstat_t& attr) const {
+  auto object = by_object_.find(objectKey(fh.vob_uuid, static_cast<uint32_t>(fh.dbid)));
+  // A VOB object's stamp is its VOB's, which may change; a view-private
+  // object's is its own.
+  if (object != by_object_.end() &&
+      (!viewPrivate(fh) || nodes_.at(object->second).node.fh.stamp == fh.stamp))
+    return object->second;
+  if (!viewPrivate(fh) || qel_oid_eq(&attr.obj_oid, &QEL_OID_NULL)) return 0;
+  auto oid = by_oid_.find(oidKey(fh.vob_uuid, attr.obj_oid));
+  return oid != by_oid_.end() && viewPrivate(nodes_.at(oid->second).node.fh) ? oid->second : 0;
+}
+
 Ino Nodes::found(const view_fhandle_t& fh, const view_vstat_t& attr, Ino parent, const std::string& name,
-                 uint32_t name_state, uint64_t lookups) {
+                 uint32_t name_state, uint64_t lookups, uint32_t* generation) {
   std::lock_guard<std::mutex> lock(mu_);
-  Ino ino;
-  auto known = by_object_.find(objectKey(fh.vob_uuid, static_cast<uint32_t>(fh.dbid)));
-  if (known != by_object_.end()) {
-    ino = known->second;
-  } else {
+  Ino ino = known(fh, attr);
+  if (ino == 0) {
     ino = next_++;
     nodes_[ino].node.ino = ino;
+    nodes_[ino].node.generation = fh.stamp;
   }
   Entry& entry = nodes_[ino];
+  if (entry.node.fh.dbid != fh.dbid) unindex(entry.node);
   index(entry, fh, attr);
-  entry.node.parent = parent;
-  entry.node.name = name;
+  this->name(entry, parent, name);
   entry.node.name_state = name_state;
   entry.lookups += lookups;
+  if (generation != nullptr) *generation = entry.node.generation;
   return ino;
 }
 
@@ -87,6 +99,46 @@ void Nodes::rebind(Ino ino, const view_fhandle_t& fh, const view_vstat_t& attr) 
   index(it->second, fh, attr);
 }
 
+void Nodes::name(Entry& entry, Ino parent, const std::string& name) {
+  if (entry.node.parent != parent || entry.node.name != name) {
+    unname(entry.node);
+    entry.node.parent = parent;
+    entry.node.name = name;
+  }
+  by_name_[{parent, name}] = entry.node.ino;
+}
+
+void Nodes::unname(const Node& node) {
+  auto it = by_name_.find({node.parent, node.name});
+  if (it != by_name_.end() && it->second == node.ino) by_name_.erase(it);
+}
+
+void Nodes::renamed(Ino parent, const std::string& name, Ino new_parent, const std::string& new_name) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = by_name_.find({parent, name});
+  if (it == by_name_.end()) return;
+  auto node = nodes_.find(it->second);
+  by_name_.erase(it);
+  if (node != nodes_.end()) this->name(node->second, new_parent, new_name);
+}
+
+void Nodes::removed(Ino parent, const std::string& name) {
+  std::lock_guard<std::mutex> lock(mu_);
+  by_name_.erase({parent, name});
+}
+
+void Nodes::update(Ino ino, const view_vstat_t& attr) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = nodes_.find(ino);
+  if (it != nodes_.end() && !it->second.node.own) it->second.node.attr = attr;
+}
+
+void Nodes::detach(Ino ino) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = nodes_.find(ino);
+  if (it != nodes_.end() && !it->second.node.own) unindex(it->second.node);
+}
+
 void Nodes::forget(Ino ino, uint64_t lookups) {
   std::lock_guard<std::mutex> lock(mu_);
   auto it = nodes_.find(ino);
@@ -95,6 +147,7 @@ void Nodes::forget(Ino ino, uint64_t lookups) {
   entry.lookups = lookups < entry.lookups ? entry.lookups - lookups : 0;
   if (entry.lookups != 0) return;
   unindex(entry.node);
+  unname(entry.node);
   nodes_.erase(it);
 }
 

@@ -1,7 +1,11 @@
 #pragma once
 // korva_fuse's inodes: the numbers the kernel knows the view's objects by.
 // An object of a VOB is one inode per (VOB uuid, dbid) pair, whatever name
-// it was found under, so that hard links share their inode; the view's root
+// it was found under, so that hard links share their inode. A view-private
+// object keeps its inode while it lives: one found under another dbid with
+// its oid (the daemon rebuilt its database) is the same inode, and a dbid
+// that another view-private object takes over (by its stamp) is a new one.
+// The view's root
 // directory (inode 1) and the directories that lead to VOB roots (the
 // leading names of VOB tags) are inodes of korva_fuse's own. Each inode
 // remembers the name it was last found under, so that a whole-view
@@ -25,6 +29,10 @@ namespace korva_fuse {
 using Ino = uint64_t;
 constexpr Ino kRootIno = 1;
 
+// Whether `fh` is a view-private object's (its dbid has the top bit set)
+// rather than a VOB object's.
+inline bool viewPrivate(const view_fhandle_t& fh) { return (fh.dbid & 0x80000000u) != 0; }
+
 struct Node {
   Ino ino = 0;
   // A directory of korva_fuse's own: the view root or a leading name of a
@@ -40,6 +48,12 @@ struct Node {
   // The directory and name it was last found under (0 and "" for the root).
   Ino parent = 0;
   std::string name;
+  // Its status as the daemon last gave it.
+  view_vstat_t attr{};
+  // The kernel's generation of the inode: the stamp of the handle it was
+  // made with. The inode keeps it when it gets a new handle of the same
+  // object, or the kernel would take it for another.
+  uint32_t generation = 0;
 };
 
 class Nodes {
@@ -47,15 +61,26 @@ class Nodes {
   Nodes();
 
   // The object `fh` (status `attr`) found as `name` in `parent`: its inode,
-  // made when it has none, with `lookups` more look-ups counted.
+  // made when it has none, with `lookups` more look-ups counted, and the
+  // inode's generation in `*generation` (when given).
   Ino found(const view_fhandle_t& fh, const view_vstat_t& attr, Ino parent, const std::string& name,
-            uint32_t name_state, uint64_t lookups);
+            uint32_t name_state, uint64_t lookups, uint32_t* generation = nullptr);
   // The directory of korva_fuse's own at `path`, made when it has none.
   // These are never forgotten.
   Ino own(const std::string& path, Ino parent, const std::string& name);
   // The inode `ino` now stands for the object `fh` (a file made over a name
   // the inode had).
   void rebind(Ino ino, const view_fhandle_t& fh, const view_vstat_t& attr);
+  // The daemon gave `attr` as the status of the object of `ino`.
+  void update(Ino ino, const view_vstat_t& attr);
+  // The object of `ino` is gone from the daemon: nothing found later is
+  // this inode.
+  void detach(Ino ino);
+  // The name `name` of `parent` was renamed to `new_name` of `new_parent`,
+  // or removed: the inode last found under it is found again under its
+  // new name, or no longer under this one.
+  void renamed(Ino parent, const std::string& name, Ino new_parent, const std::string& new_name);
+  void removed(Ino parent, const std::string& name);
   // The kernel forgets `lookups` look-ups of `ino`; the inode goes with the
   // last.
   void forget(Ino ino, uint64_t lookups);
@@ -78,8 +103,13 @@ class Nodes {
   };
   static std::string objectKey(const qel_uuid_s& vob, uint32_t dbid);
   static std::string oidKey(const qel_uuid_s& vob, const qel_oid_s& oid);
+  // The inode an object found as `fh` with `attr` already has; 0 when none.
+  Ino known(const view_fhandle_t& fh, const view_vstat_t& attr) const;
   void index(Entry& entry, const view_fhandle_t& fh, const view_vstat_t& attr);
   void unindex(const Node& node);
+  // Gives the inode of `entry` the name `name` of `parent`.
+  void name(Entry& entry, Ino parent, const std::string& name);
+  void unname(const Node& node);
 
   mutable std::mutex mu_;
   Ino next_ = kRootIno + 1;
@@ -87,6 +117,8 @@ class Nodes {
   std::unordered_map<std::string, Ino> by_object_;
   std::unordered_map<std::string, Ino> by_oid_;
   std::map<std::string, Ino> by_path_;
+  // The inodes by the directory and name they were last found under.
+  std::map<std::pair<Ino, std::string>, Ino> by_name_;
 };
 
 }  // namespace korva_fuse

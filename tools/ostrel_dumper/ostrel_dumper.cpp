@@ -4,10 +4,11 @@
 // crash interrupted is completed first; nothing else is written to it, and
 // the state file is left alone.
 //
-// Exit status: 0 when every dump file is written and on disk; 1 when the
-// database cannot be opened or read or a file cannot be written (the message
-// is on standard error, and no dump file is replaced); 2 for a wrong command
-// line.
+// Exit status: 0 when every dump file is written and on disk (a record that
+// cannot be read, in a database a power failure left partly written, is left
+// out and named on standard error); 1 when the database cannot be opened or
+// a file cannot be written (the message is on standard error, and no dump
+// file is replaced); 2 for a wrong command line.
 #include <unistd.h>
 
 #include <cerrno>

@@ -169,15 +169,15 @@ TEST_F(CleartextTest, OnlyAWholeFetchLeavesAFile) {
         {"server-failure", large, true, R"("fault": {"http": 500}, "reply": {"cleartext": true})", S::RC_HTTP_STATUS,
          S::RPC_INCOMPLETE, "Unable to complete RPC to WAN server.Status code from RPC = 500", WHOLE},
         {"cut-inside-the-contents", large, true, R"("fault": {"drop_after": 100000}, "reply": {"cleartext": true})",
-         S::RC_PREMATURE_EOF, S::RPC_INCOMPLETE, "Unable to complete RPC to WAN server.", PART},
-        // No status: the server's outcome is unknown.
-        {"cut-inside-the-status", large, true, R"("fault": {"drop_after": 200180}, "reply": {"cleartext": true})", 0,
-         S::RPC_SERVER_FAILURE, "", WHOLE},
+         S::RC_PREMATURE_EOF, S::RPC_INCOMPLETE, "Unable to complete RPC to WAN server. The WAN server's reply was cut short.\n", PART},
+        // No status: the server's outcome is unknown, and the reply says so.
+        {"cut-inside-the-status", large, true, R"("fault": {"drop_after": 200180}, "reply": {"cleartext": true})",
+         S::RC_PREMATURE_EOF, S::RPC_INCOMPLETE, "Unable to complete RPC to WAN server. The WAN server's reply was cut short.\n", WHOLE},
         // Announced beyond 32 bits: the rest of the reply is taken for
         // contents, and what is missing is not taken for whole.
         {"a-length-beyond-32-bits", "ab", false,
          R"("reply": {"parts": [{"id": "SyncElemData", "items": {"Content-Length": "4294967297"}, "body_text": "ab"}]})",
-         S::RC_PREMATURE_EOF, S::RPC_INCOMPLETE, "Unable to complete RPC to WAN server.", OTHER},
+         S::RC_PREMATURE_EOF, S::RPC_INCOMPLETE, "Unable to complete RPC to WAN server. The WAN server's reply was cut short.\n", OTHER},
     };
     std::string rules;
     for (const auto& c : cases) {

@@ -502,10 +502,10 @@ TEST_F(CommandTest, DamagedRepliesFailWithoutHandingOnPartialResults) {
         {"a status part without its status",
          first + R"("parts": [{"id": "Status", "items": {"HasNonOkMsg": "0"}}], "status": null})",
          {a}, S::RC_MALFORMED_REPLY, S::RPC_INCOMPLETE},
-        // Its body is read as the next delimiter: the rest is never read.
+        // Its body is read as the next delimiter: the reply is malformed.
         {"a wrong part name",
          first + R"("parts": [{"id": "Xdr_ObjMetaData", "blob": ["vstat", )" + LINK_OBJ.json() + "]}, " + last + "]}",
-         {}, 0, S::RPC_SERVER_FAILURE},
+         {}, S::RC_MALFORMED_REPLY, S::RPC_INCOMPLETE},
         {"a part longer than the reply",
          first + R"("parts": [{"id": "Xdr_ObjMetadata", "items": {"Content-Length": "9000"},
                                "blob": ["vstat", )" + LINK_OBJ.json() + "]}]}",
@@ -665,6 +665,108 @@ TEST_F(CommandTest, AReaderThatStopsOrFailsEndsTheTransfer) {
         EXPECT_EQ(command.run(), c.status);
         EXPECT_EQ(calls, 1) << "no further piece was read";
         EXPECT_EQ(check(command).result, S::RPC_INCOMPLETE);
+    }
+}
+
+// A reply that is cut short, malformed or without its status fails the
+// call, and the message says which.
+TEST_F(CommandTest, EveryDamagedReplySaysWhatWentWrong) {
+    const std::string cookies = R"("headers": [["Set-Cookie", "JSESSIONID=J1"], ["Set-Cookie", "Session=S1"]])";
+    start_server(scenario(R"({"match": {"rpc": "Ostrel_Norvane::login_rpc", "args": {"clienttype": "ClientType.UNKNOWN"}},
+                              "times": 1, "fault": {"drop_after": 60}, "reply": {)" + cookies + R"(}},
+                             {"match": {"rpc": "Ostrel_Norvane::login_rpc"}, "times": 1,
+                              "reply": {)" + cookies + R"(, "status": null}},
+                             {"match": {"args": {"PathName": "/garbage"}}, "reply": {"raw_text": "no document\r\n"}},
+                             {"match": {"args": {"PathName": "/nostatus"}}, "reply": {"status": null}},
+                             {"match": {"args": {"PathName": "/cut"}}, "fault": {"drop_after": 300},
+                              "reply": )" + metadata_reply() + "}"));
+    const std::string incomplete = "Unable to complete RPC to WAN server. The WAN server's reply ";
+    const struct {
+        const char* what;
+        int call_status;
+        const char* text;
+    } logins[] = {
+        {"a login reply cut short", S::RC_PREMATURE_EOF, "was cut short.\n"},
+        {"a login reply without its status", S::RC_BAD_REPLY_ITEM, "holds no status.\n"},
+    };
+    for (const auto& c : logins) {
+        SCOPED_TRACE(c.what);
+        Login command("alice", "pw", "DOM", "", "", server->url(), "", "", "", 0);
+        EXPECT_EQ(command.run(), c.call_status);
+        Checked checked = check(command);
+        EXPECT_EQ(checked.result, S::RPC_INCOMPLETE);
+        EXPECT_EQ(checked.message, incomplete + c.text);
+    }
+    ASSERT_EQ(login(), 0);
+    const struct {
+        const char* path;
+        int call_status;
+        const char* text;
+    } fetches[] = {
+        {"/garbage", S::RC_MALFORMED_REPLY, "is malformed (status 30007).\n"},
+        {"/nostatus", S::RC_BAD_REPLY_ITEM, "holds no status.\n"},
+        {"/cut", S::RC_PREMATURE_EOF, "was cut short.\n"},
+    };
+    for (const auto& f : fetches) {
+        SCOPED_TRACE(f.path);
+        Get_Metadata command(uuid(VIEW), std::string(f.path));
+        EXPECT_EQ(command.run(), f.call_status);
+        Checked checked = check(command);
+        EXPECT_EQ(checked.result, S::RPC_INCOMPLETE);
+        EXPECT_EQ(checked.message, incomplete + f.text);
+        ostrel_vstat obj;
+        EXPECT_NE(command.get_obj_ostrel_vstat(obj), 0);
+    }
+}
+
+// Whatever lengths the server announces, a command holds at most one part
+// of its limit and the part's items: a longer part, or a header block that
+// never ends, stops the transfer and fails the call as malformed; what
+// comes after the document's end is dropped unread.
+TEST_F(CommandTest, WhatTheServerAnnouncesBuysNoMemory) {
+    const std::string big(3 << 20, 'x');
+    std::string items;
+    for (int i = 0; i < 700; ++i)
+        items += std::string(i == 0 ? "" : ", ") + "\"item" + std::to_string(i) + "\": \"" + std::string(1900, 'v') + "\"";
+    // In the scenario's JSON: its line ends are escapes.
+    const std::string after_end = R"(Content-Type: multipart/mixed; boundary=B\r\n--B\r\nContent-ID: Status\r\n)"
+                                  R"(Status: 0\r\nContent-Length: 0\r\n\r\n\r\n--B--\r\n)" + big;
+    start_server(scenario(R"({"match": {"args": {"PathName": "/announced"}},
+                              "reply": {"parts": [{"id": "XdrDirectoryEntry", "items": {"Content-Length": "4294967296"},
+                                                   "body_text": ")" + big + R"("}]}},
+                             {"match": {"args": {"PathName": "/long"}},
+                              "reply": {"parts": [{"id": "XdrDirectoryEntry", "body_text": ")" + big + R"("}]}},
+                             {"match": {"args": {"PathName": "/items"}},
+                              "reply": {"parts": [{"id": "Xdr_ObjScope", "items": {)" + items + R"(}, "body_text": ""}]}},
+                             {"match": {"args": {"PathName": "/after"}}, "reply": {"raw_text": ")" + after_end + R"("}})"));
+    ASSERT_EQ(login(), 0);
+    const uint64_t bound = RClient_Abstract_Cmd::DEFAULT_PART_LIMIT + RClient_Abstract_Cmd::ITEMS_ROOM +
+                           CURL_MAX_WRITE_SIZE;
+    const struct {
+        const char* path;
+        int call_status;
+        const char* text;
+    } cases[] = {
+        {"/announced", S::RC_MALFORMED_REPLY,
+         "Unable to complete RPC to WAN server. The WAN server's reply part \"XdrDirectoryEntry\" of 4294967296 bytes "
+         "is longer than the 1048576 bytes it may hold.\n"},
+        {"/long", S::RC_MALFORMED_REPLY,
+         "Unable to complete RPC to WAN server. The WAN server's reply part \"XdrDirectoryEntry\" of 3145728 bytes "
+         "is longer than the 1048576 bytes it may hold.\n"},
+        {"/items", S::RC_MALFORMED_REPLY,
+         "Unable to complete RPC to WAN server. The WAN server's reply holds more than the 1114112 bytes a part and "
+         "its items may take.\n"},
+        {"/after", 0, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        Collector collector;
+        Get_Directory_Contents command(uuid(VIEW), c.path, collector);
+        EXPECT_EQ(command.run(), c.call_status);
+        EXPECT_LT(command.get_response_high_water(), bound);
+        Checked checked = check(command);
+        EXPECT_EQ(checked.message, c.text);
+        EXPECT_TRUE(collector.entries.empty());
     }
 }
 

@@ -224,6 +224,50 @@ TEST_F(TransportTest, SessionCookiesReplaceTheCredentials) {
     EXPECT_EQ(requests[3]["auth"].as_string(), "refused");
 }
 
+// A test changes what the server answers by rewriting its scenario: the
+// next request is answered by the new rules (their uses counted afresh),
+// the logged-in session stays logged in, and a scenario that does not read
+// leaves the one before in force.
+TEST_F(TransportTest, TheServerAnswersByItsScenarioAsRewritten) {
+    const auto answering = [](const std::string& body, const std::string& times = "") {
+        return scenario(R"({"match": {"rpc": "Any"}, )" + times + R"("reply": {"parts": [{"id": "A", "body_text": ")" +
+                        body + R"("}]}})");
+    };
+    start(answering("first", R"("times": 1, )"));
+    std::unique_ptr<Exchange> login = post(LOGIN_RPC, "min_clnt_proto_ver=6\n");
+    ASSERT_EQ(login->status, 0) << login->error;
+    session->set_jsessionid(cookie(login->headers, "JSESSIONID="));
+    session->set_session_id(cookie(login->headers, "Session="));
+    const auto body_of = [&] {
+        std::unique_ptr<Exchange> exchange = post("Any");
+        return exchange->reply.parts.size() == 1 ? exchange->reply.parts[0].body : "status " + std::to_string(exchange->status);
+    };
+    EXPECT_EQ(body_of(), "first");
+    EXPECT_NE(body_of(), "first") << "the rule's one use is gone";
+
+    ASSERT_TRUE(server->rewrite(answering("second", R"("times": 1, )")));
+    EXPECT_EQ(body_of(), "second");
+    ASSERT_TRUE(server->rewrite("{not json"));
+    EXPECT_NE(body_of(), "second") << "the rule before, its use gone";
+    ASSERT_TRUE(server->rewrite(answering("third")));
+    EXPECT_EQ(body_of(), "third");
+    EXPECT_EQ(body_of(), "third");
+
+    const std::vector<Json> requests = server->requests();
+    ASSERT_EQ(requests.size(), 7u);
+    EXPECT_EQ(requests[1]["scenario"].as_long(), 0);
+    EXPECT_EQ(requests[3]["scenario"].as_long(), 1);
+    EXPECT_EQ(requests[4]["scenario"].as_long(), 1);
+    EXPECT_EQ(requests[6]["scenario"].as_long(), 2);
+    for (const Json& request : requests) EXPECT_NE(request["auth"].as_string(), "refused");
+    EXPECT_EQ(requests[6]["auth"].as_string(), "cookie");
+    Lines events;
+    for (const Json& record : server->log())
+        if (record["event"].as_string() != "request" && record["event"].as_string() != "request_end")
+            events.push_back(record["event"].as_string());
+    EXPECT_EQ(events, (Lines{"scenario", "scenario_error", "scenario"}));
+}
+
 TEST_F(TransportTest, HttpStatusesMapToTransportStatuses) {
     const struct {
         int http;
@@ -430,15 +474,21 @@ TEST_F(TransportTest, HttpClientOptions) {
     EXPECT_EQ(server->requests().size(), 1u) << "the request went to the proxy";
 }
 
-// What the trace shows of a request that carries the credentials.
+// What the trace shows of a request that carries the credentials, and of
+// one that carries the session's cookies.
 TEST_F(TransportTest, CredentialsStayOutOfTheTrace) {
-    start(scenario(R"({"match": {"rpc": "Any"}})", R"({"credentials": "alice:Secr3t-pw"})"));
+    start(scenario(R"({"match": {"rpc": "Any"}})",
+                   R"({"credentials": "alice:Secr3t-pw", "jsessionid": "Jc00kie-x", "session": "Sc00kie-y"})"));
     OstrelAgent_Trace::set_trace("RCLIENT", 5);
     OstrelAgent_Trace::setup_trace_file("tester", 4242);
     session->init(server->url(), "alice", "", "Secr3t-pw", "", "", "proxyuser", "Pr0xy-pw", "", 0, "", "");
     std::unique_ptr<Exchange> done = post("Any");
     ASSERT_EQ(done->status, 0) << done->error;
     EXPECT_EQ(server->requests().back()["auth"].as_string(), "credentials");
+    session->set_jsessionid("Jc00kie-x");
+    session->set_session_id("Sc00kie-y");
+    post("Any"); // the server refuses cookies it never handed out: only the trace counts
+    EXPECT_EQ(header_lines(server->requests().back(), "Cookie"), Lines{"Cookie:JSESSIONID=Jc00kie-x;Session=Sc00kie-y"});
     session->init(server->url(), "alice", "", "Secr3t-pw", "", "", "", "", "", 0, "", "brindoma");
     EXPECT_EQ(post("Any")->status, S::RC_TRANSFER_FAILED);
     OstrelAgent_Trace::set_trace("", 0);
@@ -451,9 +501,11 @@ TEST_F(TransportTest, CredentialsStayOutOfTheTrace) {
     EXPECT_NE(trace.find("Password ***"), std::string::npos);
     EXPECT_NE(trace.find("p pass ***"), std::string::npos);
     EXPECT_NE(trace.find("keystore path \"\", pwd \"***\""), std::string::npos);
+    EXPECT_NE(trace.find("Adding header [Cookie:***]"), std::string::npos);
+    EXPECT_NE(trace.find("JSESSIONID ***"), std::string::npos);
     for (const std::string& secret :
          {std::string("Secr3t-pw"), std::string("Pr0xy-pw"), std::string("brindoma"),
-          Base64::encode("alice:Secr3t-pw")})
+          Base64::encode("alice:Secr3t-pw"), std::string("c00kie")})
         EXPECT_EQ(trace.find(secret), std::string::npos) << secret << " is in the trace";
 }
 

@@ -296,6 +296,32 @@ TEST_F(ViewUpdateTest, PartsBecomeCallsUntilTheListenerRefuses) {
     EXPECT_EQ(checked.result, 0);
 }
 
+// A server that takes a scope's id from the request (as a view's load rule
+// has one of its own making) answers under that id, and leaves out a scope
+// that the request did not send.
+TEST_F(ViewUpdateTest, AScopeMayTakeItsIdFromTheRequest) {
+    const auto scope_of_request = [](const std::string& pname) {
+        return R"({"scope": {"pname": ")" + pname + R"(", "gn": 4}, "oid_from_request": true})";
+    };
+    Stream stream;
+    stream.begin(3).raw(scope_of_request("/vobs/a"));
+    stream.calls.push_back("scope " + std::string(SCOPE) + " /vobs/a 4");
+    stream.vob().load(1, "a").end("vob").end("scope");
+    stream.raw(scope_of_request("/vobs/none")).raw(R"({"vob": {"replica": ")" + std::string(REPLICA) + R"(", "family": ")" +
+                                                   FAMILY + R"("}})");
+    stream.raw(Stream::elem_json("b", digits(2), "2", "/main/2")).raw(R"({"end": "vob"})").raw(R"({"end": "scope"})");
+    stream.end("operation");
+    start_server(scenario(stream_rule(1, stream.json())));
+    ASSERT_EQ(login(), 0);
+    for (int run = 0; run < 2; ++run) {
+        Recorder recorder;
+        Checked checked{};
+        EXPECT_EQ(update(1, &recorder, &checked), 0);
+        EXPECT_EQ(checked.result, 0) << checked.message;
+        EXPECT_EQ(recorder.calls, stream.calls);
+    }
+}
+
 // A listener that throws ends the transfer at once: the server holds the
 // rest of the reply until the test opens its gate, and the call returns
 // without it.

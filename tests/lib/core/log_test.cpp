@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -64,7 +65,10 @@ TEST_F(LibLogTest, RecordFormatAndTypes) {
     }
 }
 
-TEST_F(LibLogTest, CatalogRecordsAndNoAddedNewline) {
+// One record a line, whether its message ends in a newline or not; text
+// from outside (a server's message, a file name) cannot split a record or
+// forge one.
+TEST_F(LibLogTest, OneRecordALineWithControlCharactersEscaped) {
     Log log(view_);
     log.write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table, OstrelAgent_Bin_Msg::EXITING,
                   0);
@@ -72,16 +76,23 @@ TEST_F(LibLogTest, CatalogRecordsAndNoAddedNewline) {
     log.write_log(OSTRELAGENT_LOG_ERROR, &_ostrela_lib_lib_msg_table,
                   OstrelAgent_Lib_Msg::NO_VIEW_INFO);
     log.write_log(OSTRELAGENT_LOG_ERROR, &_ostrela_bin_bin_msg_table,
-                  OstrelAgent_Bin_Msg::USING_VIEW, "/v", "h");
+                  OstrelAgent_Bin_Msg::USING_VIEW, "/v\nINFO::Jan 01,2000 00:00:00.000::1::forged\r", "h\t\x01");
+    log.write_log(OSTRELAGENT_LOG_INFO, "%s", "two line ends\r\n\n");
     std::vector<std::string> lines = lib_test::split_lines(contents());
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_TRUE(lib_test::re_match(lines[0], record("INFO", "Exiting, status = 0[.]\n")))
-        << lines[0];
-    // A message without a newline runs straight into the next record.
-    const std::string joined = std::string("WARN::") + kStamp + "::[0-9]+::no newline" + "ERROR::" +
-                               kStamp + "::[0-9]+::View information not found[.]" + "ERROR::" +
-                               kStamp + "::[0-9]+::Using view \"/v\", on host \"h\"[.]\n";
-    EXPECT_TRUE(lib_test::re_match(lines[1], joined)) << lines[1];
+    ASSERT_EQ(lines.size(), 5u) << contents();
+    const char* const want[] = {
+        "INFO::%s::[0-9]+::Exiting, status = 0[.]\n",
+        "WARN::%s::[0-9]+::no newline\n",
+        "ERROR::%s::[0-9]+::View information not found[.]\n",
+        "ERROR::%s::[0-9]+::Using view \"/v\\\\nINFO::Jan 01,2000 00:00:00[.]000::1::forged\\\\r\", on host "
+        "\"h\\\\t\\\\x01\"[.]\n",
+        "INFO::%s::[0-9]+::two line ends\n",
+    };
+    for (size_t i = 0; i < lines.size(); ++i) {
+        char pattern[512];
+        std::snprintf(pattern, sizeof pattern, want[i], kStamp);
+        EXPECT_TRUE(lib_test::re_match(lines[i], pattern)) << lines[i];
+    }
 }
 
 TEST_F(LibLogTest, SwitchedOffWritesNothing) {
@@ -129,8 +140,9 @@ TEST_F(LibLogTest, LongMessageIsCut) {
     log.write_log(OSTRELAGENT_LOG_INFO, "%s", text.c_str());
     std::string got = contents();
     const std::string kept(Log::LOG_BUFFER_SIZE - 1, 'm');
-    ASSERT_GE(got.size(), kept.size());
-    EXPECT_EQ(got.substr(got.size() - kept.size()), kept);
+    ASSERT_GE(got.size(), kept.size() + 1);
+    // The record still ends its line.
+    EXPECT_TRUE(got.substr(got.size() - kept.size() - 1) == kept + "\n");
     EXPECT_EQ(got.find(kept + "m"), std::string::npos);
 }
 

@@ -104,6 +104,21 @@ TEST_F(LibTraceTest, EntryExitAndMessageLines) {
     EXPECT_TRUE(lib_test::re_match(got[3], full_line("Cls", "meth", "Exiting"))) << got[3];
 }
 
+// Text from outside (a server's reply, a client's request) cannot split a
+// trace line or forge one.
+TEST_F(LibTraceTest, ControlCharactersAreEscaped) {
+    start("OSTRELAGENT", 2);
+    {
+        T tracer(T::OSTRELAGENT, "Cls");
+        tracer.writeTrace(T::TRACE_LEVEL_2, "got [%s]", "a\nforged::TRACE\r\x1b[2J\t");
+        tracer.writeTrace(T::TRACE_LEVEL_2, "ends in a newline\n");
+    }
+    std::vector<std::string> got = lines();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_NE(got[0].find("::got [a\\nforged::TRACE\\r\\x1b[2J\\t]\n"), std::string::npos) << got[0];
+    EXPECT_NE(got[1].find("::ends in a newline\n"), std::string::npos) << got[1];
+}
+
 TEST_F(LibTraceTest, LevelsGateLeveledLinesOnly) {
     start("OSTRELAGENT", 2);
     {

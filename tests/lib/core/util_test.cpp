@@ -147,6 +147,49 @@ TEST(LibUtilText, TokenizeKeepsInnerEmptyPiecesAndDropsEmptyTail) {
     }
 }
 
+TEST(LibUtilText, OneLineEscapesControlCharactersAndDropsTrailingLineEnds) {
+    const struct {
+        std::string text;
+        std::string line;
+    } cases[] = {
+        {"plain text", "plain text"},
+        {"ends in a newline\n", "ends in a newline"},
+        {"ends in two\r\n\n", "ends in two"},
+        {"a\nb\rc\td", "a\\nb\\rc\\td"},
+        {std::string("nul\0, esc\x1b, del\x7f", 16), "nul\\x00, esc\\x1b, del\\x7f"},
+        {"\nleading and inner\n\nline ends\n", "\\nleading and inner\\n\\nline ends"},
+        {"back\\slash and \xc3\xa9 stay", "back\\slash and \xc3\xa9 stay"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(OstrelAgent_Util::one_line(c.text), c.line) << c.text;
+}
+
+// Names from the server that may become directory entries, and paths made of
+// such names.
+TEST(LibUtilPath, SafeNamesAndPaths) {
+    const std::string longest(255, 'n');
+    const struct {
+        std::string name;
+        bool safe;
+    } names[] = {
+        {"a.c", true},  {".hidden", true},  {"...", true},      {"a b", true},         {longest, true},
+        {"", false},    {".", false},       {"..", false},      {"a/b", false},        {"/", false},
+        {longest + "n", false},             {std::string("a\0b", 3), false},
+    };
+    for (const auto& n : names)
+        EXPECT_EQ(OstrelAgent_Util::is_safe_name(n.name.data(), n.name.size()), n.safe) << n.name;
+    EXPECT_FALSE(OstrelAgent_Util::is_safe_name(nullptr, 0));
+
+    const struct {
+        std::string path;
+        bool safe;
+    } paths[] = {
+        {"/vobs/a/b.c", true}, {"vobs/a", true},     {"/a", true},          {"/vobs/../etc", false},
+        {"/vobs/./a", false},  {"/vobs//a", false},  {"/vobs/a/", false},   {"", false},
+        {"/", false},          {"//a", false},       {"/vobs/" + longest + "x/a", false},
+    };
+    for (const auto& p : paths) EXPECT_EQ(OstrelAgent_Util::is_safe_path(p.path), p.safe) << p.path;
+}
+
 TEST(LibUtilPath, SeparatorTests) {
     EXPECT_TRUE(U::contains_pname_separator("a/b"));
     EXPECT_FALSE(U::contains_pname_separator("ab"));

@@ -201,10 +201,13 @@ TEST_F(ServerFetch, BackgroundListingsMakeOneRequest) {
 // listing runs on another thread waits for it, which needs no namespace
 // mutex, also when an entry cannot be stored (its flush goes to the pool).
 TEST_F(ServerFetch, ANamespaceThreadNeverWaitsForThePoolNorDeadlocksWithIt) {
-    const std::string too_long(256, 'n');
+    // An entry whose element has a kind no element has cannot be stored.
+    const std::string unstorable = R"({"dirent": {"name": "bad.c", "ver_oid": ")" + id(51) + R"(", "ver_mtype": 6},
+                                       "scope": )" + SCOPE + R"(, "obj": )" + vstat(51, 6, 50) + R"(, "elem": )" +
+                                   vstat(50, 9) + "}";
     start(R"({"match": {"rpc": ")" + std::string(DIRECTORY_RPC) + R"(", "args": {"VersionOid": ")" + id(31) +
           R"("}}, "fault": {"hold": {"after_parts": 0, "gate": "d"}}, "reply": {"directory": [)" +
-          entry("g.c", 41, 6, 40) + ", " + entry(too_long, 41, 6, 40) + "]}}, " + listing_rule("{}"));
+          entry("g.c", 41, 6, 40) + ", " + unstorable + "]}}, " + listing_rule("{}"));
     const unsigned root = root_dbid(vob_uuid);
     Meta::readdir_in_background(vob_uuid, root);
     {

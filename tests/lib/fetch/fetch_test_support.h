@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "lib/core/ostrelagent_view_db_version.h"
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ns/ns_test_support.h"
+#include "lib/ns/ostrelagent_view_db_version.h"
 
 namespace fetch_test {
 

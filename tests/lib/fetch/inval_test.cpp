@@ -11,7 +11,7 @@
 #include "lib/core/ostrelagent_log.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/fetch/fetch_test_support.h"
-#include "lib/kernel/ostrelagent_korva_ioctl.h"
+#include "lib/ns/ostrelagent_korva_ioctl.h"
 
 namespace {
 

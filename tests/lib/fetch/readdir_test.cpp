@@ -77,9 +77,11 @@ TEST_F(DirectoryFetch, OfflineAnUnlistedDirectoryGivesTheNamesStoredSoFar) {
 }
 
 TEST_F(DirectoryFetch, AnEntryThatCannotBeStoredLeavesTheDirectoryUnlisted) {
-    // A name longer than the view database keeps, among good ones.
-    const std::string too_long(256, 'n');
-    dir(10, 11, {{"a.c", 20}, {too_long, 20}, {"d", 30}});
+    // An element of a kind no element has, which the view database
+    // refuses, among good ones.
+    element(vob_uuid, 90, 9, 91, 0644);
+    script(91, FILE_VER, 90, 0644);
+    dir(10, 11, {{"a.c", 20}, {"bad.c", 90}, {"d", 30}});
     const unsigned root = root_dbid(vob_uuid);
     const size_t flushes = pool()->foreground_queued();
     std::vector<ostrelagent_dirent> out = held();

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -171,22 +172,28 @@ TEST(UpdateApplier, CallsArriveWholeInStreamOrderOnTheAppliersThread) {
 }
 
 // While the transfer is inside a piece the listener's batch stays open
-// even when the queue runs dry; once the piece is handed over it hears
-// end_of_input, once per piece, and nothing more at the stream's end.
+// even when the records queued so far are applied; once the piece is handed
+// over it hears end_of_input, once per piece, and nothing more at the
+// stream's end. A waiting applier takes records a run at a time: a piece of
+// two runs is applied, all but fewer than a run, before its end.
 TEST(UpdateApplier, EndOfInputComesOnlyWhenTheQueueIsDryAndThePieceHandedOver) {
     Recorder recorder;
     OstrelAgent_Update_Applier applier(recorder);
     Calls expected;
-    const unsigned pieces = 20;
+    const unsigned pieces = 20, run = OstrelAgent_Update_Applier::WAKE_RUN;
     for (unsigned p = 0; p < pieces; ++p) {
-        const unsigned first = 100 * p;
-        EXPECT_TRUE(load(applier, first));
-        EXPECT_TRUE(load(applier, first + 1));
-        // The queue is dry now, the piece not yet over.
-        ASSERT_TRUE(eventually([&] { return recorder.count() == expected.size() + 2; }));
-        EXPECT_TRUE(load(applier, first + 2));
+        const unsigned first = 1000 * p;
+        for (unsigned n = 0; n < 2 * run; ++n) {
+            EXPECT_TRUE(load(applier, first + n));
+            expected.push_back(load_line(first + n));
+        }
+        // Inside the piece: its records reach the listener, no end of input.
+        ASSERT_TRUE(eventually([&] { return recorder.count() + (run - 1) >= expected.size(); }));
+        const Calls seen = recorder.calls();
+        EXPECT_EQ(p, static_cast<unsigned>(std::count(seen.begin(), seen.end(), "input")));
+        EXPECT_EQ(Calls(expected.begin(), expected.begin() + seen.size()), seen);
         applier.end_of_input();
-        expected.insert(expected.end(), {load_line(first), load_line(first + 1), load_line(first + 2), "input"});
+        expected.push_back("input");
         ASSERT_TRUE(eventually([&] { return recorder.count() >= expected.size(); }));
     }
     applier.end_of_stream();
@@ -194,7 +201,8 @@ TEST(UpdateApplier, EndOfInputComesOnlyWhenTheQueueIsDryAndThePieceHandedOver) {
 }
 
 // A listener slower than the transfer: the queue fills to its bound and
-// the transfer waits for room, then everything arrives in order.
+// the transfer waits for room, then everything arrives in order. At most
+// twice the bound is held: the run the applier took and a full queue.
 TEST(UpdateApplier, TheQueueHoldsAtMostItsBoundWhileTheTransferWaitsForRoom) {
     const size_t bound = 4;
     const unsigned objects = 40;
@@ -206,9 +214,10 @@ TEST(UpdateApplier, TheQueueHoldsAtMostItsBoundWhileTheTransferWaitsForRoom) {
         for (unsigned n = 0; n < objects; ++n, ++handed) EXPECT_TRUE(load(applier, n));
         applier.end_of_input();
     });
-    // One call held by the listener, `bound` queued, the next one waiting.
-    EXPECT_TRUE(eventually([&] { return recorder.count() == 1 && handed.load() >= 1 + bound; }));
-    EXPECT_EQ(1 + bound, handed.load());
+    // One call held by the listener with the rest of its run, `bound`
+    // queued, the next one waiting.
+    EXPECT_TRUE(eventually([&] { return recorder.count() == 1 && handed.load() >= 2 * bound; }));
+    EXPECT_EQ(2 * bound, handed.load());
     EXPECT_EQ(bound, applier.high_water());
     recorder.open_gate();
     transfer.join();

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "fetch_test_support.h"
+#include "lib/core/ostrelagent_log_update.h"
 #include "lib/core/ostrelagent_status.h"
-#include "lib/fetch/ostrelagent_log_update.h"
 #include "lib/fetch/ostrelagent_update_applier.h"
 #include "lib/fetch/ostrelagent_view_db_listener.h"
 #include "lib/ostreladb/ostrel_db.h"

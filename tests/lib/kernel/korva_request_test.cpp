@@ -4,12 +4,13 @@
 // server; versions' contents come from the test server over TLS), while the
 // test plays the kernel side through korva_sim's codec.
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include <cstring>
 #include <map>
@@ -20,14 +21,14 @@
 #include <vector>
 
 #include "lib/core/ostrelagent_thread_manager_unix.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_handler.h"
 #include "lib/fetch/cleartext_server.h"
-#include "lib/kernel/ostrelagent_korva_ioctl.h"
 #include "lib/kernel/ostrelagent_korva_request_handler_unix.h"
 #include "lib/kernel/ostrelagent_korva_thread_unix.h"
 #include "lib/ns/ns_test_support.h"
+#include "lib/ns/ostrelagent_korva_ioctl.h"
 #include "lib/thread_test_support.h"
+#include "lib/view/ostrelagent_view.h"
+#include "lib/view/ostrelagent_view_handler.h"
 #include "platform/korva/korva_channel_client.h"
 #include "platform/korva/korva_control.h"
 #include "platform/korva/korva_message.h"
@@ -188,6 +189,9 @@ TEST_F(KorvaRequestTest, EveryCallCodeGetsTheReplyOfItsOperation) {
     ASSERT_TRUE(replied(f1));
     const std::string container = f1["cont_path"];
     EXPECT_EQ(0u, container.rfind(".s/", 0)) << container;
+    struct stat made;
+    EXPECT_EQ(0, ::stat((storage + "/" + container).c_str(), &made)) << "the create made the container";
+    EXPECT_EQ(0, made.st_size);
     EXPECT_EQ(container.size(), f1["cont_path_len"]);
     ordered_json f0 = kernel.call({{"call", "create"}, {"dir", pd}, {"name", "f0"}, {"attr", attr(1, 0644)}});
     ASSERT_TRUE(replied(f0));

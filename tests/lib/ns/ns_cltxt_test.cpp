@@ -8,10 +8,10 @@
 #include <functional>
 #include <memory>
 
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_handler.h"
 #include "lib/fetch/cleartext_server.h"
 #include "lib/ns/ns_test_support.h"
+#include "lib/view/ostrelagent_view.h"
+#include "lib/view/ostrelagent_view_handler.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 // handles made, validated and revalidated with their stamps, and the
 // kernel's invalidations flushing exactly what they name.
 
-#include "lib/core/ostrelagent_view_db_version.h"
 #include "lib/ns/ns_test_support.h"
+#include "lib/ns/ostrelagent_view_db_version.h"
 
 namespace {
 

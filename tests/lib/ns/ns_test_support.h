@@ -16,13 +16,10 @@
 #include <vector>
 
 #include "lib/core/ostrelagent_config.h"
-#include "lib/core/ostrelagent_server.h"
 #include "lib/core/ostrelagent_mutex_guard.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_db.h"
-#include "lib/core/ostrelagent_view_handler.h"
-#include "lib/core/ostrelagent_view_db_root_dir.h"
+#include "lib/core/ostrelagent_server.h"
 #include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/fetch/ostrelagent_ns_fetch.h"
 #include "lib/ns/ns_cache.h"
 #include "lib/ns/ns_fstat.h"
 #include "lib/ns/ns_locate.h"
@@ -30,10 +27,15 @@
 #include "lib/ns/ns_readdir.h"
 #include "lib/ns/ns_rpc.h"
 #include "lib/ns/ns_vob.h"
-#include "lib/ostreladb/ostrel_db.h"
+#include "lib/ns/ostrel_db_ns.h"
+#include "lib/ns/ostrelagent_view_db.h"
+#include "lib/ns/ostrelagent_view_db_root_dir.h"
 #include "lib/ostreladb/db_test_support.h"
+#include "lib/ostreladb/ostrel_db.h"
 #include "lib/queued_requests.h"
 #include "lib/scripted_server.h"
+#include "lib/view/ostrelagent_view.h"
+#include "lib/view/ostrelagent_view_handler.h"
 #include "platform/korva/korva_control.h"
 
 namespace ns_test {
@@ -92,11 +94,13 @@ inline qel_fstat_db_s file_status(uint32_t type, qel_fmode_t mode) {
 }
 
 // A view database with VOB `vob_uuid` registered as "host:/vobs/a", an
-// empty script, the agent online, and the caches sized at view start.
+// empty script, the agent online, content fetch installed as the view
+// handler installs it, and the caches sized at view start.
 class NsTest : public db_test::ViewDbTest {
 protected:
     void SetUp() override {
         db_test::ViewDbTest::SetUp();
+        OstrelAgent_Ns_Fetch::install();
         ASSERT_NE(nullptr, pool());
         OstrelAgent_Server::g_online = 1;
         open_new();
@@ -431,6 +435,30 @@ public:
     }
 };
 
+// Records the VOB `uuid` as mounted at `tag` in the process's registry.
+inline void mount_vob(const std::string& tag, const qel_uuid_s& uuid) {
+    VOB_mount_info info;
+    info.vob_tag = tag;
+    std::memcpy(info.replica_oid.bytes, uuid.bytes, sizeof uuid.bytes);
+    info.family_oid = oid_of(0x7777);
+    info.mounted = 1;
+    info.storage = "/vobstore" + tag;
+    ASSERT_EQ(0, OstrelAgent_Config::get_instance()->set_mount_state(info));
+}
+
+// Forgets every mounted VOB: the registry lives as long as the process.
+inline void forget_mounted_vobs() {
+    std::vector<VOB_mount_info> mounted;
+    {
+        OstrelAgent_Mutex_Guard guard(OstrelAgent_Config::g_config_lock);
+        for (const auto& entry : OstrelAgent_Config::g_mounted_vobs) mounted.push_back(entry.second);
+    }
+    for (VOB_mount_info info : mounted) {
+        info.mounted = 0;
+        OstrelAgent_Config::get_instance()->set_mount_state(info);
+    }
+}
+
 // The tree of NsTreeTest in a view that the process serves: the view object
 // (its server tag "tag") registered with a simulated kernel of the test's
 // own, which journals what it is told, and "/vobs/a" mounted for the VOB.
@@ -458,31 +486,14 @@ protected:
         mount("/vobs/a", vob_uuid);
     }
     void TearDown() override {
-        // The registry of mounted VOBs lives as long as the process.
-        std::vector<VOB_mount_info> mounted;
-        {
-            OstrelAgent_Mutex_Guard guard(OstrelAgent_Config::g_config_lock);
-            for (const auto& entry : OstrelAgent_Config::g_mounted_vobs) mounted.push_back(entry.second);
-        }
-        for (VOB_mount_info info : mounted) {
-            info.mounted = 0;
-            OstrelAgent_Config::get_instance()->set_mount_state(info);
-        }
+        forget_mounted_vobs();
         handler_.reset();
         unsetenv("KORVA_ROOT");
         NsTreeTest::TearDown();
     }
 
     // Records the VOB `uuid` as mounted at `tag`.
-    void mount(const std::string& tag, const qel_uuid_s& uuid) {
-        VOB_mount_info info;
-        info.vob_tag = tag;
-        std::memcpy(info.replica_oid.bytes, uuid.bytes, sizeof uuid.bytes);
-        info.family_oid = oid_of(0x7777);
-        info.mounted = 1;
-        info.storage = "/vobstore" + tag;
-        ASSERT_EQ(0, OstrelAgent_Config::get_instance()->set_mount_state(info));
-    }
+    void mount(const std::string& tag, const qel_uuid_s& uuid) { mount_vob(tag, uuid); }
 
     korva::Control kernel() const { return korva::Control(korva::Root(korva_root)); }
     // The kernel's invalidations so far (their journal lines).

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/fetch/ostrelagent_log_update.h"
+#include "lib/core/ostrelagent_log_update.h"
 #include "lib/ns/ns_test_support.h"
 
 namespace {

@@ -196,6 +196,16 @@ TEST_F(DbLoad, DamagedDumpsAreRefusedWithTheirLine) {
         {"a keyword in the wrong case", "Ver 1 0 5f\nvob " + vob + " 1:x 0 0\nEof\n", "", "at line 2"},
         {"a keyword with a letter more", "Ver 1 0 5f\nVobs " + vob + " 1:x 0 0\nEof\n", "", "at line 2"},
         {"a keyword longer than any", "Ver 1 0 5f\n" + std::string(40, 'K') + "\nEof\n", "", "at line 2"},
+        // Records the engine would take, into a database that would then
+        // fail its own check.
+        {"an element of a kind no element has", "Ver 1 0 5f\n" + vob_record() + "Vns-Element " + vob + " " +
+                                                    text(oid_of(7)) + " " + null +
+                                                    " 9 0 0 0 2 1ed 2 64 1 c8 2 12c 3 190 4\nEof\n",
+         "", "at line 3"},
+        {"a version of a kind no version has", "Ver 1 0 5f\n" + vob_record() + "Vns-Version " + vob + " " + dir +
+                                                   " " + text(oid_of(7)) + " " + text(oid_of(8)) + " " + null +
+                                                   " 1 2 0 0 1 0 0 0 0 2 1ed 2 64 1 c8 2 12c 3 190 4 1:v\nEof\n",
+         "", "at line 3"},
         {"a second file of another number", "Ver 1 0 5f\n" + vob_record(), "Ver 1 2 5f\nEof\n",
          "expecting 1:5fl, got 2:5fl"},
         {"a second file of another dump", "Ver 1 0 5f\n" + vob_record(), "Ver 1 1 60\nEof\n",

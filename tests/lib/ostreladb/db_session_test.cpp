@@ -165,12 +165,47 @@ TEST_F(DbSession, TheIdleTimerSynchronisesOnceAWholeIntervalPassedWithoutWrites)
     EXPECT_TRUE(messages.has("Db closed\n"));
 }
 
+// Commits force nothing to disk: the purify (idle, close) and a write abort
+// force every file; NORVANE_ZFS_OPTIMIZATION forces each commit too. The
+// two-phase commit is on in both.
+TEST_F(DbSession, OnlyThePurifyAnAbortOrTheOptimisationSwitchForceFilesToDisk) {
+    open_new();
+    ASSERT_EQ(0, add_vob(1));
+    ASSERT_EQ(0, ostrela_db_state_purify());
+    ASSERT_EQ("i\n", state_file());
+    const int files = view_db_task.block->size_ft;
+    for (bool forced : {false, true}) {
+        SCOPED_TRACE(forced ? "NORVANE_ZFS_OPTIMIZATION set" : "unset");
+        if (forced) setenv("NORVANE_ZFS_OPTIMIZATION", "", 1);
+        ASSERT_EQ(0, reopen());
+        unsetenv("NORVANE_ZFS_OPTIMIZATION");
+        EXPECT_NE(0u, view_db_task.block->options & OPT_TWOPHASE);
+        EXPECT_EQ(forced, (view_db_task.block->options & OPT_SYNCFILES) != 0);
+        kesto_test::FaultyIo io;
+        ASSERT_EQ(0, add_vob(forced ? 12 : 2));  // the letter becomes 'm' (not an engine file)
+        ASSERT_EQ(0, add_vob(forced ? 13 : 3));
+        if (forced)
+            EXPECT_LT(0, io.calls(kesto_test::FaultyIo::FSYNC));
+        else
+            EXPECT_EQ(0, io.calls(kesto_test::FaultyIo::FSYNC)) << "one-record transactions";
+        io.reset_counts();
+        EXPECT_EQ(QEL_ST_EXISTS, add_vob(forced ? 13 : 3));
+        EXPECT_LE(files, io.calls(kesto_test::FaultyIo::FSYNC)) << "an aborted write";
+        io.reset_counts();
+        ASSERT_EQ(0, add_vob(forced ? 14 : 4));
+        ASSERT_EQ(0, ostrela_db_state_purify());
+        EXPECT_EQ("i\n", state_file());
+        // Every engine file and the config-record file.
+        EXPECT_LE(files + 1, io.calls(kesto_test::FaultyIo::FSYNC));
+    }
+}
+
 TEST_F(DbSession, AFailedCommitIsReportedRolledBackAndReleasesTheMutex) {
     open_new();
     ASSERT_EQ(0, add_vob(1));
     {
         kesto_test::FaultyIo io;
-        io.fail(kesto_test::FaultyIo::FSYNC, 1, EIO);
+        io.fail(kesto_test::FaultyIo::PWRITE, 1, EIO);
         EXPECT_EQ(QEL_ST_INTERNAL, add_vob(2));
     }
     EXPECT_TRUE(messages.has("operation 'D_TREND' on object '' failed")) << messages.text();

@@ -303,6 +303,11 @@ TEST_F(DbVns, HandlesAreCheckedAndNamesAndTextsHaveLimits) {
                   ostrel_db_slink_get_info(vob, dbid, len, nullptr, nullptr, nullptr, buf.data(), nullptr));
     }
     EXPECT_EQ(QEL_ST_TOO_LONG, link(r, 6000, "long", std::string(1024, 't')));
+    // Kinds come from the server: an element of a kind no element has would
+    // stand alone, without its object.
+    qel_fstat_db_s f{};
+    for (uint32_t kind : {0u, 3u, 6u, 7u, 9u})
+        EXPECT_EQ(QEL_ST_INTERNAL, ostrel_db_create_element(vob, at(elem(7000 + kind)), &WHEN, &f, kind, 0, &dbid)) << kind;
     EXPECT_TRUE(namespace_intact("limits"));
 }
 
@@ -591,6 +596,12 @@ TEST_F(DbVns, AnUpdateThatDoesNotConfirmANameRemovesItAtItsEnd) {
     ASSERT_EQ(0, ostrel_db_ver_mark_remove(&uuid, at(elem(2)), at(ver(3)), "sub"));
     EXPECT_EQ(QEL_ST_INTERNAL, ostrel_db_ver_mark_remove(&uuid, at(elem(4)), at(ver(5)), "gone.c"));
     EXPECT_EQ(QEL_ST_NOT_FOUND, ostrel_db_ver_mark_remove(&uuid, at(elem(2)), at(ver(5)), "none.c"));
+    // A name already gone (a resent stream unloads again) does not break the
+    // batch it joins.
+    ASSERT_EQ(0, ostrel_db_batch_begin());
+    EXPECT_EQ(QEL_ST_NOT_FOUND, ostrel_db_ver_mark_remove(&uuid, at(elem(2)), at(ver(5)), "none.c"));
+    EXPECT_FALSE(ostrel_db_batch_broken());
+    EXPECT_EQ(0, ostrel_db_batch_end(true));
     ASSERT_EQ(0, ostrel_db_end_lr_scope_update(&RULE, 2));
     ASSERT_TRUE(namespace_intact("updated"));
 
@@ -729,11 +740,11 @@ TEST_F(DbVns, AFailureHalfWayLeavesTheDatabaseAsItWas) {
     EXPECT_EQ(QEL_ST_NOT_FOUND, named(made, "old.c"));
     fail_each_read([&] { return ostrela_db_delete_lr_scope(&RULE); }, "scope deleted");
     EXPECT_EQ(0, count_records(VNS_DB_DIR_VER_ENT));
-    // A commit that cannot force its files rolls back too.
+    // A commit that cannot write its files rolls back too.
     std::string before = snapshot();
     {
         kesto_test::FaultyIo io;
-        io.fail(kesto_test::FaultyIo::FSYNC, 1, EIO);
+        io.fail(kesto_test::FaultyIo::PWRITE, 1, EIO);
         EXPECT_EQ(QEL_ST_INTERNAL, ostrel_db_cleanup_vns_recs(1));
     }
     EXPECT_EQ(before, snapshot());

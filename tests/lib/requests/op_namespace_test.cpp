@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "lib/core/ostrelagent_status.h"
-#include "lib/core/ostrelagent_view_db.h"
 #include "lib/fetch/server_fetch_support.h"
-#include "lib/fetch/ostrelagent_update.h"
+#include "lib/ns/ostrelagent_view_db.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "lib/requests/op_probe.h"
+#include "lib/requests/ostrelagent_update.h"
 
 namespace {
 

@@ -11,11 +11,13 @@
 #include "lib/requests/ostrelagent_request_handler_unix.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <set>
 #include <string>
@@ -33,11 +35,27 @@
 #include "lib/requests/ostrelagent_vemri_request.h"
 #include "lib/thread_test_support.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer's allocator takes every allocation; its count (the
+// compilers do not all ship the header that declares it).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
+
 namespace {
 
 using thread_test::Background;
 using Handler = OstrelAgent_Request_Handler_Unix;
 namespace S = OstrelAgent_Status;
+
+// The bytes the process's heap holds in use.
+size_t heap_in_use() {
+#if defined(__SANITIZE_ADDRESS__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+#endif
+}
 
 // Writes all of `bytes` to the blocking descriptor `fd`.
 bool write_all(int fd, const std::string& bytes) {
@@ -217,6 +235,33 @@ TEST_F(LibRequestChannel, ReadRequestTakesFramesUntilThePipeCannotGoOn) {
         EXPECT_EQ(status, c.ending);
         ASSERT_TRUE(client.finished());
     }
+}
+
+// A frame that announces 64 MiB and sends a few bytes costs a few bytes
+// while it waits for the rest: its buffer grows with what arrives.
+TEST_F(LibRequestChannel, AFramesBufferGrowsWithTheBytesThatArrive) {
+    Channel channel;
+    const size_t before = heap_in_use();
+    std::atomic<size_t> peak{before};
+    std::atomic<bool> reading{true};
+    Background watcher([&] {
+        while (reading) {
+            const size_t now = heap_in_use();
+            if (now > peak) peak = now;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    Background client([&] {
+        EXPECT_TRUE(write_all(channel.writer, "67108864\n" + std::string(1000, 'x')));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        channel.close_writer();
+    });
+    std::string text;
+    EXPECT_EQ(channel.handler->read_request(text), S::CLIENT_PIPE_IO_FAILED);
+    reading = false;
+    ASSERT_TRUE(client.finished());
+    ASSERT_TRUE(watcher.finished());
+    EXPECT_LT(peak - before, size_t{8} << 20);
 }
 
 TEST_F(LibRequestChannel, PipeNamesGoOnceWhenTheFirstRequestArrives) {

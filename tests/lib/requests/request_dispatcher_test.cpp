@@ -9,8 +9,8 @@
 #include <string>
 #include <typeinfo>
 
-#include "lib/fetch/ostrelagent_restore.h"
-#include "lib/fetch/ostrelagent_update.h"
+#include "lib/core/ostrelagent_status.h"
+#include "lib/reply_test_support.h"
 #include "lib/requests/ostrelagent_abstractop.h"
 #include "lib/requests/ostrelagent_connect.h"
 #include "lib/requests/ostrelagent_disconnect.h"
@@ -20,13 +20,13 @@
 #include "lib/requests/ostrelagent_mkview.h"
 #include "lib/requests/ostrelagent_mountvob.h"
 #include "lib/requests/ostrelagent_request_dispatcher.h"
+#include "lib/requests/ostrelagent_restore.h"
 #include "lib/requests/ostrelagent_setcache.h"
 #include "lib/requests/ostrelagent_setconfigspec.h"
 #include "lib/requests/ostrelagent_startview.h"
-#include "lib/core/ostrelagent_status.h"
 #include "lib/requests/ostrelagent_unknown.h"
+#include "lib/requests/ostrelagent_update.h"
 #include "lib/requests/ostrelagent_xmlerror.h"
-#include "lib/reply_test_support.h"
 
 namespace {
 

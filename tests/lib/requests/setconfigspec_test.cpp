@@ -20,14 +20,14 @@
 #include "lib/client/rclient_login.h"
 #include "lib/client/rclient_session.h"
 #include "lib/core/ostrelagent_status.h"
-#include "lib/core/ostrelagent_view.h"
-#include "lib/core/ostrelagent_view_db.h"
+#include "lib/fetch/ostrelagent_configspec.h"
 #include "lib/fetch/server_fetch_support.h"
-#include "lib/fetch/ostrelagent_update.h"
+#include "lib/ns/ostrelagent_view_db.h"
 #include "lib/reply_test_support.h"
 #include "lib/requests/ostrelagent_abstractop.h"
-#include "lib/requests/ostrelagent_configspec.h"
 #include "lib/requests/ostrelagent_setconfigspec.h"
+#include "lib/requests/ostrelagent_update.h"
+#include "lib/view/ostrelagent_view.h"
 
 namespace {
 

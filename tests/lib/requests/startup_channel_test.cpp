@@ -8,10 +8,10 @@
 #include <string>
 
 #include "lib/core/ostrelagent_log.h"
-#include "lib/requests/ostrelagent_request_handler_base.h"
 #include "lib/core/ostrelagent_status.h"
-#include "lib/core/ostrelagent_view_handler.h"
 #include "lib/reply_test_support.h"
+#include "lib/requests/ostrelagent_request_handler_base.h"
+#include "lib/view/ostrelagent_view_handler.h"
 
 namespace {
 

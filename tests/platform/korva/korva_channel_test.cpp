@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@
 #include "platform/korva/korva_channel_client.h"
 #include "platform/korva/korva_control.h"
 #include "platform/korva/korva_message.h"
+#include "platform/korva/korva_socket.h"
 
 using korva_test::Answer;
 using korva_test::FakeDaemon;
@@ -138,6 +140,36 @@ TEST_F(KorvaChannelTest, RepliesLeaveInTheOrderTheyAreCompleted) {
   EXPECT_EQ(8u, korva::readRequestId(next(client).data()));
   gate.open();
   EXPECT_EQ(7u, korva::readRequestId(next(client).data()));
+}
+
+// A request goes to the daemon with the credentials it was sent with: the
+// sender's own, or those of the process it names (which root may).
+TEST_F(KorvaChannelTest, EachRequestGoesWithTheCredentialsOfTheProcessItWasSentFor) {
+  korva_caller none{};
+  EXPECT_EQ(-1, korva_lpc_caller(&none));
+  EXPECT_EQ(ENOENT, errno) << "this thread took no request";
+  FakeDaemon daemon("v1", 0x11, 1, echo());
+  korva::ChannelClient client;
+  connect(client);
+  ASSERT_EQ(0, client.send(request(1, "own")));
+  next(client);
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    Bytes packet = request(2, "named");
+    ASSERT_EQ(static_cast<ssize_t>(packet.size()),
+              korva::sendFor(client.fd(), packet.data(), packet.size(), ucred{::getpid(), 4242, 4343}));
+    next(client);
+  }
+  std::vector<Served> served = daemon.served();
+  ASSERT_EQ(root ? 2u : 1u, served.size());
+  EXPECT_EQ(::getpid(), served[0].caller.pid);
+  EXPECT_EQ(::getuid(), served[0].caller.uid);
+  EXPECT_EQ(::getgid(), served[0].caller.gid);
+  if (root) {
+    EXPECT_EQ(::getpid(), served[1].caller.pid);
+    EXPECT_EQ(4242u, served[1].caller.uid);
+    EXPECT_EQ(4343u, served[1].caller.gid);
+  }
 }
 
 // Requests that arrive together, likely before the acceptor has taken their

@@ -370,3 +370,60 @@ TEST_F(KorvaControlTest, ConcurrentCallsFromThreadsAndProcessesStayWholeAndCount
     EXPECT_EQ("inval_obj", lines[i][0]);
   }
 }
+
+// The default state directory is in /tmp, where anyone may make a name: it
+// is used only as a private directory of the user. The check, on
+// directories of the test's own.
+TEST_F(KorvaControlTest, OnlyAPrivateDirectoryOfTheUserServesAsTheDefaultRoot) {
+  const std::string dir = root_ + "-check";
+  struct Case {
+    const char* what;
+    std::function<void()> make;
+    int error;
+  } cases[] = {
+      {"missing (made private when needed)", [] {}, 0},
+      {"private", [&] { ASSERT_EQ(0, ::mkdir(dir.c_str(), 0700)); }, 0},
+      {"readable by all", [&] { ASSERT_EQ(0, ::mkdir(dir.c_str(), 0755)); }, 0},
+      {"writable by the group", [&] { ASSERT_EQ(0, ::mkdir(dir.c_str(), 0770)); ASSERT_EQ(0, ::chmod(dir.c_str(), 0770)); }, EPERM},
+      {"writable by others", [&] { ASSERT_EQ(0, ::mkdir(dir.c_str(), 0700)); ASSERT_EQ(0, ::chmod(dir.c_str(), 0703)); }, EPERM},
+      {"another user's", [&] { ASSERT_EQ(0, ::mkdir(dir.c_str(), 0700)); ASSERT_EQ(0, ::chown(dir.c_str(), getuid() + 1, getgid())); }, EPERM},
+      {"a link to a private directory", [&] { ASSERT_EQ(0, ::symlink(root_.c_str(), dir.c_str())); }, EPERM},
+      {"a file", [&] { std::ofstream(dir) << "x"; }, EPERM},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.make();
+    EXPECT_EQ(c.error, korva::checkPrivateDirectory(dir));
+    ::unlink(dir.c_str());
+    ::rmdir(dir.c_str());
+  }
+}
+
+// A temporary file of a whole-file write is made anew: a name planted there
+// is not followed, and one left by a process that ended (the same pid) is
+// replaced; an unregistration removes those of its view that a killed
+// process left.
+TEST_F(KorvaControlTest, TemporaryFilesAreMadeAnewAndStaleOnesGo) {
+  const std::string target = root_ + "/planted-target";
+  const std::string file = root_ + "/config";
+  const std::string temp = file + korva::TEMP_MARK + std::to_string(getpid());
+  ASSERT_EQ(0, korva::Root(root_).prepare());
+  std::ofstream(target) << "untouched";
+  ASSERT_EQ(0, ::symlink(target.c_str(), temp.c_str()));
+  ASSERT_EQ(0, korva::writeFileAtomically(file, "root.1=/x\n"));
+  int error = 0;
+  EXPECT_EQ("untouched", korva::readWholeFile(target, &error).value_or(""));
+  EXPECT_EQ("root.1=/x\n", korva::readWholeFile(file, &error).value_or(""));
+  struct stat st;
+  EXPECT_NE(0, ::lstat(temp.c_str(), &st)) << "no temporary file is left";
+
+  ASSERT_EQ(0, korva_test::registerView("v1", 0x11, "/stg/v1").status);
+  std::ofstream(root_ + "/views/v1/view.tmp.99999") << "left by a killed process";
+  std::ofstream(root_ + "/views/v1/mounts.tmp.4242") << "and another";
+  EXPECT_EQ(0, korva_test::unregisterView("v1").status);
+  EXPECT_NE(0, ::lstat((root_ + "/views/v1").c_str(), &st)) << "the view's directory is gone";
+
+  EXPECT_TRUE(korva::isTemporaryName("view.tmp.12"));
+  for (const char* name : {"view", "view.tmp.", "view.tmp.1x", ".tmp.12", "tmp.12"})
+    EXPECT_FALSE(korva::isTemporaryName(name)) << name;
+}

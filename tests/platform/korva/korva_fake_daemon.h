@@ -21,10 +21,11 @@
 
 namespace korva_test {
 
-// One request as a daemon thread got it.
+// One request as a daemon thread got it, and the caller it was made for.
 struct Served {
   korva::RequestHeader header;
   std::vector<unsigned char> body;
+  korva_caller caller{};
 };
 
 // What the handler answers: the reply body and its rpc_status.
@@ -92,6 +93,7 @@ class FakeDaemon {
       request.header = korva::readRequestHeader(buffer.data());
       request.body.assign(buffer.begin() + korva::kHeaderSize,
                           buffer.begin() + korva::kHeaderSize + static_cast<long>(request.header.req_size));
+      EXPECT_EQ(0, korva_lpc_caller(&request.caller));
       {
         std::lock_guard<std::mutex> lock(mu_);
         served_.push_back(request);

@@ -1,0 +1,44 @@
+// The factories of the element operations and queries, by request root tag.
+
+#include "lib/ops/ostrelagent_element_ops.h"
+
+#include <string>
+#include <vector>
+
+#include "lib/core/ostrelagent_tag.h"
+#include "lib/ops/ostrelagent_getcache.h"
+#include "lib/ops/ostrelagent_getmountedvoblist.h"
+#include "lib/ops/ostrelagent_isprojectvob.h"
+#include "lib/ops/ostrelagent_isupdateinprogress.h"
+#include "lib/ops/ostrelagent_isvobmounted.h"
+#include "lib/ops/ostrelagent_isvobpublic.h"
+#include "lib/requests/ostrelagent_abstractop.h"
+#include "lib/requests/ostrelagent_request_dispatcher.h"
+
+namespace {
+
+// The factory of an operation that takes the request alone.
+template <typename Op>
+OstrelAgent_AbstractOp* make(const std::string& text, NorvaneAutoPtr<NorvaneXmlDoc>& doc, const std::string&) {
+    return new Op(text, doc);
+}
+
+struct Element_Op {
+    const std::string* tag;
+    OstrelAgent_Dispatch_Entry::Factory factory;
+};
+
+} // namespace
+
+void OstrelAgent_Element_Ops::install() {
+    // One line per operation as it is built: {&OstrelAgent_Tag::CHECKOUT, make<OstrelAgent_Checkout>}.
+    static const std::vector<Element_Op> ops = {
+        {&OstrelAgent_Tag::GETCACHE, make<OstrelAgent_GetCache>},
+        {&OstrelAgent_Tag::GETMOUNTEDVOBLIST, make<OstrelAgent_Getmountedvoblist>},
+        {&OstrelAgent_Tag::ISPROJECTVOB, make<OstrelAgent_IsProjectVob>},
+        {&OstrelAgent_Tag::ISUPDATEINPROGRESS, make<OstrelAgent_IsUpdateInProgress>},
+        {&OstrelAgent_Tag::ISVOBMOUNTED, make<OstrelAgent_Isvobmounted>},
+        {&OstrelAgent_Tag::ISVOBPUBLIC, make<OstrelAgent_IsVobPublic>},
+    };
+    for (const Element_Op& op : ops) ostrelagent_install_factory(*op.tag, op.factory);
+}

@@ -1,0 +1,124 @@
+// The request checks of every element operation and query, through the
+// dispatcher: the envelope, the version each accepts and the offline rule.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "lib/core/ostrelagent_server.h"
+#include "lib/core/ostrelagent_status.h"
+#include "lib/core/ostrelagent_tag.h"
+#include "lib/ops/ostrelagent_element_ops.h"
+#include "lib/reply_test_support.h"
+#include "lib/requests/ostrelagent_abstractop.h"
+#include "lib/requests/ostrelagent_request_dispatcher.h"
+
+namespace {
+
+using lib_test::read_reply;
+using lib_test::Reply;
+namespace Status = OstrelAgent_Status;
+
+std::string parse_error(const std::string& text) { return "Parse error in \"" + text + "\".\n"; }
+
+// Sets the view's online flag for one test and puts it back after.
+class Online {
+public:
+    explicit Online(int online) : m_saved(OstrelAgent_Server::g_online.exchange(online)) {}
+    ~Online() { OstrelAgent_Server::g_online.store(m_saved); }
+
+private:
+    int m_saved;
+};
+
+// The element operations the dispatcher serves, each with a request body
+// whose fields all parse. An operation joins the table when it is built.
+struct Served_Op {
+    const std::string* tag;
+    bool offline_test;
+    std::string valid_body;
+};
+
+const std::vector<Served_Op>& served_ops() {
+    using T = OstrelAgent_Tag;
+    static const std::vector<Served_Op> ops = {
+        {&T::GETCACHE, false, ""},
+        {&T::GETMOUNTEDVOBLIST, false, ""},
+        {&T::ISPROJECTVOB, false, "<vob-tag>/vob1</vob-tag>"},
+        {&T::ISUPDATEINPROGRESS, false, ""},
+        {&T::ISVOBMOUNTED, false, "<vob-tag>/vob1</vob-tag>"},
+        {&T::ISVOBPUBLIC, false, "<vob-tag>/vob1</vob-tag>"},
+    };
+    return ops;
+}
+
+bool ends_with(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+TEST(LibElementOps, EveryElementOperationChecksItsEnvelopeAndTheOfflineRule) {
+    OstrelAgent_Element_Ops::install();
+    for (const Served_Op& served : served_ops()) {
+        const std::string& tag = *served.tag;
+        SCOPED_TRACE(tag);
+        const auto run = [&](const std::string& attrs, const std::string& body, int online, int status,
+                             const std::string& txid) {
+            Online state(online);
+            std::string text = "<" + tag + " " + attrs + ">" + body + "</" + tag + ">";
+            std::string storage;
+            int dispatch_status = -1;
+            std::unique_ptr<OstrelAgent_AbstractOp> op(
+                OstrelAgent_AbstractOp::create_xml_request_handler(text, storage, dispatch_status));
+            ASSERT_NE(op, nullptr);
+            op->process_request();
+            SCOPED_TRACE(text);
+            EXPECT_EQ(op->get_status(), status);
+            if (status == Status::MALFORMED_REQUEST || status == Status::UNSUPPORTED_VERSION) {
+                EXPECT_TRUE(ends_with(op->get_message(), parse_error(text))) << op->get_message();
+            }
+            const Reply reply = read_reply(op->get_response());
+            ASSERT_TRUE(reply.parsed);
+            EXPECT_EQ(reply.root, tag);
+            EXPECT_EQ(reply.attrs.at("tx-id"), txid);
+            EXPECT_EQ(reply.attrs.at("status-code"), std::to_string(status));
+        };
+        const std::string& body = served.valid_body;
+        run("tx-id=\"t\"", body, 0, Status::MALFORMED_REQUEST, "");
+        // Uncheckout serves its second version exactly as its first.
+        if (tag == OstrelAgent_Tag::UNCHECKOUT)
+            run("version=\"2\" tx-id=\"t\"", body, 0, Status::DISCONNECTED, "t");
+        else
+            run("version=\"2\" tx-id=\"t\"", body, 0, Status::UNSUPPORTED_VERSION, "");
+        run("version=\" 2\" tx-id=\"t\"", body, 0, Status::UNSUPPORTED_VERSION, "");
+        run("version=\"3\" tx-id=\"t\"", body, 0, Status::UNSUPPORTED_VERSION, "");
+        run("version=\"1\"", body, 0, Status::MALFORMED_REQUEST, "");
+        if (served.offline_test) {
+            run("version=\"1\" tx-id=\"t\"", body, 0, Status::DISCONNECTED, "t");
+            run("version=\"abc\" tx-id=\"t\"", body, 0, Status::DISCONNECTED, "t");
+            run("version=\"0\" tx-id=\"t\"", body, 0, Status::DISCONNECTED, "t");
+            run("version=\"1\" tx-id=\"t\"", "<bogus/>", 0, Status::MALFORMED_REQUEST, "t");
+        }
+    }
+}
+
+TEST(LibElementOps, TheDispatcherKnowsEveryElementOperationWithItsVersion) {
+    using T = OstrelAgent_Tag;
+    const std::vector<const std::string*> tags = {
+        &T::CHECKIN,          &T::CHECKOUT,           &T::HIJACK,           &T::UNHIJACK,
+        &T::INVALIDATECHECKOUTS, &T::MKELEM,          &T::MOVE,             &T::MERGEDIRECTORY,
+        &T::RMNAME,           &T::UNCHECKOUT,         &T::GETMETADATA,      &T::GETCACHE,
+        &T::GETCHILDREN,      &T::GETAGGREGATEDSTATE, &T::GETMOUNTEDVOBLIST, &T::ISPROJECTVOB,
+        &T::ISUPDATEINPROGRESS, &T::ISVOBMOUNTED,     &T::ISVOBPUBLIC};
+    for (const std::string* tag : tags) {
+        SCOPED_TRACE(*tag);
+        const OstrelAgent_Dispatch_Entry* found = nullptr;
+        for (const OstrelAgent_Dispatch_Entry& entry : ostrelagent_dispatch_table())
+            if (*entry.tag == *tag) found = &entry;
+        ASSERT_NE(found, nullptr);
+        EXPECT_STREQ(found->supported_version, *tag == T::UNCHECKOUT ? "2" : "1");
+    }
+}
+
+} // namespace

@@ -1,0 +1,20 @@
+# Installs the build tree under STAGING_DIR and checks that korva_agent lies
+# beside ostrel_agent and runs from there.
+file(REMOVE_RECURSE "${STAGING_DIR}")
+set(ENV{DESTDIR} "${STAGING_DIR}")
+execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}"
+  RESULT_VARIABLE result OUTPUT_QUIET ERROR_VARIABLE errors)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "cmake --install failed (${result}): ${errors}")
+endif()
+set(bin "${STAGING_DIR}${PREFIX}/bin")
+foreach(program ostrel_agent korva_agent)
+  if(NOT EXISTS "${bin}/${program}")
+    message(FATAL_ERROR "${program} is not installed in ${bin}")
+  endif()
+endforeach()
+execute_process(COMMAND "${bin}/korva_agent" -Ver RESULT_VARIABLE result OUTPUT_VARIABLE out)
+if(NOT result EQUAL 0 OR NOT out MATCHES "^korva_agent ")
+  message(FATAL_ERROR "the installed korva_agent -Ver exited ${result} and printed: ${out}")
+endif()
+file(REMOVE_RECURSE "${STAGING_DIR}")
