@@ -54,7 +54,4 @@ inline std::string base_dir(int argc, char** argv) {
     return argc > 1 ? argv[1] : (tmp && *tmp ? tmp : "/tmp");
 }
 
-// How a figure stands against its goal, as the benchmarks print it.
-inline const char* verdict(bool met) { return met ? "met" : "not met"; }
-
 }  // namespace bench

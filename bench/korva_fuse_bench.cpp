@@ -81,9 +81,8 @@ double median(std::vector<double> values) {
 void report(const char* what, const char* unit, double scale, const std::vector<double>& mount,
             const std::vector<double>& plain, double goal = 0) {
     const double m = median(mount), p = median(plain), ratio = m / p;
-    std::printf("%-32s mount %9.3f %s  plain %9.3f %s  ratio %6.2f", what, m * scale, unit, p * scale, unit, ratio);
-    if (goal > 0) std::printf("   goal <= %g: %s", goal, bench::verdict(ratio <= goal));
-    std::printf("\n");
+    std::printf("%-32s mount %9.3f %s  plain %9.3f %s  ratio %6.2f\n", what, m * scale, unit, p * scale, unit, ratio);
+    if (goal > 0) bench::print_goal(std::string(what) + ", mount / plain", ratio, "<=", goal);
 }
 
 // Runs `work` on both sides for `rounds` rounds, alternating, and gives
@@ -387,13 +386,12 @@ int main(int argc, char** argv) {
                 long syncs = daemon ? syncs_during(*daemon, [&] { create_files(view + "/counted", kCountedFiles); }, work)
                                     : -1;
                 if (syncs < 0) {
-                    std::printf("the daemon's fsync and fdatasync calls per create: not counted (no strace)\n");
+                    std::printf("the daemon's fsync and fdatasync calls: not counted (no strace)\n");
                 } else {
                     expect_listed(view + "/counted", kCountedFiles);
-                    std::printf("the daemon's fsync and fdatasync calls per create: %.2f (%ld in %d creates)"
-                                "   goal 0: %s\n",
-                                static_cast<double>(syncs) / kCountedFiles, syncs, kCountedFiles,
-                                bench::verdict(syncs == 0));
+                    std::printf("the daemon's fsync and fdatasync calls: %ld in %d creates\n", syncs, kCountedFiles);
+                    bench::print_goal("the daemon's fsync and fdatasync calls per create",
+                                      static_cast<double>(syncs) / kCountedFiles, "<=", 0);
                 }
             }
         }
