@@ -184,11 +184,11 @@ Outcome Control::umountVob(const std::string& view_tag, const std::string& vob_t
 
 Outcome Control::invalidateView(const std::string& view_root_dir, ChannelTable* channels) const {
   // Journaled by tag when the path names a view root, else by the path itself.
-  std::optional<ViewEntry> view = registry().viewAtRoot(view_root_dir);
-  return call({"inval_view", view ? view->tag : view_root_dir}, Access::kRead, [&] {
-    std::optional<ViewEntry> now = registry().viewAtRoot(view_root_dir);
+  std::optional<std::string> view = registry().viewTagAtRoot(view_root_dir);
+  return call({"inval_view", view ? *view : view_root_dir}, Access::kRead, [&] {
+    std::optional<std::string> now = registry().viewTagAtRoot(view_root_dir);
     if (!now) return kStatusNoView;
-    notify(root_, channels, now->tag, Notice());
+    notify(root_, channels, *now, Notice());
     return 0;
   });
 }
@@ -197,9 +197,9 @@ Outcome Control::invalidateObject(const std::string& view_root_dir, const qel_uu
                                   const qel_oid_s& oid, uint32_t kind, uint32_t vob_op,
                                   ChannelTable* channels) const {
   return call({"inval_obj", idText(vob_uuid), idText(oid), std::to_string(vob_op)}, Access::kRead, [&] {
-    std::optional<ViewEntry> view = registry().viewAtRoot(view_root_dir);
+    std::optional<std::string> view = registry().viewTagAtRoot(view_root_dir);
     if (!view) return kStatusNoView;
-    notify(root_, channels, view->tag, Notice{kind, vob_uuid, oid, std::string()});
+    notify(root_, channels, *view, Notice{kind, vob_uuid, oid, std::string()});
     return 0;
   });
 }
@@ -208,9 +208,9 @@ Outcome Control::invalidateName(const std::string& view_root_dir, const qel_uuid
                                 const qel_oid_s& dir_oid, const std::string& name,
                                 ChannelTable* channels) const {
   return call({"inval_name", idText(vob_uuid), idText(dir_oid), name}, Access::kRead, [&] {
-    std::optional<ViewEntry> view = registry().viewAtRoot(view_root_dir);
+    std::optional<std::string> view = registry().viewTagAtRoot(view_root_dir);
     if (!view) return kStatusNoView;
-    notify(root_, channels, view->tag, Notice{kNoticeName, vob_uuid, dir_oid, name});
+    notify(root_, channels, *view, Notice{kNoticeName, vob_uuid, dir_oid, name});
     return 0;
   });
 }
