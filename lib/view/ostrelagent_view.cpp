@@ -365,7 +365,9 @@ int OstrelAgent_View::cleanup() {
         trace.writeTrace(LEVEL_4, "No view tag found to unregister");
         return QEL_NO_MEMORY;
     }
-    m_server_tag = tag;
+    // Other threads read the settings without a lock while the view is
+    // served: the tag is written only where this object never had it.
+    if (m_server_tag != tag) m_server_tag = tag;
     OstrelAgent_KORVA_Ioctl korva(this);
     trace.writeTrace(LEVEL_2, "Calling unregister_view for server tag: %s", tag.c_str());
     int status = korva.unregister_view();
