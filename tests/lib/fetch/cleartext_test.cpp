@@ -456,6 +456,33 @@ TEST_F(CleartextTest, BackgroundFetchesAreQueuedMergedAndReported) {
     EXPECT_EQ(2u, server->gets());
 }
 
+// A plain listener only sends the fetch to the background: the caller does
+// not wait, the file arrives, and a failure is the background request's to
+// report.
+TEST_F(CleartextTest, APlainListenerOnlyMakesTheFetchABackgroundOne) {
+    start_server(Cleartext_Server::rule(path_of(2), R"("fault": {"http": 500}, "reply": {"cleartext": true})"));
+    add(1, "one\n");
+    add(2, "two\n");
+    OstrelAgent_Thread_Manager_Base* manager = pool();
+    thread_test::Gate release;
+    const int places = manager->get_counts().pool - 1;
+    for (int i = 0; i < places; ++i) manager->process_request(new Blocker(release));
+    ASSERT_TRUE(eventually([&] { return manager->get_counts().bg_busy == places; }));
+
+    for (unsigned n : {1u, 2u}) {
+        const Got queued = get(n, new OstrelAgent_BG_Cleartext_listener);
+        EXPECT_EQ(0, queued.status) << queued.error;
+        EXPECT_EQ(0, queued.in_cache);
+    }
+    EXPECT_EQ(2u, manager->get_counts().lowpri_queued);
+    EXPECT_EQ(0u, server->gets());
+    release.open();
+    ASSERT_TRUE(eventually([&] { return manager->get_counts().bg_busy == 0 && server->gets() == 2; }));
+    EXPECT_TRUE(eventually([&] { return lib_test::exists(cache_path(1)); }));
+    EXPECT_EQ("one\n", lib_test::read_file(cache_path(1)));
+    EXPECT_TRUE(leaf(2).empty());
+}
+
 TEST_F(CleartextTest, ReadersOfAQueuedBackgroundFetchShareItsOneRequest) {
     // The version's GET is held until the test opens its gate.
     start_server(Cleartext_Server::rule(
