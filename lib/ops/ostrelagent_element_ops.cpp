@@ -6,12 +6,14 @@
 #include <vector>
 
 #include "lib/core/ostrelagent_tag.h"
+#include "lib/ops/ostrelagent_checkin.h"
 #include "lib/ops/ostrelagent_getcache.h"
 #include "lib/ops/ostrelagent_getmountedvoblist.h"
 #include "lib/ops/ostrelagent_isprojectvob.h"
 #include "lib/ops/ostrelagent_isupdateinprogress.h"
 #include "lib/ops/ostrelagent_isvobmounted.h"
 #include "lib/ops/ostrelagent_isvobpublic.h"
+#include "lib/ops/ostrelagent_mkelem.h"
 #include "lib/requests/ostrelagent_abstractop.h"
 #include "lib/requests/ostrelagent_request_dispatcher.h"
 
@@ -33,12 +35,14 @@ struct Element_Op {
 void OstrelAgent_Element_Ops::install() {
     // One line per operation as it is built: {&OstrelAgent_Tag::CHECKOUT, make<OstrelAgent_Checkout>}.
     static const std::vector<Element_Op> ops = {
+        {&OstrelAgent_Tag::CHECKIN, make<OstrelAgent_Checkin>},
         {&OstrelAgent_Tag::GETCACHE, make<OstrelAgent_GetCache>},
         {&OstrelAgent_Tag::GETMOUNTEDVOBLIST, make<OstrelAgent_Getmountedvoblist>},
         {&OstrelAgent_Tag::ISPROJECTVOB, make<OstrelAgent_IsProjectVob>},
         {&OstrelAgent_Tag::ISUPDATEINPROGRESS, make<OstrelAgent_IsUpdateInProgress>},
         {&OstrelAgent_Tag::ISVOBMOUNTED, make<OstrelAgent_Isvobmounted>},
         {&OstrelAgent_Tag::ISVOBPUBLIC, make<OstrelAgent_IsVobPublic>},
+        {&OstrelAgent_Tag::MKELEM, make<OstrelAgent_Mkelem>},
     };
     for (const Element_Op& op : ops) ostrelagent_install_factory(*op.tag, op.factory);
 }

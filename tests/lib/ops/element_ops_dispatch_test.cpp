@@ -44,12 +44,18 @@ struct Served_Op {
 const std::vector<Served_Op>& served_ops() {
     using T = OstrelAgent_Tag;
     static const std::vector<Served_Op> ops = {
+        {&T::CHECKIN, true,
+         "<path>/vob1/a.c</path><replica-uuid>9a000000-0000-4000-8000-000000000001</replica-uuid>"
+         "<new-ver-oid>00000000-0000-0000-0000-000000000000</new-ver-oid>"},
         {&T::GETCACHE, false, ""},
         {&T::GETMOUNTEDVOBLIST, false, ""},
         {&T::ISPROJECTVOB, false, "<vob-tag>/vob1</vob-tag>"},
         {&T::ISUPDATEINPROGRESS, false, ""},
         {&T::ISVOBMOUNTED, false, "<vob-tag>/vob1</vob-tag>"},
         {&T::ISVOBPUBLIC, false, "<vob-tag>/vob1</vob-tag>"},
+        {&T::MKELEM, true,
+         "<path>/vob1/x.c</path><replica-uuid>9a000000-0000-4000-8000-000000000001</replica-uuid>"
+         "<mkelem-flags/><new-ver-oid>00000000-0000-0000-0000-000000000000</new-ver-oid>"},
     };
     return ops;
 }
