@@ -9,11 +9,14 @@
 #include "lib/ops/ostrelagent_checkin.h"
 #include "lib/ops/ostrelagent_getcache.h"
 #include "lib/ops/ostrelagent_getmountedvoblist.h"
+#include "lib/ops/ostrelagent_hijack.h"
+#include "lib/ops/ostrelagent_invalidate_checkouts.h"
 #include "lib/ops/ostrelagent_isprojectvob.h"
 #include "lib/ops/ostrelagent_isupdateinprogress.h"
 #include "lib/ops/ostrelagent_isvobmounted.h"
 #include "lib/ops/ostrelagent_isvobpublic.h"
 #include "lib/ops/ostrelagent_mkelem.h"
+#include "lib/ops/ostrelagent_unhijack.h"
 #include "lib/requests/ostrelagent_abstractop.h"
 #include "lib/requests/ostrelagent_request_dispatcher.h"
 
@@ -38,11 +41,14 @@ void OstrelAgent_Element_Ops::install() {
         {&OstrelAgent_Tag::CHECKIN, make<OstrelAgent_Checkin>},
         {&OstrelAgent_Tag::GETCACHE, make<OstrelAgent_GetCache>},
         {&OstrelAgent_Tag::GETMOUNTEDVOBLIST, make<OstrelAgent_Getmountedvoblist>},
+        {&OstrelAgent_Tag::HIJACK, make<OstrelAgent_Hijack>},
+        {&OstrelAgent_Tag::INVALIDATECHECKOUTS, make<OstrelAgent_InvalidateCheckouts>},
         {&OstrelAgent_Tag::ISPROJECTVOB, make<OstrelAgent_IsProjectVob>},
         {&OstrelAgent_Tag::ISUPDATEINPROGRESS, make<OstrelAgent_IsUpdateInProgress>},
         {&OstrelAgent_Tag::ISVOBMOUNTED, make<OstrelAgent_Isvobmounted>},
         {&OstrelAgent_Tag::ISVOBPUBLIC, make<OstrelAgent_IsVobPublic>},
         {&OstrelAgent_Tag::MKELEM, make<OstrelAgent_Mkelem>},
+        {&OstrelAgent_Tag::UNHIJACK, make<OstrelAgent_Unhijack>},
     };
     for (const Element_Op& op : ops) ostrelagent_install_factory(*op.tag, op.factory);
 }

@@ -891,16 +891,24 @@ int Filesystem::contentsOf(const view_fhandle_t& fh, std::string* path, bool* ca
 }
 
 int Filesystem::writableContents(const Node& node, std::string* path, view_fhandle_t* fh, bool copy) {
-  // A VOB object's contents are a version's, never written: without a
-  // name checked out or hijacked there is nothing to fetch.
-  if (!viewPrivate(node.fh) && (node.name_state & (kCheckedOut | kHijacked)) == 0) return EROFS;
+  const bool marked = (node.name_state & (kCheckedOut | kHijacked)) != 0;
+  // A VOB object's contents are a version's, never written. The kernel may
+  // still know the name from before a hijack or checkout whose notice has
+  // not reached it yet: a name that holds another object now, or none, is
+  // stale, and the kernel then looks the path up again.
+  auto read_only = [&] {
+    Node fresh = node;
+    return refresh(node.ino, &fresh, 0) == ESTALE ? ESTALE : EROFS;
+  };
+  // Without a name checked out or hijacked there is nothing to fetch.
+  if (!viewPrivate(node.fh) && !marked) return read_only();
   bool cached = false;
   int error = contentsOf(node.fh, path, &cached);
   if (error != 0 || !cached) return error;
   // A cached version is never written. Under a name checked out or
   // hijacked the kernel makes a view-private file of the name instead,
   // and the namespace decides whether it may.
-  if ((node.name_state & (kCheckedOut | kHijacked)) == 0) return EROFS;
+  if (!marked) return read_only();
   Node dir;
   if (!nodes_.get(node.parent, &dir) || dir.own) return EROFS;
   struct stat current{};

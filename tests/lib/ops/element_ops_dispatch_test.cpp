@@ -11,6 +11,7 @@
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/ops/ostrelagent_element_ops.h"
+#include "lib/online_scope.h"
 #include "lib/reply_test_support.h"
 #include "lib/requests/ostrelagent_abstractop.h"
 #include "lib/requests/ostrelagent_request_dispatcher.h"
@@ -18,20 +19,11 @@
 namespace {
 
 using lib_test::read_reply;
+using Online = lib_test::Online_Scope;
 using lib_test::Reply;
 namespace Status = OstrelAgent_Status;
 
 std::string parse_error(const std::string& text) { return "Parse error in \"" + text + "\".\n"; }
-
-// Sets the view's online flag for one test and puts it back after.
-class Online {
-public:
-    explicit Online(int online) : m_saved(OstrelAgent_Server::g_online.exchange(online)) {}
-    ~Online() { OstrelAgent_Server::g_online.store(m_saved); }
-
-private:
-    int m_saved;
-};
 
 // The element operations the dispatcher serves, each with a request body
 // whose fields all parse. An operation joins the table when it is built.
@@ -56,6 +48,11 @@ const std::vector<Served_Op>& served_ops() {
         {&T::MKELEM, true,
          "<path>/vob1/x.c</path><replica-uuid>9a000000-0000-4000-8000-000000000001</replica-uuid>"
          "<mkelem-flags/><new-ver-oid>00000000-0000-0000-0000-000000000000</new-ver-oid>"},
+        {&T::HIJACK, false, "<path>/vob1/a.c</path>"},
+        {&T::UNHIJACK, false, "<path>/vob1/a.c</path>"},
+        {&T::INVALIDATECHECKOUTS, false,
+         "<invalid-checkouts><element>0e000000-0000-4000-8000-000002000000@9a000000-0000-4000-8000-0000000000a1"
+         "</element></invalid-checkouts>"},
     };
     return ops;
 }

@@ -11,6 +11,7 @@
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/core/ostrelagent_trace.h"
+#include "lib/online_scope.h"
 #include "lib/reply_test_support.h"
 #include "lib/requests/ostrelagent_abstractop.h"
 #include "xml/norvane_xml_doc.h"
@@ -19,6 +20,7 @@
 namespace {
 
 using lib_test::read_reply;
+using Online = lib_test::Online_Scope;
 using lib_test::Reply;
 using Rule = OstrelAgent_AbstractOp::Path_Rule;
 namespace Status = OstrelAgent_Status;
@@ -28,16 +30,6 @@ const char kOid[] = "0b000000-0000-4000-8000-000000000021";
 const char kNullOid[] = "00000000-0000-0000-0000-000000000000";
 
 std::string parse_error(const std::string& text) { return "Parse error in \"" + text + "\".\n"; }
-
-// Sets the view's online flag for one test and puts it back after.
-class Online {
-public:
-    explicit Online(int online) : m_saved(OstrelAgent_Server::g_online.exchange(online)) {}
-    ~Online() { OstrelAgent_Server::g_online.store(m_saved); }
-
-private:
-    int m_saved;
-};
 
 // An operation made of the frame alone: it reads a uuid "replica-uuid", an
 // oid "ver-oid" (null refused) and the flags of "flags", as the element

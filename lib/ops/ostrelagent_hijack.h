@@ -1,0 +1,41 @@
+#pragma once
+// Hijack: turns a loaded file of the view into a hijacked one, an editable
+// view-private copy that starts with the loaded version's contents, so that
+// the user can change it without checking it out. The view database marks
+// the name hijacked and keeps the loaded version's ids beside it (Unhijack
+// gives the name back to that version).
+//
+// Request: root "Hijack" ("version", "tx-id" required) with a child "path",
+// the file's path below the view root. Reply: the envelope alone.
+//
+// The steps, each ending the work when it fails: the path walked (a final
+// symbolic link not followed); a checked-out name, an object that is no
+// version (unless hijacked already) and anything but a plain file refused;
+// a name hijacked already only gets the current time; otherwise the loaded
+// version's cleartext (fetched when the cache lacks it), the name marked
+// hijacked, the kernel told to forget the name, and the cleartext copied
+// onto the name through the kernel. Nothing is undone when a later step
+// fails: a name whose copy failed stays hijacked, and a second Hijack of it
+// only sets its times.
+
+#include "lib/requests/ostrelagent_abstractop.h"
+
+class OstrelAgent_Cleartext;
+
+class OstrelAgent_Hijack : public OstrelAgent_AbstractOp {
+public:
+    OstrelAgent_Hijack(const std::string& request_text, NorvaneAutoPtr<NorvaneXmlDoc> document);
+    ~OstrelAgent_Hijack() override;
+
+    void process_request() override;
+    std::string get_response() override;
+
+private:
+    void parse_request();
+    // The steps after the walk's checks, for a name that is not hijacked.
+    void hijack(const view_fhandle& dir_fh);
+    // Copies the version's cleartext onto the object path.
+    void copy_viewpvt_file(OstrelAgent_Cleartext& cleartext);
+    // Appends what tells why the cleartext could not be had.
+    void cleartext_failed(const OstrelAgent_Cleartext& cleartext);
+};

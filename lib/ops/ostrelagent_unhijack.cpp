@@ -1,0 +1,95 @@
+#include "lib/ops/ostrelagent_unhijack.h"
+
+#include <cerrno>
+#include <cstdio>
+
+#include "lib/core/ostrelagent_lib_msg.h"
+#include "lib/core/ostrelagent_status.h"
+#include "lib/core/ostrelagent_tag.h"
+#include "lib/core/ostrelagent_trace.h"
+#include "lib/core/ostrelagent_util.h"
+#include "lib/core/ostrelagent_view_base.h"
+#include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/ns/ns_rpc.h"
+#include "platform/imsg/imsg.h"
+#include "platform/qel/qel.h"
+
+namespace {
+
+const char* const kClass = "OstrelAgent_Unhijack";
+constexpr int LEVEL_4 = OstrelAgent_Trace::TRACE_LEVEL_4;
+namespace Msg = OstrelAgent_Lib_Msg;
+namespace Status = OstrelAgent_Status;
+
+} // namespace
+
+OstrelAgent_Unhijack::OstrelAgent_Unhijack(const std::string& request_text, NorvaneAutoPtr<NorvaneXmlDoc> document)
+    : OstrelAgent_AbstractOp(request_text, document) {
+    m_supported_version = "1";
+}
+
+OstrelAgent_Unhijack::~OstrelAgent_Unhijack() = default;
+
+void OstrelAgent_Unhijack::parse_request() {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "parse_request");
+    parse_frame(Path_Rule::REQUIRED);
+    if (m_status == 0) trace.writeTrace(LEVEL_4, "Unhijack request for \"%s\"", m_path.c_str());
+}
+
+void OstrelAgent_Unhijack::process_request() {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "process_request");
+    parse_request();
+    if (m_status != 0) return;
+
+    bool vob_root = false;
+    check_is_vobroot(vob_root);
+    if (vob_root) {
+        m_message += Msg::text(Msg::UNHIJACK_VOB_ROOT, m_path.c_str());
+        m_status = Status::GENERAL_FAILURE;
+        return;
+    }
+    if ((m_status = divide_path()) != 0) return;
+    if ((m_status = get_parent_metadata()) != 0) return;
+
+    // The directory that holds the name, through a final symbolic link.
+    OstrelAgent_Metadata parent(m_parent_dir, m_path, true);
+    if ((m_status = parent.run()) != 0) {
+        m_message += parent.get_message();
+        return;
+    }
+    if ((m_status = remove_hijacked_file()) != 0) return;
+    view_fhandle dir = parent.get_obj_fhandle();
+    const int cleared = ns_unhijack_by_fh(&dir, m_leaf.c_str());
+    if (cleared != 0) {
+        m_message += Msg::text(Msg::UNHIJACK_FAILED, m_path.c_str(), qel_strerror(cleared));
+        m_status = OstrelAgent_Util::qel_to_ostrel_status(cleared);
+        return;
+    }
+    // The database layer dropped the name from the namespace cache; the
+    // kernel still has the hijacked file under it.
+    get_ioctl();
+    OstrelAgent_Metadata::view_inval_name(ioctl(), m_parent_vob_uuid, m_parent_vstat.obj_oid, m_leaf.c_str(), false,
+                                          true, false);
+
+    OstrelAgent_Metadata again(m_path, m_path, false);
+    if ((m_status = again.run()) != 0) m_message += again.get_message();
+}
+
+int OstrelAgent_Unhijack::remove_hijacked_file() {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "remove_hijacked_file");
+    // A name that does not resolve has no file of its own (or is not
+    // there), and one that is not hijacked is not touched: the clearing
+    // tells both apart.
+    OstrelAgent_Metadata name(m_path, m_path, false);
+    if (name.run() != 0 || !name.is_hijacked()) return 0;
+    if (std::remove(m_object_path.c_str()) == 0 || errno == ENOENT) return 0;
+    const int error = errno;
+    trace.writeTrace(LEVEL_4, "remove of %s failed: %s", m_object_path.c_str(), imsg_strerror(error));
+    m_message += OstrelAgent_Util::format(&_qel_cmsg_qel_msg_table, QEL_MSG_REMOVE, m_object_path.c_str(),
+                                          imsg_strerror(error));
+    return Status::GENERAL_FAILURE;
+}
+
+std::string OstrelAgent_Unhijack::get_response() {
+    return common_reply(OstrelAgent_Tag::UNHIJACK, OstrelAgent_Trace::TRACE_LEVEL_4);
+}

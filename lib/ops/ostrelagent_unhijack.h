@@ -1,0 +1,36 @@
+#pragma once
+// Unhijack: gives up a hijack, so that the name shows the element's loaded
+// version again (its bytes, mode and times). The hijacked file is what the
+// user gives up: it is removed through the kernel first, which leaves the
+// name hijacked without a file of its own. The view database then drops
+// that name's entry with its hijack marks and the ids kept beside them,
+// the kernel forgets the name, and the path is walked again.
+//
+// Only clearing the marks of a name that still has its file would leave
+// that file in the view as a view-private file over the element, so the
+// name would go on showing the hijacked bytes; hence the removal.
+//
+// Request: root "Unhijack" ("version", "tx-id" required) with a child
+// "path", the file's path below the view root. Reply: the envelope alone.
+//
+// A VOB root is refused whatever its state; a name that is not hijacked
+// answers 20002 and changes nothing. A failed removal leaves the hijack as
+// it was. A failure of the last walk comes after the hijack was cleared,
+// which stays.
+
+#include "lib/requests/ostrelagent_abstractop.h"
+
+class OstrelAgent_Unhijack : public OstrelAgent_AbstractOp {
+public:
+    OstrelAgent_Unhijack(const std::string& request_text, NorvaneAutoPtr<NorvaneXmlDoc> document);
+    ~OstrelAgent_Unhijack() override;
+
+    void process_request() override;
+    std::string get_response() override;
+
+private:
+    void parse_request();
+    // Removes the hijacked file the path names, if any: 0, or 20001 with
+    // the removal's failure in the message.
+    int remove_hijacked_file();
+};
