@@ -41,6 +41,11 @@ public:
     void process_request() override;
     std::string get_response() override;
 
+    // The flags as the request set them.
+    bool make_path() const { return m_make_path != 0; }
+    bool is_checked_out() const { return m_is_checked_out != 0; }
+    bool is_link() const { return m_is_link != 0; }
+
 private:
     // The view-relative path ("/vob1/dir/x.c") of a full path of the view;
     // "/" for the view root itself, a path outside the view made absolute
