@@ -18,6 +18,9 @@ constexpr vob_op_t CHECKIN = 13;
 
 bool is_null(const qel_oid_s& oid) { return qel_oid_eq(&oid, &QEL_OID_NULL); }
 
+// Kinds whose oid names a version the server can give the cleartext of.
+bool is_version(vob_mtype_t mtype) { return mtype == 3 || mtype == 6 || mtype == 8; }
+
 } // namespace
 
 OstrelAgent_Checkin::OstrelAgent_Checkin(const std::string& request_text, NorvaneAutoPtr<NorvaneXmlDoc> document)
@@ -90,7 +93,7 @@ void OstrelAgent_Checkin::checkin_element() {
     }
     // The view shows the checked-in version once the checked-out file is gone.
     if ((m_status = OstrelAgent_Element_Content::remove_file(m_object_path, m_message)) != 0) return;
-    if (is_null(m_new_ver_oid)) fetch_in_background(checked_in.obj_oid);
+    if (is_null(m_new_ver_oid)) fetch_in_background(checked_in);
 }
 
 int OstrelAgent_Checkin::adopt_content() {
@@ -99,9 +102,22 @@ int OstrelAgent_Checkin::adopt_content() {
     return OstrelAgent_Element_Content::adopt(*m_view, m_replica_uuid, m_new_ver_oid, m_object_path, m_message);
 }
 
-void OstrelAgent_Checkin::fetch_in_background(const qel_oid_s& version) {
+void OstrelAgent_Checkin::fetch_in_background(const view_vstat& resolved) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "fetch_in_background");
     if ((m_status = get_view()) != 0) return;
+    qel_oid_s version = resolved.obj_oid;
+    if (!is_version(resolved.mtype)) {
+        // The path named the checked-out file, a view-private object over
+        // the element's name, whose oid no server knows: the version to
+        // fetch is the one the name shows now that the file is gone.
+        OstrelAgent_Metadata shown(m_path, m_path, false);
+        view_vstat now{};
+        if (shown.run() != 0 || shown.get_vstat(&now) != 0 || !is_version(now.mtype)) {
+            trace.writeTrace(LEVEL_4, "no version shown at %s: nothing to fetch", m_path.c_str());
+            return;
+        }
+        version = now.obj_oid;
+    }
     trace.writeTrace(LEVEL_4, "background cleartext of %s", OstrelAgent_Util::id_text(version).c_str());
     OstrelAgent_Element_Content::fetch_in_background(*m_view, m_object_vob_uuid, version);
 }

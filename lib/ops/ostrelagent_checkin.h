@@ -8,7 +8,9 @@
 // that version's cleartext first (copied into the cache, the file left in
 // place), so that reading the element afterwards costs no fetch. Without a
 // version, the checked-in version's cleartext is fetched in the background
-// once the file is gone. For a directory or a VOB root the checkout
+// once the file is gone (the version the element's name then shows: the
+// checked-out file itself is a view-private object that no server knows).
+// For a directory or a VOB root the checkout
 // recorded in the view database is cleared and the listing re-read in the
 // background (a directory's only when it was complete before).
 //
@@ -45,8 +47,10 @@ private:
     void checkin_element();
     // The checked-out file's bytes made the new version's cleartext.
     int adopt_content();
-    // The checked-in version's cleartext fetched in the background.
-    void fetch_in_background(const qel_oid_s& version);
+    // The checked-in version's cleartext fetched in the background: the
+    // version `resolved` names, or the one the path shows once the
+    // checked-out file that `resolved` was is gone.
+    void fetch_in_background(const view_vstat& resolved);
 
     qel_uuid_s m_replica_uuid = QEL_UUID_NULL;
     qel_oid_s m_new_ver_oid = QEL_OID_NULL;
