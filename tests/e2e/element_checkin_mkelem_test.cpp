@@ -142,6 +142,37 @@ protected:
         return edited;
     }
 
+    // The faults of the failure tables: the copy of the view's file cannot
+    // read it; a directory, not empty, stands where version `version`'s
+    // cache file goes; the view's file cannot be removed.
+    void fail_copy() { inject("fuse_read", "errno=5"); }
+    void block_cache_file(const std::string& version) {
+        const std::string cache_file = cache_path_of(version);
+        ASSERT_TRUE(make_dirs(cache_file));
+        ASSERT_TRUE(write_file(cache_file + "/in-the-way", "x"));
+    }
+    void fail_removal() { inject("fuse_unlink", "errno=16"); }
+
+    // After a failed request: the name still shows the view's own file
+    // (`bytes`, writable); the cache holds `version` whole when `adopted`,
+    // else not at all, and no file half written.
+    void expect_left(const std::string& path, const std::string& bytes, const std::string& version, bool adopted) {
+        EXPECT_EQ(bytes, file(path).bytes);
+        EXPECT_EQ(0644u, file(path).mode);
+        const std::map<std::string, std::string> cached = cached_versions();
+        EXPECT_EQ(adopted ? 1u : 0u, cached.count(version));
+        if (adopted && cached.count(version) != 0) {
+            EXPECT_EQ(bytes, cached.at(version));
+        }
+        EXPECT_EQ(0u, cache_tmp_files());
+    }
+    // Whatever failed requests might have queued has run by the end of a
+    // later request: none of `versions` was fetched.
+    void expect_not_fetched(const Lines& versions) {
+        EXPECT_EQ("0", status(call(make_request("GetCache", "sync"))));
+        for (const std::string& version : versions) EXPECT_EQ(0u, gets(version)) << version;
+    }
+
     // The server answers the next Lookup of `leaf` with 500.
     void refuse_lookup(const std::string& leaf) {
         vob().add_rule_before(R"({"match": {"rpc": ")" + std::string(LOOKUP_RPC) + R"(", "args": {"LeafName": ")" + leaf +
@@ -324,34 +355,28 @@ TEST_F(E2eMkelem, FailuresAnswerTheirStatusAndLeaveNoHalfAdoptedFile) {
         const char* name;
         const char* leaf;
         bool named_version;
-        std::function<void(const std::string& cache_file)> fault;
+        std::function<void(const std::string& version)> fault;
         const char* status;
         std::function<bool(const std::string& message)> message;
         bool adopted;   // the cache holds the whole file afterwards
     } rows[] = {
-        {"the copy cannot read the file", "copy.c", true, [&](const std::string&) { inject("fuse_read", "errno=5"); },
-         "20001", [](const std::string& m) { return m.find("fileutl_cp") != std::string::npos; }, false},
-        {"the copy cannot be put in place", "rename.c", true,
-         [&](const std::string& cache_file) {
-             // A directory, not empty, where the version's cache file goes.
-             ASSERT_TRUE(make_dirs(cache_file));
-             ASSERT_TRUE(write_file(cache_file + "/in-the-way", "x"));
-         },
+        {"the copy cannot read the file", "copy.c", true, [&](const std::string&) { fail_copy(); }, "20001",
+         [](const std::string& m) { return m.find("fileutl_cp") != std::string::npos; }, false},
+        {"the copy cannot be put in place", "rename.c", true, [&](const std::string& v) { block_cache_file(v); },
          "20001", [](const std::string& m) { return m.find("Unable to rename temporary file") == 0; }, false},
-        {"the adopted file cannot be removed", "kept.c", true,
-         [&](const std::string&) { inject("fuse_unlink", "errno=16"); }, "20001",
+        {"the adopted file cannot be removed", "kept.c", true, [&](const std::string&) { fail_removal(); }, "20001",
          [&](const std::string& m) { return m.find(in_view("/vob1/dir/kept.c")) != std::string::npos; }, true},
-        {"no version, and the file cannot be removed", "stuck.c", false,
-         [&](const std::string&) { inject("fuse_unlink", "errno=16"); }, "20001",
-         [&](const std::string& m) { return m.find(in_view("/vob1/dir/stuck.c")) != std::string::npos; }, false},
-        {"the server's Lookup answers 500", "lookup.c", true,
-         [&](const std::string&) { refuse_lookup("lookup.c"); }, "20048",
+        {"no version, and the file cannot be removed", "stuck.c", false, [&](const std::string&) { fail_removal(); },
+         "20001", [&](const std::string& m) { return m.find(in_view("/vob1/dir/stuck.c")) != std::string::npos; },
+         false},
+        {"the server's Lookup answers 500", "lookup.c", true, [&](const std::string&) { refuse_lookup("lookup.c"); },
+         "20048",
          [&](const std::string& m) {
              return m == "Unable to lookup path \"" + in_view("/vob1/dir/lookup.c") + "\": Error 20048\n";
          },
          false},
     };
-    std::vector<std::string> made_versions;
+    Lines made_versions;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const std::string path = std::string("/vob1/dir/") + row.leaf;
@@ -359,7 +384,7 @@ TEST_F(E2eMkelem, FailuresAnswerTheirStatusAndLeaveNoHalfAdoptedFile) {
         ASSERT_TRUE(write_file(in_view(path), mine));
         const std::string made = vob().mkelem(path, Kind::file, mine);
         made_versions.push_back(made);
-        row.fault(cache_path_of(made));
+        row.fault(made);
         const size_t mark = journal_mark();
         const lib_test::Reply reply = mkelem(path, "", row.named_version ? made : NULL_OID);
         EXPECT_EQ(row.status, status(reply));
@@ -367,18 +392,9 @@ TEST_F(E2eMkelem, FailuresAnswerTheirStatusAndLeaveNoHalfAdoptedFile) {
         EXPECT_EQ((Lines{inval_name(vob().parent_oid(path), row.leaf),
                          inval_obj(vob().element_oid("/vob1/dir"), MKELEM)}),
                   own_invalidations(mark));
-        // The view-private file is still what the name shows.
-        EXPECT_EQ(mine, file(path).bytes);
-        EXPECT_EQ(0644u, file(path).mode);
-        EXPECT_EQ(row.adopted ? 1u : 0u, cached_versions().count(made));
-        if (row.adopted) {
-            EXPECT_EQ(mine, cached_versions().at(made));
-        }
-        EXPECT_EQ(0u, cache_tmp_files());
+        expect_left(path, mine, made, row.adopted);
     }
-    // Whatever a failed request might have queued has run by now.
-    EXPECT_EQ("0", status(call(make_request("GetCache", "sync"))));
-    for (const std::string& made : made_versions) EXPECT_EQ(0u, gets(made)) << made;
+    expect_not_fetched(made_versions);
 }
 
 // ---- Checkin -----------------------------------------------------------------------------
@@ -463,27 +479,22 @@ TEST_F(E2eCheckin, FailuresAnswerTheirStatusAndLeaveNoHalfAdoptedFile) {
         const char* name;
         const char* leaf;
         bool named_version;
-        std::function<void(const std::string& cache_file)> fault;
+        std::function<void(const std::string& version)> fault;
         const char* status;
         std::function<bool(const std::string& message)> message;
         bool flushed;   // the element and its name dropped
         bool adopted;   // the cache holds the whole file afterwards
     } rows[] = {
-        {"the copy cannot read the file", "copy.c", true, [&](const std::string&) { inject("fuse_read", "errno=5"); },
-         "20001", [](const std::string& m) { return m.find("fileutl_cp") != std::string::npos; }, false, false},
-        {"the copy cannot be put in place", "rename.c", true,
-         [&](const std::string& cache_file) {
-             ASSERT_TRUE(make_dirs(cache_file));
-             ASSERT_TRUE(write_file(cache_file + "/in-the-way", "x"));
-         },
+        {"the copy cannot read the file", "copy.c", true, [&](const std::string&) { fail_copy(); }, "20001",
+         [](const std::string& m) { return m.find("fileutl_cp") != std::string::npos; }, false, false},
+        {"the copy cannot be put in place", "rename.c", true, [&](const std::string& v) { block_cache_file(v); },
          "20001", [](const std::string& m) { return m.find("Unable to rename temporary file") == 0; }, false, false},
-        {"the checked-out file cannot be removed", "kept.c", true,
-         [&](const std::string&) { inject("fuse_unlink", "errno=16"); }, "20001",
-         [&](const std::string& m) { return m.find(in_view("/vob1/dir/kept.c")) != std::string::npos; }, true, true},
-        {"no version, and the file cannot be removed", "stuck.c", false,
-         [&](const std::string&) { inject("fuse_unlink", "errno=16"); }, "20001",
-         [&](const std::string& m) { return m.find(in_view("/vob1/dir/stuck.c")) != std::string::npos; }, true,
-         false},
+        {"the checked-out file cannot be removed", "kept.c", true, [&](const std::string&) { fail_removal(); },
+         "20001", [&](const std::string& m) { return m.find(in_view("/vob1/dir/kept.c")) != std::string::npos; },
+         true, true},
+        {"no version, and the file cannot be removed", "stuck.c", false, [&](const std::string&) { fail_removal(); },
+         "20001", [&](const std::string& m) { return m.find(in_view("/vob1/dir/stuck.c")) != std::string::npos; },
+         true, false},
         {"the server's Lookup answers 500 after the flush", "lookup.c", true,
          [&](const std::string&) { refuse_lookup("lookup.c"); }, "20002",
          [](const std::string& m) {
@@ -499,30 +510,23 @@ TEST_F(E2eCheckin, FailuresAnswerTheirStatusAndLeaveNoHalfAdoptedFile) {
     Lines paths;
     for (const auto& row : rows) paths.push_back(std::string("/vob1/dir/") + row.leaf);
     std::map<std::string, std::string> edits = check_out_and_edit(paths);
-    std::vector<std::string> checked_in_versions;
+    Lines checked_in_versions;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const std::string path = std::string("/vob1/dir/") + row.leaf;
         const std::string edited = edits[path];
         const std::string checked_in = vob().checkin(path, edited);
         checked_in_versions.push_back(checked_in);
-        row.fault(cache_path_of(checked_in));
+        row.fault(checked_in);
         const size_t mark = journal_mark();
         const lib_test::Reply reply = checkin(path, row.named_version ? checked_in : NULL_OID);
         EXPECT_EQ(row.status, status(reply));
         EXPECT_TRUE(row.message(message(reply))) << message(reply);
         EXPECT_EQ(row.flushed ? 2u : 0u, own_invalidations(mark).size()) << one_text(own_invalidations(mark));
         // The checked-out file is still what the name shows.
-        EXPECT_EQ(edited, file(path).bytes);
-        EXPECT_EQ(0644u, file(path).mode);
-        EXPECT_EQ(row.adopted ? 1u : 0u, cached_versions().count(checked_in));
-        if (row.adopted) {
-            EXPECT_EQ(edited, cached_versions().at(checked_in));
-        }
-        EXPECT_EQ(0u, cache_tmp_files());
+        expect_left(path, edited, checked_in, row.adopted);
     }
-    EXPECT_EQ("0", status(call(make_request("GetCache", "sync"))));
-    for (const std::string& version : checked_in_versions) EXPECT_EQ(0u, gets(version)) << version;
+    expect_not_fetched(checked_in_versions);
 }
 
 // ---- both --------------------------------------------------------------------------------

@@ -129,6 +129,15 @@ private:
     thread_test::Gate& m_gate;
 };
 
+// Takes every low-priority place of the pool with work that waits for
+// `release`, so that background work stays queued; whether they were all
+// taken in time.
+bool take_background_places(OstrelAgent_Thread_Manager_Base* manager, thread_test::Gate& release) {
+    const int places = manager->get_counts().pool - 1;
+    for (int i = 0; i < places; ++i) manager->process_request(new Blocker(release));
+    return eventually([&] { return manager->get_counts().bg_busy == places; });
+}
+
 // A view whose cleartext cache is the test's, and a server to fetch from.
 class CleartextTest : public ::testing::Test {
 protected:
@@ -403,11 +412,8 @@ TEST_F(CleartextTest, BackgroundFetchesAreQueuedMergedAndReported) {
     add(1, "one\n");
     add(2, "two\n");
     OstrelAgent_Thread_Manager_Base* manager = pool();
-    // Every low-priority place of the pool taken: background work stays queued.
     thread_test::Gate release;
-    const int places = manager->get_counts().pool - 1;
-    for (int i = 0; i < places; ++i) manager->process_request(new Blocker(release));
-    ASSERT_TRUE(eventually([&] { return manager->get_counts().bg_busy == places; }));
+    ASSERT_TRUE(take_background_places(manager, release));
 
     Heard first, second;
     Got queued = get(1, new Recording_Listener(first));
@@ -465,9 +471,7 @@ TEST_F(CleartextTest, APlainListenerOnlyMakesTheFetchABackgroundOne) {
     add(2, "two\n");
     OstrelAgent_Thread_Manager_Base* manager = pool();
     thread_test::Gate release;
-    const int places = manager->get_counts().pool - 1;
-    for (int i = 0; i < places; ++i) manager->process_request(new Blocker(release));
-    ASSERT_TRUE(eventually([&] { return manager->get_counts().bg_busy == places; }));
+    ASSERT_TRUE(take_background_places(manager, release));
 
     for (unsigned n : {1u, 2u}) {
         const Got queued = get(n, new OstrelAgent_BG_Cleartext_listener);
@@ -491,9 +495,7 @@ TEST_F(CleartextTest, ReadersOfAQueuedBackgroundFetchShareItsOneRequest) {
     add(1, body);
     OstrelAgent_Thread_Manager_Base* manager = pool();
     thread_test::Gate release;
-    const int places = manager->get_counts().pool - 1;
-    for (int i = 0; i < places; ++i) manager->process_request(new Blocker(release));
-    ASSERT_TRUE(eventually([&] { return manager->get_counts().bg_busy == places; }));
+    ASSERT_TRUE(take_background_places(manager, release));
 
     Heard heard;
     ASSERT_EQ(0, get(1, new Recording_Listener(heard)).status);
