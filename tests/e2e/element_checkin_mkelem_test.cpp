@@ -20,7 +20,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <string>
@@ -36,6 +38,8 @@ namespace {
 using Kind = Served_Vob::Kind;
 
 const char* const NULL_OID = "00000000-0000-0000-0000-000000000000";
+// The text of the error a forced read failure gives, ended as messages end.
+const std::string EIO_TEXT = std::string(std::strerror(EIO)) + "\n";
 const char* const DIRECTORY_RPC = "Ostrel_Norvane::get_directory_contents_rpc";
 
 // Makes `path` and the directories above it.
@@ -361,7 +365,8 @@ TEST_F(E2eMkelem, FailuresAnswerTheirStatusAndLeaveNoHalfAdoptedFile) {
         bool adopted;   // the cache holds the whole file afterwards
     } rows[] = {
         {"the copy cannot read the file", "copy.c", true, [&](const std::string&) { fail_copy(); }, "20001",
-         [](const std::string& m) { return m.find("fileutl_cp") != std::string::npos; }, false},
+         [&](const std::string& m) { return m == "Error from read on \"" + in_view("/vob1/dir/copy.c") + "\": " + EIO_TEXT; },
+         false},
         {"the copy cannot be put in place", "rename.c", true, [&](const std::string& v) { block_cache_file(v); },
          "20001", [](const std::string& m) { return m.find("Unable to rename temporary file") == 0; }, false},
         {"the adopted file cannot be removed", "kept.c", true, [&](const std::string&) { fail_removal(); }, "20001",
@@ -486,7 +491,8 @@ TEST_F(E2eCheckin, FailuresAnswerTheirStatusAndLeaveNoHalfAdoptedFile) {
         bool adopted;   // the cache holds the whole file afterwards
     } rows[] = {
         {"the copy cannot read the file", "copy.c", true, [&](const std::string&) { fail_copy(); }, "20001",
-         [](const std::string& m) { return m.find("fileutl_cp") != std::string::npos; }, false, false},
+         [&](const std::string& m) { return m == "Error from read on \"" + in_view("/vob1/dir/copy.c") + "\": " + EIO_TEXT; },
+         false, false},
         {"the copy cannot be put in place", "rename.c", true, [&](const std::string& v) { block_cache_file(v); },
          "20001", [](const std::string& m) { return m.find("Unable to rename temporary file") == 0; }, false, false},
         {"the checked-out file cannot be removed", "kept.c", true, [&](const std::string&) { fail_removal(); },

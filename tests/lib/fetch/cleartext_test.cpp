@@ -531,37 +531,49 @@ TEST_F(CleartextTest, ReadersOfAQueuedBackgroundFetchShareItsOneRequest) {
     EXPECT_EQ(std::vector<std::string>{text(version(1)) + "-" + MODE}, leaf(1));
 }
 
+// Adoption copies the file in whole, over a cached copy too, and leaves the
+// file where it is; what cannot be copied leaves neither a cache file nor a
+// temporary one.
 TEST_F(CleartextTest, AdoptionCopiesALocalFileInOverWhatIsCached) {
     const std::string source = home.path() + "/private.c";
     const std::string path = cache_path(1);
+    // Several pieces of the copy and of its writeback, and a short last one.
+    const std::string large = random_bytes((size_t{17} << 20) + 5, 3);
     const struct {
         const char* what;
-        const char* contents;  // of the source; null: no source
-        int status;
-        const char* cached;    // what the cache holds afterwards; null: nothing
+        std::string contents;  // of the source file
+        bool directory;        // the source is a directory instead
+        int status;            // 0: the cache holds the contents afterwards
     } cases[] = {
-        {"a missing source", nullptr, S::GENERAL_FAILURE, nullptr},
-        {"a version not cached", "first\n", 0, "first\n"},
-        {"a version cached", "second\n", 0, "second\n"},
+        {"a missing source", "", false, S::GENERAL_FAILURE},
+        {"a directory", "", true, S::GENERAL_FAILURE},
+        {"a version not cached", "first\n", false, 0},
+        {"a version cached", "second\n", false, 0},
+        {"a large file over the cached one", large, false, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         ::unlink(source.c_str());
-        if (c.contents != nullptr) lib_test::write_file(source, c.contents);
+        ::rmdir(source.c_str());
+        if (c.directory) {
+            ASSERT_EQ(0, ::mkdir(source.c_str(), 0700));
+        } else if (!c.contents.empty()) {
+            lib_test::write_file(source, c.contents);
+        }
         OstrelAgent_Cleartext cltxt(VOB, 0, version(1), cache);
         EXPECT_EQ(c.status, cltxt.adopt(source));
         EXPECT_EQ(path, cltxt.get_cache_path());
-        if (c.status != 0) {
-            EXPECT_EQ(0u, cltxt.get_error_message().find("Error from fileutl_cp on \"" + dir_of(path) + "/.tmp."))
+        // The source stays where it is.
+        EXPECT_EQ(c.directory || !c.contents.empty(), lib_test::exists(source));
+        if (c.status == 0) {
+            EXPECT_TRUE(c.contents == lib_test::read_file(path));
+            EXPECT_EQ(0400u, mode_of(path));
+        } else {
+            EXPECT_EQ(0u, cltxt.get_error_message().find("Error from open on \"" + source + "\": "))
                 << cltxt.get_error_message();
         }
-        // The source stays where it is.
-        EXPECT_EQ(c.contents != nullptr, lib_test::exists(source));
-        if (c.cached != nullptr) {
-            EXPECT_EQ(c.cached, lib_test::read_file(path));
-            EXPECT_EQ(0400u, mode_of(path));
-        }
-        EXPECT_EQ(c.cached != nullptr ? 1u : 0u, leaf(1).size());
+        // The version's file alone, or nothing (no temporary file left).
+        EXPECT_EQ(c.status == 0 ? 1u : 0u, leaf(1).size());
     }
 }
 
