@@ -152,11 +152,21 @@ public:
         return cache_dir() + "/.c/" + Served_Vob::REPLICA + "/" + levels + "/" + oid + "-" + Served_Vob::TEXT_MODE;
     }
 
-    // Unmounts and stops the daemon; whether korva_fuse ended cleanly.
+    // Removes the server's contents file of version `oid` and its cache
+    // file, which no request is to read any more.
+    void forget_version(const std::string& oid) const {
+        bench::remove_dir(m_work + "/versions/" + Served_Vob::REPLICA + "/" + oid);
+        ::unlink(cache_file(oid).c_str());
+    }
+
+    // Unmounts and stops the daemon (what of them was started); whether
+    // korva_fuse ended cleanly.
     bool stop() {
-        const bool clean = m_mount->stop() == std::optional<int>(0);
-        m_agent->signal_child(SIGTERM);
-        m_agent->wait_exit();
+        const bool clean = m_mount && m_mount->stop() == std::optional<int>(0);
+        if (m_agent) {
+            m_agent->signal_child(SIGTERM);
+            m_agent->wait_exit();
+        }
         return clean;
     }
 
@@ -191,10 +201,16 @@ bool adoption(Bench_View& view, const std::vector<Size>& sizes, const std::strin
     for (const Size& size : sizes) {
         const std::string file = view.root() + size.path;
         std::vector<double> checkin, cp, durable_cp;
+        // The versions of the round before, once the next update has run.
+        std::vector<std::string> superseded;
         for (int round = 0; round < size.rounds; ++round) {
             // The checkout, taken up by an update, and the edit through the mount.
-            view.vob().checkout(size.path);
+            const std::string checked_out = view.vob().checkout(size.path);
             view.update();
+            // What the view selected before this update is read no more:
+            // large rounds would fill the disk.
+            for (const std::string& done : superseded) view.forget_version(done);
+            superseded = {checked_out};
             const std::string edited = contents(size.bytes, round + 1);
             if (!e2e::write_file(file, edited)) bench::fail("the checked-out file cannot be written");
             const std::string version = view.vob().checkin(size.path, edited);
@@ -227,6 +243,7 @@ bool adoption(Bench_View& view, const std::vector<Size>& sizes, const std::strin
             if (tail_of(copy, size.bytes) != tail_text(edited)) bench::fail("cp made another file");
             ::unlink(copy.c_str());
             ::unlink(source.c_str());
+            superseded.push_back(version);
         }
         const double c = median(checkin), p = median(cp), d = median(durable_cp);
         std::printf("Checkin adopting %-8s %10.2f ms   cp %10.2f ms   ratio %6.2f   cp and sync %10.2f ms   ratio %6.2f\n",
@@ -278,11 +295,25 @@ bool make_path(Bench_View& view, const std::vector<int>& depths, int rounds) {
     return growth <= 2.0;
 }
 
+// A benchmark that fails exits at once: the view it runs is stopped and its
+// files removed on the way out all the same.
+Bench_View* g_running = nullptr;
+std::string g_work;
+
+void clean_up() {
+    if (g_running != nullptr) g_running->stop();
+    g_running = nullptr;
+    if (!g_work.empty()) bench::remove_dir(g_work);
+    g_work.clear();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const std::string work = bench::make_dir(bench::base_dir(argc, argv), "checkin_mkelem_bench");
+    g_work = work;
+    std::atexit(clean_up);
     const std::string plain = work + "/plain";
     ::mkdir(plain.c_str(), 0700);
     setenv("NORVANE_SERVER_DIR", OSTREL_BENCH_SERVER_DIR, 1);
@@ -295,11 +326,13 @@ int main(int argc, char** argv) {
         view.vob().batch([&] {
             for (const Size& size : sizes) view.vob().mkelem(size.path, Served_Vob::Kind::file, contents(size.bytes, 0));
         });
+        g_running = &view;
         view.start();
         adoption(view, sizes, plain);
         make_path(view, {1, 5, 20}, 7);
+        g_running = nullptr;
         status = view.stop() ? 0 : 1;
     }
-    bench::remove_dir(work);
+    clean_up();
     return status;
 }
