@@ -14,7 +14,6 @@
 // caches); the plain directory's is kept by the kernel all along.
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,7 +33,6 @@
 
 namespace {
 
-using e2e::Process;
 
 constexpr int kRounds = 5;
 constexpr int kStats = 100000;
@@ -77,28 +75,13 @@ void read_file(const std::string& path, size_t bytes) {
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each figure as soon as it is measured
     const std::string work = bench::make_dir(bench::base_dir(argc, argv), "korva_fuse_bench");
-    const std::string home = work + "/home", korva_root = work + "/korva", storage = work + "/view.vws",
-                      plain = work + "/plain";
-    for (const std::string& dir : {home, korva_root, plain}) ::mkdir(dir.c_str(), 0700);
-    setenv("NORVANE_SERVER_DIR", OSTREL_BENCH_SERVER_DIR, 1);
     const e2e::Vob vob;
-    std::map<std::string, std::string> env = {{"HOME", home},
-                                              {"KORVA_ROOT", korva_root},
-                                              {"NORVANE_SERVER_DIR", OSTREL_BENCH_SERVER_DIR},
-                                              {"NORVANE_HOST_CONFIG_DIR", fakeserver::certificates().dir}};
     int status = 0;
     {
-        fakeserver::Fake_Server server(
-            R"({"accounts": [{"credentials": "u:p", "jsessionid": "J1", "session": "S1"}], "rules": [)" +
-            e2e::served_vob_rules(vob) +
-            R"(, {"match": {"rpc": "Ostrel_Norvane::getconfigspec_rpc"}, "reply": {"parts": [)"
-            R"({"id": "CspecElementRules", "body_text": "element * /main/LATEST"}]}}]})");
-        if (!server.ok()) bench::fail("the test server did not start: " + server.error());
-        e2e::write_file(home + "/.keystore_norvane_ostrel.pem", e2e::read_file(fakeserver::certificates().ca));
-
         // The view made, serving on, and the server's VOB mounted in it.
-        Process agent(OSTREL_AGENT_PATH, {storage}, env);
-        bench::make_view_with_vob(agent, storage, work, server.url(""), vob);
+        const bench::Served_View served(work, vob);
+        const std::string &korva_root = served.korva_root, &plain = served.plain;
+        const std::map<std::string, std::string> env = served.env();
         std::unique_ptr<e2e::Fuse_Mount> mount;
         // A new korva_fuse: the kernel keeps nothing of the view.
         auto remount = [&] {
@@ -178,8 +161,6 @@ int main(int argc, char** argv) {
 
 
         status = mount->stop() == std::optional<int>(0) ? 0 : 1;
-        agent.signal_child(SIGTERM);
-        agent.wait_exit();
     }
     bench::remove_dir(work);
     return status;

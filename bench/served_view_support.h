@@ -3,6 +3,10 @@
 // request (MkView against the test server) and the server's VOB mounted in
 // it. Fails the benchmark when a step fails.
 
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,8 +14,43 @@
 #include "bench/bench_support.h"
 #include "e2e/fuse_view.h"
 #include "e2e/pipe_client.h"
+#include "fakeserver/fake_server.h"
 
 namespace bench {
+
+// Where a benchmark that serves a view works, under its directory `work`:
+// the daemon's HOME, KORVA_ROOT and storage, and a plain directory for the
+// same work done without the view (the home, the kernel's root and the
+// plain directory made).
+struct Served_Places {
+    explicit Served_Places(const std::string& work)
+        : home(work + "/home"), korva_root(work + "/korva"), storage(work + "/view.vws"), plain(work + "/plain") {
+        for (const std::string& dir : {home, korva_root, plain}) ::mkdir(dir.c_str(), 0700);
+        setenv("NORVANE_SERVER_DIR", OSTREL_BENCH_SERVER_DIR, 1);
+    }
+    // The environment of the daemon and of korva_fuse.
+    std::map<std::string, std::string> env() const {
+        return {{"HOME", home},
+                {"KORVA_ROOT", korva_root},
+                {"NORVANE_SERVER_DIR", OSTREL_BENCH_SERVER_DIR},
+                {"NORVANE_HOST_CONFIG_DIR", fakeserver::certificates().dir}};
+    }
+    // The daemon trusts the test server: its CA as the common keystore.
+    void trust_test_server() const {
+        e2e::write_file(home + "/.keystore_norvane_ostrel.pem", e2e::read_file(fakeserver::certificates().ca));
+    }
+
+    std::string home, korva_root, storage, plain;
+};
+
+// The test server's scenario for a view that mounts `vob`: the account
+// "u"/"p", the VOB's names and an element rule for the config spec.
+inline std::string served_vob_scenario(const e2e::Vob& vob) {
+    return R"({"accounts": [{"credentials": "u:p", "jsessionid": "J1", "session": "S1"}], "rules": [)" +
+           e2e::served_vob_rules(vob) +
+           R"(, {"match": {"rpc": "Ostrel_Norvane::getconfigspec_rpc"}, "reply": {"parts": [)"
+           R"({"id": "CspecElementRules", "body_text": "element * /main/LATEST"}]}}]})";
+}
 
 // The status code of the first request to a daemon just started, given on
 // its standard input.
@@ -42,5 +81,29 @@ inline std::unique_ptr<e2e::PipeClient> make_view_with_vob(e2e::Process& agent, 
         fail("MountVob failed");
     return client;
 }
+
+// A view served for a benchmark under `work`: the places above, the test
+// server with `vob`'s names, the daemon on a new storage (MkView, the VOB
+// mounted) and the client connection that mounted it. A step that fails
+// fails the benchmark. The daemon is told to end when the object goes.
+class Served_View : public Served_Places {
+public:
+    Served_View(const std::string& work, const e2e::Vob& vob)
+        : Served_Places(work), server(served_vob_scenario(vob)), agent(OSTREL_AGENT_PATH, {storage}, env()) {
+        if (!server.ok()) fail("the test server did not start: " + server.error());
+        trust_test_server();
+        client = make_view_with_vob(agent, storage, work, server.url(""), vob);
+    }
+    ~Served_View() {
+        agent.signal_child(SIGTERM);
+        agent.wait_exit();
+    }
+    Served_View(const Served_View&) = delete;
+    Served_View& operator=(const Served_View&) = delete;
+
+    fakeserver::Fake_Server server;
+    e2e::Process agent;
+    std::unique_ptr<e2e::PipeClient> client;
+};
 
 }  // namespace bench

@@ -11,7 +11,6 @@ namespace kesto_schema {
 
 namespace {
 
-constexpr int FILE_ENTRY = 1038;
 constexpr int NAME_FIELD = 1026;
 constexpr int MAX_KEY_SLOT = 260;
 constexpr int MAX_COMPOUND = 256;

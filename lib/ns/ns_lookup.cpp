@@ -28,7 +28,6 @@ const char* const SOURCE = "lib/ns/ns_lookup";
 // Statuses of content fetch that the name cache tells apart.
 constexpr int METADATA_NOT_FOUND = 20002;
 constexpr uint32_t ALL_ONES = 0xFFFFFFFFu;
-constexpr unsigned PATH_MAX_BYTES = 1024;
 constexpr unsigned NAME_BUF = 256;
 
 // Entry flags.

@@ -3,6 +3,9 @@
 // the sweep that treats every hijacked file at the end of an update.
 #include "lib/ns/ns_rpc.h"
 
+#include <map>
+#include <memory>
+
 #include "lib/core/ostrelagent_config.h"
 #include "lib/core/ostrelagent_log_update.h"
 #include "lib/ns/ns_lookup.h"
@@ -77,34 +80,110 @@ std::string full_path(const std::string& top, const char* parent_path, const std
     return path;
 }
 
+// How often a view-wide list is made while the view database changes under
+// it before the last try holds the namespace mutex throughout.
+constexpr int LIST_TRIES = 3;
+
+// One try at the full paths of what a search of the view database finds,
+// for the VOBs that are mounted. The search is one read transaction of the
+// view database; each directory's path is then found once, under the
+// namespace mutex for that directory alone, so that a list of many files
+// keeps the kernel's calls waiting no longer than one directory's look-up.
+class View_List {
+public:
+    // What the search found, and the status of the search (0, or its
+    // failure: nothing is listed then).
+    template <typename Search>
+    explicit View_List(Search search) : m_status(search(m_found)) {}
+
+    int search_status() const { return m_status; }
+    // Names every object found; the status of the last that could not be
+    // named, else 0.
+    int name_all() {
+        int result = 0;
+        for (const ostrelagent_hijack_co_info& f : m_found) {
+            const std::string& tag = tag_of(f.identity);
+            if (tag.empty()) continue;
+            // A checked-out VOB root has no directory: its path is the VOB's.
+            if (qel_oid_eq(&f.directory, &QEL_OID_NULL)) {
+                std::string path = tag;
+                OstrelAgent_Util::globalize_path(path);
+                paths.push_back(path);
+                continue;
+            }
+            const Directory& dir = directory_of(f);
+            if (dir.status != 0) {
+                errors += dir.errors;
+                result = dir.status;
+                continue;
+            }
+            paths.push_back(full_path(tag, dir.parent.path, f.name));
+        }
+        return result;
+    }
+
+    std::vector<std::string> paths;
+    std::string errors;
+
+private:
+    struct Directory {
+        int status = 0;
+        Parent parent;
+        std::string errors;
+    };
+
+    static std::string bytes_of(const void* at, size_t size) { return std::string(static_cast<const char*>(at), size); }
+
+    const std::string& tag_of(const qel_uuid_s& vob) {
+        const std::string key = bytes_of(vob.bytes, sizeof vob.bytes);
+        auto it = m_tags.find(key);
+        if (it == m_tags.end())
+            it = m_tags.emplace(key, OstrelAgent_Config::get_instance()->get_mount_info(vob).vob_tag).first;
+        return it->second;
+    }
+
+    const Directory& directory_of(const ostrelagent_hijack_co_info& f) {
+        const std::string key = bytes_of(f.identity.bytes, sizeof f.identity.bytes) +
+                                bytes_of(f.directory.bytes, sizeof f.directory.bytes);
+        auto it = m_directories.find(key);
+        if (it != m_directories.end()) return it->second;
+        Directory dir;
+        {
+            Ns_Cache_Lock lock;
+            dir.status = get_obj_parent_info(f, &dir.parent, dir.errors);
+        }
+        return m_directories.emplace(key, dir).first->second;
+    }
+
+    Found m_found;
+    int m_status;
+    std::map<std::string, std::string> m_tags;
+    std::map<std::string, Directory> m_directories;
+};
+
 // The full paths of what `search` finds in the view database, for the VOBs
-// that are mounted.
+// that are mounted. A list made while the view database changed is made
+// again, so that it shows the view as it was at one moment; the last try
+// holds the namespace mutex for the whole list.
 template <typename Search>
 int view_paths(const char* op, Search search, std::vector<std::string>& paths, std::string& errors) {
-    Ns_Rpc_Frame frame(op);
-    OstrelAgent_Config config = *OstrelAgent_Config::get_instance();
-    Found found;
-    int status = search(found);
-    if (status != 0) return status;
-    int result = 0;
-    for (const ostrelagent_hijack_co_info& f : found) {
-        const std::string tag = config.get_mount_info(f.identity).vob_tag;
-        if (tag.empty()) continue;
-        // A checked-out VOB root has no directory: its path is the VOB's.
-        if (qel_oid_eq(&f.directory, &QEL_OID_NULL)) {
-            std::string path = tag;
-            OstrelAgent_Util::globalize_path(path);
-            paths.push_back(path);
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, "ns_rpc", op);
+    for (int attempt = 1;; ++attempt) {
+        const bool last = attempt == LIST_TRIES;
+        std::unique_ptr<Ns_Cache_Lock> throughout(last ? new Ns_Cache_Lock : nullptr);
+        const unsigned generation = ostrel_db_write_generation();
+        View_List list(search);
+        if (list.search_status() != 0) return list.search_status();
+        const int result = list.name_all();
+        if (!last && ostrel_db_write_generation() != generation) {
+            trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "the view changed while it was listed (try %d)",
+                             attempt);
             continue;
         }
-        Parent parent;
-        if ((status = get_obj_parent_info(f, &parent, errors)) != 0) {
-            result = status;
-            continue;
-        }
-        paths.push_back(full_path(tag, parent.path, f.name));
+        paths.insert(paths.end(), list.paths.begin(), list.paths.end());
+        errors += list.errors;
+        return result;
     }
-    return result;
 }
 
 void log_error(OstrelAgent_Log_Update* log, const std::string& text) {

@@ -20,7 +20,6 @@ using Trace = OstrelAgent_Trace;
 
 // The dbid that stands for a VOB's root directory.
 constexpr unsigned VOB_ROOT_DBID = 1;
-constexpr size_t LINK_TEXT_SIZE = 1024;
 
 struct UuidText {
     explicit UuidText(const qel_uuid_s& uuid) { qel_uuid_to_str(&uuid, text); }

@@ -7,7 +7,9 @@
 
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/ops/ostrelagent_checkin.h"
+#include "lib/ops/ostrelagent_getaggregatedstate.h"
 #include "lib/ops/ostrelagent_getcache.h"
+#include "lib/ops/ostrelagent_getchildren.h"
 #include "lib/ops/ostrelagent_getmountedvoblist.h"
 #include "lib/ops/ostrelagent_hijack.h"
 #include "lib/ops/ostrelagent_invalidate_checkouts.h"
@@ -49,6 +51,8 @@ void OstrelAgent_Element_Ops::install() {
         {&OstrelAgent_Tag::ISVOBPUBLIC, make<OstrelAgent_IsVobPublic>},
         {&OstrelAgent_Tag::MKELEM, make<OstrelAgent_Mkelem>},
         {&OstrelAgent_Tag::UNHIJACK, make<OstrelAgent_Unhijack>},
+        {&OstrelAgent_Tag::GETCHILDREN, make<OstrelAgent_GetChildren>},
+        {&OstrelAgent_Tag::GETAGGREGATEDSTATE, make<OstrelAgent_GetAggregatedState>},
     };
     for (const Element_Op& op : ops) ostrelagent_install_factory(*op.tag, op.factory);
 }

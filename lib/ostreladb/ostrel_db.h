@@ -42,6 +42,12 @@ void ostrel_db_on_exit();
 // The modification time, in seconds, of the state file.
 int ostrel_db_get_mtime(long* mtime);
 
+// The number of write transactions begun so far (a batch counts once). A
+// reader that reads the same number before its first read transaction and
+// after its last one saw no change in between: together its reads show the
+// database as it was at one moment.
+unsigned ostrel_db_write_generation();
+
 // ---- batches ----------------------------------------------------------------------------
 //
 // A batch makes the operations that the calling thread runs until its end

@@ -600,7 +600,6 @@ const int QUIET_SAVE[] = {QEL_ST_READ_ONLY_STATE, QEL_ST_EXISTS, 0};
 const int QUIET_GET[] = {QEL_ST_READ_ONLY_STATE, QEL_ST_NOT_FOUND, 0};
 const int QUIET_ADD_VOB_REF[] = {QEL_ST_READ_ONLY_STATE, QEL_ST_EXISTS, QEL_ST_NOT_FOUND, 0};
 const int QUIET_RM_VOB_REF[] = {QEL_ST_READ_ONLY_STATE, QEL_ST_NOT_FOUND, QEL_ST_NOT_PERMITTED, 0};
-const int QUIET_WRITE[] = {QEL_ST_READ_ONLY_STATE, 0};
 
 // The text that names a config record in messages: its first derived object.
 struct FirstDo {

@@ -17,8 +17,6 @@
 namespace {
 
 const char* const INODE = "DB_INODE";
-// A container that cannot be removed now is given up this much later.
-constexpr long STRANDED_DELAY_SECONDS = 86400;
 
 unsigned long dbid_text(uint32_t dbid) { return static_cast<unsigned long>(dbid); }
 

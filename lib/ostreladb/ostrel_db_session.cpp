@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "lib/core/ostrelagent_trace.h"
+#include "lib/ostreladb/ostrel_db.h"
 #include "lib/ostreladb/ostrel_db_dump.h"
 #include "lib/ostreladb/ostrel_db_msg.h"
 #include "lib/ostreladb/ostrel_db_record.h"
@@ -332,6 +333,16 @@ ostrelagent_kesto_tls_t* ostrelagent_kesto_tls_get() {
     return block;
 }
 
+namespace {
+
+// Write transactions begun, counted under the database's mutex before their
+// first change.
+std::atomic<unsigned> g_write_transactions{0};
+
+} // namespace
+
+unsigned ostrel_db_write_generation() { return g_write_transactions.load(); }
+
 int ostrela_db_trans_start(int write) { return ostrela_db_trans_start_int(write, 1); }
 
 int ostrela_db_trans_start_int(int write, int check_state) {
@@ -382,6 +393,7 @@ int ostrela_db_trans_start_int(int write, int check_state) {
         return 0;
     }
     db_state_modified_flag = 1;
+    g_write_transactions.fetch_add(1);
     int st = dt_trbegin("tid", &view_db_task);
     if (st != S_OKAY) {
         ostrela_kesto_err("D_TRBEGIN", "", st);

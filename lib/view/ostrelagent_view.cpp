@@ -36,7 +36,6 @@ namespace {
 
 const char* const CLASS_NAME = "OstrelAgent_View";
 constexpr int LEVEL_2 = OstrelAgent_Trace::TRACE_LEVEL_2;
-constexpr int LEVEL_3 = OstrelAgent_Trace::TRACE_LEVEL_3;
 constexpr int LEVEL_4 = OstrelAgent_Trace::TRACE_LEVEL_4;
 
 // Statuses of create and start that are not agent statuses.

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "lib/client/rclient_view_update.h"
-#include "lib/fetch/ostrelagent_log_update.h"
+#include "lib/core/ostrelagent_log_update.h"
 #include "lib/fetch/ostrelagent_view_db_listener.h"
 #include "lib/ns/ns_fuzz_view.h"
 #include "lib/ostreladb/db_vns_check.h"

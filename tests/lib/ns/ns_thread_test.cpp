@@ -137,4 +137,67 @@ TEST_F(NsTreeThreads, NamesMadeListedAndRemovedAtOnceStayInStep) {
     EXPECT_EQ(expected.size(), names.size());
 }
 
+// The view database counts the write transactions begun, a batch once and
+// a read never; a view-wide list made while another thread keeps changing
+// names shows the view as it was at one moment every time (each name made
+// and removed again is listed or not, never a mix the view never held) and
+// ends although the changes do not.
+class NsViewThreads : public NsViewTest {};
+
+TEST_F(NsViewThreads, AViewWideListShowsOneMomentWhileNamesChange) {
+    view_fhandle top = root();
+    view_fhandle d = walk("d");
+    const unsigned before = ostrel_db_write_generation();
+    bool any = true;
+    EXPECT_EQ(0, ostrel_db_has_checkouts(&any));
+    EXPECT_EQ(before, ostrel_db_write_generation()) << "a read is no write";
+    ASSERT_EQ(0, create(top, "counted"));
+    const unsigned after_create = ostrel_db_write_generation();
+    EXPECT_GT(after_create, before);
+    {
+        // The namespace mutex comes before the database's.
+        Ns_Cache_Lock lock;
+        ASSERT_EQ(0, ostrel_db_batch_begin());
+        EXPECT_EQ(0, create(d, "in-batch-1"));
+        EXPECT_EQ(0, create(d, "in-batch-2"));
+        ASSERT_EQ(0, ostrel_db_batch_end(true));
+    }
+    EXPECT_EQ(after_create + 1, ostrel_db_write_generation()) << "a batch is one write";
+
+    std::set<std::string> kept = {"/vobs/a/counted", "/vobs/a/d/in-batch-1", "/vobs/a/d/in-batch-2"};
+    for (int i = 0; i < 40; ++i) {
+        const std::string name = "keep-" + std::to_string(i);
+        ASSERT_EQ(0, create(i % 2 == 0 ? top : d, name.c_str()));
+        kept.insert(std::string(i % 2 == 0 ? "/vobs/a/" : "/vobs/a/d/") + name);
+    }
+    // The changer's names come and go in this order, so that the view holds
+    // one of four sets of them at any moment.
+    const std::set<std::set<std::string>> moments = {
+        {}, {"/vobs/a/one"}, {"/vobs/a/one", "/vobs/a/d/two"}, {"/vobs/a/d/two"}};
+    std::atomic<bool> stop{false};
+    std::atomic<int> failures{0};
+    std::thread changer([&] {
+        while (!stop.load()) {
+            if (create(top, "one") != 0 || create(d, "two") != 0 || remove(top, "one") != 0 || remove(d, "two") != 0)
+                failures++;
+        }
+    });
+    for (int list = 0; list < 30; ++list) {
+        std::vector<std::string> paths;
+        std::string errors;
+        ASSERT_EQ(0, ns_view_get_privates(nullptr, paths, errors)) << errors;
+        std::set<std::string> changing;
+        size_t kept_seen = 0;
+        for (const std::string& path : paths) {
+            if (kept.count(path) != 0) ++kept_seen;
+            else changing.insert(path);
+        }
+        EXPECT_EQ(kept.size(), kept_seen);
+        EXPECT_EQ(1u, moments.count(changing)) << "list " << list << " shows " << changing.size() << " changing names";
+    }
+    stop = true;
+    changer.join();
+    EXPECT_EQ(0, failures.load());
+}
+
 } // namespace

@@ -98,17 +98,6 @@ protected:
         ASSERT_EQ(0, ostrel_db_elem_set_checkedout(vob, static_cast<unsigned>(db_dbid(uuid, elem)), &co, 1));
     }
 
-    // A hijacked name "lost" in the cover of an element the view no longer
-    // has loaded (oid_of(5555)), as a database left by an older view holds.
-    void lost_hijack() {
-        uint32_t cover = make_inode(oid_of(5555), DIR_ELEM, QEL_FTYPE_DIR);
-        const qel_oid_s first = oid_of(5556), second = oid_of(5557);
-        ASSERT_EQ(0, db_test::write_tx([&] {
-            int st = ostrela_db_link(cover, "lost", 0, 0x201c00, nullptr, nullptr, 0, nullptr, nullptr);
-            return st != 0 ? st : ostrela_db_hijack(cover, "lost", &first, &second);
-        }));
-    }
-
     struct Listed {
         int status = -1;
         Paths paths;

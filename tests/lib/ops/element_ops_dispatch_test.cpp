@@ -53,6 +53,8 @@ const std::vector<Served_Op>& served_ops() {
         {&T::INVALIDATECHECKOUTS, false,
          "<invalid-checkouts><element>0e000000-0000-4000-8000-000002000000@9a000000-0000-4000-8000-0000000000a1"
          "</element></invalid-checkouts>"},
+        {&T::GETCHILDREN, false, "<path>/vob1</path>"},
+        {&T::GETAGGREGATEDSTATE, false, "<state>CHECKOUTS</state><get-paths>false</get-paths>"},
     };
     return ops;
 }
