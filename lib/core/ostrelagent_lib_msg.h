@@ -95,6 +95,7 @@ constexpr int REMOUNTED = 88;             // Remounted VOB "%s" (to restore moun
 constexpr int READDIR_DBID_UNKNOWN = 89;  // Internal error retrieving dbid for path '%s'
 constexpr int INVALID_AGGREGATED_STATE = 90; // Invalid aggregated state request "%s".
 constexpr int HIJACK_NOT_HANDLED = 91;    // Can't handle hijack for %s (parent %s): %s.
+constexpr int HIDDEN_METADATA_FAILED = 92; // Unable to get metadata on view-hidden file at '%s': %s
 constexpr int HIJACK_PATHS_FAILED = 93;   // Unable to get list of hijack paths: %s.
 constexpr int HAS_HIJACKS_FAILED = 94;    // Unable to determine whether view has hijacks: %s.
 constexpr int CHECKOUT_PATHS_FAILED = 95; // Unable to get list of checkout paths: %s.

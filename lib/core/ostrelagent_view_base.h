@@ -66,6 +66,10 @@ public:
 
     // --- settings ---
 
+    // Keys of the view's metadata file that replies name too.
+    static constexpr const char* VIEW_UUID_KEY = "view-uuid";
+    static constexpr const char* VIEW_PTIME_KEY = "preserve-vob-modified-time";
+
     // The text mode in canonical form; empty when it names no text mode.
     std::string get_view_textmode();
 

@@ -58,6 +58,8 @@ public:
     int get_ostrel_vstat(ostrel_vstat* out) const;
 
     int get_status() const { return m_status; }
+    // The base status of the walk's last namespace look-up.
+    int get_ns_status() const { return m_ns_status; }
     const std::string& get_message() const { return m_message; }
     const qel_uuid_s& get_vob_uuid() const { return m_vob_uuid; }
     const std::string& get_vob_tag() const { return m_vob_tag; }
@@ -67,7 +69,9 @@ public:
     const view_fhandle& get_parent_fhandle() const { return m_parent_fh; }
     const qel_oid_s& get_co_oid() const { return m_co_oid; }
     bool is_vob_root() const { return m_is_vob_root; }
+    // The final name is hijacked (its status is the hijacked version's).
     bool is_hijacked() const { return m_hijacked; }
+    // The final name is a view-private one over a VOB name: eclipsed.
     bool is_white_out() const { return m_white_out; }
     // Whether the walk stopped with more than one name left.
     bool is_incomplete() const { return m_incomplete; }

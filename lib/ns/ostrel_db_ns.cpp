@@ -759,15 +759,30 @@ int clear_hijack(uint32_t dir_dbid, const char* name, uint32_t* state) {
     return status;
 }
 
+// 0 when the name of the view directory `dir_dbid` is hijacked, 1002 when
+// it is not, else the look-up's status.
+int hijacked_entry(uint32_t dir_dbid, const char* name) {
+    uint32_t object = 0, state = 0;
+    const int status = ostrela_db_dir_entry_lookup(dir_dbid, name, &object, &state);
+    return status == 0 && (state & DIR_ENT_STATE_HIJACKED) == 0 ? QEL_ST_NOT_FOUND : status;
+}
+
 } // namespace
 
 int ostrel_db_unhijack(obj_entry* dir, const char* name) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_unhijack");
     obj_entry* view = obj_2view_obj(dir);
-    int st = view == nullptr ? QEL_ST_NOT_FOUND : ostrel_db_in_transaction(1, [&] {
-        uint32_t state = 0;
-        return clear_hijack(static_cast<uint32_t>(view->dbid), name, &state);
-    });
+    int st = QEL_ST_NOT_FOUND;
+    if (view != nullptr) {
+        const uint32_t dir_dbid = static_cast<uint32_t>(view->dbid);
+        // Most names asked about are not hijacked: a read says so without a
+        // write transaction, whose abort would force the files to disk.
+        st = ostrel_db_in_transaction(0, [&] { return hijacked_entry(dir_dbid, name); });
+        if (st == 0) st = ostrel_db_in_transaction(1, [&] {
+            uint32_t state = 0;
+            return clear_hijack(dir_dbid, name, &state);
+        });
+    }
     lookup_invalidate(dir, name);
     return ostrel_db_report(st, QUIET_NONE, DBU_MSG_UNHIJACK, name, obj_2str(dir));
 }

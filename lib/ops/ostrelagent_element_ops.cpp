@@ -7,9 +7,11 @@
 
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/ops/ostrelagent_checkin.h"
+#include "lib/ops/ostrelagent_checkout.h"
 #include "lib/ops/ostrelagent_getaggregatedstate.h"
 #include "lib/ops/ostrelagent_getcache.h"
 #include "lib/ops/ostrelagent_getchildren.h"
+#include "lib/ops/ostrelagent_getmetadata.h"
 #include "lib/ops/ostrelagent_getmountedvoblist.h"
 #include "lib/ops/ostrelagent_hijack.h"
 #include "lib/ops/ostrelagent_invalidate_checkouts.h"
@@ -41,7 +43,9 @@ void OstrelAgent_Element_Ops::install() {
     // One line per operation as it is built: {&OstrelAgent_Tag::CHECKOUT, make<OstrelAgent_Checkout>}.
     static const std::vector<Element_Op> ops = {
         {&OstrelAgent_Tag::CHECKIN, make<OstrelAgent_Checkin>},
+        {&OstrelAgent_Tag::CHECKOUT, make<OstrelAgent_Checkout>},
         {&OstrelAgent_Tag::GETCACHE, make<OstrelAgent_GetCache>},
+        {&OstrelAgent_Tag::GETMETADATA, make<OstrelAgent_Getmetadata>},
         {&OstrelAgent_Tag::GETMOUNTEDVOBLIST, make<OstrelAgent_Getmountedvoblist>},
         {&OstrelAgent_Tag::HIJACK, make<OstrelAgent_Hijack>},
         {&OstrelAgent_Tag::INVALIDATECHECKOUTS, make<OstrelAgent_InvalidateCheckouts>},

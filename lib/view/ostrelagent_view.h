@@ -45,13 +45,13 @@ public:
     // Files of the view storage.
     static constexpr const char* VIEW_METADATA_FILE = ".ostrel";
     static constexpr const char* LOCK_FILE = ".pid";
-    // Keys of the metadata file, in the order they are written.
+    // Keys of the metadata file, in the order they are written (the view
+    // uuid after the version, the preserve-time flag after the view type:
+    // the base's keys, which queries also name).
     static constexpr const char* VERSION_ID = "versionid";
-    static constexpr const char* VIEW_UUID_KEY = "view-uuid";
     static constexpr const char* SERVER_TAG_KEY = "server-tag";
     static constexpr const char* VIEW_TEXT_MODE_KEY = "text-mode";
     static constexpr const char* VIEW_TYPE_KEY = "view-type";
-    static constexpr const char* VIEW_PTIME_KEY = "preserve-vob-modified-time";
     static constexpr const char* CLTXT_CACHE_DIR_KEY = "cltxt-cache-dir";
     static constexpr const char* CACHE_SIZE_KEY = "cache-size";
     // The version the writer records.

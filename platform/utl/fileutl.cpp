@@ -99,8 +99,12 @@ bool write_all(int fd, const char* data, size_t length) {
     return true;
 }
 
+// A copy's piece: large enough that a file system whose every call is a
+// request (a view through its kernel side) gets few of them.
+constexpr size_t COPY_PIECE = 1024 * 1024;
+
 int copy_fd(int in, int out) {
-    std::vector<char> buffer(64 * 1024);
+    std::vector<char> buffer(COPY_PIECE);
     for (;;) {
         ssize_t n = read(in, buffer.data(), buffer.size());
         if (n < 0) {

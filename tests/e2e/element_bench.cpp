@@ -28,6 +28,9 @@ void E2eElement::SetUp() {
     server_rules = m_vob->rules();
     ASSERT_TRUE(server().ok());
 
+    if (!agent_settings.empty()) {
+        ASSERT_TRUE(write_file(home + "/ostrel.conf", agent_settings));
+    }
     agent = serve_new_view(VIEW);
     client = PipeClient::connect(storage(VIEW), "bench");
     ASSERT_TRUE(client) << agent->stderr_text(Millis(0));

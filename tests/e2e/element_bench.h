@@ -40,6 +40,34 @@ namespace e2e {
 
 using Lines = std::vector<std::string>;
 
+// Whether `expected` occurs in `lines` in its order (other lines between).
+inline bool in_order(const Lines& lines, const Lines& expected) {
+    size_t next = 0;
+    for (const std::string& line : lines)
+        if (next < expected.size() && line == expected[next]) ++next;
+    return next == expected.size();
+}
+
+// `lines` without the "inval_obj" lines of the VOB operation `op` (the
+// namespace drops parent directories in the background with op 13 as it
+// reads names again).
+inline Lines without_op(const Lines& lines, unsigned op) {
+    const std::string tail = " " + std::to_string(op);
+    Lines kept;
+    for (const std::string& line : lines)
+        if (line.compare(0, 10, "inval_obj ") != 0 || line.size() < tail.size() ||
+            line.compare(line.size() - tail.size(), tail.size(), tail) != 0)
+            kept.push_back(line);
+    return kept;
+}
+
+// The lines, each ended by a newline (for failure messages).
+inline std::string joined(const Lines& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += line + "\n";
+    return text;
+}
+
 class E2eElement : public AgentTest {
 protected:
     // The view's name.
@@ -135,6 +163,10 @@ protected:
     void inject(const std::string& call, const std::string& result, int count = 1);
     // Polls `condition` until it holds, at most 10 s; whether it held.
     static bool eventually(const std::function<bool()>& condition);
+
+    // The daemon's settings file (HOME/ostrel.conf, "key=value" lines),
+    // written before it starts when a test's constructor sets it.
+    std::string agent_settings;
 
     std::unique_ptr<Process> agent;
     std::unique_ptr<PipeClient> client;

@@ -30,20 +30,6 @@ namespace {
 
 using Kind = Served_Vob::Kind;
 
-// Whether `expected` occurs in `lines` in its order (other lines between).
-bool in_order(const Lines& lines, const Lines& expected) {
-    size_t next = 0;
-    for (const std::string& line : lines)
-        if (next < expected.size() && line == expected[next]) ++next;
-    return next == expected.size();
-}
-
-std::string joined(const Lines& lines) {
-    std::string text;
-    for (const std::string& line : lines) text += line + "\n";
-    return text;
-}
-
 TEST(ServedVob, ClientStepsChangeWhatTheServerHoldsAndPublishIt) {
     TempTree tree;
     Served_Vob vob(tree / "versions");

@@ -36,6 +36,10 @@ struct Served_Op {
 const std::vector<Served_Op>& served_ops() {
     using T = OstrelAgent_Tag;
     static const std::vector<Served_Op> ops = {
+        {&T::CHECKOUT, true,
+         "<path>/vob1/a.c</path><replica-uuid>9a000000-0000-4000-8000-000000000001</replica-uuid>"
+         "<co-ver-oid>0e000000-0000-4000-8000-000002000002</co-ver-oid><co-flags/>"},
+        {&T::GETMETADATA, false, "<path>/vob1/a.c</path>"},
         {&T::CHECKIN, true,
          "<path>/vob1/a.c</path><replica-uuid>9a000000-0000-4000-8000-000000000001</replica-uuid>"
          "<new-ver-oid>00000000-0000-0000-0000-000000000000</new-ver-oid>"},

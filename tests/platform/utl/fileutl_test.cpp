@@ -237,8 +237,9 @@ TEST(FileutlPathNames, AbspnResolvesLinksAndDots) {
 
 TEST(FileutlCp, CreatesOrReplacesTheDestination) {
     TempDir dir;
+    // Several of the copy's pieces, the last one partial.
     std::string content;
-    for (int i = 0; i < 200000; ++i) content += static_cast<char>('a' + i % 26);
+    for (int i = 0; i < (5 << 19) + 7; ++i) content += static_cast<char>('a' + i % 26);
     const std::string src = dir / "src";
     write_file(src, content);
     ASSERT_EQ(chmod(src.c_str(), 0640), 0);
@@ -249,7 +250,7 @@ TEST(FileutlCp, CreatesOrReplacesTheDestination) {
     ASSERT_EQ(stat((dir / "new").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777 & ~0640u, 0u) << "the copy takes at most the source's permissions";
 
-    write_file(dir / "old", std::string(300000, 'z'));
+    write_file(dir / "old", std::string(3 << 20, 'z'));
     ASSERT_EQ(fileutl_cp(src.c_str(), (dir / "old").c_str(), 0x42010), 0);
     EXPECT_EQ(read_file(dir / "old"), content) << "a longer destination is truncated";
 }

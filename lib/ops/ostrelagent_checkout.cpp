@@ -1,0 +1,201 @@
+#include "lib/ops/ostrelagent_checkout.h"
+
+#include <sys/stat.h>
+#include <sys/time.h>
+
+#include <cerrno>
+
+#include "lib/core/ostrelagent_lib_msg.h"
+#include "lib/core/ostrelagent_status.h"
+#include "lib/core/ostrelagent_tag.h"
+#include "lib/core/ostrelagent_trace.h"
+#include "lib/core/ostrelagent_util.h"
+#include "lib/core/ostrelagent_view_base.h"
+#include "lib/fetch/ostrelagent_cleartext.h"
+#include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/ns/ns_rpc.h"
+#include "lib/ns/ostrelagent_view_db_element.h"
+#include "platform/imsg/imsg.h"
+#include "platform/utl/fileutl.h"
+#include "xml/norvane_xml_elem.h"
+
+namespace {
+
+const char* const kClass = "OstrelAgent_Checkout";
+constexpr int LEVEL_2 = OstrelAgent_Trace::TRACE_LEVEL_2;
+constexpr int LEVEL_4 = OstrelAgent_Trace::TRACE_LEVEL_4;
+namespace Msg = OstrelAgent_Lib_Msg;
+namespace Status = OstrelAgent_Status;
+
+// The VOB operation for which the kernel drops what it cached.
+constexpr vob_op_t CHECKOUT_OP = 10;
+// The copy's option word (a plain copy, as fileutl_cp makes every copy).
+constexpr unsigned COPY_FLAGS = 0x48010;
+
+struct Trace : OstrelAgent_Trace {
+    explicit Trace(const char* method) : OstrelAgent_Trace(OstrelAgent_Trace::OSTRELAGENT, kClass, method) {}
+};
+
+struct timeval timeval_of(const qel_fstat_time_s& time) {
+    struct timeval out;
+    out.tv_sec = static_cast<time_t>(time.tv_sec);
+    out.tv_usec = static_cast<suseconds_t>(time.tv_usec);
+    return out;
+}
+
+} // namespace
+
+OstrelAgent_Checkout::OstrelAgent_Checkout(const std::string& request_text, NorvaneAutoPtr<NorvaneXmlDoc> document)
+    : OstrelAgent_AbstractOp(request_text, document) {
+    m_supported_version = "1";
+}
+
+OstrelAgent_Checkout::~OstrelAgent_Checkout() = default;
+
+void OstrelAgent_Checkout::parse_request() {
+    Trace trace("parse_request");
+    m_status = 0;
+    NorvaneXmlElem* root = parse_frame(Path_Rule::REQUIRED);
+    if (root == nullptr) return;
+    if (!read_uuid(root, TAG_REPLICA_UUID, "No replica uuid", "Malformed replica uuid", m_replica_uuid)) return;
+    if (!read_oid(root, TAG_CO_VER_OID, "No checkout version oid", "Malformed checkout version oid",
+                  "Checkout null co-ver-oid", m_co_ver_oid))
+        return;
+    NorvaneXmlElem* flags = root->extract_child(TAG_CO_FLAGS);
+    if (flags == nullptr) {
+        trace.writeTrace(LEVEL_2, "No checkout flags");
+        refuse_malformed();
+        return;
+    }
+    read_true_flags(flags, {{ATTR_PTIME, &m_ptime}, {ATTR_PRESERVE_HIJACK, &m_preserve_hijack},
+                            {ATTR_WHITEOUT, &m_whiteout}});
+    trace.writeTrace(LEVEL_4, "path %s co-ver-oid %s ptime %d preserve-hijack %d whiteout %d", m_path.c_str(),
+                     OstrelAgent_Util::id_text(m_co_ver_oid).c_str(), m_ptime, m_preserve_hijack, m_whiteout);
+}
+
+void OstrelAgent_Checkout::process_request() {
+    Trace trace("process_request");
+    parse_request();
+    if (m_status != 0) return;
+    if (refuse_offline()) return;
+
+    bool vob_root = false;
+    check_is_vobroot(vob_root);
+    if (vob_root) {
+        checkout_vob_root();
+        return;
+    }
+    m_status = divide_path();
+    if (m_status == 0) m_status = get_parent_metadata();
+    if (m_status == 0) m_status = get_obj_metadata_db(nullptr);
+    if (m_status == 0) m_status = flush_metadata(CHECKOUT_OP);
+    if (m_status != 0) return;
+    if (m_object_vstat.fstat.type == QEL_FTYPE_DIR)
+        checkout_directory();
+    else
+        checkout_file();
+}
+
+void OstrelAgent_Checkout::checkout_vob_root() {
+    Trace trace("checkout_vob_root");
+    m_status = OstrelAgent_View_db_element::set_elem_co_ver_oid(m_parent_vob_uuid, m_parent_vstat.elem_oid,
+                                                                 m_co_ver_oid, m_message);
+    if (m_status == 0) m_status = flush_parent_elem(CHECKOUT_OP);
+}
+
+void OstrelAgent_Checkout::checkout_directory() {
+    Trace trace("checkout_directory");
+    OstrelAgent_Metadata walk(m_path, m_path, false);
+    m_status = walk.run();
+    if (m_status != 0) {
+        m_message += walk.get_message();
+        return;
+    }
+    view_vstat resolved{};
+    m_status = walk.get_vstat(&resolved);
+    if (m_status != 0) return;
+    m_status = OstrelAgent_View_db_element::set_elem_co_ver_oid(walk.get_vob_uuid(), resolved.elem_oid, m_co_ver_oid,
+                                                                 m_message);
+}
+
+void OstrelAgent_Checkout::checkout_file() {
+    Trace trace("checkout_file");
+    OstrelAgent_Metadata parent(m_parent_dir, m_parent_path, true);
+    m_status = parent.run();
+    if (m_status != 0) {
+        m_message += parent.get_message();
+        return;
+    }
+    view_fhandle dir = parent.get_obj_fhandle();
+    const int unhijacked = ns_unhijack_by_fh(&dir, m_leaf.c_str());
+    trace.writeTrace(LEVEL_4, "unhijack %s: %d", m_path.c_str(), unhijacked);
+    if (unhijacked != 0 && unhijacked != QEL_ST_NOT_FOUND) {
+        m_status = OstrelAgent_Util::qel_to_ostrel_status(unhijacked);
+        m_message += Msg::text(Msg::UNHIJACK_FAILED, m_path.c_str(), qel_strerror(unhijacked));
+        return;
+    }
+    // A white-out checkout never copies; a hijacked file kept as the
+    // checked-out one is left as it is.
+    if (m_whiteout != 0 || (unhijacked == 0 && m_preserve_hijack != 0))
+        invalidate_name();
+    else
+        copy_viewpvt_file();
+}
+
+void OstrelAgent_Checkout::invalidate_name() {
+    Trace trace("invalidate_name");
+    m_status = get_ioctl();
+    if (m_status != 0) return;
+    const int dropped = OstrelAgent_Metadata::view_inval_name(ioctl(), m_object_vob_uuid, m_parent_vstat.obj_oid,
+                                                              m_leaf.c_str(), m_preserve_hijack != 0, true, false);
+    if (dropped != 0) trace.writeTrace(LEVEL_2, "inval name %s: %s", m_path.c_str(), qel_strerror(dropped));
+}
+
+void OstrelAgent_Checkout::copy_viewpvt_file() {
+    Trace trace("copy_viewpvt_file");
+    m_status = get_view();
+    if (m_status != 0) return;
+    OstrelAgent_Cleartext cleartext(m_object_vob_uuid, 0, m_co_ver_oid, m_view->get_cltxt_cache_dir());
+    int in_cache = 0;
+    const int fetched = cleartext.getcleartext(in_cache);
+    if (fetched != 0) {
+        m_status = fetched;
+        char location[OstrelAgent_Util::LOCATION_BUFFER_SIZE];
+        OstrelAgent_Util::uuid_oid_to_location(&m_object_vob_uuid, &m_co_ver_oid, location);
+        imsg_print(IMSG_KIND_ERR, &_ostrela_lib_lib_msg_table, Msg::CLTXT_FETCH_FAILED, location);
+        m_message += Msg::text(Msg::CLTXT_FETCH_FAILED, location);
+        m_message += cleartext.get_error_message();
+        return;
+    }
+
+    const std::string& source = cleartext.get_cache_path();
+    const char* destination = m_object_path.c_str();
+    trace.writeTrace(LEVEL_4, "copying %s to %s", source.c_str(), destination);
+    if (fileutl_cp(source.c_str(), destination, COPY_FLAGS) != 0) {
+        const int error = errno;
+        m_status = Status::GENERAL_FAILURE;
+        m_message += OstrelAgent_Util::format(&_qel_cmsg_qel_msg_table, QEL_MSG_COPY_TO, destination, source.c_str(),
+                                              imsg_strerror(error));
+        return;
+    }
+    // A mode that cannot be set leaves the copy as it is; its times may
+    // still be asked for.
+    const mode_t mode = qel_fmode_t_to_mode_t(qel_fmode_make_writable(m_object_vstat.fstat.mode));
+    if (::chmod(destination, mode) != 0) {
+        const int error = errno;
+        m_status = Status::GENERAL_FAILURE;
+        m_message += OstrelAgent_Util::format(&_qel_cmsg_qel_msg_table, QEL_MSG_CHMOD, destination,
+                                              imsg_strerror(error));
+    }
+    if (m_ptime == 0 && m_view->get_preserve_vob_mtime() == 0) return;
+    const struct timeval times[2] = {timeval_of(m_object_vstat.fstat.atime), timeval_of(m_object_vstat.fstat.mtime)};
+    if (::utimes(destination, times) != 0) {
+        const int error = errno;
+        m_status = Status::GENERAL_FAILURE;
+        m_message += Msg::text(Msg::TIME_NOT_PRESERVED, destination, imsg_strerror(error));
+    }
+}
+
+std::string OstrelAgent_Checkout::get_response() {
+    return common_reply(OstrelAgent_Tag::CHECKOUT, LEVEL_4);
+}
