@@ -4,7 +4,7 @@
 //
 //   checkin_mkelem_bench [DIR]   files under DIR (default $TMPDIR or /tmp)
 //
-// Adoption: a checked-out file of 1 KiB, 1 MiB and 100 MiB, edited through
+// Adoption: a file of 1 KiB, 1 MiB and 100 MiB checked out by Checkout, edited through
 // the mount and checked in on the server; timed is the Checkin request that
 // names the new version, whose bytes it copies out of the view into the
 // cleartext cache (made durable there) before it removes the file. Beside
@@ -125,7 +125,7 @@ public:
         if (!m_mount->wait_mounted()) bench::fail("korva_fuse did not mount the view");
     }
 
-    // A full update, once its log says it ended.
+    // A full update, once its log says it ended (the view's first).
     void update() {
         lib_test::Reply updated = m_client->call(e2e::make_request("Update", "u"));
         if (updated.attrs["status-code"] != "0") bench::fail("Update failed");
@@ -201,14 +201,18 @@ bool adoption(Bench_View& view, const std::vector<Size>& sizes, const std::strin
     for (const Size& size : sizes) {
         const std::string file = view.root() + size.path;
         std::vector<double> checkin, cp, durable_cp;
-        // The versions of the round before, once the next update has run.
+        // The versions of the round before, read no more once the next
+        // checkout has covered the name.
         std::vector<std::string> superseded;
         for (int round = 0; round < size.rounds; ++round) {
-            // The checkout, taken up by an update, and the edit through the mount.
+            // The client's checkout, and the edit through the mount.
             const std::string checked_out = view.vob().checkout(size.path);
-            view.update();
-            // What the view selected before this update is read no more:
-            // large rounds would fill the disk.
+            if (view.status_of(e2e::make_request(
+                    "Checkout", "co",
+                    "<path>" + size.path + "</path><replica-uuid>" + Served_Vob::REPLICA + "</replica-uuid><co-ver-oid>" +
+                        checked_out + "</co-ver-oid><co-flags/>")) != "0")
+                bench::fail("the checkout failed");
+            // Large rounds would fill the disk.
             for (const std::string& done : superseded) view.forget_version(done);
             superseded = {checked_out};
             const std::string edited = contents(size.bytes, round + 1);
