@@ -184,6 +184,9 @@ public:
             got = ::recv(client_.fd(), reply_.data(), reply_.size(), 0);
         if (got < static_cast<ssize_t>(korva::kHeaderSize)) bench::fail("no reply");
         reply_.resize(static_cast<size_t>(got));
+        const korva::ReplyHeader h = korva::readReplyHeader(reply_.data());
+        if (h.rpc_status != 0 || h.request_id != korva::readRequestId(packet.data()))
+            bench::fail("a reply that is not the request's");
         return reply_;
     }
 
@@ -247,7 +250,7 @@ int main(int argc, char** argv) {
     req.hdr = header();
     req.fh = file_handle(kernel);
     const std::vector<unsigned char> request = request_packet(108, xdr_view_getattr_req_t, req);
-    const std::vector<unsigned char>& first = kernel.call(request);
+    const std::vector<unsigned char> first = kernel.call(request);
     if (decoded(xdr_view_getattr_reply_t, first).hdr.status != 0) bench::fail("getattr");
     const size_t reply_size = first.size();
 
@@ -255,7 +258,14 @@ int main(int argc, char** argv) {
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) bench::fail("socketpair");
     std::thread echoer(echo, pair[1], reply_size);
     std::vector<unsigned char> in(korva::kMessageSize);
-    auto getattr_once = [&] { kernel.call(request); };
+    // Every reply's body the first one's again: the file's status, from the
+    // caches.
+    auto getattr_once = [&] {
+        const std::vector<unsigned char>& got = kernel.call(request);
+        if (got.size() != first.size() ||
+            !std::equal(got.begin() + korva::kHeaderSize, got.end(), first.begin() + korva::kHeaderSize))
+            bench::fail("a Getattr answered differently");
+    };
     auto echo_once = [&] {
         if (::send(pair[0], request.data(), request.size(), MSG_NOSIGNAL) < 0 ||
             ::recv(pair[0], in.data(), in.size(), 0) <= 0)
@@ -285,7 +295,7 @@ int main(int argc, char** argv) {
     std::printf("%-34s %10.2f %10.2f\n", "Getattr through the channel", getattr.p50_us, getattr.p99_us);
     std::printf("%-34s %10.2f %10.2f\n", "bare echo (SOCK_SEQPACKET pair)", bare.p50_us, bare.p99_us);
     std::printf("%-34s %10.2f %10.2f\n", "ratio", getattr.p50_us / bare.p50_us, getattr.p99_us / bare.p99_us);
-    std::printf("goal: p50 under 10 us and within 2x of the bare echo: %s\n",
-                getattr.p50_us < 10.0 && getattr.p50_us <= 2.0 * bare.p50_us ? "met" : "not met");
+    bench::print_goal("cached Getattr p50 / bare echo p50", getattr.p50_us / bare.p50_us, "<=", 2);
+    bench::print_goal("cached Getattr p99 / bare echo p99", getattr.p99_us / bare.p99_us, "<=", 2);
     return 0;
 }

@@ -71,7 +71,7 @@ inline std::unique_ptr<e2e::PipeClient> make_view_with_vob(e2e::Process& agent, 
     const std::string mkview =
         "<MkView version=\"1\"><view-uuid>0b0b0b0b-0000-4000-8000-00000000000b</view-uuid>"
         "<view-type>automatic</view-type><cltxt-cache-dir>" + work + "/cache</cltxt-cache-dir>"
-        "<server-tag>bench</server-tag><text-mode>unix</text-mode><server><server-url>" + server_url +
+        "<server-tag>bench</server-tag><text-mode>transparent</text-mode><server><server-url>" + server_url +
         "</server-url><username>u</username><password>p</password></server></MkView>";
     if (first_request(agent, mkview) != "0") fail("MkView failed");
     std::unique_ptr<e2e::PipeClient> client = e2e::PipeClient::connect(storage, "bench", e2e::kStartTimeout);

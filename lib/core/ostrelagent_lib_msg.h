@@ -103,6 +103,7 @@ constexpr int HAS_CHECKOUTS_FAILED = 96;  // Unable to determine whether view ha
 constexpr int CHECKOUT_NOT_CLEARED = 100; // Unable to remove checkout state for element "%s" in re...
 constexpr int RESTORE_READDIR_FAILED = 101; // Readdir on "%s" during restore operation failed
 constexpr int NS_CHANGE_READDIR_FAILED = 102; // Readdir on "%s" after namespace change operation failed
+constexpr int MOVE_SOURCE_READDIR_FAILED = 103; // Readdir on source parent "%s" after move operation failed
 constexpr int RESTORE_LOG_TITLE = 104;    // Restore log for Norvane automatic view
 constexpr int RESTORE_STATUS = 105;       // Restore status
 constexpr int LOAD_RULES_NESTED = 106;    // Load rules may not be identical or nested: "%s" and "%s".

@@ -17,7 +17,9 @@
 // ask (the readdir scoreboard); the fetch holds the entry's lock and then the
 // object lock of the version's oid across the remote call and what it
 // stores, and never takes the namespace mutex: the flushes it causes go to
-// the request pool. The handlers may be called with the namespace mutex
+// the request pool. The handlers' forms "at hand" answer from the view
+// database alone and may be called with the namespace mutex held; the
+// others may wait for the server and are called with no namespace lock
 // held.
 
 #include <string>
@@ -75,6 +77,10 @@ public:
     bool is_white_out() const { return m_white_out; }
     // Whether the walk stopped with more than one name left.
     bool is_incomplete() const { return m_incomplete; }
+    // The object's path in the view: the VOB tag and the canonical path.
+    std::string get_view_path() const {
+        return m_canonical_path == "/" ? m_vob_tag : m_vob_tag + m_canonical_path;
+    }
 
     // Gives a file status the agent process's own owner and group.
     static void replace_fstat_identities(qel_fstat_db_s& fstat);
@@ -102,6 +108,16 @@ public:
     // The VOB's root element and root directory version, and the version's
     // status; fetched and stored when the view database has no root.
     static int bindroot(const qel_uuid_s& vob, unsigned& elem_dbid, unsigned& obj_dbid, ostrel_vstat& out);
+    // The answers of lookup_obj, bindroot and readdir_obj from the view
+    // database alone, never asking the server nor waiting for another
+    // thread's fetch: false when the agent is online and only the server
+    // can answer; otherwise true, with the answer's status in `status`.
+    static bool lookup_obj_at_hand(const qel_uuid_s& vob, const unsigned& dir_dbid, const std::string& name,
+                                   unsigned& elem_dbid, unsigned& obj_dbid, ostrel_vstat& out, int& status);
+    static bool bindroot_at_hand(const qel_uuid_s& vob, unsigned& elem_dbid, unsigned& obj_dbid, ostrel_vstat& out,
+                                 int& status);
+    static bool readdir_at_hand(const qel_uuid_s& vob, const unsigned& dir_dbid,
+                                std::vector<ostrelagent_dirent>& out, int& status);
     // The element (dbid and kind 2) that an update entry's parent oid names
     // and the directory version the view selects of it; 20031 (with a text
     // appended to `msg`, except for a wrong kind) when either is missing.

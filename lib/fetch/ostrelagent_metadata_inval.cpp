@@ -1,7 +1,9 @@
 // Invalidation of what the view shows: the view database's records, the
 // namespace cache's copies and the kernel's caches, of the whole view, of
 // one object or of one name; now, or deferred to a pool worker.
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 #include "lib/core/ostrelagent_mutex_guard.h"
 #include "lib/core/ostrelagent_status.h"
@@ -14,12 +16,36 @@
 #include "lib/ns/ostrelagent_view_db.h"
 #include "lib/ns/ostrelagent_view_db_object.h"
 #include "lib/ns/ostrelagent_view_db_version.h"
+#include "lib/ns/ostrelagent_view_db_vob.h"
 #include "lib/ostreladb/ostrel_db.h"
 
 namespace {
 
 using metadata_support::Trace;
 using Util = OstrelAgent_Util;
+
+// The directory versions whose listings an invalidation of the object
+// `oid` (of kind `mtype`) changes: the one holding the object's loaded
+// version, and that version itself when it is a directory.
+std::vector<qel_oid_s> listed_dirs(const qel_uuid_s& vob, const qel_oid_s& oid, vob_mtype_t mtype) {
+    std::vector<qel_oid_s> dirs;
+    unsigned vob_dbid = 0, dbid = 0;
+    if (OstrelAgent_View_db_vob(vob).lookup_vob(vob_dbid) != 0 || !OstrelAgent_View_db::obj_oid_to_dbid(oid, vob, dbid))
+        return dirs;
+    unsigned version = dbid;
+    const bool element = mtype == 2 || mtype == 5;
+    if (element && ostrel_db_elem_get_ver(vob_dbid, dbid, &version) != 0) return dirs;
+    qel_oid_s dir{};
+    unsigned parent = 0;
+    if (ostrel_db_get_parent_dir(vob_dbid, version, &parent) == 0 && parent != 0 &&
+        OstrelAgent_View_db::obj_dbid_to_oid(parent, vob, dir))
+        dirs.push_back(dir);
+    vob_mtype_t kind = 0;
+    if (ostrel_db_obj_get_mtype(vob_dbid, version, &kind) == 0 && kind == 3 &&
+        OstrelAgent_View_db::obj_dbid_to_oid(version, vob, dir))
+        dirs.push_back(dir);
+    return dirs;
+}
 
 } // namespace
 
@@ -63,8 +89,19 @@ int OstrelAgent_Metadata::view_inval_name(const OstrelAgent_KORVA_Ioctl* ioctl, 
 int OstrelAgent_Metadata::invalidate_obj(const qel_uuid_s& vob, const qel_oid_s& oid) {
     Trace trace("invalidate_obj");
     vob_mtype_t mtype = 0;
-    if (std::unique_ptr<OstrelAgent_View_db_object> obj = OstrelAgent_View_db_object::get_object(vob, oid, mtype))
-        obj->invalidate_obj();
+    std::unique_ptr<OstrelAgent_View_db_object> obj = OstrelAgent_View_db_object::get_object(vob, oid, mtype);
+    if (!obj) return 0;
+    // A listing being stored in the directory that names the object, or in
+    // the object when it is a directory, is not interleaved with this: its
+    // last step drops the names that are not valid, and would drop a name
+    // that it has just stored and this marks.
+    std::vector<norvanethread_mutex_t*> locks;
+    for (const qel_oid_s& dir : listed_dirs(vob, oid, mtype)) locks.push_back(oid_lock(dir));
+    std::sort(locks.begin(), locks.end());
+    locks.erase(std::unique(locks.begin(), locks.end()), locks.end());
+    std::vector<std::unique_ptr<OstrelAgent_Mutex_Guard>> held;
+    for (norvanethread_mutex_t* lock : locks) held.push_back(std::make_unique<OstrelAgent_Mutex_Guard>(*lock));
+    obj->invalidate_obj();
     return 0;
 }
 

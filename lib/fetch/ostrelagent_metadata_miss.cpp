@@ -123,23 +123,11 @@ int OstrelAgent_Metadata::get_metadata(const qel_uuid_s& vob, const unsigned& db
     return S::INTERNAL_ERROR;
 }
 
-int OstrelAgent_Metadata::bindroot(const qel_uuid_s& vob, unsigned& elem_dbid, unsigned& obj_dbid,
-                                   ostrel_vstat& out) {
-    Trace trace("bindroot");
-    OstrelAgent_View_db_root_dir root(vob);
-    if (root.has_root_dir()) {
-        ostrel_vstat elem{};
-        int status = root.get_root_dir(obj_dbid);
-        if (status != 0) {
-            trace.writeTrace(Trace::TRACE_LEVEL_2, "Error on getting root dir: %s", qel_strerror(status));
-        } else if ((status = root.get_info(obj_dbid, elem_dbid, out, elem)) != 0) {
-            trace.writeTrace(Trace::TRACE_LEVEL_2, "Error on getting root dir info: %s", qel_strerror(status));
-        } else {
-            replace_vstat_values(out.vstat);
-            return 0;
-        }
-    }
-    if (!metadata_support::online()) return S::DISCONNECTED;
+namespace {
+
+// The VOB's root fetched from the server and stored.
+int root_from_server(const Trace& trace, const qel_uuid_s& vob, unsigned& elem_dbid, unsigned& obj_dbid,
+                     ostrel_vstat& out) {
     OstrelAgent_Metadata_Rpc::Object_Reply reply;
     std::string msg;
     int detail = 0;
@@ -151,8 +139,9 @@ int OstrelAgent_Metadata::bindroot(const qel_uuid_s& vob, unsigned& elem_dbid, u
                          reply.server_message.c_str(), reply.server_status);
         return S::GENERAL_FAILURE;
     }
-    replace_vstat_values(reply.obj.vstat);
-    replace_vstat_values(reply.elem.vstat);
+    OstrelAgent_Metadata::replace_vstat_values(reply.obj.vstat);
+    OstrelAgent_Metadata::replace_vstat_values(reply.elem.vstat);
+    OstrelAgent_View_db_root_dir root(vob);
     status = root.create(reply.scope_oid, reply.scope_gn, 0, reply.obj, reply.elem, obj_dbid, elem_dbid);
     if (status != 0) {
         trace.writeTrace(Trace::TRACE_LEVEL_2, "Error creating root dir.");
@@ -162,34 +151,20 @@ int OstrelAgent_Metadata::bindroot(const qel_uuid_s& vob, unsigned& elem_dbid, u
     return 0;
 }
 
-int OstrelAgent_Metadata::lookup_obj(const qel_uuid_s& vob, const unsigned& dir_dbid, const unsigned& dir_elem_dbid,
-                                     const std::string& name, unsigned& elem_dbid, unsigned& obj_dbid,
-                                     ostrel_vstat& out) {
-    Trace trace("lookup_obj");
-    trace.writeTrace(Trace::TRACE_LEVEL_4, "Looking up '%s' in directory dbid:%d", name.c_str(),
-                     static_cast<int>(dir_dbid));
-    if (dir_dbid == NS_ROOT_DBID && name.empty()) return bindroot(vob, elem_dbid, obj_dbid, out);
-    int status = 0;
-    switch (lookup_in_db(trace, vob, dir_dbid, name, elem_dbid, obj_dbid, out, status)) {
-    case Db_Answer::FOUND:
-    case Db_Answer::FAILED: return status;
-    case Db_Answer::NOT_FOUND: return S::NOT_FOUND;
-    case Db_Answer::ASK_SERVER: break;
-    }
-    if (!metadata_support::online()) {
-        trace.writeTrace(Trace::TRACE_LEVEL_4, "giving up, offline");
-        return S::DISCONNECTED;
-    }
+// `name` of the directory version `dir_dbid` fetched from the server and
+// stored; the directory's listing then follows in the background.
+int name_from_server(const Trace& trace, const qel_uuid_s& vob, unsigned dir_dbid, unsigned dir_elem_dbid,
+                     const std::string& name, unsigned& elem_dbid, unsigned& obj_dbid, ostrel_vstat& out) {
     qel_oid_s dir_oid{}, dir_elem_oid{};
     if (!dbids_to_oids(vob, dir_dbid, dir_elem_dbid, dir_oid, dir_elem_oid)) return S::MALFORMED_REQUEST;
     OstrelAgent_Metadata_Rpc::Object_Reply reply;
     std::string msg;
     int detail = 0;
-    status = OstrelAgent_Metadata_Rpc::get().lookup(metadata_support::view_uuid(), vob, dir_oid, dir_elem_oid, name,
-                                                    metadata_support::ops_log(), reply, msg, detail);
+    int status = OstrelAgent_Metadata_Rpc::get().lookup(metadata_support::view_uuid(), vob, dir_oid, dir_elem_oid,
+                                                        name, metadata_support::ops_log(), reply, msg, detail);
     if (status == S::RPC_SERVER_FAILURE && (detail == QEL_ST_NOT_FOUND || detail == QEL_ST_NO_ENTRY)) {
         // The server knows no such name; the listing answers the next miss.
-        readdir_in_background(vob, dir_dbid);
+        OstrelAgent_Metadata::readdir_in_background(vob, dir_dbid);
         return S::NOT_FOUND;
     }
     if (status != 0) return status;
@@ -199,13 +174,72 @@ int OstrelAgent_Metadata::lookup_obj(const qel_uuid_s& vob, const unsigned& dir_
         return S::GENERAL_FAILURE;
     }
     out = reply.obj;
-    replace_vstat_values(out.vstat);
-    replace_vstat_values(reply.elem.vstat);
+    OstrelAgent_Metadata::replace_vstat_values(out.vstat);
+    OstrelAgent_Metadata::replace_vstat_values(reply.elem.vstat);
     status = OstrelAgent_View_db::add_db_entry(vob, out.vstat.mtype, name.c_str(), dir_dbid, reply.scope_oid,
                                                reply.scope_gn, READDIR_STATE, true, out, reply.elem.vstat, obj_dbid,
                                                elem_dbid, nullptr);
-    readdir_in_background(vob, dir_dbid);
+    OstrelAgent_Metadata::readdir_in_background(vob, dir_dbid);
     return status;
+}
+
+} // namespace
+
+bool OstrelAgent_Metadata::bindroot_at_hand(const qel_uuid_s& vob, unsigned& elem_dbid, unsigned& obj_dbid,
+                                            ostrel_vstat& out, int& status) {
+    Trace trace("bindroot");
+    OstrelAgent_View_db_root_dir root(vob);
+    if (root.has_root_dir()) {
+        ostrel_vstat elem{};
+        status = root.get_root_dir(obj_dbid);
+        if (status != 0) {
+            trace.writeTrace(Trace::TRACE_LEVEL_2, "Error on getting root dir: %s", qel_strerror(status));
+        } else if ((status = root.get_info(obj_dbid, elem_dbid, out, elem)) != 0) {
+            trace.writeTrace(Trace::TRACE_LEVEL_2, "Error on getting root dir info: %s", qel_strerror(status));
+        } else {
+            replace_vstat_values(out.vstat);
+            return true;
+        }
+    }
+    if (metadata_support::online()) return false;
+    status = S::DISCONNECTED;
+    return true;
+}
+
+int OstrelAgent_Metadata::bindroot(const qel_uuid_s& vob, unsigned& elem_dbid, unsigned& obj_dbid,
+                                   ostrel_vstat& out) {
+    int status = 0;
+    if (bindroot_at_hand(vob, elem_dbid, obj_dbid, out, status)) return status;
+    return root_from_server(Trace("bindroot"), vob, elem_dbid, obj_dbid, out);
+}
+
+bool OstrelAgent_Metadata::lookup_obj_at_hand(const qel_uuid_s& vob, const unsigned& dir_dbid,
+                                              const std::string& name, unsigned& elem_dbid, unsigned& obj_dbid,
+                                              ostrel_vstat& out, int& status) {
+    Trace trace("lookup_obj");
+    trace.writeTrace(Trace::TRACE_LEVEL_4, "Looking up '%s' in directory dbid:%d", name.c_str(),
+                     static_cast<int>(dir_dbid));
+    if (dir_dbid == NS_ROOT_DBID && name.empty()) return bindroot_at_hand(vob, elem_dbid, obj_dbid, out, status);
+    switch (lookup_in_db(trace, vob, dir_dbid, name, elem_dbid, obj_dbid, out, status)) {
+    case Db_Answer::FOUND:
+    case Db_Answer::FAILED: return true;
+    case Db_Answer::NOT_FOUND: status = S::NOT_FOUND; return true;
+    case Db_Answer::ASK_SERVER: break;
+    }
+    if (metadata_support::online()) return false;
+    trace.writeTrace(Trace::TRACE_LEVEL_4, "giving up, offline");
+    status = S::DISCONNECTED;
+    return true;
+}
+
+int OstrelAgent_Metadata::lookup_obj(const qel_uuid_s& vob, const unsigned& dir_dbid, const unsigned& dir_elem_dbid,
+                                     const std::string& name, unsigned& elem_dbid, unsigned& obj_dbid,
+                                     ostrel_vstat& out) {
+    int status = 0;
+    if (lookup_obj_at_hand(vob, dir_dbid, name, elem_dbid, obj_dbid, out, status)) return status;
+    const Trace trace("lookup_obj");
+    if (dir_dbid == NS_ROOT_DBID && name.empty()) return root_from_server(trace, vob, elem_dbid, obj_dbid, out);
+    return name_from_server(trace, vob, dir_dbid, dir_elem_dbid, name, elem_dbid, obj_dbid, out);
 }
 
 int OstrelAgent_Metadata::lookup_parent_dir(const qel_uuid_s& vob, const qel_oid_s& parent_elem_oid,

@@ -88,15 +88,27 @@ int OstrelAgent_Metadata::readdir_obj(const qel_uuid_s& vob, const unsigned& dir
     return status;
 }
 
+bool OstrelAgent_Metadata::readdir_at_hand(const qel_uuid_s& vob, const unsigned& dir_dbid,
+                                           std::vector<ostrelagent_dirent>& out, int& status) {
+    unsigned vob_dbid = 0;
+    status = ostrel_db_vob_lookup(&vob, &vob_dbid);
+    if (status == 0) {
+        OstrelAgent_View_db_version dir(dir_dbid, vob, vob_dbid);
+        if (!dir.is_readdir_done() && metadata_support::online()) return false;
+        status = dir.readdir(out);
+    }
+    status = Util::qel_to_ostrel_status(status);
+    return true;
+}
+
 int OstrelAgent_Metadata::do_readdir_obj(const qel_uuid_s& vob, const unsigned& dir_dbid,
                                          std::vector<ostrelagent_dirent>& out) {
     Trace trace("do_readdir_obj");
+    int status = 0;
+    if (readdir_at_hand(vob, dir_dbid, out, status)) return status;
     unsigned vob_dbid = 0;
-    int status = ostrel_db_vob_lookup(&vob, &vob_dbid);
-    if (status != 0) return Util::qel_to_ostrel_status(status);
+    if ((status = ostrel_db_vob_lookup(&vob, &vob_dbid)) != 0) return Util::qel_to_ostrel_status(status);
     OstrelAgent_View_db_version dir(dir_dbid, vob, vob_dbid);
-    if (dir.is_readdir_done() || !metadata_support::online())
-        return Util::qel_to_ostrel_status(dir.readdir(out));
     qel_oid_s oid{};
     if (!OstrelAgent_View_db::obj_dbid_to_oid(dir_dbid, vob, oid)) return S::MALFORMED_REQUEST;
     return fetch_listing(trace, vob, dir_dbid, oid, dir, out);

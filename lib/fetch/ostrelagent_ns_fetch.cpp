@@ -5,6 +5,18 @@
 
 using Meta = OstrelAgent_Metadata;
 
+namespace {
+
+// The status of an answer at hand (`ask` fills in its status), or the sign
+// that only the server has it.
+template <typename Ask>
+int at_hand(Ask ask) {
+    int status = 0;
+    return ask(status) ? status : Ns_Content_Fetch::NEEDS_SERVER;
+}
+
+} // namespace
+
 void OstrelAgent_Ns_Fetch::install() {
     static OstrelAgent_Ns_Fetch fetch;
     Ns_Content_Fetch::install(&fetch);
@@ -17,25 +29,31 @@ int OstrelAgent_Ns_Fetch::get_metadata(const qel_uuid_s& vob, const unsigned& db
 
 int OstrelAgent_Ns_Fetch::lookup_obj(const qel_uuid_s& vob, const unsigned& dir_dbid, const unsigned& dir_elem_dbid,
                                      const std::string& name, unsigned& elem_dbid, unsigned& obj_dbid,
-                                     ostrel_vstat& out) {
-    return Meta::lookup_obj(vob, dir_dbid, dir_elem_dbid, name, elem_dbid, obj_dbid, out);
+                                     ostrel_vstat& out, Reach reach) {
+    if (reach == Reach::SERVER) return Meta::lookup_obj(vob, dir_dbid, dir_elem_dbid, name, elem_dbid, obj_dbid, out);
+    return at_hand([&](int& status) {
+        return Meta::lookup_obj_at_hand(vob, dir_dbid, name, elem_dbid, obj_dbid, out, status);
+    });
 }
 
-int OstrelAgent_Ns_Fetch::bindroot(const qel_uuid_s& vob, unsigned& elem_dbid, unsigned& obj_dbid,
-                                   ostrel_vstat& out) {
-    return Meta::bindroot(vob, elem_dbid, obj_dbid, out);
+int OstrelAgent_Ns_Fetch::bindroot(const qel_uuid_s& vob, unsigned& elem_dbid, unsigned& obj_dbid, ostrel_vstat& out,
+                                   Reach reach) {
+    if (reach == Reach::SERVER) return Meta::bindroot(vob, elem_dbid, obj_dbid, out);
+    return at_hand([&](int& status) { return Meta::bindroot_at_hand(vob, elem_dbid, obj_dbid, out, status); });
 }
 
 int OstrelAgent_Ns_Fetch::readdir_obj(const qel_uuid_s& vob, const unsigned& dir_dbid,
-                                      std::vector<ostrelagent_dirent>& out) {
-    return Meta::readdir_obj(vob, dir_dbid, out);
+                                      std::vector<ostrelagent_dirent>& out, Reach reach) {
+    if (reach == Reach::SERVER) return Meta::readdir_obj(vob, dir_dbid, out);
+    return at_hand([&](int& status) { return Meta::readdir_at_hand(vob, dir_dbid, out, status); });
 }
 
 int OstrelAgent_Ns_Fetch::get_cleartext(const qel_uuid_s& vob, unsigned version, const std::string& cache_dir,
-                                        std::string& relpath) {
+                                        std::string& relpath, Reach reach) {
     OstrelAgent_Cleartext cltxt(vob, version, QEL_OID_NULL, cache_dir);
     int in_cache = 0;
-    int status = cltxt.getcleartext(in_cache);
+    int status = reach == Reach::SERVER ? cltxt.getcleartext(in_cache) : cltxt.check_cache(in_cache);
+    if (status == 0 && reach == Reach::AT_HAND && !in_cache) return NEEDS_SERVER;
     if (status == 0) relpath = cltxt.get_cltxt_relpath();
     return status;
 }

@@ -13,11 +13,14 @@ public:
     int get_metadata(const qel_uuid_s& vob, const unsigned& dbid, const unsigned& elem_dbid,
                      ostrel_vstat& out) override;
     int lookup_obj(const qel_uuid_s& vob, const unsigned& dir_dbid, const unsigned& dir_elem_dbid,
-                   const std::string& name, unsigned& elem_dbid, unsigned& obj_dbid, ostrel_vstat& out) override;
-    int bindroot(const qel_uuid_s& vob, unsigned& elem_dbid, unsigned& obj_dbid, ostrel_vstat& out) override;
-    int readdir_obj(const qel_uuid_s& vob, const unsigned& dir_dbid, std::vector<ostrelagent_dirent>& out) override;
-    int get_cleartext(const qel_uuid_s& vob, unsigned version, const std::string& cache_dir,
-                      std::string& relpath) override;
+                   const std::string& name, unsigned& elem_dbid, unsigned& obj_dbid, ostrel_vstat& out,
+                   Reach reach) override;
+    int bindroot(const qel_uuid_s& vob, unsigned& elem_dbid, unsigned& obj_dbid, ostrel_vstat& out,
+                 Reach reach) override;
+    int readdir_obj(const qel_uuid_s& vob, const unsigned& dir_dbid, std::vector<ostrelagent_dirent>& out,
+                    Reach reach) override;
+    int get_cleartext(const qel_uuid_s& vob, unsigned version, const std::string& cache_dir, std::string& relpath,
+                      Reach reach) override;
 
     int invalidate_obj(const qel_uuid_s& vob, const qel_oid_s& oid) override;
     int invalidate_name(const qel_uuid_s& vob, const qel_oid_s& dir_oid, const std::string& name) override;

@@ -117,6 +117,11 @@ void OstrelAgent_KORVA_Request_Handler_Unix::thread_ended() {
     norvanethread_cond_broadcast(&m_ended);
 }
 
+bool OstrelAgent_KORVA_Request_Handler_Unix::stopping() {
+    OstrelAgent_Mutex_Guard guard(m_mutex);
+    return m_stopping;
+}
+
 int OstrelAgent_KORVA_Request_Handler_Unix::running_threads() {
     OstrelAgent_Mutex_Guard guard(m_mutex);
     return static_cast<int>(m_running.size());

@@ -8,7 +8,8 @@
 // unregistered. When that fails, stop_listening interrupts the waiting calls
 // with a signal (SIGURG, whose handler does nothing), as it would any
 // interruptible kernel wait, so that the shutdown that joins the threads
-// ends all the same.
+// ends all the same. A call interrupted while the listener is not stopping
+// (the process stopped and continued, a tracer attached) is made again.
 //
 // Locking: m_mutex guards the set of running threads and the stopping
 // flag; it is held while a running thread is signalled (so the thread cannot
@@ -46,6 +47,9 @@ public:
     bool thread_started();
     // Called by a thread after its loop.
     void thread_ended();
+    // Whether stop_listening has begun: a thread's message call that ends
+    // with EINTR was interrupted on purpose only then.
+    bool stopping();
     // Threads in their loop now.
     int running_threads();
 

@@ -1,5 +1,6 @@
 #include "lib/kernel/ostrelagent_korva_thread_unix.h"
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -105,6 +106,10 @@ int OstrelAgent_KORVA_Thread_Unix::serve() {
         int call_result = 0;
         int kernel_status = 0;
         korva_cmd(m_view_root, &call_result, &kernel_status, KORVA_CMD_LPC_MESSAGE, 0, &tag, request, BUFFER_SIZE);
+        // A wait broken by a stop of the process or a tracer attaching, not
+        // by the listener's signal, is made again (with the same buffer: a
+        // reply that went already is dropped as answered).
+        if (call_result != 0 && errno == EINTR && m_listener != nullptr && !m_listener->stopping()) continue;
         if (call_result != 0) {
             trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "KORVA_CMD_LPC_MESSAGE failed: %d", call_result);
             result = call_result;

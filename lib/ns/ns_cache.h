@@ -6,8 +6,9 @@
 // agent's own credentials and the access checks on cached objects.
 //
 // Locking: everything here runs under `ostrelagent_cache_mutex`, which every
-// namespace entry point holds for its whole call (it is recursive, since one
-// namespace operation may call another). Only ostrelagent_my_creds, and the
+// namespace entry point holds for each run of its call (it is recursive,
+// since one namespace operation may call another; never held while the
+// server is awaited, see ns_server_wait.h). Only ostrelagent_my_creds, and the
 // entry points that say so, take a lock themselves.
 //
 // Broken internal invariants (a bad kind, a reference count already 0, a
@@ -32,13 +33,26 @@ struct readdir_root;
 // The namespace cache's mutex (recursive).
 extern norvanethread_mutex_t ostrelagent_cache_mutex;
 
-// Holds the namespace cache's mutex for a scope.
+// Holds the namespace cache's mutex for a scope; the mutex is taken through
+// this class alone, which counts the thread's holds.
 class Ns_Cache_Lock {
 public:
-    Ns_Cache_Lock() { norvanethread_mutex_lock(&ostrelagent_cache_mutex); }
-    ~Ns_Cache_Lock() { norvanethread_mutex_unlock(&ostrelagent_cache_mutex); }
+    Ns_Cache_Lock() {
+        norvanethread_mutex_lock(&ostrelagent_cache_mutex);
+        ++t_holds;
+    }
+    ~Ns_Cache_Lock() {
+        --t_holds;
+        norvanethread_mutex_unlock(&ostrelagent_cache_mutex);
+    }
     Ns_Cache_Lock(const Ns_Cache_Lock&) = delete;
     Ns_Cache_Lock& operator=(const Ns_Cache_Lock&) = delete;
+
+    // Whether the calling thread holds the mutex.
+    static bool held() { return t_holds != 0; }
+
+private:
+    static inline thread_local unsigned t_holds = 0;
 };
 
 // Cache object types, chosen from the dbid's sign and the mtype.

@@ -361,6 +361,12 @@ void locate_cache_update(view_vob* vob, int32_t dbid, const qel_fstat_db_s* fsta
 
 int locate_invalidate(view_invalidate_type kind, const qel_uuid_s* vob_uuid, const qel_oid_s* oid, const char* name,
                       bool metadata_too) {
+    // The view database's records first, with no namespace lock held: a
+    // name's waits for a listing of its directory being stored, and that
+    // listing for the server.
+    if (metadata_too && kind == VIEW_INVALIDATE_OBJ) Ns_Content_Fetch::get().invalidate_obj(*vob_uuid, *oid);
+    if (metadata_too && kind == VIEW_INVALIDATE_NAME)
+        Ns_Content_Fetch::get().invalidate_name(*vob_uuid, *oid, name != nullptr ? name : "");
     Ns_Cache_Lock lock;
     view_vob* vob = nullptr;
     char uuid_text[QEL_UUID_STR_SIZE] = "";
@@ -382,7 +388,6 @@ int locate_invalidate(view_invalidate_type kind, const qel_uuid_s* vob_uuid, con
         return 0;
     case VIEW_INVALIDATE_OBJ:
         ns_note(1, NS_MSG_INVALIDATE_OBJ, vob_text, oid_text);
-        if (metadata_too) Ns_Content_Fetch::get().invalidate_obj(*vob_uuid, *oid);
         if (vob != nullptr) {
             locate_invalidate_oid(vob, oid, 1);
             lookup_invalidate_not_found(vob);
@@ -390,7 +395,6 @@ int locate_invalidate(view_invalidate_type kind, const qel_uuid_s* vob_uuid, con
         return 0;
     case VIEW_INVALIDATE_NAME:
         ns_note(1, NS_MSG_INVALIDATE_NAME, vob_text, oid_text, name != nullptr ? name : "");
-        if (metadata_too) Ns_Content_Fetch::get().invalidate_name(*vob_uuid, *oid, name != nullptr ? name : "");
         if (vob != nullptr) lookup_invalidate_oid(vob, oid, name);
         return 0;
     default:

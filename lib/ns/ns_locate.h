@@ -48,7 +48,10 @@ int locate_cover_get(obj_entry* obj);
 int locate_cover_set(obj_entry* obj, int32_t dbid, uint32_t stamp);
 // A record's status changed in the view database (null: the record went).
 void locate_cache_update(view_vob* vob, int32_t dbid, const qel_fstat_db_s* fstat);
-// Takes the cache mutex. 0, or 1072 for an unknown kind.
+// Takes the cache mutex. 0, or 1072 for an unknown kind. With
+// `metadata_too` the view database's records of an object or a name are
+// invalidated first, which may wait for a listing of the directory being
+// stored: the caller holds no namespace lock then.
 int locate_invalidate(view_invalidate_type kind, const qel_uuid_s* vob_uuid, const qel_oid_s* oid, const char* name,
                       bool metadata_too);
 // Flushes every cached non-cover object of the oid.

@@ -6,13 +6,13 @@
 #include <vector>
 
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/ns/ns_content_fetch.h"
 #include "lib/ns/ns_event_stats.h"
 #include "lib/ns/ns_fstat.h"
 #include "lib/ns/ns_locate.h"
 #include "lib/ns/ns_msg.h"
 #include "lib/ns/ns_readdir.h"
 #include "lib/ns/ns_rpc_frame.h"
+#include "lib/ns/ns_server_wait.h"
 #include "lib/ns/ns_vob.h"
 #include "lib/ns/ostrel_db_ns.h"
 #include "lib/ns/ostrelagent_view_db_element.h"
@@ -177,7 +177,7 @@ int root_element(view_vob* vob) {
     if (vob->root_elem != nullptr) return 0;
     unsigned elem = 0, version = 0;
     ostrel_vstat meta{};
-    int st = Ns_Content_Fetch::get().bindroot(vob->uuid, elem, version, meta);
+    int st = Ns_Server_Wait::bindroot(vob->uuid, elem, version, meta);
     if (st == METADATA_NOT_FOUND) return 0;
     if (st != 0) return QEL_ST_NO_MEMORY;
     int status = 0;
@@ -553,8 +553,7 @@ name_entry* cm_name(obj_entry* dir, const char*, const char* name, unsigned vob_
         // The view does not decide: the version the VOB selects.
         unsigned elem = 0, selected = 0;
         ostrel_vstat meta{};
-        if (Ns_Content_Fetch::get().lookup_obj(vob->uuid, static_cast<unsigned>(dir->dbid), 0, name, elem, selected,
-                                             meta) != 0) {
+        if (Ns_Server_Wait::lookup_obj(vob->uuid, static_cast<unsigned>(dir->dbid), name, elem, selected, meta) != 0) {
             *status = QEL_ST_NO_MEMORY;
             return nullptr;
         }
@@ -618,8 +617,8 @@ name_entry* lookup_cm_name(obj_entry* dir, const char* caller, const char* name,
     if ((complete & READDIR_VOB_COMPLETE) == 0 && !obj_isa_view_obj(dir)) {
         unsigned elem = 0, selected = 0;
         ostrel_vstat meta{};
-        int st = Ns_Content_Fetch::get().lookup_obj(dir->vob->uuid, static_cast<unsigned>(dir->dbid), 0, name, elem,
-                                                  selected, meta);
+        int st = Ns_Server_Wait::lookup_obj(dir->vob->uuid, static_cast<unsigned>(dir->dbid), name, elem, selected,
+                                            meta);
         if (st == 0) {
             vob_dbid = elem;
             state |= NAME_VOB;

@@ -1,9 +1,10 @@
 #pragma once
 // The namespace cache's message catalogue (category "view"), addressed by
 // 0-based position, and the two ways the namespace layer writes its
-// messages: errors always, notes only at the trace verbosity of "view" that
-// each note names.
+// messages: errors (but see ns_error), notes only at the trace verbosity of
+// "view" that each note names.
 
+#include "lib/ns/ns_server_wait.h"
 #include "platform/imsg/imsg.h"
 #include "platform/qel/qel.h"
 
@@ -51,9 +52,11 @@ enum : int {
     NS_MSG_PARENT_NO_PATH = 62,
 };
 
-// Writes message `index` as an error.
+// Writes message `index` as an error, unless the operation gave up to wait
+// for the server (its failures are then not real).
 template <typename... Args>
 void ns_error(int index, Args... args) {
+    if (Ns_Server_Wait::given_up()) return;
     imsg_print(IMSG_KIND_ERR, &_ostrela_lib_view_msg_table, index, args...);
 }
 

@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "lib/core/ostrelagent_trace.h"
-#include "lib/ns/ns_content_fetch.h"
 #include "lib/ns/ns_fstat.h"
 #include "lib/ns/ns_locate.h"
 #include "lib/ns/ns_lookup.h"
 #include "lib/ns/ns_msg.h"
 #include "lib/ns/ns_rpc_frame.h"
+#include "lib/ns/ns_server_wait.h"
 #include "lib/ns/ns_vob.h"
 #include "lib/ns/ostrel_db_ns.h"
 #include "lib/ostreladb/ostrel_db.h"
@@ -113,7 +113,7 @@ readdir_entry* last_vob_entry(readdir_root* root) {
 // Reads the VOB's half of the listing; returns the last entry added.
 int read_vob_half(obj_entry* dir, readdir_root* root, readdir_entry** last) {
     std::vector<ostrelagent_dirent> listing;
-    int st = Ns_Content_Fetch::get().readdir_obj(dir->vob->uuid, static_cast<unsigned>(dir->dbid), listing);
+    int st = Ns_Server_Wait::readdir_obj(dir->vob->uuid, static_cast<unsigned>(dir->dbid), listing);
     if (st != 0 && st != METADATA_NOT_FOUND) return QEL_ST_NO_MEMORY;
     readdir_entry* prev = nullptr;
     for (const ostrelagent_dirent& d : listing) {
@@ -534,7 +534,7 @@ int ns_readdir_get_parent_name(obj_entry* dir, obj_entry* obj, unsigned size, ch
         return parent == static_cast<uint32_t>(dir->dbid) ? copy(name) : QEL_ST_NOT_FOUND;
     }
     std::vector<ostrelagent_dirent> listing;
-    int st = Ns_Content_Fetch::get().readdir_obj(dir->vob->uuid, static_cast<unsigned>(dir->dbid), listing);
+    int st = Ns_Server_Wait::readdir_obj(dir->vob->uuid, static_cast<unsigned>(dir->dbid), listing);
     if (st != 0 && st != METADATA_NOT_FOUND) return QEL_ST_NO_MEMORY;
     for (const ostrelagent_dirent& d : listing)
         if (d.dbid == dbid || d.dbid == elem_dbid) return copy(d.name);
@@ -543,192 +543,194 @@ int ns_readdir_get_parent_name(obj_entry* dir, obj_entry* obj, unsigned size, ch
 
 int ns_readdir(view_fhandle* fh, unsigned cookie, unsigned size, unsigned* next, unsigned* bytes, int* end,
                view_dirent* buf) {
-    Ns_Rpc_Frame frame("ns_readdir");
-    int ext_name = 0, status = 0;
-    *bytes = 0;
-    *end = 0;
-    *next = cookie;
-    obj_entry* dir = frame.validate(fh, &ext_name, &status);
-    if (dir == nullptr) return status;
-    view_vstat dir_vstat;
-    if ((status = fstat_vstat(dir, ext_name, &dir_vstat)) != 0) return status;
-    Record_Buffer out(buf, size);
-    unsigned at = cookie;
-    if (at == COOKIE_DOT) {
-        view_dirent dot{dir_vstat.fstat.nodeid, COOKIE_DOT_DOT, 0, 1};
-        if (!out.fits(view_dirent_reclen(1))) return QEL_ST_INVALID;
-        out.write(dot, ".");
-        *next = at = COOKIE_DOT_DOT;
-    }
-    if (at == COOKIE_DOT_DOT) {
-        if (!out.fits(view_dirent_reclen(2))) {
-            *bytes = out.used();
-            return out.used() == 0 ? QEL_ST_INVALID : 0;
+    return ns_operation("ns_readdir", [&](Ns_Rpc_Frame& frame) -> int {
+        int ext_name = 0, status = 0;
+        *bytes = 0;
+        *end = 0;
+        *next = cookie;
+        obj_entry* dir = frame.validate(fh, &ext_name, &status);
+        if (dir == nullptr) return status;
+        view_vstat dir_vstat;
+        if ((status = fstat_vstat(dir, ext_name, &dir_vstat)) != 0) return status;
+        Record_Buffer out(buf, size);
+        unsigned at = cookie;
+        if (at == COOKIE_DOT) {
+            view_dirent dot{dir_vstat.fstat.nodeid, COOKIE_DOT_DOT, 0, 1};
+            if (!out.fits(view_dirent_reclen(1))) return QEL_ST_INVALID;
+            out.write(dot, ".");
+            *next = at = COOKIE_DOT_DOT;
         }
-        int flag = 0;
-        obj_entry* parent = lookup_dot_dot(dir, ext_name, &flag, &status);
-        if (parent == nullptr) return status;
-        view_vstat parent_vstat;
-        status = fstat_vstat(parent, ext_name, &parent_vstat);
-        obj_free(parent);
-        if (status != 0) return status;
-        view_dirent dot_dot{parent_vstat.fstat.nodeid, COOKIE_ENTRIES, 0, 2};
-        out.write(dot_dot, "..");
-        *next = at = COOKIE_ENTRIES;
-    }
-    readdir_root* root = readdir_get(dir, &status);
-    if (root == nullptr) return status;
-    if (!ext_name && (status = readdir_visibility_eval(dir, root)) != 0) {
+        if (at == COOKIE_DOT_DOT) {
+            if (!out.fits(view_dirent_reclen(2))) {
+                *bytes = out.used();
+                return out.used() == 0 ? QEL_ST_INVALID : 0;
+            }
+            int flag = 0;
+            obj_entry* parent = lookup_dot_dot(dir, ext_name, &flag, &status);
+            if (parent == nullptr) return status;
+            view_vstat parent_vstat;
+            status = fstat_vstat(parent, ext_name, &parent_vstat);
+            obj_free(parent);
+            if (status != 0) return status;
+            view_dirent dot_dot{parent_vstat.fstat.nodeid, COOKIE_ENTRIES, 0, 2};
+            out.write(dot_dot, "..");
+            *next = at = COOKIE_ENTRIES;
+        }
+        readdir_root* root = readdir_get(dir, &status);
+        if (root == nullptr) return status;
+        if (!ext_name && (status = readdir_visibility_eval(dir, root)) != 0) {
+            readdir_put(root);
+            return status;
+        }
+        bool walked_off = true;
+        for (readdir_entry* e = root->head; e != nullptr; e = e->next) {
+            if (e->cookie <= at) continue;
+            if (ext_name && is_view_cookie(e->cookie)) break;  // extended naming shows the VOB's names only
+            if ((!ext_name && (e->state & READDIR_VISIBLE) == 0) || e->dbid == 0) continue;
+            uint16_t len = static_cast<uint16_t>(std::strlen(e->name));
+            if (!out.fits(view_dirent_reclen(len))) {
+                walked_off = false;
+                break;
+            }
+            out.write(view_dirent{e->dbid, e->cookie, 0, len}, e->name);
+            *next = e->cookie;
+        }
         readdir_put(root);
-        return status;
-    }
-    bool walked_off = true;
-    for (readdir_entry* e = root->head; e != nullptr; e = e->next) {
-        if (e->cookie <= at) continue;
-        if (ext_name && is_view_cookie(e->cookie)) break;  // extended naming shows the VOB's names only
-        if ((!ext_name && (e->state & READDIR_VISIBLE) == 0) || e->dbid == 0) continue;
-        uint16_t len = static_cast<uint16_t>(std::strlen(e->name));
-        if (!out.fits(view_dirent_reclen(len))) {
-            walked_off = false;
-            break;
-        }
-        out.write(view_dirent{e->dbid, e->cookie, 0, len}, e->name);
-        *next = e->cookie;
-    }
-    readdir_put(root);
-    *end = walked_off ? 1 : 0;
-    *bytes = out.used();
-    return out.used() == 0 && !walked_off ? QEL_ST_INVALID : 0;
+        *end = walked_off ? 1 : 0;
+        *bytes = out.used();
+        return out.used() == 0 && !walked_off ? QEL_ST_INVALID : 0;
+    });
 }
 
 int ns_readdir_ext(view_fhandle* fh, unsigned cookie, const char* name, unsigned options, unsigned size,
                    unsigned* next, unsigned* bytes, int* end, view_dirent_ext* buf) {
-    Ns_Rpc_Frame frame("ns_readdir_ext");
-    int ext_name = 0, status = 0;
-    *bytes = 0;
-    *end = 0;
-    *next = cookie;
-    obj_entry* dir = frame.validate(fh, &ext_name, &status);
-    if (dir == nullptr) return status;
-    view_vstat dir_vstat;
-    if ((status = acl_check(dir, ext_name, &dir_vstat, ACL_READ, 1)) != 0) {
-        frame.trace().writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "ns_view_readdir_ext got %d from acl_check\n", status);
-        return status;
-    }
-    bool one_name = name != nullptr && name[0] != '\0';
-    for (int round = 0; round < EXT_READ_ROUNDS; ++round) {
-        Record_Buffer out(buf, size);
-        unsigned at = cookie;
+    return ns_operation("ns_readdir_ext", [&](Ns_Rpc_Frame& frame) -> int {
+        int ext_name = 0, status = 0;
+        *bytes = 0;
+        *end = 0;
         *next = cookie;
-        bool stopped = false;
-        if (at == COOKIE_DOT) {
-            if (!one_name || std::strcmp(name, ".") == 0) {
-                view_dirent_ext dot{};
-                dot.ino = dir_vstat.fstat.nodeid;
-                dot.off = COOKIE_DOT_DOT;
-                dot.namlen = 1;
-                dot_fields(dir, dir, ext_name, options, &dot);
-                if (out.fits(view_dirent_ext_reclen(1))) {
-                    out.write(dot, ".");
-                    *next = COOKIE_DOT_DOT;
-                } else {
-                    stopped = true;
-                }
-            }
-            at = COOKIE_DOT_DOT;
+        obj_entry* dir = frame.validate(fh, &ext_name, &status);
+        if (dir == nullptr) return status;
+        view_vstat dir_vstat;
+        if ((status = acl_check(dir, ext_name, &dir_vstat, ACL_READ, 1)) != 0) {
+            frame.trace().writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "ns_view_readdir_ext got %d from acl_check\n", status);
+            return status;
         }
-        if (!stopped && at == COOKIE_DOT_DOT) {
-            if (!one_name || std::strcmp(name, "..") == 0) {
-                view_dirent_ext dot_dot{};
-                dot_dot.off = COOKIE_ENTRIES;
-                dot_dot.namlen = 2;
-                int flag = 0;
-                obj_entry* parent = lookup_dot_dot(dir, ext_name, &flag, &status);
-                view_vstat parent_vstat{};
-                if (parent != nullptr && fstat_vstat(parent, ext_name, &parent_vstat) == 0) {
-                    dot_dot.ino = parent_vstat.fstat.nodeid;
-                    dot_fields(dir, parent, ext_name, options, &dot_dot);
-                } else {
-                    dot_dot.name_state = UNRESOLVED;
-                }
-                obj_free(parent);
-                if (out.fits(view_dirent_ext_reclen(2))) {
-                    out.write(dot_dot, "..");
-                    *next = COOKIE_ENTRIES;
-                } else {
-                    stopped = true;
-                }
-            }
-            at = COOKIE_ENTRIES;
-        }
-        bool walked_off = !stopped;
-        if (!stopped) {
-            readdir_root* root = readdir_get(dir, &status);
-            if (root == nullptr) return status;
-            if (!ext_name && (status = readdir_visibility_eval(dir, root)) != 0) {
-                readdir_put(root);
-                return status;
-            }
-            for (readdir_entry* e = root->head; e != nullptr; e = e->next) {
-                if (e->cookie <= at) continue;
-                if (ext_name && is_view_cookie(e->cookie)) break;
-                if ((!ext_name && (e->state & READDIR_VISIBLE) == 0) || e->dbid == 0) continue;
-                if (one_name && std::strcmp(e->name, name) != 0) continue;
-                uint16_t len = static_cast<uint16_t>(std::strlen(e->name));
-                if (!out.fits(view_dirent_ext_reclen(len))) {
-                    walked_off = false;
-                    break;
-                }
-                view_dirent_ext rec{};
-                rec.ino = e->dbid;
-                rec.off = e->cookie;
-                rec.namlen = len;
-                rec.name_state = ext_name ? 0 : e->state & REPORTED_STATE;
-                if (options != 0) {
-                    std::string entry_name = e->name;
-                    uint32_t entry_dbid = e->dbid;
-                    bool resolve = !ext_name && (e->state & READDIR_VISIBLE) != 0;
-                    obj_entry* obj = locate_dbid(dir->vob, static_cast<int32_t>(entry_dbid), 0, &status);
-                    if (obj == nullptr) rec.name_state |= UNRESOLVED;
-                    object_fields(obj, nullptr, &rec);
-                    obj_free(obj);
-                    if (resolve) {
-                        name_entry* nep = lookup_cm_name(dir, "ns_readdir_ext", entry_name.c_str(), &status);
-                        if (nep == nullptr) {
-                            std::string dir_text = obj_2str(dir);
-                            ns_error(NS_MSG_LOOKUP_FAILED, entry_name.c_str(), dir_text.c_str(),
-                                     qel_strerror(status));
-                            rec.name_state |= UNRESOLVED;
-                        } else {
-                            rec.rule = nep->rule;
-                            rec.name_state = nep->state & REPORTED_STATE;
-                            if ((nep->state & VIEW_NAME_STATE_NOT_VISIBLE) == 0) {
-                                rec.ver_oid = nep->ver->oid;
-                                rec.ver_mtype = nep->ver->mtype;
-                            }
-                            lookup_nep_free(nep);
-                        }
+        bool one_name = name != nullptr && name[0] != '\0';
+        for (int round = 0; round < EXT_READ_ROUNDS; ++round) {
+            Record_Buffer out(buf, size);
+            unsigned at = cookie;
+            *next = cookie;
+            bool stopped = false;
+            if (at == COOKIE_DOT) {
+                if (!one_name || std::strcmp(name, ".") == 0) {
+                    view_dirent_ext dot{};
+                    dot.ino = dir_vstat.fstat.nodeid;
+                    dot.off = COOKIE_DOT_DOT;
+                    dot.namlen = 1;
+                    dot_fields(dir, dir, ext_name, options, &dot);
+                    if (out.fits(view_dirent_ext_reclen(1))) {
+                        out.write(dot, ".");
+                        *next = COOKIE_DOT_DOT;
+                    } else {
+                        stopped = true;
                     }
-                    // Resolving may have changed the listing under the walk.
-                    if ((root->flags & (READDIR_VOB_COMPLETE | READDIR_VIEW_COMPLETE | READDIR_VISIBILITY)) !=
-                        (READDIR_VOB_COMPLETE | READDIR_VIEW_COMPLETE | READDIR_VISIBILITY)) {
+                }
+                at = COOKIE_DOT_DOT;
+            }
+            if (!stopped && at == COOKIE_DOT_DOT) {
+                if (!one_name || std::strcmp(name, "..") == 0) {
+                    view_dirent_ext dot_dot{};
+                    dot_dot.off = COOKIE_ENTRIES;
+                    dot_dot.namlen = 2;
+                    int flag = 0;
+                    obj_entry* parent = lookup_dot_dot(dir, ext_name, &flag, &status);
+                    view_vstat parent_vstat{};
+                    if (parent != nullptr && fstat_vstat(parent, ext_name, &parent_vstat) == 0) {
+                        dot_dot.ino = parent_vstat.fstat.nodeid;
+                        dot_fields(dir, parent, ext_name, options, &dot_dot);
+                    } else {
+                        dot_dot.name_state = UNRESOLVED;
+                    }
+                    obj_free(parent);
+                    if (out.fits(view_dirent_ext_reclen(2))) {
+                        out.write(dot_dot, "..");
+                        *next = COOKIE_ENTRIES;
+                    } else {
+                        stopped = true;
+                    }
+                }
+                at = COOKIE_ENTRIES;
+            }
+            bool walked_off = !stopped;
+            if (!stopped) {
+                readdir_root* root = readdir_get(dir, &status);
+                if (root == nullptr) return status;
+                if (!ext_name && (status = readdir_visibility_eval(dir, root)) != 0) {
+                    readdir_put(root);
+                    return status;
+                }
+                for (readdir_entry* e = root->head; e != nullptr; e = e->next) {
+                    if (e->cookie <= at) continue;
+                    if (ext_name && is_view_cookie(e->cookie)) break;
+                    if ((!ext_name && (e->state & READDIR_VISIBLE) == 0) || e->dbid == 0) continue;
+                    if (one_name && std::strcmp(e->name, name) != 0) continue;
+                    uint16_t len = static_cast<uint16_t>(std::strlen(e->name));
+                    if (!out.fits(view_dirent_ext_reclen(len))) {
                         walked_off = false;
                         break;
                     }
+                    view_dirent_ext rec{};
+                    rec.ino = e->dbid;
+                    rec.off = e->cookie;
+                    rec.namlen = len;
+                    rec.name_state = ext_name ? 0 : e->state & REPORTED_STATE;
+                    if (options != 0) {
+                        std::string entry_name = e->name;
+                        uint32_t entry_dbid = e->dbid;
+                        bool resolve = !ext_name && (e->state & READDIR_VISIBLE) != 0;
+                        obj_entry* obj = locate_dbid(dir->vob, static_cast<int32_t>(entry_dbid), 0, &status);
+                        if (obj == nullptr) rec.name_state |= UNRESOLVED;
+                        object_fields(obj, nullptr, &rec);
+                        obj_free(obj);
+                        if (resolve) {
+                            name_entry* nep = lookup_cm_name(dir, "ns_readdir_ext", entry_name.c_str(), &status);
+                            if (nep == nullptr) {
+                                std::string dir_text = obj_2str(dir);
+                                ns_error(NS_MSG_LOOKUP_FAILED, entry_name.c_str(), dir_text.c_str(),
+                                         qel_strerror(status));
+                                rec.name_state |= UNRESOLVED;
+                            } else {
+                                rec.rule = nep->rule;
+                                rec.name_state = nep->state & REPORTED_STATE;
+                                if ((nep->state & VIEW_NAME_STATE_NOT_VISIBLE) == 0) {
+                                    rec.ver_oid = nep->ver->oid;
+                                    rec.ver_mtype = nep->ver->mtype;
+                                }
+                                lookup_nep_free(nep);
+                            }
+                        }
+                        // Resolving may have changed the listing under the walk.
+                        if ((root->flags & (READDIR_VOB_COMPLETE | READDIR_VIEW_COMPLETE | READDIR_VISIBILITY)) !=
+                            (READDIR_VOB_COMPLETE | READDIR_VIEW_COMPLETE | READDIR_VISIBILITY)) {
+                            walked_off = false;
+                            break;
+                        }
+                    }
+                    out.write(rec, e->name);
+                    *next = e->cookie;
                 }
-                out.write(rec, e->name);
-                *next = e->cookie;
+                bool changed = (root->flags & (READDIR_VOB_COMPLETE | READDIR_VIEW_COMPLETE | READDIR_VISIBILITY)) !=
+                               (READDIR_VOB_COMPLETE | READDIR_VIEW_COMPLETE | READDIR_VISIBILITY);
+                readdir_put(root);
+                if (changed && round + 1 < EXT_READ_ROUNDS) continue;
             }
-            bool changed = (root->flags & (READDIR_VOB_COMPLETE | READDIR_VIEW_COMPLETE | READDIR_VISIBILITY)) !=
-                           (READDIR_VOB_COMPLETE | READDIR_VIEW_COMPLETE | READDIR_VISIBILITY);
-            readdir_put(root);
-            if (changed && round + 1 < EXT_READ_ROUNDS) continue;
+            *end = walked_off ? 1 : 0;
+            *bytes = out.used();
+            return out.used() == 0 && !walked_off ? QEL_ST_INVALID : 0;
         }
-        *end = walked_off ? 1 : 0;
-        *bytes = out.used();
-        return out.used() == 0 && !walked_off ? QEL_ST_INVALID : 0;
-    }
-    return 0;
+        return 0;
+    });
 }
 
 void print_dir_cache() {

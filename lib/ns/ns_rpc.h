@@ -1,12 +1,15 @@
 #pragma once
 // The namespace operations: the view's file-system operations as the kernel
 // file system and the agent's own operations see them. Each takes kernel
-// handles, names and output records, runs whole under the namespace cache's
-// mutex (recursive: one operation may call another), works on the caches,
-// reads or writes the view database (each write with signals held off) and
-// lets the caches fetch metadata from the server on a miss. Every object
-// reference taken is given back before the operation returns. Outputs past
-// the point of a failure are left as they were.
+// handles, names and output records, runs under the namespace cache's mutex
+// (recursive: one operation may call another), works on the caches, reads
+// or writes the view database (each write with signals held off) and lets
+// the caches fetch metadata from the server on a miss. That fetch never
+// happens with the mutex held: the operation gives up, the server is asked
+// with no lock held, and the operation runs again from the start
+// (ns_server_wait.h), so every check it makes is made afresh after a wait.
+// Every object reference taken is given back before the operation returns.
+// Outputs past the point of a failure are left as they were.
 //
 // Statuses (base library): 0; 1001 a denied write (change of oid or kind),
 // or a cleartext object that cannot be mapped to a loaded version; 1002 not
@@ -145,9 +148,10 @@ int ns_lookup_hijack(const qel_uuid_s* vob_uuid, int32_t dir_dbid, const char* n
 
 // ---- the whole view ----------------------------------------------------------------------
 //
-// Each runs whole under the namespace cache's mutex. A found object is named
-// by its full path: the mount tag of its VOB, its directory's path in the
-// VOB, "/" and its name (or path below that directory). The path queries
+// Each runs under the namespace cache's mutex (the sweep one file at a time:
+// finding a file's directory may wait for the server). A found object is
+// named by its full path: the mount tag of its VOB, its directory's path in
+// the VOB, "/" and its name (or path below that directory). The path queries
 // append to `paths`, pass over objects of VOBs that are not mounted, and
 // for each object whose directory cannot be found append a message to
 // `errors`, go on, and return the status of the last such object (else 0).

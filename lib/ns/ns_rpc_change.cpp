@@ -72,6 +72,17 @@ int must_be_new(obj_entry* dir, const char* name, unsigned* state) {
     return status == QEL_ST_NO_ENTRY ? 0 : status;
 }
 
+// The directory of a new entry `name`, checked: writable, the caller may
+// add to it, and the name new (what the view records for it in `*state`).
+obj_entry* dir_for_new_name(Ns_Rpc_Frame& frame, view_fhandle* dir_fh, const char* name, view_vstat* dir_vstat,
+                            const struct timeval* stamp, int* unchanged, unsigned* state, int* status) {
+    obj_entry* dir = frame.validate_writable(dir_fh, status);
+    if (dir == nullptr) return nullptr;
+    if ((*status = dir_write_check(dir, dir_vstat, nullptr, stamp, unchanged)) != 0) return nullptr;
+    if ((*status = must_be_new(dir, name, state)) != 0) return nullptr;
+    return dir;
+}
+
 // As on a local file system: in a directory with the set-group-id bit a new
 // object takes the directory's group, and a new directory the bit as well.
 void inherit_group(const view_vstat& dir, view_set_attr* attr) {
@@ -114,7 +125,7 @@ int make_object(Ns_Rpc_Frame& frame, obj_entry* dir, const char* name, view_set_
     int status = 0;
     obj_entry* obj = nullptr;
     {
-        Ns_Signals_Held held;
+        Ns_Change_Write write;
         obj = ostrel_db_create(nullptr, dir, name, &oid, attr, state, 0, text, &status);
     }
     if (obj == nullptr) return status;
@@ -130,17 +141,16 @@ int make_object(Ns_Rpc_Frame& frame, obj_entry* dir, const char* name, view_set_
 int make_named(const char* op, view_fhandle* dir_fh, const char* name, view_set_attr* attr, const char* text,
                view_fhandle* fh_out, view_vstat* vstat_out, view_vstat* dir_vstat, const struct timeval* stamp,
                int* unchanged) {
-    Ns_Rpc_Frame frame(op);
-    int status = 0;
-    obj_entry* dir = frame.validate_writable(dir_fh, &status);
-    if (dir == nullptr) return status;
-    if ((status = dir_write_check(dir, dir_vstat, nullptr, stamp, unchanged)) != 0) return status;
-    unsigned state = 0;
-    if ((status = must_be_new(dir, name, &state)) != 0) return status;
-    if ((status = acl_check_attr(nullptr, attr)) != 0) return status;
-    inherit_group(*dir_vstat, attr);
-    obj_entry* made = nullptr;
-    return make_object(frame, dir, name, attr, state, text, fh_out, vstat_out, dir_vstat, &made);
+    return ns_operation(op, [&](Ns_Rpc_Frame& frame) -> int {
+        int status = 0;
+        unsigned state = 0;
+        obj_entry* dir = dir_for_new_name(frame, dir_fh, name, dir_vstat, stamp, unchanged, &state, &status);
+        if (dir == nullptr) return status;
+        if ((status = acl_check_attr(nullptr, attr)) != 0) return status;
+        inherit_group(*dir_vstat, attr);
+        obj_entry* made = nullptr;
+        return make_object(frame, dir, name, attr, state, text, fh_out, vstat_out, dir_vstat, &made);
+    });
 }
 
 // remove and rmdir: the entry of `name`, which must be a view entry; its
@@ -171,7 +181,7 @@ int remove_named(const char* op, view_fhandle* dir_fh, const char* name, bool di
 int unlink_name(obj_entry* dir, const char* name, unsigned state, view_vstat* dir_vstat) {
     int status;
     {
-        Ns_Signals_Held held;
+        Ns_Change_Write write;
         status = ostrel_db_unlink(nullptr, dir, name, state);
     }
     return status != 0 ? status : fstat_vstat(dir, 0, dir_vstat);
@@ -179,27 +189,28 @@ int unlink_name(obj_entry* dir, const char* name, unsigned state, view_vstat* di
 
 int remove_named(const char* op, view_fhandle* dir_fh, const char* name, bool directory, view_vstat* dir_vstat,
                  const struct timeval* stamp, int* unchanged) {
-    Ns_Rpc_Frame frame(op);
-    int status = 0;
-    obj_entry* dir = frame.validate_writable(dir_fh, &status);
-    if (dir == nullptr) return status;
-    unsigned state = 0;
-    view_vstat vstat;
-    obj_entry* obj = frame.hold(removable_entry(dir, name, &state, &vstat, &status));
-    if (obj == nullptr) return status;
-    bool is_dir = vstat.fstat.type == QEL_FTYPE_DIR;
-    if (!directory) {
-        if (is_dir) return QEL_ST_IS_DIRECTORY;
-        fstat_flush(obj);
-    } else {
-        if (!is_dir) return QEL_ST_NOT_DIRECTORY;
-        if (!obj_isa_view_obj(obj)) return QEL_ST_READ_ONLY;
-        if ((status = ostrel_db_dir_empty(obj)) != 0) return status;
-    }
-    // The removal may delete the object: no reference may outlive it.
-    frame.release(obj);
-    if ((status = dir_write_check(dir, dir_vstat, &vstat, stamp, unchanged)) != 0) return status;
-    return unlink_name(dir, name, state, dir_vstat);
+    return ns_operation(op, [&](Ns_Rpc_Frame& frame) -> int {
+        int status = 0;
+        obj_entry* dir = frame.validate_writable(dir_fh, &status);
+        if (dir == nullptr) return status;
+        unsigned state = 0;
+        view_vstat vstat;
+        obj_entry* obj = frame.hold(removable_entry(dir, name, &state, &vstat, &status));
+        if (obj == nullptr) return status;
+        bool is_dir = vstat.fstat.type == QEL_FTYPE_DIR;
+        if (!directory) {
+            if (is_dir) return QEL_ST_IS_DIRECTORY;
+            fstat_flush(obj);
+        } else {
+            if (!is_dir) return QEL_ST_NOT_DIRECTORY;
+            if (!obj_isa_view_obj(obj)) return QEL_ST_READ_ONLY;
+            if ((status = ostrel_db_dir_empty(obj)) != 0) return status;
+        }
+        // The removal may delete the object: no reference may outlive it.
+        frame.release(obj);
+        if ((status = dir_write_check(dir, dir_vstat, &vstat, stamp, unchanged)) != 0) return status;
+        return unlink_name(dir, name, state, dir_vstat);
+    });
 }
 
 // A directory may not move under itself: walks up from `target_dir` to the
@@ -270,48 +281,49 @@ int dir_write_check(obj_entry* dir, view_vstat* dir_vstat, const view_vstat* ent
 int ns_create(view_fhandle* dir_fh, const char* name, view_set_attr* attr, unsigned path_size, view_fhandle* fh_out,
               view_vstat* vstat_out, char* path, unsigned* path_length, view_vstat* dir_vstat,
               const struct timeval* stamp, int* unchanged) {
-    Ns_Rpc_Frame frame("ns_create");
-    int status = 0;
-    int result = [&] {
-        obj_entry* dir = frame.validate_writable(dir_fh, &status);
-        if (dir == nullptr) {
-            trace_create(frame, VALIDATE, status, name, dir_fh);
+    return ns_operation("ns_create", [&](Ns_Rpc_Frame& frame) -> int {
+        int status = 0;
+        int result = [&] {
+            obj_entry* dir = frame.validate_writable(dir_fh, &status);
+            if (dir == nullptr) {
+                trace_create(frame, VALIDATE, status, name, dir_fh);
+                return status;
+            }
+            status = dir_write_check(dir, dir_vstat, nullptr, stamp, unchanged);
+            trace_create(frame, WRITE_CHECK, status, name, dir_fh);
+            if (status != 0) return status;
+            unsigned state = 0;
+            if ((status = must_be_new(dir, name, &state)) != 0) {
+                trace_create(frame, NAME_EXISTS, status, name, dir_fh);
+                return status;
+            }
+            trace_create(frame, NAME_MISSING, QEL_ST_NO_ENTRY, name, dir_fh);
+            status = acl_check_attr(nullptr, attr);
+            trace_create(frame, ATTRIBUTES, status, name, dir_fh);
+            if (status != 0) return status;
+            inherit_group(*dir_vstat, attr);
+            switch (attr->type) {
+            case 1: case 3: case 4: case 6: break;
+            default: return QEL_ST_NOT_PERMITTED;
+            }
+            attr->mask |= VIEW_ATTR_TYPE;
+            obj_entry* obj = nullptr;
+            status = make_object(frame, dir, name, attr, state, nullptr, fh_out, vstat_out, dir_vstat, &obj);
+            trace_create(frame, obj == nullptr ? DB_CREATE : STATUSES, status, name, dir_fh);
+            if (status != 0) return status;
+            *path_length = 0;
+            if (path_size != 0) {
+                status = ostrel_db_cltxt_name(obj, path_size, path);
+                trace_create(frame, CONTAINER, status, name, dir_fh);
+                if (status == 0) *path_length = static_cast<unsigned>(std::strlen(path));
+            }
             return status;
-        }
-        status = dir_write_check(dir, dir_vstat, nullptr, stamp, unchanged);
-        trace_create(frame, WRITE_CHECK, status, name, dir_fh);
-        if (status != 0) return status;
-        unsigned state = 0;
-        if ((status = must_be_new(dir, name, &state)) != 0) {
-            trace_create(frame, NAME_EXISTS, status, name, dir_fh);
-            return status;
-        }
-        trace_create(frame, NAME_MISSING, QEL_ST_NO_ENTRY, name, dir_fh);
-        status = acl_check_attr(nullptr, attr);
-        trace_create(frame, ATTRIBUTES, status, name, dir_fh);
-        if (status != 0) return status;
-        inherit_group(*dir_vstat, attr);
-        switch (attr->type) {
-        case 1: case 3: case 4: case 6: break;
-        default: return QEL_ST_NOT_PERMITTED;
-        }
-        attr->mask |= VIEW_ATTR_TYPE;
-        obj_entry* obj = nullptr;
-        status = make_object(frame, dir, name, attr, state, nullptr, fh_out, vstat_out, dir_vstat, &obj);
-        trace_create(frame, obj == nullptr ? DB_CREATE : STATUSES, status, name, dir_fh);
-        if (status != 0) return status;
-        *path_length = 0;
-        if (path_size != 0) {
-            status = ostrel_db_cltxt_name(obj, path_size, path);
-            trace_create(frame, CONTAINER, status, name, dir_fh);
-            if (status == 0) *path_length = static_cast<unsigned>(std::strlen(path));
-        }
-        return status;
-    }();
-    if (ns_should_note(5))
-        frame.trace().writeTrace(OstrelAgent_Trace::TRACE_LEVEL_5, "create returning %d on name %s ver_dbid %d elem_dbid %d\n",
-                                 result, name, static_cast<int>(dir_fh->dbid), static_cast<int>(dir_fh->elem_dbid));
-    return result;
+        }();
+        if (ns_should_note(5))
+            frame.trace().writeTrace(OstrelAgent_Trace::TRACE_LEVEL_5, "create returning %d on name %s ver_dbid %d elem_dbid %d\n",
+                                     result, name, static_cast<int>(dir_fh->dbid), static_cast<int>(dir_fh->elem_dbid));
+        return result;
+    });
 }
 
 int ns_mkdir(view_fhandle* dir_fh, const char* name, view_set_attr* attr, view_fhandle* fh_out, view_vstat* vstat_out,
@@ -332,27 +344,26 @@ int ns_symlink(view_fhandle* dir_fh, const char* name, view_set_attr* attr, cons
 
 int ns_link(view_fhandle* obj_fh, view_fhandle* dir_fh, const char* name, view_vstat* dir_vstat,
             const struct timeval* stamp, int* unchanged) {
-    Ns_Rpc_Frame frame("ns_link");
-    int status = 0;
-    obj_entry* dir = frame.validate_writable(dir_fh, &status);
-    if (dir == nullptr) return status;
-    if ((status = dir_write_check(dir, dir_vstat, nullptr, stamp, unchanged)) != 0) return status;
-    unsigned state = 0;
-    if ((status = must_be_new(dir, name, &state)) != 0) return status;
-    int ext_name = 0;
-    obj_entry* obj = frame.validate(obj_fh, &ext_name, &status);
-    if (obj == nullptr) return status;
-    view_vstat vstat;
-    if ((status = fstat_vstat(obj, 0, &vstat)) != 0) return status;
-    if (ext_name || obj->vob != dir->vob || !is_linkable_kind(obj->mtype)) return QEL_ST_CROSS_VOB;
-    if (vstat.fstat.type == QEL_FTYPE_DIR) return QEL_ST_ACCESS_DENIED;
-    {
-        Ns_Signals_Held held;
-        status = ostrel_db_link(nullptr, dir, name, obj, state);
-    }
-    if (status != 0) return status;
-    fstat_flush(dir);
-    return fstat_vstat(dir, 0, dir_vstat);
+    return ns_operation("ns_link", [&](Ns_Rpc_Frame& frame) -> int {
+        int status = 0;
+        unsigned state = 0;
+        obj_entry* dir = dir_for_new_name(frame, dir_fh, name, dir_vstat, stamp, unchanged, &state, &status);
+        if (dir == nullptr) return status;
+        int ext_name = 0;
+        obj_entry* obj = frame.validate(obj_fh, &ext_name, &status);
+        if (obj == nullptr) return status;
+        view_vstat vstat;
+        if ((status = fstat_vstat(obj, 0, &vstat)) != 0) return status;
+        if (ext_name || obj->vob != dir->vob || !is_linkable_kind(obj->mtype)) return QEL_ST_CROSS_VOB;
+        if (vstat.fstat.type == QEL_FTYPE_DIR) return QEL_ST_ACCESS_DENIED;
+        {
+            Ns_Change_Write write;
+            status = ostrel_db_link(nullptr, dir, name, obj, state);
+        }
+        if (status != 0) return status;
+        fstat_flush(dir);
+        return fstat_vstat(dir, 0, dir_vstat);
+    });
 }
 
 int ns_remove(view_fhandle* dir_fh, const char* name, view_vstat* dir_vstat, const struct timeval* stamp,
@@ -367,147 +378,152 @@ int ns_rmdir(view_fhandle* dir_fh, const char* name, view_vstat* dir_vstat, cons
 
 int ns_rename(view_fhandle* from_dir_fh, const char* from_name, view_fhandle* to_dir_fh, const char* to_name,
               view_vstat* dir_vstat, const struct timeval* stamp, int* unchanged) {
-    Ns_Rpc_Frame frame("ns_rename");
-    int status = 0, flag = 0;
-    obj_entry* from_dir = frame.validate_writable(from_dir_fh, &status);
-    if (from_dir == nullptr) return status;
-    unsigned from_state = 0;
-    obj_entry* moved = frame.hold(lookup_name(from_dir, from_name, &from_state, &flag, &status));
-    if (moved == nullptr) return status;
-    if (!obj_isa_view_obj(moved)) return QEL_ST_READ_ONLY;
-    view_vstat moved_vstat, from_vstat;
-    if ((status = fstat_vstat(moved, 0, &moved_vstat)) != 0) return status;
-    if ((status = dir_write_check(from_dir, &from_vstat, &moved_vstat, nullptr, nullptr)) != 0) return status;
+    return ns_operation("ns_rename", [&](Ns_Rpc_Frame& frame) -> int {
+        int status = 0, flag = 0;
+        obj_entry* from_dir = frame.validate_writable(from_dir_fh, &status);
+        if (from_dir == nullptr) return status;
+        unsigned from_state = 0;
+        obj_entry* moved = frame.hold(lookup_name(from_dir, from_name, &from_state, &flag, &status));
+        if (moved == nullptr) return status;
+        if (!obj_isa_view_obj(moved)) return QEL_ST_READ_ONLY;
+        view_vstat moved_vstat, from_vstat;
+        if ((status = fstat_vstat(moved, 0, &moved_vstat)) != 0) return status;
+        if ((status = dir_write_check(from_dir, &from_vstat, &moved_vstat, nullptr, nullptr)) != 0) return status;
 
-    obj_entry* to_dir = frame.validate_writable(to_dir_fh, &status);
-    if (to_dir == nullptr) return status;
-    unsigned to_state = 0;
-    obj_entry* replaced = frame.hold(lookup_name(to_dir, to_name, &to_state, &flag, &status));
-    view_vstat replaced_vstat;
-    if (replaced == nullptr && status != QEL_ST_NO_ENTRY) return status;
-    const bool moves_dir = moved_vstat.fstat.type == QEL_FTYPE_DIR;
-    if (replaced != nullptr) {
-        if ((to_state & NAME_RESOLVED) == 0) return QEL_ST_READ_ONLY;
-        if ((status = fstat_vstat(replaced, 0, &replaced_vstat)) != 0) return status;
-        // As on a local file system: a directory replaces an empty directory
-        // of the view's own alone, a file replaces no directory.
-        if (replaced_vstat.fstat.type == QEL_FTYPE_DIR) {
-            if (!moves_dir) return QEL_ST_IS_DIRECTORY;
-            if (replaced != moved && !obj_isa_view_obj(replaced)) return QEL_ST_READ_ONLY;
-            if (replaced != moved && (status = ostrel_db_dir_empty(replaced)) != 0) return status;
-        } else if (moves_dir) {
-            return QEL_ST_NOT_DIRECTORY;
+        obj_entry* to_dir = frame.validate_writable(to_dir_fh, &status);
+        if (to_dir == nullptr) return status;
+        unsigned to_state = 0;
+        obj_entry* replaced = frame.hold(lookup_name(to_dir, to_name, &to_state, &flag, &status));
+        view_vstat replaced_vstat;
+        if (replaced == nullptr && status != QEL_ST_NO_ENTRY) return status;
+        const bool moves_dir = moved_vstat.fstat.type == QEL_FTYPE_DIR;
+        if (replaced != nullptr) {
+            if ((to_state & NAME_RESOLVED) == 0) return QEL_ST_READ_ONLY;
+            if ((status = fstat_vstat(replaced, 0, &replaced_vstat)) != 0) return status;
+            // As on a local file system: a directory replaces an empty directory
+            // of the view's own alone, a file replaces no directory.
+            if (replaced_vstat.fstat.type == QEL_FTYPE_DIR) {
+                if (!moves_dir) return QEL_ST_IS_DIRECTORY;
+                if (replaced != moved && !obj_isa_view_obj(replaced)) return QEL_ST_READ_ONLY;
+                if (replaced != moved && (status = ostrel_db_dir_empty(replaced)) != 0) return status;
+            } else if (moves_dir) {
+                return QEL_ST_NOT_DIRECTORY;
+            }
         }
-    }
-    status = dir_write_check(to_dir, dir_vstat, replaced != nullptr ? &replaced_vstat : nullptr, stamp, unchanged);
-    if (status != 0) return status;
-    if (replaced == moved) return 0;
-    // The rename deletes what it replaces: its reference must not outlive it.
-    if (replaced != nullptr) frame.release(replaced);
-    if (to_dir->vob != moved->vob) return QEL_ST_CROSS_VOB;
-    if (moves_dir) {
-        if (from_dir == moved) return QEL_ST_INVALID;
-        if ((status = check_not_under(moved, to_dir)) != 0) return status;
-    }
-    {
-        // The new name and the old one change in one write, so that a failed
-        // rename never leaves the object (a directory even) under both.
-        Ns_Signals_Held held;
-        status = ostrel_db_rename(nullptr, from_dir, from_name, from_state, to_dir, to_name, to_state, moved);
-    }
-    return status != 0 ? status : fstat_vstat(to_dir, 0, dir_vstat);
+        status = dir_write_check(to_dir, dir_vstat, replaced != nullptr ? &replaced_vstat : nullptr, stamp, unchanged);
+        if (status != 0) return status;
+        if (replaced == moved) return 0;
+        // The rename deletes what it replaces: its reference must not outlive it.
+        if (replaced != nullptr) frame.release(replaced);
+        if (to_dir->vob != moved->vob) return QEL_ST_CROSS_VOB;
+        if (moves_dir) {
+            if (from_dir == moved) return QEL_ST_INVALID;
+            if ((status = check_not_under(moved, to_dir)) != 0) return status;
+        }
+        {
+            // The new name and the old one change in one write, so that a failed
+            // rename never leaves the object (a directory even) under both.
+            Ns_Change_Write write;
+            status = ostrel_db_rename(nullptr, from_dir, from_name, from_state, to_dir, to_name, to_state, moved);
+        }
+        return status != 0 ? status : fstat_vstat(to_dir, 0, dir_vstat);
+    });
 }
 
 int ns_setattr(view_fhandle* fh, view_set_attr* attr, view_vstat* vstat_out) {
-    Ns_Rpc_Frame frame("ns_setattr");
-    int status = 0;
-    obj_entry* obj = writable_view_obj(frame, fh, &status);
-    if (obj == nullptr) return status;
-    view_vstat current;
-    if ((status = fstat_vstat(obj, 0, &current)) != 0) return status;
-    if ((status = acl_check_attr(&current.fstat, attr)) != 0) return status;
-    {
-        Ns_Signals_Held held;
-        status = ostrel_db_setattr(obj, attr);
-    }
-    return status != 0 ? status : fstat_vstat(obj, 0, vstat_out);
+    return ns_operation("ns_setattr", [&](Ns_Rpc_Frame& frame) -> int {
+        int status = 0;
+        obj_entry* obj = writable_view_obj(frame, fh, &status);
+        if (obj == nullptr) return status;
+        view_vstat current;
+        if ((status = fstat_vstat(obj, 0, &current)) != 0) return status;
+        if ((status = acl_check_attr(&current.fstat, attr)) != 0) return status;
+        {
+            Ns_Change_Write write;
+            status = ostrel_db_setattr(obj, attr);
+        }
+        return status != 0 ? status : fstat_vstat(obj, 0, vstat_out);
+    });
 }
 
 int ns_change_oid(view_fhandle* fh, view_change_oid_option option, view_vstat* vstat_out) {
-    Ns_Rpc_Frame frame("ns_change_oid");
-    int status = 0;
-    view_vstat current;
-    obj_entry* obj = changeable_view_obj(frame, fh, &current, &status);
-    if (obj == nullptr) return status;
-    view_set_attr attr{};
-    bool prepared = false;
-    bool top_set = (current.fstat.mode & VIEW_ATTR_MODE_TOP) != 0;
-    switch (option) {
-    case VIEW_CHANGE_OID_KEEP_MODE: break;
-    case VIEW_CHANGE_OID_SET_MODE_TOP:
-        prepared = !top_set;
-        attr.mode = VIEW_ATTR_MODE_TOP;
-        break;
-    case VIEW_CHANGE_OID_CLEAR_MODE_TOP:
-        prepared = top_set;
-        attr.mode = 0;
-        break;
-    default: return QEL_ST_INVALID;
-    }
-    attr.mask = prepared ? VIEW_ATTR_MODE_TOP : 0;
-    qel_oid_s oid;
-    ostrel_gen_oid(&oid);
-    view_vob* vob = obj->vob;
-    {
-        Ns_Signals_Held held;
-        if (prepared) status = ostrel_db_setattr(obj, &attr);
-        if (status == 0) {
-            // The change takes the object's reference.
-            frame.forget(obj);
-            status = ostrel_db_choid(nullptr, obj, &oid);
+    return ns_operation("ns_change_oid", [&](Ns_Rpc_Frame& frame) -> int {
+        int status = 0;
+        view_vstat current;
+        obj_entry* obj = changeable_view_obj(frame, fh, &current, &status);
+        if (obj == nullptr) return status;
+        view_set_attr attr{};
+        bool prepared = false;
+        bool top_set = (current.fstat.mode & VIEW_ATTR_MODE_TOP) != 0;
+        switch (option) {
+        case VIEW_CHANGE_OID_KEEP_MODE: break;
+        case VIEW_CHANGE_OID_SET_MODE_TOP:
+            prepared = !top_set;
+            attr.mode = VIEW_ATTR_MODE_TOP;
+            break;
+        case VIEW_CHANGE_OID_CLEAR_MODE_TOP:
+            prepared = top_set;
+            attr.mode = 0;
+            break;
+        default: return QEL_ST_INVALID;
         }
-    }
-    if (status != 0 || vstat_out == nullptr) return status;
-    obj = frame.hold(locate_fhandle(vob, fh, &status));
-    return obj == nullptr ? status : fstat_vstat(obj, 0, vstat_out);
+        attr.mask = prepared ? VIEW_ATTR_MODE_TOP : 0;
+        qel_oid_s oid;
+        ostrel_gen_oid(&oid);
+        view_vob* vob = obj->vob;
+        {
+            Ns_Change_Write write;
+            if (prepared) status = ostrel_db_setattr(obj, &attr);
+            if (status == 0) {
+                // The change takes the object's reference.
+                frame.forget(obj);
+                status = ostrel_db_choid(nullptr, obj, &oid);
+            }
+        }
+        if (status != 0 || vstat_out == nullptr) return status;
+        obj = frame.hold(locate_fhandle(vob, fh, &status));
+        return obj == nullptr ? status : fstat_vstat(obj, 0, vstat_out);
+    });
 }
 
 int ns_change_mtype(view_fhandle* fh, vob_mtype_t mtype, view_vstat* vstat_out) {
-    Ns_Rpc_Frame frame("ns_change_mtype");
-    if (mtype != 19 && mtype != 21 && mtype != 23 && mtype != 26) return QEL_ST_INVALID;
-    int status = 0;
-    view_vstat current;
-    obj_entry* obj = changeable_view_obj(frame, fh, &current, &status);
-    if (obj == nullptr) return status;
-    vob_mtype_t now = obj->mtype;
-    if (now == 19 || now == 21 || now == 23 || now == 26) {
-        {
-            Ns_Signals_Held held;
-            status = ostrel_db_set_mtype(obj, mtype);
+    return ns_operation("ns_change_mtype", [&](Ns_Rpc_Frame& frame) -> int {
+        if (mtype != 19 && mtype != 21 && mtype != 23 && mtype != 26) return QEL_ST_INVALID;
+        int status = 0;
+        view_vstat current;
+        obj_entry* obj = changeable_view_obj(frame, fh, &current, &status);
+        if (obj == nullptr) return status;
+        vob_mtype_t now = obj->mtype;
+        if (now == 19 || now == 21 || now == 23 || now == 26) {
+            {
+                Ns_Change_Write write;
+                status = ostrel_db_set_mtype(obj, mtype);
+            }
+            return status != 0 || vstat_out == nullptr ? status : fstat_vstat(obj, 0, vstat_out);
         }
-        return status != 0 || vstat_out == nullptr ? status : fstat_vstat(obj, 0, vstat_out);
-    }
-    if (now == 22) return QEL_ST_INVALID;
-    if ((now >= 1 && now <= 44) && now != 4) return QEL_ST_READ_ONLY;
-    ns_int_error(SOURCE, __LINE__, NS_MSG_UNEXPECTED_MTYPE, static_cast<long>(now), obj_2str(obj));
-    return QEL_ST_INTERNAL;
+        if (now == 22) return QEL_ST_INVALID;
+        if ((now >= 1 && now <= 44) && now != 4) return QEL_ST_READ_ONLY;
+        ns_int_error(SOURCE, __LINE__, NS_MSG_UNEXPECTED_MTYPE, static_cast<long>(now), obj_2str(obj));
+        return QEL_ST_INTERNAL;
+    });
 }
 
 int ns_adopt_cover_dir(const qel_uuid_s* vob_uuid, int32_t dir_dbid, const char* name, const qel_oid_s* vob_dir_oid) {
-    Ns_Rpc_Frame frame("ns_adopt_cover_dir");
-    int status = 0;
-    view_vob* vob = vob_find(vob_uuid, &status);
-    if (vob == nullptr) return status;
-    obj_entry* dir = frame.hold(locate_dbid(vob, dir_dbid, 1, &status));
-    if (dir == nullptr) return status;
-    unsigned state = 0;
-    int flag = 0;
-    obj_entry* entry = lookup_name(dir, name, &state, &flag, &status);
-    if (entry == nullptr) return status;
-    obj_free(entry);
-    if ((state & (NAME_VIEW_RECORD | NAME_VOB)) != (NAME_VIEW_RECORD | NAME_VOB)) return QEL_ST_INTERNAL;
-    obj_entry* vob_dir = frame.hold(obj_get_by_oid(vob, vob_dir_oid, 0));
-    if (vob_dir == nullptr) return QEL_ST_NOT_FOUND;
-    Ns_Signals_Held held;
-    return ostrel_db_adopt(nullptr, dir, vob_dir, name, state);
+    return ns_operation("ns_adopt_cover_dir", [&](Ns_Rpc_Frame& frame) -> int {
+        int status = 0;
+        view_vob* vob = vob_find(vob_uuid, &status);
+        if (vob == nullptr) return status;
+        obj_entry* dir = frame.hold(locate_dbid(vob, dir_dbid, 1, &status));
+        if (dir == nullptr) return status;
+        unsigned state = 0;
+        int flag = 0;
+        obj_entry* entry = lookup_name(dir, name, &state, &flag, &status);
+        if (entry == nullptr) return status;
+        obj_free(entry);
+        if ((state & (NAME_VIEW_RECORD | NAME_VOB)) != (NAME_VIEW_RECORD | NAME_VOB)) return QEL_ST_INTERNAL;
+        obj_entry* vob_dir = frame.hold(obj_get_by_oid(vob, vob_dir_oid, 0));
+        if (vob_dir == nullptr) return QEL_ST_NOT_FOUND;
+        Ns_Change_Write write;
+        return ostrel_db_adopt(nullptr, dir, vob_dir, name, state);
+    });
 }

@@ -11,6 +11,7 @@
 #include "lib/ns/ns_content_fetch.h"
 #include "lib/ns/ns_msg.h"
 #include "lib/ns/ns_rpc_frame.h"
+#include "lib/ns/ns_server_wait.h"
 #include "lib/ns/ns_vob.h"
 #include "lib/ns/ostrel_db_ns.h"
 #include "lib/ns/ostrelagent_view_db.h"
@@ -58,7 +59,8 @@ int vob_cltxt(const qel_uuid_s& vob_uuid, unsigned version, unsigned size, unsig
         return QEL_ST_INTERNAL;
     }
     std::string relative;
-    if (Ns_Content_Fetch::get().get_cleartext(vob_uuid, version, view->get_cltxt_cache_dir(), relative) != 0) {
+    if (Ns_Server_Wait::get_cleartext(vob_uuid, version, view->get_cltxt_cache_dir(), relative) != 0) {
+        if (Ns_Server_Wait::given_up()) return QEL_ST_NO_CLEARTEXT;
         char location[OstrelAgent_Util::LOCATION_BUFFER_SIZE];
         OstrelAgent_Util::uuid_dbid_to_location(&vob_uuid, static_cast<long>(version), location);
         imsg_print(IMSG_KIND_ERR, &_ostrela_lib_lib_msg_table, OstrelAgent_Lib_Msg::CLTXT_FETCH_FAILED, location);
@@ -77,34 +79,35 @@ int vob_cltxt(const qel_uuid_s& vob_uuid, unsigned version, unsigned size, unsig
 } // namespace
 
 int ns_get_cltxt(view_fhandle* fh, unsigned size, unsigned* length, char* path, int* cache_path, int* second) {
-    Ns_Rpc_Frame frame("ns_get_cltxt");
-    int status = [&] {
-        int ext_name = 0, st = 0;
-        obj_entry* obj = frame.validate(fh, &ext_name, &st);
-        if (obj == nullptr) return st;
-        view_vstat vstat;
-        if ((st = acl_check(obj, ext_name, &vstat, ACL_READ, 0)) != 0) return st;
-        qel_uuid_s vob_uuid = obj->vob->uuid;
-        unsigned version = fh->dbid;
-        if (obj_isa_view_obj(obj)) {
-            if ((st = ostrel_db_cltxt_name(obj, size, path)) != 0) return st;
-            if (path[0] != '\0') {
-                *cache_path = 0;
-                *length = static_cast<unsigned>(std::strlen(path));
-                return 0;
+    return ns_operation("ns_get_cltxt", [&](Ns_Rpc_Frame& frame) -> int {
+        int status = [&] {
+            int ext_name = 0, st = 0;
+            obj_entry* obj = frame.validate(fh, &ext_name, &st);
+            if (obj == nullptr) return st;
+            view_vstat vstat;
+            if ((st = acl_check(obj, ext_name, &vstat, ACL_READ, 0)) != 0) return st;
+            qel_uuid_s vob_uuid = obj->vob->uuid;
+            unsigned version = fh->dbid;
+            if (obj_isa_view_obj(obj)) {
+                if ((st = ostrel_db_cltxt_name(obj, size, path)) != 0) return st;
+                if (path[0] != '\0') {
+                    *cache_path = 0;
+                    *length = static_cast<unsigned>(std::strlen(path));
+                    return 0;
+                }
+                if (obj->mtype != MTYPE_VERSION_COPY) return QEL_ST_NO_CLEARTEXT;
+                // The version's own dbid, not the view object's, names its cleartext.
+                if ((st = version_of_copy(frame, obj, &version)) != 0) return st;
+            } else if (!is_version(obj->mtype)) {
+                return QEL_ST_NO_CLEARTEXT;
             }
-            if (obj->mtype != MTYPE_VERSION_COPY) return QEL_ST_NO_CLEARTEXT;
-            // The version's own dbid, not the view object's, names its cleartext.
-            if ((st = version_of_copy(frame, obj, &version)) != 0) return st;
-        } else if (!is_version(obj->mtype)) {
-            return QEL_ST_NO_CLEARTEXT;
-        }
-        return vob_cltxt(vob_uuid, version, size, length, path, cache_path, second);
-    }();
-    if (ns_should_note(5))
-        frame.trace().writeTrace(OstrelAgent_Trace::TRACE_LEVEL_5,
-                                 "view_cltxt on ver_dbid %d elem_dbid %d rtn_text %s returning %d\n",
-                                 static_cast<int>(fh->dbid), static_cast<int>(fh->elem_dbid),
-                                 status == 0 ? path : "", status);
-    return status;
+            return vob_cltxt(vob_uuid, version, size, length, path, cache_path, second);
+        }();
+        if (ns_should_note(5))
+            frame.trace().writeTrace(OstrelAgent_Trace::TRACE_LEVEL_5,
+                                     "view_cltxt on ver_dbid %d elem_dbid %d rtn_text %s returning %d\n",
+                                     static_cast<int>(fh->dbid), static_cast<int>(fh->elem_dbid),
+                                     status == 0 ? path : "", status);
+        return status;
+    });
 }

@@ -1,18 +1,30 @@
 #pragma once
 // What every namespace operation shares: its trace, the cache mutex for the
 // whole call, and the objects its handles and look-ups name, given back when
-// the operation ends. Internal to lib/ns/ns_rpc*.
+// the operation ends; and the run of an operation (ns_operation), which
+// makes a frame for each run and runs again after each wait for the server.
+// Internal to lib/ns/ns_rpc* and lib/ns/ns_readdir.
 
 #include <cstddef>
 
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/ns/ns_cache.h"
 #include "lib/ns/ns_locate.h"
+#include "lib/ns/ns_server_wait.h"
 #include "platform/pfm/pfm.h"
+
+class Ns_Rpc_Frame;
+
+// Runs the namespace operation `op` (its trace's name): `body` gets a fresh
+// frame for each run and returns the operation's status. A question for the
+// server ends a run early; the server is asked with no lock held and the
+// body runs again (ns_server_wait.h), so it must start from its inputs
+// alone each time.
+template <typename Body>
+int ns_operation(const char* op, Body&& body);
 
 class Ns_Rpc_Frame {
 public:
-    explicit Ns_Rpc_Frame(const char* op) : trace_(OstrelAgent_Trace::OSTRELAGENT, "ns_rpc", op) {}
     ~Ns_Rpc_Frame() {
         for (size_t i = 0; i < count_; ++i) obj_free(held_[i]);
     }
@@ -58,12 +70,25 @@ public:
     const OstrelAgent_Trace& trace() const { return trace_; }
 
 private:
+    // Only ns_operation makes frames, so every operation can be run again.
+    explicit Ns_Rpc_Frame(const char* op) : trace_(OstrelAgent_Trace::OSTRELAGENT, "ns_rpc", op) {}
+    template <typename Body>
+    friend int ns_operation(const char* op, Body&& body);
+
     static constexpr size_t MAX_HELD = 8;
     OstrelAgent_Trace trace_;
     Ns_Cache_Lock lock_;
     obj_entry* held_[MAX_HELD] = {};
     size_t count_ = 0;
 };
+
+template <typename Body>
+int ns_operation(const char* op, Body&& body) {
+    return Ns_Server_Wait::run([&]() -> int {
+        Ns_Rpc_Frame frame(op);
+        return body(frame);
+    });
+}
 
 // Holds off asynchronous signals for a view-database write.
 class Ns_Signals_Held {
@@ -72,4 +97,18 @@ public:
     ~Ns_Signals_Held() { pfm_enable(); }
     Ns_Signals_Held(const Ns_Signals_Held&) = delete;
     Ns_Signals_Held& operator=(const Ns_Signals_Held&) = delete;
+};
+
+// The write of the change an operation is made for (not the records a
+// look-up sets right on its way, which a second run would find right
+// already): signals held off, and the operation runs to its end from here,
+// never again (Ns_Server_Wait::commit).
+class Ns_Change_Write {
+public:
+    Ns_Change_Write() { Ns_Server_Wait::commit(); }
+    Ns_Change_Write(const Ns_Change_Write&) = delete;
+    Ns_Change_Write& operator=(const Ns_Change_Write&) = delete;
+
+private:
+    Ns_Signals_Held m_signals;
 };

@@ -56,7 +56,7 @@ int unwhite_out_obj(obj_entry* dir, const char* name, bool hijacked_only) {
     if ((status = ostrel_db_lookup(dir, name, &dbid, &state)) != 0) return status;
     if ((state & NAME_WHITEOUT) == 0) return NOT_A_WHITE_OUT;
     if (hijacked_only && (state & NAME_HIJACKED) == 0) return QEL_ST_NOT_FOUND;
-    Ns_Signals_Held held;
+    Ns_Change_Write write;
     return ostrel_db_unlink(nullptr, dir, name, state & ~NAME_KEEP);
 }
 
@@ -64,7 +64,7 @@ int unwhite_out_obj(obj_entry* dir, const char* name, bool hijacked_only) {
 int unmark_hijack_obj(obj_entry* dir, const char* name) {
     int status = may_add_to(dir);
     if (status != 0) return status;
-    Ns_Signals_Held held;
+    Ns_Change_Write write;
     return ostrel_db_unhijack(dir, name);
 }
 
@@ -87,33 +87,35 @@ int forget_set_aside(obj_entry* dir, const char* name, const char* new_name) {
 } // namespace
 
 int ns_hijack_by_fh(view_fhandle* dir_fh, const char* name, const view_vstat* vstat) {
-    Ns_Rpc_Frame frame("ns_hijack_by_fh");
-    OstrelAgent_Trace white_out(OstrelAgent_Trace::OSTRELAGENT, "ns_rpc", "ns_white_out_by_fh");
-    int status = 0;
-    obj_entry* dir = frame.validate_writable(dir_fh, &status);
-    if (dir == nullptr) return status;
-    if ((status = may_add_to(dir)) != 0) return status;
-    unsigned dbid = 0, state = 0;
-    status = ostrel_db_lookup(dir, name, &dbid, &state);
-    Ns_Signals_Held held;
-    if (status == 0) {
-        if (!hijacked_already(state) && (status = ostrel_db_state_set(dir, name, HIJACKED_STATE, 0)) != 0)
+    return ns_operation("ns_hijack_by_fh", [&](Ns_Rpc_Frame& frame) -> int {
+        OstrelAgent_Trace white_out(OstrelAgent_Trace::OSTRELAGENT, "ns_rpc", "ns_white_out_by_fh");
+        int status = 0;
+        obj_entry* dir = frame.validate_writable(dir_fh, &status);
+        if (dir == nullptr) return status;
+        if ((status = may_add_to(dir)) != 0) return status;
+        unsigned dbid = 0, state = 0;
+        status = ostrel_db_lookup(dir, name, &dbid, &state);
+        Ns_Change_Write write;
+        if (status == 0) {
+            if (!hijacked_already(state) && (status = ostrel_db_state_set(dir, name, HIJACKED_STATE, 0)) != 0)
+                return status;
+        } else if (status == QEL_ST_NOT_FOUND) {
+            // The view database adds the white-out bits to an entry without
+            // an object.
+            if ((status = ostrel_db_link(nullptr, dir, name, nullptr, HIJACKED_STATE)) != 0) return status;
+        } else {
             return status;
-    } else if (status == QEL_ST_NOT_FOUND) {
-        // The view database adds the white-out bits to an entry without
-        // an object.
-        if ((status = ostrel_db_link(nullptr, dir, name, nullptr, HIJACKED_STATE)) != 0) return status;
-    } else {
-        return status;
-    }
-    return ostrel_db_hijack_set(dir, name, vstat);
+        }
+        return ostrel_db_hijack_set(dir, name, vstat);
+    });
 }
 
 int ns_unwhite_out_by_fh(view_fhandle* dir_fh, const char* name, bool hijacked_only) {
-    Ns_Rpc_Frame frame("ns_unwhite_out_by_fh");
-    int status = 0;
-    obj_entry* dir = frame.validate_writable(dir_fh, &status);
-    return dir == nullptr ? status : unwhite_out_obj(dir, name, hijacked_only);
+    return ns_operation("ns_unwhite_out_by_fh", [&](Ns_Rpc_Frame& frame) -> int {
+        int status = 0;
+        obj_entry* dir = frame.validate_writable(dir_fh, &status);
+        return dir == nullptr ? status : unwhite_out_obj(dir, name, hijacked_only);
+    });
 }
 
 int ns_unhijack_by_fh(view_fhandle* dir_fh, const char* name) {
@@ -121,69 +123,75 @@ int ns_unhijack_by_fh(view_fhandle* dir_fh, const char* name) {
     if (status != NOT_A_WHITE_OUT) return status;
     // A second stretch under the mutex: another operation may have run
     // between the two.
-    Ns_Rpc_Frame frame("ns_unmark_hijack");
-    obj_entry* dir = frame.validate_writable(dir_fh, &status);
-    return dir == nullptr ? status : unmark_hijack_obj(dir, name);
+    return ns_operation("ns_unmark_hijack", [&](Ns_Rpc_Frame& frame) -> int {
+        obj_entry* dir = frame.validate_writable(dir_fh, &status);
+        return dir == nullptr ? status : unmark_hijack_obj(dir, name);
+    });
 }
 
 int ns_unhijack_by_dbid(const qel_uuid_s* vob_uuid, int32_t dir_dbid, const char* name) {
-    Ns_Rpc_Frame frame("ns_unhijack_by_dbid");
-    int status = 0;
-    obj_entry* dir = dir_by_dbid(frame, vob_uuid, dir_dbid, &status);
-    if (dir == nullptr) return status;
-    status = unwhite_out_obj(dir, name, true);
-    return status == NOT_A_WHITE_OUT ? unmark_hijack_obj(dir, name) : status;
+    return ns_operation("ns_unhijack_by_dbid", [&](Ns_Rpc_Frame& frame) -> int {
+        int status = 0;
+        obj_entry* dir = dir_by_dbid(frame, vob_uuid, dir_dbid, &status);
+        if (dir == nullptr) return status;
+        status = unwhite_out_obj(dir, name, true);
+        return status == NOT_A_WHITE_OUT ? unmark_hijack_obj(dir, name) : status;
+    });
 }
 
 int ns_lookup_white_out(view_fhandle* dir_fh, const char* name, bool* hijacked) {
-    Ns_Rpc_Frame frame("ns_lookup_white_out");
-    view_fhandle fh{}, dir_out{};
-    view_vstat vstat{};
-    unsigned consumed = 0, state = 0;
-    int flag = 0;
-    struct timeval lvut {};
-    int status = ns_lookup_flags(dir_fh, name, VIEW_HM_WARP_NONE, "", &fh, &dir_out, &vstat, &consumed, &flag, &state,
-                                 &lvut);
-    if (status != 0 && status != QEL_ST_NO_ENTRY) return status;
-    if ((state & NAME_WHITEOUT) == 0) return NOT_A_WHITE_OUT;
-    *hijacked = (state & NAME_HIJACKED) != 0;
-    return 0;
+    return ns_operation("ns_lookup_white_out", [&](Ns_Rpc_Frame&) -> int {
+        view_fhandle fh{}, dir_out{};
+        view_vstat vstat{};
+        unsigned consumed = 0, state = 0;
+        int flag = 0;
+        struct timeval lvut {};
+        int status = ns_lookup_flags(dir_fh, name, VIEW_HM_WARP_NONE, "", &fh, &dir_out, &vstat, &consumed, &flag, &state,
+                                     &lvut);
+        if (status != 0 && status != QEL_ST_NO_ENTRY) return status;
+        if ((state & NAME_WHITEOUT) == 0) return NOT_A_WHITE_OUT;
+        *hijacked = (state & NAME_HIJACKED) != 0;
+        return 0;
+    });
 }
 
 int ns_rename_hijack(const qel_uuid_s* vob_uuid, int32_t dir_dbid, const char* name, char* new_name) {
-    Ns_Rpc_Frame frame("ns_rename_hijack");
-    int status = 0;
-    obj_entry* dir = dir_by_dbid(frame, vob_uuid, dir_dbid, &status);
-    if (dir == nullptr) return status;
-    status = unwhite_out_obj(dir, name, true);
-    if (status == 0) {
-        strutl_concat(new_name, NEW_NAME_SIZE, WHITE_OUT_REMOVED, nullptr);
-        return 0;
-    }
-    if (status != NOT_A_WHITE_OUT) return status;
-    {
-        Ns_Signals_Held held;
-        if ((status = ostrel_db_unhijack(dir, name)) != 0) return status;
-        if ((status = ostrel_db_rename_unique(dir, name, KEEP_SUFFIX, new_name)) != 0) return status;
-    }
-    return forget_set_aside(dir, name, new_name);
+    return ns_operation("ns_rename_hijack", [&](Ns_Rpc_Frame& frame) -> int {
+        int status = 0;
+        obj_entry* dir = dir_by_dbid(frame, vob_uuid, dir_dbid, &status);
+        if (dir == nullptr) return status;
+        status = unwhite_out_obj(dir, name, true);
+        if (status == 0) {
+            strutl_concat(new_name, NEW_NAME_SIZE, WHITE_OUT_REMOVED, nullptr);
+            return 0;
+        }
+        if (status != NOT_A_WHITE_OUT) return status;
+        {
+            Ns_Change_Write write;
+            if ((status = ostrel_db_unhijack(dir, name)) != 0) return status;
+            if ((status = ostrel_db_rename_unique(dir, name, KEEP_SUFFIX, new_name)) != 0) return status;
+        }
+        return forget_set_aside(dir, name, new_name);
+    });
 }
 
 int ns_remove_hijack(const qel_uuid_s* vob_uuid, int32_t dir_dbid, const char* name) {
-    Ns_Rpc_Frame frame("ns_remove_hijack");
-    int status = 0;
-    obj_entry* dir = dir_by_dbid(frame, vob_uuid, dir_dbid, &status);
-    if (dir == nullptr) return status;
-    Ns_Signals_Held held;
-    return ostrel_db_remove_hijack(dir, name);
+    return ns_operation("ns_remove_hijack", [&](Ns_Rpc_Frame& frame) -> int {
+        int status = 0;
+        obj_entry* dir = dir_by_dbid(frame, vob_uuid, dir_dbid, &status);
+        if (dir == nullptr) return status;
+        Ns_Change_Write write;
+        return ostrel_db_remove_hijack(dir, name);
+    });
 }
 
 int ns_lookup_hijack(const qel_uuid_s* vob_uuid, int32_t dir_dbid, const char* name) {
-    Ns_Rpc_Frame frame("ns_lookup_hijack");
-    int status = 0;
-    obj_entry* dir = dir_by_dbid(frame, vob_uuid, dir_dbid, &status);
-    if (dir == nullptr) return status;
-    view_vstat record{};
-    status = ostrel_db_hijack_get(dir, name, &record);
-    return status == QEL_ST_INVALID ? QEL_ST_NOT_FOUND : status;
+    return ns_operation("ns_lookup_hijack", [&](Ns_Rpc_Frame& frame) -> int {
+        int status = 0;
+        obj_entry* dir = dir_by_dbid(frame, vob_uuid, dir_dbid, &status);
+        if (dir == nullptr) return status;
+        view_vstat record{};
+        status = ostrel_db_hijack_get(dir, name, &record);
+        return status == QEL_ST_INVALID ? QEL_ST_NOT_FOUND : status;
+    });
 }

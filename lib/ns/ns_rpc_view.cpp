@@ -93,8 +93,10 @@ class View_List {
 public:
     // What the search found, and the status of the search (0, or its
     // failure: nothing is listed then).
+    // `inside` says whether the list is made inside a namespace operation;
+    // if not, each directory's look-up is an operation of its own (`op`).
     template <typename Search>
-    explicit View_List(Search search) : m_status(search(m_found)) {}
+    View_List(const char* op, Search search, bool inside) : m_op(op), m_inside(inside), m_status(search(m_found)) {}
 
     int search_status() const { return m_status; }
     // Names every object found; the status of the last that could not be
@@ -148,13 +150,21 @@ private:
         auto it = m_directories.find(key);
         if (it != m_directories.end()) return it->second;
         Directory dir;
-        {
-            Ns_Cache_Lock lock;
+        if (m_inside) {
             dir.status = get_obj_parent_info(f, &dir.parent, dir.errors);
+        } else {
+            dir.status = ns_operation(m_op, [&](Ns_Rpc_Frame&) -> int {
+                // Each run of the operation looks afresh.
+                dir.parent = Parent();
+                dir.errors.clear();
+                return get_obj_parent_info(f, &dir.parent, dir.errors);
+            });
         }
         return m_directories.emplace(key, dir).first->second;
     }
 
+    const char* m_op;
+    bool m_inside;
     Found m_found;
     int m_status;
     std::map<std::string, std::string> m_tags;
@@ -168,14 +178,12 @@ private:
 template <typename Search>
 int view_paths(const char* op, Search search, std::vector<std::string>& paths, std::string& errors) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, "ns_rpc", op);
-    for (int attempt = 1;; ++attempt) {
-        const bool last = attempt == LIST_TRIES;
-        std::unique_ptr<Ns_Cache_Lock> throughout(last ? new Ns_Cache_Lock : nullptr);
+    for (int attempt = 1; attempt < LIST_TRIES; ++attempt) {
         const unsigned generation = ostrel_db_write_generation();
-        View_List list(search);
+        View_List list(op, search, false);
         if (list.search_status() != 0) return list.search_status();
         const int result = list.name_all();
-        if (!last && ostrel_db_write_generation() != generation) {
+        if (ostrel_db_write_generation() != generation) {
             trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "the view changed while it was listed (try %d)",
                              attempt);
             continue;
@@ -184,6 +192,19 @@ int view_paths(const char* op, Search search, std::vector<std::string>& paths, s
         errors += list.errors;
         return result;
     }
+    // The last try is one namespace operation: nothing changes under it.
+    const size_t paths_before = paths.size(), errors_before = errors.size();
+    return ns_operation(op, [&](Ns_Rpc_Frame&) -> int {
+        // Each run of the operation appends afresh.
+        paths.resize(paths_before);
+        errors.resize(errors_before);
+        View_List list(op, search, true);
+        if (list.search_status() != 0) return list.search_status();
+        const int result = list.name_all();
+        paths.insert(paths.end(), list.paths.begin(), list.paths.end());
+        errors += list.errors;
+        return result;
+    });
 }
 
 void log_error(OstrelAgent_Log_Update* log, const std::string& text) {
@@ -193,13 +214,15 @@ void log_error(OstrelAgent_Log_Update* log, const std::string& text) {
 } // namespace
 
 int ns_view_has_checkouts(bool* any) {
-    Ns_Rpc_Frame frame("ns_view_has_checkouts");
-    return ostrel_db_has_checkouts(any);
+    return ns_operation("ns_view_has_checkouts", [&](Ns_Rpc_Frame&) -> int {
+        return ostrel_db_has_checkouts(any);
+    });
 }
 
 int ns_view_has_hijacks(bool* any) {
-    Ns_Rpc_Frame frame("ns_view_has_hijacks");
-    return ostrel_db_has_hijacks(any);
+    return ns_operation("ns_view_has_hijacks", [&](Ns_Rpc_Frame&) -> int {
+        return ostrel_db_has_hijacks(any);
+    });
 }
 
 int ns_view_get_privates(const qel_uuid_s* vob_uuid, std::vector<std::string>& paths, std::string& errors) {
@@ -219,7 +242,6 @@ int ns_view_get_hijacks(std::vector<std::string>& paths, std::string& errors) {
 }
 
 int ns_view_sweep_hijacks(OstrelAgent_Util::HijackTreatment treatment, OstrelAgent_Log_Update* log) {
-    Ns_Rpc_Frame frame("ns_view_sweep_hijacks");
     if (treatment != OstrelAgent_Util::HIJACK_OVERWRITE && treatment != OstrelAgent_Util::HIJACK_RENAME) {
         // The line ends like every other, so that the next record keeps a
         // line of its own.
@@ -228,24 +250,37 @@ int ns_view_sweep_hijacks(OstrelAgent_Util::HijackTreatment treatment, OstrelAge
     }
     OstrelAgent_Config config = *OstrelAgent_Config::get_instance();
     Found found;
-    int status = ostrel_db_find_hijacks(found);
+    int status = ns_operation("ns_view_sweep_hijacks", [&](Ns_Rpc_Frame&) -> int {
+        found.clear();
+        return ostrel_db_find_hijacks(found);
+    });
     if (status != 0) {
         log_error(log, OstrelAgent_Util::snprintf("get hijack list failed: %s\n", qel_strerror(status)));
         return status;
     }
+    const bool overwrite = treatment == OstrelAgent_Util::HIJACK_OVERWRITE;
     int result = 0;
+    // Each file is an operation of its own: finding its directory may wait
+    // for the server, and a run that waited starts that file again.
     for (const ostrelagent_hijack_co_info& f : found) {
         std::string errors;
         Parent parent;
-        if ((status = get_obj_parent_info(f, &parent, errors)) != 0) {
+        char new_name[NEW_NAME_SIZE] = "";
+        bool treated = false;
+        status = ns_operation("ns_view_sweep_hijacks", [&](Ns_Rpc_Frame&) -> int {
+            errors.clear();
+            treated = false;
+            int st = get_obj_parent_info(f, &parent, errors);
+            if (st != 0) return st;
+            treated = true;
+            return overwrite ? ns_remove_hijack(&f.identity, parent.dbid, f.name.c_str())
+                             : ns_rename_hijack(&f.identity, parent.dbid, f.name.c_str(), new_name);
+        });
+        if (status != 0 && !treated) {
             log_error(log, errors);
             result = status;
             continue;
         }
-        char new_name[NEW_NAME_SIZE] = "";
-        const bool overwrite = treatment == OstrelAgent_Util::HIJACK_OVERWRITE;
-        status = overwrite ? ns_remove_hijack(&f.identity, parent.dbid, f.name.c_str())
-                           : ns_rename_hijack(&f.identity, parent.dbid, f.name.c_str(), new_name);
         if (status != 0) {
             const std::string dir = OstrelAgent_Util::id_text(f.directory);
             const char* why = qel_strerror(status);

@@ -19,7 +19,11 @@
 #include "lib/ops/ostrelagent_isupdateinprogress.h"
 #include "lib/ops/ostrelagent_isvobmounted.h"
 #include "lib/ops/ostrelagent_isvobpublic.h"
+#include "lib/ops/ostrelagent_mergedirectory.h"
 #include "lib/ops/ostrelagent_mkelem.h"
+#include "lib/ops/ostrelagent_move.h"
+#include "lib/ops/ostrelagent_rmname.h"
+#include "lib/ops/ostrelagent_uncheckout.h"
 #include "lib/ops/ostrelagent_unhijack.h"
 #include "lib/requests/ostrelagent_abstractop.h"
 #include "lib/requests/ostrelagent_request_dispatcher.h"
@@ -53,7 +57,11 @@ void OstrelAgent_Element_Ops::install() {
         {&OstrelAgent_Tag::ISUPDATEINPROGRESS, make<OstrelAgent_IsUpdateInProgress>},
         {&OstrelAgent_Tag::ISVOBMOUNTED, make<OstrelAgent_Isvobmounted>},
         {&OstrelAgent_Tag::ISVOBPUBLIC, make<OstrelAgent_IsVobPublic>},
+        {&OstrelAgent_Tag::MERGEDIRECTORY, make<OstrelAgent_MergeDirectory>},
         {&OstrelAgent_Tag::MKELEM, make<OstrelAgent_Mkelem>},
+        {&OstrelAgent_Tag::MOVE, make<OstrelAgent_Move>},
+        {&OstrelAgent_Tag::RMNAME, make<OstrelAgent_Rmname>},
+        {&OstrelAgent_Tag::UNCHECKOUT, make<OstrelAgent_Uncheckout>},
         {&OstrelAgent_Tag::UNHIJACK, make<OstrelAgent_Unhijack>},
         {&OstrelAgent_Tag::GETCHILDREN, make<OstrelAgent_GetChildren>},
         {&OstrelAgent_Tag::GETAGGREGATEDSTATE, make<OstrelAgent_GetAggregatedState>},

@@ -32,6 +32,7 @@
 
 class NorvaneXmlElem;
 class OstrelAgent_KORVA_Ioctl;
+class OstrelAgent_Metadata;
 class OstrelAgent_View_Base;
 
 class OstrelAgent_AbstractOp {
@@ -163,6 +164,9 @@ public:
     void parse_path(NorvaneXmlElem* elem, std::string& out, bool required);
     // The same into the operation's path.
     void parse_path(NorvaneXmlElem* elem, bool required);
+    // Whether a request's path may be joined to the view root: it begins
+    // with "/" and none of its ".." components climbs above it.
+    static bool is_below_view_root(const std::string& path);
     // Splits the path into the leaf and the parent directory, and makes the
     // parent path and the object path (each the view root followed by the
     // parent directory, resp. the path). 0; get_view's status; 20001 for a
@@ -242,6 +246,18 @@ public:
     // updated surgically.
     void namespace_change_dir_update(const qel_uuid_s& vob, unsigned int dir_dbid, const std::string& dir_path,
                                      bool check_scope);
+    // The tail that the operations after a namespace change share: the
+    // removed load rules dropped, then `walk` run afresh through the
+    // namespace (which asks the server what it no longer holds). False, with
+    // the status and the message set, when either fails.
+    bool clean_and_walk(OstrelAgent_Metadata& walk);
+    // Runs `walk`; its status and message become the operation's when it
+    // fails.
+    bool walk_afresh(OstrelAgent_Metadata& walk);
+    // namespace_change_dir_update of the directory that `dir` walked to,
+    // under its path in the view, or under that path and `leaf` (the name
+    // that the change brought into it) when one is given.
+    void walked_dir_update(const OstrelAgent_Metadata& dir, const std::string& leaf, bool check_scope);
     const std::vector<std::string>& get_removed_load_rules() const { return m_removed_load_rules; }
     const std::vector<std::string>& get_removed_leaves() const { return m_removed_leaves; }
     const std::vector<std::string>& get_new_leaves() const { return m_new_leaves; }

@@ -58,7 +58,7 @@ void OstrelAgent_AbstractOp::parse_namespace_modified(NorvaneXmlElem* elem, bool
     NorvaneXmlElem* change = elem != nullptr ? elem->extract_child(TAG_NAMESPACE_MODIFIED) : nullptr;
     if (change == nullptr) {
         if (!required) return;
-        trace.writeTrace(LEVEL_2, "No modified XML element %s", TAG_NAMESPACE_MODIFIED);
+        trace.writeTrace(LEVEL_4, "No modified XML element %s", TAG_NAMESPACE_MODIFIED);
         refuse_malformed();
         return;
     }
@@ -68,7 +68,7 @@ void OstrelAgent_AbstractOp::parse_namespace_modified(NorvaneXmlElem* elem, bool
         std::string path;
         parse_path(change, path, true);
         if (m_status == 0 && path != m_path) {
-            trace.writeTrace(LEVEL_2, "path mismatch: %s vs %s", path.c_str(), m_path.c_str());
+            trace.writeTrace(LEVEL_4, "path mismatch: %s vs %s", path.c_str(), m_path.c_str());
             refuse_malformed();
         }
     }
@@ -188,4 +188,23 @@ void OstrelAgent_AbstractOp::namespace_change_dir_update(const qel_uuid_s& vob, 
     update.do_surgical_update();
     m_status = update.get_status();
     if (m_status != 0) m_message += update.get_message();
+}
+
+bool OstrelAgent_AbstractOp::clean_and_walk(OstrelAgent_Metadata& walk) {
+    clean_removed_load_rules();
+    return m_status == 0 && walk_afresh(walk);
+}
+
+bool OstrelAgent_AbstractOp::walk_afresh(OstrelAgent_Metadata& walk) {
+    m_status = walk.run();
+    if (m_status == 0) return true;
+    m_message += walk.get_message();
+    return false;
+}
+
+void OstrelAgent_AbstractOp::walked_dir_update(const OstrelAgent_Metadata& dir, const std::string& leaf,
+                                               bool check_scope) {
+    std::string path = dir.get_view_path();
+    if (!leaf.empty()) path += OstrelAgent_Util::GLOBAL_PNAME_SEP + leaf;
+    namespace_change_dir_update(dir.get_vob_uuid(), dir.get_obj_fhandle().dbid, path, check_scope);
 }

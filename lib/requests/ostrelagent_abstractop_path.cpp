@@ -41,10 +41,7 @@ void OstrelAgent_AbstractOp::parse_path(NorvaneXmlElem* elem, std::string& out, 
     if (child != nullptr) out = child->get_value();
     if (!out.empty()) {
         OstrelAgent_Util::globalize_path(out);
-        // The path is joined to the view root: a relative one would name
-        // something beside the root, a climbing one something outside it.
-        if (OstrelAgent_Util::is_absolute_view_rel_path(out) && !OstrelAgent_Util::climbs_above_start(out))
-            return;
+        if (is_below_view_root(out)) return;
         trace.writeTrace(LEVEL_2, "Path %s not below the view root", out.c_str());
         m_status = Status::MALFORMED_REQUEST;
         m_message += parse_error_message();
@@ -55,6 +52,12 @@ void OstrelAgent_AbstractOp::parse_path(NorvaneXmlElem* elem, std::string& out, 
     m_status = Status::MALFORMED_REQUEST;
     trace.writeTrace(LEVEL_2, "No pathname");
     m_message += parse_error_message();
+}
+
+bool OstrelAgent_AbstractOp::is_below_view_root(const std::string& path) {
+    // The path is joined to the view root: a relative one would name
+    // something beside the root, a climbing one something outside it.
+    return OstrelAgent_Util::is_absolute_view_rel_path(path) && !OstrelAgent_Util::climbs_above_start(path);
 }
 
 void OstrelAgent_AbstractOp::parse_path(NorvaneXmlElem* elem, bool required) {
@@ -180,7 +183,7 @@ void OstrelAgent_AbstractOp::check_no_separators(std::vector<std::string>& names
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "check_no_separators");
     for (const std::string& name : names) {
         if (!OstrelAgent_Util::contains_pname_separator(name)) continue;
-        trace.writeTrace(LEVEL_2, "invalid item name \"%s\" contains pathname separator", name.c_str());
+        trace.writeTrace(LEVEL_4, "invalid item name \"%s\" contains pathname separator", name.c_str());
         refuse_malformed();
         return;
     }
@@ -192,19 +195,19 @@ void OstrelAgent_AbstractOp::parse_sub_list(NorvaneXmlElem* elem, const char* li
     NorvaneXmlElem* list = elem != nullptr ? elem->extract_child(list_tag) : nullptr;
     if (list == nullptr) {
         if (!required) return;
-        trace.writeTrace(LEVEL_2, "No child list %s", list_tag);
+        trace.writeTrace(LEVEL_4, "No child list %s", list_tag);
         refuse_malformed();
         return;
     }
     for (const NorvaneXmlElem* child : list->get_children()) {
         if (child->get_tag() != item_tag) {
-            trace.writeTrace(LEVEL_2, "Wrong child tag %s (should be %s)", child->get_tag().c_str(), item_tag);
+            trace.writeTrace(LEVEL_4, "Wrong child tag %s (should be %s)", child->get_tag().c_str(), item_tag);
             refuse_malformed();
             return;
         }
         std::string text = child->get_value();
         if (text.empty()) {
-            trace.writeTrace(LEVEL_2, "Empty child item");
+            trace.writeTrace(LEVEL_4, "Empty child item");
             refuse_malformed();
             return;
         }

@@ -1,5 +1,6 @@
 #include "lib/requests/ostrelagent_mkview.h"
 
+#include "lib/client/rclient_logout.h"
 #include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_server.h"
 #include "lib/core/ostrelagent_status.h"
@@ -138,7 +139,8 @@ void OstrelAgent_Mkview::process_request() {
     }
     m_view = view;
     m_status = OstrelAgent_Connect::connect_to_server(m_message);
-    if (m_status == 0) {
+    const bool logged_in = m_status == 0;
+    if (logged_in) {
         // The new view's rules files, from the server.
         OstrelAgent_GetConfigSpec fetch;
         OstrelAgent_ConfigSpec store(view->get_storage_path());
@@ -147,7 +149,12 @@ void OstrelAgent_Mkview::process_request() {
         if (m_status != 0) m_message += fetch.get_message();
     }
     if (m_status != 0) {
-        // The daemon ends with this reply: nothing of the new view stays.
+        // The daemon ends with this reply: nothing of the new view stays,
+        // nor its session on the server.
+        if (logged_in) {
+            Logout logout;
+            logout.run(); // whatever the server says
+        }
         view->cleanup();
         view->cleanup_storage();
     }

@@ -6,7 +6,7 @@
 // namespace cache, view database, kernel registration), installs it in the
 // view handler, logs in (a new view is online) and fetches the view's
 // config spec into its rules files. A step that fails after the creation removes
-// what it made, registration included. The reply carries the status and
+// what it made, registration included, and logs out once logged in. The reply carries the status and
 // the message; no tx-id.
 
 #include "lib/requests/ostrelagent_abstractop.h"

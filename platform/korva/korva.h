@@ -90,7 +90,10 @@ struct korva_view_tag_record {
 // view this process has no open channel for answers 1046 at once, and so do
 // the waiting calls when the view is unregistered. The wait is
 // interruptible: a signal that the waiting thread catches ends the call
-// with -1 and errno EINTR (the reply has gone, no request is copied in).
+// with -1 and errno EINTR (the reply has gone, no request is copied in). As
+// a wait in epoll_wait, it also ends so when the process is stopped and
+// continued or a tracer attaches: a caller that did not mean to interrupt
+// it makes the call again.
 // Other statuses, and call failures, come only when forced (inject call
 // "lpc_message"); a forced call leaves the buffer, and the reply in it,
 // alone.

@@ -40,47 +40,6 @@ bool peerGone(int fd) {
 
 }  // namespace
 
-class Waker {
- public:
-  Waker() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), error_(fd_ < 0 ? errno : 0) {}
-  ~Waker() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Waker(const Waker&) = delete;
-  Waker& operator=(const Waker&) = delete;
-
-  // 0, or the errno value of a wake-up that could not be made.
-  int error() const { return error_; }
-
-  void wake() {
-    uint64_t one = 1;
-    // The counter only grows; a write that finds it at its limit still wakes.
-    while (::write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
-    }
-  }
-
-  // Waits until woken. 0, or the errno value of the wait (EINTR when a
-  // signal ended it).
-  int wait() {
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, -1) < 0) return errno;
-    uint64_t count;
-    while (::read(fd_, &count, sizeof count) < 0 && errno == EINTR) {
-    }
-    return 0;
-  }
-
-  // The calling thread's.
-  static Waker& self() {
-    thread_local Waker waker;
-    return waker;
-  }
-
- private:
-  const int fd_;
-  const int error_;
-};
-
 Channel::Channel(std::string path) : path_(std::move(path)) {}
 
 Channel::~Channel() {
@@ -146,11 +105,11 @@ void Channel::close() {
     std::lock_guard<std::mutex> lock(mu_);
     if (closed_) return;
     closed_ = true;
-    for (Waker* follower : followers_) follower->wake();
-    followers_.clear();
     if (closed_fd_ >= 0) {
       uint64_t one = 1;
-      // Stays readable: it ends the leader's wait, and any later one.
+      // Stays readable (level-triggered): each call woken by it leaves it
+      // ready, which wakes the next waiting call, and any later wait ends
+      // at once.
       while (::write(closed_fd_, &one, sizeof one) < 0 && errno == EINTR) {
       }
     }
@@ -186,10 +145,7 @@ size_t Channel::connectionCount() const {
                                            [](const auto& entry) { return !entry.second.closing; }));
 }
 
-size_t Channel::waitingCount() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return waiting_;
-}
+size_t Channel::waitingCount() const { return waiting_.load(); }
 
 void Channel::wake() {
   if (wake_fds_[1] < 0) return;
@@ -199,78 +155,48 @@ void Channel::wake() {
   }
 }
 
-void Channel::promoteFollower() {
-  if (followers_.empty()) return;
-  followers_.back()->wake();
-  followers_.pop_back();
-}
-
 int Channel::exchange(unsigned char* buffer, size_t size, int* call_error, ucred* caller) {
   *call_error = 0;
-  Waker& self = Waker::self();
-  std::unique_lock<std::mutex> lock(mu_);
-  if (!closed_ && readMark(buffer) == kMarkReply) route(buffer, size);
-  if (self.error() != 0) {
-    *call_error = self.error();
-    return 0;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (closed_) return QEL_ST_SHUTDOWN;
+    if (readMark(buffer) == kMarkReply) route(buffer, size);
   }
   for (;;) {
-    if (closed_) return QEL_ST_SHUTDOWN;
-    if (leading_) {
-      // Another call leads: wait until it hands over.
-      followers_.push_back(&self);
-      ++waiting_;
-      lock.unlock();
-      int error = self.wait();
-      lock.lock();
-      --waiting_;
-      if (closed_) return QEL_ST_SHUTDOWN;
-      auto it = std::find(followers_.begin(), followers_.end(), &self);
-      bool promoted = it == followers_.end();
-      if (it != followers_.end()) followers_.erase(it);
-      if (error != 0) {
-        // The lead this call was woken for goes to the next follower.
-        if (promoted) promoteFollower();
-        *call_error = error;
-        return 0;
-      }
-      continue;
-    }
-    leading_ = true;
+    // Every waiting call sits in epoll_wait on the same set: the system
+    // wakes one of them per ready connection, which is disarmed until the
+    // call has read one packet of it.
     ++waiting_;
-    lock.unlock();
     epoll_event event{};
     int ready = ::epoll_wait(epoll_fd_, &event, 1, -1);
     int error = ready < 0 ? errno : 0;
-    lock.lock();
     --waiting_;
-    if (closed_) {
-      leading_ = false;
-      return QEL_ST_SHUTDOWN;
-    }
+    std::lock_guard<std::mutex> lock(mu_);
+    if (closed_) return QEL_ST_SHUTDOWN;
     if (ready < 0) {
-      leading_ = false;
-      promoteFollower();
       *call_error = error;
       return 0;
     }
-    leading_ = false;
     if (ready == 0 || event.data.u64 == kClosedEvent) continue;
     auto it = connections_.find(event.data.u64);
-    if (it != connections_.end() && takeRequest(it->second, event.events, buffer, caller)) {
-      // Requests that come while this one is served are read at once. The
-      // follower is woken once the lock is free for it.
-      Waker* next = nullptr;
-      if (!followers_.empty()) {
-        next = followers_.back();
-        followers_.pop_back();
-      }
-      lock.unlock();
-      if (next != nullptr) next->wake();
-      return 0;
-    }
-    // Nothing to serve (a refused packet, a client gone): this call leads
-    // on.
+    if (it == connections_.end()) continue;
+    Connection& connection = it->second;
+    bool taken = takeRequest(connection, event.events, buffer, caller);
+    // Armed again at once: a request that came meanwhile goes to another
+    // waiting call while this one is served.
+    arm(connection, EPOLL_CTL_MOD);
+    if (taken) return 0;
+  }
+}
+
+void Channel::arm(Connection& connection, int op) {
+  if (connection.closing) return;
+  epoll_event event{};
+  event.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+  event.data.u64 = connection.id;
+  if (::epoll_ctl(epoll_fd_, op, connection.fd, &event) != 0) {
+    std::fprintf(stderr, "korva: serving a connection on %s failed: %s\n", path_.c_str(), std::strerror(errno));
+    dropConnection(connection);
   }
 }
 
@@ -428,18 +354,12 @@ void Channel::acceptAll() {
     ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peer_size);
     std::lock_guard<std::mutex> lock(mu_);
     uint64_t id = next_connection_++;
-    epoll_event event{};
-    event.events = EPOLLIN | EPOLLRDHUP;
-    event.data.u64 = id;
-    if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &event) != 0) {
-      std::fprintf(stderr, "korva: serving a connection on %s failed: %s\n", path_.c_str(), std::strerror(errno));
-      ::close(fd);
-      continue;
-    }
     Connection& connection = connections_[id];
     connection.id = id;
     connection.fd = fd;
     connection.peer = peer;
+    // One that cannot be served is closed by serve() with the others that go.
+    arm(connection, EPOLL_CTL_ADD);
   }
 }
 

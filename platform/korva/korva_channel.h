@@ -6,10 +6,12 @@
 // - One acceptor thread accepts connections, notices the clients that go
 //   away and writes what could not be sent at once.
 // - The daemon threads' calls of exchange() read the requests themselves,
-//   as a kernel hands a request straight to a waiting thread: one waiting
-//   call leads, waiting for a packet on any connection; it reads one, hands
-//   the lead to the call that began waiting last (the thread that ran most
-//   recently) and returns the request. A packet outside the limits of
+//   as a kernel hands a request straight to a waiting thread: every
+//   waiting call sits in epoll_wait on the set of connections, each
+//   connection armed for one wake-up (EPOLLONESHOT). The call woken reads
+//   one packet, arms the connection again (a request already behind it
+//   wakes another waiting call) and returns the request; no call hands
+//   anything to another. A packet outside the limits of
 //   korva_message.h (shorter than the header, longer than kMessageSize,
 //   req_size not its body length, res_in_size above kBodyMax, bytes 28-31
 //   not 0, or a request_id the connection still has outstanding) is
@@ -27,8 +29,8 @@
 // - close() (unregistration) wakes every waiting exchange() with 1046 and
 //   closes every connection; the socket file goes.
 // - A waiting exchange() is an interruptible kernel wait: a signal caught
-//   by the waiting thread ends it with EINTR (the lead, if it had it, goes
-//   to another waiting call).
+//   by the waiting thread ends it with EINTR, and so does a stop of the
+//   process or a tracer's attaching (epoll_wait's own behaviour).
 //
 // Nothing here ever waits for a client: sends are non-blocking, and what a
 // slow client has not taken waits in its connection's queue (a client that
@@ -36,12 +38,13 @@
 //
 // Lock order: ChannelTable's mutex, then a Channel's. A Channel's mutex is
 // never held across a wait for a client, nor while exchange() waits; the
-// lead reads a packet with it held.
+// call woken reads a packet with it held.
 #pragma once
 
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -57,11 +60,6 @@
 #include "platform/korva/korva_root.h"
 
 namespace korva {
-
-// What wakes a waiting exchange() of one thread: an eventfd that the thread
-// polls, so that a signal ends the wait as it ends an interruptible kernel
-// wait.
-class Waker;
 
 class Channel {
  public:
@@ -129,8 +127,9 @@ class Channel {
   void dropConnection(Connection& connection);
   void route(const unsigned char* buffer, size_t size);
   void wake();
-  // Hands the lead to the follower that began waiting last, if any.
-  void promoteFollower();
+  // Arms `connection` for one wake-up of a waiting exchange() (`op`
+  // EPOLL_CTL_ADD or EPOLL_CTL_MOD); one that cannot be is dropped.
+  void arm(Connection& connection, int op);
 
   const std::string path_;
   dev_t dev_ = 0;
@@ -143,17 +142,14 @@ class Channel {
   // The epoll event that says the channel closed; connections' events
   // carry their ids, which start at 1.
   static constexpr uint64_t kClosedEvent = 0;
-  // Every connection's socket (for reading) and closed_fd_: the lead waits
-  // on it.
+  // Every connection's socket (for reading, armed once at a time) and
+  // closed_fd_: the waiting calls of exchange() wait on it.
   int epoll_fd_ = -1;
   int closed_fd_ = -1;  // an eventfd, readable once closed
 
   mutable std::mutex mu_;
   bool closed_ = false;
-  bool leading_ = false;  // a call of exchange() waits for the next packet
-  // The wake-ups of the other waiting calls; the last one leads next.
-  std::vector<Waker*> followers_;
-  size_t waiting_ = 0;
+  std::atomic<size_t> waiting_{0};  // calls of exchange() in epoll_wait
   uint64_t next_connection_ = 1;
   std::map<uint64_t, Connection> connections_;
   std::unordered_map<uint32_t, Route> routes_;

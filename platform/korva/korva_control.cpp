@@ -7,6 +7,7 @@
 
 #include "platform/korva/korva_fields.h"
 #include "platform/korva/korva_message.h"
+#include "platform/korva/korva_watch.h"
 
 namespace korva {
 
@@ -17,28 +18,49 @@ bool isDirectory(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Runs `act` under the state lock, unless the inject file forces the result of
-// `name`. `journal_line` (when not empty) is appended first in either case.
-// A call that journals nothing and only reads the state runs without the
-// lock when no inject line can force it: the registry's files are replaced
-// whole, so a reader sees one version or the other.
+// Whether the state directory is there, as this call's moment of the state
+// watch sees it (a stat where it cannot be watched).
+bool stateExists(const Root& root) {
+  StateWatch& watch = StateWatch::process();
+  return (watch.generation() != 0 && watch.watch(root.path())) || isDirectory(root.path());
+}
+
+// Runs `act` as one call named `name`, appending `journal_line` (when not
+// empty) first. A call that changes the state, or whose result the inject
+// file may force, runs under the state lock, where a forced result is
+// taken instead of acting. A call that only reads the state (kRead) and
+// that no inject line names runs under this process's lock alone: the
+// registry's files are replaced whole, so a reader sees one version or the
+// other, and the journal takes each line in one write.
 template <typename Act>
-Outcome runLocked(const Root& root, const std::string& name,
-                  const std::vector<std::string>& journal_line, Act act) {
+Outcome runLocked(const Root& root, const std::string& name, const std::vector<std::string>& journal_line,
+                  Access access, Act act) {
   Outcome outcome;
   if ((outcome.call_error = root.checkDefault()) != 0) return outcome;
-  if (journal_line.empty() && !Injector(root).mayForce(name) && isDirectory(root.path())) {
-    outcome.status = act();
-    return outcome;
+  if (access == Access::kRead) {
+    StateWatch::Fresh moment;
+    if (!Injector(root).mayForce(name) && stateExists(root)) {
+      Root::ThreadLock lock(root);
+      // Tests rely on the journal: a call that cannot be journaled fails.
+      if (!journal_line.empty()) {
+        if (int error = Journal(root).append(journal_line)) {
+          outcome.call_error = error;
+          return outcome;
+        }
+      }
+      outcome.status = act();
+      return outcome;
+    }
   }
   Root::Lock lock(root);
   if (!lock.held()) {
     outcome.call_error = lock.error();
     return outcome;
   }
+  // What other processes did before the lock came is seen now.
+  StateWatch::Fresh moment;
   std::optional<Forced> forced = Injector(root).take(name);
   if (!journal_line.empty()) {
-    // Tests rely on the journal: a call that cannot be journaled fails.
     if (int error = Journal(root).append(journal_line)) {
       outcome.call_error = error;
       return outcome;
@@ -68,16 +90,16 @@ void notify(const Root& root, ChannelTable* channels, const std::string& view_ta
 Control::Control(Root root) : root_(std::move(root)) {}
 
 template <typename Act>
-Outcome Control::call(const std::vector<std::string>& journal_line, Act act) const {
-  return runLocked(root_, journal_line.front(), journal_line, act);
+Outcome Control::call(const std::vector<std::string>& journal_line, Access access, Act act) const {
+  return runLocked(root_, journal_line.front(), journal_line, access, act);
 }
 
 Outcome Control::openHandle(int type) const {
-  return runLocked(root_, "open", {}, [&] { return type == 0 || type == 1 ? 0 : kStatusInvalid; });
+  return runLocked(root_, "open", {}, Access::kRead, [&] { return type == 0 || type == 1 ? 0 : kStatusInvalid; });
 }
 
 Outcome Control::viewRoot(int type, std::string* out) const {
-  return call({"view_root", std::to_string(type)}, [&] {
+  return call({"view_root", std::to_string(type)}, Access::kRead, [&] {
     std::optional<std::string> root = registry().viewRoot(type);
     if (!root) return kStatusInvalid;
     *out = *root;
@@ -86,7 +108,7 @@ Outcome Control::viewRoot(int type, std::string* out) const {
 }
 
 Outcome Control::namingSuffix(int type, std::string* out) const {
-  return call({"naming_suffix", std::to_string(type)}, [&] {
+  return call({"naming_suffix", std::to_string(type)}, Access::kRead, [&] {
     std::optional<std::string> suffix = registry().namingSuffix(type);
     if (!suffix) return kStatusInvalid;
     *out = *suffix;
@@ -95,7 +117,7 @@ Outcome Control::namingSuffix(int type, std::string* out) const {
 }
 
 Outcome Control::viewRootDir(int type, const std::string& view_tag, std::string* out) const {
-  return runLocked(root_, "view_root_type", {}, [&] {
+  return runLocked(root_, "view_root_type", {}, Access::kRead, [&] {
     std::optional<std::string> root = registry().viewRoot(type);
     if (!root || !Registry::validViewTag(view_tag)) return kStatusInvalid;
     *out = *root + "/" + view_tag;
@@ -104,7 +126,7 @@ Outcome Control::viewRootDir(int type, const std::string& view_tag, std::string*
 }
 
 Outcome Control::registerView(const ViewEntry& view, ChannelTable* channels) const {
-  return call({"register_view", view.tag, view.uuid, view.storage_user}, [&] {
+  return call({"register_view", view.tag, view.uuid, view.storage_user}, Access::kChange, [&] {
     Registry reg = registry();
     if (!Registry::validViewTag(view.tag)) return kStatusInvalid;
     std::optional<ViewEntry> existing = reg.view(view.tag);
@@ -123,7 +145,7 @@ Outcome Control::registerView(const ViewEntry& view, ChannelTable* channels) con
 }
 
 Outcome Control::unregisterView(const std::string& view_tag, ChannelTable* channels) const {
-  return call({"unregister_view", view_tag}, [&] {
+  return call({"unregister_view", view_tag}, Access::kChange, [&] {
     if (channels != nullptr) channels->close(ChannelTable::key(root_, view_tag));
     Registry reg = registry();
     if (!reg.view(view_tag)) return kStatusNoView;
@@ -132,7 +154,7 @@ Outcome Control::unregisterView(const std::string& view_tag, ChannelTable* chann
 }
 
 Outcome Control::mountVob(const std::string& view_tag, const VobEntry& vob) const {
-  return call({"mount_vob", vob.vob_tag, vob.vob_storage, vob.replica_uuid, vob.family_oid}, [&] {
+  return call({"mount_vob", vob.vob_tag, vob.vob_storage, vob.replica_uuid, vob.family_oid}, Access::kChange, [&] {
     Registry reg = registry();
     if (!reg.view(view_tag)) return kStatusNoView;
     if (vob.vob_tag.empty()) return kStatusInvalid;
@@ -148,7 +170,7 @@ Outcome Control::mountVob(const std::string& view_tag, const VobEntry& vob) cons
 
 Outcome Control::umountVob(const std::string& view_tag, const std::string& vob_tag,
                            const std::string& replica_uuid) const {
-  return call({"umount_vob", vob_tag, replica_uuid}, [&] {
+  return call({"umount_vob", vob_tag, replica_uuid}, Access::kChange, [&] {
     Registry reg = registry();
     if (!reg.view(view_tag)) return kStatusNoView;
     std::vector<VobEntry> mounts = reg.mounts(view_tag);
@@ -162,11 +184,11 @@ Outcome Control::umountVob(const std::string& view_tag, const std::string& vob_t
 
 Outcome Control::invalidateView(const std::string& view_root_dir, ChannelTable* channels) const {
   // Journaled by tag when the path names a view root, else by the path itself.
-  std::optional<ViewEntry> view = registry().viewAtRoot(view_root_dir);
-  return call({"inval_view", view ? view->tag : view_root_dir}, [&] {
-    std::optional<ViewEntry> now = registry().viewAtRoot(view_root_dir);
+  std::optional<std::string> view = registry().viewTagAtRoot(view_root_dir);
+  return call({"inval_view", view ? *view : view_root_dir}, Access::kRead, [&] {
+    std::optional<std::string> now = registry().viewTagAtRoot(view_root_dir);
     if (!now) return kStatusNoView;
-    notify(root_, channels, now->tag, Notice());
+    notify(root_, channels, *now, Notice());
     return 0;
   });
 }
@@ -174,10 +196,10 @@ Outcome Control::invalidateView(const std::string& view_root_dir, ChannelTable* 
 Outcome Control::invalidateObject(const std::string& view_root_dir, const qel_uuid_s& vob_uuid,
                                   const qel_oid_s& oid, uint32_t kind, uint32_t vob_op,
                                   ChannelTable* channels) const {
-  return call({"inval_obj", idText(vob_uuid), idText(oid), std::to_string(vob_op)}, [&] {
-    std::optional<ViewEntry> view = registry().viewAtRoot(view_root_dir);
+  return call({"inval_obj", idText(vob_uuid), idText(oid), std::to_string(vob_op)}, Access::kRead, [&] {
+    std::optional<std::string> view = registry().viewTagAtRoot(view_root_dir);
     if (!view) return kStatusNoView;
-    notify(root_, channels, view->tag, Notice{kind, vob_uuid, oid, std::string()});
+    notify(root_, channels, *view, Notice{kind, vob_uuid, oid, std::string()});
     return 0;
   });
 }
@@ -185,10 +207,10 @@ Outcome Control::invalidateObject(const std::string& view_root_dir, const qel_uu
 Outcome Control::invalidateName(const std::string& view_root_dir, const qel_uuid_s& vob_uuid,
                                 const qel_oid_s& dir_oid, const std::string& name,
                                 ChannelTable* channels) const {
-  return call({"inval_name", idText(vob_uuid), idText(dir_oid), name}, [&] {
-    std::optional<ViewEntry> view = registry().viewAtRoot(view_root_dir);
+  return call({"inval_name", idText(vob_uuid), idText(dir_oid), name}, Access::kRead, [&] {
+    std::optional<std::string> view = registry().viewTagAtRoot(view_root_dir);
     if (!view) return kStatusNoView;
-    notify(root_, channels, view->tag, Notice{kNoticeName, vob_uuid, dir_oid, name});
+    notify(root_, channels, *view, Notice{kNoticeName, vob_uuid, dir_oid, name});
     return 0;
   });
 }
@@ -196,7 +218,7 @@ Outcome Control::invalidateName(const std::string& view_root_dir, const qel_uuid
 Outcome Control::getXstat(const std::string& path, bool follow, XstatAnswer* answer) const {
   *answer = XstatAnswer();
   std::optional<XstatPlan> plan;
-  Outcome outcome = call({follow ? "get_xstat" : "lget_xstat", path}, [&] {
+  Outcome outcome = call({follow ? "get_xstat" : "lget_xstat", path}, Access::kRead, [&] {
     Registry reg = registry();
     std::optional<std::string> root = reg.viewRoot(1);
     if (path.empty() || path[0] != '/') return kStatusInvalid;
@@ -227,7 +249,7 @@ Outcome Control::getXstat(const std::string& path, bool follow, XstatAnswer* ans
 std::optional<Outcome> Control::forcedMessageResult() const {
   // Checked on every message call: no lock unless a line names the call.
   if (!injector().mayForce("lpc_message")) return std::nullopt;
-  Outcome outcome = runLocked(root_, "lpc_message", {}, [] { return 0; });
+  Outcome outcome = runLocked(root_, "lpc_message", {}, Access::kRead, [] { return 0; });
   if (!outcome.forced && outcome.call_error == 0) return std::nullopt;
   return outcome;
 }

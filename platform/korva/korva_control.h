@@ -54,6 +54,9 @@ constexpr int kStatusInvalid = QEL_ST_INVALID;
 constexpr int kStatusTooLong = QEL_ST_TOO_LONG;
 constexpr int kStatusShutdown = QEL_ST_SHUTDOWN;
 
+// Whether a call changes the simulated kernel's state or only reads it.
+enum class Access { kRead, kChange };
+
 class Control {
  public:
   explicit Control(Root root = Root::fromEnvironment());
@@ -116,7 +119,7 @@ class Control {
  private:
   // Runs one call: lock, forced result or journal line and `act`.
   template <typename Act>
-  Outcome call(const std::vector<std::string>& journal_line, Act act) const;
+  Outcome call(const std::vector<std::string>& journal_line, Access access, Act act) const;
 
   Root root_;
 };

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "platform/korva/korva_fields.h"
+#include "platform/korva/korva_watch.h"
 
 namespace korva {
 
@@ -20,6 +21,9 @@ struct OpenJournal {
   pid_t pid = 0;  // the process that opened fd
   dev_t dev = 0;
   ino_t ino = 0;
+  // The state watch's generation in which the path was last seen to name
+  // fd's file (0: none); within it the path is not looked at again.
+  uint64_t generation = 0;
 };
 
 // Whether `open` still writes to the file at `path`: opened by this process
@@ -38,8 +42,14 @@ int Journal::append(const std::vector<std::string>& call_and_arguments) const {
   static std::mutex* const mutex = new std::mutex;
   static auto* const files = new std::map<std::string, OpenJournal>;
   const std::string file = path();
+  StateWatch& watch = StateWatch::process();
+  const uint64_t generation = watch.generation();
   std::lock_guard<std::mutex> guard(*mutex);
   OpenJournal& open = (*files)[file];
+  if (generation != 0 && open.generation == generation) return writeLine(open.fd, joinFields(call_and_arguments));
+  // Watched before the path is looked at: a change after the look makes
+  // another generation.
+  const bool watched = generation != 0 && watch.watch(root_.path());
   if (!current(open, file)) {
     if (open.fd >= 0 && open.pid == getpid()) ::close(open.fd);
     open = OpenJournal();
@@ -51,8 +61,9 @@ int Journal::append(const std::vector<std::string>& call_and_arguments) const {
       ::close(fd);
       return error;
     }
-    open = OpenJournal{fd, getpid(), st.st_dev, st.st_ino};
+    open = OpenJournal{fd, getpid(), st.st_dev, st.st_ino, 0};
   }
+  open.generation = watched ? generation : 0;
   return writeLine(open.fd, joinFields(call_and_arguments));
 }
 

@@ -155,14 +155,22 @@ std::optional<std::string> Registry::namingSuffix(int type) const {
   return configValue("suffix." + std::to_string(type)).value_or("@@");
 }
 
-std::optional<ViewEntry> Registry::viewAtRoot(const std::string& path) const {
+bool Registry::hasView(const std::string& tag) const {
+  if (!validViewTag(tag)) return false;
+  int error = 0;
+  return readWholeFileCached(viewDir(tag) + "/view", &error).has_value();
+}
+
+std::optional<std::string> Registry::viewTagAtRoot(const std::string& path) const {
   std::optional<std::string> root = viewRoot(1);
   std::string p = trimSlashes(path);
   if (!root || p.size() <= root->size() + 1 || p.compare(0, root->size(), *root) != 0 ||
       p[root->size()] != '/') {
     return std::nullopt;
   }
-  return view(p.substr(root->size() + 1));
+  std::string tag = p.substr(root->size() + 1);
+  if (!hasView(tag)) return std::nullopt;
+  return tag;
 }
 
 }  // namespace korva

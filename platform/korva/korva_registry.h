@@ -68,9 +68,12 @@ class Registry {
   std::optional<std::string> viewRoot(int type) const;
   std::optional<std::string> namingSuffix(int type) const;
 
-  // The registered view whose root directory (automatic view root + "/" +
-  // tag) is `path`, ignoring trailing slashes.
-  std::optional<ViewEntry> viewAtRoot(const std::string& path) const;
+  // Whether view `tag` is registered (its registration reads), without
+  // decoding it.
+  bool hasView(const std::string& tag) const;
+  // The tag of the registered view whose root directory (automatic view
+  // root + "/" + tag) is `path`, ignoring trailing slashes.
+  std::optional<std::string> viewTagAtRoot(const std::string& path) const;
 
  private:
   std::optional<std::string> configValue(const std::string& key) const;

@@ -16,6 +16,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/korva/korva_watch.h"
+
 namespace korva {
 
 Root Root::fromEnvironment() {
@@ -92,6 +94,10 @@ void forget(Root::Lock::File* file) {
 }
 
 }  // namespace
+
+Root::ThreadLock::ThreadLock(const Root& root) : file_(lockFileOf(root.path())) { file_->threads.lock(); }
+
+Root::ThreadLock::~ThreadLock() { file_->threads.unlock(); }
 
 Root::Lock::Lock(const Root& root) : file_(lockFileOf(root.path())) {
   file_->threads.lock();
@@ -211,9 +217,19 @@ std::optional<std::string> readWholeFile(const std::string& path, int* error) {
 namespace {
 
 struct CachedFile {
-  struct stat st;
-  std::string content;
+  // The generation the copy was read in; 0 for one kept while a stat shows
+  // the file unchanged.
+  uint64_t generation = 0;
+  struct stat st {};
+  std::optional<std::string> content;  // nullopt: the file could not be read
+  int error = 0;
 };
+
+std::string directoryOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
 
 bool sameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
@@ -237,6 +253,26 @@ bool settled(const struct stat& st) {
 std::optional<std::string> readWholeFileCached(const std::string& path, int* error) {
   static std::mutex* const mutex = new std::mutex;
   static auto* const cache = new std::map<std::string, CachedFile>;
+  StateWatch& watch = StateWatch::process();
+  const uint64_t generation = watch.generation();
+  if (generation != 0 && watch.watch(directoryOf(path))) {
+    {
+      std::lock_guard<std::mutex> guard(*mutex);
+      auto it = cache->find(path);
+      if (it != cache->end() && it->second.generation == generation) {
+        *error = it->second.error;
+        return it->second.content;
+      }
+    }
+    // Read with the watch in place: a change from now on makes another
+    // generation.
+    CachedFile read;
+    read.generation = generation;
+    read.content = readWholeFile(path, &read.error);
+    *error = read.error;
+    std::lock_guard<std::mutex> guard(*mutex);
+    return ((*cache)[path] = std::move(read)).content;
+  }
   struct stat now;
   if (stat(path.c_str(), &now) != 0) {
     *error = errno;
@@ -247,7 +283,7 @@ std::optional<std::string> readWholeFileCached(const std::string& path, int* err
   {
     std::lock_guard<std::mutex> guard(*mutex);
     auto it = cache->find(path);
-    if (it != cache->end() && sameFile(it->second.st, now)) {
+    if (it != cache->end() && it->second.generation == 0 && it->second.content && sameFile(it->second.st, now)) {
       *error = 0;
       return it->second.content;
     }
@@ -258,7 +294,10 @@ std::optional<std::string> readWholeFileCached(const std::string& path, int* err
   struct stat after;
   std::lock_guard<std::mutex> guard(*mutex);
   if (content && stat(path.c_str(), &after) == 0 && sameFile(now, after) && settled(after)) {
-    (*cache)[path] = CachedFile{after, *content};
+    CachedFile kept;
+    kept.st = after;
+    kept.content = content;
+    (*cache)[path] = std::move(kept);
   } else {
     cache->erase(path);
   }

@@ -6,9 +6,11 @@
 //   config    optional view roots and naming suffixes (korva_registry.h)
 //   views/    registered views and their mounted VOBs (korva_registry.h)
 //   view/     the automatic view root, unless config names another
-//   lock      taken around every call, so that calls from several threads and
-//             processes (the daemon and the test that drives it) apply whole and
-//             in journal order
+//   lock      taken around every call that changes the state or whose result
+//             is forced, so that calls from several threads and processes (the
+//             daemon and the test that drives it) apply whole and in journal
+//             order; a call that only reads the state needs it not (a process
+//             orders its own calls with its ThreadLock)
 #pragma once
 
 #include <optional>
@@ -62,6 +64,20 @@ class Root {
     int error_ = 0;
   };
 
+  // The lock of this process's threads alone, which Lock takes first: held
+  // by the calls that change nothing, so that the process's calls still
+  // journal and act in one order.
+  class ThreadLock {
+   public:
+    explicit ThreadLock(const Root& root);
+    ~ThreadLock();
+    ThreadLock(const ThreadLock&) = delete;
+    ThreadLock& operator=(const ThreadLock&) = delete;
+
+   private:
+    Lock::File* file_;
+  };
+
  private:
   std::string path_;
   bool default_ = false;  // made by fromEnvironment from no $KORVA_ROOT
@@ -86,12 +102,14 @@ bool isTemporaryName(const std::string& name);
 // cannot be read (ENOENT when it does not exist).
 std::optional<std::string> readWholeFile(const std::string& path, int* error);
 
-// The same, from a copy this process kept while one stat shows the file
+// The same, from a copy this process kept: while the state watch's
+// generation lasts (korva_watch.h; the file's absence is kept too), or,
+// where the directory cannot be watched, while one stat shows the file
 // unchanged: the same file (device and inode), size, modification and
-// change times. A copy is kept only of a file whose change time lay well
-// before the read, so that a later change in place cannot leave all of
-// those equal (file times advance by clock ticks); a replaced file is a
-// new inode with its own times.
+// change times. A copy of the second kind is kept only of a file whose
+// change time lay well before the read, so that a later change in place
+// cannot leave all of those equal (file times advance by clock ticks); a
+// replaced file is a new inode with its own times.
 std::optional<std::string> readWholeFileCached(const std::string& path, int* error);
 
 // Appends `line` and a newline to `path` (created 0644 when missing) in one

@@ -38,8 +38,9 @@ inline std::string frame_request(const std::string& request) {
 }
 
 // Holds the simulated kernel's state lock, as a kernel call in progress
-// does: every kernel call of every daemon waits until it is released, so a
-// test can stop a daemon inside its next kernel call.
+// does: every kernel call of every daemon that changes the kernel's state
+// (registering, mounting and their undoing) waits until it is released, so
+// a test can stop a daemon inside its next such call.
 class KernelCallsHeld {
 public:
     explicit KernelCallsHeld(const std::string& korva_root) {

@@ -1,8 +1,8 @@
 // The view's session with the server and its VOBs, as a client sees them:
-// MkView fetches the config spec into the rules files; Connect and
-// Disconnect switch the view online and offline (login and logout in the
-// server's log); GetConfigSpec answers from the server or the cache;
-// MountVob asks the server for a VOB and mounts it (the kernel's journal),
+// MkView fetches the config spec into the rules files (a failed fetch logs
+// out again); Connect and Disconnect switch the view online and offline
+// (login and logout in the server's log); GetConfigSpec answers from the
+// server or the cache; MountVob asks the server for a VOB and mounts it (the kernel's journal),
 // unmounts it, and records both in ".mounted_vobs", which the next start
 // mounts again; EndView and a termination signal unmount every VOB, giving
 // up (a client's EndView) or going on (a signal) when one stays busy; and a
@@ -77,8 +77,8 @@ Lines calls_since(const std::string& journal, size_t from, const Lines& calls) {
 }
 
 TEST_F(E2eSession, TheConfigSpecOnlineAndOfflineWithConnectAndDisconnect) {
-    // View "f" has no config spec on the server: MkView fails and its new
-    // view goes again.
+    // View "f" has no config spec on the server: MkView fails, its new
+    // view goes again and its session logs out.
     server_rules = R"({"match": {"rpc": "Ostrel_Norvane::getconfigspec_rpc", "args": {"ViewUuid": ")" +
                    uuid_for("f") + R"("}}, "reply": {"status": {"code": 5, "message": "no config spec"}}})";
     std::unique_ptr<Process> failed = start_with_request(storage("f"), mkview_request("f"));
@@ -90,7 +90,7 @@ TEST_F(E2eSession, TheConfigSpecOnlineAndOfflineWithConnectAndDisconnect) {
     EXPECT_EQ(failed->wait_exit(), std::optional<int>(2));
     EXPECT_FALSE(file_exists(storage("f")));
     EXPECT_EQ(journal_calls("tag-f"), (Lines{"register_view tag-f", "unregister_view tag-f"}));
-    EXPECT_EQ(server_requests(), (Lines{LOGIN, CONFIG_SPEC}));
+    EXPECT_EQ(server_requests(), (Lines{LOGIN, CONFIG_SPEC, LOGOUT}));
 
     // MkView caches the server's rules, each file with one newline more.
     std::unique_ptr<Process> agent = serve_new_view("v");
@@ -105,26 +105,26 @@ TEST_F(E2eSession, TheConfigSpecOnlineAndOfflineWithConnectAndDisconnect) {
     EXPECT_EQ(reply.attrs["tx-id"], "g1");
     EXPECT_EQ(reply.children["element-rules"], DEFAULT_ELEMENT_RULES);
     EXPECT_EQ(reply.children["load-rules"], "");
-    EXPECT_EQ(server_requests(), (Lines{LOGIN, CONFIG_SPEC, LOGIN, CONFIG_SPEC, CONFIG_SPEC}));
+    EXPECT_EQ(server_requests(), (Lines{LOGIN, CONFIG_SPEC, LOGOUT, LOGIN, CONFIG_SPEC, CONFIG_SPEC}));
 
     // Disconnect logs out once; offline, the rules come from the cache (a
     // view that is not of type "tessel" never reads its tessel file).
     for (int i = 0; i < 2; ++i) EXPECT_EQ(client->call(make_request("Disconnect", "d")).attrs["status-code"], "0");
-    EXPECT_EQ(server_requests().size(), 6u);
+    EXPECT_EQ(server_requests().size(), 7u);
     EXPECT_EQ(server_requests().back(), LOGOUT);
     ASSERT_TRUE(write_file(storage("v") + "/.config_spec_tessel", "tessel * x\n"));
     reply = client->call(make_request("GetConfigSpec", "g2"));
     EXPECT_EQ(reply.attrs["status-code"], "0");
     EXPECT_EQ(reply.children["element-rules"], "element * CHECKEDOUT\r\nelement * /main/LATEST");
     EXPECT_EQ(reply.children["tessel-element-rules"], "");
-    EXPECT_EQ(server_requests().size(), 6u);
+    EXPECT_EQ(server_requests().size(), 7u);
 
     // Connect logs in and flushes the kernel's view; online already, it
     // does nothing.
     const std::string connect = make_request("Connect", "c", server_element());
     const size_t calls = split_lines(journal()).size();
     for (int i = 0; i < 2; ++i) EXPECT_EQ(client->call(connect).attrs["status-code"], "0");
-    EXPECT_EQ(server_requests().size(), 7u);
+    EXPECT_EQ(server_requests().size(), 8u);
     EXPECT_EQ(server_requests().back(), LOGIN);
     EXPECT_EQ(calls_since(journal(), calls, {"inval_view"}), Lines{"inval_view tag-v"});
 

@@ -114,7 +114,9 @@ FAULT: {"chunk": n}            body written in pieces of n bytes
        {"hold": {"after_parts": k, "gate": NAME}}
                                the document stops after its first k parts
                                until the file NAME appears in --gate-dir
-                               (at most 60 s, then it goes on)
+                               (at most 60 s, then it goes on); with
+                               "then_close": true the connection is closed
+                               there instead of going on
        {"drop_after": n}       close the connection after n body bytes
        {"short": true}         announce more body than is sent, then close
        {"deflate": true}       body compressed (Content-Encoding: deflate)
@@ -861,6 +863,8 @@ class Handler(BaseHTTPRequestHandler):
                     writer.flush()
                     gate = os.path.join(self.server.gate_dir or ".", hold["gate"])
                     end["gate"] = "opened" if wait_for_gate(gate) else "timeout"
+                    if hold.get("then_close"):
+                        raise Dropped()
             writer.flush()
         except Dropped:
             end["sent"] = writer.sent

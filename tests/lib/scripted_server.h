@@ -3,14 +3,16 @@
 // fetch asks it (OstrelAgent_Metadata_Rpc): VOB trees that a test scripts
 // (objects with their status and, for directory versions, their names),
 // answered as the server answers the root, look-up and listing commands,
-// with a count of the questions and failures forced for the next ones. The
-// real miss handlers, directory fetch and view database run above it;
-// lib/fetch's and the end-to-end tests ask the test HTTPS server instead.
+// with a count of the questions, failures forced for the next ones and a
+// hook that sees (and may hold) each question. The real miss handlers,
+// directory fetch and view database run above it; lib/fetch's and the
+// end-to-end tests ask the test HTTPS server instead.
 //
 // Made on a test's stack, it answers until it goes.
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -70,10 +72,23 @@ public:
         std::lock_guard<std::mutex> guard(m_mutex);
         return m_calls[call];
     }
+    // `hook` sees each question before it is answered, on the asking
+    // thread (it may wait there, as a slow server does); null: none.
+    void on_question(std::function<void(Call)> hook) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_hook = std::move(hook);
+    }
+    // Runs `step` on the listing's thread once a listing's names have been
+    // handed over, before the listing ends (null: nothing).
+    void after_listing(std::function<void()> step) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_after_listing = std::move(step);
+    }
 
     int get_root(const qel_uuid_s&, const qel_uuid_s& vob, OstrelAgent_Log_Base&, Object_Reply& out,
                  std::string& msg, int& detail) override {
         Object element, version;
+        before(ROOT);
         {
             std::lock_guard<std::mutex> guard(m_mutex);
             if (int forced = begin(ROOT, msg, detail)) return forced;
@@ -91,6 +106,7 @@ public:
         Object listed;
         ostrel_vstat obj{};
         view_vstat elem{};
+        before(LOOKUP);
         {
             std::lock_guard<std::mutex> guard(m_mutex);
             if (int forced = begin(LOOKUP, msg, detail)) return forced;
@@ -113,6 +129,7 @@ public:
                                Get_Directory_Contents_Listener& listener, OstrelAgent_Log_Base&, std::string& msg,
                                int& detail) override {
         std::vector<ostrel_extended_dirent> entries;
+        before(LISTING);
         {
             std::lock_guard<std::mutex> guard(m_mutex);
             if (int forced = begin(LISTING, msg, detail)) return forced;
@@ -133,6 +150,12 @@ public:
         }
         // As the reply streams in, without the script's lock.
         for (ostrel_extended_dirent& e : entries) listener.process_dirent(&e);
+        std::function<void()> step;
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            step = m_after_listing;
+        }
+        if (step) step();
         return 0;
     }
 
@@ -167,6 +190,15 @@ private:
             return true;
         }
         return false;
+    }
+
+    void before(Call call) {
+        std::function<void(Call)> hook;
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            hook = m_hook;
+        }
+        if (hook) hook(call);
     }
 
     // Counts the question; a forced failure comes back non-zero.
@@ -227,6 +259,8 @@ private:
     std::map<std::string, Tree> m_trees;
     unsigned m_calls[CALLS] = {};
     Forced m_forced[CALLS];
+    std::function<void(Call)> m_hook;
+    std::function<void()> m_after_listing;
 };
 
 } // namespace scripted_server

@@ -1007,11 +1007,20 @@ void Filesystem::read(fuse_req_t req, size_t size, off_t offset, fuse_file_info*
     fuse_reply_err(req, fileOf(fi)->read_error);
     return;
   }
-  fuse_bufvec data = FUSE_BUFVEC_INIT(size);
-  data.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
-  data.buf[0].fd = fileOf(fi)->fd;
-  data.buf[0].pos = offset;
-  fuse_reply_data(req, &data, FUSE_BUF_SPLICE_MOVE);
+  // Read into a buffer the thread keeps: the library's own way maps a new
+  // one for every large read once splicing has failed (as it does for the
+  // first file not in the page cache).
+  thread_local std::vector<char> buffer;
+  if (buffer.size() < size) buffer.resize(size);
+  ssize_t got;
+  do {
+    got = ::pread(fileOf(fi)->fd, buffer.data(), size, offset);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) {
+    fuse_reply_err(req, errno);
+  } else {
+    fuse_reply_buf(req, buffer.data(), static_cast<size_t>(got));
+  }
 }
 
 void Filesystem::write(fuse_req_t req, fuse_bufvec* data, off_t offset, fuse_file_info* fi) {

@@ -21,7 +21,7 @@ std::string absolute(const std::string& path) {
 
 }  // namespace
 
-Kernel::Kernel(const std::string& root) : root_(absolute(root)), inject_path_(root_.file("inject")) {}
+Kernel::Kernel(const std::string& root) : root_(absolute(root)) {}
 
 std::optional<View> Kernel::view(const std::string& tag) const {
   if (!korva::Registry::validViewTag(tag)) return std::nullopt;
@@ -52,15 +52,14 @@ bool Kernel::registered(const std::string& tag) const {
 }
 
 std::vector<korva::VobEntry> Kernel::mounts(const std::string& tag) const {
-  korva::Root::Lock lock(root_);
-  if (!lock.held()) return {};
+  // The registry's files are replaced whole: read without the state lock.
   return korva::Registry(root_).mounts(tag);
 }
 
 std::optional<int> Kernel::forced(const char* call) const {
-  // Most calls meet no inject file: they need not take the state lock.
-  struct stat st;
-  if (::stat(inject_path_.c_str(), &st) != 0) return std::nullopt;
+  // Most calls meet no inject line naming them: they need not take the
+  // state lock.
+  if (!korva::Injector(root_).mayForce(call)) return std::nullopt;
   std::optional<korva::Forced> forced;
   {
     korva::Root::Lock lock(root_);

@@ -52,7 +52,6 @@ class Kernel {
 
  private:
   korva::Root root_;
-  std::string inject_path_;
 };
 
 // The names of the path leading to a VOB root: its tag less a leading "/"

@@ -3,6 +3,7 @@
 // step runs and the first failure is the result; the flushes deferred to
 // the pool reach the namespace cache and the kernel, or log their failure.
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -12,6 +13,7 @@
 #include "lib/core/ostrelagent_status.h"
 #include "lib/fetch/fetch_test_support.h"
 #include "lib/ns/ostrelagent_korva_ioctl.h"
+#include "lib/thread_test_support.h"
 
 namespace {
 
@@ -111,6 +113,31 @@ TEST_F(Invalidation, TheViewDatabaseMarksTheObjectOrTheNameToBeLookedUpAgain) {
     // Of what it does not hold: nothing (for a name, 20021).
     EXPECT_EQ(0, Meta::invalidate_obj(vob_uuid, oid_of(99)));
     EXPECT_EQ(S::MALFORMED_REQUEST, Meta::invalidate_name(vob_uuid, oid_of(99), "x"));
+}
+
+// An object invalidated while a listing of the directory that names it is
+// being stored waits for the listing: the listing's last step drops the
+// names that are not valid, and must not drop one that it has just stored.
+TEST_F(Invalidation, AnObjectInvalidatedDuringAListingOfItsDirectoryKeepsItsName) {
+    // The root is listed again from the server.
+    ASSERT_EQ(0, Meta::invalidate_obj(vob_uuid, oid_of(10)));
+    ASSERT_FALSE(listed(vob_uuid, root_dir));
+    std::unique_ptr<thread_test::Background> invalidation;
+    bool waited = false;
+    server.after_listing([&] {
+        server.after_listing(nullptr);
+        invalidation.reset(new thread_test::Background([&] { Meta::invalidate_obj(vob_uuid, oid_of(30)); }));
+        // Given the time to run into the listing, it waits for it.
+        waited = !invalidation->finished(std::chrono::milliseconds(200));
+    });
+    std::vector<ostrelagent_dirent> listing;
+    ASSERT_EQ(0, Meta::readdir_obj(vob_uuid, root_dir, listing));
+    ASSERT_TRUE(invalidation);
+    EXPECT_TRUE(invalidation->finished());
+    EXPECT_TRUE(waited);
+    // d is still named, to be looked up again.
+    EXPECT_EQ(QEL_ST_STALE_GENERATION, in_view_db("d"));
+    EXPECT_EQ(0, in_view_db("a.c"));
 }
 
 TEST_F(Invalidation, EverySelectedStepRunsAndTheFirstFailureIsTheResult) {

@@ -4,7 +4,11 @@
 // server; versions' contents come from the test server over TLS), while the
 // test plays the kernel side through korva_sim's codec.
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -532,6 +536,40 @@ TEST_F(KorvaRequestTest, TheAgentsExitEndsEachThreadAfterItsNextCall) {
     for (int i = 0; i < threads; ++i) kernel.send({{"call", "null"}});
     ASSERT_TRUE(eventually([&] { return listener->running_threads() == 0; }));
     EXPECT_TRUE(kernel.quiet(0));
+}
+
+TEST_F(KorvaRequestTest, AStopOfTheProcessLeavesEveryThreadServing) {
+    auto channel = korva::ChannelTable::process().find(korva::ChannelTable::key(korva::Root(korva_root), TAG));
+    ASSERT_TRUE(channel);
+    auto all_waiting = [&] { return channel->waitingCount() == static_cast<size_t>(threads); };
+    ASSERT_TRUE(eventually(all_waiting));
+    // Stopped and continued, as job control or a tracer attaching does: a
+    // child continues this process once it shows stopped.
+    const pid_t self = ::getpid();
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(self));
+        for (int i = 0; i < 10000; ++i) {
+            char stat[512] = {};
+            int fd = ::open(path, O_RDONLY);
+            ssize_t n = fd >= 0 ? ::read(fd, stat, sizeof stat - 1) : -1;
+            if (fd >= 0) ::close(fd);
+            const char* state = n > 0 ? std::strrchr(stat, ')') : nullptr;
+            if (state != nullptr && state[1] == ' ' && state[2] == 'T') break;
+            ::usleep(1000);
+        }
+        ::kill(self, SIGCONT);
+        ::_exit(0);
+    }
+    ASSERT_EQ(0, ::kill(self, SIGSTOP));
+    int status = 0;
+    ASSERT_EQ(child, ::waitpid(child, &status, 0));
+    ASSERT_TRUE(eventually(all_waiting));
+    EXPECT_EQ(threads, listener->running_threads());
+    for (int i = 0; i < threads; ++i) kernel.send({{"call", "null"}});
+    for (int i = 0; i < threads; ++i) EXPECT_EQ(0, kernel.receive()["rpc_status"]);
 }
 
 TEST_F(KorvaRequestTest, ThreadsOfAViewThatCannotBeUnregisteredAreInterrupted) {

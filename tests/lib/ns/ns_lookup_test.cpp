@@ -258,8 +258,33 @@ TEST_F(NsLookup, PathNamesComeFromTheNamesThatLeadToObjects) {
     EXPECT_EQ(QEL_ST_INTERNAL, ns_gpath(&file, 1, sizeof path, path, sizeof ext, ext));
 }
 
+// A name the view database lacks needs the server: under a lock taken by
+// hand it is not asked for (the look-up fails), as an operation it is.
+TEST_F(NsLookup, NoQuestionGoesToTheServerUnderALockTakenByHand) {
+    view_fhandle d = walk("d");
+    const unsigned before = server_lookups();
+    {
+        Ns_Cache_Lock lock;
+        int status = 0, ext = 0;
+        obj_entry* dir = locate_validate_fhandle(&d, &ext, &status);
+        ASSERT_NE(nullptr, dir);
+        unsigned state = 0;
+        int flag = 0;
+        EXPECT_EQ(nullptr, lookup_name(dir, "g.c", &state, &flag, &status));
+        EXPECT_NE(0, status);
+        obj_free(dir);
+    }
+    EXPECT_EQ(before, server_lookups());
+    EXPECT_EQ(0, lookup(d, "g.c").status);
+    EXPECT_EQ(before + 1, server_lookups());
+}
+
 TEST_F(NsLookup, AParentLookupThatMeetsItselfIsALoop) {
     view_fhandle f = walk("d/e/f");
+    // The parent look-up reads e's listing: fetched first by an operation,
+    // since under a lock taken by hand the server is never asked.
+    char path[64], ext_path[64];
+    ASSERT_EQ(0, ns_gpath(&f, 0, sizeof path, path, sizeof ext_path, ext_path));
     Ns_Cache_Lock lock;
     int status = 0, ext = 0;
     obj_entry* obj = locate_validate_fhandle(&f, &ext, &status);

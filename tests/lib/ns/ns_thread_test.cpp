@@ -4,10 +4,15 @@
 // count must be what the cache's own links account for. Many threads making,
 // looking up, listing and removing names of one directory through the
 // namespace operations, each of which holds the mutex for its whole call.
+// A listing the server holds, which no other call waits for.
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <future>
+#include <mutex>
 #include <random>
 #include <set>
 #include <thread>
@@ -147,6 +152,10 @@ class NsViewThreads : public NsViewTest {};
 TEST_F(NsViewThreads, AViewWideListShowsOneMomentWhileNamesChange) {
     view_fhandle top = root();
     view_fhandle d = walk("d");
+    // Under a lock taken by hand nothing may wait for the server: the
+    // names are looked up first, so the creates find their answers here.
+    EXPECT_NE(0, lookup(d, "in-batch-1").status);
+    EXPECT_NE(0, lookup(d, "in-batch-2").status);
     const unsigned before = ostrel_db_write_generation();
     bool any = true;
     EXPECT_EQ(0, ostrel_db_has_checkouts(&any));
@@ -198,6 +207,58 @@ TEST_F(NsViewThreads, AViewWideListShowsOneMomentWhileNamesChange) {
     stop = true;
     changer.join();
     EXPECT_EQ(0, failures.load());
+}
+
+// While the server holds d's listing, asked for by a directory read on one
+// thread: no namespace lock is held by the asker, another thread looks names
+// up and makes a file in d meanwhile, and the held read, once the server
+// answers, lists that file too (it reads the view's names after the wait).
+TEST_F(NsTreeThreads, AHeldListingStallsNoOtherCallAndIsReadAfterItsWait) {
+    view_fhandle top = root();
+    view_fhandle d = walk("d");
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool listing_asked = false, released = false, asked_under_lock = false;
+    server.on_question([&](Server::Call call) {
+        std::unique_lock<std::mutex> lock(mutex);
+        asked_under_lock = asked_under_lock || Ns_Cache_Lock::held();
+        if (call != Server::LISTING || listing_asked) return;
+        listing_asked = true;
+        changed.notify_all();
+        changed.wait_for(lock, std::chrono::seconds(20), [&] { return released; });
+    });
+    const auto release = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+        changed.notify_all();
+    };
+
+    std::vector<std::string> held_names;
+    std::thread reader([&] { held_names = listing(d); });
+    bool asked = false;
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        asked = changed.wait_for(lock, std::chrono::seconds(20), [&] { return listing_asked; });
+    }
+    if (!asked) {
+        release();
+        reader.join();
+        FAIL() << "the listing was never asked for";
+    }
+    // Bounded: a stalled call must not keep the test from ending.
+    std::future<int> others = std::async(std::launch::async, [&] {
+        if (lookup(top, "a.c").status != 0 || lookup(d, "e").status != 0) return 1;
+        return create(d, "made") != 0 ? 2 : 0;
+    });
+    const bool in_time = others.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    release();
+    reader.join();
+    ASSERT_TRUE(in_time) << "calls on other names waited for the held listing";
+    EXPECT_EQ(0, others.get());
+    EXPECT_FALSE(asked_under_lock);
+    EXPECT_EQ((std::set<std::string>{".", "..", "g.c", "e", "made"}),
+              std::set<std::string>(held_names.begin(), held_names.end()));
+    server.on_question(nullptr);
 }
 
 } // namespace

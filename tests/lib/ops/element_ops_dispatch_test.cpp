@@ -49,6 +49,15 @@ const std::vector<Served_Op>& served_ops() {
         {&T::ISUPDATEINPROGRESS, false, ""},
         {&T::ISVOBMOUNTED, false, "<vob-tag>/vob1</vob-tag>"},
         {&T::ISVOBPUBLIC, false, "<vob-tag>/vob1</vob-tag>"},
+        {&T::MERGEDIRECTORY, true, "<namespace-modified><path>/vob1/dir</path></namespace-modified>"},
+        {&T::MOVE, true,
+         "<src-path>/vob1</src-path><dst-path>/vob1/dir</dst-path><old-name>a.c</old-name><new-name>b.c</new-name>"
+         "<namespace-modified><path>/vob1</path><removed-load-rules/></namespace-modified>"},
+        {&T::RMNAME, true,
+         "<namespace-modified><path>/vob1/dir</path><removed-leaves><leaf>c.c</leaf></removed-leaves>"
+         "</namespace-modified>"},
+        {&T::UNCHECKOUT, true,
+         "<path>/vob1/a.c</path><namespace-modified><path>/vob1/a.c</path></namespace-modified>"},
         {&T::MKELEM, true,
          "<path>/vob1/x.c</path><replica-uuid>9a000000-0000-4000-8000-000000000001</replica-uuid>"
          "<mkelem-flags/><new-ver-oid>00000000-0000-0000-0000-000000000000</new-ver-oid>"},
@@ -95,12 +104,14 @@ TEST(LibElementOps, EveryElementOperationChecksItsEnvelopeAndTheOfflineRule) {
         };
         const std::string& body = served.valid_body;
         run("tx-id=\"t\"", body, 0, Status::MALFORMED_REQUEST, "");
-        // Uncheckout serves its second version exactly as its first.
-        if (tag == OstrelAgent_Tag::UNCHECKOUT)
-            run("version=\"2\" tx-id=\"t\"", body, 0, Status::DISCONNECTED, "t");
-        else
-            run("version=\"2\" tx-id=\"t\"", body, 0, Status::UNSUPPORTED_VERSION, "");
-        run("version=\" 2\" tx-id=\"t\"", body, 0, Status::UNSUPPORTED_VERSION, "");
+        // Uncheckout serves its second version exactly as its first (a
+        // version is read as a number, leading blanks allowed).
+        for (const char* two : {"version=\"2\" tx-id=\"t\"", "version=\" 2\" tx-id=\"t\""}) {
+            if (tag == OstrelAgent_Tag::UNCHECKOUT)
+                run(two, body, 0, Status::DISCONNECTED, "t");
+            else
+                run(two, body, 0, Status::UNSUPPORTED_VERSION, "");
+        }
         run("version=\"3\" tx-id=\"t\"", body, 0, Status::UNSUPPORTED_VERSION, "");
         run("version=\"1\"", body, 0, Status::MALFORMED_REQUEST, "");
         if (served.offline_test) {

@@ -283,6 +283,38 @@ TEST_F(KorvaControlTest, StateChangedByAnotherWriterIsSeenAtTheNextCall) {
   EXPECT_EQ(0, ::stat((root_ + "/lock").c_str(), &st));
   EXPECT_EQ(1u, journal().size());
   EXPECT_FALSE(registry.view("v1"));
+
+  // Inject lines too, however another writer puts them there: a call that
+  // only reads the state runs without the lock on what this process kept
+  // of the file, which must not outlive the change.
+  ASSERT_EQ(0, korva_test::registerView("v1", 0x11, "/stg/v1").status);
+  const std::string inject = root_ + "/inject";
+  auto inval_view = [&] { return korva_test::invalidate(viewRootDir("v1"), 3, 0, 0, nullptr, 0).status; };
+  struct InjectRow {
+    const char* change;
+    std::function<void()> apply;
+    int forced;
+    int after;  // the next call's status, when nothing forces it
+  };
+  const std::vector<InjectRow> inject_rows = {
+      {"written anew", [&] { std::ofstream(inject) << "inval_view 1011\n"; }, 1011, 0},
+      {"another call's line", [&] { std::ofstream(inject) << "mount_vob 1011\n"; }, 0, 0},
+      {"appended in place", [&] { std::ofstream(inject, std::ios::app) << "inval_view 1012\n"; }, 1012, 0},
+      {"replaced whole", [&] { ASSERT_EQ(0, korva::writeFileAtomically(inject, "inval_view 1013\n")); }, 1013, 0},
+      {"in a state made again",
+       [&] {
+         ASSERT_EQ(0, nftw(root_.c_str(), korva_test::removeEntry, 16, FTW_DEPTH | FTW_PHYS));
+         ASSERT_EQ(0, korva::makeDirectories(root_));
+         std::ofstream(inject) << "inval_view 1014\n";
+       },
+       1014, QEL_ST_NOT_FOUND},
+  };
+  ASSERT_EQ(0, inval_view());
+  for (const InjectRow& row : inject_rows) {
+    row.apply();
+    EXPECT_EQ(row.forced, inval_view()) << row.change;
+    EXPECT_EQ(row.after, inval_view()) << row.change << ": used up";
+  }
 }
 
 TEST_F(KorvaControlTest, ConcurrentCallsFromThreadsAndProcessesStayWholeAndCountForcedResultsExactly) {
