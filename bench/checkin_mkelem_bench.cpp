@@ -66,19 +66,6 @@ std::string contents(size_t bytes, int round) {
     return text;
 }
 
-// The last 4 KiB of a file, or "" when its size is not `bytes`.
-std::string tail_of(const std::string& path, size_t bytes) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0 || static_cast<size_t>(st.st_size) != bytes) return "";
-    const size_t tail = std::min<size_t>(bytes, 4096);
-    std::string text(tail, '\0');
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return "";
-    const ssize_t n = ::pread(fd, &text[0], tail, static_cast<off_t>(bytes - tail));
-    ::close(fd);
-    return n == static_cast<ssize_t>(tail) ? text : "";
-}
-
 std::string tail_text(const std::string& text) { return text.substr(text.size() - std::min<size_t>(text.size(), 4096)); }
 
 // The view, its daemon and its server.
@@ -226,7 +213,7 @@ bool adoption(Bench_View& view, const std::vector<Size>& sizes, const std::strin
                         "</replica-uuid><new-ver-oid>" + version + "</new-ver-oid>"));
             }));
             if (answered != "0") bench::fail("the checkin failed: " + answered);
-            if (tail_of(view.cache_file(version), size.bytes) != tail_text(edited))
+            if (bench::tail_of(view.cache_file(version), size.bytes) != tail_text(edited))
                 bench::fail("the adopted cache file is not the edited file");
             struct stat st;
             if (::stat(file.c_str(), &st) != 0 || static_cast<size_t>(st.st_size) != size.bytes ||
@@ -238,13 +225,13 @@ bool adoption(Bench_View& view, const std::vector<Size>& sizes, const std::strin
             cp.push_back(bench::seconds_of([&] {
                 if (std::system(("cp '" + source + "' '" + copy + "'").c_str()) != 0) bench::fail("cp failed");
             }));
-            if (tail_of(copy, size.bytes) != tail_text(edited)) bench::fail("cp made another file");
+            if (bench::tail_of(copy, size.bytes) != tail_text(edited)) bench::fail("cp made another file");
             ::unlink(copy.c_str());
             durable_cp.push_back(bench::seconds_of([&] {
                 if (std::system(("cp '" + source + "' '" + copy + "' && sync '" + copy + "'").c_str()) != 0)
                     bench::fail("cp failed");
             }));
-            if (tail_of(copy, size.bytes) != tail_text(edited)) bench::fail("cp made another file");
+            if (bench::tail_of(copy, size.bytes) != tail_text(edited)) bench::fail("cp made another file");
             ::unlink(copy.c_str());
             ::unlink(source.c_str());
             superseded.push_back(version);
