@@ -60,19 +60,6 @@ std::string contents(size_t bytes) {
     return text;
 }
 
-// The last 4 KiB of a file, or "" when its size is not `bytes`.
-std::string tail_of(const std::string& path, size_t bytes) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0 || static_cast<size_t>(st.st_size) != bytes) return "";
-    const size_t tail = std::min<size_t>(bytes, 4096);
-    std::string text(tail, '\0');
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return "";
-    const ssize_t n = ::pread(fd, &text[0], tail, static_cast<off_t>(bytes - tail));
-    ::close(fd);
-    return n == static_cast<ssize_t>(tail) ? text : "";
-}
-
 std::string status_of(e2e::PipeClient& client, const std::string& root, const std::string& path) {
     return client.call(e2e::make_request(root, "b", "<path>" + path + "</path>")).attrs["status-code"];
 }
@@ -139,20 +126,20 @@ int main(int argc, char** argv) {
         bool met = true;
         for (const Size& size : sizes) {
             const std::string file = view + size.path, copy = view + "/vob1/copy.bin";
-            const std::string loaded = tail_of(file, size.bytes);
+            const std::string loaded = bench::tail_of(file, size.bytes);
             if (loaded.empty() || loaded != contents(size.bytes).substr(size.bytes - loaded.size()))
                 bench::fail(std::string("the loaded file of ") + size.name + " is not as served");
             std::vector<double> hijack, unhijack, cp;
             for (int round = 0; round < size.rounds; ++round) {
                 std::string answered;
                 hijack.push_back(bench::seconds_of([&] { answered = status_of(*client, "Hijack", size.path); }));
-                if (answered != "0" || tail_of(file, size.bytes) != loaded) bench::fail("the hijack failed");
+                if (answered != "0" || bench::tail_of(file, size.bytes) != loaded) bench::fail("the hijack failed");
                 unhijack.push_back(bench::seconds_of([&] { answered = status_of(*client, "Unhijack", size.path); }));
-                if (answered != "0" || tail_of(file, size.bytes) != loaded) bench::fail("the unhijack failed");
+                if (answered != "0" || bench::tail_of(file, size.bytes) != loaded) bench::fail("the unhijack failed");
                 cp.push_back(bench::seconds_of([&] {
                     if (std::system(("cp '" + file + "' '" + copy + "'").c_str()) != 0) bench::fail("cp failed");
                 }));
-                if (tail_of(copy, size.bytes) != loaded) bench::fail("cp made another file");
+                if (bench::tail_of(copy, size.bytes) != loaded) bench::fail("cp made another file");
                 if (::unlink(copy.c_str()) != 0) bench::fail("the copy cannot be removed");
             }
             const double c = median(cp);

@@ -3,9 +3,12 @@
 // request (MkView against the test server) and the server's VOB mounted in
 // it. Fails the benchmark when a step fails.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <optional>
@@ -17,6 +20,20 @@
 #include "fakeserver/fake_server.h"
 
 namespace bench {
+
+// The last 4 KiB of a file, or "" when its size is not `bytes`: what a
+// benchmark compares to check that a large file was copied whole.
+inline std::string tail_of(const std::string& path, size_t bytes) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || static_cast<size_t>(st.st_size) != bytes) return "";
+    const size_t tail = std::min<size_t>(bytes, 4096);
+    std::string text(tail, '\0');
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return "";
+    const ssize_t n = ::pread(fd, &text[0], tail, static_cast<off_t>(bytes - tail));
+    ::close(fd);
+    return n == static_cast<ssize_t>(tail) ? text : "";
+}
 
 // Where a benchmark that serves a view works, under its directory `work`:
 // the daemon's HOME, KORVA_ROOT and storage, and a plain directory for the

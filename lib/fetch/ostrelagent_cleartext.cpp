@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 #include "lib/client/rclient_get_cleartext.h"
 #include "lib/core/ostrelagent_lib_msg.h"
@@ -37,13 +39,56 @@ constexpr mode_t CACHE_DIR_MODE = 07777;
 // and other's; the owner keeps read and execute, set-id and sticky bits stay.
 constexpr mode_t CLEARED_MODE_BITS = 0277;
 constexpr const char* TMP_PREFIX = ".tmp.";
-// What adopt asks of the copy: the bytes of a regular file.
-constexpr unsigned COPY_FLAGS = 0x42010;
+// An adopted file is copied in pieces of this size, and the copy's
+// writeback is started each time this much more of it was written.
+constexpr size_t COPY_PIECE = size_t{1} << 20;
+constexpr off_t WRITEBACK_PIECE = off_t{8} << 20;
 
 // The base library's "a call on a name failed" text.
 std::string call_failed(const char* call, const std::string& name, int error) {
     return OstrelAgent_Util::format(&_qel_cmsg_qel_msg_table, QEL_MSG_CALL_ON_NAME_FAILED, call, name.c_str(),
                                     imsg_strerror(error));
+}
+
+// Writes all of `size` bytes; false with errno set otherwise.
+bool write_all(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0) errno = EIO;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Copies `in` to `out` in pieces, starting the writeback of what was
+// written as it goes: the disk takes the copy while the rest is read, so
+// that making it durable afterwards waits for little more than the last
+// piece. 0, or the errno value of the failed call, named in `call`.
+int copy_pieces(int in, int out, const char*& call) {
+    std::vector<char> piece(COPY_PIECE);
+    off_t written = 0, started = 0;
+    for (;;) {
+        const ssize_t n = ::read(in, piece.data(), piece.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            call = "read";
+            return errno;
+        }
+        if (n == 0) return 0;
+        if (!write_all(out, piece.data(), static_cast<size_t>(n))) {
+            call = "write";
+            return errno;
+        }
+        written += n;
+        if (written - started >= WRITEBACK_PIECE) {
+            // Only a start: its failure leaves the work to the fsync.
+            ::sync_file_range(out, started, written - started, SYNC_FILE_RANGE_WRITE);
+            started = written;
+        }
+    }
 }
 
 // fsync of a closed file.
@@ -300,18 +345,49 @@ int OstrelAgent_Cleartext::adopt(const std::string& path) {
     if (status != 0) return status;
     trace.writeTrace(Trace::TRACE_LEVEL_4, "Getting cleartext for %s from view private file %s.",
                      m_cache_path.c_str(), path.c_str());
-    const int copied = fileutl_cp(path.c_str(), m_tmp_path.c_str(), COPY_FLAGS);
-    const int copy_errno = errno;
-    trace.writeTrace(Trace::TRACE_LEVEL_4, "Status from fileutl_cp = %d", copied);
-    if (copied != 0) {
-        m_error += call_failed("fileutl_cp", m_tmp_path, copy_errno);
+    status = copy_in(path);
+    trace.writeTrace(Trace::TRACE_LEVEL_4, "Status from copy_in = %d", status);
+    if (status != 0)
         remove_tmp();
-        status = S::GENERAL_FAILURE;
-    } else {
+    else
         status = finalize_cltxt();
-    }
     trace.writeTrace(Trace::TRACE_LEVEL_4, "Returning %d (%s)", status, m_error.c_str());
     return status;
+}
+
+int OstrelAgent_Cleartext::copy_in(const std::string& path) {
+    Trace trace(Trace::OSTRELAGENT, CLASS_NAME, "copy_in");
+    // The failed call, the name it was made on, and its error.
+    const char* call = "open";
+    const std::string* name = &path;
+    int error = 0;
+    const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int out = -1;
+    struct stat source;
+    if (in < 0) {
+        error = errno;
+    } else if (::fstat(in, &source) != 0) {
+        call = "fstat";
+        error = errno;
+    } else if (!S_ISREG(source.st_mode)) {
+        // Only a file's bytes become a version's cleartext.
+        error = S_ISDIR(source.st_mode) ? EISDIR : EINVAL;
+    } else if ((out = ::open(m_tmp_path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC)) < 0) {
+        error = errno;
+        name = &m_tmp_path;
+    } else if ((error = copy_pieces(in, out, call)) != 0 && std::strcmp(call, "read") != 0) {
+        name = &m_tmp_path;
+    }
+    if (out >= 0 && ::close(out) != 0 && error == 0) {
+        call = "close";
+        error = errno;
+        name = &m_tmp_path;
+    }
+    if (in >= 0) ::close(in);
+    if (error == 0) return 0;
+    trace.writeTrace(Trace::TRACE_LEVEL_2, "%s of %s failed: %d", call, name->c_str(), error);
+    m_error += call_failed(call, *name, error);
+    return S::GENERAL_FAILURE;
 }
 
 std::string OstrelAgent_Cleartext::get_cltxt_relpath() const {

@@ -96,6 +96,9 @@ private:
     int make_cltxt_parent();
     // A new, empty temporary file in the leaf directory.
     int gen_tmp_path();
+    // Copies the regular file `path` into the temporary file, its writeback
+    // started as the copy goes. 0, or 20001 with the failed call's text.
+    int copy_in(const std::string& path);
     // Synchronises the temporary file, makes it read-only for its owner and
     // renames it to the cache path; removes it on failure.
     int finalize_cltxt();

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "lib/core/ostrelagent_tag.h"
+#include "lib/ops/ostrelagent_checkin.h"
 #include "lib/ops/ostrelagent_checkout.h"
 #include "lib/ops/ostrelagent_getaggregatedstate.h"
 #include "lib/ops/ostrelagent_getcache.h"
@@ -19,6 +20,7 @@
 #include "lib/ops/ostrelagent_isvobmounted.h"
 #include "lib/ops/ostrelagent_isvobpublic.h"
 #include "lib/ops/ostrelagent_mergedirectory.h"
+#include "lib/ops/ostrelagent_mkelem.h"
 #include "lib/ops/ostrelagent_move.h"
 #include "lib/ops/ostrelagent_rmname.h"
 #include "lib/ops/ostrelagent_uncheckout.h"
@@ -44,6 +46,7 @@ struct Element_Op {
 void OstrelAgent_Element_Ops::install() {
     // One line per operation as it is built: {&OstrelAgent_Tag::CHECKOUT, make<OstrelAgent_Checkout>}.
     static const std::vector<Element_Op> ops = {
+        {&OstrelAgent_Tag::CHECKIN, make<OstrelAgent_Checkin>},
         {&OstrelAgent_Tag::CHECKOUT, make<OstrelAgent_Checkout>},
         {&OstrelAgent_Tag::GETCACHE, make<OstrelAgent_GetCache>},
         {&OstrelAgent_Tag::GETMETADATA, make<OstrelAgent_Getmetadata>},
@@ -55,6 +58,7 @@ void OstrelAgent_Element_Ops::install() {
         {&OstrelAgent_Tag::ISVOBMOUNTED, make<OstrelAgent_Isvobmounted>},
         {&OstrelAgent_Tag::ISVOBPUBLIC, make<OstrelAgent_IsVobPublic>},
         {&OstrelAgent_Tag::MERGEDIRECTORY, make<OstrelAgent_MergeDirectory>},
+        {&OstrelAgent_Tag::MKELEM, make<OstrelAgent_Mkelem>},
         {&OstrelAgent_Tag::MOVE, make<OstrelAgent_Move>},
         {&OstrelAgent_Tag::RMNAME, make<OstrelAgent_Rmname>},
         {&OstrelAgent_Tag::UNCHECKOUT, make<OstrelAgent_Uncheckout>},

@@ -157,8 +157,8 @@ protected:
     std::vector<View_Update_Call> view_updates();
 
     // ---- forced failures, waits ----
-    // Makes the next `count` calls `call` ("fuse_write", "fuse_unlink",
-    // "fuse_rename", "fuse_setattr", or a kernel call) answer `result`
+    // Makes the next `count` calls `call` ("fuse_read", "fuse_write",
+    // "fuse_unlink", "fuse_rename", "fuse_setattr", or a kernel call) answer `result`
     // ("errno=N" or a status).
     void inject(const std::string& call, const std::string& result, int count = 1);
     // Polls `condition` until it holds, at most 10 s; whether it held.

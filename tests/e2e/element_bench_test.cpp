@@ -417,6 +417,15 @@ TEST_F(E2eElement, InjectLinesFailTheirCallsAsOftenAsTheySay) {
         std::function<int(const std::string& dir)> act;
         int error;
     } rows[] = {
+        {"fuse_read", "errno=5", 1,
+         [&](const std::string& dir) {
+             const int fd = ::open((dir + "/f.txt").c_str(), O_RDONLY | O_CLOEXEC);
+             char byte = 0;
+             const int result = outcome(::read(fd, &byte, 1) == 1 && byte == 'x' ? 0 : -1);
+             ::close(fd);
+             return result;
+         },
+         EIO},
         {"fuse_write", "errno=28", 1,
          [&](const std::string& dir) {
              const int fd = ::open((dir + "/f.txt").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);

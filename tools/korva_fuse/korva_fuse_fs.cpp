@@ -958,6 +958,7 @@ void Filesystem::open(fuse_req_t req, Ino ino, fuse_file_info* fi) {
   file->fh = fh;
   file->oid = nodes_.get(ino, &node) ? node.oid : QEL_OID_NULL;
   file->writable = access != O_RDONLY;
+  if (access != O_WRONLY) file->read_error = kernel_.forced("fuse_read").value_or(0);
   opened(file, fi);
   if (fuse_reply_open(req, fi) != 0) release(nullptr, fi);
 }
@@ -1002,6 +1003,10 @@ void Filesystem::create(fuse_req_t req, Ino parent, const char* name, mode_t mod
 }
 
 void Filesystem::read(fuse_req_t req, size_t size, off_t offset, fuse_file_info* fi) {
+  if (fileOf(fi)->read_error != 0) {
+    fuse_reply_err(req, fileOf(fi)->read_error);
+    return;
+  }
   // Read into a buffer the thread keeps: the library's own way maps a new
   // one for every large read once splicing has failed (as it does for the
   // first file not in the page cache).
@@ -1072,7 +1077,7 @@ void Filesystem::opened(OpenFile* file, fuse_file_info* fi) {
   // is the one it last closed, unchanged since (its own writes went
   // through here); otherwise they go. The daemon's notices drop them too.
   file->known = ::fstat(file->fd, &file->opened_as) == 0;
-  fi->keep_cache = file->known && sameContents(file->ino, file->opened_as) ? 1 : 0;
+  fi->keep_cache = file->known && sameContents(file->ino, file->opened_as) && file->read_error == 0 ? 1 : 0;
 }
 
 namespace {

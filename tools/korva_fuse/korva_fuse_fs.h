@@ -70,6 +70,10 @@ class Filesystem {
     view_fhandle_t fh{};
     qel_oid_s oid = QEL_OID_NULL;
     bool writable = false;
+    // The errno value every read of the file fails with (an inject line
+    // "fuse_read" taken when it was opened), or 0. Its reads then never
+    // come from pages the kernel kept.
+    int read_error = 0;
     // Writes made, and how many of them the daemon has the size and time
     // of; they differ while the daemon has not been told.
     uint64_t writes = 0;

@@ -42,10 +42,12 @@ class Kernel {
   // The VOBs mounted in the view.
   std::vector<korva::VobEntry> mounts(const std::string& tag) const;
 
-  // A result the inject file forces on the file call `call` ("fuse_write",
-  // "fuse_unlink", "fuse_rename", "fuse_setattr"), taking one use of it:
-  // nullopt when none is forced, else the errno value the call fails with
-  // (0: it succeeds without effect). A line's status is given as its errno.
+  // A result the inject file forces on the file call `call` ("fuse_read",
+  // taken by an open for reading and then failing each read of that file;
+  // "fuse_write", "fuse_unlink", "fuse_rename", "fuse_setattr"), taking one
+  // use of it: nullopt when none is forced, else the errno value the call
+  // fails with (0: it succeeds without effect). A line's status is given as
+  // its errno.
   std::optional<int> forced(const char* call) const;
 
  private:

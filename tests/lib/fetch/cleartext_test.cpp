@@ -129,6 +129,15 @@ private:
     thread_test::Gate& m_gate;
 };
 
+// Takes every low-priority place of the pool with work that waits for
+// `release`, so that background work stays queued; whether they were all
+// taken in time.
+bool take_background_places(OstrelAgent_Thread_Manager_Base* manager, thread_test::Gate& release) {
+    const int places = manager->get_counts().pool - 1;
+    for (int i = 0; i < places; ++i) manager->process_request(new Blocker(release));
+    return eventually([&] { return manager->get_counts().bg_busy == places; });
+}
+
 // A view whose cleartext cache is the test's, and a server to fetch from.
 class CleartextTest : public ::testing::Test {
 protected:
@@ -403,11 +412,8 @@ TEST_F(CleartextTest, BackgroundFetchesAreQueuedMergedAndReported) {
     add(1, "one\n");
     add(2, "two\n");
     OstrelAgent_Thread_Manager_Base* manager = pool();
-    // Every low-priority place of the pool taken: background work stays queued.
     thread_test::Gate release;
-    const int places = manager->get_counts().pool - 1;
-    for (int i = 0; i < places; ++i) manager->process_request(new Blocker(release));
-    ASSERT_TRUE(eventually([&] { return manager->get_counts().bg_busy == places; }));
+    ASSERT_TRUE(take_background_places(manager, release));
 
     Heard first, second;
     Got queued = get(1, new Recording_Listener(first));
@@ -465,9 +471,7 @@ TEST_F(CleartextTest, APlainListenerOnlyMakesTheFetchABackgroundOne) {
     add(2, "two\n");
     OstrelAgent_Thread_Manager_Base* manager = pool();
     thread_test::Gate release;
-    const int places = manager->get_counts().pool - 1;
-    for (int i = 0; i < places; ++i) manager->process_request(new Blocker(release));
-    ASSERT_TRUE(eventually([&] { return manager->get_counts().bg_busy == places; }));
+    ASSERT_TRUE(take_background_places(manager, release));
 
     for (unsigned n : {1u, 2u}) {
         const Got queued = get(n, new OstrelAgent_BG_Cleartext_listener);
@@ -491,9 +495,7 @@ TEST_F(CleartextTest, ReadersOfAQueuedBackgroundFetchShareItsOneRequest) {
     add(1, body);
     OstrelAgent_Thread_Manager_Base* manager = pool();
     thread_test::Gate release;
-    const int places = manager->get_counts().pool - 1;
-    for (int i = 0; i < places; ++i) manager->process_request(new Blocker(release));
-    ASSERT_TRUE(eventually([&] { return manager->get_counts().bg_busy == places; }));
+    ASSERT_TRUE(take_background_places(manager, release));
 
     Heard heard;
     ASSERT_EQ(0, get(1, new Recording_Listener(heard)).status);
@@ -529,37 +531,49 @@ TEST_F(CleartextTest, ReadersOfAQueuedBackgroundFetchShareItsOneRequest) {
     EXPECT_EQ(std::vector<std::string>{text(version(1)) + "-" + MODE}, leaf(1));
 }
 
+// Adoption copies the file in whole, over a cached copy too, and leaves the
+// file where it is; what cannot be copied leaves neither a cache file nor a
+// temporary one.
 TEST_F(CleartextTest, AdoptionCopiesALocalFileInOverWhatIsCached) {
     const std::string source = home.path() + "/private.c";
     const std::string path = cache_path(1);
+    // Several pieces of the copy and of its writeback, and a short last one.
+    const std::string large = random_bytes((size_t{17} << 20) + 5, 3);
     const struct {
         const char* what;
-        const char* contents;  // of the source; null: no source
-        int status;
-        const char* cached;    // what the cache holds afterwards; null: nothing
+        std::string contents;  // of the source file
+        bool directory;        // the source is a directory instead
+        int status;            // 0: the cache holds the contents afterwards
     } cases[] = {
-        {"a missing source", nullptr, S::GENERAL_FAILURE, nullptr},
-        {"a version not cached", "first\n", 0, "first\n"},
-        {"a version cached", "second\n", 0, "second\n"},
+        {"a missing source", "", false, S::GENERAL_FAILURE},
+        {"a directory", "", true, S::GENERAL_FAILURE},
+        {"a version not cached", "first\n", false, 0},
+        {"a version cached", "second\n", false, 0},
+        {"a large file over the cached one", large, false, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         ::unlink(source.c_str());
-        if (c.contents != nullptr) lib_test::write_file(source, c.contents);
+        ::rmdir(source.c_str());
+        if (c.directory) {
+            ASSERT_EQ(0, ::mkdir(source.c_str(), 0700));
+        } else if (!c.contents.empty()) {
+            lib_test::write_file(source, c.contents);
+        }
         OstrelAgent_Cleartext cltxt(VOB, 0, version(1), cache);
         EXPECT_EQ(c.status, cltxt.adopt(source));
         EXPECT_EQ(path, cltxt.get_cache_path());
-        if (c.status != 0) {
-            EXPECT_EQ(0u, cltxt.get_error_message().find("Error from fileutl_cp on \"" + dir_of(path) + "/.tmp."))
+        // The source stays where it is.
+        EXPECT_EQ(c.directory || !c.contents.empty(), lib_test::exists(source));
+        if (c.status == 0) {
+            EXPECT_TRUE(c.contents == lib_test::read_file(path));
+            EXPECT_EQ(0400u, mode_of(path));
+        } else {
+            EXPECT_EQ(0u, cltxt.get_error_message().find("Error from open on \"" + source + "\": "))
                 << cltxt.get_error_message();
         }
-        // The source stays where it is.
-        EXPECT_EQ(c.contents != nullptr, lib_test::exists(source));
-        if (c.cached != nullptr) {
-            EXPECT_EQ(c.cached, lib_test::read_file(path));
-            EXPECT_EQ(0400u, mode_of(path));
-        }
-        EXPECT_EQ(c.cached != nullptr ? 1u : 0u, leaf(1).size());
+        // The version's file alone, or nothing (no temporary file left).
+        EXPECT_EQ(c.status == 0 ? 1u : 0u, leaf(1).size());
     }
 }
 

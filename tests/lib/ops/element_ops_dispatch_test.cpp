@@ -40,6 +40,9 @@ const std::vector<Served_Op>& served_ops() {
          "<path>/vob1/a.c</path><replica-uuid>9a000000-0000-4000-8000-000000000001</replica-uuid>"
          "<co-ver-oid>0e000000-0000-4000-8000-000002000002</co-ver-oid><co-flags/>"},
         {&T::GETMETADATA, false, "<path>/vob1/a.c</path>"},
+        {&T::CHECKIN, true,
+         "<path>/vob1/a.c</path><replica-uuid>9a000000-0000-4000-8000-000000000001</replica-uuid>"
+         "<new-ver-oid>00000000-0000-0000-0000-000000000000</new-ver-oid>"},
         {&T::GETCACHE, false, ""},
         {&T::GETMOUNTEDVOBLIST, false, ""},
         {&T::ISPROJECTVOB, false, "<vob-tag>/vob1</vob-tag>"},
@@ -55,6 +58,9 @@ const std::vector<Served_Op>& served_ops() {
          "</namespace-modified>"},
         {&T::UNCHECKOUT, true,
          "<path>/vob1/a.c</path><namespace-modified><path>/vob1/a.c</path></namespace-modified>"},
+        {&T::MKELEM, true,
+         "<path>/vob1/x.c</path><replica-uuid>9a000000-0000-4000-8000-000000000001</replica-uuid>"
+         "<mkelem-flags/><new-ver-oid>00000000-0000-0000-0000-000000000000</new-ver-oid>"},
         {&T::HIJACK, false, "<path>/vob1/a.c</path>"},
         {&T::UNHIJACK, false, "<path>/vob1/a.c</path>"},
         {&T::INVALIDATECHECKOUTS, false,
