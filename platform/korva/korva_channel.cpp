@@ -66,6 +66,9 @@ std::shared_ptr<Channel> Channel::open(const std::string& socket_path, int* erro
   }
   channel->listen_fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (channel->listen_fd_ < 0) return fail(errno);
+  // Set before any connection exists, so no packet can arrive unmarked.
+  const int on = 1;
+  ::setsockopt(channel->listen_fd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
   if (::bind(channel->listen_fd_, address.get(), address.length()) != 0) return fail(errno);
   // The directory is the owner's alone already; the file says so too.
   if (::chmod(socket_path.c_str(), 0600) != 0 || ::stat(socket_path.c_str(), &st) != 0) {
@@ -327,8 +330,12 @@ bool Channel::takeRequest(Connection& connection, uint32_t events, unsigned char
   connection.outstanding.insert(header.request_id);
   if (caller != nullptr) *caller = connection.peer;
   for (cmsghdr* c = CMSG_FIRSTHDR(&message); caller != nullptr && c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof(ucred)))
-      std::memcpy(caller, CMSG_DATA(c), sizeof *caller);
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_CREDENTIALS || c->cmsg_len < CMSG_LEN(sizeof(ucred))) continue;
+    // A packet sent before this side asked for credentials carries the
+    // kernel's placeholder (pid 0, the overflow ids): the peer's own stand.
+    ucred sent;
+    std::memcpy(&sent, CMSG_DATA(c), sizeof sent);
+    if (sent.pid != 0) *caller = sent;
   }
   std::memcpy(buffer, packet, length);
   writeRequestId(buffer, id);

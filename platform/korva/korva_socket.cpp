@@ -40,6 +40,10 @@ int connectSeqpacket(const std::string& path) {
   }
   int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
+  // The sender asks for its credentials on every packet, so none goes
+  // without them while the receiver has yet to ask for them itself.
+  const int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
   int rc;
   do {
     rc = ::connect(fd, address.get(), address.length());
