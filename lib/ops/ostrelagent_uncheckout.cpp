@@ -4,10 +4,9 @@
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
 #include "lib/core/ostrelagent_view_base.h"
-#include "lib/fetch/ostrelagent_bg_cleartext_listener.h"
-#include "lib/fetch/ostrelagent_cleartext.h"
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ns/ostrelagent_view_db_element.h"
+#include "lib/ops/ostrelagent_element_content.h"
 
 namespace {
 
@@ -82,17 +81,11 @@ void OstrelAgent_Uncheckout::uncheckout_element() {
     case QEL_FTYPE_DIR:
         if (clear_checkout(walk.get_vob_uuid(), found.elem_oid)) walked_dir_update(walk, std::string(), true);
         return;
-    case QEL_FTYPE_REG: {
+    case QEL_FTYPE_REG:
         // The fetch runs in the background and reports nothing here; an
         // equal fetch queued or running already is not started again.
-        OstrelAgent_Cleartext cleartext(walk.get_vob_uuid(), 0, found.obj_oid, m_view->get_cltxt_cache_dir(),
-                                        new OstrelAgent_BG_Cleartext_listener);
-        int in_cache = 0;
-        const int queued = cleartext.getcleartext(in_cache);
-        trace.writeTrace(LEVEL_4, "background fetch of %s: %d (cached %d)",
-                         OstrelAgent_Util::id_text(found.obj_oid).c_str(), queued, in_cache);
+        OstrelAgent_Element_Content::fetch_in_background(*m_view, walk.get_vob_uuid(), found.obj_oid);
         return;
-    }
     default: return;
     }
 }
