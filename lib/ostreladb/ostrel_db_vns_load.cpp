@@ -42,14 +42,30 @@ int check_creation(db_address vob, const qel_oid_s* ver_oid, const qel_oid_s* el
     }
 }
 
+// Whether a lookup or a listing of the parent (not a load or update, which
+// lists the directory itself) delivers the directory version at `entry`
+// again with nothing new: its name valid, in the same scope and generation,
+// the version not stale. Its own listing, complete or not, then stays as it
+// is; forgetting a complete one would make a checkin of the directory skip
+// reading the new version's listing.
+bool unchanged_directory(uint32_t vob, db_address entry, const qel_oid_s* scope, uint32_t gn, int readdir_state) {
+    if (readdir_state == 1 || readdir_state == 2) return false;
+    vns_db_dir_ver_ent rec;
+    if (ostrela_db_read_at(entry, &rec, "VNS_CREATE_VER") != 0) return false;
+    if (rec.mtype != VNS_MTYPE_DIR_VER || !rec.valid || rec.gn != gn || !qel_oid_eq(&rec.scope, scope)) return false;
+    int stale = 1;
+    return ostrela_db_ver_get_stale(vob, rec.ver, &stale) == 0 && !stale;
+}
+
 // The same object delivered again under its name (the entry at `entry`):
 // the entry takes the scope and generation number and becomes valid, the
 // version stops being stale, and a directory's readdir flags are set for
-// what the load will do with its names.
+// what the load will do with its names (kept when nothing changed).
 int confirm(uint32_t vob, db_address entry, const qel_oid_s* scope, uint32_t gn, int readdir_state,
             qel_oid_s* other_scope, bool root, uint32_t* dbid) {
     OstrelDb_Trace trace("ostrela_db_confirm_vns_ver");
     db_address dba = ostrela_db_dbid2dba(vob);
+    const bool keeps_listing = unchanged_directory(vob, entry, scope, gn, readdir_state);
     int moved = 0, to_default = 0;
     int status = ostrela_db_dir_ver_ent_update_scope(entry, scope, gn, other_scope, &moved, &to_default);
     vns_db_dir_ver_ent rec;
@@ -67,7 +83,8 @@ int confirm(uint32_t vob, db_address entry, const qel_oid_s* scope, uint32_t gn,
     }
     *dbid = rec.ver;
     if (rec.mtype == VNS_MTYPE_SLINK) return 0;
-    if ((status = ostrela_db_ver_set_stale(vob, rec.ver, 0)) != 0 || rec.mtype != VNS_MTYPE_DIR_VER) return status;
+    if ((status = ostrela_db_ver_set_stale(vob, rec.ver, 0)) != 0 || rec.mtype != VNS_MTYPE_DIR_VER || keeps_listing)
+        return status;
     status = moved ? ostrela_db_mark_saved_readdir_done(dba, rec.ver, scope, readdir_state)
                    : ostrela_db_ver_set_readdir_done_only(dba, rec.ver, 0);
     if (status == 0 && to_default) status = ostrela_db_dir_ver_reconn_sub_ver_scope(dba, rec.ver, scope);

@@ -1,7 +1,8 @@
 // The directory fetch above the scripted server: a listing fetched once,
 // stored and marked complete, then read from the view database; offline the
 // names stored so far; an entry that cannot be stored; background listings
-// queued once, and a foreground reader that runs a queued one itself.
+// queued once, and a foreground reader that runs a queued one itself; a
+// directory named again by its parent's listing stays listed.
 
 #include <string>
 #include <vector>
@@ -149,6 +150,26 @@ TEST_F(DirectoryFetch, BackgroundListingsAreQueuedOnceAndAForegroundReaderRunsAQ
     EXPECT_EQ(1u, pool()->background_queued());
     pool()->run_all();
     EXPECT_EQ(1u, server.calls(Server::LISTING));
+}
+
+// A directory listed whole and then named again, unchanged, by its
+// parent's listing (a background listing that a look-up in the parent
+// queued, say) stays listed: a checkin of the directory reads the new
+// version's listing only while the old one's is complete.
+TEST_F(DirectoryFetch, AParentsListingKeepsTheListingOfADirectoryItNamesAgain) {
+    const unsigned root = root_dbid(vob_uuid);
+    unsigned elem = 0, d = 0;
+    ostrel_vstat status{};
+    ASSERT_EQ(0, Meta::lookup_obj(vob_uuid, root, 0, "d", elem, d, status));
+    std::vector<ostrelagent_dirent> out;
+    ASSERT_EQ(0, readdir(d, out));
+    ASSERT_TRUE(listed(vob_uuid, d));
+    ASSERT_EQ(0, readdir(root, out));
+    EXPECT_EQ(2u, server.calls(Server::LISTING));
+    EXPECT_TRUE(listed(vob_uuid, d)) << "the parent's listing forgot the directory's";
+    pool()->run_all();
+    ASSERT_EQ(0, readdir(d, out));
+    EXPECT_EQ(2u, server.calls(Server::LISTING));
 }
 
 TEST_F(DirectoryFetch, ACancelledBackgroundListingFetchesNothing) {

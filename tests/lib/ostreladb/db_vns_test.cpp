@@ -617,6 +617,51 @@ TEST_F(DbVns, AnUpdateThatDoesNotConfirmANameRemovesItAtItsEnd) {
     EXPECT_EQ(QEL_ST_NOT_FOUND, ostrel_db_obj_lookup(vob, at(ver(6)), &deep, &mtype));
 }
 
+TEST_F(DbVns, ADirectoryDeliveredAgainKeepsItsListingOnlyWhenNothingChanged) {
+    // A listed directory delivered again by a listing of its parent (state
+    // 3) keeps its listing; a load or update (which lists it itself), a new
+    // generation or scope, a stale version or a name not valid undo it.
+    const struct {
+        const char* name;
+        int readdir_state;
+        const qel_oid_s* scope;
+        uint32_t gn;
+        bool stale, invalid;
+        uint16_t done_after;
+    } rows[] = {
+        {"a listing, nothing changed", 3, &RULE, 1, false, false, 1},
+        {"an update", 2, &RULE, 1, false, false, 0},
+        {"a first load", 1, &RULE, 1, false, false, 0},
+        {"a listing at a new generation", 3, &RULE, 2, false, false, 0},
+        {"a listing in another scope", 3, &OTHER_RULE, 1, false, false, 0},
+        {"a listing of a stale version", 3, &RULE, 1, true, false, 0},
+        {"a listing of a name not valid", 3, &RULE, 1, false, true, 0},
+    };
+    uint32_t r = root(), n = 10;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string name = "d" + std::to_string(n);
+        uint32_t d = 0, again = 0;
+        ASSERT_EQ(0, load(r, n, name, VNS_MTYPE_DIR_VER, RULE, 1, 0, &d, 3));
+        ASSERT_EQ(0, load(d, n + 1, "f"));
+        set_dir(d, 1, dir_record(d).saved);
+        if (row.stale) {
+            ASSERT_EQ(0, ostrel_db_ver_set_stale(vob, d, 1));
+        }
+        if (row.invalid) {
+            ASSERT_EQ(0, ostrel_db_ver_set_validated(vob, r, name.c_str(), 0));
+        }
+        ASSERT_EQ(0, load(r, n, name, VNS_MTYPE_DIR_VER, *row.scope, row.gn, 0, &again, row.readdir_state));
+        EXPECT_EQ(d, again);
+        EXPECT_EQ(row.done_after, dir_record(d).rddir_done);
+        EXPECT_EQ(0, stale(d));
+        EXPECT_EQ(1, valid(r, name));
+        EXPECT_EQ((std::vector<std::string>{"f"}), listing(d));
+        n += 2;
+    }
+    EXPECT_TRUE(namespace_intact("delivered again"));
+}
+
 TEST_F(DbVns, TheEndOfALoadOrUpdateGivesDirectoriesTheirSavedListingFlag) {
     // (end of), saved before, done before -> done and saved after.
     const struct {
