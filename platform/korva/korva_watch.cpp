@@ -9,6 +9,8 @@
 
 #include <cerrno>
 
+#include "platform/korva/korva_recent.h"
+
 namespace korva {
 
 namespace {
@@ -24,6 +26,21 @@ constexpr size_t kLongestEvent = sizeof(inotify_event) + NAME_MAX + 1;
 
 thread_local int t_fresh_depth = 0;
 thread_local uint64_t t_fresh_generation = 0;
+
+// The directories this thread found watched last, each with the generation
+// it was found in: while that lasts, the watch stands (a change to the
+// directory, or its going, makes another generation).
+struct RecentWatch {
+  std::string dir;
+  uint64_t generation = 0;
+};
+thread_local RecentFindings<RecentWatch, 4> t_watched;
+
+bool watchedRecently(const std::string& dir, uint64_t generation) {
+  return t_watched.find([&](const RecentWatch& w) { return w.generation == generation && w.dir == dir; }) != nullptr;
+}
+
+void keepWatched(const std::string& dir, uint64_t generation) { t_watched.next() = RecentWatch{dir, generation}; }
 
 // A process that ends (killed, say) releases its descriptors highest
 // first, and the release of one that watches waits for a grace period of
@@ -128,11 +145,15 @@ void StateWatch::drain() {
 }
 
 bool StateWatch::watch(const std::string& dir) {
+  if (watchedRecently(dir, generation_.load())) return true;
   std::lock_guard<std::mutex> lock(mu_);
   if (unusable_) return false;
   const uint64_t now = generation_.load();
   auto it = watched_.find(dir);
-  if (it != watched_.end() && it->second.verified == now) return true;
+  if (it != watched_.end() && it->second.verified == now) {
+    keepWatched(dir, now);
+    return true;
+  }
   // After a change the path may name another directory: a directory
   // removed is reported only once nothing holds it (this process keeps
   // files of the state open), and one made in its place is another.
@@ -143,6 +164,7 @@ bool StateWatch::watch(const std::string& dir) {
   }
   if (it != watched_.end() && it->second.dev == st.st_dev && it->second.ino == st.st_ino) {
     it->second.verified = now;
+    keepWatched(dir, now);
     return true;
   }
   if (fd_ < 0) {
@@ -163,6 +185,7 @@ bool StateWatch::watch(const std::string& dir) {
   }
   if (it != watched_.end() && it->second.wd != wd) ::inotify_rm_watch(fd_, it->second.wd);
   watched_[dir] = Watched{wd, st.st_dev, st.st_ino, now};
+  keepWatched(dir, now);
   return true;
 }
 
