@@ -65,6 +65,26 @@ uint32_t inval_kind_of(vob_op_t op) {
     }
 }
 
+korva_inval_record name_record(const qel_uuid_s& vob_uuid, const qel_oid_s& dir_oid, const char* name) {
+    korva_inval_record record;
+    std::memset(&record, 0, sizeof record);
+    record.kind = KORVA_INVAL_NAME;
+    record.vob_uuid = vob_uuid;
+    record.oid = dir_oid;
+    record.name = korva_text_of(name);
+    return record;
+}
+
+korva_inval_record object_record(const qel_uuid_s& vob_uuid, const qel_oid_s& oid, vob_op_t op) {
+    korva_inval_record record;
+    std::memset(&record, 0, sizeof record);
+    record.kind = inval_kind_of(op);
+    record.vob_uuid = vob_uuid;
+    record.oid = oid;
+    record.vob_op = op;
+    return record;
+}
+
 } // namespace
 
 OstrelAgent_KORVA_Ioctl::OstrelAgent_KORVA_Ioctl(OstrelAgent_View_Base* view) : m_view(view) {}
@@ -301,39 +321,20 @@ int OstrelAgent_KORVA_Ioctl::view_inval_view() const {
 
 int OstrelAgent_KORVA_Ioctl::view_inval_name(const qel_uuid_s& vob_uuid, const qel_oid_s& dir_oid,
                                              const char* name) const {
-    korva_inval_record record;
-    std::memset(&record, 0, sizeof record);
-    record.kind = KORVA_INVAL_NAME;
-    record.vob_uuid = vob_uuid;
-    record.oid = dir_oid;
-    record.name = korva_text_of(name);
+    korva_inval_record record = name_record(vob_uuid, dir_oid, name);
     return invalidate(record);
 }
 
 int OstrelAgent_KORVA_Ioctl::view_inval_obj(const qel_uuid_s& vob_uuid, const qel_oid_s& oid, vob_op_t op) const {
-    korva_inval_record record;
-    std::memset(&record, 0, sizeof record);
-    record.kind = inval_kind_of(op);
-    record.vob_uuid = vob_uuid;
-    record.oid = oid;
-    record.vob_op = op;
+    korva_inval_record record = object_record(vob_uuid, oid, op);
     return invalidate(record);
 }
 
 void OstrelAgent_KORVA_Ioctl::view_inval_obj_and_name(const qel_uuid_s& vob_uuid, const qel_oid_s& oid, vob_op_t op,
                                                       const qel_oid_s& dir_oid, const char* name, int& obj_status,
                                                       int& name_status) const {
-    korva_inval_record object, leaf;
-    std::memset(&object, 0, sizeof object);
-    object.kind = inval_kind_of(op);
-    object.vob_uuid = vob_uuid;
-    object.oid = oid;
-    object.vob_op = op;
-    std::memset(&leaf, 0, sizeof leaf);
-    leaf.kind = KORVA_INVAL_NAME;
-    leaf.vob_uuid = vob_uuid;
-    leaf.oid = dir_oid;
-    leaf.name = korva_text_of(name);
+    korva_inval_record object = object_record(vob_uuid, oid, op);
+    korva_inval_record leaf = name_record(vob_uuid, dir_oid, name);
     korva_inval_record* records[] = {&object, &leaf};
     int statuses[2] = {0, 0};
     invalidate(records, statuses, 2);
