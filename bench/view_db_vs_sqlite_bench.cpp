@@ -16,7 +16,8 @@
 // counts, single creates alternate in blocks of 100. Prints each time for
 // both and the ratio view database / SQLite.
 //
-// The view database runs as the daemon runs it: its session (the transaction
+// The view database runs as the daemon runs it: on a thread that blocks the
+// process's signals as the daemon's workers do, its session (the transaction
 // mutex, the state file), its engine cache of 512 pages, the two-phase
 // commit and nothing forced to disk at commit (the idle purify forces the
 // files; a run this short never waits for it). SQLite runs as its users run
@@ -50,6 +51,7 @@
 #include "bench/sqlite_support.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "platform/imsg/imsg.h"
+#include "platform/pfm/pfm.h"
 #include "lib/ostreladb/ostrel_db_record.h"
 #include "lib/ostreladb/ostrel_db_session.h"
 
@@ -410,6 +412,7 @@ int main(int argc, char** argv) {
     std::string base = bench::base_dir(argc, argv);
     int count = argc > 2 ? std::atoi(argv[2]) : 100000;
     if (count < 1) fail("COUNT must be positive");
+    if (pfm_block_signals() != 0) fail("cannot block the signals");
     // The dictionary this build made, unless the caller names another.
     setenv("NORVANE_SERVER_DIR", OSTREL_BENCH_SERVER_DIR, 0);
     imsg_proc_t procs[IMSG_NUM_KINDS];

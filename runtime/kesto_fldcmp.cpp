@@ -77,11 +77,12 @@ int compare_chars(const field_entry *fld, const char *a, const char *b) {
 }
 
 // A compound key's component: the kinds that make up nearly every key (one
-// integer, address or short) compared here, the others by fldcmp. Key
-// searches compare compound values many times a look-up.
+// integer, address or short, or a byte array compared whole) compared here,
+// the others by fldcmp. Key searches compare compound values many times a
+// look-up.
 int component_cmp(const field_entry &f, const char *a, const char *b) {
+  const bool is_unsigned = (f.flags & FLD_UNSIGNED) != 0;
   if (f.dims[0] == 0) {
-    const bool is_unsigned = (f.flags & FLD_UNSIGNED) != 0;
     switch (f.type) {
       case 'i':
       case 'l':
@@ -95,8 +96,20 @@ int component_cmp(const field_entry &f, const char *a, const char *b) {
       default:
         break;
     }
+  } else if (f.type == 'c' && f.dims[1] != 0) {
+    int r = std::memcmp(a, b, static_cast<size_t>(f.length));
+    return r < 0 ? -1 : r > 0 ? 1 : 0;
   }
   return fldcmp(&f, a, b);
+}
+
+int compound_cmp(const db_task &t, const field_entry *fld, const char *a, const char *b) {
+  const int self = static_cast<int>(fld - t.field_table);
+  for (int k = fld->offset; k < t.size_kt && t.key_table[k].compound == self; ++k) {
+    const key_entry &ke = t.key_table[k];
+    if (int r = component_cmp(t.field_table[ke.component], a + ke.offset, b + ke.offset)) return r;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -128,6 +141,7 @@ int SHORTcmp(int16_t a, int16_t b) { return a - b; }
 
 int fldcmp(const field_entry *fld, const char *a, const char *b) {
   const db_task &t = kt();
+  if (fld->type == 'k') return compound_cmp(t, fld, a, b);
   int n = field_elements(fld);
   if (n < 1) return 0;
   bool is_unsigned = (fld->flags & FLD_UNSIGNED) != 0;
@@ -158,14 +172,6 @@ int fldcmp(const field_entry *fld, const char *a, const char *b) {
           int at = member.offset - fld->offset + e * size;
           if (int r = fldcmp(&member, a + at, b + at)) return r;
         }
-      }
-      return 0;
-    }
-    case 'k': {
-      int self = static_cast<int>(fld - t.field_table);
-      for (int k = fld->offset; k < t.size_kt && t.key_table[k].compound == self; ++k) {
-        const key_entry &ke = t.key_table[k];
-        if (int r = component_cmp(t.field_table[ke.component], a + ke.offset, b + ke.offset)) return r;
       }
       return 0;
     }

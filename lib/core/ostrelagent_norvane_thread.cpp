@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "lib/core/ostrelagent_trace.h"
+#include "platform/pfm/pfm.h"
 
 namespace {
 const char* const CLASS_NAME = "OstrelAgent_NorvaneThread";
@@ -84,6 +85,10 @@ void* OstrelAgent_NorvaneThread::startThread(void* thread) {
     // Wait until start() has finished with the object.
     norvanethread_mutex_lock(&self->m_start_mutex);
     norvanethread_mutex_unlock(&self->m_start_mutex);
+    // The process's signals are taken by its main thread; a worker lets in
+    // only the signals that wake it from a wait, so that holding signals off
+    // around its database and kernel calls costs it nothing.
+    pfm_block_signals();
     int status;
     {
         // The scope closes before the thread ends, so its "Exiting" line is

@@ -159,6 +159,12 @@ public:
                               vob_op_t op, bool ns, bool kernel, bool db);
     static int view_inval_name(const OstrelAgent_KORVA_Ioctl* ioctl, const qel_uuid_s& vob, const qel_oid_s& dir_oid,
                                const char* name, bool ns, bool kernel, bool db);
+    // Both of the last two, from the namespace cache and the kernel (not
+    // the view database), the kernel's through one handle: each one's
+    // status as those return it.
+    static void view_inval_obj_and_name(const OstrelAgent_KORVA_Ioctl* ioctl, const qel_uuid_s& vob,
+                                        const qel_oid_s& oid, vob_op_t op, const qel_oid_s& dir_oid,
+                                        const char* name, int& obj_status, int& name_status);
     // The view database's part: the object's record is marked invalid (its
     // data is fetched again); always 0. The name of the directory `dir_oid`
     // is marked not validated: 0, or 20021 for a directory the view database

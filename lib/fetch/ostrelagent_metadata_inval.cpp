@@ -86,6 +86,26 @@ int OstrelAgent_Metadata::view_inval_name(const OstrelAgent_KORVA_Ioctl* ioctl, 
     return ns_status != 0 ? ns_status : kernel_status;
 }
 
+void OstrelAgent_Metadata::view_inval_obj_and_name(const OstrelAgent_KORVA_Ioctl* ioctl, const qel_uuid_s& vob,
+                                                   const qel_oid_s& oid, vob_op_t op, const qel_oid_s& dir_oid,
+                                                   const char* name, int& obj_status, int& name_status) {
+    Trace trace("view_inval_obj_and_name");
+    if (trace.shouldTrace(Trace::TRACE_LEVEL_4))
+        trace.writeTrace(Trace::TRACE_LEVEL_4, "inval obj and name, VOB UUID %s, OBJ OID %s, DIR OID %s, name '%s'",
+                         Util::id_text(vob).c_str(), Util::id_text(oid).c_str(), Util::id_text(dir_oid).c_str(),
+                         name);
+    if (ioctl == nullptr) {
+        obj_status = name_status = QEL_ST_NO_MEMORY;
+        return;
+    }
+    const int obj_ns = locate_invalidate(VIEW_INVALIDATE_OBJ, &vob, &oid, "", false);
+    const int name_ns = locate_invalidate(VIEW_INVALIDATE_NAME, &vob, &dir_oid, name, false);
+    int obj_kernel = 0, name_kernel = 0;
+    ioctl->view_inval_obj_and_name(vob, oid, op, dir_oid, name, obj_kernel, name_kernel);
+    obj_status = obj_ns != 0 ? obj_ns : obj_kernel;
+    name_status = name_ns != 0 ? name_ns : name_kernel;
+}
+
 int OstrelAgent_Metadata::invalidate_obj(const qel_uuid_s& vob, const qel_oid_s& oid) {
     Trace trace("invalidate_obj");
     vob_mtype_t mtype = 0;

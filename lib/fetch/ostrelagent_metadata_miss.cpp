@@ -279,9 +279,16 @@ int OstrelAgent_Metadata::flush_cache(const qel_uuid_s& vob, const qel_oid_s& ob
         return status;
     };
     int obj_status = 0, name_status = 0;
-    if (!qel_oid_eq(&obj_oid, &QEL_OID_NULL))
+    const bool object = !qel_oid_eq(&obj_oid, &QEL_OID_NULL);
+    if (object && !leaf.empty()) {
+        view_inval_obj_and_name(ioctl, vob, obj_oid, metadata_support::FETCH_INVAL_OP, dir_oid, leaf.c_str(),
+                                obj_status, name_status);
+        failed(obj_status);
+        failed(name_status);
+    } else if (object) {
         obj_status = failed(view_inval_obj(ioctl, vob, obj_oid, metadata_support::FETCH_INVAL_OP, true, true, false));
-    if (!leaf.empty())
+    } else if (!leaf.empty()) {
         name_status = failed(view_inval_name(ioctl, vob, dir_oid, leaf.c_str(), true, true, false));
+    }
     return Util::qel_to_ostrel_status(name_status != 0 ? name_status : obj_status);
 }

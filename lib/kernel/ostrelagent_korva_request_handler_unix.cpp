@@ -25,9 +25,6 @@ const char* const CLASS_NAME = "OstrelAgent_KORVA_Request_Handler_Unix";
 // kernel is lost, the next one finds it there.
 constexpr long RESIGNAL_NANOSECONDS = 10 * 1000 * 1000;
 
-// The signal's only work is to end the kernel wait it interrupts.
-void interrupted(int) {}
-
 // The configured number of threads: base-10 strtol of the setting, so that
 // a text that is no number gives 0.
 int configured_threads() {
@@ -71,7 +68,7 @@ int OstrelAgent_KORVA_Request_Handler_Unix::start_listening() {
     if (OstrelAgent_View_Base::get_view() != nullptr) m_view_tag = OstrelAgent_View_Base::get_g_server_tag();
     OstrelAgent_Thread_Manager_Base* manager =
         m_manager != nullptr ? m_manager : OstrelAgent_Thread_Manager_Base::get_instance();
-    if (pfm_signal(INTERRUPT_SIGNAL, interrupted) != 0)
+    if (pfm_wake_signal(INTERRUPT_SIGNAL) != 0)
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "no handler for the interrupt signal");
 
     trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "Starting %d KORVA request handler threads.",

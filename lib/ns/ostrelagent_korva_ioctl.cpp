@@ -1,7 +1,9 @@
 #include "lib/ns/ostrelagent_korva_ioctl.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_trace.h"
@@ -63,31 +65,62 @@ uint32_t inval_kind_of(vob_op_t op) {
     }
 }
 
+korva_inval_record name_record(const qel_uuid_s& vob_uuid, const qel_oid_s& dir_oid, const char* name) {
+    korva_inval_record record;
+    std::memset(&record, 0, sizeof record);
+    record.kind = KORVA_INVAL_NAME;
+    record.vob_uuid = vob_uuid;
+    record.oid = dir_oid;
+    record.name = korva_text_of(name);
+    return record;
+}
+
+korva_inval_record object_record(const qel_uuid_s& vob_uuid, const qel_oid_s& oid, vob_op_t op) {
+    korva_inval_record record;
+    std::memset(&record, 0, sizeof record);
+    record.kind = inval_kind_of(op);
+    record.vob_uuid = vob_uuid;
+    record.oid = oid;
+    record.vob_op = op;
+    return record;
+}
+
 } // namespace
 
 OstrelAgent_KORVA_Ioctl::OstrelAgent_KORVA_Ioctl(OstrelAgent_View_Base* view) : m_view(view) {}
 
 OstrelAgent_KORVA_Ioctl::~OstrelAgent_KORVA_Ioctl() = default;
 
-int OstrelAgent_KORVA_Ioctl::korva_ioctl(korvacmd_block* block) {
+void OstrelAgent_KORVA_Ioctl::korva_ioctl(korvacmd_block* blocks, int* statuses, size_t count) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "korva_ioctl");
     SignalsInhibited inhibited;
     trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Calling korva_view_root_open_type");
     int status = 0;
     korva_handle_t handle = korva_view_root_open_type(KORVA_VIEWROOT_AUTOMATIC, &status);
-    if (handle == nullptr) return status;
-    for (;;) {
-        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Calling KORVA_MCB_CMD");
-        int error = 0;
-        korva_mcb_cmd(handle, block, &error);
-        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Status from KORVA_MCB_CMD = %d (%d)", error,
-                         block->status);
-        if (error == EINTR) continue;
-        status = error == 0 ? block->status : qel_errno2status(error);
-        break;
+    if (handle == nullptr) {
+        std::fill(statuses, statuses + count, status);
+        return;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        korvacmd_block* block = &blocks[i];
+        for (;;) {
+            trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Calling KORVA_MCB_CMD");
+            int error = 0;
+            korva_mcb_cmd(handle, block, &error);
+            trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Status from KORVA_MCB_CMD = %d (%d)", error,
+                             block->status);
+            if (error == EINTR) continue;
+            statuses[i] = error == 0 ? block->status : qel_errno2status(error);
+            break;
+        }
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Returning %d", statuses[i]);
     }
     korva_view_root_close_type(KORVA_VIEWROOT_AUTOMATIC, handle);
-    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Returning %d", status);
+}
+
+int OstrelAgent_KORVA_Ioctl::korva_ioctl(korvacmd_block* block) {
+    int status = 0;
+    korva_ioctl(block, &status, 1);
     return status;
 }
 
@@ -243,24 +276,39 @@ int OstrelAgent_KORVA_Ioctl::view_lget_xstat(const char* path, view_vstat* vstat
     return get_xstat(path, vstat, obj_oid, vob_uuid, word, 0, replica_uuid);
 }
 
-int OstrelAgent_KORVA_Ioctl::invalidate(korva_inval_record& record) const {
+void OstrelAgent_KORVA_Ioctl::invalidate(korva_inval_record* const* records, int* statuses, size_t count) const {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "invalidate");
     // Without a view there is no view root to address.
-    if (m_view == nullptr) return QEL_ST_NO_VIEW_ROOT;
+    if (m_view == nullptr) {
+        std::fill(statuses, statuses + count, QEL_ST_NO_VIEW_ROOT);
+        return;
+    }
     char root_dir[VIEW_ROOT_DIR_SIZE];
     const std::string tag = m_view->get_server_tag();
     const int root_status = qel_view_root_type(KORVA_VIEWROOT_AUTOMATIC, tag.c_str(), root_dir, sizeof root_dir);
     if (root_status != 0) {
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "No view root for %s: %d", tag.c_str(), root_status);
-        return QEL_ST_NO_VIEW_ROOT;
+        std::fill(statuses, statuses + count, QEL_ST_NO_VIEW_ROOT);
+        return;
     }
-    record.magic = 5;
-    korvacmd_block block = block_of(KORVA_MCB_INVALIDATE, case_flag(), &record, sizeof record);
-    block.first_text = korva_text_of(root_dir);
-    block.second_text = korva_text_of("");
-    const int status = korva_ioctl(&block);
-    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Status from korva_ioctl = %d (kind %u)", status,
-                     record.kind);
+    std::vector<korvacmd_block> blocks;
+    blocks.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        records[i]->magic = 5;
+        blocks.push_back(block_of(KORVA_MCB_INVALIDATE, case_flag(), records[i], sizeof *records[i]));
+        blocks.back().first_text = korva_text_of(root_dir);
+        blocks.back().second_text = korva_text_of("");
+    }
+    korva_ioctl(blocks.data(), statuses, count);
+    for (size_t i = 0; i < count; ++i)
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Status from korva_ioctl = %d (kind %u)", statuses[i],
+                         records[i]->kind);
+}
+
+int OstrelAgent_KORVA_Ioctl::invalidate(korva_inval_record& record) const {
+    korva_inval_record* records[] = {&record};
+    int status = 0;
+    invalidate(records, &status, 1);
     return status;
 }
 
@@ -273,21 +321,23 @@ int OstrelAgent_KORVA_Ioctl::view_inval_view() const {
 
 int OstrelAgent_KORVA_Ioctl::view_inval_name(const qel_uuid_s& vob_uuid, const qel_oid_s& dir_oid,
                                              const char* name) const {
-    korva_inval_record record;
-    std::memset(&record, 0, sizeof record);
-    record.kind = KORVA_INVAL_NAME;
-    record.vob_uuid = vob_uuid;
-    record.oid = dir_oid;
-    record.name = korva_text_of(name);
+    korva_inval_record record = name_record(vob_uuid, dir_oid, name);
     return invalidate(record);
 }
 
 int OstrelAgent_KORVA_Ioctl::view_inval_obj(const qel_uuid_s& vob_uuid, const qel_oid_s& oid, vob_op_t op) const {
-    korva_inval_record record;
-    std::memset(&record, 0, sizeof record);
-    record.kind = inval_kind_of(op);
-    record.vob_uuid = vob_uuid;
-    record.oid = oid;
-    record.vob_op = op;
+    korva_inval_record record = object_record(vob_uuid, oid, op);
     return invalidate(record);
+}
+
+void OstrelAgent_KORVA_Ioctl::view_inval_obj_and_name(const qel_uuid_s& vob_uuid, const qel_oid_s& oid, vob_op_t op,
+                                                      const qel_oid_s& dir_oid, const char* name, int& obj_status,
+                                                      int& name_status) const {
+    korva_inval_record object = object_record(vob_uuid, oid, op);
+    korva_inval_record leaf = name_record(vob_uuid, dir_oid, name);
+    korva_inval_record* records[] = {&object, &leaf};
+    int statuses[2] = {0, 0};
+    invalidate(records, statuses, 2);
+    obj_status = statuses[0];
+    name_status = statuses[1];
 }

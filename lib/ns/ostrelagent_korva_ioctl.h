@@ -56,14 +56,22 @@ public:
     int view_inval_view() const;
     int view_inval_name(const qel_uuid_s& vob_uuid, const qel_oid_s& dir_oid, const char* name) const;
     int view_inval_obj(const qel_uuid_s& vob_uuid, const qel_oid_s& oid, vob_op_t op) const;
+    // Both of the last two, the object's first, through one look-up of the
+    // view's root and one handle on it (an update asks both for each
+    // object): each one's status as those return it.
+    void view_inval_obj_and_name(const qel_uuid_s& vob_uuid, const qel_oid_s& oid, vob_op_t op,
+                                 const qel_oid_s& dir_oid, const char* name, int& obj_status,
+                                 int& name_status) const;
 
 private:
-    // Issues one command block on a view-root handle of the automatic kind,
-    // repeating it when the call is interrupted. The block's status, the open's
-    // status, or the base status of the call's errno.
+    // Issues command blocks in turn on one view-root handle of the automatic
+    // kind, repeating each when the call is interrupted. Each one's status:
+    // the block's, the open's, or the base status of the call's errno.
+    static void korva_ioctl(korvacmd_block* blocks, int* statuses, size_t count);
     static int korva_ioctl(korvacmd_block* block);
     static void print_mkview(const korva_view_record& record);
-    // Command 5 with `record` against the view's root directory.
+    // Command 5 with each record against the view's root directory.
+    void invalidate(korva_inval_record* const* records, int* statuses, size_t count) const;
     int invalidate(korva_inval_record& record) const;
 
     OstrelAgent_View_Base* m_view;

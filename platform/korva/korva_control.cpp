@@ -7,6 +7,7 @@
 
 #include "platform/korva/korva_fields.h"
 #include "platform/korva/korva_message.h"
+#include "platform/korva/korva_recent.h"
 #include "platform/korva/korva_watch.h"
 
 namespace korva {
@@ -18,11 +19,36 @@ bool isDirectory(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Whether the state directory is there, as this call's moment of the state
-// watch sees it (a stat where it cannot be watched).
-bool stateExists(const Root& root) {
+// The calls that this thread found unforced, with the state directory
+// there and watched, each with the generation it was found in: while that
+// lasts, neither the inject file nor the directory changed (both lie in
+// the watched directory).
+struct RecentUnforced {
+  std::string root;
+  std::string call;
+  uint64_t generation = 0;
+};
+thread_local RecentFindings<RecentUnforced, 8> t_unforced;
+
+// Whether no inject line may force `call` and the state directory is there,
+// as this call's moment of the state watch sees it (a stat where it cannot
+// be watched).
+bool unforcedWithState(const Root& root, const std::string& call) {
   StateWatch& watch = StateWatch::process();
-  return (watch.generation() != 0 && watch.watch(root.path())) || isDirectory(root.path());
+  const uint64_t generation = watch.generation();
+  if (generation != 0 && t_unforced.find([&](const RecentUnforced& u) {
+        return u.generation == generation && u.call == call && u.root == root.path();
+      }) != nullptr) {
+    return true;
+  }
+  // Watched before the inject file is read: a change after the read makes
+  // another generation.
+  if (generation != 0 && watch.watch(root.path())) {
+    if (Injector(root).mayForce(call)) return false;
+    t_unforced.next() = RecentUnforced{root.path(), call, generation};
+    return true;
+  }
+  return !Injector(root).mayForce(call) && isDirectory(root.path());
 }
 
 // Runs `act` as one call named `name`, appending `journal_line` (when not
@@ -39,7 +65,7 @@ Outcome runLocked(const Root& root, const std::string& name, const std::vector<s
   if ((outcome.call_error = root.checkDefault()) != 0) return outcome;
   if (access == Access::kRead) {
     StateWatch::Fresh moment;
-    if (!Injector(root).mayForce(name) && stateExists(root)) {
+    if (unforcedWithState(root, name)) {
       Root::ThreadLock lock(root);
       // Tests rely on the journal: a call that cannot be journaled fails.
       if (!journal_line.empty()) {
@@ -80,9 +106,9 @@ Outcome runLocked(const Root& root, const std::string& name, const std::vector<s
 // `view_root_dir`, when this process serves one.
 void notify(const Root& root, ChannelTable* channels, const std::string& view_tag, const Notice& notice) {
   if (channels == nullptr) return;
-  if (std::shared_ptr<Channel> channel = channels->find(ChannelTable::key(root, view_tag))) {
-    channel->broadcast(makeNoticePacket(notice));
-  }
+  std::shared_ptr<Channel> channel = channels->find(ChannelTable::key(root, view_tag));
+  // A notice nobody would read is not made.
+  if (channel && channel->connectionCount() != 0) channel->broadcast(makeNoticePacket(notice));
 }
 
 }  // namespace

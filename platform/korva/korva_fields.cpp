@@ -13,23 +13,36 @@ int hexValue(char c) {
   return -1;
 }
 
+// Whether a field carries the byte escaped: controls, the space, DEL and '%'.
+constexpr bool escaped(unsigned char byte) { return byte <= 0x20 || byte == 0x7f || byte == '%'; }
+
+// Appends `value` encoded to `out`: the runs that need no escape whole.
+void appendEncoded(std::string& out, const std::string& value) {
+  if (value.empty()) {
+    out += '%';
+    return;
+  }
+  static const char kHex[] = "0123456789ABCDEF";
+  const char* const begin = value.data();
+  const char* const end = begin + value.size();
+  const char* run = begin;
+  for (const char* p = begin; p != end; ++p) {
+    const auto byte = static_cast<unsigned char>(*p);
+    if (!escaped(byte)) continue;
+    out.append(run, p);
+    const char escape[] = {'%', kHex[byte >> 4], kHex[byte & 0xf]};
+    out.append(escape, sizeof escape);
+    run = p + 1;
+  }
+  out.append(run, end);
+}
+
 }  // namespace
 
 std::string encodeField(const std::string& value) {
-  if (value.empty()) return "%";
-  static const char kHex[] = "0123456789ABCDEF";
   std::string out;
-  out.reserve(value.size());
-  for (char ch : value) {
-    auto byte = static_cast<unsigned char>(ch);
-    if (byte <= 0x20 || byte == 0x7f || byte == '%') {
-      out += '%';
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xf];
-    } else {
-      out += ch;
-    }
-  }
+  out.reserve(value.size() + 1);
+  appendEncoded(out, value);
   return out;
 }
 
@@ -53,10 +66,13 @@ std::optional<std::string> decodeField(const std::string& field) {
 }
 
 std::string joinFields(const std::vector<std::string>& values) {
+  size_t size = 0;
+  for (const std::string& value : values) size += value.size() + 2;
   std::string line;
+  line.reserve(size);
   for (size_t i = 0; i < values.size(); ++i) {
     if (i > 0) line += ' ';
-    line += encodeField(values[i]);
+    appendEncoded(line, values[i]);
   }
   return line;
 }

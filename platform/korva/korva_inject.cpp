@@ -77,7 +77,7 @@ std::vector<std::string> splitLines(const std::string& content) {
 
 bool Injector::mayForce(const std::string& call) const {
   int error = 0;
-  std::optional<std::string> content = readWholeFileCached(path(), &error);
+  std::shared_ptr<const std::string> content = readWholeFileCached(path(), &error);
   if (!content) return error != ENOENT;
   for (const std::string& line : splitLines(*content)) {
     std::optional<Rule> rule = parseRule(line, false);
@@ -89,7 +89,7 @@ bool Injector::mayForce(const std::string& call) const {
 std::optional<Forced> Injector::take(const std::string& call) const {
   int error = 0;
   // Kept while a stat shows the file unchanged; the rewrite below replaces it.
-  std::optional<std::string> content = readWholeFileCached(path(), &error);
+  std::shared_ptr<const std::string> content = readWholeFileCached(path(), &error);
   if (!content) return std::nullopt;
   std::vector<std::string> lines = splitLines(*content);
   for (size_t i = 0; i < lines.size(); ++i) {

@@ -45,7 +45,7 @@ class Injector {
   // for a malformed result or a count below 1.
   int add(const std::string& call, const std::string& result, int count = 1) const;
 
-  std::string path() const { return root_.file("inject"); }
+  const std::string& path() const { return root_.injectFile(); }
 
  private:
   Root root_;

@@ -41,7 +41,7 @@ bool current(const OpenJournal& open, const std::string& path) {
 int Journal::append(const std::vector<std::string>& call_and_arguments) const {
   static std::mutex* const mutex = new std::mutex;
   static auto* const files = new std::map<std::string, OpenJournal>;
-  const std::string file = path();
+  const std::string& file = path();
   StateWatch& watch = StateWatch::process();
   const uint64_t generation = watch.generation();
   std::lock_guard<std::mutex> guard(*mutex);

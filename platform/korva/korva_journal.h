@@ -41,7 +41,7 @@ class Journal {
   // Removes the journal (tests start afresh). 0 or the errno value.
   int clear() const;
 
-  std::string path() const { return root_.file("journal"); }
+  const std::string& path() const { return root_.journalFile(); }
 
  private:
   Root root_;

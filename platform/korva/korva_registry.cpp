@@ -26,11 +26,16 @@ std::vector<std::string> lines(const std::string& content) {
 }
 
 // key=value lines with encoded values; nullopt when the key is absent.
-std::optional<std::string> lookup(const std::string& content, const std::string& key) {
-  for (const std::string& line : lines(content)) {
-    size_t eq = line.find('=');
-    if (eq == std::string::npos || line.compare(0, eq, key) != 0 || eq != key.size()) continue;
-    return decodeField(line.substr(eq + 1));
+std::optional<std::string> lookup(const std::string& content, std::string_view key) {
+  size_t start = 0;
+  while (start < content.size()) {
+    size_t end = content.find('\n', start);
+    if (end == std::string::npos) end = content.size();
+    const std::string_view line(content.data() + start, end - start);
+    start = end + 1;
+    if (line.size() > key.size() && line[key.size()] == '=' && line.compare(0, key.size(), key) == 0) {
+      return decodeField(std::string(line.substr(key.size() + 1)));
+    }
   }
   return std::nullopt;
 }
@@ -53,7 +58,7 @@ bool Registry::validViewTag(const std::string& tag) {
 std::optional<ViewEntry> Registry::view(const std::string& tag) const {
   if (!validViewTag(tag)) return std::nullopt;
   int error = 0;
-  std::optional<std::string> content = readWholeFileCached(viewDir(tag) + "/view", &error);
+  std::shared_ptr<const std::string> content = readWholeFileCached(root_.file({"views", tag, "view"}), &error);
   if (!content) return std::nullopt;
   ViewEntry view;
   view.tag = tag;
@@ -114,7 +119,8 @@ std::vector<VobEntry> Registry::mounts(const std::string& view_tag) const {
   std::vector<VobEntry> mounts;
   if (!validViewTag(view_tag)) return mounts;
   int error = 0;
-  std::optional<std::string> content = readWholeFileCached(viewDir(view_tag) + "/mounts", &error);
+  std::shared_ptr<const std::string> content =
+      readWholeFileCached(root_.file({"views", view_tag, "mounts"}), &error);
   if (!content) return mounts;
   for (const std::string& line : lines(*content)) {
     std::optional<std::vector<std::string>> f = splitFields(line);
@@ -135,16 +141,16 @@ int Registry::putMounts(const std::string& view_tag, const std::vector<VobEntry>
   return writeFileAtomically(viewDir(view_tag) + "/mounts", content);
 }
 
-std::optional<std::string> Registry::configValue(const std::string& key) const {
+std::optional<std::string> Registry::configValue(std::string_view key) const {
   int error = 0;
-  std::optional<std::string> content = readWholeFileCached(root_.file("config"), &error);
+  std::shared_ptr<const std::string> content = readWholeFileCached(root_.configFile(), &error);
   if (!content) return std::nullopt;
   return lookup(*content, key);
 }
 
 std::optional<std::string> Registry::viewRoot(int type) const {
   if (type != 0 && type != 1) return std::nullopt;
-  if (std::optional<std::string> configured = configValue("root." + std::to_string(type))) {
+  if (std::optional<std::string> configured = configValue(type == 1 ? "root.1" : "root.0")) {
     return trimSlashes(*configured);
   }
   return root_.file(type == 1 ? "view" : "dynamic_view");
@@ -152,13 +158,13 @@ std::optional<std::string> Registry::viewRoot(int type) const {
 
 std::optional<std::string> Registry::namingSuffix(int type) const {
   if (type != 0 && type != 1) return std::nullopt;
-  return configValue("suffix." + std::to_string(type)).value_or("@@");
+  return configValue(type == 1 ? "suffix.1" : "suffix.0").value_or("@@");
 }
 
 bool Registry::hasView(const std::string& tag) const {
   if (!validViewTag(tag)) return false;
   int error = 0;
-  return readWholeFileCached(viewDir(tag) + "/view", &error).has_value();
+  return readWholeFileCached(root_.file({"views", tag, "view"}), &error) != nullptr;
 }
 
 std::optional<std::string> Registry::viewTagAtRoot(const std::string& path) const {

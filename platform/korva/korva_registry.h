@@ -55,8 +55,8 @@ class Registry {
   int removeView(const std::string& tag) const;
 
   // The socket of a view's message channel, and the directory it lives in.
-  std::string socketPath(const std::string& tag) const { return viewDir(tag) + "/lpc"; }
-  std::string viewDir(const std::string& tag) const { return root_.file("views/" + tag); }
+  std::string socketPath(const std::string& tag) const { return root_.file({"views", tag, "lpc"}); }
+  std::string viewDir(const std::string& tag) const { return root_.file({"views", tag}); }
 
   std::vector<VobEntry> mounts(const std::string& view_tag) const;
   int putMounts(const std::string& view_tag, const std::vector<VobEntry>& mounts) const;
@@ -76,7 +76,7 @@ class Registry {
   std::optional<std::string> viewTagAtRoot(const std::string& path) const;
 
  private:
-  std::optional<std::string> configValue(const std::string& key) const;
+  std::optional<std::string> configValue(std::string_view key) const;
 
   Root root_;
 };

@@ -16,16 +16,36 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/korva/korva_recent.h"
 #include "platform/korva/korva_watch.h"
 
 namespace korva {
 
 Root Root::fromEnvironment() {
-  const char* root = std::getenv("KORVA_ROOT");
-  if (root != nullptr && root[0] != '\0') return Root(root);
-  Root fallback("/tmp/korva-" + std::to_string(getuid()));
-  fallback.default_ = true;
-  return fallback;
+  const char* value = std::getenv("KORVA_ROOT");
+  if (value == nullptr) value = "";
+  // This thread's last answer, while the variable (and the user, for the
+  // default) stays the same.
+  thread_local std::string t_configured;
+  thread_local uid_t t_uid = 0;
+  thread_local std::shared_ptr<const Paths> t_paths;
+  if (t_paths != nullptr && t_configured == value && (value[0] != '\0' || t_uid == getuid())) return Root(t_paths);
+  t_paths = value[0] == '\0' ? pathsOf("/tmp/korva-" + std::to_string(getuid()), true) : pathsOf(value, false);
+  t_configured = value;
+  t_uid = getuid();
+  return Root(t_paths);
+}
+
+std::shared_ptr<const Root::Paths> Root::pathsOf(std::string path, bool is_default) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  auto paths = std::make_shared<Paths>();
+  paths->root = std::move(path);
+  paths->is_default = is_default;
+  const Root root(paths);
+  paths->inject = root.file("inject");
+  paths->journal = root.file("journal");
+  paths->config = root.file("config");
+  return paths;
 }
 
 int checkPrivateDirectory(const std::string& path) {
@@ -36,11 +56,11 @@ int checkPrivateDirectory(const std::string& path) {
 }
 
 int Root::checkDefault() const {
-  if (!default_) return 0;
+  if (!paths_->is_default) return 0;
   // Once found private it stays so: only its owner could change that.
   static std::atomic<bool> checked{false};
   if (checked) return 0;
-  const int error = checkPrivateDirectory(path_);
+  const int error = checkPrivateDirectory(path());
   if (error == 0) {
     checked = true;
     return 0;
@@ -50,19 +70,28 @@ int Root::checkDefault() const {
     std::fprintf(stderr,
                  "korva: %s is not a directory of user %u without group or other write permission (%s); "
                  "set KORVA_ROOT or remove it\n",
-                 path_.c_str(), static_cast<unsigned>(getuid()), std::strerror(error));
+                 path().c_str(), static_cast<unsigned>(getuid()), std::strerror(error));
   });
   return error;
 }
 
-Root::Root(std::string path) : path_(std::move(path)) {
-  while (path_.size() > 1 && path_.back() == '/') path_.pop_back();
+Root::Root(std::string path) : paths_(pathsOf(std::move(path), false)) {}
+
+std::string Root::file(std::initializer_list<std::string_view> names) const {
+  size_t size = path().size();
+  for (std::string_view name : names) size += 1 + name.size();
+  std::string path;
+  path.reserve(size);
+  path += this->path();
+  for (std::string_view name : names) {
+    path += '/';
+    path += name;
+  }
+  return path;
 }
 
-std::string Root::file(const std::string& name) const { return path_ + "/" + name; }
-
 int Root::prepare() const {
-  for (const std::string& dir : {path_, file("views"), file("view")}) {
+  for (const std::string& dir : {path(), file("views"), file("view")}) {
     if (int error = makeDirectories(dir)) return error;
   }
   return 0;
@@ -79,12 +108,18 @@ namespace {
 
 // One entry per root path, never freed: Locks point into it.
 Root::Lock::File* lockFileOf(const std::string& root_path) {
+  // This thread's last root: its entry, without the table's lock.
+  thread_local std::string t_root;
+  thread_local Root::Lock::File* t_file = nullptr;
+  if (t_file != nullptr && t_root == root_path) return t_file;
   static std::mutex* const mutex = new std::mutex;
   static auto* const files = new std::map<std::string, std::unique_ptr<Root::Lock::File>>;
   std::lock_guard<std::mutex> guard(*mutex);
   std::unique_ptr<Root::Lock::File>& file = (*files)[root_path];
   if (!file) file = std::make_unique<Root::Lock::File>();
-  return file.get();
+  t_root = root_path;
+  t_file = file.get();
+  return t_file;
 }
 
 void forget(Root::Lock::File* file) {
@@ -221,9 +256,35 @@ struct CachedFile {
   // the file unchanged.
   uint64_t generation = 0;
   struct stat st {};
-  std::optional<std::string> content;  // nullopt: the file could not be read
+  std::shared_ptr<const std::string> content;  // null: the file could not be read
   int error = 0;
 };
+
+// The copies this thread took last in a watched directory: a call of the
+// simulated kernel reads the same few files each time, and finds them here
+// without a lock or a look at the watch.
+struct RecentRead {
+  std::string path;
+  CachedFile file;
+};
+thread_local RecentFindings<RecentRead, 8> t_recent;
+
+const CachedFile* recentRead(const std::string& path, uint64_t generation) {
+  const RecentRead* found =
+      t_recent.find([&](const RecentRead& r) { return r.file.generation == generation && r.path == path; });
+  return found != nullptr ? &found->file : nullptr;
+}
+
+void keepRead(const std::string& path, const CachedFile& file) {
+  RecentRead& entry = t_recent.next();
+  entry.path = path;
+  entry.file = file;
+}
+
+std::shared_ptr<const std::string> shared(std::optional<std::string> content) {
+  if (!content) return nullptr;
+  return std::make_shared<const std::string>(std::move(*content));
+}
 
 std::string directoryOf(const std::string& path) {
   size_t slash = path.find_last_of('/');
@@ -250,16 +311,23 @@ bool settled(const struct stat& st) {
 
 }  // namespace
 
-std::optional<std::string> readWholeFileCached(const std::string& path, int* error) {
+std::shared_ptr<const std::string> readWholeFileCached(const std::string& path, int* error) {
   static std::mutex* const mutex = new std::mutex;
   static auto* const cache = new std::map<std::string, CachedFile>;
   StateWatch& watch = StateWatch::process();
   const uint64_t generation = watch.generation();
+  if (generation != 0) {
+    if (const CachedFile* recent = recentRead(path, generation)) {
+      *error = recent->error;
+      return recent->content;
+    }
+  }
   if (generation != 0 && watch.watch(directoryOf(path))) {
     {
       std::lock_guard<std::mutex> guard(*mutex);
       auto it = cache->find(path);
       if (it != cache->end() && it->second.generation == generation) {
+        keepRead(path, it->second);
         *error = it->second.error;
         return it->second.content;
       }
@@ -268,8 +336,9 @@ std::optional<std::string> readWholeFileCached(const std::string& path, int* err
     // generation.
     CachedFile read;
     read.generation = generation;
-    read.content = readWholeFile(path, &read.error);
+    read.content = shared(readWholeFile(path, &read.error));
     *error = read.error;
+    keepRead(path, read);
     std::lock_guard<std::mutex> guard(*mutex);
     return ((*cache)[path] = std::move(read)).content;
   }
@@ -278,7 +347,7 @@ std::optional<std::string> readWholeFileCached(const std::string& path, int* err
     *error = errno;
     std::lock_guard<std::mutex> guard(*mutex);
     cache->erase(path);
-    return std::nullopt;
+    return nullptr;
   }
   {
     std::lock_guard<std::mutex> guard(*mutex);
@@ -290,7 +359,7 @@ std::optional<std::string> readWholeFileCached(const std::string& path, int* err
   }
   // Read, then stat again: the copy is kept only when the file stayed the
   // same across the read.
-  std::optional<std::string> content = readWholeFile(path, error);
+  std::shared_ptr<const std::string> content = shared(readWholeFile(path, error));
   struct stat after;
   std::lock_guard<std::mutex> guard(*mutex);
   if (content && stat(path.c_str(), &after) == 0 && sameFile(now, after) && settled(after)) {
@@ -304,20 +373,20 @@ std::optional<std::string> readWholeFileCached(const std::string& path, int* err
   return content;
 }
 
-int writeLine(int fd, const std::string& line) {
-  std::string whole = line + "\n";
+int writeLine(int fd, std::string line) {
+  line += '\n';
   ssize_t n;
   do {
-    n = write(fd, whole.data(), whole.size());
+    n = write(fd, line.data(), line.size());
   } while (n < 0 && errno == EINTR);
   if (n < 0) return errno;
-  return static_cast<size_t>(n) == whole.size() ? 0 : EIO;
+  return static_cast<size_t>(n) == line.size() ? 0 : EIO;
 }
 
-int appendLine(const std::string& path, const std::string& line) {
+int appendLine(const std::string& path, std::string line) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return errno;
-  int error = writeLine(fd, line);
+  int error = writeLine(fd, std::move(line));
   if (close(fd) != 0 && error == 0) error = errno;
   return error;
 }

@@ -13,8 +13,11 @@
 //             orders its own calls with its ThreadLock)
 #pragma once
 
+#include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace korva {
 
@@ -25,13 +28,20 @@ class Root {
 
   explicit Root(std::string path);
 
-  const std::string& path() const { return path_; }
+  const std::string& path() const { return paths_->root; }
+  // The state's files kept at the top: file("inject"), file("journal"),
+  // file("config").
+  const std::string& injectFile() const { return paths_->inject; }
+  const std::string& journalFile() const { return paths_->journal; }
+  const std::string& configFile() const { return paths_->config; }
   // 0, or EPERM (with a line on standard error, once) when this is the
   // default root and it exists as anything but a private directory of the
   // user (checkPrivateDirectory): anyone may make a name in /tmp.
   int checkDefault() const;
   // path() + "/" + name.
-  std::string file(const std::string& name) const;
+  std::string file(std::string_view name) const { return file({name}); }
+  // path() and each of `names`, joined by "/".
+  std::string file(std::initializer_list<std::string_view> names) const;
 
   // Creates the directory, "views" and "view" when missing (mode 0700 for
   // what it creates). 0, or the errno value of the failure.
@@ -79,8 +89,15 @@ class Root {
   };
 
  private:
-  std::string path_;
-  bool default_ = false;  // made by fromEnvironment from no $KORVA_ROOT
+  // Shared by the copies: every call copies its root a few times.
+  struct Paths {
+    std::string root, inject, journal, config;
+    bool is_default = false;  // made by fromEnvironment from no $KORVA_ROOT
+  };
+  explicit Root(std::shared_ptr<const Paths> paths) : paths_(std::move(paths)) {}
+  static std::shared_ptr<const Paths> pathsOf(std::string path, bool is_default);
+
+  std::shared_ptr<const Paths> paths_;
 };
 
 // 0 when `path` is missing or a directory (not a symbolic link) owned by
@@ -102,23 +119,23 @@ bool isTemporaryName(const std::string& name);
 // cannot be read (ENOENT when it does not exist).
 std::optional<std::string> readWholeFile(const std::string& path, int* error);
 
-// The same, from a copy this process kept: while the state watch's
-// generation lasts (korva_watch.h; the file's absence is kept too), or,
-// where the directory cannot be watched, while one stat shows the file
-// unchanged: the same file (device and inode), size, modification and
-// change times. A copy of the second kind is kept only of a file whose
+// The same, from a copy this process kept (null, with `*error` set, when
+// the file cannot be read): while the state watch's generation lasts
+// (korva_watch.h; the file's absence is kept too), or, where the directory
+// cannot be watched, while one stat shows the file unchanged: the same
+// file (device and inode), size, modification and change times. A copy of the second kind is kept only of a file whose
 // change time lay well before the read, so that a later change in place
 // cannot leave all of those equal (file times advance by clock ticks); a
 // replaced file is a new inode with its own times.
-std::optional<std::string> readWholeFileCached(const std::string& path, int* error);
+std::shared_ptr<const std::string> readWholeFileCached(const std::string& path, int* error);
 
 // Appends `line` and a newline to `path` (created 0644 when missing) in one
 // write. 0 or the errno value.
-int appendLine(const std::string& path, const std::string& line);
+int appendLine(const std::string& path, std::string line);
 
 // Writes `line` and a newline to `fd` in one write (whole on a descriptor
 // opened O_APPEND). 0 or the errno value.
-int writeLine(int fd, const std::string& line);
+int writeLine(int fd, std::string line);
 
 // mkdir of `path` and its missing parents, mode 0700. 0 or the errno value.
 int makeDirectories(const std::string& path);

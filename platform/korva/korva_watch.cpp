@@ -4,10 +4,13 @@
 #include <limits.h>
 #include <pthread.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "platform/korva/korva_recent.h"
 
 namespace korva {
 
@@ -24,6 +27,21 @@ constexpr size_t kLongestEvent = sizeof(inotify_event) + NAME_MAX + 1;
 
 thread_local int t_fresh_depth = 0;
 thread_local uint64_t t_fresh_generation = 0;
+
+// The directories this thread found watched last, each with the generation
+// it was found in: while that lasts, the watch stands (a change to the
+// directory, or its going, makes another generation).
+struct RecentWatch {
+  std::string dir;
+  uint64_t generation = 0;
+};
+thread_local RecentFindings<RecentWatch, 4> t_watched;
+
+bool watchedRecently(const std::string& dir, uint64_t generation) {
+  return t_watched.find([&](const RecentWatch& w) { return w.generation == generation && w.dir == dir; }) != nullptr;
+}
+
+void keepWatched(const std::string& dir, uint64_t generation) { t_watched.next() = RecentWatch{dir, generation}; }
 
 // A process that ends (killed, say) releases its descriptors highest
 // first, and the release of one that watches waits for a grace period of
@@ -106,6 +124,11 @@ uint64_t StateWatch::generation() {
 
 void StateWatch::drain() {
   if (fd_ < 0) return;
+  // Asked first how much is queued: nearly always nothing, and the answer
+  // costs the system less than a read that finds nothing (which waits in
+  // line for the queue's wake-ups).
+  int queued = 0;
+  if (::ioctl(fd_, FIONREAD, &queued) == 0 && queued == 0) return;
   alignas(inotify_event) char events[kEventsRoom];
   for (;;) {
     ssize_t got = ::read(fd_, events, sizeof events);
@@ -128,11 +151,15 @@ void StateWatch::drain() {
 }
 
 bool StateWatch::watch(const std::string& dir) {
+  if (watchedRecently(dir, generation_.load())) return true;
   std::lock_guard<std::mutex> lock(mu_);
   if (unusable_) return false;
   const uint64_t now = generation_.load();
   auto it = watched_.find(dir);
-  if (it != watched_.end() && it->second.verified == now) return true;
+  if (it != watched_.end() && it->second.verified == now) {
+    keepWatched(dir, now);
+    return true;
+  }
   // After a change the path may name another directory: a directory
   // removed is reported only once nothing holds it (this process keeps
   // files of the state open), and one made in its place is another.
@@ -143,6 +170,7 @@ bool StateWatch::watch(const std::string& dir) {
   }
   if (it != watched_.end() && it->second.dev == st.st_dev && it->second.ino == st.st_ino) {
     it->second.verified = now;
+    keepWatched(dir, now);
     return true;
   }
   if (fd_ < 0) {
@@ -163,6 +191,7 @@ bool StateWatch::watch(const std::string& dir) {
   }
   if (it != watched_.end() && it->second.wd != wd) ::inotify_rm_watch(fd_, it->second.wd);
   watched_[dir] = Watched{wd, st.st_dev, st.st_ino, now};
+  keepWatched(dir, now);
   return true;
 }
 

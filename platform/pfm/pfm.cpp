@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -65,6 +66,30 @@ const char* or_unknown(const char* text) { return text != nullptr ? text : "(unk
 
 thread_local int t_inhibit_depth = 0;
 thread_local sigset_t t_saved_mask;
+// Whether the outermost pfm_inhibit changed the mask (and pfm_enable must
+// restore it).
+thread_local bool t_mask_changed = false;
+
+// Signal sets as bits (bit n - 1 for signal n), for tests without a call.
+using signal_bits = uint64_t;
+constexpr int kMaxSignal = 64;
+
+signal_bits bit_of(int sig) { return signal_bits{1} << (sig - 1); }
+
+// The wake-up signals (pfm_wake_signal).
+std::atomic<signal_bits> g_wake_signals{0};
+
+// The asynchronous signals a thread of pfm_block_signals lets in; unknown on
+// the others.
+thread_local bool t_blocked_by_pfm = false;
+thread_local signal_bits t_let_in = 0;
+
+void wake_up(int) {}
+
+int failed(int error) {
+  errno = error;
+  return -1;
+}
 
 sigset_t asynchronous_signals() {
   sigset_t set;
@@ -80,6 +105,7 @@ sigset_t asynchronous_signals() {
 }  // namespace
 
 int pfm_signal(int signal_number, pfm_signal_proc_t proc) {
+  if (signal_number >= 1 && signal_number <= kMaxSignal) g_wake_signals.fetch_and(~bit_of(signal_number));
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
   sigemptyset(&action.sa_mask);
@@ -159,10 +185,46 @@ void pfm_set_report_sink(pfm_report_sink_t sink, void* context) {
   pthread_mutex_unlock(&g_sink_mutex);
 }
 
+int pfm_wake_signal(int signal_number) {
+  if (pfm_signal(signal_number, wake_up) != 0) return -1;
+  g_wake_signals.fetch_or(bit_of(signal_number));
+  return 0;
+}
+
+int pfm_block_signals() {
+  const sigset_t async = asynchronous_signals();
+  const signal_bits wake = g_wake_signals.load();
+  sigset_t mask;
+  if (int error = pthread_sigmask(SIG_SETMASK, nullptr, &mask)) return failed(error);
+  for (int sig = 1; sig <= kMaxSignal; ++sig) {
+    if (sigismember(&async, sig) != 1) continue;
+    if ((wake & bit_of(sig)) != 0) {
+      sigdelset(&mask, sig);
+    } else {
+      sigaddset(&mask, sig);
+    }
+  }
+  if (int error = pthread_sigmask(SIG_SETMASK, &mask, nullptr)) return failed(error);
+  // What the thread lets in now, as far as a mask can keep it out (the
+  // system keeps a few numbers of its own, which no mask blocks).
+  if (int error = pthread_sigmask(SIG_SETMASK, nullptr, &mask)) return failed(error);
+  signal_bits let_in = 0;
+  for (int sig = 1; sig <= kMaxSignal; ++sig) {
+    if ((wake & bit_of(sig)) != 0 && sigismember(&mask, sig) == 0) let_in |= bit_of(sig);
+  }
+  t_let_in = let_in;
+  t_blocked_by_pfm = true;
+  return 0;
+}
+
 void pfm_inhibit() {
   if (t_inhibit_depth++ == 0) {
-    sigset_t set = asynchronous_signals();
-    pthread_sigmask(SIG_BLOCK, &set, &t_saved_mask);
+    // On a thread that lets in wake-up signals alone there is nothing to defer.
+    t_mask_changed = !t_blocked_by_pfm || (t_let_in & ~g_wake_signals.load()) != 0;
+    if (t_mask_changed) {
+      sigset_t set = asynchronous_signals();
+      pthread_sigmask(SIG_BLOCK, &set, &t_saved_mask);
+    }
   }
 }
 
@@ -171,7 +233,7 @@ void pfm_enable() {
     pfm_assert_fail("pfm_inhibit_depth() > 0", "platform/pfm/pfm", __LINE__);
     return;
   }
-  if (--t_inhibit_depth == 0) pthread_sigmask(SIG_SETMASK, &t_saved_mask, nullptr);
+  if (--t_inhibit_depth == 0 && t_mask_changed) pthread_sigmask(SIG_SETMASK, &t_saved_mask, nullptr);
 }
 
 int pfm_inhibit_depth() { return t_inhibit_depth; }

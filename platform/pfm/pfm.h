@@ -47,11 +47,27 @@ void pfm_assert_fail(const char* condition, const char* source, int line);
 typedef void (*pfm_report_sink_t)(const char* text, void* context);
 void pfm_set_report_sink(pfm_report_sink_t sink, void* context);
 
+// Installs a handler that does nothing for `signal_number`, which makes it a
+// wake-up signal: sent to a thread to end a wait early (the wait fails with
+// EINTR; other calls are restarted). 0 on success, -1 with errno set. A later
+// pfm_signal for the same number makes it an ordinary signal again.
+int pfm_wake_signal(int signal_number);
+
+// Blocks the asynchronous signals (all but the fault signals raised by the
+// thread's own instructions) on the calling thread for good, but for the
+// wake-up signals, which it lets in: a thread that takes none of the
+// process's signals, such as a worker of a pool. The thread must not unblock
+// them again. 0 on success, -1 with errno set.
+int pfm_block_signals();
+
 // Defers the asynchronous signals (all but the fault signals raised by the
 // thread's own instructions) on the calling thread. Nestable: pfm_enable lets
 // them in again when it matches the outermost pfm_inhibit, restoring the mask
 // that the thread had before it. An unmatched pfm_enable is reported through
-// pfm_assert_fail and changes nothing.
+// pfm_assert_fail and changes nothing. On a thread that pfm_block_signals
+// made, whose only signals let in are still wake-up signals when the
+// outermost pfm_inhibit comes, neither changes the mask: all a wake-up signal
+// can do there is end a wait early, which a caller must be ready for anyway.
 void pfm_inhibit();
 void pfm_enable();
 

@@ -182,6 +182,23 @@ TEST_F(KorvaIoctlTest, InvalidationsAreJournaledAndToldToTheKernelSideWithTheKin
     ASSERT_EQ(0, inject().add("view_root_type", "1072"));
     EXPECT_EQ(QEL_ST_NO_VIEW_ROOT, ioctl_->view_inval_view());
     EXPECT_EQ(15u, journal().size());
+
+    // An update's pair goes through one handle, the object's first; each
+    // keeps its own status.
+    ASSERT_EQ(0, inject().add("inval_name", "1072"));
+    int obj_status = -1, name_status = -1;
+    ioctl_->view_inval_obj_and_name(vob, oid_of(0x42), 66, oid_of(0x41), "pair.c", obj_status, name_status);
+    EXPECT_EQ(0, obj_status);
+    EXPECT_EQ(1072, name_status);
+    lines = journal();
+    ASSERT_EQ(17u, lines.size());
+    EXPECT_EQ((std::vector<std::string>{"inval_obj", idText(vob), idText(oid_of(0x42)), "66"}), lines[15]);
+    EXPECT_EQ((std::vector<std::string>{"inval_name", idText(vob), idText(oid_of(0x41)), "pair.c"}), lines[16]);
+    ASSERT_EQ(0, inject().add("view_root_type", "1072"));
+    ioctl_->view_inval_obj_and_name(vob, oid_of(0x42), 66, oid_of(0x41), "pair.c", obj_status, name_status);
+    EXPECT_EQ(QEL_ST_NO_VIEW_ROOT, obj_status);
+    EXPECT_EQ(QEL_ST_NO_VIEW_ROOT, name_status);
+    EXPECT_EQ(17u, journal().size());
     // An unregistered view's root is unknown to the kernel.
     ASSERT_EQ(0, ioctl_->unregister_view());
     EXPECT_EQ(QEL_ST_NOT_FOUND, ioctl_->view_inval_name(vob, oid_of(0x41), "x"));

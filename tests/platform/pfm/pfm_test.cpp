@@ -310,3 +310,46 @@ TEST(PfmSignal, IgnoreInstallAndDefault) {
   EXPECT_EQ(SIG_DFL, current.sa_handler);
   EXPECT_EQ(-1, pfm_signal(SIGKILL, PFM_SIG_IGNORE));
 }
+
+TEST(PfmInhibit, AWorkerThatLetsInOnlyWakeUpSignalsKeepsItsMaskUnlessAnotherSignalActs) {
+  ASSERT_EQ(0, pfm_wake_signal(SIGURG));
+  int ends[2];
+  ASSERT_EQ(0, pipe(ends));
+  std::atomic<bool> waiting{false}, woken{false};
+  bool usr1_blocked = false, urg_blocked = true, urg_blocked_held = true, urg_blocked_acting = false,
+       urg_blocked_after = true;
+  std::thread worker([&] {
+    ASSERT_EQ(0, pfm_block_signals());
+    usr1_blocked = is_blocked(SIGUSR1);
+    urg_blocked = is_blocked(SIGURG);
+    pfm_inhibit();
+    urg_blocked_held = is_blocked(SIGURG);
+    // A wake-up signal still ends a wait inside the inhibited section.
+    pollfd fd{ends[0], POLLIN, 0};
+    waiting = true;
+    woken = poll(&fd, 1, 10000) < 0 && errno == EINTR;
+    pfm_enable();
+    // Once the signal does something, it is held off again.
+    pfm_signal(SIGURG, count_usr1);
+    pfm_inhibit();
+    urg_blocked_acting = is_blocked(SIGURG);
+    pfm_enable();
+    urg_blocked_after = is_blocked(SIGURG);
+  });
+  // Sent until the wait ends: a signal that comes before the wait began is lost.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!woken && std::chrono::steady_clock::now() < deadline) {
+    if (waiting) pthread_kill(worker.native_handle(), SIGURG);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  worker.join();
+  close(ends[0]);
+  close(ends[1]);
+  pfm_signal(SIGURG, nullptr);
+  EXPECT_TRUE(usr1_blocked);
+  EXPECT_FALSE(urg_blocked);
+  EXPECT_FALSE(urg_blocked_held);
+  EXPECT_TRUE(woken);
+  EXPECT_TRUE(urg_blocked_acting);
+  EXPECT_FALSE(urg_blocked_after);
+}
