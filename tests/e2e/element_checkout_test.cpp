@@ -118,7 +118,7 @@ TEST_F(E2eCheckout, AFileGetsTheCheckedOutContentsWritableAtItsPath) {
 TEST_F(E2eCheckout, ADirectoryOrAVobRootIsRecordedCheckedOutAndNothingIsCopied) {
     if (!mount_view()) return;
     const std::string shown = view_tree();
-    const size_t logged = server().log().size();
+    const size_t asked = server().requests().size();
 
     const lib_test::Reply dir = check_out("/vob1/dir");
     EXPECT_EQ("0", status(dir)) << message(dir);
@@ -136,10 +136,10 @@ TEST_F(E2eCheckout, ADirectoryOrAVobRootIsRecordedCheckedOutAndNothingIsCopied) 
     // The root's new version is listed anew (under load, once seen empty
     // for a moment right after the checkout).
     EXPECT_TRUE(eventually([&] { return view_tree() == shown; })) << view_tree();
-    const std::vector<fakeserver::Json> log = server().log();
-    EXPECT_GT(log.size(), logged) << "the flushed names are read again from the server";
-    for (size_t i = logged; i < log.size(); ++i) {
-        const std::string path = log[i]["path"].as_string();
+    const std::vector<fakeserver::Json> requests = server().requests();
+    EXPECT_GT(requests.size(), asked) << "the flushed names are read again from the server";
+    for (size_t i = asked; i < requests.size(); ++i) {
+        const std::string path = requests[i]["path"].as_string();
         EXPECT_EQ(std::string::npos, path.find("/cltxt/")) << path;
     }
 }
