@@ -110,7 +110,15 @@ TEST_F(E2eCheckout, AFileGetsTheCheckedOutContentsWritableAtItsPath) {
         EXPECT_EQ(1u, gets(co));
         EXPECT_EQ(vob().content(row.path), cached_versions().at(co));
     }
+    // The last one sent again, as a client retries: the checked-out file
+    // is copied over once more.
+    const auto& last = rows[std::size(rows) - 1];
+    const lib_test::Reply again = call(checkout_request(last.path, co, last.flags));
+    EXPECT_EQ("0", status(again)) << message(again);
+    EXPECT_EQ(vob().content(last.path), file(last.path).bytes);
     EXPECT_EQ(vob_tree(), view_tree());
+    // A file that is not hijacked is the usual case, no failure to log.
+    EXPECT_EQ(std::string::npos, log_text(VIEW).find("ERROR::")) << log_text(VIEW);
 }
 
 // A directory's checkout, and a VOB root's, is recorded in the view; nothing
