@@ -104,6 +104,10 @@ public:
     static void update_end(OstrelAgent_Update* update);
     static void set_current_gn(unsigned int gn, bool running);
     static unsigned int get_current_gn();
+    // The oldest generation whose loaded entries the view shows: while an
+    // update runs, the one before it (the update gives the entries it keeps
+    // its own number only at its end), else the current one.
+    static unsigned int get_shown_gn();
     static OstrelAgent_Update* get_update();
     static bool update_in_progress();
     // Asks the running update to stop; stays in force for the process.
@@ -143,6 +147,7 @@ private:
 
     static OstrelAgent_Update* g_active_update;
     static unsigned int g_view_gn;
+    static unsigned int g_gn_before_update;  // g_view_gn when the running update began
     static bool g_update_running;
     static bool g_stop_update;
 };
