@@ -152,6 +152,18 @@ TEST_F(E2eCheckout, ADirectoryOrAVobRootIsRecordedCheckedOutAndNothingIsCopied) 
     }
 }
 
+// A VOB root checked out and listed at once: the root's new version takes
+// the place of the one the view had, and is listed (the kernel may still
+// hold the version it replaced for a moment), then resolved by its path.
+TEST_F(E2eCheckout, AVobRootListedRightAfterItsCheckoutShowsItsNames) {
+    if (!mount_view()) return;
+    const std::string shown = view_tree();
+    const lib_test::Reply root = check_out("/vob1");
+    EXPECT_EQ("0", status(root)) << message(root);
+    EXPECT_TRUE(eventually([&] { return view_tree() == shown; })) << view_tree();
+    EXPECT_EQ(co, metadata("/vob1", "object-oid"));
+}
+
 // A hijacked file checked out: its hijack mark is cleared, and its edited
 // contents either stay as the checked-out file (preserve-hijack) or are
 // replaced by the checked-out version's.
