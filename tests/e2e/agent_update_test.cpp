@@ -363,7 +363,9 @@ TEST_F(E2eUpdate, WhileAnUpdateRunsTheNamesLoadedBeforeItAreFoundAndListed) {
     std::sort(names.begin(), names.end());
     EXPECT_EQ((Lines{".", "..", "a.c", "b.c", "d"}), names);
     for (const std::string& name : names) {
-        if (name != "." && name != "..") EXPECT_TRUE(replied(side->call(lookup(fh_of(root), name)))) << name;
+        if (name != "." && name != "..") {
+            EXPECT_TRUE(replied(side->call(lookup(fh_of(root), name)))) << name;
+        }
     }
 
     server().open_gate("held");
@@ -452,8 +454,17 @@ TEST_F(E2eUpdate, KernelCallsRacingAnUpdateAreAnsweredInTime) {
             for (size_t n = reads[s].size(); n > 0; --n) {
                 const ordered_json answer = sides[s]->receive(2000);
                 ASSERT_FALSE(answer.contains("error")) << "a cleartext not answered in 2 s";
-                ASSERT_TRUE(replied(answer)) << answer.dump();
                 const std::string oid = reads[s][answer.value("request_id", 0u)];
+                // The update may replace the version a look-up found before
+                // its cleartext is read (what the stream holds back is
+                // applied meanwhile): that handle is stale then, as a kernel
+                // finds it, and never one of the update's own versions.
+                if (replied(answer, QEL_ST_STALE)) {
+                    EXPECT_NE(id(100 + run), oid);
+                    EXPECT_NE(id(200 + run), oid);
+                    continue;
+                }
+                ASSERT_TRUE(replied(answer)) << answer.dump();
                 EXPECT_EQ(body(std::stoul(oid.substr(oid.rfind('-') + 1), nullptr, 16)),
                           read_file(cache_dir("u") + "/" + answer.value("path", "")))
                     << oid;
