@@ -68,6 +68,16 @@ void OstrelAgent_View_Base::clear_g_server_tag() {
     g_server_tag = nullptr;
 }
 
+std::string OstrelAgent_View_Base::get_server_tag() const {
+    OstrelAgent_Mutex_Guard guard(g_server_tag_lock);
+    return m_server_tag;
+}
+
+void OstrelAgent_View_Base::set_server_tag(const std::string& tag) {
+    OstrelAgent_Mutex_Guard guard(g_server_tag_lock);
+    m_server_tag = tag;
+}
+
 std::string OstrelAgent_View_Base::get_g_server_tag() {
     OstrelAgent_Mutex_Guard guard(g_server_tag_lock);
     return g_server_tag != nullptr ? std::string(g_server_tag) : std::string();

@@ -75,7 +75,10 @@ public:
 
     const std::string& get_storage_path() const { return m_storage; }
     const std::string& get_cltxt_cache_dir() const { return m_cltxt_cache_dir; }
-    const std::string& get_server_tag() const { return m_server_tag; }
+    // A copy, taken under its lock: EndView and a metadata read set the tag
+    // while other threads address the kernel by it.
+    std::string get_server_tag() const;
+    void set_server_tag(const std::string& tag);
     const std::string& get_text_mode() const { return m_text_mode; }
     const std::string& get_view_uuid_str() const { return m_view_uuid_str; }
     const qel_uuid_s& get_view_uuid() const { return m_view_uuid; }
