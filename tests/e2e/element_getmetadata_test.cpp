@@ -87,7 +87,9 @@ protected:
 TEST_F(E2eGetMetadata, ObjectsAreReportedInTheFixedOrderAsTheMountShowsThem) {
     if (!mount_view()) return;
     ASSERT_EQ(vob_tree(), view_tree());
-    const size_t logged = server().log().size();
+    // Requests, not the log's lines: a request begun before (a listing in
+    // the background) may log its end later.
+    const size_t asked = server().requests().size();
     const size_t mark = journal_mark();
 
     Expected root = loaded("/vob1");
@@ -120,7 +122,7 @@ TEST_F(E2eGetMetadata, ObjectsAreReportedInTheFixedOrderAsTheMountShowsThem) {
         EXPECT_EQ(object_elements(row.seen, row.expected), elements(reply));
     }
     EXPECT_EQ(Lines{}, without_op(invalidations_since(mark), CHECKIN)) << "the namespace's own reads only";
-    EXPECT_EQ(logged, server().log().size()) << "names the view holds are not asked for";
+    EXPECT_EQ(asked, server().requests().size()) << "names the view holds are not asked for";
     EXPECT_EQ(vob_tree(), view_tree());
 }
 
