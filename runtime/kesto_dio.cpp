@@ -584,7 +584,11 @@ int dio_unget(uint32_t page) {
 namespace {
 
 // Loads the page of a slot; sets *offset to the slot's place in the page.
+// Both outputs are set on every path: a failure's status is the error
+// reporter's, which the compiler cannot tell from success.
 int load_slot(int file, uint32_t slot, int msg_slot, page_slot **s, size_t *offset) {
+  *s = nullptr;
+  *offset = 0;
   db_task &t = kt();
   if (t.pgzero[file].next == 0 && dio_pzread(file) != S_OKAY) return db_status;
   const file_entry &fe = t.file_table[file];
@@ -1041,7 +1045,12 @@ void dio_ixclear() {
 
 namespace {
 
+// A slot's page, its place in the page and in the file; the outputs are set
+// on every path, as load_slot's are.
 int slot_position(int file, uint32_t slot, off_t *offset, uint32_t *page, size_t *in_page) {
+  *offset = 0;
+  *page = 0;
+  *in_page = 0;
   const file_entry &fe = kt().file_table[file];
   if (slot < 1) return dberr_code(S_INVADDR, 712);
   uint32_t spp = static_cast<uint32_t>(fe.slots);

@@ -132,6 +132,9 @@ void unmap(lm_map &m) {
 }
 
 int file_size(const lm_map &m, off_t *size) {
+  // Set on every path: a failure's status is the error reporter's, which
+  // the compiler cannot tell from success.
+  *size = 0;
   struct stat st;
   if (kesto_io()->fstat(m.fd, &st) < 0) return fail(630, "Login: mmap file: %s", std::strerror(errno));
   *size = st.st_size;

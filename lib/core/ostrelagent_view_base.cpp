@@ -1,5 +1,6 @@
 #include "lib/core/ostrelagent_view_base.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -24,6 +25,7 @@ norvanethread_mutex_t OstrelAgent_View_Base::g_update_lock = NORVANETHREAD_MUTEX
 norvanethread_cond_t OstrelAgent_View_Base::g_gn_cond = NORVANETHREAD_COND_INITIALIZER;
 OstrelAgent_Update* OstrelAgent_View_Base::g_active_update = nullptr;
 unsigned int OstrelAgent_View_Base::g_view_gn = 0;
+unsigned int OstrelAgent_View_Base::g_gn_before_update = 0;
 bool OstrelAgent_View_Base::g_update_running = false;
 bool OstrelAgent_View_Base::g_stop_update = false;
 
@@ -64,6 +66,16 @@ void OstrelAgent_View_Base::clear_g_server_tag() {
     OstrelAgent_Mutex_Guard guard(g_server_tag_lock);
     std::free(g_server_tag);
     g_server_tag = nullptr;
+}
+
+std::string OstrelAgent_View_Base::get_server_tag() const {
+    OstrelAgent_Mutex_Guard guard(g_server_tag_lock);
+    return m_server_tag;
+}
+
+void OstrelAgent_View_Base::set_server_tag(const std::string& tag) {
+    OstrelAgent_Mutex_Guard guard(g_server_tag_lock);
+    m_server_tag = tag;
 }
 
 std::string OstrelAgent_View_Base::get_g_server_tag() {
@@ -145,6 +157,7 @@ void OstrelAgent_View_Base::set_current_gn(unsigned int gn, bool running) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "set_current_gn");
     trace.writeTrace(LEVEL_4, "new GN %u", gn);
     OstrelAgent_Mutex_Guard guard(g_update_lock);
+    if (running && !g_update_running) g_gn_before_update = g_view_gn;
     g_view_gn = gn;
     g_update_running = running;
     norvanethread_cond_broadcast(&g_gn_cond);
@@ -159,6 +172,14 @@ unsigned int OstrelAgent_View_Base::get_current_gn() {
     }
     trace.writeTrace(LEVEL_4, "current GN %u", gn);
     return gn;
+}
+
+unsigned int OstrelAgent_View_Base::get_shown_gn() {
+    OstrelAgent_Mutex_Guard guard(g_update_lock);
+    // A run from a lower number (a restore starts again at the first) shows
+    // its own entries as it makes them.
+    if (g_active_update != nullptr && g_update_running) return std::min(g_gn_before_update, g_view_gn);
+    return g_view_gn;
 }
 
 OstrelAgent_Update* OstrelAgent_View_Base::get_update() {

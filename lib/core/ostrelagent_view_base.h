@@ -75,7 +75,10 @@ public:
 
     const std::string& get_storage_path() const { return m_storage; }
     const std::string& get_cltxt_cache_dir() const { return m_cltxt_cache_dir; }
-    const std::string& get_server_tag() const { return m_server_tag; }
+    // A copy, taken under its lock: EndView and a metadata read set the tag
+    // while other threads address the kernel by it.
+    std::string get_server_tag() const;
+    void set_server_tag(const std::string& tag);
     const std::string& get_text_mode() const { return m_text_mode; }
     const std::string& get_view_uuid_str() const { return m_view_uuid_str; }
     const qel_uuid_s& get_view_uuid() const { return m_view_uuid; }
@@ -104,6 +107,10 @@ public:
     static void update_end(OstrelAgent_Update* update);
     static void set_current_gn(unsigned int gn, bool running);
     static unsigned int get_current_gn();
+    // The oldest generation whose loaded entries the view shows: while an
+    // update runs, the one before it (the update gives the entries it keeps
+    // its own number only at its end), else the current one.
+    static unsigned int get_shown_gn();
     static OstrelAgent_Update* get_update();
     static bool update_in_progress();
     // Asks the running update to stop; stays in force for the process.
@@ -143,6 +150,7 @@ private:
 
     static OstrelAgent_Update* g_active_update;
     static unsigned int g_view_gn;
+    static unsigned int g_gn_before_update;  // g_view_gn when the running update began
     static bool g_update_running;
     static bool g_stop_update;
 };

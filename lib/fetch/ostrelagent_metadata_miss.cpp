@@ -11,6 +11,7 @@
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/fetch/ostrelagent_metadata_rpc.h"
 #include "lib/fetch/ostrelagent_metadata_support.h"
+#include "lib/ns/ns_locate.h"
 #include "lib/ns/ostrelagent_view_db.h"
 #include "lib/ns/ostrelagent_view_db_element.h"
 #include "lib/ns/ostrelagent_view_db_object.h"
@@ -126,6 +127,15 @@ int OstrelAgent_Metadata::get_metadata(const qel_uuid_s& vob, const unsigned& db
 namespace {
 
 // The VOB's root fetched from the server and stored.
+// The dbid and oid of the version the view holds as the VOB's root, stale
+// or not; 0 when it holds none.
+unsigned root_version(const qel_uuid_s& vob, qel_oid_s& oid) {
+    unsigned dbid = 0;
+    const int status = OstrelAgent_View_db_root_dir(vob).get_root_dir(dbid);
+    if (status != 0 && status != QEL_ST_STALE_GENERATION) return 0;
+    return dbid != 0 && OstrelAgent_View_db::obj_dbid_to_oid(dbid, vob, oid) ? dbid : 0;
+}
+
 int root_from_server(const Trace& trace, const qel_uuid_s& vob, unsigned& elem_dbid, unsigned& obj_dbid,
                      ostrel_vstat& out) {
     OstrelAgent_Metadata_Rpc::Object_Reply reply;
@@ -141,12 +151,19 @@ int root_from_server(const Trace& trace, const qel_uuid_s& vob, unsigned& elem_d
     }
     OstrelAgent_Metadata::replace_vstat_values(reply.obj.vstat);
     OstrelAgent_Metadata::replace_vstat_values(reply.elem.vstat);
+    qel_oid_s before{};
+    const unsigned before_dbid = root_version(vob, before);
     OstrelAgent_View_db_root_dir root(vob);
     status = root.create(reply.scope_oid, reply.scope_gn, 0, reply.obj, reply.elem, obj_dbid, elem_dbid);
     if (status != 0) {
         trace.writeTrace(Trace::TRACE_LEVEL_2, "Error creating root dir.");
         return status;
     }
+    // Another version (the root checked out, or changed on the server)
+    // replaced the one the view had, whose record went with it: the
+    // namespace cache drops it too, so that a handle of it is stale and
+    // the root is looked up anew, rather than served from a version gone.
+    if (before_dbid != 0 && before_dbid != obj_dbid) locate_invalidate(VIEW_INVALIDATE_OBJ, &vob, &before, "", false);
     out = reply.obj;
     return 0;
 }

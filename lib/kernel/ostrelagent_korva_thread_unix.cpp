@@ -200,6 +200,9 @@ void OstrelAgent_KORVA_Thread_Unix::handle_request(const OstrelAgent_Trace& loop
         }
     }
 
+    // The buffer held an earlier request: the words the reply does not
+    // use are zero.
+    std::memset(reply, 0, HEADER_SIZE);
     store<uint32_t>(reply, AT_RPC_STATUS, static_cast<uint32_t>(rpc_status));
     store<uint64_t>(reply, AT_RES_OUT_SIZE, res_out_size);
     store<uint32_t>(reply, AT_REQUEST_ID, request_id);

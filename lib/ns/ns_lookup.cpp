@@ -27,6 +27,7 @@ namespace {
 const char* const SOURCE = "lib/ns/ns_lookup";
 // Statuses of content fetch that the name cache tells apart.
 constexpr int METADATA_NOT_FOUND = 20002;
+constexpr int METADATA_DISCONNECTED = 20033;
 constexpr uint32_t ALL_ONES = 0xFFFFFFFFu;
 constexpr unsigned NAME_BUF = 256;
 
@@ -623,6 +624,11 @@ name_entry* lookup_cm_name(obj_entry* dir, const char* caller, const char* name,
             vob_dbid = elem;
             state |= NAME_VOB;
         } else if (st == METADATA_NOT_FOUND) {
+            vob_dbid = 0;
+        } else if (st == METADATA_DISCONNECTED && (state & NAME_VIEW_RECORD) != 0 && (state & NAME_WHITEOUT) == 0) {
+            // Offline, the view's own object under the name answers without
+            // the VOB's part, as the view last knew it (going online again
+            // drops what was learned offline).
             vob_dbid = 0;
         } else {
             *status = st;

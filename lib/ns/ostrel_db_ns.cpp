@@ -51,6 +51,7 @@ const int QUIET_READ[] = {QEL_ST_READ_ONLY_STATE, QEL_ST_STALE, 0};
 const int QUIET_READDIR[] = {QEL_ST_READ_ONLY_STATE, 0};
 const int QUIET_NONE[] = {0};
 const int QUIET_HIJACK_GET[] = {QEL_ST_NOT_FOUND, QEL_ST_READ_ONLY_STATE, QEL_ST_INVALID, 0};
+const int QUIET_NOT_HIJACKED[] = {QEL_ST_NOT_FOUND, 0};
 
 // A directory's size grows by a name's length plus this for every name.
 constexpr uint32_t DIR_SIZE_OF_NEW = 89;
@@ -784,7 +785,9 @@ int ostrel_db_unhijack(obj_entry* dir, const char* name) {
         });
     }
     lookup_invalidate(dir, name);
-    return ostrel_db_report(st, QUIET_NONE, DBU_MSG_UNHIJACK, name, obj_2str(dir));
+    // A name that is not hijacked is the usual answer, which callers that
+    // asked for a hijack report themselves.
+    return ostrel_db_report(st, QUIET_NOT_HIJACKED, DBU_MSG_UNHIJACK, name, obj_2str(dir));
 }
 
 int ostrel_db_remove_hijack(obj_entry* dir, const char* name) {

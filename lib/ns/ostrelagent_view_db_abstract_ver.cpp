@@ -93,7 +93,7 @@ int OstrelAgent_View_db_abstract_ver::element_record(const OstrelAgent_Trace& tr
 }
 
 bool OstrelAgent_View_db_abstract_ver::is_stale_gn(const OstrelAgent_Trace& trace, const char* what, unsigned gn) {
-    if (gn >= OstrelAgent_View_Base::get_current_gn()) return false;
+    if (gn >= OstrelAgent_View_Base::get_shown_gn()) return false;
     trace.writeTrace(Trace::TRACE_LEVEL_4, "%s GN (%u) stale", what, gn);
     return true;
 }

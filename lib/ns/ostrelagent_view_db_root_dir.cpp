@@ -105,12 +105,15 @@ int OstrelAgent_View_db_root_dir::create(const qel_oid_s& scope, unsigned gn, in
     if (trace.shouldTrace(Trace::TRACE_LEVEL_4)) {
         char vob[QEL_UUID_STR_SIZE], scope_text[QEL_OID_STR_SIZE];
         trace.writeTrace("creating vobroot %s mtype=%d co=%d gn=%u scope=%s", qel_uuid_to_str(&m_vob, vob),
-                         static_cast<int>(root.vstat.mtype), static_cast<int>(elem.checked_out), gn,
+                         static_cast<int>(root.vstat.mtype), static_cast<int>(root.checked_out), gn,
                          qel_oid_to_str(&scope, scope_text));
     }
     if (load_data() != 0) return OstrelAgent_Status::GENERAL_FAILURE;
     unsigned found = 0;
-    int status = element_step(trace, elem.checked_out, elem.vstat, root.vstat.fstat, &found);
+    // Whether the element is checked out is the selected version's to say,
+    // as for any other version: the element's own status carries no such
+    // mark.
+    int status = element_step(trace, root.checked_out, elem.vstat, root.vstat.fstat, &found);
     if (status != 0) return status;
     // A root keeps the element it knew.
     if (m_elem_dbid == 0) m_elem_dbid = found;

@@ -365,9 +365,7 @@ int OstrelAgent_View::cleanup() {
         trace.writeTrace(LEVEL_4, "No view tag found to unregister");
         return QEL_NO_MEMORY;
     }
-    // Other threads read the settings without a lock while the view is
-    // served: the tag is written only where this object never had it.
-    if (m_server_tag != tag) m_server_tag = tag;
+    set_server_tag(tag);
     OstrelAgent_KORVA_Ioctl korva(this);
     trace.writeTrace(LEVEL_2, "Calling unregister_view for server tag: %s", tag.c_str());
     int status = korva.unregister_view();
@@ -508,7 +506,7 @@ int OstrelAgent_View::read_metadata_file(int validate) {
                 break;
             }
         } else if (key == SERVER_TAG_KEY) {
-            m_server_tag = value;
+            set_server_tag(value);
             set_g_server_tag(value);
             trace.writeTrace(LEVEL_4, "this=%lx server tag=%s", pointer_value(this), m_server_tag.c_str());
         } else if (key == VIEW_TEXT_MODE_KEY) {

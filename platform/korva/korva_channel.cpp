@@ -66,9 +66,12 @@ std::shared_ptr<Channel> Channel::open(const std::string& socket_path, int* erro
   }
   channel->listen_fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (channel->listen_fd_ < 0) return fail(errno);
-  // Set before any connection exists, so no packet can arrive unmarked.
+  // Each request comes with its credentials. Set here, every connection
+  // has the option from its start: set on a connection once accepted, a
+  // request sent just then would come without them (pid 0, the overflow
+  // user).
   const int on = 1;
-  ::setsockopt(channel->listen_fd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+  if (::setsockopt(channel->listen_fd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) return fail(errno);
   if (::bind(channel->listen_fd_, address.get(), address.length()) != 0) return fail(errno);
   // The directory is the owner's alone already; the file says so too.
   if (::chmod(socket_path.c_str(), 0600) != 0 || ::stat(socket_path.c_str(), &st) != 0) {
@@ -353,11 +356,8 @@ void Channel::acceptAll() {
       }
       return;
     }
-    // Each request comes with its credentials.
-    const int on = 1;
     ucred peer{0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
     socklen_t peer_size = sizeof peer;
-    ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
     ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peer_size);
     std::lock_guard<std::mutex> lock(mu_);
     uint64_t id = next_connection_++;

@@ -61,6 +61,7 @@ ReplyHeader readReplyHeader(const unsigned char* at) {
 }
 
 void writeReplyHeader(unsigned char* at, const ReplyHeader& h) {
+  std::memset(at, 0, kHeaderSize);
   store(at, h.rpc_status);
   store(at + 4, h.res_out_size);
   store(at + 24, h.request_id);

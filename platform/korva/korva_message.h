@@ -6,8 +6,8 @@
 //   request (kernel side -> daemon)      reply (daemon -> kernel side)
 //   0-7    op, the call code             0-3    rpc_status
 //   8-15   req_size = body length        4-11   res_out_size = body length
-//   16-23  res_in_size, room for the     12-23  left as the daemon's buffer
-//          reply body (<= kBodyMax)             held them
+//   16-23  res_in_size, room for the     12-23  zero
+//          reply body (<= kBodyMax)
 //   24-27  request_id                    24-27  request_id of the request
 //   28-31  kMarkRequest (0)              28-31  kMarkReply (1)
 //
@@ -58,7 +58,7 @@ struct ReplyHeader {
 RequestHeader readRequestHeader(const unsigned char* at);
 void writeRequestHeader(unsigned char* at, const RequestHeader& header);
 ReplyHeader readReplyHeader(const unsigned char* at);
-// Writes bytes 0-11 and 24-31; bytes 12-23 keep what they held.
+// Writes the whole header (bytes 12-23 zero).
 void writeReplyHeader(unsigned char* at, const ReplyHeader& header);
 
 // Single header words, shared by requests, replies and notices.

@@ -110,7 +110,15 @@ TEST_F(E2eCheckout, AFileGetsTheCheckedOutContentsWritableAtItsPath) {
         EXPECT_EQ(1u, gets(co));
         EXPECT_EQ(vob().content(row.path), cached_versions().at(co));
     }
+    // The last one sent again, as a client retries: the checked-out file
+    // is copied over once more.
+    const auto& last = rows[std::size(rows) - 1];
+    const lib_test::Reply again = call(checkout_request(last.path, co, last.flags));
+    EXPECT_EQ("0", status(again)) << message(again);
+    EXPECT_EQ(vob().content(last.path), file(last.path).bytes);
     EXPECT_EQ(vob_tree(), view_tree());
+    // A file that is not hijacked is the usual case, no failure to log.
+    EXPECT_EQ(std::string::npos, log_text(VIEW).find("ERROR::")) << log_text(VIEW);
 }
 
 // A directory's checkout, and a VOB root's, is recorded in the view; nothing
@@ -142,6 +150,18 @@ TEST_F(E2eCheckout, ADirectoryOrAVobRootIsRecordedCheckedOutAndNothingIsCopied) 
         const std::string path = requests[i]["path"].as_string();
         EXPECT_EQ(std::string::npos, path.find("/cltxt/")) << path;
     }
+}
+
+// A VOB root checked out and listed at once: the root's new version takes
+// the place of the one the view had, and is listed (the kernel may still
+// hold the version it replaced for a moment), then resolved by its path.
+TEST_F(E2eCheckout, AVobRootListedRightAfterItsCheckoutShowsItsNames) {
+    if (!mount_view()) return;
+    const std::string shown = view_tree();
+    const lib_test::Reply root = check_out("/vob1");
+    EXPECT_EQ("0", status(root)) << message(root);
+    EXPECT_TRUE(eventually([&] { return view_tree() == shown; })) << view_tree();
+    EXPECT_EQ(co, metadata("/vob1", "object-oid"));
 }
 
 // A hijacked file checked out: its hijack mark is cleared, and its edited

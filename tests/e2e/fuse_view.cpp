@@ -1,6 +1,7 @@
 #include "fuse_view.h"
 
 #include <cstdio>
+#include <string>
 
 namespace e2e {
 
@@ -9,9 +10,12 @@ namespace {
 const char* const kMetadataRpc = "Ostrel_Norvane::getmetadata_rpc";
 const char* const kDirectoryRpc = "Ostrel_Norvane::get_directory_contents_rpc";
 const char* const kLookupRpc = "Ostrel_Norvane::lookup_rpc";
-// What the server loads on demand goes to the automatic load scope, at the
-// generation of a new view.
-const char* const kScope = R"({"scope_oid": "f0cf3574-a895-e311-0000-000000000000", "gn": 1})";
+// What the server loads on demand goes to the automatic load scope, by
+// default at the generation of a new view.
+std::string scope_at(unsigned gn) {
+    return R"({"scope_oid": "f0cf3574-a895-e311-0000-000000000000", "gn": )" + std::to_string(gn) + "}";
+}
+const std::string kScope = scope_at(1);
 
 // The element kind of a version kind: a directory's or a file's.
 unsigned element_kind(unsigned mtype) { return mtype == 3 ? 2 : 5; }
@@ -36,8 +40,9 @@ std::string served_metadata(unsigned n, unsigned mtype, unsigned elem, unsigned 
            R"(, "elem": )" + served_vstat(elem, element_kind(mtype)) + "}}";
 }
 
-std::string served_entry(const std::string& name, unsigned n, unsigned mtype, unsigned elem, unsigned size) {
-    return R"({"dirent": {"name": ")" + name + R"(", "ver_oid": ")" + served_oid(n) + R"("}, "scope": )" + kScope +
+std::string served_entry(const std::string& name, unsigned n, unsigned mtype, unsigned elem, unsigned size,
+                         unsigned gn) {
+    return R"({"dirent": {"name": ")" + name + R"(", "ver_oid": ")" + served_oid(n) + R"("}, "scope": )" + scope_at(gn) +
            R"(, "obj": )" + served_vstat(n, mtype, elem, size) + R"(, "elem": )" +
            served_vstat(elem, element_kind(mtype)) + "}";
 }

@@ -26,8 +26,10 @@ std::string served_oid(unsigned n);
 std::string served_vstat(unsigned n, unsigned mtype, unsigned elem = 0, unsigned size = 0);
 // The metadata of a version (a look-up's or the VOB root's answer).
 std::string served_metadata(unsigned n, unsigned mtype, unsigned elem, unsigned size = 0);
-// A directory listing's entry `name` for that version.
-std::string served_entry(const std::string& name, unsigned n, unsigned mtype, unsigned elem, unsigned size = 0);
+// A directory listing's entry `name` for that version, loaded at the
+// automatic load scope's generation `gn`.
+std::string served_entry(const std::string& name, unsigned n, unsigned mtype, unsigned elem, unsigned size = 0,
+                         unsigned gn = 1);
 
 // The test server's rules for `vob`: Get_VOBInfo for MountVob; the root
 // (version 11 of directory element 10) lists "README" (a file of 42 bytes,

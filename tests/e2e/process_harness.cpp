@@ -175,8 +175,36 @@ std::optional<std::string> Process::read_framed_reply(Millis timeout) {
 
 namespace {
 
-// The processes that have not exited (zombies have: their locks and files
-// are released) and whose parent and process group `chosen` accepts.
+// The fields after the command of a /proc stat file ("pid (comm) state ppid
+// pgrp ..."; the command may hold blanks and ")"), or nothing.
+std::optional<std::istringstream> stat_fields(const std::string& path) {
+    const std::string stat = read_file(path);
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) return std::nullopt;
+    return std::istringstream(stat.substr(close + 1));
+}
+
+// Whether every thread of process `pid` has exited. A process's own state
+// is its first thread's, which may be a zombie while the others still tear
+// the process down and hold its files and locks.
+bool all_threads_exited(const std::string& pid) {
+    const std::string tasks = "/proc/" + pid + "/task";
+    DIR* dir = opendir(tasks.c_str());
+    if (dir == nullptr) return true;
+    bool exited = true;
+    while (struct dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        std::optional<std::istringstream> fields = stat_fields(tasks + "/" + entry->d_name + "/stat");
+        std::string state;
+        if (fields && *fields >> state && state != "Z" && state != "X") exited = false;
+    }
+    closedir(dir);
+    return exited;
+}
+
+// The processes that have not exited (zombies whose threads have all ended
+// have: their locks and files are released) and whose parent and process
+// group `chosen` accepts.
 template <typename Chosen>
 std::vector<pid_t> live_processes(Chosen chosen) {
     std::vector<pid_t> found;
@@ -186,16 +214,13 @@ std::vector<pid_t> live_processes(Chosen chosen) {
         char* end = nullptr;
         const long pid = std::strtol(entry->d_name, &end, 10);
         if (end == entry->d_name || *end != '\0') continue;
-        const std::string stat = read_file(std::string("/proc/") + entry->d_name + "/stat");
-        // "pid (comm) state ppid pgrp ...": the command may hold blanks and ")".
-        const size_t close = stat.rfind(')');
-        if (close == std::string::npos) continue;
-        std::istringstream fields(stat.substr(close + 1));
+        std::optional<std::istringstream> fields = stat_fields(std::string("/proc/") + entry->d_name + "/stat");
+        if (!fields) continue;
         std::string state;
         long ppid = 0;
         long pgrp = 0;
-        fields >> state >> ppid >> pgrp;
-        if (state != "Z" && chosen(ppid, pgrp)) found.push_back(static_cast<pid_t>(pid));
+        *fields >> state >> ppid >> pgrp;
+        if (chosen(ppid, pgrp) && !all_threads_exited(entry->d_name)) found.push_back(static_cast<pid_t>(pid));
     }
     closedir(proc);
     return found;

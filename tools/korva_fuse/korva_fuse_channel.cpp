@@ -83,7 +83,10 @@ void Channel::missedNotices() {
   // Notices sent while no connection was there never arrive: whatever the
   // kernel keeps may have changed meanwhile. Told outside the channel's
   // locks, as notices are.
-  if (epochs_seen_.fetch_add(1) > 0 && notices_) notices_(korva::Notice{});
+  if (epochs_seen_.fetch_add(1) > 0 && notices_) {
+    ++notices_seen_;
+    notices_(korva::Notice{});
+  }
 }
 
 void Channel::shutdown() {
@@ -227,6 +230,8 @@ void Channel::deliver(const unsigned char* packet, size_t length) {
     korva::Notice notice;
     if (header.req_size == length - korva::kHeaderSize &&
         korva::decodeNoticeBody(packet + korva::kHeaderSize, length - korva::kHeaderSize, &notice) && notices_) {
+      // Counted before any reply that came after it is handed over.
+      ++notices_seen_;
       notices_(notice);
     }
     return;

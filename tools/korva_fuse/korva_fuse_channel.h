@@ -59,6 +59,12 @@ class Channel {
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;
 
+  // How many notices have come so far (a new connection counts as one). An
+  // answer awaited while this grew may be older than a change a notice told
+  // of: the kernel applies that notice whenever its thread gets to it, maybe
+  // before the answer, which it would then keep.
+  uint64_t noticesSeen() const { return notices_seen_.load(); }
+
   // Connects now (a first connection, or after one ended). 0 or an errno
   // value. Every connection after the first is told to `notices` as a
   // notice of the whole view: those sent meanwhile were lost.
@@ -158,6 +164,7 @@ class Channel {
   std::shared_ptr<Connection> connection_;
   uint64_t epochs_ = 0;
   std::atomic<uint64_t> epochs_seen_{0};  // connections told of (missedNotices)
+  std::atomic<uint64_t> notices_seen_{0};
   bool stopped_ = false;
   uint32_t next_id_ = 0;
   std::unordered_map<uint32_t, Call*> calls_;

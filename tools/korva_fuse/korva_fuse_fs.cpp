@@ -353,7 +353,14 @@ void Filesystem::lookup(fuse_req_t req, Ino parent, const char* name) {
     return;
   }
   fuse_entry_param entry;
+  const uint64_t notices = channel_.noticesSeen();
   int error = find(dir, name, &entry);
+  if (error == 0 && channel_.noticesSeen() != notices) {
+    // A notice came while the daemon answered: the answer may be older
+    // than the change it told of, so the kernel does not keep it.
+    entry.entry_timeout = 0;
+    entry.attr_timeout = 0;
+  }
   if (error != 0) {
     fuse_reply_err(req, error);
   } else if (fuse_reply_entry(req, &entry) != 0 && entry.ino != 0) {
@@ -380,6 +387,7 @@ void Filesystem::getattr(fuse_req_t req, Ino ino) {
     return;
   }
   struct stat st;
+  const uint64_t notices = channel_.noticesSeen();
   if (node.own) {
     st = ownStat(ino);
   } else if (!gone(ino, &st)) {
@@ -403,7 +411,8 @@ void Filesystem::getattr(fuse_req_t req, Ino ino) {
     st = statOf(node.fh, reply.attr);
     overlayWritten(ino, &st);
   }
-  fuse_reply_attr(req, &st, times_.kept);
+  // As for a look-up: kept only when no notice came meanwhile.
+  fuse_reply_attr(req, &st, channel_.noticesSeen() == notices ? times_.kept : 0);
 }
 
 int Filesystem::setAttributes(const view_fhandle_t& fh, const view_set_attr_t& attr, view_vstat_t* out) {

@@ -419,6 +419,9 @@ TEST_F(KorvaRequestTest, TheHeadersSizesNeverReachPastAMessage) {
         EXPECT_EQ(77u, answer.request_id);
         EXPECT_EQ(korva::kMarkReply, answer.mark);
         EXPECT_EQ(c.rpc_status == 0 ? 8u : 0u, answer.res_out_size);
+        // The header is the reply's own throughout: nothing of what the
+        // buffer held before.
+        EXPECT_EQ(std::vector<unsigned char>(12, 0), std::vector<unsigned char>(reply.begin() + 12, reply.begin() + 24));
     }
 }
 

@@ -89,6 +89,29 @@ TEST_F(NsLookup, ANegativeEntryGivesWayToANameTheViewAdds) {
     EXPECT_EQ(asked, server_lookups());
 }
 
+TEST_F(NsLookup, OfflineTheViewsOwnNamesAreFoundInADirectoryTheServerHasNotListed) {
+    // The directory's listing never came (a daemon restarted before it did).
+    view_fhandle d = walk("d");
+    view_fhandle file{}, dir{};
+    ASSERT_EQ(0, create(d, "new.c", &file));
+    ASSERT_EQ(0, mkdir(d, "own", &dir));
+    {
+        Ns_Cache_Lock lock;
+        cache_flush();
+    }
+    OstrelAgent_Server::g_online = 0;
+    const unsigned asked = server_lookups();
+    Found found = lookup(d, "new.c");
+    ASSERT_EQ(0, found.status);
+    EXPECT_EQ(file.dbid, found.fh.dbid);
+    EXPECT_EQ(dir.dbid, lookup(d, "own").fh.dbid);
+    // What only the server can say stays unknown.
+    constexpr int DISCONNECTED = 20033;
+    EXPECT_EQ(DISCONNECTED, lookup(d, "g.c").status);
+    EXPECT_EQ(DISCONNECTED, lookup(d, "none").status);
+    EXPECT_EQ(asked, server_lookups());
+}
+
 TEST_F(NsLookup, AViewFileOverAVobNameHidesItUntilItIsRemoved) {
     view_fhandle d = walk("d");
     ASSERT_EQ(0, lookup(d, "g.c").status);

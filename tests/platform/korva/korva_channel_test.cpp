@@ -172,6 +172,32 @@ TEST_F(KorvaChannelTest, EachRequestGoesWithTheCredentialsOfTheProcessItWasSentF
   }
 }
 
+// However soon after its connection a request is sent (before the channel
+// has taken the connection, or just as it does), it goes with its sender's
+// credentials: several clients connect and send at once, many times over.
+TEST_F(KorvaChannelTest, TheFirstRequestOfEveryConnectionGoesWithItsSendersCredentials) {
+  FakeDaemon daemon("v1", 0x11, 4, echo());
+  constexpr int kClients = 4, kRounds = 100;
+  for (int round = 0; round < kRounds; ++round) {
+    std::vector<std::thread> senders;
+    for (int c = 0; c < kClients; ++c) {
+      senders.emplace_back([&] {
+        korva::ChannelClient client;
+        connect(client);
+        EXPECT_EQ(0, client.send(request(1, "first")));
+        next(client);
+      });
+    }
+    for (std::thread& sender : senders) sender.join();
+  }
+  const std::vector<Served> served = daemon.served();
+  ASSERT_EQ(static_cast<size_t>(kClients * kRounds), served.size());
+  size_t without = 0;
+  for (const Served& s : served)
+    without += s.caller.pid != ::getpid() || s.caller.uid != ::getuid() || s.caller.gid != ::getgid();
+  EXPECT_EQ(0u, without) << "requests without their sender's credentials";
+}
+
 // Requests that arrive together, likely before the acceptor has taken their
 // connection, keep every waiting thread busy: each thread that takes one
 // hands the lead on, so the last is served while the others are held.

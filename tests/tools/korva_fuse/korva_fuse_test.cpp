@@ -86,7 +86,8 @@ class FakeDaemon {
   }
   const qel_uuid_s& vob() const { return vob_; }
 
-  // A look-up of "slow" waits until release(); arrived() tells it came.
+  // A look-up of "slow" is answered as the name stood when it came, once
+  // release() lets the answer go; arrived() tells it came.
   Gate& arrived() { return arrived_; }
   void release() { held_.open(); }
 
@@ -139,18 +140,20 @@ class FakeDaemon {
       ostrelxdr_decode_body(xdr_view_lookup_req_t, body, size, &q);
       std::string name = q.name != nullptr ? q.name : "";
       ostrelxdr_free(xdr_view_lookup_req_t, &q);
+      view_lookup_reply_t r{};
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto file = files_.find(name);
+        if (file == files_.end()) {
+          r.hdr.status = QEL_ST_NO_ENTRY;
+        } else {
+          r.fh = handleOf(file->second.dbid);
+          r.attr = attrOf(file->second.dbid, QEL_FTYPE_REG, file->second.size);
+        }
+      }
       if (name == "slow") {
         arrived_.open();
         held_.wait();
-      }
-      view_lookup_reply_t r{};
-      std::lock_guard<std::mutex> lock(mu_);
-      auto file = files_.find(name);
-      if (file == files_.end()) {
-        r.hdr.status = QEL_ST_NO_ENTRY;
-      } else {
-        r.fh = handleOf(file->second.dbid);
-        r.attr = attrOf(file->second.dbid, QEL_FTYPE_REG, file->second.size);
       }
       reply(r, xdr_view_lookup_reply_t);
     } else if (op == 108) {
@@ -304,6 +307,21 @@ TEST_F(KorvaFuseTest, TheDaemonsNoticesDropWhatTheKernelKeeps) {
     EXPECT_TRUE(thread_test::eventually(row.seen, std::chrono::seconds(5)));
     EXPECT_LT(Clock::now() - cached, kWithinCache) << "seen only once the kernel's time had passed";
   }
+}
+
+// A look-up's answer made before a change, and sent after the notice of
+// that change (which korva_fuse applies on a thread of its own, maybe
+// first): the kernel does not keep it, and finds the change at once.
+TEST_F(KorvaFuseTest, AnAnswerThatANoticeOvertookIsNotKept) {
+  long long answered = 0;
+  Background call([&] { answered = sizeOf("slow"); });
+  ASSERT_TRUE(daemon.arrived().wait());
+  daemon.put("slow", File{4, 3});
+  ASSERT_EQ(0, control->invalidateName(mount->root(), daemon.vob(), oidOf(kRootDbid), "slow", &channels).status);
+  daemon.release();
+  ASSERT_TRUE(call.finished());
+  EXPECT_EQ(-ENOENT, answered);
+  EXPECT_EQ(3, sizeOf("slow"));
 }
 
 TEST_F(KorvaFuseTest, WhenTheDaemonGoesCallsInFlightFailWithEioAndNewOnesWithEnotconnUntilItIsBack) {
