@@ -151,8 +151,12 @@ int OstrelAgent_Metadata::parse_vobroot() {
     unsigned name_state = 0;
     int name_flag = 0;
     struct timeval lvut {};
+    // A walk that ends at the root reports the root's own checkout; a name
+    // below it replaces both.
+    int co_flag = 0;
     m_ns_status = ns_root(&info.family_oid, &m_vob_uuid, "", VIEW_HM_WARP_NONE, &m_parent_fh, &m_obj_vstat.vstat,
-                          &name_state, &name_flag, &lvut, nullptr, nullptr);
+                          &name_state, &name_flag, &lvut, &co_flag, &m_co_oid);
+    m_obj_vstat.checked_out = co_flag;
     m_hijacked = false;
     m_white_out = false;
     if (m_ns_status != 0) {

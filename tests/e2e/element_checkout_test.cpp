@@ -139,6 +139,7 @@ TEST_F(E2eCheckout, ADirectoryOrAVobRootIsRecordedCheckedOutAndNothingIsCopied) 
     const lib_test::Reply root = check_out("/vob1");
     EXPECT_EQ("0", status(root)) << message(root);
     EXPECT_EQ(Lines{inval_obj(vob().element_oid("/vob1"), CHECKOUT)}, own_invalidations());
+    EXPECT_EQ("true", metadata("/vob1", "is-checked-out"));
     EXPECT_EQ(co, metadata("/vob1", "object-oid"));
 
     // The root's new version is listed anew (under load, once seen empty
