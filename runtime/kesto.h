@@ -209,6 +209,9 @@ int d_cachecallback(CACHE_CALLBACK callback, void *handle);
 // Currency registers.
 int dt_crget(db_address *dba, DB_TASK *task, int dbn);
 int dt_crset(const db_address *dba, DB_TASK *task, int dbn);
+// S_OKAY when `dba` names a slot of the database's files, S_INVADDR (not
+// reported) when it does not: for an address that came from outside.
+int dt_dbavalid(const db_address *dba, DB_TASK *task, int dbn);
 int dt_crtype(int *rectype, DB_TASK *task, int dbn);
 int dt_crread(long field, void *data, DB_TASK *task, int dbn);
 int dt_crwrite(long field, const void *data, DB_TASK *task, int dbn);

@@ -50,15 +50,22 @@ int file_of(db_address dba) {
   return static_cast<int>(dba >> FILE_SHIFT) + (db ? db->slice[TBL_FILE].first : 0);
 }
 
-int check_dba(db_address dba) {
+int locate_dba(db_address dba) {
   db_entry *db = curr_dbt();
   int rel = static_cast<int>(dba >> FILE_SHIFT);
-  if (!db || rel >= db->slice[TBL_FILE].count) return dberr_code(S_INVADDR, 403);
+  if (!db || rel >= db->slice[TBL_FILE].count) return 403;
   uint32_t slot = dba & SLOT_MASK;
   int file = rel + db->slice[TBL_FILE].first;
   uint32_t next = dio_pznext(file);
-  if (db_status != S_OKAY) return db_status;
-  if (slot < 1 || slot >= next) return dberr_code(S_INVADDR, 404);
+  if (db_status != S_OKAY) return -1;
+  if (slot < 1 || slot >= next) return 404;
+  return 0;
+}
+
+int check_dba(db_address dba) {
+  int where = locate_dba(dba);
+  if (where < 0) return db_status;
+  if (where > 0) return dberr_code(S_INVADDR, where);
   return S_OKAY;
 }
 

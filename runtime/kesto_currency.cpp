@@ -79,6 +79,13 @@ int dt_crset(const db_address *dba, DB_TASK *task, int dbn) {
   return db_status = S_OKAY;
 }
 
+int dt_dbavalid(const db_address *dba, DB_TASK *task, int dbn) {
+  if (db_enter(dbn, task) != S_OKAY) return db_status;
+  int where = locate_dba(*dba);
+  if (where < 0) return db_status;
+  return db_status = where > 0 ? S_INVADDR : S_OKAY;
+}
+
 int dt_crtype(int *rectype, DB_TASK *task, int dbn) {
   if (db_enter(dbn, task) != S_OKAY) return db_status;
   db_address cr = kt().current_record;

@@ -65,6 +65,10 @@ int nrec_check(int rec, int *index, record_entry **entry);
 int nset_check(int set, int *index, set_entry **entry);
 int nfld_check(long field, int *rec_index, record_entry **rec_entry, int *fld_index,
                field_entry **fld_entry);
+// Where `dba` falls: 0 on a slot of the database's files, 403 past its
+// files, 404 past the file's slots (the message numbers of check_dba), -1
+// when page zero could not be read (db_status says why). Reports nothing.
+int locate_dba(db_address dba);
 int check_dba(db_address dba);
 bool null_dba(const db_address *dba);
 int ADDRcmp(const db_address *a, const db_address *b);

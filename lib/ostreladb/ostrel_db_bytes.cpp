@@ -19,7 +19,12 @@ int ostrela_db_engine(int engine_status, const char* op, const char* object) {
 int ostrela_db_set_record(uint32_t dbid, int type, const char* object) {
     if (!ostrela_db_is_dbid(dbid)) return QEL_ST_INTERNAL;
     db_address dba = ostrela_db_dbid2dba(dbid);
-    int st = dt_crset(&dba, &view_db_task, VDB);
+    // A dbid may come from a kernel handle kept across a rebuild, past the
+    // end of the files now: it names no object, as a deleted one does.
+    int st = dt_dbavalid(&dba, &view_db_task, VDB);
+    if (st == S_INVADDR) return QEL_ST_STALE;
+    if (st != S_OKAY) return ostrela_kesto_err("D_DBAVALID", object, st);
+    st = dt_crset(&dba, &view_db_task, VDB);
     if (st == S_DELETED) return QEL_ST_STALE;
     if (st != S_OKAY) return ostrela_kesto_err("D_CRSET", object, st);
     int found = 0;

@@ -78,6 +78,12 @@ TEST_F(CurrencyTest, CurrentRecordRegister) {
   EXPECT_NE(err.find("QVKDM0403E"), std::string::npos);
   EXPECT_EQ(dt_crget(&dba, nullptr, 0), S_OKAY);
   EXPECT_EQ(dba, ann);
+  // An address from outside can be checked first without a report.
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(dt_dbavalid(&ann, nullptr, 0), S_OKAY);
+  EXPECT_EQ(dt_dbavalid(&beyond, nullptr, 0), S_INVADDR);
+  EXPECT_EQ(dt_dbavalid(&other_file, nullptr, 0), S_INVADDR);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 
   // A deleted slot clears the register with status 6.
   db_address bob = make("PERSON", "Bob");
