@@ -59,6 +59,9 @@ protected:
         ASSERT_TRUE(wait_until([&] { return is_fifo(listener_pipe(name)); }, kStartTimeout));
     }
     void start_mount() {
+        // The last mount's clean-up takes away whatever is mounted on the
+        // view's root: it is done before the new korva_fuse may mount there.
+        mount.reset();
         mount.reset(new Fuse_Mount(KORVA_FUSE_PATH, korva_root, tag(), agent_env()));
         ASSERT_TRUE(mount->wait_mounted()) << mount->process().stderr_text(Millis(0));
     }

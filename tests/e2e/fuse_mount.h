@@ -24,7 +24,9 @@ public:
     // korva_fuse's `options` follow the tag and -f.
     Fuse_Mount(const std::string& korva_fuse, const std::string& korva_root, const std::string& tag,
                const std::map<std::string, std::string>& env, const std::vector<std::string>& options = {});
-    // Ends korva_fuse if it still runs and never leaves the mount behind.
+    // Ends korva_fuse if it still runs and never leaves the mount behind:
+    // whatever is mounted on the view's root goes, so another Fuse_Mount of
+    // the view is made only once this one is gone.
     ~Fuse_Mount();
     Fuse_Mount(const Fuse_Mount&) = delete;
     Fuse_Mount& operator=(const Fuse_Mount&) = delete;
