@@ -11,6 +11,7 @@
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_tag.h"
 #include "lib/online_scope.h"
+#include "lib/ops/op_request.h"
 #include "lib/ops/ostrelagent_element_ops.h"
 #include "lib/ops/ostrelagent_mkelem.h"
 #include "lib/reply_test_support.h"
@@ -28,20 +29,12 @@ const char* const FLAGS = "<mkelem-flags/>";
 
 std::string parse_error(const std::string& text) { return "Parse error in \"" + text + "\".\n"; }
 
-std::string request(const std::string& tag, const std::string& body) {
-    return "<" + tag + " version=\"1\" tx-id=\"t\">" + body + "</" + tag + ">";
-}
+using ops_test::request;
 
 // The request through the dispatcher, run offline.
 std::unique_ptr<OstrelAgent_AbstractOp> run(std::string text) {
-    OstrelAgent_Element_Ops::install();
     lib_test::Online_Scope offline(0);
-    std::string storage;
-    int status = -1;
-    std::unique_ptr<OstrelAgent_AbstractOp> op(OstrelAgent_AbstractOp::create_xml_request_handler(text, storage, status));
-    EXPECT_NE(op, nullptr);
-    if (op) op->process_request();
-    return op;
+    return ops_test::run(std::move(text));
 }
 
 // Checks the outcome: a refusal with the parse error (after the path's own

@@ -10,6 +10,7 @@
 
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_tag.h"
+#include "lib/ops/op_request.h"
 #include "lib/ops/ostrelagent_element_ops.h"
 #include "lib/ops/ostrelagent_invalidate_checkouts.h"
 #include "lib/reply_test_support.h"
@@ -22,19 +23,8 @@ namespace Status = OstrelAgent_Status;
 
 std::string parse_error(const std::string& text) { return "Parse error in \"" + text + "\".\n"; }
 
-std::string request(const std::string& tag, const std::string& body) {
-    return "<" + tag + " version=\"1\" tx-id=\"t\">" + body + "</" + tag + ">";
-}
-
-std::unique_ptr<OstrelAgent_AbstractOp> run(std::string text) {
-    OstrelAgent_Element_Ops::install();
-    std::string storage;
-    int status = -1;
-    std::unique_ptr<OstrelAgent_AbstractOp> op(OstrelAgent_AbstractOp::create_xml_request_handler(text, storage, status));
-    EXPECT_NE(op, nullptr);
-    if (op) op->process_request();
-    return op;
-}
+using ops_test::request;
+using ops_test::run;
 
 // The path of Hijack and Unhijack: missing, empty, relative or climbing
 // above the view root is malformed; a well-formed one is walked (there is

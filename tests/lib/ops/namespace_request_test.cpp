@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "lib/core/ostrelagent_status.h"
+#include "lib/ops/op_request.h"
 #include "lib/ops/ostrelagent_element_ops.h"
 #include "lib/ops/ostrelagent_move.h"
 #include "lib/online_scope.h"
@@ -20,9 +21,7 @@ namespace {
 namespace Status = OstrelAgent_Status;
 using Names = std::vector<std::string>;
 
-std::string request(const std::string& tag, const std::string& body) {
-    return "<" + tag + " version=\"1\" tx-id=\"t\">" + body + "</" + tag + ">";
-}
+using ops_test::request;
 
 std::string change(const std::string& lists, const std::string& path = "/vob1/d") {
     return "<namespace-modified><path>" + path + "</path>" + lists + "</namespace-modified>";

@@ -13,6 +13,7 @@
 #include "lib/fetch/fetch_test_support.h"
 #include "lib/fetch/ostrelagent_cleartext.h"
 #include "lib/online_scope.h"
+#include "lib/ops/op_request.h"
 #include "lib/ops/ostrelagent_element_ops.h"
 #include "lib/reply_test_support.h"
 #include "lib/requests/ostrelagent_abstractop.h"
@@ -23,15 +24,6 @@ namespace ops_test {
 
 using namespace fetch_test;
 using Lines = std::vector<std::string>;
-
-// The operation that `text` names, built by the dispatcher.
-inline std::unique_ptr<OstrelAgent_AbstractOp> operation(std::string text) {
-    OstrelAgent_Element_Ops::install();
-    std::string storage;
-    int status = -1;
-    return std::unique_ptr<OstrelAgent_AbstractOp>(
-        OstrelAgent_AbstractOp::create_xml_request_handler(text, storage, status));
-}
 
 using Online = lib_test::Online_Scope;
 
