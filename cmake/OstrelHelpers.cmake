@@ -28,6 +28,21 @@ function(ostrel_fast_test_compile target)
   target_precompile_headers(${target} REUSE_FROM ostrel_test_pch)
 endfunction()
 
+# ostrel_scale_test_timeouts(<list variable> <seconds>)
+# The time limit of the tests named in the list variable (set when CTest
+# reads the tests that gtest_discover_tests found) becomes <seconds> times
+# $OSTREL_TEST_TIME_SCALE as it is when CTest runs: the limit catches a
+# hang, and a slow or busy machine stretches it, as it stretches every wait
+# of the test harnesses. Called after gtest_discover_tests, so that CTest
+# reads the list first.
+function(ostrel_scale_test_timeouts list_var seconds)
+  set(OSTREL_SCALED_LIST "${list_var}")
+  set(OSTREL_SCALED_SECONDS "${seconds}")
+  set(script "${CMAKE_CURRENT_BINARY_DIR}/${list_var}_time_scale.cmake")
+  configure_file("${PROJECT_SOURCE_DIR}/cmake/OstrelTestTimeScale.cmake.in" "${script}" @ONLY)
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${script}")
+endfunction()
+
 # ostrel_add_test(<name> SOURCES <files...> [LIBS <targets...>] [TIMEOUT <s>] [LABELS <labels...>])
 # One GoogleTest program; each test case becomes a CTest test with a timeout,
 # so a hang fails instead of blocking CI.
@@ -44,7 +59,8 @@ function(ostrel_add_test name)
   if(T_LABELS)
     list(APPEND props LABELS "${T_LABELS}")
   endif()
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${props} TEST_LIST ${name}_TESTS)
+  ostrel_scale_test_timeouts(${name}_TESTS ${T_TIMEOUT})
   if("tsan" IN_LIST T_LABELS)
     set_property(GLOBAL APPEND PROPERTY OSTREL_TSAN_TARGETS ${name})
   endif()

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <thread>
 
+#include "lib/test_deadline.h"
+
 namespace e2e {
 
 namespace {
@@ -76,7 +78,7 @@ std::string PipeClient::response_pipe(const std::string& storage, const std::str
 bool PipeClient::send_connection_line(const std::string& storage, const std::string& line,
                                       Millis timeout) {
     ignore_sigpipe();
-    const Clock::time_point deadline = Clock::now() + timeout;
+    const Clock::time_point deadline = lib_test::deadline_after(timeout);
     const std::string listener = storage + "/.ipc/rlistener";
     for (;;) {
         // The open waits until the agent has its listener open; a line
@@ -93,7 +95,7 @@ bool PipeClient::send_connection_line(const std::string& storage, const std::str
 std::unique_ptr<PipeClient> PipeClient::attach(const std::string& storage, const std::string& id,
                                                Millis timeout, std::string* error) {
     ignore_sigpipe();
-    const Clock::time_point deadline = Clock::now() + timeout;
+    const Clock::time_point deadline = lib_test::deadline_after(timeout);
     const std::string request = request_pipe(storage, id);
     const std::string response = response_pipe(storage, id);
     auto fail = [&](const std::string& why) {
@@ -117,7 +119,7 @@ std::unique_ptr<PipeClient> PipeClient::attach(const std::string& storage, const
 
 std::unique_ptr<PipeClient> PipeClient::connect(const std::string& storage, const std::string& id,
                                                 Millis timeout, std::string* error) {
-    const Clock::time_point deadline = Clock::now() + timeout;
+    const Clock::time_point deadline = lib_test::deadline_after(timeout);
     if (!send_connection_line(storage, id + "\n", timeout)) {
         if (error != nullptr) *error = "the connection line could not be written (client " + id + ")";
         return nullptr;
@@ -139,7 +141,7 @@ bool PipeClient::send(const std::string& request, Millis timeout) {
 
 bool PipeClient::send_raw(const std::string& bytes, Millis timeout) {
     if (m_request == -1) return false;
-    return write_all(m_request, bytes, Clock::now() + timeout) == 0;
+    return write_all(m_request, bytes, lib_test::deadline_after(timeout)) == 0;
 }
 
 bool PipeClient::fill(Clock::time_point deadline) {
@@ -159,7 +161,7 @@ bool PipeClient::fill(Clock::time_point deadline) {
 }
 
 std::optional<std::string> PipeClient::read_reply(Millis timeout) {
-    const Clock::time_point deadline = Clock::now() + timeout;
+    const Clock::time_point deadline = lib_test::deadline_after(timeout);
     std::string reply;
     while (!take_reply_frame(m_in, m_consumed, reply)) {
         if (Clock::now() >= deadline || !fill(deadline)) return std::nullopt;
@@ -168,7 +170,7 @@ std::optional<std::string> PipeClient::read_reply(Millis timeout) {
 }
 
 std::vector<std::string> PipeClient::read_replies(size_t count, Millis timeout) {
-    const Clock::time_point deadline = Clock::now() + timeout;
+    const Clock::time_point deadline = lib_test::deadline_after(timeout);
     std::vector<std::string> replies;
     while (replies.size() < count) {
         std::optional<std::string> reply = read_reply(Millis(remaining_ms(deadline)));
@@ -179,7 +181,7 @@ std::vector<std::string> PipeClient::read_replies(size_t count, Millis timeout) 
 }
 
 lib_test::Reply PipeClient::call(const std::string& request, Millis timeout) {
-    const Clock::time_point deadline = Clock::now() + timeout;
+    const Clock::time_point deadline = lib_test::deadline_after(timeout);
     if (!send(request, timeout)) return lib_test::Reply();
     std::optional<std::string> reply = read_reply(Millis(remaining_ms(deadline)));
     return reply ? lib_test::read_reply(*reply) : lib_test::Reply();
@@ -199,7 +201,7 @@ void PipeClient::close_requests() {
 }
 
 bool PipeClient::wait_closed(Millis timeout) {
-    const Clock::time_point deadline = Clock::now() + timeout;
+    const Clock::time_point deadline = lib_test::deadline_after(timeout);
     // One look at least, also with no time to wait.
     do {
         fill(deadline);

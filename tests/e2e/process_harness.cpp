@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "lib/test_deadline.h"
+
 extern char** environ;
 
 namespace e2e {
@@ -166,7 +168,7 @@ bool take_reply_frame(const std::string& buffer, size_t& consumed, std::string& 
 }
 
 std::optional<std::string> Process::read_framed_reply(Millis timeout) {
-    const Clock::time_point deadline = Clock::now() + timeout;
+    const Clock::time_point deadline = lib_test::deadline_after(timeout);
     std::string reply;
     auto frame_complete = [&]() { return take_reply_frame(m_out, m_out_consumed, reply); };
     if (!read_until(m_stdout, m_out, frame_complete, deadline)) return std::nullopt;
@@ -231,7 +233,7 @@ std::vector<pid_t> live_processes(Chosen chosen) {
 std::optional<int> Process::wait_exit(Millis timeout) {
     if (m_exited) return m_exit_status;
     if (m_pid <= 0) return std::nullopt;
-    const Clock::time_point deadline = Clock::now() + timeout;
+    const Clock::time_point deadline = lib_test::deadline_after(timeout);
     for (;;) {
         int status = 0;
         const pid_t r = waitpid(m_pid, &status, WNOHANG);
@@ -253,7 +255,7 @@ std::optional<int> Process::wait_exit(Millis timeout) {
 }
 
 const std::string& Process::stdout_text(Millis timeout) {
-    read_until(m_stdout, m_out, [] { return false; }, Clock::now() + timeout);
+    read_until(m_stdout, m_out, [] { return false; }, lib_test::deadline_after(timeout));
     return m_out;
 }
 
@@ -262,7 +264,7 @@ std::string Process::unread_stdout(Millis timeout) {
 }
 
 const std::string& Process::stderr_text(Millis timeout) {
-    read_until(m_stderr, m_err, [] { return false; }, Clock::now() + timeout);
+    read_until(m_stderr, m_err, [] { return false; }, lib_test::deadline_after(timeout));
     return m_err;
 }
 
@@ -295,7 +297,7 @@ TempTree::~TempTree() {
 }
 
 bool wait_until(const std::function<bool()>& condition, Millis timeout) {
-    const Clock::time_point deadline = Clock::now() + timeout;
+    const Clock::time_point deadline = lib_test::deadline_after(timeout);
     while (!condition()) {
         if (Clock::now() >= deadline) return false;
         std::this_thread::sleep_for(Millis(5));

@@ -13,11 +13,12 @@ Connect_Proxy::Connect_Proxy(const std::string& user, const std::string& passwor
         m_error = "cannot make a directory";
         return;
     }
-    std::vector<std::string> args = {OSTREL_PYTHON, std::string(OSTREL_FAKESERVER_DIR) + "/connect_proxy.py",
+    // -S: the standard library only (as the test server, fake_server.cpp).
+    std::vector<std::string> args = {OSTREL_PYTHON, "-S", std::string(OSTREL_FAKESERVER_DIR) + "/connect_proxy.py",
                                      "--log", m_dir + "/log.jsonl", "--port-file", m_dir + "/port"};
     if (!user.empty()) args.insert(args.end(), {"--user", user, "--password", password});
     m_pid = spawn(args, m_dir + "/output");
-    if (m_pid > 0) m_port = wait_for_port(m_pid, m_dir + "/port", std::chrono::milliseconds(15000));
+    if (m_pid > 0) m_port = wait_for_port(m_pid, m_dir + "/port", std::chrono::milliseconds(60000));
     if (m_port == 0) m_error = "the proxy did not start:\n" + lib_test::read_file(m_dir + "/output");
 }
 

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -18,6 +19,7 @@
 
 #include "fakeserver/script_process.h"
 #include "lib/lib_test_support.h"
+#include "lib/test_deadline.h"
 
 namespace fakeserver {
 
@@ -28,11 +30,62 @@ using lib_test::remove_tree;
 using Clock = std::chrono::steady_clock;
 const std::chrono::milliseconds POLL{5};
 
-// The certificates' directory, removed when the process ends.
+// The certificates' directory; one made for this process alone is removed
+// when the process ends, the build's shared one stays.
 struct Certificate_Store {
     Certificates certs;
-    ~Certificate_Store() { remove_tree(certs.dir); }
+    bool owned = false;
+    ~Certificate_Store() {
+        if (owned) remove_tree(certs.dir);
+    }
 };
+
+const char* const CERTIFICATE_FILES[] = {"ca.pem", "cacert.pem", "server.pem", "server.key", "wrong.pem",
+                                         "untrusted.pem", "server_pub.der", "other_pub.der"};
+
+bool has_certificates(const std::string& dir) {
+    for (const char* name : CERTIFICATE_FILES)
+        if (access((dir + "/" + name).c_str(), R_OK) != 0) return false;
+    return true;
+}
+
+// Runs make_certs.sh into `dir`; empty when it worked, else what it said.
+std::string make_certificates(const std::string& dir) {
+    const std::string output = dir + "/make_certs.out";
+    pid_t pid = spawn({"/bin/bash", std::string(OSTREL_FAKESERVER_DIR) + "/make_certs.sh", dir}, output);
+    int status = 0;
+    if (pid < 0 || !wait_exit(pid, std::chrono::milliseconds(60000), &status) || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0 || !has_certificates(dir)) {
+        if (pid > 0) kill(pid, SIGKILL);
+        const std::string said = read_file(output);
+        return said.empty() ? std::string("no output") : said;
+    }
+    ::unlink(output.c_str());
+    return std::string();
+}
+
+// The build's certificates, made by the first test program that needs them
+// and kept for every later one (each test runs as a process of its own, and
+// making them costs a dozen key and certificate commands). They appear
+// whole, by the rename of a finished directory; a program that loses the
+// race to make them uses the winner's. Empty when the cache cannot be used.
+std::string shared_certificates() {
+    const std::string cache = OSTREL_FAKESERVER_CACHE;
+    // Named after the script, so that a changed script makes new ones.
+    const std::string script = read_file(std::string(OSTREL_FAKESERVER_DIR) + "/make_certs.sh");
+    if (script.empty()) return std::string();
+    const std::string dir = cache + "/certs-" + std::to_string(std::hash<std::string>()(script));
+    if (has_certificates(dir)) return dir;
+    if (::mkdir(cache.c_str(), 0700) != 0 && errno != EEXIST) return std::string();
+    const std::string made = make_temp_dir_in(cache, "certs-new-");
+    if (made.empty()) return std::string();
+    if (!make_certificates(made).empty()) {
+        remove_tree(made);
+        return std::string();
+    }
+    if (::rename(made.c_str(), dir.c_str()) != 0) remove_tree(made);
+    return has_certificates(dir) ? dir : std::string();
+}
 
 } // namespace
 
@@ -41,20 +94,21 @@ const Certificates& certificates() {
     static std::once_flag once;
     std::call_once(once, [] {
         Certificates& c = store.certs;
-        std::string dir = make_temp_dir("fakeserver-certs-");
+        std::string dir = shared_certificates();
         if (dir.empty()) {
-            c.error = "no temporary directory";
-            return;
-        }
-        std::string output = dir + "/make_certs.out";
-        pid_t pid = spawn({"/bin/bash", std::string(OSTREL_FAKESERVER_DIR) + "/make_certs.sh", dir}, output);
-        int status = 0;
-        if (pid < 0 || !wait_exit(pid, std::chrono::milliseconds(30000), &status) ||
-            !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-            if (pid > 0) kill(pid, SIGKILL);
-            c.error = "make_certs.sh failed: " + read_file(output);
-            remove_tree(dir);
-            return;
+            // No usable cache: certificates of this process's own.
+            dir = make_temp_dir("fakeserver-certs-");
+            if (dir.empty()) {
+                c.error = "no temporary directory";
+                return;
+            }
+            const std::string error = make_certificates(dir);
+            if (!error.empty()) {
+                c.error = "make_certs.sh failed: " + error;
+                remove_tree(dir);
+                return;
+            }
+            store.owned = true;
         }
         c.dir = dir;
         c.ca = dir + "/ca.pem";
@@ -96,12 +150,15 @@ void Fake_Server::start(const std::string& scenario_json, const Options& options
         return;
     }
     const std::string port_file = m_dir + "/port";
-    m_pid = spawn({OSTREL_PYTHON, std::string(OSTREL_FAKESERVER_DIR) + "/fakeserver.py",
+    // -S: the standard library only, without the site packages' start-up
+    // hooks (which may import whole packages first).
+    m_pid = spawn({OSTREL_PYTHON, "-S", std::string(OSTREL_FAKESERVER_DIR) + "/fakeserver.py",
                    "--scenario", m_dir + "/scenario.json",
                    "--cert", options.cert.empty() ? certs.server_cert : options.cert,
                    "--key", options.key.empty() ? certs.server_key : options.key,
                    "--log", m_dir + "/log.jsonl", "--port-file", port_file, "--max-seconds", "600",
-                   "--blob-tool", OSTREL_XDR_BLOB_TOOL, "--gate-dir", gate_dir()},
+                   "--blob-tool", OSTREL_XDR_BLOB_TOOL, "--blob-cache", OSTREL_FAKESERVER_CACHE "/blobs",
+                   "--gate-dir", gate_dir()},
                   m_dir + "/output");
     if (m_pid < 0) {
         m_error = "cannot start " OSTREL_PYTHON;
@@ -128,7 +185,7 @@ std::vector<Json> Fake_Server::log() const { return json_lines(m_dir + "/log.jso
 
 bool Fake_Server::wait_for_log(const std::function<bool(const std::vector<Json>&)>& done,
                                std::chrono::milliseconds timeout) const {
-    Clock::time_point deadline = Clock::now() + timeout;
+    Clock::time_point deadline = lib_test::deadline_after(timeout);
     for (;;) {
         if (done(log())) return true;
         if (Clock::now() >= deadline) return false;

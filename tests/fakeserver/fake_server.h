@@ -6,8 +6,11 @@
 // a crashed test by at most its --max-seconds: it stops when the process
 // that started it is gone.
 //
-// The certificates come from make_certs.sh, made once per process in a
-// directory removed at exit.
+// The certificates come from make_certs.sh, made once per build and kept in
+// the build tree (or, where that cannot be written, once per process in a
+// directory removed at exit). Records the server encodes are kept there
+// too, by the scenario's records, so that most servers start without
+// running the blob tool.
 
 #include <sys/types.h>
 
@@ -39,7 +42,7 @@ public:
     struct Options {
         std::string cert;                             // default: certificates().server_cert
         std::string key;                              // default: certificates().server_key
-        std::chrono::milliseconds start_timeout{15000};
+        std::chrono::milliseconds start_timeout{60000};
     };
 
     // Starts the server; ok() tells whether it became ready.
@@ -65,7 +68,7 @@ public:
     // Waits until `done` holds for the log, at most `timeout`; whether it
     // came to hold.
     bool wait_for_log(const std::function<bool(const std::vector<Json>&)>& done,
-                      std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) const;
+                      std::chrono::milliseconds timeout = std::chrono::milliseconds(30000)) const;
 
     // Replaces the scenario (by a rename, so that it is never read half
     // written): the server answers by it from its next request on. False

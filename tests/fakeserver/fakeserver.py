@@ -3,7 +3,8 @@
 a scenario file, logging every request as one JSON line, injecting faults.
 
     fakeserver.py --scenario S --cert C --key K --log L --port-file P
-                  [--max-seconds 600] [--blob-tool T] [--gate-dir G]
+                  [--max-seconds 600] [--blob-tool T] [--blob-cache D]
+                  [--gate-dir G]
 
 It listens on a free port, writes that port to P (whole, by rename) and
 prints "fakeserver ready on port N" once it accepts connections. It serves
@@ -73,7 +74,9 @@ REPLY: {"http": 200, "headers": [[name, value]], "boundary": "B",
   synceleminfo, dirent) encoded from the JSON fields by the blob tool,
   which alone knows the wire form; S, V and D are such fields. Blobs are
   encoded when the scenario is read, all in one run of the tool: one that
-  does not encode stops the server at start.
+  does not encode stops the server at start. With --blob-cache the tool's
+  output is kept in D, named by the tool (its size and time) and the
+  records, and a later scenario of the same records takes it from there.
 
   A view update's "stream", one ENTRY after the other:
     {"begin": GN}             "SyncFetchBegin", item OperationGn
@@ -140,6 +143,7 @@ for a handshake that failed. Bytes are logged as latin-1 code points.
 
 import argparse
 import base64
+import hashlib
 import json
 import os
 import re
@@ -235,10 +239,12 @@ class ScenarioError(Exception):
 class BlobEncoder:
     """Server records from JSON fields, through the blob tool: the scenario
     asks for every record first (request), then one run of the tool encodes
-    them all (run); each distinct record is encoded once."""
+    them all (run); each distinct record is encoded once. With a cache
+    directory, the tool's output for the same records is read from there."""
 
-    def __init__(self, tool):
+    def __init__(self, tool, cache=None):
         self.tool = tool
+        self.cache = cache
         self.keys = {}     # the record's line -> index
         self.lines = []
         self.encoded = []
@@ -255,22 +261,70 @@ class BlobEncoder:
             return
         if not self.tool:
             raise ScenarioError("a blob part needs --blob-tool")
-        done = subprocess.run([self.tool, "--batch"], input="\n".join(self.lines).encode("utf-8"),
-                              capture_output=True, timeout=120)
-        if done.returncode != 0:
-            raise ScenarioError("a blob does not encode: %s" % text_of(done.stderr))
-        out = done.stdout
+        batch = "\n".join(self.lines).encode("utf-8")
+        cached = self.cached_path(batch)
+        out = read_cached(cached)
+        if out is None or not self.split(out):
+            done = subprocess.run([self.tool, "--batch"], input=batch, capture_output=True, timeout=120)
+            if done.returncode != 0:
+                raise ScenarioError("a blob does not encode: %s" % text_of(done.stderr))
+            if not self.split(done.stdout):
+                raise ScenarioError("the blob tool encoded %d of %d records"
+                                    % (len(self.encoded), len(self.lines)))
+            write_cached(cached, done.stdout)
+
+    def split(self, out):
+        """The tool's output, record by record (each after its length in four
+        bytes); whether it holds exactly one record per line."""
+        self.encoded = []
         at = 0
-        while at < len(out):
+        while at + 4 <= len(out):
             size = int.from_bytes(out[at:at + 4], "big")
             self.encoded.append(out[at + 4:at + 4 + size])
             at += 4 + size
-        if len(self.encoded) != len(self.lines):
-            raise ScenarioError("the blob tool encoded %d of %d records"
-                                % (len(self.encoded), len(self.lines)))
+        return at == len(out) and len(self.encoded) == len(self.lines)
+
+    def cached_path(self, batch):
+        if not self.cache:
+            return None
+        try:
+            st = os.stat(self.tool)
+        except OSError:
+            return None
+        digest = hashlib.sha256(("%d %d\n" % (st.st_size, st.st_mtime_ns)).encode() + batch).hexdigest()
+        return os.path.join(self.cache, digest[:2], digest)
 
     def bytes_of(self, index):
         return self.encoded[index]
+
+
+def read_cached(path):
+    if path is None:
+        return None
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def write_cached(path, data):
+    """Written whole or not at all (by rename), so that a server reading it
+    at the same time never sees a part; a cache that cannot be written is
+    only slower."""
+    if path is None:
+        return
+    temporary = "%s.%d.tmp" % (path, os.getpid())
+    try:
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(temporary, "wb") as f:
+            f.write(data)
+        os.replace(temporary, path)
+    except OSError:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
 
 
 METADATA_PARTS = (("scope", "Xdr_ObjScope", "scope"),
@@ -416,17 +470,18 @@ def parts_for_request(reply, request, encode):
 class Scenario:
     """What the server answers; the state of its accounts and rules."""
 
-    def __init__(self, path, blob_tool=None, generation=0):
+    def __init__(self, path, blob_tool=None, generation=0, blob_cache=None):
         with open(path, encoding="utf-8") as f:
             data = json.load(f)
         self.generation = generation
         self.blob_tool = blob_tool
+        self.blob_cache = blob_cache
         self.encoded = {}  # records encoded for single requests, by their line
         self.base = data.get("base", "/ostrel")
         self.cleartext_dir = data.get("cleartext_dir")
         self.accounts = [Account(a) for a in data.get("accounts", [])]
         self.rules = [Rule(i, r) for i, r in enumerate(data.get("rules", []))]
-        blobs = BlobEncoder(blob_tool)
+        blobs = BlobEncoder(blob_tool, blob_cache)
         for rule in self.rules:
             rule.reply = expand_reply(rule.reply, blobs)
         blobs.run()
@@ -449,7 +504,7 @@ class Scenario:
         """One record's bytes for one request (the caller holds the server's lock)."""
         line = json.dumps([kind, fields], sort_keys=True)
         if line not in self.encoded:
-            blobs = BlobEncoder(self.blob_tool)
+            blobs = BlobEncoder(self.blob_tool, self.blob_cache)
             index = blobs.request(kind, fields)
             blobs.run()
             self.encoded[line] = blobs.bytes_of(index)
@@ -930,7 +985,8 @@ class Server(ThreadingHTTPServer):
         if signature is None or signature in (self.signature, self.failed_signature):
             return self.scenario
         try:
-            scenario = Scenario(self.scenario_path, self.scenario.blob_tool, self.scenario.generation + 1)
+            scenario = Scenario(self.scenario_path, self.scenario.blob_tool, self.scenario.generation + 1,
+                                self.scenario.blob_cache)
         except (OSError, ValueError, KeyError, TypeError, AttributeError, ScenarioError,
                 subprocess.TimeoutExpired) as e:
             # Logged once; read again when the file changes again.
@@ -975,11 +1031,12 @@ def main():
     parser.add_argument("--port-file", required=True)
     parser.add_argument("--max-seconds", type=float, default=600)
     parser.add_argument("--blob-tool")
+    parser.add_argument("--blob-cache")
     parser.add_argument("--gate-dir")
     args = parser.parse_args()
 
     try:
-        scenario = Scenario(args.scenario, args.blob_tool)
+        scenario = Scenario(args.scenario, args.blob_tool, blob_cache=args.blob_cache)
     except ScenarioError as e:
         print("fakeserver: %s" % e, file=sys.stderr, flush=True)
         return 2

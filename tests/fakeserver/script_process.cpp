@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "lib/lib_test_support.h"
+#include "lib/test_deadline.h"
 
 extern char** environ;
 
@@ -25,7 +26,11 @@ const std::chrono::milliseconds STOP_TIMEOUT{5000};
 
 std::string make_temp_dir(const char* prefix) {
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/" + prefix + "XXXXXX";
+    return make_temp_dir_in(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp", prefix);
+}
+
+std::string make_temp_dir_in(const std::string& parent, const char* prefix) {
+    std::string pattern = parent + "/" + prefix + "XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
     return mkdtemp(buf.data()) != nullptr ? std::string(buf.data()) : std::string();
@@ -52,7 +57,7 @@ pid_t spawn(const std::vector<std::string>& args, const std::string& output) {
 }
 
 bool wait_exit(pid_t pid, std::chrono::milliseconds timeout, int* status) {
-    Clock::time_point deadline = Clock::now() + timeout;
+    Clock::time_point deadline = lib_test::deadline_after(timeout);
     for (;;) {
         int st = 0;
         pid_t got = waitpid(pid, &st, WNOHANG);
@@ -66,7 +71,7 @@ bool wait_exit(pid_t pid, std::chrono::milliseconds timeout, int* status) {
 }
 
 int wait_for_port(pid_t& pid, const std::string& port_file, std::chrono::milliseconds timeout) {
-    const Clock::time_point deadline = Clock::now() + timeout;
+    const Clock::time_point deadline = lib_test::deadline_after(timeout);
     for (;;) {
         const int port = std::atoi(lib_test::read_file(port_file).c_str());
         if (port > 0) return port;

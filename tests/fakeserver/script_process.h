@@ -17,6 +17,8 @@ namespace fakeserver {
 // A new directory under $TMPDIR (or /tmp) named `prefix` and six letters;
 // empty when none could be made.
 std::string make_temp_dir(const char* prefix);
+// The same under `parent`.
+std::string make_temp_dir_in(const std::string& parent, const char* prefix);
 // Starts `args` in a process group of its own, standard output and error to
 // `output`. -1 when it cannot be started.
 pid_t spawn(const std::vector<std::string>& args, const std::string& output);

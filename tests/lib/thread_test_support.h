@@ -9,6 +9,8 @@
 #include <mutex>
 #include <thread>
 
+#include "lib/test_deadline.h"
+
 namespace thread_test {
 
 // Long enough never to expire on a loaded CI machine when all is well.
@@ -29,7 +31,7 @@ public:
     // True when the gate opened in time.
     bool wait(std::chrono::milliseconds timeout = kTimeout) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        return m_cond.wait_for(lock, timeout, [this] { return m_open; });
+        return m_cond.wait_for(lock, lib_test::scaled(timeout), [this] { return m_open; });
     }
 
 private:
@@ -43,7 +45,7 @@ private:
 // counters); true when it held in time.
 inline bool eventually(const std::function<bool()>& predicate,
                        std::chrono::milliseconds timeout = kTimeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto deadline = lib_test::deadline_after(timeout);
     while (!predicate()) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "lib/test_deadline.h"
 #include "platform/korva/korva_channel_client.h"
 #include "platform/korva/korva_message.h"
 #include "tools/korva_sim/korva_sim_codec.h"
@@ -52,7 +53,8 @@ public:
     ordered_json receive(int timeout_ms = WAIT_MS) {
         for (;;) {
             std::vector<unsigned char> packet;
-            const int error = client_.receive(&packet, timeout_ms);
+            const int error = client_.receive(
+                &packet, static_cast<int>(lib_test::scaled(std::chrono::milliseconds(timeout_ms)).count()));
             if (error != 0) return ordered_json{{"error", std::strerror(error)}};
             if (korva::readMark(packet.data()) == korva::kMarkNotice) {
                 notices.push_back(korva_sim::decodePacket(packet.data(), packet.size(), std::nullopt));
