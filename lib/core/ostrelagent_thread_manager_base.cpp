@@ -19,6 +19,7 @@
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_thread_manager_unix.h"
 #include "lib/core/ostrelagent_trace.h"
+#include "platform/hooks/test_hooks.h"
 #include "platform/pfm/pfm.h"
 #include "platform/rt/rt.h"
 #include "platform/utl/sysutl.h"
@@ -114,7 +115,7 @@ int OstrelAgent_Thread_Manager_Base::initialize() {
             }
             trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2,
                              "Starting %d VEMRI request handler threads.", count);
-            const bool forced = std::getenv(TEST_POOL_START_ERROR) != nullptr;
+            const bool forced = test_hooks::pool_start_fails();
             for (int i = 0; i < count && status == 0; ++i) {
                 if (forced && i == 2) {
                     trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "thread start forced to fail");

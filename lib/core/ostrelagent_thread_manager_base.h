@@ -77,12 +77,11 @@ public:
     // ostrelNumVemri threads (a setting below 2 gives 2). 0; 20010 when the
     // pipe cannot be made, 20003 when a thread object cannot be made, 20041
     // when a thread does not start: the exit flag is then set. A second call
-    // returns 0 and starts nothing. Tests make the pool's third thread fail
-    // to start, as a resource limit would (which the sanitizers' address
-    // space does not allow), through the environment variable named
-    // TEST_POOL_START_ERROR.
+    // returns 0 and starts nothing. The tests' daemon makes the pool's
+    // third thread fail to start, as a resource limit would (which the
+    // sanitizers' address space does not allow), through its test hook
+    // (platform/hooks/test_hooks.h).
     int initialize();
-    static constexpr const char* TEST_POOL_START_ERROR = "OSTREL_TEST_POOL_START_ERROR";
 
     // Queues `request` (ownership passes): priority 1 on the foreground
     // queue, any other on the low-priority queue, and wakes a pool thread.

@@ -1,13 +1,12 @@
 #include "lib/requests/ostrelagent_conn_handler_base.h"
 
-#include <climits>
-#include <cstdlib>
 #include <new>
 
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_thread_manager_base.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/requests/ostrelagent_conn_handler_unix.h"
+#include "platform/hooks/test_hooks.h"
 
 OstrelAgent_Conn_Handler_Base::OstrelAgent_Conn_Handler_Base(OstrelAgent_View_Base* view)
     : m_view(view) {}
@@ -23,11 +22,10 @@ OstrelAgent_Conn_Handler_Base* OstrelAgent_Conn_Handler_Base::get_conn_handler(
 int OstrelAgent_Conn_Handler_Base::start_listener() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, "OstrelAgent_Conn_Handler_Base",
                             "start_listener");
-    const char* forced = std::getenv(TEST_START_ERROR);
-    const long error = forced != nullptr ? std::strtol(forced, nullptr, 10) : 0;
-    if (error > 0 && error <= INT_MAX) {
-        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "start forced to fail: %ld", error);
-        return static_cast<int>(error);
+    const int error = test_hooks::listener_start_error();
+    if (error != 0) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_2, "start forced to fail: %d", error);
+        return error;
     }
     return start();
 }

@@ -32,11 +32,10 @@ public:
     ~OstrelAgent_Conn_Handler_Base() override;
 
     // Starts the listener's thread: 0 or the thread library's error (no
-    // thread then). Tests force that error, which no resource limit can
-    // give this one thread alone, through the environment variable named
-    // TEST_START_ERROR: a positive error number there is returned instead.
+    // thread then). The tests' daemon forces that error, which no resource
+    // limit can give this one thread alone, through its test hook
+    // (platform/hooks/test_hooks.h).
     int start_listener();
-    static constexpr const char* TEST_START_ERROR = "OSTREL_TEST_LISTENER_START_ERROR";
 
     // Sets up the listener and takes connections until the thread manager's
     // exit flag is set or a step reports that the agent exits; a listener

@@ -205,7 +205,8 @@ TEST_F(E2eShutdown, AShutdownThatCannotUnregisterTheViewStillEnds) {
 }
 
 TEST_F(E2eShutdown, AListenerThatCannotStartEndsTheDaemonCleanly) {
-    // The listener's thread cannot start once the view is made; a
+    // The daemon built with the test hooks: the listener's thread cannot
+    // start once the view is made; a
     // termination signal may come meanwhile, and its forced shutdown then
     // runs alongside the failed start-up.
     extra_env["OSTREL_TEST_LISTENER_START_ERROR"] = "11";
@@ -222,8 +223,11 @@ TEST_F(E2eShutdown, AListenerThatCannotStartEndsTheDaemonCleanly) {
             // the forced shutdown waits for the reply, then starts at once.
             KernelCallsHeld kernel(korva_root);
             ASSERT_TRUE(kernel.held());
-            agent = start_with_request(storage(c.name), mkview_request(c.name),
-                                       {"-trace_level", "3", "-trace_subsystem", "OSTRELAGENT"});
+            agent.reset(new Process(OSTREL_AGENT_TEST_HOOKS_PATH,
+                                    {storage(c.name), "-trace_level", "3", "-trace_subsystem", "OSTRELAGENT"},
+                                    agent_env()));
+            agent->write_stdin(frame_request(mkview_request(c.name)));
+            agent->close_stdin();
             ASSERT_TRUE(wait_until([&] { return file_exists(storage(c.name) + "/.ostrel"); },
                                    kStartTimeout));
             if (c.signalled) {

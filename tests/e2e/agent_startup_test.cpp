@@ -379,11 +379,12 @@ TEST_F(E2eStartup, FilesAreCreatedUnderTheInheritedOtherBitsOnly) {
 }
 
 TEST_F(E2eStartup, AMainLoopThatCannotStartExitsFourAndUnregistersTheView) {
-    // The request pool's third thread cannot start after the view was made
+    // The daemon built with the test hooks: the request pool's third thread
+    // cannot start after the view was made
     // (as under a resource limit, which the sanitizers' address space
     // leaves no room for): the two started end again.
     extra_env["OSTREL_TEST_POOL_START_ERROR"] = "1";
-    std::unique_ptr<Process> agent(new Process(agent_path(), {storage("g")}, agent_env()));
+    std::unique_ptr<Process> agent(new Process(OSTREL_AGENT_TEST_HOOKS_PATH, {storage("g")}, agent_env()));
     agent->write_stdin(frame_request(mkview_request("g")));
     agent->close_stdin();
     const std::optional<std::string> reply = agent->read_framed_reply();
@@ -395,6 +396,22 @@ TEST_F(E2eStartup, AMainLoopThatCannotStartExitsFourAndUnregistersTheView) {
         << journal();
     EXPECT_NE(log_text("g").find("::Exiting, status = 4.\n"), std::string::npos) << log_text("g");
     EXPECT_FALSE(file_exists(listener_pipe("g")));
+}
+
+// The installed daemon answers none of the test hooks: with every fault
+// they would force asked for in its environment, it makes its view, serves
+// it and ends as usual.
+TEST_F(E2eStartup, TheInstalledDaemonAnswersNoTestHook) {
+    extra_env["OSTREL_TEST_POOL_START_ERROR"] = "1";
+    extra_env["OSTREL_TEST_LISTENER_START_ERROR"] = "11";
+    std::unique_ptr<Process> agent = serve_new_view("h");
+    if (HasFailure()) return;
+    std::unique_ptr<PipeClient> client = PipeClient::connect(storage("h"), "hooks");
+    ASSERT_TRUE(client);
+    EXPECT_EQ(client->call(make_request("EndView", "end")).attrs["status-code"], "0");
+    EXPECT_EQ(agent->wait_exit(), std::optional<int>(0));
+    EXPECT_EQ(journal_calls("tag-h"), (std::vector<std::string>{"register_view tag-h", "unregister_view tag-h"}))
+        << journal();
 }
 
 } // namespace
