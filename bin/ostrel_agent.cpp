@@ -28,6 +28,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <clocale>
 #include <climits>
@@ -76,6 +77,11 @@ char* g_view_storage = nullptr;
 OstrelAgent_View_Handler* g_view_handler = nullptr;
 int cleanup_required = 1;
 norvanethread_t force_tid;
+// The status with which the process entry logged the end of the process,
+// or -1. The exit hook adds no second record that says the same; an exit
+// through pfm_exit anywhere else, or with another status than the one the
+// entry logged, keeps the hook's record of the exit status.
+std::atomic<int> exit_logged{-1};
 
 // Where the main thread is, as the forced-shutdown thread sees it when a
 // termination signal arrives:
@@ -249,8 +255,9 @@ void ostrel_agent_on_exit(int status) {
         // the lock went, and the storage may be another daemon's by now.
         OstrelAgent_View_Handler::clean_up();
     }
-    log->write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table, OstrelAgent_Bin_Msg::EXITING,
-                   status);
+    if (exit_logged.load() != status)
+        log->write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table, OstrelAgent_Bin_Msg::EXITING,
+                       status);
 }
 
 // Tracing from a level and a subsystem list, into this process's file.
@@ -335,6 +342,7 @@ void start_tracing(const std::string& subsystems, int level) {
     else
         log->write_log(OSTRELAGENT_LOG_INFO, &_ostrela_bin_bin_msg_table,
                        OstrelAgent_Bin_Msg::EXITING, 0);
+    exit_logged = status;
     pfm_exit(exit_status);
 }
 

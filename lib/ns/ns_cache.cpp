@@ -569,6 +569,14 @@ bool ns_caller_in_group(const credutl_sid_t* sid) {
     return scope != nullptr ? scope->in_group(sid) : credutl_has_group_sid(ostrelagent_my_creds(), sid);
 }
 
+bool ns_caller_is_user(const credutl_sid_t* sid) {
+    Ns_Caller_Scope* scope = Ns_Caller_Scope::current();
+    if (scope == nullptr) return credutl_sid_eq(&ostrelagent_my_creds()->user_sid, sid);
+    credutl_sid_t caller;
+    credutl_uid_to_sid(scope->uid(), &caller);
+    return credutl_sid_eq(&caller, sid);
+}
+
 bool ns_caller_is_root() {
     Ns_Caller_Scope* scope = Ns_Caller_Scope::current();
     return scope != nullptr && scope->root();
@@ -633,8 +641,13 @@ int acl_check_attr(const qel_fstat_db_s* current, view_set_attr* request) {
         return 0;
     }
     if (root || current->type == QEL_FTYPE_REG) return 0;
-    if ((request->mask & (VIEW_ATTR_SIZE | 0x200)) != 0 && (current->mode & 0200) == 0) return QEL_ST_NOT_PERMITTED;
-    if ((request->mask & (0x100 | VIEW_ATTR_MODE_TOP)) != 0 && (current->mode & 0600) == 0)
-        return QEL_ST_NOT_PERMITTED;
+    // As on a local file system, the owner may always change its object's
+    // mode and set its times, whatever the mode says: else an owner that took
+    // its own read and write bits away could never give them back.
+    const unsigned times = 0x100 | 0x200;
+    const unsigned owners = ns_caller_is_user(&current->usid) ? times | VIEW_ATTR_MODE_TOP : 0u;
+    const unsigned checked = request->mask & ~owners;
+    if ((checked & (VIEW_ATTR_SIZE | 0x200)) != 0 && (current->mode & 0200) == 0) return QEL_ST_NOT_PERMITTED;
+    if ((checked & (0x100 | VIEW_ATTR_MODE_TOP)) != 0 && (current->mode & 0600) == 0) return QEL_ST_NOT_PERMITTED;
     return 0;
 }

@@ -248,6 +248,7 @@ public:
     // The thread's scope; null outside one.
     static Ns_Caller_Scope* current();
     bool root() const { return m_caller.uid == 0; }
+    uid_t uid() const { return m_caller.uid; }
     // Whether the caller is in the group `sid`: its own group, or one of
     // its other groups (read from the system on first need).
     bool in_group(const credutl_sid_t* sid);
@@ -264,6 +265,9 @@ bool ns_caller_is_root();
 // Whether the caller (outside a caller's scope: the agent) is in the group
 // `sid`.
 bool ns_caller_in_group(const credutl_sid_t* sid);
+// Whether the caller (outside a caller's scope: the agent) is the user
+// `sid`.
+bool ns_caller_is_user(const credutl_sid_t* sid);
 
 enum acl_check_mode_t : int {
     ACL_NONE = 0,

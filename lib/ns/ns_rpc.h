@@ -22,6 +22,7 @@
 
 #include <sys/time.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -166,6 +167,9 @@ int ns_view_has_hijacks(bool* any);
 int ns_view_get_privates(const qel_uuid_s* vob_uuid, std::vector<std::string>& paths, std::string& errors);
 int ns_view_get_checkouts(std::vector<std::string>& paths, std::string& errors);
 int ns_view_get_hijacks(std::vector<std::string>& paths, std::string& errors);
+// Tests: `hook` is called by the path queries after each directory of a
+// list was named, outside the namespace mutex (an empty hook: none).
+void ns_view_list_set_directory_hook(std::function<void()> hook);
 // Treats every hijacked file at the end of an update: overwrite removes it,
 // rename sets it aside (as ns_rename_hijack); each is logged in `log` with
 // its path (a VOB that is not mounted shows as "<unmounted VOB <uuid>>"),

@@ -3,6 +3,7 @@
 // the sweep that treats every hijacked file at the end of an update.
 #include "lib/ns/ns_rpc.h"
 
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -81,8 +82,12 @@ std::string full_path(const std::string& top, const char* parent_path, const std
 }
 
 // How often a view-wide list is made while the view database changes under
-// it before the last try holds the namespace mutex throughout.
+// it; the last try's list is taken as it is.
 constexpr int LIST_TRIES = 3;
+
+// Told after each directory of a view-wide list was named (a test's hook);
+// null by default.
+std::function<void()> g_directory_named;
 
 // One try at the full paths of what a search of the view database finds,
 // for the VOBs that are mounted. The search is one read transaction of the
@@ -92,11 +97,10 @@ constexpr int LIST_TRIES = 3;
 class View_List {
 public:
     // What the search found, and the status of the search (0, or its
-    // failure: nothing is listed then).
-    // `inside` says whether the list is made inside a namespace operation;
-    // if not, each directory's look-up is an operation of its own (`op`).
+    // failure: nothing is listed then). Each directory's look-up is a
+    // namespace operation of its own (`op`).
     template <typename Search>
-    View_List(const char* op, Search search, bool inside) : m_op(op), m_inside(inside), m_status(search(m_found)) {}
+    View_List(const char* op, Search search) : m_op(op), m_status(search(m_found)) {}
 
     int search_status() const { return m_status; }
     // Names every object found; the status of the last that could not be
@@ -150,21 +154,17 @@ private:
         auto it = m_directories.find(key);
         if (it != m_directories.end()) return it->second;
         Directory dir;
-        if (m_inside) {
-            dir.status = get_obj_parent_info(f, &dir.parent, dir.errors);
-        } else {
-            dir.status = ns_operation(m_op, [&](Ns_Rpc_Frame&) -> int {
-                // Each run of the operation looks afresh.
-                dir.parent = Parent();
-                dir.errors.clear();
-                return get_obj_parent_info(f, &dir.parent, dir.errors);
-            });
-        }
+        dir.status = ns_operation(m_op, [&](Ns_Rpc_Frame&) -> int {
+            // Each run of the operation looks afresh.
+            dir.parent = Parent();
+            dir.errors.clear();
+            return get_obj_parent_info(f, &dir.parent, dir.errors);
+        });
+        if (g_directory_named) g_directory_named();
         return m_directories.emplace(key, dir).first->second;
     }
 
     const char* m_op;
-    bool m_inside;
     Found m_found;
     int m_status;
     std::map<std::string, std::string> m_tags;
@@ -173,17 +173,20 @@ private:
 
 // The full paths of what `search` finds in the view database, for the VOBs
 // that are mounted. A list made while the view database changed is made
-// again, so that it shows the view as it was at one moment; the last try
-// holds the namespace mutex for the whole list.
+// again, so that it shows the view as it was at one moment. While writers
+// keep changing the view, the last try's list is taken: its search still
+// shows one moment and each directory's path was found whole, and no list
+// keeps the namespace mutex across its whole scan, where the kernel's
+// calls would wait for all of it.
 template <typename Search>
 int view_paths(const char* op, Search search, std::vector<std::string>& paths, std::string& errors) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, "ns_rpc", op);
-    for (int attempt = 1; attempt < LIST_TRIES; ++attempt) {
+    for (int attempt = 1;; ++attempt) {
         const unsigned generation = ostrel_db_write_generation();
-        View_List list(op, search, false);
+        View_List list(op, search);
         if (list.search_status() != 0) return list.search_status();
         const int result = list.name_all();
-        if (ostrel_db_write_generation() != generation) {
+        if (ostrel_db_write_generation() != generation && attempt < LIST_TRIES) {
             trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "the view changed while it was listed (try %d)",
                              attempt);
             continue;
@@ -192,19 +195,6 @@ int view_paths(const char* op, Search search, std::vector<std::string>& paths, s
         errors += list.errors;
         return result;
     }
-    // The last try is one namespace operation: nothing changes under it.
-    const size_t paths_before = paths.size(), errors_before = errors.size();
-    return ns_operation(op, [&](Ns_Rpc_Frame&) -> int {
-        // Each run of the operation appends afresh.
-        paths.resize(paths_before);
-        errors.resize(errors_before);
-        View_List list(op, search, true);
-        if (list.search_status() != 0) return list.search_status();
-        const int result = list.name_all();
-        paths.insert(paths.end(), list.paths.begin(), list.paths.end());
-        errors += list.errors;
-        return result;
-    });
 }
 
 void log_error(OstrelAgent_Log_Update* log, const std::string& text) {
@@ -297,3 +287,5 @@ int ns_view_sweep_hijacks(OstrelAgent_Util::HijackTreatment treatment, OstrelAge
     }
     return result;
 }
+
+void ns_view_list_set_directory_hook(std::function<void()> hook) { g_directory_named = std::move(hook); }

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "platform/korva/korva_fields.h"
+#include "platform/korva/korva_frontend.h"
 #include "platform/korva/korva_message.h"
 #include "platform/korva/korva_recent.h"
 #include "platform/korva/korva_watch.h"
@@ -203,6 +204,9 @@ Outcome Control::umountVob(const std::string& view_tag, const std::string& vob_t
     auto it = std::find_if(mounts.begin(), mounts.end(),
                            [&](const VobEntry& m) { return m.vob_tag == vob_tag; });
     if (it == mounts.end()) return kStatusInvalid;
+    // A VOB that programs still use stays mounted, as a kernel keeps it:
+    // its users are not cut off.
+    if (askVobUse(root_, view_tag, vob_tag) == VobUse::kInUse) return kStatusBusy;
     mounts.erase(it);
     return reg.putMounts(view_tag, mounts) == 0 ? 0 : kStatusInternal;
   });

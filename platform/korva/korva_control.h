@@ -15,6 +15,8 @@
 //         another view uuid
 //   1072  invalid argument: bad view tag, unknown view kind; a VOB that is not
 //         mounted, on unmount
+//   1088  busy: on unmount, a VOB that the view's front end (korva_frontend.h)
+//         says is in use
 //
 // Calls that take a ChannelTable act on the message channels of this
 // process too (korva_channel.h): registering opens the view's channel,
@@ -53,6 +55,7 @@ constexpr int kStatusExists = QEL_ST_EXISTS;
 constexpr int kStatusInvalid = QEL_ST_INVALID;
 constexpr int kStatusTooLong = QEL_ST_TOO_LONG;
 constexpr int kStatusShutdown = QEL_ST_SHUTDOWN;
+constexpr int kStatusBusy = QEL_ST_BUSY;
 
 // Whether a call changes the simulated kernel's state or only reads it.
 enum class Access { kRead, kChange };
@@ -83,7 +86,8 @@ class Control {
   // Mounts a VOB in a registered view (1067 when its tag or replica is
   // mounted there already).
   Outcome mountVob(const std::string& view_tag, const VobEntry& vob) const;
-  // Unmounts a VOB by its tag; the uuid is journaled only.
+  // Unmounts a VOB by its tag; the uuid is journaled only. A VOB in use
+  // stays mounted (1088).
   Outcome umountVob(const std::string& view_tag, const std::string& vob_tag,
                     const std::string& replica_uuid) const;
 

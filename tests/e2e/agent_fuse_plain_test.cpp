@@ -519,6 +519,23 @@ const std::vector<Case>& cases() {
              tree_of(c, ".");
          },
          true},
+        {"an owner may always change its own directory's mode and times",
+         {},
+         [](Calls& c) {
+             // Modes without the owner's read and write: the owner still
+             // sets times and can give the bits back.
+             c("mkdir", ::mkdir("own.d", 0755));
+             for (mode_t mode : {0000, 0060, 0100, 0500}) {
+                 const std::string m = " to " + std::to_string(mode);
+                 c("chmod" + m, ::chmod("own.d", mode));
+                 c("utimens" + m, set_times("own.d", kOld));
+                 c.stat("own.d");
+                 c("utimens now" + m, ::utimensat(AT_FDCWD, "own.d", nullptr, 0));
+                 c("chmod back" + m, ::chmod("own.d", 0755));
+                 c.stat("own.d");
+             }
+         },
+         true},
     };
     return table;
 }

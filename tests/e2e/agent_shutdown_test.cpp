@@ -29,6 +29,8 @@ void expect_interrupted_log(const std::string& log) {
     EXPECT_EQ(log.compare(line_start, 6, "WARN::"), 0) << log.substr(line_start);
     EXPECT_NE(log.find("INFO::", at), std::string::npos);
     EXPECT_NE(log.find("::Exiting, status = 0.\n", at), std::string::npos) << log;
+    // One record of the end, whoever ends the process.
+    EXPECT_EQ(count_of(log, "::Exiting, status = "), 1u) << log;
     EXPECT_EQ(log.find("ERROR::"), std::string::npos) << log;
 }
 

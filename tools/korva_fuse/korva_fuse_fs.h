@@ -61,6 +61,9 @@ class Filesystem {
   // Ends the channel (calls in flight fail with EIO, later ones with
   // ENOTCONN) and the notices' thread.
   void stop();
+  // Whether the kernel holds a file or directory of VOB `vob` open here
+  // (korva_fuse_use.cpp).
+  bool holdsOpen(const qel_uuid_s& vob);
 
  private:
   struct OpenFile {

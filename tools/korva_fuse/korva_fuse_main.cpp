@@ -12,10 +12,15 @@
 // the daemon's notices drop what changes sooner) and names found missing
 // for --missing seconds (default 1).
 //
+// Before the kernel unmounts a VOB it asks korva_fuse whether the VOB is in
+// use (platform/korva/korva_frontend.h): korva_fuse answers from the files
+// it holds open and from the processes working in the VOB.
+//
 // It ends, unmounting the view lazily, when the view is unregistered or on
 // TERM, INT or HUP, with exit status 0; 1 when it cannot start (usage, no
 // view within the time, the mount failed).
 #include <fcntl.h>
+#include <limits.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -33,9 +38,11 @@
 #include <string>
 #include <thread>
 
+#include "platform/korva/korva_frontend.h"
 #include "platform/korva/korva_root.h"
 #include "platform/korva/korva_socket.h"
 #include "tools/korva_fuse/korva_fuse_fs.h"
+#include "tools/korva_fuse/korva_fuse_use.h"
 
 namespace {
 
@@ -221,6 +228,16 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "korva_fuse: %s: %s\n", view->mountpoint.c_str(), std::strerror(error));
     return 1;
   }
+  // The mount point as processes' links under /proc name it, found while
+  // nothing is mounted there.
+  std::string resolved = view->mountpoint;
+  if (char* real = ::realpath(view->mountpoint.c_str(), nullptr)) {
+    resolved = real;
+    std::free(real);
+  }
+  // The kernel's calls run as the owner of the view's storage.
+  struct stat storage;
+  const uid_t kernel_user = ::stat(view->storage.c_str(), &storage) == 0 ? storage.st_uid : ::geteuid();
 
   // No thread exists before this point, so the process may go into the
   // background; every thread made later keeps the termination signals
@@ -258,6 +275,14 @@ int main(int argc, char** argv) {
   }
   fs.attach(session);
   stopper.reset(new Stopper(fs, session, view->mountpoint));
+  // The kernel asks, before it unmounts a VOB, whether the VOB is in use.
+  korva_fuse::VobUse use(kernel, *view, resolved, fs);
+  korva::VobUseService use_service(
+      korva::frontendSocketPath(kernel.root(), tag), [&](const std::string& vob_tag) { return use.inUse(vob_tag); },
+      kernel_user);
+  if (int error = use_service.start()) {
+    std::fprintf(stderr, "korva_fuse: cannot answer whether a VOB is in use: %s\n", std::strerror(error));
+  }
 
   std::thread signal_waiter([&] {
     int sig = 0;
@@ -284,6 +309,7 @@ int main(int argc, char** argv) {
   fuse_loop_cfg_destroy(config);
 
   stopper->finish();
+  use_service.stop();
   watcher.join();
   pthread_kill(signal_waiter.native_handle(), SIGUSR1);
   signal_waiter.join();

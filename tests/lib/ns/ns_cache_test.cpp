@@ -293,6 +293,44 @@ TEST_F(NsCache, SetAttributeChecksCompleteANewObjectAndGuardAnExistingOne) {
     }
 }
 
+// The owner of an object may always change its mode and set its times, as
+// on a local file system, whatever the mode says; another caller still
+// needs the owner's bits, and a size change stays the writer's.
+TEST_F(NsCache, TheOwnerMayAlwaysChangeItsObjectsModeAndTimes) {
+    const uid_t owner = 4242, other = 4243;
+    struct Case {
+        qel_fmode_t mode;
+        unsigned mask;
+        int owner_status;
+        int other_status;
+    };
+    const unsigned mode_change = 0x2 | VIEW_ATTR_MODE_TOP;
+    const Case cases[] = {
+        {0000, mode_change, 0, QEL_ST_NOT_PERMITTED},
+        {0060, mode_change, 0, QEL_ST_NOT_PERMITTED},
+        {0100, mode_change, 0, QEL_ST_NOT_PERMITTED},
+        {0400, mode_change, 0, 0},
+        {0000, 0x100 | 0x200, 0, QEL_ST_NOT_PERMITTED},
+        {0500, 0x200, 0, QEL_ST_NOT_PERMITTED},
+        {0500, 0x100, 0, 0},
+        {0700, 0x100 | 0x200, 0, 0},
+        {0500, VIEW_ATTR_SIZE, QEL_ST_NOT_PERMITTED, QEL_ST_NOT_PERMITTED},
+        {0500, VIEW_ATTR_SIZE | 0x200, QEL_ST_NOT_PERMITTED, QEL_ST_NOT_PERMITTED},
+    };
+    for (const Case& c : cases) {
+        qel_fstat_db_s current = file_status(QEL_FTYPE_DIR, c.mode);
+        credutl_uid_to_sid(owner, &current.usid);
+        for (uid_t caller : {owner, other}) {
+            Ns_Caller_Scope scope(Ns_Caller{::getpid(), caller, 4000123});
+            view_set_attr request{};
+            request.mask = c.mask;
+            EXPECT_EQ(caller == owner ? c.owner_status : c.other_status, acl_check_attr(&current, &request))
+                << "mode " << std::oct << c.mode << " mask " << std::hex << c.mask << std::dec << " caller "
+                << caller;
+        }
+    }
+}
+
 // Within a kernel request the caller's credentials count: the superuser
 // passes every check, as on a local file system; another caller may give
 // an object its own groups alone. Outside, the agent's own count.

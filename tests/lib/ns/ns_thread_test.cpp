@@ -209,6 +209,76 @@ TEST_F(NsViewThreads, AViewWideListShowsOneMomentWhileNamesChange) {
     EXPECT_EQ(0, failures.load());
 }
 
+// A view-wide list whose every directory is followed by a writer's change of
+// the view loses each try it makes, and still ends, listing the view's files
+// as they stand. Between its directories it holds no namespace mutex: a
+// look-up on another thread, asked for while the list waits after a
+// directory, is answered before the list goes on, in the last try too.
+TEST_F(NsViewThreads, AListThatKeepsLosingToWritersEndsWithoutHoldingTheMutexAcrossItsScan) {
+    view_fhandle top = root();
+    view_fhandle d = walk("d");
+    std::set<std::string> kept;
+    for (int i = 0; i < 6; ++i) {
+        const std::string name = "kept-" + std::to_string(i);
+        ASSERT_EQ(0, create(i % 2 == 0 ? top : d, name.c_str()));
+        kept.insert(std::string(i % 2 == 0 ? "/vobs/a/" : "/vobs/a/d/") + name);
+    }
+    // The writer's name is known missing before the list: its changes wait
+    // for no server.
+    ASSERT_EQ(0, create(top, "churn"));
+    ASSERT_EQ(0, remove(top, "churn"));
+    const size_t directories = 2;
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    int asked = 0, answered = 0, failed_lookups = 0;
+    bool stop = false;
+    std::thread looker([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            changed.wait(lock, [&] { return stop || answered < asked; });
+            if (answered == asked) return;
+            lock.unlock();
+            const int status = lookup(d, "kept-1").status;
+            lock.lock();
+            if (status != 0) ++failed_lookups;
+            ++answered;
+            changed.notify_all();
+        }
+    });
+    size_t named = 0;
+    int failed_writes = 0;
+    bool held = false;
+    ns_view_list_set_directory_hook([&] {
+        ++named;
+        if (create(top, "churn") != 0 || remove(top, "churn") != 0) ++failed_writes;
+        if (held) return;
+        std::unique_lock<std::mutex> lock(mutex);
+        ++asked;
+        changed.notify_all();
+        // Bounded: a look-up that waits for the whole scan must not hang the test.
+        held = !changed.wait_for(lock, std::chrono::seconds(20), [&] { return answered == asked; });
+    });
+    std::vector<std::string> paths;
+    std::string errors;
+    const int status = ns_view_get_privates(nullptr, paths, errors);
+    ns_view_list_set_directory_hook(nullptr);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stop = true;
+        changed.notify_all();
+    }
+    looker.join();
+
+    ASSERT_EQ(0, status) << errors;
+    EXPECT_FALSE(held) << "a look-up waited for the list's whole scan";
+    EXPECT_EQ(0, failed_lookups);
+    EXPECT_EQ(0, failed_writes);
+    EXPECT_GT(named, directories) << "the writer's changes made the list try again";
+    EXPECT_EQ(kept, std::set<std::string>(paths.begin(), paths.end()));
+    EXPECT_EQ(kept.size(), paths.size());
+}
+
 // While the server holds d's listing, asked for by a directory read on one
 // thread: no namespace lock is held by the asker, another thread looks names
 // up and makes a file in d meanwhile, and the held read, once the server

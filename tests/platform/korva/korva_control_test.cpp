@@ -8,12 +8,14 @@
 #include <cerrno>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "korva_test_support.h"
 #include "platform/korva/korva.h"
 #include "platform/korva/korva_control.h"
+#include "platform/korva/korva_frontend.h"
 #include "xdr/ostrelxdr_view.h"
 
 using korva_test::idText;
@@ -167,6 +169,64 @@ TEST_F(KorvaControlTest, InjectedResultAppliesCountTimesThenStops) {
   std::ifstream left(root_ + "/inject");
   std::string rest((std::istreambuf_iterator<char>(left)), std::istreambuf_iterator<char>());
   EXPECT_EQ("# a comment\n", rest);
+}
+
+// The kernel asks the view's front end before it unmounts a VOB: one that
+// is in use stays mounted (busy), as a kernel keeps it; one that is not, and
+// any VOB of a view without a front end or whose front end does not answer,
+// is unmounted. The front end hears the VOB's tag.
+TEST_F(KorvaControlTest, AVobItsFrontEndCallsInUseStaysMountedAndBusy) {
+  ASSERT_EQ(0, korva_test::registerView("v1", 0x11, "/stg/v1").status);
+  const korva::Root root(root_);
+  struct Case {
+    const char* name;
+    enum { kNone, kSilent, kAnswers } front_end;
+    bool in_use;
+    int status;
+    size_t mounts_after;
+  };
+  const Case cases[] = {
+      {"in use", Case::kAnswers, true, 1088, 1},
+      {"not in use", Case::kAnswers, false, 0, 0},
+      {"no front end", Case::kNone, false, 0, 0},
+      {"a socket nobody serves", Case::kSilent, false, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(0, korva_test::mountVob("v1", "/vobs/a", "/s/a", 0x21, 0x31).status);
+    std::vector<std::string> asked;
+    std::unique_ptr<korva::VobUseService> service;
+    if (c.front_end == Case::kAnswers) {
+      service.reset(new korva::VobUseService(
+          korva::frontendSocketPath(root, "v1"),
+          [&](const std::string& vob_tag) {
+            asked.push_back(vob_tag);
+            return c.in_use;
+          },
+          ::geteuid()));
+      ASSERT_EQ(0, service->start());
+    } else if (c.front_end == Case::kSilent) {
+      // A front end that died left its socket behind.
+      korva::VobUseService dead(korva::frontendSocketPath(root, "v1"), [](const std::string&) { return true; },
+                                ::geteuid());
+      ASSERT_EQ(0, dead.start());
+      ASSERT_EQ(0, ::link(korva::frontendSocketPath(root, "v1").c_str(), (root_ + "/kept").c_str()));
+      dead.stop();
+      ASSERT_EQ(0, ::rename((root_ + "/kept").c_str(), korva::frontendSocketPath(root, "v1").c_str()));
+    }
+    EXPECT_EQ(c.status, korva_test::umountVob("v1", "/vobs/a", 0x21).status);
+    EXPECT_EQ(c.mounts_after, control().registry().mounts("v1").size());
+    if (service) {
+      service->stop();
+      EXPECT_EQ(std::vector<std::string>{"/vobs/a"}, asked);
+      EXPECT_NE(0, ::access(korva::frontendSocketPath(root, "v1").c_str(), F_OK)) << "the socket goes with it";
+    }
+    ::unlink(korva::frontendSocketPath(root, "v1").c_str());
+    if (c.mounts_after != 0) {
+      // Once its users are gone, the VOB unmounts.
+      EXPECT_EQ(0, korva_test::umountVob("v1", "/vobs/a", 0x21).status);
+    }
+  }
 }
 
 TEST_F(KorvaControlTest, MalformedInjectLineIsReportedAndIgnored) {
