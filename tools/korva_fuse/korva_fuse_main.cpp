@@ -235,6 +235,12 @@ int main(int argc, char** argv) {
   // identity of the one that made it).
   const bool privileged = ::geteuid() == 0;
   korva_fuse::Owner owner;
+  // The kernel's FUSE device may be root's alone: opened while korva_fuse is.
+  int fuse_fd = -1;
+  if (privileged && (fuse_fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC)) < 0) {
+    std::fprintf(stderr, "korva_fuse: /dev/fuse: %s\n", std::strerror(errno));
+    return 1;
+  }
   if (privileged) {
     int error = waitForOwner(kernel.root().path(), deadline, &owner);
     if (error == 0 && owner.uid != 0) error = korva_fuse::becomeOwner(owner);
@@ -304,8 +310,20 @@ int main(int argc, char** argv) {
   fuse_session* session = fuse_session_new(&args, &korva_fuse::Filesystem::operations(),
                                            sizeof(fuse_lowlevel_ops), &fs);
   fuse_opt_free_args(&args);
-  if (session == nullptr || fuse_session_mount(session, mount_at.c_str()) != 0) {
-    std::fprintf(stderr, "korva_fuse: cannot mount %s\n", view->mountpoint.c_str());
+  // Started by root, korva_fuse mounts on its own (the session then takes
+  // the device it opened); otherwise the library has fusermount mount.
+  int mount_error = session == nullptr ? EINVAL : 0;
+  if (mount_error == 0 && privileged) {
+    mount_error = korva_fuse::mountOn(fuse_fd, mountpoint_fd);
+    if (mount_error == 0 && fuse_session_mount(session, ("/dev/fd/" + std::to_string(fuse_fd)).c_str()) != 0) {
+      ::umount2(mount_at.c_str(), MNT_DETACH);
+      mount_error = EIO;
+    }
+  } else if (mount_error == 0 && fuse_session_mount(session, mount_at.c_str()) != 0) {
+    mount_error = EIO;
+  }
+  if (mount_error != 0) {
+    std::fprintf(stderr, "korva_fuse: cannot mount %s: %s\n", view->mountpoint.c_str(), std::strerror(mount_error));
     if (session != nullptr) fuse_session_destroy(session);
     tellParent(parent, 1);
     return 1;

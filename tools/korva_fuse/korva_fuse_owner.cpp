@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <linux/capability.h>
 #include <pwd.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -115,6 +116,15 @@ int openMountpoint(const std::string& path, uid_t owner, int* fd, std::string* r
     return EPERM;
   }
   *fd = opened;
+  return 0;
+}
+
+int mountOn(int fuse_fd, int mountpoint_fd) {
+  const std::string target = "/proc/self/fd/" + std::to_string(mountpoint_fd);
+  const std::string options = "fd=" + std::to_string(fuse_fd) + ",rootmode=40000,user_id=" +
+                              std::to_string(::getuid()) + ",group_id=" + std::to_string(::getgid()) +
+                              ",default_permissions,allow_other";
+  if (::mount("korva", target.c_str(), "fuse.korva", MS_NOSUID | MS_NODEV, options.c_str()) != 0) return errno;
   return 0;
 }
 

@@ -43,4 +43,10 @@ std::string configRefusal(const std::string& config, uid_t owner);
 // (`*refusal`): it must be a directory that `owner` owns.
 int openMountpoint(const std::string& path, uid_t owner, int* fd, std::string* refusal);
 
+// Mounts the file system served on `fuse_fd` (/dev/fuse, opened while the
+// process was root's: it may be root's alone) on the directory
+// `mountpoint_fd` (openMountpoint) for every user, the kernel checking
+// permissions, as this process's user. 0 or an errno value.
+int mountOn(int fuse_fd, int mountpoint_fd);
+
 }  // namespace korva_fuse
