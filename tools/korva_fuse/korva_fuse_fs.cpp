@@ -924,8 +924,8 @@ int Filesystem::writableContents(const Node& node, ContentsFile* file, view_fhan
   if (!nodes_.get(node.parent, &dir) || dir.own) return EROFS;
   struct stat current{};
   const ContentsFile cached = *file;
-  error = contents_.status(cached, &current);
-  if (error != 0) return error;
+  // A cached file that is not a regular file is never copied from.
+  if (contents_.status(cached, &current) == EIO) return EIO;
   view_vstat_t attr;
   error = makeFile(dir.fh, node.name, current.st_mode | S_IWUSR, fh, &attr, file);
   // The new file starts with the contents the name showed, as a kernel
