@@ -16,13 +16,14 @@ namespace {
 
 thread_local Caller t_caller;
 
-// Sends `length` bytes of `packet` on `fd` for this thread's caller;
-// without the right to name another process (or when that process has
-// gone), as korva_fuse itself.
+}  // namespace
+
 ssize_t sendAs(int fd, const unsigned char* packet, size_t length) {
   if (t_caller.pid != 0) {
     ssize_t sent = korva::sendFor(fd, packet, length, ucred{t_caller.pid, t_caller.uid, t_caller.gid});
-    if (sent >= 0 || (errno != EPERM && errno != ESRCH)) return sent;
+    // The daemon would take korva_fuse's own credentials for the caller's.
+    if (sent < 0 && (errno == EPERM || errno == ESRCH)) errno = EACCES;
+    return sent;
   }
   ssize_t sent;
   do {
@@ -30,8 +31,6 @@ ssize_t sendAs(int fd, const unsigned char* packet, size_t length) {
   } while (sent < 0 && errno == EINTR);
   return sent;
 }
-
-}  // namespace
 
 void Channel::callFor(const Caller& caller) { t_caller = caller; }
 
@@ -200,8 +199,14 @@ int Channel::send(Call* call, uint64_t op, const Encoder& encode) {
     header.request_id = call->id_;
     korva::writeRequestHeader(call->request_, header);
     if (sendAs(connection->fd, call->request_, korva::kHeaderSize + length) >= 0) return 0;
+    const int error = errno;
     forget(call);
     call->done_ = true;
+    if (error == EACCES) {
+      // Refused before it left: the connection is sound.
+      call->error_ = EACCES;
+      return EACCES;
+    }
     call->error_ = ENOTCONN;
     drop(connection);
   }

@@ -6,7 +6,9 @@
 //
 // Each request travels with the credentials of the process it is made for
 // (the caller of the file-system call, set per thread), as a kernel passes
-// them beside its requests; without one it carries korva_fuse's own.
+// them beside its requests; korva_fuse's own requests carry its own. A
+// request whose caller cannot be named (gone, or korva_fuse may not name
+// it) is refused with EACCES, never sent as korva_fuse's.
 //
 // When the daemon goes (the connection ends), the calls in flight fail with
 // EIO. A later call tries to connect once (a restarted daemon serves it),
@@ -33,6 +35,12 @@ namespace korva_fuse {
 
 // The errno value of a base status (0 for 0).
 int errnoOf(int status);
+
+// Sends `length` bytes of `packet` on `fd` with the credentials of this
+// thread's caller (Channel::callFor), or korva_fuse's own for its own
+// requests: what send() returns; errno EACCES when the caller cannot be
+// named, and then nothing was sent.
+ssize_t sendAs(int fd, const unsigned char* packet, size_t length);
 
 // The process a file-system call is made for: its id and its file-system
 // user and group ids.
@@ -99,8 +107,8 @@ class Channel {
   };
 
   // Sends `req` (its header filled here) as call `op`. 0 once sent, else
-  // ENOTCONN (no connection could be had) or EIO (the request did not
-  // encode); finish() must follow a 0 and may follow a failure, which it
+  // ENOTCONN (no connection could be had), EIO (the request did not
+  // encode) or EACCES (its caller cannot be named); finish() must follow a 0 and may follow a failure, which it
   // repeats.
   template <typename Req>
   int start(Call* call, uint64_t op, Req* req, ostrelxdr_proc<Req> encode) {

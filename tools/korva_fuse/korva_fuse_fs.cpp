@@ -116,7 +116,8 @@ Filesystem::Filesystem(const Kernel& kernel, View view, CacheTimes times, std::f
                  invalidation.notice = notice;
                  queue(std::move(invalidation));
                },
-               std::move(lost)) {}
+               std::move(lost)),
+      contents_(view_.storage, view_.cache_dir) {}
 
 Filesystem::~Filesystem() {
   stop();
@@ -476,10 +477,14 @@ int Filesystem::resizeContents(const Node& node, off_t size, fuse_file_info* fi,
   if (fd >= 0) {
     if (::fstat(fd, &before) != 0 || ::ftruncate(fd, size) != 0) return errno;
   } else {
-    std::string path;
-    int error = writableContents(node, &path, fh, size != 0);
+    ContentsFile file;
+    int opened = -1;
+    int error = writableContents(node, &file, fh, size != 0);
+    if (error == 0) error = contents_.open(file, O_WRONLY, &opened);
     if (error != 0) return error;
-    if (::stat(path.c_str(), &before) != 0 || ::truncate(path.c_str(), size) != 0) return errno;
+    if (::fstat(opened, &before) != 0 || ::ftruncate(opened, size) != 0) error = errno;
+    ::close(opened);
+    if (error != 0) return error;
   }
   // As a local file system: a truncation through an open file always
   // moves the times, one by name when the size changes.
@@ -697,7 +702,7 @@ void Filesystem::readlink(fuse_req_t req, Ino ino) {
 // ---- names made and removed ---------------------------------------------------------
 
 int Filesystem::makeFile(const view_fhandle_t& dir, const std::string& name, mode_t mode, view_fhandle_t* fh,
-                         view_vstat_t* attr, std::string* container) {
+                         view_vstat_t* attr, ContentsFile* container) {
   if (name.size() > VIEW_NAME_MAX) return ENAMETOOLONG;
   view_create_req_t req{};
   req.where = where(dir, name.c_str());
@@ -712,7 +717,7 @@ int Filesystem::makeFile(const view_fhandle_t& dir, const std::string& name, mod
   if (error == 0) {
     *fh = reply.fh;
     *attr = reply.attr;
-    *container = view_.storage + "/" + (reply.cont_path != nullptr ? reply.cont_path : "");
+    *container = ContentsFile{false, reply.cont_path != nullptr ? reply.cont_path : ""};
   }
   ostrelxdr_free(xdr_view_create_reply_t, &reply);
   // The daemon made the container.
@@ -742,7 +747,7 @@ void Filesystem::mknod(fuse_req_t req, Ino parent, const char* name, mode_t mode
   int error = S_ISREG(mode) ? objectNode(parent, true, &dir) : EPERM;
   view_fhandle_t fh{};
   view_vstat_t attr{};
-  std::string container;
+  ContentsFile container;
   if (error == 0) error = makeFile(dir.fh, name, mode, &fh, &attr, &container);
   answerMade(req, error, fh, attr, parent, name);
 }
@@ -856,11 +861,13 @@ void Filesystem::link(fuse_req_t req, Ino ino, Ino new_parent, const char* new_n
 
 // ---- contents ---------------------------------------------------------------------------
 
-int Filesystem::copyFile(const std::string& from, const std::string& to) {
-  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return errno;
-  int out = ::open(to.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-  int error = out < 0 ? errno : 0;
+int Filesystem::copyContents(const ContentsFile& from, const ContentsFile& to) {
+  int in = -1;
+  int error = contents_.open(from, O_RDONLY, &in);
+  if (error != 0) return error;
+  int out = -1;
+  error = contents_.open(to, O_WRONLY, &out);
+  if (error == 0 && ::ftruncate(out, 0) != 0) error = errno;
   char buffer[65536];
   while (error == 0) {
     ssize_t n = ::read(in, buffer, sizeof buffer);
@@ -883,23 +890,19 @@ int Filesystem::copyFile(const std::string& from, const std::string& to) {
   return error;
 }
 
-int Filesystem::contentsOf(const view_fhandle_t& fh, std::string* path, bool* cached) {
+int Filesystem::contentsOf(const view_fhandle_t& fh, ContentsFile* file) {
   view_readlink_req_t req{};
   req.fh = fh;
   req.buf_len = kPathRoom;
   view_cltxt_reply_t reply{};
   int error = outcome(channel_.call(kGetcleartext, &req, xdr_view_readlink_req_t, &reply, xdr_view_cltxt_reply_t),
                       reply);
-  if (error == 0) {
-    *cached = reply.cache_path != 0;
-    const std::string relative = reply.path != nullptr ? reply.path : "";
-    *path = (*cached ? view_.cache_dir : view_.storage) + "/" + relative;
-  }
+  if (error == 0) *file = ContentsFile{reply.cache_path != 0, reply.path != nullptr ? reply.path : ""};
   ostrelxdr_free(xdr_view_cltxt_reply_t, &reply);
   return error;
 }
 
-int Filesystem::writableContents(const Node& node, std::string* path, view_fhandle_t* fh, bool copy) {
+int Filesystem::writableContents(const Node& node, ContentsFile* file, view_fhandle_t* fh, bool copy) {
   const bool marked = (node.name_state & (kCheckedOut | kHijacked)) != 0;
   // A VOB object's contents are a version's, never written. The kernel may
   // still know the name from before a hijack or checkout whose notice has
@@ -911,9 +914,8 @@ int Filesystem::writableContents(const Node& node, std::string* path, view_fhand
   };
   // Without a name checked out or hijacked there is nothing to fetch.
   if (!viewPrivate(node.fh) && !marked) return read_only();
-  bool cached = false;
-  int error = contentsOf(node.fh, path, &cached);
-  if (error != 0 || !cached) return error;
+  int error = contentsOf(node.fh, file);
+  if (error != 0 || !file->cached) return error;
   // A cached version is never written. Under a name checked out or
   // hijacked the kernel makes a view-private file of the name instead,
   // and the namespace decides whether it may.
@@ -921,13 +923,14 @@ int Filesystem::writableContents(const Node& node, std::string* path, view_fhand
   Node dir;
   if (!nodes_.get(node.parent, &dir) || dir.own) return EROFS;
   struct stat current{};
-  const std::string cached_path = *path;
-  ::stat(cached_path.c_str(), &current);
+  const ContentsFile cached = *file;
+  // A cached file that is not a regular file is never copied from.
+  if (contents_.status(cached, &current) == EIO) return EIO;
   view_vstat_t attr;
-  error = makeFile(dir.fh, node.name, current.st_mode | S_IWUSR, fh, &attr, path);
+  error = makeFile(dir.fh, node.name, current.st_mode | S_IWUSR, fh, &attr, file);
   // The new file starts with the contents the name showed, as a kernel
   // copies them on the first write (unless they are cut away at once).
-  if (error == 0 && copy) error = copyFile(cached_path, *path);
+  if (error == 0 && copy) error = copyContents(cached, *file);
   if (error != 0) return error;
   nodes_.rebind(node.ino, *fh, attr);
   Invalidation entry;
@@ -943,19 +946,18 @@ void Filesystem::open(fuse_req_t req, Ino ino, fuse_file_info* fi) {
   int error = objectNode(ino, false, &node);
   const int access = fi->flags & O_ACCMODE;
   const bool truncating = (fi->flags & O_TRUNC) != 0;
-  std::string path;
+  ContentsFile contents;
   view_fhandle_t fh = node.fh;
   if (error == 0) {
     error = withHandle(ino, &node, [&](const view_fhandle_t& current) {
-      bool cached = false;
       fh = current;
-      return access == O_RDONLY && !truncating ? contentsOf(current, &path, &cached)
-                                               : writableContents(node, &path, &fh, !truncating);
+      return access == O_RDONLY && !truncating ? contentsOf(current, &contents)
+                                               : writableContents(node, &contents, &fh, !truncating);
     });
   }
   int fd = -1;
-  if (error == 0 && (fd = ::open(path.c_str(), access | O_CLOEXEC)) < 0) error = errno;
-  if (error == 0 && truncating) error = truncateOpened(ino, fh, fd, access, path);
+  if (error == 0) error = contents_.open(contents, access, &fd);
+  if (error == 0 && truncating) error = truncateOpened(ino, fh, fd, access, contents);
   if (error != 0) {
     if (fd >= 0) ::close(fd);
     fuse_reply_err(req, error);
@@ -972,8 +974,16 @@ void Filesystem::open(fuse_req_t req, Ino ino, fuse_file_info* fi) {
   if (fuse_reply_open(req, fi) != 0) release(nullptr, fi);
 }
 
-int Filesystem::truncateOpened(Ino ino, const view_fhandle_t& fh, int fd, int access, const std::string& path) {
-  if ((access != O_RDONLY ? ::ftruncate(fd, 0) : ::truncate(path.c_str(), 0)) != 0) return errno;
+int Filesystem::truncateOpened(Ino ino, const view_fhandle_t& fh, int fd, int access, const ContentsFile& file) {
+  if (access != O_RDONLY) {
+    if (::ftruncate(fd, 0) != 0) return errno;
+  } else {
+    int writable = -1;
+    int error = contents_.open(file, O_WRONLY, &writable);
+    if (error == 0 && ::ftruncate(writable, 0) != 0) error = errno;
+    if (writable >= 0) ::close(writable);
+    if (error != 0) return error;
+  }
   // An open that truncates moves the times, as on a local file system.
   view_set_attr_t set{};
   set.mask = VIEW_ATTR_SIZE | kAttrMtime;
@@ -989,10 +999,10 @@ void Filesystem::create(fuse_req_t req, Ino parent, const char* name, mode_t mod
   int error = objectNode(parent, true, &dir);
   view_fhandle_t fh;
   view_vstat_t attr;
-  std::string container;
+  ContentsFile container;
   if (error == 0) error = makeFile(dir.fh, name, mode, &fh, &attr, &container);
   int fd = -1;
-  if (error == 0 && (fd = ::open(container.c_str(), (fi->flags & O_ACCMODE) | O_CLOEXEC)) < 0) error = errno;
+  if (error == 0) error = contents_.open(container, fi->flags & O_ACCMODE, &fd);
   if (error != 0) {
     fuse_reply_err(req, error);
     return;

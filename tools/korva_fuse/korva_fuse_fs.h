@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "tools/korva_fuse/korva_fuse_channel.h"
+#include "tools/korva_fuse/korva_fuse_contents.h"
 #include "tools/korva_fuse/korva_fuse_nodes.h"
 #include "tools/korva_fuse/korva_fuse_view.h"
 
@@ -164,17 +165,17 @@ class Filesystem {
   // the daemon last had them.
   void overlayWritten(Ino ino, struct stat* st);
   // Creates the regular file `name` in `dir` and its container: its
-  // handle, status and the container's path. An errno value on failure.
+  // handle, status and the container. An errno value on failure.
   int makeFile(const view_fhandle_t& dir, const std::string& name, mode_t mode, view_fhandle_t* fh,
-               view_vstat_t* attr, std::string* container);
-  // The file of an object's contents: 0 with its path and whether it is a
-  // cached version, or an errno value.
-  int contentsOf(const view_fhandle_t& fh, std::string* path, bool* cached);
+               view_vstat_t* attr, ContentsFile* container);
+  // The file of an object's contents (a cached version's or a container):
+  // 0 with it, or an errno value.
+  int contentsOf(const view_fhandle_t& fh, ContentsFile* file);
   // A file of `node` to write: its own container, or for a cached version
   // under a name checked out or hijacked, a file made over that name (the
   // inode then stands for it), the version's contents copied in when
   // `copy`. `*fh` is the handle to change.
-  int writableContents(const Node& node, std::string* path, view_fhandle_t* fh, bool copy = true);
+  int writableContents(const Node& node, ContentsFile* file, view_fhandle_t* fh, bool copy = true);
   // The owner and group of a new object: the caller's, as a kernel gives
   // them (none for korva_fuse's own calls: the daemon chooses).
   static void ownedByCaller(view_set_attr_t* attr);
@@ -182,9 +183,9 @@ class Filesystem {
   // there is one, `fi`'s first): `*moved` tells whether its times move.
   int resizeContents(const Node& node, off_t size, fuse_file_info* fi, view_fhandle_t* fh, bool* moved);
   // An open with O_TRUNC of the object `fh` (inode `ino`): empties the
-  // contents file `path`, open as `fd`, and tells the daemon.
-  int truncateOpened(Ino ino, const view_fhandle_t& fh, int fd, int access, const std::string& path);
-  static int copyFile(const std::string& from, const std::string& to);
+  // contents file `file`, open as `fd`, and tells the daemon.
+  int truncateOpened(Ino ino, const view_fhandle_t& fh, int fd, int access, const ContentsFile& file);
+  int copyContents(const ContentsFile& from, const ContentsFile& to);
   // Gives the daemon the size and modification time of `file` when it has
   // writes the daemon was not told of. A failure leaves them untold.
   int settle(OpenFile* file);
@@ -234,6 +235,8 @@ class Filesystem {
   const struct timespec started_;
   Nodes nodes_;
   Channel channel_;
+  // Opens the contents files the daemon names.
+  const Contents contents_;
 
   std::mutex open_mu_;
   std::unordered_multimap<Ino, OpenFile*> open_files_;

@@ -12,13 +12,20 @@
 // the daemon's notices drop what changes sooner) and names found missing
 // for --missing seconds (default 1).
 //
+// Run as root, it serves every user (the kernel checking permissions) and
+// acts as the view's owner (korva_fuse_owner.h): the owner of $KORVA_ROOT,
+// who must own the view's storage too. It refuses to mount (one line on
+// standard error, exit status 1) when the configuration that names the view
+// root is neither root's nor the owner's alone, or when the view's root
+// directory is not a directory the owner owns.
+//
 // Before the kernel unmounts a VOB it asks korva_fuse whether the VOB is in
 // use (platform/korva/korva_frontend.h): korva_fuse answers from the files
 // it holds open and from the processes working in the VOB.
 //
 // It ends, unmounting the view lazily, when the view is unregistered or on
 // TERM, INT or HUP, with exit status 0; 1 when it cannot start (usage, no
-// view within the time, the mount failed).
+// view within the time, a refusal, the mount failed).
 #include <fcntl.h>
 #include <limits.h>
 #include <pthread.h>
@@ -42,6 +49,7 @@
 #include "platform/korva/korva_root.h"
 #include "platform/korva/korva_socket.h"
 #include "tools/korva_fuse/korva_fuse_fs.h"
+#include "tools/korva_fuse/korva_fuse_owner.h"
 #include "tools/korva_fuse/korva_fuse_use.h"
 
 namespace {
@@ -67,8 +75,8 @@ bool seconds(const char* text, double* value) {
 }
 
 // The view once it is registered and its channel takes a connection.
-std::optional<korva_fuse::View> waitForView(const korva_fuse::Kernel& kernel, const std::string& tag) {
-  const Clock::time_point deadline = Clock::now() + kWaitForView;
+std::optional<korva_fuse::View> waitForView(const korva_fuse::Kernel& kernel, const std::string& tag,
+                                            Clock::time_point deadline) {
   for (;;) {
     std::optional<korva_fuse::View> view = kernel.view(tag);
     if (view) {
@@ -83,18 +91,28 @@ std::optional<korva_fuse::View> waitForView(const korva_fuse::Kernel& kernel, co
   }
 }
 
+// The owner of the kernel state once its directory is there: 0 or an errno
+// value.
+int waitForOwner(const std::string& root, Clock::time_point deadline, korva_fuse::Owner* owner) {
+  for (;;) {
+    int error = korva_fuse::ownerOf(root, owner);
+    if (error != ENOENT || Clock::now() >= deadline) return error;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
 // Prepares the mount point: made when missing; a mount left by a
 // korva_fuse that died is taken away first.
 int prepareMountpoint(const std::string& path) {
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0 && errno == ENOTCONN) ::umount2(path.c_str(), MNT_DETACH);
+  if (::stat(path.c_str(), &st) != 0 && errno == ENOTCONN) ::umount2(path.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW);
   return korva::makeDirectories(path);
 }
 
 // Whether the mount may serve other users than the one mounting it: always
-// for root, else when the fuse configuration allows it.
-bool othersMayUse() {
-  if (::geteuid() == 0) return true;
+// when started by root, else when the fuse configuration allows it.
+bool othersMayUse(bool privileged) {
+  if (privileged) return true;
   FILE* config = std::fopen("/etc/fuse.conf", "re");
   if (config == nullptr) return false;
   bool allowed = false;
@@ -218,10 +236,46 @@ int main(int argc, char** argv) {
   if (tag.empty()) return usage();
 
   korva_fuse::Kernel kernel(korva::Root::fromEnvironment().path());
-  std::optional<korva_fuse::View> view = waitForView(kernel, tag);
+  const Clock::time_point deadline = Clock::now() + kWaitForView;
+  // Started by root: the view's owner from now on, before any file of
+  // theirs is read, and before any thread is made (each thread keeps the
+  // identity of the one that made it).
+  const bool privileged = ::geteuid() == 0;
+  korva_fuse::Owner owner;
+  // The kernel's FUSE device may be root's alone: opened while korva_fuse is.
+  int fuse_fd = -1;
+  if (privileged && (fuse_fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC)) < 0) {
+    std::fprintf(stderr, "korva_fuse: /dev/fuse: %s\n", std::strerror(errno));
+    return 1;
+  }
+  if (privileged) {
+    int error = waitForOwner(kernel.root().path(), deadline, &owner);
+    if (error == 0 && owner.uid != 0) error = korva_fuse::becomeOwner(owner);
+    if (error != 0) {
+      std::fprintf(stderr, "korva_fuse: %s: %s\n", kernel.root().path().c_str(), std::strerror(error));
+      return 1;
+    }
+  }
+  std::optional<korva_fuse::View> view = waitForView(kernel, tag, deadline);
   if (!view) {
     std::fprintf(stderr, "korva_fuse: view \"%s\" is not served under %s\n", tag.c_str(),
                  kernel.root().path().c_str());
+    return 1;
+  }
+  korva_fuse::Owner storage_owner;
+  if (int error = korva_fuse::ownerOf(view->storage, &storage_owner)) {
+    std::fprintf(stderr, "korva_fuse: %s: %s\n", view->storage.c_str(), std::strerror(error));
+    return 1;
+  }
+  if (privileged && storage_owner.uid != owner.uid) {
+    std::fprintf(stderr,
+                 "korva_fuse: %s: owned by user %u, not by the owner of %s (user %u): the view is not mounted\n",
+                 view->storage.c_str(), storage_owner.uid, kernel.root().path().c_str(), owner.uid);
+    return 1;
+  }
+  const std::string refusal = korva_fuse::configRefusal(kernel.root().configFile(), storage_owner.uid);
+  if (!refusal.empty()) {
+    std::fprintf(stderr, "korva_fuse: %s\n", refusal.c_str());
     return 1;
   }
   if (int error = prepareMountpoint(view->mountpoint)) {
@@ -236,8 +290,17 @@ int main(int argc, char** argv) {
     std::free(real);
   }
   // The kernel's calls run as the owner of the view's storage.
-  struct stat storage;
-  const uid_t kernel_user = ::stat(view->storage.c_str(), &storage) == 0 ? storage.st_uid : ::geteuid();
+  const uid_t kernel_user = storage_owner.uid;
+  // Mounted on the directory just checked, through its descriptor, whatever
+  // its name leads to by then (and unmounted so); fusermount, which mounts
+  // for a user without root's rights, takes the path.
+  int mountpoint_fd = -1;
+  std::string why_not;
+  if (korva_fuse::openMountpoint(view->mountpoint, storage_owner.uid, &mountpoint_fd, &why_not) != 0) {
+    std::fprintf(stderr, "korva_fuse: %s\n", why_not.c_str());
+    return 1;
+  }
+  const std::string mount_at = privileged ? "/proc/self/fd/" + std::to_string(mountpoint_fd) : view->mountpoint;
 
   // No thread exists before this point, so the process may go into the
   // background; every thread made later keeps the termination signals
@@ -257,14 +320,26 @@ int main(int argc, char** argv) {
   // Every user reaches the view, the kernel checking permissions; a user
   // other than root may open the mount to others only where fuse allows.
   std::string options = "default_permissions,fsname=korva,subtype=korva";
-  if (othersMayUse()) options += ",allow_other";
+  if (othersMayUse(privileged)) options += ",allow_other";
   char* fuse_argv[] = {argv[0], const_cast<char*>("-o"), &options[0]};
   fuse_args args = FUSE_ARGS_INIT(3, fuse_argv);
   fuse_session* session = fuse_session_new(&args, &korva_fuse::Filesystem::operations(),
                                            sizeof(fuse_lowlevel_ops), &fs);
   fuse_opt_free_args(&args);
-  if (session == nullptr || fuse_session_mount(session, view->mountpoint.c_str()) != 0) {
-    std::fprintf(stderr, "korva_fuse: cannot mount %s\n", view->mountpoint.c_str());
+  // Started by root, korva_fuse mounts on its own (the session then takes
+  // the device it opened); otherwise the library has fusermount mount.
+  int mount_error = session == nullptr ? EINVAL : 0;
+  if (mount_error == 0 && privileged) {
+    mount_error = korva_fuse::mountOn(fuse_fd, mountpoint_fd);
+    if (mount_error == 0 && fuse_session_mount(session, ("/dev/fd/" + std::to_string(fuse_fd)).c_str()) != 0) {
+      ::umount2(mount_at.c_str(), MNT_DETACH);
+      mount_error = EIO;
+    }
+  } else if (mount_error == 0 && fuse_session_mount(session, mount_at.c_str()) != 0) {
+    mount_error = EIO;
+  }
+  if (mount_error != 0) {
+    std::fprintf(stderr, "korva_fuse: cannot mount %s: %s\n", view->mountpoint.c_str(), std::strerror(mount_error));
     if (session != nullptr) fuse_session_destroy(session);
     tellParent(parent, 1);
     return 1;
@@ -274,7 +349,7 @@ int main(int argc, char** argv) {
     // registry's watch.
   }
   fs.attach(session);
-  stopper.reset(new Stopper(fs, session, view->mountpoint));
+  stopper.reset(new Stopper(fs, session, mount_at));
   // The kernel asks, before it unmounts a VOB, whether the VOB is in use.
   korva_fuse::VobUse use(kernel, *view, resolved, fs);
   korva::VobUseService use_service(
