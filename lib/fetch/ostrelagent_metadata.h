@@ -22,6 +22,7 @@
 // others may wait for the server and are called with no namespace lock
 // held.
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,7 @@
 #include "xdr/ostrelxdr_blob.h"
 
 
+class OstrelAgent_KORVA_Inval_Batch;
 class OstrelAgent_KORVA_Ioctl;
 
 class OstrelAgent_Metadata {
@@ -127,9 +129,14 @@ public:
     // (unless `obj_oid` is null) and of the name `leaf` of the directory
     // `dir_oid` (unless it is empty). 0, or the mapped status of the failed
     // step (the name's first), with a text per failure appended to `msg`.
+    // With `kernel_later`, the kernel's part is not asked now but added to
+    // it under `owner`, for its sender to report as flush_failed_text says.
     static int flush_cache(const qel_uuid_s& vob, const qel_oid_s& obj_oid, const qel_oid_s& dir_oid,
                            const std::string& path, const std::string& leaf, const OstrelAgent_KORVA_Ioctl* ioctl,
-                           std::string& msg);
+                           std::string& msg, OstrelAgent_KORVA_Inval_Batch* kernel_later = nullptr,
+                           std::size_t owner = 0);
+    // The text flush_cache appends for a step of `path` that failed with `status`.
+    static std::string flush_failed_text(const std::string& path, int status);
 
     // ---- directory fetch ------------------------------------------------------------------
 

@@ -12,6 +12,7 @@
 #include "lib/fetch/ostrelagent_metadata_rpc.h"
 #include "lib/fetch/ostrelagent_metadata_support.h"
 #include "lib/ns/ns_locate.h"
+#include "lib/ns/ostrelagent_korva_inval_batch.h"
 #include "lib/ns/ostrelagent_view_db.h"
 #include "lib/ns/ostrelagent_view_db_element.h"
 #include "lib/ns/ostrelagent_view_db_object.h"
@@ -285,19 +286,33 @@ int OstrelAgent_Metadata::lookup_parent_dir(const qel_uuid_s& vob, const qel_oid
     return 0;
 }
 
+std::string OstrelAgent_Metadata::flush_failed_text(const std::string& path, int status) {
+    return Util::format(&_ostrela_lib_lib_msg_table, OstrelAgent_Lib_Msg::FLUSH_FAILED, path.c_str(),
+                        qel_strerror(status));
+}
+
 int OstrelAgent_Metadata::flush_cache(const qel_uuid_s& vob, const qel_oid_s& obj_oid, const qel_oid_s& dir_oid,
                                       const std::string& path, const std::string& leaf,
-                                      const OstrelAgent_KORVA_Ioctl* ioctl, std::string& msg) {
+                                      const OstrelAgent_KORVA_Ioctl* ioctl, std::string& msg,
+                                      OstrelAgent_KORVA_Inval_Batch* kernel_later, std::size_t owner) {
     Trace trace("flush_cache");
     auto failed = [&](int status) {
-        if (status != 0)
-            msg += Util::format(&_ostrela_lib_lib_msg_table, OstrelAgent_Lib_Msg::FLUSH_FAILED, path.c_str(),
-                                qel_strerror(status));
+        if (status != 0) msg += flush_failed_text(path, status);
         return status;
     };
     int obj_status = 0, name_status = 0;
     const bool object = !qel_oid_eq(&obj_oid, &QEL_OID_NULL);
-    if (object && !leaf.empty()) {
+    if (kernel_later != nullptr && ioctl != nullptr) {
+        // The namespace cache's copies now, the kernel's with the others.
+        if (object) {
+            obj_status = failed(locate_invalidate(VIEW_INVALIDATE_OBJ, &vob, &obj_oid, "", false));
+            kernel_later->add_obj(vob, obj_oid, metadata_support::FETCH_INVAL_OP, owner);
+        }
+        if (!leaf.empty()) {
+            name_status = failed(locate_invalidate(VIEW_INVALIDATE_NAME, &vob, &dir_oid, leaf.c_str(), false));
+            kernel_later->add_name(vob, dir_oid, leaf, owner);
+        }
+    } else if (object && !leaf.empty()) {
         view_inval_obj_and_name(ioctl, vob, obj_oid, metadata_support::FETCH_INVAL_OP, dir_oid, leaf.c_str(),
                                 obj_status, name_status);
         failed(obj_status);

@@ -16,9 +16,7 @@ const char* const CLASS_NAME = "OstrelAgent_Update_Applier";
 struct OstrelAgent_Update_Applier::Call {
     enum Kind { BEGIN_OPERATION, BEGIN_SCOPE, BEGIN_VOB, UPDATE_OBJECT, UNLOAD_OBJECT, END_SCOPE, END_VOB, END_OPERATION };
 
-    explicit Call(Kind k) : kind(k) {}
-
-    Kind kind;
+    Kind kind = BEGIN_OPERATION;
     unsigned int gn = 0;
     ostrel_scope scope{};
     qel_uuid_s replica = QEL_UUID_NULL;
@@ -68,19 +66,19 @@ OstrelAgent_Update_Applier::~OstrelAgent_Update_Applier() {
 // ---- the transfer's side -------------------------------------------------------------------
 
 bool OstrelAgent_Update_Applier::begin_operation(unsigned int operation_gn) {
-    std::unique_ptr<Call> call(new Call(Call::BEGIN_OPERATION));
+    std::unique_ptr<Call> call = make_call(Call::BEGIN_OPERATION);
     call->gn = operation_gn;
     return push(std::move(call));
 }
 
 bool OstrelAgent_Update_Applier::begin_scope(const ostrel_scope& scope) {
-    std::unique_ptr<Call> call(new Call(Call::BEGIN_SCOPE));
+    std::unique_ptr<Call> call = make_call(Call::BEGIN_SCOPE);
     call->scope = scope;
     return push(std::move(call));
 }
 
 bool OstrelAgent_Update_Applier::begin_vob(const qel_uuid_s& replica, const qel_oid_s& family) {
-    std::unique_ptr<Call> call(new Call(Call::BEGIN_VOB));
+    std::unique_ptr<Call> call = make_call(Call::BEGIN_VOB);
     call->replica = replica;
     call->oid = family;
     return push(std::move(call));
@@ -90,7 +88,7 @@ bool OstrelAgent_Update_Applier::update_object(const qel_uuid_s& replica, const 
                                                const std::string& path, const std::string& previous_version,
                                                const std::string& current_version, const ostrel_vstat& object,
                                                const ostrel_vstat& element) {
-    std::unique_ptr<Call> call(new Call(Call::UPDATE_OBJECT));
+    std::unique_ptr<Call> call = make_call(Call::UPDATE_OBJECT);
     call->replica = replica;
     call->oid = parent;
     call->path = path;
@@ -103,7 +101,7 @@ bool OstrelAgent_Update_Applier::update_object(const qel_uuid_s& replica, const 
 
 bool OstrelAgent_Update_Applier::unload_object(const qel_uuid_s& replica, const qel_oid_s& parent,
                                                const std::string& path, const qel_oid_s& object) {
-    std::unique_ptr<Call> call(new Call(Call::UNLOAD_OBJECT));
+    std::unique_ptr<Call> call = make_call(Call::UNLOAD_OBJECT);
     call->replica = replica;
     call->oid = parent;
     call->path = path;
@@ -111,16 +109,30 @@ bool OstrelAgent_Update_Applier::unload_object(const qel_uuid_s& replica, const 
     return push(std::move(call));
 }
 
-bool OstrelAgent_Update_Applier::end_scope() { return push(std::unique_ptr<Call>(new Call(Call::END_SCOPE))); }
+bool OstrelAgent_Update_Applier::end_scope() { return push(make_call(Call::END_SCOPE)); }
 
-bool OstrelAgent_Update_Applier::end_vob() { return push(std::unique_ptr<Call>(new Call(Call::END_VOB))); }
+bool OstrelAgent_Update_Applier::end_vob() { return push(make_call(Call::END_VOB)); }
 
 bool OstrelAgent_Update_Applier::end_operation() {
-    return push(std::unique_ptr<Call>(new Call(Call::END_OPERATION)));
+    return push(make_call(Call::END_OPERATION));
+}
+
+std::unique_ptr<OstrelAgent_Update_Applier::Call> OstrelAgent_Update_Applier::make_call(int kind) {
+    std::unique_ptr<Call> call;
+    if (!m_spare.empty()) {
+        call = std::move(m_spare.back());
+        m_spare.pop_back();
+    } else {
+        call.reset(new Call);
+    }
+    call->kind = static_cast<Call::Kind>(kind);
+    return call;
 }
 
 bool OstrelAgent_Update_Applier::push(std::unique_ptr<Call> call) {
     OstrelAgent_Mutex_Guard guard(m_mutex);
+    // The records given back come along while the lock is held anyway.
+    if (m_spare.empty()) m_spare.swap(m_returned);
     throw_failure();
     if (!m_thread) {
         // No applier thread: the call reaches the target now.
@@ -204,8 +216,12 @@ void OstrelAgent_Update_Applier::run() {
                 if (!listening) break;
                 listening = deliver(*call);
             }
-            calls.clear();
             guard.lock();
+            for (std::unique_ptr<Call>& call : calls) {
+                if (m_returned.size() >= 2 * m_bound) break;
+                m_returned.push_back(std::move(call));
+            }
+            calls.clear();
         } else if (!m_at_hand && m_unended) {
             // The transfer may wait for the server now: what the target
             // holds goes in first.

@@ -23,6 +23,9 @@
 // on the transfer thread, once: from its next call, or from end_of_stream
 // when the stream has ended.
 //
+// Records go back to the transfer once passed on and are filled again, so
+// that a long stream costs no allocation per object for them.
+//
 // finish() (also end_of_stream and the destructor) waits until everything
 // queued has been passed on and ends the thread; the target's results may
 // be read after it. Calls that come after finish() are dropped.
@@ -32,6 +35,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "lib/client/rclient_update_listener.h"
 #include "platform/norvanethread/norvanethread.h"
@@ -80,6 +84,10 @@ private:
     struct Call;
     class Thread;
 
+    // A record of `kind` for the transfer to fill: one the applier has
+    // passed on and given back when there is one (its strings keep their
+    // room), else a new one. Only the fields of its kind are meaningful.
+    std::unique_ptr<Call> make_call(int kind);
     // Queues `call` (waits for room): false when the target no longer
     // listens; throws the target's failure not yet thrown.
     bool push(std::unique_ptr<Call> call);
@@ -103,6 +111,10 @@ private:
     norvanethread_cond_t m_queued;
     norvanethread_cond_t m_room;
     std::deque<std::unique_ptr<Call>> m_queue;
+    // Records passed on, for the transfer to take back (at most two
+    // queues' worth), and the transfer's own supply taken from them.
+    std::vector<std::unique_ptr<Call>> m_returned;
+    std::vector<std::unique_ptr<Call>> m_spare;  // the transfer's alone
     std::size_t m_high_water = 0;
     bool m_at_hand = false;   // the transfer is handing over a piece it holds
     bool m_unended = false;   // calls delivered since the target's last end_of_input

@@ -74,16 +74,38 @@ void OstrelAgent_View_db_listener::stop_if_asked() {
 // ---- batches -------------------------------------------------------------------------------
 
 void OstrelAgent_View_db_listener::after_commit(std::function<void()> action) {
-    if (m_batch.is_open())
-        m_pending_actions.push_back(std::move(action));
-    else
+    if (!m_batch.is_open()) {
         action();
+        return;
+    }
+    pending_action pending;
+    pending.run = std::move(action);
+    m_pending_actions.push_back(std::move(pending));
 }
 
-void OstrelAgent_View_db_listener::log_line(std::function<void(OstrelAgent_Log_Update&)> line) {
+void OstrelAgent_View_db_listener::log_line(pending_action line, const std::string& path,
+                                            const std::string& previous_version, const std::string& new_version) {
     if (m_log == nullptr) return;
-    OstrelAgent_Log_Update* log = m_log;
-    after_commit([log, line] { line(*log); });
+    if (!m_batch.is_open() || m_pending.empty()) {
+        write_line(line, path, previous_version, new_version);
+        return;
+    }
+    line.object = m_pending.size() - 1;
+    m_pending_actions.push_back(std::move(line));
+}
+
+void OstrelAgent_View_db_listener::write_line(const pending_action& line, const std::string& path,
+                                              const std::string& previous_version, const std::string& new_version) {
+    switch (line.line) {
+    case pending_action::LOAD: m_log->log_load(path, new_version, line.symlink); break;
+    case pending_action::UPDATE: m_log->log_update(path, previous_version, new_version, line.symlink); break;
+    case pending_action::UNLOAD: m_log->log_unload(path); break;
+    case pending_action::HIJACK_UPDATE:
+        m_log->log_hijack_update(line.treatment, path, previous_version, new_version, line.symlink, line.set_aside);
+        break;
+    case pending_action::HIJACK_UNLOAD: m_log->log_hijack_unload(line.treatment, path, line.set_aside); break;
+    case pending_action::NONE: break;
+    }
 }
 
 void OstrelAgent_View_db_listener::object_loaded(const qel_uuid_s&, const std::string&, const ostrel_vstat&) {}
@@ -126,12 +148,27 @@ void OstrelAgent_View_db_listener::add_object(pending_object object, bool replay
         commit_batch();
 }
 
+void OstrelAgent_View_db_listener::send_kernel_invals(const std::vector<pending_object>& objects) {
+    if (m_kernel_invals.empty()) return;
+    if (!m_ioctl) {
+        m_kernel_invals.clear();
+        return;
+    }
+    for (const OstrelAgent_KORVA_Inval_Batch::Failure& failure : m_kernel_invals.send(*m_ioctl)) {
+        const std::string& path = failure.owner < objects.size() ? objects[failure.owner].path : std::string();
+        m_message += OstrelAgent_Metadata::flush_failed_text(path, failure.status);
+        fail(Util::qel_to_ostrel_status(failure.status));
+    }
+}
+
 void OstrelAgent_View_db_listener::commit_batch() {
     m_parent.valid = false;
     if (!m_batch.is_open()) return;
     std::vector<pending_object> objects;
     objects.swap(m_pending);
-    std::vector<std::function<void()>> actions;
+    // Before the commit, as each object's own flush would have been.
+    send_kernel_invals(objects);
+    std::vector<pending_action> actions;
     actions.swap(m_pending_actions);
     const int status = m_batch.end(true, [&](int ended) {
         if (ended != 0) {
@@ -139,9 +176,23 @@ void OstrelAgent_View_db_listener::commit_batch() {
             return;
         }
         OstrelAgent_Log_Update::Held lines(m_log);
-        for (auto& action : actions) action();
+        for (const pending_action& action : actions) {
+            if (action.line == pending_action::NONE) {
+                action.run();
+                continue;
+            }
+            const pending_object& object = objects[action.object];
+            write_line(action, object.path, object.previous_version, object.new_version);
+        }
     });
-    if (status == 0) return;
+    // The room of both goes to the next batch.
+    actions.clear();
+    if (m_pending_actions.empty()) m_pending_actions.swap(actions);
+    if (status == 0) {
+        objects.clear();
+        if (m_pending.empty()) m_pending.swap(objects);
+        return;
+    }
     // Nothing of the batch was kept: each object again, alone.
     Trace trace("commit_batch");
     trace.writeTrace(LEVEL_2, "batch of %zu objects not committed: %d", objects.size(), status);
@@ -160,6 +211,8 @@ void OstrelAgent_View_db_listener::recover_batch() {
     std::vector<pending_object> objects;
     objects.swap(m_pending);
     m_pending_actions.clear();
+    // Each object's flush is made again as it is applied again.
+    m_kernel_invals.clear();
     m_batch.end(false, [this](int) { flush_view_caches(); });
     trace.writeTrace(LEVEL_4, "batch broken at its object %zu", objects.size());
     m_message.resize(m_batch_message);
@@ -364,7 +417,7 @@ void OstrelAgent_View_db_listener::write_update(const pending_object& pending) {
         return;
 
     int status = OstrelAgent_Metadata::flush_cache(vob, object.vstat.elem_oid, parent, path, split.leaf, m_ioctl.get(),
-                                               m_message);
+                                                   m_message, kernel_later(), kernel_owner());
     if (status != 0) fail(status);
 
     ostrel_vstat obj = object;
@@ -396,7 +449,8 @@ bool OstrelAgent_View_db_listener::update_vob_root(const qel_uuid_s& vob, const 
     Trace trace("update_vob_root");
     // A VOB root is no name of a VOB directory: only the object is flushed.
     int status =
-        OstrelAgent_Metadata::flush_cache(vob, object.vstat.elem_oid, QEL_OID_NULL, path, "", m_ioctl.get(), m_message);
+        OstrelAgent_Metadata::flush_cache(vob, object.vstat.elem_oid, QEL_OID_NULL, path, "", m_ioctl.get(), m_message,
+                                          kernel_later(), kernel_owner());
     if (status != 0) fail(status);
     OstrelAgent_View_db_root_dir root(vob);
     unsigned root_dbid = 0, elem_dbid = 0;
@@ -445,24 +499,20 @@ bool OstrelAgent_View_db_listener::treat_hijack_result(int result, const std::st
                                                        const std::string& previous_version,
                                                        const std::string& new_version, int symlink,
                                                        const char* new_name, bool unload) {
+    pending_action line;
+    line.symlink = symlink;
     if (result == 0) {
-        const Util::HijackTreatment treatment = m_hijack_treatment;
-        const std::string set_aside = new_name;
-        if (unload)
-            log_line([=](OstrelAgent_Log_Update& log) { log.log_hijack_unload(treatment, path, set_aside); });
-        else
-            log_line([=](OstrelAgent_Log_Update& log) {
-                log.log_hijack_update(treatment, path, previous_version, new_version, symlink, set_aside);
-            });
+        line.line = unload ? pending_action::HIJACK_UNLOAD : pending_action::HIJACK_UPDATE;
+        line.treatment = m_hijack_treatment;
+        line.set_aside = new_name;
+        log_line(std::move(line), path, previous_version, new_version);
         return true;
     }
     if (result == QEL_ST_NOT_FOUND) {
-        if (unload)
-            log_line([=](OstrelAgent_Log_Update& log) { log.log_unload(path); });
-        else if (previous_version.empty())
-            log_line([=](OstrelAgent_Log_Update& log) { log.log_load(path, new_version, symlink); });
-        else
-            log_line([=](OstrelAgent_Log_Update& log) { log.log_update(path, previous_version, new_version, symlink); });
+        line.line = unload                     ? pending_action::UNLOAD
+                    : previous_version.empty() ? pending_action::LOAD
+                                               : pending_action::UPDATE;
+        log_line(std::move(line), path, previous_version, new_version);
         return true;
     }
     m_message += text(M::HIJACK_NOT_HANDLED, path.c_str(), Util::id_text(parent).c_str(), qel_strerror(result));
@@ -496,7 +546,8 @@ void OstrelAgent_View_db_listener::apply_unload(const pending_object& pending) {
     trace.writeTrace(LEVEL_4, "unload vob %s parent elem %s name \"%s\" old_obj_oid %s", vob_text.c_str(),
                      parent_text.c_str(), path.c_str(), Util::id_text(old_object).c_str());
     int status =
-        OstrelAgent_Metadata::flush_cache(vob, old_object, parent, path, split.leaf, m_ioctl.get(), m_message);
+        OstrelAgent_Metadata::flush_cache(vob, old_object, parent, path, split.leaf, m_ioctl.get(), m_message,
+                                          kernel_later(), kernel_owner());
     if (status != 0) fail(status);
     status = ostrel_db_ver_mark_remove(&vob, &parent, &old_object, split.leaf);
     if (status != 0 && status != QEL_ST_NOT_FOUND) {

@@ -26,7 +26,8 @@
 // (OstrelAgent_Update_Applier), else the one that runs the remote command.
 // Runs of objects are applied in batches (OstrelAgent_Update_Batch): one
 // database transaction, with the namespace mutex held, per run of objects,
-// ended when it is due, before any other call of the stream, when the
+// whose kernel invalidations go as one call just before the commit, ended
+// when it is due, before any other call of the stream, when the
 // stream has no more parts at hand (end_of_input) and before a stop. Their log lines are
 // written once the batch is committed. An object that fails inside a batch
 // takes the batch's transaction with it; the objects before it are then
@@ -45,6 +46,7 @@
 #include "lib/client/rclient_update_listener.h"
 #include "lib/core/ostrelagent_util.h"
 #include "lib/fetch/ostrelagent_update_batch.h"
+#include "lib/ns/ostrelagent_korva_inval_batch.h"
 #include "platform/qel/qel.h"
 #include "xdr/ostrelxdr_blob.h"
 
@@ -139,12 +141,35 @@ private:
     void apply(const pending_object& object);
     void apply_unload(const pending_object& object);
     void commit_batch();
+    // Where an object applied now puts its kernel invalidations: the open
+    // batch's (its index as their owner), or null (they are made at once).
+    OstrelAgent_KORVA_Inval_Batch* kernel_later() { return m_batch.is_open() ? &m_kernel_invals : nullptr; }
+    std::size_t kernel_owner() const { return m_pending.empty() ? 0 : m_pending.size() - 1; }
+    // Sends the batch's kernel invalidations (`objects` are its objects),
+    // each failure recorded against its object as flush_cache records it.
+    void send_kernel_invals(const std::vector<pending_object>& objects);
     // The batch broke at its last object.
     void recover_batch();
     // The caches of the whole view, which may hold what an aborted batch wrote.
     void flush_view_caches();
-    // Writes a log line now, or once the batch under way is committed.
-    void log_line(std::function<void(OstrelAgent_Log_Update&)> line);
+    // An action run once the batch is committed: a log line of one of its
+    // objects (whose path and versions it writes), or a subclass's own.
+    // Kept as a record, so that a line costs no allocation of its own.
+    struct pending_action {
+        enum Line { NONE, LOAD, UPDATE, UNLOAD, HIJACK_UPDATE, HIJACK_UNLOAD };
+        Line line = NONE;
+        std::size_t object = 0;  // the line's object, in m_pending
+        int symlink = 0;
+        OstrelAgent_Util::HijackTreatment treatment = OstrelAgent_Util::HIJACK_KEEP;
+        std::string set_aside;
+        std::function<void()> run;  // the subclass's action (line NONE)
+    };
+    // Writes the log line `line` of the object at `path` now, or once the
+    // batch under way (whose last object it is) is committed.
+    void log_line(pending_action line, const std::string& path, const std::string& previous_version,
+                  const std::string& new_version);
+    void write_line(const pending_action& line, const std::string& path, const std::string& previous_version,
+                    const std::string& new_version);
     // A stream path holding a name that cannot be a file name: logged once,
     // and true (the object is passed over).
     static bool unsafe_path(const std::string& path);
@@ -181,13 +206,16 @@ private:
     unsigned m_old_gn = 0;
     std::vector<std::pair<ostrel_scope, bool>> m_finished_scopes;
     std::unique_ptr<OstrelAgent_KORVA_Ioctl> m_ioctl;
+    // The kernel's invalidations of the open batch's objects, each under
+    // its index in m_pending: sent as one call before the batch commits.
+    OstrelAgent_KORVA_Inval_Batch m_kernel_invals;
     OstrelAgent_Util::HijackTreatment m_hijack_treatment;
     std::map<qel_oid_s, std::string, map_oid_compare> m_lr_names;
     std::vector<doomed_scope> m_doomed;
 
     OstrelAgent_Update_Batch m_batch;
     std::vector<pending_object> m_pending;
-    std::vector<std::function<void()>> m_pending_actions;
+    std::vector<pending_action> m_pending_actions;
     // The message's length and the status when the batch began, and after
     // the last object applied.
     std::size_t m_batch_message = 0;

@@ -65,7 +65,14 @@ uint32_t inval_kind_of(vob_op_t op) {
     }
 }
 
-korva_inval_record name_record(const qel_uuid_s& vob_uuid, const qel_oid_s& dir_oid, const char* name) {
+} // namespace
+
+OstrelAgent_KORVA_Ioctl::OstrelAgent_KORVA_Ioctl(OstrelAgent_View_Base* view) : m_view(view) {}
+
+OstrelAgent_KORVA_Ioctl::~OstrelAgent_KORVA_Ioctl() = default;
+
+korva_inval_record OstrelAgent_KORVA_Ioctl::name_record(const qel_uuid_s& vob_uuid, const qel_oid_s& dir_oid,
+                                                        const char* name) {
     korva_inval_record record;
     std::memset(&record, 0, sizeof record);
     record.kind = KORVA_INVAL_NAME;
@@ -75,7 +82,8 @@ korva_inval_record name_record(const qel_uuid_s& vob_uuid, const qel_oid_s& dir_
     return record;
 }
 
-korva_inval_record object_record(const qel_uuid_s& vob_uuid, const qel_oid_s& oid, vob_op_t op) {
+korva_inval_record OstrelAgent_KORVA_Ioctl::object_record(const qel_uuid_s& vob_uuid, const qel_oid_s& oid,
+                                                          vob_op_t op) {
     korva_inval_record record;
     std::memset(&record, 0, sizeof record);
     record.kind = inval_kind_of(op);
@@ -84,12 +92,6 @@ korva_inval_record object_record(const qel_uuid_s& vob_uuid, const qel_oid_s& oi
     record.vob_op = op;
     return record;
 }
-
-} // namespace
-
-OstrelAgent_KORVA_Ioctl::OstrelAgent_KORVA_Ioctl(OstrelAgent_View_Base* view) : m_view(view) {}
-
-OstrelAgent_KORVA_Ioctl::~OstrelAgent_KORVA_Ioctl() = default;
 
 void OstrelAgent_KORVA_Ioctl::korva_ioctl(korvacmd_block* blocks, int* statuses, size_t count) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "korva_ioctl");
@@ -101,19 +103,29 @@ void OstrelAgent_KORVA_Ioctl::korva_ioctl(korvacmd_block* blocks, int* statuses,
         std::fill(statuses, statuses + count, status);
         return;
     }
-    for (size_t i = 0; i < count; ++i) {
-        korvacmd_block* block = &blocks[i];
-        for (;;) {
-            trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Calling KORVA_MCB_CMD");
-            int error = 0;
-            korva_mcb_cmd(handle, block, &error);
+    // As few calls as can be: a batch ends at a block whose call failed,
+    // which is repeated alone while it is interrupted; the blocks after it
+    // go as the next batch.
+    std::vector<int> errors(count, 0);
+    size_t next = 0;
+    while (next < count) {
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Calling KORVA_MCB_CMD on %zu blocks", count - next);
+        korva_mcb_cmd_batch(handle, blocks + next, count - next, errors.data() + next);
+        size_t i = next;
+        // The first block is always issued, so each turn gets on.
+        for (; i < count && (i == next || errors[i] != ECANCELED); ++i) {
+            korvacmd_block* block = &blocks[i];
+            int error = errors[i];
+            while (error == EINTR) {
+                trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Calling KORVA_MCB_CMD again");
+                korva_mcb_cmd(handle, block, &error);
+            }
             trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Status from KORVA_MCB_CMD = %d (%d)", error,
                              block->status);
-            if (error == EINTR) continue;
             statuses[i] = error == 0 ? block->status : qel_errno2status(error);
-            break;
+            trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Returning %d", statuses[i]);
         }
-        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Returning %d", statuses[i]);
+        next = i;
     }
     korva_view_root_close_type(KORVA_VIEWROOT_AUTOMATIC, handle);
 }
@@ -276,7 +288,8 @@ int OstrelAgent_KORVA_Ioctl::view_lget_xstat(const char* path, view_vstat* vstat
     return get_xstat(path, vstat, obj_oid, vob_uuid, word, 0, replica_uuid);
 }
 
-void OstrelAgent_KORVA_Ioctl::invalidate(korva_inval_record* const* records, int* statuses, size_t count) const {
+void OstrelAgent_KORVA_Ioctl::view_inval_records(korva_inval_record* const* records, int* statuses,
+                                                 size_t count) const {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, CLASS_NAME, "invalidate");
     // Without a view there is no view root to address.
     if (m_view == nullptr) {
@@ -308,7 +321,7 @@ void OstrelAgent_KORVA_Ioctl::invalidate(korva_inval_record* const* records, int
 int OstrelAgent_KORVA_Ioctl::invalidate(korva_inval_record& record) const {
     korva_inval_record* records[] = {&record};
     int status = 0;
-    invalidate(records, &status, 1);
+    view_inval_records(records, &status, 1);
     return status;
 }
 
@@ -337,7 +350,7 @@ void OstrelAgent_KORVA_Ioctl::view_inval_obj_and_name(const qel_uuid_s& vob_uuid
     korva_inval_record leaf = name_record(vob_uuid, dir_oid, name);
     korva_inval_record* records[] = {&object, &leaf};
     int statuses[2] = {0, 0};
-    invalidate(records, statuses, 2);
+    view_inval_records(records, statuses, 2);
     obj_status = statuses[0];
     name_status = statuses[1];
 }

@@ -63,15 +63,23 @@ public:
                                  const qel_oid_s& dir_oid, const char* name, int& obj_status,
                                  int& name_status) const;
 
+    // The records of an object's and of a name's invalidation, as the two
+    // calls above make them (the name is not copied).
+    static korva_inval_record object_record(const qel_uuid_s& vob_uuid, const qel_oid_s& oid, vob_op_t op);
+    static korva_inval_record name_record(const qel_uuid_s& vob_uuid, const qel_oid_s& dir_oid, const char* name);
+    // The invalidations of `records` (each one's magic set here), as few
+    // kernel calls as can be: each one's status in `statuses`, as the calls
+    // above return it.
+    void view_inval_records(korva_inval_record* const* records, int* statuses, size_t count) const;
+
 private:
-    // Issues command blocks in turn on one view-root handle of the automatic
-    // kind, repeating each when the call is interrupted. Each one's status:
+    // Issues command blocks in order on one view-root handle of the
+    // automatic kind, as batches, repeating each block whose call is
+    // interrupted. Each one's status:
     // the block's, the open's, or the base status of the call's errno.
     static void korva_ioctl(korvacmd_block* blocks, int* statuses, size_t count);
     static int korva_ioctl(korvacmd_block* block);
     static void print_mkview(const korva_view_record& record);
-    // Command 5 with each record against the view's root directory.
-    void invalidate(korva_inval_record* const* records, int* statuses, size_t count) const;
     int invalidate(korva_inval_record& record) const;
 
     OstrelAgent_View_Base* m_view;

@@ -218,6 +218,17 @@ struct korva_umount_record {
 // command, 1072 for a malformed record, else the control call's result.
 int korva_mcb_cmd(korva_handle_t handle, korvacmd_block* block, int* error);
 
+// Issues `count` command blocks on `handle` as one call, in order, each with
+// the outcome korva_mcb_cmd would give it: its own error in `errors[i]`,
+// its base status in `blocks[i].status` when that is 0. A block whose call
+// fails (an error, forced EINTR included) ends the batch: the blocks after
+// it are not issued and get ECANCELED. Invalidations that follow one
+// another share one lock, one journal write and one pass of their notices
+// (korva_control.h: Control::invalidate). The first nonzero error, or 0;
+// EBADF for a null handle and EFAULT for null blocks, given to every block
+// then (EFAULT alone for null errors).
+int korva_mcb_cmd_batch(korva_handle_t handle, korvacmd_block* blocks, size_t count, int* errors);
+
 // ---- base library ----------------------------------------------------------------
 
 // The root directory of view `view_tag` of kind `type` (the kind's view root

@@ -211,6 +211,13 @@ void Channel::broadcast(const std::vector<unsigned char>& packet) {
   for (auto& entry : connections_) sendTo(entry.second, packet);
 }
 
+void Channel::broadcast(const std::vector<std::vector<unsigned char>>& packets) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto& entry : connections_) {
+    for (const std::vector<unsigned char>& packet : packets) sendTo(entry.second, packet);
+  }
+}
+
 void Channel::route(const unsigned char* buffer, size_t size) {
   ReplyHeader header = readReplyHeader(buffer);
   auto found = routes_.find(header.request_id);

@@ -87,6 +87,8 @@ class Channel {
 
   // Queues `packet` to every connection.
   void broadcast(const std::vector<unsigned char>& packet);
+  // Queues `packets`, in order, to every connection, under one lock.
+  void broadcast(const std::vector<std::vector<unsigned char>>& packets);
 
   // Whether the socket file at the path is still the one this channel
   // bound (another registration may have replaced it).

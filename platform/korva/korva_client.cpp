@@ -1,11 +1,15 @@
 // The C calls of korva.h: handles, decoding of the query and command records,
 // and the mapping of control outcomes to call results.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/imsg/imsg_verid.h"
 #include "platform/korva/korva.h"
@@ -35,6 +39,37 @@ template <typename Record>
 const Record* recordOf(const korvacmd_block* block) {
   if (block->record == nullptr || block->record_size != sizeof(Record)) return nullptr;
   return static_cast<const Record*>(block->record);
+}
+
+// The invalidation a KORVA_MCB_INVALIDATE block asks for; nullopt for a
+// malformed record or an unknown kind.
+std::optional<korva::Invalidation> invalidationOf(const korvacmd_block* block) {
+  const auto* r = recordOf<korva_inval_record>(block);
+  if (r == nullptr) return std::nullopt;
+  korva::Invalidation item;
+  item.view_root_dir = textOf(block->first_text);
+  switch (r->kind) {
+    case KORVA_INVAL_VIEW:
+      item.target = korva::Invalidation::Target::kView;
+      return item;
+    case KORVA_INVAL_NAME:
+      item.target = korva::Invalidation::Target::kName;
+      item.name = textOf(r->name);
+      break;
+    case KORVA_INVAL_OBJECT:
+    case 5:
+    case 6:
+    case 7:
+      item.target = korva::Invalidation::Target::kObject;
+      item.kind = r->kind;
+      item.vob_op = r->vob_op;
+      break;
+    default:
+      return std::nullopt;
+  }
+  item.vob_uuid = r->vob_uuid;
+  item.oid = r->oid;
+  return item;
 }
 
 // Control outcome of one command block.
@@ -78,22 +113,11 @@ korva::Outcome runBlock(const korva::Control& control, korvacmd_block* block) {
       return control.umountVob(textOf(block->first_text), textOf(r->vob_tag), idText(r->replica_uuid));
     }
     case KORVA_MCB_INVALIDATE: {
-      const auto* r = recordOf<korva_inval_record>(block);
-      if (r == nullptr) return invalid;
-      std::string root_dir = textOf(block->first_text);
-      switch (r->kind) {
-        case KORVA_INVAL_VIEW:
-          return control.invalidateView(root_dir, channels());
-        case KORVA_INVAL_NAME:
-          return control.invalidateName(root_dir, r->vob_uuid, r->oid, textOf(r->name), channels());
-        case KORVA_INVAL_OBJECT:
-        case 5:
-        case 6:
-        case 7:
-          return control.invalidateObject(root_dir, r->vob_uuid, r->oid, r->kind, r->vob_op, channels());
-        default:
-          return invalid;
-      }
+      std::optional<korva::Invalidation> item = invalidationOf(block);
+      if (!item) return invalid;
+      std::vector<korva::Invalidation> batch;
+      batch.push_back(std::move(*item));
+      return control.invalidate(batch, channels()).front();
     }
     case KORVA_MCB_GET_XSTAT: {
       auto* r = static_cast<korva_xstat_record*>(block->record);
@@ -258,6 +282,49 @@ int korva_lpc_caller(korva_caller* caller) {
   }
   *caller = t_caller;
   return 0;
+}
+
+int korva_mcb_cmd_batch(korva_handle_t handle, korvacmd_block* blocks, size_t count, int* errors) {
+  int refused = handle == nullptr ? EBADF : blocks == nullptr && count != 0 ? EFAULT : 0;
+  if (errors == nullptr) return count != 0 ? EFAULT : refused;
+  if (refused != 0) {
+    std::fill(errors, errors + count, refused);
+    return count != 0 ? refused : 0;
+  }
+  korva::Control control;
+  int first_error = 0;
+  // Until a call fails, each block is answered; from then on none is issued.
+  std::fill(errors, errors + count, ECANCELED);
+  auto answer = [&](size_t i, const korva::Outcome& outcome) {
+    errors[i] = outcome.call_error;
+    if (outcome.call_error == 0) blocks[i].status = outcome.status;
+    if (first_error == 0) first_error = outcome.call_error;
+  };
+  std::vector<korva::Invalidation> run;
+  std::vector<size_t> run_blocks;
+  // The invalidations gathered so far go as one call.
+  auto flush = [&] {
+    if (run.empty()) return;
+    std::vector<korva::Outcome> outcomes = control.invalidate(run, channels());
+    for (size_t k = 0; k < outcomes.size() && outcomes[k].call_error != ECANCELED; ++k) {
+      answer(run_blocks[k], outcomes[k]);
+      if (outcomes[k].call_error != 0) break;
+    }
+    run.clear();
+    run_blocks.clear();
+  };
+  for (size_t i = 0; i < count && first_error == 0; ++i) {
+    std::optional<korva::Invalidation> item;
+    if (blocks[i].command == KORVA_MCB_INVALIDATE && (item = invalidationOf(&blocks[i]))) {
+      run.push_back(std::move(*item));
+      run_blocks.push_back(i);
+      continue;
+    }
+    flush();
+    if (first_error == 0) answer(i, runBlock(control, &blocks[i]));
+  }
+  flush();
+  return first_error;
 }
 
 int korva_mcb_cmd(korva_handle_t handle, korvacmd_block* block, int* error) {

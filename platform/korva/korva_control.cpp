@@ -4,6 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <optional>
+#include <utility>
 
 #include "platform/korva/korva_fields.h"
 #include "platform/korva/korva_frontend.h"
@@ -111,6 +115,23 @@ void notify(const Root& root, ChannelTable* channels, const std::string& view_ta
   // A notice nobody would read is not made.
   if (channel && channel->connectionCount() != 0) channel->broadcast(makeNoticePacket(notice));
 }
+
+const char* callName(Invalidation::Target target) {
+  switch (target) {
+    case Invalidation::Target::kView: return "inval_view";
+    case Invalidation::Target::kName: return "inval_name";
+    case Invalidation::Target::kObject: return "inval_obj";
+  }
+  return "";
+}
+
+// The notices of one view's channel gathered from a batch, queued together;
+// none are made for a channel that no one is connected to.
+struct PendingNotices {
+  std::string view_tag;
+  std::shared_ptr<Channel> channel;
+  std::vector<std::vector<unsigned char>> packets;
+};
 
 }  // namespace
 
@@ -243,6 +264,114 @@ Outcome Control::invalidateName(const std::string& view_root_dir, const qel_uuid
     notify(root_, channels, *view, Notice{kNoticeName, vob_uuid, dir_oid, name});
     return 0;
   });
+}
+
+std::vector<Outcome> Control::invalidate(const std::vector<Invalidation>& batch, ChannelTable* channels) const {
+  std::vector<Outcome> outcomes(batch.size());
+  if (batch.empty()) return outcomes;
+  // The batch ends at item `from`, whose call failed with `error` (0: at
+  // the one before): the rest are not made.
+  auto failedFrom = [&](size_t from, int error) {
+    for (size_t i = from; i < outcomes.size(); ++i) {
+      outcomes[i].call_error = i == from && error != 0 ? error : ECANCELED;
+    }
+    return outcomes;
+  };
+  auto oneByOne = [&] {
+    for (size_t i = 0; i < batch.size(); ++i) {
+      const Invalidation& item = batch[i];
+      switch (item.target) {
+        case Invalidation::Target::kView:
+          outcomes[i] = invalidateView(item.view_root_dir, channels);
+          break;
+        case Invalidation::Target::kName:
+          outcomes[i] = invalidateName(item.view_root_dir, item.vob_uuid, item.oid, item.name, channels);
+          break;
+        case Invalidation::Target::kObject:
+          outcomes[i] =
+              invalidateObject(item.view_root_dir, item.vob_uuid, item.oid, item.kind, item.vob_op, channels);
+          break;
+      }
+      if (outcomes[i].call_error != 0) return failedFrom(i + 1, 0);
+    }
+    return outcomes;
+  };
+  if (int error = root_.checkDefault()) return failedFrom(0, error);
+  {
+    StateWatch::Fresh moment;
+    bool unforced = true;
+    bool seen[3] = {false, false, false};
+    for (const Invalidation& item : batch) {
+      const size_t target = static_cast<size_t>(item.target);
+      if (seen[target]) continue;
+      seen[target] = true;
+      if (!unforcedWithState(root_, callName(item.target))) {
+        unforced = false;
+        break;
+      }
+    }
+    if (unforced) {
+      Root::ThreadLock lock(root_);
+      Registry reg = registry();
+      // The view tag of each root directory named, looked up once.
+      // (Room for every item: a reference handed out stays good.)
+      std::vector<std::pair<std::string, std::optional<std::string>>> tags;
+      tags.reserve(batch.size());
+      auto tagAt = [&](const std::string& dir) -> const std::optional<std::string>& {
+        for (const auto& known : tags) {
+          if (known.first == dir) return known.second;
+        }
+        tags.emplace_back(dir, reg.viewTagAtRoot(dir));
+        return tags.back().second;
+      };
+      std::vector<std::vector<std::string>> lines;
+      lines.reserve(batch.size());
+      for (const Invalidation& item : batch) {
+        switch (item.target) {
+          case Invalidation::Target::kView: {
+            const std::optional<std::string>& view = tagAt(item.view_root_dir);
+            lines.push_back({"inval_view", view ? *view : item.view_root_dir});
+            break;
+          }
+          case Invalidation::Target::kName:
+            lines.push_back({"inval_name", idText(item.vob_uuid), idText(item.oid), item.name});
+            break;
+          case Invalidation::Target::kObject:
+            lines.push_back({"inval_obj", idText(item.vob_uuid), idText(item.oid), std::to_string(item.vob_op)});
+            break;
+        }
+      }
+      if (int error = Journal(root_).append(lines)) return failedFrom(0, error);
+      std::vector<PendingNotices> pending;
+      for (size_t i = 0; i < batch.size(); ++i) {
+        const Invalidation& item = batch[i];
+        const std::optional<std::string>& view = tagAt(item.view_root_dir);
+        if (!view) {
+          outcomes[i].status = kStatusNoView;
+          continue;
+        }
+        if (channels == nullptr) continue;
+        Notice notice;
+        if (item.target == Invalidation::Target::kName) {
+          notice = Notice{kNoticeName, item.vob_uuid, item.oid, item.name};
+        }
+        if (item.target == Invalidation::Target::kObject) notice = Notice{item.kind, item.vob_uuid, item.oid, {}};
+        auto it = std::find_if(pending.begin(), pending.end(),
+                               [&](const PendingNotices& p) { return p.view_tag == *view; });
+        if (it == pending.end()) {
+          std::shared_ptr<Channel> channel = channels->find(ChannelTable::key(root_, *view));
+          if (channel && channel->connectionCount() == 0) channel.reset();
+          it = pending.insert(pending.end(), PendingNotices{*view, std::move(channel), {}});
+        }
+        if (it->channel) it->packets.push_back(makeNoticePacket(notice));
+      }
+      for (const PendingNotices& notices : pending) {
+        if (notices.channel) notices.channel->broadcast(notices.packets);
+      }
+      return outcomes;
+    }
+  }
+  return oneByOne();
 }
 
 Outcome Control::getXstat(const std::string& path, bool follow, XstatAnswer* answer) const {

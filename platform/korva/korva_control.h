@@ -60,6 +60,19 @@ constexpr int kStatusBusy = QEL_ST_BUSY;
 // Whether a call changes the simulated kernel's state or only reads it.
 enum class Access { kRead, kChange };
 
+// One invalidation of a batch (Control::invalidate): of the whole view, of
+// a name in a directory, or of an object with its notice kind (2, 5, 6, 7).
+struct Invalidation {
+  enum class Target { kView, kName, kObject };
+  Target target = Target::kView;
+  std::string view_root_dir;
+  qel_uuid_s vob_uuid = QEL_UUID_NULL;
+  qel_oid_s oid = QEL_OID_NULL;  // the object, or the name's directory
+  std::string name;
+  uint32_t kind = 0;    // an object's
+  uint32_t vob_op = 0;  // an object's, journaled
+};
+
 class Control {
  public:
   explicit Control(Root root = Root::fromEnvironment());
@@ -102,6 +115,14 @@ class Control {
   Outcome invalidateName(const std::string& view_root_dir, const qel_uuid_s& vob_uuid,
                          const qel_oid_s& dir_oid, const std::string& name,
                          ChannelTable* channels = nullptr) const;
+  // The invalidations of `batch` as one call, each one's outcome as the
+  // three above would give it, in order. While no inject line may force
+  // any of them, they share one lock, one journal write of all their lines
+  // and one pass of their notices to each channel; else each is made as a
+  // call of its own, so that forced results are taken one by one. A call
+  // that fails (`call_error`) ends the batch: those after it are not made
+  // and get ECANCELED.
+  std::vector<Outcome> invalidate(const std::vector<Invalidation>& batch, ChannelTable* channels = nullptr) const;
 
   // Status of a path in a view. The registry knows views and VOBs but not the
   // objects in them: a path inside a registered view is walked through the

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <map>
 #include <mutex>
+#include <string>
+#include <utility>
 
 #include "platform/korva/korva_fields.h"
 #include "platform/korva/korva_watch.h"
@@ -39,6 +41,20 @@ bool current(const OpenJournal& open, const std::string& path) {
 }  // namespace
 
 int Journal::append(const std::vector<std::string>& call_and_arguments) const {
+  return appendText(joinFields(call_and_arguments));
+}
+
+int Journal::append(const std::vector<std::vector<std::string>>& lines) const {
+  if (lines.empty()) return 0;
+  std::string text;
+  for (const std::vector<std::string>& line : lines) {
+    if (!text.empty()) text += '\n';
+    text += joinFields(line);
+  }
+  return appendText(std::move(text));
+}
+
+int Journal::appendText(std::string text) const {
   static std::mutex* const mutex = new std::mutex;
   static auto* const files = new std::map<std::string, OpenJournal>;
   const std::string& file = path();
@@ -46,7 +62,7 @@ int Journal::append(const std::vector<std::string>& call_and_arguments) const {
   const uint64_t generation = watch.generation();
   std::lock_guard<std::mutex> guard(*mutex);
   OpenJournal& open = (*files)[file];
-  if (generation != 0 && open.generation == generation) return writeLine(open.fd, joinFields(call_and_arguments));
+  if (generation != 0 && open.generation == generation) return writeLine(open.fd, std::move(text));
   // Watched before the path is looked at: a change after the look makes
   // another generation.
   const bool watched = generation != 0 && watch.watch(root_.path());
@@ -64,7 +80,7 @@ int Journal::append(const std::vector<std::string>& call_and_arguments) const {
     open = OpenJournal{fd, getpid(), st.st_dev, st.st_ino, 0};
   }
   open.generation = watched ? generation : 0;
-  return writeLine(open.fd, joinFields(call_and_arguments));
+  return writeLine(open.fd, std::move(text));
 }
 
 std::vector<std::vector<std::string>> Journal::read() const {

@@ -33,6 +33,8 @@ class Journal {
   // (O_APPEND, one write per line) and opens it again when the path names
   // another file (removed or replaced meanwhile) or in a child process.
   int append(const std::vector<std::string>& call_and_arguments) const;
+  // Appends several lines, in order, in one write.
+  int append(const std::vector<std::vector<std::string>>& lines) const;
 
   // Every line so far, decoded into fields; empty when there is no journal.
   // Lines that do not decode are returned as a single field holding the raw line.
@@ -44,6 +46,9 @@ class Journal {
   const std::string& path() const { return root_.journalFile(); }
 
  private:
+  // Writes `text` (lines without their last newline) in one write.
+  int appendText(std::string text) const;
+
   Root root_;
 };
 

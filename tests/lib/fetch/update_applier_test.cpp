@@ -231,6 +231,59 @@ TEST(UpdateApplier, TheQueueHoldsAtMostItsBoundWhileTheTransferWaitsForRoom) {
     EXPECT_EQ(expected, recorder.calls());
 }
 
+// Records go back to the transfer once passed on and are filled again: a
+// stream many times the queue's bound, whose calls of different kinds and
+// lengths follow one another, arrives exactly as sent, nothing of an
+// earlier call showing through a later one in the same record.
+TEST(UpdateApplier, RecordsFilledAgainCarryOnlyTheirNewCall) {
+    const size_t bound = 3;
+    Recorder recorder;
+    Calls expected;
+    {
+        OstrelAgent_Update_Applier applier(recorder, bound);
+        for (unsigned n = 0; n < 120; ++n) {
+            switch (n % 4) {
+            case 0: {
+                // A long path and both versions, then a short one with no
+                // previous version and no link text.
+                ostrel_vstat object{};
+                object.vstat.obj_oid = oid(n);
+                std::snprintf(object.link_text, sizeof object.link_text, "target-%u", n);
+                ostrel_vstat element{};
+                element.vstat.obj_oid = oid(n + 1);
+                const std::string path = "/v/" + std::string(40, 'p') + std::to_string(n);
+                EXPECT_TRUE(applier.update_object(uuid(1), oid(2), path, "/main/1", "/main/2", object, element));
+                expected.push_back("update " + path + " /main/1>/main/2 " + text(uuid(1)) + " " + text(oid(2)) +
+                                   " obj " + text(oid(n)) + " target-" + std::to_string(n) + " elem " +
+                                   text(oid(n + 1)));
+                break;
+            }
+            case 1: {
+                ostrel_vstat object{};
+                object.vstat.obj_oid = oid(n);
+                ostrel_vstat element{};
+                EXPECT_TRUE(applier.update_object(uuid(3), oid(4), "/v/s", "", "/main/0", object, element));
+                expected.push_back("update /v/s >/main/0 " + text(uuid(3)) + " " + text(oid(4)) + " obj " +
+                                   text(oid(n)) + "  elem " + text(QEL_OID_NULL));
+                break;
+            }
+            case 2:
+                EXPECT_TRUE(applier.unload_object(uuid(1), oid(2), "/v/u", oid(n)));
+                expected.push_back("unload /v/u " + text(uuid(1)) + " " + text(oid(2)) + " " + text(oid(n)));
+                break;
+            default:
+                EXPECT_TRUE(applier.end_vob());
+                expected.push_back("end vob");
+                break;
+            }
+        }
+        applier.end_of_input();
+        applier.end_of_stream();
+    }
+    expected.push_back("input");
+    EXPECT_EQ(expected, recorder.calls());
+}
+
 // The listener's refusal or failure at some call: it gets no later call
 // but end_of_input; a refusal makes the transfer's calls answer false; a
 // failure is thrown on the transfer's thread exactly once (by a later call

@@ -300,6 +300,56 @@ TEST_F(UpdateListenerTest, ObjectsGoInBatchesAndAnObjectThatAbortsOneLosesNoBatc
     EXPECT_EQ(3u, view_gn());
 }
 
+// A batch's kernel invalidations are told when the batch ends, not object
+// by object; a failed one is recorded against its own object while its
+// batch-mates and itself are applied; and a batch that an object aborts
+// tells the kernel of each object once, not of the first attempt too.
+TEST_F(UpdateListenerTest, ABatchTellsTheKernelWhenItEndsEachFailureAgainstItsOwnObject) {
+    OstrelAgent_Update_Batch::set_max_age_for_test(std::chrono::minutes(10));
+    struct Restore {
+        ~Restore() { OstrelAgent_Update_Batch::set_max_age_for_test(std::chrono::milliseconds(0)); }
+    } restore;
+    first_load();
+    auto told_names = [&](size_t from) {
+        Labels names;
+        const auto told = invalidations();
+        for (size_t i = from; i < told.size(); ++i)
+            if (told[i][0] == "inval_name") names.push_back(told[i].back());
+        return names;
+    };
+    std::unique_ptr<OstrelAgent_View_db_listener> l = listener();
+    open(*l, 3);
+    size_t before = invalidations().size();
+    // The first name told fails, its object is b1.c's.
+    ASSERT_EQ(0, kernel().injector().add("inval_name", std::to_string(QEL_ST_INTERNAL)));
+    for (unsigned i = 1; i <= 3; ++i)
+        EXPECT_TRUE(load(*l, 10, "/vobs/a/b" + std::to_string(i) + ".c", 0x200 + 2 * i, FILE_VER, 0x201 + 2 * i));
+    EXPECT_EQ(before, invalidations().size()) << "told before the batch ended";
+    l->end_of_input();
+    EXPECT_EQ((Labels{"b1.c", "b2.c", "b3.c"}), told_names(before));
+    EXPECT_EQ(6u, invalidations().size() - before);
+    EXPECT_NE(0, l->get_status());
+    EXPECT_NE(std::string::npos, l->get_message().find("/vobs/a/b1.c")) << l->get_message();
+    EXPECT_EQ(std::string::npos, l->get_message().find("/vobs/a/b2.c")) << l->get_message();
+    for (unsigned i = 1; i <= 3; ++i)
+        EXPECT_EQ(db_dbid(0x200 + 2 * i), lookup(root(), ("b" + std::to_string(i) + ".c").c_str()).fh.dbid) << i;
+
+    // An unload of a name the view never had aborts its batch: x1.c is
+    // applied again with the next batch, ghost.c alone; each told once.
+    before = invalidations().size();
+    EXPECT_TRUE(load(*l, 10, "/vobs/a/x1.c", 0x901, FILE_VER, 0x900));
+    EXPECT_TRUE(l->unload_object(uuid_of(1), oid_of(10), "/vobs/a/ghost.c", oid_of(0x999)));
+    EXPECT_TRUE(load(*l, 10, "/vobs/a/x2.c", 0x903, FILE_VER, 0x902));
+    l->end_of_input();
+    close(*l);
+    EXPECT_EQ((Labels{"x1.c", "ghost.c", "x2.c"}), told_names(before));
+    EXPECT_EQ(db_dbid(0x901), lookup(root(), "x1.c").fh.dbid);
+    EXPECT_EQ(db_dbid(0x903), lookup(root(), "x2.c").fh.dbid);
+    const Labels lines = labels(read_log());
+    EXPECT_EQ((Labels{"New /vobs/a/x1.c /main/1 ", "UnloadDeleted /vobs/a/ghost.c", "New /vobs/a/x2.c /main/1 "}),
+              Labels(lines.end() - 3, lines.end()));
+}
+
 // The stream applied behind the transfer, on the applier's thread, in one
 // piece worth several batches: every object lands, each logged once and in
 // stream order, all committed when the stream's end returns.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "lib/core/ostrelagent_status.h"
+#include "lib/ns/ostrelagent_korva_inval_batch.h"
 #include "lib/ns/ostrelagent_korva_ioctl.h"
 #include "lib/thread_test_support.h"
 #include "lib/view_test_support.h"
@@ -202,6 +203,72 @@ TEST_F(KorvaIoctlTest, InvalidationsAreJournaledAndToldToTheKernelSideWithTheKin
     // An unregistered view's root is unknown to the kernel.
     ASSERT_EQ(0, ioctl_->unregister_view());
     EXPECT_EQ(QEL_ST_NOT_FOUND, ioctl_->view_inval_name(vob, oid_of(0x41), "x"));
+}
+
+// Invalidations gathered for a run of changes go as one batch, in the order
+// they came; a failure comes back with the owner it was added under, an
+// interrupted call is made again, and the batch is empty afterwards.
+TEST_F(KorvaIoctlTest, AGatheredBatchOfInvalidationsIsToldInOrderAndFailuresComeBackWithTheirOwners) {
+    ASSERT_EQ(0, ioctl_->register_view());
+    const qel_uuid_s vob = uuid_of(0x21);
+    OstrelAgent_KORVA_Inval_Batch batch;
+    EXPECT_TRUE(batch.send(*ioctl_).empty());
+    const size_t before = journal().size();
+    EXPECT_EQ(before, journal().size()) << "an empty batch calls nothing";
+
+    // Names longer than a short string's own room, so that a copy that
+    // moved would show.
+    const std::string long_name(40, 'n');
+    struct Entry {
+        bool object;
+        unsigned char oid;
+        std::string name;
+        size_t owner;
+    };
+    const std::vector<Entry> entries = {{true, 0x40, "", 0},        {false, 0x41, "a.c", 0},
+                                        {true, 0x42, "", 1},        {false, 0x41, long_name, 1},
+                                        {true, 0x43, "", 2},        {false, 0x41, "c d.c", 2}};
+    for (const Entry& e : entries) {
+        if (e.object)
+            batch.add_obj(vob, oid_of(e.oid), 66, e.owner);
+        else
+            batch.add_name(vob, oid_of(e.oid), e.name, e.owner);
+    }
+    EXPECT_EQ(entries.size(), batch.size());
+    // The first object's call fails, the second's is interrupted once.
+    ASSERT_EQ(0, inject().add("inval_obj", "1", 1));
+    ASSERT_EQ(0, inject().add("inval_obj", "errno=4"));
+    std::vector<OstrelAgent_KORVA_Inval_Batch::Failure> failures = batch.send(*ioctl_);
+    ASSERT_EQ(1u, failures.size());
+    EXPECT_EQ(0u, failures[0].owner);
+    EXPECT_EQ(1, failures[0].status);
+    EXPECT_TRUE(batch.empty());
+
+    ASSERT_EQ(0, inject().add("inval_name", "1072", 1));
+    batch.add_name(vob, oid_of(0x41), "late.c", 7);
+    failures = batch.send(*ioctl_);
+    ASSERT_EQ(1u, failures.size());
+    EXPECT_EQ(7u, failures[0].owner);
+    EXPECT_EQ(1072, failures[0].status);
+
+    Lines lines = journal();
+    Lines told(lines.begin() + static_cast<long>(before), lines.end());
+    Lines expected;
+    for (const Entry& e : entries) {
+        if (e.object)
+            expected.push_back({"inval_obj", idText(vob), idText(oid_of(e.oid)), "66"});
+        else
+            expected.push_back({"inval_name", idText(vob), idText(oid_of(e.oid)), e.name});
+        // The interrupted call is journaled, then made again.
+        if (e.object && e.oid == 0x42) expected.push_back(expected.back());
+    }
+    expected.push_back({"inval_name", idText(vob), idText(oid_of(0x41)), "late.c"});
+    EXPECT_EQ(expected, told);
+    // Cleared unsent, nothing goes.
+    batch.add_obj(vob, oid_of(0x44), 66, 0);
+    batch.clear();
+    EXPECT_TRUE(batch.send(*ioctl_).empty());
+    EXPECT_EQ(lines.size(), journal().size());
 }
 
 TEST_F(KorvaIoctlTest, StatusQueriesAreAnsweredByTheViewsServerThroughTheKernel) {

@@ -512,3 +512,106 @@ TEST_F(KorvaChannelTest, ADeepRootAndAStaleSocketFileDoNotStopTheChannel) {
   ASSERT_EQ(0, client.send(request(2, "still")));
   EXPECT_EQ("still", textOf(next(client), korva::kHeaderSize));
 }
+
+TEST_F(KorvaChannelTest, ABatchOfInvalidationsGivesEachBlockItsOwnOutcomeAndEndsAtAFailedCall) {
+  using korva_test::idText;
+  using Lines = std::vector<std::vector<std::string>>;
+  FakeDaemon daemon("v1", 0x11, 0, echo());
+  korva::ChannelClient reader;
+  connect(reader);
+  ASSERT_TRUE(connectionsAre(1));
+  const std::string root_dir = root_ + "/view/v1";
+  korva::Control control(root());
+  ASSERT_EQ(0, control.journal().clear());
+
+  // The records of a batch: every kind, one for a view root the kernel
+  // does not know, and one too short to be read.
+  auto record = [](uint32_t kind, unsigned char oid, const char* name, uint32_t op) {
+    korva_inval_record r{};
+    r.magic = 5;
+    r.kind = kind;
+    r.vob_uuid = korva_test::uuidOf(kind == KORVA_INVAL_VIEW ? 0 : 0x22);
+    r.oid = korva_test::oidOf(oid);
+    r.name = korva_text_of(name);
+    r.vob_op = op;
+    return r;
+  };
+  struct Row {
+    korva_inval_record record;
+    const char* root;
+    bool malformed;
+    int status;                           // the block's own
+    std::vector<std::string> journaled;   // empty: none
+    bool notice;
+  };
+  std::vector<Row> rows = {
+      {record(KORVA_INVAL_NAME, 0x33, "a b.c", 0), root_dir.c_str(), false, 0,
+       {"inval_name", idText(0x22), idText(0x33), "a b.c"}, true},
+      {record(5, 0x44, nullptr, 66), root_dir.c_str(), false, 0, {"inval_obj", idText(0x22), idText(0x44), "66"}, true},
+      {record(KORVA_INVAL_OBJECT, 0x45, nullptr, 1), "/nowhere/v1", false, 1002,
+       {"inval_obj", idText(0x22), idText(0x45), "1"}, false},
+      {record(KORVA_INVAL_NAME, 0x46, "short", 0), root_dir.c_str(), true, 1072, {}, false},
+      {record(4, 0x47, nullptr, 0), root_dir.c_str(), false, 1072, {}, false},
+      {record(KORVA_INVAL_VIEW, 0, nullptr, 0), root_dir.c_str(), false, 0, {"inval_view", "v1"}, true},
+  };
+  std::vector<korvacmd_block> blocks;
+  for (Row& row : rows) {
+    blocks.push_back(korva_test::blockOf(KORVA_MCB_INVALIDATE, &row.record, row.root, ""));
+    if (row.malformed) blocks.back().record_size -= 1;
+    blocks.back().status = -1;
+  }
+  int status = -1;
+  korva_handle_t h = korva_view_root_open_type(KORVA_VIEWROOT_AUTOMATIC, &status);
+  ASSERT_NE(nullptr, h);
+  std::vector<int> errors(blocks.size(), -1);
+  EXPECT_EQ(0, korva_mcb_cmd_batch(h, blocks.data(), blocks.size(), errors.data()));
+  Lines expected;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(0, errors[i]) << i;
+    EXPECT_EQ(rows[i].status, blocks[i].status) << i;
+    if (!rows[i].journaled.empty()) expected.push_back(rows[i].journaled);
+  }
+  EXPECT_EQ(expected, control.journal().read());
+  // The notices of those that were made, in the batch's order.
+  for (const Row& row : rows) {
+    if (!row.notice) continue;
+    Bytes packet = next(reader);
+    ASSERT_GE(packet.size(), korva::kHeaderSize);
+    korva::Notice n;
+    ASSERT_TRUE(korva::decodeNoticeBody(packet.data() + korva::kHeaderSize,
+                                        korva::readRequestHeader(packet.data()).req_size, &n));
+    EXPECT_EQ(row.record.kind, n.kind);
+    EXPECT_TRUE(qel_oid_eq(&row.record.oid, &n.oid));
+    EXPECT_EQ(row.record.name.text != nullptr ? row.record.name.text : "", n.name);
+  }
+  expectQuiet(reader);
+
+  // A forced status is its block's alone; a call that fails ends the
+  // batch, and the blocks after it are not made.
+  ASSERT_EQ(0, control.journal().clear());
+  ASSERT_EQ(0, control.injector().add("inval_name", "1011"));
+  ASSERT_EQ(0, control.injector().add("inval_obj", "errno=4"));
+  std::vector<korvacmd_block> forced = {blocks[0], blocks[1], blocks[1], blocks[5]};
+  errors.assign(forced.size(), -1);
+  EXPECT_EQ(EINTR, korva_mcb_cmd_batch(h, forced.data(), forced.size(), errors.data()));
+  EXPECT_EQ((std::vector<int>{0, EINTR, ECANCELED, ECANCELED}), errors);
+  EXPECT_EQ(1011, forced[0].status);
+  EXPECT_EQ((Lines{rows[0].journaled, rows[1].journaled}), control.journal().read());
+  // The rest again: used up, the inject file forces nothing more.
+  errors.assign(2, -1);
+  EXPECT_EQ(0, korva_mcb_cmd_batch(h, &forced[2], 2, errors.data()));
+  EXPECT_EQ((std::vector<int>{0, 0}), errors);
+  EXPECT_EQ(0, forced[2].status);
+  EXPECT_EQ(0, forced[3].status);
+  EXPECT_EQ(4u, control.journal().read().size());
+
+  // Without a handle or blocks nothing is made.
+  errors.assign(2, -1);
+  EXPECT_EQ(EBADF, korva_mcb_cmd_batch(nullptr, forced.data(), 2, errors.data()));
+  EXPECT_EQ((std::vector<int>{EBADF, EBADF}), errors);
+  EXPECT_EQ(EFAULT, korva_mcb_cmd_batch(h, nullptr, 2, errors.data()));
+  EXPECT_EQ(EFAULT, korva_mcb_cmd_batch(h, forced.data(), 2, nullptr));
+  EXPECT_EQ(0, korva_mcb_cmd_batch(h, forced.data(), 0, errors.data()));
+  EXPECT_EQ(4u, control.journal().read().size());
+  korva_view_root_close_type(KORVA_VIEWROOT_AUTOMATIC, h);
+}
