@@ -526,12 +526,13 @@ const std::vector<Case>& cases() {
              // sets times and can give the bits back.
              c("mkdir", ::mkdir("own.d", 0755));
              for (mode_t mode : {0000, 0060, 0100, 0500}) {
-                 const std::string m = " to " + std::to_string(mode);
-                 c("chmod" + m, ::chmod("own.d", mode));
-                 c("utimens" + m, set_times("own.d", kOld));
+                 char m[16];
+                 std::snprintf(m, sizeof m, " to %04o", static_cast<unsigned>(mode));
+                 c(std::string("chmod") + m, ::chmod("own.d", mode));
+                 c(std::string("utimens") + m, set_times("own.d", kOld));
                  c.stat("own.d");
-                 c("utimens now" + m, ::utimensat(AT_FDCWD, "own.d", nullptr, 0));
-                 c("chmod back" + m, ::chmod("own.d", 0755));
+                 c(std::string("utimens now") + m, ::utimensat(AT_FDCWD, "own.d", nullptr, 0));
+                 c(std::string("chmod back") + m, ::chmod("own.d", 0755));
                  c.stat("own.d");
              }
          },
