@@ -34,8 +34,6 @@ private:
     void parse_request();
     // The steps after the walk's checks, for a name that is not hijacked.
     void hijack(const view_fhandle& dir_fh);
-    // Copies the version's cleartext onto the object path.
-    void copy_viewpvt_file(OstrelAgent_Cleartext& cleartext);
     // Appends what tells why the cleartext could not be had.
     void cleartext_failed(const OstrelAgent_Cleartext& cleartext);
 };
