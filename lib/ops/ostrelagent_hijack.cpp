@@ -1,5 +1,7 @@
 #include "lib/ops/ostrelagent_hijack.h"
 
+#include <memory>
+
 #include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_server.h"
 #include "lib/core/ostrelagent_status.h"
@@ -45,25 +47,29 @@ void OstrelAgent_Hijack::process_request() {
     if (m_status != 0) return;
 
     // The name itself: a symbolic link is judged as the link.
-    OstrelAgent_Metadata walk(m_path, m_path, false);
-    m_status = walk.run();
+    std::unique_ptr<OstrelAgent_Metadata> walk(new OstrelAgent_Metadata(m_path, m_path, false));
+    m_status = walk->run();
+    if (m_status != 0 && finish_interrupted_copy()) {
+        walk.reset(new OstrelAgent_Metadata(m_path, m_path, false));
+        m_status = walk->run();
+    }
     if (m_status != 0) {
-        m_message += walk.get_message();
+        m_message += walk->get_message();
         return;
     }
     ostrel_vstat found{};
-    walk.get_ostrel_vstat(&found);
+    walk->get_ostrel_vstat(&found);
     int refusal = -1;
     if (found.checked_out)
         refusal = Msg::HIJACK_CHECKED_OUT;
-    else if (!walk.is_hijacked() && !is_version_or_link(found.vstat.mtype))
+    else if (!walk->is_hijacked() && !is_version_or_link(found.vstat.mtype))
         refusal = Msg::HIJACK_NOT_VERSIONED;
     else if (found.vstat.fstat.type != QEL_FTYPE_REG)
         refusal = Msg::HIJACK_NOT_PLAIN_FILE;
     if (refusal >= 0) {
         trace.writeTrace(LEVEL_4, "%s refused: kind %u, type %u, checked out %d, hijacked %d", m_path.c_str(),
                          static_cast<unsigned>(found.vstat.mtype), static_cast<unsigned>(found.vstat.fstat.type),
-                         static_cast<int>(found.checked_out), static_cast<int>(walk.is_hijacked()));
+                         static_cast<int>(found.checked_out), static_cast<int>(walk->is_hijacked()));
         m_message += Msg::text(refusal, m_path.c_str());
         m_status = Status::GENERAL_FAILURE;
         return;
@@ -71,8 +77,8 @@ void OstrelAgent_Hijack::process_request() {
 
     m_status = divide_path();
     if (m_status != 0) return;
-    if (!walk.is_hijacked()) {
-        hijack(walk.get_parent_fhandle());
+    if (!walk->is_hijacked()) {
+        hijack(walk->get_parent_fhandle());
         return;
     }
     // Hijacked already: the file stays as it is and only looks changed now.
@@ -130,6 +136,16 @@ void OstrelAgent_Hijack::hijack(const view_fhandle& dir_fh) {
     OstrelAgent_View_File_Hook::at("hijack-marked");
     // The name now takes the hijacked file.
     m_status = OstrelAgent_View_File::finish_copy(m_object_path, m_message);
+}
+
+bool OstrelAgent_Hijack::finish_interrupted_copy() {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "finish_interrupted_copy");
+    // A name marked hijacked whose whole copy never took it is hidden: a
+    // crash came between the mark and the rename. The rename is made now.
+    std::string ignored;
+    if (divide_path() != 0 || !OstrelAgent_View_File::copy_left(m_object_path)) return false;
+    trace.writeTrace(LEVEL_4, "finishing the copy onto %s", m_object_path.c_str());
+    return OstrelAgent_View_File::finish_copy(m_object_path, ignored) == 0;
 }
 
 void OstrelAgent_Hijack::cleartext_failed(const OstrelAgent_Cleartext& cleartext) {
