@@ -6,8 +6,10 @@
 // n-th passing (1 for the first) of the named point in the process kill
 // the daemon with SIGKILL. The points are the view file calls ("examine",
 // "open", "create", "copy-write", "chmod", "times", "fsync", "rename",
-// "unlink") and the steps the operations name between them. Other builds
-// never read the variable.
+// "unlink") and the steps the operations name between them
+// ("checkout-unhijacked", "hijack-copied", "hijack-marked",
+// "unhijack-removed", "move-refreshed", "uncheckout-flushed"). Other
+// builds never read the variable.
 
 class OstrelAgent_View_File_Hook {
 public:

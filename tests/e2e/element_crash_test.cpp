@@ -1,6 +1,6 @@
 // The element operations killed part-way: the daemon dies (SIGKILL, from a
 // test build's kill point) at a chosen file call or step of Checkout,
-// Hijack, Unhijack, Checkin or Mkelem; it is started again with StartView
+// Hijack, Unhijack, Checkin, Mkelem, Move or Uncheckout; it is started again with StartView
 // and the view mounted afresh. The name then shows the state before the
 // request or after it, whole; the request sent again ends as an
 // uninterrupted one would, and no temporary copy is left in the listing.
@@ -38,7 +38,7 @@ namespace {
 using Kind = Served_Vob::Kind;
 
 // How long the sweep takes new points for.
-constexpr std::chrono::seconds kSweepBudget{90};
+constexpr std::chrono::seconds kSweepBudget{45};
 // How long a killed daemon may take to be gone.
 constexpr Millis kGoneTimeout{60000};
 // The files made for the sweep, one per point tried.
@@ -241,6 +241,47 @@ TEST_F(E2eCrash, AKilledOperationLeavesTheNameWholeAndARetryFinishesIt) {
                    },
                    [&](int n) {
                        EXPECT_EQ(edited[n], file("/vob1/sub/new" + std::to_string(n) + ".c").bytes);
+                   }});
+
+    const auto moved_name = [](int n, bool to_new) { return "/vob1/sub/" + std::string(to_new ? "q" : "p") + std::to_string(n) + ".txt"; };
+    ops.push_back({"Move",
+                   {"move-refreshed:1", "rename:1"},
+                   [&](int n) {
+                       edited[n] = "moved in the view " + std::to_string(n) + "\n";
+                       ASSERT_TRUE(write_file(in_view(moved_name(n, false)), edited[n]));
+                   },
+                   [&](int n) {
+                       return make_request("Move", "mv",
+                                           "<src-path>/vob1/sub</src-path><dst-path>/vob1/sub</dst-path><old-name>p" +
+                                               std::to_string(n) + ".txt</old-name><new-name>q" + std::to_string(n) +
+                                               ".txt</new-name>");
+                   },
+                   [&](int n) {
+                       // Under one name or the other, whole.
+                       const View_File old_file = file(moved_name(n, false));
+                       const View_File new_file = file(moved_name(n, true));
+                       EXPECT_NE(old_file.exists, new_file.exists);
+                       EXPECT_EQ(edited[n], old_file.exists ? old_file.bytes : new_file.bytes);
+                   },
+                   [&](int n) {
+                       EXPECT_FALSE(file(moved_name(n, false)).exists);
+                       EXPECT_EQ(edited[n], file(moved_name(n, true)).bytes);
+                   }});
+    ops.push_back({"Uncheckout",
+                   {"uncheckout-flushed:1"},
+                   [&](int n) {
+                       const lib_test::Reply out = call(checkout(path_of(n), vob().checkout(path_of(n))));
+                       ASSERT_EQ("0", status(out)) << message(out);
+                       vob().uncheckout(path_of(n));
+                   },
+                   [&](int n) { return request("Uncheckout", path_body(path_of(n))); },
+                   [&](int n) {
+                       // The checked-out file stays in place either way.
+                       EXPECT_TRUE(file(path_of(n)).bytes == content_of(n));
+                   },
+                   [&](int n) {
+                       EXPECT_TRUE(file(path_of(n)).bytes == content_of(n));
+                       EXPECT_EQ("false", metadata(path_of(n), "is-checked-out"));
                    }});
 
     // The rounds: each operation's first point in the seed's order, then
