@@ -336,6 +336,18 @@ int OstrelAgent_Cleartext::wan_fetch_cleartext() {
 }
 
 int OstrelAgent_Cleartext::adopt(const std::string& path) {
+    // Not through a link, and a FIFO's open does not wait for a writer: the
+    // type is checked on the descriptor before anything is read.
+    const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    const int open_error = in < 0 ? errno : 0;
+    const int status = adopt_open(in, open_error, path);
+    if (in >= 0) ::close(in);
+    return status;
+}
+
+int OstrelAgent_Cleartext::adopt(int fd, const std::string& name) { return adopt_open(fd, 0, name); }
+
+int OstrelAgent_Cleartext::adopt_open(int in, int open_error, const std::string& path) {
     Trace trace(Trace::OSTRELAGENT, CLASS_NAME, "adopt");
     // The file is always copied in, also over a cached copy: the caller
     // goes on to remove it itself.
@@ -345,7 +357,13 @@ int OstrelAgent_Cleartext::adopt(const std::string& path) {
     if (status != 0) return status;
     trace.writeTrace(Trace::TRACE_LEVEL_4, "Getting cleartext for %s from view private file %s.",
                      m_cache_path.c_str(), path.c_str());
-    status = copy_in(path);
+    if (open_error != 0) {
+        trace.writeTrace(Trace::TRACE_LEVEL_2, "open of %s failed: %d", path.c_str(), open_error);
+        m_error += call_failed("open", path, open_error);
+        status = S::GENERAL_FAILURE;
+    } else {
+        status = copy_in(in, path);
+    }
     trace.writeTrace(Trace::TRACE_LEVEL_4, "Status from copy_in = %d", status);
     if (status != 0)
         remove_tmp();
@@ -355,24 +373,22 @@ int OstrelAgent_Cleartext::adopt(const std::string& path) {
     return status;
 }
 
-int OstrelAgent_Cleartext::copy_in(const std::string& path) {
+int OstrelAgent_Cleartext::copy_in(int in, const std::string& path) {
     Trace trace(Trace::OSTRELAGENT, CLASS_NAME, "copy_in");
     // The failed call, the name it was made on, and its error.
-    const char* call = "open";
+    const char* call = "fstat";
     const std::string* name = &path;
     int error = 0;
-    const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     int out = -1;
     struct stat source;
-    if (in < 0) {
-        error = errno;
-    } else if (::fstat(in, &source) != 0) {
-        call = "fstat";
+    if (::fstat(in, &source) != 0) {
         error = errno;
     } else if (!S_ISREG(source.st_mode)) {
         // Only a file's bytes become a version's cleartext.
+        call = "open";
         error = S_ISDIR(source.st_mode) ? EISDIR : EINVAL;
     } else if ((out = ::open(m_tmp_path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC)) < 0) {
+        call = "open";
         error = errno;
         name = &m_tmp_path;
     } else if ((error = copy_pieces(in, out, call)) != 0 && std::strcmp(call, "read") != 0) {
@@ -383,7 +399,6 @@ int OstrelAgent_Cleartext::copy_in(const std::string& path) {
         error = errno;
         name = &m_tmp_path;
     }
-    if (in >= 0) ::close(in);
     if (error == 0) return 0;
     trace.writeTrace(Trace::TRACE_LEVEL_2, "%s of %s failed: %d", call, name->c_str(), error);
     m_error += call_failed(call, *name, error);

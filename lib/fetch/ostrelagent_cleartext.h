@@ -65,7 +65,12 @@ public:
     // Makes a copy of the local file `path` (a view-private file that has
     // just become this version) the version's cache file, replacing any
     // cached one. The file itself stays. 0, or 20001, 20019, 20021.
+    // Only a plain file is read: a link is not followed, and a FIFO or
+    // device is refused before a byte is read.
     int adopt(const std::string& path);
+    // The same from the file open on `fd` (read from where it stands; the
+    // caller keeps and closes it), named `name` in messages.
+    int adopt(int fd, const std::string& name);
 
     // The cache file's path relative to the cache root (once getcleartext,
     // check_cache or adopt named it).
@@ -96,9 +101,13 @@ private:
     int make_cltxt_parent();
     // A new, empty temporary file in the leaf directory.
     int gen_tmp_path();
-    // Copies the regular file `path` into the temporary file, its writeback
-    // started as the copy goes. 0, or 20001 with the failed call's text.
-    int copy_in(const std::string& path);
+    // Copies the regular file open on `in` (named `path`) into the
+    // temporary file, its writeback started as the copy goes. 0, or 20001
+    // with the failed call's text.
+    int copy_in(int in, const std::string& path);
+    // adopt()'s work once the source is open (or failed to open with
+    // `open_error`).
+    int adopt_open(int in, int open_error, const std::string& path);
     // Synchronises the temporary file, makes it read-only for its owner and
     // renames it to the cache path; removes it on failure.
     int finalize_cltxt();

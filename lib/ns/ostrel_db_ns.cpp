@@ -350,7 +350,7 @@ obj_entry* ostrel_db_create(view_build_rec* build, obj_entry* dir, const char* n
         } else if (s2 == 0 && (fstat.type == 1 || fstat.type == 3 || fstat.type == 4 || fstat.type == 6)) {
             char container[TEXT_MAX];
             if (ostrel_storage_create(&cover->oid, oid, name, dbid, container, sizeof container) != 0 ||
-                changes.removals().make(container) != 0)
+                changes.removals().make(container, fstat.mode) != 0)
                 return QEL_ST_NO_CLEARTEXT;
             s2 = ostrela_db_inode_write_text(dbid, container);
         }

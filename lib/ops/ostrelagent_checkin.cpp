@@ -7,6 +7,7 @@
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ns/ostrelagent_view_db_element.h"
 #include "lib/ops/ostrelagent_element_content.h"
+#include "lib/ops/ostrelagent_view_file.h"
 
 namespace {
 
@@ -70,6 +71,12 @@ void OstrelAgent_Checkin::checkin_element() {
     if ((m_status = get_obj_metadata_db(nullptr)) != 0) return;
 
     const bool directory = m_object_vstat.fstat.type == QEL_FTYPE_DIR;
+    // The checked-out file is read and removed: whatever else stands at its
+    // name ends the checkin before anything changes.
+    bool present = false;
+    if (!directory && (m_status = OstrelAgent_View_File::expect(m_object_path, OstrelAgent_View_File::Kind::FILE,
+                                                                present, m_message)) != 0)
+        return;
     if (!directory && !is_null(m_new_ver_oid) && (m_status = adopt_content()) != 0) return;
     bool listing_complete = false;
     if (directory && (m_status = get_obj_readdir_done(listing_complete)) != 0) return;

@@ -1,9 +1,8 @@
 #include "lib/ops/ostrelagent_checkout.h"
 
 #include <sys/stat.h>
-#include <sys/time.h>
 
-#include <cerrno>
+#include <ctime>
 
 #include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_status.h"
@@ -15,8 +14,9 @@
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ns/ns_rpc.h"
 #include "lib/ns/ostrelagent_view_db_element.h"
+#include "lib/ops/ostrelagent_view_file.h"
+#include "lib/ops/ostrelagent_view_file_hook.h"
 #include "platform/imsg/imsg.h"
-#include "platform/utl/fileutl.h"
 #include "xml/norvane_xml_elem.h"
 
 namespace {
@@ -29,17 +29,15 @@ namespace Status = OstrelAgent_Status;
 
 // The VOB operation for which the kernel drops what it cached.
 constexpr vob_op_t CHECKOUT_OP = 10;
-// The copy's option word (a plain copy, as fileutl_cp makes every copy).
-constexpr unsigned COPY_FLAGS = 0x48010;
 
 struct Trace : OstrelAgent_Trace {
     explicit Trace(const char* method) : OstrelAgent_Trace(OstrelAgent_Trace::OSTRELAGENT, kClass, method) {}
 };
 
-struct timeval timeval_of(const qel_fstat_time_s& time) {
-    struct timeval out;
+struct timespec timespec_of(const qel_fstat_time_s& time) {
+    struct timespec out;
     out.tv_sec = static_cast<time_t>(time.tv_sec);
-    out.tv_usec = static_cast<suseconds_t>(time.tv_usec);
+    out.tv_nsec = static_cast<long>(time.tv_usec) * 1000;
     return out;
 }
 
@@ -120,6 +118,11 @@ void OstrelAgent_Checkout::checkout_directory() {
 
 void OstrelAgent_Checkout::checkout_file() {
     Trace trace("checkout_file");
+    // The copy goes onto the name: anything but a file there ends the
+    // checkout before the hijack mark or the file is touched.
+    bool present = false;
+    m_status = OstrelAgent_View_File::expect(m_object_path, OstrelAgent_View_File::Kind::FILE, present, m_message);
+    if (m_status != 0) return;
     OstrelAgent_Metadata parent(m_parent_dir, m_parent_path, true);
     m_status = parent.run();
     if (m_status != 0) {
@@ -129,6 +132,7 @@ void OstrelAgent_Checkout::checkout_file() {
     view_fhandle dir = parent.get_obj_fhandle();
     const int unhijacked = ns_unhijack_by_fh(&dir, m_leaf.c_str());
     trace.writeTrace(LEVEL_4, "unhijack %s: %d", m_path.c_str(), unhijacked);
+    OstrelAgent_View_File_Hook::at("checkout-unhijacked");
     if (unhijacked != 0 && unhijacked != QEL_ST_NOT_FOUND) {
         m_status = OstrelAgent_Util::qel_to_ostrel_status(unhijacked);
         m_message += Msg::text(Msg::UNHIJACK_FAILED, m_path.c_str(), qel_strerror(unhijacked));
@@ -169,31 +173,14 @@ void OstrelAgent_Checkout::copy_viewpvt_file() {
     }
 
     const std::string& source = cleartext.get_cache_path();
-    const char* destination = m_object_path.c_str();
-    trace.writeTrace(LEVEL_4, "copying %s to %s", source.c_str(), destination);
-    if (fileutl_cp(source.c_str(), destination, COPY_FLAGS) != 0) {
-        const int error = errno;
-        m_status = Status::GENERAL_FAILURE;
-        m_message += OstrelAgent_Util::format(&_qel_cmsg_qel_msg_table, QEL_MSG_COPY_TO, destination, source.c_str(),
-                                              imsg_strerror(error));
-        return;
-    }
-    // A mode that cannot be set leaves the copy as it is; its times may
-    // still be asked for.
+    trace.writeTrace(LEVEL_4, "copying %s to %s", source.c_str(), m_object_path.c_str());
+    // The copy is whole before it takes the name, with its mode and (when
+    // asked for) the version's times: a crash shows the name as it was or
+    // as checked out, never half copied.
     const mode_t mode = qel_fmode_t_to_mode_t(qel_fmode_make_writable(m_object_vstat.fstat.mode));
-    if (::chmod(destination, mode) != 0) {
-        const int error = errno;
-        m_status = Status::GENERAL_FAILURE;
-        m_message += OstrelAgent_Util::format(&_qel_cmsg_qel_msg_table, QEL_MSG_CHMOD, destination,
-                                              imsg_strerror(error));
-    }
-    if (m_ptime == 0 && m_view->get_preserve_vob_mtime() == 0) return;
-    const struct timeval times[2] = {timeval_of(m_object_vstat.fstat.atime), timeval_of(m_object_vstat.fstat.mtime)};
-    if (::utimes(destination, times) != 0) {
-        const int error = errno;
-        m_status = Status::GENERAL_FAILURE;
-        m_message += Msg::text(Msg::TIME_NOT_PRESERVED, destination, imsg_strerror(error));
-    }
+    const bool keep_times = m_ptime != 0 || m_view->get_preserve_vob_mtime() != 0;
+    const struct timespec times[2] = {timespec_of(m_object_vstat.fstat.atime), timespec_of(m_object_vstat.fstat.mtime)};
+    m_status = OstrelAgent_View_File::copy_whole(source, m_object_path, mode, keep_times ? times : nullptr, m_message);
 }
 
 std::string OstrelAgent_Checkout::get_response() {

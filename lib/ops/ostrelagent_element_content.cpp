@@ -1,7 +1,6 @@
 #include "lib/ops/ostrelagent_element_content.h"
 
-#include <cerrno>
-#include <cstdio>
+#include <unistd.h>
 
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_trace.h"
@@ -9,6 +8,7 @@
 #include "lib/core/ostrelagent_view_base.h"
 #include "lib/fetch/ostrelagent_bg_cleartext_listener.h"
 #include "lib/fetch/ostrelagent_cleartext.h"
+#include "lib/ops/ostrelagent_view_file.h"
 #include "platform/imsg/imsg.h"
 
 namespace {
@@ -23,19 +23,20 @@ int OstrelAgent_Element_Content::adopt(OstrelAgent_View_Base& view, const qel_uu
     Trace trace(Trace::OSTRELAGENT, kClass, "adopt");
     trace.writeTrace(Trace::TRACE_LEVEL_4, "adopting cleartext from '%s' for ver oid %s", path.c_str(),
                      OstrelAgent_Util::id_text(version).c_str());
+    // The file's type is checked before a byte of it is read.
+    int fd = -1;
+    int status = OstrelAgent_View_File::open_read(path, fd, message);
+    if (status != 0) return status;
     OstrelAgent_Cleartext cltxt(replica, 0, version, view.get_cltxt_cache_dir());
-    const int status = cltxt.adopt(path);
+    status = cltxt.adopt(fd, path);
+    ::close(fd);
     if (status != 0) message += cltxt.get_error_message();
     return status;
 }
 
 int OstrelAgent_Element_Content::remove_file(const std::string& path, std::string& message) {
     Trace trace(Trace::OSTRELAGENT, kClass, "remove_file");
-    if (std::remove(path.c_str()) == 0) return 0;
-    const int error = errno;
-    trace.writeTrace(Trace::TRACE_LEVEL_2, "remove of %s failed: %d", path.c_str(), error);
-    message += OstrelAgent_Util::format(&_qel_cmsg_qel_msg_table, QEL_MSG_REMOVE, path.c_str(), imsg_strerror(error));
-    return OstrelAgent_Status::GENERAL_FAILURE;
+    return OstrelAgent_View_File::remove(path, false, message);
 }
 
 void OstrelAgent_Element_Content::fetch_in_background(OstrelAgent_View_Base& view, const qel_uuid_s& vob,

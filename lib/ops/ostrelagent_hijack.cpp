@@ -1,8 +1,6 @@
 #include "lib/ops/ostrelagent_hijack.h"
 
-#include <sys/time.h>
-
-#include <cerrno>
+#include <memory>
 
 #include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_server.h"
@@ -14,9 +12,10 @@
 #include "lib/fetch/ostrelagent_cleartext.h"
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ns/ns_rpc.h"
+#include "lib/ops/ostrelagent_view_file.h"
+#include "lib/ops/ostrelagent_view_file_hook.h"
 #include "platform/imsg/imsg.h"
 #include "platform/qel/qel.h"
-#include "platform/utl/fileutl.h"
 
 namespace {
 
@@ -24,9 +23,6 @@ const char* const kClass = "OstrelAgent_Hijack";
 constexpr int LEVEL_4 = OstrelAgent_Trace::TRACE_LEVEL_4;
 namespace Msg = OstrelAgent_Lib_Msg;
 namespace Status = OstrelAgent_Status;
-
-// The copy creates the file or replaces its contents.
-constexpr unsigned COPY_FLAGS = 0x48010;
 
 // The kinds of a loaded version, and a symbolic link (its own version).
 bool is_version_or_link(vob_mtype_t mtype) { return mtype == 3 || mtype == 6 || mtype == 8 || mtype == 7; }
@@ -51,25 +47,29 @@ void OstrelAgent_Hijack::process_request() {
     if (m_status != 0) return;
 
     // The name itself: a symbolic link is judged as the link.
-    OstrelAgent_Metadata walk(m_path, m_path, false);
-    m_status = walk.run();
+    std::unique_ptr<OstrelAgent_Metadata> walk(new OstrelAgent_Metadata(m_path, m_path, false));
+    m_status = walk->run();
+    if (m_status != 0 && finish_interrupted_copy()) {
+        walk.reset(new OstrelAgent_Metadata(m_path, m_path, false));
+        m_status = walk->run();
+    }
     if (m_status != 0) {
-        m_message += walk.get_message();
+        m_message += walk->get_message();
         return;
     }
     ostrel_vstat found{};
-    walk.get_ostrel_vstat(&found);
+    walk->get_ostrel_vstat(&found);
     int refusal = -1;
     if (found.checked_out)
         refusal = Msg::HIJACK_CHECKED_OUT;
-    else if (!walk.is_hijacked() && !is_version_or_link(found.vstat.mtype))
+    else if (!walk->is_hijacked() && !is_version_or_link(found.vstat.mtype))
         refusal = Msg::HIJACK_NOT_VERSIONED;
     else if (found.vstat.fstat.type != QEL_FTYPE_REG)
         refusal = Msg::HIJACK_NOT_PLAIN_FILE;
     if (refusal >= 0) {
         trace.writeTrace(LEVEL_4, "%s refused: kind %u, type %u, checked out %d, hijacked %d", m_path.c_str(),
                          static_cast<unsigned>(found.vstat.mtype), static_cast<unsigned>(found.vstat.fstat.type),
-                         static_cast<int>(found.checked_out), static_cast<int>(walk.is_hijacked()));
+                         static_cast<int>(found.checked_out), static_cast<int>(walk->is_hijacked()));
         m_message += Msg::text(refusal, m_path.c_str());
         m_status = Status::GENERAL_FAILURE;
         return;
@@ -77,16 +77,19 @@ void OstrelAgent_Hijack::process_request() {
 
     m_status = divide_path();
     if (m_status != 0) return;
-    if (!walk.is_hijacked()) {
-        hijack(walk.get_parent_fhandle());
+    if (!walk->is_hijacked()) {
+        hijack(walk->get_parent_fhandle());
         return;
     }
     // Hijacked already: the file stays as it is and only looks changed now.
     trace.writeTrace(LEVEL_4, "%s is hijacked already", m_path.c_str());
-    if (::utimes(m_object_path.c_str(), nullptr) != 0) {
-        m_message += Msg::text(Msg::TIME_NOT_PRESERVED, m_object_path.c_str(), imsg_strerror(errno));
-        m_status = Status::GENERAL_FAILURE;
+    // A whole copy left under its temporary name is a hijack a crash
+    // stopped before the copy took the name: it takes it now.
+    if (OstrelAgent_View_File::copy_left(m_object_path)) {
+        trace.writeTrace(LEVEL_4, "finishing the copy onto %s", m_object_path.c_str());
+        if ((m_status = OstrelAgent_View_File::finish_copy(m_object_path, m_message)) != 0) return;
     }
+    m_status = OstrelAgent_View_File::touch(m_object_path, m_message);
 }
 
 void OstrelAgent_Hijack::hijack(const view_fhandle& dir_fh) {
@@ -94,6 +97,9 @@ void OstrelAgent_Hijack::hijack(const view_fhandle& dir_fh) {
     if ((m_status = get_parent_metadata()) != 0) return;
     if ((m_status = get_obj_metadata_korva()) != 0) return;
     if ((m_status = get_view()) != 0) return;
+    bool present = false;
+    m_status = OstrelAgent_View_File::expect(m_object_path, OstrelAgent_View_File::Kind::FILE, present, m_message);
+    if (m_status != 0) return;
 
     OstrelAgent_Cleartext cleartext(m_object_vob_uuid, 0, m_object_vstat.obj_oid, m_view->get_cltxt_cache_dir());
     int in_cache = 0;
@@ -103,9 +109,21 @@ void OstrelAgent_Hijack::hijack(const view_fhandle& dir_fh) {
         return;
     }
 
+    // The copy is whole under its temporary name before the name is marked
+    // hijacked: until it takes the name, the name shows the loaded version.
+    const std::string& source = cleartext.get_cache_path();
+    bool unused = false;
+    m_status = OstrelAgent_View_File::prepare_copy(source, m_object_path, 0, nullptr, m_message, unused);
+    if (m_status != 0) {
+        trace.writeTrace(LEVEL_4, "copy of %s for %s failed", source.c_str(), m_object_path.c_str());
+        return;
+    }
+    OstrelAgent_View_File_Hook::at("hijack-copied");
     view_fhandle dir = dir_fh;
     const int marked = ns_hijack_by_fh(&dir, m_leaf.c_str(), &m_object_vstat);
     if (marked != 0) {
+        std::string ignored;
+        OstrelAgent_View_File::drop_copy(m_object_path, ignored);
         m_message += Msg::text(Msg::HIJACK_FAILED, m_path.c_str(), qel_strerror(marked));
         m_status = OstrelAgent_Util::qel_to_ostrel_status(marked);
         return;
@@ -115,20 +133,19 @@ void OstrelAgent_Hijack::hijack(const view_fhandle& dir_fh) {
     get_ioctl();
     OstrelAgent_Metadata::view_inval_name(ioctl(), m_parent_vob_uuid, m_parent_vstat.obj_oid, m_leaf.c_str(), false,
                                           true, false);
-    // The name now resolves to the hijacked file, which the copy fills.
-    copy_viewpvt_file(cleartext);
+    OstrelAgent_View_File_Hook::at("hijack-marked");
+    // The name now takes the hijacked file.
+    m_status = OstrelAgent_View_File::finish_copy(m_object_path, m_message);
 }
 
-void OstrelAgent_Hijack::copy_viewpvt_file(OstrelAgent_Cleartext& cleartext) {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "copy_viewpvt_file");
-    const std::string& source = cleartext.get_cache_path();
-    if (fileutl_cp(source.c_str(), m_object_path.c_str(), COPY_FLAGS) == 0) return;
-    const int error = errno;
-    trace.writeTrace(LEVEL_4, "copy of %s to %s failed: %s", source.c_str(), m_object_path.c_str(),
-                     imsg_strerror(error));
-    m_message += OstrelAgent_Util::format(&_qel_cmsg_qel_msg_table, QEL_MSG_COPY_TO, m_object_path.c_str(),
-                                          source.c_str(), imsg_strerror(error));
-    m_status = Status::GENERAL_FAILURE;
+bool OstrelAgent_Hijack::finish_interrupted_copy() {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "finish_interrupted_copy");
+    // A name marked hijacked whose whole copy never took it is hidden: a
+    // crash came between the mark and the rename. The rename is made now.
+    std::string ignored;
+    if (divide_path() != 0 || !OstrelAgent_View_File::copy_left(m_object_path)) return false;
+    trace.writeTrace(LEVEL_4, "finishing the copy onto %s", m_object_path.c_str());
+    return OstrelAgent_View_File::finish_copy(m_object_path, ignored) == 0;
 }
 
 void OstrelAgent_Hijack::cleartext_failed(const OstrelAgent_Cleartext& cleartext) {

@@ -34,8 +34,9 @@ private:
     void parse_request();
     // The steps after the walk's checks, for a name that is not hijacked.
     void hijack(const view_fhandle& dir_fh);
-    // Copies the version's cleartext onto the object path.
-    void copy_viewpvt_file(OstrelAgent_Cleartext& cleartext);
+    // Renames a whole copy left by a crash onto a name marked hijacked but
+    // hidden without its file; whether it did.
+    bool finish_interrupted_copy();
     // Appends what tells why the cleartext could not be had.
     void cleartext_failed(const OstrelAgent_Cleartext& cleartext);
 };

@@ -15,6 +15,7 @@
 #include "lib/ns/ostrelagent_view_db.h"
 #include "lib/ops/ostrelagent_element_content.h"
 #include "lib/ops/ostrelagent_mkelem_bg_cleartext.h"
+#include "lib/ops/ostrelagent_view_file.h"
 #include "platform/utl/fileutl.h"
 #include "xml/norvane_xml_elem.h"
 
@@ -78,6 +79,7 @@ void OstrelAgent_Mkelem::process_request() {
     m_request_path = m_path;
     if ((m_status = divide_path()) != 0) return;
     m_element_path = m_object_path;
+    if ((m_status = refuse_odd_leaf()) != 0) return;
     m_parent_rel_path = m_parent_dir;
     if ((m_status = m_make_path != 0 ? collect_path() : collect_element()) != 0) return;
 
@@ -155,10 +157,29 @@ int OstrelAgent_Mkelem::collect_path() {
     return 0;
 }
 
+int OstrelAgent_Mkelem::refuse_odd_leaf() {
+    // A link element's name holds a link; any other element's holds its
+    // file or directory, and nothing else there is followed or read.
+    if (m_is_link != 0) return 0;
+    struct stat st;
+    if (OstrelAgent_View_File::examine(m_element_path, st) != 0 || S_ISDIR(st.st_mode)) return 0;
+    bool present = false;
+    return OstrelAgent_View_File::expect(m_element_path, OstrelAgent_View_File::Kind::FILE, present, m_message);
+}
+
 void OstrelAgent_Mkelem::settle_content() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "settle_content");
     struct stat st;
-    if (fileutl_stat(m_element_path.c_str(), 0, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink != 0) {
+    const bool present = OstrelAgent_View_File::examine(m_element_path, st) == 0;
+    // What stands at the name is not followed: a link, FIFO or device there
+    // is neither adopted nor removed.
+    if (present && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        bool ignored = false;
+        m_status = OstrelAgent_View_File::expect(m_element_path, OstrelAgent_View_File::Kind::FILE, ignored,
+                                                 m_message);
+        return;
+    }
+    if (present && S_ISREG(st.st_mode) && st.st_nlink != 0) {
         const bool adopting = !is_null(m_new_ver_oid);
         if (adopting) {
             if ((m_status = get_view()) != 0) return;

@@ -59,6 +59,9 @@ private:
     // The element's content, once it is version-controlled: adopted or
     // fetched, the view-private file removed.
     void settle_content();
+    // 20001 when the element's name (not a link element's) holds a link,
+    // FIFO, socket or device; 0 otherwise.
+    int refuse_odd_leaf();
     // Makes the view-private directory at the view-relative `path` the
     // cover directory of the directory element that now has its name.
     int adopt_path(const std::string& path);

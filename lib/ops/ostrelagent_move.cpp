@@ -11,8 +11,8 @@
 #include "lib/core/ostrelagent_util.h"
 #include "lib/core/ostrelagent_view_base.h"
 #include "lib/fetch/ostrelagent_metadata.h"
-#include "platform/imsg/imsg.h"
-#include "platform/utl/fileutl.h"
+#include "lib/ops/ostrelagent_view_file.h"
+#include "lib/ops/ostrelagent_view_file_hook.h"
 #include "xml/norvane_xml_elem.h"
 
 namespace {
@@ -54,10 +54,18 @@ bool OstrelAgent_Move::read_name(NorvaneXmlElem* root, const char* tag, const ch
                                  std::string& out) {
     Trace trace("read_name");
     if (!read_text(root, tag, missing, out)) return false;
-    if (!Util::contains_pname_separator(out)) return true;
-    trace.writeTrace(LEVEL_4, "%s", separator);
-    refuse_malformed();
-    return false;
+    if (Util::contains_pname_separator(out)) {
+        trace.writeTrace(LEVEL_4, "%s", separator);
+        refuse_malformed();
+        return false;
+    }
+    // These name the directory itself or its parent, never an entry of it.
+    if (out == "." || out == "..") {
+        trace.writeTrace(LEVEL_4, "%s is \"%s\"", tag, out.c_str());
+        refuse_malformed();
+        return false;
+    }
+    return true;
 }
 
 void OstrelAgent_Move::parse_request() {
@@ -91,6 +99,7 @@ void OstrelAgent_Move::process_request() {
 
     if (!invalidate()) return;
     const std::string new_path = refresh();
+    OstrelAgent_View_File_Hook::at("move-refreshed");
     if (m_status == 0) move_local_file(new_path);
 }
 
@@ -155,23 +164,23 @@ void OstrelAgent_Move::move_local_file(const std::string& new_path) {
     Trace trace("move_local_file");
     const std::string old_file = m_view_root + m_src_path + Util::GLOBAL_PNAME_SEP + m_old_name;
     const std::string new_file = m_view_root + new_path;
+    // A directory moves with its name; only a file under the old name is
+    // carried over, and nothing else standing there is followed or moved.
     struct stat st {};
-    if (fileutl_stat(old_file.c_str(), 0, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink == 0) {
+    const int examined = OstrelAgent_View_File::examine(old_file, st);
+    if (examined != 0 || S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && st.st_nlink == 0)) {
         trace.writeTrace(LEVEL_4, "no file to move at %s", old_file.c_str());
         return;
     }
     trace.writeTrace(LEVEL_4, "moving %s to %s", old_file.c_str(), new_file.c_str());
-    if (fileutl_rename(old_file.c_str(), new_file.c_str()) == 0) return;
-    const int error = errno;
+    const int moved = OstrelAgent_View_File::rename(old_file, new_file, m_message);
     // What the status showed was gone when the rename came (or was only the
     // kernel's copy of a name the change removed): nothing to move.
-    if (error == ENOENT) {
+    if (moved == ENOENT) {
         trace.writeTrace(LEVEL_4, "%s gone before it could be moved", old_file.c_str());
         return;
     }
-    m_status = Status::GENERAL_FAILURE;
-    m_message += Util::format(&_qel_cmsg_qel_msg_table, QEL_MSG_RENAME, old_file.c_str(), new_file.c_str(),
-                              imsg_strerror(error));
+    if (moved != 0) m_status = Status::GENERAL_FAILURE;
 }
 
 std::string OstrelAgent_Move::get_response() { return common_reply(OstrelAgent_Tag::MOVE, LEVEL_4); }

@@ -1,8 +1,5 @@
 #include "lib/ops/ostrelagent_unhijack.h"
 
-#include <cerrno>
-#include <cstdio>
-
 #include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_tag.h"
@@ -11,6 +8,8 @@
 #include "lib/core/ostrelagent_view_base.h"
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ns/ns_rpc.h"
+#include "lib/ops/ostrelagent_view_file.h"
+#include "lib/ops/ostrelagent_view_file_hook.h"
 #include "platform/imsg/imsg.h"
 #include "platform/qel/qel.h"
 
@@ -58,6 +57,7 @@ void OstrelAgent_Unhijack::process_request() {
         return;
     }
     if ((m_status = remove_hijacked_file()) != 0) return;
+    OstrelAgent_View_File_Hook::at("unhijack-removed");
     view_fhandle dir = parent.get_obj_fhandle();
     const int cleared = ns_unhijack_by_fh(&dir, m_leaf.c_str());
     if (cleared != 0) {
@@ -82,12 +82,9 @@ int OstrelAgent_Unhijack::remove_hijacked_file() {
     // tells both apart.
     OstrelAgent_Metadata name(m_path, m_path, false);
     if (name.run() != 0 || !name.is_hijacked()) return 0;
-    if (std::remove(m_object_path.c_str()) == 0 || errno == ENOENT) return 0;
-    const int error = errno;
-    trace.writeTrace(LEVEL_4, "remove of %s failed: %s", m_object_path.c_str(), imsg_strerror(error));
-    m_message += OstrelAgent_Util::format(&_qel_cmsg_qel_msg_table, QEL_MSG_REMOVE, m_object_path.c_str(),
-                                          imsg_strerror(error));
-    return Status::GENERAL_FAILURE;
+    const int status = OstrelAgent_View_File::remove(m_object_path, true, m_message);
+    if (status != 0) trace.writeTrace(LEVEL_4, "remove of %s failed", m_object_path.c_str());
+    return status;
 }
 
 std::string OstrelAgent_Unhijack::get_response() {

@@ -41,8 +41,8 @@ public:
         return 0;
     }
     // Makes the container `name` of the pool, as ostrel_storage_make does.
-    int make(const char* name) {
-        if (ostrel_storage_make(name) != 0) return -1;
+    int make(const char* name, qel_fmode_t fmode) {
+        if (ostrel_storage_make(name, fmode) != 0) return -1;
         made_.push_back(name);
         return 0;
     }

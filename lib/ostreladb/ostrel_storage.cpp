@@ -192,7 +192,7 @@ int ostrel_storage_create(const qel_oid_s* oid, const qel_oid_s*, const char* le
     return -1;
 }
 
-int ostrel_storage_make(const char* name) {
+int ostrel_storage_make(const char* name, qel_fmode_t fmode) {
     std::string path;
     if (validate_pname(name) != 0) {
         errno = EPERM;
@@ -202,7 +202,11 @@ int ostrel_storage_make(const char* name) {
         errno = ENAMETOOLONG;
         return -1;
     }
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // Nobody may read a container through the pool whom the file's own mode
+    // keeps out; the agent serves the file through it, so its owner keeps
+    // reading and writing it.
+    const mode_t mode = (qel_fmode_t_to_mode_t(container_mode(fmode)) & 0777) | S_IRUSR | S_IWUSR;
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0) {
         int error = errno;
         if (error != EEXIST) ostrela_db_file_message(IMSG_KIND_ERR, QEL_MSG_CREATE, path.c_str(), error);

@@ -39,10 +39,11 @@ size_t ostrel_storage_max_name();
 int ostrel_storage_create(const qel_oid_s* oid, const qel_oid_s* second_oid, const char* leaf, uint32_t dbid,
                           char* buf, size_t size);
 
-// Makes the container `name` of the pool, an empty file (mode 0666 before
-// the umask). 0; -1 with errno (EEXIST when it is there already, else after
-// a logged failure).
-int ostrel_storage_make(const char* name);
+// Makes the container `name` of the pool, an empty file with the permission
+// bits of the file it holds, `fmode` (the umask applied; its owner, the
+// agent, may always read and write it). 0; -1 with errno (EEXIST when it is
+// there already, else after a logged failure).
+int ostrel_storage_make(const char* name, qel_fmode_t fmode);
 
 // Removes the container `name` of the pool: 0 when removed or absent; 1063
 // for a name that leaves the pool; 1084 for a path over 1024 bytes; else the
