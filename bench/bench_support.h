@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +40,19 @@ inline std::string make_dir(const std::string& base, const char* name) {
 inline void remove_dir(const std::string& dir) {
     std::string cmd = "rm -rf '" + dir + "'";
     if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir.c_str());
+}
+
+// The median time of `command` run by the shell, as a benchmark runs a peer
+// program, on work so small that the time is the program's start-up: what a
+// peer timed as a process costs beyond its work.
+inline double startup_seconds(const std::string& command, int runs = 11) {
+    std::vector<double> times;
+    for (int i = 0; i < runs; ++i)
+        times.push_back(seconds_of([&] {
+            if (std::system(command.c_str()) != 0) fail("the start-up run failed: " + command);
+        }));
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
 }
 
 // A goal's line, which scripts/bench gathers at the end of its run:

@@ -178,6 +178,9 @@ int main(int argc, char** argv) {
         return command_seconds(curl + "-o '" + stream_file + "' -F rpc=" + SYNCFETCH_RPC + " -F 'rpcargs=ViewGn=2' '" +
                                server.url() + "'");
     });
+    // The curl command is a process of its own: what it costs before it
+    // connects, shown beside its times.
+    const double curl_startup = bench::startup_seconds("curl --version > /dev/null");
     const double megabytes_streamed = static_cast<double>(file_size(stream_file)) / (1 << 20);
     std::printf("view update, %u objects (%.1f MiB of reply)\n", objects, megabytes_streamed);
     std::printf("  %-44s %10.3f s  %12.0f objects/s\n", "client, applied to a counting listener", client,
@@ -185,6 +188,7 @@ int main(int argc, char** argv) {
     std::printf("  %-44s %10.3f s\n", "client, processor time of its last run", update_cpu);
     std::printf("  %-44s %10.3f s  %12.0f objects/s\n", "curl, the same bytes to a file", raw, objects / raw);
     std::printf("  %-44s %10.2f\n", "ratio client / curl", client / raw);
+    std::printf("  %-44s %10.3f s\n", "curl's start-up (within its times)", curl_startup);
     std::printf("  %-44s %7ld KiB after %u objects, %ld KiB after %u\n", "peak resident size", rss_short,
                 SHORT_STREAM, rss_long, objects);
     std::printf("  %-44s %10llu bytes\n\n", "most reply bytes held at once",

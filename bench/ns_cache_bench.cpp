@@ -18,6 +18,7 @@
 
 #include "bench/bench_support.h"
 #include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/fetch/ostrelagent_ns_fetch.h"
 #include "lib/ns/ns_cache.h"
 #include "lib/ns/ns_fstat.h"
 #include "lib/ns/ns_locate.h"
@@ -67,6 +68,9 @@ void set_up(const std::string& base) {
     std::string storage = world.dir + "/view";
     if (mkdir(storage.c_str(), 0700) != 0 || chdir(storage.c_str()) != 0) bench::fail("storage " + storage);
     view_home = storage;
+    // The loads and look-ups below ask content fetch, as in the daemon,
+    // where the view handler installs it.
+    OstrelAgent_Ns_Fetch::install();
     int created = 0;
     if (ostrel_storage_init() != 0 || ostrel_db_init(&created) != 0 || ostrel_db_create_def_scope() != 0)
         bench::fail("view database");

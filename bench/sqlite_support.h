@@ -22,13 +22,22 @@ public:
     // that a crash of the process must not damage but a power failure may
     // take back to an earlier commit (journal_mode=WAL, synchronous=NORMAL:
     // commits reach the system's cache, the disk at checkpoints), as the
-    // view database's commits, forced only by its idle purify.
-    enum Durability { FORCED, CACHED };
+    // view database's commits, forced only by its idle purify. UNFORCED:
+    // the same journal with nothing ever forced to disk (journal_mode=WAL,
+    // synchronous=OFF), as the view database between two purifies.
+    enum Durability { FORCED, CACHED, UNFORCED };
 
     static const char* describe(Durability d) {
-        return d == FORCED ? "journal_mode=DELETE, synchronous=FULL: every commit forced to disk"
-                           : "journal_mode=WAL, synchronous=NORMAL: a commit survives a crash of the process; "
-                             "a power failure may lose the commits since the last checkpoint";
+        switch (d) {
+        case FORCED: return "journal_mode=DELETE, synchronous=FULL: every commit forced to disk";
+        case CACHED:
+            return "journal_mode=WAL, synchronous=NORMAL: a commit survives a crash of the process; "
+                   "a power failure may lose the commits since the last checkpoint";
+        case UNFORCED:
+            return "journal_mode=WAL, synchronous=OFF: a commit survives a crash of the process; "
+                   "nothing is forced to disk, a power failure may lose or damage the database";
+        }
+        return "";
     }
 
     SqliteDb(const std::string& path, int page_size, int cache_pages, Durability durability = FORCED) {
@@ -42,7 +51,7 @@ public:
             exec("PRAGMA synchronous=FULL");
         } else {
             exec("PRAGMA journal_mode=WAL");
-            exec("PRAGMA synchronous=NORMAL");
+            exec(durability == CACHED ? "PRAGMA synchronous=NORMAL" : "PRAGMA synchronous=OFF");
         }
     }
     ~SqliteDb() {

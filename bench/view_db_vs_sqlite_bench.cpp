@@ -11,19 +11,23 @@
 //   3. the whole directory listed page by page (8744-byte pages, the
 //      kernel's largest), one read transaction a page;
 //   4. 1000 files created one transaction each.
-// Each phase runs on both stores side by side, so that both meet the same
+// Each phase runs on the stores side by side, so that all meet the same
 // load of the machine; lookups and listings run three rounds and the best
 // counts, single creates alternate in blocks of 100. Prints each time for
-// both and the ratio view database / SQLite.
+// each store, the times it forced a file to disk (fsync and fdatasync
+// calls on its files, counted by this program), and the ratio view
+// database / SQLite for each of SQLite's two settings below.
 //
 // The view database runs as the daemon runs it: on a thread that blocks the
 // process's signals as the daemon's workers do, its session (the transaction
 // mutex, the state file), its engine cache of 512 pages, the two-phase
 // commit and nothing forced to disk at commit (the idle purify forces the
-// files; a run this short never waits for it). SQLite runs as its users run
-// a store of the same durability: WAL with synchronous=NORMAL, a commit
-// surviving a crash of the process, a power failure possibly taking it back
-// to an earlier commit. It keeps the same rows (a VOB, inodes
+// files; a run this short never waits for it). SQLite runs twice over: as
+// its users run a store of the same durability, WAL with synchronous=NORMAL
+// (a commit surviving a crash of the process, a power failure possibly
+// taking it back to an earlier commit; it forces the log at checkpoints),
+// and with synchronous=OFF, forcing nothing, as the view database forces
+// nothing in a run this short. It keeps the same rows (a VOB, inodes
 // with a 128-byte status, directories, names) with the same indexes: the
 // engine's keys, (VOB, oid) of inodes and (directory, name hash) of names,
 // and for each of its sets an index that finds a set's members in order
@@ -31,6 +35,7 @@
 // reads and writes what the engine's step does, with statements prepared
 // once; 4096-byte pages, a cache of 512 pages, locking_mode=EXCLUSIVE. Its
 // rows have their integer ids as INTEGER PRIMARY KEY.
+#include <dlfcn.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,6 +47,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <numeric>
 #include <random>
 #include <string>
@@ -54,6 +61,61 @@
 #include "platform/pfm/pfm.h"
 #include "lib/ostreladb/ostrel_db_record.h"
 #include "lib/ostreladb/ostrel_db_session.h"
+
+// ---- files forced to disk ----
+
+// The calls of this program that force a file to disk, counted by the
+// directory the file is in: the view database's engine and SQLite make
+// them through these two functions, which this program defines in front
+// of the C library's.
+namespace sync_count {
+
+std::mutex mutex;
+std::vector<std::string> watched;
+std::map<std::string, long> counts;
+
+void watch(const std::string& dir) {
+    std::lock_guard<std::mutex> lock(mutex);
+    watched.push_back(dir);
+}
+
+long of(const std::string& dir) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return counts[dir];
+}
+
+void note(int fd) {
+    char link[64];
+    char path[4096];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = ::readlink(link, path, sizeof path - 1);
+    if (n <= 0) return;
+    const std::string file(path, static_cast<size_t>(n));
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const std::string& dir : watched)
+        if (file == dir || file.compare(0, dir.size() + 1, dir + "/") == 0) ++counts[dir];
+}
+
+template <typename Function>
+Function real(const char* name) {
+    void* found = dlsym(RTLD_NEXT, name);
+    if (found == nullptr) bench::fail(std::string("no ") + name + " in the C library");
+    return reinterpret_cast<Function>(found);
+}
+
+}  // namespace sync_count
+
+extern "C" int fdatasync(int fd) {
+    static const auto next = sync_count::real<int (*)(int)>("fdatasync");
+    sync_count::note(fd);
+    return next(fd);
+}
+
+extern "C" int fsync(int fd) {
+    static const auto next = sync_count::real<int (*)(int)>("fsync");
+    sync_count::note(fd);
+    return next(fd);
+}
 
 namespace {
 
@@ -177,8 +239,8 @@ private:
 
 class Sqlite {
 public:
-    explicit Sqlite(const std::string& dir)
-        : sql_(dir + "/view.sqlite", kPageSize, kCachePages, bench::SqliteDb::CACHED), db_(sql_.handle()) {
+    Sqlite(const std::string& dir, bench::SqliteDb::Durability durability)
+        : sql_(dir + "/view.sqlite", kPageSize, kCachePages, durability), db_(sql_.handle()) {
         exec("CREATE TABLE vob(id INTEGER PRIMARY KEY, uuid BLOB NOT NULL, ref_cnt INTEGER, next_dbid INTEGER,"
              " gen_num INTEGER, root_dir INTEGER, flags INTEGER, text TEXT)");
         exec("CREATE UNIQUE INDEX vob_uuid ON vob(uuid)");
@@ -342,16 +404,41 @@ private:
 
 struct Figures {
     double create = 0, lookup = 0, list = 0, single = 0;
+    long create_syncs = 0, lookup_syncs = 0, list_syncs = 0, single_syncs = 0;
     int64_t checksum = 0;
 };
 
-// The work on both stores, phase by phase and the two side by side, so that
-// both meet the same load of the machine. Lookups and listings are repeated
-// and the best round counts; the single creates alternate in blocks.
+// A store's work and its figures, with the directory its files are in.
+template <typename Store>
+struct Side {
+    Store& store;
+    Figures& figures;
+    std::string dir;
+};
+
+// Runs `work` on the side's store, adding its seconds to `seconds` (or
+// keeping the best, `best`) and the files it forced to disk to `syncs`.
+template <typename Store, typename Work>
+void timed(Side<Store>& side, double& seconds, long& syncs, bool best, Work work) {
+    const long before = sync_count::of(side.dir);
+    const double t = seconds_of([&] { work(side.store, side.figures); });
+    syncs += sync_count::of(side.dir) - before;
+    seconds = best ? (seconds == 0 ? t : std::min(seconds, t)) : seconds + t;
+}
+
+// The work on the three stores, phase by phase and side by side, so that
+// all meet the same load of the machine. Lookups and listings are repeated
+// and the best round counts (their syncs are all counted); the single
+// creates alternate in blocks.
 template <typename A, typename B>
-void run(A& a, B& b, int count, const std::vector<int>& lookup_order, Figures* fa, Figures* fb) {
-    auto create_all = [count](auto& store) {
-        return seconds_of([&] {
+void run(Side<A> a, Side<B> b, Side<B> c, int count, const std::vector<int>& lookup_order) {
+    const auto each = [&](const auto& step) {
+        step(a);
+        step(b);
+        step(c);
+    };
+    each([&](auto& side) {
+        timed(side, side.figures.create, side.figures.create_syncs, false, [&](auto& store, Figures&) {
             int st = store.write([&] {
                 int status = 0;
                 for (int i = 0; status == 0 && i < count; ++i) status = store.create(i);
@@ -359,47 +446,38 @@ void run(A& a, B& b, int count, const std::vector<int>& lookup_order, Figures* f
             });
             if (st != 0) fail("creating failed: " + std::to_string(st));
         });
-    };
-    fa->create = create_all(a);
-    fb->create = create_all(b);
+    });
 
     std::vector<std::string> names;
     names.reserve(lookup_order.size());
     for (int i : lookup_order) names.push_back(name_of(i));
-    auto lookups = [&](auto& store, Figures* f) {
-        int64_t sum = 0;
-        double t = seconds_of([&] {
-            for (const std::string& name : names) sum += store.lookup(name);
-        });
-        f->lookup = f->lookup == 0 ? t : std::min(f->lookup, t);
-        f->checksum += sum;
-    };
-    auto listing = [&](auto& store, Figures* f) {
-        int64_t sum = 0;
-        int listed = 0;
-        double t = seconds_of([&] { listed = store.list(&sum); });
-        if (listed != count) fail("the listing met " + std::to_string(listed) + " names");
-        f->list = f->list == 0 ? t : std::min(f->list, t);
-        f->checksum += sum;
-    };
     for (int round = 0; round < kRounds; ++round) {
-        lookups(a, fa);
-        lookups(b, fb);
+        each([&](auto& side) {
+            timed(side, side.figures.lookup, side.figures.lookup_syncs, true, [&](auto& store, Figures& f) {
+                int64_t sum = 0;
+                for (const std::string& name : names) sum += store.lookup(name);
+                f.checksum += sum;
+            });
+        });
     }
     for (int round = 0; round < kRounds; ++round) {
-        listing(a, fa);
-        listing(b, fb);
-    }
-    auto singles = [count](auto& store, int first, int n) {
-        return seconds_of([&] {
-            for (int i = first; i < first + n; ++i)
-                if (store.write([&] { return store.create(count + i); }) != 0) fail("a single create failed");
+        each([&](auto& side) {
+            timed(side, side.figures.list, side.figures.list_syncs, true, [&](auto& store, Figures& f) {
+                int64_t sum = 0;
+                const int listed = store.list(&sum);
+                if (listed != count) fail("the listing met " + std::to_string(listed) + " names");
+                f.checksum += sum;
+            });
         });
-    };
+    }
     constexpr int block = kSingleCreates / 10;
     for (int first = 0; first < kSingleCreates; first += block) {
-        fa->single += singles(a, first, block);
-        fb->single += singles(b, first, block);
+        each([&](auto& side) {
+            timed(side, side.figures.single, side.figures.single_syncs, false, [&](auto& store, Figures&) {
+                for (int i = first; i < first + block; ++i)
+                    if (store.write([&] { return store.create(count + i); }) != 0) fail("a single create failed");
+            });
+        });
     }
 }
 
@@ -426,18 +504,23 @@ int main(int argc, char** argv) {
 
     char cwd[4096];
     if (getcwd(cwd, sizeof cwd) == nullptr) fail("getcwd");
-    std::string view_dir = bench::make_dir(base, "viewdb-bench");
-    std::string sqlite_dir = bench::make_dir(base, "sqlite-view-bench");
-    Figures v, s;
+    const std::string view_dir = bench::make_dir(base, "viewdb-bench");
+    const std::string sqlite_dir = bench::make_dir(base, "sqlite-view-bench");
+    const std::string unforced_dir = bench::make_dir(base, "sqlite-off-view-bench");
+    for (const std::string& dir : {view_dir, sqlite_dir, unforced_dir}) sync_count::watch(dir);
+    Figures v, s, o;
     {
         ViewDb view_db(view_dir);
-        Sqlite sqlite(sqlite_dir);
-        run(view_db, sqlite, count, lookup_order, &v, &s);
+        Sqlite sqlite(sqlite_dir, bench::SqliteDb::CACHED);
+        Sqlite unforced(unforced_dir, bench::SqliteDb::UNFORCED);
+        run(Side<ViewDb>{view_db, v, view_dir}, Side<Sqlite>{sqlite, s, sqlite_dir},
+            Side<Sqlite>{unforced, o, unforced_dir}, count, lookup_order);
     }
     if (chdir(cwd) != 0) fail("chdir back");
     bench::remove_dir(view_dir);
     bench::remove_dir(sqlite_dir);
-    if (v.checksum != s.checksum) fail("the two stores read different names");
+    bench::remove_dir(unforced_dir);
+    if (v.checksum != s.checksum || v.checksum != o.checksum) fail("the stores read different names");
 
     std::printf("%d view-private files in one directory: an inode with its status and container name, a name "
                 "in the directory; a cache of %d pages; files under %s (SQLite %s)\n",
@@ -445,18 +528,29 @@ int main(int argc, char** argv) {
     std::printf("durability: view db: two-phase commit, nothing forced at commit (the idle purify forces the files): "
                 "a commit survives a crash of the process; a power failure may lose the commits since the last "
                 "purify, and the next start rebuilds the database\n");
-    std::printf("durability: SQLite: %s\n\n", bench::SqliteDb::describe(bench::SqliteDb::CACHED));
-    std::printf("%-48s %12s %12s %8s\n", "work", "view db (s)", "SQLite (s)", "ratio");
-    auto line = [](const std::string& what, double a, double b) {
-        std::printf("%-48s %12.3f %12.3f %8.2f\n", what.c_str(), a, b, a / b);
+    std::printf("durability: SQLite NORMAL: %s\n", bench::SqliteDb::describe(bench::SqliteDb::CACHED));
+    std::printf("durability: SQLite OFF: %s\n", bench::SqliteDb::describe(bench::SqliteDb::UNFORCED));
+    std::printf("(syncs: the fsync and fdatasync calls on the store's files during the work)\n\n");
+    std::printf("%-44s %18s %18s %18s %8s %8s\n", "work", "view db s (syncs)", "SQLite NORMAL", "SQLite OFF",
+                "/NORMAL", "/OFF");
+    auto line = [](const std::string& what, double a, long as, double b, long bs, double c, long cs) {
+        std::printf("%-44s %10.3f (%5ld) %10.3f (%5ld) %10.3f (%5ld) %8.2f %8.2f\n", what.c_str(), a, as, b, bs, c,
+                    cs, a / b, a / c);
     };
-    line("1. " + std::to_string(count) + " files created in one transaction", v.create, s.create);
-    line("2. " + std::to_string(count) + " lookups by name", v.lookup, s.lookup);
-    line("3. the directory listed in 8744-byte pages", v.list, s.list);
-    line("4. " + std::to_string(kSingleCreates) + " files created one transaction each", v.single, s.single);
+    line("1. " + std::to_string(count) + " files created in one transaction", v.create, v.create_syncs, s.create,
+         s.create_syncs, o.create, o.create_syncs);
+    line("2. " + std::to_string(count) + " lookups by name", v.lookup, v.lookup_syncs, s.lookup, s.lookup_syncs,
+         o.lookup, o.lookup_syncs);
+    line("3. the directory listed in 8744-byte pages", v.list, v.list_syncs, s.list, s.list_syncs, o.list,
+         o.list_syncs);
+    line("4. " + std::to_string(kSingleCreates) + " files created one transaction each", v.single, v.single_syncs,
+         s.single, s.single_syncs, o.single, o.single_syncs);
     std::printf("\n");
-    bench::print_goal("view db / SQLite, files created", v.create / s.create, "<=", 1.0);
-    bench::print_goal("view db / SQLite, lookups by name", v.lookup / s.lookup, "<=", 1.0);
-    bench::print_goal("view db / SQLite, one-file transactions", v.single / s.single, "<=", 1.0);
+    bench::print_goal("view db / SQLite NORMAL, files created", v.create / s.create, "<=", 1.0);
+    bench::print_goal("view db / SQLite OFF, files created", v.create / o.create, "<=", 1.0);
+    bench::print_goal("view db / SQLite NORMAL, lookups by name", v.lookup / s.lookup, "<=", 1.0);
+    bench::print_goal("view db / SQLite OFF, lookups by name", v.lookup / o.lookup, "<=", 1.0);
+    bench::print_goal("view db / SQLite NORMAL, one-file transactions", v.single / s.single, "<=", 1.0);
+    bench::print_goal("view db / SQLite OFF, one-file transactions", v.single / o.single, "<=", 1.0);
     return 0;
 }

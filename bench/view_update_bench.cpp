@@ -179,6 +179,8 @@ int main(int argc, char** argv) {
                     objects / applied);
         std::printf("  %-44s %10.3f s  %12.0f objects/s\n", "curl: the same bytes to a file", raw, objects / raw);
         std::printf("  %-44s %10.2f\n", "ratio daemon / curl", applied / raw);
+        std::printf("  %-44s %10.3f s\n", "curl's start-up (within its time)",
+                    bench::startup_seconds("curl --version > /dev/null"));
         std::printf("  %-44s %7ld KiB after %u objects, %ld KiB after %u more\n", "daemon's peak resident size",
                     rss_short, short_update, rss_long, objects);
         std::printf("  %-44s %10.2f\n\n", "ratio peak long / short", static_cast<double>(rss_long) / rss_short);
