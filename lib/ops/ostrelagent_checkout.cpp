@@ -15,7 +15,7 @@
 #include "lib/ns/ns_rpc.h"
 #include "lib/ns/ostrelagent_view_db_element.h"
 #include "lib/ops/ostrelagent_view_file.h"
-#include "lib/ops/ostrelagent_view_file_hook.h"
+#include "platform/hooks/test_hooks.h"
 #include "platform/imsg/imsg.h"
 #include "xml/norvane_xml_elem.h"
 
@@ -132,7 +132,7 @@ void OstrelAgent_Checkout::checkout_file() {
     view_fhandle dir = parent.get_obj_fhandle();
     const int unhijacked = ns_unhijack_by_fh(&dir, m_leaf.c_str());
     trace.writeTrace(LEVEL_4, "unhijack %s: %d", m_path.c_str(), unhijacked);
-    OstrelAgent_View_File_Hook::at("checkout-unhijacked");
+    test_hooks::kill_point("checkout-unhijacked");
     if (unhijacked != 0 && unhijacked != QEL_ST_NOT_FOUND) {
         m_status = OstrelAgent_Util::qel_to_ostrel_status(unhijacked);
         m_message += Msg::text(Msg::UNHIJACK_FAILED, m_path.c_str(), qel_strerror(unhijacked));

@@ -13,7 +13,7 @@
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ns/ns_rpc.h"
 #include "lib/ops/ostrelagent_view_file.h"
-#include "lib/ops/ostrelagent_view_file_hook.h"
+#include "platform/hooks/test_hooks.h"
 #include "platform/imsg/imsg.h"
 #include "platform/qel/qel.h"
 
@@ -118,7 +118,7 @@ void OstrelAgent_Hijack::hijack(const view_fhandle& dir_fh) {
         trace.writeTrace(LEVEL_4, "copy of %s for %s failed", source.c_str(), m_object_path.c_str());
         return;
     }
-    OstrelAgent_View_File_Hook::at("hijack-copied");
+    test_hooks::kill_point("hijack-copied");
     view_fhandle dir = dir_fh;
     const int marked = ns_hijack_by_fh(&dir, m_leaf.c_str(), &m_object_vstat);
     if (marked != 0) {
@@ -133,7 +133,7 @@ void OstrelAgent_Hijack::hijack(const view_fhandle& dir_fh) {
     get_ioctl();
     OstrelAgent_Metadata::view_inval_name(ioctl(), m_parent_vob_uuid, m_parent_vstat.obj_oid, m_leaf.c_str(), false,
                                           true, false);
-    OstrelAgent_View_File_Hook::at("hijack-marked");
+    test_hooks::kill_point("hijack-marked");
     // The name now takes the hijacked file.
     m_status = OstrelAgent_View_File::finish_copy(m_object_path, m_message);
 }

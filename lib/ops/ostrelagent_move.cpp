@@ -12,7 +12,7 @@
 #include "lib/core/ostrelagent_view_base.h"
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ops/ostrelagent_view_file.h"
-#include "lib/ops/ostrelagent_view_file_hook.h"
+#include "platform/hooks/test_hooks.h"
 #include "xml/norvane_xml_elem.h"
 
 namespace {
@@ -99,7 +99,7 @@ void OstrelAgent_Move::process_request() {
 
     if (!invalidate()) return;
     const std::string new_path = refresh();
-    OstrelAgent_View_File_Hook::at("move-refreshed");
+    test_hooks::kill_point("move-refreshed");
     if (m_status == 0) move_local_file(new_path);
 }
 

@@ -7,7 +7,7 @@
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ns/ostrelagent_view_db_element.h"
 #include "lib/ops/ostrelagent_element_content.h"
-#include "lib/ops/ostrelagent_view_file_hook.h"
+#include "platform/hooks/test_hooks.h"
 
 namespace {
 
@@ -68,7 +68,7 @@ void OstrelAgent_Uncheckout::uncheckout_element() {
     if (m_status == 0) m_status = get_obj_metadata_db(nullptr);
     if (m_status == 0) m_status = flush_metadata(UNCHECKOUT_OP);
     if (m_status != 0) return;
-    OstrelAgent_View_File_Hook::at("uncheckout-flushed");
+    test_hooks::kill_point("uncheckout-flushed");
     m_status = get_view();
     if (m_status != 0) {
         trace.writeTrace(LEVEL_4, "get_view error");

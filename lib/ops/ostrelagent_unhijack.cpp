@@ -9,7 +9,7 @@
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ns/ns_rpc.h"
 #include "lib/ops/ostrelagent_view_file.h"
-#include "lib/ops/ostrelagent_view_file_hook.h"
+#include "platform/hooks/test_hooks.h"
 #include "platform/imsg/imsg.h"
 #include "platform/qel/qel.h"
 
@@ -57,7 +57,7 @@ void OstrelAgent_Unhijack::process_request() {
         return;
     }
     if ((m_status = remove_hijacked_file()) != 0) return;
-    OstrelAgent_View_File_Hook::at("unhijack-removed");
+    test_hooks::kill_point("unhijack-removed");
     view_fhandle dir = parent.get_obj_fhandle();
     const int cleared = ns_unhijack_by_fh(&dir, m_leaf.c_str());
     if (cleared != 0) {

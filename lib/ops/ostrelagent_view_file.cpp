@@ -10,7 +10,7 @@
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
-#include "lib/ops/ostrelagent_view_file_hook.h"
+#include "platform/hooks/test_hooks.h"
 #include "platform/imsg/imsg.h"
 #include "platform/qel/qel.h"
 
@@ -119,7 +119,7 @@ int copy_bytes(int in, int out, bool& reading) {
             return errno;
         }
         if (n == 0) return 0;
-        OstrelAgent_View_File_Hook::at("copy-write");
+        test_hooks::kill_point("copy-write");
         if (!write_all(out, piece.data(), static_cast<size_t>(n))) {
             reading = false;
             return errno;
@@ -131,7 +131,7 @@ int copy_bytes(int in, int out, bool& reading) {
 // checked on the descriptor. `error` is the open's error, if it failed.
 int open_checked(const std::string& path, int flags, int call_msg, Open_Fd& out, int& error,
                  std::string& message) {
-    OstrelAgent_View_File_Hook::at("open");
+    test_hooks::kill_point("open");
     Open_Fd fd(::open(path.c_str(), flags | SAFE_OPEN));
     error = 0;
     if (fd.get() < 0) {
@@ -167,7 +167,7 @@ int open_for_attributes(const std::string& path, int call_msg, Open_Fd& out, std
 } // namespace
 
 int OstrelAgent_View_File::examine(const std::string& path, struct stat& st) {
-    OstrelAgent_View_File_Hook::at("examine");
+    test_hooks::kill_point("examine");
     return ::fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
 }
 
@@ -233,7 +233,7 @@ int OstrelAgent_View_File::prepare_copy(const std::string& source, const std::st
     if (in.get() < 0 || ::fstat(in.get(), &src) != 0) return copy_failed(errno);
     if (!S_ISREG(src.st_mode)) return refuse(QEL_MSG_OPEN, source, src.st_mode, Kind::FILE, message);
 
-    OstrelAgent_View_File_Hook::at("create");
+    test_hooks::kill_point("create");
     Open_Fd out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | SAFE_OPEN, src.st_mode & 0777));
     if (out.get() < 0) return copy_failed(errno);
     bool reading = false;
@@ -241,7 +241,7 @@ int OstrelAgent_View_File::prepare_copy(const std::string& source, const std::st
     // A mode or times that cannot be set leave the copy whole: it still
     // takes the name, and the failure is told.
     if (error == 0 && mode != 0) {
-        OstrelAgent_View_File_Hook::at("chmod");
+        test_hooks::kill_point("chmod");
         if (::fchmod(out.get(), mode) != 0) {
             attributes_failed = true;
             message += OstrelAgent_Util::format(&_qel_cmsg_qel_msg_table, QEL_MSG_CHMOD, path.c_str(),
@@ -249,7 +249,7 @@ int OstrelAgent_View_File::prepare_copy(const std::string& source, const std::st
         }
     }
     if (error == 0 && times != nullptr) {
-        OstrelAgent_View_File_Hook::at("times");
+        test_hooks::kill_point("times");
         if (::futimens(out.get(), times) != 0) {
             attributes_failed = true;
             message += OstrelAgent_Lib_Msg::text(OstrelAgent_Lib_Msg::TIME_NOT_PRESERVED, path.c_str(),
@@ -258,7 +258,7 @@ int OstrelAgent_View_File::prepare_copy(const std::string& source, const std::st
     }
     // The copy is on disk before any name can show it.
     if (error == 0) {
-        OstrelAgent_View_File_Hook::at("fsync");
+        test_hooks::kill_point("fsync");
         if (::fsync(out.get()) != 0 && errno != EINVAL && errno != ENOSYS) error = errno;
     }
     if (error == 0) error = out.close();
@@ -278,7 +278,7 @@ int OstrelAgent_View_File::finish_copy(const std::string& path, std::string& mes
     int status = expect(path, Kind::FILE, present, message);
     if (status != 0) return status;
     const std::string temporary = copy_name(path);
-    OstrelAgent_View_File_Hook::at("rename");
+    test_hooks::kill_point("rename");
     if (::rename(temporary.c_str(), path.c_str()) == 0) return 0;
     const int error = errno;
     ::unlink(temporary.c_str());
@@ -296,7 +296,7 @@ int OstrelAgent_View_File::drop_copy(const std::string& path, std::string& messa
     if (examine(temporary, left) != 0) return 0;
     trace.writeTrace(LEVEL_4, "removing the leftover %s", temporary.c_str());
     if (S_ISDIR(left.st_mode)) return refuse(QEL_MSG_REMOVE, temporary, left.st_mode, Kind::FILE, message);
-    OstrelAgent_View_File_Hook::at("unlink");
+    test_hooks::kill_point("unlink");
     if (::unlink(temporary.c_str()) == 0 || errno == ENOENT) return 0;
     return failed_errno(QEL_MSG_UNLINK, temporary, errno, message);
 }
@@ -305,7 +305,7 @@ int OstrelAgent_View_File::set_mode(const std::string& path, mode_t mode, std::s
     Open_Fd fd;
     int status = open_for_attributes(path, QEL_MSG_CHMOD, fd, message);
     if (status != 0) return status;
-    OstrelAgent_View_File_Hook::at("chmod");
+    test_hooks::kill_point("chmod");
     return ::fchmod(fd.get(), mode) == 0 ? 0 : failed_errno(QEL_MSG_CHMOD, path, errno, message);
 }
 
@@ -313,7 +313,7 @@ int OstrelAgent_View_File::touch(const std::string& path, std::string& message) 
     Open_Fd fd;
     int status = open_for_attributes(path, QEL_MSG_OPEN, fd, message);
     if (status != 0) return status;
-    OstrelAgent_View_File_Hook::at("times");
+    test_hooks::kill_point("times");
     if (::futimens(fd.get(), nullptr) == 0) return 0;
     const int error = errno;
     message += OstrelAgent_Util::format(&_qel_cmsg_qel_msg_table, QEL_MSG_CALL_ON_NAME_FAILED, "futimens",
@@ -327,7 +327,7 @@ int OstrelAgent_View_File::remove(const std::string& path, bool missing_ok, std:
     if (error == ENOENT && missing_ok) return 0;
     if (error != 0) return failed_errno(QEL_MSG_REMOVE, path, error, message);
     if (!S_ISREG(st.st_mode)) return refuse(QEL_MSG_REMOVE, path, st.st_mode, Kind::FILE, message);
-    OstrelAgent_View_File_Hook::at("unlink");
+    test_hooks::kill_point("unlink");
     if (::unlink(path.c_str()) == 0 || (errno == ENOENT && missing_ok)) return 0;
     return failed_errno(QEL_MSG_REMOVE, path, errno, message);
 }
@@ -340,7 +340,7 @@ int OstrelAgent_View_File::rename(const std::string& from, const std::string& to
     if (!S_ISREG(st.st_mode)) return refuse(QEL_MSG_OPEN, from, st.st_mode, Kind::FILE, message);
     bool present = false;
     if (expect(to, Kind::FILE, present, message) != 0) return OstrelAgent_Status::GENERAL_FAILURE;
-    OstrelAgent_View_File_Hook::at("rename");
+    test_hooks::kill_point("rename");
     if (::rename(from.c_str(), to.c_str()) == 0) return 0;
     error = errno;
     if (error == ENOENT) return ENOENT;

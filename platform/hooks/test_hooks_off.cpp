@@ -5,5 +5,6 @@ namespace test_hooks {
 
 int listener_start_error() { return 0; }
 bool pool_start_fails() { return false; }
+void kill_point(const char*) {}
 
 } // namespace test_hooks

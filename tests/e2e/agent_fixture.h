@@ -64,6 +64,10 @@ private:
 
 class AgentTest : public ::testing::Test {
 protected:
+    // The daemon the test runs: the installed one unless a test needs the
+    // one that answers the test hooks.
+    const char* program = agent_path();
+
     void SetUp() override {
         ASSERT_FALSE(tree.path().empty());
         home = tree / "home";
@@ -101,7 +105,7 @@ protected:
 
     // Starts the agent with `args` in the test's environment.
     std::unique_ptr<Process> start(const std::vector<std::string>& args) {
-        return std::unique_ptr<Process>(new Process(agent_path(), args, agent_env()));
+        return std::unique_ptr<Process>(new Process(program, args, agent_env()));
     }
 
     // Starts the agent for `storage`, writes `request` framed on its standard

@@ -55,6 +55,9 @@ std::string content_of(int n) {
 
 class E2eCrash : public E2eElement {
 protected:
+    // The kill points are test hooks.
+    E2eCrash() { program = OSTREL_AGENT_TEST_HOOKS_PATH; }
+
     std::string path_of(int n) const { return "/vob1/sub/crash" + std::to_string(n) + ".c"; }
 
     std::string request(const std::string& op, const std::string& body) { return make_request(op, "x", body); }
