@@ -274,6 +274,11 @@ int OstrelAgent_Metadata::get_ostrel_vstat(ostrel_vstat* out) const {
     return 0;
 }
 
+bool OstrelAgent_Metadata::is_version_controlled() const {
+    const vob_mtype_t kind = m_obj_vstat.vstat.mtype;
+    return m_obj_vstat.checked_out != 0 || m_hijacked || kind == 3 || kind == 6 || kind == 7 || kind == 8;
+}
+
 void OstrelAgent_Metadata::replace_fstat_identities(qel_fstat_db_s& fstat) {
     ostrelagent_replace_fstat_identities(fstat);
 }

@@ -368,6 +368,35 @@ TEST_F(E2eMkelem, MakePathOverAnElementTheViewKnowsAlreadyReadsItsParentFirst) {
     EXPECT_EQ(vob_tree(), view_tree());
 }
 
+// A new directory that the view already shows eclipsed (an update took up
+// the element the client made of it while the view-private directory still
+// stood over it) is no element yet for make-path: it is flushed and adopted
+// as any new directory, and the file is found under it.
+TEST_F(E2eMkelem, MakePathUnderANewDirectoryTheViewSeesEclipsedAdoptsIt) {
+    if (!mount_view()) return;
+    const std::string top = "/vob1/e1", path = top + "/f.c";
+    const std::string mine = "made under " + top + "\n";
+    ASSERT_EQ(0, ::mkdir(in_view(top).c_str(), 0755));
+    ASSERT_TRUE(write_file(in_view(path), mine));
+    const std::string made = vob().mkelem(path, Kind::file, mine, {true, false});
+    EXPECT_EQ("Succeeded", update().tail_value("Status"));
+    ASSERT_EQ("false false true", described(top));
+
+    const size_t mark = journal_mark();
+    const lib_test::Reply reply = mkelem(path, R"(make-path="true")", made);
+    EXPECT_EQ("0", status(reply)) << message(reply);
+    EXPECT_FALSE(reply.has_child("status-message")) << message(reply);
+    const Lines own = own_invalidations(mark);
+    ASSERT_EQ(3u, own.size()) << joined(own);
+    EXPECT_EQ("f.c", own[0].substr(own[0].rfind(' ') + 1));
+    EXPECT_EQ(inval_name(vob().oid("/vob1"), "e1"), own[1]);
+    EXPECT_EQ(inval_obj(vob().element_oid("/vob1"), MKELEM), own[2]);
+    EXPECT_EQ("true false false", described(top));
+    EXPECT_EQ((Lines{"f.c"}), listing(top));
+    EXPECT_EQ(mine, file(path).bytes);
+    EXPECT_EQ(mine, cached_versions().at(made));
+}
+
 // What goes wrong, row by row: the reply's status and message, and what the
 // view and the cache hold afterwards. The names were flushed before the
 // failing step and stay so. A view-private file that cannot be removed
