@@ -346,7 +346,7 @@ int OstrelAgent_Cleartext::adopt(const std::string& path) {
     trace.writeTrace(Trace::TRACE_LEVEL_4, "Getting cleartext for %s from view private file %s.",
                      m_cache_path.c_str(), path.c_str());
     status = copy_in(path);
-    trace.writeTrace(Trace::TRACE_LEVEL_4, "Status from copy_in = %d", status);
+    trace.writeTrace(Trace::TRACE_LEVEL_4, "Status from fileutl_cp = %d", status);
     if (status != 0)
         remove_tmp();
     else

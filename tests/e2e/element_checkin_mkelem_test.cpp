@@ -451,6 +451,25 @@ TEST_F(E2eMkelem, FailuresAnswerTheirStatusAndLeaveNoHalfAdoptedFile) {
     expect_not_fetched(made_versions);
 }
 
+// With tracing on, an adoption traces the status of its copy of the file.
+class E2eMkelemTraced : public E2eContentOps {
+protected:
+    E2eMkelemTraced() { agent_settings = "ostrelTraceLevel=4\nostrelTraceSubsystem=OSTRELAGENT\n"; }
+};
+
+TEST_F(E2eMkelemTraced, AnAdoptionTracesTheStatusOfItsCopy) {
+    if (!mount_view()) return;
+    const std::string path = "/vob1/dir/traced.c", mine = "traced\n";
+    ASSERT_TRUE(write_file(in_view(path), mine));
+    const std::string made = vob().mkelem(path, Kind::file, mine);
+    const lib_test::Reply reply = mkelem(path, "", made);
+    EXPECT_EQ("0", status(reply)) << message(reply);
+    EXPECT_EQ(mine, cached_versions().at(made));
+    const std::string traces = all_traces();
+    EXPECT_NE(std::string::npos, traces.find("::OstrelAgent_Cleartext::adopt::")) << "no adoption traced";
+    EXPECT_NE(std::string::npos, traces.find("::Status from fileutl_cp = 0\n"));
+}
+
 // ---- Checkin -----------------------------------------------------------------------------
 
 // A checked-out file edited through the mount and checked in on the server:
