@@ -340,6 +340,12 @@ TEST_F(E2eHijack, ACleartextThatCannotBeHadLeavesTheFileLoaded) {
                                  "Error fetching cleartext for \"" + cached + "\".\n\n";
         EXPECT_EQ(0u, message(reply).rfind(head, 0)) << message(reply);
         EXPECT_GT(message(reply).size(), head.size()) << "the fetch's own reason follows";
+        if (!row.offline) {
+            // The failed call is named in the operations log.
+            const std::string log = log_text(VIEW);
+            EXPECT_NE(std::string::npos, log.find("::WAN RPC \"Get_ClearText\" failed : ")) << log;
+            EXPECT_EQ(std::string::npos, log.find("WAN RPC \"\"")) << log;
+        }
         EXPECT_EQ(Lines{}, invalidations(mark));
         // Not hijacked: Unhijack finds nothing to give up.
         EXPECT_EQ("20002", status(unhijack(row.path)));
