@@ -140,7 +140,7 @@ int RClient_Abstract_Cmd::transfer_outcome(int status, const std::string& error_
     }
     if (status != 0) {
         m_status.status = status;
-        m_status.message += error_text;
+        OstrelAgent_Util::append_message(m_status.message, error_text);
     }
     return status;
 }
@@ -226,14 +226,14 @@ int RClient_Abstract_Cmd::check_rpc_status(OstrelAgent_Log_Base& log, std::strin
     OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "check_rpc_status");
     if (m_call_status != 0) {
         status = QEL_ST_NO_MEMORY;
-        msg += OstrelAgent_Util::format(client_catalog(), RClient_Msg::RPC_INCOMPLETE);
-        msg += m_status.message;
+        OstrelAgent_Util::append_message(msg, OstrelAgent_Util::format(client_catalog(), RClient_Msg::RPC_INCOMPLETE));
+        OstrelAgent_Util::append_message(msg, m_status.message);
         log.write_log(OSTRELAGENT_LOG_ERROR, &_rclient_client_lib_msg_table, RClient_Msg::RPC_FAILED,
                       m_log_name.c_str(), m_call_status, m_status.status, m_status.message.c_str());
         return S::RPC_INCOMPLETE;
     }
     status = m_status.status;
-    msg += m_status.message;
+    OstrelAgent_Util::append_message(msg, m_status.message);
     if (status != 0) {
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "%s failure: %s (%d)", m_log_name.c_str(),
                          m_status.message.c_str(), status);

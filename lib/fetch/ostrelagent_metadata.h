@@ -77,6 +77,10 @@ public:
     bool is_white_out() const { return m_white_out; }
     // Whether the walk stopped with more than one name left.
     bool is_incomplete() const { return m_incomplete; }
+    // After a successful run: whether the object reached is the view's own
+    // (a view-private file or directory, or a checked-out copy), which no
+    // server holds.
+    bool is_view_object() const;
     // After a successful run: whether the object reached counts as
     // version-controlled, that is checked out, hijacked, or a version or
     // symbolic link of a VOB. An eclipsed name (a view-private object over

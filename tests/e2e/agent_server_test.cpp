@@ -108,7 +108,7 @@ TEST_F(E2eServer, AViewMadeWithAProxyReachesTheServerOnlyThroughIt) {
 
 TEST_F(E2eServer, ARefusedLoginEndsTheDaemon) {
     // The server's refusal carries its own status message ("not logged in").
-    const std::string refused = "Unable to complete RPC to WAN server.not logged in"
+    const std::string refused = "Unable to complete RPC to WAN server.\nnot logged in\n"
                                 "Authorization failure, check username and password.\n";
 
     // The view that MkView made goes again, and its registration with it.
