@@ -348,6 +348,34 @@ TEST_F(E2eCheckout, FailedStepsAreReportedAndWhatWasDoneStays) {
     }
 }
 
+// A checkout that the server dropped and that the client then told the view
+// is invalid is gone from what the view reports of the file, at once: as a
+// listing of its directory (or a restart) would show it.
+TEST_F(E2eCheckout, AnInvalidatedCheckoutIsGoneFromWhatTheViewReports) {
+    if (!mount_view()) return;
+    const std::string path = "/vob1/a.c";
+    const lib_test::Reply reply = check_out(path);
+    ASSERT_EQ("0", status(reply)) << message(reply);
+    ASSERT_EQ("true", metadata(path, "is-checked-out"));
+    ASSERT_EQ(co, metadata(path, "object-oid"));
+    vob().uncheckout(path);
+
+    const lib_test::Reply invalidated =
+        call(make_request("InvalidateCheckouts", "ic",
+                          "<invalid-checkouts><element>" + vob().element_oid(path) + "@" + Served_Vob::REPLICA +
+                              "</element></invalid-checkouts>"));
+    EXPECT_EQ("0", status(invalidated)) << message(invalidated);
+    EXPECT_EQ("false", metadata(path, "is-checked-out"));
+    EXPECT_NE(co, metadata(path, "object-oid"));
+    const std::string told = metadata(path, "is-version-controlled") + " " + metadata(path, "is-eclipsed") + " " +
+                             metadata(path, "object-oid");
+    // A listing reads the directory's names again: nothing changes.
+    listing("/vob1");
+    EXPECT_EQ(told, metadata(path, "is-version-controlled") + " " + metadata(path, "is-eclipsed") + " " +
+                        metadata(path, "object-oid"));
+    EXPECT_EQ("false", metadata(path, "is-checked-out"));
+}
+
 // A checkout cancelled while the checked-out copy still stands at its path
 // (Uncheckout leaves it there): the path shows the view's own copy, which no
 // server holds, so nothing of it is asked of the server. A background fetch
