@@ -1,5 +1,6 @@
 #include "lib/ops/ostrelagent_hijack.h"
 
+#include <sys/stat.h>
 #include <sys/time.h>
 
 #include <cerrno>
@@ -93,6 +94,7 @@ void OstrelAgent_Hijack::hijack(const view_fhandle& dir_fh) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "hijack");
     if ((m_status = get_parent_metadata()) != 0) return;
     if ((m_status = get_obj_metadata_korva()) != 0) return;
+    if ((m_status = check_reachable()) != 0) return;
     if ((m_status = get_view()) != 0) return;
 
     OstrelAgent_Cleartext cleartext(m_object_vob_uuid, 0, m_object_vstat.obj_oid, m_view->get_cltxt_cache_dir());
@@ -117,6 +119,20 @@ void OstrelAgent_Hijack::hijack(const view_fhandle& dir_fh) {
                                           true, false);
     // The name now resolves to the hijacked file, which the copy fills.
     copy_viewpvt_file(cleartext);
+}
+
+int OstrelAgent_Hijack::check_reachable() {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "check_reachable");
+    // The copy goes through the view's root: where the file cannot be
+    // reached there (the view not mounted), marking the name would leave
+    // it hijacked with no file of its own.
+    struct stat st;
+    if (::lstat(m_object_path.c_str(), &st) == 0) return 0;
+    const int error = errno;
+    trace.writeTrace(LEVEL_4, "%s not reachable: %s", m_object_path.c_str(), imsg_strerror(error));
+    m_message += OstrelAgent_Util::format(&_qel_cmsg_qel_msg_table, QEL_MSG_STAT, m_object_path.c_str(),
+                                          imsg_strerror(error));
+    return Status::GENERAL_FAILURE;
 }
 
 void OstrelAgent_Hijack::copy_viewpvt_file(OstrelAgent_Cleartext& cleartext) {

@@ -1,5 +1,7 @@
 #include "lib/ops/ostrelagent_unhijack.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 
@@ -82,8 +84,13 @@ int OstrelAgent_Unhijack::remove_hijacked_file() {
     // tells both apart.
     OstrelAgent_Metadata name(m_path, m_path, false);
     if (name.run() != 0 || !name.is_hijacked()) return 0;
-    if (std::remove(m_object_path.c_str()) == 0 || errno == ENOENT) return 0;
+    if (std::remove(m_object_path.c_str()) == 0) return 0;
     const int error = errno;
+    // A file that is gone already is no failure, where its directory is
+    // reached through the view's root: where it is not (the view not
+    // mounted), the file stays and so does the hijack.
+    struct stat dir;
+    if (error == ENOENT && ::lstat(m_parent_path.c_str(), &dir) == 0) return 0;
     trace.writeTrace(LEVEL_4, "remove of %s failed: %s", m_object_path.c_str(), imsg_strerror(error));
     m_message += OstrelAgent_Util::format(&_qel_cmsg_qel_msg_table, QEL_MSG_REMOVE, m_object_path.c_str(),
                                           imsg_strerror(error));
