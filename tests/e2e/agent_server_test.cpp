@@ -132,8 +132,9 @@ TEST_F(E2eServer, ARefusedLoginEndsTheDaemon) {
     const std::string log = log_text("r");
     EXPECT_NE(log.find("WAN RPC \"Ostrel_Norvane::login_rpc\" failed : WAN status code 30002"), std::string::npos)
         << log;
-    // One record a line: the message's line end is written as an escape.
-    const std::string logged = refused.substr(0, refused.size() - 1) + "\\n";
+    // One record a line: the message's line ends are written as escapes.
+    std::string logged;
+    for (const char c : refused) logged += c == '\n' ? std::string("\\n") : std::string(1, c);
     EXPECT_NE(log.find("Unable to connect to server :\"" + logged + "\""), std::string::npos) << log;
 }
 

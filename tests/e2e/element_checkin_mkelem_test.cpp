@@ -345,10 +345,10 @@ TEST_F(E2eMkelem, MakePathOverTwoLevelsMakesEachNewDirectoryAnElement) {
     }
 }
 
-// The element's own path counts as version-controlled already (an update
-// took the new element up while the view-private file still hid it): the
-// walk collects no name, and the parent is read first, as without
-// make-path, so that the element is found in it.
+// An update took the new element up while the view-private file still hid
+// it: the path is eclipsed, which is not version-controlled, so the walk
+// flushes the file's own name and stops at its parent directory, in which
+// the element is found.
 TEST_F(E2eMkelem, MakePathOverAnElementTheViewKnowsAlreadyReadsItsParentFirst) {
     if (!mount_view()) return;
     const std::string path = "/vob1/dir/known.c";
@@ -360,8 +360,9 @@ TEST_F(E2eMkelem, MakePathOverAnElementTheViewKnowsAlreadyReadsItsParentFirst) {
     const lib_test::Reply reply = mkelem(path, R"(make-path="true")", made);
     EXPECT_EQ("0", status(reply)) << message(reply);
     EXPECT_FALSE(reply.has_child("status-message"));
-    // No name collected: the parent element alone is dropped.
-    EXPECT_EQ((Lines{inval_obj(vob().element_oid("/vob1/dir"), MKELEM)}), own_invalidations(mark));
+    // The file's name, then the parent element.
+    EXPECT_EQ((Lines{inval_name(vob().parent_oid(path), "known.c"), inval_obj(vob().element_oid("/vob1/dir"), MKELEM)}),
+              own_invalidations(mark));
     EXPECT_EQ("known\n", file(path).bytes);
     EXPECT_EQ(0444u, file(path).mode);
     EXPECT_EQ("known\n", cached_versions().at(made));
