@@ -28,7 +28,12 @@ const void* client_catalog() { return &_rclient_client_lib_msg_table; }
 } // namespace
 
 RClient_Abstract_Cmd::RClient_Abstract_Cmd(const std::string& rpc_name, bool retry_on_auth)
+    : RClient_Abstract_Cmd(rpc_name, retry_on_auth, rpc_name) {}
+
+RClient_Abstract_Cmd::RClient_Abstract_Cmd(const std::string& rpc_name, bool retry_on_auth,
+                                           const std::string& log_name)
     : m_rpc_name(rpc_name),
+      m_log_name(log_name),
       m_retry_on_auth(retry_on_auth),
       m_cb(new RClient_CB(&RClient_Abstract_Cmd::read_reply_piece, this)) {
     reset_reply();
@@ -99,7 +104,7 @@ int RClient_Abstract_Cmd::send() {
     if (status != 0) {
         // Sending what could be written would ask the server something else.
         trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "%s not sent: arguments refused (%d)",
-                         m_rpc_name.c_str(), status);
+                         m_log_name.c_str(), status);
         return status;
     }
     std::string arg_text = args->get_args();
@@ -135,7 +140,7 @@ int RClient_Abstract_Cmd::transfer_outcome(int status, const std::string& error_
     }
     if (status != 0) {
         m_status.status = status;
-        m_status.message += error_text;
+        OstrelAgent_Util::append_message(m_status.message, error_text);
     }
     return status;
 }
@@ -221,16 +226,16 @@ int RClient_Abstract_Cmd::check_rpc_status(OstrelAgent_Log_Base& log, std::strin
     OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "check_rpc_status");
     if (m_call_status != 0) {
         status = QEL_ST_NO_MEMORY;
-        msg += OstrelAgent_Util::format(client_catalog(), RClient_Msg::RPC_INCOMPLETE);
-        msg += m_status.message;
+        OstrelAgent_Util::append_message(msg, OstrelAgent_Util::format(client_catalog(), RClient_Msg::RPC_INCOMPLETE));
+        OstrelAgent_Util::append_message(msg, m_status.message);
         log.write_log(OSTRELAGENT_LOG_ERROR, &_rclient_client_lib_msg_table, RClient_Msg::RPC_FAILED,
-                      m_rpc_name.c_str(), m_call_status, m_status.status, m_status.message.c_str());
+                      m_log_name.c_str(), m_call_status, m_status.status, m_status.message.c_str());
         return S::RPC_INCOMPLETE;
     }
     status = m_status.status;
-    msg += m_status.message;
+    OstrelAgent_Util::append_message(msg, m_status.message);
     if (status != 0) {
-        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "%s failure: %s (%d)", m_rpc_name.c_str(),
+        trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "%s failure: %s (%d)", m_log_name.c_str(),
                          m_status.message.c_str(), status);
         return S::RPC_SERVER_FAILURE;
     }
@@ -346,7 +351,7 @@ void RClient_Abstract_Cmd::keep_failure_with_text(int status, const std::string&
 
 void RClient_Abstract_Cmd::refuse_reply(int status, const std::string& message) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "refuse_reply");
-    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "%s: reply refused (%d)", m_rpc_name.c_str(), status);
+    trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_1, "%s: reply refused (%d)", m_log_name.c_str(), status);
     // This failure is what the call reports, whatever was kept before.
     m_reply_failure = status;
     m_status.message += message;

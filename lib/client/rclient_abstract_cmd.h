@@ -60,6 +60,9 @@ public:
     // `retry_on_auth`: log in again once when the server refuses the
     // session (every command but the login).
     RClient_Abstract_Cmd(const std::string& rpc_name, bool retry_on_auth);
+    // The same for a command whose rpc name is empty: `log_name` names it
+    // where the log and the trace name the call.
+    RClient_Abstract_Cmd(const std::string& rpc_name, bool retry_on_auth, const std::string& log_name);
     virtual ~RClient_Abstract_Cmd();
 
     RClient_Abstract_Cmd(const RClient_Abstract_Cmd&) = delete;
@@ -101,6 +104,9 @@ public:
     std::string find_in_header(const std::string& name) const;
 
     const std::string& get_rpc_name() const { return m_rpc_name; }
+    // The call's name in the log and the trace: the rpc name, or for a
+    // command that sends none (a GET) the command's own name.
+    const std::string& get_log_name() const { return m_log_name; }
     const std::string& get_url() const { return m_url; }
     const RClient_Status& get_status() const { return m_status; }
     int get_call_status() const { return m_call_status; }
@@ -201,6 +207,7 @@ private:
     int finish_reply();
 
     std::string m_rpc_name;
+    std::string m_log_name;
     std::unique_ptr<RClient_Request_Args> m_req_args;
     std::unique_ptr<RClient_Request_Generator> m_generator;
     std::unique_ptr<std::stringstream> m_response;

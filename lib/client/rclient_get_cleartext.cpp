@@ -13,7 +13,7 @@ const char* const ELEM_DATA = "SyncElemData";
 } // namespace
 
 Get_ClearText::Get_ClearText(const std::string& url_suffix, const std::string& output_path)
-    : RClient_Abstract_Cmd(RPC_ID, true), m_output_path(output_path) {
+    : RClient_Abstract_Cmd(RPC_ID, true, kClass), m_output_path(output_path) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "ctor");
     RClient_Session* session = RClient_Session::get_session();
     m_url = (session != nullptr ? session->get_url() : std::string()) + url_suffix;

@@ -8,7 +8,7 @@ const char* const kClass = "Logout";
 const char* const LOGOUT_CTXT = "/logout";
 } // namespace
 
-Logout::Logout() : RClient_Abstract_Cmd("", true) {
+Logout::Logout() : RClient_Abstract_Cmd("", true, kClass) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::RCLIENT, kClass, "ctor");
     RClient_Session* session = RClient_Session::get_session();
     m_url = (session != nullptr ? session->get_url() : std::string()) + LOGOUT_CTXT;

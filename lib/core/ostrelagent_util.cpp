@@ -234,6 +234,12 @@ std::string OstrelAgent_Util::one_line(const std::string& text) {
     return line;
 }
 
+void OstrelAgent_Util::append_message(std::string& text, const std::string& more) {
+    if (more.empty()) return;
+    if (!text.empty() && text.back() != '\n' && more.front() != ' ') text += '\n';
+    text += more;
+}
+
 bool OstrelAgent_Util::is_safe_name(const char* name, size_t length) {
     if (name == nullptr || length == 0 || length > NAME_MAX_BYTES) return false;
     if (std::memchr(name, '/', length) != nullptr || std::memchr(name, '\0', length) != nullptr) return false;

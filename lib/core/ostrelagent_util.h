@@ -74,6 +74,10 @@ public:
     // of a log or trace that no text from a server, a client or a file name
     // can split or forge.
     static std::string one_line(const std::string& text);
+    // Appends the message `more` to the messages in `text`, on a line of its
+    // own when `text` ends inside a line; a `more` that starts with a blank
+    // goes on the line it continues.
+    static void append_message(std::string& text, const std::string& more);
     // Splits at every `delimiter`: pieces before a delimiter are kept even
     // when empty, the piece after the last one only when not empty.
     static void tokenize(const std::string& text, std::vector<std::string>& out,

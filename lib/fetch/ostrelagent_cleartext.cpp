@@ -321,11 +321,13 @@ int OstrelAgent_Cleartext::wan_fetch_cleartext() {
         status = command.check_rpc_status(*log, m_error, server_status);
         trace.writeTrace(Trace::TRACE_LEVEL_4, "Status from get_cleartext_cmd = %d", status);
         if (status != 0) {
-            m_error += OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, Msg::CLTXT_FETCH_FAILED, url.c_str());
+            OstrelAgent_Util::append_message(
+                m_error, OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, Msg::CLTXT_FETCH_FAILED, url.c_str()));
             remove_tmp();
         } else if (command.get_write_failure() != 0) {
             imsg_print(IMSG_KIND_ERR, &_ostrela_lib_lib_msg_table, Msg::CLTXT_SAVE_FAILED, url.c_str());
-            m_error += OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, Msg::CLTXT_SAVE_FAILED, url.c_str());
+            OstrelAgent_Util::append_message(
+                m_error, OstrelAgent_Util::format(&_ostrela_lib_lib_msg_table, Msg::CLTXT_SAVE_FAILED, url.c_str()));
             remove_tmp();
             status = S::GENERAL_FAILURE;
         }
@@ -364,7 +366,7 @@ int OstrelAgent_Cleartext::adopt_open(int in, int open_error, const std::string&
     } else {
         status = copy_in(in, path);
     }
-    trace.writeTrace(Trace::TRACE_LEVEL_4, "Status from copy_in = %d", status);
+    trace.writeTrace(Trace::TRACE_LEVEL_4, "Status from fileutl_cp = %d", status);
     if (status != 0)
         remove_tmp();
     else

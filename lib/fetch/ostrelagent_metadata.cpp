@@ -11,6 +11,7 @@
 #include "lib/core/ostrelagent_util.h"
 #include "lib/fetch/ostrelagent_metadata_support.h"
 #include "lib/ns/ns_cache.h"
+#include "lib/ns/ns_locate.h"
 #include "lib/ns/ns_rpc.h"
 #include "platform/utl/fileutl.h"
 
@@ -272,6 +273,13 @@ int OstrelAgent_Metadata::get_ostrel_vstat(ostrel_vstat* out) const {
     if (out == nullptr) return OstrelAgent_Status::GENERAL_FAILURE;
     *out = m_obj_vstat;
     return 0;
+}
+
+bool OstrelAgent_Metadata::is_view_object() const { return (m_obj_fh.flags & VIEW_FH_VIEW_OBJ) != 0; }
+
+bool OstrelAgent_Metadata::is_version_controlled() const {
+    const vob_mtype_t kind = m_obj_vstat.vstat.mtype;
+    return m_obj_vstat.checked_out != 0 || m_hijacked || kind == 3 || kind == 6 || kind == 7 || kind == 8;
 }
 
 void OstrelAgent_Metadata::replace_fstat_identities(qel_fstat_db_s& fstat) {

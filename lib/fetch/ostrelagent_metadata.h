@@ -79,6 +79,15 @@ public:
     bool is_white_out() const { return m_white_out; }
     // Whether the walk stopped with more than one name left.
     bool is_incomplete() const { return m_incomplete; }
+    // After a successful run: whether the object reached is the view's own
+    // (a view-private file or directory, or a checked-out copy), which no
+    // server holds.
+    bool is_view_object() const;
+    // After a successful run: whether the object reached counts as
+    // version-controlled, that is checked out, hijacked, or a version or
+    // symbolic link of a VOB. An eclipsed name (a view-private object over
+    // a VOB name) does not count.
+    bool is_version_controlled() const;
     // The object's path in the view: the VOB tag and the canonical path.
     std::string get_view_path() const {
         return m_canonical_path == "/" ? m_vob_tag : m_vob_tag + m_canonical_path;

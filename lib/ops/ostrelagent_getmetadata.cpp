@@ -26,9 +26,6 @@ struct Trace : OstrelAgent_Trace {
 
 const std::string& flag_text(bool flag) { return flag ? Tag::TRUE_STRING : Tag::FALSE_STRING; }
 
-// Versions and symbolic links of a VOB.
-bool is_versioned_kind(vob_mtype_t mtype) { return mtype == 3 || mtype == 6 || mtype == 7 || mtype == 8; }
-
 // `dir` and `leaf` joined by exactly one "/": a walk that stopped short
 // leaves its canonical path ending in the separator it had passed.
 std::string joined(std::string dir, const std::string& leaf) {
@@ -85,7 +82,7 @@ void OstrelAgent_Getmetadata::process_request() {
         m_checked_out = m_obj_status.checked_out != 0;
         m_canonical_path = first.get_vob_tag() + first.get_canonical_path();
         if (m_checked_out) m_co_ver_oid = first.get_co_oid();
-        m_version_controlled = m_checked_out || m_hijacked || is_versioned_kind(m_obj_status.vstat.mtype);
+        m_version_controlled = first.is_version_controlled();
         return;
     }
     // A single name the namespace does not show may still be listed by its

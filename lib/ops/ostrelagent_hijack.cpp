@@ -1,5 +1,7 @@
 #include "lib/ops/ostrelagent_hijack.h"
 
+#include <sys/stat.h>
+
 #include <memory>
 
 #include "lib/core/ostrelagent_lib_msg.h"
@@ -96,6 +98,7 @@ void OstrelAgent_Hijack::hijack(const view_fhandle& dir_fh) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "hijack");
     if ((m_status = get_parent_metadata()) != 0) return;
     if ((m_status = get_obj_metadata_korva()) != 0) return;
+    if ((m_status = check_reachable()) != 0) return;
     if ((m_status = get_view()) != 0) return;
     bool present = false;
     m_status = OstrelAgent_View_File::expect(m_object_path, OstrelAgent_View_File::Kind::FILE, present, m_message);
@@ -146,6 +149,20 @@ bool OstrelAgent_Hijack::finish_interrupted_copy() {
     if (divide_path() != 0 || !OstrelAgent_View_File::copy_left(m_object_path)) return false;
     trace.writeTrace(LEVEL_4, "finishing the copy onto %s", m_object_path.c_str());
     return OstrelAgent_View_File::finish_copy(m_object_path, ignored) == 0;
+}
+
+int OstrelAgent_Hijack::check_reachable() {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "check_reachable");
+    // The copy goes through the view's root: where the file cannot be
+    // reached there (the view not mounted), marking the name would leave
+    // it hijacked with no file of its own.
+    struct stat st;
+    const int error = OstrelAgent_View_File::examine(m_object_path, st);
+    if (error == 0) return 0;
+    trace.writeTrace(LEVEL_4, "%s not reachable: %s", m_object_path.c_str(), imsg_strerror(error));
+    m_message += OstrelAgent_Util::format(&_qel_cmsg_qel_msg_table, QEL_MSG_STAT, m_object_path.c_str(),
+                                          imsg_strerror(error));
+    return Status::GENERAL_FAILURE;
 }
 
 void OstrelAgent_Hijack::cleartext_failed(const OstrelAgent_Cleartext& cleartext) {

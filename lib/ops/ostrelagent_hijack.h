@@ -11,7 +11,8 @@
 // The steps, each ending the work when it fails: the path walked (a final
 // symbolic link not followed); a checked-out name, an object that is no
 // version (unless hijacked already) and anything but a plain file refused;
-// a name hijacked already only gets the current time; otherwise the loaded
+// a name hijacked already only gets the current time; otherwise a file the
+// view's root does not reach (the view not mounted) refused, the loaded
 // version's cleartext (fetched when the cache lacks it), the name marked
 // hijacked, the kernel told to forget the name, and the cleartext copied
 // onto the name through the kernel. Nothing is undone when a later step
@@ -37,6 +38,9 @@ private:
     // Renames a whole copy left by a crash onto a name marked hijacked but
     // hidden without its file; whether it did.
     bool finish_interrupted_copy();
+    // 0 when the file can be reached through the view's root, else 20001
+    // with the reason appended.
+    int check_reachable();
     // Appends what tells why the cleartext could not be had.
     void cleartext_failed(const OstrelAgent_Cleartext& cleartext);
 };

@@ -7,7 +7,10 @@
 #include "lib/core/ostrelagent_trace.h"
 #include "lib/core/ostrelagent_util.h"
 #include "lib/fetch/ostrelagent_metadata.h"
+#include "lib/ns/ostrelagent_view_db.h"
 #include "lib/ns/ostrelagent_view_db_element.h"
+#include "lib/ns/ostrelagent_view_db_version.h"
+#include "lib/ostreladb/ostrel_db.h"
 
 namespace {
 
@@ -83,7 +86,28 @@ int OstrelAgent_InvalidateCheckouts::invalidate(const elem_ent& entry) {
     }
     OstrelAgent_Metadata::view_inval_obj(ioctl(), entry.replica_uuid, entry.elem_oid, OP_UNCHECKOUT, true, true,
                                          false);
+    drop_name(entry, element.vob_dbid());
     return 0;
+}
+
+void OstrelAgent_InvalidateCheckouts::drop_name(const elem_ent& entry, unsigned vob_dbid) {
+    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "drop_name");
+    OstrelAgent_View_db_element element(0, entry.replica_uuid, vob_dbid);
+    unsigned elem_dbid = 0, ver_dbid = 0, parent = 0;
+    ostrel_vstat record{};
+    if (element.get_info(entry.elem_oid, elem_dbid, record) != 0 || element.get_any_version(ver_dbid, record) != 0)
+        return;
+    // A VOB root has no name of its own.
+    qel_oid_s dir_oid{};
+    if (ostrel_db_get_parent_dir(vob_dbid, ver_dbid, &parent) != 0 || parent == 0 ||
+        !OstrelAgent_View_db::obj_dbid_to_oid(parent, entry.replica_uuid, dir_oid))
+        return;
+    OstrelAgent_View_db_version version(ver_dbid, entry.replica_uuid, vob_dbid);
+    char name[OSTREL_DB_NAME_MAX + 1] = "";
+    ostrel_vstat ver{}, elem{};
+    if (version.get_info(ver_dbid, sizeof name, elem_dbid, name, ver, elem) != 0 || name[0] == '\0') return;
+    trace.writeTrace(LEVEL_4, "dropping name %s of %s", name, OstrelAgent_Util::id_text(entry.elem_oid).c_str());
+    OstrelAgent_Metadata::view_inval_name(ioctl(), entry.replica_uuid, dir_oid, name, true, false, false);
 }
 
 std::string OstrelAgent_InvalidateCheckouts::get_response() {

@@ -2,8 +2,9 @@
 // InvalidateCheckouts: the view stops treating elements as checked out
 // whose checkouts the server no longer holds. For each element the view
 // database holds, its checked-out version is cleared and the namespace
-// cache and the kernel drop their copies of it, so that the next access
-// reads its state again. Elements the view does not hold are passed over.
+// cache and the kernel drop their copies of it, and the namespace cache
+// the name the view shows it under, so that the next access reads its state
+// again. Elements the view does not hold are passed over.
 //
 // Request: root "InvalidateCheckouts" ("version", "tx-id" required) with a
 // child "invalid-checkouts" holding one or more "element" children, each
@@ -41,6 +42,10 @@ private:
     // Clears the checkout of one entry: 0, or the failed step's status
     // with the entry named in the message.
     int invalidate(const elem_ent& entry);
+    // Drops from the namespace cache the name under which the view shows
+    // the entry's element (of the VOB `vob_dbid`): a cached name keeps the
+    // checked-out state it was found with until it is looked up again.
+    void drop_name(const elem_ent& entry, unsigned vob_dbid);
 
     std::vector<elem_ent> m_entries;
 };

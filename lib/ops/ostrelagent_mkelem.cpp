@@ -41,10 +41,6 @@ bool is_null(const qel_oid_s& oid) { return qel_oid_eq(&oid, &QEL_OID_NULL); }
 
 const char* yes_no(int flag) { return flag != 0 ? "true" : "false"; }
 
-// The object kinds of versions (a file's, a directory's and the others the
-// view database keeps as such) and of a symbolic link.
-bool is_version_or_link(vob_mtype_t mtype) { return mtype == 3 || mtype == 6 || mtype == 8 || mtype == 7; }
-
 } // namespace
 
 OstrelAgent_Mkelem::OstrelAgent_Mkelem(const std::string& request_text, NorvaneAutoPtr<NorvaneXmlDoc> document)
@@ -262,13 +258,12 @@ bool OstrelAgent_Mkelem::is_version_controlled(const std::string& path) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "is_version_controlled");
     OstrelAgent_Metadata walk(path, path, false);
     m_status = walk.run();
-    ostrel_vstat found{};
-    if (m_status == 0) m_status = walk.get_ostrel_vstat(&found);
     if (m_status != 0) {
         m_message += walk.get_message();
         return false;
     }
-    const bool controlled = found.checked_out || walk.is_white_out() || is_version_or_link(found.vstat.mtype);
+    // The same rule by which GetMetadata reports a path.
+    const bool controlled = walk.is_version_controlled();
     trace.writeTrace(LEVEL_4, "%s is %sversion-controlled", path.c_str(), controlled ? "" : "not ");
     return controlled;
 }

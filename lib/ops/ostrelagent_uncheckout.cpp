@@ -84,6 +84,12 @@ void OstrelAgent_Uncheckout::uncheckout_element() {
         if (clear_checkout(walk.get_vob_uuid(), found.elem_oid)) walked_dir_update(walk, std::string(), true);
         return;
     case QEL_FTYPE_REG:
+        // The checked-out copy still in place is the view's own file: no
+        // server holds it, and nothing is fetched for it.
+        if (walk.is_view_object()) {
+            trace.writeTrace(LEVEL_4, "%s is the view's own file: nothing to fetch", m_path.c_str());
+            return;
+        }
         // The fetch runs in the background and reports nothing here; an
         // equal fetch queued or running already is not started again.
         OstrelAgent_Element_Content::fetch_in_background(*m_view, walk.get_vob_uuid(), found.obj_oid);

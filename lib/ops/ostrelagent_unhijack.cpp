@@ -1,5 +1,7 @@
 #include "lib/ops/ostrelagent_unhijack.h"
 
+#include <sys/stat.h>
+
 #include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_status.h"
 #include "lib/core/ostrelagent_tag.h"
@@ -82,7 +84,12 @@ int OstrelAgent_Unhijack::remove_hijacked_file() {
     // tells both apart.
     OstrelAgent_Metadata name(m_path, m_path, false);
     if (name.run() != 0 || !name.is_hijacked()) return 0;
-    const int status = OstrelAgent_View_File::remove(m_object_path, true, m_message);
+    // A file that is gone already is no failure, where its directory is
+    // reached through the view's root: where it is not (the view not
+    // mounted), the file stays and so does the hijack.
+    struct stat dir;
+    const bool reached = OstrelAgent_View_File::examine(m_parent_path, dir) == 0;
+    const int status = OstrelAgent_View_File::remove(m_object_path, reached, m_message);
     if (status != 0) trace.writeTrace(LEVEL_4, "remove of %s failed", m_object_path.c_str());
     return status;
 }

@@ -14,8 +14,9 @@
 // "path", the file's path below the view root. Reply: the envelope alone.
 //
 // A VOB root is refused whatever its state; a name that is not hijacked
-// answers 20002 and changes nothing. A failed removal leaves the hijack as
-// it was. A failure of the last walk comes after the hijack was cleared,
+// answers 20002 and changes nothing. A failed removal (also where the
+// view's root does not reach the file: the view not mounted) ends the
+// operation with 20001 and leaves the hijack as it was. A failure of the last walk comes after the hijack was cleared,
 // which stays.
 
 #include "lib/requests/ostrelagent_abstractop.h"

@@ -108,7 +108,7 @@ TEST_F(E2eServer, AViewMadeWithAProxyReachesTheServerOnlyThroughIt) {
 
 TEST_F(E2eServer, ARefusedLoginEndsTheDaemon) {
     // The server's refusal carries its own status message ("not logged in").
-    const std::string refused = "Unable to complete RPC to WAN server.not logged in"
+    const std::string refused = "Unable to complete RPC to WAN server.\nnot logged in\n"
                                 "Authorization failure, check username and password.\n";
 
     // The view that MkView made goes again, and its registration with it.
@@ -132,8 +132,9 @@ TEST_F(E2eServer, ARefusedLoginEndsTheDaemon) {
     const std::string log = log_text("r");
     EXPECT_NE(log.find("WAN RPC \"Ostrel_Norvane::login_rpc\" failed : WAN status code 30002"), std::string::npos)
         << log;
-    // One record a line: the message's line end is written as an escape.
-    const std::string logged = refused.substr(0, refused.size() - 1) + "\\n";
+    // One record a line: the message's line ends are written as escapes.
+    std::string logged;
+    for (const char c : refused) logged += c == '\n' ? std::string("\\n") : std::string(1, c);
     EXPECT_NE(log.find("Unable to connect to server :\"" + logged + "\""), std::string::npos) << log;
 }
 

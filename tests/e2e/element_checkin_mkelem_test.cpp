@@ -345,10 +345,10 @@ TEST_F(E2eMkelem, MakePathOverTwoLevelsMakesEachNewDirectoryAnElement) {
     }
 }
 
-// The element's own path counts as version-controlled already (an update
-// took the new element up while the view-private file still hid it): the
-// walk collects no name, and the parent is read first, as without
-// make-path, so that the element is found in it.
+// An update took the new element up while the view-private file still hid
+// it: the path is eclipsed, which is not version-controlled, so the walk
+// flushes the file's own name and stops at its parent directory, in which
+// the element is found.
 TEST_F(E2eMkelem, MakePathOverAnElementTheViewKnowsAlreadyReadsItsParentFirst) {
     if (!mount_view()) return;
     const std::string path = "/vob1/dir/known.c";
@@ -360,12 +360,42 @@ TEST_F(E2eMkelem, MakePathOverAnElementTheViewKnowsAlreadyReadsItsParentFirst) {
     const lib_test::Reply reply = mkelem(path, R"(make-path="true")", made);
     EXPECT_EQ("0", status(reply)) << message(reply);
     EXPECT_FALSE(reply.has_child("status-message"));
-    // No name collected: the parent element alone is dropped.
-    EXPECT_EQ((Lines{inval_obj(vob().element_oid("/vob1/dir"), MKELEM)}), own_invalidations(mark));
+    // The file's name, then the parent element.
+    EXPECT_EQ((Lines{inval_name(vob().parent_oid(path), "known.c"), inval_obj(vob().element_oid("/vob1/dir"), MKELEM)}),
+              own_invalidations(mark));
     EXPECT_EQ("known\n", file(path).bytes);
     EXPECT_EQ(0444u, file(path).mode);
     EXPECT_EQ("known\n", cached_versions().at(made));
     EXPECT_EQ(vob_tree(), view_tree());
+}
+
+// A new directory that the view already shows eclipsed (an update took up
+// the element the client made of it while the view-private directory still
+// stood over it) is no element yet for make-path: it is flushed and adopted
+// as any new directory, and the file is found under it.
+TEST_F(E2eMkelem, MakePathUnderANewDirectoryTheViewSeesEclipsedAdoptsIt) {
+    if (!mount_view()) return;
+    const std::string top = "/vob1/e1", path = top + "/f.c";
+    const std::string mine = "made under " + top + "\n";
+    ASSERT_EQ(0, ::mkdir(in_view(top).c_str(), 0755));
+    ASSERT_TRUE(write_file(in_view(path), mine));
+    const std::string made = vob().mkelem(path, Kind::file, mine, {true, false});
+    EXPECT_EQ("Succeeded", update().tail_value("Status"));
+    ASSERT_EQ("false false true", described(top));
+
+    const size_t mark = journal_mark();
+    const lib_test::Reply reply = mkelem(path, R"(make-path="true")", made);
+    EXPECT_EQ("0", status(reply)) << message(reply);
+    EXPECT_FALSE(reply.has_child("status-message")) << message(reply);
+    const Lines own = own_invalidations(mark);
+    ASSERT_EQ(3u, own.size()) << joined(own);
+    EXPECT_EQ("f.c", own[0].substr(own[0].rfind(' ') + 1));
+    EXPECT_EQ(inval_name(vob().oid("/vob1"), "e1"), own[1]);
+    EXPECT_EQ(inval_obj(vob().element_oid("/vob1"), MKELEM), own[2]);
+    EXPECT_EQ("true false false", described(top));
+    EXPECT_EQ((Lines{"f.c"}), listing(top));
+    EXPECT_EQ(mine, file(path).bytes);
+    EXPECT_EQ(mine, cached_versions().at(made));
 }
 
 // What goes wrong, row by row: the reply's status and message, and what the
@@ -420,6 +450,25 @@ TEST_F(E2eMkelem, FailuresAnswerTheirStatusAndLeaveNoHalfAdoptedFile) {
         expect_left(path, mine, made, row.adopted);
     }
     expect_not_fetched(made_versions);
+}
+
+// With tracing on, an adoption traces the status of its copy of the file.
+class E2eMkelemTraced : public E2eContentOps {
+protected:
+    E2eMkelemTraced() { agent_settings = "ostrelTraceLevel=4\nostrelTraceSubsystem=OSTRELAGENT\n"; }
+};
+
+TEST_F(E2eMkelemTraced, AnAdoptionTracesTheStatusOfItsCopy) {
+    if (!mount_view()) return;
+    const std::string path = "/vob1/dir/traced.c", mine = "traced\n";
+    ASSERT_TRUE(write_file(in_view(path), mine));
+    const std::string made = vob().mkelem(path, Kind::file, mine);
+    const lib_test::Reply reply = mkelem(path, "", made);
+    EXPECT_EQ("0", status(reply)) << message(reply);
+    EXPECT_EQ(mine, cached_versions().at(made));
+    const std::string traces = all_traces();
+    EXPECT_NE(std::string::npos, traces.find("::OstrelAgent_Cleartext::adopt::")) << "no adoption traced";
+    EXPECT_NE(std::string::npos, traces.find("::Status from fileutl_cp = 0\n"));
 }
 
 // ---- Checkin -----------------------------------------------------------------------------

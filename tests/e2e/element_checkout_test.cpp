@@ -348,6 +348,80 @@ TEST_F(E2eCheckout, FailedStepsAreReportedAndWhatWasDoneStays) {
     }
 }
 
+// A checkout that the server dropped and that the client then told the view
+// is invalid is gone from what the view reports of the file, at once: as a
+// listing of its directory (or a restart) would show it.
+TEST_F(E2eCheckout, AnInvalidatedCheckoutIsGoneFromWhatTheViewReports) {
+    if (!mount_view()) return;
+    const std::string path = "/vob1/a.c";
+    const lib_test::Reply reply = check_out(path);
+    ASSERT_EQ("0", status(reply)) << message(reply);
+    ASSERT_EQ("true", metadata(path, "is-checked-out"));
+    ASSERT_EQ(co, metadata(path, "object-oid"));
+    vob().uncheckout(path);
+
+    const lib_test::Reply invalidated =
+        call(make_request("InvalidateCheckouts", "ic",
+                          "<invalid-checkouts><element>" + vob().element_oid(path) + "@" + Served_Vob::REPLICA +
+                              "</element></invalid-checkouts>"));
+    EXPECT_EQ("0", status(invalidated)) << message(invalidated);
+    EXPECT_EQ("false", metadata(path, "is-checked-out"));
+    EXPECT_NE(co, metadata(path, "object-oid"));
+    const std::string told = metadata(path, "is-version-controlled") + " " + metadata(path, "is-eclipsed") + " " +
+                             metadata(path, "object-oid");
+    // A listing reads the directory's names again: nothing changes.
+    listing("/vob1");
+    EXPECT_EQ(told, metadata(path, "is-version-controlled") + " " + metadata(path, "is-eclipsed") + " " +
+                        metadata(path, "object-oid"));
+    EXPECT_EQ("false", metadata(path, "is-checked-out"));
+}
+
+// A checkout cancelled while the checked-out copy still stands at its path
+// (Uncheckout leaves it there): the path shows the view's own copy, which no
+// server holds, so nothing of it is asked of the server. A background fetch
+// that does fail is logged with its messages apart.
+TEST_F(E2eCheckout, AnUncheckoutOverTheCheckedOutCopyAsksTheServerNothingOfIt) {
+    if (!mount_view()) return;
+    const lib_test::Reply reply = check_out("/vob1/a.c");
+    ASSERT_EQ("0", status(reply)) << message(reply);
+    vob().uncheckout("/vob1/a.c");
+    const size_t asked = server().requests().size();
+    const lib_test::Reply cancelled = call(make_request("Uncheckout", "unco", "<path>/vob1/a.c</path>"));
+    EXPECT_EQ("0", status(cancelled)) << message(cancelled);
+    EXPECT_FALSE(cancelled.has_child("status-message"));
+
+    // A fetch queued after it, which the server refuses: its failure is
+    // the one logged.
+    const std::string other = vob().oid("/vob1/b.c");
+    const std::string suffix = "/cltxt/" + std::string(Served_Vob::REPLICA) + "/" + other + "/transparent";
+    ASSERT_EQ(0, ::unlink(cache_file(other).c_str()));
+    vob().add_rule_before(R"({"match": {"method": "GET", "path": ")" + suffix +
+                          R"("}, "times": 1, "reply": {"http": 404, "status": {"code": 2, "message": "no such version"}}})");
+    EXPECT_EQ("0", status(call(make_request("Uncheckout", "unco-b", "<path>/vob1/b.c</path>"))));
+    const std::string failed = "::Background cleartext fetch failed (";
+    EXPECT_TRUE(eventually([&] { return log_text(VIEW).find(failed) != std::string::npos; }));
+
+    Lines errors;
+    const std::string log = log_text(VIEW);
+    for (size_t at = 0; (at = log.find("ERROR::", at)) != std::string::npos; ++at)
+        if (log.find(failed, at) < log.find('\n', at)) errors.push_back(log.substr(at, log.find('\n', at) - at));
+    ASSERT_EQ(1u, errors.size()) << log;
+    const std::string record = errors[0];
+    EXPECT_NE(std::string::npos,
+              record.find("(20048): Unable to complete RPC to WAN server.\\nno such version\\nNot found.\\n"
+                          "Error fetching cleartext for \"" + suffix + "\"."))
+        << record;
+    const std::vector<fakeserver::Json> requests = server().requests();
+    for (size_t i = asked; i < requests.size(); ++i) {
+        const std::string at = requests[i]["path"].as_string();
+        if (at.find("/cltxt/") != std::string::npos) {
+            EXPECT_NE(std::string::npos, at.find(suffix)) << at;
+        }
+    }
+    EXPECT_EQ(vob().content("/vob1/a.c"), file("/vob1/a.c").bytes);
+    EXPECT_EQ(vob().content("/vob1/b.c"), file("/vob1/b.c").bytes);
+}
+
 // Checkouts whose copies all go through the daemon's kernel request
 // threads at once, more of them than there are such threads: each finishes,
 // since no operation holds an agent lock while its copy is written.

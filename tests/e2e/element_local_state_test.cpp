@@ -304,6 +304,47 @@ TEST_F(E2eHijack, AFailedRemovalOfTheHijackedFileKeepsTheHijack) {
     EXPECT_EQ(loaded.bytes, file(path).bytes);
 }
 
+// Hijack and Unhijack reach the file through the view's root: without the
+// mount, a Hijack is refused before the name is marked, and an Unhijack
+// fails and keeps the hijack and the hijacked file.
+TEST_F(E2eHijack, WithoutTheMountNothingIsMarkedOrCleared) {
+    const auto hijacked = [&](const std::string& path) {
+        const lib_test::Reply reply = call(make_request("GetMetadata", "gm", "<path>" + path + "</path>"));
+        for (const lib_test::Reply_Element& element : results(reply))
+            if (element.tag == "is-hijacked") return element.text;
+        return "(none: " + status(reply) + " " + message(reply) + ")";
+    };
+    const std::string path = "/vob1/a.c";
+    size_t mark = journal_mark();
+    lib_test::Reply reply = hijack(path);
+    EXPECT_EQ("20001", status(reply));
+    EXPECT_EQ("Unable to get the status of \"" + in_view(path) + "\": No such file or directory\n", message(reply));
+    EXPECT_EQ(Lines{}, invalidations(mark));
+    EXPECT_EQ("false", hijacked(path));
+
+    if (!mount_view()) return;
+    const View_File loaded = file(path);
+    EXPECT_EQ(vob().content(path), loaded.bytes);
+    ASSERT_EQ("0", status(hijack(path)));
+    ASSERT_TRUE(append(in_view(path), "mine\n"));
+    const std::string mine = file(path).bytes;
+    mount.reset();
+
+    mark = journal_mark();
+    reply = unhijack(path);
+    EXPECT_EQ("20001", status(reply));
+    EXPECT_EQ("Unable to remove \"" + in_view(path) + "\": No such file or directory\n", message(reply));
+    EXPECT_EQ(Lines{}, invalidations(mark));
+    EXPECT_EQ("true", hijacked(path));
+
+    ASSERT_TRUE(mount_view());
+    EXPECT_EQ(mine, file(path).bytes);
+    reply = unhijack(path);
+    EXPECT_EQ("0", status(reply)) << message(reply);
+    EXPECT_EQ("false", hijacked(path));
+    EXPECT_EQ(loaded.bytes, file(path).bytes);
+}
+
 // The loaded version's cleartext cannot be had (its cache file gone, and
 // the server failing or the view offline): nothing is marked or copied, and
 // the reply says why.
@@ -342,6 +383,12 @@ TEST_F(E2eHijack, ACleartextThatCannotBeHadLeavesTheFileLoaded) {
                                  "Error fetching cleartext for \"" + cached + "\".\n\n";
         EXPECT_EQ(0u, message(reply).rfind(head, 0)) << message(reply);
         EXPECT_GT(message(reply).size(), head.size()) << "the fetch's own reason follows";
+        if (!row.offline) {
+            // The failed call is named in the operations log.
+            const std::string log = log_text(VIEW);
+            EXPECT_NE(std::string::npos, log.find("::WAN RPC \"Get_ClearText\" failed : ")) << log;
+            EXPECT_EQ(std::string::npos, log.find("WAN RPC \"\"")) << log;
+        }
         EXPECT_EQ(Lines{}, invalidations(mark));
         // Not hijacked: Unhijack finds nothing to give up.
         EXPECT_EQ("20002", status(unhijack(row.path)));

@@ -549,7 +549,7 @@ TEST_F(E2eNamespace, RefusedRequestsAndFailuresAreReported) {
                              vob().add_fault(SYNC_RPC, R"({"http": 500})");
                          },
                          move("/vob1", "a.c", sub, "a.c"))
-                        .answers("20048", "Unable to complete RPC to WAN server.Status code from RPC = 500")
+                        .answers("20048", "Unable to complete RPC to WAN server.\nStatus code from RPC = 500")
                         .tells([&] { return Lines{name_dropped("/vob1", "a.c"), dir_dropped("/vob1", RENAME),
                                                   name_dropped(sub, "a.c"), dir_dropped(sub, RENAME)}; })
                         .updates({"/vob1/sub/a.c"}));

@@ -161,13 +161,13 @@ TEST_F(CleartextTest, OnlyAWholeFetchLeavesAFile) {
         {"no-contents-though-the-status-says-0", "", false, R"("reply": {})", S::RC_BAD_REPLY_ITEM,
          S::RPC_INCOMPLETE, "Unable to complete RPC to WAN server.", NONE},
         {"no-such-version", "", false, "", S::RC_NOT_FOUND, S::RPC_INCOMPLETE,
-         "Unable to complete RPC to WAN server.no such versionNot found.\n", NONE},
+         "Unable to complete RPC to WAN server.\nno such version\nNot found.\n", NONE},
         {"a-message-in-one-byte-pieces", "", false,
          R"("fault": {"chunk": 1}, "reply": {"status": {"code": 2, "message": "no such\r\nversion"}})", 0,
          S::RPC_SERVER_FAILURE, "no such\r\nversion", NONE},
         // The body is read whatever the HTTP status: here it holds contents.
         {"server-failure", large, true, R"("fault": {"http": 500}, "reply": {"cleartext": true})", S::RC_HTTP_STATUS,
-         S::RPC_INCOMPLETE, "Unable to complete RPC to WAN server.Status code from RPC = 500", WHOLE},
+         S::RPC_INCOMPLETE, "Unable to complete RPC to WAN server.\nStatus code from RPC = 500", WHOLE},
         {"cut-inside-the-contents", large, true, R"("fault": {"drop_after": 100000}, "reply": {"cleartext": true})",
          S::RC_PREMATURE_EOF, S::RPC_INCOMPLETE, "Unable to complete RPC to WAN server. The WAN server's reply was cut short.\n", PART},
         // No status: the server's outcome is unknown, and the reply says so.

@@ -285,7 +285,8 @@ TEST_F(CommandTest, APinnedServerKeyWinsOverTheCommonKeystore) {
 TEST_F(CommandTest, ARefusedSessionLogsInAgainOnce) {
     const std::string lookup = std::string(LOOKUP_RPC);
     const std::string refused = "Authorization failure, check username and password.\n";
-    const std::string incomplete = "Unable to complete RPC to WAN server.";
+    // The call's own text, then each reason on a line of its own.
+    const std::string incomplete = "Unable to complete RPC to WAN server.\n";
     const struct {
         const char* name;
         std::string rules;
@@ -581,7 +582,8 @@ TEST_F(CommandTest, VobInformation) {
     const std::string replica = "0e000000-0000-4000-8000-00000000000e";
     const std::string good = R"("VobFamilyUuid": ")" + family + R"(", "VobReplicaUuid": ")" + replica +
                              R"(", "VobStorage": "host:/store/a.vbs")";
-    const std::string incomplete = "Unable to complete RPC to WAN server.";
+    // The call's own text, then each reason on a line of its own.
+    const std::string incomplete = "Unable to complete RPC to WAN server.\n";
     const struct {
         const char* tag;
         std::string reply;

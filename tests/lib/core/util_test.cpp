@@ -165,6 +165,28 @@ TEST(LibUtilText, OneLineEscapesControlCharactersAndDropsTrailingLineEnds) {
 
 // Names from the server that may become directory entries, and paths made of
 // such names.
+// Messages gathered one after the other never run together: each one
+// starts a line unless it continues the last (a leading blank).
+TEST(LibUtilText, AppendMessageStartsEachMessageOnALineOfItsOwn) {
+    const struct {
+        const char* text;
+        const char* more;
+        const char* joined;
+    } cases[] = {
+        {"", "first", "first"},
+        {"server failed.", "no such version", "server failed.\nno such version"},
+        {"a whole line\n", "next", "a whole line\nnext"},
+        {"server failed.", " The reply was cut short.\n", "server failed. The reply was cut short.\n"},
+        {"kept", "", "kept"},
+        {"", "", ""},
+    };
+    for (const auto& c : cases) {
+        std::string text = c.text;
+        OstrelAgent_Util::append_message(text, c.more);
+        EXPECT_EQ(c.joined, text) << c.text << " + " << c.more;
+    }
+}
+
 TEST(LibUtilPath, SafeNamesAndPaths) {
     const std::string longest(255, 'n');
     const struct {
