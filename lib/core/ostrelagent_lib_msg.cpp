@@ -137,23 +137,25 @@ const char* const lib_texts[] = {
     /* 127 (135) */ "Skipped \"%s\" of the update from the server: it holds a name that cannot be a file name.\n",
     /* 128 (136) */ "Value of \"%s\" is not valid: \"%s\".\n",
     /* 129 (137) */ "Connection of client \"%s\" refused: %d client connections are served already.\n",
+    /* 130 (138) */ "The view storage \"%s\" is locked by process %d, which serves the view.\n",
+    /* 131 (139) */ "The view storage \"%s\" is still locked by process %d, which is ending; start the view again once it has gone.\n",
 };
 
-// Message numbers run from 1 to 137; 17, 49, 70, 71, 72, 81 and 96 are unused.
+// Message numbers run from 1 to 139; 17, 49, 70, 71, 72, 81 and 96 are unused.
 const unsigned short lib_numbers[] = {
     1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 18, 19, 20, 21, 22, 23, 24, 25, 26,
     27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 50, 51,
     52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 69, 73, 74, 75, 76, 77, 78,
     79, 80, 82, 83, 84, 85, 86, 87, 88, 89, 90, 91, 92, 93, 94, 95, 97, 98, 99, 100, 101, 102, 103,
     104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 114, 115, 116, 117, 118, 119, 120, 121, 122,
-    123, 124, 125, 126, 127, 128, 129, 130, 131, 132, 133, 134, 135, 136, 137
+    123, 124, 125, 126, 127, 128, 129, 130, 131, 132, 133, 134, 135, 136, 137, 138, 139
 };
 
-static_assert(sizeof lib_texts / sizeof lib_texts[0] == 130, "library catalog holds 130 texts");
-static_assert(sizeof lib_numbers / sizeof lib_numbers[0] == 130, "one number per library text");
+static_assert(sizeof lib_texts / sizeof lib_texts[0] == 132, "library catalog holds 132 texts");
+static_assert(sizeof lib_numbers / sizeof lib_numbers[0] == 132, "one number per library text");
 
 } // namespace
 
 const _imsg_message_table_t _ostrela_lib_lib_msg_table = {
-    "lib_ostrel_agent", "ostrela_lib", 111, 130, lib_texts, lib_numbers,
+    "lib_ostrel_agent", "ostrela_lib", 111, 132, lib_texts, lib_numbers,
 };

@@ -420,6 +420,11 @@ int OstrelAgent_View::lock() {
     m_lock_cookie = server_lock_set(m_lock_file.c_str(), &owner);
     if (m_lock_cookie == LOCK_NOT_HELD) {
         trace.writeTrace(LEVEL_4, "PID %d owns view lock %s", static_cast<int>(owner), m_lock_file.c_str());
+        // A daemon killed while one of its threads cannot end yet keeps the
+        // lock until it has: a start now fails, a later one may not.
+        const bool ending = owner > 0 && sysutl_process_ending(owner) != 0;
+        m_status_msg += OstrelAgent_Util::format(lib_catalog(), ending ? Msg::STORAGE_LOCKED_ENDING : Msg::STORAGE_LOCKED,
+                                                 m_storage.c_str(), static_cast<int>(owner));
         return 0;
     }
     if (m_lock_cookie == LOCK_SYSTEM_ERROR) {

@@ -229,3 +229,47 @@ int sysutl_nfs_flush(const char* path) {
     if (fd < 0) return -1;
     return close(fd);
 }
+
+// ---- processes -------------------------------------------------------------
+
+namespace {
+
+// The value of the line `key` ("State:", "SigPnd:" ...) of a status file of
+// /proc; false when the file or the line cannot be read.
+bool proc_status_field(const std::string& path, const char* key, std::string* value) {
+    FILE* file = std::fopen(path.c_str(), "re");
+    if (file == nullptr) return false;
+    char line[256];
+    bool found = false;
+    const size_t length = std::strlen(key);
+    while (!found && std::fgets(line, sizeof line, file) != nullptr) {
+        if (std::strncmp(line, key, length) != 0) continue;
+        const char* at = line + length;
+        while (*at == ' ' || *at == '\t') ++at;
+        *value = std::string(at, std::strcspn(at, "\n"));
+        found = true;
+    }
+    std::fclose(file);
+    return found;
+}
+
+// Whether the hexadecimal signal mask `mask` holds SIGKILL.
+bool holds_kill(const std::string& mask) {
+    const unsigned long long bits = std::strtoull(mask.c_str(), nullptr, 16);
+    return (bits >> (SIGKILL - 1)) & 1u;
+}
+
+} // namespace
+
+int sysutl_process_ending(pid_t pid) {
+    const std::string dir = "/proc/" + std::to_string(static_cast<long>(pid));
+    std::string value;
+    if (!proc_status_field(dir + "/status", "State:", &value)) return 1;
+    // A zombie or dead first thread: the process is on its way out.
+    if (!value.empty() && (value[0] == 'Z' || value[0] == 'X')) return 1;
+    // A kill of the process is pending on it as a whole, or on each thread
+    // not yet gone when it dies of another signal.
+    if (proc_status_field(dir + "/status", "ShdPnd:", &value) && holds_kill(value)) return 1;
+    if (proc_status_field(dir + "/status", "SigPnd:", &value) && holds_kill(value)) return 1;
+    return 0;
+}

@@ -80,6 +80,15 @@ constexpr int SYSUTL_REDIRECT_STDOUT_TO_STDERR = 0x1;
 int sysutl_invoke_general_redirect(int flags, const char* program, const char* argument,
                                    int* exit_status);
 
+// ---- processes -------------------------------------------------------------
+
+// 1 when the process `pid` is gone or ending: it was killed (a kill pending
+// that it has not yet died of) or its first thread has ended. A process
+// ending keeps its descriptors, and the locks and connections they hold,
+// until its last thread ends, which a thread waiting in an uninterruptible
+// call may put off indefinitely. 0 while it runs.
+int sysutl_process_ending(pid_t pid);
+
 // ---- NFS -------------------------------------------------------------------
 
 // Refreshes the client's cached attributes of the directory `path` (opening

@@ -6,7 +6,9 @@
 // that user's ids. A seeded random sequence of such calls, compared after
 // every step, catches what the table misses: CI runs a few seeds; more run
 // with FUSE_PLAIN_SEEDS=<count> (and FUSE_PLAIN_STEPS=<steps>), as
-// scripts/fuse_plain does.
+// scripts/fuse_plain does. Between steps the daemon is killed outright now
+// and then (about once in FUSE_PLAIN_KILL_EVERY steps, 0: never) and started
+// again: nothing of it shows.
 //
 // Apart: what a plain directory cannot show (the limits of the kernel
 // protocol, loaded files that are read-only), and what a daemon killed
@@ -725,6 +727,9 @@ TEST_F(E2eFusePlain, RandomSequencesGiveWhatAPlainDirectoryGives) {
     const unsigned seeds = env_count("FUSE_PLAIN_SEEDS", 3);
     const unsigned steps = env_count("FUSE_PLAIN_STEPS", 150);
     const unsigned first = env_count("FUSE_PLAIN_FIRST_SEED", 1);
+    const unsigned kill_every = env_count("FUSE_PLAIN_KILL_EVERY", 40);
+    // A killed daemon's restart rebuilds its database.
+    setenv("NORVANE_SERVER_DIR", OSTREL_TEST_SERVER_DIR, 1);
     char here[4096];
     ASSERT_NE(nullptr, ::getcwd(here, sizeof here));
     for (unsigned seed = first; seed < first + seeds; ++seed) {
@@ -732,11 +737,22 @@ TEST_F(E2eFusePlain, RandomSequencesGiveWhatAPlainDirectoryGives) {
         const std::string name = "seq" + std::to_string(seed);
         const std::string dirs[2] = {plain + "/" + name, work + "/" + name};
         Sequence sequences[2] = {Sequence(seed), Sequence(seed)};
+        // The kills have a generator of their own: the steps are the same
+        // with or without them.
+        std::mt19937 kills(seed);
         std::vector<int> open[2];
         for (const std::string& dir : dirs) ASSERT_EQ(0, ::mkdir(dir.c_str(), 0755));
         std::string history;
         bool same = true;
         for (unsigned step = 0; step < steps && same; ++step) {
+            if (kill_every != 0 && std::uniform_int_distribution<unsigned>(1, kill_every)(kills) == 1) {
+                // Started outside the mount.
+                ASSERT_EQ(0, ::chdir(here));
+                ASSERT_TRUE(agent->signal_group(SIGKILL));
+                ASSERT_EQ(agent->wait_exit(), std::optional<int>(-SIGKILL));
+                ASSERT_NO_FATAL_FAILURE(start_view());
+                history += "(the daemon killed and started again)\n";
+            }
             std::string texts[2];
             for (int side = 0; side < 2; ++side) {
                 ASSERT_EQ(0, ::chdir(dirs[side].c_str()));

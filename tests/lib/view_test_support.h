@@ -132,6 +132,7 @@ public:
     LockHolder& operator=(const LockHolder&) = delete;
 
     bool holding() const { return holding_; }
+    pid_t pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;

@@ -4,17 +4,23 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
 #include "platform/korva/korva_socket.h"
 #include "platform/qel/qel.h"
+#include "platform/utl/sysutl.h"
 
 namespace korva_fuse {
 
 namespace {
 
 thread_local Caller t_caller;
+
+// How often a call that waits for its reply makes sure that the daemon is
+// not ending.
+constexpr std::chrono::milliseconds kDaemonCheck(250);
 
 }  // namespace
 
@@ -58,9 +64,25 @@ Channel::~Channel() {
   reader_.join();
 }
 
+int Channel::open(pid_t* daemon) {
+  int fd = korva::connectSeqpacket(socket_path_);
+  if (fd < 0) return -1;
+  ucred peer{};
+  socklen_t length = sizeof peer;
+  *daemon = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 ? peer.pid : 0;
+  // An ending daemon's socket still takes connections, and nobody reads them.
+  if (*daemon > 0 && sysutl_process_ending(*daemon)) {
+    ::close(fd);
+    errno = ENOTCONN;
+    return -1;
+  }
+  return fd;
+}
+
 int Channel::connect() {
   std::lock_guard<std::mutex> attempt(connect_mu_);
-  int fd = korva::connectSeqpacket(socket_path_);
+  pid_t daemon = 0;
+  int fd = open(&daemon);
   if (fd < 0) return errno;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -69,7 +91,7 @@ int Channel::connect() {
       return ENOTCONN;
     }
     if (connection_) ::shutdown(connection_->fd, SHUT_RDWR);
-    connection_ = std::make_shared<Connection>(fd, ++epochs_);
+    connection_ = std::make_shared<Connection>(fd, ++epochs_, daemon);
     connected_.notify_all();
   }
   missedNotices();
@@ -113,7 +135,8 @@ std::shared_ptr<Channel::Connection> Channel::current(bool may_connect) {
     std::lock_guard<std::mutex> lock(mu_);
     if (connection_ || stopped_) return connection_;
   }
-  int fd = korva::connectSeqpacket(socket_path_);
+  pid_t daemon = 0;
+  int fd = open(&daemon);
   if (fd < 0) return nullptr;
   std::shared_ptr<Connection> made;
   {
@@ -122,7 +145,7 @@ std::shared_ptr<Channel::Connection> Channel::current(bool may_connect) {
       ::close(fd);
       return nullptr;
     }
-    made = connection_ = std::make_shared<Connection>(fd, ++epochs_);
+    made = connection_ = std::make_shared<Connection>(fd, ++epochs_, daemon);
     connected_.notify_all();
   }
   missedNotices();
@@ -216,7 +239,16 @@ int Channel::send(Call* call, uint64_t op, const Encoder& encode) {
 int Channel::await(Call* call, const unsigned char** body, size_t* size) {
   {
     std::unique_lock<std::mutex> lock(mu_);
-    call->replied_.wait(lock, [&] { return call->done_; });
+    while (!call->replied_.wait_for(lock, kDaemonCheck, [&] { return call->done_; })) {
+      // A daemon ending while this call waits never answers it: its
+      // connection counts as ended.
+      std::shared_ptr<Connection> connection = connection_;
+      if (!connection || connection->epoch != call->epoch_ || connection->daemon <= 0) continue;
+      lock.unlock();
+      const bool ending = sysutl_process_ending(connection->daemon) != 0;
+      if (ending) drop(connection);
+      lock.lock();
+    }
     call->registered_ = false;
   }
   if (call->error_ != 0) return call->error_;

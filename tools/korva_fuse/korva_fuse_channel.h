@@ -13,6 +13,10 @@
 // When the daemon goes (the connection ends), the calls in flight fail with
 // EIO. A later call tries to connect once (a restarted daemon serves it),
 // else fails with ENOTCONN; nothing waits for a daemon that is not there.
+// A daemon killed while one of its own threads waits in a file call on the
+// view keeps its connection open until that call is answered, which may be
+// waiting for the daemon itself: a daemon ending counts as gone, so that
+// the calls waiting for it fail and it can end.
 
 #include <sys/types.h>
 
@@ -72,6 +76,14 @@ class Channel {
   // of: the kernel applies that notice whenever its thread gets to it, maybe
   // before the answer, which it would then keep.
   uint64_t noticesSeen() const { return notices_seen_.load(); }
+
+  // How many connections were made so far. A daemon started again may
+  // have rebuilt its database: a handle had on an earlier connection may
+  // name another object now.
+  uint64_t connections() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return epochs_;
+  }
 
   // Connects now (a first connection, or after one ended). 0 or an errno
   // value. Every connection after the first is told to `notices` as a
@@ -144,13 +156,18 @@ class Channel {
 
  private:
   struct Connection {
-    explicit Connection(int descriptor, uint64_t number) : fd(descriptor), epoch(number) {}
+    Connection(int descriptor, uint64_t number, pid_t peer) : fd(descriptor), epoch(number), daemon(peer) {}
     ~Connection();
     const int fd;
     const uint64_t epoch;
+    // The daemon's process (0 when unknown).
+    const pid_t daemon;
   };
   using Encoder = std::function<bool(uint32_t id, unsigned char* body, size_t room, size_t* length)>;
 
+  // A connection to the daemon at the socket, or -1 with errno (ENOTCONN
+  // when the process listening there is ending), with the daemon's process.
+  int open(pid_t* daemon);
   int send(Call* call, uint64_t op, const Encoder& encode);
   int await(Call* call, const unsigned char** body, size_t* size);
   // The current connection, or a new one when there is none and `may_connect`.

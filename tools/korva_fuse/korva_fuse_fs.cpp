@@ -134,6 +134,9 @@ void Filesystem::attach(fuse_session* session) {
 }
 
 void Filesystem::stop() {
+  // Files closed while the daemon was gone are offered once more: what the
+  // daemon is not told now is lost with this process.
+  if (any_closed_untold_) settleClosed();
   channel_.shutdown();
   {
     std::lock_guard<std::mutex> lock(queue_mu_);
@@ -223,7 +226,7 @@ fuse_entry_param Filesystem::entryOf(const view_fhandle_t& fh, const view_vstat_
                                      const std::string& name, uint32_t name_state) {
   fuse_entry_param e{};
   uint32_t generation = 0;
-  e.ino = nodes_.found(fh, attr, parent, name, name_state, 1, &generation);
+  e.ino = nodes_.found(fh, attr, parent, name, name_state, 1, channel_.connections(), &generation);
   e.generation = generation;
   e.attr = statOf(fh, attr);
   overlayWritten(e.ino, &e.attr);
@@ -272,25 +275,59 @@ int Filesystem::refresh(Ino ino, Node* node, int depth) {
   if (node->own || depth > kMaxDepth || !nodes_.get(node->parent, &dir)) return ESTALE;
   Found found;
   int error = ENOENT;
+  const uint64_t connection = channel_.connections();
   if (dir.own) {
     const std::string path = dir.path.empty() ? node->name : dir.path + "/" + node->name;
     for (const korva::VobEntry& vob : kernel_.mounts(view_.tag))
       if (joined(tagPath(vob.vob_tag)) == path) error = rootOf(vob, &found);
   } else {
-    error = lookupName(dir.fh, node->name, &found);
-    if (error == ESTALE && refresh(dir.ino, &dir, depth + 1) == 0) error = lookupName(dir.fh, node->name, &found);
+    // The directory's handle is checked as any other: a lookup in another
+    // directory may find another object of the same name.
+    error = checkHandle(dir.ino, &dir);
+    if (error == 0) error = lookupName(dir.fh, node->name, &found);
+    if (error == ESTALE) {
+      error = refresh(dir.ino, &dir, depth + 1);
+      if (error == 0) error = lookupName(dir.fh, node->name, &found);
+    }
   }
   // The name may hold another object now: this one is gone.
   if (error == ENOENT || (error == 0 && !qel_oid_eq(&found.attr.obj_oid, &node->oid))) return ESTALE;
   if (error != 0) return error;
-  nodes_.rebind(ino, found.fh, found.attr);
+  nodes_.rebind(ino, found.fh, found.attr, connection);
   return nodes_.get(ino, node) ? 0 : ESTALE;
 }
 
-int Filesystem::withHandle(Ino ino, Node* node, const std::function<int(const view_fhandle_t&)>& call) {
-  int error = call(node->fh);
-  if (error == ESTALE && refresh(ino, node, 0) == 0) error = call(node->fh);
+int Filesystem::sameObject(const view_fhandle_t& fh, const qel_oid_s& oid) {
+  view_getattr_req_t request{};
+  request.fh = fh;
+  view_getattr_reply_t reply{};
+  int error = outcome(channel_.call(kGetattr, &request, xdr_view_getattr_req_t, &reply, xdr_view_getattr_reply_t),
+                      reply);
+  if (error == 0 && !qel_oid_eq(&reply.attr.obj_oid, &oid)) error = ESTALE;
   return error;
+}
+
+int Filesystem::checkHandle(Ino ino, Node* node) {
+  // A VOB object's handle is never given to another object; a view-private
+  // one's may be, by a daemon that rebuilt its database.
+  const uint64_t connection = channel_.connections();
+  if (node->own || node->connection == connection || !viewPrivate(node->fh)) return 0;
+  int error = sameObject(node->fh, node->oid);
+  if (error == 0) {
+    nodes_.checked(ino, node->fh, connection);
+    node->connection = connection;
+  }
+  return error;
+}
+
+int Filesystem::withHandle(Ino ino, Node* node, const std::function<int(const view_fhandle_t&)>& call) {
+  int error = checkHandle(ino, node);
+  if (error == 0) error = call(node->fh);
+  if (error != ESTALE) return error;
+  // Found again by name; when the name is gone or holds another object,
+  // the object is gone (ESTALE), and any other failure is the call's.
+  error = refresh(ino, node, 0);
+  return error == 0 ? call(node->fh) : error;
 }
 
 int Filesystem::find(const Node& dir, const std::string& name, fuse_entry_param* entry) {
@@ -445,17 +482,33 @@ int Filesystem::settle(OpenFile* file) {
   attr.mask = VIEW_ATTR_SIZE | kAttrMtime;
   attr.size = static_cast<uint64_t>(st.st_size);
   attr.mtime = timevalOf(st.st_mtim);
-  int error = setAttributes(file->fh, attr, nullptr);
+  // Tells the daemon through `fh`, had on `connection`: a handle had on an
+  // earlier connection goes only once it is seen to name the file's object
+  // still. Only this thread settles the file now.
+  auto tell = [&](const view_fhandle_t& fh, uint64_t connection) {
+    const uint64_t current = channel_.connections();
+    int error = connection == current || !viewPrivate(fh) ? 0 : sameObject(fh, file->oid);
+    if (error == 0) error = setAttributes(fh, attr, nullptr);
+    if (error == 0) {
+      file->fh = fh;
+      file->connection = current;
+    }
+    return error;
+  };
+  int error = tell(file->fh, file->connection);
   Node node;
-  // The inode may have its object's new handle already (a daemon started
-  // again may have rebuilt its database), or find it again by name; when
-  // it cannot, the object is gone.
   const bool inodes_object = error == ESTALE && nodes_.get(file->ino, &node) && qel_oid_eq(&node.oid, &file->oid);
-  if (inodes_object &&
-      (node.fh.dbid != file->fh.dbid || node.fh.stamp != file->fh.stamp || refresh(file->ino, &node, 0) == 0)) {
-    file->fh = node.fh;  // only this thread settles the file now
-    error = setAttributes(file->fh, attr, nullptr);
+  if (inodes_object) {
+    // The inode may have its object's new handle already (a daemon started
+    // again may have rebuilt its database), else finds it again by name.
+    if (node.fh.dbid != file->fh.dbid || node.fh.stamp != file->fh.stamp) error = tell(node.fh, node.connection);
+    if (error == ESTALE) {
+      error = refresh(file->ino, &node, 0);
+      if (error == 0) error = tell(node.fh, node.connection);
+    }
   }
+  // Only a name that is gone, or holds another object, makes the object
+  // gone; any other failure leaves the file to be settled again.
   if (error == ESTALE && inodes_object && markGone(file->ino)) error = 0;
   if (error == 0) {
     // Writes made meanwhile stay untold.
@@ -927,12 +980,13 @@ int Filesystem::writableContents(const Node& node, ContentsFile* file, view_fhan
   // A cached file that is not a regular file is never copied from.
   if (contents_.status(cached, &current) == EIO) return EIO;
   view_vstat_t attr;
+  const uint64_t connection = channel_.connections();
   error = makeFile(dir.fh, node.name, current.st_mode | S_IWUSR, fh, &attr, file);
   // The new file starts with the contents the name showed, as a kernel
   // copies them on the first write (unless they are cut away at once).
   if (error == 0 && copy) error = copyContents(cached, *file);
   if (error != 0) return error;
-  nodes_.rebind(node.ino, *fh, attr);
+  nodes_.rebind(node.ino, *fh, attr, connection);
   Invalidation entry;
   entry.kind = Invalidation::kEntry;
   entry.ino = node.parent;
@@ -967,6 +1021,7 @@ void Filesystem::open(fuse_req_t req, Ino ino, fuse_file_info* fi) {
   file->fd = fd;
   file->ino = ino;
   file->fh = fh;
+  file->connection = node.connection;
   file->oid = nodes_.get(ino, &node) ? node.oid : QEL_OID_NULL;
   file->writable = access != O_RDONLY;
   if (access != O_WRONLY) file->read_error = kernel_.forced("fuse_read").value_or(0);
@@ -1000,6 +1055,7 @@ void Filesystem::create(fuse_req_t req, Ino parent, const char* name, mode_t mod
   view_fhandle_t fh;
   view_vstat_t attr;
   ContentsFile container;
+  const uint64_t connection = channel_.connections();
   if (error == 0) error = makeFile(dir.fh, name, mode, &fh, &attr, &container);
   int fd = -1;
   if (error == 0) error = contents_.open(container, fi->flags & O_ACCMODE, &fd);
@@ -1012,6 +1068,7 @@ void Filesystem::create(fuse_req_t req, Ino parent, const char* name, mode_t mod
   file->fd = fd;
   file->ino = entry.ino;
   file->fh = fh;
+  file->connection = connection;
   file->oid = attr.obj_oid;
   file->writable = (fi->flags & O_ACCMODE) != O_RDONLY;
   opened(file, fi);
@@ -1087,8 +1144,14 @@ void Filesystem::fsync(fuse_req_t req, int datasync, fuse_file_info* fi) {
 }
 
 void Filesystem::opened(OpenFile* file, fuse_file_info* fi) {
+  // As a kernel keeps an open file's names: the kernel may forget the
+  // inode and its directories before korva_fuse has the file's last close
+  // (which comes after the close call returned), and its size may still be
+  // to tell then.
+  std::vector<Ino> held = nodes_.holdPath(file->ino);
   {
     std::lock_guard<std::mutex> lock(open_mu_);
+    file->held.swap(held);
     open_files_.emplace(file->ino, file);
   }
   fi->fh = reinterpret_cast<uint64_t>(file);
@@ -1126,28 +1189,32 @@ void Filesystem::release(fuse_req_t req, fuse_file_info* fi) {
 int Filesystem::close(OpenFile* file) {
   // Every close flushes first; a file written after that still tells.
   int error = settle(file);
-  const Ino ino = file->ino;
-  bool kept = false, hold = false, held = false;
+  const bool daemon_gone = error == ENOTCONN || error == EIO;
+  std::vector<Ino> held;
+  // The names it is found by now are held too (it may have been renamed
+  // since it was opened), before the notices' thread may close it.
+  if (daemon_gone) held = nodes_.holdPath(file->ino);
+  bool kept = false;
   {
     std::lock_guard<std::mutex> lock(open_mu_);
-    kept = (error == ENOTCONN || error == EIO) && file->untold();
+    kept = daemon_gone && file->untold();
     if (kept) {
       // The daemon is gone: its size and time would be lost with the file,
       // so it stays open until the daemon has them.
-      hold = !file->held;
-      file->held = true;
+      if (!file->closed) {
+        file->held.insert(file->held.end(), held.begin(), held.end());
+        held.clear();
+        file->closed = true;
+      }
       closed_untold_.push_back(file);
       any_closed_untold_ = true;
     } else {
-      held = file->held;
+      held.insert(held.end(), file->held.begin(), file->held.end());
       forgetOpen(file);
     }
   }
-  if (!kept) {
-    if (held) nodes_.forget(ino, 1);
-    return error;
-  }
-  if (hold) nodes_.hold(ino);
+  for (Ino ino : held) forget(ino, 1);
+  if (!kept) return error;
   // The notices' thread starts offering it.
   std::lock_guard<std::mutex> lock(queue_mu_);
   queued_.notify_one();

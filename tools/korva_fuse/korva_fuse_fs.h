@@ -83,9 +83,15 @@ class Filesystem {
     uint64_t writes = 0;
     uint64_t told = 0;
     bool untold() const { return writes != told; }
-    // Closed by the kernel with writes untold: korva_fuse holds its inode,
-    // which finds the object again should its handle go stale.
-    bool held = false;
+    // The inodes korva_fuse holds while the file is open: its own and the
+    // directories it was found through, which find the object again
+    // should its handle go stale (open_mu_ guards them).
+    std::vector<Ino> held;
+    // Closed by the kernel, writes still untold.
+    bool closed = false;
+    // The connection its handle was had or last checked on: after another,
+    // a rebuilt database may give the handle to another object.
+    uint64_t connection = 0;
     // The contents file when it was opened, if fstat could tell.
     bool known = false;
     struct stat opened_as {};
@@ -147,8 +153,16 @@ class Filesystem {
   // their oids but not their handles. 0 with `*node` current, else ESTALE
   // (the name is gone or holds another object) or the call's errno value.
   int refresh(Ino ino, Node* node, int depth);
-  // Runs `call` with the handle of `node` (inode `ino`), and once more
-  // with a refreshed one when the daemon calls the first stale.
+  // 0 when the object `fh` names is the object `oid`, ESTALE when it is
+  // another, or the call's errno value.
+  int sameObject(const view_fhandle_t& fh, const qel_oid_s& oid);
+  // Makes sure that the handle of `node` (inode `ino`), had on an earlier
+  // connection, still names its object: 0, ESTALE when it names another,
+  // or the call's errno value.
+  int checkHandle(Ino ino, Node* node);
+  // Runs `call` with the handle of `node` (inode `ino`), checked, and once
+  // more with a refreshed one when the daemon calls the first stale. ESTALE
+  // only when the object is gone.
   int withHandle(Ino ino, Node* node, const std::function<int(const view_fhandle_t&)>& call);
   // The entry of the object `fh` found under `name` of `parent`.
   fuse_entry_param entryOf(const view_fhandle_t& fh, const view_vstat_t& attr, Ino parent, const std::string& name,

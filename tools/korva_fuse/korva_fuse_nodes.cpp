@@ -57,7 +57,7 @@ Ino Nodes::known(const view_fhandle_t& fh, const view_vstat_t& attr) const {
 }
 
 Ino Nodes::found(const view_fhandle_t& fh, const view_vstat_t& attr, Ino parent, const std::string& name,
-                 uint32_t name_state, uint64_t lookups, uint32_t* generation) {
+                 uint32_t name_state, uint64_t lookups, uint64_t connection, uint32_t* generation) {
   std::lock_guard<std::mutex> lock(mu_);
   Ino ino = known(fh, attr);
   if (ino == 0) {
@@ -68,6 +68,7 @@ Ino Nodes::found(const view_fhandle_t& fh, const view_vstat_t& attr, Ino parent,
   Entry& entry = nodes_[ino];
   if (entry.node.fh.dbid != fh.dbid) unindex(entry.node);
   index(entry, fh, attr);
+  entry.node.connection = connection;
   this->name(entry, parent, name);
   entry.node.name_state = name_state;
   entry.lookups += lookups;
@@ -91,12 +92,22 @@ Ino Nodes::own(const std::string& path, Ino parent, const std::string& name) {
   return ino;
 }
 
-void Nodes::rebind(Ino ino, const view_fhandle_t& fh, const view_vstat_t& attr) {
+void Nodes::rebind(Ino ino, const view_fhandle_t& fh, const view_vstat_t& attr, uint64_t connection) {
   std::lock_guard<std::mutex> lock(mu_);
   auto it = nodes_.find(ino);
   if (it == nodes_.end() || it->second.node.own) return;
   unindex(it->second.node);
   index(it->second, fh, attr);
+  it->second.node.connection = connection;
+}
+
+void Nodes::checked(Ino ino, const view_fhandle_t& fh, uint64_t connection) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = nodes_.find(ino);
+  if (it == nodes_.end() || it->second.node.own) return;
+  Node& node = it->second.node;
+  if (node.fh.dbid == fh.dbid && node.fh.stamp == fh.stamp && node.connection < connection)
+    node.connection = connection;
 }
 
 void Nodes::name(Entry& entry, Ino parent, const std::string& name) {
@@ -151,12 +162,17 @@ void Nodes::forget(Ino ino, uint64_t lookups) {
   nodes_.erase(it);
 }
 
-bool Nodes::hold(Ino ino) {
+std::vector<Ino> Nodes::holdPath(Ino ino) {
   std::lock_guard<std::mutex> lock(mu_);
-  auto it = nodes_.find(ino);
-  if (it == nodes_.end()) return false;
-  ++it->second.lookups;
-  return true;
+  std::vector<Ino> held;
+  // Each step goes to the directory a name was found in, which was found
+  // before it: the walk ends at the root.
+  for (auto it = nodes_.find(ino); it != nodes_.end() && !it->second.node.own && held.size() < nodes_.size();
+       it = nodes_.find(it->second.node.parent)) {
+    ++it->second.lookups;
+    held.push_back(it->first);
+  }
+  return held;
 }
 
 bool Nodes::get(Ino ino, Node* node) const {

@@ -50,6 +50,8 @@ struct Node {
   std::string name;
   // Its status as the daemon last gave it.
   view_vstat_t attr{};
+  // The connection to the daemon that `fh` was had or last checked on.
+  uint64_t connection = 0;
   // The kernel's generation of the inode: the stamp of the handle it was
   // made with. The inode keeps it when it gets a new handle of the same
   // object, or the kernel would take it for another.
@@ -63,14 +65,18 @@ class Nodes {
   // The object `fh` (status `attr`) found as `name` in `parent`: its inode,
   // made when it has none, with `lookups` more look-ups counted, and the
   // inode's generation in `*generation` (when given).
+  // `connection` is the connection the daemon answered on.
   Ino found(const view_fhandle_t& fh, const view_vstat_t& attr, Ino parent, const std::string& name,
-            uint32_t name_state, uint64_t lookups, uint32_t* generation = nullptr);
+            uint32_t name_state, uint64_t lookups, uint64_t connection, uint32_t* generation = nullptr);
   // The directory of korva_fuse's own at `path`, made when it has none.
   // These are never forgotten.
   Ino own(const std::string& path, Ino parent, const std::string& name);
   // The inode `ino` now stands for the object `fh` (a file made over a name
   // the inode had).
-  void rebind(Ino ino, const view_fhandle_t& fh, const view_vstat_t& attr);
+  void rebind(Ino ino, const view_fhandle_t& fh, const view_vstat_t& attr, uint64_t connection);
+  // The handle of `ino`, still `fh`, was found to name its object on
+  // `connection`.
+  void checked(Ino ino, const view_fhandle_t& fh, uint64_t connection);
   // The daemon gave `attr` as the status of the object of `ino`.
   void update(Ino ino, const view_vstat_t& attr);
   // The object of `ino` is gone from the daemon: nothing found later is
@@ -84,9 +90,12 @@ class Nodes {
   // The kernel forgets `lookups` look-ups of `ino`; the inode goes with the
   // last.
   void forget(Ino ino, uint64_t lookups);
-  // Counts one look-up more of `ino`, for korva_fuse's own use; false
-  // when there is no such inode.
-  bool hold(Ino ino);
+  // Counts one look-up more of `ino`, for korva_fuse's own use, and of
+  // each directory it was found through up to one of korva_fuse's own: the
+  // inodes held, each to be forgotten once. The kernel may forget those
+  // directories meanwhile; korva_fuse then still finds the object again by
+  // its names.
+  std::vector<Ino> holdPath(Ino ino);
 
   // A copy of the inode; false when there is none.
   bool get(Ino ino, Node* node) const;

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -408,11 +409,50 @@ TEST_F(LibViewStart, StorageLockedByAnotherLiveAgent) {
         ASSERT_TRUE(other.holding());
         auto view = stg_view();
         EXPECT_EQ(3, view->start());
+        EXPECT_EQ("The view storage \"" + storage + "\" is locked by process " + std::to_string(other.pid()) +
+                      ", which serves the view.\n",
+                  view->get_status_msg());
         EXPECT_EQ(OstrelAgent_View::LOCK_NOT_HELD, view->get_lock_cookie());
         EXPECT_EQ(before, metadata());
         EXPECT_TRUE(journal().empty());
     }
     // Once that agent is gone its lock is gone with it.
+    auto view = stg_view();
+    EXPECT_EQ(0, view->start()) << view->get_status_msg();
+}
+
+// An agent killed keeps its lock until its last thread has ended, which a
+// thread in an uninterruptible call may put off: the refusal says that the
+// holder is ending. The holder here is a process that has ended and not
+// been waited for, its id in a lock this process holds.
+TEST_F(LibViewStart, StorageLockedByAnAgentThatIsEndingSaysSo) {
+    make_stopped_view();
+    const std::string lock_file = storage + "/.pid";
+    const pid_t ended = fork();
+    ASSERT_LE(0, ended);
+    if (ended == 0) _exit(0);
+    // Ended, and left unreaped.
+    siginfo_t info{};
+    ASSERT_EQ(0, waitid(P_PID, static_cast<id_t>(ended), &info, WEXITED | WNOWAIT));
+    ASSERT_NE(0, sysutl_process_ending(ended));
+    {
+        const int fd = open(lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_LE(0, fd);
+        struct flock lock{};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        ASSERT_EQ(0, fcntl(fd, F_OFD_SETLK, &lock));
+        const std::string id = std::to_string(ended) + "\n";
+        ASSERT_EQ(static_cast<ssize_t>(id.size()), pwrite(fd, id.data(), id.size(), 0));
+        auto view = stg_view();
+        EXPECT_EQ(3, view->start());
+        EXPECT_EQ("The view storage \"" + storage + "\" is still locked by process " + std::to_string(ended) +
+                      ", which is ending; start the view again once it has gone.\n",
+                  view->get_status_msg());
+        close(fd);
+    }
+    waitpid(ended, nullptr, 0);
+    EXPECT_EQ(0, sysutl_process_ending(getpid()));
     auto view = stg_view();
     EXPECT_EQ(0, view->start()) << view->get_status_msg();
 }

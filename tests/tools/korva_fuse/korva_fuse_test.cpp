@@ -7,7 +7,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -358,6 +360,60 @@ TEST_F(KorvaFuseTest, WhenTheDaemonGoesCallsInFlightFailWithEioAndNewOnesWithEno
   ASSERT_EQ(0, control->unregisterView(kTag, &channels).status);
   EXPECT_EQ(mount->process().wait_exit(), std::optional<int>(0));
   EXPECT_FALSE(e2e::is_mount_point(mount->root()));
+}
+
+// A daemon killed while one of its own threads waits in a file call on the
+// view cannot end until that call is answered, and korva_fuse waits for the
+// daemon to answer it: korva_fuse sees the daemon ending and fails what
+// waits for it, so that the daemon ends; later calls fail at once.
+TEST_F(KorvaFuseTest, ADaemonKilledInsideAFileCallOfItsOwnEndsAndLaterCallsFailAtOnce) {
+  ASSERT_EQ(5, sizeOf("a"));
+  // The daemon that serves the view from now on is another process.
+  channels.close(korva::ChannelTable::key(korva::Root(root), kTag));
+  daemon.stop();
+  int ready[2];
+  ASSERT_EQ(0, ::pipe2(ready, O_CLOEXEC));
+  const std::string slow = path("slow");
+  const std::string socket_path = root + "/views/" + kTag + "/lpc";
+  const pid_t child = ::fork();
+  ASSERT_LE(0, child);
+  if (child == 0) {
+    // Serves the channel; a thread of its own looks "slow" up through the
+    // mount, which the daemon never answers.
+    int error = 0;
+    std::shared_ptr<korva::Channel> own = korva::Channel::open(socket_path, &error);
+    if (!own) ::_exit(1);
+    FakeDaemon served;
+    served.serve(own, 2);
+    std::thread told([&] {
+      if (served.arrived().wait(std::chrono::minutes(1)) && ::write(ready[1], "x", 1) == 1) return;
+      ::_exit(2);
+    });
+    struct stat st;
+    ::stat(slow.c_str(), &st);
+    ::_exit(3);
+  }
+  ::close(ready[1]);
+  char byte = 0;
+  ASSERT_EQ(1, ::read(ready[0], &byte, 1)) << "the look-up never reached the daemon";
+  ::close(ready[0]);
+  ASSERT_EQ(0, ::kill(child, SIGKILL));
+  int status = 0;
+  const bool ended = thread_test::eventually([&] { return ::waitpid(child, &status, WNOHANG) == child; },
+                                             std::chrono::seconds(30));
+  EXPECT_TRUE(ended) << "the killed daemon never ended";
+  if (ended) {
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+  }
+  // Its socket is still there, nobody behind it.
+  const Clock::time_point asked = Clock::now();
+  EXPECT_EQ(-ENOTCONN, sizeOf("other"));
+  EXPECT_LT(Clock::now() - asked, std::chrono::seconds(10)) << "a call waited for a daemon that is not there";
+  if (!ended) {
+    // Ends the call the child waits in, and the child with it.
+    mount.reset();
+    ::waitpid(child, &status, 0);
+  }
 }
 
 }  // namespace
