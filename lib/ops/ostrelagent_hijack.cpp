@@ -146,7 +146,12 @@ bool OstrelAgent_Hijack::finish_interrupted_copy() {
     // A name marked hijacked whose whole copy never took it is hidden: a
     // crash came between the mark and the rename. The rename is made now.
     std::string ignored;
-    if (divide_path() != 0 || !OstrelAgent_View_File::copy_left(m_object_path)) return false;
+    // Only a copy found changes what the request answers.
+    const std::string message = m_message;
+    if (divide_path() != 0 || !OstrelAgent_View_File::copy_left(m_object_path)) {
+        m_message = message;
+        return false;
+    }
     trace.writeTrace(LEVEL_4, "finishing the copy onto %s", m_object_path.c_str());
     return OstrelAgent_View_File::finish_copy(m_object_path, ignored) == 0;
 }

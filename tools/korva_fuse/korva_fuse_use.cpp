@@ -92,7 +92,7 @@ bool Filesystem::holdsOpen(const qel_uuid_s& vob) {
   {
     std::lock_guard<std::mutex> lock(open_mu_);
     for (const auto& open : open_files_)
-      if (!open.second->held && std::memcmp(&open.second->fh.vob_uuid, &vob, sizeof vob) == 0) return true;
+      if (!open.second->closed && std::memcmp(&open.second->fh.vob_uuid, &vob, sizeof vob) == 0) return true;
     for (const auto& open : open_dirs_) dirs.push_back(open.first);
   }
   for (Ino ino : dirs) {
