@@ -259,6 +259,26 @@ bool holds_kill(const std::string& mask) {
     return (bits >> (SIGKILL - 1)) & 1u;
 }
 
+// Whether the first thread of the process in `dir` is exiting: the
+// kernel's flag for a task in its exit (the ninth field of its stat file),
+// set before that task closes the process's files.
+bool first_thread_exiting(const std::string& dir) {
+    FILE* file = std::fopen((dir + "/stat").c_str(), "re");
+    if (file == nullptr) return false;
+    char line[1024];
+    const bool read = std::fgets(line, sizeof line, file) != nullptr;
+    std::fclose(file);
+    if (!read) return false;
+    // The name, in parentheses, may hold anything: the fields follow the
+    // last ')'.
+    const char* at = std::strrchr(line, ')');
+    if (at == nullptr) return false;
+    unsigned long flags = 0;
+    if (std::sscanf(at + 1, " %*c %*d %*d %*d %*d %*d %lu", &flags) != 1) return false;
+    constexpr unsigned long kExiting = 0x4;
+    return (flags & kExiting) != 0;
+}
+
 } // namespace
 
 int sysutl_process_ending(pid_t pid) {
@@ -267,6 +287,9 @@ int sysutl_process_ending(pid_t pid) {
     if (!proc_status_field(dir + "/status", "State:", &value)) return 1;
     // A zombie or dead first thread: the process is on its way out.
     if (!value.empty() && (value[0] == 'Z' || value[0] == 'X')) return 1;
+    // Killed and already past its signals: closing its files, which may
+    // wait for the very daemon that is dying.
+    if (first_thread_exiting(dir)) return 1;
     // A kill of the process is pending on it as a whole, or on each thread
     // not yet gone when it dies of another signal.
     if (proc_status_field(dir + "/status", "ShdPnd:", &value) && holds_kill(value)) return 1;

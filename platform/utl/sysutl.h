@@ -83,7 +83,7 @@ int sysutl_invoke_general_redirect(int flags, const char* program, const char* a
 // ---- processes -------------------------------------------------------------
 
 // 1 when the process `pid` is gone or ending: it was killed (a kill pending
-// that it has not yet died of) or its first thread has ended. A process
+// that it has not yet died of) or its first thread is exiting or has ended. A process
 // ending keeps its descriptors, and the locks and connections they hold,
 // until its last thread ends, which a thread waiting in an uninterruptible
 // call may put off indefinitely. 0 while it runs.
