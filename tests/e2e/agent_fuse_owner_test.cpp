@@ -178,15 +178,8 @@ TEST_F(E2eFuseOwner, AViewRootThatRootOrTheOwnerDoesNotControlIsNeverMountedOn) 
 // korva_fuse serves as that user; the user's configuration cannot put the
 // mount over a directory of root's.
 TEST_F(E2eFuseOwner, StartedByRootItServesAsTheViewsOwnerWithTheCapabilitiesItNeedsAlone) {
-    server_rules = served_vob_rules(Vob());
-    agent = serve_new_view(name);
-    {
-        std::unique_ptr<PipeClient> client = PipeClient::connect(storage(name), "mounter");
-        ASSERT_TRUE(client);
-        ASSERT_EQ(client->call(make_request("MountVob", "m", "<vob-tag mount-state=\"true\">" + Vob().tag +
-                                                                 "</vob-tag>")).attrs["status-code"],
-                  "0");
-    }
+    serve_with_vob();
+    if (HasFatalFailure()) return;
     const std::string owners = std::to_string(kUser) + ":" + std::to_string(kGroup);
     sh(tree.path(), "chown -R " + owners + " '" + korva_root + "' '" + storage(name) + "'");
     // The user may pass through the test's directories above them.

@@ -42,6 +42,13 @@ protected:
     // Makes the view, mounts the server's VOB in it and the view's root
     // with korva_fuse; the test server answers by `rules`.
     void serve_and_mount(const std::string& rules = served_vob_rules(Vob())) {
+        serve_with_vob(rules);
+        if (HasFatalFailure()) return;
+        start_mount();
+    }
+    // Makes the view and mounts the server's VOB in it, the view's root
+    // not yet mounted.
+    void serve_with_vob(const std::string& rules = served_vob_rules(Vob())) {
         server_rules = rules;
         agent = serve_new_view(name);
         std::unique_ptr<PipeClient> client = PipeClient::connect(storage(name), "mounter");
@@ -49,7 +56,6 @@ protected:
         ASSERT_EQ(client->call(make_request("MountVob", "m", "<vob-tag mount-state=\"true\">" + Vob().tag +
                                                                  "</vob-tag>")).attrs["status-code"],
                   "0");
-        start_mount();
     }
     void start_view() {
         agent = start_with_request(storage(name), startview_request());
