@@ -34,6 +34,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -313,8 +314,11 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
 
   std::unique_ptr<Stopper> stopper;
+  // The daemon's end may be seen on the channel's threads before the
+  // stopper exists: they find it through this.
+  std::atomic<Stopper*> nudged{nullptr};
   korva_fuse::Filesystem fs(kernel, *view, times, [&] {
-    if (stopper) stopper->nudge();
+    if (Stopper* to_nudge = nudged.load()) to_nudge->nudge();
   });
 
   // Every user reaches the view, the kernel checking permissions; a user
@@ -350,6 +354,7 @@ int main(int argc, char** argv) {
   }
   fs.attach(session);
   stopper.reset(new Stopper(fs, session, mount_at));
+  nudged.store(stopper.get());
   // The kernel asks, before it unmounts a VOB, whether the VOB is in use.
   korva_fuse::VobUse use(kernel, *view, resolved, fs);
   korva::VobUseService use_service(
