@@ -44,6 +44,12 @@ constexpr size_t kPathRoom = 1024;
 // Directories a name is found again through at most (a link cycle cannot
 // arise: every step goes to the directory a name was found in).
 constexpr int kMaxDepth = 256;
+// How often an object is looked for again when refresh() could not tell.
+constexpr int kRefreshTries = 3;
+// What refresh() gives when it cannot tell whether the object is still
+// there (a directory on the way went stale again, or is no longer known):
+// unlike ESTALE, not a sign that it is gone.
+constexpr int kNotFoundAgain = EAGAIN;
 
 // Name states under which a cached version may be written over (a kernel
 // makes a view-private file of the name): checked out, hijacked.
@@ -272,7 +278,8 @@ int Filesystem::rootOf(const korva::VobEntry& vob, Found* found) {
 
 int Filesystem::refresh(Ino ino, Node* node, int depth) {
   Node dir;
-  if (node->own || depth > kMaxDepth || !nodes_.get(node->parent, &dir)) return ESTALE;
+  if (node->own || depth > kMaxDepth) return ESTALE;
+  if (!nodes_.get(node->parent, &dir)) return kNotFoundAgain;
   Found found;
   int error = ENOENT;
   const uint64_t connection = channel_.connections();
@@ -288,6 +295,9 @@ int Filesystem::refresh(Ino ino, Node* node, int depth) {
     if (error == ESTALE) {
       error = refresh(dir.ino, &dir, depth + 1);
       if (error == 0) error = lookupName(dir.fh, node->name, &found);
+      // Stale again at once (a daemon just started may still give its
+      // objects new handles): nothing tells that the name is gone.
+      if (error == ESTALE) error = kNotFoundAgain;
     }
   }
   // The name may hold another object now: this one is gone.
@@ -326,8 +336,12 @@ int Filesystem::withHandle(Ino ino, Node* node, const std::function<int(const vi
   if (error != ESTALE) return error;
   // Found again by name; when the name is gone or holds another object,
   // the object is gone (ESTALE), and any other failure is the call's.
-  error = refresh(ino, node, 0);
-  return error == 0 ? call(node->fh) : error;
+  error = kNotFoundAgain;
+  for (int tries = 0; error == kNotFoundAgain && tries < kRefreshTries; ++tries) error = refresh(ino, node, 0);
+  if (error == 0) error = call(node->fh);
+  // Not found again for now: a failure of the call, never a sign that the
+  // object is gone.
+  return error == kNotFoundAgain ? EIO : error;
 }
 
 int Filesystem::find(const Node& dir, const std::string& name, fuse_entry_param* entry) {
@@ -367,8 +381,13 @@ int Filesystem::findOwn(const Node& dir, const std::string& name, fuse_entry_par
     const std::string tag = joined(tagPath(vob.vob_tag));
     if (tag == path) {
       Found found;
+      const uint64_t connection = channel_.connections();
       int error = rootOf(vob, &found);
       if (error != 0) return error;
+      // The VOB's root keeps its inode when a daemon started again gives
+      // it another handle: the directories found in it, and the open files
+      // beneath, are found again through it.
+      nodes_.refound(dir.ino, name, found.fh, found.attr, connection);
       *entry = entryOf(found.fh, found.attr, dir.ino, name, found.name_state);
       entry->entry_timeout = times_.missing;
       return 0;
@@ -503,7 +522,11 @@ int Filesystem::settle(OpenFile* file) {
     // again may have rebuilt its database), else finds it again by name.
     if (node.fh.dbid != file->fh.dbid || node.fh.stamp != file->fh.stamp) error = tell(node.fh, node.connection);
     if (error == ESTALE) {
-      error = refresh(file->ino, &node, 0);
+      error = kNotFoundAgain;
+      for (int tries = 0; error == kNotFoundAgain && tries < kRefreshTries; ++tries)
+        error = refresh(file->ino, &node, 0);
+      // Left to be settled again, as when the daemon went.
+      if (error == kNotFoundAgain) error = EIO;
       if (error == 0) error = tell(node.fh, node.connection);
     }
   }
