@@ -17,6 +17,8 @@ namespace korva_fuse {
 namespace {
 
 thread_local Caller t_caller;
+// The connection this thread's requests are pinned to (0: none).
+thread_local uint64_t t_pinned = 0;
 
 // How often a call that waits for its reply makes sure that the daemon is
 // not ending.
@@ -41,6 +43,10 @@ ssize_t sendAs(int fd, const unsigned char* packet, size_t length) {
 void Channel::callFor(const Caller& caller) { t_caller = caller; }
 
 Caller Channel::caller() { return t_caller; }
+
+Channel::Pinned::Pinned(uint64_t connection) : previous_(t_pinned) { t_pinned = connection; }
+
+Channel::Pinned::~Pinned() { t_pinned = previous_; }
 
 int errnoOf(int status) {
   if (status == 0) return 0;
@@ -199,6 +205,10 @@ int Channel::send(Call* call, uint64_t op, const Encoder& encode) {
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (stopped_) return ENOTCONN;
+      if (t_pinned != 0 && connection->epoch != t_pinned) {
+        call->error_ = kOtherConnection;
+        return kOtherConnection;
+      }
       do {
         call->id_ = ++next_id_;
       } while (call->id_ == 0 || calls_.count(call->id_) != 0);

@@ -21,6 +21,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -39,6 +40,10 @@ namespace korva_fuse {
 
 // The errno value of a base status (0 for 0).
 int errnoOf(int status);
+
+// What a request pinned to a connection (Channel::Pinned) fails with when
+// another connection would carry it: it was not sent.
+constexpr int kOtherConnection = ECONNRESET;
 
 // Sends `length` bytes of `packet` on `fd` with the credentials of this
 // thread's caller (Channel::callFor), or korva_fuse's own for its own
@@ -60,6 +65,22 @@ class Channel {
   // (pid 0: for korva_fuse itself).
   static void callFor(const Caller& caller);
   static Caller caller();
+
+  // While one lives, the requests this thread sends go only on connection
+  // `connection` (as connections() numbers them; 0: on any), else fail
+  // with kOtherConnection unsent. A daemon started again may have rebuilt
+  // its database and given a handle to another object: a handle goes only
+  // on the connection it was had or checked on.
+  class Pinned {
+   public:
+    explicit Pinned(uint64_t connection);
+    ~Pinned();
+    Pinned(const Pinned&) = delete;
+    Pinned& operator=(const Pinned&) = delete;
+
+   private:
+    const uint64_t previous_;
+  };
 
   using NoticeSink = std::function<void(const korva::Notice&)>;
 

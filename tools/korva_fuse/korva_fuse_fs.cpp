@@ -44,6 +44,14 @@ constexpr size_t kPathRoom = 1024;
 // Directories a name is found again through at most (a link cycle cannot
 // arise: every step goes to the directory a name was found in).
 constexpr int kMaxDepth = 256;
+// How often a call is tried again when the connection its handle was
+// checked on ended and another serves (kOtherConnection) before it gives
+// up as a call in flight at a daemon's end does (EIO).
+constexpr int kConnectionTries = 3;
+// What refresh() gives when it cannot tell whether the object is still
+// there (a directory on the way went stale again, or is no longer known):
+// unlike ESTALE, not a sign that it is gone.
+constexpr int kNotFoundAgain = EAGAIN;
 
 // Name states under which a cached version may be written over (a kernel
 // makes a view-private file of the name): checked out, hijacked.
@@ -134,16 +142,18 @@ void Filesystem::attach(fuse_session* session) {
 }
 
 void Filesystem::stop() {
-  // Files closed while the daemon was gone are offered once more: what the
-  // daemon is not told now is lost with this process.
-  if (any_closed_untold_) settleClosed();
-  channel_.shutdown();
+  // The notices' thread ends first: a file it was offering meanwhile is
+  // back among those closed untold.
   {
     std::lock_guard<std::mutex> lock(queue_mu_);
     stopping_ = true;
     queued_.notify_all();
   }
   if (notices_.joinable()) notices_.join();
+  // Files closed while the daemon was gone are offered once more: what the
+  // daemon is not told now is lost with this process.
+  if (any_closed_untold_) settleClosed();
+  channel_.shutdown();
 }
 
 Filesystem* Filesystem::of(fuse_req_t req) {
@@ -272,7 +282,8 @@ int Filesystem::rootOf(const korva::VobEntry& vob, Found* found) {
 
 int Filesystem::refresh(Ino ino, Node* node, int depth) {
   Node dir;
-  if (node->own || depth > kMaxDepth || !nodes_.get(node->parent, &dir)) return ESTALE;
+  if (node->own || depth > kMaxDepth) return ESTALE;
+  if (!nodes_.get(node->parent, &dir)) return kNotFoundAgain;
   Found found;
   int error = ENOENT;
   const uint64_t connection = channel_.connections();
@@ -281,20 +292,34 @@ int Filesystem::refresh(Ino ino, Node* node, int depth) {
     for (const korva::VobEntry& vob : kernel_.mounts(view_.tag))
       if (joined(tagPath(vob.vob_tag)) == path) error = rootOf(vob, &found);
   } else {
-    // The directory's handle is checked as any other: a lookup in another
-    // directory may find another object of the same name.
+    // The directory's handle is checked as any other, and goes only on
+    // the connection it was checked on: a lookup in another directory may
+    // find another object of the same name.
     error = checkHandle(dir.ino, &dir);
-    if (error == 0) error = lookupName(dir.fh, node->name, &found);
+    if (error == 0) error = lookupIn(dir, node->name, &found);
     if (error == ESTALE) {
       error = refresh(dir.ino, &dir, depth + 1);
-      if (error == 0) error = lookupName(dir.fh, node->name, &found);
+      if (error == 0) error = lookupIn(dir, node->name, &found);
+      // Stale again at once (a daemon just started may still give its
+      // objects new handles): nothing tells that the name is gone.
+      if (error == ESTALE) error = kNotFoundAgain;
     }
   }
   // The name may hold another object now: this one is gone.
   if (error == ENOENT || (error == 0 && !qel_oid_eq(&found.attr.obj_oid, &node->oid))) return ESTALE;
   if (error != 0) return error;
-  nodes_.rebind(ino, found.fh, found.attr, connection);
+  // Found on the directory's connection when its handle is pinned to one.
+  nodes_.rebind(ino, found.fh, found.attr, dir.own || pinOf(dir) == 0 ? connection : dir.connection);
   return nodes_.get(ino, node) ? 0 : ESTALE;
+}
+
+int Filesystem::lookupIn(const Node& dir, const std::string& name, Found* found) {
+  Channel::Pinned pinned(pinOf(dir));
+  return lookupName(dir.fh, name, found);
+}
+
+uint64_t Filesystem::pinOf(const Node& node) {
+  return !node.own && viewPrivate(node.fh) ? node.connection : 0;
 }
 
 int Filesystem::sameObject(const view_fhandle_t& fh, const qel_oid_s& oid) {
@@ -312,7 +337,12 @@ int Filesystem::checkHandle(Ino ino, Node* node) {
   // one's may be, by a daemon that rebuilt its database.
   const uint64_t connection = channel_.connections();
   if (node->own || node->connection == connection || !viewPrivate(node->fh)) return 0;
-  int error = sameObject(node->fh, node->oid);
+  int error;
+  {
+    // Checked on the connection it is then used on.
+    Channel::Pinned pinned(connection);
+    error = sameObject(node->fh, node->oid);
+  }
   if (error == 0) {
     nodes_.checked(ino, node->fh, connection);
     node->connection = connection;
@@ -321,13 +351,31 @@ int Filesystem::checkHandle(Ino ino, Node* node) {
 }
 
 int Filesystem::withHandle(Ino ino, Node* node, const std::function<int(const view_fhandle_t&)>& call) {
-  int error = checkHandle(ino, node);
-  if (error == 0) error = call(node->fh);
-  if (error != ESTALE) return error;
-  // Found again by name; when the name is gone or holds another object,
-  // the object is gone (ESTALE), and any other failure is the call's.
-  error = refresh(ino, node, 0);
-  return error == 0 ? call(node->fh) : error;
+  // The handle goes only on the connection it was checked on: when another
+  // connection came meanwhile (the daemon started again), it is checked
+  // anew on that one.
+  auto checked_call = [&] {
+    int error = kOtherConnection;
+    for (int tries = 0; error == kOtherConnection && tries < kConnectionTries; ++tries) {
+      error = checkHandle(ino, node);
+      if (error != 0) continue;
+      Channel::Pinned pinned(pinOf(*node));
+      error = call(node->fh);
+    }
+    return error;
+  };
+  int error = checked_call();
+  if (error == ESTALE) {
+    // Found again by name; when the name is gone or holds another object,
+    // the object is gone (ESTALE), and any other failure is the call's.
+    error = kOtherConnection;
+    for (int tries = 0; (error == kOtherConnection || error == kNotFoundAgain) && tries < kConnectionTries; ++tries)
+      error = refresh(ino, node, 0);
+    if (error == 0) error = checked_call();
+  }
+  // Not found again for now: a failure of the call, never a sign that the
+  // object is gone.
+  return error == kOtherConnection || error == kNotFoundAgain ? EIO : error;
 }
 
 int Filesystem::find(const Node& dir, const std::string& name, fuse_entry_param* entry) {
@@ -367,8 +415,13 @@ int Filesystem::findOwn(const Node& dir, const std::string& name, fuse_entry_par
     const std::string tag = joined(tagPath(vob.vob_tag));
     if (tag == path) {
       Found found;
+      const uint64_t connection = channel_.connections();
       int error = rootOf(vob, &found);
       if (error != 0) return error;
+      // The VOB's root keeps its inode when a daemon started again gives
+      // it another handle: the directories found in it, and the open files
+      // beneath, are found again through it.
+      nodes_.refound(dir.ino, name, found.fh, found.attr, connection);
       *entry = entryOf(found.fh, found.attr, dir.ino, name, found.name_state);
       entry->entry_timeout = times_.missing;
       return 0;
@@ -484,16 +537,22 @@ int Filesystem::settle(OpenFile* file) {
   attr.mtime = timevalOf(st.st_mtim);
   // Tells the daemon through `fh`, had on `connection`: a handle had on an
   // earlier connection goes only once it is seen to name the file's object
-  // still. Only this thread settles the file now.
+  // still, and on the connection it was seen on (a daemon started again
+  // meanwhile may have given it to another object). Only this thread
+  // settles the file now.
   auto tell = [&](const view_fhandle_t& fh, uint64_t connection) {
-    const uint64_t current = channel_.connections();
-    int error = connection == current || !viewPrivate(fh) ? 0 : sameObject(fh, file->oid);
-    if (error == 0) error = setAttributes(fh, attr, nullptr);
-    if (error == 0) {
-      file->fh = fh;
-      file->connection = current;
+    int error = kOtherConnection;
+    for (int tries = 0; error == kOtherConnection && tries < kConnectionTries; ++tries) {
+      const uint64_t current = channel_.connections();
+      Channel::Pinned pinned(viewPrivate(fh) ? current : 0);
+      error = connection == current || !viewPrivate(fh) ? 0 : sameObject(fh, file->oid);
+      if (error == 0) error = setAttributes(fh, attr, nullptr);
+      if (error == 0) {
+        file->fh = fh;
+        file->connection = current;
+      }
     }
-    return error;
+    return error == kOtherConnection ? EIO : error;
   };
   int error = tell(file->fh, file->connection);
   Node node;
@@ -503,7 +562,11 @@ int Filesystem::settle(OpenFile* file) {
     // again may have rebuilt its database), else finds it again by name.
     if (node.fh.dbid != file->fh.dbid || node.fh.stamp != file->fh.stamp) error = tell(node.fh, node.connection);
     if (error == ESTALE) {
-      error = refresh(file->ino, &node, 0);
+      error = kOtherConnection;
+      for (int tries = 0; (error == kOtherConnection || error == kNotFoundAgain) && tries < kConnectionTries; ++tries)
+        error = refresh(file->ino, &node, 0);
+      // Left to be settled again, as when the daemon went.
+      if (error == kOtherConnection || error == kNotFoundAgain) error = EIO;
       if (error == 0) error = tell(node.fh, node.connection);
     }
   }
@@ -601,8 +664,14 @@ void Filesystem::setattr(fuse_req_t req, Ino ino, const struct stat* attr, int t
     set.mask |= VIEW_ATTR_SIZE;
     set.size = static_cast<uint64_t>(attr->st_size);
     // The contents live in the container: cut it first, then tell the daemon.
+    // The container is the one the handle names once checked.
     bool moved = false;
-    if (node.type == QEL_FTYPE_REG) error = resizeContents(node, attr->st_size, fi, &fh, &moved);
+    if (node.type == QEL_FTYPE_REG) {
+      error = withHandle(ino, &node, [&](const view_fhandle_t& current) {
+        fh = current;
+        return resizeContents(node, attr->st_size, fi, &fh, &moved);
+      });
+    }
     if (moved && (set.mask & kAttrMtime) == 0) {
       set.mask |= kAttrMtime;
       set.mtime = now();
@@ -1011,7 +1080,12 @@ void Filesystem::open(fuse_req_t req, Ino ino, fuse_file_info* fi) {
   }
   int fd = -1;
   if (error == 0) error = contents_.open(contents, access, &fd);
-  if (error == 0 && truncating) error = truncateOpened(ino, fh, fd, access, contents);
+  if (error == 0 && truncating) {
+    // On the connection the handle was checked on.
+    Channel::Pinned pinned(viewPrivate(fh) ? pinOf(node) : 0);
+    error = truncateOpened(ino, fh, fd, access, contents);
+    if (error == kOtherConnection) error = EIO;
+  }
   if (error != 0) {
     if (fd >= 0) ::close(fd);
     fuse_reply_err(req, error);

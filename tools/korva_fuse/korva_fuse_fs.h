@@ -146,6 +146,13 @@ class Filesystem {
   // The object `name` names in the directory `dir` (Lookup), and the root
   // of `vob` (Root): 0 with `*found`, or an errno value. Nothing counted.
   int lookupName(const view_fhandle_t& dir, const std::string& name, Found* found);
+  // lookupName in the object inode `dir`, on the connection its handle
+  // was had or checked on (kOtherConnection when another serves now).
+  int lookupIn(const Node& dir, const std::string& name, Found* found);
+  // The connection the handle of `node` may be sent on (Channel::Pinned):
+  // the one it was had or checked on for a view-private object, any for a
+  // VOB object (its handle is never given to another).
+  static uint64_t pinOf(const Node& node);
   int rootOf(const korva::VobEntry& vob, Found* found);
   // Finds the object of `ino` again under the name it was last found by,
   // its directories first when their handles are stale too: a daemon

@@ -1,5 +1,7 @@
 #include "tools/korva_fuse/korva_fuse_nodes.h"
 
+#include <cstring>
+
 namespace korva_fuse {
 
 Nodes::Nodes() {
@@ -101,6 +103,22 @@ void Nodes::rebind(Ino ino, const view_fhandle_t& fh, const view_vstat_t& attr, 
   it->second.node.connection = connection;
 }
 
+void Nodes::refound(Ino parent, const std::string& name, const view_fhandle_t& fh, const view_vstat_t& attr,
+                    uint64_t connection) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto named = by_name_.find({parent, name});
+  if (named == by_name_.end()) return;
+  auto it = nodes_.find(named->second);
+  if (it == nodes_.end() || it->second.node.own) return;
+  Node& node = it->second.node;
+  const bool same_vob = std::memcmp(node.fh.vob_uuid.bytes, fh.vob_uuid.bytes, sizeof fh.vob_uuid.bytes) == 0;
+  if (!same_vob || qel_oid_eq(&attr.obj_oid, &QEL_OID_NULL) || !qel_oid_eq(&node.oid, &attr.obj_oid)) return;
+  if (node.fh.dbid == fh.dbid && node.fh.stamp == fh.stamp) return;
+  unindex(node);
+  index(it->second, fh, attr);
+  node.connection = connection;
+}
+
 void Nodes::checked(Ino ino, const view_fhandle_t& fh, uint64_t connection) {
   std::lock_guard<std::mutex> lock(mu_);
   auto it = nodes_.find(ino);
@@ -113,10 +131,31 @@ void Nodes::checked(Ino ino, const view_fhandle_t& fh, uint64_t connection) {
 void Nodes::name(Entry& entry, Ino parent, const std::string& name) {
   if (entry.node.parent != parent || entry.node.name != name) {
     unname(entry.node);
+    const Ino was = entry.node.parent;
     entry.node.parent = parent;
     entry.node.name = name;
+    if (was != parent) {
+      auto it = nodes_.find(parent);
+      if (it != nodes_.end()) ++it->second.children;
+      if (was != 0) release(was);
+    }
   }
   by_name_[{parent, name}] = entry.node.ino;
+}
+
+void Nodes::release(Ino ino) {
+  auto it = nodes_.find(ino);
+  if (it == nodes_.end()) return;
+  if (it->second.children != 0) --it->second.children;
+  if (!it->second.node.own && it->second.lookups == 0 && it->second.children == 0) erase(it);
+}
+
+void Nodes::erase(std::unordered_map<Ino, Entry>::iterator it) {
+  const Ino parent = it->second.node.parent;
+  unindex(it->second.node);
+  unname(it->second.node);
+  nodes_.erase(it);
+  if (parent != 0) release(parent);
 }
 
 void Nodes::unname(const Node& node) {
@@ -156,10 +195,7 @@ void Nodes::forget(Ino ino, uint64_t lookups) {
   if (it == nodes_.end() || it->second.node.own) return;
   Entry& entry = it->second;
   entry.lookups = lookups < entry.lookups ? entry.lookups - lookups : 0;
-  if (entry.lookups != 0) return;
-  unindex(entry.node);
-  unname(entry.node);
-  nodes_.erase(it);
+  if (entry.lookups == 0 && entry.children == 0) erase(it);
 }
 
 std::vector<Ino> Nodes::holdPath(Ino ino) {

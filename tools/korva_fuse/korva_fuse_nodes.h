@@ -74,6 +74,13 @@ class Nodes {
   // The inode `ino` now stands for the object `fh` (a file made over a name
   // the inode had).
   void rebind(Ino ino, const view_fhandle_t& fh, const view_vstat_t& attr, uint64_t connection);
+  // The object `fh` (status `attr`) is the one the inode last found as
+  // `name` in `parent` stands for, found again under another handle (a
+  // VOB's root after the daemon rebuilt its database): that inode stands
+  // for it now, and is the one found() gives. Nothing changes when the
+  // inode stands for another object.
+  void refound(Ino parent, const std::string& name, const view_fhandle_t& fh, const view_vstat_t& attr,
+               uint64_t connection);
   // The handle of `ino`, still `fh`, was found to name its object on
   // `connection`.
   void checked(Ino ino, const view_fhandle_t& fh, uint64_t connection);
@@ -88,7 +95,12 @@ class Nodes {
   void renamed(Ino parent, const std::string& name, Ino new_parent, const std::string& new_name);
   void removed(Ino parent, const std::string& name);
   // The kernel forgets `lookups` look-ups of `ino`; the inode goes with the
-  // last.
+  // last, once no inode found in it is left. As a kernel keeps a directory
+  // while it holds a name in it, a directory stays while an inode found in
+  // it does: an object is found again by its names up to the VOB's root,
+  // also after the kernel forgot a directory on the way (a VOB's root gets
+  // a new inode when a rebuilt database gives it another handle, and the
+  // kernel forgets the old one).
   void forget(Ino ino, uint64_t lookups);
   // Counts one look-up more of `ino`, for korva_fuse's own use, and of
   // each directory it was found through up to one of korva_fuse's own: the
@@ -109,6 +121,8 @@ class Nodes {
   struct Entry {
     Node node;
     uint64_t lookups = 0;
+    // The inodes whose parent this one is.
+    uint64_t children = 0;
   };
   static std::string objectKey(const qel_uuid_s& vob, uint32_t dbid);
   static std::string oidKey(const qel_uuid_s& vob, const qel_oid_s& oid);
@@ -119,6 +133,11 @@ class Nodes {
   // Gives the inode of `entry` the name `name` of `parent`.
   void name(Entry& entry, Ino parent, const std::string& name);
   void unname(const Node& node);
+  // The inode `ino` is no longer the parent of one of its children: it
+  // goes when nothing else keeps it, and then its own parent loses a child.
+  void release(Ino ino);
+  // Drops the inode of `it`, kept by nothing, and releases its parent.
+  void erase(std::unordered_map<Ino, Entry>::iterator it);
 
   mutable std::mutex mu_;
   Ino next_ = kRootIno + 1;
