@@ -128,7 +128,12 @@ public:
         bench::fail("the update did not end: " + e2e::read_file(log));
     }
 
-    std::string status_of(const std::string& request) { return m_client->call(request).attrs["status-code"]; }
+    // The reply's status, with its message when it is not 0.
+    std::string status_of(const std::string& request) {
+        lib_test::Reply reply = m_client->call(request);
+        const std::string status = reply.attrs["status-code"];
+        return status == "0" ? status : status + " (" + reply.children["status-message"] + ")";
+    }
 
     // Where the cache keeps version `oid` of the VOB: the leaf directories
     // by the hash of the oid's text.
@@ -200,11 +205,11 @@ bool adoption(Bench_View& view, const std::vector<Size>& sizes, const std::strin
         for (int round = 0; round < size.rounds; ++round) {
             // The client's checkout, and the edit through the mount.
             const std::string checked_out = view.vob().checkout(size.path);
-            if (view.status_of(e2e::make_request(
-                    "Checkout", "co",
-                    "<path>" + size.path + "</path><replica-uuid>" + Served_Vob::REPLICA + "</replica-uuid><co-ver-oid>" +
-                        checked_out + "</co-ver-oid><co-flags/>")) != "0")
-                bench::fail("the checkout failed");
+            const std::string checkout = view.status_of(e2e::make_request(
+                "Checkout", "co",
+                "<path>" + size.path + "</path><replica-uuid>" + Served_Vob::REPLICA + "</replica-uuid><co-ver-oid>" +
+                    checked_out + "</co-ver-oid><co-flags/>"));
+            if (checkout != "0") bench::fail("the checkout failed: " + checkout);
             // Large rounds would fill the disk.
             for (const std::string& done : superseded) view.forget_version(done);
             superseded = {checked_out};

@@ -142,7 +142,9 @@ int main(int argc, char** argv) {
         keystore << ca.rdbuf();
     }
     fakeserver::Fake_Server::Options options;
-    options.start_timeout = std::chrono::milliseconds(120000);
+    // The long stream's document is built at the server's first start in a
+    // build (minutes on a busy machine) and read from its cache after.
+    options.start_timeout = std::chrono::milliseconds(600000);
     fakeserver::Fake_Server server(R"({"base": "/ostrel", "cleartext_dir": ")" + versions + R"(", "rules": [)" +
                                        update_rule(1, SHORT_STREAM) + "," + update_rule(2, objects) + "]}",
                                    options);

@@ -299,6 +299,28 @@ void ns_cache_fail_stats_copies(unsigned count) {
     stats_copy_failures = count;
 }
 
+namespace {
+
+template <typename Stats>
+void reset_counters(Stats& now, Stats& last) {
+    now.requests = now.hits = now.flushes = now.ejects = 0;
+    last = now;
+}
+
+} // namespace
+
+void ns_cache_start_afresh() {
+    Ns_Cache_Lock lock;
+    lookup_cache_stats.bucket_misses = 0;
+    reset_counters(lookup_cache_stats, last_name);
+    reset_counters(readdir_cache_stats, last_readdir);
+    reset_counters(fstat_cache_stats, last_fstat);
+    obj_cache_stats.reclaims = 0;
+    reset_counters(obj_cache_stats, last_obj);
+    for (uint32_t& count : lvut_stats) count = 0;
+    dbid_hash_sweep = 0;
+}
+
 void cache_print_stats() {
     print_stat_lines();
     if (ns_should_note(1)) {

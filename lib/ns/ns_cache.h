@@ -162,6 +162,12 @@ int ns_cache_get_stats(std::vector<ns_statistic>& out);
 // For tests: the next `count` copies of ns_cache_get_stats fail as when
 // their rows cannot be allocated.
 void ns_cache_fail_stats_copies(unsigned count);
+// For tests, which start many views in one process: the counters of every
+// cache (requests, hits, flushes, ejects, ...) and of the last-update-time
+// reasons from 0, and the "since last" snapshots with them, and the object
+// cache's clock at its first bucket, as in a new process. The entries,
+// their counts and sizes stay.
+void ns_cache_start_afresh();
 
 // Diagnostic dumps, to standard error and the trace. cache_print_stats
 // prints each cache that had requests since the last print and starts a new

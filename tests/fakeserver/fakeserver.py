@@ -76,7 +76,10 @@ REPLY: {"http": 200, "headers": [[name, value]], "boundary": "B",
   encoded when the scenario is read, all in one run of the tool: one that
   does not encode stops the server at start. With --blob-cache the tool's
   output is kept in D, named by the tool (its size and time) and the
-  records, and a later scenario of the same records takes it from there.
+  records, and a later scenario of the same records takes it from there;
+  so is the whole document of a reply whose stream makes 10,000 entries
+  or more (named by the reply, and built by the same tool and script),
+  which a later server then reads instead of building it again.
 
   A view update's "stream", one ENTRY after the other:
     {"begin": GN}             "SyncFetchBegin", item OperationGn
@@ -142,9 +145,11 @@ for a handshake that failed. Bytes are logged as latin-1 code points.
 """
 
 import argparse
+import array
 import base64
 import hashlib
 import json
+import mmap
 import os
 import re
 import signal
@@ -168,6 +173,9 @@ FILE_BLOCK = 65536
 WRITE_BLOCK = 65536
 GATE_SECONDS = 60
 GATE_POLL = 0.005
+# A reply whose stream makes this many entries or more takes seconds to
+# build: its document is kept in the blob cache.
+LONG_STREAM = 10000
 
 
 def text(data):
@@ -346,12 +354,36 @@ def metadata_parts(entry):
 ITERATION = re.compile(r"\{i(?::([^{}]*))?\}")
 
 
+def iteration_template(value):
+    """A function of i that gives `value` with each "{i}" or "{i:FORMAT}" in
+    its texts (keys too) replaced by i, formatted by FORMAT. What holds no
+    such text is the same object for every i: a long repeat costs only its
+    changing texts."""
+    if isinstance(value, str):
+        pieces = ITERATION.split(value)
+        if len(pieces) == 1:
+            return lambda i: value
+        texts, formats = pieces[0::2], [f or "" for f in pieces[1::2]]
+        return lambda i: texts[0] + "".join(format(i, f) + t for f, t in zip(formats, texts[1:]))
+    if isinstance(value, list):
+        items = [iteration_template(v) for v in value]
+        if all(item(0) is v for item, v in zip(items, value)):
+            return lambda i: value
+        return lambda i: [item(i) for item in items]
+    if isinstance(value, dict):
+        pairs = [(iteration_template(k), iteration_template(v)) for k, v in value.items()]
+        if all(key(0) is k and item(0) is v for (key, item), (k, v) in zip(pairs, value.items())):
+            return lambda i: value
+        return lambda i: {key(i): item(i) for key, item in pairs}
+    return lambda i: value
+
+
 def repeated(entries, first, count):
     """The entries `count` times, each "{i}" or "{i:FORMAT}" in their texts
     replaced by i (formatted by FORMAT)."""
-    text = json.dumps(entries)
+    template = iteration_template(entries)
     for i in range(first, first + count):
-        yield json.loads(ITERATION.sub(lambda m: format(i, m.group(1) or ""), text))
+        yield template(i)
 
 
 def stream_parts(entries, parts):
@@ -467,6 +499,109 @@ def parts_for_request(reply, request, encode):
     return dict(reply, parts=parts)
 
 
+def stream_length(entries):
+    """How many entries an update stream makes, its repeats made."""
+    return sum(entry["repeat"] * stream_length(entry.get("stream", [])) if "repeat" in entry else 1
+               for entry in entries)
+
+
+def file_stamp(path):
+    st = os.stat(path)
+    return "%s %d %d\n" % (path, st.st_size, st.st_mtime_ns)
+
+
+class DocumentCache:
+    """Where the document of a long reply is kept: one file for each such
+    reply (named by the reply), holding what built it (the blob tool and
+    this script, their sizes and times), so that a rebuilt tool replaces the
+    file instead of adding one."""
+
+    def __init__(self, reply, blob_tool, cache):
+        self.path = None
+        self.stamp = b""
+        if not cache or not blob_tool or stream_length(reply.get("stream", [])) < LONG_STREAM:
+            return
+        try:
+            self.stamp = (file_stamp(blob_tool) + file_stamp(os.path.abspath(__file__))).encode("utf-8")
+        except OSError:
+            return
+        digest = hashlib.sha256(json.dumps(reply, sort_keys=True).encode("utf-8")).hexdigest()
+        self.path = os.path.join(cache, "documents", digest[:2], digest)
+
+    def read(self):
+        """The kept document, or None when there is none, another tool or
+        script built it, or it does not read as one (cut short, say). The
+        file is mapped, not read: a cache file is replaced by a rename,
+        never written in place."""
+        if self.path is None:
+            return None
+        try:
+            with open(self.path, "rb") as f:
+                data = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+        except (OSError, ValueError):
+            return None
+        head = len(self.stamp) + 16
+        if len(data) < head or data[:len(self.stamp) + 8] != len(self.stamp).to_bytes(8, "little") + self.stamp:
+            return None
+        count = int.from_bytes(data[head - 8:head], "little")
+        start = head + 8 * (count + 1)
+        if start > len(data):
+            return None
+        offsets = array.array("Q")
+        offsets.frombytes(data[head:start])
+        if sys.byteorder != "little":
+            offsets.byteswap()
+        if offsets[0] != 0 or offsets[-1] != len(data) - start or any(a > b for a, b in zip(offsets, offsets[1:])):
+            return None
+        return KeptDocument(data, start, offsets)
+
+    def write(self, sections):
+        """Keeps a document of bytes only: the stamp after its length (8
+        bytes), the number of sections (8 bytes), where each begins and
+        where the last ends (8 bytes each), the bytes."""
+        if self.path is None:
+            return
+        offsets = array.array("Q", [0])
+        for section in sections:
+            offsets.append(offsets[-1] + sum(len(piece) for piece in section))
+        if sys.byteorder != "little":
+            offsets.byteswap()
+        write_cached(self.path, b"".join([len(self.stamp).to_bytes(8, "little"), self.stamp,
+                                          len(sections).to_bytes(8, "little"), offsets.tobytes()]
+                                         + [piece for section in sections for piece in section]))
+
+
+class KeptDocument:
+    """A document read back from the cache: its sections (one piece each)
+    cut from the mapped file as they are sent, not all read at start."""
+
+    def __init__(self, data, start, offsets):
+        self.data = data
+        self.start = start
+        self.offsets = offsets
+
+    def __len__(self):
+        return len(self.offsets) - 1
+
+    def __getitem__(self, index):
+        if not 0 <= index < len(self):
+            raise IndexError(index)
+        return [self.data[self.start + self.offsets[index]:self.start + self.offsets[index + 1]]]
+
+    def __iter__(self):
+        for index in range(len(self)):
+            yield self[index]
+
+
+def without_objects(reply):
+    """A reply whose document is already made: what answering it still
+    reads (its status, headers), without the entries its parts came from."""
+    kept = {key: value for key, value in reply.items()
+            if key not in ("directory", "metadata", "vobinfo", "stream", "parts")}
+    kept["parts"] = []
+    return kept
+
+
 class Scenario:
     """What the server answers; the state of its accounts and rules."""
 
@@ -482,10 +617,17 @@ class Scenario:
         self.accounts = [Account(a) for a in data.get("accounts", [])]
         self.rules = [Rule(i, r) for i, r in enumerate(data.get("rules", []))]
         blobs = BlobEncoder(blob_tool, blob_cache)
+        building = []  # (rule, where its document is to be kept)
         for rule in self.rules:
+            kept = DocumentCache(rule.reply, blob_tool, blob_cache)
+            rule.document = kept.read()
+            if rule.document is not None:
+                rule.reply = without_objects(rule.reply)
+                continue
             rule.reply = expand_reply(rule.reply, blobs)
+            building.append((rule, kept))
         blobs.run()
-        for rule in self.rules:
+        for rule, kept in building:
             fill_blobs(rule.reply, blobs)
             # Built once, so that a long stream costs its building at start
             # only; files are sized when they are sent, and parts taken
@@ -493,6 +635,7 @@ class Scenario:
             if (not rule.reply.get("cleartext") and not needs_request(rule.reply)
                     and not any("body_file" in part for part in rule.reply["parts"])):
                 rule.document = document(rule.reply)
+                kept.write(rule.document)
 
     def keep_sessions(self, before):
         """Accounts of the same credentials stay logged in as they were."""

@@ -108,6 +108,11 @@ protected:
         ASSERT_EQ(0, ostrel_db_create_def_scope());
         vob_uuid = uuid_of(1);
         ASSERT_EQ(0, db_test::write_tx([&] { return ostrela_db_vob_create(&vob_uuid, "host:/vobs/a", &vob_dbid); }));
+        // Every test starts as a new daemon would: no cache size set yet, no
+        // counts or clock position left by the tests before it in this
+        // process.
+        view_cache_size = 0;
+        ns_cache_start_afresh();
         ASSERT_EQ(0, cache_init());
     }
     void TearDown() override {
