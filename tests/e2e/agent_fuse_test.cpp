@@ -27,6 +27,8 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "fuse_fixture.h"
 #include "tools/korva_sim/kernel_side.h"
@@ -321,6 +323,102 @@ TEST_F(E2eFuse, FileCallsFailAsTheInjectFileForcesThemOnce) {
     // A rename with flags is refused.
     EXPECT_EQ(-1, ::syscall(SYS_renameat2, AT_FDCWD, file.c_str(), AT_FDCWD, other.c_str(), RENAME_NOREPLACE));
     EXPECT_EQ(EINVAL, errno);
+}
+
+// The kernel asks for a directory's status again after each create in it;
+// korva_fuse answers that from the create's own answer. After every other
+// change in the directory (and after a create in another one) the status
+// seen is the daemon's, never the one kept from an earlier create.
+TEST_F(E2eFuse, ADirectorysStatusAfterEachChangeInItIsTheDaemons) {
+    serve_and_mount();
+    const std::string dir = src() + "/d";
+    ASSERT_EQ(0, ::mkdir(dir.c_str(), 0755));
+    Kernel_Side kernel;
+    korva_sim::ordered_json root;
+    ASSERT_NO_FATAL_FAILURE(vob_root(kernel, &root));
+    korva_sim::ordered_json found =
+        kernel.call({{"call", "lookup"}, {"dir", korva_sim_test::field_of(root, "fh")}, {"name", "d"}});
+    ASSERT_TRUE(replied(found));
+    const korva_sim::ordered_json fh = korva_sim_test::field_of(found, "fh");
+
+    auto in = [&](const char* name) { return dir + "/" + name; };
+    auto ok = [](int result) { return result == 0 ? 0 : errno; };
+    auto create = [&](const std::string& path) {
+        return [path] {
+            const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+            return fd >= 0 && ::close(fd) == 0 ? 0 : errno;
+        };
+    };
+    struct Step {
+        const char* what;
+        std::function<int()> call;
+    };
+    const Step steps[] = {
+        {"create a", create(in("a"))},
+        {"create b", create(in("b"))},
+        {"unlink a", [&] { return ok(::unlink(in("a").c_str())); }},
+        {"create a2", create(in("a2"))},
+        {"mkdir s", [&] { return ok(::mkdir(in("s").c_str(), 0755)); }},
+        {"create s/x (another directory)", create(in("s/x"))},
+        {"create c", create(in("c"))},
+        {"rename b to e", [&] { return ok(::rename(in("b").c_str(), in("e").c_str())); }},
+        {"create f", create(in("f"))},
+        {"link e to h", [&] { return ok(::link(in("e").c_str(), in("h").c_str())); }},
+        {"create g", create(in("g"))},
+        {"symlink l", [&] { return ok(::symlink("e", in("l").c_str())); }},
+        {"create i", create(in("i"))},
+        {"rename s/x to x", [&] { return ok(::rename(in("s/x").c_str(), in("x").c_str())); }},
+        {"create j", create(in("j"))},
+        {"rmdir s", [&] { return ok(::rmdir(in("s").c_str())); }},
+        {"create k", create(in("k"))},
+        {"chmod 700", [&] { return ok(::chmod(dir.c_str(), 0700)); }},
+        {"create m", create(in("m"))},
+        {"mknod n", [&] { return ok(::mknod(in("n").c_str(), S_IFREG | 0644, 0)); }},
+        {"create o", create(in("o"))},
+        {"utimes", [&] {
+             const struct timespec times[2] = {{1600000000, 0}, {1600000000, 0}};
+             return ok(::utimensat(AT_FDCWD, dir.c_str(), times, 0));
+         }},
+    };
+    for (const Step& step : steps) {
+        ASSERT_EQ(0, step.call()) << step.what;
+        struct stat st;
+        ASSERT_EQ(0, ::stat(dir.c_str(), &st)) << step.what;
+        const korva_sim::ordered_json daemon = kernel.call({{"call", "getattr"}, {"fh", fh}});
+        ASSERT_TRUE(replied(daemon)) << step.what;
+        const korva_sim::ordered_json& f = daemon["attr"]["fstat"];
+        EXPECT_EQ(f["size"].get<uint64_t>(), static_cast<uint64_t>(st.st_size)) << step.what;
+        EXPECT_EQ(f["nlink"].get<uint64_t>(), static_cast<uint64_t>(st.st_nlink)) << step.what;
+        EXPECT_EQ(f["mode"].get<uint64_t>() & 07777, static_cast<uint64_t>(st.st_mode & 07777)) << step.what;
+        EXPECT_EQ(f["mtime"][0].get<uint64_t>(), static_cast<uint64_t>(st.st_mtim.tv_sec)) << step.what;
+        EXPECT_EQ(f["mtime"][1].get<uint64_t>(), static_cast<uint64_t>(st.st_mtim.tv_nsec / 1000)) << step.what;
+    }
+
+    // Creates racing in one directory: the answers come back in any order,
+    // and the status seen once they are done is still the daemon's.
+    constexpr int kThreads = 4, kEach = 100;
+    for (int round = 0; round < 5; ++round) {
+        std::vector<std::thread> threads;
+        std::vector<int> failed(kThreads, 0);
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                for (int i = 0; i < kEach; ++i)
+                    failed[t] += create(in(("r" + std::to_string(round) + "-" + std::to_string(t) + "-" +
+                                            std::to_string(i)).c_str()))() != 0;
+            });
+        }
+        for (std::thread& thread : threads) thread.join();
+        EXPECT_EQ(std::vector<int>(kThreads, 0), failed);
+        struct stat st;
+        ASSERT_EQ(0, ::stat(dir.c_str(), &st));
+        const korva_sim::ordered_json daemon = kernel.call({{"call", "getattr"}, {"fh", fh}});
+        ASSERT_TRUE(replied(daemon));
+        const korva_sim::ordered_json& f = daemon["attr"]["fstat"];
+        EXPECT_EQ(f["size"].get<uint64_t>(), static_cast<uint64_t>(st.st_size)) << "round " << round;
+        EXPECT_EQ(f["mtime"][0].get<uint64_t>(), static_cast<uint64_t>(st.st_mtim.tv_sec)) << "round " << round;
+        EXPECT_EQ(f["mtime"][1].get<uint64_t>(), static_cast<uint64_t>(st.st_mtim.tv_nsec / 1000))
+            << "round " << round;
+    }
 }
 
 } // namespace
