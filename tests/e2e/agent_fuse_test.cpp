@@ -421,5 +421,57 @@ TEST_F(E2eFuse, ADirectorysStatusAfterEachChangeInItIsTheDaemons) {
     }
 }
 
+// A directory made through the mount is known empty: a look-up there of a
+// name nothing made is answered without the daemon. Every name made in it
+// through the mount, whichever call made it, is found by a look-up of its
+// own (the kernel's names dropped, the directory held), also once the
+// daemon was killed and started again.
+TEST_F(E2eFuse, NamesMadeInADirectoryMadeThroughTheMountAreFoundByTheirLookUps) {
+    serve_and_mount();
+    const std::string dir = src() + "/made";
+    const std::string other = src() + "/other";
+    ASSERT_EQ(0, ::mkdir(dir.c_str(), 0755));
+    ASSERT_EQ(0, ::mkdir(other.c_str(), 0755));
+    // Held, so that the kernel keeps the directory when it drops names.
+    const int held = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_LE(0, held);
+    auto in = [&](const char* name) { return dir + "/" + name; };
+    auto make_file = [](const std::string& path) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        return fd >= 0 && ::close(fd) == 0;
+    };
+    struct stat st;
+    EXPECT_EQ(-1, ::stat(in("nothing").c_str(), &st));
+    EXPECT_EQ(ENOENT, errno);
+    ASSERT_TRUE(make_file(in("created")));
+    ASSERT_EQ(0, ::mkdir(in("sub").c_str(), 0755));
+    ASSERT_EQ(0, ::symlink("created", in("symlink").c_str()));
+    ASSERT_EQ(0, ::link(in("created").c_str(), in("linked").c_str()));
+    ASSERT_TRUE(make_file(other + "/moved"));
+    ASSERT_EQ(0, ::rename((other + "/moved").c_str(), in("renamed").c_str()));
+    ASSERT_EQ(0, ::mknod(in("mknod").c_str(), S_IFREG | 0644, 0));
+    ASSERT_TRUE(make_file(in("sub/deeper")));
+    const char* const names[] = {"created", "sub", "symlink", "linked", "renamed", "mknod", "sub/deeper"};
+    auto all_found = [&](const char* when) {
+        // Dropped names are looked up again (the kernel may not drop them
+        // for this process: then they are found as they are).
+        const int fd = ::open("/proc/sys/vm/drop_caches", O_WRONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            EXPECT_EQ(1, ::write(fd, "2", 1));
+            ::close(fd);
+        }
+        for (const char* name : names) EXPECT_EQ(0, ::lstat(in(name).c_str(), &st)) << name << " " << when;
+        EXPECT_EQ(-1, ::stat(in("nothing").c_str(), &st)) << when;
+        EXPECT_EQ(sh(dir, "ls"), "created\nlinked\nmknod\nrenamed\nsub\nsymlink\n") << when;
+    };
+    all_found("at once");
+    ASSERT_TRUE(agent->signal_group(SIGKILL));
+    ASSERT_EQ(agent->wait_exit(), std::optional<int>(-SIGKILL));
+    ASSERT_NO_FATAL_FAILURE(start_view());
+    EXPECT_TRUE(wait_until([&] { return ::stat(in("created").c_str(), &st) == 0; }, kStartTimeout));
+    all_found("after a restart");
+    ::close(held);
+}
+
 } // namespace
 } // namespace e2e

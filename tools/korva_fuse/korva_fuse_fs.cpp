@@ -391,6 +391,13 @@ void Filesystem::lookup(fuse_req_t req, Ino parent, const char* name) {
     return;
   }
   fuse_entry_param entry;
+  if (!dir.own && std::strlen(name) <= VIEW_NAME_MAX &&
+      made_dirs_.lacks(parent, name, channel_.noticesSeen(), channel_.connections())) {
+    // Missing, and not kept: the next look-up asks here again.
+    entry = fuse_entry_param{};
+    fuse_reply_entry(req, &entry);
+    return;
+  }
   const uint64_t notices = channel_.noticesSeen();
   int error = find(dir, name, &entry);
   if (error == 0 && channel_.noticesSeen() != notices) {
@@ -411,6 +418,7 @@ void Filesystem::forget(Ino ino, uint64_t lookups) {
   Node node;
   if (nodes_.get(ino, &node)) return;
   // The kernel dropped the inode, and its pages with it.
+  made_dirs_.forget(ino);
   std::lock_guard<std::mutex> lock(open_mu_);
   closed_as_.erase(ino);
   gone_.erase(ino);
@@ -807,6 +815,7 @@ void Filesystem::mknod(fuse_req_t req, Ino parent, const char* name, mode_t mode
   view_fhandle_t fh{};
   view_vstat_t attr{};
   ContentsFile container;
+  made_dirs_.mayHave(parent, name);
   if (error == 0) error = makeFile(dir.fh, name, mode, &fh, &attr, &container);
   answerMade(req, error, fh, attr, parent, name);
 }
@@ -817,6 +826,8 @@ void Filesystem::mkdir(fuse_req_t req, Ino parent, const char* name, mode_t mode
   int error = objectNode(parent, true, &dir);
   if (error == 0 && std::strlen(name) > VIEW_NAME_MAX) error = ENAMETOOLONG;
   view_symlink_reply_t reply{};
+  made_dirs_.mayHave(parent, name);
+  const uint64_t notices = channel_.noticesSeen(), connection = channel_.connections();
   if (error == 0) {
     view_mkdir_req_t request{};
     request.where = where(dir.fh, name);
@@ -826,7 +837,14 @@ void Filesystem::mkdir(fuse_req_t req, Ino parent, const char* name, mode_t mode
     error = outcome(channel_.call(kMkdir, &request, xdr_view_mkdir_req_t, &reply, xdr_view_symlink_reply_t),
                     reply);
   }
-  answerMade(req, error, reply.fh, reply.attr, parent, name);
+  if (error != 0) {
+    fuse_reply_err(req, error);
+    return;
+  }
+  // Known empty from now on, before the kernel may look a name up in it.
+  fuse_entry_param entry = entryOf(reply.fh, reply.attr, parent, name, 0);
+  made_dirs_.made(entry.ino, notices, connection);
+  if (fuse_reply_entry(req, &entry) != 0) nodes_.forget(entry.ino, 1);
 }
 
 void Filesystem::symlink(fuse_req_t req, const char* text, Ino parent, const char* name) {
@@ -840,6 +858,7 @@ void Filesystem::symlink(fuse_req_t req, const char* text, Ino parent, const cha
     view_symlink_req_t request{};
     request.where = where(dir.fh, name);
     request.text = const_cast<char*>(text);
+    made_dirs_.mayHave(parent, name);
     request.attr.mask = kAttrMode;
     request.attr.mode = 0777;
     ownedByCaller(&request.attr);
@@ -886,6 +905,7 @@ void Filesystem::rename(fuse_req_t req, Ino parent, const char* name, Ino new_pa
       return;
     }
     view_rename_req_t request{};
+    made_dirs_.mayHave(new_parent, new_name);
     request.from = where(from.fh, name);
     request.to = where(to.fh, new_name);
     view_dir_mod_reply_t reply{};
@@ -907,6 +927,7 @@ void Filesystem::link(fuse_req_t req, Ino ino, Ino new_parent, const char* new_n
   if (error == 0) {
     view_link_req_t request{};
     request.fh = node.fh;
+    made_dirs_.mayHave(new_parent, new_name);
     request.where = where(dir.fh, new_name);
     view_dir_mod_reply_t reply{};
     error = outcome(channel_.call(kLink, &request, xdr_view_link_req_t, &reply, xdr_view_dir_mod_reply_t),
@@ -992,6 +1013,7 @@ int Filesystem::writableContents(const Node& node, ContentsFile* file, view_fhan
   if (contents_.status(cached, &current) == EIO) return EIO;
   view_vstat_t attr;
   const uint64_t connection = channel_.connections();
+  made_dirs_.mayHave(node.parent, node.name);
   error = makeFile(dir.fh, node.name, current.st_mode | S_IWUSR, fh, &attr, file);
   // The new file starts with the contents the name showed, as a kernel
   // copies them on the first write (unless they are cut away at once).
@@ -1072,6 +1094,7 @@ void Filesystem::create(fuse_req_t req, Ino parent, const char* name, mode_t mod
   ContentsFile container;
   const uint64_t connection = channel_.connections();
   const uint64_t notices = channel_.noticesSeen();
+  made_dirs_.mayHave(parent, name);
   if (error == 0) error = makeFile(dir.fh, name, mode, &fh, &attr, &container, &dir_attr);
   if (error == 0) change.keep(parent, dir_attr, notices, connection);
   int fd = -1;

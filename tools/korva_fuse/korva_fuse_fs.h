@@ -27,6 +27,7 @@
 
 #include "tools/korva_fuse/korva_fuse_channel.h"
 #include "tools/korva_fuse/korva_fuse_contents.h"
+#include "tools/korva_fuse/korva_fuse_made_dirs.h"
 #include "tools/korva_fuse/korva_fuse_nodes.h"
 #include "tools/korva_fuse/korva_fuse_view.h"
 
@@ -269,6 +270,9 @@ class Filesystem {
   const CacheTimes times_;
   const struct timespec started_;
   Nodes nodes_;
+  // Directories made here and the names that may be in them: a look-up of
+  // another name there needs no call.
+  MadeDirs made_dirs_;
   Channel channel_;
   // Opens the contents files the daemon names.
   const Contents contents_;
