@@ -1,9 +1,16 @@
 // Ordinary file work through korva_fuse beside the same work in a plain
 // directory of the same file system, each figure with its goal:
 //
-//   create  creating 10,000 empty files (goal: at most 10x), and the
-//           daemon's fsync and fdatasync calls while it creates 1,000 more,
-//           counted by strace attached to it (goal: none per create);
+//   create  creating 10,000 empty files (goal: at most 10x; beside tmpfs
+//           too, when /dev/shm is one: at most 30x), and the daemon's
+//           fsync and fdatasync calls while it creates 1,000 more, counted
+//           by strace attached to it (goal: none per create); meanwhile the
+//           kernel's requests korva_fuse takes and its calls to the daemon,
+//           and, in the timed rounds, the processor time and context
+//           switches of korva_fuse and the daemon, each per create (figures
+//           without a goal);
+//   cp      cp -r of a tree of 50 MB of small files from a plain directory
+//           (goal: at most 3x);
 //   make    make -j4 of a C project of 200 files, generated here (goal: at
 //           most 2x);
 //   io      writing then reading 100 MB (goal: at most 2x). Before the read
@@ -27,6 +34,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -60,6 +68,11 @@ constexpr int kFiles = 10000;
 constexpr int kCountedFiles = 1000;
 constexpr int kSources = 200;
 constexpr size_t kFileBytes = 100u << 20;
+// The tree cp copies: kTreeDirs directories of kTreeFiles files each, of
+// 1 to 20 KiB (about 50 MB in all).
+constexpr int kTreeDirs = 50;
+constexpr int kTreeFiles = 96;
+constexpr long kTmpfsMagic = 0x01021994;
 
 // A step that failed: thrown, so that korva_fuse, the daemon and the test
 // server end (and the mount goes) before the benchmark does.
@@ -173,6 +186,150 @@ void expect_listed(const std::string& dir, int count) {
     if (listed != count) fail(dir + " lists " + std::to_string(listed) + " files, not " + std::to_string(count));
 }
 
+void put(const std::string& path, const std::string& text) {
+    if (!e2e::write_file(path, text)) fail("write " + path);
+}
+
+// Processor time (seconds) and context switches of process `pid`: its
+// time includes threads that ended, its switches are those of the threads
+// there now.
+struct Usage {
+    double cpu = 0;
+    long switches = 0;
+};
+
+Usage usage_of(pid_t pid) {
+    Usage usage;
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::ifstream stat(proc + "/stat");
+    std::string line;
+    if (std::getline(stat, line)) {
+        // The fields after the command's name, which ends with the last ')':
+        // utime and stime are the 12th and 13th of them.
+        std::istringstream fields(line.substr(line.rfind(')') + 2));
+        std::vector<std::string> words;
+        for (std::string w; fields >> w;) words.push_back(w);
+        if (words.size() > 12)
+            usage.cpu = static_cast<double>(std::strtol(words[11].c_str(), nullptr, 10) +
+                                            std::strtol(words[12].c_str(), nullptr, 10)) /
+                        static_cast<double>(::sysconf(_SC_CLK_TCK));
+    }
+    DIR* tasks = ::opendir((proc + "/task").c_str());
+    if (tasks == nullptr) return usage;
+    while (dirent* entry = ::readdir(tasks)) {
+        if (entry->d_name[0] == '.') continue;
+        std::ifstream status(proc + "/task/" + entry->d_name + "/status");
+        while (std::getline(status, line))
+            if (line.find("ctxt_switches:") != std::string::npos)
+                usage.switches += std::strtol(line.c_str() + line.find(':') + 1, nullptr, 10);
+    }
+    ::closedir(tasks);
+    return usage;
+}
+
+// The kernel's requests korva_fuse took (reads and splices from its FUSE
+// device) and the packets it sent to the daemon (one a call) while `work`
+// ran, counted by strace attached to it, each thread to a file of its own
+// (so that no call is split across lines); false when they cannot be
+// counted.
+bool fuse_calls_during(pid_t pid, const std::function<void()>& work, const std::string& scratch, long* requests,
+                       long* calls) {
+    const std::string dir = scratch + "/fuse-trace";
+    if (::mkdir(dir.c_str(), 0700) != 0) return false;
+    pid_t tracer = ::fork();
+    if (tracer < 0) return false;
+    if (tracer == 0) {
+        int null = ::open("/dev/null", O_WRONLY);
+        if (null >= 0) ::dup2(null, STDERR_FILENO);
+        const std::string target = std::to_string(pid), out = dir + "/t";
+        ::execlp("strace", "strace", "-ff", "-qq", "-y", "-e", "trace=read,splice,sendmsg,sendto,send", "-e",
+                 "signal=none", "-o", out.c_str(), "-p", target.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    // strace names each thread's file once it is attached to it.
+    auto threads = [&] {
+        DIR* d = ::opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
+        int n = 0;
+        while (d != nullptr && ::readdir(d) != nullptr) ++n;
+        if (d != nullptr) ::closedir(d);
+        return n - 2;
+    };
+    auto files = [&] {
+        DIR* d = ::opendir(dir.c_str());
+        int n = 0;
+        while (d != nullptr && ::readdir(d) != nullptr) ++n;
+        if (d != nullptr) ::closedir(d);
+        return n - 2;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (files() < threads()) {
+        if (::waitpid(tracer, nullptr, WNOHANG) == tracer || std::chrono::steady_clock::now() > deadline) {
+            ::kill(tracer, SIGKILL);
+            ::waitpid(tracer, nullptr, 0);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    work();
+    ::kill(tracer, SIGINT);
+    ::waitpid(tracer, nullptr, 0);
+    *requests = *calls = 0;
+    DIR* d = ::opendir(dir.c_str());
+    while (dirent* entry = d != nullptr ? ::readdir(d) : nullptr) {
+        if (entry->d_name[0] == '.') continue;
+        std::ifstream trace(dir + "/" + entry->d_name);
+        for (std::string line; std::getline(trace, line);) {
+            const size_t equals = line.rfind(" = ");
+            if (equals == std::string::npos || std::strtol(line.c_str() + equals + 3, nullptr, 10) <= 0) continue;
+            if ((line.rfind("read(", 0) == 0 || line.rfind("splice(", 0) == 0) &&
+                line.find("</dev/fuse>") != std::string::npos)
+                ++*requests;
+            if (line.rfind("send", 0) == 0) ++*calls;
+        }
+    }
+    if (d != nullptr) ::closedir(d);
+    bench::remove_dir(dir);
+    return true;
+}
+
+// A tree of kTreeDirs directories of small files under the new directory
+// `dir`; its files and bytes.
+void write_tree(const std::string& dir, long* files, long* bytes) {
+    if (::mkdir(dir.c_str(), 0755) != 0) fail("mkdir " + dir);
+    *files = *bytes = 0;
+    for (int d = 0; d < kTreeDirs; ++d) {
+        const std::string sub = dir + "/d" + std::to_string(d);
+        if (::mkdir(sub.c_str(), 0755) != 0) fail("mkdir " + sub);
+        for (int f = 0; f < kTreeFiles; ++f) {
+            const size_t size = 1024 + static_cast<size_t>((d * 7919 + f * 104729) % (19 * 1024));
+            put(sub + "/f" + std::to_string(f) + ".c", std::string(size, static_cast<char>('a' + (d + f) % 26)));
+            ++*files;
+            *bytes += static_cast<long>(size);
+        }
+    }
+}
+
+// The regular files and their bytes under `dir`.
+void count_tree(const std::string& dir, long* files, long* bytes) {
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr) fail("opendir " + dir);
+    while (dirent* entry = ::readdir(d)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        const std::string path = dir + "/" + name;
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0) fail("lstat " + path);
+        if (S_ISDIR(st.st_mode)) {
+            count_tree(path, files, bytes);
+        } else if (S_ISREG(st.st_mode)) {
+            ++*files;
+            *bytes += st.st_size;
+        }
+    }
+    ::closedir(d);
+}
+
 // fsync and fdatasync calls of process `pid` (all its threads) while
 // `work` runs, counted by strace; -1 when they cannot be counted.
 long syncs_during(pid_t pid, const std::function<void()>& work, const std::string& scratch) {
@@ -228,10 +385,6 @@ long syncs_during(pid_t pid, const std::function<void()>& work, const std::strin
             calls += std::strtol(words[3].c_str(), nullptr, 10);
     }
     return calls;
-}
-
-void put(const std::string& path, const std::string& text) {
-    if (!e2e::write_file(path, text)) fail("write " + path);
 }
 
 // A C project of kSources files and its Makefile in `dir`; the output its
@@ -357,15 +510,59 @@ int main(int argc, char** argv) {
         }
 
         if (wanted("create") || wanted("ls")) {
-            std::vector<double> mount_make, plain_make;
+            // tmpfs, where /dev/shm is one, is a third side of the creates.
+            std::string shm;
+            struct statfs fs;
+            if (wanted("create") && ::statfs("/dev/shm", &fs) == 0 && fs.f_type == kTmpfsMagic)
+                shm = bench::make_dir("/dev/shm", "korva_fuse_bench");
+            const std::optional<pid_t> fuse = mount->process().pid();
+            std::vector<double> mount_make, plain_make, shm_make, fuse_cpu, daemon_cpu, fuse_switches,
+                daemon_switches;
             alternate(wanted("create") ? kRounds : 1, [&](bool mounted, int round) {
                 const std::string dir = side(mounted) + "/many-" + std::to_string(round);
+                const Usage fuse_before = fuse ? usage_of(*fuse) : Usage{};
+                const Usage daemon_before = daemon ? usage_of(*daemon) : Usage{};
                 const double s = bench::seconds_of([&] { create_files(dir, kFiles); });
+                if (mounted && fuse && daemon) {
+                    const Usage f = usage_of(*fuse), d = usage_of(*daemon);
+                    fuse_cpu.push_back((f.cpu - fuse_before.cpu) / kFiles);
+                    daemon_cpu.push_back((d.cpu - daemon_before.cpu) / kFiles);
+                    fuse_switches.push_back(static_cast<double>(f.switches - fuse_before.switches) / kFiles);
+                    daemon_switches.push_back(static_cast<double>(d.switches - daemon_before.switches) / kFiles);
+                }
                 expect_listed(dir, kFiles);
+                // The tmpfs round follows the plain one.
+                if (!shm.empty() && !mounted) {
+                    const std::string on_shm = shm + "/many-" + std::to_string(round);
+                    shm_make.push_back(bench::seconds_of([&] { create_files(on_shm, kFiles); }));
+                    expect_listed(on_shm, kFiles);
+                }
                 return s;
             }, &mount_make, &plain_make);
+            if (!shm.empty()) bench::remove_dir(shm);
             if (wanted("create")) {
                 report("creating 10,000 empty files", "s ", 1, mount_make, plain_make, 10);
+                if (!shm_make.empty()) {
+                    report("  the same beside tmpfs", "s ", 1, mount_make, shm_make, 30);
+                } else {
+                    std::printf("  the same beside tmpfs: not measured (/dev/shm is no tmpfs)\n");
+                }
+                if (!fuse_cpu.empty()) {
+                    std::printf("  per create: korva_fuse %.0f us processor, %.1f switches; the daemon %.0f us, "
+                                "%.1f switches\n",
+                                median(fuse_cpu) * 1e6, median(fuse_switches), median(daemon_cpu) * 1e6,
+                                median(daemon_switches));
+                }
+                long requests = 0, calls = 0;
+                if (fuse && fuse_calls_during(*fuse, [&] { create_files(view + "/traced", kCountedFiles); }, work,
+                                              &requests, &calls)) {
+                    expect_listed(view + "/traced", kCountedFiles);
+                    std::printf("  per create: %.2f kernel requests to korva_fuse, %.2f calls to the daemon\n",
+                                static_cast<double>(requests) / kCountedFiles,
+                                static_cast<double>(calls) / kCountedFiles);
+                } else {
+                    std::printf("  korva_fuse's requests and calls: not counted (no strace)\n");
+                }
                 long syncs = daemon ? syncs_during(*daemon, [&] { create_files(view + "/counted", kCountedFiles); }, work)
                                     : -1;
                 if (syncs < 0) {
@@ -377,6 +574,27 @@ int main(int argc, char** argv) {
                                       static_cast<double>(syncs) / kCountedFiles, "<=", 0);
                 }
             }
+        }
+
+        if (wanted("cp")) {
+            // The source is a plain directory the page cache holds: both
+            // sides read it alike.
+            long files = 0, bytes = 0;
+            write_tree(work + "/tree", &files, &bytes);
+            std::vector<double> mount_cp, plain_cp;
+            alternate(kRounds, [&](bool mounted, int round) {
+                const std::string to = side(mounted) + "/tree-" + std::to_string(round);
+                const double s = bench::seconds_of([&] {
+                    if (std::system(("cp -r '" + work + "/tree' '" + to + "'").c_str()) != 0) fail("cp -r to " + to);
+                });
+                long copied = 0, copied_bytes = 0;
+                count_tree(to, &copied, &copied_bytes);
+                if (copied != files || copied_bytes != bytes) fail("cp -r to " + to + " did not copy the whole tree");
+                return s;
+            }, &mount_cp, &plain_cp);
+            char what[64];
+            std::snprintf(what, sizeof what, "cp -r of %ld files, %.0f MB", files, bytes / 1e6);
+            report(what, "s ", 1, mount_cp, plain_cp, 3);
         }
 
         if (wanted("make")) {

@@ -27,6 +27,8 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "fuse_fixture.h"
 #include "tools/korva_sim/kernel_side.h"
@@ -321,6 +323,154 @@ TEST_F(E2eFuse, FileCallsFailAsTheInjectFileForcesThemOnce) {
     // A rename with flags is refused.
     EXPECT_EQ(-1, ::syscall(SYS_renameat2, AT_FDCWD, file.c_str(), AT_FDCWD, other.c_str(), RENAME_NOREPLACE));
     EXPECT_EQ(EINVAL, errno);
+}
+
+// The kernel asks for a directory's status again after each create in it;
+// korva_fuse answers that from the create's own answer. After every other
+// change in the directory (and after a create in another one) the status
+// seen is the daemon's, never the one kept from an earlier create.
+TEST_F(E2eFuse, ADirectorysStatusAfterEachChangeInItIsTheDaemons) {
+    serve_and_mount();
+    const std::string dir = src() + "/d";
+    ASSERT_EQ(0, ::mkdir(dir.c_str(), 0755));
+    Kernel_Side kernel;
+    korva_sim::ordered_json root;
+    ASSERT_NO_FATAL_FAILURE(vob_root(kernel, &root));
+    korva_sim::ordered_json found =
+        kernel.call({{"call", "lookup"}, {"dir", korva_sim_test::field_of(root, "fh")}, {"name", "d"}});
+    ASSERT_TRUE(replied(found));
+    const korva_sim::ordered_json fh = korva_sim_test::field_of(found, "fh");
+
+    auto in = [&](const char* name) { return dir + "/" + name; };
+    auto ok = [](int result) { return result == 0 ? 0 : errno; };
+    auto create = [&](const std::string& path) {
+        return [path] {
+            const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+            return fd >= 0 && ::close(fd) == 0 ? 0 : errno;
+        };
+    };
+    struct Step {
+        const char* what;
+        std::function<int()> call;
+    };
+    const Step steps[] = {
+        {"create a", create(in("a"))},
+        {"create b", create(in("b"))},
+        {"unlink a", [&] { return ok(::unlink(in("a").c_str())); }},
+        {"create a2", create(in("a2"))},
+        {"mkdir s", [&] { return ok(::mkdir(in("s").c_str(), 0755)); }},
+        {"create s/x (another directory)", create(in("s/x"))},
+        {"create c", create(in("c"))},
+        {"rename b to e", [&] { return ok(::rename(in("b").c_str(), in("e").c_str())); }},
+        {"create f", create(in("f"))},
+        {"link e to h", [&] { return ok(::link(in("e").c_str(), in("h").c_str())); }},
+        {"create g", create(in("g"))},
+        {"symlink l", [&] { return ok(::symlink("e", in("l").c_str())); }},
+        {"create i", create(in("i"))},
+        {"rename s/x to x", [&] { return ok(::rename(in("s/x").c_str(), in("x").c_str())); }},
+        {"create j", create(in("j"))},
+        {"rmdir s", [&] { return ok(::rmdir(in("s").c_str())); }},
+        {"create k", create(in("k"))},
+        {"chmod 700", [&] { return ok(::chmod(dir.c_str(), 0700)); }},
+        {"create m", create(in("m"))},
+        {"mknod n", [&] { return ok(::mknod(in("n").c_str(), S_IFREG | 0644, 0)); }},
+        {"create o", create(in("o"))},
+        {"utimes", [&] {
+             const struct timespec times[2] = {{1600000000, 0}, {1600000000, 0}};
+             return ok(::utimensat(AT_FDCWD, dir.c_str(), times, 0));
+         }},
+    };
+    for (const Step& step : steps) {
+        ASSERT_EQ(0, step.call()) << step.what;
+        struct stat st;
+        ASSERT_EQ(0, ::stat(dir.c_str(), &st)) << step.what;
+        const korva_sim::ordered_json daemon = kernel.call({{"call", "getattr"}, {"fh", fh}});
+        ASSERT_TRUE(replied(daemon)) << step.what;
+        const korva_sim::ordered_json& f = daemon["attr"]["fstat"];
+        EXPECT_EQ(f["size"].get<uint64_t>(), static_cast<uint64_t>(st.st_size)) << step.what;
+        EXPECT_EQ(f["nlink"].get<uint64_t>(), static_cast<uint64_t>(st.st_nlink)) << step.what;
+        EXPECT_EQ(f["mode"].get<uint64_t>() & 07777, static_cast<uint64_t>(st.st_mode & 07777)) << step.what;
+        EXPECT_EQ(f["mtime"][0].get<uint64_t>(), static_cast<uint64_t>(st.st_mtim.tv_sec)) << step.what;
+        EXPECT_EQ(f["mtime"][1].get<uint64_t>(), static_cast<uint64_t>(st.st_mtim.tv_nsec / 1000)) << step.what;
+    }
+
+    // Creates racing in one directory: the answers come back in any order,
+    // and the status seen once they are done is still the daemon's.
+    constexpr int kThreads = 4, kEach = 100;
+    for (int round = 0; round < 5; ++round) {
+        std::vector<std::thread> threads;
+        std::vector<int> failed(kThreads, 0);
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                for (int i = 0; i < kEach; ++i)
+                    failed[t] += create(in(("r" + std::to_string(round) + "-" + std::to_string(t) + "-" +
+                                            std::to_string(i)).c_str()))() != 0;
+            });
+        }
+        for (std::thread& thread : threads) thread.join();
+        EXPECT_EQ(std::vector<int>(kThreads, 0), failed);
+        struct stat st;
+        ASSERT_EQ(0, ::stat(dir.c_str(), &st));
+        const korva_sim::ordered_json daemon = kernel.call({{"call", "getattr"}, {"fh", fh}});
+        ASSERT_TRUE(replied(daemon));
+        const korva_sim::ordered_json& f = daemon["attr"]["fstat"];
+        EXPECT_EQ(f["size"].get<uint64_t>(), static_cast<uint64_t>(st.st_size)) << "round " << round;
+        EXPECT_EQ(f["mtime"][0].get<uint64_t>(), static_cast<uint64_t>(st.st_mtim.tv_sec)) << "round " << round;
+        EXPECT_EQ(f["mtime"][1].get<uint64_t>(), static_cast<uint64_t>(st.st_mtim.tv_nsec / 1000))
+            << "round " << round;
+    }
+}
+
+// A directory made through the mount is known empty: a look-up there of a
+// name nothing made is answered without the daemon. Every name made in it
+// through the mount, whichever call made it, is found by a look-up of its
+// own (the kernel's names dropped, the directory held), also once the
+// daemon was killed and started again.
+TEST_F(E2eFuse, NamesMadeInADirectoryMadeThroughTheMountAreFoundByTheirLookUps) {
+    serve_and_mount();
+    const std::string dir = src() + "/made";
+    const std::string other = src() + "/other";
+    ASSERT_EQ(0, ::mkdir(dir.c_str(), 0755));
+    ASSERT_EQ(0, ::mkdir(other.c_str(), 0755));
+    // Held, so that the kernel keeps the directory when it drops names.
+    const int held = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_LE(0, held);
+    auto in = [&](const char* name) { return dir + "/" + name; };
+    auto make_file = [](const std::string& path) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        return fd >= 0 && ::close(fd) == 0;
+    };
+    struct stat st;
+    EXPECT_EQ(-1, ::stat(in("nothing").c_str(), &st));
+    EXPECT_EQ(ENOENT, errno);
+    ASSERT_TRUE(make_file(in("created")));
+    ASSERT_EQ(0, ::mkdir(in("sub").c_str(), 0755));
+    ASSERT_EQ(0, ::symlink("created", in("symlink").c_str()));
+    ASSERT_EQ(0, ::link(in("created").c_str(), in("linked").c_str()));
+    ASSERT_TRUE(make_file(other + "/moved"));
+    ASSERT_EQ(0, ::rename((other + "/moved").c_str(), in("renamed").c_str()));
+    ASSERT_EQ(0, ::mknod(in("mknod").c_str(), S_IFREG | 0644, 0));
+    ASSERT_TRUE(make_file(in("sub/deeper")));
+    const char* const names[] = {"created", "sub", "symlink", "linked", "renamed", "mknod", "sub/deeper"};
+    auto all_found = [&](const char* when) {
+        // Dropped names are looked up again (the kernel may not drop them
+        // for this process: then they are found as they are).
+        const int fd = ::open("/proc/sys/vm/drop_caches", O_WRONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            EXPECT_EQ(1, ::write(fd, "2", 1));
+            ::close(fd);
+        }
+        for (const char* name : names) EXPECT_EQ(0, ::lstat(in(name).c_str(), &st)) << name << " " << when;
+        EXPECT_EQ(-1, ::stat(in("nothing").c_str(), &st)) << when;
+        EXPECT_EQ(sh(dir, "ls"), "created\nlinked\nmknod\nrenamed\nsub\nsymlink\n") << when;
+    };
+    all_found("at once");
+    ASSERT_TRUE(agent->signal_group(SIGKILL));
+    ASSERT_EQ(agent->wait_exit(), std::optional<int>(-SIGKILL));
+    ASSERT_NO_FATAL_FAILURE(start_view());
+    EXPECT_TRUE(wait_until([&] { return ::stat(in("created").c_str(), &st) == 0; }, kStartTimeout));
+    all_found("after a restart");
+    ::close(held);
 }
 
 } // namespace

@@ -444,6 +444,13 @@ void Filesystem::lookup(fuse_req_t req, Ino parent, const char* name) {
     return;
   }
   fuse_entry_param entry;
+  if (!dir.own && std::strlen(name) <= VIEW_NAME_MAX &&
+      made_dirs_.lacks(parent, name, channel_.noticesSeen(), channel_.connections())) {
+    // Missing, and not kept: the next look-up asks here again.
+    entry = fuse_entry_param{};
+    fuse_reply_entry(req, &entry);
+    return;
+  }
   const uint64_t notices = channel_.noticesSeen();
   int error = find(dir, name, &entry);
   if (error == 0 && channel_.noticesSeen() != notices) {
@@ -464,6 +471,7 @@ void Filesystem::forget(Ino ino, uint64_t lookups) {
   Node node;
   if (nodes_.get(ino, &node)) return;
   // The kernel dropped the inode, and its pages with it.
+  made_dirs_.forget(ino);
   std::lock_guard<std::mutex> lock(open_mu_);
   closed_as_.erase(ino);
   gone_.erase(ino);
@@ -481,6 +489,9 @@ void Filesystem::getattr(fuse_req_t req, Ino ino) {
   const uint64_t notices = channel_.noticesSeen();
   if (node.own) {
     st = ownStat(ino);
+  } else if (view_vstat_t kept; !gone(ino, &st) && takeKept(ino, &kept)) {
+    nodes_.update(ino, kept);
+    st = statOf(node.fh, kept);
   } else if (!gone(ino, &st)) {
     view_getattr_reply_t reply{};
     int error = withHandle(ino, &node, [&](const view_fhandle_t& fh) {
@@ -609,6 +620,7 @@ int Filesystem::resizeContents(const Node& node, off_t size, fuse_file_info* fi,
 }
 
 void Filesystem::setattr(fuse_req_t req, Ino ino, const struct stat* attr, int to_set, fuse_file_info* fi) {
+  Change change(*this);
   Node node;
   int error = objectNode(ino, true, &node);
   std::optional<int> forced = error == 0 ? kernel_.forced("fuse_setattr") : std::nullopt;
@@ -824,7 +836,7 @@ void Filesystem::readlink(fuse_req_t req, Ino ino) {
 // ---- names made and removed ---------------------------------------------------------
 
 int Filesystem::makeFile(const view_fhandle_t& dir, const std::string& name, mode_t mode, view_fhandle_t* fh,
-                         view_vstat_t* attr, ContentsFile* container) {
+                         view_vstat_t* attr, ContentsFile* container, view_vstat_t* dir_attr) {
   if (name.size() > VIEW_NAME_MAX) return ENAMETOOLONG;
   view_create_req_t req{};
   req.where = where(dir, name.c_str());
@@ -840,6 +852,7 @@ int Filesystem::makeFile(const view_fhandle_t& dir, const std::string& name, mod
     *fh = reply.fh;
     *attr = reply.attr;
     *container = ContentsFile{false, reply.cont_path != nullptr ? reply.cont_path : ""};
+    if (dir_attr != nullptr) *dir_attr = reply.dir_mod.dir_attr;
   }
   ostrelxdr_free(xdr_view_create_reply_t, &reply);
   // The daemon made the container.
@@ -865,20 +878,25 @@ void Filesystem::answerMade(fuse_req_t req, int error, const view_fhandle_t& fh,
 }
 
 void Filesystem::mknod(fuse_req_t req, Ino parent, const char* name, mode_t mode) {
+  Change change(*this);
   Node dir;
   int error = S_ISREG(mode) ? objectNode(parent, true, &dir) : EPERM;
   view_fhandle_t fh{};
   view_vstat_t attr{};
   ContentsFile container;
+  made_dirs_.mayHave(parent, name);
   if (error == 0) error = makeFile(dir.fh, name, mode, &fh, &attr, &container);
   answerMade(req, error, fh, attr, parent, name);
 }
 
 void Filesystem::mkdir(fuse_req_t req, Ino parent, const char* name, mode_t mode) {
+  Change change(*this);
   Node dir;
   int error = objectNode(parent, true, &dir);
   if (error == 0 && std::strlen(name) > VIEW_NAME_MAX) error = ENAMETOOLONG;
   view_symlink_reply_t reply{};
+  made_dirs_.mayHave(parent, name);
+  const uint64_t notices = channel_.noticesSeen(), connection = channel_.connections();
   if (error == 0) {
     view_mkdir_req_t request{};
     request.where = where(dir.fh, name);
@@ -888,10 +906,18 @@ void Filesystem::mkdir(fuse_req_t req, Ino parent, const char* name, mode_t mode
     error = outcome(channel_.call(kMkdir, &request, xdr_view_mkdir_req_t, &reply, xdr_view_symlink_reply_t),
                     reply);
   }
-  answerMade(req, error, reply.fh, reply.attr, parent, name);
+  if (error != 0) {
+    fuse_reply_err(req, error);
+    return;
+  }
+  // Known empty from now on, before the kernel may look a name up in it.
+  fuse_entry_param entry = entryOf(reply.fh, reply.attr, parent, name, 0);
+  made_dirs_.made(entry.ino, notices, connection);
+  if (fuse_reply_entry(req, &entry) != 0) nodes_.forget(entry.ino, 1);
 }
 
 void Filesystem::symlink(fuse_req_t req, const char* text, Ino parent, const char* name) {
+  Change change(*this);
   Node dir;
   int error = objectNode(parent, true, &dir);
   if (error == 0 && std::strlen(name) > VIEW_NAME_MAX) error = ENAMETOOLONG;
@@ -901,6 +927,7 @@ void Filesystem::symlink(fuse_req_t req, const char* text, Ino parent, const cha
     view_symlink_req_t request{};
     request.where = where(dir.fh, name);
     request.text = const_cast<char*>(text);
+    made_dirs_.mayHave(parent, name);
     request.attr.mask = kAttrMode;
     request.attr.mode = 0777;
     ownedByCaller(&request.attr);
@@ -911,6 +938,7 @@ void Filesystem::symlink(fuse_req_t req, const char* text, Ino parent, const cha
 }
 
 void Filesystem::remove(fuse_req_t req, Ino parent, const char* name, bool directory) {
+  Change change(*this);
   Node dir;
   int error = objectNode(parent, true, &dir);
   if (error == 0 && !directory) {
@@ -934,6 +962,7 @@ void Filesystem::remove(fuse_req_t req, Ino parent, const char* name, bool direc
 
 void Filesystem::rename(fuse_req_t req, Ino parent, const char* name, Ino new_parent, const char* new_name,
                         unsigned flags) {
+  Change change(*this);
   Node from, to;
   int error = flags != 0 ? EINVAL : objectNode(parent, true, &from);
   if (error == 0) error = objectNode(new_parent, true, &to);
@@ -945,6 +974,7 @@ void Filesystem::rename(fuse_req_t req, Ino parent, const char* name, Ino new_pa
       return;
     }
     view_rename_req_t request{};
+    made_dirs_.mayHave(new_parent, new_name);
     request.from = where(from.fh, name);
     request.to = where(to.fh, new_name);
     view_dir_mod_reply_t reply{};
@@ -958,6 +988,7 @@ void Filesystem::rename(fuse_req_t req, Ino parent, const char* name, Ino new_pa
 }
 
 void Filesystem::link(fuse_req_t req, Ino ino, Ino new_parent, const char* new_name) {
+  Change change(*this);
   Node node, dir;
   int error = objectNode(ino, false, &node);
   if (error == 0) error = objectNode(new_parent, true, &dir);
@@ -965,6 +996,7 @@ void Filesystem::link(fuse_req_t req, Ino ino, Ino new_parent, const char* new_n
   if (error == 0) {
     view_link_req_t request{};
     request.fh = node.fh;
+    made_dirs_.mayHave(new_parent, new_name);
     request.where = where(dir.fh, new_name);
     view_dir_mod_reply_t reply{};
     error = outcome(channel_.call(kLink, &request, xdr_view_link_req_t, &reply, xdr_view_dir_mod_reply_t),
@@ -1050,6 +1082,7 @@ int Filesystem::writableContents(const Node& node, ContentsFile* file, view_fhan
   if (contents_.status(cached, &current) == EIO) return EIO;
   view_vstat_t attr;
   const uint64_t connection = channel_.connections();
+  made_dirs_.mayHave(node.parent, node.name);
   error = makeFile(dir.fh, node.name, current.st_mode | S_IWUSR, fh, &attr, file);
   // The new file starts with the contents the name showed, as a kernel
   // copies them on the first write (unless they are cut away at once).
@@ -1069,6 +1102,9 @@ void Filesystem::open(fuse_req_t req, Ino ino, fuse_file_info* fi) {
   int error = objectNode(ino, false, &node);
   const int access = fi->flags & O_ACCMODE;
   const bool truncating = (fi->flags & O_TRUNC) != 0;
+  // One for writing may make a file over a checked-out or hijacked name.
+  std::optional<Change> change;
+  if (access != O_RDONLY || truncating) change.emplace(*this);
   ContentsFile contents;
   view_fhandle_t fh = node.fh;
   if (error == 0) {
@@ -1124,13 +1160,17 @@ int Filesystem::truncateOpened(Ino ino, const view_fhandle_t& fh, int fd, int ac
 }
 
 void Filesystem::create(fuse_req_t req, Ino parent, const char* name, mode_t mode, fuse_file_info* fi) {
+  Change change(*this);
   Node dir;
   int error = objectNode(parent, true, &dir);
   view_fhandle_t fh;
-  view_vstat_t attr;
+  view_vstat_t attr, dir_attr;
   ContentsFile container;
   const uint64_t connection = channel_.connections();
-  if (error == 0) error = makeFile(dir.fh, name, mode, &fh, &attr, &container);
+  const uint64_t notices = channel_.noticesSeen();
+  made_dirs_.mayHave(parent, name);
+  if (error == 0) error = makeFile(dir.fh, name, mode, &fh, &attr, &container, &dir_attr);
+  if (error == 0) change.keep(parent, dir_attr, notices, connection);
   int fd = -1;
   if (error == 0) error = contents_.open(container, fi->flags & O_ACCMODE, &fd);
   if (error != 0) {
@@ -1329,6 +1369,8 @@ void Filesystem::settleClosed() {
 // ---- directories --------------------------------------------------------------------
 
 void Filesystem::readdir(fuse_req_t req, Ino ino, size_t size, off_t offset, bool plus) {
+  // A listing may move the directory's access time.
+  Change change(*this);
   Node dir;
   if (!nodes_.get(ino, &dir)) {
     fuse_reply_err(req, ESTALE);
@@ -1488,6 +1530,40 @@ void Filesystem::statfs(fuse_req_t req) {
     return;
   }
   fuse_reply_statfs(req, &st);
+}
+
+// ---- a directory's status kept from a create in it ------------------------------------
+
+Filesystem::Change::Change(Filesystem& fs) : fs_(fs) {
+  std::lock_guard<std::mutex> lock(fs_.changes_mu_);
+  number_ = ++fs_.changes_;
+  ++fs_.running_;
+  fs_.made_in_.dir = 0;
+}
+
+Filesystem::Change::~Change() {
+  std::lock_guard<std::mutex> lock(fs_.changes_mu_);
+  --fs_.running_;
+}
+
+void Filesystem::Change::keep(Ino dir, const view_vstat_t& attr, uint64_t notices, uint64_t connection) {
+  std::lock_guard<std::mutex> lock(fs_.changes_mu_);
+  // Another change running, or begun since this one, may have changed the
+  // directory after the daemon gave this status.
+  if (fs_.running_ != 1 || fs_.changes_ != number_) return;
+  fs_.made_in_ = MadeIn{dir, attr, number_, notices, connection};
+}
+
+bool Filesystem::takeKept(Ino dir, view_vstat_t* attr) {
+  const uint64_t notices = channel_.noticesSeen(), connection = channel_.connections();
+  std::lock_guard<std::mutex> lock(changes_mu_);
+  MadeIn& kept = made_in_;
+  if (kept.dir == 0 || kept.dir != dir) return false;
+  kept.dir = 0;
+  if (running_ != 0 || changes_ != kept.change || notices != kept.notices || connection != kept.connection)
+    return false;
+  *attr = kept.attr;
+  return true;
 }
 
 // ---- the daemon's notices --------------------------------------------------------------

@@ -27,6 +27,7 @@
 
 #include "tools/korva_fuse/korva_fuse_channel.h"
 #include "tools/korva_fuse/korva_fuse_contents.h"
+#include "tools/korva_fuse/korva_fuse_made_dirs.h"
 #include "tools/korva_fuse/korva_fuse_nodes.h"
 #include "tools/korva_fuse/korva_fuse_view.h"
 
@@ -188,7 +189,7 @@ class Filesystem {
   // Creates the regular file `name` in `dir` and its container: its
   // handle, status and the container. An errno value on failure.
   int makeFile(const view_fhandle_t& dir, const std::string& name, mode_t mode, view_fhandle_t* fh,
-               view_vstat_t* attr, ContentsFile* container);
+               view_vstat_t* attr, ContentsFile* container, view_vstat_t* dir_attr = nullptr);
   // The file of an object's contents (a cached version's or a container):
   // 0 with it, or an errno value.
   int contentsOf(const view_fhandle_t& fh, ContentsFile* file);
@@ -242,6 +243,27 @@ class Filesystem {
   // 0 with its new status in `*out`, an errno value, or -1 when it is not
   // gone.
   int setGone(Ino ino, const struct stat* attr, int to_set, fuse_file_info* fi, struct stat* out);
+  // A change through the mount, from its start to its answer: a directory's
+  // status is kept (MadeIn) only while no other change runs or ran since.
+  class Change {
+   public:
+    explicit Change(Filesystem& fs);
+    ~Change();
+    Change(const Change&) = delete;
+    Change& operator=(const Change&) = delete;
+    // Keeps `attr`, the status of directory `dir` the daemon gave in its
+    // answer to this change, when no other change ran meanwhile and no
+    // notice came since `notices` on connection `connection`.
+    void keep(Ino dir, const view_vstat_t& attr, uint64_t notices, uint64_t connection);
+
+   private:
+    Filesystem& fs_;
+    uint64_t number_;
+  };
+  // The kept status of directory `dir`, taken once: false when there is
+  // none, or it may be out of date.
+  bool takeKept(Ino dir, view_vstat_t* attr);
+
   void queue(Invalidation invalidation);
   void applyInvalidations();
   void apply(const Invalidation& invalidation);
@@ -255,6 +277,9 @@ class Filesystem {
   const CacheTimes times_;
   const struct timespec started_;
   Nodes nodes_;
+  // Directories made here and the names that may be in them: a look-up of
+  // another name there needs no call.
+  MadeDirs made_dirs_;
   Channel channel_;
   // Opens the contents files the daemon names.
   const Contents contents_;
@@ -272,6 +297,23 @@ class Filesystem {
   std::unordered_map<Ino, unsigned> open_dirs_;
   // The objects gone while open, with their status.
   std::unordered_map<Ino, struct stat> gone_;
+
+  // The kernel drops a directory's attributes at each create in it and
+  // asks for them at the next look-up there: the status the create's
+  // answer gave is the answer then, while nothing else changed (no change
+  // through the mount began since, none is running, no notice came, the
+  // connection is the same).
+  struct MadeIn {
+    Ino dir = 0;
+    view_vstat_t attr{};
+    uint64_t change = 0;
+    uint64_t notices = 0;
+    uint64_t connection = 0;
+  };
+  std::mutex changes_mu_;
+  uint64_t changes_ = 0;  // changes begun
+  unsigned running_ = 0;  // changes not yet answered
+  MadeIn made_in_;
 
   fuse_session* session_ = nullptr;
   // Names answered as missing within the time the kernel keeps that: a
