@@ -6,7 +6,8 @@
 // uninterrupted one would, and no temporary copy is left in the listing.
 //
 // The sweep is seeded (OSTREL_TEST_SEED, else at random; the seed is
-// printed) and bounded in time: every operation gets at least one point,
+// printed) and bounded in time (OSTREL_TEST_SWEEP_SECONDS, else 45 s; a
+// long time tries every point): every operation gets at least one point,
 // then points are taken in the seed's order while the time lasts.
 //
 // Points inside a copy (its writes, mode, fsync) kill the daemon while it
@@ -37,8 +38,14 @@ namespace {
 
 using Kind = Served_Vob::Kind;
 
-// How long the sweep takes new points for.
+// How long the sweep takes new points for, unless the environment says.
 constexpr std::chrono::seconds kSweepBudget{45};
+
+std::chrono::seconds sweep_budget() {
+    const char* text = std::getenv("OSTREL_TEST_SWEEP_SECONDS");
+    if (text == nullptr || *text == '\0') return kSweepBudget;
+    return std::chrono::seconds(std::strtoul(text, nullptr, 10));
+}
 // How long a killed daemon may take to be gone.
 constexpr Millis kGoneTimeout{60000};
 // The files made for the sweep, one per point tried.
@@ -310,12 +317,13 @@ TEST_F(E2eCrash, AKilledOperationLeavesTheNameWholeAndARetryFinishesIt) {
     std::shuffle(rest.begin(), rest.end(), random);
     first.insert(first.end(), rest.begin(), rest.end());
 
+    const std::chrono::seconds budget = sweep_budget();
     const auto started = std::chrono::steady_clock::now();
     int n = 0;
     std::vector<std::string> tried;
     for (const auto& [index, point] : first) {
         if (n >= static_cast<int>(first.size()) || n >= kFiles) break;
-        if (n >= static_cast<int>(ops.size()) && std::chrono::steady_clock::now() - started > kSweepBudget) break;
+        if (n >= static_cast<int>(ops.size()) && std::chrono::steady_clock::now() - started > budget) break;
         const Op_Case& op = ops[index];
         SCOPED_TRACE(std::string(op.name) + " killed at " + point + " (file " + std::to_string(n) + ")");
         tried.push_back(std::string(op.name) + "@" + point);
