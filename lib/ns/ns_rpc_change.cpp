@@ -13,6 +13,7 @@
 #include "lib/ns/ns_rpc_frame.h"
 #include "lib/ns/ns_vob.h"
 #include "lib/ns/ostrel_db_ns.h"
+#include "lib/ns/ostrelagent_kernel_expectation.h"
 #include "lib/ostreladb/ostrel_db.h"
 #include "platform/utl/date.h"
 
@@ -177,13 +178,29 @@ obj_entry* removable_entry(obj_entry* dir, const char* name, unsigned* state, vi
 int remove_named(const char* op, view_fhandle* dir_fh, const char* name, bool directory, view_vstat* dir_vstat,
                  const struct timeval* stamp, int* unchanged);
 
-// Removes the name and reports the directory's fresh status.
+// The number of the expectation of an element operation's own call of
+// `kind` on `name` of `dir`, else 0.
+uint64_t expected_call(OstrelAgent_Kernel_Expectation::Kind kind, obj_entry* dir, const char* name,
+                       view_vstat* version) {
+    obj_entry* elem = obj_2elem(dir);
+    if (elem == nullptr) return 0;
+    return OstrelAgent_Kernel_Expectation::find(kind, dir->vob->uuid, elem->dbid, name, version);
+}
+
+// Removes the name and reports the directory's fresh status. A hijacked
+// file that Unhijack removes takes its hijack with it in the same write,
+// so that the loaded version shows at once: the plain removal would leave
+// the hijacked name hiding it until the hijack is cleared.
 int unlink_name(obj_entry* dir, const char* name, unsigned state, view_vstat* dir_vstat) {
+    using Kind = OstrelAgent_Kernel_Expectation::Kind;
+    const uint64_t unhijack =
+        (state & NAME_HIJACKED) != 0 ? expected_call(Kind::UNHIJACK_BY_REMOVAL, dir, name, nullptr) : 0;
     int status;
     {
         Ns_Change_Write write;
-        status = ostrel_db_unlink(nullptr, dir, name, state);
+        status = unhijack != 0 ? ostrel_db_remove_hijack(dir, name) : ostrel_db_unlink(nullptr, dir, name, state);
     }
+    if (status == 0 && unhijack != 0) OstrelAgent_Kernel_Expectation::meet(unhijack);
     return status != 0 ? status : fstat_vstat(dir, 0, dir_vstat);
 }
 
@@ -397,8 +414,16 @@ int ns_rename(view_fhandle* from_dir_fh, const char* from_name, view_fhandle* to
         view_vstat replaced_vstat;
         if (replaced == nullptr && status != QEL_ST_NO_ENTRY) return status;
         const bool moves_dir = moved_vstat.fstat.type == QEL_FTYPE_DIR;
+        // Hijack's whole copy taking the loaded file's name, which the
+        // rename marks hijacked in its own write.
+        view_vstat hijacked{};
+        const uint64_t hijack =
+            replaced != nullptr && !moves_dir && !obj_isa_view_obj(replaced) && (to_state & NAME_VIEW_RECORD) == 0
+                ? expected_call(OstrelAgent_Kernel_Expectation::Kind::HIJACK_BY_RENAME, to_dir, to_name, &hijacked)
+                : 0;
+        if (hijack != 0) to_state |= NAME_HIJACKED | NAME_KEEP;
         if (replaced != nullptr) {
-            if ((to_state & NAME_RESOLVED) == 0) return QEL_ST_READ_ONLY;
+            if ((to_state & NAME_RESOLVED) == 0 && hijack == 0) return QEL_ST_READ_ONLY;
             if ((status = fstat_vstat(replaced, 0, &replaced_vstat)) != 0) return status;
             // As on a local file system: a directory replaces an empty directory
             // of the view's own alone, a file replaces no directory.
@@ -424,8 +449,10 @@ int ns_rename(view_fhandle* from_dir_fh, const char* from_name, view_fhandle* to
             // The new name and the old one change in one write, so that a failed
             // rename never leaves the object (a directory even) under both.
             Ns_Change_Write write;
-            status = ostrel_db_rename(nullptr, from_dir, from_name, from_state, to_dir, to_name, to_state, moved);
+            status = ostrel_db_rename(nullptr, from_dir, from_name, from_state, to_dir, to_name, to_state, moved,
+                                      hijack != 0 ? &hijacked : nullptr);
         }
+        if (status == 0 && hijack != 0) OstrelAgent_Kernel_Expectation::meet(hijack);
         return status != 0 ? status : fstat_vstat(to_dir, 0, dir_vstat);
     });
 }

@@ -427,7 +427,8 @@ int ostrel_db_unlink(view_build_rec* build, obj_entry* dir, const char* name, un
 }
 
 int ostrel_db_rename(view_build_rec* build, obj_entry* from_dir, const char* from_name, unsigned from_state,
-                     obj_entry* to_dir, const char* to_name, unsigned to_state, obj_entry* moved) {
+                     obj_entry* to_dir, const char* to_name, unsigned to_state, obj_entry* moved,
+                     const view_vstat* hijacked) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT_DB, OSTREL_DB_TRACE_CLASS, "ostrel_db_rename");
     bool replacing = replaces(to_state);
     lookup_view_rm(from_dir, from_name, from_state);
@@ -449,6 +450,8 @@ int ostrel_db_rename(view_build_rec* build, obj_entry* from_dir, const char* fro
             const qel_fstat_time_s* to_vob_time = has_to_time ? &to_time : nullptr;
             int s2 = replacing ? unlink_in(build, to_dbid, to_name, to_state, to_vob_time, changes) : 0;
             if (s2 == 0) s2 = link_in(to_dbid, to_name, object, to_state, to_vob_time, changes, &cookie);
+            if (s2 == 0 && hijacked != nullptr)
+                s2 = ostrela_db_hijack(to_dbid, to_name, &hijacked->obj_oid, &hijacked->elem_oid);
             if (s2 == 0)
                 s2 = unlink_in(build, static_cast<uint32_t>(from_view->dbid), from_name, from_state,
                                has_from_time ? &from_time : nullptr, changes);

@@ -60,9 +60,12 @@ int ostrel_db_link(view_build_rec* build, obj_entry* dir, const char* name, obj_
 int ostrel_db_unlink(view_build_rec* build, obj_entry* dir, const char* name, unsigned state);
 // Moves the view object `moved` from `from_name` (of `from_state`) to
 // `to_name` (`to_state` as for ostrel_db_link: a view name there is
-// replaced) in one write: a failure leaves both names as they were.
+// replaced) in one write: a failure leaves both names as they were. With
+// `hijacked`, that write also keeps its ids as the new name's hijack
+// record (`to_state` then carries the hijack's marks).
 int ostrel_db_rename(view_build_rec* build, obj_entry* from_dir, const char* from_name, unsigned from_state,
-                     obj_entry* to_dir, const char* to_name, unsigned to_state, obj_entry* moved);
+                     obj_entry* to_dir, const char* to_name, unsigned to_state, obj_entry* moved,
+                     const view_vstat* hijacked = nullptr);
 // Moves the names of the view-private directory `name` of `from_dir` into
 // the cover of the VOB directory element `to_dir`, then removes `name`.
 int ostrel_db_adopt(view_build_rec* build, obj_entry* from_dir, obj_entry* to_dir, const char* name, unsigned state);

@@ -14,6 +14,7 @@
 #include "lib/fetch/ostrelagent_cleartext.h"
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ns/ns_rpc.h"
+#include "lib/ns/ostrelagent_kernel_expectation.h"
 #include "lib/ops/ostrelagent_view_file.h"
 #include "platform/hooks/test_hooks.h"
 #include "platform/imsg/imsg.h"
@@ -112,8 +113,10 @@ void OstrelAgent_Hijack::hijack(const view_fhandle& dir_fh) {
         return;
     }
 
-    // The copy is whole under its temporary name before the name is marked
-    // hijacked: until it takes the name, the name shows the loaded version.
+    // The copy is whole under its temporary name before it takes the name;
+    // the rename that gives it the name also marks the name hijacked, in
+    // the namespace's one write: a crash leaves the loaded version or the
+    // hijacked copy, whole.
     const std::string& source = cleartext.get_cache_path();
     bool unused = false;
     m_status = OstrelAgent_View_File::prepare_copy(source, m_object_path, 0, nullptr, m_message, unused);
@@ -122,29 +125,39 @@ void OstrelAgent_Hijack::hijack(const view_fhandle& dir_fh) {
         return;
     }
     test_hooks::kill_point("hijack-copied");
-    view_fhandle dir = dir_fh;
-    const int marked = ns_hijack_by_fh(&dir, m_leaf.c_str(), &m_object_vstat);
-    if (marked != 0) {
+    {
+        OstrelAgent_Kernel_Expectation marking(OstrelAgent_Kernel_Expectation::Kind::HIJACK_BY_RENAME, dir_fh, m_leaf,
+                                               &m_object_vstat);
+        m_status = OstrelAgent_View_File::finish_copy(m_object_path, m_message);
+        if (m_status == 0 && !marking.met()) {
+            // Renamed without the mark (nothing else renames onto a loaded
+            // name): the name is marked now.
+            view_fhandle dir = dir_fh;
+            const int marked = ns_hijack_by_fh(&dir, m_leaf.c_str(), &m_object_vstat);
+            if (marked != 0) {
+                m_message += Msg::text(Msg::HIJACK_FAILED, m_path.c_str(), qel_strerror(marked));
+                m_status = OstrelAgent_Util::qel_to_ostrel_status(marked);
+            }
+        }
+    }
+    if (m_status != 0) {
         std::string ignored;
         OstrelAgent_View_File::drop_copy(m_object_path, ignored);
-        m_message += Msg::text(Msg::HIJACK_FAILED, m_path.c_str(), qel_strerror(marked));
-        m_status = OstrelAgent_Util::qel_to_ostrel_status(marked);
         return;
     }
+    test_hooks::kill_point("hijack-marked");
     // The view database dropped the name from the namespace cache; the
-    // kernel still has it as the loaded file.
+    // kernel may still have it as the loaded file.
     get_ioctl();
     OstrelAgent_Metadata::view_inval_name(ioctl(), m_parent_vob_uuid, m_parent_vstat.obj_oid, m_leaf.c_str(), false,
                                           true, false);
-    test_hooks::kill_point("hijack-marked");
-    // The name now takes the hijacked file.
-    m_status = OstrelAgent_View_File::finish_copy(m_object_path, m_message);
 }
 
 bool OstrelAgent_Hijack::finish_interrupted_copy() {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "finish_interrupted_copy");
     // A name marked hijacked whose whole copy never took it is hidden: a
-    // crash came between the mark and the rename. The rename is made now.
+    // crash came between the mark and the rename, when the mark came
+    // first. The rename is made now.
     std::string ignored;
     // Only a copy found changes what the request answers.
     const std::string message = m_message;

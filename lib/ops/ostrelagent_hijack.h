@@ -13,11 +13,13 @@
 // version (unless hijacked already) and anything but a plain file refused;
 // a name hijacked already only gets the current time; otherwise a file the
 // view's root does not reach (the view not mounted) refused, the loaded
-// version's cleartext (fetched when the cache lacks it), the name marked
-// hijacked, the kernel told to forget the name, and the cleartext copied
-// onto the name through the kernel. Nothing is undone when a later step
-// fails: a name whose copy failed stays hijacked, and a second Hijack of it
-// only sets its times.
+// version's cleartext (fetched when the cache lacks it) copied whole under
+// a temporary name beside the name through the kernel, that copy renamed
+// onto the name through the kernel, the namespace marking the name
+// hijacked in the rename's own write, and the kernel told to forget the
+// name. A copy or rename that fails leaves the loaded version, unmarked;
+// a crash leaves the loaded version or the hijacked copy, and a retry
+// ends as an uninterrupted Hijack.
 
 #include "lib/requests/ostrelagent_abstractop.h"
 
@@ -35,8 +37,10 @@ private:
     void parse_request();
     // The steps after the walk's checks, for a name that is not hijacked.
     void hijack(const view_fhandle& dir_fh);
-    // Renames a whole copy left by a crash onto a name marked hijacked but
-    // hidden without its file; whether it did.
+    // Renames a whole copy left under its temporary name onto a name
+    // marked hijacked but hidden without its file (as a crash between the
+    // mark and the rename left it when the mark came first); whether it
+    // did.
     bool finish_interrupted_copy();
     // 0 when the file can be reached through the view's root, else 20001
     // with the reason appended.

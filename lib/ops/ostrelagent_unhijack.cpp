@@ -10,6 +10,7 @@
 #include "lib/core/ostrelagent_view_base.h"
 #include "lib/fetch/ostrelagent_metadata.h"
 #include "lib/ns/ns_rpc.h"
+#include "lib/ns/ostrelagent_kernel_expectation.h"
 #include "lib/ops/ostrelagent_view_file.h"
 #include "platform/hooks/test_hooks.h"
 #include "platform/imsg/imsg.h"
@@ -58,10 +59,11 @@ void OstrelAgent_Unhijack::process_request() {
         m_message += parent.get_message();
         return;
     }
-    if ((m_status = remove_hijacked_file()) != 0) return;
-    test_hooks::kill_point("unhijack-removed");
     view_fhandle dir = parent.get_obj_fhandle();
-    const int cleared = ns_unhijack_by_fh(&dir, m_leaf.c_str());
+    bool removed_with_hijack = false;
+    if ((m_status = remove_hijacked_file(dir, removed_with_hijack)) != 0) return;
+    test_hooks::kill_point("unhijack-removed");
+    const int cleared = removed_with_hijack ? 0 : ns_unhijack_by_fh(&dir, m_leaf.c_str());
     if (cleared != 0) {
         m_message += Msg::text(Msg::UNHIJACK_FAILED, m_path.c_str(), qel_strerror(cleared));
         m_status = OstrelAgent_Util::qel_to_ostrel_status(cleared);
@@ -77,8 +79,9 @@ void OstrelAgent_Unhijack::process_request() {
     if ((m_status = again.run()) != 0) m_message += again.get_message();
 }
 
-int OstrelAgent_Unhijack::remove_hijacked_file() {
+int OstrelAgent_Unhijack::remove_hijacked_file(const view_fhandle& dir_fh, bool& cleared) {
     OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "remove_hijacked_file");
+    cleared = false;
     // A name that does not resolve has no file of its own (or is not
     // there), and one that is not hijacked is not touched: the clearing
     // tells both apart.
@@ -89,8 +92,11 @@ int OstrelAgent_Unhijack::remove_hijacked_file() {
     // mounted), the file stays and so does the hijack.
     struct stat dir;
     const bool reached = OstrelAgent_View_File::examine(m_parent_path, dir) == 0;
+    // The namespace clears the hijack with the removal it serves.
+    OstrelAgent_Kernel_Expectation removal(OstrelAgent_Kernel_Expectation::Kind::UNHIJACK_BY_REMOVAL, dir_fh, m_leaf);
     const int status = OstrelAgent_View_File::remove(m_object_path, reached, m_message);
     if (status != 0) trace.writeTrace(LEVEL_4, "remove of %s failed", m_object_path.c_str());
+    cleared = status == 0 && removal.met();
     return status;
 }
 

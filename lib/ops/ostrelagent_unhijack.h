@@ -1,10 +1,12 @@
 #pragma once
 // Unhijack: gives up a hijack, so that the name shows the element's loaded
 // version again (its bytes, mode and times). The hijacked file is what the
-// user gives up: it is removed through the kernel first, which leaves the
-// name hijacked without a file of its own. The view database then drops
-// that name's entry with its hijack marks and the ids kept beside them,
-// the kernel forgets the name, and the path is walked again.
+// user gives up: it is removed through the kernel, and the namespace,
+// knowing the removal for this operation's, drops the name's entry with
+// its hijack marks and the ids kept beside them in the same write, so that
+// no crash leaves the name hijacked without a file (hidden). A name
+// hijacked without its file already (the user removed it) only loses its
+// entry. The kernel then forgets the name, and the path is walked again.
 //
 // Only clearing the marks of a name that still has its file would leave
 // that file in the view as a view-private file over the element, so the
@@ -31,7 +33,8 @@ public:
 
 private:
     void parse_request();
-    // Removes the hijacked file the path names, if any: 0, or 20001 with
-    // the removal's failure in the message.
-    int remove_hijacked_file();
+    // Removes the hijacked file the path names, if any, with its hijack
+    // (`cleared` set then): 0, or 20001 with the removal's failure in the
+    // message. `dir` is the handle of the name's directory.
+    int remove_hijacked_file(const view_fhandle& dir, bool& cleared);
 };
