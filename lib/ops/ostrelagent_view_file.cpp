@@ -13,6 +13,7 @@
 #include "platform/hooks/test_hooks.h"
 #include "platform/imsg/imsg.h"
 #include "platform/qel/qel.h"
+#include "platform/utl/unique_fd.h"
 
 namespace {
 
@@ -26,35 +27,6 @@ constexpr int SAFE_OPEN = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
 struct Trace : OstrelAgent_Trace {
     explicit Trace(const char* method) : OstrelAgent_Trace(OstrelAgent_Trace::OSTRELAGENT, kClass, method) {}
-};
-
-// Closes a descriptor on every way out.
-class Open_Fd {
-public:
-    explicit Open_Fd(int fd = -1) : m_fd(fd) {}
-    ~Open_Fd() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    Open_Fd(const Open_Fd&) = delete;
-    Open_Fd& operator=(const Open_Fd&) = delete;
-    int get() const { return m_fd; }
-    void reset(int fd) {
-        if (m_fd >= 0) ::close(m_fd);
-        m_fd = fd;
-    }
-    int release() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-    // Closes now; 0 or the error.
-    int close() {
-        const int fd = release();
-        return fd >= 0 && ::close(fd) != 0 ? errno : 0;
-    }
-
-private:
-    int m_fd;
 };
 
 // What a type is called in a refusal.
@@ -129,10 +101,10 @@ int copy_bytes(int in, int out, bool& reading) {
 
 // Opens the plain file `path` with `flags` (one of O_RDONLY, O_WRONLY),
 // checked on the descriptor. `error` is the open's error, if it failed.
-int open_checked(const std::string& path, int flags, int call_msg, Open_Fd& out, int& error,
+int open_checked(const std::string& path, int flags, int call_msg, Unique_Fd& out, int& error,
                  std::string& message) {
     test_hooks::kill_point("open");
-    Open_Fd fd(::open(path.c_str(), flags | SAFE_OPEN));
+    Unique_Fd fd(::open(path.c_str(), flags | SAFE_OPEN));
     error = 0;
     if (fd.get() < 0) {
         error = errno;
@@ -149,7 +121,7 @@ int open_checked(const std::string& path, int flags, int call_msg, Open_Fd& out,
 
 // Opens the plain file `path` to set its attributes: for reading where the
 // caller may, else for writing.
-int open_for_attributes(const std::string& path, int call_msg, Open_Fd& out, std::string& message) {
+int open_for_attributes(const std::string& path, int call_msg, Unique_Fd& out, std::string& message) {
     bool present = false;
     int status = OstrelAgent_View_File::expect(path, OstrelAgent_View_File::Kind::FILE, present, message);
     if (status != 0) return status;
@@ -186,7 +158,7 @@ int OstrelAgent_View_File::open_read(const std::string& path, int& fd, std::stri
     int status = expect(path, Kind::FILE, present, message);
     if (status != 0) return status;
     if (!present) return failed_errno(QEL_MSG_OPEN, path, ENOENT, message);
-    Open_Fd opened;
+    Unique_Fd opened;
     int error = 0;
     if ((status = open_checked(path, O_RDONLY, QEL_MSG_OPEN, opened, error, message)) != 0) return status;
     // A plain file: reads no longer need to be kept from waiting.
@@ -228,13 +200,13 @@ int OstrelAgent_View_File::prepare_copy(const std::string& source, const std::st
                                             imsg_strerror(error));
         return OstrelAgent_Status::GENERAL_FAILURE;
     };
-    Open_Fd in(::open(source.c_str(), O_RDONLY | SAFE_OPEN));
+    Unique_Fd in(::open(source.c_str(), O_RDONLY | SAFE_OPEN));
     struct stat src;
     if (in.get() < 0 || ::fstat(in.get(), &src) != 0) return copy_failed(errno);
     if (!S_ISREG(src.st_mode)) return refuse(QEL_MSG_OPEN, source, src.st_mode, Kind::FILE, message);
 
     test_hooks::kill_point("create");
-    Open_Fd out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | SAFE_OPEN, src.st_mode & 0777));
+    Unique_Fd out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | SAFE_OPEN, src.st_mode & 0777));
     if (out.get() < 0) return copy_failed(errno);
     bool reading = false;
     int error = copy_bytes(in.get(), out.get(), reading);
@@ -302,7 +274,7 @@ int OstrelAgent_View_File::drop_copy(const std::string& path, std::string& messa
 }
 
 int OstrelAgent_View_File::set_mode(const std::string& path, mode_t mode, std::string& message) {
-    Open_Fd fd;
+    Unique_Fd fd;
     int status = open_for_attributes(path, QEL_MSG_CHMOD, fd, message);
     if (status != 0) return status;
     test_hooks::kill_point("chmod");
@@ -310,7 +282,7 @@ int OstrelAgent_View_File::set_mode(const std::string& path, mode_t mode, std::s
 }
 
 int OstrelAgent_View_File::touch(const std::string& path, std::string& message) {
-    Open_Fd fd;
+    Unique_Fd fd;
     int status = open_for_attributes(path, QEL_MSG_OPEN, fd, message);
     if (status != 0) return status;
     test_hooks::kill_point("times");

@@ -10,33 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/utl/unique_fd.h"
+
 namespace korva_fuse {
 
 namespace {
-
-// Closes a descriptor when it goes.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
 
 // openat2 beneath `dir`, no link followed; -1 with errno (ENOSYS where the
 // kernel lacks the call).
@@ -73,7 +51,7 @@ int walkBeneath(int dir, const std::string& relative, int* out) {
   if (!relative.empty() && relative[0] == '/') return EXDEV;
   if (!namesOf(relative, &names)) return EXDEV;
   if (names.empty()) return ENOENT;
-  Fd at(::fcntl(dir, F_DUPFD_CLOEXEC, 0));
+  Unique_Fd at(::fcntl(dir, F_DUPFD_CLOEXEC, 0));
   if (at.get() < 0) return errno;
   for (size_t i = 0; i < names.size(); ++i) {
     const bool last = i + 1 == names.size();
@@ -117,11 +95,11 @@ Contents::Contents(std::string storage, std::string cache_dir)
 int Contents::regular(const ContentsFile& file, int* fd, struct stat* st) const {
   const std::string& directory = this->directory(file);
   if (directory.empty()) return ENOENT;
-  Fd dir(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  Unique_Fd dir(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() < 0) return errno;
   int opened = -1;
   int error = openPathBeneath(dir.get(), file.relative, how_, &opened);
-  Fd path(opened);
+  Unique_Fd path(opened);
   if (error == ELOOP || error == EXDEV) {
     std::fprintf(stderr, "korva_fuse: %s: a link or a way out of %s: refused\n", shown(file).c_str(),
                  directory.c_str());
