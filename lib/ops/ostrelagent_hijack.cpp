@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <memory>
 
 #include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_server.h"
@@ -50,29 +49,25 @@ void OstrelAgent_Hijack::process_request() {
     if (m_status != 0) return;
 
     // The name itself: a symbolic link is judged as the link.
-    std::unique_ptr<OstrelAgent_Metadata> walk(new OstrelAgent_Metadata(m_path, m_path, false));
-    m_status = walk->run();
-    if (m_status != 0 && finish_interrupted_copy()) {
-        walk.reset(new OstrelAgent_Metadata(m_path, m_path, false));
-        m_status = walk->run();
-    }
+    OstrelAgent_Metadata walk(m_path, m_path, false);
+    m_status = walk.run();
     if (m_status != 0) {
-        m_message += walk->get_message();
+        m_message += walk.get_message();
         return;
     }
     ostrel_vstat found{};
-    walk->get_ostrel_vstat(&found);
+    walk.get_ostrel_vstat(&found);
     int refusal = -1;
     if (found.checked_out)
         refusal = Msg::HIJACK_CHECKED_OUT;
-    else if (!walk->is_hijacked() && !is_version_or_link(found.vstat.mtype))
+    else if (!walk.is_hijacked() && !is_version_or_link(found.vstat.mtype))
         refusal = Msg::HIJACK_NOT_VERSIONED;
     else if (found.vstat.fstat.type != QEL_FTYPE_REG)
         refusal = Msg::HIJACK_NOT_PLAIN_FILE;
     if (refusal >= 0) {
         trace.writeTrace(LEVEL_4, "%s refused: kind %u, type %u, checked out %d, hijacked %d", m_path.c_str(),
                          static_cast<unsigned>(found.vstat.mtype), static_cast<unsigned>(found.vstat.fstat.type),
-                         static_cast<int>(found.checked_out), static_cast<int>(walk->is_hijacked()));
+                         static_cast<int>(found.checked_out), static_cast<int>(walk.is_hijacked()));
         m_message += Msg::text(refusal, m_path.c_str());
         m_status = Status::GENERAL_FAILURE;
         return;
@@ -80,17 +75,19 @@ void OstrelAgent_Hijack::process_request() {
 
     m_status = divide_path();
     if (m_status != 0) return;
-    if (!walk->is_hijacked()) {
-        hijack(walk->get_parent_fhandle());
+    if (!walk.is_hijacked()) {
+        hijack(walk.get_parent_fhandle());
         return;
     }
     // Hijacked already: the file stays as it is and only looks changed now.
     trace.writeTrace(LEVEL_4, "%s is hijacked already", m_path.c_str());
-    // A whole copy left under its temporary name is a hijack a crash
-    // stopped before the copy took the name: it takes it now.
+    // A copy left under the temporary name is one a crash stopped before
+    // it took the name (the rename is what marks a name hijacked), perhaps
+    // part-written: the hijacked file holds the user's bytes and stays.
     if (OstrelAgent_View_File::copy_left(m_object_path)) {
-        trace.writeTrace(LEVEL_4, "finishing the copy onto %s", m_object_path.c_str());
-        if ((m_status = OstrelAgent_View_File::finish_copy(m_object_path, m_message)) != 0) return;
+        trace.writeTrace(LEVEL_4, "dropping the copy left beside %s", m_object_path.c_str());
+        std::string ignored;
+        OstrelAgent_View_File::drop_copy(m_object_path, ignored);
     }
     m_status = OstrelAgent_View_File::touch(m_object_path, m_message);
 }
@@ -151,22 +148,6 @@ void OstrelAgent_Hijack::hijack(const view_fhandle& dir_fh) {
     get_ioctl();
     OstrelAgent_Metadata::view_inval_name(ioctl(), m_parent_vob_uuid, m_parent_vstat.obj_oid, m_leaf.c_str(), false,
                                           true, false);
-}
-
-bool OstrelAgent_Hijack::finish_interrupted_copy() {
-    OstrelAgent_Trace trace(OstrelAgent_Trace::OSTRELAGENT, kClass, "finish_interrupted_copy");
-    // A name marked hijacked whose whole copy never took it is hidden: a
-    // crash came between the mark and the rename, when the mark came
-    // first. The rename is made now.
-    std::string ignored;
-    // Only a copy found changes what the request answers.
-    const std::string message = m_message;
-    if (divide_path() != 0 || !OstrelAgent_View_File::copy_left(m_object_path)) {
-        m_message = message;
-        return false;
-    }
-    trace.writeTrace(LEVEL_4, "finishing the copy onto %s", m_object_path.c_str());
-    return OstrelAgent_View_File::finish_copy(m_object_path, ignored) == 0;
 }
 
 int OstrelAgent_Hijack::check_reachable() {

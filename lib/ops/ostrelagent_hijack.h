@@ -37,11 +37,6 @@ private:
     void parse_request();
     // The steps after the walk's checks, for a name that is not hijacked.
     void hijack(const view_fhandle& dir_fh);
-    // Renames a whole copy left under its temporary name onto a name
-    // marked hijacked but hidden without its file (as a crash between the
-    // mark and the rename left it when the mark came first); whether it
-    // did.
-    bool finish_interrupted_copy();
     // 0 when the file can be reached through the view's root, else 20001
     // with the reason appended.
     int check_reachable();

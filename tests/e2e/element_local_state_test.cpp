@@ -251,6 +251,24 @@ TEST_F(E2eHijack, ACopyFailingPartWayLeavesTheLoadedVersionAndARetryHijacksIt) {
     EXPECT_EQ(loaded.mode, file(path).mode);
 }
 
+// A copy left under the temporary name beside a hijacked file (a crash
+// stopped it before it took the name, perhaps part-written) is dropped by
+// the next Hijack: the user's bytes stay.
+TEST_F(E2eHijack, ACopyLeftBesideAHijackedFileNeverReplacesIt) {
+    if (!mount_view()) return;
+    const std::string path = "/vob1/a.c";
+    lib_test::Reply reply = hijack(path);
+    ASSERT_EQ("0", status(reply)) << message(reply);
+    const std::string edited = "the user's own edit\n";
+    ASSERT_TRUE(write_file(in_view(path), edited));
+    ASSERT_TRUE(write_file(in_view("/vob1/.a.c.ostrel-copy"), "part of a cop"));
+
+    reply = hijack(path);
+    EXPECT_EQ("0", status(reply)) << message(reply);
+    EXPECT_EQ(edited, file(path).bytes);
+    EXPECT_EQ(std::string::npos, joined(listing("/vob1")).find(".ostrel-copy")) << joined(listing("/vob1"));
+}
+
 // A hijacked file deleted through the mount leaves its name hijacked
 // without a file: the name is gone from the view, a Hijack cannot find it,
 // and Unhijack brings the loaded version back.
