@@ -284,7 +284,12 @@ bool first_thread_exiting(const std::string& dir) {
 int sysutl_process_ending(pid_t pid) {
     const std::string dir = "/proc/" + std::to_string(static_cast<long>(pid));
     std::string value;
-    if (!proc_status_field(dir + "/status", "State:", &value)) return 1;
+    errno = 0;
+    if (!proc_status_field(dir + "/status", "State:", &value)) {
+        // Only a process that is gone counts as ending; one we may not look
+        // at (another user's, /proc mounted hidepid) is taken as running.
+        return errno == ENOENT || errno == ESRCH ? 1 : 0;
+    }
     // A zombie or dead first thread: the process is on its way out.
     if (!value.empty() && (value[0] == 'Z' || value[0] == 'X')) return 1;
     // Killed and already past its signals: closing its files, which may

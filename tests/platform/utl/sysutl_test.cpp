@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -245,3 +246,14 @@ TEST(DateUtl, TimevalAndFileNameToken) {
 }
 
 }  // namespace
+
+// A process gone (its /proc entry too) is ending; a running one, however
+// its /proc entry reads, is not.
+TEST(SysutlProcess, OnlyAProcessGoneOrDyingCountsAsEnding) {
+    EXPECT_EQ(0, sysutl_process_ending(getpid()));
+    const pid_t child = fork();
+    ASSERT_LE(0, child);
+    if (child == 0) _exit(0);
+    ASSERT_EQ(child, waitpid(child, nullptr, 0));
+    EXPECT_EQ(1, sysutl_process_ending(child));
+}
