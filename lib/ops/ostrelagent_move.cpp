@@ -164,11 +164,12 @@ void OstrelAgent_Move::move_local_file(const std::string& new_path) {
     Trace trace("move_local_file");
     const std::string old_file = m_view_root + m_src_path + Util::GLOBAL_PNAME_SEP + m_old_name;
     const std::string new_file = m_view_root + new_path;
-    // A directory moves with its name; only a file under the old name is
-    // carried over, and nothing else standing there is followed or moved.
+    // A directory, a link or any other kind moves with its name; only a
+    // regular file under the old name is carried over, and nothing else
+    // standing there is followed or moved (nor taken for a failed move).
     struct stat st {};
     const int examined = OstrelAgent_View_File::examine(old_file, st);
-    if (examined != 0 || S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && st.st_nlink == 0)) {
+    if (examined != 0 || !S_ISREG(st.st_mode) || st.st_nlink == 0) {
         trace.writeTrace(LEVEL_4, "no file to move at %s", old_file.c_str());
         return;
     }

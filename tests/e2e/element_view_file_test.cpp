@@ -181,6 +181,20 @@ TEST_F(E2eViewFile, ANewFilesContainerIsNoMoreOpenThanTheFile) {
     ::umask(old_umask);
 }
 
+// Only a regular file under the old name is carried over: a link left
+// there is neither followed nor taken for a failed move.
+TEST_F(E2eViewFile, MoveCarriesOverNothingButARegularFile) {
+    if (!mount_view()) return;
+    const std::string outside = tree / "outside-secret";
+    ASSERT_TRUE(write_file(outside, "outside\n"));
+    ASSERT_EQ(0, ::symlink(outside.c_str(), in_view("/vob1/dir/l").c_str()));
+    const lib_test::Reply reply = call(move("/vob1/dir", "l", "/vob1/dir", "l2"));
+    EXPECT_EQ("0", status(reply)) << message(reply);
+    EXPECT_EQ("outside\n", read_file(outside));
+    struct stat st {};
+    EXPECT_FALSE(::lstat(in_view("/vob1/dir/l2").c_str(), &st) == 0 && S_ISREG(st.st_mode));
+}
+
 // Move takes "." and ".." for neither name: they name a directory itself or
 // its parent, never an entry of it. Nothing moves.
 TEST_F(E2eViewFile, MoveRefusesDotAndDotDotAsNames) {
