@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cerrno>
 #include <cstring>
 #include <set>
@@ -37,6 +38,8 @@ enum : uint64_t {
 
 // How often files closed while the daemon was gone are offered to it again.
 constexpr std::chrono::milliseconds kSettleRetry(200);
+// How long a stop waits for the daemon to take what is still to tell it.
+constexpr std::chrono::seconds kStopGrace(10);
 
 // Room asked for a path name or a link's text.
 constexpr size_t kPathRoom = 1024;
@@ -142,6 +145,15 @@ void Filesystem::attach(fuse_session* session) {
 }
 
 void Filesystem::stop() {
+  // A daemon alive but not answering must not hold the stop for ever:
+  // after a grace the channel is shut, which fails the calls still waiting.
+  std::mutex guard_mu;
+  std::condition_variable guard_cv;
+  bool finished = false;
+  std::thread guard([&] {
+    std::unique_lock<std::mutex> lock(guard_mu);
+    if (!guard_cv.wait_for(lock, kStopGrace, [&] { return finished; })) channel_.shutdown();
+  });
   // The notices' thread ends first: a file it was offering meanwhile is
   // back among those closed untold.
   {
@@ -153,6 +165,12 @@ void Filesystem::stop() {
   // Files closed while the daemon was gone are offered once more: what the
   // daemon is not told now is lost with this process.
   if (any_closed_untold_) settleClosed();
+  {
+    std::lock_guard<std::mutex> lock(guard_mu);
+    finished = true;
+  }
+  guard_cv.notify_all();
+  guard.join();
   channel_.shutdown();
 }
 
