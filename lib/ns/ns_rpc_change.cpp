@@ -181,10 +181,10 @@ int remove_named(const char* op, view_fhandle* dir_fh, const char* name, bool di
 // The number of the expectation of an element operation's own call of
 // `kind` on `name` of `dir`, else 0.
 uint64_t expected_call(OstrelAgent_Kernel_Expectation::Kind kind, obj_entry* dir, const char* name,
-                       view_vstat* version) {
+                       view_vstat* version, const char* source = nullptr) {
     obj_entry* elem = obj_2elem(dir);
     if (elem == nullptr) return 0;
-    return OstrelAgent_Kernel_Expectation::find(kind, dir->vob->uuid, elem->dbid, name, version);
+    return OstrelAgent_Kernel_Expectation::find(kind, dir->vob->uuid, elem->dbid, name, version, source);
 }
 
 // Removes the name and reports the directory's fresh status. A hijacked
@@ -419,7 +419,8 @@ int ns_rename(view_fhandle* from_dir_fh, const char* from_name, view_fhandle* to
         view_vstat hijacked{};
         const uint64_t hijack =
             replaced != nullptr && !moves_dir && !obj_isa_view_obj(replaced) && (to_state & NAME_VIEW_RECORD) == 0
-                ? expected_call(OstrelAgent_Kernel_Expectation::Kind::HIJACK_BY_RENAME, to_dir, to_name, &hijacked)
+                ? expected_call(OstrelAgent_Kernel_Expectation::Kind::HIJACK_BY_RENAME, to_dir, to_name, &hijacked,
+                                from_name)
                 : 0;
         if (hijack != 0) to_state |= NAME_HIJACKED | NAME_KEEP;
         if (replaced != nullptr) {

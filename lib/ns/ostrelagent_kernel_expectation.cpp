@@ -12,6 +12,7 @@ struct Entry {
     qel_uuid_s vob;
     int32_t dir_elem_dbid;
     std::string name;
+    std::string source;
     view_vstat version;
     bool met;
 };
@@ -23,8 +24,9 @@ uint64_t last_number = 0;
 } // namespace
 
 OstrelAgent_Kernel_Expectation::OstrelAgent_Kernel_Expectation(Kind kind, const view_fhandle& dir,
-                                                               const std::string& name, const view_vstat* version) {
-    Entry entry{0, kind, dir.vob_uuid, static_cast<int32_t>(dir.elem_dbid), name, view_vstat{}, false};
+                                                               const std::string& name, const view_vstat* version,
+                                                               const std::string& source) {
+    Entry entry{0, kind, dir.vob_uuid, static_cast<int32_t>(dir.elem_dbid), name, source, view_vstat{}, false};
     if (version != nullptr) entry.version = *version;
     std::lock_guard<std::mutex> hold(table_mutex);
     entry.number = m_number = ++last_number;
@@ -44,12 +46,13 @@ bool OstrelAgent_Kernel_Expectation::met() const {
 }
 
 uint64_t OstrelAgent_Kernel_Expectation::find(Kind kind, const qel_uuid_s& vob, int32_t dir_elem_dbid,
-                                              const char* name, view_vstat* version) {
+                                              const char* name, view_vstat* version, const char* source) {
     std::lock_guard<std::mutex> hold(table_mutex);
     for (const Entry& entry : table) {
         if (entry.met || entry.kind != kind || entry.dir_elem_dbid != dir_elem_dbid || entry.name != name ||
             std::memcmp(&entry.vob, &vob, sizeof vob) != 0)
             continue;
+        if (!entry.source.empty() && (source == nullptr || entry.source != source)) continue;
         if (version != nullptr) *version = entry.version;
         return entry.number;
     }

@@ -29,9 +29,11 @@ public:
 
     // Expects the call on `name` of the directory `dir` (a handle of the
     // directory the name is in) until destroyed. `version` is the loaded
-    // version a hijack keeps the ids of (HIJACK_BY_RENAME).
+    // version a hijack keeps the ids of, and `source` the name its copy is
+    // renamed from (HIJACK_BY_RENAME): another caller's rename onto the
+    // name meanwhile is not the one expected.
     OstrelAgent_Kernel_Expectation(Kind kind, const view_fhandle& dir, const std::string& name,
-                                   const view_vstat* version = nullptr);
+                                   const view_vstat* version = nullptr, const std::string& source = std::string());
     ~OstrelAgent_Kernel_Expectation();
     OstrelAgent_Kernel_Expectation(const OstrelAgent_Kernel_Expectation&) = delete;
     OstrelAgent_Kernel_Expectation& operator=(const OstrelAgent_Kernel_Expectation&) = delete;
@@ -40,10 +42,11 @@ public:
     bool met() const;
 
     // For the namespace serving a call on `name` of the directory element
-    // `dir_elem_dbid` of the VOB `vob`: whether an operation expects it
-    // (the number of the expectation, else 0), with the version it keeps.
+    // `dir_elem_dbid` of the VOB `vob` (a rename's from `source`, else
+    // nullptr): whether an operation expects it (the number of the
+    // expectation, else 0), with the version it keeps.
     static uint64_t find(Kind kind, const qel_uuid_s& vob, int32_t dir_elem_dbid, const char* name,
-                         view_vstat* version);
+                         view_vstat* version, const char* source = nullptr);
     // The call found as `number` made its change.
     static void meet(uint64_t number);
 

@@ -124,7 +124,7 @@ void OstrelAgent_Hijack::hijack(const view_fhandle& dir_fh) {
     test_hooks::kill_point("hijack-copied");
     {
         OstrelAgent_Kernel_Expectation marking(OstrelAgent_Kernel_Expectation::Kind::HIJACK_BY_RENAME, dir_fh, m_leaf,
-                                               &m_object_vstat);
+                                               &m_object_vstat, OstrelAgent_View_File::copy_name(m_leaf));
         m_status = OstrelAgent_View_File::finish_copy(m_object_path, m_message);
         if (m_status == 0 && !marking.met()) {
             // Renamed without the mark (nothing else renames onto a loaded
