@@ -289,7 +289,7 @@ int korva_mcb_cmd_batch(korva_handle_t handle, korvacmd_block* blocks, size_t co
   if (errors == nullptr) return count != 0 ? EFAULT : refused;
   if (refused != 0) {
     std::fill(errors, errors + count, refused);
-    return count != 0 ? refused : 0;
+    return refused;
   }
   korva::Control control;
   int first_error = 0;

@@ -612,6 +612,7 @@ TEST_F(KorvaChannelTest, ABatchOfInvalidationsGivesEachBlockItsOwnOutcomeAndEnds
   EXPECT_EQ(EFAULT, korva_mcb_cmd_batch(h, nullptr, 2, errors.data()));
   EXPECT_EQ(EFAULT, korva_mcb_cmd_batch(h, forced.data(), 2, nullptr));
   EXPECT_EQ(0, korva_mcb_cmd_batch(h, forced.data(), 0, errors.data()));
+  EXPECT_EQ(EBADF, korva_mcb_cmd_batch(nullptr, forced.data(), 0, errors.data()));
   EXPECT_EQ(4u, control.journal().read().size());
   korva_view_root_close_type(KORVA_VIEWROOT_AUTOMATIC, h);
 }
