@@ -471,19 +471,33 @@ name_entry* cm_name(obj_entry* dir, const char*, const char* name, unsigned vob_
         checked_out = obj_is_checkedout(vob_obj);
         bool mismatch = checked_out != ((state & NAME_CHECKEDOUT) != 0) && vob_obj->mtype != 2;
         obj_free(vob_obj);
-        // The view's record follows the VOB's checkout.
-        if (mismatch) {
+        // A checkout's white-out is made by the view's Checkout alone, and
+        // the element cached may be older than that checkout: the white-out
+        // goes only when the version selected now is not checked out.
+        constexpr unsigned CHECKOUT_WHITE_OUT = NAME_WHITEOUT | NAME_CHECKEDOUT;
+        if (mismatch && !checked_out && (state & CHECKOUT_WHITE_OUT) == CHECKOUT_WHITE_OUT) {
+            unsigned elem = 0, selected = 0;
+            ostrel_vstat meta{};
+            if (Ns_Server_Wait::lookup_obj(vob->uuid, static_cast<unsigned>(dir->dbid), name, elem, selected, meta) !=
+                0) {
+                *status = QEL_ST_NO_MEMORY;
+                return nullptr;
+            }
+            checked_out = meta.checked_out;
+            mismatch = !checked_out;
+        }
+        // The view's record follows the VOB's checkout. A name checked out
+        // that the view has no record of shows the checked-out version (the
+        // loaded bytes) until the view's Checkout gives it a file of its own
+        // or hides it: the server's checkout comes first, and a view that
+        // dies before its Checkout ends must not lose the name.
+        if (mismatch && (!checked_out || (state & NAME_VIEW_RECORD) != 0)) {
             Ns_Signals_Held held;
             int st;
             if (checked_out) {
                 ns_note(1, NS_MSG_CHECKOUT, text_of(dir).c_str(), name);
-                if ((state & NAME_VIEW_RECORD) != 0) {
-                    state |= NAME_CHECKEDOUT;
-                    st = ostrel_db_state_set(dir, name, state, 0);
-                } else {
-                    state |= NAME_VIEW_RECORD | NAME_WHITEOUT | NAME_CHECKEDOUT;
-                    st = ostrel_db_link(nullptr, dir, name, nullptr, state);
-                }
+                state |= NAME_CHECKEDOUT;
+                st = ostrel_db_state_set(dir, name, state, 0);
             } else if ((state & NAME_WHITEOUT) != 0) {
                 state &= ~NAME_FROM_VIEW;
                 st = ostrel_db_unlink(nullptr, dir, name, state);
@@ -562,8 +576,7 @@ name_entry* cm_name(obj_entry* dir, const char*, const char* name, unsigned vob_
         if (!meta.checked_out)
             bits = checked_out || (state & NAME_VIEW_RECORD) != 0 ? NAME_RESOLVED : 0;
         else
-            bits = meta.vstat.mtype == 3 && (state & NAME_VIEW_RECORD) == 0 ? NAME_CHECKEDOUT
-                                                                            : NAME_CHECKEDOUT | NAME_RESOLVED;
+            bits = (state & NAME_VIEW_RECORD) == 0 ? NAME_CHECKEDOUT : NAME_CHECKEDOUT | NAME_RESOLVED;
         state = (state & NAME_KEPT) | bits;
         if ((state & NAME_RESOLVED) != 0) {
             target_dbid = view_dbid;

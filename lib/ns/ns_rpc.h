@@ -130,6 +130,10 @@ int ns_hijack_by_fh(view_fhandle* dir_fh, const char* name, const view_vstat* vs
 // entry). 1002 when the name is not hijacked or not there.
 int ns_unhijack_by_fh(view_fhandle* dir_fh, const char* name);
 int ns_unhijack_by_dbid(const qel_uuid_s* vob_uuid, int32_t dir_dbid, const char* name);
+// Hides the checked-out `name` behind a white-out (a checkout that copies
+// nothing), unless the view records the name already (its entry then
+// follows the checkout as it is).
+int ns_white_out_checkout(view_fhandle* dir_fh, const char* name);
 // Removes the white-out `name` (with `hijacked_only` only a hijacked one:
 // else 1002); 1067 when the name is no white-out.
 int ns_unwhite_out_by_fh(view_fhandle* dir_fh, const char* name, bool hijacked_only);

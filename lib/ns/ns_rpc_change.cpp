@@ -61,14 +61,24 @@ obj_entry* changeable_view_obj(Ns_Rpc_Frame& frame, view_fhandle* fh, view_vstat
     return obj;
 }
 
-// Looks `name` up for a new entry: 1067 when it exists; its state (what the
+// Whether `name`, found as `found` in `state`, is a checked-out element's
+// version with no file of the view's own: a new file of the view may take
+// its name (the checked-out file).
+bool checked_out_version(const obj_entry* found, unsigned state) {
+    return found != nullptr && !obj_isa_view_obj(found) && (state & NAME_CHECKEDOUT) != 0 &&
+           (state & (NAME_RESOLVED | NAME_VIEW_RECORD)) == 0;
+}
+
+// Looks `name` up for a new entry: 1067 when it exists (a checked-out
+// version without a file of its own does not count); its state (what the
 // view records for it) in `*state`.
 int must_be_new(obj_entry* dir, const char* name, unsigned* state) {
     int flag = 0, status = 0;
     obj_entry* found = lookup_name(dir, name, state, &flag, &status);
     if (found != nullptr) {
+        const bool taken = !checked_out_version(found, *state);
         obj_free(found);
-        return QEL_ST_EXISTS;
+        return taken ? QEL_ST_EXISTS : 0;
     }
     return status == QEL_ST_NO_ENTRY ? 0 : status;
 }
@@ -424,7 +434,8 @@ int ns_rename(view_fhandle* from_dir_fh, const char* from_name, view_fhandle* to
                 : 0;
         if (hijack != 0) to_state |= NAME_HIJACKED | NAME_KEEP;
         if (replaced != nullptr) {
-            if ((to_state & NAME_RESOLVED) == 0 && hijack == 0) return QEL_ST_READ_ONLY;
+            if ((to_state & NAME_RESOLVED) == 0 && hijack == 0 && !checked_out_version(replaced, to_state))
+                return QEL_ST_READ_ONLY;
             if ((status = fstat_vstat(replaced, 0, &replaced_vstat)) != 0) return status;
             // As on a local file system: a directory replaces an empty directory
             // of the view's own alone, a file replaces no directory.

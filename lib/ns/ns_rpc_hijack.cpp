@@ -110,6 +110,21 @@ int ns_hijack_by_fh(view_fhandle* dir_fh, const char* name, const view_vstat* vs
     });
 }
 
+int ns_white_out_checkout(view_fhandle* dir_fh, const char* name) {
+    return ns_operation("ns_white_out_checkout", [&](Ns_Rpc_Frame& frame) -> int {
+        int status = 0;
+        obj_entry* dir = frame.validate_writable(dir_fh, &status);
+        if (dir == nullptr) return status;
+        if ((status = may_add_to(dir)) != 0) return status;
+        unsigned dbid = 0, state = 0;
+        status = ostrel_db_lookup(dir, name, &dbid, &state);
+        // A name the view records already follows the checkout as it is.
+        if (status != QEL_ST_NOT_FOUND) return status;
+        Ns_Change_Write write;
+        return ostrel_db_link(nullptr, dir, name, nullptr, NAME_VIEW_RECORD | NAME_WHITEOUT | NAME_CHECKEDOUT);
+    });
+}
+
 int ns_unwhite_out_by_fh(view_fhandle* dir_fh, const char* name, bool hijacked_only) {
     return ns_operation("ns_unwhite_out_by_fh", [&](Ns_Rpc_Frame& frame) -> int {
         int status = 0;

@@ -139,11 +139,19 @@ void OstrelAgent_Checkout::checkout_file() {
         return;
     }
     // A white-out checkout never copies; a hijacked file kept as the
-    // checked-out one is left as it is.
-    if (m_whiteout != 0 || (unhijacked == 0 && m_preserve_hijack != 0))
+    // checked-out one is left as it is. A name without a file of its own
+    // is then hidden, checked out.
+    if (m_whiteout != 0 || (unhijacked == 0 && m_preserve_hijack != 0)) {
+        const int hidden = ns_white_out_checkout(&dir, m_leaf.c_str());
+        if (hidden != 0) {
+            m_status = OstrelAgent_Util::qel_to_ostrel_status(hidden);
+            m_message += Msg::text(Msg::PATH_LOOKUP_FAILED, m_path.c_str(), qel_strerror(hidden));
+            return;
+        }
         invalidate_name();
-    else
+    } else {
         copy_viewpvt_file();
+    }
 }
 
 void OstrelAgent_Checkout::invalidate_name() {

@@ -300,10 +300,11 @@ TEST_F(E2eCheckout, FailedStepsAreReportedAndWhatWasDoneStays) {
          },
          nullptr,
          [&](const std::string&) { return "Error fetching cleartext for \"oid:" + co + "@replicauuid:" + replica + "\".\n"; },
-         // Checked out with no file of its own, the name is hidden.
-         [&](const View_File&, const View_File&) {
-             EXPECT_TRUE(eventually([&] { return !file("/vob1/b.c").exists; }));
-             EXPECT_EQ(0u, cached_versions().count(co));
+         // Checked out with no file of its own, the name shows the
+         // checked-out version as it is, read-only.
+         [&](const View_File& before, const View_File& after) {
+             EXPECT_EQ(before.bytes, after.bytes);
+             EXPECT_EQ(0444u, after.mode);
          }},
     };
     for (const auto& row : rows) {

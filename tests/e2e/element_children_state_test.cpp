@@ -187,8 +187,8 @@ TEST_F(E2eChildrenState, GetChildrenListsWhatTheMountShows) {
 
 // A directory larger than one batch is listed whole, each name once, as a
 // plain directory holding the same names lists it; a name the view hides
-// (a checkout made on the server alone) is left out as the mount leaves it
-// out.
+// (a white-out checkout) is left out as the mount leaves it out, and a
+// checkout made on the server alone is listed as the mount shows it.
 TEST_F(E2eChildrenState, GetChildrenListsALargeDirectoryWholeAndLeavesHiddenNamesOut) {
     if (!mount_view()) return;
     const std::string plain = tree / "plain";
@@ -213,8 +213,17 @@ TEST_F(E2eChildrenState, GetChildrenListsALargeDirectoryWholeAndLeavesHiddenName
 
     vob().checkout("/vob1/sub/s.c");
     update();
-    EXPECT_EQ(Lines{}, listing("/vob1/sub"));
-    EXPECT_EQ(Lines{}, children("/vob1/sub").children);
+    EXPECT_EQ(Lines{"s.c"}, listing("/vob1/sub"));
+    EXPECT_EQ(Lines{"s.c"}, children("/vob1/sub").names);
+
+    const std::string co = vob().checkout("/vob1/dir/c.c");
+    const lib_test::Reply whiteout = call(make_request(
+        "Checkout", "co",
+        "<path>/vob1/dir/c.c</path><replica-uuid>" + std::string(Served_Vob::REPLICA) + "</replica-uuid><co-ver-oid>" +
+            co + "</co-ver-oid><co-flags whiteout=\"true\"/>"));
+    ASSERT_EQ("0", status(whiteout)) << message(whiteout);
+    ASSERT_TRUE(eventually([&] { return listing("/vob1/dir").empty(); })) << listing("/vob1/dir").size();
+    EXPECT_EQ(Lines{}, children("/vob1/dir").children);
 }
 
 // The view's checkouts, hijacked and view-private files: none after the

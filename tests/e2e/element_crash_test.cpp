@@ -2,8 +2,9 @@
 // test build's kill point) at a chosen file call or step of Checkout,
 // Hijack, Unhijack, Checkin, Mkelem, Move or Uncheckout; it is started again with StartView
 // and the view mounted afresh. The name then shows the state before the
-// request or after it, whole; the request sent again ends as an
-// uninterrupted one would, and no temporary copy is left in the listing.
+// request or after it, whole: never hidden, never a part. The request sent
+// again ends as an uninterrupted one would, and no temporary copy is left
+// in the listing.
 //
 // The sweep is seeded (OSTREL_TEST_SEED, else at random; the seed is
 // printed) and bounded in time (OSTREL_TEST_SWEEP_SECONDS, else 45 s; a
@@ -166,13 +167,14 @@ TEST_F(E2eCrash, AKilledOperationLeavesTheNameWholeAndARetryFinishesIt) {
                    [&](int n) { return checkout(path_of(n), version[n]); },
                    [&](int n) {
                        // Checked out on the server with no file of its own
-                       // yet, the name is hidden, as it is when the daemon
-                       // dies before the request comes; never a part of it.
+                       // yet, the name shows the checked-out version, as it
+                       // does when the daemon dies before the request
+                       // comes; or the whole copy once it took the name.
                        const View_File seen = file(path_of(n));
-                       if (seen.exists) {
-                           EXPECT_EQ('f', seen.type);
-                           EXPECT_TRUE(seen.bytes == content_of(n)) << seen.bytes.size() << " bytes";
-                       }
+                       ASSERT_TRUE(seen.exists);
+                       EXPECT_EQ('f', seen.type);
+                       EXPECT_TRUE(seen.bytes == content_of(n)) << seen.bytes.size() << " bytes";
+                       EXPECT_EQ("true", metadata(path_of(n), "is-checked-out"));
                    },
                    [&](int n) {
                        const View_File seen = file(path_of(n));

@@ -143,10 +143,11 @@ TEST_F(E2eGetMetadata, TheViewRootIsReportedWithTheViewsSettings) {
 }
 
 // What the view's own state adds: a file checked out in the view (its
-// checked-out version named), a name the namespace hides because it is
-// checked out with no file of its own (answered from its directory
-// version), and a view-private file that eclipses a VOB name made later.
-// Names that are not there give the head alone.
+// checked-out version named), a file checked out on the server that the
+// view has no file of (its checked-out version shown, read-only), a name a
+// white-out checkout hides (answered from its directory version), and a
+// view-private file that eclipses a VOB name made later. Names that are not
+// there give the head alone.
 TEST_F(E2eGetMetadata, CheckedOutHiddenEclipsedAndMissingNames) {
     if (!mount_view()) return;
     // Checked out through the view.
@@ -160,19 +161,36 @@ TEST_F(E2eGetMetadata, CheckedOutHiddenEclipsedAndMissingNames) {
     a_c.checked_out = true;
     EXPECT_EQ(object_elements("/vob1/a.c", a_c), elements(get_metadata("/vob1/a.c")));
 
-    // Checked out on the server alone and taken by an update: hidden.
-    const std::string hidden_co = vob().checkout("/vob1/sub/s.c");
+    // Checked out on the server alone and taken by an update: the view has
+    // no file of it, and shows the checked-out version as it is.
+    const std::string shown_co = vob().checkout("/vob1/sub/s.c");
     update();
-    ASSERT_TRUE(eventually([&] { return listing("/vob1/sub").empty(); }));
-    const Lines hidden = elements(get_metadata("/vob1/sub/s.c"));
+    ASSERT_TRUE(eventually([&] { return listing("/vob1/sub") == Lines{"s.c"}; }));
+    const View_File shown = file("/vob1/sub/s.c");
+    EXPECT_EQ(vob().content("/vob1/sub/s.c"), shown.bytes);
+    EXPECT_EQ(0444u, shown.mode);
+    Expected s_c = loaded("/vob1/sub/s.c");
+    s_c.checked_out = true;
+    s_c.object_oid = shown_co;
+    EXPECT_EQ(object_elements("/vob1/sub/s.c", s_c), elements(get_metadata("/vob1/sub/s.c")));
+
+    // Checked out with a white-out: hidden, answered all the same.
+    const std::string hidden_co = vob().checkout("/vob1/b.c");
+    const lib_test::Reply whiteout = call(make_request(
+        "Checkout", "co",
+        "<path>/vob1/b.c</path><replica-uuid>" + std::string(Served_Vob::REPLICA) + "</replica-uuid><co-ver-oid>" +
+            hidden_co + "</co-ver-oid><co-flags whiteout=\"true\"/>"));
+    ASSERT_EQ("0", status(whiteout)) << message(whiteout);
+    ASSERT_TRUE(eventually([&] { return !file("/vob1/b.c").exists; }));
+    const Lines hidden = elements(get_metadata("/vob1/b.c"));
     ASSERT_EQ(15u, hidden.size()) << "no link target for a file";
     EXPECT_EQ((Lines{"is-version-controlled=true", "is-checked-out=true", "is-hijacked=false", "is-eclipsed=false"}),
               Lines(hidden.begin(), hidden.begin() + 4));
-    EXPECT_EQ("element-oid=" + vob().element_oid("/vob1/sub/s.c"), hidden[7]);
+    EXPECT_EQ("element-oid=" + vob().element_oid("/vob1/b.c"), hidden[7]);
     EXPECT_EQ("object-oid=" + hidden_co, hidden[8]);
     EXPECT_EQ((Lines{"is-directory=false", "is-symlink=false",
-                     "size=" + std::to_string(vob().content("/vob1/sub/s.c").size()), "vob-tag=/vob1",
-                     "is-vob-root=false", "canonical-path=/vob1/sub/s.c"}),
+                     "size=" + std::to_string(vob().content("/vob1/b.c").size()), "vob-tag=/vob1",
+                     "is-vob-root=false", "canonical-path=/vob1/b.c"}),
               Lines(hidden.begin() + 9, hidden.end()));
 
     // A view-private file, then a VOB element of that name.
