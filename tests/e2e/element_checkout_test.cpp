@@ -6,12 +6,15 @@
 // the kernel's invalidations in the operation's order and what the view,
 // the cleartext cache and the server's log show.
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <functional>
 #include <map>
@@ -227,6 +230,55 @@ TEST_F(E2eCheckout, AWhiteOutCheckoutCopiesNothing) {
         }));
         EXPECT_EQ("true", metadata(row.path, "is-checked-out"));
     }
+}
+
+// A file checked out on the server that the view was never told of (by
+// another tool, or by a client whose daemon died before its Checkout ended)
+// shows the checked-out version, read-only, and is listed. The view's
+// Checkout then copies it onto the name; a write through the mount makes
+// the view's checked-out file of it, starting with the version's bytes; a
+// cancelled checkout shows the loaded version again.
+TEST_F(E2eCheckout, ACheckoutTheViewWasNotToldOfShowsItsVersionUntilTheViewGivesItAFile) {
+    if (!mount_view()) return;
+    const std::string a_co = vob().checkout("/vob1/a.c");
+    vob().checkout("/vob1/b.c");
+    vob().checkout("/vob1/dir/c.c");
+    update();
+    for (const char* path : {"/vob1/a.c", "/vob1/b.c", "/vob1/dir/c.c"}) {
+        SCOPED_TRACE(path);
+        const View_File shown = file(path);
+        ASSERT_TRUE(shown.exists);
+        EXPECT_EQ(vob().content(path), shown.bytes);
+        EXPECT_EQ(0444u, shown.mode);
+        EXPECT_EQ("true", metadata(path, "is-checked-out"));
+    }
+    EXPECT_EQ(vob_tree(), view_tree());
+
+    const lib_test::Reply copied = call(checkout_request("/vob1/a.c", a_co));
+    EXPECT_EQ("0", status(copied)) << message(copied);
+    const View_File a = file("/vob1/a.c");
+    EXPECT_EQ(vob().content("/vob1/a.c"), a.bytes);
+    EXPECT_EQ(0644u, a.mode);
+
+    // Appended to, not truncated: the new file starts with the version's bytes.
+    const std::string added = "written in the view\n";
+    const int fd = ::open(in_view("/vob1/b.c").c_str(), O_WRONLY | O_APPEND);
+    ASSERT_LE(0, fd) << std::strerror(errno);
+    EXPECT_EQ(static_cast<ssize_t>(added.size()), ::write(fd, added.data(), added.size()));
+    EXPECT_EQ(0, ::close(fd));
+    const View_File b = file("/vob1/b.c");
+    EXPECT_EQ(vob().content("/vob1/b.c") + added, b.bytes);
+    EXPECT_NE(0u, b.mode & 0200u);
+    EXPECT_EQ("true", metadata("/vob1/b.c", "is-checked-out"));
+
+    vob().uncheckout("/vob1/dir/c.c");
+    const lib_test::Reply cancelled =
+        call(make_request("Uncheckout", "unco", "<path>/vob1/dir/c.c</path>"));
+    EXPECT_EQ("0", status(cancelled)) << message(cancelled);
+    EXPECT_TRUE(eventually([&] { return metadata("/vob1/dir/c.c", "is-checked-out") == "false"; }));
+    const View_File c = file("/vob1/dir/c.c");
+    EXPECT_EQ(vob().content("/vob1/dir/c.c"), c.bytes);
+    EXPECT_EQ(0444u, c.mode);
 }
 
 // The kernel may still hold the file's name as it was before the checkout
