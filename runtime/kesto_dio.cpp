@@ -726,7 +726,9 @@ int dio_out(page_slot *s, lookup_entry *lu, int keep_open, int is_data) {
   return db_status = S_OKAY;
 }
 
-int dio_flush() {
+int dio_flush() { return dio_flush_gathering(nullptr); }
+
+int dio_flush_gathering(std::vector<ov_copy> *copies) {
   db_task &t = kt();
   if (!tables_exist()) return db_status = S_OKAY;
   bool phase_one = opt_on(OPT_TWOPHASE) && trans_active() && !t.trcommit;
@@ -768,6 +770,10 @@ int dio_flush() {
       }
       if (cache_callback_p) cache_callback_p(cache_callback_handle, 1, lu.file, static_cast<uint32_t>(lu.pageno));
     };
+    if (copies && phase_one && to.file == t.ov_file) {
+      copies->push_back({static_cast<uint32_t>(to.offset), to.size, s.buff, written});
+      continue;
+    }
     if (run.add(to.file, to.offset, s.buff, to.size, 0, written) != S_OKAY) return db_status;
   }
   if (run.flush() != S_OKAY) return db_status;

@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -174,6 +175,17 @@ int dio_read_slot_nolock(int file, uint32_t slot, char **record, int hold);
 int dio_write_slot(int file, uint32_t slot, const char *record, int release);
 int dio_out(page_slot *slot, lookup_entry *lookup, int keep_open, int is_data);
 int dio_flush();
+// A page copy bound for the overflow file, gathered by the commit's first
+// flush and written by o_flush with the index areas.
+struct ov_copy {
+  uint32_t at;
+  size_t size;
+  void *bytes;
+  std::function<void()> written;
+};
+// dio_flush, except that in the commit's first phase the page copies bound
+// for the overflow file are added to `copies` instead of written.
+int dio_flush_gathering(std::vector<ov_copy> *copies);
 // Forces the files [first, end) of the file table that were written since
 // their last synchronisation to disk together, and clears their flags.
 int dio_commit_written(int first, int end);
@@ -301,7 +313,9 @@ int o_write(page_slot *slot, lookup_entry *lookup);
 // file's old extent (position 0).
 int o_place(page_slot *slot, lookup_entry *lookup);
 int o_pzwrite(int file);
-int o_flush();
+// Writes the overflow file's table, the index areas and `copies` (those
+// that follow one another in one call), then forces the files written.
+int o_flush(std::vector<ov_copy> copies = {});
 int o_update();
 int o_free(int dbn);
 int o_close();

@@ -10,7 +10,8 @@
 //
 // Layout, little-endian (F = database files when the file was set up):
 //   0        u16 F
-//   2        u32 journal transaction id, rewritten by every flush
+//   2        u32 journal transaction id, written again by a flush when it
+//            changed
 //   6        F x 1027: u16 page size, the file name without the working
 //            directory in 1025 bytes
 //   root     F x 16: per file u32 pages, u32 index position, u32 page zero
@@ -116,6 +117,7 @@ int o_setup() {
   const int old_files = old_size_ft;
   t.ov_file = static_cast<int16_t>(files);
   t.ov_setup = 0;
+  t.ov_word_known = 0;
   if (files > old_files || !t.ov_table) {
     if (alloc_table(reinterpret_cast<void **>(&t.ov_table), sizeof(ov_entry) * (files ? files : 1),
                     sizeof(ov_entry) * (t.ov_table ? old_files : 0)) != S_OKAY)
@@ -170,6 +172,8 @@ int o_init() {
     // The activity file will name this file: its directory entry must last.
     if (opt_on(OPT_SYNCFILES) && sync_dir_of(name) != S_OKAY) return db_status;
     t.ov_setup = 1;
+    t.ov_word = t.tjf_trans_no;
+    t.ov_word_known = 1;
   }
   t.ov_evicted = 0;
   t.ov_active = 0;
@@ -277,29 +281,34 @@ int o_pzwrite(int file) {
   return db_status = S_OKAY;
 }
 
-int o_flush() {
+int o_flush(std::vector<ov_copy> copies) {
   db_task &t = kt();
   if (opt_on(OPT_READONLY)) return dberr_code(S_READONLY, 366);
   const uint32_t files = static_cast<uint32_t>(t.size_ft);
-  // The header word, the overflow table, and per changed file its bitmap,
-  // its changed index pages and its saved page-zero header, written in the
-  // order of their places: those that follow one another (the table and
-  // the index areas mostly do) in one call.
+  // The header word when it changed, the overflow table, per changed file
+  // its bitmap, its changed index pages and its saved page-zero header, and
+  // the page copies given, written in the order of their places: those that
+  // follow one another (the table, the index areas and the copies mostly
+  // do) in one call.
   struct piece {
     uint32_t at;
     size_t size;
     void *bytes;
     int site;
-    page_slot *index;  // an index page, clean once written
+    std::function<void()> written;
   };
   std::vector<piece> pieces;
   std::vector<std::vector<unsigned char>> made;  // the bytes of the pieces built here
   made.reserve(2 + 2 * files);
   auto bytes = [&](size_t n) { return made.emplace_back(n, 0).data(); };
 
-  unsigned char *word = bytes(4);
-  put_u32(word, t.tjf_trans_no);
-  pieces.push_back({2, 4, word, 368, nullptr});
+  if (!t.ov_word_known || t.ov_word != t.tjf_trans_no) {
+    unsigned char *word = bytes(4);
+    put_u32(word, t.tjf_trans_no);
+    pieces.push_back({2, 4, word, 368, nullptr});
+    // Known again only once written.
+    t.ov_word_known = 0;
+  }
   if (files) {
     unsigned char *table = bytes(files * TABLE_ENTRY);
     for (uint32_t f = 0; f < files; ++f) {
@@ -328,17 +337,18 @@ int o_flush() {
     put_u32(header + 8, pz.stamp);
     pieces.push_back({pz_pos(e), PZ_SIZE, header, 365, nullptr});
   }
-  for (const auto &[index, position] : dio_ixchanged())
-    pieces.push_back({position, OV_PAGE_SIZE, index->buff, 0, index});
+  for (const auto &[index, position] : dio_ixchanged()) {
+    page_slot *slot = index;
+    pieces.push_back({position, OV_PAGE_SIZE, slot->buff, 0, [slot] { slot->modified = 0; }});
+  }
+  for (ov_copy &c : copies) pieces.push_back({c.at, c.size, c.bytes, 0, std::move(c.written)});
   std::sort(pieces.begin(), pieces.end(), [](const piece &a, const piece &b) { return a.at < b.at; });
   write_run run;
-  for (const piece &p : pieces) {
-    page_slot *index = p.index;
-    std::function<void()> written;
-    if (index) written = [index] { index->modified = 0; };
-    if (run.add(t.ov_file, p.at, p.bytes, p.size, p.site, written) != S_OKAY) return db_status;
-  }
+  for (piece &p : pieces)
+    if (run.add(t.ov_file, p.at, p.bytes, p.size, p.site, std::move(p.written)) != S_OKAY) return db_status;
   if (run.flush() != S_OKAY) return db_status;
+  t.ov_word = t.tjf_trans_no;
+  t.ov_word_known = 1;
   // The new pages that phase one wrote to their files are forced to disk
   // with the overflow file, at once.
   return dio_commit_written(0, t.ov_file + 1);
@@ -444,6 +454,7 @@ int o_free(int dbn) {
   int status = o_close();
   dio_ixclear();
   t.ov_setup = 0;
+  t.ov_word_known = 0;
   if (!t.ov_table) return status;
   if (dbn < 0) {
     for (int f = 0; f < t.size_ft; ++f) d_free(&t.ov_table[f].bitmap);

@@ -7,6 +7,7 @@
 //   6  five entries of 1028 bytes: u16 check value (0xBEEF plus the path's
 //      bytes), the path in 1025 bytes (empty = free), a zero byte
 // The older form has header 0x1EAF, no time word, and entries at offset 2.
+// Bytes after an entry's path are zero.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,6 +31,15 @@ constexpr int ENTRY_SIZE = 1028;
 constexpr off_t LOCK_SIZE = 5140;
 constexpr size_t FILE_SIZE = 6 + TAF_ENTRIES * ENTRY_SIZE;
 
+// The bytes of the file as this process last read or wrote them through
+// descriptor `fd` (-1: not known). A change then writes only the bytes that
+// differ: a commit adds and removes one entry, a few dozen bytes of the file.
+struct known_image {
+  int fd = -1;
+  unsigned char bytes[FILE_SIZE];
+};
+known_image known;
+
 void taf_path(char *path) {
   std::strcpy(path, kt().taf_name);
   prefix_dbwdir(path);
@@ -42,6 +52,7 @@ int start_new_file(const char *path) {
   t.taf_header = TAF_CURRENT;
   t.taf_time = static_cast<uint32_t>(time(nullptr));
   std::memset(taf_files, 0, sizeof taf_files);
+  known.fd = -1;  // written whole
   // Commits will be recorded here: the file's directory entry must last.
   if (write_files() != S_OKAY || (opt_on(OPT_SYNCFILES) && sync_dir_of(path) != S_OKAY)) {
     int status = db_status;
@@ -97,6 +108,7 @@ int taf_open() {
 int taf_close() {
   db_task &t = kt();
   if (t.taf_fd >= 0) {
+    if (known.fd == t.taf_fd) known.fd = -1;
     kesto_io()->close(t.taf_fd);
     t.taf_fd = -1;
   }
@@ -125,11 +137,13 @@ int taf_unlock() {
   return db_status = S_OKAY;
 }
 
-// The file is read and written whole, in one call each: a commit reads and
-// rewrites it twice.
+// The file is read whole, in one call; a write sends only the bytes that
+// changed since that read, in one call (the whole file when the file is new
+// or of the older form).
 int read_files() {
   db_task &t = kt();
-  unsigned char file[FILE_SIZE];
+  known.fd = -1;
+  unsigned char *file = known.bytes;
   ssize_t n = kesto_io()->pread(t.taf_fd, file, FILE_SIZE, 0);
   if (n < 2) return dberr_code(S_DBLERR, 283);
   uint16_t header = get_u16(file);
@@ -158,6 +172,9 @@ int read_files() {
     }
     std::memcpy(taf_files[i], path, PATHLEN);
   }
+  // Only the current form is patched in place: the older one is written
+  // whole in the new form.
+  if (at == FILE_SIZE) known.fd = t.taf_fd;
   return db_status = S_OKAY;
 }
 
@@ -174,10 +191,21 @@ int write_files() {
     put_u16(e, taf_check_value(taf_files[i]));
     std::strcpy(reinterpret_cast<char *>(e + 2), taf_files[i]);
   }
-  ssize_t n = kesto_io()->pwrite(t.taf_fd, file, FILE_SIZE, 0);
-  if (n < 2) return dberr_code(S_DBLERR, 278);
-  if (n < 6) return dberr_code(S_DBLERR, 279);
-  if (n != static_cast<ssize_t>(FILE_SIZE)) return dberr_code(S_DBLERR, 281);
+  size_t first = 0, end = FILE_SIZE;
+  if (known.fd == t.taf_fd) {
+    while (first < end && file[first] == known.bytes[first]) ++first;
+    while (end > first && file[end - 1] == known.bytes[end - 1]) --end;
+  }
+  // What reaches the file is unknown until the write succeeds.
+  known.fd = -1;
+  if (first < end) {
+    ssize_t n = kesto_io()->pwrite(t.taf_fd, file + first, end - first, static_cast<off_t>(first));
+    if (first == 0 && n < 2) return dberr_code(S_DBLERR, 278);
+    if (first == 0 && n < 6) return dberr_code(S_DBLERR, 279);
+    if (n != static_cast<ssize_t>(end - first)) return dberr_code(S_DBLERR, 281);
+  }
+  std::memcpy(known.bytes, file, FILE_SIZE);
+  known.fd = t.taf_fd;
   return commit_file(-1, t.taf_fd);
 }
 

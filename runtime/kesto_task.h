@@ -320,6 +320,8 @@ struct db_task {
   uint32_t ov_root;
   uint32_t ov_initial;
   uint32_t ov_next;
+  uint32_t ov_word;          // the header word the overflow file holds
+  int32_t ov_word_known;     // ov_word is what the file holds
   ov_entry *ov_table;
   int taf_fd;
   uint16_t taf_header;

@@ -192,10 +192,12 @@ int dt_trend(DB_TASK *task) {
     if (t.ov_evicted && o_update() != S_OKAY) return step_failed(db_status, 677, "o_update", tid);
     if (dio_flush() != S_OKAY) return step_failed(db_status, 678, "dio_flush(2)", tid);
   } else {
-    // Phase one: nothing of an old extent is written in place.
-    if (dio_flush() != S_OKAY) return step_failed(db_status, 0, "dio_flush", tid);
+    // Phase one: nothing of an old extent is written in place; the copies
+    // of its pages go to the overflow file with its index.
+    std::vector<ov_copy> copies;
+    if (dio_flush_gathering(&copies) != S_OKAY) return step_failed(db_status, 0, "dio_flush", tid);
     // The new pages of the files are forced to disk with the overflow file.
-    if (o_flush() != S_OKAY) return step_failed(db_status, 0, "o_flush", tid);
+    if (o_flush(std::move(copies)) != S_OKAY) return step_failed(db_status, 0, "o_flush", tid);
     if (tjf_save_files() != S_OKAY) return db_status;
 
     // The point of no return.

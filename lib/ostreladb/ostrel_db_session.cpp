@@ -33,7 +33,10 @@ const char* const SOURCE = "lib/ostreladb/ostrel_db_session";
 
 constexpr int MIN_PAGES = 64;
 constexpr int MAX_PAGES = 32766;
-constexpr int INDEX_PAGES = 4;
+// The overflow file's index pages the engine keeps: one for each data and
+// key file, so that a commit that changes pages of many files writes each
+// index page once, with the others, instead of evicting some on the way.
+constexpr int INDEX_PAGES = 32;
 // Room for every file of the view database (32 data and key files) at once.
 // The engine's own limit is 8, so a write touching a dozen files closed and
 // reopened some at every transaction, and a file closed after a write is

@@ -186,6 +186,52 @@ TEST_F(OverflowTest, IndexAreaSizeAndPositionsOfPagesAcrossAnIndexPageBoundary) 
   EXPECT_EQ(text_of(257), "changed 257");
 }
 
+// The table, the index area and the page copies of a commit lie one after
+// the other in the overflow file: one call writes them all. The header word
+// (no journal: 0) is written when the file is set up, not again by each
+// commit.
+TEST_F(OverflowTest, ACommitWritesItsCopiesWithTheIndexInOneCall) {
+  open_rows(60);
+  const uint32_t root = 6 + 2 * 1027;
+  const size_t area = 4 + 1024 + 12;  // 61 pages: one bitmap word, one index page
+  kesto_test::WriteLog log;
+  for (int round = 0; round < 3; ++round) {
+    // The first begin sets the file up: its header is written then.
+    ASSERT_EQ(dt_trbegin("one call", nullptr), S_OKAY);
+    log.clear();
+    touch_row(10, ("round " + std::to_string(round)).c_str());
+    touch_row(11, ("round " + std::to_string(round)).c_str());
+    ASSERT_EQ(dt_trend(nullptr), S_OKAY);
+    const std::vector<kesto_test::WriteLog::Write> writes = log.to("kesto.log");
+    ASSERT_EQ(writes.size(), 1u) << round;
+    EXPECT_EQ(writes[0].offset, root);
+    EXPECT_EQ(writes[0].bytes, 2 * 16 + area + 2 * 512);
+    // In place: the two pages, in one call.
+    const std::vector<kesto_test::WriteLog::Write> data = log.to("rows.d00");
+    ASSERT_EQ(data.size(), 1u);
+    EXPECT_EQ(data[0].offset, 10 * 512);
+    EXPECT_EQ(data[0].bytes, 2u * 512);
+  }
+  // The copies the file holds are the pages of the last commit, as a
+  // recovery would apply them (the files stamp the time of the write into
+  // the first four bytes).
+  std::vector<unsigned char> ov = read_file(dir_.file("kesto.log"));
+  std::vector<unsigned char> rows = read_file(dir_.file("rows.d00"));
+  EXPECT_EQ(u32(ov, 2), 0u);
+  const uint32_t index = kt().ov_initial;
+  ASSERT_EQ(u32(ov, root + 4), index);
+  for (uint32_t page : {10u, 11u}) {
+    const uint32_t copy = u32(ov, index + 4 + (page - 1) * 4);
+    ASSERT_NE(copy, 0u) << page;
+    ASSERT_LE(copy + 512, ov.size());
+    EXPECT_EQ(0, std::memcmp(&ov[copy + 4], &rows[page * 512 + 4], 508)) << page;
+  }
+  ASSERT_EQ(dt_close(nullptr), S_OKAY);
+  ASSERT_EQ(dt_open("rows", "o", nullptr), S_OKAY);
+  EXPECT_EQ(text_of(10), "round 2");
+  EXPECT_EQ(text_of(11), "round 2");
+}
+
 TEST_F(OverflowTest, EachPageGetsOneCopyAndNewPagesGoInPlace) {
   open_rows(60);
   const size_t old_size = read_file(dir_.file("rows.d00")).size();

@@ -1,4 +1,5 @@
 // The activity file and the country table.
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <string>
@@ -81,6 +82,83 @@ TEST_F(TafTest, AddDeleteAndAFullTable) {
   for (const char *p : {"two.log", "three.log", "a", "b", "c"}) ASSERT_EQ(taf_del(p), S_OKAY);
   f = read_file(taf());
   EXPECT_EQ(std::vector<unsigned char>(f.begin() + 6, f.end()), std::vector<unsigned char>(before.begin() + 6, before.end()));
+}
+
+// A commit adds its entry and removes it again: each write carries the
+// entry's check value and path, not the whole file, and the file ends as it
+// began.
+TEST_F(TafTest, ACommitWritesOnlyItsEntry) {
+  open_people();
+  const std::vector<unsigned char> before = read_file(taf());
+  kesto_test::WriteLog log;
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_EQ(dt_trbegin("t", nullptr), S_OKAY);
+    struct {
+      char plate[8];
+      uint16_t weight;
+    } car = {"CAR-1", static_cast<uint16_t>(900 + round)};
+    ASSERT_EQ(dt_fillnew(10002, &car, nullptr, 0), S_OKAY);  // a CAR
+    ASSERT_EQ(dt_trend(nullptr), S_OKAY);
+  }
+  const std::vector<kesto_test::WriteLog::Write> writes = log.to("kesto.taf");
+  ASSERT_EQ(writes.size(), 4u);
+  for (const kesto_test::WriteLog::Write &w : writes) {
+    EXPECT_EQ(w.offset, 6);
+    EXPECT_EQ(w.bytes, 2 + std::strlen("kesto.log"));
+  }
+  EXPECT_EQ(read_file(taf()), before);
+}
+
+// Another process may change the file between two of this one's writes
+// (under the file's lock, in a shared open): a change is made to the file
+// as it is now, never to what this process saw last.
+TEST_F(TafTest, AnEntryWrittenByAnotherProcessMeanwhileStays) {
+  ASSERT_EQ(dt_open("people", "o", nullptr), S_OKAY);
+  const std::string mine = "mine-with-a-longer-name.log";
+  ASSERT_EQ(taf_add(mine.c_str()), S_OKAY);
+  std::vector<unsigned char> f = read_file(taf());
+  const std::string theirs = "theirs.log";
+  const size_t at = 6 + 3 * 1028;
+  f[at] = static_cast<unsigned char>(taf_check_value(theirs.c_str()));
+  f[at + 1] = static_cast<unsigned char>(taf_check_value(theirs.c_str()) >> 8);
+  std::memcpy(&f[at + 2], theirs.c_str(), theirs.size());
+  kesto_test::write_file(taf(), f);
+  ASSERT_EQ(taf_del(mine.c_str()), S_OKAY);
+  ASSERT_EQ(taf_add("again.log"), S_OKAY);
+  ASSERT_EQ(dt_close(nullptr), S_OKAY);
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(dt_open("people", "c", nullptr), S_OKAY);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_STREQ(taf_files[0], "again.log");
+  EXPECT_STREQ(taf_files[3], "theirs.log");
+  f = read_file(taf());
+  ASSERT_EQ(f.size(), 5146u);
+  // The longer name removed left no byte of itself behind the shorter one.
+  EXPECT_EQ(std::string(reinterpret_cast<const char *>(&f[8]), mine.size() + 1),
+            std::string("again.log") + std::string(mine.size() + 1 - 9, '\0'));
+}
+
+// A write that failed leaves the file's bytes unknown: the next one is
+// made from the file as read again, and the table comes out whole.
+TEST_F(TafTest, AfterAFailedWriteTheNextStillGivesTheWholeTable) {
+  ASSERT_EQ(dt_open("people", "o", nullptr), S_OKAY);
+  ASSERT_EQ(taf_add("first.log"), S_OKAY);
+  {
+    kesto_test::FaultyIo io;
+    io.only_files("kesto.taf");
+    io.shorten(kesto_test::FaultyIo::PWRITE, 1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(taf_add("second-with-a-long-name.log"), S_DBLERR);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("QVKDM0281E"), std::string::npos);
+  }
+  ASSERT_EQ(taf_add("second-with-a-long-name.log"), S_OKAY);
+  ASSERT_EQ(taf_del("first.log"), S_OKAY);
+  ASSERT_EQ(dt_close(nullptr), S_OKAY);
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(dt_open("people", "c", nullptr), S_OKAY);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_STREQ(taf_files[0], "");
+  EXPECT_STREQ(taf_files[1], "second-with-a-long-name.log");
 }
 
 TEST_F(TafTest, OlderFormIsConvertedOnTheNextWrite) {

@@ -156,6 +156,57 @@ const kesto_io_methods faulty_methods = {f_open,   f_close,  f_pread,   f_pwrite
 
 }  // namespace
 
+namespace {
+
+std::vector<WriteLog::Write> recorded_writes;
+
+void record_write(int fd, off_t offset, size_t bytes) {
+  char link[64], target[4096];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  ssize_t n = readlink(link, target, sizeof target - 1);
+  std::string name = n > 0 ? std::string(target, static_cast<size_t>(n)) : "?";
+  recorded_writes.push_back({name.substr(name.rfind('/') + 1), offset, bytes});
+}
+
+ssize_t r_pwrite(int fd, const void *buf, size_t len, off_t off) {
+  record_write(fd, off, len);
+  return kesto_io_default()->pwrite(fd, buf, len, off);
+}
+
+ssize_t r_pwritev(int fd, const struct iovec *iov, int count, off_t off) {
+  size_t total = 0;
+  for (int i = 0; i < count; ++i) total += iov[i].iov_len;
+  record_write(fd, off, total);
+  return kesto_io_default()->pwritev(fd, iov, count, off);
+}
+
+kesto_io_methods recording_methods() {
+  kesto_io_methods m = *kesto_io_default();
+  m.pwrite = r_pwrite;
+  m.pwritev = r_pwritev;
+  return m;
+}
+
+const kesto_io_methods recording = recording_methods();
+
+}  // namespace
+
+WriteLog::WriteLog() {
+  recorded_writes.clear();
+  kesto_io_install(&recording);
+}
+
+WriteLog::~WriteLog() { kesto_io_install(nullptr); }
+
+std::vector<WriteLog::Write> WriteLog::to(const std::string &name) const {
+  std::vector<Write> found;
+  for (const Write &w : recorded_writes)
+    if (w.file == name) found.push_back(w);
+  return found;
+}
+
+void WriteLog::clear() { recorded_writes.clear(); }
+
 FaultyIo::FaultyIo() {
   std::memset(&plan, 0, sizeof plan);
   kesto_io_install(&faulty_methods);

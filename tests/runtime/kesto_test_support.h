@@ -46,6 +46,25 @@ class FaultyIo {
   void reset_counts();
 };
 
+// Records every write to an engine file (pwrite and pwritev alike) while it
+// is installed; the calls themselves pass to the plain table.
+class WriteLog {
+ public:
+  struct Write {
+    std::string file;  // the file's name without its directory
+    off_t offset;
+    size_t bytes;
+  };
+  WriteLog();
+  ~WriteLog();
+  WriteLog(const WriteLog &) = delete;
+  WriteLog &operator=(const WriteLog &) = delete;
+
+  // The writes to files named `name`, in order.
+  std::vector<Write> to(const std::string &name) const;
+  void clear();
+};
+
 class TempDir {
  public:
   TempDir();

@@ -100,7 +100,7 @@ TEST_F(DbSession, TheCacheIsSizedFromTheEnvironment) {
         }
         ASSERT_EQ(0, reopen());
         EXPECT_EQ(row.pages, dio_data_pages() + dio_index_pages());
-        EXPECT_EQ(4, dio_index_pages());
+        EXPECT_EQ(32, dio_index_pages());
     }
 }
 
