@@ -107,6 +107,10 @@ Outcome runLocked(const Root& root, const std::string& name, const std::vector<s
   return outcome;
 }
 
+bool mounted(const std::vector<VobEntry>& mounts, const std::string& vob_tag) {
+  return std::any_of(mounts.begin(), mounts.end(), [&](const VobEntry& m) { return m.vob_tag == vob_tag; });
+}
+
 // Queues `notice` to the connections of the channel of the view at
 // `view_root_dir`, when this process serves one.
 void notify(const Root& root, ChannelTable* channels, const std::string& view_tag, const Notice& notice) {
@@ -216,8 +220,22 @@ Outcome Control::mountVob(const std::string& view_tag, const VobEntry& vob) cons
   });
 }
 
-Outcome Control::umountVob(const std::string& view_tag, const std::string& vob_tag,
-                           const std::string& replica_uuid) const {
+Outcome Control::umountVob(const std::string& view_tag, const std::string& vob_tag, const std::string& replica_uuid,
+                           int answer_ms) const {
+  // A VOB that programs still use stays mounted, as a kernel keeps it: its
+  // users are not cut off. The front end is asked before the state lock is
+  // taken: its answer may take seconds, and every call that changes the
+  // state waits for that lock. The answer may be stale by the time the lock
+  // comes, as it could be with the question asked under the lock (the front
+  // end serves programs without it): a program that starts to use the VOB
+  // in between finds it unmounted as after a lazy unmount, what it holds
+  // open still served, names through the view no longer leading into it.
+  // Asked only while the registry shows the VOB mounted.
+  VobUse use = VobUse::kUnknown;
+  const Registry before = registry();
+  if (before.view(view_tag) && mounted(before.mounts(view_tag), vob_tag)) {
+    use = askVobUse(root_, view_tag, vob_tag, answer_ms);
+  }
   return call({"umount_vob", vob_tag, replica_uuid}, Access::kChange, [&] {
     Registry reg = registry();
     if (!reg.view(view_tag)) return kStatusNoView;
@@ -225,9 +243,7 @@ Outcome Control::umountVob(const std::string& view_tag, const std::string& vob_t
     auto it = std::find_if(mounts.begin(), mounts.end(),
                            [&](const VobEntry& m) { return m.vob_tag == vob_tag; });
     if (it == mounts.end()) return kStatusInvalid;
-    // A VOB that programs still use stays mounted, as a kernel keeps it:
-    // its users are not cut off.
-    if (askVobUse(root_, view_tag, vob_tag) == VobUse::kInUse) return kStatusBusy;
+    if (use == VobUse::kInUse) return kStatusBusy;
     mounts.erase(it);
     return reg.putMounts(view_tag, mounts) == 0 ? 0 : kStatusInternal;
   });
