@@ -6,9 +6,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cstring>
-#include <mutex>
-#include <vector>
 #include <memory>
 
 namespace korva_fuse {
@@ -101,23 +98,6 @@ bool VobUse::inUse(const std::string& vob_tag) const {
   std::string path = mountpoint_;
   for (const std::string& name : tagPath(vob_tag)) path += "/" + name;
   return path != mountpoint_ && processHolds(path);
-}
-
-// The kernel's open files and directories are the calls' own: korva_fuse
-// counts them where it keeps them.
-bool Filesystem::holdsOpen(const qel_uuid_s& vob) {
-  std::vector<Ino> dirs;
-  {
-    std::lock_guard<std::mutex> lock(open_mu_);
-    for (const auto& open : open_files_)
-      if (!open.second->closed && std::memcmp(&open.second->fh.vob_uuid, &vob, sizeof vob) == 0) return true;
-    for (const auto& open : open_dirs_) dirs.push_back(open.first);
-  }
-  for (Ino ino : dirs) {
-    Node node;
-    if (nodes_.get(ino, &node) && !node.own && std::memcmp(&node.fh.vob_uuid, &vob, sizeof vob) == 0) return true;
-  }
-  return false;
 }
 
 }  // namespace korva_fuse
