@@ -337,19 +337,7 @@ int OstrelAgent_Cleartext::wan_fetch_cleartext() {
     return status;
 }
 
-int OstrelAgent_Cleartext::adopt(const std::string& path) {
-    // Not through a link, and a FIFO's open does not wait for a writer: the
-    // type is checked on the descriptor before anything is read.
-    const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    const int open_error = in < 0 ? errno : 0;
-    const int status = adopt_open(in, open_error, path);
-    if (in >= 0) ::close(in);
-    return status;
-}
-
-int OstrelAgent_Cleartext::adopt(int fd, const std::string& name) { return adopt_open(fd, 0, name); }
-
-int OstrelAgent_Cleartext::adopt_open(int in, int open_error, const std::string& path) {
+int OstrelAgent_Cleartext::adopt(int in, const std::string& path) {
     Trace trace(Trace::OSTRELAGENT, CLASS_NAME, "adopt");
     // The file is always copied in, also over a cached copy: the caller
     // goes on to remove it itself.
@@ -359,13 +347,7 @@ int OstrelAgent_Cleartext::adopt_open(int in, int open_error, const std::string&
     if (status != 0) return status;
     trace.writeTrace(Trace::TRACE_LEVEL_4, "Getting cleartext for %s from view private file %s.",
                      m_cache_path.c_str(), path.c_str());
-    if (open_error != 0) {
-        trace.writeTrace(Trace::TRACE_LEVEL_2, "open of %s failed: %d", path.c_str(), open_error);
-        m_error += call_failed("open", path, open_error);
-        status = S::GENERAL_FAILURE;
-    } else {
-        status = copy_in(in, path);
-    }
+    status = copy_in(in, path);
     trace.writeTrace(Trace::TRACE_LEVEL_4, "Status from fileutl_cp = %d", status);
     if (status != 0)
         remove_tmp();

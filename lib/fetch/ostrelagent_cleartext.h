@@ -62,15 +62,13 @@ public:
     // Names the version's file and tells whether it is present; offline, an
     // absent file is 20033.
     int check_cache(int& in_cache);
-    // Makes a copy of the local file `path` (a view-private file that has
-    // just become this version) the version's cache file, replacing any
-    // cached one. The file itself stays. 0, or 20001, 20019, 20021.
-    // Only a plain file is read: a link is not followed, and a FIFO or
-    // device is refused before a byte is read.
-    int adopt(const std::string& path);
-    // The same from the file open on `fd` (read from where it stands; the
-    // caller keeps and closes it), named `name` in messages.
-    int adopt(int fd, const std::string& name);
+    // Makes a copy of the local file open on `in` (a view-private file that
+    // has just become this version; read from where it stands, the caller
+    // keeps and closes it), named `path` in messages, the version's cache
+    // file, replacing any cached one. The file itself stays. 0, or 20001,
+    // 20019, 20021. Only a plain file is read: a FIFO or device is refused
+    // before a byte is read.
+    int adopt(int in, const std::string& path);
 
     // The cache file's path relative to the cache root (once getcleartext,
     // check_cache or adopt named it).
@@ -105,9 +103,6 @@ private:
     // temporary file, its writeback started as the copy goes. 0, or 20001
     // with the failed call's text.
     int copy_in(int in, const std::string& path);
-    // adopt()'s work once the source is open (or failed to open with
-    // `open_error`).
-    int adopt_open(int in, int open_error, const std::string& path);
     // Synchronises the temporary file, makes it read-only for its owner and
     // renames it to the cache path; removes it on failure.
     int finalize_cltxt();

@@ -105,7 +105,9 @@ void OstrelAgent_KORVA_Ioctl::korva_ioctl(korvacmd_block* blocks, int* statuses,
     }
     // As few calls as can be: a batch ends at a block whose call failed,
     // which is repeated alone while it is interrupted; the blocks after it
-    // go as the next batch.
+    // go as the next batch. ECANCELED tells of a block that the batch did
+    // not issue: the first of a batch is then tried alone, and reported as
+    // that call ends.
     std::vector<int> errors(count, 0);
     size_t next = 0;
     while (next < count) {
@@ -116,6 +118,10 @@ void OstrelAgent_KORVA_Ioctl::korva_ioctl(korvacmd_block* blocks, int* statuses,
         for (; i < count && (i == next || errors[i] != ECANCELED); ++i) {
             korvacmd_block* block = &blocks[i];
             int error = errors[i];
+            if (error == ECANCELED) {
+                trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Calling KORVA_MCB_CMD on a block not issued");
+                korva_mcb_cmd(handle, block, &error);
+            }
             while (error == EINTR) {
                 trace.writeTrace(OstrelAgent_Trace::TRACE_LEVEL_4, "Calling KORVA_MCB_CMD again");
                 korva_mcb_cmd(handle, block, &error);

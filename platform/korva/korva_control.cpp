@@ -56,32 +56,45 @@ bool unforcedWithState(const Root& root, const std::string& call) {
   return !Injector(root).mayForce(call) && isDirectory(root.path());
 }
 
+// Runs `act` as a call that only reads the state, under this process's
+// lock alone, when no inject line may force any of the calls `names` and
+// the state directory is there, as one moment of the state watch: the
+// registry's files are replaced whole, so a reader sees one version or the
+// other, and the journal takes each write whole. False, with nothing done,
+// when any may be forced: the call then takes the state lock.
+template <typename Act>
+bool runUnforced(const Root& root, const std::vector<const char*>& names, Act act) {
+  StateWatch::Fresh moment;
+  for (const char* name : names) {
+    if (!unforcedWithState(root, name)) return false;
+  }
+  Root::ThreadLock lock(root);
+  act();
+  return true;
+}
+
+// Appends `journal_line` (when not empty) for `outcome`'s call: false, with
+// the call failed, when it cannot be (tests rely on the journal).
+bool journaled(const Root& root, const std::vector<std::string>& journal_line, Outcome* outcome) {
+  if (journal_line.empty()) return true;
+  outcome->call_error = Journal(root).append(journal_line);
+  return outcome->call_error == 0;
+}
+
 // Runs `act` as one call named `name`, appending `journal_line` (when not
 // empty) first. A call that changes the state, or whose result the inject
 // file may force, runs under the state lock, where a forced result is
 // taken instead of acting. A call that only reads the state (kRead) and
-// that no inject line names runs under this process's lock alone: the
-// registry's files are replaced whole, so a reader sees one version or the
-// other, and the journal takes each line in one write.
+// that no inject line names runs as runUnforced() runs it.
 template <typename Act>
 Outcome runLocked(const Root& root, const std::string& name, const std::vector<std::string>& journal_line,
                   Access access, Act act) {
   Outcome outcome;
   if ((outcome.call_error = root.checkDefault()) != 0) return outcome;
-  if (access == Access::kRead) {
-    StateWatch::Fresh moment;
-    if (unforcedWithState(root, name)) {
-      Root::ThreadLock lock(root);
-      // Tests rely on the journal: a call that cannot be journaled fails.
-      if (!journal_line.empty()) {
-        if (int error = Journal(root).append(journal_line)) {
-          outcome.call_error = error;
-          return outcome;
-        }
-      }
-      outcome.status = act();
-      return outcome;
-    }
+  if (access == Access::kRead && runUnforced(root, {name.c_str()}, [&] {
+        if (journaled(root, journal_line, &outcome)) outcome.status = act();
+      })) {
+    return outcome;
   }
   Root::Lock lock(root);
   if (!lock.held()) {
@@ -91,12 +104,7 @@ Outcome runLocked(const Root& root, const std::string& name, const std::vector<s
   // What other processes did before the lock came is seen now.
   StateWatch::Fresh moment;
   std::optional<Forced> forced = Injector(root).take(name);
-  if (!journal_line.empty()) {
-    if (int error = Journal(root).append(journal_line)) {
-      outcome.call_error = error;
-      return outcome;
-    }
-  }
+  if (!journaled(root, journal_line, &outcome)) return outcome;
   if (forced) {
     outcome.call_error = forced->call_error;
     outcome.status = forced->status;
@@ -105,6 +113,10 @@ Outcome runLocked(const Root& root, const std::string& name, const std::vector<s
   }
   outcome.status = act();
   return outcome;
+}
+
+bool mounted(const std::vector<VobEntry>& mounts, const std::string& vob_tag) {
+  return std::any_of(mounts.begin(), mounts.end(), [&](const VobEntry& m) { return m.vob_tag == vob_tag; });
 }
 
 // Queues `notice` to the connections of the channel of the view at
@@ -216,8 +228,22 @@ Outcome Control::mountVob(const std::string& view_tag, const VobEntry& vob) cons
   });
 }
 
-Outcome Control::umountVob(const std::string& view_tag, const std::string& vob_tag,
-                           const std::string& replica_uuid) const {
+Outcome Control::umountVob(const std::string& view_tag, const std::string& vob_tag, const std::string& replica_uuid,
+                           int answer_ms) const {
+  // A VOB that programs still use stays mounted, as a kernel keeps it: its
+  // users are not cut off. The front end is asked before the state lock is
+  // taken: its answer may take seconds, and every call that changes the
+  // state waits for that lock. The answer may be stale by the time the lock
+  // comes, as it could be with the question asked under the lock (the front
+  // end serves programs without it): a program that starts to use the VOB
+  // in between finds it unmounted as after a lazy unmount, what it holds
+  // open still served, names through the view no longer leading into it.
+  // Asked only while the registry shows the VOB mounted.
+  VobUse use = VobUse::kUnknown;
+  const Registry before = registry();
+  if (before.view(view_tag) && mounted(before.mounts(view_tag), vob_tag)) {
+    use = askVobUse(root_, view_tag, vob_tag, answer_ms);
+  }
   return call({"umount_vob", vob_tag, replica_uuid}, Access::kChange, [&] {
     Registry reg = registry();
     if (!reg.view(view_tag)) return kStatusNoView;
@@ -225,9 +251,7 @@ Outcome Control::umountVob(const std::string& view_tag, const std::string& vob_t
     auto it = std::find_if(mounts.begin(), mounts.end(),
                            [&](const VobEntry& m) { return m.vob_tag == vob_tag; });
     if (it == mounts.end()) return kStatusInvalid;
-    // A VOB that programs still use stays mounted, as a kernel keeps it:
-    // its users are not cut off.
-    if (askVobUse(root_, view_tag, vob_tag) == VobUse::kInUse) return kStatusBusy;
+    if (use == VobUse::kInUse) return kStatusBusy;
     mounts.erase(it);
     return reg.putMounts(view_tag, mounts) == 0 ? 0 : kStatusInternal;
   });
@@ -297,80 +321,74 @@ std::vector<Outcome> Control::invalidate(const std::vector<Invalidation>& batch,
     return outcomes;
   };
   if (int error = root_.checkDefault()) return failedFrom(0, error);
-  {
-    StateWatch::Fresh moment;
-    bool unforced = true;
-    bool seen[3] = {false, false, false};
-    for (const Invalidation& item : batch) {
-      const size_t target = static_cast<size_t>(item.target);
-      if (seen[target]) continue;
-      seen[target] = true;
-      if (!unforcedWithState(root_, callName(item.target))) {
-        unforced = false;
-        break;
-      }
-    }
-    if (unforced) {
-      Root::ThreadLock lock(root_);
-      Registry reg = registry();
-      // The view tag of each root directory named, looked up once.
-      // (Room for every item: a reference handed out stays good.)
-      std::vector<std::pair<std::string, std::optional<std::string>>> tags;
-      tags.reserve(batch.size());
-      auto tagAt = [&](const std::string& dir) -> const std::optional<std::string>& {
-        for (const auto& known : tags) {
-          if (known.first == dir) return known.second;
-        }
-        tags.emplace_back(dir, reg.viewTagAtRoot(dir));
-        return tags.back().second;
-      };
-      std::vector<std::vector<std::string>> lines;
-      lines.reserve(batch.size());
-      for (const Invalidation& item : batch) {
-        switch (item.target) {
-          case Invalidation::Target::kView: {
-            const std::optional<std::string>& view = tagAt(item.view_root_dir);
-            lines.push_back({"inval_view", view ? *view : item.view_root_dir});
-            break;
-          }
-          case Invalidation::Target::kName:
-            lines.push_back({"inval_name", idText(item.vob_uuid), idText(item.oid), item.name});
-            break;
-          case Invalidation::Target::kObject:
-            lines.push_back({"inval_obj", idText(item.vob_uuid), idText(item.oid), std::to_string(item.vob_op)});
-            break;
-        }
-      }
-      if (int error = Journal(root_).append(lines)) return failedFrom(0, error);
-      std::vector<PendingNotices> pending;
-      for (size_t i = 0; i < batch.size(); ++i) {
-        const Invalidation& item = batch[i];
-        const std::optional<std::string>& view = tagAt(item.view_root_dir);
-        if (!view) {
-          outcomes[i].status = kStatusNoView;
-          continue;
-        }
-        if (channels == nullptr) continue;
-        Notice notice;
-        if (item.target == Invalidation::Target::kName) {
-          notice = Notice{kNoticeName, item.vob_uuid, item.oid, item.name};
-        }
-        if (item.target == Invalidation::Target::kObject) notice = Notice{item.kind, item.vob_uuid, item.oid, {}};
-        auto it = std::find_if(pending.begin(), pending.end(),
-                               [&](const PendingNotices& p) { return p.view_tag == *view; });
-        if (it == pending.end()) {
-          std::shared_ptr<Channel> channel = channels->find(ChannelTable::key(root_, *view));
-          if (channel && channel->connectionCount() == 0) channel.reset();
-          it = pending.insert(pending.end(), PendingNotices{*view, std::move(channel), {}});
-        }
-        if (it->channel) it->packets.push_back(makeNoticePacket(notice));
-      }
-      for (const PendingNotices& notices : pending) {
-        if (notices.channel) notices.channel->broadcast(notices.packets);
-      }
-      return outcomes;
-    }
+  // The calls the batch makes, each named once.
+  std::vector<const char*> names;
+  for (const Invalidation& item : batch) {
+    const char* name = callName(item.target);
+    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
   }
+  const bool together = runUnforced(root_, names, [&] {
+    Registry reg = registry();
+    // The view tag of each root directory named, looked up once.
+    // (Room for every item: a reference handed out stays good.)
+    std::vector<std::pair<std::string, std::optional<std::string>>> tags;
+    tags.reserve(batch.size());
+    auto tagAt = [&](const std::string& dir) -> const std::optional<std::string>& {
+      for (const auto& known : tags) {
+        if (known.first == dir) return known.second;
+      }
+      tags.emplace_back(dir, reg.viewTagAtRoot(dir));
+      return tags.back().second;
+    };
+    std::vector<std::vector<std::string>> lines;
+    lines.reserve(batch.size());
+    for (const Invalidation& item : batch) {
+      switch (item.target) {
+        case Invalidation::Target::kView: {
+          const std::optional<std::string>& view = tagAt(item.view_root_dir);
+          lines.push_back({"inval_view", view ? *view : item.view_root_dir});
+          break;
+        }
+        case Invalidation::Target::kName:
+          lines.push_back({"inval_name", idText(item.vob_uuid), idText(item.oid), item.name});
+          break;
+        case Invalidation::Target::kObject:
+          lines.push_back({"inval_obj", idText(item.vob_uuid), idText(item.oid), std::to_string(item.vob_op)});
+          break;
+      }
+    }
+    if (int error = Journal(root_).append(lines)) {
+      failedFrom(0, error);
+      return;
+    }
+    std::vector<PendingNotices> pending;
+    for (size_t i = 0; i < batch.size(); ++i) {
+      const Invalidation& item = batch[i];
+      const std::optional<std::string>& view = tagAt(item.view_root_dir);
+      if (!view) {
+        outcomes[i].status = kStatusNoView;
+        continue;
+      }
+      if (channels == nullptr) continue;
+      Notice notice;
+      if (item.target == Invalidation::Target::kName) {
+        notice = Notice{kNoticeName, item.vob_uuid, item.oid, item.name};
+      }
+      if (item.target == Invalidation::Target::kObject) notice = Notice{item.kind, item.vob_uuid, item.oid, {}};
+      auto it = std::find_if(pending.begin(), pending.end(),
+                             [&](const PendingNotices& p) { return p.view_tag == *view; });
+      if (it == pending.end()) {
+        std::shared_ptr<Channel> channel = channels->find(ChannelTable::key(root_, *view));
+        if (channel && channel->connectionCount() == 0) channel.reset();
+        it = pending.insert(pending.end(), PendingNotices{*view, std::move(channel), {}});
+      }
+      if (it->channel) it->packets.push_back(makeNoticePacket(notice));
+    }
+    for (const PendingNotices& notices : pending) {
+      if (notices.channel) notices.channel->broadcast(notices.packets);
+    }
+  });
+  if (together) return outcomes;
   return oneByOne();
 }
 

@@ -57,6 +57,9 @@ constexpr int kStatusTooLong = QEL_ST_TOO_LONG;
 constexpr int kStatusShutdown = QEL_ST_SHUTDOWN;
 constexpr int kStatusBusy = QEL_ST_BUSY;
 
+// How long an unmount waits for the answer of the view's front end.
+constexpr int kFrontEndAnswerMs = 10000;
+
 // Whether a call changes the simulated kernel's state or only reads it.
 enum class Access { kRead, kChange };
 
@@ -100,9 +103,11 @@ class Control {
   // mounted there already).
   Outcome mountVob(const std::string& view_tag, const VobEntry& vob) const;
   // Unmounts a VOB by its tag; the uuid is journaled only. A VOB in use
-  // stays mounted (1088).
-  Outcome umountVob(const std::string& view_tag, const std::string& vob_tag,
-                    const std::string& replica_uuid) const;
+  // stays mounted (1088): the view's front end is asked before the state
+  // lock is taken, so that no other call waits for its answer.
+  // `answer_ms` bounds the wait for the front end's answer.
+  Outcome umountVob(const std::string& view_tag, const std::string& vob_tag, const std::string& replica_uuid,
+                    int answer_ms = kFrontEndAnswerMs) const;
 
   // Invalidations; `view_root_dir` is the view's root directory (the
   // automatic view root + "/" + the view tag). The simulator caches nothing:

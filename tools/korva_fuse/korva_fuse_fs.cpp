@@ -386,11 +386,16 @@ int Filesystem::withHandle(Ino ino, Node* node, const std::function<int(const vi
   if (error == ESTALE) {
     // Found again by name; when the name is gone or holds another object,
     // the object is gone (ESTALE), and any other failure is the call's.
-    error = kOtherConnection;
-    for (int tries = 0; (error == kOtherConnection || error == kNotFoundAgain) && tries < kConnectionTries; ++tries)
-      error = refresh(ino, node, 0);
+    error = findAgain(ino, node);
     if (error == 0) error = checked_call();
   }
+  return error == kOtherConnection || error == kNotFoundAgain ? EIO : error;
+}
+
+int Filesystem::findAgain(Ino ino, Node* node) {
+  int error = kOtherConnection;
+  for (int tries = 0; (error == kOtherConnection || error == kNotFoundAgain) && tries < kConnectionTries; ++tries)
+    error = refresh(ino, node, 0);
   // Not found again for now: a failure of the call, never a sign that the
   // object is gone.
   return error == kOtherConnection || error == kNotFoundAgain ? EIO : error;
@@ -591,11 +596,9 @@ int Filesystem::settle(OpenFile* file) {
     // again may have rebuilt its database), else finds it again by name.
     if (node.fh.dbid != file->fh.dbid || node.fh.stamp != file->fh.stamp) error = tell(node.fh, node.connection);
     if (error == ESTALE) {
-      error = kOtherConnection;
-      for (int tries = 0; (error == kOtherConnection || error == kNotFoundAgain) && tries < kConnectionTries; ++tries)
-        error = refresh(file->ino, &node, 0);
-      // Left to be settled again, as when the daemon went.
-      if (error == kOtherConnection || error == kNotFoundAgain) error = EIO;
+      // Not found again for now: left to be settled again, as when the
+      // daemon went.
+      error = findAgain(file->ino, &node);
       if (error == 0) error = tell(node.fh, node.connection);
     }
   }
@@ -886,12 +889,13 @@ void Filesystem::ownedByCaller(view_set_attr_t* attr) {
 }
 
 void Filesystem::answerMade(fuse_req_t req, int error, const view_fhandle_t& fh, const view_vstat_t& attr, Ino parent,
-                            const char* name) {
+                            const char* name, const std::function<void(Ino)>& made) {
   if (error != 0) {
     fuse_reply_err(req, error);
     return;
   }
   fuse_entry_param entry = entryOf(fh, attr, parent, name, 0);
+  if (made) made(entry.ino);
   if (fuse_reply_entry(req, &entry) != 0) nodes_.forget(entry.ino, 1);
 }
 
@@ -924,14 +928,9 @@ void Filesystem::mkdir(fuse_req_t req, Ino parent, const char* name, mode_t mode
     error = outcome(channel_.call(kMkdir, &request, xdr_view_mkdir_req_t, &reply, xdr_view_symlink_reply_t),
                     reply);
   }
-  if (error != 0) {
-    fuse_reply_err(req, error);
-    return;
-  }
   // Known empty from now on, before the kernel may look a name up in it.
-  fuse_entry_param entry = entryOf(reply.fh, reply.attr, parent, name, 0);
-  made_dirs_.made(entry.ino, notices, connection);
-  if (fuse_reply_entry(req, &entry) != 0) nodes_.forget(entry.ino, 1);
+  answerMade(req, error, reply.fh, reply.attr, parent, name,
+             [&](Ino made) { made_dirs_.made(made, notices, connection); });
 }
 
 void Filesystem::symlink(fuse_req_t req, const char* text, Ino parent, const char* name) {
@@ -1351,6 +1350,23 @@ int Filesystem::close(OpenFile* file) {
   std::lock_guard<std::mutex> lock(queue_mu_);
   queued_.notify_one();
   return error;
+}
+
+// A file closed by the kernel and kept only until the daemon has its size
+// is no longer held.
+bool Filesystem::holdsOpen(const qel_uuid_s& vob) {
+  std::vector<Ino> dirs;
+  {
+    std::lock_guard<std::mutex> lock(open_mu_);
+    for (const auto& open : open_files_)
+      if (!open.second->closed && std::memcmp(&open.second->fh.vob_uuid, &vob, sizeof vob) == 0) return true;
+    for (const auto& open : open_dirs_) dirs.push_back(open.first);
+  }
+  for (Ino ino : dirs) {
+    Node node;
+    if (nodes_.get(ino, &node) && !node.own && std::memcmp(&node.fh.vob_uuid, &vob, sizeof vob) == 0) return true;
+  }
+  return false;
 }
 
 void Filesystem::forgetOpen(OpenFile* file) {

@@ -63,8 +63,7 @@ class Filesystem {
   // Ends the channel (calls in flight fail with EIO, later ones with
   // ENOTCONN) and the notices' thread.
   void stop();
-  // Whether the kernel holds a file or directory of VOB `vob` open here
-  // (korva_fuse_use.cpp).
+  // Whether the kernel holds a file or directory of VOB `vob` open here.
   bool holdsOpen(const qel_uuid_s& vob);
 
  private:
@@ -161,6 +160,9 @@ class Filesystem {
   // their oids but not their handles. 0 with `*node` current, else ESTALE
   // (the name is gone or holds another object) or the call's errno value.
   int refresh(Ino ino, Node* node, int depth);
+  // refresh(), tried again while another connection comes meanwhile or it
+  // cannot tell, a few times: EIO when it still cannot.
+  int findAgain(Ino ino, Node* node);
   // 0 when the object `fh` names is the object `oid`, ESTALE when it is
   // another, or the call's errno value.
   int sameObject(const view_fhandle_t& fh, const qel_oid_s& oid);
@@ -175,9 +177,10 @@ class Filesystem {
   // The entry of the object `fh` found under `name` of `parent`.
   fuse_entry_param entryOf(const view_fhandle_t& fh, const view_vstat_t& attr, Ino parent, const std::string& name,
                            uint32_t name_state);
-  // Answers a call that made `name` in `parent` with its entry, or `error`.
+  // Answers a call that made `name` in `parent` with its entry, or `error`;
+  // `made` (when given) learns the new inode before the kernel does.
   void answerMade(fuse_req_t req, int error, const view_fhandle_t& fh, const view_vstat_t& attr, Ino parent,
-                  const char* name);
+                  const char* name, const std::function<void(Ino)>& made = nullptr);
   // The status of the object `fh` that the daemon gave as `attr`, its
   // inode number the object's own (inodeNumber).
   struct stat statOf(const view_fhandle_t& fh, const view_vstat_t& attr) const;

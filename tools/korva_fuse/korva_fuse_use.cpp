@@ -1,27 +1,21 @@
 #include "tools/korva_fuse/korva_fuse_use.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
-#include <cstring>
+#include <cerrno>
 #include <memory>
-#include <mutex>
-#include <optional>
-#include <vector>
 
 namespace korva_fuse {
 
 namespace {
 
-// Where the link `path` points; nullopt when it cannot be read (the
-// process ended, or its entries are not ours to read).
-std::optional<std::string> linkTarget(const std::string& path) {
-  char target[4096];
-  const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
-  if (n <= 0 || static_cast<size_t>(n) >= sizeof target) return std::nullopt;
-  return std::string(target, static_cast<size_t>(n));
-}
+// What a look at a process's entries found.
+enum class Seen { kNothing, kHolds, kHidden };
+
+bool forbidden(int error) { return error == EACCES || error == EPERM; }
 
 // Whether `target` (a file that was removed ends in " (deleted)") is `path`
 // or lies beneath it.
@@ -42,20 +36,30 @@ struct DirCloser {
 };
 using Dir = std::unique_ptr<DIR, DirCloser>;
 
-bool processHoldsAt(const std::string& process, const std::string& path) {
+// Whether the link `link` points at `path` or beneath it; kHidden when it
+// is not ours to read (kNothing when the process ended meanwhile).
+Seen linkAt(const std::string& link, const std::string& path) {
+  char target[4096];
+  const ssize_t n = ::readlink(link.c_str(), target, sizeof target);
+  if (n < 0) return forbidden(errno) ? Seen::kHidden : Seen::kNothing;
+  if (n == 0 || static_cast<size_t>(n) >= sizeof target) return Seen::kNothing;
+  return under(std::string(target, static_cast<size_t>(n)), path) ? Seen::kHolds : Seen::kNothing;
+}
+
+Seen processHoldsAt(const std::string& process, const std::string& path) {
   for (const char* link : {"/cwd", "/root"}) {
-    std::optional<std::string> target = linkTarget(process + link);
-    if (target && under(*target, path)) return true;
+    const Seen seen = linkAt(process + link, path);
+    if (seen != Seen::kNothing) return seen;
   }
   const std::string fds = process + "/fd";
   Dir dir(::opendir(fds.c_str()));
-  if (!dir) return false;
+  if (!dir) return forbidden(errno) ? Seen::kHidden : Seen::kNothing;
   while (dirent* entry = ::readdir(dir.get())) {
     if (!numeric(entry->d_name)) continue;
-    std::optional<std::string> target = linkTarget(fds + "/" + entry->d_name);
-    if (target && under(*target, path)) return true;
+    const Seen seen = linkAt(fds + "/" + entry->d_name, path);
+    if (seen != Seen::kNothing) return seen;
   }
-  return false;
+  return Seen::kNothing;
 }
 
 }  // namespace
@@ -66,7 +70,18 @@ bool processHolds(const std::string& path) {
   if (!proc) return false;
   while (dirent* entry = ::readdir(proc.get())) {
     if (!numeric(entry->d_name) || self == entry->d_name) continue;
-    if (processHoldsAt(std::string("/proc/") + entry->d_name, path)) return true;
+    const std::string process = std::string("/proc/") + entry->d_name;
+    const Seen seen = processHoldsAt(process, path);
+    if (seen == Seen::kHolds) return true;
+    // A process whose entries this one may not read, another user's (run
+    // as the view's owner), may hold the path: it counts as holding it, so
+    // that a VOB is never unmounted under a program that uses it. (A
+    // process that cannot be examined shows as root's.) One of this
+    // process's own user with rights beyond its own (a sandbox's first
+    // process, as root's korva_fuse sees it) does not: one is always there,
+    // and no VOB would ever be unmounted.
+    struct stat st;
+    if (seen == Seen::kHidden && ::stat(process.c_str(), &st) == 0 && st.st_uid != ::geteuid()) return true;
   }
   return false;
 }
@@ -83,23 +98,6 @@ bool VobUse::inUse(const std::string& vob_tag) const {
   std::string path = mountpoint_;
   for (const std::string& name : tagPath(vob_tag)) path += "/" + name;
   return path != mountpoint_ && processHolds(path);
-}
-
-// The kernel's open files and directories are the calls' own: korva_fuse
-// counts them where it keeps them.
-bool Filesystem::holdsOpen(const qel_uuid_s& vob) {
-  std::vector<Ino> dirs;
-  {
-    std::lock_guard<std::mutex> lock(open_mu_);
-    for (const auto& open : open_files_)
-      if (!open.second->closed && std::memcmp(&open.second->fh.vob_uuid, &vob, sizeof vob) == 0) return true;
-    for (const auto& open : open_dirs_) dirs.push_back(open.first);
-  }
-  for (Ino ino : dirs) {
-    Node node;
-    if (nodes_.get(ino, &node) && !node.own && std::memcmp(&node.fh.vob_uuid, &vob, sizeof vob) == 0) return true;
-  }
-  return false;
 }
 
 }  // namespace korva_fuse

@@ -9,12 +9,15 @@
 
 #include "lib/fetch/ostrelagent_cleartext.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -532,39 +535,46 @@ TEST_F(CleartextTest, ReadersOfAQueuedBackgroundFetchShareItsOneRequest) {
 }
 
 // Adoption copies the file in whole, over a cached copy too, and leaves the
-// file where it is; what cannot be copied leaves neither a cache file nor a
-// temporary one.
+// file where it is; what cannot be copied (anything but a plain file) leaves
+// neither a cache file nor a temporary one.
 TEST_F(CleartextTest, AdoptionCopiesALocalFileInOverWhatIsCached) {
     const std::string source = home.path() + "/private.c";
     const std::string path = cache_path(1);
     // Several pieces of the copy and of its writeback, and a short last one.
     const std::string large = random_bytes((size_t{17} << 20) + 5, 3);
+    enum class Kind { FILE, DIRECTORY, FIFO };
     const struct {
         const char* what;
         std::string contents;  // of the source file
-        bool directory;        // the source is a directory instead
+        Kind kind;             // of the source
         int status;            // 0: the cache holds the contents afterwards
     } cases[] = {
-        {"a missing source", "", false, S::GENERAL_FAILURE},
-        {"a directory", "", true, S::GENERAL_FAILURE},
-        {"a version not cached", "first\n", false, 0},
-        {"a version cached", "second\n", false, 0},
-        {"a large file over the cached one", large, false, 0},
+        {"a FIFO", "", Kind::FIFO, S::GENERAL_FAILURE},
+        {"a directory", "", Kind::DIRECTORY, S::GENERAL_FAILURE},
+        {"a version not cached", "first\n", Kind::FILE, 0},
+        {"a version cached", "second\n", Kind::FILE, 0},
+        {"a large file over the cached one", large, Kind::FILE, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         ::unlink(source.c_str());
         ::rmdir(source.c_str());
-        if (c.directory) {
+        if (c.kind == Kind::DIRECTORY) {
             ASSERT_EQ(0, ::mkdir(source.c_str(), 0700));
-        } else if (!c.contents.empty()) {
+        } else if (c.kind == Kind::FIFO) {
+            ASSERT_EQ(0, ::mkfifo(source.c_str(), 0600));
+        } else {
             lib_test::write_file(source, c.contents);
         }
+        // A FIFO's open does not wait for a writer.
+        const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        ASSERT_LE(0, in) << std::strerror(errno);
         OstrelAgent_Cleartext cltxt(VOB, 0, version(1), cache);
-        EXPECT_EQ(c.status, cltxt.adopt(source));
+        EXPECT_EQ(c.status, cltxt.adopt(in, source));
+        ::close(in);
         EXPECT_EQ(path, cltxt.get_cache_path());
         // The source stays where it is.
-        EXPECT_EQ(c.directory || !c.contents.empty(), lib_test::exists(source));
+        EXPECT_TRUE(lib_test::exists(source));
         if (c.status == 0) {
             EXPECT_TRUE(c.contents == lib_test::read_file(path));
             EXPECT_EQ(0400u, mode_of(path));
@@ -575,6 +585,7 @@ TEST_F(CleartextTest, AdoptionCopiesALocalFileInOverWhatIsCached) {
         // The version's file alone, or nothing (no temporary file left).
         EXPECT_EQ(c.status == 0 ? 1u : 0u, leaf(1).size());
     }
+    ::unlink(source.c_str());
 }
 
 // ---- in a process of its own ---------------------------------------------------

@@ -271,6 +271,37 @@ TEST_F(KorvaIoctlTest, AGatheredBatchOfInvalidationsIsToldInOrderAndFailuresCome
     EXPECT_EQ(lines.size(), journal().size());
 }
 
+// A block the kernel leaves unissued in a batch (ECANCELED) is issued again,
+// never reported as failed: after a failed block, as the first of the next
+// batch; as the first of its batch, alone.
+TEST_F(KorvaIoctlTest, ABlockOfABatchThatWasNotIssuedIsTriedAgain) {
+    ASSERT_EQ(0, ioctl_->register_view());
+    const qel_uuid_s vob = uuid_of(0x21);
+    const struct {
+        const char* what;
+        bool name_first;  // a name's invalidation before the object's
+    } cases[] = {{"first in its batch", false}, {"after another", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        OstrelAgent_KORVA_Inval_Batch batch;
+        if (c.name_first) batch.add_name(vob, oid_of(0x41), "a.c", 0);
+        batch.add_obj(vob, oid_of(0x40), 66, 1);
+        batch.add_name(vob, oid_of(0x41), "b.c", 2);
+        // The object's call is cancelled once, before the kernel acts on it.
+        ASSERT_EQ(0, inject().add("inval_obj", "errno=" + std::to_string(ECANCELED), 1));
+        const size_t before = journal().size();
+        EXPECT_TRUE(batch.send(*ioctl_).empty());
+        Lines expected;
+        if (c.name_first) expected.push_back({"inval_name", idText(vob), idText(oid_of(0x41)), "a.c"});
+        // Journaled as it was cancelled, then once more as it was made.
+        expected.push_back({"inval_obj", idText(vob), idText(oid_of(0x40)), "66"});
+        expected.push_back(expected.back());
+        expected.push_back({"inval_name", idText(vob), idText(oid_of(0x41)), "b.c"});
+        const Lines lines = journal();
+        EXPECT_EQ(expected, Lines(lines.begin() + static_cast<long>(before), lines.end()));
+    }
+}
+
 TEST_F(KorvaIoctlTest, StatusQueriesAreAnsweredByTheViewsServerThroughTheKernel) {
     // The daemon's side: Root gives the VOB root (dbid 1), Lookup knows "file.c" (dbid 3).
     auto serve = [](const korva_test::Served& s) {

@@ -6,6 +6,9 @@
 // stands for the kernel's view of it; cleartext put in the cache as a fetch
 // would; another view installed for a while.
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -83,7 +86,11 @@ protected:
         const std::string source = home.path() + "/cltxt-source";
         lib_test::write_file(source, bytes);
         OstrelAgent_Cleartext cleartext(vob_uuid, 0, oid_of(id), OstrelAgent_View_Handler::get_view()->get_cltxt_cache_dir());
-        ASSERT_EQ(0, cleartext.adopt(source)) << cleartext.get_error_message();
+        const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_LE(0, in) << source;
+        const int status = cleartext.adopt(in, source);
+        ::close(in);
+        ASSERT_EQ(0, status) << cleartext.get_error_message();
     }
     // Runs `text`'s operation; its parsed reply.
     lib_test::Reply run(const std::string& text, std::unique_ptr<OstrelAgent_AbstractOp>* kept = nullptr) {

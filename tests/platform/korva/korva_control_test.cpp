@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "korva_test_support.h"
+#include "lib/thread_test_support.h"
 #include "platform/korva/korva.h"
 #include "platform/korva/korva_control.h"
 #include "platform/korva/korva_frontend.h"
@@ -227,6 +228,46 @@ TEST_F(KorvaControlTest, AVobItsFrontEndCallsInUseStaysMountedAndBusy) {
       EXPECT_EQ(0, korva_test::umountVob("v1", "/vobs/a", 0x21).status);
     }
   }
+}
+
+// The front end's answer may be slow in coming: the kernel waits for it
+// without its state lock, so that a call that changes the state meanwhile
+// goes ahead. The unmount then goes by that answer, and is journaled when
+// it is made.
+TEST_F(KorvaControlTest, AnUnmountWaitingForItsFrontEndHoldsNoOtherCall) {
+  ASSERT_EQ(0, korva_test::registerView("v1", 0x11, "/stg/v1").status);
+  ASSERT_EQ(0, korva_test::mountVob("v1", "/vobs/a", "/s/a", 0x21, 0x31).status);
+  thread_test::Gate asked, answer;
+  korva::VobUseService service(korva::frontendSocketPath(korva::Root(root_), "v1"),
+                               [&](const std::string&) {
+                                 asked.open();
+                                 answer.wait(std::chrono::minutes(2));
+                                 return true;
+                               },
+                               ::geteuid());
+  ASSERT_EQ(0, service.start());
+  std::atomic<int> unmounted{-1};
+  // No limit on the answer that a slow machine could reach.
+  thread_test::Background unmount([&] {
+    unmounted = control().umountVob("v1", "/vobs/a", idText(0x21), 10 * 60 * 1000).status;
+  });
+  ASSERT_TRUE(asked.wait());
+  // The front end has not answered yet; another view is registered and a
+  // VOB mounted in the meantime.
+  thread_test::Background other([&] {
+    EXPECT_EQ(0, korva_test::registerView("v2", 0x12, "/stg/v2").status);
+    EXPECT_EQ(0, korva_test::mountVob("v1", "/vobs/b", "/s/b", 0x22, 0x32).status);
+  });
+  EXPECT_TRUE(other.finished(std::chrono::minutes(2))) << "held by the unmount's question";
+  EXPECT_FALSE(unmount.finished_now()) << "the unmount went before its answer";
+  answer.open();
+  ASSERT_TRUE(unmount.finished());
+  EXPECT_EQ(1088, unmounted.load());
+  EXPECT_EQ(2u, control().registry().mounts("v1").size());
+  const Lines lines = journal();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ("umount_vob", lines.back()[0]);
+  service.stop();
 }
 
 TEST_F(KorvaControlTest, MalformedInjectLineIsReportedAndIgnored) {

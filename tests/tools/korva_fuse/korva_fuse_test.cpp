@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +30,7 @@
 #include "lib/thread_test_support.h"
 #include "platform/korva/korva_channel.h"
 #include "platform/korva/korva_control.h"
+#include "platform/korva/korva_frontend.h"
 #include "platform/korva/korva_message.h"
 #include "xdr/ostrelxdr_codec.h"
 
@@ -87,6 +89,11 @@ class FakeDaemon {
     files_.erase(name);
   }
   const qel_uuid_s& vob() const { return vob_; }
+  // Where the containers of files made in the view go.
+  void storeIn(const std::string& storage) {
+    std::lock_guard<std::mutex> lock(mu_);
+    storage_ = storage;
+  }
 
   // A look-up of "slow" is answered as the name stood when it came, once
   // release() lets the answer go; arrived() tells it came.
@@ -195,6 +202,27 @@ class FakeDaemon {
         for (const auto& file : files_) add(file.first, file.second.dbid);
       }
       reply(r, xdr_view_readdir_reply_t);
+    } else if (op == 110) {
+      // A view-private file, its container made in the storage.
+      view_create_req_t q{};
+      ostrelxdr_decode_body(xdr_view_create_req_t, body, size, &q);
+      const std::string name = q.where.name != nullptr ? q.where.name : "";
+      ostrelxdr_free(xdr_view_create_req_t, &q);
+      std::lock_guard<std::mutex> lock(mu_);
+      const uint32_t dbid = 0x80000000u | static_cast<uint32_t>(files_.size() + 100);
+      std::string container = "private." + std::to_string(dbid);
+      view_create_reply_t r{};
+      const int fd = ::open((storage_ + "/" + container).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+      if (storage_.empty() || fd < 0) {
+        r.hdr.status = QEL_ST_INTERNAL;
+      } else {
+        ::close(fd);
+        files_[name] = File{dbid, 0};
+        r.fh = handleOf(dbid);
+        r.attr = attrOf(dbid, QEL_FTYPE_REG, 0);
+        r.cont_path = &container[0];
+      }
+      reply(r, xdr_view_create_reply_t);
     } else {
       view_null_reply_t r{};
       r.hdr.status = QEL_ST_NOT_SUPPORTED;
@@ -205,6 +233,7 @@ class FakeDaemon {
   qel_uuid_s vob_{};
   std::mutex mu_;
   std::map<std::string, File> files_;
+  std::string storage_;
   std::mutex answering_;  // the fake serialises its answers as the daemon's namespace does
   Gate arrived_;
   Gate held_;
@@ -360,6 +389,53 @@ TEST_F(KorvaFuseTest, WhenTheDaemonGoesCallsInFlightFailWithEioAndNewOnesWithEno
   ASSERT_EQ(0, control->unregisterView(kTag, &channels).status);
   EXPECT_EQ(mount->process().wait_exit(), std::optional<int>(0));
   EXPECT_FALSE(e2e::is_mount_point(mount->root()));
+}
+
+// A file closed while the daemon was gone keeps its size to tell; the daemon
+// back takes korva_fuse's call to tell it (made by the thread that applies
+// notices) and never answers. A stop waits for that call only for a grace,
+// then ends korva_fuse all the same.
+TEST_F(KorvaFuseTest, AStopEndsWhenTheDaemonIsAliveButSilent) {
+  daemon.storeIn(tree / "storage");
+  const int fd = ::open(path("made").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+  ASSERT_LE(0, fd) << std::strerror(errno);
+  EXPECT_EQ(4, ::write(fd, "made", 4));
+  channels.close(korva::ChannelTable::key(korva::Root(root), kTag));
+  daemon.stop();
+  // Its size could not be told: korva_fuse keeps the file to tell it later,
+  // once the kernel's release of it came (the VOB is no longer in use then).
+  EXPECT_NE(0, ::close(fd));
+  EXPECT_TRUE(thread_test::eventually(
+      [&] { return korva::askVobUse(korva::Root(root), kTag, "/v") == korva::VobUse::kNotInUse; },
+      std::chrono::minutes(1)));
+
+  // The daemon back: the first request it takes stays unanswered, and it
+  // reads no other.
+  ASSERT_EQ(0, registerView().status);
+  std::shared_ptr<korva::Channel> silent = channel();
+  ASSERT_TRUE(silent);
+  Gate taken;
+  std::atomic<bool> request{false};
+  std::thread taker([&] {
+    std::vector<unsigned char> buffer(korva::kMessageSize, 0);
+    int error = 0;
+    int status = 0;
+    do {
+      status = silent->exchange(buffer.data(), buffer.size(), &error);
+    } while (status == 0 && error == EINTR);
+    request = status == 0 && error == 0;
+    taken.open();
+  });
+  EXPECT_TRUE(taken.wait(std::chrono::minutes(1)) && request.load()) << "korva_fuse never called the daemon back";
+
+  // The stop's grace is 10 s: ended well within two minutes.
+  ASSERT_TRUE(mount->process().signal(SIGTERM));
+  EXPECT_EQ(std::optional<int>(0), mount->process().wait_exit(e2e::Millis(120000)))
+      << mount->process().stderr_text(e2e::Millis(0));
+  EXPECT_FALSE(e2e::is_mount_point(mount->root()));
+  // Ends the taker's wait, when no request came.
+  EXPECT_EQ(0, control->unregisterView(kTag, &channels).status);
+  taker.join();
 }
 
 // A daemon killed while one of its own threads waits in a file call on the
