@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 #include "lib/client/rclient_get_cleartext.h"
 #include "lib/core/ostrelagent_lib_msg.h"
@@ -39,9 +38,8 @@ constexpr mode_t CACHE_DIR_MODE = 07777;
 // and other's; the owner keeps read and execute, set-id and sticky bits stay.
 constexpr mode_t CLEARED_MODE_BITS = 0277;
 constexpr const char* TMP_PREFIX = ".tmp.";
-// An adopted file is copied in pieces of this size, and the copy's
-// writeback is started each time this much more of it was written.
-constexpr size_t COPY_PIECE = size_t{1} << 20;
+// The writeback of an adopted file's copy is started each time this much
+// more of it was written.
 constexpr off_t WRITEBACK_PIECE = off_t{8} << 20;
 
 // The base library's "a call on a name failed" text.
@@ -50,45 +48,19 @@ std::string call_failed(const char* call, const std::string& name, int error) {
                                     imsg_strerror(error));
 }
 
-// Writes all of `size` bytes; false with errno set otherwise.
-bool write_all(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n == 0) errno = EIO;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// Copies `in` to `out` in pieces, starting the writeback of what was
-// written as it goes: the disk takes the copy while the rest is read, so
-// that making it durable afterwards waits for little more than the last
-// piece. 0, or the errno value of the failed call, named in `call`.
+// Copies `in` to `out`, starting the writeback of what was written as it
+// goes: the disk takes the copy while the rest is read, so that making it
+// durable afterwards waits for little more than the last pieces. 0, or the
+// errno value of the failed call, named in `call`.
 int copy_pieces(int in, int out, const char*& call) {
-    std::vector<char> piece(COPY_PIECE);
-    off_t written = 0, started = 0;
-    for (;;) {
-        const ssize_t n = ::read(in, piece.data(), piece.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            call = "read";
-            return errno;
-        }
-        if (n == 0) return 0;
-        if (!write_all(out, piece.data(), static_cast<size_t>(n))) {
-            call = "write";
-            return errno;
-        }
-        written += n;
-        if (written - started >= WRITEBACK_PIECE) {
-            // Only a start: its failure leaves the work to the fsync.
-            ::sync_file_range(out, started, written - started, SYNC_FILE_RANGE_WRITE);
-            started = written;
-        }
-    }
+    off_t started = 0;
+    const auto start_writeback = [&](off_t written) {
+        if (written - started < WRITEBACK_PIECE) return;
+        // Only a start: its failure leaves the work to the fsync.
+        ::sync_file_range(out, started, written - started, SYNC_FILE_RANGE_WRITE);
+        started = written;
+    };
+    return fileutl_copy_fd(in, out, &call, start_writeback) == 0 ? 0 : errno;
 }
 
 // fsync of a closed file.

@@ -86,8 +86,10 @@ std::string full_path(const std::string& top, const char* parent_path, const std
 constexpr int LIST_TRIES = 3;
 
 // Told after each directory of a view-wide list was named (a test's hook);
-// null by default.
-std::function<void()> g_directory_named;
+// none by default. Lists run on any thread while a test sets or clears the
+// hook: it is swapped whole, atomically, and a list keeps the hook it read
+// until the call returns.
+std::shared_ptr<const std::function<void()>> g_directory_named;
 
 // One try at the full paths of what a search of the view database finds,
 // for the VOBs that are mounted. The search is one read transaction of the
@@ -160,7 +162,8 @@ private:
             dir.errors.clear();
             return get_obj_parent_info(f, &dir.parent, dir.errors);
         });
-        if (g_directory_named) g_directory_named();
+        const std::shared_ptr<const std::function<void()>> hook = std::atomic_load(&g_directory_named);
+        if (hook) (*hook)();
         return m_directories.emplace(key, dir).first->second;
     }
 
@@ -288,4 +291,8 @@ int ns_view_sweep_hijacks(OstrelAgent_Util::HijackTreatment treatment, OstrelAge
     return result;
 }
 
-void ns_view_list_set_directory_hook(std::function<void()> hook) { g_directory_named = std::move(hook); }
+void ns_view_list_set_directory_hook(std::function<void()> hook) {
+    std::shared_ptr<const std::function<void()>> held;
+    if (hook) held = std::make_shared<const std::function<void()>>(std::move(hook));
+    std::atomic_store(&g_directory_named, std::move(held));
+}

@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <vector>
+#include <cstring>
 
 #include "lib/core/ostrelagent_lib_msg.h"
 #include "lib/core/ostrelagent_status.h"
@@ -13,6 +13,7 @@
 #include "platform/hooks/test_hooks.h"
 #include "platform/imsg/imsg.h"
 #include "platform/qel/qel.h"
+#include "platform/utl/fileutl.h"
 #include "platform/utl/unique_fd.h"
 
 namespace {
@@ -20,7 +21,6 @@ namespace {
 const char* const kClass = "OstrelAgent_View_File";
 constexpr int LEVEL_2 = OstrelAgent_Trace::TRACE_LEVEL_2;
 constexpr int LEVEL_4 = OstrelAgent_Trace::TRACE_LEVEL_4;
-constexpr size_t COPY_PIECE = 64 * 1024;
 // Where a view file is opened: never through a link, never waiting for a
 // FIFO's other end.
 constexpr int SAFE_OPEN = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
@@ -65,38 +65,15 @@ int refuse(int call_msg, const std::string& path, mode_t found, OstrelAgent_View
     return failed(call_msg, path, std::string("it is ") + kind_text(found) + ", not " + wanted, message);
 }
 
-bool write_all(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Copies what is left of `in` to `out`: 0, or the error with `reading`
 // telling which side failed.
 int copy_bytes(int in, int out, bool& reading) {
-    std::vector<char> piece(COPY_PIECE);
-    for (;;) {
-        const ssize_t n = ::read(in, piece.data(), piece.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            reading = true;
-            return errno;
-        }
-        if (n == 0) return 0;
-        test_hooks::kill_point("copy-write");
-        if (!write_all(out, piece.data(), static_cast<size_t>(n))) {
-            reading = false;
-            return errno;
-        }
-    }
+    const char* failed = "";
+    const auto before_write = [](off_t) { test_hooks::kill_point("copy-write"); };
+    if (fileutl_copy_fd(in, out, &failed, before_write) == 0) return 0;
+    const int error = errno;
+    reading = std::strcmp(failed, "read") == 0;
+    return error;
 }
 
 // Opens the plain file `path` with `flags` (one of O_RDONLY, O_WRONLY),

@@ -89,8 +89,10 @@ int remove_tree_at(int parent_fd, const char* name) {
 bool write_all(int fd, const char* data, size_t length) {
     while (length > 0) {
         ssize_t n = write(fd, data, length);
-        if (n < 0) {
-            if (errno == EINTR) continue;
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            // A write that takes nothing would be tried for ever.
+            if (n == 0) errno = EIO;
             return false;
         }
         data += n;
@@ -99,22 +101,8 @@ bool write_all(int fd, const char* data, size_t length) {
     return true;
 }
 
-// A copy's piece: large enough that a file system whose every call is a
-// request (a view through its kernel side) gets few of them.
+// A copy's piece.
 constexpr size_t COPY_PIECE = 1024 * 1024;
-
-int copy_fd(int in, int out) {
-    std::vector<char> buffer(COPY_PIECE);
-    for (;;) {
-        ssize_t n = read(in, buffer.data(), buffer.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (n == 0) return 0;
-        if (!write_all(out, buffer.data(), static_cast<size_t>(n))) return -1;
-    }
-}
 
 constexpr std::array<uint32_t, 256> make_crc_table() {
     std::array<uint32_t, 256> table{};
@@ -229,7 +217,7 @@ int fileutl_cp(const char* source, const char* destination, unsigned /*flags*/) 
         errno = err;
         return -1;
     }
-    int result = copy_fd(in, out);
+    int result = fileutl_copy_fd(in, out);
     err = errno;
     close(in);
     if (close(out) != 0 && result == 0) {
@@ -238,6 +226,26 @@ int fileutl_cp(const char* source, const char* destination, unsigned /*flags*/) 
     }
     errno = err;
     return result;
+}
+
+int fileutl_copy_fd(int in, int out, const char** failed_call, const std::function<void(off_t)>& before_write) {
+    std::vector<char> buffer(COPY_PIECE);
+    off_t written = 0;
+    for (;;) {
+        const ssize_t n = read(in, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            if (failed_call != nullptr) *failed_call = "read";
+            return -1;
+        }
+        if (n == 0) return 0;
+        if (before_write) before_write(written);
+        if (!write_all(out, buffer.data(), static_cast<size_t>(n))) {
+            if (failed_call != nullptr) *failed_call = "write";
+            return -1;
+        }
+        written += n;
+    }
 }
 
 int fileutl_rename(const char* from, const char* to) {

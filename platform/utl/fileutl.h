@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 // Size of the path buffers that callers hand to the functions below.
 constexpr size_t FILEUTL_PATH_MAX = 1024;
@@ -58,6 +59,15 @@ int fileutl_rm(const char* path, int flags);
 // exactly this; other bits are accepted and have no further effect. Copying
 // a file onto itself fails with EINVAL instead of emptying it.
 int fileutl_cp(const char* source, const char* destination, unsigned flags);
+
+// Copies what is left of the file open on `in` to `out`, from where each
+// stands, in pieces large enough that a file system whose every call is a
+// request (a view through its kernel side) gets few of them. `before_write`,
+// when given, is called before each piece is written, with the bytes
+// written so far. 0, or -1 with errno set and `*failed_call` (when not
+// null) naming the call that failed: "read" or "write".
+int fileutl_copy_fd(int in, int out, const char** failed_call = nullptr,
+                    const std::function<void(off_t written)>& before_write = nullptr);
 
 // rename(2).
 int fileutl_rename(const char* from, const char* to);

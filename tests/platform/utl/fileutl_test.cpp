@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -272,6 +273,47 @@ TEST(FileutlCp, RefusesWhatItCannotCopySafely) {
     EXPECT_EQ(fileutl_cp(dir.path().c_str(), (dir / "x").c_str(), 0), -1);
     EXPECT_EQ(errno, EISDIR);
     EXPECT_FALSE(fileutl_exists((dir / "x").c_str(), 0));
+}
+
+// The copy takes what is left of its source from where it stands, tells
+// before each piece is written how much went before, and names the side
+// that failed.
+TEST(FileutlCopyFd, CopiesTheRestInPiecesAndNamesTheFailedCall) {
+    TempDir dir;
+    const std::string source = dir / "source", copy = dir / "copy";
+    // Two whole pieces of 1 MiB and a short one.
+    std::string bytes((size_t{2} << 20) + 3, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 4096);
+    write_file(source, "head" + bytes);
+    const int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    const int out = open(copy.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(in, 0);
+    ASSERT_GE(out, 0);
+    ASSERT_EQ(lseek(in, 4, SEEK_SET), 4);
+    std::vector<off_t> before;
+    const char* failed = "none";
+    EXPECT_EQ(fileutl_copy_fd(in, out, &failed, [&](off_t written) { before.push_back(written); }), 0);
+    EXPECT_STREQ(failed, "none");
+    EXPECT_EQ(before, (std::vector<off_t>{0, off_t{1} << 20, off_t{2} << 20}));
+    EXPECT_TRUE(read_file(copy) == bytes);
+
+    // Read from a descriptor open for writing only, written to one open
+    // for reading only.
+    const struct {
+        int from, to;
+        const char* call;
+    } failures[] = {{out, out, "read"}, {in, in, "write"}};
+    for (const auto& f : failures) {
+        SCOPED_TRACE(f.call);
+        ASSERT_EQ(lseek(in, 0, SEEK_SET), 0);
+        failed = "none";
+        errno = 0;
+        EXPECT_EQ(fileutl_copy_fd(f.from, f.to, &failed), -1);
+        EXPECT_EQ(errno, EBADF);
+        EXPECT_STREQ(failed, f.call);
+    }
+    close(in);
+    close(out);
 }
 
 TEST(FileutlTmpfile, MakesDistinctExclusiveFiles) {
