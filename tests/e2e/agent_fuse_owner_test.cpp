@@ -9,7 +9,6 @@
 // korva_fuse serves as that user, keeping only the capabilities it needs.
 
 #include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,7 +18,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -66,14 +64,6 @@ protected:
         return status;
     }
     std::string config() const { return korva_root + "/config"; }
-    // Makes the kernel state and the storage the ordinary user's, who may
-    // pass through the test's directories above them.
-    void give_view_to_user() {
-        const std::string owners = std::to_string(kUser) + ":" + std::to_string(kGroup);
-        sh(tree.path(), "chown -R " + owners + " '" + korva_root + "' '" + storage(name) + "'");
-        const std::string storages = storage(name).substr(0, storage(name).rfind('/'));
-        for (const std::string& dir : {tree.path(), storages}) ASSERT_EQ(0, ::chmod(dir.c_str(), 0711)) << dir;
-    }
 };
 
 TEST_F(E2eFuseOwner, AContainerThatIsALinkOrAFifoIsNeverOpenedThroughTheMount) {
@@ -190,8 +180,11 @@ TEST_F(E2eFuseOwner, AViewRootThatRootOrTheOwnerDoesNotControlIsNeverMountedOn) 
 TEST_F(E2eFuseOwner, StartedByRootItServesAsTheViewsOwnerWithTheCapabilitiesItNeedsAlone) {
     serve_with_vob();
     if (HasFatalFailure()) return;
-    give_view_to_user();
-    if (HasFatalFailure()) return;
+    const std::string owners = std::to_string(kUser) + ":" + std::to_string(kGroup);
+    sh(tree.path(), "chown -R " + owners + " '" + korva_root + "' '" + storage(name) + "'");
+    // The user may pass through the test's directories above them.
+    const std::string storages = storage(name).substr(0, storage(name).rfind('/'));
+    for (const std::string& dir : {tree.path(), storages}) ASSERT_EQ(0, ::chmod(dir.c_str(), 0711)) << dir;
 
     // Root's directory, named by the user's configuration, stays as it is.
     const std::string roots = tree / "roots";
@@ -221,47 +214,6 @@ TEST_F(E2eFuseOwner, StartedByRootItServesAsTheViewsOwnerWithTheCapabilitiesItNe
         EXPECT_NE(std::string::npos, status.find(std::string(set) + ":\t00000000002000c0\n")) << set << "\n" << status;
     EXPECT_EQ(mount->stop(), std::optional<int>(0));
     EXPECT_FALSE(is_mount_point(mount->root()));
-}
-
-// Serving as the view's owner, korva_fuse cannot see what another user's
-// processes hold: a VOB that such a process works in stays mounted all the
-// same, the client's EndView failing as for any VOB in use.
-TEST_F(E2eFuseOwner, AsTheViewsOwnerItKeepsAVobMountedThatAnotherUsersProcessWorksIn) {
-    serve_with_vob();
-    if (HasFatalFailure()) return;
-    give_view_to_user();
-    if (HasFatalFailure()) return;
-    start_mount();
-    if (HasFatalFailure()) return;
-
-    // Root's process, its working directory in the VOB.
-    Process user("/bin/sh", {"-c", "cd '" + src() + "' && exec cat"});
-    char* real = ::realpath(src().c_str(), nullptr);
-    ASSERT_NE(nullptr, real);
-    const std::string vob_dir = real;
-    ::free(real);
-    const std::string cwd = "/proc/" + std::to_string(user.pid()) + "/cwd";
-    ASSERT_TRUE(wait_until(
-        [&] {
-            char target[4096];
-            const ssize_t n = ::readlink(cwd.c_str(), target, sizeof target);
-            return (n > 0 && std::string(target, static_cast<size_t>(n)) == vob_dir) || user.exited();
-        },
-        kStartTimeout));
-    ASSERT_FALSE(user.exited()) << user.stderr_text(Millis(0));
-
-    std::unique_ptr<PipeClient> client = PipeClient::connect(storage(name), "ender");
-    ASSERT_TRUE(client);
-    const lib_test::Reply reply = client->call(make_request("EndView", "busy"));
-    EXPECT_EQ(reply.attrs.at("status-code"), "20001");
-    const std::string message = reply.children.count("status-message") ? reply.children.at("status-message") : "";
-    EXPECT_NE(message.find("Unable to unmount VOB \"" + Vob().tag + "\": Busy.\n"), std::string::npos) << message;
-    EXPECT_TRUE(registered(tag()));
-    EXPECT_FALSE(agent->exited());
-    EXPECT_EQ(sh(src(), "LC_ALL=C ls"), "README\ndocs\n");
-    user.close_stdin();
-    EXPECT_EQ(user.wait_exit(), std::optional<int>(0));
-    EXPECT_EQ(mount->stop(), std::optional<int>(0));
 }
 
 } // namespace

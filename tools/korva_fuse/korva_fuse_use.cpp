@@ -1,21 +1,24 @@
 #include "tools/korva_fuse/korva_fuse_use.h"
 
 #include <dirent.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
 #include <memory>
+#include <optional>
 
 namespace korva_fuse {
 
 namespace {
 
-// What a look at a process's entries found.
-enum class Seen { kNothing, kHolds, kHidden };
-
-bool forbidden(int error) { return error == EACCES || error == EPERM; }
+// Where the link `path` points; nullopt when it cannot be read (the
+// process ended, or its entries are not ours to read).
+std::optional<std::string> linkTarget(const std::string& path) {
+  char target[4096];
+  const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof target) return std::nullopt;
+  return std::string(target, static_cast<size_t>(n));
+}
 
 // Whether `target` (a file that was removed ends in " (deleted)") is `path`
 // or lies beneath it.
@@ -36,30 +39,20 @@ struct DirCloser {
 };
 using Dir = std::unique_ptr<DIR, DirCloser>;
 
-// Whether the link `link` points at `path` or beneath it; kHidden when it
-// is not ours to read (kNothing when the process ended meanwhile).
-Seen linkAt(const std::string& link, const std::string& path) {
-  char target[4096];
-  const ssize_t n = ::readlink(link.c_str(), target, sizeof target);
-  if (n < 0) return forbidden(errno) ? Seen::kHidden : Seen::kNothing;
-  if (n == 0 || static_cast<size_t>(n) >= sizeof target) return Seen::kNothing;
-  return under(std::string(target, static_cast<size_t>(n)), path) ? Seen::kHolds : Seen::kNothing;
-}
-
-Seen processHoldsAt(const std::string& process, const std::string& path) {
+bool processHoldsAt(const std::string& process, const std::string& path) {
   for (const char* link : {"/cwd", "/root"}) {
-    const Seen seen = linkAt(process + link, path);
-    if (seen != Seen::kNothing) return seen;
+    std::optional<std::string> target = linkTarget(process + link);
+    if (target && under(*target, path)) return true;
   }
   const std::string fds = process + "/fd";
   Dir dir(::opendir(fds.c_str()));
-  if (!dir) return forbidden(errno) ? Seen::kHidden : Seen::kNothing;
+  if (!dir) return false;
   while (dirent* entry = ::readdir(dir.get())) {
     if (!numeric(entry->d_name)) continue;
-    const Seen seen = linkAt(fds + "/" + entry->d_name, path);
-    if (seen != Seen::kNothing) return seen;
+    std::optional<std::string> target = linkTarget(fds + "/" + entry->d_name);
+    if (target && under(*target, path)) return true;
   }
-  return Seen::kNothing;
+  return false;
 }
 
 }  // namespace
@@ -70,18 +63,7 @@ bool processHolds(const std::string& path) {
   if (!proc) return false;
   while (dirent* entry = ::readdir(proc.get())) {
     if (!numeric(entry->d_name) || self == entry->d_name) continue;
-    const std::string process = std::string("/proc/") + entry->d_name;
-    const Seen seen = processHoldsAt(process, path);
-    if (seen == Seen::kHolds) return true;
-    // A process whose entries this one may not read, another user's (run
-    // as the view's owner), may hold the path: it counts as holding it, so
-    // that a VOB is never unmounted under a program that uses it. (A
-    // process that cannot be examined shows as root's.) One of this
-    // process's own user with rights beyond its own (a sandbox's first
-    // process, as root's korva_fuse sees it) does not: one is always there,
-    // and no VOB would ever be unmounted.
-    struct stat st;
-    if (seen == Seen::kHidden && ::stat(process.c_str(), &st) == 0 && st.st_uid != ::geteuid()) return true;
+    if (processHoldsAt(std::string("/proc/") + entry->d_name, path)) return true;
   }
   return false;
 }

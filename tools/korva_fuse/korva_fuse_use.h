@@ -29,9 +29,7 @@ class VobUse {
 };
 
 // Whether a process other than this one has its working directory, its
-// root directory or an open file at `path` or beneath it, or may have:
-// a process of another user whose entries under /proc this one may not
-// read (when korva_fuse runs as the view's owner) counts as having it.
+// root directory or an open file at `path` or beneath it.
 bool processHolds(const std::string& path);
 
 }  // namespace korva_fuse
