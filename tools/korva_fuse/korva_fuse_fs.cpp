@@ -237,6 +237,16 @@ struct stat Filesystem::ownStat(Ino ino) const {
   return st;
 }
 
+int Filesystem::askUntold(const std::function<int()>& ask) {
+  int error = 0;
+  for (int tries = 0; tries < kConnectionTries; ++tries) {
+    const uint64_t tellings = tellings_.load();
+    error = ask();
+    if (error != 0 || tellings_.load() == tellings) break;
+  }
+  return error;
+}
+
 void Filesystem::overlayWritten(Ino ino, struct stat* st) {
   std::lock_guard<std::mutex> lock(open_mu_);
   auto range = open_files_.equal_range(ino);
@@ -406,7 +416,9 @@ int Filesystem::find(const Node& dir, const std::string& name, fuse_entry_param*
   if (name.size() > VIEW_NAME_MAX) return ENAMETOOLONG;
   Node parent = dir;
   Found found;
-  int error = withHandle(dir.ino, &parent, [&](const view_fhandle_t& fh) { return lookupName(fh, name, &found); });
+  int error = askUntold([&] {
+    return withHandle(dir.ino, &parent, [&](const view_fhandle_t& fh) { return lookupName(fh, name, &found); });
+  });
   *entry = fuse_entry_param{};
   if (error == ENOENT) {
     // Remembered as missing for a while; a notice of the name or of the
@@ -517,12 +529,14 @@ void Filesystem::getattr(fuse_req_t req, Ino ino) {
     st = statOf(node.fh, kept);
   } else if (!gone(ino, &st)) {
     view_getattr_reply_t reply{};
-    int error = withHandle(ino, &node, [&](const view_fhandle_t& fh) {
-      view_getattr_req_t request{};
-      request.fh = fh;
-      reply = view_getattr_reply_t{};
-      return outcome(channel_.call(kGetattr, &request, xdr_view_getattr_req_t, &reply, xdr_view_getattr_reply_t),
-                     reply);
+    int error = askUntold([&] {
+      return withHandle(ino, &node, [&](const view_fhandle_t& fh) {
+        view_getattr_req_t request{};
+        request.fh = fh;
+        reply = view_getattr_reply_t{};
+        return outcome(channel_.call(kGetattr, &request, xdr_view_getattr_req_t, &reply, xdr_view_getattr_reply_t),
+                       reply);
+      });
     });
     if (error == ESTALE && markGone(ino) && gone(ino, &st)) {
       fuse_reply_attr(req, &st, times_.kept);
@@ -609,6 +623,7 @@ int Filesystem::settle(OpenFile* file) {
     // Writes made meanwhile stay untold.
     std::lock_guard<std::mutex> lock(open_mu_);
     file->told = std::max(file->told, writes);
+    ++tellings_;
   }
   return error;
 }
@@ -740,6 +755,7 @@ void Filesystem::setattr(fuse_req_t req, Ino ino, const struct stat* attr, int t
   if (!told.empty()) {
     std::lock_guard<std::mutex> lock(open_mu_);
     for (const auto& file : told) file.first->told = std::max(file.first->told, file.second);
+    ++tellings_;
   }
   if (!gone(ino, &st)) {
     nodes_.update(ino, out);

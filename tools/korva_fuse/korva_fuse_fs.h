@@ -189,6 +189,9 @@ class Filesystem {
   // Size and modification time from the open files of `ino` written since
   // the daemon last had them.
   void overlayWritten(Ino ino, struct stat* st);
+  // Runs `ask` (a call asking the daemon for an object's status) again
+  // while the daemon is told of writes during it, a few times at most.
+  int askUntold(const std::function<int()>& ask);
   // Creates the regular file `name` in `dir` and its container: its
   // handle, status and the container. An errno value on failure.
   int makeFile(const view_fhandle_t& dir, const std::string& name, mode_t mode, view_fhandle_t* fh,
@@ -293,6 +296,10 @@ class Filesystem {
   // were closed. Their sizes show through getattr until it is told.
   std::vector<OpenFile*> closed_untold_;
   std::atomic<bool> any_closed_untold_{false};
+  // How often the daemon has been told of an open file's writes. An answer
+  // of the daemon asked for while this grew may predate what it was told,
+  // and the file it was told of may be closed and no longer overlaid.
+  std::atomic<uint64_t> tellings_{0};
   // The contents file of each inode when it was last closed: the kernel's
   // pages of the inode are that file's.
   std::unordered_map<Ino, struct stat> closed_as_;
