@@ -1,6 +1,5 @@
 #include "tools/korva_fuse/korva_fuse_channel.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,10 +23,6 @@ thread_local uint64_t t_pinned = 0;
 // How often a call that waits for its reply makes sure that the daemon is
 // not ending.
 constexpr std::chrono::milliseconds kDaemonCheck(250);
-// How long no call must have been made before the reader thread reads the
-// connection (the callers read it meanwhile): a reply it reads wakes its
-// caller through it, a hop more than the caller reading it.
-constexpr std::chrono::milliseconds kIdle(25);
 
 }  // namespace
 
@@ -218,8 +213,6 @@ int Channel::send(Call* call, uint64_t op, const Encoder& encode) {
         call->id_ = ++next_id_;
       } while (call->id_ == 0 || calls_.count(call->id_) != 0);
       call->epoch_ = connection->epoch;
-      call->connection_ = connection;
-      ++started_;
       call->done_ = false;
       call->error_ = 0;
       call->registered_ = true;
@@ -256,29 +249,17 @@ int Channel::send(Call* call, uint64_t op, const Encoder& encode) {
 int Channel::await(Call* call, const unsigned char** body, size_t* size) {
   {
     std::unique_lock<std::mutex> lock(mu_);
-    call->awaiting_ = true;
-    while (!call->done_) {
-      std::shared_ptr<Connection> connection = call->connection_;
-      if (connection && !connection->reading) {
-        readFor(call, lock);
-        continue;
-      }
-      if (call->replied_.wait_for(lock, kDaemonCheck, [&] {
-            return call->done_ || (call->connection_ && !call->connection_->reading);
-          })) {
-        continue;
-      }
+    while (!call->replied_.wait_for(lock, kDaemonCheck, [&] { return call->done_; })) {
       // A daemon ending while this call waits never answers it: its
       // connection counts as ended.
-      if (!connection || connection->daemon <= 0) continue;
+      std::shared_ptr<Connection> connection = connection_;
+      if (!connection || connection->epoch != call->epoch_ || connection->daemon <= 0) continue;
       lock.unlock();
       const bool ending = sysutl_process_ending(connection->daemon) != 0;
       if (ending) drop(connection);
       lock.lock();
     }
-    call->awaiting_ = false;
     call->registered_ = false;
-    call->connection_.reset();
   }
   if (call->error_ != 0) return call->error_;
   korva::ReplyHeader header = korva::readReplyHeader(call->reply_);
@@ -288,55 +269,8 @@ int Channel::await(Call* call, const unsigned char** body, size_t* size) {
   return 0;
 }
 
-void Channel::readFor(Call* call, std::unique_lock<std::mutex>& lock) {
-  std::shared_ptr<Connection> connection = call->connection_;
-  connection->reading = true;
-  bool ended = false;
-  while (!call->done_ && !ended) {
-    lock.unlock();
-    // Waits a while at a time: a daemon ending while this call waits never
-    // answers it, and its connection counts as ended.
-    pollfd ready{connection->fd, POLLIN, 0};
-    const int polled = ::poll(&ready, 1, static_cast<int>(kDaemonCheck.count()));
-    if (polled == 0) {
-      ended = connection->daemon > 0 && sysutl_process_ending(connection->daemon) != 0;
-    } else if (polled > 0) {
-      // The call's own buffer takes each packet first: its reply stays there.
-      ssize_t length = ::recv(connection->fd, call->reply_, sizeof call->reply_, MSG_TRUNC | MSG_DONTWAIT);
-      if (length < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
-        // Nothing there after all.
-      } else if (length <= 0) {
-        // The channel sends no empty packet: 0 is the end of the connection.
-        ended = true;
-      } else if (static_cast<size_t>(length) <= sizeof call->reply_) {
-        deliver(*connection, call->reply_, static_cast<size_t>(length));
-      }
-    } else if (errno != EINTR) {
-      ended = true;
-    }
-    lock.lock();
-  }
-  if (ended) {
-    lock.unlock();
-    drop(connection);
-    lock.lock();
-  }
-  connection->reading = false;
-  handOff(*connection);
-}
-
-void Channel::handOff(const Connection& connection) {
-  for (const auto& entry : calls_) {
-    Call* waiting = entry.second;
-    if (waiting->awaiting_ && waiting->connection_.get() == &connection) {
-      waiting->replied_.notify_one();
-      return;
-    }
-  }
-}
-
-bool Channel::deliver(const Connection& connection, const unsigned char* packet, size_t length) {
-  if (length < korva::kHeaderSize) return false;
+void Channel::deliver(const unsigned char* packet, size_t length) {
+  if (length < korva::kHeaderSize) return;
   uint32_t mark = korva::readMark(packet);
   if (mark == korva::kMarkNotice) {
     korva::RequestHeader header = korva::readRequestHeader(packet);
@@ -347,61 +281,41 @@ bool Channel::deliver(const Connection& connection, const unsigned char* packet,
       ++notices_seen_;
       notices_(notice);
     }
-    return false;
+    return;
   }
-  if (mark != korva::kMarkReply) return false;
+  if (mark != korva::kMarkReply) return;
   std::lock_guard<std::mutex> lock(mu_);
   auto it = calls_.find(korva::readRequestId(packet));
-  // Only the connection a call went on answers it.
-  if (it == calls_.end() || it->second->connection_.get() != &connection) return true;
+  if (it == calls_.end()) return;
   Call* call = it->second;
   calls_.erase(it);
-  if (call->reply_ != packet) std::memcpy(call->reply_, packet, length);
+  std::memcpy(call->reply_, packet, length);
   call->length_ = length;
   call->done_ = true;
   call->replied_.notify_one();
-  return true;
 }
 
 void Channel::read() {
   std::vector<unsigned char> packet(korva::kMessageSize);
-  uint64_t started_seen = 0;
+  std::shared_ptr<Connection> last;
   for (;;) {
     std::shared_ptr<Connection> connection;
     {
       std::unique_lock<std::mutex> lock(mu_);
-      for (;;) {
-        if (stopped_) return;
-        if (!connection_) {
-          connected_.wait(lock);
-        } else if (connection_->reading || started_ != started_seen) {
-          // Calls are being made: their callers read the connection.
-          started_seen = started_;
-          connected_.wait_for(lock, kIdle);
-        } else {
-          break;
-        }
-      }
+      connected_.wait(lock, [&] { return stopped_ || (connection_ && connection_ != last); });
+      if (stopped_) return;
       connection = connection_;
-      connection->reading = true;
     }
-    bool ended = false;
+    last = connection;
     for (;;) {
       ssize_t length = ::recv(connection->fd, packet.data(), packet.size(), MSG_TRUNC);
       if (length < 0 && errno == EINTR) continue;
       // The channel sends no empty packet: 0 is the end of the connection.
-      if (length <= 0) {
-        ended = true;
-        break;
-      }
+      if (length <= 0) break;
       if (static_cast<size_t>(length) > packet.size()) continue;  // not a message of the channel
-      // A reply: calls are being made, whose callers read from now on.
-      if (deliver(*connection, packet.data(), static_cast<size_t>(length))) break;
+      deliver(packet.data(), static_cast<size_t>(length));
     }
-    if (ended) drop(connection);
-    std::lock_guard<std::mutex> lock(mu_);
-    connection->reading = false;
-    handOff(*connection);
+    drop(connection);
   }
 }
 

@@ -1,14 +1,8 @@
 #pragma once
 // korva_fuse's connection to a view's message channel, as a kernel holds
 // one: every FUSE thread sends its requests on the same connection and waits
-// for its own reply, so requests of many threads are in flight at once.
-//
-// One thread at a time reads the connection. A call waiting for its reply
-// reads it itself when no one else does, handing the other calls' replies
-// and the notices it meets to them as it goes, and leaves it to another
-// waiting call once it has its own: a reply wakes its caller only, no
-// thread between. A reader thread reads it once no call has been made for
-// a moment (kIdle), so that notices come while korva_fuse makes no call.
+// for its own reply, so requests of many threads are in flight at once; one
+// reader thread takes replies and notices off the connection.
 //
 // Each request travels with the credentials of the process it is made for
 // (the caller of the file-system call, set per thread), as a kernel passes
@@ -66,8 +60,6 @@ struct Caller {
 };
 
 class Channel {
-  struct Connection;
-
  public:
   // The requests this thread sends from now on are made for `caller`
   // (pid 0: for korva_fuse itself).
@@ -94,8 +86,7 @@ class Channel {
 
   // A channel at `socket_path` of the view `view_uuid`. Notices go to
   // `notices` and the end of a connection is told to `lost`, both on the
-  // thread that reads the connection (the reader thread or a call waiting
-  // for its reply): neither may wait for a call.
+  // reader thread.
   Channel(std::string socket_path, const qel_uuid_s& view_uuid, NoticeSink notices, std::function<void()> lost);
   ~Channel();
   Channel(const Channel&) = delete;
@@ -137,18 +128,13 @@ class Channel {
     friend class Channel;
     uint32_t id_ = 0;
     uint64_t epoch_ = 0;
-    // The connection it was sent on: its caller may read its reply there.
-    std::shared_ptr<Connection> connection_;
     bool registered_ = false;
-    // Its caller waits in finish(): it may read the connection next.
-    bool awaiting_ = false;
     bool done_ = false;
     int error_ = 0;
     size_t length_ = 0;
     std::condition_variable replied_;
     // The reply has a buffer of its own: the request's is still the send's
-    // while another thread may already hold the reply. While its caller
-    // reads the connection, the packets it takes land here first.
+    // while the reader may already hold the reply.
     unsigned char request_[korva::kMessageSize];
     unsigned char reply_[korva::kMessageSize];
   };
@@ -197,8 +183,6 @@ class Channel {
     const uint64_t epoch;
     // The daemon's process (0 when unknown).
     const pid_t daemon;
-    // A thread reads it now (under mu_).
-    bool reading = false;
   };
   using Encoder = std::function<bool(uint32_t id, unsigned char* body, size_t room, size_t* length)>;
 
@@ -211,16 +195,8 @@ class Channel {
   std::shared_ptr<Connection> current(bool may_connect);
   void drop(const std::shared_ptr<Connection>& connection);
   void forget(Call* call);
-  // The reader thread's loop.
   void read();
-  // Reads `call`'s connection, which nobody else reads, until the call is
-  // done (with `lock` held on entry and on return).
-  void readFor(Call* call, std::unique_lock<std::mutex>& lock);
-  // Lets a call waiting for its reply read `connection`, which nobody reads
-  // now (under mu_).
-  void handOff(const Connection& connection);
-  // Hands over a packet read on `connection`: true when it was a reply.
-  bool deliver(const Connection& connection, const unsigned char* packet, size_t length);
+  void deliver(const unsigned char* packet, size_t length);
   void missedNotices();
 
   const std::string socket_path_;
@@ -230,14 +206,13 @@ class Channel {
 
   std::mutex connect_mu_;  // one connection attempt at a time; before mu_
   std::mutex mu_;
-  std::condition_variable connected_; // the reader thread has a connection to read, or stops
+  std::condition_variable connected_; // the reader has a connection to read, or stops
   std::shared_ptr<Connection> connection_;
   uint64_t epochs_ = 0;
   std::atomic<uint64_t> epochs_seen_{0};  // connections told of (missedNotices)
   std::atomic<uint64_t> notices_seen_{0};
   bool stopped_ = false;
   uint32_t next_id_ = 0;
-  uint64_t started_ = 0;  // calls sent so far: the reader thread waits while they come
   std::unordered_map<uint32_t, Call*> calls_;
   std::thread reader_;
 };
