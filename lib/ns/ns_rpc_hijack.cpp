@@ -84,17 +84,30 @@ int forget_set_aside(obj_entry* dir, const char* name, const char* new_name) {
     return status;
 }
 
+// The writable directory `dir_fh` in `*dir` (null on failure, with the
+// status), ready to take `name`, and what the view records for `name`:
+// ostrel_db_lookup's status, its state in `*state`.
+int recorded_name(Ns_Rpc_Frame& frame, view_fhandle* dir_fh, const char* name, obj_entry** dir, unsigned* state) {
+    int status = 0;
+    *dir = frame.validate_writable(dir_fh, &status);
+    if (*dir == nullptr) return status;
+    if ((status = may_add_to(*dir)) != 0) {
+        *dir = nullptr;
+        return status;
+    }
+    unsigned dbid = 0;
+    return ostrel_db_lookup(*dir, name, &dbid, state);
+}
+
 } // namespace
 
 int ns_hijack_by_fh(view_fhandle* dir_fh, const char* name, const view_vstat* vstat) {
     return ns_operation("ns_hijack_by_fh", [&](Ns_Rpc_Frame& frame) -> int {
         OstrelAgent_Trace white_out(OstrelAgent_Trace::OSTRELAGENT, "ns_rpc", "ns_white_out_by_fh");
-        int status = 0;
-        obj_entry* dir = frame.validate_writable(dir_fh, &status);
+        obj_entry* dir = nullptr;
+        unsigned state = 0;
+        int status = recorded_name(frame, dir_fh, name, &dir, &state);
         if (dir == nullptr) return status;
-        if ((status = may_add_to(dir)) != 0) return status;
-        unsigned dbid = 0, state = 0;
-        status = ostrel_db_lookup(dir, name, &dbid, &state);
         Ns_Change_Write write;
         if (status == 0) {
             if (!hijacked_already(state) && (status = ostrel_db_state_set(dir, name, HIJACKED_STATE, 0)) != 0)
@@ -112,12 +125,10 @@ int ns_hijack_by_fh(view_fhandle* dir_fh, const char* name, const view_vstat* vs
 
 int ns_white_out_checkout(view_fhandle* dir_fh, const char* name) {
     return ns_operation("ns_white_out_checkout", [&](Ns_Rpc_Frame& frame) -> int {
-        int status = 0;
-        obj_entry* dir = frame.validate_writable(dir_fh, &status);
+        obj_entry* dir = nullptr;
+        unsigned state = 0;
+        const int status = recorded_name(frame, dir_fh, name, &dir, &state);
         if (dir == nullptr) return status;
-        if ((status = may_add_to(dir)) != 0) return status;
-        unsigned dbid = 0, state = 0;
-        status = ostrel_db_lookup(dir, name, &dbid, &state);
         // A name the view records already follows the checkout as it is.
         if (status != QEL_ST_NOT_FOUND) return status;
         Ns_Change_Write write;
