@@ -115,8 +115,9 @@ Outcome runLocked(const Root& root, const std::string& name, const std::vector<s
   return outcome;
 }
 
-bool mounted(const std::vector<VobEntry>& mounts, const std::string& vob_tag) {
-  return std::any_of(mounts.begin(), mounts.end(), [&](const VobEntry& m) { return m.vob_tag == vob_tag; });
+// The mount of `vob_tag` among `mounts`, or their end.
+std::vector<VobEntry>::const_iterator findMount(const std::vector<VobEntry>& mounts, const std::string& vob_tag) {
+  return std::find_if(mounts.begin(), mounts.end(), [&](const VobEntry& m) { return m.vob_tag == vob_tag; });
 }
 
 // Queues `notice` to the connections of the channel of the view at
@@ -241,15 +242,15 @@ Outcome Control::umountVob(const std::string& view_tag, const std::string& vob_t
   // Asked only while the registry shows the VOB mounted.
   VobUse use = VobUse::kUnknown;
   const Registry before = registry();
-  if (before.view(view_tag) && mounted(before.mounts(view_tag), vob_tag)) {
+  const std::vector<VobEntry> mounted_before = before.view(view_tag) ? before.mounts(view_tag) : std::vector<VobEntry>();
+  if (findMount(mounted_before, vob_tag) != mounted_before.end()) {
     use = askVobUse(root_, view_tag, vob_tag, answer_ms);
   }
   return call({"umount_vob", vob_tag, replica_uuid}, Access::kChange, [&] {
     Registry reg = registry();
     if (!reg.view(view_tag)) return kStatusNoView;
     std::vector<VobEntry> mounts = reg.mounts(view_tag);
-    auto it = std::find_if(mounts.begin(), mounts.end(),
-                           [&](const VobEntry& m) { return m.vob_tag == vob_tag; });
+    auto it = findMount(mounts, vob_tag);
     if (it == mounts.end()) return kStatusInvalid;
     if (use == VobUse::kInUse) return kStatusBusy;
     mounts.erase(it);
