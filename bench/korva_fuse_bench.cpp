@@ -61,8 +61,7 @@
 
 namespace {
 
-
-constexpr int kRounds = 3;
+constexpr int kRounds = 5;
 constexpr int kStats = 100000;
 constexpr int kFiles = 10000;
 constexpr int kCountedFiles = 1000;
