@@ -89,6 +89,13 @@ protected:
     // ---- requests ----
     // Sends `request` on the bench's client; its reply, parsed.
     lib_test::Reply call(const std::string& request) { return client->call(request); }
+    // A Checkout of `path` for the version `co` checked out on the server,
+    // with the attributes `flags` on "co-flags".
+    std::string checkout_request(const std::string& path, const std::string& co, const std::string& flags = "") {
+        return make_request("Checkout", "co",
+                            "<path>" + path + "</path><replica-uuid>" + vob().replica(path) +
+                                "</replica-uuid><co-ver-oid>" + co + "</co-ver-oid><co-flags " + flags + "/>");
+    }
     // A full Update; its log once its tail is written.
     update_log::Log update(const std::string& flags = "");
     // MountVob of `tag`; SetConfigSpec with the bench's element rules and

@@ -131,10 +131,7 @@ protected:
         const std::string plain = tree / "plain-copy";
         for (const std::string& path : paths) {
             const std::string checked_out = vob().checkout(path);
-            const lib_test::Reply reply =
-                call(make_request("Checkout", "co", "<path>" + path + "</path><replica-uuid>" +
-                                                        std::string(Served_Vob::REPLICA) + "</replica-uuid><co-ver-oid>" +
-                                                        checked_out + "</co-ver-oid><co-flags/>"));
+            const lib_test::Reply reply = call(checkout_request(path, checked_out));
             EXPECT_EQ("0", status(reply)) << message(reply);
             EXPECT_EQ(vob().content(path), file(path).bytes);
             EXPECT_TRUE(write_file(plain, vob().content(path)));
@@ -528,9 +525,7 @@ TEST_F(E2eCheckin, ADirectoryOrTheVobRootIsReadAgainOnceCheckedIn) {
             // Checkout's matter, not this test's).
             EXPECT_EQ("Succeeded", update().tail_value("Status"));
         } else {
-            const lib_test::Reply co = call(make_request(
-                "Checkout", "co", "<path>" + path + "</path><replica-uuid>" + std::string(Served_Vob::REPLICA) +
-                                      "</replica-uuid><co-ver-oid>" + checked_out + "</co-ver-oid><co-flags/>"));
+            const lib_test::Reply co = call(checkout_request(path, checked_out));
             ASSERT_EQ("0", status(co)) << message(co);
             EXPECT_EQ("true true false", described(path));
         }

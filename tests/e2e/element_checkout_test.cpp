@@ -32,13 +32,6 @@ std::string leaf_of(const std::string& path) { return path.substr(path.rfind('/'
 
 class E2eCheckout : public E2eElement {
 protected:
-    // A Checkout of `path` for the checked-out version `co`, with the
-    // attributes `flags` on "co-flags".
-    std::string checkout_request(const std::string& path, const std::string& co, const std::string& flags = "") {
-        return make_request("Checkout", "co-" + leaf_of(path),
-                            "<path>" + path + "</path><replica-uuid>" + vob().replica(path) +
-                                "</replica-uuid><co-ver-oid>" + co + "</co-ver-oid><co-flags " + flags + "/>");
-    }
     // Checks `path` out on the server and then in the view; the reply.
     lib_test::Reply check_out(const std::string& path, const std::string& flags = "") {
         co = vob().checkout(path);

@@ -217,10 +217,7 @@ TEST_F(E2eChildrenState, GetChildrenListsALargeDirectoryWholeAndLeavesHiddenName
     EXPECT_EQ(Lines{"s.c"}, children("/vob1/sub").names);
 
     const std::string co = vob().checkout("/vob1/dir/c.c");
-    const lib_test::Reply whiteout = call(make_request(
-        "Checkout", "co",
-        "<path>/vob1/dir/c.c</path><replica-uuid>" + std::string(Served_Vob::REPLICA) + "</replica-uuid><co-ver-oid>" +
-            co + "</co-ver-oid><co-flags whiteout=\"true\"/>"));
+    const lib_test::Reply whiteout = call(checkout_request("/vob1/dir/c.c", co, "whiteout=\"true\""));
     ASSERT_EQ("0", status(whiteout)) << message(whiteout);
     ASSERT_TRUE(eventually([&] { return listing("/vob1/dir").empty(); })) << listing("/vob1/dir").size();
     EXPECT_EQ(Lines{}, children("/vob1/dir").children);

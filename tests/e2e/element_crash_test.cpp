@@ -71,10 +71,6 @@ protected:
     std::string request(const std::string& op, const std::string& body) { return make_request(op, "x", body); }
     std::string path_body(const std::string& path) { return "<path>" + path + "</path>"; }
     std::string replica() const { return std::string("<replica-uuid>") + Served_Vob::REPLICA + "</replica-uuid>"; }
-    std::string checkout(const std::string& path, const std::string& version) {
-        return request("Checkout",
-                       path_body(path) + replica() + "<co-ver-oid>" + version + "</co-ver-oid><co-flags/>");
-    }
     std::string checkin(const std::string& path, const std::string& version) {
         return request("Checkin", path_body(path) + replica() + "<new-ver-oid>" + version + "</new-ver-oid>");
     }
@@ -164,7 +160,7 @@ TEST_F(E2eCrash, AKilledOperationLeavesTheNameWholeAndARetryFinishesIt) {
     ops.push_back({"Checkout",
                    {"checkout-unhijacked:1", "create:1", "copy-write:1", "chmod:1", "fsync:1", "rename:1"},
                    [&](int n) { version[n] = vob().checkout(path_of(n)); },
-                   [&](int n) { return checkout(path_of(n), version[n]); },
+                   [&](int n) { return checkout_request(path_of(n), version[n]); },
                    [&](int n) {
                        // Checked out on the server with no file of its own
                        // yet, the name shows the checked-out version, as it
@@ -226,7 +222,7 @@ TEST_F(E2eCrash, AKilledOperationLeavesTheNameWholeAndARetryFinishesIt) {
     ops.push_back({"Checkin",
                    {"open:1", "unlink:1"},
                    [&](int n) {
-                       const lib_test::Reply out = call(checkout(path_of(n), vob().checkout(path_of(n))));
+                       const lib_test::Reply out = call(checkout_request(path_of(n), vob().checkout(path_of(n))));
                        ASSERT_EQ("0", status(out)) << message(out);
                        edited[n] = content_of(n) + edit;
                        ASSERT_TRUE(write_file(in_view(path_of(n)), edited[n]));
@@ -288,7 +284,7 @@ TEST_F(E2eCrash, AKilledOperationLeavesTheNameWholeAndARetryFinishesIt) {
     ops.push_back({"Uncheckout",
                    {"uncheckout-flushed:1"},
                    [&](int n) {
-                       const lib_test::Reply out = call(checkout(path_of(n), vob().checkout(path_of(n))));
+                       const lib_test::Reply out = call(checkout_request(path_of(n), vob().checkout(path_of(n))));
                        ASSERT_EQ("0", status(out)) << message(out);
                        vob().uncheckout(path_of(n));
                    },

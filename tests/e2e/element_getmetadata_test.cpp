@@ -152,10 +152,7 @@ TEST_F(E2eGetMetadata, CheckedOutHiddenEclipsedAndMissingNames) {
     if (!mount_view()) return;
     // Checked out through the view.
     const std::string co = vob().checkout("/vob1/a.c");
-    const lib_test::Reply checkout = call(make_request(
-        "Checkout", "co",
-        "<path>/vob1/a.c</path><replica-uuid>" + std::string(Served_Vob::REPLICA) + "</replica-uuid><co-ver-oid>" + co +
-            "</co-ver-oid><co-flags/>"));
+    const lib_test::Reply checkout = call(checkout_request("/vob1/a.c", co));
     ASSERT_EQ("0", status(checkout)) << message(checkout);
     Expected a_c = loaded("/vob1/a.c");
     a_c.checked_out = true;
@@ -176,10 +173,7 @@ TEST_F(E2eGetMetadata, CheckedOutHiddenEclipsedAndMissingNames) {
 
     // Checked out with a white-out: hidden, answered all the same.
     const std::string hidden_co = vob().checkout("/vob1/b.c");
-    const lib_test::Reply whiteout = call(make_request(
-        "Checkout", "co",
-        "<path>/vob1/b.c</path><replica-uuid>" + std::string(Served_Vob::REPLICA) + "</replica-uuid><co-ver-oid>" +
-            hidden_co + "</co-ver-oid><co-flags whiteout=\"true\"/>"));
+    const lib_test::Reply whiteout = call(checkout_request("/vob1/b.c", hidden_co, "whiteout=\"true\""));
     ASSERT_EQ("0", status(whiteout)) << message(whiteout);
     ASSERT_TRUE(eventually([&] { return !file("/vob1/b.c").exists; }));
     const Lines hidden = elements(get_metadata("/vob1/b.c"));

@@ -46,11 +46,6 @@ std::map<std::string, struct stat> files_under(const std::string& dir) {
 
 class E2eViewFile : public E2eElement {
 protected:
-    std::string checkout(const std::string& path, const std::string& version) {
-        return make_request("Checkout", "co", "<path>" + path + "</path><replica-uuid>" +
-                                                  std::string(Served_Vob::REPLICA) + "</replica-uuid><co-ver-oid>" +
-                                                  version + "</co-ver-oid><co-flags/>");
-    }
     std::string checkin(const std::string& path, const std::string& version) {
         return make_request("Checkin", "ci", "<path>" + path + "</path><replica-uuid>" +
                                                  std::string(Served_Vob::REPLICA) + "</replica-uuid><new-ver-oid>" +
@@ -116,7 +111,9 @@ TEST_F(E2eViewFile, ALinkAtTheNameIsRefusedAndNothingOutsideTheViewIsTouched) {
         std::string request;
         switch (row.op) {
         // Each checkout on the server is of another element.
-        case Op::checkout: request = checkout(path, vob().checkout(row.to_fifo ? "/vob1/dir/c.c" : "/vob1/a.c")); break;
+        case Op::checkout:
+            request = checkout_request(path, vob().checkout(row.to_fifo ? "/vob1/dir/c.c" : "/vob1/a.c"));
+            break;
         case Op::checkin: request = checkin(path, vob().checkin("/vob1/b.c")); break;
         case Op::hijack: request = hijack(path); break;
         case Op::mkelem: request = mkelem(path, vob().mkelem(path, Kind::file, std::string("the element's\n"))); break;

@@ -26,6 +26,13 @@ class TafTest : public EngineTest {
     write_schema(kesto_test::kPeopleSchema);
   }
   std::string taf() { return dir_.file("kesto.taf"); }
+  // Closes the database and opens it again: what the open printed.
+  std::string reopen() {
+    EXPECT_EQ(dt_close(nullptr), S_OKAY);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(dt_open("people", "c", nullptr), S_OKAY);
+    return testing::internal::GetCapturedStderr();
+  }
 };
 
 TEST_F(TafTest, NewActivityFileGoldenBytes) {
@@ -125,10 +132,7 @@ TEST_F(TafTest, AnEntryWrittenByAnotherProcessMeanwhileStays) {
   kesto_test::write_file(taf(), f);
   ASSERT_EQ(taf_del(mine.c_str()), S_OKAY);
   ASSERT_EQ(taf_add("again.log"), S_OKAY);
-  ASSERT_EQ(dt_close(nullptr), S_OKAY);
-  testing::internal::CaptureStderr();
-  ASSERT_EQ(dt_open("people", "c", nullptr), S_OKAY);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(reopen(), "");
   EXPECT_STREQ(taf_files[0], "again.log");
   EXPECT_STREQ(taf_files[3], "theirs.log");
   f = read_file(taf());
@@ -153,10 +157,7 @@ TEST_F(TafTest, AfterAFailedWriteTheNextStillGivesTheWholeTable) {
   }
   ASSERT_EQ(taf_add("second-with-a-long-name.log"), S_OKAY);
   ASSERT_EQ(taf_del("first.log"), S_OKAY);
-  ASSERT_EQ(dt_close(nullptr), S_OKAY);
-  testing::internal::CaptureStderr();
-  ASSERT_EQ(dt_open("people", "c", nullptr), S_OKAY);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(reopen(), "");
   EXPECT_STREQ(taf_files[0], "");
   EXPECT_STREQ(taf_files[1], "second-with-a-long-name.log");
 }
